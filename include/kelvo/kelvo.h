@@ -1,0 +1,18 @@
+/* kelvo: the whole C interface. Applications include this header only. */
+#ifndef KELVO_KELVO_H
+#define KELVO_KELVO_H
+
+#include "kelvo/common.h"
+#include "kelvo/error.h"
+#include "kelvo/log.h"
+#include "kelvo/string_list.h"
+#include "kelvo/parameters.h"
+#include "kelvo/instance.h"
+#include "kelvo/types.h"
+#include "kelvo/values.h"
+#include "kelvo/copy.h"
+#include "kelvo/connection.h"
+#include "kelvo/rowset.h"
+#include "kelvo/inserter.h"
+
+#endif

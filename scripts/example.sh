@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Sets up, builds kelvo (release, build/release) and runs the example program.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+cmake -S "$root" -B "$root/build/release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELVO_BUILD_TESTS=OFF
+cmake --build "$root/build/release" --target kelvo_example
+"$root/build/release/bin/kelvo_example"
