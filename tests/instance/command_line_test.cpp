@@ -1,0 +1,138 @@
+// The server's command line and the `use_tcp_port` setting.
+#include "instance/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "error/error.h"
+
+namespace kelvoapi {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const IPC_DomainSocketConnectionDescriptor kListen("/tmp", "auto");
+const IPC_SocketConnectionDescriptor kCallback("localhost", 0);
+
+// The arguments that close every command line.
+Strings Tail() {
+    return {"--listen-connection", "pel.domain:///tmp/domain/auto", "--callback-connection",
+            "pel.tcp://localhost:auto", "run"};
+}
+
+Strings Concat(Strings head, const Strings& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+TEST(CommandLineTest, InstanceDefaultsBecomeServerOptions) {
+    const InstanceParameters parameters(true);
+    const std::string database(parameters.Get("database"));
+    const std::string cwd = std::filesystem::current_path().string();
+    auto [arguments, mainDatabasePath] = GenerateKelvoCommandLineArguments(kCallback, kListen, parameters);
+    EXPECT_EQ(arguments, Concat({"--database=" + database, "--date-style=MDY", "--date-style-lenient=false",
+                                 "--init=overwrite", "--init-user=pellory_internal_user", "--language=en_US",
+                                 "--log-config=file,json,all,kelvod,0", "--log-dir=" + cwd, "--no-password=true"},
+                                Tail()));
+    EXPECT_EQ(mainDatabasePath, std::filesystem::path(database));
+}
+
+struct ArgumentsCase {
+    std::vector<std::pair<const char*, const char*>> entries;
+    Strings expected;
+};
+
+TEST(CommandLineTest, TurnsEntriesIntoArguments) {
+    const ArgumentsCase cases[] = {
+        {{{"d", "x"}}, {"-d", "x"}},
+        {{{"d", ""}}, {"-d"}},
+        {{{"d", "a b"}}, {"-d", "a b"}},
+        {{{"telemetry_opt_in", ""}}, {"--telemetry-opt-in="}},
+        {{{"a_b_c", "x=y"}}, {"--a-b-c=x=y"}},
+        // Names the server never sees.
+        {{{"", "x"},
+          {"auto_delete_database", "true"},
+          {"capture_output_streams", ""},
+          {"domain_socket_dir", "/d"},
+          {"use_tcp_port", "auto"},
+          {"listen_connection", "pel.tcp://h:1"},
+          {"callback_connection", "pel.tcp://h:2"}},
+         {}},
+        // config comes after every other option, whatever its place in name order.
+        {{{"config", "c.conf"}, {"z", "1"}, {"a_option", "2"}}, {"--a-option=2", "-z", "1", "--config=c.conf"}},
+        {{{"config", ""}}, {"--config="}},
+    };
+    for (const ArgumentsCase& c : cases) {
+        Parameters parameters;
+        for (const auto& [name, value] : c.entries) parameters.Set(name, value);
+        EXPECT_EQ(GenerateKelvoCommandLineArguments(kCallback, kListen, parameters).first, Concat(c.expected, Tail()))
+            << (c.entries.empty() ? "" : c.entries.front().first);
+    }
+}
+
+struct PathCase {
+    const char* database;  // null: absent
+    const char* directory;  // null: absent
+    std::filesystem::path expected;
+};
+
+TEST(CommandLineTest, ResolvesTheMainDatabasePath) {
+    const std::filesystem::path cwd = std::filesystem::current_path();
+    const PathCase cases[] = {
+        {"db.kelvo", "/data", "/data/db.kelvo"},
+        {"db.kelvo", "/data/", "/data/db.kelvo"},
+        {"/x/db.kelvo", "/data", "/x/db.kelvo"},
+        {"/x/db.kelvo", nullptr, "/x/db.kelvo"},
+        {"sub/db.kelvo", nullptr, cwd / "sub/db.kelvo"},
+        {"db.kelvo", "", cwd / "db.kelvo"},
+        {nullptr, "/data", "/data/"},
+    };
+    for (const PathCase& c : cases) {
+        Parameters parameters;
+        if (c.database) parameters.Set("database", c.database);
+        if (c.directory) parameters.Set("database_directory", c.directory);
+        auto [arguments, path] = GenerateKelvoCommandLineArguments(kCallback, kListen, parameters);
+        EXPECT_EQ(path, c.expected) << (c.database ? c.database : "(none)");
+        // The entries themselves reach the server unchanged.
+        if (c.database) {
+            EXPECT_NE(std::find(arguments.begin(), arguments.end(), std::string("--database=") + c.database),
+                      arguments.end());
+        }
+    }
+}
+
+TEST(CommandLineTest, ReadsUseTcpPort) {
+    const std::pair<const char*, std::pair<bool, uint16_t>> accepted[] = {
+        {nullptr, {false, 0}}, {"", {false, 0}},       {"off", {false, 0}},  {"auto", {true, 0}},
+        {"1", {true, 1}},      {"7483", {true, 7483}}, {"65535", {true, 65535}}, {" 80", {true, 80}},
+        {"80abc", {true, 80}}, {"+80", {true, 80}},
+    };
+    for (const auto& [value, expected] : accepted) {
+        Parameters parameters;
+        if (value) parameters.Set("use_tcp_port", value);
+        EXPECT_EQ(GetUseTcpValue(parameters), expected) << (value ? value : "(absent)");
+    }
+
+    const char* refused[] = {"0", "65536", "-1", "abc", "Auto", "OFF", "99999999999999999999", "4294967377"};
+    for (const char* value : refused) {
+        Parameters parameters;
+        parameters.Set("use_tcp_port", value);
+        try {
+            GetUseTcpValue(parameters);
+            ADD_FAILURE() << value << " accepted";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.GetSqlstate(), "22023") << value;
+            EXPECT_EQ(e.GetMessage(), "Parameter `use_tcp_port` is set to an invalid value.");
+            EXPECT_EQ(e.GetHint(),
+                      "Specify `auto` for Kelvo to pick an ephemeral port or specify a port number between 1 and 65535.");
+            EXPECT_EQ(e.GetContextId().value, 0x1d669fd7u);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kelvoapi
