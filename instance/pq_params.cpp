@@ -1,0 +1,110 @@
+// The translation of a parameter set into wire-protocol keywords, and the
+// split of `endpoint` into `host` and `port`.
+#include "instance/pq_params.h"
+
+#include <stdexcept>
+#include <utility>
+
+#include "error/error.h"
+#include "error/sqlstate.h"
+#include "instance/protocol_keywords.h"
+
+namespace kelvoapi {
+namespace {
+
+constexpr ContextId kOptionsAfterSettings{0x1d449d7};
+constexpr ContextId kSettingAfterOptions{0xaf779d7};
+constexpr ContextId kInvalidOptionsName{0x0b7e0a5d};
+constexpr ContextId kEndpointAndHost{0x1d799d7};
+constexpr ContextId kEndpointAndPort{0x4aa99d7};
+constexpr ContextId kSplitEndpointFailed{0x537};
+
+[[noreturn]] void ThrowOptionsConflict(std::string_view offending, ContextId contextId) {
+    throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
+                "The `options` parameter may not be combined with other parameters that represent options. " +
+                    std::string(offending),
+                contextId);
+}
+
+}  // namespace
+
+PQParams::PQParams(std::deque<std::string>&& strings) : m_strings(std::move(strings)) {
+    m_keywords.reserve(m_strings.size() / 2 + 1);
+    m_values.reserve(m_strings.size() / 2 + 1);
+    for (size_t i = 0; i + 1 < m_strings.size(); i += 2) {
+        m_keywords.push_back(m_strings[i].c_str());
+        m_values.push_back(m_strings[i + 1].c_str());
+    }
+    m_keywords.push_back(nullptr);
+    m_values.push_back(nullptr);
+}
+
+PQParams ConvertToPQParams(const Parameters& parameters) {
+    Parameters copy(parameters);
+    copy.SplitEndpointParameter();
+
+    std::deque<std::string> strings;
+    handleDbname(copy, strings);
+
+    std::string options;
+    bool sawOptionsKey = false;
+    for (const auto& [name, value] : copy) {
+        if (name == "options") {
+            if (!options.empty()) ThrowOptionsConflict(options, kOptionsAfterSettings);
+            sawOptionsKey = true;
+            options = value;
+            continue;
+        }
+        std::string_view mapped = mapParameterForCompatibility(name);
+        if (isConnectionParameter(mapped)) {
+            strings.emplace_back(mapped);
+            strings.push_back(value);
+            continue;
+        }
+        if (sawOptionsKey) ThrowOptionsConflict(mapped, kSettingAfterOptions);
+        // Such a name would split into further items or forge a value.
+        if (!IsValidOptionsName(mapped)) {
+            throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
+                        "Invalid parameter name: \"" + std::string(mapped) +
+                            "\", a parameter sent as an option must be non-empty and may contain neither white "
+                            "space nor '='.",
+                        kInvalidOptionsName);
+        }
+        if (!options.empty()) options.push_back(' ');
+        options.append(mapped);
+        options.push_back('=');
+        options.append(EscapeAndQuoteOptionsValue(value));
+    }
+    if (!options.empty()) {
+        strings.emplace_back("options");
+        strings.push_back(std::move(options));
+    }
+    return PQParams(std::move(strings));
+}
+
+void Parameters::SplitEndpointParameter() {
+    auto endpoint = m_parameters.find("endpoint");
+    if (endpoint == m_parameters.end()) return;
+    try {
+        auto [host, port] = ParseEndpointDescriptor(endpoint->second);
+        if (!Get("host").empty()) {
+            throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
+                        "Conflicting parameters: 'endpoint' and 'host' may not be specified at the same time!",
+                        kEndpointAndHost);
+        }
+        if (!Get("port").empty()) {
+            throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
+                        "Conflicting parameters: 'endpoint' and 'port' may not be specified at the same time!",
+                        kEndpointAndPort);
+        }
+        Set("host", host);
+        Set("port", port);
+        m_parameters.erase("endpoint");
+    } catch (const Error&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw MakeError(e, kSplitEndpointFailed);
+    }
+}
+
+}  // namespace kelvoapi
