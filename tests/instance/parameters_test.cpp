@@ -10,7 +10,6 @@
 #include <regex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "error/error.h"
@@ -171,20 +170,6 @@ TEST(RandomStringTest, DrawsEveryCharacterOfTheAlphabetAndNothingElse) {
     // below 1e-40.
     EXPECT_EQ(std::set<char>(text.begin(), text.end()).size(), 62u);
     EXPECT_TRUE(std::regex_match(text, std::regex("[a-zA-Z0-9]*")));
-}
-
-TEST(RandomStringTest, GivesDistinctNamesOnEveryThread) {
-    std::vector<std::vector<std::string>> names(4);
-    std::vector<std::thread> threads;
-    for (auto& perThread : names) {
-        threads.emplace_back([&perThread] {
-            for (int i = 0; i < 250; ++i) perThread.push_back(GenerateRandomPrintableString(8));
-        });
-    }
-    for (std::thread& thread : threads) thread.join();
-    std::set<std::string> distinct;
-    for (const auto& perThread : names) distinct.insert(perThread.begin(), perThread.end());
-    EXPECT_EQ(distinct.size(), 1000u);
 }
 
 struct EndpointCase {
