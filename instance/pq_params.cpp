@@ -12,6 +12,8 @@
 namespace kelvoapi {
 namespace {
 
+constexpr char kMaskedValue[] = "********";
+
 constexpr ContextId kOptionsAfterSettings{0x1d449d7};
 constexpr ContextId kSettingAfterOptions{0xaf779d7};
 constexpr ContextId kInvalidOptionsName{0x0b7e0a5d};
@@ -47,10 +49,13 @@ PQParams ConvertToPQParams(const Parameters& parameters) {
     handleDbname(copy, strings);
 
     std::string options;
+    // The items as the conflict error shows them: an error text travels into
+    // logs, so an encryption key is masked there as in the sanitized JSON.
+    std::string shownOptions;
     bool sawOptionsKey = false;
     for (const auto& [name, value] : copy) {
         if (name == "options") {
-            if (!options.empty()) ThrowOptionsConflict(options, kOptionsAfterSettings);
+            if (!options.empty()) ThrowOptionsConflict(shownOptions, kOptionsAfterSettings);
             sawOptionsKey = true;
             options = value;
             continue;
@@ -70,10 +75,14 @@ PQParams ConvertToPQParams(const Parameters& parameters) {
                             "space nor '='.",
                         kInvalidOptionsName);
         }
-        if (!options.empty()) options.push_back(' ');
-        options.append(mapped);
-        options.push_back('=');
-        options.append(EscapeAndQuoteOptionsValue(value));
+        const std::string item = std::string(mapped) + "=";
+        const std::string quoted = EscapeAndQuoteOptionsValue(value);
+        if (!options.empty()) {
+            options.push_back(' ');
+            shownOptions.push_back(' ');
+        }
+        options += item + quoted;
+        shownOptions += item + (name == "encryption_key" && !value.empty() ? kMaskedValue : quoted);
     }
     if (!options.empty()) {
         strings.emplace_back("options");
