@@ -147,8 +147,10 @@ private:
 };
 
 TEST(ParametersTest, DatabaseLandsInTheTemporaryDirectory) {
-    const std::filesystem::path directory = std::filesystem::temp_directory_path() / "kelvo_params_tmpdir";
-    std::filesystem::create_directories(directory);
+    // Unique, since several checkouts may run this test at once.
+    std::string pattern = (std::filesystem::temp_directory_path() / "kelvo_params_XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const std::filesystem::path directory(pattern);
     {
         ScopedTmpdir tmpdir((directory.string() + "/").c_str());
         const std::string database(InstanceParameters(true).Get("database"));
