@@ -103,9 +103,9 @@ void kelvo_default_log_function(kelvo_log_level_t level, const char* topic, cons
         std::lock_guard<std::mutex> lock(kelvoapi::defaultLogFunctionMutex);
         std::string line = kelvoapi::LevelLabel(static_cast<int>(level));
         line += ' ';
-        line += topic;
+        line += topic ? topic : "";
         line += '\t';
-        line += value;
+        line += value ? value : "";
         line += '\n';
         kelvoapi::WriteAll(STDERR_FILENO, line.data(), line.size());
     } catch (...) {
