@@ -1,0 +1,98 @@
+// The C entry points of type modifiers, quoting, dates, times, intervals and
+// numerics.
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "api/numeric.h"
+#include "api/quoting.h"
+#include "api/type.h"
+#include "error/context_ids.h"
+#include "error/frame.h"
+#include "infra/date_time.h"
+#include "kelvo/types.h"
+#include "kelvo/values.h"
+
+static_assert(sizeof(kelvo_date_components_t) == sizeof(kelvoapi::date_components), "same layout");
+static_assert(sizeof(kelvo_time_components_t) == sizeof(kelvoapi::time_components), "same layout");
+static_assert(sizeof(kelvo_interval_components_t) == sizeof(kelvoapi::interval_components), "same layout");
+static_assert(sizeof(kelvo_interval_t) == sizeof(kelvoapi::interval_t), "same layout");
+
+kelvo_type_modifier_t kelvo_encode_numeric_modifier(uint32_t precision, uint32_t scale) {
+    return kelvoapi::EncodeNumericModifier(precision, scale);
+}
+kelvo_type_modifier_t kelvo_encode_string_modifier(uint32_t max_length) {
+    return kelvoapi::EncodeStringModifier(max_length);
+}
+uint32_t kelvo_get_precision_from_modifier(kelvo_type_modifier_t modifier) {
+    return kelvoapi::PrecisionFromModifier(modifier);
+}
+uint32_t kelvo_get_scale_from_modifier(kelvo_type_modifier_t modifier) {
+    return kelvoapi::ScaleFromModifier(modifier);
+}
+uint32_t kelvo_get_max_length_from_modifier(kelvo_type_modifier_t modifier) {
+    return kelvoapi::MaxLengthFromModifier(modifier);
+}
+
+namespace {
+
+template <typename Quote>
+size_t QuoteInto(Quote quote, char* target, size_t size, const char* text, size_t length) {
+    try {
+        const std::string quoted = quote(text == nullptr ? std::string_view() : std::string_view(text, length));
+        if (quoted.size() <= size && target != nullptr) {
+            std::memcpy(target, quoted.data(), quoted.size());
+        }
+        return quoted.size();
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+}
+
+}  // namespace
+
+size_t kelvo_quote_sql_identifier(char* target, size_t size, const char* text, size_t length) {
+    return QuoteInto(kelvoapi::QuoteIdentifier, target, size, text, length);
+}
+
+size_t kelvo_quote_sql_literal(char* target, size_t size, const char* text, size_t length) {
+    return QuoteInto(kelvoapi::QuoteStringLiteral, target, size, text, length);
+}
+
+kelvo_date_t kelvo_encode_date(kelvo_date_components_t components) {
+    return kelvoapi::encode_date(kelvoapi::date_components{components.year, components.month, components.day});
+}
+
+kelvo_date_components_t kelvo_decode_date(kelvo_date_t date) {
+    const kelvoapi::date_components c = kelvoapi::decode_date(date);
+    return kelvo_date_components_t{c.year, c.month, c.day};
+}
+
+kelvo_time_t kelvo_encode_time(kelvo_time_components_t components) {
+    return kelvoapi::encode_time(
+        kelvoapi::time_components{components.hour, components.minute, components.second, components.microsecond});
+}
+
+kelvo_time_components_t kelvo_decode_time(kelvo_time_t time) {
+    const kelvoapi::time_components c = kelvoapi::decode_time(time);
+    return kelvo_time_components_t{c.hour, c.minute, c.second, c.microsecond};
+}
+
+kelvo_interval_t kelvo_encode_interval(kelvo_interval_components_t c) {
+    const kelvoapi::interval_t value = kelvoapi::encode_interval(kelvoapi::interval_components{
+        c.years, c.months, c.days, c.hours, c.minutes, c.seconds, c.microseconds});
+    return kelvo_interval_t{{value.data[0], value.data[1]}};
+}
+
+kelvo_interval_components_t kelvo_decode_interval(kelvo_interval_t interval) {
+    const kelvoapi::interval_components c =
+        kelvoapi::decode_interval(kelvoapi::interval_t{{interval.data[0], interval.data[1]}});
+    return kelvo_interval_components_t{c.years, c.months, c.days, c.hours, c.minutes, c.seconds, c.microseconds};
+}
+
+kelvo_error_t* kelvo_parse_numeric(const char** iter, const char* limit, uint32_t precision, uint32_t scale,
+                                   int64_t* result) {
+    return kelvoapi::WrapErrorThrowingBlock(
+        [&] { *result = kelvoapi::parseNumeric(*iter, limit, precision, scale); }, kelvoapi::ContextIds::ParseNumeric);
+}
