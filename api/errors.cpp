@@ -9,12 +9,14 @@
 
 namespace {
 
-// The key travels as the caller's int; it is read as an unsigned number
-// without ever holding an out-of-range value in the enumeration type.
-unsigned KeyValue(kelvo_error_field_key key) noexcept {
-    int raw = 0;
-    std::memcpy(&raw, &key, sizeof raw < sizeof key ? sizeof raw : sizeof key);
-    return static_cast<unsigned>(raw);
+// A C caller may pass any int as the key. Loading a value outside the
+// enumerators from an enumeration-typed object is undefined in C++, so the key
+// is copied out as raw bytes before anything reads it.
+unsigned KeyValue(const kelvo_error_field_key& key) noexcept {
+    static_assert(sizeof(unsigned) == sizeof(kelvo_error_field_key));
+    unsigned raw = 0;
+    std::memcpy(&raw, &key, sizeof raw);
+    return raw;
 }
 
 }  // namespace
@@ -28,13 +30,15 @@ void kelvo_error_destroy(kelvo_error_t* error) { delete static_cast<kelvoapi::Er
 
 kelvo_error_t* kelvo_error_get_field(const kelvo_error_t* error, kelvo_error_field_key key,
                                      kelvo_error_field_value* value) {
+    const unsigned rawKey = KeyValue(key);
     return kelvoapi::WrapErrorThrowingBlock(
-        [&] { static_cast<const kelvoapi::Error*>(error)->GetField(KeyValue(key), value); },
+        [&] { static_cast<const kelvoapi::Error*>(error)->GetField(rawKey, value); },
         kelvoapi::ContextIds::ErrorGetField);
 }
 
 kelvo_error_t* kelvo_error_set_field(kelvo_error_t* error, kelvo_error_field_key key, kelvo_error_field_value value) {
+    const unsigned rawKey = KeyValue(key);
     return kelvoapi::WrapErrorThrowingBlock(
-        [&] { static_cast<kelvoapi::Error*>(error)->SetField(KeyValue(key), value); },
+        [&] { static_cast<kelvoapi::Error*>(error)->SetField(rawKey, value); },
         kelvoapi::ContextIds::ErrorSetField);
 }
