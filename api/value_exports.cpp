@@ -1,16 +1,18 @@
-// The C entry points of type modifiers, quoting, dates, times, intervals and
-// numerics.
+// The C entry points of type modifiers, quoting, dates, times, intervals,
+// numerics and the copy-format codecs.
 #include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
 
+#include "api/kelvobinary.h"
 #include "api/numeric.h"
 #include "api/quoting.h"
 #include "api/type.h"
 #include "error/context_ids.h"
 #include "error/frame.h"
 #include "infra/date_time.h"
+#include "kelvo/copy.h"
 #include "kelvo/types.h"
 #include "kelvo/values.h"
 
@@ -36,6 +38,8 @@ uint32_t kelvo_get_max_length_from_modifier(kelvo_type_modifier_t modifier) {
 }
 
 namespace {
+
+kelvoapi::uint128_t ToUint128(kelvo_data128_t value) { return kelvoapi::uint128_t{{value.data[0], value.data[1]}}; }
 
 template <typename Quote>
 size_t QuoteInto(Quote quote, char* target, size_t size, const char* text, size_t length) {
@@ -96,3 +100,56 @@ kelvo_error_t* kelvo_parse_numeric(const char** iter, const char* limit, uint32_
     return kelvoapi::WrapErrorThrowingBlock(
         [&] { *result = kelvoapi::parseNumeric(*iter, limit, precision, scale); }, kelvoapi::ContextIds::ParseNumeric);
 }
+
+size_t kelvo_write_header(uint8_t* destination, size_t space) {
+    return kelvoapi::kelvobinary_store_header({destination, space});
+}
+size_t kelvo_write_null(uint8_t* destination, size_t space) {
+    return kelvoapi::kelvobinary_store_null({destination, space});
+}
+size_t kelvo_write_int8(uint8_t* destination, size_t space, int8_t value) {
+    return kelvoapi::kelvobinary_store_i8({destination, space}, value);
+}
+size_t kelvo_write_int8_not_null(uint8_t* destination, size_t space, int8_t value) {
+    return kelvoapi::kelvobinary_store_i8_not_nullable({destination, space}, value);
+}
+size_t kelvo_write_int16(uint8_t* destination, size_t space, int16_t value) {
+    return kelvoapi::kelvobinary_store_i16({destination, space}, value);
+}
+size_t kelvo_write_int16_not_null(uint8_t* destination, size_t space, int16_t value) {
+    return kelvoapi::kelvobinary_store_i16_not_nullable({destination, space}, value);
+}
+size_t kelvo_write_int32(uint8_t* destination, size_t space, int32_t value) {
+    return kelvoapi::kelvobinary_store_i32({destination, space}, value);
+}
+size_t kelvo_write_int32_not_null(uint8_t* destination, size_t space, int32_t value) {
+    return kelvoapi::kelvobinary_store_i32_not_nullable({destination, space}, value);
+}
+size_t kelvo_write_int64(uint8_t* destination, size_t space, int64_t value) {
+    return kelvoapi::kelvobinary_store_i64({destination, space}, value);
+}
+size_t kelvo_write_int64_not_null(uint8_t* destination, size_t space, int64_t value) {
+    return kelvoapi::kelvobinary_store_i64_not_nullable({destination, space}, value);
+}
+size_t kelvo_write_data128(uint8_t* destination, size_t space, kelvo_data128_t value) {
+    return kelvoapi::kelvobinary_store_u128({destination, space}, ToUint128(value));
+}
+size_t kelvo_write_data128_not_null(uint8_t* destination, size_t space, kelvo_data128_t value) {
+    return kelvoapi::kelvobinary_store_u128_not_nullable({destination, space}, ToUint128(value));
+}
+size_t kelvo_write_varbinary(uint8_t* destination, size_t space, const uint8_t* value, size_t length) {
+    return kelvoapi::kelvobinary_store_varbinary({destination, space}, value, length);
+}
+size_t kelvo_write_varbinary_not_null(uint8_t* destination, size_t space, const uint8_t* value, size_t length) {
+    return kelvoapi::kelvobinary_store_varbinary_not_nullable({destination, space}, value, length);
+}
+
+int8_t kelvo_read_int8(const uint8_t* source) { return kelvoapi::kelvobinary_load_i8(source); }
+int16_t kelvo_read_int16(const uint8_t* source) { return kelvoapi::kelvobinary_load_i16(source); }
+int32_t kelvo_read_int32(const uint8_t* source) { return kelvoapi::kelvobinary_load_i32(source); }
+int64_t kelvo_read_int64(const uint8_t* source) { return kelvoapi::kelvobinary_load_i64(source); }
+kelvo_data128_t kelvo_read_data128(const uint8_t* source) {
+    const kelvoapi::uint128_t value = kelvoapi::kelvobinary_load_u128(source);
+    return kelvo_data128_t{{value.data[0], value.data[1]}};
+}
+const uint8_t* kelvo_read_varbinary(const uint8_t* source) { return source; }
