@@ -151,25 +151,4 @@ TEST(CopyReaders, ReadLittleEndianValuesAtAnyAlignment) {
     EXPECT_EQ(kelvo_read_int64(minusOne), -1);
 }
 
-TEST(CopyReaders, ReadBackWhatTheWritersWrote) {
-    uint8_t buffer[17];
-    for (const int64_t value : {std::numeric_limits<int64_t>::min(), int64_t{-1}, int64_t{0}, int64_t{1},
-                                std::numeric_limits<int64_t>::max()}) {
-        SCOPED_TRACE(value);
-        kelvo_write_int64_not_null(buffer, sizeof buffer, value);
-        EXPECT_EQ(kelvo_read_int64(buffer), value);
-        kelvo_write_int32(buffer, sizeof buffer, static_cast<int32_t>(value));
-        EXPECT_EQ(kelvo_read_int32(buffer + 1), static_cast<int32_t>(value));
-        kelvo_write_int16(buffer, sizeof buffer, static_cast<int16_t>(value));
-        EXPECT_EQ(kelvo_read_int16(buffer + 1), static_cast<int16_t>(value));
-        kelvo_write_int8(buffer, sizeof buffer, static_cast<int8_t>(value));
-        EXPECT_EQ(kelvo_read_int8(buffer + 1), static_cast<int8_t>(value));
-    }
-    const kelvo_interval_t interval = kelvo_encode_interval({1, 2, -3, 4, 5, 6, -7});
-    kelvo_write_data128(buffer, sizeof buffer, interval);
-    const kelvo_data128_t back = kelvo_read_data128(buffer + 1);
-    EXPECT_EQ(back.data[0], interval.data[0]);
-    EXPECT_EQ(back.data[1], interval.data[1]);
-}
-
 }  // namespace

@@ -67,15 +67,6 @@ TEST(ConvertLibpqType, MapsEveryOidToItsTag) {
     }
 }
 
-TEST(GetTypeOid, GivesCharOfLengthOneItsOwnOid) {
-    EXPECT_EQ(kelvoapi::GetTypeOid(KELVO_CHAR, 5), 18u);
-    EXPECT_EQ(kelvoapi::GetTypeOid(KELVO_CHAR, 14), 1042u);
-    EXPECT_EQ(kelvoapi::GetTypeOid(KELVO_CHAR, none), 1042u);
-    EXPECT_EQ(kelvoapi::GetTypeOid(KELVO_VARCHAR, 5), 1043u);
-    EXPECT_EQ(kelvoapi::GetTypeOid(KELVO_GEOGRAPHY, none), 5003u);
-    EXPECT_EQ(kelvoapi::GetTypeOid(KELVO_UNSUPPORTED, none), 0u);
-}
-
 kelvoapi::Type MakeType(kelvo_type_tag_t tag, uint32_t modifier, std::string collation, bool nullable) {
     kelvoapi::Type type;
     type.m_tag = tag;
@@ -130,26 +121,6 @@ TEST(GenerateSQLString, RefusesTheUnsupportedTag) {
         EXPECT_EQ(error.GetMessage(), "`type` `KELVO_UNSUPPORTED` has no string representation");
         EXPECT_EQ(error.GetContextId().value, 0x6f86ef7bu);
     }
-}
-
-TEST(TypeEquality, ComparesEveryField) {
-    const kelvoapi::Type base = MakeType(KELVO_VARCHAR, 104, "en_US", true);
-    kelvoapi::Type other = base;
-    EXPECT_EQ(base, other);
-    other.m_oid = 25;
-    EXPECT_NE(base, other);
-    other = base;
-    other.m_modifier = 105;
-    EXPECT_NE(base, other);
-    other = base;
-    other.m_collation = "en_us";
-    EXPECT_NE(base, other);
-    other = base;
-    other.m_nullable = false;
-    EXPECT_NE(base, other);
-    other = base;
-    other.m_tag = KELVO_TEXT;
-    EXPECT_NE(base, other);
 }
 
 }  // namespace
