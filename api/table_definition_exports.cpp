@@ -80,7 +80,12 @@ size_t kelvo_table_definition_column_count(const kelvo_table_definition_t* table
 
 kelvo_field_index_t kelvo_table_definition_column_index(const kelvo_table_definition_t* table_definition,
                                                         const char* column_name) {
-    return static_cast<kelvo_field_index_t>(AsDefinition(table_definition).GetFieldIndex(column_name));
+    const kelvoapi::TableDefinition& definition = AsDefinition(table_definition);
+    // No column is named by a null pointer.
+    if (column_name == nullptr) {
+        return static_cast<kelvo_field_index_t>(definition.GetColumnCount());
+    }
+    return static_cast<kelvo_field_index_t>(definition.GetFieldIndex(column_name));
 }
 
 const char* kelvo_table_definition_column_name(const kelvo_table_definition_t* table_definition,

@@ -87,6 +87,7 @@ TEST(TableDefinitionExports, FindTheFirstColumnOfAName) {
     AddColumn(definition.get(), "", KELVO_INT, 0xFFFFFFFF, nullptr, true);
     AddColumn(definition.get(), "", KELVO_INT, 0xFFFFFFFF, nullptr, true);
     EXPECT_EQ(kelvo_table_definition_column_index(definition.get(), ""), 3u);
+    EXPECT_EQ(kelvo_table_definition_column_index(definition.get(), nullptr), 5u);
 }
 
 TEST(TableDefinitionExports, CopyIsIndependent) {
