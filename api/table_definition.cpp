@@ -1,0 +1,148 @@
+// Table definitions and their CREATE statements (see table_definition.h).
+#include "api/table_definition.h"
+
+#include "api/quoting.h"
+
+namespace kelvoapi {
+
+TableDefinition::TableDefinition(std::string tableName, kelvo_table_persistence_t persistence, bool stream)
+    : m_tableName(std::move(tableName)), m_persistence(persistence), m_stream(stream) {}
+
+TableDefinition::TableDefinition(std::string databaseName, std::string schemaName, std::string tableName,
+                                 kelvo_table_persistence_t persistence, bool stream)
+    : m_databaseName(std::move(databaseName)),
+      m_schemaName(std::move(schemaName)),
+      m_tableName(std::move(tableName)),
+      m_persistence(persistence),
+      m_stream(stream) {}
+
+TableDefinition::TableDefinition(TableDefinition&& other) noexcept
+    : m_databaseName(std::move(other.m_databaseName)),
+      m_schemaName(std::move(other.m_schemaName)),
+      m_tableName(std::move(other.m_tableName)),
+      m_persistence(other.m_persistence),
+      m_stream(other.m_stream),
+      m_columns(std::move(other.m_columns)) {
+    other.m_databaseName.clear();
+    other.m_schemaName.clear();
+    other.m_tableName.clear();
+    other.m_persistence = KELVO_PERMANENT;
+    other.m_stream = false;
+    other.m_columns.clear();
+}
+
+TableDefinition& TableDefinition::operator=(TableDefinition&& other) noexcept {
+    if (this != &other) {
+        m_databaseName = std::move(other.m_databaseName);
+        m_schemaName = std::move(other.m_schemaName);
+        m_tableName = std::move(other.m_tableName);
+        m_persistence = other.m_persistence;
+        m_stream = other.m_stream;
+        m_columns = std::move(other.m_columns);
+        other.m_databaseName.clear();
+        other.m_schemaName.clear();
+        other.m_tableName.clear();
+        other.m_persistence = KELVO_PERMANENT;
+        other.m_stream = false;
+        other.m_columns.clear();
+    }
+    return *this;
+}
+
+size_t TableDefinition::GetFieldIndex(std::string_view name) const {
+    for (size_t index = 0; index < m_columns.size(); ++index) {
+        if (m_columns[index].m_name == name) {
+            return index;
+        }
+    }
+    return m_columns.size();
+}
+
+bool TableDefinition::AddColumn(std::string name, Type type) {
+    m_columns.push_back(Column{std::move(name), std::move(type)});
+    return true;
+}
+
+bool TableDefinition::AddColumn(std::string name, kelvo_type_tag_t tag, kelvo_type_modifier_t modifier,
+                                std::string collation, bool nullable) {
+    Type type;
+    type.m_tag = tag;
+    type.m_oid = GetTypeOid(tag, modifier);
+    type.m_modifier = modifier;
+    type.m_collation = std::move(collation);
+    type.m_nullable = nullable;
+    return AddColumn(std::move(name), std::move(type));
+}
+
+std::string TableDefinition::GenerateColumnNamesSQL() const {
+    std::string sql;
+    for (size_t index = 0; index < m_columns.size(); ++index) {
+        if (index != 0) {
+            sql += ", ";
+        }
+        sql += QuoteIdentifier(m_columns[index].m_name);
+    }
+    return sql;
+}
+
+std::string TableDefinition::GenerateColumnDefinitionsSQL() const {
+    std::string sql;
+    for (size_t index = 0; index < m_columns.size(); ++index) {
+        if (index != 0) {
+            sql += ", ";
+        }
+        sql += QuoteIdentifier(m_columns[index].m_name);
+        sql += ' ';
+        sql += GenerateSQLString(m_columns[index].m_type);
+    }
+    return sql;
+}
+
+std::string TableDefinition::GenerateCreateSQL(bool ifNotExists) const {
+    if (m_stream) {
+        return GenerateCreateStreamSQL(m_databaseName, m_schemaName, m_tableName, ifNotExists);
+    }
+    std::string sql = "CREATE";
+    sql += m_persistence == KELVO_TEMPORARY ? " TEMPORARY " : " ";
+    sql += "TABLE ";
+    if (ifNotExists) {
+        sql += "IF NOT EXISTS ";
+    }
+    if (!m_databaseName.empty()) {
+        sql += QuoteIdentifier(m_databaseName);
+        sql += '.';
+    }
+    if (!m_schemaName.empty()) {
+        sql += QuoteIdentifier(m_schemaName);
+        sql += '.';
+    }
+    sql += QuoteIdentifier(m_tableName);
+    sql += " (";
+    sql += GenerateColumnDefinitionsSQL();
+    sql += ");";
+    return sql;
+}
+
+std::string TableDefinition::GenerateCreateStreamSQL(std::string_view databaseName, std::string_view schemaName,
+                                                     std::string_view streamName, bool ifNotExists) const {
+    std::string sql = "CREATE BOUNDED EXTERNAL STREAM ";
+    if (ifNotExists) {
+        sql += "IF NOT EXISTS ";
+    }
+    // A database qualifies a stream only through a schema.
+    if (!schemaName.empty()) {
+        if (!databaseName.empty()) {
+            sql += QuoteIdentifier(databaseName);
+            sql += '.';
+        }
+        sql += QuoteIdentifier(schemaName);
+        sql += '.';
+    }
+    sql += QuoteIdentifier(streamName.empty() ? std::string_view(m_tableName) : streamName);
+    sql += " (";
+    sql += GenerateColumnDefinitionsSQL();
+    sql += ")  (WITH (FORMAT KELVOBINARY, SANITIZE));";
+    return sql;
+}
+
+}  // namespace kelvoapi

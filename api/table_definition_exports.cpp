@@ -1,0 +1,119 @@
+// The C entry points of table definitions.
+#include <new>
+#include <string>
+
+#include "api/table_definition.h"
+#include "error/context_ids.h"
+#include "error/frame.h"
+#include "kelvo/types.h"
+
+namespace {
+
+const kelvoapi::TableDefinition& AsDefinition(const kelvo_table_definition_t* definition) {
+    return *static_cast<const kelvoapi::TableDefinition*>(definition);
+}
+
+const kelvoapi::TableDefinition::Column& ColumnAt(const kelvo_table_definition_t* definition,
+                                                  kelvo_field_index_t index) {
+    return AsDefinition(definition).GetColumn(index);
+}
+
+const char* OrEmpty(const char* text) { return text == nullptr ? "" : text; }
+
+}  // namespace
+
+kelvo_table_definition_t* kelvo_create_table_definition(const char* database_name, const char* schema_name,
+                                                        const char* table_name, kelvo_table_persistence_t persistence,
+                                                        bool stream) {
+    if (table_name == nullptr) {
+        return nullptr;
+    }
+    try {
+        return new kelvoapi::TableDefinition(OrEmpty(database_name), OrEmpty(schema_name), table_name, persistence,
+                                             stream);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void kelvo_destroy_table_definition(kelvo_table_definition_t* table_definition) {
+    delete static_cast<kelvoapi::TableDefinition*>(table_definition);
+}
+
+kelvo_error_t* kelvo_copy_table_definition(const kelvo_table_definition_t* table_definition,
+                                           kelvo_table_definition_t** copy) {
+    return kelvoapi::WrapErrorThrowingBlock(
+        [&] { *copy = new kelvoapi::TableDefinition(AsDefinition(table_definition)); },
+        kelvoapi::ContextIds::CopyTableDefinition);
+}
+
+kelvo_error_t* kelvo_table_definition_add_column(kelvo_table_definition_t* table_definition, const char* column_name,
+                                                 kelvo_type_tag_t type_tag, kelvo_type_modifier_t modifier,
+                                                 const char* collation, bool nullable) {
+    return kelvoapi::WrapErrorThrowingBlock(
+        [&] {
+            static_cast<kelvoapi::TableDefinition*>(table_definition)
+                ->AddColumn(column_name, type_tag, modifier, OrEmpty(collation), nullable);
+        },
+        kelvoapi::ContextIds::TableDefinitionAddColumn);
+}
+
+const char* kelvo_table_definition_database_name(const kelvo_table_definition_t* table_definition) {
+    return AsDefinition(table_definition).GetDatabaseName().c_str();
+}
+
+const char* kelvo_table_definition_schema_name(const kelvo_table_definition_t* table_definition) {
+    return AsDefinition(table_definition).GetSchemaName().c_str();
+}
+
+const char* kelvo_table_definition_table_name(const kelvo_table_definition_t* table_definition) {
+    return AsDefinition(table_definition).GetTableName().c_str();
+}
+
+kelvo_table_persistence_t kelvo_table_definition_table_persistence(const kelvo_table_definition_t* table_definition) {
+    return AsDefinition(table_definition).GetPersistence();
+}
+
+size_t kelvo_table_definition_column_count(const kelvo_table_definition_t* table_definition) {
+    return AsDefinition(table_definition).GetColumnCount();
+}
+
+kelvo_field_index_t kelvo_table_definition_column_index(const kelvo_table_definition_t* table_definition,
+                                                        const char* column_name) {
+    const kelvoapi::TableDefinition& definition = AsDefinition(table_definition);
+    // No column is named by a null pointer.
+    if (column_name == nullptr) {
+        return static_cast<kelvo_field_index_t>(definition.GetColumnCount());
+    }
+    return static_cast<kelvo_field_index_t>(definition.GetFieldIndex(column_name));
+}
+
+const char* kelvo_table_definition_column_name(const kelvo_table_definition_t* table_definition,
+                                               kelvo_field_index_t column_index) {
+    return ColumnAt(table_definition, column_index).m_name.c_str();
+}
+
+kelvo_type_tag_t kelvo_table_definition_column_type_tag(const kelvo_table_definition_t* table_definition,
+                                                        kelvo_field_index_t column_index) {
+    return ColumnAt(table_definition, column_index).m_type.m_tag;
+}
+
+uint32_t kelvo_table_definition_column_type_oid(const kelvo_table_definition_t* table_definition,
+                                                kelvo_field_index_t column_index) {
+    return ColumnAt(table_definition, column_index).m_type.m_oid;
+}
+
+kelvo_type_modifier_t kelvo_table_definition_column_type_modifier(const kelvo_table_definition_t* table_definition,
+                                                                  kelvo_field_index_t column_index) {
+    return ColumnAt(table_definition, column_index).m_type.m_modifier;
+}
+
+bool kelvo_table_definition_column_is_nullable(const kelvo_table_definition_t* table_definition,
+                                               kelvo_field_index_t column_index) {
+    return ColumnAt(table_definition, column_index).m_type.m_nullable;
+}
+
+const char* kelvo_table_definition_column_collation(const kelvo_table_definition_t* table_definition,
+                                                    kelvo_field_index_t column_index) {
+    return ColumnAt(table_definition, column_index).m_type.m_collation.c_str();
+}

@@ -1,0 +1,114 @@
+// Identifier and literal quoting, through the C interface and its size query.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "api/quoting.h"
+#include "kelvo/values.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+struct QuoteCase {
+    std::string text;
+    std::string quoted;
+};
+
+TEST(QuoteIdentifier, QuotesEveryEscapeClass) {
+    const QuoteCase cases[] = {
+        {"", "\"\""},
+        {"abc", "\"abc\""},
+        {"ab\"c", "\"ab\"\"c\""},
+        {"\"\"", "\"\"\"\"\"\""},
+        {"a\\b", "\"a\\b\""},
+        {"it's", "\"it's\""},
+        {"Grüße ☃", "\"Grüße ☃\""},
+        {"a\0b"s, "\"a\0b\""s},
+        {"tab\there", "\"tab\there\""},
+        {"a\nb", "U&\"a\\000Ab\""},
+        {"a\rb", "U&\"a\\000Db\""},
+        {"\r\n", "U&\"\\000D\\000A\""},
+        {"x\\y\n", "U&\"x\\\\y\\000A\""},
+        {"q\"\n", "U&\"q\"\"\\000A\""},
+        {"\\000A\n", "U&\"\\\\000A\\000A\""},
+    };
+    for (const QuoteCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(kelvoapi::QuoteIdentifier(c.text), c.quoted);
+    }
+}
+
+TEST(QuoteStringLiteral, QuotesEveryEscapeClass) {
+    const QuoteCase cases[] = {
+        {"", "''"},
+        {"abc", "'abc'"},
+        {"it's", "'it''s'"},
+        {"''", "''''''"},
+        {"a\\b", "E'a\\\\b'"},
+        {"a\bb", "E'a\\bb'"},
+        {"a\tb", "E'a\\tb'"},
+        {"a\nb", "E'a\\nb'"},
+        {"a\fb", "E'a\\fb'"},
+        {"a\rb", "E'a\\rb'"},
+        {"a\vb", "E'a\\013b'"},
+        {"\x01" "2", "E'\\0012'"},
+        {"\0"s, "E'\\000'"},
+        {"\x1f", "E'\\037'"},
+        {"\x7f", "'\x7f'"},
+        {" ~\"", "' ~\"'"},
+        {"it's\\", "E'it''s\\\\'"},
+        {"Grüße ☃", "'Grüße ☃'"},
+        {"\xff\x80", "'\xff\x80'"},
+    };
+    for (const QuoteCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(kelvoapi::QuoteStringLiteral(c.text), c.quoted);
+    }
+}
+
+using QuoteFunction = size_t (*)(char*, size_t, const char*, size_t);
+
+TEST(QuoteExports, AnswerTheSizeQueryAndCopyOnlyWhatFits) {
+    struct Case {
+        const char* name;
+        QuoteFunction quote;
+        std::string text;
+        std::string quoted;
+    };
+    const Case cases[] = {
+        {"identifier", kelvo_quote_sql_identifier, "ab\"c", "\"ab\"\"c\""},
+        {"identifier with a line break", kelvo_quote_sql_identifier, "a\nb", "U&\"a\\000Ab\""},
+        {"literal", kelvo_quote_sql_literal, "it's", "'it''s'"},
+        {"escaped literal", kelvo_quote_sql_literal, "a\\b", "E'a\\\\b'"},
+        {"empty identifier", kelvo_quote_sql_identifier, "", "\"\""},
+        {"empty literal", kelvo_quote_sql_literal, "", "''"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t needed = c.quoted.size();
+        EXPECT_EQ(c.quote(nullptr, 0, c.text.data(), c.text.size()), needed);
+
+        // One byte short: nothing written, same length returned.
+        std::vector<char> small(needed - 1, '#');
+        EXPECT_EQ(c.quote(small.data(), small.size(), c.text.data(), c.text.size()), needed);
+        EXPECT_EQ(std::string(small.begin(), small.end()), std::string(needed - 1, '#'));
+
+        // Exact fit: no terminator is written behind the text.
+        std::vector<char> exact(needed + 1, '#');
+        EXPECT_EQ(c.quote(exact.data(), needed, c.text.data(), c.text.size()), needed);
+        EXPECT_EQ(std::string(exact.data(), needed), c.quoted);
+        EXPECT_EQ(exact[needed], '#');
+    }
+    // The length alone bounds the text: embedded and missing NULs are fine.
+    char buffer[8];
+    EXPECT_EQ(kelvo_quote_sql_identifier(buffer, sizeof buffer, "ab\0c", 4), 6u);
+    EXPECT_EQ(std::memcmp(buffer, "\"ab\0c\"", 6), 0);
+    EXPECT_EQ(kelvo_quote_sql_literal(buffer, sizeof buffer, "abcdef", 2), 4u);
+    EXPECT_EQ(std::memcmp(buffer, "'ab'", 4), 0);
+    EXPECT_EQ(kelvo_quote_sql_literal(buffer, sizeof buffer, nullptr, 0), 2u);
+}
+
+}  // namespace
