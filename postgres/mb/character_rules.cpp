@@ -36,7 +36,7 @@ int utf8_mblen(const unsigned char* s) {
     return pg_utf_mblen(s);
 }
 
-// EUC_JP, EUC_JIS_2004, EUC_KR and JOHAB.
+// EUC_JP, EUC_JIS_2004 and EUC_KR.
 int eucjp_mblen(const unsigned char* s) {
     if (*s == kSS2) {
         return 2;
@@ -49,6 +49,13 @@ int eucjp_mblen(const unsigned char* s) {
 
 // EUC_CN, BIG5, GBK and UHC: a high bit starts a two-byte character.
 int double_byte_mblen(const unsigned char* s) {
+    return HighBit(*s) ? 2 : 1;
+}
+
+// JOHAB has no single shifts: 0x8E and 0x8F lead two-byte Hangul like every
+// byte from 0x84 to 0xD3, so counting them as three-byte EUC shifts would
+// swallow the byte after each such character.
+int johab_mblen(const unsigned char* s) {
     return HighBit(*s) ? 2 : 1;
 }
 
@@ -349,7 +356,7 @@ const pg_wchar_tbl pg_wchar_table[] = {
     {nullptr, nullptr, double_byte_mblen, double_width_dsplen, gbk_verify, 2},                       // GBK
     {nullptr, nullptr, double_byte_mblen, double_width_dsplen, uhc_verify, 2},                       // UHC
     {nullptr, nullptr, gb18030_mblen, double_width_dsplen, gb18030_verify, 4},                       // GB18030
-    {nullptr, nullptr, eucjp_mblen, double_width_dsplen, johab_verify, 3},                           // JOHAB
+    {nullptr, nullptr, johab_mblen, double_width_dsplen, johab_verify, 3},                           // JOHAB
     {nullptr, nullptr, sjis_mblen, sjis_dsplen, sjis_verify, 2},                                     // SHIFT_JIS_2004
 };
 
