@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstring>
 
 // The encoding identifier of a locale's code set: ctype names the locale, null
 // means the process's current character-type locale. "C" and "POSIX" are
