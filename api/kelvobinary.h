@@ -35,10 +35,11 @@ namespace detail {
 // A null destination never receives bytes, whatever size comes with it.
 inline bool fits(writable_bytes out, size_t cellSize) { return out.data != nullptr && out.size >= cellSize; }
 
+// T is an integer or uint128_t; overload resolution picks the store.
 template <typename T>
 inline size_t store_fixed(writable_bytes out, T value) {
     if (fits(out, sizeof(T))) {
-        little_endian_store<T>(out.data, value);
+        little_endian_store(out.data, value);
     }
     return sizeof(T);
 }
@@ -47,7 +48,7 @@ template <typename T>
 inline size_t store_fixed_nullable(writable_bytes out, T value) {
     if (fits(out, 1 + sizeof(T))) {
         out.data[0] = kelvobinary_marker_value;
-        little_endian_store<T>(out.data + 1, value);
+        little_endian_store(out.data + 1, value);
     }
     return 1 + sizeof(T);
 }
@@ -114,17 +115,10 @@ inline size_t kelvobinary_store_i64_not_nullable(writable_bytes out, int64_t val
 }
 
 inline size_t kelvobinary_store_u128(writable_bytes out, uint128_t value) {
-    if (detail::fits(out, 17)) {
-        out.data[0] = kelvobinary_marker_value;
-        little_endian_store(out.data + 1, value);
-    }
-    return 17;
+    return detail::store_fixed_nullable(out, value);
 }
 inline size_t kelvobinary_store_u128_not_nullable(writable_bytes out, uint128_t value) {
-    if (detail::fits(out, 16)) {
-        little_endian_store(out.data, value);
-    }
-    return 16;
+    return detail::store_fixed(out, value);
 }
 
 inline size_t kelvobinary_store_varbinary(writable_bytes out, const uint8_t* value, size_t length) {

@@ -16,11 +16,6 @@
 #include "kelvo/types.h"
 #include "kelvo/values.h"
 
-static_assert(sizeof(kelvo_date_components_t) == sizeof(kelvoapi::date_components), "same layout");
-static_assert(sizeof(kelvo_time_components_t) == sizeof(kelvoapi::time_components), "same layout");
-static_assert(sizeof(kelvo_interval_components_t) == sizeof(kelvoapi::interval_components), "same layout");
-static_assert(sizeof(kelvo_interval_t) == sizeof(kelvoapi::interval_t), "same layout");
-
 kelvo_type_modifier_t kelvo_encode_numeric_modifier(uint32_t precision, uint32_t scale) {
     return kelvoapi::EncodeNumericModifier(precision, scale);
 }
@@ -38,8 +33,6 @@ uint32_t kelvo_get_max_length_from_modifier(kelvo_type_modifier_t modifier) {
 }
 
 namespace {
-
-kelvoapi::uint128_t ToUint128(kelvo_data128_t value) { return kelvoapi::uint128_t{{value.data[0], value.data[1]}}; }
 
 template <typename Quote>
 size_t QuoteInto(Quote quote, char* target, size_t size, const char* text, size_t length) {
@@ -64,35 +57,15 @@ size_t kelvo_quote_sql_literal(char* target, size_t size, const char* text, size
     return QuoteInto(kelvoapi::QuoteStringLiteral, target, size, text, length);
 }
 
-kelvo_date_t kelvo_encode_date(kelvo_date_components_t components) {
-    return kelvoapi::encode_date(kelvoapi::date_components{components.year, components.month, components.day});
+kelvo_date_t kelvo_encode_date(kelvo_date_components_t components) { return kelvoapi::encode_date(components); }
+kelvo_date_components_t kelvo_decode_date(kelvo_date_t date) { return kelvoapi::decode_date(date); }
+kelvo_time_t kelvo_encode_time(kelvo_time_components_t components) { return kelvoapi::encode_time(components); }
+kelvo_time_components_t kelvo_decode_time(kelvo_time_t time) { return kelvoapi::decode_time(time); }
+kelvo_interval_t kelvo_encode_interval(kelvo_interval_components_t components) {
+    return kelvoapi::encode_interval(components);
 }
-
-kelvo_date_components_t kelvo_decode_date(kelvo_date_t date) {
-    const kelvoapi::date_components c = kelvoapi::decode_date(date);
-    return kelvo_date_components_t{c.year, c.month, c.day};
-}
-
-kelvo_time_t kelvo_encode_time(kelvo_time_components_t components) {
-    return kelvoapi::encode_time(
-        kelvoapi::time_components{components.hour, components.minute, components.second, components.microsecond});
-}
-
-kelvo_time_components_t kelvo_decode_time(kelvo_time_t time) {
-    const kelvoapi::time_components c = kelvoapi::decode_time(time);
-    return kelvo_time_components_t{c.hour, c.minute, c.second, c.microsecond};
-}
-
-kelvo_interval_t kelvo_encode_interval(kelvo_interval_components_t c) {
-    const kelvoapi::interval_t value = kelvoapi::encode_interval(kelvoapi::interval_components{
-        c.years, c.months, c.days, c.hours, c.minutes, c.seconds, c.microseconds});
-    return kelvo_interval_t{{value.data[0], value.data[1]}};
-}
-
 kelvo_interval_components_t kelvo_decode_interval(kelvo_interval_t interval) {
-    const kelvoapi::interval_components c =
-        kelvoapi::decode_interval(kelvoapi::interval_t{{interval.data[0], interval.data[1]}});
-    return kelvo_interval_components_t{c.years, c.months, c.days, c.hours, c.minutes, c.seconds, c.microseconds};
+    return kelvoapi::decode_interval(interval);
 }
 
 kelvo_error_t* kelvo_parse_numeric(const char** iter, const char* limit, uint32_t precision, uint32_t scale,
@@ -132,10 +105,10 @@ size_t kelvo_write_int64_not_null(uint8_t* destination, size_t space, int64_t va
     return kelvoapi::kelvobinary_store_i64_not_nullable({destination, space}, value);
 }
 size_t kelvo_write_data128(uint8_t* destination, size_t space, kelvo_data128_t value) {
-    return kelvoapi::kelvobinary_store_u128({destination, space}, ToUint128(value));
+    return kelvoapi::kelvobinary_store_u128({destination, space}, value);
 }
 size_t kelvo_write_data128_not_null(uint8_t* destination, size_t space, kelvo_data128_t value) {
-    return kelvoapi::kelvobinary_store_u128_not_nullable({destination, space}, ToUint128(value));
+    return kelvoapi::kelvobinary_store_u128_not_nullable({destination, space}, value);
 }
 size_t kelvo_write_varbinary(uint8_t* destination, size_t space, const uint8_t* value, size_t length) {
     return kelvoapi::kelvobinary_store_varbinary({destination, space}, value, length);
@@ -148,8 +121,5 @@ int8_t kelvo_read_int8(const uint8_t* source) { return kelvoapi::kelvobinary_loa
 int16_t kelvo_read_int16(const uint8_t* source) { return kelvoapi::kelvobinary_load_i16(source); }
 int32_t kelvo_read_int32(const uint8_t* source) { return kelvoapi::kelvobinary_load_i32(source); }
 int64_t kelvo_read_int64(const uint8_t* source) { return kelvoapi::kelvobinary_load_i64(source); }
-kelvo_data128_t kelvo_read_data128(const uint8_t* source) {
-    const kelvoapi::uint128_t value = kelvoapi::kelvobinary_load_u128(source);
-    return kelvo_data128_t{{value.data[0], value.data[1]}};
-}
+kelvo_data128_t kelvo_read_data128(const uint8_t* source) { return kelvoapi::kelvobinary_load_u128(source); }
 const uint8_t* kelvo_read_varbinary(const uint8_t* source) { return source; }

@@ -5,40 +5,18 @@
 
 #include <cstdint>
 
-#include "infra/uint128.h"
+#include "kelvo/values.h"
 
 namespace kelvoapi {
 
-// Julian day number; 2000-01-01 is 2451545.
-using date_t = uint32_t;
-// Microseconds since midnight.
-using time_t = uint64_t;
-// data[0]: signed microseconds; data[1]: low 32 bits the signed day count,
-// high 32 bits the signed month count.
-using interval_t = uint128_t;
-
-struct date_components {
-    int32_t year;
-    int16_t month;
-    int16_t day;
-};
-
-struct time_components {
-    int8_t hour;
-    int8_t minute;
-    int8_t second;
-    int32_t microsecond;
-};
-
-struct interval_components {
-    int32_t years;
-    int32_t months;
-    int32_t days;
-    int32_t hours;
-    int32_t minutes;
-    int32_t seconds;
-    int32_t microseconds;
-};
+// The C interface's value types under their internal names: one definition
+// serves both, so the exports pass values through unchanged.
+using date_t = kelvo_date_t;
+using time_t = kelvo_time_t;
+using interval_t = kelvo_interval_t;
+using date_components = kelvo_date_components_t;
+using time_components = kelvo_time_components_t;
+using interval_components = kelvo_interval_components_t;
 
 // Proleptic Gregorian calendar, astronomical year numbering (year 0 exists).
 // Components outside their calendar ranges go through the same formulas

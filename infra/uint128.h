@@ -1,19 +1,14 @@
-// A 128-bit value as two 64-bit words, the in-memory twin of kelvo_data128_t.
+// A 128-bit value as two 64-bit words: the C interface's kelvo_data128_t under
+// its internal name, so that values pass between the two without conversion.
 // Intervals and 16-byte cells of the copy format use it; it has no arithmetic
 // because nothing here computes with it.
 #pragma once
 
-#include <cstdint>
+#include "kelvo/values.h"
 
 namespace kelvoapi {
 
-struct uint128_t {
-    uint64_t data[2];
-};
-
-inline bool operator==(const uint128_t& a, const uint128_t& b) {
-    return a.data[0] == b.data[0] && a.data[1] == b.data[1];
-}
-inline bool operator!=(const uint128_t& a, const uint128_t& b) { return !(a == b); }
+using uint128_t = kelvo_data128_t;
+static_assert(sizeof(uint128_t) == 16, "two words, no padding: cells copy it byte for byte");
 
 }  // namespace kelvoapi
