@@ -269,7 +269,10 @@ int sjis_verify(const unsigned char* s, int len) {
     return InRange(s[1], 0x40, 0x7E) || InRange(s[1], 0x80, 0xFC) ? 2 : -1;
 }
 
-int big5_verify(const unsigned char* s, int len) {
+// BIG5, GBK, UHC and the two-byte part of GB18030: a byte above 0x7F leads a
+// two-byte character when it lies in 0x81-0xFE; the trail ranges differ.
+template <bool (*Trail)(unsigned char)>
+int lead_81_fe_verify(const unsigned char* s, int len) {
     if (len < 1) {
         return -1;
     }
@@ -279,50 +282,29 @@ int big5_verify(const unsigned char* s, int len) {
     if (len < 2 || !InRange(s[0], 0x81, 0xFE)) {
         return -1;
     }
-    return InRange(s[1], 0x40, 0x7E) || InRange(s[1], 0xA1, 0xFE) ? 2 : -1;
+    return Trail(s[1]) ? 2 : -1;
 }
 
-int gbk_verify(const unsigned char* s, int len) {
-    if (len < 1) {
-        return -1;
-    }
-    if (!HighBit(s[0])) {
-        return 1;
-    }
-    if (len < 2 || !InRange(s[0], 0x81, 0xFE)) {
-        return -1;
-    }
-    return InRange(s[1], 0x40, 0x7E) || InRange(s[1], 0x80, 0xFE) ? 2 : -1;
+bool big5_trail(unsigned char c) {
+    return InRange(c, 0x40, 0x7E) || InRange(c, 0xA1, 0xFE);
 }
 
-int uhc_verify(const unsigned char* s, int len) {
-    if (len < 1) {
-        return -1;
-    }
-    if (!HighBit(s[0])) {
-        return 1;
-    }
-    if (len < 2 || !InRange(s[0], 0x81, 0xFE)) {
-        return -1;
-    }
-    unsigned char trail = s[1];
-    return InRange(trail, 0x41, 0x5A) || InRange(trail, 0x61, 0x7A) || InRange(trail, 0x81, 0xFE) ? 2 : -1;
+bool gbk_trail(unsigned char c) {
+    return InRange(c, 0x40, 0x7E) || InRange(c, 0x80, 0xFE);
 }
 
+bool uhc_trail(unsigned char c) {
+    return InRange(c, 0x41, 0x5A) || InRange(c, 0x61, 0x7A) || InRange(c, 0x81, 0xFE);
+}
+
+// A digit second byte makes a four-byte character; otherwise GBK's rule.
 int gb18030_verify(const unsigned char* s, int len) {
-    if (len < 1) {
-        return -1;
+    if (len >= 2 && HighBit(s[0]) && InRange(s[1], 0x30, 0x39)) {
+        return InRange(s[0], 0x81, 0xFE) && len >= 4 && InRange(s[2], 0x81, 0xFE) && InRange(s[3], 0x30, 0x39)
+                   ? 4
+                   : -1;
     }
-    if (!HighBit(s[0])) {
-        return 1;
-    }
-    if (len < 2 || !InRange(s[0], 0x81, 0xFE)) {
-        return -1;
-    }
-    if (InRange(s[1], 0x30, 0x39)) {
-        return len >= 4 && InRange(s[2], 0x81, 0xFE) && InRange(s[3], 0x30, 0x39) ? 4 : -1;
-    }
-    return InRange(s[1], 0x40, 0x7E) || InRange(s[1], 0x80, 0xFE) ? 2 : -1;
+    return lead_81_fe_verify<gbk_trail>(s, len);
 }
 
 }  // namespace
@@ -361,9 +343,9 @@ const pg_wchar_tbl pg_wchar_table[] = {
     kSingleByte, kSingleByte, kSingleByte, kSingleByte, kSingleByte,                              // WIN1250-WIN1257
     kSingleByte,                                                                                  // KOI8U
     {nullptr, nullptr, sjis_mblen, sjis_dsplen, sjis_verify, 2},                                  // SJIS
-    {nullptr, nullptr, double_byte_mblen, double_width_dsplen, big5_verify, 2},                   // BIG5
-    {nullptr, nullptr, double_byte_mblen, double_width_dsplen, gbk_verify, 2},                    // GBK
-    {nullptr, nullptr, double_byte_mblen, double_width_dsplen, uhc_verify, 2},                    // UHC
+    {nullptr, nullptr, double_byte_mblen, double_width_dsplen, lead_81_fe_verify<big5_trail>, 2},  // BIG5
+    {nullptr, nullptr, double_byte_mblen, double_width_dsplen, lead_81_fe_verify<gbk_trail>, 2},  // GBK
+    {nullptr, nullptr, double_byte_mblen, double_width_dsplen, lead_81_fe_verify<uhc_trail>, 2},  // UHC
     {nullptr, nullptr, gb18030_mblen, double_width_dsplen, gb18030_verify, 4},                    // GB18030
     {nullptr, nullptr, johab_mblen, double_width_dsplen, johab_verify, 3},                        // JOHAB
     {nullptr, nullptr, sjis_mblen, sjis_dsplen, sjis_verify, 2},                                  // SHIFT_JIS_2004
