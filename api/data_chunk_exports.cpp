@@ -4,6 +4,7 @@
 #include "api/data_chunk.h"
 #include "error/context_ids.h"
 #include "error/frame.h"
+#include "error/invalid_argument.h"
 #include "kelvo/copy.h"
 
 namespace {
@@ -23,8 +24,12 @@ kelvo_data_chunk_t* kelvo_create_data_chunk(void) {
 }
 
 kelvo_error_t* kelvo_resize_data_chunk(kelvo_data_chunk_t* data_chunk, size_t size) {
-    return kelvoapi::WrapErrorThrowingBlock([&] { static_cast<kelvoapi::DataChunk*>(data_chunk)->Resize(size); },
-                                            kelvoapi::ContextIds::ResizeDataChunk);
+    return kelvoapi::WrapErrorThrowingBlock(
+        [&] {
+            kelvoapi::ThrowIfNull(data_chunk, "data_chunk", kelvoapi::ContextIds::ResizeDataChunk);
+            static_cast<kelvoapi::DataChunk*>(data_chunk)->Resize(size);
+        },
+        kelvoapi::ContextIds::ResizeDataChunk);
 }
 
 void kelvo_destroy_data_chunk(kelvo_data_chunk_t* data_chunk) {

@@ -5,6 +5,7 @@
 #include "error/context_ids.h"
 #include "error/error.h"
 #include "error/frame.h"
+#include "error/invalid_argument.h"
 #include "kelvo/error.h"
 
 namespace {
@@ -32,13 +33,20 @@ kelvo_error_t* kelvo_error_get_field(const kelvo_error_t* error, kelvo_error_fie
                                      kelvo_error_field_value* value) {
     const unsigned rawKey = KeyValue(key);
     return kelvoapi::WrapErrorThrowingBlock(
-        [&] { static_cast<const kelvoapi::Error*>(error)->GetField(rawKey, value); },
+        [&] {
+            kelvoapi::ThrowIfNull(error, "error", kelvoapi::ContextIds::ErrorGetField);
+            kelvoapi::ThrowIfNull(value, "value", kelvoapi::ContextIds::ErrorGetField);
+            static_cast<const kelvoapi::Error*>(error)->GetField(rawKey, value);
+        },
         kelvoapi::ContextIds::ErrorGetField);
 }
 
 kelvo_error_t* kelvo_error_set_field(kelvo_error_t* error, kelvo_error_field_key key, kelvo_error_field_value value) {
     const unsigned rawKey = KeyValue(key);
     return kelvoapi::WrapErrorThrowingBlock(
-        [&] { static_cast<kelvoapi::Error*>(error)->SetField(rawKey, value); },
+        [&] {
+            kelvoapi::ThrowIfNull(error, "error", kelvoapi::ContextIds::ErrorSetField);
+            static_cast<kelvoapi::Error*>(error)->SetField(rawKey, value);
+        },
         kelvoapi::ContextIds::ErrorSetField);
 }

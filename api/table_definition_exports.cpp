@@ -5,6 +5,7 @@
 #include "api/table_definition.h"
 #include "error/context_ids.h"
 #include "error/frame.h"
+#include "error/invalid_argument.h"
 #include "kelvo/types.h"
 
 namespace {
@@ -13,9 +14,12 @@ const kelvoapi::TableDefinition& AsDefinition(const kelvo_table_definition_t* de
     return *static_cast<const kelvoapi::TableDefinition*>(definition);
 }
 
-const kelvoapi::TableDefinition::Column& ColumnAt(const kelvo_table_definition_t* definition,
+// Null for an index at or beyond the column count: a C caller's bad index
+// would otherwise read outside the column list.
+const kelvoapi::TableDefinition::Column* ColumnAt(const kelvo_table_definition_t* definition,
                                                   kelvo_field_index_t index) {
-    return AsDefinition(definition).GetColumn(index);
+    const kelvoapi::TableDefinition& core = AsDefinition(definition);
+    return index < core.GetColumnCount() ? &core.GetColumn(index) : nullptr;
 }
 
 const char* OrEmpty(const char* text) { return text == nullptr ? "" : text; }
@@ -43,7 +47,11 @@ void kelvo_destroy_table_definition(kelvo_table_definition_t* table_definition) 
 kelvo_error_t* kelvo_copy_table_definition(const kelvo_table_definition_t* table_definition,
                                            kelvo_table_definition_t** copy) {
     return kelvoapi::WrapErrorThrowingBlock(
-        [&] { *copy = new kelvoapi::TableDefinition(AsDefinition(table_definition)); },
+        [&] {
+            kelvoapi::ThrowIfNull(table_definition, "table_definition", kelvoapi::ContextIds::CopyTableDefinition);
+            kelvoapi::ThrowIfNull(copy, "copy", kelvoapi::ContextIds::CopyTableDefinition);
+            *copy = new kelvoapi::TableDefinition(AsDefinition(table_definition));
+        },
         kelvoapi::ContextIds::CopyTableDefinition);
 }
 
@@ -52,6 +60,8 @@ kelvo_error_t* kelvo_table_definition_add_column(kelvo_table_definition_t* table
                                                  const char* collation, bool nullable) {
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
+            kelvoapi::ThrowIfNull(table_definition, "table_definition", kelvoapi::ContextIds::TableDefinitionAddColumn);
+            kelvoapi::ThrowIfNull(column_name, "column_name", kelvoapi::ContextIds::TableDefinitionAddColumn);
             static_cast<kelvoapi::TableDefinition*>(table_definition)
                 ->AddColumn(column_name, type_tag, modifier, OrEmpty(collation), nullable);
         },
@@ -90,30 +100,36 @@ kelvo_field_index_t kelvo_table_definition_column_index(const kelvo_table_defini
 
 const char* kelvo_table_definition_column_name(const kelvo_table_definition_t* table_definition,
                                                kelvo_field_index_t column_index) {
-    return ColumnAt(table_definition, column_index).m_name.c_str();
+    const auto* column = ColumnAt(table_definition, column_index);
+    return column ? column->m_name.c_str() : nullptr;
 }
 
 kelvo_type_tag_t kelvo_table_definition_column_type_tag(const kelvo_table_definition_t* table_definition,
                                                         kelvo_field_index_t column_index) {
-    return ColumnAt(table_definition, column_index).m_type.m_tag;
+    const auto* column = ColumnAt(table_definition, column_index);
+    return column ? column->m_type.m_tag : KELVO_UNSUPPORTED;
 }
 
 uint32_t kelvo_table_definition_column_type_oid(const kelvo_table_definition_t* table_definition,
                                                 kelvo_field_index_t column_index) {
-    return ColumnAt(table_definition, column_index).m_type.m_oid;
+    const auto* column = ColumnAt(table_definition, column_index);
+    return column ? column->m_type.m_oid : 0;
 }
 
 kelvo_type_modifier_t kelvo_table_definition_column_type_modifier(const kelvo_table_definition_t* table_definition,
                                                                   kelvo_field_index_t column_index) {
-    return ColumnAt(table_definition, column_index).m_type.m_modifier;
+    const auto* column = ColumnAt(table_definition, column_index);
+    return column ? column->m_type.m_modifier : kelvoapi::no_type_modifier;
 }
 
 bool kelvo_table_definition_column_is_nullable(const kelvo_table_definition_t* table_definition,
                                                kelvo_field_index_t column_index) {
-    return ColumnAt(table_definition, column_index).m_type.m_nullable;
+    const auto* column = ColumnAt(table_definition, column_index);
+    return column ? column->m_type.m_nullable : false;
 }
 
 const char* kelvo_table_definition_column_collation(const kelvo_table_definition_t* table_definition,
                                                     kelvo_field_index_t column_index) {
-    return ColumnAt(table_definition, column_index).m_type.m_collation.c_str();
+    const auto* column = ColumnAt(table_definition, column_index);
+    return column ? column->m_type.m_collation.c_str() : nullptr;
 }

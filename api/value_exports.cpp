@@ -11,6 +11,7 @@
 #include "api/type.h"
 #include "error/context_ids.h"
 #include "error/frame.h"
+#include "error/invalid_argument.h"
 #include "infra/date_time.h"
 #include "kelvo/copy.h"
 #include "kelvo/types.h"
@@ -71,7 +72,14 @@ kelvo_interval_components_t kelvo_decode_interval(kelvo_interval_t interval) {
 kelvo_error_t* kelvo_parse_numeric(const char** iter, const char* limit, uint32_t precision, uint32_t scale,
                                    int64_t* result) {
     return kelvoapi::WrapErrorThrowingBlock(
-        [&] { *result = kelvoapi::parseNumeric(*iter, limit, precision, scale); }, kelvoapi::ContextIds::ParseNumeric);
+        [&] {
+            kelvoapi::ThrowIfNull(iter, "iter", kelvoapi::ContextIds::ParseNumeric);
+            kelvoapi::ThrowIfNull(*iter, "iter", kelvoapi::ContextIds::ParseNumeric);
+            kelvoapi::ThrowIfNull(limit, "limit", kelvoapi::ContextIds::ParseNumeric);
+            kelvoapi::ThrowIfNull(result, "result", kelvoapi::ContextIds::ParseNumeric);
+            *result = kelvoapi::parseNumeric(*iter, limit, precision, scale);
+        },
+        kelvoapi::ContextIds::ParseNumeric);
 }
 
 size_t kelvo_write_header(uint8_t* destination, size_t space) {

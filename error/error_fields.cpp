@@ -2,14 +2,13 @@
 // and kelvo_error_set_field.
 #include "error/context_ids.h"
 #include "error/error.h"
+#include "error/invalid_argument.h"
 
 namespace kelvoapi {
 
 namespace {
 
-Error InvalidFieldError(ContextId contextId) {
-    return Error(std::make_error_code(std::errc::invalid_argument), "Invalid `field`", contextId);
-}
+Error InvalidFieldError(ContextId contextId) { return InvalidArgumentError("field", contextId); }
 
 // A null text counts as empty rather than crashing the caller's process.
 std::string_view TextOrEmpty(const char* text) noexcept { return text ? std::string_view(text) : std::string_view(); }

@@ -77,7 +77,9 @@ KELVO_API size_t kelvo_table_definition_column_count(const kelvo_table_definitio
 /* The first column of that name; the column count when there is none. */
 KELVO_API kelvo_field_index_t kelvo_table_definition_column_index(const kelvo_table_definition_t* table_definition,
                                                                   const char* column_name);
-/* Column accessors take an index below the column count. */
+/* Column accessors take an index below the column count; for any other index
+ * they give null texts, KELVO_UNSUPPORTED, OID 0, modifier 0xFFFFFFFF and
+ * false. */
 KELVO_API const char* kelvo_table_definition_column_name(const kelvo_table_definition_t* table_definition,
                                                          kelvo_field_index_t column_index);
 KELVO_API kelvo_type_tag_t kelvo_table_definition_column_type_tag(const kelvo_table_definition_t* table_definition,

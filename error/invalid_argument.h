@@ -1,0 +1,21 @@
+// The error for an argument that a C caller got wrong: an invalid error-field
+// key, or a null pointer where an export needs an object or a place to store
+// its result. A clear error instead of a crash inside the library.
+#pragma once
+
+#include <string_view>
+
+#include "error/context_id.h"
+#include "error/error.h"
+
+namespace kelvoapi {
+
+// Code 22 (EINVAL) of the generic category, message "Invalid `<name>`", no
+// detail, severity ERROR.
+Error InvalidArgumentError(std::string_view name, ContextId contextId);
+
+// Throws InvalidArgumentError when `pointer` is null. Exports pass their frame
+// context id, so the rendered error leads back to the refused call.
+void ThrowIfNull(const void* pointer, std::string_view name, ContextId contextId);
+
+}  // namespace kelvoapi
