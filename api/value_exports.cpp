@@ -43,7 +43,9 @@ size_t QuoteInto(Quote quote, char* target, size_t size, const char* text, size_
             std::memcpy(target, quoted.data(), quoted.size());
         }
         return quoted.size();
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
+        // Out of memory (or a length beyond what a string can hold): nothing
+        // may unwind into a C caller, and 0 is this interface's failure.
         return 0;
     }
 }
