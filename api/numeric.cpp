@@ -55,6 +55,21 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
                 ContextId{0x1850391f});
 }
 
+// The sign of a mantissa or an exponent in [p, end), which is not empty: a
+// leading '-' or enclosing parentheses make it negative, a leading '+' is
+// dropped. A '(' without a closing ')' stays, to be refused as a character.
+bool ConsumeSign(const char*& p, const char*& end) {
+    if (*p == '(' && end[-1] == ')') {
+        ++p;
+        --end;
+        return true;
+    }
+    if (*p == '-' || *p == '+') {
+        return *p++ == '-';
+    }
+    return false;
+}
+
 // The mantissa's digits as they are read. `value` may wrap for long texts, but
 // only when `significant` exceeds 18, and such a value is always refused.
 struct Digits {
@@ -81,15 +96,7 @@ int32_t ParseExponent(const char* p, const char* end) {
     if (length < 1 || length > max_exponent_text) {
         ThrowInvalidExponent();
     }
-    bool negative = false;
-    if (*p == '(' && end[-1] == ')') {
-        negative = true;
-        ++p;
-        --end;
-    } else if (*p == '-' || *p == '+') {
-        negative = *p == '-';
-        ++p;
-    }
+    const bool negative = ConsumeSign(p, end);
     if (p == end) {
         ThrowInvalidExponent();
     }
@@ -145,15 +152,7 @@ int64_t parseNumeric(const char*& iter, const char* limit, uint32_t precision, u
     // the number count as consumed only on success.
     const char* const consumedEnd = end;
 
-    bool negative = false;
-    if (*p == '(' && end[-1] == ')' && end - p >= 2) {
-        negative = true;
-        ++p;
-        --end;
-    } else if (*p == '-' || *p == '+') {
-        negative = *p == '-';
-        ++p;
-    }
+    const bool negative = ConsumeSign(p, end);
     if (p == end) {
         ThrowEmpty();
     }
