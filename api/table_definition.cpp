@@ -74,28 +74,33 @@ bool TableDefinition::AddColumn(std::string name, kelvo_type_tag_t tag, kelvo_ty
     return AddColumn(std::move(name), std::move(type));
 }
 
-std::string TableDefinition::GenerateColumnNamesSQL() const {
+namespace {
+
+// The text that `write` appends for each column, joined by ", ".
+template <typename Write>
+std::string JoinColumns(const std::vector<TableDefinition::Column>& columns, Write write) {
     std::string sql;
-    for (size_t index = 0; index < m_columns.size(); ++index) {
+    for (size_t index = 0; index < columns.size(); ++index) {
         if (index != 0) {
             sql += ", ";
         }
-        sql += QuoteIdentifier(m_columns[index].m_name);
+        write(sql, columns[index]);
     }
     return sql;
 }
 
+}  // namespace
+
+std::string TableDefinition::GenerateColumnNamesSQL() const {
+    return JoinColumns(m_columns, [](std::string& sql, const Column& column) { sql += QuoteIdentifier(column.m_name); });
+}
+
 std::string TableDefinition::GenerateColumnDefinitionsSQL() const {
-    std::string sql;
-    for (size_t index = 0; index < m_columns.size(); ++index) {
-        if (index != 0) {
-            sql += ", ";
-        }
-        sql += QuoteIdentifier(m_columns[index].m_name);
+    return JoinColumns(m_columns, [](std::string& sql, const Column& column) {
+        sql += QuoteIdentifier(column.m_name);
         sql += ' ';
-        sql += GenerateSQLString(m_columns[index].m_type);
-    }
-    return sql;
+        sql += GenerateSQLString(column.m_type);
+    });
 }
 
 std::string TableDefinition::GenerateCreateSQL(bool ifNotExists) const {

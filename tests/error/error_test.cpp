@@ -164,14 +164,6 @@ TEST(Error, SettingACauseFreesThePreviousChain) {
     EXPECT_EQ(error.GetCause(), nullptr);
 }
 
-TEST(Error, LongChainsAreCopiedRenderedAndFreedWithoutDeepRecursion) {
-    const Error chain = Chain(100000);
-    const Error copy = chain;
-    EXPECT_EQ(Messages(copy).size(), 100000u);
-    const std::string text = kelvoapi::ToString(copy);
-    EXPECT_NE(text.find("Message: link 99999\n"), std::string::npos);
-}
-
 TEST(Error, SetMessageCutsTheDetailToTheNewText) {
     Error error(Sqlstate(kelvo::Sqlstate::GeneralError), "primary: a long detail", ContextId{1}, 9);
     error.SetMessage("longer than nine");
