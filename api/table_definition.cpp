@@ -1,6 +1,8 @@
 // Table definitions and their CREATE statements (see table_definition.h).
 #include "api/table_definition.h"
 
+#include <utility>
+
 #include "api/quoting.h"
 
 namespace kelvoapi {
@@ -16,35 +18,24 @@ TableDefinition::TableDefinition(std::string databaseName, std::string schemaNam
       m_persistence(persistence),
       m_stream(stream) {}
 
+// std::exchange leaves the source empty, as a moved-from definition must be,
+// rather than in the unspecified state of a moved-from string or vector.
 TableDefinition::TableDefinition(TableDefinition&& other) noexcept
-    : m_databaseName(std::move(other.m_databaseName)),
-      m_schemaName(std::move(other.m_schemaName)),
-      m_tableName(std::move(other.m_tableName)),
-      m_persistence(other.m_persistence),
-      m_stream(other.m_stream),
-      m_columns(std::move(other.m_columns)) {
-    other.m_databaseName.clear();
-    other.m_schemaName.clear();
-    other.m_tableName.clear();
-    other.m_persistence = KELVO_PERMANENT;
-    other.m_stream = false;
-    other.m_columns.clear();
-}
+    : m_databaseName(std::exchange(other.m_databaseName, {})),
+      m_schemaName(std::exchange(other.m_schemaName, {})),
+      m_tableName(std::exchange(other.m_tableName, {})),
+      m_persistence(std::exchange(other.m_persistence, KELVO_PERMANENT)),
+      m_stream(std::exchange(other.m_stream, false)),
+      m_columns(std::exchange(other.m_columns, {})) {}
 
 TableDefinition& TableDefinition::operator=(TableDefinition&& other) noexcept {
     if (this != &other) {
-        m_databaseName = std::move(other.m_databaseName);
-        m_schemaName = std::move(other.m_schemaName);
-        m_tableName = std::move(other.m_tableName);
-        m_persistence = other.m_persistence;
-        m_stream = other.m_stream;
-        m_columns = std::move(other.m_columns);
-        other.m_databaseName.clear();
-        other.m_schemaName.clear();
-        other.m_tableName.clear();
-        other.m_persistence = KELVO_PERMANENT;
-        other.m_stream = false;
-        other.m_columns.clear();
+        m_databaseName = std::exchange(other.m_databaseName, {});
+        m_schemaName = std::exchange(other.m_schemaName, {});
+        m_tableName = std::exchange(other.m_tableName, {});
+        m_persistence = std::exchange(other.m_persistence, KELVO_PERMANENT);
+        m_stream = std::exchange(other.m_stream, false);
+        m_columns = std::exchange(other.m_columns, {});
     }
     return *this;
 }
