@@ -89,12 +89,9 @@ void Error::SetField(unsigned key, const kelvo_error_field_value& value) {
             auto* cause = static_cast<Error*>(static_cast<kelvo_error_t*>(value.value.pointer));
             // Handing over the current cause again changes nothing; any other
             // link of this error's own chain (or the error itself) would be
-            // freed while still owned, and an error whose own chain already
-            // holds this one would close a cycle that no destroy could end:
-            // both are refused.
+            // freed while still owned, or close a cycle, so it is refused.
             if (cause && cause == m_cause.get()) return;
-            if (cause && (ChainContains(*this, cause) || ChainContains(*cause, this)))
-                throw InvalidFieldError(ContextIds::ErrorSetFieldInvalidKey);
+            if (cause && ChainContains(*this, cause)) throw InvalidFieldError(ContextIds::ErrorSetFieldInvalidKey);
             SetCause(std::unique_ptr<Error>(cause));
             return;
         }
