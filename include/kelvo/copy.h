@@ -57,7 +57,8 @@ KELVO_API kelvo_data_chunk_t* kelvo_create_data_chunk(void);
 /* Reallocates to exactly `size` bytes, keeping the bytes below the smaller of
  * the two sizes; earlier data pointers go stale. A size of 0 leaves an empty
  * chunk whose data pointer is null. Out of memory gives SQLSTATE 53200 with
- * the chunk unchanged. */
+ * the chunk unchanged; a null chunk is refused with code 22 of the generic
+ * category. */
 KELVO_API kelvo_error_t* kelvo_resize_data_chunk(kelvo_data_chunk_t* data_chunk, size_t size);
 /* Null is ignored. */
 KELVO_API void kelvo_destroy_data_chunk(kelvo_data_chunk_t* data_chunk);

@@ -56,12 +56,15 @@ KELVO_API kelvo_error_t* kelvo_error_create(uint32_t context_id);
 KELVO_API void kelvo_error_destroy(kelvo_error_t* error);
 
 /* Texts and causes delivered stay owned by the error and remain valid until
- * that field is changed or the error is destroyed. */
+ * that field is changed or the error is destroyed. A null error or value is
+ * refused with code 22 of the generic category ("Invalid `error`",
+ * "Invalid `value`"), like an unknown key. */
 KELVO_API kelvo_error_t* kelvo_error_get_field(const kelvo_error_t* error, kelvo_error_field_key key,
                                                kelvo_error_field_value* value);
 
 /* The key alone decides which member of the value is read. Setting CAUSE hands
- * the given error over to this one. */
+ * the given error over to this one; the error itself or a link of its own
+ * cause chain is refused. A null error is refused as in kelvo_error_get_field. */
 KELVO_API kelvo_error_t* kelvo_error_set_field(kelvo_error_t* error, kelvo_error_field_key key,
                                                kelvo_error_field_value value);
 

@@ -17,11 +17,13 @@ typedef struct kelvo_parameters_t kelvo_parameters_t;
  * use_defaults is true. *parameters is written only on success. */
 KELVO_API kelvo_error_t* kelvo_create_instance_parameters(kelvo_parameters_t** parameters, bool use_defaults);
 
-/* A new set with the same entries, or null when memory runs out. */
+/* A new set with the same entries, or null when memory runs out or the set
+ * is null. */
 KELVO_API kelvo_parameters_t* kelvo_parameters_copy(const kelvo_parameters_t* parameters);
 
 /* Sets or replaces one entry. Names may contain neither '-' nor capital
- * letters; on failure the set is unchanged. */
+ * letters; on failure the set is unchanged. A null set, key or value is
+ * refused with code 22 of the generic category. */
 KELVO_API kelvo_error_t* kelvo_parameters_set(kelvo_parameters_t* parameters, const char* key, const char* value);
 
 /* Frees the set and all its entries. */

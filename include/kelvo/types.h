@@ -57,11 +57,13 @@ KELVO_API kelvo_table_definition_t* kelvo_create_table_definition(const char* da
                                                                   kelvo_table_persistence_t persistence, bool stream);
 /* Null is ignored. */
 KELVO_API void kelvo_destroy_table_definition(kelvo_table_definition_t* table_definition);
-/* Stores a new, independent copy in *copy. */
+/* Stores a new, independent copy in *copy. A null definition or copy is
+ * refused with code 22 of the generic category. */
 KELVO_API kelvo_error_t* kelvo_copy_table_definition(const kelvo_table_definition_t* table_definition,
                                                      kelvo_table_definition_t** copy);
 /* Appends a column; a null collation means the default one. Column names need
- * not be unique. */
+ * not be unique; a null definition or column name is refused with code 22 of
+ * the generic category. */
 KELVO_API kelvo_error_t* kelvo_table_definition_add_column(kelvo_table_definition_t* table_definition,
                                                            const char* column_name, kelvo_type_tag_t type_tag,
                                                            kelvo_type_modifier_t modifier, const char* collation,
