@@ -76,8 +76,10 @@ kelvo_error_t* kelvo_parse_numeric(const char** iter, const char* limit, uint32_
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
             kelvoapi::ThrowIfNull(iter, "iter", kelvoapi::ContextIds::ParseNumeric);
-            kelvoapi::ThrowIfNull(*iter, "iter", kelvoapi::ContextIds::ParseNumeric);
-            kelvoapi::ThrowIfNull(limit, "limit", kelvoapi::ContextIds::ParseNumeric);
+            // Two null pointers are an empty text (as an empty string_view
+            // gives them); one alone leaves no range to read.
+            if (limit != nullptr) kelvoapi::ThrowIfNull(*iter, "iter", kelvoapi::ContextIds::ParseNumeric);
+            if (*iter != nullptr) kelvoapi::ThrowIfNull(limit, "limit", kelvoapi::ContextIds::ParseNumeric);
             kelvoapi::ThrowIfNull(result, "result", kelvoapi::ContextIds::ParseNumeric);
             *result = kelvoapi::parseNumeric(*iter, limit, precision, scale);
         },

@@ -92,6 +92,13 @@ TEST(NullArguments, RefusedWithInvalidArgumentAndTheExportsContextId) {
         EXPECT_EQ(refused.GetContextId().value, c.contextId);
         kelvo_error_destroy(returned);
     }
+    // Two null pointers are an empty text, as an empty string_view hands them over.
+    kelvo_error_t* empty = kelvo_parse_numeric(&nullText, nullptr, 10, 2, &number);
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(static_cast<const kelvoapi::Error*>(empty)->GetSqlstate(), "42601");
+    EXPECT_EQ(static_cast<const kelvoapi::Error*>(empty)->GetMessage(), "invalid number format: input string is empty");
+    kelvo_error_destroy(empty);
+
     // Nothing was stored by a refused call.
     EXPECT_EQ(kelvo_table_definition_column_count(definition), 0u);
     EXPECT_EQ(number, 0);
