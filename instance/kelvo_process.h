@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "instance/client_side_settings.h"
 #include "instance/command_line.h"
 #include "instance/parameters.h"
 
@@ -44,6 +45,12 @@ public:
     std::optional<int> getExitCode();
     // The server's process id; 0 before the spawn and after the shut-down.
     pid_t GetProcessId() const;
+
+    // The instance parameters this library reads itself and never passes on.
+    static const std::string& getClientSideSettingName(ClientSideSetting setting) {
+        return kelvoapi::getClientSideSettingName(setting);
+    }
+    static bool isClientSideSettingName(std::string_view name) { return kelvoapi::isClientSideSettingName(name); }
 
     struct Impl;
 

@@ -364,8 +364,9 @@ void IPC_Socket::Listen(const std::string& hostName, const std::string& localDom
     error_code error;
     // The umask makes the socket file private from its first moment; the
     // chmod below is for file systems that ignore it.
+    const DomainProtocol::endpoint endpoint(path);
     const mode_t previousMask = ::umask(0177);
-    acceptor->bind(DomainProtocol::endpoint(path), error);
+    acceptor->bind(endpoint, error);
     ::umask(previousMask);
     if (error)
         ThrowErrorException("while binding to unix domain socket", error);

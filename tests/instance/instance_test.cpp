@@ -36,6 +36,19 @@ TEST(EndpointRegistry, HoldsTheEndpointsOfLiveInstances) {
     EXPECT_FALSE(Instance::isLocalEndpoint(secondEndpoint));
 }
 
+// Released by the static destructors at exit, after the library's own: a
+// crash or hang there fails this binary.
+InstancePtr& InstanceReleasedAtExit() {
+    static InstancePtr instance;
+    return instance;
+}
+
+TEST(EndpointRegistry, AnInstanceMayBeReleasedFromAStaticDestructor) {
+    StartResult result = Start({{"fake_mode", "serve"}});
+    ASSERT_EQ(result.error, nullptr);
+    InstanceReleasedAtExit() = std::move(result.instance);
+}
+
 TEST(EndpointRegistry, EqualTextsAreCounted) {
     const std::string endpoint = "pel.tcp://localhost:1";
     Instance::RegisterEndpoint(endpoint);
