@@ -94,6 +94,14 @@ struct CloseDescriptorsInChild : boost::process::extend::handler {
     void on_exec_setup(Executor&) const {
         closer.CloseInChild();
     }
+    // A child whose exec failed has exited at once; it is reaped here, as
+    // nothing else knows its process id.
+    template <class Executor>
+    void on_error(Executor& exec, const std::error_code&) const {
+        if (exec.pid > 0)
+            while (::waitpid(exec.pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+    }
     const posix::close_file_descriptors_except& closer;
 };
 
@@ -286,16 +294,21 @@ void KelvoProcess::Start(const Parameters& parameters) {
         const posix::close_file_descriptors_except closer{1, 2};
         bp::group group;
         bp::child child;
+        // Reported through the code rather than thrown, so that the handlers'
+        // on_error runs and reaps a child whose exec failed.
+        std::error_code spawnError;
         if (capture) {
             impl.pipeDriver.reset();
             impl.pipeDriver.emplace();
             child = bp::child(bp::exe = impl.executablePath.string(), bp::args = arguments, group,
                               bp::std_out > impl.pipeDriver->StdOutPipe(), bp::std_err > impl.pipeDriver->StdErrPipe(),
-                              CloseDescriptorsInChild(closer));
+                              CloseDescriptorsInChild(closer), spawnError);
         } else {
             child = bp::child(bp::exe = impl.executablePath.string(), bp::args = arguments, group,
-                              CloseDescriptorsInChild(closer));
+                              CloseDescriptorsInChild(closer), spawnError);
         }
+        if (spawnError)
+            throw std::system_error(spawnError, "spawn");
         // From here on this object waits for, kills and reaps the server.
         impl.childPid = child.id();
         impl.processGroup = impl.childPid;

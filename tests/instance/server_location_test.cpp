@@ -93,11 +93,4 @@ TEST(ServerSearch, NothingFoundNamesTheExpectedDirectory) {
     }
 }
 
-TEST(ServerSearch, ReadsKelvoPathFromTheEnvironment) {
-    ::setenv("KELVO_PATH", "/some/where", 1);
-    EXPECT_EQ(kelvoapi::ReadKelvoDirectoryEnvVar(), std::optional<std::string>("/some/where"));
-    ::unsetenv("KELVO_PATH");
-    EXPECT_EQ(kelvoapi::ReadKelvoDirectoryEnvVar(), std::nullopt);
-}
-
 }  // namespace

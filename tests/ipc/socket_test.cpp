@@ -252,11 +252,4 @@ TEST(SocketReceive, BoundedReceiveGivesUpAndDisconnects) {
     EXPECT_EQ(::recv(pair.client.fd, &byte, 1, 0), 0);
 }
 
-TEST(SocketReceive, ShutdownReachesThePeerEvenWhenADescriptorCopyLives) {
-    TcpPair pair;
-    pair.accepted->Disconnect();
-    char byte;
-    EXPECT_EQ(::recv(pair.client.fd, &byte, 1, 0), 0);
-}
-
 }  // namespace
