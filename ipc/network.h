@@ -10,6 +10,9 @@
 #include <optional>
 #include <thread>
 
+// The error type of the IPC layer.
+using IPC_NetworkError = boost::system::error_code;
+
 class IPC_Network {
 public:
     using TcpSocket = boost::asio::ip::tcp::socket;
