@@ -17,6 +17,11 @@ std::string Fold(std::string s) {
 }
 }  // namespace
 
+bool IsReservedAlias(const std::string& alias) {
+    std::string key = Fold(alias);
+    return key.empty() || key == "memory" || key == "system" || key == "temp" || key == "main";
+}
+
 void RunEngine(duckdb_connection connection, const std::string& sql) {
     duckdb_result result;
     if (duckdb_query(connection, sql.c_str(), &result) == DuckDBError) {
@@ -29,7 +34,7 @@ void RunEngine(duckdb_connection connection, const std::string& sql) {
 
 void AttachmentRegistry::Acquire(duckdb_connection connection, const std::string& alias, const std::string& path) {
     std::string key = Fold(alias);
-    if (key == "memory" || key == "system" || key == "temp" || key.empty())
+    if (IsReservedAlias(alias))
         throw SqlError("42710", "The alias \"" + alias + "\" is reserved; choose another alias.");
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_entries.find(key);

@@ -30,6 +30,9 @@ private:
     std::map<std::string, Entry> m_entries;  // by alias, case-folded as the engine compares
 };
 
+// Names the engine keeps for itself; no database may be attached under them.
+bool IsReservedAlias(const std::string& alias);
+
 // Runs one statement on the engine; throws SqlError with the mapped SQLSTATE.
 void RunEngine(duckdb_connection connection, const std::string& sql);
 

@@ -243,7 +243,10 @@ void Session::ApplyDbname(const std::string& dbname) {
     if (dbname == ":main") {
         if (m_server.MainDatabase().empty())
             throw SqlError("3D000", "This server has no main database.", "Start it with --database.");
-        Attach(m_server.MainDatabase(), PathStem(m_server.MainDatabase()));
+        // The main database is known by its file's stem, unless the engine keeps that name.
+        std::string alias = PathStem(m_server.MainDatabase());
+        if (IsReservedAlias(alias)) alias += "_database";
+        Attach(m_server.MainDatabase(), alias);
         return;
     }
     if (dbname.front() == '[') {
@@ -449,6 +452,14 @@ void Session::RunStatement(const Statement& statement, const std::vector<int16_t
 
 namespace {
 
+// The engine hands out a copy of the name that the caller frees.
+std::string PreparedColumnName(duckdb_prepared_statement ps, idx_t i) {
+    const char* name = duckdb_prepared_statement_column_name(ps, i);
+    std::string out = name ? name : "?column?";
+    duckdb_free(const_cast<char*>(name));
+    return out;
+}
+
 // Prepares a statement; columns of types without an encoding are cast to text.
 duckdb_prepared_statement Prepare(duckdb_connection connection, std::string text) {
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -466,10 +477,9 @@ duckdb_prepared_statement Prepare(duckdb_connection connection, std::string text
             duckdb_logical_type type = duckdb_prepared_statement_column_logical_type(ps, i);
             bool ok = IsEncodableType(type);
             duckdb_destroy_logical_type(&type);
-            const char* name = duckdb_prepared_statement_column_name(ps, i);
             std::string ref = "#" + std::to_string(i + 1);
             select += (i ? ", " : "") + (ok ? ref : "CAST(" + ref + " AS VARCHAR)") + " AS " +
-                      QuoteIdentifier(name ? name : "?column?");
+                      QuoteIdentifier(PreparedColumnName(ps, i));
             wrap |= !ok;
         }
         if (!wrap) return ps;
@@ -623,8 +633,7 @@ void Session::DescribeStatement(const std::string& sql, const std::vector<int16_
         duckdb_logical_type lt = duckdb_prepared_statement_column_logical_type(ps.ps, i);
         ColumnEncoder encoder(lt);
         duckdb_destroy_logical_type(&lt);
-        const char* name = duckdb_prepared_statement_column_name(ps.ps, i);
-        descriptions.push_back(encoder.Describe(name ? name : "?column?", FormatFor(formats, i)));
+        descriptions.push_back(encoder.Describe(PreparedColumnName(ps.ps, i), FormatFor(formats, i)));
     }
     m_writer.RowDescription(descriptions);
 }
