@@ -562,6 +562,7 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
         return;
     }
     if (returned != DUCKDB_RESULT_TYPE_QUERY_RESULT) {
+        if (m_copy) throw SqlError("0A000", "COPY TO STDOUT needs a query that returns rows.");
         m_writer.CommandComplete(tag);
         return;
     }
@@ -577,7 +578,12 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
         const char* name = duckdb_column_name(&result.result, i);
         descriptions.push_back(encoders.back().Describe(name ? name : "?column?", columnFormats.back()));
     }
-    if (sendDescription) m_writer.RowDescription(descriptions);
+    if (m_copy) {
+        m_writer.CopyOutResponse(m_copy->binary, static_cast<int16_t>(columns));
+        if (m_copy->binary) m_writer.CopyData(std::string("KLVCPY") + std::string(13, '\0'));
+    } else if (sendDescription) {
+        m_writer.RowDescription(descriptions);
+    }
     uint64_t rows = 0;
     for (;;) {
         ChunkGuard chunk{duckdb_fetch_chunk(result.result)};
@@ -593,7 +599,8 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
         idx_t n = duckdb_data_chunk_get_size(chunk.chunk);
         std::vector<duckdb_vector> vectors(columns);
         for (idx_t c = 0; c < columns; ++c) vectors[c] = duckdb_data_chunk_get_vector(chunk.chunk, c);
-        for (idx_t r = 0; r < n; ++r) {
+        for (idx_t r = 0; r < n && m_copy; ++r) CopyRow(encoders, vectors, columnFormats, descriptions, r);
+        for (idx_t r = 0; r < n && !m_copy; ++r) {
             m_writer.BeginDataRow(static_cast<int16_t>(columns));
             for (idx_t c = 0; c < columns; ++c) encoders[c].Write(m_writer, vectors[c], r, columnFormats[c]);
             m_writer.EndDataRow();
@@ -603,6 +610,11 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
         // thread in send, and the engine produces no more than one chunk ahead.
         if (m_writer.Buffer().size() > kFlushThreshold) Flush();
         if (m_cancelRequested) throw Cancelled();
+    }
+    if (m_copy) {
+        m_writer.CopyDone();
+        m_writer.CommandComplete("COPY " + std::to_string(rows));
+        return;
     }
     m_writer.CommandComplete(type == DUCKDB_STATEMENT_TYPE_SELECT ? "SELECT " + std::to_string(rows) : tag);
 }
@@ -639,86 +651,60 @@ void Session::DescribeStatement(const std::string& sql, const std::vector<int16_
 }
 
 void Session::CopyToStdout(const Statement& query, bool binary) {
-    // The rows are produced as a query and re-framed as COPY data.
-    ProtocolWriter rows;
-    std::swap(rows, m_writer);
-    std::vector<int16_t> formats{binary ? kBinaryFormat : kTextFormat};
+    // The query's rows are re-framed as COPY data row by row, so a large copy
+    // streams as a query does.
+    CopyTarget target{binary};
+    m_copy = &target;
     try {
-        RunEngineStatement(query, RewriteForEngine(query, m_connection, Names()), formats, true, {});
+        RunEngineStatement(query, RewriteForEngine(query, m_connection, Names()),
+                           {binary ? kBinaryFormat : kTextFormat}, true, {});
     } catch (...) {
-        std::swap(rows, m_writer);
+        m_copy = nullptr;
         throw;
     }
-    std::swap(rows, m_writer);
-    // Walk the produced messages: T gives the column widths, D the rows.
-    const std::string& b = rows.Buffer();
-    std::vector<int16_t> widths;
-    uint64_t count = 0;
-    auto be32 = [&](size_t at) {
-        return static_cast<int32_t>((uint32_t(uint8_t(b[at])) << 24) | (uint32_t(uint8_t(b[at + 1])) << 16) |
-                                    (uint32_t(uint8_t(b[at + 2])) << 8) | uint32_t(uint8_t(b[at + 3])));
-    };
-    auto be16 = [&](size_t at) { return static_cast<int16_t>((uint8_t(b[at]) << 8) | uint8_t(b[at + 1])); };
-    bool started = false;
-    for (size_t at = 0; at < b.size();) {
-        char type = b[at];
-        size_t len = static_cast<size_t>(be32(at + 1));
-        size_t body = at + 5, end = at + 1 + len;
-        if (type == 'T') {
-            int16_t n = be16(body);
-            size_t p = body + 2;
-            for (int i = 0; i < n; ++i) {
-                p = b.find('\0', p) + 1;
-                widths.push_back(be16(p + 10));
-                p += 18;
+    m_copy = nullptr;
+}
+
+void Session::CopyRow(const std::vector<ColumnEncoder>& encoders, const std::vector<duckdb_vector>& vectors,
+                      const std::vector<int16_t>& formats, const std::vector<ColumnDescription>& columns, idx_t row) {
+    // Each field is encoded as for a DataRow (Int32 length, then the bytes) and re-framed.
+    ProtocolWriter scratch;
+    std::string line;
+    for (size_t c = 0; c < encoders.size(); ++c) {
+        scratch.Clear();
+        encoders[c].Write(scratch, vectors[c], row, formats[c]);
+        const std::string& b = scratch.Buffer();
+        int32_t len = static_cast<int32_t>((uint32_t(uint8_t(b[0])) << 24) | (uint32_t(uint8_t(b[1])) << 16) |
+                                           (uint32_t(uint8_t(b[2])) << 8) | uint32_t(uint8_t(b[3])));
+        if (m_copy->binary) {
+            if (len < 0) {
+                line.push_back(1);
+                continue;
             }
-            m_writer.CopyOutResponse(binary, n);
-            started = true;
-            if (binary) m_writer.CopyData(std::string("KLVCPY") + std::string(13, '\0'));
-        } else if (type == 'D') {
-            int16_t n = be16(body);
-            size_t p = body + 2;
-            std::string line;
-            for (int i = 0; i < n; ++i) {
-                int32_t flen = be32(p);
-                p += 4;
-                if (binary) {
-                    if (flen < 0) {
-                        line.push_back(1);
-                        continue;
-                    }
-                    line.push_back(0);
-                    if (widths[static_cast<size_t>(i)] < 0) {
-                        auto u = static_cast<uint32_t>(flen);
-                        line.append(reinterpret_cast<const char*>(&u), 4);
-                    }
-                    line.append(b, p, static_cast<size_t>(flen));
-                } else {
-                    if (i) line.push_back('\t');
-                    if (flen < 0) {
-                        line += "\\N";
-                        continue;
-                    }
-                    for (size_t k = 0; k < static_cast<size_t>(flen); ++k) {
-                        char ch = b[p + k];
-                        if (ch == '\\') line += "\\\\";
-                        else if (ch == '\t') line += "\\t";
-                        else if (ch == '\n') line += "\\n";
-                        else if (ch == '\r') line += "\\r";
-                        else line.push_back(ch);
-                    }
-                }
-                p += static_cast<size_t>(flen);
+            line.push_back(0);
+            if (columns[c].typeLength < 0) {
+                auto u = static_cast<uint32_t>(len);
+                line.append(reinterpret_cast<const char*>(&u), 4);
             }
-            if (!binary) line.push_back('\n');
-            m_writer.CopyData(line);
-            ++count;
+            line.append(b, 4, static_cast<size_t>(len));
+            continue;
         }
-        at = end;
+        if (c) line.push_back('\t');
+        if (len < 0) {
+            line += "\\N";
+            continue;
+        }
+        for (size_t k = 4; k < b.size(); ++k) {
+            char ch = b[k];
+            if (ch == '\\') line += "\\\\";
+            else if (ch == '\t') line += "\\t";
+            else if (ch == '\n') line += "\\n";
+            else if (ch == '\r') line += "\\r";
+            else line.push_back(ch);
+        }
     }
-    if (!started) throw SqlError("0A000", "COPY TO STDOUT needs a query that returns rows.");
-    m_writer.CopyDone();
-    m_writer.CommandComplete("COPY " + std::to_string(count));
+    if (!m_copy->binary) line.push_back('\n');
+    m_writer.CopyData(line);
 }
 
 void Session::CreateDatabase(const std::string& rawPath, bool ifNotExists) {

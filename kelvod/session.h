@@ -15,6 +15,7 @@
 #include "kelvod/protocol_reader.h"
 #include "kelvod/protocol_writer.h"
 #include "kelvod/server_state.h"
+#include "kelvod/value_encoding.h"
 
 namespace kelvod {
 
@@ -57,6 +58,11 @@ private:
                             bool sendDescription, const std::vector<std::optional<std::string>>& params);
     void DescribeStatement(const std::string& sql, const std::vector<int16_t>& formats, bool withParameters);
     void CopyToStdout(const Statement& query, bool binary);
+    struct CopyTarget {
+        bool binary;
+    };
+    void CopyRow(const std::vector<ColumnEncoder>& encoders, const std::vector<duckdb_vector>& vectors,
+                 const std::vector<int16_t>& formats, const std::vector<ColumnDescription>& columns, idx_t row);
 
     void CreateDatabase(const std::string& path, bool ifNotExists);
     void DropDatabase(const std::string& path, bool ifExists);
@@ -90,6 +96,7 @@ private:
     char m_transaction = 'I';
     bool m_skipUntilSync = false;
     bool m_binaryResults = false;
+    CopyTarget* m_copy = nullptr;  // set while a COPY TO STDOUT runs its query
 
     std::vector<std::string> m_databases;  // attached aliases in order of attachment
     std::map<std::string, std::vector<ColumnDefinition>> m_tempTables;

@@ -210,6 +210,13 @@ TEST_F(KelvodResults, CopyQueryToStdoutInTextAndBinary) {
     std::string expected = std::string("KLVCPY") + std::string(13, '\0') + std::string(1, '\0') + Le<int32_t>(1) +
                            std::string(1, '\0') + Le<uint32_t>(2) + "xy" + std::string(1, '\1');
     EXPECT_EQ(Hex(b.copyData), Hex(expected));
+    // A copy larger than the server's output buffer streams whole and in order.
+    WireResult big = text.Query("COPY (SELECT i FROM range(100000) t(i)) TO STDOUT");
+    ASSERT_TRUE(big.Ok());
+    EXPECT_EQ(big.tags, std::vector<std::string>{"COPY 100000"});
+    std::string expectedBig;
+    for (int i = 0; i < 100000; ++i) expectedBig += std::to_string(i) + "\n";
+    EXPECT_TRUE(big.copyData == expectedBig);
 }
 
 TEST_F(KelvodResults, LargeResultsArriveWhole) {
