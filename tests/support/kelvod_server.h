@@ -27,6 +27,7 @@ public:
     bool Start() { return Start(Options{}); }
     const std::string& Endpoint() const { return m_endpoint; }
     const std::string& Directory() const { return m_dir; }
+    pid_t Pid() const { return m_pid; }
     std::string MainDatabase() const { return m_dir + "/main.kelvo"; }
     // Closes the callback connection and waits up to `timeoutMs` for the exit;
     // returns the exit code, or nullopt when the server had to be killed.
