@@ -17,7 +17,9 @@ constexpr uint32_t kFirstCollationOid = 100000;
 
 std::string Lit(const std::optional<std::string>& v) { return v ? QuoteLiteral(*v) : "NULL"; }
 
-bool IsEngineSchema(const std::string& s) { return s == "main" || s == "information_schema" || s == "pg_catalog"; }
+// The engine's own schemas; "main" is listed only when it holds tables (a file
+// the server did not create keeps its tables there).
+bool IsEngineSchema(const std::string& s) { return s == "information_schema" || s == "pg_catalog"; }
 
 // The OID and modifier of a column the server did not see created.
 std::pair<uint32_t, int32_t> TypeOfEngineColumn(const std::string& t) {
@@ -74,8 +76,10 @@ DatabaseCatalog BuildCatalog(duckdb_connection connection, const SessionNames& n
     bool first = !names.databases.empty() && names.databases.front() == database;
     std::string db = QuoteLiteral(database);
     std::map<std::string, uint32_t> schemaOids;
-    for (const auto& r : QueryText(connection, "SELECT schema_name, oid FROM duckdb_schemas() WHERE database_name = " +
-                                                   db + " ORDER BY oid")) {
+    for (const auto& r : QueryText(connection, "SELECT schema_name, oid FROM duckdb_schemas() s WHERE database_name = " +
+                                                   db + " AND (schema_name <> 'main' OR EXISTS (SELECT 1 FROM "
+                                                   "duckdb_tables() t WHERE t.database_name = s.database_name AND "
+                                                   "t.schema_name = 'main')) ORDER BY oid")) {
         if (!r[0] || IsEngineSchema(*r[0])) continue;
         schemaOids[*r[0]] = static_cast<uint32_t>(std::stoul(r[1].value_or("0")));
         c.namespaces.push_back(*r[1] + ", " + Lit(r[0]));
@@ -190,11 +194,14 @@ std::optional<std::pair<std::string, std::string>> ResolveTable(duckdb_connectio
                                    QuoteLiteral(table))
              .empty())
         return std::make_pair(first, std::string(kTempSchema));
-    auto rows = QueryText(connection, "SELECT schema_name FROM duckdb_tables() WHERE database_name = " +
-                                          QuoteLiteral(first) + " AND table_name = " + QuoteLiteral(table) +
-                                          " ORDER BY schema_name = 'public' DESC, schema_name");
-    for (const auto& r : rows)
-        if (r[0] && *r[0] == "public") return std::make_pair(first, *r[0]);
+    // Unqualified names resolve along the search path, as the engine resolves them.
+    for (const auto& schema : names.searchPath) {
+        if (!QueryText(connection, "SELECT 1 FROM duckdb_tables() WHERE database_name = " + QuoteLiteral(first) +
+                                       " AND schema_name = " + QuoteLiteral(schema) +
+                                       " AND table_name = " + QuoteLiteral(table))
+                 .empty())
+            return std::make_pair(first, schema);
+    }
     return std::nullopt;
 }
 

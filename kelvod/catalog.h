@@ -24,6 +24,7 @@ constexpr const char* kTempSchema = "pg_temp";
 struct SessionNames {
     std::vector<std::string> databases;                                 // attached aliases, first one first
     const std::map<std::string, std::vector<ColumnDefinition>>* tempTables = nullptr;  // declared temp columns
+    std::vector<std::string> searchPath{"public", "main"};  // schemas of the first database, in order
 };
 
 using Row = std::vector<std::optional<std::string>>;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 
 #include "kelvod/engine_errors.h"
@@ -66,6 +67,11 @@ Session::Session(ServerState& server, int fd) : m_server(server), m_fd(fd) {
 Session::~Session() {
     m_server.Unregister(m_pid);
     if (m_connection) {
+        try {
+            // An open transaction would keep the files from being detached.
+            if (m_transaction != 'I') RunEngine(m_connection, "ROLLBACK");
+        } catch (...) {
+        }
         try {
             DetachAll();
         } catch (...) {
@@ -256,7 +262,18 @@ void Session::ApplyDbname(const std::string& dbname) {
     Attach(dbname, PathStem(dbname));
 }
 
-SessionNames Session::Names() const { return SessionNames{m_databases, &m_tempTables}; }
+SessionNames Session::Names() const {
+    SessionNames names{m_databases, &m_tempTables};
+    auto it = m_settings.find("search_path");
+    if (it != m_settings.end()) {
+        names.searchPath.clear();
+        auto statements = SplitStatements("SELECT " + it->second);
+        for (const Token* t : statements.front().Significant())
+            if (t->kind == Token::Kind::Identifier || (t->kind == Token::Kind::Word && t->value != "select"))
+                names.searchPath.push_back(t->value);
+    }
+    return names;
+}
 
 void Session::UseFirstDatabase() {
     if (m_databases.empty()) {
@@ -321,6 +338,10 @@ void Session::HandleRequest(const Request& request) {
             size_t nonEmpty = 0;
             for (const auto& s : statements) nonEmpty += !s.IsEmpty();
             if (nonEmpty > 1) throw SqlError("42601", "A prepared statement may hold only one command.");
+            // Statements the engine runs are checked now, so that a bad one fails at Parse.
+            for (const auto& s : statements)
+                if (!s.IsEmpty() && std::holds_alternative<EngineStatement>(ClassifyStatement(s)))
+                    PrepareForEngine(RewriteForEngine(s, m_connection, Names()));
             m_prepared[p->name] = Prepared{p->sql, p->paramTypes};
             m_writer.ParseComplete();
         } else if (auto* b = std::get_if<BindMessage>(&request)) {
@@ -619,6 +640,8 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
     m_writer.CommandComplete(type == DUCKDB_STATEMENT_TYPE_SELECT ? "SELECT " + std::to_string(rows) : tag);
 }
 
+void Session::PrepareForEngine(const std::string& text) { PreparedGuard ps{Prepare(m_connection, text)}; }
+
 void Session::DescribeStatement(const std::string& sql, const std::vector<int16_t>& formats, bool withParameters) {
     auto statements = SplitStatements(sql);
     const Statement* statement = nullptr;
@@ -742,6 +765,14 @@ void Session::DropDatabase(const std::string& rawPath, bool ifExists) {
             return;
         }
         throw SqlError("3D000", "The database \"" + rawPath + "\" does not exist.");
+    }
+    // Only database files are dropped: a path naming any other file is refused.
+    {
+        std::ifstream in(path, std::ios::binary);
+        char header[12] = {};
+        in.read(header, sizeof header);
+        if (in.gcount() < 12 || std::memcmp(header + 8, "DUCK", 4) != 0)
+            throw SqlError("42809", "The file \"" + rawPath + "\" is not a database and is not dropped.");
     }
     if (!std::filesystem::remove(path, ec) || ec)
         throw SqlError("58030", "The database \"" + rawPath + "\" could not be removed: " + ec.message() + ".");

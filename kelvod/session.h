@@ -56,6 +56,8 @@ private:
                       const std::vector<std::optional<std::string>>& params = {});
     void RunEngineStatement(const Statement& statement, const std::string& text, const std::vector<int16_t>& formats,
                             bool sendDescription, const std::vector<std::optional<std::string>>& params);
+    // Prepares and drops an engine statement: its errors are reported now.
+    void PrepareForEngine(const std::string& text);
     void DescribeStatement(const std::string& sql, const std::vector<int16_t>& formats, bool withParameters);
     void CopyToStdout(const Statement& query, bool binary);
     struct CopyTarget {

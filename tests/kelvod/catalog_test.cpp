@@ -179,6 +179,15 @@ TEST_F(KelvodCatalog, NameResolutionGivesNullWhenNothingMatches) {
     }
 }
 
+TEST_F(KelvodCatalog, TablesResolveAlongTheSearchPath) {
+    ASSERT_TRUE(c.Query("CREATE SCHEMA \"second\"").Ok());
+    ASSERT_TRUE(c.Query("CREATE TABLE \"second\".\"only_here\" (\"v\" INT)").Ok());
+    EXPECT_EQ(c.Query("SELECT kelvo_schema_of_table('only_here')").Value(), "<null>");
+    ASSERT_TRUE(c.Query("SET search_path = public, second").Ok());
+    EXPECT_EQ(c.Query("SELECT kelvo_schema_of_table('only_here')").Value(), "second");
+    EXPECT_TRUE(c.Query("SELECT * FROM only_here").Ok());
+}
+
 TEST_F(KelvodCatalog, APrefixNamingADatabaseNotAttachedFailsWith3F000) {
     for (const char* sql : {"SELECT nspname FROM \"elsewhere\".pg_catalog.pg_namespace",
                             "SELECT tablename FROM \"elsewhere\".pg_catalog.pg_tables WHERE schemaname = 'public'"}) {

@@ -166,8 +166,8 @@ TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLast) {
     text.SendMessage('E', WireClient::Str("") + WireClient::Int32(0));
     text.SendMessage('S', "");
     WireResult r = text.ReadUntilReady();
-    // The statement fails when it runs; the second Execute is skipped up to Sync.
-    EXPECT_EQ(r.types, (std::vector<char>{'1', '2', 'E', 'Z'}));
+    // The statement fails at Parse; everything up to Sync is skipped.
+    EXPECT_EQ(r.types, (std::vector<char>{'E', 'Z'}));
     ASSERT_EQ(r.errors.size(), 1u);
     EXPECT_EQ(r.errors[0].sqlstate, "42P01");
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "support/kelvod_server.h"
 #include "support/wire_client.h"
@@ -120,7 +121,9 @@ TEST_F(KelvodSessions, DatabaseStatementsWithAndWithoutSemicolon) {
         {"DROP DATABASE IF EXISTS " + Q(a), "", "DROP DATABASE"},
         {"ATTACH DATABASE " + Q(a) + " AS \"a\"", "3D000", ""},
         {"CREATE DATABASE " + Q(Path("missing-dir/x.kelvo")), "58030", ""},
+        {"DROP DATABASE " + Q(Path("notes.txt")), "42809", ""},
     };
+    { std::ofstream(Path("notes.txt")) << "not a database, never to be dropped\n"; }
     for (const auto& s : steps) {
         WireResult r = c.Query(s.sql);
         ASSERT_EQ(r.status, 'I') << s.sql;
@@ -135,6 +138,7 @@ TEST_F(KelvodSessions, DatabaseStatementsWithAndWithoutSemicolon) {
         }
     }
     EXPECT_FALSE(std::filesystem::exists(a));
+    EXPECT_TRUE(std::filesystem::exists(Path("notes.txt")));
 }
 
 TEST_F(KelvodSessions, DataSurvivesDetachAndReattachInAnotherSession) {
