@@ -32,7 +32,7 @@ void RunEngine(duckdb_connection connection, const std::string& sql) {
     duckdb_destroy_result(&result);
 }
 
-void AttachmentRegistry::Acquire(duckdb_connection connection, const std::string& alias, const std::string& path) {
+std::string AttachmentRegistry::Acquire(duckdb_connection connection, const std::string& alias, const std::string& path) {
     std::string key = Fold(alias);
     if (IsReservedAlias(alias))
         throw SqlError("42710", "The alias \"" + alias + "\" is reserved; choose another alias.");
@@ -44,7 +44,7 @@ void AttachmentRegistry::Acquire(duckdb_connection connection, const std::string
                                         it->second.path + "\".",
                            "Attach \"" + path + "\" under another alias.");
         ++it->second.users;
-        return;
+        return it->second.alias;
     }
     for (const auto& [other, entry] : m_entries)
         if (entry.path == path)
@@ -56,7 +56,8 @@ void AttachmentRegistry::Acquire(duckdb_connection connection, const std::string
         throw SqlError("3D000", "The database \"" + path + "\" does not exist.",
                        "Create it with CREATE DATABASE first.");
     RunEngine(connection, "ATTACH " + QuoteLiteral(path) + " AS " + QuoteIdentifier(alias));
-    m_entries[key] = Entry{path, 1};
+    m_entries[key] = Entry{path, alias, 1};
+    return alias;
 }
 
 void AttachmentRegistry::Release(duckdb_connection connection, const std::string& alias) {

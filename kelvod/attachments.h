@@ -15,8 +15,9 @@ class AttachmentRegistry {
 public:
     // Attaches `path` under `alias` for one session, through that session's engine
     // connection. Throws SqlError when the alias names another file, the file is
-    // missing, or the engine refuses.
-    void Acquire(duckdb_connection connection, const std::string& alias, const std::string& path);
+    // missing, or the engine refuses. Returns the alias as the engine knows it
+    // (the spelling of the session that attached it first).
+    std::string Acquire(duckdb_connection connection, const std::string& alias, const std::string& path);
     // Gives back one session's use; the last user detaches the file.
     void Release(duckdb_connection connection, const std::string& alias);
     bool IsPathAttached(const std::string& path) const;
@@ -24,6 +25,7 @@ public:
 private:
     struct Entry {
         std::string path;
+        std::string alias;
         int users = 0;
     };
     mutable std::mutex m_mutex;

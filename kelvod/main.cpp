@@ -114,11 +114,15 @@ int Serve(const kelvod::CommandLine& cl) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Standard input arrives closed; keep descriptor 0 from being reused by a socket.
-    int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (devnull >= 0 && devnull != 0) {
-        ::dup2(devnull, 0);
-        ::close(devnull);
+    // Standard input arrives closed; /dev/null takes its place (and that of any other
+    // standard descriptor that is missing), so that no socket becomes descriptor 0, 1 or 2.
+    for (;;) {
+        int devnull = ::open("/dev/null", O_RDWR);
+        if (devnull < 0) break;
+        if (devnull > 2) {
+            ::close(devnull);
+            break;
+        }
     }
     ::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);

@@ -783,8 +783,7 @@ void Session::Attach(const std::string& rawPath, const std::string& alias) {
     for (const auto& d : m_databases)
         if (EqualsFolded(d, alias))
             throw SqlError("42710", "The alias \"" + alias + "\" is already attached in this session.");
-    m_server.Attachments().Acquire(m_connection, alias, m_server.ResolvePath(rawPath));
-    m_databases.push_back(alias);
+    m_databases.push_back(m_server.Attachments().Acquire(m_connection, alias, m_server.ResolvePath(rawPath)));
     if (m_databases.size() == 1) UseFirstDatabase();
 }
 

@@ -188,6 +188,19 @@ TEST_F(KelvodCatalog, TablesResolveAlongTheSearchPath) {
     EXPECT_TRUE(c.Query("SELECT * FROM only_here").Ok());
 }
 
+TEST_F(KelvodCatalog, AliasesCompareWithoutRegardToCase) {
+    ASSERT_TRUE(c.Query("CREATE TABLE \"cased\" (\"v\" INT)").Ok());
+    WireClient other;
+    std::string list = "[{\"alias\": \"CAT\", \"path\": \"" + server->Directory() + "/cat.kelvo\"}]";
+    ASSERT_EQ(other.Open(server->Endpoint(), list, "result_format_code=KelvoBinary").status, 'I');
+    for (const char* prefix : {"\"CAT\".", "\"cat\".", ""}) {
+        WireResult r = other.Query(ColumnQuery(prefix, "public", "cased"));
+        ASSERT_TRUE(r.Ok()) << prefix;
+        EXPECT_EQ(r.rows.size(), 1u) << prefix;
+    }
+    other.Query("DETACH DATABASE *");
+}
+
 TEST_F(KelvodCatalog, APrefixNamingADatabaseNotAttachedFailsWith3F000) {
     for (const char* sql : {"SELECT nspname FROM \"elsewhere\".pg_catalog.pg_namespace",
                             "SELECT tablename FROM \"elsewhere\".pg_catalog.pg_tables WHERE schemaname = 'public'"}) {
