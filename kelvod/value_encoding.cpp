@@ -147,9 +147,32 @@ std::string FormatInterval(int32_t months, int32_t days, int64_t micros) {
 std::string FormatDouble(double v) {
     if (std::isnan(v)) return "NaN";
     if (std::isinf(v)) return v > 0 ? "Infinity" : "-Infinity";
+    // The shortest digits that read back exactly, laid out as PostgreSQL does:
+    // exponential notation only below 1e-4 and from 1e15 on.
     char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    return std::string(buf, r.ptr);
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    std::string sci(buf, r.ptr);
+    size_t e = sci.find('e');
+    int exponent = std::stoi(sci.substr(e + 1));
+    if (exponent < -4 || exponent >= 15) {
+        std::string mantissa = sci.substr(0, e);
+        char exp[16];
+        std::snprintf(exp, sizeof exp, "e%c%02d", exponent < 0 ? '-' : '+', exponent < 0 ? -exponent : exponent);
+        return mantissa + exp;
+    }
+    std::string digits;
+    bool negative = sci[0] == '-';
+    for (size_t i = negative ? 1 : 0; i < e; ++i)
+        if (sci[i] != '.') digits.push_back(sci[i]);
+    std::string out;
+    if (exponent < 0) {
+        out = "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
+    } else if (static_cast<size_t>(exponent) + 1 >= digits.size()) {
+        out = digits + std::string(static_cast<size_t>(exponent) + 1 - digits.size(), '0');
+    } else {
+        out = digits.substr(0, static_cast<size_t>(exponent) + 1) + "." + digits.substr(static_cast<size_t>(exponent) + 1);
+    }
+    return negative ? "-" + out : out;
 }
 
 std::string FormatScaled(__int128 value, uint8_t scale) {
