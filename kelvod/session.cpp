@@ -240,6 +240,13 @@ void Session::ApplyOptions(const std::string& options) {
                 throw SqlError("22023", "Invalid value \"" + value + "\" for result_format_code.",
                                "Use KelvoBinary or Text.");
         }
+        if (name == "extra_float_digits") {
+            char* end = nullptr;
+            long digits = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || digits < -15 || digits > 3)
+                throw SqlError("22023", "Invalid value \"" + value + "\" for extra_float_digits.",
+                               "Use an integer from -15 to 3.");
+        }
         m_settings[name] = value;
     }
 }
@@ -588,12 +595,15 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
         return;
     }
     idx_t columns = duckdb_column_count(&result.result);
+    if (formats.size() > 1 && formats.size() != columns)
+        throw SqlError("08P01", "The Bind message has " + std::to_string(formats.size()) +
+                                    " result formats but the query has " + std::to_string(columns) + " columns.");
     std::vector<ColumnEncoder> encoders;
     std::vector<ColumnDescription> descriptions;
     std::vector<int16_t> columnFormats;
     for (idx_t i = 0; i < columns; ++i) {
         duckdb_logical_type lt = duckdb_column_logical_type(&result.result, i);
-        encoders.emplace_back(lt);
+        encoders.emplace_back(lt, ExtraFloatDigits());
         duckdb_destroy_logical_type(&lt);
         columnFormats.push_back(FormatFor(formats, i));
         const char* name = duckdb_column_name(&result.result, i);
@@ -638,6 +648,16 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
         return;
     }
     m_writer.CommandComplete(type == DUCKDB_STATEMENT_TYPE_SELECT ? "SELECT " + std::to_string(rows) : tag);
+}
+
+int Session::ExtraFloatDigits() const {
+    auto it = m_settings.find("extra_float_digits");
+    if (it == m_settings.end()) return 1;
+    try {
+        return std::stoi(it->second);
+    } catch (const std::exception&) {
+        return 1;
+    }
 }
 
 void Session::PrepareForEngine(const std::string& text) { PreparedGuard ps{Prepare(m_connection, text)}; }

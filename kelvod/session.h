@@ -83,6 +83,7 @@ private:
     void Flush();
     bool ReadMore();
     int16_t FormatFor(const std::vector<int16_t>& formats, size_t column) const;
+    int ExtraFloatDigits() const;
     int16_t DefaultFormat() const { return m_binaryResults ? 2 : 0; }
 
     ServerState& m_server;

@@ -1,6 +1,7 @@
 // Text and binary encodings of result values.
 #include "kelvod/value_encoding.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -144,9 +145,15 @@ std::string FormatInterval(int32_t months, int32_t days, int64_t micros) {
     return out;
 }
 
-std::string FormatDouble(double v) {
+std::string FormatDouble(double v, int extraFloatDigits) {
     if (std::isnan(v)) return "NaN";
     if (std::isinf(v)) return v > 0 ? "Infinity" : "-Infinity";
+    if (extraFloatDigits <= 0) {
+        // Rounded output: 15 significant digits less the requested reduction.
+        char rounded[64];
+        std::snprintf(rounded, sizeof rounded, "%.*g", std::max(1, 15 + extraFloatDigits), v);
+        return rounded;
+    }
     // The shortest digits that read back exactly, laid out as PostgreSQL does:
     // exponential notation only below 1e-4 and from 1e15 on.
     char buf[64];
@@ -217,7 +224,8 @@ bool IsEncodableType(duckdb_logical_type type) {
     }
 }
 
-ColumnEncoder::ColumnEncoder(duckdb_logical_type type) : m_type(duckdb_get_type_id(type)) {
+ColumnEncoder::ColumnEncoder(duckdb_logical_type type, int extraFloatDigits)
+    : m_type(duckdb_get_type_id(type)), m_extraFloatDigits(extraFloatDigits) {
     if (m_type == DUCKDB_TYPE_DECIMAL) {
         m_width = duckdb_decimal_width(type);
         m_scale = duckdb_decimal_scale(type);
@@ -298,8 +306,8 @@ void ColumnEncoder::WriteText(ProtocolWriter& out, const void* data, idx_t row) 
     case DUCKDB_TYPE_UINTEGER: text = std::to_string(Load<uint32_t>(data, row)); break;
     case DUCKDB_TYPE_UBIGINT: text = std::to_string(Load<uint64_t>(data, row)); break;
     case DUCKDB_TYPE_HUGEINT: text = FormatScaled(LoadHugeint(data, row), 0); break;
-    case DUCKDB_TYPE_FLOAT: text = FormatDouble(static_cast<double>(Load<float>(data, row))); break;
-    case DUCKDB_TYPE_DOUBLE: text = FormatDouble(Load<double>(data, row)); break;
+    case DUCKDB_TYPE_FLOAT: text = FormatDouble(static_cast<double>(Load<float>(data, row)), m_extraFloatDigits); break;
+    case DUCKDB_TYPE_DOUBLE: text = FormatDouble(Load<double>(data, row), m_extraFloatDigits); break;
     case DUCKDB_TYPE_DECIMAL: {
         __int128 v = 0;
         switch (m_internal) {

@@ -24,7 +24,9 @@ bool IsEncodableType(duckdb_logical_type type);
 // Encodes the values of one result column.
 class ColumnEncoder {
 public:
-    explicit ColumnEncoder(duckdb_logical_type type);  // the type is borrowed for the constructor only
+    // The type is borrowed for the constructor only; extraFloatDigits is the
+    // session's extra_float_digits (above 0: shortest exact output).
+    explicit ColumnEncoder(duckdb_logical_type type, int extraFloatDigits = 1);
     ColumnDescription Describe(const std::string& name, int16_t format) const;
     // Appends field `row` of `vector` to the data row being written.
     void Write(ProtocolWriter& out, duckdb_vector vector, idx_t row, int16_t format) const;
@@ -37,6 +39,7 @@ private:
     uint8_t m_width = 0;
     uint8_t m_scale = 0;
     bool m_json = false;
+    int m_extraFloatDigits = 1;
     std::vector<std::string> m_enumValues;
 };
 
@@ -45,7 +48,7 @@ std::string FormatDate(int32_t daysSinceEpoch);
 std::string FormatTime(int64_t micros);
 std::string FormatTimestamp(int64_t microsSinceEpoch, bool withZone);
 std::string FormatInterval(int32_t months, int32_t days, int64_t micros);
-std::string FormatDouble(double value);
+std::string FormatDouble(double value, int extraFloatDigits = 1);
 std::string FormatScaled(__int128 value, uint8_t scale);
 std::string FormatBytea(const char* data, size_t size);
 

@@ -121,6 +121,20 @@ TEST_F(KelvodResults, ValuesInTextAndBinaryForEveryType) {
     }
 }
 
+TEST_F(KelvodResults, ExtraFloatDigitsChoosesShortestOrRoundedFloats) {
+    struct {
+        const char* setting;
+        const char* expected;
+    } cases[] = {{"2", "0.30000000000000004"}, {"1", "0.30000000000000004"}, {"0", "0.3"}, {"-10", "0.3"}};
+    for (const auto& k : cases) {
+        WireClient c;
+        ASSERT_EQ(c.Open(server->Endpoint(), "[]", std::string("extra_float_digits=") + k.setting).status, 'I');
+        EXPECT_EQ(c.Query("SELECT CAST(0.1 AS DOUBLE) + CAST(0.2 AS DOUBLE)").Value(), k.expected) << k.setting;
+    }
+    WireClient bad;
+    EXPECT_EQ(bad.Open(server->Endpoint(), "[]", "extra_float_digits=lots").errors.at(0).sqlstate, "22023");
+}
+
 TEST_F(KelvodResults, NullsAndCommandTags) {
     WireResult r = binary.Query("SELECT NULL::INTEGER AS a, NULL AS b, 'x' AS c");
     ASSERT_TRUE(r.Ok());
