@@ -83,6 +83,13 @@ Session::~Session() {
 }
 
 void Session::Run() {
+    RunProtocol();
+    // The client learns at once that the session ended; the descriptor itself
+    // is closed with the session, after its thread has been joined.
+    ::shutdown(m_fd, SHUT_RDWR);
+}
+
+void Session::RunProtocol() {
     try {
         if (Startup()) Serve();
         Flush();

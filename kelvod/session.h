@@ -45,6 +45,7 @@ private:
         bool described = false;
     };
 
+    void RunProtocol();
     bool Startup();
     void ApplyOptions(const std::string& options);
     void ApplyDbname(const std::string& dbname);

@@ -125,6 +125,37 @@ TEST_F(KelvodRobustness, ClientsThatStopMidMessageOrSayNothingHarmNoOne) {
     EXPECT_TRUE(c.WaitClosed(5000));
 }
 
+TEST_F(KelvodRobustness, RandomMessageBodiesNeverCrashTheServer) {
+    // Well-framed messages of every type with random bodies: each session ends
+    // in an answer or a FATAL error, and the server goes on serving.
+    uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+    const std::string types = "QPBDECSHdcf";
+    for (int round = 0; round < 200; ++round) {
+        WireClient client;
+        ASSERT_EQ(client.Open(server->Endpoint(), "[]").status, 'I');
+        const char* words[] = {"SELECT", "1", "'x'", "E'\\", "U&\"", "(", ")", ",", ";", "FROM", "range(3)",
+                               "CREATE", "DATABASE", "ATTACH", "DETACH", "*", "pg_catalog.pg_tables", "\"a\"", "$1"};
+        for (int m = 0; m < 5; ++m) {
+            char type = types[next() % types.size()];
+            std::string body;
+            if (type == 'Q' && next() % 2) {
+                // Statements made of pieces of the SQL the server reads.
+                for (int w = next() % 8; w >= 0; --w) body += std::string(words[next() % std::size(words)]) + " ";
+                body.push_back('\0');
+            } else {
+                body.assign(next() % 24, '\0');
+                for (char& ch : body) ch = static_cast<char>(next() % 4 == 0 ? 0 : next() % 256);
+            }
+            client.SendMessage(type, body);
+        }
+        client.SendMessage('S', "");
+        WireResult r = client.ReadUntilReady(5000);
+        EXPECT_TRUE(r.status != 0 || client.WaitClosed(5000)) << "round " << round;
+    }
+    ExpectServing();
+}
+
 TEST_F(KelvodRobustness, ConcurrentSessionsRunAtTheSameTime) {
     constexpr int kSessions = 6;
     std::vector<std::unique_ptr<WireClient>> clients;
