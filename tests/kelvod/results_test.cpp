@@ -260,3 +260,24 @@ TEST_F(KelvodResults, CancelInterruptsARunningStatementAndIsDroppedWhenIdle) {
     EXPECT_EQ(r.status, 'I');
     EXPECT_TRUE(text.Query("SELECT 1").Ok());
 }
+
+TEST_F(KelvodResults, CancelReachesAStatementBlockedOnAClientThatStoppedReading) {
+    // 10^8 rows cannot be buffered anywhere: the server blocks in send once the
+    // socket is full, and the cancel ends the statement once the client reads again.
+    binary.SendMessage('Q', WireClient::Str("SELECT * FROM range(100000000)"));
+    usleep(300000);
+    ASSERT_TRUE(kelvotest::SendCancel(server->Endpoint(), binary.Pid(), binary.Key()));
+    size_t rows = 0;
+    std::string sqlstate;
+    for (;;) {
+        auto m = binary.Read(20000);
+        ASSERT_NE(m.type, 0) << "no end of the cancelled statement";
+        if (m.type == 'D') ++rows;
+        if (m.type == 'E') sqlstate = m.body.substr(m.body.find("C") + 1, 5);
+        if (m.type == 'Z') break;
+    }
+    EXPECT_EQ(sqlstate, "57014");
+    EXPECT_GT(rows, 0u);
+    EXPECT_LT(rows, 100000000u);
+    EXPECT_TRUE(binary.Query("SELECT 1").Ok());
+}
