@@ -279,6 +279,22 @@ std::string RewriteForEngine(const Statement& statement, duckdb_connection conne
             i = close;
             continue;
         }
+        // ["db".]pg_temp.name: the session's temporary tables live in the engine's temp catalog.
+        auto isName = [&](size_t k, const char* v) {
+            return k < t.size() && (t[k].kind == Token::Kind::Word || t[k].kind == Token::Kind::Identifier) &&
+                   t[k].value == v;
+        };
+        if ((t[i].kind == Token::Kind::Word || t[i].kind == Token::Kind::Identifier) && IsSym(t, i + 1, ".") &&
+            isName(i + 2, kTempSchema) && IsSym(t, i + 3, ".")) {
+            out += "\"temp\".\"main\".";
+            i += 3;
+            continue;
+        }
+        if (isName(i, kTempSchema) && IsSym(t, i + 1, ".") && !(i > 0 && IsSym(t, i - 1, "."))) {
+            out += "\"temp\".\"main\".";
+            i += 1;
+            continue;
+        }
         // ["db".] pg_catalog.pg_xxx
         std::optional<std::string> database;
         size_t at = i;

@@ -127,6 +127,10 @@ TEST_F(KelvodCatalog, TemporaryTablesLiveInPgTempOfTheFirstDatabase) {
     EXPECT_EQ(static_cast<uint32_t>(I32(cols.rows[0][1])), 1043u);
     EXPECT_EQ(I32(cols.rows[0][2]), 11);
     EXPECT_EQ(cols.rows[0][6].value_or(""), "t");
+    // The qualified name the catalog gives for it reaches the table.
+    EXPECT_TRUE(c.Query("INSERT INTO \"cat\".\"pg_temp\".\"tmp\" VALUES ('a')").Ok());
+    EXPECT_TRUE(c.Query("INSERT INTO pg_temp.tmp VALUES ('b')").Ok());
+    EXPECT_EQ(c.Query("SELECT CAST(count(*) AS INTEGER) FROM \"pg_temp\".\"tmp\"").Value(), std::string("\2\0\0\0", 4));
 }
 
 TEST_F(KelvodCatalog, SchemaAndTableListsPerDatabase) {
