@@ -61,6 +61,17 @@ TEST(KelvodProcess, AcceptsUnknownOptionsAndValuesThatLookLikeOptions) {
     EXPECT_EQ(server.Stop().value_or(-1), 0);
 }
 
+TEST(KelvodProcess, SurvivesAnOutputPipeThatNobodyReads) {
+    KelvodServer server;
+    KelvodServer::Options o;
+    o.brokenOutput = true;
+    ASSERT_TRUE(server.Start(o));
+    WireClient client;
+    EXPECT_EQ(client.Open(server.Endpoint(), ":main").status, 'I');
+    EXPECT_EQ(client.Query("SELECT 1").tags, std::vector<std::string>{"SELECT 1"});
+    EXPECT_EQ(server.Stop().value_or(-1), 0);
+}
+
 TEST(KelvodProcess, ExitsWithDistinctCodesForBadArgumentsListenAndCallbackFailures) {
     std::string dir = kelvotest::MakeTempDirectory();
     struct Case {
@@ -73,6 +84,7 @@ TEST(KelvodProcess, ExitsWithDistinctCodesForBadArgumentsListenAndCallbackFailur
         {"malformed descriptor", {"--listen-connection", "localhost:80", "--callback-connection", "pel.tcp://localhost:1", "run"}, 2},
         {"named pipe", {"--listen-connection", "pel.pipe://./pipe/auto", "--callback-connection", "pel.tcp://localhost:1", "run"}, 3},
         {"missing socket directory", {"--listen-connection", "pel.domain://" + dir + "/nope/domain/auto", "--callback-connection", "pel.tcp://localhost:1", "run"}, 3},
+        {"main database in a missing directory", {"--database=" + dir + "/missing/main.kelvo", "--listen-connection", "pel.domain://" + dir + "/domain/auto", "--callback-connection", "pel.tcp://localhost:1", "run"}, 5},
         {"nobody calls back", {"--listen-connection", "pel.domain://" + dir + "/domain/auto", "--callback-connection", "pel.domain://" + dir + "/domain/none", "run"}, 4},
     };
     for (const auto& c : cases)

@@ -27,7 +27,9 @@ void SetSanitizerEnvironment(const std::string& supp) {
 }
 
 pid_t Spawn(const std::string& exe, const std::string& supp, const std::vector<std::string>& args,
-            const std::string& errFile) {
+            const std::string& errFile, bool brokenOutput = false) {
+    int brokenPipe[2] = {-1, -1};
+    if (brokenOutput && ::pipe(brokenPipe) != 0) return -1;
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(exe.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -36,7 +38,7 @@ pid_t Spawn(const std::string& exe, const std::string& supp, const std::vector<s
     pid_t pid = ::fork();
     if (pid == 0) {
         // As the library starts it: standard input closed, output to files.
-        int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = brokenOutput ? brokenPipe[1] : ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (err >= 0) {
             ::dup2(err, 1);
             ::dup2(err, 2);
@@ -45,6 +47,11 @@ pid_t Spawn(const std::string& exe, const std::string& supp, const std::vector<s
         for (int fd = 3; fd < 1024; ++fd) ::close(fd);
         ::execv(exe.c_str(), argv.data());
         ::_exit(127);
+    }
+    if (brokenOutput) {
+        // Nobody will read: every write of the server to its output fails.
+        ::close(brokenPipe[0]);
+        ::close(brokenPipe[1]);
     }
     return pid;
 }
@@ -115,7 +122,7 @@ bool KelvodServer::StartWith(const std::string& exe, const std::string& supp, co
     args.push_back("--callback-connection");
     args.push_back("pel.domain://" + m_dir + "/domain/cb");
     args.push_back("run");
-    m_pid = Spawn(exe, supp, args, m_dir + "/stderr.txt");
+    m_pid = Spawn(exe, supp, args, m_dir + "/stderr.txt", options.brokenOutput);
     // Wait for the call-back in short steps, giving up early when the server exits.
     bool called = false;
     for (int waited = 0; waited < 20000 && !called; waited += 100) {
