@@ -231,6 +231,8 @@ Command ClassifyStatement(const Statement& statement) {
     }
     if (IsWord(t, 0, "create") && (IsWord(t, 1, "bounded") || IsWord(t, 1, "external")))
         return RefusedCommand{"0A000", "External streams are not supported by this server."};
+    if ((IsWord(t, 0, "close") || IsWord(t, 0, "drop")) && IsWord(t, 1, "external") && IsWord(t, 2, "stream"))
+        return RefusedCommand{"0A000", "External streams are not supported by this server."};
     if (IsWord(t, 0, "insert") && IsWord(t, 1, "bulk"))
         return RefusedCommand{"0A000", "INSERT BULK is not supported by this server."};
     if (IsWord(t, 0, "create")) {

@@ -33,7 +33,10 @@ TEST(KelvodSqlRewriter, RecognisesTheDatabaseStatements) {
     EXPECT_TRUE(std::holds_alternative<EngineStatement>(Classify("SET threads = 4")));
     EXPECT_TRUE(std::holds_alternative<EngineStatement>(Classify("SELECT 1")));
     EXPECT_TRUE(std::holds_alternative<RefusedCommand>(Classify("COPY t FROM STDIN WITH (FORMAT KELVOBINARY)")));
-    EXPECT_TRUE(std::holds_alternative<RefusedCommand>(Classify("INSERT BULK INTO t FROM s")));
+    for (const char* stream : {"INSERT BULK INTO \"t\" (\"a\") (SELECT a FROM EXTERNAL STREAM \"s\")",
+                               "CREATE BOUNDED EXTERNAL STREAM \"s\" (\"a\" INT)  (WITH (FORMAT KELVOBINARY, SANITIZE));",
+                               "CLOSE EXTERNAL STREAM \"s\"", "DROP EXTERNAL STREAM IF EXISTS \"s\""})
+        EXPECT_EQ(std::get<RefusedCommand>(Classify(stream)).sqlstate, "0A000") << stream;
     EXPECT_TRUE(std::get<CopyToStdoutCommand>(Classify("COPY (SELECT 1) TO STDOUT WITH (FORMAT BINARY)")).binary);
     for (const char* bad : {"CREATE DATABASE", "ATTACH DATABASE \"p\"", "DETACH DATABASE", "DROP DATABASE \"p\" x"})
         EXPECT_THROW(Classify(bad), SqlError) << bad;
