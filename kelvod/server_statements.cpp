@@ -231,14 +231,23 @@ void Session::Set(const std::string& name, const std::string& value) {
     }
     if (!m_databases.empty() && !schemas.empty()) {
         std::string path;
+        // As in PostgreSQL, schemas that do not exist (yet) are skipped, not refused.
         for (const auto& s : schemas) {
-            if (s == "$user") continue;
+            if (QueryText(m_connection, "SELECT 1 FROM duckdb_schemas() WHERE database_name = " +
+                                            QuoteLiteral(m_databases.front()) + " AND schema_name = " + QuoteLiteral(s))
+                    .empty())
+                continue;
             path += (path.empty() ? "" : ",") + QuoteIdentifier(m_databases.front()) + "." + QuoteIdentifier(s);
         }
         if (!path.empty()) RunEngine(m_connection, "SET search_path = " + QuoteLiteral(path));
     }
     std::string normalized;
-    for (const auto& s : schemas) normalized += (normalized.empty() ? "" : ", ") + s;
+    for (const auto& s : schemas) {
+        // Shown the way SET reads it back: names that are not plain lower-case words stay quoted.
+        bool plain = !s.empty() && !std::isdigit(static_cast<unsigned char>(s[0]));
+        for (char ch : s) plain &= (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '_';
+        normalized += (normalized.empty() ? "" : ", ") + (plain ? s : QuoteIdentifier(s));
+    }
     m_settings["search_path"] = normalized;
 }
 

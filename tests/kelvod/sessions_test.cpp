@@ -280,6 +280,9 @@ TEST_F(KelvodSessions, SearchPathAndClientContextSettings) {
     ASSERT_TRUE(c.Query("SET schema_search_path TO other, public").Ok());
     EXPECT_EQ(c.Query("SHOW schema_search_path").Value(), "other, public");
     EXPECT_TRUE(c.Query("SELECT count(*) FROM o").Ok());
+    ASSERT_TRUE(c.Query("SET search_path = \"My Schema\", public").Ok());
+    EXPECT_EQ(c.Query("SHOW search_path").Value(), "\"My Schema\", public");
+    EXPECT_TRUE(c.Query("SET search_path = " + c.Query("SHOW search_path").Value()).Ok());
     ASSERT_TRUE(c.Query("SET external_client_context = 'ctx with blanks'").Ok());
     EXPECT_EQ(c.Query("SHOW external_client_context").Value(), "ctx with blanks");
 }
