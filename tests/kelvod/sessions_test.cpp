@@ -135,6 +135,12 @@ TEST_F(KelvodSessions, DatabaseStatementsWithAndWithoutSemicolon) {
             ASSERT_TRUE(r.errors.empty()) << s.sql << ": " << r.errors[0].message;
             ASSERT_EQ(r.tags.size(), 1u) << s.sql;
             EXPECT_EQ(r.tags[0], s.tag) << s.sql;
+            // IF [NOT] EXISTS that finds nothing to do says so in a notice.
+            if (s.sql.find("IF NOT EXISTS " + Q(a)) != std::string::npos) {
+                ASSERT_EQ(r.notices.size(), 1u) << s.sql;
+                EXPECT_EQ(r.notices[0].severity, "NOTICE");
+                EXPECT_EQ(r.notices[0].sqlstate, "42P04");
+            }
         }
     }
     EXPECT_FALSE(std::filesystem::exists(a));
