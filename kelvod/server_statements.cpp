@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "kelvod/session.h"
 
@@ -118,7 +119,16 @@ void Session::DetachAll() {
     RunEngine(m_connection, "USE memory");
     std::vector<std::string> all;
     all.swap(m_databases);
-    for (const auto& alias : all) m_server.Attachments().Release(m_connection, alias);
+    // Every alias is given back even when one of them fails, so that no use is counted forever.
+    std::optional<SqlError> first;
+    for (const auto& alias : all) {
+        try {
+            m_server.Attachments().Release(m_connection, alias);
+        } catch (const SqlError& e) {
+            if (!first) first = e;
+        }
+    }
+    if (first) throw *first;
 }
 
 void Session::CreateSchema(const std::string& database, const std::string& schema, bool ifNotExists) {
