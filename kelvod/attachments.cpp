@@ -65,8 +65,10 @@ void AttachmentRegistry::Release(duckdb_connection connection, const std::string
     auto it = m_entries.find(Fold(alias));
     if (it == m_entries.end()) return;
     if (--it->second.users > 0) return;
+    // The entry goes only once the engine has let go of the file; an entry left
+    // with no users still describes what the engine holds, and can be shared again.
+    RunEngine(connection, "DETACH " + QuoteIdentifier(it->second.alias));
     m_entries.erase(it);
-    RunEngine(connection, "DETACH " + QuoteIdentifier(alias));
 }
 
 bool AttachmentRegistry::IsPathAttached(const std::string& path) const {
