@@ -113,7 +113,8 @@ DatabaseCatalog BuildCatalog(duckdb_connection connection, const SessionNames& n
         if (!temp && (IsEngineSchema(schema) || !schemaOids.count(schema))) continue;
         uint32_t nsOid = temp ? kTempNamespaceOid : schemaOids[schema];
         c.tables.push_back(QuoteLiteral(schema) + ", " + Lit(r[2]));
-        c.classes.push_back(*r[3] + ", " + Lit(r[2]) + ", " + std::to_string(nsOid) + ", " + (temp ? "'t'" : "'p'"));
+        c.classes.push_back(*r[3] + ", " + Lit(r[2]) + ", " + std::to_string(nsOid) + ", " + (temp ? "'t'" : "'p'") +
+                            ", 'r'");
     }
     for (const auto& r : QueryText(connection, "SELECT c.database_name, c.schema_name, c.table_name, c.column_name, "
                                                "c.column_index, c.data_type, c.is_nullable, c.table_oid FROM "
@@ -333,7 +334,7 @@ std::string RewriteForEngine(const Statement& statement, duckdb_connection conne
                 else if (table == "pg_tables") out += Derived(c->tables, {{"schemaname", "VARCHAR"}, {"tablename", "VARCHAR"}});
                 else if (table == "pg_class")
                     out += Derived(c->classes, {{"oid", "UINTEGER"}, {"relname", "VARCHAR"}, {"relnamespace", "UINTEGER"},
-                                                {"relpersistence", "VARCHAR"}});
+                                                {"relpersistence", "VARCHAR"}, {"relkind", "VARCHAR"}});
                 else if (table == "pg_attribute")
                     out += Derived(c->attributes, {{"attrelid", "UINTEGER"}, {"attname", "VARCHAR"}, {"atttypid", "UINTEGER"},
                                                    {"atttypmod", "INTEGER"}, {"attnotnull", "BOOLEAN"},
