@@ -275,7 +275,14 @@ void Session::ApplyDbname(const std::string& dbname) {
 }
 
 SessionNames Session::Names() const {
-    SessionNames names{m_databases, &m_tempTables};
+    SessionNames names;
+    names.databases = m_databases;
+    names.tempTables = &m_tempTables;
+    names.isOtherSessionsAlias = [this](const std::string& alias) {
+        for (const auto& d : m_databases)
+            if (EqualsFolded(d, alias)) return false;
+        return m_server.Attachments().IsAlias(alias);
+    };
     auto it = m_settings.find("search_path");
     if (it != m_settings.end()) {
         names.searchPath.clear();
