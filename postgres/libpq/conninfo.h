@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+#include "postgres/libpq/libpq_types.h"
+
 typedef struct _PQconninfoOption {
     char* keyword;   // the option's keyword
     char* envvar;    // fall-back environment variable, or null
@@ -30,6 +32,11 @@ PQconninfoOption* PQconndefaults(void);
 // gives. On failure null, and *errmsg (when errmsg is not null) a new text
 // the caller frees with free(), or null when memory ran out.
 PQconninfoOption* PQconninfoParse(const char* conninfo, char** errmsg);
+
+// A new array of every option with the connection's current values (none for
+// an option it has no value for, and always none for authtype and service);
+// null for a null connection or when memory runs out.
+PQconninfoOption* PQconninfo(PGconn* conn);
 
 // Frees an option array and its values; null is allowed.
 void PQconninfoFree(PQconninfoOption* connOptions);
@@ -76,6 +83,14 @@ ConninfoOptions pqConninfoParseArrays(const char* const* keywords, const char* c
 // default, and the operating-system user name for user. With errorMessage
 // null, service-file problems are ignored.
 bool pqConninfoAddDefaults(PQconninfoOption* options, std::string* errorMessage);
+
+// Copies every option that has a value into its field of conn, replacing
+// what is there; false when memory runs out.
+bool pqConninfoToConnection(PGconn* conn, const PQconninfoOption* options);
+
+// The name of the effective user as a new malloc'd text; null, with the
+// reason in error, when the password database has no entry for it.
+char* pqOperatingSystemUserName(std::string& error);
 
 // The home directory of the effective user, from the password database.
 bool pqGetHomeDirectory(std::string& home);

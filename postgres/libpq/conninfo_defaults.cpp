@@ -130,20 +130,27 @@ bool ApplyService(PQconninfoOption* options, std::string& errorMessage) {
     return false;
 }
 
-// The name of the effective user; null when it cannot be found.
-char* OperatingSystemUserName() {
+}  // namespace
+
+char* pqOperatingSystemUserName(std::string& error) {
     struct passwd pw;
     struct passwd* found = nullptr;
     std::vector<char> buf(16384);
-    if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr)
+    const uid_t uid = geteuid();
+    int rc = getpwuid_r(uid, &pw, buf.data(), buf.size(), &found);
+    if (rc != 0) {
+        error = "could not look up local user ID " + std::to_string(uid) + ": " + std::strerror(rc) + "\n";
         return nullptr;
+    }
+    if (found == nullptr) {
+        error = "local user with ID " + std::to_string(uid) + " does not exist\n";
+        return nullptr;
+    }
     char* name = strdup(pw.pw_name);
     if (name == nullptr)
         throw std::bad_alloc();
     return name;
 }
-
-}  // namespace
 
 bool pqConninfoAddDefaults(PQconninfoOption* options, std::string* errorMessage) {
     std::string ignored;
@@ -166,7 +173,8 @@ bool pqConninfoAddDefaults(PQconninfoOption* options, std::string* errorMessage)
             if (option->val == nullptr)
                 throw std::bad_alloc();
         } else if (std::strcmp(option->keyword, "user") == 0) {
-            option->val = OperatingSystemUserName();
+            std::string ignored_error;
+            option->val = pqOperatingSystemUserName(ignored_error);
         }
     }
     return true;

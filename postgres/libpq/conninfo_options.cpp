@@ -2,6 +2,8 @@
 // PQconninfoParse and PQconninfoFree.
 #include "postgres/libpq/conninfo.h"
 
+#include "postgres/libpq/connection_record.h"
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -19,38 +21,39 @@ struct OptionRow {
     const char* label;
     const char* dispchar;
     int dispsize;
+    char* pg_conn::*field;  // where a connection keeps the value; none for authtype and service
 };
 
 // The order is the order PQconninfo reports and the order defaults are applied.
 constexpr OptionRow kOptionTable[kConninfoOptionCount] = {
-    {"authtype", "PGAUTHTYPE", "", "Database-Authtype", "D", 20},
-    {"service", "PGSERVICE", nullptr, "Database-Service", "", 20},
-    {"user", "PGUSER", nullptr, "Database-User", "", 20},
-    {"password", "PGPASSWORD", nullptr, "Database-Password", "*", 20},
-    {"passfile", "PGPASSFILE", nullptr, "Database-Password-File", "", 64},
-    {"connect_timeout", "PGCONNECT_TIMEOUT", nullptr, "Connect-timeout", "", 10},
-    {"dbname", "PGDATABASE", nullptr, "Database-Name", "", 20},
-    {"host", "PGHOST", nullptr, "Database-Host", "", 40},
-    {"hostaddr", "PGHOSTADDR", nullptr, "Database-Host-IP-Address", "", 45},
-    {"port", "PGPORT", "5432", "Database-Port", "", 6},
-    {"client_encoding", "PGCLIENTENCODING", nullptr, "Client-Encoding", "", 10},
-    {"tty", "PGTTY", "", "Backend-Debug-TTY", "D", 40},
-    {"options", "PGOPTIONS", "", "Backend-Debug-Options", "D", 40},
-    {"application_name", "PGAPPNAME", nullptr, "Application-Name", "", 64},
-    {"fallback_application_name", nullptr, nullptr, "Fallback-Application-Name", "", 64},
-    {"keepalives", nullptr, nullptr, "TCP-Keepalives", "", 1},
-    {"keepalives_idle", nullptr, nullptr, "TCP-Keepalives-Idle", "", 10},
-    {"keepalives_interval", nullptr, nullptr, "TCP-Keepalives-Interval", "", 10},
-    {"keepalives_count", nullptr, nullptr, "TCP-Keepalives-Count", "", 10},
-    {"sslmode", "PGSSLMODE", "disable", "SSL-Mode", "", 12},
-    {"sslcompression", "PGSSLCOMPRESSION", "0", "SSL-Compression", "", 1},
-    {"sslcert", "PGSSLCERT", nullptr, "SSL-Client-Cert", "", 64},
-    {"sslkey", "PGSSLKEY", nullptr, "SSL-Client-Key", "", 64},
-    {"sslrootcert", "PGSSLROOTCERT", nullptr, "SSL-Root-Certificate", "", 64},
-    {"sslcrl", "PGSSLCRL", nullptr, "SSL-Revocation-List", "", 64},
-    {"requirepeer", "PGREQUIREPEER", nullptr, "Require-Peer", "", 10},
-    {"replication", nullptr, nullptr, "Replication", "D", 5},
-    {"target_session_attrs", "PGTARGETSESSIONATTRS", "any", "Target-Session-Attrs", "", 11},
+    {"authtype", "PGAUTHTYPE", "", "Database-Authtype", "D", 20, nullptr},
+    {"service", "PGSERVICE", nullptr, "Database-Service", "", 20, nullptr},
+    {"user", "PGUSER", nullptr, "Database-User", "", 20, &pg_conn::pguser},
+    {"password", "PGPASSWORD", nullptr, "Database-Password", "*", 20, &pg_conn::pgpass},
+    {"passfile", "PGPASSFILE", nullptr, "Database-Password-File", "", 64, &pg_conn::pgpassfile},
+    {"connect_timeout", "PGCONNECT_TIMEOUT", nullptr, "Connect-timeout", "", 10, &pg_conn::connect_timeout},
+    {"dbname", "PGDATABASE", nullptr, "Database-Name", "", 20, &pg_conn::dbName},
+    {"host", "PGHOST", nullptr, "Database-Host", "", 40, &pg_conn::pghost},
+    {"hostaddr", "PGHOSTADDR", nullptr, "Database-Host-IP-Address", "", 45, &pg_conn::pghostaddr},
+    {"port", "PGPORT", "5432", "Database-Port", "", 6, &pg_conn::pgport},
+    {"client_encoding", "PGCLIENTENCODING", nullptr, "Client-Encoding", "", 10, &pg_conn::client_encoding_initial},
+    {"tty", "PGTTY", "", "Backend-Debug-TTY", "D", 40, &pg_conn::pgtty},
+    {"options", "PGOPTIONS", "", "Backend-Debug-Options", "D", 40, &pg_conn::pgoptions},
+    {"application_name", "PGAPPNAME", nullptr, "Application-Name", "", 64, &pg_conn::appname},
+    {"fallback_application_name", nullptr, nullptr, "Fallback-Application-Name", "", 64, &pg_conn::fbappname},
+    {"keepalives", nullptr, nullptr, "TCP-Keepalives", "", 1, &pg_conn::keepalives},
+    {"keepalives_idle", nullptr, nullptr, "TCP-Keepalives-Idle", "", 10, &pg_conn::keepalives_idle},
+    {"keepalives_interval", nullptr, nullptr, "TCP-Keepalives-Interval", "", 10, &pg_conn::keepalives_interval},
+    {"keepalives_count", nullptr, nullptr, "TCP-Keepalives-Count", "", 10, &pg_conn::keepalives_count},
+    {"sslmode", "PGSSLMODE", "disable", "SSL-Mode", "", 12, &pg_conn::sslmode},
+    {"sslcompression", "PGSSLCOMPRESSION", "0", "SSL-Compression", "", 1, &pg_conn::sslcompression},
+    {"sslcert", "PGSSLCERT", nullptr, "SSL-Client-Cert", "", 64, &pg_conn::sslcert},
+    {"sslkey", "PGSSLKEY", nullptr, "SSL-Client-Key", "", 64, &pg_conn::sslkey},
+    {"sslrootcert", "PGSSLROOTCERT", nullptr, "SSL-Root-Certificate", "", 64, &pg_conn::sslrootcert},
+    {"sslcrl", "PGSSLCRL", nullptr, "SSL-Revocation-List", "", 64, &pg_conn::sslcrl},
+    {"requirepeer", "PGREQUIREPEER", nullptr, "Require-Peer", "", 10, &pg_conn::requirepeer},
+    {"replication", nullptr, nullptr, "Replication", "D", 5, &pg_conn::replication},
+    {"target_session_attrs", "PGTARGETSESSIONATTRS", "any", "Target-Session-Attrs", "", 11, &pg_conn::target_session_attrs},
 };
 
 // A malloc'd copy, or null for null; throws when memory runs out so that a
@@ -165,6 +168,39 @@ PQconninfoOption* PQconninfoParse(const char* conninfo, char** errmsg) {
     } catch (const std::bad_alloc&) {
         if (errmsg != nullptr)
             *errmsg = strdup("out of memory");
+        return nullptr;
+    }
+}
+
+bool pqConninfoToConnection(PGconn* conn, const PQconninfoOption* options) {
+    for (int i = 0; i < kConninfoOptionCount; ++i) {
+        char* pg_conn::*field = kOptionTable[i].field;
+        if (field == nullptr || options[i].val == nullptr)
+            continue;
+        char* copy = strdup(options[i].val);
+        if (copy == nullptr)
+            return false;
+        char*& target = conn->*field;
+        if (target != nullptr && field == &pg_conn::pgpass)
+            memset(target, 0, std::strlen(target));
+        free(target);
+        target = copy;
+    }
+    return true;
+}
+
+PQconninfoOption* PQconninfo(PGconn* conn) {
+    if (conn == nullptr)
+        return nullptr;
+    try {
+        ConninfoOptions options = pqConninfoInit();
+        for (int i = 0; i < kConninfoOptionCount; ++i) {
+            char* pg_conn::*field = kOptionTable[i].field;
+            if (field != nullptr)
+                options[i].val = CopyText(conn->*field);
+        }
+        return options.release();
+    } catch (const std::bad_alloc&) {
         return nullptr;
     }
 }
