@@ -28,6 +28,9 @@ SCRAM_CASES = [
      "%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0"),
     (b"secret", b"secret", b"\x00\x01\x02salt\xff", 1, "AAAAAAAAAAAAAAAAAAAAAAAA", "srv"),
     ("\u2168\u00ad".encode(), b"IX", b"saltsalt", 2, "ABCDEFGHIJKLMNOPQRSTUVWX", "Z"),
+    # Not UTF-8, and prohibited by SASLprep: both used unchanged.
+    (b"\xff\xfepw", b"\xff\xfepw", b"s", 3, "QkJCQkJCQkJCQkJCQkJCQkJC", "+/9"),
+    ("\u00e9\u0007".encode(), "\u00e9\u0007".encode(), b"s", 3, "QkJCQkJCQkJCQkJCQkJCQkJC", "x"),
 ]
 
 

@@ -101,4 +101,10 @@ inline constexpr ScramVector kScramVectors[] = {
     {"\xe2\x85\xa8\xc2\xad", "ABCDEFGHIJKLMNOPQRSTUVWX", "r=ABCDEFGHIJKLMNOPQRSTUVWXZ,s=c2FsdHNhbHQ=,i=2", "c76d8a556d091892dbef33acfaa7750b5c134091bc80d4e1f5c6fa6a4f88d9cd",
      "c=biws,r=ABCDEFGHIJKLMNOPQRSTUVWXZ,p=6ob+/F0SfQ4BdSUps/tzvuisf6SQ6RIxekC708SAKKA=",
      "v=FEISswsvCwxl6A/vDG08FQJE/NhNow2SKYXrJ44qPOk="},
+    {"\xff\xfe\x70\x77", "QkJCQkJCQkJCQkJCQkJCQkJC", "r=QkJCQkJCQkJCQkJCQkJCQkJC+/9,s=cw==,i=3", "88a7cfffb2382bb13f6b4cca73e9b3bc41786227bc3668d84c678ec782fddace",
+     "c=biws,r=QkJCQkJCQkJCQkJCQkJCQkJC+/9,p=9nI1tV4WIzg+b1bogkWmxGgRUSfRVmB/zVIp1JPY9DM=",
+     "v=p2Gh5I8lOl2DliLzkq1VI8/jLYhrOezFl4DIlxSQ4mI="},
+    {"\xc3\xa9\x07", "QkJCQkJCQkJCQkJCQkJCQkJC", "r=QkJCQkJCQkJCQkJCQkJCQkJCx,s=cw==,i=3", "c4f6e16622178b68b00193f9a5079c9fdd46fb3861db3c62e48c2af12ecabb80",
+     "c=biws,r=QkJCQkJCQkJCQkJCQkJCQkJCx,p=1wPHgMOjUJ+4RI9qBWk21rAsBFD43Eju2KFfjCxhRnw=",
+     "v=T17pcmAGXFp0i7/+iojf2zpygIvswcIthVqV/JcYpng="},
 };
