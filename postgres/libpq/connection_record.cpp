@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "postgres/libpq/result_record.h"
+#include "postgres/libpq/scram_client.h"
 
 namespace {
 
@@ -119,6 +120,9 @@ void pqDropConnection(PGconn* conn, bool flushInput) {
     conn->outCount = 0;
     conn->outMsgStart = -1;
     conn->outMsgEnd = 0;
+    // An exchange belongs to one server: the next one starts afresh.
+    pg_fe_scram_free(conn->sasl_state);
+    conn->sasl_state = nullptr;
 }
 
 void freePGconn(PGconn* conn) {
