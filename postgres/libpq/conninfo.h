@@ -88,9 +88,5 @@ bool pqConninfoAddDefaults(PQconninfoOption* options, std::string* errorMessage)
 // what is there; false when memory runs out.
 bool pqConninfoToConnection(PGconn* conn, const PQconninfoOption* options);
 
-// The name of the effective user as a new malloc'd text; null, with the
-// reason in error, when the password database has no entry for it.
-char* pqOperatingSystemUserName(std::string& error);
-
 // The home directory of the effective user, from the password database.
 bool pqGetHomeDirectory(std::string& home);

@@ -2,15 +2,14 @@
 // environment, the compiled defaults and the operating-system user name.
 #include "postgres/libpq/conninfo.h"
 
-#include <pwd.h>
+#include "postgres/libpq/auth.h"
+
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 namespace {
 
@@ -132,26 +131,6 @@ bool ApplyService(PQconninfoOption* options, std::string& errorMessage) {
 
 }  // namespace
 
-char* pqOperatingSystemUserName(std::string& error) {
-    struct passwd pw;
-    struct passwd* found = nullptr;
-    std::vector<char> buf(16384);
-    const uid_t uid = geteuid();
-    int rc = getpwuid_r(uid, &pw, buf.data(), buf.size(), &found);
-    if (rc != 0) {
-        error = "could not look up local user ID " + std::to_string(uid) + ": " + std::strerror(rc) + "\n";
-        return nullptr;
-    }
-    if (found == nullptr) {
-        error = "local user with ID " + std::to_string(uid) + " does not exist\n";
-        return nullptr;
-    }
-    char* name = strdup(pw.pw_name);
-    if (name == nullptr)
-        throw std::bad_alloc();
-    return name;
-}
-
 bool pqConninfoAddDefaults(PQconninfoOption* options, std::string* errorMessage) {
     std::string ignored;
     if (!ApplyService(options, errorMessage != nullptr ? *errorMessage : ignored) && errorMessage != nullptr)
@@ -173,8 +152,7 @@ bool pqConninfoAddDefaults(PQconninfoOption* options, std::string* errorMessage)
             if (option->val == nullptr)
                 throw std::bad_alloc();
         } else if (std::strcmp(option->keyword, "user") == 0) {
-            std::string ignored_error;
-            option->val = pqOperatingSystemUserName(ignored_error);
+            option->val = pg_fe_getauthname(nullptr);
         }
     }
     return true;

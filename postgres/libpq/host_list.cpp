@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "postgres/libpq/auth.h"
 #include "postgres/libpq/conninfo.h"
 #include "postgres/libpq/password_file.h"
 #include "postgres/mb/encoding.h"
@@ -124,10 +125,15 @@ bool pqCheckConnectionOptions(PGconn* conn) {
             return false;
 
         if (IsEmpty(conn->pguser)) {
-            std::string error;
-            char* name = pqOperatingSystemUserName(error);
-            if (name == nullptr)
-                return Fail(conn, error);
+            PQExpBufferData error;
+            initPQExpBuffer(&error);
+            char* name = pg_fe_getauthname(&error);
+            if (name == nullptr) {
+                std::string text = PQExpBufferBroken(&error) ? "out of memory" : error.data;
+                termPQExpBuffer(&error);
+                return Fail(conn, text);
+            }
+            termPQExpBuffer(&error);
             free(conn->pguser);
             conn->pguser = name;
         }
