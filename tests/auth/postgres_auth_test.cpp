@@ -2,7 +2,8 @@
 // right, a wrong and a missing password, and passwords that SASLprep changes
 // or leaves alone, over a Unix-domain socket and TCP. A small start-up loop
 // here sends the start-up packet and hands each authentication request to
-// pg_fe_sendauth, so that only the authentication code is under test.
+// pg_fe_sendauth, so that only the authentication code is under test; the
+// peer is the shared cluster of tests/support, private to this binary.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -16,6 +17,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "postgres/libpq/auth.h"
 #include "postgres/libpq/connection_record.h"
@@ -38,20 +40,22 @@ struct Outcome {
     std::string client_error;     // pg_fe_sendauth's text
 };
 
-int OpenSocket(const kelvotest::PostgresCluster& cluster, Transport transport) {
+using kelvotest::PostgresCluster;
+
+int OpenSocket(const PostgresCluster& cluster, Transport transport) {
     int fd;
     int rc;
     if (transport == Transport::kUnixSocket) {
         fd = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, cluster.socket_path().c_str(), sizeof addr.sun_path - 1);
+        std::strncpy(addr.sun_path, cluster.SocketPath().c_str(), sizeof addr.sun_path - 1);
         rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     } else {
         fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(cluster.port()));
+        addr.sin_port = htons(static_cast<uint16_t>(cluster.Port()));
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     }
@@ -63,9 +67,15 @@ int OpenSocket(const kelvotest::PostgresCluster& cluster, Transport transport) {
     return fd;
 }
 
-// Runs a start-up up to ReadyForQuery, an ErrorResponse or a refusal.
-Outcome Authenticate(const kelvotest::PostgresCluster& cluster, Transport transport, const char* user,
-                     const char* password) {
+// Reads messages until `until` arrives or an ErrorResponse ends the wait;
+// answers authentication requests on the way. Returns false with the reason
+// in outcome when the exchange broke off.
+bool ReadUntil(PGconn* conn, char until, Outcome* outcome);
+
+// Runs a start-up up to ReadyForQuery, an ErrorResponse or a refusal. The
+// connection is kept in *kept when asked for.
+Outcome Authenticate(const PostgresCluster& cluster, Transport transport, const char* user, const char* password,
+                     ConnPtr* kept = nullptr) {
     Outcome outcome;
     ConnPtr conn(makeEmptyPGconn());
     conn->pversion = PG_PROTOCOL(3, 0);
@@ -87,31 +97,37 @@ Outcome Authenticate(const kelvotest::PostgresCluster& cluster, Transport transp
         return outcome;
     }
 
+    outcome.authenticated = ReadUntil(conn.get(), 'Z', &outcome);
+    if (kept != nullptr) *kept = std::move(conn);
+    return outcome;
+}
+
+bool ReadUntil(PGconn* conn, char until, Outcome* outcome) {
     const time_t deadline = time(nullptr) + 30;
     for (;;) {
         // One whole message at inStart, or read more.
         conn->inCursor = conn->inStart;
         char type;
         int length;
-        if (pqGetc(&type, conn.get()) != 0 || pqGetInt(&length, 4, conn.get()) != 0 || length < 4 ||
+        if (pqGetc(&type, conn) != 0 || pqGetInt(&length, 4, conn) != 0 || length < 4 ||
             conn->inEnd - conn->inCursor < length - 4) {
-            if (pqWaitTimed(1, 0, conn.get(), deadline) != 0 || pqReadData(conn.get()) < 0) {
-                outcome.client_error = std::string("no answer: ") + conn->errorMessage.data;
-                return outcome;
+            if (pqWaitTimed(1, 0, conn, deadline) != 0 || pqReadData(conn) < 0) {
+                outcome->client_error = std::string("no answer: ") + conn->errorMessage.data;
+                return false;
             }
             continue;
         }
         const int message_end = conn->inCursor + length - 4;
         if (type == 'R') {
             int areq;
-            pqGetInt(&areq, 4, conn.get());
-            if (pg_fe_sendauth(static_cast<AuthRequest>(areq), length - 8, conn.get()) != 0) {
-                outcome.client_error = conn->errorMessage.data;
-                return outcome;
+            pqGetInt(&areq, 4, conn);
+            if (pg_fe_sendauth(static_cast<AuthRequest>(areq), length - 8, conn) != 0) {
+                outcome->client_error = conn->errorMessage.data;
+                return false;
             }
-            if (pqFlush(conn.get()) != 0) {
-                outcome.client_error = "could not send the answer";
-                return outcome;
+            if (pqFlush(conn) != 0) {
+                outcome->client_error = "could not send the answer";
+                return false;
             }
         } else if (type == 'E') {
             // Fields: a code byte and a text each, ended by a zero byte.
@@ -119,68 +135,48 @@ Outcome Authenticate(const kelvotest::PostgresCluster& cluster, Transport transp
                 char code = conn->inBuffer[p++];
                 std::string value(conn->inBuffer + p);
                 p += static_cast<int>(value.size()) + 1;
-                if (code == 'C') outcome.server_sqlstate = value;
+                if (code == 'C') outcome->server_sqlstate = value;
             }
-            return outcome;
-        } else if (type == 'Z') {
-            outcome.authenticated = true;
-            return outcome;
+            conn->inStart = message_end;
+            // After a statement's error the server still sends ReadyForQuery.
+            if (until != 'Z' || !outcome->authenticated) return false;
+            continue;
         }
         conn->inStart = message_end;
+        if (type == until) return outcome->server_sqlstate.empty();
     }
+}
+
+// Runs one statement as the cluster's superuser; returns the SQLSTATE of its
+// error, or "" when it succeeded.
+std::string RunAsAdmin(const PostgresCluster& cluster, const std::string& sql) {
+    ConnPtr conn;
+    Outcome outcome = Authenticate(cluster, Transport::kUnixSocket, PostgresCluster::kAdminUser, nullptr, &conn);
+    if (!outcome.authenticated) return "could not log in: " + outcome.client_error + outcome.server_sqlstate;
+    pqPutMsgStart('Q', false, conn.get());
+    pqPuts(sql.c_str(), conn.get());
+    pqPutMsgEnd(conn.get());
+    if (pqFlush(conn.get()) != 0) return "could not send the statement";
+    ReadUntil(conn.get(), 'Z', &outcome);
+    return outcome.server_sqlstate + outcome.client_error;
 }
 
 class PostgresAuth : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        // No PG* variable of the test's environment may reach the server.
-        for (const char* name : {"PGHOST", "PGPORT", "PGUSER", "PGPASSWORD", "PGDATABASE", "PGPASSFILE"})
-            unsetenv(name);
-        kelvotest::PostgresCluster::Options options;
-        options.setup_sql = {
-            "CREATE ROLE trust_user LOGIN",
-            "CREATE ROLE password_user LOGIN PASSWORD 'clear-pw'",
-            "SET password_encryption = 'md5'",
-            "CREATE ROLE md5_user LOGIN PASSWORD 'md5-pw'",
-            "SET password_encryption = 'scram-sha-256'",
-            "CREATE ROLE scram_user LOGIN PASSWORD 'scram-pw'",
-            // Stored after SASLprep as "IXpw".
-            "CREATE ROLE saslprep_user LOGIN PASSWORD '\xE2\x85\xA8pw'",
-            // SASLprep refuses the control character: stored as it stands.
-            "CREATE ROLE raw_user LOGIN PASSWORD E'\xC3\xA9\\007pw'",
-        };
-        options.hba_lines = {
-            "local all trust_user trust",
-            "local all password_user password",
-            "local all md5_user md5",
-            "local all all scram-sha-256",
-            "host all trust_user 127.0.0.1/32 trust",
-            "host all password_user 127.0.0.1/32 password",
-            "host all md5_user 127.0.0.1/32 md5",
-            "host all all 127.0.0.1/32 scram-sha-256",
-        };
+    void SetUp() override {
         try {
-            cluster_ = new kelvotest::PostgresCluster(options);
+            cluster_ = &PostgresCluster::Shared();
         } catch (const std::exception& e) {
-            start_error_ = e.what();
+            FAIL() << e.what();
         }
     }
-    static void TearDownTestSuite() {
-        delete cluster_;
-        cluster_ = nullptr;
-    }
-    void SetUp() override { ASSERT_NE(cluster_, nullptr) << "the PostgreSQL peer did not start: " << start_error_; }
-
-    static kelvotest::PostgresCluster* cluster_;
-    static std::string start_error_;
+    const PostgresCluster* cluster_ = nullptr;
 };
-
-kelvotest::PostgresCluster* PostgresAuth::cluster_ = nullptr;
-std::string PostgresAuth::start_error_;
 
 constexpr char kNoPassword[] = "<sqlstate>28P01</sqlstate><primary>fe_sendauth: No password was supplied.</primary>";
 
 TEST_F(PostgresAuth, EveryMethodWithRightWrongAndMissingPasswords) {
+    using C = PostgresCluster;
     struct Case {
         const char* user;
         const char* password;
@@ -189,16 +185,16 @@ TEST_F(PostgresAuth, EveryMethodWithRightWrongAndMissingPasswords) {
         const char* client_error;
     };
     const Case kCases[] = {
-        {"trust_user", nullptr, true, "", ""},
-        {"password_user", "clear-pw", true, "", ""},
-        {"password_user", "wrong", false, "28P01", ""},
-        {"password_user", nullptr, false, "", kNoPassword},
-        {"md5_user", "md5-pw", true, "", ""},
-        {"md5_user", "wrong", false, "28P01", ""},
-        {"md5_user", "", false, "", kNoPassword},
-        {"scram_user", "scram-pw", true, "", ""},
-        {"scram_user", "wrong", false, "28P01", ""},
-        {"scram_user", nullptr, false, "", kNoPassword},
+        {C::kTrustUser, nullptr, true, "", ""},
+        {C::kPasswordUser, C::kPasswordUserPassword, true, "", ""},
+        {C::kPasswordUser, "wrong", false, "28P01", ""},
+        {C::kPasswordUser, nullptr, false, "", kNoPassword},
+        {C::kMd5User, C::kMd5UserPassword, true, "", ""},
+        {C::kMd5User, "wrong", false, "28P01", ""},
+        {C::kMd5User, "", false, "", kNoPassword},
+        {C::kScramUser, C::kScramUserPassword, true, "", ""},
+        {C::kScramUser, "wrong", false, "28P01", ""},
+        {C::kScramUser, nullptr, false, "", kNoPassword},
     };
     for (Transport transport : {Transport::kUnixSocket, Transport::kTcp}) {
         for (const Case& c : kCases) {
@@ -213,18 +209,19 @@ TEST_F(PostgresAuth, EveryMethodWithRightWrongAndMissingPasswords) {
 }
 
 TEST_F(PostgresAuth, ScramPasswordsArePreparedLikeTheServerDoes) {
+    using C = PostgresCluster;
     struct Case {
         const char* user;
         const char* password;
         bool authenticated;
     };
+    // kSaslprepUser's password, "I" U+00AD "X" U+00A0 "9", is stored as "IX 9".
     const Case kCases[] = {
-        {"saslprep_user", "\xE2\x85\xA8pw", true},           // as it was set
-        {"saslprep_user", "IXpw", true},                     // its prepared form
-        {"saslprep_user", "I\xC2\xADXpw", true},             // soft hyphen maps to nothing
-        {"saslprep_user", "ixpw", false},
-        {"raw_user", "\xC3\xA9\x07pw", true},                // prohibited: used unchanged on both sides
-        {"scram_user", "scram\xC2\xA0pw", false},            // a non-ASCII space is a space, not "-"
+        {C::kSaslprepUser, C::kSaslprepUserPassword, true},
+        {C::kSaslprepUser, "IX 9", true},                       // its prepared form
+        {C::kSaslprepUser, "\xE2\x85\xA8\xE2\x80\x80" "9", true},  // U+2168 is "IX", U+2000 a blank
+        {C::kSaslprepUser, "ix 9", false},
+        {C::kSaslprepUser, "IX\xC2\xA0\xC2\xA0" "9", false},  // two blanks
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(::testing::PrintToString(std::string(c.password)));
@@ -232,6 +229,22 @@ TEST_F(PostgresAuth, ScramPasswordsArePreparedLikeTheServerDoes) {
         EXPECT_EQ(outcome.authenticated, c.authenticated) << outcome.client_error;
         EXPECT_EQ(outcome.server_sqlstate, c.authenticated ? "" : "28P01");
     }
+}
+
+TEST_F(PostgresAuth, PasswordsSaslprepRefusesAreUsedAsTheyStand) {
+    // The server keeps a password that SASLprep refuses (here for its control
+    // character) as it stands, and so must the client. This binary's cluster
+    // is its own, so the role's password may change for the test.
+    using C = PostgresCluster;
+    ASSERT_EQ(RunAsAdmin(*cluster_, std::string("ALTER ROLE ") + C::kScramUser + " PASSWORD E'\xC3\xA9\\007pw'"), "");
+    Outcome raw = Authenticate(*cluster_, Transport::kTcp, C::kScramUser, "\xC3\xA9\x07pw");
+    Outcome other = Authenticate(*cluster_, Transport::kTcp, C::kScramUser, "\xC3\xA9pw");
+    ASSERT_EQ(RunAsAdmin(*cluster_, std::string("ALTER ROLE ") + C::kScramUser + " PASSWORD '" +
+                                        C::kScramUserPassword + "'"),
+              "");
+    EXPECT_TRUE(raw.authenticated) << raw.client_error << raw.server_sqlstate;
+    EXPECT_FALSE(other.authenticated);
+    EXPECT_EQ(other.server_sqlstate, "28P01");
 }
 
 }  // namespace
