@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <condition_variable>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -76,6 +77,8 @@ public:
     class Script {
     public:
         Script& Send(std::string bytes);
+        // Sends bytes that several steps share (a long stream sent many times).
+        Script& SendShared(std::shared_ptr<const std::string> bytes);
         // Reads until a whole client message of that type has arrived
         // (type 0: a start-up packet or other untyped packet). Messages of
         // other types before it are recorded and passed over.
@@ -89,7 +92,9 @@ public:
         friend class ScriptedPeer;
         struct Step {
             enum Kind { kSend, kExpect, kAwait, kClose } kind;
+            explicit Step(Kind k) : kind(k) {}
             std::string bytes;
+            std::shared_ptr<const std::string> shared;
             char type = 0;
             int gate = 0;
         };
