@@ -128,6 +128,13 @@ ScriptedPeer::Script& ScriptedPeer::Script::ExpectMessage(char type) {
     return *this;
 }
 
+ScriptedPeer::Script& ScriptedPeer::Script::ExpectBytes(size_t count) {
+    Step step(Step::kExpectBytes);
+    step.count = count;
+    steps_.push_back(std::move(step));
+    return *this;
+}
+
 ScriptedPeer::Script& ScriptedPeer::Script::Await(int gate) {
     Step step(Step::kAwait);
     step.gate = gate;
@@ -360,6 +367,26 @@ void ScriptedPeer::Serve(size_t index, int fd) {
                     if (!ReadMore(index, fd)) {
                         Fail("connection " + std::to_string(index) + ": closed while expecting message type " +
                              (step.type ? std::string(1, step.type) : std::string("(untyped)")));
+                        open = false;
+                        break;
+                    }
+                }
+                break;
+            }
+            case Script::Step::kExpectBytes: {
+                for (;;) {
+                    {
+                        std::lock_guard<std::mutex> lock(mutex_);
+                        ConnectionState& c = connections_[index];
+                        if (c.received.size() - c.parsed >= step.count) {
+                            c.messages.push_back({0, c.received.substr(c.parsed, step.count)});
+                            c.parsed += step.count;
+                            break;
+                        }
+                    }
+                    if (!ReadMore(index, fd)) {
+                        Fail("connection " + std::to_string(index) + ": closed while expecting " +
+                             std::to_string(step.count) + " bytes");
                         open = false;
                         break;
                     }
