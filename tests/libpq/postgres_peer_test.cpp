@@ -77,7 +77,7 @@ TEST(PostgresPeer, BinaryParametersAndResults) {
     memcpy(&v, PQgetvalue(res, 0, 0), 4);
     EXPECT_EQ(ntohl(v), 42u);
     EXPECT_EQ(PQgetvalue(res, 0, 1)[0], 1);
-    EXPECT_EQ(PQbinaryTuples(res), 1);
+    EXPECT_EQ(res->binary, 1);
     EXPECT_EQ(PQresultSize(res), 8 * 128 + 2 * 16 + 5 + 2);
     PQclear(res);
     EXPECT_EQ(PQgetResult(conn.get()), nullptr);
