@@ -192,7 +192,7 @@ TEST_P(SocketIO, WaitsTimeOutAndReportClosedSockets) {
     EXPECT_STREQ(conn->errorMessage.data, "timeout expired");
     EXPECT_EQ(pqReadData(conn.get()), 0);
     EXPECT_EQ(pqSocketCheck(conn.get(), 0, 0, -1), 0);
-    EXPECT_EQ(pqWriteReady(conn.get()), 1);
+    EXPECT_EQ(pqSocketCheck(conn.get(), 0, 1, 0), 1);
     peer.Open(1);
     EXPECT_EQ(pqWait(1, 0, conn.get()), 0);
     EXPECT_EQ(pqReadData(conn.get()), 1);

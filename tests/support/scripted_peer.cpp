@@ -108,26 +108,42 @@ std::string AuthenticationOk() { return Authentication(0); }
 }  // namespace wire
 
 ScriptedPeer::Script& ScriptedPeer::Script::Send(std::string bytes) {
-    steps_.push_back({Step::kSend, std::move(bytes)});
+    Step step(Step::kSend);
+    step.bytes = std::move(bytes);
+    steps_.push_back(std::move(step));
+    return *this;
+}
+
+ScriptedPeer::Script& ScriptedPeer::Script::SendShared(std::shared_ptr<const std::string> bytes) {
+    Step step(Step::kSend);
+    step.shared = std::move(bytes);
+    steps_.push_back(std::move(step));
     return *this;
 }
 
 ScriptedPeer::Script& ScriptedPeer::Script::ExpectMessage(char type) {
-    Step step{Step::kExpect, {}};
+    Step step(Step::kExpect);
     step.type = type;
-    steps_.push_back(step);
+    steps_.push_back(std::move(step));
+    return *this;
+}
+
+ScriptedPeer::Script& ScriptedPeer::Script::ExpectBytes(size_t count) {
+    Step step(Step::kExpectBytes);
+    step.count = count;
+    steps_.push_back(std::move(step));
     return *this;
 }
 
 ScriptedPeer::Script& ScriptedPeer::Script::Await(int gate) {
-    Step step{Step::kAwait, {}};
+    Step step(Step::kAwait);
     step.gate = gate;
-    steps_.push_back(step);
+    steps_.push_back(std::move(step));
     return *this;
 }
 
 ScriptedPeer::Script& ScriptedPeer::Script::Close() {
-    steps_.push_back({Step::kClose, {}});
+    steps_.push_back(Step(Step::kClose));
     return *this;
 }
 
@@ -325,9 +341,10 @@ void ScriptedPeer::Serve(size_t index, int fd) {
         if (!open) break;
         switch (step.kind) {
             case Script::Step::kSend: {
+                const std::string& bytes = step.shared ? *step.shared : step.bytes;
                 size_t sent = 0;
-                while (sent < step.bytes.size()) {
-                    ssize_t n = send(fd, step.bytes.data() + sent, step.bytes.size() - sent, MSG_NOSIGNAL);
+                while (sent < bytes.size()) {
+                    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
                     if (n < 0 && errno == EINTR) continue;
                     if (n <= 0) {
                         Fail("connection " + std::to_string(index) + ": send failed");
@@ -350,6 +367,26 @@ void ScriptedPeer::Serve(size_t index, int fd) {
                     if (!ReadMore(index, fd)) {
                         Fail("connection " + std::to_string(index) + ": closed while expecting message type " +
                              (step.type ? std::string(1, step.type) : std::string("(untyped)")));
+                        open = false;
+                        break;
+                    }
+                }
+                break;
+            }
+            case Script::Step::kExpectBytes: {
+                for (;;) {
+                    {
+                        std::lock_guard<std::mutex> lock(mutex_);
+                        ConnectionState& c = connections_[index];
+                        if (c.received.size() - c.parsed >= step.count) {
+                            c.messages.push_back({0, c.received.substr(c.parsed, step.count)});
+                            c.parsed += step.count;
+                            break;
+                        }
+                    }
+                    if (!ReadMore(index, fd)) {
+                        Fail("connection " + std::to_string(index) + ": closed while expecting " +
+                             std::to_string(step.count) + " bytes");
                         open = false;
                         break;
                     }

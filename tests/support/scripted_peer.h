@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <condition_variable>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -76,10 +77,15 @@ public:
     class Script {
     public:
         Script& Send(std::string bytes);
+        // Sends bytes that several steps share (a long stream sent many times).
+        Script& SendShared(std::shared_ptr<const std::string> bytes);
         // Reads until a whole client message of that type has arrived
         // (type 0: a start-up packet or other untyped packet). Messages of
         // other types before it are recorded and passed over.
         Script& ExpectMessage(char type);
+        // Reads until `count` more bytes have arrived than earlier steps
+        // took (for protocol 2.0 messages, which have no length word).
+        Script& ExpectBytes(size_t count);
         // Waits until the test calls ScriptedPeer::Open(gate).
         Script& Await(int gate);
         // Closes the connection at once.
@@ -88,9 +94,12 @@ public:
     private:
         friend class ScriptedPeer;
         struct Step {
-            enum Kind { kSend, kExpect, kAwait, kClose } kind;
+            enum Kind { kSend, kExpect, kExpectBytes, kAwait, kClose } kind;
+            explicit Step(Kind k) : kind(k) {}
             std::string bytes;
+            std::shared_ptr<const std::string> shared;
             char type = 0;
+            size_t count = 0;
             int gate = 0;
         };
         std::vector<Step> steps_;
