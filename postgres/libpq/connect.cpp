@@ -27,6 +27,7 @@
 #include "postgres/libpq/conninfo.h"
 #include "postgres/libpq/host_list.h"
 #include "postgres/libpq/message_io.h"
+#include "postgres/libpq/protocol2_startup.h"
 #include "postgres/libpq/protocol3_parser.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/redirect.h"
@@ -745,6 +746,7 @@ keep_going:
                 if (rc < 0)
                     goto error_return;
                 conn->asyncStatus = PGASYNC_IDLE;
+                pqSetenvStart(conn);
                 conn->status = CONNECTION_SETENV;
                 return PGRES_POLLING_WRITING;
             }
@@ -802,12 +804,20 @@ keep_going:
             return PGRES_POLLING_OK;
         }
 
-        case CONNECTION_SETENV:
-            // No settings exchange: nothing in this system speaks protocol
-            // 2.0 but the fall-back itself.
-            ReleaseAddrList(conn);
+        case CONNECTION_SETENV: {
+            // The exchange sends ordinary queries, which need CONNECTION_OK.
             conn->status = CONNECTION_OK;
-            return PGRES_POLLING_OK;
+            const PostgresPollingStatusType result = pqSetenvPoll(conn);
+            if (result == PGRES_POLLING_OK) {
+                ReleaseAddrList(conn);
+                return PGRES_POLLING_OK;
+            }
+            if (result == PGRES_POLLING_READING || result == PGRES_POLLING_WRITING) {
+                conn->status = CONNECTION_SETENV;
+                return result;
+            }
+            goto error_return;
+        }
 
         case CONNECTION_CHECK_WRITABLE: {
             conn->status = CONNECTION_OK;
