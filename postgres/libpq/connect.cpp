@@ -787,12 +787,15 @@ keep_going:
                 std::string saved(conn->errorMessage.data, conn->errorMessage.len);
                 const bool saved_broken = PQExpBufferBroken(&conn->errorMessage);
                 conn->status = CONNECTION_OK;
-                if (!PQsendQuery(conn, "SHOW transaction_read_only")) {
-                    goto error_return;
-                }
-                conn->status = CONNECTION_CHECK_WRITABLE;
+                const bool sent = PQsendQuery(conn, "SHOW transaction_read_only") != 0;
+                // Keep why the query could not be sent behind the earlier texts.
+                const std::string send_error = sent ? std::string() : std::string(conn->errorMessage.data);
                 resetPQExpBuffer(&conn->errorMessage);
                 appendBinaryPQExpBuffer(&conn->errorMessage, saved.data(), saved.size());
+                appendPQExpBufferStr(&conn->errorMessage, send_error.c_str());
+                if (!sent)
+                    goto error_return;
+                conn->status = CONNECTION_CHECK_WRITABLE;
                 if (saved_broken || PQExpBufferBroken(&conn->errorMessage)) {
                     printfPQExpBuffer(&conn->errorMessage, "out of memory");
                     goto error_return;
