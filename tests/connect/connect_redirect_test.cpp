@@ -247,7 +247,7 @@ TEST_F(ConnectRedirectTest, FailedAttemptsTravelQuotedInTheNextPacket) {
     Seen a_seen, b_seen;
     {
         StartupPeer a(m_dir.Path(), 7143,
-                      {Reply(&a_seen, RedirectMessage("s", {To(7144), {0, "127.0.0.1", "1"}})),
+                      {Reply(&a_seen, RedirectMessage("s", {To(7144), {1, "127.0.0.1", "1"}})),
                        Reply(&a_seen, StartupSuccess())});
         Conn conn = Connect(m_dir.Path(), "7143");
         EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
