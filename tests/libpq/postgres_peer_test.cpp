@@ -3,33 +3,80 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "error/tagged_text.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
+#include "postgres/libpq/message_io.h"
 #include "postgres/libpq/parameter_status.h"
+#include "postgres/libpq/socket_io.h"
+#include "support/connected_record.h"
 #include "support/postgres_cluster.h"
 
 namespace {
 
 using namespace kelvotest;
 
-PostgresCluster* g_cluster = nullptr;
+// A record in CONNECTION_OK after a start-up as a trusted role (the test
+// side of the start-up: no authentication exchange).
+ConnPtr ConnectTrusted() {
+    const PostgresCluster& cluster = PostgresCluster::Shared();
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un un{};
+    un.sun_family = AF_UNIX;
+    strncpy(un.sun_path, cluster.SocketPath().c_str(), sizeof(un.sun_path) - 1);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&un), sizeof(un)) != 0) {
+        if (fd >= 0) close(fd);
+        throw std::runtime_error("cannot connect to " + cluster.SocketPath());
+    }
+    ConnPtr conn = MakeConnectedRecord(fd);
+    PGconn* c = conn.get();
 
-class ClusterEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { cluster_ = std::make_unique<PostgresCluster>(); g_cluster = cluster_.get(); }
-    void TearDown() override { g_cluster = nullptr; cluster_.reset(); }
+    // Start-up packet: length, protocol 3.0, name/value pairs, a final NUL.
+    if (pqPutMsgStart(0, false, c) || pqPutInt(0x30000, 4, c) || pqPuts("user", c) ||
+        pqPuts(PostgresCluster::kTrustUser, c) || pqPuts("database", c) || pqPuts(PostgresCluster::kDatabase, c) ||
+        pqPutc('\0', c) || pqPutMsgEnd(c) || pqFlush(c))
+        throw std::runtime_error("cannot send the start-up packet");
 
-private:
-    std::unique_ptr<PostgresCluster> cluster_;
-};
-
-const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new ClusterEnvironment);
+    for (;;) {
+        c->inCursor = c->inStart;
+        char id;
+        int length;
+        if (pqGetc(&id, c) || pqGetInt(&length, 4, c) || c->inEnd - c->inCursor < length - 4) {
+            if (pqWait(1, 0, c) != 0 || pqReadData(c) < 0)
+                throw std::runtime_error(std::string("start-up failed: ") + c->errorMessage.data);
+            continue;
+        }
+        const int end = c->inCursor + length - 4;
+        if (id == 'R') {
+            int code;
+            pqGetInt(&code, 4, c);
+            if (code != 0) throw std::runtime_error("the cluster asked for authentication");
+        } else if (id == 'S') {
+            pqGets(&c->workBuffer, c);
+            const std::string name = c->workBuffer.data;
+            pqGets(&c->workBuffer, c);
+            pqSaveParameterStatus(c, name.c_str(), c->workBuffer.data);
+        } else if (id == 'K') {
+            pqGetInt(&c->be_pid, 4, c);
+            pqGetInt(&c->be_key, 4, c);
+        } else if (id == 'E') {
+            throw std::runtime_error("the cluster refused the start-up");
+        }
+        c->inStart = end;
+        if (id == 'Z') break;
+    }
+    return conn;
+}
 
 std::vector<std::string> RunChunked(PGconn* conn, const std::string& sql, uint32_t chunk) {
     std::vector<std::string> out;
@@ -46,7 +93,7 @@ std::vector<std::string> RunChunked(PGconn* conn, const std::string& sql, uint32
 }
 
 TEST(PostgresPeer, ChunkedResults) {
-    auto conn = g_cluster->Connect();
+    auto conn = ConnectTrusted();
     struct Case {
         std::string sql;
         uint32_t chunk;
@@ -65,7 +112,7 @@ TEST(PostgresPeer, ChunkedResults) {
 }
 
 TEST(PostgresPeer, BinaryParametersAndResults) {
-    auto conn = g_cluster->Connect();
+    auto conn = ConnectTrusted();
     const char* values[] = {"41", nullptr};
     ASSERT_EQ(PQsendQueryParams(conn.get(), "SELECT $1::int4 + 1, $2::text IS NULL", 2, nullptr, values, nullptr,
                                 nullptr, 1),
@@ -84,7 +131,7 @@ TEST(PostgresPeer, BinaryParametersAndResults) {
 }
 
 TEST(PostgresPeer, ErrorTextsWithPositionAndLocation) {
-    auto conn = g_cluster->Connect();
+    auto conn = ConnectTrusted();
     PGresult* res = PQexec(conn.get(), "SELECT * FROM nosuch");
     ASSERT_EQ(PQresultStatus(res), PGRES_FATAL_ERROR);
     const std::string text = PQresultErrorMessage(res);
@@ -108,7 +155,7 @@ TEST(PostgresPeer, ErrorTextsWithPositionAndLocation) {
 }
 
 TEST(PostgresPeer, NoticesAndContexts) {
-    auto conn = g_cluster->Connect();
+    auto conn = ConnectTrusted();
     std::vector<std::string> notices;
     conn->noticeHooks.noticeRec = [](void* arg, const PGresult* res) {
         static_cast<std::vector<std::string>*>(arg)->push_back(PQresultErrorMessage(res));
@@ -130,7 +177,7 @@ TEST(PostgresPeer, NoticesAndContexts) {
 }
 
 TEST(PostgresPeer, ParameterReports) {
-    auto conn = g_cluster->Connect();
+    auto conn = ConnectTrusted();
     EXPECT_GE(conn->sversion, 150000);
     EXPECT_LT(conn->sversion, 160000);
     EXPECT_EQ(conn->client_encoding, 6);

@@ -104,6 +104,36 @@ std::string CopyData(const std::string& data) { return Message('d', data); }
 std::string CopyDone() { return Message('c', ""); }
 std::string Authentication(int32_t code, const std::string& extra) { return Message('R', Int32(code) + extra); }
 std::string AuthenticationOk() { return Authentication(0); }
+std::string AuthenticationCleartextPassword() { return Authentication(3); }
+std::string AuthenticationMD5Password(const std::string& salt) { return Authentication(5, salt); }
+std::string AuthenticationSASL(const std::vector<std::string>& mechanisms) {
+    std::string names;
+    for (const std::string& m : mechanisms) names += CStr(m);
+    return Authentication(10, names + std::string(1, '\0'));
+}
+std::string AuthenticationSASLContinue(const std::string& data) { return Authentication(11, data); }
+std::string AuthenticationSASLFinal(const std::string& data) { return Authentication(12, data); }
+
+std::string Redirect(const std::string& sessionIdentifier, const std::vector<RedirectTarget>& targets) {
+    std::string body = CStr(sessionIdentifier) + Int32(static_cast<int64_t>(targets.size()));
+    for (const RedirectTarget& t : targets) body += std::string(1, static_cast<char>(t.type)) + CStr(t.address) + CStr(t.port);
+    return Message('@', body);
+}
+
+std::vector<std::pair<std::string, std::string>> StartupParameters(const std::string& body) {
+    std::vector<std::pair<std::string, std::string>> out;
+    size_t pos = 4;  // the protocol version
+    while (pos < body.size() && body[pos] != '\0') {
+        const size_t nameEnd = body.find('\0', pos);
+        if (nameEnd == std::string::npos) return {};
+        const size_t valueEnd = body.find('\0', nameEnd + 1);
+        if (valueEnd == std::string::npos) return {};
+        out.emplace_back(body.substr(pos, nameEnd - pos), body.substr(nameEnd + 1, valueEnd - nameEnd - 1));
+        pos = valueEnd + 1;
+    }
+    if (pos + 1 != body.size()) return {};
+    return out;
+}
 
 }  // namespace wire
 

@@ -62,6 +62,25 @@ std::string CopyDone();
 // 'R' with the request code and what follows it (a salt, mechanism names...).
 std::string Authentication(int32_t code, const std::string& extra = "");
 std::string AuthenticationOk();
+std::string AuthenticationCleartextPassword();
+std::string AuthenticationMD5Password(const std::string& salt);  // 4 bytes
+// Mechanism names, each NUL-terminated, then an empty one.
+std::string AuthenticationSASL(const std::vector<std::string>& mechanisms);
+std::string AuthenticationSASLContinue(const std::string& data);
+std::string AuthenticationSASLFinal(const std::string& data);
+
+// The server's redirect message: session identifier, then per address its
+// host type (0 name, 1 numeric address, 2 socket directory), text and port.
+struct RedirectTarget {
+    int type;
+    std::string address;
+    std::string port;
+};
+std::string Redirect(const std::string& sessionIdentifier, const std::vector<RedirectTarget>& targets);
+
+// The name/value pairs of a protocol 3.0 start-up packet body (as recorded by
+// ExpectMessage(0)), after its protocol version word; empty when malformed.
+std::vector<std::pair<std::string, std::string>> StartupParameters(const std::string& body);
 
 }  // namespace wire
 
