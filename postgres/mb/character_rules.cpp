@@ -36,7 +36,7 @@ int utf8_mblen(const unsigned char* s) {
     return pg_utf_mblen(s);
 }
 
-// EUC_JP, EUC_JIS_2004, EUC_KR and JOHAB.
+// EUC_JP, EUC_JIS_2004 and EUC_KR.
 int eucjp_mblen(const unsigned char* s) {
     if (*s == kSS2) {
         return 2;
@@ -49,6 +49,13 @@ int eucjp_mblen(const unsigned char* s) {
 
 // EUC_CN, BIG5, GBK and UHC: a high bit starts a two-byte character.
 int double_byte_mblen(const unsigned char* s) {
+    return HighBit(*s) ? 2 : 1;
+}
+
+// JOHAB has no single shifts: 0x8E and 0x8F lead two-byte Hangul like every
+// byte from 0x84 to 0xD3, so counting them as three-byte EUC shifts would
+// swallow the byte after each such character.
+int johab_mblen(const unsigned char* s) {
     return HighBit(*s) ? 2 : 1;
 }
 
@@ -320,37 +327,46 @@ int gb18030_verify(const unsigned char* s, int len) {
 
 }  // namespace
 
-#define SINGLE_BYTE_ROW \
-    { pg_single2wchar_with_len, pg_wchar2single_with_len, ascii_mblen, ascii_dsplen, single_byte_verify, 1 }
+namespace {
+
+// Conversions of the server encodings: see code_value_conversion.h.
+constexpr mb2wchar_with_len_converter kSingleToCodes = pg_single2wchar_with_len;
+constexpr wchar2mb_with_len_converter kCodesToSingle = pg_wchar2single_with_len;
+constexpr mb2wchar_with_len_converter kUtf8ToCodes = pg_utf2wchar_with_len;
+constexpr wchar2mb_with_len_converter kCodesToUtf8 = pg_wchar2utf_with_len;
+constexpr mb2wchar_with_len_converter kEucJpToCodes = pg_packed2wchar_with_len<eucjp_mblen>;
+constexpr mb2wchar_with_len_converter kEucCnToCodes = pg_packed2wchar_with_len<double_byte_mblen>;
+constexpr mb2wchar_with_len_converter kEucTwToCodes = pg_packed2wchar_with_len<euctw_mblen>;
+constexpr mb2wchar_with_len_converter kMuleToCodes = pg_packed2wchar_with_len<mule_mblen>;
+constexpr wchar2mb_with_len_converter kCodesToPacked = pg_wchar2packed_with_len;
+
+constexpr pg_wchar_tbl kSingleByte = {kSingleToCodes, kCodesToSingle, ascii_mblen, ascii_dsplen, single_byte_verify, 1};
+
+}  // namespace
 
 const pg_wchar_tbl pg_wchar_table[] = {
-    SINGLE_BYTE_ROW,                                                                                 // SQL_ASCII
-    {pg_packed2wchar_with_len<eucjp_mblen>, pg_wchar2packed_with_len, eucjp_mblen, eucjp_dsplen, eucjp_verify, 3},
-    {pg_packed2wchar_with_len<double_byte_mblen>, pg_wchar2packed_with_len, double_byte_mblen, double_width_dsplen,
-     euc_double_byte_verify, 2},                                                                     // EUC_CN
-    {pg_packed2wchar_with_len<eucjp_mblen>, pg_wchar2packed_with_len, eucjp_mblen, double_width_dsplen,
-     euc_double_byte_verify, 3},                                                                     // EUC_KR
-    {pg_packed2wchar_with_len<euctw_mblen>, pg_wchar2packed_with_len, euctw_mblen, double_width_dsplen, euctw_verify,
-     4},                                                                                             // EUC_TW
-    {pg_packed2wchar_with_len<eucjp_mblen>, pg_wchar2packed_with_len, eucjp_mblen, eucjp_dsplen, eucjp_verify,
-     3},                                                                                             // EUC_JIS_2004
-    {pg_utf2wchar_with_len, pg_wchar2utf_with_len, utf8_mblen, utf8_dsplen, utf8_verify, 4},         // UTF8
-    {pg_packed2wchar_with_len<mule_mblen>, pg_wchar2packed_with_len, mule_mblen, mule_dsplen, mule_verify,
-     4},                                                                                             // MULE_INTERNAL
-    SINGLE_BYTE_ROW, SINGLE_BYTE_ROW, SINGLE_BYTE_ROW, SINGLE_BYTE_ROW, SINGLE_BYTE_ROW,             // LATIN1-5
-    SINGLE_BYTE_ROW, SINGLE_BYTE_ROW, SINGLE_BYTE_ROW, SINGLE_BYTE_ROW, SINGLE_BYTE_ROW,             // LATIN6-10
-    SINGLE_BYTE_ROW, SINGLE_BYTE_ROW, SINGLE_BYTE_ROW, SINGLE_BYTE_ROW,                              // WIN1256-WIN874
-    SINGLE_BYTE_ROW, SINGLE_BYTE_ROW, SINGLE_BYTE_ROW,                                               // KOI8R-WIN1252
-    SINGLE_BYTE_ROW, SINGLE_BYTE_ROW, SINGLE_BYTE_ROW, SINGLE_BYTE_ROW,                              // ISO_8859_5-8
-    SINGLE_BYTE_ROW, SINGLE_BYTE_ROW, SINGLE_BYTE_ROW, SINGLE_BYTE_ROW, SINGLE_BYTE_ROW,             // WIN1250-1257
-    SINGLE_BYTE_ROW,                                                                                 // KOI8U
-    {nullptr, nullptr, sjis_mblen, sjis_dsplen, sjis_verify, 2},                                     // SJIS
-    {nullptr, nullptr, double_byte_mblen, double_width_dsplen, big5_verify, 2},                      // BIG5
-    {nullptr, nullptr, double_byte_mblen, double_width_dsplen, gbk_verify, 2},                       // GBK
-    {nullptr, nullptr, double_byte_mblen, double_width_dsplen, uhc_verify, 2},                       // UHC
-    {nullptr, nullptr, gb18030_mblen, double_width_dsplen, gb18030_verify, 4},                       // GB18030
-    {nullptr, nullptr, eucjp_mblen, double_width_dsplen, johab_verify, 3},                           // JOHAB
-    {nullptr, nullptr, sjis_mblen, sjis_dsplen, sjis_verify, 2},                                     // SHIFT_JIS_2004
+    kSingleByte,                                                                                  // SQL_ASCII
+    {kEucJpToCodes, kCodesToPacked, eucjp_mblen, eucjp_dsplen, eucjp_verify, 3},                  // EUC_JP
+    {kEucCnToCodes, kCodesToPacked, double_byte_mblen, double_width_dsplen, euc_double_byte_verify, 2},  // EUC_CN
+    {kEucJpToCodes, kCodesToPacked, eucjp_mblen, double_width_dsplen, euc_double_byte_verify, 3},  // EUC_KR
+    {kEucTwToCodes, kCodesToPacked, euctw_mblen, double_width_dsplen, euctw_verify, 4},           // EUC_TW
+    {kEucJpToCodes, kCodesToPacked, eucjp_mblen, eucjp_dsplen, eucjp_verify, 3},                  // EUC_JIS_2004
+    {kUtf8ToCodes, kCodesToUtf8, utf8_mblen, utf8_dsplen, utf8_verify, 4},                        // UTF8
+    {kMuleToCodes, kCodesToPacked, mule_mblen, mule_dsplen, mule_verify, 4},                      // MULE_INTERNAL
+    kSingleByte, kSingleByte, kSingleByte, kSingleByte, kSingleByte,                              // LATIN1-LATIN5
+    kSingleByte, kSingleByte, kSingleByte, kSingleByte, kSingleByte,                              // LATIN6-LATIN10
+    kSingleByte, kSingleByte, kSingleByte, kSingleByte,                                           // WIN1256-WIN874
+    kSingleByte, kSingleByte, kSingleByte,                                                        // KOI8R-WIN1252
+    kSingleByte, kSingleByte, kSingleByte, kSingleByte,                                           // ISO_8859_5-8
+    kSingleByte, kSingleByte, kSingleByte, kSingleByte, kSingleByte,                              // WIN1250-WIN1257
+    kSingleByte,                                                                                  // KOI8U
+    {nullptr, nullptr, sjis_mblen, sjis_dsplen, sjis_verify, 2},                                  // SJIS
+    {nullptr, nullptr, double_byte_mblen, double_width_dsplen, big5_verify, 2},                   // BIG5
+    {nullptr, nullptr, double_byte_mblen, double_width_dsplen, gbk_verify, 2},                    // GBK
+    {nullptr, nullptr, double_byte_mblen, double_width_dsplen, uhc_verify, 2},                    // UHC
+    {nullptr, nullptr, gb18030_mblen, double_width_dsplen, gb18030_verify, 4},                    // GB18030
+    {nullptr, nullptr, johab_mblen, double_width_dsplen, johab_verify, 3},                        // JOHAB
+    {nullptr, nullptr, sjis_mblen, sjis_dsplen, sjis_verify, 2},                                  // SHIFT_JIS_2004
 };
 
 static_assert(sizeof(pg_wchar_table) / sizeof(pg_wchar_table[0]) == _PG_LAST_ENCODING_,

@@ -1,0 +1,164 @@
+// UTF-8 routines, the display width of code points and the conversions to and
+// from code values.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "postgres/mb/code_value_conversion.h"
+#include "postgres/mb/encoding.h"
+#include "postgres/mb/unicode_width_table.h"
+
+namespace {
+
+// Every code point survives encoding and decoding, in the length that the lead
+// byte announces, as a legal sequence (surrogates excepted, which are refused).
+TEST(Utf8, EveryCodePointRoundTrips) {
+    for (pg_wchar cp = 0; cp <= 0x10FFFF; ++cp) {
+        unsigned char bytes[4] = {};
+        ASSERT_EQ(unicode_to_utf8(cp, bytes), bytes);
+        int length = pg_utf_mblen(bytes);
+        int expected_length = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+        ASSERT_EQ(length, expected_length) << std::hex << cp;
+        ASSERT_EQ(utf8_to_unicode(bytes), cp) << std::hex << cp;
+        bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
+        ASSERT_EQ(pg_utf8_islegal(bytes, length), !surrogate) << std::hex << cp;
+    }
+}
+
+TEST(Utf8, DecodingStopsAtTheFirstNonContinuationByte) {
+    struct Case {
+        std::string bytes;
+        pg_wchar expected;
+    };
+    const Case cases[] = {
+        {"\xe4\xb8\x80", 0x4E00},
+        {"\xe4\xb8", 0xFFFFFFFF},   // the NUL after the copy ends it
+        {"\xe4", 0xFFFFFFFF},
+        {"\xf0\x9f\x98", 0xFFFFFFFF},
+        {"\xe4" "A\x80", 0xFFFFFFFF},
+        {"\x80", 0xFFFFFFFF},
+        {"\xff", 0xFFFFFFFF},
+        {"A", 0x41},
+    };
+    for (const Case& c : cases) {
+        // Exactly the bytes and their NUL: ASan reports any read past it.
+        std::unique_ptr<unsigned char[]> text(new unsigned char[c.bytes.size() + 1]);
+        memcpy(text.get(), c.bytes.c_str(), c.bytes.size() + 1);
+        EXPECT_EQ(utf8_to_unicode(text.get()), c.expected) << c.bytes;
+        EXPECT_EQ(pg_encoding_dsplen(PG_UTF8, reinterpret_cast<char*>(text.get())),
+                  c.expected == 0xFFFFFFFF ? -1 : ucs_wcwidth(c.expected));
+    }
+}
+
+TEST(Utf8, DisplayWidthOfCodePoints) {
+    struct Case {
+        pg_wchar cp;
+        int width;
+    };
+    const Case cases[] = {
+        {0x0000, 0},  {0x0007, -1}, {0x001F, -1}, {0x0020, 1},   {0x007E, 1},   {0x007F, -1},
+        {0x009F, -1}, {0x00A0, 1},  {0x00AD, 1},  {0x00E9, 1},   {0x0300, 0},   {0x0301, 0},
+        {0x036F, 0},  {0x0370, 1},  {0x0483, 0},  {0x1100, 2},   {0x115F, 2},   {0x1160, 0},
+        {0x11FF, 0},  {0x200B, 0},  {0x2329, 2},  {0x3000, 2},   {0x3099, 0},   {0x4E00, 2},
+        {0x9FFF, 2},  {0xAC00, 2},  {0xD7A3, 2},  {0xFE0F, 0},   {0xFEFF, 0},   {0xFF01, 2},
+        {0xFF61, 1},  {0x1F600, 2}, {0x20000, 2}, {0x2FFFD, 2},  {0x3FFFD, 2},  {0xE0001, 0},
+        {0xE0100, 0}, {0x10FFFF, 1}, {0x110000, -1}, {0xFFFFFFFF, -1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ucs_wcwidth(c.cp), c.width) << std::hex << c.cp;
+    }
+}
+
+// The bisection over the generated tables is only right if they are sorted
+// and disjoint; their first entries are the ones the width rule starts from.
+TEST(Utf8, WidthTablesAreSortedAndDisjoint) {
+    struct Table {
+        const mbinterval* ranges;
+        unsigned int size;
+    };
+    const Table tables[] = {{unicode_zero_width_ranges, unicode_zero_width_ranges_size},
+                            {unicode_wide_ranges, unicode_wide_ranges_size}};
+    for (const Table& t : tables) {
+        ASSERT_GT(t.size, 50u);
+        for (unsigned int i = 0; i < t.size; ++i) {
+            EXPECT_LE(t.ranges[i].first, t.ranges[i].last) << i;
+            if (i > 0) {
+                EXPECT_GT(t.ranges[i].first, t.ranges[i - 1].last + 1) << i;
+            }
+            // Every range boundary gets the table's width (combining marks that
+            // are also wide take no column).
+            for (pg_wchar cp : {t.ranges[i].first, t.ranges[i].last}) {
+                int width = ucs_wcwidth(cp);
+                if (t.ranges == unicode_wide_ranges) {
+                    EXPECT_TRUE(width == 2 || width == 0) << std::hex << cp;
+                } else {
+                    EXPECT_EQ(width, 0) << std::hex << cp;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(unicode_zero_width_ranges[0].first, 0x0300u);
+}
+
+struct ConversionCase {
+    int encoding;
+    std::string bytes;
+    std::vector<pg_wchar> codes;
+};
+
+TEST(CodeValues, ServerEncodingsRoundTrip) {
+    const ConversionCase cases[] = {
+        {PG_SQL_ASCII, "Az\x80\xff", {0x41, 0x7A, 0x80, 0xFF}},
+        {PG_LATIN1, "caf\xe9", {0x63, 0x61, 0x66, 0xE9}},
+        {PG_UTF8, "a\xc3\xa9\xe4\xb8\x80\xf0\x9f\x98\x80", {0x61, 0xE9, 0x4E00, 0x1F600}},
+        {PG_EUC_JP, "a\x8e\xb1\x8f\xb0\xa1\xa4\xa2", {0x61, 0x8EB1, 0x8FB0A1, 0xA4A2}},
+        {PG_EUC_JIS_2004, "\xa4\xa2", {0xA4A2}},
+        {PG_EUC_CN, "\xb0\xa1x", {0xB0A1, 0x78}},
+        {PG_EUC_KR, "\xb0\xa1", {0xB0A1}},
+        {PG_EUC_TW, "\x8e\xa2\xa1\xa1\xc4\xa1", {0x8EA2A1A1, 0xC4A1}},
+        {PG_MULE_INTERNAL, "\x81\xe9\x9c\xf0\xa1\xa1", {0x81E9, 0x9CF0A1A1}},
+    };
+    for (const ConversionCase& c : cases) {
+        const pg_wchar_tbl& rules = pg_wchar_table[c.encoding];
+        std::vector<pg_wchar> codes(c.bytes.size() + 1, 0xDEAD);
+        int count = rules.mb2wchar_with_len(reinterpret_cast<const unsigned char*>(c.bytes.data()), codes.data(),
+                                            static_cast<int>(c.bytes.size()));
+        ASSERT_EQ(count, static_cast<int>(c.codes.size())) << pg_encoding_to_char(c.encoding);
+        EXPECT_EQ(std::vector<pg_wchar>(codes.begin(), codes.begin() + count), c.codes);
+        EXPECT_EQ(codes[count], 0u);
+
+        std::vector<unsigned char> bytes(c.codes.size() * MAX_MULTIBYTE_CHAR_LEN + 1, 0xEE);
+        int made = rules.wchar2mb_with_len(c.codes.data(), bytes.data(), static_cast<int>(c.codes.size()));
+        ASSERT_EQ(made, static_cast<int>(c.bytes.size())) << pg_encoding_to_char(c.encoding);
+        EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + made), c.bytes);
+        EXPECT_EQ(bytes[made], 0);
+    }
+}
+
+// A length that ends inside a character ends the conversion before it.
+TEST(CodeValues, LengthCutsBeforeAPartialCharacter) {
+    struct Case {
+        int encoding;
+        std::string bytes;
+        int len;
+        int count;
+    };
+    const Case cases[] = {
+        {PG_UTF8, "a\xe4\xb8\x80", 3, 1},  {PG_UTF8, "a\xe4\xb8\x80", 4, 2},
+        {PG_EUC_JP, "a\x8f\xb0\xa1", 3, 1}, {PG_EUC_TW, "\x8e\xa2\xa1\xa1", 3, 0},
+        {PG_UTF8, std::string("a\0b", 3), 3, 1},  // a NUL ends the text
+        {PG_UTF8, "\xff\x80", 2, 2},        // undecodable bytes stand for themselves
+    };
+    for (const Case& c : cases) {
+        std::vector<pg_wchar> codes(c.bytes.size() + 1, 0xDEAD);
+        auto convert = pg_wchar_table[c.encoding].mb2wchar_with_len;
+        EXPECT_EQ(convert(reinterpret_cast<const unsigned char*>(c.bytes.data()), codes.data(), c.len), c.count)
+            << pg_encoding_to_char(c.encoding) << " " << c.len;
+        EXPECT_EQ(codes[c.count], 0u);
+    }
+}
+
+}  // namespace
