@@ -82,7 +82,7 @@ typedef struct pg_conn_host {
 struct pgLobjfuncs;
 
 struct pg_conn {
-    // Connection options (Part of the conninfo handling); comma-separated
+    // Connection options as given by the caller; comma-separated
     // lists for host, hostaddr and port.
     char* pghost;
     char* pghostaddr;

@@ -44,7 +44,8 @@ int putMsgBytes(const void* buf, size_t len, PGconn* conn) {
     return 0;
 }
 
-int getsInternal(PQExpBuffer buf, PGconn* conn, bool resetbuffer, int end) {
+int getsInternal(PQExpBuffer buf, PGconn* conn, bool resetbuffer) {
+    const int end = conn->inEnd;
     const char* inBuffer = conn->inBuffer;
     int inCursor = conn->inCursor;
     while (inCursor < end && inBuffer[inCursor] != '\0') ++inCursor;
@@ -64,14 +65,9 @@ int pqGetc(char* result, PGconn* conn) {
     return 0;
 }
 
-int pqGets(PQExpBuffer buf, PGconn* conn) { return getsInternal(buf, conn, true, conn->inEnd); }
+int pqGets(PQExpBuffer buf, PGconn* conn) { return getsInternal(buf, conn, true); }
 
-int pqGets_append(PQExpBuffer buf, PGconn* conn) { return getsInternal(buf, conn, false, conn->inEnd); }
-
-int pqGetsBounded(PQExpBuffer buf, int end, PGconn* conn) {
-    if (end > conn->inEnd) end = conn->inEnd;
-    return getsInternal(buf, conn, true, end);
-}
+int pqGets_append(PQExpBuffer buf, PGconn* conn) { return getsInternal(buf, conn, false); }
 
 int pqGetnchar(char* s, size_t len, PGconn* conn) {
     if (len > static_cast<size_t>(conn->inEnd - conn->inCursor)) return EOF;
