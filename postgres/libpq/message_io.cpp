@@ -69,6 +69,17 @@ int pqGets(PQExpBuffer buf, PGconn* conn) { return getsInternal(buf, conn, true)
 
 int pqGets_append(PQExpBuffer buf, PGconn* conn) { return getsInternal(buf, conn, false); }
 
+int pqGetsBounded(PQExpBuffer buf, int end, PGconn* conn) {
+    if (end > conn->inEnd) end = conn->inEnd;
+    int cursor = conn->inCursor;
+    while (cursor < end && conn->inBuffer[cursor] != '\0') ++cursor;
+    if (cursor >= end) return EOF;
+    resetPQExpBuffer(buf);
+    appendBinaryPQExpBuffer(buf, conn->inBuffer + conn->inCursor, static_cast<size_t>(cursor - conn->inCursor));
+    conn->inCursor = cursor + 1;
+    return 0;
+}
+
 int pqGetnchar(char* s, size_t len, PGconn* conn) {
     if (len > static_cast<size_t>(conn->inEnd - conn->inCursor)) return EOF;
     memcpy(s, conn->inBuffer + conn->inCursor, len);

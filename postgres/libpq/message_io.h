@@ -20,6 +20,10 @@ int pqSkipnchar(size_t len, PGconn* conn);
 // 2 bytes are read unsigned, 4 bytes signed.
 int pqGetInt(int* result, size_t bytes, PGconn* conn);
 
+// String reads bounded by a message end: like pqGets, but fails when no NUL
+// comes before `end` (an offset into inBuffer, at most inEnd).
+int pqGetsBounded(PQExpBuffer buf, int end, PGconn* conn);
+
 int pqPutc(char c, PGconn* conn);
 int pqPuts(const char* s, PGconn* conn);
 int pqPutnchar(const char* s, size_t len, PGconn* conn);
