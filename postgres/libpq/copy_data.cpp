@@ -16,6 +16,7 @@
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/parameter_status.h"
 #include "postgres/libpq/protocol3_parser.h"
+#include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
 #include "postgres/libpq/socket_io.h"
 
@@ -38,9 +39,7 @@ void refuseNoCopy(PGconn* conn) { printfPQExpBuffer(&conn->errorMessage, "No COP
 
 // Takes notices, notifications and parameter reports out of the input buffer;
 // the copy state stops the parser at anything else.
-void parseBufferedInput(PGconn* conn) {
-    if (isProtocol3(conn)) pqParseInput3(conn);
-}
+void parseBufferedInput(PGconn* conn) { pqParseInput(conn); }
 
 // A complete ErrorResponse at the head of the input while a copy-in runs
 // means the server has failed the COPY: it now discards whatever data
