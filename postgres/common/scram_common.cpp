@@ -2,6 +2,22 @@
 #include "postgres/common/scram_common.h"
 
 #include <cstring>
+#include <initializer_list>
+
+#include "postgres/common/sha256_blocks.h"
+
+namespace {
+
+void StoreBigEndian(const std::uint32_t words[8], std::uint8_t* out) {
+    for (int i = 0; i < 8; i++) {
+        out[4 * i] = static_cast<std::uint8_t>(words[i] >> 24);
+        out[4 * i + 1] = static_cast<std::uint8_t>(words[i] >> 16);
+        out[4 * i + 2] = static_cast<std::uint8_t>(words[i] >> 8);
+        out[4 * i + 3] = static_cast<std::uint8_t>(words[i]);
+    }
+}
+
+}  // namespace
 
 void scram_HMAC_key_init(scram_HMAC_key* key, const std::uint8_t* secret, int secretlen) {
     std::uint8_t digest[PG_SHA256_DIGEST_LENGTH];
@@ -66,13 +82,30 @@ void scram_SaltedPassword(const char* password, const char* salt, int saltlen, i
     scram_HMAC_final(u, &ctx);
     std::memcpy(result, u, SCRAM_KEY_LEN);
 
-    // Ui = HMAC(password, Ui-1), result = U1 XOR ... XOR Un
-    for (int i = 2; i <= iterations; i++) {
-        scram_HMAC_init_with_key(&ctx, &key);
-        scram_HMAC_update(&ctx, reinterpret_cast<const char*>(u), SCRAM_KEY_LEN);
-        scram_HMAC_final(u, &ctx);
-        for (int j = 0; j < SCRAM_KEY_LEN; j++) result[j] ^= u[j];
+    // Ui = HMAC(password, Ui-1), result = U1 XOR ... XOR Un. Both hashes of
+    // an iteration take exactly one block after the pad that the prepared
+    // key has absorbed: 32 bytes, the padding and a bit count of 768, so the
+    // blocks are laid out once and only the digests change.
+    std::uint8_t inner_block[PG_SHA256_BLOCK_LENGTH] = {};
+    std::uint8_t outer_block[PG_SHA256_BLOCK_LENGTH] = {};
+    for (std::uint8_t* block : {inner_block, outer_block}) {
+        block[SCRAM_KEY_LEN] = 0x80;
+        block[PG_SHA256_BLOCK_LENGTH - 2] = 0x03;  // (64 + 32) * 8 = 0x300 bits
     }
+    std::memcpy(inner_block, u, SCRAM_KEY_LEN);
+    for (int i = 2; i <= iterations; i++) {
+        std::uint32_t inner[8];
+        std::memcpy(inner, key.inner.state, sizeof inner);
+        kelvo_sha256::CompressBlocks(inner, inner_block, 1);
+        StoreBigEndian(inner, outer_block);
+        std::uint32_t outer[8];
+        std::memcpy(outer, key.outer.state, sizeof outer);
+        kelvo_sha256::CompressBlocks(outer, outer_block, 1);
+        StoreBigEndian(outer, inner_block);  // Ui, the next message
+        for (int j = 0; j < SCRAM_KEY_LEN; j++) result[j] ^= inner_block[j];
+    }
+    std::memset(inner_block, 0, sizeof inner_block);
+    std::memset(outer_block, 0, sizeof outer_block);
 }
 
 void scram_H(const std::uint8_t* input, int len, std::uint8_t* result) {

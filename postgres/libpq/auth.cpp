@@ -168,7 +168,9 @@ int ContinueSasl(PGconn* conn, int payloadlen, bool final) {
         return -1;
     }
     std::size_t len_before = conn->errorMessage.len;
-    if (payloadlen < 0) return FailSasl(conn, len_before);
+    // The whole message is buffered by now; a length beyond it is a lie and
+    // must not decide how much memory is taken.
+    if (payloadlen < 0 || payloadlen > conn->inEnd - conn->inCursor) return FailSasl(conn, len_before);
     char* challenge = static_cast<char*>(std::malloc(static_cast<std::size_t>(payloadlen) + 1));
     if (challenge == nullptr) {
         printfPQExpBuffer(&conn->errorMessage, "out of memory allocating SASL buffer (%d)\n", payloadlen);

@@ -71,12 +71,11 @@ char* ReadAttributeValue(fe_scram_state* state, char** input, char attr) {
 }
 
 // A decimal integer of at least 1 and at most SCRAM_MAX_ITERATIONS, with
-// nothing else; -1 when it is not a number, 0 when above the bound.
+// nothing else; -1 when it is not such a number, 0 when it is above the bound.
 int ParseIterationCount(const char* text) {
-    if (*text == '\0') return -1;
+    if (*text == '\0' || std::strspn(text, "0123456789") != std::strlen(text)) return -1;
     long long value = 0;
     for (const char* p = text; *p != '\0'; p++) {
-        if (*p < '0' || *p > '9') return -1;
         value = value * 10 + (*p - '0');
         if (value > SCRAM_MAX_ITERATIONS) return 0;
     }
@@ -86,6 +85,7 @@ int ParseIterationCount(const char* text) {
 // Base64 of len bytes as a new zero-terminated text, or null.
 char* EncodeBase64(const char* data, int len) {
     int enclen = pg_b64_enc_len(len);
+    if (enclen < 0) return nullptr;
     char* out = static_cast<char*>(std::malloc(static_cast<std::size_t>(enclen) + 1));
     if (out == nullptr) return nullptr;
     int n = pg_b64_encode(data, len, out, enclen);

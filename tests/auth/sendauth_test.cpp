@@ -231,6 +231,8 @@ TEST_F(SendAuth, ScramRefusesBadServerMessages) {
          "malformed SCRAM message (invalid iteration count)\n"},
         {"count above the limit", std::string("r=") + kNonce + ",s=c2FsdA==,i=10000001", "",
          "SCRAM iteration count 10000001 is above the limit of 10000000\n"},
+        {"huge count with text after it", std::string("r=") + kNonce + ",s=c2FsdA==,i=99999999999x", "",
+         "malformed SCRAM message (invalid iteration count)\n"},
         {"count beyond 32 bits", std::string("r=") + kNonce + ",s=c2FsdA==,i=99999999999999999999", "",
          "SCRAM iteration count 99999999999999999999 is above the limit of 10000000\n"},
         {"extra attribute", first_ok + ",x=1", "",
@@ -292,6 +294,15 @@ TEST_F(SendAuth, ScramStepsOutOfOrder) {
         EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_FIN, first), -1);
         EXPECT_EQ(Error(conn.get()),
                   "AuthenticationSASLFinal received from server, but SASL authentication was not completed\n");
+        EXPECT_EQ(TakeOutput(conn.get()), "");
+    }
+    {
+        SCOPED_TRACE("a length beyond the buffered message");
+        ConnPtr conn = NewConn("postgres", "pw");
+        StartScram(conn.get(), kNonce);
+        conn->inCursor = conn->inStart;
+        EXPECT_EQ(pg_fe_sendauth(AUTH_REQ_SASL_CONT, 0x7ffffff0, conn.get()), -1);
+        EXPECT_EQ(Error(conn.get()), "fe_sendauth: error in SASL authentication\n");
         EXPECT_EQ(TakeOutput(conn.get()), "");
     }
     {
