@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -43,18 +44,22 @@ void parseBufferedInput(PGconn* conn) { pqParseInput(conn); }
 
 // A complete ErrorResponse at the head of the input while a copy-in runs
 // means the server has failed the COPY: it now discards whatever data
-// arrives. Leave the copy state so that the error is parsed and handed out
-// by PQgetResult; after an extended-protocol COPY the server skips to the
-// next Sync, which it would otherwise never get. Returns whether it did so.
-bool takeServerFailure(PGconn* conn) {
+// arrives.
+bool serverHasFailedCopy(const PGconn* conn) {
     if (!isProtocol3(conn) || !copyInRunning(conn)) return false;
     int avail = conn->inEnd - conn->inStart;
     if (avail < kHeaderSize || conn->inBuffer[conn->inStart] != 'E') return false;
     uint32_t netLength;
     memcpy(&netLength, conn->inBuffer + conn->inStart + 1, 4);
     int64_t length = static_cast<int64_t>(ntohl(netLength));
-    if (length >= 4 && 1 + length > avail) return false;  // wait for the rest
+    return length < 4 || 1 + length <= avail;  // a bad length is the parser's to report
+}
 
+// Leaves the failed copy so that the error is parsed and handed out by
+// PQgetResult; after an extended-protocol COPY the server skips to the next
+// Sync, which it would otherwise never get. The error text becomes the
+// connection's.
+void leaveFailedCopy(PGconn* conn) {
     conn->asyncStatus = PGASYNC_BUSY;
     if (conn->queryclass != PGQUERY_SIMPLE) {
         // Behind whatever data is still queued; a failure here surfaces when
@@ -66,38 +71,71 @@ bool takeServerFailure(PGconn* conn) {
     if (conn->errorMessage.len == 0)
         printfPQExpBuffer(&conn->errorMessage,
                           "<sqlstate>08P01</sqlstate><primary>The server ended the COPY with an error.</primary>");
+}
+
+bool takeServerFailure(PGconn* conn) {
+    if (!serverHasFailedCopy(conn)) return false;
+    leaveFailedCopy(conn);
     return true;
 }
 
+// Drops the first `sent` bytes of the output buffer.
+void consumeOutput(PGconn* conn, int sent) {
+    if (sent <= 0) return;
+    conn->outCount -= sent;
+    if (conn->outCount > 0) memmove(conn->outBuffer, conn->outBuffer + sent, static_cast<size_t>(conn->outCount));
+}
+
 // Sends queued output (everything, or only whole 8 KiB blocks), waiting
-// while the socket is full. Between attempts the server's messages are read
-// and parsed; a server error that fails the copy stops the sending with -1.
-// 0 when sent, 1 when a non-blocking connection still has output queued,
-// -1 on failure.
+// while the socket is full. After every write the server's messages are
+// read and parsed, so that its notices are taken out and an error that fails
+// the copy stops the sending with -1. 0 when sent (or when the server has
+// already answered the end of the copy: the rest goes out with the next
+// flush), 1 when a non-blocking connection still has output queued, -1 on
+// failure. The unsent bytes are moved to the front once, at the end, not
+// after every write.
 int sendWatching(PGconn* conn, bool wholeBlocksOnly) {
-    for (;;) {
-        int toSend = wholeBlocksOnly ? conn->outCount - conn->outCount % kSendBlock : conn->outCount;
-        if (toSend <= 0) return 0;
-        // One attempt per turn: pqSendSome reads the server's input when
-        // the socket is full, and returns so that it can be looked at.
-        bool callerNonblocking = conn->nonblocking;
-        conn->nonblocking = true;
-        int rc = pqSendSome(conn, toSend);
-        conn->nonblocking = callerNonblocking;
-        if (rc < 0) return -1;
-        // A server that reads as fast as we send never fills the socket, so
-        // its answers are also looked for after every block that left.
-        if (rc == 0 && pqReadData(conn) < 0) return -1;
+    const int toSend = wholeBlocksOnly ? conn->outCount - conn->outCount % kSendBlock : conn->outCount;
+    if (toSend <= 0) return 0;
+    if (conn->sock < 0) return pqSendSome(conn, toSend);  // writes the not-open text
+    int sent = 0;
+    int result = 0;
+    while (sent < toSend) {
+        ssize_t n = pqsecure_write(conn, conn->outBuffer + sent, static_cast<size_t>(toSend - sent));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                // The text is written; whatever is queued cannot go out.
+                conn->outCount = 0;
+                return -1;
+            }
+            n = 0;
+        }
+        sent += static_cast<int>(n);
+        if (pqReadData(conn) < 0) {
+            result = -1;
+            break;
+        }
         parseBufferedInput(conn);
-        if (takeServerFailure(conn)) return -1;
-        // After the end of a copy: a server that has already answered (its
-        // error, say) needs nothing more now; the rest goes out with the
-        // next flush.
-        if (conn->asyncStatus == PGASYNC_READY || conn->asyncStatus == PGASYNC_IDLE) return 0;
-        if (rc == 0) continue;
-        if (callerNonblocking) return 1;
-        if (pqWait(1, 1, conn) != 0) return -1;
+        if (serverHasFailedCopy(conn)) {
+            consumeOutput(conn, sent);
+            leaveFailedCopy(conn);
+            return -1;
+        }
+        if (conn->asyncStatus == PGASYNC_READY || conn->asyncStatus == PGASYNC_IDLE) break;
+        if (sent < toSend) {
+            if (conn->nonblocking) {
+                result = 1;
+                break;
+            }
+            if (n == 0 && pqWait(1, 1, conn) != 0) {
+                result = -1;
+                break;
+            }
+        }
     }
+    consumeOutput(conn, sent);
+    return result;
 }
 
 // Loss of synchronisation while reading copy data: an error result, and the
