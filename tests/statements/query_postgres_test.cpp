@@ -345,17 +345,24 @@ TEST_F(QueryPostgresTest, CancelEndsARunningStatementOnly) {
     std::unique_ptr<PGcancel, void (*)(PGcancel*)> cancel(PQgetCancel(conn_.get()), PQfreeCancel);
     ASSERT_NE(nullptr, cancel);
     Session observer = OpenSession();
-    ASSERT_EQ(1, PQsendQuery(conn_.get(), "SELECT pg_sleep(30)"));
-    AwaitSleeping(observer.get(), PQbackendPID(conn_.get()));
-    char errbuf[256] = "";
-    ASSERT_EQ(1, PQcancel(cancel.get(), errbuf, sizeof errbuf)) << errbuf;
-    Result res(PQgetResult(conn_.get()));
-    ASSERT_NE(nullptr, res);
-    EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(res.get()));
-    EXPECT_STREQ("57014", PQresultErrorField(res.get(), 'C'));
-    EXPECT_STREQ("canceling statement due to user request", PQresultErrorField(res.get(), 'M'));
-    EXPECT_EQ(nullptr, PQgetResult(conn_.get()));
-    EXPECT_EQ("alive", Value(conn_.get(), "SELECT 'alive'"));
+    for (bool throughConnection : {false, true}) {
+        SCOPED_TRACE(throughConnection ? "PQrequestCancel" : "PQcancel");
+        ASSERT_EQ(1, PQsendQuery(conn_.get(), "SELECT pg_sleep(30)"));
+        AwaitSleeping(observer.get(), PQbackendPID(conn_.get()));
+        char errbuf[256] = "";
+        if (throughConnection) {
+            ASSERT_EQ(1, PQrequestCancel(conn_.get())) << PQerrorMessage(conn_.get());
+        } else {
+            ASSERT_EQ(1, PQcancel(cancel.get(), errbuf, sizeof errbuf)) << errbuf;
+        }
+        Result res(PQgetResult(conn_.get()));
+        ASSERT_NE(nullptr, res);
+        EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(res.get()));
+        EXPECT_STREQ("57014", PQresultErrorField(res.get(), 'C'));
+        EXPECT_STREQ("canceling statement due to user request", PQresultErrorField(res.get(), 'M'));
+        EXPECT_EQ(nullptr, PQgetResult(conn_.get()));
+        EXPECT_EQ("alive", Value(conn_.get(), "SELECT 'alive'"));
+    }
 }
 
 TEST_F(QueryPostgresTest, ATerminatedSessionReportsItWithoutSigpipe) {
