@@ -1,8 +1,8 @@
 // COPY data in both directions. Sending goes through the output buffer in
-// whole 8 KiB blocks; while the socket will not take more, whatever the
-// server sends is read and parsed, so that a notice per row cannot fill both
-// directions at once and a server that has failed the copy is noticed before
-// the rest of the data is pushed at it.
+// whole 8 KiB blocks; after every write whatever the server has sent is read
+// and parsed, so that a notice per row cannot fill both directions at once
+// and a server that has failed the copy is noticed before the rest of the
+// data is pushed at it.
 #include "postgres/libpq/copy_data.h"
 
 #include <arpa/inet.h>
@@ -38,8 +38,8 @@ bool copyOutRunning(const PGconn* conn) {
 
 void refuseNoCopy(PGconn* conn) { printfPQExpBuffer(&conn->errorMessage, "No COPY is in progress."); }
 
-// Takes notices, notifications and parameter reports out of the input buffer;
-// the copy state stops the parser at anything else.
+// Takes notices and notifications out of the input buffer; the copy state
+// stops the parser at anything else.
 void parseBufferedInput(PGconn* conn) { pqParseInput(conn); }
 
 // A complete ErrorResponse at the head of the input while a copy-in runs
@@ -149,11 +149,12 @@ void handleSyncLoss(PGconn* conn, char id, int msgLength) {
     conn->status = CONNECTION_BAD;
 }
 
-// Reads one ParameterStatus body (type and length already read).
-int takeParameterStatus(PGconn* conn) {
-    if (pqGets(&conn->workBuffer, conn)) return EOF;
+// Reads one ParameterStatus body (type and length already read), neither
+// string running past the message's end.
+int takeParameterStatus(PGconn* conn, int msgEnd) {
+    if (pqGetsBounded(&conn->workBuffer, msgEnd, conn)) return EOF;
     std::string name(conn->workBuffer.data, conn->workBuffer.len);
-    if (pqGets(&conn->workBuffer, conn)) return EOF;
+    if (pqGetsBounded(&conn->workBuffer, msgEnd, conn)) return EOF;
     pqSaveParameterStatus(conn, name.c_str(), conn->workBuffer.data);
     return 0;
 }
@@ -193,7 +194,7 @@ int nextCopyDataMessage(PGconn* conn) {
                 continue;
             }
             case 'S':
-                if (takeParameterStatus(conn)) {
+                if (takeParameterStatus(conn, msgEnd)) {
                     handleSyncLoss(conn, id, msgLength);
                     return -2;
                 }

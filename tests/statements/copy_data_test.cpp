@@ -439,17 +439,32 @@ TEST(CopyDataTest, BlockingReadWaitsForTheRestOfARow) {
 }
 
 TEST(CopyDataTest, BrokenFramingOrALostServerFailsTheRead) {
-    {
-        SCOPED_TRACE("length below 4");
+    struct Case {
+        const char* name;
+        std::string input;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"length below 4", std::string("d\0\0\0\3", 5),
+         "lost synchronization with server: got message type \"d\", length 3\n"},
+        // The value's NUL lies in the next message, which must not be read.
+        {"parameter report past its end",
+         wire::Message('S', std::string("TimeZone\0UTC", 12)) + CopyData(std::string("x\0", 2)),
+         "lost synchronization with server: got message type \"S\", length 16\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         kelvotest::ConnPtr conn = kelvotest::MakeDetachedRecord();
         conn->asyncStatus = PGASYNC_COPY_OUT;
-        kelvotest::FeedInput(conn.get(), std::string("d\0\0\0\3", 5));
+        kelvotest::FeedInput(conn.get(), c.input);
         char* buffer = nullptr;
         EXPECT_EQ(-2, PQgetCopyData(conn.get(), &buffer, 1));
-        EXPECT_STREQ("lost synchronization with server: got message type \"d\", length 3\n", conn->errorMessage.data);
+        EXPECT_EQ(nullptr, buffer);
+        EXPECT_STREQ(c.text, conn->errorMessage.data);
         EXPECT_EQ(CONNECTION_BAD, conn->status);
         ASSERT_NE(nullptr, conn->result);
         EXPECT_EQ(PGRES_FATAL_ERROR, conn->result->resultStatus);
+        EXPECT_EQ(nullptr, PQparameterStatus(conn.get(), "TimeZone"));
     }
     {
         SCOPED_TRACE("server gone mid-row");
