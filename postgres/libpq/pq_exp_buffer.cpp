@@ -56,18 +56,6 @@ bool appendPQExpBufferVA(PQExpBuffer buf, const char* fmt, va_list args) {
 
 }  // namespace
 
-PQExpBuffer createPQExpBuffer() {
-    PQExpBuffer res = static_cast<PQExpBuffer>(malloc(sizeof(PQExpBufferData)));
-    if (res != nullptr) initPQExpBuffer(res);
-    return res;
-}
-
-void destroyPQExpBuffer(PQExpBuffer buf) {
-    if (buf == nullptr) return;
-    termPQExpBuffer(buf);
-    free(buf);
-}
-
 void initPQExpBuffer(PQExpBuffer buf) {
     buf->data = static_cast<char*>(malloc(INITIAL_EXPBUFFER_SIZE));
     if (buf->data == nullptr) {

@@ -22,8 +22,6 @@ typedef PQExpBufferData* PQExpBuffer;
 inline bool PQExpBufferBroken(const PQExpBufferData* buf) { return buf == nullptr || buf->maxlen == 0; }
 inline bool PQExpBufferDataBroken(const PQExpBufferData& buf) { return buf.maxlen == 0; }
 
-PQExpBuffer createPQExpBuffer();
-void destroyPQExpBuffer(PQExpBuffer buf);
 void initPQExpBuffer(PQExpBuffer buf);
 void termPQExpBuffer(PQExpBuffer buf);
 void resetPQExpBuffer(PQExpBuffer buf);

@@ -273,7 +273,7 @@ int getCopyStart(PGconn* conn, ExecStatusType copytype) {
     for (int i = 0; i < nfields; ++i) {
         int format;
         if (pqGetInt(&format, 2, conn)) goto failure;
-        result->attDescs[i].format = static_cast<int16_t>(format);
+        result->attDescs[i].format = format;  // read unsigned, like the count
     }
     pqClearAsyncResult(conn);
     conn->result = result;

@@ -33,15 +33,6 @@ bool checkTupleField(const PGresult* res, int tup_num, int field_num) {
     return checkField(res, field_num);
 }
 
-bool checkParam(const PGresult* res, int param_num) {
-    if (res == nullptr) return false;
-    if (param_num < 0 || param_num >= res->numParameters) {
-        pqInternalNotice(&res->noticeHooks, "The given parameter number %d is not in the range 0..%d.", param_num,
-                         res->numParameters - 1);
-        return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -95,12 +86,13 @@ PGresult* PQmakeEmptyPGresult(PGconn* conn, ExecStatusType status) {
     return result;
 }
 
-int PQsetResultAttrs(PGresult* res, int numAttributes, PGresAttDesc* attDescs) {
-    if (res == nullptr || res->numAttributes > 0) return 0;
-    if (numAttributes <= 0 || attDescs == nullptr) return 1;
+// Copies column descriptions (and their names) into a result that has none.
+bool copyAttributes(PGresult* res, int numAttributes, const PGresAttDesc* attDescs) {
+    if (res->numAttributes > 0) return false;
+    if (numAttributes <= 0 || attDescs == nullptr) return true;
     res->attDescs = static_cast<PGresAttDesc*>(
         pqResultAlloc(res, static_cast<size_t>(numAttributes) * sizeof(PGresAttDesc), true));
-    if (res->attDescs == nullptr) return 0;
+    if (res->attDescs == nullptr) return false;
     res->numAttributes = numAttributes;
     memcpy(res->attDescs, attDescs, numAttributes * sizeof(PGresAttDesc));
     res->binary = 1;
@@ -109,10 +101,10 @@ int PQsetResultAttrs(PGresult* res, int numAttributes, PGresAttDesc* attDescs) {
             res->attDescs[i].name = pqResultStrdup(res, attDescs[i].name);
         else
             res->attDescs[i].name = res->null_field;
-        if (res->attDescs[i].name == nullptr) return 0;
+        if (res->attDescs[i].name == nullptr) return false;
         if (res->attDescs[i].format == 0) res->binary = 0;
     }
-    return 1;
+    return true;
 }
 
 PGresult* PQcopyResult(const PGresult* src, int flags) {
@@ -123,7 +115,7 @@ PGresult* PQcopyResult(const PGresult* src, int flags) {
     strcpy(dest->cmdStatus, src->cmdStatus);
 
     if (flags & (PG_COPYRES_ATTRS | PG_COPYRES_TUPLES)) {
-        if (!PQsetResultAttrs(dest, src->numAttributes, src->attDescs)) {
+        if (!copyAttributes(dest, src->numAttributes, src->attDescs)) {
             PQclear(dest);
             return nullptr;
         }
@@ -302,14 +294,6 @@ void pqInternalNotice(const PGNoticeHooks* hooks, const char* fmt, ...) {
 
 ExecStatusType PQresultStatus(const PGresult* res) { return res != nullptr ? res->resultStatus : PGRES_FATAL_ERROR; }
 
-const char* PQresStatus(ExecStatusType status) {
-    static const char* const names[] = {"PGRES_EMPTY_QUERY", "PGRES_COMMAND_OK",     "PGRES_TUPLES_OK",
-                                        "PGRES_COPY_OUT",    "PGRES_COPY_IN",        "PGRES_BAD_RESPONSE",
-                                        "PGRES_NONFATAL_ERROR", "PGRES_FATAL_ERROR", "PGRES_COPY_BOTH",
-                                        "PGRES_TUPLES_CHUNK"};
-    if (static_cast<unsigned>(status) >= sizeof(names) / sizeof(names[0])) return "invalid ExecStatusType code";
-    return names[status];
-}
 
 char* PQresultErrorMessage(const PGresult* res) {
     static char empty[1] = "";
@@ -332,32 +316,15 @@ int PQresultSize(const PGresult* res) {
 
 int PQntuples(const PGresult* res) { return res != nullptr ? res->ntups : 0; }
 int PQnfields(const PGresult* res) { return res != nullptr ? res->numAttributes : 0; }
-int PQbinaryTuples(const PGresult* res) { return res != nullptr ? res->binary : 0; }
 
 char* PQfname(const PGresult* res, int field_num) {
     return checkField(res, field_num) ? res->attDescs[field_num].name : nullptr;
 }
-Oid PQftable(const PGresult* res, int field_num) {
-    return checkField(res, field_num) ? res->attDescs[field_num].tableid : 0;
-}
-int PQftablecol(const PGresult* res, int field_num) {
-    return checkField(res, field_num) ? res->attDescs[field_num].columnid : 0;
-}
-int PQfformat(const PGresult* res, int field_num) {
-    return checkField(res, field_num) ? res->attDescs[field_num].format : 0;
-}
 Oid PQftype(const PGresult* res, int field_num) {
     return checkField(res, field_num) ? res->attDescs[field_num].typid : 0;
 }
-int PQfsize(const PGresult* res, int field_num) {
-    return checkField(res, field_num) ? res->attDescs[field_num].typlen : 0;
-}
 int PQfmod(const PGresult* res, int field_num) {
     return checkField(res, field_num) ? res->attDescs[field_num].atttypmod : 0;
-}
-int PQnparams(const PGresult* res) { return res != nullptr ? res->numParameters : 0; }
-Oid PQparamtype(const PGresult* res, int param_num) {
-    return checkParam(res, param_num) ? res->paramDescs[param_num].typid : 0;
 }
 
 char* PQcmdStatus(PGresult* res) { return res != nullptr ? res->cmdStatus : nullptr; }

@@ -77,7 +77,6 @@ struct pg_result {
 // Construction, copying, freeing.
 PGresult* PQmakeEmptyPGresult(PGconn* conn, ExecStatusType status);
 PGresult* PQcopyResult(const PGresult* src, int flags);
-int PQsetResultAttrs(PGresult* res, int numAttributes, PGresAttDesc* attDescs);
 int PQsetvalue(PGresult* res, int tup_num, int field_num, char* value, int len);
 void PQclear(PGresult* res);
 void PQfreemem(void* ptr);
@@ -85,22 +84,14 @@ void PQfreemem(void* ptr);
 // Accessors; a null result or a bad index gives the neutral value and a
 // notice to the result's receiver.
 ExecStatusType PQresultStatus(const PGresult* res);
-const char* PQresStatus(ExecStatusType status);
 char* PQresultErrorMessage(const PGresult* res);
 char* PQresultErrorField(const PGresult* res, int fieldcode);
 int PQresultSize(const PGresult* res);
 int PQntuples(const PGresult* res);
 int PQnfields(const PGresult* res);
-int PQbinaryTuples(const PGresult* res);
 char* PQfname(const PGresult* res, int field_num);
-Oid PQftable(const PGresult* res, int field_num);
-int PQftablecol(const PGresult* res, int field_num);
-int PQfformat(const PGresult* res, int field_num);
 Oid PQftype(const PGresult* res, int field_num);
-int PQfsize(const PGresult* res, int field_num);
 int PQfmod(const PGresult* res, int field_num);
-int PQnparams(const PGresult* res);
-Oid PQparamtype(const PGresult* res, int param_num);
 char* PQcmdStatus(PGresult* res);
 char* PQcmdTuples(PGresult* res);
 char* PQgetvalue(const PGresult* res, int tup_num, int field_num);

@@ -207,8 +207,6 @@ retry_masked:
     return n;
 }
 
-ssize_t pqsecure_write(PGconn* conn, const void* ptr, size_t len) { return pqsecure_raw_write(conn, ptr, len); }
-
 void pqsecure_close(PGconn* /*conn*/) {}
 
 int pqReadData(PGconn* conn) {
@@ -301,7 +299,7 @@ int pqSendSome(PGconn* conn, int len) {
     }
 
     while (len > 0) {
-        ssize_t sent = pqsecure_write(conn, ptr, static_cast<size_t>(len));
+        ssize_t sent = pqsecure_raw_write(conn, ptr, static_cast<size_t>(len));
         if (sent < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -365,4 +363,3 @@ int pqWait(int forRead, int forWrite, PGconn* conn) {
 
 int pqReadReady(PGconn* conn) { return pqSocketCheck(conn, 1, 0, 0); }
 
-int pqWriteReady(PGconn* conn) { return pqSocketCheck(conn, 0, 1, 0); }

@@ -23,10 +23,8 @@ int pqWaitTimed(int forRead, int forWrite, PGconn* conn, time_t finish_time);
 // >0 ready, 0 time-out, <0 failure; end_time -1 waits without limit.
 int pqSocketCheck(PGconn* conn, int forRead, int forWrite, time_t end_time);
 int pqReadReady(PGconn* conn);
-int pqWriteReady(PGconn* conn);
 
 // One receive / one send, with errno preserved for the caller.
 ssize_t pqsecure_read(PGconn* conn, void* ptr, size_t len);
 ssize_t pqsecure_raw_write(PGconn* conn, const void* ptr, size_t len);
-ssize_t pqsecure_write(PGconn* conn, const void* ptr, size_t len);
 void pqsecure_close(PGconn* conn);

@@ -8,7 +8,9 @@
 #include <cstdio>
 
 namespace {
-pthread_mutex_t singlethread_lock = PTHREAD_MUTEX_INITIALIZER;
+// Error-checking, so that an unbalanced unlock is reported instead of being
+// undefined behaviour.
+pthread_mutex_t singlethread_lock = PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP;
 }
 
 void default_threadlock(int acquire) {

@@ -86,7 +86,7 @@ TEST(Protocol2, RowsWithNullBitmaps) {
             }
             EXPECT_EQ(std::string(PQgetvalue(res, 1, col)), *dense[col]);
         }
-        EXPECT_EQ(PQbinaryTuples(res), 0);
+        EXPECT_EQ(res->binary, 0);
         EXPECT_EQ(conn->asyncStatus, PGASYNC_IDLE);
     }
 }
@@ -99,7 +99,7 @@ TEST(Protocol2, BinaryRowsAndChunks) {
     FeedInput(conn.get(), RowDescription2({"a", "b"}) + rows + Complete2("SELECT 5") + kReady2);
     auto results = TakeResults2(conn.get());
     EXPECT_EQ(Describe(results), (std::vector<std::string>{"9:2", "9:2", "2:1:SELECT 5"}));
-    EXPECT_EQ(PQbinaryTuples(results[0].get()), 1);
+    EXPECT_EQ(results[0]->binary, 1);
     EXPECT_EQ(PQgetlength(results[2].get(), 0, 0), 4);
     EXPECT_EQ(PQgetvalue(results[2].get(), 0, 0)[0], 4);
 }

@@ -391,12 +391,12 @@ TEST(BusyMessages, StatusBytesKeysAndSimpleResults) {
             results.emplace_back(pqPrepareAsyncResult(conn.get()));
             EXPECT_EQ(conn->copy_is_binary, 1);
             EXPECT_EQ(PQnfields(results.back().get()), 2);
-            EXPECT_EQ(PQbinaryTuples(results.back().get()), 1);
+            EXPECT_EQ(results.back()->binary, 1);
         }
         EXPECT_EQ(Describe(results), c.expected);
         if (c.queryclass == PGQUERY_DESCRIBE && PQnfields(results[0].get()) == 1) {
-            EXPECT_EQ(PQnparams(results[0].get()), 2);
-            EXPECT_EQ(PQparamtype(results[0].get(), 1), 25u);
+            EXPECT_EQ(results[0]->numParameters, 2);
+            EXPECT_EQ(results[0]->paramDescs[1].typid, 25u);
         }
     }
 }
@@ -410,17 +410,17 @@ TEST(RowDescription, ReadsSignedAndUnsignedFieldsAndTheBinaryFlag) {
     ASSERT_EQ(results.size(), 1u);
     const PGresult* res = results[0].get();
     EXPECT_EQ(PQftype(res, 0), 0xFFFFFFF0u);
-    EXPECT_EQ(PQfsize(res, 0), -1);
-    EXPECT_EQ(PQftable(res, 0), 0xFFFFFFFFu);
-    EXPECT_EQ(PQftablecol(res, 0), -1);
-    EXPECT_EQ(PQbinaryTuples(res), 1);
+    EXPECT_EQ(res->attDescs[0].typlen, -1);
+    EXPECT_EQ(res->attDescs[0].tableid, 0xFFFFFFFFu);
+    EXPECT_EQ(res->attDescs[0].columnid, -1);
+    EXPECT_EQ(res->binary, 1);
 
     BeginStatement(conn.get());
     FeedInput(conn.get(), w::RowDescription({{"a", 23, 4, 1}, {"b", 23, 4, 0}}) + w::CommandComplete("SELECT 0") +
                               w::ReadyForQuery());
     results = TakeResults(conn.get());
     ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(PQbinaryTuples(results[0].get()), 0);
+    EXPECT_EQ(results[0]->binary, 0);
 }
 
 }  // namespace

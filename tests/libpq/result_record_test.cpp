@@ -101,7 +101,7 @@ TEST(ResultSize, CountsSlotsFieldsAndValues) {
     ASSERT_EQ(Describe(results), (std::vector<std::string>{"9:256", "2:0:SELECT 256"}));
     EXPECT_EQ(PQresultSize(results[0].get()), 2048 + 256 * 32 + 512 * 5);
     EXPECT_EQ(PQresultSize(results[1].get()), 0);
-    EXPECT_EQ(PQbinaryTuples(results[0].get()), 1);
+    EXPECT_EQ(results[0]->binary, 1);
     EXPECT_EQ(PQresultSize(nullptr), 0);
 
     struct Case {

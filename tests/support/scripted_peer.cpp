@@ -104,30 +104,76 @@ std::string CopyData(const std::string& data) { return Message('d', data); }
 std::string CopyDone() { return Message('c', ""); }
 std::string Authentication(int32_t code, const std::string& extra) { return Message('R', Int32(code) + extra); }
 std::string AuthenticationOk() { return Authentication(0); }
+std::string AuthenticationCleartextPassword() { return Authentication(3); }
+std::string AuthenticationMD5Password(const std::string& salt) { return Authentication(5, salt); }
+std::string AuthenticationSASL(const std::vector<std::string>& mechanisms) {
+    std::string names;
+    for (const std::string& m : mechanisms) names += CStr(m);
+    return Authentication(10, names + std::string(1, '\0'));
+}
+std::string AuthenticationSASLContinue(const std::string& data) { return Authentication(11, data); }
+std::string AuthenticationSASLFinal(const std::string& data) { return Authentication(12, data); }
+
+std::string Redirect(const std::string& sessionIdentifier, const std::vector<RedirectTarget>& targets) {
+    std::string body = CStr(sessionIdentifier) + Int32(static_cast<int64_t>(targets.size()));
+    for (const RedirectTarget& t : targets) body += std::string(1, static_cast<char>(t.type)) + CStr(t.address) + CStr(t.port);
+    return Message('@', body);
+}
+
+std::vector<std::pair<std::string, std::string>> StartupParameters(const std::string& body) {
+    std::vector<std::pair<std::string, std::string>> out;
+    size_t pos = 4;  // the protocol version
+    while (pos < body.size() && body[pos] != '\0') {
+        const size_t nameEnd = body.find('\0', pos);
+        if (nameEnd == std::string::npos) return {};
+        const size_t valueEnd = body.find('\0', nameEnd + 1);
+        if (valueEnd == std::string::npos) return {};
+        out.emplace_back(body.substr(pos, nameEnd - pos), body.substr(nameEnd + 1, valueEnd - nameEnd - 1));
+        pos = valueEnd + 1;
+    }
+    if (pos + 1 != body.size()) return {};
+    return out;
+}
 
 }  // namespace wire
 
 ScriptedPeer::Script& ScriptedPeer::Script::Send(std::string bytes) {
-    steps_.push_back({Step::kSend, std::move(bytes)});
+    Step step(Step::kSend);
+    step.bytes = std::move(bytes);
+    steps_.push_back(std::move(step));
+    return *this;
+}
+
+ScriptedPeer::Script& ScriptedPeer::Script::SendShared(std::shared_ptr<const std::string> bytes) {
+    Step step(Step::kSend);
+    step.shared = std::move(bytes);
+    steps_.push_back(std::move(step));
     return *this;
 }
 
 ScriptedPeer::Script& ScriptedPeer::Script::ExpectMessage(char type) {
-    Step step{Step::kExpect, {}};
+    Step step(Step::kExpect);
     step.type = type;
-    steps_.push_back(step);
+    steps_.push_back(std::move(step));
+    return *this;
+}
+
+ScriptedPeer::Script& ScriptedPeer::Script::ExpectBytes(size_t count) {
+    Step step(Step::kExpectBytes);
+    step.count = count;
+    steps_.push_back(std::move(step));
     return *this;
 }
 
 ScriptedPeer::Script& ScriptedPeer::Script::Await(int gate) {
-    Step step{Step::kAwait, {}};
+    Step step(Step::kAwait);
     step.gate = gate;
-    steps_.push_back(step);
+    steps_.push_back(std::move(step));
     return *this;
 }
 
 ScriptedPeer::Script& ScriptedPeer::Script::Close() {
-    steps_.push_back({Step::kClose, {}});
+    steps_.push_back(Step(Step::kClose));
     return *this;
 }
 
@@ -325,9 +371,10 @@ void ScriptedPeer::Serve(size_t index, int fd) {
         if (!open) break;
         switch (step.kind) {
             case Script::Step::kSend: {
+                const std::string& bytes = step.shared ? *step.shared : step.bytes;
                 size_t sent = 0;
-                while (sent < step.bytes.size()) {
-                    ssize_t n = send(fd, step.bytes.data() + sent, step.bytes.size() - sent, MSG_NOSIGNAL);
+                while (sent < bytes.size()) {
+                    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
                     if (n < 0 && errno == EINTR) continue;
                     if (n <= 0) {
                         Fail("connection " + std::to_string(index) + ": send failed");
@@ -350,6 +397,26 @@ void ScriptedPeer::Serve(size_t index, int fd) {
                     if (!ReadMore(index, fd)) {
                         Fail("connection " + std::to_string(index) + ": closed while expecting message type " +
                              (step.type ? std::string(1, step.type) : std::string("(untyped)")));
+                        open = false;
+                        break;
+                    }
+                }
+                break;
+            }
+            case Script::Step::kExpectBytes: {
+                for (;;) {
+                    {
+                        std::lock_guard<std::mutex> lock(mutex_);
+                        ConnectionState& c = connections_[index];
+                        if (c.received.size() - c.parsed >= step.count) {
+                            c.messages.push_back({0, c.received.substr(c.parsed, step.count)});
+                            c.parsed += step.count;
+                            break;
+                        }
+                    }
+                    if (!ReadMore(index, fd)) {
+                        Fail("connection " + std::to_string(index) + ": closed while expecting " +
+                             std::to_string(step.count) + " bytes");
                         open = false;
                         break;
                     }

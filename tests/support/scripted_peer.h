@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <condition_variable>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -61,6 +62,25 @@ std::string CopyDone();
 // 'R' with the request code and what follows it (a salt, mechanism names...).
 std::string Authentication(int32_t code, const std::string& extra = "");
 std::string AuthenticationOk();
+std::string AuthenticationCleartextPassword();
+std::string AuthenticationMD5Password(const std::string& salt);  // 4 bytes
+// Mechanism names, each NUL-terminated, then an empty one.
+std::string AuthenticationSASL(const std::vector<std::string>& mechanisms);
+std::string AuthenticationSASLContinue(const std::string& data);
+std::string AuthenticationSASLFinal(const std::string& data);
+
+// The server's redirect message: session identifier, then per address its
+// host type (0 name, 1 numeric address, 2 socket directory), text and port.
+struct RedirectTarget {
+    int type;
+    std::string address;
+    std::string port;
+};
+std::string Redirect(const std::string& sessionIdentifier, const std::vector<RedirectTarget>& targets);
+
+// The name/value pairs of a protocol 3.0 start-up packet body (as recorded by
+// ExpectMessage(0)), after its protocol version word; empty when malformed.
+std::vector<std::pair<std::string, std::string>> StartupParameters(const std::string& body);
 
 }  // namespace wire
 
@@ -76,10 +96,15 @@ public:
     class Script {
     public:
         Script& Send(std::string bytes);
+        // Sends bytes that several steps share (a long stream sent many times).
+        Script& SendShared(std::shared_ptr<const std::string> bytes);
         // Reads until a whole client message of that type has arrived
         // (type 0: a start-up packet or other untyped packet). Messages of
         // other types before it are recorded and passed over.
         Script& ExpectMessage(char type);
+        // Reads until `count` more bytes have arrived than earlier steps
+        // took (for protocol 2.0 messages, which have no length word).
+        Script& ExpectBytes(size_t count);
         // Waits until the test calls ScriptedPeer::Open(gate).
         Script& Await(int gate);
         // Closes the connection at once.
@@ -88,9 +113,12 @@ public:
     private:
         friend class ScriptedPeer;
         struct Step {
-            enum Kind { kSend, kExpect, kAwait, kClose } kind;
+            enum Kind { kSend, kExpect, kExpectBytes, kAwait, kClose } kind;
+            explicit Step(Kind k) : kind(k) {}
             std::string bytes;
+            std::shared_ptr<const std::string> shared;
             char type = 0;
+            size_t count = 0;
             int gate = 0;
         };
         std::vector<Step> steps_;
