@@ -336,7 +336,8 @@ PeerCheck CheckRequirePeer(PGconn* conn) {
 // Installs the redirect's targets in front of the hosts from the
 // redirecting one on; the redirecting host is tried again after them.
 bool InstallRedirect(PGconn* conn, const RedirectRequest& request) {
-    const int kept = conn->nconnhost - conn->whichhost;
+    const int from = conn->whichhost >= 0 ? conn->whichhost : 0;
+    const int kept = conn->nconnhost - from;
     const int count = static_cast<int>(request.targets.size()) + kept;
     auto* entries = static_cast<pg_conn_host*>(calloc(static_cast<size_t>(count), sizeof(pg_conn_host)));
     if (entries == nullptr)
@@ -359,7 +360,7 @@ bool InstallRedirect(PGconn* conn, const RedirectRequest& request) {
             entry.host = copy(target.address.c_str(), ok);
         entry.port = copy(target.port.c_str(), ok);
     }
-    for (int j = conn->whichhost; j < conn->nconnhost; ++j) {
+    for (int j = from; j < conn->nconnhost; ++j) {
         const pg_conn_host& old = conn->connhost[j];
         pg_conn_host& entry = entries[i++];
         entry.type = old.type;
@@ -752,6 +753,10 @@ keep_going:
                 conn->status = CONNECTION_AWAITING_REDIRECT;
                 goto keep_going;
             }
+            // The parser gives a connection up when it loses the message
+            // boundaries; nothing more will arrive.
+            if (conn->status == CONNECTION_BAD)
+                goto error_return;
             if (conn->asyncStatus == PGASYNC_BUSY)
                 return PGRES_POLLING_READING;
             PGresult* res = PQgetResult(conn);
@@ -933,8 +938,11 @@ void ClosePGconn(PGconn* conn) {
     conn->session_identifier = nullptr;
     resetPQExpBuffer(&conn->failedConnectionAttempts);
     if (conn->redirect_count > 0) {
+        // The redirect replaced the host list; the next attempt starts again
+        // from the hosts that were given.
         pqReleaseConnHosts(conn);
         conn->redirect_count = 0;
+        conn->options_valid = false;
         (void)pqCheckConnectionOptions(conn);
     }
 }

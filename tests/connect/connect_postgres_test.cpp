@@ -262,6 +262,22 @@ TEST_F(ConnectPostgresTest, DeadHostsAreReportedAndRecorded) {
     EXPECT_NE(std::string(PQerrorMessage(parsed.get()))
                   .find("<primary>Could not parse the network address \"not-an-address\".</primary>"),
               std::string::npos);
+    Conn keepalives = ConnectParams({{"host", C::kTcpHost}, {"port", port}, {"user", C::kTrustUser}, {"keepalives", "1x"}});
+    EXPECT_STREQ(PQerrorMessage(keepalives.get()), "The given keepalives parameter is not an integer.");
+    Conn tuned = ConnectParams({{"host", C::kTcpHost},
+                                {"port", port},
+                                {"user", C::kTrustUser},
+                                {"dbname", C::kDatabase},
+                                {"keepalives", "1"},
+                                {"keepalives_idle", "30"},
+                                {"keepalives_interval", "10"},
+                                {"keepalives_count", "3"}});
+    EXPECT_EQ(PQstatus(tuned.get()), CONNECTION_OK) << PQerrorMessage(tuned.get());
+    // A negative value is sent as 0, which the system refuses for the interval.
+    Conn negative = ConnectParams(
+        {{"host", C::kTcpHost}, {"port", port}, {"user", C::kTrustUser}, {"keepalives_interval", "-5"}});
+    EXPECT_STREQ(PQerrorMessage(negative.get()),
+                 "<primary>The call to `setsockopt(TCP_KEEPINTVL)` failed.</primary><detail>Invalid argument</detail>");
     Conn bad_port = ConnectParams({{"host", C::kTcpHost}, {"port", "70000"}, {"user", C::kTrustUser}});
     EXPECT_STREQ(PQerrorMessage(bad_port.get()), "The port number \"70000\" is invalid.");
 }

@@ -4,6 +4,8 @@
 // start-up packet, the protocol 2.0 fall-back and start-up failures.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
@@ -13,6 +15,7 @@
 #include "postgres/libpq/connect.h"
 #include "postgres/libpq/conninfo.h"
 #include "postgres/libpq/parameter_status.h"
+#include "postgres/libpq/result_record.h"
 #include "support/postgres_cluster.h"
 #include "support/scratch_directory.h"
 #include "support/startup_peer.h"
@@ -321,6 +324,58 @@ TEST_F(ConnectRedirectTest, StartupFailures) {
         EXPECT_NE(std::string(PQerrorMessage(conn.get())).find(c.error_part), std::string::npos)
             << PQerrorMessage(conn.get());
     }
+}
+
+TEST_F(ConnectRedirectTest, RequirePeerNamesTheServersUser) {
+    using namespace kelvotest;
+    const std::string me = getpwuid(geteuid())->pw_name;
+    const std::pair<std::string, std::string> cases[] = {
+        {me, ""},
+        {"nobody-at-all", "The requirepeer parameter specifies \"nobody-at-all\", but the actual peer user name is \"" +
+                              me + "\"."},
+    };
+    for (const auto& [peer_user, error] : cases) {
+        SCOPED_TRACE(peer_user);
+        Seen seen;
+        StartupPeer peer(m_dir.Path(), 7191, {Reply(&seen, StartupSuccess())});
+        const std::string conninfo = "host='" + m_dir.Path() + "' port=7191 user=u requirepeer=" + peer_user;
+        Conn conn(PQconnectdb(conninfo.c_str()));
+        EXPECT_EQ(PQstatus(conn.get()), error.empty() ? CONNECTION_OK : CONNECTION_BAD);
+        EXPECT_EQ(PQerrorMessage(conn.get()), error);
+        // The check comes before the start-up packet.
+        conn.reset();
+        EXPECT_EQ(seen.packets.size(), error.empty() ? 1u : 0u);
+    }
+}
+
+TEST_F(ConnectRedirectTest, NoticesDuringStartupReachTheReceiver) {
+    using namespace kelvotest;
+    const std::string notice =
+        PeerMessage('N', std::string("SNOTICE\0VNOTICE\0C00000\0Mwelcome\0\0", 33));
+    Seen seen;
+    StartupPeer peer(m_dir.Path(), 7192,
+                     {Reply(&seen, AuthenticationRequest(0) + notice + BackendKeyDataMessage(1, 2) +
+                                       ReadyForQueryMessage())});
+    const std::string conninfo = "host='" + m_dir.Path() + "' port=7192 user=u";
+    Conn conn(PQconnectStart(conninfo.c_str()));
+    ASSERT_NE(PQstatus(conn.get()), CONNECTION_BAD) << PQerrorMessage(conn.get());
+    std::vector<std::string> notices;
+    PQnoticeReceiver receiver = [](void* arg, const PGresult* res) {
+        static_cast<std::vector<std::string>*>(arg)->push_back(PQresultErrorMessage(res));
+    };
+    PQnoticeReceiver previous = PQsetNoticeReceiver(conn.get(), receiver, &notices);
+    EXPECT_NE(previous, nullptr);
+    // A null receiver only reports the one installed.
+    EXPECT_EQ(PQsetNoticeReceiver(conn.get(), nullptr, nullptr), receiver);
+    PostgresPollingStatusType flag = PGRES_POLLING_WRITING;
+    while (flag == PGRES_POLLING_READING || flag == PGRES_POLLING_WRITING) {
+        pollfd p{PQsocket(conn.get()), static_cast<short>(flag == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+        ASSERT_EQ(poll(&p, 1, 5000), 1);
+        flag = PQconnectPoll(conn.get());
+    }
+    ASSERT_EQ(flag, PGRES_POLLING_OK) << PQerrorMessage(conn.get());
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find("welcome"), std::string::npos) << notices[0];
 }
 
 TEST_F(ConnectRedirectTest, NonBlockingPollReportsEachStep) {
