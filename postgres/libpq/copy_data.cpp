@@ -101,7 +101,7 @@ int sendWatching(PGconn* conn, bool wholeBlocksOnly) {
     int sent = 0;
     int result = 0;
     while (sent < toSend) {
-        ssize_t n = pqsecure_write(conn, conn->outBuffer + sent, static_cast<size_t>(toSend - sent));
+        ssize_t n = pqsecure_raw_write(conn, conn->outBuffer + sent, static_cast<size_t>(toSend - sent));
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) {

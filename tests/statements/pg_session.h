@@ -47,7 +47,7 @@ inline Result RunSql(PGconn* conn, const std::string& sql) {
     if (res) {
         ExecStatusType status = PQresultStatus(res.get());
         EXPECT_TRUE(status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
-            << sql << ": " << PQresStatus(status) << " " << PQresultErrorMessage(res.get());
+            << sql << ": status " << status << " " << PQresultErrorMessage(res.get());
     }
     return res;
 }
