@@ -1,4 +1,5 @@
 // Building the tagged text of a server error or notice from its fields.
+#include <climits>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -15,6 +16,15 @@ void appendField(std::string& out, const PGresult* res, char code, const char* t
 }
 
 void buildTaggedText(std::string& out, const PGresult* res, PGVerbosity verbosity, PGContextVisibility show_context);
+
+// A position field is server text: out-of-range numbers are clamped rather
+// than overflowing (a position past the query gives no display anyway).
+int parsePosition(const char* text) {
+    const long value = strtol(text, nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < 0) return 0;
+    return static_cast<int>(value);
+}
 
 }  // namespace
 
@@ -61,7 +71,7 @@ void buildTaggedText(std::string& out, const PGresult* res, PGVerbosity verbosit
             kelvoapi::AppendTaggedValue(out, "position", position);
         } else {
             cursorQuery = res->errQuery;
-            cursorPos = atoi(position);
+            cursorPos = parsePosition(position);
         }
     } else {
         const char* internalPosition = PQresultErrorField(res, 'p');
@@ -71,7 +81,7 @@ void buildTaggedText(std::string& out, const PGresult* res, PGVerbosity verbosit
                 kelvoapi::AppendTaggedValue(out, "position", internalPosition);
             } else {
                 cursorQuery = internalQuery;
-                cursorPos = atoi(internalPosition);
+                cursorPos = parsePosition(internalPosition);
             }
         }
     }

@@ -221,6 +221,31 @@ TEST(QueryExecution, ExecCollectsTheLastResultAndMergesErrors) {
     EXPECT_EQ(conn->xactStatus, PQTRANS_INTRANS);
 }
 
+TEST(QueryExecution, ANewExecEndsAnOpenCopyIn) {
+    ScriptedPeer peer;
+    peer.AddConnection()
+        .ExpectMessage('Q')
+        .Send(w::CopyInResponse(0, {0, 0}))
+        .ExpectMessage('f')
+        .Send(w::ErrorResponse({{'S', "ERROR"}, {'C', "57014"}, {'M', "COPY from stdin failed"}}) + w::ReadyForQuery())
+        .ExpectMessage('Q')
+        .Send(w::CommandComplete("SET") + w::ReadyForQuery());
+    peer.Start();
+    auto conn = MakeConnectedRecord(peer.ConnectUnix());
+
+    ResultPtr res(PQexec(conn.get(), "COPY t FROM STDIN"));
+    EXPECT_EQ(PQresultStatus(res.get()), PGRES_COPY_IN);
+    EXPECT_EQ(PQnfields(res.get()), 2);
+    res.reset(PQexec(conn.get(), "SET x = 1"));
+    EXPECT_EQ(PQresultStatus(res.get()), PGRES_COMMAND_OK);
+    conn.reset();
+    peer.WaitForClose(0);
+    const auto messages = peer.Messages(0);
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[1].type, 'f');
+    EXPECT_EQ(messages[1].body, w::CStr("COPY was terminated by a new `PQexec`."));
+}
+
 TEST(QueryExecution, ALostConnectionEndsTheStatementWithOneError) {
     ScriptedPeer peer;
     peer.AddConnection().ExpectMessage('Q').Send(w::RowDescription({{"n"}}) + IntRows(10)).Close();
