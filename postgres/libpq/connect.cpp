@@ -27,6 +27,7 @@
 #include "postgres/libpq/conninfo.h"
 #include "postgres/libpq/host_list.h"
 #include "postgres/libpq/message_io.h"
+#include "postgres/libpq/protocol2_startup.h"
 #include "postgres/libpq/protocol3_parser.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/redirect.h"
@@ -745,6 +746,7 @@ keep_going:
                 if (rc < 0)
                     goto error_return;
                 conn->asyncStatus = PGASYNC_IDLE;
+                pqSetenvStart(conn);
                 conn->status = CONNECTION_SETENV;
                 return PGRES_POLLING_WRITING;
             }
@@ -785,12 +787,15 @@ keep_going:
                 std::string saved(conn->errorMessage.data, conn->errorMessage.len);
                 const bool saved_broken = PQExpBufferBroken(&conn->errorMessage);
                 conn->status = CONNECTION_OK;
-                if (!PQsendQuery(conn, "SHOW transaction_read_only")) {
-                    goto error_return;
-                }
-                conn->status = CONNECTION_CHECK_WRITABLE;
+                const bool sent = PQsendQuery(conn, "SHOW transaction_read_only") != 0;
+                // Keep why the query could not be sent behind the earlier texts.
+                const std::string send_error = sent ? std::string() : std::string(conn->errorMessage.data);
                 resetPQExpBuffer(&conn->errorMessage);
                 appendBinaryPQExpBuffer(&conn->errorMessage, saved.data(), saved.size());
+                appendPQExpBufferStr(&conn->errorMessage, send_error.c_str());
+                if (!sent)
+                    goto error_return;
+                conn->status = CONNECTION_CHECK_WRITABLE;
                 if (saved_broken || PQExpBufferBroken(&conn->errorMessage)) {
                     printfPQExpBuffer(&conn->errorMessage, "out of memory");
                     goto error_return;
@@ -802,12 +807,20 @@ keep_going:
             return PGRES_POLLING_OK;
         }
 
-        case CONNECTION_SETENV:
-            // No settings exchange: nothing in this system speaks protocol
-            // 2.0 but the fall-back itself.
-            ReleaseAddrList(conn);
+        case CONNECTION_SETENV: {
+            // The exchange sends ordinary queries, which need CONNECTION_OK.
             conn->status = CONNECTION_OK;
-            return PGRES_POLLING_OK;
+            const PostgresPollingStatusType result = pqSetenvPoll(conn);
+            if (result == PGRES_POLLING_OK) {
+                ReleaseAddrList(conn);
+                return PGRES_POLLING_OK;
+            }
+            if (result == PGRES_POLLING_READING || result == PGRES_POLLING_WRITING) {
+                conn->status = CONNECTION_SETENV;
+                return result;
+            }
+            goto error_return;
+        }
 
         case CONNECTION_CHECK_WRITABLE: {
             conn->status = CONNECTION_OK;

@@ -5,6 +5,10 @@
 #include <cstring>
 #include <strings.h>
 
+#include <new>
+
+#include "postgres/libpq/protocol2_startup.h"
+
 namespace {
 
 void AppendInt32(std::string& out, uint32_t value) {
@@ -18,14 +22,6 @@ void AppendPair(std::string& out, const char* name, const char* value) {
         return;
     out.append(name).push_back('\0');
     out.append(value).push_back('\0');
-}
-
-// A fixed-width field of the old start-up packet: cut to fit, zero-padded.
-void AppendFixed(std::string& out, const char* value, size_t width) {
-    std::string field(width, '\0');
-    if (value != nullptr)
-        field.replace(0, std::min(std::strlen(value), width - 1), value, std::min(std::strlen(value), width - 1));
-    out += field;
 }
 
 int PortNumber(const char* port) { return port != nullptr && port[0] != '\0' ? atoi(port) : 5432; }
@@ -60,13 +56,13 @@ std::string pqBuildStartupPacket(const PGconn* conn) {
     const std::string options = pqStartupOptions(conn);
     std::string packet;
     if (PG_PROTOCOL_MAJOR(conn->pversion) < 3) {
-        AppendInt32(packet, 4 + 4 + 64 + 32 + 64 + 64 + 64);
-        AppendInt32(packet, conn->pversion);
-        AppendFixed(packet, conn->dbName, 64);
-        AppendFixed(packet, conn->pguser, 32);
-        AppendFixed(packet, options.c_str(), 64);
-        AppendFixed(packet, nullptr, 64);
-        AppendFixed(packet, conn->pgtty, 64);
+        int length = 0;
+        char* old = pqBuildStartupPacket2(const_cast<PGconn*>(conn), &length, options.c_str());
+        if (old == nullptr)
+            throw std::bad_alloc();
+        AppendInt32(packet, static_cast<uint32_t>(length + 4));
+        packet.append(old, static_cast<size_t>(length));
+        free(old);
         return packet;
     }
     std::string body;

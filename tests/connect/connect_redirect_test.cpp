@@ -273,28 +273,59 @@ TEST_F(ConnectRedirectTest, ResetStartsOverFromTheGivenHosts) {
     EXPECT_EQ(a_seen.Options(1), "");
 }
 
-TEST_F(ConnectRedirectTest, OldServersGetTheOldStartupPacket) {
+// Protocol 2.0 answers: no length words; a row description and a data row
+// of one text column.
+std::string OldRow(const std::string& value) {
+    using kelvotest::BigEndian32;
+    const std::string description = std::string("T\0\x01", 3) + "v" + '\0' + BigEndian32(25) +
+                                    std::string("\xff\xff", 2) + BigEndian32(-1);
+    return std::string("Pblank") + '\0' + description + "D\x80" + BigEndian32(static_cast<int32_t>(value.size() + 4)) +
+           value;
+}
+
+TEST_F(ConnectRedirectTest, OldServersGetTheOldStartupPacketAndSettingsExchange) {
     using namespace kelvotest;
     Seen seen;
-    auto old_server = [&seen](PeerConnection& c) {
+    std::vector<std::string> queries;
+    auto old_server = [&seen, &queries](PeerConnection& c) {
         StartupPacket packet;
         if (!c.ReadStartupPacket(packet))
             return;
         seen.packets.push_back(packet);
-        // Protocol 2.0: no length words.
         c.Send(std::string("R") + BigEndian32(0) + "K" + BigEndian32(99) + BigEndian32(7) + "Z");
-        c.ClientClosed();
+        std::string query;
+        while (c.ReadOldQuery(query)) {
+            queries.push_back(query);
+            if (query.find("version()") != std::string::npos) {
+                c.Send(std::string("CBEGIN") + '\0' + OldRow("PostgreSQL 7.4.30 on x86_64") + "CSELECT" + '\0' +
+                       "CCOMMIT" + '\0' + "Z");
+            } else if (query.find("pg_client_encoding") != std::string::npos) {
+                c.Send(OldRow("LATIN1") + "CSELECT" + '\0' + "Z");
+            } else {
+                c.Send(std::string("CSET") + '\0' + "Z");
+            }
+        }
     };
+    setenv("PGDATESTYLE", "ISO", 1);
     StartupPeer peer(m_dir.Path(), 7161,
                      {Reply(&seen, std::string("EFATAL:  unsupported frontend protocol\n") + '\0'), old_server});
     Conn conn = Connect(m_dir.Path(), "7161");
+    unsetenv("PGDATESTYLE");
     ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    EXPECT_STREQ(PQerrorMessage(conn.get()), "");
     EXPECT_EQ(PQprotocolVersion(conn.get()), 2);
     EXPECT_EQ(PQbackendPID(conn.get()), 99);
+    EXPECT_EQ(PQserverVersion(conn.get()), 70430);
+    EXPECT_STREQ(PQparameterStatus(conn.get(), "client_encoding"), "LATIN1");
+    conn.reset();
     ASSERT_EQ(seen.packets.size(), 2u);
     EXPECT_EQ(seen.packets[0].version, 196608u);
     EXPECT_EQ(seen.packets[1].version, 131072u);
     EXPECT_EQ(seen.packets[1].raw.size(), 296u);
+    ASSERT_EQ(queries.size(), 3u);
+    EXPECT_EQ(queries[0], "SET datestyle = 'ISO'");
+    EXPECT_EQ(queries[1], "begin; select version(); end");
+    EXPECT_EQ(queries[2], "select pg_client_encoding()");
 }
 
 TEST_F(ConnectRedirectTest, StartupFailures) {

@@ -85,6 +85,19 @@ bool PeerConnection::ReadMessage(char& type, std::string& body) {
     return ReadExactly(body.data(), body.size());
 }
 
+bool PeerConnection::ReadOldQuery(std::string& query) {
+    char c = 0;
+    if (!ReadExactly(&c, 1) || c != 'Q')
+        return false;
+    query.clear();
+    while (ReadExactly(&c, 1)) {
+        if (c == '\0')
+            return true;
+        query += c;
+    }
+    return false;
+}
+
 void PeerConnection::Send(const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {

@@ -32,6 +32,8 @@ public:
     bool ReadStartupPacket(StartupPacket& packet);
     // A typed message: the type byte and the body after the length word.
     bool ReadMessage(char& type, std::string& body);
+    // A protocol 2.0 query: 'Q' and the NUL-terminated text.
+    bool ReadOldQuery(std::string& query);
     void Send(const std::string& bytes);
     // Sends bytes in pieces of at most piece bytes, pausing between them so
     // that each piece arrives in a read of its own.
