@@ -66,6 +66,42 @@ void writeFailure(char* errbuf, int errbufsize, const char* prefix, int err) {
     errbuf[len + 1] = '\0';
 }
 
+// Connects the non-blocking socket before the deadline: 0, or the errno of
+// the failure (ETIMEDOUT when the deadline passed).
+int connectBefore(int sock, const SockAddr& addr, int64_t deadlineMs) {
+    int rc;
+    // A Unix socket whose listen queue is full refuses with EAGAIN instead
+    // of waiting: try again.
+    while ((rc = connect(sock, reinterpret_cast<const sockaddr*>(&addr.addr), addr.salen)) < 0 && errno == EAGAIN &&
+           monotonicMs() < deadlineMs) {
+        poll(nullptr, 0, 10);
+    }
+    if (rc == 0) return 0;
+    // An interrupted non-blocking connect goes on in the background just
+    // like one in progress.
+    if (errno != EINPROGRESS && errno != EINTR) return errno;
+    int ready = waitUntil(sock, POLLOUT, deadlineMs);
+    if (ready <= 0) return ready == 0 ? ETIMEDOUT : errno;
+    int soError = 0;
+    socklen_t optlen = sizeof soError;
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &soError, &optlen) < 0) return errno;
+    return soError;
+}
+
+// Sends the whole packet before the deadline: 0, or the errno of the failure.
+int sendBefore(int sock, const void* packet, size_t length, int64_t deadlineMs) {
+    for (;;) {
+        // MSG_NOSIGNAL: a server that closed at once must not kill the
+        // caller with SIGPIPE.
+        ssize_t sent = send(sock, packet, length, MSG_NOSIGNAL);
+        if (sent >= 0) return static_cast<size_t>(sent) == length ? 0 : EIO;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+        int ready = waitUntil(sock, POLLOUT, deadlineMs);
+        if (ready <= 0) return ready == 0 ? ETIMEDOUT : errno;
+    }
+}
+
 }  // namespace
 
 PGcancel* PQgetCancel(PGconn* conn) {
@@ -100,64 +136,17 @@ int pqCancelWithin(const PGcancel* cancel, char* errbuf, int errbufsize, int tim
             failureErrno = errno;
             break;
         }
-
-        // A non-blocking connect that is interrupted goes on in the
-        // background just like one in progress. A Unix socket whose listen
-        // queue is full refuses with EAGAIN instead of waiting: try again.
-        int rc;
-        while ((rc = connect(sock, reinterpret_cast<const sockaddr*>(&cancel->raddr.addr), cancel->raddr.salen)) < 0 &&
-               errno == EAGAIN && monotonicMs() < deadline) {
-            poll(nullptr, 0, 10);
-        }
-        if (rc < 0) {
+        if ((failureErrno = connectBefore(sock, cancel->raddr, deadline)) != 0) {
             failure = "PQcancel() -- connect() failed: ";
-            if (errno != EINPROGRESS && errno != EINTR) {
-                failureErrno = errno;
-                break;
-            }
-            int ready = waitUntil(sock, POLLOUT, deadline);
-            if (ready <= 0) {
-                failureErrno = ready == 0 ? ETIMEDOUT : errno;
-                break;
-            }
-            int soError = 0;
-            socklen_t optlen = sizeof soError;
-            if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &soError, &optlen) < 0) {
-                failureErrno = errno;
-                break;
-            }
-            if (soError != 0) {
-                failureErrno = soError;
-                break;
-            }
-            failure = nullptr;
-        }
-
-        uint32_t packet[4] = {htonl(kCancelPacketLength), htonl(kCancelRequestCode),
-                              htonl(static_cast<uint32_t>(cancel->be_pid)),
-                              htonl(static_cast<uint32_t>(cancel->be_key))};
-        ssize_t sent;
-        for (;;) {
-            // MSG_NOSIGNAL: a server that closed at once must not kill the
-            // caller with SIGPIPE.
-            sent = send(sock, packet, kCancelPacketLength, MSG_NOSIGNAL);
-            if (sent >= 0 || errno == EINTR) {
-                if (sent >= 0) break;
-                continue;
-            }
-            if (errno != EAGAIN && errno != EWOULDBLOCK) break;
-            int ready = waitUntil(sock, POLLOUT, deadline);
-            if (ready <= 0) {
-                if (ready == 0) errno = ETIMEDOUT;
-                break;
-            }
-        }
-        if (sent != kCancelPacketLength) {
-            failure = "PQcancel() -- send() failed: ";
-            failureErrno = sent < 0 ? errno : EIO;
             break;
         }
-
+        const uint32_t packet[4] = {htonl(kCancelPacketLength), htonl(kCancelRequestCode),
+                                    htonl(static_cast<uint32_t>(cancel->be_pid)),
+                                    htonl(static_cast<uint32_t>(cancel->be_key))};
+        if ((failureErrno = sendBefore(sock, packet, kCancelPacketLength, deadline)) != 0) {
+            failure = "PQcancel() -- send() failed: ";
+            break;
+        }
         // The server closes the socket once it has acted on the request;
         // waiting for that keeps a following statement from racing the
         // cancel. A server that never closes only costs the time limit.
