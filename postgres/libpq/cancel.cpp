@@ -1,8 +1,8 @@
 // Cancel handles and the CancelRequest. PQcancel may run on another thread
 // than the connection's, while that thread waits on it, so it allocates
 // nothing, touches nothing but the handle and its own socket, and leaves
-// errno as it found it. Its socket is non-blocking so that a server that never answers
-// cannot hold the caller past the time limit.
+// errno as it found it. Its socket is non-blocking so that a server that
+// never answers cannot hold the caller past the time limit.
 #include "postgres/libpq/cancel.h"
 
 #include <arpa/inet.h>
@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 
