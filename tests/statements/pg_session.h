@@ -1,42 +1,36 @@
 // Sessions on the shared PostgreSQL peer for the statement tests: a
-// connection as the trust superuser over the Unix socket, closed by its
-// owner, and small helpers that run SQL and read single values.
+// connection as the superuser over the Unix socket, freed by its owner, and
+// small helpers that run SQL and read single values.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <exception>
 #include <string>
 
 #include "postgres/libpq/connect.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
+#include "support/connected_record.h"
 #include "support/postgres_cluster.h"
 
 namespace kelvotest {
 
-struct SessionFinish {
-    void operator()(PGconn* conn) const { PQfinish(conn); }
-};
-using Session = std::unique_ptr<PGconn, SessionFinish>;
+using Session = ConnPtr;
+using Result = ResultPtr;
 
-struct ResultClear {
-    void operator()(PGresult* res) const { PQclear(res); }
-};
-using Result = std::unique_ptr<PGresult, ResultClear>;
-
-inline Session OpenSession(const char* user = PostgresCluster::kAdminUser) {
-    const PostgresCluster& cluster = PostgresCluster::Shared();
-    const std::string port = cluster.PortText();
-    const char* keywords[] = {"host", "port", "user", "dbname", nullptr};
-    const char* values[] = {cluster.SocketDir().c_str(), port.c_str(), user, PostgresCluster::kDatabase, nullptr};
-    Session session(PQconnectdbParams(keywords, values, 0));
-    EXPECT_NE(nullptr, session);
-    if (session) {
-        // The peer's own notices ("does not exist, skipping") are noise here.
-        PQsetNoticeProcessor(session.get(), [](void*, const char*) {}, nullptr);
-        EXPECT_EQ(CONNECTION_OK, PQstatus(session.get())) << PQerrorMessage(session.get());
+// A session of the superuser on the shared peer; fails the test when it
+// cannot be opened.
+inline Session OpenSession() {
+    Session session;
+    try {
+        session = PostgresCluster::Shared().Connect();
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+        return session;
     }
+    // The peer's own notices ("does not exist, skipping") are noise here.
+    PQsetNoticeProcessor(session.get(), [](void*, const char*) {}, nullptr);
     return session;
 }
 
