@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -38,15 +39,32 @@ Conn Connect(const std::string& host, const std::string& port, const std::string
     return Conn(PQconnectdbParams(keywords, values, 0));
 }
 
-// Scripts are run on the peer's thread; what they saw is checked afterwards.
-struct Seen {
-    std::vector<StartupPacket> packets;
-    std::string Options(size_t i) const {
-        if (i >= packets.size())
-            return "(no packet)";
-        auto it = packets[i].params.find("options");
-        return it != packets[i].params.end() ? it->second : "";
+// Scripts run on the peer's thread; the test reads what they saw.
+class Seen {
+public:
+    void Add(const StartupPacket& packet) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_packets.push_back(packet);
     }
+    size_t Count() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_packets.size();
+    }
+    StartupPacket Packet(size_t i) const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return i < m_packets.size() ? m_packets[i] : StartupPacket{};
+    }
+    std::string Options(size_t i) const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (i >= m_packets.size())
+            return "(no packet)";
+        auto it = m_packets[i].params.find("options");
+        return it != m_packets[i].params.end() ? it->second : "";
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<StartupPacket> m_packets;
 };
 
 StartupPeer::Script Reply(Seen* seen, std::string bytes, size_t piece = 0) {
@@ -54,7 +72,7 @@ StartupPeer::Script Reply(Seen* seen, std::string bytes, size_t piece = 0) {
         StartupPacket packet;
         if (!c.ReadStartupPacket(packet))
             return;
-        seen->packets.push_back(packet);
+        seen->Add(packet);
         if (piece != 0)
             c.SendInPieces(bytes, piece);
         else
@@ -138,8 +156,8 @@ TEST_F(ConnectRedirectTest, ChainsUpToTheLimit) {
                          "than the limit of 10.</primary>");
         }
         // The first session identifier is carried to every later packet.
-        ASSERT_GE(seen.packets.size(), 2u);
-        for (size_t i = 1; i < seen.packets.size(); ++i)
+        ASSERT_GE(seen.Count(), 2u);
+        for (size_t i = 1; i < seen.Count(); ++i)
             EXPECT_EQ(seen.Options(i), " session_identifier=s0") << i;
     }
 }
@@ -247,7 +265,7 @@ TEST_F(ConnectRedirectTest, FailedAttemptsTravelQuotedInTheNextPacket) {
     Seen a_seen, b_seen;
     {
         StartupPeer a(m_dir.Path(), 7143,
-                      {Reply(&a_seen, RedirectMessage("s", {To(7144), {0, "127.0.0.1", "1"}})),
+                      {Reply(&a_seen, RedirectMessage("s", {To(7144), {1, "127.0.0.1", "1"}})),
                        Reply(&a_seen, StartupSuccess())});
         Conn conn = Connect(m_dir.Path(), "7143");
         EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
@@ -269,7 +287,7 @@ TEST_F(ConnectRedirectTest, ResetStartsOverFromTheGivenHosts) {
     ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
     EXPECT_STREQ(PQport(conn.get()), "7151");
     conn.reset();
-    ASSERT_EQ(a_seen.packets.size(), 2u);
+    ASSERT_EQ(a_seen.Count(), 2u);
     EXPECT_EQ(a_seen.Options(1), "");
 }
 
@@ -291,7 +309,7 @@ TEST_F(ConnectRedirectTest, OldServersGetTheOldStartupPacketAndSettingsExchange)
         StartupPacket packet;
         if (!c.ReadStartupPacket(packet))
             return;
-        seen.packets.push_back(packet);
+        seen.Add(packet);
         c.Send(std::string("R") + BigEndian32(0) + "K" + BigEndian32(99) + BigEndian32(7) + "Z");
         std::string query;
         while (c.ReadOldQuery(query)) {
@@ -307,25 +325,47 @@ TEST_F(ConnectRedirectTest, OldServersGetTheOldStartupPacketAndSettingsExchange)
         }
     };
     setenv("PGDATESTYLE", "ISO", 1);
-    StartupPeer peer(m_dir.Path(), 7161,
-                     {Reply(&seen, std::string("EFATAL:  unsupported frontend protocol\n") + '\0'), old_server});
-    Conn conn = Connect(m_dir.Path(), "7161");
-    unsetenv("PGDATESTYLE");
-    ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
-    EXPECT_STREQ(PQerrorMessage(conn.get()), "");
-    EXPECT_EQ(PQprotocolVersion(conn.get()), 2);
-    EXPECT_EQ(PQbackendPID(conn.get()), 99);
-    EXPECT_EQ(PQserverVersion(conn.get()), 70430);
-    EXPECT_STREQ(PQparameterStatus(conn.get(), "client_encoding"), "LATIN1");
-    conn.reset();
-    ASSERT_EQ(seen.packets.size(), 2u);
-    EXPECT_EQ(seen.packets[0].version, 196608u);
-    EXPECT_EQ(seen.packets[1].version, 131072u);
-    EXPECT_EQ(seen.packets[1].raw.size(), 296u);
+    {
+        StartupPeer peer(m_dir.Path(), 7161,
+                         {Reply(&seen, std::string("EFATAL:  unsupported frontend protocol\n") + '\0'), old_server});
+        Conn conn = Connect(m_dir.Path(), "7161");
+        unsetenv("PGDATESTYLE");
+        ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+        EXPECT_STREQ(PQerrorMessage(conn.get()), "");
+        EXPECT_EQ(PQprotocolVersion(conn.get()), 2);
+        EXPECT_EQ(PQbackendPID(conn.get()), 99);
+        EXPECT_EQ(PQserverVersion(conn.get()), 70430);
+        EXPECT_STREQ(PQparameterStatus(conn.get(), "client_encoding"), "LATIN1");
+    }  // the peer's thread has ended: its records can be read
+    ASSERT_EQ(seen.Count(), 2u);
+    EXPECT_EQ(seen.Packet(0).version, 196608u);
+    EXPECT_EQ(seen.Packet(1).version, 131072u);
+    EXPECT_EQ(seen.Packet(1).raw.size(), 296u);
     ASSERT_EQ(queries.size(), 3u);
     EXPECT_EQ(queries[0], "SET datestyle = 'ISO'");
     EXPECT_EQ(queries[1], "begin; select version(); end");
     EXPECT_EQ(queries[2], "select pg_client_encoding()");
+}
+
+TEST_F(ConnectRedirectTest, SilentServerIsGivenUpAfterTheTimeout) {
+    using namespace kelvotest;
+    Seen silent_seen, live_seen;
+    auto silent = [&silent_seen](PeerConnection& c) {
+        StartupPacket packet;
+        if (c.ReadStartupPacket(packet))
+            silent_seen.Add(packet);
+        c.ClientClosed();
+    };
+    StartupPeer quiet(m_dir.Path(), 7201, {silent});
+    StartupPeer live(m_dir.Path(), 7202, {Reply(&live_seen, StartupSuccess())});
+    // connect_timeout 1 counts as 2 seconds, so the test takes about that.
+    const std::string conninfo =
+        "host='" + m_dir.Path() + "," + m_dir.Path() + "' port=7201,7202 user=u connect_timeout=1";
+    Conn conn(PQconnectdb(conninfo.c_str()));
+    ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    EXPECT_STREQ(PQport(conn.get()), "7202");
+    conn.reset();
+    EXPECT_EQ(live_seen.Options(0), " failed_connection_attempts=" + m_dir.Path() + "/.s.PGSQL.7201");
 }
 
 TEST_F(ConnectRedirectTest, StartupFailures) {
@@ -375,7 +415,7 @@ TEST_F(ConnectRedirectTest, RequirePeerNamesTheServersUser) {
         EXPECT_EQ(PQerrorMessage(conn.get()), error);
         // The check comes before the start-up packet.
         conn.reset();
-        EXPECT_EQ(seen.packets.size(), error.empty() ? 1u : 0u);
+        EXPECT_EQ(seen.Count(), error.empty() ? 1u : 0u);
     }
 }
 
