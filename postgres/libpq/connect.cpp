@@ -1,0 +1,1259 @@
+// The connection start-up state machine and its drivers; see connect.h.
+//
+// PQconnectPoll walks every address of every host of the host list until a
+// server accepts the session. Messages during start-up are read out of the
+// input buffer (the socket only fills it); a redirect message replaces the
+// host list while the attempt runs.
+#include "postgres/libpq/connect.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "postgres/libpq/auth.h"
+#include "postgres/libpq/conninfo.h"
+#include "postgres/libpq/host_list.h"
+#include "postgres/libpq/message_io.h"
+#include "postgres/libpq/protocol2_startup.h"
+#include "postgres/libpq/protocol3_parser.h"
+#include "postgres/libpq/query_execution.h"
+#include "postgres/libpq/redirect.h"
+#include "postgres/libpq/result_record.h"
+#include "postgres/libpq/scram_client.h"
+#include "postgres/libpq/socket_io.h"
+#include "postgres/libpq/startup_packet.h"
+#include "postgres/port/portability.h"
+
+namespace {
+
+// An old-protocol error text or an over-long 'E': no protocol 3 error comes
+// near this size during start-up.
+constexpr int kMaxStartupErrorLength = 30000;
+constexpr int kMaxAuthRequestLength = 2000;
+constexpr int kDefaultPort = 5432;
+
+// The Unix-domain address of a socket entry is made here, not by
+// getaddrinfo, so the list of such an entry is freed with free().
+void ReleaseAddrList(PGconn* conn) {
+    if (conn->addrlist != nullptr) {
+        if (conn->addrlist_family == AF_UNIX)
+            free(conn->addrlist);
+        else
+            freeaddrinfo(conn->addrlist);
+    }
+    conn->addrlist = nullptr;
+    conn->addr_cur = nullptr;
+    conn->addrlist_family = AF_UNSPEC;
+}
+
+// One addrinfo and its sockaddr_un in a single allocation.
+addrinfo* MakeUnixAddress(const std::string& path) {
+    const size_t size = sizeof(addrinfo) + sizeof(sockaddr_un);
+    auto* block = static_cast<char*>(calloc(1, size));
+    if (block == nullptr)
+        return nullptr;
+    auto* info = reinterpret_cast<addrinfo*>(block);
+    auto* address = reinterpret_cast<sockaddr_un*>(block + sizeof(addrinfo));
+    address->sun_family = AF_UNIX;
+    std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+    info->ai_family = AF_UNIX;
+    info->ai_socktype = SOCK_STREAM;
+    info->ai_addrlen = sizeof(sockaddr_un);
+    info->ai_addr = reinterpret_cast<sockaddr*>(address);
+    return info;
+}
+
+bool ParsePort(const char* text, int& port) {
+    if (text == nullptr || text[0] == '\0') {
+        port = kDefaultPort;
+        return true;
+    }
+    long value = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9')
+            return false;
+        value = value * 10 + (*p - '0');
+        if (value > 65535)
+            return false;
+    }
+    if (value < 1)
+        return false;
+    port = static_cast<int>(value);
+    return true;
+}
+
+const char* PortText(const pg_conn_host& entry) {
+    return entry.port != nullptr && entry.port[0] != '\0' ? entry.port : "5432";
+}
+
+// The name of the server as the start-up texts show it.
+const char* DisplayedHost(const pg_conn_host& entry) {
+    return entry.type == CHT_HOST_ADDRESS ? entry.hostaddr : entry.host;
+}
+
+// Forgets everything the previous server told: a new socket is a new session.
+void DropServerData(PGconn* conn) {
+    pqClearNotifications(conn);
+    pqClearParameterStatus(conn);
+    if (conn->sasl_state != nullptr)
+        pg_fe_scram_free(conn->sasl_state);
+    conn->sasl_state = nullptr;
+    conn->client_encoding = 0;  // SQL_ASCII
+    conn->std_strings = false;
+    conn->sversion = 0;
+    free(conn->lobjfuncs);
+    conn->lobjfuncs = nullptr;
+    conn->last_sqlstate[0] = '\0';
+    conn->auth_req_received = false;
+    conn->password_needed = false;
+    conn->be_pid = 0;
+    conn->be_key = 0;
+}
+
+void AppendConnectFailure(PGconn* conn, int error) {
+    char errbuf[256];
+    const char* detail = strerror_r(error, errbuf, sizeof errbuf);
+    if (conn->raddr.addr.ss_family == AF_UNIX) {
+        const auto* address = reinterpret_cast<const sockaddr_un*>(&conn->raddr.addr);
+        appendPQExpBuffer(&conn->errorMessage,
+                          "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary>"
+                          "<detail>%s</detail><hint>Is the server running locally and accepting connections on "
+                          "Unix domain socket \"%s\"?</hint>",
+                          detail, address->sun_path);
+        return;
+    }
+    char numeric[1025];
+    const char* host_addr = nullptr;
+    if (conn->raddr.addr.ss_family == AF_INET) {
+        host_addr = inet_net_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&conn->raddr.addr)->sin_addr, 32,
+                                  numeric, sizeof numeric);
+    } else if (conn->raddr.addr.ss_family == AF_INET6) {
+        host_addr = inet_net_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&conn->raddr.addr)->sin6_addr,
+                                  128, numeric, sizeof numeric);
+    }
+    if (host_addr == nullptr)
+        host_addr = "???";
+    const pg_conn_host& entry = conn->connhost[conn->whichhost];
+    const char* displayed = DisplayedHost(entry);
+    if (entry.type == CHT_HOST_NAME && std::strcmp(displayed, host_addr) != 0) {
+        appendPQExpBuffer(&conn->errorMessage,
+                          "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary>"
+                          "<detail>%s</detail><hint>Is the server running on host \"%s\" (%s) and accepting "
+                          "TCP/IP connections on port %s?</hint>",
+                          detail, displayed, host_addr, PortText(entry));
+    } else {
+        appendPQExpBuffer(&conn->errorMessage,
+                          "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary>"
+                          "<detail>%s</detail><hint>Is the server running on host \"%s\" and accepting TCP/IP "
+                          "connections on port %s?</hint>",
+                          detail, displayed, PortText(entry));
+    }
+}
+
+const char* SystemError(int error, char* buf, size_t size) { return strerror_r(error, buf, size); }
+
+// Reads a keep-alive setting: -1 when it is not entirely a decimal integer.
+int ParseKeepaliveSwitch(const char* text) {
+    if (text == nullptr)
+        return 1;
+    char* end = nullptr;
+    errno = 0;
+    long value = strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0)
+        return -1;
+    return value != 0 ? 1 : 0;
+}
+
+bool SetKeepalive(PGconn* conn) {
+    char errbuf[256];
+    int on = ParseKeepaliveSwitch(conn->keepalives);
+    if (on < 0) {
+        appendPQExpBufferStr(&conn->errorMessage, "The given keepalives parameter is not an integer.");
+        return false;
+    }
+    if (on == 0)
+        return true;
+    int one = 1;
+    if (setsockopt(conn->sock, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) < 0) {
+        appendPQExpBuffer(&conn->errorMessage,
+                          "<sqlstate>08001</sqlstate><primary>The call to `setsockopt(%s)` failed.</primary>"
+                          "<detail>%s</detail>",
+                          "SO_KEEPALIVE", SystemError(errno, errbuf, sizeof errbuf));
+        return false;
+    }
+    const struct {
+        const char* text;
+        int option;
+        const char* name;
+    } settings[] = {{conn->keepalives_idle, TCP_KEEPIDLE, "TCP_KEEPIDLE"},
+                    {conn->keepalives_interval, TCP_KEEPINTVL, "TCP_KEEPINTVL"},
+                    {conn->keepalives_count, TCP_KEEPCNT, "TCP_KEEPCNT"}};
+    for (const auto& setting : settings) {
+        if (setting.text == nullptr)
+            continue;
+        int value = atoi(setting.text);
+        if (value < 0)
+            value = 0;
+        if (setsockopt(conn->sock, IPPROTO_TCP, setting.option, &value, sizeof value) < 0) {
+            appendPQExpBuffer(&conn->errorMessage,
+                              "<primary>The call to `setsockopt(%s)` failed.</primary><detail>%s</detail>",
+                              setting.name, SystemError(errno, errbuf, sizeof errbuf));
+            return false;
+        }
+    }
+    return true;
+}
+
+enum class ResolveResult { Ok, NextHost };
+
+// Resolves the current host entry into conn->addrlist.
+ResolveResult ResolveHost(PGconn* conn) {
+    pg_conn_host& entry = conn->connhost[conn->whichhost];
+    int port = kDefaultPort;
+    if (!ParsePort(entry.port, port)) {
+        appendPQExpBuffer(&conn->errorMessage, "The port number \"%s\" is invalid.", entry.port);
+        return ResolveResult::NextHost;
+    }
+    const std::string service = std::to_string(port);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_family = AF_UNSPEC;
+    addrinfo* list = nullptr;
+    switch (entry.type) {
+        case CHT_HOST_NAME: {
+            int rc = getaddrinfo(entry.host, service.c_str(), &hints, &list);
+            if (rc != 0 || list == nullptr) {
+                appendPQExpBuffer(&conn->errorMessage,
+                                  "<primary>Could not translate the host name \"%s\" to an address.</primary>"
+                                  "<detail>%s</detail>",
+                                  entry.host, gai_strerror(rc));
+                return ResolveResult::NextHost;
+            }
+            conn->addrlist_family = AF_UNSPEC;
+            break;
+        }
+        case CHT_HOST_ADDRESS: {
+            hints.ai_flags = AI_NUMERICHOST;
+            int rc = getaddrinfo(entry.hostaddr, service.c_str(), &hints, &list);
+            if (rc != 0 || list == nullptr) {
+                appendPQExpBuffer(&conn->errorMessage,
+                                  "<primary>Could not parse the network address \"%s\".</primary><detail>%s</detail>",
+                                  entry.hostaddr, gai_strerror(rc));
+                return ResolveResult::NextHost;
+            }
+            conn->addrlist_family = AF_UNSPEC;
+            break;
+        }
+        case CHT_UNIX_SOCKET: {
+            const char* dir = entry.host != nullptr && entry.host[0] != '\0' ? entry.host : "/tmp";
+            const std::string path = std::string(dir) + "/.s.PGSQL." + service;
+            if (path.size() >= sizeof(sockaddr_un::sun_path)) {
+                appendPQExpBuffer(&conn->errorMessage,
+                                  "<primary>The Unix-domain socket path \"%s\" is too long.</primary>"
+                                  "<hint>The maximum length is %d bytes.</hint>",
+                                  path.c_str(), static_cast<int>(sizeof(sockaddr_un::sun_path) - 1));
+                return ResolveResult::NextHost;
+            }
+            list = MakeUnixAddress(path);
+            if (list == nullptr) {
+                appendPQExpBuffer(&conn->errorMessage,
+                                  "<primary>Could not translate the Unix-domain socket path \"%s\" to an "
+                                  "address.</primary><detail>%s</detail>",
+                                  path.c_str(), "out of memory");
+                return ResolveResult::NextHost;
+            }
+            conn->addrlist_family = AF_UNIX;
+            break;
+        }
+    }
+    conn->addrlist = list;
+    return ResolveResult::Ok;
+}
+
+// Sends Terminate on a socket given up during start-up.
+void SendTerminate(PGconn* conn) {
+    if (conn->sock >= 0) {
+        pqPutMsgStart('X', false, conn);
+        pqPutMsgEnd(conn);
+        (void)pqFlush(conn);
+    }
+}
+
+enum class PeerCheck { Ok, Failed };
+
+PeerCheck CheckRequirePeer(PGconn* conn) {
+    uid_t uid;
+    gid_t gid;
+    char errbuf[256];
+    errno = 0;
+    if (getpeereid(conn->sock, &uid, &gid) != 0) {
+        if (errno == ENOSYS) {
+            appendPQExpBufferStr(&conn->errorMessage, "The requirepeer parameter is not supported on this platform.");
+        } else {
+            appendPQExpBuffer(&conn->errorMessage,
+                              "<sqlstate>08001</sqlstate><primary>Could not get the peer credentials.</primary>"
+                              "<detail>%s</detail>",
+                              SystemError(errno, errbuf, sizeof errbuf));
+        }
+        return PeerCheck::Failed;
+    }
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    std::vector<char> buf(16384);
+    int rc = getpwuid_r(uid, &pw, buf.data(), buf.size(), &found);
+    if (found == nullptr) {
+        if (rc != 0) {
+            appendPQExpBuffer(&conn->errorMessage,
+                              "<sqlstate>08001</sqlstate><primary>Could not look up the local user ID %d.</primary>"
+                              "<detail>%s</detail>",
+                              static_cast<int>(uid), SystemError(rc, errbuf, sizeof errbuf));
+        } else {
+            appendPQExpBuffer(&conn->errorMessage, "A local user with ID %d does not exist.", static_cast<int>(uid));
+        }
+        return PeerCheck::Failed;
+    }
+    if (std::strcmp(pw.pw_name, conn->requirepeer) != 0) {
+        appendPQExpBuffer(&conn->errorMessage,
+                          "The requirepeer parameter specifies \"%s\", but the actual peer user name is \"%s\".",
+                          conn->requirepeer, pw.pw_name);
+        return PeerCheck::Failed;
+    }
+    return PeerCheck::Ok;
+}
+
+// Installs the redirect's targets in front of the hosts from the
+// redirecting one on; the redirecting host is tried again after them.
+bool InstallRedirect(PGconn* conn, const RedirectRequest& request) {
+    const int from = conn->whichhost >= 0 ? conn->whichhost : 0;
+    const int kept = conn->nconnhost - from;
+    const int count = static_cast<int>(request.targets.size()) + kept;
+    auto* entries = static_cast<pg_conn_host*>(calloc(static_cast<size_t>(count), sizeof(pg_conn_host)));
+    if (entries == nullptr)
+        return false;
+    auto copy = [](const char* text, bool& ok) -> char* {
+        if (text == nullptr)
+            return nullptr;
+        char* result = strdup(text);
+        ok = ok && result != nullptr;
+        return result;
+    };
+    bool ok = true;
+    int i = 0;
+    for (const RedirectTarget& target : request.targets) {
+        pg_conn_host& entry = entries[i++];
+        entry.type = target.type;
+        if (target.type == CHT_HOST_ADDRESS)
+            entry.hostaddr = copy(target.address.c_str(), ok);
+        else
+            entry.host = copy(target.address.c_str(), ok);
+        entry.port = copy(target.port.c_str(), ok);
+    }
+    for (int j = from; j < conn->nconnhost; ++j) {
+        const pg_conn_host& old = conn->connhost[j];
+        pg_conn_host& entry = entries[i++];
+        entry.type = old.type;
+        entry.host = copy(old.host, ok);
+        entry.hostaddr = copy(old.hostaddr, ok);
+        entry.port = copy(old.port, ok);
+        entry.password = copy(old.password, ok);
+    }
+    pqReleaseConnHosts(conn);
+    conn->connhost = entries;
+    conn->nconnhost = count;
+    if (!ok)
+        return false;
+    if (conn->session_identifier == nullptr) {
+        conn->session_identifier = strdup(request.session_identifier.c_str());
+        if (conn->session_identifier == nullptr)
+            return false;
+    }
+    return true;
+}
+
+// The type byte of the next unread message, or 0 when none is buffered.
+char NextMessageType(const PGconn* conn) { return conn->inStart < conn->inEnd ? conn->inBuffer[conn->inStart] : 0; }
+
+// Parses the start-up messages after AuthenticationOk one at a time, so that
+// a redirect is seen at whatever message boundary it arrives, however the
+// bytes were segmented. Returns true when a redirect message is next.
+bool ParseUntilRedirect(PGconn* conn) {
+    while (conn->asyncStatus == PGASYNC_BUSY) {
+        const int available = conn->inEnd - conn->inStart;
+        if (available < 1)
+            return false;
+        if (NextMessageType(conn) == '@')
+            return true;
+        if (available < 5)
+            return false;
+        const auto* p = reinterpret_cast<const unsigned char*>(conn->inBuffer + conn->inStart + 1);
+        const int32_t length = static_cast<int32_t>((uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) |
+                                                    (uint32_t(p[2]) << 8) | uint32_t(p[3]));
+        if (length < 4 || length > available - 1) {
+            // Incomplete or garbage: the parser decides (it reports garbage
+            // and waits for the rest of a long message).
+            pqParseInput3(conn);
+            return false;
+        }
+        // Show the parser exactly one message.
+        const int window_end = conn->inStart + 1 + length;
+        const int beyond = conn->inEnd - window_end;
+        const int start_before = conn->inStart;
+        conn->inEnd = window_end;
+        pqParseInput3(conn);
+        conn->inEnd += beyond;
+        if (conn->inStart == start_before)
+            return false;
+    }
+    return false;
+}
+
+// Protocol 2.0 after AuthenticationOk: BackendKeyData, notices and errors
+// until ReadyForQuery. 1 done, 0 more input needed, -1 failed.
+int ReadOldProtocolStartup(PGconn* conn) {
+    for (;;) {
+        conn->inCursor = conn->inStart;
+        char type = 0;
+        if (pqGetc(&type, conn))
+            return 0;
+        switch (type) {
+            case 'K':
+                if (pqGetInt(&conn->be_pid, 4, conn) || pqGetInt(&conn->be_key, 4, conn))
+                    return 0;
+                break;
+            case 'N': {
+                PQExpBufferData notice;
+                initPQExpBuffer(&notice);
+                int incomplete = pqGets(&notice, conn);
+                termPQExpBuffer(&notice);
+                if (incomplete)
+                    return 0;
+                break;
+            }
+            case 'E':
+                if (pqGets_append(&conn->errorMessage, conn))
+                    return 0;
+                conn->inStart = conn->inCursor;
+                return -1;
+            case 'Z':
+                conn->inStart = conn->inCursor;
+                return 1;
+            default:
+                appendPQExpBufferStr(&conn->errorMessage,
+                                     "Received an unexpected message from the server during startup.\n");
+                return -1;
+        }
+        conn->inStart = conn->inCursor;
+    }
+}
+
+PostgresPollingStatusType Poll(PGconn* conn) {
+    char errbuf[256];
+    bool reset_connection_state_machine = false;
+    bool need_new_connection = false;
+
+    switch (conn->status) {
+        case CONNECTION_BAD:
+            return PGRES_POLLING_FAILED;
+        case CONNECTION_OK:
+            return PGRES_POLLING_OK;
+        case CONNECTION_AWAITING_RESPONSE:
+        case CONNECTION_AUTH_OK:
+        case CONNECTION_AWAITING_REDIRECT: {
+            int n = pqReadData(conn);
+            if (n < 0)
+                goto error_return;
+            if (n == 0)
+                return PGRES_POLLING_READING;
+            break;
+        }
+        case CONNECTION_NEEDED:
+        case CONNECTION_STARTED:
+        case CONNECTION_MADE:
+        case CONNECTION_SETENV:
+        case CONNECTION_CHECK_WRITABLE:
+        case CONNECTION_CONSUME:
+            break;
+        default:
+            appendPQExpBufferStr(&conn->errorMessage,
+                                 "invalid connection state, probably indicative of memory corruption\n");
+            goto error_return;
+    }
+
+keep_going:
+    if (conn->try_next_addr) {
+        if (conn->addr_cur != nullptr && conn->addr_cur->ai_next != nullptr) {
+            conn->addr_cur = conn->addr_cur->ai_next;
+            reset_connection_state_machine = true;
+        } else {
+            conn->try_next_host = true;
+        }
+        conn->try_next_addr = false;
+    }
+    if (conn->try_next_host) {
+        if (conn->whichhost >= 0)
+            pqRecordFailedAttempt(conn);
+        if (conn->whichhost + 1 >= conn->nconnhost)
+            goto error_return;
+        conn->whichhost++;
+        ReleaseAddrList(conn);
+        if (ResolveHost(conn) != ResolveResult::Ok)
+            goto keep_going;  // try_next_host is still set
+        conn->addr_cur = conn->addrlist;
+        conn->try_next_host = false;
+        reset_connection_state_machine = true;
+    }
+    if (reset_connection_state_machine) {
+        conn->pversion = PG_PROTOCOL(3, 0);
+        conn->send_appname = true;
+        reset_connection_state_machine = false;
+        need_new_connection = true;
+    }
+    if (need_new_connection) {
+        pqDropConnection(conn, true);
+        DropServerData(conn);
+        conn->asyncStatus = PGASYNC_IDLE;
+        conn->xactStatus = PQTRANS_IDLE;
+        pqClearAsyncResult(conn);
+        conn->status = CONNECTION_NEEDED;
+        need_new_connection = false;
+    }
+
+    switch (conn->status) {
+        case CONNECTION_NEEDED: {
+            const addrinfo* addr = conn->addr_cur;
+            if (addr == nullptr) {
+                conn->try_next_host = true;
+                goto keep_going;
+            }
+            std::memcpy(&conn->raddr.addr, addr->ai_addr, addr->ai_addrlen);
+            conn->raddr.salen = addr->ai_addrlen;
+            conn->sock = socket(addr->ai_family, SOCK_STREAM, 0);
+            if (conn->sock < 0) {
+                if (addr->ai_next != nullptr || conn->whichhost + 1 < conn->nconnhost) {
+                    conn->try_next_addr = true;
+                    goto keep_going;
+                }
+                appendPQExpBuffer(&conn->errorMessage,
+                                  "<sqlstate>08001</sqlstate><primary>Could not create a socket.</primary>"
+                                  "<detail>%s</detail>",
+                                  SystemError(errno, errbuf, sizeof errbuf));
+                goto error_return;
+            }
+            const bool tcp = addr->ai_family != AF_UNIX;
+            if (tcp) {
+                int on = 1;
+                if (setsockopt(conn->sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) < 0) {
+                    appendPQExpBuffer(&conn->errorMessage, "Could not set the socket to TCP no-delay mode: %s.",
+                                      SystemError(errno, errbuf, sizeof errbuf));
+                    conn->try_next_addr = true;
+                    goto keep_going;
+                }
+            }
+            if (!pg_set_noblock(conn->sock)) {
+                appendPQExpBuffer(&conn->errorMessage,
+                                  "<sqlstate>08001</sqlstate><primary>Could not set socket to non-blocking "
+                                  "mode.</primary><detail>%s</detail>",
+                                  SystemError(errno, errbuf, sizeof errbuf));
+                conn->try_next_addr = true;
+                goto keep_going;
+            }
+            if (fcntl(conn->sock, F_SETFD, FD_CLOEXEC) == -1) {
+                appendPQExpBuffer(&conn->errorMessage,
+                                  "<sqlstate>08001</sqlstate><primary>Could not set socket to close-on-exec "
+                                  "mode.</primary><detail>%s</detail>",
+                                  SystemError(errno, errbuf, sizeof errbuf));
+                conn->try_next_addr = true;
+                goto keep_going;
+            }
+            if (tcp && !SetKeepalive(conn)) {
+                conn->try_next_addr = true;
+                goto keep_going;
+            }
+            conn->sigpipe_so = false;
+            conn->sigpipe_flag = true;
+            if (connect(conn->sock, addr->ai_addr, addr->ai_addrlen) < 0) {
+                if (errno == EINPROGRESS || errno == EINTR) {
+                    conn->status = CONNECTION_STARTED;
+                    return PGRES_POLLING_WRITING;
+                }
+                AppendConnectFailure(conn, errno);
+                conn->try_next_addr = true;
+                goto keep_going;
+            }
+            conn->status = CONNECTION_STARTED;
+            goto keep_going;
+        }
+
+        case CONNECTION_STARTED: {
+            int optval = 0;
+            socklen_t optlen = sizeof optval;
+            if (getsockopt(conn->sock, SOL_SOCKET, SO_ERROR, &optval, &optlen) == -1) {
+                appendPQExpBuffer(&conn->errorMessage,
+                                  "<sqlstate>08001</sqlstate><primary>Could not get the error status of the "
+                                  "socket.</primary><detail>%s</detail>",
+                                  SystemError(errno, errbuf, sizeof errbuf));
+                goto error_return;
+            }
+            if (optval != 0) {
+                AppendConnectFailure(conn, optval);
+                conn->try_next_addr = true;
+                goto keep_going;
+            }
+            conn->laddr.salen = sizeof conn->laddr.addr;
+            if (getsockname(conn->sock, reinterpret_cast<sockaddr*>(&conn->laddr.addr), &conn->laddr.salen) < 0) {
+                appendPQExpBuffer(&conn->errorMessage,
+                                  "<sqlstate>08001</sqlstate><primary>Could not get the client address from the "
+                                  "socket.</primary><detail>%s</detail>",
+                                  SystemError(errno, errbuf, sizeof errbuf));
+                goto error_return;
+            }
+            conn->status = CONNECTION_MADE;
+            return PGRES_POLLING_WRITING;
+        }
+
+        case CONNECTION_MADE: {
+            if (conn->requirepeer != nullptr && conn->requirepeer[0] != '\0' &&
+                conn->raddr.addr.ss_family == AF_UNIX && CheckRequirePeer(conn) != PeerCheck::Ok)
+                goto error_return;
+            const std::string packet = pqBuildStartupPacket(conn);
+            if (pqPutMsgStart(0, true, conn) || pqPutnchar(packet.data() + 4, packet.size() - 4, conn) ||
+                pqPutMsgEnd(conn) || pqFlush(conn)) {
+                appendPQExpBuffer(&conn->errorMessage,
+                                  "<primary>Could not send the startup packet.</primary><detail>%s</detail>",
+                                  SystemError(errno, errbuf, sizeof errbuf));
+                goto error_return;
+            }
+            conn->status = CONNECTION_AWAITING_RESPONSE;
+            return PGRES_POLLING_READING;
+        }
+
+        case CONNECTION_AWAITING_RESPONSE: {
+            conn->inCursor = conn->inStart;
+            char beresp = 0;
+            if (pqGetc(&beresp, conn))
+                return PGRES_POLLING_READING;
+            if (beresp != 'R' && beresp != 'E' && beresp != '@') {
+                appendPQExpBuffer(&conn->errorMessage,
+                                  "Expected an authentication request or redirect from the server, but received %c.",
+                                  beresp);
+                goto error_return;
+            }
+            const bool v3 = PG_PROTOCOL_MAJOR(conn->pversion) >= 3;
+            int msgLength = 8;
+            if (v3 && pqGetInt(&msgLength, 4, conn))
+                return PGRES_POLLING_READING;
+            if (beresp == 'R' && (msgLength < 8 || msgLength > kMaxAuthRequestLength)) {
+                appendPQExpBuffer(&conn->errorMessage,
+                                  "Expected an authentication request from the server, but received %c.", beresp);
+                goto error_return;
+            }
+            if (beresp == 'E' && (msgLength < 8 || msgLength > kMaxStartupErrorLength)) {
+                // An old server's error: plain text right after the type byte.
+                conn->inCursor = conn->inStart + 1;
+                if (pqGets_append(&conn->errorMessage, conn)) {
+                    if (conn->inEnd - conn->inStart > kMaxStartupErrorLength) {
+                        appendPQExpBuffer(&conn->errorMessage,
+                                          "Expected an authentication request from the server, but received %c.",
+                                          beresp);
+                        goto error_return;
+                    }
+                    return PGRES_POLLING_READING;
+                }
+                conn->inStart = conn->inCursor;
+                appendPQExpBufferChar(&conn->errorMessage, '\n');
+                if (v3) {
+                    conn->pversion = PG_PROTOCOL(2, 0);
+                    need_new_connection = true;
+                    goto keep_going;
+                }
+                goto error_return;
+            }
+            if (beresp == '@' && (msgLength < 4 || msgLength > kMaxRedirectLength)) {
+                appendPQExpBuffer(&conn->errorMessage,
+                                  "<sqlstate>08P01</sqlstate><primary>The redirect request has an invalid length of "
+                                  "%d bytes.</primary>",
+                                  msgLength);
+                goto error_return;
+            }
+            if (v3 && conn->inEnd - conn->inCursor < msgLength - 4) {
+                if (pqCheckInBufferSpace(static_cast<size_t>(conn->inCursor) + static_cast<size_t>(msgLength),
+                                         conn))
+                    goto error_return;
+                return PGRES_POLLING_READING;
+            }
+            if (beresp == '@') {
+                conn->redirect_count++;
+                conn->status = CONNECTION_AWAITING_REDIRECT;
+                goto keep_going;
+            }
+            if (beresp == 'E') {
+                if (v3) {
+                    if (pqGetErrorNotice3(conn, true))
+                        return PGRES_POLLING_READING;
+                } else if (pqGets_append(&conn->errorMessage, conn)) {
+                    return PGRES_POLLING_READING;
+                }
+                conn->inStart = conn->inCursor;
+                const pg_conn_host& entry = conn->connhost[conn->whichhost];
+                if (conn->password_needed && entry.password != nullptr && entry.password[0] != '\0' &&
+                    std::strcmp(conn->last_sqlstate, "28P01") == 0) {
+                    appendPQExpBuffer(&conn->errorMessage, "The password was retrieved from file \"%s\".",
+                                      pqPasswordFilePath(conn).c_str());
+                }
+                goto error_return;
+            }
+
+            // 'R': an authentication request.
+            int areq = 0;
+            if (pqGetInt(&areq, 4, conn))
+                return PGRES_POLLING_READING;
+            int payload = msgLength - 8;
+            if (!v3)
+                payload = areq == AUTH_REQ_MD5 ? 4 : areq == AUTH_REQ_CRYPT ? 2 : 0;
+            if (conn->inEnd - conn->inCursor < payload)
+                return PGRES_POLLING_READING;
+            const int message_end = conn->inCursor + payload;
+            conn->auth_req_received = true;
+            int rc = pg_fe_sendauth(static_cast<AuthRequest>(areq), payload, conn);
+            conn->inStart = message_end;
+            if (rc != 0 || pqFlush(conn))
+                goto error_return;
+            if (areq == AUTH_REQ_OK) {
+                conn->status = CONNECTION_AUTH_OK;
+                conn->asyncStatus = PGASYNC_BUSY;
+            }
+            goto keep_going;
+        }
+
+        case CONNECTION_AUTH_OK: {
+            if (PG_PROTOCOL_MAJOR(conn->pversion) < 3) {
+                int rc = ReadOldProtocolStartup(conn);
+                if (rc == 0)
+                    return PGRES_POLLING_READING;
+                if (rc < 0)
+                    goto error_return;
+                conn->asyncStatus = PGASYNC_IDLE;
+                pqSetenvStart(conn);
+                conn->status = CONNECTION_SETENV;
+                return PGRES_POLLING_WRITING;
+            }
+            if (ParseUntilRedirect(conn)) {
+                conn->redirect_count++;
+                conn->status = CONNECTION_AWAITING_REDIRECT;
+                goto keep_going;
+            }
+            // The parser gives a connection up when it loses the message
+            // boundaries; nothing more will arrive.
+            if (conn->status == CONNECTION_BAD)
+                goto error_return;
+            if (conn->asyncStatus == PGASYNC_BUSY)
+                return PGRES_POLLING_READING;
+            PGresult* res = PQgetResult(conn);
+            if (res != nullptr) {
+                if (PQresultStatus(res) != PGRES_FATAL_ERROR) {
+                    appendPQExpBufferStr(&conn->errorMessage,
+                                         "Received an unexpected message from the server during startup.");
+                } else if (conn->send_appname && (conn->appname != nullptr || conn->fbappname != nullptr)) {
+                    const char* sqlstate = PQresultErrorField(res, 'C');
+                    if (sqlstate != nullptr && std::strcmp(sqlstate, "42704") == 0) {
+                        // An old server that does not know application_name.
+                        PQclear(res);
+                        conn->send_appname = false;
+                        need_new_connection = true;
+                        goto keep_going;
+                    }
+                }
+                if (conn->errorMessage.len == 0 || conn->errorMessage.data[conn->errorMessage.len - 1] != '\n')
+                    appendPQExpBufferChar(&conn->errorMessage, '\n');
+                PQclear(res);
+                goto error_return;
+            }
+            if (conn->sversion >= 70400 && conn->target_session_attrs != nullptr &&
+                std::strcmp(conn->target_session_attrs, "read-write") == 0) {
+                // PQsendQuery empties the error text; the start-up's texts stay.
+                std::string saved(conn->errorMessage.data, conn->errorMessage.len);
+                const bool saved_broken = PQExpBufferBroken(&conn->errorMessage);
+                conn->status = CONNECTION_OK;
+                const bool sent = PQsendQuery(conn, "SHOW transaction_read_only") != 0;
+                // Keep why the query could not be sent behind the earlier texts.
+                const std::string send_error = sent ? std::string() : std::string(conn->errorMessage.data);
+                resetPQExpBuffer(&conn->errorMessage);
+                appendBinaryPQExpBuffer(&conn->errorMessage, saved.data(), saved.size());
+                appendPQExpBufferStr(&conn->errorMessage, send_error.c_str());
+                if (!sent)
+                    goto error_return;
+                conn->status = CONNECTION_CHECK_WRITABLE;
+                if (saved_broken || PQExpBufferBroken(&conn->errorMessage)) {
+                    printfPQExpBuffer(&conn->errorMessage, "out of memory");
+                    goto error_return;
+                }
+                return PGRES_POLLING_READING;
+            }
+            ReleaseAddrList(conn);
+            conn->status = CONNECTION_OK;
+            return PGRES_POLLING_OK;
+        }
+
+        case CONNECTION_SETENV: {
+            // The exchange sends ordinary queries, which need CONNECTION_OK.
+            conn->status = CONNECTION_OK;
+            const PostgresPollingStatusType result = pqSetenvPoll(conn);
+            if (result == PGRES_POLLING_OK) {
+                ReleaseAddrList(conn);
+                return PGRES_POLLING_OK;
+            }
+            if (result == PGRES_POLLING_READING || result == PGRES_POLLING_WRITING) {
+                conn->status = CONNECTION_SETENV;
+                return result;
+            }
+            goto error_return;
+        }
+
+        case CONNECTION_CHECK_WRITABLE: {
+            conn->status = CONNECTION_OK;
+            if (!PQconsumeInput(conn))
+                goto error_return;
+            if (PQisBusy(conn)) {
+                conn->status = CONNECTION_CHECK_WRITABLE;
+                return PGRES_POLLING_READING;
+            }
+            PGresult* res = PQgetResult(conn);
+            const pg_conn_host& entry = conn->connhost[conn->whichhost];
+            if (res != nullptr && PQresultStatus(res) == PGRES_TUPLES_OK && PQntuples(res) == 1) {
+                const char* value = PQgetvalue(res, 0, 0);
+                const bool read_only = value != nullptr && std::strncmp(value, "on", 2) == 0;
+                PQclear(res);
+                if (read_only) {
+                    appendPQExpBuffer(&conn->errorMessage,
+                                      "Could not establish a writable connection to server \"%s:%s\".",
+                                      DisplayedHost(entry), PortText(entry));
+                    conn->status = CONNECTION_CHECK_WRITABLE;
+                    SendTerminate(conn);
+                    conn->try_next_host = true;
+                    goto keep_going;
+                }
+                conn->status = CONNECTION_CONSUME;
+                goto keep_going;
+            }
+            PQclear(res);
+            appendPQExpBuffer(&conn->errorMessage, "The \"SHOW transaction_read_only\" test failed on server \"%s:%s\".",
+                              DisplayedHost(entry), PortText(entry));
+            conn->status = CONNECTION_CHECK_WRITABLE;
+            SendTerminate(conn);
+            conn->try_next_addr = true;
+            goto keep_going;
+        }
+
+        case CONNECTION_CONSUME: {
+            conn->status = CONNECTION_OK;
+            if (!PQconsumeInput(conn))
+                goto error_return;
+            if (PQisBusy(conn)) {
+                conn->status = CONNECTION_CONSUME;
+                return PGRES_POLLING_READING;
+            }
+            PGresult* res = PQgetResult(conn);
+            if (res != nullptr) {
+                PQclear(res);
+                conn->status = CONNECTION_CONSUME;
+                goto keep_going;
+            }
+            ReleaseAddrList(conn);
+            conn->status = CONNECTION_OK;
+            return PGRES_POLLING_OK;
+        }
+
+        case CONNECTION_AWAITING_REDIRECT: {
+            if (conn->redirect_count > kMaxRedirects) {
+                appendPQExpBuffer(&conn->errorMessage,
+                                  "<sqlstate>08S01</sqlstate><primary>The connection was redirected %d times, which "
+                                  "is more than the limit of %d.</primary>",
+                                  conn->redirect_count, kMaxRedirects);
+                goto error_return;
+            }
+            if (!pqRedirectsAllowed(conn->pgoptions)) {
+                appendPQExpBufferStr(&conn->errorMessage,
+                                     "<sqlstate>08P01</sqlstate><primary>The server sent a redirect request even "
+                                     "though `allow_redirects` is disabled.</primary>");
+                goto error_return;
+            }
+            RedirectRequest request;
+            size_t consumed = 0;
+            std::string error;
+            switch (pqParseRedirect(conn->inBuffer + conn->inStart, static_cast<size_t>(conn->inEnd - conn->inStart),
+                                    &request, &consumed, &error)) {
+                case RedirectParseResult::Incomplete: {
+                    // The length was checked against its bound when it was read.
+                    conn->inCursor = conn->inStart;
+                    if (pqCheckInBufferSpace(static_cast<size_t>(conn->inStart) + kMaxRedirectLength + 1, conn))
+                        goto error_return;
+                    return PGRES_POLLING_READING;
+                }
+                case RedirectParseResult::Malformed:
+                    appendPQExpBufferStr(&conn->errorMessage, error.c_str());
+                    goto error_return;
+                case RedirectParseResult::Complete:
+                    break;
+            }
+            conn->inStart += static_cast<int>(consumed);
+            conn->inCursor = conn->inStart;
+            if (!InstallRedirect(conn, request)) {
+                printfPQExpBuffer(&conn->errorMessage, "out of memory");
+                goto error_return;
+            }
+            ReleaseAddrList(conn);
+            conn->whichhost = -1;
+            conn->try_next_host = true;
+            goto keep_going;
+        }
+
+        default:
+            appendPQExpBuffer(&conn->errorMessage,
+                              "<primary>Invalid connection state %d.</primary><hint>This may indicate a memory "
+                              "corruption.</hint>",
+                              static_cast<int>(conn->status));
+            goto error_return;
+    }
+
+error_return:
+    conn->status = CONNECTION_BAD;
+    return PGRES_POLLING_FAILED;
+}
+
+// Closes the socket and forgets the session, the redirects and the hosts
+// tried, so that a reset starts over from the options.
+void ClosePGconn(PGconn* conn) {
+    if (conn->sock >= 0 && conn->status == CONNECTION_OK)
+        SendTerminate(conn);
+    conn->nonblocking = false;
+    pqDropConnection(conn, true);
+    DropServerData(conn);
+    conn->status = CONNECTION_BAD;
+    conn->asyncStatus = PGASYNC_IDLE;
+    conn->xactStatus = PQTRANS_IDLE;
+    pqClearAsyncResult(conn);
+    resetPQExpBuffer(&conn->errorMessage);
+    ReleaseAddrList(conn);
+    free(conn->session_identifier);
+    conn->session_identifier = nullptr;
+    resetPQExpBuffer(&conn->failedConnectionAttempts);
+    if (conn->redirect_count > 0) {
+        // The redirect replaced the host list; the next attempt starts again
+        // from the hosts that were given.
+        pqReleaseConnHosts(conn);
+        conn->redirect_count = 0;
+        conn->options_valid = false;
+        (void)pqCheckConnectionOptions(conn);
+    }
+}
+
+PGconn* StartFromOptions(ConninfoOptions (*parse)(const void*, std::string&), const void* source) {
+    PGconn* conn = makeEmptyPGconn();
+    if (conn == nullptr)
+        return nullptr;
+    try {
+        std::string error;
+        ConninfoOptions options = parse(source, error);
+        if (!options || !pqConninfoAddDefaults(options.get(), &error)) {
+            conn->status = CONNECTION_BAD;
+            printfPQExpBuffer(&conn->errorMessage, "%s", error.c_str());
+            return conn;
+        }
+        if (!pqConninfoToConnection(conn, options.get())) {
+            conn->status = CONNECTION_BAD;
+            printfPQExpBuffer(&conn->errorMessage, "out of memory");
+            return conn;
+        }
+    } catch (const std::bad_alloc&) {
+        conn->status = CONNECTION_BAD;
+        printfPQExpBuffer(&conn->errorMessage, "out of memory");
+        return conn;
+    }
+    if (!pqCheckConnectionOptions(conn))
+        return conn;
+    if (!pqConnectDBStart(conn))
+        conn->status = CONNECTION_BAD;
+    return conn;
+}
+
+struct ArraySource {
+    const char* const* keywords;
+    const char* const* values;
+    int expand_dbname;
+};
+
+ConninfoOptions ParseArraySource(const void* source, std::string& error) {
+    const auto* arrays = static_cast<const ArraySource*>(source);
+    return pqConninfoParseArrays(arrays->keywords, arrays->values, arrays->expand_dbname, error);
+}
+
+ConninfoOptions ParseStringSource(const void* source, std::string& error) {
+    return pqConninfoParseString(static_cast<const char*>(source), error);
+}
+
+}  // namespace
+
+PostgresPollingStatusType PQconnectPoll(PGconn* conn) {
+    if (conn == nullptr)
+        return PGRES_POLLING_FAILED;
+    try {
+        return Poll(conn);
+    } catch (const std::bad_alloc&) {
+        printfPQExpBuffer(&conn->errorMessage, "out of memory");
+        conn->status = CONNECTION_BAD;
+        return PGRES_POLLING_FAILED;
+    }
+}
+
+int pqConnectDBStart(PGconn* conn) {
+    if (conn == nullptr)
+        return 0;
+    if (conn->options_valid) {
+        conn->inStart = conn->inCursor = conn->inEnd = 0;
+        conn->outCount = 0;
+        resetPQExpBuffer(&conn->errorMessage);
+        conn->whichhost = -1;
+        conn->try_next_addr = false;
+        conn->try_next_host = true;
+        conn->status = CONNECTION_NEEDED;
+        if (PQconnectPoll(conn) == PGRES_POLLING_WRITING)
+            return 1;
+    }
+    pqDropConnection(conn, true);
+    conn->status = CONNECTION_BAD;
+    return 0;
+}
+
+int pqConnectDBComplete(PGconn* conn) {
+    if (conn == nullptr || conn->status == CONNECTION_BAD)
+        return 0;
+    int timeout = 0;
+    if (conn->connect_timeout != nullptr) {
+        timeout = atoi(conn->connect_timeout);
+        // One second could end before the server had a fair chance to answer.
+        if (timeout == 1)
+            timeout = 2;
+    }
+    PostgresPollingStatusType flag = PGRES_POLLING_WRITING;
+    int last_whichhost = -2;
+    const addrinfo* last_addr_cur = nullptr;
+    time_t finish_time = static_cast<time_t>(-1);
+    for (;;) {
+        if (timeout > 0 && (last_whichhost != conn->whichhost || last_addr_cur != conn->addr_cur)) {
+            finish_time = time(nullptr) + timeout;
+            last_whichhost = conn->whichhost;
+            last_addr_cur = conn->addr_cur;
+        }
+        int ret = 0;
+        switch (flag) {
+            case PGRES_POLLING_OK:
+                resetPQExpBuffer(&conn->errorMessage);
+                return 1;
+            case PGRES_POLLING_READING:
+            case PGRES_POLLING_WRITING:
+                ret = pqWaitTimed(flag == PGRES_POLLING_READING, flag == PGRES_POLLING_WRITING, conn, finish_time);
+                if (ret == -1) {
+                    conn->status = CONNECTION_BAD;
+                    return 0;
+                }
+                break;
+            default:
+                return 0;
+        }
+        if (ret == 1) {
+            // This address took too long; go on with the next one.
+            conn->try_next_addr = true;
+            conn->status = CONNECTION_NEEDED;
+        }
+        flag = PQconnectPoll(conn);
+    }
+}
+
+PGconn* PQconnectStartParams(const char* const* keywords, const char* const* values, int expand_dbname) {
+    ArraySource source{keywords, values, expand_dbname};
+    return StartFromOptions(ParseArraySource, &source);
+}
+
+PGconn* PQconnectdbParams(const char* const* keywords, const char* const* values, int expand_dbname) {
+    PGconn* conn = PQconnectStartParams(keywords, values, expand_dbname);
+    if (conn != nullptr && conn->status != CONNECTION_BAD)
+        (void)pqConnectDBComplete(conn);
+    return conn;
+}
+
+PGconn* PQconnectStart(const char* conninfo) {
+    return StartFromOptions(ParseStringSource, conninfo != nullptr ? conninfo : "");
+}
+
+PGconn* PQconnectdb(const char* conninfo) {
+    PGconn* conn = PQconnectStart(conninfo);
+    if (conn != nullptr && conn->status != CONNECTION_BAD)
+        (void)pqConnectDBComplete(conn);
+    return conn;
+}
+
+void PQfinish(PGconn* conn) {
+    if (conn == nullptr)
+        return;
+    ClosePGconn(conn);
+    freePGconn(conn);
+}
+
+void PQreset(PGconn* conn) {
+    if (conn == nullptr)
+        return;
+    ClosePGconn(conn);
+    if (pqConnectDBStart(conn))
+        (void)pqConnectDBComplete(conn);
+}
+
+int PQresetStart(PGconn* conn) {
+    if (conn == nullptr)
+        return 0;
+    ClosePGconn(conn);
+    return pqConnectDBStart(conn);
+}
+
+PostgresPollingStatusType PQresetPoll(PGconn* conn) { return PQconnectPoll(conn); }
+
+ConnStatusType PQstatus(const PGconn* conn) { return conn != nullptr ? conn->status : CONNECTION_BAD; }
+
+char* PQerrorMessage(const PGconn* conn) {
+    static char null_connection[] = "The given connection pointer is NULL.";
+    return conn != nullptr ? conn->errorMessage.data : null_connection;
+}
+
+PQnoticeReceiver PQsetNoticeReceiver(PGconn* conn, PQnoticeReceiver proc, void* arg) {
+    if (conn == nullptr)
+        return nullptr;
+    PQnoticeReceiver old = conn->noticeHooks.noticeRec;
+    if (proc != nullptr) {
+        conn->noticeHooks.noticeRec = proc;
+        conn->noticeHooks.noticeRecArg = arg;
+    }
+    return old;
+}
+
+PQnoticeProcessor PQsetNoticeProcessor(PGconn* conn, PQnoticeProcessor proc, void* arg) {
+    if (conn == nullptr)
+        return nullptr;
+    PQnoticeProcessor old = conn->noticeHooks.noticeProc;
+    if (proc != nullptr) {
+        conn->noticeHooks.noticeProc = proc;
+        conn->noticeHooks.noticeProcArg = arg;
+    }
+    return old;
+}
+
+int PQsocket(const PGconn* conn) { return conn != nullptr ? conn->sock : -1; }
+
+int PQbackendPID(const PGconn* conn) { return conn != nullptr && conn->status == CONNECTION_OK ? conn->be_pid : 0; }
+
+PGTransactionStatusType PQtransactionStatus(const PGconn* conn) {
+    if (conn == nullptr || conn->status != CONNECTION_OK)
+        return PQTRANS_UNKNOWN;
+    if (conn->asyncStatus != PGASYNC_IDLE)
+        return PQTRANS_ACTIVE;
+    return conn->xactStatus;
+}
+
+int PQprotocolVersion(const PGconn* conn) {
+    if (conn == nullptr || conn->status == CONNECTION_BAD)
+        return 0;
+    return static_cast<int>(PG_PROTOCOL_MAJOR(conn->pversion));
+}
+
+int PQserverVersion(const PGconn* conn) {
+    if (conn == nullptr || conn->status == CONNECTION_BAD)
+        return 0;
+    return conn->sversion;
+}
+
+char* PQdb(const PGconn* conn) { return conn != nullptr ? conn->dbName : nullptr; }
+
+char* PQuser(const PGconn* conn) { return conn != nullptr ? conn->pguser : nullptr; }
+
+char* PQpass(const PGconn* conn) {
+    if (conn == nullptr)
+        return nullptr;
+    if (conn->connhost != nullptr && conn->whichhost >= 0 && conn->whichhost < conn->nconnhost &&
+        conn->connhost[conn->whichhost].password != nullptr)
+        return conn->connhost[conn->whichhost].password;
+    return conn->pgpass;
+}
+
+char* PQhost(const PGconn* conn) {
+    if (conn == nullptr)
+        return nullptr;
+    if (conn->connhost != nullptr && conn->whichhost >= 0 && conn->whichhost < conn->nconnhost) {
+        const pg_conn_host& entry = conn->connhost[conn->whichhost];
+        if (entry.host != nullptr && entry.host[0] != '\0')
+            return entry.host;
+        if (entry.hostaddr != nullptr && entry.hostaddr[0] != '\0')
+            return entry.hostaddr;
+    }
+    return conn->pghost;
+}
+
+char* PQport(const PGconn* conn) {
+    if (conn == nullptr)
+        return nullptr;
+    if (conn->connhost != nullptr && conn->whichhost >= 0 && conn->whichhost < conn->nconnhost)
+        return conn->connhost[conn->whichhost].port;
+    return conn->pgport;
+}
+
+char* PQoptions(const PGconn* conn) { return conn != nullptr ? conn->pgoptions : nullptr; }
+
+int PQconnectionNeedsPassword(const PGconn* conn) {
+    if (conn == nullptr)
+        return 0;
+    const char* password = PQpass(conn);
+    return conn->password_needed && (password == nullptr || password[0] == '\0') ? 1 : 0;
+}
+
+int PQconnectionUsedPassword(const PGconn* conn) { return conn != nullptr && conn->password_needed ? 1 : 0; }
+
+PGVerbosity PQsetErrorVerbosity(PGconn* conn, PGVerbosity verbosity) {
+    if (conn == nullptr)
+        return PQERRORS_DEFAULT;
+    PGVerbosity old = conn->verbosity;
+    conn->verbosity = verbosity;
+    return old;
+}
+
+PGContextVisibility PQsetErrorContextVisibility(PGconn* conn, PGContextVisibility show_context) {
+    if (conn == nullptr)
+        return PQSHOW_CONTEXT_ERRORS;
+    PGContextVisibility old = conn->show_context;
+    conn->show_context = show_context;
+    return old;
+}
+
+void PQtrace(PGconn* conn, FILE* debug_port) {
+    if (conn == nullptr)
+        return;
+    PQuntrace(conn);
+    conn->Pfdebug = debug_port;
+}
+
+void PQuntrace(PGconn* conn) {
+    if (conn == nullptr)
+        return;
+    if (conn->Pfdebug != nullptr)
+        fflush(conn->Pfdebug);
+    conn->Pfdebug = nullptr;
+}

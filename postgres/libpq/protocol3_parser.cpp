@@ -1,0 +1,544 @@
+// Protocol 3.0 message parsing. Each message is framed first (type byte and
+// length word); while its handler runs, conn->inEnd is set to the message's
+// end so that no handler can read into the next message or past the bytes
+// received, whatever the message claims.
+#include "postgres/libpq/protocol3_parser.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "postgres/libpq/error_text.h"
+#include "postgres/libpq/message_io.h"
+#include "postgres/libpq/parameter_status.h"
+#include "postgres/libpq/result_record.h"
+#include "postgres/port/portability.h"
+
+namespace {
+
+// The text (a stock protocol text) becomes the current error result.
+void saveParserError(PGconn* conn, const char* text) {
+    printfPQExpBuffer(&conn->errorMessage, "%s", text);
+    pqSaveErrorResult(conn);
+}
+
+void handleSyncLoss(PGconn* conn, char id, int msgLength) {
+    printfPQExpBuffer(&conn->errorMessage, "lost synchronization with server: got message type \"%c\", length %d\n",
+                      id, msgLength);
+    pqSaveErrorResult(conn);
+    conn->asyncStatus = PGASYNC_READY;
+    pqDropConnection(conn, true);
+    conn->status = CONNECTION_BAD;
+}
+
+// A malformed message whose end is known: an error result when it arrived
+// while a statement ran; otherwise (idle, copy) a notice, so that no result
+// appears that nobody waits for.
+void reportMalformed(PGconn* conn, bool duringStatement, const char* text) {
+    if (duringStatement) {
+        saveParserError(conn, text);
+        conn->asyncStatus = PGASYNC_READY;
+    } else {
+        pqInternalNotice(&conn->noticeHooks, "%s", text);
+    }
+}
+
+// Makes sure there is a current result of the given status; false (with an
+// error result) when it cannot be made.
+bool ensureResult(PGconn* conn, ExecStatusType status) {
+    if (conn->result != nullptr) return true;
+    conn->result = PQmakeEmptyPGresult(conn, status);
+    if (conn->result == nullptr) {
+        saveParserError(conn, "out of memory");
+        return false;
+    }
+    return true;
+}
+
+int getRowDescriptions(PGconn* conn, int msgEnd) {
+    const char* errmsg = nullptr;
+    PGresult* result;
+    int nfields;
+
+    if (conn->queryclass == PGQUERY_DESCRIBE && conn->result != nullptr)
+        result = conn->result;  // after a ParameterDescription
+    else
+        result = PQmakeEmptyPGresult(conn, conn->queryclass == PGQUERY_DESCRIBE ? PGRES_COMMAND_OK : PGRES_TUPLES_OK);
+    if (result == nullptr) goto advance_and_error;
+
+    // The column count is unsigned: 65535 columns, not -1.
+    if (pqGetInt(&nfields, 2, conn)) {
+        errmsg = "insufficient data in \"T\" message";
+        goto advance_and_error;
+    }
+    // Each column takes at least 19 bytes: a count the message cannot hold
+    // is refused before anything is allocated for it.
+    if (static_cast<int64_t>(nfields) * 19 > conn->inEnd - conn->inCursor) {
+        errmsg = "insufficient data in \"T\" message";
+        goto advance_and_error;
+    }
+    if (nfields > 0) {
+        result->attDescs = static_cast<PGresAttDesc*>(
+            pqResultAlloc(result, static_cast<size_t>(nfields) * sizeof(PGresAttDesc), true));
+        if (result->attDescs == nullptr) goto advance_and_error;
+        memset(result->attDescs, 0, static_cast<size_t>(nfields) * sizeof(PGresAttDesc));
+    }
+    result->numAttributes = nfields;
+    result->binary = nfields > 0 ? 1 : 0;
+
+    for (int i = 0; i < nfields; ++i) {
+        int tableid, columnid, typid, typlen, atttypmod, format;
+        if (pqGets(&conn->workBuffer, conn) || pqGetInt(&tableid, 4, conn) || pqGetInt(&columnid, 2, conn) ||
+            pqGetInt(&typid, 4, conn) || pqGetInt(&typlen, 2, conn) || pqGetInt(&atttypmod, 4, conn) ||
+            pqGetInt(&format, 2, conn)) {
+            errmsg = "insufficient data in \"T\" message";
+            goto advance_and_error;
+        }
+        // These three are signed 16-bit values on the wire.
+        columnid = static_cast<int16_t>(columnid);
+        typlen = static_cast<int16_t>(typlen);
+        format = static_cast<int16_t>(format);
+
+        PGresAttDesc& desc = result->attDescs[i];
+        desc.name = pqResultStrdup(result, conn->workBuffer.data);
+        if (desc.name == nullptr) goto advance_and_error;
+        desc.tableid = static_cast<Oid>(tableid);
+        desc.columnid = columnid;
+        desc.format = format;
+        desc.typid = static_cast<Oid>(typid);
+        desc.typlen = typlen;
+        desc.atttypmod = atttypmod;
+        if (format != 1) result->binary = 0;
+    }
+    if (conn->inCursor != msgEnd) {
+        errmsg = "extraneous data in \"T\" message";
+        goto advance_and_error;
+    }
+
+    conn->result = result;
+    conn->inStart = msgEnd;
+    if (conn->queryclass == PGQUERY_DESCRIBE) conn->asyncStatus = PGASYNC_READY;
+    return 0;
+
+advance_and_error:
+    if (result != nullptr && result != conn->result) PQclear(result);
+    pqClearAsyncResult(conn);
+    if (errmsg == nullptr) errmsg = "out of memory for query result";
+    printfPQExpBuffer(&conn->errorMessage, "%s\n", errmsg);
+    pqSaveErrorResult(conn);
+    conn->inStart = msgEnd;
+    return 0;
+}
+
+int getParamDescr(PGconn* conn, int msgEnd) {
+    const char* errmsg = nullptr;
+    int nparams;
+    PGresult* result = PQmakeEmptyPGresult(conn, PGRES_COMMAND_OK);
+    if (result == nullptr) goto advance_and_error;
+
+    if (pqGetInt(&nparams, 2, conn)) {
+        errmsg = "insufficient data in \"t\" message";
+        goto advance_and_error;
+    }
+    if (static_cast<int64_t>(nparams) * 4 > conn->inEnd - conn->inCursor) {
+        errmsg = "insufficient data in \"t\" message";
+        goto advance_and_error;
+    }
+    result->numParameters = nparams;
+    if (nparams > 0) {
+        result->paramDescs = static_cast<PGresParamDesc*>(
+            pqResultAlloc(result, static_cast<size_t>(nparams) * sizeof(PGresParamDesc), true));
+        if (result->paramDescs == nullptr) goto advance_and_error;
+    }
+    for (int i = 0; i < nparams; ++i) {
+        int typid;
+        if (pqGetInt(&typid, 4, conn)) {
+            errmsg = "insufficient data in \"t\" message";
+            goto advance_and_error;
+        }
+        result->paramDescs[i].typid = static_cast<Oid>(typid);
+    }
+    if (conn->inCursor != msgEnd) {
+        errmsg = "extraneous data in \"t\" message";
+        goto advance_and_error;
+    }
+    pqClearAsyncResult(conn);
+    conn->result = result;
+    conn->inStart = msgEnd;
+    return 0;
+
+advance_and_error:
+    PQclear(result);
+    if (errmsg == nullptr) errmsg = "out of memory";
+    printfPQExpBuffer(&conn->errorMessage, "%s\n", errmsg);
+    pqSaveErrorResult(conn);
+    conn->asyncStatus = PGASYNC_READY;
+    conn->inStart = msgEnd;
+    return 0;
+}
+
+int getAnotherTuple(PGconn* conn, int msgEnd) {
+    PGresult* result = conn->result;
+    const char* errmsg = nullptr;
+    int tupnfields;
+
+    if (result == nullptr || result->resultStatus != PGRES_TUPLES_OK) {
+        // The rest of a failed statement's rows are dropped silently.
+        if (result == nullptr || result->resultStatus != PGRES_FATAL_ERROR)
+            saveParserError(conn, "server sent data (\"D\" message) without prior row description (\"T\" message)\n");
+        conn->inStart = msgEnd;
+        return 0;
+    }
+
+    if (pqGetInt(&tupnfields, 2, conn)) {
+        errmsg = "insufficient data in \"D\" message";
+        goto advance_and_error;
+    }
+    if (tupnfields != result->numAttributes) {
+        errmsg = "unexpected field count in \"D\" message";
+        goto advance_and_error;
+    }
+    if (static_cast<int64_t>(tupnfields) * 4 > conn->inEnd - conn->inCursor) {
+        errmsg = "insufficient data in \"D\" message";
+        goto advance_and_error;
+    }
+    if (tupnfields > conn->rowBufLen) {
+        auto* grown = static_cast<PGdataValue*>(realloc(conn->rowBuf, tupnfields * sizeof(PGdataValue)));
+        if (grown == nullptr) goto advance_and_error;
+        conn->rowBuf = grown;
+        conn->rowBufLen = tupnfields;
+    }
+    for (int i = 0; i < tupnfields; ++i) {
+        int vlen;
+        if (pqGetInt(&vlen, 4, conn)) {
+            errmsg = "insufficient data in \"D\" message";
+            goto advance_and_error;
+        }
+        // Only -1 means NULL; other negative lengths are malformed.
+        if (vlen < -1) {
+            errmsg = "invalid field length in \"D\" message";
+            goto advance_and_error;
+        }
+        conn->rowBuf[i].len = vlen;
+        conn->rowBuf[i].value = conn->inBuffer + conn->inCursor;
+        if (vlen > 0 && pqSkipnchar(static_cast<size_t>(vlen), conn)) {
+            errmsg = "insufficient data in \"D\" message";
+            goto advance_and_error;
+        }
+    }
+    if (conn->inCursor != msgEnd) {
+        errmsg = "extraneous data in \"D\" message";
+        goto advance_and_error;
+    }
+
+    conn->inStart = msgEnd;
+    if (pqRowProcessor(conn, &errmsg)) return 0;
+
+advance_and_error:
+    pqClearAsyncResult(conn);
+    if (errmsg == nullptr) errmsg = "out of memory for query result";
+    printfPQExpBuffer(&conn->errorMessage, "%s\n", errmsg);
+    pqSaveErrorResult(conn);
+    conn->inStart = msgEnd;
+    return 0;
+}
+
+int getCopyStart(PGconn* conn, ExecStatusType copytype) {
+    int nfields;
+    PGresult* result = PQmakeEmptyPGresult(conn, copytype);
+    if (result == nullptr) {
+        // The message is complete: waiting for more data would hang.
+        conn->inCursor = conn->inEnd;
+        saveParserError(conn, "out of memory");
+        conn->asyncStatus = PGASYNC_READY;
+        return 0;
+    }
+    if (pqGetc(&conn->copy_is_binary, conn)) goto failure;
+    result->binary = conn->copy_is_binary;
+    if (pqGetInt(&nfields, 2, conn)) goto failure;
+    if (static_cast<int64_t>(nfields) * 2 > conn->inEnd - conn->inCursor) goto failure;
+    if (nfields > 0) {
+        result->attDescs = static_cast<PGresAttDesc*>(
+            pqResultAlloc(result, static_cast<size_t>(nfields) * sizeof(PGresAttDesc), true));
+        if (result->attDescs == nullptr) {
+            PQclear(result);
+            conn->inCursor = conn->inEnd;
+            saveParserError(conn, "out of memory");
+            conn->asyncStatus = PGASYNC_READY;
+            return 0;
+        }
+        memset(result->attDescs, 0, static_cast<size_t>(nfields) * sizeof(PGresAttDesc));
+    }
+    result->numAttributes = nfields;
+    for (int i = 0; i < nfields; ++i) {
+        int format;
+        if (pqGetInt(&format, 2, conn)) goto failure;
+        result->attDescs[i].format = format;  // read unsigned, like the count
+    }
+    pqClearAsyncResult(conn);
+    conn->result = result;
+    return 0;
+
+failure:
+    PQclear(result);
+    return EOF;
+}
+
+// Notifications are parsed and dropped: nothing in the library reads them,
+// and a queue that nobody drains would grow without limit.
+int getNotify(PGconn* conn) {
+    int be_pid;
+    if (pqGetInt(&be_pid, 4, conn)) return EOF;
+    if (pqGets(&conn->workBuffer, conn)) return EOF;
+    if (pqGets(&conn->workBuffer, conn)) return EOF;
+    return 0;
+}
+
+int getParameterStatus(PGconn* conn) {
+    if (pqGets(&conn->workBuffer, conn)) return EOF;
+    char* name = strdup(conn->workBuffer.data);
+    if (name == nullptr) {
+        // Skip the value; the pair is lost, nothing else is.
+        return pqGets(&conn->workBuffer, conn);
+    }
+    PQExpBufferData valueBuf;
+    initPQExpBuffer(&valueBuf);
+    int rc = pqGets(&valueBuf, conn);
+    if (rc == 0 && !PQExpBufferBroken(&valueBuf)) pqSaveParameterStatus(conn, name, valueBuf.data);
+    termPQExpBuffer(&valueBuf);
+    free(name);
+    return rc;
+}
+
+int getReadyForQuery(PGconn* conn) {
+    char xact_status;
+    if (pqGetc(&xact_status, conn)) return EOF;
+    switch (xact_status) {
+        case 'I':
+            conn->xactStatus = PQTRANS_IDLE;
+            break;
+        case 'T':
+            conn->xactStatus = PQTRANS_INTRANS;
+            break;
+        case 'E':
+            conn->xactStatus = PQTRANS_INERROR;
+            break;
+        default:
+            conn->xactStatus = PQTRANS_UNKNOWN;
+            break;
+    }
+    return 0;
+}
+
+int getBackendKeyData(PGconn* conn) {
+    if (pqGetInt(&conn->be_pid, 4, conn)) return EOF;
+    if (pqGetInt(&conn->be_key, 4, conn)) return EOF;
+    return 0;
+}
+
+int getCommandComplete(PGconn* conn) {
+    if (pqGets(&conn->workBuffer, conn)) return EOF;
+    if (!ensureResult(conn, PGRES_COMMAND_OK)) return 0;
+    strlcpy(conn->result->cmdStatus, conn->workBuffer.data, CMDSTATUS_LEN);
+    // A partial last chunk carries the tag and ends the statement's rows:
+    // its template must not linger as the next statement's current result.
+    if (conn->next_result != nullptr) {
+        PQclear(conn->next_result);
+        conn->next_result = nullptr;
+    }
+    return 0;
+}
+
+// Handles one complete message of a running statement. Returns EOF when the
+// body was too short for its contents.
+int handleBusyMessage(PGconn* conn, char id, int msgEnd) {
+    switch (id) {
+        case 'C':
+            if (getCommandComplete(conn)) return EOF;
+            conn->asyncStatus = PGASYNC_READY;
+            return 0;
+        case 'E':
+            if (pqGetErrorNotice3(conn, true)) return EOF;
+            conn->asyncStatus = PGASYNC_READY;
+            return 0;
+        case 'Z':
+            if (getReadyForQuery(conn)) return EOF;
+            conn->asyncStatus = PGASYNC_IDLE;
+            return 0;
+        case 'I':
+            ensureResult(conn, PGRES_EMPTY_QUERY);
+            conn->asyncStatus = PGASYNC_READY;
+            return 0;
+        case '1':
+            if (conn->queryclass == PGQUERY_PREPARE) {
+                ensureResult(conn, PGRES_COMMAND_OK);
+                conn->asyncStatus = PGASYNC_READY;
+            }
+            return 0;
+        case 'n':
+            if (conn->queryclass == PGQUERY_DESCRIBE) {
+                ensureResult(conn, PGRES_COMMAND_OK);
+                conn->asyncStatus = PGASYNC_READY;
+            }
+            return 0;
+        case '2':
+        case '3':
+        case 'c':
+            return 0;
+        case 'S':
+            return getParameterStatus(conn);
+        case 'K':
+            return getBackendKeyData(conn);
+        case 'T':
+            if (conn->result != nullptr && conn->result->resultStatus == PGRES_FATAL_ERROR) {
+                conn->inCursor = msgEnd;  // the statement already failed
+                return 0;
+            }
+            if (conn->result != nullptr && conn->queryclass != PGQUERY_DESCRIBE) {
+                // A new result set: the caller takes the current one first.
+                conn->asyncStatus = PGASYNC_READY;
+                return 1;
+            }
+            return getRowDescriptions(conn, msgEnd);
+        case 't':
+            return getParamDescr(conn, msgEnd);
+        case 'D':
+            return getAnotherTuple(conn, msgEnd);
+        case 'G':
+        case 'H':
+        case 'W': {
+            const ExecStatusType copytype = id == 'G' ? PGRES_COPY_IN : id == 'H' ? PGRES_COPY_OUT : PGRES_COPY_BOTH;
+            if (getCopyStart(conn, copytype)) return EOF;
+            if (conn->result != nullptr && conn->result->resultStatus == copytype) {
+                conn->asyncStatus = id == 'G'   ? PGASYNC_COPY_IN
+                                    : id == 'H' ? PGASYNC_COPY_OUT
+                                                : PGASYNC_COPY_BOTH;
+                if (id != 'G') conn->copy_already_done = 0;
+            }
+            return 0;
+        }
+        case 'd':
+            // Copy data after the caller left the copy.
+            conn->inCursor = msgEnd;
+            return 0;
+        default:
+            printfPQExpBuffer(&conn->errorMessage,
+                              "unexpected response from server; first received character was \"%c\"\n", id);
+            pqSaveErrorResult(conn);
+            conn->asyncStatus = PGASYNC_READY;
+            conn->inCursor = msgEnd;
+            return 0;
+    }
+}
+
+}  // namespace
+
+int pqGetErrorNotice3(PGconn* conn, bool isError) {
+    if (isError) pqClearAsyncResult(conn);
+
+    // Made with a status that copies no text from the connection.
+    PGresult* res = PQmakeEmptyPGresult(conn, PGRES_EMPTY_QUERY);
+    if (res != nullptr) res->resultStatus = isError ? PGRES_FATAL_ERROR : PGRES_NONFATAL_ERROR;
+
+    bool havePosition = false;
+    for (;;) {
+        char id;
+        if (pqGetc(&id, conn)) goto fail;
+        if (id == '\0') break;
+        if (pqGets(&conn->workBuffer, conn)) goto fail;
+        if (res != nullptr) pqSaveMessageField(res, id, conn->workBuffer.data);
+        if (id == 'C') strlcpy(conn->last_sqlstate, conn->workBuffer.data, sizeof(conn->last_sqlstate));
+        if (id == 'P') havePosition = true;
+    }
+    if (havePosition && conn->last_query != nullptr && res != nullptr)
+        res->errQuery = pqResultStrdup(res, conn->last_query);
+
+    resetPQExpBuffer(&conn->workBuffer);
+    pqBuildErrorMessage3(&conn->workBuffer, res, conn->verbosity, conn->show_context);
+
+    if (isError) {
+        if (res != nullptr) res->errMsg = pqResultStrdup(res, conn->workBuffer.data);
+        pqClearAsyncResult(conn);
+        conn->result = res;
+        if (PQExpBufferDataBroken(conn->workBuffer))
+            appendPQExpBufferStr(&conn->errorMessage, "out of memory");
+        else
+            appendPQExpBufferStr(&conn->errorMessage, conn->workBuffer.data);
+    } else if (res != nullptr) {
+        res->errMsg = pqResultStrdup(res, conn->workBuffer.data);
+        if (res->noticeHooks.noticeRec != nullptr) res->noticeHooks.noticeRec(res->noticeHooks.noticeRecArg, res);
+        PQclear(res);
+    }
+    resetPQExpBuffer(&conn->workBuffer);
+    return 0;
+
+fail:
+    PQclear(res);
+    resetPQExpBuffer(&conn->workBuffer);
+    return EOF;
+}
+
+void pqParseInput3(PGconn* conn) {
+    for (;;) {
+        conn->inCursor = conn->inStart;
+        char id;
+        int msgLength;
+        if (pqGetc(&id, conn)) return;
+        if (pqGetInt(&msgLength, 4, conn)) return;
+
+        // A length word above INT_MAX reads as negative and fails here too.
+        if (msgLength < 4 || (msgLength > kMaxShortMessageLength && !pqMessageMayBeLong(id))) {
+            handleSyncLoss(conn, id, msgLength);
+            return;
+        }
+        const int bodyLength = msgLength - 4;
+        if (conn->inEnd - conn->inCursor < bodyLength) {
+            // Incomplete: make room for the whole message and wait. Offsets
+            // are summed in 64 bits; a message that cannot fit in INT_MAX
+            // bytes cannot be read at all.
+            if (pqCheckInBufferSpace(static_cast<size_t>(conn->inCursor) + static_cast<size_t>(bodyLength), conn))
+                handleSyncLoss(conn, id, msgLength);
+            return;
+        }
+        const int msgEnd = conn->inCursor + bodyLength;
+
+        if (id != 'A' && id != 'N' && conn->asyncStatus != PGASYNC_BUSY) {
+            // The caller must first take the ready result or finish the copy.
+            if (conn->asyncStatus != PGASYNC_IDLE) return;
+        }
+
+        const bool duringStatement = conn->asyncStatus == PGASYNC_BUSY;
+        const int realEnd = conn->inEnd;
+        conn->inEnd = msgEnd;
+        int rc = 0;
+        bool selfConsuming = false;
+        if (id == 'A') {
+            rc = getNotify(conn);
+        } else if (id == 'N') {
+            rc = pqGetErrorNotice3(conn, false);
+        } else if (conn->asyncStatus == PGASYNC_IDLE) {
+            if (id == 'E') {
+                rc = pqGetErrorNotice3(conn, false);
+            } else if (id == 'S') {
+                rc = getParameterStatus(conn);
+            } else {
+                pqInternalNotice(&conn->noticeHooks, "message type 0x%02x arrived from server while idle",
+                                 static_cast<unsigned char>(id));
+                conn->inCursor = msgEnd;
+            }
+        } else {
+            selfConsuming = id == 'T' || id == 'D' || id == 't';
+            rc = handleBusyMessage(conn, id, msgEnd);
+        }
+        conn->inEnd = realEnd;
+
+        if (rc == 1) return;  // stopped before the message; it stays unread
+        if (selfConsuming) continue;
+        if (rc != 0 || conn->inCursor != msgEnd) {
+            char text[96];
+            snprintf(text, sizeof(text), "message contents do not agree with length in message type \"%c\"\n", id);
+            reportMalformed(conn, duringStatement, text);
+        }
+        conn->inStart = msgEnd;
+    }
+}

@@ -1,0 +1,27 @@
+// The start-up packet of a connection attempt, with the items the client adds
+// to the options value (the session identifier a redirect handed over and the
+// hosts already given up), and the record of a host given up.
+#pragma once
+
+#include <string>
+
+#include "postgres/libpq/connection_record.h"
+
+// The options value of the start-up packet: the options option, then
+// " session_identifier=" (unless the value names one already) and
+// " failed_connection_attempts=" items, their values escaped and quoted as
+// every other options value is.
+std::string pqStartupOptions(const PGconn* conn);
+
+// The whole start-up packet for conn's protocol version, length word
+// included.
+std::string pqBuildStartupPacket(const PGconn* conn);
+
+// Appends the host being given up (conn->whichhost) to
+// failedConnectionAttempts: "host:port" or the socket path, ','-separated.
+void pqRecordFailedAttempt(PGconn* conn);
+
+// How options values are written: with a blank, backslashes and apostrophes
+// are escaped and the whole is enclosed in apostrophes; without one, only
+// backslashes are escaped.
+std::string pqEscapeOptionsValue(const std::string& value);

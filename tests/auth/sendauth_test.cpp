@@ -1,0 +1,419 @@
+// The answers to authentication requests, checked byte for byte on a
+// connection record without a socket: the request's payload is placed in the
+// input buffer and the answer read back from the output buffer. SCRAM
+// exchanges replay vectors computed with Python (scripts/digest_vectors.py)
+// through a fixed nonce.
+#include <gtest/gtest.h>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "auth/digest_vectors.h"
+#include "postgres/common/base64.h"
+#include "postgres/libpq/auth.h"
+#include "postgres/libpq/connection_record.h"
+#include "postgres/libpq/message_io.h"
+#include "postgres/libpq/scram_client.h"
+#include "postgres/libpq/thread_lock.h"
+
+namespace {
+
+struct ConnFree {
+    void operator()(PGconn* conn) const { freePGconn(conn); }
+};
+using ConnPtr = std::unique_ptr<PGconn, ConnFree>;
+
+char* Dup(const char* text) { return text == nullptr ? nullptr : strdup(text); }
+
+ConnPtr NewConn(const char* user, const char* password) {
+    ConnPtr conn(makeEmptyPGconn());
+    conn->pversion = PG_PROTOCOL(3, 0);
+    conn->pguser = Dup(user);
+    conn->pgpass = Dup(password);
+    return conn;
+}
+
+// Puts the bytes after the request code into the input buffer, answers, and
+// consumes the message as the start-up code does.
+int Answer(PGconn* conn, AuthRequest areq, const std::string& payload) {
+    if (pqCheckInBufferSpace(static_cast<std::size_t>(conn->inEnd) + payload.size(), conn) != 0) return -2;
+    std::memcpy(conn->inBuffer + conn->inEnd, payload.data(), payload.size());
+    conn->inCursor = conn->inEnd;
+    conn->inEnd += static_cast<int>(payload.size());
+    int rc = pg_fe_sendauth(areq, static_cast<int>(payload.size()), conn);
+    conn->inStart = conn->inCursor = conn->inEnd;
+    return rc;
+}
+
+std::string TakeOutput(PGconn* conn) {
+    std::string out(conn->outBuffer, static_cast<std::size_t>(conn->outCount));
+    conn->outCount = 0;
+    return out;
+}
+
+std::string Int32(std::uint32_t v) {
+    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+}
+
+std::string Message(char type, const std::string& body) {
+    return std::string(1, type) + Int32(static_cast<std::uint32_t>(body.size() + 4)) + body;
+}
+
+std::string Error(PGconn* conn) { return conn->errorMessage.data; }
+
+// The fixed nonce source: the bytes whose base64 form is the wanted nonce.
+std::string g_nonce_bytes;
+bool FixedNonce(void* buf, std::size_t len) {
+    if (g_nonce_bytes.size() != len) return false;
+    std::memcpy(buf, g_nonce_bytes.data(), len);
+    return true;
+}
+bool FailingRandom(void*, std::size_t) { return false; }
+
+class SendAuth : public ::testing::Test {
+protected:
+    void SetUp() override { pg_fe_scram_set_random_source(FixedNonce); }
+    void TearDown() override { pg_fe_scram_set_random_source(nullptr); }
+
+    static void UseNonce(const std::string& nonce) {
+        char raw[32];
+        int n = pg_b64_decode(nonce.data(), static_cast<int>(nonce.size()), raw, sizeof raw);
+        ASSERT_EQ(n, SCRAM_RAW_NONCE_LEN) << nonce;
+        g_nonce_bytes.assign(raw, static_cast<std::size_t>(n));
+    }
+
+    // Runs the SASL request and checks the initial response; returns false
+    // when it did not get that far.
+    static void StartScram(PGconn* conn, const std::string& nonce) {
+        UseNonce(nonce);
+        ASSERT_EQ(Answer(conn, AUTH_REQ_SASL, std::string("SCRAM-SHA-256\0\0", 15)), 0) << Error(conn);
+        const std::string first = "n,,n=,r=" + nonce;
+        EXPECT_EQ(TakeOutput(conn), Message('p', std::string("SCRAM-SHA-256\0", 14) +
+                                                     Int32(static_cast<std::uint32_t>(first.size())) + first));
+    }
+};
+
+constexpr char kNonce[] = "QkJCQkJCQkJCQkJCQkJCQkJC";
+
+TEST_F(SendAuth, RefusesMethodsItDoesNotSpeak) {
+    struct Case {
+        AuthRequest areq;
+        const char* text;
+    };
+    const Case kCases[] = {
+        {AUTH_REQ_KRB4, "Kerberos 4 authentication not supported\n"},
+        {AUTH_REQ_KRB5, "Kerberos 5 authentication not supported\n"},
+        {AUTH_REQ_CRYPT, "Crypt authentication not supported\n"},
+        {AUTH_REQ_SCM_CREDS, "SCM_CRED authentication method not supported\n"},
+        {AUTH_REQ_GSS, "GSSAPI authentication not supported\n"},
+        {AUTH_REQ_GSS_CONT, "GSSAPI authentication not supported\n"},
+        {AUTH_REQ_SSPI, "SSPI authentication not supported\n"},
+        {13, "authentication method 13 not supported\n"},
+        {0xFFFFFFFFu, "authentication method 4294967295 not supported\n"},
+    };
+    for (const Case& c : kCases) {
+        ConnPtr conn = NewConn("u", "pw");
+        appendPQExpBufferStr(&conn->errorMessage, "text of an earlier host\n");
+        EXPECT_EQ(Answer(conn.get(), c.areq, ""), -1);
+        EXPECT_EQ(Error(conn.get()), c.text);  // replaced, not appended
+        EXPECT_EQ(TakeOutput(conn.get()), "");
+        EXPECT_FALSE(conn->password_needed);
+    }
+    ConnPtr conn = NewConn("u", "pw");
+    EXPECT_EQ(Answer(conn.get(), AUTH_REQ_OK, ""), 0);
+    EXPECT_EQ(TakeOutput(conn.get()), "");
+}
+
+TEST_F(SendAuth, SendsPasswordMessages) {
+    struct Case {
+        const char* name;
+        AuthRequest areq;
+        std::string payload;
+        int major;
+        std::string expected;
+    };
+    const std::string salt("\x01\x02\x03\x04", 4);
+    const Case kCases[] = {
+        {"cleartext", AUTH_REQ_PASSWORD, "", 3, Message('p', std::string("secret\0", 7))},
+        // hashlib: "md5" + md5(md5("secret" "postgres").hexdigest() + salt)
+        {"md5", AUTH_REQ_MD5, salt, 3, Message('p', std::string("md5bb41a296aab6baccb36ff243a562abff\0", 36))},
+        {"md5 with zero bytes in the salt", AUTH_REQ_MD5, std::string("\0\0\0\1", 4), 3,
+         Message('p', std::string("md50920c7fcf5eecea1399c8fae9b8cd8e7\0", 36))},
+        {"cleartext on protocol 2.0", AUTH_REQ_PASSWORD, "", 2, Int32(11) + std::string("secret\0", 7)},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        ConnPtr conn = NewConn("postgres", "secret");
+        conn->pversion = PG_PROTOCOL(c.major, 0);
+        EXPECT_EQ(Answer(conn.get(), c.areq, c.payload), 0) << Error(conn.get());
+        EXPECT_EQ(TakeOutput(conn.get()), c.expected);
+        EXPECT_TRUE(conn->password_needed);
+    }
+}
+
+TEST_F(SendAuth, PrefersTheHostEntryPassword) {
+    ConnPtr conn = NewConn("postgres", "from-option");
+    conn->connhost = static_cast<pg_conn_host*>(calloc(2, sizeof(pg_conn_host)));
+    conn->nconnhost = 2;
+    conn->connhost[1].password = strdup("from-file");
+    conn->whichhost = 1;
+    EXPECT_EQ(Answer(conn.get(), AUTH_REQ_PASSWORD, ""), 0);
+    EXPECT_EQ(TakeOutput(conn.get()), Message('p', std::string("from-file\0", 10)));
+    conn->whichhost = 0;  // an entry without one falls back to the option
+    EXPECT_EQ(Answer(conn.get(), AUTH_REQ_PASSWORD, ""), 0);
+    EXPECT_EQ(TakeOutput(conn.get()), Message('p', std::string("from-option\0", 12)));
+}
+
+TEST_F(SendAuth, FailsWithoutAPassword) {
+    const std::string sasl_list("SCRAM-SHA-256\0\0", 15);
+    for (const char* password : {static_cast<const char*>(nullptr), ""}) {
+        for (AuthRequest areq : {AUTH_REQ_PASSWORD, AUTH_REQ_MD5, AUTH_REQ_SASL}) {
+            ConnPtr conn = NewConn("postgres", password);
+            std::string payload = areq == AUTH_REQ_MD5 ? std::string("salt") : areq == AUTH_REQ_SASL ? sasl_list : "";
+            EXPECT_EQ(Answer(conn.get(), areq, payload), -1);
+            EXPECT_EQ(Error(conn.get()),
+                      "<sqlstate>28P01</sqlstate><primary>fe_sendauth: No password was supplied.</primary>");
+            EXPECT_TRUE(conn->password_needed);
+            EXPECT_EQ(TakeOutput(conn.get()), "");
+        }
+    }
+}
+
+TEST_F(SendAuth, Md5WithoutItsSaltFails) {
+    ConnPtr conn = NewConn("postgres", "secret");
+    EXPECT_EQ(Answer(conn.get(), AUTH_REQ_MD5, "ab"), -1);
+    EXPECT_EQ(Error(conn.get()), "fe_sendauth: error sending password authentication\n");
+    EXPECT_EQ(TakeOutput(conn.get()), "");
+}
+
+TEST_F(SendAuth, ScramExchangesMatchPython) {
+    for (const ScramVector& v : kScramVectors) {
+        if (std::strlen(v.client_nonce) != 24) continue;  // not a nonce of 18 random bytes
+        SCOPED_TRACE(v.server_first_message);
+        ConnPtr conn = NewConn("ignored", v.password);
+        StartScram(conn.get(), v.client_nonce);
+        ASSERT_EQ(Answer(conn.get(), AUTH_REQ_SASL_CONT, v.server_first_message), 0) << Error(conn.get());
+        EXPECT_EQ(TakeOutput(conn.get()), Message('p', v.client_final_message));
+        ASSERT_EQ(Answer(conn.get(), AUTH_REQ_SASL_FIN, v.server_final_message), 0) << Error(conn.get());
+        EXPECT_EQ(TakeOutput(conn.get()), "");
+        EXPECT_TRUE(conn->password_needed);
+        EXPECT_EQ(static_cast<fe_scram_state*>(conn->sasl_state)->state, FE_SCRAM_FINISHED);
+    }
+}
+
+TEST_F(SendAuth, ScramRefusesBadServerMessages) {
+    const std::string first_ok = std::string("r=") + kNonce + "srv,s=c2FsdA==,i=2";
+    // HMAC(ServerKey, AuthMessage) for password "pw" and first_ok, from hashlib.
+    struct Case {
+        const char* name;
+        std::string server_first;
+        std::string server_final;  // empty: the first message already fails
+        std::string text;
+    };
+    const Case kCases[] = {
+        {"nonce mismatch", "r=QkJCQkJDsrv,s=c2FsdA==,i=2", "", "invalid SCRAM response (nonce mismatch)\n"},
+        {"nonce shorter than ours", "r=QkJC,s=c2FsdA==,i=2", "", "invalid SCRAM response (nonce mismatch)\n"},
+        {"salt not base64", std::string("r=") + kNonce + ",s=c2Fsd,i=2", "",
+         "malformed SCRAM message (invalid salt)\n"},
+        {"salt with a blank", std::string("r=") + kNonce + ",s=c2Fs dA==,i=2", "",
+         "malformed SCRAM message (invalid salt)\n"},
+        {"zero iterations", std::string("r=") + kNonce + ",s=c2FsdA==,i=0", "",
+         "malformed SCRAM message (invalid iteration count)\n"},
+        {"negative iterations", std::string("r=") + kNonce + ",s=c2FsdA==,i=-1", "",
+         "malformed SCRAM message (invalid iteration count)\n"},
+        {"empty iterations", std::string("r=") + kNonce + ",s=c2FsdA==,i=", "",
+         "malformed SCRAM message (invalid iteration count)\n"},
+        {"text after the count", std::string("r=") + kNonce + ",s=c2FsdA==,i=12ab", "",
+         "malformed SCRAM message (invalid iteration count)\n"},
+        {"count above the limit", std::string("r=") + kNonce + ",s=c2FsdA==,i=10000001", "",
+         "SCRAM iteration count 10000001 is above the limit of 10000000\n"},
+        {"huge count with text after it", std::string("r=") + kNonce + ",s=c2FsdA==,i=99999999999x", "",
+         "malformed SCRAM message (invalid iteration count)\n"},
+        {"count beyond 32 bits", std::string("r=") + kNonce + ",s=c2FsdA==,i=99999999999999999999", "",
+         "SCRAM iteration count 99999999999999999999 is above the limit of 10000000\n"},
+        {"extra attribute", first_ok + ",x=1", "",
+         "malformed SCRAM message (garbage at end of server-first-message)\n"},
+        {"trailing comma", first_ok + ",", "", "malformed SCRAM message (garbage at end of server-first-message)\n"},
+        {"attributes out of order", std::string("s=c2FsdA==,r=") + kNonce, "",
+         "malformed SCRAM message (attribute \"r\" expected)\n"},
+        {"salt missing", std::string("r=") + kNonce + ",i=2", "", "malformed SCRAM message (attribute \"s\" expected)\n"},
+        {"count missing", std::string("r=") + kNonce + ",s=c2FsdA==", "",
+         "malformed SCRAM message (attribute \"i\" expected)\n"},
+        {"no equals sign", std::string("r") + kNonce, "",
+         "malformed SCRAM message (expected character \"=\" for attribute \"r\")\n"},
+        {"empty message", "", "", "malformed SCRAM message (empty message)\n"},
+        {"zero byte inside", std::string("r=") + kNonce + std::string("\0,s=c2FsdA==,i=2", 16), "",
+         "malformed SCRAM message (length mismatch)\n"},
+        {"server error", first_ok, "e=invalid-proof", "error received from server in SCRAM exchange: invalid-proof\n"},
+        {"wrong signature", first_ok, "v=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", "incorrect server signature\n"},
+        {"signature too short", first_ok, "v=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA==",
+         "malformed SCRAM message (invalid server signature)\n"},
+        {"signature not base64", first_ok, "v=not base64", "malformed SCRAM message (invalid server signature)\n"},
+        {"signature and more", first_ok, "v=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=,x",
+         "malformed SCRAM message (garbage at end of server-final-message)\n"},
+        {"final without signature", first_ok, "x=1", "malformed SCRAM message (attribute \"v\" expected)\n"},
+        {"empty final", first_ok, "", "malformed SCRAM message (empty message)\n"},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        ConnPtr conn = NewConn("postgres", "pw");
+        StartScram(conn.get(), kNonce);
+        bool first_fails = c.server_final.empty() && std::string(c.name) != "empty final";
+        int rc = Answer(conn.get(), AUTH_REQ_SASL_CONT, c.server_first);
+        if (first_fails) {
+            EXPECT_EQ(rc, -1);
+            EXPECT_EQ(Error(conn.get()), c.text);
+            EXPECT_EQ(TakeOutput(conn.get()), "");
+            continue;
+        }
+        ASSERT_EQ(rc, 0) << Error(conn.get());
+        TakeOutput(conn.get());
+        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_FIN, c.server_final), -1);
+        EXPECT_EQ(Error(conn.get()), c.text);
+        EXPECT_EQ(TakeOutput(conn.get()), "");
+    }
+}
+
+TEST_F(SendAuth, ScramStepsOutOfOrder) {
+    const std::string first = std::string("r=") + kNonce + "srv,s=c2FsdA==,i=1";
+    {
+        SCOPED_TRACE("continue before any SASL request");
+        ConnPtr conn = NewConn("postgres", "pw");
+        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_CONT, first), -1);
+        EXPECT_EQ(Error(conn.get()),
+                  "fe_sendauth: invalid authentication request from server: AUTH_REQ_SASL_CONT without AUTH_REQ_SASL\n");
+    }
+    {
+        SCOPED_TRACE("final in place of continue");
+        ConnPtr conn = NewConn("postgres", "pw");
+        StartScram(conn.get(), kNonce);
+        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_FIN, first), -1);
+        EXPECT_EQ(Error(conn.get()),
+                  "AuthenticationSASLFinal received from server, but SASL authentication was not completed\n");
+        EXPECT_EQ(TakeOutput(conn.get()), "");
+    }
+    {
+        SCOPED_TRACE("a length beyond the buffered message");
+        ConnPtr conn = NewConn("postgres", "pw");
+        StartScram(conn.get(), kNonce);
+        conn->inCursor = conn->inStart;
+        EXPECT_EQ(pg_fe_sendauth(AUTH_REQ_SASL_CONT, 0x7ffffff0, conn.get()), -1);
+        EXPECT_EQ(Error(conn.get()), "fe_sendauth: error in SASL authentication\n");
+        EXPECT_EQ(TakeOutput(conn.get()), "");
+    }
+    {
+        SCOPED_TRACE("a second SASL request");
+        ConnPtr conn = NewConn("postgres", "pw");
+        StartScram(conn.get(), kNonce);
+        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL, std::string("SCRAM-SHA-256\0\0", 15)), -1);
+        EXPECT_EQ(Error(conn.get()), "duplicate SASL authentication request\n");
+    }
+    {
+        SCOPED_TRACE("continue after a failed step");
+        ConnPtr conn = NewConn("postgres", "pw");
+        StartScram(conn.get(), kNonce);
+        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_CONT, "r=other,s=c2FsdA==,i=1"), -1);
+        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_CONT, first), -1);
+        EXPECT_EQ(Error(conn.get()), "invalid SCRAM exchange state\n");
+    }
+    {
+        SCOPED_TRACE("a new server after the connection was dropped");
+        ConnPtr conn = NewConn("postgres", "pw");
+        StartScram(conn.get(), kNonce);
+        pqDropConnection(conn.get(), true);
+        EXPECT_EQ(conn->sasl_state, nullptr);
+        StartScram(conn.get(), kNonce);
+    }
+}
+
+TEST_F(SendAuth, ChoosesScramFromTheMechanismList) {
+    struct Case {
+        std::string list;  // the payload of the SASL request
+        int rc;
+        const char* text;
+    };
+    const Case kCases[] = {
+        {std::string("SCRAM-SHA-256\0\0", 15), 0, ""},
+        {std::string("OTHER\0SCRAM-SHA-256\0\0", 21), 0, ""},
+        {std::string("SCRAM-SHA-256-PLUS\0\0", 20), -1,
+         "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n"},
+        {std::string("SCRAM-SHA-256-PLUS\0SCRAM-SHA-256\0\0", 34), -1,
+         "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n"},
+        {std::string("SCRAM-SHA-256\0SCRAM-SHA-256-PLUS\0\0", 34), -1,
+         "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n"},
+        {std::string("SCRAM-SHA-1\0\0", 13), -1, "none of the server's SASL authentication mechanisms are supported\n"},
+        {std::string("\0", 1), -1, "none of the server's SASL authentication mechanisms are supported\n"},
+        {std::string("SCRAM-SHA-256\0", 14), -1,
+         "fe_sendauth: invalid authentication request from server: invalid list of authentication mechanisms\n"},
+        {std::string("SCRAM-SHA-256", 13), -1,
+         "fe_sendauth: invalid authentication request from server: invalid list of authentication mechanisms\n"},
+        {"", -1, "fe_sendauth: invalid authentication request from server: invalid list of authentication mechanisms\n"},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(::testing::PrintToString(c.list));
+        ConnPtr conn = NewConn("postgres", "pw");
+        UseNonce(kNonce);
+        // Bytes of a following message sit in the buffer: the list must not
+        // be read into them.
+        std::string next_message = std::string("\0\0", 2) + Message('Z', "I");
+        ASSERT_EQ(pqCheckInBufferSpace(next_message.size() + 64, conn.get()), 0);
+        conn->inCursor = 0;
+        std::memcpy(conn->inBuffer, c.list.data(), c.list.size());
+        std::memcpy(conn->inBuffer + c.list.size(), next_message.data(), next_message.size());
+        conn->inEnd = static_cast<int>(c.list.size() + next_message.size());
+        EXPECT_EQ(pg_fe_sendauth(AUTH_REQ_SASL, static_cast<int>(c.list.size()), conn.get()), c.rc);
+        EXPECT_EQ(Error(conn.get()), c.text);
+        EXPECT_LE(conn->inCursor, static_cast<int>(c.list.size()));
+        if (c.rc == 0) {
+            EXPECT_NE(TakeOutput(conn.get()), "");
+        } else {
+            EXPECT_EQ(TakeOutput(conn.get()), "");
+        }
+    }
+}
+
+TEST_F(SendAuth, ScramPasswordLengthLimit) {
+    const std::string list("SCRAM-SHA-256\0\0", 15);
+    UseNonce(kNonce);
+    ConnPtr at_limit = NewConn("postgres", std::string(1024, 'p').c_str());
+    EXPECT_EQ(Answer(at_limit.get(), AUTH_REQ_SASL, list), 0) << Error(at_limit.get());
+
+    ConnPtr over_limit = NewConn("postgres", std::string(1025, 'p').c_str());
+    EXPECT_EQ(Answer(over_limit.get(), AUTH_REQ_SASL, list), -1);
+    EXPECT_EQ(Error(over_limit.get()), "password too long for SCRAM authentication (more than 1024 bytes)\n");
+    EXPECT_EQ(TakeOutput(over_limit.get()), "");
+    EXPECT_EQ(over_limit->sasl_state, nullptr);
+}
+
+TEST_F(SendAuth, ScramWithoutRandomBytesFails) {
+    pg_fe_scram_set_random_source(FailingRandom);
+    ConnPtr conn = NewConn("postgres", "pw");
+    EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL, std::string("SCRAM-SHA-256\0\0", 15)), -1);
+    EXPECT_EQ(Error(conn.get()), "could not generate nonce\n");
+    EXPECT_EQ(TakeOutput(conn.get()), "");
+}
+
+int g_lock_calls = 0;
+void CountingLock(int) { g_lock_calls++; }
+
+TEST(AuthName, IsTheEffectiveUserUnderTheClientLock) {
+    pgthreadlock_t previous = PQregisterThreadLock(CountingLock);
+    PQExpBufferData error;
+    initPQExpBuffer(&error);
+    char* name = pg_fe_getauthname(&error);
+    PQregisterThreadLock(previous);
+    ASSERT_NE(name, nullptr) << error.data;
+    struct passwd* pw = getpwuid(geteuid());
+    ASSERT_NE(pw, nullptr);
+    EXPECT_STREQ(name, pw->pw_name);
+    EXPECT_EQ(g_lock_calls, 2);
+    EXPECT_STREQ(error.data, "");
+    free(name);
+    termPQExpBuffer(&error);
+}
+
+}  // namespace

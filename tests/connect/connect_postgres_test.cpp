@@ -1,0 +1,333 @@
+// Opening connections to a real PostgreSQL 15 server: every authentication
+// method over the socket and TCP, passwords from the password file, the
+// service file and the environment, connection strings and URIs, host lists
+// and target_session_attrs.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "postgres/libpq/connect.h"
+#include "postgres/libpq/conninfo.h"
+#include "postgres/libpq/parameter_status.h"
+#include "support/postgres_cluster.h"
+#include "support/scratch_directory.h"
+
+namespace {
+
+using kelvotest::PostgresCluster;
+
+struct ConnDeleter {
+    void operator()(PGconn* conn) const { PQfinish(conn); }
+};
+using Conn = std::unique_ptr<PGconn, ConnDeleter>;
+
+using Settings = std::vector<std::pair<std::string, std::string>>;
+
+Conn ConnectParams(const Settings& settings) {
+    std::vector<const char*> keywords, values;
+    for (const auto& [keyword, value] : settings) {
+        keywords.push_back(keyword.c_str());
+        values.push_back(value.c_str());
+    }
+    keywords.push_back(nullptr);
+    values.push_back(nullptr);
+    return Conn(PQconnectdbParams(keywords.data(), values.data(), 0));
+}
+
+class ConnectPostgresTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kelvotest::ScrubPgEnvironment();
+        m_cluster = &PostgresCluster::Shared();
+        // No password file of the account running the tests may interfere.
+        setenv("PGPASSFILE", "/nonexistent/pgpass", 1);
+    }
+    void TearDown() override { kelvotest::ScrubPgEnvironment(); }
+
+    Settings Over(bool tcp, const char* user) const {
+        return {{"host", tcp ? PostgresCluster::kTcpHost : m_cluster->SocketDir()},
+                {"port", m_cluster->PortText()},
+                {"user", user},
+                {"dbname", PostgresCluster::kDatabase}};
+    }
+    const PostgresCluster* m_cluster = nullptr;
+};
+
+TEST_F(ConnectPostgresTest, EveryMethodWithRightWrongAndMissingPasswords) {
+    using C = PostgresCluster;
+    const std::string no_password = "<sqlstate>28P01</sqlstate><primary>fe_sendauth: No password was supplied.</primary>";
+    struct Case {
+        const char* user;
+        const char* password;  // null: none given
+        bool ok;
+        std::string error_part;
+    };
+    const Case cases[] = {
+        {C::kTrustUser, nullptr, true, ""},
+        {C::kPasswordUser, C::kPasswordUserPassword, true, ""},
+        {C::kPasswordUser, "wrong", false, "<sqlstate>28P01</sqlstate>"},
+        {C::kPasswordUser, nullptr, false, no_password},
+        {C::kMd5User, C::kMd5UserPassword, true, ""},
+        {C::kMd5User, "wrong", false, "<sqlstate>28P01</sqlstate>"},
+        {C::kMd5User, nullptr, false, no_password},
+        {C::kScramUser, C::kScramUserPassword, true, ""},
+        {C::kScramUser, "wrong", false, "<sqlstate>28P01</sqlstate>"},
+        {C::kScramUser, nullptr, false, no_password},
+        {C::kSaslprepUser, C::kSaslprepUserPassword, true, ""},
+        {C::kSaslprepUser, "IX 9", true, ""},  // the same password after SASLprep
+        {C::kSaslprepUser, "IX9", false, "<sqlstate>28P01</sqlstate>"},
+    };
+    for (bool tcp : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.user) + " " + (c.password ? c.password : "(none)") + (tcp ? " tcp" : " socket"));
+            Settings settings = Over(tcp, c.user);
+            if (c.password != nullptr)
+                settings.emplace_back("password", c.password);
+            Conn conn = ConnectParams(settings);
+            ASSERT_NE(conn, nullptr);
+            EXPECT_EQ(PQstatus(conn.get()), c.ok ? CONNECTION_OK : CONNECTION_BAD) << PQerrorMessage(conn.get());
+            if (c.ok) {
+                EXPECT_STREQ(PQerrorMessage(conn.get()), "");
+                EXPECT_GT(PQbackendPID(conn.get()), 0);
+                EXPECT_GE(PQserverVersion(conn.get()), 150000);
+                EXPECT_STREQ(PQparameterStatus(conn.get(), "session_authorization"), c.user);
+                EXPECT_EQ(PQprotocolVersion(conn.get()), 3);
+                EXPECT_EQ(PQconnectionUsedPassword(conn.get()), c.password != nullptr);
+            } else if (c.error_part == no_password) {
+                EXPECT_EQ(PQerrorMessage(conn.get()), no_password);
+                EXPECT_EQ(PQconnectionNeedsPassword(conn.get()), 1);
+            } else {
+                EXPECT_NE(std::string(PQerrorMessage(conn.get())).find(c.error_part), std::string::npos)
+                    << PQerrorMessage(conn.get());
+            }
+        }
+    }
+}
+
+TEST_F(ConnectPostgresTest, PasswordFileSuppliesPasswordsOnlyWhenPrivate) {
+    using C = PostgresCluster;
+    kelvotest::ScratchDirectory dir;
+    const std::string port = m_cluster->PortText();
+    const std::string lines = std::string("# comments are just lines that match nothing\n") +
+                              "127.0.0.1:" + port + ":*:" + C::kScramUser + ":" + C::kScramUserPassword + "\n" +
+                              "localhost:" + port + ":" + C::kDatabase + ":" + C::kMd5User + ":wrong\n" +
+                              "*:*:*:" + C::kMd5User + ":" + C::kMd5UserPassword + "\n" +
+                              "*:" + port + ":*:" + C::kPasswordUser + ":" + "plain secret\n";
+    struct Case {
+        unsigned mode;
+        const char* user;
+        bool ok;
+    };
+    const Case cases[] = {
+        {0600, C::kScramUser, true}, {0600, C::kMd5User, true}, {0600, C::kPasswordUser, true},
+        {0640, C::kScramUser, false}, {0644, C::kMd5User, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.user) + " mode " + std::to_string(c.mode));
+        const std::string path = dir.WriteFile("pgpass", lines, c.mode);
+        Settings settings = Over(true, c.user);
+        settings.emplace_back("passfile", path);
+        testing::internal::CaptureStderr();
+        Conn conn = ConnectParams(settings);
+        const std::string warning = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(PQstatus(conn.get()), c.ok ? CONNECTION_OK : CONNECTION_BAD) << PQerrorMessage(conn.get());
+        EXPECT_EQ(warning.find("has group or world access") != std::string::npos, !c.ok);
+    }
+
+    // A wrong password from the file says where it came from.
+    const std::string wrong = dir.WriteFile(
+        "pgpass-wrong", std::string("*:*:*:") + C::kScramUser + ":not\\:it\n", 0600);
+    Settings settings = Over(true, C::kScramUser);
+    settings.emplace_back("passfile", wrong);
+    Conn conn = ConnectParams(settings);
+    EXPECT_EQ(PQstatus(conn.get()), CONNECTION_BAD);
+    const std::string message = PQerrorMessage(conn.get());
+    EXPECT_NE(message.find("<sqlstate>28P01</sqlstate>"), std::string::npos) << message;
+    EXPECT_NE(message.find("The password was retrieved from file \"" + wrong + "\"."), std::string::npos) << message;
+}
+
+TEST_F(ConnectPostgresTest, ServiceFileEnvironmentStringsAndUris) {
+    using C = PostgresCluster;
+    kelvotest::ScratchDirectory dir;
+    const std::string port = m_cluster->PortText();
+    const std::string services = dir.WriteFile("services", std::string("[kelvo]\nhost=") + C::kTcpHost +
+                                                               "\nport=" + port + "\nuser=" + C::kMd5User +
+                                                               "\npassword=" + C::kMd5UserPassword + "\n");
+    setenv("PGSERVICEFILE", services.c_str(), 1);
+    struct Case {
+        const char* name;
+        std::string conninfo;
+        const char* expected_user;
+    };
+    const Case cases[] = {
+        {"service", "service=kelvo dbname=" + std::string(C::kDatabase), C::kMd5User},
+        {"service with explicit user", "service=kelvo dbname=postgres user=" + std::string(C::kTrustUser), C::kTrustUser},
+        {"keyword string", "host='" + m_cluster->SocketDir() + "' port=" + port + " user=" + C::kScramUser +
+                               " password='" + C::kScramUserPassword + "' dbname=" + C::kDatabase,
+         C::kScramUser},
+        {"uri over tcp", "postgresql://" + std::string(C::kScramUser) + ":scram%20secret@" + C::kTcpHost + ":" + port +
+                             "/" + C::kDatabase,
+         C::kScramUser},
+        {"uri over the socket", "postgres:///" + std::string(C::kDatabase) + "?host=" + m_cluster->SocketDir() +
+                                    "&port=" + port + "&user=" + C::kTrustUser,
+         C::kTrustUser},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Conn conn(PQconnectdb(c.conninfo.c_str()));
+        ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+        EXPECT_STREQ(PQuser(conn.get()), c.expected_user);
+    }
+    unsetenv("PGSERVICEFILE");
+
+    // The environment alone.
+    setenv("PGHOST", m_cluster->SocketDir().c_str(), 1);
+    setenv("PGPORT", port.c_str(), 1);
+    setenv("PGUSER", C::kScramUser, 1);
+    setenv("PGPASSWORD", C::kScramUserPassword, 1);
+    setenv("PGDATABASE", C::kDatabase, 1);
+    Conn conn(PQconnectdb(""));
+    ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    EXPECT_STREQ(PQdb(conn.get()), C::kDatabase);
+
+    // An explicit value wins over the environment.
+    Conn other(PQconnectdb((std::string("user=") + C::kTrustUser + " password=").c_str()));
+    ASSERT_EQ(PQstatus(other.get()), CONNECTION_OK) << PQerrorMessage(other.get());
+    EXPECT_STREQ(PQuser(other.get()), C::kTrustUser);
+}
+
+TEST_F(ConnectPostgresTest, OptionErrorsFailBeforeConnecting) {
+    struct Case {
+        Settings settings;
+        std::string error;
+    };
+    const Case cases[] = {
+        {{{"sslmode", "require"}}, "The sslmode value \"require\" is invalid when SSL support is not compiled in."},
+        {{{"nosuch", "x"}}, "<sqlstate>22023</sqlstate><primary>The connection option \"nosuch\" is invalid.</primary>"},
+        {{{"host", "a,b"}, {"hostaddr", "127.0.0.1,127.0.0.1,127.0.0.1"}},
+         "Could not match 2 host names to 3 hostaddr values."},
+        {{{"host", "a,b,c"}, {"port", "1,2"}}, "Could not match 2 port numbers to 3 hosts."},
+        {{{"target_session_attrs", "primary"}}, "The target_session_attrs value \"primary\" is invalid."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        Conn conn = ConnectParams(c.settings);
+        EXPECT_EQ(PQstatus(conn.get()), CONNECTION_BAD);
+        EXPECT_EQ(PQerrorMessage(conn.get()), c.error);
+        EXPECT_EQ(PQsocket(conn.get()), -1);
+    }
+}
+
+TEST_F(ConnectPostgresTest, DeadHostsAreReportedAndRecorded) {
+    using C = PostgresCluster;
+    const std::string dead = std::to_string(kelvotest::FindFreeTcpPort());
+    const std::string port = m_cluster->PortText();
+
+    // Only dead hosts: one tagged text per host, in order.
+    Conn none = ConnectParams({{"host", std::string(C::kTcpHost) + ",/nonexistent"}, {"port", dead}, {"user", "u"}});
+    EXPECT_EQ(PQstatus(none.get()), CONNECTION_BAD);
+    EXPECT_EQ(std::string(PQerrorMessage(none.get())),
+              "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary><detail>Connection "
+              "refused</detail><hint>Is the server running on host \"127.0.0.1\" and accepting TCP/IP connections on "
+              "port " + dead + "?</hint>"
+              "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary><detail>No such "
+              "file or directory</detail><hint>Is the server running locally and accepting connections on Unix "
+              "domain socket \"/nonexistent/.s.PGSQL." + dead + "\"?</hint>");
+
+    // A host name shows its numeric address too; an empty host is the /tmp socket.
+    Conn named = ConnectParams({{"host", "localhost"}, {"hostaddr", ""}, {"port", dead}, {"user", "u"}});
+    EXPECT_NE(std::string(PQerrorMessage(named.get())).find("Is the server running on host \"localhost\" ("),
+              std::string::npos) << PQerrorMessage(named.get());
+    Conn tmp = ConnectParams({{"host", ","}, {"port", dead}, {"user", "u"}});
+    EXPECT_NE(std::string(PQerrorMessage(tmp.get())).find("socket \"/tmp/.s.PGSQL." + dead + "\""), std::string::npos);
+
+    // A live host after a dead one: the start-up packet names the dead one in
+    // the options, which a stock PostgreSQL refuses as a command-line
+    // argument, quoting it back.
+    Conn second = ConnectParams({{"host", std::string(C::kTcpHost) + "," + C::kTcpHost},
+                                 {"port", dead + "," + port},
+                                 {"user", C::kTrustUser},
+                                 {"dbname", C::kDatabase}});
+    EXPECT_EQ(PQstatus(second.get()), CONNECTION_BAD);
+    EXPECT_NE(std::string(PQerrorMessage(second.get()))
+                  .find("failed_connection_attempts=127.0.0.1:" + dead),
+              std::string::npos)
+        << PQerrorMessage(second.get());
+
+    // hostaddr list: the bad address is parsed numerically and skipped.
+    Conn parsed = ConnectParams({{"hostaddr", "not-an-address"}, {"port", port}, {"user", C::kTrustUser}});
+    EXPECT_NE(std::string(PQerrorMessage(parsed.get()))
+                  .find("<primary>Could not parse the network address \"not-an-address\".</primary>"),
+              std::string::npos);
+    Conn keepalives = ConnectParams({{"host", C::kTcpHost}, {"port", port}, {"user", C::kTrustUser}, {"keepalives", "1x"}});
+    EXPECT_STREQ(PQerrorMessage(keepalives.get()), "The given keepalives parameter is not an integer.");
+    Conn tuned = ConnectParams({{"host", C::kTcpHost},
+                                {"port", port},
+                                {"user", C::kTrustUser},
+                                {"dbname", C::kDatabase},
+                                {"keepalives", "1"},
+                                {"keepalives_idle", "30"},
+                                {"keepalives_interval", "10"},
+                                {"keepalives_count", "3"}});
+    EXPECT_EQ(PQstatus(tuned.get()), CONNECTION_OK) << PQerrorMessage(tuned.get());
+    // A negative value is sent as 0, which the system refuses for the interval.
+    Conn negative = ConnectParams(
+        {{"host", C::kTcpHost}, {"port", port}, {"user", C::kTrustUser}, {"keepalives_interval", "-5"}});
+    EXPECT_STREQ(PQerrorMessage(negative.get()),
+                 "<primary>The call to `setsockopt(TCP_KEEPINTVL)` failed.</primary><detail>Invalid argument</detail>");
+    Conn bad_port = ConnectParams({{"host", C::kTcpHost}, {"port", "70000"}, {"user", C::kTrustUser}});
+    EXPECT_STREQ(PQerrorMessage(bad_port.get()), "The port number \"70000\" is invalid.");
+}
+
+TEST_F(ConnectPostgresTest, ReadWriteTargetRefusesReadOnlySessions) {
+    using C = PostgresCluster;
+    Settings read_only = Over(true, C::kReadOnlyUser);
+    read_only.emplace_back("target_session_attrs", "read-write");
+    Conn refused = ConnectParams(read_only);
+    EXPECT_EQ(PQstatus(refused.get()), CONNECTION_BAD);
+    EXPECT_EQ(std::string(PQerrorMessage(refused.get())),
+              "Could not establish a writable connection to server \"127.0.0.1:" + m_cluster->PortText() + "\".");
+
+    Settings writable = Over(false, C::kTrustUser);
+    writable.emplace_back("target_session_attrs", "read-write");
+    Conn accepted = ConnectParams(writable);
+    EXPECT_EQ(PQstatus(accepted.get()), CONNECTION_OK) << PQerrorMessage(accepted.get());
+    EXPECT_EQ(PQtransactionStatus(accepted.get()), PQTRANS_IDLE);
+}
+
+TEST_F(ConnectPostgresTest, ConninfoReopensAndResetReconnects) {
+    using C = PostgresCluster;
+    Settings settings = Over(false, C::kScramUser);
+    settings.emplace_back("password", C::kScramUserPassword);
+    settings.emplace_back("application_name", "kelvo-test");
+    Conn conn = ConnectParams(settings);
+    ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    EXPECT_STREQ(PQparameterStatus(conn.get(), "application_name"), "kelvo-test");
+    EXPECT_EQ(PQparameterStatus(conn.get(), "no_such_parameter"), nullptr);
+
+    PQconninfoOption* options = PQconninfo(conn.get());
+    ASSERT_NE(options, nullptr);
+    std::vector<const char*> keywords, values;
+    for (PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+        if (option->val != nullptr) {
+            keywords.push_back(option->keyword);
+            values.push_back(option->val);
+        }
+    }
+    keywords.push_back(nullptr);
+    values.push_back(nullptr);
+    Conn clone(PQconnectdbParams(keywords.data(), values.data(), 0));
+    PQconninfoFree(options);
+    ASSERT_EQ(PQstatus(clone.get()), CONNECTION_OK) << PQerrorMessage(clone.get());
+    EXPECT_NE(PQbackendPID(clone.get()), PQbackendPID(conn.get()));
+
+    const int before = PQbackendPID(conn.get());
+    PQreset(conn.get());
+    ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    EXPECT_NE(PQbackendPID(conn.get()), before);
+}
+
+}  // namespace

@@ -1,0 +1,432 @@
+// Start-up against a scripted server: redirects (hops, chains, limits, the
+// allow_redirects switch, malformed messages, any segmentation), the
+// session_identifier and failed_connection_attempts items of the next
+// start-up packet, the protocol 2.0 fall-back and start-up failures.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "postgres/libpq/connect.h"
+#include "postgres/libpq/conninfo.h"
+#include "postgres/libpq/parameter_status.h"
+#include "postgres/libpq/result_record.h"
+#include "support/postgres_cluster.h"
+#include "support/scratch_directory.h"
+#include "support/startup_peer.h"
+
+namespace {
+
+using kelvotest::PeerConnection;
+using kelvotest::RedirectAddress;
+using kelvotest::StartupPacket;
+using kelvotest::StartupPeer;
+
+struct ConnDeleter {
+    void operator()(PGconn* conn) const { PQfinish(conn); }
+};
+using Conn = std::unique_ptr<PGconn, ConnDeleter>;
+
+Conn Connect(const std::string& host, const std::string& port, const std::string& options = "") {
+    const char* keywords[] = {"host", "port", "user", "dbname", "options", nullptr};
+    const char* values[] = {host.c_str(), port.c_str(), "u", "d", options.c_str(), nullptr};
+    return Conn(PQconnectdbParams(keywords, values, 0));
+}
+
+// Scripts are run on the peer's thread; what they saw is checked afterwards.
+struct Seen {
+    std::vector<StartupPacket> packets;
+    std::string Options(size_t i) const {
+        if (i >= packets.size())
+            return "(no packet)";
+        auto it = packets[i].params.find("options");
+        return it != packets[i].params.end() ? it->second : "";
+    }
+};
+
+StartupPeer::Script Reply(Seen* seen, std::string bytes, size_t piece = 0) {
+    return [seen, bytes, piece](PeerConnection& c) {
+        StartupPacket packet;
+        if (!c.ReadStartupPacket(packet))
+            return;
+        seen->packets.push_back(packet);
+        if (piece != 0)
+            c.SendInPieces(bytes, piece);
+        else
+            c.Send(bytes);
+        c.ClientClosed();
+    };
+}
+
+class ConnectRedirectTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kelvotest::ScrubPgEnvironment();
+        setenv("PGPASSFILE", "/nonexistent/pgpass", 1);
+    }
+    void TearDown() override { kelvotest::ScrubPgEnvironment(); }
+
+    RedirectAddress To(int port) const { return {2, m_dir.Path(), std::to_string(port)}; }
+    kelvotest::ScratchDirectory m_dir;
+};
+
+TEST_F(ConnectRedirectTest, RedirectIsFollowedWhereverItArrives) {
+    using namespace kelvotest;
+    const std::string redirect = RedirectMessage("sess-1", {To(7102)});
+    const std::string after_ok = AuthenticationRequest(0) + ParameterStatusMessage("server_version", "15.0") +
+                                 ParameterStatusMessage("client_encoding", "UTF8");
+    struct Case {
+        const char* name;
+        std::string bytes;
+        size_t piece;
+    };
+    const Case cases[] = {
+        {"before authentication", redirect, 0},
+        {"before authentication, byte by byte", redirect, 1},
+        {"right after AuthenticationOk", AuthenticationRequest(0) + redirect, 0},
+        {"after parameter statuses in one segment", after_ok + redirect, 0},
+        {"after parameter statuses, byte by byte", after_ok + redirect, 1},
+        {"after parameter statuses, in 7-byte pieces", after_ok + redirect, 7},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Seen first, second;
+        {
+            StartupPeer a(m_dir.Path(), 7101, {Reply(&first, c.bytes, c.piece)});
+            StartupPeer b(m_dir.Path(), 7102, {Reply(&second, StartupSuccess())});
+            Conn conn = Connect(m_dir.Path(), "7101", "allow_redirects=on");
+            ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+            EXPECT_STREQ(PQport(conn.get()), "7102");
+            // What was given is still what PQconninfo reports.
+            PQconninfoOption* options = PQconninfo(conn.get());
+            EXPECT_STREQ(pqConninfoValue(options, "port"), "7101");
+            EXPECT_STREQ(pqConninfoValue(options, "options"), "allow_redirects=on");
+            PQconninfoFree(options);
+            // Only what the second server said counts.
+            EXPECT_EQ(PQparameterStatus(conn.get(), "client_encoding"), nullptr);
+        }
+        EXPECT_EQ(first.Options(0), "allow_redirects=on");
+        // The redirecting host is no failed attempt.
+        EXPECT_EQ(second.Options(0), "allow_redirects=on session_identifier=sess-1");
+    }
+}
+
+TEST_F(ConnectRedirectTest, ChainsUpToTheLimit) {
+    using namespace kelvotest;
+    // A redirect without addresses sends the client back to the same host.
+    for (int redirects : {1, 10, 11}) {
+        SCOPED_TRACE(redirects);
+        Seen seen;
+        std::vector<StartupPeer::Script> scripts;
+        for (int i = 0; i < redirects; ++i)
+            scripts.push_back(Reply(&seen, RedirectMessage("s" + std::to_string(i), {})));
+        scripts.push_back(Reply(&seen, StartupSuccess()));
+        StartupPeer peer(m_dir.Path(), 7103, scripts);
+        Conn conn = Connect(m_dir.Path(), "7103");
+        if (redirects <= 10) {
+            EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+            EXPECT_EQ(peer.Accepted(), redirects + 1);
+        } else {
+            EXPECT_EQ(PQstatus(conn.get()), CONNECTION_BAD);
+            EXPECT_STREQ(PQerrorMessage(conn.get()),
+                         "<sqlstate>08S01</sqlstate><primary>The connection was redirected 11 times, which is more "
+                         "than the limit of 10.</primary>");
+        }
+        // The first session identifier is carried to every later packet.
+        ASSERT_GE(seen.packets.size(), 2u);
+        for (size_t i = 1; i < seen.packets.size(); ++i)
+            EXPECT_EQ(seen.Options(i), " session_identifier=s0") << i;
+    }
+}
+
+TEST_F(ConnectRedirectTest, SessionIdentifierKeptOverHopsAndNeverDoubled) {
+    using namespace kelvotest;
+    Seen a_seen, b_seen, c_seen;
+    {
+        StartupPeer a(m_dir.Path(), 7111, {Reply(&a_seen, RedirectMessage("first", {To(7112)}))});
+        StartupPeer b(m_dir.Path(), 7112, {Reply(&b_seen, RedirectMessage("second", {To(7113)}))});
+        StartupPeer c(m_dir.Path(), 7113, {Reply(&c_seen, StartupSuccess())});
+        Conn conn = Connect(m_dir.Path(), "7111", "x=1");
+        EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    }
+    EXPECT_EQ(b_seen.Options(0), "x=1 session_identifier=first");
+    EXPECT_EQ(c_seen.Options(0), "x=1 session_identifier=first");
+
+    Seen d_seen, e_seen;
+    {
+        StartupPeer d(m_dir.Path(), 7114, {Reply(&d_seen, RedirectMessage("ignored", {To(7115)}))});
+        StartupPeer e(m_dir.Path(), 7115, {Reply(&e_seen, StartupSuccess())});
+        Conn conn = Connect(m_dir.Path(), "7114", "session_identifier=mine");
+        EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    }
+    EXPECT_EQ(e_seen.Options(0), "session_identifier=mine");
+}
+
+TEST_F(ConnectRedirectTest, AllowRedirectsSwitch) {
+    using namespace kelvotest;
+    const std::string refused =
+        "<sqlstate>08P01</sqlstate><primary>The server sent a redirect request even though `allow_redirects` is "
+        "disabled.</primary>";
+    const std::pair<const char*, bool> cases[] = {
+        {"allow_redirects=OFF", false}, {"a=1 allow_redirects=no", false}, {"allow_redirects=of", true},
+        {"allow_redirects=true", true}, {"", true},
+    };
+    for (const auto& [options, allowed] : cases) {
+        SCOPED_TRACE(options);
+        Seen seen;
+        StartupPeer a(m_dir.Path(), 7121, {Reply(&seen, RedirectMessage("s", {To(7122)}))});
+        StartupPeer b(m_dir.Path(), 7122, {Reply(&seen, StartupSuccess())});
+        Conn conn = Connect(m_dir.Path(), "7121", options);
+        if (allowed) {
+            EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+        } else {
+            EXPECT_EQ(PQstatus(conn.get()), CONNECTION_BAD);
+            EXPECT_EQ(PQerrorMessage(conn.get()), refused);
+            // A redirect error ends the whole attempt.
+            PQfinish(conn.release());
+            EXPECT_EQ(b.Accepted(), 0);
+        }
+    }
+}
+
+TEST_F(ConnectRedirectTest, MalformedRedirectsFailAtOnce) {
+    using namespace kelvotest;
+    auto tagged = [](const std::string& primary) { return "<sqlstate>08P01</sqlstate><primary>" + primary + "</primary>"; };
+    const std::string body_end = tagged("The redirect request ends before its contents are complete.");
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"eleven addresses", PeerMessage('@', std::string("s\0", 2) + BigEndian32(11)),
+         tagged("The redirect request contains 11 addresses, which is more than the limit of 10.")},
+        {"negative count", PeerMessage('@', std::string("s\0", 2) + BigEndian32(-1)),
+         tagged("The redirect request has a negative address count.")},
+        {"invalid type", RedirectMessage("s", {{7, "h", "1"}}),
+         tagged("The redirect request contains the invalid address type '7'.")},
+        // Declares 2 GiB and sends nothing more: no allocation, no wait.
+        {"oversized length", "@" + BigEndian32(0x7fffffff),
+         tagged("The redirect request has an invalid length of 2147483647 bytes.")},
+        {"oversized after AuthenticationOk", AuthenticationRequest(0) + "@" + BigEndian32(0x40000000),
+         tagged("The redirect request has an invalid length of 1073741824 bytes.")},
+        {"length below 4", "@" + BigEndian32(2), tagged("The redirect request has an invalid length of 2 bytes.")},
+        {"identifier past the length", "@" + BigEndian32(6) + std::string("abcdefgh\0", 9) + BigEndian32(0),
+         body_end},
+        {"port past the length",
+         "@" + BigEndian32(4 + 2 + 4 + 1 + 2) + std::string("s\0", 2) + BigEndian32(1) + std::string("\x02/d\0" "7\0", 6),
+         body_end},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Seen seen;
+        StartupPeer peer(m_dir.Path(), 7131, {Reply(&seen, c.bytes)});
+        Conn conn = Connect(m_dir.Path(), "7131");
+        EXPECT_EQ(PQstatus(conn.get()), CONNECTION_BAD);
+        EXPECT_EQ(PQerrorMessage(conn.get()), c.error);
+    }
+}
+
+TEST_F(ConnectRedirectTest, FailedAttemptsTravelQuotedInTheNextPacket) {
+    using namespace kelvotest;
+    const std::string blank_dir = m_dir.Path() + "/my dir";
+    Seen seen;
+    {
+        StartupPeer live(m_dir.Path(), 7141, {Reply(&seen, StartupSuccess())});
+        Conn conn = Connect(blank_dir + "," + m_dir.Path() + ",/nonexistent", "7140,7141,7142", "a=1");
+        EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    }
+    EXPECT_EQ(seen.Options(0), "a=1 failed_connection_attempts='" + blank_dir + "/.s.PGSQL.7140'");
+
+    // A redirect target that fails is recorded; the redirecting host is not.
+    Seen a_seen, b_seen;
+    {
+        StartupPeer a(m_dir.Path(), 7143,
+                      {Reply(&a_seen, RedirectMessage("s", {To(7144), {0, "127.0.0.1", "1"}})),
+                       Reply(&a_seen, StartupSuccess())});
+        Conn conn = Connect(m_dir.Path(), "7143");
+        EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    }
+    EXPECT_EQ(a_seen.Options(1), " session_identifier=s failed_connection_attempts=" + m_dir.Path() +
+                                     "/.s.PGSQL.7144,127.0.0.1:1");
+}
+
+TEST_F(ConnectRedirectTest, ResetStartsOverFromTheGivenHosts) {
+    using namespace kelvotest;
+    Seen a_seen, b_seen;
+    StartupPeer a(m_dir.Path(), 7151,
+                  {Reply(&a_seen, RedirectMessage("s", {To(7152)})), Reply(&a_seen, StartupSuccess())});
+    StartupPeer b(m_dir.Path(), 7152, {Reply(&b_seen, StartupSuccess())});
+    Conn conn = Connect(m_dir.Path(), "7151");
+    ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    EXPECT_STREQ(PQport(conn.get()), "7152");
+    PQreset(conn.get());
+    ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    EXPECT_STREQ(PQport(conn.get()), "7151");
+    conn.reset();
+    ASSERT_EQ(a_seen.packets.size(), 2u);
+    EXPECT_EQ(a_seen.Options(1), "");
+}
+
+// Protocol 2.0 answers: no length words; a row description and a data row
+// of one text column.
+std::string OldRow(const std::string& value) {
+    using kelvotest::BigEndian32;
+    const std::string description = std::string("T\0\x01", 3) + "v" + '\0' + BigEndian32(25) +
+                                    std::string("\xff\xff", 2) + BigEndian32(-1);
+    return std::string("Pblank") + '\0' + description + "D\x80" + BigEndian32(static_cast<int32_t>(value.size() + 4)) +
+           value;
+}
+
+TEST_F(ConnectRedirectTest, OldServersGetTheOldStartupPacketAndSettingsExchange) {
+    using namespace kelvotest;
+    Seen seen;
+    std::vector<std::string> queries;
+    auto old_server = [&seen, &queries](PeerConnection& c) {
+        StartupPacket packet;
+        if (!c.ReadStartupPacket(packet))
+            return;
+        seen.packets.push_back(packet);
+        c.Send(std::string("R") + BigEndian32(0) + "K" + BigEndian32(99) + BigEndian32(7) + "Z");
+        std::string query;
+        while (c.ReadOldQuery(query)) {
+            queries.push_back(query);
+            if (query.find("version()") != std::string::npos) {
+                c.Send(std::string("CBEGIN") + '\0' + OldRow("PostgreSQL 7.4.30 on x86_64") + "CSELECT" + '\0' +
+                       "CCOMMIT" + '\0' + "Z");
+            } else if (query.find("pg_client_encoding") != std::string::npos) {
+                c.Send(OldRow("LATIN1") + "CSELECT" + '\0' + "Z");
+            } else {
+                c.Send(std::string("CSET") + '\0' + "Z");
+            }
+        }
+    };
+    setenv("PGDATESTYLE", "ISO", 1);
+    StartupPeer peer(m_dir.Path(), 7161,
+                     {Reply(&seen, std::string("EFATAL:  unsupported frontend protocol\n") + '\0'), old_server});
+    Conn conn = Connect(m_dir.Path(), "7161");
+    unsetenv("PGDATESTYLE");
+    ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    EXPECT_STREQ(PQerrorMessage(conn.get()), "");
+    EXPECT_EQ(PQprotocolVersion(conn.get()), 2);
+    EXPECT_EQ(PQbackendPID(conn.get()), 99);
+    EXPECT_EQ(PQserverVersion(conn.get()), 70430);
+    EXPECT_STREQ(PQparameterStatus(conn.get(), "client_encoding"), "LATIN1");
+    conn.reset();
+    ASSERT_EQ(seen.packets.size(), 2u);
+    EXPECT_EQ(seen.packets[0].version, 196608u);
+    EXPECT_EQ(seen.packets[1].version, 131072u);
+    EXPECT_EQ(seen.packets[1].raw.size(), 296u);
+    ASSERT_EQ(queries.size(), 3u);
+    EXPECT_EQ(queries[0], "SET datestyle = 'ISO'");
+    EXPECT_EQ(queries[1], "begin; select version(); end");
+    EXPECT_EQ(queries[2], "select pg_client_encoding()");
+}
+
+TEST_F(ConnectRedirectTest, StartupFailures) {
+    using namespace kelvotest;
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::string error_part;
+    };
+    const Case cases[] = {
+        {"unexpected message", PeerMessage('X', ""),
+         "Expected an authentication request or redirect from the server, but received X."},
+        {"oversized authentication request", PeerMessage('R', std::string(2000, '\0')),
+         "Expected an authentication request from the server, but received R."},
+        {"server error", ErrorResponseMessage("FATAL", "3D000", "database \"d\" does not exist"),
+         "<sqlstate>3D000</sqlstate>"},
+        {"error after AuthenticationOk", AuthenticationRequest(0) + ErrorResponseMessage("FATAL", "53300", "too many"),
+         "<sqlstate>53300</sqlstate>"},
+        {"unsupported method", AuthenticationRequest(7), "GSSAPI authentication not supported"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Seen seen;
+        StartupPeer peer(m_dir.Path(), 7171, {Reply(&seen, c.bytes)});
+        Conn conn = Connect(m_dir.Path(), "7171");
+        EXPECT_EQ(PQstatus(conn.get()), CONNECTION_BAD);
+        EXPECT_NE(std::string(PQerrorMessage(conn.get())).find(c.error_part), std::string::npos)
+            << PQerrorMessage(conn.get());
+    }
+}
+
+TEST_F(ConnectRedirectTest, RequirePeerNamesTheServersUser) {
+    using namespace kelvotest;
+    const std::string me = getpwuid(geteuid())->pw_name;
+    const std::pair<std::string, std::string> cases[] = {
+        {me, ""},
+        {"nobody-at-all", "The requirepeer parameter specifies \"nobody-at-all\", but the actual peer user name is \"" +
+                              me + "\"."},
+    };
+    for (const auto& [peer_user, error] : cases) {
+        SCOPED_TRACE(peer_user);
+        Seen seen;
+        StartupPeer peer(m_dir.Path(), 7191, {Reply(&seen, StartupSuccess())});
+        const std::string conninfo = "host='" + m_dir.Path() + "' port=7191 user=u requirepeer=" + peer_user;
+        Conn conn(PQconnectdb(conninfo.c_str()));
+        EXPECT_EQ(PQstatus(conn.get()), error.empty() ? CONNECTION_OK : CONNECTION_BAD);
+        EXPECT_EQ(PQerrorMessage(conn.get()), error);
+        // The check comes before the start-up packet.
+        conn.reset();
+        EXPECT_EQ(seen.packets.size(), error.empty() ? 1u : 0u);
+    }
+}
+
+TEST_F(ConnectRedirectTest, NoticesDuringStartupReachTheReceiver) {
+    using namespace kelvotest;
+    const std::string notice =
+        PeerMessage('N', std::string("SNOTICE\0VNOTICE\0C00000\0Mwelcome\0\0", 33));
+    Seen seen;
+    StartupPeer peer(m_dir.Path(), 7192,
+                     {Reply(&seen, AuthenticationRequest(0) + notice + BackendKeyDataMessage(1, 2) +
+                                       ReadyForQueryMessage())});
+    const std::string conninfo = "host='" + m_dir.Path() + "' port=7192 user=u";
+    Conn conn(PQconnectStart(conninfo.c_str()));
+    ASSERT_NE(PQstatus(conn.get()), CONNECTION_BAD) << PQerrorMessage(conn.get());
+    std::vector<std::string> notices;
+    PQnoticeReceiver receiver = [](void* arg, const PGresult* res) {
+        static_cast<std::vector<std::string>*>(arg)->push_back(PQresultErrorMessage(res));
+    };
+    PQnoticeReceiver previous = PQsetNoticeReceiver(conn.get(), receiver, &notices);
+    EXPECT_NE(previous, nullptr);
+    // A null receiver only reports the one installed.
+    EXPECT_EQ(PQsetNoticeReceiver(conn.get(), nullptr, nullptr), receiver);
+    PostgresPollingStatusType flag = PGRES_POLLING_WRITING;
+    while (flag == PGRES_POLLING_READING || flag == PGRES_POLLING_WRITING) {
+        pollfd p{PQsocket(conn.get()), static_cast<short>(flag == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+        ASSERT_EQ(poll(&p, 1, 5000), 1);
+        flag = PQconnectPoll(conn.get());
+    }
+    ASSERT_EQ(flag, PGRES_POLLING_OK) << PQerrorMessage(conn.get());
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find("welcome"), std::string::npos) << notices[0];
+}
+
+TEST_F(ConnectRedirectTest, NonBlockingPollReportsEachStep) {
+    using namespace kelvotest;
+    Seen seen;
+    StartupPeer peer(m_dir.Path(), 7181, {Reply(&seen, StartupSuccess(), 3)});
+    const std::string conninfo = "host='" + m_dir.Path() + "' port=7181 user=u";
+    Conn conn(PQconnectStart(conninfo.c_str()));
+    ASSERT_NE(PQstatus(conn.get()), CONNECTION_BAD) << PQerrorMessage(conn.get());
+    PostgresPollingStatusType flag = PGRES_POLLING_WRITING;
+    while (flag == PGRES_POLLING_READING || flag == PGRES_POLLING_WRITING) {
+        pollfd p{PQsocket(conn.get()), static_cast<short>(flag == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+        ASSERT_EQ(poll(&p, 1, 5000), 1);
+        flag = PQconnectPoll(conn.get());
+    }
+    EXPECT_EQ(flag, PGRES_POLLING_OK) << PQerrorMessage(conn.get());
+    EXPECT_EQ(PQconnectPoll(conn.get()), PGRES_POLLING_OK);
+    EXPECT_EQ(PQconnectPoll(nullptr), PGRES_POLLING_FAILED);
+    EXPECT_EQ(PQstatus(nullptr), CONNECTION_BAD);
+    EXPECT_STREQ(PQerrorMessage(nullptr), "The given connection pointer is NULL.");
+}
+
+}  // namespace

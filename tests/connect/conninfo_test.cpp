@@ -1,0 +1,335 @@
+// Connection options from strings, URIs, keyword arrays, the service file and
+// the environment, and the option arrays handed back to callers.
+#include "postgres/libpq/conninfo.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "support/postgres_cluster.h"
+#include "support/scratch_directory.h"
+
+namespace {
+
+using Settings = std::map<std::string, std::string>;
+
+Settings ValuesOf(const PQconninfoOption* options) {
+    Settings values;
+    for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+        if (option->val != nullptr)
+            values[option->keyword] = option->val;
+    }
+    return values;
+}
+
+// Parses text; the settings, or "error: " and the message.
+Settings Parse(const std::string& text) {
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(text.c_str(), &error);
+    if (options == nullptr) {
+        Settings failure{{"error", error != nullptr ? error : "(none)"}};
+        free(error);
+        return failure;
+    }
+    EXPECT_EQ(error, nullptr);
+    Settings values = ValuesOf(options);
+    PQconninfoFree(options);
+    return values;
+}
+
+class ConninfoTest : public ::testing::Test {
+protected:
+    void SetUp() override { kelvotest::ScrubPgEnvironment(); }
+    void TearDown() override { kelvotest::ScrubPgEnvironment(); }
+};
+
+TEST_F(ConninfoTest, OptionTableInOrderWithItsAttributes) {
+    struct Row {
+        const char* keyword;
+        const char* envvar;
+        const char* dispchar;
+        int dispsize;
+    };
+    const Row rows[] = {
+        {"authtype", "PGAUTHTYPE", "D", 20},
+        {"service", "PGSERVICE", "", 20},
+        {"user", "PGUSER", "", 20},
+        {"password", "PGPASSWORD", "*", 20},
+        {"passfile", "PGPASSFILE", "", 64},
+        {"connect_timeout", "PGCONNECT_TIMEOUT", "", 10},
+        {"dbname", "PGDATABASE", "", 20},
+        {"host", "PGHOST", "", 40},
+        {"hostaddr", "PGHOSTADDR", "", 45},
+        {"port", "PGPORT", "", 6},
+        {"client_encoding", "PGCLIENTENCODING", "", 10},
+        {"tty", "PGTTY", "D", 40},
+        {"options", "PGOPTIONS", "D", 40},
+        {"application_name", "PGAPPNAME", "", 64},
+        {"fallback_application_name", nullptr, "", 64},
+        {"keepalives", nullptr, "", 1},
+        {"keepalives_idle", nullptr, "", 10},
+        {"keepalives_interval", nullptr, "", 10},
+        {"keepalives_count", nullptr, "", 10},
+        {"sslmode", "PGSSLMODE", "", 12},
+        {"sslcompression", "PGSSLCOMPRESSION", "", 1},
+        {"sslcert", "PGSSLCERT", "", 64},
+        {"sslkey", "PGSSLKEY", "", 64},
+        {"sslrootcert", "PGSSLROOTCERT", "", 64},
+        {"sslcrl", "PGSSLCRL", "", 64},
+        {"requirepeer", "PGREQUIREPEER", "", 10},
+        {"replication", nullptr, "D", 5},
+        {"target_session_attrs", "PGTARGETSESSIONATTRS", "", 11},
+    };
+    PQconninfoOption* options = PQconndefaults();
+    ASSERT_NE(options, nullptr);
+    size_t i = 0;
+    for (; options[i].keyword != nullptr; ++i) {
+        ASSERT_LT(i, std::size(rows));
+        SCOPED_TRACE(rows[i].keyword);
+        EXPECT_STREQ(options[i].keyword, rows[i].keyword);
+        EXPECT_STREQ(options[i].envvar, rows[i].envvar);
+        EXPECT_STREQ(options[i].dispchar, rows[i].dispchar);
+        EXPECT_EQ(options[i].dispsize, rows[i].dispsize);
+    }
+    EXPECT_EQ(i, std::size(rows));
+    EXPECT_STREQ(options[9].label, "Database-Port");
+    EXPECT_STREQ(options[5].label, "Connect-timeout");
+    PQconninfoFree(options);
+}
+
+TEST_F(ConninfoTest, DefaultsComeFromTheEnvironmentThenTheTable) {
+    PQconninfoOption* options = PQconndefaults();
+    ASSERT_NE(options, nullptr);
+    Settings values = ValuesOf(options);
+    PQconninfoFree(options);
+    EXPECT_EQ(values, (Settings{{"authtype", ""},
+                                {"tty", ""},
+                                {"options", ""},
+                                {"port", "5432"},
+                                {"sslmode", "disable"},
+                                {"sslcompression", "0"},
+                                {"target_session_attrs", "any"},
+                                {"user", "root"}}));
+
+    setenv("PGPORT", "7000", 1);
+    setenv("PGUSER", "alice", 1);
+    setenv("PGREQUIRESSL", "1", 1);
+    setenv("PGAPPNAME", "", 1);  // set but empty still counts
+    options = PQconndefaults();
+    values = ValuesOf(options);
+    PQconninfoFree(options);
+    EXPECT_EQ(values["port"], "7000");
+    EXPECT_EQ(values["user"], "alice");
+    EXPECT_EQ(values["sslmode"], "require");
+    EXPECT_EQ(values.count("application_name"), 1u);
+
+    setenv("PGSSLMODE", "prefer", 1);  // the variable of the option itself wins over PGREQUIRESSL
+    options = PQconndefaults();
+    EXPECT_STREQ(pqConninfoValue(options, "sslmode"), "prefer");
+    PQconninfoFree(options);
+}
+
+TEST_F(ConninfoTest, KeywordValueStrings) {
+    const std::pair<const char*, Settings> cases[] = {
+        {"", {}},
+        {"   ", {}},
+        {"host=a port=5", {{"host", "a"}, {"port", "5"}}},
+        {"host = a\tport =\n5 ", {{"host", "a"}, {"port", "5"}}},
+        {"dbname='my db' user=x", {{"dbname", "my db"}, {"user", "x"}}},
+        {"password='it\\'s' user=a\\ b", {{"password", "it's"}, {"user", "a b"}}},
+        {"options='-c a=b'", {{"options", "-c a=b"}}},
+        {"dbname=''", {{"dbname", ""}}},
+        {"host=a host=b", {{"host", "b"}}},
+        {"requiressl=1", {{"sslmode", "require"}}},
+        {"requiressl=0", {{"sslmode", "prefer"}}},
+        {"a= b=c", {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"a\" is invalid.</primary>"}}},
+        {"host", {{"error", "<sqlstate>22023</sqlstate><primary>The connection info string is missing an \"=\" after \"host\".</primary>"}}},
+        {"host a=b", {{"error", "<sqlstate>22023</sqlstate><primary>The connection info string is missing an \"=\" after \"host\".</primary>"}}},
+        {"user='abc", {{"error", "<sqlstate>22023</sqlstate><primary>The connection info string contains an unterminated quoted string.</primary>"}}},
+        {"user='abc\\'", {{"error", "<sqlstate>22023</sqlstate><primary>The connection info string contains an unterminated quoted string.</primary>"}}},
+        {"krbsrvname=x", {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"krbsrvname\" is invalid.</primary>"}}},
+    };
+    for (const auto& [text, expected] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(Parse(text), expected);
+    }
+}
+
+TEST_F(ConninfoTest, Uris) {
+    const std::pair<const char*, Settings> cases[] = {
+        {"postgresql://", {}},
+        {"postgres://", {}},
+        {"postgresql://host", {{"host", "host"}}},
+        {"postgresql://host:6000/db", {{"host", "host"}, {"port", "6000"}, {"dbname", "db"}}},
+        {"postgresql://u:p@h/d", {{"user", "u"}, {"password", "p"}, {"host", "h"}, {"dbname", "d"}}},
+        {"postgresql://u@h", {{"user", "u"}, {"host", "h"}}},
+        {"postgresql://:p@h", {{"password", "p"}, {"host", "h"}}},
+        {"postgresql://a:1,b,c:3/db", {{"host", "a,b,c"}, {"port", "1,,3"}, {"dbname", "db"}}},
+        {"postgresql://[::1]:5433/d", {{"host", "::1"}, {"port", "5433"}, {"dbname", "d"}}},
+        {"postgresql://[::1],[fe80::1]", {{"host", "::1,fe80::1"}, {"port", ","}}},
+        {"postgresql:///db?host=/tmp/x", {{"dbname", "db"}, {"host", "/tmp/x"}}},
+        {"postgresql://%2Ftmp%2Fsock/d%20b", {{"host", "/tmp/sock"}, {"dbname", "d b"}}},
+        {"postgresql://h/?application_name=a%26b&port=1", {{"host", "h"}, {"application_name", "a&b"}, {"port", "1"}}},
+        {"postgresql://h?ssl=true", {{"host", "h"}, {"sslmode", "require"}}},
+        {"postgresql://h?application_name=x@y", {{"host", "h"}, {"application_name", "x@y"}}},
+        {"postgresql://u%40x:p%3Aq@h", {{"user", "u@x"}, {"password", "p:q"}, {"host", "h"}}},
+        {"postgresql://[::1", {{"error", "end of string reached when looking for matching \"]\" in IPv6 host address in URI: \"postgresql://[::1\""}}},
+        {"postgresql://[]/d", {{"error", "The URI \"postgresql://[]/d\" contains an empty IPv6 host address."}}},
+        {"postgresql://[::1]x", {{"error", "unexpected character \"x\" at position 19 in URI (expected \":\" or \"/\"): \"postgresql://[::1]x\""}}},
+        {"postgresql://h?a=b=c", {{"error", "extra key/value separator \"=\" in URI query parameter: \"a=b=c\""}}},
+        {"postgresql://h?port", {{"error", "missing key/value separator \"=\" in URI query parameter: \"port\""}}},
+        {"postgresql://h?port=1&&user=x", {{"error", "missing key/value separator \"=\" in URI query parameter: \"\""}}},
+        {"postgresql://h?nosuch=1", {{"error", "invalid URI query parameter: \"nosuch\""}}},
+        {"postgresql://h?ssl=false", {{"error", "invalid URI query parameter: \"ssl\""}}},
+        {"postgresql://h/d%00x", {{"error", "forbidden value %00 in percent-encoded value: \"d%00x\""}}},
+        {"postgresql://h/d%4", {{"error", "invalid percent-encoded token: \"d%4\""}}},
+        {"postgresql://h/d%zz", {{"error", "invalid percent-encoded token: \"d%zz\""}}},
+    };
+    for (const auto& [text, expected] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(Parse(text), expected);
+    }
+}
+
+TEST_F(ConninfoTest, KeywordArrays) {
+    struct Case {
+        std::vector<const char*> keywords;
+        std::vector<const char*> values;
+        int expand;
+        Settings expected;
+    };
+    const Case cases[] = {
+        {{"host", "port"}, {"a", "1"}, 0, {{"host", "a"}, {"port", "1"}}},
+        {{"host", "host"}, {"a", "b"}, 0, {{"host", "b"}}},
+        {{"nosuch", "host"}, {"", "a"}, 0, {{"host", "a"}}},
+        {{"nosuch", "host"}, {nullptr, "a"}, 0, {{"host", "a"}}},
+        {{"host", "nosuch"}, {"a", "x"}, 0,
+         {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"nosuch\" is invalid.</primary>"}}},
+        {{"requiressl"}, {"1"}, 0,
+         {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"requiressl\" is invalid.</primary>"}}},
+        {{"gsslib"}, {"x"}, 0,
+         {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"gsslib\" is invalid.</primary>"}}},
+        // Without expansion a dbname with '=' or a URI is just a name.
+        {{"dbname"}, {"host=a port=1"}, 0, {{"dbname", "host=a port=1"}}},
+        {{"dbname"}, {"[{\"a\":\"b=c\"}]"}, 0, {{"dbname", "[{\"a\":\"b=c\"}]"}}},
+        // With expansion its settings stand at its place: later entries win.
+        {{"port", "dbname", "user"}, {"9", "host=a port=1 user=u dbname=d", "v"}, 1,
+         {{"host", "a"}, {"port", "1"}, {"user", "v"}, {"dbname", "d"}}},
+        {{"dbname", "port"}, {"postgresql://h:2/x", "3"}, 1, {{"host", "h"}, {"port", "3"}, {"dbname", "x"}}},
+        {{"dbname", "dbname"}, {"plain", "host=a"}, 1, {{"dbname", "host=a"}}},
+        {{"dbname"}, {"host='x"}, 1,
+         {{"error", "<sqlstate>22023</sqlstate><primary>The connection info string contains an unterminated quoted string.</primary>"}}},
+    };
+    for (const auto& c : cases) {
+        std::vector<const char*> keywords = c.keywords, values = c.values;
+        keywords.push_back(nullptr);
+        values.push_back(nullptr);
+        SCOPED_TRACE(std::string(keywords[0]) + " expand=" + std::to_string(c.expand));
+        std::string error;
+        ConninfoOptions options = pqConninfoParseArrays(keywords.data(), values.data(), c.expand, error);
+        Settings actual = options ? ValuesOf(options.get()) : Settings{{"error", error}};
+        EXPECT_EQ(actual, c.expected);
+    }
+}
+
+class ServiceFileTest : public ConninfoTest {
+protected:
+    void SetUp() override {
+        ConninfoTest::SetUp();
+        m_dir = m_scratch.Path();
+    }
+    std::string Write(const std::string& name, const std::string& text) { return m_scratch.WriteFile(name, text); }
+    // Defaults for the given explicit settings; the settings or the error.
+    Settings Resolve(const std::vector<std::pair<const char*, const char*>>& explicit_settings) {
+        ConninfoOptions options = pqConninfoInit();
+        std::string error;
+        for (const auto& [keyword, value] : explicit_settings)
+            EXPECT_TRUE(pqConninfoStore(options.get(), keyword, value, error));
+        if (!pqConninfoAddDefaults(options.get(), &error))
+            return {{"error", error}};
+        return ValuesOf(options.get());
+    }
+    kelvotest::ScratchDirectory m_scratch;
+    std::string m_dir;
+};
+
+TEST_F(ServiceFileTest, ExplicitBeatsServiceBeatsEnvironmentBeatsCompiled) {
+    std::string path = Write("services",
+                             "# comment\n"
+                             "\n"
+                             "[other]\n"
+                             "host=wrong\n"
+                             "  [main]\n"
+                             "  host=from-service\n"
+                             "port=6001\r\n"
+                             "dbname=svcdb\n"
+                             "[later]\n"
+                             "bogus line ignored after the section\n");
+    setenv("PGSERVICEFILE", path.c_str(), 1);
+    setenv("PGPORT", "7001", 1);
+    setenv("PGDATABASE", "envdb", 1);
+    setenv("PGAPPNAME", "envapp", 1);
+    Settings values = Resolve({{"service", "main"}, {"dbname", "explicit"}});
+    EXPECT_EQ(values["host"], "from-service");
+    EXPECT_EQ(values["port"], "6001");
+    EXPECT_EQ(values["dbname"], "explicit");
+    EXPECT_EQ(values["application_name"], "envapp");
+    EXPECT_EQ(values["sslmode"], "disable");
+
+    setenv("PGSERVICE", "main", 1);  // the service may come from the environment too
+    EXPECT_EQ(Resolve({})["host"], "from-service");
+}
+
+TEST_F(ServiceFileTest, ServiceFileFailures) {
+    const std::string long_line = "host=" + std::string(249, 'h') + "\n";  // 255 with its newline
+    const std::string fitting_line = "host=" + std::string(248, 'h') + "\n";
+    struct Case {
+        const char* name;
+        std::string text;
+        const char* service;
+        std::string expected_error;  // empty: succeeds
+    };
+    const Case cases[] = {
+        {"missing", "", "x", ""},
+        {"no-section", "[a]\nhost=x\n", "b", "The definition of service \"b\" was not found."},
+        {"prefix-name", "[ab]\nhost=x\n", "a", "The definition of service \"a\" was not found."},
+        {"no-equals", "[a]\nhost x\n", "a", "syntax error in service file \"%s\", line 2"},
+        {"unknown", "[a]\nnosuch=1\n", "a", "syntax error in service file \"%s\", line 2"},
+        {"nested", "[a]\nservice=b\n", "a", "nested service specifications not supported in service file \"%s\", line 2"},
+        {"too-long", "[a]\n" + long_line, "a", "Line 2 is too long in service file \"%s\"."},
+        {"fits", "[a]\n" + fitting_line, "a", ""},
+        {"error-elsewhere", "[b]\nnosuch\n[a]\nhost=x\n", "a", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = std::string(c.name) == "missing" ? m_dir + "/does-not-exist" : Write(c.name, c.text);
+        setenv("PGSERVICEFILE", path.c_str(), 1);
+        Settings values = Resolve({{"service", c.service}});
+        std::string expected = c.expected_error;
+        if (std::string(c.name) == "missing")
+            expected = "The service file \"" + path + "\" was not found.";
+        size_t at = expected.find("%s");
+        if (at != std::string::npos)
+            expected.replace(at, 2, path);
+        EXPECT_EQ(values.count("error") ? values["error"] : "", expected);
+        // PQconndefaults goes on regardless.
+        PQconninfoOption* defaults = PQconndefaults();
+        ASSERT_NE(defaults, nullptr);
+        PQconninfoFree(defaults);
+    }
+}
+
+TEST_F(ServiceFileTest, SystemFileAfterTheUsersFile) {
+    std::string user_file = Write("user", "[a]\nport=1\n");
+    Write("pg_service.conf", "[b]\nport=2\n[a]\nport=3\n");
+    setenv("PGSERVICEFILE", user_file.c_str(), 1);
+    setenv("PGSYSCONFDIR", m_dir.c_str(), 1);
+    EXPECT_EQ(Resolve({{"service", "a"}})["port"], "1");
+    EXPECT_EQ(Resolve({{"service", "b"}})["port"], "2");
+}
+
+}  // namespace

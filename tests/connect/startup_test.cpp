@@ -1,0 +1,321 @@
+// The pieces of a connection attempt that need no peer: the host list, the
+// start-up packet with the client's additions, the record of hosts given up,
+// and reading redirect messages.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "postgres/libpq/connection_record.h"
+#include "postgres/libpq/conninfo.h"
+#include "postgres/libpq/host_list.h"
+#include "postgres/libpq/redirect.h"
+#include "postgres/libpq/startup_packet.h"
+#include "support/postgres_cluster.h"
+
+namespace {
+
+struct ConnDeleter {
+    void operator()(PGconn* conn) const { freePGconn(conn); }
+};
+using ConnPtr = std::unique_ptr<PGconn, ConnDeleter>;
+
+ConnPtr MakeConn(std::initializer_list<std::pair<const char*, const char*>> settings) {
+    ConnPtr conn(makeEmptyPGconn());
+    ConninfoOptions options = pqConninfoInit();
+    std::string error;
+    for (const auto& [keyword, value] : settings)
+        EXPECT_TRUE(pqConninfoStore(options.get(), keyword, value, error)) << error;
+    EXPECT_TRUE(pqConninfoToConnection(conn.get(), options.get()));
+    conn->pversion = PG_PROTOCOL(3, 0);
+    conn->send_appname = true;
+    return conn;
+}
+
+std::string Describe(const PGconn* conn) {
+    std::string out;
+    for (int i = 0; i < conn->nconnhost; ++i) {
+        const pg_conn_host& e = conn->connhost[i];
+        out += std::to_string(e.type) + "|" + (e.host ? e.host : "-") + "|" + (e.hostaddr ? e.hostaddr : "-") + "|" +
+               (e.port ? e.port : "-") + ";";
+    }
+    return out;
+}
+
+class StartupTest : public ::testing::Test {
+protected:
+    void SetUp() override { kelvotest::ScrubPgEnvironment(); }
+};
+
+TEST_F(StartupTest, HostListFromHostHostaddrAndPort) {
+    struct Case {
+        const char* host;
+        const char* hostaddr;
+        const char* port;
+        const char* expected;  // entries, or the error text
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, nullptr, "2|/tmp|-|-;"},
+        {"", "", "", "2|/tmp|-|-;"},
+        {"db", nullptr, "6000", "0|db|-|6000;"},
+        {"/var/run/x", nullptr, nullptr, "2|/var/run/x|-|-;"},
+        {"a,/s,", nullptr, "1", "0|a|-|1;2|/s|-|1;2|/tmp|-|1;"},
+        {"a,b", nullptr, "1,2", "0|a|-|1;0|b|-|2;"},
+        {"a,b", "10.0.0.1,10.0.0.2", nullptr, "1|a|10.0.0.1|-;1|b|10.0.0.2|-;"},
+        {nullptr, "10.0.0.1", "5", "1|-|10.0.0.1|5;"},
+        {"a,b", "1.1.1.1,2.2.2.2,3.3.3.3", nullptr, "Could not match 2 host names to 3 hostaddr values."},
+        {"a,b,c", nullptr, "1,2", "Could not match 2 port numbers to 3 hosts."},
+        {"a", nullptr, "1,2", "Could not match 2 port numbers to 1 hosts."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.host ? c.host : "(null)") + " / " + (c.hostaddr ? c.hostaddr : "(null)"));
+        ConnPtr conn(makeEmptyPGconn());
+        conn->pghost = c.host ? strdup(c.host) : nullptr;
+        conn->pghostaddr = c.hostaddr ? strdup(c.hostaddr) : nullptr;
+        conn->pgport = c.port ? strdup(c.port) : nullptr;
+        bool ok = pqBuildHostList(conn.get());
+        EXPECT_EQ(ok ? Describe(conn.get()) : std::string(conn->errorMessage.data), c.expected);
+        if (!ok) {
+            EXPECT_EQ(conn->status, CONNECTION_BAD);
+        }
+    }
+}
+
+TEST_F(StartupTest, OptionChecksBeforeAnySocket) {
+    struct Case {
+        const char* keyword;
+        const char* value;
+        const char* error;  // null: accepted
+    };
+    const Case cases[] = {
+        {"sslmode", "disable", nullptr},
+        {"sslmode", "allow", nullptr},
+        {"sslmode", "prefer", nullptr},
+        {"sslmode", "require", "The sslmode value \"require\" is invalid when SSL support is not compiled in."},
+        {"sslmode", "verify-ca", "The sslmode value \"verify-ca\" is invalid when SSL support is not compiled in."},
+        {"sslmode", "verify-full", "The sslmode value \"verify-full\" is invalid when SSL support is not compiled in."},
+        {"sslmode", "Disable", "The sslmode value \"Disable\" is invalid."},
+        {"target_session_attrs", "any", nullptr},
+        {"target_session_attrs", "read-write", nullptr},
+        {"target_session_attrs", "read-only", "The target_session_attrs value \"read-only\" is invalid."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.keyword) + "=" + c.value);
+        ConnPtr conn = MakeConn({{"user", "u"}, {c.keyword, c.value}, {"passfile", "/nonexistent"}});
+        bool ok = pqCheckConnectionOptions(conn.get());
+        EXPECT_EQ(ok, c.error == nullptr);
+        EXPECT_EQ(conn->options_valid, ok);
+        if (c.error != nullptr) {
+            EXPECT_STREQ(conn->errorMessage.data, c.error);
+        }
+    }
+
+    // An absent sslmode is disable; the database defaults to the user name.
+    ConnPtr conn = MakeConn({{"user", "someone"}, {"passfile", "/nonexistent"}});
+    ASSERT_TRUE(pqCheckConnectionOptions(conn.get()));
+    EXPECT_STREQ(conn->sslmode, "disable");
+    EXPECT_STREQ(conn->dbName, "someone");
+}
+
+std::string PacketBody(const std::string& packet) {
+    // Skip the length word and the protocol version.
+    return packet.substr(8);
+}
+
+TEST_F(StartupTest, StartupPacketCarriesTheAdditionsEscaped) {
+    ConnPtr conn = MakeConn({{"user", "u"},
+                             {"dbname", "d"},
+                             {"options", "allow_redirects=on"},
+                             {"application_name", "app"},
+                             {"fallback_application_name", "fallback"}});
+    std::string packet = pqBuildStartupPacket(conn.get());
+    ASSERT_EQ(packet.size(), static_cast<size_t>(static_cast<unsigned char>(packet[3])));
+    EXPECT_EQ(packet.substr(4, 4), std::string("\x00\x03\x00\x00", 4));
+    EXPECT_EQ(PacketBody(packet), std::string("user\0u\0database\0d\0options\0allow_redirects=on\0"
+                                              "application_name\0app\0\0",
+                                              67));
+
+    // The additions, with a blank in a socket directory kept inside one item.
+    conn->session_identifier = strdup("sess 1");
+    appendPQExpBufferStr(&conn->failedConnectionAttempts, "/tmp/my dir/.s.PGSQL.5432,h:1");
+    EXPECT_EQ(pqStartupOptions(conn.get()),
+              "allow_redirects=on session_identifier='sess 1' failed_connection_attempts='/tmp/my dir/.s.PGSQL.5432,h:1'");
+    // The option itself is left as it was: additions never accumulate.
+    EXPECT_STREQ(conn->pgoptions, "allow_redirects=on");
+
+    // A session identifier already named in the options is not added again.
+    free(conn->pgoptions);
+    conn->pgoptions = strdup("session_identifier=x");
+    EXPECT_EQ(pqStartupOptions(conn.get()),
+              "session_identifier=x failed_connection_attempts='/tmp/my dir/.s.PGSQL.5432,h:1'");
+
+    // Without application_name the fallback goes; without send_appname neither.
+    free(conn->appname);
+    conn->appname = nullptr;
+    EXPECT_NE(pqBuildStartupPacket(conn.get()).find(std::string("application_name\0fallback\0", 26)),
+              std::string::npos);
+    conn->send_appname = false;
+    EXPECT_EQ(pqBuildStartupPacket(conn.get()).find("application_name"), std::string::npos);
+
+    setenv("PGDATESTYLE", "ISO", 1);
+    setenv("PGTZ", "Default", 1);
+    EXPECT_NE(pqBuildStartupPacket(conn.get()).find(std::string("datestyle\0ISO\0\0", 15)), std::string::npos);
+    EXPECT_EQ(pqBuildStartupPacket(conn.get()).find("timezone"), std::string::npos);
+    unsetenv("PGDATESTYLE");
+    unsetenv("PGTZ");
+
+    conn->pversion = PG_PROTOCOL(2, 0);
+    std::string old = pqBuildStartupPacket(conn.get());
+    ASSERT_EQ(old.size(), 296u);
+    EXPECT_EQ(old.substr(0, 8), std::string("\x00\x00\x01\x28\x00\x02\x00\x00", 8));
+    EXPECT_EQ(old.substr(8, 2), std::string("d\0", 2));
+    EXPECT_EQ(old.substr(72, 2), std::string("u\0", 2));
+}
+
+TEST_F(StartupTest, EscapingOfOptionsValues) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", ""}, {"a b", "'a b'"}, {"it's a b", "'it\\'s a b'"}, {"it's", "it's"}, {"C:\\dir", "C:\\\\dir"},
+        {"a\\ b", "'a\\\\ b'"},
+    };
+    for (const auto& [value, expected] : cases)
+        EXPECT_EQ(pqEscapeOptionsValue(value), expected) << value;
+}
+
+TEST_F(StartupTest, FailedAttemptsListEachHostGivenUp) {
+    ConnPtr conn(makeEmptyPGconn());
+    conn->pghost = strdup("db.example,/var/run,,x");
+    conn->pghostaddr = nullptr;
+    conn->pgport = strdup("6000,,7,");
+    ASSERT_TRUE(pqBuildHostList(conn.get()));
+    for (conn->whichhost = 0; conn->whichhost < conn->nconnhost; ++conn->whichhost)
+        pqRecordFailedAttempt(conn.get());
+    EXPECT_STREQ(conn->failedConnectionAttempts.data,
+                 "db.example:6000,/var/run/.s.PGSQL.5432,/tmp/.s.PGSQL.7,x:5432");
+
+    ConnPtr addresses(makeEmptyPGconn());
+    addresses->pghostaddr = strdup("10.1.1.1");
+    addresses->pghost = strdup("named");
+    ASSERT_TRUE(pqBuildHostList(addresses.get()));
+    pqRecordFailedAttempt(addresses.get());
+    EXPECT_STREQ(addresses->failedConnectionAttempts.data, "10.1.1.1:5432");
+
+    // A long list grows; no fixed-size buffer cuts it.
+    ConnPtr many(makeEmptyPGconn());
+    std::string hosts;
+    for (int i = 0; i < 200; ++i)
+        hosts += (i ? "," : "") + std::string(30, 'a' + i % 26);
+    many->pghost = strdup(hosts.c_str());
+    ASSERT_TRUE(pqBuildHostList(many.get()));
+    for (many->whichhost = 0; many->whichhost < many->nconnhost; ++many->whichhost)
+        pqRecordFailedAttempt(many.get());
+    EXPECT_EQ(many->failedConnectionAttempts.len, 200u * 35 + 199);
+}
+
+TEST_F(StartupTest, AllowRedirectsSwitch) {
+    const std::pair<const char*, bool> cases[] = {
+        {nullptr, true},
+        {"", true},
+        {"a=b", true},
+        {"allow_redirects=OFF", false},
+        {"x=1 allow_redirects=off y=2", false},
+        {"allow_redirects=0", false},
+        {"allow_redirects=F", false},
+        {"allow_redirects=false", false},
+        {"allow_redirects=n", false},
+        {"allow_redirects=No", false},
+        {"allow_redirects=of", true},
+        {"allow_redirects=fa", true},
+        {"allow_redirects=o", true},
+        {"allow_redirects=true", true},
+        {"allow_redirects=", true},
+        {"allow_redirects=on allow_redirects=off", true},  // the first item counts
+    };
+    for (const auto& [options, allowed] : cases)
+        EXPECT_EQ(pqRedirectsAllowed(options), allowed) << (options ? options : "(null)");
+}
+
+std::string Int32(int32_t v) {
+    uint32_t u = static_cast<uint32_t>(v);
+    return std::string{char(u >> 24), char(u >> 16), char(u >> 8), char(u)};
+}
+
+// A redirect message around body, with its true length unless one is given.
+std::string Redirect(const std::string& body, int32_t length = -1) {
+    return "@" + Int32(length >= 0 ? length : static_cast<int32_t>(body.size() + 4)) + body;
+}
+
+TEST_F(StartupTest, RedirectMessagesAreReadInsideTheirLength) {
+    const std::string two_targets = std::string("sess\0", 5) + Int32(2) + std::string("\x00host\0" "6000\0", 11) +
+                                    std::string("\x02/sock\0" "7\0", 9);
+    const std::string malformed_end =
+        "<sqlstate>08P01</sqlstate><primary>The redirect request ends before its contents are complete.</primary>";
+    struct Case {
+        const char* name;
+        std::string bytes;
+        RedirectParseResult result;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"two targets", Redirect(two_targets), RedirectParseResult::Complete, ""},
+        {"no targets", Redirect(std::string("s\0", 2) + Int32(0)), RedirectParseResult::Complete, ""},
+        {"trailing bytes inside the length", Redirect(std::string("s\0", 2) + Int32(0) + "xyz"),
+         RedirectParseResult::Complete, ""},
+        {"header only", "@\x00\x00", RedirectParseResult::Incomplete, ""},
+        {"body still arriving", Redirect(two_targets).substr(0, 12), RedirectParseResult::Incomplete, ""},
+        {"length below 4", Redirect("", 3), RedirectParseResult::Malformed,
+         "<sqlstate>08P01</sqlstate><primary>The redirect request has an invalid length of 3 bytes.</primary>"},
+        {"negative length", Redirect("", -1 & 0x7fffffff) , RedirectParseResult::Malformed,
+         "<sqlstate>08P01</sqlstate><primary>The redirect request has an invalid length of 2147483647 bytes.</primary>"},
+        {"huge length", "@" + Int32(INT32_MIN), RedirectParseResult::Malformed,
+         "<sqlstate>08P01</sqlstate><primary>The redirect request has an invalid length of -2147483648 bytes.</primary>"},
+        {"length above the bound", Redirect("", 30001), RedirectParseResult::Malformed,
+         "<sqlstate>08P01</sqlstate><primary>The redirect request has an invalid length of 30001 bytes.</primary>"},
+        {"identifier runs past the length", Redirect("abc") + std::string("\0", 1) + Int32(0),
+         RedirectParseResult::Malformed, malformed_end},
+        {"count runs past the length", Redirect(std::string("s\0\0\0", 4)) + std::string("\0\0", 2),
+         RedirectParseResult::Malformed, malformed_end},
+        {"address runs past the length",
+         Redirect(std::string("s\0", 2) + Int32(1) + std::string("\x00ho", 3)) + std::string("st\0" "1\0", 5),
+         RedirectParseResult::Malformed, malformed_end},
+        {"missing port", Redirect(std::string("s\0", 2) + Int32(1) + std::string("\x00host\0", 6)),
+         RedirectParseResult::Malformed, malformed_end},
+        {"negative count", Redirect(std::string("s\0", 2) + Int32(-1)), RedirectParseResult::Malformed,
+         "<sqlstate>08P01</sqlstate><primary>The redirect request has a negative address count.</primary>"},
+        {"eleven addresses", Redirect(std::string("s\0", 2) + Int32(11)), RedirectParseResult::Malformed,
+         "<sqlstate>08P01</sqlstate><primary>The redirect request contains 11 addresses, which is more than the "
+         "limit of 10.</primary>"},
+        {"bad type", Redirect(std::string("s\0", 2) + Int32(1) + std::string("\x03h\0" "1\0", 5)),
+         RedirectParseResult::Malformed,
+         "<sqlstate>08P01</sqlstate><primary>The redirect request contains the invalid address type '3'.</primary>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RedirectRequest request;
+        size_t consumed = 0;
+        std::string error;
+        EXPECT_EQ(pqParseRedirect(c.bytes.data(), c.bytes.size(), &request, &consumed, &error), c.result);
+        EXPECT_EQ(error, c.error);
+        if (c.result == RedirectParseResult::Complete) {
+            EXPECT_EQ(consumed, c.bytes.size());
+        }
+    }
+
+    RedirectRequest request;
+    size_t consumed = 0;
+    std::string error;
+    const std::string bytes = Redirect(two_targets) + "Zmore";
+    ASSERT_EQ(pqParseRedirect(bytes.data(), bytes.size(), &request, &consumed, &error), RedirectParseResult::Complete);
+    EXPECT_EQ(consumed, bytes.size() - 5);
+    EXPECT_EQ(request.session_identifier, "sess");
+    ASSERT_EQ(request.targets.size(), 2u);
+    EXPECT_EQ(request.targets[0].type, CHT_HOST_NAME);
+    EXPECT_EQ(request.targets[0].address, "host");
+    EXPECT_EQ(request.targets[0].port, "6000");
+    EXPECT_EQ(request.targets[1].type, CHT_UNIX_SOCKET);
+    EXPECT_EQ(request.targets[1].address, "/sock");
+    EXPECT_EQ(request.targets[1].port, "7");
+}
+
+}  // namespace

@@ -1,0 +1,127 @@
+#include "postgres/libpq/message_io.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "postgres/libpq/result_record.h"
+#include "support/connected_record.h"
+
+namespace {
+
+using kelvotest::FeedInput;
+using kelvotest::MakeDetachedRecord;
+
+std::vector<std::string>* g_notices = nullptr;
+void collectNotice(void*, const PGresult* res) { g_notices->push_back(PQresultErrorField(res, 'M')); }
+
+TEST(MessageIO, GetIntReadsTwoBytesUnsignedAndFourSigned) {
+    struct Case {
+        std::string bytes;
+        size_t size;
+        int expected;
+    };
+    const std::vector<Case> cases = {
+        {std::string("\xFF\xFF", 2), 2, 65535},
+        {std::string("\x80\x00", 2), 2, 32768},
+        {std::string("\x01\x02", 2), 2, 258},
+        {std::string("\xFF\xFF\xFF\xFF", 4), 4, -1},
+        {std::string("\x7F\xFF\xFF\xFF", 4), 4, INT_MAX},
+        {std::string("\x00\x00\x01\x00", 4), 4, 256},
+    };
+    for (const Case& c : cases) {
+        auto conn = MakeDetachedRecord();
+        FeedInput(conn.get(), c.bytes);
+        int value = 0;
+        EXPECT_EQ(pqGetInt(&value, c.size, conn.get()), 0);
+        EXPECT_EQ(value, c.expected);
+        EXPECT_EQ(conn->inCursor, static_cast<int>(c.size));
+    }
+}
+
+TEST(MessageIO, GetsNeverReadPastTheBytesHeld) {
+    auto conn = MakeDetachedRecord();
+    FeedInput(conn.get(), std::string("abc\0de", 6));
+    int value;
+    EXPECT_EQ(pqGets(&conn->workBuffer, conn.get()), 0);
+    EXPECT_STREQ(conn->workBuffer.data, "abc");
+    // "de" has no NUL yet: not an error, nothing consumed.
+    const int cursor = conn->inCursor;
+    EXPECT_EQ(pqGets(&conn->workBuffer, conn.get()), EOF);
+    EXPECT_EQ(conn->inCursor, cursor);
+    EXPECT_EQ(pqGetInt(&value, 4, conn.get()), EOF);
+    char buf[4];
+    EXPECT_EQ(pqGetnchar(buf, 3, conn.get()), EOF);
+    EXPECT_EQ(pqSkipnchar(3, conn.get()), EOF);
+    EXPECT_EQ(pqGetnchar(buf, 2, conn.get()), 0);
+    char c;
+    EXPECT_EQ(pqGetc(&c, conn.get()), EOF);
+}
+
+TEST(MessageIO, UnsupportedIntegerSizesRaiseNotices) {
+    std::vector<std::string> notices;
+    g_notices = &notices;
+    auto conn = MakeDetachedRecord();
+    conn->noticeHooks.noticeRec = collectNotice;
+    FeedInput(conn.get(), std::string(8, '\0'));
+    int value;
+    EXPECT_EQ(pqGetInt(&value, 3, conn.get()), EOF);
+    EXPECT_EQ(pqPutInt(1, 8, conn.get()), EOF);
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_EQ(notices[0], "integer of size 3 not supported by pqGetInt");
+    EXPECT_EQ(notices[1], "integer of size 8 not supported by pqPutInt");
+    g_notices = nullptr;
+}
+
+TEST(MessageIO, BuildsFramedMessages) {
+    struct Case {
+        char type;
+        bool force_len;
+        uint32_t pversion;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {'Q', false, PG_PROTOCOL(3, 0), std::string("Q\0\0\0\x0D" "ab\0\x01\x02\0\0\0\x03", 14)},
+        {0, false, PG_PROTOCOL(3, 0), std::string("\0\0\0\x0D" "ab\0\x01\x02\0\0\0\x03", 13)},
+        {'Q', false, PG_PROTOCOL(2, 0), std::string("Qab\0\x01\x02\0\0\0\x03", 10)},
+        {0, true, PG_PROTOCOL(2, 0), std::string("\0\0\0\x0D" "ab\0\x01\x02\0\0\0\x03", 13)},
+    };
+    for (const Case& c : cases) {
+        auto conn = MakeDetachedRecord();
+        conn->pversion = c.pversion;
+        ASSERT_EQ(pqPutMsgStart(c.type, c.force_len, conn.get()), 0);
+        ASSERT_EQ(pqPuts("ab", conn.get()), 0);
+        ASSERT_EQ(pqPutInt(0x0102, 2, conn.get()), 0);
+        ASSERT_EQ(pqPutInt(3, 4, conn.get()), 0);
+        EXPECT_EQ(conn->outCount, 0);  // not complete until the end
+        ASSERT_EQ(pqPutMsgEnd(conn.get()), 0);
+        EXPECT_EQ(std::string(conn->outBuffer, conn->outCount), c.expected);
+    }
+}
+
+TEST(MessageIO, InputBufferCompactsBeforeGrowingAndStopsAtIntMax) {
+    auto conn = MakeDetachedRecord();
+    FeedInput(conn.get(), std::string(10000, 'a'));
+    conn->inStart = conn->inCursor = 9000;
+    // 9000 consumed bytes are reclaimed: no growth needed for 16384.
+    EXPECT_EQ(pqCheckInBufferSpace(9000 + 16384, conn.get()), 0);
+    EXPECT_EQ(conn->inBufSize, 16384);
+    EXPECT_EQ(conn->inStart, 0);
+    EXPECT_EQ(conn->inEnd, 1000);
+    EXPECT_EQ(conn->inBuffer[0], 'a');
+
+    EXPECT_EQ(pqCheckInBufferSpace(40000, conn.get()), 0);
+    EXPECT_EQ(conn->inBufSize, 65536);
+
+    EXPECT_EQ(pqCheckInBufferSpace(static_cast<size_t>(INT_MAX) + 1, conn.get()), EOF);
+    EXPECT_STREQ(conn->errorMessage.data, "cannot allocate memory for input buffer\n");
+    EXPECT_EQ(conn->inBufSize, 65536);
+    EXPECT_EQ(conn->inEnd, 1000);
+
+    EXPECT_EQ(pqCheckOutBufferSpace(static_cast<size_t>(INT_MAX) + 1, conn.get()), EOF);
+    EXPECT_STREQ(conn->errorMessage.data, "cannot allocate memory for output buffer\n");
+}
+
+}  // namespace

@@ -1,0 +1,49 @@
+// Helpers for the parser tests: run a statement's input through the parser
+// as the result-taking loop of a caller would, without a socket.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "postgres/libpq/protocol3_parser.h"
+#include "postgres/libpq/result_record.h"
+#include "support/connected_record.h"
+
+namespace kelvotest {
+
+// Marks a statement as sent (as a sending function would).
+inline void BeginStatement(PGconn* conn, uint32_t chunkSize = 0, PGQueryClass queryclass = PGQUERY_SIMPLE,
+                           const char* query = nullptr) {
+    pqClearAsyncResult(conn);
+    resetPQExpBuffer(&conn->errorMessage);
+    conn->asyncStatus = PGASYNC_BUSY;
+    conn->queryclass = queryclass;
+    conn->result_chunk_size = chunkSize;
+    free(conn->last_query);
+    conn->last_query = query != nullptr ? strdup(query) : nullptr;
+}
+
+// Parses what is buffered and takes every ready result, as PQgetResult
+// would, until the statement ends or more input is needed.
+inline std::vector<ResultPtr> TakeResults(PGconn* conn) {
+    std::vector<ResultPtr> out;
+    for (;;) {
+        pqParseInput3(conn);
+        if (conn->asyncStatus != PGASYNC_READY) return out;
+        out.emplace_back(pqPrepareAsyncResult(conn));
+        conn->asyncStatus = PGASYNC_BUSY;
+    }
+}
+
+// A compact picture of results: "status:ntups[:tag]" each.
+inline std::vector<std::string> Describe(const std::vector<ResultPtr>& results) {
+    std::vector<std::string> out;
+    for (const ResultPtr& r : results) {
+        std::string d = std::to_string(PQresultStatus(r.get())) + ":" + std::to_string(PQntuples(r.get()));
+        if (PQcmdStatus(r.get())[0] != '\0') d += std::string(":") + PQcmdStatus(r.get());
+        out.push_back(d);
+    }
+    return out;
+}
+
+}  // namespace kelvotest

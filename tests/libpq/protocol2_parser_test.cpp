@@ -1,0 +1,194 @@
+#include "postgres/libpq/protocol2_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "parser_helpers.h"
+#include "postgres/libpq/query_execution.h"
+#include "support/scripted_peer.h"
+
+namespace {
+
+using namespace kelvotest;
+namespace w = kelvotest::wire;
+
+ConnPtr MakeProtocol2Record() {
+    ConnPtr conn = MakeDetachedRecord();
+    conn->pversion = PG_PROTOCOL(2, 0);
+    return conn;
+}
+
+std::vector<ResultPtr> TakeResults2(PGconn* conn) {
+    std::vector<ResultPtr> out;
+    for (;;) {
+        pqParseInput2(conn);
+        if (conn->asyncStatus != PGASYNC_READY) return out;
+        out.emplace_back(pqPrepareAsyncResult(conn));
+        conn->asyncStatus = PGASYNC_BUSY;
+    }
+}
+
+// Protocol 2 messages: no length words.
+std::string RowDescription2(const std::vector<std::string>& names) {
+    std::string out = "T" + w::Int16(static_cast<int>(names.size()));
+    for (const std::string& n : names) out += w::CStr(n) + w::Int32(25) + w::Int16(-1) + w::Int32(-1);
+    return out;
+}
+
+// Text rows count the length word in the length; binary rows do not.
+std::string Row2(bool binary, const std::vector<std::optional<std::string>>& fields) {
+    std::string bitmap((fields.size() + 7) / 8, '\0');
+    std::string values;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (!fields[i]) continue;
+        bitmap[i / 8] = static_cast<char>(bitmap[i / 8] | (0x80 >> (i % 8)));
+        values += w::Int32(static_cast<int64_t>(fields[i]->size()) + (binary ? 0 : 4)) + *fields[i];
+    }
+    return std::string(binary ? "B" : "D") + bitmap + values;
+}
+
+std::string Complete2(const std::string& tag) { return "C" + w::CStr(tag); }
+const std::string kReady2 = "Z";
+
+TEST(Protocol2, RowsWithNullBitmaps) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 10; ++i) names.push_back("c" + std::to_string(i));
+    std::vector<std::optional<std::string>> sparse(10);
+    sparse[0] = "first";
+    sparse[7] = "";
+    sparse[8] = "eight";
+    std::vector<std::optional<std::string>> dense;
+    for (int i = 0; i < 10; ++i) dense.push_back(std::string(i, 'x'));
+
+    const std::string stream = RowDescription2(names) + Row2(false, sparse) + Row2(false, dense) +
+                               Complete2("SELECT 2") + kReady2;
+    for (bool bytewise : {false, true}) {
+        auto conn = MakeProtocol2Record();
+        BeginStatement(conn.get());
+        std::vector<ResultPtr> results;
+        if (bytewise) {
+            for (char ch : stream) {
+                FeedInput(conn.get(), std::string(1, ch));
+                for (auto& r : TakeResults2(conn.get())) results.push_back(std::move(r));
+            }
+        } else {
+            FeedInput(conn.get(), stream);
+            results = TakeResults2(conn.get());
+        }
+        ASSERT_EQ(Describe(results), std::vector<std::string>{"2:2:SELECT 2"}) << bytewise;
+        const PGresult* res = results[0].get();
+        for (int col = 0; col < 10; ++col) {
+            EXPECT_EQ(PQgetisnull(res, 0, col), sparse[col] ? 0 : 1) << col;
+            if (sparse[col]) {
+                EXPECT_EQ(std::string(PQgetvalue(res, 0, col)), *sparse[col]);
+            }
+            EXPECT_EQ(std::string(PQgetvalue(res, 1, col)), *dense[col]);
+        }
+        EXPECT_EQ(res->binary, 0);
+        EXPECT_EQ(conn->asyncStatus, PGASYNC_IDLE);
+    }
+}
+
+TEST(Protocol2, BinaryRowsAndChunks) {
+    auto conn = MakeProtocol2Record();
+    BeginStatement(conn.get(), 2);
+    std::string rows;
+    for (int i = 0; i < 5; ++i) rows += Row2(true, {std::string(4, static_cast<char>(i)), std::nullopt});
+    FeedInput(conn.get(), RowDescription2({"a", "b"}) + rows + Complete2("SELECT 5") + kReady2);
+    auto results = TakeResults2(conn.get());
+    EXPECT_EQ(Describe(results), (std::vector<std::string>{"9:2", "9:2", "2:1:SELECT 5"}));
+    EXPECT_EQ(results[0]->binary, 1);
+    EXPECT_EQ(PQgetlength(results[2].get(), 0, 0), 4);
+    EXPECT_EQ(PQgetvalue(results[2].get(), 0, 0)[0], 4);
+}
+
+TEST(Protocol2, PlainErrorTextsAreSplitIntoFields) {
+    auto conn = MakeProtocol2Record();
+    conn->xactStatus = PQTRANS_INTRANS;
+    BeginStatement(conn.get());
+    const std::string text = "ERROR:  relation \"x\" does not exist\n\t  more detail\n";
+    FeedInput(conn.get(), "E" + w::CStr(text) + kReady2);
+    auto results = TakeResults2(conn.get());
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(PQresultErrorMessage(results[0].get()), text);
+    EXPECT_STREQ(PQresultErrorField(results[0].get(), 'S'), "ERROR");
+    EXPECT_STREQ(PQresultErrorField(results[0].get(), 'M'), "relation \"x\" does not exist");
+    EXPECT_STREQ(PQresultErrorField(results[0].get(), 'D'), "more detail\n");
+    EXPECT_EQ(conn->xactStatus, PQTRANS_INERROR);
+}
+
+TEST(Protocol2, TransactionStateFollowsCommandTags) {
+    const std::vector<std::pair<std::string, PGTransactionStatusType>> cases = {
+        {"BEGIN", PQTRANS_INTRANS},   {"START TRANSACTION", PQTRANS_INTRANS}, {"COMMIT", PQTRANS_IDLE},
+        {"ROLLBACK", PQTRANS_IDLE},   {"*ABORT STATE*", PQTRANS_INERROR},     {"SELECT 1", PQTRANS_UNKNOWN},
+    };
+    for (const auto& [tag, status] : cases) {
+        auto conn = MakeProtocol2Record();
+        conn->xactStatus = PQTRANS_UNKNOWN;
+        BeginStatement(conn.get());
+        FeedInput(conn.get(), Complete2(tag) + kReady2);
+        auto results = TakeResults2(conn.get());
+        EXPECT_EQ(Describe(results), std::vector<std::string>{"1:0:" + tag});
+        EXPECT_EQ(conn->xactStatus, status) << tag;
+    }
+}
+
+TEST(Protocol2, OddMessagesGiveTheirTexts) {
+    struct Case {
+        const char* name;
+        std::string stream;
+        std::vector<std::string> results;
+        std::string errorText;
+        std::string notice;
+    };
+    const std::vector<Case> cases = {
+        {"empty query followed by junk", "Ix" + kReady2, {"0:0"}, "",
+         "unexpected character x following empty query response (\"I\" message)\n"},
+        // The error result waits for the statement's end; the unreadable
+        // rest of the input is dropped.
+        {"row without description", Row2(false, {std::string("a")}) + Complete2("SELECT 1"), {},
+         "server sent data (\"D\" message) without prior row description (\"T\" message)\n", ""},
+        {"binary row without description", Row2(true, {std::string("a")}) + Complete2("SELECT 1"), {},
+         "server sent binary data (\"B\" message) without prior row description (\"T\" message)\n", ""},
+        {"unknown type", "Q??", {"7:0"}, "unexpected response from server; first received character was \"Q\"\n", ""},
+        {"key data and portal name", "K" + w::Int32(77) + w::Int32(88) + "P" + w::CStr("blank") + Complete2("X") + kReady2,
+         {"1:0:X"}, "", ""},
+    };
+    for (const Case& c : cases) {
+        auto conn = MakeProtocol2Record();
+        std::vector<std::string> notices;
+        conn->noticeHooks.noticeRec = [](void* arg, const PGresult* res) {
+            static_cast<std::vector<std::string>*>(arg)->push_back(PQresultErrorMessage(res));
+        };
+        conn->noticeHooks.noticeRecArg = &notices;
+        BeginStatement(conn.get());
+        FeedInput(conn.get(), c.stream);
+        auto results = TakeResults2(conn.get());
+        EXPECT_EQ(Describe(results), c.results) << c.name;
+        if (!c.errorText.empty()) {
+            const PGresult* error = results.empty() ? conn->result : results[0].get();
+            EXPECT_EQ(PQresultStatus(error), PGRES_FATAL_ERROR) << c.name;
+            EXPECT_EQ(PQresultErrorMessage(error), c.errorText) << c.name;
+            EXPECT_EQ(conn->inStart, conn->inEnd) << c.name;
+        }
+        if (!c.notice.empty()) {
+            EXPECT_EQ(notices, std::vector<std::string>{c.notice}) << c.name;
+        }
+    }
+
+    // While idle, a stray message raises a notice and the buffered input is dropped.
+    auto conn = MakeProtocol2Record();
+    std::vector<std::string> notices;
+    conn->noticeHooks.noticeRec = [](void* arg, const PGresult* res) {
+        static_cast<std::vector<std::string>*>(arg)->push_back(PQresultErrorMessage(res));
+    };
+    conn->noticeHooks.noticeRecArg = &notices;
+    FeedInput(conn.get(), "N" + w::CStr("NOTICE:  hi\n") + "C" + w::CStr("x"));
+    pqParseInput2(conn.get());
+    EXPECT_EQ(notices, (std::vector<std::string>{"NOTICE:  hi\n", "message type 0x43 arrived from server while idle\n"}));
+    EXPECT_EQ(conn->inStart, conn->inEnd);
+}
+
+}  // namespace

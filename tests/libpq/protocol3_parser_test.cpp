@@ -1,0 +1,430 @@
+#include "postgres/libpq/protocol3_parser.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "error/tagged_text.h"
+#include "parser_helpers.h"
+#include "postgres/libpq/parameter_status.h"
+#include "support/scripted_peer.h"
+
+namespace {
+
+using namespace kelvotest;
+namespace w = kelvotest::wire;
+
+struct Notices {
+    std::vector<std::string> texts;
+    std::vector<std::string> primaries;
+    static void Receive(void* arg, const PGresult* res) {
+        auto* self = static_cast<Notices*>(arg);
+        self->texts.push_back(PQresultErrorMessage(res));
+        const char* m = PQresultErrorField(res, 'M');
+        self->primaries.push_back(m != nullptr ? m : "");
+    }
+    void Install(PGconn* conn) {
+        conn->noticeHooks.noticeRec = Receive;
+        conn->noticeHooks.noticeRecArg = this;
+    }
+};
+
+// A raw message whose length word is given rather than computed.
+std::string RawMessage(char type, int64_t lengthWord, const std::string& body) {
+    return std::string(1, type) + w::Int32(lengthWord) + body;
+}
+
+TEST(Framing, LengthLimitsForShortAndLongMessageTypes) {
+    const std::string columns = w::RowDescription({{"t", 25, -1}});
+    struct Case {
+        const char* name;
+        std::string prefix;
+        std::string message;
+        bool syncLoss;
+    };
+    const std::vector<Case> cases = {
+        {"C length 3", "", RawMessage('C', 3, ""), true},
+        {"D length 3", columns, RawMessage('D', 3, ""), true},
+        {"C length 30000", "", w::CommandComplete(std::string(29995, 'x')), false},
+        {"C length 30001", "", w::CommandComplete(std::string(29996, 'x')), true},
+        {"D length 30001", columns, w::DataRow({std::string(29991, 'y')}), false},
+        {"E length 40000", "", w::ErrorResponse({{'S', "ERROR"}, {'M', std::string(39990, 'm')}}), false},
+        {"length word above INT_MAX", "", RawMessage('D', 0x80000000LL, ""), true},
+        {"D of nearly INT_MAX bytes", columns, RawMessage('D', 0x7FFFFFFF, ""), true},
+    };
+    for (const Case& c : cases) {
+        auto conn = MakeDetachedRecord();
+        BeginStatement(conn.get());
+        FeedInput(conn.get(), c.prefix + c.message);
+        auto results = TakeResults(conn.get());
+        if (c.syncLoss) {
+            ASSERT_EQ(results.size(), 1u) << c.name;
+            EXPECT_EQ(PQresultStatus(results[0].get()), PGRES_FATAL_ERROR) << c.name;
+            char expected[128];
+            int length;
+            memcpy(&length, c.message.data() + 1, 4);
+            snprintf(expected, sizeof(expected), "lost synchronization with server: got message type \"%c\", length %d\n",
+                     c.message[0], static_cast<int>(ntohl(static_cast<uint32_t>(length))));
+            EXPECT_STREQ(PQresultErrorMessage(results[0].get()), expected) << c.name;
+            EXPECT_EQ(conn->status, CONNECTION_BAD) << c.name;
+            // The buffer did not grow toward a hostile length.
+            EXPECT_LE(conn->inBufSize, 65536) << c.name;
+        } else {
+            EXPECT_EQ(conn->status, CONNECTION_OK) << c.name;
+            EXPECT_EQ(conn->inStart, conn->inEnd) << c.name;  // consumed whole
+            for (const ResultPtr& r : results)
+                EXPECT_EQ(std::string(PQresultErrorMessage(r.get())).find("lost synchronization"), std::string::npos);
+        }
+    }
+}
+
+TEST(Framing, ACommandTagIsCutTo63Characters) {
+    auto conn = MakeDetachedRecord();
+    BeginStatement(conn.get());
+    FeedInput(conn.get(), w::CommandComplete(std::string(29995, 'x')) + w::ReadyForQuery());
+    auto results = TakeResults(conn.get());
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(std::string(PQcmdStatus(results[0].get())), std::string(63, 'x'));
+}
+
+// A whole conversation, parsed at once and one byte at a time, gives the
+// same results.
+TEST(Framing, MessagesCutOneByteAtATime) {
+    const std::string stream =
+        w::ParameterStatus("client_encoding", "UTF8") + w::NoticeResponse({{'S', "NOTICE"}, {'M', "hello"}}) +
+        w::RowDescription({{"a"}, {"b", 25, -1}}) + w::DataRow({std::string("1"), std::nullopt}) +
+        w::DataRow({std::string("2"), std::string("two")}) + w::DataRow({std::string("3"), std::string()}) +
+        w::CommandComplete("SELECT 3") + w::ErrorResponse({{'S', "ERROR"}, {'C', "42601"}, {'M', "syntax"}}) +
+        w::ReadyForQuery('E');
+
+    for (uint32_t chunk : {0u, 2u}) {
+        auto whole = MakeDetachedRecord();
+        BeginStatement(whole.get(), chunk);
+        FeedInput(whole.get(), stream);
+        auto expected = TakeResults(whole.get());
+
+        auto bytewise = MakeDetachedRecord();
+        Notices notices;
+        notices.Install(bytewise.get());
+        BeginStatement(bytewise.get(), chunk);
+        std::vector<ResultPtr> got;
+        for (char ch : stream) {
+            FeedInput(bytewise.get(), std::string(1, ch));
+            for (auto& r : TakeResults(bytewise.get())) got.push_back(std::move(r));
+        }
+        ASSERT_EQ(Describe(got), Describe(expected));
+        const std::vector<std::string> whole_results = {"2:3:SELECT 3", "7:0"};
+        const std::vector<std::string> chunked_results = {"9:2", "2:1:SELECT 3", "7:0"};
+        EXPECT_EQ(Describe(got), chunk == 0 ? whole_results : chunked_results);
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_STREQ(PQresultErrorMessage(got[i].get()), PQresultErrorMessage(expected[i].get()));
+            for (int row = 0; row < PQntuples(got[i].get()); ++row)
+                for (int col = 0; col < 2; ++col) {
+                    EXPECT_STREQ(PQgetvalue(got[i].get(), row, col), PQgetvalue(expected[i].get(), row, col));
+                    EXPECT_EQ(PQgetisnull(got[i].get(), row, col), PQgetisnull(expected[i].get(), row, col));
+                }
+        }
+        EXPECT_EQ(bytewise->asyncStatus, PGASYNC_IDLE);
+        EXPECT_EQ(bytewise->xactStatus, PQTRANS_INERROR);
+        EXPECT_EQ(bytewise->client_encoding, 6);
+        EXPECT_EQ(notices.primaries, std::vector<std::string>{"hello"});
+        EXPECT_STREQ(bytewise->last_sqlstate, "42601");
+    }
+}
+
+// Malformed messages give one error result each and the connection stays
+// usable; the statement ends at ReadyForQuery.
+TEST(MalformedMessages, GiveOneErrorResultAndKeepTheConnection) {
+    const std::string oneColumn = w::RowDescription({{"t", 25, -1}});
+    struct Case {
+        const char* name;
+        std::string stream;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"field length below -1", oneColumn + w::Message('D', w::Int16(1) + w::Int32(-2) + "abc"),
+         "invalid field length in \"D\" message\n"},
+        {"field length past the message", oneColumn + w::Message('D', w::Int16(1) + w::Int32(0x7FFFFFFF) + "abc"),
+         "insufficient data in \"D\" message\n"},
+        {"field length past the message by one", oneColumn + w::Message('D', w::Int16(1) + w::Int32(4) + "abc"),
+         "insufficient data in \"D\" message\n"},
+        {"extra bytes in a row", oneColumn + w::Message('D', w::Int16(1) + w::Int32(1) + "ab"),
+         "extraneous data in \"D\" message\n"},
+        {"field count 65535 against 1 column", oneColumn + w::Message('D', w::Int16(0xFFFF) + w::Int32(-1)),
+         "unexpected field count in \"D\" message\n"},
+        {"row without a description", w::DataRow({std::string("1")}),
+         "server sent data (\"D\" message) without prior row description (\"T\" message)\n"},
+        {"65535 columns announced, none sent", w::Message('T', w::Int16(0xFFFF)),
+         "insufficient data in \"T\" message\n"},
+        {"extra bytes in a description", w::Message('T', w::Int16(0) + "zz"), "extraneous data in \"T\" message\n"},
+        {"parameter count 65535, none sent", w::Message('t', w::Int16(0xFFFF)),
+         "insufficient data in \"t\" message\n"},
+        {"tag without its NUL", w::Message('C', "SELECT 1"),
+         "message contents do not agree with length in message type \"C\"\n"},
+        {"error fields without their end", w::Message('E', std::string("SERROR\0MX", 9)),
+         "message contents do not agree with length in message type \"E\"\n"},
+        {"ready-for-query with extra bytes", w::Message('Z', "II"),
+         "message contents do not agree with length in message type \"Z\"\n"},
+        {"copy response with 65535 columns", w::Message('H', std::string(1, '\0') + w::Int16(0xFFFF)),
+         "message contents do not agree with length in message type \"H\"\n"},
+        {"unknown type", w::Message('X', "abc"),
+         "unexpected response from server; first received character was \"X\"\n"},
+    };
+    for (const Case& c : cases) {
+        auto conn = MakeDetachedRecord();
+        BeginStatement(conn.get());
+        // The statement goes on after the bad message and ends normally.
+        FeedInput(conn.get(), c.stream + w::CommandComplete("SELECT 1") + w::ReadyForQuery());
+        auto results = TakeResults(conn.get());
+        ASSERT_FALSE(results.empty()) << c.name;
+        EXPECT_EQ(PQresultStatus(results[0].get()), PGRES_FATAL_ERROR) << c.name;
+        EXPECT_EQ(PQresultErrorMessage(results[0].get()), c.text) << c.name;
+        EXPECT_EQ(conn->status, CONNECTION_OK) << c.name;
+        EXPECT_EQ(conn->asyncStatus, PGASYNC_IDLE) << c.name;
+        EXPECT_EQ(conn->inStart, conn->inEnd) << c.name;
+    }
+}
+
+TEST(ErrorTexts, ServerErrorsBecomeTaggedTexts) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<char, std::string>> fields;
+        const char* query;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"position display",
+         {{'S', "ERROR"}, {'V', "ERROR"}, {'C', "42P01"}, {'M', "relation \"nosuch\" does not exist"}, {'P', "15"},
+          {'F', "parse_relation.c"}, {'L', "1180"}, {'R', "parserOpenTable"}},
+         "SELECT * FROM nosuch",
+         "<severity>ERROR</severity><sqlstate>42P01</sqlstate><primary>relation \"nosuch\" does not exist</primary>\n"
+         "LINE 1: SELECT * FROM nosuch\n"
+         "                      ^\n"
+         "<location>parserOpenTable, parse_relation.c:1180</location>"},
+        {"no query kept",
+         {{'S', "ERROR"}, {'C', "42P01"}, {'M', "relation \"nosuch\" does not exist"}, {'P', "15"}},
+         nullptr,
+         "<severity>ERROR</severity><sqlstate>42P01</sqlstate><primary>relation \"nosuch\" does not "
+         "exist</primary><position>15</position>\n"},
+        {"every field",
+         {{'S', "ERROR"}, {'C', "23505"}, {'M', "duplicate key"}, {'D', "Key (id)=(1) exists."}, {'H', "Use another."},
+          {'W', "SQL function"}, {'s', "public"}, {'t', "items"}, {'c', "id"}, {'d', "int4"}, {'n', "items_pkey"},
+          {'R', "_bt_check_unique"}},
+         nullptr,
+         "<severity>ERROR</severity><sqlstate>23505</sqlstate><primary>duplicate key</primary>\n"
+         "<detail>Key (id)=(1) exists.</detail><hint>Use another.</hint><context>SQL function</context>"
+         "<schema-name>public</schema-name><table-name>items</table-name><column-name>id</column-name>"
+         "<datatype-name>int4</datatype-name><constraint-name>items_pkey</constraint-name>"
+         "<location>_bt_check_unique, </location>"},
+        {"non-localised severity wins",
+         {{'S', "FEHLER"}, {'V', "ERROR"}, {'C', "42601"}, {'M', "Syntaxfehler"}},
+         nullptr,
+         "<severity>ERROR</severity><sqlstate>42601</sqlstate><primary>Syntaxfehler</primary>\n"},
+        {"internal query and position",
+         {{'S', "ERROR"}, {'C', "42703"}, {'M', "no column"}, {'p', "8"}, {'q', "SELECT nope"}},
+         nullptr,
+         "<severity>ERROR</severity><sqlstate>42703</sqlstate><primary>no column</primary>\n"
+         "LINE 1: SELECT nope\n"
+         "               ^\n"
+         "<query>SELECT nope</query>"},
+        {"internal position without its query",
+         {{'S', "ERROR"}, {'M', "m"}, {'p', "8"}},
+         nullptr,
+         "<severity>ERROR</severity><primary>m</primary><position>8</position>\n"},
+        {"position far past the query",
+         {{'S', "ERROR"}, {'M', "m"}, {'P', "99999999999999999999"}},
+         "SELECT 1",
+         "<severity>ERROR</severity><primary>m</primary>\n"},
+        {"file without line",
+         {{'S', "ERROR"}, {'M', "m"}, {'F', "a.c"}},
+         nullptr,
+         "<severity>ERROR</severity><primary>m</primary>\n<location></location>"},
+    };
+    for (const Case& c : cases) {
+        auto conn = MakeDetachedRecord();
+        BeginStatement(conn.get(), 0, PGQUERY_SIMPLE, c.query);
+        FeedInput(conn.get(), w::ErrorResponse(c.fields) + w::ReadyForQuery());
+        auto results = TakeResults(conn.get());
+        ASSERT_EQ(results.size(), 1u) << c.name;
+        EXPECT_EQ(PQresultErrorMessage(results[0].get()), c.expected) << c.name;
+        // The connection's text is the same.
+        EXPECT_EQ(std::string(conn->errorMessage.data), c.expected) << c.name;
+    }
+}
+
+TEST(ErrorTexts, FieldTextsCannotForgeOrCutTags) {
+    const std::string hostile = "a</primary><hint>x</hint>";
+    auto conn = MakeDetachedRecord();
+    BeginStatement(conn.get(), 0, PGQUERY_SIMPLE, "SELECT <x> FROM \"a</primary><hint>x</hint>\"");
+    FeedInput(conn.get(), w::ErrorResponse({{'S', "ERROR"},
+                                            {'C', "42P01"},
+                                            {'M', "relation \"" + hostile + "\" & more"},
+                                            {'t', hostile},
+                                            {'D', "<detail>fake</detail>"},
+                                            {'P', "17"}}) +
+                              w::ReadyForQuery());
+    auto results = TakeResults(conn.get());
+    ASSERT_EQ(results.size(), 1u);
+    const std::string text = PQresultErrorMessage(results[0].get());
+    EXPECT_EQ(kelvoapi::ReadTagValue(text, "primary"), "relation \"" + hostile + "\" & more");
+    EXPECT_EQ(kelvoapi::ReadTagValue(text, "table-name"), hostile);
+    EXPECT_EQ(kelvoapi::ReadTagValue(text, "detail"), "<detail>fake</detail>");
+    EXPECT_EQ(kelvoapi::ReadTagValue(text, "hint"), "");
+    EXPECT_EQ(kelvoapi::ReadTagValue(text, "sqlstate"), "42P01");
+    // The raw field keeps the server's text.
+    EXPECT_EQ(PQresultErrorField(results[0].get(), 't'), hostile);
+}
+
+TEST(Notices, ReachTheReceiverAndCarryNoContext) {
+    auto conn = MakeDetachedRecord();
+    Notices notices;
+    notices.Install(conn.get());
+    const auto fields = std::vector<std::pair<char, std::string>>{
+        {'S', "WARNING"}, {'C', "01000"}, {'M', "careful"}, {'W', "PL/pgSQL function"}};
+    // While idle, a notice and an error both go to the receiver as notices,
+    // and other messages raise a client notice.
+    FeedInput(conn.get(), w::NoticeResponse(fields) + w::ErrorResponse(fields) + w::CommandComplete("X") +
+                              w::ParameterStatus("standard_conforming_strings", "on"));
+    EXPECT_TRUE(TakeResults(conn.get()).empty());
+    const std::string plain = "<severity>WARNING</severity><sqlstate>01000</sqlstate><primary>careful</primary>\n";
+    ASSERT_EQ(notices.texts.size(), 3u);
+    EXPECT_EQ(notices.texts[0], plain);
+    EXPECT_EQ(notices.texts[1], plain);
+    EXPECT_EQ(notices.texts[2], "message type 0x43 arrived from server while idle\n");
+    EXPECT_TRUE(conn->std_strings);
+    EXPECT_EQ(conn->result, nullptr);
+    EXPECT_EQ(conn->inStart, conn->inEnd);
+
+    // During a statement an error carries its context.
+    BeginStatement(conn.get());
+    FeedInput(conn.get(), w::ErrorResponse(fields) + w::ReadyForQuery());
+    auto results = TakeResults(conn.get());
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(PQresultErrorMessage(results[0].get()), plain + "<context>PL/pgSQL function</context>");
+}
+
+TEST(Notifications, AreParsedAndDropped) {
+    auto conn = MakeDetachedRecord();
+    BeginStatement(conn.get());
+    std::string stream;
+    for (int i = 0; i < 1000; ++i) stream += w::NotificationResponse(i, "channel", std::string(100, 'p'));
+    FeedInput(conn.get(), stream + w::CommandComplete("LISTEN") + w::ReadyForQuery());
+    auto results = TakeResults(conn.get());
+    EXPECT_EQ(Describe(results), std::vector<std::string>{"1:0:LISTEN"});
+    EXPECT_EQ(conn->notifyHead, nullptr);
+}
+
+TEST(ParameterStatus, ServerVersionNumbers) {
+    const std::vector<std::pair<const char*, int>> cases = {
+        {"11.4", 110004}, {"9.6.1", 90601}, {"12devel", 120000}, {"10", 100000},  {"9.6", 90600},
+        {"7.3.21", 70321}, {"", 0},          {"abc", 0},          {"10.1.2", 100102}, {"99999999999999.1", 999990001},
+    };
+    for (const auto& [text, number] : cases) {
+        auto conn = MakeDetachedRecord();
+        FeedInput(conn.get(), w::ParameterStatus("server_version", text));
+        pqParseInput3(conn.get());
+        EXPECT_EQ(conn->sversion, number) << text;
+        EXPECT_STREQ(PQparameterStatus(conn.get(), "server_version"), text);
+    }
+}
+
+TEST(ParameterStatus, EncodingAndStandardStringsFollowTheLatestReport) {
+    auto conn = MakeDetachedRecord();
+    BeginStatement(conn.get());
+    FeedInput(conn.get(), w::ParameterStatus("client_encoding", "UTF8") + w::ParameterStatus("application_name", "a") +
+                              w::ParameterStatus("standard_conforming_strings", "on") +
+                              w::ParameterStatus("client_encoding", "LATIN1"));
+    pqParseInput3(conn.get());
+    EXPECT_EQ(conn->client_encoding, 8);
+    EXPECT_EQ(pqLastClientEncoding(), 8);
+    EXPECT_TRUE(conn->std_strings);
+    EXPECT_TRUE(pqLastStdStrings());
+    EXPECT_STREQ(PQparameterStatus(conn.get(), "client_encoding"), "LATIN1");
+    // One entry per name.
+    int entries = 0;
+    for (pgParameterStatus* p = conn->pstatus; p != nullptr; p = p->next) ++entries;
+    EXPECT_EQ(entries, 3);
+
+    FeedInput(conn.get(), w::ParameterStatus("client_encoding", "no-such-encoding") +
+                              w::ParameterStatus("standard_conforming_strings", "ON"));
+    pqParseInput3(conn.get());
+    EXPECT_EQ(conn->client_encoding, 0);
+    EXPECT_FALSE(conn->std_strings);
+    EXPECT_EQ(PQparameterStatus(conn.get(), "nothing"), nullptr);
+}
+
+TEST(BusyMessages, StatusBytesKeysAndSimpleResults) {
+    const std::vector<std::pair<char, PGTransactionStatusType>> xact = {
+        {'I', PQTRANS_IDLE}, {'T', PQTRANS_INTRANS}, {'E', PQTRANS_INERROR}, {'?', PQTRANS_UNKNOWN}};
+    for (const auto& [byte, status] : xact) {
+        auto conn = MakeDetachedRecord();
+        BeginStatement(conn.get());
+        FeedInput(conn.get(), w::BackendKeyData(1234, -5) + w::EmptyQueryResponse() + w::ReadyForQuery(byte));
+        auto results = TakeResults(conn.get());
+        EXPECT_EQ(Describe(results), std::vector<std::string>{"0:0"});
+        EXPECT_EQ(conn->xactStatus, status);
+        EXPECT_EQ(conn->be_pid, 1234);
+        EXPECT_EQ(conn->be_key, -5);
+    }
+
+    // Extended-protocol replies by query class.
+    struct Case {
+        PGQueryClass queryclass;
+        std::string stream;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {PGQUERY_PREPARE, w::ParseComplete() + w::ReadyForQuery(), {"1:0"}},
+        {PGQUERY_EXTENDED, w::ParseComplete() + w::BindComplete() + w::NoData() + w::CommandComplete("SET") +
+                               w::ReadyForQuery(),
+         {"1:0:SET"}},
+        {PGQUERY_DESCRIBE,
+         w::Message('t', w::Int16(2) + w::Int32(23) + w::Int32(25)) + w::RowDescription({{"a"}}) + w::ReadyForQuery(),
+         {"1:0"}},
+        {PGQUERY_DESCRIBE, w::Message('t', w::Int16(0)) + w::NoData() + w::ReadyForQuery(), {"1:0"}},
+        {PGQUERY_EXTENDED, w::CopyOutResponse(1, {1, 1}), {"3:0"}},
+    };
+    for (const Case& c : cases) {
+        auto conn = MakeDetachedRecord();
+        BeginStatement(conn.get(), 0, c.queryclass);
+        FeedInput(conn.get(), c.stream);
+        std::vector<ResultPtr> results = TakeResults(conn.get());
+        if (conn->asyncStatus == PGASYNC_COPY_OUT) {
+            results.emplace_back(pqPrepareAsyncResult(conn.get()));
+            EXPECT_EQ(conn->copy_is_binary, 1);
+            EXPECT_EQ(PQnfields(results.back().get()), 2);
+            EXPECT_EQ(results.back()->binary, 1);
+        }
+        EXPECT_EQ(Describe(results), c.expected);
+        if (c.queryclass == PGQUERY_DESCRIBE && PQnfields(results[0].get()) == 1) {
+            EXPECT_EQ(results[0]->numParameters, 2);
+            EXPECT_EQ(results[0]->paramDescs[1].typid, 25u);
+        }
+    }
+}
+
+TEST(RowDescription, ReadsSignedAndUnsignedFieldsAndTheBinaryFlag) {
+    auto conn = MakeDetachedRecord();
+    BeginStatement(conn.get());
+    w::Column wide{"w", 0xFFFFFFF0u, -1, 1, 0xFFFFFFFFu, 0xFFFF, -1};
+    FeedInput(conn.get(), w::RowDescription({wide, {"b", 23, 4, 1}}) + w::CommandComplete("SELECT 0") + w::ReadyForQuery());
+    auto results = TakeResults(conn.get());
+    ASSERT_EQ(results.size(), 1u);
+    const PGresult* res = results[0].get();
+    EXPECT_EQ(PQftype(res, 0), 0xFFFFFFF0u);
+    EXPECT_EQ(res->attDescs[0].typlen, -1);
+    EXPECT_EQ(res->attDescs[0].tableid, 0xFFFFFFFFu);
+    EXPECT_EQ(res->attDescs[0].columnid, -1);
+    EXPECT_EQ(res->binary, 1);
+
+    BeginStatement(conn.get());
+    FeedInput(conn.get(), w::RowDescription({{"a", 23, 4, 1}, {"b", 23, 4, 0}}) + w::CommandComplete("SELECT 0") +
+                              w::ReadyForQuery());
+    results = TakeResults(conn.get());
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0]->binary, 0);
+}
+
+}  // namespace

@@ -1,0 +1,284 @@
+// Statements against the scripted peer: what goes on the wire and what
+// comes back, whole and in chunks.
+#include "postgres/libpq/query_execution.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "postgres/libpq/result_record.h"
+#include "postgres/libpq/socket_io.h"
+#include "support/connected_record.h"
+#include "support/scripted_peer.h"
+
+namespace {
+
+using namespace kelvotest;
+namespace w = kelvotest::wire;
+
+std::string IntRows(int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += w::DataRow({std::to_string(i)});
+    return out;
+}
+
+// Every result until null, as "status:ntups[:tag]".
+std::vector<std::string> CollectResults(PGconn* conn) {
+    std::vector<std::string> out;
+    while (PGresult* res = PQgetResult(conn)) {
+        std::string d = std::to_string(PQresultStatus(res)) + ":" + std::to_string(PQntuples(res));
+        if (PQcmdStatus(res)[0] != '\0') d += std::string(":") + PQcmdStatus(res);
+        out.push_back(d);
+        PQclear(res);
+    }
+    return out;
+}
+
+std::string Query(const std::string& sql) { return w::Message('Q', w::CStr(sql)); }
+
+TEST(QueryExecution, ChunkedStatementsOverTheWire) {
+    struct Case {
+        int rows;
+        uint32_t chunk;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {600, 256, {"9:256", "9:256", "2:88:SELECT 600"}},
+        {512, 256, {"9:256", "9:256", "2:0:SELECT 512"}},
+        {0, 256, {"2:0:SELECT 0"}},
+        {2, 1, {"9:1", "9:1", "2:0:SELECT 2"}},
+        {3, 0, {"2:3:SELECT 3"}},
+    };
+    ScriptedPeer peer;
+    auto& script = peer.AddConnection();
+    for (const Case& c : cases)
+        script.ExpectMessage('Q').Send(w::RowDescription({{"n"}}) + IntRows(c.rows) +
+                                       w::CommandComplete("SELECT " + std::to_string(c.rows)) + w::ReadyForQuery());
+    // The next statement starts whole whatever the last one asked for.
+    script.ExpectMessage('Q').Send(w::RowDescription({{"n"}}) + IntRows(300) + w::CommandComplete("SELECT 300") +
+                                   w::ReadyForQuery());
+    peer.Start();
+    auto conn = MakeConnectedRecord(peer.ConnectUnix());
+
+    for (const Case& c : cases) {
+        ASSERT_EQ(PQsendQuery(conn.get(), "SELECT n"), 1);
+        ASSERT_EQ(PQsetChunkedMode(conn.get(), c.chunk), 1);
+        EXPECT_EQ(CollectResults(conn.get()), c.expected) << c.rows << "/" << c.chunk;
+    }
+    ASSERT_EQ(PQsendQuery(conn.get(), "SELECT n"), 1);
+    EXPECT_EQ(CollectResults(conn.get()), std::vector<std::string>{"2:300:SELECT 300"});
+    conn.reset();
+    peer.WaitForClose(0);
+    EXPECT_TRUE(peer.Errors().empty());
+    EXPECT_EQ(peer.Received(0).size(), 6 * Query("SELECT n").size());
+}
+
+TEST(QueryExecution, ChunkedModeIsRefusedOutsideItsWindow) {
+    ScriptedPeer peer;
+    peer.AddConnection()
+        .ExpectMessage('S')
+        .Send(w::ParseComplete() + w::ReadyForQuery())
+        .ExpectMessage('Q')
+        .Send(w::RowDescription({{"n"}}) + IntRows(3) + w::CommandComplete("SELECT 3") + w::ReadyForQuery());
+    peer.Start();
+    auto conn = MakeConnectedRecord(peer.ConnectTcp());
+
+    EXPECT_EQ(PQsetChunkedMode(nullptr, 5), 0);
+    EXPECT_EQ(PQsetChunkedMode(conn.get(), 5), 0);  // nothing sent
+    ASSERT_EQ(PQsendPrepare(conn.get(), "s1", "SELECT $1", 1, nullptr), 1);
+    EXPECT_EQ(PQsetChunkedMode(conn.get(), 5), 0);  // a prepare has no rows
+    EXPECT_EQ(CollectResults(conn.get()), std::vector<std::string>{"1:0"});
+
+    ASSERT_EQ(PQsendQuery(conn.get(), "SELECT n"), 1);
+    // Once the row description has been parsed the result has begun.
+    while (conn->result == nullptr) {
+        ASSERT_EQ(pqWait(1, 0, conn.get()), 0);
+        ASSERT_EQ(PQconsumeInput(conn.get()), 1);
+        PQisBusy(conn.get());
+    }
+    EXPECT_EQ(PQsetChunkedMode(conn.get(), 1), 0);
+    EXPECT_EQ(CollectResults(conn.get()), std::vector<std::string>{"2:3:SELECT 3"});
+}
+
+TEST(QueryExecution, SendingFunctionsRefuseBadRequests) {
+    auto conn = MakeDetachedRecord();
+    const char* values[] = {"abc"};
+    const int binary[] = {1};
+    const int lengths[] = {-5};
+    struct Case {
+        const char* name;
+        std::function<int()> call;
+        std::string text;
+    };
+    const std::string noConnection = "<sqlstate>08003</sqlstate><primary>There is no connection to the server.</primary>";
+    const std::vector<Case> cases = {
+        {"null query", [&] { return PQsendQuery(conn.get(), nullptr); }, "The given command string is a null pointer."},
+        {"null command", [&] { return PQsendQueryParams(conn.get(), nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0); },
+         "The given command string is a null pointer."},
+        {"null prepared query", [&] { return PQsendPrepare(conn.get(), "s", nullptr, 0, nullptr); },
+         "The command string is a null pointer."},
+        {"null statement name", [&] { return PQsendPrepare(conn.get(), nullptr, "SELECT 1", 0, nullptr); },
+         "The given statement name is a null pointer."},
+        {"null prepared name", [&] { return PQsendQueryPrepared(conn.get(), nullptr, 0, nullptr, nullptr, nullptr, 0); },
+         "The given statement name is a null pointer."},
+        {"too many parameters", [&] { return PQsendQueryParams(conn.get(), "x", 65536, nullptr, nullptr, nullptr, nullptr, 0); },
+         "The number of parameters is not between 0 and 65535."},
+        {"negative parameter count", [&] { return PQsendQueryPrepared(conn.get(), "s", -1, nullptr, nullptr, nullptr, 0); },
+         "The number of parameters is not between 0 and 65535."},
+        {"binary without length", [&] { return PQsendQueryParams(conn.get(), "x", 1, nullptr, values, nullptr, binary, 0); },
+         "The length was not given for a binary parameter."},
+        {"binary with negative length", [&] { return PQsendQueryParams(conn.get(), "x", 1, nullptr, values, lengths, binary, 0); },
+         "The length of binary parameter 1 is negative."},
+        {"protocol 2", [&] {
+             conn->pversion = PG_PROTOCOL(2, 0);
+             int rc = PQsendQueryParams(conn.get(), "x", 0, nullptr, nullptr, nullptr, nullptr, 0);
+             conn->pversion = PG_PROTOCOL(3, 0);
+             return rc;
+         },
+         "This function requires at least protocol version 3.0."},
+        {"busy", [&] {
+             conn->asyncStatus = PGASYNC_BUSY;
+             int rc = PQsendQuery(conn.get(), "x");
+             conn->asyncStatus = PGASYNC_IDLE;
+             return rc;
+         },
+         "Another command is already in progress over the given connection."},
+        {"not connected", [&] {
+             conn->status = CONNECTION_BAD;
+             int rc = PQsendQuery(conn.get(), "x");
+             conn->status = CONNECTION_OK;
+             return rc;
+         },
+         noConnection},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.call(), 0) << c.name;
+        EXPECT_EQ(std::string(conn->errorMessage.data), c.text) << c.name;
+        EXPECT_EQ(conn->outCount, 0) << c.name;  // nothing half-queued
+        EXPECT_EQ(conn->asyncStatus, PGASYNC_IDLE) << c.name;
+    }
+    EXPECT_EQ(PQsendQuery(nullptr, "x"), 0);
+    EXPECT_EQ(PQgetResult(nullptr), nullptr);
+    EXPECT_EQ(PQexec(nullptr, "x"), nullptr);
+}
+
+TEST(QueryExecution, ExtendedProtocolBytes) {
+    ScriptedPeer peer;
+    peer.AddConnection().ExpectMessage('S').Send(w::ParseComplete() + w::BindComplete() + w::RowDescription({{"a"}}) +
+                                                 IntRows(1) + w::CommandComplete("SELECT 1") + w::ReadyForQuery());
+    peer.Start();
+    auto conn = MakeConnectedRecord(peer.ConnectUnix());
+    const Oid types[] = {25, 17, 23};
+    const char* values[] = {"txt", "\x01\x00\x02", nullptr};
+    const int lengths[] = {0, 3, 0};
+    const int formats[] = {0, 1, 0};
+    ASSERT_EQ(PQsendQueryParams(conn.get(), "SELECT $1, $2, $3", 3, types, values, lengths, formats, 1), 1);
+    EXPECT_EQ(CollectResults(conn.get()), std::vector<std::string>{"2:1:SELECT 1"});
+    conn.reset();
+    peer.WaitForClose(0);
+
+    const std::string expected =
+        w::Message('P', w::CStr("") + w::CStr("SELECT $1, $2, $3") + w::Int16(3) + w::Int32(25) + w::Int32(17) +
+                            w::Int32(23)) +
+        w::Message('B', w::CStr("") + w::CStr("") + w::Int16(3) + w::Int16(0) + w::Int16(1) + w::Int16(0) +
+                            w::Int16(3) + w::Int32(3) + "txt" + w::Int32(3) + std::string("\x01\x00\x02", 3) +
+                            w::Int32(-1) + w::Int16(1) + w::Int16(1)) +
+        w::Message('D', "P" + w::CStr("")) + w::Message('E', w::CStr("") + w::Int32(0)) + w::Message('S', "");
+    EXPECT_EQ(peer.Received(0), expected);
+}
+
+TEST(QueryExecution, ExecCollectsTheLastResultAndMergesErrors) {
+    ScriptedPeer peer;
+    peer.AddConnection()
+        .ExpectMessage('Q')
+        .Send(w::CommandComplete("CREATE TABLE") + w::CommandComplete("INSERT 0 2") + w::ReadyForQuery())
+        .ExpectMessage('Q')
+        .Send(w::ErrorResponse({{'S', "ERROR"}, {'C', "XX000"}, {'M', "one"}}) + w::ReadyForQuery())
+        .ExpectMessage('Q')
+        .Send(w::CopyOutResponse(0, {0}) + w::CopyData("a\n") + w::CopyData("b\n") + w::CopyDone() +
+              w::CommandComplete("COPY 2") + w::ReadyForQuery())
+        .ExpectMessage('Q')
+        .Send(w::EmptyQueryResponse() + w::ReadyForQuery('T'));
+    peer.Start();
+    auto conn = MakeConnectedRecord(peer.ConnectUnix());
+
+    ResultPtr res(PQexec(conn.get(), "CREATE TABLE t(); INSERT ..."));
+    EXPECT_EQ(PQresultStatus(res.get()), PGRES_COMMAND_OK);
+    EXPECT_STREQ(PQcmdTuples(res.get()), "2");
+
+    res.reset(PQexec(conn.get(), "bad"));
+    EXPECT_EQ(PQresultStatus(res.get()), PGRES_FATAL_ERROR);
+    EXPECT_STREQ(PQresultErrorField(res.get(), 'M'), "one");
+    EXPECT_STREQ(conn->errorMessage.data, PQresultErrorMessage(res.get()));
+
+    // A COPY OUT result is handed out; the next PQexec abandons the copy.
+    res.reset(PQexec(conn.get(), "COPY t TO STDOUT"));
+    EXPECT_EQ(PQresultStatus(res.get()), PGRES_COPY_OUT);
+    res.reset(PQexec(conn.get(), ""));
+    EXPECT_EQ(PQresultStatus(res.get()), PGRES_EMPTY_QUERY);
+    EXPECT_EQ(conn->xactStatus, PQTRANS_INTRANS);
+}
+
+TEST(QueryExecution, ANewExecEndsAnOpenCopyIn) {
+    ScriptedPeer peer;
+    peer.AddConnection()
+        .ExpectMessage('Q')
+        .Send(w::CopyInResponse(0, {0, 0}))
+        .ExpectMessage('f')
+        .Send(w::ErrorResponse({{'S', "ERROR"}, {'C', "57014"}, {'M', "COPY from stdin failed"}}) + w::ReadyForQuery())
+        .ExpectMessage('Q')
+        .Send(w::CommandComplete("SET") + w::ReadyForQuery());
+    peer.Start();
+    auto conn = MakeConnectedRecord(peer.ConnectUnix());
+
+    ResultPtr res(PQexec(conn.get(), "COPY t FROM STDIN"));
+    EXPECT_EQ(PQresultStatus(res.get()), PGRES_COPY_IN);
+    EXPECT_EQ(PQnfields(res.get()), 2);
+    res.reset(PQexec(conn.get(), "SET x = 1"));
+    EXPECT_EQ(PQresultStatus(res.get()), PGRES_COMMAND_OK);
+    conn.reset();
+    peer.WaitForClose(0);
+    const auto messages = peer.Messages(0);
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[1].type, 'f');
+    EXPECT_EQ(messages[1].body, w::CStr("COPY was terminated by a new `PQexec`."));
+}
+
+TEST(QueryExecution, ALostConnectionEndsTheStatementWithOneError) {
+    ScriptedPeer peer;
+    peer.AddConnection().ExpectMessage('Q').Send(w::RowDescription({{"n"}}) + IntRows(10)).Close();
+    peer.Start();
+    auto conn = MakeConnectedRecord(peer.ConnectTcp());
+    ASSERT_EQ(PQsendQuery(conn.get(), "SELECT n"), 1);
+    PGresult* res = PQgetResult(conn.get());
+    ASSERT_NE(res, nullptr);
+    EXPECT_EQ(PQresultStatus(res), PGRES_FATAL_ERROR);
+    EXPECT_NE(std::string(PQresultErrorMessage(res)).find("The Kelvo server closed the connection unexpectedly."),
+              std::string::npos);
+    PQclear(res);
+    EXPECT_EQ(PQgetResult(conn.get()), nullptr);
+    EXPECT_EQ(conn->status, CONNECTION_BAD);
+    EXPECT_EQ(PQsendQuery(conn.get(), "x"), 0);
+}
+
+TEST(QueryExecution, ConsumeInputAndIsBusyNeverBlock) {
+    ScriptedPeer peer;
+    peer.AddConnection().ExpectMessage('Q').Await(1).Send(w::CommandComplete("SET") + w::ReadyForQuery());
+    peer.Start();
+    auto conn = MakeConnectedRecord(peer.ConnectUnix());
+    ASSERT_EQ(PQsendQuery(conn.get(), "SET x = 1"), 1);
+    EXPECT_EQ(PQconsumeInput(conn.get()), 1);
+    EXPECT_EQ(PQisBusy(conn.get()), 1);
+    peer.Open(1);
+    while (PQisBusy(conn.get())) {
+        ASSERT_EQ(pqWait(1, 0, conn.get()), 0);
+        ASSERT_EQ(PQconsumeInput(conn.get()), 1);
+    }
+    EXPECT_EQ(CollectResults(conn.get()), std::vector<std::string>{"1:0:SET"});
+    EXPECT_EQ(PQisBusy(nullptr), 0);
+    EXPECT_EQ(PQconsumeInput(nullptr), 0);
+}
+
+}  // namespace

@@ -1,0 +1,251 @@
+#include "postgres/libpq/result_record.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "parser_helpers.h"
+#include "support/scripted_peer.h"
+
+namespace {
+
+using namespace kelvotest;
+namespace w = kelvotest::wire;
+
+std::vector<std::string>* g_notices = nullptr;
+void collectNotice(void*, const PGresult* res) { g_notices->push_back(PQresultErrorField(res, 'M')); }
+
+std::string IntRows(int n, int first = 0) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += w::DataRow({std::to_string(first + i), std::string("v")});
+    return out;
+}
+
+const std::string kTwoColumns = w::RowDescription({{"id"}, {"name", 25, -1}});
+
+TEST(ChunkCutting, CutsAStatementsRowsIntoChunks) {
+    struct Case {
+        int rows;
+        uint32_t chunk;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {600, 256, {"9:256", "9:256", "2:88:SELECT 600"}},
+        {512, 256, {"9:256", "9:256", "2:0:SELECT 512"}},
+        {0, 256, {"2:0:SELECT 0"}},
+        {3, 1, {"9:1", "9:1", "9:1", "2:0:SELECT 3"}},
+        {3, 0, {"2:3:SELECT 3"}},
+        {255, 256, {"2:255:SELECT 255"}},
+    };
+    for (const Case& c : cases) {
+        auto conn = MakeDetachedRecord();
+        BeginStatement(conn.get(), c.chunk);
+        FeedInput(conn.get(), kTwoColumns + IntRows(c.rows) + w::CommandComplete("SELECT " + std::to_string(c.rows)) +
+                                  w::ReadyForQuery());
+        auto results = TakeResults(conn.get());
+        EXPECT_EQ(Describe(results), c.expected) << c.rows << " rows, chunk " << c.chunk;
+        EXPECT_EQ(conn->asyncStatus, PGASYNC_IDLE);
+        EXPECT_EQ(conn->result, nullptr);
+        EXPECT_EQ(conn->next_result, nullptr);
+
+        // Nothing lost, nothing repeated, columns carried into every chunk.
+        int next = 0;
+        for (const ResultPtr& r : results) {
+            ASSERT_EQ(PQnfields(r.get()), 2);
+            EXPECT_STREQ(PQfname(r.get(), 1), "name");
+            for (int row = 0; row < PQntuples(r.get()); ++row)
+                EXPECT_EQ(std::string(PQgetvalue(r.get(), row, 0)), std::to_string(next++));
+        }
+        EXPECT_EQ(next, c.rows);
+    }
+}
+
+TEST(ChunkCutting, NoStaleTemplateAfterAPartialLastChunk) {
+    auto conn = MakeDetachedRecord();
+    BeginStatement(conn.get(), 256);
+    // Three statements in one query string: rows ending in a partial chunk,
+    // a command, and another row set.
+    FeedInput(conn.get(), kTwoColumns + IntRows(300) + w::CommandComplete("SELECT 300") + w::CommandComplete("INSERT 0 1") +
+                              kTwoColumns + IntRows(2) + w::CommandComplete("SELECT 2") + w::ReadyForQuery());
+    auto results = TakeResults(conn.get());
+    EXPECT_EQ(Describe(results),
+              (std::vector<std::string>{"9:256", "2:44:SELECT 300", "1:0:INSERT 0 1", "2:2:SELECT 2"}));
+    EXPECT_EQ(conn->result, nullptr);
+    EXPECT_EQ(conn->next_result, nullptr);
+}
+
+TEST(ChunkCutting, ErrorInTheMiddleEndsTheChunksWithOneError) {
+    auto conn = MakeDetachedRecord();
+    BeginStatement(conn.get(), 256);
+    FeedInput(conn.get(), kTwoColumns + IntRows(300) +
+                              w::ErrorResponse({{'S', "ERROR"}, {'C', "22012"}, {'M', "division by zero"}}) +
+                              w::ReadyForQuery());
+    auto results = TakeResults(conn.get());
+    ASSERT_EQ(Describe(results), (std::vector<std::string>{"9:256", "7:0"}));
+    EXPECT_STREQ(PQresultErrorField(results[1].get(), 'C'), "22012");
+    EXPECT_EQ(std::string(PQresultErrorMessage(results[1].get())),
+              "<severity>ERROR</severity><sqlstate>22012</sqlstate><primary>division by zero</primary>\n");
+    EXPECT_EQ(conn->asyncStatus, PGASYNC_IDLE);
+}
+
+TEST(ResultSize, CountsSlotsFieldsAndValues) {
+    auto conn = MakeDetachedRecord();
+    BeginStatement(conn.get(), 256);
+    std::string rows;
+    for (int i = 0; i < 256; ++i) rows += w::DataRow({std::string(4, 'a'), std::string(4, 'b')});
+    FeedInput(conn.get(), w::RowDescription({{"a", 23, 4, 1}, {"b", 23, 4, 1}}) + rows + w::CommandComplete("SELECT 256") +
+                              w::ReadyForQuery());
+    auto results = TakeResults(conn.get());
+    ASSERT_EQ(Describe(results), (std::vector<std::string>{"9:256", "2:0:SELECT 256"}));
+    EXPECT_EQ(PQresultSize(results[0].get()), 2048 + 256 * 32 + 512 * 5);
+    EXPECT_EQ(PQresultSize(results[1].get()), 0);
+    EXPECT_EQ(results[0]->binary, 1);
+    EXPECT_EQ(PQresultSize(nullptr), 0);
+
+    struct Case {
+        std::optional<std::string> value;
+        int added;
+    };
+    for (const Case& c : std::vector<Case>{{std::nullopt, 16}, {std::string(), 17}, {std::string("xyz"), 20}}) {
+        BeginStatement(conn.get(), 0);
+        FeedInput(conn.get(), w::RowDescription({{"a", 25, -1}}) + w::DataRow({c.value}) + w::CommandComplete("SELECT 1") +
+                                  w::ReadyForQuery());
+        auto one = TakeResults(conn.get());
+        ASSERT_EQ(one.size(), 1u);
+        EXPECT_EQ(PQresultSize(one[0].get()), 8 * 128 + c.added);
+        EXPECT_EQ(PQgetisnull(one[0].get(), 0, 0), c.value ? 0 : 1);
+        EXPECT_EQ(PQgetlength(one[0].get(), 0, 0), c.value ? static_cast<int>(c.value->size()) : 0);
+        EXPECT_STREQ(PQgetvalue(one[0].get(), 0, 0), c.value ? c.value->c_str() : "");
+    }
+}
+
+TEST(ResultSize, SaturatesInsteadOfWrapping) {
+    ResultPtr res(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK));
+    res->tupAllocSize = static_cast<int64_t>(INT_MAX) + 5000;
+    EXPECT_EQ(PQresultSize(res.get()), INT_MAX);
+}
+
+TEST(ResultAccessors, BadIndexesGiveNeutralValuesAndNotices) {
+    std::vector<std::string> notices;
+    g_notices = &notices;
+    auto conn = MakeDetachedRecord();
+    conn->noticeHooks.noticeRec = collectNotice;
+    BeginStatement(conn.get());
+    FeedInput(conn.get(), kTwoColumns + IntRows(2) + w::CommandComplete("SELECT 2") + w::ReadyForQuery());
+    auto results = TakeResults(conn.get());
+    ASSERT_EQ(results.size(), 1u);
+    const PGresult* res = results[0].get();
+
+    EXPECT_EQ(PQgetisnull(res, 2, 0), 1);
+    EXPECT_EQ(PQgetvalue(res, -1, 0), nullptr);
+    EXPECT_EQ(PQgetlength(res, 0, 2), 0);
+    EXPECT_EQ(PQfname(res, 5), nullptr);
+    EXPECT_EQ(PQftype(res, -1), 0u);
+    EXPECT_EQ(PQfmod(res, 2), 0);
+    EXPECT_EQ(PQgetvalue(res, 9, 9), nullptr);  // the row is checked first
+    EXPECT_EQ(notices, (std::vector<std::string>{
+                           "The given row number 2 is not in the range 0..1.",
+                           "The given row number -1 is not in the range 0..1.",
+                           "The given column number 2 is not in the range 0..1.",
+                           "The given column number 5 is not in the range 0..1.",
+                           "The given column number -1 is not in the range 0..1.",
+                           "The given column number 2 is not in the range 0..1.",
+                           "The given row number 9 is not in the range 0..1.",
+                       }));
+    EXPECT_EQ(PQftype(res, 0), 23u);
+    EXPECT_EQ(PQfmod(res, 0), -1);
+
+    // A null result.
+    EXPECT_EQ(PQresultStatus(nullptr), PGRES_FATAL_ERROR);
+    EXPECT_STREQ(PQresultErrorMessage(nullptr), "");
+    EXPECT_EQ(PQresultErrorField(nullptr, 'M'), nullptr);
+    EXPECT_EQ(PQntuples(nullptr), 0);
+    EXPECT_EQ(PQnfields(nullptr), 0);
+    EXPECT_EQ(PQgetisnull(nullptr, 0, 0), 1);
+    EXPECT_EQ(PQcmdStatus(nullptr), nullptr);
+    EXPECT_STREQ(PQcmdTuples(nullptr), "");
+    PQclear(nullptr);
+    g_notices = nullptr;
+}
+
+TEST(ResultAccessors, CmdTuplesReadsTheRowCountOfTheTag) {
+    std::vector<std::string> notices;
+    g_notices = &notices;
+    struct Case {
+        const char* tag;
+        const char* count;
+        bool notice;
+    };
+    const std::vector<Case> cases = {
+        {"INSERT 0 15", "15", false}, {"SELECT 3", "3", false},  {"DELETE 0", "0", false},
+        {"UPDATE 12", "12", false},   {"FETCH 7", "7", false},   {"MOVE 2", "2", false},
+        {"COPY 1000", "1000", false}, {"CREATE TABLE", "", false}, {"SELECT", "", false},
+        {"SELECT 1x", "", true},      {"SELECT ", "", true},     {"INSERT 0", "", true},
+    };
+    for (const Case& c : cases) {
+        notices.clear();
+        ResultPtr res(PQmakeEmptyPGresult(nullptr, PGRES_COMMAND_OK));
+        res->noticeHooks.noticeRec = collectNotice;
+        strcpy(res->cmdStatus, c.tag);
+        EXPECT_STREQ(PQcmdTuples(res.get()), c.count) << c.tag;
+        if (c.notice)
+            EXPECT_EQ(notices, std::vector<std::string>{std::string("could not interpret result from server: ") + c.tag});
+        else
+            EXPECT_TRUE(notices.empty()) << c.tag;
+    }
+    g_notices = nullptr;
+}
+
+TEST(ResultCopy, CopiesWhatTheFlagsAsk) {
+    auto conn = MakeDetachedRecord();
+    BeginStatement(conn.get());
+    FeedInput(conn.get(), kTwoColumns + w::DataRow({std::string("1"), std::nullopt}) + w::CommandComplete("SELECT 1") +
+                              w::ReadyForQuery());
+    auto results = TakeResults(conn.get());
+    ASSERT_EQ(results.size(), 1u);
+
+    ResultPtr attrs(PQcopyResult(results[0].get(), PG_COPYRES_ATTRS));
+    EXPECT_EQ(PQnfields(attrs.get()), 2);
+    EXPECT_EQ(PQntuples(attrs.get()), 0);
+    EXPECT_STREQ(PQcmdStatus(attrs.get()), "SELECT 1");
+    EXPECT_EQ(attrs->noticeHooks.noticeRec, nullptr);
+
+    ResultPtr all(PQcopyResult(results[0].get(), PG_COPYRES_TUPLES | PG_COPYRES_NOTICEHOOKS));
+    ASSERT_EQ(PQntuples(all.get()), 1);
+    EXPECT_STREQ(PQgetvalue(all.get(), 0, 0), "1");
+    EXPECT_EQ(PQgetisnull(all.get(), 0, 1), 1);
+    EXPECT_EQ(all->noticeHooks.noticeRec, conn->noticeHooks.noticeRec);
+
+    // PQsetvalue appends a row of NULLs at ntups and refuses beyond it.
+    EXPECT_EQ(PQsetvalue(all.get(), 1, 1, const_cast<char*>("abc"), 3), 1);
+    EXPECT_EQ(PQntuples(all.get()), 2);
+    EXPECT_EQ(PQgetisnull(all.get(), 1, 0), 1);
+    EXPECT_STREQ(PQgetvalue(all.get(), 1, 1), "abc");
+    std::vector<std::string> notices;
+    g_notices = &notices;
+    all->noticeHooks.noticeRec = collectNotice;
+    EXPECT_EQ(PQsetvalue(all.get(), 5, 0, const_cast<char*>("x"), 1), 0);
+    EXPECT_EQ(notices, std::vector<std::string>{"row number 5 is out of range 0..2"});
+    g_notices = nullptr;
+}
+
+TEST(ResultStorage, LargeValuesGetBlocksOfTheirOwn) {
+    ResultPtr res(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK));
+    std::vector<char*> small;
+    for (int i = 0; i < 100; ++i) small.push_back(static_cast<char*>(pqResultAlloc(res.get(), 100, i % 2 == 0)));
+    char* big = static_cast<char*>(pqResultAlloc(res.get(), 100000, true));
+    ASSERT_NE(big, nullptr);
+    memset(big, 'x', 100000);
+    for (size_t i = 0; i < small.size(); ++i) {
+        ASSERT_NE(small[i], nullptr);
+        if (i % 2 == 0) {
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(small[i]) % 8, 0u);
+        }
+        memset(small[i], 'y', 100);
+    }
+    EXPECT_EQ(pqResultAlloc(res.get(), 0, true), res->null_field);
+}
+
+}  // namespace

@@ -1,0 +1,250 @@
+// The connection's socket I/O against the scripted peer over real sockets.
+#include "postgres/libpq/socket_io.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "parser_helpers.h"
+#include "postgres/libpq/message_io.h"
+#include "support/scripted_peer.h"
+
+namespace {
+
+using namespace kelvotest;
+namespace w = kelvotest::wire;
+
+// Blocks until the statement's results are all in, as PQgetResult would.
+std::vector<ResultPtr> ReadResults(PGconn* conn) {
+    std::vector<ResultPtr> out;
+    for (;;) {
+        for (auto& r : TakeResults(conn)) out.push_back(std::move(r));
+        if (conn->asyncStatus != PGASYNC_BUSY) return out;
+        if (pqWait(1, 0, conn) != 0 || pqReadData(conn) < 0) {
+            pqSaveErrorResult(conn);
+            out.emplace_back(pqPrepareAsyncResult(conn));
+            conn->asyncStatus = PGASYNC_IDLE;
+            return out;
+        }
+    }
+}
+
+enum class Transport { kUnix, kTcp };
+
+class SocketIO : public ::testing::TestWithParam<Transport> {
+protected:
+    ConnPtr Connect(ScriptedPeer& peer) {
+        return MakeConnectedRecord(GetParam() == Transport::kUnix ? peer.ConnectUnix() : peer.ConnectTcp());
+    }
+};
+
+TEST_P(SocketIO, ReadsALongChunkedResultAcrossManyReads) {
+    ScriptedPeer peer;
+    std::string rows;
+    for (int i = 0; i < 3000; ++i) rows += w::DataRow({std::to_string(i), std::string(200, 'v')});
+    peer.AddConnection()
+        .ExpectMessage('Q')
+        .Send(w::RowDescription({{"id"}, {"v", 25, -1}}) + rows + w::CommandComplete("SELECT 3000") + w::ReadyForQuery());
+    peer.Start();
+    auto conn = Connect(peer);
+
+    ASSERT_EQ(pqPutMsgStart('Q', false, conn.get()), 0);
+    ASSERT_EQ(pqPuts("SELECT 1", conn.get()), 0);
+    ASSERT_EQ(pqPutMsgEnd(conn.get()), 0);
+    ASSERT_EQ(pqFlush(conn.get()), 0);
+    BeginStatement(conn.get(), 256);
+    auto results = ReadResults(conn.get());
+
+    ASSERT_EQ(results.size(), 12u);
+    int next = 0;
+    for (size_t i = 0; i < results.size(); ++i) {
+        EXPECT_EQ(PQresultStatus(results[i].get()), i + 1 < results.size() ? PGRES_TUPLES_CHUNK : PGRES_TUPLES_OK);
+        for (int row = 0; row < PQntuples(results[i].get()); ++row)
+            ASSERT_EQ(std::string(PQgetvalue(results[i].get(), row, 0)), std::to_string(next++));
+    }
+    EXPECT_EQ(next, 3000);
+    EXPECT_STREQ(PQcmdStatus(results.back().get()), "SELECT 3000");
+    peer.Stop();
+    EXPECT_EQ(peer.Received(0), std::string("Q\0\0\0\x0D" "SELECT 1\0", 14));
+    EXPECT_TRUE(peer.Errors().empty());
+}
+
+TEST_P(SocketIO, ServerCloseKeepsTheDataAlreadyRead) {
+    ScriptedPeer peer;
+    peer.AddConnection()
+        .Send(w::ErrorResponse({{'S', "FATAL"}, {'C', "57P01"}, {'M', "terminating connection"}}))
+        .Close();
+    peer.Start();
+    auto conn = Connect(peer);
+    BeginStatement(conn.get());
+
+    int rc;
+    do {
+        ASSERT_EQ(pqWait(1, 0, conn.get()), 0);
+        rc = pqReadData(conn.get());
+    } while (rc > 0);
+    EXPECT_EQ(rc, -1);
+    EXPECT_STREQ(conn->errorMessage.data,
+                 "<sqlstate>08003</sqlstate><primary>The Kelvo server closed the connection unexpectedly.</primary>"
+                 "<detail>pqReadData</detail><hint>The server process may have been shut down or terminated before "
+                 "or while processing the request.</hint>");
+    EXPECT_EQ(conn->status, CONNECTION_BAD);
+    EXPECT_EQ(conn->sock, -1);
+
+    // The server's last words are still parseable.
+    resetPQExpBuffer(&conn->errorMessage);
+    auto results = TakeResults(conn.get());
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_STREQ(PQresultErrorField(results[0].get(), 'C'), "57P01");
+
+    EXPECT_EQ(pqReadData(conn.get()), -1);
+    EXPECT_STREQ(conn->errorMessage.data,
+                 "<sqlstate>08003</sqlstate><primary>The connection to the Kelvo server is not open.</primary>"
+                 "<detail>pqReadData</detail><hint>The server process may have been shut down or terminated before "
+                 "or while processing the request.</hint>");
+    EXPECT_EQ(pqFlush(conn.get()), 0);
+    ASSERT_EQ(pqPutMsgStart('X', false, conn.get()), 0);
+    ASSERT_EQ(pqPutMsgEnd(conn.get()), 0);
+    EXPECT_EQ(pqFlush(conn.get()), -1);
+    EXPECT_NE(std::string(conn->errorMessage.data).find("<detail>pqSendSome</detail>"), std::string::npos);
+    EXPECT_EQ(conn->outCount, 0);
+}
+
+std::atomic<int> g_sigpipes{0};
+void countSigpipe(int) { g_sigpipes++; }
+
+// Sending to a peer that has gone raises no SIGPIPE, with MSG_NOSIGNAL and
+// with the signal-mask fall-back alike.
+TEST_P(SocketIO, BrokenPipeRaisesNoSignal) {
+    struct sigaction sa{}, old{};
+    sa.sa_handler = countSigpipe;
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(sigaction(SIGPIPE, &sa, &old), 0);
+
+    for (bool useFlag : {true, false}) {
+        g_sigpipes = 0;
+        ScriptedPeer peer;
+        peer.AddConnection().Close();
+        peer.Start();
+        auto conn = Connect(peer);
+        conn->sigpipe_flag = useFlag;
+        peer.WaitForClose(0);
+
+        const std::string block(100000, 'x');
+        int rc = 0;
+        for (int i = 0; i < 50 && rc == 0; ++i) {
+            rc = pqPutMsgStart('d', false, conn.get());
+            if (rc == 0) rc = pqPutnchar(block.data(), block.size(), conn.get());
+            if (rc == 0) rc = pqPutMsgEnd(conn.get());
+            if (rc == 0) rc = pqFlush(conn.get());
+        }
+        EXPECT_EQ(rc, -1) << useFlag;
+        EXPECT_EQ(g_sigpipes.load(), 0) << useFlag;
+        const std::string text = conn->errorMessage.data;
+        EXPECT_TRUE(text.find("The Kelvo server closed the connection unexpectedly.") != std::string::npos ||
+                    text.find("closed the connection") != std::string::npos)
+            << text;
+        // A failed send keeps the socket for the server's last message.
+        EXPECT_EQ(conn->status == CONNECTION_BAD, conn->sock < 0) << useFlag;
+        sigset_t pending;
+        sigpending(&pending);
+        EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+    }
+    sigaction(SIGPIPE, &old, nullptr);
+}
+
+TEST_P(SocketIO, MessagesAreSentInBlocksOf8192) {
+    struct Case {
+        int bodyBytes;  // makes a message of bodyBytes + 5 bytes
+        int queuedAfterEnd;
+        int sentAtEnd;
+    };
+    const std::vector<Case> cases = {{8192 - 5, 0, 8192}, {8191 - 5, 8191, 0}, {20000 - 5, 3616, 16384}};
+    for (const Case& c : cases) {
+        ScriptedPeer peer;
+        peer.AddConnection();
+        peer.Start();
+        auto conn = Connect(peer);
+        ASSERT_EQ(pqPutMsgStart('d', false, conn.get()), 0);
+        ASSERT_EQ(pqPutnchar(std::string(c.bodyBytes, 'z').data(), c.bodyBytes, conn.get()), 0);
+        ASSERT_EQ(pqPutMsgEnd(conn.get()), 0);
+        EXPECT_EQ(conn->outCount, c.queuedAfterEnd) << c.bodyBytes;
+        EXPECT_EQ(pqFlush(conn.get()), 0);
+        EXPECT_EQ(conn->outCount, 0);
+        conn.reset();  // closes the socket, the peer sees the end
+        peer.WaitForClose(0);
+        EXPECT_EQ(peer.Received(0).size(), static_cast<size_t>(c.bodyBytes + 5)) << c.bodyBytes;
+        EXPECT_EQ(c.sentAtEnd + c.queuedAfterEnd, c.bodyBytes + 5);
+    }
+}
+
+TEST_P(SocketIO, WaitsTimeOutAndReportClosedSockets) {
+    ScriptedPeer peer;
+    peer.AddConnection().Await(1).Send(w::ReadyForQuery());
+    peer.Start();
+    auto conn = Connect(peer);
+    // Nothing to read yet: an end time in the past times out at once.
+    EXPECT_EQ(pqWaitTimed(1, 0, conn.get(), time(nullptr) - 1), 1);
+    EXPECT_STREQ(conn->errorMessage.data, "timeout expired");
+    EXPECT_EQ(pqReadData(conn.get()), 0);
+    EXPECT_EQ(pqSocketCheck(conn.get(), 0, 0, -1), 0);
+    EXPECT_EQ(pqSocketCheck(conn.get(), 0, 1, 0), 1);
+    peer.Open(1);
+    EXPECT_EQ(pqWait(1, 0, conn.get()), 0);
+    EXPECT_EQ(pqReadData(conn.get()), 1);
+    EXPECT_EQ(conn->inEnd - conn->inStart, 6);
+
+    pqDropConnection(conn.get(), true);
+    EXPECT_EQ(pqWait(1, 0, conn.get()), -1);
+    EXPECT_STREQ(conn->errorMessage.data, "The socket is invalid.");
+}
+
+// The peer's start-up side as other tests use it: it takes an untyped
+// start-up packet and answers with builder-made messages, byte for byte.
+TEST_P(SocketIO, StartupPacketsAndStartupReplies) {
+    ScriptedPeer peer;
+    peer.AddConnection()
+        .ExpectMessage(0)
+        .Send(w::Redirect("sess-1", {{2, "/tmp/x", "5433"}, {0, "db.local", "99"}}) +
+              w::AuthenticationSASL({"SCRAM-SHA-256"}) + w::AuthenticationMD5Password("salt"))
+        .ExpectMessage('p');
+    peer.Start();
+    auto conn = Connect(peer);
+    ASSERT_EQ(pqPutMsgStart(0, false, conn.get()), 0);
+    ASSERT_EQ(pqPutInt(0x30000, 4, conn.get()), 0);
+    for (const char* text : {"user", "alice", "options", "-c a=b", ""}) ASSERT_EQ(pqPuts(text, conn.get()), 0);
+    ASSERT_EQ(pqPutMsgEnd(conn.get()), 0);
+    ASSERT_EQ(pqPutMsgStart('p', false, conn.get()), 0);
+    ASSERT_EQ(pqPuts("secret", conn.get()), 0);
+    ASSERT_EQ(pqPutMsgEnd(conn.get()), 0);
+    ASSERT_EQ(pqFlush(conn.get()), 0);
+
+    using std::string_literals::operator""s;
+    const std::string expected = "@\0\0\0\x29"s + "sess-1\0"s + "\0\0\0\x02"s + "\x02/tmp/x\0"s + "5433\0"s +
+                                 "\0db.local\0"s + "99\0"s + "R\0\0\0\x17"s + "\0\0\0\x0a"s + "SCRAM-SHA-256\0\0"s +
+                                 "R\0\0\0\x0c"s + "\0\0\0\x05"s + "salt"s;
+    while (conn->inEnd - conn->inStart < static_cast<int>(expected.size())) {
+        ASSERT_EQ(pqWait(1, 0, conn.get()), 0);
+        ASSERT_GE(pqReadData(conn.get()), 0);
+    }
+    EXPECT_EQ(std::string(conn->inBuffer + conn->inStart, conn->inEnd - conn->inStart), expected);
+
+    conn.reset();
+    peer.WaitForClose(0);
+    const auto messages = peer.Messages(0);
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].type, 0);
+    EXPECT_EQ(w::StartupParameters(messages[0].body),
+              (std::vector<std::pair<std::string, std::string>>{{"user", "alice"}, {"options", "-c a=b"}}));
+    EXPECT_EQ(messages[1].type, 'p');
+    EXPECT_EQ(messages[1].body, std::string("secret\0", 7));
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, SocketIO, ::testing::Values(Transport::kUnix, Transport::kTcp),
+                         [](const auto& info) { return info.param == Transport::kUnix ? "Unix" : "Tcp"; });
+
+}  // namespace

@@ -1,0 +1,56 @@
+// Sessions on the shared PostgreSQL peer for the statement tests: a
+// connection as the superuser over the Unix socket, freed by its owner, and
+// small helpers that run SQL and read single values.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <exception>
+#include <string>
+
+#include "postgres/libpq/connect.h"
+#include "postgres/libpq/query_execution.h"
+#include "postgres/libpq/result_record.h"
+#include "support/connected_record.h"
+#include "support/postgres_cluster.h"
+
+namespace kelvotest {
+
+using Session = ConnPtr;
+using Result = ResultPtr;
+
+// A session of the superuser on the shared peer; fails the test when it
+// cannot be opened.
+inline Session OpenSession() {
+    Session session;
+    try {
+        session = PostgresCluster::Shared().Connect();
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+        return session;
+    }
+    // The peer's own notices ("does not exist, skipping") are noise here.
+    PQsetNoticeProcessor(session.get(), [](void*, const char*) {}, nullptr);
+    return session;
+}
+
+// Runs a statement that must succeed and returns its result.
+inline Result RunSql(PGconn* conn, const std::string& sql) {
+    Result res(PQexec(conn, sql.c_str()));
+    EXPECT_NE(nullptr, res) << sql;
+    if (res) {
+        ExecStatusType status = PQresultStatus(res.get());
+        EXPECT_TRUE(status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
+            << sql << ": status " << status << " " << PQresultErrorMessage(res.get());
+    }
+    return res;
+}
+
+// The first value of the result of a query.
+inline std::string Value(PGconn* conn, const std::string& sql) {
+    Result res = RunSql(conn, sql);
+    if (!res || PQntuples(res.get()) < 1 || PQnfields(res.get()) < 1) return "<no value>";
+    return PQgetvalue(res.get(), 0, 0);
+}
+
+}  // namespace kelvotest

@@ -1,0 +1,456 @@
+// The scripted protocol peer; see scripted_peer.h.
+#include "scripted_peer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace kelvotest {
+
+namespace wire {
+
+std::string Int16(int value) {
+    std::string out(2, '\0');
+    out[0] = static_cast<char>((value >> 8) & 0xFF);
+    out[1] = static_cast<char>(value & 0xFF);
+    return out;
+}
+
+std::string Int32(int64_t value) {
+    const uint32_t v = static_cast<uint32_t>(value);
+    std::string out(4, '\0');
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (24 - 8 * i)) & 0xFF);
+    return out;
+}
+
+std::string CStr(const std::string& text) { return text + std::string(1, '\0'); }
+
+std::string Message(char type, const std::string& body) {
+    return std::string(1, type) + Int32(static_cast<int64_t>(body.size()) + 4) + body;
+}
+
+std::string RowDescription(const std::vector<Column>& columns) {
+    std::string body = Int16(static_cast<int>(columns.size()));
+    for (const Column& c : columns) {
+        body += CStr(c.name) + Int32(c.tableid) + Int16(c.columnid) + Int32(c.typid) + Int16(c.typlen) +
+                Int32(c.atttypmod) + Int16(c.format);
+    }
+    return Message('T', body);
+}
+
+std::string DataRow(const std::vector<std::optional<std::string>>& fields) {
+    std::string body = Int16(static_cast<int>(fields.size()));
+    for (const auto& f : fields) {
+        if (f) {
+            body += Int32(static_cast<int64_t>(f->size())) + *f;
+        } else {
+            body += Int32(-1);
+        }
+    }
+    return Message('D', body);
+}
+
+std::string CommandComplete(const std::string& tag) { return Message('C', CStr(tag)); }
+std::string ReadyForQuery(char status) { return Message('Z', std::string(1, status)); }
+std::string EmptyQueryResponse() { return Message('I', ""); }
+std::string ParseComplete() { return Message('1', ""); }
+std::string BindComplete() { return Message('2', ""); }
+std::string NoData() { return Message('n', ""); }
+std::string ParameterStatus(const std::string& name, const std::string& value) {
+    return Message('S', CStr(name) + CStr(value));
+}
+std::string BackendKeyData(int32_t pid, int32_t key) { return Message('K', Int32(pid) + Int32(key)); }
+
+static std::string fieldsBody(const std::vector<std::pair<char, std::string>>& fields) {
+    std::string body;
+    for (const auto& [code, text] : fields) body += std::string(1, code) + CStr(text);
+    return body + std::string(1, '\0');
+}
+
+std::string ErrorResponse(const std::vector<std::pair<char, std::string>>& fields) {
+    return Message('E', fieldsBody(fields));
+}
+std::string NoticeResponse(const std::vector<std::pair<char, std::string>>& fields) {
+    return Message('N', fieldsBody(fields));
+}
+std::string NotificationResponse(int32_t pid, const std::string& channel, const std::string& payload) {
+    return Message('A', Int32(pid) + CStr(channel) + CStr(payload));
+}
+
+static std::string copyResponse(char type, int format, const std::vector<int>& columnFormats) {
+    std::string body(1, static_cast<char>(format));
+    body += Int16(static_cast<int>(columnFormats.size()));
+    for (int f : columnFormats) body += Int16(f);
+    return Message(type, body);
+}
+
+std::string CopyOutResponse(int format, const std::vector<int>& columnFormats) {
+    return copyResponse('H', format, columnFormats);
+}
+std::string CopyInResponse(int format, const std::vector<int>& columnFormats) {
+    return copyResponse('G', format, columnFormats);
+}
+std::string CopyData(const std::string& data) { return Message('d', data); }
+std::string CopyDone() { return Message('c', ""); }
+std::string Authentication(int32_t code, const std::string& extra) { return Message('R', Int32(code) + extra); }
+std::string AuthenticationOk() { return Authentication(0); }
+std::string AuthenticationCleartextPassword() { return Authentication(3); }
+std::string AuthenticationMD5Password(const std::string& salt) { return Authentication(5, salt); }
+std::string AuthenticationSASL(const std::vector<std::string>& mechanisms) {
+    std::string names;
+    for (const std::string& m : mechanisms) names += CStr(m);
+    return Authentication(10, names + std::string(1, '\0'));
+}
+std::string AuthenticationSASLContinue(const std::string& data) { return Authentication(11, data); }
+std::string AuthenticationSASLFinal(const std::string& data) { return Authentication(12, data); }
+
+std::string Redirect(const std::string& sessionIdentifier, const std::vector<RedirectTarget>& targets) {
+    std::string body = CStr(sessionIdentifier) + Int32(static_cast<int64_t>(targets.size()));
+    for (const RedirectTarget& t : targets) body += std::string(1, static_cast<char>(t.type)) + CStr(t.address) + CStr(t.port);
+    return Message('@', body);
+}
+
+std::vector<std::pair<std::string, std::string>> StartupParameters(const std::string& body) {
+    std::vector<std::pair<std::string, std::string>> out;
+    size_t pos = 4;  // the protocol version
+    while (pos < body.size() && body[pos] != '\0') {
+        const size_t nameEnd = body.find('\0', pos);
+        if (nameEnd == std::string::npos) return {};
+        const size_t valueEnd = body.find('\0', nameEnd + 1);
+        if (valueEnd == std::string::npos) return {};
+        out.emplace_back(body.substr(pos, nameEnd - pos), body.substr(nameEnd + 1, valueEnd - nameEnd - 1));
+        pos = valueEnd + 1;
+    }
+    if (pos + 1 != body.size()) return {};
+    return out;
+}
+
+}  // namespace wire
+
+ScriptedPeer::Script& ScriptedPeer::Script::Send(std::string bytes) {
+    Step step(Step::kSend);
+    step.bytes = std::move(bytes);
+    steps_.push_back(std::move(step));
+    return *this;
+}
+
+ScriptedPeer::Script& ScriptedPeer::Script::SendShared(std::shared_ptr<const std::string> bytes) {
+    Step step(Step::kSend);
+    step.shared = std::move(bytes);
+    steps_.push_back(std::move(step));
+    return *this;
+}
+
+ScriptedPeer::Script& ScriptedPeer::Script::ExpectMessage(char type) {
+    Step step(Step::kExpect);
+    step.type = type;
+    steps_.push_back(std::move(step));
+    return *this;
+}
+
+ScriptedPeer::Script& ScriptedPeer::Script::ExpectBytes(size_t count) {
+    Step step(Step::kExpectBytes);
+    step.count = count;
+    steps_.push_back(std::move(step));
+    return *this;
+}
+
+ScriptedPeer::Script& ScriptedPeer::Script::Await(int gate) {
+    Step step(Step::kAwait);
+    step.gate = gate;
+    steps_.push_back(std::move(step));
+    return *this;
+}
+
+ScriptedPeer::Script& ScriptedPeer::Script::Close() {
+    steps_.push_back(Step(Step::kClose));
+    return *this;
+}
+
+ScriptedPeer::ScriptedPeer() {
+    char tmpl[] = "/tmp/kelvo-peer-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir_ = tmpl;
+
+    unixListener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un un{};
+    un.sun_family = AF_UNIX;
+    const std::string path = SocketPath();
+    strncpy(un.sun_path, path.c_str(), sizeof(un.sun_path) - 1);
+    if (unixListener_ < 0 || bind(unixListener_, reinterpret_cast<sockaddr*>(&un), sizeof(un)) != 0 ||
+        listen(unixListener_, 16) != 0)
+        throw std::runtime_error("cannot listen on " + path);
+
+    tcpListener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(in);
+    if (tcpListener_ < 0 || bind(tcpListener_, reinterpret_cast<sockaddr*>(&in), sizeof(in)) != 0 ||
+        listen(tcpListener_, 16) != 0 || getsockname(tcpListener_, reinterpret_cast<sockaddr*>(&in), &len) != 0)
+        throw std::runtime_error("cannot listen on loopback TCP");
+    tcpPort_ = ntohs(in.sin_port);
+
+    if (pipe2(wakePipe_, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+}
+
+ScriptedPeer::~ScriptedPeer() {
+    Stop();
+    for (int fd : {unixListener_, tcpListener_, wakePipe_[0], wakePipe_[1]})
+        if (fd >= 0) close(fd);
+    unlink(SocketPath().c_str());
+    rmdir(dir_.c_str());
+}
+
+std::string ScriptedPeer::SocketPath() const { return dir_ + "/.s.PGSQL." + std::to_string(kUnixPort); }
+
+ScriptedPeer::Script& ScriptedPeer::AddConnection() {
+    scripts_.emplace_back();
+    return scripts_.back();
+}
+
+void ScriptedPeer::Start() {
+    connections_.resize(scripts_.size());
+    started_ = true;
+    acceptThread_ = std::thread([this] { AcceptLoop(); });
+}
+
+void ScriptedPeer::Open(int gate) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    openGates_.push_back(gate);
+    changed_.notify_all();
+}
+
+void ScriptedPeer::Stop() {
+    if (!started_) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        changed_.notify_all();
+    }
+    char byte = 1;
+    ssize_t ignored = write(wakePipe_[1], &byte, 1);
+    (void)ignored;
+    if (acceptThread_.joinable()) acceptThread_.join();
+    for (std::thread& t : threads_)
+        if (t.joinable()) t.join();
+    threads_.clear();
+    started_ = false;
+}
+
+int ScriptedPeer::ConnectUnix() const {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un un{};
+    un.sun_family = AF_UNIX;
+    strncpy(un.sun_path, SocketPath().c_str(), sizeof(un.sun_path) - 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&un), sizeof(un)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int ScriptedPeer::ConnectTcp() const {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    in.sin_port = htons(static_cast<uint16_t>(tcpPort_));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&in), sizeof(in)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string ScriptedPeer::Received(size_t index) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return index < connections_.size() ? connections_[index].received : std::string();
+}
+
+std::vector<ClientMessage> ScriptedPeer::Messages(size_t index) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return index < connections_.size() ? connections_[index].messages : std::vector<ClientMessage>();
+}
+
+std::vector<std::string> ScriptedPeer::Errors() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return errors_;
+}
+
+void ScriptedPeer::Fail(const std::string& what) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    errors_.push_back(what);
+}
+
+void ScriptedPeer::AcceptLoop() {
+    size_t next = 0;
+    while (next < scripts_.size()) {
+        pollfd fds[3] = {{unixListener_, POLLIN, 0}, {tcpListener_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0) {
+            if (errno == EINTR) continue;
+            Fail("poll on the listeners failed");
+            return;
+        }
+        if (fds[2].revents) return;
+        for (int i = 0; i < 2 && next < scripts_.size(); ++i) {
+            if (!(fds[i].revents & POLLIN)) continue;
+            int fd = accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            const size_t index = next++;
+            threads_.emplace_back([this, index, fd] { Serve(index, fd); });
+        }
+    }
+}
+
+// Reads what the client sent (waiting for it, or for Stop). False on EOF,
+// error or stop.
+bool ScriptedPeer::ReadMore(size_t index, int fd) {
+    for (;;) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (fds[1].revents && !(fds[0].revents & POLLIN)) return false;
+        char buf[65536];
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        connections_[index].received.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+}
+
+// Splits complete messages off the received bytes; found is set when one of
+// expectType was among them. An untyped packet (start-up, cancel, SSL
+// request) is only recognised while expecting one.
+bool ScriptedPeer::TakeMessage(size_t index, char expectType, bool& found) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ConnectionState& c = connections_[index];
+    for (;;) {
+        const size_t avail = c.received.size() - c.parsed;
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(c.received.data()) + c.parsed;
+        const size_t header = expectType == 0 ? 4 : 5;
+        if (avail < header) return true;
+        const size_t lenAt = header - 4;
+        const uint32_t len = (uint32_t(p[lenAt]) << 24) | (uint32_t(p[lenAt + 1]) << 16) |
+                             (uint32_t(p[lenAt + 2]) << 8) | uint32_t(p[lenAt + 3]);
+        if (len < 4) return false;
+        if (avail < lenAt + len) return true;
+        ClientMessage m;
+        m.type = expectType == 0 ? 0 : static_cast<char>(p[0]);
+        m.body.assign(reinterpret_cast<const char*>(p) + header, len - 4);
+        c.messages.push_back(m);
+        c.parsed += lenAt + len;
+        if (m.type == expectType) {
+            found = true;
+            return true;
+        }
+    }
+}
+
+void ScriptedPeer::Serve(size_t index, int fd) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connections_[index].fd = fd;
+    }
+    bool open = true;
+    for (const Script::Step& step : scripts_[index].steps_) {
+        if (!open) break;
+        switch (step.kind) {
+            case Script::Step::kSend: {
+                const std::string& bytes = step.shared ? *step.shared : step.bytes;
+                size_t sent = 0;
+                while (sent < bytes.size()) {
+                    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+                    if (n < 0 && errno == EINTR) continue;
+                    if (n <= 0) {
+                        Fail("connection " + std::to_string(index) + ": send failed");
+                        open = false;
+                        break;
+                    }
+                    sent += static_cast<size_t>(n);
+                }
+                break;
+            }
+            case Script::Step::kExpect: {
+                bool found = false;
+                for (;;) {
+                    if (!TakeMessage(index, step.type, found)) {
+                        Fail("connection " + std::to_string(index) + ": malformed client message");
+                        open = false;
+                        break;
+                    }
+                    if (found) break;
+                    if (!ReadMore(index, fd)) {
+                        Fail("connection " + std::to_string(index) + ": closed while expecting message type " +
+                             (step.type ? std::string(1, step.type) : std::string("(untyped)")));
+                        open = false;
+                        break;
+                    }
+                }
+                break;
+            }
+            case Script::Step::kExpectBytes: {
+                for (;;) {
+                    {
+                        std::lock_guard<std::mutex> lock(mutex_);
+                        ConnectionState& c = connections_[index];
+                        if (c.received.size() - c.parsed >= step.count) {
+                            c.messages.push_back({0, c.received.substr(c.parsed, step.count)});
+                            c.parsed += step.count;
+                            break;
+                        }
+                    }
+                    if (!ReadMore(index, fd)) {
+                        Fail("connection " + std::to_string(index) + ": closed while expecting " +
+                             std::to_string(step.count) + " bytes");
+                        open = false;
+                        break;
+                    }
+                }
+                break;
+            }
+            case Script::Step::kAwait: {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] {
+                    return stopping_ ||
+                           std::find(openGates_.begin(), openGates_.end(), step.gate) != openGates_.end();
+                });
+                if (stopping_) open = false;
+                break;
+            }
+            case Script::Step::kClose:
+                open = false;
+                break;
+        }
+    }
+    // After the script: keep recording until the client closes or Stop().
+    if (open) {
+        while (ReadMore(index, fd)) {
+        }
+    }
+    close(fd);
+    std::lock_guard<std::mutex> lock(mutex_);
+    connections_[index].closed = true;
+    changed_.notify_all();
+}
+
+void ScriptedPeer::WaitForClose(size_t index) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return index >= connections_.size() || connections_[index].closed; });
+}
+
+}  // namespace kelvotest

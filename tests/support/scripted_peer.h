@@ -1,0 +1,198 @@
+// A scripted protocol peer for tests: listens on a Unix socket (named
+// ".s.PGSQL.<port>" in a directory of its own) and on loopback TCP, and plays
+// one script per accepted connection: send these bytes, wait for a client
+// message of this type, wait for the test to open a gate, close. Every byte a
+// client sends is recorded. The builders in namespace `wire` make scripts
+// easy to write: wire::RowDescription({...}) + wire::DataRow({...}) + ...
+//
+// Connections are served on threads of their own (a cancel request may arrive
+// while another connection is open) and all are joined by Stop() or the
+// destructor.
+#pragma once
+
+#include <cstdint>
+#include <condition_variable>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace kelvotest {
+
+namespace wire {
+
+std::string Int16(int value);
+std::string Int32(int64_t value);
+std::string CStr(const std::string& text);  // text and its NUL
+// A backend message: type byte, length word, body.
+std::string Message(char type, const std::string& body);
+
+struct Column {
+    std::string name;
+    uint32_t typid = 23;  // int4
+    int typlen = 4;
+    int format = 0;
+    uint32_t tableid = 0;
+    int columnid = 0;
+    int atttypmod = -1;
+};
+std::string RowDescription(const std::vector<Column>& columns);
+// std::nullopt is a NULL field.
+std::string DataRow(const std::vector<std::optional<std::string>>& fields);
+std::string CommandComplete(const std::string& tag);
+std::string ReadyForQuery(char status = 'I');
+std::string EmptyQueryResponse();
+std::string ParseComplete();
+std::string BindComplete();
+std::string NoData();
+std::string ParameterStatus(const std::string& name, const std::string& value);
+std::string BackendKeyData(int32_t pid, int32_t key);
+// Fields in the order given: {{'S', "ERROR"}, {'C', "42P01"}, ...}.
+std::string ErrorResponse(const std::vector<std::pair<char, std::string>>& fields);
+std::string NoticeResponse(const std::vector<std::pair<char, std::string>>& fields);
+std::string NotificationResponse(int32_t pid, const std::string& channel, const std::string& payload);
+std::string CopyOutResponse(int format, const std::vector<int>& columnFormats);
+std::string CopyInResponse(int format, const std::vector<int>& columnFormats);
+std::string CopyData(const std::string& data);
+std::string CopyDone();
+// 'R' with the request code and what follows it (a salt, mechanism names...).
+std::string Authentication(int32_t code, const std::string& extra = "");
+std::string AuthenticationOk();
+std::string AuthenticationCleartextPassword();
+std::string AuthenticationMD5Password(const std::string& salt);  // 4 bytes
+// Mechanism names, each NUL-terminated, then an empty one.
+std::string AuthenticationSASL(const std::vector<std::string>& mechanisms);
+std::string AuthenticationSASLContinue(const std::string& data);
+std::string AuthenticationSASLFinal(const std::string& data);
+
+// The server's redirect message: session identifier, then per address its
+// host type (0 name, 1 numeric address, 2 socket directory), text and port.
+struct RedirectTarget {
+    int type;
+    std::string address;
+    std::string port;
+};
+std::string Redirect(const std::string& sessionIdentifier, const std::vector<RedirectTarget>& targets);
+
+// The name/value pairs of a protocol 3.0 start-up packet body (as recorded by
+// ExpectMessage(0)), after its protocol version word; empty when malformed.
+std::vector<std::pair<std::string, std::string>> StartupParameters(const std::string& body);
+
+}  // namespace wire
+
+// One client message as the peer read it.
+struct ClientMessage {
+    char type = 0;  // 0 for a start-up packet, which has no type byte
+    std::string body;
+};
+
+class ScriptedPeer {
+public:
+    // The script of one connection, built step by step.
+    class Script {
+    public:
+        Script& Send(std::string bytes);
+        // Sends bytes that several steps share (a long stream sent many times).
+        Script& SendShared(std::shared_ptr<const std::string> bytes);
+        // Reads until a whole client message of that type has arrived
+        // (type 0: a start-up packet or other untyped packet). Messages of
+        // other types before it are recorded and passed over.
+        Script& ExpectMessage(char type);
+        // Reads until `count` more bytes have arrived than earlier steps
+        // took (for protocol 2.0 messages, which have no length word).
+        Script& ExpectBytes(size_t count);
+        // Waits until the test calls ScriptedPeer::Open(gate).
+        Script& Await(int gate);
+        // Closes the connection at once.
+        Script& Close();
+
+    private:
+        friend class ScriptedPeer;
+        struct Step {
+            enum Kind { kSend, kExpect, kExpectBytes, kAwait, kClose } kind;
+            explicit Step(Kind k) : kind(k) {}
+            std::string bytes;
+            std::shared_ptr<const std::string> shared;
+            char type = 0;
+            size_t count = 0;
+            int gate = 0;
+        };
+        std::vector<Step> steps_;
+    };
+
+    ScriptedPeer();
+    ~ScriptedPeer();
+    ScriptedPeer(const ScriptedPeer&) = delete;
+    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+    // The script for the next connection to arrive (by accept order).
+    Script& AddConnection();
+    // Begins accepting; call after the scripts are added.
+    void Start();
+    // Opens a gate that scripts Await.
+    void Open(int gate);
+    // Closes every connection, stops accepting and joins the threads.
+    void Stop();
+    // Blocks until connection `index` has been accepted and the peer has
+    // closed it (its script ended with Close, or the client closed first).
+    void WaitForClose(size_t index);
+
+    // Where to connect: the socket directory and its port number, and the
+    // loopback TCP port.
+    const std::string& SocketDirectory() const { return dir_; }
+    std::string SocketPath() const;
+    int UnixPort() const { return kUnixPort; }
+    int TcpPort() const { return tcpPort_; }
+
+    // A blocking client socket connected to the peer (by Unix socket or TCP).
+    int ConnectUnix() const;
+    int ConnectTcp() const;
+
+    // Everything connection `index` has sent so far, and its messages as
+    // parsed by the Expect steps.
+    std::string Received(size_t index) const;
+    std::vector<ClientMessage> Messages(size_t index) const;
+    // Script failures (the client closed early, a read failed).
+    std::vector<std::string> Errors() const;
+
+    static constexpr int kUnixPort = 5432;
+
+private:
+    struct ConnectionState {
+        std::string received;
+        std::vector<ClientMessage> messages;
+        size_t parsed = 0;  // bytes of `received` split into messages
+        int fd = -1;
+        bool closed = false;
+    };
+
+    void AcceptLoop();
+    void Serve(size_t index, int fd);
+    bool ReadMore(size_t index, int fd);
+    bool TakeMessage(size_t index, char expectType, bool& found);
+    void Fail(const std::string& what);
+
+    std::string dir_;
+    int unixListener_ = -1;
+    int tcpListener_ = -1;
+    int tcpPort_ = 0;
+    int wakePipe_[2] = {-1, -1};
+
+    std::vector<Script> scripts_;
+    std::vector<ConnectionState> connections_;
+    std::vector<std::thread> threads_;
+    std::thread acceptThread_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;  // a gate opened or a connection closed
+    std::vector<int> openGates_;
+    std::vector<std::string> errors_;
+    bool stopping_ = false;
+    bool started_ = false;
+};
+
+}  // namespace kelvotest

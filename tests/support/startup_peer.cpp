@@ -1,0 +1,214 @@
+// See startup_peer.h.
+#include "startup_peer.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+namespace kelvotest {
+namespace {
+
+constexpr int kReadWaitMs = 5000;
+
+bool WaitReadable(int fd, int timeout_ms) {
+    pollfd p{fd, POLLIN, 0};
+    int rc;
+    do {
+        rc = poll(&p, 1, timeout_ms);
+    } while (rc < 0 && errno == EINTR);
+    return rc == 1;
+}
+
+uint32_t ReadBigEndian(const char* p) {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    return (uint32_t(u[0]) << 24) | (uint32_t(u[1]) << 16) | (uint32_t(u[2]) << 8) | uint32_t(u[3]);
+}
+
+}  // namespace
+
+bool PeerConnection::ReadExactly(char* out, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        if (!WaitReadable(m_fd, kReadWaitMs))
+            return false;
+        ssize_t n = recv(m_fd, out + done, size - done, 0);
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool PeerConnection::ReadStartupPacket(StartupPacket& packet) {
+    char header[4];
+    if (!ReadExactly(header, 4))
+        return false;
+    uint32_t length = ReadBigEndian(header);
+    if (length < 8 || length > 100000)
+        return false;
+    std::string rest(length - 4, '\0');
+    if (!ReadExactly(rest.data(), rest.size()))
+        return false;
+    packet.raw = std::string(header, 4) + rest;
+    packet.version = ReadBigEndian(rest.data());
+    packet.params.clear();
+    if (packet.version >> 16 == 3) {
+        size_t pos = 4;
+        while (pos < rest.size() && rest[pos] != '\0') {
+            std::string name = rest.c_str() + pos;
+            pos += name.size() + 1;
+            if (pos >= rest.size())
+                break;
+            std::string value = rest.c_str() + pos;
+            pos += value.size() + 1;
+            packet.params[name] = value;
+        }
+    }
+    return true;
+}
+
+bool PeerConnection::ReadMessage(char& type, std::string& body) {
+    char header[5];
+    if (!ReadExactly(header, 5))
+        return false;
+    type = header[0];
+    uint32_t length = ReadBigEndian(header + 1);
+    if (length < 4 || length > 1000000)
+        return false;
+    body.assign(length - 4, '\0');
+    return ReadExactly(body.data(), body.size());
+}
+
+bool PeerConnection::ReadOldQuery(std::string& query) {
+    char c = 0;
+    if (!ReadExactly(&c, 1) || c != 'Q')
+        return false;
+    query.clear();
+    while (ReadExactly(&c, 1)) {
+        if (c == '\0')
+            return true;
+        query += c;
+    }
+    return false;
+}
+
+void PeerConnection::Send(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+void PeerConnection::SendInPieces(const std::string& bytes, size_t piece) {
+    for (size_t pos = 0; pos < bytes.size(); pos += piece) {
+        Send(bytes.substr(pos, piece));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool PeerConnection::ClientClosed() {
+    char buf[256];
+    for (;;) {
+        if (!WaitReadable(m_fd, kReadWaitMs))
+            return false;
+        ssize_t n = recv(m_fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            return true;
+    }
+}
+
+StartupPeer::StartupPeer(std::string dir, int port, std::vector<Script> scripts)
+    : m_dir(std::move(dir)), m_port(port), m_scripts(std::move(scripts)) {
+    const std::string path = SocketPath();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        throw std::runtime_error("socket path too long: " + path);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    unlink(path.c_str());
+    m_listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_listener < 0 || bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(m_listener, 16) != 0) {
+        throw std::runtime_error("cannot listen on " + path + ": " + std::strerror(errno));
+    }
+    m_thread = std::thread([this] { Serve(); });
+}
+
+StartupPeer::~StartupPeer() {
+    m_stop = true;
+    m_thread.join();
+    close(m_listener);
+    unlink(SocketPath().c_str());
+}
+
+void StartupPeer::Serve() {
+    for (size_t next = 0; next < m_scripts.size() && !m_stop;) {
+        if (!WaitReadable(m_listener, 20))
+            continue;
+        int fd = accept(m_listener, nullptr, nullptr);
+        if (fd < 0)
+            continue;
+        ++m_accepted;
+        PeerConnection connection(fd);
+        m_scripts[next++](connection);
+        close(fd);
+    }
+}
+
+std::string BigEndian32(int32_t value) {
+    const uint32_t u = static_cast<uint32_t>(value);
+    return std::string{static_cast<char>(u >> 24), static_cast<char>(u >> 16), static_cast<char>(u >> 8),
+                       static_cast<char>(u)};
+}
+
+std::string PeerMessage(char type, const std::string& body) {
+    return std::string(1, type) + BigEndian32(static_cast<int32_t>(body.size() + 4)) + body;
+}
+
+std::string AuthenticationRequest(int32_t code, const std::string& extra) {
+    return PeerMessage('R', BigEndian32(code) + extra);
+}
+
+std::string ParameterStatusMessage(const std::string& name, const std::string& value) {
+    return PeerMessage('S', name + '\0' + value + '\0');
+}
+
+std::string BackendKeyDataMessage(int32_t pid, int32_t key) {
+    return PeerMessage('K', BigEndian32(pid) + BigEndian32(key));
+}
+
+std::string ReadyForQueryMessage(char status) { return PeerMessage('Z', std::string(1, status)); }
+
+std::string ErrorResponseMessage(const std::string& severity, const std::string& sqlstate,
+                                 const std::string& message) {
+    std::string body;
+    body += 'S' + severity + '\0';
+    body += 'V' + severity + '\0';
+    body += 'C' + sqlstate + '\0';
+    body += 'M' + message + '\0';
+    body += '\0';
+    return PeerMessage('E', body);
+}
+
+std::string StartupSuccess() {
+    return AuthenticationRequest(0) + ParameterStatusMessage("server_version", "15.0") +
+           BackendKeyDataMessage(4242, 17) + ReadyForQueryMessage();
+}
+
+std::string RedirectMessage(const std::string& session, const std::vector<RedirectAddress>& addresses) {
+    std::string body = session + '\0' + BigEndian32(static_cast<int32_t>(addresses.size()));
+    for (const auto& address : addresses)
+        body += std::string(1, static_cast<char>(address.type)) + address.address + '\0' + address.port + '\0';
+    return PeerMessage('@', body);
+}
+
+}  // namespace kelvotest

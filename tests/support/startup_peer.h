@@ -1,0 +1,97 @@
+// A scripted server for connection start-up tests: it listens on a Unix
+// socket "<dir>/.s.PGSQL.<port>" and hands each connection it accepts, in
+// order, to the next script, on a thread of its own. Scripts read the start-up
+// packet and client messages and send whatever bytes the test wants, split
+// however the test wants.
+//
+// Every read waits at most a few seconds, so a script that expects more than
+// the client sends ends instead of hanging the test.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kelvotest {
+
+struct StartupPacket {
+    uint32_t version = 0;                       // 196608 for 3.0, 131072 for 2.0
+    std::map<std::string, std::string> params;  // protocol 3.0 name/value pairs
+    std::string raw;                            // the whole packet, length word included
+};
+
+class PeerConnection {
+public:
+    explicit PeerConnection(int fd) : m_fd(fd) {}
+    // False when the client closed or sent nothing in time.
+    bool ReadStartupPacket(StartupPacket& packet);
+    // A typed message: the type byte and the body after the length word.
+    bool ReadMessage(char& type, std::string& body);
+    // A protocol 2.0 query: 'Q' and the NUL-terminated text.
+    bool ReadOldQuery(std::string& query);
+    void Send(const std::string& bytes);
+    // Sends bytes in pieces of at most piece bytes, pausing between them so
+    // that each piece arrives in a read of its own.
+    void SendInPieces(const std::string& bytes, size_t piece);
+    // True once the client has closed the connection (within a few seconds).
+    bool ClientClosed();
+
+private:
+    bool ReadExactly(char* out, size_t size);
+    int m_fd;
+};
+
+class StartupPeer {
+public:
+    using Script = std::function<void(PeerConnection&)>;
+
+    // Listens on dir/.s.PGSQL.port and serves one script per connection.
+    StartupPeer(std::string dir, int port, std::vector<Script> scripts);
+    ~StartupPeer();
+    StartupPeer(const StartupPeer&) = delete;
+    StartupPeer& operator=(const StartupPeer&) = delete;
+
+    const std::string& Dir() const { return m_dir; }
+    int Port() const { return m_port; }
+    std::string PortText() const { return std::to_string(m_port); }
+    std::string SocketPath() const { return m_dir + "/.s.PGSQL." + std::to_string(m_port); }
+    // Connections accepted so far.
+    int Accepted() const { return m_accepted.load(); }
+
+private:
+    void Serve();
+
+    std::string m_dir;
+    int m_port;
+    std::vector<Script> m_scripts;
+    int m_listener = -1;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_accepted{0};
+    std::thread m_thread;
+};
+
+// Protocol 3.0 message builders.
+std::string BigEndian32(int32_t value);
+std::string PeerMessage(char type, const std::string& body);
+std::string AuthenticationRequest(int32_t code, const std::string& extra = "");
+std::string ParameterStatusMessage(const std::string& name, const std::string& value);
+std::string BackendKeyDataMessage(int32_t pid, int32_t key);
+std::string ReadyForQueryMessage(char status = 'I');
+std::string ErrorResponseMessage(const std::string& severity, const std::string& sqlstate,
+                                 const std::string& message);
+// AuthenticationOk, server_version, BackendKeyData and ReadyForQuery.
+std::string StartupSuccess();
+
+struct RedirectAddress {
+    uint8_t type;  // 0 host name, 1 numeric address, 2 socket directory
+    std::string address;
+    std::string port;
+};
+std::string RedirectMessage(const std::string& session, const std::vector<RedirectAddress>& addresses);
+
+}  // namespace kelvotest
