@@ -25,6 +25,7 @@
 
 #include "postgres/libpq/auth.h"
 #include "postgres/libpq/conninfo.h"
+#include "postgres/libpq/host_address.h"
 #include "postgres/libpq/host_list.h"
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/protocol2_startup.h"
@@ -43,66 +44,8 @@ namespace {
 // near this size during start-up.
 constexpr int kMaxStartupErrorLength = 30000;
 constexpr int kMaxAuthRequestLength = 2000;
-constexpr int kDefaultPort = 5432;
 
-// The Unix-domain address of a socket entry is made here, not by
-// getaddrinfo, so the list of such an entry is freed with free().
-void ReleaseAddrList(PGconn* conn) {
-    if (conn->addrlist != nullptr) {
-        if (conn->addrlist_family == AF_UNIX)
-            free(conn->addrlist);
-        else
-            freeaddrinfo(conn->addrlist);
-    }
-    conn->addrlist = nullptr;
-    conn->addr_cur = nullptr;
-    conn->addrlist_family = AF_UNSPEC;
-}
-
-// One addrinfo and its sockaddr_un in a single allocation.
-addrinfo* MakeUnixAddress(const std::string& path) {
-    const size_t size = sizeof(addrinfo) + sizeof(sockaddr_un);
-    auto* block = static_cast<char*>(calloc(1, size));
-    if (block == nullptr)
-        return nullptr;
-    auto* info = reinterpret_cast<addrinfo*>(block);
-    auto* address = reinterpret_cast<sockaddr_un*>(block + sizeof(addrinfo));
-    address->sun_family = AF_UNIX;
-    std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
-    info->ai_family = AF_UNIX;
-    info->ai_socktype = SOCK_STREAM;
-    info->ai_addrlen = sizeof(sockaddr_un);
-    info->ai_addr = reinterpret_cast<sockaddr*>(address);
-    return info;
-}
-
-bool ParsePort(const char* text, int& port) {
-    if (text == nullptr || text[0] == '\0') {
-        port = kDefaultPort;
-        return true;
-    }
-    long value = 0;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9')
-            return false;
-        value = value * 10 + (*p - '0');
-        if (value > 65535)
-            return false;
-    }
-    if (value < 1)
-        return false;
-    port = static_cast<int>(value);
-    return true;
-}
-
-const char* PortText(const pg_conn_host& entry) {
-    return entry.port != nullptr && entry.port[0] != '\0' ? entry.port : "5432";
-}
-
-// The name of the server as the start-up texts show it.
-const char* DisplayedHost(const pg_conn_host& entry) {
-    return entry.type == CHT_HOST_ADDRESS ? entry.hostaddr : entry.host;
-}
+const char* SystemError(int error, char* buf, size_t size) { return strerror_r(error, buf, size); }
 
 // Forgets everything the previous server told: a new socket is a new session.
 void DropServerData(PGconn* conn) {
@@ -121,166 +64,6 @@ void DropServerData(PGconn* conn) {
     conn->password_needed = false;
     conn->be_pid = 0;
     conn->be_key = 0;
-}
-
-void AppendConnectFailure(PGconn* conn, int error) {
-    char errbuf[256];
-    const char* detail = strerror_r(error, errbuf, sizeof errbuf);
-    if (conn->raddr.addr.ss_family == AF_UNIX) {
-        const auto* address = reinterpret_cast<const sockaddr_un*>(&conn->raddr.addr);
-        appendPQExpBuffer(&conn->errorMessage,
-                          "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary>"
-                          "<detail>%s</detail><hint>Is the server running locally and accepting connections on "
-                          "Unix domain socket \"%s\"?</hint>",
-                          detail, address->sun_path);
-        return;
-    }
-    char numeric[1025];
-    const char* host_addr = nullptr;
-    if (conn->raddr.addr.ss_family == AF_INET) {
-        host_addr = inet_net_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&conn->raddr.addr)->sin_addr, 32,
-                                  numeric, sizeof numeric);
-    } else if (conn->raddr.addr.ss_family == AF_INET6) {
-        host_addr = inet_net_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&conn->raddr.addr)->sin6_addr,
-                                  128, numeric, sizeof numeric);
-    }
-    if (host_addr == nullptr)
-        host_addr = "???";
-    const pg_conn_host& entry = conn->connhost[conn->whichhost];
-    const char* displayed = DisplayedHost(entry);
-    if (entry.type == CHT_HOST_NAME && std::strcmp(displayed, host_addr) != 0) {
-        appendPQExpBuffer(&conn->errorMessage,
-                          "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary>"
-                          "<detail>%s</detail><hint>Is the server running on host \"%s\" (%s) and accepting "
-                          "TCP/IP connections on port %s?</hint>",
-                          detail, displayed, host_addr, PortText(entry));
-    } else {
-        appendPQExpBuffer(&conn->errorMessage,
-                          "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary>"
-                          "<detail>%s</detail><hint>Is the server running on host \"%s\" and accepting TCP/IP "
-                          "connections on port %s?</hint>",
-                          detail, displayed, PortText(entry));
-    }
-}
-
-const char* SystemError(int error, char* buf, size_t size) { return strerror_r(error, buf, size); }
-
-// Reads a keep-alive setting: -1 when it is not entirely a decimal integer.
-int ParseKeepaliveSwitch(const char* text) {
-    if (text == nullptr)
-        return 1;
-    char* end = nullptr;
-    errno = 0;
-    long value = strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0)
-        return -1;
-    return value != 0 ? 1 : 0;
-}
-
-bool SetKeepalive(PGconn* conn) {
-    char errbuf[256];
-    int on = ParseKeepaliveSwitch(conn->keepalives);
-    if (on < 0) {
-        appendPQExpBufferStr(&conn->errorMessage, "The given keepalives parameter is not an integer.");
-        return false;
-    }
-    if (on == 0)
-        return true;
-    int one = 1;
-    if (setsockopt(conn->sock, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) < 0) {
-        appendPQExpBuffer(&conn->errorMessage,
-                          "<sqlstate>08001</sqlstate><primary>The call to `setsockopt(%s)` failed.</primary>"
-                          "<detail>%s</detail>",
-                          "SO_KEEPALIVE", SystemError(errno, errbuf, sizeof errbuf));
-        return false;
-    }
-    const struct {
-        const char* text;
-        int option;
-        const char* name;
-    } settings[] = {{conn->keepalives_idle, TCP_KEEPIDLE, "TCP_KEEPIDLE"},
-                    {conn->keepalives_interval, TCP_KEEPINTVL, "TCP_KEEPINTVL"},
-                    {conn->keepalives_count, TCP_KEEPCNT, "TCP_KEEPCNT"}};
-    for (const auto& setting : settings) {
-        if (setting.text == nullptr)
-            continue;
-        int value = atoi(setting.text);
-        if (value < 0)
-            value = 0;
-        if (setsockopt(conn->sock, IPPROTO_TCP, setting.option, &value, sizeof value) < 0) {
-            appendPQExpBuffer(&conn->errorMessage,
-                              "<primary>The call to `setsockopt(%s)` failed.</primary><detail>%s</detail>",
-                              setting.name, SystemError(errno, errbuf, sizeof errbuf));
-            return false;
-        }
-    }
-    return true;
-}
-
-enum class ResolveResult { Ok, NextHost };
-
-// Resolves the current host entry into conn->addrlist.
-ResolveResult ResolveHost(PGconn* conn) {
-    pg_conn_host& entry = conn->connhost[conn->whichhost];
-    int port = kDefaultPort;
-    if (!ParsePort(entry.port, port)) {
-        appendPQExpBuffer(&conn->errorMessage, "The port number \"%s\" is invalid.", entry.port);
-        return ResolveResult::NextHost;
-    }
-    const std::string service = std::to_string(port);
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_family = AF_UNSPEC;
-    addrinfo* list = nullptr;
-    switch (entry.type) {
-        case CHT_HOST_NAME: {
-            int rc = getaddrinfo(entry.host, service.c_str(), &hints, &list);
-            if (rc != 0 || list == nullptr) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<primary>Could not translate the host name \"%s\" to an address.</primary>"
-                                  "<detail>%s</detail>",
-                                  entry.host, gai_strerror(rc));
-                return ResolveResult::NextHost;
-            }
-            conn->addrlist_family = AF_UNSPEC;
-            break;
-        }
-        case CHT_HOST_ADDRESS: {
-            hints.ai_flags = AI_NUMERICHOST;
-            int rc = getaddrinfo(entry.hostaddr, service.c_str(), &hints, &list);
-            if (rc != 0 || list == nullptr) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<primary>Could not parse the network address \"%s\".</primary><detail>%s</detail>",
-                                  entry.hostaddr, gai_strerror(rc));
-                return ResolveResult::NextHost;
-            }
-            conn->addrlist_family = AF_UNSPEC;
-            break;
-        }
-        case CHT_UNIX_SOCKET: {
-            const char* dir = entry.host != nullptr && entry.host[0] != '\0' ? entry.host : "/tmp";
-            const std::string path = std::string(dir) + "/.s.PGSQL." + service;
-            if (path.size() >= sizeof(sockaddr_un::sun_path)) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<primary>The Unix-domain socket path \"%s\" is too long.</primary>"
-                                  "<hint>The maximum length is %d bytes.</hint>",
-                                  path.c_str(), static_cast<int>(sizeof(sockaddr_un::sun_path) - 1));
-                return ResolveResult::NextHost;
-            }
-            list = MakeUnixAddress(path);
-            if (list == nullptr) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<primary>Could not translate the Unix-domain socket path \"%s\" to an "
-                                  "address.</primary><detail>%s</detail>",
-                                  path.c_str(), "out of memory");
-                return ResolveResult::NextHost;
-            }
-            conn->addrlist_family = AF_UNIX;
-            break;
-        }
-    }
-    conn->addrlist = list;
-    return ResolveResult::Ok;
 }
 
 // Sends Terminate on a socket given up during start-up.
@@ -508,8 +291,8 @@ keep_going:
         if (conn->whichhost + 1 >= conn->nconnhost)
             goto error_return;
         conn->whichhost++;
-        ReleaseAddrList(conn);
-        if (ResolveHost(conn) != ResolveResult::Ok)
+        pqReleaseAddrList(conn);
+        if (!pqResolveHost(conn))
             goto keep_going;  // try_next_host is still set
         conn->addr_cur = conn->addrlist;
         conn->try_next_host = false;
@@ -578,7 +361,7 @@ keep_going:
                 conn->try_next_addr = true;
                 goto keep_going;
             }
-            if (tcp && !SetKeepalive(conn)) {
+            if (tcp && !pqSetKeepalives(conn)) {
                 conn->try_next_addr = true;
                 goto keep_going;
             }
@@ -589,7 +372,7 @@ keep_going:
                     conn->status = CONNECTION_STARTED;
                     return PGRES_POLLING_WRITING;
                 }
-                AppendConnectFailure(conn, errno);
+                pqAppendConnectFailure(conn, errno);
                 conn->try_next_addr = true;
                 goto keep_going;
             }
@@ -608,7 +391,7 @@ keep_going:
                 goto error_return;
             }
             if (optval != 0) {
-                AppendConnectFailure(conn, optval);
+                pqAppendConnectFailure(conn, optval);
                 conn->try_next_addr = true;
                 goto keep_going;
             }
@@ -802,7 +585,7 @@ keep_going:
                 }
                 return PGRES_POLLING_READING;
             }
-            ReleaseAddrList(conn);
+            pqReleaseAddrList(conn);
             conn->status = CONNECTION_OK;
             return PGRES_POLLING_OK;
         }
@@ -812,7 +595,7 @@ keep_going:
             conn->status = CONNECTION_OK;
             const PostgresPollingStatusType result = pqSetenvPoll(conn);
             if (result == PGRES_POLLING_OK) {
-                ReleaseAddrList(conn);
+                pqReleaseAddrList(conn);
                 return PGRES_POLLING_OK;
             }
             if (result == PGRES_POLLING_READING || result == PGRES_POLLING_WRITING) {
@@ -839,7 +622,7 @@ keep_going:
                 if (read_only) {
                     appendPQExpBuffer(&conn->errorMessage,
                                       "Could not establish a writable connection to server \"%s:%s\".",
-                                      DisplayedHost(entry), PortText(entry));
+                                      pqEntryDisplayedHost(entry), pqEntryPortText(entry));
                     conn->status = CONNECTION_CHECK_WRITABLE;
                     SendTerminate(conn);
                     conn->try_next_host = true;
@@ -850,7 +633,7 @@ keep_going:
             }
             PQclear(res);
             appendPQExpBuffer(&conn->errorMessage, "The \"SHOW transaction_read_only\" test failed on server \"%s:%s\".",
-                              DisplayedHost(entry), PortText(entry));
+                              pqEntryDisplayedHost(entry), pqEntryPortText(entry));
             conn->status = CONNECTION_CHECK_WRITABLE;
             SendTerminate(conn);
             conn->try_next_addr = true;
@@ -871,7 +654,7 @@ keep_going:
                 conn->status = CONNECTION_CONSUME;
                 goto keep_going;
             }
-            ReleaseAddrList(conn);
+            pqReleaseAddrList(conn);
             conn->status = CONNECTION_OK;
             return PGRES_POLLING_OK;
         }
@@ -914,7 +697,7 @@ keep_going:
                 printfPQExpBuffer(&conn->errorMessage, "out of memory");
                 goto error_return;
             }
-            ReleaseAddrList(conn);
+            pqReleaseAddrList(conn);
             conn->whichhost = -1;
             conn->try_next_host = true;
             goto keep_going;
@@ -946,7 +729,7 @@ void ClosePGconn(PGconn* conn) {
     conn->xactStatus = PQTRANS_IDLE;
     pqClearAsyncResult(conn);
     resetPQExpBuffer(&conn->errorMessage);
-    ReleaseAddrList(conn);
+    pqReleaseAddrList(conn);
     free(conn->session_identifier);
     conn->session_identifier = nullptr;
     resetPQExpBuffer(&conn->failedConnectionAttempts);
@@ -1128,132 +911,3 @@ int PQresetStart(PGconn* conn) {
 }
 
 PostgresPollingStatusType PQresetPoll(PGconn* conn) { return PQconnectPoll(conn); }
-
-ConnStatusType PQstatus(const PGconn* conn) { return conn != nullptr ? conn->status : CONNECTION_BAD; }
-
-char* PQerrorMessage(const PGconn* conn) {
-    static char null_connection[] = "The given connection pointer is NULL.";
-    return conn != nullptr ? conn->errorMessage.data : null_connection;
-}
-
-PQnoticeReceiver PQsetNoticeReceiver(PGconn* conn, PQnoticeReceiver proc, void* arg) {
-    if (conn == nullptr)
-        return nullptr;
-    PQnoticeReceiver old = conn->noticeHooks.noticeRec;
-    if (proc != nullptr) {
-        conn->noticeHooks.noticeRec = proc;
-        conn->noticeHooks.noticeRecArg = arg;
-    }
-    return old;
-}
-
-PQnoticeProcessor PQsetNoticeProcessor(PGconn* conn, PQnoticeProcessor proc, void* arg) {
-    if (conn == nullptr)
-        return nullptr;
-    PQnoticeProcessor old = conn->noticeHooks.noticeProc;
-    if (proc != nullptr) {
-        conn->noticeHooks.noticeProc = proc;
-        conn->noticeHooks.noticeProcArg = arg;
-    }
-    return old;
-}
-
-int PQsocket(const PGconn* conn) { return conn != nullptr ? conn->sock : -1; }
-
-int PQbackendPID(const PGconn* conn) { return conn != nullptr && conn->status == CONNECTION_OK ? conn->be_pid : 0; }
-
-PGTransactionStatusType PQtransactionStatus(const PGconn* conn) {
-    if (conn == nullptr || conn->status != CONNECTION_OK)
-        return PQTRANS_UNKNOWN;
-    if (conn->asyncStatus != PGASYNC_IDLE)
-        return PQTRANS_ACTIVE;
-    return conn->xactStatus;
-}
-
-int PQprotocolVersion(const PGconn* conn) {
-    if (conn == nullptr || conn->status == CONNECTION_BAD)
-        return 0;
-    return static_cast<int>(PG_PROTOCOL_MAJOR(conn->pversion));
-}
-
-int PQserverVersion(const PGconn* conn) {
-    if (conn == nullptr || conn->status == CONNECTION_BAD)
-        return 0;
-    return conn->sversion;
-}
-
-char* PQdb(const PGconn* conn) { return conn != nullptr ? conn->dbName : nullptr; }
-
-char* PQuser(const PGconn* conn) { return conn != nullptr ? conn->pguser : nullptr; }
-
-char* PQpass(const PGconn* conn) {
-    if (conn == nullptr)
-        return nullptr;
-    if (conn->connhost != nullptr && conn->whichhost >= 0 && conn->whichhost < conn->nconnhost &&
-        conn->connhost[conn->whichhost].password != nullptr)
-        return conn->connhost[conn->whichhost].password;
-    return conn->pgpass;
-}
-
-char* PQhost(const PGconn* conn) {
-    if (conn == nullptr)
-        return nullptr;
-    if (conn->connhost != nullptr && conn->whichhost >= 0 && conn->whichhost < conn->nconnhost) {
-        const pg_conn_host& entry = conn->connhost[conn->whichhost];
-        if (entry.host != nullptr && entry.host[0] != '\0')
-            return entry.host;
-        if (entry.hostaddr != nullptr && entry.hostaddr[0] != '\0')
-            return entry.hostaddr;
-    }
-    return conn->pghost;
-}
-
-char* PQport(const PGconn* conn) {
-    if (conn == nullptr)
-        return nullptr;
-    if (conn->connhost != nullptr && conn->whichhost >= 0 && conn->whichhost < conn->nconnhost)
-        return conn->connhost[conn->whichhost].port;
-    return conn->pgport;
-}
-
-char* PQoptions(const PGconn* conn) { return conn != nullptr ? conn->pgoptions : nullptr; }
-
-int PQconnectionNeedsPassword(const PGconn* conn) {
-    if (conn == nullptr)
-        return 0;
-    const char* password = PQpass(conn);
-    return conn->password_needed && (password == nullptr || password[0] == '\0') ? 1 : 0;
-}
-
-int PQconnectionUsedPassword(const PGconn* conn) { return conn != nullptr && conn->password_needed ? 1 : 0; }
-
-PGVerbosity PQsetErrorVerbosity(PGconn* conn, PGVerbosity verbosity) {
-    if (conn == nullptr)
-        return PQERRORS_DEFAULT;
-    PGVerbosity old = conn->verbosity;
-    conn->verbosity = verbosity;
-    return old;
-}
-
-PGContextVisibility PQsetErrorContextVisibility(PGconn* conn, PGContextVisibility show_context) {
-    if (conn == nullptr)
-        return PQSHOW_CONTEXT_ERRORS;
-    PGContextVisibility old = conn->show_context;
-    conn->show_context = show_context;
-    return old;
-}
-
-void PQtrace(PGconn* conn, FILE* debug_port) {
-    if (conn == nullptr)
-        return;
-    PQuntrace(conn);
-    conn->Pfdebug = debug_port;
-}
-
-void PQuntrace(PGconn* conn) {
-    if (conn == nullptr)
-        return;
-    if (conn->Pfdebug != nullptr)
-        fflush(conn->Pfdebug);
-    conn->Pfdebug = nullptr;
-}

@@ -113,6 +113,9 @@ ConninfoOptions pqConninfoParseString(const char* conninfo, std::string& errorMe
 // even looked at.
 ConninfoOptions pqConninfoParseArrays(const char* const* keywords, const char* const* values,
                                       int expand_dbname, std::string& errorMessage) {
+    static const char* const kNone[] = {nullptr};
+    if (keywords == nullptr || values == nullptr)
+        keywords = values = kNone;
     ConninfoOptions expanded;
     int expanded_index = -1;
     if (expand_dbname != 0) {

@@ -247,7 +247,7 @@ TEST_F(ConnectRedirectTest, FailedAttemptsTravelQuotedInTheNextPacket) {
     Seen a_seen, b_seen;
     {
         StartupPeer a(m_dir.Path(), 7143,
-                      {Reply(&a_seen, RedirectMessage("s", {To(7144), {0, "127.0.0.1", "1"}})),
+                      {Reply(&a_seen, RedirectMessage("s", {To(7144), {1, "127.0.0.1", "1"}})),
                        Reply(&a_seen, StartupSuccess())});
         Conn conn = Connect(m_dir.Path(), "7143");
         EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
@@ -326,6 +326,27 @@ TEST_F(ConnectRedirectTest, OldServersGetTheOldStartupPacketAndSettingsExchange)
     EXPECT_EQ(queries[0], "SET datestyle = 'ISO'");
     EXPECT_EQ(queries[1], "begin; select version(); end");
     EXPECT_EQ(queries[2], "select pg_client_encoding()");
+}
+
+TEST_F(ConnectRedirectTest, SilentServerIsGivenUpAfterTheTimeout) {
+    using namespace kelvotest;
+    Seen silent_seen, live_seen;
+    auto silent = [&silent_seen](PeerConnection& c) {
+        StartupPacket packet;
+        if (c.ReadStartupPacket(packet))
+            silent_seen.packets.push_back(packet);
+        c.ClientClosed();
+    };
+    StartupPeer quiet(m_dir.Path(), 7201, {silent});
+    StartupPeer live(m_dir.Path(), 7202, {Reply(&live_seen, StartupSuccess())});
+    // connect_timeout 1 counts as 2 seconds, so the test takes about that.
+    const std::string conninfo =
+        "host='" + m_dir.Path() + "," + m_dir.Path() + "' port=7201,7202 user=u connect_timeout=1";
+    Conn conn(PQconnectdb(conninfo.c_str()));
+    ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    EXPECT_STREQ(PQport(conn.get()), "7202");
+    conn.reset();
+    EXPECT_EQ(live_seen.Options(0), " failed_connection_attempts=" + m_dir.Path() + "/.s.PGSQL.7201");
 }
 
 TEST_F(ConnectRedirectTest, StartupFailures) {

@@ -234,6 +234,12 @@ TEST_F(ConninfoTest, KeywordArrays) {
         Settings actual = options ? ValuesOf(options.get()) : Settings{{"error", error}};
         EXPECT_EQ(actual, c.expected);
     }
+
+    // No arrays at all is no setting at all.
+    std::string error;
+    ConninfoOptions none = pqConninfoParseArrays(nullptr, nullptr, 1, error);
+    ASSERT_TRUE(none);
+    EXPECT_EQ(ValuesOf(none.get()), Settings{});
 }
 
 class ServiceFileTest : public ConninfoTest {
