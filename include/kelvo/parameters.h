@@ -29,6 +29,13 @@ KELVO_API kelvo_error_t* kelvo_parameters_set(kelvo_parameters_t* parameters, co
 /* Frees the set and all its entries. */
 KELVO_API void kelvo_parameters_destroy(kelvo_parameters_t* parameters);
 
+struct kelvo_instance_t;
+
+/* A new set of the connection defaults, with the endpoint of instance_ when
+ * it is not null. *parameters is written only on success. */
+KELVO_API kelvo_error_t* kelvo_create_connection_parameters(const struct kelvo_instance_t* instance_,
+                                                            kelvo_parameters_t** parameters);
+
 KELVO_EXTERN_C_END
 
 #endif

@@ -1,0 +1,213 @@
+// A stand-in server for the instance tests. It understands the server's
+// command line as far as the library's start-up and shut-down need it, and
+// misbehaves on request: --fake-mode=<mode> picks the behaviour,
+// --fake-exit-code=<n> the exit code, --fake-report=<file> where the report
+// of its argv, descriptors, process group and stdin goes.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ipc/connection_descriptor.h"
+
+namespace {
+
+std::string Option(int argc, char** argv, const std::string& name) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument.rfind(name + "=", 0) == 0)
+            return argument.substr(name.size() + 1);
+        if (argument == name && i + 1 < argc)
+            return argv[i + 1];
+    }
+    return "";
+}
+
+int ConnectTo(const std::string& text) {
+    const auto descriptor = IPC_ConnectionDescriptor::Parse(text);
+    if (const auto* domain = dynamic_cast<const IPC_DomainSocketConnectionDescriptor*>(descriptor.get())) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", domain->GetFullName().c_str());
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            return -1;
+        return fd;
+    }
+    const auto* tcp = dynamic_cast<const IPC_SocketConnectionDescriptor*>(descriptor.get());
+    std::string host = tcp->GetHostName();
+    if (host == "localhost")
+        host = "::1";
+    if (host.find(':') != std::string::npos) {
+        const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(tcp->GetPort());
+        ::inet_pton(AF_INET6, host.c_str(), &address.sin6_addr);
+        return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(tcp->GetPort());
+    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+    return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
+}
+
+void SendAll(int fd, const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return;
+        sent += static_cast<size_t>(n);
+    }
+}
+
+std::string CallbackMessage(const std::string& text) {
+    return std::string(1, static_cast<char>(text.size())) + text;
+}
+
+// The endpoint it "serves" on: the listen descriptor with "auto" resolved.
+std::string ServedEndpoint(const std::string& listen) {
+    const std::string suffix = "auto";
+    if (listen.size() >= suffix.size() && listen.compare(listen.size() - suffix.size(), suffix.size(), suffix) == 0)
+        return listen.substr(0, listen.size() - suffix.size()) + std::to_string(20000 + ::getpid() % 40000);
+    return listen;
+}
+
+void WaitForEndOfConnection(int fd) {
+    char byte;
+    while (::recv(fd, &byte, 1, 0) > 0) {
+    }
+}
+
+[[noreturn]] void SleepForever() {
+    for (;;)
+        ::pause();
+}
+
+void WriteReport(const std::string& path, int argc, char** argv) {
+    // Looked at before anything here opens a descriptor, which would take
+    // the lowest free number.
+    const bool stdinClosed = ::fcntl(0, F_GETFD) == -1;
+    std::set<int> open;
+    if (DIR* fds = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(fds)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            const int fd = std::atoi(entry->d_name);
+            if (fd != ::dirfd(fds))
+                open.insert(fd);
+        }
+        ::closedir(fds);
+    }
+    std::ofstream report(path);
+    for (int i = 0; i < argc; ++i)
+        report << "arg " << argv[i] << "\n";
+    for (const int fd : open)
+        report << "fd " << fd << "\n";
+    report << "pgid-is-pid " << (::getpgrp() == ::getpid() ? "yes" : "no") << "\n";
+    report << "stdin " << (stdinClosed ? "closed" : "open") << "\n";
+}
+
+void Flood(FILE* stream, char first) {
+    for (int i = 0; i < 20000; ++i)
+        std::fputc(first + i % 26, stream);
+    std::fflush(stream);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = Option(argc, argv, "--fake-mode");
+    const int exitCode = std::atoi(Option(argc, argv, "--fake-exit-code").c_str());
+    const std::string reportPath = Option(argc, argv, "--fake-report");
+    if (!reportPath.empty())
+        WriteReport(reportPath, argc, argv);
+    if (mode == "report-only")
+        return 0;
+
+    if (mode == "exit") {
+        std::fprintf(stderr, "fake kelvod exits with %d\n", exitCode);
+        return exitCode;
+    }
+    if (mode == "stderr-only") {
+        std::fputs("only on stderr", stderr);
+        return exitCode;
+    }
+    if (mode == "silent-exit")
+        return exitCode;
+    if (mode == "flood") {
+        Flood(stdout, 'a');
+        Flood(stderr, 'A');
+        return exitCode;
+    }
+    if (mode == "crash")
+        ::kill(::getpid(), SIGKILL);
+    if (mode == "no-callback") {
+        // Long past the start-up limit the tests set, then gone on its own.
+        ::sleep(2);
+        return exitCode;
+    }
+
+    const std::string listen = Option(argc, argv, "--listen-connection");
+    const int fd = ConnectTo(Option(argc, argv, "--callback-connection"));
+    if (fd < 0) {
+        std::perror("fake kelvod: connect");
+        return 70;
+    }
+    const std::string message = CallbackMessage(ServedEndpoint(listen));
+
+    if (mode == "silent") {
+        // Still there when the library drops the connection at its limit.
+        WaitForEndOfConnection(fd);
+        ::sleep(2);
+        return exitCode;
+    }
+    if (mode == "partial") {
+        SendAll(fd, message.substr(0, 5));
+        ::close(fd);
+        return exitCode;
+    }
+    if (mode == "malformed") {
+        SendAll(fd, CallbackMessage("not a descriptor"));
+        WaitForEndOfConnection(fd);
+        return exitCode;
+    }
+    if (mode == "slow") {
+        SendAll(fd, message.substr(0, 1));
+        ::usleep(300000);
+        SendAll(fd, message.substr(1, 4));
+        ::usleep(300000);
+        SendAll(fd, message.substr(5));
+    } else {
+        SendAll(fd, message);
+    }
+
+    if (mode == "grandchild") {
+        const pid_t grandchild = ::fork();
+        if (grandchild == 0)
+            SleepForever();
+        std::ofstream(reportPath + ".grandchild") << grandchild << "\n";
+    }
+    if (mode == "ignore-close") {
+        ::signal(SIGTERM, SIG_IGN);
+        SleepForever();
+    }
+    WaitForEndOfConnection(fd);
+    std::fprintf(stderr, "fake kelvod stops with %d\n", exitCode);
+    return exitCode;
+}

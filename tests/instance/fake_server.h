@@ -1,0 +1,97 @@
+// Helpers for tests that start the fake server through the C interface.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "error/error.h"
+#include "instance/instance.h"
+#include "kelvo/instance.h"
+#include "kelvo/parameters.h"
+
+namespace kelvotest {
+
+inline const std::string kFakeServerDirectory = FAKE_KELVOD_DIR;
+
+struct ParametersDeleter {
+    void operator()(kelvo_parameters_t* parameters) const { kelvo_parameters_destroy(parameters); }
+};
+using ParametersPtr = std::unique_ptr<kelvo_parameters_t, ParametersDeleter>;
+
+struct ErrorDeleter {
+    void operator()(kelvo_error_t* error) const { kelvo_error_destroy(error); }
+};
+using ErrorPtr = std::unique_ptr<kelvo_error_t, ErrorDeleter>;
+
+struct InstanceCloser {
+    void operator()(kelvo_instance_t* instance) const { kelvo_instance_close(instance); }
+};
+using InstancePtr = std::unique_ptr<kelvo_instance_t, InstanceCloser>;
+
+inline ParametersPtr MakeParameters(const std::map<std::string, std::string>& entries) {
+    kelvo_parameters_t* raw = nullptr;
+    ErrorPtr error(kelvo_create_instance_parameters(&raw, false));
+    EXPECT_EQ(error, nullptr);
+    ParametersPtr parameters(raw);
+    for (const auto& [name, value] : entries)
+        EXPECT_EQ(ErrorPtr(kelvo_parameters_set(raw, name.c_str(), value.c_str())), nullptr) << name;
+    return parameters;
+}
+
+inline const kelvoapi::Error& AsError(const ErrorPtr& error) {
+    return *static_cast<const kelvoapi::Error*>(error.get());
+}
+
+struct StartResult {
+    ErrorPtr error;
+    InstancePtr instance;
+};
+
+// The telemetry value is passed as a C caller would pass it: any int.
+inline StartResult Start(const std::map<std::string, std::string>& entries,
+                         const std::string& directory = kFakeServerDirectory, int telemetry = 0) {
+    using CreateFromC = kelvo_error_t* (*)(const char*, int, const kelvo_parameters_t*, kelvo_instance_t**);
+    const auto create = reinterpret_cast<CreateFromC>(&kelvo_instance_create);
+    ParametersPtr parameters = MakeParameters(entries);
+    auto* sentinel = reinterpret_cast<kelvo_instance_t*>(0x1);
+    kelvo_instance_t* instance = sentinel;
+    StartResult result;
+    result.error.reset(create(directory.c_str(), telemetry, parameters.get(), &instance));
+    if (result.error)
+        EXPECT_EQ(instance, sentinel) << "written on failure";
+    else
+        result.instance.reset(instance);
+    return result;
+}
+
+inline pid_t ServerPid(kelvo_instance_t* instance) {
+    return static_cast<kelvoapi::Instance*>(instance)->m_kelvoServerProcess->GetProcessId();
+}
+
+// The lines of the fake server's report, after their "<key> " prefix.
+inline std::vector<std::string> ReportLines(const std::filesystem::path& report, const std::string& key) {
+    std::vector<std::string> lines;
+    std::ifstream in(report);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(key + " ", 0) == 0)
+            lines.push_back(line.substr(key.size() + 1));
+    return lines;
+}
+
+// Whether the process is gone (or only a zombie no one waits for).
+inline bool ProcessGone(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return true;
+    const auto close = line.rfind(')');
+    return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
+}
+
+}  // namespace kelvotest

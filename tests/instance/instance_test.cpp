@@ -1,0 +1,116 @@
+// The endpoint registry and connection parameter defaults.
+#include <gtest/gtest.h>
+
+#include "instance/connection_parameters.h"
+#include "instance/fake_server.h"
+
+namespace {
+
+using namespace kelvotest;
+using kelvoapi::Instance;
+
+TEST(EndpointRegistry, HoldsTheEndpointsOfLiveInstances) {
+    StartResult first = Start({{"fake_mode", "serve"}});
+    StartResult second = Start({{"fake_mode", "serve"}, {"use_tcp_port", "auto"}});
+    ASSERT_EQ(first.error, nullptr);
+    ASSERT_EQ(second.error, nullptr);
+    const std::string firstEndpoint = kelvo_instance_get_endpoint_descriptor(first.instance.get());
+    const std::string secondEndpoint = kelvo_instance_get_endpoint_descriptor(second.instance.get());
+    EXPECT_TRUE(Instance::isLocalEndpoint(firstEndpoint));
+    EXPECT_TRUE(Instance::isLocalEndpoint(secondEndpoint));
+    // Byte for byte: no other spelling of the same place matches.
+    std::string upper = secondEndpoint;
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_FALSE(Instance::isLocalEndpoint(upper));
+    std::string numeric = secondEndpoint;
+    numeric.replace(numeric.find("localhost"), 9, "127.0.0.1");
+    EXPECT_FALSE(Instance::isLocalEndpoint(numeric));
+
+    first.instance.reset();
+    EXPECT_FALSE(Instance::isLocalEndpoint(firstEndpoint));
+    EXPECT_TRUE(Instance::isLocalEndpoint(secondEndpoint));
+
+    // A failed shut-down still frees the handle and unregisters it.
+    ErrorPtr error(kelvo_instance_shutdown(second.instance.release(), -1));
+    EXPECT_FALSE(Instance::isLocalEndpoint(secondEndpoint));
+}
+
+// Released by the static destructors at exit, after the library's own: a
+// crash or hang there fails this binary.
+InstancePtr& InstanceReleasedAtExit() {
+    static InstancePtr instance;
+    return instance;
+}
+
+TEST(EndpointRegistry, AnInstanceMayBeReleasedFromAStaticDestructor) {
+    StartResult result = Start({{"fake_mode", "serve"}});
+    ASSERT_EQ(result.error, nullptr);
+    InstanceReleasedAtExit() = std::move(result.instance);
+}
+
+TEST(EndpointRegistry, EqualTextsAreCounted) {
+    const std::string endpoint = "pel.tcp://localhost:1";
+    Instance::RegisterEndpoint(endpoint);
+    Instance::RegisterEndpoint(endpoint);
+    Instance::UnregisterEndpoint(endpoint);
+    EXPECT_TRUE(Instance::isLocalEndpoint(endpoint));
+    Instance::UnregisterEndpoint(endpoint);
+    EXPECT_FALSE(Instance::isLocalEndpoint(endpoint));
+    Instance::UnregisterEndpoint(endpoint);
+    EXPECT_FALSE(Instance::isLocalEndpoint(endpoint));
+}
+
+TEST(EndpointRegistry, AFailedStartRegistersNothing) {
+    StartResult result = Start({{"fake_mode", "exit"}, {"fake_exit_code", "1"}});
+    ASSERT_NE(result.error, nullptr);
+    EXPECT_FALSE(Instance::isLocalEndpoint(""));
+}
+
+const std::map<std::string, std::string> kConnectionDefaults{
+    {"dbname", "[]"},
+    {"user", "pellory_internal_user"},
+    {"result_format_code", "KelvoBinary"},
+    {"requested_protocol_version", "1"},
+    {"extra_float_digits", "2"},
+    {"two_digit_year_threshold", "40"},
+    {"allow_redirects", "true"},
+};
+
+std::map<std::string, std::string> Entries(const kelvo_parameters_t* parameters) {
+    const auto& set = *static_cast<const kelvoapi::Parameters*>(parameters);
+    return {set.begin(), set.end()};
+}
+
+TEST(ConnectionDefaults, WithoutAndWithAnInstance) {
+    kelvo_parameters_t* raw = nullptr;
+    ASSERT_EQ(ErrorPtr(kelvo_create_connection_parameters(nullptr, &raw)), nullptr);
+    ParametersPtr withoutInstance(raw);
+    EXPECT_EQ(Entries(withoutInstance.get()), kConnectionDefaults);
+
+    StartResult result = Start({{"fake_mode", "serve"}});
+    ASSERT_EQ(result.error, nullptr);
+    raw = nullptr;
+    ASSERT_EQ(ErrorPtr(kelvo_create_connection_parameters(result.instance.get(), &raw)), nullptr);
+    ParametersPtr withInstance(raw);
+    auto expected = kConnectionDefaults;
+    expected["endpoint"] = kelvo_instance_get_endpoint_descriptor(result.instance.get());
+    EXPECT_EQ(Entries(withInstance.get()), expected);
+}
+
+TEST(ConnectionDefaults, AnInstanceWithoutServerIsRefused) {
+    Instance empty;
+    auto* sentinel = reinterpret_cast<kelvo_parameters_t*>(0x1);
+    kelvo_parameters_t* raw = sentinel;
+    ErrorPtr error(kelvo_create_connection_parameters(&empty, &raw));
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(AsError(error).GetSqlstate(), "22023");
+    EXPECT_EQ(AsError(error).GetMessage(), "The given instance is not valid.");
+    EXPECT_EQ(AsError(error).GetContextId().value, 0x41862f97u);
+    EXPECT_EQ(raw, sentinel);
+    EXPECT_STREQ(kelvo_instance_get_endpoint_descriptor(&empty), "");
+    int code = -1;
+    EXPECT_FALSE(kelvo_instance_get_exit_code(&empty, &code));
+}
+
+}  // namespace

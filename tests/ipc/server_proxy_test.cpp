@@ -1,0 +1,183 @@
+#include "ipc/server_proxy.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+#include "support/scoped_temp_directory.h"
+
+namespace {
+
+using kelvotest::ScopedTempDirectory;
+
+int ConnectDomain(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
+void Send(int fd, const std::string& bytes) {
+    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+}
+
+std::string Message(const std::string& text) {
+    return std::string(1, static_cast<char>(text.size())) + text;
+}
+
+std::string SocketPath(const IPC_ServerProxy& proxy) {
+    auto descriptor = proxy.GetProxyDescriptor();
+    return dynamic_cast<IPC_DomainSocketConnectionDescriptor&>(*descriptor).GetFullName();
+}
+
+struct Proxy {
+    ScopedTempDirectory directory;
+    IPC_ServerProxyPtr proxy =
+        IPC_ServerProxy::MakeProxy(IPC_DomainSocketConnectionDescriptor(directory.path().string(), "auto"));
+};
+
+TEST(CallbackMessage, TextEndsAtTheFirstZeroByte) {
+    EXPECT_EQ(CallbackMessageText(std::string_view("abc\0def", 7)), "abc");
+    EXPECT_EQ(CallbackMessageText(""), "");
+    EXPECT_EQ(CallbackMessageText("pel.tcp://x:1"), "pel.tcp://x:1");
+}
+
+TEST(CallbackListener, ReadsTheServersDescriptor) {
+    const std::string longName(255 - std::string("pel.domain:///d/domain/").size(), 'n');
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::string expected;
+    };
+    for (const Case& c : {Case{"Plain", Message("pel.tcp://127.0.0.1:5432"), "pel.tcp://127.0.0.1:5432"},
+                          Case{"Longest", Message("pel.domain:///d/domain/" + longName), "pel.domain:///d/domain/" + longName},
+                          Case{"TrailingBytesIgnored", Message("pel.tcp://127.0.0.1:5432") + "junk",
+                               "pel.tcp://127.0.0.1:5432"},
+                          Case{"InOnePieceAtATime", Message("pel.tcp://[::1]:7"), "pel.tcp://[::1]:7"}}) {
+        SCOPED_TRACE(c.name);
+        Proxy p;
+        p.proxy->SetExpectedPeer(::getpid());
+        const int fd = ConnectDomain(SocketPath(*p.proxy));
+        std::thread sender([&] {
+            if (std::string(c.name) == "InOnePieceAtATime") {
+                for (char byte : c.bytes) {
+                    Send(fd, std::string(1, byte));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                }
+            } else {
+                Send(fd, c.bytes);
+            }
+        });
+        EXPECT_TRUE(p.proxy->WaitForServer(2000, true));
+        sender.join();
+        ASSERT_TRUE(p.proxy->GetServerDescriptor());
+        EXPECT_EQ(p.proxy->GetServerDescriptor()->str(), c.expected);
+        // The listener is gone once called back.
+        EXPECT_FALSE(p.proxy->WaitForServer(-1, true));
+        // Closing the callback connection is the server's signal to stop.
+        p.proxy->Close();
+        char byte;
+        EXPECT_LE(::recv(fd, &byte, 1, 0), 0);  // end of file, or a reset when bytes were left unread
+        ::close(fd);
+    }
+}
+
+TEST(CallbackListener, BadMessagesLeaveTheListenerOpen) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        bool closeAfter;
+        std::string expectedError;
+    };
+    for (const Case& c :
+         {Case{"EmptyText", Message(""), false, "Invalid connection string"},
+          Case{"NotADescriptor", Message("hello"), false, "Invalid connection string"},
+          Case{"ClosedEarly", Message("pel.tcp://127.0.0.1:5432").substr(0, 5), true,
+               "The connection was closed by the peer in IPC_Socket::Recv(len="}}) {
+        SCOPED_TRACE(c.name);
+        Proxy p;
+        const int fd = ConnectDomain(SocketPath(*p.proxy));
+        Send(fd, c.bytes);
+        if (c.closeAfter)
+            ::close(fd);
+        try {
+            p.proxy->WaitForServer(2000, true);
+            ADD_FAILURE() << "no error";
+        } catch (const std::exception& e) {
+            EXPECT_NE(std::string(e.what()).find(c.expectedError), std::string::npos) << e.what();
+        }
+        EXPECT_FALSE(p.proxy->GetServerDescriptor());
+        // A later, good call-back is still accepted.
+        const int second = ConnectDomain(SocketPath(*p.proxy));
+        Send(second, Message("pel.tcp://127.0.0.1:1"));
+        EXPECT_TRUE(p.proxy->WaitForServer(2000, true));
+        ::close(second);
+        if (!c.closeAfter)
+            ::close(fd);
+    }
+}
+
+TEST(CallbackListener, WaitsOnlyAsAsked) {
+    Proxy p;
+    EXPECT_FALSE(p.proxy->WaitForServer(-1, true));
+    const std::string path = SocketPath(*p.proxy);
+    EXPECT_FALSE(p.proxy->WaitForServer(50, false));
+    // The listener was dropped with its socket file; nothing waits any more.
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_FALSE(p.proxy->WaitForServer(0, true));
+}
+
+TEST(CallbackListener, SilentPeerIsDroppedAtTheDeadline) {
+    Proxy p;
+    p.proxy->SetReceiveDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+    const int fd = ConnectDomain(SocketPath(*p.proxy));
+    EXPECT_THROW(p.proxy->WaitForServer(1000, true), IPC_Socket::socket_closed);
+    char byte;
+    EXPECT_LE(::recv(fd, &byte, 1, 0), 0);  // end of file, or a reset when bytes were left unread
+    ::close(fd);
+}
+
+TEST(CallbackListener, CallBackFromAnotherProcessIsRefused) {
+    Proxy p;
+    p.proxy->SetExpectedPeer(::getpid() + 1);
+    const int fd = ConnectDomain(SocketPath(*p.proxy));
+    Send(fd, Message("pel.tcp://127.0.0.1:5432"));
+    EXPECT_FALSE(p.proxy->WaitForServer(1000, true));
+    EXPECT_FALSE(p.proxy->GetServerDescriptor());
+    char byte;
+    EXPECT_LE(::recv(fd, &byte, 1, 0), 0);  // end of file, or a reset when bytes were left unread
+    ::close(fd);
+}
+
+TEST(CallbackListener, DescriptorsHandedToTheServer) {
+    Proxy domain;
+    EXPECT_TRUE(std::regex_match(domain.proxy->GetProxyDescriptor()->str(),
+                                 std::regex("pel\\.domain://" + domain.directory.path().string() + "/domain/[0-9a-f]{32}")))
+        << domain.proxy->GetProxyDescriptor()->str();
+
+    // An empty host listens on loopback only.
+    for (const char* host : {"localhost", ""}) {
+        auto tcp = IPC_ServerProxy::MakeProxy(IPC_SocketConnectionDescriptor(host, 0));
+        const std::string text = tcp->GetProxyDescriptor()->str();
+        EXPECT_TRUE(std::regex_match(text, std::regex("pel\\.tcp://(\\[::1\\]|127\\.0\\.0\\.1):[1-9][0-9]*"))) << text;
+    }
+    EXPECT_THROW(
+        {
+            try {
+                IPC_ServerProxy::MakeProxy(IPC_NamedPipeConnectionDescriptor("name"));
+            } catch (const std::range_error& e) {
+                EXPECT_STREQ(e.what(), "Unknown descriptor type");
+                throw;
+            }
+        },
+        std::range_error);
+}
+
+}  // namespace

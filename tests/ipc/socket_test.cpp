@@ -1,0 +1,255 @@
+#include "ipc/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <thread>
+#include <utility>
+
+#include "support/scoped_temp_directory.h"
+
+namespace {
+
+using kelvotest::ScopedTempDirectory;
+
+// A client end, connected by plain system calls.
+struct Client {
+    int fd = -1;
+    Client() = default;
+    Client(Client&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    Client& operator=(Client&& other) noexcept {
+        std::swap(fd, other.fd);
+        return *this;
+    }
+    ~Client() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    void Close() {
+        ::close(fd);
+        fd = -1;
+    }
+    void Send(const std::string& bytes) const {
+        ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+    }
+};
+
+Client ConnectTcp(const std::string& ip, unsigned short port) {
+    Client client;
+    if (ip.find(':') != std::string::npos) {
+        client.fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(port);
+        ::inet_pton(AF_INET6, ip.c_str(), &address.sin6_addr);
+        EXPECT_EQ(::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    } else {
+        client.fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        ::inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
+        EXPECT_EQ(::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    return client;
+}
+
+Client ConnectDomain(const std::string& path) {
+    Client client;
+    client.fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    EXPECT_EQ(::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return client;
+}
+
+// A listening loopback socket and one accepted connection from a client.
+struct TcpPair {
+    IPC_Socket listener;
+    Client client;
+    IPC_SocketPtr accepted;
+
+    TcpPair() {
+        listener.Listen(0, "localhost", false, true, true);
+        std::string ip;
+        unsigned short port = 0;
+        listener.GetMyEndpoint(ip, port);
+        client = ConnectTcp(ip, port);
+        accepted = listener.Accept();
+    }
+};
+
+std::string ExceptionText(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "no exception";
+}
+
+TEST(SocketListen, LoopbackTcpReportsItsAddressAndPort) {
+    IPC_Socket socket;
+    socket.Listen(0, "localhost", false, true, true);
+    std::string ip;
+    unsigned short port = 0;
+    socket.GetMyEndpoint(ip, port);
+    EXPECT_TRUE(ip == "::1" || ip == "127.0.0.1") << ip;
+    EXPECT_NE(port, 0);
+    EXPECT_TRUE(socket.IsListening());
+}
+
+TEST(SocketListen, EveryAddressIsReportedAsLoopback) {
+    IPC_Socket socket;
+    socket.Listen(0, "", true, true, true);
+    std::string ip;
+    unsigned short port = 0;
+    socket.GetMyEndpoint(ip, port);
+    EXPECT_EQ(ip, "::1");
+}
+
+TEST(SocketListen, RefusedHostsNameTheReason) {
+    struct Case {
+        const char* host;
+        std::string expectedPrefix;
+    };
+    for (const Case& c : {Case{"myhost", "cannot bind listener to invalid hostname: myhost, "},
+                          Case{"10.1.2.3", "cannot bind to remote IP:10.1.2.3, "},
+                          Case{"2001:db8::1", "cannot bind to remote IP:2001:db8::1, "}}) {
+        IPC_Socket socket;
+        const std::string text = ExceptionText([&] { socket.Listen(0, c.host, false, true, true); });
+        EXPECT_EQ(text.substr(0, c.expectedPrefix.size()), c.expectedPrefix) << text;
+        if (c.expectedPrefix.find("remote") != std::string::npos) {
+            EXPECT_EQ(text, c.expectedPrefix);
+        }
+        EXPECT_FALSE(socket.IsListening());
+    }
+}
+
+TEST(SocketListen, AnIdleSocketHasNoEndpointAndCannotAccept) {
+    IPC_Socket socket;
+    std::string ip;
+    unsigned short port = 0;
+    EXPECT_EQ(ExceptionText([&] { socket.GetMyEndpoint(ip, port); }), " Socket not connected nor listening");
+    EXPECT_EQ(ExceptionText([&] { socket.Accept(); }), "socket not listening (socket::accept)");
+    char byte;
+    EXPECT_EQ(ExceptionText([&] { socket.Recv(&byte, 1); }), "Socket not connected");
+}
+
+TEST(SocketListen, UnixDomainSocketFileIsPrivateAndRemovedOnClose) {
+    ScopedTempDirectory directory;
+    IPC_Socket socket;
+    socket.Listen(directory.path().string(), "auto", false);
+    const std::string name = socket.GetDescriptor()->GetDomainName();
+    EXPECT_TRUE(std::regex_match(name, std::regex("[0-9a-f]{32}"))) << name;
+    const std::string path = (directory.path() / name).string();
+    EXPECT_EQ(socket.GetDescriptor()->GetFullName(), path);
+    struct stat st {};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    socket.Disconnect();
+    EXPECT_NE(::lstat(path.c_str(), &st), 0);
+}
+
+TEST(SocketListen, StaleSocketIsReplacedButOtherFilesAreNot) {
+    ScopedTempDirectory directory;
+    const std::string stale = (directory.path() / "stale").string();
+    {
+        // A socket file left behind by a listener that is gone.
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", stale.c_str());
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ::close(fd);
+    }
+    IPC_Socket socket;
+    EXPECT_NO_THROW(socket.Listen(directory.path().string(), "stale", false));
+    EXPECT_TRUE(socket.IsListening());
+
+    const std::string regular = (directory.path() / "regular").string();
+    std::ofstream(regular) << "keep me";
+    IPC_Socket other;
+    const std::string text = ExceptionText([&] { other.Listen(directory.path().string(), "regular", false); });
+    EXPECT_EQ(text.rfind("An error has occurred while binding to unix domain socket: ", 0), 0u) << text;
+    std::ifstream kept(regular);
+    std::string content;
+    std::getline(kept, content);
+    EXPECT_EQ(content, "keep me");
+}
+
+TEST(SocketActivity, NegativeTimeOutOnlyLooksAndZeroWaitsForAConnection) {
+    ScopedTempDirectory directory;
+    IPC_Socket socket;
+    socket.Listen(directory.path().string(), "waiting", false);
+    EXPECT_FALSE(IPC_Socket::WaitForActivity({&socket}, -1));
+    EXPECT_FALSE(socket.HasActivity());
+    Client client;
+    std::thread connector([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        client = ConnectDomain(socket.GetDescriptor()->GetFullName());
+    });
+    EXPECT_TRUE(IPC_Socket::WaitForActivity({&socket}, 0));
+    connector.join();
+    EXPECT_TRUE(socket.HasActivity());
+    IPC_SocketPtr accepted = socket.Accept();
+    ASSERT_TRUE(accepted);
+    EXPECT_TRUE(accepted->IsConnected());
+    const auto credentials = accepted->GetPeerCredentials();
+    ASSERT_TRUE(credentials);
+    EXPECT_EQ(credentials->pid, ::getpid());
+    EXPECT_EQ(credentials->uid, ::geteuid());
+}
+
+TEST(SocketReceive, ReadsWhatArrivesAndReportsTheEndOfTheConnection) {
+    TcpPair pair;
+    EXPECT_TRUE(pair.accepted->PeerIsLoopback());
+    pair.client.Send("abcdef");
+    char buffer[8] = {};
+    size_t got = 0;
+    while (got < 6)
+        got += pair.accepted->Recv(buffer + got, sizeof buffer - got);
+    EXPECT_EQ(std::string(buffer, got), "abcdef");
+    pair.client.Close();
+    EXPECT_EQ(ExceptionText([&] { pair.accepted->Recv(buffer, 8); }),
+              "The connection was closed by the peer in IPC_Socket::Recv(len=8)");
+    EXPECT_EQ(ExceptionText([&] { pair.accepted->Recv(nullptr, 8); }), "Receive");
+}
+
+TEST(SocketReceive, DisconnectWakesABlockedReceive) {
+    TcpPair pair;
+    std::string text;
+    std::thread receiver([&] {
+        char buffer[4];
+        text = ExceptionText([&] { pair.accepted->Recv(buffer, sizeof buffer); });
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    pair.accepted->Disconnect();
+    receiver.join();
+    EXPECT_EQ(text, "Socket closed while receiving.");
+    EXPECT_FALSE(pair.accepted->IsConnected());
+}
+
+TEST(SocketReceive, BoundedReceiveGivesUpAndDisconnects) {
+    TcpPair pair;
+    char buffer[4];
+    EXPECT_EQ(ExceptionText([&] { pair.accepted->Recv(buffer, sizeof buffer, 50); }),
+              "The wait for data timed out in IPC_Socket::Recv(len=4)");
+    EXPECT_FALSE(pair.accepted->IsConnected());
+    // The peer sees the end of the connection.
+    char byte;
+    EXPECT_EQ(::recv(pair.client.fd, &byte, 1, 0), 0);
+}
+
+}  // namespace
