@@ -1,0 +1,81 @@
+// Reference-counted attachments of database files.
+#include "kelvod/attachments.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+#include "kelvod/engine_errors.h"
+#include "kelvod/sql_lexer.h"
+
+namespace kelvod {
+
+namespace {
+std::string Fold(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+}  // namespace
+
+bool IsReservedAlias(const std::string& alias) {
+    std::string key = Fold(alias);
+    return key.empty() || key == "memory" || key == "system" || key == "temp" || key == "main";
+}
+
+void RunEngine(duckdb_connection connection, const std::string& sql) {
+    duckdb_result result;
+    if (duckdb_query(connection, sql.c_str(), &result) == DuckDBError) {
+        ErrorFields e = EngineErrorFields(duckdb_result_error(&result));
+        duckdb_destroy_result(&result);
+        throw SqlError(e.sqlstate, e.message, e.hint);
+    }
+    duckdb_destroy_result(&result);
+}
+
+std::string AttachmentRegistry::Acquire(duckdb_connection connection, const std::string& alias, const std::string& path) {
+    std::string key = Fold(alias);
+    if (IsReservedAlias(alias))
+        throw SqlError("42710", "The alias \"" + alias + "\" is reserved; choose another alias.");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_entries.find(key);
+    if (it != m_entries.end()) {
+        if (it->second.path != path)
+            throw SqlError("42710", "The alias \"" + alias + "\" is already in use for the database \"" +
+                                        it->second.path + "\".",
+                           "Attach \"" + path + "\" under another alias.");
+        ++it->second.users;
+        return it->second.alias;
+    }
+    for (const auto& [other, entry] : m_entries)
+        if (entry.path == path)
+            throw SqlError("42710", "The database \"" + path + "\" is already attached under the alias \"" + other +
+                                        "\".",
+                           "Attach it under that alias.");
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        throw SqlError("3D000", "The database \"" + path + "\" does not exist.",
+                       "Create it with CREATE DATABASE first.");
+    RunEngine(connection, "ATTACH " + QuoteLiteral(path) + " AS " + QuoteIdentifier(alias));
+    m_entries[key] = Entry{path, alias, 1};
+    return alias;
+}
+
+void AttachmentRegistry::Release(duckdb_connection connection, const std::string& alias) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_entries.find(Fold(alias));
+    if (it == m_entries.end()) return;
+    if (--it->second.users > 0) return;
+    // The entry goes only once the engine has let go of the file; an entry left
+    // with no users still describes what the engine holds, and can be shared again.
+    RunEngine(connection, "DETACH " + QuoteIdentifier(it->second.alias));
+    m_entries.erase(it);
+}
+
+bool AttachmentRegistry::IsPathAttached(const std::string& path) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& [alias, entry] : m_entries)
+        if (entry.path == path) return true;
+    return false;
+}
+
+}  // namespace kelvod

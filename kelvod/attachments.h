@@ -1,0 +1,41 @@
+// The engine's attached databases are process-wide, but sessions attach and
+// detach their own aliases. This registry counts, per alias, the sessions that
+// use it, attaches a file on first use and detaches it when the last one goes.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "duckdb.h"
+
+namespace kelvod {
+
+class AttachmentRegistry {
+public:
+    // Attaches `path` under `alias` for one session, through that session's engine
+    // connection. Throws SqlError when the alias names another file, the file is
+    // missing, or the engine refuses. Returns the alias as the engine knows it
+    // (the spelling of the session that attached it first).
+    std::string Acquire(duckdb_connection connection, const std::string& alias, const std::string& path);
+    // Gives back one session's use; the last user detaches the file.
+    void Release(duckdb_connection connection, const std::string& alias);
+    bool IsPathAttached(const std::string& path) const;
+
+private:
+    struct Entry {
+        std::string path;
+        std::string alias;
+        int users = 0;
+    };
+    mutable std::mutex m_mutex;
+    std::map<std::string, Entry> m_entries;  // by alias, case-folded as the engine compares
+};
+
+// Names the engine keeps for itself; no database may be attached under them.
+bool IsReservedAlias(const std::string& alias);
+
+// Runs one statement on the engine; throws SqlError with the mapped SQLSTATE.
+void RunEngine(duckdb_connection connection, const std::string& sql);
+
+}  // namespace kelvod

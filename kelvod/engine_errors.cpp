@@ -1,0 +1,77 @@
+// Mapping of engine errors to SQLSTATEs.
+#include "kelvod/engine_errors.h"
+
+#include <string>
+
+namespace kelvod {
+
+namespace {
+
+bool Has(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
+
+std::string StateFor(std::string_view kind, std::string_view m) {
+    if (kind == "Parser") return "42601";
+    if (kind == "Catalog") {
+        if (Has(m, "already exists")) return Has(m, "Schema") ? "42P06" : "42P07";
+        if (Has(m, "Schema with name") || Has(m, "schema")) return "3F000";
+        if (Has(m, "Catalog with name") || Has(m, "Catalog \"")) return "3F000";
+        if (Has(m, "Function with name") || Has(m, "Macro Function")) return "42883";
+        if (Has(m, "Type with name")) return "42704";
+        return "42P01";
+    }
+    if (kind == "Binder") {
+        if (Has(m, "Catalog \"") && Has(m, "does not exist")) return "3F000";
+        if (Has(m, "column") || Has(m, "Column")) return "42703";
+        if (Has(m, "No function matches") || Has(m, "function")) return "42883";
+        return "42000";
+    }
+    if (kind == "Constraint") {
+        if (Has(m, "NOT NULL")) return "23502";
+        if (Has(m, "PRIMARY KEY") || Has(m, "UNIQUE") || Has(m, "Duplicate key")) return "23505";
+        if (Has(m, "foreign key") || Has(m, "FOREIGN KEY")) return "23503";
+        if (Has(m, "CHECK")) return "23514";
+        return "23000";
+    }
+    if (kind == "Out of Range") return "22003";
+    if (kind == "Conversion") return Has(m, "out of range") ? "22003" : "22P02";
+    if (kind == "Invalid Input") return Has(m, "ivision by zero") ? "22012" : "22023";
+    if (kind == "Interrupt" || Has(m, "Interrupted")) return "57014";
+    if (kind == "TransactionContext" || kind == "Transaction")
+        return Has(m, "aborted") ? "25P02" : "25000";
+    if (kind == "Not implemented") return "0A000";
+    if (kind == "IO") return "58030";
+    if (kind == "Permission") return "42501";
+    if (kind == "Serialization" || kind == "Conflict") return "40001";
+    if (kind == "Dependency") return "2BP01";
+    if (kind == "Sequence") return "2200H";
+    if (kind == "Syntax") return "42601";
+    return "XX000";
+}
+
+}  // namespace
+
+ErrorFields EngineErrorFields(std::string_view text) {
+    ErrorFields e;
+    std::string_view kind;
+    size_t colon = text.find(" Error: ");
+    size_t newline = text.find('\n');
+    if (colon != std::string_view::npos && (newline == std::string_view::npos || colon < newline)) {
+        kind = text.substr(0, colon);
+        text.remove_prefix(colon + 8);
+    }
+    newline = text.find('\n');
+    std::string_view first = text.substr(0, newline);
+    e.message = std::string(first);
+    if (newline != std::string_view::npos) {
+        std::string_view rest = text.substr(newline + 1);
+        size_t dym = rest.find("Did you mean");
+        if (dym != std::string_view::npos) {
+            std::string_view hint = rest.substr(dym);
+            e.hint = std::string(hint.substr(0, hint.find('\n')));
+        }
+    }
+    e.sqlstate = StateFor(kind, e.message);
+    return e;
+}
+
+}  // namespace kelvod

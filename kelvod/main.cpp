@@ -1,0 +1,142 @@
+// kelvod: the stand-in server the library starts. It reads its command line,
+// opens the engine and the main database, listens, calls the library back with
+// its endpoint, serves sessions, and stops when the callback connection ends.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "duckdb.h"
+#include "kelvod/attachments.h"
+#include "kelvod/callback.h"
+#include "kelvod/catalog.h"
+#include "kelvod/command_line.h"
+#include "kelvod/listener.h"
+#include "kelvod/server_state.h"
+#include "kelvod/sql_lexer.h"
+
+namespace {
+
+enum ExitCode { kClean = 0, kBadArguments = 2, kCannotListen = 3, kCannotCallBack = 4, kInternalError = 5 };
+
+// Diagnostics go to standard error a line at a time; a closed pipe is survived.
+void Log(const std::string& line) {
+    std::string text = "kelvod: " + line + "\n";
+    ssize_t ignored = ::write(2, text.data(), text.size());
+    (void)ignored;
+}
+
+// Creates the main database file (replacing it with --init=overwrite).
+void CreateMainDatabase(duckdb_connection connection, const std::string& path, bool overwrite) {
+    std::error_code ec;
+    if (overwrite) {
+        std::filesystem::remove(path, ec);
+        std::filesystem::remove(path + ".wal", ec);
+    }
+    bool existed = std::filesystem::exists(path, ec);
+    kelvod::RunEngine(connection, "ATTACH " + kelvod::QuoteLiteral(path) + " AS kelvod_main_setup");
+    if (!existed) kelvod::RunEngine(connection, "CREATE SCHEMA IF NOT EXISTS kelvod_main_setup.public");
+    kelvod::PrepareServerSchema(connection, "kelvod_main_setup");
+    kelvod::RunEngine(connection, "DETACH kelvod_main_setup");
+}
+
+int Serve(const kelvod::CommandLine& cl) {
+    kelvod::Endpoint listenAt, callbackTo;
+    try {
+        listenAt = kelvod::ParseEndpoint(cl.listenConnection);
+        callbackTo = kelvod::ParseEndpoint(cl.callbackConnection);
+    } catch (const std::exception& e) {
+        Log(std::string("bad endpoint descriptor: ") + e.what());
+        return kBadArguments;
+    }
+    auto setting = [&](const char* name) {
+        auto it = cl.settings.find(name);
+        return it == cl.settings.end() ? std::string() : it->second;
+    };
+
+    duckdb_database engine = nullptr;
+    if (duckdb_open(nullptr, &engine) == DuckDBError) {
+        Log("cannot open the SQL engine");
+        return kInternalError;
+    }
+    std::string mainDatabase;
+    {
+        kelvod::ServerState probe(engine, "", setting("database_directory"));
+        if (!setting("database").empty()) mainDatabase = probe.ResolvePath(setting("database"));
+    }
+    kelvod::ServerState server(engine, mainDatabase, setting("database_directory"));
+    if (!mainDatabase.empty()) {
+        duckdb_connection setup = nullptr;
+        try {
+            if (duckdb_connect(engine, &setup) == DuckDBError) throw std::runtime_error("no engine connection");
+            CreateMainDatabase(setup, mainDatabase, setting("init") == "overwrite");
+            duckdb_disconnect(&setup);
+        } catch (const std::exception& e) {
+            if (setup) duckdb_disconnect(&setup);
+            Log("cannot create the database " + mainDatabase + ": " + e.what());
+            duckdb_close(&engine);
+            return kInternalError;
+        }
+    }
+
+    int code = kClean;
+    {
+        std::unique_ptr<kelvod::Listener> listener;
+        try {
+            listener = std::make_unique<kelvod::Listener>(listenAt, server);
+        } catch (const std::exception& e) {
+            Log(std::string("cannot listen: ") + e.what());
+            duckdb_close(&engine);
+            return kCannotListen;
+        }
+        // Connections are accepted before the library hears of the endpoint.
+        listener->Start();
+        std::string endpoint = listener->Resolved().ToString();
+        try {
+            kelvod::Callback callback(callbackTo, endpoint);
+            Log("listening on " + endpoint);
+            callback.WaitForClose();
+        } catch (const std::exception& e) {
+            Log(std::string("cannot call back: ") + e.what());
+            code = kCannotCallBack;
+        }
+        listener->Stop();
+    }
+    duckdb_close(&engine);
+    if (code == kClean) Log("stopped");
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Standard input arrives closed; /dev/null takes its place (and that of any other
+    // standard descriptor that is missing), so that no socket becomes descriptor 0, 1 or 2.
+    for (;;) {
+        int devnull = ::open("/dev/null", O_RDWR);
+        if (devnull < 0) break;
+        if (devnull > 2) {
+            ::close(devnull);
+            break;
+        }
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    kelvod::CommandLine cl;
+    try {
+        cl = kelvod::ParseCommandLine(args);
+    } catch (const std::exception& e) {
+        Log(std::string("bad arguments: ") + e.what());
+        return kBadArguments;
+    }
+    try {
+        return Serve(cl);
+    } catch (const std::exception& e) {
+        Log(std::string("internal error: ") + e.what());
+        return kInternalError;
+    }
+}

@@ -1,0 +1,36 @@
+// Shared server state: paths and cancel keys.
+#include "kelvod/server_state.h"
+
+#include <filesystem>
+
+#include "kelvod/session.h"
+
+namespace kelvod {
+
+std::string ServerState::ResolvePath(const std::string& path) const {
+    std::filesystem::path p(path);
+    if (p.is_relative()) {
+        std::error_code ec;
+        p = m_databaseDirectory.empty() ? std::filesystem::absolute(p, ec) : std::filesystem::path(m_databaseDirectory) / p;
+    }
+    return p.lexically_normal().string();
+}
+
+void ServerState::Register(int32_t pid, int32_t key, Session* session) {
+    std::lock_guard<std::mutex> lock(m_sessionsMutex);
+    m_sessions[pid] = {key, session};
+}
+
+void ServerState::Unregister(int32_t pid) {
+    std::lock_guard<std::mutex> lock(m_sessionsMutex);
+    m_sessions.erase(pid);
+}
+
+void ServerState::Cancel(int32_t pid, int32_t key) {
+    // The lock keeps the session alive while it is told: it unregisters before it goes.
+    std::lock_guard<std::mutex> lock(m_sessionsMutex);
+    auto it = m_sessions.find(pid);
+    if (it != m_sessions.end() && it->second.first == key) it->second.second->Cancel();
+}
+
+}  // namespace kelvod

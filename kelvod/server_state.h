@@ -1,0 +1,44 @@
+// What every session of one server shares: the engine, the attachments, the
+// main database's path, the settings from the command line and the cancel keys.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "duckdb.h"
+#include "kelvod/attachments.h"
+
+namespace kelvod {
+
+class Session;
+
+class ServerState {
+public:
+    explicit ServerState(duckdb_database engine, std::string mainDatabase, std::string databaseDirectory)
+        : m_engine(engine), m_mainDatabase(std::move(mainDatabase)), m_databaseDirectory(std::move(databaseDirectory)) {}
+
+    duckdb_database Engine() const { return m_engine; }
+    AttachmentRegistry& Attachments() { return m_attachments; }
+    const std::string& MainDatabase() const { return m_mainDatabase; }
+    // Relative database paths are read against --database-directory when one was given.
+    std::string ResolvePath(const std::string& path) const;
+
+    // Cancel keys: a CancelRequest finds its session here.
+    void Register(int32_t pid, int32_t key, Session* session);
+    void Unregister(int32_t pid);
+    void Cancel(int32_t pid, int32_t key);
+    int32_t NextSessionId() { return ++m_lastSessionId; }
+
+private:
+    duckdb_database m_engine;
+    AttachmentRegistry m_attachments;
+    std::string m_mainDatabase;
+    std::string m_databaseDirectory;
+    std::mutex m_sessionsMutex;
+    std::map<int32_t, std::pair<int32_t, Session*>> m_sessions;
+    std::atomic<int32_t> m_lastSessionId{0};
+};
+
+}  // namespace kelvod

@@ -1,0 +1,264 @@
+// The statements the session runs itself instead of the engine: database
+// files and their aliases, schemas, tables whose declared types the catalog
+// must remember, and the settings search_path and external_client_context.
+#include <atomic>
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "kelvod/session.h"
+
+namespace kelvod {
+
+namespace {
+
+bool SameAlias(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+void Session::UseFirstDatabase() {
+    if (m_databases.empty()) {
+        RunEngine(m_connection, "USE memory");
+        return;
+    }
+    const std::string db = QuoteIdentifier(m_databases.front());
+    try {
+        RunEngine(m_connection, "USE " + db + ".public");
+    } catch (const SqlError&) {
+        RunEngine(m_connection, "USE " + db);
+    }
+    auto it = m_settings.find("search_path");
+    if (it != m_settings.end()) Set("search_path", it->second);
+}
+
+void Session::CreateDatabase(const std::string& rawPath, bool ifNotExists) {
+    std::string path = m_server.ResolvePath(rawPath);
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec)) {
+        if (ifNotExists) {
+            Notice("42P04", "The database \"" + rawPath + "\" already exists, skipping.");
+            return;
+        }
+        throw SqlError("42P04", "The database \"" + rawPath + "\" already exists.");
+    }
+    static std::atomic<unsigned> counter{0};
+    std::string alias = "kelvod_new_" + std::to_string(counter++);
+    RunEngine(m_connection, "ATTACH " + QuoteLiteral(path) + " AS " + QuoteIdentifier(alias));
+    try {
+        RunEngine(m_connection, "CREATE SCHEMA " + QuoteIdentifier(alias) + ".public");
+        PrepareServerSchema(m_connection, alias);
+    } catch (...) {
+        RunEngine(m_connection, "DETACH " + QuoteIdentifier(alias));
+        throw;
+    }
+    RunEngine(m_connection, "DETACH " + QuoteIdentifier(alias));
+}
+
+void Session::DropDatabase(const std::string& rawPath, bool ifExists) {
+    std::string path = m_server.ResolvePath(rawPath);
+    if (m_server.Attachments().IsPathAttached(path))
+        throw SqlError("55006", "The database \"" + rawPath + "\" is attached and cannot be dropped.",
+                       "Detach it in every session first.");
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) {
+        if (ifExists) {
+            Notice("00000", "The database \"" + rawPath + "\" does not exist, skipping.");
+            return;
+        }
+        throw SqlError("3D000", "The database \"" + rawPath + "\" does not exist.");
+    }
+    // Only database files are dropped: a path naming any other file is refused.
+    {
+        std::ifstream in(path, std::ios::binary);
+        char header[12] = {};
+        in.read(header, sizeof header);
+        if (in.gcount() < 12 || std::memcmp(header + 8, "DUCK", 4) != 0)
+            throw SqlError("42809", "The file \"" + rawPath + "\" is not a database and is not dropped.");
+    }
+    if (!std::filesystem::remove(path, ec) || ec)
+        throw SqlError("58030", "The database \"" + rawPath + "\" could not be removed: " + ec.message() + ".");
+    std::filesystem::remove(path + ".wal", ec);
+}
+
+void Session::Attach(const std::string& rawPath, const std::string& alias) {
+    for (const auto& d : m_databases)
+        if (SameAlias(d, alias))
+            throw SqlError("42710", "The alias \"" + alias + "\" is already attached in this session.");
+    m_databases.push_back(m_server.Attachments().Acquire(m_connection, alias, m_server.ResolvePath(rawPath)));
+    if (m_databases.size() == 1) UseFirstDatabase();
+}
+
+void Session::Detach(const std::string& alias) {
+    for (auto it = m_databases.begin(); it != m_databases.end(); ++it) {
+        if (!SameAlias(*it, alias)) continue;
+        std::string name = *it;
+        RunEngine(m_connection, "USE memory");
+        m_databases.erase(it);
+        try {
+            m_server.Attachments().Release(m_connection, name);
+        } catch (...) {
+            UseFirstDatabase();
+            throw;
+        }
+        UseFirstDatabase();
+        return;
+    }
+    throw SqlError("3D000", "The database \"" + alias + "\" is not attached to this session.");
+}
+
+void Session::DetachAll() {
+    if (m_databases.empty()) return;
+    RunEngine(m_connection, "USE memory");
+    std::vector<std::string> all;
+    all.swap(m_databases);
+    // Every alias is given back even when one of them fails, so that no use is counted forever.
+    std::optional<SqlError> first;
+    for (const auto& alias : all) {
+        try {
+            m_server.Attachments().Release(m_connection, alias);
+        } catch (const SqlError& e) {
+            if (!first) first = e;
+        }
+    }
+    if (first) throw *first;
+}
+
+void Session::CreateSchema(const std::string& database, const std::string& schema, bool ifNotExists) {
+    std::string db = database;
+    if (db.empty()) {
+        if (m_databases.empty())
+            throw SqlError("3D000", "No database is attached to this session.", "Attach a database first.");
+        db = m_databases.front();
+    } else {
+        bool attached = false;
+        for (auto& d : m_databases)
+            if (SameAlias(d, db)) attached = true, db = d;
+        if (!attached) throw SqlError("3D000", "The database \"" + database + "\" is not attached to this session.");
+    }
+    RunEngine(m_connection, std::string("CREATE SCHEMA ") + (ifNotExists ? "IF NOT EXISTS " : "") +
+                                QuoteIdentifier(db) + "." + QuoteIdentifier(schema));
+}
+
+void Session::CreateTable(const CreateTableCommand& c) {
+    std::string columns;
+    for (size_t i = 0; i < c.columns.size(); ++i) {
+        const auto& col = c.columns[i];
+        columns += (i ? ", " : "") + QuoteIdentifier(col.name) + " " + col.type.engineType +
+                   (col.notNull ? " NOT NULL" : "");
+    }
+    const std::string& table = c.name.back();
+    if (c.temporary) {
+        bool existed = m_tempTables.count(table) > 0;
+        RunEngine(m_connection, std::string("CREATE TEMPORARY TABLE ") + (c.ifNotExists ? "IF NOT EXISTS " : "") +
+                                    QuoteIdentifier(table) + " (" + columns + ")");
+        if (!existed) m_tempTables[table] = c.columns;
+        return;
+    }
+    if (m_databases.empty())
+        throw SqlError("3D000", "No database is attached to this session.", "Attach a database first.");
+    std::string db = m_databases.front(), schema = "public";
+    auto hasSchema = [&](const std::string& d, const std::string& s) {
+        return !QueryText(m_connection, "SELECT 1 FROM duckdb_schemas() WHERE database_name = " + QuoteLiteral(d) +
+                                            " AND schema_name = " + QuoteLiteral(s))
+                    .empty();
+    };
+    if (c.name.size() == 3) {
+        db = c.name[0];
+        schema = c.name[1];
+    } else if (c.name.size() == 2) {
+        bool isAlias = false;
+        for (const auto& d : m_databases) isAlias |= SameAlias(d, c.name[0]);
+        if (isAlias && !hasSchema(db, c.name[0])) db = c.name[0];
+        else schema = c.name[0];
+    } else if (!hasSchema(db, schema)) {
+        schema = "main";
+    }
+    bool attached = false;
+    for (const auto& d : m_databases) attached |= SameAlias(d, db);
+    if (!attached) throw SqlError("3F000", "The database \"" + db + "\" is not attached to this session.");
+    if (!hasSchema(db, schema)) throw SqlError("3F000", "The schema \"" + schema + "\" does not exist.");
+    bool exists = !QueryText(m_connection, "SELECT 1 FROM duckdb_tables() WHERE database_name = " + QuoteLiteral(db) +
+                                               " AND schema_name = " + QuoteLiteral(schema) +
+                                               " AND table_name = " + QuoteLiteral(table))
+                       .empty();
+    if (exists) {
+        if (c.ifNotExists) {
+            Notice("42P07", "The table \"" + table + "\" already exists, skipping.");
+            return;
+        }
+        throw SqlError("42P07", "The table \"" + table + "\" already exists.");
+    }
+    RunEngine(m_connection, "CREATE TABLE " + QuoteIdentifier(db) + "." + QuoteIdentifier(schema) + "." +
+                                QuoteIdentifier(table) + " (" + columns + ")");
+    RecordDeclaredColumns(m_connection, db, schema, table, c.columns);
+}
+
+void Session::Show(const std::string& name) {
+    std::string value;
+    if (name == "search_path" || name == "schema_search_path") {
+        auto it = m_settings.find("search_path");
+        value = it == m_settings.end() ? "public" : it->second;
+    } else if (name == "external_client_context") {
+        value = m_settings["external_client_context"];
+    } else {
+        auto it = m_settings.end();
+        for (auto i = m_settings.begin(); i != m_settings.end(); ++i)
+            if (SameAlias(i->first, name)) it = i;
+        if (name == "server_version") value = "15.0";
+        else if (SameAlias(name, "TimeZone")) value = "UTC";
+        else if (SameAlias(name, "DateStyle")) value = "ISO, MDY";
+        else if (it != m_settings.end()) value = it->second;
+        else throw SqlError("42704", "unrecognized configuration parameter \"" + name + "\"");
+    }
+    m_writer.BeginDataRow(1);
+    m_writer.Field(value.data(), value.size());
+    m_writer.EndDataRow();
+    m_writer.CommandComplete("SHOW");
+}
+
+void Session::Set(const std::string& name, const std::string& value) {
+    if (name == "external_client_context") {
+        m_settings[name] = value;
+        return;
+    }
+    // search_path and its alias: a list of schema names of the first database.
+    std::vector<std::string> schemas;
+    auto statements = SplitStatements("SELECT " + value);
+    for (const Token* t : statements.front().Significant()) {
+        if (t->kind == Token::Kind::Word && t->value == "select") continue;
+        if (t->kind == Token::Kind::Symbol && t->text == ",") continue;
+        if (t->kind == Token::Kind::Word || t->kind == Token::Kind::Identifier || t->kind == Token::Kind::String)
+            schemas.push_back(t->value);
+        else throw SqlError("22023", "Invalid value for search_path: \"" + value + "\".");
+    }
+    if (!m_databases.empty() && !schemas.empty()) {
+        std::string path;
+        // As in PostgreSQL, schemas that do not exist (yet) are skipped, not refused.
+        for (const auto& s : schemas) {
+            if (QueryText(m_connection, "SELECT 1 FROM duckdb_schemas() WHERE database_name = " +
+                                            QuoteLiteral(m_databases.front()) + " AND schema_name = " + QuoteLiteral(s))
+                    .empty())
+                continue;
+            path += (path.empty() ? "" : ",") + QuoteIdentifier(m_databases.front()) + "." + QuoteIdentifier(s);
+        }
+        if (!path.empty()) RunEngine(m_connection, "SET search_path = " + QuoteLiteral(path));
+    }
+    std::string normalized;
+    for (const auto& s : schemas) {
+        // Shown the way SET reads it back: names that are not plain lower-case words stay quoted.
+        bool plain = !s.empty() && !std::isdigit(static_cast<unsigned char>(s[0]));
+        for (char ch : s) plain &= (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '_';
+        normalized += (normalized.empty() ? "" : ", ") + (plain ? s : QuoteIdentifier(s));
+    }
+    m_settings["search_path"] = normalized;
+}
+
+}  // namespace kelvod

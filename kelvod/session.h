@@ -1,0 +1,112 @@
+// One client connection: start-up, then simple and extended queries run on its
+// own engine connection. The protocol reader turns bytes into requests; this
+// class runs them and writes the answers.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "duckdb.h"
+#include "kelvod/catalog.h"
+#include "kelvod/protocol_reader.h"
+#include "kelvod/protocol_writer.h"
+#include "kelvod/server_state.h"
+#include "kelvod/value_encoding.h"
+
+namespace kelvod {
+
+class Session {
+public:
+    Session(ServerState& server, int fd);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Serves the connection until the client leaves or the server stops.
+    void Run();
+    // From another thread: interrupt the running statement, if any.
+    void Cancel();
+    // From another thread: end the session (server shut-down).
+    void Stop();
+
+private:
+    struct Prepared {
+        std::string sql;
+        std::vector<uint32_t> paramTypes;
+    };
+    struct Portal {
+        std::string sql;
+        std::vector<int16_t> resultFormats;
+        std::vector<std::optional<std::string>> params;
+        bool described = false;
+    };
+
+    void RunProtocol();
+    bool Startup();
+    void ApplyOptions(const std::string& options);
+    void ApplyDbname(const std::string& dbname);
+    void Serve();
+    void HandleRequest(const Request& request);
+    void SimpleQuery(const std::string& sql);
+    // Runs one statement; writes RowDescription (unless suppressed), rows and CommandComplete.
+    void RunStatement(const Statement& statement, const std::vector<int16_t>& formats, bool sendDescription,
+                      const std::vector<std::optional<std::string>>& params = {});
+    void RunEngineStatement(const Statement& statement, const std::string& text, const std::vector<int16_t>& formats,
+                            bool sendDescription, const std::vector<std::optional<std::string>>& params);
+    // Prepares and drops an engine statement: its errors are reported now.
+    void PrepareForEngine(const std::string& text);
+    void DescribeStatement(const std::string& sql, const std::vector<int16_t>& formats, bool withParameters);
+    void CopyToStdout(const Statement& query, bool binary);
+    struct CopyTarget {
+        bool binary;
+    };
+    void CopyRow(const std::vector<ColumnEncoder>& encoders, const std::vector<duckdb_vector>& vectors,
+                 const std::vector<int16_t>& formats, const std::vector<ColumnDescription>& columns, idx_t row);
+
+    void CreateDatabase(const std::string& path, bool ifNotExists);
+    void DropDatabase(const std::string& path, bool ifExists);
+    void Attach(const std::string& path, const std::string& alias);
+    void Detach(const std::string& alias);
+    void DetachAll();
+    void CreateSchema(const std::string& database, const std::string& schema, bool ifNotExists);
+    void CreateTable(const CreateTableCommand& command);
+    void Show(const std::string& name);
+    void Set(const std::string& name, const std::string& value);
+    void UseFirstDatabase();
+    SessionNames Names() const;
+
+    void SendError(const ErrorFields& error);
+    void Notice(const std::string& sqlstate, const std::string& message);
+    void Flush();
+    bool ReadMore();
+    int16_t FormatFor(const std::vector<int16_t>& formats, size_t column) const;
+    int ExtraFloatDigits() const;
+    int16_t DefaultFormat() const { return m_binaryResults ? 2 : 0; }
+
+    ServerState& m_server;
+    int m_fd;
+    duckdb_connection m_connection = nullptr;
+    ProtocolReader m_reader;
+    ProtocolWriter m_writer;
+    int32_t m_pid = 0;
+    int32_t m_key = 0;
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_cancelRequested{false};
+    std::atomic<bool> m_stopping{false};
+    char m_transaction = 'I';
+    bool m_skipUntilSync = false;
+    bool m_binaryResults = false;
+    CopyTarget* m_copy = nullptr;  // set while a COPY TO STDOUT runs its query
+
+    std::vector<std::string> m_databases;  // attached aliases in order of attachment
+    std::map<std::string, std::vector<ColumnDefinition>> m_tempTables;
+    std::map<std::string, std::string> m_settings;  // start-up options and SET values
+    std::map<std::string, Prepared> m_prepared;
+    std::map<std::string, Portal> m_portals;
+};
+
+}  // namespace kelvod

@@ -1,0 +1,44 @@
+// Splits SQL text into statements and tokens. It understands the lexical forms
+// the library writes (E'...' literals with backslash escapes and U&"..."
+// identifiers with Unicode escapes) and rewrites them into plain quoted forms
+// that the engine's parser reads.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelvod {
+
+struct SqlError : std::runtime_error {
+    std::string sqlstate;
+    std::string hint;
+    SqlError(std::string state, const std::string& message, std::string hintText = {})
+        : std::runtime_error(message), sqlstate(std::move(state)), hint(std::move(hintText)) {}
+};
+
+struct Token {
+    enum class Kind { Space, Word, Identifier, String, Number, Symbol, Other };
+    Kind kind;
+    std::string text;   // the source text (for Space: whitespace and comments)
+    std::string value;  // Identifier and String: the decoded contents; Word: lower-cased
+};
+
+// The tokens of one statement, without the terminating ';'.
+struct Statement {
+    std::vector<Token> tokens;
+    bool IsEmpty() const;
+    // The statement in a form the engine reads: decoded literals and identifiers requoted.
+    std::string ToEngineText() const;
+    // The tokens that are not whitespace or comments.
+    std::vector<const Token*> Significant() const;
+};
+
+// Throws SqlError (42601 for unterminated quotes and comments, 22021 for a NUL escape).
+std::vector<Statement> SplitStatements(std::string_view sql);
+
+std::string QuoteIdentifier(std::string_view name);
+std::string QuoteLiteral(std::string_view text);
+
+}  // namespace kelvod

@@ -1,0 +1,60 @@
+// Recognises the statements the server runs itself (database files and their
+// aliases, schemas, tables whose declared types it must remember, settings,
+// COPY TO STDOUT) and leaves everything else to the engine.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "kelvod/sql_lexer.h"
+
+namespace kelvod {
+
+// A column type as declared in CREATE TABLE: what the catalog reports and what the engine stores.
+struct DeclaredType {
+    uint32_t oid;
+    int32_t modifier;        // -1: none
+    std::string engineType;  // the engine's spelling
+};
+
+struct ColumnDefinition {
+    std::string name;
+    DeclaredType type;
+    bool notNull = false;
+    std::string collation;  // empty: the default
+};
+
+struct CreateDatabaseCommand { std::string path; bool ifNotExists = false; };
+struct DropDatabaseCommand { std::string path; bool ifExists = false; };
+struct AttachDatabaseCommand { std::string path; std::string alias; };
+struct DetachDatabaseCommand { std::string alias; bool all = false; };
+struct CreateSchemaCommand { std::string database; std::string schema; bool ifNotExists = false; };
+struct CreateTableCommand {
+    bool temporary = false;
+    bool ifNotExists = false;
+    std::vector<std::string> name;  // one to three parts
+    std::vector<ColumnDefinition> columns;
+};
+struct ShowCommand { std::string name; };
+struct SetCommand { std::string name; std::string value; };
+struct CopyToStdoutCommand { Statement query; bool binary = false; };
+struct RefusedCommand { std::string sqlstate; std::string message; };
+struct EngineStatement {};
+
+using Command = std::variant<EngineStatement, CreateDatabaseCommand, DropDatabaseCommand, AttachDatabaseCommand,
+                             DetachDatabaseCommand, CreateSchemaCommand, CreateTableCommand, ShowCommand, SetCommand,
+                             CopyToStdoutCommand, RefusedCommand>;
+
+// Throws SqlError for a recognised statement with bad arguments.
+Command ClassifyStatement(const Statement& statement);
+
+// Parses a type name as the library writes it (e.g. "VARCHAR(100)", "NUMERIC(18,3)").
+// Throws SqlError for an unknown type or an invalid modifier.
+DeclaredType ParseDeclaredType(const std::vector<const Token*>& tokens, size_t& pos);
+
+// A command tag for a statement the engine ran, from its first words.
+std::string CommandTagFor(const Statement& statement);
+
+}  // namespace kelvod

@@ -1,0 +1,283 @@
+// Result values as the client reads them: type OIDs and modifiers, PostgreSQL's
+// text output, the bare little-endian binary form, extended queries in both
+// formats, COPY TO STDOUT, large results, and cancel of a running statement.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+#include "support/kelvod_server.h"
+#include "support/wire_client.h"
+
+using kelvotest::KelvodServer;
+using kelvotest::WireClient;
+using kelvotest::WireResult;
+
+namespace {
+
+class KelvodResults : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server = new KelvodServer();
+        ASSERT_TRUE(server->Start()) << server->Output();
+    }
+    static void TearDownTestSuite() {
+        auto code = server->Stop();
+        EXPECT_EQ(code.value_or(-1), 0) << server->Output();
+        delete server;
+    }
+    void SetUp() override {
+        ASSERT_EQ(text.Open(server->Endpoint(), ":main", "result_format_code=Text").status, 'I');
+        ASSERT_EQ(binary.Open(server->Endpoint(), ":main", "result_format_code=KelvoBinary").status, 'I');
+    }
+    static KelvodServer* server;
+    WireClient text, binary;
+};
+KelvodServer* KelvodResults::server = nullptr;
+
+template <typename T>
+std::string Le(T v) {
+    std::string s(sizeof v, '\0');
+    std::memcpy(s.data(), &v, sizeof v);
+    return s;
+}
+
+std::string Hex(const std::string& s) {
+    static const char* d = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : s) out += std::string{d[c >> 4], d[c & 15]};
+    return out;
+}
+
+constexpr int64_t kJulian2000 = 2451545;
+constexpr int64_t kMicrosPerDay = 86400000000LL;
+
+struct ValueCase {
+    const char* expression;
+    uint32_t oid;
+    int32_t modifier;
+    const char* text;
+    std::string binary;
+};
+
+}  // namespace
+
+TEST_F(KelvodResults, ValuesInTextAndBinaryForEveryType) {
+    const ValueCase cases[] = {
+        {"true", 16, -1, "t", std::string(1, '\1')},
+        {"false", 16, -1, "f", std::string(1, '\0')},
+        {"CAST(-3 AS SMALLINT)", 21, -1, "-3", Le<int16_t>(-3)},
+        {"CAST(-2 AS INTEGER)", 23, -1, "-2", Le<int32_t>(-2)},
+        {"CAST(1234567890123 AS BIGINT)", 20, -1, "1234567890123", Le<int64_t>(1234567890123)},
+        {"CAST(4000000000 AS UINTEGER)", 26, -1, "4000000000", Le<uint32_t>(4000000000u)},
+        {"CAST(1.5 AS DOUBLE)", 701, -1, "1.5", Le<double>(1.5)},
+        {"CAST(0.1 AS DOUBLE)", 701, -1, "0.1", Le<double>(0.1)},
+        {"CAST('NaN' AS DOUBLE)", 701, -1, "NaN", ""},
+        {"CAST('-inf' AS DOUBLE)", 701, -1, "-Infinity", ""},
+        {"CAST(123.45 AS DECIMAL(10,2))", 1700, (10 << 16 | 2) + 4, "123.45", Le<int64_t>(12345)},
+        {"CAST(-0.05 AS DECIMAL(18,3))", 1700, (18 << 16 | 3) + 4, "-0.050", Le<int64_t>(-50)},
+        {"CAST(-1.5 AS DECIMAL(30,1))", 1700, (30 << 16 | 1) + 4, "-1.5", Le<int64_t>(-15) + Le<int64_t>(-1)},
+        {"CAST('12345678901234567890.5' AS DECIMAL(38,1))", 1700, (38 << 16 | 1) + 4, "12345678901234567890.5",
+         Le<uint64_t>(0xb14e9f812f366c39ULL) + Le<int64_t>(6)},
+        {"'h\xC3\xA9llo'", 25, -1, "h\xC3\xA9llo", "h\xC3\xA9llo"},
+        {"''", 25, -1, "", ""},
+        {"'\\x01\\xFF'::BLOB", 17, -1, "\\x01ff", std::string("\x01\xff", 2)},
+        {"'{\"a\": 1}'::JSON", 114, -1, "{\"a\": 1}", "{\"a\": 1}"},
+        {"DATE '2000-01-01'", 1082, -1, "2000-01-01", Le<uint32_t>(2451545)},
+        {"DATE '1970-01-01'", 1082, -1, "1970-01-01", Le<uint32_t>(2440588)},
+        {"DATE '0001-01-01'", 1082, -1, "0001-01-01", Le<uint32_t>(1721426)},
+        {"TIME '23:59:59.999999'", 1083, -1, "23:59:59.999999", Le<uint64_t>(86399999999ULL)},
+        {"TIME '12:34:56.5'", 1083, -1, "12:34:56.5", Le<uint64_t>(45296500000ULL)},
+        {"TIMESTAMP '2000-01-01 00:00:01'", 1114, -1, "2000-01-01 00:00:01",
+         Le<int64_t>(kJulian2000 * kMicrosPerDay + 1000000)},
+        {"TIMESTAMP '1969-12-31 23:59:59.25'", 1114, -1, "1969-12-31 23:59:59.25",
+         Le<int64_t>(2440588 * kMicrosPerDay - 750000)},
+        {"CAST(TIMESTAMP '2000-01-02 03:04:05' AS TIMESTAMPTZ)", 1184, -1, "2000-01-02 03:04:05+00",
+         Le<int64_t>((kJulian2000 + 1) * kMicrosPerDay + 11045000000LL)},
+        {"INTERVAL '1 year 2 months 3 days 04:05:06'", 1186, -1, "1 year 2 mons 3 days 04:05:06",
+         Le<int64_t>(14706000000LL) + Le<int32_t>(3) + Le<int32_t>(14)},
+        {"INTERVAL '-90 minutes'", 1186, -1, "-01:30:00", Le<int64_t>(-5400000000LL) + Le<int32_t>(0) + Le<int32_t>(0)},
+        {"INTERVAL '-1 day' + INTERVAL '2 hours'", 1186, -1, "-1 days +02:00:00",
+         Le<int64_t>(7200000000LL) + Le<int32_t>(-1) + Le<int32_t>(0)},
+        {"INTERVAL '0 seconds'", 1186, -1, "00:00:00", std::string(16, '\0')},
+        {"[1, 2]", 25, -1, "[1, 2]", "[1, 2]"},
+    };
+    for (const auto& c : cases) {
+        std::string sql = std::string("SELECT ") + c.expression + " AS v";
+        WireResult t = text.Query(sql), b = binary.Query(sql);
+        ASSERT_TRUE(t.Ok()) << sql << ": " << (t.errors.empty() ? "" : t.errors[0].message);
+        ASSERT_TRUE(b.Ok()) << sql;
+        ASSERT_EQ(t.columns.size(), 1u);
+        EXPECT_EQ(t.columns[0].typeOid, c.oid) << sql;
+        EXPECT_EQ(t.columns[0].typeModifier, c.modifier) << sql;
+        EXPECT_EQ(t.columns[0].format, 0) << sql;
+        EXPECT_EQ(b.columns[0].format, 2) << sql;
+        EXPECT_EQ(t.Value(), c.text) << sql;
+        if (!c.binary.empty() || std::string(c.text).empty()) {
+            EXPECT_EQ(Hex(b.Value()), Hex(c.binary)) << sql;
+        }
+        EXPECT_EQ(t.tags, std::vector<std::string>{"SELECT 1"});
+    }
+}
+
+TEST_F(KelvodResults, ExtraFloatDigitsChoosesShortestOrRoundedFloats) {
+    struct {
+        const char* setting;
+        const char* expected;
+    } cases[] = {{"2", "0.30000000000000004"}, {"1", "0.30000000000000004"}, {"0", "0.3"}, {"-10", "0.3"}};
+    for (const auto& k : cases) {
+        WireClient c;
+        ASSERT_EQ(c.Open(server->Endpoint(), "[]", std::string("extra_float_digits=") + k.setting).status, 'I');
+        EXPECT_EQ(c.Query("SELECT CAST(0.1 AS DOUBLE) + CAST(0.2 AS DOUBLE)").Value(), k.expected) << k.setting;
+    }
+    WireClient bad;
+    EXPECT_EQ(bad.Open(server->Endpoint(), "[]", "extra_float_digits=lots").errors.at(0).sqlstate, "22023");
+}
+
+TEST_F(KelvodResults, NullsAndCommandTags) {
+    WireResult r = binary.Query("SELECT NULL::INTEGER AS a, NULL AS b, 'x' AS c");
+    ASSERT_TRUE(r.Ok());
+    ASSERT_EQ(r.rows.size(), 1u);
+    EXPECT_FALSE(r.rows[0][0].has_value());
+    EXPECT_FALSE(r.rows[0][1].has_value());
+    EXPECT_EQ(r.rows[0][2].value_or(""), "x");
+    ASSERT_TRUE(text.Query("CREATE TABLE \"tags\" (\"v\" INT)").Ok());
+    struct {
+        const char* sql;
+        const char* tag;
+    } tags[] = {{"INSERT INTO tags VALUES (1), (2), (3)", "INSERT 0 3"},
+                {"UPDATE tags SET v = v + 1 WHERE v > 1", "UPDATE 2"},
+                {"DELETE FROM tags", "DELETE 3"},
+                {"SELECT * FROM tags", "SELECT 0"},
+                {"DROP TABLE tags", "DROP TABLE"}};
+    for (const auto& t : tags) EXPECT_EQ(text.Query(t.sql).tags, std::vector<std::string>{t.tag}) << t.sql;
+}
+
+TEST_F(KelvodResults, ExtendedQueriesInBothFormats) {
+    WireResult t = text.Extended("SELECT CAST(7 AS INTEGER) AS n, 'a' AS s", 0);
+    ASSERT_TRUE(t.Ok());
+    EXPECT_EQ(t.types, (std::vector<char>{'1', '2', 'T', 'D', 'C', 'Z'}));
+    EXPECT_EQ(t.Value(0, 0), "7");
+    WireResult b = text.Extended("SELECT CAST(7 AS INTEGER) AS n, 'a' AS s", 2);
+    ASSERT_TRUE(b.Ok());
+    EXPECT_EQ(b.columns[0].format, 2);
+    EXPECT_EQ(Hex(b.Value(0, 0)), Hex(Le<int32_t>(7)));
+    EXPECT_EQ(b.Value(0, 1), "a");
+    WireResult p = text.Extended("SELECT CAST($1 AS INTEGER) + 1 AS n, $2 AS s", 0, {std::string("41"), std::nullopt});
+    ASSERT_TRUE(p.Ok()) << (p.errors.empty() ? "" : p.errors[0].message);
+    EXPECT_EQ(p.Value(0, 0), "42");
+    EXPECT_EQ(p.Value(0, 1), "<null>");
+    WireResult cmd = text.Extended("CREATE SCHEMA IF NOT EXISTS \"ext\"", 2);
+    EXPECT_EQ(cmd.types, (std::vector<char>{'1', '2', 'n', 'C', 'Z'}));
+}
+
+TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLast) {
+    text.SendMessage('P', WireClient::Str("") + WireClient::Str("SELECT * FROM nowhere") + WireClient::Int16(0));
+    text.SendMessage('B', WireClient::Str("") + WireClient::Str("") + WireClient::Int16(0) + WireClient::Int16(0) +
+                              WireClient::Int16(0));
+    text.SendMessage('E', WireClient::Str("") + WireClient::Int32(0));
+    text.SendMessage('E', WireClient::Str("") + WireClient::Int32(0));
+    text.SendMessage('S', "");
+    WireResult r = text.ReadUntilReady();
+    // The statement fails at Parse; everything up to Sync is skipped.
+    EXPECT_EQ(r.types, (std::vector<char>{'E', 'Z'}));
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].sqlstate, "42P01");
+
+    text.SendMessage('P', WireClient::Str("s1") + WireClient::Str("SELECT 5 AS five") + WireClient::Int16(0));
+    text.SendMessage('D', "S" + WireClient::Str("s1"));
+    text.SendMessage('S', "");
+    WireResult d = text.ReadUntilReady();
+    EXPECT_EQ(d.types, (std::vector<char>{'1', 't', 'T', 'Z'}));
+    for (int i = 0; i < 2; ++i) {
+        text.SendMessage('B', WireClient::Str("") + WireClient::Str("s1") + WireClient::Int16(0) + WireClient::Int16(0) +
+                                  WireClient::Int16(1) + WireClient::Int16(0));
+        text.SendMessage('E', WireClient::Str("") + WireClient::Int32(0));
+        text.SendMessage('S', "");
+        WireResult e = text.ReadUntilReady();
+        EXPECT_EQ(e.types, (std::vector<char>{'2', 'D', 'C', 'Z'}));
+        EXPECT_EQ(e.Value(), "5");
+    }
+    text.SendMessage('C', "S" + WireClient::Str("s1"));
+    text.SendMessage('B', WireClient::Str("") + WireClient::Str("s1") + WireClient::Int16(0) + WireClient::Int16(0) +
+                              WireClient::Int16(0));
+    text.SendMessage('S', "");
+    WireResult closed = text.ReadUntilReady();
+    EXPECT_EQ(closed.types, (std::vector<char>{'3', 'E', 'Z'}));
+    EXPECT_EQ(closed.errors.at(0).sqlstate, "26000");
+    // Format code 1 is not one this server writes.
+    text.SendMessage('P', WireClient::Str("") + WireClient::Str("SELECT 1") + WireClient::Int16(0));
+    text.SendMessage('B', WireClient::Str("") + WireClient::Str("") + WireClient::Int16(0) + WireClient::Int16(0) +
+                              WireClient::Int16(1) + WireClient::Int16(1));
+    text.SendMessage('S', "");
+    EXPECT_EQ(text.ReadUntilReady().errors.at(0).sqlstate, "0A000");
+}
+
+TEST_F(KelvodResults, CopyQueryToStdoutInTextAndBinary) {
+    WireResult t = text.Query("COPY (SELECT * FROM (VALUES (1, 'a\tb'), (NULL, 'c')) v(i, s)) TO STDOUT");
+    ASSERT_TRUE(t.Ok()) << (t.errors.empty() ? "" : t.errors[0].message);
+    EXPECT_EQ(t.copyData, "1\ta\\tb\n\\N\tc\n");
+    EXPECT_EQ(t.tags, std::vector<std::string>{"COPY 2"});
+    WireResult b = text.Query("COPY (SELECT CAST(1 AS INTEGER), 'xy', CAST(NULL AS BIGINT)) TO STDOUT (FORMAT KELVOBINARY)");
+    ASSERT_TRUE(b.Ok()) << (b.errors.empty() ? "" : b.errors[0].message);
+    std::string expected = std::string("KLVCPY") + std::string(13, '\0') + std::string(1, '\0') + Le<int32_t>(1) +
+                           std::string(1, '\0') + Le<uint32_t>(2) + "xy" + std::string(1, '\1');
+    EXPECT_EQ(Hex(b.copyData), Hex(expected));
+    // A copy larger than the server's output buffer streams whole and in order.
+    WireResult big = text.Query("COPY (SELECT i FROM range(100000) t(i)) TO STDOUT");
+    ASSERT_TRUE(big.Ok());
+    EXPECT_EQ(big.tags, std::vector<std::string>{"COPY 100000"});
+    std::string expectedBig;
+    for (int i = 0; i < 100000; ++i) expectedBig += std::to_string(i) + "\n";
+    EXPECT_TRUE(big.copyData == expectedBig);
+}
+
+TEST_F(KelvodResults, LargeResultsArriveWhole) {
+    WireResult r = binary.Query("SELECT i, CAST(i AS VARCHAR) AS s FROM range(200000) t(i)");
+    ASSERT_TRUE(r.Ok());
+    ASSERT_EQ(r.rows.size(), 200000u);
+    EXPECT_EQ(r.tags, std::vector<std::string>{"SELECT 200000"});
+    int64_t last;
+    std::memcpy(&last, r.rows.back()[0]->data(), 8);
+    EXPECT_EQ(last, 199999);
+    EXPECT_EQ(*r.rows.back()[1], "199999");
+}
+
+TEST_F(KelvodResults, CancelInterruptsARunningStatementAndIsDroppedWhenIdle) {
+    // A cancel that finds the session idle is not remembered for the next statement.
+    ASSERT_TRUE(kelvotest::SendCancel(server->Endpoint(), text.Pid(), text.Key()));
+    EXPECT_TRUE(text.Query("SELECT 1").Ok());
+    // A wrong key cancels nothing.
+    text.SendMessage('Q', WireClient::Str("SELECT count(*) FROM range(3000000000) a, range(10) b"));
+    usleep(300000);
+    ASSERT_TRUE(kelvotest::SendCancel(server->Endpoint(), text.Pid(), text.Key() ^ 1));
+    EXPECT_EQ(text.Read(300).type, 0) << "the statement ended without its cancel";
+    ASSERT_TRUE(kelvotest::SendCancel(server->Endpoint(), text.Pid(), text.Key()));
+    WireResult r = text.ReadUntilReady(10000);
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].sqlstate, "57014");
+    EXPECT_EQ(r.status, 'I');
+    EXPECT_TRUE(text.Query("SELECT 1").Ok());
+}
+
+TEST_F(KelvodResults, CancelReachesAStatementBlockedOnAClientThatStoppedReading) {
+    // 10^8 rows cannot be buffered anywhere: the server blocks in send once the
+    // socket is full, and the cancel ends the statement once the client reads again.
+    binary.SendMessage('Q', WireClient::Str("SELECT * FROM range(100000000)"));
+    usleep(300000);
+    ASSERT_TRUE(kelvotest::SendCancel(server->Endpoint(), binary.Pid(), binary.Key()));
+    size_t rows = 0;
+    std::string sqlstate;
+    for (;;) {
+        auto m = binary.Read(20000);
+        ASSERT_NE(m.type, 0) << "no end of the cancelled statement";
+        if (m.type == 'D') ++rows;
+        if (m.type == 'E') sqlstate = m.body.substr(m.body.find("C") + 1, 5);
+        if (m.type == 'Z') break;
+    }
+    EXPECT_EQ(sqlstate, "57014");
+    EXPECT_GT(rows, 0u);
+    EXPECT_LT(rows, 100000000u);
+    EXPECT_TRUE(binary.Query("SELECT 1").Ok());
+}

@@ -1,0 +1,66 @@
+// Statements and the lexical forms the library writes: E'...' literals and
+// U&"..." identifiers reach the engine as plain quoted text.
+#include <gtest/gtest.h>
+
+#include "kelvod/sql_lexer.h"
+
+using namespace kelvod;
+
+TEST(KelvodSqlLexer, SplitsStatementsOutsideQuotesAndComments) {
+    auto s = SplitStatements("SELECT ';' AS a; -- x;y\nSELECT \"a;b\" /* ; */ FROM t;; SELECT $$;$$");
+    std::vector<std::string> texts;
+    for (const auto& st : s)
+        if (!st.IsEmpty()) texts.push_back(st.ToEngineText());
+    EXPECT_EQ(texts, (std::vector<std::string>{"SELECT ';' AS a", " -- x;y\nSELECT \"a;b\" /* ; */ FROM t",
+                                               " SELECT $$;$$"}));
+}
+
+TEST(KelvodSqlLexer, DecodesEscapedLiteralsAndUnicodeIdentifiers) {
+    struct Case {
+        const char* sql;
+        const char* engine;
+    } cases[] = {
+        {"SELECT E'it''s'", "SELECT 'it''s'"},
+        {"SELECT E'a\\\\b'", "SELECT 'a\\b'"},
+        {"SELECT E'\\t\\n'", "SELECT '\t\n'"},
+        {"SELECT E'\\013x'", "SELECT '\013x'"},
+        {"SELECT E'\\x41\\u00e9'", "SELECT 'A\xC3\xA9'"},
+        {"SELECT e'\\''", "SELECT ''''"},
+        {"SELECT 'a\\b'", "SELECT 'a\\b'"},
+        {"SELECT * FROM U&\"a\\000Ab\"", "SELECT * FROM \"a\nb\""},
+        {"SELECT * FROM U&\"x\\\\y\"\"z\"", "SELECT * FROM \"x\\y\"\"z\""},
+        {"SELECT * FROM U&\"d!0061t!+000061\" UESCAPE '!'", "SELECT * FROM \"data\""},
+        {"SELECT * FROM U&\"\\00e9\"", "SELECT * FROM \"\xC3\xA9\""},
+    };
+    for (const auto& c : cases) {
+        auto s = SplitStatements(c.sql);
+        ASSERT_EQ(s.size(), 1u) << c.sql;
+        EXPECT_EQ(s[0].ToEngineText(), c.engine) << c.sql;
+    }
+}
+
+TEST(KelvodSqlLexer, RefusesBrokenLexicalForms) {
+    struct Case {
+        const char* sql;
+        const char* sqlstate;
+    } cases[] = {
+        {"SELECT 'open", "42601"},
+        {"SELECT \"open", "42601"},
+        {"SELECT /* open", "42601"},
+        {"SELECT \"\"", "42601"},
+        {"SELECT E'\\000'", "22021"},
+        {"SELECT E'\\x00'", "22021"},
+        {"SELECT U&\"\\0000\"", "22021"},
+        {"SELECT U&\"\\12\"", "22025"},
+        {"SELECT E'\\u12'", "22025"},
+        {"SELECT $a$ open", "42601"},
+    };
+    for (const auto& c : cases) {
+        try {
+            SplitStatements(c.sql);
+            ADD_FAILURE() << c.sql << ": accepted";
+        } catch (const SqlError& e) {
+            EXPECT_EQ(e.sqlstate, c.sqlstate) << c.sql;
+        }
+    }
+}

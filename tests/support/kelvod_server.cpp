@@ -1,0 +1,180 @@
+// Starting and stopping kelvod for the tests.
+#include "kelvod_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace kelvotest {
+
+namespace {
+
+// Leaks inside the engine, which is not instrumented, are not ours to report.
+void SetSanitizerEnvironment(const std::string& supp) {
+    ::setenv("LSAN_OPTIONS", ("suppressions=" + supp + ":print_suppressions=0").c_str(), 1);
+}
+
+pid_t Spawn(const std::string& exe, const std::string& supp, const std::vector<std::string>& args,
+            const std::string& errFile, bool brokenOutput = false) {
+    int brokenPipe[2] = {-1, -1};
+    if (brokenOutput && ::pipe(brokenPipe) != 0) return -1;
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(exe.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    SetSanitizerEnvironment(supp);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        // As the library starts it: standard input closed, output to files.
+        int err = brokenOutput ? brokenPipe[1] : ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (err >= 0) {
+            ::dup2(err, 1);
+            ::dup2(err, 2);
+        }
+        ::close(0);
+        for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+        ::execv(exe.c_str(), argv.data());
+        ::_exit(127);
+    }
+    if (brokenOutput) {
+        // Nobody will read: every write of the server to its output fails.
+        ::close(brokenPipe[0]);
+        ::close(brokenPipe[1]);
+    }
+    return pid;
+}
+
+std::optional<int> WaitFor(pid_t pid, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int status = 0;
+        pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+}  // namespace
+
+std::string KelvodServer::ExecutablePath() {
+    std::error_code ec;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return (self.parent_path().parent_path() / "lib" / "kelvo" / "kelvod").string();
+}
+
+std::string KelvodServer::LeakSuppressions() {
+    std::error_code ec;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    std::ifstream cache(self.parent_path().parent_path() / "CMakeCache.txt");
+    std::string line, key = "CMAKE_HOME_DIRECTORY:INTERNAL=";
+    while (std::getline(cache, line))
+        if (line.rfind(key, 0) == 0) return line.substr(key.size()) + "/tests/kelvod/lsan.supp";
+    return {};
+}
+
+std::string MakeTempDirectory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kelvod-test-XXXXXX").string();
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!::mkdtemp(buf.data())) return {};
+    return buf.data();
+}
+
+KelvodServer::KelvodServer() : m_dir(MakeTempDirectory()) {}
+
+KelvodServer::~KelvodServer() {
+    if (m_pid > 0) Stop(5000);
+    std::error_code ec;
+    std::filesystem::remove_all(m_dir, ec);
+}
+
+bool KelvodServer::StartWith(const std::string& exe, const std::string& supp, const Options& options) {
+    std::string cbPath = m_dir + "/cb";
+    int listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, cbPath.c_str(), sizeof addr.sun_path - 1);
+    if (::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd, 1) != 0) {
+        ::close(listenFd);
+        return false;
+    }
+    std::vector<std::string> args{"--database=" + MainDatabase(), "--init=overwrite", "--no-password=true"};
+    args.insert(args.end(), options.extraArguments.begin(), options.extraArguments.end());
+    args.push_back("--listen-connection");
+    args.push_back(options.tcp ? "pel.tcp://localhost:auto" : "pel.domain://" + m_dir + "/domain/auto");
+    args.push_back("--callback-connection");
+    args.push_back("pel.domain://" + m_dir + "/domain/cb");
+    args.push_back("run");
+    m_pid = Spawn(exe, supp, args, m_dir + "/stderr.txt", options.brokenOutput);
+    // Wait for the call-back in short steps, giving up early when the server exits.
+    bool called = false;
+    for (int waited = 0; waited < 20000 && !called; waited += 100) {
+        pollfd p{listenFd, POLLIN, 0};
+        called = ::poll(&p, 1, 100) == 1;
+        int status = 0;
+        if (!called && ::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            break;
+        }
+    }
+    if (!called) {
+        ::close(listenFd);
+        return false;
+    }
+    m_callbackFd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    ::close(listenFd);
+    if (m_callbackFd < 0) return false;
+    unsigned char len = 0;
+    timeval tv{10, 0};
+    ::setsockopt(m_callbackFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (::recv(m_callbackFd, &len, 1, MSG_WAITALL) != 1) return false;
+    std::string text(len, '\0');
+    if (len > 0 && ::recv(m_callbackFd, text.data(), len, MSG_WAITALL) != len) return false;
+    m_endpoint = text;
+    return true;
+}
+
+std::optional<int> KelvodServer::Stop(int timeoutMs) {
+    if (m_pid <= 0) return std::nullopt;
+    if (m_callbackFd >= 0) ::close(m_callbackFd);
+    m_callbackFd = -1;
+    auto code = WaitFor(m_pid, timeoutMs);
+    m_pid = -1;
+    return code;
+}
+
+std::string KelvodServer::Output() const {
+    std::ifstream in(m_dir + "/stderr.txt");
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int KelvodServer::RunExecutable(const std::string& exe, const std::string& supp, const std::vector<std::string>& args,
+                                int timeoutMs) {
+    std::string dir = MakeTempDirectory();
+    pid_t pid = Spawn(exe, supp, args, dir + "/stderr.txt");
+    auto code = WaitFor(pid, timeoutMs);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    return code.value_or(-1);
+}
+
+}  // namespace kelvotest
