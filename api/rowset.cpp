@@ -209,6 +209,7 @@ std::pair<char*, size_t> Rowset::GetCopyData() {
     char* buffer = nullptr;
     const int n = PQgetCopyData(m_conn.GetPGconn(), &buffer, 0);
     if (n == -1) {
+        m_copyDone = true;
         return {nullptr, 0};
     }
     if (n == -2 || n < 0) {
@@ -219,10 +220,16 @@ std::pair<char*, size_t> Rowset::GetCopyData() {
 
 void Rowset::Close() {
     if (m_chunk) {
-        try {
-            m_conn.Cancel();
-        } catch (...) {
-            // Without the cancel the drain below reads the rest of the rows.
+        // Only a statement that still runs is cancelled: a cancel request
+        // for one that has ended could reach the server while the
+        // connection's next statement runs, and cancel that one instead.
+        const ResultStatus status = m_chunk->GetStatus();
+        if (status == KELVO_RESULT_TUPLES_CHUNK || (status == KELVO_RESULT_COPY_OUT && !m_copyDone)) {
+            try {
+                m_conn.Cancel();
+            } catch (...) {
+                // Without the cancel the drain below reads the rest of the rows.
+            }
         }
         m_cancel = true;
         m_chunk.reset();

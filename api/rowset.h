@@ -84,6 +84,8 @@ private:
     std::optional<size_t> m_affectedRowCount;
     // A failure of the prefetch thread, reported after the rows before it.
     std::exception_ptr m_prefetchError;
+    // The COPY OUT data has been read to its end.
+    bool m_copyDone = false;
 };
 
 // Sends `query` and returns its rowset (the connection is then busy).
