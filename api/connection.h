@@ -34,8 +34,10 @@ public:
     static constexpr size_t default_prefetch_threshold = 268435456;
 
     // Logs the parameters, creates the database when `mode` asks for it, and
-    // opens the protocol connection; throws kelvoapi::Error.
-    Connection(const Parameters& parameters, kelvo_create_mode_t mode);
+    // opens the protocol connection; throws kelvoapi::Error. The mode is a
+    // kelvo_create_mode_t value kept as an integer: C callers may pass values
+    // outside the enumeration, which are refused rather than read as one.
+    Connection(const Parameters& parameters, int mode);
     // Not copied or moved: the protocol connection's notice hook points here.
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -76,7 +78,7 @@ public:
     std::unique_ptr<TableDefinition> GetTableDefinition(std::string_view database, std::string_view schema,
                                                         std::string_view table);
 
-    static void HandleCreationMode(const Parameters& parameters, kelvo_create_mode_t mode);
+    static void HandleCreationMode(const Parameters& parameters, int mode);
     static void NoticeReceiver(void* connection, const PGresult* notice);
 
 private:

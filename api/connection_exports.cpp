@@ -1,5 +1,6 @@
 // The C entry points of connections: connect, disconnect, cancel, ping, the
 // status queries and the settings.
+#include <cstring>
 #include <string>
 
 #include "api/connection.h"
@@ -50,7 +51,11 @@ kelvo_error_t* kelvo_connect(const kelvo_parameters_t* parameters, kelvo_connect
                     "KelvoProcess",
                     kForeignEndpoint);
             }
-            auto inner = std::make_shared<kelvoapi::Connection>(WithClientIdentification(given), mode);
+            // Read as an integer: a value outside the enumeration must reach
+            // the mode check, not be loaded as an enumerator.
+            int modeValue = 0;
+            std::memcpy(&modeValue, &mode, sizeof modeValue);
+            auto inner = std::make_shared<kelvoapi::Connection>(WithClientIdentification(given), modeValue);
             *connection = new kelvo_connection_t(std::move(inner));
         },
         kelvoapi::ContextIds::Connect);

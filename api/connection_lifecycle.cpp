@@ -46,7 +46,7 @@ struct ConninfoDeleter {
 
 void PGconnDeleter::operator()(PGconn* conn) const { PQfinish(conn); }
 
-Connection::Connection(const Parameters& parameters, kelvo_create_mode_t mode) {
+Connection::Connection(const Parameters& parameters, int mode) {
     Log(KELVO_LOG_LEVEL_INFO, "connection-parameters", parameters.ToSanitizedJson());
     if (mode != KELVO_DO_NOT_CREATE && parameters.Get("dbname") == ":main") {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::InsufficientPrivilege),
@@ -70,7 +70,7 @@ Connection::Connection(const Parameters& parameters, kelvo_create_mode_t mode) {
 
 Connection::~Connection() { Close(); }
 
-void Connection::HandleCreationMode(const Parameters& parameters, kelvo_create_mode_t mode) {
+void Connection::HandleCreationMode(const Parameters& parameters, int mode) {
     const unsigned value = static_cast<unsigned>(mode);
     if (value == KELVO_DO_NOT_CREATE) {
         return;
@@ -85,7 +85,7 @@ void Connection::HandleCreationMode(const Parameters& parameters, kelvo_create_m
     const std::string database = QuoteIdentifier(parameters.Get("dbname"));
     // The administrative connection's destructor detaches and closes it, on
     // success and while an error passes alike.
-    switch (mode) {
+    switch (value) {
         case KELVO_CREATE:
             ExecuteCommand(admin, "CREATE DATABASE " + database, true);
             break;
