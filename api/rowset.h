@@ -95,7 +95,8 @@ std::unique_ptr<Rowset> ExecuteQuery(Connection& connection, std::string_view qu
 std::optional<size_t> ExecuteCommand(Connection& connection, std::string_view command, bool throwIfBusy);
 // The next result; an error status throws the server's error after draining.
 PGresult* GetResult(Connection& connection);
-// Frees `result` and drains the results after it, stopping at a COPY.
+// Frees `result` and drains the results after it; stops at a COPY IN, and
+// reads and drops the data of a COPY OUT.
 void CleanupResults(Connection& connection, PGresult* result);
 std::optional<size_t> getAffectedRowCount(PGresult* result);
 

@@ -1,4 +1,6 @@
 // The C entry points of statement execution, rowsets and rowset chunks.
+#include <algorithm>
+#include <limits>
 #include <string>
 
 #include "api/rowset.h"
@@ -74,7 +76,10 @@ kelvo_error_t* kelvo_execute_command(kelvo_connection_t* connection, const char*
             kelvoapi::ThrowIfNull(command, "command", kelvoapi::ContextIds::ExecuteCommand);
             const std::optional<size_t> count = kelvoapi::ExecuteCommand(connection->Get(), command, true);
             if (affected_row_count != nullptr) {
-                *affected_row_count = count ? static_cast<int>(*count) : -1;
+                // A count beyond the int range is clamped rather than wrapped
+                // into a negative number that reads as "no count".
+                *affected_row_count =
+                    count ? static_cast<int>(std::min<size_t>(*count, std::numeric_limits<int>::max())) : -1;
             }
         },
         kelvoapi::ContextIds::ExecuteCommand);

@@ -14,6 +14,7 @@
 #include "kelvo/connection.h"
 #include "kelvo/log.h"
 #include "kelvo/rowset.h"
+#include "postgres/libpq/connection_record.h"
 #include "support/scripted_peer.h"
 
 namespace {
@@ -208,7 +209,9 @@ TEST(RowsetScriptedTest, AffectedRowCounts) {
         ASSERT_EQ(nullptr, kelvo_rowset_get_next_chunk(rowset, &chunk));
         EXPECT_EQ(nullptr, chunk) << "a command has no rows";
         kelvo_close_rowset(rowset);
-        ASSERT_EQ(nullptr, kelvo_execute_command(conn, "stmt", nullptr));
+        int count = 0;
+        ASSERT_EQ(nullptr, kelvo_execute_command(conn, "stmt", &count));
+        EXPECT_EQ(c.expected > INT32_MAX ? INT32_MAX : c.expected, count) << c.tag;
         kelvo_disconnect(conn);
         peer.Stop();
         EXPECT_TRUE(peer.Errors().empty());
@@ -414,6 +417,62 @@ TEST(RowsetScriptedTest, CopyOutDataComesInBlocksThenEnds) {
     EXPECT_FALSE(kelvo_rowset_has_copy_data(rowset));
     kelvo_close_rowset(rowset);
     EXPECT_TRUE(kelvo_connection_is_ready(conn));
+    kelvo_disconnect(conn);
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
+}
+
+// Unread COPY OUT data is read and dropped when the rowset closes, so the
+// connection leaves the COPY and takes the next statement.
+TEST(RowsetScriptedTest, ClosingWithUnreadCopyDataLeavesTheCopy) {
+    ScriptedPeer peer;
+    auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(
+        wire::CopyOutResponse(0, {0}) + wire::CopyData("1\n"));
+    script.Await(1).Send(wire::CopyData("2\n") +
+                         wire::ErrorResponse({{'S', "ERROR"}, {'C', "57014"}, {'M', "canceling statement"}}) +
+                         wire::ReadyForQuery());
+    script.ExpectMessage('Q').Send(Query(1));
+    ExpectDetach(script);
+    peer.AddConnection().ExpectBytes(16).Close();
+    peer.Start();
+    kelvo_connection_t* conn = Connect(peer);
+    kelvo_rowset_t* rowset = nullptr;
+    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "COPY t TO STDOUT", &rowset));
+    ASSERT_TRUE(kelvo_rowset_has_copy_data(rowset));
+    std::thread server([&] {
+        peer.WaitForClose(1);
+        peer.Open(1);
+    });
+    kelvo_close_rowset(rowset);
+    server.join();
+    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
+    EXPECT_EQ(std::vector<size_t>({1}), ReadChunkSizes(rowset));
+    kelvo_close_rowset(rowset);
+    kelvo_disconnect(conn);
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
+}
+
+// A COPY OUT run as a command has no reader: its data is dropped and the
+// connection takes the next statement. A COPY IN stays open for its caller.
+TEST(RowsetScriptedTest, ACopyOutCommandDoesNotHoldTheConnection) {
+    ScriptedPeer peer;
+    auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(
+        wire::CopyOutResponse(0, {0}) + wire::CopyData("1\n") + wire::CopyData("2\n") + wire::CopyDone() +
+        wire::CommandComplete("COPY 2") + wire::ReadyForQuery());
+    script.ExpectMessage('Q').Send(Query(2));
+    script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0}));
+    peer.Start();
+    kelvo_connection_t* conn = Connect(peer);
+    int count = 0;
+    ASSERT_EQ(nullptr, kelvo_execute_command(conn, "COPY t TO STDOUT", &count));
+    EXPECT_EQ(-1, count) << "the count is the first result's, which the COPY OUT start has not";
+    kelvo_rowset_t* rowset = nullptr;
+    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
+    EXPECT_EQ(std::vector<size_t>({2}), ReadChunkSizes(rowset));
+    kelvo_close_rowset(rowset);
+    ASSERT_EQ(nullptr, kelvo_execute_command(conn, "COPY t FROM STDIN", &count));
+    EXPECT_EQ(PGASYNC_COPY_IN, conn->Get().GetPGconn()->asyncStatus);
     kelvo_disconnect(conn);
     peer.Stop();
     EXPECT_TRUE(peer.Errors().empty());
