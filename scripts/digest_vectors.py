@@ -66,7 +66,8 @@ def main():
     out.append("};\n\n")
     out.append("// A client exchange with an empty user name (\"n=,r=\" + client nonce): the\n"
                "// messages the server sends and the proof and signature that follow.\n")
-    out.append("struct ScramVector {\n    const char* password;\n    const char* client_nonce;\n"
+    out.append("struct ScramVector {\n    const char* password;\n    const char* prepared_password;\n"
+               "    const char* client_nonce;\n"
                "    const char* server_first_message;\n    const char* salted_password_hex;\n"
                "    const char* client_final_message;\n    const char* server_final_message;\n};\n\n")
     out.append("inline constexpr ScramVector kScramVectors[] = {\n")
@@ -83,8 +84,8 @@ def main():
         signature = hmac_sha256(stored_key, auth_message)
         proof = bytes(a ^ b for a, b in zip(client_key, signature))
         server_signature = hmac_sha256(server_key, auth_message)
-        out.append("    {%s, \"%s\", \"%s\", \"%s\",\n     \"%s,p=%s\",\n     \"v=%s\"},\n" % (
-            c_string(password), cnonce, server_first, salted.hex(), final_without_proof,
+        out.append("    {%s, %s, \"%s\", \"%s\", \"%s\",\n     \"%s,p=%s\",\n     \"v=%s\"},\n" % (
+            c_string(password), c_string(prepared), cnonce, server_first, salted.hex(), final_without_proof,
             base64.b64encode(proof).decode(), base64.b64encode(server_signature).decode()))
     out.append("};\n")
     with open(os.path.join(ROOT, "tests/auth/digest_vectors.h"), "w") as f:

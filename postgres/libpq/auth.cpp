@@ -83,9 +83,10 @@ int SendSaslMessage(PGconn* conn, const char* mechanism, const char* data, int d
     return pqPutMsgEnd(conn);
 }
 
-// Leaves the generic text when a failure wrote none of its own.
-int FailSasl(PGconn* conn, std::size_t len_before) {
-    if (conn->errorMessage.len == len_before || conn->errorMessage.len == 0)
+// A failed step has written its own text; a failed send may have. The
+// generic text stands in only when there is none at all.
+int FailSasl(PGconn* conn) {
+    if (conn->errorMessage.len == 0)
         printfPQExpBuffer(&conn->errorMessage, "fe_sendauth: error in SASL authentication\n");
     return -1;
 }
@@ -144,7 +145,6 @@ int StartSasl(PGconn* conn, int payloadlen) {
         return -1;
     }
 
-    std::size_t len_before = conn->errorMessage.len;
     char* output = nullptr;
     int outputlen = 0;
     bool done = false;
@@ -152,12 +152,11 @@ int StartSasl(PGconn* conn, int payloadlen) {
     pg_fe_scram_exchange(conn->sasl_state, nullptr, -1, &output, &outputlen, &done, &success);
     if (done && !success) {
         std::free(output);
-        return FailSasl(conn, len_before);
+        return FailSasl(conn);
     }
-    len_before = conn->errorMessage.len;
     int rc = SendSaslMessage(conn, selected, output, outputlen);
     std::free(output);
-    return rc == 0 ? 0 : FailSasl(conn, len_before);
+    return rc == 0 ? 0 : FailSasl(conn);
 }
 
 int ContinueSasl(PGconn* conn, int payloadlen, bool final) {
@@ -167,10 +166,12 @@ int ContinueSasl(PGconn* conn, int payloadlen, bool final) {
                           "AUTH_REQ_SASL_CONT without AUTH_REQ_SASL\n");
         return -1;
     }
-    std::size_t len_before = conn->errorMessage.len;
     // The whole message is buffered by now; a length beyond it is a lie and
     // must not decide how much memory is taken.
-    if (payloadlen < 0 || payloadlen > conn->inEnd - conn->inCursor) return FailSasl(conn, len_before);
+    if (payloadlen < 0 || payloadlen > conn->inEnd - conn->inCursor) {
+        printfPQExpBuffer(&conn->errorMessage, "fe_sendauth: error in SASL authentication\n");
+        return -1;
+    }
     char* challenge = static_cast<char*>(std::malloc(static_cast<std::size_t>(payloadlen) + 1));
     if (challenge == nullptr) {
         printfPQExpBuffer(&conn->errorMessage, "out of memory allocating SASL buffer (%d)\n", payloadlen);
@@ -178,7 +179,8 @@ int ContinueSasl(PGconn* conn, int payloadlen, bool final) {
     }
     if (pqGetnchar(challenge, static_cast<std::size_t>(payloadlen), conn) != 0) {
         std::free(challenge);
-        return FailSasl(conn, len_before);
+        printfPQExpBuffer(&conn->errorMessage, "fe_sendauth: error in SASL authentication\n");
+        return -1;
     }
     challenge[payloadlen] = '\0';
 
@@ -197,13 +199,12 @@ int ContinueSasl(PGconn* conn, int payloadlen, bool final) {
     }
     if (done && !success) {
         std::free(output);
-        return FailSasl(conn, len_before);
+        return FailSasl(conn);
     }
     if (output != nullptr) {
-        len_before = conn->errorMessage.len;
         int rc = SendSaslMessage(conn, nullptr, output, outputlen);
         std::free(output);
-        if (rc != 0) return FailSasl(conn, len_before);
+        if (rc != 0) return FailSasl(conn);
     }
     return 0;
 }

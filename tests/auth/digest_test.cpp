@@ -155,10 +155,9 @@ TEST(Digest, SaltedPasswordMatchesPythonPbkdf2) {
         int saltlen = pg_b64_decode(first.data() + s, static_cast<int>(i - s), salt, sizeof salt);
         ASSERT_GT(saltlen, 0);
         int iterations = std::stoi(first.substr(i + 3));
-        if (std::strcmp(v.password, "secret") != 0 && std::strcmp(v.password, "pencil") != 0) continue;
         std::uint8_t salted[SCRAM_KEY_LEN];
-        scram_SaltedPassword(v.password, salt, saltlen, iterations, salted);
-        EXPECT_EQ(ToHex(salted, sizeof salted), v.salted_password_hex) << v.password;
+        scram_SaltedPassword(v.prepared_password, salt, saltlen, iterations, salted);
+        EXPECT_EQ(ToHex(salted, sizeof salted), v.salted_password_hex) << v.server_first_message;
     }
 }
 

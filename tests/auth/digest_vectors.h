@@ -84,6 +84,7 @@ inline constexpr Base64Vector kBase64Vectors[] = {
 // messages the server sends and the proof and signature that follow.
 struct ScramVector {
     const char* password;
+    const char* prepared_password;
     const char* client_nonce;
     const char* server_first_message;
     const char* salted_password_hex;
@@ -92,19 +93,19 @@ struct ScramVector {
 };
 
 inline constexpr ScramVector kScramVectors[] = {
-    {"\x70\x65\x6e\x63\x69\x6c", "rOprNGfwEbeRWgbNEkqO", "r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096", "c4a49510323ab4f952cac1fa99441939e78ea74d6be81ddf7096e87513dc615d",
+    {"\x70\x65\x6e\x63\x69\x6c", "\x70\x65\x6e\x63\x69\x6c", "rOprNGfwEbeRWgbNEkqO", "r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096", "c4a49510323ab4f952cac1fa99441939e78ea74d6be81ddf7096e87513dc615d",
      "c=biws,r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,p=qvT2SWdEH5Q06albL+hjSYuUhCG7VndFyzIb7CK4n9k=",
      "v=3HO6Qt1M4MKJrmlKaoOqLAI0/0TV0HZe7J9H3MBtSOg="},
-    {"\x73\x65\x63\x72\x65\x74", "AAAAAAAAAAAAAAAAAAAAAAAA", "r=AAAAAAAAAAAAAAAAAAAAAAAAsrv,s=AAECc2FsdP8=,i=1", "30b741f817d07deb13c37ba193ebda11b7d93fcb89377550d4e838f4c90524e9",
+    {"\x73\x65\x63\x72\x65\x74", "\x73\x65\x63\x72\x65\x74", "AAAAAAAAAAAAAAAAAAAAAAAA", "r=AAAAAAAAAAAAAAAAAAAAAAAAsrv,s=AAECc2FsdP8=,i=1", "30b741f817d07deb13c37ba193ebda11b7d93fcb89377550d4e838f4c90524e9",
      "c=biws,r=AAAAAAAAAAAAAAAAAAAAAAAAsrv,p=EZu9xZ7QS4vs+ezQlBr8KShZMAiuhZeSRnVAn4r6vYw=",
      "v=m4vIJpafWga0CDRgf/7zIdGex5fsAw2Y3Ftaqo44QAI="},
-    {"\xe2\x85\xa8\xc2\xad", "ABCDEFGHIJKLMNOPQRSTUVWX", "r=ABCDEFGHIJKLMNOPQRSTUVWXZ,s=c2FsdHNhbHQ=,i=2", "c76d8a556d091892dbef33acfaa7750b5c134091bc80d4e1f5c6fa6a4f88d9cd",
+    {"\xe2\x85\xa8\xc2\xad", "\x49\x58", "ABCDEFGHIJKLMNOPQRSTUVWX", "r=ABCDEFGHIJKLMNOPQRSTUVWXZ,s=c2FsdHNhbHQ=,i=2", "c76d8a556d091892dbef33acfaa7750b5c134091bc80d4e1f5c6fa6a4f88d9cd",
      "c=biws,r=ABCDEFGHIJKLMNOPQRSTUVWXZ,p=6ob+/F0SfQ4BdSUps/tzvuisf6SQ6RIxekC708SAKKA=",
      "v=FEISswsvCwxl6A/vDG08FQJE/NhNow2SKYXrJ44qPOk="},
-    {"\xff\xfe\x70\x77", "QkJCQkJCQkJCQkJCQkJCQkJC", "r=QkJCQkJCQkJCQkJCQkJCQkJC+/9,s=cw==,i=3", "88a7cfffb2382bb13f6b4cca73e9b3bc41786227bc3668d84c678ec782fddace",
+    {"\xff\xfe\x70\x77", "\xff\xfe\x70\x77", "QkJCQkJCQkJCQkJCQkJCQkJC", "r=QkJCQkJCQkJCQkJCQkJCQkJC+/9,s=cw==,i=3", "88a7cfffb2382bb13f6b4cca73e9b3bc41786227bc3668d84c678ec782fddace",
      "c=biws,r=QkJCQkJCQkJCQkJCQkJCQkJC+/9,p=9nI1tV4WIzg+b1bogkWmxGgRUSfRVmB/zVIp1JPY9DM=",
      "v=p2Gh5I8lOl2DliLzkq1VI8/jLYhrOezFl4DIlxSQ4mI="},
-    {"\xc3\xa9\x07", "QkJCQkJCQkJCQkJCQkJCQkJC", "r=QkJCQkJCQkJCQkJCQkJCQkJCx,s=cw==,i=3", "c4f6e16622178b68b00193f9a5079c9fdd46fb3861db3c62e48c2af12ecabb80",
+    {"\xc3\xa9\x07", "\xc3\xa9\x07", "QkJCQkJCQkJCQkJCQkJCQkJC", "r=QkJCQkJCQkJCQkJCQkJCQkJCx,s=cw==,i=3", "c4f6e16622178b68b00193f9a5079c9fdd46fb3861db3c62e48c2af12ecabb80",
      "c=biws,r=QkJCQkJCQkJCQkJCQkJCQkJCx,p=1wPHgMOjUJ+4RI9qBWk21rAsBFD43Eju2KFfjCxhRnw=",
      "v=T17pcmAGXFp0i7/+iojf2zpygIvswcIthVqV/JcYpng="},
 };

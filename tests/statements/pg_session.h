@@ -1,11 +1,11 @@
 // Sessions on the shared PostgreSQL peer for the statement tests: a
-// connection as the superuser over the Unix socket, freed by its owner, and
+// connection as the superuser over the Unix socket, closed by its owner, and
 // small helpers that run SQL and read single values.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <exception>
+#include <memory>
 #include <string>
 
 #include "postgres/libpq/connect.h"
@@ -16,21 +16,26 @@
 
 namespace kelvotest {
 
-using Session = ConnPtr;
+struct SessionFinish {
+    void operator()(PGconn* conn) const { PQfinish(conn); }
+};
+using Session = std::unique_ptr<PGconn, SessionFinish>;
 using Result = ResultPtr;
 
-// A session of the superuser on the shared peer; fails the test when it
-// cannot be opened.
+// A session of the superuser on the shared peer, over its Unix socket.
 inline Session OpenSession() {
-    Session session;
-    try {
-        session = PostgresCluster::Shared().Connect();
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << e.what();
-        return session;
+    const PostgresCluster& cluster = PostgresCluster::Shared();
+    const std::string port = cluster.PortText();
+    const char* keywords[] = {"host", "port", "user", "dbname", nullptr};
+    const char* values[] = {cluster.SocketDir().c_str(), port.c_str(), PostgresCluster::kAdminUser,
+                            PostgresCluster::kDatabase, nullptr};
+    Session session(PQconnectdbParams(keywords, values, 0));
+    EXPECT_NE(nullptr, session);
+    if (session) {
+        EXPECT_EQ(CONNECTION_OK, PQstatus(session.get())) << PQerrorMessage(session.get());
+        // The peer's own notices ("does not exist, skipping") are noise here.
+        PQsetNoticeProcessor(session.get(), [](void*, const char*) {}, nullptr);
     }
-    // The peer's own notices ("does not exist, skipping") are noise here.
-    PQsetNoticeProcessor(session.get(), [](void*, const char*) {}, nullptr);
     return session;
 }
 

@@ -6,8 +6,6 @@
 // root's identity before exec.
 #include "postgres_cluster.h"
 
-#include "postgres/libpq/connect.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -213,38 +211,19 @@ const PostgresCluster& PostgresCluster::Shared() {
     if (!failure.empty())
         throw std::runtime_error(failure);
     if (!cluster) {
+        std::unique_ptr<PostgresCluster> fresh(new PostgresCluster());
         try {
-            cluster = std::make_unique<PostgresCluster>();
+            fresh->Start();
         } catch (const std::exception& e) {
-            failure = e.what();
-            throw;
+            failure = std::string("the PostgreSQL peer did not start: ") + e.what();
+            throw std::runtime_error(failure);
         }
+        cluster = std::move(fresh);
     }
     return *cluster;
 }
 
-PostgresCluster::PostgresCluster() {
-    try {
-        Start();
-    } catch (const std::exception& e) {
-        Stop();
-        throw std::runtime_error(std::string("the PostgreSQL peer did not start: ") + e.what());
-    }
-}
-
 PostgresCluster::~PostgresCluster() { Stop(); }
-
-ConnPtr PostgresCluster::Connect() const {
-    const std::string port = PortText();
-    const char* keywords[] = {"host", "port", "user", "dbname", "passfile", nullptr};
-    const char* values[] = {m_socket_dir.c_str(), port.c_str(), kAdminUser, "postgres", "/nonexistent", nullptr};
-    ConnPtr conn(PQconnectdbParams(keywords, values, 0));
-    if (!conn || PQstatus(conn.get()) != CONNECTION_OK) {
-        throw std::runtime_error(std::string("cannot connect to the PostgreSQL peer: ") +
-                                 (conn ? PQerrorMessage(conn.get()) : "out of memory"));
-    }
-    return conn;
-}
 
 std::string PostgresCluster::SocketPath() const {
     return m_socket_dir + "/.s.PGSQL." + std::to_string(m_port);

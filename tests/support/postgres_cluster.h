@@ -10,14 +10,9 @@
 //
 // The roles below exist in every cluster; pg_hba.conf gives each one its
 // authentication method over both the socket and TCP.
-//
-// Most tests share one cluster through Shared(); a test that needs a cluster
-// of its own constructs one (about a second each).
 #pragma once
 
 #include <string>
-
-#include "connected_record.h"
 
 namespace kelvotest {
 
@@ -59,8 +54,6 @@ public:
     // later calls throw the same text again without retrying.
     static const PostgresCluster& Shared();
 
-    // A cluster of the caller's own; throws std::runtime_error as Shared().
-    PostgresCluster();
     ~PostgresCluster();
     PostgresCluster(const PostgresCluster&) = delete;
     PostgresCluster& operator=(const PostgresCluster&) = delete;
@@ -69,7 +62,6 @@ public:
     std::string PortText() const { return std::to_string(m_port); }
     // The directory holding the server's socket ".s.PGSQL.<port>".
     const std::string& SocketDir() const { return m_socket_dir; }
-    const std::string& SocketDirectory() const { return m_socket_dir; }
     std::string SocketPath() const;
     // The TCP address the server listens on.
     static constexpr const char* kTcpHost = "127.0.0.1";
@@ -77,11 +69,8 @@ public:
     // (password and service files). Owned by root, mode 0700.
     const std::string& ScratchDir() const { return m_scratch_dir; }
 
-    // A connection in CONNECTION_OK as the superuser to database "postgres"
-    // over the socket; throws std::runtime_error when it cannot be opened.
-    ConnPtr Connect() const;
-
 private:
+    PostgresCluster() = default;
     void Start();
     void Stop();
 

@@ -1,0 +1,179 @@
+// SASL authentication through the whole start-up (PQconnectdbParams) against
+// a scripted server that plays the server's side of the exchange wrongly in
+// one way or another: each attempt must fail at once with its own text as
+// the connection's whole error text, send nothing it should not, and never
+// wait for a server that has nothing more to say.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "postgres/libpq/connect.h"
+#include "support/postgres_cluster.h"
+#include "support/scratch_directory.h"
+#include "support/startup_peer.h"
+
+namespace {
+
+using kelvotest::AuthenticationRequest;
+using kelvotest::PeerConnection;
+using kelvotest::StartupPacket;
+using kelvotest::StartupPeer;
+
+struct ConnDeleter {
+    void operator()(PGconn* conn) const { PQfinish(conn); }
+};
+using Conn = std::unique_ptr<PGconn, ConnDeleter>;
+
+constexpr int kPort = 7301;
+const std::string kScram("SCRAM-SHA-256\0", 14);
+// A well-formed signature that no password produces.
+const std::string kZeroSignature = "v=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
+
+// What the client sent, read on the peer's thread and checked afterwards.
+struct Seen {
+    std::vector<std::string> client_messages;  // type byte and body
+    bool closed = false;
+};
+
+// The server's side: the mechanism list, then (when given) a
+// server-first-message made from the client's nonce, then (when given) a
+// server-final-message. Any other request bytes go first when `before` is set.
+struct ServerScript {
+    std::string before;
+    std::string mechanisms;
+    std::function<std::string(const std::string& client_nonce)> server_first;
+    std::string server_final;
+};
+
+StartupPeer::Script Play(Seen* seen, ServerScript script) {
+    return [seen, script](PeerConnection& c) {
+        StartupPacket packet;
+        if (!c.ReadStartupPacket(packet)) return;
+        c.Send(script.before + AuthenticationRequest(10, script.mechanisms));
+        std::string nonce;
+        for (int step = 0; step < 2; step++) {
+            char type;
+            std::string body;
+            if (!c.ReadMessage(type, body)) {
+                seen->closed = true;
+                return;
+            }
+            seen->client_messages.push_back(std::string(1, type) + body);
+            if (step == 0) {
+                std::size_t r = body.find("r=");
+                nonce = r == std::string::npos ? "" : body.substr(r + 2);
+                if (!script.server_first) break;
+                c.Send(AuthenticationRequest(11, script.server_first(nonce)));
+            } else {
+                if (script.server_final.empty()) break;
+                c.Send(AuthenticationRequest(12, script.server_final));
+            }
+        }
+        seen->closed = c.ClientClosed();
+    };
+}
+
+std::function<std::string(const std::string&)> FirstMessage(const std::string& nonce_suffix,
+                                                             const std::string& rest = ",s=c2FsdA==,i=2") {
+    return [nonce_suffix, rest](const std::string& nonce) { return "r=" + nonce + nonce_suffix + rest; };
+}
+
+class SaslPeerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kelvotest::ScrubPgEnvironment();
+        setenv("PGPASSFILE", "/nonexistent/pgpass", 1);
+    }
+    void TearDown() override { kelvotest::ScrubPgEnvironment(); }
+
+    Conn Connect(const char* password) const {
+        const std::string port = std::to_string(kPort);
+        const char* keywords[] = {"host", "port", "user", "dbname", "password", nullptr};
+        const char* values[] = {m_dir.Path().c_str(), port.c_str(), "u", "d", password, nullptr};
+        return Conn(PQconnectdbParams(keywords, values, 0));
+    }
+
+    kelvotest::ScratchDirectory m_dir;
+};
+
+TEST_F(SaslPeerTest, FailedExchangesEndTheAttemptWithTheirOwnText) {
+    struct Case {
+        const char* name;
+        ServerScript script;
+        const char* password;
+        const char* text;
+        std::size_t client_messages;  // sent before the client gave up
+    };
+    const std::string first_ok_suffix = "srv";
+    const Case kCases[] = {
+        {"only the channel-binding mechanism", {"", std::string("SCRAM-SHA-256-PLUS\0\0", 20), nullptr, ""}, "pw",
+         "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n", 0},
+        {"channel binding offered first", {"", std::string("SCRAM-SHA-256-PLUS\0SCRAM-SHA-256\0\0", 34), nullptr, ""},
+         "pw", "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n", 0},
+        {"no mechanism the client knows", {"", std::string("SCRAM-SHA-1\0\0", 13), nullptr, ""}, "pw",
+         "none of the server's SASL authentication mechanisms are supported\n", 0},
+        {"no password", {"", kScram + '\0', nullptr, ""}, "",
+         "<sqlstate>28P01</sqlstate><primary>fe_sendauth: No password was supplied.</primary>", 0},
+        {"password over the limit", {"", kScram + '\0', nullptr, ""}, nullptr,
+         "password too long for SCRAM authentication (more than 1024 bytes)\n", 0},
+        {"nonce that is not ours", {"", kScram + '\0', [](const std::string&) { return "r=abc,s=c2FsdA==,i=2"; }, ""},
+         "pw", "invalid SCRAM response (nonce mismatch)\n", 1},
+        {"iteration count that would stall the client",
+         {"", kScram + '\0', FirstMessage(first_ok_suffix, ",s=c2FsdA==,i=2147483647"), ""}, "pw",
+         "SCRAM iteration count 2147483647 is above the limit of 10000000\n", 1},
+        {"salt that is not base64", {"", kScram + '\0', FirstMessage(first_ok_suffix, ",s=c2F,i=2"), ""}, "pw",
+         "malformed SCRAM message (invalid salt)\n", 1},
+        {"wrong server signature", {"", kScram + '\0', FirstMessage(first_ok_suffix), kZeroSignature}, "pw",
+         "incorrect server signature\n", 2},
+        {"server reports an error", {"", kScram + '\0', FirstMessage(first_ok_suffix), "e=invalid-proof"}, "pw",
+         "error received from server in SCRAM exchange: invalid-proof\n", 2},
+        {"continue before any SASL request", {AuthenticationRequest(11, "r=x"), kScram + '\0', nullptr, ""}, "pw",
+         "fe_sendauth: invalid authentication request from server: AUTH_REQ_SASL_CONT without AUTH_REQ_SASL\n", 0},
+    };
+    const std::string long_password(1025, 'p');
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        Seen seen;
+        {
+            StartupPeer peer(m_dir.Path(), kPort, {Play(&seen, c.script)});
+            Conn conn = Connect(c.password != nullptr ? c.password : long_password.c_str());
+            EXPECT_EQ(PQstatus(conn.get()), CONNECTION_BAD);
+            EXPECT_STREQ(PQerrorMessage(conn.get()), c.text);
+        }
+        EXPECT_EQ(seen.client_messages.size(), c.client_messages);
+        EXPECT_TRUE(seen.closed);
+    }
+}
+
+TEST_F(SaslPeerTest, ExchangeMessagesOnTheWire) {
+    // The client's side of a run that the server ends with a wrong signature:
+    // the SASLInitialResponse names the mechanism and carries "n,,n=,r=" and
+    // a 24-character nonce; the response repeats the combined nonce.
+    Seen seen;
+    {
+        StartupPeer peer(m_dir.Path(), kPort,
+                         {Play(&seen, {"", std::string("OTHER\0", 6) + kScram + '\0', FirstMessage("srv"),
+                                       kZeroSignature})});
+        Conn conn = Connect("pw");
+        EXPECT_STREQ(PQerrorMessage(conn.get()), "incorrect server signature\n");
+    }
+    ASSERT_EQ(seen.client_messages.size(), 2u);
+    const std::string& initial = seen.client_messages[0];
+    ASSERT_EQ(initial.size(), 1 + kScram.size() + 4 + 32);
+    EXPECT_EQ(initial.substr(0, 1 + kScram.size()), "p" + kScram);
+    EXPECT_EQ(initial.substr(1 + kScram.size(), 4), std::string("\0\0\0\x20", 4));  // 32 bytes of data
+    EXPECT_EQ(initial.substr(19, 8), "n,,n=,r=");
+    const std::string nonce = initial.substr(27);
+    EXPECT_EQ(nonce.size(), 24u);
+    EXPECT_EQ(nonce.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"),
+              std::string::npos);
+    const std::string& response = seen.client_messages[1];
+    EXPECT_EQ(response.substr(0, 16 + nonce.size()), "pc=biws,r=" + nonce + "srv,p=");
+    EXPECT_EQ(response.size(), 1 + 9 + nonce.size() + 3 + 3 + 44);  // a 32-byte proof in base64
+}
+
+}  // namespace
