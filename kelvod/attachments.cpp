@@ -71,6 +71,11 @@ void AttachmentRegistry::Release(duckdb_connection connection, const std::string
     m_entries.erase(it);
 }
 
+bool AttachmentRegistry::IsAlias(const std::string& alias) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_entries.count(Fold(alias)) > 0;
+}
+
 bool AttachmentRegistry::IsPathAttached(const std::string& path) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const auto& [alias, entry] : m_entries)

@@ -21,6 +21,8 @@ public:
     // Gives back one session's use; the last user detaches the file.
     void Release(duckdb_connection connection, const std::string& alias);
     bool IsPathAttached(const std::string& path) const;
+    // Whether some session has attached a database under this alias.
+    bool IsAlias(const std::string& alias) const;
 
 private:
     struct Entry {

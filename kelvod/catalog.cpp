@@ -113,7 +113,8 @@ DatabaseCatalog BuildCatalog(duckdb_connection connection, const SessionNames& n
         if (!temp && (IsEngineSchema(schema) || !schemaOids.count(schema))) continue;
         uint32_t nsOid = temp ? kTempNamespaceOid : schemaOids[schema];
         c.tables.push_back(QuoteLiteral(schema) + ", " + Lit(r[2]));
-        c.classes.push_back(*r[3] + ", " + Lit(r[2]) + ", " + std::to_string(nsOid) + ", " + (temp ? "'t'" : "'p'"));
+        c.classes.push_back(*r[3] + ", " + Lit(r[2]) + ", " + std::to_string(nsOid) + ", " + (temp ? "'t'" : "'p'") +
+                            ", 'r'");
     }
     for (const auto& r : QueryText(connection, "SELECT c.database_name, c.schema_name, c.table_name, c.column_name, "
                                                "c.column_index, c.data_type, c.is_nullable, c.table_oid FROM "
@@ -279,6 +280,17 @@ std::string RewriteForEngine(const Statement& statement, duckdb_connection conne
             i = close;
             continue;
         }
+        // "db"."schema"."name" and USE "db": a database attached only by other sessions is not this session's.
+        if ((t[i].kind == Token::Kind::Word || t[i].kind == Token::Kind::Identifier) && names.isOtherSessionsAlias &&
+            !(i > 0 && IsSym(t, i - 1, "."))) {
+            size_t prev = i;
+            while (prev > 0 && t[prev - 1].kind == Token::Kind::Space) --prev;
+            bool afterUse = prev > 0 && IsW(t, prev - 1, "use");
+            bool threeParts = IsSym(t, i + 1, ".") && i + 2 < t.size() && IsSym(t, i + 3, ".");
+            if ((afterUse || threeParts) && names.isOtherSessionsAlias(t[i].value))
+                throw SqlError("3F000", "The database \"" + t[i].value + "\" is not attached to this session.",
+                               "Attach it with ATTACH DATABASE first.");
+        }
         // ["db".]pg_temp.name: the session's temporary tables live in the engine's temp catalog.
         auto isName = [&](size_t k, const char* v) {
             return k < t.size() && (t[k].kind == Token::Kind::Word || t[k].kind == Token::Kind::Identifier) &&
@@ -333,7 +345,7 @@ std::string RewriteForEngine(const Statement& statement, duckdb_connection conne
                 else if (table == "pg_tables") out += Derived(c->tables, {{"schemaname", "VARCHAR"}, {"tablename", "VARCHAR"}});
                 else if (table == "pg_class")
                     out += Derived(c->classes, {{"oid", "UINTEGER"}, {"relname", "VARCHAR"}, {"relnamespace", "UINTEGER"},
-                                                {"relpersistence", "VARCHAR"}});
+                                                {"relpersistence", "VARCHAR"}, {"relkind", "VARCHAR"}});
                 else if (table == "pg_attribute")
                     out += Derived(c->attributes, {{"attrelid", "UINTEGER"}, {"attname", "VARCHAR"}, {"atttypid", "UINTEGER"},
                                                    {"atttypmod", "INTEGER"}, {"attnotnull", "BOOLEAN"},

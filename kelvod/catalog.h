@@ -6,6 +6,7 @@
 // "pellory" and serves the catalog from the engine's metadata joined with them.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -25,6 +26,9 @@ struct SessionNames {
     std::vector<std::string> databases;                                 // attached aliases, first one first
     const std::map<std::string, std::vector<ColumnDefinition>>* tempTables = nullptr;  // declared temp columns
     std::vector<std::string> searchPath{"public", "main"};  // schemas of the first database, in order
+    // The engine's attachments are shared by all sessions; this tells the
+    // aliases of other sessions, which this session must not reach.
+    std::function<bool(const std::string&)> isOtherSessionsAlias;
 };
 
 using Row = std::vector<std::optional<std::string>>;

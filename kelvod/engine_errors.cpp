@@ -63,11 +63,31 @@ ErrorFields EngineErrorFields(std::string_view text) {
     std::string_view first = text.substr(0, newline);
     e.message = std::string(first);
     if (newline != std::string_view::npos) {
+        // Further lines: a suggestion becomes the hint, the engine's own cursor
+        // display ("LINE n:" and its caret line) is dropped, the rest is detail.
         std::string_view rest = text.substr(newline + 1);
-        size_t dym = rest.find("Did you mean");
-        if (dym != std::string_view::npos) {
-            std::string_view hint = rest.substr(dym);
-            e.hint = std::string(hint.substr(0, hint.find('\n')));
+        bool skipCaret = false;
+        while (!rest.empty()) {
+            size_t end = rest.find('\n');
+            std::string_view line = rest.substr(0, end);
+            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+            std::string_view trimmed = line;
+            while (!trimmed.empty() && (trimmed.front() == ' ' || trimmed.front() == '\t')) trimmed.remove_prefix(1);
+            if (skipCaret) {
+                skipCaret = false;
+                continue;
+            }
+            if (trimmed.empty()) continue;
+            if (trimmed.rfind("LINE ", 0) == 0) {
+                skipCaret = true;
+                continue;
+            }
+            if (trimmed.rfind("Did you mean", 0) == 0) {
+                if (e.hint.empty()) e.hint = std::string(trimmed);
+                continue;
+            }
+            if (!e.detail.empty()) e.detail += "\n";
+            e.detail += std::string(line);
         }
     }
     e.sqlstate = StateFor(kind, e.message);

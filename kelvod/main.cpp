@@ -64,10 +64,8 @@ int Serve(const kelvod::CommandLine& cl) {
         return kInternalError;
     }
     std::string mainDatabase;
-    {
-        kelvod::ServerState probe(engine, "", setting("database_directory"));
-        if (!setting("database").empty()) mainDatabase = probe.ResolvePath(setting("database"));
-    }
+    if (!setting("database").empty())
+        mainDatabase = kelvod::ResolveDatabasePath(setting("database"), setting("database_directory"));
     kelvod::ServerState server(engine, mainDatabase, setting("database_directory"));
     if (!mainDatabase.empty()) {
         duckdb_connection setup = nullptr;

@@ -7,11 +7,11 @@
 
 namespace kelvod {
 
-std::string ServerState::ResolvePath(const std::string& path) const {
+std::string ResolveDatabasePath(const std::string& path, const std::string& directory) {
     std::filesystem::path p(path);
     if (p.is_relative()) {
         std::error_code ec;
-        p = m_databaseDirectory.empty() ? std::filesystem::absolute(p, ec) : std::filesystem::path(m_databaseDirectory) / p;
+        p = directory.empty() ? std::filesystem::absolute(p, ec) : std::filesystem::path(directory) / p;
     }
     return p.lexically_normal().string();
 }

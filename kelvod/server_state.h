@@ -14,6 +14,9 @@ namespace kelvod {
 
 class Session;
 
+// A database path as given, read against `directory` (--database-directory) when relative.
+std::string ResolveDatabasePath(const std::string& path, const std::string& directory);
+
 class ServerState {
 public:
     explicit ServerState(duckdb_database engine, std::string mainDatabase, std::string databaseDirectory)
@@ -23,7 +26,7 @@ public:
     AttachmentRegistry& Attachments() { return m_attachments; }
     const std::string& MainDatabase() const { return m_mainDatabase; }
     // Relative database paths are read against --database-directory when one was given.
-    std::string ResolvePath(const std::string& path) const;
+    std::string ResolvePath(const std::string& path) const { return ResolveDatabasePath(path, m_databaseDirectory); }
 
     // Cancel keys: a CancelRequest finds its session here.
     void Register(int32_t pid, int32_t key, Session* session);

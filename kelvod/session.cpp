@@ -239,8 +239,10 @@ void Session::ApplyOptions(const std::string& options) {
         if (!known)
             throw SqlError("42704", "Unknown setting \"" + name + "\" in the options start-up value.");
         if (name == "result_format_code") {
-            if (EqualsFolded(value, "KelvoBinary") || value == "2") m_binaryResults = true;
-            else if (EqualsFolded(value, "Text") || value == "0") m_binaryResults = false;
+            if (EqualsFolded(value, "KelvoBinary") || EqualsFolded(value, "Binary") || value == "2")
+                m_binaryResults = true;
+            else if (EqualsFolded(value, "Text") || EqualsFolded(value, "KelvoText") || value == "0")
+                m_binaryResults = false;
             else
                 throw SqlError("22023", "Invalid value \"" + value + "\" for result_format_code.",
                                "Use KelvoBinary or Text.");
@@ -275,7 +277,14 @@ void Session::ApplyDbname(const std::string& dbname) {
 }
 
 SessionNames Session::Names() const {
-    SessionNames names{m_databases, &m_tempTables};
+    SessionNames names;
+    names.databases = m_databases;
+    names.tempTables = &m_tempTables;
+    names.isOtherSessionsAlias = [this](const std::string& alias) {
+        for (const auto& d : m_databases)
+            if (EqualsFolded(d, alias)) return false;
+        return m_server.Attachments().IsAlias(alias);
+    };
     auto it = m_settings.find("search_path");
     if (it != m_settings.end()) {
         names.searchPath.clear();

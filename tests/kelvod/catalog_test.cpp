@@ -158,6 +158,9 @@ TEST_F(KelvodCatalog, SchemaAndTableListsPerDatabase) {
                                 "schemaname = 'extra')");
     ASSERT_TRUE(exists.Ok());
     EXPECT_EQ(exists.Value(), std::string(1, '\1'));
+    // Every table is an ordinary relation; no external stream ('x') exists here.
+    EXPECT_EQ(c.Query("SELECT 1 FROM \"two\".pg_catalog.pg_class r WHERE r.relname = 'x1' AND r.relkind = 'r'").rows.size(), 1u);
+    EXPECT_EQ(c.Query("SELECT 1 FROM \"two\".pg_catalog.pg_class r WHERE r.relname = 'x1' AND r.relkind = 'x'").rows.size(), 0u);
     WireResult db = c.Query("SELECT kelvo_database_of_schema('extra')");
     EXPECT_EQ(db.Value(), "two");
 }

@@ -191,6 +191,12 @@ TEST_F(KelvodSessions, SharedAndConflictingAttachmentsBetweenSessions) {
     ASSERT_TRUE(a.Query("CREATE TABLE \"t\" (\"v\" INT)").Ok());
     ASSERT_TRUE(a.Query("INSERT INTO t VALUES (42)").Ok());
     EXPECT_EQ(b.Query("SELECT v FROM t").Value(), "42");
+    // A session reaches only its own aliases, although the engine holds them for all.
+    for (const char* sql : {"SELECT v FROM shared.public.t", "USE shared"}) {
+        WireResult other = c.Query(sql);
+        ASSERT_EQ(other.errors.size(), 1u) << sql;
+        EXPECT_EQ(other.errors[0].sqlstate, "3F000") << sql;
+    }
     // One session leaving releases only its own use of the alias.
     ASSERT_TRUE(a.Query("DETACH DATABASE *").Ok());
     EXPECT_EQ(b.Query("SELECT v FROM shared.public.t").Value(), "42");

@@ -21,12 +21,7 @@ namespace kelvotest {
 
 namespace {
 
-// Leaks inside the engine, which is not instrumented, are not ours to report.
-void SetSanitizerEnvironment(const std::string& supp) {
-    ::setenv("LSAN_OPTIONS", ("suppressions=" + supp + ":print_suppressions=0").c_str(), 1);
-}
-
-pid_t Spawn(const std::string& exe, const std::string& supp, const std::vector<std::string>& args,
+pid_t Spawn(const std::string& exe, const std::vector<std::string>& args,
             const std::string& errFile, bool brokenOutput = false) {
     int brokenPipe[2] = {-1, -1};
     if (brokenOutput && ::pipe(brokenPipe) != 0) return -1;
@@ -34,7 +29,6 @@ pid_t Spawn(const std::string& exe, const std::string& supp, const std::vector<s
     argv.push_back(const_cast<char*>(exe.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    SetSanitizerEnvironment(supp);
     pid_t pid = ::fork();
     if (pid == 0) {
         // As the library starts it: standard input closed, output to files.
@@ -79,16 +73,6 @@ std::string KelvodServer::ExecutablePath() {
     return (self.parent_path().parent_path() / "lib" / "kelvo" / "kelvod").string();
 }
 
-std::string KelvodServer::LeakSuppressions() {
-    std::error_code ec;
-    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    std::ifstream cache(self.parent_path().parent_path() / "CMakeCache.txt");
-    std::string line, key = "CMAKE_HOME_DIRECTORY:INTERNAL=";
-    while (std::getline(cache, line))
-        if (line.rfind(key, 0) == 0) return line.substr(key.size()) + "/tests/kelvod/lsan.supp";
-    return {};
-}
-
 std::string MakeTempDirectory() {
     std::string pattern = (std::filesystem::temp_directory_path() / "kelvod-test-XXXXXX").string();
     std::vector<char> buf(pattern.begin(), pattern.end());
@@ -105,7 +89,7 @@ KelvodServer::~KelvodServer() {
     std::filesystem::remove_all(m_dir, ec);
 }
 
-bool KelvodServer::StartWith(const std::string& exe, const std::string& supp, const Options& options) {
+bool KelvodServer::StartWith(const std::string& exe, const Options& options) {
     std::string cbPath = m_dir + "/cb";
     int listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
@@ -122,7 +106,7 @@ bool KelvodServer::StartWith(const std::string& exe, const std::string& supp, co
     args.push_back("--callback-connection");
     args.push_back("pel.domain://" + m_dir + "/domain/cb");
     args.push_back("run");
-    m_pid = Spawn(exe, supp, args, m_dir + "/stderr.txt", options.brokenOutput);
+    m_pid = Spawn(exe, args, m_dir + "/stderr.txt", options.brokenOutput);
     // Wait for the call-back in short steps, giving up early when the server exits.
     bool called = false;
     for (int waited = 0; waited < 20000 && !called; waited += 100) {
@@ -167,10 +151,9 @@ std::string KelvodServer::Output() const {
     return s.str();
 }
 
-int KelvodServer::RunExecutable(const std::string& exe, const std::string& supp, const std::vector<std::string>& args,
-                                int timeoutMs) {
+int KelvodServer::RunExecutable(const std::string& exe, const std::vector<std::string>& args, int timeoutMs) {
     std::string dir = MakeTempDirectory();
-    pid_t pid = Spawn(exe, supp, args, dir + "/stderr.txt");
+    pid_t pid = Spawn(exe, args, dir + "/stderr.txt");
     auto code = WaitFor(pid, timeoutMs);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);

@@ -24,7 +24,7 @@ public:
     KelvodServer& operator=(const KelvodServer&) = delete;
 
     // Starts the server; fails the test (returns false) when it does not call back within 20 s.
-    bool Start(const Options& options) { return StartWith(ExecutablePath(), LeakSuppressions(), options); }
+    bool Start(const Options& options) { return StartWith(ExecutablePath(), options); }
     bool Start() { return Start(Options{}); }
     const std::string& Endpoint() const { return m_endpoint; }
     const std::string& Directory() const { return m_dir; }
@@ -37,17 +37,14 @@ public:
 
     // Runs kelvod with the given arguments (no callback) and returns its exit code.
     static int RunWithArguments(const std::vector<std::string>& args, int timeoutMs = 10000) {
-        return RunExecutable(ExecutablePath(), LeakSuppressions(), args, timeoutMs);
+        return RunExecutable(ExecutablePath(), args, timeoutMs);
     }
     // <build>/lib/kelvo/kelvod, found from the test binary in <build>/bin.
     static std::string ExecutablePath();
-    // The leak suppressions kept beside the tests, found the same way.
-    static std::string LeakSuppressions();
 
 private:
-    bool StartWith(const std::string& exe, const std::string& suppressions, const Options& options);
-    static int RunExecutable(const std::string& exe, const std::string& suppressions,
-                             const std::vector<std::string>& args, int timeoutMs);
+    bool StartWith(const std::string& exe, const Options& options);
+    static int RunExecutable(const std::string& exe, const std::vector<std::string>& args, int timeoutMs);
     std::string m_dir;
     std::string m_endpoint;
     pid_t m_pid = -1;

@@ -1,0 +1,22 @@
+// The engine's error texts as ErrorResponse fields.
+#include <gtest/gtest.h>
+
+#include "kelvod/engine_errors.h"
+
+using namespace kelvod;
+
+TEST(KelvodEngineErrors, SplitsTheEngineTextIntoMessageHintAndDetail) {
+    ErrorFields e = EngineErrorFields(
+        "Catalog Error: Table with name nope does not exist!\nDid you mean \"pg_enum\"?\n\nLINE 1: SELECT * FROM nope\n"
+        "                      ^");
+    EXPECT_EQ(e.sqlstate, "42P01");
+    EXPECT_EQ(e.message, "Table with name nope does not exist!");
+    EXPECT_EQ(e.hint, "Did you mean \"pg_enum\"?");
+    EXPECT_EQ(e.detail, "");
+    ErrorFields b = EngineErrorFields("Binder Error: No function matches 'f(INTEGER)'.\n\tCandidate functions:\n\tf(VARCHAR)\n");
+    EXPECT_EQ(b.message, "No function matches 'f(INTEGER)'.");
+    EXPECT_EQ(b.detail, "\tCandidate functions:\n\tf(VARCHAR)");
+    ErrorFields plain = EngineErrorFields("something odd");
+    EXPECT_EQ(plain.sqlstate, "XX000");
+    EXPECT_EQ(plain.message, "something odd");
+}
