@@ -18,7 +18,6 @@ namespace kelvoapi {
 
 namespace {
 
-constexpr ContextId kSendQueryFailed{0x43da522a};
 constexpr ContextId kConnectionNotOk{0xea4d190c};
 constexpr ContextId kNoResultPending{0xfd1c5d35};
 constexpr ContextId kFirstResultFailed{0x5fdfad59};
@@ -104,7 +103,7 @@ static void SendQuery(Connection& connection, std::string_view query, bool throw
     }
     const std::string text(query);
     if (PQsendQuery(connection.GetPGconn(), text.c_str()) == 0) {
-        throw MakeError(connection.GetPGconn(), kSendQueryFailed);
+        throw MakeError(connection.GetPGconn(), send_query_failed_context);
     }
 }
 

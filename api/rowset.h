@@ -88,6 +88,9 @@ private:
     bool m_copyDone = false;
 };
 
+// The error of a query that could not be sent (PQsendQuery refused).
+inline constexpr ContextId send_query_failed_context{0x43da522a};
+
 // Sends `query` and returns its rowset (the connection is then busy).
 std::unique_ptr<Rowset> ExecuteQuery(Connection& connection, std::string_view query, bool throwIfBusy);
 // Sends `command`, waits for its result and drains the rest; the affected row

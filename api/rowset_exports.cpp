@@ -35,7 +35,7 @@ kelvo_error_t* kelvo_execute_query(kelvo_connection_t* connection, const char* q
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
             kelvoapi::ThrowIfNull(query, "query", kelvoapi::ContextIds::ExecuteQuery);
-            OpenRowset(connection, rowset, kelvoapi::ContextIds::ExecuteQuery, kelvoapi::ContextId{0x43da522a},
+            OpenRowset(connection, rowset, kelvoapi::ContextIds::ExecuteQuery, kelvoapi::send_query_failed_context,
                        [&](PGconn* conn) { return PQsendQuery(conn, query); });
         },
         kelvoapi::ContextIds::ExecuteQuery);

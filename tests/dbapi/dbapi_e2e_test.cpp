@@ -4,7 +4,11 @@
 // binary and text, catalog round trips, cancel, ping and disconnect.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -415,6 +419,29 @@ TEST_F(DbapiE2E, CancelPingAndClosingALargeResultEarly) {
     EXPECT_EQ("", TextOf(kelvo_ping(parameters, &status)));
     EXPECT_EQ(KELVO_PING_NO_RESPONSE, status);
     kelvo_parameters_destroy(parameters);
+}
+
+// kelvo_cancel may come from another thread while a statement runs; the
+// statement then fails with the server's 57014 and the connection goes on.
+TEST_F(DbapiE2E, CancelStopsARunningStatement) {
+    kelvo_connection_t* raw = nullptr;
+    ASSERT_EQ("", TextOf(Connect(Path("cancel.kelvo"), KELVO_CREATE_AND_REPLACE, &raw)));
+    ConnectionPtr conn(raw);
+    std::atomic<bool> done{false};
+    Failure failure;
+    std::thread runner([&] {
+        failure = FailureOf(kelvo_execute_command(raw, "SELECT sum(i) FROM range(1000000000000) t(i)", nullptr));
+        done = true;
+    });
+    // Cancels that find the session idle are dropped, so repeat until one
+    // lands; the statement itself would run for hours.
+    for (int i = 0; i < 600 && !done; ++i) {
+        EXPECT_EQ("", TextOf(kelvo_cancel(raw)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    runner.join();
+    EXPECT_EQ("57014", failure.sqlstate) << failure.message;
+    EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false));
 }
 
 // A clone opens a second session with the same options but its own settings.
