@@ -4,15 +4,15 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include "api/logging.h"
 #include "api/result_error.h"
 #include "error/sqlstate.h"
+#include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
-#include "postgres/libpq/copy_data.h"
 
 namespace kelvoapi {
 
@@ -175,7 +175,8 @@ void Rowset::beginResultFetching() {
                                                                    m_pendingBytes, m_cancel);
         }
     } catch (...) {
-        if (m_chunk && m_chunk->GetStatus() != KELVO_RESULT_TUPLES_OK && m_chunk->GetStatus() != KELVO_RESULT_TUPLES_CHUNK) {
+        if (m_chunk && m_chunk->GetStatus() != KELVO_RESULT_TUPLES_OK &&
+            m_chunk->GetStatus() != KELVO_RESULT_TUPLES_CHUNK) {
             m_chunk.reset();
         }
         Close();

@@ -165,9 +165,9 @@ bool kelvo_rowset_chunk_field_is_null(const kelvo_rowset_chunk_t* rowset_chunk, 
     return static_cast<const kelvoapi::RowsetChunk*>(rowset_chunk)->IsFieldValueNull(row_index, field_index);
 }
 
-kelvo_error_t* kelvo_rowset_chunk_field_values(kelvo_rowset_chunk_t* rowset_chunk, size_t* col_count,
-                                               size_t* row_count, const uint8_t* const** values,
-                                               const size_t** sizes, const int8_t** null_flags) {
+kelvo_error_t* kelvo_rowset_chunk_field_values(kelvo_rowset_chunk_t* rowset_chunk, size_t* col_count, size_t* row_count,
+                                               const uint8_t* const** values, const size_t** sizes,
+                                               const int8_t** null_flags) {
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
             const kelvoapi::ContextId id = kelvoapi::ContextIds::RowsetChunkFieldValues;

@@ -4,14 +4,14 @@
 // binary and text, catalog round trips, cancel, ping and disconnect.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <thread>
-#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/connection.h"
@@ -51,7 +51,8 @@ protected:
         ASSERT_EQ("", TextOf(kelvo_create_instance_parameters(&parameters, true)));
         ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "use_tcp_port", "off")));
         ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "log_dir", s_dir->c_str())));
-        ASSERT_EQ("", TextOf(kelvo_instance_create(KELVO_SERVER_DIR, KELVO_DISABLE_TELEMETRY, parameters, &s_instance)));
+        ASSERT_EQ("",
+                  TextOf(kelvo_instance_create(KELVO_SERVER_DIR, KELVO_DISABLE_TELEMETRY, parameters, &s_instance)));
         kelvo_parameters_destroy(parameters);
     }
     static void TearDownTestSuite() {
@@ -176,8 +177,7 @@ TEST_F(DbapiE2E, RefusedConnects) {
         {"pel.tcp://127.0.0.1:1", KELVO_CREATE, nullptr, "08001",
          "Could not connect to the Kelvo server: The given endpoint doesn't belong to a started KelvoProcess"},
         {nullptr, KELVO_CREATE, ":main", "42501", "Creating the ':main' database is not allowed."},
-        {nullptr, 7, ":main", "42501",
-         "Creating the ':main' database is not allowed."},
+        {nullptr, 7, ":main", "42501", "Creating the ':main' database is not allowed."},
         {nullptr, -1, nullptr, "22023", "Invalid `kelvo_create_mode_t` value"},
     };
     for (const Case& c : cases) {
@@ -210,9 +210,9 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
     kelvo_table_definition_t* def = kelvo_create_table_definition("road", "sales", "items", KELVO_PERMANENT, false);
     ASSERT_EQ("", TextOf(kelvo_table_definition_add_column(def, "id", KELVO_INT, 0xFFFFFFFFu, nullptr, false)));
     ASSERT_EQ("", TextOf(kelvo_table_definition_add_column(def, "name", KELVO_VARCHAR, kelvo_encode_string_modifier(20),
-                                                          nullptr, true)));
+                                                           nullptr, true)));
     ASSERT_EQ("", TextOf(kelvo_table_definition_add_column(def, "price", KELVO_NUMERIC,
-                                                          kelvo_encode_numeric_modifier(10, 2), nullptr, true)));
+                                                           kelvo_encode_numeric_modifier(10, 2), nullptr, true)));
     ASSERT_EQ("", TextOf(kelvo_create_table(raw, def, true)));
     ASSERT_EQ("", TextOf(kelvo_create_table(raw, def, false)));
     EXPECT_FALSE(FailureOf(kelvo_create_table(raw, def, true)).sqlstate.empty());
@@ -248,7 +248,8 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
         EXPECT_EQ(kelvo_table_definition_column_type_tag(def, i), kelvo_table_definition_column_type_tag(read, i));
         EXPECT_EQ(kelvo_table_definition_column_type_modifier(def, i),
                   kelvo_table_definition_column_type_modifier(read, i));
-        EXPECT_EQ(kelvo_table_definition_column_is_nullable(def, i), kelvo_table_definition_column_is_nullable(read, i));
+        EXPECT_EQ(kelvo_table_definition_column_is_nullable(def, i),
+                  kelvo_table_definition_column_is_nullable(read, i));
         EXPECT_STREQ("", kelvo_table_definition_column_collation(read, i));
     }
     kelvo_destroy_table_definition(read);
@@ -287,7 +288,7 @@ TEST_F(DbapiE2E, CatalogQuestions) {
         bool exists;
     };
     const HasCase hasCases[] = {
-        {nullptr, nullptr, "empty_cols", true}, {"cat", "pg_extra", "t1", true}, {nullptr, "pg_extra", "t2", true},
+        {nullptr, nullptr, "empty_cols", true}, {"cat", "pg_extra", "t1", true},    {nullptr, "pg_extra", "t2", true},
         {nullptr, nullptr, "nowhere", false},   {nullptr, "noschema", "t1", false}, {"cat", "public", "t1", false},
     };
     for (const HasCase& c : hasCases) {
@@ -384,7 +385,8 @@ TEST_F(DbapiE2E, ConnectLogsBothConnectionsAndDisconnectDetaches) {
     EXPECT_NE(std::string::npos, log.values[0].find("logged.kelvo"));
     EXPECT_NE(std::string::npos, log.values[0].find("\"client_info\""));
     EXPECT_EQ(std::string::npos, log.values[0].find("api_language"));
-    EXPECT_EQ(std::string::npos, log.values[1].find("logged.kelvo")) << "the administrative connection attaches nothing";
+    EXPECT_EQ(std::string::npos, log.values[1].find("logged.kelvo"))
+        << "the administrative connection attaches nothing";
 
     ASSERT_EQ("", TextOf(Connect(Path("dropper.kelvo"), KELVO_CREATE_AND_REPLACE, &raw)));
     ConnectionPtr dropper(raw);

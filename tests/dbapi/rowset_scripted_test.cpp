@@ -38,7 +38,9 @@ std::string Rows(int count) {
     return bytes;
 }
 
-std::string Query(int rows) { return Rows(rows) + wire::CommandComplete("SELECT " + std::to_string(rows)) + wire::ReadyForQuery(); }
+std::string Query(int rows) {
+    return Rows(rows) + wire::CommandComplete("SELECT " + std::to_string(rows)) + wire::ReadyForQuery();
+}
 
 kelvo_connection_t* Connect(const ScriptedPeer& peer) {
     kelvoapi::Parameters parameters;
@@ -364,8 +366,7 @@ void OtherReceiver(void*, kelvo_error_t* notice) { kelvo_error_destroy(notice); 
 
 TEST(RowsetScriptedTest, NoticesReachTheReceiverFromTheCallerAndThePrefetchThread) {
     ScriptedPeer peer;
-    const std::string notice =
-        wire::NoticeResponse({{'S', "NOTICE"}, {'C', "01000"}, {'M', "first"}, {'D', "more"}});
+    const std::string notice = wire::NoticeResponse({{'S', "NOTICE"}, {'C', "01000"}, {'M', "first"}, {'D', "more"}});
     auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(
         notice + Rows(300) + wire::NoticeResponse({{'S', "WARNING"}, {'C', "01000"}, {'M', "late"}}) +
         wire::CommandComplete("SELECT 300") + wire::ReadyForQuery());
