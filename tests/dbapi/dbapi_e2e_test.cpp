@@ -224,6 +224,7 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
     ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "INSERT INTO sales.items VALUES (1000, NULL, NULL)", &count)));
     EXPECT_EQ(1, count);
 
+    kelvo_rowset_t* raw_rowset_unused = nullptr;
     const char* query = "SELECT id, name FROM sales.items ORDER BY id";
     const std::vector<std::string> ids = Column(raw, query, 0, false);
     ASSERT_EQ(1001u, ids.size());
@@ -234,6 +235,31 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
     const std::vector<std::string> names = Column(raw, query, 1, false);
     EXPECT_EQ("n7", names[7]);
     EXPECT_EQ("<null>", names[1000]);
+
+    // A prepared statement runs in either result format.
+    ASSERT_EQ("", TextOf(kelvo_prepare(raw, "by_id", "SELECT id FROM sales.items WHERE id < 3 ORDER BY id")));
+    for (const kelvo_rowset_result_format_t format :
+         {KELVO_ROWSET_RESULT_FORMAT_KELVO_BINARY, KELVO_ROWSET_RESULT_FORMAT_TEXT}) {
+        kelvo_rowset_t* rowset = nullptr;
+        ASSERT_EQ("", TextOf(kelvo_execute_prepared(raw, "by_id", format, &rowset)));
+        kelvo_rowset_chunk_t* chunk = nullptr;
+        ASSERT_EQ("", TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)));
+        ASSERT_NE(nullptr, chunk);
+        ASSERT_EQ(3u, kelvo_rowset_chunk_row_count(chunk));
+        const kelvo_value_t v = kelvo_rowset_chunk_field_value(chunk, 2, 0);
+        if (format == KELVO_ROWSET_RESULT_FORMAT_TEXT) {
+            EXPECT_EQ("2", std::string(reinterpret_cast<const char*>(v.value), v.size));
+        } else {
+            ASSERT_EQ(4u, v.size);
+            EXPECT_EQ(0, std::memcmp("\2\0\0\0", v.value, 4)) << "little-endian";
+        }
+        kelvo_destroy_rowset_chunk(chunk);
+        kelvo_close_rowset(rowset);
+    }
+    EXPECT_FALSE(FailureOf(kelvo_execute_prepared(raw, "missing", KELVO_ROWSET_RESULT_FORMAT_TEXT, &raw_rowset_unused))
+                     .sqlstate.empty());
+    EXPECT_STREQ("UTF8", kelvo_connection_parameter_status(raw, "server_encoding"));
+    EXPECT_EQ(nullptr, kelvo_connection_parameter_status(raw, "no_such_setting"));
 
     // The table definition round trips through the catalog.
     kelvo_table_definition_t* read = nullptr;

@@ -190,6 +190,42 @@ TEST(RowsetScriptedTest, AFailedStatementReturnsTheServersErrorAndLeavesTheConne
     EXPECT_TRUE(peer.Errors().empty());
 }
 
+// The SQLSTATE and severity of a server error as the error object carries
+// them, also when the server sends malformed fields.
+TEST(RowsetScriptedTest, ServerErrorFields) {
+    struct Case {
+        std::vector<std::pair<char, std::string>> fields;
+        std::string sqlstate;
+        int severity;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{{'S', "ERROR"}, {'C', "22012"}, {'M', "m"}}, "22012", KELVO_SEVERITY_ERROR, "m"},
+        {{{'S', "PANIC"}, {'M', "no code"}}, "HY000", KELVO_SEVERITY_PANIC, "no code"},
+        {{{'S', "FATAL"}, {'C', ""}, {'M', "m"}}, "HY000", KELVO_SEVERITY_FATAL, "m"},
+        {{{'S', "fatal"}, {'C', "2201"}, {'M', "m"}}, "08P01", KELVO_SEVERITY_ERROR, "m"},
+        {{{'S', "WARNING"}, {'C', "220123"}, {'M', "m"}, {'D', ""}}, "08P01", KELVO_SEVERITY_ERROR, "m"},
+    };
+    ScriptedPeer peer;
+    auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup());
+    for (const Case& c : cases) {
+        script.ExpectMessage('Q').Send(wire::ErrorResponse(c.fields) + wire::ReadyForQuery());
+    }
+    ExpectDetach(script);
+    peer.Start();
+    kelvo_connection_t* conn = Connect(peer);
+    for (const Case& c : cases) {
+        ErrorPtr error(kelvo_execute_command(conn, "stmt", nullptr));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(c.sqlstate, AsError(error).GetSqlstate());
+        EXPECT_EQ(c.severity, AsError(error).GetSeverity());
+        EXPECT_EQ(c.message, AsError(error).GetMessage());
+    }
+    kelvo_disconnect(conn);
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
+}
+
 TEST(RowsetScriptedTest, AffectedRowCounts) {
     struct Case {
         const char* tag;
