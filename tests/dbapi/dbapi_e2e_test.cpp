@@ -17,6 +17,7 @@
 #include "api/connection.h"
 #include "error/error.h"
 #include "kelvo/kelvo.h"
+#include "postgres/libpq/connect.h"
 #include "support/kelvod_server.h"
 
 namespace {
@@ -485,6 +486,9 @@ TEST_F(DbapiE2E, ACloneIsASecondSessionWithDefaultSettings) {
     EXPECT_TRUE(clone->GetChunkedMode());
     EXPECT_EQ(kelvoapi::Connection::default_prefetch_threshold, clone->GetPrefetchThreshold());
     EXPECT_TRUE(clone->HasTable("", "", "seen"));
+    // The clone is the library's own session, not a second API user.
+    EXPECT_NE(nullptr, std::strstr(PQoptions(raw->Get().GetPGconn()), "dorvane_api=1"));
+    EXPECT_EQ(nullptr, std::strstr(PQoptions(clone->GetPGconn()), "dorvane_api"));
     clone->Close();
     EXPECT_EQ(KELVO_CONNECTION_BAD, clone->GetStatus());
     EXPECT_EQ(nullptr, clone->Clone());

@@ -515,6 +515,60 @@ TEST(RowsetScriptedTest, ACopyOutCommandDoesNotHoldTheConnection) {
     EXPECT_TRUE(peer.Errors().empty());
 }
 
+std::string StartupValue(const ScriptedPeer& peer, size_t connection, const std::string& name) {
+    const auto messages = peer.Messages(connection);
+    if (messages.empty()) return "<no start-up>";
+    for (const auto& [key, value] : wire::StartupParameters(messages[0].body)) {
+        if (key == name) return value;
+    }
+    return "<absent>";
+}
+
+// A create mode runs its statements, without a terminating ';', over an
+// administrative connection that attaches nothing, detaches and closes
+// before the connection itself opens.
+TEST(RowsetScriptedTest, CreateModesRunOverAnAdministrativeConnectionFirst) {
+    struct Case {
+        kelvo_create_mode_t mode;
+        std::vector<std::string> statements;
+    };
+    const Case cases[] = {
+        {KELVO_CREATE, {"CREATE DATABASE \"/d/x.kelvo\""}},
+        {KELVO_CREATE_IF_NOT_EXISTS, {"CREATE DATABASE IF NOT EXISTS \"/d/x.kelvo\""}},
+        {KELVO_CREATE_AND_REPLACE, {"DROP DATABASE IF EXISTS \"/d/x.kelvo\"", "CREATE DATABASE \"/d/x.kelvo\""}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.statements.back());
+        ScriptedPeer peer;
+        auto& admin = peer.AddConnection().ExpectMessage(0).Send(Startup());
+        for (size_t i = 0; i < c.statements.size(); ++i) {
+            admin.ExpectMessage('Q').Send(wire::CommandComplete("CREATE") + wire::ReadyForQuery());
+        }
+        ExpectDetach(admin).ExpectMessage('X');
+        ExpectDetach(peer.AddConnection().ExpectMessage(0).Send(Startup()));
+        peer.Start();
+        kelvoapi::Parameters parameters;
+        parameters.Set("host", peer.SocketDirectory());
+        parameters.Set("port", std::to_string(ScriptedPeer::kUnixPort));
+        parameters.Set("dbname", "/d/x.kelvo");
+        kelvo_connection_t* conn = new kelvo_connection_t(std::make_shared<kelvoapi::Connection>(parameters, c.mode));
+        // The administrative connection had ended before this one started.
+        peer.WaitForClose(0);
+        std::vector<std::string> sent;
+        for (const auto& m : peer.Messages(0)) {
+            if (m.type == 'Q') sent.emplace_back(m.body.c_str());
+        }
+        std::vector<std::string> expected = c.statements;
+        expected.push_back("DETACH DATABASE *");
+        EXPECT_EQ(expected, sent);
+        EXPECT_EQ("[]", StartupValue(peer, 0, "database"));
+        EXPECT_NE(std::string::npos, StartupValue(peer, 1, "database").find("x.kelvo"));
+        kelvo_disconnect(conn);
+        peer.Stop();
+        EXPECT_TRUE(peer.Errors().empty());
+    }
+}
+
 struct LogEvents {
     std::vector<std::pair<kelvo_log_level_t, std::string>> events;
 };
