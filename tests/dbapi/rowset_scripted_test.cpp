@@ -312,6 +312,24 @@ TEST(RowsetScriptedTest, TheBusyRuleRefusesStatementsUntilTheRowsetCloses) {
     EXPECT_EQ(3u, queries);
 }
 
+// Releasing the connection handle while a rowset is open keeps the
+// connection: its rows still arrive, and closing the rowset closes it.
+TEST(RowsetScriptedTest, ARowsetKeepsItsConnectionAfterDisconnect) {
+    ScriptedPeer peer;
+    auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(Query(600));
+    ExpectDetach(script).ExpectMessage('X');
+    peer.Start();
+    kelvo_connection_t* conn = Connect(peer);
+    kelvo_rowset_t* rowset = nullptr;
+    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
+    kelvo_disconnect(conn);
+    EXPECT_EQ(std::vector<size_t>({256, 256, 88}), ReadChunkSizes(rowset));
+    kelvo_close_rowset(rowset);
+    peer.WaitForClose(0);
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
+}
+
 // Closing after the first chunk of a long result cancels the statement over
 // a second connection, drains what the server still sends, and leaves the
 // connection ready for the next statement.
