@@ -16,6 +16,7 @@
 
 #include "api/connection.h"
 #include "error/error.h"
+#include "instance/parameters.h"
 #include "kelvo/kelvo.h"
 #include "postgres/libpq/connect.h"
 #include "support/kelvod_server.h"
@@ -418,6 +419,40 @@ TEST_F(DbapiE2E, ConnectLogsBothConnectionsAndDisconnectDetaches) {
     ASSERT_EQ("", TextOf(Connect(Path("dropper.kelvo"), KELVO_CREATE_AND_REPLACE, &raw)));
     ConnectionPtr dropper(raw);
     EXPECT_EQ("", TextOf(kelvo_drop_database(raw, path.c_str(), true)));
+}
+
+// The client identification: api_language (absent or empty means "C") ends
+// up in client_info and never travels as a setting of its own.
+TEST_F(DbapiE2E, ClientIdentification) {
+    const std::pair<const char*, const char*> cases[] = {
+        {nullptr, "\"client_info\": \"C,Linux,"},
+        {"", "\"client_info\": \"C,Linux,"},
+        {"Python", "\"client_info\": \"Python,Linux,"},
+    };
+    for (const auto& [language, expected] : cases) {
+        kelvo_parameters_t* parameters = Parameters(Path("ident.kelvo"));
+        if (language != nullptr) {
+            ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "api_language", language)));
+        }
+        LogEvents log;
+        kelvo_log_function_t previous = kelvo_log_set_log_function(CollectLog, &log);
+        kelvo_connection_t* raw = nullptr;
+        const std::string error = TextOf(kelvo_connect(parameters, &raw, KELVO_CREATE_IF_NOT_EXISTS));
+        kelvo_disconnect(raw);
+        kelvo_log_set_log_function(previous, nullptr);
+        ASSERT_EQ("", error);
+        ASSERT_FALSE(log.values.empty());
+        EXPECT_NE(std::string::npos, log.values[0].find(expected)) << log.values[0];
+        EXPECT_NE(std::string::npos, log.values[0].find("\"user_agent\": \"External API\""));
+        EXPECT_NE(std::string::npos, log.values[0].find("\"dorvane_api\": \"1\""));
+        EXPECT_EQ(std::string::npos, log.values[0].find("api_language"));
+        // The caller's set is left as it was.
+        const auto& given = *static_cast<const kelvoapi::Parameters*>(parameters);
+        EXPECT_EQ(language != nullptr, given.ContainsKey("api_language"));
+        EXPECT_FALSE(given.ContainsKey("dorvane_api"));
+        EXPECT_FALSE(given.ContainsKey("client_info"));
+        kelvo_parameters_destroy(parameters);
+    }
 }
 
 TEST_F(DbapiE2E, CancelPingAndClosingALargeResultEarly) {
