@@ -358,6 +358,35 @@ TEST_F(DbapiE2E, CatalogQuestions) {
     EXPECT_TRUE(kelvo_connection_is_ready(raw));
 }
 
+// A connection that asks for text results gets the same catalog answers: the
+// catalog reads integers and flags in whichever format the server sent.
+TEST_F(DbapiE2E, CatalogAnswersOnATextConnection) {
+    kelvo_parameters_t* parameters = Parameters(Path("textcat.kelvo"));
+    ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "result_format_code", "Text")));
+    kelvo_connection_t* raw = nullptr;
+    const std::string error = TextOf(kelvo_connect(parameters, &raw, KELVO_CREATE_AND_REPLACE));
+    kelvo_parameters_destroy(parameters);
+    ASSERT_EQ("", error);
+    ConnectionPtr conn(raw);
+    ASSERT_EQ("",
+              TextOf(kelvo_execute_command(raw, "CREATE TABLE t (a VARCHAR(9) NOT NULL, b NUMERIC(12,3))", nullptr)));
+    EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false)) << "text results";
+    bool exists = false;
+    ASSERT_EQ("", TextOf(kelvo_has_table(raw, nullptr, nullptr, "t", &exists)));
+    EXPECT_TRUE(exists);
+    kelvo_table_definition_t* def = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_get_table_definition(raw, nullptr, nullptr, "t", &def)));
+    ASSERT_EQ(2u, kelvo_table_definition_column_count(def));
+    EXPECT_EQ(KELVO_VARCHAR, kelvo_table_definition_column_type_tag(def, 0));
+    EXPECT_EQ(9u, kelvo_get_max_length_from_modifier(kelvo_table_definition_column_type_modifier(def, 0)));
+    EXPECT_FALSE(kelvo_table_definition_column_is_nullable(def, 0));
+    EXPECT_EQ(KELVO_NUMERIC, kelvo_table_definition_column_type_tag(def, 1));
+    EXPECT_EQ(12u, kelvo_get_precision_from_modifier(kelvo_table_definition_column_type_modifier(def, 1)));
+    EXPECT_EQ(3u, kelvo_get_scale_from_modifier(kelvo_table_definition_column_type_modifier(def, 1)));
+    EXPECT_TRUE(kelvo_table_definition_column_is_nullable(def, 1));
+    kelvo_destroy_table_definition(def);
+}
+
 TEST_F(DbapiE2E, AttachDetachCreateAndDropDatabases) {
     kelvo_connection_t* raw = nullptr;
     ASSERT_EQ("", TextOf(Connect(Path("host.kelvo"), KELVO_CREATE_AND_REPLACE, &raw)));
