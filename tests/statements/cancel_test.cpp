@@ -1,0 +1,222 @@
+// Cancel requests against listeners of the test's own: the exact 16 bytes,
+// the failure texts and their truncation, errno kept, and no endless wait on
+// a server that never closes.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "postgres/libpq/cancel.h"
+#include "postgres/libpq/connection_record.h"
+#include "support/postgres_cluster.h"
+#include "support/scratch_directory.h"
+
+namespace {
+
+struct CancelFree {
+    void operator()(PGcancel* c) const { PQfreeCancel(c); }
+};
+using CancelPtr = std::unique_ptr<PGcancel, CancelFree>;
+
+struct ConnFree {
+    void operator()(PGconn* c) const { freePGconn(c); }
+};
+using ConnPtr = std::unique_ptr<PGconn, ConnFree>;
+
+// A cancel handle for a TCP port on 127.0.0.1.
+PGcancel MakeTcpHandle(int port, int pid, int key) {
+    PGcancel cancel{};
+    auto* sin = reinterpret_cast<sockaddr_in*>(&cancel.raddr.addr);
+    sin->sin_family = AF_INET;
+    sin->sin_port = htons(static_cast<uint16_t>(port));
+    sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    cancel.raddr.salen = sizeof(sockaddr_in);
+    cancel.be_pid = pid;
+    cancel.be_key = key;
+    return cancel;
+}
+
+// A Unix-socket listener that accepts one connection, records what arrives
+// and closes it, or holds it open until destroyed.
+class CancelListener {
+public:
+    CancelListener(const std::string& dir, bool closeAfterRequest) {
+        path_ = dir + "/cancel.sock";
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+        EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+        EXPECT_EQ(0, listen(fd_, 4));
+        thread_ = std::thread([this, closeAfterRequest] {
+            int client = accept(fd_, nullptr, nullptr);
+            if (client < 0) return;
+            char buf[64];
+            while (received_.size() < 16) {
+                ssize_t n = recv(client, buf, sizeof buf, 0);
+                if (n <= 0) break;
+                received_.append(buf, static_cast<size_t>(n));
+            }
+            if (!closeAfterRequest) {
+                // Hold the socket until the client gives up on it.
+                while (recv(client, buf, sizeof buf, 0) > 0) {
+                }
+            }
+            close(client);
+        });
+    }
+    ~CancelListener() {
+        shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        close(fd_);
+    }
+    PGcancel Handle(int pid, int key) const {
+        PGcancel cancel{};
+        auto* sun = reinterpret_cast<sockaddr_un*>(&cancel.raddr.addr);
+        sun->sun_family = AF_UNIX;
+        strncpy(sun->sun_path, path_.c_str(), sizeof sun->sun_path - 1);
+        cancel.raddr.salen = sizeof(sockaddr_un);
+        cancel.be_pid = pid;
+        cancel.be_key = key;
+        return cancel;
+    }
+    // Read after the handle's call returned and the thread has the bytes.
+    std::string Received() {
+        thread_.join();
+        thread_ = std::thread([] {});
+        return received_;
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    std::string received_;
+    std::thread thread_;
+};
+
+TEST(CancelTest, SendsTheSixteenByteRequestAndWaitsForTheClose) {
+    kelvotest::ScratchDirectory dir;
+    CancelListener listener(dir.Path(), true);
+    PGcancel handle = listener.Handle(0x01020304, -2);
+    char errbuf[256] = "untouched";
+    errno = 4242;
+    EXPECT_EQ(1, PQcancel(&handle, errbuf, sizeof errbuf));
+    EXPECT_EQ(4242, errno);
+    EXPECT_STREQ("untouched", errbuf);
+    const std::string expected("\x00\x00\x00\x10\x04\xd2\x16\x2e\x01\x02\x03\x04\xff\xff\xff\xfe", 16);
+    EXPECT_EQ(expected, listener.Received());
+}
+
+TEST(CancelTest, AServerThatNeverClosesCostsOnlyTheTimeLimit) {
+    kelvotest::ScratchDirectory dir;
+    CancelListener listener(dir.Path(), false);
+    PGcancel handle = listener.Handle(7, 8);
+    char errbuf[64];
+    // The request went out, so the cancel counts as sent.
+    EXPECT_EQ(1, pqCancelWithin(&handle, errbuf, sizeof errbuf, 200));
+}
+
+TEST(CancelTest, FailureTextsAreTruncatedToTheBuffer) {
+    const int port = kelvotest::FindFreeTcpPort();
+    PGcancel closedPort = MakeTcpHandle(port, 1, 2);
+    const std::string refused = std::string("PQcancel() -- connect() failed: ") + strerror(ECONNREFUSED) + "\n";
+    const std::string prefix = "PQcancel() -- connect() failed: ";
+    const std::string noHandle = "PQcancel() -- no cancel object supplied";
+
+    struct Case {
+        const char* name;
+        PGcancel* handle;
+        int size;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"refused, room for all", &closedPort, 256, refused},
+        {"refused, one byte", &closedPort, 1, ""},
+        {"refused, prefix cut", &closedPort, 10, "PQcancel("},
+        {"refused, prefix only", &closedPort, static_cast<int>(prefix.size()) + 1, prefix},
+        {"refused, no room for text", &closedPort, static_cast<int>(prefix.size()) + 2, prefix + "\n"},
+        {"refused, text cut", &closedPort, static_cast<int>(prefix.size()) + 5, prefix + refused.substr(prefix.size(), 3) + "\n"},
+        {"no handle", nullptr, 256, noHandle},
+        {"no handle, cut", nullptr, 5, "PQca"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string buf(300, 'x');
+        errno = 777;
+        EXPECT_EQ(0, PQcancel(c.handle, &buf[0], c.size));
+        if (c.handle != nullptr) {
+            EXPECT_EQ(777, errno);
+        }
+        EXPECT_EQ(c.expected, std::string(buf.c_str()));
+        // Nothing is written past the given size.
+        EXPECT_EQ(std::string(300 - c.size, 'x'), buf.substr(c.size));
+    }
+}
+
+TEST(CancelTest, ABufferOfNoSizeReceivesNothing) {
+    PGcancel closedPort = MakeTcpHandle(kelvotest::FindFreeTcpPort(), 1, 2);
+    for (int size : {0, -1, -100}) {
+        for (PGcancel* handle : {&closedPort, static_cast<PGcancel*>(nullptr)}) {
+            char buf[8] = "keep";
+            EXPECT_EQ(0, PQcancel(handle, buf, size));
+            EXPECT_STREQ("keep", buf);
+            EXPECT_EQ(0, PQcancel(handle, nullptr, size));
+        }
+    }
+}
+
+TEST(CancelTest, HandlesNeedAnOpenConnection) {
+    EXPECT_EQ(nullptr, PQgetCancel(nullptr));
+    ConnPtr conn(makeEmptyPGconn());
+    ASSERT_NE(nullptr, conn);
+    EXPECT_EQ(nullptr, PQgetCancel(conn.get()));
+
+    EXPECT_EQ(0, PQrequestCancel(nullptr));
+    EXPECT_EQ(0, PQrequestCancel(conn.get()));
+    EXPECT_STREQ(
+        "<sqlstate>08003</sqlstate><primary>The connection given to `PQrequestCancel()` is not open.</primary>",
+        conn->errorMessage.data);
+    PQfreeCancel(nullptr);
+}
+
+TEST(CancelTest, AHandleCopiesTheConnectionAndOutlivesIt) {
+    kelvotest::ScratchDirectory dir;
+    CancelListener listener(dir.Path(), true);
+    PGcancel target = listener.Handle(99, 1234567);
+
+    ConnPtr conn(makeEmptyPGconn());
+    ASSERT_NE(nullptr, conn);
+    conn->sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    conn->raddr = target.raddr;
+    conn->be_pid = target.be_pid;
+    conn->be_key = target.be_key;
+    CancelPtr cancel(PQgetCancel(conn.get()));
+    ASSERT_NE(nullptr, cancel);
+    conn.reset();
+
+    char errbuf[256];
+    EXPECT_EQ(1, PQcancel(cancel.get(), errbuf, sizeof errbuf));
+    EXPECT_EQ(std::string("\x00\x00\x00\x10\x04\xd2\x16\x2e\x00\x00\x00\x63\x00\x12\xd6\x87", 16), listener.Received());
+}
+
+TEST(CancelTest, RequestCancelWritesItsFailureIntoTheConnection) {
+    ConnPtr conn(makeEmptyPGconn());
+    ASSERT_NE(nullptr, conn);
+    PGcancel closedPort = MakeTcpHandle(kelvotest::FindFreeTcpPort(), 1, 2);
+    conn->sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    conn->raddr = closedPort.raddr;
+    EXPECT_EQ(0, PQrequestCancel(conn.get()));
+    const std::string expected = std::string("PQcancel() -- connect() failed: ") + strerror(ECONNREFUSED) + "\n";
+    EXPECT_EQ(expected, conn->errorMessage.data);
+    EXPECT_EQ(expected.size(), conn->errorMessage.len);
+}
+
+}  // namespace

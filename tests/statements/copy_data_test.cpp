@@ -1,0 +1,481 @@
+// COPY data over one end of a socket pair, the test playing the server on the
+// other end: exact bytes sent, refusals, protocol 2.0 lines, COPY BOTH, a
+// server that fails the copy or stops reading, and what PostgreSQL cannot be
+// made to send (empty data messages, half messages, broken framing).
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "postgres/libpq/copy_data.h"
+#include "postgres/libpq/parameter_status.h"
+#include "postgres/libpq/result_record.h"
+#include "postgres/libpq/socket_io.h"
+#include "support/connected_record.h"
+#include "support/scripted_peer.h"
+
+namespace {
+
+using kelvotest::ConnPtr;
+namespace wire = kelvotest::wire;
+
+// The server's end of a socket pair joined to a connection record.
+class CopyPeer {
+public:
+    explicit CopyPeer(PGAsyncStatusType state, PGQueryClass queryclass = PGQUERY_SIMPLE) {
+        int fds[2];
+        EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
+        server_ = fds[1];
+        conn_ = kelvotest::MakeConnectedRecord(fds[0]);
+        conn_->asyncStatus = state;
+        conn_->queryclass = queryclass;
+        conn_->noticeHooks.noticeRec = &CopyPeer::CountNotice;
+        conn_->noticeHooks.noticeRecArg = this;
+    }
+    ~CopyPeer() {
+        if (server_ >= 0) close(server_);
+    }
+
+    PGconn* conn() { return conn_.get(); }
+
+    void Send(const std::string& bytes) {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t n = write(server_, bytes.data() + done, bytes.size() - done);
+            ASSERT_GT(n, 0);
+            done += static_cast<size_t>(n);
+        }
+    }
+    // Everything the client has sent so far, without waiting.
+    std::string Received() {
+        std::string out;
+        char buf[65536];
+        for (;;) {
+            ssize_t n = recv(server_, buf, sizeof buf, MSG_DONTWAIT);
+            if (n <= 0) break;
+            out.append(buf, static_cast<size_t>(n));
+        }
+        return out;
+    }
+    void CloseServerEnd() {
+        close(server_);
+        server_ = -1;
+    }
+    int server() const { return server_; }
+    const std::vector<std::string>& notices() const { return notices_; }
+
+private:
+    static void CountNotice(void* arg, const PGresult* res) {
+        static_cast<CopyPeer*>(arg)->notices_.push_back(PQresultErrorField(res, 'M'));
+    }
+
+    ConnPtr conn_;
+    int server_ = -1;
+    std::vector<std::string> notices_;
+};
+
+// Reads everything that arrives on fd until the client closes or `stop`.
+class Drain {
+public:
+    explicit Drain(int fd, size_t limit = SIZE_MAX) : thread_([this, fd, limit] {
+        char buf[65536];
+        while (bytes_.size() < limit) {
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) break;
+            bytes_.append(buf, static_cast<size_t>(n));
+        }
+    }) {}
+    std::string Join() {
+        thread_.join();
+        return bytes_;
+    }
+
+private:
+    std::string bytes_;
+    std::thread thread_;
+};
+
+std::string CopyData(const std::string& data) { return wire::Message('d', data); }
+
+std::string ServerError(const std::string& message) {
+    return wire::ErrorResponse({{'S', "ERROR"}, {'C', "22P02"}, {'M', message}});
+}
+
+TEST(CopyDataTest, RefusesCallsOutsideACopy) {
+    struct Case {
+        const char* name;
+        PGAsyncStatusType state;
+        bool put;  // PQputCopyData and PQputCopyEnd, else PQgetCopyData
+    };
+    const Case cases[] = {
+        {"put while idle", PGASYNC_IDLE, true},   {"put while busy", PGASYNC_BUSY, true},
+        {"put during copy out", PGASYNC_COPY_OUT, true}, {"get while idle", PGASYNC_IDLE, false},
+        {"get during copy in", PGASYNC_COPY_IN, false},  {"get while ready", PGASYNC_READY, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CopyPeer peer(c.state);
+        if (c.put) {
+            EXPECT_EQ(-1, PQputCopyData(peer.conn(), "abc", 3));
+            EXPECT_STREQ("No COPY is in progress.", peer.conn()->errorMessage.data);
+            EXPECT_EQ(-1, PQputCopyEnd(peer.conn(), nullptr));
+        } else {
+            char* buffer = reinterpret_cast<char*>(1);
+            EXPECT_EQ(-2, PQgetCopyData(peer.conn(), &buffer, 1));
+            EXPECT_EQ(nullptr, buffer);
+        }
+        EXPECT_STREQ("No COPY is in progress.", peer.conn()->errorMessage.data);
+        EXPECT_EQ(c.state, peer.conn()->asyncStatus);
+        EXPECT_EQ("", peer.Received());
+    }
+    char* buffer = reinterpret_cast<char*>(1);
+    EXPECT_EQ(-1, PQputCopyData(nullptr, "x", 1));
+    EXPECT_EQ(-1, PQputCopyEnd(nullptr, nullptr));
+    EXPECT_EQ(-2, PQgetCopyData(nullptr, &buffer, 0));
+    EXPECT_EQ(nullptr, buffer);
+}
+
+TEST(CopyDataTest, RefusesBadBlocksBeforeSendingAnything) {
+    struct Case {
+        const char* name;
+        const char* data;
+        int nbytes;
+        int expected;
+        const char* text;  // nullptr: the text is left alone
+    };
+    const Case cases[] = {
+        {"negative size", "abc", -1, -1, "<sqlstate>22023</sqlstate><primary>The size of the COPY data is negative (-1).</primary>"},
+        {"most negative size", "abc", INT_MIN, -1,
+         "<sqlstate>22023</sqlstate><primary>The size of the COPY data is negative (-2147483648).</primary>"},
+        {"null data", nullptr, 5, -1, "<sqlstate>22023</sqlstate><primary>The COPY data is a null pointer.</primary>"},
+        // The sizes are refused before the bytes are read.
+        {"larger than a message can be", "abc", INT_MAX, -1,
+         "<sqlstate>54000</sqlstate><primary>The COPY data of 2147483647 bytes does not fit into one message.</primary>"},
+        {"one byte too large", "abc", INT_MAX - 4, -1,
+         "<sqlstate>54000</sqlstate><primary>The COPY data of 2147483643 bytes does not fit into one message.</primary>"},
+        {"nothing", "abc", 0, 1, nullptr},
+        {"nothing from nowhere", nullptr, 0, 1, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CopyPeer peer(PGASYNC_COPY_IN);
+        printfPQExpBuffer(&peer.conn()->errorMessage, "before");
+        EXPECT_EQ(c.expected, PQputCopyData(peer.conn(), c.data, c.nbytes));
+        EXPECT_STREQ(c.text ? c.text : "before", peer.conn()->errorMessage.data);
+        EXPECT_EQ(PGASYNC_COPY_IN, peer.conn()->asyncStatus);
+        EXPECT_EQ(0, peer.conn()->outCount);
+        EXPECT_EQ("", peer.Received());
+    }
+}
+
+TEST(CopyDataTest, EndsTheCopyWithTheRightMessages) {
+    struct Case {
+        const char* name;
+        int protocol;
+        PGAsyncStatusType state;
+        PGQueryClass queryclass;
+        const char* reason;
+        int expected;
+        std::string sent;
+        PGAsyncStatusType after;
+    };
+    const std::string rows = CopyData("1\tone\n") + CopyData("2\ttwo\n");
+    const Case cases[] = {
+        {"done", 3, PGASYNC_COPY_IN, PGQUERY_SIMPLE, nullptr, 1, rows + wire::Message('c', ""), PGASYNC_BUSY},
+        {"fail", 3, PGASYNC_COPY_IN, PGQUERY_SIMPLE, "stop here", 1, rows + wire::Message('f', wire::CStr("stop here")),
+         PGASYNC_BUSY},
+        {"done, extended", 3, PGASYNC_COPY_IN, PGQUERY_EXTENDED, nullptr, 1,
+         rows + wire::Message('c', "") + wire::Message('S', ""), PGASYNC_BUSY},
+        {"fail, extended", 3, PGASYNC_COPY_IN, PGQUERY_EXTENDED, "", 1,
+         rows + wire::Message('f', wire::CStr("")) + wire::Message('S', ""), PGASYNC_BUSY},
+        {"done, copy both", 3, PGASYNC_COPY_BOTH, PGQUERY_SIMPLE, nullptr, 1, rows + wire::Message('c', ""),
+         PGASYNC_COPY_OUT},
+        {"done, protocol 2", 2, PGASYNC_COPY_IN, PGQUERY_SIMPLE, nullptr, 1, "1\tone\n2\ttwo\n\\.\n", PGASYNC_BUSY},
+        {"fail, protocol 2", 2, PGASYNC_COPY_IN, PGQUERY_SIMPLE, "no", -1, "1\tone\n2\ttwo\n", PGASYNC_COPY_IN},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CopyPeer peer(c.state, c.queryclass);
+        peer.conn()->pversion = PG_PROTOCOL(c.protocol, 0);
+        EXPECT_EQ(1, PQputCopyData(peer.conn(), "1\tone\n", 6));
+        EXPECT_EQ(1, PQputCopyData(peer.conn(), "2\ttwo\n", 6));
+        // Small blocks wait in the output buffer for a whole 8 KiB.
+        EXPECT_EQ("", peer.Received());
+        printfPQExpBuffer(&peer.conn()->errorMessage, "old text");
+        EXPECT_EQ(c.expected, PQputCopyEnd(peer.conn(), c.reason));
+        if (c.expected < 0) {
+            EXPECT_STREQ("This function requires at least protocol version 3.0.", peer.conn()->errorMessage.data);
+            EXPECT_EQ(0, pqFlush(peer.conn()));
+        } else {
+            EXPECT_STREQ("", peer.conn()->errorMessage.data);
+        }
+        EXPECT_EQ(c.sent, peer.Received());
+        EXPECT_EQ(c.after, peer.conn()->asyncStatus);
+    }
+}
+
+TEST(CopyDataTest, SendsWholeBlocksAndGrowsForALargeOne) {
+    CopyPeer peer(PGASYNC_COPY_IN);
+    PGconn* conn = peer.conn();
+    const int initialSize = conn->outBufSize;
+    std::string expected;
+
+    // 8 KiB of queued messages leave in whole blocks; the rest waits.
+    const std::string row(100, 'r');
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(1, PQputCopyData(conn, row.data(), static_cast<int>(row.size())));
+        expected += CopyData(row);
+    }
+    EXPECT_EQ(0u, peer.Received().size() % 8192);
+    EXPECT_LT(conn->outCount, 8192);
+
+    // A block larger than the free space: the queue goes out first, then the
+    // buffer grows to hold the one message, and nothing is lost or reordered.
+    std::string big(3 * 1024 * 1024, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+    Drain drain(peer.server());
+    ASSERT_EQ(1, PQputCopyData(conn, big.data(), static_cast<int>(big.size())));
+    expected += CopyData(big);
+    EXPECT_GT(conn->outBufSize, initialSize);
+    ASSERT_EQ(1, PQputCopyEnd(conn, nullptr));
+    expected += wire::Message('c', "");
+    shutdown(conn->sock, SHUT_WR);
+    std::string received = drain.Join();
+    // The bytes read before the drain started came from the small rows.
+    const std::string early = expected.substr(0, expected.size() - received.size());
+    EXPECT_EQ(expected, early + received);
+    EXPECT_EQ(0u, early.size() % 8192);
+}
+
+TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
+    struct Case {
+        const char* name;
+        PGQueryClass queryclass;
+        bool serverReads;  // else it stops reading, with its error sent
+        std::string trailer;  // what the client sends after the last data
+    };
+    const Case cases[] = {
+        {"simple", PGQUERY_SIMPLE, true, ""},
+        {"extended", PGQUERY_EXTENDED, true, wire::Message('S', "")},
+        {"simple, server stops reading", PGQUERY_SIMPLE, false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CopyPeer peer(PGASYNC_COPY_IN, c.queryclass);
+        PGconn* conn = peer.conn();
+        const std::string block(1024 * 1024, 'x');
+        // Fill the socket until it is full, so that the error arrives while
+        // the client waits to send.
+        peer.Send(wire::NoticeResponse({{'S', "NOTICE"}, {'C', "00000"}, {'M', "row 1"}}) +
+                  ServerError("bad row") + wire::ReadyForQuery('I'));
+        std::unique_ptr<Drain> drain;
+        if (c.serverReads) drain = std::make_unique<Drain>(peer.server());
+        int rc = 1;
+        int calls = 0;
+        while (rc == 1 && calls < 64) {
+            rc = PQputCopyData(conn, block.data(), static_cast<int>(block.size()));
+            ++calls;
+        }
+        EXPECT_EQ(-1, rc);
+        // The error was noticed within the first blocks, not after all 64.
+        EXPECT_LE(calls, 2);
+        const std::string text = conn->errorMessage.data;
+        EXPECT_NE(std::string::npos, text.find("<sqlstate>22P02</sqlstate><primary>bad row</primary>")) << text;
+        EXPECT_EQ(std::vector<std::string>{"row 1"}, peer.notices());
+        // The error is ready for PQgetResult; the copy is over.
+        EXPECT_EQ(PGASYNC_READY, conn->asyncStatus);
+        ASSERT_NE(nullptr, conn->result);
+        EXPECT_EQ(PGRES_FATAL_ERROR, conn->result->resultStatus);
+        EXPECT_EQ(-1, PQputCopyData(conn, "y", 1));
+        EXPECT_STREQ("No COPY is in progress.", conn->errorMessage.data);
+        if (drain) {
+            // Whatever was queued still goes out whole, with the Sync that
+            // an extended-protocol server waits for.
+            pqFlush(conn);
+            shutdown(conn->sock, SHUT_WR);
+            std::string received = drain->Join();
+            ASSERT_GE(received.size(), c.trailer.size());
+            EXPECT_EQ(c.trailer, received.substr(received.size() - c.trailer.size()));
+        }
+    }
+}
+
+TEST(CopyDataTest, AClosedServerFailsTheSendWithoutSigpipe) {
+    // The default action would end the test binary.
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    struct sigaction old {};
+    sigaction(SIGPIPE, &dfl, &old);
+
+    CopyPeer peer(PGASYNC_COPY_IN);
+    peer.CloseServerEnd();
+    const std::string block(64 * 1024, 'z');
+    EXPECT_EQ(-1, PQputCopyData(peer.conn(), block.data(), static_cast<int>(block.size())));
+    // The I/O text of the socket layer, tagged as a lost connection.
+    const std::string text = peer.conn()->errorMessage.data;
+    EXPECT_EQ(0u, text.find("<sqlstate>08003</sqlstate>")) << text;
+    EXPECT_NE(std::string::npos, text.find("pqsecure_raw_write")) << text;
+    sigaction(SIGPIPE, &old, nullptr);
+}
+
+TEST(CopyDataTest, NoticesAreTakenOutWhileRowsGoIn) {
+    CopyPeer peer(PGASYNC_COPY_IN);
+    PGconn* conn = peer.conn();
+    Drain drain(peer.server());
+    const std::string row(4000, 'n');
+    for (int i = 0; i < 500; ++i) {
+        peer.Send(wire::NoticeResponse({{'S', "NOTICE"}, {'C', "00000"}, {'M', "row " + std::to_string(i)}}));
+        ASSERT_EQ(1, PQputCopyData(conn, row.data(), static_cast<int>(row.size())));
+    }
+    ASSERT_EQ(1, PQputCopyEnd(conn, nullptr));
+    shutdown(conn->sock, SHUT_WR);
+    drain.Join();
+    // Every notice but those still in flight has reached the receiver, in
+    // order, and the input buffer did not grow to hold them all.
+    ASSERT_GE(peer.notices().size(), 400u);
+    for (size_t i = 0; i < peer.notices().size(); ++i) EXPECT_EQ("row " + std::to_string(i), peer.notices()[i]);
+    EXPECT_LE(conn->inBufSize, 64 * 1024);
+}
+
+// PQgetCopyData over input given in advance.
+struct GetCase {
+    const char* name;
+    int protocol;
+    PGAsyncStatusType state;
+    std::string input;
+    std::vector<int> results;          // return values in order
+    std::vector<std::string> rows;     // the data of the positive ones
+    PGAsyncStatusType after;
+    int unconsumed;                    // bytes left in the input buffer
+};
+
+TEST(CopyDataTest, ReadsRowsUntilTheEndOfTheCopy) {
+    const std::string complete = wire::CommandComplete("COPY 2") + wire::ReadyForQuery('I');
+    const std::string halfRow = CopyData("3\tthree\n").substr(0, 6);
+    const GetCase cases[] = {
+        {"rows then CopyDone", 3, PGASYNC_COPY_OUT,
+         CopyData("1\tone\n") + CopyData("2\ttwo\n") + wire::CopyDone() + complete,
+         {6, 6, -1}, {"1\tone\n", "2\ttwo\n"}, PGASYNC_BUSY, static_cast<int>(complete.size())},
+        {"empty data is skipped", 3, PGASYNC_COPY_OUT, CopyData("") + CopyData("x\n") + CopyData("") + wire::CopyDone(),
+         {2, -1}, {"x\n"}, PGASYNC_BUSY, 0},
+        {"an error ends the copy and stays for PQgetResult", 3, PGASYNC_COPY_OUT,
+         CopyData("a\n") + ServerError("disk full"), {2, -1}, {"a\n"}, PGASYNC_BUSY,
+         static_cast<int>(ServerError("disk full").size())},
+        {"half a row waits", 3, PGASYNC_COPY_OUT, CopyData("b\n") + halfRow, {2, 0, 0}, {"b\n"}, PGASYNC_COPY_OUT,
+         static_cast<int>(halfRow.size())},
+        {"parameter reports and notifications pass", 3, PGASYNC_COPY_OUT,
+         wire::ParameterStatus("TimeZone", "UTC") + CopyData("c\n") +
+             wire::NotificationResponse(42, "channel", "payload") + wire::CopyDone(),
+         {2, -1}, {"c\n"}, PGASYNC_BUSY, 0},
+        {"copy both returns to copy in", 3, PGASYNC_COPY_BOTH, CopyData("d\n") + wire::CopyDone(), {2, -1}, {"d\n"},
+         PGASYNC_COPY_IN, 0},
+        {"protocol 2 lines", 2, PGASYNC_COPY_OUT, std::string("1\tone\n2\t\n\\.\nC"), {6, 3, -1}, {"1\tone\n", "2\t\n"},
+         PGASYNC_BUSY, 1},
+        {"protocol 2 half line", 2, PGASYNC_COPY_OUT, std::string("1\tone\n2\t"), {6, 0}, {"1\tone\n"},
+         PGASYNC_COPY_OUT, 2},
+        {"protocol 2 end marker inside a line", 2, PGASYNC_COPY_OUT, std::string("a\\.\n\\.\n"), {4, -1}, {"a\\.\n"},
+         PGASYNC_BUSY, 0},
+    };
+    for (const GetCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        kelvotest::ConnPtr conn = kelvotest::MakeDetachedRecord();
+        conn->pversion = PG_PROTOCOL(c.protocol, 0);
+        conn->asyncStatus = c.state;
+        kelvotest::FeedInput(conn.get(), c.input);
+        size_t row = 0;
+        for (int expected : c.results) {
+            char* buffer = reinterpret_cast<char*>(1);
+            int rc = PQgetCopyData(conn.get(), &buffer, 1);
+            ASSERT_EQ(expected, rc);
+            if (rc > 0) {
+                ASSERT_NE(nullptr, buffer);
+                EXPECT_EQ(c.rows.at(row++), std::string(buffer, static_cast<size_t>(rc)));
+                EXPECT_EQ('\0', buffer[rc]);
+                free(buffer);
+            } else {
+                EXPECT_EQ(nullptr, buffer);
+            }
+        }
+        EXPECT_EQ(c.rows.size(), row);
+        EXPECT_EQ(c.after, conn->asyncStatus);
+        EXPECT_EQ(c.unconsumed, conn->inEnd - conn->inStart);
+    }
+}
+
+TEST(CopyDataTest, NoticesDuringCopyOutReachTheReceiver) {
+    CopyPeer peer(PGASYNC_COPY_OUT);
+    peer.Send(wire::NoticeResponse({{'S', "NOTICE"}, {'C', "00000"}, {'M', "halfway"}}) + CopyData("r\n") +
+              wire::ParameterStatus("application_name", "copier") + wire::CopyDone());
+    char* buffer = nullptr;
+    ASSERT_EQ(2, PQgetCopyData(peer.conn(), &buffer, 0));
+    free(buffer);
+    EXPECT_EQ(std::vector<std::string>{"halfway"}, peer.notices());
+    EXPECT_EQ(-1, PQgetCopyData(peer.conn(), &buffer, 0));
+    EXPECT_STREQ("copier", PQparameterStatus(peer.conn(), "application_name"));
+}
+
+TEST(CopyDataTest, BlockingReadWaitsForTheRestOfARow) {
+    CopyPeer peer(PGASYNC_COPY_OUT);
+    const std::string message = CopyData(std::string(100000, 'w'));
+    peer.Send(message.substr(0, 10));
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        peer.Send(message.substr(10));
+    });
+    char* buffer = nullptr;
+    EXPECT_EQ(100000, PQgetCopyData(peer.conn(), &buffer, 0));
+    late.join();
+    ASSERT_NE(nullptr, buffer);
+    EXPECT_EQ(std::string(100000, 'w'), std::string(buffer));
+    free(buffer);
+}
+
+TEST(CopyDataTest, BrokenFramingOrALostServerFailsTheRead) {
+    struct Case {
+        const char* name;
+        std::string input;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"length below 4", std::string("d\0\0\0\3", 5),
+         "lost synchronization with server: got message type \"d\", length 3\n"},
+        // The value's NUL lies in the next message, which must not be read.
+        {"parameter report past its end",
+         wire::Message('S', std::string("TimeZone\0UTC", 12)) + CopyData(std::string("x\0", 2)),
+         "lost synchronization with server: got message type \"S\", length 16\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        kelvotest::ConnPtr conn = kelvotest::MakeDetachedRecord();
+        conn->asyncStatus = PGASYNC_COPY_OUT;
+        kelvotest::FeedInput(conn.get(), c.input);
+        char* buffer = nullptr;
+        EXPECT_EQ(-2, PQgetCopyData(conn.get(), &buffer, 1));
+        EXPECT_EQ(nullptr, buffer);
+        EXPECT_STREQ(c.text, conn->errorMessage.data);
+        EXPECT_EQ(CONNECTION_BAD, conn->status);
+        ASSERT_NE(nullptr, conn->result);
+        EXPECT_EQ(PGRES_FATAL_ERROR, conn->result->resultStatus);
+        EXPECT_EQ(nullptr, PQparameterStatus(conn.get(), "TimeZone"));
+    }
+    {
+        SCOPED_TRACE("server gone mid-row");
+        CopyPeer peer(PGASYNC_COPY_OUT);
+        peer.Send(CopyData("lost row").substr(0, 7));
+        peer.CloseServerEnd();
+        char* buffer = nullptr;
+        EXPECT_EQ(-2, PQgetCopyData(peer.conn(), &buffer, 0));
+        EXPECT_EQ(nullptr, buffer);
+        EXPECT_NE(std::string(""), peer.conn()->errorMessage.data);
+    }
+}
+
+}  // namespace

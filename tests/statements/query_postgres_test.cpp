@@ -1,0 +1,412 @@
+// Statements against the PostgreSQL peer: chunked results through every
+// sending function, refusals of chunked mode, an error in the middle of a
+// chunked result, parameters, prepared statements, PQexec's merging of
+// errors, command tags, a 100 MiB value, and a session ended or cancelled
+// while a statement runs.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "postgres/libpq/cancel.h"
+#include "statements/pg_session.h"
+
+namespace {
+
+using kelvotest::OpenSession;
+using kelvotest::Result;
+using kelvotest::RunSql;
+using kelvotest::Session;
+using kelvotest::Value;
+
+// Every result of the running statement as (status, row count), checking
+// that column 0 counts up from 1 across the chunks.
+std::vector<std::pair<int, int>> Collect(PGconn* conn, std::string* lastTag = nullptr) {
+    std::vector<std::pair<int, int>> out;
+    int next = 1;
+    while (PGresult* raw = PQgetResult(conn)) {
+        Result res(raw);
+        out.emplace_back(PQresultStatus(raw), PQntuples(raw));
+        for (int i = 0; i < PQntuples(raw); ++i) {
+            EXPECT_EQ(std::to_string(next), PQgetvalue(raw, i, 0));
+            ++next;
+        }
+        if (lastTag) *lastTag = PQcmdStatus(raw);
+        if (out.size() > 10) break;
+    }
+    return out;
+}
+
+// PQsendQueryParams, then the statement's last result.
+PGresult* ExecParams(PGconn* conn, const char* sql, int n, const Oid* types, const char* const* values,
+                     const int* lengths, const int* formats, int resultFormat) {
+    if (!PQsendQueryParams(conn, sql, n, types, values, lengths, formats, resultFormat)) return nullptr;
+    PGresult* last = nullptr;
+    while (PGresult* res = PQgetResult(conn)) {
+        PQclear(last);
+        last = res;
+    }
+    return last;
+}
+
+enum class Sender { kQuery, kQueryParams, kQueryPrepared };
+
+// Sends "rows" rows through one of the three sending functions.
+bool SendRows(PGconn* conn, Sender sender, int rows) {
+    const std::string count = std::to_string(rows);
+    const char* values[] = {count.c_str()};
+    switch (sender) {
+        case Sender::kQuery:
+            return PQsendQuery(conn, ("SELECT g FROM generate_series(1, " + count + ") g").c_str()) == 1;
+        case Sender::kQueryParams:
+            return PQsendQueryParams(conn, "SELECT g FROM generate_series(1, $1::int) g", 1, nullptr, values,
+                                     nullptr, nullptr, 0) == 1;
+        case Sender::kQueryPrepared:
+            return PQsendQueryPrepared(conn, "rows_stmt", 1, values, nullptr, nullptr, 0) == 1;
+    }
+    return false;
+}
+
+class QueryPostgresTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        conn_ = OpenSession();
+        ASSERT_NE(nullptr, conn_);
+    }
+    Session conn_;
+};
+
+TEST_F(QueryPostgresTest, ChunkedResultsThroughEverySender) {
+    Result prepared(PQexec(conn_.get(), "PREPARE rows_stmt(int) AS SELECT g FROM generate_series(1, $1) g"));
+    ASSERT_EQ(PGRES_COMMAND_OK, PQresultStatus(prepared.get())) << PQresultErrorMessage(prepared.get());
+    using Results = std::vector<std::pair<int, int>>;
+    struct Case {
+        int rows;
+        Results expected;
+    };
+    const Case cases[] = {
+        {600, {{PGRES_TUPLES_CHUNK, 256}, {PGRES_TUPLES_CHUNK, 256}, {PGRES_TUPLES_OK, 88}}},
+        {512, {{PGRES_TUPLES_CHUNK, 256}, {PGRES_TUPLES_CHUNK, 256}, {PGRES_TUPLES_OK, 0}}},
+        {0, {{PGRES_TUPLES_OK, 0}}},
+        {255, {{PGRES_TUPLES_OK, 255}}},
+    };
+    for (Sender sender : {Sender::kQuery, Sender::kQueryParams, Sender::kQueryPrepared}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE("sender " + std::to_string(static_cast<int>(sender)) + ", rows " + std::to_string(c.rows));
+            ASSERT_TRUE(SendRows(conn_.get(), sender, c.rows)) << PQerrorMessage(conn_.get());
+            ASSERT_EQ(1, PQsetChunkedMode(conn_.get(), 256));
+            std::string tag;
+            EXPECT_EQ(c.expected, Collect(conn_.get(), &tag));
+            EXPECT_EQ("SELECT " + std::to_string(c.rows), tag);
+        }
+    }
+}
+
+TEST_F(QueryPostgresTest, ChunkedModeIsRefusedOutsideItsWindow) {
+    EXPECT_EQ(0, PQsetChunkedMode(nullptr, 256));
+    {
+        SCOPED_TRACE("nothing sent");
+        EXPECT_EQ(0, PQsetChunkedMode(conn_.get(), 256));
+    }
+    {
+        SCOPED_TRACE("after PQsendPrepare");
+        ASSERT_EQ(1, PQsendPrepare(conn_.get(), "chunk_refused", "SELECT 1", 0, nullptr));
+        EXPECT_EQ(0, PQsetChunkedMode(conn_.get(), 256));
+        EXPECT_EQ((std::vector<std::pair<int, int>>{{PGRES_COMMAND_OK, 0}}), Collect(conn_.get()));
+    }
+    {
+        SCOPED_TRACE("after the first result was parsed");
+        ASSERT_EQ(1, PQsendQuery(conn_.get(), "SELECT g FROM generate_series(1, 300) g"));
+        while (PQisBusy(conn_.get())) ASSERT_EQ(1, PQconsumeInput(conn_.get()));
+        EXPECT_EQ(0, PQsetChunkedMode(conn_.get(), 256));
+        EXPECT_EQ((std::vector<std::pair<int, int>>{{PGRES_TUPLES_OK, 300}}), Collect(conn_.get()));
+    }
+    {
+        SCOPED_TRACE("the next statement starts whole");
+        ASSERT_EQ(1, PQsendQuery(conn_.get(), "SELECT g FROM generate_series(1, 300) g"));
+        ASSERT_EQ(1, PQsetChunkedMode(conn_.get(), 100));
+        EXPECT_EQ((std::vector<std::pair<int, int>>{
+                      {PGRES_TUPLES_CHUNK, 100}, {PGRES_TUPLES_CHUNK, 100}, {PGRES_TUPLES_CHUNK, 100}, {PGRES_TUPLES_OK, 0}}),
+                  Collect(conn_.get()));
+        ASSERT_EQ(1, PQsendQuery(conn_.get(), "SELECT g FROM generate_series(1, 300) g"));
+        EXPECT_EQ((std::vector<std::pair<int, int>>{{PGRES_TUPLES_OK, 300}}), Collect(conn_.get()));
+    }
+    {
+        SCOPED_TRACE("chunk size 0 is whole");
+        ASSERT_EQ(1, PQsendQuery(conn_.get(), "SELECT g FROM generate_series(1, 300) g"));
+        ASSERT_EQ(1, PQsetChunkedMode(conn_.get(), 0));
+        EXPECT_EQ((std::vector<std::pair<int, int>>{{PGRES_TUPLES_OK, 300}}), Collect(conn_.get()));
+    }
+}
+
+TEST_F(QueryPostgresTest, AnErrorInTheMiddleOfAChunkedResultFollowsTheFullChunks) {
+    ASSERT_EQ(1, PQsendQuery(conn_.get(), "SELECT g, 1 / (500 - g) FROM generate_series(1, 600) g"));
+    ASSERT_EQ(1, PQsetChunkedMode(conn_.get(), 256));
+    std::vector<std::pair<int, int>> results;
+    std::string sqlstate;
+    while (PGresult* raw = PQgetResult(conn_.get())) {
+        Result res(raw);
+        results.emplace_back(PQresultStatus(raw), PQntuples(raw));
+        if (PQresultStatus(raw) == PGRES_FATAL_ERROR) sqlstate = PQresultErrorField(raw, 'C');
+    }
+    EXPECT_EQ((std::vector<std::pair<int, int>>{{PGRES_TUPLES_CHUNK, 256}, {PGRES_FATAL_ERROR, 0}}), results);
+    EXPECT_EQ("22012", sqlstate);
+    EXPECT_EQ("ok", Value(conn_.get(), "SELECT 'ok'"));
+}
+
+TEST_F(QueryPostgresTest, ParametersArriveAsSent) {
+    const uint32_t binaryInt = htonl(0x01020304);
+    const char* values[] = {nullptr, "text value", reinterpret_cast<const char*>(&binaryInt), "with\nnewline"};
+    const int lengths[] = {0, 0, 4, 0};
+    const int formats[] = {0, 0, 1, 0};
+    const Oid types[] = {25, 25, 23, 0};
+    Result res(ExecParams(conn_.get(), "SELECT $1 IS NULL, $2, $3, $4::text", 4, types, values, lengths, formats, 0));
+    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
+    EXPECT_STREQ("t", PQgetvalue(res.get(), 0, 0));
+    EXPECT_STREQ("text value", PQgetvalue(res.get(), 0, 1));
+    EXPECT_STREQ("16909060", PQgetvalue(res.get(), 0, 2));
+    EXPECT_STREQ("with\nnewline", PQgetvalue(res.get(), 0, 3));
+
+    // Results in binary.
+    Result binary(ExecParams(conn_.get(), "SELECT 16909060::int4", 0, nullptr, nullptr, nullptr, nullptr, 1));
+    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(binary.get()));
+    EXPECT_EQ(1, binary->binary);
+    ASSERT_EQ(4, PQgetlength(binary.get(), 0, 0));
+    EXPECT_EQ(0, memcmp(PQgetvalue(binary.get(), 0, 0), "\x01\x02\x03\x04", 4));
+}
+
+TEST_F(QueryPostgresTest, ParameterCountsUpTo65535AreAccepted) {
+    for (int count : {65535, 65536, -1}) {
+        SCOPED_TRACE(count);
+        const int n = count > 0 ? count : 1;
+        std::vector<std::string> texts(static_cast<size_t>(n));
+        std::vector<const char*> values(static_cast<size_t>(n));
+        std::string sql = "SELECT array_length(ARRAY[";
+        for (int i = 0; i < n; ++i) {
+            texts[static_cast<size_t>(i)] = std::to_string(i);
+            values[static_cast<size_t>(i)] = texts[static_cast<size_t>(i)].c_str();
+            if (i > 0) sql += ',';
+            sql += "$" + std::to_string(i + 1);
+        }
+        sql += "]::int[], 1)";
+        const int rc =
+            PQsendQueryParams(conn_.get(), sql.c_str(), count, nullptr, values.data(), nullptr, nullptr, 0);
+        if (count == 65535) {
+            ASSERT_EQ(1, rc) << PQerrorMessage(conn_.get());
+            Result res(PQgetResult(conn_.get()));
+            ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
+            EXPECT_STREQ("65535", PQgetvalue(res.get(), 0, 0));
+            EXPECT_EQ(nullptr, PQgetResult(conn_.get()));
+        } else {
+            EXPECT_EQ(0, rc);
+            EXPECT_STREQ("The number of parameters is not between 0 and 65535.", PQerrorMessage(conn_.get()));
+            EXPECT_EQ(nullptr, PQgetResult(conn_.get()));
+        }
+    }
+    EXPECT_EQ("still here", Value(conn_.get(), "SELECT 'still here'"));
+}
+
+TEST_F(QueryPostgresTest, BadBinaryParametersAreRefusedBeforeSending) {
+    const char* values[] = {"abcd"};
+    const int formats[] = {1};
+    struct Case {
+        const char* name;
+        const int* lengths;
+        int length;
+        const char* text;
+    };
+    const int negative[] = {-1};
+    const int veryNegative[] = {-2147483647 - 1};
+    const Case cases[] = {
+        {"no lengths", nullptr, 0, "The length was not given for a binary parameter."},
+        {"negative length", negative, -1, nullptr},
+        {"most negative length", veryNegative, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(0, PQsendQueryParams(conn_.get(), "SELECT $1::bytea", 1, nullptr, values, c.lengths, formats, 0));
+        const std::string text = PQerrorMessage(conn_.get());
+        if (c.text) {
+            EXPECT_EQ(c.text, text);
+        } else {
+            EXPECT_NE(std::string::npos, text.find("negative")) << text;
+        }
+        // Nothing went out: the connection is idle and usable.
+        EXPECT_EQ(nullptr, PQgetResult(conn_.get()));
+        EXPECT_EQ("1", Value(conn_.get(), "SELECT 1"));
+    }
+}
+
+TEST_F(QueryPostgresTest, PreparedStatementsRunWithTheirParameters) {
+    const Oid types[] = {23};
+    ASSERT_EQ(1, PQsendPrepare(conn_.get(), "double_it", "SELECT $1 * 2", 1, types));
+    Result prepared(PQgetResult(conn_.get()));
+    EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(prepared.get())) << PQresultErrorMessage(prepared.get());
+    EXPECT_EQ(nullptr, PQgetResult(conn_.get()));
+
+    const char* values[] = {"21"};
+    ASSERT_EQ(1, PQsendQueryPrepared(conn_.get(), "double_it", 1, values, nullptr, nullptr, 0));
+    Result res(PQgetResult(conn_.get()));
+    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
+    EXPECT_STREQ("42", PQgetvalue(res.get(), 0, 0));
+    EXPECT_EQ(nullptr, PQgetResult(conn_.get()));
+
+    struct Case {
+        const char* name;
+        bool prepare;
+        const char* stmt;
+        const char* sqlstate;
+    };
+    const Case failures[] = {
+        {"prepared twice", true, "double_it", "42P05"},
+        {"unknown statement", false, "no_such_statement", "26000"},
+    };
+    for (const Case& c : failures) {
+        SCOPED_TRACE(c.name);
+        if (c.prepare) {
+            ASSERT_EQ(1, PQsendPrepare(conn_.get(), c.stmt, "SELECT 1", 0, nullptr));
+        } else {
+            ASSERT_EQ(1, PQsendQueryPrepared(conn_.get(), c.stmt, 0, nullptr, nullptr, nullptr, 0));
+        }
+        Result failed(PQgetResult(conn_.get()));
+        EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(failed.get()));
+        EXPECT_STREQ(c.sqlstate, PQresultErrorField(failed.get(), 'C'));
+        EXPECT_EQ(nullptr, PQgetResult(conn_.get()));
+    }
+}
+
+TEST_F(QueryPostgresTest, CommandTagsGiveTheirRowCounts) {
+    RunSql(conn_.get(), "DROP TABLE IF EXISTS tags");
+    struct Case {
+        const char* sql;
+        const char* tag;
+        const char* tuples;
+    };
+    const Case cases[] = {
+        {"CREATE TEMP TABLE tags (a int)", "CREATE TABLE", ""},
+        {"INSERT INTO tags SELECT generate_series(1, 7)", "INSERT 0 7", "7"},
+        {"UPDATE tags SET a = a + 1 WHERE a > 4", "UPDATE 3", "3"},
+        {"DELETE FROM tags WHERE a = 1", "DELETE 1", "1"},
+        {"SELECT * FROM tags", "SELECT 6", "6"},
+        {"MERGE INTO tags t USING (SELECT 2 AS a) s ON t.a = s.a WHEN MATCHED THEN DELETE", "MERGE 1", ""},
+        {"BEGIN", "BEGIN", ""},
+        {"DECLARE c CURSOR FOR SELECT * FROM tags", "DECLARE CURSOR", ""},
+        {"FETCH 2 FROM c", "FETCH 2", "2"},
+        {"MOVE 2 IN c", "MOVE 2", "2"},
+        {"CLOSE c", "CLOSE CURSOR", ""},
+        {"COMMIT", "COMMIT", ""},
+        {"COPY (SELECT 1) TO STDOUT", nullptr, nullptr},
+        {"SET search_path = public", "SET", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sql);
+        if (c.tag == nullptr) continue;
+        Result res = RunSql(conn_.get(), c.sql);
+        ASSERT_NE(nullptr, res);
+        EXPECT_STREQ(c.tag, PQcmdStatus(res.get()));
+        EXPECT_STREQ(c.tuples, PQcmdTuples(res.get()));
+    }
+}
+
+TEST_F(QueryPostgresTest, AHundredMebibyteValueTravelsBothWays) {
+    const size_t size = 100u * 1024 * 1024;
+    Result res = RunSql(conn_.get(), "SELECT repeat('v', 100 * 1024 * 1024)");
+    ASSERT_NE(nullptr, res);
+    ASSERT_EQ(static_cast<int>(size), PQgetlength(res.get(), 0, 0));
+    EXPECT_EQ('v', PQgetvalue(res.get(), 0, 0)[size - 1]);
+    res.reset();
+
+    std::string value(size, 'p');
+    const char* values[] = {value.c_str()};
+    Result echoed(ExecParams(conn_.get(), "SELECT length($1::text)", 1, nullptr, values, nullptr, nullptr, 0));
+    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(echoed.get())) << PQresultErrorMessage(echoed.get());
+    EXPECT_STREQ("104857600", PQgetvalue(echoed.get(), 0, 0));
+}
+
+// Waits until the session with that process id runs pg_sleep.
+void AwaitSleeping(PGconn* observer, int pid) {
+    for (int i = 0; i < 1000; ++i) {
+        if (Value(observer, "SELECT count(*) FROM pg_stat_activity WHERE pid = " + std::to_string(pid) +
+                                " AND state = 'active' AND query LIKE '%pg_sleep%'") == "1")
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    FAIL() << "the session never started to sleep";
+}
+
+TEST_F(QueryPostgresTest, CancelEndsARunningStatementOnly) {
+    std::unique_ptr<PGcancel, void (*)(PGcancel*)> cancel(PQgetCancel(conn_.get()), PQfreeCancel);
+    ASSERT_NE(nullptr, cancel);
+    Session observer = OpenSession();
+    for (bool throughConnection : {false, true}) {
+        SCOPED_TRACE(throughConnection ? "PQrequestCancel" : "PQcancel");
+        ASSERT_EQ(1, PQsendQuery(conn_.get(), "SELECT pg_sleep(30)"));
+        AwaitSleeping(observer.get(), PQbackendPID(conn_.get()));
+        char errbuf[256] = "";
+        if (throughConnection) {
+            ASSERT_EQ(1, PQrequestCancel(conn_.get())) << PQerrorMessage(conn_.get());
+        } else {
+            ASSERT_EQ(1, PQcancel(cancel.get(), errbuf, sizeof errbuf)) << errbuf;
+        }
+        Result res(PQgetResult(conn_.get()));
+        ASSERT_NE(nullptr, res);
+        EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(res.get()));
+        EXPECT_STREQ("57014", PQresultErrorField(res.get(), 'C'));
+        EXPECT_STREQ("canceling statement due to user request", PQresultErrorField(res.get(), 'M'));
+        EXPECT_EQ(nullptr, PQgetResult(conn_.get()));
+        EXPECT_EQ("alive", Value(conn_.get(), "SELECT 'alive'"));
+    }
+}
+
+TEST_F(QueryPostgresTest, ATerminatedSessionReportsItWithoutSigpipe) {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    struct sigaction old {};
+    sigaction(SIGPIPE, &dfl, &old);
+
+    Session observer = OpenSession();
+    ASSERT_EQ(1, PQsendQuery(conn_.get(), "SELECT pg_sleep(30)"));
+    const int pid = PQbackendPID(conn_.get());
+    AwaitSleeping(observer.get(), pid);
+    EXPECT_EQ("t", Value(observer.get(), "SELECT pg_terminate_backend(" + std::to_string(pid) + ")"));
+
+    Result res(PQgetResult(conn_.get()));
+    ASSERT_NE(nullptr, res);
+    EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(res.get()));
+    EXPECT_STREQ("57P01", PQresultErrorField(res.get(), 'C'));
+    EXPECT_STREQ("terminating connection due to administrator command", PQresultErrorField(res.get(), 'M'));
+    // Whatever follows is the lost connection, then the end.
+    for (int i = 0; i < 3 && res; ++i) res.reset(PQgetResult(conn_.get()));
+    EXPECT_EQ(nullptr, res);
+    EXPECT_EQ(CONNECTION_BAD, PQstatus(conn_.get()));
+
+    // Sending on the dead session fails with a text, not a signal.
+    Result after(PQexec(conn_.get(), "SELECT 1"));
+    if (after) {
+        EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(after.get()));
+    }
+    EXPECT_STREQ("<sqlstate>08003</sqlstate><primary>There is no connection to the server.</primary>",
+                 PQerrorMessage(conn_.get()));
+    sigaction(SIGPIPE, &old, nullptr);
+}
+
+TEST_F(QueryPostgresTest, ExecMergesTheErrorsOfOneStatement) {
+    // The server's FATAL error and the lost connection behind it come back
+    // as one result carrying both texts.
+    Result res(PQexec(conn_.get(), "SELECT pg_terminate_backend(pg_backend_pid())"));
+    ASSERT_NE(nullptr, res);
+    EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(res.get()));
+    const std::string text = PQresultErrorMessage(res.get());
+    EXPECT_NE(std::string::npos, text.find("<sqlstate>57P01</sqlstate>")) << text;
+    EXPECT_NE(std::string::npos, text.find("<sqlstate>08003</sqlstate>")) << text;
+    EXPECT_EQ(text, PQerrorMessage(conn_.get()));
+}
+
+}  // namespace

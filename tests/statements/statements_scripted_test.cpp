@@ -1,0 +1,165 @@
+// Statements against the scripted peer, for what PostgreSQL cannot be made
+// to do: send a column in format 2, run COPY BOTH or COPY over protocol 2.0,
+// or stop reading once it has failed a COPY.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "postgres/libpq/copy_data.h"
+#include "postgres/libpq/query_execution.h"
+#include "postgres/libpq/result_record.h"
+#include "support/connected_record.h"
+#include "support/scripted_peer.h"
+
+namespace {
+
+using kelvotest::ResultPtr;
+using kelvotest::ScriptedPeer;
+namespace wire = kelvotest::wire;
+
+TEST(StatementsScriptedTest, AColumnInAnUnknownFormatIsKeptAsSent) {
+    ScriptedPeer peer;
+    wire::Column text{"t", 25, -1, 0};
+    wire::Column odd{"odd", 17, -1, 2};
+    peer.AddConnection()
+        .ExpectMessage('Q')
+        .Send(wire::RowDescription({text, odd}) + wire::DataRow({std::string("a"), std::string("\x01\x00\x02", 3)}) +
+              wire::CommandComplete("SELECT 1") + wire::ReadyForQuery());
+    peer.Start();
+    kelvotest::ConnPtr conn = kelvotest::MakeConnectedRecord(peer.ConnectUnix());
+    ASSERT_EQ(1, PQsendQuery(conn.get(), "SELECT odd"));
+    ResultPtr res(PQgetResult(conn.get()));
+    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
+    EXPECT_EQ(0, res->attDescs[0].format);
+    EXPECT_EQ(2, res->attDescs[1].format);
+    // Not every column is binary, so the result is not.
+    EXPECT_EQ(0, res->binary);
+    ASSERT_EQ(3, PQgetlength(res.get(), 0, 1));
+    EXPECT_EQ(std::string("\x01\x00\x02", 3), std::string(PQgetvalue(res.get(), 0, 1), 3));
+    EXPECT_EQ(nullptr, PQgetResult(conn.get()));
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
+}
+
+TEST(StatementsScriptedTest, CopyBothRunsBothWaysUntilEachSideEnds) {
+    ScriptedPeer peer;
+    peer.AddConnection()
+        .ExpectMessage('Q')
+        .Send(wire::Message('W', std::string("\0", 1) + wire::Int16(0)) + wire::CopyData("from server\n"))
+        .ExpectMessage('d')
+        .ExpectMessage('c')
+        .Send(wire::CopyData("last\n") + wire::CopyDone() + wire::CommandComplete("COPY 0") + wire::ReadyForQuery());
+    peer.Start();
+    kelvotest::ConnPtr conn = kelvotest::MakeConnectedRecord(peer.ConnectUnix());
+    ASSERT_EQ(1, PQsendQuery(conn.get(), "START_REPLICATION"));
+    ResultPtr start(PQgetResult(conn.get()));
+    ASSERT_EQ(PGRES_COPY_BOTH, PQresultStatus(start.get())) << PQresultErrorMessage(start.get());
+
+    ResultPtr refused(PQexec(conn.get(), "SELECT 1"));
+    EXPECT_EQ(nullptr, refused);
+    EXPECT_STREQ("`PQexec` is not allowed during COPY BOTH.", conn->errorMessage.data);
+
+    char* row = nullptr;
+    ASSERT_EQ(12, PQgetCopyData(conn.get(), &row, 0));
+    EXPECT_STREQ("from server\n", row);
+    free(row);
+    ASSERT_EQ(1, PQputCopyData(conn.get(), "to server\n", 10));
+    ASSERT_EQ(1, PQputCopyEnd(conn.get(), nullptr));
+    EXPECT_EQ(PGASYNC_COPY_OUT, conn->asyncStatus);
+    ASSERT_EQ(5, PQgetCopyData(conn.get(), &row, 0));
+    free(row);
+    EXPECT_EQ(-1, PQgetCopyData(conn.get(), &row, 0));
+    ResultPtr done(PQgetResult(conn.get()));
+    EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(done.get())) << PQresultErrorMessage(done.get());
+    EXPECT_EQ(nullptr, PQgetResult(conn.get()));
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
+    const auto messages = peer.Messages(0);
+    ASSERT_GE(messages.size(), 3u);
+    EXPECT_EQ("to server\n", messages[messages.size() - 2].body);
+}
+
+TEST(StatementsScriptedTest, ProtocolTwoCopiesTextLines) {
+    ScriptedPeer peer;
+    peer.AddConnection()
+        .Send(std::string("H") + "1\tone\n2\ttwo\n\\.\n" + std::string("CCOPY\0", 6) + "Z")
+        .Await(1)
+        .Send(std::string("G"))
+        .Await(2)
+        .Send(std::string("CCOPY\0", 6) + "Z");
+    peer.Start();
+    kelvotest::ConnPtr conn = kelvotest::MakeConnectedRecord(peer.ConnectUnix());
+    conn->pversion = PG_PROTOCOL(2, 0);
+
+    ASSERT_EQ(1, PQsendQuery(conn.get(), "COPY t TO STDOUT"));
+    ResultPtr out(PQgetResult(conn.get()));
+    ASSERT_EQ(PGRES_COPY_OUT, PQresultStatus(out.get())) << PQresultErrorMessage(out.get());
+    char* line = nullptr;
+    ASSERT_EQ(6, PQgetCopyData(conn.get(), &line, 0));
+    EXPECT_STREQ("1\tone\n", line);
+    free(line);
+    ASSERT_EQ(6, PQgetCopyData(conn.get(), &line, 0));
+    EXPECT_STREQ("2\ttwo\n", line);
+    free(line);
+    EXPECT_EQ(-1, PQgetCopyData(conn.get(), &line, 0));
+    ResultPtr outDone(PQgetResult(conn.get()));
+    EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(outDone.get())) << PQresultErrorMessage(outDone.get());
+    EXPECT_EQ(nullptr, PQgetResult(conn.get()));
+
+    peer.Open(1);
+    ASSERT_EQ(1, PQsendQuery(conn.get(), "COPY t FROM STDIN"));
+    ResultPtr in(PQgetResult(conn.get()));
+    ASSERT_EQ(PGRES_COPY_IN, PQresultStatus(in.get())) << PQresultErrorMessage(in.get());
+    ASSERT_EQ(1, PQputCopyData(conn.get(), "3\tthree\n", 8));
+    EXPECT_EQ(-1, PQputCopyEnd(conn.get(), "no reasons in protocol 2"));
+    EXPECT_STREQ("This function requires at least protocol version 3.0.", conn->errorMessage.data);
+    ASSERT_EQ(1, PQputCopyEnd(conn.get(), nullptr));
+    peer.Open(2);
+    ResultPtr inDone(PQgetResult(conn.get()));
+    EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(inDone.get())) << PQresultErrorMessage(inDone.get());
+    EXPECT_EQ(nullptr, PQgetResult(conn.get()));
+    peer.Stop();
+    // The second statement's data went out as bare lines, then the end marker.
+    const std::string received = peer.Received(0);
+    const std::string tail = "3\tthree\n\\.\n";
+    ASSERT_GE(received.size(), tail.size());
+    EXPECT_EQ(tail, received.substr(received.size() - tail.size()));
+}
+
+TEST(StatementsScriptedTest, AServerThatFailedTheCopyAndStoppedReadingCannotHangTheClient) {
+    ScriptedPeer peer;
+    peer.AddConnection()
+        .ExpectMessage('Q')
+        .Send(wire::CopyInResponse(0, {0}))
+        .ExpectMessage('d')
+        .Send(wire::ErrorResponse({{'S', "ERROR"}, {'C', "53100"}, {'M', "could not extend file"}}) +
+              wire::ReadyForQuery())
+        .Await(1);  // reads nothing more until the end of the test
+    peer.Start();
+    kelvotest::ConnPtr conn = kelvotest::MakeConnectedRecord(peer.ConnectUnix());
+    ResultPtr start(PQexec(conn.get(), "COPY t FROM STDIN"));
+    ASSERT_EQ(PGRES_COPY_IN, PQresultStatus(start.get())) << PQresultErrorMessage(start.get());
+
+    const std::string block(1024 * 1024, 'b');
+    int rc = 1;
+    int calls = 0;
+    while (rc == 1 && calls < 100) {
+        rc = PQputCopyData(conn.get(), block.data(), static_cast<int>(block.size()));
+        ++calls;
+    }
+    // The first block went through; the error came while later ones waited
+    // for a socket that the server no longer drains.
+    EXPECT_EQ(-1, rc);
+    EXPECT_LE(calls, 3);
+    EXPECT_NE(std::string::npos, std::string(conn->errorMessage.data).find("<primary>could not extend file</primary>"));
+    ResultPtr failed(PQgetResult(conn.get()));
+    ASSERT_NE(nullptr, failed);
+    EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(failed.get()));
+    EXPECT_STREQ("53100", PQresultErrorField(failed.get(), 'C'));
+    EXPECT_EQ(nullptr, PQgetResult(conn.get()));
+    peer.Open(1);
+    peer.Stop();
+}
+
+}  // namespace
