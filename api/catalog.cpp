@@ -73,8 +73,7 @@ void ForEachRow(Connection& connection, const std::string& query, OnRow&& onRow)
 
 // The first row's fields as texts, or nullopt for a NULL field; a query that
 // returns no row counts as unresolved.
-std::vector<std::optional<std::string>> FirstRow(Connection& connection, const std::string& query,
-                                                 size_t columns) {
+std::vector<std::optional<std::string>> FirstRow(Connection& connection, const std::string& query, size_t columns) {
     std::vector<std::optional<std::string>> fields(columns);
     bool seen = false;
     ForEachRow(connection, query, [&](const RowsetChunk& chunk, kelvo_row_index_t row) {
@@ -199,7 +198,8 @@ std::unique_ptr<TableDefinition> Connection::GetTableDefinition(std::string_view
     std::string schema(schemaName);
     const std::string table(tableName);
     QualifyTableName(database, schema, table);
-    auto definition = std::make_unique<TableDefinition>(database, schema, table, KELVO_PERMANENT, false);
+    // The persistence comes with the rows, so the definition is made last.
+    std::vector<std::pair<std::string, Type>> columns;
     const std::string prefix = DatabasePrefix(database);
     const std::string tableLiteral = QuoteStringLiteral(table);
     const std::string schemaLiteral = QuoteStringLiteral(schema);
@@ -226,7 +226,7 @@ std::unique_ptr<TableDefinition> Connection::GetTableDefinition(std::string_view
                            persistence = relpersistence.size > 0 ? static_cast<char>(relpersistence.value[0]) : 0;
                            havePersistence = true;
                        }
-                       definition->AddColumn(FieldText(chunk, row, 0), std::move(type));
+                       columns.emplace_back(FieldText(chunk, row, 0), std::move(type));
                    });
     } catch (const Error& error) {
         if (IsInvalidSchemaName(error)) {
@@ -234,7 +234,7 @@ std::unique_ptr<TableDefinition> Connection::GetTableDefinition(std::string_view
         }
         throw;
     }
-    if (definition->GetColumnCount() == 0) {
+    if (columns.empty()) {
         bool seen = false;
         ForEachRow(*this,
                    "SELECT cl.relpersistence FROM " + prefix + "pg_catalog.pg_class cl JOIN " + prefix +
@@ -259,16 +259,14 @@ std::unique_ptr<TableDefinition> Connection::GetTableDefinition(std::string_view
         tablePersistence = KELVO_TEMPORARY;
     } else {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
-                    "Unexpected `relpersistence` value " + std::to_string(static_cast<int>(static_cast<unsigned char>(persistence))) +
-                        " for table " + table,
+                    "Unexpected `relpersistence` value " +
+                        std::to_string(static_cast<int>(static_cast<unsigned char>(persistence))) + " for table " +
+                        table,
                     kBadPersistence);
     }
-    if (tablePersistence != KELVO_PERMANENT) {
-        TableDefinition withPersistence(database, schema, table, tablePersistence, false);
-        for (const TableDefinition::Column& column : definition->GetColumns()) {
-            withPersistence.AddColumn(column.m_name, column.m_type);
-        }
-        *definition = std::move(withPersistence);
+    auto definition = std::make_unique<TableDefinition>(database, schema, table, tablePersistence, false);
+    for (auto& [name, type] : columns) {
+        definition->AddColumn(std::move(name), std::move(type));
     }
     return definition;
 }

@@ -82,8 +82,9 @@ kelvo_error_t* kelvo_get_table_definition(kelvo_connection_t* connection, const 
             kelvoapi::ThrowIfNull(connection, "connection", id);
             kelvoapi::ThrowIfNull(table_name, "table_name", id);
             kelvoapi::ThrowIfNull(table_definition, "table_definition", id);
-            *table_definition =
-                connection->Get().GetTableDefinition(OrEmpty(database_name), OrEmpty(schema_name), table_name).release();
+            *table_definition = connection->Get()
+                                    .GetTableDefinition(OrEmpty(database_name), OrEmpty(schema_name), table_name)
+                                    .release();
         },
         id);
 }

@@ -40,9 +40,8 @@ kelvo_error_t* kelvo_connect(const kelvo_parameters_t* parameters, kelvo_connect
             const auto& given = *static_cast<const kelvoapi::Parameters*>(parameters);
             const std::string_view endpoint = given.Get("endpoint");
             if (endpoint.empty()) {
-                throw kelvoapi::Error(
-                    kelvo::make_error_code(kelvo::Sqlstate::SqlclientUnableToEstablishSqlconnection),
-                    "Missing endpoint parameter", kMissingEndpoint);
+                throw kelvoapi::Error(kelvo::make_error_code(kelvo::Sqlstate::SqlclientUnableToEstablishSqlconnection),
+                                      "Missing endpoint parameter", kMissingEndpoint);
             }
             if (!kelvoapi::Instance::isLocalEndpoint(endpoint)) {
                 throw kelvoapi::Error(
@@ -77,8 +76,8 @@ kelvo_error_t* kelvo_ping(const kelvo_parameters_t* parameters, kelvo_ping_statu
         [&] {
             kelvoapi::ThrowIfNull(parameters, "parameters", kelvoapi::ContextIds::Ping);
             kelvoapi::ThrowIfNull(ping_status, "ping_status", kelvoapi::ContextIds::Ping);
-            *ping_status = static_cast<kelvo_ping_status_t>(
-                kelvoapi::Ping(*static_cast<const kelvoapi::Parameters*>(parameters)));
+            *ping_status =
+                static_cast<kelvo_ping_status_t>(kelvoapi::Ping(*static_cast<const kelvoapi::Parameters*>(parameters)));
         },
         kelvoapi::ContextIds::Ping);
 }

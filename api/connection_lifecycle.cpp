@@ -12,8 +12,8 @@
 #include "error/sqlstate.h"
 #include "instance/pq_params.h"
 #include "postgres/libpq/cancel.h"
-#include "postgres/libpq/conninfo.h"
 #include "postgres/libpq/connect.h"
+#include "postgres/libpq/conninfo.h"
 #include "postgres/libpq/ping.h"
 #include "postgres/libpq/query_execution.h"
 

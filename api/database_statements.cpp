@@ -32,7 +32,9 @@ std::string AttachDatabaseStatement(std::string_view path, std::optional<std::st
     return "ATTACH DATABASE " + QuoteIdentifier(path) + " AS " + QuoteIdentifier(aliasName) + ";";
 }
 
-std::string DetachDatabaseStatement(std::string_view alias) { return "DETACH DATABASE " + QuoteIdentifier(alias) + ";"; }
+std::string DetachDatabaseStatement(std::string_view alias) {
+    return "DETACH DATABASE " + QuoteIdentifier(alias) + ";";
+}
 
 std::string CreateSchemaStatement(std::optional<std::string_view> database, std::string_view schema,
                                   bool failIfExists) {

@@ -15,8 +15,7 @@ std::string DropDatabaseStatement(std::string_view path, bool failIfNotExists);
 std::string AttachDatabaseStatement(std::string_view path, std::optional<std::string_view> alias);
 std::string DetachDatabaseStatement(std::string_view alias);
 // No database: the schema stays unqualified (an empty one still qualifies).
-std::string CreateSchemaStatement(std::optional<std::string_view> database, std::string_view schema,
-                                  bool failIfExists);
+std::string CreateSchemaStatement(std::optional<std::string_view> database, std::string_view schema, bool failIfExists);
 
 // The alias an attached file gets when none is given: "sales.db" gives
 // "sales", "archive.2020.db" "archive.2020", ".hidden" stays whole.

@@ -17,6 +17,8 @@ enum ResultStatus : int {
 };
 
 // 5 and above, but for the chunk status 9.
-inline bool IsErrorStatus(int status) { return status >= KELVO_RESULT_BAD_RESPONSE && status != KELVO_RESULT_TUPLES_CHUNK; }
+inline bool IsErrorStatus(int status) {
+    return status >= KELVO_RESULT_BAD_RESPONSE && status != KELVO_RESULT_TUPLES_CHUNK;
+}
 
 }  // namespace kelvoapi

@@ -4,21 +4,20 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include "api/logging.h"
 #include "api/result_error.h"
 #include "error/sqlstate.h"
+#include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
-#include "postgres/libpq/copy_data.h"
 
 namespace kelvoapi {
 
 namespace {
 
-constexpr ContextId kSendQueryFailed{0x43da522a};
 constexpr ContextId kConnectionNotOk{0xea4d190c};
 constexpr ContextId kNoResultPending{0xfd1c5d35};
 constexpr ContextId kFirstResultFailed{0x5fdfad59};
@@ -35,15 +34,29 @@ struct PGresultDeleter {
 };
 using ScopedPGresult = std::unique_ptr<PGresult, PGresultDeleter>;
 
-bool IsCopyStatus(int status) { return status == PGRES_COPY_OUT || status == PGRES_COPY_IN; }
+// Reads and drops the rest of a COPY OUT; false when the connection failed.
+bool DiscardCopyData(PGconn* conn) {
+    char* buffer = nullptr;
+    int n;
+    while ((n = PQgetCopyData(conn, &buffer, 0)) > 0) {
+        PQfreemem(buffer);
+        buffer = nullptr;
+    }
+    return n == -1;
+}
 
-// Frees results until none is pending, stopping after a COPY result: the
-// connection then stays in that COPY for its caller.
+// Frees results until none is pending. A COPY IN stops the drain: the
+// connection stays in it for its caller to feed and end. A COPY OUT has no
+// reader left once it is drained, and would hold the connection in the COPY
+// for good, so its data is read and dropped and the drain goes on.
 void DrainFrom(PGconn* conn, PGresult* result) {
     while (result != nullptr) {
         const int status = PQresultStatus(result);
         PQclear(result);
-        if (IsCopyStatus(status)) {
+        if (status == PGRES_COPY_IN) {
+            return;
+        }
+        if (status == PGRES_COPY_OUT && !DiscardCopyData(conn)) {
             return;
         }
         result = PQgetResult(conn);
@@ -90,7 +103,7 @@ static void SendQuery(Connection& connection, std::string_view query, bool throw
     }
     const std::string text(query);
     if (PQsendQuery(connection.GetPGconn(), text.c_str()) == 0) {
-        throw MakeError(connection.GetPGconn(), kSendQueryFailed);
+        throw MakeError(connection.GetPGconn(), send_query_failed_context);
     }
 }
 
@@ -162,7 +175,8 @@ void Rowset::beginResultFetching() {
                                                                    m_pendingBytes, m_cancel);
         }
     } catch (...) {
-        if (m_chunk && m_chunk->GetStatus() != KELVO_RESULT_TUPLES_OK && m_chunk->GetStatus() != KELVO_RESULT_TUPLES_CHUNK) {
+        if (m_chunk && m_chunk->GetStatus() != KELVO_RESULT_TUPLES_OK &&
+            m_chunk->GetStatus() != KELVO_RESULT_TUPLES_CHUNK) {
             m_chunk.reset();
         }
         Close();
@@ -219,12 +233,14 @@ std::pair<char*, size_t> Rowset::GetCopyData() {
 }
 
 void Rowset::Close() {
+    bool copyUnread = false;
     if (m_chunk) {
         // Only a statement that still runs is cancelled: a cancel request
         // for one that has ended could reach the server while the
         // connection's next statement runs, and cancel that one instead.
         const ResultStatus status = m_chunk->GetStatus();
-        if (status == KELVO_RESULT_TUPLES_CHUNK || (status == KELVO_RESULT_COPY_OUT && !m_copyDone)) {
+        copyUnread = status == KELVO_RESULT_COPY_OUT && !m_copyDone;
+        if (status == KELVO_RESULT_TUPLES_CHUNK || copyUnread) {
             try {
                 m_conn.Cancel();
             } catch (...) {
@@ -236,6 +252,9 @@ void Rowset::Close() {
     }
     m_prefetcher.reset();
     if (PGconn* conn = m_conn.GetPGconn()) {
+        if (copyUnread && !DiscardCopyData(conn)) {
+            return;
+        }
         DrainFrom(conn, PQgetResult(conn));
     }
 }

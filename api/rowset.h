@@ -88,6 +88,9 @@ private:
     bool m_copyDone = false;
 };
 
+// The error of a query that could not be sent (PQsendQuery refused).
+inline constexpr ContextId send_query_failed_context{0x43da522a};
+
 // Sends `query` and returns its rowset (the connection is then busy).
 std::unique_ptr<Rowset> ExecuteQuery(Connection& connection, std::string_view query, bool throwIfBusy);
 // Sends `command`, waits for its result and drains the rest; the affected row
@@ -95,7 +98,8 @@ std::unique_ptr<Rowset> ExecuteQuery(Connection& connection, std::string_view qu
 std::optional<size_t> ExecuteCommand(Connection& connection, std::string_view command, bool throwIfBusy);
 // The next result; an error status throws the server's error after draining.
 PGresult* GetResult(Connection& connection);
-// Frees `result` and drains the results after it, stopping at a COPY.
+// Frees `result` and drains the results after it; stops at a COPY IN, and
+// reads and drops the data of a COPY OUT.
 void CleanupResults(Connection& connection, PGresult* result);
 std::optional<size_t> getAffectedRowCount(PGresult* result);
 

@@ -1,4 +1,6 @@
 // The C entry points of statement execution, rowsets and rowset chunks.
+#include <algorithm>
+#include <limits>
 #include <string>
 
 #include "api/rowset.h"
@@ -33,7 +35,7 @@ kelvo_error_t* kelvo_execute_query(kelvo_connection_t* connection, const char* q
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
             kelvoapi::ThrowIfNull(query, "query", kelvoapi::ContextIds::ExecuteQuery);
-            OpenRowset(connection, rowset, kelvoapi::ContextIds::ExecuteQuery, kelvoapi::ContextId{0x43da522a},
+            OpenRowset(connection, rowset, kelvoapi::ContextIds::ExecuteQuery, kelvoapi::send_query_failed_context,
                        [&](PGconn* conn) { return PQsendQuery(conn, query); });
         },
         kelvoapi::ContextIds::ExecuteQuery);
@@ -74,7 +76,10 @@ kelvo_error_t* kelvo_execute_command(kelvo_connection_t* connection, const char*
             kelvoapi::ThrowIfNull(command, "command", kelvoapi::ContextIds::ExecuteCommand);
             const std::optional<size_t> count = kelvoapi::ExecuteCommand(connection->Get(), command, true);
             if (affected_row_count != nullptr) {
-                *affected_row_count = count ? static_cast<int>(*count) : -1;
+                // A count beyond the int range is clamped rather than wrapped
+                // into a negative number that reads as "no count".
+                *affected_row_count =
+                    count ? static_cast<int>(std::min<size_t>(*count, std::numeric_limits<int>::max())) : -1;
             }
         },
         kelvoapi::ContextIds::ExecuteCommand);
@@ -160,9 +165,9 @@ bool kelvo_rowset_chunk_field_is_null(const kelvo_rowset_chunk_t* rowset_chunk, 
     return static_cast<const kelvoapi::RowsetChunk*>(rowset_chunk)->IsFieldValueNull(row_index, field_index);
 }
 
-kelvo_error_t* kelvo_rowset_chunk_field_values(kelvo_rowset_chunk_t* rowset_chunk, size_t* col_count,
-                                               size_t* row_count, const uint8_t* const** values,
-                                               const size_t** sizes, const int8_t** null_flags) {
+kelvo_error_t* kelvo_rowset_chunk_field_values(kelvo_rowset_chunk_t* rowset_chunk, size_t* col_count, size_t* row_count,
+                                               const uint8_t* const** values, const size_t** sizes,
+                                               const int8_t** null_flags) {
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
             const kelvoapi::ContextId id = kelvoapi::ContextIds::RowsetChunkFieldValues;

@@ -4,10 +4,11 @@
 //
 // The fast paths (a free slot to push into, an element to pop) take no lock.
 // A side that must wait sets its flag under its mutex and waits at most
-// 100 ms; the other side tests the flag without the mutex and signals. A
-// signal may therefore come before the wait begins, and the 100 ms bound is
-// what limits the delay that causes. Every wait also rechecks the cancel
-// predicate, so a cancel ends any wait within 100 ms.
+// 100 ms; the other side tests the flag without the mutex and signals. The
+// waiting side checks the queue again after setting its flag (all atomics are
+// sequentially consistent), so a signal that came too early cannot leave it
+// asleep while there is work. Every wait ends within 100 ms to recheck the
+// cancel predicate, so a cancel ends any wait within 100 ms.
 #pragma once
 
 #include <atomic>
@@ -84,7 +85,8 @@ public:
             {
                 std::unique_lock<std::mutex> lock(m_mutexFull);
                 m_full.store(true);
-                m_cvFull.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+                m_cvFull.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(100),
+                                    [this] { return !IsFull(); });
             }
             if (m_cancel()) {
                 return false;
@@ -113,7 +115,8 @@ public:
             {
                 std::unique_lock<std::mutex> lock(m_mutexEmpty);
                 m_empty.store(true);
-                m_cvEmpty.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+                m_cvEmpty.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(100),
+                                     [this] { return m_head.load() != m_tail.load(); });
             }
             if (TryPop(out)) {
                 return true;

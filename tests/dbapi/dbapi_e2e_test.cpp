@@ -4,15 +4,20 @@
 // binary and text, catalog round trips, cancel, ping and disconnect.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/connection.h"
 #include "error/error.h"
 #include "kelvo/kelvo.h"
+#include "postgres/libpq/connect.h"
 #include "support/kelvod_server.h"
 
 namespace {
@@ -47,7 +52,8 @@ protected:
         ASSERT_EQ("", TextOf(kelvo_create_instance_parameters(&parameters, true)));
         ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "use_tcp_port", "off")));
         ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "log_dir", s_dir->c_str())));
-        ASSERT_EQ("", TextOf(kelvo_instance_create(KELVO_SERVER_DIR, KELVO_DISABLE_TELEMETRY, parameters, &s_instance)));
+        ASSERT_EQ("",
+                  TextOf(kelvo_instance_create(KELVO_SERVER_DIR, KELVO_DISABLE_TELEMETRY, parameters, &s_instance)));
         kelvo_parameters_destroy(parameters);
     }
     static void TearDownTestSuite() {
@@ -172,8 +178,7 @@ TEST_F(DbapiE2E, RefusedConnects) {
         {"pel.tcp://127.0.0.1:1", KELVO_CREATE, nullptr, "08001",
          "Could not connect to the Kelvo server: The given endpoint doesn't belong to a started KelvoProcess"},
         {nullptr, KELVO_CREATE, ":main", "42501", "Creating the ':main' database is not allowed."},
-        {nullptr, 7, ":main", "42501",
-         "Creating the ':main' database is not allowed."},
+        {nullptr, 7, ":main", "42501", "Creating the ':main' database is not allowed."},
         {nullptr, -1, nullptr, "22023", "Invalid `kelvo_create_mode_t` value"},
     };
     for (const Case& c : cases) {
@@ -206,9 +211,9 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
     kelvo_table_definition_t* def = kelvo_create_table_definition("road", "sales", "items", KELVO_PERMANENT, false);
     ASSERT_EQ("", TextOf(kelvo_table_definition_add_column(def, "id", KELVO_INT, 0xFFFFFFFFu, nullptr, false)));
     ASSERT_EQ("", TextOf(kelvo_table_definition_add_column(def, "name", KELVO_VARCHAR, kelvo_encode_string_modifier(20),
-                                                          nullptr, true)));
+                                                           nullptr, true)));
     ASSERT_EQ("", TextOf(kelvo_table_definition_add_column(def, "price", KELVO_NUMERIC,
-                                                          kelvo_encode_numeric_modifier(10, 2), nullptr, true)));
+                                                           kelvo_encode_numeric_modifier(10, 2), nullptr, true)));
     ASSERT_EQ("", TextOf(kelvo_create_table(raw, def, true)));
     ASSERT_EQ("", TextOf(kelvo_create_table(raw, def, false)));
     EXPECT_FALSE(FailureOf(kelvo_create_table(raw, def, true)).sqlstate.empty());
@@ -220,6 +225,7 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
     ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "INSERT INTO sales.items VALUES (1000, NULL, NULL)", &count)));
     EXPECT_EQ(1, count);
 
+    kelvo_rowset_t* raw_rowset_unused = nullptr;
     const char* query = "SELECT id, name FROM sales.items ORDER BY id";
     const std::vector<std::string> ids = Column(raw, query, 0, false);
     ASSERT_EQ(1001u, ids.size());
@@ -230,6 +236,31 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
     const std::vector<std::string> names = Column(raw, query, 1, false);
     EXPECT_EQ("n7", names[7]);
     EXPECT_EQ("<null>", names[1000]);
+
+    // A prepared statement runs in either result format.
+    ASSERT_EQ("", TextOf(kelvo_prepare(raw, "by_id", "SELECT id FROM sales.items WHERE id < 3 ORDER BY id")));
+    for (const kelvo_rowset_result_format_t format :
+         {KELVO_ROWSET_RESULT_FORMAT_KELVO_BINARY, KELVO_ROWSET_RESULT_FORMAT_TEXT}) {
+        kelvo_rowset_t* rowset = nullptr;
+        ASSERT_EQ("", TextOf(kelvo_execute_prepared(raw, "by_id", format, &rowset)));
+        kelvo_rowset_chunk_t* chunk = nullptr;
+        ASSERT_EQ("", TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)));
+        ASSERT_NE(nullptr, chunk);
+        ASSERT_EQ(3u, kelvo_rowset_chunk_row_count(chunk));
+        const kelvo_value_t v = kelvo_rowset_chunk_field_value(chunk, 2, 0);
+        if (format == KELVO_ROWSET_RESULT_FORMAT_TEXT) {
+            EXPECT_EQ("2", std::string(reinterpret_cast<const char*>(v.value), v.size));
+        } else {
+            ASSERT_EQ(4u, v.size);
+            EXPECT_EQ(0, std::memcmp("\2\0\0\0", v.value, 4)) << "little-endian";
+        }
+        kelvo_destroy_rowset_chunk(chunk);
+        kelvo_close_rowset(rowset);
+    }
+    EXPECT_FALSE(FailureOf(kelvo_execute_prepared(raw, "missing", KELVO_ROWSET_RESULT_FORMAT_TEXT, &raw_rowset_unused))
+                     .sqlstate.empty());
+    EXPECT_STREQ("UTF8", kelvo_connection_parameter_status(raw, "server_encoding"));
+    EXPECT_EQ(nullptr, kelvo_connection_parameter_status(raw, "no_such_setting"));
 
     // The table definition round trips through the catalog.
     kelvo_table_definition_t* read = nullptr;
@@ -244,7 +275,8 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
         EXPECT_EQ(kelvo_table_definition_column_type_tag(def, i), kelvo_table_definition_column_type_tag(read, i));
         EXPECT_EQ(kelvo_table_definition_column_type_modifier(def, i),
                   kelvo_table_definition_column_type_modifier(read, i));
-        EXPECT_EQ(kelvo_table_definition_column_is_nullable(def, i), kelvo_table_definition_column_is_nullable(read, i));
+        EXPECT_EQ(kelvo_table_definition_column_is_nullable(def, i),
+                  kelvo_table_definition_column_is_nullable(read, i));
         EXPECT_STREQ("", kelvo_table_definition_column_collation(read, i));
     }
     kelvo_destroy_table_definition(read);
@@ -283,7 +315,7 @@ TEST_F(DbapiE2E, CatalogQuestions) {
         bool exists;
     };
     const HasCase hasCases[] = {
-        {nullptr, nullptr, "empty_cols", true}, {"cat", "pg_extra", "t1", true}, {nullptr, "pg_extra", "t2", true},
+        {nullptr, nullptr, "empty_cols", true}, {"cat", "pg_extra", "t1", true},    {nullptr, "pg_extra", "t2", true},
         {nullptr, nullptr, "nowhere", false},   {nullptr, "noschema", "t1", false}, {"cat", "public", "t1", false},
     };
     for (const HasCase& c : hasCases) {
@@ -380,7 +412,8 @@ TEST_F(DbapiE2E, ConnectLogsBothConnectionsAndDisconnectDetaches) {
     EXPECT_NE(std::string::npos, log.values[0].find("logged.kelvo"));
     EXPECT_NE(std::string::npos, log.values[0].find("\"client_info\""));
     EXPECT_EQ(std::string::npos, log.values[0].find("api_language"));
-    EXPECT_EQ(std::string::npos, log.values[1].find("logged.kelvo")) << "the administrative connection attaches nothing";
+    EXPECT_EQ(std::string::npos, log.values[1].find("logged.kelvo"))
+        << "the administrative connection attaches nothing";
 
     ASSERT_EQ("", TextOf(Connect(Path("dropper.kelvo"), KELVO_CREATE_AND_REPLACE, &raw)));
     ConnectionPtr dropper(raw);
@@ -417,6 +450,29 @@ TEST_F(DbapiE2E, CancelPingAndClosingALargeResultEarly) {
     kelvo_parameters_destroy(parameters);
 }
 
+// kelvo_cancel may come from another thread while a statement runs; the
+// statement then fails with the server's 57014 and the connection goes on.
+TEST_F(DbapiE2E, CancelStopsARunningStatement) {
+    kelvo_connection_t* raw = nullptr;
+    ASSERT_EQ("", TextOf(Connect(Path("cancel.kelvo"), KELVO_CREATE_AND_REPLACE, &raw)));
+    ConnectionPtr conn(raw);
+    std::atomic<bool> done{false};
+    Failure failure;
+    std::thread runner([&] {
+        failure = FailureOf(kelvo_execute_command(raw, "SELECT sum(i) FROM range(1000000000000) t(i)", nullptr));
+        done = true;
+    });
+    // Cancels that find the session idle are dropped, so repeat until one
+    // lands; the statement itself would run for hours.
+    for (int i = 0; i < 600 && !done; ++i) {
+        EXPECT_EQ("", TextOf(kelvo_cancel(raw)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    runner.join();
+    EXPECT_EQ("57014", failure.sqlstate) << failure.message;
+    EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false));
+}
+
 // A clone opens a second session with the same options but its own settings.
 TEST_F(DbapiE2E, ACloneIsASecondSessionWithDefaultSettings) {
     kelvo_connection_t* raw = nullptr;
@@ -430,6 +486,9 @@ TEST_F(DbapiE2E, ACloneIsASecondSessionWithDefaultSettings) {
     EXPECT_TRUE(clone->GetChunkedMode());
     EXPECT_EQ(kelvoapi::Connection::default_prefetch_threshold, clone->GetPrefetchThreshold());
     EXPECT_TRUE(clone->HasTable("", "", "seen"));
+    // The clone is the library's own session, not a second API user.
+    EXPECT_NE(nullptr, std::strstr(PQoptions(raw->Get().GetPGconn()), "dorvane_api=1"));
+    EXPECT_EQ(nullptr, std::strstr(PQoptions(clone->GetPGconn()), "dorvane_api"));
     clone->Close();
     EXPECT_EQ(KELVO_CONNECTION_BAD, clone->GetStatus());
     EXPECT_EQ(nullptr, clone->Clone());

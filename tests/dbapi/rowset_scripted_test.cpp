@@ -14,6 +14,7 @@
 #include "kelvo/connection.h"
 #include "kelvo/log.h"
 #include "kelvo/rowset.h"
+#include "postgres/libpq/connection_record.h"
 #include "support/scripted_peer.h"
 
 namespace {
@@ -37,7 +38,9 @@ std::string Rows(int count) {
     return bytes;
 }
 
-std::string Query(int rows) { return Rows(rows) + wire::CommandComplete("SELECT " + std::to_string(rows)) + wire::ReadyForQuery(); }
+std::string Query(int rows) {
+    return Rows(rows) + wire::CommandComplete("SELECT " + std::to_string(rows)) + wire::ReadyForQuery();
+}
 
 kelvo_connection_t* Connect(const ScriptedPeer& peer) {
     kelvoapi::Parameters parameters;
@@ -187,6 +190,42 @@ TEST(RowsetScriptedTest, AFailedStatementReturnsTheServersErrorAndLeavesTheConne
     EXPECT_TRUE(peer.Errors().empty());
 }
 
+// The SQLSTATE and severity of a server error as the error object carries
+// them, also when the server sends malformed fields.
+TEST(RowsetScriptedTest, ServerErrorFields) {
+    struct Case {
+        std::vector<std::pair<char, std::string>> fields;
+        std::string sqlstate;
+        int severity;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{{'S', "ERROR"}, {'C', "22012"}, {'M', "m"}}, "22012", KELVO_SEVERITY_ERROR, "m"},
+        {{{'S', "PANIC"}, {'M', "no code"}}, "HY000", KELVO_SEVERITY_PANIC, "no code"},
+        {{{'S', "FATAL"}, {'C', ""}, {'M', "m"}}, "HY000", KELVO_SEVERITY_FATAL, "m"},
+        {{{'S', "fatal"}, {'C', "2201"}, {'M', "m"}}, "08P01", KELVO_SEVERITY_ERROR, "m"},
+        {{{'S', "WARNING"}, {'C', "220123"}, {'M', "m"}, {'D', ""}}, "08P01", KELVO_SEVERITY_ERROR, "m"},
+    };
+    ScriptedPeer peer;
+    auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup());
+    for (const Case& c : cases) {
+        script.ExpectMessage('Q').Send(wire::ErrorResponse(c.fields) + wire::ReadyForQuery());
+    }
+    ExpectDetach(script);
+    peer.Start();
+    kelvo_connection_t* conn = Connect(peer);
+    for (const Case& c : cases) {
+        ErrorPtr error(kelvo_execute_command(conn, "stmt", nullptr));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(c.sqlstate, AsError(error).GetSqlstate());
+        EXPECT_EQ(c.severity, AsError(error).GetSeverity());
+        EXPECT_EQ(c.message, AsError(error).GetMessage());
+    }
+    kelvo_disconnect(conn);
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
+}
+
 TEST(RowsetScriptedTest, AffectedRowCounts) {
     struct Case {
         const char* tag;
@@ -208,7 +247,9 @@ TEST(RowsetScriptedTest, AffectedRowCounts) {
         ASSERT_EQ(nullptr, kelvo_rowset_get_next_chunk(rowset, &chunk));
         EXPECT_EQ(nullptr, chunk) << "a command has no rows";
         kelvo_close_rowset(rowset);
-        ASSERT_EQ(nullptr, kelvo_execute_command(conn, "stmt", nullptr));
+        int count = 0;
+        ASSERT_EQ(nullptr, kelvo_execute_command(conn, "stmt", &count));
+        EXPECT_EQ(c.expected > INT32_MAX ? INT32_MAX : c.expected, count) << c.tag;
         kelvo_disconnect(conn);
         peer.Stop();
         EXPECT_TRUE(peer.Errors().empty());
@@ -269,6 +310,24 @@ TEST(RowsetScriptedTest, TheBusyRuleRefusesStatementsUntilTheRowsetCloses) {
     size_t queries = 0;
     for (const auto& m : peer.Messages(0)) queries += m.type == 'Q' || m.type == 'P';
     EXPECT_EQ(3u, queries);
+}
+
+// Releasing the connection handle while a rowset is open keeps the
+// connection: its rows still arrive, and closing the rowset closes it.
+TEST(RowsetScriptedTest, ARowsetKeepsItsConnectionAfterDisconnect) {
+    ScriptedPeer peer;
+    auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(Query(600));
+    ExpectDetach(script).ExpectMessage('X');
+    peer.Start();
+    kelvo_connection_t* conn = Connect(peer);
+    kelvo_rowset_t* rowset = nullptr;
+    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
+    kelvo_disconnect(conn);
+    EXPECT_EQ(std::vector<size_t>({256, 256, 88}), ReadChunkSizes(rowset));
+    kelvo_close_rowset(rowset);
+    peer.WaitForClose(0);
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
 }
 
 // Closing after the first chunk of a long result cancels the statement over
@@ -361,8 +420,7 @@ void OtherReceiver(void*, kelvo_error_t* notice) { kelvo_error_destroy(notice); 
 
 TEST(RowsetScriptedTest, NoticesReachTheReceiverFromTheCallerAndThePrefetchThread) {
     ScriptedPeer peer;
-    const std::string notice =
-        wire::NoticeResponse({{'S', "NOTICE"}, {'C', "01000"}, {'M', "first"}, {'D', "more"}});
+    const std::string notice = wire::NoticeResponse({{'S', "NOTICE"}, {'C', "01000"}, {'M', "first"}, {'D', "more"}});
     auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(
         notice + Rows(300) + wire::NoticeResponse({{'S', "WARNING"}, {'C', "01000"}, {'M', "late"}}) +
         wire::CommandComplete("SELECT 300") + wire::ReadyForQuery());
@@ -417,6 +475,116 @@ TEST(RowsetScriptedTest, CopyOutDataComesInBlocksThenEnds) {
     kelvo_disconnect(conn);
     peer.Stop();
     EXPECT_TRUE(peer.Errors().empty());
+}
+
+// Unread COPY OUT data is read and dropped when the rowset closes, so the
+// connection leaves the COPY and takes the next statement.
+TEST(RowsetScriptedTest, ClosingWithUnreadCopyDataLeavesTheCopy) {
+    ScriptedPeer peer;
+    auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(
+        wire::CopyOutResponse(0, {0}) + wire::CopyData("1\n"));
+    script.Await(1).Send(wire::CopyData("2\n") +
+                         wire::ErrorResponse({{'S', "ERROR"}, {'C', "57014"}, {'M', "canceling statement"}}) +
+                         wire::ReadyForQuery());
+    script.ExpectMessage('Q').Send(Query(1));
+    ExpectDetach(script);
+    peer.AddConnection().ExpectBytes(16).Close();
+    peer.Start();
+    kelvo_connection_t* conn = Connect(peer);
+    kelvo_rowset_t* rowset = nullptr;
+    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "COPY t TO STDOUT", &rowset));
+    ASSERT_TRUE(kelvo_rowset_has_copy_data(rowset));
+    std::thread server([&] {
+        peer.WaitForClose(1);
+        peer.Open(1);
+    });
+    kelvo_close_rowset(rowset);
+    server.join();
+    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
+    EXPECT_EQ(std::vector<size_t>({1}), ReadChunkSizes(rowset));
+    kelvo_close_rowset(rowset);
+    kelvo_disconnect(conn);
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
+}
+
+// A COPY OUT run as a command has no reader: its data is dropped and the
+// connection takes the next statement. A COPY IN stays open for its caller.
+TEST(RowsetScriptedTest, ACopyOutCommandDoesNotHoldTheConnection) {
+    ScriptedPeer peer;
+    auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(
+        wire::CopyOutResponse(0, {0}) + wire::CopyData("1\n") + wire::CopyData("2\n") + wire::CopyDone() +
+        wire::CommandComplete("COPY 2") + wire::ReadyForQuery());
+    script.ExpectMessage('Q').Send(Query(2));
+    script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0}));
+    peer.Start();
+    kelvo_connection_t* conn = Connect(peer);
+    int count = 0;
+    ASSERT_EQ(nullptr, kelvo_execute_command(conn, "COPY t TO STDOUT", &count));
+    EXPECT_EQ(-1, count) << "the count is the first result's, which the COPY OUT start has not";
+    kelvo_rowset_t* rowset = nullptr;
+    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
+    EXPECT_EQ(std::vector<size_t>({2}), ReadChunkSizes(rowset));
+    kelvo_close_rowset(rowset);
+    ASSERT_EQ(nullptr, kelvo_execute_command(conn, "COPY t FROM STDIN", &count));
+    EXPECT_EQ(PGASYNC_COPY_IN, conn->Get().GetPGconn()->asyncStatus);
+    kelvo_disconnect(conn);
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
+}
+
+std::string StartupValue(const ScriptedPeer& peer, size_t connection, const std::string& name) {
+    const auto messages = peer.Messages(connection);
+    if (messages.empty()) return "<no start-up>";
+    for (const auto& [key, value] : wire::StartupParameters(messages[0].body)) {
+        if (key == name) return value;
+    }
+    return "<absent>";
+}
+
+// A create mode runs its statements, without a terminating ';', over an
+// administrative connection that attaches nothing, detaches and closes
+// before the connection itself opens.
+TEST(RowsetScriptedTest, CreateModesRunOverAnAdministrativeConnectionFirst) {
+    struct Case {
+        kelvo_create_mode_t mode;
+        std::vector<std::string> statements;
+    };
+    const Case cases[] = {
+        {KELVO_CREATE, {"CREATE DATABASE \"/d/x.kelvo\""}},
+        {KELVO_CREATE_IF_NOT_EXISTS, {"CREATE DATABASE IF NOT EXISTS \"/d/x.kelvo\""}},
+        {KELVO_CREATE_AND_REPLACE, {"DROP DATABASE IF EXISTS \"/d/x.kelvo\"", "CREATE DATABASE \"/d/x.kelvo\""}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.statements.back());
+        ScriptedPeer peer;
+        auto& admin = peer.AddConnection().ExpectMessage(0).Send(Startup());
+        for (size_t i = 0; i < c.statements.size(); ++i) {
+            admin.ExpectMessage('Q').Send(wire::CommandComplete("CREATE") + wire::ReadyForQuery());
+        }
+        ExpectDetach(admin).ExpectMessage('X');
+        ExpectDetach(peer.AddConnection().ExpectMessage(0).Send(Startup()));
+        peer.Start();
+        kelvoapi::Parameters parameters;
+        parameters.Set("host", peer.SocketDirectory());
+        parameters.Set("port", std::to_string(ScriptedPeer::kUnixPort));
+        parameters.Set("dbname", "/d/x.kelvo");
+        kelvo_connection_t* conn = new kelvo_connection_t(std::make_shared<kelvoapi::Connection>(parameters, c.mode));
+        // The administrative connection had ended before this one started.
+        peer.WaitForClose(0);
+        std::vector<std::string> sent;
+        for (const auto& m : peer.Messages(0)) {
+            if (m.type == 'Q') sent.emplace_back(m.body.c_str());
+        }
+        std::vector<std::string> expected = c.statements;
+        expected.push_back("DETACH DATABASE *");
+        EXPECT_EQ(expected, sent);
+        EXPECT_EQ("[]", StartupValue(peer, 0, "database"));
+        EXPECT_NE(std::string::npos, StartupValue(peer, 1, "database").find("x.kelvo"));
+        kelvo_disconnect(conn);
+        peer.Stop();
+        EXPECT_TRUE(peer.Errors().empty());
+    }
 }
 
 struct LogEvents {
