@@ -11,7 +11,9 @@
 #include "support/kelvod_server.h"
 #include "support/klvcpy_rows.h"
 #include "support/wire_client.h"
+#include "support/wire_copy_in.h"
 
+using kelvotest::CopyIn;
 using kelvotest::KelvodServer;
 using kelvotest::KlvcpyRows;
 using kelvotest::WireClient;
@@ -45,31 +47,7 @@ protected:
 };
 KelvodServer* KelvodCopyFrom::server = nullptr;
 
-// Runs a COPY statement and sends `pieces` as CopyData messages, then CopyDone
-// (or CopyFail with `failure`). The result holds what followed, to ReadyForQuery.
-WireResult CopyIn(WireClient& client, const std::string& sql, const std::vector<std::string>& pieces,
-                  const char* failure = nullptr) {
-    client.SendMessage('Q', WireClient::Str(sql));
-    kelvotest::WireMessage first = client.Read();
-    if (first.type != 'G') {
-        WireResult r = client.ReadUntilReady();
-        if (first.type == 'E') r.errors.insert(r.errors.begin(), kelvotest::WireError{"", "?", "", "", ""});
-        r.types.insert(r.types.begin(), first.type);
-        return r;
-    }
-    for (const auto& p : pieces) client.SendMessage('d', p);
-    if (failure) client.SendMessage('f', WireClient::Str(failure));
-    else client.SendMessage('c', "");
-    WireResult r = client.ReadUntilReady();
-    r.types.insert(r.types.begin(), 'G');
-    return r;
-}
-
-std::vector<std::string> Split(const std::string& data, size_t size) {
-    std::vector<std::string> pieces;
-    for (size_t i = 0; i < data.size(); i += size) pieces.push_back(data.substr(i, size));
-    return pieces;
-}
+std::vector<std::string> Split(const std::string& data, size_t size) { return kelvotest::SplitInto(data, size); }
 
 template <typename T>
 std::string Le(T v) {
