@@ -27,6 +27,7 @@ constexpr ContextId kTaskEndedAtOnce{0x51d2cd35};
 constexpr ContextId kBulkChunkFailed{0x13f24940};
 constexpr ContextId kBadStreamConnection{0xd406b94f};
 constexpr ContextId kSettingMissing{0x8c03e6f1};
+constexpr ContextId kSwitchAfterCopy{0x2f9b40d6};
 
 constexpr auto kCancelInterval = std::chrono::milliseconds(100);
 
@@ -64,6 +65,14 @@ void TransferSetting(const std::string& name, Connection& source, Connection& ta
 void Inserter::InitBulkInsert(const TableDefinition* streamDefinition, const std::string& selectList) {
     if (m_stream_connection) {
         return;
+    }
+    // The main connection is inside the plain COPY: every statement of the
+    // switch would fail there, and the close would then take the bulk path
+    // and never end that COPY, losing the rows already sent. Staying plain
+    // keeps them.
+    if (m_ongoing_query) {
+        throw Error(kelvo::make_error_code(kelvo::Sqlstate::ObjectNotInPrerequisiteState),
+                    "Cannot switch to bulk insertion after data was sent over the plain COPY.", kSwitchAfterCopy);
     }
     try {
         m_stream_connection = m_connection.Clone();

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -326,6 +327,40 @@ TEST(BulkInsertionTest, TheCloseReportsWhatEndedTheInsertion) {
         EXPECT_EQ(streamQueries[streamQueries.size() - 2], std::string("DROP EXTERNAL STREAM IF EXISTS ") + kStreamName)
             << "the stream is dropped on every way out";
     }
+}
+
+// When the stream connection is lost the close cannot close the stream, so
+// the INSERT BULK would wait for it without end; the inserter cancels it
+// instead of hanging.
+TEST(BulkInsertionTest, ALostStreamConnectionEndsTheLoadWithoutHanging) {
+    ScriptedPeer peer;
+    ScriptMain(peer.AddConnection(),
+               wire::ErrorResponse({{'S', "ERROR"}, {'C', "57014"}, {'M', "canceled"}}) + wire::ReadyForQuery());
+    ScriptStream(peer).Close();
+    for (int i = 0; i < 50; ++i) peer.AddConnection().ExpectMessage(0).Close();
+    peer.Start();
+    // The first cancel request lets the INSERT BULK end.
+    std::thread releaser([&] {
+        peer.WaitForClose(2);
+        peer.Open(kInsertGate);
+    });
+
+    kelvo_connection_t* conn = Connect(peer);
+    const kelvoapi::TableDefinition definition = Target("t");
+    kelvo_inserter_t* inserter = nullptr;
+    ASSERT_EQ(ErrorPtr(kelvo_create_inserter(conn, &definition, &inserter)), nullptr);
+    ASSERT_EQ(ErrorPtr(kelvo_init_bulk_insert(inserter, &definition, "a, b")), nullptr);
+    peer.WaitForClose(kStream);
+    EXPECT_NE(Send(inserter, Header() + std::string("\x01\x01", 2)), nullptr);
+    const ErrorPtr closed(kelvo_close_inserter(inserter, true));
+    ASSERT_NE(closed, nullptr);
+    EXPECT_EQ(AsError(closed).GetSqlstate(), "08006");
+    EXPECT_EQ(AsError(closed).GetMessage(), "Insert failed: The internal connection is in a bad state.");
+    EXPECT_EQ(AsError(closed).GetContextId().value, 0xd406b94fu);
+    EXPECT_TRUE(kelvo_connection_is_ready(conn));
+    releaser.join();
+    kelvo_disconnect(conn);
+    peer.Stop();
 }
 
 }  // namespace

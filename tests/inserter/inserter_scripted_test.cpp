@@ -309,6 +309,33 @@ TEST(InserterPlainTest, RefusedArguments) {
     EXPECT_EQ(CopyBytes(peer), Header());
 }
 
+// The switch would need the main connection, which the open COPY holds; the
+// load stays plain and its rows arrive.
+TEST(InserterPlainTest, NoSwitchToBulkOnceThePlainCopyIsOpen) {
+    ScriptedPeer peer;
+    auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup());
+    script.ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1}));
+    script.ExpectMessage('c').Send(wire::CommandComplete("COPY 1") + wire::ReadyForQuery());
+    ExpectDetach(script);
+    peer.Start();
+    kelvo_connection_t* conn = Connect(peer);
+    const kelvoapi::TableDefinition definition = Target();
+    kelvo_inserter_t* inserter = nullptr;
+    ASSERT_EQ(ErrorPtr(kelvo_create_inserter(conn, &definition, &inserter)), nullptr);
+    const std::string chunk = Header() + std::string("\x01\x00", 2);
+    ASSERT_EQ(Send(inserter, chunk), nullptr);
+    const ErrorPtr refused(kelvo_init_bulk_insert(inserter, &definition, "*"));
+    ASSERT_NE(refused, nullptr);
+    EXPECT_EQ(AsError(refused).GetSqlstate(), "55000");
+    ASSERT_EQ(Send(inserter, chunk), nullptr);
+    ASSERT_EQ(ErrorPtr(kelvo_close_inserter(inserter, true)), nullptr);
+    kelvo_disconnect(conn);
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
+    EXPECT_EQ(CopyBytes(peer), chunk + chunk.substr(19));
+    EXPECT_EQ(After(peer, 'Q').size(), 2u) << "the COPY and the DETACH only";
+}
+
 TEST(CallerCopyTest, CopyDataAndCopyEndDriveTheCallersCopy) {
     ScriptedPeer peer;
     auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup());
