@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -18,6 +17,7 @@
 #include "kelvo/inserter.h"
 #include "kelvo/log.h"
 #include "kelvo/rowset.h"
+#include "support/log_events.h"
 #include "support/scripted_peer.h"
 
 namespace {
@@ -52,35 +52,6 @@ struct ErrorFree {
 using ErrorPtr = std::unique_ptr<kelvo_error_t, ErrorFree>;
 const kelvoapi::Error& AsError(const ErrorPtr& e) { return *static_cast<const kelvoapi::Error*>(e.get()); }
 
-class LogCapture {
-public:
-    LogCapture() {
-        kelvo_log_set_log_function(&LogCapture::Hook, this);
-        m_level = kelvo_log_set_log_level(KELVO_LOG_LEVEL_TRACE);
-    }
-    ~LogCapture() {
-        kelvo_log_set_log_function(nullptr, nullptr);
-        kelvo_log_set_log_level(m_level);
-    }
-    std::vector<std::string> Values(const std::string& topic) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        std::vector<std::string> values;
-        for (const auto& [t, v] : m_events) {
-            if (t == topic) values.push_back(v);
-        }
-        return values;
-    }
-
-private:
-    static void Hook(kelvo_log_level_t, const char* topic, const char* value, void* context) {
-        auto* self = static_cast<LogCapture*>(context);
-        std::lock_guard<std::mutex> lock(self->m_mutex);
-        self->m_events.emplace_back(topic, value);
-    }
-    mutable std::mutex m_mutex;
-    std::vector<std::pair<std::string, std::string>> m_events;
-    kelvo_log_level_t m_level;
-};
 
 kelvoapi::TableDefinition Target(const std::string& table) {
     kelvoapi::TableDefinition definition("db", "s", table, KELVO_PERMANENT, false);
@@ -148,7 +119,7 @@ ErrorPtr Send(kelvo_inserter_t* inserter, const std::string& chunk) {
 const char* const kStreamName = "\"db\".\"s\".\"__Insert_Stream__t__\"";
 
 TEST(BulkInsertionTest, EveryChunkIsACopyOfItsOwnIntoTheStream) {
-    LogCapture log;
+    kelvotest::LogEvents log;
     ScriptedPeer peer;
     ScriptMain(peer.AddConnection(), Done("INSERT 0 2"));
     Script& stream = ScriptStream(peer);
@@ -242,7 +213,7 @@ TEST(BulkInsertionTest, ATakenStreamNameIsProbedForAFreeOne) {
 }
 
 TEST(BulkInsertionTest, AChunkRefusedWith53400IsSentAgainWhole) {
-    LogCapture log;
+    kelvotest::LogEvents log;
     ScriptedPeer peer;
     ScriptMain(peer.AddConnection(), Done("INSERT 0 1"));
     Script& stream = ScriptStream(peer);

@@ -14,6 +14,7 @@
 #include "error/error.h"
 #include "kelvo/kelvo.h"
 #include "support/kelvod_server.h"
+#include "support/log_events.h"
 
 namespace {
 
@@ -149,18 +150,6 @@ std::string AddEveryRow(kelvo_inserter_buffer_t* buffer, int64_t k, const std::s
     return error;
 }
 
-// The "inserter-end" events while it lives.
-class EndEvents {
-public:
-    EndEvents() { kelvo_log_set_log_function(&EndEvents::Hook, this); }
-    ~EndEvents() { kelvo_log_set_log_function(nullptr, nullptr); }
-    std::vector<std::string> values;
-
-private:
-    static void Hook(kelvo_log_level_t, const char* topic, const char* value, void* context) {
-        if (std::strcmp(topic, "inserter-end") == 0) static_cast<EndEvents*>(context)->values.emplace_back(value);
-    }
-};
 
 struct Load {
     kelvo_inserter_t* inserter = nullptr;
@@ -194,7 +183,7 @@ TEST_F(InserterE2E, PlainLoadOfEveryTypeReadsBackTheSame) {
 TEST_F(InserterE2E, LoadsBeyondOneBufferGoInBulkOverTheStreamConnection) {
     Run(kEveryTable);
     const kelvoapi::TableDefinition definition = EveryDefinition();
-    EndEvents events;
+    kelvotest::LogEvents log;
     Load load;
     ASSERT_EQ("", TextOf(kelvo_create_inserter(m_conn.get(), &definition, &load.inserter)));
     ASSERT_EQ("", TextOf(kelvo_create_inserter_buffer(load.inserter, &definition, "*", &load.buffer)));
@@ -210,9 +199,9 @@ TEST_F(InserterE2E, LoadsBeyondOneBufferGoInBulkOverTheStreamConnection) {
     EXPECT_FALSE(kelvo_connection_is_ready(m_conn.get()));
     ASSERT_EQ("", TextOf(kelvo_close_inserter(load.inserter, true)));
     EXPECT_TRUE(kelvo_connection_is_ready(m_conn.get()));
-    ASSERT_EQ(events.values.size(), 1u);
-    EXPECT_NE(events.values[0].find("\"chunk-count\":2,"), std::string::npos) << events.values[0];
-    EXPECT_NE(events.values[0].find("\"bulk\":\"true\""), std::string::npos) << events.values[0];
+    ASSERT_EQ(log.Values("inserter-end").size(), 1u);
+    EXPECT_NE(log.Values("inserter-end")[0].find("\"chunk-count\":2,"), std::string::npos) << log.Values("inserter-end")[0];
+    EXPECT_NE(log.Values("inserter-end")[0].find("\"bulk\":\"true\""), std::string::npos) << log.Values("inserter-end")[0];
     EXPECT_EQ(Rows("SELECT count(*), sum(k), count(x), count(DISTINCT dt) FROM every"),
               std::vector<std::string>{"70000|2449965000|60000|24"});
     EXPECT_EQ(Rows("SELECT k, i, s, f, d, length(x), hex(y) FROM every WHERE k IN (69998, 69999) ORDER BY k"),

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "kelvo/inserter.h"
 #include "kelvo/log.h"
 #include "kelvo/rowset.h"
+#include "support/log_events.h"
 #include "support/scripted_peer.h"
 
 namespace {
@@ -43,36 +43,6 @@ struct ErrorFree {
 using ErrorPtr = std::unique_ptr<kelvo_error_t, ErrorFree>;
 const kelvoapi::Error& AsError(const ErrorPtr& e) { return *static_cast<const kelvoapi::Error*>(e.get()); }
 
-// Records the inserter's events while it lives.
-class LogCapture {
-public:
-    LogCapture() {
-        kelvo_log_set_log_function(&LogCapture::Hook, this);
-        m_level = kelvo_log_set_log_level(KELVO_LOG_LEVEL_TRACE);
-    }
-    ~LogCapture() {
-        kelvo_log_set_log_function(nullptr, nullptr);
-        kelvo_log_set_log_level(m_level);
-    }
-    std::vector<std::string> Values(const std::string& topic) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        std::vector<std::string> values;
-        for (const auto& [t, v] : m_events) {
-            if (t == topic) values.push_back(v);
-        }
-        return values;
-    }
-
-private:
-    static void Hook(kelvo_log_level_t, const char* topic, const char* value, void* context) {
-        auto* self = static_cast<LogCapture*>(context);
-        std::lock_guard<std::mutex> lock(self->m_mutex);
-        self->m_events.emplace_back(topic, value);
-    }
-    mutable std::mutex m_mutex;
-    std::vector<std::pair<std::string, std::string>> m_events;
-    kelvo_log_level_t m_level;
-};
 
 // "db"."s"."t" with a nullable INT "a" and a NOT NULL BOOL "b": database and
 // schema are given, so creating the inserter asks the server nothing.
@@ -115,7 +85,7 @@ ErrorPtr Send(kelvo_inserter_t* inserter, const std::string& chunk) {
 TEST(InserterPlainTest, OneCopyCarriesEveryChunkAndTheConnectionIsBusyMeanwhile) {
     for (const bool insertData : {true, false}) {
         SCOPED_TRACE(insertData ? "insert" : "close without insert_data");
-        LogCapture log;
+        kelvotest::LogEvents log;
         ScriptedPeer peer;
         auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup());
         script.ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1}));
@@ -169,7 +139,7 @@ TEST(InserterPlainTest, OneCopyCarriesEveryChunkAndTheConnectionIsBusyMeanwhile)
 }
 
 TEST(InserterPlainTest, AnInserterWithoutChunksSendsNothing) {
-    LogCapture log;
+    kelvotest::LogEvents log;
     ScriptedPeer peer;
     auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup());
     ExpectDetach(script);
@@ -239,7 +209,7 @@ TEST(InserterPlainTest, ServerFailuresAreReportedAndTheConnectionIsReadyAfterThe
 }
 
 TEST(InserterPlainTest, ConfigurationLimitOnOpeningIsRetried) {
-    LogCapture log;
+    kelvotest::LogEvents log;
     ScriptedPeer peer;
     auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup());
     script.ExpectMessage('Q').Send(
