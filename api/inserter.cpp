@@ -3,6 +3,7 @@
 #include "api/inserter.h"
 
 #include <cstdio>
+#include <limits>
 #include <thread>
 #include <utility>
 
@@ -29,6 +30,7 @@ constexpr ContextId kPlainNoResult{0x13f24943};
 constexpr ContextId kPlainChunkFailed{0x13f24942};
 constexpr ContextId kCopyFailed{0x13f24940};
 constexpr ContextId kChunkTooShort{0x6e0d93b1};
+constexpr ContextId kChunkTooLarge{0x4c8e27a5};
 
 constexpr auto kFullBufferWait = std::chrono::milliseconds(50);
 const char* const kCopyCancelledText = "COPY-IN cancelled.";
@@ -151,6 +153,12 @@ Inserter::~Inserter() {
 }
 
 void Inserter::SendChunk(const uint8_t* data, size_t size) {
+    // The protocol client takes a copy length as an int; a larger chunk would
+    // reach it as a negative or truncated count.
+    if (size > static_cast<size_t>(std::numeric_limits<int>::max())) {
+        throw Error(kelvo::make_error_code(kelvo::Sqlstate::ProgramLimitExceeded),
+                    "A data chunk of " + std::to_string(size) + " bytes is too large to send.", kChunkTooLarge);
+    }
     if (m_totalChunks == 0) {
         m_startTime = std::chrono::steady_clock::now();
     }

@@ -272,6 +272,11 @@ TEST(InserterPlainTest, RefusedArguments) {
     const ErrorPtr shortChunk = Send(inserter, "KLV");
     ASSERT_NE(shortChunk, nullptr);
     EXPECT_EQ(AsError(shortChunk).GetSqlstate(), "22023");
+    // Refused before a byte of it is read.
+    const ErrorPtr hugeChunk(
+        kelvo_inserter_insert_chunk(inserter, reinterpret_cast<const uint8_t*>("KLV"), size_t{1} << 31));
+    ASSERT_NE(hugeChunk, nullptr);
+    EXPECT_EQ(AsError(hugeChunk).GetSqlstate(), "54000");
     EXPECT_EQ(ErrorPtr(kelvo_close_inserter(inserter, true)), nullptr);
     kelvo_disconnect(conn);
     peer.Stop();
