@@ -30,8 +30,10 @@ std::string FieldText(const RowsetChunk& chunk, kelvo_row_index_t row, kelvo_fie
     return value.value == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(value.value), value.size);
 }
 
+// A server that sends fewer columns than asked for gets empty values, never
+// a read past the column descriptions.
 bool IsTextColumn(const RowsetChunk& chunk, kelvo_field_index_t column) {
-    return chunk.GetResult()->attDescs[column].format == 0;
+    return column < chunk.GetColumnCount() && chunk.GetResult()->attDescs[column].format == 0;
 }
 
 // Integers come as four little-endian bytes in the binary format; a

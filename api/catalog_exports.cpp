@@ -28,8 +28,7 @@ kelvo_string_list_t* NewStringList(std::vector<std::string>&& strings) {
 }
 
 // Sends one statement for an export and ignores its row count.
-void RunStatement(kelvo_connection_t* connection, const std::string& statement, kelvoapi::ContextId contextId) {
-    kelvoapi::ThrowIfNull(connection, "connection", contextId);
+void RunStatement(kelvo_connection_t* connection, const std::string& statement) {
     kelvoapi::ExecuteCommand(connection->Get(), statement, true);
 }
 
@@ -93,8 +92,9 @@ kelvo_error_t* kelvo_create_database(kelvo_connection_t* connection, const char*
     const kelvoapi::ContextId id = kelvoapi::ContextIds::CreateDatabase;
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
+            kelvoapi::ThrowIfNull(connection, "connection", id);
             kelvoapi::ThrowIfNull(path, "path", id);
-            RunStatement(connection, kelvoapi::CreateDatabaseStatement(path, failIfExists), id);
+            RunStatement(connection, kelvoapi::CreateDatabaseStatement(path, failIfExists));
         },
         id);
 }
@@ -103,8 +103,9 @@ kelvo_error_t* kelvo_drop_database(kelvo_connection_t* connection, const char* p
     const kelvoapi::ContextId id = kelvoapi::ContextIds::DropDatabase;
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
+            kelvoapi::ThrowIfNull(connection, "connection", id);
             kelvoapi::ThrowIfNull(path, "path", id);
-            RunStatement(connection, kelvoapi::DropDatabaseStatement(path, failIfNotExists), id);
+            RunStatement(connection, kelvoapi::DropDatabaseStatement(path, failIfNotExists));
         },
         id);
 }
@@ -113,8 +114,9 @@ kelvo_error_t* kelvo_attach_database(kelvo_connection_t* connection, const char*
     const kelvoapi::ContextId id = kelvoapi::ContextIds::AttachDatabase;
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
+            kelvoapi::ThrowIfNull(connection, "connection", id);
             kelvoapi::ThrowIfNull(path, "path", id);
-            RunStatement(connection, kelvoapi::AttachDatabaseStatement(path, OrNone(alias)), id);
+            RunStatement(connection, kelvoapi::AttachDatabaseStatement(path, OrNone(alias)));
         },
         id);
 }
@@ -123,15 +125,21 @@ kelvo_error_t* kelvo_detach_database(kelvo_connection_t* connection, const char*
     const kelvoapi::ContextId id = kelvoapi::ContextIds::DetachDatabase;
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
+            kelvoapi::ThrowIfNull(connection, "connection", id);
             kelvoapi::ThrowIfNull(alias, "alias", id);
-            RunStatement(connection, kelvoapi::DetachDatabaseStatement(alias), id);
+            RunStatement(connection, kelvoapi::DetachDatabaseStatement(alias));
         },
         id);
 }
 
 kelvo_error_t* kelvo_detach_all_databases(kelvo_connection_t* connection) {
     const kelvoapi::ContextId id = kelvoapi::ContextIds::DetachAllDatabases;
-    return kelvoapi::WrapErrorThrowingBlock([&] { RunStatement(connection, "DETACH DATABASE *;", id); }, id);
+    return kelvoapi::WrapErrorThrowingBlock(
+        [&] {
+            kelvoapi::ThrowIfNull(connection, "connection", id);
+            RunStatement(connection, "DETACH DATABASE *;");
+        },
+        id);
 }
 
 kelvo_error_t* kelvo_create_schema(kelvo_connection_t* connection, const char* databaseName, const char* schemaName,
@@ -139,9 +147,9 @@ kelvo_error_t* kelvo_create_schema(kelvo_connection_t* connection, const char* d
     const kelvoapi::ContextId id = kelvoapi::ContextIds::CreateSchema;
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
+            kelvoapi::ThrowIfNull(connection, "connection", id);
             kelvoapi::ThrowIfNull(schemaName, "schemaName", id);
-            RunStatement(connection, kelvoapi::CreateSchemaStatement(OrNone(databaseName), schemaName, failIfExists),
-                         id);
+            RunStatement(connection, kelvoapi::CreateSchemaStatement(OrNone(databaseName), schemaName, failIfExists));
         },
         id);
 }
@@ -151,9 +159,10 @@ kelvo_error_t* kelvo_create_table(kelvo_connection_t* connection, const kelvo_ta
     const kelvoapi::ContextId id = kelvoapi::ContextIds::CreateTable;
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
+            kelvoapi::ThrowIfNull(connection, "connection", id);
             kelvoapi::ThrowIfNull(definition_, "definition_", id);
             const auto& definition = *static_cast<const kelvoapi::TableDefinition*>(definition_);
-            RunStatement(connection, definition.GenerateCreateSQL(!failIfExists), id);
+            RunStatement(connection, definition.GenerateCreateSQL(!failIfExists));
         },
         id);
 }

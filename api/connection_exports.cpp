@@ -1,5 +1,6 @@
 // The C entry points of connections: connect, disconnect, cancel, ping, the
-// status queries and the settings.
+// status queries and the settings. The queries and setters answer a null
+// handle as they would a closed connection instead of crashing.
 #include <cstring>
 #include <string>
 
@@ -86,21 +87,30 @@ kelvo_connection_status_t kelvo_connection_status(kelvo_connection_t* connection
     return connection == nullptr ? KELVO_CONNECTION_BAD : connection->Get().GetStatus();
 }
 
-bool kelvo_connection_is_ready(kelvo_connection_t* connection) { return connection->Get().IsReady(); }
+bool kelvo_connection_is_ready(kelvo_connection_t* connection) {
+    return connection != nullptr && connection->Get().IsReady();
+}
 
 const char* kelvo_connection_parameter_status(const kelvo_connection_t* connection, const char* parameter_name) {
+    if (connection == nullptr || parameter_name == nullptr) {
+        return nullptr;
+    }
     return PQparameterStatus(connection->Get().GetPGconn(), parameter_name);
 }
 
 void kelvo_set_chunked_mode(kelvo_connection_t* connection, bool chunked_mode) {
-    connection->Get().SetChunkedMode(chunked_mode);
+    if (connection != nullptr) {
+        connection->Get().SetChunkedMode(chunked_mode);
+    }
 }
 
 void kelvo_set_prefetch_threshold(kelvo_connection_t* connection, size_t prefetch_threshold) {
-    connection->Get().SetPrefetchThreshold(prefetch_threshold);
+    if (connection != nullptr) {
+        connection->Get().SetPrefetchThreshold(prefetch_threshold);
+    }
 }
 
 kelvo_notice_receiver_t kelvo_set_notice_receiver(kelvo_connection_t* connection, kelvo_notice_receiver_t receiver,
                                                   void* context) {
-    return connection->Get().SetNoticeReceiver(receiver, context);
+    return connection == nullptr ? nullptr : connection->Get().SetNoticeReceiver(receiver, context);
 }

@@ -47,7 +47,9 @@ struct ConninfoDeleter {
 void PGconnDeleter::operator()(PGconn* conn) const { PQfinish(conn); }
 
 Connection::Connection(const Parameters& parameters, int mode) {
-    Log(KELVO_LOG_LEVEL_INFO, "connection-parameters", parameters.ToSanitizedJson());
+    if (IsLogLevelEnabled(KELVO_LOG_LEVEL_INFO)) {
+        Log(KELVO_LOG_LEVEL_INFO, "connection-parameters", parameters.ToSanitizedJson());
+    }
     if (mode != KELVO_DO_NOT_CREATE && parameters.Get("dbname") == ":main") {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::InsufficientPrivilege),
                     "Creating the ':main' database is not allowed.", kCreateMain);

@@ -240,7 +240,8 @@ void Rowset::Close() {
         // connection's next statement runs, and cancel that one instead.
         const ResultStatus status = m_chunk->GetStatus();
         copyUnread = status == KELVO_RESULT_COPY_OUT && !m_copyDone;
-        if (status == KELVO_RESULT_TUPLES_CHUNK || copyUnread) {
+        const bool rowsPending = status == KELVO_RESULT_TUPLES_CHUNK && !StatementEnded();
+        if (rowsPending || copyUnread) {
             try {
                 m_conn.Cancel();
             } catch (...) {
@@ -294,6 +295,7 @@ void Rowset::AsyncResultPrefetcher::ReadChunks() {
         for (;;) {
             PGresult* result = PQgetResult(m_conn.GetPGconn());
             if (result == nullptr) {
+                m_statementEnded = true;
                 m_chunks.Push(nullptr);
                 return;
             }

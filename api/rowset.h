@@ -38,6 +38,12 @@ public:
     std::pair<char*, size_t> GetCopyData();
     bool HasCopyData() const;
     const TableDefinition& GetSchema() const { return *m_schema; }
+    // Whether the server has sent the statement's last result (the rowset
+    // may still hold chunks of it).
+    bool StatementEnded() const {
+        return m_prefetcher ? m_prefetcher->StatementEnded()
+                            : !m_chunk || m_chunk->GetStatus() != KELVO_RESULT_TUPLES_CHUNK;
+    }
     std::optional<size_t> GetAffectedRowCount() const { return m_affectedRowCount; }
     // Cancels what is unread, stops the prefetch thread and drains the
     // connection's results.
@@ -58,6 +64,9 @@ public:
         // Null at the end of the result or after a cancel; rethrows what
         // ended the reading thread early.
         std::unique_ptr<RowsetChunk> Pop();
+        // The thread has read the statement's last result: the server is
+        // done with it, whatever the queue still holds.
+        bool StatementEnded() const { return m_statementEnded; }
 
     private:
         void ReadChunks();
@@ -69,6 +78,7 @@ public:
         std::future<void> m_reader;
         ConcurrentQueue<std::unique_ptr<RowsetChunk>> m_chunks;
         std::atomic<size_t>& m_pendingBytes;
+        std::atomic<bool> m_statementEnded{false};
     };
 
 private:

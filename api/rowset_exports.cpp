@@ -1,4 +1,5 @@
-// The C entry points of statement execution, rowsets and rowset chunks.
+// The C entry points of statement execution, rowsets and rowset chunks. The
+// accessors answer a null handle as an empty rowset or chunk would.
 #include <algorithm>
 #include <limits>
 #include <string>
@@ -104,10 +105,13 @@ kelvo_error_t* kelvo_prepare(kelvo_connection_t* connection, const char* stateme
 void kelvo_close_rowset(kelvo_rowset_t* rowset) { delete rowset; }
 
 const kelvo_table_definition_t* kelvo_rowset_get_table_definition(const kelvo_rowset_t* rowset) {
-    return &rowset->Get().GetSchema();
+    return rowset == nullptr ? nullptr : &rowset->Get().GetSchema();
 }
 
 int64_t kelvo_rowset_get_affected_row_count(const kelvo_rowset_t* rowset) {
+    if (rowset == nullptr) {
+        return -1;
+    }
     const std::optional<size_t> count = rowset->Get().GetAffectedRowCount();
     return count ? static_cast<int64_t>(*count) : -1;
 }
@@ -122,7 +126,9 @@ kelvo_error_t* kelvo_rowset_get_next_chunk(kelvo_rowset_t* rowset, kelvo_rowset_
         kelvoapi::ContextIds::RowsetGetNextChunk);
 }
 
-bool kelvo_rowset_has_copy_data(const kelvo_rowset_t* rowset) { return rowset->Get().HasCopyData(); }
+bool kelvo_rowset_has_copy_data(const kelvo_rowset_t* rowset) {
+    return rowset != nullptr && rowset->Get().HasCopyData();
+}
 
 kelvo_error_t* kelvo_rowset_get_copy_data(kelvo_rowset_t* rowset, char** buffer, size_t* length) {
     return kelvoapi::WrapErrorThrowingBlock(
@@ -140,11 +146,14 @@ kelvo_error_t* kelvo_rowset_get_copy_data(kelvo_rowset_t* rowset, char** buffer,
 void kelvo_rowset_free_copy_data(char* ptr) { PQfreemem(ptr); }
 
 size_t kelvo_rowset_chunk_row_count(const kelvo_rowset_chunk_t* rowset_chunk) {
-    return static_cast<const kelvoapi::RowsetChunk*>(rowset_chunk)->GetRowCount();
+    return rowset_chunk == nullptr ? 0 : static_cast<const kelvoapi::RowsetChunk*>(rowset_chunk)->GetRowCount();
 }
 
 kelvo_value_t kelvo_rowset_chunk_field_value(const kelvo_rowset_chunk_t* rowset_chunk, kelvo_row_index_t row_index,
                                              kelvo_field_index_t field_index) {
+    if (rowset_chunk == nullptr) {
+        return kelvo_value_t{nullptr, 0};
+    }
     return static_cast<const kelvoapi::RowsetChunk*>(rowset_chunk)->GetFieldValue(row_index, field_index);
 }
 
@@ -152,8 +161,9 @@ const uint8_t* kelvo_rowset_chunk_field_value_byref(const kelvo_rowset_chunk_t* 
                                                     kelvo_row_index_t row_index, kelvo_field_index_t field_index,
                                                     int* sizeOut) {
     int size = 0;
-    const uint8_t* value =
-        static_cast<const kelvoapi::RowsetChunk*>(rowset_chunk)->GetFieldValueByRef(row_index, field_index, &size);
+    const uint8_t* value = rowset_chunk == nullptr ? nullptr
+                                                   : static_cast<const kelvoapi::RowsetChunk*>(rowset_chunk)
+                                                         ->GetFieldValueByRef(row_index, field_index, &size);
     if (sizeOut != nullptr) {
         *sizeOut = size;
     }
@@ -162,7 +172,8 @@ const uint8_t* kelvo_rowset_chunk_field_value_byref(const kelvo_rowset_chunk_t* 
 
 bool kelvo_rowset_chunk_field_is_null(const kelvo_rowset_chunk_t* rowset_chunk, kelvo_row_index_t row_index,
                                       kelvo_field_index_t field_index) {
-    return static_cast<const kelvoapi::RowsetChunk*>(rowset_chunk)->IsFieldValueNull(row_index, field_index);
+    return rowset_chunk == nullptr ||
+           static_cast<const kelvoapi::RowsetChunk*>(rowset_chunk)->IsFieldValueNull(row_index, field_index);
 }
 
 kelvo_error_t* kelvo_rowset_chunk_field_values(kelvo_rowset_chunk_t* rowset_chunk, size_t* col_count, size_t* row_count,

@@ -5,7 +5,11 @@
  * While a rowset or an inserter of a connection exists the connection is
  * busy: every function that sends a statement on it fails with SQLSTATE 55006
  * "The connection is not ready."; cancelling, pinging, the status queries and
- * the settings stay allowed. A connection is used by one thread at a time. */
+ * the settings stay allowed. A connection is used by one thread at a time.
+ *
+ * A null pointer where an object or a place for a result is needed is refused
+ * with code 22 of the generic category ("Invalid `<argument>`"); the queries
+ * and setters answer a null connection as a closed one. */
 #ifndef KELVO_CONNECTION_H
 #define KELVO_CONNECTION_H
 

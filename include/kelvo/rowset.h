@@ -2,7 +2,11 @@
  * and reading their results chunk by chunk.
  *
  * A rowset is the result of one statement. While it exists its connection is
- * busy; kelvo_close_rowset frees it again, cancelling what was not read. */
+ * busy; kelvo_close_rowset frees it again, cancelling what was not read.
+ *
+ * A null pointer where an object or a place for a result is needed is refused
+ * with code 22 of the generic category; the accessors answer a null rowset or
+ * chunk as an empty one. */
 #ifndef KELVO_ROWSET_H
 #define KELVO_ROWSET_H
 

@@ -16,6 +16,7 @@
 
 #include "api/connection.h"
 #include "error/error.h"
+#include "instance/parameters.h"
 #include "kelvo/kelvo.h"
 #include "postgres/libpq/connect.h"
 #include "support/kelvod_server.h"
@@ -357,6 +358,35 @@ TEST_F(DbapiE2E, CatalogQuestions) {
     EXPECT_TRUE(kelvo_connection_is_ready(raw));
 }
 
+// A connection that asks for text results gets the same catalog answers: the
+// catalog reads integers and flags in whichever format the server sent.
+TEST_F(DbapiE2E, CatalogAnswersOnATextConnection) {
+    kelvo_parameters_t* parameters = Parameters(Path("textcat.kelvo"));
+    ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "result_format_code", "Text")));
+    kelvo_connection_t* raw = nullptr;
+    const std::string error = TextOf(kelvo_connect(parameters, &raw, KELVO_CREATE_AND_REPLACE));
+    kelvo_parameters_destroy(parameters);
+    ASSERT_EQ("", error);
+    ConnectionPtr conn(raw);
+    ASSERT_EQ("",
+              TextOf(kelvo_execute_command(raw, "CREATE TABLE t (a VARCHAR(9) NOT NULL, b NUMERIC(12,3))", nullptr)));
+    EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false)) << "text results";
+    bool exists = false;
+    ASSERT_EQ("", TextOf(kelvo_has_table(raw, nullptr, nullptr, "t", &exists)));
+    EXPECT_TRUE(exists);
+    kelvo_table_definition_t* def = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_get_table_definition(raw, nullptr, nullptr, "t", &def)));
+    ASSERT_EQ(2u, kelvo_table_definition_column_count(def));
+    EXPECT_EQ(KELVO_VARCHAR, kelvo_table_definition_column_type_tag(def, 0));
+    EXPECT_EQ(9u, kelvo_get_max_length_from_modifier(kelvo_table_definition_column_type_modifier(def, 0)));
+    EXPECT_FALSE(kelvo_table_definition_column_is_nullable(def, 0));
+    EXPECT_EQ(KELVO_NUMERIC, kelvo_table_definition_column_type_tag(def, 1));
+    EXPECT_EQ(12u, kelvo_get_precision_from_modifier(kelvo_table_definition_column_type_modifier(def, 1)));
+    EXPECT_EQ(3u, kelvo_get_scale_from_modifier(kelvo_table_definition_column_type_modifier(def, 1)));
+    EXPECT_TRUE(kelvo_table_definition_column_is_nullable(def, 1));
+    kelvo_destroy_table_definition(def);
+}
+
 TEST_F(DbapiE2E, AttachDetachCreateAndDropDatabases) {
     kelvo_connection_t* raw = nullptr;
     ASSERT_EQ("", TextOf(Connect(Path("host.kelvo"), KELVO_CREATE_AND_REPLACE, &raw)));
@@ -418,6 +448,40 @@ TEST_F(DbapiE2E, ConnectLogsBothConnectionsAndDisconnectDetaches) {
     ASSERT_EQ("", TextOf(Connect(Path("dropper.kelvo"), KELVO_CREATE_AND_REPLACE, &raw)));
     ConnectionPtr dropper(raw);
     EXPECT_EQ("", TextOf(kelvo_drop_database(raw, path.c_str(), true)));
+}
+
+// The client identification: api_language (absent or empty means "C") ends
+// up in client_info and never travels as a setting of its own.
+TEST_F(DbapiE2E, ClientIdentification) {
+    const std::pair<const char*, const char*> cases[] = {
+        {nullptr, "\"client_info\": \"C,Linux,"},
+        {"", "\"client_info\": \"C,Linux,"},
+        {"Python", "\"client_info\": \"Python,Linux,"},
+    };
+    for (const auto& [language, expected] : cases) {
+        kelvo_parameters_t* parameters = Parameters(Path("ident.kelvo"));
+        if (language != nullptr) {
+            ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "api_language", language)));
+        }
+        LogEvents log;
+        kelvo_log_function_t previous = kelvo_log_set_log_function(CollectLog, &log);
+        kelvo_connection_t* raw = nullptr;
+        const std::string error = TextOf(kelvo_connect(parameters, &raw, KELVO_CREATE_IF_NOT_EXISTS));
+        kelvo_disconnect(raw);
+        kelvo_log_set_log_function(previous, nullptr);
+        ASSERT_EQ("", error);
+        ASSERT_FALSE(log.values.empty());
+        EXPECT_NE(std::string::npos, log.values[0].find(expected)) << log.values[0];
+        EXPECT_NE(std::string::npos, log.values[0].find("\"user_agent\": \"External API\""));
+        EXPECT_NE(std::string::npos, log.values[0].find("\"dorvane_api\": \"1\""));
+        EXPECT_EQ(std::string::npos, log.values[0].find("api_language"));
+        // The caller's set is left as it was.
+        const auto& given = *static_cast<const kelvoapi::Parameters*>(parameters);
+        EXPECT_EQ(language != nullptr, given.ContainsKey("api_language"));
+        EXPECT_FALSE(given.ContainsKey("dorvane_api"));
+        EXPECT_FALSE(given.ContainsKey("client_info"));
+        kelvo_parameters_destroy(parameters);
+    }
 }
 
 TEST_F(DbapiE2E, CancelPingAndClosingALargeResultEarly) {

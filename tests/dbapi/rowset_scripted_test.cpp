@@ -380,6 +380,7 @@ TEST(RowsetScriptedTest, ClosingWithUnreadRowsCancelsAndDrains) {
 TEST(RowsetScriptedTest, ClosingAFinishedStatementWithUnreadRowsSendsNoCancel) {
     ScriptedPeer peer;
     auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(Query(10));
+    script.ExpectMessage('Q').Send(Query(1000));
     script.ExpectMessage('Q').Send(wire::CopyOutResponse(0, {0}) + wire::CopyData("x\n") + wire::CopyDone() +
                                    wire::CommandComplete("COPY 1") + wire::ReadyForQuery());
     ExpectDetach(script);
@@ -388,6 +389,15 @@ TEST(RowsetScriptedTest, ClosingAFinishedStatementWithUnreadRowsSendsNoCancel) {
     kelvo_connection_t* conn = Connect(peer);
     kelvo_rowset_t* rowset = nullptr;
     ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
+    kelvo_close_rowset(rowset);
+    // Chunks that the prefetch thread has read to the statement's end are
+    // dropped without a cancel too.
+    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
+    kelvo_rowset_chunk_t* chunk = nullptr;
+    ASSERT_EQ(nullptr, kelvo_rowset_get_next_chunk(rowset, &chunk));
+    ASSERT_NE(nullptr, chunk);
+    kelvo_destroy_rowset_chunk(chunk);
+    while (!rowset->Get().StatementEnded()) std::this_thread::yield();
     kelvo_close_rowset(rowset);
     ASSERT_EQ(nullptr, kelvo_execute_query(conn, "COPY t TO STDOUT", &rowset));
     char* buffer = nullptr;
