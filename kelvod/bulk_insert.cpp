@@ -243,12 +243,7 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
         }
         if (ownTransaction) RunEngine(m_connection, "COMMIT");
     } catch (...) {
-        if (ownTransaction) {
-            try {
-                RunEngine(m_connection, "ROLLBACK");
-            } catch (...) {
-            }
-        }
+        AbandonWrites(ownTransaction);
         throw;
     }
     finished = true;

@@ -59,6 +59,20 @@ struct TableTarget {
 
 }  // namespace
 
+void Session::AbandonWrites(bool ownTransaction) {
+    try {
+        if (ownTransaction) {
+            RunEngine(m_connection, "ROLLBACK");
+        } else {
+            // Rows already handed to the engine must not reach a COMMIT of the
+            // caller's transaction block: a failed statement aborts the engine's
+            // transaction, as it does in PostgreSQL, so only ROLLBACK remains.
+            RunEngine(m_connection, "SELECT error('The transaction is aborted by a failed load.')");
+        }
+    } catch (...) {
+    }
+}
+
 void Session::ReceiveCopyData(KlvcpyDecoder& decoder, uint64_t maxBytes) {
     uint64_t received = 0;
     for (;;) {
@@ -168,12 +182,7 @@ void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
         if (ownTransaction) RunEngine(m_connection, "COMMIT");
         m_writer.CommandComplete("COPY " + std::to_string(decoder.Rows()));
     } catch (...) {
-        if (ownTransaction) {
-            try {
-                RunEngine(m_connection, "ROLLBACK");
-            } catch (...) {
-            }
-        }
+        AbandonWrites(ownTransaction);
         throw;
     }
 }

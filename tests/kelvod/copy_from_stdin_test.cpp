@@ -252,6 +252,23 @@ TEST_F(KelvodCopyFrom, ACopyInsideATransactionBlockIsUndoneByItsRollback) {
     EXPECT_EQ(Count("in_block"), "0");
 }
 
+TEST_F(KelvodCopyFrom, AFailedCopyInsideATransactionBlockCannotBeCommitted) {
+    Run("CREATE TABLE failed_in_block (a INT)");
+    Run("INSERT INTO failed_in_block VALUES (0)");
+    Run("BEGIN");
+    KlvcpyRows rows;
+    rows.Header();
+    for (int i = 1; i <= 3000; ++i) rows.Int32(i);
+    rows.Raw(std::string(1, '\x09'));
+    WireResult r = CopyIn(text, "COPY failed_in_block FROM STDIN WITH (FORMAT KELVOBINARY)", {rows.Data()});
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].sqlstate, "22P04");
+    EXPECT_EQ(r.status, 'E');
+    WireResult commit = text.Query("COMMIT");
+    EXPECT_EQ(commit.status, 'I');
+    EXPECT_EQ(Count("failed_in_block"), "1");
+}
+
 TEST_F(KelvodCopyFrom, AMillionRowsLoadInOneCopy) {
     Run("CREATE TABLE million (id INT NOT NULL, v BIGINT, s TEXT)");
     KlvcpyRows rows;
