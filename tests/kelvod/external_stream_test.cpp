@@ -230,3 +230,25 @@ TEST_F(KelvodStreams, ComputedExpressionsInsertWithoutAStream) {
     EXPECT_EQ(r.tags, std::vector<std::string>{"INSERT 0 1"});
     EXPECT_EQ(main.Query("SELECT a || b FROM computed").Value(), "42xy");
 }
+
+TEST_F(KelvodStreams, StreamStatementsRunInTheExtendedProtocolToo) {
+    Run(main, "CREATE TABLE extended_target (\"a\" INT NOT NULL, \"b\" TEXT, \"c\" DOUBLE PRECISION)");
+    const std::string name = "\"extended_stream\"";
+    struct Step {
+        std::string sql;
+        const char* tag;
+    } steps[] = {
+        {"CREATE BOUNDED EXTERNAL STREAM " + name + " " + kStreamColumns + kWith, "CREATE EXTERNAL STREAM"},
+        {"CLOSE EXTERNAL STREAM " + name, "CLOSE EXTERNAL STREAM"},
+        {"INSERT BULK INTO \"extended_target\" (\"a\", \"b\", \"c\") (SELECT \"a\", \"b\", \"c\" FROM EXTERNAL STREAM " +
+             name + ")",
+         "INSERT 0 0"},
+        {"DROP EXTERNAL STREAM " + name, "DROP EXTERNAL STREAM"},
+        {"INSERT BULK INTO \"extended_target\" (\"a\") (SELECT 1)", "INSERT 0 1"},
+    };
+    for (const auto& s : steps) {
+        WireResult r = main.Extended(s.sql, 0);
+        ASSERT_TRUE(r.Ok()) << s.sql << ": " << r.errors[0].message;
+        EXPECT_EQ(r.tags, std::vector<std::string>{s.tag}) << s.sql;
+    }
+}
