@@ -252,3 +252,24 @@ TEST_F(KelvodStreams, StreamStatementsRunInTheExtendedProtocolToo) {
         EXPECT_EQ(r.tags, std::vector<std::string>{s.tag}) << s.sql;
     }
 }
+
+TEST_F(KelvodStreams, AFeederThatHangsUpMidCopyLosesOnlyItsUnfinishedChunk) {
+    MakeTableAndStream("half_fed");
+    main.SendMessage('Q', WireClient::Str(InsertBulk("half_fed")));
+    ASSERT_TRUE(CopyIn(feeder, Copy(), {Chunk(0, 100)}).Ok());
+    // The second chunk is cut off by the feeder's hang-up.
+    feeder.SendMessage('Q', WireClient::Str(Copy()));
+    ASSERT_EQ(feeder.Read().type, 'G');
+    feeder.SendMessage('d', Chunk(100, 100).substr(0, 500));
+    feeder.Close();
+    // As the inserter does when its stream connection fails: close over a fresh connection.
+    WireClient closer;
+    ASSERT_EQ(closer.Open(server->Endpoint(), ":main").status, 'I');
+    ASSERT_TRUE(closer.Query("CLOSE EXTERNAL STREAM " + stream).Ok());
+    WireResult r = main.ReadUntilReady();
+    ASSERT_TRUE(r.Ok()) << r.errors[0].message;
+    EXPECT_EQ(r.tags, std::vector<std::string>{"INSERT 0 100"});
+    EXPECT_EQ(main.Query("SELECT count(*), min(a), max(a) FROM half_fed").rows[0],
+              (std::vector<std::optional<std::string>>{"100", "0", "99"}));
+    ASSERT_TRUE(closer.Query("DROP EXTERNAL STREAM " + stream).Ok());
+}
