@@ -391,7 +391,7 @@ int handleBusyMessage(PGconn* conn, char id, int msgEnd) {
             return getBackendKeyData(conn);
         case 'T':
             if (conn->result != nullptr && conn->result->resultStatus == PGRES_FATAL_ERROR) {
-                conn->inCursor = msgEnd;  // the statement already failed
+                conn->inStart = msgEnd;  // the statement already failed
                 return 0;
             }
             if (conn->result != nullptr && conn->queryclass != PGQUERY_DESCRIBE) {

@@ -19,14 +19,16 @@
 #include "postgres/libpq/result_record.h"
 #include "support/postgres_cluster.h"
 #include "support/scratch_directory.h"
+#include "support/scripted_peer.h"
 #include "support/startup_peer.h"
 
 namespace {
 
 using kelvotest::PeerConnection;
-using kelvotest::RedirectAddress;
+
 using kelvotest::StartupPacket;
 using kelvotest::StartupPeer;
+namespace wire = kelvotest::wire;
 
 struct ConnDeleter {
     void operator()(PGconn* conn) const { PQfinish(conn); }
@@ -89,15 +91,15 @@ protected:
     }
     void TearDown() override { kelvotest::ScrubPgEnvironment(); }
 
-    RedirectAddress To(int port) const { return {2, m_dir.Path(), std::to_string(port)}; }
+    kelvotest::wire::RedirectTarget To(int port) const { return {2, m_dir.Path(), std::to_string(port)}; }
     kelvotest::ScratchDirectory m_dir;
 };
 
 TEST_F(ConnectRedirectTest, RedirectIsFollowedWhereverItArrives) {
     using namespace kelvotest;
-    const std::string redirect = RedirectMessage("sess-1", {To(7102)});
-    const std::string after_ok = AuthenticationRequest(0) + ParameterStatusMessage("server_version", "15.0") +
-                                 ParameterStatusMessage("client_encoding", "UTF8");
+    const std::string redirect = wire::Redirect("sess-1", {To(7102)});
+    const std::string after_ok = wire::AuthenticationOk() + wire::ParameterStatus("server_version", "15.0") +
+                                 wire::ParameterStatus("client_encoding", "UTF8");
     struct Case {
         const char* name;
         std::string bytes;
@@ -106,7 +108,7 @@ TEST_F(ConnectRedirectTest, RedirectIsFollowedWhereverItArrives) {
     const Case cases[] = {
         {"before authentication", redirect, 0},
         {"before authentication, byte by byte", redirect, 1},
-        {"right after AuthenticationOk", AuthenticationRequest(0) + redirect, 0},
+        {"right after AuthenticationOk", wire::AuthenticationOk() + redirect, 0},
         {"after parameter statuses in one segment", after_ok + redirect, 0},
         {"after parameter statuses, byte by byte", after_ok + redirect, 1},
         {"after parameter statuses, in 7-byte pieces", after_ok + redirect, 7},
@@ -142,7 +144,7 @@ TEST_F(ConnectRedirectTest, ChainsUpToTheLimit) {
         Seen seen;
         std::vector<StartupPeer::Script> scripts;
         for (int i = 0; i < redirects; ++i)
-            scripts.push_back(Reply(&seen, RedirectMessage("s" + std::to_string(i), {})));
+            scripts.push_back(Reply(&seen, wire::Redirect("s" + std::to_string(i), {})));
         scripts.push_back(Reply(&seen, StartupSuccess()));
         StartupPeer peer(m_dir.Path(), 7103, scripts);
         Conn conn = Connect(m_dir.Path(), "7103");
@@ -166,8 +168,8 @@ TEST_F(ConnectRedirectTest, SessionIdentifierKeptOverHopsAndNeverDoubled) {
     using namespace kelvotest;
     Seen a_seen, b_seen, c_seen;
     {
-        StartupPeer a(m_dir.Path(), 7111, {Reply(&a_seen, RedirectMessage("first", {To(7112)}))});
-        StartupPeer b(m_dir.Path(), 7112, {Reply(&b_seen, RedirectMessage("second", {To(7113)}))});
+        StartupPeer a(m_dir.Path(), 7111, {Reply(&a_seen, wire::Redirect("first", {To(7112)}))});
+        StartupPeer b(m_dir.Path(), 7112, {Reply(&b_seen, wire::Redirect("second", {To(7113)}))});
         StartupPeer c(m_dir.Path(), 7113, {Reply(&c_seen, StartupSuccess())});
         Conn conn = Connect(m_dir.Path(), "7111", "x=1");
         EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
@@ -177,7 +179,7 @@ TEST_F(ConnectRedirectTest, SessionIdentifierKeptOverHopsAndNeverDoubled) {
 
     Seen d_seen, e_seen;
     {
-        StartupPeer d(m_dir.Path(), 7114, {Reply(&d_seen, RedirectMessage("ignored", {To(7115)}))});
+        StartupPeer d(m_dir.Path(), 7114, {Reply(&d_seen, wire::Redirect("ignored", {To(7115)}))});
         StartupPeer e(m_dir.Path(), 7115, {Reply(&e_seen, StartupSuccess())});
         Conn conn = Connect(m_dir.Path(), "7114", "session_identifier=mine");
         EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
@@ -197,7 +199,7 @@ TEST_F(ConnectRedirectTest, AllowRedirectsSwitch) {
     for (const auto& [options, allowed] : cases) {
         SCOPED_TRACE(options);
         Seen seen;
-        StartupPeer a(m_dir.Path(), 7121, {Reply(&seen, RedirectMessage("s", {To(7122)}))});
+        StartupPeer a(m_dir.Path(), 7121, {Reply(&seen, wire::Redirect("s", {To(7122)}))});
         StartupPeer b(m_dir.Path(), 7122, {Reply(&seen, StartupSuccess())});
         Conn conn = Connect(m_dir.Path(), "7121", options);
         if (allowed) {
@@ -222,22 +224,22 @@ TEST_F(ConnectRedirectTest, MalformedRedirectsFailAtOnce) {
         std::string error;
     };
     const Case cases[] = {
-        {"eleven addresses", PeerMessage('@', std::string("s\0", 2) + BigEndian32(11)),
+        {"eleven addresses", wire::Message('@', std::string("s\0", 2) + wire::Int32(11)),
          tagged("The redirect request contains 11 addresses, which is more than the limit of 10.")},
-        {"negative count", PeerMessage('@', std::string("s\0", 2) + BigEndian32(-1)),
+        {"negative count", wire::Message('@', std::string("s\0", 2) + wire::Int32(-1)),
          tagged("The redirect request has a negative address count.")},
-        {"invalid type", RedirectMessage("s", {{7, "h", "1"}}),
+        {"invalid type", wire::Redirect("s", {{7, "h", "1"}}),
          tagged("The redirect request contains the invalid address type '7'.")},
         // Declares 2 GiB and sends nothing more: no allocation, no wait.
-        {"oversized length", "@" + BigEndian32(0x7fffffff),
+        {"oversized length", "@" + wire::Int32(0x7fffffff),
          tagged("The redirect request has an invalid length of 2147483647 bytes.")},
-        {"oversized after AuthenticationOk", AuthenticationRequest(0) + "@" + BigEndian32(0x40000000),
+        {"oversized after AuthenticationOk", wire::AuthenticationOk() + "@" + wire::Int32(0x40000000),
          tagged("The redirect request has an invalid length of 1073741824 bytes.")},
-        {"length below 4", "@" + BigEndian32(2), tagged("The redirect request has an invalid length of 2 bytes.")},
-        {"identifier past the length", "@" + BigEndian32(6) + std::string("abcdefgh\0", 9) + BigEndian32(0),
+        {"length below 4", "@" + wire::Int32(2), tagged("The redirect request has an invalid length of 2 bytes.")},
+        {"identifier past the length", "@" + wire::Int32(6) + std::string("abcdefgh\0", 9) + wire::Int32(0),
          body_end},
         {"port past the length",
-         "@" + BigEndian32(4 + 2 + 4 + 1 + 2) + std::string("s\0", 2) + BigEndian32(1) + std::string("\x02/d\0" "7\0", 6),
+         "@" + wire::Int32(4 + 2 + 4 + 1 + 2) + std::string("s\0", 2) + wire::Int32(1) + std::string("\x02/d\0" "7\0", 6),
          body_end},
     };
     for (const auto& c : cases) {
@@ -265,7 +267,7 @@ TEST_F(ConnectRedirectTest, FailedAttemptsTravelQuotedInTheNextPacket) {
     Seen a_seen, b_seen;
     {
         StartupPeer a(m_dir.Path(), 7143,
-                      {Reply(&a_seen, RedirectMessage("s", {To(7144), {1, "127.0.0.1", "1"}})),
+                      {Reply(&a_seen, wire::Redirect("s", {To(7144), {1, "127.0.0.1", "1"}})),
                        Reply(&a_seen, StartupSuccess())});
         Conn conn = Connect(m_dir.Path(), "7143");
         EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
@@ -278,7 +280,7 @@ TEST_F(ConnectRedirectTest, ResetStartsOverFromTheGivenHosts) {
     using namespace kelvotest;
     Seen a_seen, b_seen;
     StartupPeer a(m_dir.Path(), 7151,
-                  {Reply(&a_seen, RedirectMessage("s", {To(7152)})), Reply(&a_seen, StartupSuccess())});
+                  {Reply(&a_seen, wire::Redirect("s", {To(7152)})), Reply(&a_seen, StartupSuccess())});
     StartupPeer b(m_dir.Path(), 7152, {Reply(&b_seen, StartupSuccess())});
     Conn conn = Connect(m_dir.Path(), "7151");
     ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
@@ -294,10 +296,9 @@ TEST_F(ConnectRedirectTest, ResetStartsOverFromTheGivenHosts) {
 // Protocol 2.0 answers: no length words; a row description and a data row
 // of one text column.
 std::string OldRow(const std::string& value) {
-    using kelvotest::BigEndian32;
-    const std::string description = std::string("T\0\x01", 3) + "v" + '\0' + BigEndian32(25) +
-                                    std::string("\xff\xff", 2) + BigEndian32(-1);
-    return std::string("Pblank") + '\0' + description + "D\x80" + BigEndian32(static_cast<int32_t>(value.size() + 4)) +
+    const std::string description = std::string("T\0\x01", 3) + "v" + '\0' + wire::Int32(25) +
+                                    std::string("\xff\xff", 2) + wire::Int32(-1);
+    return std::string("Pblank") + '\0' + description + "D\x80" + wire::Int32(static_cast<int32_t>(value.size() + 4)) +
            value;
 }
 
@@ -310,7 +311,7 @@ TEST_F(ConnectRedirectTest, OldServersGetTheOldStartupPacketAndSettingsExchange)
         if (!c.ReadStartupPacket(packet))
             return;
         seen.Add(packet);
-        c.Send(std::string("R") + BigEndian32(0) + "K" + BigEndian32(99) + BigEndian32(7) + "Z");
+        c.Send(std::string("R") + wire::Int32(0) + "K" + wire::Int32(99) + wire::Int32(7) + "Z");
         std::string query;
         while (c.ReadOldQuery(query)) {
             queries.push_back(query);
@@ -376,15 +377,15 @@ TEST_F(ConnectRedirectTest, StartupFailures) {
         std::string error_part;
     };
     const Case cases[] = {
-        {"unexpected message", PeerMessage('X', ""),
+        {"unexpected message", wire::Message('X', ""),
          "Expected an authentication request or redirect from the server, but received X."},
-        {"oversized authentication request", PeerMessage('R', std::string(2000, '\0')),
+        {"oversized authentication request", wire::Message('R', std::string(2000, '\0')),
          "Expected an authentication request from the server, but received R."},
-        {"server error", ErrorResponseMessage("FATAL", "3D000", "database \"d\" does not exist"),
+        {"server error", wire::ErrorResponse({{'S', "FATAL"}, {'V', "FATAL"}, {'C', "3D000"}, {'M', "database \"d\" does not exist"}}),
          "<sqlstate>3D000</sqlstate>"},
-        {"error after AuthenticationOk", AuthenticationRequest(0) + ErrorResponseMessage("FATAL", "53300", "too many"),
+        {"error after AuthenticationOk", wire::AuthenticationOk() + wire::ErrorResponse({{'S', "FATAL"}, {'V', "FATAL"}, {'C', "53300"}, {'M', "too many"}}),
          "<sqlstate>53300</sqlstate>"},
-        {"unsupported method", AuthenticationRequest(7), "GSSAPI authentication not supported"},
+        {"unsupported method", wire::Authentication(7), "GSSAPI authentication not supported"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -422,11 +423,11 @@ TEST_F(ConnectRedirectTest, RequirePeerNamesTheServersUser) {
 TEST_F(ConnectRedirectTest, NoticesDuringStartupReachTheReceiver) {
     using namespace kelvotest;
     const std::string notice =
-        PeerMessage('N', std::string("SNOTICE\0VNOTICE\0C00000\0Mwelcome\0\0", 33));
+        wire::Message('N', std::string("SNOTICE\0VNOTICE\0C00000\0Mwelcome\0\0", 33));
     Seen seen;
     StartupPeer peer(m_dir.Path(), 7192,
-                     {Reply(&seen, AuthenticationRequest(0) + notice + BackendKeyDataMessage(1, 2) +
-                                       ReadyForQueryMessage())});
+                     {Reply(&seen, wire::AuthenticationOk() + notice + wire::BackendKeyData(1, 2) +
+                                       wire::ReadyForQuery())});
     const std::string conninfo = "host='" + m_dir.Path() + "' port=7192 user=u";
     Conn conn(PQconnectStart(conninfo.c_str()));
     ASSERT_NE(PQstatus(conn.get()), CONNECTION_BAD) << PQerrorMessage(conn.get());

@@ -1,6 +1,8 @@
 // See startup_peer.h.
 #include "startup_peer.h"
 
+#include "scripted_peer.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -164,51 +166,13 @@ void StartupPeer::Serve() {
     }
 }
 
-std::string BigEndian32(int32_t value) {
-    const uint32_t u = static_cast<uint32_t>(value);
-    return std::string{static_cast<char>(u >> 24), static_cast<char>(u >> 16), static_cast<char>(u >> 8),
-                       static_cast<char>(u)};
-}
-
-std::string PeerMessage(char type, const std::string& body) {
-    return std::string(1, type) + BigEndian32(static_cast<int32_t>(body.size() + 4)) + body;
-}
-
 std::string AuthenticationRequest(int32_t code, const std::string& extra) {
-    return PeerMessage('R', BigEndian32(code) + extra);
-}
-
-std::string ParameterStatusMessage(const std::string& name, const std::string& value) {
-    return PeerMessage('S', name + '\0' + value + '\0');
-}
-
-std::string BackendKeyDataMessage(int32_t pid, int32_t key) {
-    return PeerMessage('K', BigEndian32(pid) + BigEndian32(key));
-}
-
-std::string ReadyForQueryMessage(char status) { return PeerMessage('Z', std::string(1, status)); }
-
-std::string ErrorResponseMessage(const std::string& severity, const std::string& sqlstate,
-                                 const std::string& message) {
-    std::string body;
-    body += 'S' + severity + '\0';
-    body += 'V' + severity + '\0';
-    body += 'C' + sqlstate + '\0';
-    body += 'M' + message + '\0';
-    body += '\0';
-    return PeerMessage('E', body);
+    return wire::Authentication(code, extra);
 }
 
 std::string StartupSuccess() {
-    return AuthenticationRequest(0) + ParameterStatusMessage("server_version", "15.0") +
-           BackendKeyDataMessage(4242, 17) + ReadyForQueryMessage();
-}
-
-std::string RedirectMessage(const std::string& session, const std::vector<RedirectAddress>& addresses) {
-    std::string body = session + '\0' + BigEndian32(static_cast<int32_t>(addresses.size()));
-    for (const auto& address : addresses)
-        body += std::string(1, static_cast<char>(address.type)) + address.address + '\0' + address.port + '\0';
-    return PeerMessage('@', body);
+    return wire::AuthenticationOk() + wire::ParameterStatus("server_version", "15.0") + wire::BackendKeyData(4242, 17) +
+           wire::ReadyForQuery();
 }
 
 }  // namespace kelvotest

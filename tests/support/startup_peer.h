@@ -1,6 +1,8 @@
 // A scripted server for connection start-up tests: it listens on a Unix
 // socket "<dir>/.s.PGSQL.<port>" and hands each connection it accepts, in
-// order, to the next script, on a thread of its own. Scripts read the start-up
+// order, to the next script, on a thread of its own. Unlike ScriptedPeer it
+// serves several peers side by side in one directory (redirect targets), and
+// scripts may split what they send into timed pieces. Scripts read the start-up
 // packet and client messages and send whatever bytes the test wants, split
 // however the test wants.
 //
@@ -75,23 +77,11 @@ private:
     std::thread m_thread;
 };
 
-// Protocol 3.0 message builders.
-std::string BigEndian32(int32_t value);
-std::string PeerMessage(char type, const std::string& body);
+// Message builders; most messages come from those of scripted_peer.h
+// (namespace wire), which these wrap.
+// 'R' with the request code and what follows it.
 std::string AuthenticationRequest(int32_t code, const std::string& extra = "");
-std::string ParameterStatusMessage(const std::string& name, const std::string& value);
-std::string BackendKeyDataMessage(int32_t pid, int32_t key);
-std::string ReadyForQueryMessage(char status = 'I');
-std::string ErrorResponseMessage(const std::string& severity, const std::string& sqlstate,
-                                 const std::string& message);
 // AuthenticationOk, server_version, BackendKeyData and ReadyForQuery.
 std::string StartupSuccess();
-
-struct RedirectAddress {
-    uint8_t type;  // 0 host name, 1 numeric address, 2 socket directory
-    std::string address;
-    std::string port;
-};
-std::string RedirectMessage(const std::string& session, const std::vector<RedirectAddress>& addresses);
 
 }  // namespace kelvotest
