@@ -130,7 +130,11 @@ void Session::CreateStream(const CreateStreamCommand& command) {
     std::vector<CopyColumn> columns;
     for (const auto& d : command.columns) columns.push_back(StreamColumn(d));
     auto stream = std::make_shared<ExternalStream>(Joined(command.name), std::move(columns), m_pid);
-    if (m_server.Streams().Add(StreamKey(command.name), stream)) return;
+    auto added = m_server.Streams().Add(StreamKey(command.name), stream);
+    if (added == StreamRegistry::AddResult::Added) return;
+    if (added == StreamRegistry::AddResult::TooMany)
+        throw SqlError("54000", "The server holds " + std::to_string(kMaxStreams) + " external streams already.",
+                       "Drop streams that are no longer used.");
     if (command.ifNotExists) {
         Notice("42P07", "The external stream \"" + Joined(command.name) + "\" already exists, skipping.");
         return;

@@ -273,3 +273,24 @@ TEST_F(KelvodStreams, AFeederThatHangsUpMidCopyLosesOnlyItsUnfinishedChunk) {
               (std::vector<std::optional<std::string>>{"100", "0", "99"}));
     ASSERT_TRUE(closer.Query("DROP EXTERNAL STREAM " + stream).Ok());
 }
+
+TEST_F(KelvodStreams, TheServerKeepsABoundedNumberOfStreams) {
+    auto name = [](size_t i) { return "\"many_" + std::to_string(i) + "\""; };
+    size_t created = 0;
+    WireResult refused;
+    for (size_t i = 0; i < 300; ++i) {
+        WireResult r = feeder.Query("CREATE BOUNDED EXTERNAL STREAM " + name(i) + " (\"a\" INT)" + kWith);
+        if (!r.Ok()) {
+            refused = r;
+            break;
+        }
+        ++created;
+    }
+    ASSERT_EQ(refused.errors.size(), 1u);
+    EXPECT_EQ(refused.errors[0].sqlstate, "54000");
+    EXPECT_GT(created, 100u);
+    // Dropping one makes room for one.
+    ASSERT_TRUE(feeder.Query("DROP EXTERNAL STREAM " + name(0)).Ok());
+    EXPECT_TRUE(feeder.Query("CREATE BOUNDED EXTERNAL STREAM " + name(created) + " (\"a\" INT)" + kWith).Ok());
+    for (size_t i = 1; i <= created; ++i) feeder.Query("DROP EXTERNAL STREAM IF EXISTS " + name(i));
+}
