@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cstdio>
 
 #include "kelvod/engine_errors.h"
 #include "kelvod/session.h"
@@ -77,6 +78,29 @@ CopyColumn StreamColumn(const ColumnDefinition& d) {
     return c;
 }
 
+// One batch into the staging table, through the engine's appender.
+void AppendToStaging(duckdb_connection connection, const std::string& staging, const StreamBatch& batch) {
+    duckdb_appender appender = nullptr;
+    if (duckdb_appender_create_ext(connection, "temp", "main", staging.c_str(), &appender) == DuckDBError) {
+        duckdb_appender_destroy(&appender);
+        throw SqlError("XX000", "The staging table of the insertion cannot be appended to.");
+    }
+    bool ok = true;
+    for (duckdb_data_chunk chunk : batch.Chunks()) ok = ok && duckdb_append_data_chunk(appender, chunk) == DuckDBSuccess;
+    ok = ok && duckdb_appender_close(appender) == DuckDBSuccess;
+    std::string message;
+    if (!ok) {
+        duckdb_error_data error = duckdb_appender_error_data(appender);
+        message = error && duckdb_error_data_message(error) ? duckdb_error_data_message(error) : "";
+        if (error) duckdb_destroy_error_data(&error);
+    }
+    duckdb_appender_destroy(&appender);
+    if (!ok) {
+        ErrorFields e = EngineErrorFields(message);
+        throw SqlError(e.sqlstate, e.message, e.hint);
+    }
+}
+
 SqlError Cancelled() { return SqlError("57014", "canceling statement due to user request"); }
 
 }  // namespace
@@ -106,7 +130,11 @@ void Session::CreateStream(const CreateStreamCommand& command) {
     std::vector<CopyColumn> columns;
     for (const auto& d : command.columns) columns.push_back(StreamColumn(d));
     auto stream = std::make_shared<ExternalStream>(Joined(command.name), std::move(columns), m_pid);
-    if (m_server.Streams().Add(StreamKey(command.name), stream)) return;
+    auto added = m_server.Streams().Add(StreamKey(command.name), stream);
+    if (added == StreamRegistry::AddResult::Added) return;
+    if (added == StreamRegistry::AddResult::TooMany)
+        throw SqlError("54000", "The server holds " + std::to_string(kMaxStreams) + " external streams already.",
+                       "Drop streams that are no longer used.");
     if (command.ifNotExists) {
         Notice("42P07", "The external stream \"" + Joined(command.name) + "\" already exists, skipping.");
         return;
@@ -211,25 +239,7 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
             if (popped == ExternalStream::PopResult::Dropped)
                 throw SqlError("55000", "The external stream \"" + stream->DisplayName() +
                                             "\" was dropped before it was closed.");
-            duckdb_appender appender = nullptr;
-            if (duckdb_appender_create_ext(m_connection, "temp", "main", staging.c_str(), &appender) == DuckDBError) {
-                duckdb_appender_destroy(&appender);
-                throw SqlError("XX000", "The staging table of the insertion cannot be appended to.");
-            }
-            bool ok = true;
-            for (duckdb_data_chunk chunk : batch->Chunks()) ok = ok && duckdb_append_data_chunk(appender, chunk) == DuckDBSuccess;
-            ok = ok && duckdb_appender_close(appender) == DuckDBSuccess;
-            std::string appendError;
-            if (!ok) {
-                duckdb_error_data error = duckdb_appender_error_data(appender);
-                appendError = error && duckdb_error_data_message(error) ? duckdb_error_data_message(error) : "";
-                if (error) duckdb_destroy_error_data(&error);
-            }
-            duckdb_appender_destroy(&appender);
-            if (!ok) {
-                ErrorFields e = EngineErrorFields(appendError);
-                throw SqlError(e.sqlstate, e.message, e.hint);
-            }
+            AppendToStaging(m_connection, staging, *batch);
             duckdb_result result;
             if (duckdb_execute_prepared(insert, &result) == DuckDBError) {
                 ErrorFields e = EngineErrorFields(duckdb_result_error(&result) ? duckdb_result_error(&result) : "");
@@ -243,12 +253,7 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
         }
         if (ownTransaction) RunEngine(m_connection, "COMMIT");
     } catch (...) {
-        if (ownTransaction) {
-            try {
-                RunEngine(m_connection, "ROLLBACK");
-            } catch (...) {
-            }
-        }
+        AbandonWrites(ownTransaction);
         throw;
     }
     finished = true;

@@ -59,6 +59,20 @@ struct TableTarget {
 
 }  // namespace
 
+void Session::AbandonWrites(bool ownTransaction) {
+    try {
+        if (ownTransaction) {
+            RunEngine(m_connection, "ROLLBACK");
+        } else {
+            // Rows already handed to the engine must not reach a COMMIT of the
+            // caller's transaction block: a failed statement aborts the engine's
+            // transaction, as it does in PostgreSQL, so only ROLLBACK remains.
+            RunEngine(m_connection, "SELECT error('The transaction is aborted by a failed load.')");
+        }
+    } catch (...) {
+    }
+}
+
 void Session::ReceiveCopyData(KlvcpyDecoder& decoder, uint64_t maxBytes) {
     uint64_t received = 0;
     for (;;) {
@@ -82,6 +96,7 @@ void Session::ReceiveCopyData(KlvcpyDecoder& decoder, uint64_t maxBytes) {
             }
             throw SqlError("57014", "COPY from stdin failed: " + copy->data);
         }
+        if (std::holds_alternative<TerminateMessage>(*request)) throw ConnectionLost("the client ended the session during COPY");
         // As in PostgreSQL, Flush and Sync mean nothing inside a COPY.
         if (std::holds_alternative<FlushMessage>(*request) || std::holds_alternative<SyncMessage>(*request)) continue;
         throw SqlError("08P01", "Unexpected message during COPY FROM STDIN.",
@@ -100,10 +115,13 @@ void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
     TableTarget target;
     const auto& t = command.target;
     if (t.size() == 3) {
-        target = {t[0], t[1], t[2]};
-        bool attached = false;
-        for (const auto& d : m_databases) attached |= SameName(d, t[0]);
-        if (!attached) throw SqlError("3F000", "The database \"" + t[0] + "\" is not attached to this session.");
+        // The alias as the engine spells it, which the catalog functions compare exactly.
+        std::string database;
+        for (const auto& d : m_databases)
+            if (database.empty() && SameName(d, t[0])) database = d;
+        if (database.empty()) throw SqlError("3F000", "The database \"" + t[0] + "\" is not attached to this session.");
+        if (t[1] == kTempSchema) target = {"temp", "main", t[2]};
+        else target = {database, t[1], t[2]};
     } else if (t.size() == 2) {
         if (t[0] == kTempSchema) target = {"temp", "main", t[1]};
         else if (auto db = ResolveSchema(m_connection, names, t[0])) target = {*db, t[0], t[1]};
@@ -168,12 +186,7 @@ void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
         if (ownTransaction) RunEngine(m_connection, "COMMIT");
         m_writer.CommandComplete("COPY " + std::to_string(decoder.Rows()));
     } catch (...) {
-        if (ownTransaction) {
-            try {
-                RunEngine(m_connection, "ROLLBACK");
-            } catch (...) {
-            }
-        }
+        AbandonWrites(ownTransaction);
         throw;
     }
 }

@@ -85,9 +85,12 @@ StreamRegistry::Key StreamRegistry::MakeKey(const std::string& database, const s
     return {folded, schema, name};
 }
 
-bool StreamRegistry::Add(const Key& key, std::shared_ptr<ExternalStream> stream) {
+StreamRegistry::AddResult StreamRegistry::Add(const Key& key, std::shared_ptr<ExternalStream> stream) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_streams.emplace(key, std::move(stream)).second;
+    if (m_streams.count(key)) return AddResult::Exists;
+    if (m_streams.size() >= kMaxStreams) return AddResult::TooMany;
+    m_streams.emplace(key, std::move(stream));
+    return AddResult::Added;
 }
 
 std::shared_ptr<ExternalStream> StreamRegistry::Find(const Key& key) const {

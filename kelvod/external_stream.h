@@ -22,6 +22,8 @@ namespace kelvod {
 
 // How many COPY batches a stream holds before writers are told to wait.
 constexpr size_t kStreamBatchBound = 4;
+// How many streams the server keeps at once, so that their queues stay bounded in sum.
+constexpr size_t kMaxStreams = 256;
 
 // The decoded rows of one COPY; owns its chunks.
 class StreamBatch {
@@ -83,8 +85,8 @@ class StreamRegistry {
 public:
     using Key = std::tuple<std::string, std::string, std::string>;
     static Key MakeKey(const std::string& database, const std::string& schema, const std::string& name);
-    // False when a stream of that key exists already.
-    bool Add(const Key& key, std::shared_ptr<ExternalStream> stream);
+    enum class AddResult { Added, Exists, TooMany };
+    AddResult Add(const Key& key, std::shared_ptr<ExternalStream> stream);
     std::shared_ptr<ExternalStream> Find(const Key& key) const;
     // Removes and drops the stream; false when there was none.
     bool Remove(const Key& key);

@@ -206,7 +206,7 @@ void KlvcpyDecoder::DecodeRow(const uint8_t* p) {
             duckdb_validity_set_row_invalid(duckdb_vector_get_validity(m_vectors[i]), row);
             continue;
         }
-        if (uint64_t* validity = duckdb_vector_get_validity(m_vectors[i])) duckdb_validity_set_row_valid(validity, row);
+        // Rows are valid unless marked: a reset chunk starts with every row valid.
         switch (c.type) {
         case DUCKDB_TYPE_BOOLEAN:
             if (*p > 1) fail("22P02", i, "a boolean is 0 or 1, not " + std::to_string(*p) + ".");

@@ -81,6 +81,8 @@ private:
     void CopyIntoStream(ExternalStream& stream, const CopyFromStdinCommand& command);
     // Reads CopyData into the decoder until CopyDone; throws SqlError on CopyFail or a bad message.
     void ReceiveCopyData(KlvcpyDecoder& decoder, uint64_t maxBytes);
+    // A load failed: roll back its own transaction, or abort the caller's block.
+    void AbandonWrites(bool ownTransaction);
     void CreateStream(const CreateStreamCommand& command);
     void CloseStream(const CloseStreamCommand& command);
     void DropStream(const DropStreamCommand& command);

@@ -1,6 +1,7 @@
 // Recognises the statements the server runs itself (database files and their
 // aliases, schemas, tables whose declared types it must remember, settings,
-// COPY TO STDOUT) and leaves everything else to the engine.
+// COPY TO STDOUT, and the loading statements: COPY FROM STDIN, external
+// streams and INSERT BULK) and leaves everything else to the engine.
 #pragma once
 
 #include <cstdint>

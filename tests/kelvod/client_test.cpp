@@ -195,3 +195,49 @@ TEST_F(KelvodClient, ACancelRequestStopsAWaitingInsertion) {
     EXPECT_EQ(Value(main.get(), "SELECT count(*) FROM client_cancel"), "0");
     Command(main.get(), "DROP EXTERNAL STREAM IF EXISTS \"cancel_stream\"");
 }
+
+TEST_F(KelvodClient, TheSwitchToBulkModeFindsItsSettingsAndAFreeStreamName) {
+    Connection main = Connect(), feeder = Connect();
+    Command(main.get(), "CREATE TABLE client_switch (\"id\" INT NOT NULL)");
+    Command(main.get(), "SET external_client_context = 'it''s the caller'");
+    // The settings copy: SHOW on the caller's connection, SET on the stream connection.
+    struct Setting {
+        const char* name;
+        bool quote;
+    } settings[] = {{"search_path", false}, {"schema_search_path", false}, {"external_client_context", true}};
+    for (const auto& s : settings) {
+        std::string value = Value(main.get(), std::string("SHOW ") + s.name);
+        std::string literal = value;
+        if (s.quote) {
+            literal = "'";
+            for (char ch : value) literal += ch == '\'' ? std::string("''") : std::string(1, ch);
+            literal += "'";
+        }
+        Command(feeder.get(), std::string("SET ") + s.name + " = " + literal);
+        EXPECT_EQ(Value(feeder.get(), std::string("SHOW ") + s.name), value) << s.name;
+    }
+    EXPECT_EQ(Value(feeder.get(), "SHOW external_client_context"), "it's the caller");
+    // A taken name fails the CREATE; the probe then finds the first free numbered name.
+    std::string db = Value(main.get(), "SELECT kelvo_database_of_table('client_switch')");
+    auto create = [&](const std::string& name) {
+        return Exec(main.get(), "CREATE BOUNDED EXTERNAL STREAM \"" + db + "\".\"public\".\"" + name +
+                                    "\" (\"id\" INT NOT NULL)  (WITH (FORMAT KELVOBINARY, SANITIZE));");
+    };
+    auto probe = [&](const std::string& name) {
+        ResultPtr r = Exec(main.get(), "SELECT 1 FROM \"" + db + "\".pg_catalog.pg_class r WHERE r.relname = '" +
+                                           name + "' AND r.relkind = 'x'");
+        EXPECT_EQ(PQresultStatus(r.get()), PGRES_TUPLES_OK) << PQresultErrorMessage(r.get());
+        return PQntuples(r.get());
+    };
+    ASSERT_EQ(PQresultStatus(create("__Insert_Stream__client_switch__").get()), PGRES_COMMAND_OK);
+    ASSERT_EQ(PQresultStatus(create("__Insert_Stream__client_switch__0__").get()), PGRES_COMMAND_OK);
+    ResultPtr taken = create("__Insert_Stream__client_switch__");
+    EXPECT_STREQ(PQresultErrorField(taken.get(), 'C'), "42P07");
+    EXPECT_EQ(probe("__Insert_Stream__client_switch__0__"), 1);
+    EXPECT_EQ(probe("__Insert_Stream__client_switch__1__"), 0);
+    // A table of the same name is no stream.
+    EXPECT_EQ(probe("client_switch"), 0);
+    for (const char* name : {"__Insert_Stream__client_switch__", "__Insert_Stream__client_switch__0__"})
+        Command(feeder.get(), "DROP EXTERNAL STREAM IF EXISTS \"" + db + "\".\"public\".\"" + name + "\"");
+    EXPECT_EQ(probe("__Insert_Stream__client_switch__0__"), 0);
+}

@@ -4,6 +4,7 @@
 // fails with its own SQLSTATE and leaves the table as it was.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -214,6 +215,35 @@ TEST_F(KelvodCopyFrom, AColumnListNamesTheCellsAndTheRestTakeNull) {
     EXPECT_EQ(t.rows[1], (std::vector<std::optional<std::string>>{std::nullopt, "second", std::nullopt}));
 }
 
+TEST_F(KelvodCopyFrom, TargetsAreFoundByEveryFormOfTheirName) {
+    Run("CREATE TABLE named_target (a INT)");
+    Run("CREATE TEMPORARY TABLE temp_target (a INT)");
+    std::string db = text.Query("SELECT kelvo_database_of_table('named_target')").Value();
+    std::string upper = db;
+    for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    struct Case {
+        std::string name;
+        const char* table;
+    } cases[] = {
+        {"named_target", "named_target"},
+        {"\"public\".\"named_target\"", "named_target"},
+        {"\"" + db + "\".\"public\".\"named_target\"", "named_target"},
+        {"\"" + upper + "\".\"public\".\"named_target\"", "named_target"},
+        {"temp_target", "temp_target"},
+        {"\"pg_temp\".\"temp_target\"", "temp_target"},
+        {"\"" + db + "\".\"pg_temp\".\"temp_target\"", "temp_target"},
+    };
+    int expected[2] = {0, 0};
+    for (const auto& c : cases) {
+        KlvcpyRows rows;
+        rows.Header().Int32(7);
+        WireResult r = CopyIn(text, "COPY " + c.name + " FROM STDIN WITH (FORMAT KELVOBINARY)", {rows.Data()});
+        ASSERT_TRUE(r.Ok()) << c.name << ": " << r.errors[0].message;
+        ++expected[std::string(c.table) == "temp_target"];
+        EXPECT_EQ(Count(c.table), std::to_string(expected[std::string(c.table) == "temp_target"])) << c.name;
+    }
+}
+
 TEST_F(KelvodCopyFrom, StatementsThatCannotCopyAreRefusedBeforeAnyData) {
     Run("CREATE TABLE refusals (a INT)");
     struct Case {
@@ -250,6 +280,23 @@ TEST_F(KelvodCopyFrom, ACopyInsideATransactionBlockIsUndoneByItsRollback) {
     EXPECT_EQ(Count("in_block"), "2");
     Run("ROLLBACK");
     EXPECT_EQ(Count("in_block"), "0");
+}
+
+TEST_F(KelvodCopyFrom, AFailedCopyInsideATransactionBlockCannotBeCommitted) {
+    Run("CREATE TABLE failed_in_block (a INT)");
+    Run("INSERT INTO failed_in_block VALUES (0)");
+    Run("BEGIN");
+    KlvcpyRows rows;
+    rows.Header();
+    for (int i = 1; i <= 3000; ++i) rows.Int32(i);
+    rows.Raw(std::string(1, '\x09'));
+    WireResult r = CopyIn(text, "COPY failed_in_block FROM STDIN WITH (FORMAT KELVOBINARY)", {rows.Data()});
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].sqlstate, "22P04");
+    EXPECT_EQ(r.status, 'E');
+    WireResult commit = text.Query("COMMIT");
+    EXPECT_EQ(commit.status, 'I');
+    EXPECT_EQ(Count("failed_in_block"), "1");
 }
 
 TEST_F(KelvodCopyFrom, AMillionRowsLoadInOneCopy) {

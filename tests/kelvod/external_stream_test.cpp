@@ -230,3 +230,67 @@ TEST_F(KelvodStreams, ComputedExpressionsInsertWithoutAStream) {
     EXPECT_EQ(r.tags, std::vector<std::string>{"INSERT 0 1"});
     EXPECT_EQ(main.Query("SELECT a || b FROM computed").Value(), "42xy");
 }
+
+TEST_F(KelvodStreams, StreamStatementsRunInTheExtendedProtocolToo) {
+    Run(main, "CREATE TABLE extended_target (\"a\" INT NOT NULL, \"b\" TEXT, \"c\" DOUBLE PRECISION)");
+    const std::string name = "\"extended_stream\"";
+    struct Step {
+        std::string sql;
+        const char* tag;
+    } steps[] = {
+        {"CREATE BOUNDED EXTERNAL STREAM " + name + " " + kStreamColumns + kWith, "CREATE EXTERNAL STREAM"},
+        {"CLOSE EXTERNAL STREAM " + name, "CLOSE EXTERNAL STREAM"},
+        {"INSERT BULK INTO \"extended_target\" (\"a\", \"b\", \"c\") (SELECT \"a\", \"b\", \"c\" FROM EXTERNAL STREAM " +
+             name + ")",
+         "INSERT 0 0"},
+        {"DROP EXTERNAL STREAM " + name, "DROP EXTERNAL STREAM"},
+        {"INSERT BULK INTO \"extended_target\" (\"a\") (SELECT 1)", "INSERT 0 1"},
+    };
+    for (const auto& s : steps) {
+        WireResult r = main.Extended(s.sql, 0);
+        ASSERT_TRUE(r.Ok()) << s.sql << ": " << r.errors[0].message;
+        EXPECT_EQ(r.tags, std::vector<std::string>{s.tag}) << s.sql;
+    }
+}
+
+TEST_F(KelvodStreams, AFeederThatHangsUpMidCopyLosesOnlyItsUnfinishedChunk) {
+    MakeTableAndStream("half_fed");
+    main.SendMessage('Q', WireClient::Str(InsertBulk("half_fed")));
+    ASSERT_TRUE(CopyIn(feeder, Copy(), {Chunk(0, 100)}).Ok());
+    // The second chunk is cut off by the feeder's hang-up.
+    feeder.SendMessage('Q', WireClient::Str(Copy()));
+    ASSERT_EQ(feeder.Read().type, 'G');
+    feeder.SendMessage('d', Chunk(100, 100).substr(0, 500));
+    feeder.Close();
+    // As the inserter does when its stream connection fails: close over a fresh connection.
+    WireClient closer;
+    ASSERT_EQ(closer.Open(server->Endpoint(), ":main").status, 'I');
+    ASSERT_TRUE(closer.Query("CLOSE EXTERNAL STREAM " + stream).Ok());
+    WireResult r = main.ReadUntilReady();
+    ASSERT_TRUE(r.Ok()) << r.errors[0].message;
+    EXPECT_EQ(r.tags, std::vector<std::string>{"INSERT 0 100"});
+    EXPECT_EQ(main.Query("SELECT count(*), min(a), max(a) FROM half_fed").rows[0],
+              (std::vector<std::optional<std::string>>{"100", "0", "99"}));
+    ASSERT_TRUE(closer.Query("DROP EXTERNAL STREAM " + stream).Ok());
+}
+
+TEST_F(KelvodStreams, TheServerKeepsABoundedNumberOfStreams) {
+    auto name = [](size_t i) { return "\"many_" + std::to_string(i) + "\""; };
+    size_t created = 0;
+    WireResult refused;
+    for (size_t i = 0; i < 300; ++i) {
+        WireResult r = feeder.Query("CREATE BOUNDED EXTERNAL STREAM " + name(i) + " (\"a\" INT)" + kWith);
+        if (!r.Ok()) {
+            refused = r;
+            break;
+        }
+        ++created;
+    }
+    ASSERT_EQ(refused.errors.size(), 1u);
+    EXPECT_EQ(refused.errors[0].sqlstate, "54000");
+    EXPECT_GT(created, 100u);
+    // Dropping one makes room for one.
+    ASSERT_TRUE(feeder.Query("DROP EXTERNAL STREAM " + name(0)).Ok());
+    EXPECT_TRUE(feeder.Query("CREATE BOUNDED EXTERNAL STREAM " + name(created) + " (\"a\" INT)" + kWith).Ok());
+    for (size_t i = 1; i <= created; ++i) feeder.Query("DROP EXTERNAL STREAM IF EXISTS " + name(i));
+}

@@ -43,6 +43,15 @@ TEST(KelvodSqlRewriter, RecognisesTheDatabaseStatements) {
     ASSERT_EQ(stream.columns.size(), 2u);
     EXPECT_TRUE(stream.columns[0].notNull);
     EXPECT_EQ(stream.columns[1].type.modifier, 9);
+    // Columns as the library writes types it has no modifier for.
+    auto written = std::get<CreateStreamCommand>(Classify(
+        "CREATE BOUNDED EXTERNAL STREAM \"x\" (\"v\" VARCHAR(4294967295) NOT NULL COLLATE \"en_US\", "
+        "\"n\" NUMERIC(4294967295,4294967295), \"c\" CHAR(1), \"d\" DOUBLE PRECISION)  (WITH (FORMAT KELVOBINARY, SANITIZE));"));
+    ASSERT_EQ(written.columns.size(), 4u);
+    EXPECT_EQ(written.columns[0].collation, "en_US");
+    EXPECT_EQ(written.columns[1].type.engineType, "DECIMAL(38,10)");
+    EXPECT_EQ(written.columns[2].type.oid, 18u);
+    EXPECT_EQ(written.columns[3].type.engineType, "DOUBLE");
     auto bulk = std::get<InsertBulkCommand>(
         Classify("INSERT BULK INTO \"t\" (\"a\") (SELECT a + (1), f(b) FROM EXTERNAL STREAM \"d\".\"s\".\"x\")"));
     EXPECT_EQ(bulk.target, std::vector<std::string>{"t"});
