@@ -152,12 +152,12 @@ void Inserter::RunBulkInsert(const std::string& statement) {
     m_bulk_insert_failed.exchange(false);
     try {
         ExecuteCommand(m_connection, statement, false);
-        Log(KELVO_LOG_LEVEL_TRACE, "inserter-bulk-insert-end", statement);
     } catch (...) {
-        Log(KELVO_LOG_LEVEL_TRACE, "inserter-bulk-insert-end", statement);
+        // Seen by the caller's thread, which then stops sending chunks.
         m_bulk_insert_failed.exchange(true);
         throw;
     }
+    Log(KELVO_LOG_LEVEL_TRACE, "inserter-bulk-insert-end", statement);
 }
 
 void Inserter::InsertComputedExpressions(const std::string& selectList) {

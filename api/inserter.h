@@ -42,11 +42,6 @@ public:
     // (a plain COPY is always ended normally).
     void FinalizeInsert(bool insertData);
 
-    const std::string& GetQualifiedQuotedTableName() const { return m_qualified_quoted_table_name; }
-    const std::string& GetCopyStatement() const { return m_copy_stmt; }
-    const std::string& GetQualifiedQuotedStreamName() const { return m_qualified_quoted_stream_name; }
-    bool IsBulk() const { return m_stream_connection != nullptr; }
-
     // A COPY that a caller opened on `connection` with SQL of its own.
     static void CopyDataOnConnection(Connection& connection, const uint8_t* data, int size);
     static void CopyEndOnConnection(Connection& connection);
