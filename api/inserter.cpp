@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <limits>
+#include <new>
 #include <thread>
 #include <utility>
 
@@ -107,6 +108,30 @@ Inserter::Inserter(Connection& connection, const TableDefinition* tableDefinitio
 
 Inserter::~Inserter() {
     m_connection.SetReady(true);
+    try {
+        LogEnd();
+    } catch (const std::bad_alloc&) {
+        // The report is lost, the connections below are still released.
+    }
+    if (m_stream_connection) {
+        m_stream_connection->Close();
+    }
+    // A task still runs only when the close failed before taking it; its
+    // INSERT BULK would wait for a stream that nobody closes any more, so it
+    // is cancelled rather than waited for without end.
+    if (m_bulk_insert.valid()) {
+        try {
+            while (m_bulk_insert.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+                m_connection.Cancel();
+            }
+        } catch (...) {
+            // Without a cancel request all that is left is to wait.
+        }
+        m_bulk_insert.wait();
+    }
+}
+
+void Inserter::LogEnd() const {
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - m_startTime).count();
     const long long milliseconds = elapsed / 1000000;
@@ -134,22 +159,6 @@ Inserter::~Inserter() {
     }
     json += "}";
     Log(KELVO_LOG_LEVEL_INFO, "inserter-end", json);
-    if (m_stream_connection) {
-        m_stream_connection->Close();
-    }
-    // A task still runs only when the close failed before taking it; its
-    // INSERT BULK would wait for a stream that nobody closes any more, so it
-    // is cancelled rather than waited for without end.
-    if (m_bulk_insert.valid()) {
-        try {
-            while (m_bulk_insert.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
-                m_connection.Cancel();
-            }
-        } catch (...) {
-            // Without a cancel request all that is left is to wait.
-        }
-        m_bulk_insert.wait();
-    }
 }
 
 void Inserter::SendChunk(const uint8_t* data, size_t size) {

@@ -59,6 +59,8 @@ private:
     void FinalizeBulk(bool insertData);
     void RunBulkInsert(const std::string& statement);
     void Throttle();
+    // The "inserter-end" event: what was sent, how fast, and how.
+    void LogEnd() const;
     bool BulkInsertFailed() const { return m_bulk_insert_failed.load(); }
 
     template <typename Cancel>
