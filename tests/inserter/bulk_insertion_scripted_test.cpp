@@ -334,4 +334,35 @@ TEST(BulkInsertionTest, ALostStreamConnectionEndsTheLoadWithoutHanging) {
     peer.Stop();
 }
 
+TEST(BulkInsertionTest, ComputedExpressionsRunOneInsertWithoutAStream) {
+    ScriptedPeer peer;
+    Script& main = peer.AddConnection();
+    main.ExpectMessage(0).Send(Startup());
+    main.ExpectMessage('Q').Send(Done("INSERT 0 1"));
+    main.ExpectMessage('Q').Send(
+        wire::ErrorResponse({{'S', "ERROR"}, {'C', "22012"}, {'M', "division by zero"}}) + wire::ReadyForQuery());
+    ExpectDetach(main);
+    peer.Start();
+    kelvo_connection_t* conn = Connect(peer);
+    const kelvoapi::TableDefinition definition = Target("t");
+    kelvo_inserter_t* inserter = nullptr;
+    ASSERT_EQ(ErrorPtr(kelvo_create_inserter(conn, &definition, &inserter)), nullptr);
+    ASSERT_EQ(ErrorPtr(kelvo_insert_computed_expressions(inserter, "1, true")), nullptr);
+    const ErrorPtr failed(kelvo_insert_computed_expressions(inserter, "1/0, true"));
+    ASSERT_NE(failed, nullptr);
+    EXPECT_EQ(AsError(failed).GetSqlstate(), "22012");
+    const ErrorPtr noList(kelvo_insert_computed_expressions(inserter, nullptr));
+    ASSERT_NE(noList, nullptr);
+    EXPECT_EQ(AsError(noList).GetCode(), std::errc::invalid_argument);
+    EXPECT_FALSE(kelvo_connection_is_ready(conn));
+    ASSERT_EQ(ErrorPtr(kelvo_close_inserter(inserter, true)), nullptr);
+    kelvo_disconnect(conn);
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
+    EXPECT_EQ(Queries(peer, kMain),
+              (std::vector<std::string>{"INSERT BULK INTO \"db\".\"s\".\"t\" (\"a\", \"b\") (SELECT 1, true)",
+                                        "INSERT BULK INTO \"db\".\"s\".\"t\" (\"a\", \"b\") (SELECT 1/0, true)",
+                                        "DETACH DATABASE *"}));
+}
+
 }  // namespace
