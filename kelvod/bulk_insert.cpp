@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "kelvod/engine_appender.h"
 #include "kelvod/engine_errors.h"
 #include "kelvod/session.h"
 
@@ -78,27 +79,30 @@ CopyColumn StreamColumn(const ColumnDefinition& d) {
     return c;
 }
 
-// One batch into the staging table, through the engine's appender.
-void AppendToStaging(duckdb_connection connection, const std::string& staging, const StreamBatch& batch) {
-    duckdb_appender appender = nullptr;
-    if (duckdb_appender_create_ext(connection, "temp", "main", staging.c_str(), &appender) == DuckDBError) {
-        duckdb_appender_destroy(&appender);
-        throw SqlError("XX000", "The staging table of the insertion cannot be appended to.");
+bool SameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// Whether the select list is "*" or names the stream's columns in their order.
+bool SelectsStreamColumns(const Statement& list, const std::vector<CopyColumn>& columns) {
+    auto t = list.Significant();
+    if (t.size() == 1 && t[0]->kind == Token::Kind::Symbol && t[0]->text == "*") return true;
+    size_t k = 0;
+    for (size_t i = 0; i < columns.size(); ++i) {
+        if (i > 0) {
+            if (k >= t.size() || t[k]->kind != Token::Kind::Symbol || t[k]->text != ",") return false;
+            ++k;
+        }
+        if (k >= t.size() || (t[k]->kind != Token::Kind::Word && t[k]->kind != Token::Kind::Identifier) ||
+            !SameName(t[k]->value, columns[i].name))
+            return false;
+        ++k;
     }
-    bool ok = true;
-    for (duckdb_data_chunk chunk : batch.Chunks()) ok = ok && duckdb_append_data_chunk(appender, chunk) == DuckDBSuccess;
-    ok = ok && duckdb_appender_close(appender) == DuckDBSuccess;
-    std::string message;
-    if (!ok) {
-        duckdb_error_data error = duckdb_appender_error_data(appender);
-        message = error && duckdb_error_data_message(error) ? duckdb_error_data_message(error) : "";
-        if (error) duckdb_destroy_error_data(&error);
-    }
-    duckdb_appender_destroy(&appender);
-    if (!ok) {
-        ErrorFields e = EngineErrorFields(message);
-        throw SqlError(e.sqlstate, e.message, e.hint);
-    }
+    return k == t.size();
 }
 
 SqlError Cancelled() { return SqlError("57014", "canceling statement due to user request"); }
@@ -190,45 +194,11 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
         ~RunningGuard() { running = false; }
     } runningGuard{m_running};
 
-    static std::atomic<unsigned> counter{0};
-    const std::string staging = "kelvod_stream_" + std::to_string(m_pid) + "_" + std::to_string(counter++);
-    std::string definition;
-    for (const auto& c : stream->Columns())
-        definition += (definition.empty() ? "" : ", ") + QuoteIdentifier(c.name) + " " + EngineTypeSql(c);
-    RunEngine(m_connection, "CREATE TEMPORARY TABLE " + QuoteIdentifier(staging) + " (" + definition + ")");
-    struct StagingGuard {
-        duckdb_connection connection;
-        const std::string& name;
-        ~StagingGuard() {
-            try {
-                RunEngine(connection, "DROP TABLE IF EXISTS \"temp\".\"main\"." + QuoteIdentifier(name));
-            } catch (...) {
-            }
-        }
-    } stagingGuard{m_connection, staging};
-
-    std::string columns;
-    for (const auto& c : command.columns) columns += (columns.empty() ? "" : ", ") + QuoteIdentifier(c);
-    std::string text = "INSERT INTO " + QuotedName(command.target) + (columns.empty() ? "" : " (" + columns + ")") +
-                       " SELECT " + command.selectList.ToEngineText() + " FROM \"temp\".\"main\"." +
-                       QuoteIdentifier(staging);
-    auto statements = SplitStatements(text);
-    std::string engineText = RewriteForEngine(statements.front(), m_connection, Names());
-
     const bool ownTransaction = m_transaction == 'I';
     if (ownTransaction) RunEngine(m_connection, "BEGIN");
     uint64_t inserted = 0;
     try {
-        duckdb_prepared_statement insert = nullptr;
-        if (duckdb_prepare(m_connection, engineText.c_str(), &insert) == DuckDBError) {
-            ErrorFields e = EngineErrorFields(duckdb_prepare_error(insert) ? duckdb_prepare_error(insert) : "");
-            duckdb_destroy_prepare(&insert);
-            throw SqlError(e.sqlstate, e.message, e.hint);
-        }
-        struct PreparedGuard {
-            duckdb_prepared_statement& ps;
-            ~PreparedGuard() { duckdb_destroy_prepare(&ps); }
-        } preparedGuard{insert};
+        std::unique_ptr<BatchInserter> inserter = MakeBatchInserter(*stream, command);
         for (;;) {
             if (m_cancelRequested) throw Cancelled();
             if (m_stopping || ClientGone()) throw ConnectionLost("the client left during INSERT BULK");
@@ -239,18 +209,17 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
             if (popped == ExternalStream::PopResult::Dropped)
                 throw SqlError("55000", "The external stream \"" + stream->DisplayName() +
                                             "\" was dropped before it was closed.");
-            AppendToStaging(m_connection, staging, *batch);
-            duckdb_result result;
-            if (duckdb_execute_prepared(insert, &result) == DuckDBError) {
-                ErrorFields e = EngineErrorFields(duckdb_result_error(&result) ? duckdb_result_error(&result) : "");
-                duckdb_destroy_result(&result);
+            try {
+                inserted += inserter->Insert(*batch);
+            } catch (const SqlError&) {
+                // A cancel interrupts the engine, whose error then says less than this.
                 if (m_cancelRequested) throw Cancelled();
-                throw SqlError(e.sqlstate, e.message, e.hint);
+                throw;
             }
-            inserted += static_cast<uint64_t>(duckdb_value_int64(&result, 0, 0));
-            duckdb_destroy_result(&result);
-            RunEngine(m_connection, "DELETE FROM \"temp\".\"main\"." + QuoteIdentifier(staging));
+            if (m_cancelRequested) throw Cancelled();
         }
+        inserter->Finish();
+        inserter.reset();
         if (ownTransaction) RunEngine(m_connection, "COMMIT");
     } catch (...) {
         AbandonWrites(ownTransaction);
@@ -258,6 +227,108 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
     }
     finished = true;
     m_writer.CommandComplete("INSERT 0 " + std::to_string(inserted));
+}
+
+namespace {
+
+// The select list takes the stream's columns as they are: batches go straight
+// into the target through the appender.
+class DirectInserter : public BatchInserter {
+public:
+    explicit DirectInserter(std::unique_ptr<EngineAppender> appender) : m_appender(std::move(appender)) {}
+    uint64_t Insert(const StreamBatch& batch) override {
+        for (duckdb_data_chunk chunk : batch.Chunks()) m_appender->Append(chunk);
+        m_appender->Flush();
+        return batch.Rows();
+    }
+    void Finish() override { m_appender->Close(); }
+
+private:
+    std::unique_ptr<EngineAppender> m_appender;
+};
+
+// Any other select list: each batch is staged in a temporary table of the
+// stream's shape and inserted from there with the caller's expressions.
+class StagedInserter : public BatchInserter {
+public:
+    StagedInserter(duckdb_connection connection, std::string staging, duckdb_prepared_statement insert)
+        : m_connection(connection), m_staging(std::move(staging)), m_insert(insert) {}
+    ~StagedInserter() override {
+        duckdb_destroy_prepare(&m_insert);
+        try {
+            RunEngine(m_connection, "DROP TABLE IF EXISTS \"temp\".\"main\"." + QuoteIdentifier(m_staging));
+        } catch (...) {
+            // an aborted transaction drops it with its rollback
+        }
+    }
+    uint64_t Insert(const StreamBatch& batch) override {
+        {
+            EngineAppender appender(m_connection, "temp", "main", m_staging);
+            for (duckdb_data_chunk chunk : batch.Chunks()) appender.Append(chunk);
+            appender.Close();
+        }
+        duckdb_result result;
+        if (duckdb_execute_prepared(m_insert, &result) == DuckDBError) {
+            ErrorFields e = EngineErrorFields(duckdb_result_error(&result) ? duckdb_result_error(&result) : "");
+            duckdb_destroy_result(&result);
+            throw SqlError(e.sqlstate, e.message, e.hint);
+        }
+        auto rows = static_cast<uint64_t>(duckdb_value_int64(&result, 0, 0));
+        duckdb_destroy_result(&result);
+        RunEngine(m_connection, "DELETE FROM \"temp\".\"main\"." + QuoteIdentifier(m_staging));
+        return rows;
+    }
+    void Finish() override {}
+
+private:
+    duckdb_connection m_connection;
+    std::string m_staging;
+    duckdb_prepared_statement m_insert;
+};
+
+bool SameCellType(const CopyColumn& c, duckdb_logical_type type) {
+    if (duckdb_get_type_id(type) != c.type) return false;
+    return c.type != DUCKDB_TYPE_DECIMAL || (duckdb_decimal_width(type) == c.width && duckdb_decimal_scale(type) == c.scale);
+}
+
+}  // namespace
+
+std::unique_ptr<BatchInserter> Session::MakeBatchInserter(const ExternalStream& stream,
+                                                          const InsertBulkCommand& command) {
+    const auto& columns = stream.Columns();
+    if (SelectsStreamColumns(command.selectList, columns)) {
+        LoadTarget target = ResolveLoadTarget(command.target);
+        auto appender = std::make_unique<EngineAppender>(m_connection, target.catalog, target.schema, target.table);
+        for (const auto& name : command.columns) appender->AddColumn(name);
+        bool same = appender->ColumnCount() == columns.size();
+        for (size_t i = 0; same && i < columns.size(); ++i) {
+            duckdb_logical_type type = appender->ColumnType(i);
+            same = SameCellType(columns[i], type);
+            duckdb_destroy_logical_type(&type);
+        }
+        if (same) return std::make_unique<DirectInserter>(std::move(appender));
+    }
+    static std::atomic<unsigned> counter{0};
+    std::string staging = "kelvod_stream_" + std::to_string(m_pid) + "_" + std::to_string(counter++);
+    std::string definition;
+    for (const auto& c : columns)
+        definition += (definition.empty() ? "" : ", ") + QuoteIdentifier(c.name) + " " + EngineTypeSql(c);
+    RunEngine(m_connection, "CREATE TEMPORARY TABLE " + QuoteIdentifier(staging) + " (" + definition + ")");
+    std::string names;
+    for (const auto& c : command.columns) names += (names.empty() ? "" : ", ") + QuoteIdentifier(c);
+    std::string text = "INSERT INTO " + QuotedName(command.target) + (names.empty() ? "" : " (" + names + ")") +
+                       " SELECT " + command.selectList.ToEngineText() + " FROM \"temp\".\"main\"." +
+                       QuoteIdentifier(staging);
+    auto statements = SplitStatements(text);
+    std::string engineText = RewriteForEngine(statements.front(), m_connection, Names());
+    duckdb_prepared_statement insert = nullptr;
+    if (duckdb_prepare(m_connection, engineText.c_str(), &insert) == DuckDBError) {
+        ErrorFields e = EngineErrorFields(duckdb_prepare_error(insert) ? duckdb_prepare_error(insert) : "");
+        duckdb_destroy_prepare(&insert);
+        RunEngine(m_connection, "DROP TABLE \"temp\".\"main\"." + QuoteIdentifier(staging));
+        throw SqlError(e.sqlstate, e.message, e.hint);
+    }
+    return std::make_unique<StagedInserter>(m_connection, staging, insert);
 }
 
 }  // namespace kelvod

@@ -4,6 +4,7 @@
 // external stream as one batch.
 #include <cctype>
 
+#include "kelvod/engine_appender.h"
 #include "kelvod/engine_errors.h"
 #include "kelvod/klvcpy_decoder.h"
 #include "kelvod/session.h"
@@ -28,34 +29,6 @@ std::string Joined(const std::vector<std::string>& parts) {
     for (const auto& p : parts) out += (out.empty() ? "" : ".") + p;
     return out;
 }
-
-class Appender {
-public:
-    ~Appender() {
-        if (m_appender) duckdb_appender_destroy(&m_appender);
-    }
-    duckdb_appender& Handle() { return m_appender; }
-    [[noreturn]] void ThrowError(const char* fallback) {
-        duckdb_error_data error = duckdb_appender_error_data(m_appender);
-        const char* text = error ? duckdb_error_data_message(error) : nullptr;
-        ErrorFields e = EngineErrorFields(text && *text ? text : fallback);
-        if (error) duckdb_destroy_error_data(&error);
-        throw SqlError(e.sqlstate, e.message, e.hint);
-    }
-    // Writes what is buffered and ends the appender; errors (constraints) are thrown.
-    void Close() {
-        if (duckdb_appender_close(m_appender) == DuckDBError) ThrowError("The rows could not be stored.");
-        duckdb_appender_destroy(&m_appender);
-        m_appender = nullptr;
-    }
-
-private:
-    duckdb_appender m_appender = nullptr;
-};
-
-struct TableTarget {
-    std::string catalog, schema, table;
-};
 
 }  // namespace
 
@@ -104,16 +77,10 @@ void Session::ReceiveCopyData(KlvcpyDecoder& decoder, uint64_t maxBytes) {
     }
 }
 
-void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
-    if (!m_inSimpleQuery) throw SqlError("0A000", "COPY FROM STDIN can be run only as a simple query.");
-    if (auto stream = FindStream(command.target)) {
-        CopyIntoStream(*stream, command);
-        return;
-    }
+Session::LoadTarget Session::ResolveLoadTarget(const std::vector<std::string>& t) {
     // Where the table lies: temporary tables first, then the session's databases and search path.
     SessionNames names = Names();
-    TableTarget target;
-    const auto& t = command.target;
+    LoadTarget target;
     if (t.size() == 3) {
         // The alias as the engine spells it, which the catalog functions compare exactly.
         std::string database;
@@ -132,6 +99,17 @@ void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
         if (where->second == kTempSchema) target = {"temp", "main", t[0]};
         else target = {where->first, where->second, t[0]};
     }
+    return target;
+}
+
+void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
+    if (!m_inSimpleQuery) throw SqlError("0A000", "COPY FROM STDIN can be run only as a simple query.");
+    if (auto stream = FindStream(command.target)) {
+        CopyIntoStream(*stream, command);
+        return;
+    }
+    const auto& t = command.target;
+    LoadTarget target = ResolveLoadTarget(t);
     auto columnRows = QueryText(m_connection, "SELECT column_name, is_nullable FROM duckdb_columns() WHERE "
                                               "database_name = " + QuoteLiteral(target.catalog) +
                                               " AND schema_name = " + QuoteLiteral(target.schema) +
@@ -142,10 +120,7 @@ void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
     const bool ownTransaction = m_transaction == 'I';
     if (ownTransaction) RunEngine(m_connection, "BEGIN");
     try {
-        Appender appender;
-        if (duckdb_appender_create_ext(m_connection, target.catalog.c_str(), target.schema.c_str(),
-                                       target.table.c_str(), &appender.Handle()) == DuckDBError)
-            appender.ThrowError("The table cannot be appended to.");
+        EngineAppender appender(m_connection, target.catalog, target.schema, target.table);
         std::vector<std::pair<std::string, bool>> columns;  // name, nullable
         if (command.columns.empty()) {
             for (const auto& r : columnRows) columns.emplace_back(r[0].value_or(""), r[1] != std::string("false"));
@@ -160,13 +135,12 @@ void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
                 for (const auto& c : columns)
                     if (SameName(c.first, name)) throw SqlError("42701", "The column \"" + name + "\" is named twice.");
                 columns.emplace_back((*found)[0].value_or(""), (*found)[1] != std::string("false"));
-                if (duckdb_appender_add_column(appender.Handle(), columns.back().first.c_str()) == DuckDBError)
-                    appender.ThrowError("The column cannot be appended to.");
+                appender.AddColumn(columns.back().first);
             }
         }
         std::vector<CopyColumn> copyColumns;
         for (size_t i = 0; i < columns.size(); ++i) {
-            duckdb_logical_type type = duckdb_appender_column_type(appender.Handle(), i);
+            duckdb_logical_type type = appender.ColumnType(i);
             try {
                 copyColumns.push_back(DescribeCopyColumn(columns[i].first, type, columns[i].second));
             } catch (...) {
@@ -175,10 +149,7 @@ void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
             }
             duckdb_destroy_logical_type(&type);
         }
-        KlvcpyDecoder decoder(copyColumns, [&](duckdb_data_chunk& chunk) {
-            if (duckdb_append_data_chunk(appender.Handle(), chunk) == DuckDBError)
-                appender.ThrowError("The rows could not be appended.");
-        });
+        KlvcpyDecoder decoder(copyColumns, [&](duckdb_data_chunk& chunk) { appender.Append(chunk); });
         m_writer.CopyInResponse(static_cast<int16_t>(copyColumns.size()));
         Flush();
         ReceiveCopyData(decoder, UINT64_MAX);

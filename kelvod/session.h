@@ -27,6 +27,14 @@ struct ConnectionLost : std::runtime_error {
 
 class KlvcpyDecoder;
 
+// Inserts the batches of one external stream into the target of an INSERT BULK.
+class BatchInserter {
+public:
+    virtual ~BatchInserter() = default;
+    virtual uint64_t Insert(const StreamBatch& batch) = 0;  // the rows inserted
+    virtual void Finish() = 0;
+};
+
 class Session {
 public:
     Session(ServerState& server, int fd);
@@ -77,6 +85,11 @@ private:
 
     // Loading rows: COPY FROM STDIN into a table or an external stream, the
     // streams' CREATE, CLOSE and DROP, and INSERT BULK (bulk_insert.cpp, copy_from_stdin.cpp).
+    struct LoadTarget {
+        std::string catalog, schema, table;  // as the engine's appender names them
+    };
+    // The table a COPY or INSERT BULK names; throws 3F000 or 42P01.
+    LoadTarget ResolveLoadTarget(const std::vector<std::string>& name);
     void CopyFromStdin(const CopyFromStdinCommand& command);
     void CopyIntoStream(ExternalStream& stream, const CopyFromStdinCommand& command);
     // Reads CopyData into the decoder until CopyDone; throws SqlError on CopyFail or a bad message.
@@ -88,6 +101,7 @@ private:
     void DropStream(const DropStreamCommand& command);
     void InsertBulk(const InsertBulkCommand& command);
     void InsertFromStream(const InsertBulkCommand& command);
+    std::unique_ptr<BatchInserter> MakeBatchInserter(const ExternalStream& stream, const InsertBulkCommand& command);
     StreamRegistry::Key StreamKey(const std::vector<std::string>& name) const;
     std::shared_ptr<ExternalStream> FindStream(const std::vector<std::string>& name) const;
     // Whether the client has hung up; checked while a statement waits for a stream.

@@ -213,6 +213,13 @@ TEST_F(KelvodCopyFrom, AColumnListNamesTheCellsAndTheRestTakeNull) {
     ASSERT_EQ(t.rows.size(), 2u);
     EXPECT_EQ(t.rows[0], (std::vector<std::optional<std::string>>{"10", "first", std::nullopt}));
     EXPECT_EQ(t.rows[1], (std::vector<std::optional<std::string>>{std::nullopt, "second", std::nullopt}));
+    // Leaving out the NOT NULL column fails the whole COPY with the constraint's SQLSTATE.
+    KlvcpyRows missing;
+    missing.Header().Int32(1).Int32(2);
+    WireResult m = CopyIn(text, "COPY \"listed\" (\"a\") FROM STDIN WITH (FORMAT KELVOBINARY)", {missing.Data()});
+    ASSERT_EQ(m.errors.size(), 1u);
+    EXPECT_EQ(m.errors[0].sqlstate, "23502") << m.errors[0].message;
+    EXPECT_EQ(Count("listed"), "2");
 }
 
 TEST_F(KelvodCopyFrom, TargetsAreFoundByEveryFormOfTheirName) {

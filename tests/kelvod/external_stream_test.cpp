@@ -294,3 +294,44 @@ TEST_F(KelvodStreams, TheServerKeepsABoundedNumberOfStreams) {
     EXPECT_TRUE(feeder.Query("CREATE BOUNDED EXTERNAL STREAM " + name(created) + " (\"a\" INT)" + kWith).Ok());
     for (size_t i = 1; i <= created; ++i) feeder.Query("DROP EXTERNAL STREAM IF EXISTS " + name(i));
 }
+
+TEST_F(KelvodStreams, TheSelectListShapesWhatReachesTheTable) {
+    // The stream is always (a INT NOT NULL, b TEXT, c DOUBLE PRECISION); rows 0..9, b NULL on row 0 and 5.
+    struct Case {
+        const char* table;
+        const char* columns;
+        const char* select;
+        const char* check;     // a query over the table after the load
+        const char* expected;  // its value, or the SQLSTATE of the failed insertion
+    } cases[] = {
+        {"(\"a\" INT NOT NULL, \"b\" TEXT, \"c\" DOUBLE PRECISION)", "\"a\", \"b\", \"c\"", "*",
+         "SELECT sum(a) || '/' || count(b) || '/' || sum(c)", "45/8/22.5"},
+        {"(\"a\" BIGINT, \"b\" TEXT, \"c\" NUMERIC(18,1))", "\"a\", \"b\", \"c\"", "\"a\", \"b\", \"c\"",
+         "SELECT sum(a) || '/' || count(b) || '/' || sum(c)", "45/8/22.5"},
+        {"(\"x\" INT, \"y\" TEXT)", "\"y\", \"x\"", "upper(\"b\"), \"a\" * 10",
+         "SELECT sum(x) || '/' || min(y)", "450/ROW 1"},
+        {"(\"a\" INT NOT NULL, \"b\" TEXT NOT NULL, \"c\" DOUBLE PRECISION)", "\"a\", \"b\", \"c\"",
+         "\"a\", \"b\", \"c\"", "SELECT count(*)", "23502"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        std::string table = "shaped_" + std::to_string(n++);
+        Run(main, "CREATE TABLE \"" + table + "\" " + c.table);
+        std::string s = "\"" + table + "_stream\"";
+        Run(main, "CREATE BOUNDED EXTERNAL STREAM " + s + " " + kStreamColumns + kWith);
+        main.SendMessage('Q', WireClient::Str("INSERT BULK INTO \"" + table + "\" (" + c.columns + ") (SELECT " +
+                                              c.select + " FROM EXTERNAL STREAM " + s + ")"));
+        ASSERT_TRUE(CopyIn(feeder, "COPY " + s + " FROM STDIN WITH (FORMAT KELVOBINARY)", {Chunk(0, 10)}).Ok());
+        Run(feeder, "CLOSE EXTERNAL STREAM " + s);
+        WireResult r = main.ReadUntilReady();
+        Run(feeder, "DROP EXTERNAL STREAM " + s);
+        std::string value = main.Query(std::string(c.check) + " FROM \"" + table + "\"").Value();
+        if (r.Ok()) {
+            EXPECT_EQ(r.tags, std::vector<std::string>{"INSERT 0 10"}) << table;
+            EXPECT_EQ(value, c.expected) << table;
+        } else {
+            EXPECT_EQ(r.errors[0].sqlstate, c.expected) << table << ": " << r.errors[0].message;
+            EXPECT_EQ(value, "0") << table;
+        }
+    }
+}
