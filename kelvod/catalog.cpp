@@ -15,6 +15,8 @@ constexpr uint32_t kCatalogNamespaceOid = 11;
 constexpr uint32_t kTempNamespaceOid = 4000000000u;
 constexpr uint32_t kDefaultCollationOid = 100;
 constexpr uint32_t kFirstCollationOid = 100000;
+// External streams have no engine oid; theirs lie above every table oid the engine hands out.
+constexpr uint32_t kFirstStreamOid = 3000000000u;
 
 std::string Lit(const std::optional<std::string>& v) { return v ? QuoteLiteral(*v) : "NULL"; }
 
@@ -115,6 +117,14 @@ DatabaseCatalog BuildCatalog(duckdb_connection connection, const SessionNames& n
         c.tables.push_back(QuoteLiteral(schema) + ", " + Lit(r[2]));
         c.classes.push_back(*r[3] + ", " + Lit(r[2]) + ", " + std::to_string(nsOid) + ", " + (temp ? "'t'" : "'p'") +
                             ", 'r'");
+    }
+    if (names.streams) {
+        uint32_t streamOid = kFirstStreamOid;
+        for (const auto& [schema, name] : names.streams(database)) {
+            auto ns = schemaOids.find(schema);
+            c.classes.push_back(std::to_string(streamOid++) + ", " + QuoteLiteral(name) + ", " +
+                                std::to_string(ns == schemaOids.end() ? 0 : ns->second) + ", 'p', 'x'");
+        }
     }
     for (const auto& r : QueryText(connection, "SELECT c.database_name, c.schema_name, c.table_name, c.column_name, "
                                                "c.column_index, c.data_type, c.is_nullable, c.table_oid FROM "

@@ -29,6 +29,8 @@ struct SessionNames {
     // The engine's attachments are shared by all sessions; this tells the
     // aliases of other sessions, which this session must not reach.
     std::function<bool(const std::string&)> isOtherSessionsAlias;
+    // The (schema, name) of the external streams of a database alias: pg_class lists them with relkind 'x'.
+    std::function<std::vector<std::pair<std::string, std::string>>(const std::string&)> streams;
 };
 
 using Row = std::vector<std::optional<std::string>>;

@@ -141,9 +141,13 @@ Request ParseRequest(char type, std::string_view body) {
     case 'S': r.ExpectEnd(type); return SyncMessage{};
     case 'H': r.ExpectEnd(type); return FlushMessage{};
     case 'X': r.ExpectEnd(type); return TerminateMessage{};
-    case 'd':
-    case 'c':
-    case 'f': return CopyMessage{type};
+    case 'd': return CopyMessage{type, std::string(body)};
+    case 'c': r.ExpectEnd(type); return CopyMessage{type, {}};
+    case 'f': {
+        CopyMessage m{type, r.String()};
+        r.ExpectEnd(type);
+        return m;
+    }
     default: break;
     }
     char hex[8];

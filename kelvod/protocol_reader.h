@@ -51,7 +51,11 @@ struct CloseMessage { char kind; std::string name; };
 struct SyncMessage {};
 struct FlushMessage {};
 struct TerminateMessage {};
-struct CopyMessage { char type; };  // CopyData, CopyDone or CopyFail outside a copy
+// CopyData (its bytes), CopyDone, or CopyFail (its message).
+struct CopyMessage {
+    char type;
+    std::string data;
+};
 using Request = std::variant<QueryMessage, ParseMessage, BindMessage, DescribeMessage, ExecuteMessage, CloseMessage,
                              SyncMessage, FlushMessage, TerminateMessage, CopyMessage>;
 

@@ -121,6 +121,14 @@ void ProtocolWriter::ParameterDescription(const std::vector<uint32_t>& types) {
     EndMessage();
 }
 
+void ProtocolWriter::CopyInResponse(int16_t columns) {
+    Begin('G');
+    m_out.push_back(1);
+    Int16(columns);
+    for (int i = 0; i < columns; ++i) Int16(1);
+    EndMessage();
+}
+
 void ProtocolWriter::CopyOutResponse(bool binary, int16_t columns) {
     Begin('H');
     m_out.push_back(binary ? 1 : 0);

@@ -46,6 +46,7 @@ public:
     void NoData() { Empty('n'); }
     void ParameterDescription(const std::vector<uint32_t>& types);
     void CopyOutResponse(bool binary, int16_t columns);
+    void CopyInResponse(int16_t columns);  // the KLVCPY format is binary: every column has format 1
     void CopyData(std::string_view data);
     void CopyDone() { Empty('c'); }
     void SslRefused() { m_out.push_back('N'); }

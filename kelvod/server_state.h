@@ -9,6 +9,7 @@
 
 #include "duckdb.h"
 #include "kelvod/attachments.h"
+#include "kelvod/external_stream.h"
 
 namespace kelvod {
 
@@ -24,6 +25,7 @@ public:
 
     duckdb_database Engine() const { return m_engine; }
     AttachmentRegistry& Attachments() { return m_attachments; }
+    StreamRegistry& Streams() { return m_streams; }
     const std::string& MainDatabase() const { return m_mainDatabase; }
     // Relative database paths are read against --database-directory when one was given.
     std::string ResolvePath(const std::string& path) const { return ResolveDatabasePath(path, m_databaseDirectory); }
@@ -37,6 +39,7 @@ public:
 private:
     duckdb_database m_engine;
     AttachmentRegistry m_attachments;
+    StreamRegistry m_streams;
     std::string m_mainDatabase;
     std::string m_databaseDirectory;
     std::mutex m_sessionsMutex;

@@ -18,10 +18,6 @@ namespace kelvod {
 
 namespace {
 
-struct ConnectionLost : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 constexpr size_t kFlushThreshold = 256 * 1024;
 constexpr auto kStartupTimeout = std::chrono::seconds(60);
 
@@ -64,6 +60,7 @@ Session::Session(ServerState& server, int fd) : m_server(server), m_fd(fd) {
 
 Session::~Session() {
     m_server.Unregister(m_pid);
+    m_server.Streams().RemoveOwnedBy(m_pid);
     if (m_connection) {
         try {
             // An open transaction would keep the files from being detached.
@@ -285,6 +282,7 @@ SessionNames Session::Names() const {
             if (EqualsFolded(d, alias)) return false;
         return m_server.Attachments().IsAlias(alias);
     };
+    names.streams = [this](const std::string& database) { return m_server.Streams().NamesIn(database); };
     auto it = m_settings.find("search_path");
     if (it != m_settings.end()) {
         names.searchPath.clear();
@@ -334,7 +332,8 @@ void Session::HandleRequest(const Request& request) {
         Flush();
         return;
     }
-    if (std::holds_alternative<CopyMessage>(request)) return;  // no COPY FROM is ever in progress
+    // Left over from a COPY FROM STDIN that failed while the client was still sending.
+    if (std::holds_alternative<CopyMessage>(request)) return;
     if (m_skipUntilSync) return;
     try {
         if (auto* p = std::get_if<ParseMessage>(&request)) {
@@ -418,7 +417,14 @@ void Session::SimpleQuery(const std::string& sql) {
         for (const auto& s : statements) {
             if (s.IsEmpty()) continue;
             any = true;
-            RunStatement(s, {DefaultFormat()}, true);
+            m_inSimpleQuery = true;
+            try {
+                RunStatement(s, {DefaultFormat()}, true);
+            } catch (...) {
+                m_inSimpleQuery = false;
+                throw;
+            }
+            m_inSimpleQuery = false;
             if (m_writer.Buffer().size() > kFlushThreshold) Flush();
         }
         if (!any) m_writer.EmptyQueryResponse();
@@ -470,6 +476,19 @@ void Session::RunStatement(const Statement& statement, const std::vector<int16_t
                 m_writer.CommandComplete("SET");
             } else if constexpr (std::is_same_v<T, CopyToStdoutCommand>) {
                 CopyToStdout(c.query, c.binary);
+            } else if constexpr (std::is_same_v<T, CopyFromStdinCommand>) {
+                CopyFromStdin(c);
+            } else if constexpr (std::is_same_v<T, CreateStreamCommand>) {
+                CreateStream(c);
+                m_writer.CommandComplete("CREATE EXTERNAL STREAM");
+            } else if constexpr (std::is_same_v<T, CloseStreamCommand>) {
+                CloseStream(c);
+                m_writer.CommandComplete("CLOSE EXTERNAL STREAM");
+            } else if constexpr (std::is_same_v<T, DropStreamCommand>) {
+                DropStream(c);
+                m_writer.CommandComplete("DROP EXTERNAL STREAM");
+            } else if constexpr (std::is_same_v<T, InsertBulkCommand>) {
+                InsertBulk(c);
             } else if constexpr (std::is_same_v<T, RefusedCommand>) {
                 throw SqlError(c.sqlstate, c.message);
             }

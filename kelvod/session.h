@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,21 @@
 #include "kelvod/value_encoding.h"
 
 namespace kelvod {
+
+// The client went away (or the server stops) in the middle of a request.
+struct ConnectionLost : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+class KlvcpyDecoder;
+
+// Inserts the batches of one external stream into the target of an INSERT BULK.
+class BatchInserter {
+public:
+    virtual ~BatchInserter() = default;
+    virtual uint64_t Insert(const StreamBatch& batch) = 0;  // the rows inserted
+    virtual void Finish() = 0;
+};
 
 class Session {
 public:
@@ -67,6 +83,30 @@ private:
     void CopyRow(const std::vector<ColumnEncoder>& encoders, const std::vector<duckdb_vector>& vectors,
                  const std::vector<int16_t>& formats, const std::vector<ColumnDescription>& columns, idx_t row);
 
+    // Loading rows: COPY FROM STDIN into a table or an external stream, the
+    // streams' CREATE, CLOSE and DROP, and INSERT BULK (bulk_insert.cpp, copy_from_stdin.cpp).
+    struct LoadTarget {
+        std::string catalog, schema, table;  // as the engine's appender names them
+    };
+    // The table a COPY or INSERT BULK names; throws 3F000 or 42P01.
+    LoadTarget ResolveLoadTarget(const std::vector<std::string>& name);
+    void CopyFromStdin(const CopyFromStdinCommand& command);
+    void CopyIntoStream(ExternalStream& stream, const CopyFromStdinCommand& command);
+    // Reads CopyData into the decoder until CopyDone; throws SqlError on CopyFail or a bad message.
+    void ReceiveCopyData(KlvcpyDecoder& decoder, uint64_t maxBytes);
+    // A load failed: roll back its own transaction, or abort the caller's block.
+    void AbandonWrites(bool ownTransaction);
+    void CreateStream(const CreateStreamCommand& command);
+    void CloseStream(const CloseStreamCommand& command);
+    void DropStream(const DropStreamCommand& command);
+    void InsertBulk(const InsertBulkCommand& command);
+    void InsertFromStream(const InsertBulkCommand& command);
+    std::unique_ptr<BatchInserter> MakeBatchInserter(const ExternalStream& stream, const InsertBulkCommand& command);
+    StreamRegistry::Key StreamKey(const std::vector<std::string>& name) const;
+    std::shared_ptr<ExternalStream> FindStream(const std::vector<std::string>& name) const;
+    // Whether the client has hung up; checked while a statement waits for a stream.
+    bool ClientGone() const;
+
     void CreateDatabase(const std::string& path, bool ifNotExists);
     void DropDatabase(const std::string& path, bool ifExists);
     void Attach(const std::string& path, const std::string& alias);
@@ -100,6 +140,7 @@ private:
     char m_transaction = 'I';
     bool m_skipUntilSync = false;
     bool m_binaryResults = false;
+    bool m_inSimpleQuery = false;  // COPY FROM STDIN needs the simple protocol
     CopyTarget* m_copy = nullptr;  // set while a COPY TO STDOUT runs its query
 
     std::vector<std::string> m_databases;  // attached aliases in order of attachment

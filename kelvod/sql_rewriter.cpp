@@ -229,12 +229,7 @@ Command ClassifyStatement(const Statement& statement) {
         ExpectEnd(t, i);
         return c;
     }
-    if (IsWord(t, 0, "create") && (IsWord(t, 1, "bounded") || IsWord(t, 1, "external")))
-        return RefusedCommand{"0A000", "External streams are not supported by this server."};
-    if ((IsWord(t, 0, "close") || IsWord(t, 0, "drop")) && IsWord(t, 1, "external") && IsWord(t, 2, "stream"))
-        return RefusedCommand{"0A000", "External streams are not supported by this server."};
-    if (IsWord(t, 0, "insert") && IsWord(t, 1, "bulk"))
-        return RefusedCommand{"0A000", "INSERT BULK is not supported by this server."};
+    if (auto load = ClassifyLoadStatement(statement)) return *load;
     if (IsWord(t, 0, "create")) {
         CreateTableCommand c;
         if (ParseCreateTable(t, c)) return c;
@@ -261,8 +256,9 @@ Command ClassifyStatement(const Statement& statement) {
         return SetCommand{name, value};
     }
     if (IsWord(t, 0, "copy")) {
-        // Only COPY (query) TO STDOUT [WITH (FORMAT ...)] is served here.
-        if (!IsSymbol(t, 1, "(")) return RefusedCommand{"0A000", "COPY is supported only as COPY (query) TO STDOUT."};
+        // COPY (query) TO STDOUT [WITH (FORMAT ...)]; COPY ... FROM STDIN was taken above.
+        if (!IsSymbol(t, 1, "("))
+            return RefusedCommand{"0A000", "COPY is supported only as COPY (query) TO STDOUT and as COPY name FROM STDIN."};
         int depth = 0;
         size_t close = 0;
         for (size_t k = 1; k < t.size(); ++k) {

@@ -1,9 +1,11 @@
 // Recognises the statements the server runs itself (database files and their
 // aliases, schemas, tables whose declared types it must remember, settings,
-// COPY TO STDOUT) and leaves everything else to the engine.
+// COPY TO STDOUT, and the loading statements: COPY FROM STDIN, external
+// streams and INSERT BULK) and leaves everything else to the engine.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -40,15 +42,39 @@ struct CreateTableCommand {
 struct ShowCommand { std::string name; };
 struct SetCommand { std::string name; std::string value; };
 struct CopyToStdoutCommand { Statement query; bool binary = false; };
+// COPY name [(columns)] FROM STDIN WITH (FORMAT KELVOBINARY[, SANITIZE]): into a table or an external stream.
+struct CopyFromStdinCommand {
+    std::vector<std::string> target;  // one to three parts
+    std::vector<std::string> columns;  // empty: all, in table order
+};
+struct CreateStreamCommand {
+    bool ifNotExists = false;
+    std::vector<std::string> name;
+    std::vector<ColumnDefinition> columns;
+};
+struct CloseStreamCommand { std::vector<std::string> name; };
+struct DropStreamCommand { std::vector<std::string> name; bool ifExists = false; };
+// INSERT BULK INTO table [(columns)] (SELECT list [FROM EXTERNAL STREAM name]).
+struct InsertBulkCommand {
+    std::vector<std::string> target;
+    std::vector<std::string> columns;
+    Statement selectList;             // the tokens between SELECT and FROM (or the closing parenthesis)
+    std::vector<std::string> stream;  // empty: computed expressions only
+};
 struct RefusedCommand { std::string sqlstate; std::string message; };
 struct EngineStatement {};
 
 using Command = std::variant<EngineStatement, CreateDatabaseCommand, DropDatabaseCommand, AttachDatabaseCommand,
                              DetachDatabaseCommand, CreateSchemaCommand, CreateTableCommand, ShowCommand, SetCommand,
-                             CopyToStdoutCommand, RefusedCommand>;
+                             CopyToStdoutCommand, CopyFromStdinCommand, CreateStreamCommand, CloseStreamCommand,
+                             DropStreamCommand, InsertBulkCommand, RefusedCommand>;
 
 // Throws SqlError for a recognised statement with bad arguments.
 Command ClassifyStatement(const Statement& statement);
+
+// The COPY FROM, external stream and INSERT BULK statements; empty for any other statement.
+// Throws SqlError for one of them written wrongly.
+std::optional<Command> ClassifyLoadStatement(const Statement& statement);
 
 // Parses a type name as the library writes it (e.g. "VARCHAR(100)", "NUMERIC(18,3)").
 // Throws SqlError for an unknown type or an invalid modifier.

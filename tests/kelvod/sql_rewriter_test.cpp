@@ -32,11 +32,63 @@ TEST(KelvodSqlRewriter, RecognisesTheDatabaseStatements) {
     EXPECT_EQ(std::get<SetCommand>(Classify("SET search_path TO a, \"B\"")).value, "a, \"B\"");
     EXPECT_TRUE(std::holds_alternative<EngineStatement>(Classify("SET threads = 4")));
     EXPECT_TRUE(std::holds_alternative<EngineStatement>(Classify("SELECT 1")));
-    EXPECT_TRUE(std::holds_alternative<RefusedCommand>(Classify("COPY t FROM STDIN WITH (FORMAT KELVOBINARY)")));
-    for (const char* stream : {"INSERT BULK INTO \"t\" (\"a\") (SELECT a FROM EXTERNAL STREAM \"s\")",
-                               "CREATE BOUNDED EXTERNAL STREAM \"s\" (\"a\" INT)  (WITH (FORMAT KELVOBINARY, SANITIZE));",
-                               "CLOSE EXTERNAL STREAM \"s\"", "DROP EXTERNAL STREAM IF EXISTS \"s\""})
-        EXPECT_EQ(std::get<RefusedCommand>(Classify(stream)).sqlstate, "0A000") << stream;
+    auto copy = std::get<CopyFromStdinCommand>(
+        Classify("COPY \"db\".\"s\".\"t\" (\"a\", \"B\") FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)"));
+    EXPECT_EQ(copy.target, (std::vector<std::string>{"db", "s", "t"}));
+    EXPECT_EQ(copy.columns, (std::vector<std::string>{"a", "B"}));
+    auto stream = std::get<CreateStreamCommand>(
+        Classify("CREATE BOUNDED EXTERNAL STREAM \"d\".\"s\".\"x\" (\"a\" INT NOT NULL, \"b\" VARCHAR(5))  "
+                 "(WITH (FORMAT KELVOBINARY, SANITIZE));"));
+    EXPECT_EQ(stream.name, (std::vector<std::string>{"d", "s", "x"}));
+    ASSERT_EQ(stream.columns.size(), 2u);
+    EXPECT_TRUE(stream.columns[0].notNull);
+    EXPECT_EQ(stream.columns[1].type.modifier, 9);
+    // Columns as the library writes types it has no modifier for.
+    auto written = std::get<CreateStreamCommand>(Classify(
+        "CREATE BOUNDED EXTERNAL STREAM \"x\" (\"v\" VARCHAR(4294967295) NOT NULL COLLATE \"en_US\", "
+        "\"n\" NUMERIC(4294967295,4294967295), \"c\" CHAR(1), \"d\" DOUBLE PRECISION)  (WITH (FORMAT KELVOBINARY, SANITIZE));"));
+    ASSERT_EQ(written.columns.size(), 4u);
+    EXPECT_EQ(written.columns[0].collation, "en_US");
+    EXPECT_EQ(written.columns[1].type.engineType, "DECIMAL(38,10)");
+    EXPECT_EQ(written.columns[2].type.oid, 18u);
+    EXPECT_EQ(written.columns[3].type.engineType, "DOUBLE");
+    auto bulk = std::get<InsertBulkCommand>(
+        Classify("INSERT BULK INTO \"t\" (\"a\") (SELECT a + (1), f(b) FROM EXTERNAL STREAM \"d\".\"s\".\"x\")"));
+    EXPECT_EQ(bulk.target, std::vector<std::string>{"t"});
+    EXPECT_EQ(bulk.columns, std::vector<std::string>{"a"});
+    EXPECT_EQ(bulk.stream, (std::vector<std::string>{"d", "s", "x"}));
+    EXPECT_EQ(bulk.selectList.ToEngineText(), "a + (1), f(b) ");
+    auto computed = std::get<InsertBulkCommand>(Classify("INSERT BULK INTO \"t\" (\"a\") (SELECT 42)"));
+    EXPECT_TRUE(computed.stream.empty());
+    EXPECT_EQ(computed.selectList.ToEngineText(), "42");
+    EXPECT_EQ(std::get<CloseStreamCommand>(Classify("CLOSE EXTERNAL STREAM \"s\"")).name, std::vector<std::string>{"s"});
+    EXPECT_TRUE(std::get<DropStreamCommand>(Classify("DROP EXTERNAL STREAM IF EXISTS \"s\"")).ifExists);
+    struct Refusal {
+        const char* sql;
+        const char* sqlstate;
+    } refusals[] = {
+        {"COPY t FROM STDIN", "0A000"},
+        {"COPY t FROM STDIN WITH (FORMAT BINARY)", "0A000"},
+        {"COPY t FROM STDIN WITH (FORMAT KELVOBINARY", "42601"},
+        {"COPY t (a FROM STDIN WITH (FORMAT KELVOBINARY)", "42601"},
+        {"CREATE EXTERNAL STREAM s (a INT) (WITH (FORMAT KELVOBINARY))", "0A000"},
+        {"CREATE BOUNDED EXTERNAL STREAM s () (WITH (FORMAT KELVOBINARY))", "42601"},
+        {"CREATE BOUNDED EXTERNAL STREAM s (a INT)", "0A000"},
+        {"CREATE BOUNDED EXTERNAL STREAM s (a NOTATYPE) (WITH (FORMAT KELVOBINARY))", "42704"},
+        {"INSERT BULK INTO t (a) (SELECT a FROM s)", "0A000"},
+        {"INSERT BULK INTO t (a) (SELECT a FROM EXTERNAL STREAM s", "42601"},
+        {"INSERT BULK INTO t (a) (SELECT )", "42601"},
+        {"CLOSE EXTERNAL STREAM s extra", "42601"},
+    };
+    for (const auto& r : refusals) {
+        try {
+            Command c = Classify(r.sql);
+            ASSERT_TRUE(std::holds_alternative<RefusedCommand>(c)) << r.sql;
+            EXPECT_EQ(std::get<RefusedCommand>(c).sqlstate, r.sqlstate) << r.sql;
+        } catch (const SqlError& e) {
+            EXPECT_EQ(e.sqlstate, r.sqlstate) << r.sql << ": " << e.what();
+        }
+    }
     EXPECT_TRUE(std::get<CopyToStdoutCommand>(Classify("COPY (SELECT 1) TO STDOUT WITH (FORMAT BINARY)")).binary);
     for (const char* bad : {"CREATE DATABASE", "ATTACH DATABASE \"p\"", "DETACH DATABASE", "DROP DATABASE \"p\" x"})
         EXPECT_THROW(Classify(bad), SqlError) << bad;

@@ -1,0 +1,101 @@
+// An inserter streams rows in the copy format into one table. It starts with
+// one plain COPY on the caller's connection, kept open across all chunks; the
+// first full chunk of an inserter buffer (or the caller) switches it, once,
+// to bulk mode: a cloned stream connection carries each chunk as a COPY of
+// its own into a server-side external stream, while a background task runs
+// the INSERT BULK that reads the stream into the table on the caller's
+// connection. The connection stays busy for the inserter's whole life.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "api/chunk_sink.h"
+#include "api/connection.h"
+#include "api/handles.h"
+#include "api/table_definition.h"
+#include "postgres/libpq/libpq_types.h"
+
+namespace kelvoapi {
+
+class Inserter final : public ChunkSink {
+public:
+    // The definition is referenced, not copied: it must outlive the inserter.
+    // Throws kelvoapi::Error (55006 when the connection is busy).
+    Inserter(Connection& connection, const TableDefinition* tableDefinition);
+    Inserter(const Inserter&) = delete;
+    Inserter& operator=(const Inserter&) = delete;
+    // Makes the connection ready again and logs "inserter-end"; waits for a
+    // bulk task that still runs.
+    ~Inserter() override;
+
+    void InitBulkInsert(const TableDefinition* streamDefinition, const std::string& selectList) override;
+    void InsertComputedExpressions(const std::string& selectList);
+    void SendChunk(const uint8_t* data, size_t size) override;
+    // Ends the insertion; without insert_data a bulk load is cancelled first
+    // (a plain COPY is always ended normally).
+    void FinalizeInsert(bool insertData);
+
+    // A COPY that a caller opened on `connection` with SQL of its own.
+    static void CopyDataOnConnection(Connection& connection, const uint8_t* data, int size);
+    static void CopyEndOnConnection(Connection& connection);
+
+private:
+    enum class CopyDataState { SUCCESS = 0, CANCEL = 1 };
+
+    void CreateBulkInsertStream(const TableDefinition* streamDefinition);
+    void CopyStart();
+    void CopyData(const uint8_t* data, size_t size);
+    void CopyEnd();
+    void SendPlainChunk(const uint8_t* data, size_t size);
+    void SendBulkChunk(const uint8_t* data, size_t size);
+    void FinalizePlain();
+    void FinalizeBulk(bool insertData);
+    void RunBulkInsert(const std::string& statement);
+    void Throttle();
+    // The "inserter-end" event: what was sent, how fast, and how.
+    void LogEnd() const;
+    bool BulkInsertFailed() const { return m_bulk_insert_failed.load(); }
+
+    template <typename Cancel>
+    static CopyDataState copy_data(Connection& connection, const uint8_t* data, size_t size, Cancel cancel);
+    static void PutCopyEnd(Connection& connection, const char* message);
+
+    Connection& m_connection;
+    std::unique_ptr<Connection> m_stream_connection;
+    Connection* m_transport_connection;
+    std::string m_database_name;
+    std::string m_schema_name;
+    std::string m_table_name;
+    std::string m_qualified_quoted_table_name;
+    const TableDefinition* m_table_definition;
+    std::string m_qualified_quoted_stream_name;
+    std::future<void> m_bulk_insert;
+    std::atomic<bool> m_bulk_insert_failed{false};
+    std::string m_copy_stmt;
+    bool m_ongoing_query = false;
+    std::chrono::steady_clock::time_point m_startTime{};
+    uint32_t m_totalChunks = 0;
+    uint32_t m_totalBytes = 0;
+    uint32_t m_throttled = 0;
+};
+
+// The SQLSTATE of a result as its code value; none when the field is absent
+// or not five characters long.
+std::optional<int> getSqlstate(const PGresult* result);
+
+// "db"."schema"."name", leaving out the empty parts before the name.
+std::string MakeQualifiedQuotedIdentifier(const std::string& database, const std::string& schema,
+                                          const std::string& name);
+
+}  // namespace kelvoapi
+
+struct kelvo_inserter_t : kelvo_connection_dependent_ptr<kelvoapi::Inserter> {
+    using kelvo_connection_dependent_ptr<kelvoapi::Inserter>::kelvo_connection_dependent_ptr;
+};

@@ -1,0 +1,105 @@
+// The C entry points of inserter buffers. The per-cell calls are the hot
+// path of every load: a null check, the cell store, nothing else.
+#include <memory>
+
+#include "api/inserter.h"
+#include "api/inserter_buffer.h"
+#include "error/context_ids.h"
+#include "error/frame.h"
+#include "error/invalid_argument.h"
+#include "infra/date_time.h"
+#include "kelvo/inserter.h"
+
+namespace {
+namespace ids = kelvoapi::ContextIds;
+
+template <typename Body>
+kelvo_error_t* WithBuffer(kelvo_inserter_buffer_t* buffer, kelvoapi::ContextId id, Body&& body) {
+    return kelvoapi::WrapErrorThrowingBlock(
+        [&] {
+            kelvoapi::ThrowIfNull(buffer, "buffer", id);
+            body(*static_cast<kelvoapi::InserterBuffer*>(buffer));
+        },
+        id);
+}
+}  // namespace
+
+kelvo_error_t* kelvo_create_inserter_buffer(kelvo_inserter_t* inserter,
+                                            const kelvo_table_definition_t* table_definition,
+                                            const char* select_list, kelvo_inserter_buffer_t** buffer) {
+    constexpr kelvoapi::ContextId id = ids::CreateInserterBuffer;
+    return kelvoapi::WrapErrorThrowingBlock(
+        [&] {
+            kelvoapi::ThrowIfNull(buffer, "buffer", id);
+            *buffer = nullptr;
+            kelvoapi::ThrowIfNull(inserter, "inserter", id);
+            kelvoapi::ThrowIfNull(table_definition, "table_definition", id);
+            kelvoapi::ThrowIfNull(select_list, "select_list", id);
+            *buffer = new kelvoapi::InserterBuffer(
+                inserter->Get(), *static_cast<const kelvoapi::TableDefinition*>(table_definition), select_list);
+        },
+        id);
+}
+
+kelvo_error_t* kelvo_inserter_buffer_add_null(kelvo_inserter_buffer_t* buffer) {
+    return WithBuffer(buffer, ids::InserterBufferAddNull, [](kelvoapi::InserterBuffer& b) { b.addNull(); });
+}
+
+kelvo_error_t* kelvo_inserter_buffer_add_bool(kelvo_inserter_buffer_t* buffer, bool value) {
+    return WithBuffer(buffer, ids::InserterBufferAddBool, [value](kelvoapi::InserterBuffer& b) { b.addBool(value); });
+}
+
+kelvo_error_t* kelvo_inserter_buffer_add_int16(kelvo_inserter_buffer_t* buffer, int16_t value) {
+    return WithBuffer(buffer, ids::InserterBufferAddInt16,
+                      [value](kelvoapi::InserterBuffer& b) { b.addInt16(value); });
+}
+
+kelvo_error_t* kelvo_inserter_buffer_add_int32(kelvo_inserter_buffer_t* buffer, int32_t value) {
+    return WithBuffer(buffer, ids::InserterBufferAddInt32,
+                      [value](kelvoapi::InserterBuffer& b) { b.addInt32(value); });
+}
+
+kelvo_error_t* kelvo_inserter_buffer_add_int64(kelvo_inserter_buffer_t* buffer, int64_t value) {
+    return WithBuffer(buffer, ids::InserterBufferAddInt64,
+                      [value](kelvoapi::InserterBuffer& b) { b.addInt64(value); });
+}
+
+kelvo_error_t* kelvo_inserter_buffer_add_double(kelvo_inserter_buffer_t* buffer, double value) {
+    return WithBuffer(buffer, ids::InserterBufferAddDouble,
+                      [value](kelvoapi::InserterBuffer& b) { b.addDouble(value); });
+}
+
+kelvo_error_t* kelvo_inserter_buffer_add_binary(kelvo_inserter_buffer_t* buffer, const uint8_t* value, size_t size) {
+    constexpr kelvoapi::ContextId id = ids::InserterBufferAddBinary;
+    return WithBuffer(buffer, id, [&](kelvoapi::InserterBuffer& b) {
+        if (size != 0) {
+            kelvoapi::ThrowIfNull(value, "value", id);
+        }
+        b.addBinary(value, size);
+    });
+}
+
+kelvo_error_t* kelvo_inserter_buffer_add_date(kelvo_inserter_buffer_t* buffer, int32_t year, int16_t month,
+                                              int16_t day) {
+    return WithBuffer(buffer, ids::InserterBufferAddDate, [&](kelvoapi::InserterBuffer& b) {
+        b.addInt32(static_cast<int32_t>(kelvoapi::encode_date(kelvoapi::date_components{year, month, day})));
+    });
+}
+
+kelvo_error_t* kelvo_inserter_buffer_add_raw(kelvo_inserter_buffer_t* buffer, const uint8_t* value, size_t size) {
+    constexpr kelvoapi::ContextId id = ids::InserterBufferAddRaw;
+    return WithBuffer(buffer, id, [&](kelvoapi::InserterBuffer& b) {
+        if (size != 0) {
+            kelvoapi::ThrowIfNull(value, "value", id);
+        }
+        b.addRaw(value, size);
+    });
+}
+
+kelvo_error_t* kelvo_inserter_buffer_flush(kelvo_inserter_buffer_t* buffer) {
+    return WithBuffer(buffer, ids::InserterBufferFlush, [](kelvoapi::InserterBuffer& b) { b.flush(); });
+}
+
+void kelvo_inserter_buffer_destroy(kelvo_inserter_buffer_t* buffer) {
+    delete static_cast<kelvoapi::InserterBuffer*>(buffer);
+}

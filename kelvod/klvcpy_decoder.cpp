@@ -1,0 +1,308 @@
+// Decoding KLVCPY cells into engine vectors.
+#include "kelvod/klvcpy_decoder.h"
+
+#include <cstring>
+#include <limits>
+
+#include "kelvod/sql_lexer.h"
+#include "kelvod/value_encoding.h"
+
+namespace kelvod {
+
+namespace {
+
+const char kHeader[kKlvcpyHeaderSize] = {'K', 'L', 'V', 'C', 'P', 'Y', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+
+template <typename T>
+T LoadLe(const uint8_t* p) {
+    // The host is little-endian (x86-64), as the format is.
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <typename T>
+void Put(void* data, idx_t row, T v) {
+    std::memcpy(static_cast<char*>(data) + row * sizeof(T), &v, sizeof v);
+}
+
+[[noreturn]] void BadFormat(const std::string& message) { throw SqlError("22P04", message); }
+
+size_t CellWidth(const CopyColumn& c) {
+    switch (c.type) {
+    case DUCKDB_TYPE_BOOLEAN: case DUCKDB_TYPE_TINYINT: case DUCKDB_TYPE_UTINYINT: return 1;
+    case DUCKDB_TYPE_SMALLINT: case DUCKDB_TYPE_USMALLINT: return 2;
+    case DUCKDB_TYPE_INTEGER: case DUCKDB_TYPE_UINTEGER: case DUCKDB_TYPE_DATE: case DUCKDB_TYPE_FLOAT: return 4;
+    case DUCKDB_TYPE_BIGINT: case DUCKDB_TYPE_DOUBLE: case DUCKDB_TYPE_TIME: case DUCKDB_TYPE_TIMESTAMP:
+    case DUCKDB_TYPE_TIMESTAMP_TZ: return 8;
+    case DUCKDB_TYPE_DECIMAL: return c.width <= 18 ? 8 : 16;
+    case DUCKDB_TYPE_HUGEINT: case DUCKDB_TYPE_INTERVAL: return 16;
+    default: return 0;  // VARCHAR, BLOB
+    }
+}
+
+// Whole code points, no overlongs, no surrogates, nothing above U+10FFFF, no NUL.
+bool IsValidText(const uint8_t* p, size_t n) {
+    size_t i = 0;
+    while (i < n) {
+        uint8_t b = p[i];
+        if (b < 0x80) {
+            if (b == 0) return false;
+            ++i;
+            continue;
+        }
+        size_t len;
+        uint32_t cp;
+        if ((b & 0xE0) == 0xC0) len = 2, cp = b & 0x1F;
+        else if ((b & 0xF0) == 0xE0) len = 3, cp = b & 0x0F;
+        else if ((b & 0xF8) == 0xF0) len = 4, cp = b & 0x07;
+        else return false;
+        if (n - i < len) return false;
+        for (size_t k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (p[i + k] & 0x3F);
+        }
+        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+__int128 PowerOfTen(uint8_t n) {
+    __int128 v = 1;
+    for (uint8_t i = 0; i < n; ++i) v *= 10;
+    return v;
+}
+
+}  // namespace
+
+CopyColumn DescribeCopyColumn(const std::string& name, duckdb_logical_type type, bool nullable) {
+    CopyColumn c;
+    c.name = name;
+    c.type = duckdb_get_type_id(type);
+    c.nullable = nullable;
+    switch (c.type) {
+    case DUCKDB_TYPE_DECIMAL:
+        c.width = duckdb_decimal_width(type);
+        c.scale = duckdb_decimal_scale(type);
+        return c;
+    case DUCKDB_TYPE_BOOLEAN: case DUCKDB_TYPE_TINYINT: case DUCKDB_TYPE_UTINYINT: case DUCKDB_TYPE_SMALLINT:
+    case DUCKDB_TYPE_USMALLINT: case DUCKDB_TYPE_INTEGER: case DUCKDB_TYPE_UINTEGER: case DUCKDB_TYPE_DATE:
+    case DUCKDB_TYPE_FLOAT: case DUCKDB_TYPE_BIGINT: case DUCKDB_TYPE_DOUBLE: case DUCKDB_TYPE_TIME:
+    case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_TZ: case DUCKDB_TYPE_HUGEINT: case DUCKDB_TYPE_INTERVAL:
+    case DUCKDB_TYPE_VARCHAR: case DUCKDB_TYPE_BLOB:
+        return c;
+    default:
+        throw SqlError("0A000", "The column \"" + name + "\" is of a type that cannot be loaded with COPY.");
+    }
+}
+
+duckdb_logical_type CopyColumnLogicalType(const CopyColumn& column) {
+    if (column.type == DUCKDB_TYPE_DECIMAL) return duckdb_create_decimal_type(column.width, column.scale);
+    return duckdb_create_logical_type(column.type);
+}
+
+KlvcpyDecoder::KlvcpyDecoder(std::vector<CopyColumn> columns, ChunkSink sink)
+    : m_columns(std::move(columns)), m_sink(std::move(sink)) {
+    for (const auto& c : m_columns) {
+        m_fixedWidth.push_back(CellWidth(c));
+        m_types.push_back(CopyColumnLogicalType(c));
+    }
+    m_chunk = duckdb_create_data_chunk(m_types.data(), m_types.size());
+    m_vectors.resize(m_columns.size());
+    m_data.resize(m_columns.size());
+    BindVectors();
+}
+
+KlvcpyDecoder::~KlvcpyDecoder() {
+    if (m_chunk) duckdb_destroy_data_chunk(&m_chunk);
+    for (auto& t : m_types) duckdb_destroy_logical_type(&t);
+}
+
+void KlvcpyDecoder::BindVectors() {
+    for (size_t i = 0; i < m_columns.size(); ++i) {
+        m_vectors[i] = duckdb_data_chunk_get_vector(m_chunk, i);
+        m_data[i] = duckdb_vector_get_data(m_vectors[i]);
+    }
+}
+
+void KlvcpyDecoder::Feed(const char* data, size_t size) {
+    auto p = reinterpret_cast<const uint8_t*>(data);
+    if (!m_headerSeen) {
+        size_t take = std::min(size, kKlvcpyHeaderSize - m_carry.size());
+        m_carry.append(data, take);
+        p += take;
+        size -= take;
+        if (m_carry.size() < kKlvcpyHeaderSize) return;
+        if (std::memcmp(m_carry.data(), kHeader, kKlvcpyHeaderSize) != 0)
+            BadFormat("The COPY data does not begin with the KLVCPY header.");
+        m_headerSeen = true;
+        m_carry.clear();
+    }
+    if (size == 0) return;
+    if (m_columns.empty()) BadFormat("The COPY data holds bytes after the header, but the target has no columns.");
+    if (!m_carry.empty()) {
+        // A row was split across messages: finish it from the carried bytes.
+        m_carry.append(reinterpret_cast<const char*>(p), size);
+        size_t used = Consume(reinterpret_cast<const uint8_t*>(m_carry.data()), m_carry.size());
+        m_carry.erase(0, used);
+        return;
+    }
+    size_t used = Consume(p, size);
+    m_carry.assign(reinterpret_cast<const char*>(p) + used, size - used);
+}
+
+size_t KlvcpyDecoder::Consume(const uint8_t* data, size_t size) {
+    size_t pos = 0;
+    for (;;) {
+        size_t length = MeasureRow(data + pos, data + size);
+        if (length == 0) return pos;
+        DecodeRow(data + pos);
+        pos += length;
+        if (m_fill == duckdb_vector_size()) EmitChunk();
+    }
+}
+
+size_t KlvcpyDecoder::MeasureRow(const uint8_t* p, const uint8_t* end) const {
+    const uint8_t* start = p;
+    for (size_t i = 0; i < m_columns.size(); ++i) {
+        if (m_columns[i].nullable) {
+            if (p == end) return 0;
+            uint8_t marker = *p++;
+            if (marker == 1) continue;
+            if (marker != 0)
+                BadFormat("Row " + std::to_string(m_rows + 1) + ", column \"" + m_columns[i].name +
+                          "\": the null marker is " + std::to_string(marker) + ", not 0 or 1.");
+        }
+        size_t width = m_fixedWidth[i];
+        if (width == 0) {
+            if (static_cast<size_t>(end - p) < 4) return 0;
+            uint32_t length = LoadLe<uint32_t>(p);
+            if (length > kMaxVariableCell)
+                BadFormat("Row " + std::to_string(m_rows + 1) + ", column \"" + m_columns[i].name +
+                          "\": the value length " + std::to_string(length) + " exceeds the limit of " +
+                          std::to_string(kMaxVariableCell) + " bytes.");
+            width = 4 + static_cast<size_t>(length);
+        }
+        if (static_cast<size_t>(end - p) < width) return 0;
+        p += width;
+    }
+    return static_cast<size_t>(p - start);
+}
+
+void KlvcpyDecoder::DecodeRow(const uint8_t* p) {
+    const idx_t row = m_fill;
+    auto fail = [&](const char* state, size_t column, const std::string& what) {
+        throw SqlError(state, "Row " + std::to_string(m_rows + 1) + ", column \"" + m_columns[column].name + "\": " +
+                                  what);
+    };
+    for (size_t i = 0; i < m_columns.size(); ++i) {
+        const CopyColumn& c = m_columns[i];
+        void* data = m_data[i];
+        if (c.nullable && *p++ == 1) {
+            duckdb_vector_ensure_validity_writable(m_vectors[i]);
+            duckdb_validity_set_row_invalid(duckdb_vector_get_validity(m_vectors[i]), row);
+            continue;
+        }
+        // Rows are valid unless marked: a reset chunk starts with every row valid.
+        switch (c.type) {
+        case DUCKDB_TYPE_BOOLEAN:
+            if (*p > 1) fail("22P02", i, "a boolean is 0 or 1, not " + std::to_string(*p) + ".");
+            Put<bool>(data, row, *p == 1);
+            break;
+        case DUCKDB_TYPE_TINYINT: Put(data, row, LoadLe<int8_t>(p)); break;
+        case DUCKDB_TYPE_UTINYINT: Put(data, row, *p); break;
+        case DUCKDB_TYPE_SMALLINT: Put(data, row, LoadLe<int16_t>(p)); break;
+        case DUCKDB_TYPE_USMALLINT: Put(data, row, LoadLe<uint16_t>(p)); break;
+        case DUCKDB_TYPE_INTEGER: Put(data, row, LoadLe<int32_t>(p)); break;
+        case DUCKDB_TYPE_UINTEGER: Put(data, row, LoadLe<uint32_t>(p)); break;
+        case DUCKDB_TYPE_FLOAT: Put(data, row, LoadLe<float>(p)); break;
+        case DUCKDB_TYPE_BIGINT: Put(data, row, LoadLe<int64_t>(p)); break;
+        case DUCKDB_TYPE_DOUBLE: Put(data, row, LoadLe<double>(p)); break;
+        case DUCKDB_TYPE_DATE: {
+            int64_t days = static_cast<int64_t>(LoadLe<uint32_t>(p)) - kUnixEpochJulianDay;
+            if (days >= std::numeric_limits<int32_t>::max()) fail("22008", i, "the date is out of range.");
+            Put(data, row, static_cast<int32_t>(days));
+            break;
+        }
+        case DUCKDB_TYPE_TIME: {
+            uint64_t micros = LoadLe<uint64_t>(p);
+            if (micros > static_cast<uint64_t>(kMicrosPerDay)) fail("22008", i, "the time of day is out of range.");
+            Put(data, row, static_cast<int64_t>(micros));
+            break;
+        }
+        case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_TZ: {
+            // Microseconds since Julian day 0; the infinities keep their sentinels.
+            int64_t v = LoadLe<int64_t>(p);
+            constexpr int64_t kOffset = kUnixEpochJulianDay * kMicrosPerDay;
+            if (v != std::numeric_limits<int64_t>::max() && v != -std::numeric_limits<int64_t>::max()) {
+                if (v < std::numeric_limits<int64_t>::min() + kOffset + 1) fail("22008", i, "the timestamp is out of range.");
+                v -= kOffset;
+            }
+            Put(data, row, v);
+            break;
+        }
+        case DUCKDB_TYPE_INTERVAL: {
+            duckdb_interval iv;
+            iv.micros = LoadLe<int64_t>(p);
+            iv.days = LoadLe<int32_t>(p + 8);
+            iv.months = LoadLe<int32_t>(p + 12);
+            Put(data, row, iv);
+            break;
+        }
+        case DUCKDB_TYPE_HUGEINT: {
+            duckdb_hugeint h{LoadLe<uint64_t>(p), LoadLe<int64_t>(p + 8)};
+            Put(data, row, h);
+            break;
+        }
+        case DUCKDB_TYPE_DECIMAL: {
+            __int128 v = c.width <= 18 ? static_cast<__int128>(LoadLe<int64_t>(p))
+                                       : static_cast<__int128>((static_cast<unsigned __int128>(LoadLe<uint64_t>(p + 8)) << 64) |
+                                                               LoadLe<uint64_t>(p));
+            __int128 bound = PowerOfTen(c.width);
+            if (v >= bound || v <= -bound)
+                fail("22003", i, "the value does not fit NUMERIC(" + std::to_string(c.width) + "," +
+                                     std::to_string(c.scale) + ").");
+            if (c.width <= 4) Put(data, row, static_cast<int16_t>(v));
+            else if (c.width <= 9) Put(data, row, static_cast<int32_t>(v));
+            else if (c.width <= 18) Put(data, row, static_cast<int64_t>(v));
+            else Put(data, row, duckdb_hugeint{static_cast<uint64_t>(v), static_cast<int64_t>(v >> 64)});
+            break;
+        }
+        default: {  // VARCHAR, BLOB
+            uint32_t length = LoadLe<uint32_t>(p);
+            if (c.type == DUCKDB_TYPE_VARCHAR && !IsValidText(p + 4, length))
+                fail("22021", i, "invalid byte sequence for encoding \"UTF8\".");
+            duckdb_vector_assign_string_element_len(m_vectors[i], row, reinterpret_cast<const char*>(p + 4), length);
+            p += 4 + static_cast<size_t>(length);
+            continue;
+        }
+        }
+        p += m_fixedWidth[i];
+    }
+    ++m_fill;
+    ++m_rows;
+}
+
+void KlvcpyDecoder::EmitChunk() {
+    if (m_fill == 0) return;
+    duckdb_data_chunk_set_size(m_chunk, m_fill);
+    m_fill = 0;
+    m_sink(m_chunk);
+    if (m_chunk) duckdb_data_chunk_reset(m_chunk);
+    else m_chunk = duckdb_create_data_chunk(m_types.data(), m_types.size());
+    // A reset may hand the vectors new buffers.
+    BindVectors();
+}
+
+void KlvcpyDecoder::Finish() {
+    if (!m_headerSeen) BadFormat("The COPY data ends before its 19-byte KLVCPY header is complete.");
+    if (!m_carry.empty())
+        BadFormat("The COPY data ends inside row " + std::to_string(m_rows + 1) + ": " +
+                  std::to_string(m_carry.size()) + " bytes of it arrived.");
+    EmitChunk();
+}
+
+}  // namespace kelvod

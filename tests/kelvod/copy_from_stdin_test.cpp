@@ -1,0 +1,324 @@
+// COPY FROM STDIN in the KLVCPY format, driven over raw sockets: every column
+// type round-trips into binary and text results, the stream may be split
+// anywhere across CopyData messages, and a malformed stream or a CopyFail
+// fails with its own SQLSTATE and leaves the table as it was.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/kelvod_server.h"
+#include "support/klvcpy_rows.h"
+#include "support/wire_client.h"
+#include "support/wire_copy_in.h"
+
+using kelvotest::CopyIn;
+using kelvotest::KelvodServer;
+using kelvotest::KlvcpyRows;
+using kelvotest::WireClient;
+using kelvotest::WireResult;
+
+namespace {
+
+class KelvodCopyFrom : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server = new KelvodServer();
+        ASSERT_TRUE(server->Start()) << server->Output();
+    }
+    static void TearDownTestSuite() {
+        auto code = server->Stop();
+        EXPECT_EQ(code.value_or(-1), 0) << server->Output();
+        if (::testing::UnitTest::GetInstance()->failed_test_count() > 0) std::cerr << server->Output();
+        delete server;
+    }
+    void SetUp() override {
+        ASSERT_EQ(text.Open(server->Endpoint(), ":main", "result_format_code=Text").status, 'I');
+        ASSERT_EQ(binary.Open(server->Endpoint(), ":main", "result_format_code=KelvoBinary").status, 'I');
+    }
+    void Run(const std::string& sql) {
+        WireResult r = text.Query(sql);
+        ASSERT_TRUE(r.Ok()) << sql << ": " << (r.errors.empty() ? "" : r.errors[0].message);
+    }
+    std::string Count(const std::string& table) { return text.Query("SELECT count(*) FROM " + table).Value(); }
+    static KelvodServer* server;
+    WireClient text, binary;
+};
+KelvodServer* KelvodCopyFrom::server = nullptr;
+
+std::vector<std::string> Split(const std::string& data, size_t size) { return kelvotest::SplitInto(data, size); }
+
+template <typename T>
+std::string Le(T v) {
+    std::string s(sizeof v, '\0');
+    std::memcpy(s.data(), &v, sizeof v);
+    return s;
+}
+
+constexpr int64_t kJulian2000 = 2451545;
+constexpr int64_t kMicrosPerDay = 86400000000LL;
+
+struct TypeCase {
+    const char* declared;
+    std::string value;  // the cell's value bytes, as the binary result carries them too
+    bool variable;
+    const char* text;
+};
+
+std::vector<TypeCase> TypeCases() {
+    double d = 1.5;
+    int64_t bits;
+    std::memcpy(&bits, &d, sizeof d);
+    return {
+        {"BOOLEAN", std::string(1, '\1'), false, "t"},
+        {"SMALLINT", Le<int16_t>(-2), false, "-2"},
+        {"INT", Le<int32_t>(123456), false, "123456"},
+        {"BIGINT", Le<int64_t>(-9000000000000000000LL), false, "-9000000000000000000"},
+        {"DOUBLE PRECISION", Le(bits), false, "1.5"},
+        {"OID", Le<uint32_t>(4000000000u), false, "4000000000"},
+        {"NUMERIC(18,3)", Le<int64_t>(-12345), false, "-12.345"},
+        {"NUMERIC(38,5)", Le<uint64_t>(123456789) + Le<uint64_t>(0), false, "1234.56789"},
+        {"BYTEA", std::string("\0\xff", 2), true, "\\x00ff"},
+        {"TEXT", "h\xc3\xa9llo", true, "h\xc3\xa9llo"},
+        {"VARCHAR(10)", "abc", true, "abc"},
+        {"CHAR(3)", "xyz", true, "xyz"},
+        {"JSON", "{\"a\":1}", true, "{\"a\":1}"},
+        {"DATE", Le<uint32_t>(kJulian2000), false, "2000-01-01"},
+        {"TIME", Le<uint64_t>(3723000004ULL), false, "01:02:03.000004"},
+        {"TIMESTAMP", Le<int64_t>(kJulian2000 * kMicrosPerDay + 1000000), false, "2000-01-01 00:00:01"},
+        {"TIMESTAMPTZ", Le<int64_t>(kJulian2000 * kMicrosPerDay + 1000000), false, "2000-01-01 00:00:01+00"},
+        {"INTERVAL", Le<int64_t>(1000000) + Le<int32_t>(2) + Le<int32_t>(14), false, "1 year 2 mons 2 days 00:00:01"},
+        {"GEOGRAPHY", std::string("\x01\x02", 2), true, "\\x0102"},
+    };
+}
+
+}  // namespace
+
+TEST_F(KelvodCopyFrom, EveryTypeRoundTripsIntoBinaryAndTextResults) {
+    auto cases = TypeCases();
+    std::string columns;
+    for (size_t i = 0; i < cases.size(); ++i)
+        columns += (i ? ", c" : "c") + std::to_string(i) + " " + cases[i].declared;
+    Run("CREATE TABLE every_type (" + columns + ")");
+    KlvcpyRows rows;
+    rows.Header();
+    for (const auto& c : cases) {
+        if (c.variable) rows.Bytes(c.value);
+        else rows.Raw(std::string(1, '\0') + c.value);
+    }
+    for (size_t i = 0; i < cases.size(); ++i) rows.Null();
+    WireResult r = CopyIn(text, "COPY every_type FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", {rows.Data()});
+    ASSERT_TRUE(r.Ok()) << r.errors[0].message;
+    ASSERT_EQ(r.tags, std::vector<std::string>{"COPY 2"});
+
+    WireResult b = binary.Query("SELECT * FROM every_type ORDER BY c0 NULLS LAST");
+    ASSERT_TRUE(b.Ok());
+    ASSERT_EQ(b.rows.size(), 2u);
+    WireResult t = text.Query("SELECT * FROM every_type ORDER BY c0 NULLS LAST");
+    ASSERT_EQ(t.rows.size(), 2u);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(b.rows[0][i].value_or("<null>"), cases[i].value) << cases[i].declared;
+        EXPECT_EQ(t.rows[0][i].value_or("<null>"), cases[i].text) << cases[i].declared;
+        EXPECT_FALSE(b.rows[1][i].has_value()) << cases[i].declared;
+    }
+}
+
+TEST_F(KelvodCopyFrom, TheStreamMaySplitAnywhereAcrossCopyData) {
+    Run("CREATE TABLE split_rows (a INT NOT NULL, b TEXT, c BIGINT)");
+    KlvcpyRows rows;
+    rows.Header();
+    for (int i = 0; i < 300; ++i) rows.Int32(i, false).Bytes(std::string(static_cast<size_t>(i % 40), 'x')).Int64(i * 7);
+    rows.Int32(300, false).Null().Null();
+    struct Case {
+        const char* name;
+        std::vector<std::string> pieces;
+    } cases[] = {
+        {"whole", {rows.Data()}},
+        {"one byte each", Split(rows.Data(), 1)},
+        {"seven bytes each", Split(rows.Data(), 7)},
+        {"header alone, then the rows", {rows.Data().substr(0, 19), rows.Data().substr(19)}},
+        {"empty messages between", {"", rows.Data().substr(0, 10), "", rows.Data().substr(10), ""}},
+    };
+    for (const auto& c : cases) {
+        Run("DELETE FROM split_rows");
+        WireResult r = CopyIn(text, "COPY split_rows FROM STDIN WITH (FORMAT KELVOBINARY)", c.pieces);
+        ASSERT_TRUE(r.Ok()) << c.name << ": " << r.errors[0].message;
+        EXPECT_EQ(r.tags, std::vector<std::string>{"COPY 301"}) << c.name;
+        EXPECT_EQ(text.Query("SELECT count(*), sum(a), sum(length(b)), sum(c), count(b) FROM split_rows").rows[0],
+                  (std::vector<std::optional<std::string>>{"301", "45150", "5650", "313950", "300"}))
+            << c.name;
+    }
+}
+
+TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
+    Run("CREATE TABLE strict_rows (a INT, b TEXT, f BOOLEAN, n NUMERIC(4,2), t TIME)");
+    // Enough good rows ahead of the fault that the engine has received some of them.
+    KlvcpyRows good;
+    good.Header();
+    for (int i = 0; i < 5000; ++i) good.Int32(i).Bytes("ok").Int8(1).Int64(1234).Int64(0);
+    const std::string ok = good.Data();
+    std::string header = ok.substr(0, 19);
+    auto row = [](const std::string& tail) { return KlvcpyRows().Int32(1).Bytes("x").Int8(0).Int64(1).Raw(tail).Data(); };
+    struct Case {
+        const char* name;
+        std::string stream;
+        const char* sqlstate;
+    } cases[] = {
+        {"bad magic", "KLVCPX" + std::string(13, '\0') + ok.substr(19), "22P04"},
+        {"padding not zero", "KLVCPY" + std::string(12, '\0') + "\x01" + ok.substr(19), "22P04"},
+        {"header cut short", header.substr(0, 10), "22P04"},
+        {"no data at all", "", "22P04"},
+        {"cell cut at the end", ok + std::string("\0\x05\0", 3), "22P04"},
+        {"row cut between cells", ok + KlvcpyRows().Int32(5).Bytes("x").Data(), "22P04"},
+        {"marker neither 0 nor 1", ok + std::string(1, '\x07'), "22P04"},
+        {"length past the bound", ok + KlvcpyRows().Int32(5).Raw(std::string("\0\xff\xff\xff\xff", 5)).Data(), "22P04"},
+        {"boolean byte 2", ok + KlvcpyRows().Int32(1).Bytes("x").Int8(2).Int64(1).Int64(0).Data(), "22P02"},
+        {"text not UTF-8", ok + KlvcpyRows().Int32(1).Bytes("\xc3\x28").Int8(1).Int64(1).Int64(0).Data(), "22021"},
+        {"numeric past its precision", ok + KlvcpyRows().Int32(1).Bytes("x").Int8(1).Int64(10000).Int64(0).Data(), "22003"},
+        {"time past midnight", ok + row("") + KlvcpyRows().Int64(kMicrosPerDay + 1).Data(), "22008"},
+    };
+    for (const auto& c : cases) {
+        WireResult r = CopyIn(text, "COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", Split(c.stream, 65536));
+        ASSERT_EQ(r.errors.size(), 1u) << c.name;
+        EXPECT_EQ(r.errors[0].sqlstate, c.sqlstate) << c.name << ": " << r.errors[0].message;
+        EXPECT_EQ(r.status, 'I') << c.name;
+        EXPECT_EQ(Count("strict_rows"), "0") << c.name;
+    }
+    // The session goes on: the same table takes the good rows.
+    WireResult r = CopyIn(text, "COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok});
+    EXPECT_EQ(r.tags, std::vector<std::string>{"COPY 5000"});
+}
+
+TEST_F(KelvodCopyFrom, CopyFailAbandonsTheRowsWithTheClientsMessage) {
+    Run("CREATE TABLE failed_copy (a INT)");
+    KlvcpyRows rows;
+    rows.Header();
+    for (int i = 0; i < 3000; ++i) rows.Int32(i);
+    WireResult r = CopyIn(text, "COPY failed_copy FROM STDIN WITH (FORMAT KELVOBINARY)", {rows.Data()}, "client gave up");
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].sqlstate, "57014");
+    EXPECT_EQ(r.errors[0].message, "COPY from stdin failed: client gave up");
+    EXPECT_EQ(Count("failed_copy"), "0");
+}
+
+TEST_F(KelvodCopyFrom, AColumnListNamesTheCellsAndTheRestTakeNull) {
+    Run("CREATE TABLE listed (a INT, b TEXT NOT NULL, c BIGINT)");
+    KlvcpyRows rows;
+    rows.Header().Bytes("first", false).Int32(10).Bytes("second", false).Null();
+    WireResult r = CopyIn(text, "COPY \"listed\" (\"b\", \"a\") FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", {rows.Data()});
+    ASSERT_TRUE(r.Ok()) << r.errors[0].message;
+    WireResult t = text.Query("SELECT a, b, c FROM listed ORDER BY b");
+    ASSERT_EQ(t.rows.size(), 2u);
+    EXPECT_EQ(t.rows[0], (std::vector<std::optional<std::string>>{"10", "first", std::nullopt}));
+    EXPECT_EQ(t.rows[1], (std::vector<std::optional<std::string>>{std::nullopt, "second", std::nullopt}));
+    // Leaving out the NOT NULL column fails the whole COPY with the constraint's SQLSTATE.
+    KlvcpyRows missing;
+    missing.Header().Int32(1).Int32(2);
+    WireResult m = CopyIn(text, "COPY \"listed\" (\"a\") FROM STDIN WITH (FORMAT KELVOBINARY)", {missing.Data()});
+    ASSERT_EQ(m.errors.size(), 1u);
+    EXPECT_EQ(m.errors[0].sqlstate, "23502") << m.errors[0].message;
+    EXPECT_EQ(Count("listed"), "2");
+}
+
+TEST_F(KelvodCopyFrom, TargetsAreFoundByEveryFormOfTheirName) {
+    Run("CREATE TABLE named_target (a INT)");
+    Run("CREATE TEMPORARY TABLE temp_target (a INT)");
+    std::string db = text.Query("SELECT kelvo_database_of_table('named_target')").Value();
+    std::string upper = db;
+    for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    struct Case {
+        std::string name;
+        const char* table;
+    } cases[] = {
+        {"named_target", "named_target"},
+        {"\"public\".\"named_target\"", "named_target"},
+        {"\"" + db + "\".\"public\".\"named_target\"", "named_target"},
+        {"\"" + upper + "\".\"public\".\"named_target\"", "named_target"},
+        {"temp_target", "temp_target"},
+        {"\"pg_temp\".\"temp_target\"", "temp_target"},
+        {"\"" + db + "\".\"pg_temp\".\"temp_target\"", "temp_target"},
+    };
+    int expected[2] = {0, 0};
+    for (const auto& c : cases) {
+        KlvcpyRows rows;
+        rows.Header().Int32(7);
+        WireResult r = CopyIn(text, "COPY " + c.name + " FROM STDIN WITH (FORMAT KELVOBINARY)", {rows.Data()});
+        ASSERT_TRUE(r.Ok()) << c.name << ": " << r.errors[0].message;
+        ++expected[std::string(c.table) == "temp_target"];
+        EXPECT_EQ(Count(c.table), std::to_string(expected[std::string(c.table) == "temp_target"])) << c.name;
+    }
+}
+
+TEST_F(KelvodCopyFrom, StatementsThatCannotCopyAreRefusedBeforeAnyData) {
+    Run("CREATE TABLE refusals (a INT)");
+    struct Case {
+        const char* sql;
+        const char* sqlstate;
+    } cases[] = {
+        {"COPY no_such_table FROM STDIN WITH (FORMAT KELVOBINARY)", "42P01"},
+        {"COPY refusals (nope) FROM STDIN WITH (FORMAT KELVOBINARY)", "42703"},
+        {"COPY refusals (a, a) FROM STDIN WITH (FORMAT KELVOBINARY)", "42701"},
+        {"COPY refusals FROM STDIN", "0A000"},
+        {"COPY refusals FROM STDIN WITH (FORMAT CSV)", "0A000"},
+        {"COPY refusals FROM STDIN WITH (FORMAT KELVOBINARY, DELIMITER)", "42601"},
+    };
+    for (const auto& c : cases) {
+        WireResult r = text.Query(c.sql);
+        ASSERT_EQ(r.errors.size(), 1u) << c.sql;
+        EXPECT_EQ(r.errors[0].sqlstate, c.sqlstate) << c.sql << ": " << r.errors[0].message;
+        EXPECT_EQ(std::count(r.types.begin(), r.types.end(), 'G'), 0) << c.sql;
+    }
+    // In the extended protocol the COPY is refused too, rather than left waiting for data.
+    WireResult e = text.Extended("COPY refusals FROM STDIN WITH (FORMAT KELVOBINARY)", 0);
+    ASSERT_FALSE(e.errors.empty());
+    EXPECT_EQ(e.errors[0].sqlstate, "0A000");
+}
+
+TEST_F(KelvodCopyFrom, ACopyInsideATransactionBlockIsUndoneByItsRollback) {
+    Run("CREATE TABLE in_block (a INT)");
+    Run("BEGIN");
+    KlvcpyRows rows;
+    rows.Header().Int32(1).Int32(2);
+    WireResult r = CopyIn(text, "COPY in_block FROM STDIN WITH (FORMAT KELVOBINARY)", {rows.Data()});
+    ASSERT_TRUE(r.Ok());
+    EXPECT_EQ(r.status, 'T');
+    EXPECT_EQ(Count("in_block"), "2");
+    Run("ROLLBACK");
+    EXPECT_EQ(Count("in_block"), "0");
+}
+
+TEST_F(KelvodCopyFrom, AFailedCopyInsideATransactionBlockCannotBeCommitted) {
+    Run("CREATE TABLE failed_in_block (a INT)");
+    Run("INSERT INTO failed_in_block VALUES (0)");
+    Run("BEGIN");
+    KlvcpyRows rows;
+    rows.Header();
+    for (int i = 1; i <= 3000; ++i) rows.Int32(i);
+    rows.Raw(std::string(1, '\x09'));
+    WireResult r = CopyIn(text, "COPY failed_in_block FROM STDIN WITH (FORMAT KELVOBINARY)", {rows.Data()});
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].sqlstate, "22P04");
+    EXPECT_EQ(r.status, 'E');
+    WireResult commit = text.Query("COMMIT");
+    EXPECT_EQ(commit.status, 'I');
+    EXPECT_EQ(Count("failed_in_block"), "1");
+}
+
+TEST_F(KelvodCopyFrom, AMillionRowsLoadInOneCopy) {
+    Run("CREATE TABLE million (id INT NOT NULL, v BIGINT, s TEXT)");
+    KlvcpyRows rows;
+    rows.Header();
+    for (int i = 0; i < 1000000; ++i) {
+        rows.Int32(i, false);
+        if (i % 10 == 0) rows.Null();
+        else rows.Int64(int64_t{i} * 3);
+        rows.Bytes(i % 2 ? "odd" : "even");
+    }
+    WireResult r = CopyIn(text, "COPY million FROM STDIN WITH (FORMAT KELVOBINARY)", Split(rows.Data(), 1 << 20));
+    ASSERT_TRUE(r.Ok()) << r.errors[0].message;
+    EXPECT_EQ(r.tags, std::vector<std::string>{"COPY 1000000"});
+    EXPECT_EQ(text.Query("SELECT count(*), sum(id), count(v), sum(length(s)) FROM million").rows[0],
+              (std::vector<std::optional<std::string>>{"1000000", "499999500000", "900000", "3500000"}));
+}

@@ -1,0 +1,337 @@
+// External streams over two connections, as bulk insertion uses them: one
+// session runs INSERT BULK from the stream while another COPYs chunks into it;
+// a full stream answers 53400, a cancel ends the insertion with nothing
+// inserted, and a session that goes away takes its streams with it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "support/kelvod_server.h"
+#include "support/klvcpy_rows.h"
+#include "support/wire_client.h"
+#include "support/wire_copy_in.h"
+
+using kelvotest::CopyIn;
+using kelvotest::KelvodServer;
+using kelvotest::KlvcpyRows;
+using kelvotest::WireClient;
+using kelvotest::WireResult;
+
+namespace {
+
+constexpr const char* kStreamColumns = "(\"a\" INT NOT NULL, \"b\" TEXT, \"c\" DOUBLE PRECISION)";
+constexpr const char* kWith = "  (WITH (FORMAT KELVOBINARY, SANITIZE))";
+
+class KelvodStreams : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server = new KelvodServer();
+        ASSERT_TRUE(server->Start()) << server->Output();
+    }
+    static void TearDownTestSuite() {
+        auto code = server->Stop();
+        EXPECT_EQ(code.value_or(-1), 0) << server->Output();
+        if (::testing::UnitTest::GetInstance()->failed_test_count() > 0) std::cerr << server->Output();
+        delete server;
+    }
+    void SetUp() override {
+        ASSERT_EQ(main.Open(server->Endpoint(), ":main", "result_format_code=Text").status, 'I');
+        ASSERT_EQ(feeder.Open(server->Endpoint(), ":main", "result_format_code=Text").status, 'I');
+    }
+    void Run(WireClient& c, const std::string& sql) {
+        WireResult r = c.Query(sql);
+        ASSERT_TRUE(r.Ok()) << sql << ": " << (r.errors.empty() ? "" : r.errors[0].message);
+    }
+    // A table and a stream of its shape, named as the inserter names them.
+    void MakeTableAndStream(const std::string& table) {
+        Run(main, "CREATE TABLE \"" + table + "\" " + kStreamColumns);
+        database = main.Query("SELECT kelvo_database_of_table('" + table + "')").Value();
+        stream = "\"" + database + "\".\"public\".\"__Insert_Stream__" + table + "__\"";
+        Run(main, "CREATE BOUNDED EXTERNAL STREAM " + stream + " " + kStreamColumns + kWith + ";");
+    }
+    std::string InsertBulk(const std::string& table, const std::string& select = "\"a\", \"b\", \"c\"") {
+        return "INSERT BULK INTO \"" + database + "\".\"public\".\"" + table + "\" (\"a\", \"b\", \"c\") (SELECT " +
+               select + " FROM EXTERNAL STREAM " + stream + ")";
+    }
+    std::string Copy() const { return "COPY " + stream + " FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)"; }
+    // One chunk as the inserter sends it: its own header, then `rows` rows from `first` on.
+    static std::string Chunk(int first, int rows) {
+        KlvcpyRows k;
+        k.Header();
+        for (int i = first; i < first + rows; ++i) {
+            k.Int32(i, false);
+            if (i % 5 == 0) k.Null();
+            else k.Bytes("row " + std::to_string(i));
+            k.Double(i / 2.0);
+        }
+        return k.Data();
+    }
+    std::string Probe(const std::string& table) {
+        return std::to_string(main.Query("SELECT 1 FROM \"" + database + "\".pg_catalog.pg_class r WHERE r.relname = "
+                                         "'__Insert_Stream__" + table + "__' AND r.relkind = 'x'")
+                                  .rows.size());
+    }
+    static KelvodServer* server;
+    WireClient main, feeder;
+    std::string database, stream;
+};
+KelvodServer* KelvodStreams::server = nullptr;
+
+}  // namespace
+
+TEST_F(KelvodStreams, ChunksCopiedOnASecondConnectionAreInsertedOnceTheStreamCloses) {
+    MakeTableAndStream("fed");
+    EXPECT_EQ(Probe("fed"), "1");
+    main.SendMessage('Q', WireClient::Str(InsertBulk("fed", "\"a\", \"b\", \"c\" * 2")));
+    for (int chunk = 0; chunk < 3; ++chunk) {
+        WireResult r = CopyIn(feeder, Copy(), kelvotest::SplitInto(Chunk(chunk * 2500, 2500), 4096));
+        ASSERT_TRUE(r.Ok()) << r.errors[0].sqlstate << " " << r.errors[0].message;
+        EXPECT_EQ(r.tags, std::vector<std::string>{"COPY 2500"});
+    }
+    Run(feeder, "CLOSE EXTERNAL STREAM " + stream);
+    WireResult inserted = main.ReadUntilReady();
+    ASSERT_TRUE(inserted.Ok()) << inserted.errors[0].message;
+    EXPECT_EQ(inserted.tags, std::vector<std::string>{"INSERT 0 7500"});
+    Run(feeder, "DROP EXTERNAL STREAM IF EXISTS " + stream);
+    EXPECT_EQ(Probe("fed"), "0");
+    EXPECT_EQ(main.Query("SELECT count(*), sum(a), count(b), sum(c) FROM fed").rows[0],
+              (std::vector<std::optional<std::string>>{"7500", "28121250", "6000", "28121250"}));
+}
+
+TEST_F(KelvodStreams, AFullStreamAnswers53400UntilTheInsertionCatchesUp) {
+    MakeTableAndStream("throttled");
+    // Nobody reads yet: the stream takes a few chunks, then asks the feeder to wait.
+    int accepted = 0;
+    WireResult refused;
+    for (int i = 0; i < 10; ++i) {
+        WireResult r = CopyIn(feeder, Copy(), {Chunk(i * 10, 10)});
+        if (!r.Ok()) {
+            refused = r;
+            break;
+        }
+        ++accepted;
+    }
+    ASSERT_EQ(refused.errors.size(), 1u);
+    EXPECT_EQ(refused.errors[0].sqlstate, "53400");
+    EXPECT_EQ(refused.types.front(), 'E');  // refused before any data was asked for
+    EXPECT_GE(accepted, 1);
+    EXPECT_LT(accepted, 10);
+    main.SendMessage('Q', WireClient::Str(InsertBulk("throttled")));
+    // The refused chunk goes again, as the inserter resends it, until the stream takes it.
+    bool taken = false;
+    for (int attempt = 0; attempt < 100 && !taken; ++attempt) {
+        WireResult r = CopyIn(feeder, Copy(), {Chunk(accepted * 10, 10)});
+        taken = r.Ok();
+        if (!taken) {
+            ASSERT_EQ(r.errors[0].sqlstate, "53400");
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    ASSERT_TRUE(taken);
+    Run(feeder, "CLOSE EXTERNAL STREAM " + stream);
+    WireResult inserted = main.ReadUntilReady();
+    EXPECT_EQ(inserted.tags, std::vector<std::string>{"INSERT 0 " + std::to_string((accepted + 1) * 10)});
+    Run(feeder, "DROP EXTERNAL STREAM " + stream);
+}
+
+TEST_F(KelvodStreams, ACancelEndsTheInsertionWithNothingInserted) {
+    MakeTableAndStream("cancelled");
+    main.SendMessage('Q', WireClient::Str(InsertBulk("cancelled")));
+    ASSERT_TRUE(CopyIn(feeder, Copy(), {Chunk(0, 3000)}).Ok());
+    // As the library does: a cancel request every 100 ms until the statement ends.
+    WireResult answer;
+    for (int attempt = 0; attempt < 100 && answer.status == 0; ++attempt) {
+        ASSERT_TRUE(kelvotest::SendCancel(server->Endpoint(), main.Pid(), main.Key()));
+        WireResult part = main.ReadUntilReady(100);
+        answer.errors.insert(answer.errors.end(), part.errors.begin(), part.errors.end());
+        answer.tags.insert(answer.tags.end(), part.tags.begin(), part.tags.end());
+        answer.status = part.status;
+    }
+    ASSERT_EQ(answer.status, 'I');
+    ASSERT_EQ(answer.errors.size(), 1u);
+    EXPECT_EQ(answer.errors[0].sqlstate, "57014");
+    EXPECT_TRUE(answer.tags.empty());
+    EXPECT_EQ(main.Query("SELECT count(*) FROM cancelled").Value(), "0");
+    // The stream is no longer read: a further chunk fails at once instead of waiting.
+    WireResult late = CopyIn(feeder, Copy(), {Chunk(0, 1)});
+    ASSERT_EQ(late.errors.size(), 1u);
+    EXPECT_EQ(late.errors[0].sqlstate, "55000");
+    Run(feeder, "DROP EXTERNAL STREAM IF EXISTS " + stream);
+}
+
+TEST_F(KelvodStreams, StreamStatementsReportWhatIsWrongWithTheirStream) {
+    MakeTableAndStream("lifecycle");
+    struct Case {
+        std::string sql;
+        const char* sqlstate;  // "" for success
+    } cases[] = {
+        {"CREATE BOUNDED EXTERNAL STREAM " + stream + " (\"a\" INT)" + kWith, "42P07"},
+        {"CREATE BOUNDED EXTERNAL STREAM IF NOT EXISTS " + stream + " (\"a\" INT)" + kWith, ""},
+        {"CLOSE EXTERNAL STREAM \"no_such_stream\"", "42P01"},
+        {"DROP EXTERNAL STREAM \"no_such_stream\"", "42P01"},
+        {"DROP EXTERNAL STREAM IF EXISTS \"no_such_stream\"", ""},
+        {"INSERT BULK INTO \"lifecycle\" (\"a\") (SELECT \"a\" FROM EXTERNAL STREAM \"no_such_stream\")", "42P01"},
+        {"COPY " + stream + " (\"c\", \"b\", \"a\") FROM STDIN WITH (FORMAT KELVOBINARY)", "0A000"},
+        {"CREATE BOUNDED EXTERNAL STREAM \"not_attached\".\"public\".\"s\" (\"a\" INT)" + std::string(kWith), "3F000"},
+        {"CLOSE EXTERNAL STREAM " + stream, ""},
+    };
+    for (const auto& c : cases) {
+        WireResult r = feeder.Query(c.sql);
+        if (*c.sqlstate == '\0') {
+            EXPECT_TRUE(r.Ok()) << c.sql << ": " << r.errors[0].message;
+        } else {
+            ASSERT_EQ(r.errors.size(), 1u) << c.sql;
+            EXPECT_EQ(r.errors[0].sqlstate, c.sqlstate) << c.sql << ": " << r.errors[0].message;
+        }
+    }
+    // Closed: no more chunks; an insertion from it ends at once with what it held (nothing).
+    WireResult closed = CopyIn(feeder, Copy(), {Chunk(0, 1)});
+    ASSERT_EQ(closed.errors.size(), 1u);
+    EXPECT_EQ(closed.errors[0].sqlstate, "55000");
+    WireResult empty = main.Query(InsertBulk("lifecycle"));
+    EXPECT_EQ(empty.tags, std::vector<std::string>{"INSERT 0 0"});
+    Run(feeder, "DROP EXTERNAL STREAM " + stream);
+}
+
+TEST_F(KelvodStreams, DroppingAnUnclosedStreamEndsItsInsertionWithAnError) {
+    MakeTableAndStream("dropped");
+    main.SendMessage('Q', WireClient::Str(InsertBulk("dropped")));
+    ASSERT_TRUE(CopyIn(feeder, Copy(), {Chunk(0, 10)}).Ok());
+    Run(feeder, "DROP EXTERNAL STREAM " + stream);
+    WireResult r = main.ReadUntilReady();
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(r.errors[0].sqlstate, "55000");
+    EXPECT_EQ(main.Query("SELECT count(*) FROM dropped").Value(), "0");
+}
+
+TEST_F(KelvodStreams, ASessionThatHangsUpTakesItsStreamsAndItsInsertionWithIt) {
+    MakeTableAndStream("orphan");
+    main.SendMessage('Q', WireClient::Str(InsertBulk("orphan")));
+    ASSERT_TRUE(CopyIn(feeder, Copy(), {Chunk(0, 10)}).Ok());
+    main.Close();
+    // The waiting insertion notices the hang-up and its session drops the stream.
+    bool gone = false;
+    for (int attempt = 0; attempt < 100 && !gone; ++attempt) {
+        gone = feeder.Query("SELECT 1 FROM \"" + database + "\".pg_catalog.pg_class r WHERE r.relname = "
+                            "'__Insert_Stream__orphan__' AND r.relkind = 'x'")
+                   .rows.empty();
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(gone);
+    EXPECT_EQ(feeder.Query("SELECT count(*) FROM orphan").Value(), "0");
+}
+
+TEST_F(KelvodStreams, ComputedExpressionsInsertWithoutAStream) {
+    Run(main, "CREATE TABLE computed (\"a\" INT, \"b\" TEXT)");
+    WireResult r = main.Query("INSERT BULK INTO \"computed\" (\"a\", \"b\") (SELECT 6 * 7, 'x' || 'y')");
+    ASSERT_TRUE(r.Ok()) << r.errors[0].message;
+    EXPECT_EQ(r.tags, std::vector<std::string>{"INSERT 0 1"});
+    EXPECT_EQ(main.Query("SELECT a || b FROM computed").Value(), "42xy");
+}
+
+TEST_F(KelvodStreams, StreamStatementsRunInTheExtendedProtocolToo) {
+    Run(main, "CREATE TABLE extended_target (\"a\" INT NOT NULL, \"b\" TEXT, \"c\" DOUBLE PRECISION)");
+    const std::string name = "\"extended_stream\"";
+    struct Step {
+        std::string sql;
+        const char* tag;
+    } steps[] = {
+        {"CREATE BOUNDED EXTERNAL STREAM " + name + " " + kStreamColumns + kWith, "CREATE EXTERNAL STREAM"},
+        {"CLOSE EXTERNAL STREAM " + name, "CLOSE EXTERNAL STREAM"},
+        {"INSERT BULK INTO \"extended_target\" (\"a\", \"b\", \"c\") (SELECT \"a\", \"b\", \"c\" FROM EXTERNAL STREAM " +
+             name + ")",
+         "INSERT 0 0"},
+        {"DROP EXTERNAL STREAM " + name, "DROP EXTERNAL STREAM"},
+        {"INSERT BULK INTO \"extended_target\" (\"a\") (SELECT 1)", "INSERT 0 1"},
+    };
+    for (const auto& s : steps) {
+        WireResult r = main.Extended(s.sql, 0);
+        ASSERT_TRUE(r.Ok()) << s.sql << ": " << r.errors[0].message;
+        EXPECT_EQ(r.tags, std::vector<std::string>{s.tag}) << s.sql;
+    }
+}
+
+TEST_F(KelvodStreams, AFeederThatHangsUpMidCopyLosesOnlyItsUnfinishedChunk) {
+    MakeTableAndStream("half_fed");
+    main.SendMessage('Q', WireClient::Str(InsertBulk("half_fed")));
+    ASSERT_TRUE(CopyIn(feeder, Copy(), {Chunk(0, 100)}).Ok());
+    // The second chunk is cut off by the feeder's hang-up.
+    feeder.SendMessage('Q', WireClient::Str(Copy()));
+    ASSERT_EQ(feeder.Read().type, 'G');
+    feeder.SendMessage('d', Chunk(100, 100).substr(0, 500));
+    feeder.Close();
+    // As the inserter does when its stream connection fails: close over a fresh connection.
+    WireClient closer;
+    ASSERT_EQ(closer.Open(server->Endpoint(), ":main").status, 'I');
+    ASSERT_TRUE(closer.Query("CLOSE EXTERNAL STREAM " + stream).Ok());
+    WireResult r = main.ReadUntilReady();
+    ASSERT_TRUE(r.Ok()) << r.errors[0].message;
+    EXPECT_EQ(r.tags, std::vector<std::string>{"INSERT 0 100"});
+    EXPECT_EQ(main.Query("SELECT count(*), min(a), max(a) FROM half_fed").rows[0],
+              (std::vector<std::optional<std::string>>{"100", "0", "99"}));
+    ASSERT_TRUE(closer.Query("DROP EXTERNAL STREAM " + stream).Ok());
+}
+
+TEST_F(KelvodStreams, TheServerKeepsABoundedNumberOfStreams) {
+    auto name = [](size_t i) { return "\"many_" + std::to_string(i) + "\""; };
+    size_t created = 0;
+    WireResult refused;
+    for (size_t i = 0; i < 300; ++i) {
+        WireResult r = feeder.Query("CREATE BOUNDED EXTERNAL STREAM " + name(i) + " (\"a\" INT)" + kWith);
+        if (!r.Ok()) {
+            refused = r;
+            break;
+        }
+        ++created;
+    }
+    ASSERT_EQ(refused.errors.size(), 1u);
+    EXPECT_EQ(refused.errors[0].sqlstate, "54000");
+    EXPECT_GT(created, 100u);
+    // Dropping one makes room for one.
+    ASSERT_TRUE(feeder.Query("DROP EXTERNAL STREAM " + name(0)).Ok());
+    EXPECT_TRUE(feeder.Query("CREATE BOUNDED EXTERNAL STREAM " + name(created) + " (\"a\" INT)" + kWith).Ok());
+    for (size_t i = 1; i <= created; ++i) feeder.Query("DROP EXTERNAL STREAM IF EXISTS " + name(i));
+}
+
+TEST_F(KelvodStreams, TheSelectListShapesWhatReachesTheTable) {
+    // The stream is always (a INT NOT NULL, b TEXT, c DOUBLE PRECISION); rows 0..9, b NULL on row 0 and 5.
+    struct Case {
+        const char* table;
+        const char* columns;
+        const char* select;
+        const char* check;     // a query over the table after the load
+        const char* expected;  // its value, or the SQLSTATE of the failed insertion
+    } cases[] = {
+        {"(\"a\" INT NOT NULL, \"b\" TEXT, \"c\" DOUBLE PRECISION)", "\"a\", \"b\", \"c\"", "*",
+         "SELECT sum(a) || '/' || count(b) || '/' || sum(c)", "45/8/22.5"},
+        {"(\"a\" BIGINT, \"b\" TEXT, \"c\" NUMERIC(18,1))", "\"a\", \"b\", \"c\"", "\"a\", \"b\", \"c\"",
+         "SELECT sum(a) || '/' || count(b) || '/' || sum(c)", "45/8/22.5"},
+        {"(\"x\" INT, \"y\" TEXT)", "\"y\", \"x\"", "upper(\"b\"), \"a\" * 10",
+         "SELECT sum(x) || '/' || min(y)", "450/ROW 1"},
+        {"(\"a\" INT NOT NULL, \"b\" TEXT NOT NULL, \"c\" DOUBLE PRECISION)", "\"a\", \"b\", \"c\"",
+         "\"a\", \"b\", \"c\"", "SELECT count(*)", "23502"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        std::string table = "shaped_" + std::to_string(n++);
+        Run(main, "CREATE TABLE \"" + table + "\" " + c.table);
+        std::string s = "\"" + table + "_stream\"";
+        Run(main, "CREATE BOUNDED EXTERNAL STREAM " + s + " " + kStreamColumns + kWith);
+        main.SendMessage('Q', WireClient::Str("INSERT BULK INTO \"" + table + "\" (" + c.columns + ") (SELECT " +
+                                              c.select + " FROM EXTERNAL STREAM " + s + ")"));
+        ASSERT_TRUE(CopyIn(feeder, "COPY " + s + " FROM STDIN WITH (FORMAT KELVOBINARY)", {Chunk(0, 10)}).Ok());
+        Run(feeder, "CLOSE EXTERNAL STREAM " + s);
+        WireResult r = main.ReadUntilReady();
+        Run(feeder, "DROP EXTERNAL STREAM " + s);
+        std::string value = main.Query(std::string(c.check) + " FROM \"" + table + "\"").Value();
+        if (r.Ok()) {
+            EXPECT_EQ(r.tags, std::vector<std::string>{"INSERT 0 10"}) << table;
+            EXPECT_EQ(value, c.expected) << table;
+        } else {
+            EXPECT_EQ(r.errors[0].sqlstate, c.expected) << table << ": " << r.errors[0].message;
+            EXPECT_EQ(value, "0") << table;
+        }
+    }
+}
