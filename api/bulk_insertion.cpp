@@ -179,7 +179,7 @@ void Inserter::SendBulkChunk(const uint8_t* data, size_t size) {
         if (result == nullptr) {
             m_ongoing_query = false;
             ++m_totalChunks;
-            m_totalBytes += static_cast<uint32_t>(size);
+            m_totalBytes += size;
             return;
         }
         const ExecStatusType status = PQresultStatus(result);

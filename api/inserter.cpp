@@ -11,6 +11,7 @@
 #include "api/data_chunk.h"
 #include "api/logging.h"
 #include "api/quoting.h"
+#include "instance/json_string.h"
 #include "api/result_error.h"
 #include "api/rowset.h"
 #include "error/error.h"
@@ -102,7 +103,7 @@ Inserter::Inserter(Connection& connection, const TableDefinition* tableDefinitio
         }
     }
     m_copy_stmt = CopyStatement(m_qualified_quoted_table_name, ColumnPart(*tableDefinition));
-    Log(KELVO_LOG_LEVEL_INFO, "inserter-begin", "{\"table-name\":\"" + m_table_name + "\"}");
+    Log(KELVO_LOG_LEVEL_INFO, "inserter-begin", "{\"table-name\":" + QuoteJsonString(m_table_name) + "}");
     m_connection.SetReady(false);
 }
 
@@ -135,7 +136,7 @@ void Inserter::LogEnd() const {
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - m_startTime).count();
     const long long milliseconds = elapsed / 1000000;
-    std::string json = "{\"table-name\":\"" + m_table_name + "\"";
+    std::string json = "{\"table-name\":" + QuoteJsonString(m_table_name);
     if (elapsed > 0 && m_totalChunks != 0) {
         json += ",\"elapsed-msec\":" + std::to_string(milliseconds);
     }
@@ -199,7 +200,7 @@ void Inserter::SendPlainChunk(const uint8_t* data, size_t size) {
     if (PQresultStatus(result) == PGRES_COPY_IN) {
         PQclear(result);
         ++m_totalChunks;
-        m_totalBytes += static_cast<uint32_t>(size);
+        m_totalBytes += size;
         return;
     }
     Error error = MakeError(result, kPlainChunkFailed);

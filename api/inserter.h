@@ -82,7 +82,8 @@ private:
     bool m_ongoing_query = false;
     std::chrono::steady_clock::time_point m_startTime{};
     uint32_t m_totalChunks = 0;
-    uint32_t m_totalBytes = 0;
+    // 64 bits: a load of several GiB must not wrap the figure it reports.
+    uint64_t m_totalBytes = 0;
     uint32_t m_throttled = 0;
 };
 

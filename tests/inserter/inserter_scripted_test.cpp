@@ -46,8 +46,8 @@ const kelvoapi::Error& AsError(const ErrorPtr& e) { return *static_cast<const ke
 
 // "db"."s"."t" with a nullable INT "a" and a NOT NULL BOOL "b": database and
 // schema are given, so creating the inserter asks the server nothing.
-kelvoapi::TableDefinition Target() {
-    kelvoapi::TableDefinition definition("db", "s", "t", KELVO_PERMANENT, false);
+kelvoapi::TableDefinition Target(const std::string& table = "t") {
+    kelvoapi::TableDefinition definition("db", "s", table, KELVO_PERMANENT, false);
     definition.AddColumn("a", KELVO_INT, 0, "", true);
     definition.AddColumn("b", KELVO_BOOL, 0, "", false);
     return definition;
@@ -145,7 +145,8 @@ TEST(InserterPlainTest, AnInserterWithoutChunksSendsNothing) {
     ExpectDetach(script);
     peer.Start();
     kelvo_connection_t* conn = Connect(peer);
-    const kelvoapi::TableDefinition definition = Target();
+    // The table name is caller text inside the log's JSON: it must stay one string.
+    const kelvoapi::TableDefinition definition = Target("t\"1\\");
     kelvo_inserter_t* inserter = nullptr;
     ASSERT_EQ(ErrorPtr(kelvo_create_inserter(conn, &definition, &inserter)), nullptr);
     ASSERT_EQ(ErrorPtr(kelvo_close_inserter(inserter, true)), nullptr);
@@ -154,7 +155,8 @@ TEST(InserterPlainTest, AnInserterWithoutChunksSendsNothing) {
     peer.Stop();
     EXPECT_TRUE(peer.Errors().empty());
     ASSERT_EQ(After(peer, 'Q').size(), 1u) << "only the DETACH";
-    EXPECT_EQ(log.Values("inserter-end"), std::vector<std::string>{"{\"table-name\":\"t\"}"});
+    EXPECT_EQ(log.Values("inserter-begin"), std::vector<std::string>{"{\"table-name\":\"t\\\"1\\\\\"}"});
+    EXPECT_EQ(log.Values("inserter-end"), std::vector<std::string>{"{\"table-name\":\"t\\\"1\\\\\"}"});
 }
 
 TEST(InserterPlainTest, ServerFailuresAreReportedAndTheConnectionIsReadyAfterTheClose) {
