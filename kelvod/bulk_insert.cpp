@@ -1,7 +1,8 @@
-// External streams and INSERT BULK. The reading statement stages each batch of
-// a stream in a temporary table of the stream's shape and inserts it into the
-// target with the caller's select list, all inside one transaction: a failed
-// or cancelled insertion leaves the table as it was.
+// External streams and INSERT BULK. The reading statement takes the stream's
+// batches one by one: straight into the target through the appender when its
+// select list takes the stream's columns as they are, else through a temporary
+// table of the stream's shape and the caller's select list. All of it runs in
+// one transaction: a failed or cancelled insertion leaves the table as it was.
 #include <poll.h>
 
 #include <atomic>
