@@ -1,7 +1,10 @@
 /* kelvo example: what an application does with the library.
  *
- * For now: make an error object, fill and read its fields, print them, and
- * log an event through the ready-made hook that writes to standard error. */
+ * Starts a server instance, connects with a fresh database, creates a table,
+ * inserts rows with SQL, reads them back chunk by chunk (in the binary result
+ * format, read with the kelvo_read_ functions) and prints them, drops the
+ * database, then disconnects and closes the instance. Every failure is printed with its
+ * SQLSTATE and message. */
 #include <stdio.h>
 
 #include "kelvo/kelvo.h"
@@ -16,69 +19,98 @@ static const char* field_text(const kelvo_error_t* error, kelvo_error_field_key 
     return value.value.string;
 }
 
-static int field_integer(const kelvo_error_t* error, kelvo_error_field_key key) {
-    kelvo_error_field_value value;
-    kelvo_error_t* failure = kelvo_error_get_field(error, key, &value);
-    if (failure != NULL) {
-        kelvo_error_destroy(failure);
-        return -1;
-    }
-    return value.value.integer;
+/* Prints and frees a failure; returns 1 when there was none. */
+static int succeeded(kelvo_error_t* error, const char* what) {
+    if (error == NULL) return 1;
+    fprintf(stderr, "%s failed: %s %s\n", what, field_text(error, KELVO_ERROR_FIELD_SQL_STATE),
+            field_text(error, KELVO_ERROR_FIELD_MESSAGE));
+    kelvo_error_destroy(error);
+    return 0;
 }
 
-static int set_field(kelvo_error_t* error, kelvo_error_field_key key, kelvo_error_field_value value) {
-    kelvo_error_t* failure = kelvo_error_set_field(error, key, value);
-    if (failure != NULL) {
-        fprintf(stderr, "setting field %d failed: %s\n", (int)key, field_text(failure, KELVO_ERROR_FIELD_MESSAGE));
-        kelvo_error_destroy(failure);
+static int print_rows(kelvo_connection_t* connection) {
+    kelvo_rowset_t* rowset = NULL;
+    kelvo_rowset_chunk_t* chunk = NULL;
+    size_t row;
+    int ok = 1;
+    if (!succeeded(kelvo_execute_query(connection, "SELECT id, name FROM animals ORDER BY id", &rowset),
+                   "SELECT"))
         return 0;
+    for (;;) {
+        if (!succeeded(kelvo_rowset_get_next_chunk(rowset, &chunk), "reading rows")) {
+            ok = 0;
+            break;
+        }
+        if (chunk == NULL) break; /* the end of the result */
+        for (row = 0; row < kelvo_rowset_chunk_row_count(chunk); ++row) {
+            kelvo_value_t id = kelvo_rowset_chunk_field_value(chunk, (kelvo_row_index_t)row, 0);
+            kelvo_value_t name = kelvo_rowset_chunk_field_value(chunk, (kelvo_row_index_t)row, 1);
+            if (name.value == NULL)
+                printf("%d\t(null)\n", (int)kelvo_read_int32(id.value));
+            else
+                printf("%d\t%.*s\n", (int)kelvo_read_int32(id.value), (int)name.size, (const char*)name.value);
+        }
+        kelvo_destroy_rowset_chunk(chunk);
     }
-    return 1;
+    /* Until the rowset is closed the connection refuses new statements. */
+    kelvo_close_rowset(rowset);
+    return ok;
 }
 
 int main(void) {
-    kelvo_error_t* error = kelvo_error_create(0x0e5a4d1eu);
-    kelvo_error_t* cause = kelvo_error_create(0x1u);
-    kelvo_error_field_value value;
-    kelvo_error_field_value read;
-    kelvo_error_t* failure;
-
-    if (error == NULL || cause == NULL) {
-        fprintf(stderr, "out of memory\n");
-        return 1;
-    }
-
-    value.discriminator = 0;
-    value.value.integer = 30139776; /* HY000 in the sqlstate category */
-    if (!set_field(error, KELVO_ERROR_FIELD_ERROR_CODE, value)) return 1;
-    value.discriminator = 1;
-    value.value.string = "The example could not find its table.";
-    if (!set_field(error, KELVO_ERROR_FIELD_MESSAGE, value)) return 1;
-    value.value.string = "Create the table first.";
-    if (!set_field(error, KELVO_ERROR_FIELD_HINT_MESSAGE, value)) return 1;
-    value.discriminator = 2;
-    value.value.pointer = cause; /* the error owns its cause from here on */
-    if (!set_field(error, KELVO_ERROR_FIELD_CAUSE, value)) return 1;
-
-    printf("SQLSTATE: %s\n", field_text(error, KELVO_ERROR_FIELD_SQL_STATE));
-    printf("Category: %d\n", field_integer(error, KELVO_ERROR_FIELD_ERROR_CATEGORY));
-    printf("Message: %s\n", field_text(error, KELVO_ERROR_FIELD_MESSAGE));
-    printf("Hint: %s\n", field_text(error, KELVO_ERROR_FIELD_HINT_MESSAGE));
-    printf("Severity: %d\n", field_integer(error, KELVO_ERROR_FIELD_SEVERITY));
-    failure = kelvo_error_get_field(error, KELVO_ERROR_FIELD_CONTEXT_ID, &read);
-    if (failure == NULL) printf("Context id: 0x%x\n", (unsigned)read.value.uinteger);
-    kelvo_error_destroy(failure);
-    failure = kelvo_error_get_field(error, KELVO_ERROR_FIELD_CAUSE, &read);
-    if (failure == NULL && read.value.pointer != NULL)
-        printf("Caused by an error with SQLSTATE %s\n", field_text((const kelvo_error_t*)read.value.pointer,
-                                                                 KELVO_ERROR_FIELD_SQL_STATE));
-    kelvo_error_destroy(failure);
+    kelvo_parameters_t* instance_parameters = NULL;
+    kelvo_parameters_t* connection_parameters = NULL;
+    kelvo_instance_t* instance = NULL;
+    kelvo_connection_t* connection = NULL;
+    kelvo_table_definition_t* table = NULL;
+    int inserted = 0;
+    int ok = 0;
 
     /* The library logs nothing until a hook is installed. */
     kelvo_log_set_log_function(kelvo_default_log_function, NULL);
-    kelvo_log_event(KELVO_LOG_LEVEL_WARNING, "example", field_text(error, KELVO_ERROR_FIELD_MESSAGE));
-    kelvo_log_set_log_function(NULL, NULL);
+    kelvo_log_set_log_level(KELVO_LOG_LEVEL_WARNING);
 
-    kelvo_error_destroy(error); /* frees the cause with it */
-    return 0;
+    if (!succeeded(kelvo_create_instance_parameters(&instance_parameters, true), "instance parameters")) return 1;
+    /* The server is found next to the library; its database lives in a
+     * temporary file that closing the instance deletes. */
+    if (!succeeded(kelvo_instance_create(NULL, KELVO_DISABLE_TELEMETRY, instance_parameters, &instance),
+                   "starting the server"))
+        goto done;
+    printf("server at %s\n", kelvo_instance_get_endpoint_descriptor(instance));
+
+    if (!succeeded(kelvo_create_connection_parameters(instance, &connection_parameters), "connection parameters") ||
+        !succeeded(kelvo_parameters_set(connection_parameters, "dbname", "example.kelvo"), "setting dbname") ||
+        !succeeded(kelvo_connect(connection_parameters, &connection, KELVO_CREATE_AND_REPLACE), "connecting"))
+        goto done;
+
+    table = kelvo_create_table_definition(NULL, NULL, "animals", KELVO_PERMANENT, false);
+    if (table == NULL ||
+        !succeeded(kelvo_table_definition_add_column(table, "id", KELVO_INT, 0xFFFFFFFFu, NULL, false), "column") ||
+        !succeeded(kelvo_table_definition_add_column(table, "name", KELVO_VARCHAR, kelvo_encode_string_modifier(40),
+                                                     NULL, true),
+                   "column") ||
+        !succeeded(kelvo_create_table(connection, table, true), "CREATE TABLE"))
+        goto done;
+
+    if (!succeeded(kelvo_execute_command(connection,
+                                         "INSERT INTO animals VALUES (1, 'heron'), (2, 'otter'), (3, NULL)",
+                                         &inserted),
+                   "INSERT"))
+        goto done;
+    printf("inserted %d rows\n", inserted);
+
+    ok = print_rows(connection);
+    /* The example leaves no file behind: detach the database, then drop it. */
+    ok = ok && succeeded(kelvo_detach_all_databases(connection), "DETACH") &&
+         succeeded(kelvo_drop_database(connection, "example.kelvo", true), "DROP DATABASE");
+
+done:
+    kelvo_destroy_table_definition(table);
+    /* Disconnecting detaches the connection's databases. */
+    kelvo_disconnect(connection);
+    kelvo_parameters_destroy(connection_parameters);
+    kelvo_parameters_destroy(instance_parameters);
+    if (instance != NULL) kelvo_instance_close(instance);
+    kelvo_log_set_log_function(NULL, NULL);
+    return ok ? 0 : 1;
 }

@@ -1,0 +1,51 @@
+// The connection object's busy rule, cancel, status and settings, and errors
+// from a protocol connection's error text.
+#include "api/connection.h"
+
+#include "error/sqlstate.h"
+#include "postgres/libpq/cancel.h"
+#include "postgres/libpq/connect.h"
+
+namespace kelvoapi {
+
+namespace {
+constexpr ContextId kCancelFailed{0xf67825b2};
+constexpr ContextId kBusy{0xe9bec0b1};
+}  // namespace
+
+Error MakeError(const PGconn* connection, ContextId contextId) {
+    return MakeErrorFromTaggedString(PQerrorMessage(connection), contextId);
+}
+
+kelvo_connection_status_t Connection::GetStatus() const {
+    return m_pg_connection && PQstatus(m_pg_connection.get()) == CONNECTION_OK ? KELVO_CONNECTION_OK
+                                                                               : KELVO_CONNECTION_BAD;
+}
+
+void Connection::Cancel() {
+    char buffer[256] = {};
+    if (PQcancel(m_pg_cancel, buffer, sizeof buffer) == 0) {
+        throw MakeErrorFromTaggedString(buffer, kCancelFailed);
+    }
+}
+
+kelvo_notice_receiver_t Connection::SetNoticeReceiver(kelvo_notice_receiver_t receiver, void* context) {
+    const kelvo_notice_receiver_t previous = m_noticeReceiver;
+    if (receiver != nullptr) {
+        m_noticeReceiver = receiver;
+        m_context = context;
+    }
+    return previous;
+}
+
+void Connection::ThrowIfBusy() const {
+    if (!m_ready) {
+        Error error(kelvo::make_error_code(kelvo::Sqlstate::ObjectInUse), "The connection is not ready.", kBusy);
+        error.SetHint(
+            "Make sure that all inserters and results associated with the connection are closed before attempting a "
+            "new operation on it.");
+        throw error;
+    }
+}
+
+}  // namespace kelvoapi

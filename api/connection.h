@@ -1,0 +1,104 @@
+// The library's client connection to a server this process started: the
+// protocol connection, its cancel handle, the settings that query execution
+// reads, the notice receiver, and the busy flag that serialises statements.
+// kelvo_connection_t shares it with every rowset and inserter made from it;
+// the last of them to go closes it.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "api/handles.h"
+#include "api/table_definition.h"
+#include "error/context_id.h"
+#include "error/error.h"
+#include "instance/parameters.h"
+#include "kelvo/connection.h"
+#include "postgres/libpq/libpq_types.h"
+
+namespace kelvoapi {
+
+// The version text that ends the client_info value.
+extern const char* const LibraryVersion;
+
+struct PGconnDeleter {
+    void operator()(PGconn* conn) const;
+};
+using ScopedPGconn = std::unique_ptr<PGconn, PGconnDeleter>;
+
+class Connection {
+public:
+    static constexpr size_t default_prefetch_threshold = 268435456;
+
+    // Logs the parameters, creates the database when `mode` asks for it, and
+    // opens the protocol connection; throws kelvoapi::Error. The mode is a
+    // kelvo_create_mode_t value kept as an integer: C callers may pass values
+    // outside the enumeration, which are refused rather than read as one.
+    Connection(const Parameters& parameters, int mode);
+    // Not copied or moved: the protocol connection's notice hook points here.
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection();
+
+    kelvo_connection_status_t GetStatus() const;
+    // Sends a cancel request for the running statement; throws on failure.
+    void Cancel();
+
+    void SetChunkedMode(bool chunkedMode) { m_chunkedMode = chunkedMode; }
+    bool GetChunkedMode() const { return m_chunkedMode; }
+    void SetPrefetchThreshold(size_t threshold) { m_prefetch_threshold = threshold; }
+    size_t GetPrefetchThreshold() const { return m_prefetch_threshold; }
+    // A null receiver changes nothing; returns the receiver installed before.
+    kelvo_notice_receiver_t SetNoticeReceiver(kelvo_notice_receiver_t receiver, void* context);
+
+    // The busy rule: throws 55006 while a rowset or inserter uses the
+    // connection.
+    void ThrowIfBusy() const;
+    bool IsReady() const { return m_ready; }
+    void SetReady(bool ready) { m_ready = ready; }
+
+    // Null after Close.
+    PGconn* GetPGconn() const { return m_pg_connection.get(); }
+
+    // Detaches every database and finishes the protocol connection; errors
+    // are logged, never thrown. A second call does nothing.
+    void Close();
+    // A second connection with the same options, or null when this one is
+    // closed; throws 08001 "Cloning the connection failed.".
+    std::unique_ptr<Connection> Clone() const;
+
+    // Catalog questions.
+    void QualifyTableName(std::string& database, std::string& schema, const std::string& table);
+    std::vector<std::string> GetSchemaNames(std::string_view database);
+    std::vector<std::string> GetTableNames(std::string_view database, std::string_view schema);
+    bool HasTable(std::string_view database, std::string_view schema, std::string_view table);
+    std::unique_ptr<TableDefinition> GetTableDefinition(std::string_view database, std::string_view schema,
+                                                        std::string_view table);
+
+    static void HandleCreationMode(const Parameters& parameters, int mode);
+    static void NoticeReceiver(void* connection, const PGresult* notice);
+
+private:
+    ScopedPGconn m_pg_connection;
+    PGcancel* m_pg_cancel = nullptr;
+    bool m_chunkedMode = true;
+    size_t m_prefetch_threshold = default_prefetch_threshold;
+    kelvo_notice_receiver_t m_noticeReceiver = nullptr;
+    void* m_context = nullptr;
+    bool m_ready = false;
+};
+
+// An error from the protocol connection's current error text.
+Error MakeError(const PGconn* connection, ContextId contextId);
+
+// Asks whether a server answers at the parameters' endpoint.
+PGPing Ping(const Parameters& parameters);
+
+}  // namespace kelvoapi
+
+struct kelvo_connection_t : kelvo_external_ptr<kelvoapi::Connection> {
+    using kelvo_external_ptr<kelvoapi::Connection>::kelvo_external_ptr;
+};

@@ -1,0 +1,190 @@
+// Opening a connection (with the create modes' administrative connection),
+// closing it, cloning it for a second stream of work, pinging, and the
+// notice hook that hands server notices to the caller's receiver.
+#include <cstring>
+#include <string>
+
+#include "api/connection.h"
+#include "api/logging.h"
+#include "api/quoting.h"
+#include "api/result_error.h"
+#include "api/rowset.h"
+#include "error/sqlstate.h"
+#include "instance/pq_params.h"
+#include "postgres/libpq/cancel.h"
+#include "postgres/libpq/connect.h"
+#include "postgres/libpq/conninfo.h"
+#include "postgres/libpq/ping.h"
+#include "postgres/libpq/query_execution.h"
+
+namespace kelvoapi {
+
+const char* const LibraryVersion = KELVO_VERSION_TEXT;
+
+namespace {
+constexpr ContextId kCreateMain{0xee4bba0e};
+constexpr ContextId kConnectFailed{0xd6232f85};
+constexpr ContextId kInvalidCreateMode{0xa813f981};
+constexpr ContextId kDetachSkipped{0xc50b814c};
+constexpr ContextId kCloneFailed{0x03b09644};
+constexpr ContextId kCloneSourceBad{0xaef5ca61};
+constexpr ContextId kCloneNoConninfo{0xcd1e6e68};
+constexpr ContextId kCloneTargetBad{0x1e753bda};
+constexpr ContextId kNotice{0x59972702};
+
+Error CloneError(Error&& cause) {
+    Error error(kelvo::make_error_code(kelvo::Sqlstate::SqlclientUnableToEstablishSqlconnection),
+                "Cloning the connection failed.", kCloneFailed);
+    error.SetCause(std::move(cause));
+    return error;
+}
+
+struct ConninfoDeleter {
+    void operator()(PQconninfoOption* options) const { PQconninfoFree(options); }
+};
+}  // namespace
+
+void PGconnDeleter::operator()(PGconn* conn) const { PQfinish(conn); }
+
+Connection::Connection(const Parameters& parameters, int mode) {
+    if (IsLogLevelEnabled(KELVO_LOG_LEVEL_INFO)) {
+        Log(KELVO_LOG_LEVEL_INFO, "connection-parameters", parameters.ToSanitizedJson());
+    }
+    if (mode != KELVO_DO_NOT_CREATE && parameters.Get("dbname") == ":main") {
+        throw Error(kelvo::make_error_code(kelvo::Sqlstate::InsufficientPrivilege),
+                    "Creating the ':main' database is not allowed.", kCreateMain);
+    }
+    const PQParams pqParams = ConvertToPQParams(parameters);
+    HandleCreationMode(parameters, mode);
+    m_pg_connection.reset(PQconnectdbParams(pqParams.GetKeywords(), pqParams.GetValues(), 0));
+    if (!m_pg_connection) {
+        throw std::bad_alloc();
+    }
+    if (PQstatus(m_pg_connection.get()) == CONNECTION_BAD) {
+        Error error = MakeErrorFromTaggedString(PQerrorMessage(m_pg_connection.get()), kConnectFailed);
+        m_pg_connection.reset();
+        throw error;
+    }
+    m_pg_cancel = PQgetCancel(m_pg_connection.get());
+    PQsetNoticeReceiver(m_pg_connection.get(), &Connection::NoticeReceiver, this);
+    m_ready = true;
+}
+
+Connection::~Connection() { Close(); }
+
+void Connection::HandleCreationMode(const Parameters& parameters, int mode) {
+    const unsigned value = static_cast<unsigned>(mode);
+    if (value == KELVO_DO_NOT_CREATE) {
+        return;
+    }
+    if (value > KELVO_CREATE_AND_REPLACE) {
+        throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
+                    "Invalid `kelvo_create_mode_t` value", kInvalidCreateMode);
+    }
+    Parameters adminParameters(parameters);
+    adminParameters.Set("dbname", "[]");
+    Connection admin(adminParameters, KELVO_DO_NOT_CREATE);
+    const std::string database = QuoteIdentifier(parameters.Get("dbname"));
+    // The administrative connection's destructor detaches and closes it, on
+    // success and while an error passes alike.
+    switch (value) {
+        case KELVO_CREATE:
+            ExecuteCommand(admin, "CREATE DATABASE " + database, true);
+            break;
+        case KELVO_CREATE_IF_NOT_EXISTS:
+            ExecuteCommand(admin, "CREATE DATABASE IF NOT EXISTS " + database, true);
+            break;
+        default:
+            ExecuteCommand(admin, "DROP DATABASE IF EXISTS " + database, true);
+            ExecuteCommand(admin, "CREATE DATABASE " + database, true);
+            break;
+    }
+    admin.Close();
+}
+
+void Connection::Close() {
+    if (m_pg_cancel != nullptr) {
+        PQfreeCancel(m_pg_cancel);
+        m_pg_cancel = nullptr;
+    }
+    if (!m_pg_connection) {
+        return;
+    }
+    if (PQconsumeInput(m_pg_connection.get()) != 0) {
+        try {
+            ExecuteCommand(*this, "DETACH DATABASE *", true);
+        } catch (const Error& error) {
+            Log(KELVO_LOG_LEVEL_ERROR, "connection-close-detach-failed", ToString(error));
+        } catch (...) {
+            Log(KELVO_LOG_LEVEL_ERROR, "connection-close-detach-failed", "unknown exception");
+        }
+    } else {
+        try {
+            Log(KELVO_LOG_LEVEL_WARNING, "connection-close-detach-skipped",
+                ToString(MakeErrorFromTaggedString(PQerrorMessage(m_pg_connection.get()), kDetachSkipped)));
+        } catch (...) {
+            // Closing goes on without its log event.
+        }
+    }
+    m_pg_connection.reset();
+}
+
+std::unique_ptr<Connection> Connection::Clone() const {
+    PGconn* conn = m_pg_connection.get();
+    if (conn == nullptr) {
+        return nullptr;
+    }
+    if (PQstatus(conn) != CONNECTION_OK) {
+        throw CloneError(MakeErrorFromTaggedString(PQerrorMessage(conn), kCloneSourceBad));
+    }
+    std::unique_ptr<PQconninfoOption, ConninfoDeleter> options(PQconninfo(conn));
+    if (!options) {
+        throw CloneError(MakeErrorFromTaggedString(PQerrorMessage(conn), kCloneNoConninfo));
+    }
+    std::unique_ptr<Connection> clone;
+    try {
+        Parameters parameters;
+        for (const PQconninfoOption* option = options.get(); option->keyword != nullptr; ++option) {
+            parameters.Set(option->keyword, option->val != nullptr ? option->val : "");
+        }
+        // The clone is the library's own connection, not another API user.
+        std::string clonedOptions(parameters.Get("options"));
+        const size_t at = clonedOptions.find("dorvane_api=1");
+        if (at != std::string::npos) {
+            clonedOptions.erase(at, std::strlen("dorvane_api=1"));
+        }
+        parameters.Set("options", clonedOptions);
+        clone = std::make_unique<Connection>(parameters, KELVO_DO_NOT_CREATE);
+    } catch (Error& error) {
+        throw CloneError(std::move(error));
+    }
+    if (clone->GetStatus() != KELVO_CONNECTION_OK) {
+        throw CloneError(MakeErrorFromTaggedString(PQerrorMessage(clone->GetPGconn()), kCloneTargetBad));
+    }
+    return clone;
+}
+
+void Connection::NoticeReceiver(void* connection, const PGresult* notice) {
+    auto* self = static_cast<Connection*>(connection);
+    if (self->m_noticeReceiver == nullptr) {
+        return;
+    }
+    // The receiver is the caller's C code: nothing may unwind into it or out
+    // of the protocol client.
+    Error* error;
+    try {
+        error = NewHeapError(MakeError(notice, kNotice));
+    } catch (...) {
+        error = CreateOutOfMemoryError();
+    }
+    self->m_noticeReceiver(self->m_context, error);
+}
+
+PGPing Ping(const Parameters& parameters) {
+    Parameters copy(parameters);
+    copy.SplitEndpointParameter();
+    const PQParams pqParams = ConvertToPQParams(copy);
+    return PQpingParams(pqParams.GetKeywords(), pqParams.GetValues(), 0);
+}
+
+}  // namespace kelvoapi

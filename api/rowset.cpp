@@ -1,0 +1,336 @@
+// Reading a statement's results chunk by chunk, and the statement routines
+// that the catalog, statement, connection and insertion code share.
+#include "api/rowset.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "api/logging.h"
+#include "api/result_error.h"
+#include "error/sqlstate.h"
+#include "postgres/libpq/copy_data.h"
+#include "postgres/libpq/query_execution.h"
+#include "postgres/libpq/result_record.h"
+
+namespace kelvoapi {
+
+namespace {
+
+constexpr ContextId kConnectionNotOk{0xea4d190c};
+constexpr ContextId kNoResultPending{0xfd1c5d35};
+constexpr ContextId kFirstResultFailed{0x5fdfad59};
+constexpr ContextId kChunkFailed{0xfa6b0e2f};
+constexpr ContextId kCopyDataFailed{0xaff5ca61};
+constexpr ContextId kChunkedModeRefused{0x458e8ce1};
+constexpr ContextId kRowsetInErrorState{0xe79f27b8};
+constexpr ContextId kRowsetInErrorStateCause{0xf628980b};
+
+constexpr unsigned chunk_row_count = 256;
+
+struct PGresultDeleter {
+    void operator()(PGresult* result) const { PQclear(result); }
+};
+using ScopedPGresult = std::unique_ptr<PGresult, PGresultDeleter>;
+
+// Reads and drops the rest of a COPY OUT; false when the connection failed.
+bool DiscardCopyData(PGconn* conn) {
+    char* buffer = nullptr;
+    int n;
+    while ((n = PQgetCopyData(conn, &buffer, 0)) > 0) {
+        PQfreemem(buffer);
+        buffer = nullptr;
+    }
+    return n == -1;
+}
+
+// Frees results until none is pending. A COPY IN stops the drain: the
+// connection stays in it for its caller to feed and end. A COPY OUT has no
+// reader left once it is drained, and would hold the connection in the COPY
+// for good, so its data is read and dropped and the drain goes on.
+void DrainFrom(PGconn* conn, PGresult* result) {
+    while (result != nullptr) {
+        const int status = PQresultStatus(result);
+        PQclear(result);
+        if (status == PGRES_COPY_IN) {
+            return;
+        }
+        if (status == PGRES_COPY_OUT && !DiscardCopyData(conn)) {
+            return;
+        }
+        result = PQgetResult(conn);
+    }
+}
+
+}  // namespace
+
+PGresult* GetResult(Connection& connection) {
+    if (connection.GetStatus() != KELVO_CONNECTION_OK) {
+        throw MakeError(connection.GetPGconn(), kConnectionNotOk);
+    }
+    PGresult* result = PQgetResult(connection.GetPGconn());
+    if (result == nullptr) {
+        throw MakeError(connection.GetPGconn(), kNoResultPending);
+    }
+    const int status = PQresultStatus(result);
+    if (!IsErrorStatus(status)) {
+        return result;
+    }
+    Error error = MakeError(result, kFirstResultFailed);
+    DrainFrom(connection.GetPGconn(), result);
+    throw error;
+}
+
+void CleanupResults(Connection& connection, PGresult* result) { DrainFrom(connection.GetPGconn(), result); }
+
+std::optional<size_t> getAffectedRowCount(PGresult* result) {
+    const std::string_view status(PQcmdStatus(result));
+    if (status.size() >= 6 && status.substr(0, 6) == "SELECT") {
+        return std::nullopt;
+    }
+    const char* tuples = PQcmdTuples(result);
+    if (tuples == nullptr || *tuples == '\0') {
+        return std::nullopt;
+    }
+    // Counts above 2^31 stay whole: the count is read as 64 bits.
+    return static_cast<size_t>(std::strtoull(tuples, nullptr, 10));
+}
+
+static void SendQuery(Connection& connection, std::string_view query, bool throwIfBusy) {
+    if (throwIfBusy) {
+        connection.ThrowIfBusy();
+    }
+    const std::string text(query);
+    if (PQsendQuery(connection.GetPGconn(), text.c_str()) == 0) {
+        throw MakeError(connection.GetPGconn(), send_query_failed_context);
+    }
+}
+
+std::unique_ptr<Rowset> ExecuteQuery(Connection& connection, std::string_view query, bool throwIfBusy) {
+    SendQuery(connection, query, throwIfBusy);
+    return std::make_unique<Rowset>(connection);
+}
+
+std::optional<size_t> ExecuteCommand(Connection& connection, std::string_view command, bool throwIfBusy) {
+    SendQuery(connection, command, throwIfBusy);
+    PGresult* result = GetResult(connection);
+    std::optional<size_t> count = getAffectedRowCount(result);
+    CleanupResults(connection, result);
+    return count;
+}
+
+Rowset::Rowset(Connection& connection) : m_conn(connection) {
+    if (m_conn.GetStatus() != KELVO_CONNECTION_OK) {
+        Error error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
+                    "The connection is in an error state.", kRowsetInErrorState);
+        error.SetCause(MakeError(m_conn.GetPGconn(), kRowsetInErrorStateCause));
+        throw error;
+    }
+    beginResultFetching();
+    m_conn.SetReady(false);
+}
+
+Rowset::~Rowset() {
+    Close();
+    m_conn.SetReady(true);
+}
+
+void Rowset::TakeChunk(PGresult* result) {
+    try {
+        m_chunk = std::make_unique<RowsetChunk>(result);
+    } catch (...) {
+        PQclear(result);
+        throw;
+    }
+    m_pendingBytes += m_chunk->GetByteSize();
+}
+
+void Rowset::beginResultFetching() {
+    PGconn* conn = m_conn.GetPGconn();
+    if (m_conn.GetChunkedMode()) {
+        Log(KELVO_LOG_LEVEL_TRACE, "rowset-chunked-mode", "Setting query result rowset chunked mode.");
+        if (PQsetChunkedMode(conn, chunk_row_count) == 0) {
+            Log(KELVO_LOG_LEVEL_TRACE, "rowset-chunked-mode", MakeError(conn, kChunkedModeRefused).GetMessage());
+        }
+    }
+    try {
+        PGresult* result = GetResult(m_conn);
+        TakeChunk(result);
+        TableDefinition schema("", "", "", KELVO_PERMANENT, false);
+        const int status = m_chunk->GetStatus();
+        if (status == PGRES_TUPLES_OK || status == PGRES_TUPLES_CHUNK) {
+            const int fields = PQnfields(result);
+            for (int i = 0; i < fields; ++i) {
+                Type type = ConvertLibpqType(PQftype(result, i), static_cast<uint32_t>(PQfmod(result, i)));
+                type.m_collation.clear();
+                type.m_nullable = false;
+                schema.AddColumn(PQfname(result, i), std::move(type));
+            }
+        }
+        m_schema.emplace(std::move(schema));
+        m_affectedRowCount = getAffectedRowCount(result);
+        if (m_conn.GetPrefetchThreshold() != 0 && status == PGRES_TUPLES_CHUNK) {
+            m_prefetcher = std::make_unique<AsyncResultPrefetcher>(m_conn, m_conn.GetPrefetchThreshold(),
+                                                                   m_pendingBytes, m_cancel);
+        }
+    } catch (...) {
+        if (m_chunk && m_chunk->GetStatus() != KELVO_RESULT_TUPLES_OK &&
+            m_chunk->GetStatus() != KELVO_RESULT_TUPLES_CHUNK) {
+            m_chunk.reset();
+        }
+        Close();
+        throw;
+    }
+}
+
+std::unique_ptr<RowsetChunk> Rowset::GetNextChunk() {
+    if (m_prefetchError) {
+        std::rethrow_exception(std::exchange(m_prefetchError, nullptr));
+    }
+    while (m_chunk) {
+        std::unique_ptr<RowsetChunk> taken = std::move(m_chunk);
+        m_pendingBytes -= taken->GetByteSize();
+        if (IsErrorStatus(taken->GetStatus())) {
+            throw MakeError(taken->GetResult(), kChunkFailed);
+        }
+        if (m_prefetcher) {
+            try {
+                m_chunk = m_prefetcher->Pop();
+            } catch (...) {
+                // The rows in hand go out first; the failure comes next call.
+                m_prefetchError = std::current_exception();
+                if (taken->GetRowCount() > 0) {
+                    return taken;
+                }
+                std::rethrow_exception(std::exchange(m_prefetchError, nullptr));
+            }
+        } else if (taken->GetStatus() == KELVO_RESULT_TUPLES_CHUNK) {
+            if (PGresult* next = PQgetResult(m_conn.GetPGconn())) {
+                TakeChunk(next);
+            }
+        }
+        if (taken->GetRowCount() > 0) {
+            return taken;
+        }
+    }
+    return nullptr;
+}
+
+bool Rowset::HasCopyData() const { return m_chunk && m_chunk->GetStatus() == KELVO_RESULT_COPY_OUT; }
+
+std::pair<char*, size_t> Rowset::GetCopyData() {
+    char* buffer = nullptr;
+    const int n = PQgetCopyData(m_conn.GetPGconn(), &buffer, 0);
+    if (n == -1) {
+        m_copyDone = true;
+        return {nullptr, 0};
+    }
+    if (n == -2 || n < 0) {
+        throw MakeError(m_conn.GetPGconn(), kCopyDataFailed);
+    }
+    return {buffer, static_cast<size_t>(n)};
+}
+
+void Rowset::Close() {
+    bool copyUnread = false;
+    if (m_chunk) {
+        // Only a statement that still runs is cancelled: a cancel request
+        // for one that has ended could reach the server while the
+        // connection's next statement runs, and cancel that one instead.
+        const ResultStatus status = m_chunk->GetStatus();
+        copyUnread = status == KELVO_RESULT_COPY_OUT && !m_copyDone;
+        const bool rowsPending = status == KELVO_RESULT_TUPLES_CHUNK && !StatementEnded();
+        if (rowsPending || copyUnread) {
+            try {
+                m_conn.Cancel();
+            } catch (...) {
+                // Without the cancel the drain below reads the rest of the rows.
+            }
+        }
+        m_cancel = true;
+        m_chunk.reset();
+    }
+    m_prefetcher.reset();
+    if (PGconn* conn = m_conn.GetPGconn()) {
+        if (copyUnread && !DiscardCopyData(conn)) {
+            return;
+        }
+        DrainFrom(conn, PQgetResult(conn));
+    }
+}
+
+Rowset::AsyncResultPrefetcher::AsyncResultPrefetcher(Connection& connection, size_t prefetchThreshold,
+                                                     std::atomic<size_t>& pendingBytes, std::atomic<bool>& cancel)
+    : m_conn(connection),
+      m_prefetch_threshold(prefetchThreshold),
+      m_cancel(cancel),
+      m_chunks(MAX_CHUNK_PREFETCH_COUNT, [&cancel] { return cancel.load(); }),
+      m_pendingBytes(pendingBytes) {
+    m_reader = std::async(std::launch::async, [this] { ReadChunks(); });
+}
+
+Rowset::AsyncResultPrefetcher::~AsyncResultPrefetcher() {
+    if (m_reader.valid()) {
+        m_reader.wait();
+    }
+    std::unique_ptr<RowsetChunk> left;
+    while (m_chunks.TryPop(left)) {
+        left.reset();
+    }
+}
+
+void Rowset::AsyncResultPrefetcher::WaitWhileThrottled() {
+    while (!m_cancel && m_pendingBytes >= m_prefetch_threshold) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+void Rowset::AsyncResultPrefetcher::ReadChunks() {
+    if (m_cancel) {
+        return;
+    }
+    WaitWhileThrottled();
+    try {
+        for (;;) {
+            PGresult* result = PQgetResult(m_conn.GetPGconn());
+            if (result == nullptr) {
+                m_statementEnded = true;
+                m_chunks.Push(nullptr);
+                return;
+            }
+            std::unique_ptr<RowsetChunk> chunk;
+            try {
+                chunk = std::make_unique<RowsetChunk>(result);
+            } catch (...) {
+                PQclear(result);
+                throw;
+            }
+            m_pendingBytes += chunk->GetByteSize();
+            m_chunks.Push(std::move(chunk));
+            if (m_cancel) {
+                return;
+            }
+            WaitWhileThrottled();
+        }
+    } catch (...) {
+        // The end marker keeps the caller from waiting for chunks that will
+        // never come; Pop then reports the failure kept in the future.
+        m_chunks.Push(nullptr);
+        throw;
+    }
+}
+
+std::unique_ptr<RowsetChunk> Rowset::AsyncResultPrefetcher::Pop() {
+    std::unique_ptr<RowsetChunk> chunk;
+    m_chunks.Pop(chunk);
+    // The thread ends right after its end marker; a failure that ended it
+    // early is rethrown here. After a cancel the thread may still be reading,
+    // and the close waits for it instead.
+    if (!chunk && !m_cancel && m_reader.valid()) {
+        m_reader.get();
+    }
+    return chunk;
+}
+
+}  // namespace kelvoapi

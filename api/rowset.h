@@ -1,0 +1,120 @@
+// The result of one statement on a connection, read chunk by chunk, with an
+// optional prefetch thread that reads chunks ahead into a bounded queue; and
+// the statement routines that every part of the library sends SQL through.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <exception>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "api/connection.h"
+#include "api/handles.h"
+#include "api/rowset_chunk.h"
+#include "api/table_definition.h"
+#include "infra/concurrent_queue.h"
+#include "postgres/libpq/libpq_types.h"
+
+namespace kelvoapi {
+
+class Rowset {
+public:
+    // Reads the first result of the statement just sent on `connection`,
+    // then marks the connection busy until destruction.
+    explicit Rowset(Connection& connection);
+    Rowset(const Rowset&) = delete;
+    Rowset& operator=(const Rowset&) = delete;
+    ~Rowset();
+
+    // The next chunk with rows, or null at the end; a chunk with an error
+    // status throws the server's error.
+    std::unique_ptr<RowsetChunk> GetNextChunk();
+    // The next block of COPY data (owned by the caller, freed with
+    // PQfreemem), or {null, 0} at the end.
+    std::pair<char*, size_t> GetCopyData();
+    bool HasCopyData() const;
+    const TableDefinition& GetSchema() const { return *m_schema; }
+    // Whether the server has sent the statement's last result (the rowset
+    // may still hold chunks of it).
+    bool StatementEnded() const {
+        return m_prefetcher ? m_prefetcher->StatementEnded()
+                            : !m_chunk || m_chunk->GetStatus() != KELVO_RESULT_TUPLES_CHUNK;
+    }
+    std::optional<size_t> GetAffectedRowCount() const { return m_affectedRowCount; }
+    // Cancels what is unread, stops the prefetch thread and drains the
+    // connection's results.
+    void Close();
+
+    // Reads the chunks after the first on a thread of its own.
+    class AsyncResultPrefetcher {
+    public:
+        static constexpr size_t MAX_CHUNK_PREFETCH_COUNT = 256;
+
+        AsyncResultPrefetcher(Connection& connection, size_t prefetchThreshold, std::atomic<size_t>& pendingBytes,
+                              std::atomic<bool>& cancel);
+        AsyncResultPrefetcher(const AsyncResultPrefetcher&) = delete;
+        AsyncResultPrefetcher& operator=(const AsyncResultPrefetcher&) = delete;
+        // Waits for the thread and frees what is still queued.
+        ~AsyncResultPrefetcher();
+
+        // Null at the end of the result or after a cancel; rethrows what
+        // ended the reading thread early.
+        std::unique_ptr<RowsetChunk> Pop();
+        // The thread has read the statement's last result: the server is
+        // done with it, whatever the queue still holds.
+        bool StatementEnded() const { return m_statementEnded; }
+
+    private:
+        void ReadChunks();
+        void WaitWhileThrottled();
+
+        Connection& m_conn;
+        size_t m_prefetch_threshold;
+        std::atomic<bool>& m_cancel;
+        std::future<void> m_reader;
+        ConcurrentQueue<std::unique_ptr<RowsetChunk>> m_chunks;
+        std::atomic<size_t>& m_pendingBytes;
+        std::atomic<bool> m_statementEnded{false};
+    };
+
+private:
+    void beginResultFetching();
+    void TakeChunk(PGresult* result);
+
+    std::atomic<bool> m_cancel{false};
+    Connection& m_conn;
+    std::unique_ptr<RowsetChunk> m_chunk;
+    std::atomic<size_t> m_pendingBytes{0};
+    std::unique_ptr<AsyncResultPrefetcher> m_prefetcher;
+    std::optional<TableDefinition> m_schema;
+    std::optional<size_t> m_affectedRowCount;
+    // A failure of the prefetch thread, reported after the rows before it.
+    std::exception_ptr m_prefetchError;
+    // The COPY OUT data has been read to its end.
+    bool m_copyDone = false;
+};
+
+// The error of a query that could not be sent (PQsendQuery refused).
+inline constexpr ContextId send_query_failed_context{0x43da522a};
+
+// Sends `query` and returns its rowset (the connection is then busy).
+std::unique_ptr<Rowset> ExecuteQuery(Connection& connection, std::string_view query, bool throwIfBusy);
+// Sends `command`, waits for its result and drains the rest; the affected row
+// count when the command reports one.
+std::optional<size_t> ExecuteCommand(Connection& connection, std::string_view command, bool throwIfBusy);
+// The next result; an error status throws the server's error after draining.
+PGresult* GetResult(Connection& connection);
+// Frees `result` and drains the results after it; stops at a COPY IN, and
+// reads and drops the data of a COPY OUT.
+void CleanupResults(Connection& connection, PGresult* result);
+std::optional<size_t> getAffectedRowCount(PGresult* result);
+
+}  // namespace kelvoapi
+
+struct kelvo_rowset_t : kelvo_connection_dependent_ptr<kelvoapi::Rowset> {
+    using kelvo_connection_dependent_ptr<kelvoapi::Rowset>::kelvo_connection_dependent_ptr;
+};

@@ -1,0 +1,144 @@
+// A bounded single-producer, single-consumer queue: a rowset's prefetch thread
+// pushes result chunks and the caller's thread pops them. One slot always
+// stays free, so a queue of n slots holds n - 1 elements.
+//
+// The fast paths (a free slot to push into, an element to pop) take no lock.
+// A side that must wait sets its flag under its mutex and waits at most
+// 100 ms; the other side tests the flag without the mutex and signals. The
+// waiting side checks the queue again after setting its flag (all atomics are
+// sequentially consistent), so a signal that came too early cannot leave it
+// asleep while there is work. Every wait ends within 100 ms to recheck the
+// cancel predicate, so a cancel ends any wait within 100 ms.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+namespace kelvoapi {
+
+template <typename T>
+class ConcurrentQueue {
+public:
+    explicit ConcurrentQueue(size_t size, std::function<bool()> cancel = {})
+        : m_size(size), m_mask(size - 1), m_cancel(std::move(cancel)) {
+        if (size < 2 || (size & (size - 1)) != 0) {
+            throw std::invalid_argument("size must be greater than 1 and a power of 2");
+        }
+        if (size >= (size_t{1} << 61)) {
+            throw std::invalid_argument("size too large");
+        }
+        m_buffer = static_cast<T*>(std::malloc(size * sizeof(T)));
+        if (m_buffer == nullptr) {
+            throw std::bad_alloc();
+        }
+        for (size_t i = 0; i < size; ++i) {
+            new (&m_buffer[i]) T();
+        }
+        if (!m_cancel) {
+            m_cancel = [] { return false; };
+        }
+    }
+
+    ConcurrentQueue(const ConcurrentQueue&) = delete;
+    ConcurrentQueue& operator=(const ConcurrentQueue&) = delete;
+
+    // Elements still queued are destroyed with their slots; the owner
+    // normally empties the queue first.
+    ~ConcurrentQueue() {
+        for (size_t i = 0; i < m_size; ++i) {
+            m_buffer[i].~T();
+        }
+        std::free(m_buffer);
+    }
+
+    bool TryPop(T& out) {
+        const size_t head = m_head.load();
+        if (head == m_tail.load()) {
+            return false;
+        }
+        out = std::move(m_buffer[head]);
+        m_buffer[head] = T();
+        m_head.store((head + 1) & m_mask);
+        if (m_full.load()) {
+            std::lock_guard<std::mutex> lock(m_mutexFull);
+            m_cvFull.notify_one();
+            m_full.store(false);
+        }
+        return true;
+    }
+
+    // Returns false without storing when cancelled; the item then stays with
+    // the caller.
+    bool Push(T&& item) {
+        if (m_cancel()) {
+            return false;
+        }
+        while (IsFull()) {
+            {
+                std::unique_lock<std::mutex> lock(m_mutexFull);
+                m_full.store(true);
+                m_cvFull.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(100),
+                                    [this] { return !IsFull(); });
+            }
+            if (m_cancel()) {
+                return false;
+            }
+        }
+        const size_t tail = m_tail.load();
+        m_buffer[tail] = std::move(item);
+        m_tail.store((tail + 1) & m_mask);
+        if (m_empty.load()) {
+            std::lock_guard<std::mutex> lock(m_mutexEmpty);
+            m_cvEmpty.notify_one();
+            m_empty.store(false);
+        }
+        return true;
+    }
+
+    // Waits for an element; false once the cancel predicate holds.
+    bool Pop(T& out) {
+        if (TryPop(out)) {
+            return true;
+        }
+        for (;;) {
+            if (m_cancel()) {
+                return false;
+            }
+            {
+                std::unique_lock<std::mutex> lock(m_mutexEmpty);
+                m_empty.store(true);
+                m_cvEmpty.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(100),
+                                     [this] { return m_head.load() != m_tail.load(); });
+            }
+            if (TryPop(out)) {
+                return true;
+            }
+        }
+    }
+
+private:
+    bool IsFull() const { return ((m_tail.load() + 1) & m_mask) == m_head.load(); }
+
+    const size_t m_size;
+    const size_t m_mask;
+    T* m_buffer = nullptr;
+    std::function<bool()> m_cancel;
+    std::atomic<size_t> m_head{0};
+    std::atomic<size_t> m_tail{0};
+    std::atomic<bool> m_full{false};
+    std::mutex m_mutexFull;
+    std::condition_variable m_cvFull;
+    std::atomic<bool> m_empty{true};
+    std::mutex m_mutexEmpty;
+    std::condition_variable m_cvEmpty;
+};
+
+}  // namespace kelvoapi

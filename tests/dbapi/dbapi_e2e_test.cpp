@@ -1,0 +1,562 @@
+// The database API on the real road: the stand-in server started through
+// kelvo_instance_create, connections with each create mode, databases,
+// schemas and tables, rows written with SQL and read back chunk by chunk in
+// binary and text, catalog round trips, cancel, ping and disconnect.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/connection.h"
+#include "error/error.h"
+#include "instance/parameters.h"
+#include "kelvo/kelvo.h"
+#include "postgres/libpq/connect.h"
+#include "support/kelvod_server.h"
+
+namespace {
+
+std::string TextOf(kelvo_error_t* error) {
+    const std::string text = error ? kelvoapi::ToString(*static_cast<kelvoapi::Error*>(error)) : "";
+    kelvo_error_destroy(error);
+    return text;
+}
+
+struct Failure {
+    std::string sqlstate;
+    std::string message;
+    uint32_t contextId = 0;
+};
+
+Failure FailureOf(kelvo_error_t* error) {
+    Failure f;
+    if (error != nullptr) {
+        const auto* e = static_cast<const kelvoapi::Error*>(error);
+        f = {e->GetSqlstate(), e->GetMessage(), e->GetContextId().value};
+        kelvo_error_destroy(error);
+    }
+    return f;
+}
+
+class DbapiE2E : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_dir = new std::string(kelvotest::MakeTempDirectory());
+        kelvo_parameters_t* parameters = nullptr;
+        ASSERT_EQ("", TextOf(kelvo_create_instance_parameters(&parameters, true)));
+        ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "use_tcp_port", "off")));
+        ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "log_dir", s_dir->c_str())));
+        ASSERT_EQ("",
+                  TextOf(kelvo_instance_create(KELVO_SERVER_DIR, KELVO_DISABLE_TELEMETRY, parameters, &s_instance)));
+        kelvo_parameters_destroy(parameters);
+    }
+    static void TearDownTestSuite() {
+        kelvo_instance_close(s_instance);
+        s_instance = nullptr;
+        std::error_code ignored;
+        std::filesystem::remove_all(*s_dir, ignored);
+        delete s_dir;
+    }
+
+    void SetUp() override { ASSERT_NE(nullptr, s_instance) << "the server did not start"; }
+
+    static std::string Path(const std::string& name) { return *s_dir + "/" + name; }
+
+    // Connection parameters for the started server with `dbname`.
+    static kelvo_parameters_t* Parameters(const std::string& dbname) {
+        kelvo_parameters_t* parameters = nullptr;
+        EXPECT_EQ("", TextOf(kelvo_create_connection_parameters(s_instance, &parameters)));
+        EXPECT_EQ("", TextOf(kelvo_parameters_set(parameters, "dbname", dbname.c_str())));
+        return parameters;
+    }
+
+    static kelvo_error_t* Connect(const std::string& dbname, kelvo_create_mode_t mode, kelvo_connection_t** conn) {
+        kelvo_parameters_t* parameters = Parameters(dbname);
+        kelvo_error_t* error = kelvo_connect(parameters, conn, mode);
+        kelvo_parameters_destroy(parameters);
+        return error;
+    }
+
+    static kelvo_instance_t* s_instance;
+    static std::string* s_dir;
+};
+
+kelvo_instance_t* DbapiE2E::s_instance = nullptr;
+std::string* DbapiE2E::s_dir = nullptr;
+
+struct ConnectionCloser {
+    void operator()(kelvo_connection_t* c) const { kelvo_disconnect(c); }
+};
+using ConnectionPtr = std::unique_ptr<kelvo_connection_t, ConnectionCloser>;
+
+// Every value of column `column` across all chunks, read as texts (text
+// format) or as little-endian int32 printed in decimal (binary format).
+std::vector<std::string> Column(kelvo_connection_t* conn, const char* query, int column, bool text) {
+    std::vector<std::string> out;
+    kelvo_rowset_t* rowset = nullptr;
+    const std::string error =
+        TextOf(text ? kelvo_execute_query_params(conn, query, KELVO_ROWSET_RESULT_FORMAT_TEXT, &rowset)
+                    : kelvo_execute_query(conn, query, &rowset));
+    EXPECT_EQ("", error) << query;
+    if (rowset == nullptr) return out;
+    for (;;) {
+        kelvo_rowset_chunk_t* chunk = nullptr;
+        EXPECT_EQ("", TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)));
+        if (chunk == nullptr) break;
+        for (size_t r = 0; r < kelvo_rowset_chunk_row_count(chunk); ++r) {
+            const kelvo_value_t v = kelvo_rowset_chunk_field_value(chunk, static_cast<uint32_t>(r), column);
+            if (v.value == nullptr) {
+                out.push_back("<null>");
+            } else if (text || v.size != 4) {
+                out.emplace_back(reinterpret_cast<const char*>(v.value), v.size);
+            } else {
+                out.push_back(std::to_string(kelvo_read_int32(v.value)));
+            }
+        }
+        kelvo_destroy_rowset_chunk(chunk);
+    }
+    kelvo_close_rowset(rowset);
+    return out;
+}
+
+TEST_F(DbapiE2E, CreateModes) {
+    const std::string path = Path("modes.kelvo");
+    struct Step {
+        kelvo_create_mode_t mode;
+        bool addTable;
+        std::string expectedSqlstate;  // empty: success
+        bool tableAfter;
+    };
+    const Step steps[] = {
+        {KELVO_DO_NOT_CREATE, false, "*", false},  // the file does not exist yet
+        {KELVO_CREATE, true, "", true},
+        {KELVO_CREATE, false, "*", false},  // exists already
+        {KELVO_CREATE_IF_NOT_EXISTS, false, "", true},
+        {KELVO_DO_NOT_CREATE, false, "", true},
+        {KELVO_CREATE_AND_REPLACE, false, "", false},
+    };
+    int index = 0;
+    for (const Step& step : steps) {
+        SCOPED_TRACE("step " + std::to_string(index++));
+        kelvo_connection_t* raw = nullptr;
+        const Failure failure = FailureOf(Connect(path, step.mode, &raw));
+        ConnectionPtr conn(raw);
+        if (step.expectedSqlstate == "*") {
+            EXPECT_FALSE(failure.sqlstate.empty());
+            EXPECT_EQ(nullptr, raw);
+            continue;
+        }
+        ASSERT_EQ("", failure.message);
+        ASSERT_NE(nullptr, raw);
+        if (step.addTable) {
+            ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "CREATE TABLE kept (v INT)", nullptr)));
+        }
+        bool exists = !step.tableAfter;
+        ASSERT_EQ("", TextOf(kelvo_has_table(raw, nullptr, nullptr, "kept", &exists)));
+        EXPECT_EQ(step.tableAfter, exists);
+    }
+}
+
+TEST_F(DbapiE2E, RefusedConnects) {
+    kelvo_connection_t* conn = nullptr;
+    kelvo_parameters_t* parameters = Parameters(Path("x.kelvo"));
+    struct Case {
+        const char* endpoint;  // null: the instance's; "": none
+        int mode;
+        const char* dbname;
+        std::string sqlstate;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"", KELVO_CREATE, nullptr, "08001", "Missing endpoint parameter"},
+        {"pel.tcp://127.0.0.1:1", KELVO_CREATE, nullptr, "08001",
+         "Could not connect to the Kelvo server: The given endpoint doesn't belong to a started KelvoProcess"},
+        {nullptr, KELVO_CREATE, ":main", "42501", "Creating the ':main' database is not allowed."},
+        {nullptr, 7, ":main", "42501", "Creating the ':main' database is not allowed."},
+        {nullptr, -1, nullptr, "22023", "Invalid `kelvo_create_mode_t` value"},
+    };
+    for (const Case& c : cases) {
+        kelvo_parameters_t* copy = kelvo_parameters_copy(parameters);
+        if (c.endpoint != nullptr && *c.endpoint == '\0') {
+            kelvo_parameters_destroy(copy);
+            ASSERT_EQ("", TextOf(kelvo_create_connection_parameters(nullptr, &copy)));
+        } else if (c.endpoint != nullptr) {
+            ASSERT_EQ("", TextOf(kelvo_parameters_set(copy, "endpoint", c.endpoint)));
+        }
+        if (c.dbname) kelvo_parameters_set(copy, "dbname", c.dbname);
+        const Failure f = FailureOf(kelvo_connect(copy, &conn, static_cast<kelvo_create_mode_t>(c.mode)));
+        EXPECT_EQ(c.sqlstate, f.sqlstate) << c.message;
+        EXPECT_EQ(c.message, f.message);
+        EXPECT_EQ(nullptr, conn);
+        kelvo_parameters_destroy(copy);
+    }
+    kelvo_parameters_destroy(parameters);
+}
+
+TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
+    kelvo_connection_t* raw = nullptr;
+    ASSERT_EQ("", TextOf(Connect(Path("road.kelvo"), KELVO_CREATE_AND_REPLACE, &raw)));
+    ConnectionPtr conn(raw);
+    EXPECT_EQ(KELVO_CONNECTION_OK, kelvo_connection_status(raw));
+    ASSERT_EQ("", TextOf(kelvo_create_schema(raw, nullptr, "sales", false)));
+    ASSERT_EQ("", TextOf(kelvo_create_schema(raw, nullptr, "sales", false)));  // IF NOT EXISTS
+    EXPECT_FALSE(FailureOf(kelvo_create_schema(raw, nullptr, "sales", true)).sqlstate.empty());
+
+    kelvo_table_definition_t* def = kelvo_create_table_definition("road", "sales", "items", KELVO_PERMANENT, false);
+    ASSERT_EQ("", TextOf(kelvo_table_definition_add_column(def, "id", KELVO_INT, 0xFFFFFFFFu, nullptr, false)));
+    ASSERT_EQ("", TextOf(kelvo_table_definition_add_column(def, "name", KELVO_VARCHAR, kelvo_encode_string_modifier(20),
+                                                           nullptr, true)));
+    ASSERT_EQ("", TextOf(kelvo_table_definition_add_column(def, "price", KELVO_NUMERIC,
+                                                           kelvo_encode_numeric_modifier(10, 2), nullptr, true)));
+    ASSERT_EQ("", TextOf(kelvo_create_table(raw, def, true)));
+    ASSERT_EQ("", TextOf(kelvo_create_table(raw, def, false)));
+    EXPECT_FALSE(FailureOf(kelvo_create_table(raw, def, true)).sqlstate.empty());
+
+    int count = 0;
+    ASSERT_EQ("", TextOf(kelvo_execute_command(
+                      raw, "INSERT INTO sales.items SELECT i, 'n' || i, i / 4 FROM range(1000) t(i)", &count)));
+    EXPECT_EQ(1000, count);
+    ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "INSERT INTO sales.items VALUES (1000, NULL, NULL)", &count)));
+    EXPECT_EQ(1, count);
+
+    kelvo_rowset_t* raw_rowset_unused = nullptr;
+    const char* query = "SELECT id, name FROM sales.items ORDER BY id";
+    const std::vector<std::string> ids = Column(raw, query, 0, false);
+    ASSERT_EQ(1001u, ids.size());
+    EXPECT_EQ("0", ids[0]);
+    EXPECT_EQ("999", ids[999]);
+    const std::vector<std::string> textIds = Column(raw, query, 0, true);
+    EXPECT_EQ(ids, textIds);
+    const std::vector<std::string> names = Column(raw, query, 1, false);
+    EXPECT_EQ("n7", names[7]);
+    EXPECT_EQ("<null>", names[1000]);
+
+    // A prepared statement runs in either result format.
+    ASSERT_EQ("", TextOf(kelvo_prepare(raw, "by_id", "SELECT id FROM sales.items WHERE id < 3 ORDER BY id")));
+    for (const kelvo_rowset_result_format_t format :
+         {KELVO_ROWSET_RESULT_FORMAT_KELVO_BINARY, KELVO_ROWSET_RESULT_FORMAT_TEXT}) {
+        kelvo_rowset_t* rowset = nullptr;
+        ASSERT_EQ("", TextOf(kelvo_execute_prepared(raw, "by_id", format, &rowset)));
+        kelvo_rowset_chunk_t* chunk = nullptr;
+        ASSERT_EQ("", TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)));
+        ASSERT_NE(nullptr, chunk);
+        ASSERT_EQ(3u, kelvo_rowset_chunk_row_count(chunk));
+        const kelvo_value_t v = kelvo_rowset_chunk_field_value(chunk, 2, 0);
+        if (format == KELVO_ROWSET_RESULT_FORMAT_TEXT) {
+            EXPECT_EQ("2", std::string(reinterpret_cast<const char*>(v.value), v.size));
+        } else {
+            ASSERT_EQ(4u, v.size);
+            EXPECT_EQ(0, std::memcmp("\2\0\0\0", v.value, 4)) << "little-endian";
+        }
+        kelvo_destroy_rowset_chunk(chunk);
+        kelvo_close_rowset(rowset);
+    }
+    EXPECT_FALSE(FailureOf(kelvo_execute_prepared(raw, "missing", KELVO_ROWSET_RESULT_FORMAT_TEXT, &raw_rowset_unused))
+                     .sqlstate.empty());
+    EXPECT_STREQ("UTF8", kelvo_connection_parameter_status(raw, "server_encoding"));
+    EXPECT_EQ(nullptr, kelvo_connection_parameter_status(raw, "no_such_setting"));
+
+    // The table definition round trips through the catalog.
+    kelvo_table_definition_t* read = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_get_table_definition(raw, nullptr, "sales", "items", &read)));
+    EXPECT_STREQ("road", kelvo_table_definition_database_name(read));
+    EXPECT_STREQ("sales", kelvo_table_definition_schema_name(read));
+    EXPECT_STREQ("items", kelvo_table_definition_table_name(read));
+    EXPECT_EQ(KELVO_PERMANENT, kelvo_table_definition_table_persistence(read));
+    ASSERT_EQ(3u, kelvo_table_definition_column_count(read));
+    for (uint32_t i = 0; i < 3; ++i) {
+        EXPECT_STREQ(kelvo_table_definition_column_name(def, i), kelvo_table_definition_column_name(read, i));
+        EXPECT_EQ(kelvo_table_definition_column_type_tag(def, i), kelvo_table_definition_column_type_tag(read, i));
+        EXPECT_EQ(kelvo_table_definition_column_type_modifier(def, i),
+                  kelvo_table_definition_column_type_modifier(read, i));
+        EXPECT_EQ(kelvo_table_definition_column_is_nullable(def, i),
+                  kelvo_table_definition_column_is_nullable(read, i));
+        EXPECT_STREQ("", kelvo_table_definition_column_collation(read, i));
+    }
+    kelvo_destroy_table_definition(read);
+    kelvo_destroy_table_definition(def);
+}
+
+TEST_F(DbapiE2E, CatalogQuestions) {
+    kelvo_connection_t* raw = nullptr;
+    ASSERT_EQ("", TextOf(Connect(Path("cat.kelvo"), KELVO_CREATE_AND_REPLACE, &raw)));
+    ConnectionPtr conn(raw);
+    ASSERT_EQ("", TextOf(kelvo_create_schema(raw, "cat", "pg_extra", true)));
+    ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "CREATE TABLE cat.pg_extra.t1 (v INT)", nullptr)));
+    ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "CREATE TABLE cat.pg_extra.t2 (v INT)", nullptr)));
+    ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "CREATE TABLE cat.public.empty_cols (v INT)", nullptr)));
+    ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "CREATE TEMPORARY TABLE tmp (v INT)", nullptr)));
+
+    kelvo_string_list_t* list = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_get_schema_names(raw, "cat", &list)));
+    std::vector<std::string> schemas;
+    for (size_t i = 0; i < kelvo_string_list_size(list); ++i) schemas.push_back(kelvo_string_list_at(list, (int)i));
+    kelvo_string_list_destroy(list);
+    std::sort(schemas.begin(), schemas.end());
+    EXPECT_EQ(std::vector<std::string>({"pg_extra", "public"}), schemas);
+
+    ASSERT_EQ("", TextOf(kelvo_get_table_names(raw, "cat", "pg_extra", &list)));
+    std::vector<std::string> tables;
+    for (size_t i = 0; i < kelvo_string_list_size(list); ++i) tables.push_back(kelvo_string_list_at(list, (int)i));
+    kelvo_string_list_destroy(list);
+    std::sort(tables.begin(), tables.end());
+    EXPECT_EQ(std::vector<std::string>({"t1", "t2"}), tables);
+
+    struct HasCase {
+        const char* database;
+        const char* schema;
+        const char* table;
+        bool exists;
+    };
+    const HasCase hasCases[] = {
+        {nullptr, nullptr, "empty_cols", true}, {"cat", "pg_extra", "t1", true},    {nullptr, "pg_extra", "t2", true},
+        {nullptr, nullptr, "nowhere", false},   {nullptr, "noschema", "t1", false}, {"cat", "public", "t1", false},
+    };
+    for (const HasCase& c : hasCases) {
+        bool exists = !c.exists;
+        EXPECT_EQ("", TextOf(kelvo_has_table(raw, c.database, c.schema, c.table, &exists))) << c.table;
+        EXPECT_EQ(c.exists, exists) << c.table;
+    }
+
+    kelvo_table_definition_t* def = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_get_table_definition(raw, nullptr, nullptr, "tmp", &def)));
+    EXPECT_EQ(KELVO_TEMPORARY, kelvo_table_definition_table_persistence(def));
+    kelvo_destroy_table_definition(def);
+
+    struct FailCase {
+        const char* database;
+        const char* schema;
+        const char* table;
+        std::string sqlstate;
+        uint32_t contextId;
+        std::string message;
+    };
+    const FailCase failCases[] = {
+        {nullptr, nullptr, "nowhere", "42P01", 0x7bd02a3b, "Specified table does not exist: nowhere."},
+        {"cat", "public", "nowhere", "42P01", 0x08b95b2f, "Specified table does not exist: nowhere."},
+        {nullptr, "noschema", "nowhere", "3F000", 0xdb2e8a8b, "Specified schema does not exist: noschema."},
+        {"elsewhere", "public", "t1", "3D000", 0x80d59a97, "The specified database \"elsewhere\" does not exist."},
+    };
+    for (const FailCase& c : failCases) {
+        def = nullptr;
+        const Failure f = FailureOf(kelvo_get_table_definition(raw, c.database, c.schema, c.table, &def));
+        EXPECT_EQ(c.sqlstate, f.sqlstate) << c.message;
+        EXPECT_EQ(c.message, f.message);
+        EXPECT_EQ(c.contextId, f.contextId) << c.message;
+        EXPECT_EQ(nullptr, def);
+    }
+    bool exists = false;
+    const Failure unknown = FailureOf(kelvo_has_table(raw, "elsewhere", "public", "t1", &exists));
+    EXPECT_EQ("3D000", unknown.sqlstate);
+    EXPECT_TRUE(kelvo_connection_is_ready(raw));
+}
+
+// A connection that asks for text results gets the same catalog answers: the
+// catalog reads integers and flags in whichever format the server sent.
+TEST_F(DbapiE2E, CatalogAnswersOnATextConnection) {
+    kelvo_parameters_t* parameters = Parameters(Path("textcat.kelvo"));
+    ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "result_format_code", "Text")));
+    kelvo_connection_t* raw = nullptr;
+    const std::string error = TextOf(kelvo_connect(parameters, &raw, KELVO_CREATE_AND_REPLACE));
+    kelvo_parameters_destroy(parameters);
+    ASSERT_EQ("", error);
+    ConnectionPtr conn(raw);
+    ASSERT_EQ("",
+              TextOf(kelvo_execute_command(raw, "CREATE TABLE t (a VARCHAR(9) NOT NULL, b NUMERIC(12,3))", nullptr)));
+    EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false)) << "text results";
+    bool exists = false;
+    ASSERT_EQ("", TextOf(kelvo_has_table(raw, nullptr, nullptr, "t", &exists)));
+    EXPECT_TRUE(exists);
+    kelvo_table_definition_t* def = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_get_table_definition(raw, nullptr, nullptr, "t", &def)));
+    ASSERT_EQ(2u, kelvo_table_definition_column_count(def));
+    EXPECT_EQ(KELVO_VARCHAR, kelvo_table_definition_column_type_tag(def, 0));
+    EXPECT_EQ(9u, kelvo_get_max_length_from_modifier(kelvo_table_definition_column_type_modifier(def, 0)));
+    EXPECT_FALSE(kelvo_table_definition_column_is_nullable(def, 0));
+    EXPECT_EQ(KELVO_NUMERIC, kelvo_table_definition_column_type_tag(def, 1));
+    EXPECT_EQ(12u, kelvo_get_precision_from_modifier(kelvo_table_definition_column_type_modifier(def, 1)));
+    EXPECT_EQ(3u, kelvo_get_scale_from_modifier(kelvo_table_definition_column_type_modifier(def, 1)));
+    EXPECT_TRUE(kelvo_table_definition_column_is_nullable(def, 1));
+    kelvo_destroy_table_definition(def);
+}
+
+TEST_F(DbapiE2E, AttachDetachCreateAndDropDatabases) {
+    kelvo_connection_t* raw = nullptr;
+    ASSERT_EQ("", TextOf(Connect(Path("host.kelvo"), KELVO_CREATE_AND_REPLACE, &raw)));
+    ConnectionPtr conn(raw);
+    const std::string other = Path("other.db");
+    ASSERT_EQ("", TextOf(kelvo_create_database(raw, other.c_str(), true)));
+    ASSERT_EQ("", TextOf(kelvo_create_database(raw, other.c_str(), false)));
+    EXPECT_FALSE(FailureOf(kelvo_create_database(raw, other.c_str(), true)).sqlstate.empty());
+    ASSERT_EQ("", TextOf(kelvo_attach_database(raw, other.c_str(), nullptr)));
+    ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "CREATE TABLE other.public.t (v INT)", nullptr)));
+    bool exists = false;
+    ASSERT_EQ("", TextOf(kelvo_has_table(raw, "other", "public", "t", &exists)));
+    EXPECT_TRUE(exists);
+    ASSERT_EQ("", TextOf(kelvo_detach_database(raw, "other")));
+    EXPECT_EQ("3D000", FailureOf(kelvo_has_table(raw, "other", "public", "t", &exists)).sqlstate);
+    ASSERT_EQ("", TextOf(kelvo_attach_database(raw, other.c_str(), "again")));
+    ASSERT_EQ("", TextOf(kelvo_has_table(raw, "again", "public", "t", &exists)));
+    EXPECT_TRUE(exists);
+    ASSERT_EQ("", TextOf(kelvo_detach_all_databases(raw)));
+    ASSERT_EQ("", TextOf(kelvo_drop_database(raw, other.c_str(), true)));
+    ASSERT_EQ("", TextOf(kelvo_drop_database(raw, other.c_str(), false)));
+    EXPECT_FALSE(FailureOf(kelvo_drop_database(raw, other.c_str(), true)).sqlstate.empty());
+    EXPECT_FALSE(std::filesystem::exists(other));
+}
+
+struct LogEvents {
+    std::vector<std::string> topics;
+    std::vector<std::string> values;
+};
+
+void CollectLog(kelvo_log_level_t level, const char* topic, const char* value, void* context) {
+    if (level >= KELVO_LOG_LEVEL_INFO) {
+        static_cast<LogEvents*>(context)->topics.push_back(topic);
+        static_cast<LogEvents*>(context)->values.push_back(value);
+    }
+}
+
+// A connect with a create mode logs the connection's parameters, then the
+// administrative connection's (dbname "[]"); disconnecting detaches cleanly,
+// so the database file can be dropped by another connection at once.
+TEST_F(DbapiE2E, ConnectLogsBothConnectionsAndDisconnectDetaches) {
+    LogEvents log;
+    kelvo_log_function_t previous = kelvo_log_set_log_function(CollectLog, &log);
+    kelvo_connection_t* raw = nullptr;
+    const std::string path = Path("logged.kelvo");
+    const std::string error = TextOf(Connect(path, KELVO_CREATE, &raw));
+    kelvo_disconnect(raw);
+    kelvo_log_set_log_function(previous, nullptr);
+    ASSERT_EQ("", error);
+    ASSERT_EQ(2u, log.topics.size()) << (log.topics.empty() ? "" : log.values.back());
+    EXPECT_EQ("connection-parameters", log.topics[0]);
+    EXPECT_EQ("connection-parameters", log.topics[1]);
+    EXPECT_NE(std::string::npos, log.values[0].find("logged.kelvo"));
+    EXPECT_NE(std::string::npos, log.values[0].find("\"client_info\""));
+    EXPECT_EQ(std::string::npos, log.values[0].find("api_language"));
+    EXPECT_EQ(std::string::npos, log.values[1].find("logged.kelvo"))
+        << "the administrative connection attaches nothing";
+
+    ASSERT_EQ("", TextOf(Connect(Path("dropper.kelvo"), KELVO_CREATE_AND_REPLACE, &raw)));
+    ConnectionPtr dropper(raw);
+    EXPECT_EQ("", TextOf(kelvo_drop_database(raw, path.c_str(), true)));
+}
+
+// The client identification: api_language (absent or empty means "C") ends
+// up in client_info and never travels as a setting of its own.
+TEST_F(DbapiE2E, ClientIdentification) {
+    const std::pair<const char*, const char*> cases[] = {
+        {nullptr, "\"client_info\": \"C,Linux,"},
+        {"", "\"client_info\": \"C,Linux,"},
+        {"Python", "\"client_info\": \"Python,Linux,"},
+    };
+    for (const auto& [language, expected] : cases) {
+        kelvo_parameters_t* parameters = Parameters(Path("ident.kelvo"));
+        if (language != nullptr) {
+            ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "api_language", language)));
+        }
+        LogEvents log;
+        kelvo_log_function_t previous = kelvo_log_set_log_function(CollectLog, &log);
+        kelvo_connection_t* raw = nullptr;
+        const std::string error = TextOf(kelvo_connect(parameters, &raw, KELVO_CREATE_IF_NOT_EXISTS));
+        kelvo_disconnect(raw);
+        kelvo_log_set_log_function(previous, nullptr);
+        ASSERT_EQ("", error);
+        ASSERT_FALSE(log.values.empty());
+        EXPECT_NE(std::string::npos, log.values[0].find(expected)) << log.values[0];
+        EXPECT_NE(std::string::npos, log.values[0].find("\"user_agent\": \"External API\""));
+        EXPECT_NE(std::string::npos, log.values[0].find("\"dorvane_api\": \"1\""));
+        EXPECT_EQ(std::string::npos, log.values[0].find("api_language"));
+        // The caller's set is left as it was.
+        const auto& given = *static_cast<const kelvoapi::Parameters*>(parameters);
+        EXPECT_EQ(language != nullptr, given.ContainsKey("api_language"));
+        EXPECT_FALSE(given.ContainsKey("dorvane_api"));
+        EXPECT_FALSE(given.ContainsKey("client_info"));
+        kelvo_parameters_destroy(parameters);
+    }
+}
+
+TEST_F(DbapiE2E, CancelPingAndClosingALargeResultEarly) {
+    kelvo_connection_t* raw = nullptr;
+    ASSERT_EQ("", TextOf(Connect(Path("big.kelvo"), KELVO_CREATE_AND_REPLACE, &raw)));
+    ConnectionPtr conn(raw);
+    EXPECT_EQ("", TextOf(kelvo_cancel(raw)));  // nothing runs: the server ignores it
+
+    for (const size_t threshold : {size_t{268435456}, size_t{0}}) {
+        kelvo_set_prefetch_threshold(raw, threshold);
+        kelvo_rowset_t* rowset = nullptr;
+        ASSERT_EQ("", TextOf(kelvo_execute_query(raw, "SELECT i FROM range(10000000) t(i)", &rowset)));
+        kelvo_rowset_chunk_t* chunk = nullptr;
+        ASSERT_EQ("", TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)));
+        ASSERT_NE(nullptr, chunk);
+        EXPECT_EQ(256u, kelvo_rowset_chunk_row_count(chunk));
+        kelvo_destroy_rowset_chunk(chunk);
+        kelvo_close_rowset(rowset);
+        EXPECT_TRUE(kelvo_connection_is_ready(raw));
+        EXPECT_EQ(std::vector<std::string>({"42"}), Column(raw, "SELECT 42", 0, false));
+    }
+
+    kelvo_parameters_t* parameters = Parameters(Path("big.kelvo"));
+    kelvo_ping_status_t status = KELVO_PING_NO_ATTEMPT;
+    EXPECT_EQ("", TextOf(kelvo_ping(parameters, &status)));
+    EXPECT_EQ(KELVO_PING_OK, status);
+    kelvo_parameters_set(parameters, "endpoint", ("pel.domain://" + *s_dir + "/domain/.s.PGSQL.1").c_str());
+    EXPECT_EQ("", TextOf(kelvo_ping(parameters, &status)));
+    EXPECT_EQ(KELVO_PING_NO_RESPONSE, status);
+    kelvo_parameters_destroy(parameters);
+}
+
+// kelvo_cancel may come from another thread while a statement runs; the
+// statement then fails with the server's 57014 and the connection goes on.
+TEST_F(DbapiE2E, CancelStopsARunningStatement) {
+    kelvo_connection_t* raw = nullptr;
+    ASSERT_EQ("", TextOf(Connect(Path("cancel.kelvo"), KELVO_CREATE_AND_REPLACE, &raw)));
+    ConnectionPtr conn(raw);
+    std::atomic<bool> done{false};
+    Failure failure;
+    std::thread runner([&] {
+        failure = FailureOf(kelvo_execute_command(raw, "SELECT sum(i) FROM range(1000000000000) t(i)", nullptr));
+        done = true;
+    });
+    // Cancels that find the session idle are dropped, so repeat until one
+    // lands; the statement itself would run for hours.
+    for (int i = 0; i < 600 && !done; ++i) {
+        EXPECT_EQ("", TextOf(kelvo_cancel(raw)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    runner.join();
+    EXPECT_EQ("57014", failure.sqlstate) << failure.message;
+    EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false));
+}
+
+// A clone opens a second session with the same options but its own settings.
+TEST_F(DbapiE2E, ACloneIsASecondSessionWithDefaultSettings) {
+    kelvo_connection_t* raw = nullptr;
+    ASSERT_EQ("", TextOf(Connect(Path("clone.kelvo"), KELVO_CREATE_AND_REPLACE, &raw)));
+    ConnectionPtr conn(raw);
+    ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "CREATE TABLE seen (v INT)", nullptr)));
+    kelvo_set_chunked_mode(raw, false);
+    kelvo_set_prefetch_threshold(raw, 5);
+    std::unique_ptr<kelvoapi::Connection> clone = raw->Get().Clone();
+    ASSERT_NE(nullptr, clone);
+    EXPECT_TRUE(clone->GetChunkedMode());
+    EXPECT_EQ(kelvoapi::Connection::default_prefetch_threshold, clone->GetPrefetchThreshold());
+    EXPECT_TRUE(clone->HasTable("", "", "seen"));
+    // The clone is the library's own session, not a second API user.
+    EXPECT_NE(nullptr, std::strstr(PQoptions(raw->Get().GetPGconn()), "dorvane_api=1"));
+    EXPECT_EQ(nullptr, std::strstr(PQoptions(clone->GetPGconn()), "dorvane_api"));
+    clone->Close();
+    EXPECT_EQ(KELVO_CONNECTION_BAD, clone->GetStatus());
+    EXPECT_EQ(nullptr, clone->Clone());
+    clone->Close();  // a second close does nothing
+}
+
+}  // namespace
