@@ -1,7 +1,8 @@
-// External streams and INSERT BULK. The reading statement stages each batch of
-// a stream in a temporary table of the stream's shape and inserts it into the
-// target with the caller's select list, all inside one transaction: a failed
-// or cancelled insertion leaves the table as it was.
+// External streams and INSERT BULK. The reading statement takes the stream's
+// batches one by one: straight into the target through the appender when its
+// select list takes the stream's columns as they are, else through a temporary
+// table of the stream's shape and the caller's select list. All of it runs in
+// one transaction: a failed or cancelled insertion leaves the table as it was.
 #include <poll.h>
 
 #include <atomic>
@@ -123,7 +124,15 @@ StreamRegistry::Key Session::StreamKey(const std::vector<std::string>& name) con
         return StreamRegistry::MakeKey(name[0], name[1], name[2]);
     }
     if (name.size() == 2) return StreamRegistry::MakeKey(first, name[0], name[1]);
-    return StreamRegistry::MakeKey(first, "public", name[0]);
+    // An unqualified stream lives in the first database's "public" schema, or in
+    // "main" for a database file that has no "public".
+    std::string schema = "public";
+    if (!first.empty() &&
+        QueryText(m_connection, "SELECT 1 FROM duckdb_schemas() WHERE database_name = " + QuoteLiteral(first) +
+                                    " AND schema_name = 'public'")
+            .empty())
+        schema = "main";
+    return StreamRegistry::MakeKey(first, schema, name[0]);
 }
 
 std::shared_ptr<ExternalStream> Session::FindStream(const std::vector<std::string>& name) const {
@@ -133,8 +142,15 @@ std::shared_ptr<ExternalStream> Session::FindStream(const std::vector<std::strin
 void Session::CreateStream(const CreateStreamCommand& command) {
     std::vector<CopyColumn> columns;
     for (const auto& d : command.columns) columns.push_back(StreamColumn(d));
+    auto key = StreamKey(command.name);
+    const std::string& database = std::get<0>(key);
+    if (!database.empty() &&
+        QueryText(m_connection, "SELECT 1 FROM duckdb_schemas() WHERE lower(database_name) = " + QuoteLiteral(database) +
+                                    " AND schema_name = " + QuoteLiteral(std::get<1>(key)))
+            .empty())
+        throw SqlError("3F000", "The schema \"" + std::get<1>(key) + "\" does not exist.");
     auto stream = std::make_shared<ExternalStream>(Joined(command.name), std::move(columns), m_pid);
-    auto added = m_server.Streams().Add(StreamKey(command.name), stream);
+    auto added = m_server.Streams().Add(key, stream);
     if (added == StreamRegistry::AddResult::Added) return;
     if (added == StreamRegistry::AddResult::TooMany)
         throw SqlError("54000", "The server holds " + std::to_string(kMaxStreams) + " external streams already.",

@@ -175,6 +175,7 @@ TEST_F(KelvodStreams, StreamStatementsReportWhatIsWrongWithTheirStream) {
         {"INSERT BULK INTO \"lifecycle\" (\"a\") (SELECT \"a\" FROM EXTERNAL STREAM \"no_such_stream\")", "42P01"},
         {"COPY " + stream + " (\"c\", \"b\", \"a\") FROM STDIN WITH (FORMAT KELVOBINARY)", "0A000"},
         {"CREATE BOUNDED EXTERNAL STREAM \"not_attached\".\"public\".\"s\" (\"a\" INT)" + std::string(kWith), "3F000"},
+        {"CREATE BOUNDED EXTERNAL STREAM \"" + database + "\".\"no_such_schema\".\"s\" (\"a\" INT)" + kWith, "3F000"},
         {"CLOSE EXTERNAL STREAM " + stream, ""},
     };
     for (const auto& c : cases) {
