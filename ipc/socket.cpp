@@ -15,6 +15,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -87,7 +88,13 @@ std::string RandomSocketName() {
     return name;
 }
 
+std::atomic<IPC_AcceptFunction> gAccept{&::accept4};
+
 }  // namespace
+
+void IPC_SetAcceptFunctionForTesting(IPC_AcceptFunction accept) {
+    gAccept.store(accept != nullptr ? accept : &::accept4);
+}
 
 struct IPC_Socket::IPC_Socket_Impl : std::enable_shared_from_this<IPC_Socket_Impl> {
     explicit IPC_Socket_Impl(std::shared_ptr<IPC_Network> network_) : network(std::move(network_)) {}
@@ -135,7 +142,7 @@ struct IPC_Socket::IPC_Socket_Impl : std::enable_shared_from_this<IPC_Socket_Imp
             bool retryLater = static_cast<bool>(error);
             if (!error) {
                 const int listenFd = tcpAcceptor ? tcpAcceptor->native_handle() : domainAcceptor->native_handle();
-                const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+                const int fd = gAccept.load()(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
                 if (fd >= 0) {
                     if (TakeAccepted(fd))
                         toNotify = event;
@@ -279,6 +286,11 @@ IPC_Socket::~IPC_Socket() {
 bool IPC_Socket::IsConnected() const {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     return m_impl->IsConnectedLocked();
+}
+
+bool IPC_Socket::IsReceiving() const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return !m_impl->recvCompleted;
 }
 
 bool IPC_Socket::IsListening() const {

@@ -75,7 +75,7 @@ TEST(CallbackListener, ReadsTheServersDescriptor) {
                 Send(fd, c.bytes);
             }
         });
-        EXPECT_TRUE(p.proxy->WaitForServer(2000, true));
+        EXPECT_TRUE(p.proxy->WaitForServer(10000, true));
         sender.join();
         ASSERT_TRUE(p.proxy->GetServerDescriptor());
         EXPECT_EQ(p.proxy->GetServerDescriptor()->str(), c.expected);
@@ -108,7 +108,7 @@ TEST(CallbackListener, BadMessagesLeaveTheListenerOpen) {
         if (c.closeAfter)
             ::close(fd);
         try {
-            p.proxy->WaitForServer(2000, true);
+            p.proxy->WaitForServer(10000, true);
             ADD_FAILURE() << "no error";
         } catch (const std::exception& e) {
             EXPECT_NE(std::string(e.what()).find(c.expectedError), std::string::npos) << e.what();
@@ -117,7 +117,7 @@ TEST(CallbackListener, BadMessagesLeaveTheListenerOpen) {
         // A later, good call-back is still accepted.
         const int second = ConnectDomain(SocketPath(*p.proxy));
         Send(second, Message("pel.tcp://127.0.0.1:1"));
-        EXPECT_TRUE(p.proxy->WaitForServer(2000, true));
+        EXPECT_TRUE(p.proxy->WaitForServer(10000, true));
         ::close(second);
         if (!c.closeAfter)
             ::close(fd);
@@ -138,7 +138,7 @@ TEST(CallbackListener, SilentPeerIsDroppedAtTheDeadline) {
     Proxy p;
     p.proxy->SetReceiveDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
     const int fd = ConnectDomain(SocketPath(*p.proxy));
-    EXPECT_THROW(p.proxy->WaitForServer(1000, true), IPC_Socket::socket_closed);
+    EXPECT_THROW(p.proxy->WaitForServer(10000, true), IPC_Socket::socket_closed);
     char byte;
     EXPECT_LE(::recv(fd, &byte, 1, 0), 0);  // end of file, or a reset when bytes were left unread
     ::close(fd);
@@ -149,7 +149,7 @@ TEST(CallbackListener, CallBackFromAnotherProcessIsRefused) {
     p.proxy->SetExpectedPeer(::getpid() + 1);
     const int fd = ConnectDomain(SocketPath(*p.proxy));
     Send(fd, Message("pel.tcp://127.0.0.1:5432"));
-    EXPECT_FALSE(p.proxy->WaitForServer(1000, true));
+    EXPECT_FALSE(p.proxy->WaitForServer(10000, true));
     EXPECT_FALSE(p.proxy->GetServerDescriptor());
     char byte;
     EXPECT_LE(::recv(fd, &byte, 1, 0), 0);  // end of file, or a reset when bytes were left unread

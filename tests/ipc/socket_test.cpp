@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -212,6 +213,59 @@ TEST(SocketActivity, NegativeTimeOutOnlyLooksAndZeroWaitsForAConnection) {
     EXPECT_EQ(credentials->uid, ::geteuid());
 }
 
+// The callback listener trusts a TCP peer only when it comes from loopback.
+// Against a dual-stack listener an IPv4 peer arrives as an IPv4-mapped IPv6
+// address, which is loopback all the same. (Only loopback addresses are
+// tried: tests send nothing to any other address.)
+TEST(SocketPeer, LoopbackPeersAreRecognisedInEveryForm) {
+    IPC_Socket listener;
+    listener.Listen(0, "", true, true, true);
+    std::string ip;
+    unsigned short port = 0;
+    listener.GetMyEndpoint(ip, port);
+    for (const char* address : {"::1", "127.0.0.1", "127.0.0.2"}) {
+        SCOPED_TRACE(address);
+        Client client = ConnectTcp(address, port);
+        IPC_SocketPtr accepted = listener.Accept();
+        EXPECT_TRUE(accepted->PeerIsLoopback());
+    }
+}
+
+std::atomic<int> gFailedAccepts{0};
+
+int AcceptWithoutDescriptors(int, sockaddr*, socklen_t*, int) {
+    ++gFailedAccepts;
+    errno = EMFILE;
+    return -1;
+}
+
+// With no descriptor left, accepting fails; the listener waits a little
+// before it tries again, instead of keeping the loop thread busy, and takes
+// the connection once descriptors are free.
+TEST(SocketListen, AcceptBacksOffAndRecoversWhenDescriptorsRunOut) {
+    IPC_Socket listener;
+    listener.Listen(0, "localhost", false, true, true);
+    std::string ip;
+    unsigned short port = 0;
+    listener.GetMyEndpoint(ip, port);
+    gFailedAccepts = 0;
+    IPC_SetAcceptFunctionForTesting(&AcceptWithoutDescriptors);
+    Client client = ConnectTcp(ip, port);
+    const bool queuedWhileFailing = IPC_Socket::WaitForActivity({&listener}, 300);
+    IPC_SetAcceptFunctionForTesting(nullptr);
+    EXPECT_FALSE(queuedWhileFailing);
+    EXPECT_GE(gFailedAccepts.load(), 1);
+    // 100 ms apart: a handful in 300 ms, where retrying at once makes thousands.
+    EXPECT_LE(gFailedAccepts.load(), 10);
+
+    EXPECT_TRUE(IPC_Socket::WaitForActivity({&listener}, 10000));
+    IPC_SocketPtr accepted = listener.Accept();
+    client.Send("x");
+    char byte = 0;
+    EXPECT_EQ(accepted->Recv(&byte, 1, 10000), 1u);
+    EXPECT_EQ(byte, 'x');
+}
+
 TEST(SocketReceive, ReadsWhatArrivesAndReportsTheEndOfTheConnection) {
     TcpPair pair;
     EXPECT_TRUE(pair.accepted->PeerIsLoopback());
@@ -234,7 +288,8 @@ TEST(SocketReceive, DisconnectWakesABlockedReceive) {
         char buffer[4];
         text = ExceptionText([&] { pair.accepted->Recv(buffer, sizeof buffer); });
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (!pair.accepted->IsReceiving())
+        std::this_thread::yield();
     pair.accepted->Disconnect();
     receiver.join();
     EXPECT_EQ(text, "Socket closed while receiving.");
