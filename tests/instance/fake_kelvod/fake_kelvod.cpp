@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -94,6 +95,21 @@ void WaitForEndOfConnection(int fd) {
     }
 }
 
+// Stays until the library has given up on the call-back (it drops the
+// callback listener, whose socket file then goes) and a while longer, so
+// that the library sees it still running when it reports the time-out.
+void OutliveTheCallbackListener(const std::string& callback) {
+    const auto descriptor = IPC_ConnectionDescriptor::Parse(callback);
+    if (const auto* domain = dynamic_cast<const IPC_DomainSocketConnectionDescriptor*>(descriptor.get())) {
+        struct stat st {};
+        while (::lstat(domain->GetFullName().c_str(), &st) == 0)
+            ::usleep(20000);
+        ::sleep(1);
+    } else {
+        ::sleep(3);
+    }
+}
+
 [[noreturn]] void SleepForever() {
     for (;;)
         ::pause();
@@ -158,8 +174,7 @@ int main(int argc, char** argv) {
     if (mode == "crash")
         ::kill(::getpid(), SIGKILL);
     if (mode == "no-callback") {
-        // Long past the start-up limit the tests set, then gone on its own.
-        ::sleep(2);
+        OutliveTheCallbackListener(Option(argc, argv, "--callback-connection"));
         return exitCode;
     }
 
@@ -172,9 +187,8 @@ int main(int argc, char** argv) {
     const std::string message = CallbackMessage(ServedEndpoint(listen));
 
     if (mode == "silent") {
-        // Still there when the library drops the connection at its limit.
         WaitForEndOfConnection(fd);
-        ::sleep(2);
+        OutliveTheCallbackListener(Option(argc, argv, "--callback-connection"));
         return exitCode;
     }
     if (mode == "partial") {
