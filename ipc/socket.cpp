@@ -371,15 +371,20 @@ void IPC_Socket::Listen(const std::string& hostName, const std::string& localDom
 
     RemoveStaleSocketFile(path);
     auto acceptor = m_impl->network->CreateDomainAcceptor();
-    acceptor->assign(DomainProtocol(), OpenCloseOnExecSocket(AF_UNIX));
+    const int fd = OpenCloseOnExecSocket(AF_UNIX);
+    // The socket file takes the socket's own mode (less the umask), so it is
+    // private from its first moment. The process-wide umask is changed only
+    // where that is refused: other threads of the application may be
+    // creating files meanwhile.
+    const bool modeSet = ::fchmod(fd, 0600) == 0;
+    acceptor->assign(DomainProtocol(), fd);
     acceptor->set_option(IPC_Network::DomainAcceptor::reuse_address(true));
     error_code error;
-    // The umask makes the socket file private from its first moment; the
-    // chmod below is for file systems that ignore it.
     const DomainProtocol::endpoint endpoint(path);
-    const mode_t previousMask = ::umask(0177);
+    const mode_t previousMask = modeSet ? 0 : ::umask(0177);
     acceptor->bind(endpoint, error);
-    ::umask(previousMask);
+    if (!modeSet)
+        ::umask(previousMask);
     if (error)
         ThrowErrorException("while binding to unix domain socket", error);
     m_impl->domainPath = path;

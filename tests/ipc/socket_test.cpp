@@ -163,6 +163,36 @@ TEST(SocketListen, UnixDomainSocketFileIsPrivateAndRemovedOnClose) {
     EXPECT_NE(::lstat(path.c_str(), &st), 0);
 }
 
+std::string ProcessUmask() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Umask:", 0) == 0)
+            return line;
+    return "";
+}
+
+// The application's other threads may create files while a listener binds:
+// the process-wide umask is never changed under them.
+TEST(SocketListen, BindingLeavesTheProcessUmaskAlone) {
+    ScopedTempDirectory directory;
+    const std::string before = ProcessUmask();
+    ASSERT_FALSE(before.empty());
+    std::atomic<bool> done{false};
+    std::atomic<int> changes{0};
+    std::thread watcher([&] {
+        while (!done)
+            if (ProcessUmask() != before)
+                ++changes;
+    });
+    for (int i = 0; i < 200; ++i) {
+        IPC_Socket socket;
+        socket.Listen(directory.path().string(), "auto", false);
+    }
+    done = true;
+    watcher.join();
+    EXPECT_EQ(changes.load(), 0);
+}
+
 TEST(SocketListen, StaleSocketIsReplacedButOtherFilesAreNot) {
     ScopedTempDirectory directory;
     const std::string stale = (directory.path() / "stale").string();
