@@ -1,7 +1,6 @@
 #include "ipc/server_proxy.h"
 
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -9,6 +8,7 @@
 #include <regex>
 #include <thread>
 
+#include "support/local_connection.h"
 #include "support/scoped_temp_directory.h"
 
 namespace {
@@ -16,11 +16,8 @@ namespace {
 using kelvotest::ScopedTempDirectory;
 
 int ConnectDomain(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int fd = kelvotest::ConnectToSocketFile(path);
+    EXPECT_GE(fd, 0) << path;
     return fd;
 }
 

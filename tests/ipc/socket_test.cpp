@@ -16,10 +16,13 @@
 #include <thread>
 #include <utility>
 
+#include "support/local_connection.h"
 #include "support/scoped_temp_directory.h"
 
 namespace {
 
+using kelvotest::ConnectToAddress;
+using kelvotest::ConnectToSocketFile;
 using kelvotest::ScopedTempDirectory;
 
 // A client end, connected by plain system calls.
@@ -46,31 +49,15 @@ struct Client {
 
 Client ConnectTcp(const std::string& ip, unsigned short port) {
     Client client;
-    if (ip.find(':') != std::string::npos) {
-        client.fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_port = htons(port);
-        ::inet_pton(AF_INET6, ip.c_str(), &address.sin6_addr);
-        EXPECT_EQ(::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    } else {
-        client.fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        ::inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
-        EXPECT_EQ(::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
+    client.fd = ConnectToAddress(ip, port);
+    EXPECT_GE(client.fd, 0) << ip << " port " << port;
     return client;
 }
 
 Client ConnectDomain(const std::string& path) {
     Client client;
-    client.fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    EXPECT_EQ(::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    client.fd = ConnectToSocketFile(path);
+    EXPECT_GE(client.fd, 0) << path;
     return client;
 }
 
