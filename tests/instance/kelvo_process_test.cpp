@@ -180,6 +180,26 @@ TEST(StartFailure, BadSetUpIsReportedAsTheCause) {
     }
 }
 
+// The output goes into the first error that reports it; a later one says
+// it is gone rather than repeating it.
+TEST(StartFailure, OutputIsReportedOnce) {
+    kelvoapi::KelvoProcess process(kFakeServerDirectory);
+    ParametersPtr parameters = MakeParameters({{"fake_mode", "exit"}, {"fake_exit_code", "3"}});
+    try {
+        process.Start(*static_cast<const kelvoapi::Parameters*>(parameters.get()));
+        FAIL() << "no error";
+    } catch (const kelvoapi::Error& e) {
+        EXPECT_NE(e.GetMessage().find("Child process' stderr:\nfake kelvod exits with 3\n"), std::string::npos)
+            << e.GetMessage();
+    }
+    try {
+        process.Shutdown(std::chrono::milliseconds(10000));
+        FAIL() << "no error";
+    } catch (const kelvoapi::Error& e) {
+        EXPECT_EQ(e.GetMessage(), "The Kelvo server terminated with exit code 3.\nChild process' output was not captured.");
+    }
+}
+
 TEST(ServerStart, TheServerSeesItsCommandLineAndNothingElse) {
     ScopedTempDirectory directory;
     const fs::path report = directory.path() / "report";
