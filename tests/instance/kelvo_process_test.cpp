@@ -232,20 +232,27 @@ TEST(ServerStart, TheServerSeesItsCommandLineAndNothingElse) {
     EXPECT_EQ(ErrorPtr(kelvo_instance_shutdown(result.instance.release(), -1)), nullptr);
 }
 
-uint16_t FreeTcpPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
+// A port held on every address for the length of a test, so that nothing
+// else (the callback listener's ephemeral port least of all) can take it.
+struct HeldTcpPort {
+    HeldTcpPort() {
+        fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_any;
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        socklen_t length = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin6_port);
+    }
+    ~HeldTcpPort() { ::close(fd); }
+    int fd = -1;
+    uint16_t port = 0;
+};
 
 TEST(ServerStart, TcpEndpoints) {
-    const std::string fixed = std::to_string(FreeTcpPort());
+    const HeldTcpPort held;
+    const std::string fixed = std::to_string(held.port);
     for (const std::string& port : {std::string("auto"), fixed}) {
         SCOPED_TRACE(port);
         ScopedTempDirectory directory;
