@@ -440,6 +440,25 @@ TEST(ServerLifetime, AForkedProgramInheritsNoDescriptorOfTheInstance) {
     }
 }
 
+// A copy of the application made by fork alone holds every descriptor,
+// the callback connection too; closing that connection still reaches the
+// server, which stops as asked.
+TEST(ServerLifetime, AForkedCopyOfTheApplicationDoesNotKeepTheServerAlive) {
+    for (const char* port : {"off", "auto"}) {
+        StartResult result = Start({{"fake_mode", "serve"}, {"use_tcp_port", port}});
+        ASSERT_EQ(result.error, nullptr);
+        const pid_t copy = ::fork();
+        if (copy == 0) {
+            ::pause();
+            ::_exit(0);
+        }
+        ErrorPtr error(kelvo_instance_shutdown(result.instance.release(), 10000));
+        ::kill(copy, SIGKILL);
+        ::waitpid(copy, nullptr, 0);
+        EXPECT_EQ(error, nullptr) << port << ": " << kelvoapi::ToString(AsError(error));
+    }
+}
+
 TEST(ServerLifetime, AnApplicationIgnoringSigchldGetsAnHonestReport) {
     StartResult result = Start({{"fake_mode", "serve"}, {"fake_exit_code", "7"}});
     ASSERT_EQ(result.error, nullptr);

@@ -1,6 +1,8 @@
 #include "ipc/server_proxy.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -151,6 +153,44 @@ TEST(CallbackListener, CallBackFromAnotherProcessIsRefused) {
     char byte;
     EXPECT_LE(::recv(fd, &byte, 1, 0), 0);  // end of file, or a reset when bytes were left unread
     ::close(fd);
+}
+
+// The expected process, but under another user: refused all the same. The
+// socket file is opened up first, so that only the listener's own check
+// stands in the way.
+TEST(CallbackListener, CallBackFromAnotherUserIsRefused) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "switching users needs root";
+    Proxy p;
+    const std::string path = SocketPath(*p.proxy);
+    ASSERT_EQ(::chmod(p.directory.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    const std::string message = Message("pel.tcp://127.0.0.1:5432");
+    int release[2];
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Only system calls from here: the parent has other threads.
+        ::close(release[1]);
+        if (::setuid(65534) != 0)
+            ::_exit(2);
+        const int fd = kelvotest::ConnectToSocketFile(path);
+        if (fd < 0)
+            ::_exit(3);
+        if (::send(fd, message.data(), message.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(message.size()))
+            ::_exit(4);
+        char byte;
+        (void)::read(release[0], &byte, 1);
+        ::_exit(0);
+    }
+    ::close(release[0]);
+    p.proxy->SetExpectedPeer(child);
+    EXPECT_FALSE(p.proxy->WaitForServer(10000, true));
+    EXPECT_FALSE(p.proxy->GetServerDescriptor());
+    ::close(release[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(CallbackListener, DescriptorsHandedToTheServer) {
