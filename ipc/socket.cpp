@@ -505,7 +505,9 @@ bool IPC_Socket::WaitForActivity(const std::set<IPC_Socket*>& sockets, int timeo
         {
             std::lock_guard<std::mutex> lock(socket->m_impl->mutex);
             socket->m_impl->event = event;
-            active = socket->m_impl->HasActivityLocked();
+            // A closed socket has nothing to wait for.
+            active = socket->m_impl->HasActivityLocked() ||
+                     !(socket->m_impl->IsListeningLocked() || socket->m_impl->IsConnectedLocked());
             socket->m_impl->ArmReadWait();
             socket->m_impl->ArmAccept();
         }
@@ -529,9 +531,23 @@ void IPC_Socket::Disconnect() {
         }
     }
     m_impl->recvCond.notify_all();
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
-    m_impl->CloseListenerLocked();
-    m_impl->CloseConnectionLocked();
+    // A thread waiting for activity on this socket (Accept among them) wakes
+    // and finds it closed, instead of waiting for what can no longer come.
+    std::shared_ptr<ActivityEvent> waiter;
+    {
+        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        waiter = m_impl->event;
+        try {
+            m_impl->CloseListenerLocked();
+            m_impl->CloseConnectionLocked();
+        } catch (...) {
+            if (waiter)
+                waiter->Notify();
+            throw;
+        }
+    }
+    if (waiter)
+        waiter->Notify();
 }
 
 void IPC_Socket::GetMyEndpoint(std::string& ip, unsigned short& port) {

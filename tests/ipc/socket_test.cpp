@@ -283,6 +283,23 @@ TEST(SocketListen, AcceptBacksOffAndRecoversWhenDescriptorsRunOut) {
     EXPECT_EQ(byte, 'x');
 }
 
+// Closing a listener ends a wait for its next connection, however the two
+// threads meet: before the wait began or during it.
+TEST(SocketActivity, DisconnectEndsAWaitingAccept) {
+    for (int round = 0; round < 20; ++round) {
+        IPC_Socket listener;
+        listener.Listen(0, "localhost", false, true, true);
+        std::string text;
+        std::thread acceptor([&] { text = ExceptionText([&] { listener.Accept(); }); });
+        if (round % 2 == 1)
+            std::this_thread::yield();
+        listener.Disconnect();
+        acceptor.join();
+        EXPECT_EQ(text, "socket not listening (socket::accept)");
+        EXPECT_FALSE(IPC_Socket::WaitForActivity({&listener}, 0));
+    }
+}
+
 TEST(SocketReceive, ReadsWhatArrivesAndReportsTheEndOfTheConnection) {
     TcpPair pair;
     EXPECT_TRUE(pair.accepted->PeerIsLoopback());
