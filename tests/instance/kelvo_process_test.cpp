@@ -349,8 +349,6 @@ INSTANTIATE_TEST_SUITE_P(
         ShutdownCase{"CleanExitUnbounded", {{"fake_mode", "serve"}}, -1, "", 0, "", -1},
         ShutdownCase{"ExitCodeReported", {{"fake_mode", "serve"}, {"fake_exit_code", "7"}}, 10000, "HY000", 0x00255a28,
                      "The Kelvo server terminated with exit code 7.\nChild process' stderr:\nfake kelvod stops with 7\n\n", 7},
-        ShutdownCase{"ExitCodeUnbounded", {{"fake_mode", "serve"}, {"fake_exit_code", "7"}}, -1, "HY000", 0x00255a28,
-                     "The Kelvo server terminated with exit code 7.\nChild process' stderr:\nfake kelvod stops with 7\n\n", 7},
         ShutdownCase{"ExitCodeNotCaptured",
                      {{"fake_mode", "serve"}, {"fake_exit_code", "7"}, {"capture_output_streams", ""}}, 10000, "HY000",
                      0x00255a28, "The Kelvo server terminated with exit code 7.\nChild process' output was not captured.",
