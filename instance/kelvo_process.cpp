@@ -116,7 +116,12 @@ struct KelvoProcess::Impl {
     ChildState QueryChild(bool block, ContextId contextId);
     // Waits for the exit, kills what is left of the group, then reaps.
     void waitOnChild();
-    std::string flushOutput() { return PipeDriver::flushPipeOutput(pipeDriver); }
+    // At most once per started server: the capture goes with its text.
+    std::string flushOutput() {
+        std::string text = PipeDriver::flushPipeOutput(pipeDriver);
+        pipeDriver.reset();
+        return text;
+    }
     void CleanUp();
 
     fs::path executablePath;

@@ -12,6 +12,8 @@ namespace kelvoapi {
 
 namespace {
 
+constexpr int kFinalDrainRounds = 64;
+
 // The pipes' ends are close-on-exec from their first moment, so that a
 // process the application forks meanwhile holds no end. The server gets its
 // ends through dup2, which clears the flag on the copies.
@@ -94,6 +96,13 @@ std::string PipeDriver::flushPipeOutput(std::optional<PipeDriver>& driver, std::
         driver->finishedCond.wait_for(lock, drainLimit, [&] { return driver->finished; });
     }
     driver->stopAndJoin();
+    // What was written before the flush but not yet handed to the rings
+    // (still in a pipe, or read by a completion that the stop kept from
+    // running) is taken now on this thread, the reader being gone; bounded,
+    // so that a writer that keeps going cannot hold the flush.
+    driver->io.restart();
+    for (int round = 0; round < kFinalDrainRounds && driver->io.poll() != 0; ++round) {
+    }
     std::string text;
     const auto append = [&text](const char* title, const CircularBuffer& ring) {
         if (ring.empty())

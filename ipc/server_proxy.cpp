@@ -90,8 +90,13 @@ bool IPC_SocketServerProxy::PeerIsTrusted(const IPC_Socket& socket) const {
 
 void IPC_SocketServerProxy::ReadExactly(char* buf, size_t len) {
     size_t got = 0;
-    while (got < len)
-        got += m_callbackSocket->Recv(buf + got, len - got, MillisecondsUntil(m_deadline));
+    while (got < len) {
+        const size_t n = m_callbackSocket->Recv(buf + got, len - got, MillisecondsUntil(m_deadline));
+        // No bytes means the connection is gone: waiting on would never end.
+        if (n == 0)
+            throw IPC_Socket::socket_closed("Socket not connected");
+        got += n;
+    }
 }
 
 bool IPC_SocketServerProxy::WaitForServer(int timeout, bool keepSocket) {

@@ -15,6 +15,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -87,7 +88,13 @@ std::string RandomSocketName() {
     return name;
 }
 
+std::atomic<IPC_AcceptFunction> gAccept{&::accept4};
+
 }  // namespace
+
+void IPC_SetAcceptFunctionForTesting(IPC_AcceptFunction accept) {
+    gAccept.store(accept != nullptr ? accept : &::accept4);
+}
 
 struct IPC_Socket::IPC_Socket_Impl : std::enable_shared_from_this<IPC_Socket_Impl> {
     explicit IPC_Socket_Impl(std::shared_ptr<IPC_Network> network_) : network(std::move(network_)) {}
@@ -135,7 +142,7 @@ struct IPC_Socket::IPC_Socket_Impl : std::enable_shared_from_this<IPC_Socket_Imp
             bool retryLater = static_cast<bool>(error);
             if (!error) {
                 const int listenFd = tcpAcceptor ? tcpAcceptor->native_handle() : domainAcceptor->native_handle();
-                const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+                const int fd = gAccept.load()(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
                 if (fd >= 0) {
                     if (TakeAccepted(fd))
                         toNotify = event;
@@ -281,6 +288,11 @@ bool IPC_Socket::IsConnected() const {
     return m_impl->IsConnectedLocked();
 }
 
+bool IPC_Socket::IsReceiving() const {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return !m_impl->recvCompleted;
+}
+
 bool IPC_Socket::IsListening() const {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     return m_impl->IsListeningLocked();
@@ -359,15 +371,20 @@ void IPC_Socket::Listen(const std::string& hostName, const std::string& localDom
 
     RemoveStaleSocketFile(path);
     auto acceptor = m_impl->network->CreateDomainAcceptor();
-    acceptor->assign(DomainProtocol(), OpenCloseOnExecSocket(AF_UNIX));
+    const int fd = OpenCloseOnExecSocket(AF_UNIX);
+    // The socket file takes the socket's own mode (less the umask), so it is
+    // private from its first moment. The process-wide umask is changed only
+    // where that is refused: other threads of the application may be
+    // creating files meanwhile.
+    const bool modeSet = ::fchmod(fd, 0600) == 0;
+    acceptor->assign(DomainProtocol(), fd);
     acceptor->set_option(IPC_Network::DomainAcceptor::reuse_address(true));
     error_code error;
-    // The umask makes the socket file private from its first moment; the
-    // chmod below is for file systems that ignore it.
     const DomainProtocol::endpoint endpoint(path);
-    const mode_t previousMask = ::umask(0177);
+    const mode_t previousMask = modeSet ? 0 : ::umask(0177);
     acceptor->bind(endpoint, error);
-    ::umask(previousMask);
+    if (!modeSet)
+        ::umask(previousMask);
     if (error)
         ThrowErrorException("while binding to unix domain socket", error);
     m_impl->domainPath = path;
@@ -488,7 +505,9 @@ bool IPC_Socket::WaitForActivity(const std::set<IPC_Socket*>& sockets, int timeo
         {
             std::lock_guard<std::mutex> lock(socket->m_impl->mutex);
             socket->m_impl->event = event;
-            active = socket->m_impl->HasActivityLocked();
+            // A closed socket has nothing to wait for.
+            active = socket->m_impl->HasActivityLocked() ||
+                     !(socket->m_impl->IsListeningLocked() || socket->m_impl->IsConnectedLocked());
             socket->m_impl->ArmReadWait();
             socket->m_impl->ArmAccept();
         }
@@ -512,9 +531,23 @@ void IPC_Socket::Disconnect() {
         }
     }
     m_impl->recvCond.notify_all();
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
-    m_impl->CloseListenerLocked();
-    m_impl->CloseConnectionLocked();
+    // A thread waiting for activity on this socket (Accept among them) wakes
+    // and finds it closed, instead of waiting for what can no longer come.
+    std::shared_ptr<ActivityEvent> waiter;
+    {
+        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        waiter = m_impl->event;
+        try {
+            m_impl->CloseListenerLocked();
+            m_impl->CloseConnectionLocked();
+        } catch (...) {
+            if (waiter)
+                waiter->Notify();
+            throw;
+        }
+    }
+    if (waiter)
+        waiter->Notify();
 }
 
 void IPC_Socket::GetMyEndpoint(std::string& ip, unsigned short& port) {

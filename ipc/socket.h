@@ -7,6 +7,7 @@
 // application forks and executes meanwhile holds none of them.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -19,6 +20,11 @@
 
 class IPC_Socket;
 using IPC_SocketPtr = std::unique_ptr<IPC_Socket>;
+
+// How listeners take a pending connection (accept4 unless a test makes
+// accepting fail); nullptr restores accept4.
+using IPC_AcceptFunction = int (*)(int fd, sockaddr* address, socklen_t* length, int flags);
+void IPC_SetAcceptFunctionForTesting(IPC_AcceptFunction accept);
 
 class IPC_Socket {
 public:
@@ -65,6 +71,8 @@ public:
     bool HasActivity();
     bool IsConnected() const;
     bool IsListening() const;
+    // Whether a thread is waiting in Recv on this socket.
+    bool IsReceiving() const;
     void Disconnect();
     void GetMyEndpoint(std::string& ip, unsigned short& port);
 

@@ -98,6 +98,12 @@ bool IsProhibitedOrBidiBroken(const pg_wchar* text, std::size_t len) {
     return has_randal && (has_l || !InRanges(kRandALCatRanges, text[0]) || !InRanges(kRandALCatRanges, text[len - 1]));
 }
 
+// The code points of a password are wiped before their memory goes back.
+void FreeWiped(pg_wchar* text, std::size_t count) {
+    explicit_bzero(text, count * sizeof(pg_wchar));
+    std::free(text);
+}
+
 }  // namespace
 
 pg_saslprep_rc pg_saslprep(const char* input, char** output) {
@@ -120,7 +126,7 @@ pg_saslprep_rc pg_saslprep(const char* input, char** output) {
         pg_wchar cp;
         std::size_t step = DecodeUtf8(bytes + pos, input_len - pos, &cp);
         if (step == 0) {
-            std::free(mapped);
+            FreeWiped(mapped, input_len + 1);
             return SASLPREP_INVALID_UTF8;
         }
         pos += step;
@@ -133,25 +139,25 @@ pg_saslprep_rc pg_saslprep(const char* input, char** output) {
     mapped[count] = 0;
 
     pg_wchar* normalized = unicode_normalize_kc(mapped);
-    std::free(mapped);
+    FreeWiped(mapped, input_len + 1);
     if (normalized == nullptr) return SASLPREP_OOM;
     std::size_t len = 0;
     while (normalized[len] != 0) len++;
 
     if (len > 0 && IsProhibitedOrBidiBroken(normalized, len)) {
-        std::free(normalized);
+        FreeWiped(normalized, len + 1);
         return SASLPREP_PROHIBITED;
     }
 
     auto* result = static_cast<char*>(std::malloc(len * 4 + 1));
     if (result == nullptr) {
-        std::free(normalized);
+        FreeWiped(normalized, len + 1);
         return SASLPREP_OOM;
     }
     std::size_t out = 0;
     for (std::size_t i = 0; i < len; i++) out += EncodeUtf8(normalized[i], result + out);
     result[out] = '\0';
-    std::free(normalized);
+    FreeWiped(normalized, len + 1);
     *output = result;
     return SASLPREP_SUCCESS;
 }

@@ -42,6 +42,10 @@ void scram_HMAC_key_init(scram_HMAC_key* key, const std::uint8_t* secret, int se
     pg_sha256_update(&key->inner, ipad, sizeof ipad);
     pg_sha256_init(&key->outer);
     pg_sha256_update(&key->outer, opad, sizeof opad);
+    // The pads are the password in all but name.
+    explicit_bzero(ipad, sizeof ipad);
+    explicit_bzero(opad, sizeof opad);
+    explicit_bzero(digest, sizeof digest);
 }
 
 void scram_HMAC_init_with_key(scram_HMAC_ctx* ctx, const scram_HMAC_key* key) {
@@ -53,6 +57,7 @@ void scram_HMAC_init(scram_HMAC_ctx* ctx, const std::uint8_t* key, int keylen) {
     scram_HMAC_key prepared;
     scram_HMAC_key_init(&prepared, key, keylen);
     scram_HMAC_init_with_key(ctx, &prepared);
+    explicit_bzero(&prepared, sizeof prepared);
 }
 
 void scram_HMAC_update(scram_HMAC_ctx* ctx, const char* str, int slen) {
@@ -104,8 +109,13 @@ void scram_SaltedPassword(const char* password, const char* salt, int saltlen, i
         StoreBigEndian(outer, inner_block);  // Ui, the next message
         for (int j = 0; j < SCRAM_KEY_LEN; j++) result[j] ^= inner_block[j];
     }
-    std::memset(inner_block, 0, sizeof inner_block);
-    std::memset(outer_block, 0, sizeof outer_block);
+    // explicit_bzero: plain stores into memory about to go out of scope may
+    // be optimised away, and these are all password equivalents.
+    explicit_bzero(inner_block, sizeof inner_block);
+    explicit_bzero(outer_block, sizeof outer_block);
+    explicit_bzero(u, sizeof u);
+    explicit_bzero(&key, sizeof key);
+    explicit_bzero(&ctx, sizeof ctx);
 }
 
 void scram_H(const std::uint8_t* input, int len, std::uint8_t* result) {

@@ -67,7 +67,10 @@ int SendPassword(PGconn* conn, AuthRequest areq, int payloadlen, const char* pas
         return -1;
     }
     int rc = SendPasswordPacket(conn, outer);
-    std::memset(inner, 0, sizeof inner);
+    // The inner digest stands for the password itself; a plain memset here
+    // could be optimised away.
+    explicit_bzero(inner, sizeof inner);
+    explicit_bzero(outer, sizeof outer);
     return rc;
 }
 

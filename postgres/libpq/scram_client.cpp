@@ -97,6 +97,22 @@ char* EncodeBase64(const char* data, int len) {
     return out;
 }
 
+// HMAC(key, AuthMessage): the AuthMessage is client-first-message-bare ","
+// server-first-message "," client-final-message-without-proof.
+void SignAuthMessage(const fe_scram_state* state, const std::uint8_t* key, std::uint8_t* signature) {
+    scram_HMAC_ctx ctx;
+    scram_HMAC_init(&ctx, key, SCRAM_KEY_LEN);
+    scram_HMAC_update(&ctx, state->client_first_message_bare,
+                      static_cast<int>(std::strlen(state->client_first_message_bare)));
+    scram_HMAC_update(&ctx, ",", 1);
+    scram_HMAC_update(&ctx, state->server_first_message, static_cast<int>(std::strlen(state->server_first_message)));
+    scram_HMAC_update(&ctx, ",", 1);
+    scram_HMAC_update(&ctx, state->client_final_message_without_proof,
+                      static_cast<int>(std::strlen(state->client_final_message_without_proof)));
+    scram_HMAC_final(signature, &ctx);
+    explicit_bzero(&ctx, sizeof ctx);
+}
+
 bool BuildClientFirstMessage(fe_scram_state* state, char** output, int* outputlen) {
     char raw_nonce[SCRAM_RAW_NONCE_LEN];
     if (!g_random_source(raw_nonce, sizeof raw_nonce)) {
@@ -206,20 +222,17 @@ bool BuildClientFinalMessage(fe_scram_state* state, char** output, int* outputle
     scram_H(client_key, SCRAM_KEY_LEN, stored_key);
 
     std::uint8_t client_signature[SCRAM_KEY_LEN];
-    scram_HMAC_ctx ctx;
-    scram_HMAC_init(&ctx, stored_key, SCRAM_KEY_LEN);
-    scram_HMAC_update(&ctx, state->client_first_message_bare,
-                      static_cast<int>(std::strlen(state->client_first_message_bare)));
-    scram_HMAC_update(&ctx, ",", 1);
-    scram_HMAC_update(&ctx, state->server_first_message, static_cast<int>(std::strlen(state->server_first_message)));
-    scram_HMAC_update(&ctx, ",", 1);
-    scram_HMAC_update(&ctx, state->client_final_message_without_proof,
-                      static_cast<int>(std::strlen(state->client_final_message_without_proof)));
-    scram_HMAC_final(client_signature, &ctx);
+    SignAuthMessage(state, stored_key, client_signature);
 
     char proof[SCRAM_KEY_LEN];
     for (int i = 0; i < SCRAM_KEY_LEN; i++) proof[i] = static_cast<char>(client_key[i] ^ client_signature[i]);
     char* encoded_proof = EncodeBase64(proof, SCRAM_KEY_LEN);
+    // The keys and the proof let anyone who reads this memory later log in
+    // as the user; they go before the stack frame is reused.
+    explicit_bzero(client_key, sizeof client_key);
+    explicit_bzero(stored_key, sizeof stored_key);
+    explicit_bzero(client_signature, sizeof client_signature);
+    explicit_bzero(proof, sizeof proof);
     if (encoded_proof == nullptr) {
         termPQExpBuffer(&buf);
         SetError(state, "out of memory\n");
@@ -270,16 +283,8 @@ bool ServerSignatureIsValid(fe_scram_state* state) {
     std::uint8_t server_key[SCRAM_KEY_LEN];
     std::uint8_t expected[SCRAM_KEY_LEN];
     scram_ServerKey(state->SaltedPassword, server_key);
-    scram_HMAC_ctx ctx;
-    scram_HMAC_init(&ctx, server_key, SCRAM_KEY_LEN);
-    scram_HMAC_update(&ctx, state->client_first_message_bare,
-                      static_cast<int>(std::strlen(state->client_first_message_bare)));
-    scram_HMAC_update(&ctx, ",", 1);
-    scram_HMAC_update(&ctx, state->server_first_message, static_cast<int>(std::strlen(state->server_first_message)));
-    scram_HMAC_update(&ctx, ",", 1);
-    scram_HMAC_update(&ctx, state->client_final_message_without_proof,
-                      static_cast<int>(std::strlen(state->client_final_message_without_proof)));
-    scram_HMAC_final(expected, &ctx);
+    SignAuthMessage(state, server_key, expected);
+    explicit_bzero(server_key, sizeof server_key);
     // Compared in full whatever the first difference, so that the time taken
     // tells nothing about the expected signature.
     std::uint8_t diff = 0;
@@ -371,8 +376,9 @@ void pg_fe_scram_exchange(void* opaq, char* input, int inputlen, char** output, 
 void pg_fe_scram_free(void* opaq) {
     auto* state = static_cast<fe_scram_state*>(opaq);
     if (state == nullptr) return;
+    // explicit_bzero, as a plain memset before free may be optimised away.
     if (state->password != nullptr) {
-        std::memset(state->password, 0, std::strlen(state->password));
+        explicit_bzero(state->password, std::strlen(state->password));
         std::free(state->password);
     }
     std::free(state->sasl_mechanism);
@@ -383,7 +389,7 @@ void pg_fe_scram_free(void* opaq) {
     std::free(state->salt);
     std::free(state->nonce);
     std::free(state->server_final_message);
-    std::memset(state->SaltedPassword, 0, sizeof state->SaltedPassword);
+    explicit_bzero(state->SaltedPassword, sizeof state->SaltedPassword);
     std::free(state);
 }
 

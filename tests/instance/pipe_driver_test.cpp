@@ -71,13 +71,18 @@ TEST(Capture, AnEmptyCaptureSaysSo) {
 }
 
 TEST(Capture, AWriterThatKeepsThePipeOpenDoesNotStallTheFlush) {
-    std::optional<PipeDriver> driver;
-    driver.emplace();
-    WriteAll(driver->StdOutPipe().native_sink(), "still here");
     // The sink stays open, as when a grandchild inherited it: the flush
-    // gives up waiting for the end of the stream and keeps what came.
-    EXPECT_EQ(PipeDriver::flushPipeOutput(driver, std::chrono::milliseconds(200)),
-              "Child process' stdout:\nstill here\n");
+    // gives up waiting for the end of the stream and keeps everything
+    // written before it, whether or not the reader had taken it yet.
+    for (const int drainMs : {0, 200}) {
+        std::optional<PipeDriver> driver;
+        driver.emplace();
+        WriteAll(driver->StdOutPipe().native_sink(), "still ");
+        WriteAll(driver->StdOutPipe().native_sink(), "here");
+        EXPECT_EQ(PipeDriver::flushPipeOutput(driver, std::chrono::milliseconds(drainMs)),
+                  "Child process' stdout:\nstill here\n")
+            << drainMs;
+    }
 }
 
 TEST(Capture, PipeEndsAreCloseOnExec) {

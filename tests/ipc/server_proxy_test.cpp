@@ -1,7 +1,8 @@
 #include "ipc/server_proxy.h"
 
 #include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <regex>
 #include <thread>
 
+#include "support/local_connection.h"
 #include "support/scoped_temp_directory.h"
 
 namespace {
@@ -16,11 +18,8 @@ namespace {
 using kelvotest::ScopedTempDirectory;
 
 int ConnectDomain(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int fd = kelvotest::ConnectToSocketFile(path);
+    EXPECT_GE(fd, 0) << path;
     return fd;
 }
 
@@ -75,7 +74,7 @@ TEST(CallbackListener, ReadsTheServersDescriptor) {
                 Send(fd, c.bytes);
             }
         });
-        EXPECT_TRUE(p.proxy->WaitForServer(2000, true));
+        EXPECT_TRUE(p.proxy->WaitForServer(10000, true));
         sender.join();
         ASSERT_TRUE(p.proxy->GetServerDescriptor());
         EXPECT_EQ(p.proxy->GetServerDescriptor()->str(), c.expected);
@@ -108,7 +107,7 @@ TEST(CallbackListener, BadMessagesLeaveTheListenerOpen) {
         if (c.closeAfter)
             ::close(fd);
         try {
-            p.proxy->WaitForServer(2000, true);
+            p.proxy->WaitForServer(10000, true);
             ADD_FAILURE() << "no error";
         } catch (const std::exception& e) {
             EXPECT_NE(std::string(e.what()).find(c.expectedError), std::string::npos) << e.what();
@@ -117,7 +116,7 @@ TEST(CallbackListener, BadMessagesLeaveTheListenerOpen) {
         // A later, good call-back is still accepted.
         const int second = ConnectDomain(SocketPath(*p.proxy));
         Send(second, Message("pel.tcp://127.0.0.1:1"));
-        EXPECT_TRUE(p.proxy->WaitForServer(2000, true));
+        EXPECT_TRUE(p.proxy->WaitForServer(10000, true));
         ::close(second);
         if (!c.closeAfter)
             ::close(fd);
@@ -138,7 +137,7 @@ TEST(CallbackListener, SilentPeerIsDroppedAtTheDeadline) {
     Proxy p;
     p.proxy->SetReceiveDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
     const int fd = ConnectDomain(SocketPath(*p.proxy));
-    EXPECT_THROW(p.proxy->WaitForServer(1000, true), IPC_Socket::socket_closed);
+    EXPECT_THROW(p.proxy->WaitForServer(10000, true), IPC_Socket::socket_closed);
     char byte;
     EXPECT_LE(::recv(fd, &byte, 1, 0), 0);  // end of file, or a reset when bytes were left unread
     ::close(fd);
@@ -149,11 +148,49 @@ TEST(CallbackListener, CallBackFromAnotherProcessIsRefused) {
     p.proxy->SetExpectedPeer(::getpid() + 1);
     const int fd = ConnectDomain(SocketPath(*p.proxy));
     Send(fd, Message("pel.tcp://127.0.0.1:5432"));
-    EXPECT_FALSE(p.proxy->WaitForServer(1000, true));
+    EXPECT_FALSE(p.proxy->WaitForServer(10000, true));
     EXPECT_FALSE(p.proxy->GetServerDescriptor());
     char byte;
     EXPECT_LE(::recv(fd, &byte, 1, 0), 0);  // end of file, or a reset when bytes were left unread
     ::close(fd);
+}
+
+// The expected process, but under another user: refused all the same. The
+// socket file is opened up first, so that only the listener's own check
+// stands in the way.
+TEST(CallbackListener, CallBackFromAnotherUserIsRefused) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "switching users needs root";
+    Proxy p;
+    const std::string path = SocketPath(*p.proxy);
+    ASSERT_EQ(::chmod(p.directory.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    const std::string message = Message("pel.tcp://127.0.0.1:5432");
+    int release[2];
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Only system calls from here: the parent has other threads.
+        ::close(release[1]);
+        if (::setuid(65534) != 0)
+            ::_exit(2);
+        const int fd = kelvotest::ConnectToSocketFile(path);
+        if (fd < 0)
+            ::_exit(3);
+        if (::send(fd, message.data(), message.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(message.size()))
+            ::_exit(4);
+        char byte;
+        (void)::read(release[0], &byte, 1);
+        ::_exit(0);
+    }
+    ::close(release[0]);
+    p.proxy->SetExpectedPeer(child);
+    EXPECT_FALSE(p.proxy->WaitForServer(10000, true));
+    EXPECT_FALSE(p.proxy->GetServerDescriptor());
+    ::close(release[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(CallbackListener, DescriptorsHandedToTheServer) {

@@ -10,15 +10,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <regex>
 #include <thread>
 #include <utility>
 
+#include "support/local_connection.h"
 #include "support/scoped_temp_directory.h"
 
 namespace {
 
+using kelvotest::ConnectToAddress;
+using kelvotest::ConnectToSocketFile;
 using kelvotest::ScopedTempDirectory;
 
 // A client end, connected by plain system calls.
@@ -45,31 +49,15 @@ struct Client {
 
 Client ConnectTcp(const std::string& ip, unsigned short port) {
     Client client;
-    if (ip.find(':') != std::string::npos) {
-        client.fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_port = htons(port);
-        ::inet_pton(AF_INET6, ip.c_str(), &address.sin6_addr);
-        EXPECT_EQ(::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    } else {
-        client.fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        ::inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
-        EXPECT_EQ(::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
+    client.fd = ConnectToAddress(ip, port);
+    EXPECT_GE(client.fd, 0) << ip << " port " << port;
     return client;
 }
 
 Client ConnectDomain(const std::string& path) {
     Client client;
-    client.fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    EXPECT_EQ(::connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    client.fd = ConnectToSocketFile(path);
+    EXPECT_GE(client.fd, 0) << path;
     return client;
 }
 
@@ -96,17 +84,6 @@ std::string ExceptionText(const std::function<void()>& body) {
         return e.what();
     }
     return "no exception";
-}
-
-TEST(SocketListen, LoopbackTcpReportsItsAddressAndPort) {
-    IPC_Socket socket;
-    socket.Listen(0, "localhost", false, true, true);
-    std::string ip;
-    unsigned short port = 0;
-    socket.GetMyEndpoint(ip, port);
-    EXPECT_TRUE(ip == "::1" || ip == "127.0.0.1") << ip;
-    EXPECT_NE(port, 0);
-    EXPECT_TRUE(socket.IsListening());
 }
 
 TEST(SocketListen, EveryAddressIsReportedAsLoopback) {
@@ -162,6 +139,36 @@ TEST(SocketListen, UnixDomainSocketFileIsPrivateAndRemovedOnClose) {
     EXPECT_NE(::lstat(path.c_str(), &st), 0);
 }
 
+std::string ProcessUmask() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Umask:", 0) == 0)
+            return line;
+    return "";
+}
+
+// The application's other threads may create files while a listener binds:
+// the process-wide umask is never changed under them.
+TEST(SocketListen, BindingLeavesTheProcessUmaskAlone) {
+    ScopedTempDirectory directory;
+    const std::string before = ProcessUmask();
+    ASSERT_FALSE(before.empty());
+    std::atomic<bool> done{false};
+    std::atomic<int> changes{0};
+    std::thread watcher([&] {
+        while (!done)
+            if (ProcessUmask() != before)
+                ++changes;
+    });
+    for (int i = 0; i < 200; ++i) {
+        IPC_Socket socket;
+        socket.Listen(directory.path().string(), "auto", false);
+    }
+    done = true;
+    watcher.join();
+    EXPECT_EQ(changes.load(), 0);
+}
+
 TEST(SocketListen, StaleSocketIsReplacedButOtherFilesAreNot) {
     ScopedTempDirectory directory;
     const std::string stale = (directory.path() / "stale").string();
@@ -212,6 +219,76 @@ TEST(SocketActivity, NegativeTimeOutOnlyLooksAndZeroWaitsForAConnection) {
     EXPECT_EQ(credentials->uid, ::geteuid());
 }
 
+// The callback listener trusts a TCP peer only when it comes from loopback.
+// Against a dual-stack listener an IPv4 peer arrives as an IPv4-mapped IPv6
+// address, which is loopback all the same. (Only loopback addresses are
+// tried: tests send nothing to any other address.)
+TEST(SocketPeer, LoopbackPeersAreRecognisedInEveryForm) {
+    IPC_Socket listener;
+    listener.Listen(0, "", true, true, true);
+    std::string ip;
+    unsigned short port = 0;
+    listener.GetMyEndpoint(ip, port);
+    for (const char* address : {"::1", "127.0.0.1", "127.0.0.2"}) {
+        SCOPED_TRACE(address);
+        Client client = ConnectTcp(address, port);
+        IPC_SocketPtr accepted = listener.Accept();
+        EXPECT_TRUE(accepted->PeerIsLoopback());
+    }
+}
+
+std::atomic<int> gFailedAccepts{0};
+
+int AcceptWithoutDescriptors(int, sockaddr*, socklen_t*, int) {
+    ++gFailedAccepts;
+    errno = EMFILE;
+    return -1;
+}
+
+// With no descriptor left, accepting fails; the listener waits a little
+// before it tries again, instead of keeping the loop thread busy, and takes
+// the connection once descriptors are free.
+TEST(SocketListen, AcceptBacksOffAndRecoversWhenDescriptorsRunOut) {
+    IPC_Socket listener;
+    listener.Listen(0, "localhost", false, true, true);
+    std::string ip;
+    unsigned short port = 0;
+    listener.GetMyEndpoint(ip, port);
+    gFailedAccepts = 0;
+    IPC_SetAcceptFunctionForTesting(&AcceptWithoutDescriptors);
+    Client client = ConnectTcp(ip, port);
+    const bool queuedWhileFailing = IPC_Socket::WaitForActivity({&listener}, 300);
+    IPC_SetAcceptFunctionForTesting(nullptr);
+    EXPECT_FALSE(queuedWhileFailing);
+    EXPECT_GE(gFailedAccepts.load(), 1);
+    // 100 ms apart: a handful in 300 ms, where retrying at once makes thousands.
+    EXPECT_LE(gFailedAccepts.load(), 10);
+
+    EXPECT_TRUE(IPC_Socket::WaitForActivity({&listener}, 10000));
+    IPC_SocketPtr accepted = listener.Accept();
+    client.Send("x");
+    char byte = 0;
+    EXPECT_EQ(accepted->Recv(&byte, 1, 10000), 1u);
+    EXPECT_EQ(byte, 'x');
+}
+
+// Closing a listener ends a wait for its next connection, however the two
+// threads meet: before the wait began or during it.
+TEST(SocketActivity, DisconnectEndsAWaitingAccept) {
+    for (int round = 0; round < 20; ++round) {
+        IPC_Socket listener;
+        listener.Listen(0, "localhost", false, true, true);
+        std::string text;
+        std::thread acceptor([&] { text = ExceptionText([&] { listener.Accept(); }); });
+        if (round % 2 == 1)
+            std::this_thread::yield();
+        listener.Disconnect();
+        acceptor.join();
+        EXPECT_EQ(text, "socket not listening (socket::accept)");
+        EXPECT_FALSE(IPC_Socket::WaitForActivity({&listener}, 0));
+    }
+}
+
 TEST(SocketReceive, ReadsWhatArrivesAndReportsTheEndOfTheConnection) {
     TcpPair pair;
     EXPECT_TRUE(pair.accepted->PeerIsLoopback());
@@ -234,7 +311,8 @@ TEST(SocketReceive, DisconnectWakesABlockedReceive) {
         char buffer[4];
         text = ExceptionText([&] { pair.accepted->Recv(buffer, sizeof buffer); });
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (!pair.accepted->IsReceiving())
+        std::this_thread::yield();
     pair.accepted->Disconnect();
     receiver.join();
     EXPECT_EQ(text, "Socket closed while receiving.");

@@ -3,13 +3,11 @@
 // misbehaves on request: --fake-mode=<mode> picks the behaviour,
 // --fake-exit-code=<n> the exit code, --fake-report=<file> where the report
 // of its argv, descriptors, process group and stdin goes.
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,6 +19,7 @@
 #include <vector>
 
 #include "ipc/connection_descriptor.h"
+#include "support/local_connection.h"
 
 namespace {
 
@@ -37,33 +36,11 @@ std::string Option(int argc, char** argv, const std::string& name) {
 
 int ConnectTo(const std::string& text) {
     const auto descriptor = IPC_ConnectionDescriptor::Parse(text);
-    if (const auto* domain = dynamic_cast<const IPC_DomainSocketConnectionDescriptor*>(descriptor.get())) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", domain->GetFullName().c_str());
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            return -1;
-        return fd;
-    }
+    if (const auto* domain = dynamic_cast<const IPC_DomainSocketConnectionDescriptor*>(descriptor.get()))
+        return kelvotest::ConnectToSocketFile(domain->GetFullName());
     const auto* tcp = dynamic_cast<const IPC_SocketConnectionDescriptor*>(descriptor.get());
-    std::string host = tcp->GetHostName();
-    if (host == "localhost")
-        host = "::1";
-    if (host.find(':') != std::string::npos) {
-        const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_port = htons(tcp->GetPort());
-        ::inet_pton(AF_INET6, host.c_str(), &address.sin6_addr);
-        return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
-    }
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(tcp->GetPort());
-    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
-    return ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
+    const std::string host = tcp->GetHostName() == "localhost" ? "::1" : tcp->GetHostName();
+    return kelvotest::ConnectToAddress(host, tcp->GetPort());
 }
 
 void SendAll(int fd, const std::string& bytes) {
@@ -91,6 +68,21 @@ std::string ServedEndpoint(const std::string& listen) {
 void WaitForEndOfConnection(int fd) {
     char byte;
     while (::recv(fd, &byte, 1, 0) > 0) {
+    }
+}
+
+// Stays until the library has given up on the call-back (it drops the
+// callback listener, whose socket file then goes) and a while longer, so
+// that the library sees it still running when it reports the time-out.
+void OutliveTheCallbackListener(const std::string& callback) {
+    const auto descriptor = IPC_ConnectionDescriptor::Parse(callback);
+    if (const auto* domain = dynamic_cast<const IPC_DomainSocketConnectionDescriptor*>(descriptor.get())) {
+        struct stat st {};
+        while (::lstat(domain->GetFullName().c_str(), &st) == 0)
+            ::usleep(20000);
+        ::sleep(1);
+    } else {
+        ::sleep(3);
     }
 }
 
@@ -158,8 +150,7 @@ int main(int argc, char** argv) {
     if (mode == "crash")
         ::kill(::getpid(), SIGKILL);
     if (mode == "no-callback") {
-        // Long past the start-up limit the tests set, then gone on its own.
-        ::sleep(2);
+        OutliveTheCallbackListener(Option(argc, argv, "--callback-connection"));
         return exitCode;
     }
 
@@ -172,9 +163,8 @@ int main(int argc, char** argv) {
     const std::string message = CallbackMessage(ServedEndpoint(listen));
 
     if (mode == "silent") {
-        // Still there when the library drops the connection at its limit.
         WaitForEndOfConnection(fd);
-        ::sleep(2);
+        OutliveTheCallbackListener(Option(argc, argv, "--callback-connection"));
         return exitCode;
     }
     if (mode == "partial") {
