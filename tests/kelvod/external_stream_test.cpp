@@ -199,7 +199,20 @@ TEST_F(KelvodStreams, StreamStatementsReportWhatIsWrongWithTheirStream) {
 TEST_F(KelvodStreams, DroppingAnUnclosedStreamEndsItsInsertionWithAnError) {
     MakeTableAndStream("dropped");
     main.SendMessage('Q', WireClient::Str(InsertBulk("dropped")));
-    ASSERT_TRUE(CopyIn(feeder, Copy(), {Chunk(0, 10)}).Ok());
+    // The insertion is sent but may not be reading yet; a drop before it reads
+    // would make it find no stream at all. A stream holds four chunks unread,
+    // so a fifth one accepted proves the insertion has taken some.
+    int accepted = 0;
+    for (int attempt = 0; attempt < 500 && accepted < 5; ++attempt) {
+        WireResult r = CopyIn(feeder, Copy(), {Chunk(accepted * 10, 10)});
+        if (r.Ok()) {
+            ++accepted;
+        } else {
+            ASSERT_EQ(r.errors[0].sqlstate, "53400") << r.errors[0].message;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ASSERT_EQ(accepted, 5);
     Run(feeder, "DROP EXTERNAL STREAM " + stream);
     WireResult r = main.ReadUntilReady();
     ASSERT_EQ(r.errors.size(), 1u);
