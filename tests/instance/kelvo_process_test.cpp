@@ -274,14 +274,20 @@ TEST(ServerStart, TcpEndpoints) {
 }
 
 TEST(ServerStart, SlowCallBackAndRelativeSocketDirectory) {
-    const fs::path relative = "kelvo-relative-sockets-" + std::to_string(::getpid());
+    // Work from a short directory: a socket path must fit in 108 bytes, and the
+    // build directory may lie deep in the file system.
+    ScopedTempDirectory directory;
+    const fs::path previous = fs::current_path();
+    fs::current_path(directory.path());
+    const fs::path relative = "sockets";
     fs::create_directory(relative);
     StartResult result = Start({{"fake_mode", "slow"}, {"domain_socket_dir", relative.string()}});
+    const std::string absolute = fs::absolute(relative).string();
+    fs::current_path(previous);
     ASSERT_EQ(result.error, nullptr) << kelvoapi::ToString(AsError(result.error));
     const std::string endpoint = kelvo_instance_get_endpoint_descriptor(result.instance.get());
-    EXPECT_EQ(endpoint.rfind("pel.domain://" + fs::absolute(relative).string() + "/domain/", 0), 0u) << endpoint;
+    EXPECT_EQ(endpoint.rfind("pel.domain://" + absolute + "/domain/", 0), 0u) << endpoint;
     result.instance.reset();
-    fs::remove_all(relative);
 }
 
 TEST(ServerStart, TelemetryOptInOnlyForExactlyOne) {
