@@ -2,7 +2,7 @@
 // sending function, refusals of chunked mode, an error in the middle of a
 // chunked result, parameters, prepared statements, PQexec's merging of
 // errors, command tags, a 100 MiB value, and a session ended or cancelled
-// while a statement runs.
+// while a statement runs, and changes of the client encoding.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "postgres/libpq/cancel.h"
+#include "postgres/libpq/client_encoding.h"
+#include "postgres/mb/encoding.h"
 #include "statements/pg_session.h"
 
 namespace {
@@ -407,6 +409,31 @@ TEST_F(QueryPostgresTest, ExecMergesTheErrorsOfOneStatement) {
     EXPECT_NE(std::string::npos, text.find("<sqlstate>57P01</sqlstate>")) << text;
     EXPECT_NE(std::string::npos, text.find("<sqlstate>08003</sqlstate>")) << text;
     EXPECT_EQ(text, PQerrorMessage(conn_.get()));
+}
+
+TEST_F(QueryPostgresTest, ClientEncodingChangesOnlyWhenTheServerAcceptsIt) {
+    PGconn* conn = conn_.get();
+    ASSERT_EQ(PG_UTF8, PQclientEncoding(conn));
+    const std::string tooLong(101, 'a');
+    const struct {
+        const char* name;
+        int result;
+        int encoding;  // reported afterwards
+    } cases[] = {
+        {"latin1", 0, PG_LATIN1},
+        {"no_such_encoding", -1, PG_LATIN1},  // refused by the server
+        {tooLong.c_str(), -1, PG_LATIN1},     // refused before sending
+        {nullptr, -1, PG_LATIN1},
+        {"UTF8", 0, PG_UTF8},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name != nullptr ? c.name : "(null)");
+        EXPECT_EQ(c.result, PQsetClientEncoding(conn, c.name));
+        EXPECT_EQ(c.encoding, PQclientEncoding(conn));
+        EXPECT_EQ(PQTRANS_IDLE, PQtransactionStatus(conn));
+    }
+    EXPECT_EQ(-1, PQsetClientEncoding(nullptr, "UTF8"));
+    EXPECT_EQ(-1, PQclientEncoding(nullptr));
 }
 
 }  // namespace
