@@ -261,11 +261,15 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
         PGQueryClass queryclass;
         bool serverReads;  // else it stops reading, with its error sent
         std::string trailer;  // what the client sends after the last data
+        std::string before;   // what the server sends ahead of its error
+        std::vector<std::string> notices;
     };
+    const std::string notice = wire::NoticeResponse({{'S', "NOTICE"}, {'C', "00000"}, {'M', "row 1"}});
     const Case cases[] = {
-        {"simple", PGQUERY_SIMPLE, true, ""},
-        {"extended", PGQUERY_EXTENDED, true, wire::Message('S', "")},
-        {"simple, server stops reading", PGQUERY_SIMPLE, false, ""},
+        {"simple", PGQUERY_SIMPLE, true, "", notice, {"row 1"}},
+        {"extended", PGQUERY_EXTENDED, true, wire::Message('S', ""), notice, {"row 1"}},
+        {"simple, server stops reading", PGQUERY_SIMPLE, false, "", notice, {"row 1"}},
+        {"parameter report first", PGQUERY_SIMPLE, false, "", wire::ParameterStatus("TimeZone", "UTC"), {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -274,8 +278,7 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
         const std::string block(1024 * 1024, 'x');
         // Fill the socket until it is full, so that the error arrives while
         // the client waits to send.
-        peer.Send(wire::NoticeResponse({{'S', "NOTICE"}, {'C', "00000"}, {'M', "row 1"}}) +
-                  ServerError("bad row") + wire::ReadyForQuery('I'));
+        peer.Send(c.before + ServerError("bad row") + wire::ReadyForQuery('I'));
         std::unique_ptr<Drain> drain;
         if (c.serverReads) drain = std::make_unique<Drain>(peer.server());
         int rc = 1;
@@ -289,7 +292,7 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
         EXPECT_LE(calls, 2);
         const std::string text = conn->errorMessage.data;
         EXPECT_NE(std::string::npos, text.find("<sqlstate>22P02</sqlstate><primary>bad row</primary>")) << text;
-        EXPECT_EQ(std::vector<std::string>{"row 1"}, peer.notices());
+        EXPECT_EQ(c.notices, peer.notices());
         // The error is ready for PQgetResult; the copy is over.
         EXPECT_EQ(PGASYNC_READY, conn->asyncStatus);
         ASSERT_NE(nullptr, conn->result);
