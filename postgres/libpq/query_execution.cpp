@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/protocol2_parser.h"
 #include "postgres/libpq/protocol3_parser.h"
@@ -155,18 +156,6 @@ PGresult* getCopyResult(PGconn* conn, ExecStatusType copytype) {
     if (conn->status != CONNECTION_OK) return failRunningStatement(conn);
     if (conn->result != nullptr && conn->result->resultStatus == copytype) return pqPrepareAsyncResult(conn);
     return PQmakeEmptyPGresult(conn, copytype);
-}
-
-// Ends a COPY IN that a new PQexec interrupts: CopyFail with the reason, and
-// a Sync after an extended-protocol statement.
-bool abandonCopyIn(PGconn* conn, const char* reason) {
-    if (pqPutMsgStart('f', false, conn) < 0 || pqPuts(reason, conn) < 0 || pqPutMsgEnd(conn) < 0) return false;
-    if (conn->queryclass != PGQUERY_SIMPLE) {
-        if (pqPutMsgStart('S', false, conn) < 0 || pqPutMsgEnd(conn) < 0) return false;
-    }
-    conn->asyncStatus = PGASYNC_BUSY;
-    resetPQExpBuffer(&conn->errorMessage);
-    return pqFlush(conn) >= 0;
 }
 
 }  // namespace
@@ -325,7 +314,7 @@ bool PQexecStart(PGconn* conn) {
         PQclear(result);
         if (resultStatus == PGRES_COPY_IN) {
             if (PG_PROTOCOL_MAJOR(conn->pversion) >= 3) {
-                if (!abandonCopyIn(conn, "COPY was terminated by a new `PQexec`.")) return false;
+                if (PQputCopyEnd(conn, "COPY was terminated by a new `PQexec`.") < 0) return false;
             } else {
                 printfPQExpBuffer(&conn->errorMessage, "The COPY IN state must be terminated first.");
                 return false;
