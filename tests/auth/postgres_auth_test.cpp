@@ -24,6 +24,7 @@
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/socket_io.h"
 #include "support/postgres_cluster.h"
+#include "support/test_sockets.h"
 
 namespace {
 
@@ -43,26 +44,10 @@ struct Outcome {
 using kelvotest::PostgresCluster;
 
 int OpenSocket(const PostgresCluster& cluster, Transport transport) {
-    int fd;
-    int rc;
-    if (transport == Transport::kUnixSocket) {
-        fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, cluster.SocketPath().c_str(), sizeof addr.sun_path - 1);
-        rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    } else {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(cluster.Port()));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    }
-    if (rc != 0) {
-        close(fd);
+    int fd = transport == Transport::kUnixSocket ? kelvotest::ConnectUnix(cluster.SocketPath())
+                                                 : kelvotest::ConnectTcp(PostgresCluster::kTcpHost, cluster.Port());
+    if (fd < 0)
         return -1;
-    }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     return fd;
 }

@@ -14,11 +14,13 @@
 #include "postgres/libpq/connect.h"
 #include "support/postgres_cluster.h"
 #include "support/scratch_directory.h"
+#include "support/scripted_peer.h"
 #include "support/startup_peer.h"
 
 namespace {
 
-using kelvotest::AuthenticationRequest;
+namespace wire = kelvotest::wire;
+
 using kelvotest::PeerConnection;
 using kelvotest::StartupPacket;
 using kelvotest::StartupPeer;
@@ -53,7 +55,7 @@ StartupPeer::Script Play(Seen* seen, ServerScript script) {
     return [seen, script](PeerConnection& c) {
         StartupPacket packet;
         if (!c.ReadStartupPacket(packet)) return;
-        c.Send(script.before + AuthenticationRequest(10, script.mechanisms));
+        c.Send(script.before + wire::Authentication(10, script.mechanisms));
         std::string nonce;
         for (int step = 0; step < 2; step++) {
             char type;
@@ -67,10 +69,10 @@ StartupPeer::Script Play(Seen* seen, ServerScript script) {
                 std::size_t r = body.find("r=");
                 nonce = r == std::string::npos ? "" : body.substr(r + 2);
                 if (!script.server_first) break;
-                c.Send(AuthenticationRequest(11, script.server_first(nonce)));
+                c.Send(wire::Authentication(11, script.server_first(nonce)));
             } else {
                 if (script.server_final.empty()) break;
-                c.Send(AuthenticationRequest(12, script.server_final));
+                c.Send(wire::Authentication(12, script.server_final));
             }
         }
         seen->closed = c.ClientClosed();
@@ -131,7 +133,7 @@ TEST_F(SaslPeerTest, FailedExchangesEndTheAttemptWithTheirOwnText) {
          "incorrect server signature\n", 2},
         {"server reports an error", {"", kScram + '\0', FirstMessage(first_ok_suffix), "e=invalid-proof"}, "pw",
          "error received from server in SCRAM exchange: invalid-proof\n", 2},
-        {"continue before any SASL request", {AuthenticationRequest(11, "r=x"), kScram + '\0', nullptr, ""}, "pw",
+        {"continue before any SASL request", {wire::Authentication(11, "r=x"), kScram + '\0', nullptr, ""}, "pw",
          "fe_sendauth: invalid authentication request from server: AUTH_REQ_SASL_CONT without AUTH_REQ_SASL\n", 0},
     };
     const std::string long_password(1025, 'p');

@@ -2,6 +2,7 @@
 // wire tests expect of it, over its socket and over TCP. Spoken in raw
 // protocol bytes, so the peer is checked independently of the client.
 #include "support/postgres_cluster.h"
+#include "support/test_sockets.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -23,28 +24,7 @@ using C = PostgresCluster;
 
 int Connect(bool tcp) {
     const auto& cluster = C::Shared();
-    int fd = -1;
-    if (tcp) {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(cluster.Port()));
-        inet_pton(AF_INET, C::kTcpHost, &addr.sin_addr);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            close(fd);
-            return -1;
-        }
-    } else {
-        fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, cluster.SocketPath().c_str(), sizeof addr.sun_path - 1);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            close(fd);
-            return -1;
-        }
-    }
-    return fd;
+    return tcp ? ConnectTcp(C::kTcpHost, cluster.Port()) : ConnectUnix(cluster.SocketPath());
 }
 
 // The first message the server sends after a start-up packet for user.

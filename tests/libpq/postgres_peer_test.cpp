@@ -21,6 +21,7 @@
 #include "postgres/libpq/socket_io.h"
 #include "support/connected_record.h"
 #include "support/postgres_cluster.h"
+#include "support/test_sockets.h"
 
 namespace {
 
@@ -30,14 +31,8 @@ using namespace kelvotest;
 // side of the start-up: no authentication exchange).
 ConnPtr ConnectTrusted() {
     const PostgresCluster& cluster = PostgresCluster::Shared();
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un un{};
-    un.sun_family = AF_UNIX;
-    strncpy(un.sun_path, cluster.SocketPath().c_str(), sizeof(un.sun_path) - 1);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&un), sizeof(un)) != 0) {
-        if (fd >= 0) close(fd);
-        throw std::runtime_error("cannot connect to " + cluster.SocketPath());
-    }
+    int fd = ConnectUnix(cluster.SocketPath());
+    if (fd < 0) throw std::runtime_error("cannot connect to " + cluster.SocketPath());
     ConnPtr conn = MakeConnectedRecord(fd);
     PGconn* c = conn.get();
 
