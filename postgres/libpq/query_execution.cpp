@@ -45,6 +45,19 @@ void setLastQuery(PGconn* conn, const char* query) {
     conn->last_query = query != nullptr ? strdup(query) : nullptr;
 }
 
+// The statement's messages are queued whole: record what was sent and push
+// it out.
+int finishSending(PGconn* conn, PGQueryClass queryclass, const char* query) {
+    conn->queryclass = queryclass;
+    setLastQuery(conn, query);
+    if (pqFlush(conn) < 0) {
+        handleSendFailure(conn);
+        return 0;
+    }
+    conn->asyncStatus = PGASYNC_BUSY;
+    return 1;
+}
+
 bool checkParamCount(PGconn* conn, int nParams) {
     if (nParams < 0 || nParams > 65535) {
         printfPQExpBuffer(&conn->errorMessage, "The number of parameters is not between 0 and 65535.");
@@ -134,11 +147,7 @@ int sendQueryGuts(PGconn* conn, const char* command, const char* stmtName, int n
         goto sendFailed;
     if (pqPutMsgStart('S', false, conn) < 0 || pqPutMsgEnd(conn) < 0) goto sendFailed;
 
-    conn->queryclass = PGQUERY_EXTENDED;
-    setLastQuery(conn, command);
-    if (pqFlush(conn) < 0) goto sendFailed;
-    conn->asyncStatus = PGASYNC_BUSY;
-    return 1;
+    return finishSending(conn, PGQUERY_EXTENDED, command);
 
 sendFailed:
     handleSendFailure(conn);
@@ -177,14 +186,7 @@ int PQsendQuery(PGconn* conn, const char* query) {
         handleSendFailure(conn);
         return 0;
     }
-    conn->queryclass = PGQUERY_SIMPLE;
-    setLastQuery(conn, query);
-    if (pqFlush(conn) < 0) {
-        handleSendFailure(conn);
-        return 0;
-    }
-    conn->asyncStatus = PGASYNC_BUSY;
-    return 1;
+    return finishSending(conn, PGQUERY_SIMPLE, query);
 }
 
 int PQsendQueryParams(PGconn* conn, const char* command, int nParams, const Oid* paramTypes,
@@ -218,14 +220,7 @@ int PQsendPrepare(PGconn* conn, const char* stmtName, const char* query, int nPa
         handleSendFailure(conn);
         return 0;
     }
-    conn->queryclass = PGQUERY_PREPARE;
-    setLastQuery(conn, query);
-    if (pqFlush(conn) < 0) {
-        handleSendFailure(conn);
-        return 0;
-    }
-    conn->asyncStatus = PGASYNC_BUSY;
-    return 1;
+    return finishSending(conn, PGQUERY_PREPARE, query);
 }
 
 int PQsendQueryPrepared(PGconn* conn, const char* stmtName, int nParams, const char* const* paramValues,
