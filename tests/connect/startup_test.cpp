@@ -16,8 +16,12 @@
 #include "postgres/libpq/redirect.h"
 #include "postgres/libpq/startup_packet.h"
 #include "support/postgres_cluster.h"
+#include "support/scripted_peer.h"
 
 namespace {
+
+namespace wire = kelvotest::wire;
+using wire::Int32;
 
 struct ConnDeleter {
     void operator()(PGconn* conn) const { freePGconn(conn); }
@@ -263,14 +267,9 @@ TEST_F(StartupTest, AllowRedirectsSwitch) {
         EXPECT_EQ(pqRedirectsAllowed(options), allowed) << (options ? options : "(null)");
 }
 
-std::string Int32(int32_t v) {
-    uint32_t u = static_cast<uint32_t>(v);
-    return std::string{char(u >> 24), char(u >> 16), char(u >> 8), char(u)};
-}
-
 // A redirect message around body, with its true length unless one is given.
 std::string Redirect(const std::string& body, int32_t length = -1) {
-    return "@" + Int32(length >= 0 ? length : static_cast<int32_t>(body.size() + 4)) + body;
+    return length < 0 ? wire::Message('@', body) : "@" + wire::Int32(length) + body;
 }
 
 TEST_F(StartupTest, RedirectMessagesAreReadInsideTheirLength) {
