@@ -95,13 +95,12 @@ TEST(PostgresPeer, ChunkedResults) {
         std::vector<std::string> expected;
     };
     const std::vector<Case> cases = {
-        {"SELECT g, 'v' || g FROM generate_series(1, 600) g", 256, {"9:256", "9:256", "2:88:SELECT 600"}},
-        {"SELECT g FROM generate_series(1, 512) g", 256, {"9:256", "9:256", "2:0:SELECT 512"}},
-        {"SELECT g FROM generate_series(1, 0) g", 256, {"2:0:SELECT 0"}},
+        // Sizes 256 and 0 and a failing statement: query_postgres_test.
         {"SELECT g FROM generate_series(1, 2) g", 1, {"9:1", "9:1", "2:0:SELECT 2"}},
+        // Each statement of a string makes its own results; no template of
+        // the one before is handed out again.
         {"SELECT 1; SELECT 2, 3; CREATE TEMP TABLE t(a int)", 256,
          {"2:1:SELECT 1", "2:1:SELECT 1", "1:0:CREATE TABLE"}},
-        {"SELECT 1 / (g - 300) FROM generate_series(1, 600) g", 256, {"9:256", "7:0:22012"}},
     };
     for (const Case& c : cases) EXPECT_EQ(RunChunked(conn.get(), c.sql, c.chunk), c.expected) << c.sql;
 }
