@@ -47,16 +47,8 @@ bool PeerConnection::ReadStartupPacket(StartupPacket& packet) {
     packet.version = ReadBigEndian(rest.data());
     packet.params.clear();
     if (packet.version >> 16 == 3) {
-        size_t pos = 4;
-        while (pos < rest.size() && rest[pos] != '\0') {
-            std::string name = rest.c_str() + pos;
-            pos += name.size() + 1;
-            if (pos >= rest.size())
-                break;
-            std::string value = rest.c_str() + pos;
-            pos += value.size() + 1;
+        for (auto& [name, value] : wire::StartupParameters(rest))
             packet.params[name] = value;
-        }
     }
     return true;
 }
