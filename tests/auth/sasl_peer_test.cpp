@@ -103,6 +103,8 @@ protected:
 };
 
 TEST_F(SaslPeerTest, FailedExchangesEndTheAttemptWithTheirOwnText) {
+    // One failure per step of the exchange; every refusal of a server message
+    // is read in sendauth_test.
     struct Case {
         const char* name;
         ServerScript script;
@@ -114,12 +116,6 @@ TEST_F(SaslPeerTest, FailedExchangesEndTheAttemptWithTheirOwnText) {
     const Case kCases[] = {
         {"only the channel-binding mechanism", {"", std::string("SCRAM-SHA-256-PLUS\0\0", 20), nullptr, ""}, "pw",
          "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n", 0},
-        {"channel binding offered first", {"", std::string("SCRAM-SHA-256-PLUS\0SCRAM-SHA-256\0\0", 34), nullptr, ""},
-         "pw", "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n", 0},
-        {"no mechanism the client knows", {"", std::string("SCRAM-SHA-1\0\0", 13), nullptr, ""}, "pw",
-         "none of the server's SASL authentication mechanisms are supported\n", 0},
-        {"no password", {"", kScram + '\0', nullptr, ""}, "",
-         "<sqlstate>28P01</sqlstate><primary>fe_sendauth: No password was supplied.</primary>", 0},
         {"password over the limit", {"", kScram + '\0', nullptr, ""}, nullptr,
          "password too long for SCRAM authentication (more than 1024 bytes)\n", 0},
         {"nonce that is not ours", {"", kScram + '\0', [](const std::string&) { return "r=abc,s=c2FsdA==,i=2"; }, ""},
@@ -127,12 +123,8 @@ TEST_F(SaslPeerTest, FailedExchangesEndTheAttemptWithTheirOwnText) {
         {"iteration count that would stall the client",
          {"", kScram + '\0', FirstMessage(first_ok_suffix, ",s=c2FsdA==,i=2147483647"), ""}, "pw",
          "SCRAM iteration count 2147483647 is above the limit of 10000000\n", 1},
-        {"salt that is not base64", {"", kScram + '\0', FirstMessage(first_ok_suffix, ",s=c2F,i=2"), ""}, "pw",
-         "malformed SCRAM message (invalid salt)\n", 1},
         {"wrong server signature", {"", kScram + '\0', FirstMessage(first_ok_suffix), kZeroSignature}, "pw",
          "incorrect server signature\n", 2},
-        {"server reports an error", {"", kScram + '\0', FirstMessage(first_ok_suffix), "e=invalid-proof"}, "pw",
-         "error received from server in SCRAM exchange: invalid-proof\n", 2},
         {"continue before any SASL request", {wire::Authentication(11, "r=x"), kScram + '\0', nullptr, ""}, "pw",
          "fe_sendauth: invalid authentication request from server: AUTH_REQ_SASL_CONT without AUTH_REQ_SASL\n", 0},
     };
