@@ -51,9 +51,6 @@ const char* SystemError(int error, char* buf, size_t size) { return strerror_r(e
 void DropServerData(PGconn* conn) {
     pqClearNotifications(conn);
     pqClearParameterStatus(conn);
-    if (conn->sasl_state != nullptr)
-        pg_fe_scram_free(conn->sasl_state);
-    conn->sasl_state = nullptr;
     conn->client_encoding = 0;  // SQL_ASCII
     conn->std_strings = false;
     conn->sversion = 0;

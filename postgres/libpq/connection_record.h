@@ -188,6 +188,9 @@ struct pg_conn {
     PGresult* result;       // being built, or ready to hand out
     PGresult* next_result;  // in chunked mode the template with the column descriptions
 
+    // The SCRAM exchange with the current server. The record owns it; only
+    // pqDropConnection frees it, which every new socket, close and
+    // freePGconn goes through.
     void* sasl_state;
 
     bool ssl_in_use;  // always false
@@ -209,7 +212,7 @@ PGconn* makeEmptyPGconn();
 void freePGconn(PGconn* conn);
 
 // Closes the socket and, when flushInput is set, discards buffered input;
-// queued output is always discarded.
+// queued output and the SCRAM exchange state are always discarded.
 void pqDropConnection(PGconn* conn, bool flushInput);
 
 // Frees the host list and empties the fields that describe it.

@@ -25,7 +25,7 @@ struct OptionRow {
 };
 
 // The order is the order PQconninfo reports and the order defaults are applied.
-constexpr OptionRow kOptionTable[kConninfoOptionCount] = {
+constexpr OptionRow PQconninfoOptions[kConninfoOptionCount] = {
     {"authtype", "PGAUTHTYPE", "", "Database-Authtype", "D", 20, nullptr},
     {"service", "PGSERVICE", nullptr, "Database-Service", "", 20, nullptr},
     {"user", "PGUSER", nullptr, "Database-User", "", 20, &pg_conn::pguser},
@@ -90,7 +90,7 @@ ConninfoOptions pqConninfoInit() {
         throw std::bad_alloc();
     ConninfoOptions options(raw);
     for (int i = 0; i < kConninfoOptionCount; ++i) {
-        const OptionRow& row = kOptionTable[i];
+        const OptionRow& row = PQconninfoOptions[i];
         PQconninfoOption& option = options[i];
         // Fill keyword last: PQconninfoFree stops at the first entry without one.
         option.envvar = CopyText(row.envvar);
@@ -174,7 +174,7 @@ PQconninfoOption* PQconninfoParse(const char* conninfo, char** errmsg) {
 
 bool pqConninfoToConnection(PGconn* conn, const PQconninfoOption* options) {
     for (int i = 0; i < kConninfoOptionCount; ++i) {
-        char* pg_conn::*field = kOptionTable[i].field;
+        char* pg_conn::*field = PQconninfoOptions[i].field;
         if (field == nullptr || options[i].val == nullptr)
             continue;
         char* copy = strdup(options[i].val);
@@ -195,7 +195,7 @@ PQconninfoOption* PQconninfo(PGconn* conn) {
     try {
         ConninfoOptions options = pqConninfoInit();
         for (int i = 0; i < kConninfoOptionCount; ++i) {
-            char* pg_conn::*field = kOptionTable[i].field;
+            char* pg_conn::*field = PQconninfoOptions[i].field;
             if (field != nullptr)
                 options[i].val = CopyText(conn->*field);
         }

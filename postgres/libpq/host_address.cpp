@@ -12,11 +12,16 @@
 #include <cstring>
 #include <string>
 
+#include "error/tagged_text.h"
 #include "postgres/port/portability.h"
 
 namespace {
 
 constexpr int kDefaultPort = 5432;
+
+// Host names, socket directories and ports come from the caller or from a
+// redirecting server; inside a tag they must not be able to close it.
+std::string Escaped(const char* text) { return kelvoapi::EscapeTagValue(text != nullptr ? text : ""); }
 
 // One addrinfo and its sockaddr_un in a single allocation.
 addrinfo* MakeUnixAddress(const std::string& path) {
@@ -103,7 +108,7 @@ void pqAppendConnectFailure(PGconn* conn, int error) {
                           "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary>"
                           "<detail>%s</detail><hint>Is the server running locally and accepting connections on "
                           "Unix domain socket \"%s\"?</hint>",
-                          detail, address->sun_path);
+                          detail, Escaped(address->sun_path).c_str());
         return;
     }
     char numeric[1025];
@@ -124,13 +129,13 @@ void pqAppendConnectFailure(PGconn* conn, int error) {
                           "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary>"
                           "<detail>%s</detail><hint>Is the server running on host \"%s\" (%s) and accepting "
                           "TCP/IP connections on port %s?</hint>",
-                          detail, displayed, host_addr, pqEntryPortText(entry));
+                          detail, Escaped(displayed).c_str(), host_addr, Escaped(pqEntryPortText(entry)).c_str());
     } else {
         appendPQExpBuffer(&conn->errorMessage,
                           "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary>"
                           "<detail>%s</detail><hint>Is the server running on host \"%s\" and accepting TCP/IP "
                           "connections on port %s?</hint>",
-                          detail, displayed, pqEntryPortText(entry));
+                          detail, Escaped(displayed).c_str(), Escaped(pqEntryPortText(entry)).c_str());
     }
 }
 
@@ -193,7 +198,7 @@ bool pqResolveHost(PGconn* conn) {
                 appendPQExpBuffer(&conn->errorMessage,
                                   "<primary>Could not translate the host name \"%s\" to an address.</primary>"
                                   "<detail>%s</detail>",
-                                  entry.host, gai_strerror(rc));
+                                  Escaped(entry.host).c_str(), gai_strerror(rc));
                 return false;
             }
             conn->addrlist_family = AF_UNSPEC;
@@ -205,7 +210,7 @@ bool pqResolveHost(PGconn* conn) {
             if (rc != 0 || list == nullptr) {
                 appendPQExpBuffer(&conn->errorMessage,
                                   "<primary>Could not parse the network address \"%s\".</primary><detail>%s</detail>",
-                                  entry.hostaddr, gai_strerror(rc));
+                                  Escaped(entry.hostaddr).c_str(), gai_strerror(rc));
                 return false;
             }
             conn->addrlist_family = AF_UNSPEC;
@@ -218,7 +223,7 @@ bool pqResolveHost(PGconn* conn) {
                 appendPQExpBuffer(&conn->errorMessage,
                                   "<primary>The Unix-domain socket path \"%s\" is too long.</primary>"
                                   "<hint>The maximum length is %d bytes.</hint>",
-                                  path.c_str(), static_cast<int>(sizeof(sockaddr_un::sun_path) - 1));
+                                  Escaped(path.c_str()).c_str(), static_cast<int>(sizeof(sockaddr_un::sun_path) - 1));
                 return false;
             }
             list = MakeUnixAddress(path);
@@ -226,7 +231,7 @@ bool pqResolveHost(PGconn* conn) {
                 appendPQExpBuffer(&conn->errorMessage,
                                   "<primary>Could not translate the Unix-domain socket path \"%s\" to an "
                                   "address.</primary><detail>%s</detail>",
-                                  path.c_str(), "out of memory");
+                                  Escaped(path.c_str()).c_str(), "out of memory");
                 return false;
             }
             conn->addrlist_family = AF_UNIX;

@@ -385,8 +385,6 @@ int handleBusyMessage(PGconn* conn, char id, int msgEnd) {
         case '3':
         case 'c':
             return 0;
-        case 'S':
-            return getParameterStatus(conn);
         case 'K':
             return getBackendKeyData(conn);
         case 'T':
@@ -502,7 +500,11 @@ void pqParseInput3(PGconn* conn) {
         }
         const int msgEnd = conn->inCursor + bodyLength;
 
-        if (id != 'A' && id != 'N' && conn->asyncStatus != PGASYNC_BUSY) {
+        // Notifications, notices and parameter reports may come at any time;
+        // a ParameterStatus left unread during a copy would hide the error
+        // queued behind it.
+        const bool asynchronous = id == 'A' || id == 'N' || id == 'S';
+        if (!asynchronous && conn->asyncStatus != PGASYNC_BUSY) {
             // The caller must first take the ready result or finish the copy.
             if (conn->asyncStatus != PGASYNC_IDLE) return;
         }
@@ -516,11 +518,11 @@ void pqParseInput3(PGconn* conn) {
             rc = getNotify(conn);
         } else if (id == 'N') {
             rc = pqGetErrorNotice3(conn, false);
+        } else if (id == 'S') {
+            rc = getParameterStatus(conn);
         } else if (conn->asyncStatus == PGASYNC_IDLE) {
             if (id == 'E') {
                 rc = pqGetErrorNotice3(conn, false);
-            } else if (id == 'S') {
-                rc = getParameterStatus(conn);
             } else {
                 pqInternalNotice(&conn->noticeHooks, "message type 0x%02x arrived from server while idle",
                                  static_cast<unsigned char>(id));

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/protocol2_parser.h"
 #include "postgres/libpq/protocol3_parser.h"
@@ -42,6 +43,19 @@ void handleSendFailure(PGconn* conn) {
 void setLastQuery(PGconn* conn, const char* query) {
     free(conn->last_query);
     conn->last_query = query != nullptr ? strdup(query) : nullptr;
+}
+
+// The statement's messages are queued whole: record what was sent and push
+// it out.
+int finishSending(PGconn* conn, PGQueryClass queryclass, const char* query) {
+    conn->queryclass = queryclass;
+    setLastQuery(conn, query);
+    if (pqFlush(conn) < 0) {
+        handleSendFailure(conn);
+        return 0;
+    }
+    conn->asyncStatus = PGASYNC_BUSY;
+    return 1;
 }
 
 bool checkParamCount(PGconn* conn, int nParams) {
@@ -133,11 +147,7 @@ int sendQueryGuts(PGconn* conn, const char* command, const char* stmtName, int n
         goto sendFailed;
     if (pqPutMsgStart('S', false, conn) < 0 || pqPutMsgEnd(conn) < 0) goto sendFailed;
 
-    conn->queryclass = PGQUERY_EXTENDED;
-    setLastQuery(conn, command);
-    if (pqFlush(conn) < 0) goto sendFailed;
-    conn->asyncStatus = PGASYNC_BUSY;
-    return 1;
+    return finishSending(conn, PGQUERY_EXTENDED, command);
 
 sendFailed:
     handleSendFailure(conn);
@@ -155,18 +165,6 @@ PGresult* getCopyResult(PGconn* conn, ExecStatusType copytype) {
     if (conn->status != CONNECTION_OK) return failRunningStatement(conn);
     if (conn->result != nullptr && conn->result->resultStatus == copytype) return pqPrepareAsyncResult(conn);
     return PQmakeEmptyPGresult(conn, copytype);
-}
-
-// Ends a COPY IN that a new PQexec interrupts: CopyFail with the reason, and
-// a Sync after an extended-protocol statement.
-bool abandonCopyIn(PGconn* conn, const char* reason) {
-    if (pqPutMsgStart('f', false, conn) < 0 || pqPuts(reason, conn) < 0 || pqPutMsgEnd(conn) < 0) return false;
-    if (conn->queryclass != PGQUERY_SIMPLE) {
-        if (pqPutMsgStart('S', false, conn) < 0 || pqPutMsgEnd(conn) < 0) return false;
-    }
-    conn->asyncStatus = PGASYNC_BUSY;
-    resetPQExpBuffer(&conn->errorMessage);
-    return pqFlush(conn) >= 0;
 }
 
 }  // namespace
@@ -188,14 +186,7 @@ int PQsendQuery(PGconn* conn, const char* query) {
         handleSendFailure(conn);
         return 0;
     }
-    conn->queryclass = PGQUERY_SIMPLE;
-    setLastQuery(conn, query);
-    if (pqFlush(conn) < 0) {
-        handleSendFailure(conn);
-        return 0;
-    }
-    conn->asyncStatus = PGASYNC_BUSY;
-    return 1;
+    return finishSending(conn, PGQUERY_SIMPLE, query);
 }
 
 int PQsendQueryParams(PGconn* conn, const char* command, int nParams, const Oid* paramTypes,
@@ -229,14 +220,7 @@ int PQsendPrepare(PGconn* conn, const char* stmtName, const char* query, int nPa
         handleSendFailure(conn);
         return 0;
     }
-    conn->queryclass = PGQUERY_PREPARE;
-    setLastQuery(conn, query);
-    if (pqFlush(conn) < 0) {
-        handleSendFailure(conn);
-        return 0;
-    }
-    conn->asyncStatus = PGASYNC_BUSY;
-    return 1;
+    return finishSending(conn, PGQUERY_PREPARE, query);
 }
 
 int PQsendQueryPrepared(PGconn* conn, const char* stmtName, int nParams, const char* const* paramValues,
@@ -325,7 +309,7 @@ bool PQexecStart(PGconn* conn) {
         PQclear(result);
         if (resultStatus == PGRES_COPY_IN) {
             if (PG_PROTOCOL_MAJOR(conn->pversion) >= 3) {
-                if (!abandonCopyIn(conn, "COPY was terminated by a new `PQexec`.")) return false;
+                if (PQputCopyEnd(conn, "COPY was terminated by a new `PQexec`.") < 0) return false;
             } else {
                 printfPQExpBuffer(&conn->errorMessage, "The COPY IN state must be terminated first.");
                 return false;

@@ -351,7 +351,8 @@ int pqWaitTimed(int forRead, int forWrite, PGconn* conn, time_t finish_time) {
     int result = pqSocketCheck(conn, forRead, forWrite, finish_time);
     if (result < 0) return -1;
     if (result == 0) {
-        printfPQExpBuffer(&conn->errorMessage, "timeout expired");
+        // Only start-up waits with a time limit, and its texts accumulate.
+        appendPQExpBufferStr(&conn->errorMessage, "timeout expired");
         return 1;
     }
     return 0;

@@ -14,11 +14,13 @@
 #include "postgres/libpq/connect.h"
 #include "support/postgres_cluster.h"
 #include "support/scratch_directory.h"
+#include "support/scripted_peer.h"
 #include "support/startup_peer.h"
 
 namespace {
 
-using kelvotest::AuthenticationRequest;
+namespace wire = kelvotest::wire;
+
 using kelvotest::PeerConnection;
 using kelvotest::StartupPacket;
 using kelvotest::StartupPeer;
@@ -53,7 +55,7 @@ StartupPeer::Script Play(Seen* seen, ServerScript script) {
     return [seen, script](PeerConnection& c) {
         StartupPacket packet;
         if (!c.ReadStartupPacket(packet)) return;
-        c.Send(script.before + AuthenticationRequest(10, script.mechanisms));
+        c.Send(script.before + wire::Authentication(10, script.mechanisms));
         std::string nonce;
         for (int step = 0; step < 2; step++) {
             char type;
@@ -67,10 +69,10 @@ StartupPeer::Script Play(Seen* seen, ServerScript script) {
                 std::size_t r = body.find("r=");
                 nonce = r == std::string::npos ? "" : body.substr(r + 2);
                 if (!script.server_first) break;
-                c.Send(AuthenticationRequest(11, script.server_first(nonce)));
+                c.Send(wire::Authentication(11, script.server_first(nonce)));
             } else {
                 if (script.server_final.empty()) break;
-                c.Send(AuthenticationRequest(12, script.server_final));
+                c.Send(wire::Authentication(12, script.server_final));
             }
         }
         seen->closed = c.ClientClosed();
@@ -101,6 +103,8 @@ protected:
 };
 
 TEST_F(SaslPeerTest, FailedExchangesEndTheAttemptWithTheirOwnText) {
+    // One failure per step of the exchange; every refusal of a server message
+    // is read in sendauth_test.
     struct Case {
         const char* name;
         ServerScript script;
@@ -112,12 +116,6 @@ TEST_F(SaslPeerTest, FailedExchangesEndTheAttemptWithTheirOwnText) {
     const Case kCases[] = {
         {"only the channel-binding mechanism", {"", std::string("SCRAM-SHA-256-PLUS\0\0", 20), nullptr, ""}, "pw",
          "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n", 0},
-        {"channel binding offered first", {"", std::string("SCRAM-SHA-256-PLUS\0SCRAM-SHA-256\0\0", 34), nullptr, ""},
-         "pw", "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n", 0},
-        {"no mechanism the client knows", {"", std::string("SCRAM-SHA-1\0\0", 13), nullptr, ""}, "pw",
-         "none of the server's SASL authentication mechanisms are supported\n", 0},
-        {"no password", {"", kScram + '\0', nullptr, ""}, "",
-         "<sqlstate>28P01</sqlstate><primary>fe_sendauth: No password was supplied.</primary>", 0},
         {"password over the limit", {"", kScram + '\0', nullptr, ""}, nullptr,
          "password too long for SCRAM authentication (more than 1024 bytes)\n", 0},
         {"nonce that is not ours", {"", kScram + '\0', [](const std::string&) { return "r=abc,s=c2FsdA==,i=2"; }, ""},
@@ -125,13 +123,9 @@ TEST_F(SaslPeerTest, FailedExchangesEndTheAttemptWithTheirOwnText) {
         {"iteration count that would stall the client",
          {"", kScram + '\0', FirstMessage(first_ok_suffix, ",s=c2FsdA==,i=2147483647"), ""}, "pw",
          "SCRAM iteration count 2147483647 is above the limit of 10000000\n", 1},
-        {"salt that is not base64", {"", kScram + '\0', FirstMessage(first_ok_suffix, ",s=c2F,i=2"), ""}, "pw",
-         "malformed SCRAM message (invalid salt)\n", 1},
         {"wrong server signature", {"", kScram + '\0', FirstMessage(first_ok_suffix), kZeroSignature}, "pw",
          "incorrect server signature\n", 2},
-        {"server reports an error", {"", kScram + '\0', FirstMessage(first_ok_suffix), "e=invalid-proof"}, "pw",
-         "error received from server in SCRAM exchange: invalid-proof\n", 2},
-        {"continue before any SASL request", {AuthenticationRequest(11, "r=x"), kScram + '\0', nullptr, ""}, "pw",
+        {"continue before any SASL request", {wire::Authentication(11, "r=x"), kScram + '\0', nullptr, ""}, "pw",
          "fe_sendauth: invalid authentication request from server: AUTH_REQ_SASL_CONT without AUTH_REQ_SASL\n", 0},
     };
     const std::string long_password(1025, 'p');

@@ -1,7 +1,8 @@
 // Opening connections to a real PostgreSQL 15 server: every authentication
-// method over the socket and TCP, passwords from the password file, the
-// service file and the environment, connection strings and URIs, host lists
-// and target_session_attrs.
+// method over the socket and TCP, with passwords that SASLprep changes or
+// refuses, passwords from the password file, the service file and the
+// environment, connection strings and URIs, host lists and
+// target_session_attrs.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -12,6 +13,8 @@
 #include "postgres/libpq/connect.h"
 #include "postgres/libpq/conninfo.h"
 #include "postgres/libpq/parameter_status.h"
+#include "postgres/libpq/query_execution.h"
+#include "postgres/libpq/result_record.h"
 #include "support/postgres_cluster.h"
 #include "support/scratch_directory.h"
 
@@ -77,8 +80,14 @@ TEST_F(ConnectPostgresTest, EveryMethodWithRightWrongAndMissingPasswords) {
         {C::kScramUser, "wrong", false, "<sqlstate>28P01</sqlstate>"},
         {C::kScramUser, nullptr, false, no_password},
         {C::kSaslprepUser, C::kSaslprepUserPassword, true, ""},
-        {C::kSaslprepUser, "IX 9", true, ""},  // the same password after SASLprep
+        // Stored as "IX 9": SASLprep maps U+00AD to nothing, U+00A0 and U+2000
+        // to a blank, and U+2168 to "IX".
+        {C::kSaslprepUser, "IX 9", true, ""},
+        {C::kSaslprepUser, "\xE2\x85\xA8\xE2\x80\x80" "9", true, ""},
         {C::kSaslprepUser, "IX9", false, "<sqlstate>28P01</sqlstate>"},
+        {C::kSaslprepUser, "ix 9", false, "<sqlstate>28P01</sqlstate>"},
+        {C::kSaslprepUser, "IX\xC2\xA0\xC2\xA0" "9", false, "<sqlstate>28P01</sqlstate>"},
+        {C::kMd5User, "", false, no_password},  // an empty password is none
     };
     for (bool tcp : {false, true}) {
         for (const auto& c : cases) {
@@ -105,6 +114,32 @@ TEST_F(ConnectPostgresTest, EveryMethodWithRightWrongAndMissingPasswords) {
             }
         }
     }
+}
+
+TEST_F(ConnectPostgresTest, PasswordsSaslprepRefusesAreUsedAsTheyStand) {
+    // The server keeps a password that SASLprep refuses (here for its control
+    // character) as it stands, and so must the client.
+    using C = PostgresCluster;
+    Conn admin = ConnectParams(Over(false, C::kAdminUser));
+    ASSERT_EQ(PQstatus(admin.get()), CONNECTION_OK) << PQerrorMessage(admin.get());
+    auto setPassword = [&admin](const std::string& literal) {
+        const std::string sql = std::string("ALTER ROLE ") + C::kScramUser + " PASSWORD " + literal;
+        PGresult* res = PQexec(admin.get(), sql.c_str());
+        const bool ok = PQresultStatus(res) == PGRES_COMMAND_OK;
+        PQclear(res);
+        return ok;
+    };
+    ASSERT_TRUE(setPassword("E'\xC3\xA9\\007pw'"));
+    Settings raw = Over(true, C::kScramUser);
+    raw.emplace_back("password", "\xC3\xA9\x07pw");
+    Settings other = Over(true, C::kScramUser);
+    other.emplace_back("password", "\xC3\xA9pw");
+    Conn rawConn = ConnectParams(raw);
+    Conn otherConn = ConnectParams(other);
+    ASSERT_TRUE(setPassword(std::string("'") + C::kScramUserPassword + "'"));
+    EXPECT_EQ(PQstatus(rawConn.get()), CONNECTION_OK) << PQerrorMessage(rawConn.get());
+    EXPECT_EQ(PQstatus(otherConn.get()), CONNECTION_BAD);
+    EXPECT_NE(std::string(PQerrorMessage(otherConn.get())).find("<sqlstate>28P01</sqlstate>"), std::string::npos);
 }
 
 TEST_F(ConnectPostgresTest, PasswordFileSuppliesPasswordsOnlyWhenPrivate) {

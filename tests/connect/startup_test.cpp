@@ -1,6 +1,6 @@
 // The pieces of a connection attempt that need no peer: the host list, the
 // start-up packet with the client's additions, the record of hosts given up,
-// and reading redirect messages.
+// reading redirect messages, and host texts kept inside the tags of errors.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,14 +8,20 @@
 #include <memory>
 #include <string>
 
+#include "error/tagged_text.h"
+#include "postgres/libpq/connect.h"
 #include "postgres/libpq/connection_record.h"
 #include "postgres/libpq/conninfo.h"
 #include "postgres/libpq/host_list.h"
 #include "postgres/libpq/redirect.h"
 #include "postgres/libpq/startup_packet.h"
 #include "support/postgres_cluster.h"
+#include "support/scripted_peer.h"
 
 namespace {
+
+namespace wire = kelvotest::wire;
+using wire::Int32;
 
 struct ConnDeleter {
     void operator()(PGconn* conn) const { freePGconn(conn); }
@@ -122,6 +128,31 @@ TEST_F(StartupTest, OptionChecksBeforeAnySocket) {
 std::string PacketBody(const std::string& packet) {
     // Skip the length word and the protocol version.
     return packet.substr(8);
+}
+
+TEST_F(StartupTest, HostTextsInsideTagsCannotCloseThem) {
+    const std::string longDir = "/<x>" + std::string(110, 'd');
+    const struct {
+        const char* keyword;
+        std::string value;
+        const char* tag;
+        std::string expected;
+    } cases[] = {
+        {"host", "/no</hint>dir&", "hint",
+         "Is the server running locally and accepting connections on Unix domain socket \"/no</hint>dir&/.s.PGSQL.5432\"?"},
+        {"hostaddr", "1.2.3.<4>", "primary", "Could not parse the network address \"1.2.3.<4>\"."},
+        {"host", longDir, "primary",
+         "The Unix-domain socket path \"" + longDir + "/.s.PGSQL.5432\" is too long."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        const char* keywords[] = {c.keyword, "port", "user", nullptr};
+        const char* values[] = {c.value.c_str(), "5432", "u", nullptr};
+        std::unique_ptr<PGconn, decltype(&PQfinish)> conn(PQconnectdbParams(keywords, values, 0), &PQfinish);
+        ASSERT_EQ(CONNECTION_BAD, PQstatus(conn.get()));
+        const std::string text = PQerrorMessage(conn.get());
+        EXPECT_EQ(c.expected, kelvoapi::ReadTagValue(text, c.tag)) << text;
+    }
 }
 
 TEST_F(StartupTest, StartupPacketCarriesTheAdditionsEscaped) {
@@ -236,14 +267,9 @@ TEST_F(StartupTest, AllowRedirectsSwitch) {
         EXPECT_EQ(pqRedirectsAllowed(options), allowed) << (options ? options : "(null)");
 }
 
-std::string Int32(int32_t v) {
-    uint32_t u = static_cast<uint32_t>(v);
-    return std::string{char(u >> 24), char(u >> 16), char(u >> 8), char(u)};
-}
-
 // A redirect message around body, with its true length unless one is given.
 std::string Redirect(const std::string& body, int32_t length = -1) {
-    return "@" + Int32(length >= 0 ? length : static_cast<int32_t>(body.size() + 4)) + body;
+    return length < 0 ? wire::Message('@', body) : "@" + wire::Int32(length) + body;
 }
 
 TEST_F(StartupTest, RedirectMessagesAreReadInsideTheirLength) {

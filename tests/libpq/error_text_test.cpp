@@ -1,3 +1,6 @@
+// Tagged error texts at each verbosity, and the error-cursor display: the
+// marked line, its window in long lines, wide characters and bytes that claim
+// more than the query holds.
 #include "postgres/libpq/error_text.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,6 @@
+// Reading and writing message parts in the connection buffers: integer
+// sizes, strings that must end inside the bytes held, message framing and
+// buffer growth up to INT_MAX.
 #include "postgres/libpq/message_io.h"
 
 #include <gtest/gtest.h>

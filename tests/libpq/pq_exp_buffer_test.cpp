@@ -1,3 +1,5 @@
+// The growable text buffer: appends of every length, doubling, and the broken
+// state that a request near INT_MAX leaves for good.
 #include "postgres/libpq/pq_exp_buffer.h"
 
 #include <gtest/gtest.h>

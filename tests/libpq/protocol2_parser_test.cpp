@@ -1,3 +1,6 @@
+// The protocol 2.0 parser fed from memory: rows with null bitmaps, binary
+// rows and chunks, plain error texts, transaction states and odd or random
+// messages.
 #include "postgres/libpq/protocol2_parser.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,6 @@
+// The protocol 3.0 parser fed from memory: framing limits, messages cut at
+// every byte, malformed and hostile messages, error and notice texts,
+// notifications, parameter reports and row descriptions.
 #include "postgres/libpq/protocol3_parser.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,5 @@
+// Result records: chunk cutting by the row processor, the size count and its
+// saturation, accessors on bad indexes, PQcmdTuples, copies and block storage.
 #include "postgres/libpq/result_record.h"
 
 #include <gtest/gtest.h>

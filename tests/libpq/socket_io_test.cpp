@@ -187,9 +187,11 @@ TEST_P(SocketIO, WaitsTimeOutAndReportClosedSockets) {
     peer.AddConnection().Await(1).Send(w::ReadyForQuery());
     peer.Start();
     auto conn = Connect(peer);
-    // Nothing to read yet: an end time in the past times out at once.
+    // Nothing to read yet: an end time in the past times out at once. The
+    // texts of hosts tried before the time-out are kept.
+    printfPQExpBuffer(&conn->errorMessage, "<primary>first host</primary>");
     EXPECT_EQ(pqWaitTimed(1, 0, conn.get(), time(nullptr) - 1), 1);
-    EXPECT_STREQ(conn->errorMessage.data, "timeout expired");
+    EXPECT_STREQ(conn->errorMessage.data, "<primary>first host</primary>timeout expired");
     EXPECT_EQ(pqReadData(conn.get()), 0);
     EXPECT_EQ(pqSocketCheck(conn.get(), 0, 0, -1), 0);
     EXPECT_EQ(pqSocketCheck(conn.get(), 0, 1, 0), 1);

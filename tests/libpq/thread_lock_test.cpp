@@ -1,3 +1,5 @@
+// The process-wide client lock: replaceable, and the default one reports
+// misuse instead of aborting the process.
 #include "postgres/libpq/thread_lock.h"
 
 #include <gtest/gtest.h>

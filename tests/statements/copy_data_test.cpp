@@ -103,8 +103,6 @@ private:
     std::thread thread_;
 };
 
-std::string CopyData(const std::string& data) { return wire::Message('d', data); }
-
 std::string ServerError(const std::string& message) {
     return wire::ErrorResponse({{'S', "ERROR"}, {'C', "22P02"}, {'M', message}});
 }
@@ -187,7 +185,7 @@ TEST(CopyDataTest, EndsTheCopyWithTheRightMessages) {
         std::string sent;
         PGAsyncStatusType after;
     };
-    const std::string rows = CopyData("1\tone\n") + CopyData("2\ttwo\n");
+    const std::string rows = wire::CopyData("1\tone\n") + wire::CopyData("2\ttwo\n");
     const Case cases[] = {
         {"done", 3, PGASYNC_COPY_IN, PGQUERY_SIMPLE, nullptr, 1, rows + wire::Message('c', ""), PGASYNC_BUSY},
         {"fail", 3, PGASYNC_COPY_IN, PGQUERY_SIMPLE, "stop here", 1, rows + wire::Message('f', wire::CStr("stop here")),
@@ -232,7 +230,7 @@ TEST(CopyDataTest, SendsWholeBlocksAndGrowsForALargeOne) {
     const std::string row(100, 'r');
     for (int i = 0; i < 100; ++i) {
         ASSERT_EQ(1, PQputCopyData(conn, row.data(), static_cast<int>(row.size())));
-        expected += CopyData(row);
+        expected += wire::CopyData(row);
     }
     EXPECT_EQ(0u, peer.Received().size() % 8192);
     EXPECT_LT(conn->outCount, 8192);
@@ -243,7 +241,7 @@ TEST(CopyDataTest, SendsWholeBlocksAndGrowsForALargeOne) {
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
     Drain drain(peer.server());
     ASSERT_EQ(1, PQputCopyData(conn, big.data(), static_cast<int>(big.size())));
-    expected += CopyData(big);
+    expected += wire::CopyData(big);
     EXPECT_GT(conn->outBufSize, initialSize);
     ASSERT_EQ(1, PQputCopyEnd(conn, nullptr));
     expected += wire::Message('c', "");
@@ -261,11 +259,15 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
         PGQueryClass queryclass;
         bool serverReads;  // else it stops reading, with its error sent
         std::string trailer;  // what the client sends after the last data
+        std::string before;   // what the server sends ahead of its error
+        std::vector<std::string> notices;
     };
+    const std::string notice = wire::NoticeResponse({{'S', "NOTICE"}, {'C', "00000"}, {'M', "row 1"}});
     const Case cases[] = {
-        {"simple", PGQUERY_SIMPLE, true, ""},
-        {"extended", PGQUERY_EXTENDED, true, wire::Message('S', "")},
-        {"simple, server stops reading", PGQUERY_SIMPLE, false, ""},
+        {"simple", PGQUERY_SIMPLE, true, "", notice, {"row 1"}},
+        {"extended", PGQUERY_EXTENDED, true, wire::Message('S', ""), notice, {"row 1"}},
+        {"simple, server stops reading", PGQUERY_SIMPLE, false, "", notice, {"row 1"}},
+        {"parameter report first", PGQUERY_SIMPLE, false, "", wire::ParameterStatus("TimeZone", "UTC"), {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -274,8 +276,7 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
         const std::string block(1024 * 1024, 'x');
         // Fill the socket until it is full, so that the error arrives while
         // the client waits to send.
-        peer.Send(wire::NoticeResponse({{'S', "NOTICE"}, {'C', "00000"}, {'M', "row 1"}}) +
-                  ServerError("bad row") + wire::ReadyForQuery('I'));
+        peer.Send(c.before + ServerError("bad row") + wire::ReadyForQuery('I'));
         std::unique_ptr<Drain> drain;
         if (c.serverReads) drain = std::make_unique<Drain>(peer.server());
         int rc = 1;
@@ -289,7 +290,7 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
         EXPECT_LE(calls, 2);
         const std::string text = conn->errorMessage.data;
         EXPECT_NE(std::string::npos, text.find("<sqlstate>22P02</sqlstate><primary>bad row</primary>")) << text;
-        EXPECT_EQ(std::vector<std::string>{"row 1"}, peer.notices());
+        EXPECT_EQ(c.notices, peer.notices());
         // The error is ready for PQgetResult; the copy is over.
         EXPECT_EQ(PGASYNC_READY, conn->asyncStatus);
         ASSERT_NE(nullptr, conn->result);
@@ -359,23 +360,23 @@ struct GetCase {
 
 TEST(CopyDataTest, ReadsRowsUntilTheEndOfTheCopy) {
     const std::string complete = wire::CommandComplete("COPY 2") + wire::ReadyForQuery('I');
-    const std::string halfRow = CopyData("3\tthree\n").substr(0, 6);
+    const std::string halfRow = wire::CopyData("3\tthree\n").substr(0, 6);
     const GetCase cases[] = {
         {"rows then CopyDone", 3, PGASYNC_COPY_OUT,
-         CopyData("1\tone\n") + CopyData("2\ttwo\n") + wire::CopyDone() + complete,
+         wire::CopyData("1\tone\n") + wire::CopyData("2\ttwo\n") + wire::CopyDone() + complete,
          {6, 6, -1}, {"1\tone\n", "2\ttwo\n"}, PGASYNC_BUSY, static_cast<int>(complete.size())},
-        {"empty data is skipped", 3, PGASYNC_COPY_OUT, CopyData("") + CopyData("x\n") + CopyData("") + wire::CopyDone(),
+        {"empty data is skipped", 3, PGASYNC_COPY_OUT, wire::CopyData("") + wire::CopyData("x\n") + wire::CopyData("") + wire::CopyDone(),
          {2, -1}, {"x\n"}, PGASYNC_BUSY, 0},
         {"an error ends the copy and stays for PQgetResult", 3, PGASYNC_COPY_OUT,
-         CopyData("a\n") + ServerError("disk full"), {2, -1}, {"a\n"}, PGASYNC_BUSY,
+         wire::CopyData("a\n") + ServerError("disk full"), {2, -1}, {"a\n"}, PGASYNC_BUSY,
          static_cast<int>(ServerError("disk full").size())},
-        {"half a row waits", 3, PGASYNC_COPY_OUT, CopyData("b\n") + halfRow, {2, 0, 0}, {"b\n"}, PGASYNC_COPY_OUT,
+        {"half a row waits", 3, PGASYNC_COPY_OUT, wire::CopyData("b\n") + halfRow, {2, 0, 0}, {"b\n"}, PGASYNC_COPY_OUT,
          static_cast<int>(halfRow.size())},
         {"parameter reports and notifications pass", 3, PGASYNC_COPY_OUT,
-         wire::ParameterStatus("TimeZone", "UTC") + CopyData("c\n") +
+         wire::ParameterStatus("TimeZone", "UTC") + wire::CopyData("c\n") +
              wire::NotificationResponse(42, "channel", "payload") + wire::CopyDone(),
          {2, -1}, {"c\n"}, PGASYNC_BUSY, 0},
-        {"copy both returns to copy in", 3, PGASYNC_COPY_BOTH, CopyData("d\n") + wire::CopyDone(), {2, -1}, {"d\n"},
+        {"copy both returns to copy in", 3, PGASYNC_COPY_BOTH, wire::CopyData("d\n") + wire::CopyDone(), {2, -1}, {"d\n"},
          PGASYNC_COPY_IN, 0},
         {"protocol 2 lines", 2, PGASYNC_COPY_OUT, std::string("1\tone\n2\t\n\\.\nC"), {6, 3, -1}, {"1\tone\n", "2\t\n"},
          PGASYNC_BUSY, 1},
@@ -412,7 +413,7 @@ TEST(CopyDataTest, ReadsRowsUntilTheEndOfTheCopy) {
 
 TEST(CopyDataTest, NoticesDuringCopyOutReachTheReceiver) {
     CopyPeer peer(PGASYNC_COPY_OUT);
-    peer.Send(wire::NoticeResponse({{'S', "NOTICE"}, {'C', "00000"}, {'M', "halfway"}}) + CopyData("r\n") +
+    peer.Send(wire::NoticeResponse({{'S', "NOTICE"}, {'C', "00000"}, {'M', "halfway"}}) + wire::CopyData("r\n") +
               wire::ParameterStatus("application_name", "copier") + wire::CopyDone());
     char* buffer = nullptr;
     ASSERT_EQ(2, PQgetCopyData(peer.conn(), &buffer, 0));
@@ -424,7 +425,7 @@ TEST(CopyDataTest, NoticesDuringCopyOutReachTheReceiver) {
 
 TEST(CopyDataTest, BlockingReadWaitsForTheRestOfARow) {
     CopyPeer peer(PGASYNC_COPY_OUT);
-    const std::string message = CopyData(std::string(100000, 'w'));
+    const std::string message = wire::CopyData(std::string(100000, 'w'));
     peer.Send(message.substr(0, 10));
     std::thread late([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -449,7 +450,7 @@ TEST(CopyDataTest, BrokenFramingOrALostServerFailsTheRead) {
          "lost synchronization with server: got message type \"d\", length 3\n"},
         // The value's NUL lies in the next message, which must not be read.
         {"parameter report past its end",
-         wire::Message('S', std::string("TimeZone\0UTC", 12)) + CopyData(std::string("x\0", 2)),
+         wire::Message('S', std::string("TimeZone\0UTC", 12)) + wire::CopyData(std::string("x\0", 2)),
          "lost synchronization with server: got message type \"S\", length 16\n"},
     };
     for (const Case& c : cases) {
@@ -469,7 +470,7 @@ TEST(CopyDataTest, BrokenFramingOrALostServerFailsTheRead) {
     {
         SCOPED_TRACE("server gone mid-row");
         CopyPeer peer(PGASYNC_COPY_OUT);
-        peer.Send(CopyData("lost row").substr(0, 7));
+        peer.Send(wire::CopyData("lost row").substr(0, 7));
         peer.CloseServerEnd();
         char* buffer = nullptr;
         EXPECT_EQ(-2, PQgetCopyData(peer.conn(), &buffer, 0));

@@ -2,7 +2,8 @@
 // sending function, refusals of chunked mode, an error in the middle of a
 // chunked result, parameters, prepared statements, PQexec's merging of
 // errors, command tags, a 100 MiB value, and a session ended or cancelled
-// while a statement runs.
+// while a statement runs, server errors and notices as tagged texts, and
+// changes of the client encoding.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -15,7 +16,11 @@
 #include <utility>
 #include <vector>
 
+#include "error/tagged_text.h"
 #include "postgres/libpq/cancel.h"
+#include "postgres/libpq/client_encoding.h"
+#include "postgres/libpq/parameter_status.h"
+#include "postgres/mb/encoding.h"
 #include "statements/pg_session.h"
 
 namespace {
@@ -159,6 +164,60 @@ TEST_F(QueryPostgresTest, AnErrorInTheMiddleOfAChunkedResultFollowsTheFullChunks
     EXPECT_EQ((std::vector<std::pair<int, int>>{{PGRES_TUPLES_CHUNK, 256}, {PGRES_FATAL_ERROR, 0}}), results);
     EXPECT_EQ("22012", sqlstate);
     EXPECT_EQ("ok", Value(conn_.get(), "SELECT 'ok'"));
+}
+
+TEST_F(QueryPostgresTest, EachStatementOfAStringMakesItsOwnChunkedResults) {
+    // No template of the statement before is handed out again.
+    ASSERT_EQ(1, PQsendQuery(conn_.get(), "SELECT 1; SELECT 2, 3; CREATE TEMP TABLE t(a int)"));
+    ASSERT_EQ(1, PQsetChunkedMode(conn_.get(), 256));
+    std::vector<std::string> seen;
+    while (PGresult* raw = PQgetResult(conn_.get())) {
+        Result res(raw);
+        seen.push_back(std::to_string(PQresultStatus(raw)) + ":" + std::to_string(PQntuples(raw)) + ":" +
+                       PQcmdStatus(raw));
+    }
+    EXPECT_EQ((std::vector<std::string>{"2:1:SELECT 1", "2:1:SELECT 1", "1:0:CREATE TABLE"}), seen);
+}
+
+TEST_F(QueryPostgresTest, ServerErrorsAndNoticesBecomeTaggedTexts) {
+    PGconn* conn = conn_.get();
+    Result res(PQexec(conn, "SELECT * FROM nosuch"));
+    ASSERT_EQ(PGRES_FATAL_ERROR, PQresultStatus(res.get()));
+    const std::string text = PQresultErrorMessage(res.get());
+    const std::string head =
+        "<severity>ERROR</severity><sqlstate>42P01</sqlstate><primary>relation \"nosuch\" does not exist</primary>\n"
+        "LINE 1: SELECT * FROM nosuch\n"
+        "                      ^\n"
+        "<location>";
+    EXPECT_EQ(head, text.substr(0, head.size()));
+    EXPECT_EQ("</location>", text.substr(text.size() - 11));
+    EXPECT_STREQ("42P01", conn->last_sqlstate);
+
+    // A name that looks like markup comes back as it was.
+    const std::string hostile = "a</primary><hint>x</hint>";
+    res.reset(PQexec(conn, ("SELECT * FROM \"" + hostile + "\"").c_str()));
+    EXPECT_EQ("relation \"" + hostile + "\" does not exist",
+              kelvoapi::ReadTagValue(PQresultErrorMessage(res.get()), "primary"));
+    EXPECT_EQ("", kelvoapi::ReadTagValue(PQresultErrorMessage(res.get()), "hint"));
+
+    // Notices carry no context; errors do.
+    std::vector<std::string> notices;
+    PQsetNoticeReceiver(
+        conn,
+        [](void* arg, const PGresult* notice) {
+            static_cast<std::vector<std::string>*>(arg)->push_back(PQresultErrorMessage(notice));
+        },
+        &notices);
+    res.reset(PQexec(conn, "DO $$ BEGIN RAISE NOTICE 'hello <there>'; END $$"));
+    EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(res.get()));
+    ASSERT_EQ(1u, notices.size());
+    EXPECT_EQ("NOTICE", kelvoapi::ReadTagValue(notices[0], "severity"));
+    EXPECT_EQ("hello <there>", kelvoapi::ReadTagValue(notices[0], "primary"));
+    EXPECT_EQ(std::string::npos, notices[0].find("<context>"));
+    res.reset(PQexec(conn, "DO $$ BEGIN RAISE EXCEPTION 'boom'; END $$"));
+    EXPECT_EQ("P0001", kelvoapi::ReadTagValue(PQresultErrorMessage(res.get()), "sqlstate"));
+    EXPECT_EQ("PL/pgSQL function inline_code_block line 1 at RAISE",
+              kelvoapi::ReadTagValue(PQresultErrorMessage(res.get()), "context"));
 }
 
 TEST_F(QueryPostgresTest, ParametersArriveAsSent) {
@@ -407,6 +466,35 @@ TEST_F(QueryPostgresTest, ExecMergesTheErrorsOfOneStatement) {
     EXPECT_NE(std::string::npos, text.find("<sqlstate>57P01</sqlstate>")) << text;
     EXPECT_NE(std::string::npos, text.find("<sqlstate>08003</sqlstate>")) << text;
     EXPECT_EQ(text, PQerrorMessage(conn_.get()));
+}
+
+TEST_F(QueryPostgresTest, ClientEncodingChangesOnlyWhenTheServerAcceptsIt) {
+    PGconn* conn = conn_.get();
+    ASSERT_EQ(PG_UTF8, PQclientEncoding(conn));
+    EXPECT_TRUE(conn->std_strings);
+    EXPECT_GE(PQserverVersion(conn), 150000);
+    EXPECT_LT(PQserverVersion(conn), 160000);
+    const std::string tooLong(101, 'a');
+    const struct {
+        const char* name;
+        int result;
+        int encoding;  // reported afterwards
+    } cases[] = {
+        {"latin1", 0, PG_LATIN1},
+        {"no_such_encoding", -1, PG_LATIN1},  // refused by the server
+        {tooLong.c_str(), -1, PG_LATIN1},     // refused before sending
+        {nullptr, -1, PG_LATIN1},
+        {"UTF8", 0, PG_UTF8},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name != nullptr ? c.name : "(null)");
+        EXPECT_EQ(c.result, PQsetClientEncoding(conn, c.name));
+        EXPECT_EQ(c.encoding, PQclientEncoding(conn));
+        EXPECT_STREQ(pg_encoding_to_char(c.encoding), PQparameterStatus(conn, "client_encoding"));
+        EXPECT_EQ(PQTRANS_IDLE, PQtransactionStatus(conn));
+    }
+    EXPECT_EQ(-1, PQsetClientEncoding(nullptr, "UTF8"));
+    EXPECT_EQ(-1, PQclientEncoding(nullptr));
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// See connected_record.h.
 #include "connected_record.h"
 
 #include <cstring>

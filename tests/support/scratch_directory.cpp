@@ -4,25 +4,13 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
 namespace kelvotest {
 
-ScratchDirectory::ScratchDirectory() {
-    char path[] = "/tmp/kelvo-scratch-XXXXXX";
-    if (mkdtemp(path) == nullptr)
-        throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
-    m_path = path;
-}
-
-ScratchDirectory::~ScratchDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-}
+ScratchDirectory::ScratchDirectory() : m_path(m_dir.path().string()) {}
 
 std::string ScratchDirectory::WriteFile(const std::string& name, const std::string& text, unsigned mode) const {
     std::string path = m_path + "/" + name;

@@ -1,6 +1,8 @@
 // The scripted protocol peer; see scripted_peer.h.
 #include "scripted_peer.h"
 
+#include "test_sockets.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -182,24 +184,8 @@ ScriptedPeer::ScriptedPeer() {
     if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir_ = tmpl;
 
-    unixListener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un un{};
-    un.sun_family = AF_UNIX;
-    const std::string path = SocketPath();
-    strncpy(un.sun_path, path.c_str(), sizeof(un.sun_path) - 1);
-    if (unixListener_ < 0 || bind(unixListener_, reinterpret_cast<sockaddr*>(&un), sizeof(un)) != 0 ||
-        listen(unixListener_, 16) != 0)
-        throw std::runtime_error("cannot listen on " + path);
-
-    tcpListener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(in);
-    if (tcpListener_ < 0 || bind(tcpListener_, reinterpret_cast<sockaddr*>(&in), sizeof(in)) != 0 ||
-        listen(tcpListener_, 16) != 0 || getsockname(tcpListener_, reinterpret_cast<sockaddr*>(&in), &len) != 0)
-        throw std::runtime_error("cannot listen on loopback TCP");
-    tcpPort_ = ntohs(in.sin_port);
+    unixListener_ = ListenUnix(SocketPath());
+    tcpListener_ = ListenTcpLoopback(tcpPort_);
 
     if (pipe2(wakePipe_, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
 }
@@ -248,30 +234,9 @@ void ScriptedPeer::Stop() {
     started_ = false;
 }
 
-int ScriptedPeer::ConnectUnix() const {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un un{};
-    un.sun_family = AF_UNIX;
-    strncpy(un.sun_path, SocketPath().c_str(), sizeof(un.sun_path) - 1);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&un), sizeof(un)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+int ScriptedPeer::ConnectUnix() const { return kelvotest::ConnectUnix(SocketPath()); }
 
-int ScriptedPeer::ConnectTcp() const {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    in.sin_port = htons(static_cast<uint16_t>(tcpPort_));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&in), sizeof(in)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+int ScriptedPeer::ConnectTcp() const { return kelvotest::ConnectTcp("127.0.0.1", tcpPort_); }
 
 std::string ScriptedPeer::Received(size_t index) const {
     std::lock_guard<std::mutex> lock(mutex_);

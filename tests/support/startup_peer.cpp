@@ -2,30 +2,16 @@
 #include "startup_peer.h"
 
 #include "scripted_peer.h"
+#include "test_sockets.h"
 
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
-#include <cstring>
-#include <stdexcept>
 
 namespace kelvotest {
 namespace {
 
 constexpr int kReadWaitMs = 5000;
-
-bool WaitReadable(int fd, int timeout_ms) {
-    pollfd p{fd, POLLIN, 0};
-    int rc;
-    do {
-        rc = poll(&p, 1, timeout_ms);
-    } while (rc < 0 && errno == EINTR);
-    return rc == 1;
-}
 
 uint32_t ReadBigEndian(const char* p) {
     const auto* u = reinterpret_cast<const unsigned char*>(p);
@@ -61,16 +47,8 @@ bool PeerConnection::ReadStartupPacket(StartupPacket& packet) {
     packet.version = ReadBigEndian(rest.data());
     packet.params.clear();
     if (packet.version >> 16 == 3) {
-        size_t pos = 4;
-        while (pos < rest.size() && rest[pos] != '\0') {
-            std::string name = rest.c_str() + pos;
-            pos += name.size() + 1;
-            if (pos >= rest.size())
-                break;
-            std::string value = rest.c_str() + pos;
-            pos += value.size() + 1;
+        for (auto& [name, value] : wire::StartupParameters(rest))
             packet.params[name] = value;
-        }
     }
     return true;
 }
@@ -113,7 +91,8 @@ void PeerConnection::Send(const std::string& bytes) {
 void PeerConnection::SendInPieces(const std::string& bytes, size_t piece) {
     for (size_t pos = 0; pos < bytes.size(); pos += piece) {
         Send(bytes.substr(pos, piece));
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (!WaitUntilDrained(m_fd, kReadWaitMs))
+            return;
     }
 }
 
@@ -130,18 +109,7 @@ bool PeerConnection::ClientClosed() {
 
 StartupPeer::StartupPeer(std::string dir, int port, std::vector<Script> scripts)
     : m_dir(std::move(dir)), m_port(port), m_scripts(std::move(scripts)) {
-    const std::string path = SocketPath();
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
-        throw std::runtime_error("socket path too long: " + path);
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    unlink(path.c_str());
-    m_listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_listener < 0 || bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(m_listener, 16) != 0) {
-        throw std::runtime_error("cannot listen on " + path + ": " + std::strerror(errno));
-    }
+    m_listener = ListenUnix(SocketPath());
     m_thread = std::thread([this] { Serve(); });
 }
 
@@ -164,10 +132,6 @@ void StartupPeer::Serve() {
         m_scripts[next++](connection);
         close(fd);
     }
-}
-
-std::string AuthenticationRequest(int32_t code, const std::string& extra) {
-    return wire::Authentication(code, extra);
 }
 
 std::string StartupSuccess() {

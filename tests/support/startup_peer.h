@@ -2,9 +2,9 @@
 // socket "<dir>/.s.PGSQL.<port>" and hands each connection it accepts, in
 // order, to the next script, on a thread of its own. Unlike ScriptedPeer it
 // serves several peers side by side in one directory (redirect targets), and
-// scripts may split what they send into timed pieces. Scripts read the start-up
-// packet and client messages and send whatever bytes the test wants, split
-// however the test wants.
+// its scripts are code: they read the start-up packet and client messages
+// and send whatever bytes the test wants, split however the test wants, each
+// piece reaching the client in a read of its own.
 //
 // Every read waits at most a few seconds, so a script that expects more than
 // the client sends ends instead of hanging the test.
@@ -37,8 +37,8 @@ public:
     // A protocol 2.0 query: 'Q' and the NUL-terminated text.
     bool ReadOldQuery(std::string& query);
     void Send(const std::string& bytes);
-    // Sends bytes in pieces of at most piece bytes, pausing between them so
-    // that each piece arrives in a read of its own.
+    // Sends bytes in pieces of at most piece bytes, each only once the client
+    // has read the one before, so that each arrives in a read of its own.
     void SendInPieces(const std::string& bytes, size_t piece);
     // True once the client has closed the connection (within a few seconds).
     bool ClientClosed();
@@ -77,10 +77,6 @@ private:
     std::thread m_thread;
 };
 
-// Message builders; most messages come from those of scripted_peer.h
-// (namespace wire), which these wrap.
-// 'R' with the request code and what follows it.
-std::string AuthenticationRequest(int32_t code, const std::string& extra = "");
 // AuthenticationOk, server_version, BackendKeyData and ReadyForQuery.
 std::string StartupSuccess();
 
