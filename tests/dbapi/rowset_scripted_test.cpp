@@ -452,6 +452,46 @@ TEST(RowsetScriptedTest, NoticesReachTheReceiverFromTheCallerAndThePrefetchThrea
     EXPECT_TRUE(peer.Errors().empty());
 }
 
+// Two receivers that each check they are called with their own context.
+Notices firstNotices, secondNotices;
+void FirstReceiver(void* context, kelvo_error_t* notice) {
+    EXPECT_EQ(&firstNotices, context);
+    CollectNotice(context, notice);
+}
+void SecondReceiver(void* context, kelvo_error_t* notice) {
+    EXPECT_EQ(&secondNotices, context);
+    CollectNotice(context, notice);
+}
+
+// The caller replaces the receiver while the prefetch thread delivers
+// notices: each notice reaches exactly one receiver, with that receiver's
+// own context.
+TEST(RowsetScriptedTest, ReplacingTheReceiverWhileThePrefetchThreadDeliversNotices) {
+    constexpr int kNotices = 2000;
+    ScriptedPeer peer;
+    std::string bytes = Rows(256);
+    for (int i = 0; i < kNotices; ++i) {
+        bytes += wire::NoticeResponse({{'S', "NOTICE"}, {'C', "01000"}, {'M', "n"}}) + wire::DataRow({"x"});
+    }
+    auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(
+        bytes + wire::CommandComplete("SELECT 2256") + wire::ReadyForQuery());
+    ExpectDetach(script);
+    peer.Start();
+    kelvo_connection_t* conn = Connect(peer);
+    kelvo_set_notice_receiver(conn, FirstReceiver, &firstNotices);
+    kelvo_rowset_t* rowset = nullptr;
+    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
+    for (bool first = false; !rowset->Get().StatementEnded(); first = !first) {
+        kelvo_set_notice_receiver(conn, first ? FirstReceiver : SecondReceiver,
+                                  first ? &firstNotices : &secondNotices);
+    }
+    kelvo_close_rowset(rowset);
+    EXPECT_EQ(size_t{kNotices}, firstNotices.texts.size() + secondNotices.texts.size());
+    kelvo_disconnect(conn);
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
+}
+
 TEST(RowsetScriptedTest, CopyOutDataComesInBlocksThenEnds) {
     ScriptedPeer peer;
     auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(
