@@ -49,6 +49,21 @@ kelvo_connection_t* Connect(const ScriptedPeer& peer) {
     return new kelvo_connection_t(std::make_shared<kelvoapi::Connection>(parameters, KELVO_DO_NOT_CREATE));
 }
 
+// Ends `script` with the DETACH of a clean close, starts the peer and
+// connects to it.
+kelvo_connection_t* StartAndConnect(ScriptedPeer& peer, ScriptedPeer::Script& script) {
+    ExpectDetach(script);
+    peer.Start();
+    return Connect(peer);
+}
+
+// Disconnects, stops the peer and checks that it saw what it expected.
+void Finish(ScriptedPeer& peer, kelvo_connection_t* conn) {
+    kelvo_disconnect(conn);
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
+}
+
 struct ErrorFree {
     void operator()(kelvo_error_t* e) const { kelvo_error_destroy(e); }
 };
@@ -101,9 +116,7 @@ TEST(RowsetScriptedTest, ChunkBoundaries) {
                      std::to_string(c.threshold));
         ScriptedPeer peer;
         auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(Query(c.rows));
-        ExpectDetach(script);
-        peer.Start();
-        kelvo_connection_t* conn = Connect(peer);
+        kelvo_connection_t* conn = StartAndConnect(peer, script);
         kelvo_set_chunked_mode(conn, c.chunked);
         kelvo_set_prefetch_threshold(conn, c.threshold);
         kelvo_rowset_t* rowset = nullptr;
@@ -123,9 +136,7 @@ TEST(RowsetScriptedTest, ChunkBoundaries) {
         EXPECT_EQ(nullptr, chunk);
         kelvo_close_rowset(rowset);
         EXPECT_TRUE(kelvo_connection_is_ready(conn));
-        kelvo_disconnect(conn);
-        peer.Stop();
-        EXPECT_TRUE(peer.Errors().empty());
+        Finish(peer, conn);
         EXPECT_EQ(1u, peer.Messages(0).size() - 2) << "only the query and the DETACH after start-up";
     }
 }
@@ -138,9 +149,7 @@ TEST(RowsetScriptedTest, AnErrorAfterRowsComesAfterTheRowsBeforeIt) {
         auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(
             Rows(300) + wire::ErrorResponse({{'S', "ERROR"}, {'C', "22012"}, {'M', "division by zero"}}) +
             wire::ReadyForQuery());
-        ExpectDetach(script);
-        peer.Start();
-        kelvo_connection_t* conn = Connect(peer);
+        kelvo_connection_t* conn = StartAndConnect(peer, script);
         kelvo_set_prefetch_threshold(conn, threshold);
         kelvo_rowset_t* rowset = nullptr;
         ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT 1/(300-n)", &rowset));
@@ -151,9 +160,7 @@ TEST(RowsetScriptedTest, AnErrorAfterRowsComesAfterTheRowsBeforeIt) {
         EXPECT_EQ("division by zero", AsError(error).GetMessage());
         EXPECT_EQ(0xfa6b0e2fu, AsError(error).GetContextId().value);
         kelvo_close_rowset(rowset);
-        kelvo_disconnect(conn);
-        peer.Stop();
-        EXPECT_TRUE(peer.Errors().empty());
+        Finish(peer, conn);
     }
 }
 
@@ -167,9 +174,7 @@ TEST(RowsetScriptedTest, AFailedStatementReturnsTheServersErrorAndLeavesTheConne
                              {'H', "create it"}}) +
         wire::ReadyForQuery());
     script.ExpectMessage('Q').Send(wire::CommandComplete("INSERT 0 5") + wire::ReadyForQuery());
-    ExpectDetach(script);
-    peer.Start();
-    kelvo_connection_t* conn = Connect(peer);
+    kelvo_connection_t* conn = StartAndConnect(peer, script);
     kelvo_rowset_t* rowset = nullptr;
     ErrorPtr error(kelvo_execute_query(conn, "SELECT * FROM t", &rowset));
     ASSERT_TRUE(error);
@@ -185,9 +190,7 @@ TEST(RowsetScriptedTest, AFailedStatementReturnsTheServersErrorAndLeavesTheConne
     int count = 0;
     ASSERT_EQ(nullptr, kelvo_execute_command(conn, "INSERT INTO t VALUES (1),(2),(3),(4),(5)", &count));
     EXPECT_EQ(5, count);
-    kelvo_disconnect(conn);
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
+    Finish(peer, conn);
 }
 
 // The SQLSTATE and severity of a server error as the error object carries
@@ -211,9 +214,7 @@ TEST(RowsetScriptedTest, ServerErrorFields) {
     for (const Case& c : cases) {
         script.ExpectMessage('Q').Send(wire::ErrorResponse(c.fields) + wire::ReadyForQuery());
     }
-    ExpectDetach(script);
-    peer.Start();
-    kelvo_connection_t* conn = Connect(peer);
+    kelvo_connection_t* conn = StartAndConnect(peer, script);
     for (const Case& c : cases) {
         ErrorPtr error(kelvo_execute_command(conn, "stmt", nullptr));
         ASSERT_TRUE(error);
@@ -221,9 +222,7 @@ TEST(RowsetScriptedTest, ServerErrorFields) {
         EXPECT_EQ(c.severity, AsError(error).GetSeverity());
         EXPECT_EQ(c.message, AsError(error).GetMessage());
     }
-    kelvo_disconnect(conn);
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
+    Finish(peer, conn);
 }
 
 TEST(RowsetScriptedTest, AffectedRowCounts) {
@@ -237,9 +236,7 @@ TEST(RowsetScriptedTest, AffectedRowCounts) {
         auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup());
         script.ExpectMessage('Q').Send(wire::CommandComplete(c.tag) + wire::ReadyForQuery());
         script.ExpectMessage('Q').Send(wire::CommandComplete(c.tag) + wire::ReadyForQuery());
-        ExpectDetach(script);
-        peer.Start();
-        kelvo_connection_t* conn = Connect(peer);
+        kelvo_connection_t* conn = StartAndConnect(peer, script);
         kelvo_rowset_t* rowset = nullptr;
         ASSERT_EQ(nullptr, kelvo_execute_query(conn, "stmt", &rowset));
         EXPECT_EQ(c.expected, kelvo_rowset_get_affected_row_count(rowset)) << c.tag;
@@ -250,9 +247,7 @@ TEST(RowsetScriptedTest, AffectedRowCounts) {
         int count = 0;
         ASSERT_EQ(nullptr, kelvo_execute_command(conn, "stmt", &count));
         EXPECT_EQ(c.expected > INT32_MAX ? INT32_MAX : c.expected, count) << c.tag;
-        kelvo_disconnect(conn);
-        peer.Stop();
-        EXPECT_TRUE(peer.Errors().empty());
+        Finish(peer, conn);
     }
 }
 
@@ -260,9 +255,7 @@ TEST(RowsetScriptedTest, TheBusyRuleRefusesStatementsUntilTheRowsetCloses) {
     ScriptedPeer peer;
     auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(Query(2));
     script.ExpectMessage('Q').Send(Query(1));
-    ExpectDetach(script);
-    peer.Start();
-    kelvo_connection_t* conn = Connect(peer);
+    kelvo_connection_t* conn = StartAndConnect(peer, script);
     kelvo_rowset_t* rowset = nullptr;
     ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
     EXPECT_FALSE(kelvo_connection_is_ready(conn));
@@ -303,9 +296,7 @@ TEST(RowsetScriptedTest, TheBusyRuleRefusesStatementsUntilTheRowsetCloses) {
     EXPECT_TRUE(kelvo_connection_is_ready(conn));
     ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &second));
     kelvo_close_rowset(second);
-    kelvo_disconnect(conn);
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
+    Finish(peer, conn);
     // Nothing refused reached the peer: start-up, two queries, the DETACH, the terminate.
     size_t queries = 0;
     for (const auto& m : peer.Messages(0)) queries += m.type == 'Q' || m.type == 'P';
@@ -366,9 +357,7 @@ TEST(RowsetScriptedTest, ClosingWithUnreadRowsCancelsAndDrains) {
         ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
         EXPECT_EQ(std::vector<size_t>({1}), ReadChunkSizes(rowset));
         kelvo_close_rowset(rowset);
-        kelvo_disconnect(conn);
-        peer.Stop();
-        EXPECT_TRUE(peer.Errors().empty());
+        Finish(peer, conn);
         const auto cancel = peer.Messages(1);
         ASSERT_EQ(1u, cancel.size());
         EXPECT_EQ(wire::Int32(16) + wire::Int32(80877102) + wire::Int32(7) + wire::Int32(99), cancel[0].body);
@@ -407,9 +396,7 @@ TEST(RowsetScriptedTest, ClosingAFinishedStatementWithUnreadRowsSendsNoCancel) {
     ASSERT_EQ(nullptr, kelvo_rowset_get_copy_data(rowset, &buffer, &length));
     EXPECT_EQ(nullptr, buffer);
     kelvo_close_rowset(rowset);
-    kelvo_disconnect(conn);
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
+    Finish(peer, conn);
     EXPECT_EQ("", peer.Received(1));
 }
 
@@ -434,9 +421,7 @@ TEST(RowsetScriptedTest, NoticesReachTheReceiverFromTheCallerAndThePrefetchThrea
     auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(
         notice + Rows(300) + wire::NoticeResponse({{'S', "WARNING"}, {'C', "01000"}, {'M', "late"}}) +
         wire::CommandComplete("SELECT 300") + wire::ReadyForQuery());
-    ExpectDetach(script);
-    peer.Start();
-    kelvo_connection_t* conn = Connect(peer);
+    kelvo_connection_t* conn = StartAndConnect(peer, script);
     Notices notices;
     EXPECT_EQ(nullptr, kelvo_set_notice_receiver(conn, CollectNotice, &notices));
     // A null receiver only reports the installed one.
@@ -447,9 +432,7 @@ TEST(RowsetScriptedTest, NoticesReachTheReceiverFromTheCallerAndThePrefetchThrea
     kelvo_close_rowset(rowset);
     EXPECT_EQ(std::vector<std::string>({"01000 first: more", "01000 late"}), notices.texts);
     EXPECT_EQ(&CollectNotice, kelvo_set_notice_receiver(conn, OtherReceiver, nullptr));
-    kelvo_disconnect(conn);
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
+    Finish(peer, conn);
 }
 
 // Two receivers that each check they are called with their own context.
@@ -475,9 +458,7 @@ TEST(RowsetScriptedTest, ReplacingTheReceiverWhileThePrefetchThreadDeliversNotic
     }
     auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(
         bytes + wire::CommandComplete("SELECT 2256") + wire::ReadyForQuery());
-    ExpectDetach(script);
-    peer.Start();
-    kelvo_connection_t* conn = Connect(peer);
+    kelvo_connection_t* conn = StartAndConnect(peer, script);
     kelvo_set_notice_receiver(conn, FirstReceiver, &firstNotices);
     kelvo_rowset_t* rowset = nullptr;
     ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
@@ -487,9 +468,7 @@ TEST(RowsetScriptedTest, ReplacingTheReceiverWhileThePrefetchThreadDeliversNotic
     }
     kelvo_close_rowset(rowset);
     EXPECT_EQ(size_t{kNotices}, firstNotices.texts.size() + secondNotices.texts.size());
-    kelvo_disconnect(conn);
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
+    Finish(peer, conn);
 }
 
 TEST(RowsetScriptedTest, CopyOutDataComesInBlocksThenEnds) {
@@ -497,9 +476,7 @@ TEST(RowsetScriptedTest, CopyOutDataComesInBlocksThenEnds) {
     auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(
         wire::CopyOutResponse(0, {0}) + wire::CopyData("1\n") + wire::CopyData("22\n") + wire::CopyDone() +
         wire::CommandComplete("COPY 2") + wire::ReadyForQuery());
-    ExpectDetach(script);
-    peer.Start();
-    kelvo_connection_t* conn = Connect(peer);
+    kelvo_connection_t* conn = StartAndConnect(peer, script);
     kelvo_rowset_t* rowset = nullptr;
     ASSERT_EQ(nullptr, kelvo_execute_query(conn, "COPY t TO STDOUT", &rowset));
     EXPECT_TRUE(kelvo_rowset_has_copy_data(rowset));
@@ -522,9 +499,7 @@ TEST(RowsetScriptedTest, CopyOutDataComesInBlocksThenEnds) {
     EXPECT_FALSE(kelvo_rowset_has_copy_data(rowset));
     kelvo_close_rowset(rowset);
     EXPECT_TRUE(kelvo_connection_is_ready(conn));
-    kelvo_disconnect(conn);
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
+    Finish(peer, conn);
 }
 
 // Unread COPY OUT data is read and dropped when the rowset closes, so the
@@ -553,9 +528,7 @@ TEST(RowsetScriptedTest, ClosingWithUnreadCopyDataLeavesTheCopy) {
     ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
     EXPECT_EQ(std::vector<size_t>({1}), ReadChunkSizes(rowset));
     kelvo_close_rowset(rowset);
-    kelvo_disconnect(conn);
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
+    Finish(peer, conn);
 }
 
 // A COPY OUT run as a command has no reader: its data is dropped and the
@@ -578,9 +551,7 @@ TEST(RowsetScriptedTest, ACopyOutCommandDoesNotHoldTheConnection) {
     kelvo_close_rowset(rowset);
     ASSERT_EQ(nullptr, kelvo_execute_command(conn, "COPY t FROM STDIN", &count));
     EXPECT_EQ(PGASYNC_COPY_IN, conn->Get().GetPGconn()->asyncStatus);
-    kelvo_disconnect(conn);
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
+    Finish(peer, conn);
 }
 
 std::string StartupValue(const ScriptedPeer& peer, size_t connection, const std::string& name) {
@@ -631,9 +602,7 @@ TEST(RowsetScriptedTest, CreateModesRunOverAnAdministrativeConnectionFirst) {
         EXPECT_EQ(expected, sent);
         EXPECT_EQ("[]", StartupValue(peer, 0, "database"));
         EXPECT_NE(std::string::npos, StartupValue(peer, 1, "database").find("x.kelvo"));
-        kelvo_disconnect(conn);
-        peer.Stop();
-        EXPECT_TRUE(peer.Errors().empty());
+        Finish(peer, conn);
     }
 }
 
@@ -670,9 +639,7 @@ TEST(RowsetScriptedTest, ChunkFieldArraysAreRowMajorWithNullFlags) {
     }
     auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup()).ExpectMessage('Q').Send(
         rows + wire::CommandComplete("SELECT 256") + wire::ReadyForQuery());
-    ExpectDetach(script);
-    peer.Start();
-    kelvo_connection_t* conn = Connect(peer);
+    kelvo_connection_t* conn = StartAndConnect(peer, script);
     kelvo_rowset_t* rowset = nullptr;
     ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT a, b, c", &rowset));
     kelvo_rowset_chunk_t* chunk = nullptr;
@@ -713,9 +680,7 @@ TEST(RowsetScriptedTest, ChunkFieldArraysAreRowMajorWithNullFlags) {
     EXPECT_EQ(0, size);
     kelvo_destroy_rowset_chunk(chunk);
     kelvo_close_rowset(rowset);
-    kelvo_disconnect(conn);
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
+    Finish(peer, conn);
 }
 
 }  // namespace
