@@ -223,8 +223,9 @@ std::unique_ptr<TableDefinition> Connection::GetTableDefinition(std::string_view
     ForEachRowInDatabase(
         *this, database,
         "SELECT a.attname, a.atttypid, a.atttypmod, a.attnotnull, coll.collname, a.attnum, cl.relpersistence FROM " +
-            prefix + "pg_catalog.pg_attribute a JOIN " + prefix + "pg_catalog.pg_class cl ON a.attrelid = cl.oid JOIN " +
-            prefix + "pg_catalog.pg_namespace n ON n.oid = cl.relnamespace LEFT JOIN " + prefix +
+            prefix + "pg_catalog.pg_attribute a JOIN " + prefix +
+            "pg_catalog.pg_class cl ON a.attrelid = cl.oid JOIN " + prefix +
+            "pg_catalog.pg_namespace n ON n.oid = cl.relnamespace LEFT JOIN " + prefix +
             " pg_catalog.pg_collation coll ON a.attcollation = coll.oid WHERE a.attnum > 0 AND NOT a.attisdropped AND "
             "cl.relname = " +
             tableLiteral + " AND n.nspname = " + schemaLiteral + " ORDER BY a.attnum",
