@@ -551,6 +551,20 @@ TEST(RowsetScriptedTest, ACopyOutCommandDoesNotHoldTheConnection) {
     kelvo_close_rowset(rowset);
     ASSERT_EQ(nullptr, kelvo_execute_command(conn, "COPY t FROM STDIN", &count));
     EXPECT_EQ(PGASYNC_COPY_IN, conn->Get().GetPGconn()->asyncStatus);
+    // The protocol client refuses to send while the COPY is open; each
+    // statement export reports that under its own context id.
+    const std::pair<ErrorPtr, uint32_t> refused[] = {
+        {ErrorPtr(kelvo_execute_query(conn, "SELECT 1", &rowset)), 0x43da522a},
+        {ErrorPtr(kelvo_execute_command(conn, "SELECT 1", &count)), 0x43da522a},
+        {ErrorPtr(kelvo_execute_query_params(conn, "SELECT 1", KELVO_ROWSET_RESULT_FORMAT_TEXT, &rowset)),
+         0x34092392},
+        {ErrorPtr(kelvo_prepare(conn, "p", "SELECT 1")), 0xe580198d},
+        {ErrorPtr(kelvo_execute_prepared(conn, "p", KELVO_ROWSET_RESULT_FORMAT_TEXT, &rowset)), 0xbef7b2ba},
+    };
+    for (const auto& [error, contextId] : refused) {
+        ASSERT_TRUE(error);
+        EXPECT_EQ(contextId, AsError(error).GetContextId().value) << AsError(error).GetMessage();
+    }
     Finish(peer, conn);
 }
 
