@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,8 @@
 #include "kelvo/connection.h"
 #include "kelvo/log.h"
 #include "kelvo/rowset.h"
+#include "kelvo/string_list.h"
+#include "kelvo/types.h"
 #include "postgres/libpq/connection_record.h"
 #include "support/scripted_peer.h"
 
@@ -398,6 +401,65 @@ TEST(RowsetScriptedTest, ClosingAFinishedStatementWithUnreadRowsSendsNoCancel) {
     kelvo_close_rowset(rowset);
     Finish(peer, conn);
     EXPECT_EQ("", peer.Received(1));
+}
+
+// A complete query answer: `columns`, then `rows` (std::nullopt for NULL).
+std::string TextRows(const std::vector<wire::Column>& columns,
+                     const std::vector<std::vector<std::optional<std::string>>>& rows) {
+    std::string bytes = wire::RowDescription(columns);
+    for (const auto& row : rows) bytes += wire::DataRow(row);
+    return bytes + wire::CommandComplete("SELECT " + std::to_string(rows.size())) + wire::ReadyForQuery();
+}
+
+// The catalog questions send exactly these texts and read the answers.
+TEST(RowsetScriptedTest, CatalogQuestionsSendTheirExactTexts) {
+    const wire::Column text{"v", 25, -1, 0};
+    const std::vector<std::string> expected = {
+        "SELECT nspname FROM \"db\".pg_catalog.pg_namespace WHERE nspname NOT IN ('pellory', 'pg_catalog', 'pg_temp')",
+        "SELECT tablename FROM pg_catalog.pg_tables WHERE schemaname = 's'",
+        "SELECT kelvo_schema_of_table('t')",
+        "SELECT kelvo_database_of_table('t')",
+        "SELECT EXISTS(SELECT * FROM \"db\".pg_catalog.pg_tables WHERE tablename = 't' AND schemaname = 's')",
+        "SELECT kelvo_database_of_schema('s')",
+        "SELECT a.attname, a.atttypid, a.atttypmod, a.attnotnull, coll.collname, a.attnum, cl.relpersistence "
+        "FROM \"db\".pg_catalog.pg_attribute a JOIN \"db\".pg_catalog.pg_class cl ON a.attrelid = cl.oid "
+        "JOIN \"db\".pg_catalog.pg_namespace n ON n.oid = cl.relnamespace "
+        "LEFT JOIN \"db\". pg_catalog.pg_collation coll ON a.attcollation = coll.oid WHERE a.attnum > 0 "
+        "AND NOT a.attisdropped AND cl.relname = 't' AND n.nspname = 's' ORDER BY a.attnum",
+        "SELECT cl.relpersistence FROM \"db\".pg_catalog.pg_class cl "
+        "JOIN \"db\".pg_catalog.pg_namespace n ON n.oid = cl.relnamespace WHERE cl.relname = 't' AND n.nspname = 's'",
+    };
+    ScriptedPeer peer;
+    auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup());
+    script.ExpectMessage('Q').Send(TextRows({text}, {{"s"}}));
+    script.ExpectMessage('Q').Send(TextRows({text}, {{"t"}}));
+    script.ExpectMessage('Q').Send(TextRows({text}, {{"s"}}));
+    script.ExpectMessage('Q').Send(TextRows({text}, {{"db"}}));
+    script.ExpectMessage('Q').Send(TextRows({text}, {{"t"}}));
+    script.ExpectMessage('Q').Send(TextRows({text}, {{"db"}}));
+    script.ExpectMessage('Q').Send(TextRows({text, text, text, text, text, text, text}, {}));
+    script.ExpectMessage('Q').Send(TextRows({text}, {{"t"}}));
+    kelvo_connection_t* conn = StartAndConnect(peer, script);
+    kelvo_string_list_t* list = nullptr;
+    ASSERT_EQ(nullptr, kelvo_get_schema_names(conn, "db", &list));
+    kelvo_string_list_destroy(list);
+    ASSERT_EQ(nullptr, kelvo_get_table_names(conn, nullptr, "s", &list));
+    kelvo_string_list_destroy(list);
+    bool exists = false;
+    ASSERT_EQ(nullptr, kelvo_has_table(conn, nullptr, nullptr, "t", &exists));
+    EXPECT_TRUE(exists);
+    kelvo_table_definition_t* definition = nullptr;
+    ASSERT_EQ(nullptr, kelvo_get_table_definition(conn, nullptr, "s", "t", &definition));
+    EXPECT_EQ(KELVO_TEMPORARY, kelvo_table_definition_table_persistence(definition));
+    EXPECT_EQ(0u, kelvo_table_definition_column_count(definition));
+    kelvo_destroy_table_definition(definition);
+    Finish(peer, conn);
+    std::vector<std::string> sent;
+    for (const auto& m : peer.Messages(0)) {
+        if (m.type == 'Q') sent.emplace_back(m.body.c_str());
+    }
+    sent.pop_back();  // the DETACH of the close
+    EXPECT_EQ(expected, sent);
 }
 
 struct Notices {
