@@ -3,6 +3,7 @@
 // completion of partly qualified table names.
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "api/connection.h"
 #include "api/little_endian.h"
@@ -61,6 +62,13 @@ bool FieldBool(const RowsetChunk& chunk, kelvo_row_index_t row, kelvo_field_inde
     return value.value[0] != 0;
 }
 
+// The one-character relpersistence field; 0 when empty or NULL, which the
+// caller refuses as an unexpected value.
+char FieldFirstByte(const RowsetChunk& chunk, kelvo_row_index_t row, kelvo_field_index_t column) {
+    const kelvo_value_t value = chunk.GetFieldValue(row, column);
+    return value.size > 0 ? static_cast<char>(value.value[0]) : 0;
+}
+
 // Runs `query` and calls `onRow(chunk, row)` for every row in order; the
 // rowset is closed (and the connection ready again) on every path.
 template <typename OnRow>
@@ -98,8 +106,20 @@ Error UnknownDatabaseError(const std::string& database) {
                  "The specified database \"" + database + "\" does not exist.", kUnknownDatabase);
 }
 
-bool IsInvalidSchemaName(const Error& error) {
-    return error.GetCode() == kelvo::make_error_code(kelvo::Sqlstate::InvalidSchemaName);
+// Runs `query`, whose database prefix names `database`: the server reports
+// a database that is not attached as an unknown schema (3F000), which the
+// caller gets as the unknown-database error instead.
+template <typename OnRow>
+void ForEachRowInDatabase(Connection& connection, const std::string& database, const std::string& query,
+                          OnRow&& onRow) {
+    try {
+        ForEachRow(connection, query, std::forward<OnRow>(onRow));
+    } catch (const Error& error) {
+        if (error.GetCode() == kelvo::make_error_code(kelvo::Sqlstate::InvalidSchemaName)) {
+            throw UnknownDatabaseError(database);
+        }
+        throw;
+    }
 }
 
 }  // namespace
@@ -172,24 +192,17 @@ bool Connection::HasTable(std::string_view databaseName, std::string_view schema
         database = *databaseField[0];
     }
     bool exists = false;
-    try {
-        bool seen = false;
-        ForEachRow(*this,
-                   "SELECT EXISTS(SELECT * FROM " + DatabasePrefix(database) +
-                       "pg_catalog.pg_tables WHERE tablename = " + tableLiteral +
-                       " AND schemaname = " + QuoteStringLiteral(schema) + ")",
-                   [&](const RowsetChunk& chunk, kelvo_row_index_t row) {
-                       if (!seen) {
-                           seen = true;
-                           exists = FieldBool(chunk, row, 0);
-                       }
-                   });
-    } catch (const Error& error) {
-        if (IsInvalidSchemaName(error)) {
-            throw UnknownDatabaseError(database);
-        }
-        throw;
-    }
+    bool seen = false;
+    ForEachRowInDatabase(*this, database,
+                         "SELECT EXISTS(SELECT * FROM " + DatabasePrefix(database) +
+                             "pg_catalog.pg_tables WHERE tablename = " + tableLiteral +
+                             " AND schemaname = " + QuoteStringLiteral(schema) + ")",
+                         [&](const RowsetChunk& chunk, kelvo_row_index_t row) {
+                             if (!seen) {
+                                 seen = true;
+                                 exists = FieldBool(chunk, row, 0);
+                             }
+                         });
     return exists;
 }
 
@@ -207,35 +220,27 @@ std::unique_ptr<TableDefinition> Connection::GetTableDefinition(std::string_view
     const std::string schemaLiteral = QuoteStringLiteral(schema);
     bool havePersistence = false;
     char persistence = 0;
-    try {
-        ForEachRow(*this,
-                   "SELECT a.attname, a.atttypid, a.atttypmod, a.attnotnull, coll.collname, a.attnum, "
-                   "cl.relpersistence FROM " +
-                       prefix + "pg_catalog.pg_attribute a JOIN " + prefix +
-                       "pg_catalog.pg_class cl ON a.attrelid = cl.oid JOIN " + prefix +
-                       "pg_catalog.pg_namespace n ON n.oid = cl.relnamespace LEFT JOIN " + prefix +
-                       " pg_catalog.pg_collation coll ON a.attcollation = coll.oid WHERE a.attnum > 0 AND NOT "
-                       "a.attisdropped AND cl.relname = " +
-                       tableLiteral + " AND n.nspname = " + schemaLiteral + " ORDER BY a.attnum",
-                   [&](const RowsetChunk& chunk, kelvo_row_index_t row) {
-                       Type type = ConvertLibpqType(static_cast<uint32_t>(FieldInt32(chunk, row, 1)),
-                                                    static_cast<uint32_t>(FieldInt32(chunk, row, 2)));
-                       type.m_nullable = !FieldBool(chunk, row, 3);
-                       std::string collation = FieldText(chunk, row, 4);
-                       type.m_collation = collation == "default" ? std::string() : std::move(collation);
-                       if (!havePersistence) {
-                           const kelvo_value_t relpersistence = chunk.GetFieldValue(row, 6);
-                           persistence = relpersistence.size > 0 ? static_cast<char>(relpersistence.value[0]) : 0;
-                           havePersistence = true;
-                       }
-                       columns.emplace_back(FieldText(chunk, row, 0), std::move(type));
-                   });
-    } catch (const Error& error) {
-        if (IsInvalidSchemaName(error)) {
-            throw UnknownDatabaseError(database);
-        }
-        throw;
-    }
+    ForEachRowInDatabase(
+        *this, database,
+        "SELECT a.attname, a.atttypid, a.atttypmod, a.attnotnull, coll.collname, a.attnum, cl.relpersistence FROM " +
+            prefix + "pg_catalog.pg_attribute a JOIN " + prefix +
+            "pg_catalog.pg_class cl ON a.attrelid = cl.oid JOIN " + prefix +
+            "pg_catalog.pg_namespace n ON n.oid = cl.relnamespace LEFT JOIN " + prefix +
+            " pg_catalog.pg_collation coll ON a.attcollation = coll.oid WHERE a.attnum > 0 AND NOT a.attisdropped AND "
+            "cl.relname = " +
+            tableLiteral + " AND n.nspname = " + schemaLiteral + " ORDER BY a.attnum",
+        [&](const RowsetChunk& chunk, kelvo_row_index_t row) {
+            Type type = ConvertLibpqType(static_cast<uint32_t>(FieldInt32(chunk, row, 1)),
+                                         static_cast<uint32_t>(FieldInt32(chunk, row, 2)));
+            type.m_nullable = !FieldBool(chunk, row, 3);
+            std::string collation = FieldText(chunk, row, 4);
+            type.m_collation = collation == "default" ? std::string() : std::move(collation);
+            if (!havePersistence) {
+                persistence = FieldFirstByte(chunk, row, 6);
+                havePersistence = true;
+            }
+            columns.emplace_back(FieldText(chunk, row, 0), std::move(type));
+        });
     if (columns.empty()) {
         bool seen = false;
         ForEachRow(*this,
@@ -245,8 +250,7 @@ std::unique_ptr<TableDefinition> Connection::GetTableDefinition(std::string_view
                    [&](const RowsetChunk& chunk, kelvo_row_index_t row) {
                        if (!seen) {
                            seen = true;
-                           const kelvo_value_t relpersistence = chunk.GetFieldValue(row, 0);
-                           persistence = relpersistence.size > 0 ? static_cast<char>(relpersistence.value[0]) : 0;
+                           persistence = FieldFirstByte(chunk, row, 0);
                        }
                    });
         if (!seen) {

@@ -30,6 +30,7 @@ void Connection::Cancel() {
 }
 
 kelvo_notice_receiver_t Connection::SetNoticeReceiver(kelvo_notice_receiver_t receiver, void* context) {
+    std::lock_guard<std::mutex> lock(m_noticeMutex);
     const kelvo_notice_receiver_t previous = m_noticeReceiver;
     if (receiver != nullptr) {
         m_noticeReceiver = receiver;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,6 +87,9 @@ private:
     PGcancel* m_pg_cancel = nullptr;
     bool m_chunkedMode = true;
     size_t m_prefetch_threshold = default_prefetch_threshold;
+    // The prefetch thread calls the receiver while the caller may replace
+    // it; the pair is read and written together under this mutex.
+    mutable std::mutex m_noticeMutex;
     kelvo_notice_receiver_t m_noticeReceiver = nullptr;
     void* m_context = nullptr;
     bool m_ready = false;

@@ -166,7 +166,14 @@ std::unique_ptr<Connection> Connection::Clone() const {
 
 void Connection::NoticeReceiver(void* connection, const PGresult* notice) {
     auto* self = static_cast<Connection*>(connection);
-    if (self->m_noticeReceiver == nullptr) {
+    kelvo_notice_receiver_t receiver;
+    void* context;
+    {
+        std::lock_guard<std::mutex> lock(self->m_noticeMutex);
+        receiver = self->m_noticeReceiver;
+        context = self->m_context;
+    }
+    if (receiver == nullptr) {
         return;
     }
     // The receiver is the caller's C code: nothing may unwind into it or out
@@ -177,7 +184,8 @@ void Connection::NoticeReceiver(void* connection, const PGresult* notice) {
     } catch (...) {
         error = CreateOutOfMemoryError();
     }
-    self->m_noticeReceiver(self->m_context, error);
+    // Called without the mutex: the receiver may replace itself.
+    receiver(context, error);
 }
 
 PGPing Ping(const Parameters& parameters) {

@@ -63,6 +63,17 @@ void DrainFrom(PGconn* conn, PGresult* result) {
     }
 }
 
+// Wraps a result in a chunk that owns it; the result is freed if the chunk
+// cannot be made.
+std::unique_ptr<RowsetChunk> WrapResult(PGresult* result) {
+    try {
+        return std::make_unique<RowsetChunk>(result);
+    } catch (...) {
+        PQclear(result);
+        throw;
+    }
+}
+
 }  // namespace
 
 PGresult* GetResult(Connection& connection) {
@@ -98,13 +109,9 @@ std::optional<size_t> getAffectedRowCount(PGresult* result) {
 }
 
 static void SendQuery(Connection& connection, std::string_view query, bool throwIfBusy) {
-    if (throwIfBusy) {
-        connection.ThrowIfBusy();
-    }
     const std::string text(query);
-    if (PQsendQuery(connection.GetPGconn(), text.c_str()) == 0) {
-        throw MakeError(connection.GetPGconn(), send_query_failed_context);
-    }
+    SendStatement(connection, throwIfBusy, send_query_failed_context,
+                  [&](PGconn* conn) { return PQsendQuery(conn, text.c_str()); });
 }
 
 std::unique_ptr<Rowset> ExecuteQuery(Connection& connection, std::string_view query, bool throwIfBusy) {
@@ -137,12 +144,7 @@ Rowset::~Rowset() {
 }
 
 void Rowset::TakeChunk(PGresult* result) {
-    try {
-        m_chunk = std::make_unique<RowsetChunk>(result);
-    } catch (...) {
-        PQclear(result);
-        throw;
-    }
+    m_chunk = WrapResult(result);
     m_pendingBytes += m_chunk->GetByteSize();
 }
 
@@ -299,13 +301,7 @@ void Rowset::AsyncResultPrefetcher::ReadChunks() {
                 m_chunks.Push(nullptr);
                 return;
             }
-            std::unique_ptr<RowsetChunk> chunk;
-            try {
-                chunk = std::make_unique<RowsetChunk>(result);
-            } catch (...) {
-                PQclear(result);
-                throw;
-            }
+            std::unique_ptr<RowsetChunk> chunk = WrapResult(result);
             m_pendingBytes += chunk->GetByteSize();
             m_chunks.Push(std::move(chunk));
             if (m_cancel) {

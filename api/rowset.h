@@ -101,6 +101,19 @@ private:
 // The error of a query that could not be sent (PQsendQuery refused).
 inline constexpr ContextId send_query_failed_context{0x43da522a};
 
+// Checks the busy rule when asked, then sends with `send(PGconn*)`, a
+// protocol client send call; its refusal throws the connection's error text
+// under `sendFailed`.
+template <typename Send>
+void SendStatement(Connection& connection, bool throwIfBusy, ContextId sendFailed, Send&& send) {
+    if (throwIfBusy) {
+        connection.ThrowIfBusy();
+    }
+    if (send(connection.GetPGconn()) == 0) {
+        throw MakeError(connection.GetPGconn(), sendFailed);
+    }
+}
+
 // Sends `query` and returns its rowset (the connection is then busy).
 std::unique_ptr<Rowset> ExecuteQuery(Connection& connection, std::string_view query, bool throwIfBusy);
 // Sends `command`, waits for its result and drains the rest; the affected row

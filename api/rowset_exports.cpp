@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "api/rowset.h"
 #include "error/context_ids.h"
@@ -17,17 +18,13 @@ constexpr kelvoapi::ContextId kSendQueryParamsFailed{0x34092392};
 constexpr kelvoapi::ContextId kSendPrepareFailed{0xe580198d};
 constexpr kelvoapi::ContextId kSendPreparedFailed{0xbef7b2ba};
 
-// Checks the busy rule, sends through `send` and opens the rowset.
+// Sends through `send` under the busy rule and opens the rowset.
 template <typename Send>
 void OpenRowset(kelvo_connection_t* connection, kelvo_rowset_t** rowset, kelvoapi::ContextId frameId,
                 kelvoapi::ContextId sendFailed, Send&& send) {
     kelvoapi::ThrowIfNull(connection, "connection", frameId);
     kelvoapi::ThrowIfNull(rowset, "rowset", frameId);
-    kelvoapi::Connection& conn = connection->Get();
-    conn.ThrowIfBusy();
-    if (send(conn.GetPGconn()) == 0) {
-        throw kelvoapi::MakeError(conn.GetPGconn(), sendFailed);
-    }
+    kelvoapi::SendStatement(connection->Get(), true, sendFailed, std::forward<Send>(send));
     kelvoapi::make_external(rowset, *connection);
 }
 }  // namespace
@@ -93,10 +90,9 @@ kelvo_error_t* kelvo_prepare(kelvo_connection_t* connection, const char* stateme
             kelvoapi::ThrowIfNull(statement_name, "statement_name", kelvoapi::ContextIds::Prepare);
             kelvoapi::ThrowIfNull(query, "query", kelvoapi::ContextIds::Prepare);
             kelvoapi::Connection& conn = connection->Get();
-            conn.ThrowIfBusy();
-            if (PQsendPrepare(conn.GetPGconn(), statement_name, query, 0, nullptr) == 0) {
-                throw kelvoapi::MakeError(conn.GetPGconn(), kSendPrepareFailed);
-            }
+            kelvoapi::SendStatement(conn, true, kSendPrepareFailed, [&](PGconn* pgconn) {
+                return PQsendPrepare(pgconn, statement_name, query, 0, nullptr);
+            });
             kelvoapi::CleanupResults(conn, kelvoapi::GetResult(conn));
         },
         kelvoapi::ContextIds::Prepare);

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 namespace kelvoapi {
@@ -68,9 +69,7 @@ public:
         m_buffer[head] = T();
         m_head.store((head + 1) & m_mask);
         if (m_full.load()) {
-            std::lock_guard<std::mutex> lock(m_mutexFull);
-            m_cvFull.notify_one();
-            m_full.store(false);
+            Wake(m_mutexFull, m_cvFull, m_full);
         }
         return true;
     }
@@ -96,9 +95,7 @@ public:
         m_buffer[tail] = std::move(item);
         m_tail.store((tail + 1) & m_mask);
         if (m_empty.load()) {
-            std::lock_guard<std::mutex> lock(m_mutexEmpty);
-            m_cvEmpty.notify_one();
-            m_empty.store(false);
+            Wake(m_mutexEmpty, m_cvEmpty, m_empty);
         }
         return true;
     }
@@ -111,6 +108,12 @@ public:
         for (;;) {
             if (m_cancel()) {
                 return false;
+            }
+            if (SpinWhileEmpty()) {
+                if (TryPop(out)) {
+                    return true;
+                }
+                continue;
             }
             {
                 std::unique_lock<std::mutex> lock(m_mutexEmpty);
@@ -125,7 +128,32 @@ public:
     }
 
 private:
+    // Clears the waiter's flag under its mutex and signals after unlocking,
+    // so the woken side does not run straight into the held mutex.
+    static void Wake(std::mutex& mutex, std::condition_variable& cv, std::atomic<bool>& waiting) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            waiting.store(false);
+        }
+        cv.notify_one();
+    }
+
+    // A producer that keeps up hands over an element every few microseconds;
+    // yielding for that long is far cheaper than a sleep and a wake-up per
+    // element. True when an element arrived meanwhile.
+    bool SpinWhileEmpty() const {
+        for (int round = 0; round < spin_rounds; ++round) {
+            if (m_head.load() != m_tail.load()) {
+                return true;
+            }
+            std::this_thread::yield();
+        }
+        return false;
+    }
+
     bool IsFull() const { return ((m_tail.load() + 1) & m_mask) == m_head.load(); }
+
+    static constexpr int spin_rounds = 8;
 
     const size_t m_size;
     const size_t m_mask;
