@@ -443,7 +443,7 @@ TEST(BulkInsertionTest, TheCloseReportsWhatEndedTheInsertionAndDropsTheStream) {
 // end; the close cancels it instead of hanging: with the stream connection
 // lost, and with its CLOSE refused and no second connection to be had.
 TEST(BulkInsertionTest, AStreamThatCannotBeClosedEndsTheLoadWithoutHanging) {
-    for (const bool lost : {true}) {
+    for (const bool lost : {true, false}) {
         SCOPED_TRACE(lost ? "stream connection lost" : "CLOSE refused, no clone");
         ScriptedPeer peer;
         ScriptMain(peer.AddConnection(), Fail("57014", "canceling statement"));
