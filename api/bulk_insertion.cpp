@@ -204,6 +204,30 @@ void Inserter::SendBulkChunk(const uint8_t* data, size_t size) {
     }
 }
 
+void Inserter::CancelBulkInsert(bool reportCancelFailure) {
+    do {
+        try {
+            m_connection.Cancel();
+        } catch (...) {
+            if (reportCancelFailure) {
+                throw;
+            }
+            // Without a cancel request all that is left is to wait.
+            m_bulk_insert.wait();
+            return;
+        }
+    } while (m_bulk_insert.wait_for(kCancelInterval) != std::future_status::ready);
+}
+
+void Inserter::TakeCancelledBulkInsert() {
+    std::future<void> task = std::move(m_bulk_insert);
+    try {
+        task.get();
+    } catch (const Error&) {
+        // The cancellation asked for.
+    }
+}
+
 void Inserter::FinalizeBulk(bool insertData) {
     // Closed and released on every way out.
     struct CloseOnExit {
@@ -225,15 +249,8 @@ void Inserter::FinalizeBulk(bool insertData) {
     std::optional<Error> saved;
 
     if (!insertData && m_bulk_insert.valid()) {
-        do {
-            m_connection.Cancel();
-        } while (m_bulk_insert.wait_for(kCancelInterval) != std::future_status::ready);
-        std::future<void> task = std::move(m_bulk_insert);
-        try {
-            task.get();
-        } catch (const Error&) {
-            // The cancellation the caller asked for.
-        }
+        CancelBulkInsert(true);
+        TakeCancelledBulkInsert();
     }
 
     const std::string& stream_name = m_qualified_quoted_stream_name;
@@ -253,6 +270,13 @@ void Inserter::FinalizeBulk(bool insertData) {
                     "`Inserter::Flush()` got a `kelvoapi::Error` while establishing a dedicated connection:\n\n" +
                         Rendering(d));
                 saved = std::move(d);
+                // Nobody can close the stream now, so the INSERT BULK would
+                // wait for it without end: cancel it and report why.
+                if (m_bulk_insert.valid() &&
+                    m_bulk_insert.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+                    CancelBulkInsert(false);
+                    TakeCancelledBulkInsert();
+                }
             }
             if (clone) {
                 try {

@@ -120,15 +120,8 @@ Inserter::~Inserter() {
     // A task still runs only when the close failed before taking it; its
     // INSERT BULK would wait for a stream that nobody closes any more, so it
     // is cancelled rather than waited for without end.
-    if (m_bulk_insert.valid()) {
-        try {
-            while (m_bulk_insert.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
-                m_connection.Cancel();
-            }
-        } catch (...) {
-            // Without a cancel request all that is left is to wait.
-        }
-        m_bulk_insert.wait();
+    if (m_bulk_insert.valid() && m_bulk_insert.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        CancelBulkInsert(false);
     }
 }
 

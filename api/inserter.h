@@ -58,6 +58,11 @@ private:
     void FinalizePlain();
     void FinalizeBulk(bool insertData);
     void RunBulkInsert(const std::string& statement);
+    // Cancels the INSERT BULK every 100 ms until it has ended; a failed cancel
+    // request is raised, or else leaves a plain wait.
+    void CancelBulkInsert(bool reportCancelFailure);
+    // Takes the outcome of a cancelled task: its error is the cancellation.
+    void TakeCancelledBulkInsert();
     void Throttle();
     // The "inserter-end" event: what was sent, how fast, and how.
     void LogEnd() const;

@@ -1,12 +1,13 @@
-// Inserters in plain mode against the scripted peer: the COPY statement and
-// the exact bytes on the wire, the busy rule, closing with and without data,
-// the server's failures at opening and at the end, back-off on 53400, the
-// end-of-load report, and COPY driven by the caller.
+// Inserters against the scripted peer. Plain mode: one COPY for every chunk
+// with the exact bytes, the busy rule, failures, back-off on 53400 and COPY
+// driven by the caller. Bulk mode: the switch with its exact SQL, one COPY
+// per chunk into the stream, the stream-name probe, back-off, the close with
+// and without data, and no hang when the stream cannot be closed.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
-#include <utility>
+#include <thread>
 #include <vector>
 
 #include "api/connection.h"
@@ -14,7 +15,6 @@
 #include "error/error.h"
 #include "kelvo/connection.h"
 #include "kelvo/inserter.h"
-#include "kelvo/log.h"
 #include "kelvo/rowset.h"
 #include "support/log_events.h"
 #include "support/scripted_peer.h"
@@ -22,20 +22,22 @@
 namespace {
 
 using kelvotest::ScriptedPeer;
+using Script = ScriptedPeer::Script;
 namespace wire = kelvotest::wire;
 
+constexpr size_t kMain = 0;
+constexpr size_t kStream = 1;
+constexpr int kInsertGate = 1;
+
 std::string Startup() { return wire::AuthenticationOk() + wire::BackendKeyData(7, 99) + wire::ReadyForQuery(); }
-
-ScriptedPeer::Script& ExpectDetach(ScriptedPeer::Script& script) {
-    return script.ExpectMessage('Q').Send(wire::CommandComplete("DETACH") + wire::ReadyForQuery());
+std::string Done(const std::string& tag) { return wire::CommandComplete(tag) + wire::ReadyForQuery(); }
+std::string Fail(const char* sqlstate, const char* message) {
+    return wire::ErrorResponse({{'S', "ERROR"}, {'C', sqlstate}, {'M', message}}) + wire::ReadyForQuery();
 }
-
-kelvo_connection_t* Connect(const ScriptedPeer& peer) {
-    kelvoapi::Parameters parameters;
-    parameters.Set("host", peer.SocketDirectory());
-    parameters.Set("port", std::to_string(ScriptedPeer::kUnixPort));
-    return new kelvo_connection_t(std::make_shared<kelvoapi::Connection>(parameters, KELVO_DO_NOT_CREATE));
+std::string Show(const std::string& name, const std::string& value) {
+    return wire::RowDescription({{name, 25, -1, 0}}) + wire::DataRow({value}) + Done("SHOW");
 }
+Script& ExpectDetach(Script& script) { return script.ExpectMessage('Q').Send(Done("DETACH")); }
 
 struct ErrorFree {
     void operator()(kelvo_error_t* e) const { kelvo_error_destroy(e); }
@@ -43,8 +45,19 @@ struct ErrorFree {
 using ErrorPtr = std::unique_ptr<kelvo_error_t, ErrorFree>;
 const kelvoapi::Error& AsError(const ErrorPtr& e) { return *static_cast<const kelvoapi::Error*>(e.get()); }
 
+void ExpectError(const ErrorPtr& error, const std::string& sqlstate, const std::string& message = "",
+                 uint32_t contextId = 0) {
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(AsError(error).GetSqlstate(), sqlstate);
+    if (!message.empty()) {
+        EXPECT_EQ(AsError(error).GetMessage(), message);
+    }
+    if (contextId != 0) {
+        EXPECT_EQ(AsError(error).GetContextId().value, contextId);
+    }
+}
 
-// "db"."s"."t" with a nullable INT "a" and a NOT NULL BOOL "b": database and
+// "db"."s".table with a nullable INT "a" and a NOT NULL BOOL "b": database and
 // schema are given, so creating the inserter asks the server nothing.
 kelvoapi::TableDefinition Target(const std::string& table = "t") {
     kelvoapi::TableDefinition definition("db", "s", table, KELVO_PERMANENT, false);
@@ -53,82 +66,88 @@ kelvoapi::TableDefinition Target(const std::string& table = "t") {
     return definition;
 }
 
-const char* const kCopyStatement =
-    "COPY \"db\".\"s\".\"t\" (\"a\", \"b\") FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)";
-
 std::string Header() { return std::string("KLVCPY") + std::string(13, '\0'); }
+const std::string kRow = Header() + std::string("\x01\x00", 2);
+const char* const kCopy = "COPY \"db\".\"s\".\"t\" (\"a\", \"b\") FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)";
+const std::string kStreamName = "\"db\".\"s\".\"__Insert_Stream__t__\"";
 
-// The body of a query message without its NUL.
-std::string QueryText(const kelvotest::ClientMessage& message) {
-    return message.body.substr(0, message.body.find('\0'));
+// Starts the peer and connects to it.
+kelvo_connection_t* Connect(ScriptedPeer& peer) {
+    peer.Start();
+    kelvoapi::Parameters parameters;
+    parameters.Set("host", peer.SocketDirectory());
+    parameters.Set("port", std::to_string(ScriptedPeer::kUnixPort));
+    return new kelvo_connection_t(std::make_shared<kelvoapi::Connection>(parameters, KELVO_DO_NOT_CREATE));
 }
 
-std::vector<kelvotest::ClientMessage> After(const ScriptedPeer& peer, char type) {
-    std::vector<kelvotest::ClientMessage> messages;
-    for (const auto& m : peer.Messages(0)) {
-        if (m.type == type) messages.push_back(m);
+// A connection to the peer with an inserter on "db"."s".table.
+struct Load {
+    explicit Load(ScriptedPeer& peer, bool bulk = false, const std::string& table = "t")
+        : definition(Target(table)), conn(Connect(peer)) {
+        EXPECT_EQ(ErrorPtr(kelvo_create_inserter(conn, &definition, &inserter)), nullptr);
+        if (bulk) {
+            EXPECT_EQ(ErrorPtr(kelvo_init_bulk_insert(inserter, &definition, "a, b")), nullptr);
+        }
     }
-    return messages;
+    ErrorPtr Send(const std::string& chunk) const {
+        return ErrorPtr(
+            kelvo_inserter_insert_chunk(inserter, reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size()));
+    }
+    ErrorPtr Close(bool insertData = true) const { return ErrorPtr(kelvo_close_inserter(inserter, insertData)); }
+
+    const kelvoapi::TableDefinition definition;
+    kelvo_connection_t* const conn;
+    kelvo_inserter_t* inserter = nullptr;
+};
+
+// Disconnects and stops the peer, whose scripts must have run to their end.
+void Finish(ScriptedPeer& peer, const Load& load) {
+    EXPECT_TRUE(kelvo_connection_is_ready(load.conn));
+    kelvo_disconnect(load.conn);
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
 }
 
-std::string CopyBytes(const ScriptedPeer& peer) {
-    std::string bytes;
-    for (const auto& m : After(peer, 'd')) bytes += m.body;
-    return bytes;
+// The bodies of the messages of one type that a connection sent; query texts
+// without their NUL.
+std::vector<std::string> Sent(const ScriptedPeer& peer, size_t connection, char type) {
+    std::vector<std::string> bodies;
+    for (const auto& m : peer.Messages(connection)) {
+        if (m.type == type) bodies.push_back(type == 'Q' ? m.body.substr(0, m.body.find('\0')) : m.body);
+    }
+    return bodies;
 }
 
-ErrorPtr Send(kelvo_inserter_t* inserter, const std::string& chunk) {
-    return ErrorPtr(kelvo_inserter_insert_chunk(inserter, reinterpret_cast<const uint8_t*>(chunk.data()),
-                                                chunk.size()));
-}
+Script& Started(ScriptedPeer& peer) { return peer.AddConnection().ExpectMessage(0).Send(Startup()); }
 
 TEST(InserterPlainTest, OneCopyCarriesEveryChunkAndTheConnectionIsBusyMeanwhile) {
     for (const bool insertData : {true, false}) {
         SCOPED_TRACE(insertData ? "insert" : "close without insert_data");
         kelvotest::LogEvents log;
         ScriptedPeer peer;
-        auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup());
-        script.ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1}));
-        script.ExpectMessage('c').Send(wire::CommandComplete("COPY 2") + wire::ReadyForQuery());
-        ExpectDetach(script);
-        peer.Start();
-        kelvo_connection_t* conn = Connect(peer);
-        const kelvoapi::TableDefinition definition = Target();
+        Script& script = Started(peer).ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1}));
+        ExpectDetach(script.ExpectMessage('c').Send(Done("COPY 2")));
+        Load load(peer);
 
-        kelvo_inserter_t* inserter = nullptr;
-        ASSERT_EQ(ErrorPtr(kelvo_create_inserter(conn, &definition, &inserter)), nullptr);
-        EXPECT_FALSE(kelvo_connection_is_ready(conn));
-        std::vector<ErrorPtr> refusals;
-        refusals.emplace_back(kelvo_execute_command(conn, "SELECT 1", nullptr));
-        refusals.emplace_back(kelvo_copy_data(conn, reinterpret_cast<const uint8_t*>("x"), 1));
-        refusals.emplace_back(kelvo_copy_end(conn));
-        for (const ErrorPtr& refused : refusals) {
-            ASSERT_NE(refused, nullptr);
-            EXPECT_EQ(AsError(refused).GetSqlstate(), "55006");
-        }
+        EXPECT_FALSE(kelvo_connection_is_ready(load.conn));
         kelvo_inserter_t* second = nullptr;
-        const ErrorPtr busy(kelvo_create_inserter(conn, &definition, &second));
-        ASSERT_NE(busy, nullptr);
-        EXPECT_EQ(AsError(busy).GetSqlstate(), "55006");
+        ExpectError(ErrorPtr(kelvo_create_inserter(load.conn, &load.definition, &second)), "55006",
+                    "The connection is not ready.");
         EXPECT_EQ(second, nullptr);
+        ExpectError(ErrorPtr(kelvo_copy_data(load.conn, reinterpret_cast<const uint8_t*>("x"), 1)), "55006");
+        ExpectError(ErrorPtr(kelvo_copy_end(load.conn)), "55006");
 
         const std::string first = Header() + std::string("\x00\x07\x00\x00\x00\x01", 6);
-        const std::string later = Header() + std::string("\x01\x00", 2);
-        ASSERT_EQ(Send(inserter, first), nullptr);
-        ASSERT_EQ(Send(inserter, later), nullptr);
-        ASSERT_EQ(ErrorPtr(kelvo_close_inserter(inserter, insertData)), nullptr);
-        EXPECT_TRUE(kelvo_connection_is_ready(conn));
-        kelvo_disconnect(conn);
-        peer.Stop();
-        EXPECT_TRUE(peer.Errors().empty());
+        ASSERT_EQ(load.Send(first), nullptr);
+        ASSERT_EQ(load.Send(kRow), nullptr);
+        ASSERT_EQ(load.Close(insertData), nullptr);
+        Finish(peer, load);
 
-        const auto queries = After(peer, 'Q');
-        ASSERT_EQ(queries.size(), 2u);
-        EXPECT_EQ(QueryText(queries[0]), kCopyStatement);
-        EXPECT_EQ(CopyBytes(peer), first + later.substr(19)) << "later chunks go without their header";
-        EXPECT_TRUE(After(peer, 'f').empty()) << "a plain COPY always ends normally";
-
-        ASSERT_EQ(log.Values("inserter-begin"), std::vector<std::string>{"{\"table-name\":\"t\"}"});
+        EXPECT_EQ(Sent(peer, kMain, 'Q'), (std::vector<std::string>{kCopy, "DETACH DATABASE *"}));
+        EXPECT_EQ(Sent(peer, kMain, 'd'), (std::vector<std::string>{first, kRow.substr(19)}))
+            << "later chunks go without their header";
+        EXPECT_TRUE(Sent(peer, kMain, 'f').empty()) << "a plain COPY always ends normally";
+        EXPECT_EQ(log.Values("inserter-begin"), std::vector<std::string>{"{\"table-name\":\"t\"}"});
         const auto end = log.Values("inserter-end");
         ASSERT_EQ(end.size(), 1u);
         EXPECT_EQ(end[0].rfind("{\"table-name\":\"t\",\"elapsed-msec\":", 0), 0u) << end[0];
@@ -138,205 +157,302 @@ TEST(InserterPlainTest, OneCopyCarriesEveryChunkAndTheConnectionIsBusyMeanwhile)
     }
 }
 
-TEST(InserterPlainTest, AnInserterWithoutChunksSendsNothing) {
+TEST(InserterPlainTest, AnInserterWithoutChunksSendsNothingAndLogsValidJson) {
     kelvotest::LogEvents log;
     ScriptedPeer peer;
-    auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup());
-    ExpectDetach(script);
-    peer.Start();
-    kelvo_connection_t* conn = Connect(peer);
+    ExpectDetach(Started(peer));
     // The table name is caller text inside the log's JSON: it must stay one string.
-    const kelvoapi::TableDefinition definition = Target("t\"1\\");
-    kelvo_inserter_t* inserter = nullptr;
-    ASSERT_EQ(ErrorPtr(kelvo_create_inserter(conn, &definition, &inserter)), nullptr);
-    ASSERT_EQ(ErrorPtr(kelvo_close_inserter(inserter, true)), nullptr);
-    EXPECT_TRUE(kelvo_connection_is_ready(conn));
-    kelvo_disconnect(conn);
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
-    ASSERT_EQ(After(peer, 'Q').size(), 1u) << "only the DETACH";
+    Load load(peer, false, "t\"1\\");
+    ASSERT_EQ(load.Close(), nullptr);
+    Finish(peer, load);
+    EXPECT_EQ(Sent(peer, kMain, 'Q'), std::vector<std::string>{"DETACH DATABASE *"});
     EXPECT_EQ(log.Values("inserter-begin"), std::vector<std::string>{"{\"table-name\":\"t\\\"1\\\\\"}"});
     EXPECT_EQ(log.Values("inserter-end"), std::vector<std::string>{"{\"table-name\":\"t\\\"1\\\\\"}"});
 }
 
-TEST(InserterPlainTest, ServerFailuresAreReportedAndTheConnectionIsReadyAfterTheClose) {
-    const std::string refusal =
-        wire::ErrorResponse({{'S', "ERROR"}, {'C', "42P01"}, {'M', "relation \"t\" does not exist"}}) +
-        wire::ReadyForQuery();
-    const std::string badData =
-        wire::ErrorResponse({{'S', "ERROR"}, {'C', "22P04"}, {'M', "bad copy data"}}) + wire::ReadyForQuery();
+// The server's answers to the COPY: refused at opening, refused at the end,
+// or 53400 (retried after 100 ms, never reported).
+TEST(InserterPlainTest, ServerAnswersToTheCopy) {
     struct Case {
         const char* name;
-        bool failsAtOpen;
-        const char* sqlstate;
+        std::vector<std::string> answers;  // to the COPY statement(s), then to the end
+        bool failsAtSend;
+        const char* sqlstate;  // empty: success
         const char* message;
         uint32_t contextId;
     };
-    const Case cases[] = {
-        {"the COPY is refused", true, "42P01", "relation \"t\" does not exist", 0x25a07c27},
-        {"the data is refused at the end", false, "22P04", "bad copy data", 0x13f24940},
+    const std::vector<Case> cases = {
+        {"refused at opening", {Fail("42P01", "relation \"t\" does not exist")}, true, "42P01",
+         "relation \"t\" does not exist", 0x25a07c27},
+        {"refused at the end", {wire::CopyInResponse(1, {1, 1}), Fail("22P04", "bad copy data")}, false, "22P04",
+         "bad copy data", 0x13f24940},
+        {"53400 at opening", {Fail("53400", "too many loads"), wire::CopyInResponse(1, {1, 1}), Done("COPY 1")},
+         false, "", "", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        kelvotest::LogEvents log;
         ScriptedPeer peer;
-        auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup());
-        if (c.failsAtOpen) {
-            script.ExpectMessage('Q').Send(refusal);
-        } else {
-            script.ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1}));
-            script.ExpectMessage('c').Send(badData);
+        Script& script = Started(peer);
+        for (size_t i = 0; i < c.answers.size(); ++i) {
+            script.ExpectMessage(i + 1 == c.answers.size() && i != 0 ? 'c' : 'Q').Send(c.answers[i]);
         }
-        script.ExpectMessage('Q').Send(wire::CommandComplete("SELECT 0") + wire::ReadyForQuery());
-        ExpectDetach(script);
-        peer.Start();
-        kelvo_connection_t* conn = Connect(peer);
-        const kelvoapi::TableDefinition definition = Target();
-        kelvo_inserter_t* inserter = nullptr;
-        ASSERT_EQ(ErrorPtr(kelvo_create_inserter(conn, &definition, &inserter)), nullptr);
-        const ErrorPtr sent = Send(inserter, Header() + std::string("\x01\x00", 2));
-        const ErrorPtr closed(kelvo_close_inserter(inserter, true));
-        const ErrorPtr& error = c.failsAtOpen ? sent : closed;
-        EXPECT_EQ(c.failsAtOpen ? closed : sent, nullptr);
-        ASSERT_NE(error, nullptr);
-        EXPECT_EQ(AsError(error).GetSqlstate(), c.sqlstate);
-        EXPECT_EQ(AsError(error).GetMessage(), c.message);
-        EXPECT_EQ(AsError(error).GetContextId().value, c.contextId);
-        EXPECT_TRUE(kelvo_connection_is_ready(conn));
-        EXPECT_EQ(ErrorPtr(kelvo_execute_command(conn, "SELECT 0", nullptr)), nullptr)
-            << "the connection is usable again";
-        kelvo_disconnect(conn);
-        peer.Stop();
-        EXPECT_TRUE(peer.Errors().empty());
+        ExpectDetach(script.ExpectMessage('Q').Send(Done("SELECT 0")));
+        Load load(peer);
+        const ErrorPtr sent = load.Send(kRow);
+        const ErrorPtr closed = load.Close();
+        EXPECT_EQ(c.failsAtSend ? closed : sent, nullptr);
+        if (*c.sqlstate != '\0') {
+            ExpectError(c.failsAtSend ? sent : closed, c.sqlstate, c.message, c.contextId);
+        } else {
+            EXPECT_EQ(closed, nullptr);
+            EXPECT_NE(log.Values("inserter-end").at(0).find(",\"throttled-msec\":100}"), std::string::npos);
+        }
+        EXPECT_EQ(ErrorPtr(kelvo_execute_command(load.conn, "SELECT 0", nullptr)), nullptr) << "usable again";
+        Finish(peer, load);
     }
 }
 
-TEST(InserterPlainTest, ConfigurationLimitOnOpeningIsRetried) {
-    kelvotest::LogEvents log;
+// Refusals leave the load usable: the switch to bulk mode inside the open
+// plain COPY (it would need the main connection, which the COPY holds), and
+// chunks that cannot be sent; later rows still arrive.
+TEST(InserterPlainTest, RefusedSwitchChunksAndDefinitions) {
     ScriptedPeer peer;
-    auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup());
-    script.ExpectMessage('Q').Send(
-        wire::ErrorResponse({{'S', "ERROR"}, {'C', "53400"}, {'M', "too many loads"}}) + wire::ReadyForQuery());
-    script.ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1}));
-    script.ExpectMessage('c').Send(wire::CommandComplete("COPY 1") + wire::ReadyForQuery());
-    ExpectDetach(script);
-    peer.Start();
-    kelvo_connection_t* conn = Connect(peer);
-    const kelvoapi::TableDefinition definition = Target();
-    kelvo_inserter_t* inserter = nullptr;
-    ASSERT_EQ(ErrorPtr(kelvo_create_inserter(conn, &definition, &inserter)), nullptr);
-    ASSERT_EQ(Send(inserter, Header() + std::string("\x01\x00", 2)), nullptr);
-    ASSERT_EQ(ErrorPtr(kelvo_close_inserter(inserter, true)), nullptr);
-    kelvo_disconnect(conn);
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
-    const auto queries = After(peer, 'Q');
-    ASSERT_EQ(queries.size(), 3u);
-    EXPECT_EQ(QueryText(queries[0]), kCopyStatement);
-    EXPECT_EQ(QueryText(queries[1]), kCopyStatement);
-    const auto end = log.Values("inserter-end");
-    ASSERT_EQ(end.size(), 1u);
-    EXPECT_NE(end[0].find(",\"throttled-msec\":100}"), std::string::npos) << end[0];
-}
+    Script& script = Started(peer).ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1}));
+    ExpectDetach(script.ExpectMessage('c').Send(Done("COPY 1")));
+    Load load(peer);
 
-TEST(InserterPlainTest, RefusedArguments) {
-    ScriptedPeer peer;
-    auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup());
-    script.ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1}));
-    script.ExpectMessage('c').Send(wire::CommandComplete("COPY 0") + wire::ReadyForQuery());
-    ExpectDetach(script);
-    peer.Start();
-    kelvo_connection_t* conn = Connect(peer);
-
+    ASSERT_EQ(load.Send(Header()), nullptr);
+    ExpectError(ErrorPtr(kelvo_init_bulk_insert(load.inserter, &load.definition, "*")), "55000");
+    // A later chunk shorter than its header cannot be cut to its cells.
+    ExpectError(load.Send("KLV"), "22023");
+    // Refused before a byte of it is read: its length does not fit the message.
+    ExpectError(ErrorPtr(kelvo_inserter_insert_chunk(load.inserter, reinterpret_cast<const uint8_t*>("KLV"),
+                                                     size_t{1} << 31)),
+                "54000");
+    ASSERT_EQ(load.Send(kRow), nullptr);
+    EXPECT_EQ(load.Close(), nullptr);
     kelvoapi::TableDefinition odd("db", "s", "t", KELVO_PERMANENT, false);
     odd.AddColumn("a", KELVO_INT, 0, "", true);
     odd.AddColumn("g\"x", KELVO_UNSUPPORTED, 0, "", true);
     kelvo_inserter_t* inserter = nullptr;
-    const ErrorPtr unsupported(kelvo_create_inserter(conn, &odd, &inserter));
-    ASSERT_NE(unsupported, nullptr);
-    EXPECT_EQ(AsError(unsupported).GetSqlstate(), "0A000");
-    EXPECT_EQ(AsError(unsupported).GetMessage(),
-              "Cannot create an inserter for the table \"db\".\"s\".\"t\". The column \"g\"\"x\" is of a type that "
-              "is not supported.");
-    EXPECT_EQ(AsError(unsupported).GetContextId().value, 0xefa77244u);
-    EXPECT_TRUE(kelvo_connection_is_ready(conn));
-
-    const ErrorPtr noInserter(kelvo_close_inserter(nullptr, true));
-    ASSERT_NE(noInserter, nullptr);
-    EXPECT_EQ(AsError(noInserter).GetCode(), std::errc::invalid_argument);
-    const ErrorPtr negative(kelvo_copy_data(conn, reinterpret_cast<const uint8_t*>("x"), -1));
-    ASSERT_NE(negative, nullptr);
-    EXPECT_EQ(AsError(negative).GetCode(), std::errc::invalid_argument);
-
-    // A later chunk shorter than its header cannot be cut to its cells.
-    const kelvoapi::TableDefinition definition = Target();
-    ASSERT_EQ(ErrorPtr(kelvo_create_inserter(conn, &definition, &inserter)), nullptr);
-    ASSERT_EQ(Send(inserter, Header()), nullptr);
-    const ErrorPtr shortChunk = Send(inserter, "KLV");
-    ASSERT_NE(shortChunk, nullptr);
-    EXPECT_EQ(AsError(shortChunk).GetSqlstate(), "22023");
-    // Refused before a byte of it is read.
-    const ErrorPtr hugeChunk(
-        kelvo_inserter_insert_chunk(inserter, reinterpret_cast<const uint8_t*>("KLV"), size_t{1} << 31));
-    ASSERT_NE(hugeChunk, nullptr);
-    EXPECT_EQ(AsError(hugeChunk).GetSqlstate(), "54000");
-    EXPECT_EQ(ErrorPtr(kelvo_close_inserter(inserter, true)), nullptr);
-    kelvo_disconnect(conn);
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
-    EXPECT_EQ(CopyBytes(peer), Header());
-}
-
-// The switch would need the main connection, which the open COPY holds; the
-// load stays plain and its rows arrive.
-TEST(InserterPlainTest, NoSwitchToBulkOnceThePlainCopyIsOpen) {
-    ScriptedPeer peer;
-    auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup());
-    script.ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1}));
-    script.ExpectMessage('c').Send(wire::CommandComplete("COPY 1") + wire::ReadyForQuery());
-    ExpectDetach(script);
-    peer.Start();
-    kelvo_connection_t* conn = Connect(peer);
-    const kelvoapi::TableDefinition definition = Target();
-    kelvo_inserter_t* inserter = nullptr;
-    ASSERT_EQ(ErrorPtr(kelvo_create_inserter(conn, &definition, &inserter)), nullptr);
-    const std::string chunk = Header() + std::string("\x01\x00", 2);
-    ASSERT_EQ(Send(inserter, chunk), nullptr);
-    const ErrorPtr refused(kelvo_init_bulk_insert(inserter, &definition, "*"));
-    ASSERT_NE(refused, nullptr);
-    EXPECT_EQ(AsError(refused).GetSqlstate(), "55000");
-    ASSERT_EQ(Send(inserter, chunk), nullptr);
-    ASSERT_EQ(ErrorPtr(kelvo_close_inserter(inserter, true)), nullptr);
-    kelvo_disconnect(conn);
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
-    EXPECT_EQ(CopyBytes(peer), chunk + chunk.substr(19));
-    EXPECT_EQ(After(peer, 'Q').size(), 2u) << "the COPY and the DETACH only";
+    ExpectError(ErrorPtr(kelvo_create_inserter(load.conn, &odd, &inserter)), "0A000",
+                "Cannot create an inserter for the table \"db\".\"s\".\"t\". The column \"g\"\"x\" is of a type "
+                "that is not supported.",
+                0xefa77244);
+    Finish(peer, load);
+    EXPECT_EQ(Sent(peer, kMain, 'd'), (std::vector<std::string>{Header(), kRow.substr(19)}));
+    EXPECT_EQ(Sent(peer, kMain, 'Q').size(), 2u) << "the COPY and the DETACH only";
 }
 
 TEST(CallerCopyTest, CopyDataAndCopyEndDriveTheCallersCopy) {
     ScriptedPeer peer;
-    auto& script = peer.AddConnection().ExpectMessage(0).Send(Startup());
-    script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0}));
-    script.ExpectMessage('c').Send(wire::CommandComplete("COPY 2") + wire::ReadyForQuery());
-    script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0}));
-    script.ExpectMessage('c').Send(
-        wire::ErrorResponse({{'S', "ERROR"}, {'C', "22P04"}, {'M', "missing data"}}) + wire::ReadyForQuery());
+    Script& script = Started(peer);
+    script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0})).ExpectMessage('c').Send(Done("COPY 2"));
+    script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0})).ExpectMessage('c').Send(Fail("22P04", "no data"));
     ExpectDetach(script);
-    peer.Start();
     kelvo_connection_t* conn = Connect(peer);
     ASSERT_EQ(ErrorPtr(kelvo_execute_command(conn, "COPY t FROM STDIN", nullptr)), nullptr);
     ASSERT_EQ(ErrorPtr(kelvo_copy_data(conn, reinterpret_cast<const uint8_t*>("1\n2\n"), 4)), nullptr);
     ASSERT_EQ(ErrorPtr(kelvo_copy_data(conn, nullptr, 0)), nullptr);
     ASSERT_EQ(ErrorPtr(kelvo_copy_end(conn)), nullptr);
     ASSERT_EQ(ErrorPtr(kelvo_execute_command(conn, "COPY t FROM STDIN", nullptr)), nullptr);
-    const ErrorPtr failed(kelvo_copy_end(conn));
-    ASSERT_NE(failed, nullptr);
-    EXPECT_EQ(AsError(failed).GetSqlstate(), "22P04");
+    ExpectError(ErrorPtr(kelvo_copy_end(conn)), "22P04");
     EXPECT_TRUE(kelvo_connection_is_ready(conn));
     kelvo_disconnect(conn);
     peer.Stop();
     EXPECT_TRUE(peer.Errors().empty());
-    EXPECT_EQ(CopyBytes(peer), "1\n2\n");
+    EXPECT_EQ(Sent(peer, kMain, 'd'), std::vector<std::string>{"1\n2\n"});
+}
+
+// The main connection's side of the switch, up to the INSERT BULK, which is
+// answered with `insertAnswer` once the test opens the insert gate.
+void ScriptMain(Script& main, const std::string& insertAnswer) {
+    main.ExpectMessage(0).Send(Startup());
+    main.ExpectMessage('Q').Send(Show("search_path", "\"$user\", public"));
+    main.ExpectMessage('Q').Send(Show("schema_search_path", "s"));
+    main.ExpectMessage('Q').Send(Show("external_client_context", "it's mine"));
+    main.ExpectMessage('Q').Send(Done("CREATE STREAM"));
+    ExpectDetach(main.ExpectMessage('Q').Await(kInsertGate).Send(insertAnswer));
+}
+
+// The stream connection's start and the three settings. A script is written
+// whole before the next AddConnection, which ends its reference.
+Script& ScriptStream(ScriptedPeer& peer) {
+    Script& stream = Started(peer);
+    for (int i = 0; i < 3; ++i) stream.ExpectMessage('Q').Send(Done("SET"));
+    return stream;
+}
+
+Script& ScriptChunk(Script& stream) {
+    return stream.ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1})).ExpectMessage('c').Send(Done("COPY 1"));
+}
+
+void ScriptStreamClose(Script& stream, const std::string& closeAnswer = Done("CLOSE")) {
+    ExpectDetach(stream.ExpectMessage('Q').Send(closeAnswer).ExpectMessage('Q').Send(Done("DROP")));
+}
+
+// Cancel requests, one connection each; the first normally ends the load,
+// but a slow machine may need more.
+void ScriptCancels(ScriptedPeer& peer) {
+    for (int i = 0; i < 50; ++i) peer.AddConnection().ExpectMessage(0).Close();
+}
+
+// The first chunk is refused with 53400 and sent again, whole, 100 ms later.
+TEST(BulkInsertionTest, EveryChunkIsACopyOfItsOwnIntoTheStream) {
+    kelvotest::LogEvents log;
+    ScriptedPeer peer;
+    ScriptMain(peer.AddConnection(), Done("INSERT 0 2"));
+    Script& stream = ScriptStream(peer);
+    stream.ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1})).ExpectMessage('c').Send(Fail("53400", "full"));
+    ScriptStreamClose(ScriptChunk(ScriptChunk(stream)));
+    Load load(peer, true);
+    EXPECT_FALSE(kelvo_connection_is_ready(load.conn)) << "the settings queries must not free the connection";
+    ASSERT_EQ(ErrorPtr(kelvo_init_bulk_insert(load.inserter, &load.definition, "*")), nullptr) << "a no-op";
+    const std::string first = Header() + std::string("\x00\x07\x00\x00\x00\x01", 6);
+    ASSERT_EQ(load.Send(first), nullptr);
+    ASSERT_EQ(load.Send(kRow), nullptr);
+    peer.Open(kInsertGate);
+    ASSERT_EQ(load.Close(), nullptr);
+    Finish(peer, load);
+
+    const std::string streamCopy = "COPY " + kStreamName + " FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)";
+    EXPECT_EQ(Sent(peer, kMain, 'Q'),
+              (std::vector<std::string>{
+                  "SHOW search_path", "SHOW schema_search_path", "SHOW external_client_context",
+                  "CREATE BOUNDED EXTERNAL STREAM " + kStreamName +
+                      " (\"a\" INT, \"b\" BOOLEAN NOT NULL)  (WITH (FORMAT KELVOBINARY, SANITIZE));",
+                  "INSERT BULK INTO \"db\".\"s\".\"t\" (\"a\", \"b\") (SELECT a, b FROM EXTERNAL STREAM " +
+                      kStreamName + ")",
+                  "DETACH DATABASE *"}));
+    EXPECT_EQ(Sent(peer, kStream, 'Q'),
+              (std::vector<std::string>{"SET search_path = \"$user\", public", "SET schema_search_path = s",
+                                        "SET external_client_context = 'it''s mine'", streamCopy, streamCopy,
+                                        streamCopy, "CLOSE EXTERNAL STREAM " + kStreamName,
+                                        "DROP EXTERNAL STREAM IF EXISTS " + kStreamName, "DETACH DATABASE *"}));
+    EXPECT_EQ(Sent(peer, kStream, 'd'), (std::vector<std::string>{first, first, kRow})) << "headers kept";
+    const auto end = log.Values("inserter-end");
+    ASSERT_EQ(end.size(), 1u);
+    EXPECT_NE(end[0].find(",\"chunk-count\":2,\"byte-count\":46"), std::string::npos) << end[0];
+    EXPECT_NE(end[0].find(",\"bulk\":\"true\",\"throttled-msec\":100}"), std::string::npos) << end[0];
+}
+
+TEST(BulkInsertionTest, ATakenStreamNameIsProbedForAFreeOne) {
+    ScriptedPeer peer;
+    Script& main = Started(peer);
+    main.ExpectMessage('Q').Send(Show("search_path", "main"));
+    main.ExpectMessage('Q').Send(Show("schema_search_path", "s"));
+    main.ExpectMessage('Q').Send(Show("external_client_context", ""));
+    main.ExpectMessage('Q').Send(Fail("42P07", "stream exists"));
+    main.ExpectMessage('Q').Send(wire::RowDescription({{"?column?", 23, 4, 0}}) + wire::DataRow({"1"}) +
+                                 Done("SELECT 1"));
+    main.ExpectMessage('Q').Send(wire::RowDescription({{"?column?", 23, 4, 0}}) + Done("SELECT 0"));
+    main.ExpectMessage('Q').Send(Done("CREATE STREAM"));
+    ExpectDetach(main.ExpectMessage('Q').Await(kInsertGate).Send(Done("INSERT 0 0")));
+    ScriptStreamClose(ScriptStream(peer));
+    Load load(peer, true, "my\"table");
+    peer.Open(kInsertGate);
+    ASSERT_EQ(load.Close(), nullptr);
+    Finish(peer, load);
+    const std::string create = "CREATE BOUNDED EXTERNAL STREAM \"db\".\"s\".\"__Insert_Stream__mytable__";
+    const std::string columns = " (\"a\" INT, \"b\" BOOLEAN NOT NULL)  (WITH (FORMAT KELVOBINARY, SANITIZE));";
+    const std::string probe = "SELECT 1 FROM \"db\".pg_catalog.pg_class r WHERE r.relname = '__Insert_Stream__mytable__";
+    const auto queries = Sent(peer, kMain, 'Q');
+    ASSERT_EQ(queries.size(), 9u);
+    EXPECT_EQ(std::vector<std::string>(queries.begin() + 3, queries.begin() + 8),
+              (std::vector<std::string>{create + "\"" + columns, probe + "0__' AND r.relkind = 'x'",
+                                        probe + "1__' AND r.relkind = 'x'", create + "1__\"" + columns,
+                                        "INSERT BULK INTO \"db\".\"s\".\"my\"\"table\" (\"a\", \"b\") (SELECT a, b "
+                                        "FROM EXTERNAL STREAM \"db\".\"s\".\"__Insert_Stream__mytable__1__\")"}));
+    EXPECT_EQ(Sent(peer, kStream, 'Q')[3], "CLOSE EXTERNAL STREAM \"db\".\"s\".\"__Insert_Stream__mytable__1__\"");
+}
+
+TEST(BulkInsertionTest, TheCloseReportsWhatEndedTheInsertionAndDropsTheStream) {
+    struct Case {
+        const char* name;
+        bool insertData;
+        const char* insertSqlstate;    // the INSERT BULK's answer; empty: success
+        const char* reportedSqlstate;  // empty: the close succeeds
+    };
+    const Case cases[] = {
+        {"the statement fails", true, "23505", "23505"},
+        {"the caller cancels", false, "57014", ""},
+        {"the caller cancels a finished load", false, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer;
+        ScriptMain(peer.AddConnection(),
+                   *c.insertSqlstate == '\0' ? Done("INSERT 0 1") : Fail(c.insertSqlstate, "insert failed"));
+        ScriptStreamClose(ScriptChunk(ScriptStream(peer)));
+        if (!c.insertData) ScriptCancels(peer);
+        Load load(peer, true);
+        ASSERT_EQ(load.Send(kRow), nullptr);
+        peer.Open(kInsertGate);
+        const ErrorPtr closed = load.Close(c.insertData);
+        if (*c.reportedSqlstate == '\0') {
+            EXPECT_EQ(closed, nullptr) << kelvoapi::ToString(AsError(closed));
+        } else {
+            ExpectError(closed, c.reportedSqlstate, "insert failed");
+        }
+        Finish(peer, load);
+        const auto queries = Sent(peer, kStream, 'Q');
+        ASSERT_GE(queries.size(), 3u);
+        EXPECT_EQ(queries[queries.size() - 2], "DROP EXTERNAL STREAM IF EXISTS " + kStreamName);
+    }
+}
+
+// When the stream cannot be closed, the INSERT BULK would wait for it without
+// end; the close cancels it instead of hanging: with the stream connection
+// lost, and with its CLOSE refused and no second connection to be had.
+TEST(BulkInsertionTest, AStreamThatCannotBeClosedEndsTheLoadWithoutHanging) {
+    for (const bool lost : {true, false}) {
+        SCOPED_TRACE(lost ? "stream connection lost" : "CLOSE refused, no clone");
+        ScriptedPeer peer;
+        ScriptMain(peer.AddConnection(), Fail("57014", "canceling statement"));
+        if (lost) {
+            ScriptStream(peer).Close();
+        } else {
+            ScriptStreamClose(ScriptStream(peer), Fail("55000", "stream busy"));
+            peer.AddConnection().ExpectMessage(0).Send(
+                wire::ErrorResponse({{'S', "FATAL"}, {'C', "53300"}, {'M', "too many clients"}}));
+        }
+        ScriptCancels(peer);
+        const size_t firstCancel = lost ? 2 : 3;
+        // The first cancel request lets the INSERT BULK end.
+        std::thread releaser([&] {
+            peer.WaitForClose(firstCancel);
+            peer.Open(kInsertGate);
+        });
+        Load load(peer, true);
+        if (lost) {
+            peer.WaitForClose(kStream);
+            EXPECT_NE(load.Send(kRow), nullptr);
+        }
+        const ErrorPtr closed = load.Close();
+        if (lost) {
+            ExpectError(closed, "08006", "Insert failed: The internal connection is in a bad state.", 0xd406b94f);
+        } else {
+            ExpectError(closed, "08001", "Cloning the connection failed.");
+        }
+        EXPECT_TRUE(kelvo_connection_is_ready(load.conn));
+        releaser.join();
+        kelvo_disconnect(load.conn);
+        peer.Stop();
+    }
+}
+
+TEST(BulkInsertionTest, ComputedExpressionsRunOneInsertWithoutAStream) {
+    ScriptedPeer peer;
+    ExpectDetach(Started(peer).ExpectMessage('Q').Send(Done("INSERT 0 1")));
+    Load load(peer);
+    ASSERT_EQ(ErrorPtr(kelvo_insert_computed_expressions(load.inserter, "1, true")), nullptr);
+    EXPECT_FALSE(kelvo_connection_is_ready(load.conn));
+    ASSERT_EQ(load.Close(), nullptr);
+    Finish(peer, load);
+    EXPECT_EQ(Sent(peer, kMain, 'Q'),
+              (std::vector<std::string>{"INSERT BULK INTO \"db\".\"s\".\"t\" (\"a\", \"b\") (SELECT 1, true)",
+                                        "DETACH DATABASE *"}));
 }
 
 }  // namespace
