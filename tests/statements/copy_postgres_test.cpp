@@ -100,9 +100,7 @@ TEST_F(CopyPostgresTest, BlocksOfEverySizeArriveWhole) {
     };
     const Case cases[] = {
         {"1 byte", 300, 20, 1, false},
-        {"8191 bytes", 5000, 40, 8191, false},
         {"8192 bytes", 5000, 40, 8192, true},
-        {"8193 bytes", 5000, 40, 8193, false},
         {"64 KiB", 20000, 64, 64 * 1024, false},
         {"16 MiB", 170000, 100, 16 * 1024 * 1024, true},
     };
@@ -138,9 +136,6 @@ TEST_F(CopyPostgresTest, FailuresEndTheCopyWithTheServersError) {
     };
     const Case cases[] = {
         {"copy fail", false, "1\tone\n", "the client gave up", "57014", "COPY from stdin failed: the client gave up"},
-        {"copy fail, extended", true, "1\tone\n", "stopped", "57014", "COPY from stdin failed: stopped"},
-        {"bad row", false, "1\tone\nnot a number\ttwo\n", nullptr, "22P02",
-         "invalid input syntax for type integer: \"not a number\""},
         {"bad row, extended", true, "x\ty\n", nullptr, "22P02", "invalid input syntax for type integer: \"x\""},
     };
     for (const Case& c : cases) {
