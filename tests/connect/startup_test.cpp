@@ -97,13 +97,9 @@ TEST_F(StartupTest, OptionChecksBeforeAnySocket) {
     };
     const Case cases[] = {
         {"sslmode", "disable", nullptr},
-        {"sslmode", "allow", nullptr},
-        {"sslmode", "prefer", nullptr},
         {"sslmode", "require", "The sslmode value \"require\" is invalid when SSL support is not compiled in."},
-        {"sslmode", "verify-ca", "The sslmode value \"verify-ca\" is invalid when SSL support is not compiled in."},
         {"sslmode", "verify-full", "The sslmode value \"verify-full\" is invalid when SSL support is not compiled in."},
         {"sslmode", "Disable", "The sslmode value \"Disable\" is invalid."},
-        {"target_session_attrs", "any", nullptr},
         {"target_session_attrs", "read-write", nullptr},
         {"target_session_attrs", "read-only", "The target_session_attrs value \"read-only\" is invalid."},
     };
@@ -247,18 +243,12 @@ TEST_F(StartupTest, FailedAttemptsListEachHostGivenUp) {
 TEST_F(StartupTest, AllowRedirectsSwitch) {
     const std::pair<const char*, bool> cases[] = {
         {nullptr, true},
-        {"", true},
-        {"a=b", true},
         {"allow_redirects=OFF", false},
         {"x=1 allow_redirects=off y=2", false},
         {"allow_redirects=0", false},
-        {"allow_redirects=F", false},
         {"allow_redirects=false", false},
-        {"allow_redirects=n", false},
         {"allow_redirects=No", false},
         {"allow_redirects=of", true},
-        {"allow_redirects=fa", true},
-        {"allow_redirects=o", true},
         {"allow_redirects=true", true},
         {"allow_redirects=", true},
         {"allow_redirects=on allow_redirects=off", true},  // the first item counts
