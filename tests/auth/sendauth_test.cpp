@@ -19,13 +19,14 @@
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/scram_client.h"
 #include "postgres/libpq/thread_lock.h"
+#include "support/connected_record.h"
+#include "support/scripted_peer.h"
 
 namespace {
 
-struct ConnFree {
-    void operator()(PGconn* conn) const { freePGconn(conn); }
-};
-using ConnPtr = std::unique_ptr<PGconn, ConnFree>;
+using kelvotest::ConnPtr;
+using kelvotest::wire::Int32;
+using kelvotest::wire::Message;
 
 char* Dup(const char* text) { return text == nullptr ? nullptr : strdup(text); }
 
@@ -55,14 +56,6 @@ std::string TakeOutput(PGconn* conn) {
     return out;
 }
 
-std::string Int32(std::uint32_t v) {
-    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-}
-
-std::string Message(char type, const std::string& body) {
-    return std::string(1, type) + Int32(static_cast<std::uint32_t>(body.size() + 4)) + body;
-}
-
 std::string Error(PGconn* conn) { return conn->errorMessage.data; }
 
 // The fixed nonce source: the bytes whose base64 form is the wanted nonce.
@@ -86,14 +79,13 @@ protected:
         g_nonce_bytes.assign(raw, static_cast<std::size_t>(n));
     }
 
-    // Runs the SASL request and checks the initial response; returns false
-    // when it did not get that far.
+    // Runs the SASL request and checks the initial response.
     static void StartScram(PGconn* conn, const std::string& nonce) {
         UseNonce(nonce);
         ASSERT_EQ(Answer(conn, AUTH_REQ_SASL, std::string("SCRAM-SHA-256\0\0", 15)), 0) << Error(conn);
         const std::string first = "n,,n=,r=" + nonce;
         EXPECT_EQ(TakeOutput(conn), Message('p', std::string("SCRAM-SHA-256\0", 14) +
-                                                     Int32(static_cast<std::uint32_t>(first.size())) + first));
+                                                     Int32(static_cast<int64_t>(first.size())) + first));
     }
 };
 
