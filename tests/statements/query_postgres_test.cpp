@@ -175,20 +175,19 @@ TEST_F(QueryPostgresTest, ParametersArriveAsSent) {
     EXPECT_EQ(1, binary->binary);
     ASSERT_EQ(4, PQgetlength(binary.get(), 0, 0));
     EXPECT_EQ(0, memcmp(PQgetvalue(binary.get(), 0, 0), "\x01\x02\x03\x04", 4));
-}
 
-TEST_F(QueryPostgresTest, TheMostParametersAreAccepted) {
+    // The most parameters a statement can carry.
     std::vector<std::string> texts(65535);
-    std::vector<const char*> values(65535);
+    std::vector<const char*> many_values(65535);
     std::string sql = "SELECT array_length(ARRAY[";
     for (size_t i = 0; i < texts.size(); ++i) {
         texts[i] = std::to_string(i);
-        values[i] = texts[i].c_str();
+        many_values[i] = texts[i].c_str();
         sql += (i > 0 ? ",$" : "$") + std::to_string(i + 1);
     }
-    Result res(ExecParams(conn_.get(), (sql + "]::int[], 1)").c_str(), 65535, nullptr, values.data(), nullptr, nullptr, 0));
-    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
-    EXPECT_STREQ("65535", PQgetvalue(res.get(), 0, 0));
+    Result many(ExecParams(conn_.get(), (sql + "]::int[], 1)").c_str(), 65535, nullptr, many_values.data(), nullptr, nullptr, 0));
+    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(many.get())) << PQresultErrorMessage(many.get());
+    EXPECT_STREQ("65535", PQgetvalue(many.get(), 0, 0));
 }
 
 TEST_F(QueryPostgresTest, PreparedStatementsRunWithTheirParameters) {
