@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "postgres/libpq/copy_data.h"
@@ -107,30 +108,20 @@ std::string ServerError(const std::string& message) {
     return wire::ErrorResponse({{'S', "ERROR"}, {'C', "22P02"}, {'M', message}});
 }
 
-TEST(CopyDataTest, RefusesCallsOutsideACopy) {
-    struct Case {
-        const char* name;
-        PGAsyncStatusType state;
-        bool put;  // PQputCopyData and PQputCopyEnd, else PQgetCopyData
-    };
-    const Case cases[] = {
-        {"put while busy", PGASYNC_BUSY, true}, {"put during copy out", PGASYNC_COPY_OUT, true},
-        {"get during copy in", PGASYNC_COPY_IN, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        CopyPeer peer(c.state);
-        if (c.put) {
+TEST(CopyDataTest, RefusesCallsOutsideACopyAndBadBlocksBeforeSendingAnything) {
+    for (PGAsyncStatusType state : {PGASYNC_BUSY, PGASYNC_COPY_OUT, PGASYNC_COPY_IN}) {
+        CopyPeer peer(state);
+        char* buffer = reinterpret_cast<char*>(1);
+        if (state == PGASYNC_COPY_IN) {
+            EXPECT_EQ(-2, PQgetCopyData(peer.conn(), &buffer, 1));
+            EXPECT_EQ(nullptr, buffer);
+        } else {
             EXPECT_EQ(-1, PQputCopyData(peer.conn(), "abc", 3));
             EXPECT_STREQ("No COPY is in progress.", peer.conn()->errorMessage.data);
             EXPECT_EQ(-1, PQputCopyEnd(peer.conn(), nullptr));
-        } else {
-            char* buffer = reinterpret_cast<char*>(1);
-            EXPECT_EQ(-2, PQgetCopyData(peer.conn(), &buffer, 1));
-            EXPECT_EQ(nullptr, buffer);
         }
         EXPECT_STREQ("No COPY is in progress.", peer.conn()->errorMessage.data);
-        EXPECT_EQ(c.state, peer.conn()->asyncStatus);
+        EXPECT_EQ(state, peer.conn()->asyncStatus);
         EXPECT_EQ("", peer.Received());
     }
     char* buffer = reinterpret_cast<char*>(1);
@@ -138,34 +129,25 @@ TEST(CopyDataTest, RefusesCallsOutsideACopy) {
     EXPECT_EQ(-1, PQputCopyEnd(nullptr, nullptr));
     EXPECT_EQ(-2, PQgetCopyData(nullptr, &buffer, 0));
     EXPECT_EQ(nullptr, buffer);
-}
 
-TEST(CopyDataTest, RefusesBadBlocksBeforeSendingAnything) {
-    struct Case {
-        const char* name;
-        const char* data;
-        int nbytes;
-        int expected;
-        const char* text;  // nullptr: the text is left alone
+    auto tagged = [](const char* state, const std::string& primary) {
+        return std::string("<sqlstate>") + state + "</sqlstate><primary>" + primary + "</primary>";
     };
-    const Case cases[] = {
-        {"negative size", "abc", -1, -1, "<sqlstate>22023</sqlstate><primary>The size of the COPY data is negative (-1).</primary>"},
-        {"most negative size", "abc", INT_MIN, -1,
-         "<sqlstate>22023</sqlstate><primary>The size of the COPY data is negative (-2147483648).</primary>"},
-        {"null data", nullptr, 5, -1, "<sqlstate>22023</sqlstate><primary>The COPY data is a null pointer.</primary>"},
-        // The sizes are refused before the bytes are read.
-        {"larger than a message can be", "abc", INT_MAX, -1,
-         "<sqlstate>54000</sqlstate><primary>The COPY data of 2147483647 bytes does not fit into one message.</primary>"},
-        {"one byte too large", "abc", INT_MAX - 4, -1,
-         "<sqlstate>54000</sqlstate><primary>The COPY data of 2147483643 bytes does not fit into one message.</primary>"},
-        {"nothing", "abc", 0, 1, nullptr},
+    // The sizes are refused before the bytes are read.
+    const std::tuple<const char*, int, int, std::string> blocks[] = {
+        {"abc", -1, -1, tagged("22023", "The size of the COPY data is negative (-1).")},
+        {"abc", INT_MIN, -1, tagged("22023", "The size of the COPY data is negative (-2147483648).")},
+        {nullptr, 5, -1, tagged("22023", "The COPY data is a null pointer.")},
+        {"abc", INT_MAX, -1, tagged("54000", "The COPY data of 2147483647 bytes does not fit into one message.")},
+        {"abc", INT_MAX - 4, -1, tagged("54000", "The COPY data of 2147483643 bytes does not fit into one message.")},
+        {"abc", 0, 1, "before"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [data, nbytes, expected, text] : blocks) {
+        SCOPED_TRACE(nbytes);
         CopyPeer peer(PGASYNC_COPY_IN);
         printfPQExpBuffer(&peer.conn()->errorMessage, "before");
-        EXPECT_EQ(c.expected, PQputCopyData(peer.conn(), c.data, c.nbytes));
-        EXPECT_STREQ(c.text ? c.text : "before", peer.conn()->errorMessage.data);
+        EXPECT_EQ(expected, PQputCopyData(peer.conn(), data, nbytes));
+        EXPECT_EQ(text, peer.conn()->errorMessage.data);
         EXPECT_EQ(PGASYNC_COPY_IN, peer.conn()->asyncStatus);
         EXPECT_EQ(0, peer.conn()->outCount);
         EXPECT_EQ("", peer.Received());
@@ -174,43 +156,35 @@ TEST(CopyDataTest, RefusesBadBlocksBeforeSendingAnything) {
 
 TEST(CopyDataTest, EndsTheCopyWithTheRightMessages) {
     struct Case {
-        const char* name;
         int protocol;
-        PGAsyncStatusType state;
         PGQueryClass queryclass;
         const char* reason;
-        int expected;
         std::string sent;
-        PGAsyncStatusType after;
     };
     const std::string rows = wire::CopyData("1\tone\n") + wire::CopyData("2\ttwo\n");
     const Case cases[] = {
-        {"done", 3, PGASYNC_COPY_IN, PGQUERY_SIMPLE, nullptr, 1, rows + wire::Message('c', ""), PGASYNC_BUSY},
-        {"fail", 3, PGASYNC_COPY_IN, PGQUERY_SIMPLE, "stop here", 1, rows + wire::Message('f', wire::CStr("stop here")),
-         PGASYNC_BUSY},
-        {"done, extended", 3, PGASYNC_COPY_IN, PGQUERY_EXTENDED, nullptr, 1,
-         rows + wire::Message('c', "") + wire::Message('S', ""), PGASYNC_BUSY},
-        {"done, protocol 2", 2, PGASYNC_COPY_IN, PGQUERY_SIMPLE, nullptr, 1, "1\tone\n2\ttwo\n\\.\n", PGASYNC_BUSY},
-        {"fail, protocol 2", 2, PGASYNC_COPY_IN, PGQUERY_SIMPLE, "no", -1, "1\tone\n2\ttwo\n", PGASYNC_COPY_IN},
+        {3, PGQUERY_SIMPLE, nullptr, rows + wire::Message('c', "")},
+        {3, PGQUERY_SIMPLE, "stop here", rows + wire::Message('f', wire::CStr("stop here"))},
+        {3, PGQUERY_EXTENDED, nullptr, rows + wire::Message('c', "") + wire::Message('S', "")},
+        {2, PGQUERY_SIMPLE, nullptr, "1\tone\n2\ttwo\n\\.\n"},
+        {2, PGQUERY_SIMPLE, "no reasons in protocol 2.0", "1\tone\n2\ttwo\n"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        CopyPeer peer(c.state, c.queryclass);
+        const bool refused = c.protocol == 2 && c.reason != nullptr;
+        SCOPED_TRACE(c.sent);
+        CopyPeer peer(PGASYNC_COPY_IN, c.queryclass);
         peer.conn()->pversion = PG_PROTOCOL(c.protocol, 0);
         EXPECT_EQ(1, PQputCopyData(peer.conn(), "1\tone\n", 6));
         EXPECT_EQ(1, PQputCopyData(peer.conn(), "2\ttwo\n", 6));
-        // Small blocks wait in the output buffer for a whole 8 KiB.
-        EXPECT_EQ("", peer.Received());
+        EXPECT_EQ("", peer.Received());  // small blocks wait for a whole 8 KiB
         printfPQExpBuffer(&peer.conn()->errorMessage, "old text");
-        EXPECT_EQ(c.expected, PQputCopyEnd(peer.conn(), c.reason));
-        if (c.expected < 0) {
-            EXPECT_STREQ("This function requires at least protocol version 3.0.", peer.conn()->errorMessage.data);
+        EXPECT_EQ(refused ? -1 : 1, PQputCopyEnd(peer.conn(), c.reason));
+        EXPECT_STREQ(refused ? "This function requires at least protocol version 3.0." : "", peer.conn()->errorMessage.data);
+        if (refused) {
             EXPECT_EQ(0, pqFlush(peer.conn()));
-        } else {
-            EXPECT_STREQ("", peer.conn()->errorMessage.data);
         }
         EXPECT_EQ(c.sent, peer.Received());
-        EXPECT_EQ(c.after, peer.conn()->asyncStatus);
+        EXPECT_EQ(refused ? PGASYNC_COPY_IN : PGASYNC_BUSY, peer.conn()->asyncStatus);
     }
 }
 
