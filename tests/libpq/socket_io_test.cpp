@@ -18,21 +18,6 @@ namespace {
 using namespace kelvotest;
 namespace w = kelvotest::wire;
 
-// Blocks until the statement's results are all in, as PQgetResult would.
-std::vector<ResultPtr> ReadResults(PGconn* conn) {
-    std::vector<ResultPtr> out;
-    for (;;) {
-        for (auto& r : TakeResults(conn)) out.push_back(std::move(r));
-        if (conn->asyncStatus != PGASYNC_BUSY) return out;
-        if (pqWait(1, 0, conn) != 0 || pqReadData(conn) < 0) {
-            pqSaveErrorResult(conn);
-            out.emplace_back(pqPrepareAsyncResult(conn));
-            conn->asyncStatus = PGASYNC_IDLE;
-            return out;
-        }
-    }
-}
-
 enum class Transport { kUnix, kTcp };
 
 class SocketIO : public ::testing::TestWithParam<Transport> {
@@ -41,37 +26,6 @@ protected:
         return MakeConnectedRecord(GetParam() == Transport::kUnix ? peer.ConnectUnix() : peer.ConnectTcp());
     }
 };
-
-TEST_P(SocketIO, ReadsALongChunkedResultAcrossManyReads) {
-    ScriptedPeer peer;
-    std::string rows;
-    for (int i = 0; i < 3000; ++i) rows += w::DataRow({std::to_string(i), std::string(200, 'v')});
-    peer.AddConnection()
-        .ExpectMessage('Q')
-        .Send(w::RowDescription({{"id"}, {"v", 25, -1}}) + rows + w::CommandComplete("SELECT 3000") + w::ReadyForQuery());
-    peer.Start();
-    auto conn = Connect(peer);
-
-    ASSERT_EQ(pqPutMsgStart('Q', false, conn.get()), 0);
-    ASSERT_EQ(pqPuts("SELECT 1", conn.get()), 0);
-    ASSERT_EQ(pqPutMsgEnd(conn.get()), 0);
-    ASSERT_EQ(pqFlush(conn.get()), 0);
-    BeginStatement(conn.get(), 256);
-    auto results = ReadResults(conn.get());
-
-    ASSERT_EQ(results.size(), 12u);
-    int next = 0;
-    for (size_t i = 0; i < results.size(); ++i) {
-        EXPECT_EQ(PQresultStatus(results[i].get()), i + 1 < results.size() ? PGRES_TUPLES_CHUNK : PGRES_TUPLES_OK);
-        for (int row = 0; row < PQntuples(results[i].get()); ++row)
-            ASSERT_EQ(std::string(PQgetvalue(results[i].get(), row, 0)), std::to_string(next++));
-    }
-    EXPECT_EQ(next, 3000);
-    EXPECT_STREQ(PQcmdStatus(results.back().get()), "SELECT 3000");
-    peer.Stop();
-    EXPECT_EQ(peer.Received(0), std::string("Q\0\0\0\x0D" "SELECT 1\0", 14));
-    EXPECT_TRUE(peer.Errors().empty());
-}
 
 TEST_P(SocketIO, ServerCloseKeepsTheDataAlreadyRead) {
     ScriptedPeer peer;
