@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -232,47 +233,36 @@ TEST_F(SendAuth, ScramRefusesBadServerMessages) {
 
 TEST_F(SendAuth, ScramStepsOutOfOrder) {
     const std::string first = std::string("r=") + kNonce + "srv,s=c2FsdA==,i=1";
-    {
-        SCOPED_TRACE("final in place of continue");
+    const std::pair<std::function<int(PGconn*)>, const char*> cases[] = {
+        {[&](PGconn* c) { return Answer(c, AUTH_REQ_SASL_FIN, first); },
+         "AuthenticationSASLFinal received from server, but SASL authentication was not completed\n"},
+        {[](PGconn* c) {  // a length beyond the buffered message
+             c->inCursor = c->inStart;
+             return pg_fe_sendauth(AUTH_REQ_SASL_CONT, 0x7ffffff0, c);
+         },
+         "fe_sendauth: error in SASL authentication\n"},
+        {[](PGconn* c) { return Answer(c, AUTH_REQ_SASL, std::string("SCRAM-SHA-256\0\0", 15)); },
+         "duplicate SASL authentication request\n"},
+        {[&](PGconn* c) {  // continue after a failed step
+             EXPECT_EQ(Answer(c, AUTH_REQ_SASL_CONT, "r=other,s=c2FsdA==,i=1"), -1);
+             return Answer(c, AUTH_REQ_SASL_CONT, first);
+         },
+         "invalid SCRAM exchange state\n"},
+    };
+    for (const auto& [step, text] : cases) {
+        SCOPED_TRACE(text);
         ConnPtr conn = NewConn("postgres", "pw");
         StartScram(conn.get(), kNonce);
-        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_FIN, first), -1);
-        EXPECT_EQ(Error(conn.get()),
-                  "AuthenticationSASLFinal received from server, but SASL authentication was not completed\n");
+        EXPECT_EQ(step(conn.get()), -1);
+        EXPECT_EQ(Error(conn.get()), text);
         EXPECT_EQ(TakeOutput(conn.get()), "");
     }
-    {
-        SCOPED_TRACE("a length beyond the buffered message");
-        ConnPtr conn = NewConn("postgres", "pw");
-        StartScram(conn.get(), kNonce);
-        conn->inCursor = conn->inStart;
-        EXPECT_EQ(pg_fe_sendauth(AUTH_REQ_SASL_CONT, 0x7ffffff0, conn.get()), -1);
-        EXPECT_EQ(Error(conn.get()), "fe_sendauth: error in SASL authentication\n");
-        EXPECT_EQ(TakeOutput(conn.get()), "");
-    }
-    {
-        SCOPED_TRACE("a second SASL request");
-        ConnPtr conn = NewConn("postgres", "pw");
-        StartScram(conn.get(), kNonce);
-        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL, std::string("SCRAM-SHA-256\0\0", 15)), -1);
-        EXPECT_EQ(Error(conn.get()), "duplicate SASL authentication request\n");
-    }
-    {
-        SCOPED_TRACE("continue after a failed step");
-        ConnPtr conn = NewConn("postgres", "pw");
-        StartScram(conn.get(), kNonce);
-        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_CONT, "r=other,s=c2FsdA==,i=1"), -1);
-        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_CONT, first), -1);
-        EXPECT_EQ(Error(conn.get()), "invalid SCRAM exchange state\n");
-    }
-    {
-        SCOPED_TRACE("a new server after the connection was dropped");
-        ConnPtr conn = NewConn("postgres", "pw");
-        StartScram(conn.get(), kNonce);
-        pqDropConnection(conn.get(), true);
-        EXPECT_EQ(conn->sasl_state, nullptr);
-        StartScram(conn.get(), kNonce);
-    }
+    // A new server after the connection was dropped starts afresh.
+    ConnPtr conn = NewConn("postgres", "pw");
+    StartScram(conn.get(), kNonce);
+    pqDropConnection(conn.get(), true);
+    EXPECT_EQ(conn->sasl_state, nullptr);
+    StartScram(conn.get(), kNonce);
 }
 
 TEST_F(SendAuth, ChoosesScramFromTheMechanismList) {
