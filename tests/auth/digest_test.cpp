@@ -95,22 +95,6 @@ TEST(Digest, HmacSha256MatchesPython) {
     }
 }
 
-TEST(Digest, Md5PasswordIsHashOfHashAndSalt) {
-    // What an MD5 password message carries for user "postgres", password
-    // "secret" and salt 01 02 03 04 (computed with hashlib).
-    char inner[MD5_PASSWD_LEN + 1];
-    ASSERT_TRUE(pg_md5_encrypt("secret", "postgres", 8, inner));
-    EXPECT_STREQ(inner, "md553f48b7c4b76a86ce72276c5755f217d");
-    char outer[MD5_PASSWD_LEN + 1];
-    const char salt[4] = {1, 2, 3, 4};
-    ASSERT_TRUE(pg_md5_encrypt(inner + 3, salt, sizeof salt, outer));
-    EXPECT_STREQ(outer, "md5bb41a296aab6baccb36ff243a562abff");
-    // A salt with zero bytes is hashed whole.
-    const char zero_salt[4] = {0, 0, 0, 1};
-    ASSERT_TRUE(pg_md5_encrypt(inner + 3, zero_salt, sizeof zero_salt, outer));
-    EXPECT_STREQ(outer, "md50920c7fcf5eecea1399c8fae9b8cd8e7");
-}
-
 std::string Base64(const std::uint8_t* data, int len) {
     char out[64];
     int n = pg_b64_encode(reinterpret_cast<const char*>(data), len, out, sizeof out);

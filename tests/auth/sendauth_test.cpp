@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,13 +20,14 @@
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/scram_client.h"
 #include "postgres/libpq/thread_lock.h"
+#include "support/connected_record.h"
+#include "support/scripted_peer.h"
 
 namespace {
 
-struct ConnFree {
-    void operator()(PGconn* conn) const { freePGconn(conn); }
-};
-using ConnPtr = std::unique_ptr<PGconn, ConnFree>;
+using kelvotest::ConnPtr;
+using kelvotest::wire::Int32;
+using kelvotest::wire::Message;
 
 char* Dup(const char* text) { return text == nullptr ? nullptr : strdup(text); }
 
@@ -55,14 +57,6 @@ std::string TakeOutput(PGconn* conn) {
     return out;
 }
 
-std::string Int32(std::uint32_t v) {
-    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-}
-
-std::string Message(char type, const std::string& body) {
-    return std::string(1, type) + Int32(static_cast<std::uint32_t>(body.size() + 4)) + body;
-}
-
 std::string Error(PGconn* conn) { return conn->errorMessage.data; }
 
 // The fixed nonce source: the bytes whose base64 form is the wanted nonce.
@@ -86,14 +80,13 @@ protected:
         g_nonce_bytes.assign(raw, static_cast<std::size_t>(n));
     }
 
-    // Runs the SASL request and checks the initial response; returns false
-    // when it did not get that far.
+    // Runs the SASL request and checks the initial response.
     static void StartScram(PGconn* conn, const std::string& nonce) {
         UseNonce(nonce);
         ASSERT_EQ(Answer(conn, AUTH_REQ_SASL, std::string("SCRAM-SHA-256\0\0", 15)), 0) << Error(conn);
         const std::string first = "n,,n=,r=" + nonce;
         EXPECT_EQ(TakeOutput(conn), Message('p', std::string("SCRAM-SHA-256\0", 14) +
-                                                     Int32(static_cast<std::uint32_t>(first.size())) + first));
+                                                     Int32(static_cast<int64_t>(first.size())) + first));
     }
 };
 
@@ -106,10 +99,7 @@ TEST_F(SendAuth, RefusesMethodsItDoesNotSpeak) {
     };
     const Case kCases[] = {
         {AUTH_REQ_KRB4, "Kerberos 4 authentication not supported\n"},
-        {AUTH_REQ_KRB5, "Kerberos 5 authentication not supported\n"},
-        {AUTH_REQ_CRYPT, "Crypt authentication not supported\n"},
         {AUTH_REQ_SCM_CREDS, "SCM_CRED authentication method not supported\n"},
-        {AUTH_REQ_GSS, "GSSAPI authentication not supported\n"},
         {AUTH_REQ_GSS_CONT, "GSSAPI authentication not supported\n"},
         {AUTH_REQ_SSPI, "SSPI authentication not supported\n"},
         {13, "authentication method 13 not supported\n"},
@@ -168,21 +158,6 @@ TEST_F(SendAuth, PrefersTheHostEntryPassword) {
     EXPECT_EQ(TakeOutput(conn.get()), Message('p', std::string("from-option\0", 12)));
 }
 
-TEST_F(SendAuth, FailsWithoutAPassword) {
-    const std::string sasl_list("SCRAM-SHA-256\0\0", 15);
-    for (const char* password : {static_cast<const char*>(nullptr), ""}) {
-        for (AuthRequest areq : {AUTH_REQ_PASSWORD, AUTH_REQ_MD5, AUTH_REQ_SASL}) {
-            ConnPtr conn = NewConn("postgres", password);
-            std::string payload = areq == AUTH_REQ_MD5 ? std::string("salt") : areq == AUTH_REQ_SASL ? sasl_list : "";
-            EXPECT_EQ(Answer(conn.get(), areq, payload), -1);
-            EXPECT_EQ(Error(conn.get()),
-                      "<sqlstate>28P01</sqlstate><primary>fe_sendauth: No password was supplied.</primary>");
-            EXPECT_TRUE(conn->password_needed);
-            EXPECT_EQ(TakeOutput(conn.get()), "");
-        }
-    }
-}
-
 TEST_F(SendAuth, Md5WithoutItsSaltFails) {
     ConnPtr conn = NewConn("postgres", "secret");
     EXPECT_EQ(Answer(conn.get(), AUTH_REQ_MD5, "ab"), -1);
@@ -206,65 +181,41 @@ TEST_F(SendAuth, ScramExchangesMatchPython) {
 }
 
 TEST_F(SendAuth, ScramRefusesBadServerMessages) {
-    const std::string first_ok = std::string("r=") + kNonce + "srv,s=c2FsdA==,i=2";
-    // HMAC(ServerKey, AuthMessage) for password "pw" and first_ok, from hashlib.
+    const std::string ours = std::string("r=") + kNonce;
+    const std::string first_ok = ours + "srv,s=c2FsdA==,i=2";
+    const std::string bad_count = "malformed SCRAM message (invalid iteration count)\n";
     struct Case {
-        const char* name;
         std::string server_first;
         std::string server_final;  // empty: the first message already fails
         std::string text;
     };
     const Case kCases[] = {
-        {"nonce mismatch", "r=QkJCQkJDsrv,s=c2FsdA==,i=2", "", "invalid SCRAM response (nonce mismatch)\n"},
-        {"nonce shorter than ours", "r=QkJC,s=c2FsdA==,i=2", "", "invalid SCRAM response (nonce mismatch)\n"},
-        {"salt not base64", std::string("r=") + kNonce + ",s=c2Fsd,i=2", "",
-         "malformed SCRAM message (invalid salt)\n"},
-        {"salt with a blank", std::string("r=") + kNonce + ",s=c2Fs dA==,i=2", "",
-         "malformed SCRAM message (invalid salt)\n"},
-        {"zero iterations", std::string("r=") + kNonce + ",s=c2FsdA==,i=0", "",
-         "malformed SCRAM message (invalid iteration count)\n"},
-        {"negative iterations", std::string("r=") + kNonce + ",s=c2FsdA==,i=-1", "",
-         "malformed SCRAM message (invalid iteration count)\n"},
-        {"empty iterations", std::string("r=") + kNonce + ",s=c2FsdA==,i=", "",
-         "malformed SCRAM message (invalid iteration count)\n"},
-        {"text after the count", std::string("r=") + kNonce + ",s=c2FsdA==,i=12ab", "",
-         "malformed SCRAM message (invalid iteration count)\n"},
-        {"count above the limit", std::string("r=") + kNonce + ",s=c2FsdA==,i=10000001", "",
-         "SCRAM iteration count 10000001 is above the limit of 10000000\n"},
-        {"huge count with text after it", std::string("r=") + kNonce + ",s=c2FsdA==,i=99999999999x", "",
-         "malformed SCRAM message (invalid iteration count)\n"},
-        {"count beyond 32 bits", std::string("r=") + kNonce + ",s=c2FsdA==,i=99999999999999999999", "",
+        {"r=QkJCQkJDsrv,s=c2FsdA==,i=2", "", "invalid SCRAM response (nonce mismatch)\n"},
+        {ours + ",s=c2Fsd,i=2", "", "malformed SCRAM message (invalid salt)\n"},
+        {ours + ",s=c2FsdA==,i=0", "", bad_count},
+        {ours + ",s=c2FsdA==,i=12ab", "", bad_count},
+        {ours + ",s=c2FsdA==,i=99999999999x", "", bad_count},
+        {ours + ",s=c2FsdA==,i=10000001", "", "SCRAM iteration count 10000001 is above the limit of 10000000\n"},
+        {ours + ",s=c2FsdA==,i=99999999999999999999", "",
          "SCRAM iteration count 99999999999999999999 is above the limit of 10000000\n"},
-        {"extra attribute", first_ok + ",x=1", "",
-         "malformed SCRAM message (garbage at end of server-first-message)\n"},
-        {"trailing comma", first_ok + ",", "", "malformed SCRAM message (garbage at end of server-first-message)\n"},
-        {"attributes out of order", std::string("s=c2FsdA==,r=") + kNonce, "",
-         "malformed SCRAM message (attribute \"r\" expected)\n"},
-        {"salt missing", std::string("r=") + kNonce + ",i=2", "", "malformed SCRAM message (attribute \"s\" expected)\n"},
-        {"count missing", std::string("r=") + kNonce + ",s=c2FsdA==", "",
-         "malformed SCRAM message (attribute \"i\" expected)\n"},
-        {"no equals sign", std::string("r") + kNonce, "",
-         "malformed SCRAM message (expected character \"=\" for attribute \"r\")\n"},
-        {"empty message", "", "", "malformed SCRAM message (empty message)\n"},
-        {"zero byte inside", std::string("r=") + kNonce + std::string("\0,s=c2FsdA==,i=2", 16), "",
-         "malformed SCRAM message (length mismatch)\n"},
-        {"server error", first_ok, "e=invalid-proof", "error received from server in SCRAM exchange: invalid-proof\n"},
-        {"wrong signature", first_ok, "v=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", "incorrect server signature\n"},
-        {"signature too short", first_ok, "v=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA==",
-         "malformed SCRAM message (invalid server signature)\n"},
-        {"signature not base64", first_ok, "v=not base64", "malformed SCRAM message (invalid server signature)\n"},
-        {"signature and more", first_ok, "v=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=,x",
-         "malformed SCRAM message (garbage at end of server-final-message)\n"},
-        {"final without signature", first_ok, "x=1", "malformed SCRAM message (attribute \"v\" expected)\n"},
-        {"empty final", first_ok, "", "malformed SCRAM message (empty message)\n"},
+        {first_ok + ",x=1", "", "malformed SCRAM message (garbage at end of server-first-message)\n"},
+        {"s=c2FsdA==," + ours, "", "malformed SCRAM message (attribute \"r\" expected)\n"},
+        {ours + ",s=c2FsdA==", "", "malformed SCRAM message (attribute \"i\" expected)\n"},
+        {"", "", "malformed SCRAM message (empty message)\n"},
+        {ours + std::string("\0,s=c2FsdA==,i=2", 16), "", "malformed SCRAM message (length mismatch)\n"},
+        {first_ok, "e=invalid-proof", "error received from server in SCRAM exchange: invalid-proof\n"},
+        {first_ok, "v=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", "incorrect server signature\n"},
+        {first_ok, "v=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA==", "malformed SCRAM message (invalid server signature)\n"},
+        {first_ok, "x=1", "malformed SCRAM message (attribute \"v\" expected)\n"},
+        {first_ok, "", "malformed SCRAM message (empty message)\n"},
     };
     for (const Case& c : kCases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.server_first + " / " + c.server_final);
         ConnPtr conn = NewConn("postgres", "pw");
         // An earlier host's text of the same length must not hide the step's.
         appendPQExpBufferStr(&conn->errorMessage, std::string(c.text.size(), '#').c_str());
         StartScram(conn.get(), kNonce);
-        bool first_fails = c.server_final.empty() && std::string(c.name) != "empty final";
+        bool first_fails = c.server_first != first_ok;
         int rc = Answer(conn.get(), AUTH_REQ_SASL_CONT, c.server_first);
         if (first_fails) {
             EXPECT_EQ(rc, -1);
@@ -282,54 +233,36 @@ TEST_F(SendAuth, ScramRefusesBadServerMessages) {
 
 TEST_F(SendAuth, ScramStepsOutOfOrder) {
     const std::string first = std::string("r=") + kNonce + "srv,s=c2FsdA==,i=1";
-    {
-        SCOPED_TRACE("continue before any SASL request");
-        ConnPtr conn = NewConn("postgres", "pw");
-        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_CONT, first), -1);
-        EXPECT_EQ(Error(conn.get()),
-                  "fe_sendauth: invalid authentication request from server: AUTH_REQ_SASL_CONT without AUTH_REQ_SASL\n");
-    }
-    {
-        SCOPED_TRACE("final in place of continue");
+    const std::pair<std::function<int(PGconn*)>, const char*> cases[] = {
+        {[&](PGconn* c) { return Answer(c, AUTH_REQ_SASL_FIN, first); },
+         "AuthenticationSASLFinal received from server, but SASL authentication was not completed\n"},
+        {[](PGconn* c) {  // a length beyond the buffered message
+             c->inCursor = c->inStart;
+             return pg_fe_sendauth(AUTH_REQ_SASL_CONT, 0x7ffffff0, c);
+         },
+         "fe_sendauth: error in SASL authentication\n"},
+        {[](PGconn* c) { return Answer(c, AUTH_REQ_SASL, std::string("SCRAM-SHA-256\0\0", 15)); },
+         "duplicate SASL authentication request\n"},
+        {[&](PGconn* c) {  // continue after a failed step
+             EXPECT_EQ(Answer(c, AUTH_REQ_SASL_CONT, "r=other,s=c2FsdA==,i=1"), -1);
+             return Answer(c, AUTH_REQ_SASL_CONT, first);
+         },
+         "invalid SCRAM exchange state\n"},
+    };
+    for (const auto& [step, text] : cases) {
+        SCOPED_TRACE(text);
         ConnPtr conn = NewConn("postgres", "pw");
         StartScram(conn.get(), kNonce);
-        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_FIN, first), -1);
-        EXPECT_EQ(Error(conn.get()),
-                  "AuthenticationSASLFinal received from server, but SASL authentication was not completed\n");
+        EXPECT_EQ(step(conn.get()), -1);
+        EXPECT_EQ(Error(conn.get()), text);
         EXPECT_EQ(TakeOutput(conn.get()), "");
     }
-    {
-        SCOPED_TRACE("a length beyond the buffered message");
-        ConnPtr conn = NewConn("postgres", "pw");
-        StartScram(conn.get(), kNonce);
-        conn->inCursor = conn->inStart;
-        EXPECT_EQ(pg_fe_sendauth(AUTH_REQ_SASL_CONT, 0x7ffffff0, conn.get()), -1);
-        EXPECT_EQ(Error(conn.get()), "fe_sendauth: error in SASL authentication\n");
-        EXPECT_EQ(TakeOutput(conn.get()), "");
-    }
-    {
-        SCOPED_TRACE("a second SASL request");
-        ConnPtr conn = NewConn("postgres", "pw");
-        StartScram(conn.get(), kNonce);
-        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL, std::string("SCRAM-SHA-256\0\0", 15)), -1);
-        EXPECT_EQ(Error(conn.get()), "duplicate SASL authentication request\n");
-    }
-    {
-        SCOPED_TRACE("continue after a failed step");
-        ConnPtr conn = NewConn("postgres", "pw");
-        StartScram(conn.get(), kNonce);
-        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_CONT, "r=other,s=c2FsdA==,i=1"), -1);
-        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_CONT, first), -1);
-        EXPECT_EQ(Error(conn.get()), "invalid SCRAM exchange state\n");
-    }
-    {
-        SCOPED_TRACE("a new server after the connection was dropped");
-        ConnPtr conn = NewConn("postgres", "pw");
-        StartScram(conn.get(), kNonce);
-        pqDropConnection(conn.get(), true);
-        EXPECT_EQ(conn->sasl_state, nullptr);
-        StartScram(conn.get(), kNonce);
-    }
+    // A new server after the connection was dropped starts afresh.
+    ConnPtr conn = NewConn("postgres", "pw");
+    StartScram(conn.get(), kNonce);
+    pqDropConnection(conn.get(), true);
+    EXPECT_EQ(conn->sasl_state, nullptr);
+    StartScram(conn.get(), kNonce);
 }
 
 TEST_F(SendAuth, ChoosesScramFromTheMechanismList) {
@@ -343,15 +276,10 @@ TEST_F(SendAuth, ChoosesScramFromTheMechanismList) {
         {std::string("OTHER\0SCRAM-SHA-256\0\0", 21), 0, ""},
         {std::string("SCRAM-SHA-256-PLUS\0\0", 20), -1,
          "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n"},
-        {std::string("SCRAM-SHA-256-PLUS\0SCRAM-SHA-256\0\0", 34), -1,
-         "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n"},
         {std::string("SCRAM-SHA-256\0SCRAM-SHA-256-PLUS\0\0", 34), -1,
          "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n"},
         {std::string("SCRAM-SHA-1\0\0", 13), -1, "none of the server's SASL authentication mechanisms are supported\n"},
-        {std::string("\0", 1), -1, "none of the server's SASL authentication mechanisms are supported\n"},
         {std::string("SCRAM-SHA-256\0", 14), -1,
-         "fe_sendauth: invalid authentication request from server: invalid list of authentication mechanisms\n"},
-        {std::string("SCRAM-SHA-256", 13), -1,
          "fe_sendauth: invalid authentication request from server: invalid list of authentication mechanisms\n"},
         {"", -1, "fe_sendauth: invalid authentication request from server: invalid list of authentication mechanisms\n"},
     };

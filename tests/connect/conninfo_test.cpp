@@ -47,60 +47,6 @@ protected:
     void TearDown() override { kelvotest::ScrubPgEnvironment(); }
 };
 
-TEST_F(ConninfoTest, OptionTableInOrderWithItsAttributes) {
-    struct Row {
-        const char* keyword;
-        const char* envvar;
-        const char* dispchar;
-        int dispsize;
-    };
-    const Row rows[] = {
-        {"authtype", "PGAUTHTYPE", "D", 20},
-        {"service", "PGSERVICE", "", 20},
-        {"user", "PGUSER", "", 20},
-        {"password", "PGPASSWORD", "*", 20},
-        {"passfile", "PGPASSFILE", "", 64},
-        {"connect_timeout", "PGCONNECT_TIMEOUT", "", 10},
-        {"dbname", "PGDATABASE", "", 20},
-        {"host", "PGHOST", "", 40},
-        {"hostaddr", "PGHOSTADDR", "", 45},
-        {"port", "PGPORT", "", 6},
-        {"client_encoding", "PGCLIENTENCODING", "", 10},
-        {"tty", "PGTTY", "D", 40},
-        {"options", "PGOPTIONS", "D", 40},
-        {"application_name", "PGAPPNAME", "", 64},
-        {"fallback_application_name", nullptr, "", 64},
-        {"keepalives", nullptr, "", 1},
-        {"keepalives_idle", nullptr, "", 10},
-        {"keepalives_interval", nullptr, "", 10},
-        {"keepalives_count", nullptr, "", 10},
-        {"sslmode", "PGSSLMODE", "", 12},
-        {"sslcompression", "PGSSLCOMPRESSION", "", 1},
-        {"sslcert", "PGSSLCERT", "", 64},
-        {"sslkey", "PGSSLKEY", "", 64},
-        {"sslrootcert", "PGSSLROOTCERT", "", 64},
-        {"sslcrl", "PGSSLCRL", "", 64},
-        {"requirepeer", "PGREQUIREPEER", "", 10},
-        {"replication", nullptr, "D", 5},
-        {"target_session_attrs", "PGTARGETSESSIONATTRS", "", 11},
-    };
-    PQconninfoOption* options = PQconndefaults();
-    ASSERT_NE(options, nullptr);
-    size_t i = 0;
-    for (; options[i].keyword != nullptr; ++i) {
-        ASSERT_LT(i, std::size(rows));
-        SCOPED_TRACE(rows[i].keyword);
-        EXPECT_STREQ(options[i].keyword, rows[i].keyword);
-        EXPECT_STREQ(options[i].envvar, rows[i].envvar);
-        EXPECT_STREQ(options[i].dispchar, rows[i].dispchar);
-        EXPECT_EQ(options[i].dispsize, rows[i].dispsize);
-    }
-    EXPECT_EQ(i, std::size(rows));
-    EXPECT_STREQ(options[9].label, "Database-Port");
-    EXPECT_STREQ(options[5].label, "Connect-timeout");
-    PQconninfoFree(options);
-}
-
 TEST_F(ConninfoTest, DefaultsComeFromTheEnvironmentThenTheTable) {
     PQconninfoOption* options = PQconndefaults();
     ASSERT_NE(options, nullptr);
@@ -134,24 +80,23 @@ TEST_F(ConninfoTest, DefaultsComeFromTheEnvironmentThenTheTable) {
 }
 
 TEST_F(ConninfoTest, KeywordValueStrings) {
+    const std::string missing = "<sqlstate>22023</sqlstate><primary>The connection info string is missing an \"=\" after \"host\".</primary>";
+    const std::string unterminated =
+        "<sqlstate>22023</sqlstate><primary>The connection info string contains an unterminated quoted string.</primary>";
     const std::pair<const char*, Settings> cases[] = {
-        {"", {}},
         {"   ", {}},
-        {"host=a port=5", {{"host", "a"}, {"port", "5"}}},
         {"host = a\tport =\n5 ", {{"host", "a"}, {"port", "5"}}},
-        {"dbname='my db' user=x", {{"dbname", "my db"}, {"user", "x"}}},
         {"password='it\\'s' user=a\\ b", {{"password", "it's"}, {"user", "a b"}}},
-        {"options='-c a=b'", {{"options", "-c a=b"}}},
-        {"dbname=''", {{"dbname", ""}}},
+        {"dbname='' options='-c a=b'", {{"dbname", ""}, {"options", "-c a=b"}}},
         {"host=a host=b", {{"host", "b"}}},
         {"requiressl=1", {{"sslmode", "require"}}},
         {"requiressl=0", {{"sslmode", "prefer"}}},
         {"a= b=c", {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"a\" is invalid.</primary>"}}},
-        {"host", {{"error", "<sqlstate>22023</sqlstate><primary>The connection info string is missing an \"=\" after \"host\".</primary>"}}},
-        {"host a=b", {{"error", "<sqlstate>22023</sqlstate><primary>The connection info string is missing an \"=\" after \"host\".</primary>"}}},
-        {"user='abc", {{"error", "<sqlstate>22023</sqlstate><primary>The connection info string contains an unterminated quoted string.</primary>"}}},
-        {"user='abc\\'", {{"error", "<sqlstate>22023</sqlstate><primary>The connection info string contains an unterminated quoted string.</primary>"}}},
         {"krbsrvname=x", {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"krbsrvname\" is invalid.</primary>"}}},
+        {"host", {{"error", missing}}},
+        {"host a=b", {{"error", missing}}},
+        {"user='abc", {{"error", unterminated}}},
+        {"user='abc\\'", {{"error", unterminated}}},
     };
     for (const auto& [text, expected] : cases) {
         SCOPED_TRACE(text);
@@ -162,11 +107,8 @@ TEST_F(ConninfoTest, KeywordValueStrings) {
 TEST_F(ConninfoTest, Uris) {
     const std::pair<const char*, Settings> cases[] = {
         {"postgresql://", {}},
-        {"postgres://", {}},
-        {"postgresql://host", {{"host", "host"}}},
         {"postgresql://host:6000/db", {{"host", "host"}, {"port", "6000"}, {"dbname", "db"}}},
         {"postgresql://u:p@h/d", {{"user", "u"}, {"password", "p"}, {"host", "h"}, {"dbname", "d"}}},
-        {"postgresql://u@h", {{"user", "u"}, {"host", "h"}}},
         {"postgresql://:p@h", {{"password", "p"}, {"host", "h"}}},
         {"postgresql://a:1,b,c:3/db", {{"host", "a,b,c"}, {"port", "1,,3"}, {"dbname", "db"}}},
         {"postgresql://[::1]:5433/d", {{"host", "::1"}, {"port", "5433"}, {"dbname", "d"}}},
@@ -182,11 +124,9 @@ TEST_F(ConninfoTest, Uris) {
         {"postgresql://[::1]x", {{"error", "unexpected character \"x\" at position 19 in URI (expected \":\" or \"/\"): \"postgresql://[::1]x\""}}},
         {"postgresql://h?a=b=c", {{"error", "extra key/value separator \"=\" in URI query parameter: \"a=b=c\""}}},
         {"postgresql://h?port", {{"error", "missing key/value separator \"=\" in URI query parameter: \"port\""}}},
-        {"postgresql://h?port=1&&user=x", {{"error", "missing key/value separator \"=\" in URI query parameter: \"\""}}},
         {"postgresql://h?nosuch=1", {{"error", "invalid URI query parameter: \"nosuch\""}}},
         {"postgresql://h?ssl=false", {{"error", "invalid URI query parameter: \"ssl\""}}},
         {"postgresql://h/d%00x", {{"error", "forbidden value %00 in percent-encoded value: \"d%00x\""}}},
-        {"postgresql://h/d%4", {{"error", "invalid percent-encoded token: \"d%4\""}}},
         {"postgresql://h/d%zz", {{"error", "invalid percent-encoded token: \"d%zz\""}}},
     };
     for (const auto& [text, expected] : cases) {
@@ -206,16 +146,12 @@ TEST_F(ConninfoTest, KeywordArrays) {
         {{"host", "port"}, {"a", "1"}, 0, {{"host", "a"}, {"port", "1"}}},
         {{"host", "host"}, {"a", "b"}, 0, {{"host", "b"}}},
         {{"nosuch", "host"}, {"", "a"}, 0, {{"host", "a"}}},
-        {{"nosuch", "host"}, {nullptr, "a"}, 0, {{"host", "a"}}},
         {{"host", "nosuch"}, {"a", "x"}, 0,
          {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"nosuch\" is invalid.</primary>"}}},
         {{"requiressl"}, {"1"}, 0,
          {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"requiressl\" is invalid.</primary>"}}},
-        {{"gsslib"}, {"x"}, 0,
-         {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"gsslib\" is invalid.</primary>"}}},
         // Without expansion a dbname with '=' or a URI is just a name.
         {{"dbname"}, {"host=a port=1"}, 0, {{"dbname", "host=a port=1"}}},
-        {{"dbname"}, {"[{\"a\":\"b=c\"}]"}, 0, {{"dbname", "[{\"a\":\"b=c\"}]"}}},
         // With expansion its settings stand at its place: later entries win.
         {{"port", "dbname", "user"}, {"9", "host=a port=1 user=u dbname=d", "v"}, 1,
          {{"host", "a"}, {"port", "1"}, {"user", "v"}, {"dbname", "d"}}},

@@ -17,9 +17,15 @@ namespace {
 using namespace kelvotest;
 namespace w = kelvotest::wire;
 
-ConnPtr MakeProtocol2Record() {
+// A protocol 2.0 record with a statement under way, its notices collected.
+ConnPtr MakeProtocol2Record(std::vector<std::string>* notices = nullptr, uint32_t chunk = 0) {
     ConnPtr conn = MakeDetachedRecord();
     conn->pversion = PG_PROTOCOL(2, 0);
+    conn->noticeHooks.noticeRec = [](void* arg, const PGresult* res) {
+        if (arg != nullptr) static_cast<std::vector<std::string>*>(arg)->push_back(PQresultErrorMessage(res));
+    };
+    conn->noticeHooks.noticeRecArg = notices;
+    BeginStatement(conn.get(), chunk);
     return conn;
 }
 
@@ -33,7 +39,7 @@ std::vector<ResultPtr> TakeResults2(PGconn* conn) {
     }
 }
 
-// Protocol 2 messages: no length words.
+// Protocol 2 messages have no length words.
 std::string RowDescription2(const std::vector<std::string>& names) {
     std::string out = "T" + w::Int16(static_cast<int>(names.size()));
     for (const std::string& n : names) out += w::CStr(n) + w::Int32(25) + w::Int16(-1) + w::Int32(-1);
@@ -53,40 +59,30 @@ std::string Row2(bool binary, const std::vector<std::optional<std::string>>& fie
 }
 
 std::string Complete2(const std::string& tag) { return "C" + w::CStr(tag); }
-const std::string kReady2 = "Z";
 
-TEST(Protocol2, RowsWithNullBitmaps) {
+TEST(Protocol2, RowsWithNullBitmapsWholeAndByteByByte) {
     std::vector<std::string> names;
-    for (int i = 0; i < 10; ++i) names.push_back("c" + std::to_string(i));
-    std::vector<std::optional<std::string>> sparse(10);
+    std::vector<std::optional<std::string>> sparse(10), dense;
+    for (int i = 0; i < 10; ++i) {
+        names.push_back("c" + std::to_string(i));
+        dense.push_back(std::string(i, 'x'));
+    }
     sparse[0] = "first";
     sparse[7] = "";
     sparse[8] = "eight";
-    std::vector<std::optional<std::string>> dense;
-    for (int i = 0; i < 10; ++i) dense.push_back(std::string(i, 'x'));
-
-    const std::string stream = RowDescription2(names) + Row2(false, sparse) + Row2(false, dense) +
-                               Complete2("SELECT 2") + kReady2;
+    const std::string stream = RowDescription2(names) + Row2(false, sparse) + Row2(false, dense) + Complete2("SELECT 2") + "Z";
     for (bool bytewise : {false, true}) {
         auto conn = MakeProtocol2Record();
-        BeginStatement(conn.get());
         std::vector<ResultPtr> results;
-        if (bytewise) {
-            for (char ch : stream) {
-                FeedInput(conn.get(), std::string(1, ch));
-                for (auto& r : TakeResults2(conn.get())) results.push_back(std::move(r));
-            }
-        } else {
-            FeedInput(conn.get(), stream);
-            results = TakeResults2(conn.get());
+        for (size_t pos = 0; pos < stream.size(); pos += bytewise ? 1 : stream.size()) {
+            FeedInput(conn.get(), stream.substr(pos, bytewise ? 1 : stream.size()));
+            for (auto& r : TakeResults2(conn.get())) results.push_back(std::move(r));
         }
         ASSERT_EQ(Describe(results), std::vector<std::string>{"2:2:SELECT 2"}) << bytewise;
         const PGresult* res = results[0].get();
         for (int col = 0; col < 10; ++col) {
             EXPECT_EQ(PQgetisnull(res, 0, col), sparse[col] ? 0 : 1) << col;
-            if (sparse[col]) {
-                EXPECT_EQ(std::string(PQgetvalue(res, 0, col)), *sparse[col]);
-            }
+            EXPECT_EQ(std::string(PQgetvalue(res, 0, col)), sparse[col].value_or(""));
             EXPECT_EQ(std::string(PQgetvalue(res, 1, col)), *dense[col]);
         }
         EXPECT_EQ(res->binary, 0);
@@ -95,11 +91,10 @@ TEST(Protocol2, RowsWithNullBitmaps) {
 }
 
 TEST(Protocol2, BinaryRowsAndChunks) {
-    auto conn = MakeProtocol2Record();
-    BeginStatement(conn.get(), 2);
+    auto conn = MakeProtocol2Record(nullptr, 2);
     std::string rows;
     for (int i = 0; i < 5; ++i) rows += Row2(true, {std::string(4, static_cast<char>(i)), std::nullopt});
-    FeedInput(conn.get(), RowDescription2({"a", "b"}) + rows + Complete2("SELECT 5") + kReady2);
+    FeedInput(conn.get(), RowDescription2({"a", "b"}) + rows + Complete2("SELECT 5") + "Z");
     auto results = TakeResults2(conn.get());
     EXPECT_EQ(Describe(results), (std::vector<std::string>{"9:2", "9:2", "2:1:SELECT 5"}));
     EXPECT_EQ(results[0]->binary, 1);
@@ -107,12 +102,11 @@ TEST(Protocol2, BinaryRowsAndChunks) {
     EXPECT_EQ(PQgetvalue(results[2].get(), 0, 0)[0], 4);
 }
 
-TEST(Protocol2, PlainErrorTextsAreSplitIntoFields) {
+TEST(Protocol2, PlainErrorTextsAndTransactionStates) {
     auto conn = MakeProtocol2Record();
     conn->xactStatus = PQTRANS_INTRANS;
-    BeginStatement(conn.get());
     const std::string text = "ERROR:  relation \"x\" does not exist\n\t  more detail\n";
-    FeedInput(conn.get(), "E" + w::CStr(text) + kReady2);
+    FeedInput(conn.get(), "E" + w::CStr(text) + "Z");
     auto results = TakeResults2(conn.get());
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(PQresultErrorMessage(results[0].get()), text);
@@ -120,83 +114,63 @@ TEST(Protocol2, PlainErrorTextsAreSplitIntoFields) {
     EXPECT_STREQ(PQresultErrorField(results[0].get(), 'M'), "relation \"x\" does not exist");
     EXPECT_STREQ(PQresultErrorField(results[0].get(), 'D'), "more detail\n");
     EXPECT_EQ(conn->xactStatus, PQTRANS_INERROR);
-}
 
-TEST(Protocol2, TransactionStateFollowsCommandTags) {
-    const std::vector<std::pair<std::string, PGTransactionStatusType>> cases = {
-        {"BEGIN", PQTRANS_INTRANS},   {"START TRANSACTION", PQTRANS_INTRANS}, {"COMMIT", PQTRANS_IDLE},
-        {"ROLLBACK", PQTRANS_IDLE},   {"*ABORT STATE*", PQTRANS_INERROR},     {"SELECT 1", PQTRANS_UNKNOWN},
+    const std::pair<std::string, PGTransactionStatusType> tags[] = {
+        {"BEGIN", PQTRANS_INTRANS}, {"START TRANSACTION", PQTRANS_INTRANS}, {"COMMIT", PQTRANS_IDLE},
+        {"ROLLBACK", PQTRANS_IDLE}, {"*ABORT STATE*", PQTRANS_INERROR},     {"SELECT 1", PQTRANS_UNKNOWN},
     };
-    for (const auto& [tag, status] : cases) {
-        auto conn = MakeProtocol2Record();
+    for (const auto& [tag, status] : tags) {
+        conn = MakeProtocol2Record();
         conn->xactStatus = PQTRANS_UNKNOWN;
-        BeginStatement(conn.get());
-        FeedInput(conn.get(), Complete2(tag) + kReady2);
-        auto results = TakeResults2(conn.get());
-        EXPECT_EQ(Describe(results), std::vector<std::string>{"1:0:" + tag});
+        FeedInput(conn.get(), Complete2(tag) + "Z");
+        EXPECT_EQ(Describe(TakeResults2(conn.get())), std::vector<std::string>{"1:0:" + tag});
         EXPECT_EQ(conn->xactStatus, status) << tag;
     }
 }
 
 TEST(Protocol2, OddMessagesGiveTheirTexts) {
     struct Case {
-        const char* name;
         std::string stream;
         std::vector<std::string> results;
         std::string errorText;
-        std::string notice;
+        std::vector<std::string> notices;
     };
     const std::vector<Case> cases = {
-        {"empty query followed by junk", "Ix" + kReady2, {"0:0"}, "",
-         "unexpected character x following empty query response (\"I\" message)\n"},
+        {"IxZ", {"0:0"}, "", {"unexpected character x following empty query response (\"I\" message)\n"}},
         // The error result waits for the statement's end; the unreadable
         // rest of the input is dropped.
-        {"row without description", Row2(false, {std::string("a")}) + Complete2("SELECT 1"), {},
-         "server sent data (\"D\" message) without prior row description (\"T\" message)\n", ""},
-        {"binary row without description", Row2(true, {std::string("a")}) + Complete2("SELECT 1"), {},
-         "server sent binary data (\"B\" message) without prior row description (\"T\" message)\n", ""},
-        {"unknown type", "Q??", {"7:0"}, "unexpected response from server; first received character was \"Q\"\n", ""},
-        {"key data and portal name", "K" + w::Int32(77) + w::Int32(88) + "P" + w::CStr("blank") + Complete2("X") + kReady2,
-         {"1:0:X"}, "", ""},
+        {Row2(false, {std::string("a")}) + Complete2("SELECT 1"), {},
+         "server sent data (\"D\" message) without prior row description (\"T\" message)\n", {}},
+        {Row2(true, {std::string("a")}) + Complete2("SELECT 1"), {},
+         "server sent binary data (\"B\" message) without prior row description (\"T\" message)\n", {}},
+        {"Q??", {"7:0"}, "unexpected response from server; first received character was \"Q\"\n", {}},
+        {"K" + w::Int32(77) + w::Int32(88) + "P" + w::CStr("blank") + Complete2("X") + "Z", {"1:0:X"}, "", {}},
     };
     for (const Case& c : cases) {
-        auto conn = MakeProtocol2Record();
+        SCOPED_TRACE(c.stream);
         std::vector<std::string> notices;
-        conn->noticeHooks.noticeRec = [](void* arg, const PGresult* res) {
-            static_cast<std::vector<std::string>*>(arg)->push_back(PQresultErrorMessage(res));
-        };
-        conn->noticeHooks.noticeRecArg = &notices;
-        BeginStatement(conn.get());
+        auto conn = MakeProtocol2Record(&notices);
         FeedInput(conn.get(), c.stream);
         auto results = TakeResults2(conn.get());
-        EXPECT_EQ(Describe(results), c.results) << c.name;
+        EXPECT_EQ(Describe(results), c.results);
         if (!c.errorText.empty()) {
             const PGresult* error = results.empty() ? conn->result : results[0].get();
-            EXPECT_EQ(PQresultStatus(error), PGRES_FATAL_ERROR) << c.name;
-            EXPECT_EQ(PQresultErrorMessage(error), c.errorText) << c.name;
-            EXPECT_EQ(conn->inStart, conn->inEnd) << c.name;
+            EXPECT_EQ(PQresultStatus(error), PGRES_FATAL_ERROR);
+            EXPECT_EQ(PQresultErrorMessage(error), c.errorText);
+            EXPECT_EQ(conn->inStart, conn->inEnd);
         }
-        if (!c.notice.empty()) {
-            EXPECT_EQ(notices, std::vector<std::string>{c.notice}) << c.name;
-        }
+        EXPECT_EQ(notices, c.notices);
     }
 
     // While idle, a stray message raises a notice and the buffered input is dropped.
-    auto conn = MakeProtocol2Record();
     std::vector<std::string> notices;
-    conn->noticeHooks.noticeRec = [](void* arg, const PGresult* res) {
-        static_cast<std::vector<std::string>*>(arg)->push_back(PQresultErrorMessage(res));
-    };
-    conn->noticeHooks.noticeRecArg = &notices;
+    auto conn = MakeProtocol2Record(&notices);
+    conn->asyncStatus = PGASYNC_IDLE;
     FeedInput(conn.get(), "N" + w::CStr("NOTICE:  hi\n") + "C" + w::CStr("x"));
     pqParseInput2(conn.get());
     EXPECT_EQ(notices, (std::vector<std::string>{"NOTICE:  hi\n", "message type 0x43 arrived from server while idle\n"}));
     EXPECT_EQ(conn->inStart, conn->inEnd);
 }
-
-}  // namespace
-
-namespace {
 
 // Random protocol 2.0 streams: no crash, no read out of bounds, no loop.
 TEST(Protocol2, RandomStreamsNeverCrashOrHang) {
@@ -207,9 +181,7 @@ TEST(Protocol2, RandomStreamsNeverCrashOrHang) {
         return (state >> 8) % bound;
     };
     for (int round = 0; round < 2000; ++round) {
-        auto conn = MakeProtocol2Record();
-        conn->noticeHooks.noticeRec = nullptr;
-        BeginStatement(conn.get(), next(3));
+        auto conn = MakeProtocol2Record(nullptr, next(3));
         std::string stream = next(2) ? RowDescription2({"a", "b", "c"}) : std::string();
         const int messages = 1 + static_cast<int>(next(12));
         for (int m = 0; m < messages; ++m) {
@@ -220,12 +192,11 @@ TEST(Protocol2, RandomStreamsNeverCrashOrHang) {
                 stream += static_cast<char>(pick < 4 ? 0 : pick < 6 ? next(8) : pick < 7 ? 0xE0 : next(256));
             }
         }
-        size_t pos = 0;
-        while (pos < stream.size()) {
+        for (size_t pos = 0; pos < stream.size();) {
             const size_t piece = 1 + next(32);
             FeedInput(conn.get(), stream.substr(pos, piece));
             pos += piece;
-            auto results = TakeResults2(conn.get());
+            TakeResults2(conn.get());
         }
         EXPECT_LE(conn->inStart, conn->inEnd);
     }

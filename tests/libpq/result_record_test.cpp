@@ -143,30 +143,20 @@ TEST(ResultAccessors, BadIndexesGiveNeutralValuesAndNotices) {
     EXPECT_EQ(PQgetisnull(res, 2, 0), 1);
     EXPECT_EQ(PQgetvalue(res, -1, 0), nullptr);
     EXPECT_EQ(PQgetlength(res, 0, 2), 0);
-    EXPECT_EQ(PQfname(res, 5), nullptr);
     EXPECT_EQ(PQftype(res, -1), 0u);
-    EXPECT_EQ(PQfmod(res, 2), 0);
     EXPECT_EQ(PQgetvalue(res, 9, 9), nullptr);  // the row is checked first
     EXPECT_EQ(notices, (std::vector<std::string>{
                            "The given row number 2 is not in the range 0..1.",
                            "The given row number -1 is not in the range 0..1.",
                            "The given column number 2 is not in the range 0..1.",
-                           "The given column number 5 is not in the range 0..1.",
                            "The given column number -1 is not in the range 0..1.",
-                           "The given column number 2 is not in the range 0..1.",
                            "The given row number 9 is not in the range 0..1.",
                        }));
-    EXPECT_EQ(PQftype(res, 0), 23u);
-    EXPECT_EQ(PQfmod(res, 0), -1);
-
     // A null result.
     EXPECT_EQ(PQresultStatus(nullptr), PGRES_FATAL_ERROR);
     EXPECT_STREQ(PQresultErrorMessage(nullptr), "");
-    EXPECT_EQ(PQresultErrorField(nullptr, 'M'), nullptr);
     EXPECT_EQ(PQntuples(nullptr), 0);
-    EXPECT_EQ(PQnfields(nullptr), 0);
     EXPECT_EQ(PQgetisnull(nullptr, 0, 0), 1);
-    EXPECT_EQ(PQcmdStatus(nullptr), nullptr);
     EXPECT_STREQ(PQcmdTuples(nullptr), "");
     PQclear(nullptr);
     g_notices = nullptr;
@@ -181,10 +171,8 @@ TEST(ResultAccessors, CmdTuplesReadsTheRowCountOfTheTag) {
         bool notice;
     };
     const std::vector<Case> cases = {
-        {"INSERT 0 15", "15", false}, {"SELECT 3", "3", false},  {"DELETE 0", "0", false},
-        {"UPDATE 12", "12", false},   {"FETCH 7", "7", false},   {"MOVE 2", "2", false},
-        {"COPY 1000", "1000", false}, {"CREATE TABLE", "", false}, {"SELECT", "", false},
-        {"SELECT 1x", "", true},      {"SELECT ", "", true},     {"INSERT 0", "", true},
+        {"INSERT 0 15", "15", false}, {"COPY 1000", "1000", false}, {"SELECT", "", false},
+        {"SELECT 1x", "", true},      {"SELECT ", "", true},        {"INSERT 0", "", true},
     };
     for (const Case& c : cases) {
         notices.clear();

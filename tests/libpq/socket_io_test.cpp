@@ -18,21 +18,6 @@ namespace {
 using namespace kelvotest;
 namespace w = kelvotest::wire;
 
-// Blocks until the statement's results are all in, as PQgetResult would.
-std::vector<ResultPtr> ReadResults(PGconn* conn) {
-    std::vector<ResultPtr> out;
-    for (;;) {
-        for (auto& r : TakeResults(conn)) out.push_back(std::move(r));
-        if (conn->asyncStatus != PGASYNC_BUSY) return out;
-        if (pqWait(1, 0, conn) != 0 || pqReadData(conn) < 0) {
-            pqSaveErrorResult(conn);
-            out.emplace_back(pqPrepareAsyncResult(conn));
-            conn->asyncStatus = PGASYNC_IDLE;
-            return out;
-        }
-    }
-}
-
 enum class Transport { kUnix, kTcp };
 
 class SocketIO : public ::testing::TestWithParam<Transport> {
@@ -41,37 +26,6 @@ protected:
         return MakeConnectedRecord(GetParam() == Transport::kUnix ? peer.ConnectUnix() : peer.ConnectTcp());
     }
 };
-
-TEST_P(SocketIO, ReadsALongChunkedResultAcrossManyReads) {
-    ScriptedPeer peer;
-    std::string rows;
-    for (int i = 0; i < 3000; ++i) rows += w::DataRow({std::to_string(i), std::string(200, 'v')});
-    peer.AddConnection()
-        .ExpectMessage('Q')
-        .Send(w::RowDescription({{"id"}, {"v", 25, -1}}) + rows + w::CommandComplete("SELECT 3000") + w::ReadyForQuery());
-    peer.Start();
-    auto conn = Connect(peer);
-
-    ASSERT_EQ(pqPutMsgStart('Q', false, conn.get()), 0);
-    ASSERT_EQ(pqPuts("SELECT 1", conn.get()), 0);
-    ASSERT_EQ(pqPutMsgEnd(conn.get()), 0);
-    ASSERT_EQ(pqFlush(conn.get()), 0);
-    BeginStatement(conn.get(), 256);
-    auto results = ReadResults(conn.get());
-
-    ASSERT_EQ(results.size(), 12u);
-    int next = 0;
-    for (size_t i = 0; i < results.size(); ++i) {
-        EXPECT_EQ(PQresultStatus(results[i].get()), i + 1 < results.size() ? PGRES_TUPLES_CHUNK : PGRES_TUPLES_OK);
-        for (int row = 0; row < PQntuples(results[i].get()); ++row)
-            ASSERT_EQ(std::string(PQgetvalue(results[i].get(), row, 0)), std::to_string(next++));
-    }
-    EXPECT_EQ(next, 3000);
-    EXPECT_STREQ(PQcmdStatus(results.back().get()), "SELECT 3000");
-    peer.Stop();
-    EXPECT_EQ(peer.Received(0), std::string("Q\0\0\0\x0D" "SELECT 1\0", 14));
-    EXPECT_TRUE(peer.Errors().empty());
-}
 
 TEST_P(SocketIO, ServerCloseKeepsTheDataAlreadyRead) {
     ScriptedPeer peer;
@@ -203,47 +157,6 @@ TEST_P(SocketIO, WaitsTimeOutAndReportClosedSockets) {
     pqDropConnection(conn.get(), true);
     EXPECT_EQ(pqWait(1, 0, conn.get()), -1);
     EXPECT_STREQ(conn->errorMessage.data, "The socket is invalid.");
-}
-
-// The peer's start-up side as other tests use it: it takes an untyped
-// start-up packet and answers with builder-made messages, byte for byte.
-TEST_P(SocketIO, StartupPacketsAndStartupReplies) {
-    ScriptedPeer peer;
-    peer.AddConnection()
-        .ExpectMessage(0)
-        .Send(w::Redirect("sess-1", {{2, "/tmp/x", "5433"}, {0, "db.local", "99"}}) +
-              w::AuthenticationSASL({"SCRAM-SHA-256"}) + w::AuthenticationMD5Password("salt"))
-        .ExpectMessage('p');
-    peer.Start();
-    auto conn = Connect(peer);
-    ASSERT_EQ(pqPutMsgStart(0, false, conn.get()), 0);
-    ASSERT_EQ(pqPutInt(0x30000, 4, conn.get()), 0);
-    for (const char* text : {"user", "alice", "options", "-c a=b", ""}) ASSERT_EQ(pqPuts(text, conn.get()), 0);
-    ASSERT_EQ(pqPutMsgEnd(conn.get()), 0);
-    ASSERT_EQ(pqPutMsgStart('p', false, conn.get()), 0);
-    ASSERT_EQ(pqPuts("secret", conn.get()), 0);
-    ASSERT_EQ(pqPutMsgEnd(conn.get()), 0);
-    ASSERT_EQ(pqFlush(conn.get()), 0);
-
-    using std::string_literals::operator""s;
-    const std::string expected = "@\0\0\0\x29"s + "sess-1\0"s + "\0\0\0\x02"s + "\x02/tmp/x\0"s + "5433\0"s +
-                                 "\0db.local\0"s + "99\0"s + "R\0\0\0\x17"s + "\0\0\0\x0a"s + "SCRAM-SHA-256\0\0"s +
-                                 "R\0\0\0\x0c"s + "\0\0\0\x05"s + "salt"s;
-    while (conn->inEnd - conn->inStart < static_cast<int>(expected.size())) {
-        ASSERT_EQ(pqWait(1, 0, conn.get()), 0);
-        ASSERT_GE(pqReadData(conn.get()), 0);
-    }
-    EXPECT_EQ(std::string(conn->inBuffer + conn->inStart, conn->inEnd - conn->inStart), expected);
-
-    conn.reset();
-    peer.WaitForClose(0);
-    const auto messages = peer.Messages(0);
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].type, 0);
-    EXPECT_EQ(w::StartupParameters(messages[0].body),
-              (std::vector<std::pair<std::string, std::string>>{{"user", "alice"}, {"options", "-c a=b"}}));
-    EXPECT_EQ(messages[1].type, 'p');
-    EXPECT_EQ(messages[1].body, std::string("secret\0", 7));
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, SocketIO, ::testing::Values(Transport::kUnix, Transport::kTcp),

@@ -102,17 +102,27 @@ private:
     std::thread thread_;
 };
 
+// A handle copies what it needs from the connection and outlives it; the
+// call keeps errno and writes nothing on success.
 TEST(CancelTest, SendsTheSixteenByteRequestAndWaitsForTheClose) {
     kelvotest::ScratchDirectory dir;
     CancelListener listener(dir.Path(), true);
-    PGcancel handle = listener.Handle(0x01020304, -2);
+    PGcancel target = listener.Handle(0x01020304, -2);
+    ConnPtr conn(makeEmptyPGconn());
+    conn->sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    conn->raddr = target.raddr;
+    conn->be_pid = target.be_pid;
+    conn->be_key = target.be_key;
+    CancelPtr cancel(PQgetCancel(conn.get()));
+    ASSERT_NE(nullptr, cancel);
+    conn.reset();
+
     char errbuf[256] = "untouched";
     errno = 4242;
-    EXPECT_EQ(1, PQcancel(&handle, errbuf, sizeof errbuf));
+    EXPECT_EQ(1, PQcancel(cancel.get(), errbuf, sizeof errbuf));
     EXPECT_EQ(4242, errno);
     EXPECT_STREQ("untouched", errbuf);
-    const std::string expected("\x00\x00\x00\x10\x04\xd2\x16\x2e\x01\x02\x03\x04\xff\xff\xff\xfe", 16);
-    EXPECT_EQ(expected, listener.Received());
+    EXPECT_EQ(std::string("\x00\x00\x00\x10\x04\xd2\x16\x2e\x01\x02\x03\x04\xff\xff\xff\xfe", 16), listener.Received());
 }
 
 TEST(CancelTest, AServerThatNeverClosesCostsOnlyTheTimeLimit) {
@@ -129,7 +139,6 @@ TEST(CancelTest, FailureTextsAreTruncatedToTheBuffer) {
     PGcancel closedPort = MakeTcpHandle(port, 1, 2);
     const std::string refused = std::string("PQcancel() -- connect() failed: ") + strerror(ECONNREFUSED) + "\n";
     const std::string prefix = "PQcancel() -- connect() failed: ";
-    const std::string noHandle = "PQcancel() -- no cancel object supplied";
 
     struct Case {
         const char* name;
@@ -141,10 +150,8 @@ TEST(CancelTest, FailureTextsAreTruncatedToTheBuffer) {
         {"refused, room for all", &closedPort, 256, refused},
         {"refused, one byte", &closedPort, 1, ""},
         {"refused, prefix cut", &closedPort, 10, "PQcancel("},
-        {"refused, prefix only", &closedPort, static_cast<int>(prefix.size()) + 1, prefix},
         {"refused, no room for text", &closedPort, static_cast<int>(prefix.size()) + 2, prefix + "\n"},
         {"refused, text cut", &closedPort, static_cast<int>(prefix.size()) + 5, prefix + refused.substr(prefix.size(), 3) + "\n"},
-        {"no handle", nullptr, 256, noHandle},
         {"no handle, cut", nullptr, 5, "PQca"},
     };
     for (const Case& c : cases) {
@@ -175,48 +182,20 @@ TEST(CancelTest, ABufferOfNoSizeReceivesNothing) {
 
 TEST(CancelTest, HandlesNeedAnOpenConnection) {
     EXPECT_EQ(nullptr, PQgetCancel(nullptr));
-    ConnPtr conn(makeEmptyPGconn());
-    ASSERT_NE(nullptr, conn);
-    EXPECT_EQ(nullptr, PQgetCancel(conn.get()));
-
     EXPECT_EQ(0, PQrequestCancel(nullptr));
+    ConnPtr conn(makeEmptyPGconn());
+    EXPECT_EQ(nullptr, PQgetCancel(conn.get()));
     EXPECT_EQ(0, PQrequestCancel(conn.get()));
     EXPECT_STREQ(
         "<sqlstate>08003</sqlstate><primary>The connection given to `PQrequestCancel()` is not open.</primary>",
         conn->errorMessage.data);
-    PQfreeCancel(nullptr);
-}
 
-TEST(CancelTest, AHandleCopiesTheConnectionAndOutlivesIt) {
-    kelvotest::ScratchDirectory dir;
-    CancelListener listener(dir.Path(), true);
-    PGcancel target = listener.Handle(99, 1234567);
-
-    ConnPtr conn(makeEmptyPGconn());
-    ASSERT_NE(nullptr, conn);
-    conn->sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    conn->raddr = target.raddr;
-    conn->be_pid = target.be_pid;
-    conn->be_key = target.be_key;
-    CancelPtr cancel(PQgetCancel(conn.get()));
-    ASSERT_NE(nullptr, cancel);
-    conn.reset();
-
-    char errbuf[256];
-    EXPECT_EQ(1, PQcancel(cancel.get(), errbuf, sizeof errbuf));
-    EXPECT_EQ(std::string("\x00\x00\x00\x10\x04\xd2\x16\x2e\x00\x00\x00\x63\x00\x12\xd6\x87", 16), listener.Received());
-}
-
-TEST(CancelTest, RequestCancelWritesItsFailureIntoTheConnection) {
-    ConnPtr conn(makeEmptyPGconn());
-    ASSERT_NE(nullptr, conn);
+    // A failure of PQrequestCancel is the connection's error text.
     PGcancel closedPort = MakeTcpHandle(kelvotest::FindFreeTcpPort(), 1, 2);
     conn->sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     conn->raddr = closedPort.raddr;
     EXPECT_EQ(0, PQrequestCancel(conn.get()));
-    const std::string expected = std::string("PQcancel() -- connect() failed: ") + strerror(ECONNREFUSED) + "\n";
-    EXPECT_EQ(expected, conn->errorMessage.data);
-    EXPECT_EQ(expected.size(), conn->errorMessage.len);
+    EXPECT_EQ(std::string("PQcancel() -- connect() failed: ") + strerror(ECONNREFUSED) + "\n", conn->errorMessage.data);
 }
 
 }  // namespace

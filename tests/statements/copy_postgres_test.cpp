@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "postgres/common/md5.h"
 #include "postgres/libpq/copy_data.h"
 #include "statements/pg_session.h"
 
@@ -20,37 +20,21 @@ using kelvotest::RunSql;
 using kelvotest::Session;
 using kelvotest::Value;
 
-// Rows "i\tpayload-i...\n" for i in [1, count], padded to about rowSize bytes.
+// Rows "i\tpayload-i-...\n" for i in [1, count], padded to about rowSize bytes.
 std::string MakeRows(int count, size_t rowSize) {
     std::string out;
-    out.reserve(static_cast<size_t>(count) * (rowSize + 2));
     for (int i = 1; i <= count; ++i) {
         std::string row = std::to_string(i) + "\tpayload-" + std::to_string(i) + "-";
         if (row.size() + 1 < rowSize) row.append(rowSize - 1 - row.size(), static_cast<char>('a' + i % 26));
-        out += row;
-        out += '\n';
+        out += row + '\n';
     }
     return out;
 }
 
-// What the table holds: row count, sum of a, total length of b.
-std::string Summary(PGconn* conn, const char* table) {
-    return Value(conn, std::string("SELECT count(*) || '/' || coalesce(sum(a), 0) || '/' || "
-                                   "coalesce(sum(length(b)), 0) FROM ") +
-                           table);
-}
-
-std::string ExpectedSummary(int count, const std::string& rows) {
-    long long sum = static_cast<long long>(count) * (count + 1) / 2;
-    long long lengths = 0;
-    size_t pos = 0;
-    while (pos < rows.size()) {
-        size_t tab = rows.find('\t', pos);
-        size_t nl = rows.find('\n', tab);
-        lengths += static_cast<long long>(nl - tab - 1);
-        pos = nl + 1;
-    }
-    return std::to_string(count) + "/" + std::to_string(sum) + "/" + std::to_string(lengths);
+std::string Md5(const std::string& data) {
+    char hex[33];
+    EXPECT_TRUE(pg_md5_hash(data.data(), data.size(), hex));
+    return hex;
 }
 
 class CopyPostgresTest : public ::testing::Test {
@@ -65,6 +49,12 @@ protected:
         if (conn_ && PQstatus(conn_.get()) == CONNECTION_OK) RunSql(conn_.get(), "DROP TABLE IF EXISTS copy_target");
     }
 
+    // The table's rows as COPY text, through its MD5: nothing lost, nothing changed.
+    std::string TableMd5() {
+        return Value(conn_.get(),
+                     "SELECT md5(coalesce(string_agg(a || E'\\t' || b || E'\\n', '' ORDER BY a), '')) FROM copy_target");
+    }
+
     // Starts COPY FROM STDIN through the simple or extended protocol.
     void StartCopyIn(bool extended) {
         Result res;
@@ -75,13 +65,20 @@ protected:
         } else {
             res.reset(PQexec(conn_.get(), "COPY copy_target FROM STDIN"));
         }
-        ASSERT_NE(nullptr, res);
         ASSERT_EQ(PGRES_COPY_IN, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
+    }
+
+    void PutAll(const std::string& data, size_t block) {
+        for (size_t pos = 0; pos < data.size(); pos += block) {
+            const int n = static_cast<int>(std::min(block, data.size() - pos));
+            ASSERT_EQ(1, PQputCopyData(conn_.get(), data.data() + pos, n)) << PQerrorMessage(conn_.get());
+        }
     }
 
     // The COPY statement's own result, and then the end of the statement.
     Result FinishCopy() {
         Result res(PQgetResult(conn_.get()));
+        EXPECT_NE(nullptr, res);
         Result after(PQgetResult(conn_.get()));
         EXPECT_EQ(nullptr, after);
         return res;
@@ -92,44 +89,31 @@ protected:
 
 TEST_F(CopyPostgresTest, BlocksOfEverySizeArriveWhole) {
     struct Case {
-        const char* name;
         int rows;
         size_t rowSize;
         size_t block;
         bool extended;
     };
     const Case cases[] = {
-        {"1 byte", 300, 20, 1, false},
-        {"8191 bytes", 5000, 40, 8191, false},
-        {"8192 bytes", 5000, 40, 8192, true},
-        {"8193 bytes", 5000, 40, 8193, false},
-        {"64 KiB", 20000, 64, 64 * 1024, false},
-        {"16 MiB", 170000, 100, 16 * 1024 * 1024, true},
+        {300, 20, 1, false}, {5000, 40, 8192, true}, {20000, 64, 64 * 1024, false}, {170000, 100, 16 * 1024 * 1024, true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE("block " + std::to_string(c.block));
         RunSql(conn_.get(), "TRUNCATE copy_target");
         const std::string data = MakeRows(c.rows, c.rowSize);
         StartCopyIn(c.extended);
-        for (size_t pos = 0; pos < data.size(); pos += c.block) {
-            const size_t n = std::min(c.block, data.size() - pos);
-            ASSERT_EQ(1, PQputCopyData(conn_.get(), data.data() + pos, static_cast<int>(n)))
-                << PQerrorMessage(conn_.get());
-            // A block of nothing changes nothing.
-            ASSERT_EQ(1, PQputCopyData(conn_.get(), data.data(), 0));
-        }
+        ASSERT_EQ(1, PQputCopyData(conn_.get(), data.data(), 0));  // a block of nothing changes nothing
+        PutAll(data, c.block);
         ASSERT_EQ(1, PQputCopyEnd(conn_.get(), nullptr));
         Result res = FinishCopy();
-        ASSERT_NE(nullptr, res);
         EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
         EXPECT_EQ(std::to_string(c.rows), PQcmdTuples(res.get()));
-        EXPECT_EQ(ExpectedSummary(c.rows, data), Summary(conn_.get(), "copy_target"));
+        EXPECT_EQ(Md5(data), TableMd5());
     }
 }
 
 TEST_F(CopyPostgresTest, FailuresEndTheCopyWithTheServersError) {
     struct Case {
-        const char* name;
         bool extended;
         std::string data;
         const char* reason;  // PQputCopyEnd's, or nullptr
@@ -137,23 +121,19 @@ TEST_F(CopyPostgresTest, FailuresEndTheCopyWithTheServersError) {
         const char* primary;
     };
     const Case cases[] = {
-        {"copy fail", false, "1\tone\n", "the client gave up", "57014", "COPY from stdin failed: the client gave up"},
-        {"copy fail, extended", true, "1\tone\n", "stopped", "57014", "COPY from stdin failed: stopped"},
-        {"bad row", false, "1\tone\nnot a number\ttwo\n", nullptr, "22P02",
-         "invalid input syntax for type integer: \"not a number\""},
-        {"bad row, extended", true, "x\ty\n", nullptr, "22P02", "invalid input syntax for type integer: \"x\""},
+        {false, "1\tone\n", "the client gave up", "57014", "COPY from stdin failed: the client gave up"},
+        {true, "x\ty\n", nullptr, "22P02", "invalid input syntax for type integer: \"x\""},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.primary);
         StartCopyIn(c.extended);
         ASSERT_EQ(1, PQputCopyData(conn_.get(), c.data.data(), static_cast<int>(c.data.size())));
         ASSERT_EQ(1, PQputCopyEnd(conn_.get(), c.reason));
         Result res = FinishCopy();
-        ASSERT_NE(nullptr, res);
         EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(res.get()));
         EXPECT_STREQ(c.sqlstate, PQresultErrorField(res.get(), 'C'));
         EXPECT_STREQ(c.primary, PQresultErrorField(res.get(), 'M'));
-        EXPECT_EQ("0/0/0", Summary(conn_.get(), "copy_target"));
+        EXPECT_EQ(Md5(""), TableMd5());
     }
 }
 
@@ -161,8 +141,7 @@ TEST_F(CopyPostgresTest, ABadRowStopsTheDataStreamEarly) {
     for (bool extended : {false, true}) {
         SCOPED_TRACE(extended ? "extended" : "simple");
         StartCopyIn(extended);
-        const std::string bad = "bad\trow\n";
-        ASSERT_EQ(1, PQputCopyData(conn_.get(), bad.data(), static_cast<int>(bad.size())));
+        ASSERT_EQ(1, PQputCopyData(conn_.get(), "bad\trow\n", 8));
         const std::string block = MakeRows(10000, 100);  // about 1 MiB
         int rc = 1;
         int sent = 0;
@@ -178,15 +157,12 @@ TEST_F(CopyPostgresTest, ABadRowStopsTheDataStreamEarly) {
         EXPECT_EQ(-1, PQputCopyEnd(conn_.get(), nullptr));
         EXPECT_STREQ("No COPY is in progress.", PQerrorMessage(conn_.get()));
         Result res = FinishCopy();
-        ASSERT_NE(nullptr, res);
-        EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(res.get()));
         EXPECT_STREQ("22P02", PQresultErrorField(res.get(), 'C'));
-        // The connection goes on.
-        EXPECT_EQ("0/0/0", Summary(conn_.get(), "copy_target"));
+        EXPECT_EQ(Md5(""), TableMd5());  // and the connection goes on
     }
 }
 
-TEST_F(CopyPostgresTest, CopyOutReturnsEveryRowThenTheCommandResult) {
+TEST_F(CopyPostgresTest, CopyOutReturnsEveryRowThenTheCommandResultOrTheError) {
     Result start(PQexec(conn_.get(), "COPY (SELECT g, 'row ' || g FROM generate_series(1, 2000) g) TO STDOUT"));
     ASSERT_EQ(PGRES_COPY_OUT, PQresultStatus(start.get()));
     EXPECT_EQ(2, PQnfields(start.get()));
@@ -201,87 +177,61 @@ TEST_F(CopyPostgresTest, CopyOutReturnsEveryRowThenTheCommandResult) {
     EXPECT_EQ(-1, PQgetCopyData(conn_.get(), &row, 0));
     EXPECT_EQ(nullptr, row);
     Result res = FinishCopy();
-    ASSERT_NE(nullptr, res);
     EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(res.get()));
     EXPECT_STREQ("COPY 2000", PQcmdStatus(res.get()));
     EXPECT_STREQ("2000", PQcmdTuples(res.get()));
-}
 
-TEST_F(CopyPostgresTest, AnErrorDuringCopyOutEndsItWithTheError) {
-    Result start(PQexec(conn_.get(), "COPY (SELECT 10 / (3 - g) FROM generate_series(1, 5) g) TO STDOUT"));
+    start.reset(PQexec(conn_.get(), "COPY (SELECT 10 / (3 - g) FROM generate_series(1, 5) g) TO STDOUT"));
     ASSERT_EQ(PGRES_COPY_OUT, PQresultStatus(start.get()));
     std::vector<std::string> rows;
-    for (;;) {
-        char* row = nullptr;
-        int rc = PQgetCopyData(conn_.get(), &row, 0);
-        if (rc < 0) {
-            EXPECT_EQ(-1, rc);
-            break;
-        }
+    int rc;
+    while ((rc = PQgetCopyData(conn_.get(), &row, 0)) > 0) {
         rows.emplace_back(row);
         free(row);
     }
+    EXPECT_EQ(-1, rc);
     EXPECT_EQ((std::vector<std::string>{"5\n", "10\n"}), rows);
-    Result res = FinishCopy();
-    ASSERT_NE(nullptr, res);
+    res = FinishCopy();
     EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(res.get()));
     EXPECT_STREQ("22012", PQresultErrorField(res.get(), 'C'));
 }
 
 TEST_F(CopyPostgresTest, ANewExecEndsARunningCopy) {
-    {
-        SCOPED_TRACE("copy in");
-        StartCopyIn(false);
-        ASSERT_EQ(1, PQputCopyData(conn_.get(), "1\tkept?\n", 8));
-        Result res(PQexec(conn_.get(), "SELECT 'after'"));
-        ASSERT_NE(nullptr, res);
-        EXPECT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
-        EXPECT_STREQ("after", PQgetvalue(res.get(), 0, 0));
-        // The copy failed with the client's reason and stored nothing.
-        EXPECT_EQ("0/0/0", Summary(conn_.get(), "copy_target"));
-    }
-    {
-        SCOPED_TRACE("copy out");
-        Result start(PQexec(conn_.get(), "COPY (SELECT g FROM generate_series(1, 100000) g) TO STDOUT"));
-        ASSERT_EQ(PGRES_COPY_OUT, PQresultStatus(start.get()));
-        char* row = nullptr;
-        ASSERT_EQ(2, PQgetCopyData(conn_.get(), &row, 0));
-        free(row);
-        Result res(PQexec(conn_.get(), "SELECT 'next'"));
-        ASSERT_NE(nullptr, res);
-        EXPECT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
-        EXPECT_STREQ("next", PQgetvalue(res.get(), 0, 0));
-    }
-}
+    StartCopyIn(false);
+    ASSERT_EQ(1, PQputCopyData(conn_.get(), "1\tkept?\n", 8));
+    Result res(PQexec(conn_.get(), "SELECT 'after'"));
+    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
+    EXPECT_STREQ("after", PQgetvalue(res.get(), 0, 0));
+    EXPECT_EQ(Md5(""), TableMd5());  // the copy failed and stored nothing
 
-int g_notices = 0;
-void CountNotice(void*, const PGresult* res) {
-    if (PQresultStatus(res) == PGRES_NONFATAL_ERROR) ++g_notices;
+    Result start(PQexec(conn_.get(), "COPY (SELECT g FROM generate_series(1, 100000) g) TO STDOUT"));
+    ASSERT_EQ(PGRES_COPY_OUT, PQresultStatus(start.get()));
+    char* row = nullptr;
+    ASSERT_EQ(2, PQgetCopyData(conn_.get(), &row, 0));
+    free(row);
+    res.reset(PQexec(conn_.get(), "SELECT 'next'"));
+    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
+    EXPECT_STREQ("next", PQgetvalue(res.get(), 0, 0));
 }
 
 TEST_F(CopyPostgresTest, ANoticePerRowCannotDeadlockALongCopy) {
     RunSql(conn_.get(),
-        "CREATE OR REPLACE FUNCTION copy_target_notice() RETURNS trigger LANGUAGE plpgsql AS "
-        "$$BEGIN RAISE NOTICE 'row % arrived with a notice long enough to fill buffers quickly', NEW.a; "
-        "RETURN NEW; END$$");
+           "CREATE OR REPLACE FUNCTION copy_target_notice() RETURNS trigger LANGUAGE plpgsql AS "
+           "$$BEGIN RAISE NOTICE 'row % arrived with a notice long enough to fill buffers quickly', NEW.a; "
+           "RETURN NEW; END$$");
     RunSql(conn_.get(),
-        "CREATE TRIGGER copy_target_notice BEFORE INSERT ON copy_target FOR EACH ROW "
-        "EXECUTE FUNCTION copy_target_notice()");
-    g_notices = 0;
-    PQsetNoticeReceiver(conn_.get(), CountNotice, nullptr);
+           "CREATE TRIGGER copy_target_notice BEFORE INSERT ON copy_target FOR EACH ROW "
+           "EXECUTE FUNCTION copy_target_notice()");
+    int notices = 0;
+    PQsetNoticeReceiver(
+        conn_.get(), [](void* count, const PGresult*) { ++*static_cast<int*>(count); }, &notices);
     const int rows = 100000;
-    const std::string data = MakeRows(rows, 24);
     StartCopyIn(false);
-    const size_t block = 64 * 1024;
-    for (size_t pos = 0; pos < data.size(); pos += block) {
-        const size_t n = std::min(block, data.size() - pos);
-        ASSERT_EQ(1, PQputCopyData(conn_.get(), data.data() + pos, static_cast<int>(n)));
-    }
+    PutAll(MakeRows(rows, 24), 64 * 1024);
     ASSERT_EQ(1, PQputCopyEnd(conn_.get(), nullptr));
     Result res = FinishCopy();
-    ASSERT_NE(nullptr, res);
     EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
-    EXPECT_EQ(rows, g_notices);
+    EXPECT_EQ(rows, notices);
     // The notices were taken out as they came, not piled up.
     EXPECT_LE(conn_->inBufSize, 1024 * 1024);
     RunSql(conn_.get(), "DROP FUNCTION copy_target_notice() CASCADE");
