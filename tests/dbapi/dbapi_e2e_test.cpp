@@ -280,13 +280,21 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
     clone->Close();  // a second close does nothing
 }
 
+// On a connection that asks for text results: the catalog reads integers and
+// flags in whichever format the server sent.
 TEST_F(DbapiE2E, CatalogQuestions) {
-    ConnectionPtr conn = Fresh("cat.kelvo");
-    kelvo_connection_t* raw = conn.get();
-    ASSERT_NE(nullptr, raw);
+    kelvo_parameters_t* parameters = Parameters(Path("cat.kelvo"));
+    ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "result_format_code", "Text")));
+    kelvo_connection_t* raw = nullptr;
+    const std::string error = TextOf(kelvo_connect(parameters, &raw, KELVO_CREATE_AND_REPLACE));
+    kelvo_parameters_destroy(parameters);
+    ASSERT_EQ("", error);
+    ConnectionPtr conn(raw);
+    EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false)) << "text results";
     ASSERT_EQ("", TextOf(kelvo_create_schema(raw, "cat", "pg_extra", true)));
-    for (const char* statement : {"CREATE TABLE cat.pg_extra.t1 (v INT)", "CREATE TABLE cat.pg_extra.t2 (v INT)",
-                                  "CREATE TABLE cat.public.empty_cols (v INT)", "CREATE TEMPORARY TABLE tmp (v INT)"}) {
+    for (const char* statement : {"CREATE TABLE cat.pg_extra.t1 (a VARCHAR(9) NOT NULL, b NUMERIC(12,3))",
+                                  "CREATE TABLE cat.pg_extra.t2 (v INT)", "CREATE TABLE cat.public.empty_cols (v INT)",
+                                  "CREATE TEMPORARY TABLE tmp (v INT)"}) {
         ASSERT_EQ("", TextOf(kelvo_execute_command(raw, statement, nullptr)));
     }
     kelvo_string_list_t* list = nullptr;
@@ -315,6 +323,17 @@ TEST_F(DbapiE2E, CatalogQuestions) {
     ASSERT_EQ("", TextOf(kelvo_get_table_definition(raw, nullptr, nullptr, "tmp", &def)));
     EXPECT_EQ(KELVO_TEMPORARY, kelvo_table_definition_table_persistence(def));
     kelvo_destroy_table_definition(def);
+    ASSERT_EQ("", TextOf(kelvo_get_table_definition(raw, nullptr, "pg_extra", "t1", &def)));
+    ASSERT_EQ(2u, kelvo_table_definition_column_count(def));
+    EXPECT_EQ(KELVO_VARCHAR, kelvo_table_definition_column_type_tag(def, 0));
+    EXPECT_EQ(9u, kelvo_get_max_length_from_modifier(kelvo_table_definition_column_type_modifier(def, 0)));
+    EXPECT_FALSE(kelvo_table_definition_column_is_nullable(def, 0));
+    EXPECT_EQ(KELVO_NUMERIC, kelvo_table_definition_column_type_tag(def, 1));
+    EXPECT_EQ(12u, kelvo_get_precision_from_modifier(kelvo_table_definition_column_type_modifier(def, 1)));
+    EXPECT_EQ(3u, kelvo_get_scale_from_modifier(kelvo_table_definition_column_type_modifier(def, 1)));
+    EXPECT_TRUE(kelvo_table_definition_column_is_nullable(def, 1));
+    EXPECT_EQ(KELVO_PERMANENT, kelvo_table_definition_table_persistence(def));
+    kelvo_destroy_table_definition(def);
 
     const struct {
         const char* database;
@@ -340,32 +359,6 @@ TEST_F(DbapiE2E, CatalogQuestions) {
     bool exists = false;
     EXPECT_EQ("3D000", FailureOf(kelvo_has_table(raw, "elsewhere", "public", "t1", &exists)).sqlstate);
     EXPECT_TRUE(kelvo_connection_is_ready(raw));
-}
-
-// A connection that asks for text results gets the same catalog answers: the
-// catalog reads integers and flags in whichever format the server sent.
-TEST_F(DbapiE2E, CatalogAnswersOnATextConnection) {
-    kelvo_parameters_t* parameters = Parameters(Path("textcat.kelvo"));
-    ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "result_format_code", "Text")));
-    kelvo_connection_t* raw = nullptr;
-    const std::string error = TextOf(kelvo_connect(parameters, &raw, KELVO_CREATE_AND_REPLACE));
-    kelvo_parameters_destroy(parameters);
-    ASSERT_EQ("", error);
-    ConnectionPtr conn(raw);
-    ASSERT_EQ("",
-              TextOf(kelvo_execute_command(raw, "CREATE TABLE t (a VARCHAR(9) NOT NULL, b NUMERIC(12,3))", nullptr)));
-    EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false)) << "text results";
-    kelvo_table_definition_t* def = nullptr;
-    ASSERT_EQ("", TextOf(kelvo_get_table_definition(raw, nullptr, nullptr, "t", &def)));
-    ASSERT_EQ(2u, kelvo_table_definition_column_count(def));
-    EXPECT_EQ(KELVO_VARCHAR, kelvo_table_definition_column_type_tag(def, 0));
-    EXPECT_EQ(9u, kelvo_get_max_length_from_modifier(kelvo_table_definition_column_type_modifier(def, 0)));
-    EXPECT_FALSE(kelvo_table_definition_column_is_nullable(def, 0));
-    EXPECT_EQ(KELVO_NUMERIC, kelvo_table_definition_column_type_tag(def, 1));
-    EXPECT_EQ(12u, kelvo_get_precision_from_modifier(kelvo_table_definition_column_type_modifier(def, 1)));
-    EXPECT_EQ(3u, kelvo_get_scale_from_modifier(kelvo_table_definition_column_type_modifier(def, 1)));
-    EXPECT_TRUE(kelvo_table_definition_column_is_nullable(def, 1));
-    kelvo_destroy_table_definition(def);
 }
 
 TEST_F(DbapiE2E, AttachDetachCreateAndDropDatabases) {
