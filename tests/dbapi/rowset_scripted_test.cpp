@@ -58,9 +58,11 @@ kelvo_connection_t* Connect(const ScriptedPeer& peer, kelvo_create_mode_t mode =
     return new kelvo_connection_t(std::make_shared<kelvoapi::Connection>(parameters, mode));
 }
 
-// Ends `script` with the DETACH of a clean close, starts the peer and connects.
-kelvo_connection_t* StartAndConnect(ScriptedPeer& peer, ScriptedPeer::Script& script) {
+// Ends `script` with the DETACH of a clean close, adds a connection that takes
+// one cancel request when asked, starts the peer and connects.
+kelvo_connection_t* StartAndConnect(ScriptedPeer& peer, ScriptedPeer::Script& script, bool cancelPeer = false) {
     ExpectDetach(script);
+    if (cancelPeer) peer.AddConnection().ExpectBytes(16).Close();
     peer.Start();
     return Connect(peer);
 }
@@ -110,6 +112,28 @@ std::vector<size_t> ReadChunkSizes(kelvo_rowset_t* rowset, ErrorPtr* error = nul
 
 // Chunk boundaries with prefetching on and off; an error after rows comes
 // after the full chunks before it (the cut-short chunk is dropped).
+kelvo_rowset_t* Execute(kelvo_connection_t* conn, const char* query = "SELECT n") {
+    kelvo_rowset_t* rowset = nullptr;
+    ErrorPtr e(kelvo_execute_query(conn, query, &rowset));
+    EXPECT_FALSE(e) << query << ": " << (e ? AsError(e).GetMessage() : "");
+    return rowset;
+}
+
+kelvo_rowset_chunk_t* NextChunk(kelvo_rowset_t* rowset) {
+    kelvo_rowset_chunk_t* chunk = nullptr;
+    EXPECT_EQ(nullptr, kelvo_rowset_get_next_chunk(rowset, &chunk));
+    EXPECT_NE(nullptr, chunk);
+    return chunk;
+}
+
+// The chunk sizes of a whole "SELECT n".
+std::vector<size_t> QueryChunks(kelvo_connection_t* conn) {
+    kelvo_rowset_t* rowset = Execute(conn);
+    std::vector<size_t> sizes = ReadChunkSizes(rowset);
+    kelvo_close_rowset(rowset);
+    return sizes;
+}
+
 TEST(RowsetScriptedTest, ChunkBoundaries) {
     const std::string divisionByZero =
         Rows(300) + wire::ErrorResponse({{'S', "ERROR"}, {'C', "22012"}, {'M', "division by zero"}}) +
@@ -137,8 +161,7 @@ TEST(RowsetScriptedTest, ChunkBoundaries) {
         kelvo_connection_t* conn = StartAndConnect(peer, NewSession(peer).ExpectMessage('Q').Send(c.answer));
         kelvo_set_chunked_mode(conn, c.chunked);
         kelvo_set_prefetch_threshold(conn, c.threshold);
-        kelvo_rowset_t* rowset = nullptr;
-        ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
+        kelvo_rowset_t* rowset = Execute(conn);
         const kelvo_table_definition_t* schema = kelvo_rowset_get_table_definition(rowset);
         ASSERT_EQ(1u, kelvo_table_definition_column_count(schema));
         EXPECT_STREQ("n", kelvo_table_definition_column_name(schema, 0));
@@ -212,8 +235,7 @@ TEST(RowsetScriptedTest, AffectedRowCounts) {
     }
     kelvo_connection_t* conn = StartAndConnect(peer, script);
     for (const auto& [tag, expected] : cases) {
-        kelvo_rowset_t* rowset = nullptr;
-        ASSERT_EQ(nullptr, kelvo_execute_query(conn, "stmt", &rowset));
+        kelvo_rowset_t* rowset = Execute(conn, "stmt");
         EXPECT_EQ(expected, kelvo_rowset_get_affected_row_count(rowset)) << tag;
         EXPECT_EQ(std::vector<size_t>(), ReadChunkSizes(rowset)) << "a command has no rows";
         kelvo_close_rowset(rowset);
@@ -228,8 +250,7 @@ TEST(RowsetScriptedTest, TheBusyRuleRefusesStatementsUntilTheRowsetCloses) {
     ScriptedPeer peer;
     auto& script = NewSession(peer).ExpectMessage('Q').Send(Query(2)).ExpectMessage('Q').Send(Query(1));
     kelvo_connection_t* conn = StartAndConnect(peer, script);
-    kelvo_rowset_t* rowset = nullptr;
-    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
+    kelvo_rowset_t* rowset = Execute(conn);
     EXPECT_FALSE(kelvo_connection_is_ready(conn));
     kelvo_rowset_t* second = nullptr;
     int count = 0;
@@ -260,8 +281,7 @@ TEST(RowsetScriptedTest, TheBusyRuleRefusesStatementsUntilTheRowsetCloses) {
     EXPECT_EQ(KELVO_CONNECTION_OK, kelvo_connection_status(conn));
     EXPECT_EQ(std::vector<size_t>({2}), ReadChunkSizes(rowset));
     kelvo_close_rowset(rowset);
-    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &second));
-    kelvo_close_rowset(second);
+    EXPECT_EQ(std::vector<size_t>({1}), QueryChunks(conn));
     Finish(peer, conn);
     EXPECT_EQ(3u, SentQueries(peer, 0).size()) << "nothing refused reached the peer";
 }
@@ -273,8 +293,7 @@ TEST(RowsetScriptedTest, ARowsetKeepsItsConnectionAfterDisconnect) {
     ExpectDetach(NewSession(peer).ExpectMessage('Q').Send(Query(600))).ExpectMessage('X');
     peer.Start();
     kelvo_connection_t* conn = Connect(peer);
-    kelvo_rowset_t* rowset = nullptr;
-    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
+    kelvo_rowset_t* rowset = Execute(conn);
     kelvo_disconnect(conn);
     EXPECT_EQ(std::vector<size_t>({256, 256, 88}), ReadChunkSizes(rowset));
     kelvo_close_rowset(rowset);
@@ -300,18 +319,10 @@ TEST(RowsetScriptedTest, ClosingARunningStatementCancelsAndDrains) {
         ScriptedPeer peer;
         auto& script = NewSession(peer).ExpectMessage('Q').Send(c.first);
         script.Await(1).Send(c.rest).ExpectMessage('Q').Send(Query(1));
-        ExpectDetach(script);
-        peer.AddConnection().ExpectBytes(16).Close();
-        peer.Start();
-        kelvo_connection_t* conn = Connect(peer);
+        kelvo_connection_t* conn = StartAndConnect(peer, script, true);
         kelvo_set_prefetch_threshold(conn, c.threshold);
-        kelvo_rowset_t* rowset = nullptr;
-        ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
-        kelvo_rowset_chunk_t* chunk = nullptr;
-        if (!kelvo_rowset_has_copy_data(rowset)) {
-            ASSERT_EQ(nullptr, kelvo_rowset_get_next_chunk(rowset, &chunk));
-            ASSERT_NE(nullptr, chunk);
-        }
+        kelvo_rowset_t* rowset = Execute(conn);
+        kelvo_rowset_chunk_t* chunk = kelvo_rowset_has_copy_data(rowset) ? nullptr : NextChunk(rowset);
         // The server ends the statement only once the cancel has arrived.
         std::thread server([&] {
             peer.WaitForClose(1);
@@ -323,9 +334,7 @@ TEST(RowsetScriptedTest, ClosingARunningStatementCancelsAndDrains) {
             EXPECT_EQ("255", Text(kelvo_rowset_chunk_field_value(chunk, 255, 0))) << "the chunk outlives its rowset";
             kelvo_destroy_rowset_chunk(chunk);
         }
-        ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
-        EXPECT_EQ(std::vector<size_t>({1}), ReadChunkSizes(rowset));
-        kelvo_close_rowset(rowset);
+        EXPECT_EQ(std::vector<size_t>({1}), QueryChunks(conn));
         Finish(peer, conn);
         const auto cancel = peer.Messages(1);
         ASSERT_EQ(1u, cancel.size());
@@ -338,18 +347,11 @@ TEST(RowsetScriptedTest, ClosingARunningStatementCancelsAndDrains) {
 TEST(RowsetScriptedTest, ClosingAFinishedStatementWithUnreadRowsSendsNoCancel) {
     ScriptedPeer peer;
     auto& script = NewSession(peer).ExpectMessage('Q').Send(Query(10)).ExpectMessage('Q').Send(Query(1000));
-    ExpectDetach(script);
-    peer.AddConnection().ExpectBytes(16).Close();
-    peer.Start();
-    kelvo_connection_t* conn = Connect(peer);
-    kelvo_rowset_t* rowset = nullptr;
-    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
-    kelvo_close_rowset(rowset);
+    kelvo_connection_t* conn = StartAndConnect(peer, script, true);
+    kelvo_close_rowset(Execute(conn));
     // Read to its end by the prefetch thread, with chunks still queued.
-    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
-    kelvo_rowset_chunk_t* chunk = nullptr;
-    ASSERT_EQ(nullptr, kelvo_rowset_get_next_chunk(rowset, &chunk));
-    kelvo_destroy_rowset_chunk(chunk);
+    kelvo_rowset_t* rowset = Execute(conn);
+    kelvo_destroy_rowset_chunk(NextChunk(rowset));
     while (!rowset->Get().StatementEnded()) std::this_thread::yield();
     kelvo_close_rowset(rowset);
     Finish(peer, conn);
@@ -449,8 +451,7 @@ TEST(RowsetScriptedTest, ReplacingTheReceiverWhileThePrefetchThreadDeliversNotic
     kelvo_connection_t* conn = StartAndConnect(peer, script);
     EXPECT_EQ(nullptr, kelvo_set_notice_receiver(conn, FirstReceiver, &firstNotices));
     EXPECT_EQ(&FirstReceiver, kelvo_set_notice_receiver(conn, nullptr, nullptr)) << "null only reports";
-    kelvo_rowset_t* rowset = nullptr;
-    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
+    kelvo_rowset_t* rowset = Execute(conn);
     for (bool first = false; !rowset->Get().StatementEnded(); first = !first) {
         kelvo_set_notice_receiver(conn, first ? FirstReceiver : SecondReceiver, first ? &firstNotices : &secondNotices);
     }
@@ -478,8 +479,7 @@ TEST(RowsetScriptedTest, CopyOutDataAndTheConnectionAfterIt) {
     peer.AddConnection().ExpectBytes(16).Close();
     peer.Start();
     kelvo_connection_t* conn = Connect(peer);
-    kelvo_rowset_t* rowset = nullptr;
-    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "COPY t TO STDOUT", &rowset));
+    kelvo_rowset_t* rowset = Execute(conn, "COPY t TO STDOUT");
     EXPECT_TRUE(kelvo_rowset_has_copy_data(rowset));
     std::vector<std::string> blocks;
     for (;;) {
@@ -501,9 +501,7 @@ TEST(RowsetScriptedTest, CopyOutDataAndTheConnectionAfterIt) {
     int count = 0;
     ASSERT_EQ(nullptr, kelvo_execute_command(conn, "COPY t TO STDOUT", &count));
     EXPECT_EQ(-1, count) << "the count is the first result's, which the COPY OUT start has not";
-    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT n", &rowset));
-    EXPECT_EQ(std::vector<size_t>({2}), ReadChunkSizes(rowset));
-    kelvo_close_rowset(rowset);
+    EXPECT_EQ(std::vector<size_t>({2}), QueryChunks(conn));
     ASSERT_EQ(nullptr, kelvo_execute_command(conn, "COPY t FROM STDIN", &count));
     EXPECT_EQ(PGASYNC_COPY_IN, conn->Get().GetPGconn()->asyncStatus);
     // The protocol client refuses to send while the COPY is open; each
@@ -591,10 +589,8 @@ TEST(RowsetScriptedTest, ChunkFieldArraysAreRowMajorWithNullFlags) {
     auto& script = NewSession(peer).ExpectMessage('Q').Send(rows + wire::CommandComplete("SELECT 256") +
                                                              wire::ReadyForQuery());
     kelvo_connection_t* conn = StartAndConnect(peer, script);
-    kelvo_rowset_t* rowset = nullptr;
-    ASSERT_EQ(nullptr, kelvo_execute_query(conn, "SELECT a, b, c", &rowset));
-    kelvo_rowset_chunk_t* chunk = nullptr;
-    ASSERT_EQ(nullptr, kelvo_rowset_get_next_chunk(rowset, &chunk));
+    kelvo_rowset_t* rowset = Execute(conn, "SELECT a, b, c");
+    kelvo_rowset_chunk_t* chunk = NextChunk(rowset);
     ASSERT_NE(nullptr, chunk);
     size_t cols = 0, rowCount = 0;
     const uint8_t* const* values = nullptr;
