@@ -213,6 +213,7 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
     ASSERT_EQ("", TextOf(kelvo_table_definition_add_column(def, "price", KELVO_NUMERIC,
                                                            kelvo_encode_numeric_modifier(10, 2), nullptr, true)));
     ASSERT_EQ("", TextOf(kelvo_create_table(raw, def, true)));
+    ASSERT_EQ("", TextOf(kelvo_create_table(raw, def, false)));
     EXPECT_FALSE(FailureOf(kelvo_create_table(raw, def, true)).sqlstate.empty());
 
     int count = 0;
@@ -277,6 +278,8 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
     EXPECT_NE(nullptr, std::strstr(PQoptions(raw->Get().GetPGconn()), "dorvane_api=1"));
     EXPECT_EQ(nullptr, std::strstr(PQoptions(clone->GetPGconn()), "dorvane_api"));
     clone->Close();
+    EXPECT_EQ(KELVO_CONNECTION_BAD, clone->GetStatus());
+    EXPECT_EQ(nullptr, clone->Clone());
     clone->Close();  // a second close does nothing
 }
 
@@ -310,6 +313,7 @@ TEST_F(DbapiE2E, CatalogQuestions) {
         bool exists;
     } hasCases[] = {
         {nullptr, nullptr, "empty_cols", true},
+        {nullptr, nullptr, "nowhere", false},
         {"cat", "pg_extra", "t1", true},
         {nullptr, "noschema", "t1", false},
         {"cat", "public", "t1", false},

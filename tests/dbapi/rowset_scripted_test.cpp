@@ -166,6 +166,7 @@ TEST(RowsetScriptedTest, ChunkBoundaries) {
         ASSERT_EQ(1u, kelvo_table_definition_column_count(schema));
         EXPECT_STREQ("n", kelvo_table_definition_column_name(schema, 0));
         EXPECT_EQ(KELVO_INT, kelvo_table_definition_column_type_tag(schema, 0));
+        EXPECT_FALSE(kelvo_table_definition_column_is_nullable(schema, 0));
         EXPECT_EQ(-1, kelvo_rowset_get_affected_row_count(rowset));
         ErrorPtr error;
         EXPECT_EQ(c.chunks, ReadChunkSizes(rowset, &error));
@@ -195,17 +196,19 @@ TEST(RowsetScriptedTest, ServerErrorsBeforeTheRows) {
         std::vector<std::pair<char, std::string>> fields;
         std::string sqlstate;
         int severity;
-        std::string message;
+        std::string message, detail, hint;
     };
     const Case cases[] = {
         {{{'S', "FATAL"}, {'C', "42P01"}, {'M', "relation \"t\" does not exist"}, {'D', "no such"}, {'H', "create"}},
          "42P01",
          KELVO_SEVERITY_FATAL,
-         "relation \"t\" does not exist: no such"},
-        {{{'S', "PANIC"}, {'M', "no code"}}, "HY000", KELVO_SEVERITY_PANIC, "no code"},
-        {{{'S', "FATAL"}, {'C', ""}, {'M', "m"}}, "HY000", KELVO_SEVERITY_FATAL, "m"},
-        {{{'S', "fatal"}, {'C', "2201"}, {'M', "m"}}, "08P01", KELVO_SEVERITY_ERROR, "m"},
-        {{{'S', "WARNING"}, {'C', "220123"}, {'M', "m"}, {'D', ""}}, "08P01", KELVO_SEVERITY_ERROR, "m"},
+         "relation \"t\" does not exist: no such",
+         "no such",
+         "create"},
+        {{{'S', "PANIC"}, {'M', "no code"}}, "HY000", KELVO_SEVERITY_PANIC, "no code", "", ""},
+        {{{'S', "FATAL"}, {'C', ""}, {'M', "m"}}, "HY000", KELVO_SEVERITY_FATAL, "m", "", ""},
+        {{{'S', "fatal"}, {'C', "2201"}, {'M', "m"}}, "08P01", KELVO_SEVERITY_ERROR, "m", "", ""},
+        {{{'S', "WARNING"}, {'C', "220123"}, {'M', "m"}, {'D', ""}}, "08P01", KELVO_SEVERITY_ERROR, "m", "", ""},
     };
     ScriptedPeer peer;
     auto& script = NewSession(peer);
@@ -219,6 +222,8 @@ TEST(RowsetScriptedTest, ServerErrorsBeforeTheRows) {
         EXPECT_EQ(c.sqlstate, AsError(error).GetSqlstate());
         EXPECT_EQ(c.severity, AsError(error).GetSeverity());
         EXPECT_EQ(c.message, AsError(error).GetMessage());
+        EXPECT_EQ(c.detail, AsError(error).GetDetail());
+        EXPECT_EQ(c.hint, AsError(error).GetHint());
         EXPECT_EQ(0x5fdfad59u, AsError(error).GetContextId().value);
         EXPECT_TRUE(kelvo_connection_is_ready(conn));
     }
