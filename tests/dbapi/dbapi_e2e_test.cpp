@@ -83,10 +83,16 @@ protected:
         return error;
     }
 
-    // A connection to a fresh database `name`.
-    static ConnectionPtr Fresh(const std::string& name) {
+    // A connection to a fresh database `name`, asking for text results when
+    // `resultFormat` says so.
+    static ConnectionPtr Fresh(const std::string& name, const char* resultFormat = nullptr) {
+        kelvo_parameters_t* parameters = Parameters(Path(name));
+        if (resultFormat) {
+            EXPECT_EQ("", TextOf(kelvo_parameters_set(parameters, "result_format_code", resultFormat)));
+        }
         kelvo_connection_t* raw = nullptr;
-        EXPECT_EQ("", TextOf(Connect(Path(name), KELVO_CREATE_AND_REPLACE, &raw)));
+        EXPECT_EQ("", TextOf(kelvo_connect(parameters, &raw, KELVO_CREATE_AND_REPLACE)));
+        kelvo_parameters_destroy(parameters);
         return ConnectionPtr(raw);
     }
 
@@ -286,13 +292,9 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
 // On a connection that asks for text results: the catalog reads integers and
 // flags in whichever format the server sent.
 TEST_F(DbapiE2E, CatalogQuestions) {
-    kelvo_parameters_t* parameters = Parameters(Path("cat.kelvo"));
-    ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "result_format_code", "Text")));
-    kelvo_connection_t* raw = nullptr;
-    const std::string error = TextOf(kelvo_connect(parameters, &raw, KELVO_CREATE_AND_REPLACE));
-    kelvo_parameters_destroy(parameters);
-    ASSERT_EQ("", error);
-    ConnectionPtr conn(raw);
+    ConnectionPtr conn = Fresh("cat.kelvo", "Text");
+    kelvo_connection_t* raw = conn.get();
+    ASSERT_NE(nullptr, raw);
     EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false)) << "text results";
     ASSERT_EQ("", TextOf(kelvo_create_schema(raw, "cat", "pg_extra", true)));
     for (const char* statement : {"CREATE TABLE cat.pg_extra.t1 (a VARCHAR(9) NOT NULL, b NUMERIC(12,3))",

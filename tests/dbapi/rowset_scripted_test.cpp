@@ -110,8 +110,6 @@ std::vector<size_t> ReadChunkSizes(kelvo_rowset_t* rowset, ErrorPtr* error = nul
     }
 }
 
-// Chunk boundaries with prefetching on and off; an error after rows comes
-// after the full chunks before it (the cut-short chunk is dropped).
 kelvo_rowset_t* Execute(kelvo_connection_t* conn, const char* query = "SELECT n") {
     kelvo_rowset_t* rowset = nullptr;
     ErrorPtr e(kelvo_execute_query(conn, query, &rowset));
@@ -134,6 +132,8 @@ std::vector<size_t> QueryChunks(kelvo_connection_t* conn) {
     return sizes;
 }
 
+// Chunk boundaries with prefetching on and off; an error after rows comes
+// after the full chunks before it (the cut-short chunk is dropped).
 TEST(RowsetScriptedTest, ChunkBoundaries) {
     const std::string divisionByZero =
         Rows(300) + wire::ErrorResponse({{'S', "ERROR"}, {'C', "22012"}, {'M', "division by zero"}}) +
