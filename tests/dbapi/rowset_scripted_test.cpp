@@ -430,16 +430,15 @@ void CollectNotice(void* context, kelvo_error_t* notice) {
     kelvo_error_destroy(notice);
 }
 
-// Two receivers that each check they are called with their own context.
+// Receivers that each check they are called with their own context.
 Notices firstNotices, secondNotices;
-void FirstReceiver(void* context, kelvo_error_t* notice) {
-    EXPECT_EQ(&firstNotices, context);
+template <Notices* own>
+void Receiver(void* context, kelvo_error_t* notice) {
+    EXPECT_EQ(own, context);
     CollectNotice(context, notice);
 }
-void SecondReceiver(void* context, kelvo_error_t* notice) {
-    EXPECT_EQ(&secondNotices, context);
-    CollectNotice(context, notice);
-}
+constexpr auto FirstReceiver = &Receiver<&firstNotices>;
+constexpr auto SecondReceiver = &Receiver<&secondNotices>;
 
 // The caller replaces the receiver while the prefetch thread delivers
 // notices: each notice reaches exactly one receiver, with its own context.
@@ -455,7 +454,7 @@ TEST(RowsetScriptedTest, ReplacingTheReceiverWhileThePrefetchThreadDeliversNotic
                                                              wire::ReadyForQuery());
     kelvo_connection_t* conn = StartAndConnect(peer, script);
     EXPECT_EQ(nullptr, kelvo_set_notice_receiver(conn, FirstReceiver, &firstNotices));
-    EXPECT_EQ(&FirstReceiver, kelvo_set_notice_receiver(conn, nullptr, nullptr)) << "null only reports";
+    EXPECT_EQ(FirstReceiver, kelvo_set_notice_receiver(conn, nullptr, nullptr)) << "null only reports";
     kelvo_rowset_t* rowset = Execute(conn);
     for (bool first = false; !rowset->Get().StatementEnded(); first = !first) {
         kelvo_set_notice_receiver(conn, first ? FirstReceiver : SecondReceiver, first ? &firstNotices : &secondNotices);
