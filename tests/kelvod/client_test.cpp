@@ -1,16 +1,12 @@
-// The server as the library's own wire-protocol client meets it: start-up, a
-// query, an error with its SQLSTATE, COPY FROM STDIN through PQputCopyData and
-// PQputCopyEnd, and bulk insertion over two connections with a cancel, in the
-// order the inserter sends its statements.
+// The server as the library's own wire-protocol client meets it: COPY FROM
+// STDIN through PQputCopyData and PQputCopyEnd, and bulk insertion over two
+// connections in the order the inserter sends its statements.
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "postgres/libpq/cancel.h"
 #include "postgres/libpq/connect.h"
 #include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/query_execution.h"
@@ -19,7 +15,6 @@
 #include "support/kelvod_server.h"
 #include "support/klvcpy_rows.h"
 
-using kelvotest::KelvodServer;
 using kelvotest::KlvcpyRows;
 using kelvotest::ResultPtr;
 
@@ -30,18 +25,8 @@ struct Finish {
 };
 using Connection = std::unique_ptr<PGconn, Finish>;
 
-class KelvodClient : public ::testing::Test {
+class KelvodClient : public kelvotest::KelvodSuite {
 protected:
-    static void SetUpTestSuite() {
-        server = new KelvodServer();
-        ASSERT_TRUE(server->Start()) << server->Output();
-    }
-    static void TearDownTestSuite() {
-        auto code = server->Stop();
-        EXPECT_EQ(code.value_or(-1), 0) << server->Output();
-        if (::testing::UnitTest::GetInstance()->failed_test_count() > 0) std::cerr << server->Output();
-        delete server;
-    }
     // The endpoint as the library hands it to the client: the socket's directory and number.
     static Connection Connect(const char* options = "result_format_code=Text") {
         const std::string& endpoint = server->Endpoint();
@@ -79,9 +64,7 @@ protected:
         while (PGresult* r = PQgetResult(c)) results.emplace_back(r);
         return results;
     }
-    static KelvodServer* server;
 };
-KelvodServer* KelvodClient::server = nullptr;
 
 std::string Rows(int first, int count) {
     KlvcpyRows k;
@@ -91,18 +74,6 @@ std::string Rows(int first, int count) {
 }
 
 }  // namespace
-
-TEST_F(KelvodClient, StartsUpRunsAQueryAndReportsAnErrorWithItsSqlstate) {
-    Connection c = Connect();
-    ASSERT_EQ(PQstatus(c.get()), CONNECTION_OK);
-    EXPECT_EQ(Value(c.get(), "SELECT 40 + 2"), "42");
-    ResultPtr bad = Exec(c.get(), "SELECT * FROM nowhere_at_all");
-    EXPECT_EQ(PQresultStatus(bad.get()), PGRES_FATAL_ERROR);
-    EXPECT_STREQ(PQresultErrorField(bad.get(), 'C'), "42P01");
-    EXPECT_STREQ(PQresultErrorField(bad.get(), 'S'), "ERROR");
-    // The session stays usable after the error.
-    EXPECT_EQ(Value(c.get(), "SELECT 'still here'"), "still here");
-}
 
 TEST_F(KelvodClient, CopyThroughPutCopyDataEndsWithItsTagOrItsError) {
     Connection c = Connect();
@@ -163,81 +134,4 @@ TEST_F(KelvodClient, BulkInsertionRunsAsTheInserterDrivesIt) {
     EXPECT_EQ(PQgetResult(main.get()), nullptr);
     Command(feeder.get(), "DROP EXTERNAL STREAM IF EXISTS " + stream);
     EXPECT_EQ(Value(main.get(), "SELECT count(DISTINCT id) FROM client_bulk"), "4000");
-}
-
-TEST_F(KelvodClient, ACancelRequestStopsAWaitingInsertion) {
-    Connection main = Connect(), feeder = Connect();
-    Command(main.get(), "CREATE TABLE client_cancel (\"id\" INT NOT NULL, \"s\" TEXT)");
-    Command(main.get(), "CREATE BOUNDED EXTERNAL STREAM \"cancel_stream\" (\"id\" INT NOT NULL, \"s\" TEXT)"
-                        "  (WITH (FORMAT KELVOBINARY, SANITIZE))");
-    ASSERT_EQ(PQsendQuery(main.get(), "INSERT BULK INTO \"client_cancel\" (\"id\", \"s\") (SELECT \"id\", \"s\" FROM "
-                                      "EXTERNAL STREAM \"cancel_stream\")"),
-              1);
-    std::vector<ResultPtr> sent = CopyChunk(feeder.get(), "COPY \"cancel_stream\" FROM STDIN WITH (FORMAT KELVOBINARY)",
-                                            {Rows(0, 100)});
-    ASSERT_EQ(PQresultStatus(sent[0].get()), PGRES_COMMAND_OK);
-    // Cancel requests every 100 ms until the statement answers, as the inserter's close does.
-    std::unique_ptr<PGcancel, void (*)(PGcancel*)> cancel(PQgetCancel(main.get()), PQfreeCancel);
-    ResultPtr answer;
-    for (int attempt = 0; attempt < 100 && !answer; ++attempt) {
-        char error[256];
-        ASSERT_EQ(PQcancel(cancel.get(), error, sizeof error), 1) << error;
-        PQconsumeInput(main.get());
-        for (int wait = 0; wait < 10 && PQisBusy(main.get()); ++wait) {
-            usleep(10000);
-            PQconsumeInput(main.get());
-        }
-        if (!PQisBusy(main.get())) answer.reset(PQgetResult(main.get()));
-    }
-    ASSERT_TRUE(answer);
-    EXPECT_STREQ(PQresultErrorField(answer.get(), 'C'), "57014");
-    EXPECT_EQ(PQgetResult(main.get()), nullptr);
-    EXPECT_EQ(Value(main.get(), "SELECT count(*) FROM client_cancel"), "0");
-    Command(main.get(), "DROP EXTERNAL STREAM IF EXISTS \"cancel_stream\"");
-}
-
-TEST_F(KelvodClient, TheSwitchToBulkModeFindsItsSettingsAndAFreeStreamName) {
-    Connection main = Connect(), feeder = Connect();
-    Command(main.get(), "CREATE TABLE client_switch (\"id\" INT NOT NULL)");
-    Command(main.get(), "SET external_client_context = 'it''s the caller'");
-    // The settings copy: SHOW on the caller's connection, SET on the stream connection.
-    struct Setting {
-        const char* name;
-        bool quote;
-    } settings[] = {{"search_path", false}, {"schema_search_path", false}, {"external_client_context", true}};
-    for (const auto& s : settings) {
-        std::string value = Value(main.get(), std::string("SHOW ") + s.name);
-        std::string literal = value;
-        if (s.quote) {
-            literal = "'";
-            for (char ch : value) literal += ch == '\'' ? std::string("''") : std::string(1, ch);
-            literal += "'";
-        }
-        Command(feeder.get(), std::string("SET ") + s.name + " = " + literal);
-        EXPECT_EQ(Value(feeder.get(), std::string("SHOW ") + s.name), value) << s.name;
-    }
-    EXPECT_EQ(Value(feeder.get(), "SHOW external_client_context"), "it's the caller");
-    // A taken name fails the CREATE; the probe then finds the first free numbered name.
-    std::string db = Value(main.get(), "SELECT kelvo_database_of_table('client_switch')");
-    auto create = [&](const std::string& name) {
-        return Exec(main.get(), "CREATE BOUNDED EXTERNAL STREAM \"" + db + "\".\"public\".\"" + name +
-                                    "\" (\"id\" INT NOT NULL)  (WITH (FORMAT KELVOBINARY, SANITIZE));");
-    };
-    auto probe = [&](const std::string& name) {
-        ResultPtr r = Exec(main.get(), "SELECT 1 FROM \"" + db + "\".pg_catalog.pg_class r WHERE r.relname = '" +
-                                           name + "' AND r.relkind = 'x'");
-        EXPECT_EQ(PQresultStatus(r.get()), PGRES_TUPLES_OK) << PQresultErrorMessage(r.get());
-        return PQntuples(r.get());
-    };
-    ASSERT_EQ(PQresultStatus(create("__Insert_Stream__client_switch__").get()), PGRES_COMMAND_OK);
-    ASSERT_EQ(PQresultStatus(create("__Insert_Stream__client_switch__0__").get()), PGRES_COMMAND_OK);
-    ResultPtr taken = create("__Insert_Stream__client_switch__");
-    EXPECT_STREQ(PQresultErrorField(taken.get(), 'C'), "42P07");
-    EXPECT_EQ(probe("__Insert_Stream__client_switch__0__"), 1);
-    EXPECT_EQ(probe("__Insert_Stream__client_switch__1__"), 0);
-    // A table of the same name is no stream.
-    EXPECT_EQ(probe("client_switch"), 0);
-    for (const char* name : {"__Insert_Stream__client_switch__", "__Insert_Stream__client_switch__0__"})
-        Command(feeder.get(), "DROP EXTERNAL STREAM IF EXISTS \"" + db + "\".\"public\".\"" + name + "\"");
-    EXPECT_EQ(probe("__Insert_Stream__client_switch__0__"), 0);
 }

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "kelvod/klvcpy_decoder.h"
-#include "kelvod/sql_lexer.h"
 #include "support/klvcpy_rows.h"
 
 using kelvod::CopyColumn;
@@ -94,36 +93,6 @@ TEST(KelvodKlvcpyDecoder, AnySplitAndEitherSinkGiveTheSameRows) {
                 EXPECT_TRUE(again == expected) << "piece " << piece;
             }
             EXPECT_TRUE(rows == expected) << "piece " << piece << (keep ? ", kept" : ", reused");
-        }
-    }
-}
-
-TEST(KelvodKlvcpyDecoder, FaultsAreFoundWhereverTheStreamIsCut) {
-    // A fault is reported whichever message it arrives in.
-    struct Case {
-        const char* name;
-        std::string tail;  // after the header and one good row
-        const char* sqlstate;
-    } cases[] = {
-        {"bad marker", std::string(1, '\x02'), "22P04"},
-        {"length past the bound", std::string("\0\0\xff\xff\xff\x7f", 6), "22P04"},
-        {"not UTF-8", KlvcpyRows().Int32(1).Bytes("\xff", false).Null().Data(), "22021"},
-        {"NUL in text", KlvcpyRows().Int32(1).Bytes(std::string(1, '\0'), false).Null().Data(), "22021"},
-        {"numeric too wide", KlvcpyRows().Int32(1).Bytes("", false).Int64(1000000000).Data(), "22003"},
-    };
-    const std::string head = KlvcpyRows().Header().Int32(5).Bytes("ok", false).Int64(12).Data();
-    for (const auto& c : cases) {
-        for (size_t piece : {size_t{1}, size_t{1000}}) {
-            KlvcpyDecoder decoder(Columns(), [](duckdb_data_chunk&) {});
-            std::string data = head + c.tail;
-            try {
-                for (size_t at = 0; at < data.size(); at += piece)
-                    decoder.Feed(data.data() + at, std::min(piece, data.size() - at));
-                decoder.Finish();
-                ADD_FAILURE() << c.name << ": no error";
-            } catch (const kelvod::SqlError& e) {
-                EXPECT_EQ(e.sqlstate, c.sqlstate) << c.name << ": " << e.what();
-            }
         }
     }
 }

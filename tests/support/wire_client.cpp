@@ -128,8 +128,6 @@ WireMessage WireClient::Read(int timeoutMs) {
                 m_in.erase(0, len + 1);
                 return m;
             }
-        } else if (m_in.size() >= 1 && m_in[0] == 'N' && m_in.size() == 1) {
-            // a lone 'N' answers an SSL request; the caller reads it with ReadByte semantics
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (m_fd < 0 || left.count() <= 0) return {};
@@ -211,14 +209,40 @@ void WireClient::Absorb(const WireMessage& m, WireResult& r) {
     }
 }
 
-WireResult WireClient::ReadUntilReady(int timeoutMs) {
-    WireResult r;
+void WireClient::ReadInto(WireResult& r, int timeoutMs) {
     for (;;) {
         WireMessage m = Read(timeoutMs);
-        if (m.type == 0) return r;
+        if (m.type == 0) return;
         Absorb(m, r);
-        if (m.type == 'Z') return r;
+        if (m.type == 'Z') return;
     }
+}
+
+WireResult WireClient::ReadUntilReady(int timeoutMs) {
+    WireResult r;
+    ReadInto(r, timeoutMs);
+    return r;
+}
+
+WireResult WireClient::CopyIn(const std::string& sql, const std::vector<std::string>& pieces, const char* failure) {
+    SendMessage('Q', Str(sql));
+    WireResult r;
+    WireMessage first = Read();
+    if (first.type == 0) return r;
+    Absorb(first, r);
+    if (first.type == 'G') {
+        for (const auto& p : pieces) SendMessage('d', p);
+        if (failure) SendMessage('f', Str(failure));
+        else SendMessage('c', "");
+    }
+    if (first.type != 'Z') ReadInto(r, 10000);
+    return r;
+}
+
+std::vector<std::string> SplitInto(const std::string& data, size_t size) {
+    std::vector<std::string> pieces;
+    for (size_t i = 0; i < data.size(); i += size) pieces.push_back(data.substr(i, size));
+    return pieces;
 }
 
 WireResult WireClient::Startup(const std::vector<std::pair<std::string, std::string>>& parameters) {

@@ -40,6 +40,9 @@ struct WireResult {
     std::string copyData;
     char status = 0;  // ReadyForQuery's transaction status; 0 when none arrived
     bool Ok() const { return errors.empty() && status != 0; }
+    // The first error's SQLSTATE and message; "" when there was none.
+    std::string Sqlstate() const { return errors.empty() ? "" : errors[0].sqlstate; }
+    std::string Message() const { return errors.empty() ? "" : errors[0].message; }
     std::string Value(size_t row = 0, size_t column = 0) const;
 };
 
@@ -68,6 +71,10 @@ public:
     WireResult Extended(const std::string& sql, int16_t resultFormat,
                         const std::vector<std::optional<std::string>>& params = {});
 
+    // COPY FROM STDIN: the statement, `pieces` as CopyData, then CopyDone or
+    // CopyFail; 'G' leads the types when the server asked for the data.
+    WireResult CopyIn(const std::string& sql, const std::vector<std::string>& pieces, const char* failure = nullptr);
+
     int32_t Pid() const { return m_pid; }
     int32_t Key() const { return m_key; }
     const std::map<std::string, std::string>& ParameterStatus() const { return m_status; }
@@ -80,11 +87,15 @@ public:
 
 private:
     void Absorb(const WireMessage& m, WireResult& r);
+    void ReadInto(WireResult& r, int timeoutMs);
     int m_fd = -1;
     std::string m_in;
     int32_t m_pid = 0, m_key = 0;
     std::map<std::string, std::string> m_status;
 };
+
+// `data` cut into messages of `size` bytes.
+std::vector<std::string> SplitInto(const std::string& data, size_t size);
 
 // Sends a CancelRequest for (pid, key) to the endpoint.
 bool SendCancel(const std::string& endpoint, int32_t pid, int32_t key);
