@@ -216,28 +216,6 @@ TEST_F(KelvodStreams, ASessionThatHangsUpTakesItsStreamsAndItsInsertionWithIt) {
     EXPECT_EQ(feeder.Query("SELECT count(*) FROM orphan").Value(), "0");
 }
 
-TEST_F(KelvodStreams, StreamStatementsRunInTheExtendedProtocolToo) {
-    Run(main, "CREATE TABLE extended_target (\"a\" INT NOT NULL, \"b\" TEXT, \"c\" DOUBLE PRECISION)");
-    const std::string name = "\"extended_stream\"";
-    struct Step {
-        std::string sql;
-        const char* tag;
-    } steps[] = {
-        {"CREATE BOUNDED EXTERNAL STREAM " + name + " " + kStreamColumns + kWith, "CREATE EXTERNAL STREAM"},
-        {"CLOSE EXTERNAL STREAM " + name, "CLOSE EXTERNAL STREAM"},
-        {"INSERT BULK INTO \"extended_target\" (\"a\", \"b\", \"c\") (SELECT \"a\", \"b\", \"c\" FROM EXTERNAL STREAM " +
-             name + ")",
-         "INSERT 0 0"},
-        {"DROP EXTERNAL STREAM " + name, "DROP EXTERNAL STREAM"},
-        {"INSERT BULK INTO \"extended_target\" (\"a\") (SELECT 1)", "INSERT 0 1"},
-    };
-    for (const auto& s : steps) {
-        WireResult r = main.Extended(s.sql, 0);
-        ASSERT_TRUE(r.Ok()) << s.sql << ": " << r.Message();
-        EXPECT_EQ(r.tags, std::vector<std::string>{s.tag}) << s.sql;
-    }
-}
-
 TEST_F(KelvodStreams, AFeederThatHangsUpMidCopyLosesOnlyItsUnfinishedChunk) {
     MakeTableAndStream("half_fed");
     main.SendMessage('Q', WireClient::Str(InsertBulk("half_fed")));
