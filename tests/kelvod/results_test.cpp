@@ -10,6 +10,9 @@
 #include "support/kelvod_server.h"
 #include "support/wire_client.h"
 
+using kelvotest::kJulian2000;
+using kelvotest::kMicrosPerDay;
+using kelvotest::Le;
 using kelvotest::WireClient;
 using kelvotest::WireResult;
 
@@ -24,22 +27,12 @@ protected:
     WireClient text, binary;
 };
 
-template <typename T>
-std::string Le(T v) {
-    std::string s(sizeof v, '\0');
-    std::memcpy(s.data(), &v, sizeof v);
-    return s;
-}
-
 std::string Hex(const std::string& s) {
     static const char* d = "0123456789abcdef";
     std::string out;
     for (unsigned char c : s) out += std::string{d[c >> 4], d[c & 15]};
     return out;
 }
-
-constexpr int64_t kJulian2000 = 2451545;
-constexpr int64_t kMicrosPerDay = 86400000000LL;
 
 }  // namespace
 
@@ -151,45 +144,39 @@ TEST_F(KelvodResults, ExtendedQueriesInBothFormats) {
     EXPECT_EQ(cmd.types, (std::vector<char>{'1', '2', 'n', 'C', 'Z'}));
 }
 
-TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLast) {
-    text.SendMessage('P', WireClient::Str("") + WireClient::Str("SELECT * FROM nowhere") + WireClient::Int16(0));
-    text.SendMessage('B', WireClient::Str("") + WireClient::Str("") + WireClient::Int16(0) + WireClient::Int16(0) +
-                              WireClient::Int16(0));
-    text.SendMessage('E', WireClient::Str("") + WireClient::Int32(0));
-    text.SendMessage('E', WireClient::Str("") + WireClient::Int32(0));
-    text.SendMessage('S', "");
-    WireResult r = text.ReadUntilReady();
-    // The statement fails at Parse; everything up to Sync is skipped.
-    EXPECT_EQ(r.types, (std::vector<char>{'E', 'Z'}));
-    EXPECT_EQ(r.Sqlstate(), "42P01");
-
-    text.SendMessage('P', WireClient::Str("s1") + WireClient::Str("SELECT 5 AS five") + WireClient::Int16(0));
-    text.SendMessage('D', "S" + WireClient::Str("s1"));
-    text.SendMessage('S', "");
-    WireResult d = text.ReadUntilReady();
-    EXPECT_EQ(d.types, (std::vector<char>{'1', 't', 'T', 'Z'}));
-    for (int i = 0; i < 2; ++i) {
-        text.SendMessage('B', WireClient::Str("") + WireClient::Str("s1") + WireClient::Int16(0) + WireClient::Int16(0) +
-                                  WireClient::Int16(1) + WireClient::Int16(0));
-        text.SendMessage('E', WireClient::Str("") + WireClient::Int32(0));
-        text.SendMessage('S', "");
-        WireResult e = text.ReadUntilReady();
-        EXPECT_EQ(e.types, (std::vector<char>{'2', 'D', 'C', 'Z'}));
-        EXPECT_EQ(e.Value(), "5");
+TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLastUntilClosed) {
+    using Message = std::pair<char, std::string>;
+    auto z = WireClient::Str;
+    auto parse = [&](const std::string& name, const std::string& sql) {
+        return Message{'P', z(name) + z(sql) + WireClient::Int16(0)};
+    };
+    auto bind = [&](const std::string& statement, std::vector<int16_t> formats) {
+        std::string body = z("") + z(statement) + WireClient::Int16(0) + WireClient::Int16(0);
+        body += WireClient::Int16(static_cast<int16_t>(formats.size()));
+        for (int16_t f : formats) body += WireClient::Int16(f);
+        return Message{'B', body};
+    };
+    const Message execute{'E', z("") + WireClient::Int32(0)}, sync{'S', ""};
+    struct Case {
+        const char* what;
+        std::vector<Message> messages;
+        std::vector<char> types;  // empty: not checked
+        const char* sqlstate;
+    } cases[] = {
+        {"a failed Parse skips to Sync", {parse("", "SELECT * FROM nowhere"), bind("", {}), execute, execute, sync},
+         {'E', 'Z'}, "42P01"},
+        {"a named statement", {parse("s1", "SELECT 5 AS five"), {'D', "S" + z("s1")}, sync}, {'1', 't', 'T', 'Z'}, ""},
+        {"runs", {bind("s1", {0}), execute, sync}, {'2', 'D', 'C', 'Z'}, ""},
+        {"runs again", {bind("s1", {0}), execute, sync}, {'2', 'D', 'C', 'Z'}, ""},
+        {"until closed", {{'C', "S" + z("s1")}, bind("s1", {}), sync}, {'3', 'E', 'Z'}, "26000"},
+        {"format code 1 is not one this server writes", {parse("", "SELECT 1"), bind("", {1}), sync}, {}, "0A000"},
+    };
+    for (const auto& c : cases) {
+        for (const auto& [type, body] : c.messages) text.SendMessage(type, body);
+        WireResult r = text.ReadUntilReady();
+        EXPECT_TRUE(c.types.empty() || r.types == c.types) << c.what;
+        EXPECT_EQ(r.Sqlstate(), c.sqlstate) << c.what;
     }
-    text.SendMessage('C', "S" + WireClient::Str("s1"));
-    text.SendMessage('B', WireClient::Str("") + WireClient::Str("s1") + WireClient::Int16(0) + WireClient::Int16(0) +
-                              WireClient::Int16(0));
-    text.SendMessage('S', "");
-    WireResult closed = text.ReadUntilReady();
-    EXPECT_EQ(closed.types, (std::vector<char>{'3', 'E', 'Z'}));
-    EXPECT_EQ(closed.Sqlstate(), "26000");
-    // Format code 1 is not one this server writes.
-    text.SendMessage('P', WireClient::Str("") + WireClient::Str("SELECT 1") + WireClient::Int16(0));
-    text.SendMessage('B', WireClient::Str("") + WireClient::Str("") + WireClient::Int16(0) + WireClient::Int16(0) +
-                              WireClient::Int16(1) + WireClient::Int16(1));
-    text.SendMessage('S', "");
-    EXPECT_EQ(text.ReadUntilReady().Sqlstate(), "0A000");
 }
 
 TEST_F(KelvodResults, CopyQueryToStdoutInTextAndBinary) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -93,6 +94,16 @@ private:
     int32_t m_pid = 0, m_key = 0;
     std::map<std::string, std::string> m_status;
 };
+
+// A value as binary results and KLVCPY cells carry it: bare little-endian.
+template <typename T>
+std::string Le(T v) {
+    std::string s(sizeof v, '\0');
+    std::memcpy(&s[0], &v, sizeof v);
+    return s;
+}
+constexpr int64_t kJulian2000 = 2451545;  // the Julian day number of 2000-01-01
+constexpr int64_t kMicrosPerDay = 86400000000LL;
 
 // `data` cut into messages of `size` bytes.
 std::vector<std::string> SplitInto(const std::string& data, size_t size);
