@@ -19,7 +19,6 @@ namespace kelvod {
 namespace {
 
 constexpr size_t kFlushThreshold = 256 * 1024;
-constexpr auto kStartupTimeout = std::chrono::seconds(60);
 
 bool EqualsFolded(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
@@ -52,7 +51,8 @@ SqlError Cancelled() { return SqlError("57014", "canceling statement due to user
 
 }  // namespace
 
-Session::Session(ServerState& server, int fd) : m_server(server), m_fd(fd) {
+Session::Session(ServerState& server, int fd, std::chrono::milliseconds startupTimeout)
+    : m_server(server), m_fd(fd), m_startupTimeout(startupTimeout) {
     std::random_device rd;
     m_pid = server.NextSessionId();
     m_key = static_cast<int32_t>(rd());
@@ -139,10 +139,10 @@ void Session::Flush() {
     out.clear();
 }
 
-bool Session::ReadMore() {
+bool Session::ReadMore(std::chrono::steady_clock::time_point deadline) {
     char buf[65536];
     for (;;) {
-        if (m_stopping) return false;
+        if (m_stopping || std::chrono::steady_clock::now() > deadline) return false;
         pollfd p{m_fd, POLLIN, 0};
         int r = ::poll(&p, 1, 250);
         if (r < 0 && errno != EINTR) return false;
@@ -166,12 +166,13 @@ void Session::Notice(const std::string& sqlstate, const std::string& message) {
 }
 
 bool Session::Startup() {
-    auto deadline = std::chrono::steady_clock::now() + kStartupTimeout;
+    // A client that connects and never completes its start-up must not keep a thread forever.
+    auto deadline = std::chrono::steady_clock::now() + m_startupTimeout;
     StartupRequest request;
     for (;;) {
         auto packet = m_reader.TakeStartupPacket();
         if (!packet) {
-            if (std::chrono::steady_clock::now() > deadline || !ReadMore()) return false;
+            if (!ReadMore(deadline)) return false;
             continue;
         }
         if (std::holds_alternative<SslRequest>(*packet)) {

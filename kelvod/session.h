@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -37,7 +38,8 @@ public:
 
 class Session {
 public:
-    Session(ServerState& server, int fd);
+    // A client that has not completed its start-up within `startupTimeout` is let go.
+    Session(ServerState& server, int fd, std::chrono::milliseconds startupTimeout = std::chrono::seconds(60));
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -122,7 +124,8 @@ private:
     void SendError(const ErrorFields& error);
     void Notice(const std::string& sqlstate, const std::string& message);
     void Flush();
-    bool ReadMore();
+    // Reads what the client sent; false when it hung up, the session stops or the deadline passes.
+    bool ReadMore(std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
     int16_t FormatFor(const std::vector<int16_t>& formats, size_t column) const;
     int ExtraFloatDigits() const;
     int16_t DefaultFormat() const { return m_binaryResults ? 2 : 0; }
@@ -137,6 +140,7 @@ private:
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_cancelRequested{false};
     std::atomic<bool> m_stopping{false};
+    std::chrono::milliseconds m_startupTimeout;
     char m_transaction = 'I';
     bool m_skipUntilSync = false;
     bool m_binaryResults = false;
