@@ -20,14 +20,6 @@ namespace {
 
 constexpr size_t kFlushThreshold = 256 * 1024;
 
-bool EqualsFolded(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // The settings a client may send in `options`; anything else fails the start-up.
 const char* const kKnownSettings[] = {
     "result_format_code", "DateStyle", "TimeZone", "IntervalStyle", "TwoDigitYearThreshold", "extra_float_digits",
@@ -35,19 +27,6 @@ const char* const kKnownSettings[] = {
     "failed_connection_attempts", "encryption_key", "access_mode", "search_path", "external_client_context",
     "application_name"};
 
-class RunningFlag {
-public:
-    RunningFlag(std::atomic<bool>& running, std::atomic<bool>& cancel) : m_running(running) {
-        cancel = false;
-        running = true;
-    }
-    ~RunningFlag() { m_running = false; }
-
-private:
-    std::atomic<bool>& m_running;
-};
-
-SqlError Cancelled() { return SqlError("57014", "canceling statement due to user request"); }
 
 }  // namespace
 
@@ -110,6 +89,10 @@ void Session::RunProtocol() {
         } catch (...) {
         }
     }
+}
+
+void Session::ThrowIfCancelled() const {
+    if (m_cancelRequested) throw SqlError("57014", "canceling statement due to user request");
 }
 
 void Session::Cancel() {
@@ -566,7 +549,7 @@ std::string ChangedRowsTag(duckdb_statement_type type, const std::string& fallba
 void Session::RunEngineStatement(const Statement& statement, const std::string& text,
                                  const std::vector<int16_t>& formats, bool sendDescription,
                                  const std::vector<std::optional<std::string>>& params) {
-    RunningFlag running(m_running, m_cancelRequested);
+    RunningStatement running(*this);
     PreparedGuard ps{Prepare(m_connection, text)};
     if (duckdb_nparams(ps.ps) != params.size())
         throw SqlError("08P01", "The statement needs " + std::to_string(duckdb_nparams(ps.ps)) +
@@ -588,11 +571,11 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
     duckdb_destroy_pending(&pending);
     result.valid = true;
     if (state == DuckDBError) {
-        if (m_cancelRequested) throw Cancelled();
+        ThrowIfCancelled();
         ErrorFields e = EngineErrorFields(duckdb_result_error(&result.result));
         throw SqlError(e.sqlstate, e.message, e.hint);
     }
-    if (m_cancelRequested) throw Cancelled();
+    ThrowIfCancelled();
     std::string tag = CommandTagFor(statement);
     if (tag == "BEGIN") m_transaction = 'T';
     else if (tag == "COMMIT" || tag == "ROLLBACK") m_transaction = 'I';
@@ -639,7 +622,7 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
         ChunkGuard chunk{duckdb_fetch_chunk(result.result)};
         if (!chunk.chunk) {
             const char* error = duckdb_result_error(&result.result);
-            if (m_cancelRequested) throw Cancelled();
+            ThrowIfCancelled();
             if (error && *error) {
                 ErrorFields e = EngineErrorFields(error);
                 throw SqlError(e.sqlstate, e.message, e.hint);
@@ -659,7 +642,7 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
         // Rows go out chunk by chunk: a client that stops reading blocks this
         // thread in send, and the engine produces no more than one chunk ahead.
         if (m_writer.Buffer().size() > kFlushThreshold) Flush();
-        if (m_cancelRequested) throw Cancelled();
+        ThrowIfCancelled();
     }
     if (m_copy) {
         m_writer.CopyDone();

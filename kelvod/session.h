@@ -63,6 +63,19 @@ private:
         bool described = false;
     };
 
+    // A statement counts as running while this lives: cancel requests reach it,
+    // and one that came before it is forgotten.
+    struct RunningStatement {
+        explicit RunningStatement(Session& s) : session(s) {
+            s.m_cancelRequested = false;
+            s.m_running = true;
+        }
+        ~RunningStatement() { session.m_running = false; }
+        Session& session;
+    };
+    // Ends the running statement with 57014 once a cancel request has reached it.
+    void ThrowIfCancelled() const;
+
     void RunProtocol();
     bool Startup();
     void ApplyOptions(const std::string& options);

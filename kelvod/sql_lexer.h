@@ -43,6 +43,9 @@ void AppendUtf8(std::string& out, unsigned long cp);
 // The value of a hexadecimal digit, or -1.
 int HexValue(char c);
 
+// Whether two names are equal but for ASCII case: aliases and unquoted names compare so.
+bool EqualsFolded(std::string_view a, std::string_view b);
+
 std::string QuoteIdentifier(std::string_view name);
 std::string QuoteLiteral(std::string_view text);
 
