@@ -223,6 +223,7 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
         inserter.reset();
         if (ownTransaction) RunEngine(m_connection, "COMMIT");
     } catch (...) {
+        running.End();
         AbandonWrites(ownTransaction);
         throw;
     }

@@ -95,7 +95,14 @@ void Session::ThrowIfCancelled() const {
     if (m_cancelRequested) throw SqlError("57014", "canceling statement due to user request");
 }
 
+void Session::SetRunning(bool running) {
+    std::lock_guard<std::mutex> lock(m_interruptMutex);
+    if (running) m_cancelRequested = false;
+    m_running = running;
+}
+
 void Session::Cancel() {
+    std::lock_guard<std::mutex> lock(m_interruptMutex);
     if (!m_running) return;  // a cancel that finds the session idle is dropped
     m_cancelRequested = true;
     if (m_connection) duckdb_interrupt(m_connection);
@@ -104,6 +111,7 @@ void Session::Cancel() {
 void Session::Stop() {
     m_stopping = true;
     ::shutdown(m_fd, SHUT_RDWR);
+    std::lock_guard<std::mutex> lock(m_interruptMutex);
     if (m_running && m_connection) duckdb_interrupt(m_connection);
 }
 

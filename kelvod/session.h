@@ -7,6 +7,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -66,13 +67,14 @@ private:
     // A statement counts as running while this lives: cancel requests reach it,
     // and one that came before it is forgotten.
     struct RunningStatement {
-        explicit RunningStatement(Session& s) : session(s) {
-            s.m_cancelRequested = false;
-            s.m_running = true;
-        }
-        ~RunningStatement() { session.m_running = false; }
+        explicit RunningStatement(Session& s) : session(s) { s.SetRunning(true); }
+        ~RunningStatement() { End(); }
+        // From here on no cancel request interrupts the engine, so that the
+        // statement's clean-up (its ROLLBACK) runs whole.
+        void End() { session.SetRunning(false); }
         Session& session;
     };
+    void SetRunning(bool running);
     // Ends the running statement with 57014 once a cancel request has reached it.
     void ThrowIfCancelled() const;
 
@@ -153,6 +155,8 @@ private:
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_cancelRequested{false};
     std::atomic<bool> m_stopping{false};
+    // Held while the running flag changes and while another thread interrupts the engine.
+    std::mutex m_interruptMutex;
     std::chrono::milliseconds m_startupTimeout;
     char m_transaction = 'I';
     bool m_skipUntilSync = false;
