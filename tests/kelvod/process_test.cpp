@@ -30,13 +30,17 @@ TEST(KelvodProcess, CallsBackWithItsDomainSocketAndStopsWhenTheCallbackCloses) {
     EXPECT_EQ(KelvodServer::RunWithArguments({"--listen-connection", server.Endpoint(), "--callback-connection",
                                               "pel.domain://" + server.Directory() + "/domain/none", "run"}),
               3);
-    WireClient client;
+    // One session idle, one busy with a statement that would run for minutes.
+    WireClient client, busy;
     ASSERT_EQ(client.Open(server.Endpoint()).status, 'I');
+    ASSERT_EQ(busy.Open(server.Endpoint()).status, 'I');
+    busy.SendMessage('Q', WireClient::Str("SELECT count(*) FROM range(3000000000) a, range(10) b"));
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(server.Stop(5000).value_or(-1), 0) << server.Output();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_FALSE(std::filesystem::exists(socketPath));
     EXPECT_TRUE(client.WaitClosed(2000)) << "the session outlived the server";
+    EXPECT_TRUE(busy.WaitClosed(2000)) << "the busy session outlived the server";
 }
 
 TEST(KelvodProcess, ListensOnLoopbackAndIgnoresUnknownOptionsAndOptionLikeValues) {
