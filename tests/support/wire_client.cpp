@@ -70,8 +70,6 @@ WireError ParseError(const std::string& body) {
         if (code == 'S') e.severity = v;
         else if (code == 'C') e.sqlstate = v;
         else if (code == 'M') e.message = v;
-        else if (code == 'D') e.detail = v;
-        else if (code == 'H') e.hint = v;
     }
     return e;
 }

@@ -27,7 +27,7 @@ struct WireColumn {
 };
 
 struct WireError {
-    std::string severity, sqlstate, message, detail, hint;
+    std::string severity, sqlstate, message;
 };
 
 // The answers to one query cycle, up to ReadyForQuery.
