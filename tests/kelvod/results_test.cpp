@@ -170,6 +170,7 @@ TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLastUntilClosed)
         {"runs again", {bind("s1", {0}), execute, sync}, {'2', 'D', 'C', 'Z'}, ""},
         {"until closed", {{'C', "S" + z("s1")}, bind("s1", {}), sync}, {'3', 'E', 'Z'}, "26000"},
         {"format code 1 is not one this server writes", {parse("", "SELECT 1"), bind("", {1}), sync}, {}, "0A000"},
+        {"more result formats than columns", {parse("", "SELECT 1"), bind("", {0, 2}), execute, sync}, {}, "08P01"},
     };
     for (const auto& c : cases) {
         for (const auto& [type, body] : c.messages) text.SendMessage(type, body);
