@@ -54,6 +54,8 @@ TEST_F(KelvodResults, ValuesInTextAndBinaryForEveryType) {
         {"CAST(0.1 AS DOUBLE)", 701, -1, "0.1", Le<double>(0.1)},
         {"CAST('NaN' AS DOUBLE)", 701, -1, "NaN", ""},
         {"CAST('-inf' AS DOUBLE)", 701, -1, "-Infinity", ""},
+        {"CAST(-1.5 AS DECIMAL(4,1))", 1700, (4 << 16 | 1) + 4, "-1.5", Le<int64_t>(-15)},
+        {"CAST(-1234567.89 AS DECIMAL(9,2))", 1700, (9 << 16 | 2) + 4, "-1234567.89", Le<int64_t>(-123456789)},
         {"CAST(123.45 AS DECIMAL(10,2))", 1700, (10 << 16 | 2) + 4, "123.45", Le<int64_t>(12345)},
         {"CAST(-0.05 AS DECIMAL(18,3))", 1700, (18 << 16 | 3) + 4, "-0.050", Le<int64_t>(-50)},
         {"CAST(-1.5 AS DECIMAL(30,1))", 1700, (30 << 16 | 1) + 4, "-1.5", Le<int64_t>(-15) + Le<int64_t>(-1)},
