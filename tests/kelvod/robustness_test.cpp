@@ -88,9 +88,6 @@ TEST_F(KelvodRobustness, ClientsThatStopMidMessageOrSayNothingHarmNoOne) {
         WireClient cut;
         ASSERT_EQ(cut.Open(server->Endpoint(), ":main").status, 'I');
         cut.SendRaw("Q" + I32(100) + "SELECT");  // then goes away
-        WireClient cutStartup;
-        ASSERT_TRUE(cutStartup.ConnectSocket(server->Endpoint()));
-        cutStartup.SendRaw(I32(40) + I32(196608));
     }
     ExpectServing();
     // Copy messages outside a copy are ignored; Terminate ends the session quietly.
