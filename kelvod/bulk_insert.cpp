@@ -80,14 +80,6 @@ CopyColumn StreamColumn(const ColumnDefinition& d) {
     return c;
 }
 
-bool SameName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // Whether the select list is "*" or names the stream's columns in their order.
 bool SelectsStreamColumns(const Statement& list, const std::vector<CopyColumn>& columns) {
     auto t = list.Significant();
@@ -99,14 +91,12 @@ bool SelectsStreamColumns(const Statement& list, const std::vector<CopyColumn>& 
             ++k;
         }
         if (k >= t.size() || (t[k]->kind != Token::Kind::Word && t[k]->kind != Token::Kind::Identifier) ||
-            !SameName(t[k]->value, columns[i].name))
+            !EqualsFolded(t[k]->value, columns[i].name))
             return false;
         ++k;
     }
     return k == t.size();
 }
-
-SqlError Cancelled() { return SqlError("57014", "canceling statement due to user request"); }
 
 }  // namespace
 
@@ -203,12 +193,7 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
     } readerGuard{*stream, finished};
 
     // Cancel requests reach this statement while it waits for batches.
-    m_cancelRequested = false;
-    m_running = true;
-    struct RunningGuard {
-        std::atomic<bool>& running;
-        ~RunningGuard() { running = false; }
-    } runningGuard{m_running};
+    RunningStatement running(*this);
 
     const bool ownTransaction = m_transaction == 'I';
     if (ownTransaction) RunEngine(m_connection, "BEGIN");
@@ -216,7 +201,7 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
     try {
         std::unique_ptr<BatchInserter> inserter = MakeBatchInserter(*stream, command);
         for (;;) {
-            if (m_cancelRequested) throw Cancelled();
+            ThrowIfCancelled();
             if (m_stopping || ClientGone()) throw ConnectionLost("the client left during INSERT BULK");
             std::unique_ptr<StreamBatch> batch;
             auto popped = stream->Pop(batch, kStreamPollInterval);
@@ -229,15 +214,16 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
                 inserted += inserter->Insert(*batch);
             } catch (const SqlError&) {
                 // A cancel interrupts the engine, whose error then says less than this.
-                if (m_cancelRequested) throw Cancelled();
+                ThrowIfCancelled();
                 throw;
             }
-            if (m_cancelRequested) throw Cancelled();
+            ThrowIfCancelled();
         }
         inserter->Finish();
         inserter.reset();
         if (ownTransaction) RunEngine(m_connection, "COMMIT");
     } catch (...) {
+        running.End();
         AbandonWrites(ownTransaction);
         throw;
     }

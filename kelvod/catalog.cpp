@@ -159,13 +159,6 @@ DatabaseCatalog BuildCatalog(duckdb_connection connection, const SessionNames& n
     return c;
 }
 
-bool FoldedEqual(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-    return true;
-}
-
 bool IsSym(const std::vector<Token>& t, size_t i, const char* s) {
     return i < t.size() && t[i].kind == Token::Kind::Symbol && t[i].text == s;
 }
@@ -337,7 +330,7 @@ std::string RewriteForEngine(const Statement& statement, duckdb_connection conne
                 if (database) {
                     // Aliases compare as the engine compares them, without regard to case.
                     for (const auto& d : names.databases)
-                        if (db.empty() && FoldedEqual(d, *database)) db = d;
+                        if (db.empty() && EqualsFolded(d, *database)) db = d;
                     if (db.empty())
                         throw SqlError("3F000", "The database \"" + *database + "\" is not attached to this session.",
                                        "Attach it with ATTACH DATABASE first.");

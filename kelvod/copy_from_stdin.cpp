@@ -16,14 +16,6 @@ namespace {
 // A COPY into a stream is held in memory until its batch is queued.
 constexpr uint64_t kMaxStreamCopyBytes = 256ull << 20;
 
-bool SameName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 std::string Joined(const std::vector<std::string>& parts) {
     std::string out;
     for (const auto& p : parts) out += (out.empty() ? "" : ".") + p;
@@ -85,7 +77,7 @@ Session::LoadTarget Session::ResolveLoadTarget(const std::vector<std::string>& t
         // The alias as the engine spells it, which the catalog functions compare exactly.
         std::string database;
         for (const auto& d : m_databases)
-            if (database.empty() && SameName(d, t[0])) database = d;
+            if (database.empty() && EqualsFolded(d, t[0])) database = d;
         if (database.empty()) throw SqlError("3F000", "The database \"" + t[0] + "\" is not attached to this session.");
         if (t[1] == kTempSchema) target = {"temp", "main", t[2]};
         else target = {database, t[1], t[2]};
@@ -128,12 +120,12 @@ void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
             for (const auto& name : command.columns) {
                 const Row* found = nullptr;
                 for (const auto& r : columnRows)
-                    if (!found && SameName(r[0].value_or(""), name)) found = &r;
+                    if (!found && EqualsFolded(r[0].value_or(""), name)) found = &r;
                 if (!found)
                     throw SqlError("42703", "The column \"" + name + "\" of the table \"" + target.table +
                                                 "\" does not exist.");
                 for (const auto& c : columns)
-                    if (SameName(c.first, name)) throw SqlError("42701", "The column \"" + name + "\" is named twice.");
+                    if (EqualsFolded(c.first, name)) throw SqlError("42701", "The column \"" + name + "\" is named twice.");
                 columns.emplace_back((*found)[0].value_or(""), (*found)[1] != std::string("false"));
                 appender.AddColumn(columns.back().first);
             }
@@ -166,7 +158,7 @@ void Session::CopyIntoStream(ExternalStream& stream, const CopyFromStdinCommand&
     if (!command.columns.empty()) {
         bool same = command.columns.size() == stream.Columns().size();
         for (size_t i = 0; same && i < command.columns.size(); ++i)
-            same = SameName(command.columns[i], stream.Columns()[i].name);
+            same = EqualsFolded(command.columns[i], stream.Columns()[i].name);
         if (!same)
             throw SqlError("0A000", "A COPY into the external stream \"" + stream.DisplayName() +
                                         "\" carries all of its columns in their order.");

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <system_error>
 
 #include "kelvod/session.h"
 
@@ -158,10 +159,16 @@ void Listener::AcceptLoop() {
         Running* raw = running.get();
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stopping) break;  // the session's destructor closes the socket
-        running->thread = std::thread([raw] {
-            raw->session->Run();
-            raw->done = true;
-        });
+        try {
+            running->thread = std::thread([raw] {
+                raw->session->Run();
+                raw->done = true;
+            });
+        } catch (const std::system_error&) {
+            // Out of threads: this client is turned away (its socket closes with
+            // the session) and the server goes on serving the others.
+            continue;
+        }
         m_sessions.push_back(std::move(running));
     }
 }

@@ -1,24 +1,11 @@
 // Parsing of the statements that load rows: COPY FROM STDIN in the KLVCPY
 // format, the external stream's CREATE, CLOSE and DROP, and INSERT BULK.
 #include "kelvod/sql_rewriter.h"
+#include "kelvod/statement_tokens.h"
 
 namespace kelvod {
 
 namespace {
-
-using Tokens = std::vector<const Token*>;
-
-bool IsWord(const Tokens& t, size_t i, const char* word) {
-    return i < t.size() && t[i]->kind == Token::Kind::Word && t[i]->value == word;
-}
-bool IsSymbol(const Tokens& t, size_t i, const char* symbol) {
-    return i < t.size() && t[i]->kind == Token::Kind::Symbol && t[i]->text == symbol;
-}
-bool IsName(const Tokens& t, size_t i) {
-    return i < t.size() && (t[i]->kind == Token::Kind::Word || t[i]->kind == Token::Kind::Identifier);
-}
-
-[[noreturn]] void Syntax(const std::string& what) { throw SqlError("42601", "Syntax error: " + what + "."); }
 
 void Expect(const Tokens& t, size_t& i, const char* symbol) {
     if (!IsSymbol(t, i, symbol)) Syntax(std::string("expected \"") + symbol + "\"" + (i < t.size() ? " before \"" + t[i]->text + "\"" : " at the end"));

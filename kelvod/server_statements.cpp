@@ -12,18 +12,6 @@
 
 namespace kelvod {
 
-namespace {
-
-bool SameAlias(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
-}  // namespace
-
 void Session::UseFirstDatabase() {
     if (m_databases.empty()) {
         RunEngine(m_connection, "USE memory");
@@ -90,7 +78,7 @@ void Session::DropDatabase(const std::string& rawPath, bool ifExists) {
 
 void Session::Attach(const std::string& rawPath, const std::string& alias) {
     for (const auto& d : m_databases)
-        if (SameAlias(d, alias))
+        if (EqualsFolded(d, alias))
             throw SqlError("42710", "The alias \"" + alias + "\" is already attached in this session.");
     m_databases.push_back(m_server.Attachments().Acquire(m_connection, alias, m_server.ResolvePath(rawPath)));
     if (m_databases.size() == 1) UseFirstDatabase();
@@ -98,7 +86,7 @@ void Session::Attach(const std::string& rawPath, const std::string& alias) {
 
 void Session::Detach(const std::string& alias) {
     for (auto it = m_databases.begin(); it != m_databases.end(); ++it) {
-        if (!SameAlias(*it, alias)) continue;
+        if (!EqualsFolded(*it, alias)) continue;
         std::string name = *it;
         RunEngine(m_connection, "USE memory");
         m_databases.erase(it);
@@ -140,7 +128,7 @@ void Session::CreateSchema(const std::string& database, const std::string& schem
     } else {
         bool attached = false;
         for (auto& d : m_databases)
-            if (SameAlias(d, db)) attached = true, db = d;
+            if (EqualsFolded(d, db)) attached = true, db = d;
         if (!attached) throw SqlError("3D000", "The database \"" + database + "\" is not attached to this session.");
     }
     RunEngine(m_connection, std::string("CREATE SCHEMA ") + (ifNotExists ? "IF NOT EXISTS " : "") +
@@ -175,14 +163,14 @@ void Session::CreateTable(const CreateTableCommand& c) {
         schema = c.name[1];
     } else if (c.name.size() == 2) {
         bool isAlias = false;
-        for (const auto& d : m_databases) isAlias |= SameAlias(d, c.name[0]);
+        for (const auto& d : m_databases) isAlias |= EqualsFolded(d, c.name[0]);
         if (isAlias && !hasSchema(db, c.name[0])) db = c.name[0];
         else schema = c.name[0];
     } else if (!hasSchema(db, schema)) {
         schema = "main";
     }
     bool attached = false;
-    for (const auto& d : m_databases) attached |= SameAlias(d, db);
+    for (const auto& d : m_databases) attached |= EqualsFolded(d, db);
     if (!attached) throw SqlError("3F000", "The database \"" + db + "\" is not attached to this session.");
     if (!hasSchema(db, schema)) throw SqlError("3F000", "The schema \"" + schema + "\" does not exist.");
     bool exists = !QueryText(m_connection, "SELECT 1 FROM duckdb_tables() WHERE database_name = " + QuoteLiteral(db) +
@@ -211,10 +199,10 @@ void Session::Show(const std::string& name) {
     } else {
         auto it = m_settings.end();
         for (auto i = m_settings.begin(); i != m_settings.end(); ++i)
-            if (SameAlias(i->first, name)) it = i;
+            if (EqualsFolded(i->first, name)) it = i;
         if (name == "server_version") value = "15.0";
-        else if (SameAlias(name, "TimeZone")) value = "UTC";
-        else if (SameAlias(name, "DateStyle")) value = "ISO, MDY";
+        else if (EqualsFolded(name, "TimeZone")) value = "UTC";
+        else if (EqualsFolded(name, "DateStyle")) value = "ISO, MDY";
         else if (it != m_settings.end()) value = it->second;
         else throw SqlError("42704", "unrecognized configuration parameter \"" + name + "\"");
     }

@@ -19,15 +19,6 @@ namespace kelvod {
 namespace {
 
 constexpr size_t kFlushThreshold = 256 * 1024;
-constexpr auto kStartupTimeout = std::chrono::seconds(60);
-
-bool EqualsFolded(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 // The settings a client may send in `options`; anything else fails the start-up.
 const char* const kKnownSettings[] = {
@@ -36,23 +27,11 @@ const char* const kKnownSettings[] = {
     "failed_connection_attempts", "encryption_key", "access_mode", "search_path", "external_client_context",
     "application_name"};
 
-class RunningFlag {
-public:
-    RunningFlag(std::atomic<bool>& running, std::atomic<bool>& cancel) : m_running(running) {
-        cancel = false;
-        running = true;
-    }
-    ~RunningFlag() { m_running = false; }
-
-private:
-    std::atomic<bool>& m_running;
-};
-
-SqlError Cancelled() { return SqlError("57014", "canceling statement due to user request"); }
 
 }  // namespace
 
-Session::Session(ServerState& server, int fd) : m_server(server), m_fd(fd) {
+Session::Session(ServerState& server, int fd, std::chrono::milliseconds startupTimeout)
+    : m_server(server), m_fd(fd), m_startupTimeout(startupTimeout) {
     std::random_device rd;
     m_pid = server.NextSessionId();
     m_key = static_cast<int32_t>(rd());
@@ -112,7 +91,18 @@ void Session::RunProtocol() {
     }
 }
 
+void Session::ThrowIfCancelled() const {
+    if (m_cancelRequested) throw SqlError("57014", "canceling statement due to user request");
+}
+
+void Session::SetRunning(bool running) {
+    std::lock_guard<std::mutex> lock(m_interruptMutex);
+    if (running) m_cancelRequested = false;
+    m_running = running;
+}
+
 void Session::Cancel() {
+    std::lock_guard<std::mutex> lock(m_interruptMutex);
     if (!m_running) return;  // a cancel that finds the session idle is dropped
     m_cancelRequested = true;
     if (m_connection) duckdb_interrupt(m_connection);
@@ -121,6 +111,7 @@ void Session::Cancel() {
 void Session::Stop() {
     m_stopping = true;
     ::shutdown(m_fd, SHUT_RDWR);
+    std::lock_guard<std::mutex> lock(m_interruptMutex);
     if (m_running && m_connection) duckdb_interrupt(m_connection);
 }
 
@@ -139,10 +130,10 @@ void Session::Flush() {
     out.clear();
 }
 
-bool Session::ReadMore() {
+bool Session::ReadMore(std::chrono::steady_clock::time_point deadline) {
     char buf[65536];
     for (;;) {
-        if (m_stopping) return false;
+        if (m_stopping || std::chrono::steady_clock::now() > deadline) return false;
         pollfd p{m_fd, POLLIN, 0};
         int r = ::poll(&p, 1, 250);
         if (r < 0 && errno != EINTR) return false;
@@ -166,12 +157,13 @@ void Session::Notice(const std::string& sqlstate, const std::string& message) {
 }
 
 bool Session::Startup() {
-    auto deadline = std::chrono::steady_clock::now() + kStartupTimeout;
+    // A client that connects and never completes its start-up must not keep a thread forever.
+    auto deadline = std::chrono::steady_clock::now() + m_startupTimeout;
     StartupRequest request;
     for (;;) {
         auto packet = m_reader.TakeStartupPacket();
         if (!packet) {
-            if (std::chrono::steady_clock::now() > deadline || !ReadMore()) return false;
+            if (!ReadMore(deadline)) return false;
             continue;
         }
         if (std::holds_alternative<SslRequest>(*packet)) {
@@ -565,7 +557,7 @@ std::string ChangedRowsTag(duckdb_statement_type type, const std::string& fallba
 void Session::RunEngineStatement(const Statement& statement, const std::string& text,
                                  const std::vector<int16_t>& formats, bool sendDescription,
                                  const std::vector<std::optional<std::string>>& params) {
-    RunningFlag running(m_running, m_cancelRequested);
+    RunningStatement running(*this);
     PreparedGuard ps{Prepare(m_connection, text)};
     if (duckdb_nparams(ps.ps) != params.size())
         throw SqlError("08P01", "The statement needs " + std::to_string(duckdb_nparams(ps.ps)) +
@@ -587,11 +579,11 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
     duckdb_destroy_pending(&pending);
     result.valid = true;
     if (state == DuckDBError) {
-        if (m_cancelRequested) throw Cancelled();
+        ThrowIfCancelled();
         ErrorFields e = EngineErrorFields(duckdb_result_error(&result.result));
         throw SqlError(e.sqlstate, e.message, e.hint);
     }
-    if (m_cancelRequested) throw Cancelled();
+    ThrowIfCancelled();
     std::string tag = CommandTagFor(statement);
     if (tag == "BEGIN") m_transaction = 'T';
     else if (tag == "COMMIT" || tag == "ROLLBACK") m_transaction = 'I';
@@ -638,7 +630,7 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
         ChunkGuard chunk{duckdb_fetch_chunk(result.result)};
         if (!chunk.chunk) {
             const char* error = duckdb_result_error(&result.result);
-            if (m_cancelRequested) throw Cancelled();
+            ThrowIfCancelled();
             if (error && *error) {
                 ErrorFields e = EngineErrorFields(error);
                 throw SqlError(e.sqlstate, e.message, e.hint);
@@ -658,7 +650,7 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
         // Rows go out chunk by chunk: a client that stops reading blocks this
         // thread in send, and the engine produces no more than one chunk ahead.
         if (m_writer.Buffer().size() > kFlushThreshold) Flush();
-        if (m_cancelRequested) throw Cancelled();
+        ThrowIfCancelled();
     }
     if (m_copy) {
         m_writer.CopyDone();

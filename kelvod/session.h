@@ -4,8 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -37,7 +39,8 @@ public:
 
 class Session {
 public:
-    Session(ServerState& server, int fd);
+    // A client that has not completed its start-up within `startupTimeout` is let go.
+    Session(ServerState& server, int fd, std::chrono::milliseconds startupTimeout = std::chrono::seconds(60));
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -60,6 +63,20 @@ private:
         std::vector<std::optional<std::string>> params;
         bool described = false;
     };
+
+    // A statement counts as running while this lives: cancel requests reach it,
+    // and one that came before it is forgotten.
+    struct RunningStatement {
+        explicit RunningStatement(Session& s) : session(s) { s.SetRunning(true); }
+        ~RunningStatement() { End(); }
+        // From here on no cancel request interrupts the engine, so that the
+        // statement's clean-up (its ROLLBACK) runs whole.
+        void End() { session.SetRunning(false); }
+        Session& session;
+    };
+    void SetRunning(bool running);
+    // Ends the running statement with 57014 once a cancel request has reached it.
+    void ThrowIfCancelled() const;
 
     void RunProtocol();
     bool Startup();
@@ -122,7 +139,8 @@ private:
     void SendError(const ErrorFields& error);
     void Notice(const std::string& sqlstate, const std::string& message);
     void Flush();
-    bool ReadMore();
+    // Reads what the client sent; false when it hung up, the session stops or the deadline passes.
+    bool ReadMore(std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
     int16_t FormatFor(const std::vector<int16_t>& formats, size_t column) const;
     int ExtraFloatDigits() const;
     int16_t DefaultFormat() const { return m_binaryResults ? 2 : 0; }
@@ -137,6 +155,9 @@ private:
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_cancelRequested{false};
     std::atomic<bool> m_stopping{false};
+    // Held while the running flag changes and while another thread interrupts the engine.
+    std::mutex m_interruptMutex;
+    std::chrono::milliseconds m_startupTimeout;
     char m_transaction = 'I';
     bool m_skipUntilSync = false;
     bool m_binaryResults = false;

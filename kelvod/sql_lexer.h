@@ -38,6 +38,14 @@ struct Statement {
 // Throws SqlError (42601 for unterminated quotes and comments, 22021 for a NUL escape).
 std::vector<Statement> SplitStatements(std::string_view sql);
 
+// Appends code point `cp` in UTF-8; throws 22021 for NUL, surrogates and values past U+10FFFF.
+void AppendUtf8(std::string& out, unsigned long cp);
+// The value of a hexadecimal digit, or -1.
+int HexValue(char c);
+
+// Whether two names are equal but for ASCII case: aliases and unquoted names compare so.
+bool EqualsFolded(std::string_view a, std::string_view b);
+
 std::string QuoteIdentifier(std::string_view name);
 std::string QuoteLiteral(std::string_view text);
 

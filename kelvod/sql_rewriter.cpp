@@ -1,5 +1,6 @@
 // Classification of statements and parsing of the forms the server intercepts.
 #include "kelvod/sql_rewriter.h"
+#include "kelvod/statement_tokens.h"
 
 #include <cctype>
 #include <limits>
@@ -7,20 +8,6 @@
 namespace kelvod {
 
 namespace {
-
-using Tokens = std::vector<const Token*>;
-
-bool IsWord(const Tokens& t, size_t i, const char* word) {
-    return i < t.size() && t[i]->kind == Token::Kind::Word && t[i]->value == word;
-}
-bool IsSymbol(const Tokens& t, size_t i, const char* symbol) {
-    return i < t.size() && t[i]->kind == Token::Kind::Symbol && t[i]->text == symbol;
-}
-bool IsName(const Tokens& t, size_t i) {
-    return i < t.size() && (t[i]->kind == Token::Kind::Word || t[i]->kind == Token::Kind::Identifier);
-}
-
-[[noreturn]] void Syntax(const std::string& what) { throw SqlError("42601", "Syntax error: " + what + "."); }
 
 std::string Name(const Tokens& t, size_t& i, const char* what) {
     if (!IsName(t, i)) Syntax(std::string("expected ") + what);

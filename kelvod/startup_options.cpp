@@ -86,25 +86,33 @@ public:
             case 'r': out.push_back('\r'); break;
             case 't': out.push_back('\t'); break;
             case 'u': {
-                if (m_i + 4 > m_s.size()) Fail("short \\u escape");
-                unsigned cp = static_cast<unsigned>(std::stoul(std::string(m_s.substr(m_i, 4)), nullptr, 16));
-                m_i += 4;
-                if (cp == 0) Fail("a NUL character");
-                if (cp < 0x80) out.push_back(static_cast<char>(cp));
-                else if (cp < 0x800) {
-                    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-                    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-                } else {
-                    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-                    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-                    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+                // Characters past U+FFFF arrive as a surrogate pair, which makes one character.
+                unsigned cp = Hex4();
+                if (cp >= 0xD800 && cp <= 0xDBFF && m_s.substr(m_i, 2) == "\\u") {
+                    m_i += 2;
+                    unsigned low = Hex4();
+                    if (low < 0xDC00 || low > 0xDFFF) Fail("a lone surrogate");
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
                 }
+                if (cp >= 0xD800 && cp <= 0xDFFF) Fail("a lone surrogate");
+                if (cp == 0) Fail("a NUL character");
+                AppendUtf8(out, cp);
                 break;
             }
             default: out.push_back(e);
             }
         }
         Fail("unterminated string");
+    }
+    unsigned Hex4() {
+        if (m_i + 4 > m_s.size()) Fail("short \\u escape");
+        unsigned v = 0;
+        for (int k = 0; k < 4; ++k) {
+            int digit = HexValue(m_s[m_i++]);
+            if (digit < 0) Fail("a \\u escape that is not hexadecimal");
+            v = v * 16 + static_cast<unsigned>(digit);
+        }
+        return v;
     }
     bool AtEnd() {
         Space();

@@ -12,7 +12,6 @@
 #include "support/kelvod_server.h"
 #include "support/klvcpy_rows.h"
 #include "support/wire_client.h"
-#include "support/wire_copy_in.h"
 
 namespace {
 
@@ -57,8 +56,7 @@ void BM_CopyMixed(benchmark::State& state) {
         state.PauseTiming();
         c.Query("DELETE FROM mixed_load");
         state.ResumeTiming();
-        kelvotest::WireResult r = kelvotest::CopyIn(
-            c, "COPY \"mixed_load\" FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", pieces);
+        kelvotest::WireResult r = c.CopyIn("COPY \"mixed_load\" FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", pieces);
         if (!r.Ok()) {
             state.SkipWithError("the COPY failed");
             return;
@@ -101,7 +99,7 @@ void BM_StreamMixed(benchmark::State& state) {
         for (const auto& chunk : chunks) {
             for (;;) {
                 kelvotest::WireResult r =
-                    kelvotest::CopyIn(feeder, "COPY \"mixed_stream\" FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", {chunk});
+                    feeder.CopyIn("COPY \"mixed_stream\" FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", {chunk});
                 if (r.Ok()) break;
                 if (r.errors.empty() || r.errors[0].sqlstate != "53400") {
                     state.SkipWithError("a chunk failed");

@@ -34,7 +34,11 @@ TEST(KelvodStartupOptions, ReadsTheDatabaseList) {
     EXPECT_EQ(two[0].alias, "b.c");
     EXPECT_EQ(two[1].path, "t\xC3\xA9\"q");
     EXPECT_TRUE(ParseDatabaseList("[]").empty());
+    // A character past U+FFFF, escaped as JSON writers escape it: one surrogate pair.
+    EXPECT_EQ(ParseDatabaseList("[{\"path\": \"/d/\\ud83d\\ude00.kelvo\"}]").at(0).path, "/d/\xF0\x9F\x98\x80.kelvo");
     for (const char* bad : {"[", "[{}]", "[{\"alias\": \"a\"}]", "[{\"path\": \"p\"} x", "{\"path\": \"p\"}",
-                            "[{\"path\": \"a\\u0000\"}]"})
+                            "[{\"path\": \"a\\u0000\"}]",
+                            "[{\"path\": \"a\\u12zz\"}]", "[{\"path\": \"a\\u+123\"}]", "[{\"path\": \"a\\ud83d\"}]",
+                            "[{\"path\": \"a\\ude00\"}]", "[{\"path\": \"a\\ud83d\\u0041\"}]"})
         EXPECT_THROW(ParseDatabaseList(bad), SqlError) << bad;
 }

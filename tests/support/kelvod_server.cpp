@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <thread>
 
@@ -21,11 +22,19 @@ namespace kelvotest {
 
 namespace {
 
-pid_t Spawn(const std::string& exe, const std::vector<std::string>& args,
+// <build>/lib/kelvo/kelvod, found from the test binary in <build>/bin.
+std::string ExecutablePath() {
+    std::error_code ec;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return (self.parent_path().parent_path() / "lib" / "kelvo" / "kelvod").string();
+}
+
+pid_t Spawn(const std::vector<std::string>& args,
             const std::string& errFile, bool brokenOutput = false) {
     int brokenPipe[2] = {-1, -1};
     if (brokenOutput && ::pipe(brokenPipe) != 0) return -1;
     std::vector<char*> argv;
+    const std::string exe = ExecutablePath();
     argv.push_back(const_cast<char*>(exe.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -67,11 +76,6 @@ std::optional<int> WaitFor(pid_t pid, int timeoutMs) {
 
 }  // namespace
 
-std::string KelvodServer::ExecutablePath() {
-    std::error_code ec;
-    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return (self.parent_path().parent_path() / "lib" / "kelvo" / "kelvod").string();
-}
 
 std::string MakeTempDirectory() {
     std::string pattern = (std::filesystem::temp_directory_path() / "kelvod-test-XXXXXX").string();
@@ -89,7 +93,7 @@ KelvodServer::~KelvodServer() {
     std::filesystem::remove_all(m_dir, ec);
 }
 
-bool KelvodServer::StartWith(const std::string& exe, const Options& options) {
+bool KelvodServer::Start(const Options& options) {
     std::string cbPath = m_dir + "/cb";
     int listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
@@ -106,7 +110,7 @@ bool KelvodServer::StartWith(const std::string& exe, const Options& options) {
     args.push_back("--callback-connection");
     args.push_back("pel.domain://" + m_dir + "/domain/cb");
     args.push_back("run");
-    m_pid = Spawn(exe, args, m_dir + "/stderr.txt", options.brokenOutput);
+    m_pid = Spawn(args, m_dir + "/stderr.txt", options.brokenOutput);
     // Wait for the call-back in short steps, giving up early when the server exits.
     bool called = false;
     for (int waited = 0; waited < 20000 && !called; waited += 100) {
@@ -151,13 +155,27 @@ std::string KelvodServer::Output() const {
     return s.str();
 }
 
-int KelvodServer::RunExecutable(const std::string& exe, const std::vector<std::string>& args, int timeoutMs) {
+int KelvodServer::RunWithArguments(const std::vector<std::string>& args, int timeoutMs) {
     std::string dir = MakeTempDirectory();
-    pid_t pid = Spawn(exe, args, dir + "/stderr.txt");
+    pid_t pid = Spawn(args, dir + "/stderr.txt");
     auto code = WaitFor(pid, timeoutMs);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     return code.value_or(-1);
+}
+
+KelvodServer* KelvodSuite::server = nullptr;
+
+void KelvodSuite::SetUpTestSuite() {
+    server = new KelvodServer();
+    ASSERT_TRUE(server->Start()) << server->Output();
+}
+
+void KelvodSuite::TearDownTestSuite() {
+    EXPECT_EQ(server->Stop().value_or(-1), 0) << server->Output();
+    if (::testing::UnitTest::GetInstance()->failed_test_count() > 0) std::cerr << server->Output();
+    delete server;
+    server = nullptr;
 }
 
 }  // namespace kelvotest

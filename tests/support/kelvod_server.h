@@ -3,6 +3,7 @@
 // callback connection. Each server gets a private temporary directory.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -23,8 +24,8 @@ public:
     KelvodServer(const KelvodServer&) = delete;
     KelvodServer& operator=(const KelvodServer&) = delete;
 
-    // Starts the server; fails the test (returns false) when it does not call back within 20 s.
-    bool Start(const Options& options) { return StartWith(ExecutablePath(), options); }
+    // False when the server does not call back within 20 s.
+    bool Start(const Options& options);
     bool Start() { return Start(Options{}); }
     const std::string& Endpoint() const { return m_endpoint; }
     const std::string& Directory() const { return m_dir; }
@@ -36,19 +37,21 @@ public:
     std::string Output() const;  // what the server wrote to standard error
 
     // Runs kelvod with the given arguments (no callback) and returns its exit code.
-    static int RunWithArguments(const std::vector<std::string>& args, int timeoutMs = 10000) {
-        return RunExecutable(ExecutablePath(), args, timeoutMs);
-    }
-    // <build>/lib/kelvo/kelvod, found from the test binary in <build>/bin.
-    static std::string ExecutablePath();
+    static int RunWithArguments(const std::vector<std::string>& args, int timeoutMs = 10000);
 
 private:
-    bool StartWith(const std::string& exe, const Options& options);
-    static int RunExecutable(const std::string& exe, const std::vector<std::string>& args, int timeoutMs);
     std::string m_dir;
     std::string m_endpoint;
     pid_t m_pid = -1;
     int m_callbackFd = -1;
+};
+
+// One server for all the tests of a suite; it must stop cleanly at the end.
+class KelvodSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+    static KelvodServer* server;
 };
 
 // A fresh temporary directory, removed by the caller.

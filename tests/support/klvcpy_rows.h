@@ -31,12 +31,6 @@ public:
         __builtin_memcpy(&bits, &v, sizeof v);
         return Int64(bits, nullable);
     }
-    KlvcpyRows& Data128(uint64_t low, uint64_t high, bool nullable = true) {
-        kelvo_data128_t v;
-        v.data[0] = low;
-        v.data[1] = high;
-        return Cell(nullable ? kelvo_write_data128(Space(17), 17, v) : kelvo_write_data128_not_null(Space(16), 16, v));
-    }
     KlvcpyRows& Bytes(const std::string& v, bool nullable = true) {
         size_t n = v.size() + (nullable ? 5 : 4);
         auto p = reinterpret_cast<const uint8_t*>(v.data());

@@ -2,55 +2,50 @@
 #include "wire_client.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 namespace kelvotest {
 
 namespace {
 
+// The server reports a domain socket or a numeric IPv4 loopback address.
 int ConnectTo(const std::string& descriptor) {
+    sockaddr_storage storage{};
+    socklen_t size = 0;
     if (descriptor.rfind("pel.domain://", 0) == 0) {
         std::string rest = descriptor.substr(13);
         size_t d = rest.find("/domain/");
         if (d == std::string::npos) return -1;
         std::string path = rest.substr(0, d) + "/" + rest.substr(d + 8);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            ::close(fd);
-            return -1;
-        }
-        return fd;
-    }
-    if (descriptor.rfind("pel.tcp://", 0) == 0) {
+        auto* addr = reinterpret_cast<sockaddr_un*>(&storage);
+        addr->sun_family = AF_UNIX;
+        std::strncpy(addr->sun_path, path.c_str(), sizeof addr->sun_path - 1);
+        size = sizeof *addr;
+    } else if (descriptor.rfind("pel.tcp://", 0) == 0) {
         std::string rest = descriptor.substr(10);
         size_t colon = rest.rfind(':');
-        std::string host = rest.substr(0, colon), port = rest.substr(colon + 1);
-        if (host.size() > 1 && host.front() == '[') host = host.substr(1, host.size() - 2);
-        addrinfo hints{}, *res = nullptr;
-        hints.ai_socktype = SOCK_STREAM;
-        if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &res) != 0) return -1;
-        int fd = -1;
-        for (addrinfo* a = res; a && fd < 0; a = a->ai_next) {
-            fd = ::socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-                ::close(fd);
-                fd = -1;
-            }
-        }
-        ::freeaddrinfo(res);
-        return fd;
+        auto* addr = reinterpret_cast<sockaddr_in*>(&storage);
+        addr->sin_family = AF_INET;
+        addr->sin_port = htons(static_cast<uint16_t>(std::atoi(rest.c_str() + colon + 1)));
+        if (colon == std::string::npos || ::inet_pton(AF_INET, rest.substr(0, colon).c_str(), &addr->sin_addr) != 1)
+            return -1;
+        size = sizeof *addr;
+    } else {
+        return -1;
     }
-    return -1;
+    int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 uint32_t Be32(const std::string& s, size_t at) {
@@ -70,8 +65,6 @@ WireError ParseError(const std::string& body) {
         if (code == 'S') e.severity = v;
         else if (code == 'C') e.sqlstate = v;
         else if (code == 'M') e.message = v;
-        else if (code == 'D') e.detail = v;
-        else if (code == 'H') e.hint = v;
     }
     return e;
 }
@@ -128,8 +121,6 @@ WireMessage WireClient::Read(int timeoutMs) {
                 m_in.erase(0, len + 1);
                 return m;
             }
-        } else if (m_in.size() >= 1 && m_in[0] == 'N' && m_in.size() == 1) {
-            // a lone 'N' answers an SSL request; the caller reads it with ReadByte semantics
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (m_fd < 0 || left.count() <= 0) return {};
@@ -211,14 +202,40 @@ void WireClient::Absorb(const WireMessage& m, WireResult& r) {
     }
 }
 
-WireResult WireClient::ReadUntilReady(int timeoutMs) {
-    WireResult r;
+void WireClient::ReadInto(WireResult& r, int timeoutMs) {
     for (;;) {
         WireMessage m = Read(timeoutMs);
-        if (m.type == 0) return r;
+        if (m.type == 0) return;
         Absorb(m, r);
-        if (m.type == 'Z') return r;
+        if (m.type == 'Z') return;
     }
+}
+
+WireResult WireClient::ReadUntilReady(int timeoutMs) {
+    WireResult r;
+    ReadInto(r, timeoutMs);
+    return r;
+}
+
+WireResult WireClient::CopyIn(const std::string& sql, const std::vector<std::string>& pieces, const char* failure) {
+    SendMessage('Q', Str(sql));
+    WireResult r;
+    WireMessage first = Read();
+    if (first.type == 0) return r;
+    Absorb(first, r);
+    if (first.type == 'G') {
+        for (const auto& p : pieces) SendMessage('d', p);
+        if (failure) SendMessage('f', Str(failure));
+        else SendMessage('c', "");
+    }
+    if (first.type != 'Z') ReadInto(r, 10000);
+    return r;
+}
+
+std::vector<std::string> SplitInto(const std::string& data, size_t size) {
+    std::vector<std::string> pieces;
+    for (size_t i = 0; i < data.size(); i += size) pieces.push_back(data.substr(i, size));
+    return pieces;
 }
 
 WireResult WireClient::Startup(const std::vector<std::pair<std::string, std::string>>& parameters) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -26,7 +27,7 @@ struct WireColumn {
 };
 
 struct WireError {
-    std::string severity, sqlstate, message, detail, hint;
+    std::string severity, sqlstate, message;
 };
 
 // The answers to one query cycle, up to ReadyForQuery.
@@ -40,6 +41,9 @@ struct WireResult {
     std::string copyData;
     char status = 0;  // ReadyForQuery's transaction status; 0 when none arrived
     bool Ok() const { return errors.empty() && status != 0; }
+    // The first error's SQLSTATE and message; "" when there was none.
+    std::string Sqlstate() const { return errors.empty() ? "" : errors[0].sqlstate; }
+    std::string Message() const { return errors.empty() ? "" : errors[0].message; }
     std::string Value(size_t row = 0, size_t column = 0) const;
 };
 
@@ -68,6 +72,10 @@ public:
     WireResult Extended(const std::string& sql, int16_t resultFormat,
                         const std::vector<std::optional<std::string>>& params = {});
 
+    // COPY FROM STDIN: the statement, `pieces` as CopyData, then CopyDone or
+    // CopyFail; 'G' leads the types when the server asked for the data.
+    WireResult CopyIn(const std::string& sql, const std::vector<std::string>& pieces, const char* failure = nullptr);
+
     int32_t Pid() const { return m_pid; }
     int32_t Key() const { return m_key; }
     const std::map<std::string, std::string>& ParameterStatus() const { return m_status; }
@@ -80,11 +88,25 @@ public:
 
 private:
     void Absorb(const WireMessage& m, WireResult& r);
+    void ReadInto(WireResult& r, int timeoutMs);
     int m_fd = -1;
     std::string m_in;
     int32_t m_pid = 0, m_key = 0;
     std::map<std::string, std::string> m_status;
 };
+
+// A value as binary results and KLVCPY cells carry it: bare little-endian.
+template <typename T>
+std::string Le(T v) {
+    std::string s(sizeof v, '\0');
+    std::memcpy(&s[0], &v, sizeof v);
+    return s;
+}
+constexpr int64_t kJulian2000 = 2451545;  // the Julian day number of 2000-01-01
+constexpr int64_t kMicrosPerDay = 86400000000LL;
+
+// `data` cut into messages of `size` bytes.
+std::vector<std::string> SplitInto(const std::string& data, size_t size);
 
 // Sends a CancelRequest for (pid, key) to the endpoint.
 bool SendCancel(const std::string& endpoint, int32_t pid, int32_t key);
