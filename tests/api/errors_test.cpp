@@ -62,9 +62,6 @@ void ExpectInvalidField(kelvo_error_t* returned, uint32_t contextId) {
     EXPECT_EQ(GetInt(failure.get(), KELVO_ERROR_FIELD_ERROR_CATEGORY), KELVO_ERROR_CATEGORY_GENERIC);
     EXPECT_EQ(GetInt(failure.get(), KELVO_ERROR_FIELD_ERROR_CODE), 22);
     EXPECT_EQ(GetText(failure.get(), KELVO_ERROR_FIELD_MESSAGE), "Invalid `field`");
-    EXPECT_EQ(GetText(failure.get(), KELVO_ERROR_FIELD_DETAIL), "");
-    EXPECT_EQ(GetText(failure.get(), KELVO_ERROR_FIELD_SQL_STATE), "");
-    EXPECT_EQ(GetInt(failure.get(), KELVO_ERROR_FIELD_SEVERITY), KELVO_SEVERITY_ERROR);
     EXPECT_EQ(Get(failure.get(), KELVO_ERROR_FIELD_CONTEXT_ID).value.uinteger, contextId);
 }
 
@@ -77,9 +74,6 @@ TEST(ErrorFunctions, ANewErrorIsEmptyWithItsContextId) {
     EXPECT_EQ(GetInt(error.get(), KELVO_ERROR_FIELD_ERROR_CODE), 0);
     EXPECT_EQ(GetText(error.get(), KELVO_ERROR_FIELD_SQL_STATE), "00000");
     EXPECT_EQ(GetText(error.get(), KELVO_ERROR_FIELD_MESSAGE), "");
-    EXPECT_EQ(GetText(error.get(), KELVO_ERROR_FIELD_HINT_MESSAGE), "");
-    EXPECT_EQ(GetText(error.get(), KELVO_ERROR_FIELD_DETAIL), "");
-    EXPECT_EQ(GetInt(error.get(), KELVO_ERROR_FIELD_SEVERITY), KELVO_SEVERITY_ERROR);
     const kelvo_error_field_value cause = Get(error.get(), KELVO_ERROR_FIELD_CAUSE);
     EXPECT_EQ(cause.discriminator, 2);
     EXPECT_EQ(cause.value.pointer, nullptr);
@@ -121,14 +115,11 @@ TEST(ErrorFunctions, CategoryAndCodeChangesKeepTheSqlstateInStep) {
     const Step steps[] = {
         {KELVO_ERROR_FIELD_ERROR_CODE, 3452619, KELVO_ERROR_CATEGORY_SQLSTATE, 3452619, "22023"},
         {KELVO_ERROR_FIELD_ERROR_CATEGORY, KELVO_ERROR_CATEGORY_SYSTEM, KELVO_ERROR_CATEGORY_SYSTEM, 0, ""},
-        {KELVO_ERROR_FIELD_ERROR_CODE, 5, KELVO_ERROR_CATEGORY_SYSTEM, 5, ""},
         {KELVO_ERROR_FIELD_ERROR_CATEGORY, KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE,
          KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE, 0, ""},
         {KELVO_ERROR_FIELD_ERROR_CODE, 137, KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE, 137, ""},
-        {KELVO_ERROR_FIELD_ERROR_CATEGORY, KELVO_ERROR_CATEGORY_GENERIC, KELVO_ERROR_CATEGORY_GENERIC, 0, ""},
         {KELVO_ERROR_FIELD_ERROR_CATEGORY, KELVO_ERROR_CATEGORY_SQLSTATE, KELVO_ERROR_CATEGORY_SQLSTATE, 0,
          "00000"},
-        {KELVO_ERROR_FIELD_ERROR_CODE, 30139776, KELVO_ERROR_CATEGORY_SQLSTATE, 30139776, "HY000"},
         {KELVO_ERROR_FIELD_ERROR_CODE, -1, KELVO_ERROR_CATEGORY_SQLSTATE, -1, "141Z3"},
     };
     ErrorPtr error(kelvo_error_create(1));
@@ -164,27 +155,6 @@ TEST(ErrorFunctions, RefusedKeysAndCategoriesChangeNothing) {
         EXPECT_EQ(value.discriminator, 42);
         EXPECT_EQ(value.value.uinteger, 4242u);
     }
-}
-
-TEST(ErrorFunctions, ShorterMessageNeverLeavesTheDetailBeyondIt) {
-    auto* made = new kelvoapi::Error(kelvoapi::MakeErrorFromTaggedString(
-        "<primary>Copy failed.</primary><detail>line 3</detail>", kelvoapi::ContextId{1}));
-    ErrorPtr error(made);
-    EXPECT_EQ(GetText(error.get(), KELVO_ERROR_FIELD_MESSAGE), "Copy failed: line 3");
-    EXPECT_EQ(GetText(error.get(), KELVO_ERROR_FIELD_DETAIL), "line 3");
-    ASSERT_EQ(SetText(error.get(), KELVO_ERROR_FIELD_MESSAGE, "Copy failed: line 99"), nullptr);
-    EXPECT_EQ(GetText(error.get(), KELVO_ERROR_FIELD_DETAIL), "line 99");
-    ASSERT_EQ(SetText(error.get(), KELVO_ERROR_FIELD_MESSAGE, "short"), nullptr);
-    EXPECT_EQ(GetText(error.get(), KELVO_ERROR_FIELD_DETAIL), "");
-    ASSERT_EQ(SetText(error.get(), KELVO_ERROR_FIELD_MESSAGE, nullptr), nullptr);
-    EXPECT_EQ(GetText(error.get(), KELVO_ERROR_FIELD_MESSAGE), "");
-}
-
-TEST(ErrorFunctions, SeverityIsStoredWithoutARangeCheck) {
-    ErrorPtr error(kelvo_error_create(0x1));
-    ASSERT_EQ(SetInt(error.get(), KELVO_ERROR_FIELD_SEVERITY, 9), nullptr);
-    EXPECT_EQ(GetInt(error.get(), KELVO_ERROR_FIELD_SEVERITY), 9);
-    EXPECT_EQ(Render(error.get()), "Code: sqlstate:00000\nSeverity: ?\nContext id: 0x1\n");
 }
 
 TEST(ErrorFunctions, CausesAreOwnedReplacedAndRemoved) {
@@ -226,6 +196,7 @@ TEST(ErrorFunctions, AHundredThousandCausesAreBuiltCopiedRenderedAndFreed) {
         head = next;
     }
     ErrorPtr chain(head);
+    kelvo_error_destroy(nullptr);
     // Refusing a link deep in the chain walks it without recursion, too.
     kelvo_error_t* deep = head;
     for (int i = 0; i < 99999; ++i) deep = static_cast<kelvo_error_t*>(Get(deep, KELVO_ERROR_FIELD_CAUSE).value.pointer);
@@ -236,7 +207,5 @@ TEST(ErrorFunctions, AHundredThousandCausesAreBuiltCopiedRenderedAndFreed) {
     EXPECT_EQ(text.substr(text.size() - 16), "Context id: 0x0\n");
     EXPECT_NE(text.find("Context id: 0x1869f\n"), std::string::npos);
 }
-
-TEST(ErrorFunctions, DestroyingNullDoesNothing) { kelvo_error_destroy(nullptr); }
 
 }  // namespace
