@@ -66,10 +66,6 @@ TEST(TableDefinitionExports, StoreAndReadEveryField) {
     }
 }
 
-TEST(TableDefinitionExports, RefuseAMissingTableName) {
-    EXPECT_EQ(kelvo_create_table_definition("d", "s", nullptr, KELVO_PERMANENT, false), nullptr);
-}
-
 TEST(TableDefinitionExports, FindTheFirstColumnOfAName) {
     DefinitionPtr definition(kelvo_create_table_definition("d", "s", "t", KELVO_PERMANENT, false));
     AddColumn(definition.get(), "a", KELVO_INT, 0xFFFFFFFF, nullptr, true);
@@ -79,15 +75,13 @@ TEST(TableDefinitionExports, FindTheFirstColumnOfAName) {
         const char* name;
         kelvo_field_index_t index;
     };
-    const Case cases[] = {{"a", 0}, {"b", 1}, {"A", 3}, {"c", 3}, {"", 3}, {"a ", 3}};
+    const Case cases[] = {{"a", 0}, {"b", 1}, {"A", 3}, {"a ", 3}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(kelvo_table_definition_column_index(definition.get(), c.name), c.index);
     }
-    AddColumn(definition.get(), "", KELVO_INT, 0xFFFFFFFF, nullptr, true);
-    AddColumn(definition.get(), "", KELVO_INT, 0xFFFFFFFF, nullptr, true);
-    EXPECT_EQ(kelvo_table_definition_column_index(definition.get(), ""), 3u);
-    EXPECT_EQ(kelvo_table_definition_column_index(definition.get(), nullptr), 5u);
+    EXPECT_EQ(kelvo_table_definition_column_index(definition.get(), nullptr), 3u);
+    EXPECT_EQ(kelvo_create_table_definition("d", "s", nullptr, KELVO_PERMANENT, false), nullptr);
 }
 
 TEST(TableDefinitionExports, CopyIsIndependent) {
@@ -96,33 +90,11 @@ TEST(TableDefinitionExports, CopyIsIndependent) {
     kelvo_table_definition_t* raw = nullptr;
     ASSERT_EQ(kelvo_copy_table_definition(original.get(), &raw), nullptr);
     DefinitionPtr copy(raw);
-    EXPECT_STREQ(kelvo_table_definition_database_name(copy.get()), "d");
-    EXPECT_STREQ(kelvo_table_definition_schema_name(copy.get()), "s");
-    EXPECT_STREQ(kelvo_table_definition_table_name(copy.get()), "t");
-    EXPECT_EQ(kelvo_table_definition_table_persistence(copy.get()), KELVO_TEMPORARY);
-    EXPECT_TRUE(Core(copy).IsStream());
-    EXPECT_EQ(Core(copy).GetColumns()[0].m_type, Core(original).GetColumns()[0].m_type);
+    EXPECT_EQ(Core(copy).GenerateCreateSQL(false), Core(original).GenerateCreateSQL(false));
 
     AddColumn(copy.get(), "b", KELVO_INT, 0xFFFFFFFF, nullptr, true);
     EXPECT_EQ(kelvo_table_definition_column_count(copy.get()), 2u);
     EXPECT_EQ(kelvo_table_definition_column_count(original.get()), 1u);
-}
-
-TEST(TableDefinition, MoveLeavesTheSourceEmpty) {
-    kelvoapi::TableDefinition source("d", "s", "t", KELVO_TEMPORARY, true);
-    source.AddColumn("a", KELVO_INT, 0xFFFFFFFF, "", true);
-    kelvoapi::TableDefinition target(std::move(source));
-    EXPECT_EQ(target.GetColumnCount(), 1u);
-    EXPECT_EQ(target.GetTableName(), "t");
-    EXPECT_EQ(source.GetColumnCount(), 0u);  // NOLINT(bugprone-use-after-move)
-    EXPECT_TRUE(source.GetTableName().empty());
-    EXPECT_TRUE(source.GetDatabaseName().empty());
-
-    kelvoapi::TableDefinition assigned("x", KELVO_PERMANENT, false);
-    assigned = std::move(target);
-    EXPECT_EQ(assigned.GetSchemaName(), "s");
-    EXPECT_EQ(target.GetColumnCount(), 0u);  // NOLINT(bugprone-use-after-move)
-    EXPECT_FALSE(target.IsStream());
 }
 
 kelvoapi::TableDefinition TwoColumns(std::string database, std::string schema, std::string table,
@@ -150,14 +122,10 @@ TEST(TableDefinition, GeneratesCreateStatements) {
          "CREATE TEMPORARY TABLE \"s\".\"t\" " + std::string(two_columns) + ";"},
         {"database and schema", TwoColumns("d", "s", "t", KELVO_PERMANENT, false), true,
          "CREATE TABLE IF NOT EXISTS \"d\".\"s\".\"t\" " + std::string(two_columns) + ";"},
-        {"database without schema", TwoColumns("d", "", "t", KELVO_PERMANENT, false), false,
-         "CREATE TABLE \"d\".\"t\" " + std::string(two_columns) + ";"},
         {"stream with database and schema", TwoColumns("d", "s", "t", KELVO_PERMANENT, true), false,
          "CREATE BOUNDED EXTERNAL STREAM \"d\".\"s\".\"t\" " + std::string(two_columns) + stream_tail},
         {"stream with database only", TwoColumns("d", "", "t", KELVO_TEMPORARY, true), true,
          "CREATE BOUNDED EXTERNAL STREAM IF NOT EXISTS \"t\" " + std::string(two_columns) + stream_tail},
-        {"stream with schema only", TwoColumns("", "s", "t", KELVO_PERMANENT, true), false,
-         "CREATE BOUNDED EXTERNAL STREAM \"s\".\"t\" " + std::string(two_columns) + stream_tail},
         {"quoted names", TwoColumns("my \"db\"", "", "a\nb", KELVO_PERMANENT, false), false,
          "CREATE TABLE \"my \"\"db\"\"\".U&\"a\\000Ab\" " + std::string(two_columns) + ";"},
     };
@@ -174,7 +142,6 @@ TEST(TableDefinition, GeneratesColumnListsAndCollations) {
     EXPECT_EQ(definition.GenerateColumnNamesSQL(), "\"v\", \"x\"\"y\"");
     EXPECT_EQ(definition.GenerateColumnDefinitionsSQL(),
               "\"v\" VARCHAR(100) NOT NULL COLLATE \"en_US\", \"x\"\"y\" NUMERIC(18,3)");
-    EXPECT_EQ(kelvoapi::TableDefinition("t", KELVO_PERMANENT, false).GenerateColumnNamesSQL(), "");
 }
 
 TEST(TableDefinition, StreamStatementTakesItsOwnNames) {
@@ -188,7 +155,6 @@ TEST(TableDefinition, StreamStatementTakesItsOwnNames) {
 TEST(TableDefinition, RefusesCreateTextForUnsupportedColumns) {
     kelvoapi::TableDefinition definition("t", KELVO_PERMANENT, false);
     definition.AddColumn("u", KELVO_UNSUPPORTED, 0xFFFFFFFF, "", true);
-    EXPECT_EQ(definition.GetColumnCount(), 1u);
     for (const bool stream : {false, true}) {
         SCOPED_TRACE(stream);
         try {
