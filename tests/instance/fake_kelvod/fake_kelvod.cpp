@@ -136,10 +136,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fake kelvod exits with %d\n", exitCode);
         return exitCode;
     }
-    if (mode == "stderr-only") {
-        std::fputs("only on stderr", stderr);
-        return exitCode;
-    }
     if (mode == "silent-exit")
         return exitCode;
     if (mode == "flood") {
