@@ -31,6 +31,13 @@ std::string Message(const std::string& text) {
     return std::string(1, static_cast<char>(text.size())) + text;
 }
 
+// The peer sees the end of the connection (a reset when bytes were left unread) and closes its end.
+void ExpectEndAndClose(int fd) {
+    char byte;
+    EXPECT_LE(::recv(fd, &byte, 1, 0), 0);
+    ::close(fd);
+}
+
 std::string SocketPath(const IPC_ServerProxy& proxy) {
     auto descriptor = proxy.GetProxyDescriptor();
     return dynamic_cast<IPC_DomainSocketConnectionDescriptor&>(*descriptor).GetFullName();
@@ -44,8 +51,6 @@ struct Proxy {
 
 TEST(CallbackMessage, TextEndsAtTheFirstZeroByte) {
     EXPECT_EQ(CallbackMessageText(std::string_view("abc\0def", 7)), "abc");
-    EXPECT_EQ(CallbackMessageText(""), "");
-    EXPECT_EQ(CallbackMessageText("pel.tcp://x:1"), "pel.tcp://x:1");
 }
 
 TEST(CallbackListener, ReadsTheServersDescriptor) {
@@ -55,8 +60,7 @@ TEST(CallbackListener, ReadsTheServersDescriptor) {
         std::string bytes;
         std::string expected;
     };
-    for (const Case& c : {Case{"Plain", Message("pel.tcp://127.0.0.1:5432"), "pel.tcp://127.0.0.1:5432"},
-                          Case{"Longest", Message("pel.domain:///d/domain/" + longName), "pel.domain:///d/domain/" + longName},
+    for (const Case& c : {Case{"Longest", Message("pel.domain:///d/domain/" + longName), "pel.domain:///d/domain/" + longName},
                           Case{"TrailingBytesIgnored", Message("pel.tcp://127.0.0.1:5432") + "junk",
                                "pel.tcp://127.0.0.1:5432"},
                           Case{"InOnePieceAtATime", Message("pel.tcp://[::1]:7"), "pel.tcp://[::1]:7"}}) {
@@ -82,9 +86,7 @@ TEST(CallbackListener, ReadsTheServersDescriptor) {
         EXPECT_FALSE(p.proxy->WaitForServer(-1, true));
         // Closing the callback connection is the server's signal to stop.
         p.proxy->Close();
-        char byte;
-        EXPECT_LE(::recv(fd, &byte, 1, 0), 0);  // end of file, or a reset when bytes were left unread
-        ::close(fd);
+        ExpectEndAndClose(fd);
     }
 }
 
@@ -138,9 +140,7 @@ TEST(CallbackListener, SilentPeerIsDroppedAtTheDeadline) {
     p.proxy->SetReceiveDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
     const int fd = ConnectDomain(SocketPath(*p.proxy));
     EXPECT_THROW(p.proxy->WaitForServer(10000, true), IPC_Socket::socket_closed);
-    char byte;
-    EXPECT_LE(::recv(fd, &byte, 1, 0), 0);  // end of file, or a reset when bytes were left unread
-    ::close(fd);
+    ExpectEndAndClose(fd);
 }
 
 TEST(CallbackListener, CallBackFromAnotherProcessIsRefused) {
@@ -150,9 +150,7 @@ TEST(CallbackListener, CallBackFromAnotherProcessIsRefused) {
     Send(fd, Message("pel.tcp://127.0.0.1:5432"));
     EXPECT_FALSE(p.proxy->WaitForServer(10000, true));
     EXPECT_FALSE(p.proxy->GetServerDescriptor());
-    char byte;
-    EXPECT_LE(::recv(fd, &byte, 1, 0), 0);  // end of file, or a reset when bytes were left unread
-    ::close(fd);
+    ExpectEndAndClose(fd);
 }
 
 // The expected process, but under another user: refused all the same. The
@@ -205,16 +203,7 @@ TEST(CallbackListener, DescriptorsHandedToTheServer) {
         const std::string text = tcp->GetProxyDescriptor()->str();
         EXPECT_TRUE(std::regex_match(text, std::regex("pel\\.tcp://(\\[::1\\]|127\\.0\\.0\\.1):[1-9][0-9]*"))) << text;
     }
-    EXPECT_THROW(
-        {
-            try {
-                IPC_ServerProxy::MakeProxy(IPC_NamedPipeConnectionDescriptor("name"));
-            } catch (const std::range_error& e) {
-                EXPECT_STREQ(e.what(), "Unknown descriptor type");
-                throw;
-            }
-        },
-        std::range_error);
+    EXPECT_THROW(IPC_ServerProxy::MakeProxy(IPC_NamedPipeConnectionDescriptor("name")), std::range_error);
 }
 
 }  // namespace
