@@ -10,7 +10,7 @@ namespace {
 using kelvoapi::ContextId;
 
 TEST(TaggedText, EscapingRoundTripsAnyValue) {
-    for (const char* value : {"", "plain", "a<b", "a&b", "&amp;", "&lt;", "</primary>", "<<&&>>", "&"}) {
+    for (const char* value : {"", "a<b", "&amp;", "&lt;", "</primary>", "<<&&>>", "&"}) {
         SCOPED_TRACE(value);
         const std::string escaped = kelvoapi::EscapeTagValue(value);
         EXPECT_EQ(escaped.find('<'), std::string::npos);
@@ -24,22 +24,10 @@ TEST(TaggedText, EscapingRoundTripsAnyValue) {
 }
 
 TEST(TaggedText, ReadsOnlyTheFirstCompleteBlock) {
-    struct Case {
-        const char* text;
-        const char* value;
-    };
-    const Case cases[] = {
-        {"<hint>x</hint>", "x"},
-        {"<hint>first</hint><hint>second</hint>", "first"},
-        {"</hint><hint>x</hint>", "x"},
-        {"<hint>unterminated", ""},
-        {"no tags", ""},
-        {"<hint>a&amp;b&lt;c&gt;</hint>", "a&b<c&gt;"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(kelvoapi::ReadTagValue(c.text, "hint"), c.value);
-    }
+    const std::pair<const char*, const char*> cases[] = {
+        {"<hint>first</hint><hint>second</hint>", "first"}, {"</hint><hint>x</hint>", "x"},
+        {"<hint>unterminated", ""}, {"<hint>a&amp;b&lt;c&gt;</hint>", "a&b<c&gt;"}};
+    for (const auto& [text, value] : cases) EXPECT_EQ(kelvoapi::ReadTagValue(text, "hint"), value) << text;
 }
 
 struct Expected {

@@ -21,30 +21,9 @@ int DaysInMonth(int32_t year, int month) {
     return month == 2 && IsLeapYear(year) ? 29 : days[month - 1];
 }
 
-// Julian day numbers from Python: datetime.date(y, m, d).toordinal() + 1721425.
-TEST(DateCodec, EncodesKnownDayNumbers) {
-    struct Case {
-        int32_t year;
-        int16_t month;
-        int16_t day;
-        uint32_t julian;
-    };
-    const Case cases[] = {
-        {1, 1, 1, 1721426},     {1600, 2, 29, 2305507}, {1900, 3, 1, 2415080},
-        {1970, 1, 1, 2440588},  {2000, 2, 29, 2451604}, {2100, 3, 1, 2488129},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.year * 10000 + c.month * 100 + c.day);
-        EXPECT_EQ(kelvo_encode_date({c.year, c.month, c.day}), c.julian);
-        const kelvo_date_components_t decoded = kelvo_decode_date(c.julian);
-        EXPECT_EQ(decoded.year, c.year);
-        EXPECT_EQ(decoded.month, c.month);
-        EXPECT_EQ(decoded.day, c.day);
-    }
-}
-
 // Walks every calendar day from day number 0 (-4713-11-24) to 9999-12-31 and
-// checks both directions against a calendar counted day by day.
+// checks both directions against a calendar counted day by day, anchored to
+// day numbers from Python: datetime.date(y, m, d).toordinal() + 1721425.
 TEST(DateCodec, RoundTripsEveryDayOfTheSupportedRange) {
     int32_t year = -4713;
     int month = 11;
@@ -57,6 +36,9 @@ TEST(DateCodec, RoundTripsEveryDayOfTheSupportedRange) {
         if (kelvo_encode_date(components) != expected || decoded.year != year || decoded.month != month ||
             decoded.day != day) {
             if (++mismatches < 5) ADD_FAILURE() << "day number " << expected << " is " << year << "-" << month << "-" << day;
+        }
+        if (year == 1970 && month == 1 && day == 1) {
+            EXPECT_EQ(expected, 2440588u);
         }
         if (year == 9999 && month == 12 && day == 31) break;
         ++expected;
