@@ -69,41 +69,18 @@ TEST(Error, EveryCodeEndsUpInOneOfTheFourCategories) {
     EXPECT_EQ(runtime.GetMessage(), "went wrong");
 }
 
-Error Chain(int length) {
-    Error head(Sqlstate(kelvo::Sqlstate::GeneralError), "link 0", ContextId{0});
-    Error* tail = &head;
-    for (int i = 1; i < length; ++i) {
-        tail->SetCause(Error(Sqlstate(kelvo::Sqlstate::GeneralError), "link " + std::to_string(i), ContextId{1}));
-        tail = tail->GetCause();
-    }
-    return head;
-}
-
-std::vector<std::string> Messages(const Error& error) {
-    std::vector<std::string> messages;
-    for (const Error* link = &error; link; link = link->GetCause()) messages.push_back(link->GetMessage());
-    return messages;
-}
-
-// The leak checker and ASan see any chain that is lost or freed twice.
-TEST(Error, CopiesMovesAndNewCausesKeepEachChainWhole) {
-    const Error original = Chain(3);
-    Error copy = original;
-    EXPECT_EQ(Messages(copy), Messages(original));
-    copy.GetCause()->SetMessage("changed");
-    EXPECT_EQ(original.GetCause()->GetMessage(), "link 1");
-    copy = copy;  // self-assignment keeps the chain
-    EXPECT_EQ(Messages(copy).size(), 3u);
-
-    Error target = Chain(4);
-    const Error* cause = copy.GetCause();
-    target = std::move(copy);
+// Moving hands the chain over without copying or freeing it.
+TEST(Error, MovesHandOverTheCauseChain) {
+    Error source(Sqlstate(kelvo::Sqlstate::GeneralError), "head", ContextId{0});
+    source.SetCause(Error(Sqlstate(kelvo::Sqlstate::IoError), "cause", ContextId{1}));
+    const Error* cause = source.GetCause();
+    Error target(Sqlstate(kelvo::Sqlstate::GeneralError), "old", ContextId{2});
+    target.SetCause(Error(Sqlstate(kelvo::Sqlstate::IoError), "old cause", ContextId{3}));
+    target = std::move(source);
     EXPECT_EQ(target.GetCause(), cause);
-    Error moved(std::move(target));
-    EXPECT_EQ(Messages(moved).size(), 3u);
-
-    moved.SetCause(Error(Sqlstate(kelvo::Sqlstate::IoError), "new cause", ContextId{1}));
-    EXPECT_EQ(Messages(moved), (std::vector<std::string>{"link 0", "new cause"}));
+    const Error copy = target;
+    EXPECT_NE(copy.GetCause(), cause);
+    EXPECT_EQ(copy.GetCause()->GetMessage(), "cause");
 }
 
 }  // namespace
