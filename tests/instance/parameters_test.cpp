@@ -94,18 +94,6 @@ TEST(ParametersTest, RandomNamesDrawEveryCharacterOfTheAlphabet) {
     EXPECT_TRUE(std::regex_match(text, std::regex("[a-zA-Z0-9]*")));
 }
 
-TEST(ParametersTest, ConvertsEndpointsToHostAndPort) {
-    const std::pair<const char*, std::pair<std::string, std::string>> cases[] = {
-        {"pel.tcp://localhost:auto", {"localhost", "0"}},
-        {"pel.tcp://[::1]:80", {"::1", "80"}},
-        {"pel.domain:///srv/domain/x/domain/.s.PGSQL.1", {"/srv/domain/x", "1"}},
-        {"pel.domain:///tmp/domain/sock", {"/tmp", "sock"}},
-        {"pel.pipe://auto", {"//./pipe/auto", ""}},
-    };
-    for (const auto& [descriptor, expected] : cases) EXPECT_EQ(ParseEndpointDescriptor(descriptor), expected) << descriptor;
-    EXPECT_THROW(ParseEndpointDescriptor("pel.tcp://h"), std::invalid_argument);
-}
-
 TEST(ParametersCInterfaceTest, CopiesAreIndependentAndFailuresLeaveTheOutputAlone) {
     kelvo_parameters_t* original = nullptr;
     ASSERT_EQ(kelvo_create_instance_parameters(&original, true), nullptr);
