@@ -243,6 +243,9 @@ TEST(ServerStart, TheServerSeesItsCommandLineAndNothingElse) {
     EXPECT_EQ(searched.error, nullptr);
 }
 
+// What happens to the server, or the application, before the shut-down.
+enum class Before { Nothing, KillServer, IgnoreSigchld };
+
 TEST(Shutdown, ReportsALateOrFailedExit) {
     const struct {
         const char* name;
@@ -251,20 +254,41 @@ TEST(Shutdown, ReportsALateOrFailedExit) {
         const char* sqlstate;  // "" for success
         uint32_t contextId;
         std::string message;
+        int exitCodeCause;  // -1 for none
+        Before before = Before::Nothing;
     } cases[] = {
-        {"clean exit, unbounded", {{"fake_mode", "serve"}}, -1, "", 0, ""},
+        {"clean exit, unbounded", {{"fake_mode", "serve"}}, -1, "", 0, "", -1},
         {"exit code reported", {{"fake_mode", "serve"}, {"fake_exit_code", "7"}}, 10000, "HY000", 0x00255a28,
-         "The Kelvo server terminated with exit code 7.\nChild process' stderr:\nfake kelvod stops with 7\n\n"},
-        {"killed at once, nothing reported", {{"fake_mode", "serve"}, {"fake_exit_code", "7"}}, 0, "", 0, ""},
+         "The Kelvo server terminated with exit code 7.\nChild process' stderr:\nfake kelvod stops with 7\n\n", 7},
+        {"killed at once, nothing reported", {{"fake_mode", "serve"}, {"fake_exit_code", "7"}}, 0, "", 0, "", -1},
         {"ignored close times out", {{"fake_mode", "ignore-close"}}, 1000, "HYT00", 0x000150ff,
-         "The Kelvo process took longer than 1000 milliseconds to shut down, and was terminated forcefully.\n"},
+         "The Kelvo process took longer than 1000 milliseconds to shut down, and was terminated forcefully.\n", -1},
+        {"killed by a signal", {{"fake_mode", "serve"}}, 1000, "HY000", 0x00255a28,
+         "The Kelvo server terminated with exit code 9.\n", 9, Before::KillServer},
+        {"application ignores SIGCHLD", {{"fake_mode", "serve"}, {"fake_exit_code", "7"}}, 10000, "58000", 0x0034c41d,
+         "The exit status of the Kelvo server process is not available: the application ignores SIGCHLD or "
+         "reaps child processes itself.",
+         -1, Before::IgnoreSigchld},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         StartResult result = Start(c.entries);
         ASSERT_EQ(result.error, nullptr) << kelvoapi::ToString(AsError(result.error));
         const pid_t pid = ServerPid(result.instance.get());
+        int code = -1;
+        if (c.before == Before::KillServer) {
+            ::kill(pid, SIGKILL);
+            EXPECT_TRUE(Eventually([&] { return kelvo_instance_get_exit_code(result.instance.get(), &code); }));
+            code = -1;  // asking again gives the same answer
+            EXPECT_TRUE(kelvo_instance_get_exit_code(result.instance.get(), &code));
+            EXPECT_EQ(code, 9);
+        }
+        struct sigaction ignore {};
+        struct sigaction previous {};
+        ignore.sa_handler = c.before == Before::IgnoreSigchld ? SIG_IGN : SIG_DFL;
+        ::sigaction(SIGCHLD, &ignore, &previous);
         ErrorPtr error(kelvo_instance_shutdown(result.instance.release(), c.timeoutMs));
+        ::sigaction(SIGCHLD, &previous, nullptr);
         EXPECT_TRUE(ProcessGone(pid));
         if (*c.sqlstate == '\0') {
             EXPECT_EQ(error, nullptr) << kelvoapi::ToString(AsError(error));
@@ -275,9 +299,9 @@ TEST(Shutdown, ReportsALateOrFailedExit) {
         EXPECT_EQ(e.GetSqlstate(), c.sqlstate);
         EXPECT_EQ(e.GetContextId().value, c.contextId);
         EXPECT_EQ(e.GetMessage(), c.message);
-        if (std::string(c.sqlstate) == "HY000") {
+        if (c.exitCodeCause >= 0) {
             ASSERT_NE(e.GetCause(), nullptr);
-            EXPECT_EQ(e.GetCause()->GetCode(), std::error_code(7, kelvoapi::process_exit_code_category()));
+            EXPECT_EQ(e.GetCause()->GetCode(), std::error_code(c.exitCodeCause, kelvoapi::process_exit_code_category()));
             EXPECT_EQ(e.GetCause()->GetContextId().value, 0x00748efau);
         }
     }
@@ -291,21 +315,6 @@ TEST(ServerLifetime, CloseKillsAServerThatIgnoresTheClose) {
     result.instance.reset();
     EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(4900));
     EXPECT_TRUE(ProcessGone(pid));
-}
-
-TEST(ServerLifetime, ExitCodeOfAServerKilledBySignal) {
-    StartResult result = Start({{"fake_mode", "serve"}});
-    ASSERT_EQ(result.error, nullptr);
-    ::kill(ServerPid(result.instance.get()), SIGKILL);
-    int code = -1;
-    EXPECT_TRUE(Eventually([&] { return kelvo_instance_get_exit_code(result.instance.get(), &code); }));
-    EXPECT_EQ(code, 9);
-    code = -1;  // asking again gives the same answer
-    EXPECT_TRUE(kelvo_instance_get_exit_code(result.instance.get(), &code));
-    EXPECT_EQ(code, 9);
-    ErrorPtr error(kelvo_instance_shutdown(result.instance.release(), 1000));
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(AsError(error).GetMessage().rfind("The Kelvo server terminated with exit code 9.\n", 0), 0u);
 }
 
 TEST(ServerLifetime, GrandchildIsGoneAfterRelease) {
@@ -357,22 +366,6 @@ TEST(ServerLifetime, ForkedProgramsAndCopiesDoNotKeepTheServerAlive) {
         ::waitpid(copy, nullptr, 0);
         EXPECT_EQ(error, nullptr) << kelvoapi::ToString(AsError(error));
     }
-}
-
-TEST(ServerLifetime, AnApplicationIgnoringSigchldGetsAnHonestReport) {
-    StartResult result = Start({{"fake_mode", "serve"}, {"fake_exit_code", "7"}});
-    ASSERT_EQ(result.error, nullptr);
-    struct sigaction ignore {};
-    struct sigaction previous {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGCHLD, &ignore, &previous);
-    ErrorPtr error(kelvo_instance_shutdown(result.instance.release(), 10000));
-    ::sigaction(SIGCHLD, &previous, nullptr);
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(AsError(error).GetSqlstate(), "58000");
-    EXPECT_EQ(AsError(error).GetMessage(),
-              "The exit status of the Kelvo server process is not available: the application ignores SIGCHLD or "
-              "reaps child processes itself.");
 }
 
 TEST(ServerLifetime, DatabaseFilesAreDeletedOnlyWhenAskedAndRegular) {
