@@ -152,8 +152,8 @@ TEST(CallbackListener, CallBackFromAnotherUserIsRefused) {
         const int fd = kelvotest::ConnectToSocketFile(path);
         if (fd < 0)
             ::_exit(3);
-        if (::send(fd, message.data(), message.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(message.size()))
-            ::_exit(4);
+        // The listener may have refused and dropped the connection already.
+        (void)::send(fd, message.data(), message.size(), MSG_NOSIGNAL);
         char byte;
         (void)::read(release[0], &byte, 1);
         ::_exit(0);
