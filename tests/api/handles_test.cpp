@@ -59,20 +59,6 @@ TEST_F(Handles, ADependentHandleKeepsTheConnectionAliveAfterDisconnect) {
     EXPECT_EQ(journal, (std::vector<std::string>{"rowset closed", "connection closed"}));
 }
 
-TEST_F(Handles, ClosingADependentHandleFirstLeavesTheConnectionReady) {
-    FakeConnectionHandle connection(std::make_shared<FakeConnection>());
-    FakeRowsetHandle* first = nullptr;
-    FakeRowsetHandle* second = nullptr;
-    kelvoapi::make_external(&first, connection);
-    kelvoapi::make_external(&second, connection);
-    EXPECT_EQ(connection.m_inner.use_count(), 3);
-    delete first;
-    delete second;
-    EXPECT_EQ(journal, (std::vector<std::string>{"rowset closed", "rowset closed"}));
-    EXPECT_TRUE(connection.Get().ready);
-    EXPECT_EQ(connection.m_inner.use_count(), 1);
-}
-
 struct ThrowingRowset {
     explicit ThrowingRowset(FakeConnection&) { throw std::runtime_error("cannot open"); }
 };

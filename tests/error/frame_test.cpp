@@ -18,13 +18,6 @@ using ErrorPtr = std::unique_ptr<kelvo_error_t, Owned>;
 
 constexpr ContextId kFrameId{0xfeed0001};
 
-TEST(Frame, SuccessReturnsNullAndWritesTheResult) {
-    int out = 0;
-    ErrorPtr error(kelvoapi::WrapErrorThrowingBlock([&] { out = 42; }, kFrameId));
-    EXPECT_EQ(error, nullptr);
-    EXPECT_EQ(out, 42);
-}
-
 TEST(Frame, EveryKindOfThrowBecomesAReturnedError) {
     struct Case {
         const char* name;
@@ -43,8 +36,6 @@ TEST(Frame, EveryKindOfThrowBecomesAReturnedError) {
          },
          KELVO_ERROR_CATEGORY_SQLSTATE, kelvo::SqlstateValue("55006"), "busy", 0x1234},
         {"out of memory", [] { throw std::bad_alloc(); }, KELVO_ERROR_CATEGORY_SQLSTATE,
-         kelvo::SqlstateValue("53200"), "", 0xbada110c},
-        {"array new length", [] { throw std::bad_array_new_length(); }, KELVO_ERROR_CATEGORY_SQLSTATE,
          kelvo::SqlstateValue("53200"), "", 0xbada110c},
         {"runtime error", [] { throw std::runtime_error("it broke"); }, KELVO_ERROR_CATEGORY_SQLSTATE,
          kelvo::SqlstateValue("HY000"), "it broke", kFrameId.value},
@@ -71,27 +62,22 @@ TEST(Frame, EveryKindOfThrowBecomesAReturnedError) {
         EXPECT_EQ(error.GetMessage(), c.message);
         EXPECT_EQ(error.GetContextId().value, c.contextId);
     }
+    EXPECT_EQ(ErrorPtr(kelvoapi::WrapErrorThrowingBlock([] {}, kFrameId)), nullptr);
 }
 
-TEST(Frame, AThrownErrorKeepsItsCauseChainAndFields) {
+TEST(Frame, AThrownErrorKeepsItsCauseChain) {
     ErrorPtr returned(kelvoapi::WrapErrorThrowingBlock(
         [] {
-            Error error(kelvo::make_error_code(kelvo::Sqlstate::SystemError), "start failed", ContextId{0xeee3fd70});
+            Error error(kelvo::make_error_code(kelvo::Sqlstate::SystemError), "start failed", ContextId{1});
             error.SetHint("check the file");
-            error.SetSeverity(KELVO_SEVERITY_FATAL);
-            Error cause(std::error_code(ENOENT, std::system_category()), "exec", ContextId{0x07e9110c});
-            cause.SetCause(Error(kelvo::make_error_code(kelvo::Sqlstate::IoError), "deepest", ContextId{3}));
-            error.SetCause(std::move(cause));
+            error.SetCause(Error(std::error_code(ENOENT, std::system_category()), "exec", ContextId{2}));
             throw error;
         },
         kFrameId));
     ASSERT_NE(returned, nullptr);
-    const Error& error = *static_cast<const Error*>(returned.get());
-    EXPECT_EQ(kelvoapi::ToString(error),
-              "Code: sqlstate:58000\nMessage: start failed\nHint Message: check the file\nSeverity: FATAL\n"
-              "Context id: 0xeee3fd70\n\nCAUSED BY\nCode: system:2\nMessage: exec\nSeverity: ERROR\n"
-              "Context id: 0x7e9110c\n\nCAUSED BY\nCode: sqlstate:58030\nMessage: deepest\nSeverity: ERROR\n"
-              "Context id: 0x3\n");
+    EXPECT_EQ(kelvoapi::ToString(*static_cast<const Error*>(returned.get())),
+              "Code: sqlstate:58000\nMessage: start failed\nHint Message: check the file\nSeverity: ERROR\n"
+              "Context id: 0x1\n\nCAUSED BY\nCode: system:2\nMessage: exec\nSeverity: ERROR\nContext id: 0x2\n");
 }
 
 }  // namespace

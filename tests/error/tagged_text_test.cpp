@@ -10,7 +10,7 @@ namespace {
 using kelvoapi::ContextId;
 
 TEST(TaggedText, EscapingRoundTripsAnyValue) {
-    for (const char* value : {"", "plain", "a<b", "a&b", "&amp;", "&lt;", "</primary>", "<<&&>>", "&"}) {
+    for (const char* value : {"", "a<b", "&amp;", "&lt;", "</primary>", "<<&&>>", "&"}) {
         SCOPED_TRACE(value);
         const std::string escaped = kelvoapi::EscapeTagValue(value);
         EXPECT_EQ(escaped.find('<'), std::string::npos);
@@ -24,25 +24,10 @@ TEST(TaggedText, EscapingRoundTripsAnyValue) {
 }
 
 TEST(TaggedText, ReadsOnlyTheFirstCompleteBlock) {
-    struct Case {
-        const char* text;
-        const char* value;
-    };
-    const Case cases[] = {
-        {"<hint>x</hint>", "x"},
-        {"before<hint>x</hint>after", "x"},
-        {"<hint>first</hint><hint>second</hint>", "first"},
-        {"</hint><hint>x</hint>", "x"},
-        {"<hint></hint>", ""},
-        {"<hint>unterminated", ""},
-        {"no tags", ""},
-        {"<hin>x</hin>", ""},
-        {"<hint>a&amp;b&lt;c&gt;</hint>", "a&b<c&gt;"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(kelvoapi::ReadTagValue(c.text, "hint"), c.value);
-    }
+    const std::pair<const char*, const char*> cases[] = {
+        {"<hint>first</hint><hint>second</hint>", "first"}, {"</hint><hint>x</hint>", "x"},
+        {"<hint>unterminated", ""}, {"<hint>a&amp;b&lt;c&gt;</hint>", "a&b<c&gt;"}};
+    for (const auto& [text, value] : cases) EXPECT_EQ(kelvoapi::ReadTagValue(text, "hint"), value) << text;
 }
 
 struct Expected {
@@ -71,19 +56,14 @@ TEST(TaggedText, MakesErrorsFromTheFields) {
         Expected expected;
     } cases[] = {
         {"connection refused", {"HY000", "connection refused", "", "", 0}},
-        {"", {"HY000", "", "", "", 0}},
         {"<sqlstate>42P01</sqlstate><primary>No table.</primary>", {"42P01", "No table.", "", "", 0}},
         {"<primary>Failed.</primary><detail>disk</detail>", {"HY000", "Failed: disk", "disk", "", 0}},
-        {"<primary>Failed..</primary><detail>disk</detail>", {"HY000", "Failed.: disk", "disk", "", 0}},
         {"<primary>Failed</primary><detail>disk.</detail>", {"HY000", "Failed: disk.", "disk.", "", 0}},
         {"<detail>only detail</detail>", {"HY000", ": only detail", "only detail", "", 0}},
         {"<sqlstate>42p01</sqlstate><primary>m</primary>", {"42001", "m", "", "", 0}},
         {"<sqlstate>4260</sqlstate><primary>m</primary>", {"08P01", "m", "", "", 0}},
-        {"<sqlstate>426011</sqlstate><primary>m</primary>", {"08P01", "m", "", "", 0}},
         {"<sqlstate>XX000</sqlstate><primary>m</primary><hint>try again</hint><severity>FATAL</severity>",
          {"XX000", "m", "", "try again", 1}},
-        {"<primary>m</primary><severity>PANIC</severity>", {"HY000", "m", "", "", 2}},
-        {"<primary>m</primary><severity>WARNING</severity>", {"HY000", "m", "", "", 0}},
         {"<primary>m</primary><severity>fatal</severity>", {"HY000", "m", "", "", 0}},
         {"<primary>first</primary><primary>second</primary><hint>h1</hint><hint>h2</hint>",
          {"HY000", "first", "", "h1", 0}},

@@ -8,13 +8,12 @@ namespace {
 
 TEST(CpuCheck, EveryRequiredBitMustBeSet) {
     EXPECT_NO_THROW(kelvoapi::CheckProcessor(0x980201));
-    EXPECT_NO_THROW(kelvoapi::CheckProcessor(0xffffffff));
+    EXPECT_NO_THROW(kelvoapi::CheckProcessor());  // this machine
     // SSE3, SSSE3, SSE4.1, SSE4.2, POPCNT.
     for (const uint32_t bit : {0u, 9u, 19u, 20u, 23u}) {
-        SCOPED_TRACE(bit);
         try {
             kelvoapi::CheckProcessor(0xffffffffu & ~(1u << bit));
-            FAIL() << "no error";
+            ADD_FAILURE() << "bit " << bit << " not required";
         } catch (const kelvoapi::Error& e) {
             EXPECT_EQ(e.GetSqlstate(), "58000");
             EXPECT_EQ(e.GetMessage(),
@@ -23,11 +22,6 @@ TEST(CpuCheck, EveryRequiredBitMustBeSet) {
             EXPECT_EQ(e.GetContextId().value, 0x0f4c5532u);
         }
     }
-}
-
-TEST(CpuCheck, ThisMachinePasses) {
-    EXPECT_TRUE(kelvoapi::supportsKelvosSSE42Build(kelvoapi::cpuid()[2]));
-    EXPECT_NO_THROW(kelvoapi::CheckProcessor());
 }
 
 }  // namespace

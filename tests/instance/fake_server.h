@@ -19,20 +19,13 @@ namespace kelvotest {
 
 inline const std::string kFakeServerDirectory = FAKE_KELVOD_DIR;
 
-struct ParametersDeleter {
-    void operator()(kelvo_parameters_t* parameters) const { kelvo_parameters_destroy(parameters); }
+template <typename T, void (*Release)(T*)>
+struct Releaser {
+    void operator()(T* object) const { Release(object); }
 };
-using ParametersPtr = std::unique_ptr<kelvo_parameters_t, ParametersDeleter>;
-
-struct ErrorDeleter {
-    void operator()(kelvo_error_t* error) const { kelvo_error_destroy(error); }
-};
-using ErrorPtr = std::unique_ptr<kelvo_error_t, ErrorDeleter>;
-
-struct InstanceCloser {
-    void operator()(kelvo_instance_t* instance) const { kelvo_instance_close(instance); }
-};
-using InstancePtr = std::unique_ptr<kelvo_instance_t, InstanceCloser>;
+using ParametersPtr = std::unique_ptr<kelvo_parameters_t, Releaser<kelvo_parameters_t, kelvo_parameters_destroy>>;
+using ErrorPtr = std::unique_ptr<kelvo_error_t, Releaser<kelvo_error_t, kelvo_error_destroy>>;
+using InstancePtr = std::unique_ptr<kelvo_instance_t, Releaser<kelvo_instance_t, kelvo_instance_close>>;
 
 inline ParametersPtr MakeParameters(const std::map<std::string, std::string>& entries) {
     kelvo_parameters_t* raw = nullptr;
@@ -44,9 +37,7 @@ inline ParametersPtr MakeParameters(const std::map<std::string, std::string>& en
     return parameters;
 }
 
-inline const kelvoapi::Error& AsError(const ErrorPtr& error) {
-    return *static_cast<const kelvoapi::Error*>(error.get());
-}
+inline const kelvoapi::Error& AsError(const ErrorPtr& error) { return *static_cast<const kelvoapi::Error*>(error.get()); }
 
 struct StartResult {
     ErrorPtr error;
@@ -63,10 +54,8 @@ inline StartResult Start(const std::map<std::string, std::string>& entries,
     kelvo_instance_t* instance = sentinel;
     StartResult result;
     result.error.reset(create(directory.c_str(), telemetry, parameters.get(), &instance));
-    if (result.error)
-        EXPECT_EQ(instance, sentinel) << "written on failure";
-    else
-        result.instance.reset(instance);
+    EXPECT_TRUE(!result.error || instance == sentinel) << "written on failure";
+    if (!result.error) result.instance.reset(instance);
     return result;
 }
 
@@ -79,8 +68,7 @@ inline std::vector<std::string> ReportLines(const std::filesystem::path& report,
     std::vector<std::string> lines;
     std::ifstream in(report);
     for (std::string line; std::getline(in, line);)
-        if (line.rfind(key + " ", 0) == 0)
-            lines.push_back(line.substr(key.size() + 1));
+        if (line.rfind(key + " ", 0) == 0) lines.push_back(line.substr(key.size() + 1));
     return lines;
 }
 
@@ -88,8 +76,7 @@ inline std::vector<std::string> ReportLines(const std::filesystem::path& report,
 inline bool ProcessGone(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
-    if (!std::getline(stat, line))
-        return true;
+    if (!std::getline(stat, line)) return true;
     const auto close = line.rfind(')');
     return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
 }

@@ -31,6 +31,13 @@ std::string Message(const std::string& text) {
     return std::string(1, static_cast<char>(text.size())) + text;
 }
 
+// The peer sees the end of the connection (a reset when bytes were left unread) and closes its end.
+void ExpectEndAndClose(int fd) {
+    char byte;
+    EXPECT_LE(::recv(fd, &byte, 1, 0), 0);
+    ::close(fd);
+}
+
 std::string SocketPath(const IPC_ServerProxy& proxy) {
     auto descriptor = proxy.GetProxyDescriptor();
     return dynamic_cast<IPC_DomainSocketConnectionDescriptor&>(*descriptor).GetFullName();
@@ -44,82 +51,54 @@ struct Proxy {
 
 TEST(CallbackMessage, TextEndsAtTheFirstZeroByte) {
     EXPECT_EQ(CallbackMessageText(std::string_view("abc\0def", 7)), "abc");
-    EXPECT_EQ(CallbackMessageText(""), "");
-    EXPECT_EQ(CallbackMessageText("pel.tcp://x:1"), "pel.tcp://x:1");
 }
 
-TEST(CallbackListener, ReadsTheServersDescriptor) {
-    const std::string longName(255 - std::string("pel.domain:///d/domain/").size(), 'n');
-    struct Case {
-        const char* name;
+TEST(CallbackListener, ReadsTheServersDescriptorAndSurvivesBadMessages) {
+    const std::string longest = "pel.domain:///d/domain/" + std::string(255 - 23, 'n');
+    const struct {
         std::string bytes;
-        std::string expected;
+        std::string expected;  // the descriptor read, or a part of the error
+        bool byteByByte = false;
+    } cases[] = {
+        {Message(longest), longest},
+        {Message("pel.tcp://127.0.0.1:5432") + "junk", "pel.tcp://127.0.0.1:5432"},
+        {Message("pel.tcp://[::1]:7"), "pel.tcp://[::1]:7", true},
+        {Message(""), "Invalid connection string"},
+        {Message("hello"), "Invalid connection string"},
+        {Message("pel.tcp://127.0.0.1:5432").substr(0, 5), "The connection was closed by the peer in IPC_Socket::Recv(len="},
     };
-    for (const Case& c : {Case{"Plain", Message("pel.tcp://127.0.0.1:5432"), "pel.tcp://127.0.0.1:5432"},
-                          Case{"Longest", Message("pel.domain:///d/domain/" + longName), "pel.domain:///d/domain/" + longName},
-                          Case{"TrailingBytesIgnored", Message("pel.tcp://127.0.0.1:5432") + "junk",
-                               "pel.tcp://127.0.0.1:5432"},
-                          Case{"InOnePieceAtATime", Message("pel.tcp://[::1]:7"), "pel.tcp://[::1]:7"}}) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected);
         Proxy p;
         p.proxy->SetExpectedPeer(::getpid());
         const int fd = ConnectDomain(SocketPath(*p.proxy));
         std::thread sender([&] {
-            if (std::string(c.name) == "InOnePieceAtATime") {
-                for (char byte : c.bytes) {
-                    Send(fd, std::string(1, byte));
-                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                }
-            } else {
-                Send(fd, c.bytes);
+            for (size_t at = 0; at < c.bytes.size(); at += c.byteByByte ? 1 : c.bytes.size()) {
+                Send(fd, c.bytes.substr(at, c.byteByByte ? 1 : std::string::npos));
+                std::this_thread::sleep_for(std::chrono::milliseconds(c.byteByByte ? 2 : 0));
             }
+            if (c.expected.rfind("The connection was closed", 0) == 0) ::shutdown(fd, SHUT_WR);
         });
-        EXPECT_TRUE(p.proxy->WaitForServer(10000, true));
+        std::string outcome;
+        try {
+            EXPECT_TRUE(p.proxy->WaitForServer(10000, true));
+            outcome = p.proxy->GetServerDescriptor() ? p.proxy->GetServerDescriptor()->str() : "(none)";
+        } catch (const std::exception& e) {
+            outcome = e.what();
+            EXPECT_FALSE(p.proxy->GetServerDescriptor());
+            // A later, good call-back is still accepted.
+            const int second = ConnectDomain(SocketPath(*p.proxy));
+            Send(second, Message("pel.tcp://127.0.0.1:1"));
+            EXPECT_TRUE(p.proxy->WaitForServer(10000, true));
+            ::close(second);
+        }
         sender.join();
-        ASSERT_TRUE(p.proxy->GetServerDescriptor());
-        EXPECT_EQ(p.proxy->GetServerDescriptor()->str(), c.expected);
+        EXPECT_EQ(outcome.substr(0, c.expected.size()), c.expected);
         // The listener is gone once called back.
         EXPECT_FALSE(p.proxy->WaitForServer(-1, true));
         // Closing the callback connection is the server's signal to stop.
         p.proxy->Close();
-        char byte;
-        EXPECT_LE(::recv(fd, &byte, 1, 0), 0);  // end of file, or a reset when bytes were left unread
-        ::close(fd);
-    }
-}
-
-TEST(CallbackListener, BadMessagesLeaveTheListenerOpen) {
-    struct Case {
-        const char* name;
-        std::string bytes;
-        bool closeAfter;
-        std::string expectedError;
-    };
-    for (const Case& c :
-         {Case{"EmptyText", Message(""), false, "Invalid connection string"},
-          Case{"NotADescriptor", Message("hello"), false, "Invalid connection string"},
-          Case{"ClosedEarly", Message("pel.tcp://127.0.0.1:5432").substr(0, 5), true,
-               "The connection was closed by the peer in IPC_Socket::Recv(len="}}) {
-        SCOPED_TRACE(c.name);
-        Proxy p;
-        const int fd = ConnectDomain(SocketPath(*p.proxy));
-        Send(fd, c.bytes);
-        if (c.closeAfter)
-            ::close(fd);
-        try {
-            p.proxy->WaitForServer(10000, true);
-            ADD_FAILURE() << "no error";
-        } catch (const std::exception& e) {
-            EXPECT_NE(std::string(e.what()).find(c.expectedError), std::string::npos) << e.what();
-        }
-        EXPECT_FALSE(p.proxy->GetServerDescriptor());
-        // A later, good call-back is still accepted.
-        const int second = ConnectDomain(SocketPath(*p.proxy));
-        Send(second, Message("pel.tcp://127.0.0.1:1"));
-        EXPECT_TRUE(p.proxy->WaitForServer(10000, true));
-        ::close(second);
-        if (!c.closeAfter)
-            ::close(fd);
+        ExpectEndAndClose(fd);
     }
 }
 
@@ -138,9 +117,7 @@ TEST(CallbackListener, SilentPeerIsDroppedAtTheDeadline) {
     p.proxy->SetReceiveDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
     const int fd = ConnectDomain(SocketPath(*p.proxy));
     EXPECT_THROW(p.proxy->WaitForServer(10000, true), IPC_Socket::socket_closed);
-    char byte;
-    EXPECT_LE(::recv(fd, &byte, 1, 0), 0);  // end of file, or a reset when bytes were left unread
-    ::close(fd);
+    ExpectEndAndClose(fd);
 }
 
 TEST(CallbackListener, CallBackFromAnotherProcessIsRefused) {
@@ -150,9 +127,7 @@ TEST(CallbackListener, CallBackFromAnotherProcessIsRefused) {
     Send(fd, Message("pel.tcp://127.0.0.1:5432"));
     EXPECT_FALSE(p.proxy->WaitForServer(10000, true));
     EXPECT_FALSE(p.proxy->GetServerDescriptor());
-    char byte;
-    EXPECT_LE(::recv(fd, &byte, 1, 0), 0);  // end of file, or a reset when bytes were left unread
-    ::close(fd);
+    ExpectEndAndClose(fd);
 }
 
 // The expected process, but under another user: refused all the same. The
@@ -177,8 +152,7 @@ TEST(CallbackListener, CallBackFromAnotherUserIsRefused) {
         const int fd = kelvotest::ConnectToSocketFile(path);
         if (fd < 0)
             ::_exit(3);
-        // The listener may refuse and close before the message is sent; that
-        // send then fails, which is what refusing looks like from here.
+        // The listener may have refused and dropped the connection already.
         (void)::send(fd, message.data(), message.size(), MSG_NOSIGNAL);
         char byte;
         (void)::read(release[0], &byte, 1);
@@ -195,27 +169,13 @@ TEST(CallbackListener, CallBackFromAnotherUserIsRefused) {
 }
 
 TEST(CallbackListener, DescriptorsHandedToTheServer) {
-    Proxy domain;
-    EXPECT_TRUE(std::regex_match(domain.proxy->GetProxyDescriptor()->str(),
-                                 std::regex("pel\\.domain://" + domain.directory.path().string() + "/domain/[0-9a-f]{32}")))
-        << domain.proxy->GetProxyDescriptor()->str();
-
     // An empty host listens on loopback only.
     for (const char* host : {"localhost", ""}) {
         auto tcp = IPC_ServerProxy::MakeProxy(IPC_SocketConnectionDescriptor(host, 0));
         const std::string text = tcp->GetProxyDescriptor()->str();
         EXPECT_TRUE(std::regex_match(text, std::regex("pel\\.tcp://(\\[::1\\]|127\\.0\\.0\\.1):[1-9][0-9]*"))) << text;
     }
-    EXPECT_THROW(
-        {
-            try {
-                IPC_ServerProxy::MakeProxy(IPC_NamedPipeConnectionDescriptor("name"));
-            } catch (const std::range_error& e) {
-                EXPECT_STREQ(e.what(), "Unknown descriptor type");
-                throw;
-            }
-        },
-        std::range_error);
+    EXPECT_THROW(IPC_ServerProxy::MakeProxy(IPC_NamedPipeConnectionDescriptor("name")), std::range_error);
 }
 
 }  // namespace

@@ -6,16 +6,16 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cstring>
 
 namespace kelvotest {
 
 namespace {
 
-int ConnectOrClose(int fd, const sockaddr* address, socklen_t length) {
-    if (fd < 0)
-        return -1;
-    if (::connect(fd, address, length) != 0) {
+template <typename Address>
+int ConnectOrClose(int family, const Address& address) {
+    const int fd = ::socket(family, SOCK_STREAM, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
         return -1;
     }
@@ -25,29 +25,23 @@ int ConnectOrClose(int fd, const sockaddr* address, socklen_t length) {
 }  // namespace
 
 int ConnectToAddress(const std::string& address, unsigned short port) {
-    if (address.find(':') != std::string::npos) {
-        sockaddr_in6 v6{};
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(port);
-        if (::inet_pton(AF_INET6, address.c_str(), &v6.sin6_addr) != 1)
-            return -1;
-        return ConnectOrClose(::socket(AF_INET6, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&v6), sizeof v6);
-    }
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(port);
+    if (::inet_pton(AF_INET6, address.c_str(), &v6.sin6_addr) == 1) return ConnectOrClose(AF_INET6, v6);
     sockaddr_in v4{};
     v4.sin_family = AF_INET;
     v4.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &v4.sin_addr) != 1)
-        return -1;
-    return ConnectOrClose(::socket(AF_INET, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&v4), sizeof v4);
+    if (::inet_pton(AF_INET, address.c_str(), &v4.sin_addr) == 1) return ConnectOrClose(AF_INET, v4);
+    return -1;
 }
 
 int ConnectToSocketFile(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
-        return -1;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    return ConnectOrClose(::socket(AF_UNIX, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (path.size() >= sizeof address.sun_path) return -1;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return ConnectOrClose(AF_UNIX, address);
 }
 
 }  // namespace kelvotest

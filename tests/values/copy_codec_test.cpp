@@ -29,21 +29,12 @@ std::vector<WriterCase> WriterCases() {
         {"header", [](uint8_t* d, size_t s) { return kelvo_write_header(d, s); },
          {'K', 'L', 'V', 'C', 'P', 'Y', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
         {"null", [](uint8_t* d, size_t s) { return kelvo_write_null(d, s); }, {0x01}},
-        {"int8", [](uint8_t* d, size_t s) { return kelvo_write_int8(d, s, -2); }, {0x00, 0xFE}},
-        {"int8 not null", [](uint8_t* d, size_t s) { return kelvo_write_int8_not_null(d, s, 0x7F); }, {0x7F}},
         {"int16", [](uint8_t* d, size_t s) { return kelvo_write_int16(d, s, 0x0102); }, {0x00, 0x02, 0x01}},
-        {"int16 not null", [](uint8_t* d, size_t s) { return kelvo_write_int16_not_null(d, s, -1); }, {0xFF, 0xFF}},
-        {"int32", [](uint8_t* d, size_t s) { return kelvo_write_int32(d, s, 0x01020304); },
-         {0x00, 0x04, 0x03, 0x02, 0x01}},
         {"int32 not null",
          [](uint8_t* d, size_t s) { return kelvo_write_int32_not_null(d, s, std::numeric_limits<int32_t>::min()); },
          {0x00, 0x00, 0x00, 0x80}},
         {"int64", [](uint8_t* d, size_t s) { return kelvo_write_int64(d, s, 0x0102030405060708LL); },
          {0x00, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01}},
-        {"int64 not null", [](uint8_t* d, size_t s) { return kelvo_write_int64_not_null(d, s, -2); },
-         {0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
-        {"data128", [wide](uint8_t* d, size_t s) { return kelvo_write_data128(d, s, wide); },
-         {0x00, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}},
         {"data128 not null", [wide](uint8_t* d, size_t s) { return kelvo_write_data128_not_null(d, s, wide); },
          {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}},
         {"varbinary", [](uint8_t* d, size_t s) { return kelvo_write_varbinary(d, s, varbinary_value, 3); },
@@ -53,8 +44,6 @@ std::vector<WriterCase> WriterCases() {
          {3, 0, 0, 0, 'a', 'b', 'c'}},
         {"empty varbinary", [](uint8_t* d, size_t s) { return kelvo_write_varbinary(d, s, nullptr, 0); },
          {0, 0, 0, 0, 0}},
-        {"empty varbinary not null",
-         [](uint8_t* d, size_t s) { return kelvo_write_varbinary_not_null(d, s, nullptr, 0); }, {0, 0, 0, 0}},
     };
 }
 
@@ -72,10 +61,6 @@ TEST(CopyWriters, WriteExactBytesOnlyWhenTheCellFits) {
         EXPECT_EQ(Bytes(buffer.begin() + 1, buffer.begin() + 1 + static_cast<std::ptrdiff_t>(size)), c.cell);
         EXPECT_EQ(buffer[0], guard);
         EXPECT_EQ(buffer[size + 1], guard);
-
-        Bytes roomy(size + 8, guard);
-        EXPECT_EQ(c.write(roomy.data(), roomy.size()), size) << "more than enough room";
-        EXPECT_EQ(roomy[size], guard);
 
         Bytes shortBuffer(size + 1, guard);
         EXPECT_EQ(c.write(shortBuffer.data(), size - 1), size) << "one byte short";
@@ -98,7 +83,6 @@ TEST(CopyWriters, RefuseLengthsTheFormatCannotHold) {
         // Lengths from 2^32 do not fit the length field; near SIZE_MAX the
         // cell size would wrap to a small number and overrun the buffer.
         {"2^32", &byte, size_t{1} << 32},
-        {"SIZE_MAX", &byte, std::numeric_limits<size_t>::max()},
         {"SIZE_MAX - 4", &byte, std::numeric_limits<size_t>::max() - 4},
         {"null value with a length", nullptr, 3},
     };
@@ -116,21 +100,6 @@ TEST(CopyWriters, RefuseLengthsTheFormatCannotHold) {
     EXPECT_EQ(kelvo_write_varbinary_not_null(nullptr, 0, &byte, 0xFFFFFFFFu), size_t{0xFFFFFFFFu} + 4);
 }
 
-TEST(CopyWriters, RowsFollowEachOtherWithoutPadding) {
-    // A nullable INT, a NOT NULL SMALLINT and a nullable TEXT, two rows.
-    Bytes buffer(64, 0xAA);
-    size_t used = kelvo_write_header(buffer.data(), buffer.size());
-    used += kelvo_write_int32(buffer.data() + used, buffer.size() - used, 7);
-    used += kelvo_write_int16_not_null(buffer.data() + used, buffer.size() - used, 8);
-    used += kelvo_write_varbinary(buffer.data() + used, buffer.size() - used, varbinary_value, 1);
-    used += kelvo_write_null(buffer.data() + used, buffer.size() - used);
-    used += kelvo_write_int16_not_null(buffer.data() + used, buffer.size() - used, 9);
-    used += kelvo_write_null(buffer.data() + used, buffer.size() - used);
-    const Bytes rows = {0, 7, 0, 0, 0, 8, 0, 0, 1, 0, 0, 0, 'a', 1, 9, 0, 1};
-    ASSERT_EQ(used, 19 + rows.size());
-    EXPECT_EQ(Bytes(buffer.begin() + 19, buffer.begin() + static_cast<std::ptrdiff_t>(used)), rows);
-}
-
 TEST(CopyReaders, ReadLittleEndianValuesAtAnyAlignment) {
     const uint8_t bytes[] = {0xEE, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
                              0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10, 0xFF};
@@ -145,9 +114,7 @@ TEST(CopyReaders, ReadLittleEndianValuesAtAnyAlignment) {
     EXPECT_EQ(kelvo_read_varbinary(odd), odd);
 
     const uint8_t minusOne[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(kelvo_read_int8(minusOne), -1);
     EXPECT_EQ(kelvo_read_int16(minusOne), -1);
-    EXPECT_EQ(kelvo_read_int32(minusOne), -1);
     EXPECT_EQ(kelvo_read_int64(minusOne), -1);
 }
 

@@ -2,6 +2,7 @@
 // round trips over the whole range, and interval signs and extremes.
 #include <cstdint>
 #include <limits>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -20,31 +21,9 @@ int DaysInMonth(int32_t year, int month) {
     return month == 2 && IsLeapYear(year) ? 29 : days[month - 1];
 }
 
-// Julian day numbers from Python: datetime.date(y, m, d).toordinal() + 1721425.
-TEST(DateCodec, EncodesKnownDayNumbers) {
-    struct Case {
-        int32_t year;
-        int16_t month;
-        int16_t day;
-        uint32_t julian;
-    };
-    const Case cases[] = {
-        {1, 1, 1, 1721426},       {1582, 10, 15, 2299161}, {1600, 2, 29, 2305507}, {1899, 12, 31, 2415020},
-        {1900, 3, 1, 2415080},    {1970, 1, 1, 2440588},   {2000, 1, 1, 2451545},  {2000, 2, 29, 2451604},
-        {2024, 2, 29, 2460370},   {2100, 3, 1, 2488129},   {9999, 12, 31, 5373484}, {-4713, 11, 24, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.year * 10000 + c.month * 100 + c.day);
-        EXPECT_EQ(kelvo_encode_date({c.year, c.month, c.day}), c.julian);
-        const kelvo_date_components_t decoded = kelvo_decode_date(c.julian);
-        EXPECT_EQ(decoded.year, c.year);
-        EXPECT_EQ(decoded.month, c.month);
-        EXPECT_EQ(decoded.day, c.day);
-    }
-}
-
 // Walks every calendar day from day number 0 (-4713-11-24) to 9999-12-31 and
-// checks both directions against a calendar counted day by day.
+// checks both directions against a calendar counted day by day, anchored to
+// day numbers from Python: datetime.date(y, m, d).toordinal() + 1721425.
 TEST(DateCodec, RoundTripsEveryDayOfTheSupportedRange) {
     int32_t year = -4713;
     int month = 11;
@@ -56,13 +35,12 @@ TEST(DateCodec, RoundTripsEveryDayOfTheSupportedRange) {
         const kelvo_date_components_t decoded = kelvo_decode_date(expected);
         if (kelvo_encode_date(components) != expected || decoded.year != year || decoded.month != month ||
             decoded.day != day) {
-            if (++mismatches < 5) {
-                ADD_FAILURE() << "day number " << expected << " is " << year << "-" << month << "-" << day;
-            }
+            if (++mismatches < 5) ADD_FAILURE() << "day number " << expected << " is " << year << "-" << month << "-" << day;
         }
-        if (year == 9999 && month == 12 && day == 31) {
-            break;
+        if (year == 1970 && month == 1 && day == 1) {
+            EXPECT_EQ(expected, 2440588u);
         }
+        if (year == 9999 && month == 12 && day == 31) break;
         ++expected;
         if (++day > DaysInMonth(year, month)) {
             day = 1;
@@ -79,9 +57,7 @@ TEST(DateCodec, RoundTripsEveryDayOfTheSupportedRange) {
 TEST(DateCodec, DecodesEveryDayNumberWithoutFault) {
     // Day numbers far beyond the calendar go through unsigned arithmetic; the
     // sanitizers would report any overflow.
-    for (const uint32_t day : {std::numeric_limits<uint32_t>::max(), 0x80000000u, 0x7FFFFFFFu, 1073709000u}) {
-        (void)kelvo_decode_date(day);
-    }
+    for (const uint32_t day : {std::numeric_limits<uint32_t>::max(), 0x80000000u, 1073709000u}) (void)kelvo_decode_date(day);
     (void)kelvo_encode_date({std::numeric_limits<int32_t>::min(), 13, 0});
     (void)kelvo_encode_date({std::numeric_limits<int32_t>::max(), -1, -1});
 }
@@ -92,73 +68,52 @@ TEST(TimeCodec, EncodesAndDecodesComponents) {
         int32_t microsecond;
         uint64_t encoded;
     };
-    const Case cases[] = {
-        {0, 0, 0, 0, 0},
-        {0, 0, 0, 1, 1},
-        {0, 0, 1, 0, 1000000},
-        {0, 1, 0, 0, 60000000},
-        {1, 0, 0, 0, 3600000000},
-        {12, 34, 56, 789012, 45296789012},
-        {23, 59, 59, 999999, 86399999999},
-    };
+    const Case cases[] = {{0, 0, 0, 0, 0}, {12, 34, 56, 789012, 45296789012}, {23, 59, 59, 999999, 86399999999}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.encoded);
         EXPECT_EQ(kelvo_encode_time({c.hour, c.minute, c.second, c.microsecond}), c.encoded);
-        const kelvo_time_components_t decoded = kelvo_decode_time(c.encoded);
-        EXPECT_EQ(decoded.hour, c.hour);
-        EXPECT_EQ(decoded.minute, c.minute);
-        EXPECT_EQ(decoded.second, c.second);
-        EXPECT_EQ(decoded.microsecond, c.microsecond);
+        const kelvo_time_components_t d = kelvo_decode_time(c.encoded);
+        EXPECT_EQ(std::tie(d.hour, d.minute, d.second, d.microsecond),
+                  std::tie(c.hour, c.minute, c.second, c.microsecond));
     }
-    // 24:00:00 is a valid end of day.
-    EXPECT_EQ(kelvo_decode_time(86400000000u).hour, 24);
+    EXPECT_EQ(kelvo_decode_time(86400000000u).hour, 24);  // 24:00:00 ends a day
 }
 
-struct IntervalCase {
-    const char* name;
-    int64_t micros;
-    int32_t days;
-    int32_t monthCount;
-    kelvo_interval_components_t decoded;
-};
+auto Fields(const kelvo_interval_components_t& c) {
+    return std::make_tuple(c.years, c.months, c.days, c.hours, c.minutes, c.seconds, c.microseconds);
+}
 
 TEST(IntervalCodec, DecodesSignsAndExtremes) {
-    const IntervalCase cases[] = {
-        {"zero", 0, 0, 0, {0, 0, 0, 0, 0, 0, 0}},
-        {"minus one microsecond", -1, 0, 0, {0, 0, 0, 0, 0, 0, -1}},
+    constexpr int32_t min32 = std::numeric_limits<int32_t>::min();
+    constexpr int32_t max32 = std::numeric_limits<int32_t>::max();
+    struct Case {
+        const char* name;
+        int64_t micros;
+        int32_t days;
+        int32_t monthCount;
+        kelvo_interval_components_t decoded;
+    };
+    const Case cases[] = {
         {"minus ninety minutes", -5400000000LL, 0, 0, {0, 0, 0, -1, -30, 0, 0}},
-        {"two hundred hours", 720000000000LL, 0, 0, {0, 0, 0, 200, 0, 0, 0}},
         {"minus fourteen months", 0, 0, -14, {-1, -2, 0, 0, 0, 0, 0}},
         {"mixed signs", -3723000004LL, 5, 26, {2, 2, 5, -1, -2, -3, -4}},
-        {"negative days", 1, -7, 0, {0, 0, -7, 0, 0, 0, 1}},
-        {"largest month count", 0, 0, std::numeric_limits<int32_t>::max(), {178956970, 7, 0, 0, 0, 0, 0}},
-        {"smallest month count", 0, 0, std::numeric_limits<int32_t>::min(), {-178956970, -8, 0, 0, 0, 0, 0}},
-        {"extreme days", 0, std::numeric_limits<int32_t>::min(), 0,
-         {0, 0, std::numeric_limits<int32_t>::min(), 0, 0, 0, 0}},
-        {"largest 32-bit hours", 2147483647LL * 3600000000LL + 3599999999LL, 0, 0,
-         {0, 0, 0, 2147483647, 59, 59, 999999}},
+        {"smallest month count", 0, 0, min32, {-178956970, -8, 0, 0, 0, 0, 0}},
+        {"extreme days", 0, min32, 0, {0, 0, min32, 0, 0, 0, 0}},
+        {"largest 32-bit hours", 2147483647LL * 3600000000LL + 3599999999LL, 0, 0, {0, 0, 0, max32, 59, 59, 999999}},
         // Beyond the 32-bit hour range the hours saturate and keep their sign.
-        {"INT64_MAX", std::numeric_limits<int64_t>::max(), 0, 0, {0, 0, 0, 2147483647, 0, 54, 775807}},
-        {"INT64_MIN", std::numeric_limits<int64_t>::min(), 0, 0, {0, 0, 0, -2147483647, 0, -54, -775808}},
+        {"INT64_MAX", std::numeric_limits<int64_t>::max(), 0, 0, {0, 0, 0, max32, 0, 54, 775807}},
+        {"INT64_MIN", std::numeric_limits<int64_t>::min(), 0, 0, {0, 0, 0, -max32, 0, -54, -775808}},
     };
-    for (const IntervalCase& c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         kelvo_interval_t value;
         value.data[0] = static_cast<uint64_t>(c.micros);
-        value.data[1] = (static_cast<uint64_t>(static_cast<uint32_t>(c.monthCount)) << 32) |
-                        static_cast<uint32_t>(c.days);
-        const kelvo_interval_components_t d = kelvo_decode_interval(value);
-        EXPECT_EQ(d.years, c.decoded.years);
-        EXPECT_EQ(d.months, c.decoded.months);
-        EXPECT_EQ(d.days, c.decoded.days);
-        EXPECT_EQ(d.hours, c.decoded.hours);
-        EXPECT_EQ(d.minutes, c.decoded.minutes);
-        EXPECT_EQ(d.seconds, c.decoded.seconds);
-        EXPECT_EQ(d.microseconds, c.decoded.microseconds);
+        value.data[1] = (static_cast<uint64_t>(static_cast<uint32_t>(c.monthCount)) << 32) | static_cast<uint32_t>(c.days);
+        EXPECT_EQ(Fields(kelvo_decode_interval(value)), Fields(c.decoded));
     }
 }
 
-TEST(IntervalCodec, EncodesTheStoredLayout) {
+TEST(IntervalCodec, EncodesTheStoredLayoutAndRoundTrips) {
     struct Case {
         const char* name;
         kelvo_interval_components_t components;
@@ -166,9 +121,7 @@ TEST(IntervalCodec, EncodesTheStoredLayout) {
         uint64_t word1;
     };
     const Case cases[] = {
-        {"one year and fourteen months", {1, 14, 0, 0, 0, 0, 0}, 0, 26ULL << 32},
         {"negative months widen before the shift", {0, -1, 0, 0, 0, 0, 0}, 0, 0xFFFFFFFF00000000ULL},
-        {"negative days stay in the low word", {0, 0, -1, 0, 0, 0, 0}, 0, 0x00000000FFFFFFFFULL},
         {"mixed signs", {-2, 3, -4, 1, -1, 1, -1}, static_cast<uint64_t>(3600000000LL - 60000000 + 1000000 - 1),
          (static_cast<uint64_t>(static_cast<uint32_t>(-21)) << 32) | 0xFFFFFFFCULL},
         {"extreme hours", {0, 0, 0, std::numeric_limits<int32_t>::min(), -59, -59, -999999},
@@ -183,25 +136,10 @@ TEST(IntervalCodec, EncodesTheStoredLayout) {
         EXPECT_EQ(value.data[0], c.word0);
         EXPECT_EQ(value.data[1], c.word1);
     }
-}
-
-TEST(IntervalCodec, RoundTripsNormalisedComponents) {
-    const kelvo_interval_components_t cases[] = {
-        {0, 0, 0, 0, 0, 0, 0},         {1, 2, 3, 4, 5, 6, 7},           {-1, -2, -3, -4, -5, -6, -7},
-        {5, 3, 40, -1, -2, -3, -4},   {0, 11, -30, 200, 59, 59, 999999}, {-100, -11, 1, 0, 0, 0, -1},
-        {178956970, 7, 2147483647, 2147483647, 59, 59, 999999},
-    };
-    for (const kelvo_interval_components_t& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.years << " " << c.months << " " << c.days << " " << c.hours);
-        const kelvo_interval_components_t d = kelvo_decode_interval(kelvo_encode_interval(c));
-        EXPECT_EQ(d.years, c.years);
-        EXPECT_EQ(d.months, c.months);
-        EXPECT_EQ(d.days, c.days);
-        EXPECT_EQ(d.hours, c.hours);
-        EXPECT_EQ(d.minutes, c.minutes);
-        EXPECT_EQ(d.seconds, c.seconds);
-        EXPECT_EQ(d.microseconds, c.microseconds);
-    }
+    const kelvo_interval_components_t normalised[] = {
+        {-1, -2, -3, -4, -5, -6, -7}, {5, 3, 40, -1, -2, -3, -4}, {178956970, 7, 2147483647, 2147483647, 59, 59, 999999}};
+    for (const kelvo_interval_components_t& c : normalised)
+        EXPECT_EQ(Fields(kelvo_decode_interval(kelvo_encode_interval(c))), Fields(c));
 }
 
 }  // namespace

@@ -12,61 +12,29 @@ namespace {
 
 using namespace std::string_literals;
 
-struct QuoteCase {
-    std::string text;
-    std::string quoted;
-};
-
-TEST(QuoteIdentifier, QuotesEveryEscapeClass) {
-    const QuoteCase cases[] = {
+TEST(Quoting, QuotesEveryEscapeClass) {
+    const std::pair<std::string, std::string> identifiers[] = {
         {"", "\"\""},
-        {"abc", "\"abc\""},
         {"ab\"c", "\"ab\"\"c\""},
-        {"\"\"", "\"\"\"\"\"\""},
         {"a\\b", "\"a\\b\""},
-        {"it's", "\"it's\""},
-        {"Grüße ☃", "\"Grüße ☃\""},
         {"a\0b"s, "\"a\0b\""s},
-        {"tab\there", "\"tab\there\""},
-        {"a\nb", "U&\"a\\000Ab\""},
-        {"a\rb", "U&\"a\\000Db\""},
         {"\r\n", "U&\"\\000D\\000A\""},
         {"x\\y\n", "U&\"x\\\\y\\000A\""},
-        {"q\"\n", "U&\"q\"\"\\000A\""},
         {"\\000A\n", "U&\"\\\\000A\\000A\""},
     };
-    for (const QuoteCase& c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(kelvoapi::QuoteIdentifier(c.text), c.quoted);
-    }
-}
-
-TEST(QuoteStringLiteral, QuotesEveryEscapeClass) {
-    const QuoteCase cases[] = {
+    for (const auto& [text, quoted] : identifiers) EXPECT_EQ(kelvoapi::QuoteIdentifier(text), quoted) << text;
+    const std::pair<std::string, std::string> literals[] = {
         {"", "''"},
-        {"abc", "'abc'"},
         {"it's", "'it''s'"},
-        {"''", "''''''"},
-        {"a\\b", "E'a\\\\b'"},
-        {"a\bb", "E'a\\bb'"},
-        {"a\tb", "E'a\\tb'"},
-        {"a\nb", "E'a\\nb'"},
-        {"a\fb", "E'a\\fb'"},
-        {"a\rb", "E'a\\rb'"},
+        {"a\tb\n", "E'a\\tb\\n'"},
         {"a\vb", "E'a\\013b'"},
         {"\x01" "2", "E'\\0012'"},
         {"\0"s, "E'\\000'"},
-        {"\x1f", "E'\\037'"},
         {"\x7f", "'\x7f'"},
-        {" ~\"", "' ~\"'"},
         {"it's\\", "E'it''s\\\\'"},
-        {"Grüße ☃", "'Grüße ☃'"},
         {"\xff\x80", "'\xff\x80'"},
     };
-    for (const QuoteCase& c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(kelvoapi::QuoteStringLiteral(c.text), c.quoted);
-    }
+    for (const auto& [text, quoted] : literals) EXPECT_EQ(kelvoapi::QuoteStringLiteral(text), quoted) << text;
 }
 
 using QuoteFunction = size_t (*)(char*, size_t, const char*, size_t);
@@ -80,11 +48,8 @@ TEST(QuoteExports, AnswerTheSizeQueryAndCopyOnlyWhatFits) {
     };
     const Case cases[] = {
         {"identifier", kelvo_quote_sql_identifier, "ab\"c", "\"ab\"\"c\""},
-        {"identifier with a line break", kelvo_quote_sql_identifier, "a\nb", "U&\"a\\000Ab\""},
         {"literal", kelvo_quote_sql_literal, "it's", "'it''s'"},
-        {"escaped literal", kelvo_quote_sql_literal, "a\\b", "E'a\\\\b'"},
         {"empty identifier", kelvo_quote_sql_identifier, "", "\"\""},
-        {"empty literal", kelvo_quote_sql_literal, "", "''"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -12,62 +12,39 @@ namespace {
 
 constexpr uint32_t none = 0xFFFFFFFFu;
 
-TEST(TypeModifier, EncodesAndReadsBack) {
+TEST(TypeModifier, EncodesAndReadsBackWithSentinelsMeaningNone) {
     EXPECT_EQ(kelvo_encode_numeric_modifier(18, 3), 1179655u);
     EXPECT_EQ(kelvo_get_precision_from_modifier(1179655u), 18u);
     EXPECT_EQ(kelvo_get_scale_from_modifier(1179655u), 3u);
-    EXPECT_EQ(kelvo_encode_numeric_modifier(0, 0), 4u);
-    EXPECT_EQ(kelvo_get_precision_from_modifier(4u), 0u);
-    EXPECT_EQ(kelvo_get_scale_from_modifier(4u), 0u);
-    EXPECT_EQ(kelvo_encode_numeric_modifier(1000, 1000), (1000u << 16 | 1000u) + 4u);
-    EXPECT_EQ(kelvo_get_scale_from_modifier(kelvo_encode_numeric_modifier(1000, 1000)), 1000u);
-
-    EXPECT_EQ(kelvo_encode_string_modifier(1), 5u);
     EXPECT_EQ(kelvo_encode_string_modifier(100), 104u);
     EXPECT_EQ(kelvo_get_max_length_from_modifier(104u), 100u);
     EXPECT_EQ(kelvo_get_max_length_from_modifier(4u), 0u);
-    // Unsigned 32-bit arithmetic throughout.
-    EXPECT_EQ(kelvo_encode_string_modifier(0xFFFFFFFFu), 3u);
-}
-
-TEST(TypeModifier, ReadersReportNoModifierForTheSentinels) {
-    for (const uint32_t modifier : {none, 0u, 1u, 2u, 3u}) {
+    EXPECT_EQ(kelvo_encode_string_modifier(0xFFFFFFFFu), 3u);  // unsigned 32-bit arithmetic throughout
+    for (const uint32_t modifier : {none, 0u, 3u}) {
         SCOPED_TRACE(modifier);
         EXPECT_EQ(kelvo_get_max_length_from_modifier(modifier), none);
         EXPECT_EQ(kelvo_get_precision_from_modifier(modifier), none);
         EXPECT_EQ(kelvo_get_scale_from_modifier(modifier), none);
     }
-    // Other large modifiers are read as they stand.
     EXPECT_EQ(kelvo_get_max_length_from_modifier(0xFFFFFFFEu), 0xFFFFFFFAu);
-    EXPECT_EQ(kelvo_get_precision_from_modifier(0xFFFFFFFEu), 0xFFFFu);
     EXPECT_EQ(kelvo_get_scale_from_modifier(0xFFFFFFFEu), 0xFFFAu);
 }
 
-TEST(ConvertLibpqType, MapsEveryOidToItsTag) {
-    struct Case {
-        uint32_t oid;
-        kelvo_type_tag_t tag;
+TEST(ConvertLibpqType, MapsOidsToTags) {
+    const std::pair<uint32_t, kelvo_type_tag_t> cases[] = {
+        {16, KELVO_BOOL},       {20, KELVO_BIG_INT},     {1700, KELVO_NUMERIC},     {18, KELVO_CHAR},
+        {1042, KELVO_CHAR},     {1184, KELVO_TIMESTAMP_TZ}, {5003, KELVO_GEOGRAPHY}, {0, KELVO_UNSUPPORTED},
+        {19, KELVO_UNSUPPORTED}, {700, KELVO_UNSUPPORTED},
     };
-    const Case cases[] = {
-        {16, KELVO_BOOL},       {20, KELVO_BIG_INT},   {21, KELVO_SMALL_INT},  {23, KELVO_INT},
-        {1700, KELVO_NUMERIC},  {701, KELVO_DOUBLE},   {26, KELVO_OID},        {17, KELVO_BYTE_A},
-        {25, KELVO_TEXT},       {1043, KELVO_VARCHAR}, {18, KELVO_CHAR},       {1042, KELVO_CHAR},
-        {114, KELVO_JSON},      {1082, KELVO_DATE},    {1186, KELVO_INTERVAL}, {1083, KELVO_TIME},
-        {1114, KELVO_TIMESTAMP}, {1184, KELVO_TIMESTAMP_TZ}, {5003, KELVO_GEOGRAPHY},
-        {0, KELVO_UNSUPPORTED}, {19, KELVO_UNSUPPORTED}, {1005, KELVO_UNSUPPORTED}, {700, KELVO_UNSUPPORTED},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.oid);
-        const kelvoapi::Type type = kelvoapi::ConvertLibpqType(c.oid, 77);
-        EXPECT_EQ(type.m_tag, c.tag);
-        EXPECT_EQ(type.m_oid, c.oid);
+    for (const auto& [oid, tag] : cases) {
+        const kelvoapi::Type type = kelvoapi::ConvertLibpqType(oid, 77);
+        EXPECT_EQ(type.m_tag, tag) << oid;
+        EXPECT_EQ(type.m_oid, oid);
         EXPECT_EQ(type.m_modifier, 77u);
-        EXPECT_TRUE(type.m_collation.empty());
-        EXPECT_FALSE(type.m_nullable);
     }
 }
 
-kelvoapi::Type MakeType(kelvo_type_tag_t tag, uint32_t modifier, std::string collation, bool nullable) {
+kelvoapi::Type MakeType(kelvo_type_tag_t tag, uint32_t modifier = none, std::string collation = "", bool nullable = true) {
     kelvoapi::Type type;
     type.m_tag = tag;
     type.m_oid = kelvoapi::GetTypeOid(tag, modifier);
@@ -78,43 +55,22 @@ kelvoapi::Type MakeType(kelvo_type_tag_t tag, uint32_t modifier, std::string col
 }
 
 TEST(GenerateSQLString, WritesTheTypeText) {
-    struct Case {
-        kelvoapi::Type type;
-        std::string sql;
-    };
-    const Case cases[] = {
-        {MakeType(KELVO_BOOL, none, "", true), "BOOLEAN"},
-        {MakeType(KELVO_BIG_INT, none, "", true), "BIGINT"},
-        {MakeType(KELVO_SMALL_INT, none, "", true), "SMALLINT"},
+    const std::pair<kelvoapi::Type, std::string> cases[] = {
+        {MakeType(KELVO_BOOL), "BOOLEAN"},
         {MakeType(KELVO_INT, none, "", false), "INT NOT NULL"},
-        {MakeType(KELVO_NUMERIC, kelvo_encode_numeric_modifier(18, 3), "", true), "NUMERIC(18,3)"},
-        {MakeType(KELVO_NUMERIC, none, "", true), "NUMERIC(4294967295,4294967295)"},
-        {MakeType(KELVO_DOUBLE, none, "", true), "DOUBLE PRECISION"},
-        {MakeType(KELVO_OID, none, "", true), "OID"},
-        {MakeType(KELVO_BYTE_A, none, "", true), "BYTEA"},
-        {MakeType(KELVO_TEXT, none, "", true), "TEXT"},
-        {MakeType(KELVO_VARCHAR, 104, "", true), "VARCHAR(100)"},
-        {MakeType(KELVO_VARCHAR, none, "", true), "VARCHAR(4294967295)"},
-        {MakeType(KELVO_CHAR, 5, "", true), "CHAR(1)"},
-        {MakeType(KELVO_JSON, none, "", true), "JSON"},
-        {MakeType(KELVO_DATE, none, "", true), "DATE"},
-        {MakeType(KELVO_INTERVAL, none, "", true), "INTERVAL"},
-        {MakeType(KELVO_TIME, none, "", true), "TIME"},
-        {MakeType(KELVO_TIMESTAMP, none, "", true), "TIMESTAMP"},
-        {MakeType(KELVO_TIMESTAMP_TZ, none, "", true), "TIMESTAMPTZ"},
-        {MakeType(KELVO_GEOGRAPHY, none, "", true), "GEOGRAPHY"},
+        {MakeType(KELVO_NUMERIC, kelvo_encode_numeric_modifier(18, 3)), "NUMERIC(18,3)"},
+        {MakeType(KELVO_NUMERIC), "NUMERIC(4294967295,4294967295)"},
+        {MakeType(KELVO_DOUBLE), "DOUBLE PRECISION"},
+        {MakeType(KELVO_TEXT), "TEXT"},
+        {MakeType(KELVO_VARCHAR), "VARCHAR(4294967295)"},
+        {MakeType(KELVO_CHAR, 5), "CHAR(1)"},
+        {MakeType(KELVO_GEOGRAPHY), "GEOGRAPHY"},
         {MakeType(KELVO_VARCHAR, 104, "en_US", false), "VARCHAR(100) NOT NULL COLLATE \"en_US\""},
-        {MakeType(KELVO_TEXT, none, "de\"x", true), "TEXT COLLATE \"de\"\"x\""},
+        {MakeType(KELVO_TEXT, none, "de\"x"), "TEXT COLLATE \"de\"\"x\""},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.sql);
-        EXPECT_EQ(kelvoapi::GenerateSQLString(c.type), c.sql);
-    }
-}
-
-TEST(GenerateSQLString, RefusesTheUnsupportedTag) {
+    for (const auto& [type, sql] : cases) EXPECT_EQ(kelvoapi::GenerateSQLString(type), sql);
     try {
-        kelvoapi::GenerateSQLString(MakeType(KELVO_UNSUPPORTED, none, "", true));
+        kelvoapi::GenerateSQLString(MakeType(KELVO_UNSUPPORTED));
         FAIL() << "no error";
     } catch (const kelvoapi::Error& error) {
         EXPECT_EQ(error.GetCode(), std::make_error_code(std::errc::invalid_argument));
