@@ -270,7 +270,13 @@ PGresult* PQgetResult(PGconn* conn) {
                 break;
             }
         }
-        if (flushResult != 0 || pqWait(1, 0, conn) != 0 || pqReadData(conn) < 0) return failRunningStatement(conn);
+        if (flushResult != 0) return failRunningStatement(conn);
+        // A flush that had to wait reads what the server sent meanwhile, and
+        // that may be the whole answer: waiting on the socket now would wait
+        // for bytes that never come.
+        pqParseInput(conn);
+        if (conn->asyncStatus != PGASYNC_BUSY) break;
+        if (pqWait(1, 0, conn) != 0 || pqReadData(conn) < 0) return failRunningStatement(conn);
         pqParseInput(conn);
     }
 

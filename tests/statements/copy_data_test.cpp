@@ -7,10 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -18,6 +20,7 @@
 
 #include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/parameter_status.h"
+#include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
 #include "postgres/libpq/socket_io.h"
 #include "support/connected_record.h"
@@ -274,6 +277,33 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
             EXPECT_EQ(c.trailer, received.substr(received.size() - c.trailer.size()));
         }
     }
+}
+
+// After a failed COPY the rest of the last block is still queued. The
+// server's ReadyForQuery can arrive while PQgetResult flushes that rest, and
+// is then read by the flush: the answer is complete, nothing more will come.
+TEST(CopyDataTest, AnAnswerReadWhileFlushingEndsTheStatement) {
+    CopyPeer peer(PGASYNC_COPY_IN);
+    PGconn* conn = peer.conn();
+    peer.Send(ServerError("bad row"));
+    const std::string block(4 * 1024 * 1024, 'x');
+    ASSERT_EQ(-1, PQputCopyData(conn, block.data(), static_cast<int>(block.size())));
+    ASSERT_GT(conn->outCount, 0) << "the socket filled before the whole block went out";
+    kelvotest::ResultPtr error(PQgetResult(conn));
+    ASSERT_EQ(PGRES_FATAL_ERROR, PQresultStatus(error.get()));
+
+    peer.Send(wire::ReadyForQuery('I'));
+    Drain drain(peer.server());
+    auto end = std::async(std::launch::async, [conn] { return PQgetResult(conn); });
+    if (end.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        shutdown(peer.server(), SHUT_RDWR);  // frees the waiting client
+        end.wait();
+        FAIL() << "PQgetResult waited for an answer it already held";
+    }
+    EXPECT_EQ(nullptr, end.get());
+    EXPECT_EQ(PGASYNC_IDLE, conn->asyncStatus);
+    shutdown(conn->sock, SHUT_WR);
+    drain.Join();
 }
 
 TEST(CopyDataTest, AClosedServerFailsTheSendWithoutSigpipe) {
