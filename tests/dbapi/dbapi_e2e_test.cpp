@@ -17,7 +17,7 @@
 #include "instance/parameters.h"
 #include "kelvo/kelvo.h"
 #include "postgres/libpq/connect.h"
-#include "support/kelvod_server.h"
+#include "support/library_instance.h"
 
 namespace {
 
@@ -47,31 +47,16 @@ using ConnectionPtr = std::unique_ptr<kelvo_connection_t, ConnectionCloser>;
 
 class DbapiE2E : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        s_dir = new std::string(kelvotest::MakeTempDirectory());
-        kelvo_parameters_t* parameters = nullptr;
-        ASSERT_EQ("", TextOf(kelvo_create_instance_parameters(&parameters, true)));
-        ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "use_tcp_port", "off")));
-        ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "log_dir", s_dir->c_str())));
-        ASSERT_EQ("",
-                  TextOf(kelvo_instance_create(KELVO_SERVER_DIR, KELVO_DISABLE_TELEMETRY, parameters, &s_instance)));
-        kelvo_parameters_destroy(parameters);
-    }
-    static void TearDownTestSuite() {
-        kelvo_instance_close(s_instance);
-        s_instance = nullptr;
-        std::error_code ignored;
-        std::filesystem::remove_all(*s_dir, ignored);
-        delete s_dir;
-    }
+    static void SetUpTestSuite() { s_server.Start(KELVO_SERVER_DIR); }
+    static void TearDownTestSuite() { s_server.Stop(); }
 
-    void SetUp() override { ASSERT_NE(nullptr, s_instance) << "the server did not start"; }
+    void SetUp() override { ASSERT_NE(nullptr, s_server.Get()) << "the server did not start"; }
 
-    static std::string Path(const std::string& name) { return *s_dir + "/" + name; }
+    static std::string Path(const std::string& name) { return s_server.Directory() + "/" + name; }
 
     static kelvo_parameters_t* Parameters(const std::string& dbname) {
         kelvo_parameters_t* parameters = nullptr;
-        EXPECT_EQ("", TextOf(kelvo_create_connection_parameters(s_instance, &parameters)));
+        EXPECT_EQ("", TextOf(kelvo_create_connection_parameters(s_server.Get(), &parameters)));
         EXPECT_EQ("", TextOf(kelvo_parameters_set(parameters, "dbname", dbname.c_str())));
         return parameters;
     }
@@ -96,12 +81,10 @@ protected:
         return ConnectionPtr(raw);
     }
 
-    static kelvo_instance_t* s_instance;
-    static std::string* s_dir;
+    static kelvotest::LibraryInstance s_server;
 };
 
-kelvo_instance_t* DbapiE2E::s_instance = nullptr;
-std::string* DbapiE2E::s_dir = nullptr;
+kelvotest::LibraryInstance DbapiE2E::s_server;
 
 // Every value of column `column` across all chunks, read as texts (text
 // format) or as little-endian int32 printed in decimal (binary format).
@@ -461,7 +444,7 @@ TEST_F(DbapiE2E, CancelAndPing) {
     kelvo_ping_status_t status = KELVO_PING_NO_ATTEMPT;
     EXPECT_EQ("", TextOf(kelvo_ping(parameters, &status)));
     EXPECT_EQ(KELVO_PING_OK, status);
-    kelvo_parameters_set(parameters, "endpoint", ("pel.domain://" + *s_dir + "/domain/.s.PGSQL.1").c_str());
+    kelvo_parameters_set(parameters, "endpoint", ("pel.domain://" + s_server.Directory() + "/domain/.s.PGSQL.1").c_str());
     EXPECT_EQ("", TextOf(kelvo_ping(parameters, &status)));
     EXPECT_EQ(KELVO_PING_NO_RESPONSE, status);
     kelvo_parameters_destroy(parameters);

@@ -4,14 +4,13 @@
 // without data; and the server's refusal reported at the close.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "api/table_definition.h"
 #include "error/error.h"
 #include "kelvo/kelvo.h"
-#include "support/kelvod_server.h"
+#include "support/library_instance.h"
 #include "support/log_events.h"
 
 namespace {
@@ -31,27 +30,14 @@ std::string SqlstateOf(kelvo_error_t* error) {
 // One server for the suite, a fresh database per test.
 class InserterE2E : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        s_dir = new std::string(kelvotest::MakeTempDirectory());
-        kelvo_parameters_t* parameters = nullptr;
-        ASSERT_EQ("", TextOf(kelvo_create_instance_parameters(&parameters, true)));
-        ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "use_tcp_port", "off")));
-        ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "log_dir", s_dir->c_str())));
-        ASSERT_EQ("",
-                  TextOf(kelvo_instance_create(KELVO_SERVER_DIR, KELVO_DISABLE_TELEMETRY, parameters, &s_instance)));
-        kelvo_parameters_destroy(parameters);
-    }
-    static void TearDownTestSuite() {
-        kelvo_instance_close(s_instance);
-        std::error_code ignored;
-        std::filesystem::remove_all(*s_dir, ignored);
-        delete s_dir;
-    }
+    static void SetUpTestSuite() { s_server.Start(KELVO_SERVER_DIR); }
+    static void TearDownTestSuite() { s_server.Stop(); }
     void SetUp() override {
-        ASSERT_NE(nullptr, s_instance) << "the server did not start";
+        ASSERT_NE(nullptr, s_server.Get()) << "the server did not start";
         kelvo_parameters_t* parameters = nullptr;
-        ASSERT_EQ("", TextOf(kelvo_create_connection_parameters(s_instance, &parameters)));
-        const std::string path = *s_dir + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        ASSERT_EQ("", TextOf(kelvo_create_connection_parameters(s_server.Get(), &parameters)));
+        const std::string path =
+            s_server.Directory() + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "dbname", path.c_str())));
         const std::string error = TextOf(kelvo_connect(parameters, &m_conn, KELVO_CREATE_AND_REPLACE));
         kelvo_parameters_destroy(parameters);
@@ -143,13 +129,11 @@ protected:
         return outcome;
     }
 
-    static kelvo_instance_t* s_instance;
-    static std::string* s_dir;
+    static kelvotest::LibraryInstance s_server;
     kelvo_connection_t* m_conn = nullptr;
 };
 
-kelvo_instance_t* InserterE2E::s_instance = nullptr;
-std::string* InserterE2E::s_dir = nullptr;
+kelvotest::LibraryInstance InserterE2E::s_server;
 
 TEST_F(InserterE2E, LoadsOfEveryTypeReadBackTheSamePlainAndInBulk) {
     kelvotest::LogEvents log;

@@ -1,0 +1,43 @@
+#include "support/library_instance.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <system_error>
+
+#include "error/error.h"
+#include "support/kelvod_server.h"
+
+namespace kelvotest {
+namespace {
+
+// The whole text of `error` (empty for success); destroys it.
+std::string TextOf(kelvo_error_t* error) {
+    const std::string text = error ? kelvoapi::ToString(*static_cast<kelvoapi::Error*>(error)) : "";
+    kelvo_error_destroy(error);
+    return text;
+}
+
+}  // namespace
+
+void LibraryInstance::Start(const char* serverDir) {
+    m_dir = MakeTempDirectory();
+    kelvo_parameters_t* parameters = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_create_instance_parameters(&parameters, true)));
+    ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "use_tcp_port", "off")));
+    ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "log_dir", m_dir.c_str())));
+    ASSERT_EQ("", TextOf(kelvo_instance_create(serverDir, KELVO_DISABLE_TELEMETRY, parameters, &m_instance)));
+    kelvo_parameters_destroy(parameters);
+}
+
+void LibraryInstance::Stop() {
+    kelvo_instance_close(m_instance);
+    m_instance = nullptr;
+    if (!m_dir.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+        m_dir.clear();
+    }
+}
+
+}  // namespace kelvotest
