@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include "postgres/libpq/message_io.h"
 
@@ -24,18 +25,42 @@ const char* systemErrorText(int errnum, char* buf, size_t buflen) {
     return strerror_r(errnum, buf, buflen);
 }
 
-void writeClosedUnexpectedly(PGconn* conn, const char* where) {
+// Every failure of the socket carries the same code and hint: the server may
+// be gone whatever the call was.
+void writeSocketFailure(PGconn* conn, const char* primary, const char* detail) {
     printfPQExpBuffer(&conn->errorMessage,
-                      "<sqlstate>08003</sqlstate><primary>The Kelvo server closed the connection "
-                      "unexpectedly.</primary><detail>%s</detail>" KELVO_CONN_HINT,
-                      where);
+                      "<sqlstate>08003</sqlstate><primary>%s</primary><detail>%s</detail>" KELVO_CONN_HINT, primary,
+                      detail);
+}
+
+void writeClosedUnexpectedly(PGconn* conn, const char* where) {
+    writeSocketFailure(conn, "The Kelvo server closed the connection unexpectedly.", where);
 }
 
 void writeNotOpen(PGconn* conn, const char* where) {
-    printfPQExpBuffer(&conn->errorMessage,
-                      "<sqlstate>08003</sqlstate><primary>The connection to the Kelvo server is not "
-                      "open.</primary><detail>%s</detail>" KELVO_CONN_HINT,
-                      where);
+    writeSocketFailure(conn, "The connection to the Kelvo server is not open.", where);
+}
+
+// Records why recv or send in `where` failed with `errnum`; a call that should
+// only be tried again records nothing.
+void writeTransferFailure(PGconn* conn, int errnum, const char* where, const char* primary) {
+    switch (errnum) {
+        case EAGAIN:
+#if EAGAIN != EWOULDBLOCK
+        case EWOULDBLOCK:
+#endif
+        case EINTR:
+            break;
+        case ECONNRESET:
+            writeClosedUnexpectedly(conn, where);
+            break;
+        default: {
+            char sebuf[256];
+            const std::string detail = std::string(where) + ": " + systemErrorText(errnum, sebuf, sizeof(sebuf));
+            writeSocketFailure(conn, primary, detail.c_str());
+            break;
+        }
+    }
 }
 
 // Blocks SIGPIPE in the calling thread around one send.
@@ -130,25 +155,7 @@ ssize_t pqsecure_read(PGconn* conn, void* ptr, size_t len) {
     ssize_t n = recv(conn->sock, ptr, len, 0);
     if (n < 0) {
         int result_errno = errno;
-        switch (result_errno) {
-            case EAGAIN:
-#if EAGAIN != EWOULDBLOCK
-            case EWOULDBLOCK:
-#endif
-            case EINTR:
-                break;
-            case ECONNRESET:
-                writeClosedUnexpectedly(conn, "pqsecure_raw_read");
-                break;
-            default: {
-                char sebuf[256];
-                printfPQExpBuffer(&conn->errorMessage,
-                                  "<sqlstate>08003</sqlstate><primary>Could not receive data from the Kelvo "
-                                  "server.</primary><detail>pqsecure_raw_read: %s</detail>" KELVO_CONN_HINT,
-                                  systemErrorText(result_errno, sebuf, sizeof(sebuf)));
-                break;
-            }
-        }
+        writeTransferFailure(conn, result_errno, "pqsecure_raw_read", "Could not receive data from the Kelvo server.");
         errno = result_errno;
     }
     return n;
@@ -179,27 +186,11 @@ retry_masked:
             flags = 0;
             goto retry_masked;
         }
-        switch (result_errno) {
-            case EAGAIN:
-#if EAGAIN != EWOULDBLOCK
-            case EWOULDBLOCK:
-#endif
-            case EINTR:
-                break;
-            case EPIPE:
-                got_epipe = true;
-                [[fallthrough]];
-            case ECONNRESET:
-                writeClosedUnexpectedly(conn, "pqsecure_raw_write");
-                break;
-            default: {
-                char sebuf[256];
-                printfPQExpBuffer(&conn->errorMessage,
-                                  "<sqlstate>08003</sqlstate><primary>Could not send data to the Kelvo "
-                                  "server.</primary><detail>pqsecure_raw_write: %s</detail>" KELVO_CONN_HINT,
-                                  systemErrorText(result_errno, sebuf, sizeof(sebuf)));
-                break;
-            }
+        if (result_errno == EPIPE) {
+            got_epipe = true;
+            writeClosedUnexpectedly(conn, "pqsecure_raw_write");
+        } else {
+            writeTransferFailure(conn, result_errno, "pqsecure_raw_write", "Could not send data to the Kelvo server.");
         }
         errno = result_errno;
     }
