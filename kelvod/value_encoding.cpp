@@ -75,6 +75,16 @@ T Load(const void* data, idx_t row) {
     return v;
 }
 
+// The unscaled value of a decimal, whichever integer width `internal` stores it in.
+__int128 LoadDecimal(duckdb_type internal, const void* data, idx_t row) {
+    switch (internal) {
+    case DUCKDB_TYPE_SMALLINT: return Load<int16_t>(data, row);
+    case DUCKDB_TYPE_INTEGER: return Load<int32_t>(data, row);
+    case DUCKDB_TYPE_BIGINT: return Load<int64_t>(data, row);
+    default: return LoadHugeint(data, row);
+    }
+}
+
 template <typename T>
 void PutLittleEndian(char* dst, T v) {
     // The server runs on little-endian x86-64, so the bytes go out as they are.
@@ -309,13 +319,7 @@ void ColumnEncoder::WriteText(ProtocolWriter& out, const void* data, idx_t row) 
     case DUCKDB_TYPE_FLOAT: text = FormatDouble(static_cast<double>(Load<float>(data, row)), m_extraFloatDigits); break;
     case DUCKDB_TYPE_DOUBLE: text = FormatDouble(Load<double>(data, row), m_extraFloatDigits); break;
     case DUCKDB_TYPE_DECIMAL: {
-        __int128 v = 0;
-        switch (m_internal) {
-        case DUCKDB_TYPE_SMALLINT: v = Load<int16_t>(data, row); break;
-        case DUCKDB_TYPE_INTEGER: v = Load<int32_t>(data, row); break;
-        case DUCKDB_TYPE_BIGINT: v = Load<int64_t>(data, row); break;
-        default: v = LoadHugeint(data, row); break;
-        }
+        __int128 v = LoadDecimal(m_internal, data, row);
         text = FormatScaled(v, m_scale);
         break;
     }
@@ -384,13 +388,7 @@ void ColumnEncoder::WriteBinary(ProtocolWriter& out, const void* data, idx_t row
     case DUCKDB_TYPE_FLOAT: PutLittleEndian(out.FieldSpace(8), static_cast<double>(Load<float>(data, row))); return;
     case DUCKDB_TYPE_DOUBLE: PutLittleEndian(out.FieldSpace(8), Load<double>(data, row)); return;
     case DUCKDB_TYPE_DECIMAL: {
-        __int128 v = 0;
-        switch (m_internal) {
-        case DUCKDB_TYPE_SMALLINT: v = Load<int16_t>(data, row); break;
-        case DUCKDB_TYPE_INTEGER: v = Load<int32_t>(data, row); break;
-        case DUCKDB_TYPE_BIGINT: v = Load<int64_t>(data, row); break;
-        default: v = LoadHugeint(data, row); break;
-        }
+        __int128 v = LoadDecimal(m_internal, data, row);
         if (m_width <= 18) {
             PutLittleEndian(out.FieldSpace(8), static_cast<int64_t>(v));
         } else {
