@@ -50,6 +50,22 @@ std::string FieldReader::Bytes(size_t n) {
     m_pos += n;
     return s;
 }
+namespace {
+// The count in front of a list; a negative one means the message is broken,
+// which `negativeText` tells the client.
+int16_t Count(FieldReader& r, const char* negativeText) {
+    int16_t n = r.Int16();
+    if (n < 0) throw ProtocolError("08P01", negativeText);
+    return n;
+}
+
+std::vector<int16_t> FormatCodes(FieldReader& r, const char* negativeText) {
+    std::vector<int16_t> formats;
+    for (int i = Count(r, negativeText); i > 0; --i) formats.push_back(r.Int16());
+    return formats;
+}
+}  // namespace
+
 void FieldReader::ExpectEnd(char type) const {
     if (!AtEnd())
         throw ProtocolError("08P01", std::string("The message of type '") + type + "' is longer than its contents.");
@@ -93,8 +109,7 @@ Request ParseRequest(char type, std::string_view body) {
         ParseMessage p;
         p.name = r.String();
         p.sql = r.String();
-        int16_t n = r.Int16();
-        if (n < 0) throw ProtocolError("08P01", "The Parse message has a negative parameter count.");
+        int16_t n = Count(r, "The Parse message has a negative parameter count.");
         for (int i = 0; i < n; ++i) p.paramTypes.push_back(static_cast<uint32_t>(r.Int32()));
         r.ExpectEnd(type);
         return p;
@@ -103,20 +118,15 @@ Request ParseRequest(char type, std::string_view body) {
         BindMessage b;
         b.portal = r.String();
         b.statement = r.String();
-        int16_t nf = r.Int16();
-        if (nf < 0) throw ProtocolError("08P01", "The Bind message has a negative format count.");
-        for (int i = 0; i < nf; ++i) b.paramFormats.push_back(r.Int16());
-        int16_t np = r.Int16();
-        if (np < 0) throw ProtocolError("08P01", "The Bind message has a negative parameter count.");
+        b.paramFormats = FormatCodes(r, "The Bind message has a negative format count.");
+        int16_t np = Count(r, "The Bind message has a negative parameter count.");
         for (int i = 0; i < np; ++i) {
             int32_t len = r.Int32();
             if (len == -1) b.params.emplace_back(std::nullopt);
             else if (len < 0) throw ProtocolError("08P01", "The Bind message has an invalid parameter length.");
             else b.params.emplace_back(r.Bytes(static_cast<size_t>(len)));
         }
-        int16_t nr = r.Int16();
-        if (nr < 0) throw ProtocolError("08P01", "The Bind message has a negative result format count.");
-        for (int i = 0; i < nr; ++i) b.resultFormats.push_back(r.Int16());
+        b.resultFormats = FormatCodes(r, "The Bind message has a negative result format count.");
         r.ExpectEnd(type);
         return b;
     }
