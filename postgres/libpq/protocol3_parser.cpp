@@ -55,6 +55,15 @@ bool ensureResult(PGconn* conn, ExecStatusType status) {
     return true;
 }
 
+// The count in front of a message's items, each at least `minItemBytes`
+// long; false when the message holds neither the count nor that many items,
+// so a count it cannot hold is refused before anything is allocated for it.
+// The count is unsigned: 65535 items, not -1.
+bool getItemCount(PGconn* conn, int minItemBytes, int* count) {
+    if (pqGetInt(count, 2, conn)) return false;
+    return static_cast<int64_t>(*count) * minItemBytes <= conn->inEnd - conn->inCursor;
+}
+
 int getRowDescriptions(PGconn* conn, int msgEnd) {
     const char* errmsg = nullptr;
     PGresult* result;
@@ -66,14 +75,8 @@ int getRowDescriptions(PGconn* conn, int msgEnd) {
         result = PQmakeEmptyPGresult(conn, conn->queryclass == PGQUERY_DESCRIBE ? PGRES_COMMAND_OK : PGRES_TUPLES_OK);
     if (result == nullptr) goto advance_and_error;
 
-    // The column count is unsigned: 65535 columns, not -1.
-    if (pqGetInt(&nfields, 2, conn)) {
-        errmsg = "insufficient data in \"T\" message";
-        goto advance_and_error;
-    }
-    // Each column takes at least 19 bytes: a count the message cannot hold
-    // is refused before anything is allocated for it.
-    if (static_cast<int64_t>(nfields) * 19 > conn->inEnd - conn->inCursor) {
+    // Each column takes at least 19 bytes.
+    if (!getItemCount(conn, 19, &nfields)) {
         errmsg = "insufficient data in \"T\" message";
         goto advance_and_error;
     }
@@ -136,11 +139,7 @@ int getParamDescr(PGconn* conn, int msgEnd) {
     PGresult* result = PQmakeEmptyPGresult(conn, PGRES_COMMAND_OK);
     if (result == nullptr) goto advance_and_error;
 
-    if (pqGetInt(&nparams, 2, conn)) {
-        errmsg = "insufficient data in \"t\" message";
-        goto advance_and_error;
-    }
-    if (static_cast<int64_t>(nparams) * 4 > conn->inEnd - conn->inCursor) {
+    if (!getItemCount(conn, 4, &nparams)) {
         errmsg = "insufficient data in \"t\" message";
         goto advance_and_error;
     }
