@@ -54,6 +54,14 @@ bool appendPQExpBufferVA(PQExpBuffer buf, const char* fmt, va_list args) {
     return false;
 }
 
+// Formats onto the end, enlarging until the text fits; a broken buffer stays
+// broken. appendPQExpBufferVA copies `args`, so each attempt starts afresh.
+void appendFormatted(PQExpBuffer buf, const char* fmt, va_list args) {
+    if (PQExpBufferBroken(buf)) return;
+    while (!appendPQExpBufferVA(buf, fmt, args)) {
+    }
+}
+
 }  // namespace
 
 void initPQExpBuffer(PQExpBuffer buf) {
@@ -112,25 +120,17 @@ void printfPQExpBuffer(PQExpBuffer buf, const char* fmt, ...) {
     // A reset gives a broken buffer a fresh allocation, so a new text can be
     // written after an earlier one ran out of memory.
     resetPQExpBuffer(buf);
-    if (PQExpBufferBroken(buf)) return;
-    bool done;
-    do {
-        va_list args;
-        va_start(args, fmt);
-        done = appendPQExpBufferVA(buf, fmt, args);
-        va_end(args);
-    } while (!done);
+    va_list args;
+    va_start(args, fmt);
+    appendFormatted(buf, fmt, args);
+    va_end(args);
 }
 
 void appendPQExpBuffer(PQExpBuffer buf, const char* fmt, ...) {
-    if (PQExpBufferBroken(buf)) return;
-    bool done;
-    do {
-        va_list args;
-        va_start(args, fmt);
-        done = appendPQExpBufferVA(buf, fmt, args);
-        va_end(args);
-    } while (!done);
+    va_list args;
+    va_start(args, fmt);
+    appendFormatted(buf, fmt, args);
+    va_end(args);
 }
 
 void appendPQExpBufferStr(PQExpBuffer buf, const char* str) { appendBinaryPQExpBuffer(buf, str, strlen(str)); }
