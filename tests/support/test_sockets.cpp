@@ -28,6 +28,18 @@ bool FillUnixAddress(const std::string& path, sockaddr_un& address) {
     return true;
 }
 
+// A blocking stream socket connected to `address`; -1 when it cannot be made.
+int ConnectTo(int family, const sockaddr* address, socklen_t length) {
+    int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (connect(fd, address, length) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 int ListenUnix(const std::string& path) {
@@ -66,14 +78,7 @@ int ConnectUnix(const std::string& path) {
     sockaddr_un address;
     if (!FillUnixAddress(path, address))
         return -1;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return ConnectTo(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
 
 int ConnectTcp(const char* host, int port) {
@@ -82,14 +87,7 @@ int ConnectTcp(const char* host, int port) {
     address.sin_port = htons(static_cast<uint16_t>(port));
     if (inet_pton(AF_INET, host, &address.sin_addr) != 1)
         return -1;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return ConnectTo(AF_INET, reinterpret_cast<const sockaddr*>(&address), sizeof address);
 }
 
 bool WaitReadable(int fd, int timeout_ms) {
