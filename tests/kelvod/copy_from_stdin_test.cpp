@@ -17,17 +17,12 @@ using kelvotest::KlvcpyRows;
 using kelvotest::kJulian2000;
 using kelvotest::kMicrosPerDay;
 using kelvotest::Le;
-using kelvotest::WireClient;
 using kelvotest::WireResult;
 
 namespace {
 
-class KelvodCopyFrom : public kelvotest::KelvodSuite {
+class KelvodCopyFrom : public kelvotest::KelvodFormatsSuite {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(text.Open(server->Endpoint(), ":main", "result_format_code=Text").status, 'I');
-        ASSERT_EQ(binary.Open(server->Endpoint(), ":main", "result_format_code=KelvoBinary").status, 'I');
-    }
     void Run(const std::string& sql) {
         WireResult r = text.Query(sql);
         ASSERT_TRUE(r.Ok()) << sql << ": " << r.Message();
@@ -36,7 +31,6 @@ protected:
     WireResult Copy(const std::string& sql, const std::vector<std::string>& pieces, const char* failure = nullptr) {
         return text.CopyIn(sql, pieces, failure);
     }
-    WireClient text, binary;
 };
 
 using kelvotest::SplitInto;

@@ -18,14 +18,7 @@ using kelvotest::WireResult;
 
 namespace {
 
-class KelvodResults : public kelvotest::KelvodSuite {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(text.Open(server->Endpoint(), ":main", "result_format_code=Text").status, 'I');
-        ASSERT_EQ(binary.Open(server->Endpoint(), ":main", "result_format_code=KelvoBinary").status, 'I');
-    }
-    WireClient text, binary;
-};
+class KelvodResults : public kelvotest::KelvodFormatsSuite {};
 
 std::string Hex(const std::string& s) {
     static const char* d = "0123456789abcdef";

@@ -178,4 +178,9 @@ void KelvodSuite::TearDownTestSuite() {
     server = nullptr;
 }
 
+void KelvodFormatsSuite::SetUp() {
+    ASSERT_EQ(text.Open(server->Endpoint(), ":main", "result_format_code=Text").status, 'I');
+    ASSERT_EQ(binary.Open(server->Endpoint(), ":main", "result_format_code=KelvoBinary").status, 'I');
+}
+
 }  // namespace kelvotest

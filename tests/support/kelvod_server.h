@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/wire_client.h"
+
 namespace kelvotest {
 
 class KelvodServer {
@@ -52,6 +54,14 @@ protected:
     static void SetUpTestSuite();
     static void TearDownTestSuite();
     static KelvodServer* server;
+};
+
+// A server suite whose every test holds two sessions on the main database:
+// one asking for text results, one for binary.
+class KelvodFormatsSuite : public KelvodSuite {
+protected:
+    void SetUp() override;
+    WireClient text, binary;
 };
 
 // A fresh temporary directory, removed by the caller.
