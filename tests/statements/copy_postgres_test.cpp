@@ -14,10 +14,8 @@
 
 namespace {
 
-using kelvotest::OpenSession;
 using kelvotest::Result;
 using kelvotest::RunSql;
-using kelvotest::Session;
 using kelvotest::Value;
 
 // Rows "i\tpayload-i-...\n" for i in [1, count], padded to about rowSize bytes.
@@ -37,11 +35,10 @@ std::string Md5(const std::string& data) {
     return hex;
 }
 
-class CopyPostgresTest : public ::testing::Test {
+class CopyPostgresTest : public kelvotest::SessionTest {
 protected:
     void SetUp() override {
-        conn_ = OpenSession();
-        ASSERT_NE(nullptr, conn_);
+        ASSERT_NO_FATAL_FAILURE(SessionTest::SetUp());
         RunSql(conn_.get(), "DROP TABLE IF EXISTS copy_target");
         RunSql(conn_.get(), "CREATE UNLOGGED TABLE copy_target (a int, b text)");
     }
@@ -83,8 +80,6 @@ protected:
         EXPECT_EQ(nullptr, after);
         return res;
     }
-
-    Session conn_;
 };
 
 TEST_F(CopyPostgresTest, BlocksOfEverySizeArriveWhole) {

@@ -58,4 +58,14 @@ inline std::string Value(PGconn* conn, const std::string& sql) {
     return PQgetvalue(res.get(), 0, 0);
 }
 
+// A test that holds one session on the shared peer, opened afresh for each test.
+class SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        conn_ = OpenSession();
+        ASSERT_NE(nullptr, conn_);
+    }
+    Session conn_;
+};
+
 }  // namespace kelvotest

@@ -79,14 +79,7 @@ bool SendRows(PGconn* conn, Sender sender, int rows) {
     return false;
 }
 
-class QueryPostgresTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        conn_ = OpenSession();
-        ASSERT_NE(nullptr, conn_);
-    }
-    Session conn_;
-};
+class QueryPostgresTest : public kelvotest::SessionTest {};
 
 TEST_F(QueryPostgresTest, ChunkedResultsThroughEverySender) {
     Result prepared(PQexec(conn_.get(), "PREPARE rows_stmt(int) AS SELECT g FROM generate_series(1, $1) g"));
