@@ -27,6 +27,14 @@ const char* const kKnownSettings[] = {
     "failed_connection_attempts", "encryption_key", "access_mode", "search_path", "external_client_context",
     "application_name"};
 
+// What the client is told when a statement fails.
+ErrorFields FieldsOf(const SqlError& e) {
+    ErrorFields f;
+    f.sqlstate = e.sqlstate;
+    f.message = e.what();
+    f.hint = e.hint;
+    return f;
+}
 
 }  // namespace
 
@@ -196,11 +204,8 @@ bool Session::Startup() {
         UseFirstDatabase();
         ApplyDbname(dbname);
     } catch (const SqlError& e) {
-        ErrorFields f;
+        ErrorFields f = FieldsOf(e);
         f.severity = "FATAL";
-        f.sqlstate = e.sqlstate;
-        f.message = e.what();
-        f.hint = e.hint;
         SendError(f);
         Flush();
         return false;
@@ -393,11 +398,7 @@ void Session::HandleRequest(const Request& request) {
             m_writer.CloseComplete();
         }
     } catch (const SqlError& e) {
-        ErrorFields f;
-        f.sqlstate = e.sqlstate;
-        f.message = e.what();
-        f.hint = e.hint;
-        SendError(f);
+        SendError(FieldsOf(e));
         m_skipUntilSync = true;
     }
 }
@@ -421,11 +422,7 @@ void Session::SimpleQuery(const std::string& sql) {
         }
         if (!any) m_writer.EmptyQueryResponse();
     } catch (const SqlError& e) {
-        ErrorFields f;
-        f.sqlstate = e.sqlstate;
-        f.message = e.what();
-        f.hint = e.hint;
-        SendError(f);
+        SendError(FieldsOf(e));
         if (m_transaction == 'T') m_transaction = 'E';
     }
 }
