@@ -46,12 +46,11 @@ std::string DecodeBackslashEscapes(std::string_view raw) {
             continue;
         }
         char e = raw[++i];
+        if (char control = ControlEscape(e)) {
+            out.push_back(control);
+            continue;
+        }
         switch (e) {
-        case 'b': out.push_back('\b'); break;
-        case 'f': out.push_back('\f'); break;
-        case 'n': out.push_back('\n'); break;
-        case 'r': out.push_back('\r'); break;
-        case 't': out.push_back('\t'); break;
         case 'x': {
             int v = 0, n = 0;
             while (n < 2 && i + 1 < raw.size() && HexValue(raw[i + 1]) >= 0) v = v * 16 + HexValue(raw[++i]), ++n;
@@ -179,6 +178,17 @@ int HexValue(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
+}
+
+char ControlEscape(char c) {
+    switch (c) {
+    case 'b': return '\b';
+    case 'f': return '\f';
+    case 'n': return '\n';
+    case 'r': return '\r';
+    case 't': return '\t';
+    default: return 0;
+    }
 }
 
 

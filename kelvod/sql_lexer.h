@@ -42,6 +42,9 @@ std::vector<Statement> SplitStatements(std::string_view sql);
 void AppendUtf8(std::string& out, unsigned long cp);
 // The value of a hexadecimal digit, or -1.
 int HexValue(char c);
+// The control character that a backslash before `c` stands for (b, f, n, r,
+// t), or 0 when `c` names none.
+char ControlEscape(char c);
 
 // Whether two names are equal but for ASCII case: aliases and unquoted names compare so.
 bool EqualsFolded(std::string_view a, std::string_view b);

@@ -79,12 +79,11 @@ public:
             }
             if (m_i >= m_s.size()) break;
             char e = m_s[m_i++];
+            if (char control = ControlEscape(e)) {
+                out.push_back(control);
+                continue;
+            }
             switch (e) {
-            case 'b': out.push_back('\b'); break;
-            case 'f': out.push_back('\f'); break;
-            case 'n': out.push_back('\n'); break;
-            case 'r': out.push_back('\r'); break;
-            case 't': out.push_back('\t'); break;
             case 'u': {
                 // Characters past U+FFFF arrive as a surrogate pair, which makes one character.
                 unsigned cp = Hex4();

@@ -23,6 +23,7 @@ TEST(KelvodSqlLexer, DecodesEscapedLiteralsAndUnicodeIdentifiers) {
         {"SELECT E'it''s'", "SELECT 'it''s'"},
         {"SELECT E'a\\\\b'", "SELECT 'a\\b'"},
         {"SELECT E'\\t\\n'", "SELECT '\t\n'"},
+        {"SELECT E'\\b\\f\\n\\r\\t\\q'", "SELECT '\b\f\n\r\tq'"},
         {"SELECT E'\\013x'", "SELECT '\013x'"},
         {"SELECT E'\\x41\\u00e9'", "SELECT 'A\xC3\xA9'"},
         {"SELECT e'\\''", "SELECT ''''"},

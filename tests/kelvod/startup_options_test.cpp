@@ -33,6 +33,7 @@ TEST(KelvodStartupOptions, ReadsTheDatabaseList) {
     ASSERT_EQ(two.size(), 2u);
     EXPECT_EQ(two[0].alias, "b.c");
     EXPECT_EQ(two[1].path, "t\xC3\xA9\"q");
+    EXPECT_EQ(ParseDatabaseList("[{\"path\": \"\\b\\f\\n\\r\\t\\/\"}]").at(0).path, "\b\f\n\r\t/");
     EXPECT_TRUE(ParseDatabaseList("[]").empty());
     // A character past U+FFFF, escaped as JSON writers escape it: one surrogate pair.
     EXPECT_EQ(ParseDatabaseList("[{\"path\": \"/d/\\ud83d\\ude00.kelvo\"}]").at(0).path, "/d/\xF0\x9F\x98\x80.kelvo");
