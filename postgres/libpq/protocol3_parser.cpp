@@ -55,6 +55,17 @@ bool ensureResult(PGconn* conn, ExecStatusType status) {
     return true;
 }
 
+// A row description or row that could not be taken in: the statement fails
+// with `errmsg` (running out of memory when null) and parsing goes on after
+// the message.
+int failResultMessage(PGconn* conn, const char* errmsg, int msgEnd) {
+    pqClearAsyncResult(conn);
+    printfPQExpBuffer(&conn->errorMessage, "%s\n", errmsg != nullptr ? errmsg : "out of memory for query result");
+    pqSaveErrorResult(conn);
+    conn->inStart = msgEnd;
+    return 0;
+}
+
 // The count in front of a message's items, each at least `minItemBytes`
 // long; false when the message holds neither the count nor that many items,
 // so a count it cannot hold is refused before anything is allocated for it.
@@ -125,12 +136,7 @@ int getRowDescriptions(PGconn* conn, int msgEnd) {
 
 advance_and_error:
     if (result != nullptr && result != conn->result) PQclear(result);
-    pqClearAsyncResult(conn);
-    if (errmsg == nullptr) errmsg = "out of memory for query result";
-    printfPQExpBuffer(&conn->errorMessage, "%s\n", errmsg);
-    pqSaveErrorResult(conn);
-    conn->inStart = msgEnd;
-    return 0;
+    return failResultMessage(conn, errmsg, msgEnd);
 }
 
 int getParamDescr(PGconn* conn, int msgEnd) {
@@ -234,12 +240,7 @@ int getAnotherTuple(PGconn* conn, int msgEnd) {
     if (pqRowProcessor(conn, &errmsg)) return 0;
 
 advance_and_error:
-    pqClearAsyncResult(conn);
-    if (errmsg == nullptr) errmsg = "out of memory for query result";
-    printfPQExpBuffer(&conn->errorMessage, "%s\n", errmsg);
-    pqSaveErrorResult(conn);
-    conn->inStart = msgEnd;
-    return 0;
+    return failResultMessage(conn, errmsg, msgEnd);
 }
 
 int getCopyStart(PGconn* conn, ExecStatusType copytype) {
