@@ -14,11 +14,6 @@
 
 namespace {
 
-void saveError(PGconn* conn, const char* text) {
-    printfPQExpBuffer(&conn->errorMessage, "%s", text);
-    pqSaveErrorResult(conn);
-}
-
 // The transaction state follows the command tags.
 void checkXactStatus(PGconn* conn, const char* cmdTag) {
     if (strcmp(cmdTag, "BEGIN") == 0 || strcmp(cmdTag, "START TRANSACTION") == 0)
@@ -73,7 +68,7 @@ advance_and_error:
     // Without lengths the rest of the message cannot be found: drop the input.
     PQclear(result);
     pqClearAsyncResult(conn);
-    saveError(conn, "out of memory for query result\n");
+    pqSaveErrorText(conn, "out of memory for query result\n");
     conn->asyncStatus = PGASYNC_READY;
     conn->inStart = conn->inEnd;
     return 0;
@@ -216,7 +211,7 @@ void pqParseInput2(PGconn* conn) {
                     if (pqGets(&conn->workBuffer, conn)) return;
                     if (conn->result == nullptr) {
                         conn->result = PQmakeEmptyPGresult(conn, PGRES_COMMAND_OK);
-                        if (conn->result == nullptr) saveError(conn, "out of memory");
+                        if (conn->result == nullptr) pqSaveErrorText(conn, "out of memory");
                     }
                     if (conn->result != nullptr)
                         strlcpy(conn->result->cmdStatus, conn->workBuffer.data, CMDSTATUS_LEN);
@@ -243,7 +238,7 @@ void pqParseInput2(PGconn* conn) {
                                          next);
                     if (conn->result == nullptr) {
                         conn->result = PQmakeEmptyPGresult(conn, PGRES_EMPTY_QUERY);
-                        if (conn->result == nullptr) saveError(conn, "out of memory");
+                        if (conn->result == nullptr) pqSaveErrorText(conn, "out of memory");
                     }
                     conn->asyncStatus = PGASYNC_READY;
                     break;
@@ -272,7 +267,7 @@ void pqParseInput2(PGconn* conn) {
                         if (getAnotherTuple2(conn, binary)) return;
                         continue;
                     }
-                    saveError(conn, binary ? "server sent binary data (\"B\" message) without prior row description "
+                    pqSaveErrorText(conn, binary ? "server sent binary data (\"B\" message) without prior row description "
                                              "(\"T\" message)\n"
                                            : "server sent data (\"D\" message) without prior row description (\"T\" "
                                              "message)\n");

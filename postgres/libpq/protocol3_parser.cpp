@@ -16,12 +16,6 @@
 
 namespace {
 
-// The text (a stock protocol text) becomes the current error result.
-void saveParserError(PGconn* conn, const char* text) {
-    printfPQExpBuffer(&conn->errorMessage, "%s", text);
-    pqSaveErrorResult(conn);
-}
-
 void handleSyncLoss(PGconn* conn, char id, int msgLength) {
     printfPQExpBuffer(&conn->errorMessage, "lost synchronization with server: got message type \"%c\", length %d\n",
                       id, msgLength);
@@ -36,7 +30,7 @@ void handleSyncLoss(PGconn* conn, char id, int msgLength) {
 // appears that nobody waits for.
 void reportMalformed(PGconn* conn, bool duringStatement, const char* text) {
     if (duringStatement) {
-        saveParserError(conn, text);
+        pqSaveErrorText(conn, text);
         conn->asyncStatus = PGASYNC_READY;
     } else {
         pqInternalNotice(&conn->noticeHooks, "%s", text);
@@ -49,7 +43,7 @@ bool ensureResult(PGconn* conn, ExecStatusType status) {
     if (conn->result != nullptr) return true;
     conn->result = PQmakeEmptyPGresult(conn, status);
     if (conn->result == nullptr) {
-        saveParserError(conn, "out of memory");
+        pqSaveErrorText(conn, "out of memory");
         return false;
     }
     return true;
@@ -190,7 +184,7 @@ int getAnotherTuple(PGconn* conn, int msgEnd) {
     if (result == nullptr || result->resultStatus != PGRES_TUPLES_OK) {
         // The rest of a failed statement's rows are dropped silently.
         if (result == nullptr || result->resultStatus != PGRES_FATAL_ERROR)
-            saveParserError(conn, "server sent data (\"D\" message) without prior row description (\"T\" message)\n");
+            pqSaveErrorText(conn, "server sent data (\"D\" message) without prior row description (\"T\" message)\n");
         conn->inStart = msgEnd;
         return 0;
     }
@@ -249,7 +243,7 @@ int getCopyStart(PGconn* conn, ExecStatusType copytype) {
     if (result == nullptr) {
         // The message is complete: waiting for more data would hang.
         conn->inCursor = conn->inEnd;
-        saveParserError(conn, "out of memory");
+        pqSaveErrorText(conn, "out of memory");
         conn->asyncStatus = PGASYNC_READY;
         return 0;
     }
@@ -263,7 +257,7 @@ int getCopyStart(PGconn* conn, ExecStatusType copytype) {
         if (result->attDescs == nullptr) {
             PQclear(result);
             conn->inCursor = conn->inEnd;
-            saveParserError(conn, "out of memory");
+            pqSaveErrorText(conn, "out of memory");
             conn->asyncStatus = PGASYNC_READY;
             return 0;
         }

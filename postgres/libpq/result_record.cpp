@@ -394,6 +394,11 @@ void pqSaveErrorResult(PGconn* conn) {
     conn->result = PQmakeEmptyPGresult(conn, PGRES_FATAL_ERROR);
 }
 
+void pqSaveErrorText(PGconn* conn, const char* text) {
+    printfPQExpBuffer(&conn->errorMessage, "%s", text);
+    pqSaveErrorResult(conn);
+}
+
 PGresult* pqPrepareAsyncResult(PGconn* conn) {
     PGresult* res = conn->result;
     if (res == nullptr) {

@@ -125,6 +125,8 @@ void pqClearAsyncResult(PGconn* conn);
 // to a current fatal-error result that has text, else replacing the pending
 // results.
 void pqSaveErrorResult(PGconn* conn);
+// Sets errorMessage to `text` and saves it as pqSaveErrorResult does.
+void pqSaveErrorText(PGconn* conn, const char* text);
 // Takes the current result for handing out, putting the chunk template back
 // as the current one.
 PGresult* pqPrepareAsyncResult(PGconn* conn);
