@@ -372,30 +372,15 @@ void ColumnEncoder::WriteBinary(ProtocolWriter& out, const void* data, idx_t row
     case DUCKDB_TYPE_INTEGER: PutLittleEndian(out.FieldSpace(4), Load<int32_t>(data, row)); return;
     case DUCKDB_TYPE_UINTEGER: PutLittleEndian(out.FieldSpace(4), Load<uint32_t>(data, row)); return;
     case DUCKDB_TYPE_BIGINT: PutLittleEndian(out.FieldSpace(8), Load<int64_t>(data, row)); return;
-    case DUCKDB_TYPE_UBIGINT: {
-        char* p = out.FieldSpace(16);
-        PutLittleEndian(p, Load<uint64_t>(data, row));
-        PutLittleEndian(p + 8, uint64_t{0});
-        return;
-    }
-    case DUCKDB_TYPE_HUGEINT: {
-        auto h = Load<duckdb_hugeint>(data, row);
-        char* p = out.FieldSpace(16);
-        PutLittleEndian(p, h.lower);
-        PutLittleEndian(p + 8, h.upper);
-        return;
-    }
+    // Wider integers travel as 128 bits.
+    case DUCKDB_TYPE_UBIGINT: PutLittleEndian(out.FieldSpace(16), __int128{Load<uint64_t>(data, row)}); return;
+    case DUCKDB_TYPE_HUGEINT: PutLittleEndian(out.FieldSpace(16), LoadHugeint(data, row)); return;
     case DUCKDB_TYPE_FLOAT: PutLittleEndian(out.FieldSpace(8), static_cast<double>(Load<float>(data, row))); return;
     case DUCKDB_TYPE_DOUBLE: PutLittleEndian(out.FieldSpace(8), Load<double>(data, row)); return;
     case DUCKDB_TYPE_DECIMAL: {
         __int128 v = LoadDecimal(m_internal, data, row);
-        if (m_width <= 18) {
-            PutLittleEndian(out.FieldSpace(8), static_cast<int64_t>(v));
-        } else {
-            char* p = out.FieldSpace(16);
-            PutLittleEndian(p, static_cast<uint64_t>(v));
-            PutLittleEndian(p + 8, static_cast<int64_t>(v >> 64));
-        }
+        if (m_width <= 18) PutLittleEndian(out.FieldSpace(8), static_cast<int64_t>(v));
+        else PutLittleEndian(out.FieldSpace(16), v);
         return;
     }
     case DUCKDB_TYPE_DATE:
