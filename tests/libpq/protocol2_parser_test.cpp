@@ -11,6 +11,7 @@
 #include "parser_helpers.h"
 #include "postgres/libpq/query_execution.h"
 #include "support/scripted_peer.h"
+#include "support/seeded_random.h"
 
 namespace {
 
@@ -175,11 +176,7 @@ TEST(Protocol2, OddMessagesGiveTheirTexts) {
 // Random protocol 2.0 streams: no crash, no read out of bounds, no loop.
 TEST(Protocol2, RandomStreamsNeverCrashOrHang) {
     const std::string types = "ANCEZIKPTBDGHQ";
-    uint32_t state = 4242;
-    auto next = [&state](uint32_t bound) {
-        state = state * 1103515245u + 12345u;
-        return (state >> 8) % bound;
-    };
+    kelvotest::SeededRandom next(4242);
     for (int round = 0; round < 2000; ++round) {
         auto conn = MakeProtocol2Record(nullptr, next(3));
         std::string stream = next(2) ? RowDescription2({"a", "b", "c"}) : std::string();

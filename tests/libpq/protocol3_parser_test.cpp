@@ -12,6 +12,7 @@
 #include "parser_helpers.h"
 #include "postgres/libpq/parameter_status.h"
 #include "support/scripted_peer.h"
+#include "support/seeded_random.h"
 
 namespace {
 
@@ -433,11 +434,7 @@ namespace {
 // bytes, the parser neither crashes, reads out of bounds, leaks, nor loops.
 TEST(HostileStreams, RandomMessagesNeverCrashOrHang) {
     const std::string types = "CEZI12ncSKTtDGHWdcANVX@R";
-    uint32_t state = 12345;
-    auto next = [&state](uint32_t bound) {
-        state = state * 1103515245u + 12345u;
-        return (state >> 8) % bound;
-    };
+    kelvotest::SeededRandom next(12345);
     for (int round = 0; round < 2000; ++round) {
         auto conn = MakeDetachedRecord();
         conn->noticeHooks.noticeRec = nullptr;
