@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# libkelvo.so exports functions named kelvo_ and nothing else.
+# libkelvo.so exports functions named kelvo_ and nothing else, and exactly the
+# functions that the public headers declare: a declared function that is not
+# exported fails only when an application links, an exported one that is not
+# declared is an accident of visibility.
 set -euo pipefail
 lib=$1
+include_dir=${2:-}
 symbols=$(nm -D --defined-only "$lib" | awk '{print $2 " " $3}')
 bad=$(printf '%s\n' "$symbols" | grep -v -E '^[TW] kelvo_' || true)
 if [ -n "$bad" ]; then
@@ -10,3 +14,21 @@ if [ -n "$bad" ]; then
   exit 1
 fi
 echo "exports: $(printf '%s\n' "$symbols" | grep -c kelvo_ || true) kelvo_ functions"
+if [ -n "$include_dir" ]; then
+  exported=$(printf '%s\n' "$symbols" | awk '{print $2}' | sort -u)
+  # Declarations only: comments may name functions too.
+  declared=$(sed -e 's#/\*.*\*/##' -e '/^ *\/\?\*/d' "$include_dir"/kelvo/*.h |
+             grep -o '\bkelvo_[a-z0-9_]*(' | tr -d '(' | sort -u)
+  missing=$(comm -13 <(printf '%s\n' "$exported") <(printf '%s\n' "$declared"))
+  extra=$(comm -23 <(printf '%s\n' "$exported") <(printf '%s\n' "$declared"))
+  if [ -n "$missing" ] || [ -n "$extra" ]; then
+    [ -z "$missing" ] || { echo "declared but not exported:"; printf '%s\n' "$missing"; }
+    [ -z "$extra" ] || { echo "exported but not declared:"; printf '%s\n' "$extra"; }
+    exit 1
+  fi
+  count=$(printf '%s\n' "$declared" | wc -l)
+  if [ "$count" -ne 135 ]; then
+    echo "the headers declare $count functions, not 135"
+    exit 1
+  fi
+fi
