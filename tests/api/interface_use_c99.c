@@ -53,6 +53,42 @@ CHECK(value, offsetof(kelvo_value_t, value) == 0 && offsetof(kelvo_value_t, size
 CHECK(error_field_value, sizeof(((kelvo_error_field_value*)0)->value.integer) == sizeof(int) &&
                              sizeof(((kelvo_error_field_value*)0)->value.uinteger) == 4);
 
+/* The exact member types: a pointer to a member of another type does not
+ * convert implicitly. */
+#define MEMBER(record, member, type)              \
+    {                                             \
+        type* pinned = &(record).member;          \
+        (void)pinned;                             \
+    }
+
+void pin_records(kelvo_data128_t d, kelvo_date_components_t date, kelvo_time_components_t time,
+                 kelvo_interval_components_t interval, kelvo_value_t value, kelvo_error_field_value field);
+void pin_records(kelvo_data128_t d, kelvo_date_components_t date, kelvo_time_components_t time,
+                 kelvo_interval_components_t interval, kelvo_value_t value, kelvo_error_field_value field) {
+    MEMBER(d, data[0], uint64_t);
+    MEMBER(date, year, int32_t);
+    MEMBER(date, month, int16_t);
+    MEMBER(date, day, int16_t);
+    MEMBER(time, hour, int8_t);
+    MEMBER(time, minute, int8_t);
+    MEMBER(time, second, int8_t);
+    MEMBER(time, microsecond, int32_t);
+    MEMBER(interval, years, int32_t);
+    MEMBER(interval, months, int32_t);
+    MEMBER(interval, days, int32_t);
+    MEMBER(interval, hours, int32_t);
+    MEMBER(interval, minutes, int32_t);
+    MEMBER(interval, seconds, int32_t);
+    MEMBER(interval, microseconds, int32_t);
+    MEMBER(value, value, const uint8_t*);
+    MEMBER(value, size, size_t);
+    MEMBER(field, discriminator, int);
+    MEMBER(field, value.integer, int);
+    MEMBER(field, value.string, const char*);
+    MEMBER(field, value.pointer, void*);
+    MEMBER(field, value.uinteger, uint32_t);
+}
+
 static void on_notice(void* context, kelvo_error_t* notice) {
     (void)context;
     kelvo_error_destroy(notice);
