@@ -35,12 +35,16 @@ TEST(ConcurrentQueueTest, RefusesSizesThatAreNotPowersOfTwoAboveOne) {
 TEST(ConcurrentQueueTest, KeepsOneSlotFreeAndACancelEndsWaits) {
     std::atomic<bool> cancel{false};
     ConcurrentQueue<std::unique_ptr<int>> queue(4, [&] { return cancel.load(); });
+    const auto cancelSoon = [&] {
+        cancel = false;
+        return std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            cancel = true;
+        });
+    };
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(queue.Push(std::make_unique<int>(i)));
     // Full at three elements: a fourth push waits until the cancel.
-    std::thread canceller([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        cancel = true;
-    });
+    std::thread canceller = cancelSoon();
     auto fourth = std::make_unique<int>(3);
     EXPECT_FALSE(queue.Push(std::move(fourth)));
     canceller.join();
@@ -51,21 +55,13 @@ TEST(ConcurrentQueueTest, KeepsOneSlotFreeAndACancelEndsWaits) {
         EXPECT_EQ(i, *out);
     }
     EXPECT_FALSE(queue.TryPop(out));
-    // Cancelled, an empty queue stores nothing and a pop does not wait.
-    EXPECT_FALSE(queue.Push(std::make_unique<int>(4)));
-    EXPECT_FALSE(queue.Pop(out));
-}
-
-TEST(ConcurrentQueueTest, ACancelEndsAWaitingPop) {
-    std::atomic<bool> cancel{false};
-    ConcurrentQueue<int> queue(8, [&] { return cancel.load(); });
-    std::thread canceller([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        cancel = true;
-    });
-    int out = 0;
+    // Empty: a pop waits until the cancel.
+    canceller = cancelSoon();
     EXPECT_FALSE(queue.Pop(out));
     canceller.join();
+    // Cancelled, the queue stores nothing and a pop does not wait.
+    EXPECT_FALSE(queue.Push(std::make_unique<int>(4)));
+    EXPECT_FALSE(queue.Pop(out));
 }
 
 // One producer and one consumer: every element arrives once and in order,

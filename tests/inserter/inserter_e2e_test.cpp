@@ -1,7 +1,7 @@
 // Loads into the stand-in server on the real road: rows of every type through
 // an inserter buffer in plain mode and, beyond 16 MiB, in bulk mode over the
-// cloned stream connection, read back and compared; closing a plain load
-// without data; and the server's refusal reported at the close.
+// cloned stream connection, read back and compared; and the server's refusal
+// reported at the close.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -87,8 +87,7 @@ protected:
 
     // Loads rows 0 to count-1 into "every" through an inserter buffer, key
     // `duplicate` twice (as key 0); every seventh row is NULL but for k.
-    Outcome Load(int64_t count, const std::string& text, bool initBulk, bool insertData = true,
-                 int64_t duplicate = -1) {
+    Outcome Load(int64_t count, const std::string& text, int64_t duplicate = -1) {
         kelvoapi::TableDefinition definition("every", KELVO_PERMANENT, false);
         definition.AddColumn("k", KELVO_BIG_INT, 0, "", false);
         for (const auto& [name, tag] : std::vector<std::pair<const char*, kelvo_type_tag_t>>{
@@ -101,7 +100,6 @@ protected:
         Outcome outcome;
         std::string& error = outcome.sending;
         EXPECT_EQ("", TextOf(kelvo_create_inserter(m_conn, &definition, &inserter)));
-        if (initBulk) error = TextOf(kelvo_init_bulk_insert(inserter, &definition, "*"));
         EXPECT_EQ("", TextOf(kelvo_create_inserter_buffer(inserter, &definition, "*", &b)));
         EXPECT_EQ("55006", SqlstateOf(kelvo_execute_command(m_conn, "SELECT 1", nullptr)));
         auto check = [&](kelvo_error_t* e) {
@@ -124,7 +122,7 @@ protected:
         }
         if (error.empty()) error = TextOf(kelvo_inserter_buffer_flush(b));
         kelvo_inserter_buffer_destroy(b);
-        outcome.closing = TextOf(kelvo_close_inserter(inserter, insertData));
+        outcome.closing = TextOf(kelvo_close_inserter(inserter, true));
         EXPECT_TRUE(kelvo_connection_is_ready(m_conn));
         return outcome;
     }
@@ -137,7 +135,7 @@ kelvotest::LibraryInstance InserterE2E::s_server;
 
 TEST_F(InserterE2E, LoadsOfEveryTypeReadBackTheSamePlainAndInBulk) {
     kelvotest::LogEvents log;
-    const Outcome plain = Load(10, "row \xC3\xA9", false);
+    const Outcome plain = Load(10, "row \xC3\xA9");
     ASSERT_EQ("", plain.sending + plain.closing);
     EXPECT_EQ(Rows("SELECT k, i, s, f, d, x, hex(y), CAST(dt AS VARCHAR) FROM every WHERE k IN (0, 1, 3) ORDER BY k"),
               (std::vector<std::string>{"0|0|0|t|0.5|row \xC3\xA9|00FF00|2000-01-01",
@@ -147,7 +145,7 @@ TEST_F(InserterE2E, LoadsOfEveryTypeReadBackTheSamePlainAndInBulk) {
 
     // About 300 bytes a row: 70000 rows fill a little more than one buffer.
     Run("DELETE FROM every");
-    const Outcome bulk = Load(70000, std::string(256, 'p'), false);
+    const Outcome bulk = Load(70000, std::string(256, 'p'));
     ASSERT_EQ("", bulk.sending + bulk.closing);
     const std::string end = log.Values("inserter-end").at(1);
     EXPECT_NE(end.find("\"chunk-count\":2,"), std::string::npos) << end;
@@ -161,22 +159,12 @@ TEST_F(InserterE2E, LoadsOfEveryTypeReadBackTheSamePlainAndInBulk) {
         << "the stream is dropped";
 }
 
-// Without insert_data a plain COPY still ends normally, so its rows arrive.
-// (Cancelling a bulk load is checked against the scripted peer: after a
-// cancelled INSERT BULK the stand-in server now and then answers the next
-// statement with 25P02.)
-TEST_F(InserterE2E, ClosingWithoutDataEndsAPlainLoadNormally) {
-    const Outcome outcome = Load(100, "x", false, false);
-    ASSERT_EQ("", outcome.sending + outcome.closing);
-    EXPECT_EQ(Rows("SELECT count(*) FROM every"), std::vector<std::string>{"100"});
-}
-
 // The INSERT BULK fails on the first chunk while the second is still on its
 // way: that chunk may fail (cancelled in flight, or refused by the stream
 // nobody reads any more), and the close reports the statement's own error;
 // nothing is inserted and the stream is dropped.
 TEST_F(InserterE2E, ABulkLoadThatFailsMidwayReportsTheServersErrorAtTheClose) {
-    const Outcome outcome = Load(70000, std::string(256, 'p'), false, true, 10);
+    const Outcome outcome = Load(70000, std::string(256, 'p'), 10);
     EXPECT_TRUE(outcome.sending.empty() || outcome.sending.find("57014") != std::string::npos ||
                 outcome.sending.find("55000") != std::string::npos)
         << outcome.sending;

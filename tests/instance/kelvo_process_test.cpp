@@ -122,8 +122,6 @@ TEST(StartFailure, BadSetUpIsReportedAsTheCause) {
         {notExecutable.path().string(), {}, nullptr, 0xeee3fd70,
          "Could not spawn the Kelvo server process " + (notExecutable.path() / "kelvod").string() + "."},
         {kFakeServerDirectory, {{"callback_connection", "nonsense"}}, "22023", 0xa27dd27e, ""},
-        {kFakeServerDirectory, {{"use_tcp_port", "70000"}}, "22023", 0x1d669fd7,
-         "Parameter `use_tcp_port` is set to an invalid value."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.contextId);
