@@ -191,20 +191,14 @@ TEST_F(CopyPostgresTest, CopyOutReturnsEveryRowThenTheCommandResultOrTheError) {
     EXPECT_STREQ("22012", PQresultErrorField(res.get(), 'C'));
 }
 
-TEST_F(CopyPostgresTest, ANewExecEndsARunningCopy) {
-    StartCopyIn(false);
-    ASSERT_EQ(1, PQputCopyData(conn_.get(), "1\tkept?\n", 8));
-    Result res(PQexec(conn_.get(), "SELECT 'after'"));
-    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
-    EXPECT_STREQ("after", PQgetvalue(res.get(), 0, 0));
-    EXPECT_EQ(Md5(""), TableMd5());  // the copy failed and stored nothing
-
+// A copy-out the server is still sending is drained, not left in the way.
+TEST_F(CopyPostgresTest, ANewExecEndsARunningCopyOut) {
     Result start(PQexec(conn_.get(), "COPY (SELECT g FROM generate_series(1, 100000) g) TO STDOUT"));
     ASSERT_EQ(PGRES_COPY_OUT, PQresultStatus(start.get()));
     char* row = nullptr;
     ASSERT_EQ(2, PQgetCopyData(conn_.get(), &row, 0));
     free(row);
-    res.reset(PQexec(conn_.get(), "SELECT 'next'"));
+    Result res(PQexec(conn_.get(), "SELECT 'next'"));
     ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
     EXPECT_STREQ("next", PQgetvalue(res.get(), 0, 0));
 }
