@@ -173,6 +173,8 @@ TEST(ResultAccessors, CmdTuplesReadsTheRowCountOfTheTag) {
     const std::vector<Case> cases = {
         {"INSERT 0 15", "15", false}, {"COPY 1000", "1000", false}, {"SELECT", "", false},
         {"SELECT 1x", "", true},      {"SELECT ", "", true},        {"INSERT 0", "", true},
+        {"UPDATE 3", "3", false},     {"DELETE 1", "1", false},     {"FETCH 2", "2", false},
+        {"MOVE 2", "2", false},       {"MERGE 1", "", false},       {"CREATE TABLE", "", false},
     };
     for (const Case& c : cases) {
         notices.clear();

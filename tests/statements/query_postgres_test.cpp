@@ -1,8 +1,8 @@
 // Statements against the PostgreSQL peer: chunked results through every
 // sending function, refusals of chunked mode, parameters, prepared
-// statements, PQexec's merging of errors, command tags, a 100 MiB value, and a session ended or cancelled
-// while a statement runs, server errors and notices as tagged texts, and
-// changes of the client encoding.
+// statements, a 100 MiB value, a session ended or cancelled while a
+// statement runs, PQexec's merging of errors, and changes of the client
+// encoding.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -179,37 +179,6 @@ TEST_F(QueryPostgresTest, PreparedStatementsRunWithTheirParameters) {
     EXPECT_STREQ("42", PQgetvalue(res.get(), 0, 0));
     EXPECT_EQ(nullptr, PQgetResult(conn_.get()));
 
-}
-
-TEST_F(QueryPostgresTest, CommandTagsGiveTheirRowCounts) {
-    RunSql(conn_.get(), "DROP TABLE IF EXISTS tags");
-    struct Case {
-        const char* sql;
-        const char* tag;
-        const char* tuples;
-    };
-    const Case cases[] = {
-        {"CREATE TEMP TABLE tags (a int)", "CREATE TABLE", ""},
-        {"INSERT INTO tags SELECT generate_series(1, 7)", "INSERT 0 7", "7"},
-        {"UPDATE tags SET a = a + 1 WHERE a > 4", "UPDATE 3", "3"},
-        {"DELETE FROM tags WHERE a = 1", "DELETE 1", "1"},
-        {"SELECT * FROM tags", "SELECT 6", "6"},
-        {"MERGE INTO tags t USING (SELECT 2 AS a) s ON t.a = s.a WHEN MATCHED THEN DELETE", "MERGE 1", ""},
-        {"BEGIN", "BEGIN", ""},
-        {"DECLARE c CURSOR FOR SELECT * FROM tags", "DECLARE CURSOR", ""},
-        {"FETCH 2 FROM c", "FETCH 2", "2"},
-        {"MOVE 2 IN c", "MOVE 2", "2"},
-        {"CLOSE c", "CLOSE CURSOR", ""},
-        {"COMMIT", "COMMIT", ""},
-        {"SET search_path = public", "SET", ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.sql);
-        Result res = RunSql(conn_.get(), c.sql);
-        ASSERT_NE(nullptr, res);
-        EXPECT_STREQ(c.tag, PQcmdStatus(res.get()));
-        EXPECT_STREQ(c.tuples, PQcmdTuples(res.get()));
-    }
 }
 
 TEST_F(QueryPostgresTest, AHundredMebibyteValueTravelsBothWays) {
