@@ -1,11 +1,9 @@
 // Statements against the PostgreSQL peer: chunked results through every
-// sending function, refusals of chunked mode, parameters, prepared
+// sending function, refusals of chunked mode, the most parameters, prepared
 // statements, a 100 MiB value, a session ended or cancelled while a
 // statement runs, PQexec's merging of errors, and changes of the client
 // encoding.
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
 
 #include <chrono>
 #include <csignal>
@@ -131,27 +129,9 @@ TEST_F(QueryPostgresTest, ChunkedModeIsRefusedOutsideItsWindow) {
     }
 }
 
-TEST_F(QueryPostgresTest, ParametersArriveAsSent) {
-    const uint32_t binaryInt = htonl(0x01020304);
-    const char* values[] = {nullptr, "text value", reinterpret_cast<const char*>(&binaryInt), "with\nnewline"};
-    const int lengths[] = {0, 0, 4, 0};
-    const int formats[] = {0, 0, 1, 0};
-    const Oid types[] = {25, 25, 23, 0};
-    Result res(ExecParams(conn_.get(), "SELECT $1 IS NULL, $2, $3, $4::text", 4, types, values, lengths, formats, 0));
-    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
-    EXPECT_STREQ("t", PQgetvalue(res.get(), 0, 0));
-    EXPECT_STREQ("text value", PQgetvalue(res.get(), 0, 1));
-    EXPECT_STREQ("16909060", PQgetvalue(res.get(), 0, 2));
-    EXPECT_STREQ("with\nnewline", PQgetvalue(res.get(), 0, 3));
-
-    // Results in binary.
-    Result binary(ExecParams(conn_.get(), "SELECT 16909060::int4", 0, nullptr, nullptr, nullptr, nullptr, 1));
-    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(binary.get()));
-    EXPECT_EQ(1, binary->binary);
-    ASSERT_EQ(4, PQgetlength(binary.get(), 0, 0));
-    EXPECT_EQ(0, memcmp(PQgetvalue(binary.get(), 0, 0), "\x01\x02\x03\x04", 4));
-
-    // The most parameters a statement can carry.
+// The bytes of every kind of parameter: query_execution_test. Here the most
+// parameters a statement can carry.
+TEST_F(QueryPostgresTest, TheMostParametersArriveAsSent) {
     std::vector<std::string> texts(65535);
     std::vector<const char*> many_values(65535);
     std::string sql = "SELECT array_length(ARRAY[";
