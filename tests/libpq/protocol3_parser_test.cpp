@@ -404,7 +404,7 @@ TEST(BusyMessages, StatusBytesKeysAndSimpleResults) {
     }
 }
 
-TEST(RowDescription, ReadsSignedAndUnsignedFieldsAndTheBinaryFlag) {
+TEST(RowDescription, ReadsSignedAndUnsignedFieldsFormatsAndTheBinaryFlag) {
     auto conn = MakeDetachedRecord();
     BeginStatement(conn.get());
     w::Column wide{"w", 0xFFFFFFF0u, -1, 1, 0xFFFFFFFFu, 0xFFFF, -1};
@@ -418,12 +418,17 @@ TEST(RowDescription, ReadsSignedAndUnsignedFieldsAndTheBinaryFlag) {
     EXPECT_EQ(res->attDescs[0].columnid, -1);
     EXPECT_EQ(res->binary, 1);
 
+    // A column in a format the client does not know is kept as sent, and
+    // makes the result not binary.
+    const std::string odd("\x01\x00\x02", 3);
     BeginStatement(conn.get());
-    FeedInput(conn.get(), w::RowDescription({{"a", 23, 4, 1}, {"b", 23, 4, 0}}) + w::CommandComplete("SELECT 0") +
-                              w::ReadyForQuery());
+    FeedInput(conn.get(), w::RowDescription({{"a", 23, 4, 1}, {"odd", 17, -1, 2}}) +
+                              w::DataRow({std::string(4, '\1'), odd}) + w::CommandComplete("SELECT 1") + w::ReadyForQuery());
     results = TakeResults(conn.get());
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0]->binary, 0);
+    EXPECT_EQ(results[0]->attDescs[1].format, 2);
+    EXPECT_EQ(std::string(PQgetvalue(results[0].get(), 0, 1), PQgetlength(results[0].get(), 0, 1)), odd);
 }
 
 }  // namespace
