@@ -143,31 +143,4 @@ TEST_F(SaslPeerTest, FailedExchangesEndTheAttemptWithTheirOwnText) {
     }
 }
 
-TEST_F(SaslPeerTest, ExchangeMessagesOnTheWire) {
-    // The client's side of a run that the server ends with a wrong signature:
-    // the SASLInitialResponse names the mechanism and carries "n,,n=,r=" and
-    // a 24-character nonce; the response repeats the combined nonce.
-    Seen seen;
-    {
-        StartupPeer peer(m_dir.Path(), kPort,
-                         {Play(&seen, {"", std::string("OTHER\0", 6) + kScram + '\0', FirstMessage("srv"),
-                                       kZeroSignature})});
-        Conn conn = Connect("pw");
-        EXPECT_STREQ(PQerrorMessage(conn.get()), "incorrect server signature\n");
-    }
-    ASSERT_EQ(seen.client_messages.size(), 2u);
-    const std::string& initial = seen.client_messages[0];
-    ASSERT_EQ(initial.size(), 1 + kScram.size() + 4 + 32);
-    EXPECT_EQ(initial.substr(0, 1 + kScram.size()), "p" + kScram);
-    EXPECT_EQ(initial.substr(1 + kScram.size(), 4), std::string("\0\0\0\x20", 4));  // 32 bytes of data
-    EXPECT_EQ(initial.substr(19, 8), "n,,n=,r=");
-    const std::string nonce = initial.substr(27);
-    EXPECT_EQ(nonce.size(), 24u);
-    EXPECT_EQ(nonce.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"),
-              std::string::npos);
-    const std::string& response = seen.client_messages[1];
-    EXPECT_EQ(response.substr(0, 16 + nonce.size()), "pc=biws,r=" + nonce + "srv,p=");
-    EXPECT_EQ(response.size(), 1 + 9 + nonce.size() + 3 + 3 + 44);  // a 32-byte proof in base64
-}
-
 }  // namespace

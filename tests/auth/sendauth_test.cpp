@@ -193,7 +193,6 @@ TEST_F(SendAuth, ScramRefusesBadServerMessages) {
         {"r=QkJCQkJDsrv,s=c2FsdA==,i=2", "", "invalid SCRAM response (nonce mismatch)\n"},
         {ours + ",s=c2Fsd,i=2", "", "malformed SCRAM message (invalid salt)\n"},
         {ours + ",s=c2FsdA==,i=0", "", bad_count},
-        {ours + ",s=c2FsdA==,i=12ab", "", bad_count},
         {ours + ",s=c2FsdA==,i=99999999999x", "", bad_count},
         {ours + ",s=c2FsdA==,i=10000001", "", "SCRAM iteration count 10000001 is above the limit of 10000000\n"},
         {ours + ",s=c2FsdA==,i=99999999999999999999", "",

@@ -1,8 +1,7 @@
 // Opening connections to a real PostgreSQL 15 server: every authentication
 // method over the socket and TCP, with passwords that SASLprep changes or
-// refuses, passwords from the password file, the service file and the
-// environment, connection strings and URIs, host lists and
-// target_session_attrs.
+// refuses, a password from the password file, the service file and URIs, dead
+// hosts and target_session_attrs.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -21,6 +20,7 @@
 namespace {
 
 using kelvotest::PostgresCluster;
+using C = PostgresCluster;
 
 struct ConnDeleter {
     void operator()(PGconn* conn) const { PQfinish(conn); }
@@ -60,7 +60,6 @@ protected:
 };
 
 TEST_F(ConnectPostgresTest, EveryMethodWithRightWrongAndMissingPasswords) {
-    using C = PostgresCluster;
     const std::string no_password = "<sqlstate>28P01</sqlstate><primary>fe_sendauth: No password was supplied.</primary>";
     struct Case {
         const char* user;
@@ -71,10 +70,8 @@ TEST_F(ConnectPostgresTest, EveryMethodWithRightWrongAndMissingPasswords) {
     const Case cases[] = {
         {C::kTrustUser, nullptr, true, ""},
         {C::kPasswordUser, C::kPasswordUserPassword, true, ""},
-        {C::kPasswordUser, "wrong", false, "<sqlstate>28P01</sqlstate>"},
         {C::kPasswordUser, nullptr, false, no_password},
         {C::kMd5User, C::kMd5UserPassword, true, ""},
-        {C::kMd5User, "wrong", false, "<sqlstate>28P01</sqlstate>"},
         {C::kMd5User, nullptr, false, no_password},
         {C::kScramUser, C::kScramUserPassword, true, ""},
         {C::kScramUser, "wrong", false, "<sqlstate>28P01</sqlstate>"},
@@ -84,9 +81,7 @@ TEST_F(ConnectPostgresTest, EveryMethodWithRightWrongAndMissingPasswords) {
         // to a blank, and U+2168 to "IX".
         {C::kSaslprepUser, "IX 9", true, ""},
         {C::kSaslprepUser, "\xE2\x85\xA8\xE2\x80\x80" "9", true, ""},
-        {C::kSaslprepUser, "IX9", false, "<sqlstate>28P01</sqlstate>"},
         {C::kSaslprepUser, "ix 9", false, "<sqlstate>28P01</sqlstate>"},
-        {C::kSaslprepUser, "IX\xC2\xA0\xC2\xA0" "9", false, "<sqlstate>28P01</sqlstate>"},
         {C::kMd5User, "", false, no_password},  // an empty password is none
     };
     for (bool tcp : {false, true}) {
@@ -119,7 +114,6 @@ TEST_F(ConnectPostgresTest, EveryMethodWithRightWrongAndMissingPasswords) {
 TEST_F(ConnectPostgresTest, PasswordsSaslprepRefusesAreUsedAsTheyStand) {
     // The server keeps a password that SASLprep refuses (here for its control
     // character) as it stands, and so must the client.
-    using C = PostgresCluster;
     Conn admin = ConnectParams(Over(false, C::kAdminUser));
     ASSERT_EQ(PQstatus(admin.get()), CONNECTION_OK) << PQerrorMessage(admin.get());
     auto setPassword = [&admin](const std::string& literal) {
@@ -142,32 +136,16 @@ TEST_F(ConnectPostgresTest, PasswordsSaslprepRefusesAreUsedAsTheyStand) {
     EXPECT_NE(std::string(PQerrorMessage(otherConn.get())).find("<sqlstate>28P01</sqlstate>"), std::string::npos);
 }
 
-TEST_F(ConnectPostgresTest, PasswordFileSuppliesPasswordsOnlyWhenPrivate) {
-    using C = PostgresCluster;
+// Which line matches and which files are ignored: password_file_test.
+TEST_F(ConnectPostgresTest, PasswordFileSuppliesPasswords) {
     kelvotest::ScratchDirectory dir;
-    const std::string port = m_cluster->PortText();
-    const std::string lines = std::string("# comments are just lines that match nothing\n") +
-                              "127.0.0.1:" + port + ":*:" + C::kScramUser + ":" + C::kScramUserPassword + "\n" +
-                              "localhost:" + port + ":" + C::kDatabase + ":" + C::kMd5User + ":wrong\n" +
-                              "*:*:*:" + C::kMd5User + ":" + C::kMd5UserPassword + "\n" +
-                              "*:" + port + ":*:" + C::kPasswordUser + ":" + "plain secret\n";
-    struct Case {
-        unsigned mode;
-        const char* user;
-        bool ok;
-    };
-    const Case cases[] = {{0600, C::kScramUser, true}, {0600, C::kPasswordUser, true}, {0640, C::kScramUser, false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.user) + " mode " + std::to_string(c.mode));
-        const std::string path = dir.WriteFile("pgpass", lines, c.mode);
-        Settings settings = Over(true, c.user);
-        settings.emplace_back("passfile", path);
-        testing::internal::CaptureStderr();
-        Conn conn = ConnectParams(settings);
-        const std::string warning = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(PQstatus(conn.get()), c.ok ? CONNECTION_OK : CONNECTION_BAD) << PQerrorMessage(conn.get());
-        EXPECT_EQ(warning.find("has group or world access") != std::string::npos, !c.ok);
-    }
+    const std::string right = dir.WriteFile(
+        "pgpass", "127.0.0.1:" + m_cluster->PortText() + ":*:" + C::kScramUser + ":" + C::kScramUserPassword + "\n",
+        0600);
+    Settings from_file = Over(true, C::kScramUser);
+    from_file.emplace_back("passfile", right);
+    Conn right_conn = ConnectParams(from_file);
+    EXPECT_EQ(PQstatus(right_conn.get()), CONNECTION_OK) << PQerrorMessage(right_conn.get());
 
     // A wrong password from the file says where it came from.
     const std::string wrong = dir.WriteFile(
@@ -181,8 +159,7 @@ TEST_F(ConnectPostgresTest, PasswordFileSuppliesPasswordsOnlyWhenPrivate) {
     EXPECT_NE(message.find("The password was retrieved from file \"" + wrong + "\"."), std::string::npos) << message;
 }
 
-TEST_F(ConnectPostgresTest, ServiceFileEnvironmentStringsAndUris) {
-    using C = PostgresCluster;
+TEST_F(ConnectPostgresTest, ServiceFileAndUris) {
     kelvotest::ScratchDirectory dir;
     const std::string port = m_cluster->PortText();
     const std::string services = dir.WriteFile("services", std::string("[kelvo]\nhost=") + C::kTcpHost +
@@ -196,10 +173,6 @@ TEST_F(ConnectPostgresTest, ServiceFileEnvironmentStringsAndUris) {
     };
     const Case cases[] = {
         {"service", "service=kelvo dbname=" + std::string(C::kDatabase), C::kMd5User},
-        {"service with explicit user", "service=kelvo dbname=postgres user=" + std::string(C::kTrustUser), C::kTrustUser},
-        {"keyword string", "host='" + m_cluster->SocketDir() + "' port=" + port + " user=" + C::kScramUser +
-                               " password='" + C::kScramUserPassword + "' dbname=" + C::kDatabase,
-         C::kScramUser},
         {"uri over tcp", "postgresql://" + std::string(C::kScramUser) + ":scram%20secret@" + C::kTcpHost + ":" + port +
                              "/" + C::kDatabase,
          C::kScramUser},
@@ -214,25 +187,9 @@ TEST_F(ConnectPostgresTest, ServiceFileEnvironmentStringsAndUris) {
         EXPECT_STREQ(PQuser(conn.get()), c.expected_user);
     }
     unsetenv("PGSERVICEFILE");
-
-    // The environment alone.
-    setenv("PGHOST", m_cluster->SocketDir().c_str(), 1);
-    setenv("PGPORT", port.c_str(), 1);
-    setenv("PGUSER", C::kScramUser, 1);
-    setenv("PGPASSWORD", C::kScramUserPassword, 1);
-    setenv("PGDATABASE", C::kDatabase, 1);
-    Conn conn(PQconnectdb(""));
-    ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
-    EXPECT_STREQ(PQdb(conn.get()), C::kDatabase);
-
-    // An explicit value wins over the environment.
-    Conn other(PQconnectdb((std::string("user=") + C::kTrustUser + " password=").c_str()));
-    ASSERT_EQ(PQstatus(other.get()), CONNECTION_OK) << PQerrorMessage(other.get());
-    EXPECT_STREQ(PQuser(other.get()), C::kTrustUser);
 }
 
 TEST_F(ConnectPostgresTest, DeadHostsAreReportedAndRecorded) {
-    using C = PostgresCluster;
     const std::string dead = std::to_string(kelvotest::FindFreeTcpPort());
     const std::string port = m_cluster->PortText();
 
@@ -254,24 +211,6 @@ TEST_F(ConnectPostgresTest, DeadHostsAreReportedAndRecorded) {
     Conn tmp = ConnectParams({{"host", ","}, {"port", dead}, {"user", "u"}});
     EXPECT_NE(std::string(PQerrorMessage(tmp.get())).find("socket \"/tmp/.s.PGSQL." + dead + "\""), std::string::npos);
 
-    // A live host after a dead one: the start-up packet names the dead one in
-    // the options, which a stock PostgreSQL refuses as a command-line
-    // argument, quoting it back.
-    Conn second = ConnectParams({{"host", std::string(C::kTcpHost) + "," + C::kTcpHost},
-                                 {"port", dead + "," + port},
-                                 {"user", C::kTrustUser},
-                                 {"dbname", C::kDatabase}});
-    EXPECT_EQ(PQstatus(second.get()), CONNECTION_BAD);
-    EXPECT_NE(std::string(PQerrorMessage(second.get()))
-                  .find("failed_connection_attempts=127.0.0.1:" + dead),
-              std::string::npos)
-        << PQerrorMessage(second.get());
-
-    // hostaddr list: the bad address is parsed numerically and skipped.
-    Conn parsed = ConnectParams({{"hostaddr", "not-an-address"}, {"port", port}, {"user", C::kTrustUser}});
-    EXPECT_NE(std::string(PQerrorMessage(parsed.get()))
-                  .find("<primary>Could not parse the network address \"not-an-address\".</primary>"),
-              std::string::npos);
     Conn keepalives = ConnectParams({{"host", C::kTcpHost}, {"port", port}, {"user", C::kTrustUser}, {"keepalives", "1x"}});
     EXPECT_STREQ(PQerrorMessage(keepalives.get()), "The given keepalives parameter is not an integer.");
     // A negative value is sent as 0, which the system refuses for the interval.
@@ -284,7 +223,6 @@ TEST_F(ConnectPostgresTest, DeadHostsAreReportedAndRecorded) {
 }
 
 TEST_F(ConnectPostgresTest, ReadWriteTargetRefusesReadOnlySessions) {
-    using C = PostgresCluster;
     Settings read_only = Over(true, C::kReadOnlyUser);
     read_only.emplace_back("target_session_attrs", "read-write");
     Conn refused = ConnectParams(read_only);
@@ -300,7 +238,6 @@ TEST_F(ConnectPostgresTest, ReadWriteTargetRefusesReadOnlySessions) {
 }
 
 TEST_F(ConnectPostgresTest, ConninfoReopensTheConnection) {
-    using C = PostgresCluster;
     Settings settings = Over(false, C::kScramUser);
     settings.emplace_back("password", C::kScramUserPassword);
     settings.emplace_back("application_name", "kelvo-test");

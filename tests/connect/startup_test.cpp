@@ -170,13 +170,6 @@ TEST_F(StartupTest, StartupPacketCarriesTheAdditionsEscaped) {
     EXPECT_EQ(pqBuildStartupPacket(conn.get()).find("timezone"), std::string::npos);
     unsetenv("PGDATESTYLE");
     unsetenv("PGTZ");
-
-    conn->pversion = PG_PROTOCOL(2, 0);
-    std::string old = pqBuildStartupPacket(conn.get());
-    ASSERT_EQ(old.size(), 296u);
-    EXPECT_EQ(old.substr(0, 8), std::string("\x00\x00\x01\x28\x00\x02\x00\x00", 8));
-    EXPECT_EQ(old.substr(8, 2), std::string("d\0", 2));
-    EXPECT_EQ(old.substr(72, 2), std::string("u\0", 2));
 }
 
 TEST_F(StartupTest, EscapingOfOptionsValues) {

@@ -35,6 +35,16 @@ inline std::vector<ResultPtr> TakeResults(PGconn* conn) {
     }
 }
 
+// A fresh record that has sent a statement and read all of `input`; the
+// results it gave.
+inline std::vector<ResultPtr> RunStatement(ConnPtr& conn, const std::string& input, uint32_t chunkSize = 0,
+                                           PGQueryClass queryclass = PGQUERY_SIMPLE, const char* query = nullptr) {
+    conn = MakeDetachedRecord();
+    BeginStatement(conn.get(), chunkSize, queryclass, query);
+    FeedInput(conn.get(), input);
+    return TakeResults(conn.get());
+}
+
 // A compact picture of results: "status:ntups[:tag]" each.
 inline std::vector<std::string> Describe(const std::vector<ResultPtr>& results) {
     std::vector<std::string> out;

@@ -70,10 +70,8 @@ TEST(Framing, LengthLimitsForShortAndLongMessageTypes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(1, c.message[0]) + " " + std::to_string(c.message.size()));
-        auto conn = MakeDetachedRecord();
-        BeginStatement(conn.get());
-        FeedInput(conn.get(), c.prefix + c.message);
-        auto results = TakeResults(conn.get());
+        ConnPtr conn;
+        auto results = RunStatement(conn, c.prefix + c.message);
         if (c.lostAt != 0) {
             ASSERT_EQ(results.size(), 1u);
             EXPECT_EQ(PQresultStatus(results[0].get()), PGRES_FATAL_ERROR);
@@ -242,10 +240,8 @@ TEST(ErrorTexts, ServerErrorsBecomeTaggedTexts) {
          "<severity>ERROR</severity><primary>m</primary>\n<location></location>"},
     };
     for (const Case& c : cases) {
-        auto conn = MakeDetachedRecord();
-        BeginStatement(conn.get(), 0, PGQUERY_SIMPLE, c.query);
-        FeedInput(conn.get(), w::ErrorResponse(c.fields) + w::ReadyForQuery());
-        auto results = TakeResults(conn.get());
+        ConnPtr conn;
+        auto results = RunStatement(conn, w::ErrorResponse(c.fields) + w::ReadyForQuery(), 0, PGQUERY_SIMPLE, c.query);
         ASSERT_EQ(results.size(), 1u) << c.name;
         EXPECT_EQ(PQresultErrorMessage(results[0].get()), c.expected) << c.name;
         // The connection's text is the same.
@@ -255,16 +251,12 @@ TEST(ErrorTexts, ServerErrorsBecomeTaggedTexts) {
 
 TEST(ErrorTexts, FieldTextsCannotForgeOrCutTags) {
     const std::string hostile = "a</primary><hint>x</hint>";
-    auto conn = MakeDetachedRecord();
-    BeginStatement(conn.get(), 0, PGQUERY_SIMPLE, "SELECT <x> FROM \"a</primary><hint>x</hint>\"");
-    FeedInput(conn.get(), w::ErrorResponse({{'S', "ERROR"},
-                                            {'C', "42P01"},
-                                            {'M', "relation \"" + hostile + "\" & more"},
-                                            {'t', hostile},
-                                            {'D', "<detail>fake</detail>"},
-                                            {'P', "17"}}) +
-                              w::ReadyForQuery());
-    auto results = TakeResults(conn.get());
+    ConnPtr conn;
+    const std::string error = w::ErrorResponse({{'S', "ERROR"}, {'C', "42P01"},
+                                                {'M', "relation \"" + hostile + "\" & more"}, {'t', hostile},
+                                                {'D', "<detail>fake</detail>"}, {'P', "17"}});
+    auto results = RunStatement(conn, error + w::ReadyForQuery(), 0, PGQUERY_SIMPLE,
+                                "SELECT <x> FROM \"a</primary><hint>x</hint>\"");
     ASSERT_EQ(results.size(), 1u);
     const std::string text = PQresultErrorMessage(results[0].get());
     EXPECT_EQ(kelvoapi::ReadTagValue(text, "primary"), "relation \"" + hostile + "\" & more");
@@ -358,10 +350,8 @@ TEST(BusyMessages, StatusBytesKeysAndSimpleResults) {
     const std::vector<std::pair<char, PGTransactionStatusType>> xact = {
         {'I', PQTRANS_IDLE}, {'T', PQTRANS_INTRANS}, {'E', PQTRANS_INERROR}, {'?', PQTRANS_UNKNOWN}};
     for (const auto& [byte, status] : xact) {
-        auto conn = MakeDetachedRecord();
-        BeginStatement(conn.get());
-        FeedInput(conn.get(), w::BackendKeyData(1234, -5) + w::EmptyQueryResponse() + w::ReadyForQuery(byte));
-        auto results = TakeResults(conn.get());
+        ConnPtr conn;
+        auto results = RunStatement(conn, w::BackendKeyData(1234, -5) + w::EmptyQueryResponse() + w::ReadyForQuery(byte));
         EXPECT_EQ(Describe(results), std::vector<std::string>{"0:0"});
         EXPECT_EQ(conn->xactStatus, status);
         EXPECT_EQ(conn->be_pid, 1234);
@@ -386,10 +376,8 @@ TEST(BusyMessages, StatusBytesKeysAndSimpleResults) {
         {PGQUERY_EXTENDED, w::CopyOutResponse(1, {1, 1}), {"3:0"}},
     };
     for (const Case& c : cases) {
-        auto conn = MakeDetachedRecord();
-        BeginStatement(conn.get(), 0, c.queryclass);
-        FeedInput(conn.get(), c.stream);
-        std::vector<ResultPtr> results = TakeResults(conn.get());
+        ConnPtr conn;
+        auto results = RunStatement(conn, c.stream, 0, c.queryclass);
         if (conn->asyncStatus == PGASYNC_COPY_OUT) {
             results.emplace_back(pqPrepareAsyncResult(conn.get()));
             EXPECT_EQ(conn->copy_is_binary, 1);
@@ -404,7 +392,7 @@ TEST(BusyMessages, StatusBytesKeysAndSimpleResults) {
     }
 }
 
-TEST(RowDescription, ReadsSignedAndUnsignedFieldsAndTheBinaryFlag) {
+TEST(RowDescription, ReadsSignedAndUnsignedFieldsFormatsAndTheBinaryFlag) {
     auto conn = MakeDetachedRecord();
     BeginStatement(conn.get());
     w::Column wide{"w", 0xFFFFFFF0u, -1, 1, 0xFFFFFFFFu, 0xFFFF, -1};
@@ -418,12 +406,17 @@ TEST(RowDescription, ReadsSignedAndUnsignedFieldsAndTheBinaryFlag) {
     EXPECT_EQ(res->attDescs[0].columnid, -1);
     EXPECT_EQ(res->binary, 1);
 
+    // A column in a format the client does not know is kept as sent, and
+    // makes the result not binary.
+    const std::string odd("\x01\x00\x02", 3);
     BeginStatement(conn.get());
-    FeedInput(conn.get(), w::RowDescription({{"a", 23, 4, 1}, {"b", 23, 4, 0}}) + w::CommandComplete("SELECT 0") +
-                              w::ReadyForQuery());
+    FeedInput(conn.get(), w::RowDescription({{"a", 23, 4, 1}, {"odd", 17, -1, 2}}) +
+                              w::DataRow({std::string(4, '\1'), odd}) + w::CommandComplete("SELECT 1") + w::ReadyForQuery());
     results = TakeResults(conn.get());
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0]->binary, 0);
+    EXPECT_EQ(results[0]->attDescs[1].format, 2);
+    EXPECT_EQ(std::string(PQgetvalue(results[0].get(), 0, 1), PQgetlength(results[0].get(), 0, 1)), odd);
 }
 
 }  // namespace

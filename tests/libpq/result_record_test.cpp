@@ -42,11 +42,10 @@ TEST(ChunkCutting, CutsAStatementsRowsIntoChunks) {
         {255, 256, {"2:255:SELECT 255"}},
     };
     for (const Case& c : cases) {
-        auto conn = MakeDetachedRecord();
-        BeginStatement(conn.get(), c.chunk);
-        FeedInput(conn.get(), kTwoColumns + IntRows(c.rows) + w::CommandComplete("SELECT " + std::to_string(c.rows)) +
-                                  w::ReadyForQuery());
-        auto results = TakeResults(conn.get());
+        ConnPtr conn;
+        const std::string tag = "SELECT " + std::to_string(c.rows);
+        auto results = RunStatement(conn, kTwoColumns + IntRows(c.rows) + w::CommandComplete(tag) + w::ReadyForQuery(),
+                                    c.chunk);
         EXPECT_EQ(Describe(results), c.expected) << c.rows << " rows, chunk " << c.chunk;
         EXPECT_EQ(conn->asyncStatus, PGASYNC_IDLE);
         EXPECT_EQ(conn->result, nullptr);
@@ -79,12 +78,10 @@ TEST(ChunkCutting, NoStaleTemplateAfterAPartialLastChunk) {
 }
 
 TEST(ChunkCutting, ErrorInTheMiddleEndsTheChunksWithOneError) {
-    auto conn = MakeDetachedRecord();
-    BeginStatement(conn.get(), 256);
-    FeedInput(conn.get(), kTwoColumns + IntRows(300) +
-                              w::ErrorResponse({{'S', "ERROR"}, {'C', "22012"}, {'M', "division by zero"}}) +
-                              w::ReadyForQuery());
-    auto results = TakeResults(conn.get());
+    ConnPtr conn;
+    auto results = RunStatement(conn, kTwoColumns + IntRows(300) +
+                                      w::ErrorResponse({{'S', "ERROR"}, {'C', "22012"}, {'M', "division by zero"}}) +
+                                      w::ReadyForQuery(), 256);
     ASSERT_EQ(Describe(results), (std::vector<std::string>{"9:256", "7:0"}));
     EXPECT_STREQ(PQresultErrorField(results[1].get(), 'C'), "22012");
     EXPECT_EQ(std::string(PQresultErrorMessage(results[1].get())),
@@ -173,6 +170,8 @@ TEST(ResultAccessors, CmdTuplesReadsTheRowCountOfTheTag) {
     const std::vector<Case> cases = {
         {"INSERT 0 15", "15", false}, {"COPY 1000", "1000", false}, {"SELECT", "", false},
         {"SELECT 1x", "", true},      {"SELECT ", "", true},        {"INSERT 0", "", true},
+        {"UPDATE 3", "3", false},     {"DELETE 1", "1", false},     {"FETCH 2", "2", false},
+        {"MOVE 2", "2", false},       {"MERGE 1", "", false},       {"CREATE TABLE", "", false},
     };
     for (const Case& c : cases) {
         notices.clear();
@@ -189,11 +188,9 @@ TEST(ResultAccessors, CmdTuplesReadsTheRowCountOfTheTag) {
 }
 
 TEST(ResultCopy, CopiesWhatTheFlagsAsk) {
-    auto conn = MakeDetachedRecord();
-    BeginStatement(conn.get());
-    FeedInput(conn.get(), kTwoColumns + w::DataRow({std::string("1"), std::nullopt}) + w::CommandComplete("SELECT 1") +
-                              w::ReadyForQuery());
-    auto results = TakeResults(conn.get());
+    ConnPtr conn;
+    auto results = RunStatement(conn, kTwoColumns + w::DataRow({std::string("1"), std::nullopt}) +
+                                          w::CommandComplete("SELECT 1") + w::ReadyForQuery());
     ASSERT_EQ(results.size(), 1u);
 
     ResultPtr attrs(PQcopyResult(results[0].get(), PG_COPYRES_ATTRS));

@@ -99,9 +99,7 @@ TEST_P(SocketIO, BrokenPipeRaisesNoSignal) {
         EXPECT_EQ(rc, -1) << useFlag;
         EXPECT_EQ(g_sigpipes.load(), 0) << useFlag;
         const std::string text = conn->errorMessage.data;
-        EXPECT_TRUE(text.find("The Kelvo server closed the connection unexpectedly.") != std::string::npos ||
-                    text.find("closed the connection") != std::string::npos)
-            << text;
+        EXPECT_NE(text.find("closed the connection"), std::string::npos) << text;
         // A failed send keeps the socket for the server's last message.
         EXPECT_EQ(conn->status == CONNECTION_BAD, conn->sock < 0) << useFlag;
         sigset_t pending;

@@ -16,6 +16,7 @@
 
 #include "postgres/libpq/cancel.h"
 #include "postgres/libpq/connection_record.h"
+#include "support/connected_record.h"
 #include "support/postgres_cluster.h"
 #include "support/scratch_directory.h"
 
@@ -25,23 +26,26 @@ struct CancelFree {
     void operator()(PGcancel* c) const { PQfreeCancel(c); }
 };
 using CancelPtr = std::unique_ptr<PGcancel, CancelFree>;
+using kelvotest::ConnPtr;
 
-struct ConnFree {
-    void operator()(PGconn* c) const { freePGconn(c); }
-};
-using ConnPtr = std::unique_ptr<PGconn, ConnFree>;
-
-// A cancel handle for a TCP port on 127.0.0.1.
-PGcancel MakeTcpHandle(int port, int pid, int key) {
+// A cancel handle for the given socket address.
+template <typename Address>
+PGcancel MakeHandle(const Address& address, int pid, int key) {
     PGcancel cancel{};
-    auto* sin = reinterpret_cast<sockaddr_in*>(&cancel.raddr.addr);
-    sin->sin_family = AF_INET;
-    sin->sin_port = htons(static_cast<uint16_t>(port));
-    sin->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    cancel.raddr.salen = sizeof(sockaddr_in);
+    memcpy(&cancel.raddr.addr, &address, sizeof address);
+    cancel.raddr.salen = sizeof address;
     cancel.be_pid = pid;
     cancel.be_key = key;
     return cancel;
+}
+
+// A cancel handle for a TCP port on 127.0.0.1.
+PGcancel MakeTcpHandle(int port, int pid, int key) {
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<uint16_t>(port));
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return MakeHandle(sin, pid, key);
 }
 
 // A Unix-socket listener that accepts one connection, records what arrives
@@ -49,12 +53,10 @@ PGcancel MakeTcpHandle(int port, int pid, int key) {
 class CancelListener {
 public:
     CancelListener(const std::string& dir, bool closeAfterRequest) {
-        path_ = dir + "/cancel.sock";
         fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
-        EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+        addr_.sun_family = AF_UNIX;
+        strncpy(addr_.sun_path, (dir + "/cancel.sock").c_str(), sizeof addr_.sun_path - 1);
+        EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&addr_), sizeof addr_));
         EXPECT_EQ(0, listen(fd_, 4));
         thread_ = std::thread([this, closeAfterRequest] {
             int client = accept(fd_, nullptr, nullptr);
@@ -78,16 +80,7 @@ public:
         thread_.join();
         close(fd_);
     }
-    PGcancel Handle(int pid, int key) const {
-        PGcancel cancel{};
-        auto* sun = reinterpret_cast<sockaddr_un*>(&cancel.raddr.addr);
-        sun->sun_family = AF_UNIX;
-        strncpy(sun->sun_path, path_.c_str(), sizeof sun->sun_path - 1);
-        cancel.raddr.salen = sizeof(sockaddr_un);
-        cancel.be_pid = pid;
-        cancel.be_key = key;
-        return cancel;
-    }
+    PGcancel Handle(int pid, int key) const { return MakeHandle(addr_, pid, key); }
     // Read after the handle's call returned and the thread has the bytes.
     std::string Received() {
         thread_.join();
@@ -96,7 +89,7 @@ public:
     }
 
 private:
-    std::string path_;
+    sockaddr_un addr_{};
     int fd_ = -1;
     std::string received_;
     std::thread thread_;

@@ -1,6 +1,6 @@
 // Statements against the scripted peer, for what PostgreSQL cannot be made
-// to do: send a column in format 2, run COPY BOTH or COPY over protocol 2.0
-// (a server that stops reading once it has failed a COPY: copy_data_test).
+// to do: run COPY BOTH or COPY over protocol 2.0 (a server that stops
+// reading once it has failed a COPY: copy_data_test).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -17,30 +17,6 @@ namespace {
 using kelvotest::ResultPtr;
 using kelvotest::ScriptedPeer;
 namespace wire = kelvotest::wire;
-
-TEST(StatementsScriptedTest, AColumnInAnUnknownFormatIsKeptAsSent) {
-    ScriptedPeer peer;
-    wire::Column text{"t", 25, -1, 0};
-    wire::Column odd{"odd", 17, -1, 2};
-    peer.AddConnection()
-        .ExpectMessage('Q')
-        .Send(wire::RowDescription({text, odd}) + wire::DataRow({std::string("a"), std::string("\x01\x00\x02", 3)}) +
-              wire::CommandComplete("SELECT 1") + wire::ReadyForQuery());
-    peer.Start();
-    kelvotest::ConnPtr conn = kelvotest::MakeConnectedRecord(peer.ConnectUnix());
-    ASSERT_EQ(1, PQsendQuery(conn.get(), "SELECT odd"));
-    ResultPtr res(PQgetResult(conn.get()));
-    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
-    EXPECT_EQ(0, res->attDescs[0].format);
-    EXPECT_EQ(2, res->attDescs[1].format);
-    // Not every column is binary, so the result is not.
-    EXPECT_EQ(0, res->binary);
-    ASSERT_EQ(3, PQgetlength(res.get(), 0, 1));
-    EXPECT_EQ(std::string("\x01\x00\x02", 3), std::string(PQgetvalue(res.get(), 0, 1), 3));
-    EXPECT_EQ(nullptr, PQgetResult(conn.get()));
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
-}
 
 TEST(StatementsScriptedTest, CopyBothRunsBothWaysUntilEachSideEnds) {
     ScriptedPeer peer;
