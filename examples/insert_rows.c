@@ -1,10 +1,12 @@
-/* kelvo example: what an application does with the library.
+/* kelvo example: load rows through an inserter buffer and read them back.
  *
  * Starts a server instance, connects with a fresh database, creates a table,
- * loads rows into it cell by cell through an inserter buffer, reads them back chunk by chunk (in the binary result
- * format, read with the kelvo_read_ functions) and prints them, drops the
- * database, then disconnects and closes the instance. Every failure is printed with its
- * SQLSTATE and message. */
+ * loads rows into it cell by cell through an inserter buffer, reads them back
+ * chunk by chunk (in the binary result format, read with the kelvo_read_
+ * functions) and prints them, drops the database, then disconnects and closes
+ * the instance. Every failure is printed with its SQLSTATE and message.
+ *
+ *     cc insert_rows.c $(pkg-config --cflags --libs kelvo) -o insert_rows */
 #include <stdio.h>
 #include <string.h>
 
