@@ -25,7 +25,7 @@ readelf -d "$lib" | grep -q 'FLAGS_1.*NODELETE' || fail "libkelvo.so may be unlo
 [ -x "$libdir/kelvo/kelvod" ] && [ -f "$libdir/kelvo/libduckdb.so" ] || fail "no server or engine in $libdir/kelvo"
 readelf -d "$libdir/kelvo/kelvod" | grep -q 'runpath: \[\$ORIGIN\]' || fail "kelvod does not look beside itself"
 # The installed headers declare exactly what the installed library exports.
-"$here/../api/check_exports.sh" "$lib" "$prefix/include" >/dev/null
+"$here/../api/check_exports.sh" "$lib" "$prefix/include"
 
 # The whole environment but what could point at the library or the server.
 run() { env -u LD_LIBRARY_PATH -u KELVO_PATH "$here/../examples/run_example.sh" "$1" "$expected"; }
