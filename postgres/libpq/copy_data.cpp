@@ -138,17 +138,6 @@ int sendWatching(PGconn* conn, bool wholeBlocksOnly) {
     return result;
 }
 
-// Loss of synchronisation while reading copy data: an error result, and the
-// connection is unusable.
-void handleSyncLoss(PGconn* conn, char id, int msgLength) {
-    printfPQExpBuffer(&conn->errorMessage, "lost synchronization with server: got message type \"%c\", length %d\n", id,
-                      msgLength);
-    pqSaveErrorResult(conn);
-    conn->asyncStatus = PGASYNC_READY;
-    pqDropConnection(conn, true);
-    conn->status = CONNECTION_BAD;
-}
-
 // Reads one ParameterStatus body (type and length already read), neither
 // string running past the message's end.
 int takeParameterStatus(PGconn* conn, int msgEnd) {
@@ -170,13 +159,13 @@ int nextCopyDataMessage(PGconn* conn) {
         int msgLength;
         if (pqGetc(&id, conn) || pqGetInt(&msgLength, 4, conn)) return 0;
         if (msgLength < 4) {
-            handleSyncLoss(conn, id, msgLength);
+            pqHandleSyncLoss(conn, id, msgLength);
             return -2;
         }
         const int bodyLength = msgLength - 4;
         if (conn->inEnd - conn->inCursor < bodyLength) {
             if (pqCheckInBufferSpace(static_cast<size_t>(conn->inCursor) + static_cast<size_t>(bodyLength), conn)) {
-                handleSyncLoss(conn, id, msgLength);
+                pqHandleSyncLoss(conn, id, msgLength);
                 return -2;
             }
             return 0;
@@ -195,7 +184,7 @@ int nextCopyDataMessage(PGconn* conn) {
             }
             case 'S':
                 if (takeParameterStatus(conn, msgEnd)) {
-                    handleSyncLoss(conn, id, msgLength);
+                    pqHandleSyncLoss(conn, id, msgLength);
                     return -2;
                 }
                 conn->inStart = msgEnd;

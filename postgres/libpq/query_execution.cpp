@@ -287,8 +287,11 @@ PGresult* PQgetResult(PGconn* conn) {
             break;
         case PGASYNC_READY:
             res = pqPrepareAsyncResult(conn);
-            // Parsing goes on: more chunks or results may follow.
-            conn->asyncStatus = PGASYNC_BUSY;
+            // Parsing goes on: more chunks or results may follow, unless the
+            // connection was given up with nothing left to parse (a lost
+            // synchronisation): its error was the statement's last result.
+            conn->asyncStatus =
+                conn->status == CONNECTION_BAD && conn->inStart >= conn->inEnd ? PGASYNC_IDLE : PGASYNC_BUSY;
             break;
         case PGASYNC_COPY_IN:
             res = getCopyResult(conn, PGRES_COPY_IN);
