@@ -14,6 +14,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "error/error.h"
+#include "infra/options_value.h"
 #include "instance/json_string.h"
 #include "instance/protocol_keywords.h"
 
