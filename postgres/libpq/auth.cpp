@@ -63,7 +63,7 @@ int SendPassword(PGconn* conn, AuthRequest areq, int payloadlen, const char* pas
     const char* user = conn->pguser != nullptr ? conn->pguser : "";
     if (!pg_md5_encrypt(password, user, std::strlen(user), inner) ||
         !pg_md5_encrypt(inner + 3, salt, sizeof salt, outer)) {
-        printfPQExpBuffer(&conn->errorMessage, "out of memory\n");
+        printfPQExpBuffer(&conn->errorMessage, "out of memory");
         return -1;
     }
     int rc = SendPasswordPacket(conn, outer);
@@ -116,7 +116,7 @@ int StartSasl(PGconn* conn, int payloadlen) {
             return -1;
         }
         if (PQExpBufferDataBroken(mechanism)) {
-            printfPQExpBuffer(&conn->errorMessage, "out of memory\n");
+            printfPQExpBuffer(&conn->errorMessage, "out of memory");
             return -1;
         }
         if (mechanism.data[0] == '\0') break;
@@ -144,7 +144,7 @@ int StartSasl(PGconn* conn, int payloadlen) {
     }
     conn->sasl_state = pg_fe_scram_init(conn, password, selected);
     if (conn->sasl_state == nullptr) {
-        printfPQExpBuffer(&conn->errorMessage, "out of memory\n");
+        printfPQExpBuffer(&conn->errorMessage, "out of memory");
         return -1;
     }
 
@@ -270,7 +270,7 @@ char* pg_fe_getauthname(PQExpBuffer errorMessage) {
     for (;;) {
         char* buf = static_cast<char*>(std::malloc(bufsize));
         if (buf == nullptr) {
-            if (errorMessage != nullptr) printfPQExpBuffer(errorMessage, "out of memory\n");
+            if (errorMessage != nullptr) printfPQExpBuffer(errorMessage, "out of memory");
             break;
         }
         struct passwd entry;
@@ -290,7 +290,7 @@ char* pg_fe_getauthname(PQExpBuffer errorMessage) {
                 printfPQExpBuffer(errorMessage, "local user with ID %d does not exist\n", static_cast<int>(user_id));
         } else {
             name = strdup(found->pw_name);
-            if (name == nullptr && errorMessage != nullptr) printfPQExpBuffer(errorMessage, "out of memory\n");
+            if (name == nullptr && errorMessage != nullptr) printfPQExpBuffer(errorMessage, "out of memory");
         }
         std::free(buf);
         break;
