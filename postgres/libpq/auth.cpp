@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "error/tagged_text.h"
 #include "postgres/common/md5.h"
 #include "postgres/common/scram_common.h"
 #include "postgres/libpq/message_io.h"
@@ -34,8 +35,11 @@ const char* RequirePassword(PGconn* conn) {
     conn->password_needed = true;
     const char* password = PasswordOf(conn);
     if (password == nullptr || password[0] == '\0') {
-        printfPQExpBuffer(&conn->errorMessage,
-                          "<sqlstate>28P01</sqlstate><primary>fe_sendauth: No password was supplied.</primary>");
+        printfPQExpBuffer(&conn->errorMessage, "%s",
+                          kelvoapi::TaggedText()
+                              .Sqlstate("28P01")
+                              .Primary("fe_sendauth: No password was supplied.")
+                              .c_str());
         return nullptr;
     }
     return password;

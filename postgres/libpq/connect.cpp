@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "error/tagged_text.h"
 #include "postgres/libpq/auth.h"
 #include "postgres/libpq/conninfo.h"
 #include "postgres/libpq/host_address.h"
@@ -46,6 +47,17 @@ constexpr int kMaxStartupErrorLength = 30000;
 constexpr int kMaxAuthRequestLength = 2000;
 
 const char* SystemError(int error, char* buf, size_t size) { return strerror_r(error, buf, size); }
+
+// Appends the 08001 text of a failed socket call, the system's reason as its
+// detail.
+void AppendSocketFailure(PGconn* conn, const char* primary, int error) {
+    char errbuf[256];
+    appendPQExpBufferStr(&conn->errorMessage, kelvoapi::TaggedText()
+                                                  .Sqlstate("08001")
+                                                  .Primary("%s", primary)
+                                                  .Detail("%s", SystemError(error, errbuf, sizeof errbuf))
+                                                  .c_str());
+}
 
 // Forgets everything the previous server told: a new socket is a new session.
 void DropServerData(PGconn* conn) {
@@ -83,10 +95,7 @@ PeerCheck CheckRequirePeer(PGconn* conn) {
         if (errno == ENOSYS) {
             appendPQExpBufferStr(&conn->errorMessage, "The requirepeer parameter is not supported on this platform.");
         } else {
-            appendPQExpBuffer(&conn->errorMessage,
-                              "<sqlstate>08001</sqlstate><primary>Could not get the peer credentials.</primary>"
-                              "<detail>%s</detail>",
-                              SystemError(errno, errbuf, sizeof errbuf));
+            AppendSocketFailure(conn, "Could not get the peer credentials.", errno);
         }
         return PeerCheck::Failed;
     }
@@ -96,10 +105,12 @@ PeerCheck CheckRequirePeer(PGconn* conn) {
     int rc = getpwuid_r(uid, &pw, buf.data(), buf.size(), &found);
     if (found == nullptr) {
         if (rc != 0) {
-            appendPQExpBuffer(&conn->errorMessage,
-                              "<sqlstate>08001</sqlstate><primary>Could not look up the local user ID %d.</primary>"
-                              "<detail>%s</detail>",
-                              static_cast<int>(uid), SystemError(rc, errbuf, sizeof errbuf));
+            appendPQExpBufferStr(&conn->errorMessage,
+                                 kelvoapi::TaggedText()
+                                     .Sqlstate("08001")
+                                     .Primary("Could not look up the local user ID %d.", static_cast<int>(uid))
+                                     .Detail("%s", SystemError(rc, errbuf, sizeof errbuf))
+                                     .c_str());
         } else {
             appendPQExpBuffer(&conn->errorMessage, "A local user with ID %d does not exist.", static_cast<int>(uid));
         }
@@ -326,10 +337,7 @@ keep_going:
                     conn->try_next_addr = true;
                     goto keep_going;
                 }
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<sqlstate>08001</sqlstate><primary>Could not create a socket.</primary>"
-                                  "<detail>%s</detail>",
-                                  SystemError(errno, errbuf, sizeof errbuf));
+                AppendSocketFailure(conn, "Could not create a socket.", errno);
                 goto error_return;
             }
             const bool tcp = addr->ai_family != AF_UNIX;
@@ -343,18 +351,12 @@ keep_going:
                 }
             }
             if (!pg_set_noblock(conn->sock)) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<sqlstate>08001</sqlstate><primary>Could not set socket to non-blocking "
-                                  "mode.</primary><detail>%s</detail>",
-                                  SystemError(errno, errbuf, sizeof errbuf));
+                AppendSocketFailure(conn, "Could not set socket to non-blocking mode.", errno);
                 conn->try_next_addr = true;
                 goto keep_going;
             }
             if (fcntl(conn->sock, F_SETFD, FD_CLOEXEC) == -1) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<sqlstate>08001</sqlstate><primary>Could not set socket to close-on-exec "
-                                  "mode.</primary><detail>%s</detail>",
-                                  SystemError(errno, errbuf, sizeof errbuf));
+                AppendSocketFailure(conn, "Could not set socket to close-on-exec mode.", errno);
                 conn->try_next_addr = true;
                 goto keep_going;
             }
@@ -381,10 +383,7 @@ keep_going:
             int optval = 0;
             socklen_t optlen = sizeof optval;
             if (getsockopt(conn->sock, SOL_SOCKET, SO_ERROR, &optval, &optlen) == -1) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<sqlstate>08001</sqlstate><primary>Could not get the error status of the "
-                                  "socket.</primary><detail>%s</detail>",
-                                  SystemError(errno, errbuf, sizeof errbuf));
+                AppendSocketFailure(conn, "Could not get the error status of the socket.", errno);
                 goto error_return;
             }
             if (optval != 0) {
@@ -394,10 +393,7 @@ keep_going:
             }
             conn->laddr.salen = sizeof conn->laddr.addr;
             if (getsockname(conn->sock, reinterpret_cast<sockaddr*>(&conn->laddr.addr), &conn->laddr.salen) < 0) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<sqlstate>08001</sqlstate><primary>Could not get the client address from the "
-                                  "socket.</primary><detail>%s</detail>",
-                                  SystemError(errno, errbuf, sizeof errbuf));
+                AppendSocketFailure(conn, "Could not get the client address from the socket.", errno);
                 goto error_return;
             }
             conn->status = CONNECTION_MADE;
@@ -411,9 +407,11 @@ keep_going:
             const std::string packet = pqBuildStartupPacket(conn);
             if (pqPutMsgStart(0, true, conn) || pqPutnchar(packet.data() + 4, packet.size() - 4, conn) ||
                 pqPutMsgEnd(conn) || pqFlush(conn)) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<primary>Could not send the startup packet.</primary><detail>%s</detail>",
-                                  SystemError(errno, errbuf, sizeof errbuf));
+                appendPQExpBufferStr(&conn->errorMessage,
+                                     kelvoapi::TaggedText()
+                                         .Primary("Could not send the startup packet.")
+                                         .Detail("%s", SystemError(errno, errbuf, sizeof errbuf))
+                                         .c_str());
                 goto error_return;
             }
             conn->status = CONNECTION_AWAITING_RESPONSE;
@@ -462,10 +460,12 @@ keep_going:
                 goto error_return;
             }
             if (beresp == '@' && (msgLength < 4 || msgLength > kMaxRedirectLength)) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<sqlstate>08P01</sqlstate><primary>The redirect request has an invalid length of "
-                                  "%d bytes.</primary>",
-                                  msgLength);
+                appendPQExpBufferStr(
+                    &conn->errorMessage,
+                    kelvoapi::TaggedText()
+                        .Sqlstate("08P01")
+                        .Primary("The redirect request has an invalid length of %d bytes.", msgLength)
+                        .c_str());
                 goto error_return;
             }
             if (v3 && conn->inEnd - conn->inCursor < msgLength - 4) {
@@ -658,16 +658,22 @@ keep_going:
 
         case CONNECTION_AWAITING_REDIRECT: {
             if (conn->redirect_count > kMaxRedirects) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<sqlstate>08S01</sqlstate><primary>The connection was redirected %d times, which "
-                                  "is more than the limit of %d.</primary>",
-                                  conn->redirect_count, kMaxRedirects);
+                appendPQExpBufferStr(&conn->errorMessage,
+                                     kelvoapi::TaggedText()
+                                         .Sqlstate("08S01")
+                                         .Primary("The connection was redirected %d times, which is more than the "
+                                                  "limit of %d.",
+                                                  conn->redirect_count, kMaxRedirects)
+                                         .c_str());
                 goto error_return;
             }
             if (!pqRedirectsAllowed(conn->pgoptions)) {
                 appendPQExpBufferStr(&conn->errorMessage,
-                                     "<sqlstate>08P01</sqlstate><primary>The server sent a redirect request even "
-                                     "though `allow_redirects` is disabled.</primary>");
+                                     kelvoapi::TaggedText()
+                                         .Sqlstate("08P01")
+                                         .Primary("The server sent a redirect request even though `allow_redirects` "
+                                                  "is disabled.")
+                                         .c_str());
                 goto error_return;
             }
             RedirectRequest request;
@@ -701,10 +707,11 @@ keep_going:
         }
 
         default:
-            appendPQExpBuffer(&conn->errorMessage,
-                              "<primary>Invalid connection state %d.</primary><hint>This may indicate a memory "
-                              "corruption.</hint>",
-                              static_cast<int>(conn->status));
+            appendPQExpBufferStr(&conn->errorMessage,
+                                 kelvoapi::TaggedText()
+                                     .Primary("Invalid connection state %d.", static_cast<int>(conn->status))
+                                     .Hint("This may indicate a memory corruption.")
+                                     .c_str());
             goto error_return;
     }
 

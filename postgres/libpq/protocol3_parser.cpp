@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "error/tagged_text.h"
 #include "postgres/libpq/error_text.h"
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/parameter_status.h"
@@ -18,7 +19,11 @@ void pqHandleSyncLoss(PGconn* conn, char id, int msgLength) {
     char primary[96];
     snprintf(primary, sizeof primary, "lost synchronization with server: got message type \"%c\", length %d", id,
              msgLength);
-    printfPQExpBuffer(&conn->errorMessage, "<sqlstate>08P01</sqlstate><primary>%s</primary>\n", primary);
+    printfPQExpBuffer(&conn->errorMessage, "%s\n",
+        kelvoapi::TaggedText()
+            .Sqlstate("08P01")
+            .Primary("%s", primary)
+            .c_str());
     pqSaveErrorResult(conn);
     // The library reads a result's error from its fields.
     if (conn->result != nullptr && conn->result->errFields == nullptr) {
