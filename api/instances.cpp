@@ -6,6 +6,7 @@
 
 #include "error/context_ids.h"
 #include "error/frame.h"
+#include "error/invalid_argument.h"
 #include "error/system_error_sqlstate.h"
 #include "instance/connection_parameters.h"
 #include "instance/instance.h"
@@ -68,6 +69,9 @@ void Unregister(kelvoapi::Instance& instance) {
 kelvo_error_t* kelvo_instance_create(const char* kelvo_path, kelvo_telemetry_t telemetry,
                                      const kelvo_parameters_t* parameters, kelvo_instance_t** instance_) {
     return kelvoapi::WrapErrorThrowingBlock([&] {
+        // Refused before anything starts: a server started for nobody would
+        // only be shut down again.
+        kelvoapi::ThrowIfNull(instance_, "instance_", kelvoapi::ContextIds::InstanceCreate);
         try {
             *instance_ = StartInstance(kelvo_path, telemetry, parameters).release();
         } catch (Error& e) {
@@ -131,6 +135,7 @@ void kelvo_instance_close(kelvo_instance_t* instance_) {
 
 kelvo_error_t* kelvo_create_connection_parameters(const kelvo_instance_t* instance_, kelvo_parameters_t** parameters) {
     return kelvoapi::WrapErrorThrowingBlock([&] {
+        kelvoapi::ThrowIfNull(parameters, "parameters", kelvoapi::ContextIds::CreateConnectionParameters);
         const kelvoapi::KelvoProcess* process = nullptr;
         if (instance_ != nullptr) {
             process = AsInstance(instance_)->m_kelvoServerProcess.get();

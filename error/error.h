@@ -80,7 +80,6 @@ public:
     void SetMessage(std::string_view message);
     void SetHint(std::string_view hint);
     void SetSeverity(int severity) noexcept { m_severity = severity; }
-    void SetContextId(ContextId contextId) noexcept { m_contextId = contextId; }
     // Moves `cause` into a new heap error that becomes this error's cause; the
     // previous chain is freed. Without memory the previous cause is kept.
     void SetCause(Error&& cause) noexcept;

@@ -202,11 +202,13 @@ KelvoProcess::Impl::~Impl() {
             processGroup = -1;
         }
         waitOnChild();
+    } catch (const Error&) {  // an unexpected errno of waitid or waitpid
     } catch (const std::exception&) {
     }
     pipeDriver.reset();
     try {
         callbackProxy.reset();
+    } catch (const Error&) {
     } catch (const std::exception&) {
     }
 }

@@ -7,6 +7,7 @@
 
 #include "error/error.h"
 #include "error/sqlstate.h"
+#include "infra/options_value.h"
 #include "instance/protocol_keywords.h"
 
 namespace kelvoapi {

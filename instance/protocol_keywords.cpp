@@ -1,4 +1,4 @@
-// Keyword tables and the `options` value syntax.
+// Keyword tables of the translation to wire-protocol keywords.
 #include "instance/protocol_keywords.h"
 
 #include <array>
@@ -37,17 +37,6 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kCompatib
     {"two_digit_year_threshold", "TwoDigitYearThreshold"},
 }};
 
-// The C locale's white space; any of it would end an item for the server.
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
-bool NeedsQuotes(std::string_view value) {
-    if (value.empty()) return true;
-    for (char c : value) {
-        if (IsSpace(c) || c == '\'' || c == '\\') return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 bool isConnectionParameter(std::string_view name) { return knownProtocolParameters().count(name) != 0; }
@@ -57,27 +46,6 @@ std::string_view mapParameterForCompatibility(std::string_view name) {
         if (parameter == name) return serverName;
     }
     return name;
-}
-
-std::string EscapeAndQuoteOptionsValue(std::string_view value) {
-    if (!NeedsQuotes(value)) return std::string(value);
-    std::string out;
-    out.reserve(value.size() + 8);
-    out.push_back('\'');
-    for (char c : value) {
-        if (c == '\\' || c == '\'') out.push_back('\\');
-        out.push_back(c);
-    }
-    out.push_back('\'');
-    return out;
-}
-
-bool IsValidOptionsName(std::string_view name) {
-    if (name.empty()) return false;
-    for (char c : name) {
-        if (IsSpace(c) || c == '=') return false;
-    }
-    return true;
 }
 
 }  // namespace kelvoapi

@@ -62,11 +62,11 @@ void AddDatabases(ptree& root, const std::string& list) {
 }
 
 // A '.' in a name nests the member ("a.b" becomes {"a": {"b": ...}}). A name
-// with an empty part cannot nest and is written whole; the empty name, which
-// no connection can send, is left out.
+// with an empty part, the empty name among them, cannot nest and is written
+// whole.
 void AddMember(ptree& root, const std::string& name, const std::string& value) {
-    if (name.empty()) return;
-    const bool hasEmptyPart = name.front() == '.' || name.back() == '.' || name.find("..") != std::string::npos;
+    const bool hasEmptyPart =
+        name.empty() || name.front() == '.' || name.back() == '.' || name.find("..") != std::string::npos;
     if (hasEmptyPart) {
         root.push_back({name, ptree(value)});
     } else {
@@ -88,9 +88,20 @@ std::string Parameters::ToSanitizedJson() const {
                 AddMember(root, name, shown);
             }
         }
+        // The writer takes a tree whose members all have empty names for a
+        // list: a set that holds only the empty name is written under a
+        // stand-in name, which is then emptied.
+        const bool onlyEmptyName = root.size() == 1 && root.front().first.empty();
+        if (onlyEmptyName) {
+            ptree standIn;
+            standIn.push_back({"-", root.front().second});
+            root.swap(standIn);
+        }
         std::ostringstream out;
         boost::property_tree::write_json(out, root, true);
-        return out.str();
+        std::string json = out.str();
+        if (onlyEmptyName) json.replace(json.find("\"-\""), 3, "\"\"");
+        return json;
     } catch (const std::exception& e) {
         std::string out = "{\"Error\":\"Failed to format a sanitized JSON from connection parameters.\",\"Cause\":";
         // The cause is quoted too, so the log receives valid JSON whatever

@@ -31,7 +31,6 @@ public:
     virtual std::unique_ptr<DomainAcceptor> CreateDomainAcceptor();
 
     boost::asio::io_context& GetIoContext() { return m_io_service; }
-    bool RunsInLoopThread() const { return std::this_thread::get_id() == m_thread.get_id(); }
 
     // The process-wide loop, made on first use and kept until the process ends.
     static std::shared_ptr<IPC_Network> GetInstance();

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "error/tagged_text.h"
 #include "postgres/common/md5.h"
 #include "postgres/common/scram_common.h"
 #include "postgres/libpq/message_io.h"
@@ -34,8 +35,11 @@ const char* RequirePassword(PGconn* conn) {
     conn->password_needed = true;
     const char* password = PasswordOf(conn);
     if (password == nullptr || password[0] == '\0') {
-        printfPQExpBuffer(&conn->errorMessage,
-                          "<sqlstate>28P01</sqlstate><primary>fe_sendauth: No password was supplied.</primary>");
+        printfPQExpBuffer(&conn->errorMessage, "%s",
+                          kelvoapi::TaggedText()
+                              .Sqlstate("28P01")
+                              .Primary("fe_sendauth: No password was supplied.")
+                              .c_str());
         return nullptr;
     }
     return password;
@@ -63,7 +67,7 @@ int SendPassword(PGconn* conn, AuthRequest areq, int payloadlen, const char* pas
     const char* user = conn->pguser != nullptr ? conn->pguser : "";
     if (!pg_md5_encrypt(password, user, std::strlen(user), inner) ||
         !pg_md5_encrypt(inner + 3, salt, sizeof salt, outer)) {
-        printfPQExpBuffer(&conn->errorMessage, "out of memory\n");
+        printfPQExpBuffer(&conn->errorMessage, "out of memory");
         return -1;
     }
     int rc = SendPasswordPacket(conn, outer);
@@ -116,7 +120,7 @@ int StartSasl(PGconn* conn, int payloadlen) {
             return -1;
         }
         if (PQExpBufferDataBroken(mechanism)) {
-            printfPQExpBuffer(&conn->errorMessage, "out of memory\n");
+            printfPQExpBuffer(&conn->errorMessage, "out of memory");
             return -1;
         }
         if (mechanism.data[0] == '\0') break;
@@ -144,7 +148,7 @@ int StartSasl(PGconn* conn, int payloadlen) {
     }
     conn->sasl_state = pg_fe_scram_init(conn, password, selected);
     if (conn->sasl_state == nullptr) {
-        printfPQExpBuffer(&conn->errorMessage, "out of memory\n");
+        printfPQExpBuffer(&conn->errorMessage, "out of memory");
         return -1;
     }
 
@@ -270,7 +274,7 @@ char* pg_fe_getauthname(PQExpBuffer errorMessage) {
     for (;;) {
         char* buf = static_cast<char*>(std::malloc(bufsize));
         if (buf == nullptr) {
-            if (errorMessage != nullptr) printfPQExpBuffer(errorMessage, "out of memory\n");
+            if (errorMessage != nullptr) printfPQExpBuffer(errorMessage, "out of memory");
             break;
         }
         struct passwd entry;
@@ -290,7 +294,7 @@ char* pg_fe_getauthname(PQExpBuffer errorMessage) {
                 printfPQExpBuffer(errorMessage, "local user with ID %d does not exist\n", static_cast<int>(user_id));
         } else {
             name = strdup(found->pw_name);
-            if (name == nullptr && errorMessage != nullptr) printfPQExpBuffer(errorMessage, "out of memory\n");
+            if (name == nullptr && errorMessage != nullptr) printfPQExpBuffer(errorMessage, "out of memory");
         }
         std::free(buf);
         break;

@@ -17,6 +17,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "error/tagged_text.h"
+
 namespace {
 
 constexpr int kCancelRequestCode = (1234 << 16) | 5678;  // 80877102
@@ -171,9 +173,11 @@ int PQcancel(PGcancel* cancel, char* errbuf, int errbufsize) {
 int PQrequestCancel(PGconn* conn) {
     if (conn == nullptr) return 0;
     if (conn->sock < 0) {
-        printfPQExpBuffer(&conn->errorMessage,
-                          "<sqlstate>08003</sqlstate><primary>The connection given to `PQrequestCancel()` is not "
-                          "open.</primary>");
+        printfPQExpBuffer(&conn->errorMessage, "%s",
+                          kelvoapi::TaggedText()
+                              .Sqlstate("08003")
+                              .Primary("The connection given to `PQrequestCancel()` is not open.")
+                              .c_str());
         return 0;
     }
     PGcancel cancel;

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "error/tagged_text.h"
 #include "postgres/libpq/auth.h"
 #include "postgres/libpq/conninfo.h"
 #include "postgres/libpq/host_address.h"
@@ -46,6 +47,17 @@ constexpr int kMaxStartupErrorLength = 30000;
 constexpr int kMaxAuthRequestLength = 2000;
 
 const char* SystemError(int error, char* buf, size_t size) { return strerror_r(error, buf, size); }
+
+// Appends the 08001 text of a failed socket call, the system's reason as its
+// detail.
+void AppendSocketFailure(PGconn* conn, const char* primary, int error) {
+    char errbuf[256];
+    appendPQExpBufferStr(&conn->errorMessage, kelvoapi::TaggedText()
+                                                  .Sqlstate("08001")
+                                                  .Primary("%s", primary)
+                                                  .Detail("%s", SystemError(error, errbuf, sizeof errbuf))
+                                                  .c_str());
+}
 
 // Forgets everything the previous server told: a new socket is a new session.
 void DropServerData(PGconn* conn) {
@@ -83,10 +95,7 @@ PeerCheck CheckRequirePeer(PGconn* conn) {
         if (errno == ENOSYS) {
             appendPQExpBufferStr(&conn->errorMessage, "The requirepeer parameter is not supported on this platform.");
         } else {
-            appendPQExpBuffer(&conn->errorMessage,
-                              "<sqlstate>08001</sqlstate><primary>Could not get the peer credentials.</primary>"
-                              "<detail>%s</detail>",
-                              SystemError(errno, errbuf, sizeof errbuf));
+            AppendSocketFailure(conn, "Could not get the peer credentials.", errno);
         }
         return PeerCheck::Failed;
     }
@@ -96,10 +105,12 @@ PeerCheck CheckRequirePeer(PGconn* conn) {
     int rc = getpwuid_r(uid, &pw, buf.data(), buf.size(), &found);
     if (found == nullptr) {
         if (rc != 0) {
-            appendPQExpBuffer(&conn->errorMessage,
-                              "<sqlstate>08001</sqlstate><primary>Could not look up the local user ID %d.</primary>"
-                              "<detail>%s</detail>",
-                              static_cast<int>(uid), SystemError(rc, errbuf, sizeof errbuf));
+            appendPQExpBufferStr(&conn->errorMessage,
+                                 kelvoapi::TaggedText()
+                                     .Sqlstate("08001")
+                                     .Primary("Could not look up the local user ID %d.", static_cast<int>(uid))
+                                     .Detail("%s", SystemError(rc, errbuf, sizeof errbuf))
+                                     .c_str());
         } else {
             appendPQExpBuffer(&conn->errorMessage, "A local user with ID %d does not exist.", static_cast<int>(uid));
         }
@@ -239,25 +250,481 @@ int ReadOldProtocolStartup(PGconn* conn) {
     }
 }
 
-PostgresPollingStatusType Poll(PGconn* conn) {
-    char errbuf[256];
-    bool reset_connection_state_machine = false;
-    bool need_new_connection = false;
+// What a state asks of PQconnectPoll once it has done its part.
+enum class Next {
+    Continue,  // run the state the connection is in now
+    Read,      // wait until the socket is readable
+    Write,     // wait until the socket is writable
+    Fail,      // give the attempt up
+    Done,      // the connection is ready
+};
 
+Next NextAddress(PGconn* conn) {
+    conn->try_next_addr = true;
+    return Next::Continue;
+}
+
+Next NextHost(PGconn* conn) {
+    conn->try_next_host = true;
+    return Next::Continue;
+}
+
+// A new socket for the current address: whatever the previous server told
+// is forgotten.
+Next StartNewConnection(PGconn* conn) {
+    pqDropConnection(conn, true);
+    DropServerData(conn);
+    conn->asyncStatus = PGASYNC_IDLE;
+    conn->xactStatus = PQTRANS_IDLE;
+    pqClearAsyncResult(conn);
+    conn->status = CONNECTION_NEEDED;
+    return Next::Continue;
+}
+
+// Moves past the address or host a state gave up, to the next address or
+// the next host that resolves. Fail when no host is left.
+Next AdvanceAddress(PGconn* conn) {
+    bool moved = false;
+    if (conn->try_next_addr) {
+        if (conn->addr_cur != nullptr && conn->addr_cur->ai_next != nullptr) {
+            conn->addr_cur = conn->addr_cur->ai_next;
+            moved = true;
+        } else {
+            conn->try_next_host = true;
+        }
+        conn->try_next_addr = false;
+    }
+    while (conn->try_next_host) {
+        if (conn->whichhost >= 0)
+            pqRecordFailedAttempt(conn);
+        if (conn->whichhost + 1 >= conn->nconnhost)
+            return Next::Fail;
+        conn->whichhost++;
+        pqReleaseAddrList(conn);
+        if (!pqResolveHost(conn))
+            continue;  // its text is recorded
+        conn->addr_cur = conn->addrlist;
+        conn->try_next_host = false;
+        moved = true;
+    }
+    if (!moved)
+        return Next::Continue;
+    conn->pversion = PG_PROTOCOL(3, 0);
+    conn->send_appname = true;
+    return StartNewConnection(conn);
+}
+
+// CONNECTION_NEEDED: a non-blocking socket for the current address, and the
+// connect begun.
+Next ConnectSocket(PGconn* conn) {
+    const addrinfo* addr = conn->addr_cur;
+    if (addr == nullptr)
+        return NextHost(conn);
+    std::memcpy(&conn->raddr.addr, addr->ai_addr, addr->ai_addrlen);
+    conn->raddr.salen = addr->ai_addrlen;
+    conn->sock = socket(addr->ai_family, SOCK_STREAM, 0);
+    if (conn->sock < 0) {
+        if (addr->ai_next != nullptr || conn->whichhost + 1 < conn->nconnhost)
+            return NextAddress(conn);
+        AppendSocketFailure(conn, "Could not create a socket.", errno);
+        return Next::Fail;
+    }
+    const bool tcp = addr->ai_family != AF_UNIX;
+    if (tcp) {
+        int on = 1;
+        if (setsockopt(conn->sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) < 0) {
+            char errbuf[256];
+            appendPQExpBuffer(&conn->errorMessage, "Could not set the socket to TCP no-delay mode: %s.",
+                              SystemError(errno, errbuf, sizeof errbuf));
+            return NextAddress(conn);
+        }
+    }
+    if (!pg_set_noblock(conn->sock)) {
+        AppendSocketFailure(conn, "Could not set socket to non-blocking mode.", errno);
+        return NextAddress(conn);
+    }
+    if (fcntl(conn->sock, F_SETFD, FD_CLOEXEC) == -1) {
+        AppendSocketFailure(conn, "Could not set socket to close-on-exec mode.", errno);
+        return NextAddress(conn);
+    }
+    if (tcp && !pqSetKeepalives(conn))
+        return NextAddress(conn);
+    conn->sigpipe_so = false;
+    conn->sigpipe_flag = true;
+    if (connect(conn->sock, addr->ai_addr, addr->ai_addrlen) < 0) {
+        if (errno == EINPROGRESS || errno == EINTR) {
+            conn->status = CONNECTION_STARTED;
+            return Next::Write;
+        }
+        pqAppendConnectFailure(conn, errno);
+        return NextAddress(conn);
+    }
+    conn->status = CONNECTION_STARTED;
+    return Next::Continue;
+}
+
+// CONNECTION_STARTED: the socket is writable; whether the connect worked.
+Next CheckConnected(PGconn* conn) {
+    int optval = 0;
+    socklen_t optlen = sizeof optval;
+    if (getsockopt(conn->sock, SOL_SOCKET, SO_ERROR, &optval, &optlen) == -1) {
+        AppendSocketFailure(conn, "Could not get the error status of the socket.", errno);
+        return Next::Fail;
+    }
+    if (optval != 0) {
+        pqAppendConnectFailure(conn, optval);
+        return NextAddress(conn);
+    }
+    conn->laddr.salen = sizeof conn->laddr.addr;
+    if (getsockname(conn->sock, reinterpret_cast<sockaddr*>(&conn->laddr.addr), &conn->laddr.salen) < 0) {
+        AppendSocketFailure(conn, "Could not get the client address from the socket.", errno);
+        return Next::Fail;
+    }
+    conn->status = CONNECTION_MADE;
+    return Next::Write;
+}
+
+// CONNECTION_MADE: the peer check, then the start-up packet.
+Next SendStartupPacket(PGconn* conn) {
+    if (conn->requirepeer != nullptr && conn->requirepeer[0] != '\0' && conn->raddr.addr.ss_family == AF_UNIX &&
+        CheckRequirePeer(conn) != PeerCheck::Ok)
+        return Next::Fail;
+    const std::string packet = pqBuildStartupPacket(conn);
+    if (pqPutMsgStart(0, true, conn) || pqPutnchar(packet.data() + 4, packet.size() - 4, conn) ||
+        pqPutMsgEnd(conn) || pqFlush(conn)) {
+        char errbuf[256];
+        appendPQExpBufferStr(&conn->errorMessage, kelvoapi::TaggedText()
+                                                      .Primary("Could not send the startup packet.")
+                                                      .Detail("%s", SystemError(errno, errbuf, sizeof errbuf))
+                                                      .c_str());
+        return Next::Fail;
+    }
+    conn->status = CONNECTION_AWAITING_RESPONSE;
+    return Next::Read;
+}
+
+// A redirect message is next: its state reads it.
+Next AwaitRedirect(PGconn* conn) {
+    conn->redirect_count++;
+    conn->status = CONNECTION_AWAITING_REDIRECT;
+    return Next::Continue;
+}
+
+// An old server's error: plain text right after the type byte. On protocol
+// 3.0 the client tries the same address again speaking 2.0.
+Next ReadOldServerError(PGconn* conn, bool v3) {
+    conn->inCursor = conn->inStart + 1;
+    if (pqGets_append(&conn->errorMessage, conn)) {
+        if (conn->inEnd - conn->inStart > kMaxStartupErrorLength) {
+            appendPQExpBuffer(&conn->errorMessage,
+                              "Expected an authentication request from the server, but received %c.", 'E');
+            return Next::Fail;
+        }
+        return Next::Read;
+    }
+    conn->inStart = conn->inCursor;
+    appendPQExpBufferChar(&conn->errorMessage, '\n');
+    if (!v3)
+        return Next::Fail;
+    conn->pversion = PG_PROTOCOL(2, 0);
+    return StartNewConnection(conn);
+}
+
+// The server refused the session: its error ends the attempt.
+Next ReadStartupError(PGconn* conn, bool v3) {
+    if (v3) {
+        if (pqGetErrorNotice3(conn, true))
+            return Next::Read;
+    } else if (pqGets_append(&conn->errorMessage, conn)) {
+        return Next::Read;
+    }
+    conn->inStart = conn->inCursor;
+    const pg_conn_host& entry = conn->connhost[conn->whichhost];
+    if (conn->password_needed && entry.password != nullptr && entry.password[0] != '\0' &&
+        std::strcmp(conn->last_sqlstate, "28P01") == 0) {
+        appendPQExpBuffer(&conn->errorMessage, "The password was retrieved from file \"%s\".",
+                          pqPasswordFilePath(conn).c_str());
+    }
+    return Next::Fail;
+}
+
+// An authentication request, answered and flushed; AuthenticationOk moves on.
+Next AnswerAuthRequest(PGconn* conn, int msgLength, bool v3) {
+    int areq = 0;
+    if (pqGetInt(&areq, 4, conn))
+        return Next::Read;
+    int payload = msgLength - 8;
+    if (!v3)
+        payload = areq == AUTH_REQ_MD5 ? 4 : areq == AUTH_REQ_CRYPT ? 2 : 0;
+    if (conn->inEnd - conn->inCursor < payload)
+        return Next::Read;
+    const int message_end = conn->inCursor + payload;
+    conn->auth_req_received = true;
+    const int rc = pg_fe_sendauth(static_cast<AuthRequest>(areq), payload, conn);
+    conn->inStart = message_end;
+    if (rc != 0 || pqFlush(conn))
+        return Next::Fail;
+    if (areq == AUTH_REQ_OK) {
+        conn->status = CONNECTION_AUTH_OK;
+        conn->asyncStatus = PGASYNC_BUSY;
+    }
+    return Next::Continue;
+}
+
+// CONNECTION_AWAITING_RESPONSE: an authentication request, the server's
+// error or a redirect, each read once it is whole.
+Next ReadAuthenticationResponse(PGconn* conn) {
+    conn->inCursor = conn->inStart;
+    char beresp = 0;
+    if (pqGetc(&beresp, conn))
+        return Next::Read;
+    if (beresp != 'R' && beresp != 'E' && beresp != '@') {
+        appendPQExpBuffer(&conn->errorMessage,
+                          "Expected an authentication request or redirect from the server, but received %c.", beresp);
+        return Next::Fail;
+    }
+    const bool v3 = PG_PROTOCOL_MAJOR(conn->pversion) >= 3;
+    int msgLength = 8;
+    if (v3 && pqGetInt(&msgLength, 4, conn))
+        return Next::Read;
+    if (beresp == 'R' && (msgLength < 8 || msgLength > kMaxAuthRequestLength)) {
+        appendPQExpBuffer(&conn->errorMessage, "Expected an authentication request from the server, but received %c.",
+                          beresp);
+        return Next::Fail;
+    }
+    if (beresp == 'E' && (msgLength < 8 || msgLength > kMaxStartupErrorLength))
+        return ReadOldServerError(conn, v3);
+    if (beresp == '@' && (msgLength < 4 || msgLength > kMaxRedirectLength)) {
+        appendPQExpBufferStr(&conn->errorMessage,
+                             kelvoapi::TaggedText()
+                                 .Sqlstate("08P01")
+                                 .Primary("The redirect request has an invalid length of %d bytes.", msgLength)
+                                 .c_str());
+        return Next::Fail;
+    }
+    if (v3 && conn->inEnd - conn->inCursor < msgLength - 4) {
+        if (pqCheckInBufferSpace(static_cast<size_t>(conn->inCursor) + static_cast<size_t>(msgLength), conn))
+            return Next::Fail;
+        return Next::Read;
+    }
+    if (beresp == '@')
+        return AwaitRedirect(conn);
+    if (beresp == 'E')
+        return ReadStartupError(conn, v3);
+    return AnswerAuthRequest(conn, msgLength, v3);
+}
+
+// Protocol 2.0 after AuthenticationOk: the start-up messages, then the
+// settings exchange.
+Next FinishOldProtocolStartup(PGconn* conn) {
+    const int rc = ReadOldProtocolStartup(conn);
+    if (rc == 0)
+        return Next::Read;
+    if (rc < 0)
+        return Next::Fail;
+    conn->asyncStatus = PGASYNC_IDLE;
+    pqSetenvStart(conn);
+    conn->status = CONNECTION_SETENV;
+    return Next::Write;
+}
+
+// A result during start-up ends the attempt, except the error of an old
+// server that does not know application_name: then the same address again
+// without it.
+Next RefuseStartupResult(PGconn* conn, PGresult* res) {
+    if (PQresultStatus(res) != PGRES_FATAL_ERROR) {
+        appendPQExpBufferStr(&conn->errorMessage, "Received an unexpected message from the server during startup.");
+    } else if (conn->send_appname && (conn->appname != nullptr || conn->fbappname != nullptr)) {
+        const char* sqlstate = PQresultErrorField(res, 'C');
+        if (sqlstate != nullptr && std::strcmp(sqlstate, "42704") == 0) {
+            PQclear(res);
+            conn->send_appname = false;
+            return StartNewConnection(conn);
+        }
+    }
+    if (conn->errorMessage.len == 0 || conn->errorMessage.data[conn->errorMessage.len - 1] != '\n')
+        appendPQExpBufferChar(&conn->errorMessage, '\n');
+    PQclear(res);
+    return Next::Fail;
+}
+
+// Sends the read-write check's query, keeping the start-up's texts.
+Next StartWritableCheck(PGconn* conn) {
+    // PQsendQuery empties the error text.
+    std::string saved(conn->errorMessage.data, conn->errorMessage.len);
+    const bool saved_broken = PQExpBufferBroken(&conn->errorMessage);
+    conn->status = CONNECTION_OK;
+    const bool sent = PQsendQuery(conn, "SHOW transaction_read_only") != 0;
+    // Keep why the query could not be sent behind the earlier texts.
+    const std::string send_error = sent ? std::string() : std::string(conn->errorMessage.data);
+    resetPQExpBuffer(&conn->errorMessage);
+    appendBinaryPQExpBuffer(&conn->errorMessage, saved.data(), saved.size());
+    appendPQExpBufferStr(&conn->errorMessage, send_error.c_str());
+    if (!sent)
+        return Next::Fail;
+    conn->status = CONNECTION_CHECK_WRITABLE;
+    if (saved_broken || PQExpBufferBroken(&conn->errorMessage)) {
+        printfPQExpBuffer(&conn->errorMessage, "out of memory");
+        return Next::Fail;
+    }
+    return Next::Read;
+}
+
+// CONNECTION_AUTH_OK: the messages up to ReadyForQuery, watching for a
+// redirect at every message boundary.
+Next ReadStartupMessages(PGconn* conn) {
+    if (PG_PROTOCOL_MAJOR(conn->pversion) < 3)
+        return FinishOldProtocolStartup(conn);
+    if (ParseUntilRedirect(conn))
+        return AwaitRedirect(conn);
+    // The parser gives a connection up when it loses the message
+    // boundaries; nothing more will arrive.
+    if (conn->status == CONNECTION_BAD)
+        return Next::Fail;
+    if (conn->asyncStatus == PGASYNC_BUSY)
+        return Next::Read;
+    if (PGresult* res = PQgetResult(conn))
+        return RefuseStartupResult(conn, res);
+    if (conn->sversion >= 70400 && conn->target_session_attrs != nullptr &&
+        std::strcmp(conn->target_session_attrs, "read-write") == 0)
+        return StartWritableCheck(conn);
+    pqReleaseAddrList(conn);
+    conn->status = CONNECTION_OK;
+    return Next::Done;
+}
+
+// CONNECTION_SETENV: the protocol 2.0 settings exchange, which sends
+// ordinary queries and so needs CONNECTION_OK while it runs.
+Next RunSetenv(PGconn* conn) {
+    conn->status = CONNECTION_OK;
+    const PostgresPollingStatusType result = pqSetenvPoll(conn);
+    if (result == PGRES_POLLING_OK) {
+        pqReleaseAddrList(conn);
+        return Next::Done;
+    }
+    if (result != PGRES_POLLING_READING && result != PGRES_POLLING_WRITING)
+        return Next::Fail;
+    conn->status = CONNECTION_SETENV;
+    return result == PGRES_POLLING_READING ? Next::Read : Next::Write;
+}
+
+// CONNECTION_CHECK_WRITABLE: the answer of the read-write check, read while
+// the connection counts as open. A read-only server is given up for the
+// next host, a failed check for the next address.
+Next CheckWritable(PGconn* conn) {
+    conn->status = CONNECTION_OK;
+    if (!PQconsumeInput(conn))
+        return Next::Fail;
+    if (PQisBusy(conn)) {
+        conn->status = CONNECTION_CHECK_WRITABLE;
+        return Next::Read;
+    }
+    PGresult* res = PQgetResult(conn);
+    const pg_conn_host& entry = conn->connhost[conn->whichhost];
+    if (res != nullptr && PQresultStatus(res) == PGRES_TUPLES_OK && PQntuples(res) == 1) {
+        const char* value = PQgetvalue(res, 0, 0);
+        const bool read_only = value != nullptr && std::strncmp(value, "on", 2) == 0;
+        PQclear(res);
+        if (!read_only) {
+            conn->status = CONNECTION_CONSUME;
+            return Next::Continue;
+        }
+        appendPQExpBuffer(&conn->errorMessage, "Could not establish a writable connection to server \"%s:%s\".",
+                          pqEntryDisplayedHost(entry), pqEntryPortText(entry));
+        conn->status = CONNECTION_CHECK_WRITABLE;
+        SendTerminate(conn);
+        return NextHost(conn);
+    }
+    PQclear(res);
+    appendPQExpBuffer(&conn->errorMessage, "The \"SHOW transaction_read_only\" test failed on server \"%s:%s\".",
+                      pqEntryDisplayedHost(entry), pqEntryPortText(entry));
+    conn->status = CONNECTION_CHECK_WRITABLE;
+    SendTerminate(conn);
+    return NextAddress(conn);
+}
+
+// CONNECTION_CONSUME: the rest of the read-write check's results.
+Next ConsumeCheckResults(PGconn* conn) {
+    conn->status = CONNECTION_OK;
+    if (!PQconsumeInput(conn))
+        return Next::Fail;
+    if (PQisBusy(conn)) {
+        conn->status = CONNECTION_CONSUME;
+        return Next::Read;
+    }
+    if (PGresult* res = PQgetResult(conn)) {
+        PQclear(res);
+        conn->status = CONNECTION_CONSUME;
+        return Next::Continue;
+    }
+    pqReleaseAddrList(conn);
+    return Next::Done;
+}
+
+// CONNECTION_AWAITING_REDIRECT: the redirect's targets go in front of the
+// host list, and the first of them is tried next.
+Next FollowRedirect(PGconn* conn) {
+    if (conn->redirect_count > kMaxRedirects) {
+        appendPQExpBufferStr(&conn->errorMessage,
+                             kelvoapi::TaggedText()
+                                 .Sqlstate("08S01")
+                                 .Primary("The connection was redirected %d times, which is more than the limit of %d.",
+                                          conn->redirect_count, kMaxRedirects)
+                                 .c_str());
+        return Next::Fail;
+    }
+    if (!pqRedirectsAllowed(conn->pgoptions)) {
+        appendPQExpBufferStr(
+            &conn->errorMessage,
+            kelvoapi::TaggedText()
+                .Sqlstate("08P01")
+                .Primary("The server sent a redirect request even though `allow_redirects` is disabled.")
+                .c_str());
+        return Next::Fail;
+    }
+    RedirectRequest request;
+    size_t consumed = 0;
+    std::string error;
+    switch (pqParseRedirect(conn->inBuffer + conn->inStart, static_cast<size_t>(conn->inEnd - conn->inStart), &request,
+                            &consumed, &error)) {
+        case RedirectParseResult::Incomplete:
+            // The length was checked against its bound when it was read.
+            conn->inCursor = conn->inStart;
+            if (pqCheckInBufferSpace(static_cast<size_t>(conn->inStart) + kMaxRedirectLength + 1, conn))
+                return Next::Fail;
+            return Next::Read;
+        case RedirectParseResult::Malformed:
+            appendPQExpBufferStr(&conn->errorMessage, error.c_str());
+            return Next::Fail;
+        case RedirectParseResult::Complete:
+            break;
+    }
+    conn->inStart += static_cast<int>(consumed);
+    conn->inCursor = conn->inStart;
+    if (!InstallRedirect(conn, request)) {
+        printfPQExpBuffer(&conn->errorMessage, "out of memory");
+        return Next::Fail;
+    }
+    pqReleaseAddrList(conn);
+    conn->whichhost = -1;
+    return NextHost(conn);
+}
+
+// The states a poll begins in: those waiting for the server first read what
+// the socket holds.
+Next EnterPoll(PGconn* conn) {
     switch (conn->status) {
         case CONNECTION_BAD:
-            return PGRES_POLLING_FAILED;
+            return Next::Fail;
         case CONNECTION_OK:
-            return PGRES_POLLING_OK;
+            return Next::Done;
         case CONNECTION_AWAITING_RESPONSE:
         case CONNECTION_AUTH_OK:
         case CONNECTION_AWAITING_REDIRECT: {
-            int n = pqReadData(conn);
+            const int n = pqReadData(conn);
             if (n < 0)
-                goto error_return;
-            if (n == 0)
-                return PGRES_POLLING_READING;
-            break;
+                return Next::Fail;
+            return n == 0 ? Next::Read : Next::Continue;
         }
         case CONNECTION_NEEDED:
         case CONNECTION_STARTED:
@@ -265,452 +732,51 @@ PostgresPollingStatusType Poll(PGconn* conn) {
         case CONNECTION_SETENV:
         case CONNECTION_CHECK_WRITABLE:
         case CONNECTION_CONSUME:
-            break;
+            return Next::Continue;
         default:
             appendPQExpBufferStr(&conn->errorMessage,
                                  "invalid connection state, probably indicative of memory corruption\n");
-            goto error_return;
+            return Next::Fail;
     }
+}
 
-keep_going:
-    if (conn->try_next_addr) {
-        if (conn->addr_cur != nullptr && conn->addr_cur->ai_next != nullptr) {
-            conn->addr_cur = conn->addr_cur->ai_next;
-            reset_connection_state_machine = true;
-        } else {
-            conn->try_next_host = true;
-        }
-        conn->try_next_addr = false;
-    }
-    if (conn->try_next_host) {
-        if (conn->whichhost >= 0)
-            pqRecordFailedAttempt(conn);
-        if (conn->whichhost + 1 >= conn->nconnhost)
-            goto error_return;
-        conn->whichhost++;
-        pqReleaseAddrList(conn);
-        if (!pqResolveHost(conn))
-            goto keep_going;  // try_next_host is still set
-        conn->addr_cur = conn->addrlist;
-        conn->try_next_host = false;
-        reset_connection_state_machine = true;
-    }
-    if (reset_connection_state_machine) {
-        conn->pversion = PG_PROTOCOL(3, 0);
-        conn->send_appname = true;
-        reset_connection_state_machine = false;
-        need_new_connection = true;
-    }
-    if (need_new_connection) {
-        pqDropConnection(conn, true);
-        DropServerData(conn);
-        conn->asyncStatus = PGASYNC_IDLE;
-        conn->xactStatus = PQTRANS_IDLE;
-        pqClearAsyncResult(conn);
-        conn->status = CONNECTION_NEEDED;
-        need_new_connection = false;
-    }
-
+Next RunState(PGconn* conn) {
     switch (conn->status) {
-        case CONNECTION_NEEDED: {
-            const addrinfo* addr = conn->addr_cur;
-            if (addr == nullptr) {
-                conn->try_next_host = true;
-                goto keep_going;
-            }
-            std::memcpy(&conn->raddr.addr, addr->ai_addr, addr->ai_addrlen);
-            conn->raddr.salen = addr->ai_addrlen;
-            conn->sock = socket(addr->ai_family, SOCK_STREAM, 0);
-            if (conn->sock < 0) {
-                if (addr->ai_next != nullptr || conn->whichhost + 1 < conn->nconnhost) {
-                    conn->try_next_addr = true;
-                    goto keep_going;
-                }
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<sqlstate>08001</sqlstate><primary>Could not create a socket.</primary>"
-                                  "<detail>%s</detail>",
-                                  SystemError(errno, errbuf, sizeof errbuf));
-                goto error_return;
-            }
-            const bool tcp = addr->ai_family != AF_UNIX;
-            if (tcp) {
-                int on = 1;
-                if (setsockopt(conn->sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) < 0) {
-                    appendPQExpBuffer(&conn->errorMessage, "Could not set the socket to TCP no-delay mode: %s.",
-                                      SystemError(errno, errbuf, sizeof errbuf));
-                    conn->try_next_addr = true;
-                    goto keep_going;
-                }
-            }
-            if (!pg_set_noblock(conn->sock)) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<sqlstate>08001</sqlstate><primary>Could not set socket to non-blocking "
-                                  "mode.</primary><detail>%s</detail>",
-                                  SystemError(errno, errbuf, sizeof errbuf));
-                conn->try_next_addr = true;
-                goto keep_going;
-            }
-            if (fcntl(conn->sock, F_SETFD, FD_CLOEXEC) == -1) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<sqlstate>08001</sqlstate><primary>Could not set socket to close-on-exec "
-                                  "mode.</primary><detail>%s</detail>",
-                                  SystemError(errno, errbuf, sizeof errbuf));
-                conn->try_next_addr = true;
-                goto keep_going;
-            }
-            if (tcp && !pqSetKeepalives(conn)) {
-                conn->try_next_addr = true;
-                goto keep_going;
-            }
-            conn->sigpipe_so = false;
-            conn->sigpipe_flag = true;
-            if (connect(conn->sock, addr->ai_addr, addr->ai_addrlen) < 0) {
-                if (errno == EINPROGRESS || errno == EINTR) {
-                    conn->status = CONNECTION_STARTED;
-                    return PGRES_POLLING_WRITING;
-                }
-                pqAppendConnectFailure(conn, errno);
-                conn->try_next_addr = true;
-                goto keep_going;
-            }
-            conn->status = CONNECTION_STARTED;
-            goto keep_going;
-        }
-
-        case CONNECTION_STARTED: {
-            int optval = 0;
-            socklen_t optlen = sizeof optval;
-            if (getsockopt(conn->sock, SOL_SOCKET, SO_ERROR, &optval, &optlen) == -1) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<sqlstate>08001</sqlstate><primary>Could not get the error status of the "
-                                  "socket.</primary><detail>%s</detail>",
-                                  SystemError(errno, errbuf, sizeof errbuf));
-                goto error_return;
-            }
-            if (optval != 0) {
-                pqAppendConnectFailure(conn, optval);
-                conn->try_next_addr = true;
-                goto keep_going;
-            }
-            conn->laddr.salen = sizeof conn->laddr.addr;
-            if (getsockname(conn->sock, reinterpret_cast<sockaddr*>(&conn->laddr.addr), &conn->laddr.salen) < 0) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<sqlstate>08001</sqlstate><primary>Could not get the client address from the "
-                                  "socket.</primary><detail>%s</detail>",
-                                  SystemError(errno, errbuf, sizeof errbuf));
-                goto error_return;
-            }
-            conn->status = CONNECTION_MADE;
-            return PGRES_POLLING_WRITING;
-        }
-
-        case CONNECTION_MADE: {
-            if (conn->requirepeer != nullptr && conn->requirepeer[0] != '\0' &&
-                conn->raddr.addr.ss_family == AF_UNIX && CheckRequirePeer(conn) != PeerCheck::Ok)
-                goto error_return;
-            const std::string packet = pqBuildStartupPacket(conn);
-            if (pqPutMsgStart(0, true, conn) || pqPutnchar(packet.data() + 4, packet.size() - 4, conn) ||
-                pqPutMsgEnd(conn) || pqFlush(conn)) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<primary>Could not send the startup packet.</primary><detail>%s</detail>",
-                                  SystemError(errno, errbuf, sizeof errbuf));
-                goto error_return;
-            }
-            conn->status = CONNECTION_AWAITING_RESPONSE;
-            return PGRES_POLLING_READING;
-        }
-
-        case CONNECTION_AWAITING_RESPONSE: {
-            conn->inCursor = conn->inStart;
-            char beresp = 0;
-            if (pqGetc(&beresp, conn))
-                return PGRES_POLLING_READING;
-            if (beresp != 'R' && beresp != 'E' && beresp != '@') {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "Expected an authentication request or redirect from the server, but received %c.",
-                                  beresp);
-                goto error_return;
-            }
-            const bool v3 = PG_PROTOCOL_MAJOR(conn->pversion) >= 3;
-            int msgLength = 8;
-            if (v3 && pqGetInt(&msgLength, 4, conn))
-                return PGRES_POLLING_READING;
-            if (beresp == 'R' && (msgLength < 8 || msgLength > kMaxAuthRequestLength)) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "Expected an authentication request from the server, but received %c.", beresp);
-                goto error_return;
-            }
-            if (beresp == 'E' && (msgLength < 8 || msgLength > kMaxStartupErrorLength)) {
-                // An old server's error: plain text right after the type byte.
-                conn->inCursor = conn->inStart + 1;
-                if (pqGets_append(&conn->errorMessage, conn)) {
-                    if (conn->inEnd - conn->inStart > kMaxStartupErrorLength) {
-                        appendPQExpBuffer(&conn->errorMessage,
-                                          "Expected an authentication request from the server, but received %c.",
-                                          beresp);
-                        goto error_return;
-                    }
-                    return PGRES_POLLING_READING;
-                }
-                conn->inStart = conn->inCursor;
-                appendPQExpBufferChar(&conn->errorMessage, '\n');
-                if (v3) {
-                    conn->pversion = PG_PROTOCOL(2, 0);
-                    need_new_connection = true;
-                    goto keep_going;
-                }
-                goto error_return;
-            }
-            if (beresp == '@' && (msgLength < 4 || msgLength > kMaxRedirectLength)) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<sqlstate>08P01</sqlstate><primary>The redirect request has an invalid length of "
-                                  "%d bytes.</primary>",
-                                  msgLength);
-                goto error_return;
-            }
-            if (v3 && conn->inEnd - conn->inCursor < msgLength - 4) {
-                if (pqCheckInBufferSpace(static_cast<size_t>(conn->inCursor) + static_cast<size_t>(msgLength),
-                                         conn))
-                    goto error_return;
-                return PGRES_POLLING_READING;
-            }
-            if (beresp == '@') {
-                conn->redirect_count++;
-                conn->status = CONNECTION_AWAITING_REDIRECT;
-                goto keep_going;
-            }
-            if (beresp == 'E') {
-                if (v3) {
-                    if (pqGetErrorNotice3(conn, true))
-                        return PGRES_POLLING_READING;
-                } else if (pqGets_append(&conn->errorMessage, conn)) {
-                    return PGRES_POLLING_READING;
-                }
-                conn->inStart = conn->inCursor;
-                const pg_conn_host& entry = conn->connhost[conn->whichhost];
-                if (conn->password_needed && entry.password != nullptr && entry.password[0] != '\0' &&
-                    std::strcmp(conn->last_sqlstate, "28P01") == 0) {
-                    appendPQExpBuffer(&conn->errorMessage, "The password was retrieved from file \"%s\".",
-                                      pqPasswordFilePath(conn).c_str());
-                }
-                goto error_return;
-            }
-
-            // 'R': an authentication request.
-            int areq = 0;
-            if (pqGetInt(&areq, 4, conn))
-                return PGRES_POLLING_READING;
-            int payload = msgLength - 8;
-            if (!v3)
-                payload = areq == AUTH_REQ_MD5 ? 4 : areq == AUTH_REQ_CRYPT ? 2 : 0;
-            if (conn->inEnd - conn->inCursor < payload)
-                return PGRES_POLLING_READING;
-            const int message_end = conn->inCursor + payload;
-            conn->auth_req_received = true;
-            int rc = pg_fe_sendauth(static_cast<AuthRequest>(areq), payload, conn);
-            conn->inStart = message_end;
-            if (rc != 0 || pqFlush(conn))
-                goto error_return;
-            if (areq == AUTH_REQ_OK) {
-                conn->status = CONNECTION_AUTH_OK;
-                conn->asyncStatus = PGASYNC_BUSY;
-            }
-            goto keep_going;
-        }
-
-        case CONNECTION_AUTH_OK: {
-            if (PG_PROTOCOL_MAJOR(conn->pversion) < 3) {
-                int rc = ReadOldProtocolStartup(conn);
-                if (rc == 0)
-                    return PGRES_POLLING_READING;
-                if (rc < 0)
-                    goto error_return;
-                conn->asyncStatus = PGASYNC_IDLE;
-                pqSetenvStart(conn);
-                conn->status = CONNECTION_SETENV;
-                return PGRES_POLLING_WRITING;
-            }
-            if (ParseUntilRedirect(conn)) {
-                conn->redirect_count++;
-                conn->status = CONNECTION_AWAITING_REDIRECT;
-                goto keep_going;
-            }
-            // The parser gives a connection up when it loses the message
-            // boundaries; nothing more will arrive.
-            if (conn->status == CONNECTION_BAD)
-                goto error_return;
-            if (conn->asyncStatus == PGASYNC_BUSY)
-                return PGRES_POLLING_READING;
-            PGresult* res = PQgetResult(conn);
-            if (res != nullptr) {
-                if (PQresultStatus(res) != PGRES_FATAL_ERROR) {
-                    appendPQExpBufferStr(&conn->errorMessage,
-                                         "Received an unexpected message from the server during startup.");
-                } else if (conn->send_appname && (conn->appname != nullptr || conn->fbappname != nullptr)) {
-                    const char* sqlstate = PQresultErrorField(res, 'C');
-                    if (sqlstate != nullptr && std::strcmp(sqlstate, "42704") == 0) {
-                        // An old server that does not know application_name.
-                        PQclear(res);
-                        conn->send_appname = false;
-                        need_new_connection = true;
-                        goto keep_going;
-                    }
-                }
-                if (conn->errorMessage.len == 0 || conn->errorMessage.data[conn->errorMessage.len - 1] != '\n')
-                    appendPQExpBufferChar(&conn->errorMessage, '\n');
-                PQclear(res);
-                goto error_return;
-            }
-            if (conn->sversion >= 70400 && conn->target_session_attrs != nullptr &&
-                std::strcmp(conn->target_session_attrs, "read-write") == 0) {
-                // PQsendQuery empties the error text; the start-up's texts stay.
-                std::string saved(conn->errorMessage.data, conn->errorMessage.len);
-                const bool saved_broken = PQExpBufferBroken(&conn->errorMessage);
-                conn->status = CONNECTION_OK;
-                const bool sent = PQsendQuery(conn, "SHOW transaction_read_only") != 0;
-                // Keep why the query could not be sent behind the earlier texts.
-                const std::string send_error = sent ? std::string() : std::string(conn->errorMessage.data);
-                resetPQExpBuffer(&conn->errorMessage);
-                appendBinaryPQExpBuffer(&conn->errorMessage, saved.data(), saved.size());
-                appendPQExpBufferStr(&conn->errorMessage, send_error.c_str());
-                if (!sent)
-                    goto error_return;
-                conn->status = CONNECTION_CHECK_WRITABLE;
-                if (saved_broken || PQExpBufferBroken(&conn->errorMessage)) {
-                    printfPQExpBuffer(&conn->errorMessage, "out of memory");
-                    goto error_return;
-                }
-                return PGRES_POLLING_READING;
-            }
-            pqReleaseAddrList(conn);
-            conn->status = CONNECTION_OK;
-            return PGRES_POLLING_OK;
-        }
-
-        case CONNECTION_SETENV: {
-            // The exchange sends ordinary queries, which need CONNECTION_OK.
-            conn->status = CONNECTION_OK;
-            const PostgresPollingStatusType result = pqSetenvPoll(conn);
-            if (result == PGRES_POLLING_OK) {
-                pqReleaseAddrList(conn);
-                return PGRES_POLLING_OK;
-            }
-            if (result == PGRES_POLLING_READING || result == PGRES_POLLING_WRITING) {
-                conn->status = CONNECTION_SETENV;
-                return result;
-            }
-            goto error_return;
-        }
-
-        case CONNECTION_CHECK_WRITABLE: {
-            conn->status = CONNECTION_OK;
-            if (!PQconsumeInput(conn))
-                goto error_return;
-            if (PQisBusy(conn)) {
-                conn->status = CONNECTION_CHECK_WRITABLE;
-                return PGRES_POLLING_READING;
-            }
-            PGresult* res = PQgetResult(conn);
-            const pg_conn_host& entry = conn->connhost[conn->whichhost];
-            if (res != nullptr && PQresultStatus(res) == PGRES_TUPLES_OK && PQntuples(res) == 1) {
-                const char* value = PQgetvalue(res, 0, 0);
-                const bool read_only = value != nullptr && std::strncmp(value, "on", 2) == 0;
-                PQclear(res);
-                if (read_only) {
-                    appendPQExpBuffer(&conn->errorMessage,
-                                      "Could not establish a writable connection to server \"%s:%s\".",
-                                      pqEntryDisplayedHost(entry), pqEntryPortText(entry));
-                    conn->status = CONNECTION_CHECK_WRITABLE;
-                    SendTerminate(conn);
-                    conn->try_next_host = true;
-                    goto keep_going;
-                }
-                conn->status = CONNECTION_CONSUME;
-                goto keep_going;
-            }
-            PQclear(res);
-            appendPQExpBuffer(&conn->errorMessage, "The \"SHOW transaction_read_only\" test failed on server \"%s:%s\".",
-                              pqEntryDisplayedHost(entry), pqEntryPortText(entry));
-            conn->status = CONNECTION_CHECK_WRITABLE;
-            SendTerminate(conn);
-            conn->try_next_addr = true;
-            goto keep_going;
-        }
-
-        case CONNECTION_CONSUME: {
-            conn->status = CONNECTION_OK;
-            if (!PQconsumeInput(conn))
-                goto error_return;
-            if (PQisBusy(conn)) {
-                conn->status = CONNECTION_CONSUME;
-                return PGRES_POLLING_READING;
-            }
-            PGresult* res = PQgetResult(conn);
-            if (res != nullptr) {
-                PQclear(res);
-                conn->status = CONNECTION_CONSUME;
-                goto keep_going;
-            }
-            pqReleaseAddrList(conn);
-            conn->status = CONNECTION_OK;
-            return PGRES_POLLING_OK;
-        }
-
-        case CONNECTION_AWAITING_REDIRECT: {
-            if (conn->redirect_count > kMaxRedirects) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<sqlstate>08S01</sqlstate><primary>The connection was redirected %d times, which "
-                                  "is more than the limit of %d.</primary>",
-                                  conn->redirect_count, kMaxRedirects);
-                goto error_return;
-            }
-            if (!pqRedirectsAllowed(conn->pgoptions)) {
-                appendPQExpBufferStr(&conn->errorMessage,
-                                     "<sqlstate>08P01</sqlstate><primary>The server sent a redirect request even "
-                                     "though `allow_redirects` is disabled.</primary>");
-                goto error_return;
-            }
-            RedirectRequest request;
-            size_t consumed = 0;
-            std::string error;
-            switch (pqParseRedirect(conn->inBuffer + conn->inStart, static_cast<size_t>(conn->inEnd - conn->inStart),
-                                    &request, &consumed, &error)) {
-                case RedirectParseResult::Incomplete: {
-                    // The length was checked against its bound when it was read.
-                    conn->inCursor = conn->inStart;
-                    if (pqCheckInBufferSpace(static_cast<size_t>(conn->inStart) + kMaxRedirectLength + 1, conn))
-                        goto error_return;
-                    return PGRES_POLLING_READING;
-                }
-                case RedirectParseResult::Malformed:
-                    appendPQExpBufferStr(&conn->errorMessage, error.c_str());
-                    goto error_return;
-                case RedirectParseResult::Complete:
-                    break;
-            }
-            conn->inStart += static_cast<int>(consumed);
-            conn->inCursor = conn->inStart;
-            if (!InstallRedirect(conn, request)) {
-                printfPQExpBuffer(&conn->errorMessage, "out of memory");
-                goto error_return;
-            }
-            pqReleaseAddrList(conn);
-            conn->whichhost = -1;
-            conn->try_next_host = true;
-            goto keep_going;
-        }
-
+        case CONNECTION_NEEDED: return ConnectSocket(conn);
+        case CONNECTION_STARTED: return CheckConnected(conn);
+        case CONNECTION_MADE: return SendStartupPacket(conn);
+        case CONNECTION_AWAITING_RESPONSE: return ReadAuthenticationResponse(conn);
+        case CONNECTION_AUTH_OK: return ReadStartupMessages(conn);
+        case CONNECTION_SETENV: return RunSetenv(conn);
+        case CONNECTION_CHECK_WRITABLE: return CheckWritable(conn);
+        case CONNECTION_CONSUME: return ConsumeCheckResults(conn);
+        case CONNECTION_AWAITING_REDIRECT: return FollowRedirect(conn);
         default:
-            appendPQExpBuffer(&conn->errorMessage,
-                              "<primary>Invalid connection state %d.</primary><hint>This may indicate a memory "
-                              "corruption.</hint>",
-                              static_cast<int>(conn->status));
-            goto error_return;
+            appendPQExpBufferStr(&conn->errorMessage,
+                                 kelvoapi::TaggedText()
+                                     .Primary("Invalid connection state %d.", static_cast<int>(conn->status))
+                                     .Hint("This may indicate a memory corruption.")
+                                     .c_str());
+            return Next::Fail;
     }
+}
 
-error_return:
-    conn->status = CONNECTION_BAD;
-    return PGRES_POLLING_FAILED;
+PostgresPollingStatusType Poll(PGconn* conn) {
+    Next next = EnterPoll(conn);
+    while (next == Next::Continue) {
+        next = AdvanceAddress(conn);
+        if (next == Next::Continue)
+            next = RunState(conn);
+    }
+    switch (next) {
+        case Next::Read: return PGRES_POLLING_READING;
+        case Next::Write: return PGRES_POLLING_WRITING;
+        case Next::Done: return PGRES_POLLING_OK;
+        default:
+            // The socket stays open until PQfinish or a reset.
+            conn->status = CONNECTION_BAD;
+            return PGRES_POLLING_FAILED;
+    }
 }
 
 // Closes the socket and forgets the session, the redirects and the hosts

@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "error/tagged_text.h"
+
 // Defined in conninfo_uri.cpp.
 bool pqConninfoParseUri(const char* uri, PQconninfoOption* options, std::string& errorMessage);
 
@@ -38,8 +40,10 @@ bool ParseKeywordValueString(const char* text, PQconninfoOption* options, std::s
         while (*p != '\0' && IsBlank(*p))
             ++p;
         if (*p != '=') {
-            errorMessage = "<sqlstate>22023</sqlstate><primary>The connection info string is missing an \"=\" after \"" +
-                           keyword + "\".</primary>";
+            errorMessage = kelvoapi::TaggedText()
+                               .Sqlstate("22023")
+                               .Primary("The connection info string is missing an \"=\" after \"%s\".", keyword.c_str())
+                               .c_str();
             return false;
         }
         ++p;
@@ -59,8 +63,10 @@ bool ParseKeywordValueString(const char* text, PQconninfoOption* options, std::s
             for (;;) {
                 if (*p == '\0') {
                     errorMessage =
-                        "<sqlstate>22023</sqlstate><primary>The connection info string contains an "
-                        "unterminated quoted string.</primary>";
+                        kelvoapi::TaggedText()
+                            .Sqlstate("22023")
+                            .Primary("The connection info string contains an unterminated quoted string.")
+                            .c_str();
                     return false;
                 }
                 if (*p == '\\' && p[1] != '\0') {

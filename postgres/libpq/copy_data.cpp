@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "error/tagged_text.h"
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/parameter_status.h"
 #include "postgres/libpq/protocol3_parser.h"
@@ -69,8 +70,11 @@ void leaveFailedCopy(PGconn* conn) {
     resetPQExpBuffer(&conn->errorMessage);
     pqParseInput3(conn);
     if (conn->errorMessage.len == 0)
-        printfPQExpBuffer(&conn->errorMessage,
-                          "<sqlstate>08P01</sqlstate><primary>The server ended the COPY with an error.</primary>");
+        printfPQExpBuffer(&conn->errorMessage, "%s",
+                          kelvoapi::TaggedText()
+                              .Sqlstate("08P01")
+                              .Primary("The server ended the COPY with an error.")
+                              .c_str());
 }
 
 bool takeServerFailure(PGconn* conn) {
@@ -138,17 +142,6 @@ int sendWatching(PGconn* conn, bool wholeBlocksOnly) {
     return result;
 }
 
-// Loss of synchronisation while reading copy data: an error result, and the
-// connection is unusable.
-void handleSyncLoss(PGconn* conn, char id, int msgLength) {
-    printfPQExpBuffer(&conn->errorMessage, "lost synchronization with server: got message type \"%c\", length %d\n", id,
-                      msgLength);
-    pqSaveErrorResult(conn);
-    conn->asyncStatus = PGASYNC_READY;
-    pqDropConnection(conn, true);
-    conn->status = CONNECTION_BAD;
-}
-
 // Reads one ParameterStatus body (type and length already read), neither
 // string running past the message's end.
 int takeParameterStatus(PGconn* conn, int msgEnd) {
@@ -170,13 +163,13 @@ int nextCopyDataMessage(PGconn* conn) {
         int msgLength;
         if (pqGetc(&id, conn) || pqGetInt(&msgLength, 4, conn)) return 0;
         if (msgLength < 4) {
-            handleSyncLoss(conn, id, msgLength);
+            pqHandleSyncLoss(conn, id, msgLength);
             return -2;
         }
         const int bodyLength = msgLength - 4;
         if (conn->inEnd - conn->inCursor < bodyLength) {
             if (pqCheckInBufferSpace(static_cast<size_t>(conn->inCursor) + static_cast<size_t>(bodyLength), conn)) {
-                handleSyncLoss(conn, id, msgLength);
+                pqHandleSyncLoss(conn, id, msgLength);
                 return -2;
             }
             return 0;
@@ -195,7 +188,7 @@ int nextCopyDataMessage(PGconn* conn) {
             }
             case 'S':
                 if (takeParameterStatus(conn, msgEnd)) {
-                    handleSyncLoss(conn, id, msgLength);
+                    pqHandleSyncLoss(conn, id, msgLength);
                     return -2;
                 }
                 conn->inStart = msgEnd;
@@ -276,14 +269,16 @@ int PQputCopyData(PGconn* conn, const char* buffer, int nbytes) {
         return -1;
     }
     if (nbytes < 0) {
-        printfPQExpBuffer(&conn->errorMessage,
-                          "<sqlstate>22023</sqlstate><primary>The size of the COPY data is negative (%d).</primary>",
-                          nbytes);
+        printfPQExpBuffer(&conn->errorMessage, "%s",
+                          kelvoapi::TaggedText()
+                              .Sqlstate("22023")
+                              .Primary("The size of the COPY data is negative (%d).", nbytes)
+                              .c_str());
         return -1;
     }
     if (nbytes > 0 && buffer == nullptr) {
-        printfPQExpBuffer(&conn->errorMessage,
-                          "<sqlstate>22023</sqlstate><primary>The COPY data is a null pointer.</primary>");
+        printfPQExpBuffer(&conn->errorMessage, "%s",
+                          kelvoapi::TaggedText().Sqlstate("22023").Primary("The COPY data is a null pointer.").c_str());
         return -1;
     }
 
@@ -298,10 +293,12 @@ int PQputCopyData(PGconn* conn, const char* buffer, int nbytes) {
         if (rc > 0) return 0;  // non-blocking and still full
         const int64_t needed = static_cast<int64_t>(conn->outCount) + header + nbytes;
         if (needed > INT_MAX) {
-            printfPQExpBuffer(&conn->errorMessage,
-                              "<sqlstate>54000</sqlstate><primary>The COPY data of %d bytes does not fit into one "
-                              "message.</primary>",
-                              nbytes);
+            printfPQExpBuffer(
+                &conn->errorMessage, "%s",
+                kelvoapi::TaggedText()
+                    .Sqlstate("54000")
+                    .Primary("The COPY data of %d bytes does not fit into one message.", nbytes)
+                    .c_str());
             return -1;
         }
         if (pqCheckOutBufferSpace(static_cast<size_t>(needed), conn)) return conn->nonblocking ? 0 : -1;
@@ -357,9 +354,11 @@ int PQgetCopyData(PGconn* conn, char** buffer, int async) {
     if (buffer != nullptr) *buffer = nullptr;
     if (conn == nullptr) return -2;
     if (buffer == nullptr) {
-        printfPQExpBuffer(&conn->errorMessage,
-                          "<sqlstate>22023</sqlstate><primary>The buffer pointer given to `PQgetCopyData` is a null "
-                          "pointer.</primary>");
+        printfPQExpBuffer(&conn->errorMessage, "%s",
+                          kelvoapi::TaggedText()
+                              .Sqlstate("22023")
+                              .Primary("The buffer pointer given to `PQgetCopyData` is a null pointer.")
+                              .c_str());
         return -2;
     }
     if (!copyOutRunning(conn)) {

@@ -19,9 +19,7 @@ namespace {
 
 constexpr int kDefaultPort = 5432;
 
-// Host names, socket directories and ports come from the caller or from a
-// redirecting server; inside a tag they must not be able to close it.
-std::string Escaped(const char* text) { return kelvoapi::EscapeTagValue(text != nullptr ? text : ""); }
+const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
 // One addrinfo and its sockaddr_un in a single allocation.
 addrinfo* MakeUnixAddress(const std::string& path) {
@@ -104,11 +102,15 @@ void pqAppendConnectFailure(PGconn* conn, int error) {
     const char* detail = strerror_r(error, errbuf, sizeof errbuf);
     if (conn->raddr.addr.ss_family == AF_UNIX) {
         const auto* address = reinterpret_cast<const sockaddr_un*>(&conn->raddr.addr);
-        appendPQExpBuffer(&conn->errorMessage,
-                          "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary>"
-                          "<detail>%s</detail><hint>Is the server running locally and accepting connections on "
-                          "Unix domain socket \"%s\"?</hint>",
-                          detail, Escaped(address->sun_path).c_str());
+        appendPQExpBufferStr(&conn->errorMessage,
+                             kelvoapi::TaggedText()
+                                 .Sqlstate("08001")
+                                 .Primary("Could not connect to the Kelvo server.")
+                                 .Detail("%s", detail)
+                                 .Hint("Is the server running locally and accepting connections on Unix domain "
+                                       "socket \"%s\"?",
+                                       address->sun_path)
+                                 .c_str());
         return;
     }
     char numeric[1025];
@@ -124,19 +126,16 @@ void pqAppendConnectFailure(PGconn* conn, int error) {
         host_addr = "???";
     const pg_conn_host& entry = conn->connhost[conn->whichhost];
     const char* displayed = pqEntryDisplayedHost(entry);
-    if (entry.type == CHT_HOST_NAME && std::strcmp(displayed, host_addr) != 0) {
-        appendPQExpBuffer(&conn->errorMessage,
-                          "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary>"
-                          "<detail>%s</detail><hint>Is the server running on host \"%s\" (%s) and accepting "
-                          "TCP/IP connections on port %s?</hint>",
-                          detail, Escaped(displayed).c_str(), host_addr, Escaped(pqEntryPortText(entry)).c_str());
+    kelvoapi::TaggedText text;
+    text.Sqlstate("08001").Primary("Could not connect to the Kelvo server.").Detail("%s", detail);
+    if (entry.type == CHT_HOST_NAME && std::strcmp(OrEmpty(displayed), host_addr) != 0) {
+        text.Hint("Is the server running on host \"%s\" (%s) and accepting TCP/IP connections on port %s?",
+                  OrEmpty(displayed), host_addr, pqEntryPortText(entry));
     } else {
-        appendPQExpBuffer(&conn->errorMessage,
-                          "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary>"
-                          "<detail>%s</detail><hint>Is the server running on host \"%s\" and accepting TCP/IP "
-                          "connections on port %s?</hint>",
-                          detail, Escaped(displayed).c_str(), Escaped(pqEntryPortText(entry)).c_str());
+        text.Hint("Is the server running on host \"%s\" and accepting TCP/IP connections on port %s?",
+                  OrEmpty(displayed), pqEntryPortText(entry));
     }
+    appendPQExpBufferStr(&conn->errorMessage, text.c_str());
 }
 
 bool pqSetKeepalives(PGconn* conn) {
@@ -150,10 +149,12 @@ bool pqSetKeepalives(PGconn* conn) {
         return true;
     int one = 1;
     if (setsockopt(conn->sock, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) < 0) {
-        appendPQExpBuffer(&conn->errorMessage,
-                          "<sqlstate>08001</sqlstate><primary>The call to `setsockopt(%s)` failed.</primary>"
-                          "<detail>%s</detail>",
-                          "SO_KEEPALIVE", SystemError(errno, errbuf, sizeof errbuf));
+        appendPQExpBufferStr(&conn->errorMessage,
+                             kelvoapi::TaggedText()
+                                 .Sqlstate("08001")
+                                 .Primary("The call to `setsockopt(%s)` failed.", "SO_KEEPALIVE")
+                                 .Detail("%s", SystemError(errno, errbuf, sizeof errbuf))
+                                 .c_str());
         return false;
     }
     const struct {
@@ -170,9 +171,11 @@ bool pqSetKeepalives(PGconn* conn) {
         if (value < 0)
             value = 0;
         if (setsockopt(conn->sock, IPPROTO_TCP, setting.option, &value, sizeof value) < 0) {
-            appendPQExpBuffer(&conn->errorMessage,
-                              "<primary>The call to `setsockopt(%s)` failed.</primary><detail>%s</detail>",
-                              setting.name, SystemError(errno, errbuf, sizeof errbuf));
+            appendPQExpBufferStr(&conn->errorMessage,
+                                 kelvoapi::TaggedText()
+                                     .Primary("The call to `setsockopt(%s)` failed.", setting.name)
+                                     .Detail("%s", SystemError(errno, errbuf, sizeof errbuf))
+                                     .c_str());
             return false;
         }
     }
@@ -195,10 +198,12 @@ bool pqResolveHost(PGconn* conn) {
         case CHT_HOST_NAME: {
             int rc = getaddrinfo(entry.host, service.c_str(), &hints, &list);
             if (rc != 0 || list == nullptr) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<primary>Could not translate the host name \"%s\" to an address.</primary>"
-                                  "<detail>%s</detail>",
-                                  Escaped(entry.host).c_str(), gai_strerror(rc));
+                appendPQExpBufferStr(&conn->errorMessage,
+                                     kelvoapi::TaggedText()
+                                         .Primary("Could not translate the host name \"%s\" to an address.",
+                                                  OrEmpty(entry.host))
+                                         .Detail("%s", gai_strerror(rc))
+                                         .c_str());
                 return false;
             }
             conn->addrlist_family = AF_UNSPEC;
@@ -208,9 +213,12 @@ bool pqResolveHost(PGconn* conn) {
             hints.ai_flags = AI_NUMERICHOST;
             int rc = getaddrinfo(entry.hostaddr, service.c_str(), &hints, &list);
             if (rc != 0 || list == nullptr) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<primary>Could not parse the network address \"%s\".</primary><detail>%s</detail>",
-                                  Escaped(entry.hostaddr).c_str(), gai_strerror(rc));
+                appendPQExpBufferStr(&conn->errorMessage,
+                                     kelvoapi::TaggedText()
+                                         .Primary("Could not parse the network address \"%s\".",
+                                                  OrEmpty(entry.hostaddr))
+                                         .Detail("%s", gai_strerror(rc))
+                                         .c_str());
                 return false;
             }
             conn->addrlist_family = AF_UNSPEC;
@@ -220,18 +228,22 @@ bool pqResolveHost(PGconn* conn) {
             const char* dir = entry.host != nullptr && entry.host[0] != '\0' ? entry.host : "/tmp";
             const std::string path = std::string(dir) + "/.s.PGSQL." + service;
             if (path.size() >= sizeof(sockaddr_un::sun_path)) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<primary>The Unix-domain socket path \"%s\" is too long.</primary>"
-                                  "<hint>The maximum length is %d bytes.</hint>",
-                                  Escaped(path.c_str()).c_str(), static_cast<int>(sizeof(sockaddr_un::sun_path) - 1));
+                appendPQExpBufferStr(
+                    &conn->errorMessage,
+                    kelvoapi::TaggedText()
+                        .Primary("The Unix-domain socket path \"%s\" is too long.", path.c_str())
+                        .Hint("The maximum length is %d bytes.", static_cast<int>(sizeof(sockaddr_un::sun_path) - 1))
+                        .c_str());
                 return false;
             }
             list = MakeUnixAddress(path);
             if (list == nullptr) {
-                appendPQExpBuffer(&conn->errorMessage,
-                                  "<primary>Could not translate the Unix-domain socket path \"%s\" to an "
-                                  "address.</primary><detail>%s</detail>",
-                                  Escaped(path.c_str()).c_str(), "out of memory");
+                appendPQExpBufferStr(
+                    &conn->errorMessage,
+                    kelvoapi::TaggedText()
+                        .Primary("Could not translate the Unix-domain socket path \"%s\" to an address.", path.c_str())
+                        .Detail("out of memory")
+                        .c_str());
                 return false;
             }
             conn->addrlist_family = AF_UNIX;

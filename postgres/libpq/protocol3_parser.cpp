@@ -8,22 +8,34 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "error/tagged_text.h"
 #include "postgres/libpq/error_text.h"
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/parameter_status.h"
 #include "postgres/libpq/result_record.h"
 #include "postgres/port/portability.h"
 
-namespace {
-
-void handleSyncLoss(PGconn* conn, char id, int msgLength) {
-    printfPQExpBuffer(&conn->errorMessage, "lost synchronization with server: got message type \"%c\", length %d\n",
-                      id, msgLength);
+void pqHandleSyncLoss(PGconn* conn, char id, int msgLength) {
+    char primary[96];
+    snprintf(primary, sizeof primary, "lost synchronization with server: got message type \"%c\", length %d", id,
+             msgLength);
+    printfPQExpBuffer(&conn->errorMessage, "%s\n",
+        kelvoapi::TaggedText()
+            .Sqlstate("08P01")
+            .Primary("%s", primary)
+            .c_str());
     pqSaveErrorResult(conn);
+    // The library reads a result's error from its fields.
+    if (conn->result != nullptr && conn->result->errFields == nullptr) {
+        pqSaveMessageField(conn->result, 'C', "08P01");
+        pqSaveMessageField(conn->result, 'M', primary);
+    }
     conn->asyncStatus = PGASYNC_READY;
     pqDropConnection(conn, true);
     conn->status = CONNECTION_BAD;
 }
+
+namespace {
 
 // A malformed message whose end is known: an error result when it arrived
 // while a statement ran; otherwise (idle, copy) a notice, so that no result
@@ -480,7 +492,7 @@ void pqParseInput3(PGconn* conn) {
 
         // A length word above INT_MAX reads as negative and fails here too.
         if (msgLength < 4 || (msgLength > kMaxShortMessageLength && !pqMessageMayBeLong(id))) {
-            handleSyncLoss(conn, id, msgLength);
+            pqHandleSyncLoss(conn, id, msgLength);
             return;
         }
         const int bodyLength = msgLength - 4;
@@ -489,7 +501,7 @@ void pqParseInput3(PGconn* conn) {
             // are summed in 64 bits; a message that cannot fit in INT_MAX
             // bytes cannot be read at all.
             if (pqCheckInBufferSpace(static_cast<size_t>(conn->inCursor) + static_cast<size_t>(bodyLength), conn))
-                handleSyncLoss(conn, id, msgLength);
+                pqHandleSyncLoss(conn, id, msgLength);
             return;
         }
         const int msgEnd = conn->inCursor + bodyLength;

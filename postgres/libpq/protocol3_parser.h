@@ -9,6 +9,10 @@
 // Consumes every complete message that the connection's asyncStatus allows.
 void pqParseInput3(PGconn* conn);
 
+// Loss of synchronisation: the 08P01 error result, and the connection is
+// dropped, for no later message boundary can be trusted.
+void pqHandleSyncLoss(PGconn* conn, char id, int msgLength);
+
 // Reads an ErrorResponse (isError) or NoticeResponse body; 0, or EOF when the
 // body is incomplete.
 int pqGetErrorNotice3(PGconn* conn, bool isError);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "error/tagged_text.h"
 #include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/protocol2_parser.h"
@@ -19,8 +20,11 @@ bool sendQueryStart(PGconn* conn) {
     if (conn == nullptr) return false;
     resetPQExpBuffer(&conn->errorMessage);
     if (conn->status != CONNECTION_OK) {
-        printfPQExpBuffer(&conn->errorMessage,
-                          "<sqlstate>08003</sqlstate><primary>There is no connection to the server.</primary>");
+        printfPQExpBuffer(&conn->errorMessage, "%s",
+                          kelvoapi::TaggedText()
+                              .Sqlstate("08003")
+                              .Primary("There is no connection to the server.")
+                              .c_str());
         return false;
     }
     if (conn->asyncStatus != PGASYNC_IDLE) {
@@ -287,8 +291,11 @@ PGresult* PQgetResult(PGconn* conn) {
             break;
         case PGASYNC_READY:
             res = pqPrepareAsyncResult(conn);
-            // Parsing goes on: more chunks or results may follow.
-            conn->asyncStatus = PGASYNC_BUSY;
+            // Parsing goes on: more chunks or results may follow, unless the
+            // connection was given up with nothing left to parse (a lost
+            // synchronisation): its error was the statement's last result.
+            conn->asyncStatus =
+                conn->status == CONNECTION_BAD && conn->inStart >= conn->inEnd ? PGASYNC_IDLE : PGASYNC_BUSY;
             break;
         case PGASYNC_COPY_IN:
             res = getCopyResult(conn, PGRES_COPY_IN);

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <strings.h>
 
+#include "error/tagged_text.h"
+
 namespace {
 
 const char* const kDisablingValues[] = {"0", "f", "false", "n", "no", "off"};
@@ -44,7 +46,7 @@ private:
 };
 
 std::string Tagged(const std::string& primary) {
-    return "<sqlstate>08P01</sqlstate><primary>" + primary + "</primary>";
+    return kelvoapi::TaggedText().Sqlstate("08P01").Primary("%s", primary.c_str()).c_str();
 }
 
 }  // namespace

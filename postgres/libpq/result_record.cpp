@@ -87,7 +87,7 @@ PGresult* PQmakeEmptyPGresult(PGconn* conn, ExecStatusType status) {
 }
 
 // Copies column descriptions (and their names) into a result that has none.
-bool copyAttributes(PGresult* res, int numAttributes, const PGresAttDesc* attDescs) {
+static bool copyAttributes(PGresult* res, int numAttributes, const PGresAttDesc* attDescs) {
     if (res->numAttributes > 0) return false;
     if (numAttributes <= 0 || attDescs == nullptr) return true;
     res->attDescs = static_cast<PGresAttDesc*>(

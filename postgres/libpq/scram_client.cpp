@@ -26,7 +26,7 @@ void __attribute__((format(printf, 2, 3))) SetError(fe_scram_state* state, const
     va_end(args);
     char* text = needed < 0 ? nullptr : static_cast<char*>(std::malloc(static_cast<std::size_t>(needed) + 1));
     if (text == nullptr) {
-        printfPQExpBuffer(&state->conn->errorMessage, "out of memory\n");
+        printfPQExpBuffer(&state->conn->errorMessage, "out of memory");
         return;
     }
     va_start(args, fmt);
@@ -121,7 +121,7 @@ bool BuildClientFirstMessage(fe_scram_state* state, char** output, int* outputle
     }
     state->client_nonce = EncodeBase64(raw_nonce, SCRAM_RAW_NONCE_LEN);
     if (state->client_nonce == nullptr) {
-        SetError(state, "out of memory\n");
+        SetError(state, "out of memory");
         return false;
     }
     PQExpBufferData buf;
@@ -129,14 +129,14 @@ bool BuildClientFirstMessage(fe_scram_state* state, char** output, int* outputle
     appendPQExpBuffer(&buf, "n,,n=,r=%s", state->client_nonce);
     if (PQExpBufferDataBroken(buf)) {
         termPQExpBuffer(&buf);
-        SetError(state, "out of memory\n");
+        SetError(state, "out of memory");
         return false;
     }
     // Everything after the GS2 header "n,," is the bare message.
     state->client_first_message_bare = CopyText(buf.data + 3, buf.len - 3);
     if (state->client_first_message_bare == nullptr) {
         termPQExpBuffer(&buf);
-        SetError(state, "out of memory\n");
+        SetError(state, "out of memory");
         return false;
     }
     *output = buf.data;  // handed over to the caller
@@ -147,7 +147,7 @@ bool BuildClientFirstMessage(fe_scram_state* state, char** output, int* outputle
 bool ReadServerFirstMessage(fe_scram_state* state, char* input) {
     state->server_first_message = strdup(input);
     if (state->server_first_message == nullptr) {
-        SetError(state, "out of memory\n");
+        SetError(state, "out of memory");
         return false;
     }
     char* nonce = ReadAttributeValue(state, &input, 'r');
@@ -158,7 +158,7 @@ bool ReadServerFirstMessage(fe_scram_state* state, char* input) {
     }
     state->nonce = strdup(nonce);
     if (state->nonce == nullptr) {
-        SetError(state, "out of memory\n");
+        SetError(state, "out of memory");
         return false;
     }
 
@@ -168,7 +168,7 @@ bool ReadServerFirstMessage(fe_scram_state* state, char* input) {
     int maxlen = pg_b64_dec_len(encoded_len);
     state->salt = static_cast<char*>(std::malloc(static_cast<std::size_t>(maxlen) + 1));
     if (state->salt == nullptr) {
-        SetError(state, "out of memory\n");
+        SetError(state, "out of memory");
         return false;
     }
     state->saltlen = pg_b64_decode(encoded_salt, encoded_len, state->salt, maxlen);
@@ -205,13 +205,13 @@ bool BuildClientFinalMessage(fe_scram_state* state, char** output, int* outputle
     // "biws" is base64 of the GS2 header "n,,": no channel binding.
     appendPQExpBuffer(&buf, "c=biws,r=%s", state->nonce);
     if (PQExpBufferDataBroken(buf)) {
-        SetError(state, "out of memory\n");
+        SetError(state, "out of memory");
         return false;
     }
     state->client_final_message_without_proof = CopyText(buf.data, buf.len);
     if (state->client_final_message_without_proof == nullptr) {
         termPQExpBuffer(&buf);
-        SetError(state, "out of memory\n");
+        SetError(state, "out of memory");
         return false;
     }
 
@@ -235,13 +235,13 @@ bool BuildClientFinalMessage(fe_scram_state* state, char** output, int* outputle
     explicit_bzero(proof, sizeof proof);
     if (encoded_proof == nullptr) {
         termPQExpBuffer(&buf);
-        SetError(state, "out of memory\n");
+        SetError(state, "out of memory");
         return false;
     }
     appendPQExpBuffer(&buf, ",p=%s", encoded_proof);
     std::free(encoded_proof);
     if (PQExpBufferDataBroken(buf)) {
-        SetError(state, "out of memory\n");
+        SetError(state, "out of memory");
         return false;
     }
     *output = buf.data;
@@ -252,7 +252,7 @@ bool BuildClientFinalMessage(fe_scram_state* state, char** output, int* outputle
 bool ReadServerFinalMessage(fe_scram_state* state, char* input) {
     state->server_final_message = strdup(input);
     if (state->server_final_message == nullptr) {
-        SetError(state, "out of memory\n");
+        SetError(state, "out of memory");
         return false;
     }
     if (*input == 'e') {

@@ -12,13 +12,10 @@
 #include <cstring>
 #include <string>
 
+#include "error/tagged_text.h"
 #include "postgres/libpq/message_io.h"
 
 namespace {
-
-#define KELVO_CONN_HINT                                                                                        \
-    "<hint>The server process may have been shut down or terminated before or while processing the " \
-    "request.</hint>"
 
 const char* systemErrorText(int errnum, char* buf, size_t buflen) {
     // The GNU strerror_r returns the text, which may or may not be in buf.
@@ -28,9 +25,14 @@ const char* systemErrorText(int errnum, char* buf, size_t buflen) {
 // Every failure of the socket carries the same code and hint: the server may
 // be gone whatever the call was.
 void writeSocketFailure(PGconn* conn, const char* primary, const char* detail) {
-    printfPQExpBuffer(&conn->errorMessage,
-                      "<sqlstate>08003</sqlstate><primary>%s</primary><detail>%s</detail>" KELVO_CONN_HINT, primary,
-                      detail);
+    printfPQExpBuffer(&conn->errorMessage, "%s",
+                      kelvoapi::TaggedText()
+                          .Sqlstate("08003")
+                          .Primary("%s", primary)
+                          .Detail("%s", detail)
+                          .Hint("The server process may have been shut down or terminated before or while processing "
+                                "the request.")
+                          .c_str());
 }
 
 void writeClosedUnexpectedly(PGconn* conn, const char* where) {
@@ -143,8 +145,11 @@ int checkSocket(PGconn* conn, int forRead, int forWrite, time_t end_time) {
     int result = pqSocketPoll(conn->sock, forRead, forWrite, end_time);
     if (result < 0) {
         char sebuf[256];
-        printfPQExpBuffer(&conn->errorMessage, "<primary>The call to `select()` failed.</primary><detail>%s</detail>",
-                          systemErrorText(errno, sebuf, sizeof(sebuf)));
+        printfPQExpBuffer(&conn->errorMessage, "%s",
+                          kelvoapi::TaggedText()
+                              .Primary("The call to `select()` failed.")
+                              .Detail("%s", systemErrorText(errno, sebuf, sizeof(sebuf)))
+                              .c_str());
     }
     return result;
 }

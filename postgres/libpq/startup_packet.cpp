@@ -7,6 +7,7 @@
 
 #include <new>
 
+#include "infra/options_value.h"
 #include "postgres/libpq/protocol2_startup.h"
 
 namespace {
@@ -28,27 +29,13 @@ int PortNumber(const char* port) { return port != nullptr && port[0] != '\0' ? a
 
 }  // namespace
 
-std::string pqEscapeOptionsValue(const std::string& value) {
-    const bool quote = value.find(' ') != std::string::npos;
-    std::string out;
-    if (quote)
-        out += '\'';
-    for (char c : value) {
-        if (c == '\\' || (quote && c == '\''))
-            out += '\\';
-        out += c;
-    }
-    if (quote)
-        out += '\'';
-    return out;
-}
-
 std::string pqStartupOptions(const PGconn* conn) {
     std::string options = conn->pgoptions != nullptr ? conn->pgoptions : "";
     if (conn->session_identifier != nullptr && options.find("session_identifier=") == std::string::npos)
-        options += " session_identifier=" + pqEscapeOptionsValue(conn->session_identifier);
+        options += " session_identifier=" + kelvoapi::EscapeAndQuoteOptionsValue(conn->session_identifier);
     if (conn->failedConnectionAttempts.len > 0)
-        options += " failed_connection_attempts=" + pqEscapeOptionsValue(conn->failedConnectionAttempts.data);
+        options +=
+            " failed_connection_attempts=" + kelvoapi::EscapeAndQuoteOptionsValue(conn->failedConnectionAttempts.data);
     return options;
 }
 

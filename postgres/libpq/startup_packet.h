@@ -10,7 +10,8 @@
 // The options value of the start-up packet: the options option, then
 // " session_identifier=" (unless the value names one already) and
 // " failed_connection_attempts=" items, their values escaped and quoted as
-// every other options value is.
+// the parameter layer quotes every other options value, so that no value can
+// end an item early or unbalance the server's quotes.
 std::string pqStartupOptions(const PGconn* conn);
 
 // The whole start-up packet for conn's protocol version, length word
@@ -21,7 +22,3 @@ std::string pqBuildStartupPacket(const PGconn* conn);
 // failedConnectionAttempts: "host:port" or the socket path, ','-separated.
 void pqRecordFailedAttempt(PGconn* conn);
 
-// How options values are written: with a blank, backslashes and apostrophes
-// are escaped and the whole is enclosed in apostrophes; without one, only
-// backslashes are escaped.
-std::string pqEscapeOptionsValue(const std::string& value);

@@ -10,6 +10,7 @@
 #include "error/error.h"
 #include "kelvo/copy.h"
 #include "kelvo/error.h"
+#include "kelvo/instance.h"
 #include "kelvo/parameters.h"
 #include "kelvo/types.h"
 #include "kelvo/values.h"
@@ -40,6 +41,12 @@ TEST(NullArguments, RefusedWithInvalidArgumentAndTheExportsContextId) {
          "Invalid `error`", 0xf3323055},
         {"create_instance_parameters out", [&] { return kelvo_create_instance_parameters(nullptr, true); },
          "Invalid `parameters`", 0xa58781f4},
+        // Refused before any server starts: the path names no server at all.
+        {"instance_create out",
+         [&] { return kelvo_instance_create("/nonexistent", KELVO_DISABLE_TELEMETRY, nullptr, nullptr); },
+         "Invalid `instance_`", 0x4db1ec65},
+        {"create_connection_parameters out", [&] { return kelvo_create_connection_parameters(nullptr, nullptr); },
+         "Invalid `parameters`", 0x31066d0d},
         {"parameters_set value", [&] { return kelvo_parameters_set(parameters, "a", nullptr); }, "Invalid `value`",
          0xb591b658},
         {"copy_table_definition out", [&] { return kelvo_copy_table_definition(definition, nullptr); },

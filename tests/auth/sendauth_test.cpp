@@ -23,6 +23,17 @@
 #include "support/connected_record.h"
 #include "support/scripted_peer.h"
 
+// Allocations above 1 MiB fail as they do when memory runs out, so that an
+// input just large enough reaches an out-of-memory path.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1:max_allocation_size_mb=1"; }
+#if defined(__SANITIZE_ADDRESS__)
+#define ALLOCATION_LIMIT 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ALLOCATION_LIMIT 1
+#endif
+#endif
+
 namespace {
 
 using kelvotest::ConnPtr;
@@ -162,6 +173,23 @@ TEST_F(SendAuth, Md5WithoutItsSaltFails) {
     ConnPtr conn = NewConn("postgres", "secret");
     EXPECT_EQ(Answer(conn.get(), AUTH_REQ_MD5, "ab"), -1);
     EXPECT_EQ(Error(conn.get()), "fe_sendauth: error sending password authentication\n");
+    EXPECT_EQ(TakeOutput(conn.get()), "");
+}
+
+// A server-first-message just below the allocation limit is taken in; the
+// client-final-message built from its nonce is not.
+TEST_F(SendAuth, OutOfMemoryInScramIsThePlainText) {
+#ifndef ALLOCATION_LIMIT
+    GTEST_SKIP() << "needs the sanitizer's allocation limit";
+#endif
+    constexpr std::size_t kLimit = 1 << 20;
+    ConnPtr conn = NewConn("postgres", "pw");
+    StartScram(conn.get(), kNonce);
+    std::string first;
+    first.reserve(kLimit - 10);  // built without growing past the limit
+    first.append("r=").append(kNonce).append(kLimit - 30 - std::strlen(kNonce), 'n').append(",s=QUJD,i=1");
+    EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_CONT, first), -1);
+    EXPECT_EQ(Error(conn.get()), "out of memory");
     EXPECT_EQ(TakeOutput(conn.get()), "");
 }
 

@@ -95,6 +95,9 @@ TEST_F(ConninfoTest, KeywordValueStrings) {
         {"krbsrvname=x", {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"krbsrvname\" is invalid.</primary>"}}},
         {"host", {{"error", missing}}},
         {"host a=b", {{"error", missing}}},
+        // A keyword cannot end the tag it is quoted in.
+        {"x</primary>", {{"error", "<sqlstate>22023</sqlstate><primary>The connection info string is missing an "
+                                   "\"=\" after \"x&lt;/primary>\".</primary>"}}},
         {"user='abc", {{"error", unterminated}}},
         {"user='abc\\'", {{"error", unterminated}}},
     };

@@ -230,6 +230,24 @@ TEST(RowsetScriptedTest, ServerErrorsBeforeTheRows) {
     Finish(peer, conn);
 }
 
+// A message whose length cannot be is one 08P01 error, and the connection is
+// given up.
+TEST(RowsetScriptedTest, LostSynchronizationIsOneProtocolError) {
+    ScriptedPeer peer;
+    NewSession(peer).ExpectMessage('Q').Send("C" + wire::Int32(3)).Close();
+    peer.Start();
+    kelvo_connection_t* conn = Connect(peer);
+    const std::string lost = "lost synchronization with server: got message type \"C\", length 3";
+    kelvo_rowset_t* rowset = nullptr;
+    ErrorPtr error(kelvo_execute_query(conn, "stmt", &rowset));
+    ASSERT_TRUE(error);
+    EXPECT_EQ("08P01", AsError(error).GetSqlstate());
+    EXPECT_EQ(lost, AsError(error).GetMessage());
+    EXPECT_EQ(KELVO_CONNECTION_BAD, kelvo_connection_status(conn));
+    kelvo_disconnect(conn);
+    peer.Stop();
+}
+
 TEST(RowsetScriptedTest, AffectedRowCounts) {
     const std::pair<const char*, int64_t> cases[] = {
         {"INSERT 0 5", 5}, {"SELECT 3", -1}, {"CREATE TABLE", -1}, {"DELETE 4294967296", 4294967296}};

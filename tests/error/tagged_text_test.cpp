@@ -84,6 +84,17 @@ TEST(TaggedText, FieldsThatLookLikeTagsCannotForgeOthers) {
     ExpectError(text, {"42P01",
                        "relation \"x</primary><hint>evil</hint>\" does not exist: <severity>PANIC</severity> & more",
                        "<severity>PANIC</severity> & more", "", 0});
+
+    // The client's own texts: every formatted value escaped, fields in order.
+    const kelvoapi::TaggedText built = kelvoapi::TaggedText()
+                                           .Sqlstate("08001")
+                                           .Primary("Could not reach \"%s\"", "h</primary><sqlstate>00000</sqlstate>")
+                                           .Detail("%s & %d", "a<b", 7)
+                                           .Hint("%s", "");
+    EXPECT_STREQ(built.c_str(), "<sqlstate>08001</sqlstate><primary>Could not reach \"h&lt;/primary>&lt;sqlstate>00000"
+                                "&lt;/sqlstate>\"</primary><detail>a&lt;b &amp; 7</detail><hint></hint>");
+    ExpectError(built.c_str(),
+                {"08001", "Could not reach \"h</primary><sqlstate>00000</sqlstate>\": a<b & 7", "a<b & 7", "", 0});
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "error/error.h"
+#include "infra/options_value.h"
 #include "instance/json_string.h"
 #include "instance/protocol_keywords.h"
 
@@ -162,7 +163,8 @@ TEST(PQParamsTest, QuotesOptionsValuesAndKnowsTheKeywords) {
 
 TEST(SanitizedJsonTest, MasksSecretsAndWritesValidJson) {
     const std::pair<Entries, const char*> cases[] = {
-        {{{"", "v"}, {".a", "1"}, {"c..d", "3"}}, "{\n    \".a\": \"1\",\n    \"c..d\": \"3\"\n}\n"},
+        {{{"", "v"}, {".a", "1"}, {"c..d", "3"}}, "{\n    \"\": \"v\",\n    \".a\": \"1\",\n    \"c..d\": \"3\"\n}\n"},
+        {{{"", "v"}}, "{\n    \"\": \"v\"\n}\n"},
         {{{"password", ""}, {"encryption_key", "secret"}, {"user", "u"}, {"empty", ""}},
          "{\n    \"encryption_key\": \"********\",\n    \"password\": \"********\",\n    \"user\": \"u\"\n}\n"},
         {{{"a.b", "1"}, {"a.c", "2"}}, "{\n    \"a\": {\n        \"b\": \"1\",\n        \"c\": \"2\"\n    }\n}\n"},

@@ -75,9 +75,12 @@ TEST(Framing, LengthLimitsForShortAndLongMessageTypes) {
         if (c.lostAt != 0) {
             ASSERT_EQ(results.size(), 1u);
             EXPECT_EQ(PQresultStatus(results[0].get()), PGRES_FATAL_ERROR);
+            const std::string primary = std::string("lost synchronization with server: got message type \"") +
+                                        c.message[0] + "\", length " + std::to_string(c.lostAt);
             EXPECT_EQ(std::string(PQresultErrorMessage(results[0].get())),
-                      std::string("lost synchronization with server: got message type \"") + c.message[0] +
-                          "\", length " + std::to_string(c.lostAt) + "\n");
+                      "<sqlstate>08P01</sqlstate><primary>" + primary + "</primary>\n");
+            EXPECT_STREQ(PQresultErrorField(results[0].get(), 'C'), "08P01");
+            EXPECT_EQ(PQresultErrorField(results[0].get(), 'M'), primary);
             EXPECT_EQ(conn->status, CONNECTION_BAD);
             EXPECT_LE(conn->inBufSize, 65536);  // the buffer did not grow toward a hostile length
         } else {

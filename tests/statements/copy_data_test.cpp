@@ -376,11 +376,13 @@ TEST(CopyDataTest, BrokenFramingOrALostServerFailsTheRead) {
     };
     const Case cases[] = {
         {"length below 4", std::string("d\0\0\0\3", 5),
-         "lost synchronization with server: got message type \"d\", length 3\n"},
+         "<sqlstate>08P01</sqlstate><primary>lost synchronization with server: got message type \"d\", length "
+         "3</primary>\n"},
         // The value's NUL lies in the next message, which must not be read.
         {"parameter report past its end",
          wire::Message('S', std::string("TimeZone\0UTC", 12)) + wire::CopyData(std::string("x\0", 2)),
-         "lost synchronization with server: got message type \"S\", length 16\n"},
+         "<sqlstate>08P01</sqlstate><primary>lost synchronization with server: got message type \"S\", length "
+         "16</primary>\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
