@@ -417,6 +417,62 @@ TEST_F(DbapiE2E, ClientIdentification) {
     }
 }
 
+// A text of several statements: the first error anywhere in it reaches the
+// caller, and a rowset yields its own statement's rows only.
+TEST_F(DbapiE2E, MultiStatementTexts) {
+    ConnectionPtr conn = Fresh("multi.kelvo");
+    kelvo_connection_t* raw = conn.get();
+    ASSERT_NE(nullptr, raw);
+    ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "CREATE TABLE ms (v INT)", nullptr)));
+    const std::pair<const char*, const char*> commands[] = {
+        {"INSERT INTO ms VALUES (1),(2); SELECT error('x')", "x"},
+        {"INSERT INTO ms VALUES (3); INSERT INTO nowhere VALUES (1)", "nowhere"},
+    };
+    for (const auto& [command, text] : commands) {
+        int count = 0;
+        const Failure f = FailureOf(kelvo_execute_command(raw, command, &count));
+        EXPECT_FALSE(f.sqlstate.empty()) << command;
+        EXPECT_NE(std::string::npos, f.message.find(text)) << f.message;
+    }
+    for (const size_t threshold : {size_t{0}, kelvoapi::Connection::default_prefetch_threshold}) {
+        kelvo_set_prefetch_threshold(raw, threshold);
+        kelvo_rowset_t* rowset = nullptr;
+        ASSERT_EQ("", TextOf(kelvo_execute_query(raw, "SELECT i FROM range(300) t(i); SELECT 'abcd', 2", &rowset)));
+        EXPECT_EQ(1u, kelvo_table_definition_column_count(kelvo_rowset_get_table_definition(rowset)));
+        size_t rows = 0;
+        for (kelvo_rowset_chunk_t* chunk = nullptr;
+             TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)).empty() && chunk != nullptr;) {
+            rows += kelvo_rowset_chunk_row_count(chunk);
+            EXPECT_EQ(8u, kelvo_rowset_chunk_field_value(chunk, 0, 0).size) << "a BIGINT, not the next text";
+            kelvo_destroy_rowset_chunk(chunk);
+        }
+        EXPECT_EQ(300u, rows);
+        kelvo_close_rowset(rowset);
+        ASSERT_EQ("", TextOf(kelvo_execute_query(raw, "SELECT 1; SELECT error('late')", &rowset)));
+        kelvo_rowset_chunk_t* chunk = nullptr;
+        ASSERT_EQ("", TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)));
+        kelvo_destroy_rowset_chunk(chunk);
+        EXPECT_NE(std::string::npos, TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)).find("late"));
+        kelvo_close_rowset(rowset);
+    }
+    EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false)) << "the connection goes on";
+}
+
+// With a threshold below one chunk the prefetch thread reads each chunk as
+// soon as the previous one is handed out, not on a 100 ms beat.
+TEST_F(DbapiE2E, PrefetchBelowAChunkKeepsPace) {
+    ConnectionPtr conn = Fresh("pace.kelvo");
+    kelvo_connection_t* raw = conn.get();
+    ASSERT_NE(nullptr, raw);
+    kelvo_set_prefetch_threshold(raw, 16384);
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<std::string> values = Column(raw, "SELECT i FROM range(256000) t(i)", 0, true);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(256000u, values.size());
+    EXPECT_EQ("255999", values.back());
+    EXPECT_LT(elapsed, std::chrono::seconds(15)) << "1000 chunks at 100 ms each would take 100 s";
+}
+
 // A cancel from another thread while a statement runs: it fails with 57014
 // and the connection goes on. Then ping.
 TEST_F(DbapiE2E, CancelAndPing) {
