@@ -458,6 +458,45 @@ TEST_F(DbapiE2E, MultiStatementTexts) {
     EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false)) << "the connection goes on";
 }
 
+// A table named with its database but no schema resolves inside that
+// database, for the catalog and for inserters alike.
+TEST_F(DbapiE2E, DatabaseQualifiedNamesStayInTheirDatabase) {
+    ConnectionPtr conn = Fresh("main1.kelvo");
+    kelvo_connection_t* raw = conn.get();
+    ASSERT_NE(nullptr, raw);
+    const std::string second = Path("second.kelvo");
+    ASSERT_EQ("", TextOf(kelvo_create_database(raw, second.c_str(), false)));
+    ASSERT_EQ("", TextOf(kelvo_attach_database(raw, second.c_str(), "second")));
+    for (const char* statement : {"CREATE TABLE dup (v INT)", "CREATE TABLE second.public.dup (v INT)",
+                                  "CREATE TABLE second.public.only_in_second (v INT)"}) {
+        ASSERT_EQ("", TextOf(kelvo_execute_command(raw, statement, nullptr))) << statement;
+    }
+    for (const auto& [table, expected] : {std::pair{"only_in_second", true}, {"dup", true}, {"nowhere", false}}) {
+        bool exists = !expected;
+        ASSERT_EQ("", TextOf(kelvo_has_table(raw, "second", nullptr, table, &exists)));
+        EXPECT_EQ(expected, exists) << table;
+    }
+    kelvo_table_definition_t* read = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_get_table_definition(raw, "second", nullptr, "only_in_second", &read)));
+    EXPECT_STREQ("second", kelvo_table_definition_database_name(read));
+    EXPECT_STREQ("public", kelvo_table_definition_schema_name(read));
+    kelvo_destroy_table_definition(read);
+
+    kelvo_table_definition_t* def = kelvo_create_table_definition("second", nullptr, "dup", KELVO_PERMANENT, false);
+    ASSERT_EQ("", TextOf(kelvo_table_definition_add_column(def, "v", KELVO_INT, 0xFFFFFFFFu, nullptr, true)));
+    kelvo_inserter_t* inserter = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_create_inserter(raw, def, &inserter)));
+    kelvo_inserter_buffer_t* buffer = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_create_inserter_buffer(inserter, def, "*", &buffer)));
+    EXPECT_EQ("", TextOf(kelvo_inserter_buffer_add_int32(buffer, 7)));
+    EXPECT_EQ("", TextOf(kelvo_inserter_buffer_flush(buffer)));
+    kelvo_inserter_buffer_destroy(buffer);
+    EXPECT_EQ("", TextOf(kelvo_close_inserter(inserter, true)));
+    kelvo_destroy_table_definition(def);
+    EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT v FROM second.public.dup", 0, true));
+    EXPECT_EQ(std::vector<std::string>({"0"}), Column(raw, "SELECT count(*) FROM dup", 0, true));
+}
+
 // With a threshold below one chunk the prefetch thread reads each chunk as
 // soon as the previous one is handed out, not on a 100 ms beat.
 TEST_F(DbapiE2E, PrefetchBelowAChunkKeepsPace) {
