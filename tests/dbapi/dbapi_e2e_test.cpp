@@ -170,6 +170,10 @@ TEST_F(DbapiE2E, RefusedConnects) {
         {nullptr, KELVO_CREATE, ":main", "42501", "Creating the ':main' database is not allowed."},
         {nullptr, 7, ":main", "42501", "Creating the ':main' database is not allowed."},
         {nullptr, -1, nullptr, "22023", "Invalid `kelvo_create_mode_t` value"},
+        // The default "[]" attaches nothing: there is no file to create.
+        {nullptr, KELVO_CREATE, "[]", "22023", "A create mode needs the path of one database in `dbname`, not \"[]\"."},
+        {nullptr, KELVO_CREATE_AND_REPLACE, "[{\"path\": \"a\"}]", "22023",
+         "A create mode needs the path of one database in `dbname`, not \"[{\"path\": \"a\"}]\"."},
     };
     for (const auto& c : cases) {
         kelvo_parameters_t* parameters = Parameters(c.dbname ? c.dbname : Path("x.kelvo"));
@@ -495,6 +499,41 @@ TEST_F(DbapiE2E, DatabaseQualifiedNamesStayInTheirDatabase) {
     kelvo_destroy_table_definition(def);
     EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT v FROM second.public.dup", 0, true));
     EXPECT_EQ(std::vector<std::string>({"0"}), Column(raw, "SELECT count(*) FROM dup", 0, true));
+}
+
+// A bulk load (beyond one 16 MiB chunk) into a database attached after the
+// connect: the stream connection attaches it too.
+TEST_F(DbapiE2E, BulkLoadIntoALaterAttachedDatabase) {
+    ConnectionPtr conn = Fresh("early.kelvo");
+    kelvo_connection_t* raw = conn.get();
+    ASSERT_NE(nullptr, raw);
+    const std::string late = Path("late.kelvo");
+    ASSERT_EQ("", TextOf(kelvo_create_database(raw, late.c_str(), false)));
+    ASSERT_EQ("", TextOf(kelvo_attach_database(raw, late.c_str(), nullptr)));
+    ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "CREATE TABLE late.public.big (k BIGINT NOT NULL, x TEXT)",
+                                               nullptr)));
+    kelvo_table_definition_t* def = kelvo_create_table_definition("late", "public", "big", KELVO_PERMANENT, false);
+    ASSERT_EQ("", TextOf(kelvo_table_definition_add_column(def, "k", KELVO_BIG_INT, 0xFFFFFFFFu, nullptr, false)));
+    ASSERT_EQ("", TextOf(kelvo_table_definition_add_column(def, "x", KELVO_TEXT, 0xFFFFFFFFu, nullptr, true)));
+    kelvo_inserter_t* inserter = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_create_inserter(raw, def, &inserter)));
+    kelvo_inserter_buffer_t* buffer = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_create_inserter_buffer(inserter, def, "*", &buffer)));
+    const std::string text(500, 'l');
+    std::string error;
+    for (int64_t k = 0; k < 40000 && error.empty(); ++k) {
+        error = TextOf(kelvo_inserter_buffer_add_int64(buffer, k));
+        if (error.empty()) {
+            error = TextOf(kelvo_inserter_buffer_add_binary(buffer, reinterpret_cast<const uint8_t*>(text.data()),
+                                                            text.size()));
+        }
+    }
+    if (error.empty()) error = TextOf(kelvo_inserter_buffer_flush(buffer));
+    kelvo_inserter_buffer_destroy(buffer);
+    EXPECT_EQ("", error);
+    EXPECT_EQ("", TextOf(kelvo_close_inserter(inserter, true)));
+    kelvo_destroy_table_definition(def);
+    EXPECT_EQ(std::vector<std::string>({"40000"}), Column(raw, "SELECT count(*) FROM late.public.big", 0, true));
 }
 
 // With a threshold below one chunk the prefetch thread reads each chunk as
