@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +18,8 @@
 #include "instance/parameters.h"
 #include "kelvo/kelvo.h"
 #include "postgres/libpq/connect.h"
+#include "api/table_definition.h"
+#include "support/kelvod_server.h"
 #include "support/library_instance.h"
 
 namespace {
@@ -582,6 +585,139 @@ TEST_F(DbapiE2E, CancelAndPing) {
     EXPECT_EQ("", TextOf(kelvo_ping(parameters, &status)));
     EXPECT_EQ(KELVO_PING_NO_RESPONSE, status);
     kelvo_parameters_destroy(parameters);
+}
+
+// The server dies (SIGKILL of its process group) while a call runs: the call
+// fails within a second with a class-08 code and the account of the loss,
+// never HY000 with an empty message; the rows read before are whole; what
+// was committed before survives a restart on the same database file.
+TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
+    const std::string dir = kelvotest::MakeTempDirectory();
+    const std::string database = dir + "/fault.kelvo";
+    using Clock = std::chrono::steady_clock;
+    using Kill = std::function<void()>;
+    // Each load goes through an inserter buffer on `table` (k BIGINT NOT NULL
+    // and, with a text, x TEXT); the server is killed after `killAfter` rows.
+    const auto load = [](kelvo_connection_t* conn, const char* table, int rows, int killAfter, size_t textSize,
+                         const Kill& kill) -> kelvo_error_t* {
+        kelvoapi::TableDefinition def(table, KELVO_PERMANENT, false);
+        def.AddColumn("k", KELVO_BIG_INT, 0xFFFFFFFFu, "", false);
+        if (textSize > 0) def.AddColumn("x", KELVO_TEXT, 0xFFFFFFFFu, "", true);
+        const std::string text(textSize, 't');
+        kelvo_inserter_t* inserter = nullptr;
+        if (kelvo_error_t* e = kelvo_create_inserter(conn, &def, &inserter)) return e;
+        kelvo_inserter_buffer_t* buffer = nullptr;
+        kelvo_error_t* first = kelvo_create_inserter_buffer(inserter, &def, "*", &buffer);
+        for (int k = 0; k < rows && first == nullptr; ++k) {
+            if (k == killAfter) {
+                if ((first = kelvo_inserter_buffer_flush(buffer)) != nullptr) break;
+                kill();
+            }
+            first = kelvo_inserter_buffer_add_int64(buffer, 1000000 + k);
+            if (first == nullptr && textSize > 0) {
+                first = kelvo_inserter_buffer_add_binary(buffer, reinterpret_cast<const uint8_t*>(text.data()),
+                                                         text.size());
+            }
+        }
+        if (first == nullptr) first = kelvo_inserter_buffer_flush(buffer);
+        kelvo_inserter_buffer_destroy(buffer);
+        kelvo_error_t* closed = kelvo_close_inserter(inserter, true);
+        if (first == nullptr) return closed;
+        kelvo_error_destroy(closed);
+        return first;
+    };
+    const struct {
+        const char* name;
+        std::function<kelvo_error_t*(kelvo_connection_t*, const Kill&)> run;
+    } cases[] = {
+        {"chunked read",
+         [](kelvo_connection_t* conn, const Kill& kill) -> kelvo_error_t* {
+             kelvo_set_prefetch_threshold(conn, 4 << 20);
+             kelvo_rowset_t* rowset = nullptr;
+             if (kelvo_error_t* e = kelvo_execute_query(conn, "SELECT i FROM range(1000000000) t(i)", &rowset)) {
+                 return e;
+             }
+             kelvo_error_t* error = nullptr;
+             int64_t next = 0;
+             for (int chunks = 0;; ++chunks) {
+                 if (chunks == 20) kill();
+                 kelvo_rowset_chunk_t* chunk = nullptr;
+                 if ((error = kelvo_rowset_get_next_chunk(rowset, &chunk)) != nullptr || chunk == nullptr) break;
+                 EXPECT_EQ(256u, kelvo_rowset_chunk_row_count(chunk)) << "a whole chunk";
+                 for (uint32_t r = 0; r < kelvo_rowset_chunk_row_count(chunk); ++r) {
+                     EXPECT_EQ(next++, kelvo_read_int64(kelvo_rowset_chunk_field_value(chunk, r, 0).value));
+                 }
+                 kelvo_destroy_rowset_chunk(chunk);
+             }
+             kelvo_close_rowset(rowset);
+             return error;
+         }},
+        {"inserter load",
+         [&](kelvo_connection_t* conn, const Kill& kill) { return load(conn, "kept", 2000, 1000, 0, kill); }},
+        {"bulk load",
+         [&](kelvo_connection_t* conn, const Kill& kill) { return load(conn, "wide", 40000, 36000, 500, kill); }},
+        {"execute_command",
+         [](kelvo_connection_t* conn, const Kill& kill) {
+             std::thread killer([&] {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                 kill();
+             });
+             kelvo_error_t* error =
+                 kelvo_execute_command(conn, "SELECT sum(i) FROM range(1000000000000) t(i)", nullptr);
+             killer.join();
+             return error;
+         }},
+    };
+    // A server on the database file, and a connection to it.
+    const auto open = [&](kelvotest::LibraryInstance& server, kelvo_create_mode_t mode) -> ConnectionPtr {
+        server.Start(KELVO_SERVER_DIR, {{"auto_delete_database", "false"}});
+        if (server.Get() == nullptr) return nullptr;
+        kelvo_parameters_t* parameters = nullptr;
+        EXPECT_EQ("", TextOf(kelvo_create_connection_parameters(server.Get(), &parameters)));
+        EXPECT_EQ("", TextOf(kelvo_parameters_set(parameters, "dbname", database.c_str())));
+        kelvo_connection_t* raw = nullptr;
+        EXPECT_EQ("", TextOf(kelvo_connect(parameters, &raw, mode)));
+        kelvo_parameters_destroy(parameters);
+        return ConnectionPtr(raw);
+    };
+    {
+        kelvotest::LibraryInstance server;
+        ConnectionPtr conn = open(server, KELVO_CREATE);
+        ASSERT_NE(nullptr, conn);
+        for (const char* statement : {"CREATE TABLE kept (k BIGINT NOT NULL)",
+                                      "INSERT INTO kept SELECT i FROM range(1000) t(i)",
+                                      "CREATE TABLE wide (k BIGINT NOT NULL, x TEXT)"}) {
+            ASSERT_EQ("", TextOf(kelvo_execute_command(conn.get(), statement, nullptr))) << statement;
+        }
+        conn.reset();
+        server.Stop();
+    }
+    for (size_t i = 0; i <= std::size(cases); ++i) {
+        SCOPED_TRACE(i < std::size(cases) ? cases[i].name : "after the last");
+        kelvotest::LibraryInstance server;
+        ConnectionPtr conn = open(server, KELVO_DO_NOT_CREATE);
+        ASSERT_NE(nullptr, conn);
+        EXPECT_EQ(std::vector<std::string>({"1000|499500|0"}),
+                  std::vector<std::string>({Column(conn.get(), "SELECT count(*) FROM kept", 0, true).at(0) + "|" +
+                                            Column(conn.get(), "SELECT sum(k) FROM kept", 0, true).at(0) + "|" +
+                                            Column(conn.get(), "SELECT count(*) FROM wide", 0, true).at(0)}))
+            << "what was committed, and nothing else";
+        if (i == std::size(cases)) break;
+        Clock::time_point killed{};
+        const Failure f = FailureOf(cases[i].run(conn.get(), [&] {
+            server.Kill();
+            killed = Clock::now();
+        }));
+        const auto took = Clock::now() - killed;
+        EXPECT_NE(Clock::time_point{}, killed) << "the server was not killed";
+        EXPECT_EQ("08", f.sqlstate.substr(0, 2)) << f.sqlstate << " " << f.message;
+        EXPECT_FALSE(f.message.empty());
+        EXPECT_LT(took, std::chrono::seconds(1));
+        conn.reset();
+        server.Stop();
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 }
 
 }  // namespace
