@@ -204,6 +204,7 @@ void Inserter::SendBulkChunk(const uint8_t* data, size_t size) {
         return;
     }
     PGconn* conn = m_transport_connection->GetPGconn();
+    const auto giveUp = std::chrono::steady_clock::now() + kThrottleLimit;
     for (;;) {
         PGresult* result = PQgetResult(conn);
         if (result == nullptr) {
@@ -217,7 +218,8 @@ void Inserter::SendBulkChunk(const uint8_t* data, size_t size) {
             PQclear(result);
             continue;
         }
-        if (getSqlstate(result) == static_cast<int>(kelvo::Sqlstate::ConfigurationLimitExceeded)) {
+        if (getSqlstate(result) == static_cast<int>(kelvo::Sqlstate::ConfigurationLimitExceeded) &&
+            std::chrono::steady_clock::now() < giveUp) {
             CleanupResults(*m_transport_connection, result);
             Throttle();
             CopyStart();

@@ -37,10 +37,6 @@ constexpr ContextId kChunkTooShort{0x6e0d93b1};
 constexpr ContextId kChunkTooLarge{0x4c8e27a5};
 constexpr ContextId kInserterClosed{0x7a41c3e9};
 
-// How long the server may answer 53400 to one chunk before the load gives up
-// and reports it.
-constexpr auto kThrottleLimit = std::chrono::minutes(5);
-
 constexpr auto kFullBufferWait = std::chrono::milliseconds(50);
 const char* const kCopyCancelledText = "COPY-IN cancelled.";
 

@@ -54,6 +54,9 @@ public:
 
 private:
     enum class CopyDataState { SUCCESS = 0, CANCEL = 1 };
+    // How long the server may answer 53400 to one chunk before the load gives
+    // up and reports it.
+    static constexpr std::chrono::minutes kThrottleLimit{5};
 
     void CreateBulkInsertStream(const TableDefinition* streamDefinition);
     void CopyStart();

@@ -288,27 +288,19 @@ std::pair<char*, size_t> Rowset::GetCopyData() {
 }
 
 void Rowset::Close() {
+    // Only a statement that still runs is cancelled: a cancel request for one
+    // that has ended could reach the server while the connection's next
+    // statement runs, and cancel that one instead.
     const bool copyUnread = m_copyOut && !m_copyDone;
-    if (copyUnread && !m_chunk) {
-        // The COPY's chunk was taken, but its data still streams.
+    const bool rowsPending = m_chunk && m_chunk->GetStatus() == KELVO_RESULT_TUPLES_CHUNK && !StatementEnded();
+    if (rowsPending || copyUnread) {
         try {
             m_conn.Cancel();
         } catch (...) {
+            // Without the cancel the drain below reads the rest of the rows.
         }
     }
     if (m_chunk) {
-        // Only a statement that still runs is cancelled: a cancel request
-        // for one that has ended could reach the server while the
-        // connection's next statement runs, and cancel that one instead.
-        const ResultStatus status = m_chunk->GetStatus();
-        const bool rowsPending = status == KELVO_RESULT_TUPLES_CHUNK && !StatementEnded();
-        if (rowsPending || copyUnread) {
-            try {
-                m_conn.Cancel();
-            } catch (...) {
-                // Without the cancel the drain below reads the rest of the rows.
-            }
-        }
         m_cancel = true;
         m_chunk.reset();
     }

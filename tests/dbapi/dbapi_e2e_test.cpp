@@ -702,7 +702,11 @@ TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
                                             Column(conn.get(), "SELECT sum(k) FROM kept", 0, true).at(0) + "|" +
                                             Column(conn.get(), "SELECT count(*) FROM wide", 0, true).at(0)}))
             << "what was committed, and nothing else";
-        if (i == std::size(cases)) break;
+        if (i == std::size(cases)) {
+            conn.reset();
+            server.Stop();
+            break;
+        }
         Clock::time_point killed{};
         const Failure f = FailureOf(cases[i].run(conn.get(), [&] {
             server.Kill();
