@@ -428,12 +428,13 @@ TEST(BulkInsertionTest, AStreamThatCannotBeClosedEndsTheLoadWithoutHanging) {
         }
         ScriptCancels(peer);
         const size_t firstCancel = lost ? 2 : 3;
-        // The first cancel request lets the INSERT BULK end.
+        Load load(peer, true);
+        // The first cancel request lets the INSERT BULK end; the peer must have
+        // started, or no connection would count as closed yet.
         std::thread releaser([&] {
             peer.WaitForClose(firstCancel);
             peer.Open(kInsertGate);
         });
-        Load load(peer, true);
         if (lost) {
             peer.WaitForClose(kStream);
             EXPECT_NE(load.Send(kRow), nullptr);

@@ -213,7 +213,11 @@ ScriptedPeer::Script& ScriptedPeer::AddConnection() {
 }
 
 void ScriptedPeer::Start() {
-    connections_.resize(scripts_.size());
+    {
+        // WaitForClose may already wait on another thread.
+        std::lock_guard<std::mutex> lock(mutex_);
+        connections_.resize(scripts_.size());
+    }
     started_ = true;
     acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
