@@ -1,6 +1,9 @@
 // The inserter's bulk mode: the stream connection, the server-side external
 // stream, the background INSERT BULK task, sending chunks into the stream
 // and closing it all down.
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <exception>
@@ -16,6 +19,7 @@
 #include "api/rowset.h"
 #include "error/error.h"
 #include "error/sqlstate.h"
+#include "postgres/libpq/connect.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
 
@@ -29,7 +33,23 @@ constexpr ContextId kBadStreamConnection{0xd406b94f};
 constexpr ContextId kSettingMissing{0x8c03e6f1};
 constexpr ContextId kSwitchAfterCopy{0x2f9b40d6};
 
+constexpr ContextId kBulkInsertRunning{0x1b5e9c44};
+constexpr ContextId kEndedBeforeClose{0x2d7f0a63};
+
 constexpr auto kCancelInterval = std::chrono::milliseconds(100);
+// How long cancel requests may go unanswered before the task's connection is
+// cut instead.
+constexpr auto kCancelLimit = std::chrono::seconds(5);
+
+// Keeps `later` as the last cause in `first`'s chain: the first failure is
+// the one reported, what followed from it stays readable behind it.
+void AppendCause(Error& first, Error&& later) {
+    Error* last = &first;
+    while (last->GetCause() != nullptr) {
+        last = last->GetCause();
+    }
+    last->SetCause(std::move(later));
+}
 
 std::string Rendering(const Error& error) {
     std::ostringstream text;
@@ -63,6 +83,7 @@ void TransferSetting(const std::string& name, Connection& source, Connection& ta
 }  // namespace
 
 void Inserter::InitBulkInsert(const TableDefinition* streamDefinition, const std::string& selectList) {
+    ThrowIfReleased();
     if (m_stream_connection) {
         return;
     }
@@ -99,8 +120,9 @@ void Inserter::InitBulkInsert(const TableDefinition* streamDefinition, const std
     CreateBulkInsertStream(streamDefinition);
 
     const std::string statement = "INSERT BULK INTO " + m_qualified_quoted_table_name + " (" +
-                                  m_table_definition->GenerateColumnNamesSQL() + ")" + " (SELECT " + selectList +
+                                  m_table_definition.GenerateColumnNamesSQL() + ")" + " (SELECT " + selectList +
                                   " FROM EXTERNAL STREAM " + m_qualified_quoted_stream_name + ")";
+    m_main_socket = ::dup(PQsocket(m_connection.GetPGconn()));
     m_bulk_insert = std::async(std::launch::async, [this, statement] { RunBulkInsert(statement); });
     if (m_bulk_insert.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
         std::future<void> task = std::move(m_bulk_insert);
@@ -161,9 +183,17 @@ void Inserter::RunBulkInsert(const std::string& statement) {
 }
 
 void Inserter::InsertComputedExpressions(const std::string& selectList) {
+    ThrowIfReleased();
+    // The bulk task reads the main connection from another thread until the
+    // close has taken its outcome.
+    if (m_bulk_insert.valid()) {
+        throw Error(kelvo::make_error_code(kelvo::Sqlstate::ObjectInUse),
+                    "The connection is in use by this inserter's bulk insertion until the inserter is closed.",
+                    kBulkInsertRunning);
+    }
     ExecuteCommand(m_connection,
                    "INSERT BULK INTO " + m_qualified_quoted_table_name + " (" +
-                       m_table_definition->GenerateColumnNamesSQL() + ")" + " (SELECT " + selectList + ")",
+                       m_table_definition.GenerateColumnNamesSQL() + ")" + " (SELECT " + selectList + ")",
                    false);
 }
 
@@ -174,6 +204,7 @@ void Inserter::SendBulkChunk(const uint8_t* data, size_t size) {
         return;
     }
     PGconn* conn = m_transport_connection->GetPGconn();
+    const auto giveUp = std::chrono::steady_clock::now() + kThrottleLimit;
     for (;;) {
         PGresult* result = PQgetResult(conn);
         if (result == nullptr) {
@@ -187,7 +218,8 @@ void Inserter::SendBulkChunk(const uint8_t* data, size_t size) {
             PQclear(result);
             continue;
         }
-        if (getSqlstate(result) == static_cast<int>(kelvo::Sqlstate::ConfigurationLimitExceeded)) {
+        if (getSqlstate(result) == static_cast<int>(kelvo::Sqlstate::ConfigurationLimitExceeded) &&
+            std::chrono::steady_clock::now() < giveUp) {
             CleanupResults(*m_transport_connection, result);
             Throttle();
             CopyStart();
@@ -205,18 +237,28 @@ void Inserter::SendBulkChunk(const uint8_t* data, size_t size) {
 }
 
 void Inserter::CancelBulkInsert(bool reportCancelFailure) {
-    do {
+    const auto giveUp = std::chrono::steady_clock::now() + kCancelLimit;
+    while (!BulkInsertEnded()) {
         try {
             m_connection.Cancel();
         } catch (...) {
             if (reportCancelFailure) {
                 throw;
             }
-            // Without a cancel request all that is left is to wait.
+        }
+        if (m_bulk_insert.wait_for(kCancelInterval) == std::future_status::ready) {
+            return;
+        }
+        if (std::chrono::steady_clock::now() >= giveUp && m_main_socket >= 0) {
+            // Nothing answers the cancels: the server is stuck or gone. Cutting
+            // the socket ends the task's wait; the main connection is lost.
+            Log(KELVO_LOG_LEVEL_WARNING, "inserter-error",
+                "The bulk insertion did not end after cancel requests; its connection is shut down.");
+            ::shutdown(m_main_socket, SHUT_RDWR);
             m_bulk_insert.wait();
             return;
         }
-    } while (m_bulk_insert.wait_for(kCancelInterval) != std::future_status::ready);
+    }
 }
 
 void Inserter::TakeCancelledBulkInsert() {
@@ -243,8 +285,21 @@ void Inserter::FinalizeBulk(bool insertData) {
     // report keeps saying the load went in bulk; nothing sends on it anymore.
 
     if (streamConnection.GetStatus() != KELVO_CONNECTION_OK) {
-        throw Error(kelvo::make_error_code(kelvo::Sqlstate::ConnectionFailure),
-                    "Insert failed: The internal connection is in a bad state.", kBadStreamConnection);
+        Error badState(kelvo::make_error_code(kelvo::Sqlstate::ConnectionFailure),
+                       "Insert failed: The internal connection is in a bad state.", kBadStreamConnection);
+        // A server that went away ends the task at once, with the first and
+        // most telling account of it.
+        if (m_bulk_insert.valid() && m_bulk_insert.wait_for(kCancelInterval) == std::future_status::ready) {
+            std::future<void> task = std::move(m_bulk_insert);
+            try {
+                task.get();
+            } catch (Error& first) {
+                AppendCause(first, std::move(badState));
+                throw std::move(first);
+            } catch (...) {
+            }
+        }
+        throw badState;
     }
     std::optional<Error> saved;
 
@@ -252,6 +307,9 @@ void Inserter::FinalizeBulk(bool insertData) {
         CancelBulkInsert(true);
         TakeCancelledBulkInsert();
     }
+    // The INSERT BULK reads the stream until it is closed below; one that has
+    // already ended read only part of what was sent.
+    const bool endedBeforeClose = m_bulk_insert.valid() && BulkInsertEnded();
 
     const std::string& stream_name = m_qualified_quoted_stream_name;
     if (!stream_name.empty()) {
@@ -304,14 +362,35 @@ void Inserter::FinalizeBulk(bool insertData) {
         std::future<void> task = std::move(m_bulk_insert);
         try {
             task.get();
+            if (endedBeforeClose) {
+                Error early(kelvo::make_error_code(kelvo::Sqlstate::ObjectNotInPrerequisiteState),
+                            "The bulk insertion ended before its stream was closed; rows sent after its end were not "
+                            "inserted.",
+                            kEndedBeforeClose);
+                if (saved) {
+                    early.SetCause(std::move(*saved));
+                }
+                saved = std::move(early);
+            }
         } catch (Error& e) {
+            // The task's error comes first: what the close met follows from it.
+            if (saved) {
+                AppendCause(e, std::move(*saved));
+            }
             saved = std::move(e);
         }
     }
 
     if (!stream_name.empty()) {
         Log(KELVO_LOG_LEVEL_TRACE, "inserter-flush", "Dropping the bulk insertion stream " + stream_name + ".");
-        ExecuteCommand(streamConnection, "DROP EXTERNAL STREAM IF EXISTS " + stream_name, false);
+        try {
+            ExecuteCommand(streamConnection, "DROP EXTERNAL STREAM IF EXISTS " + stream_name, false);
+        } catch (Error& drop) {
+            if (!saved) {
+                throw;
+            }
+            AppendCause(*saved, std::move(drop));
+        }
     }
     Log(KELVO_LOG_LEVEL_TRACE, "inserter-flush",
         "Closing the connection for the bulk insertion stream " + stream_name + ".");

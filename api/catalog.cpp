@@ -1,7 +1,9 @@
 // Catalog questions answered by queries on the caller's connection: schema
 // and table names, whether a table exists, a table's definition, and the
 // completion of partly qualified table names.
+#include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -122,11 +124,43 @@ void ForEachRowInDatabase(Connection& connection, const std::string& database, c
     }
 }
 
+// The schema of `table` inside `database`, which the caller named: the
+// server's own resolution looks only in the session's first database. A
+// table in several schemas resolves as the server's default path would,
+// "public" before "main", then in name order.
+std::optional<std::string> SchemaOfTableIn(Connection& connection, const std::string& database,
+                                           const std::string& table) {
+    std::vector<std::string> schemas;
+    ForEachRowInDatabase(connection, database,
+                         "SELECT schemaname FROM " + DatabasePrefix(database) +
+                             "pg_catalog.pg_tables WHERE tablename = " + QuoteStringLiteral(table) +
+                             " ORDER BY schemaname",
+                         [&](const RowsetChunk& chunk, kelvo_row_index_t row) {
+                             schemas.push_back(FieldText(chunk, row, 0));
+                         });
+    for (const char* preferred : {"public", "main"}) {
+        if (std::find(schemas.begin(), schemas.end(), preferred) != schemas.end()) {
+            return std::string(preferred);
+        }
+    }
+    if (schemas.empty()) {
+        return std::nullopt;
+    }
+    return schemas.front();
+}
+
 }  // namespace
 
 void Connection::QualifyTableName(std::string& database, std::string& schema, const std::string& table) {
     ThrowIfBusy();
-    if (schema.empty()) {
+    if (schema.empty() && !database.empty()) {
+        std::optional<std::string> found = SchemaOfTableIn(*this, database, table);
+        if (!found) {
+            throw Error(kelvo::make_error_code(kelvo::Sqlstate::UndefinedTable),
+                        "Specified table does not exist: " + table + ".", kTableNotFound);
+        }
+        schema = std::move(*found);
+    } else if (schema.empty()) {
         const auto fields = FirstRow(*this,
                                      "SELECT kelvo_database_of_table(" + QuoteStringLiteral(table) +
                                          "), kelvo_schema_of_table(" + QuoteStringLiteral(table) + ")",
@@ -172,7 +206,13 @@ bool Connection::HasTable(std::string_view databaseName, std::string_view schema
     std::string database(databaseName);
     std::string schema(schemaName);
     const std::string tableLiteral = QuoteStringLiteral(table);
-    if (schema.empty()) {
+    if (schema.empty() && !database.empty()) {
+        std::optional<std::string> found = SchemaOfTableIn(*this, database, std::string(table));
+        if (!found) {
+            return false;
+        }
+        schema = std::move(*found);
+    } else if (schema.empty()) {
         const auto schemaField = FirstRow(*this, "SELECT kelvo_schema_of_table(" + tableLiteral + ")", 1);
         if (!schemaField[0]) {
             return false;

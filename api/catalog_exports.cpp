@@ -117,6 +117,7 @@ kelvo_error_t* kelvo_attach_database(kelvo_connection_t* connection, const char*
             kelvoapi::ThrowIfNull(connection, "connection", id);
             kelvoapi::ThrowIfNull(path, "path", id);
             RunStatement(connection, kelvoapi::AttachDatabaseStatement(path, OrNone(alias)));
+            connection->Get().RememberAttached(path, alias ? std::string(alias) : kelvoapi::DatabaseFileStem(path));
         },
         id);
 }
@@ -128,6 +129,7 @@ kelvo_error_t* kelvo_detach_database(kelvo_connection_t* connection, const char*
             kelvoapi::ThrowIfNull(connection, "connection", id);
             kelvoapi::ThrowIfNull(alias, "alias", id);
             RunStatement(connection, kelvoapi::DetachDatabaseStatement(alias));
+            connection->Get().ForgetAttached(alias);
         },
         id);
 }
@@ -138,6 +140,7 @@ kelvo_error_t* kelvo_detach_all_databases(kelvo_connection_t* connection) {
         [&] {
             kelvoapi::ThrowIfNull(connection, "connection", id);
             RunStatement(connection, "DETACH DATABASE *;");
+            connection->Get().ForgetAllAttached();
         },
         id);
 }

@@ -14,7 +14,7 @@ class ChunkSink {
 public:
     virtual ~ChunkSink() = default;
     // Switches to bulk mode at most once; `streamDefinition` describes the
-    // columns as encoded and must outlive the insertion.
+    // columns as encoded and is read only during the call.
     virtual void InitBulkInsert(const TableDefinition* streamDefinition, const std::string& selectList) = 0;
     // Sends `size` bytes from `data`, the copy-format header included.
     virtual void SendChunk(const uint8_t* data, size_t size) = 0;

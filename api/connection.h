@@ -67,9 +67,17 @@ public:
     // Detaches every database and finishes the protocol connection; errors
     // are logged, never thrown. A second call does nothing.
     void Close();
-    // A second connection with the same options, or null when this one is
-    // closed; throws 08001 "Cloning the connection failed.".
+    // A second connection with the same options and the databases attached
+    // since, or null when this one is closed; throws 08001 "Cloning the
+    // connection failed.".
     std::unique_ptr<Connection> Clone() const;
+
+    // The databases kelvo_attach_database attached after the connect, which a
+    // clone attaches too; the server lets each session see only its own.
+    void RememberAttached(std::string path, std::string alias);
+    void ForgetAttached(std::string_view alias);
+    // After "DETACH DATABASE *" a clone attaches none of the connect's either.
+    void ForgetAllAttached();
 
     // Catalog questions.
     void QualifyTableName(std::string& database, std::string& schema, const std::string& table);
@@ -93,6 +101,12 @@ private:
     kelvo_notice_receiver_t m_noticeReceiver = nullptr;
     void* m_context = nullptr;
     bool m_ready = false;
+    struct Attached {
+        std::string path;
+        std::string alias;
+    };
+    std::vector<Attached> m_attached;
+    bool m_detachedAll = false;
 };
 
 // An error from the protocol connection's current error text.

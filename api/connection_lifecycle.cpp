@@ -1,10 +1,12 @@
 // Opening a connection (with the create modes' administrative connection),
 // closing it, cloning it for a second stream of work, pinging, and the
 // notice hook that hands server notices to the caller's receiver.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "api/connection.h"
+#include "api/database_statements.h"
 #include "api/logging.h"
 #include "api/quoting.h"
 #include "api/result_error.h"
@@ -25,6 +27,7 @@ namespace {
 constexpr ContextId kCreateMain{0xee4bba0e};
 constexpr ContextId kConnectFailed{0xd6232f85};
 constexpr ContextId kInvalidCreateMode{0xa813f981};
+constexpr ContextId kCreateWithoutPath{0x4e61d0b8};
 constexpr ContextId kDetachSkipped{0xc50b814c};
 constexpr ContextId kCloneFailed{0x03b09644};
 constexpr ContextId kCloneSourceBad{0xaef5ca61};
@@ -80,6 +83,15 @@ void Connection::HandleCreationMode(const Parameters& parameters, int mode) {
     if (value > KELVO_CREATE_AND_REPLACE) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
                     "Invalid `kelvo_create_mode_t` value", kInvalidCreateMode);
+    }
+    // Only a database file can be created: an absent or empty name (sent as
+    // "[]") or a list of databases would otherwise become a file of that
+    // literal name in the server's directory.
+    const std::string_view path = parameters.Get("dbname");
+    if (path.empty() || path.front() == '[') {
+        throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
+                    "A create mode needs the path of one database in `dbname`, not \"" + std::string(path) + "\".",
+                    kCreateWithoutPath);
     }
     Parameters adminParameters(parameters);
     adminParameters.Set("dbname", "[]");
@@ -154,6 +166,9 @@ std::unique_ptr<Connection> Connection::Clone() const {
             clonedOptions.erase(at, std::strlen("dorvane_api=1"));
         }
         parameters.Set("options", clonedOptions);
+        if (m_detachedAll) {
+            parameters.Set("dbname", "[]");
+        }
         clone = std::make_unique<Connection>(parameters, KELVO_DO_NOT_CREATE);
     } catch (Error& error) {
         throw CloneError(std::move(error));
@@ -161,7 +176,30 @@ std::unique_ptr<Connection> Connection::Clone() const {
     if (clone->GetStatus() != KELVO_CONNECTION_OK) {
         throw CloneError(MakeErrorFromTaggedString(PQerrorMessage(clone->GetPGconn()), kCloneTargetBad));
     }
+    try {
+        for (const Attached& database : m_attached) {
+            ExecuteCommand(*clone, AttachDatabaseStatement(database.path, database.alias), true);
+            clone->RememberAttached(database.path, database.alias);
+        }
+    } catch (Error& error) {
+        throw CloneError(std::move(error));
+    }
     return clone;
+}
+
+void Connection::RememberAttached(std::string path, std::string alias) {
+    m_attached.push_back(Attached{std::move(path), std::move(alias)});
+}
+
+void Connection::ForgetAttached(std::string_view alias) {
+    m_attached.erase(std::remove_if(m_attached.begin(), m_attached.end(),
+                                    [&](const Attached& database) { return database.alias == alias; }),
+                     m_attached.end());
+}
+
+void Connection::ForgetAllAttached() {
+    m_attached.clear();
+    m_detachedAll = true;
 }
 
 void Connection::NoticeReceiver(void* connection, const PGresult* notice) {

@@ -2,6 +2,8 @@
 // modes share, and its end-of-life report. Bulk mode is in bulk_insertion.cpp.
 #include "api/inserter.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <limits>
 #include <new>
@@ -33,6 +35,7 @@ constexpr ContextId kPlainChunkFailed{0x13f24942};
 constexpr ContextId kCopyFailed{0x13f24940};
 constexpr ContextId kChunkTooShort{0x6e0d93b1};
 constexpr ContextId kChunkTooLarge{0x4c8e27a5};
+constexpr ContextId kInserterClosed{0x7a41c3e9};
 
 constexpr auto kFullBufferWait = std::chrono::milliseconds(50);
 const char* const kCopyCancelledText = "COPY-IN cancelled.";
@@ -90,7 +93,7 @@ Inserter::Inserter(Connection& connection, const TableDefinition* tableDefinitio
       m_database_name(tableDefinition->GetDatabaseName()),
       m_schema_name(tableDefinition->GetSchemaName()),
       m_table_name(tableDefinition->GetTableName()),
-      m_table_definition(tableDefinition) {
+      m_table_definition(*tableDefinition) {
     m_connection.ThrowIfBusy();
     m_connection.QualifyTableName(m_database_name, m_schema_name, m_table_name);
     m_qualified_quoted_table_name = MakeQualifiedQuotedIdentifier(m_database_name, m_schema_name, m_table_name);
@@ -107,22 +110,52 @@ Inserter::Inserter(Connection& connection, const TableDefinition* tableDefinitio
     m_connection.SetReady(false);
 }
 
-Inserter::~Inserter() {
-    m_connection.SetReady(true);
+Inserter::~Inserter() { Release(); }
+
+void Inserter::Release() noexcept {
+    if (m_released) {
+        return;
+    }
+    m_released = true;
     try {
         LogEnd();
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
         // The report is lost, the connections below are still released.
     }
     if (m_stream_connection) {
         m_stream_connection->Close();
+        m_stream_connection.reset();
     }
     // A task still runs only when the close failed before taking it; its
     // INSERT BULK would wait for a stream that nobody closes any more, so it
     // is cancelled rather than waited for without end.
-    if (m_bulk_insert.valid() && m_bulk_insert.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-        CancelBulkInsert(false);
+    if (m_bulk_insert.valid()) {
+        if (!BulkInsertEnded()) {
+            try {
+                CancelBulkInsert(false);
+            } catch (...) {
+            }
+        }
+        m_bulk_insert.wait();
+        m_bulk_insert = std::future<void>();
     }
+    if (m_main_socket >= 0) {
+        ::close(m_main_socket);
+        m_main_socket = -1;
+    }
+    // Only now is the main connection nobody else's.
+    m_connection.SetReady(true);
+}
+
+void Inserter::ThrowIfReleased() const {
+    if (m_released) {
+        throw Error(kelvo::make_error_code(kelvo::Sqlstate::ObjectNotInPrerequisiteState), "The inserter is closed.",
+                    kInserterClosed);
+    }
+}
+
+bool Inserter::BulkInsertEnded() const {
+    return m_bulk_insert.valid() && m_bulk_insert.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
 }
 
 void Inserter::LogEnd() const {
@@ -156,6 +189,7 @@ void Inserter::LogEnd() const {
 }
 
 void Inserter::SendChunk(const uint8_t* data, size_t size) {
+    ThrowIfReleased();
     // The protocol client takes a copy length as an int; a larger chunk would
     // reach it as a negative or truncated count.
     if (size > static_cast<size_t>(std::numeric_limits<int>::max())) {
@@ -214,6 +248,7 @@ void Inserter::CopyStart() {
         return;
     }
     PGconn* conn = m_transport_connection->GetPGconn();
+    const auto giveUp = std::chrono::steady_clock::now() + kThrottleLimit;
     for (;;) {
         PGresult* result = PQexec(conn, m_copy_stmt.c_str());
         if (PQresultStatus(result) == PGRES_COPY_IN) {
@@ -221,7 +256,8 @@ void Inserter::CopyStart() {
             PQclear(result);
             return;
         }
-        if (result != nullptr && getSqlstate(result) == static_cast<int>(kelvo::Sqlstate::ConfigurationLimitExceeded)) {
+        if (result != nullptr && getSqlstate(result) == static_cast<int>(kelvo::Sqlstate::ConfigurationLimitExceeded) &&
+            std::chrono::steady_clock::now() < giveUp) {
             PQclear(result);
             Throttle();
             if (BulkInsertFailed()) {
@@ -312,6 +348,7 @@ void Inserter::PutCopyEnd(Connection& connection, const char* message) {
 }
 
 void Inserter::FinalizeInsert(bool insertData) {
+    ThrowIfReleased();
     if (m_stream_connection) {
         FinalizeBulk(insertData);
     } else {
@@ -345,7 +382,7 @@ void Inserter::CopyDataOnConnection(Connection& connection, const uint8_t* data,
 void Inserter::CopyEndOnConnection(Connection& connection) {
     connection.ThrowIfBusy();
     PutCopyEnd(connection, nullptr);
-    CleanupResults(connection, GetResult(connection));
+    CleanupResultsReportingErrors(connection, GetResult(connection), kCopyFailed);
 }
 
 }  // namespace kelvoapi

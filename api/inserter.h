@@ -26,14 +26,20 @@ namespace kelvoapi {
 
 class Inserter final : public ChunkSink {
 public:
-    // The definition is referenced, not copied: it must outlive the inserter.
-    // Throws kelvoapi::Error (55006 when the connection is busy).
+    // Keeps a copy of the definition. Throws kelvoapi::Error (55006 when the
+    // connection is busy).
     Inserter(Connection& connection, const TableDefinition* tableDefinition);
     Inserter(const Inserter&) = delete;
     Inserter& operator=(const Inserter&) = delete;
-    // Makes the connection ready again and logs "inserter-end"; waits for a
-    // bulk task that still runs.
+    // Ends the inserter's life if Release has not.
     ~Inserter() override;
+
+    // Logs "inserter-end", closes the stream connection, ends a bulk task
+    // that still runs (waiting a bounded time), and only then makes the
+    // connection ready again. Afterwards every operation is refused (55000)
+    // and the connection is never touched again: a buffer may keep this
+    // object alive after its connection is gone. Idempotent, never throws.
+    void Release() noexcept;
 
     void InitBulkInsert(const TableDefinition* streamDefinition, const std::string& selectList) override;
     void InsertComputedExpressions(const std::string& selectList);
@@ -48,6 +54,9 @@ public:
 
 private:
     enum class CopyDataState { SUCCESS = 0, CANCEL = 1 };
+    // How long the server may answer 53400 to one chunk before the load gives
+    // up and reports it.
+    static constexpr std::chrono::minutes kThrottleLimit{5};
 
     void CreateBulkInsertStream(const TableDefinition* streamDefinition);
     void CopyStart();
@@ -59,14 +68,20 @@ private:
     void FinalizeBulk(bool insertData);
     void RunBulkInsert(const std::string& statement);
     // Cancels the INSERT BULK every 100 ms until it has ended; a failed cancel
-    // request is raised, or else leaves a plain wait.
+    // request is raised when asked. A task that outlasts the bound has its
+    // connection's socket shut down, which ends its statement.
     void CancelBulkInsert(bool reportCancelFailure);
+    // The INSERT BULK has ended (with or without an error).
+    bool BulkInsertEnded() const;
+    // Refuses every operation once Release has run.
+    void ThrowIfReleased() const;
     // Takes the outcome of a cancelled task: its error is the cancellation.
     void TakeCancelledBulkInsert();
     void Throttle();
     // The "inserter-end" event: what was sent, how fast, and how.
     void LogEnd() const;
-    bool BulkInsertFailed() const { return m_bulk_insert_failed.load(); }
+    // No chunk can reach the table any more: the task failed or has ended.
+    bool BulkInsertFailed() const { return m_bulk_insert_failed.load() || BulkInsertEnded(); }
 
     template <typename Cancel>
     static CopyDataState copy_data(Connection& connection, const uint8_t* data, size_t size, Cancel cancel);
@@ -79,7 +94,7 @@ private:
     std::string m_schema_name;
     std::string m_table_name;
     std::string m_qualified_quoted_table_name;
-    const TableDefinition* m_table_definition;
+    const TableDefinition m_table_definition;
     std::string m_qualified_quoted_stream_name;
     std::future<void> m_bulk_insert;
     std::atomic<bool> m_bulk_insert_failed{false};
@@ -90,6 +105,11 @@ private:
     // 64 bits: a load of several GiB must not wrap the figure it reports.
     uint64_t m_totalBytes = 0;
     uint32_t m_throttled = 0;
+    // A second descriptor of the main connection's socket, taken before the
+    // task starts: shutting it down ends a task that no cancel reaches,
+    // without racing the task's own use of the connection.
+    int m_main_socket = -1;
+    bool m_released = false;
 };
 
 // The SQLSTATE of a result as its code value; none when the field is absent

@@ -4,7 +4,9 @@
 #include <limits>
 #include <utility>
 
+#include "api/little_endian.h"
 #include "api/quoting.h"
+#include "api/type.h"
 #include "error/error.h"
 #include "error/sqlstate.h"
 
@@ -14,6 +16,7 @@ namespace {
 constexpr ContextId kValueTooLarge{0x995a946a};
 constexpr ContextId kNoColumns{0x7c1e52a0};
 constexpr ContextId kNullInNotNullColumn{0x3b86d417};
+constexpr ContextId kWrongCell{0x5e0b72d1};
 // Rows that end within this much of the chunk's end send the chunk, so most
 // rows fit without growing it.
 constexpr size_t kFlushSlack = 1024;
@@ -49,7 +52,133 @@ InserterBuffer::InserterBuffer(ChunkSink& inserter, const TableDefinition& table
       m_nullability(Nullability(tableDefinition)),
       m_columnCount(tableDefinition.GetColumnCount()),
       m_flushThreshold(DataChunk::initial_size - kFlushSlack),
-      m_selectList(std::move(selectList)) {}
+      m_selectList(std::move(selectList)) {
+    m_shapes.reserve(m_columnCount);
+    for (const TableDefinition::Column& column : tableDefinition.GetColumns()) {
+        m_shapes.push_back(ShapeOf(column.m_type));
+    }
+}
+
+InserterBuffer::InserterBuffer(std::shared_ptr<ChunkSink> inserter, const TableDefinition& tableDefinition,
+                               std::string selectList)
+    : InserterBuffer(*inserter, tableDefinition, std::move(selectList)) {
+    m_inserterShare = std::move(inserter);
+}
+
+// The cell encodings the server reads for each type: the widths of the
+// copy format's fixed values, or a length-prefixed variable value.
+InserterBuffer::ColumnShape InserterBuffer::ShapeOf(const Type& type) {
+    switch (type.m_tag) {
+        case KELVO_BOOL:
+            return {Bool, 1};
+        case KELVO_SMALL_INT:
+            return {Int16, 2};
+        case KELVO_INT:
+        case KELVO_OID:
+            return {Int32, 4};
+        case KELVO_DATE:
+            return {static_cast<uint8_t>(Int32 | Date), 4};
+        case KELVO_BIG_INT:
+        case KELVO_TIME:
+        case KELVO_TIMESTAMP:
+        case KELVO_TIMESTAMP_TZ:
+            return {Int64, 8};
+        case KELVO_DOUBLE:
+            return {Double, 8};
+        case KELVO_NUMERIC: {
+            const uint32_t precision = PrecisionFromModifier(type.m_modifier);
+            if (type.m_modifier == no_type_modifier || precision == no_type_modifier) {
+                return {Int64, RawEightOrSixteen};
+            }
+            return precision <= 18 ? ColumnShape{Int64, 8} : ColumnShape{0, 16};
+        }
+        case KELVO_INTERVAL:
+            return {0, 16};
+        case KELVO_TEXT:
+        case KELVO_VARCHAR:
+        case KELVO_CHAR:
+        case KELVO_BYTE_A:
+        case KELVO_JSON:
+        case KELVO_GEOGRAPHY:
+            return {Binary, RawVariable};
+        default:
+            return {0, RawAny};
+    }
+}
+
+namespace {
+const char* AddedKind(uint8_t add) {
+    switch (add) {
+        case InserterBuffer::Bool:
+            return "a BOOLEAN value";
+        case InserterBuffer::Int16:
+            return "a SMALLINT value";
+        case InserterBuffer::Int32:
+            return "an INT value";
+        case InserterBuffer::Int64:
+            return "a BIGINT value";
+        case InserterBuffer::Double:
+            return "a DOUBLE value";
+        case InserterBuffer::Date:
+            return "a DATE value";
+        default:
+            return "a variable-length value";
+    }
+}
+
+std::string TypeText(const Type& type) {
+    if (type.m_tag == KELVO_UNSUPPORTED) {
+        return "unsupported";
+    }
+    Type bare = type;
+    bare.m_nullable = true;
+    bare.m_collation.clear();
+    return GenerateSQLString(bare);
+}
+}  // namespace
+
+void InserterBuffer::ThrowWrongCell(Takes add) const {
+    const TableDefinition::Column& column = m_streamDefinition.GetColumn(m_currentCell);
+    throw Error(kelvo::make_error_code(kelvo::Sqlstate::DataTypeMismatch),
+                std::string("Cannot add ") + AddedKind(add) + " to the column " + QuoteIdentifier(column.m_name) +
+                    " of type " + TypeText(column.m_type) + ".",
+                kWrongCell);
+}
+
+void InserterBuffer::ThrowWrongRaw(size_t size) const {
+    const TableDefinition::Column& column = m_streamDefinition.GetColumn(m_currentCell);
+    throw Error(kelvo::make_error_code(kelvo::Sqlstate::DataTypeMismatch),
+                "Cannot add an encoded value of " + std::to_string(size) + " bytes to the column " +
+                    QuoteIdentifier(column.m_name) + " of type " + TypeText(column.m_type) + ".",
+                kWrongCell);
+}
+
+void InserterBuffer::CheckRaw(const uint8_t* value, size_t size) const {
+    const uint8_t width = m_shapes[m_currentCell].rawWidth;
+    switch (width) {
+        case RawAny:
+            return;
+        case RawEightOrSixteen:
+            if (size != 8 && size != 16) {
+                ThrowWrongRaw(size);
+            }
+            return;
+        case RawVariable: {
+            // The value's own length prefix must cover exactly the rest.
+            if (size < 4) {
+                ThrowWrongRaw(size);
+            }
+            if (little_endian_load<uint32_t>(value) != size - 4) {
+                ThrowWrongRaw(size);
+            }
+            return;
+        }
+        default:
+            if (size != width) {
+                ThrowWrongRaw(size);
+            }
+    }
+}
 
 void InserterBuffer::Grow(size_t cellSize) {
     const size_t size = m_data.GetChunkDataSize();
@@ -72,6 +201,7 @@ void InserterBuffer::addNull() {
 }
 
 void InserterBuffer::addBinary(const uint8_t* value, size_t size) {
+    CheckTakes(Binary);
     // The length field has 32 bits; a longer value would be cut short and the
     // rest of it read as further cells.
     if (size > std::numeric_limits<uint32_t>::max()) {
@@ -86,9 +216,10 @@ void InserterBuffer::addBinary(const uint8_t* value, size_t size) {
 
 void InserterBuffer::addRaw(const uint8_t* value, size_t size) {
     const size_t marker = CurrentIsNullable() ? 1 : 0;
-    if (size > std::numeric_limits<size_t>::max() - marker) {
+    if (size > std::numeric_limits<size_t>::max() - marker - m_current) {
         ThrowValueTooLarge();
     }
+    CheckRaw(value, size);
     uint8_t* out = Reserve(marker + size).data;
     if (marker != 0) {
         *out++ = kelvobinary_marker_value;

@@ -35,8 +35,11 @@ kelvo_error_t* kelvo_create_inserter_buffer(kelvo_inserter_t* inserter,
             kelvoapi::ThrowIfNull(inserter, "inserter", id);
             kelvoapi::ThrowIfNull(table_definition, "table_definition", id);
             kelvoapi::ThrowIfNull(select_list, "select_list", id);
-            *buffer = new kelvoapi::InserterBuffer(
-                inserter->Get(), *static_cast<const kelvoapi::TableDefinition*>(table_definition), select_list);
+            // The buffer shares the inserter, so closing the inserter first
+            // leaves it a closed inserter to refuse, not freed memory.
+            *buffer = new kelvoapi::InserterBuffer(std::shared_ptr<kelvoapi::ChunkSink>(inserter->m_inner),
+                                                   *static_cast<const kelvoapi::TableDefinition*>(table_definition),
+                                                   select_list);
         },
         id);
 }
@@ -82,7 +85,7 @@ kelvo_error_t* kelvo_inserter_buffer_add_binary(kelvo_inserter_buffer_t* buffer,
 kelvo_error_t* kelvo_inserter_buffer_add_date(kelvo_inserter_buffer_t* buffer, int32_t year, int16_t month,
                                               int16_t day) {
     return WithBuffer(buffer, ids::InserterBufferAddDate, [&](kelvoapi::InserterBuffer& b) {
-        b.addInt32(static_cast<int32_t>(kelvoapi::encode_date(kelvoapi::date_components{year, month, day})));
+        b.addDate(static_cast<int32_t>(kelvoapi::encode_date(kelvoapi::date_components{year, month, day})));
     });
 }
 

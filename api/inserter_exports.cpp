@@ -72,8 +72,11 @@ kelvo_error_t* kelvo_close_inserter(kelvo_inserter_t* inserter, bool insert_data
             inserter->Get().FinalizeInsert(insert_data);
         },
         id);
-    // The inserter goes first (the connection is ready again), then the
-    // handle's share of the connection.
+    // The inserter ends its life here (the connection is ready again) even
+    // when an inserter buffer still holds it; then the handle's shares go.
+    if (inserter != nullptr) {
+        inserter->Get().Release();
+    }
     delete inserter;
     return error;
 }

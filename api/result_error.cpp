@@ -25,6 +25,14 @@ kelvo_error_severity_t ParseSeverityString(std::string_view severity) {
 
 Error MakeError(const PGresult* result, ContextId contextId) {
     const std::string_view primary = GetResultErrorField(result, 'M');
+    // A result the client made itself (a lost connection, a failed read)
+    // has no fields, only the tagged text of what went wrong.
+    if (primary.empty() && GetResultErrorField(result, 'C').empty()) {
+        const char* text = PQresultErrorMessage(result);
+        if (text != nullptr && *text != '\0') {
+            return MakeErrorFromTaggedString(text, contextId);
+        }
+    }
     const std::string_view detail = GetResultErrorField(result, 'D');
     std::string message(primary);
     size_t detailOffset = message.size();

@@ -26,6 +26,7 @@ constexpr ContextId kCopyDataFailed{0xaff5ca61};
 constexpr ContextId kChunkedModeRefused{0x458e8ce1};
 constexpr ContextId kRowsetInErrorState{0xe79f27b8};
 constexpr ContextId kRowsetInErrorStateCause{0xf628980b};
+constexpr ContextId kNoCopyData{0x6c2d0b57};
 
 constexpr unsigned chunk_row_count = 256;
 
@@ -48,15 +49,29 @@ bool DiscardCopyData(PGconn* conn) {
 // Frees results until none is pending. A COPY IN stops the drain: the
 // connection stays in it for its caller to feed and end. A COPY OUT has no
 // reader left once it is drained, and would hold the connection in the COPY
-// for good, so its data is read and dropped and the drain goes on.
-void DrainFrom(PGconn* conn, PGresult* result) {
+// for good, so its data is read and dropped and the drain goes on. The first
+// error result met is kept in `firstError` when asked for.
+void DrainFrom(PGconn* conn, PGresult* result, std::optional<Error>* firstError = nullptr,
+               ContextId contextId = ContextId{0}) {
     while (result != nullptr) {
         const int status = PQresultStatus(result);
+        if (firstError != nullptr && !*firstError && IsErrorStatus(status)) {
+            try {
+                firstError->emplace(MakeError(result, contextId));
+            } catch (...) {
+                // Out of memory for the report: the drain itself must go on.
+            }
+        }
         PQclear(result);
         if (status == PGRES_COPY_IN) {
             return;
         }
         if (status == PGRES_COPY_OUT && !DiscardCopyData(conn)) {
+            // The connection failed inside the COPY: the result that says so
+            // is the next one.
+            if (firstError != nullptr && !*firstError) {
+                firstError->emplace(MakeError(conn, contextId));
+            }
             return;
         }
         result = PQgetResult(conn);
@@ -95,6 +110,14 @@ PGresult* GetResult(Connection& connection) {
 
 void CleanupResults(Connection& connection, PGresult* result) { DrainFrom(connection.GetPGconn(), result); }
 
+void CleanupResultsReportingErrors(Connection& connection, PGresult* result, ContextId contextId) {
+    std::optional<Error> firstError;
+    DrainFrom(connection.GetPGconn(), result, &firstError, contextId);
+    if (firstError) {
+        throw std::move(*firstError);
+    }
+}
+
 std::optional<size_t> getAffectedRowCount(PGresult* result) {
     const std::string_view status(PQcmdStatus(result));
     if (status.size() >= 6 && status.substr(0, 6) == "SELECT") {
@@ -123,7 +146,8 @@ std::optional<size_t> ExecuteCommand(Connection& connection, std::string_view co
     SendQuery(connection, command, throwIfBusy);
     PGresult* result = GetResult(connection);
     std::optional<size_t> count = getAffectedRowCount(result);
-    CleanupResults(connection, result);
+    // A later statement of the text that fails makes the whole command fail.
+    CleanupResultsReportingErrors(connection, result, kFirstResultFailed);
     return count;
 }
 
@@ -172,6 +196,7 @@ void Rowset::beginResultFetching() {
         }
         m_schema.emplace(std::move(schema));
         m_affectedRowCount = getAffectedRowCount(result);
+        m_copyOut = status == PGRES_COPY_OUT;
         if (m_conn.GetPrefetchThreshold() != 0 && status == PGRES_TUPLES_CHUNK) {
             m_prefetcher = std::make_unique<AsyncResultPrefetcher>(m_conn, m_conn.GetPrefetchThreshold(),
                                                                    m_pendingBytes, m_cancel);
@@ -193,6 +218,9 @@ std::unique_ptr<RowsetChunk> Rowset::GetNextChunk() {
     while (m_chunk) {
         std::unique_ptr<RowsetChunk> taken = std::move(m_chunk);
         m_pendingBytes -= taken->GetByteSize();
+        if (m_prefetcher) {
+            m_prefetcher->Released();
+        }
         if (IsErrorStatus(taken->GetStatus())) {
             throw MakeError(taken->GetResult(), kChunkFailed);
         }
@@ -216,42 +244,68 @@ std::unique_ptr<RowsetChunk> Rowset::GetNextChunk() {
             return taken;
         }
     }
+    FinishStatement();
     return nullptr;
 }
 
-bool Rowset::HasCopyData() const { return m_chunk && m_chunk->GetStatus() == KELVO_RESULT_COPY_OUT; }
+void Rowset::FinishStatement() {
+    // COPY OUT data not read yet stays for GetCopyData; the close drops it.
+    if (m_finished || (m_copyOut && !m_copyDone)) {
+        return;
+    }
+    // The thread has pushed its end marker and stops reading: from here on
+    // the connection is this thread's again.
+    m_prefetcher.reset();
+    m_finished = true;
+    if (PGconn* conn = m_conn.GetPGconn()) {
+        CleanupResultsReportingErrors(m_conn, PQgetResult(conn), kChunkFailed);
+    }
+}
 
 std::pair<char*, size_t> Rowset::GetCopyData() {
+    // Only a COPY OUT reads the connection here; for any other statement the
+    // prefetch thread may be reading it at this very moment.
+    if (!m_copyOut) {
+        throw Error(kelvo::make_error_code(kelvo::Sqlstate::ObjectNotInPrerequisiteState),
+                    "The result set holds no COPY data: its statement is not a COPY TO STDOUT.", kNoCopyData);
+    }
+    if (m_copyDone) {
+        return {nullptr, 0};
+    }
     char* buffer = nullptr;
     const int n = PQgetCopyData(m_conn.GetPGconn(), &buffer, 0);
     if (n == -1) {
         m_copyDone = true;
+        // The COPY's own outcome, and the statements after it, come next.
+        FinishStatement();
         return {nullptr, 0};
     }
-    if (n == -2 || n < 0) {
+    if (n < 0) {
+        m_copyDone = true;
         throw MakeError(m_conn.GetPGconn(), kCopyDataFailed);
     }
     return {buffer, static_cast<size_t>(n)};
 }
 
 void Rowset::Close() {
-    bool copyUnread = false;
-    if (m_chunk) {
-        // Only a statement that still runs is cancelled: a cancel request
-        // for one that has ended could reach the server while the
-        // connection's next statement runs, and cancel that one instead.
-        const ResultStatus status = m_chunk->GetStatus();
-        copyUnread = status == KELVO_RESULT_COPY_OUT && !m_copyDone;
-        const bool rowsPending = status == KELVO_RESULT_TUPLES_CHUNK && !StatementEnded();
-        if (rowsPending || copyUnread) {
-            try {
-                m_conn.Cancel();
-            } catch (...) {
-                // Without the cancel the drain below reads the rest of the rows.
-            }
+    // Only a statement that still runs is cancelled: a cancel request for one
+    // that has ended could reach the server while the connection's next
+    // statement runs, and cancel that one instead.
+    const bool copyUnread = m_copyOut && !m_copyDone;
+    const bool rowsPending = m_chunk && m_chunk->GetStatus() == KELVO_RESULT_TUPLES_CHUNK && !StatementEnded();
+    if (rowsPending || copyUnread) {
+        try {
+            m_conn.Cancel();
+        } catch (...) {
+            // Without the cancel the drain below reads the rest of the rows.
         }
+    }
+    if (m_chunk) {
         m_cancel = true;
         m_chunk.reset();
+    }
+    if (m_prefetcher) {
+        m_prefetcher->Released();
     }
     m_prefetcher.reset();
     if (PGconn* conn = m_conn.GetPGconn()) {
@@ -283,9 +337,18 @@ Rowset::AsyncResultPrefetcher::~AsyncResultPrefetcher() {
 }
 
 void Rowset::AsyncResultPrefetcher::WaitWhileThrottled() {
+    std::unique_lock<std::mutex> lock(m_throttleMutex);
     while (!m_cancel && m_pendingBytes >= m_prefetch_threshold) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Released() wakes the wait; the bound only covers a missed signal.
+        m_throttled.wait_for(lock, std::chrono::milliseconds(100));
     }
+}
+
+void Rowset::AsyncResultPrefetcher::Released() {
+    // Taking the mutex orders this signal after a waiter's test of the
+    // bytes, so it cannot fall between that test and the wait.
+    { std::lock_guard<std::mutex> lock(m_throttleMutex); }
+    m_throttled.notify_one();
 }
 
 void Rowset::AsyncResultPrefetcher::ReadChunks() {
@@ -302,8 +365,17 @@ void Rowset::AsyncResultPrefetcher::ReadChunks() {
                 return;
             }
             std::unique_ptr<RowsetChunk> chunk = WrapResult(result);
+            // The last part of this statement's result (or its error): what
+            // follows belongs to the next statement of the text, with its
+            // own columns, and is the caller's thread's to drain.
+            const bool last = chunk->GetStatus() != KELVO_RESULT_TUPLES_CHUNK;
             m_pendingBytes += chunk->GetByteSize();
             m_chunks.Push(std::move(chunk));
+            if (last) {
+                m_statementEnded = true;
+                m_chunks.Push(nullptr);
+                return;
+            }
             if (m_cancel) {
                 return;
             }

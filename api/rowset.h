@@ -4,10 +4,12 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <exception>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -31,12 +33,16 @@ public:
     ~Rowset();
 
     // The next chunk with rows, or null at the end; a chunk with an error
-    // status throws the server's error.
+    // status throws the server's error. At the end, the results of the
+    // statements that followed in the same text are drained, and the first
+    // error among them is thrown.
     std::unique_ptr<RowsetChunk> GetNextChunk();
     // The next block of COPY data (owned by the caller, freed with
-    // PQfreemem), or {null, 0} at the end.
+    // PQfreemem), or {null, 0} at the end and after it. Refused (55000) for
+    // a statement that is not a COPY OUT.
     std::pair<char*, size_t> GetCopyData();
-    bool HasCopyData() const;
+    // A COPY OUT whose data has not been read to its end.
+    bool HasCopyData() const { return m_copyOut && !m_copyDone; }
     const TableDefinition& GetSchema() const { return *m_schema; }
     // Whether the server has sent the statement's last result (the rowset
     // may still hold chunks of it).
@@ -61,9 +67,12 @@ public:
         // Waits for the thread and frees what is still queued.
         ~AsyncResultPrefetcher();
 
-        // Null at the end of the result or after a cancel; rethrows what
-        // ended the reading thread early.
+        // Null at the end of the statement's result or after a cancel;
+        // rethrows what ended the reading thread early.
         std::unique_ptr<RowsetChunk> Pop();
+        // The caller handed bytes out or cancelled: a thread held back by
+        // the threshold looks again at once.
+        void Released();
         // The thread has read the statement's last result: the server is
         // done with it, whatever the queue still holds.
         bool StatementEnded() const { return m_statementEnded; }
@@ -79,11 +88,16 @@ public:
         ConcurrentQueue<std::unique_ptr<RowsetChunk>> m_chunks;
         std::atomic<size_t>& m_pendingBytes;
         std::atomic<bool> m_statementEnded{false};
+        std::mutex m_throttleMutex;
+        std::condition_variable m_throttled;
     };
 
 private:
     void beginResultFetching();
     void TakeChunk(PGresult* result);
+    // Once the statement's own results are all handed out: drains what the
+    // rest of the text produced and throws its first error.
+    void FinishStatement();
 
     std::atomic<bool> m_cancel{false};
     Connection& m_conn;
@@ -94,8 +108,12 @@ private:
     std::optional<size_t> m_affectedRowCount;
     // A failure of the prefetch thread, reported after the rows before it.
     std::exception_ptr m_prefetchError;
-    // The COPY OUT data has been read to its end.
+    // The statement answered with COPY OUT data, and that data has been
+    // read to its end.
+    bool m_copyOut = false;
     bool m_copyDone = false;
+    // Every result of the statement text has been read.
+    bool m_finished = false;
 };
 
 // The error of a query that could not be sent (PQsendQuery refused).
@@ -124,6 +142,10 @@ PGresult* GetResult(Connection& connection);
 // Frees `result` and drains the results after it; stops at a COPY IN, and
 // reads and drops the data of a COPY OUT.
 void CleanupResults(Connection& connection, PGresult* result);
+// As CleanupResults, then throws the first error result met on the way:
+// a later statement of a multi-statement text that failed, or a connection
+// lost meanwhile.
+void CleanupResultsReportingErrors(Connection& connection, PGresult* result, ContextId contextId);
 std::optional<size_t> getAffectedRowCount(PGresult* result);
 
 }  // namespace kelvoapi

@@ -10,16 +10,23 @@ RowsetChunk::RowsetChunk(PGresult* result)
       m_status(static_cast<ResultStatus>(PQresultStatus(result))),
       m_column_count(static_cast<size_t>(PQnfields(result))),
       m_row_count(static_cast<size_t>(PQntuples(result))),
-      m_bytes(PQresultSize(result)) {}
+      m_bytes(PQresultSize(result)) {
+    // The hooks point at the connection, which a chunk may outlive.
+    result->noticeHooks.noticeRec = nullptr;
+    result->noticeHooks.noticeProc = nullptr;
+}
 
 RowsetChunk::~RowsetChunk() { PQclear(m_pg_result); }
 
-// The protocol client takes int indexes; an index beyond INT_MAX must not
-// wrap around into a valid row.
-static bool FitsInt(uint32_t index) { return index <= 0x7FFFFFFFu; }
+// Out-of-range indexes are answered here: the protocol client would also
+// report them through the notice hooks, and a chunk may outlive the
+// connection those hooks lead to.
+bool RowsetChunk::InRange(kelvo_row_index_t row, kelvo_field_index_t column) const {
+    return row < m_row_count && column < m_column_count;
+}
 
 bool RowsetChunk::IsFieldValueNull(kelvo_row_index_t row, kelvo_field_index_t column) const {
-    if (!FitsInt(row) || !FitsInt(column)) {
+    if (!InRange(row, column)) {
         return true;
     }
     return PQgetisnull(m_pg_result, static_cast<int>(row), static_cast<int>(column)) != 0;
@@ -36,7 +43,7 @@ kelvo_value_t RowsetChunk::GetFieldValue(kelvo_row_index_t row, kelvo_field_inde
 }
 
 const uint8_t* RowsetChunk::GetFieldValueByRef(kelvo_row_index_t row, kelvo_field_index_t column, int* size) const {
-    if (!FitsInt(row) || !FitsInt(column)) {
+    if (!InRange(row, column)) {
         *size = 0;
         return nullptr;
     }

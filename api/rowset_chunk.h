@@ -45,6 +45,8 @@ public:
     const int8_t* GetNullFlags() const { return m_null_flags.data(); }
 
 private:
+    bool InRange(kelvo_row_index_t row, kelvo_field_index_t column) const;
+
     PGresult* m_pg_result;
     ResultStatus m_status;
     size_t m_column_count;

@@ -21,8 +21,8 @@ typedef struct kelvo_inserter_t kelvo_inserter_t;
 typedef struct kelvo_inserter_buffer_t kelvo_inserter_buffer_t;
 
 /* The definition names the target table and the columns that every row
- * holds, in order; it must outlive the inserter. A missing database or schema
- * is completed by the server. */
+ * holds, in order; the inserter keeps a copy. A missing database or schema is
+ * completed by the server, inside the database when one is named. */
 KELVO_API kelvo_error_t* kelvo_create_inserter(kelvo_connection_t* connection,
                                               const kelvo_table_definition_t* table_definition_,
                                               kelvo_inserter_t** inserter);
@@ -52,7 +52,9 @@ KELVO_API kelvo_error_t* kelvo_create_inserter_buffer(kelvo_inserter_t* inserter
                                                      const kelvo_table_definition_t* table_definition,
                                                      const char* select_list, kelvo_inserter_buffer_t** buffer);
 /* One cell each, for the next column of the current row. NULL is refused for
- * a NOT NULL column (SQLSTATE 22004). */
+ * a NOT NULL column (SQLSTATE 22004), and a cell the column's type does not
+ * take (an int16 for an INT column, a raw value of the wrong width) with
+ * SQLSTATE 42804; nothing is written then. */
 KELVO_API kelvo_error_t* kelvo_inserter_buffer_add_null(kelvo_inserter_buffer_t* buffer);
 KELVO_API kelvo_error_t* kelvo_inserter_buffer_add_bool(kelvo_inserter_buffer_t* buffer, bool value);
 KELVO_API kelvo_error_t* kelvo_inserter_buffer_add_int16(kelvo_inserter_buffer_t* buffer, int16_t value);

@@ -60,12 +60,15 @@ KELVO_API const kelvo_table_definition_t* kelvo_rowset_get_table_definition(cons
 /* -1 when the statement reports no count (a SELECT, a CREATE). */
 KELVO_API int64_t kelvo_rowset_get_affected_row_count(const kelvo_rowset_t* rowset);
 /* The next chunk with at least one row, owned by the caller (free it with
- * kelvo_destroy_rowset_chunk), or null at the end. */
+ * kelvo_destroy_rowset_chunk), or null at the end. Only the rows of the
+ * text's first statement are handed out; the call that reaches their end
+ * returns the first error of the statements after it. */
 KELVO_API kelvo_error_t* kelvo_rowset_get_next_chunk(kelvo_rowset_t* rowset, kelvo_rowset_chunk_t** rowset_chunk);
 /* True for a COPY TO STDOUT statement whose data has not been read. */
 KELVO_API bool kelvo_rowset_has_copy_data(const kelvo_rowset_t* rowset);
 /* The next block of COPY data, freed with kelvo_rowset_free_copy_data; a null
- * buffer and length 0 at the end. */
+ * buffer and length 0 at the end and after it. SQLSTATE 55000 for a rowset
+ * that is not a COPY TO STDOUT. */
 KELVO_API kelvo_error_t* kelvo_rowset_get_copy_data(kelvo_rowset_t* rowset, char** buffer, size_t* length);
 KELVO_API void kelvo_rowset_free_copy_data(char* ptr);
 

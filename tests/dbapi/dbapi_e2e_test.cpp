@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +18,8 @@
 #include "instance/parameters.h"
 #include "kelvo/kelvo.h"
 #include "postgres/libpq/connect.h"
+#include "api/table_definition.h"
+#include "support/kelvod_server.h"
 #include "support/library_instance.h"
 
 namespace {
@@ -123,6 +126,35 @@ std::vector<std::string> SortedAndDestroyed(kelvo_string_list_t* list) {
     return out;
 }
 
+// Loads rows k = 1000000, 1000001, ... into database.table (k BIGINT NOT
+// NULL, and x TEXT of `textSize` bytes when not 0) through an inserter
+// buffer; beyond 16 MiB the load goes in bulk. `kill` runs after `killAfter`
+// rows, once they are flushed. The first error of the whole load.
+kelvo_error_t* Load(kelvo_connection_t* conn, const char* database, const char* table, int rows, size_t textSize,
+                    int killAfter = -1, const std::function<void()>& kill = {}) {
+    kelvoapi::TableDefinition def(database, "", table, KELVO_PERMANENT, false);
+    def.AddColumn("k", KELVO_BIG_INT, 0xFFFFFFFFu, "", false);
+    if (textSize > 0) def.AddColumn("x", KELVO_TEXT, 0xFFFFFFFFu, "", true);
+    const std::string text(textSize, 't');
+    kelvo_inserter_t* inserter = nullptr;
+    if (kelvo_error_t* e = kelvo_create_inserter(conn, &def, &inserter)) return e;
+    kelvo_inserter_buffer_t* buffer = nullptr;
+    kelvo_error_t* first = kelvo_create_inserter_buffer(inserter, &def, "*", &buffer);
+    for (int k = 0; k < rows && first == nullptr; ++k) {
+        if (k == killAfter && (first = kelvo_inserter_buffer_flush(buffer)) == nullptr) kill();
+        if (first == nullptr) first = kelvo_inserter_buffer_add_int64(buffer, 1000000 + k);
+        if (first == nullptr && textSize > 0) {
+            first = kelvo_inserter_buffer_add_binary(buffer, reinterpret_cast<const uint8_t*>(text.data()), textSize);
+        }
+    }
+    if (first == nullptr) first = kelvo_inserter_buffer_flush(buffer);
+    kelvo_inserter_buffer_destroy(buffer);
+    kelvo_error_t* closed = kelvo_close_inserter(inserter, true);
+    if (first == nullptr) return closed;
+    kelvo_error_destroy(closed);
+    return first;
+}
+
 TEST_F(DbapiE2E, CreateModes) {
     const struct {
         kelvo_create_mode_t mode;
@@ -170,6 +202,10 @@ TEST_F(DbapiE2E, RefusedConnects) {
         {nullptr, KELVO_CREATE, ":main", "42501", "Creating the ':main' database is not allowed."},
         {nullptr, 7, ":main", "42501", "Creating the ':main' database is not allowed."},
         {nullptr, -1, nullptr, "22023", "Invalid `kelvo_create_mode_t` value"},
+        // The default "[]" attaches nothing: there is no file to create.
+        {nullptr, KELVO_CREATE, "[]", "22023", "A create mode needs the path of one database in `dbname`, not \"[]\"."},
+        {nullptr, KELVO_CREATE_AND_REPLACE, "[{\"path\": \"a\"}]", "22023",
+         "A create mode needs the path of one database in `dbname`, not \"[{\"path\": \"a\"}]\"."},
     };
     for (const auto& c : cases) {
         kelvo_parameters_t* parameters = Parameters(c.dbname ? c.dbname : Path("x.kelvo"));
@@ -417,6 +453,97 @@ TEST_F(DbapiE2E, ClientIdentification) {
     }
 }
 
+// A text of several statements: the first error anywhere in it reaches the
+// caller, after the rows of a rowset's own statement.
+TEST_F(DbapiE2E, MultiStatementTexts) {
+    ConnectionPtr conn = Fresh("multi.kelvo");
+    kelvo_connection_t* raw = conn.get();
+    ASSERT_NE(nullptr, raw);
+    ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "CREATE TABLE ms (v INT)", nullptr)));
+    const std::pair<const char*, const char*> commands[] = {
+        {"INSERT INTO ms VALUES (1),(2); SELECT error('x')", "x"},
+        {"INSERT INTO ms VALUES (3); INSERT INTO nowhere VALUES (1)", "nowhere"},
+    };
+    for (const auto& [command, text] : commands) {
+        int count = 0;
+        const Failure f = FailureOf(kelvo_execute_command(raw, command, &count));
+        EXPECT_FALSE(f.sqlstate.empty()) << command;
+        EXPECT_NE(std::string::npos, f.message.find(text)) << f.message;
+    }
+    kelvo_rowset_t* rowset = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_execute_query(raw, "SELECT i FROM range(300) t(i); SELECT error('late')", &rowset)));
+    kelvo_rowset_chunk_t* chunk = nullptr;
+    for (size_t rows = 0; rows < 300; rows += kelvo_rowset_chunk_row_count(chunk)) {
+        kelvo_destroy_rowset_chunk(chunk);
+        ASSERT_EQ("", TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)));
+        ASSERT_NE(nullptr, chunk);
+    }
+    kelvo_destroy_rowset_chunk(chunk);
+    EXPECT_NE(std::string::npos, TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)).find("late"));
+    kelvo_close_rowset(rowset);
+    EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false)) << "the connection goes on";
+}
+
+// A table named with its database but no schema resolves inside that
+// database, for the catalog and for inserters alike.
+TEST_F(DbapiE2E, DatabaseQualifiedNamesStayInTheirDatabase) {
+    ConnectionPtr conn = Fresh("main1.kelvo");
+    kelvo_connection_t* raw = conn.get();
+    ASSERT_NE(nullptr, raw);
+    const std::string second = Path("second.kelvo");
+    ASSERT_EQ("", TextOf(kelvo_create_database(raw, second.c_str(), false)));
+    ASSERT_EQ("", TextOf(kelvo_attach_database(raw, second.c_str(), "second")));
+    for (const char* statement :
+         {"CREATE TABLE dup (k BIGINT NOT NULL)", "CREATE TABLE second.public.dup (k BIGINT NOT NULL)",
+          "CREATE TABLE second.public.only_in_second (v INT)"}) {
+        ASSERT_EQ("", TextOf(kelvo_execute_command(raw, statement, nullptr))) << statement;
+    }
+    for (const auto& [table, expected] : {std::pair{"only_in_second", true}, {"dup", true}, {"nowhere", false}}) {
+        bool exists = !expected;
+        ASSERT_EQ("", TextOf(kelvo_has_table(raw, "second", nullptr, table, &exists)));
+        EXPECT_EQ(expected, exists) << table;
+    }
+    kelvo_table_definition_t* read = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_get_table_definition(raw, "second", nullptr, "only_in_second", &read)));
+    EXPECT_STREQ("second", kelvo_table_definition_database_name(read));
+    EXPECT_STREQ("public", kelvo_table_definition_schema_name(read));
+    kelvo_destroy_table_definition(read);
+
+    EXPECT_EQ("", TextOf(Load(raw, "second", "dup", 1, 0)));
+    EXPECT_EQ(std::vector<std::string>({"1000000"}), Column(raw, "SELECT k FROM second.public.dup", 0, true));
+    EXPECT_EQ(std::vector<std::string>({"0"}), Column(raw, "SELECT count(*) FROM dup", 0, true));
+}
+
+// A bulk load (beyond one 16 MiB chunk) into a database attached after the
+// connect: the stream connection attaches it too.
+TEST_F(DbapiE2E, BulkLoadIntoALaterAttachedDatabase) {
+    ConnectionPtr conn = Fresh("early.kelvo");
+    kelvo_connection_t* raw = conn.get();
+    ASSERT_NE(nullptr, raw);
+    const std::string late = Path("late.kelvo");
+    ASSERT_EQ("", TextOf(kelvo_create_database(raw, late.c_str(), false)));
+    ASSERT_EQ("", TextOf(kelvo_attach_database(raw, late.c_str(), nullptr)));
+    ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "CREATE TABLE late.public.big (k BIGINT NOT NULL, x TEXT)",
+                                               nullptr)));
+    EXPECT_EQ("", TextOf(Load(raw, "late", "big", 40000, 500)));
+    EXPECT_EQ(std::vector<std::string>({"40000"}), Column(raw, "SELECT count(*) FROM late.public.big", 0, true));
+}
+
+// With a threshold below one chunk the prefetch thread reads each chunk as
+// soon as the previous one is handed out, not on a 100 ms beat.
+TEST_F(DbapiE2E, PrefetchBelowAChunkKeepsPace) {
+    ConnectionPtr conn = Fresh("pace.kelvo");
+    kelvo_connection_t* raw = conn.get();
+    ASSERT_NE(nullptr, raw);
+    kelvo_set_prefetch_threshold(raw, 16384);
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<std::string> values = Column(raw, "SELECT i FROM range(256000) t(i)", 0, true);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(256000u, values.size());
+    EXPECT_EQ("255999", values.back());
+    EXPECT_LT(elapsed, std::chrono::seconds(15)) << "1000 chunks at 100 ms each would take 100 s";
+}
+
 // A cancel from another thread while a statement runs: it fails with 57014
 // and the connection goes on. Then ping.
 TEST_F(DbapiE2E, CancelAndPing) {
@@ -448,6 +575,113 @@ TEST_F(DbapiE2E, CancelAndPing) {
     EXPECT_EQ("", TextOf(kelvo_ping(parameters, &status)));
     EXPECT_EQ(KELVO_PING_NO_RESPONSE, status);
     kelvo_parameters_destroy(parameters);
+}
+
+// The server dies (SIGKILL of its process group) while a call runs: the call
+// fails within a second with a class-08 code and the account of the loss,
+// never HY000 with an empty message; the rows read before are whole; what
+// was committed before survives a restart on the same database file.
+TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
+    const std::string dir = kelvotest::MakeTempDirectory();
+    const std::string database = dir + "/fault.kelvo";
+    using Clock = std::chrono::steady_clock;
+    using Kill = std::function<void()>;
+    const struct {
+        const char* name;
+        std::function<kelvo_error_t*(kelvo_connection_t*, const Kill&)> run;
+    } cases[] = {
+        {"chunked read",
+         [](kelvo_connection_t* conn, const Kill& kill) -> kelvo_error_t* {
+             kelvo_set_prefetch_threshold(conn, 4 << 20);
+             kelvo_rowset_t* rowset = nullptr;
+             if (kelvo_error_t* e = kelvo_execute_query(conn, "SELECT i FROM range(1000000000) t(i)", &rowset)) {
+                 return e;
+             }
+             kelvo_error_t* error = nullptr;
+             int64_t next = 0;
+             for (int chunks = 0;; ++chunks) {
+                 if (chunks == 20) kill();
+                 kelvo_rowset_chunk_t* chunk = nullptr;
+                 if ((error = kelvo_rowset_get_next_chunk(rowset, &chunk)) != nullptr || chunk == nullptr) break;
+                 EXPECT_EQ(256u, kelvo_rowset_chunk_row_count(chunk)) << "a whole chunk";
+                 for (uint32_t r = 0; r < kelvo_rowset_chunk_row_count(chunk); ++r) {
+                     EXPECT_EQ(next++, kelvo_read_int64(kelvo_rowset_chunk_field_value(chunk, r, 0).value));
+                 }
+                 kelvo_destroy_rowset_chunk(chunk);
+             }
+             kelvo_close_rowset(rowset);
+             return error;
+         }},
+        {"inserter load",
+         [](kelvo_connection_t* conn, const Kill& kill) { return Load(conn, "", "kept", 2000, 0, 1000, kill); }},
+        {"bulk load",
+         [](kelvo_connection_t* conn, const Kill& kill) { return Load(conn, "", "wide", 40000, 500, 36000, kill); }},
+        {"execute_command",
+         [](kelvo_connection_t* conn, const Kill& kill) {
+             std::thread killer([&] {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                 kill();
+             });
+             kelvo_error_t* error =
+                 kelvo_execute_command(conn, "SELECT sum(i) FROM range(1000000000000) t(i)", nullptr);
+             killer.join();
+             return error;
+         }},
+    };
+    // A server on the database file, and a connection to it.
+    const auto open = [&](kelvotest::LibraryInstance& server, kelvo_create_mode_t mode) -> ConnectionPtr {
+        server.Start(KELVO_SERVER_DIR, {{"auto_delete_database", "false"}});
+        if (server.Get() == nullptr) return nullptr;
+        kelvo_parameters_t* parameters = nullptr;
+        EXPECT_EQ("", TextOf(kelvo_create_connection_parameters(server.Get(), &parameters)));
+        EXPECT_EQ("", TextOf(kelvo_parameters_set(parameters, "dbname", database.c_str())));
+        kelvo_connection_t* raw = nullptr;
+        EXPECT_EQ("", TextOf(kelvo_connect(parameters, &raw, mode)));
+        kelvo_parameters_destroy(parameters);
+        return ConnectionPtr(raw);
+    };
+    {
+        kelvotest::LibraryInstance server;
+        ConnectionPtr conn = open(server, KELVO_CREATE);
+        ASSERT_NE(nullptr, conn);
+        for (const char* statement : {"CREATE TABLE kept (k BIGINT NOT NULL)",
+                                      "INSERT INTO kept SELECT i FROM range(1000) t(i)",
+                                      "CREATE TABLE wide (k BIGINT NOT NULL, x TEXT)"}) {
+            ASSERT_EQ("", TextOf(kelvo_execute_command(conn.get(), statement, nullptr))) << statement;
+        }
+        conn.reset();
+        server.Stop();
+    }
+    for (size_t i = 0; i <= std::size(cases); ++i) {
+        SCOPED_TRACE(i < std::size(cases) ? cases[i].name : "after the last");
+        kelvotest::LibraryInstance server;
+        ConnectionPtr conn = open(server, KELVO_DO_NOT_CREATE);
+        ASSERT_NE(nullptr, conn);
+        EXPECT_EQ(std::vector<std::string>({"1000|499500|0"}),
+                  std::vector<std::string>({Column(conn.get(), "SELECT count(*) FROM kept", 0, true).at(0) + "|" +
+                                            Column(conn.get(), "SELECT sum(k) FROM kept", 0, true).at(0) + "|" +
+                                            Column(conn.get(), "SELECT count(*) FROM wide", 0, true).at(0)}))
+            << "what was committed, and nothing else";
+        if (i == std::size(cases)) {
+            conn.reset();
+            server.Stop();
+            break;
+        }
+        Clock::time_point killed{};
+        const Failure f = FailureOf(cases[i].run(conn.get(), [&] {
+            server.Kill();
+            killed = Clock::now();
+        }));
+        const auto took = Clock::now() - killed;
+        EXPECT_NE(Clock::time_point{}, killed) << "the server was not killed";
+        EXPECT_EQ("08", f.sqlstate.substr(0, 2)) << f.sqlstate << " " << f.message;
+        EXPECT_FALSE(f.message.empty());
+        EXPECT_LT(took, std::chrono::seconds(1));
+        conn.reset();
+        server.Stop();
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 }
 
 }  // namespace

@@ -189,6 +189,72 @@ TEST(RowsetScriptedTest, ChunkBoundaries) {
     }
 }
 
+// A text of several statements: the rowset hands out only the first
+// statement's rows, under its own columns, whether prefetched or not; what
+// follows is drained, and its first error reaches the caller from the read
+// at the end, or from kelvo_execute_command.
+TEST(RowsetScriptedTest, MultiStatementTexts) {
+    const std::string second = wire::RowDescription({{"a", 25, -1, 0}, {"b", 23, 4, 0}}) +
+                               wire::DataRow({"abcd", "2"}) + wire::CommandComplete("SELECT 1");
+    const std::string failure = wire::ErrorResponse({{'S', "ERROR"}, {'C', "P0001"}, {'M', "x"}});
+    const std::string first = Rows(300) + wire::CommandComplete("SELECT 300");
+    const struct {
+        std::string answer;
+        size_t threshold;
+        std::vector<size_t> chunks;
+        const char* sqlstate;  // empty: none
+    } cases[] = {
+        {first + second + wire::ReadyForQuery(), kDefaultThreshold, {256, 44}, ""},
+        {first + second + wire::ReadyForQuery(), 0, {256, 44}, ""},
+        {first + failure + wire::ReadyForQuery(), kDefaultThreshold, {256, 44}, "P0001"},
+        {first + failure + wire::ReadyForQuery(), 0, {256, 44}, "P0001"},
+        {wire::CommandComplete("INSERT 0 2") + second + failure + wire::ReadyForQuery(), kDefaultThreshold, {},
+         "P0001"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.sqlstate) + " threshold " + std::to_string(c.threshold));
+        ScriptedPeer peer;
+        auto& script = NewSession(peer).ExpectMessage('Q').Send(c.answer);
+        script.ExpectMessage('Q').Send(wire::CommandComplete("INSERT 0 2") + failure + wire::ReadyForQuery());
+        kelvo_connection_t* conn = StartAndConnect(peer, script);
+        kelvo_set_prefetch_threshold(conn, c.threshold);
+        kelvo_rowset_t* rowset = Execute(conn, "first; second");
+        ErrorPtr error;
+        EXPECT_EQ(c.chunks, ReadChunkSizes(rowset, &error));
+        EXPECT_EQ(c.sqlstate, error ? AsError(error).GetSqlstate() : "");
+        EXPECT_EQ(c.chunks.empty() ? 0u : 1u,
+                  kelvo_table_definition_column_count(kelvo_rowset_get_table_definition(rowset)));
+        kelvo_close_rowset(rowset);
+        int count = 0;
+        ErrorPtr command(kelvo_execute_command(conn, "INSERT ...; fails", &count));
+        ASSERT_TRUE(command);
+        EXPECT_EQ("P0001", AsError(command).GetSqlstate());
+        Finish(peer, conn);
+    }
+}
+
+// A connection lost while rows arrive: the rows before it, then the loss
+// with its class-08 code and text, never HY000 with an empty message.
+TEST(RowsetScriptedTest, ALostConnectionIsReportedWithItsText) {
+    for (const size_t threshold : {kDefaultThreshold, size_t{0}}) {
+        ScriptedPeer peer;
+        NewSession(peer).ExpectMessage('Q').Send(Rows(300)).Close();
+        peer.Start();
+        kelvo_connection_t* conn = Connect(peer);
+        kelvo_set_prefetch_threshold(conn, threshold);
+        kelvo_rowset_t* rowset = Execute(conn);
+        ErrorPtr error;
+        EXPECT_EQ(std::vector<size_t>({256}), ReadChunkSizes(rowset, &error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ("08003", AsError(error).GetSqlstate());
+        EXPECT_EQ(0u, AsError(error).GetMessage().rfind("The Kelvo server closed the connection unexpectedly", 0))
+            << AsError(error).GetMessage();
+        kelvo_close_rowset(rowset);
+        kelvo_disconnect(conn);
+        peer.Stop();
+    }
+}
+
 // A server error as the error object carries it, also from malformed fields;
 // the connection stays ready after each.
 TEST(RowsetScriptedTest, ServerErrorsBeforeTheRows) {
@@ -374,6 +440,12 @@ TEST(RowsetScriptedTest, ClosingAFinishedStatementWithUnreadRowsSendsNoCancel) {
     kelvo_close_rowset(Execute(conn));
     // Read to its end by the prefetch thread, with chunks still queued.
     kelvo_rowset_t* rowset = Execute(conn);
+    // COPY data is refused: reading it would race the prefetch thread.
+    char* buffer = nullptr;
+    size_t length = 0;
+    ErrorPtr refused(kelvo_rowset_get_copy_data(rowset, &buffer, &length));
+    ASSERT_TRUE(refused);
+    EXPECT_EQ("55000", AsError(refused).GetSqlstate());
     kelvo_destroy_rowset_chunk(NextChunk(rowset));
     while (!rowset->Get().StatementEnded()) std::this_thread::yield();
     kelvo_close_rowset(rowset);
@@ -516,8 +588,13 @@ TEST(RowsetScriptedTest, CopyOutDataAndTheConnectionAfterIt) {
         kelvo_rowset_free_copy_data(buffer);
     }
     EXPECT_EQ(std::vector<std::string>({"1\n", "22\n"}), blocks);
+    EXPECT_FALSE(kelvo_rowset_has_copy_data(rowset)) << "the data has ended";
+    char* after = reinterpret_cast<char*>(&blocks);
+    size_t afterLength = 99;
+    ASSERT_EQ(nullptr, kelvo_rowset_get_copy_data(rowset, &after, &afterLength)) << "past the end stays at the end";
+    EXPECT_EQ(nullptr, after);
+    EXPECT_EQ(0u, afterLength);
     EXPECT_EQ(std::vector<size_t>(), ReadChunkSizes(rowset));
-    EXPECT_FALSE(kelvo_rowset_has_copy_data(rowset));
     kelvo_close_rowset(rowset);
 
     int count = 0;
@@ -630,11 +707,16 @@ TEST(RowsetScriptedTest, ChunkFieldArraysAreRowMajorWithNullFlags) {
     EXPECT_NE(nullptr, values[5]);
     EXPECT_EQ(0u, sizes[5]);
     EXPECT_EQ(0, nulls[5]);
+    // The chunk outlives its rowset and connection; out-of-range indexes must
+    // not reach the gone connection's notice hook.
+    kelvo_close_rowset(rowset);
+    Finish(peer, conn);
     // Single fields: NULL, empty, and indexes past the end or above INT_MAX.
     const struct {
         uint32_t row, column;
         bool null;
-    } fields[] = {{1, 1, true}, {1, 2, false}, {256, 0, true}, {0xFFFFFFFFu, 0, true}, {0, 0xFFFFFFFFu, true}};
+    } fields[] = {{1, 1, true}, {1, 2, false}, {256, 0, true}, {0, 3, true}, {0xFFFFFFFFu, 0, true},
+                  {0, 0xFFFFFFFFu, true}};
     for (const auto& f : fields) {
         EXPECT_EQ(f.null, kelvo_rowset_chunk_field_is_null(chunk, f.row, f.column)) << f.row << "," << f.column;
         EXPECT_EQ(f.null, kelvo_rowset_chunk_field_value(chunk, f.row, f.column).value == nullptr);
@@ -645,8 +727,6 @@ TEST(RowsetScriptedTest, ChunkFieldArraysAreRowMajorWithNullFlags) {
         EXPECT_EQ(0, size);
     }
     kelvo_destroy_rowset_chunk(chunk);
-    kelvo_close_rowset(rowset);
-    Finish(peer, conn);
 }
 
 }  // namespace

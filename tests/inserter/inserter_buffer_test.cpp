@@ -27,6 +27,7 @@ using Add = std::function<kelvo_error_t*(kelvo_inserter_buffer_t*)>;
 
 const Bytes kHeader = {'K', 'L', 'V', 'C', 'P', 'Y', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 const uint8_t kThree[3] = {0xAA, 0xBB, 0xCC};
+const uint8_t kLengthOne[5] = {1, 0, 0, 0, 'x'};
 const uint8_t kSixteen[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 
 // What the buffer hands on: a switch (with its select list) or a chunk.
@@ -99,7 +100,9 @@ TEST(InserterBufferCells, EveryKindOfCellInBothNullabilities) {
          {0x59, 0x68, 0x25, 0x00}},
         {"raw", KELVO_INTERVAL, [](auto* b) { return kelvo_inserter_buffer_add_raw(b, kSixteen, 16); },
          Bytes(kSixteen, kSixteen + 16)},
-        {"empty raw", KELVO_INTERVAL, [](auto* b) { return kelvo_inserter_buffer_add_raw(b, nullptr, 0); }, {}},
+        {"empty raw", KELVO_UNSUPPORTED, [](auto* b) { return kelvo_inserter_buffer_add_raw(b, nullptr, 0); }, {}},
+        {"raw variable", KELVO_TEXT, [](auto* b) { return kelvo_inserter_buffer_add_raw(b, kLengthOne, 5); },
+         Bytes(kLengthOne, kLengthOne + 5)},
     };
     for (const Case& c : cases) {
         for (const bool nullable : {true, false}) {
@@ -147,6 +150,11 @@ TEST(InserterBufferRefusals, BadCellsChangeNothing) {
         {"binary without bytes", [](auto* b) { return kelvo_inserter_buffer_add_binary(b, nullptr, 3); }, ""},
         {"raw without bytes", [](auto* b) { return kelvo_inserter_buffer_add_raw(b, nullptr, 3); }, ""},
         {"no buffer", [](auto*) { return kelvo_inserter_buffer_add_int32(nullptr, 1); }, ""},
+        // A cell the column's type does not take would shift every later cell.
+        {"int32 into BYTEA", [](auto* b) { return kelvo_inserter_buffer_add_int32(b, 1); }, "42804"},
+        {"raw without its length", [](auto* b) { return kelvo_inserter_buffer_add_raw(b, kThree, 3); }, "42804"},
+        {"raw whose length is not its size",
+         [](auto* b) { return kelvo_inserter_buffer_add_raw(b, kLengthOne, 4); }, "42804"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -163,6 +171,30 @@ TEST(InserterBufferRefusals, BadCellsChangeNothing) {
         EXPECT_EQ(buffer.GetCurrentCell(), 0u);
         EXPECT_EQ(buffer.GetCapacity(), kelvoapi::DataChunk::initial_size);
     }
+    // Into (INT NOT NULL, INT NOT NULL): every add but int32 (and a raw of four
+    // bytes) is refused with the column named, and the row stays where it was.
+    const std::vector<std::pair<Add, const char*>> wrong = {
+        {[](auto* b) { return kelvo_inserter_buffer_add_int16(b, 3); }, "a SMALLINT value"},
+        {[](auto* b) { return kelvo_inserter_buffer_add_int64(b, 3); }, "a BIGINT value"},
+        {[](auto* b) { return kelvo_inserter_buffer_add_bool(b, true); }, "a BOOLEAN value"},
+        {[](auto* b) { return kelvo_inserter_buffer_add_double(b, 1.0); }, "a DOUBLE value"},
+        {[](auto* b) { return kelvo_inserter_buffer_add_date(b, 2000, 1, 1); }, "a DATE value"},
+        {[](auto* b) { return kelvo_inserter_buffer_add_binary(b, kThree, 3); }, "a variable-length value"},
+        {[](auto* b) { return kelvo_inserter_buffer_add_raw(b, kThree, 3); }, "an encoded value of 3 bytes"},
+    };
+    RecordingSink ints;
+    InserterBuffer two(ints, Table({{KELVO_INT, false}, {KELVO_INT, false}}), "*");
+    two.addInt32(1);
+    for (const auto& [add, message] : wrong) {
+        const ErrorPtr error(add(&two));
+        ASSERT_NE(error, nullptr) << message;
+        EXPECT_EQ(AsError(error).GetSqlstate(), "42804");
+        EXPECT_EQ(AsError(error).GetMessage(),
+                  std::string("Cannot add ") + message + " to the column \"c1\" of type INT.");
+        EXPECT_EQ(two.GetFilledSize(), kHeader.size() + 4);
+        EXPECT_EQ(two.GetCurrentCell(), 1u);
+    }
+
     // No cell could ever be placed in a row without columns.
     RecordingSink sink;
     EXPECT_THROW(InserterBuffer(sink, Table({}), "*"), kelvoapi::Error);

@@ -5,6 +5,7 @@
 // and without data, and no hang when the stream cannot be closed.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -288,8 +289,12 @@ Script& ScriptChunk(Script& stream) {
     return stream.ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1})).ExpectMessage('c').Send(Done("COPY 1"));
 }
 
-void ScriptStreamClose(Script& stream, const std::string& closeAnswer = Done("CLOSE")) {
-    ExpectDetach(stream.ExpectMessage('Q').Send(closeAnswer).ExpectMessage('Q').Send(Done("DROP")));
+// The CLOSE of the stream; as on a real server, closing the stream is what
+// lets the INSERT BULK end, unless `releasesInsert` is false.
+void ScriptStreamClose(Script& stream, const std::string& closeAnswer = Done("CLOSE"), bool releasesInsert = true) {
+    stream.ExpectMessage('Q');
+    if (releasesInsert) stream.OpenGate(kInsertGate);
+    ExpectDetach(stream.Send(closeAnswer).ExpectMessage('Q').Send(Done("DROP")));
 }
 
 // Cancel requests, one connection each; the first normally ends the load,
@@ -312,7 +317,8 @@ TEST(BulkInsertionTest, EveryChunkIsACopyOfItsOwnIntoTheStream) {
     const std::string first = Header() + std::string("\x00\x07\x00\x00\x00\x01", 6);
     ASSERT_EQ(load.Send(first), nullptr);
     ASSERT_EQ(load.Send(kRow), nullptr);
-    peer.Open(kInsertGate);
+    // The load's own connection belongs to the bulk task until the close.
+    ExpectError(ErrorPtr(kelvo_insert_computed_expressions(load.inserter, "1, true")), "55006");
     ASSERT_EQ(load.Close(), nullptr);
     Finish(peer, load);
 
@@ -351,7 +357,6 @@ TEST(BulkInsertionTest, ATakenStreamNameIsProbedForAFreeOne) {
     ExpectDetach(main.ExpectMessage('Q').Await(kInsertGate).Send(Done("INSERT 0 0")));
     ScriptStreamClose(ScriptStream(peer));
     Load load(peer, true, "my\"table");
-    peer.Open(kInsertGate);
     ASSERT_EQ(load.Close(), nullptr);
     Finish(peer, load);
     const std::string create = "CREATE BOUNDED EXTERNAL STREAM \"db\".\"s\".\"__Insert_Stream__mytable__";
@@ -373,11 +378,14 @@ TEST(BulkInsertionTest, TheCloseReportsWhatEndedTheInsertionAndDropsTheStream) {
         bool insertData;
         const char* insertSqlstate;    // the INSERT BULK's answer; empty: success
         const char* reportedSqlstate;  // empty: the close succeeds
+        bool endsEarly;                // the statement ends before the close begins
     };
     const Case cases[] = {
-        {"the statement fails", true, "23505", "23505"},
-        {"the caller cancels", false, "57014", ""},
-        {"the caller cancels a finished load", false, "", ""},
+        {"the statement fails", true, "23505", "23505", false},
+        {"the caller cancels", false, "57014", "", false},
+        {"the caller cancels a finished load", false, "", "", true},
+        // It read only part of what was sent: never a success.
+        {"the statement ends before the stream is closed", true, "", "55000", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -389,11 +397,12 @@ TEST(BulkInsertionTest, TheCloseReportsWhatEndedTheInsertionAndDropsTheStream) {
         Load load(peer, true);
         ASSERT_EQ(load.Send(kRow), nullptr);
         peer.Open(kInsertGate);
+        if (c.endsEarly) std::this_thread::sleep_for(std::chrono::milliseconds(300));
         const ErrorPtr closed = load.Close(c.insertData);
         if (*c.reportedSqlstate == '\0') {
             EXPECT_EQ(closed, nullptr) << kelvoapi::ToString(AsError(closed));
         } else {
-            ExpectError(closed, c.reportedSqlstate, "insert failed");
+            ExpectError(closed, c.reportedSqlstate, c.endsEarly ? "" : "insert failed");
         }
         Finish(peer, load);
         const auto queries = Sent(peer, kStream, 'Q');
@@ -413,18 +422,19 @@ TEST(BulkInsertionTest, AStreamThatCannotBeClosedEndsTheLoadWithoutHanging) {
         if (lost) {
             ScriptStream(peer).Close();
         } else {
-            ScriptStreamClose(ScriptStream(peer), Fail("55000", "stream busy"));
+            ScriptStreamClose(ScriptStream(peer), Fail("55000", "stream busy"), false);
             peer.AddConnection().ExpectMessage(0).Send(
                 wire::ErrorResponse({{'S', "FATAL"}, {'C', "53300"}, {'M', "too many clients"}}));
         }
         ScriptCancels(peer);
         const size_t firstCancel = lost ? 2 : 3;
-        // The first cancel request lets the INSERT BULK end.
+        Load load(peer, true);
+        // The first cancel request lets the INSERT BULK end; the peer must have
+        // started, or no connection would count as closed yet.
         std::thread releaser([&] {
             peer.WaitForClose(firstCancel);
             peer.Open(kInsertGate);
         });
-        Load load(peer, true);
         if (lost) {
             peer.WaitForClose(kStream);
             EXPECT_NE(load.Send(kRow), nullptr);
@@ -440,6 +450,56 @@ TEST(BulkInsertionTest, AStreamThatCannotBeClosedEndsTheLoadWithoutHanging) {
         kelvo_disconnect(load.conn);
         peer.Stop();
     }
+}
+
+// A server that answers no cancel request: the close waits a bounded time,
+// then cuts the task's connection, and returns with the connection ready.
+TEST(BulkInsertionTest, ACancelThatNeverTakesEffectEndsWithinItsBound) {
+    ScriptedPeer peer;
+    Script& main = Started(peer);
+    for (const char* name : {"search_path", "schema_search_path", "external_client_context"}) {
+        main.ExpectMessage('Q').Send(Show(name, "x"));
+    }
+    main.ExpectMessage('Q').Send(Done("CREATE STREAM")).ExpectMessage('Q').Await(99);
+    ScriptStreamClose(ScriptStream(peer), Done("CLOSE"), false);
+    for (int i = 0; i < 100; ++i) peer.AddConnection().ExpectMessage(0).Close();
+    Load load(peer, true);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(load.Close(false), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+    EXPECT_TRUE(kelvo_connection_is_ready(load.conn));
+    EXPECT_EQ(kelvo_connection_status(load.conn), KELVO_CONNECTION_BAD) << "cut, not left waiting";
+    kelvo_disconnect(load.conn);
+    peer.Stop();
+}
+
+// The inserter keeps its own copy of the definition, and a buffer keeps its
+// inserter: freeing the definition early, or closing the inserter before its
+// buffer, leaves a refusal (55000) where memory would have been freed.
+TEST(BulkInsertionTest, DefinitionAndInserterOutliveTheirCallersHandles) {
+    ScriptedPeer peer;
+    ScriptMain(peer.AddConnection(), Done("INSERT 0 0"));
+    ScriptStreamClose(ScriptStream(peer));
+    kelvo_connection_t* conn = Connect(peer);
+    auto* definition = new kelvoapi::TableDefinition(Target());
+    kelvo_inserter_t* inserter = nullptr;
+    ASSERT_EQ(ErrorPtr(kelvo_create_inserter(conn, definition, &inserter)), nullptr);
+    kelvo_inserter_buffer_t* buffer = nullptr;
+    ASSERT_EQ(ErrorPtr(kelvo_create_inserter_buffer(inserter, definition, "a, b", &buffer)), nullptr);
+    delete definition;
+    const kelvoapi::TableDefinition stream = Target();
+    ASSERT_EQ(ErrorPtr(kelvo_init_bulk_insert(inserter, &stream, "a, b")), nullptr);
+    ASSERT_EQ(ErrorPtr(kelvo_close_inserter(inserter, true)), nullptr);
+    EXPECT_TRUE(kelvo_connection_is_ready(conn));
+    ASSERT_EQ(ErrorPtr(kelvo_inserter_buffer_add_int32(buffer, 1)), nullptr);
+    ExpectError(ErrorPtr(kelvo_inserter_buffer_flush(buffer)), "55000", "The inserter is closed.");
+    kelvo_disconnect(conn);
+    kelvo_inserter_buffer_destroy(buffer);
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
+    EXPECT_EQ(Sent(peer, kMain, 'Q').at(4),
+              "INSERT BULK INTO \"db\".\"s\".\"t\" (\"a\", \"b\") (SELECT a, b FROM EXTERNAL STREAM " + kStreamName +
+                  ")");
 }
 
 TEST(BulkInsertionTest, ComputedExpressionsRunOneInsertWithoutAStream) {

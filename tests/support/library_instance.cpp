@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "error/error.h"
+#include "instance/instance.h"
 #include "support/kelvod_server.h"
 
 namespace kelvotest {
@@ -20,12 +21,24 @@ std::string TextOf(kelvo_error_t* error) {
 
 }  // namespace
 
-void LibraryInstance::Start(const char* serverDir) {
+void LibraryInstance::Start(const char* serverDir) { Start(serverDir, {}); }
+
+void LibraryInstance::Kill() {
+    if (m_instance != nullptr) {
+        static_cast<kelvoapi::Instance*>(m_instance)->m_kelvoServerProcess->Kill();
+    }
+}
+
+void LibraryInstance::Start(const char* serverDir,
+                            const std::vector<std::pair<std::string, std::string>>& extraParameters) {
     m_dir = MakeTempDirectory();
     kelvo_parameters_t* parameters = nullptr;
     ASSERT_EQ("", TextOf(kelvo_create_instance_parameters(&parameters, true)));
     ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "use_tcp_port", "off")));
     ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "log_dir", m_dir.c_str())));
+    for (const auto& [name, value] : extraParameters) {
+        ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, name.c_str(), value.c_str()))) << name;
+    }
     ASSERT_EQ("", TextOf(kelvo_instance_create(serverDir, KELVO_DISABLE_TELEMETRY, parameters, &m_instance)));
     kelvo_parameters_destroy(parameters);
 }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kelvo/kelvo.h"
 
@@ -14,6 +16,10 @@ public:
     // Starts the server found in `serverDir`; a failing step is reported as a
     // test failure and leaves Get() null, so each test can refuse to run.
     void Start(const char* serverDir);
+    // The same with further instance parameters (name, value).
+    void Start(const char* serverDir, const std::vector<std::pair<std::string, std::string>>& parameters);
+    // SIGKILLs the server's process group, as a crash would end it.
+    void Kill();
     // Closes the instance and removes its directory; safe when never started.
     void Stop();
 

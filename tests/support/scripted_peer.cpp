@@ -174,6 +174,13 @@ ScriptedPeer::Script& ScriptedPeer::Script::Await(int gate) {
     return *this;
 }
 
+ScriptedPeer::Script& ScriptedPeer::Script::OpenGate(int gate) {
+    Step step(Step::kOpen);
+    step.gate = gate;
+    steps_.push_back(std::move(step));
+    return *this;
+}
+
 ScriptedPeer::Script& ScriptedPeer::Script::Close() {
     steps_.push_back(Step(Step::kClose));
     return *this;
@@ -206,7 +213,11 @@ ScriptedPeer::Script& ScriptedPeer::AddConnection() {
 }
 
 void ScriptedPeer::Start() {
-    connections_.resize(scripts_.size());
+    {
+        // WaitForClose may already wait on another thread.
+        std::lock_guard<std::mutex> lock(mutex_);
+        connections_.resize(scripts_.size());
+    }
     started_ = true;
     acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
@@ -397,6 +408,9 @@ void ScriptedPeer::Serve(size_t index, int fd) {
                 if (stopping_) open = false;
                 break;
             }
+            case Script::Step::kOpen:
+                Open(step.gate);
+                break;
             case Script::Step::kClose:
                 open = false;
                 break;

@@ -107,13 +107,16 @@ public:
         Script& ExpectBytes(size_t count);
         // Waits until the test calls ScriptedPeer::Open(gate).
         Script& Await(int gate);
+        // Opens a gate itself, as ScriptedPeer::Open does: one connection's
+        // answer can wait for another connection's message.
+        Script& OpenGate(int gate);
         // Closes the connection at once.
         Script& Close();
 
     private:
         friend class ScriptedPeer;
         struct Step {
-            enum Kind { kSend, kExpect, kExpectBytes, kAwait, kClose } kind;
+            enum Kind { kSend, kExpect, kExpectBytes, kAwait, kOpen, kClose } kind;
             explicit Step(Kind k) : kind(k) {}
             std::string bytes;
             std::shared_ptr<const std::string> shared;
