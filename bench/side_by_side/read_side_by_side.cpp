@@ -104,18 +104,24 @@ int main(int argc, char** argv) {
     engine.Execute(table);
     engine.Execute(Fill(rows));
 
-    std::vector<double> ours, scan;
+    const pid_t serverPid = sidebyside::ServerPid();
+    std::vector<double> ours, scan, serverCpu, clientCpu;
     uint64_t sink = 0;
     for (int round = 0; round < rounds; ++round) {
+        const double server0 = sidebyside::CpuSeconds(serverPid), client0 = sidebyside::CpuSeconds(::getpid());
         ours.push_back(sidebyside::Seconds([&] { sink += ReadThroughLibrary(server.Connection(), rows); }));
+        serverCpu.push_back(sidebyside::CpuSeconds(serverPid) - server0);
+        clientCpu.push_back(sidebyside::CpuSeconds(::getpid()) - client0);
         scan.push_back(sidebyside::Seconds([&] { sink += engine.StreamingScan(rows); }));
-        std::printf("round %d: library %.3f s, streaming scan %.3f s\n", round + 1, ours.back(), scan.back());
+        std::printf("round %d: library %.3f s (server CPU %.2f s, client CPU %.2f s), streaming scan %.3f s\n",
+                    round + 1, ours.back(), serverCpu.back(), clientCpu.back(), scan.back());
         std::fflush(stdout);
     }
     const double t = sidebyside::Median(ours);
     std::printf("\nread %lld rows x (BIGINT, DOUBLE, VARCHAR), median of %d rounds (checksum %llu)\n",
                 static_cast<long long>(rows), rounds, static_cast<unsigned long long>(sink % 1000));
     sidebyside::PrintRatio("library chunks <- kelvod", "engine streaming scan", t, sidebyside::Median(scan));
-    std::printf("library rows/s %.2f M\n", static_cast<double>(rows) / t / 1e6);
+    std::printf("library rows/s %.2f M; CPU during the library's read: server %.2f s, client %.2f s\n",
+                static_cast<double>(rows) / t / 1e6, sidebyside::Median(serverCpu), sidebyside::Median(clientCpu));
     return 0;
 }

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,6 +61,21 @@ inline long MemoryKiB(pid_t pid, const char* field) {
     while (std::getline(status, line))
         if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::string(field).size()));
     return -1;
+}
+
+// User plus system CPU seconds a process has used so far.
+inline double CpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which ends with the last ')': state is the first, utime the 12th.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i) {
+        if (i == 12) utime = std::stoull(field);
+        if (i == 13) stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 // Starts the peak anew, so that the next VmHWM read covers what came after.
