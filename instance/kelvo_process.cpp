@@ -6,6 +6,7 @@
 #include "instance/kelvo_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -395,17 +396,31 @@ bool KelvoProcess::WaitOrKill(milliseconds timeout) {
         impl.waitOnChild();
         return false;
     }
+    // A process descriptor becomes readable the moment the server exits, so a
+    // close waits no longer than the server takes; without one (old kernels)
+    // the exit is looked for every 10 ms. The leader is not reaped yet, so its
+    // id cannot name another process here.
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, impl.childPid, 0));
     for (;;) {
         const auto elapsed = std::chrono::duration_cast<milliseconds>(steady_clock::now() - start);
         if (elapsed >= timeout)
             break;
         const ChildState state = impl.QueryChild(false, kWaitQuery);
         if (state != ChildState::Running) {
+            if (pidfd >= 0)
+                ::close(pidfd);
             impl.waitOnChild();
             return false;
         }
-        std::this_thread::sleep_for(std::min(timeout - elapsed, milliseconds(10)));
+        if (pidfd >= 0) {
+            pollfd p{pidfd, POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>((timeout - elapsed).count()));
+        } else {
+            std::this_thread::sleep_for(std::min(timeout - elapsed, milliseconds(10)));
+        }
     }
+    if (pidfd >= 0)
+        ::close(pidfd);
     return Kill();
 }
 

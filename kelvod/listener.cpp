@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -14,6 +15,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -133,6 +135,13 @@ Listener::Listener(const Endpoint& where, ServerState& server) : m_server(server
         if (!m_socketPath.empty()) ::unlink(m_socketPath.c_str());
         throw ListenError("listen: " + SystemText(e));
     }
+    m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wakeFd < 0) {
+        int e = errno;
+        ::close(m_fd);
+        if (!m_socketPath.empty()) ::unlink(m_socketPath.c_str());
+        throw ListenError("eventfd: " + SystemText(e));
+    }
 }
 
 Listener::~Listener() { Stop(); }
@@ -141,10 +150,12 @@ void Listener::Start() { m_acceptThread = std::thread([this] { AcceptLoop(); });
 
 void Listener::AcceptLoop() {
     while (!m_stopping) {
-        pollfd p{m_fd, POLLIN, 0};
-        int r = ::poll(&p, 1, 200);
+        // The wake descriptor ends the wait as soon as Stop is called; the
+        // time-out only bounds how long finished sessions wait to be reaped.
+        pollfd p[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        int r = ::poll(p, 2, 200);
         Reap(false);
-        if (r <= 0) continue;
+        if (r <= 0 || m_stopping || (p[0].revents & POLLIN) == 0) continue;
         int client = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
             // Out of descriptors or memory: wait for sessions to end instead of spinning.
@@ -188,6 +199,13 @@ void Listener::Reap(bool all) {
         }
     }
     for (auto& r : finished) {
+        // A statement that begins after the first Stop misses its interrupt
+        // (the session was between reading the query and running it), so a
+        // stopping session is told again until it has ended.
+        while (all && !r->done) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (!r->done) r->session->Stop();
+        }
         if (r->thread.joinable()) r->thread.join();
         r->session.reset();
     }
@@ -196,9 +214,14 @@ void Listener::Reap(bool all) {
 void Listener::Stop() {
     if (m_fd < 0) return;
     m_stopping = true;
+    const uint64_t one = 1;
+    while (::write(m_wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
     if (m_acceptThread.joinable()) m_acceptThread.join();
     ::close(m_fd);
     m_fd = -1;
+    ::close(m_wakeFd);
+    m_wakeFd = -1;
     if (!m_socketPath.empty()) ::unlink(m_socketPath.c_str());
     Reap(true);
 }
