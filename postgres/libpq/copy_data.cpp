@@ -241,7 +241,7 @@ int getCopyData3(PGconn* conn, char** buffer, int async) {
             return length;
         }
         if (async) return 0;
-        if (pqWait(1, 0, conn) != 0 || pqReadData(conn) < 0) return -2;
+        if (pqReadBlocking(conn) < 0) return -2;
     }
 }
 
@@ -263,7 +263,7 @@ int getCopyData2(PGconn* conn, char** buffer, int async) {
             return length;
         }
         if (async) return 0;
-        if (pqWait(1, 0, conn) != 0 || pqReadData(conn) < 0) return -2;
+        if (pqReadBlocking(conn) < 0) return -2;
     }
 }
 
