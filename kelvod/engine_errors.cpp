@@ -13,6 +13,8 @@ std::string StateFor(std::string_view kind, std::string_view m) {
     if (kind == "Parser") return "42601";
     if (kind == "Catalog") {
         if (Has(m, "already exists")) return Has(m, "Schema") ? "42P06" : "42P07";
+        // A table in a missing schema is a missing relation, as PostgreSQL clients expect.
+        if (Has(m, "Table with name")) return "42P01";
         if (Has(m, "Schema with name") || Has(m, "schema")) return "3F000";
         if (Has(m, "Catalog with name") || Has(m, "Catalog \"")) return "3F000";
         if (Has(m, "Function with name") || Has(m, "Macro Function")) return "42883";

@@ -15,6 +15,7 @@
 #include "kelvod/callback.h"
 #include "kelvod/catalog.h"
 #include "kelvod/command_line.h"
+#include "kelvod/engine_version.h"
 #include "kelvod/listener.h"
 #include "kelvod/server_state.h"
 #include "kelvod/sql_lexer.h"
@@ -58,6 +59,12 @@ int Serve(const kelvod::CommandLine& cl) {
         return it == cl.settings.end() ? std::string() : it->second;
     };
 
+    const char* engineVersion = duckdb_library_version();
+    if (!kelvod::EngineVersionSupported(engineVersion ? engineVersion : "")) {
+        Log(std::string("the SQL engine is ") + (engineVersion ? engineVersion : "of unknown version") +
+            "; kelvod needs 1.5 or later");
+        return kInternalError;
+    }
     duckdb_database engine = nullptr;
     if (duckdb_open(nullptr, &engine) == DuckDBError) {
         Log("cannot open the SQL engine");

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "kelvod/engine_errors.h"
+#include "kelvod/engine_version.h"
 
 using namespace kelvod;
 
@@ -19,4 +20,10 @@ TEST(KelvodEngineErrors, SplitsTheEngineTextIntoMessageHintAndDetail) {
     ErrorFields plain = EngineErrorFields("something odd");
     EXPECT_EQ(plain.sqlstate, "XX000");
     EXPECT_EQ(plain.message, "something odd");
+}
+
+TEST(KelvodEngineErrors, RefusesEnginesOlderThanOneFive) {
+    for (const char* ok : {"v1.5.6", "1.5.0-dev12", "v2.0.0", "v1.10.1"}) EXPECT_TRUE(EngineVersionSupported(ok)) << ok;
+    for (const char* old : {"v1.4.4", "v0.10.3", "", "v", "1", "banana"})
+        EXPECT_FALSE(EngineVersionSupported(old)) << old;
 }
