@@ -28,6 +28,10 @@ const char* const kKnownSettings[] = {
     "application_name"};
 
 // What the client is told when a statement fails.
+SqlError AbortedTransaction() {
+    return SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");
+}
+
 ErrorFields FieldsOf(const SqlError& e) {
     ErrorFields f;
     f.sqlstate = e.sqlstate;
@@ -340,6 +344,10 @@ void Session::HandleRequest(const Request& request) {
             size_t nonEmpty = 0;
             for (const auto& s : statements) nonEmpty += !s.IsEmpty();
             if (nonEmpty > 1) throw SqlError("42601", "A prepared statement may hold only one command.");
+            if (m_transaction == 'E')
+                for (const auto& s : statements)
+                    if (!s.IsEmpty() && CommandTagFor(s) != "COMMIT" && CommandTagFor(s) != "ROLLBACK")
+                        throw AbortedTransaction();
             // Statements the engine runs are checked now, so that a bad one fails at Parse.
             for (const auto& s : statements)
                 if (!s.IsEmpty() && std::holds_alternative<EngineStatement>(ClassifyStatement(s)))
@@ -384,14 +392,7 @@ void Session::HandleRequest(const Request& request) {
             for (const auto& s : statements)
                 if (!s.IsEmpty()) statement = &s;
             if (!statement) m_writer.EmptyQueryResponse();
-            else {
-                try {
-                    RunStatement(*statement, portal.resultFormats, false, portal.params);
-                } catch (const SqlError&) {
-                    if (m_transaction == 'T') m_transaction = 'E';
-                    throw;
-                }
-            }
+            else RunStatement(*statement, portal.resultFormats, false, portal.params);
         } else if (auto* c = std::get_if<CloseMessage>(&request)) {
             if (c->kind == 'S') m_prepared.erase(c->name);
             else m_portals.erase(c->name);
@@ -399,6 +400,8 @@ void Session::HandleRequest(const Request& request) {
         }
     } catch (const SqlError& e) {
         SendError(FieldsOf(e));
+        // Any failed message inside a block aborts it, as a failed statement does.
+        if (m_transaction == 'T') m_transaction = 'E';
         m_skipUntilSync = true;
     }
 }
@@ -430,8 +433,16 @@ void Session::SimpleQuery(const std::string& sql) {
 void Session::RunStatement(const Statement& statement, const std::vector<int16_t>& formats, bool sendDescription,
                            const std::vector<std::optional<std::string>>& params) {
     Command command = ClassifyStatement(statement);
-    if (m_transaction == 'E' && !std::holds_alternative<EngineStatement>(command))
-        throw SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");
+    if (m_transaction == 'E') {
+        // Whatever failed, the block's earlier writes must not be committed: the
+        // engine keeps its transaction alive after some errors, so it is ended here.
+        std::string tag = CommandTagFor(statement);
+        if (tag != "COMMIT" && tag != "ROLLBACK") throw AbortedTransaction();
+        RunEngine(m_connection, "ROLLBACK");
+        m_transaction = 'I';
+        m_writer.CommandComplete("ROLLBACK");
+        return;
+    }
     std::visit(
         [&](auto& c) {
             using T = std::decay_t<decltype(c)>;

@@ -181,6 +181,24 @@ TEST_F(KelvodSessions, StatementsStopAtTheFirstErrorAndTheTransactionStatusFollo
     EXPECT_EQ(c.Query("BEGIN").status, 'T');
     EXPECT_EQ(c.Query("SELECT * FROM nowhere").status, 'E');
     EXPECT_EQ(c.Query("ROLLBACK").status, 'I');
+    // Whatever fails inside a block (parse, bind, catalog, run time, in either
+    // protocol) aborts it: nothing more runs, and COMMIT rolls back.
+    ASSERT_TRUE(c.Query("CREATE TABLE aborts (v INT)").Ok());
+    for (const char* failing : {"SELEC 1", "SELECT nosuchcolumn FROM aborts", "SELECT * FROM nowhere",
+                                "SELECT 2147483647::INT + 1", "SELECT 'x'::INT"}) {
+        for (bool extended : {false, true}) {
+            ASSERT_EQ(c.Query("BEGIN").status, 'T');
+            ASSERT_TRUE(c.Query("INSERT INTO aborts VALUES (1)").Ok());
+            WireResult f = extended ? c.Extended(failing, 0) : c.Query(failing);
+            EXPECT_EQ(f.status, 'E') << failing;
+            WireResult next = extended ? c.Extended("INSERT INTO aborts VALUES (2)", 0) : c.Query("INSERT INTO aborts VALUES (2)");
+            EXPECT_EQ(next.Sqlstate(), "25P02") << failing;
+            WireResult commit = c.Query("COMMIT");
+            EXPECT_EQ(commit.tags, std::vector<std::string>{"ROLLBACK"}) << failing;
+            EXPECT_EQ(commit.status, 'I');
+            EXPECT_EQ(c.Query("SELECT count(*) FROM aborts").Value(), "0") << failing;
+        }
+    }
 }
 
 TEST_F(KelvodSessions, EngineErrorsCarryTheNearestSqlstate) {
