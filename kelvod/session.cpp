@@ -12,6 +12,7 @@
 
 #include "kelvod/engine_errors.h"
 #include "kelvod/startup_options.h"
+#include "kelvod/statement_tokens.h"
 #include "kelvod/value_encoding.h"
 
 namespace kelvod {
@@ -447,8 +448,9 @@ void Session::RunStatement(const Statement& statement, const std::vector<int16_t
         [&](auto& c) {
             using T = std::decay_t<decltype(c)>;
             if constexpr (std::is_same_v<T, EngineStatement>) {
-                RunEngineStatement(statement, RewriteForEngine(statement, m_connection, Names()), formats,
-                                   sendDescription, params);
+                if (!RunPreparedNameStatement(statement, formats, sendDescription, params))
+                    RunEngineStatement(statement, RewriteForEngine(statement, m_connection, Names()), formats,
+                                       sendDescription, params);
             } else if constexpr (std::is_same_v<T, CreateDatabaseCommand>) {
                 CreateDatabase(c.path, c.ifNotExists);
                 m_writer.CommandComplete("CREATE DATABASE");
@@ -560,6 +562,32 @@ std::string ChangedRowsTag(duckdb_statement_type type, const std::string& fallba
     }
 }
 
+bool ChangesRows(duckdb_statement_type type) {
+    return type == DUCKDB_STATEMENT_TYPE_INSERT || type == DUCKDB_STATEMENT_TYPE_UPDATE ||
+           type == DUCKDB_STATEMENT_TYPE_DELETE;
+}
+
+// Whether running the statement yields rows, so that Describe answers RowDescription
+// rather than NoData: the engine gives every statement a result column, even those
+// that end with a tag alone.
+bool ReturnsRows(duckdb_prepared_statement ps, const Statement& statement) {
+    duckdb_statement_type type = duckdb_prepared_statement_type(ps);
+    if (ChangesRows(type)) {
+        for (const Token* t : statement.Significant())
+            if (t->kind == Token::Kind::Word && t->value == "returning") return true;
+        return false;
+    }
+    switch (type) {
+    case DUCKDB_STATEMENT_TYPE_SELECT:
+    case DUCKDB_STATEMENT_TYPE_EXPLAIN:
+    case DUCKDB_STATEMENT_TYPE_PRAGMA:
+    case DUCKDB_STATEMENT_TYPE_CALL:
+    case DUCKDB_STATEMENT_TYPE_EXECUTE:
+    case DUCKDB_STATEMENT_TYPE_RELATION: return duckdb_prepared_statement_column_count(ps) > 0;
+    default: return false;
+    }
+}
+
 }  // namespace
 
 void Session::RunEngineStatement(const Statement& statement, const std::string& text,
@@ -665,7 +693,9 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
         m_writer.CommandComplete("COPY " + std::to_string(rows));
         return;
     }
-    m_writer.CommandComplete(type == DUCKDB_STATEMENT_TYPE_SELECT ? "SELECT " + std::to_string(rows) : tag);
+    if (type == DUCKDB_STATEMENT_TYPE_SELECT) m_writer.CommandComplete("SELECT " + std::to_string(rows));
+    else if (ChangesRows(type)) m_writer.CommandComplete(ChangedRowsTag(type, tag, static_cast<int64_t>(rows)));
+    else m_writer.CommandComplete(tag);
 }
 
 int Session::ExtraFloatDigits() const {
@@ -676,6 +706,44 @@ int Session::ExtraFloatDigits() const {
     } catch (const std::exception&) {
         return 1;
     }
+}
+
+bool Session::RunPreparedNameStatement(const Statement& statement, const std::vector<int16_t>& formats,
+                                       bool sendDescription, const std::vector<std::optional<std::string>>& params) {
+    std::string tag = CommandTagFor(statement);
+    if (tag != "PREPARE" && tag != "DEALLOCATE") return false;
+    Tokens t = statement.Significant();
+    size_t i = 1;
+    if (tag == "DEALLOCATE" && IsWord(t, i, "prepare")) ++i;
+    if (tag == "DEALLOCATE" && IsWord(t, i, "all") && i + 1 == t.size()) {
+        for (const auto& name : m_sqlPrepared) RunEngine(m_connection, "DEALLOCATE " + QuoteIdentifier(name));
+        m_sqlPrepared.clear();
+        m_prepared.clear();
+        m_writer.CommandComplete("DEALLOCATE ALL");
+        return true;
+    }
+    if (!IsName(t, i) || (tag == "DEALLOCATE" && i + 1 != t.size())) return false;  // the engine judges it
+    std::string name = t[i]->value;
+    std::string folded = name;
+    for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (tag == "PREPARE") {
+        if (m_sqlPrepared.count(folded) || m_prepared.count(name))
+            throw SqlError("42P05", "The prepared statement \"" + name + "\" already exists.");
+        RunEngineStatement(statement, RewriteForEngine(statement, m_connection, Names()), formats, sendDescription,
+                           params);
+        m_sqlPrepared.insert(folded);
+        return true;
+    }
+    if (m_prepared.erase(name)) {
+        m_writer.CommandComplete("DEALLOCATE");
+        return true;
+    }
+    if (!m_sqlPrepared.count(folded))
+        throw SqlError("26000", "The prepared statement \"" + name + "\" does not exist.");
+    RunEngineStatement(statement, RewriteForEngine(statement, m_connection, Names()), formats, sendDescription,
+                       params);
+    m_sqlPrepared.erase(folded);
+    return true;
 }
 
 void Session::PrepareForEngine(const std::string& text) { PreparedGuard ps{Prepare(m_connection, text)}; }
@@ -695,9 +763,7 @@ void Session::DescribeStatement(const std::string& sql, const std::vector<int16_
     }
     PreparedGuard ps{Prepare(m_connection, RewriteForEngine(*statement, m_connection, Names()))};
     if (withParameters) m_writer.ParameterDescription(std::vector<uint32_t>(duckdb_nparams(ps.ps), 25));
-    duckdb_statement_type type = duckdb_prepared_statement_type(ps.ps);
-    if (type == DUCKDB_STATEMENT_TYPE_INSERT || type == DUCKDB_STATEMENT_TYPE_UPDATE ||
-        type == DUCKDB_STATEMENT_TYPE_DELETE || duckdb_prepared_statement_column_count(ps.ps) == 0) {
+    if (!ReturnsRows(ps.ps, *statement)) {
         m_writer.NoData();
         return;
     }

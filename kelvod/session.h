@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -90,6 +91,10 @@ private:
                       const std::vector<std::optional<std::string>>& params = {});
     void RunEngineStatement(const Statement& statement, const std::string& text, const std::vector<int16_t>& formats,
                             bool sendDescription, const std::vector<std::optional<std::string>>& params);
+    // SQL PREPARE and DEALLOCATE: the engine forgets unknown names silently and
+    // knows no DEALLOCATE ALL, so the names are kept here too. False: not one of them.
+    bool RunPreparedNameStatement(const Statement& statement, const std::vector<int16_t>& formats,
+                                  bool sendDescription, const std::vector<std::optional<std::string>>& params);
     // Prepares and drops an engine statement: its errors are reported now.
     void PrepareForEngine(const std::string& text);
     void DescribeStatement(const std::string& sql, const std::vector<int16_t>& formats, bool withParameters);
@@ -168,6 +173,7 @@ private:
     std::map<std::string, std::vector<ColumnDefinition>> m_tempTables;
     std::map<std::string, std::string> m_settings;  // start-up options and SET values
     std::map<std::string, Prepared> m_prepared;
+    std::set<std::string> m_sqlPrepared;  // names of SQL PREPARE, lower-cased as the engine folds them
     std::map<std::string, Portal> m_portals;
 };
 

@@ -220,6 +220,15 @@ TEST_F(KelvodSessions, EngineErrorsCarryTheNearestSqlstate) {
         {"SELECT E'\\000'", "22021"},
         {"COPY k FROM STDIN", "0A000"},
         {"SHOW no_such_setting", "42704"},
+        {"DEALLOCATE nope", "26000"},
+        {"PREPARE two AS SELECT 2", "PREPARE"},
+        {"PREPARE TWO AS SELECT 3", "42P05"},
+        {"DEALLOCATE PREPARE \"two\"", "DEALLOCATE"},
+        {"EXECUTE two", "26000"},
+        {"DEALLOCATE two", "26000"},
+        {"PREPARE two AS SELECT 2", "PREPARE"},
+        {"DEALLOCATE ALL", "DEALLOCATE ALL"},
+        {"DEALLOCATE two", "26000"},
     });
 }
 
