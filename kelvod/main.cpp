@@ -12,6 +12,7 @@
 
 #include "duckdb.h"
 #include "kelvod/attachments.h"
+#include "kelvod/bytea_text.h"
 #include "kelvod/callback.h"
 #include "kelvod/catalog.h"
 #include "kelvod/command_line.h"
@@ -74,19 +75,27 @@ int Serve(const kelvod::CommandLine& cl) {
     if (!setting("database").empty())
         mainDatabase = kelvod::ResolveDatabasePath(setting("database"), setting("database_directory"));
     kelvod::ServerState server(engine, mainDatabase, setting("database_directory"));
+    duckdb_connection setup = nullptr;
+    try {
+        if (duckdb_connect(engine, &setup) == DuckDBError) throw std::runtime_error("no engine connection");
+        kelvod::RegisterByteaCast(setup);
+    } catch (const std::exception& e) {
+        if (setup) duckdb_disconnect(&setup);
+        Log(std::string("cannot set the SQL engine up: ") + e.what());
+        duckdb_close(&engine);
+        return kInternalError;
+    }
     if (!mainDatabase.empty()) {
-        duckdb_connection setup = nullptr;
         try {
-            if (duckdb_connect(engine, &setup) == DuckDBError) throw std::runtime_error("no engine connection");
             CreateMainDatabase(setup, mainDatabase, setting("init") == "overwrite");
-            duckdb_disconnect(&setup);
         } catch (const std::exception& e) {
-            if (setup) duckdb_disconnect(&setup);
+            duckdb_disconnect(&setup);
             Log("cannot create the database " + mainDatabase + ": " + e.what());
             duckdb_close(&engine);
             return kInternalError;
         }
     }
+    duckdb_disconnect(&setup);
 
     int code = kClean;
     {

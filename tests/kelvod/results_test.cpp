@@ -59,7 +59,7 @@ TEST_F(KelvodResults, ValuesInTextAndBinaryForEveryType) {
          Le<uint64_t>(0xb14e9f812f366c39ULL) + Le<int64_t>(6)},
         {"'h\xC3\xA9llo'", 25, -1, "h\xC3\xA9llo", "h\xC3\xA9llo"},
         {"''", 25, -1, "", ""},
-        {"'\\x01\\xFF'::BLOB", 17, -1, "\\x01ff", std::string("\x01\xff", 2)},
+        {"'\\x01FF'::BLOB", 17, -1, "\\x01ff", std::string("\x01\xff", 2)},
         {"'{\"a\": 1}'::JSON", 114, -1, "{\"a\": 1}", "{\"a\": 1}"},
         {"DATE '2000-01-01'", 1082, -1, "2000-01-01", Le<uint32_t>(2451545)},
         {"DATE '1970-01-01'", 1082, -1, "1970-01-01", Le<uint32_t>(2440588)},
@@ -135,6 +135,25 @@ TEST_F(KelvodResults, NullsAndCommandTags) {
             EXPECT_EQ(described, extended && t.rows ? 'T' : 'n') << t.sql;
         }
     }
+}
+
+TEST_F(KelvodResults, ByteaTextReadsBackByteForByte) {
+    ASSERT_TRUE(text.Query("CREATE TABLE \"bt\" (\"n\" INT, \"b\" BYTEA)").Ok());
+    ASSERT_TRUE(text.Query("INSERT INTO bt VALUES (1, '\\xdeadbeef'), (2, 'a\\\\b\\001'), (3, '\\xDE AD')").Ok());
+    WireResult p = text.Extended("INSERT INTO bt VALUES (4, $1), (5, $2)", 0, {std::string("\\x00ff"), std::string("\\x")});
+    ASSERT_TRUE(p.Ok()) << p.Message();
+    WireResult r = text.Query("SELECT b, octet_length(b) FROM bt ORDER BY n");
+    ASSERT_EQ(r.rows.size(), 5u);
+    const char* expected[][2] = {{"\\xdeadbeef", "4"}, {"\\x615c6201", "4"}, {"\\xdead", "2"}, {"\\x00ff", "2"}, {"\\x", "0"}};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(r.Value(i, 0), expected[i][0]) << i;
+        EXPECT_EQ(r.Value(i, 1), expected[i][1]) << i;
+    }
+    EXPECT_EQ(Hex(binary.Query("SELECT b FROM bt WHERE n = 1").Value()), "deadbeef");
+    EXPECT_EQ(text.Query("SELECT count(*) FROM bt WHERE b = '\\xdeadbeef'").Value(), "1");
+    for (const char* bad : {"SELECT '\\xabc'::BYTEA", "SELECT '\\xzz'::BYTEA", "SELECT 'a\\9'::BYTEA"})
+        EXPECT_EQ(text.Query(bad).Sqlstate(), "22P02") << bad;
+    EXPECT_TRUE(text.Query("DROP TABLE bt").Ok());
 }
 
 TEST_F(KelvodResults, ExtendedQueriesInBothFormats) {
