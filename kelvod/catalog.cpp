@@ -264,6 +264,8 @@ void RecordDeclaredColumns(duckdb_connection connection, const std::string& data
 std::string RewriteForEngine(const Statement& statement, duckdb_connection connection, const SessionNames& names) {
     const auto& t = statement.tokens;
     std::string out;
+    bool apart = false;
+    std::vector<bool> numericTypes = UnconstrainedNumericTypes(statement);
     std::map<std::string, DatabaseCatalog> built;
     for (size_t i = 0; i < t.size(); ++i) {
         // kelvo_database_of_table('x') and friends become the literal they resolve to.
@@ -360,9 +362,11 @@ std::string RewriteForEngine(const Statement& statement, duckdb_connection conne
                 continue;
             }
         }
-        if (t[i].kind == Token::Kind::String) out += QuoteLiteral(t[i].value);
-        else if (t[i].kind == Token::Kind::Identifier) out += QuoteIdentifier(t[i].value);
-        else out += t[i].text;
+        if (numericTypes[i]) {
+            AppendEngineToken(out, Token{Token::Kind::Other, kUnconstrainedNumeric, {}}, apart);
+            continue;
+        }
+        AppendEngineToken(out, t[i], apart);
     }
     return out;
 }

@@ -36,7 +36,8 @@ std::string StateFor(std::string_view kind, std::string_view m) {
         return "23000";
     }
     if (kind == "Out of Range") return "22003";
-    if (kind == "Conversion") return Has(m, "out of range") ? "22003" : "22P02";
+    if (kind == "Conversion")
+        return Has(m, "out of range") || (Has(m, "Could not cast value") && Has(m, "to DECIMAL")) ? "22003" : "22P02";
     if (kind == "Invalid Input") return Has(m, "ivision by zero") ? "22012" : "22023";
     if (kind == "Interrupt" || Has(m, "Interrupted")) return "57014";
     if (kind == "TransactionContext" || kind == "Transaction")

@@ -225,13 +225,25 @@ std::string QuoteLiteral(std::string_view text) {
     return out;
 }
 
+void AppendEngineToken(std::string& out, const Token& token, bool& apartNext) {
+    std::string piece = token.kind == Token::Kind::String       ? QuoteLiteral(token.value)
+                        : token.kind == Token::Kind::Identifier ? QuoteIdentifier(token.value)
+                                                                : token.text;
+    bool requoted = piece != token.text;
+    auto joins = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' || c == '\'' || c == '"' ||
+               c == '&' || static_cast<unsigned char>(c) >= 0x80;
+    };
+    if ((requoted || apartNext) && !out.empty() && !piece.empty() && joins(out.back()) && joins(piece.front()))
+        out.push_back(' ');
+    out += piece;
+    apartNext = requoted;
+}
+
 std::string Statement::ToEngineText() const {
     std::string out;
-    for (const auto& t : tokens) {
-        if (t.kind == Token::Kind::String) out += QuoteLiteral(t.value);
-        else if (t.kind == Token::Kind::Identifier) out += QuoteIdentifier(t.value);
-        else out += t.text;
-    }
+    bool apart = false;
+    for (const auto& t : tokens) AppendEngineToken(out, t, apart);
     return out;
 }
 

@@ -35,6 +35,12 @@ struct Statement {
     std::vector<const Token*> Significant() const;
 };
 
+// Appends a token's engine text (strings and identifiers requoted) to `out`. A
+// requoted token that would run into its neighbour ('a''b', "x""y", u&'...') is
+// set apart by a space, so that the engine reads the tokens that the client wrote.
+// `apartNext` carries over to the next call: it tells that the last token was requoted.
+void AppendEngineToken(std::string& out, const Token& token, bool& apartNext);
+
 // Throws SqlError (42601 for unterminated quotes and comments, 22021 for a NUL escape).
 std::vector<Statement> SplitStatements(std::string_view sql);
 
