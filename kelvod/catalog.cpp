@@ -1,5 +1,6 @@
 // Serving the catalog tables and name resolution from the engine's metadata.
 #include "kelvod/catalog.h"
+#include "kelvod/file_access.h"
 
 #include <cctype>
 #include <set>
@@ -262,6 +263,7 @@ void RecordDeclaredColumns(duckdb_connection connection, const std::string& data
 }
 
 std::string RewriteForEngine(const Statement& statement, duckdb_connection connection, const SessionNames& names) {
+    RefuseFileAccess(statement);
     const auto& t = statement.tokens;
     std::string out;
     bool apart = false;

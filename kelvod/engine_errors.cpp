@@ -11,6 +11,8 @@ bool Has(std::string_view text, std::string_view part) { return text.find(part) 
 
 std::string StateFor(std::string_view kind, std::string_view m) {
     if (Has(m, "Prepared statement") && Has(m, "does not exist")) return "26000";
+    if (Has(m, "unrecognized configuration parameter")) return "42704";
+    if (Has(m, "configuration has been locked")) return "42501";
     if (kind == "Parser") return "42601";
     if (kind == "Catalog") {
         if (Has(m, "already exists")) return Has(m, "Schema") ? "42P06" : "42P07";

@@ -17,6 +17,7 @@
 #include "kelvod/catalog.h"
 #include "kelvod/command_line.h"
 #include "kelvod/engine_version.h"
+#include "kelvod/file_access.h"
 #include "kelvod/listener.h"
 #include "kelvod/server_state.h"
 #include "kelvod/sql_lexer.h"
@@ -79,6 +80,7 @@ int Serve(const kelvod::CommandLine& cl) {
     try {
         if (duckdb_connect(engine, &setup) == DuckDBError) throw std::runtime_error("no engine connection");
         kelvod::RegisterByteaCast(setup);
+        kelvod::LockEngineDown(setup);
     } catch (const std::exception& e) {
         if (setup) duckdb_disconnect(&setup);
         Log(std::string("cannot set the SQL engine up: ") + e.what());

@@ -11,6 +11,7 @@
 #include <random>
 
 #include "kelvod/engine_errors.h"
+#include "kelvod/file_access.h"
 #include "kelvod/startup_options.h"
 #include "kelvod/statement_tokens.h"
 #include "kelvod/value_encoding.h"
@@ -517,6 +518,12 @@ duckdb_prepared_statement Prepare(duckdb_connection connection, std::string text
             duckdb_destroy_prepare(&ps);
             throw SqlError(e.sqlstate, e.message, e.hint);
         }
+        try {
+            RefuseFileStatementType(duckdb_prepared_statement_type(ps));
+        } catch (...) {
+            duckdb_destroy_prepare(&ps);
+            throw;
+        }
         if (attempt == 1 || duckdb_prepared_statement_type(ps) != DUCKDB_STATEMENT_TYPE_SELECT) return ps;
         idx_t n = duckdb_prepared_statement_column_count(ps);
         bool wrap = false;
@@ -711,6 +718,18 @@ int Session::ExtraFloatDigits() const {
 bool Session::RunPreparedNameStatement(const Statement& statement, const std::vector<int16_t>& formats,
                                        bool sendDescription, const std::vector<std::optional<std::string>>& params) {
     std::string tag = CommandTagFor(statement);
+    if (tag == "SET" || tag == "RESET") {
+        // The engine's settings are locked, and a locked one reads the same as one
+        // that does not exist; clients tell the two apart.
+        Tokens t = statement.Significant();
+        size_t i = IsWord(t, 1, "session") || IsWord(t, 1, "local") || IsWord(t, 1, "global") ? 2 : 1;
+        if (IsName(t, i) && !IsSymbol(t, i + 1, ".") &&
+            QueryText(m_connection, "SELECT 1 FROM duckdb_settings() WHERE lower(name) = lower(" +
+                                        QuoteLiteral(t[i]->value) + ")")
+                .empty())
+            throw SqlError("42704", "unrecognized configuration parameter \"" + t[i]->value + "\"");
+        return false;
+    }
     if (tag != "PREPARE" && tag != "DEALLOCATE") return false;
     Tokens t = statement.Significant();
     size_t i = 1;

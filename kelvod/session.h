@@ -92,7 +92,8 @@ private:
     void RunEngineStatement(const Statement& statement, const std::string& text, const std::vector<int16_t>& formats,
                             bool sendDescription, const std::vector<std::optional<std::string>>& params);
     // SQL PREPARE and DEALLOCATE: the engine forgets unknown names silently and
-    // knows no DEALLOCATE ALL, so the names are kept here too. False: not one of them.
+    // knows no DEALLOCATE ALL, so the names are kept here too; SET and RESET of a
+    // setting the engine does not have. False: left to the engine.
     bool RunPreparedNameStatement(const Statement& statement, const std::vector<int16_t>& formats,
                                   bool sendDescription, const std::vector<std::optional<std::string>>& params);
     // Prepares and drops an engine statement: its errors are reported now.
