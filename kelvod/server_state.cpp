@@ -16,6 +16,18 @@ std::string ResolveDatabasePath(const std::string& path, const std::string& dire
     return p.lexically_normal().string();
 }
 
+bool ServerState::ChangePendingInput(uint64_t from, uint64_t to) {
+    if (to <= from) {
+        m_pendingInput -= from - to;
+        return true;
+    }
+    uint64_t current = m_pendingInput.load();
+    do {
+        if (current + (to - from) > m_maxPendingInput) return false;
+    } while (!m_pendingInput.compare_exchange_weak(current, current + (to - from)));
+    return true;
+}
+
 void ServerState::Register(int32_t pid, int32_t key, Session* session) {
     std::lock_guard<std::mutex> lock(m_sessionsMutex);
     m_sessions[pid] = {key, session};

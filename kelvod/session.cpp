@@ -52,6 +52,7 @@ Session::Session(ServerState& server, int fd, std::chrono::milliseconds startupT
 }
 
 Session::~Session() {
+    m_server.ChangePendingInput(m_pendingInput, 0);
     m_server.Unregister(m_pid);
     m_server.Streams().RemoveOwnedBy(m_pid);
     if (m_connection) {
@@ -72,6 +73,8 @@ Session::~Session() {
 
 void Session::Run() {
     RunProtocol();
+    m_server.ChangePendingInput(m_pendingInput, 0);
+    m_pendingInput = 0;
     // The client learns at once that the session ended; the descriptor itself
     // is closed with the session, after its thread has been joined.
     ::shutdown(m_fd, SHUT_RDWR);
@@ -155,6 +158,12 @@ bool Session::ReadMore(std::chrono::steady_clock::time_point deadline) {
         ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
+        // Bytes that wait for the rest of their message count against the bound for all
+        // sessions, so that many clients sending large messages slowly cannot exhaust memory.
+        uint64_t pending = m_reader.Buffered() + static_cast<uint64_t>(n);
+        if (!m_server.ChangePendingInput(m_pendingInput, pending))
+            throw ProtocolError("53200", "out of memory: the server holds too much partly received input");
+        m_pendingInput = pending;
         m_reader.Append(buf, static_cast<size_t>(n));
         return true;
     }

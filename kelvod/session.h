@@ -155,6 +155,7 @@ private:
     int m_fd;
     duckdb_connection m_connection = nullptr;
     ProtocolReader m_reader;
+    uint64_t m_pendingInput = 0;  // this session's share of the server's bound on pending input
     ProtocolWriter m_writer;
     int32_t m_pid = 0;
     int32_t m_key = 0;
