@@ -10,6 +10,8 @@ namespace {
 bool Has(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 std::string StateFor(std::string_view kind, std::string_view m) {
+    // A full disk reads the same whichever statement or checkpoint met it.
+    if (Has(m, "No space left on device") || Has(m, "disk is full") || Has(m, "Disk full")) return "53100";
     if (Has(m, "Prepared statement") && Has(m, "does not exist")) return "26000";
     if (Has(m, "unrecognized configuration parameter")) return "42704";
     if (Has(m, "configuration has been locked")) return "42501";
@@ -42,8 +44,11 @@ std::string StateFor(std::string_view kind, std::string_view m) {
         return Has(m, "out of range") || (Has(m, "Could not cast value") && Has(m, "to DECIMAL")) ? "22003" : "22P02";
     if (kind == "Invalid Input") return Has(m, "ivision by zero") ? "22012" : "22023";
     if (kind == "Interrupt" || Has(m, "Interrupted")) return "57014";
-    if (kind == "TransactionContext" || kind == "Transaction")
+    if (kind == "TransactionContext" || kind == "Transaction") {
+        // Write-write conflicts: clients retry on 40001.
+        if (Has(m, "onflict")) return "40001";
         return Has(m, "aborted") ? "25P02" : "25000";
+    }
     if (kind == "Not implemented") return "0A000";
     if (kind == "IO") return "58030";
     if (kind == "Permission") return "42501";

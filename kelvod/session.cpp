@@ -83,8 +83,10 @@ void Session::Run() {
 void Session::RunProtocol() {
     try {
         if (Startup()) Serve();
+        SayGoodbyeIfStopping();
         Flush();
     } catch (const ConnectionLost&) {
+        SayGoodbyeIfStopping();
     } catch (const ProtocolError& e) {
         try {
             ErrorFields f;
@@ -127,9 +129,26 @@ void Session::Cancel() {
 
 void Session::Stop() {
     m_stopping = true;
-    ::shutdown(m_fd, SHUT_RDWR);
+    // Reading ends at once; writing stays open for the client to learn why (57P01).
+    ::shutdown(m_fd, SHUT_RD);
     std::lock_guard<std::mutex> lock(m_interruptMutex);
     if (m_running && m_connection) duckdb_interrupt(m_connection);
+}
+
+void Session::Abort() { ::shutdown(m_fd, SHUT_RDWR); }
+
+void Session::SayGoodbyeIfStopping() {
+    if (!m_stopping) return;
+    try {
+        ErrorFields f;
+        f.severity = "FATAL";
+        f.sqlstate = "57P01";
+        f.message = "terminating connection due to administrator command";
+        SendError(f);
+        Flush();
+    } catch (...) {
+        // the client is gone already
+    }
 }
 
 void Session::Flush() {
@@ -371,6 +390,8 @@ void Session::HandleRequest(const Request& request) {
                 throw SqlError("26000", "The prepared statement \"" + b->statement + "\" does not exist.");
             for (int16_t f : b->paramFormats)
                 if (f != 0) throw SqlError("0A000", "Parameters must be sent in the text format.");
+            for (const auto& p : b->params)
+                if (p && !IsValidUtf8(*p)) throw SqlError("22021", "invalid byte sequence for encoding \"UTF8\"");
             for (int16_t f : b->resultFormats)
                 if (f != kTextFormat && f != kBinaryFormat)
                     throw SqlError("0A000", "Result format code " + std::to_string(f) + " is not supported.",

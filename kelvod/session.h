@@ -50,8 +50,10 @@ public:
     void Run();
     // From another thread: interrupt the running statement, if any.
     void Cancel();
-    // From another thread: end the session (server shut-down).
+    // From another thread: end the session (server shut-down); the client is told
+    // with 57P01 unless the session is stuck sending, which Abort ends.
     void Stop();
+    void Abort();
 
 private:
     struct Prepared {
@@ -80,6 +82,7 @@ private:
     void ThrowIfCancelled() const;
 
     void RunProtocol();
+    void SayGoodbyeIfStopping();
     bool Startup();
     void ApplyOptions(const std::string& options);
     void ApplyDbname(const std::string& dbname);

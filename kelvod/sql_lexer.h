@@ -41,8 +41,12 @@ struct Statement {
 // `apartNext` carries over to the next call: it tells that the last token was requoted.
 void AppendEngineToken(std::string& out, const Token& token, bool& apartNext);
 
-// Throws SqlError (42601 for unterminated quotes and comments, 22021 for a NUL escape).
+// Throws SqlError (42601 for unterminated quotes and comments, 22021 for a NUL
+// escape or text that is not UTF-8).
 std::vector<Statement> SplitStatements(std::string_view sql);
+
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool IsValidUtf8(std::string_view text);
 
 // Appends code point `cp` in UTF-8; throws 22021 for NUL, surrogates and values past U+10FFFF.
 void AppendUtf8(std::string& out, unsigned long cp);

@@ -181,6 +181,13 @@ TEST_F(KelvodSessions, StatementsStopAtTheFirstErrorAndTheTransactionStatusFollo
     EXPECT_EQ(c.Query("BEGIN").status, 'T');
     EXPECT_EQ(c.Query("SELECT * FROM nowhere").status, 'E');
     EXPECT_EQ(c.Query("ROLLBACK").status, 'I');
+    // A write-write conflict is one that clients retry.
+    WireClient other;
+    ASSERT_EQ(other.Open(server->Endpoint(), ":main").status, 'I');
+    ASSERT_TRUE(c.Query("CREATE TABLE conflicts (id INT, v INT); INSERT INTO conflicts VALUES (1, 0)").Ok());
+    ASSERT_EQ(c.Query("BEGIN; UPDATE conflicts SET v = 1 WHERE id = 1").status, 'T');
+    EXPECT_EQ(other.Query("UPDATE conflicts SET v = 2 WHERE id = 1").Sqlstate(), "40001");
+    EXPECT_EQ(c.Query("COMMIT").tags, std::vector<std::string>{"COMMIT"});
     // Whatever fails inside a block (parse, bind, catalog, run time, in either
     // protocol) aborts it: nothing more runs, and COMMIT rolls back.
     ASSERT_TRUE(c.Query("CREATE TABLE aborts (v INT)").Ok());
