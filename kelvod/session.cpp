@@ -715,9 +715,16 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
         for (idx_t c = 0; c < columns; ++c) vectors[c] = duckdb_data_chunk_get_vector(chunk.chunk, c);
         for (idx_t r = 0; r < n && m_copy; ++r) CopyRow(encoders, vectors, columnFormats, descriptions, r);
         for (idx_t r = 0; r < n && !m_copy; ++r) {
-            m_writer.BeginDataRow(static_cast<int16_t>(columns));
-            for (idx_t c = 0; c < columns; ++c) encoders[c].Write(m_writer, vectors[c], r, columnFormats[c]);
-            m_writer.EndDataRow();
+            // A value that cannot be encoded ends the statement; its row is not sent half-written.
+            size_t rowStart = m_writer.Buffer().size();
+            try {
+                m_writer.BeginDataRow(static_cast<int16_t>(columns));
+                for (idx_t c = 0; c < columns; ++c) encoders[c].Write(m_writer, vectors[c], r, columnFormats[c]);
+                m_writer.EndDataRow();
+            } catch (...) {
+                m_writer.Buffer().resize(rowStart);
+                throw;
+            }
         }
         rows += n;
         // Rows go out chunk by chunk: a client that stops reading blocks this

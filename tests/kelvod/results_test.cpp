@@ -108,6 +108,13 @@ TEST_F(KelvodResults, ExtraFloatDigitsChoosesShortestOrRoundedFloats) {
     }
 }
 
+TEST_F(KelvodResults, TimestampsPastTheBinaryRangeAreRefusedNotWrapped) {
+    const char* sql = "SELECT TIMESTAMP '290000-01-01 00:00:00' AS t";
+    EXPECT_EQ(binary.Query(sql).Sqlstate(), "22008");
+    EXPECT_EQ(text.Query(sql).Value(), "290000-01-01 00:00:00");
+    EXPECT_EQ(binary.Query("SELECT CAST(TIMESTAMP '290000-01-01 00:00:00' AS TIMESTAMP_S) AS t").Sqlstate(), "22008");
+}
+
 TEST_F(KelvodResults, NullsAndCommandTags) {
     WireResult r = binary.Query("SELECT NULL::INTEGER AS a, NULL AS b, 'x' AS c");
     ASSERT_EQ(r.rows.size(), 1u);
