@@ -267,10 +267,25 @@ Command ClassifyStatement(const Statement& statement) {
             if (inside) c.query.tokens.push_back(tok);
             if (&tok == openTok) inside = true;
         }
-        for (size_t k = close + 3; k < t.size(); ++k) {
-            if (IsWord(t, k, "binary") || IsWord(t, k, "kelvobinary")) c.binary = true;
-            else if (IsWord(t, k, "csv")) return RefusedCommand{"0A000", "COPY TO STDOUT supports the text and binary formats only."};
+        // [WITH] (FORMAT text | FORMAT kelvobinary): every other option is refused, not ignored.
+        size_t k = close + 3;
+        if (IsWord(t, k, "with")) ++k;
+        if (k == t.size()) return c;
+        if (!IsSymbol(t, k, "("))
+            return RefusedCommand{"0A000", "COPY TO STDOUT takes its options as (FORMAT text) or (FORMAT KELVOBINARY)."};
+        for (++k; k < t.size() && !IsSymbol(t, k, ")"); ++k) {
+            if (IsSymbol(t, k, ",")) continue;
+            if (!IsWord(t, k, "format"))
+                return RefusedCommand{"0A000", "The COPY option \"" + t[k]->text + "\" is not supported."};
+            ++k;
+            if (IsWord(t, k, "kelvobinary")) c.binary = true;
+            else if (IsWord(t, k, "binary"))
+                return RefusedCommand{"0A000", "COPY TO STDOUT does not write PostgreSQL's binary format; use FORMAT "
+                                               "KELVOBINARY or text."};
+            else if (!IsWord(t, k, "text"))
+                return RefusedCommand{"0A000", "COPY TO STDOUT writes FORMAT text or KELVOBINARY only."};
         }
+        if (!IsSymbol(t, k, ")") || k + 1 != t.size()) Syntax("unexpected end of the COPY options");
         return c;
     }
     return EngineStatement{};

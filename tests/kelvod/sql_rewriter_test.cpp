@@ -28,6 +28,12 @@ TEST(KelvodSqlRewriter, RefusesWhatItCannotRun) {
         {"INSERT BULK INTO t (a) (SELECT a FROM EXTERNAL STREAM s", "42601"},
         {"INSERT BULK INTO t (a) (SELECT )", "42601"},
         {"CLOSE EXTERNAL STREAM s extra", "42601"},
+        {"COPY (SELECT 1) TO STDOUT WITH (FORMAT binary)", "0A000"},
+        {"COPY (SELECT 1) TO STDOUT (FORMAT csv)", "0A000"},
+        {"COPY (SELECT 1) TO STDOUT WITH (DELIMITER ',')", "0A000"},
+        {"COPY (SELECT 1) TO STDOUT WITH (FORMAT text, NULL 'x')", "0A000"},
+        {"COPY (SELECT 1) TO STDOUT BINARY", "0A000"},
+        {"COPY (SELECT 1) TO STDOUT (FORMAT text", "42601"},
     };
     for (const auto& r : refusals) {
         try {
