@@ -9,10 +9,11 @@ namespace kelvod {
 
 std::string ResolveDatabasePath(const std::string& path, const std::string& directory) {
     std::filesystem::path p(path);
-    if (p.is_relative()) {
-        std::error_code ec;
-        p = directory.empty() ? std::filesystem::absolute(p, ec) : std::filesystem::path(directory) / p;
-    }
+    if (p.is_relative() && !directory.empty()) p = std::filesystem::path(directory) / p;
+    // Absolute, so that a path resolved once reads the same when resolved again
+    // (a relative --database-directory would otherwise be prefixed twice).
+    std::error_code ec;
+    if (p.is_relative()) p = std::filesystem::absolute(p, ec);
     return p.lexically_normal().string();
 }
 
