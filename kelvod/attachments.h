@@ -20,6 +20,10 @@ public:
     std::string Acquire(duckdb_connection connection, const std::string& alias, const std::string& path);
     // Gives back one session's use; the last user detaches the file.
     void Release(duckdb_connection connection, const std::string& alias);
+    // The engine invalidates a database whose checkpoint failed (a full disk); it
+    // serves again once detached and attached anew, which this does. The caller's
+    // connection must not use the alias as its default database.
+    void Reattach(duckdb_connection connection, const std::string& alias);
     bool IsPathAttached(const std::string& path) const;
     // Whether some session has attached a database under this alias.
     bool IsAlias(const std::string& alias) const;
@@ -33,6 +37,9 @@ private:
     mutable std::mutex m_mutex;
     std::map<std::string, Entry> m_entries;  // by alias, case-folded as the engine compares
 };
+
+// The alias of the database that an engine error says is invalidated, or "".
+std::string InvalidatedDatabase(const std::string& error);
 
 // Names the engine keeps for itself; no database may be attached under them.
 bool IsReservedAlias(const std::string& alias);

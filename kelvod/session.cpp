@@ -435,6 +435,7 @@ void Session::HandleRequest(const Request& request) {
         // Any failed message inside a block aborts it, as a failed statement does.
         if (m_transaction == 'T') m_transaction = 'E';
         m_skipUntilSync = true;
+        RecoverInvalidated(e);
     }
 }
 
@@ -459,6 +460,26 @@ void Session::SimpleQuery(const std::string& sql) {
     } catch (const SqlError& e) {
         SendError(FieldsOf(e));
         if (m_transaction == 'T') m_transaction = 'E';
+        RecoverInvalidated(e);
+    }
+}
+
+void Session::RecoverInvalidated(const SqlError& error) {
+    std::string alias = InvalidatedDatabase(error.what());
+    if (alias.empty() || m_transaction != 'I') return;  // an open block still holds the database
+    bool ours = false;
+    for (const auto& d : m_databases) ours |= EqualsFolded(d, alias);
+    if (!ours) return;
+    try {
+        RunEngine(m_connection, "USE memory");
+        m_server.Attachments().Reattach(m_connection, alias);
+    } catch (const SqlError& e) {
+        // Still refused (the disk may still be full): the next statement tries again.
+        Notice(e.sqlstate, std::string("The database \"") + alias + "\" could not be attached again: " + e.what());
+    }
+    try {
+        UseFirstDatabase();
+    } catch (const SqlError&) {
     }
 }
 

@@ -145,6 +145,8 @@ private:
     void UseFirstDatabase();
     SessionNames Names() const;
 
+    // After an error that says a database of this session is invalidated: attach it anew.
+    void RecoverInvalidated(const SqlError& error);
     void SendError(const ErrorFields& error);
     void Notice(const std::string& sqlstate, const std::string& message);
     void Flush();

@@ -1,6 +1,7 @@
 // The engine's error texts as ErrorResponse fields.
 #include <gtest/gtest.h>
 
+#include "kelvod/attachments.h"
 #include "kelvod/engine_errors.h"
 #include "kelvod/engine_version.h"
 
@@ -40,4 +41,14 @@ TEST(KelvodEngineErrors, RefusesEnginesOlderThanOneFive) {
     for (const char* ok : {"v1.5.6", "1.5.0-dev12", "v2.0.0", "v1.10.1"}) EXPECT_TRUE(EngineVersionSupported(ok)) << ok;
     for (const char* old : {"v1.4.4", "v0.10.3", "", "v", "1", "banana"})
         EXPECT_FALSE(EngineVersionSupported(old)) << old;
+}
+
+TEST(KelvodEngineErrors, NamesTheDatabaseThatAFailedCheckpointInvalidated) {
+    EXPECT_EQ(InvalidatedDatabase("Failed to commit: Checkpoint failed for database \"g\". The database has been "
+                                  "invalidated. Original error: Could not write file"),
+              "g");
+    EXPECT_EQ(InvalidatedDatabase("Database \"My Db\" has been invalidated because checkpointing failed. Detach and "
+                                  "reattach it before using it again."),
+              "My Db");
+    EXPECT_EQ(InvalidatedDatabase("Catalog \"g\" does not exist!"), "");
 }
