@@ -80,6 +80,8 @@ int Serve(const kelvod::CommandLine& cl) {
     try {
         if (duckdb_connect(engine, &setup) == DuckDBError) throw std::runtime_error("no engine connection");
         kelvod::RegisterByteaCast(setup);
+        // Integer / integer truncates, as PostgreSQL clients expect.
+        kelvod::RunEngine(setup, "SET GLOBAL integer_division = true");
         kelvod::LockEngineDown(setup);
     } catch (const std::exception& e) {
         if (setup) duckdb_disconnect(&setup);

@@ -181,6 +181,9 @@ TEST_F(KelvodSessions, StatementsStopAtTheFirstErrorAndTheTransactionStatusFollo
     EXPECT_EQ(c.Query("BEGIN").status, 'T');
     EXPECT_EQ(c.Query("SELECT * FROM nowhere").status, 'E');
     EXPECT_EQ(c.Query("ROLLBACK").status, 'I');
+    // Integer division truncates, as PostgreSQL clients expect.
+    WireResult division = c.Query("SELECT 7 / 2, -7 / 2, 7.0 / 2");
+    EXPECT_EQ(division.rows.at(0), (std::vector<std::optional<std::string>>{"3", "-3", "3.5"}));
     // A write-write conflict is one that clients retry.
     WireClient other;
     ASSERT_EQ(other.Open(server->Endpoint(), ":main").status, 'I');
