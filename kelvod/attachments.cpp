@@ -97,7 +97,11 @@ void AttachmentRegistry::Release(duckdb_connection connection, const std::string
     // with no users still describes what the engine holds, and can be shared again.
     try {
         RunEngine(connection, "DETACH " + QuoteIdentifier(it->second.alias));
-    } catch (const SqlError&) {
+    } catch (const SqlError& e) {
+        try {
+            if (!InvalidatedDatabase(e.what()).empty()) DetachFresh(connection, it->second.alias);
+        } catch (const SqlError&) {
+        }
         // The engine may detach and then fail its checkpoint (a full disk): the entry
         // must follow what the engine holds, or the alias would name nothing.
         if (!EngineHas(connection, it->second.alias)) m_entries.erase(it);
@@ -106,11 +110,26 @@ void AttachmentRegistry::Release(duckdb_connection connection, const std::string
     m_entries.erase(it);
 }
 
+void AttachmentRegistry::DetachFresh(duckdb_connection fallback, const std::string& alias) {
+    duckdb_connection fresh = nullptr;
+    if (!m_engine || duckdb_connect(m_engine, &fresh) == DuckDBError) {
+        RunEngine(fallback, "DETACH " + QuoteIdentifier(alias));
+        return;
+    }
+    try {
+        RunEngine(fresh, "DETACH " + QuoteIdentifier(alias));
+    } catch (...) {
+        duckdb_disconnect(&fresh);
+        throw;
+    }
+    duckdb_disconnect(&fresh);
+}
+
 void AttachmentRegistry::Reattach(duckdb_connection connection, const std::string& alias) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_entries.find(Fold(alias));
     if (it == m_entries.end()) return;
-    if (EngineHas(connection, it->second.alias)) RunEngine(connection, "DETACH " + QuoteIdentifier(it->second.alias));
+    if (EngineHas(connection, it->second.alias)) DetachFresh(connection, it->second.alias);
     RunEngine(connection, "ATTACH " + QuoteLiteral(it->second.path) + " AS " + QuoteIdentifier(it->second.alias));
 }
 

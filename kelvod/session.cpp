@@ -471,7 +471,12 @@ void Session::RecoverInvalidated(const SqlError& error) {
     for (const auto& d : m_databases) ours |= EqualsFolded(d, alias);
     if (!ours) return;
     try {
+        // This connection may not even leave the invalidated database; the registry
+        // detaches it through a connection of its own.
         RunEngine(m_connection, "USE memory");
+    } catch (const SqlError&) {
+    }
+    try {
         m_server.Attachments().Reattach(m_connection, alias);
     } catch (const SqlError& e) {
         // Still refused (the disk may still be full): the next statement tries again.
