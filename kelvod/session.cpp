@@ -464,6 +464,25 @@ void Session::SimpleQuery(const std::string& sql) {
     }
 }
 
+bool Session::CommittedDespite(const SqlError& error) {
+    return std::string_view(error.what()).find("COMMIT succeeded and is durable") != std::string_view::npos;
+}
+
+void Session::CommitOwnTransaction() {
+    try {
+        RunEngine(m_connection, "COMMIT");
+    } catch (const SqlError& e) {
+        if (!CommittedDespite(e)) throw;
+        ErrorFields f;
+        f.severity = "WARNING";
+        f.sqlstate = e.sqlstate;
+        f.message = e.what();
+        m_writer.Notice(f);
+        m_transaction = 'I';
+        RecoverInvalidated(e);
+    }
+}
+
 void Session::RecoverInvalidated(const SqlError& error) {
     std::string alias = InvalidatedDatabase(error.what());
     if (alias.empty() || m_transaction != 'I') return;  // an open block still holds the database
@@ -680,7 +699,17 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
     if (state == DuckDBError) {
         ThrowIfCancelled();
         ErrorFields e = EngineErrorFields(duckdb_result_error(&result.result));
-        throw SqlError(e.sqlstate, e.message, e.hint);
+        SqlError error(e.sqlstate, e.message, e.hint);
+        if (CommandTagFor(statement) == "COMMIT" && CommittedDespite(error)) {
+            ErrorFields warning = e;
+            warning.severity = "WARNING";
+            m_writer.Notice(warning);
+            m_transaction = 'I';
+            m_writer.CommandComplete("COMMIT");
+            RecoverInvalidated(error);
+            return;
+        }
+        throw error;
     }
     ThrowIfCancelled();
     std::string tag = CommandTagFor(statement);

@@ -145,6 +145,12 @@ private:
     void UseFirstDatabase();
     SessionNames Names() const;
 
+    // COMMIT of the load's own transaction. A commit that is durable although the
+    // checkpoint after it failed counts as done: the client is warned, not told
+    // that rows it must not send again were lost.
+    void CommitOwnTransaction();
+    // Whether the engine's error says that the commit itself succeeded.
+    static bool CommittedDespite(const SqlError& error);
     // After an error that says a database of this session is invalidated: attach it anew.
     void RecoverInvalidated(const SqlError& error);
     void SendError(const ErrorFields& error);
