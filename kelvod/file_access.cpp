@@ -42,8 +42,14 @@ bool LooksLikeFile(std::string name) {
 
 void RefuseFileAccess(const Statement& statement) {
     Tokens t = statement.Significant();
-    for (const char* first : {"import", "export", "install", "load", "pragma", "attach", "detach"})
-        if (IsWord(t, 0, first)) Refuse("The statement " + t[0]->text);
+    // A prepared statement runs later as EXECUTE, so its body is judged now.
+    size_t body = 0;
+    if (IsWord(t, 0, "prepare"))
+        while (body < t.size() && !IsWord(t, body, "as")) ++body;
+    if (body > 0) ++body;
+    for (const char* first : {"import", "export", "install", "load", "pragma", "attach", "detach", "copy"})
+        if (IsWord(t, body, first) && (body > 0 || std::string(first) != "copy"))
+            Refuse("The statement " + t[body]->text);
     for (size_t i = 0; i < t.size(); ++i) {
         bool call = IsSymbol(t, i + 1, "(");
         if (call && (t[i]->kind == Token::Kind::Word || t[i]->kind == Token::Kind::Identifier)) {
@@ -52,9 +58,10 @@ void RefuseFileAccess(const Statement& statement) {
             if (ReachesFiles(name)) Refuse("The function " + t[i]->value);
         }
         // FROM 'file.csv' and FROM "data.parquet": the engine would scan the file.
-        bool fromItem = i > 0 && (IsWord(t, i - 1, "from") || IsWord(t, i - 1, "join") || IsSymbol(t, i - 1, ","));
-        if (fromItem && t[i]->kind == Token::Kind::String && (IsWord(t, i - 1, "from") || IsWord(t, i - 1, "join")))
-            Refuse("Reading a file in FROM");
+        bool scans = i > 0 && (IsWord(t, i - 1, "from") || IsWord(t, i - 1, "join") || IsWord(t, i - 1, "summarize") ||
+                               IsWord(t, i - 1, "describe") || IsWord(t, i - 1, "show"));
+        bool fromItem = scans || (i > 0 && IsSymbol(t, i - 1, ","));
+        if (scans && t[i]->kind == Token::Kind::String) Refuse("Reading a file in FROM");
         if (fromItem && t[i]->kind == Token::Kind::Identifier && !IsSymbol(t, i + 1, ".") && LooksLikeFile(t[i]->value))
             Refuse("Reading a file in FROM");
     }

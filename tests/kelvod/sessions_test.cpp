@@ -248,6 +248,8 @@ TEST_F(KelvodSessions, EngineErrorsCarryTheNearestSqlstate) {
         {"IMPORT DATABASE '/tmp'", "42501"},
         {"LOAD json", "42501"},
         {"PRAGMA version", "42501"},
+        {"PREPARE cp AS COPY (SELECT 1) TO '/tmp/x.csv'", "42501"},
+        {"SUMMARIZE '/etc/passwd'", "42501"},
         {"COPY (SELECT 1) TO '/tmp/x.csv'", "0A000"},
         {"DEALLOCATE nope", "26000"},
         {"PREPARE two AS SELECT 2", "PREPARE"},
