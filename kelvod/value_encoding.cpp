@@ -394,9 +394,14 @@ void ColumnEncoder::WriteBinary(ProtocolWriter& out, const void* data, idx_t row
         else PutLittleEndian(out.FieldSpace(16), v);
         return;
     }
-    case DUCKDB_TYPE_DATE:
-        PutLittleEndian(out.FieldSpace(4), static_cast<uint32_t>(Load<int32_t>(data, row) + kUnixEpochJulianDay));
+    case DUCKDB_TYPE_DATE: {
+        // Julian days, unsigned: days before 4714 BC have no binary form (the infinities keep theirs).
+        int32_t days = Load<int32_t>(data, row);
+        if (days != -std::numeric_limits<int32_t>::max() && days + kUnixEpochJulianDay < 0)
+            throw SqlError("22008", "date out of range", "Days before 4714 BC have no binary form; ask for text.");
+        PutLittleEndian(out.FieldSpace(4), static_cast<uint32_t>(days + kUnixEpochJulianDay));
         return;
+    }
     case DUCKDB_TYPE_TIME: PutLittleEndian(out.FieldSpace(8), static_cast<uint64_t>(Load<int64_t>(data, row))); return;
     case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_S: case DUCKDB_TYPE_TIMESTAMP_MS:
     case DUCKDB_TYPE_TIMESTAMP_NS: case DUCKDB_TYPE_TIMESTAMP_TZ: {

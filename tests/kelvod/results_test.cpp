@@ -108,11 +108,13 @@ TEST_F(KelvodResults, ExtraFloatDigitsChoosesShortestOrRoundedFloats) {
     }
 }
 
-TEST_F(KelvodResults, TimestampsPastTheBinaryRangeAreRefusedNotWrapped) {
+TEST_F(KelvodResults, DatesAndTimestampsPastTheBinaryRangeAreRefusedNotWrapped) {
     const char* sql = "SELECT TIMESTAMP '290000-01-01 00:00:00' AS t";
     EXPECT_EQ(binary.Query(sql).Sqlstate(), "22008");
     EXPECT_EQ(text.Query(sql).Value(), "290000-01-01 00:00:00");
     EXPECT_EQ(binary.Query("SELECT CAST(TIMESTAMP '290000-01-01 00:00:00' AS TIMESTAMP_S) AS t").Sqlstate(), "22008");
+    EXPECT_EQ(binary.Query("SELECT DATE '5000-01-01 (BC)' AS d").Sqlstate(), "22008");
+    EXPECT_EQ(text.Query("SELECT DATE '5000-01-01 (BC)' AS d").Value(), "5000-01-01 BC");
 }
 
 TEST_F(KelvodResults, NullsAndCommandTags) {
