@@ -524,7 +524,7 @@ void Session::RunStatement(const Statement& statement, const std::vector<int16_t
         [&](auto& c) {
             using T = std::decay_t<decltype(c)>;
             if constexpr (std::is_same_v<T, EngineStatement>) {
-                if (!RunPreparedNameStatement(statement, formats, sendDescription, params))
+                if (!InterceptEngineStatement(statement, formats, sendDescription, params))
                     RunEngineStatement(statement, RewriteForEngine(statement, m_connection, Names()), formats,
                                        sendDescription, params);
             } else if constexpr (std::is_same_v<T, CreateDatabaseCommand>) {
@@ -807,7 +807,7 @@ int Session::ExtraFloatDigits() const {
     }
 }
 
-bool Session::RunPreparedNameStatement(const Statement& statement, const std::vector<int16_t>& formats,
+bool Session::InterceptEngineStatement(const Statement& statement, const std::vector<int16_t>& formats,
                                        bool sendDescription, const std::vector<std::optional<std::string>>& params) {
     std::string tag = CommandTagFor(statement);
     if (tag == "SET" || tag == "RESET") {

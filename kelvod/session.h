@@ -97,7 +97,7 @@ private:
     // SQL PREPARE and DEALLOCATE: the engine forgets unknown names silently and
     // knows no DEALLOCATE ALL, so the names are kept here too; SET and RESET of a
     // setting the engine does not have. False: left to the engine.
-    bool RunPreparedNameStatement(const Statement& statement, const std::vector<int16_t>& formats,
+    bool InterceptEngineStatement(const Statement& statement, const std::vector<int16_t>& formats,
                                   bool sendDescription, const std::vector<std::optional<std::string>>& params);
     // Prepares and drops an engine statement: its errors are reported now.
     void PrepareForEngine(const std::string& text);
