@@ -50,7 +50,12 @@ void RefuseFileAccess(const Statement& statement) {
     for (const char* first : {"import", "export", "install", "load", "pragma", "attach", "detach", "copy"})
         if (IsWord(t, body, first) && (body > 0 || std::string(first) != "copy"))
             Refuse("The statement " + t[body]->text);
+    bool inFrom = false;  // between FROM and the clause after it, where "," starts another scan
     for (size_t i = 0; i < t.size(); ++i) {
+        if (IsWord(t, i, "from") || IsWord(t, i, "join")) inFrom = true;
+        for (const char* w : {"where", "group", "order", "having", "limit", "select", "on", "using", "union", "except",
+                              "intersect", "window", "qualify", "returning", "set", "values"})
+            if (IsWord(t, i, w)) inFrom = false;
         bool call = IsSymbol(t, i + 1, "(");
         if (call && (t[i]->kind == Token::Kind::Word || t[i]->kind == Token::Kind::Identifier)) {
             std::string name = t[i]->value;
@@ -60,8 +65,8 @@ void RefuseFileAccess(const Statement& statement) {
         // FROM 'file.csv' and FROM "data.parquet": the engine would scan the file.
         bool scans = i > 0 && (IsWord(t, i - 1, "from") || IsWord(t, i - 1, "join") || IsWord(t, i - 1, "summarize") ||
                                IsWord(t, i - 1, "describe") || IsWord(t, i - 1, "show"));
-        bool fromItem = scans || (i > 0 && IsSymbol(t, i - 1, ","));
-        if (scans && t[i]->kind == Token::Kind::String) Refuse("Reading a file in FROM");
+        bool fromItem = scans || (inFrom && i > 0 && IsSymbol(t, i - 1, ","));
+        if (fromItem && t[i]->kind == Token::Kind::String) Refuse("Reading a file in FROM");
         if (fromItem && t[i]->kind == Token::Kind::Identifier && !IsSymbol(t, i + 1, ".") && LooksLikeFile(t[i]->value))
             Refuse("Reading a file in FROM");
     }

@@ -243,6 +243,8 @@ TEST_F(KelvodSessions, EngineErrorsCarryTheNearestSqlstate) {
         {"SELECT * FROM Read_Csv('/etc/passwd')", "42501"},
         {"SELECT * FROM '/etc/passwd'", "42501"},
         {"SELECT * FROM k, \"/tmp/x.csv\"", "42501"},
+        {"SELECT * FROM k, '/tmp/x.csv'", "42501"},
+        {"SELECT id, \"x.csv\" FROM (SELECT 1 AS id, 2 AS \"x.csv\")", "SELECT 1"},
         {"SELECT * FROM query('SELECT 1')", "42501"},
         {"EXPORT DATABASE '/tmp/x'", "42501"},
         {"IMPORT DATABASE '/tmp'", "42501"},
