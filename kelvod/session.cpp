@@ -29,11 +29,11 @@ const char* const kKnownSettings[] = {
     "failed_connection_attempts", "encryption_key", "access_mode", "search_path", "external_client_context",
     "application_name"};
 
-// What the client is told when a statement fails.
 SqlError AbortedTransaction() {
     return SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");
 }
 
+// What the client is told when a statement fails.
 ErrorFields FieldsOf(const SqlError& e) {
     ErrorFields f;
     f.sqlstate = e.sqlstate;
@@ -515,7 +515,12 @@ void Session::RunStatement(const Statement& statement, const std::vector<int16_t
         // engine keeps its transaction alive after some errors, so it is ended here.
         std::string tag = CommandTagFor(statement);
         if (tag != "COMMIT" && tag != "ROLLBACK") throw AbortedTransaction();
-        RunEngine(m_connection, "ROLLBACK");
+        try {
+            RunEngine(m_connection, "ROLLBACK");
+        } catch (const SqlError& e) {
+            // A failed COMMIT has ended the engine's transaction already.
+            if (std::string_view(e.what()).find("no transaction is active") == std::string_view::npos) throw;
+        }
         m_transaction = 'I';
         m_writer.CommandComplete("ROLLBACK");
         return;

@@ -191,6 +191,15 @@ TEST_F(KelvodSessions, StatementsStopAtTheFirstErrorAndTheTransactionStatusFollo
     ASSERT_EQ(c.Query("BEGIN; UPDATE conflicts SET v = 1 WHERE id = 1").status, 'T');
     EXPECT_EQ(other.Query("UPDATE conflicts SET v = 2 WHERE id = 1").Sqlstate(), "40001");
     EXPECT_EQ(c.Query("COMMIT").tags, std::vector<std::string>{"COMMIT"});
+    // A COMMIT that fails on a conflict leaves a block that ROLLBACK ends.
+    ASSERT_TRUE(c.Query("CREATE TABLE keys (id INT PRIMARY KEY)").Ok());
+    ASSERT_EQ(c.Query("BEGIN; INSERT INTO keys VALUES (1)").status, 'T');
+    ASSERT_EQ(other.Query("BEGIN; INSERT INTO keys VALUES (1)").status, 'T');
+    EXPECT_TRUE(other.Query("COMMIT").Ok());
+    WireResult failedCommit = c.Query("COMMIT");
+    EXPECT_FALSE(failedCommit.Ok());
+    EXPECT_EQ(c.Query("ROLLBACK").status, 'I');
+    EXPECT_EQ(c.Query("SELECT count(*) FROM keys").Value(), "1");
     // Whatever fails inside a block (parse, bind, catalog, run time, in either
     // protocol) aborts it: nothing more runs, and COMMIT rolls back.
     ASSERT_TRUE(c.Query("CREATE TABLE aborts (v INT)").Ok());
