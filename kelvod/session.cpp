@@ -820,7 +820,7 @@ bool Session::InterceptEngineStatement(const Statement& statement, const std::ve
         // that does not exist; clients tell the two apart.
         Tokens t = statement.Significant();
         size_t i = IsWord(t, 1, "session") || IsWord(t, 1, "local") || IsWord(t, 1, "global") ? 2 : 1;
-        if (IsName(t, i) && !IsSymbol(t, i + 1, ".") &&
+        if (IsName(t, i) && !IsSymbol(t, i + 1, ".") && !IsWord(t, i, "variable") && !IsWord(t, i, "all") &&
             QueryText(m_connection, "SELECT 1 FROM duckdb_settings() WHERE lower(name) = lower(" +
                                         QuoteLiteral(t[i]->value) + ")")
                 .empty())

@@ -247,6 +247,7 @@ TEST_F(KelvodSessions, EngineErrorsCarryTheNearestSqlstate) {
         {"INSERT INTO n SELECT 2, v FROM n WHERE v = 1.23456::numeric", "INSERT 0 1"},
         {"INSERT INTO n VALUES (3, 1e30)", "22003"},
         {"SET no_such_parameter = 1", "42704"},
+        {"SET VARIABLE answer = 42", "SET"},
         {"SET threads = 1", "42501"},
         {"SELECT * FROM read_text('/etc/hostname')", "42501"},
         {"SELECT * FROM Read_Csv('/etc/passwd')", "42501"},
