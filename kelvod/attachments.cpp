@@ -32,6 +32,31 @@ void RunEngine(duckdb_connection connection, const std::string& sql) {
     duckdb_destroy_result(&result);
 }
 
+namespace {
+
+bool EngineHas(duckdb_connection connection, const std::string& alias) {
+    duckdb_result result;
+    std::string sql = "SELECT 1 FROM duckdb_databases() WHERE database_name = " + QuoteLiteral(alias);
+    if (duckdb_query(connection, sql.c_str(), &result) == DuckDBError) {
+        duckdb_destroy_result(&result);
+        return true;  // unknown: assume it is still there
+    }
+    bool has = duckdb_row_count(&result) > 0;
+    duckdb_destroy_result(&result);
+    return has;
+}
+
+}  // namespace
+
+std::string InvalidatedDatabase(const std::string& error) {
+    if (error.find("has been invalidated") == std::string::npos) return "";
+    size_t at = error.find("atabase \"");
+    if (at == std::string::npos) return "";
+    at += 9;
+    size_t end = error.find('"', at);
+    return end == std::string::npos ? "" : error.substr(at, end - at);
+}
+
 std::string AttachmentRegistry::Acquire(duckdb_connection connection, const std::string& alias, const std::string& path) {
     std::string key = Fold(alias);
     if (IsReservedAlias(alias))
@@ -43,6 +68,9 @@ std::string AttachmentRegistry::Acquire(duckdb_connection connection, const std:
             throw SqlError("42710", "The alias \"" + alias + "\" is already in use for the database \"" +
                                         it->second.path + "\".",
                            "Attach \"" + path + "\" under another alias.");
+        // A detach that failed half-way may have left the entry behind the engine's back.
+        if (!EngineHas(connection, it->second.alias))
+            RunEngine(connection, "ATTACH " + QuoteLiteral(path) + " AS " + QuoteIdentifier(it->second.alias));
         ++it->second.users;
         return it->second.alias;
     }
@@ -67,8 +95,42 @@ void AttachmentRegistry::Release(duckdb_connection connection, const std::string
     if (--it->second.users > 0) return;
     // The entry goes only once the engine has let go of the file; an entry left
     // with no users still describes what the engine holds, and can be shared again.
-    RunEngine(connection, "DETACH " + QuoteIdentifier(it->second.alias));
+    try {
+        RunEngine(connection, "DETACH " + QuoteIdentifier(it->second.alias));
+    } catch (const SqlError& e) {
+        try {
+            if (!InvalidatedDatabase(e.what()).empty()) DetachFresh(connection, it->second.alias);
+        } catch (const SqlError&) {
+        }
+        // The engine may detach and then fail its checkpoint (a full disk): the entry
+        // must follow what the engine holds, or the alias would name nothing.
+        if (!EngineHas(connection, it->second.alias)) m_entries.erase(it);
+        throw;
+    }
     m_entries.erase(it);
+}
+
+void AttachmentRegistry::DetachFresh(duckdb_connection fallback, const std::string& alias) {
+    duckdb_connection fresh = nullptr;
+    if (!m_engine || duckdb_connect(m_engine, &fresh) == DuckDBError) {
+        RunEngine(fallback, "DETACH " + QuoteIdentifier(alias));
+        return;
+    }
+    try {
+        RunEngine(fresh, "DETACH " + QuoteIdentifier(alias));
+    } catch (...) {
+        duckdb_disconnect(&fresh);
+        throw;
+    }
+    duckdb_disconnect(&fresh);
+}
+
+void AttachmentRegistry::Reattach(duckdb_connection connection, const std::string& alias) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_entries.find(Fold(alias));
+    if (it == m_entries.end()) return;
+    if (EngineHas(connection, it->second.alias)) DetachFresh(connection, it->second.alias);
+    RunEngine(connection, "ATTACH " + QuoteLiteral(it->second.path) + " AS " + QuoteIdentifier(it->second.alias));
 }
 
 bool AttachmentRegistry::IsAlias(const std::string& alias) const {

@@ -13,6 +13,10 @@ namespace kelvod {
 
 class AttachmentRegistry {
 public:
+    // `engine` lends fresh connections for detaching an invalidated database: a
+    // connection whose transaction has touched it cannot let go of it.
+    explicit AttachmentRegistry(duckdb_database engine = nullptr) : m_engine(engine) {}
+
     // Attaches `path` under `alias` for one session, through that session's engine
     // connection. Throws SqlError when the alias names another file, the file is
     // missing, or the engine refuses. Returns the alias as the engine knows it
@@ -20,6 +24,9 @@ public:
     std::string Acquire(duckdb_connection connection, const std::string& alias, const std::string& path);
     // Gives back one session's use; the last user detaches the file.
     void Release(duckdb_connection connection, const std::string& alias);
+    // The engine invalidates a database whose checkpoint failed (a full disk); it
+    // serves again once detached and attached anew, which this does.
+    void Reattach(duckdb_connection connection, const std::string& alias);
     bool IsPathAttached(const std::string& path) const;
     // Whether some session has attached a database under this alias.
     bool IsAlias(const std::string& alias) const;
@@ -30,9 +37,15 @@ private:
         std::string alias;
         int users = 0;
     };
+    // Detaches through a fresh connection when there is an engine to lend one.
+    void DetachFresh(duckdb_connection fallback, const std::string& alias);
+    duckdb_database m_engine;
     mutable std::mutex m_mutex;
     std::map<std::string, Entry> m_entries;  // by alias, case-folded as the engine compares
 };
+
+// The alias of the database that an engine error says is invalidated, or "".
+std::string InvalidatedDatabase(const std::string& error);
 
 // Names the engine keeps for itself; no database may be attached under them.
 bool IsReservedAlias(const std::string& alias);

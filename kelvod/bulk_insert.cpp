@@ -221,7 +221,7 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
         }
         inserter->Finish();
         inserter.reset();
-        if (ownTransaction) RunEngine(m_connection, "COMMIT");
+        if (ownTransaction) CommitOwnTransaction();
     } catch (...) {
         running.End();
         AbandonWrites(ownTransaction);

@@ -1,5 +1,6 @@
 // Serving the catalog tables and name resolution from the engine's metadata.
 #include "kelvod/catalog.h"
+#include "kelvod/file_access.h"
 
 #include <cctype>
 #include <set>
@@ -262,8 +263,11 @@ void RecordDeclaredColumns(duckdb_connection connection, const std::string& data
 }
 
 std::string RewriteForEngine(const Statement& statement, duckdb_connection connection, const SessionNames& names) {
+    RefuseFileAccess(statement);
     const auto& t = statement.tokens;
     std::string out;
+    bool apart = false;
+    std::vector<bool> numericTypes = UnconstrainedNumericTypes(statement);
     std::map<std::string, DatabaseCatalog> built;
     for (size_t i = 0; i < t.size(); ++i) {
         // kelvo_database_of_table('x') and friends become the literal they resolve to.
@@ -360,9 +364,11 @@ std::string RewriteForEngine(const Statement& statement, duckdb_connection conne
                 continue;
             }
         }
-        if (t[i].kind == Token::Kind::String) out += QuoteLiteral(t[i].value);
-        else if (t[i].kind == Token::Kind::Identifier) out += QuoteIdentifier(t[i].value);
-        else out += t[i].text;
+        if (numericTypes[i]) {
+            AppendEngineToken(out, Token{Token::Kind::Other, kUnconstrainedNumeric, {}}, apart);
+            continue;
+        }
+        AppendEngineToken(out, t[i], apart);
     }
     return out;
 }

@@ -146,7 +146,7 @@ void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
         Flush();
         ReceiveCopyData(decoder, UINT64_MAX);
         appender.Close();
-        if (ownTransaction) RunEngine(m_connection, "COMMIT");
+        if (ownTransaction) CommitOwnTransaction();
         m_writer.CommandComplete("COPY " + std::to_string(decoder.Rows()));
     } catch (...) {
         AbandonWrites(ownTransaction);

@@ -10,9 +10,16 @@ namespace {
 bool Has(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 std::string StateFor(std::string_view kind, std::string_view m) {
+    // A full disk reads the same whichever statement or checkpoint met it.
+    if (Has(m, "No space left on device") || Has(m, "disk is full") || Has(m, "Disk full")) return "53100";
+    if (Has(m, "Prepared statement") && Has(m, "does not exist")) return "26000";
+    if (Has(m, "unrecognized configuration parameter")) return "42704";
+    if (Has(m, "configuration has been locked")) return "42501";
     if (kind == "Parser") return "42601";
     if (kind == "Catalog") {
         if (Has(m, "already exists")) return Has(m, "Schema") ? "42P06" : "42P07";
+        // A table in a missing schema is a missing relation, as PostgreSQL clients expect.
+        if (Has(m, "Table with name")) return "42P01";
         if (Has(m, "Schema with name") || Has(m, "schema")) return "3F000";
         if (Has(m, "Catalog with name") || Has(m, "Catalog \"")) return "3F000";
         if (Has(m, "Function with name") || Has(m, "Macro Function")) return "42883";
@@ -33,11 +40,15 @@ std::string StateFor(std::string_view kind, std::string_view m) {
         return "23000";
     }
     if (kind == "Out of Range") return "22003";
-    if (kind == "Conversion") return Has(m, "out of range") ? "22003" : "22P02";
+    if (kind == "Conversion")
+        return Has(m, "out of range") || (Has(m, "Could not cast value") && Has(m, "to DECIMAL")) ? "22003" : "22P02";
     if (kind == "Invalid Input") return Has(m, "ivision by zero") ? "22012" : "22023";
     if (kind == "Interrupt" || Has(m, "Interrupted")) return "57014";
-    if (kind == "TransactionContext" || kind == "Transaction")
+    if (kind == "TransactionContext" || kind == "Transaction") {
+        // Write-write conflicts: clients retry on 40001.
+        if (Has(m, "onflict")) return "40001";
         return Has(m, "aborted") ? "25P02" : "25000";
+    }
     if (kind == "Not implemented") return "0A000";
     if (kind == "IO") return "58030";
     if (kind == "Permission") return "42501";

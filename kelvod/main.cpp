@@ -12,9 +12,12 @@
 
 #include "duckdb.h"
 #include "kelvod/attachments.h"
+#include "kelvod/bytea_text.h"
 #include "kelvod/callback.h"
 #include "kelvod/catalog.h"
 #include "kelvod/command_line.h"
+#include "kelvod/engine_version.h"
+#include "kelvod/file_access.h"
 #include "kelvod/listener.h"
 #include "kelvod/server_state.h"
 #include "kelvod/sql_lexer.h"
@@ -58,6 +61,12 @@ int Serve(const kelvod::CommandLine& cl) {
         return it == cl.settings.end() ? std::string() : it->second;
     };
 
+    const char* engineVersion = duckdb_library_version();
+    if (!kelvod::EngineVersionSupported(engineVersion ? engineVersion : "")) {
+        Log(std::string("the SQL engine is ") + (engineVersion ? engineVersion : "of unknown version") +
+            "; kelvod needs 1.5 or later");
+        return kInternalError;
+    }
     duckdb_database engine = nullptr;
     if (duckdb_open(nullptr, &engine) == DuckDBError) {
         Log("cannot open the SQL engine");
@@ -67,19 +76,30 @@ int Serve(const kelvod::CommandLine& cl) {
     if (!setting("database").empty())
         mainDatabase = kelvod::ResolveDatabasePath(setting("database"), setting("database_directory"));
     kelvod::ServerState server(engine, mainDatabase, setting("database_directory"));
+    duckdb_connection setup = nullptr;
+    try {
+        if (duckdb_connect(engine, &setup) == DuckDBError) throw std::runtime_error("no engine connection");
+        kelvod::RegisterByteaCast(setup);
+        // Integer / integer truncates, as PostgreSQL clients expect.
+        kelvod::RunEngine(setup, "SET GLOBAL integer_division = true");
+        kelvod::LockEngineDown(setup);
+    } catch (const std::exception& e) {
+        if (setup) duckdb_disconnect(&setup);
+        Log(std::string("cannot set the SQL engine up: ") + e.what());
+        duckdb_close(&engine);
+        return kInternalError;
+    }
     if (!mainDatabase.empty()) {
-        duckdb_connection setup = nullptr;
         try {
-            if (duckdb_connect(engine, &setup) == DuckDBError) throw std::runtime_error("no engine connection");
             CreateMainDatabase(setup, mainDatabase, setting("init") == "overwrite");
-            duckdb_disconnect(&setup);
         } catch (const std::exception& e) {
-            if (setup) duckdb_disconnect(&setup);
+            duckdb_disconnect(&setup);
             Log("cannot create the database " + mainDatabase + ": " + e.what());
             duckdb_close(&engine);
             return kInternalError;
         }
     }
+    duckdb_disconnect(&setup);
 
     int code = kClean;
     {

@@ -9,11 +9,24 @@ namespace kelvod {
 
 std::string ResolveDatabasePath(const std::string& path, const std::string& directory) {
     std::filesystem::path p(path);
-    if (p.is_relative()) {
-        std::error_code ec;
-        p = directory.empty() ? std::filesystem::absolute(p, ec) : std::filesystem::path(directory) / p;
-    }
+    if (p.is_relative() && !directory.empty()) p = std::filesystem::path(directory) / p;
+    // Absolute, so that a path resolved once reads the same when resolved again
+    // (a relative --database-directory would otherwise be prefixed twice).
+    std::error_code ec;
+    if (p.is_relative()) p = std::filesystem::absolute(p, ec);
     return p.lexically_normal().string();
+}
+
+bool ServerState::ChangePendingInput(uint64_t from, uint64_t to) {
+    if (to <= from) {
+        m_pendingInput -= from - to;
+        return true;
+    }
+    uint64_t current = m_pendingInput.load();
+    do {
+        if (current + (to - from) > m_maxPendingInput) return false;
+    } while (!m_pendingInput.compare_exchange_weak(current, current + (to - from)));
+    return true;
 }
 
 void ServerState::Register(int32_t pid, int32_t key, Session* session) {

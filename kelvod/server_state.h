@@ -18,10 +18,16 @@ class Session;
 // A database path as given, read against `directory` (--database-directory) when relative.
 std::string ResolveDatabasePath(const std::string& path, const std::string& directory);
 
+// What all sessions together may hold of messages not yet received whole.
+constexpr uint64_t kMaxPendingInput = 256u << 20;
+
 class ServerState {
 public:
-    explicit ServerState(duckdb_database engine, std::string mainDatabase, std::string databaseDirectory)
-        : m_engine(engine), m_mainDatabase(std::move(mainDatabase)), m_databaseDirectory(std::move(databaseDirectory)) {}
+    explicit ServerState(duckdb_database engine, std::string mainDatabase, std::string databaseDirectory,
+                         uint64_t maxPendingInput = kMaxPendingInput)
+        : m_engine(engine), m_attachments(engine), m_mainDatabase(std::move(mainDatabase)),
+          m_databaseDirectory(std::move(databaseDirectory)),
+          m_maxPendingInput(maxPendingInput) {}
 
     duckdb_database Engine() const { return m_engine; }
     AttachmentRegistry& Attachments() { return m_attachments; }
@@ -35,6 +41,9 @@ public:
     void Unregister(int32_t pid);
     void Cancel(int32_t pid, int32_t key);
     int32_t NextSessionId() { return ++m_lastSessionId; }
+    // Moves a session's share of pending input from `from` to `to` bytes; false
+    // (and nothing moved) when growing it would pass the bound for all sessions.
+    bool ChangePendingInput(uint64_t from, uint64_t to);
 
 private:
     duckdb_database m_engine;
@@ -45,6 +54,8 @@ private:
     std::mutex m_sessionsMutex;
     std::map<int32_t, std::pair<int32_t, Session*>> m_sessions;
     std::atomic<int32_t> m_lastSessionId{0};
+    const uint64_t m_maxPendingInput;
+    std::atomic<uint64_t> m_pendingInput{0};
 };
 
 }  // namespace kelvod

@@ -104,7 +104,11 @@ void Session::Detach(const std::string& alias) {
 
 void Session::DetachAll() {
     if (m_databases.empty()) return;
-    RunEngine(m_connection, "USE memory");
+    try {
+        RunEngine(m_connection, "USE memory");
+    } catch (const SqlError&) {
+        // an invalidated default database refuses even this; the uses are given back all the same
+    }
     std::vector<std::string> all;
     all.swap(m_databases);
     // Every alias is given back even when one of them fails, so that no use is counted forever.

@@ -11,7 +11,9 @@
 #include <random>
 
 #include "kelvod/engine_errors.h"
+#include "kelvod/file_access.h"
 #include "kelvod/startup_options.h"
+#include "kelvod/statement_tokens.h"
 #include "kelvod/value_encoding.h"
 
 namespace kelvod {
@@ -26,6 +28,10 @@ const char* const kKnownSettings[] = {
     "requestedProtocolVersion", "dorvane_api", "allow_redirects", "user_agent", "client_info", "session_identifier",
     "failed_connection_attempts", "encryption_key", "access_mode", "search_path", "external_client_context",
     "application_name"};
+
+SqlError AbortedTransaction() {
+    return SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");
+}
 
 // What the client is told when a statement fails.
 ErrorFields FieldsOf(const SqlError& e) {
@@ -46,6 +52,7 @@ Session::Session(ServerState& server, int fd, std::chrono::milliseconds startupT
 }
 
 Session::~Session() {
+    m_server.ChangePendingInput(m_pendingInput, 0);
     m_server.Unregister(m_pid);
     m_server.Streams().RemoveOwnedBy(m_pid);
     if (m_connection) {
@@ -66,6 +73,8 @@ Session::~Session() {
 
 void Session::Run() {
     RunProtocol();
+    m_server.ChangePendingInput(m_pendingInput, 0);
+    m_pendingInput = 0;
     // The client learns at once that the session ended; the descriptor itself
     // is closed with the session, after its thread has been joined.
     ::shutdown(m_fd, SHUT_RDWR);
@@ -74,8 +83,10 @@ void Session::Run() {
 void Session::RunProtocol() {
     try {
         if (Startup()) Serve();
+        SayGoodbyeIfStopping();
         Flush();
     } catch (const ConnectionLost&) {
+        SayGoodbyeIfStopping();
     } catch (const ProtocolError& e) {
         try {
             ErrorFields f;
@@ -118,9 +129,26 @@ void Session::Cancel() {
 
 void Session::Stop() {
     m_stopping = true;
-    ::shutdown(m_fd, SHUT_RDWR);
+    // Reading ends at once; writing stays open for the client to learn why (57P01).
+    ::shutdown(m_fd, SHUT_RD);
     std::lock_guard<std::mutex> lock(m_interruptMutex);
     if (m_running && m_connection) duckdb_interrupt(m_connection);
+}
+
+void Session::Abort() { ::shutdown(m_fd, SHUT_RDWR); }
+
+void Session::SayGoodbyeIfStopping() {
+    if (!m_stopping) return;
+    try {
+        ErrorFields f;
+        f.severity = "FATAL";
+        f.sqlstate = "57P01";
+        f.message = "terminating connection due to administrator command";
+        SendError(f);
+        Flush();
+    } catch (...) {
+        // the client is gone already
+    }
 }
 
 void Session::Flush() {
@@ -149,6 +177,12 @@ bool Session::ReadMore(std::chrono::steady_clock::time_point deadline) {
         ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
+        // Bytes that wait for the rest of their message count against the bound for all
+        // sessions, so that many clients sending large messages slowly cannot exhaust memory.
+        uint64_t pending = m_reader.Buffered() + static_cast<uint64_t>(n);
+        if (!m_server.ChangePendingInput(m_pendingInput, pending))
+            throw ProtocolError("53200", "out of memory: the server holds too much partly received input");
+        m_pendingInput = pending;
         m_reader.Append(buf, static_cast<size_t>(n));
         return true;
     }
@@ -340,6 +374,10 @@ void Session::HandleRequest(const Request& request) {
             size_t nonEmpty = 0;
             for (const auto& s : statements) nonEmpty += !s.IsEmpty();
             if (nonEmpty > 1) throw SqlError("42601", "A prepared statement may hold only one command.");
+            if (m_transaction == 'E')
+                for (const auto& s : statements)
+                    if (!s.IsEmpty() && CommandTagFor(s) != "COMMIT" && CommandTagFor(s) != "ROLLBACK")
+                        throw AbortedTransaction();
             // Statements the engine runs are checked now, so that a bad one fails at Parse.
             for (const auto& s : statements)
                 if (!s.IsEmpty() && std::holds_alternative<EngineStatement>(ClassifyStatement(s)))
@@ -352,6 +390,8 @@ void Session::HandleRequest(const Request& request) {
                 throw SqlError("26000", "The prepared statement \"" + b->statement + "\" does not exist.");
             for (int16_t f : b->paramFormats)
                 if (f != 0) throw SqlError("0A000", "Parameters must be sent in the text format.");
+            for (const auto& p : b->params)
+                if (p && !IsValidUtf8(*p)) throw SqlError("22021", "invalid byte sequence for encoding \"UTF8\"");
             for (int16_t f : b->resultFormats)
                 if (f != kTextFormat && f != kBinaryFormat)
                     throw SqlError("0A000", "Result format code " + std::to_string(f) + " is not supported.",
@@ -384,14 +424,7 @@ void Session::HandleRequest(const Request& request) {
             for (const auto& s : statements)
                 if (!s.IsEmpty()) statement = &s;
             if (!statement) m_writer.EmptyQueryResponse();
-            else {
-                try {
-                    RunStatement(*statement, portal.resultFormats, false, portal.params);
-                } catch (const SqlError&) {
-                    if (m_transaction == 'T') m_transaction = 'E';
-                    throw;
-                }
-            }
+            else RunStatement(*statement, portal.resultFormats, false, portal.params);
         } else if (auto* c = std::get_if<CloseMessage>(&request)) {
             if (c->kind == 'S') m_prepared.erase(c->name);
             else m_portals.erase(c->name);
@@ -399,7 +432,10 @@ void Session::HandleRequest(const Request& request) {
         }
     } catch (const SqlError& e) {
         SendError(FieldsOf(e));
+        // Any failed message inside a block aborts it, as a failed statement does.
+        if (m_transaction == 'T') m_transaction = 'E';
         m_skipUntilSync = true;
+        RecoverInvalidated(e);
     }
 }
 
@@ -424,20 +460,78 @@ void Session::SimpleQuery(const std::string& sql) {
     } catch (const SqlError& e) {
         SendError(FieldsOf(e));
         if (m_transaction == 'T') m_transaction = 'E';
+        RecoverInvalidated(e);
+    }
+}
+
+bool Session::CommittedDespite(const SqlError& error) {
+    return std::string_view(error.what()).find("COMMIT succeeded and is durable") != std::string_view::npos;
+}
+
+void Session::CommitOwnTransaction() {
+    try {
+        RunEngine(m_connection, "COMMIT");
+    } catch (const SqlError& e) {
+        if (!CommittedDespite(e)) throw;
+        ErrorFields f;
+        f.severity = "WARNING";
+        f.sqlstate = e.sqlstate;
+        f.message = e.what();
+        m_writer.Notice(f);
+        m_transaction = 'I';
+        RecoverInvalidated(e);
+    }
+}
+
+void Session::RecoverInvalidated(const SqlError& error) {
+    std::string alias = InvalidatedDatabase(error.what());
+    if (alias.empty() || m_transaction != 'I') return;  // an open block still holds the database
+    bool ours = false;
+    for (const auto& d : m_databases) ours |= EqualsFolded(d, alias);
+    if (!ours) return;
+    try {
+        // This connection may not even leave the invalidated database; the registry
+        // detaches it through a connection of its own.
+        RunEngine(m_connection, "USE memory");
+    } catch (const SqlError&) {
+    }
+    try {
+        m_server.Attachments().Reattach(m_connection, alias);
+    } catch (const SqlError& e) {
+        // Still refused (the disk may still be full): the next statement tries again.
+        Notice(e.sqlstate, std::string("The database \"") + alias + "\" could not be attached again: " + e.what());
+    }
+    try {
+        UseFirstDatabase();
+    } catch (const SqlError&) {
     }
 }
 
 void Session::RunStatement(const Statement& statement, const std::vector<int16_t>& formats, bool sendDescription,
                            const std::vector<std::optional<std::string>>& params) {
     Command command = ClassifyStatement(statement);
-    if (m_transaction == 'E' && !std::holds_alternative<EngineStatement>(command))
-        throw SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");
+    if (m_transaction == 'E') {
+        // Whatever failed, the block's earlier writes must not be committed: the
+        // engine keeps its transaction alive after some errors, so it is ended here.
+        std::string tag = CommandTagFor(statement);
+        if (tag != "COMMIT" && tag != "ROLLBACK") throw AbortedTransaction();
+        try {
+            RunEngine(m_connection, "ROLLBACK");
+        } catch (const SqlError& e) {
+            // A failed COMMIT has ended the engine's transaction already.
+            if (std::string_view(e.what()).find("no transaction is active") == std::string_view::npos) throw;
+        }
+        m_transaction = 'I';
+        m_writer.CommandComplete("ROLLBACK");
+        return;
+    }
     std::visit(
         [&](auto& c) {
             using T = std::decay_t<decltype(c)>;
             if constexpr (std::is_same_v<T, EngineStatement>) {
-                RunEngineStatement(statement, RewriteForEngine(statement, m_connection, Names()), formats,
-                                   sendDescription, params);
+                if (!InterceptEngineStatement(statement, formats, sendDescription, params))
+                    RunEngineStatement(statement, RewriteForEngine(statement, m_connection, Names()), formats,
+                                       sendDescription, params);
             } else if constexpr (std::is_same_v<T, CreateDatabaseCommand>) {
                 CreateDatabase(c.path, c.ifNotExists);
                 m_writer.CommandComplete("CREATE DATABASE");
@@ -504,6 +598,12 @@ duckdb_prepared_statement Prepare(duckdb_connection connection, std::string text
             duckdb_destroy_prepare(&ps);
             throw SqlError(e.sqlstate, e.message, e.hint);
         }
+        try {
+            RefuseFileStatementType(duckdb_prepared_statement_type(ps));
+        } catch (...) {
+            duckdb_destroy_prepare(&ps);
+            throw;
+        }
         if (attempt == 1 || duckdb_prepared_statement_type(ps) != DUCKDB_STATEMENT_TYPE_SELECT) return ps;
         idx_t n = duckdb_prepared_statement_column_count(ps);
         bool wrap = false;
@@ -549,6 +649,32 @@ std::string ChangedRowsTag(duckdb_statement_type type, const std::string& fallba
     }
 }
 
+bool ChangesRows(duckdb_statement_type type) {
+    return type == DUCKDB_STATEMENT_TYPE_INSERT || type == DUCKDB_STATEMENT_TYPE_UPDATE ||
+           type == DUCKDB_STATEMENT_TYPE_DELETE;
+}
+
+// Whether running the statement yields rows, so that Describe answers RowDescription
+// rather than NoData: the engine gives every statement a result column, even those
+// that end with a tag alone.
+bool ReturnsRows(duckdb_prepared_statement ps, const Statement& statement) {
+    duckdb_statement_type type = duckdb_prepared_statement_type(ps);
+    if (ChangesRows(type)) {
+        for (const Token* t : statement.Significant())
+            if (t->kind == Token::Kind::Word && t->value == "returning") return true;
+        return false;
+    }
+    switch (type) {
+    case DUCKDB_STATEMENT_TYPE_SELECT:
+    case DUCKDB_STATEMENT_TYPE_EXPLAIN:
+    case DUCKDB_STATEMENT_TYPE_PRAGMA:
+    case DUCKDB_STATEMENT_TYPE_CALL:
+    case DUCKDB_STATEMENT_TYPE_EXECUTE:
+    case DUCKDB_STATEMENT_TYPE_RELATION: return duckdb_prepared_statement_column_count(ps) > 0;
+    default: return false;
+    }
+}
+
 }  // namespace
 
 void Session::RunEngineStatement(const Statement& statement, const std::string& text,
@@ -578,7 +704,17 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
     if (state == DuckDBError) {
         ThrowIfCancelled();
         ErrorFields e = EngineErrorFields(duckdb_result_error(&result.result));
-        throw SqlError(e.sqlstate, e.message, e.hint);
+        SqlError error(e.sqlstate, e.message, e.hint);
+        if (CommandTagFor(statement) == "COMMIT" && CommittedDespite(error)) {
+            ErrorFields warning = e;
+            warning.severity = "WARNING";
+            m_writer.Notice(warning);
+            m_transaction = 'I';
+            m_writer.CommandComplete("COMMIT");
+            RecoverInvalidated(error);
+            return;
+        }
+        throw error;
     }
     ThrowIfCancelled();
     std::string tag = CommandTagFor(statement);
@@ -639,9 +775,16 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
         for (idx_t c = 0; c < columns; ++c) vectors[c] = duckdb_data_chunk_get_vector(chunk.chunk, c);
         for (idx_t r = 0; r < n && m_copy; ++r) CopyRow(encoders, vectors, columnFormats, descriptions, r);
         for (idx_t r = 0; r < n && !m_copy; ++r) {
-            m_writer.BeginDataRow(static_cast<int16_t>(columns));
-            for (idx_t c = 0; c < columns; ++c) encoders[c].Write(m_writer, vectors[c], r, columnFormats[c]);
-            m_writer.EndDataRow();
+            // A value that cannot be encoded ends the statement; its row is not sent half-written.
+            size_t rowStart = m_writer.Buffer().size();
+            try {
+                m_writer.BeginDataRow(static_cast<int16_t>(columns));
+                for (idx_t c = 0; c < columns; ++c) encoders[c].Write(m_writer, vectors[c], r, columnFormats[c]);
+                m_writer.EndDataRow();
+            } catch (...) {
+                m_writer.Buffer().resize(rowStart);
+                throw;
+            }
         }
         rows += n;
         // Rows go out chunk by chunk: a client that stops reading blocks this
@@ -654,7 +797,9 @@ void Session::RunEngineStatement(const Statement& statement, const std::string& 
         m_writer.CommandComplete("COPY " + std::to_string(rows));
         return;
     }
-    m_writer.CommandComplete(type == DUCKDB_STATEMENT_TYPE_SELECT ? "SELECT " + std::to_string(rows) : tag);
+    if (type == DUCKDB_STATEMENT_TYPE_SELECT) m_writer.CommandComplete("SELECT " + std::to_string(rows));
+    else if (ChangesRows(type)) m_writer.CommandComplete(ChangedRowsTag(type, tag, static_cast<int64_t>(rows)));
+    else m_writer.CommandComplete(tag);
 }
 
 int Session::ExtraFloatDigits() const {
@@ -665,6 +810,56 @@ int Session::ExtraFloatDigits() const {
     } catch (const std::exception&) {
         return 1;
     }
+}
+
+bool Session::InterceptEngineStatement(const Statement& statement, const std::vector<int16_t>& formats,
+                                       bool sendDescription, const std::vector<std::optional<std::string>>& params) {
+    std::string tag = CommandTagFor(statement);
+    if (tag == "SET" || tag == "RESET") {
+        // The engine's settings are locked, and a locked one reads the same as one
+        // that does not exist; clients tell the two apart.
+        Tokens t = statement.Significant();
+        size_t i = IsWord(t, 1, "session") || IsWord(t, 1, "local") || IsWord(t, 1, "global") ? 2 : 1;
+        if (IsName(t, i) && !IsSymbol(t, i + 1, ".") && !IsWord(t, i, "variable") && !IsWord(t, i, "all") &&
+            QueryText(m_connection, "SELECT 1 FROM duckdb_settings() WHERE lower(name) = lower(" +
+                                        QuoteLiteral(t[i]->value) + ")")
+                .empty())
+            throw SqlError("42704", "unrecognized configuration parameter \"" + t[i]->value + "\"");
+        return false;
+    }
+    if (tag != "PREPARE" && tag != "DEALLOCATE") return false;
+    Tokens t = statement.Significant();
+    size_t i = 1;
+    if (tag == "DEALLOCATE" && IsWord(t, i, "prepare")) ++i;
+    if (tag == "DEALLOCATE" && IsWord(t, i, "all") && i + 1 == t.size()) {
+        for (const auto& name : m_sqlPrepared) RunEngine(m_connection, "DEALLOCATE " + QuoteIdentifier(name));
+        m_sqlPrepared.clear();
+        m_prepared.clear();
+        m_writer.CommandComplete("DEALLOCATE ALL");
+        return true;
+    }
+    if (!IsName(t, i) || (tag == "DEALLOCATE" && i + 1 != t.size())) return false;  // the engine judges it
+    std::string name = t[i]->value;
+    std::string folded = name;
+    for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (tag == "PREPARE") {
+        if (m_sqlPrepared.count(folded) || m_prepared.count(name))
+            throw SqlError("42P05", "The prepared statement \"" + name + "\" already exists.");
+        RunEngineStatement(statement, RewriteForEngine(statement, m_connection, Names()), formats, sendDescription,
+                           params);
+        m_sqlPrepared.insert(folded);
+        return true;
+    }
+    if (m_prepared.erase(name)) {
+        m_writer.CommandComplete("DEALLOCATE");
+        return true;
+    }
+    if (!m_sqlPrepared.count(folded))
+        throw SqlError("26000", "The prepared statement \"" + name + "\" does not exist.");
+    RunEngineStatement(statement, RewriteForEngine(statement, m_connection, Names()), formats, sendDescription,
+                       params);
+    m_sqlPrepared.erase(folded);
+    return true;
 }
 
 void Session::PrepareForEngine(const std::string& text) { PreparedGuard ps{Prepare(m_connection, text)}; }
@@ -684,9 +879,7 @@ void Session::DescribeStatement(const std::string& sql, const std::vector<int16_
     }
     PreparedGuard ps{Prepare(m_connection, RewriteForEngine(*statement, m_connection, Names()))};
     if (withParameters) m_writer.ParameterDescription(std::vector<uint32_t>(duckdb_nparams(ps.ps), 25));
-    duckdb_statement_type type = duckdb_prepared_statement_type(ps.ps);
-    if (type == DUCKDB_STATEMENT_TYPE_INSERT || type == DUCKDB_STATEMENT_TYPE_UPDATE ||
-        type == DUCKDB_STATEMENT_TYPE_DELETE || duckdb_prepared_statement_column_count(ps.ps) == 0) {
+    if (!ReturnsRows(ps.ps, *statement)) {
         m_writer.NoData();
         return;
     }

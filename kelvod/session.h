@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -49,8 +50,10 @@ public:
     void Run();
     // From another thread: interrupt the running statement, if any.
     void Cancel();
-    // From another thread: end the session (server shut-down).
+    // From another thread: end the session (server shut-down); the client is told
+    // with 57P01 unless the session is stuck sending, which Abort ends.
     void Stop();
+    void Abort();
 
 private:
     struct Prepared {
@@ -79,6 +82,7 @@ private:
     void ThrowIfCancelled() const;
 
     void RunProtocol();
+    void SayGoodbyeIfStopping();
     bool Startup();
     void ApplyOptions(const std::string& options);
     void ApplyDbname(const std::string& dbname);
@@ -90,6 +94,11 @@ private:
                       const std::vector<std::optional<std::string>>& params = {});
     void RunEngineStatement(const Statement& statement, const std::string& text, const std::vector<int16_t>& formats,
                             bool sendDescription, const std::vector<std::optional<std::string>>& params);
+    // SQL PREPARE and DEALLOCATE: the engine forgets unknown names silently and
+    // knows no DEALLOCATE ALL, so the names are kept here too; SET and RESET of a
+    // setting the engine does not have. False: left to the engine.
+    bool InterceptEngineStatement(const Statement& statement, const std::vector<int16_t>& formats,
+                                  bool sendDescription, const std::vector<std::optional<std::string>>& params);
     // Prepares and drops an engine statement: its errors are reported now.
     void PrepareForEngine(const std::string& text);
     void DescribeStatement(const std::string& sql, const std::vector<int16_t>& formats, bool withParameters);
@@ -136,6 +145,14 @@ private:
     void UseFirstDatabase();
     SessionNames Names() const;
 
+    // COMMIT of the load's own transaction. A commit that is durable although the
+    // checkpoint after it failed counts as done: the client is warned, not told
+    // that rows it must not send again were lost.
+    void CommitOwnTransaction();
+    // Whether the engine's error says that the commit itself succeeded.
+    static bool CommittedDespite(const SqlError& error);
+    // After an error that says a database of this session is invalidated: attach it anew.
+    void RecoverInvalidated(const SqlError& error);
     void SendError(const ErrorFields& error);
     void Notice(const std::string& sqlstate, const std::string& message);
     void Flush();
@@ -149,6 +166,7 @@ private:
     int m_fd;
     duckdb_connection m_connection = nullptr;
     ProtocolReader m_reader;
+    uint64_t m_pendingInput = 0;  // this session's share of the server's bound on pending input
     ProtocolWriter m_writer;
     int32_t m_pid = 0;
     int32_t m_key = 0;
@@ -168,6 +186,7 @@ private:
     std::map<std::string, std::vector<ColumnDefinition>> m_tempTables;
     std::map<std::string, std::string> m_settings;  // start-up options and SET values
     std::map<std::string, Prepared> m_prepared;
+    std::set<std::string> m_sqlPrepared;  // names of SQL PREPARE, lower-cased as the engine folds them
     std::map<std::string, Portal> m_portals;
 };
 

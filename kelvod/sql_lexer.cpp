@@ -225,17 +225,53 @@ std::string QuoteLiteral(std::string_view text) {
     return out;
 }
 
+void AppendEngineToken(std::string& out, const Token& token, bool& apartNext) {
+    std::string piece = token.kind == Token::Kind::String       ? QuoteLiteral(token.value)
+                        : token.kind == Token::Kind::Identifier ? QuoteIdentifier(token.value)
+                                                                : token.text;
+    bool requoted = piece != token.text;
+    auto joins = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' || c == '\'' || c == '"' ||
+               c == '&' || static_cast<unsigned char>(c) >= 0x80;
+    };
+    if ((requoted || apartNext) && !out.empty() && !piece.empty() && joins(out.back()) && joins(piece.front()))
+        out.push_back(' ');
+    out += piece;
+    apartNext = requoted;
+}
+
 std::string Statement::ToEngineText() const {
     std::string out;
-    for (const auto& t : tokens) {
-        if (t.kind == Token::Kind::String) out += QuoteLiteral(t.value);
-        else if (t.kind == Token::Kind::Identifier) out += QuoteIdentifier(t.value);
-        else out += t.text;
-    }
+    bool apart = false;
+    for (const auto& t : tokens) AppendEngineToken(out, t, apart);
     return out;
 }
 
+bool IsValidUtf8(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t n = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        if (n == 0 || c > 0xF4 || i + n >= text.size()) return false;
+        unsigned long cp = c & (0x3F >> n);
+        for (size_t k = 1; k <= n; ++k) {
+            auto d = static_cast<unsigned char>(text[i + k]);
+            if ((d & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        static const unsigned long kMin[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += n + 1;
+    }
+    return true;
+}
+
 std::vector<Statement> SplitStatements(std::string_view sql) {
+    if (!IsValidUtf8(sql)) throw SqlError("22021", "invalid byte sequence for encoding \"UTF8\"");
     std::vector<Statement> out(1);
     size_t pos = 0;
     auto push = [&](Token::Kind kind, size_t start, std::string value) {
@@ -262,7 +298,9 @@ std::vector<Statement> SplitStatements(std::string_view sql) {
         } else if ((c == 'E' || c == 'e') && pos + 1 < sql.size() && sql[pos + 1] == '\'') {
             pos += 2;
             std::string raw = ReadQuoted(sql, pos, '\'', true);
-            push(Token::Kind::String, start, DecodeBackslashEscapes(raw));
+            std::string value = DecodeBackslashEscapes(raw);
+            if (!IsValidUtf8(value)) throw SqlError("22021", "invalid byte sequence for encoding \"UTF8\"");
+            push(Token::Kind::String, start, std::move(value));
         } else if ((c == 'U' || c == 'u') && pos + 2 < sql.size() && sql[pos + 1] == '&' &&
                    (sql[pos + 2] == '"' || sql[pos + 2] == '\'')) {
             char quote = sql[pos + 2];

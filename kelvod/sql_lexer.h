@@ -35,8 +35,18 @@ struct Statement {
     std::vector<const Token*> Significant() const;
 };
 
-// Throws SqlError (42601 for unterminated quotes and comments, 22021 for a NUL escape).
+// Appends a token's engine text (strings and identifiers requoted) to `out`. A
+// requoted token that would run into its neighbour ('a''b', "x""y", u&'...') is
+// set apart by a space, so that the engine reads the tokens that the client wrote.
+// `apartNext` carries over to the next call: it tells that the last token was requoted.
+void AppendEngineToken(std::string& out, const Token& token, bool& apartNext);
+
+// Throws SqlError (42601 for unterminated quotes and comments, 22021 for a NUL
+// escape or text that is not UTF-8).
 std::vector<Statement> SplitStatements(std::string_view sql);
+
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool IsValidUtf8(std::string_view text);
 
 // Appends code point `cp` in UTF-8; throws 22021 for NUL, surrogates and values past U+10FFFF.
 void AppendUtf8(std::string& out, unsigned long cp);

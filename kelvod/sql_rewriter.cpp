@@ -91,7 +91,7 @@ DeclaredType ParseDeclaredType(const Tokens& t, size_t& i) {
         return {static_cast<uint32_t>(mod == 5 ? 18 : 1042), mod, "VARCHAR"};
     }
     if (n == "numeric" || n == "decimal") {
-        if (!IsSymbol(t, i, "(")) return {1700, -1, "DECIMAL(38,10)"};
+        if (!IsSymbol(t, i, "(")) return {1700, -1, kUnconstrainedNumeric};
         ++i;
         uint64_t p = Unsigned(t, i), s = 0;
         if (IsSymbol(t, i, ",")) {
@@ -100,7 +100,7 @@ DeclaredType ParseDeclaredType(const Tokens& t, size_t& i) {
         }
         if (!IsSymbol(t, i, ")")) Syntax("expected \")\"");
         ++i;
-        if (p == kNoModifier && s == kNoModifier) return {1700, -1, "DECIMAL(38,10)"};
+        if (p == kNoModifier && s == kNoModifier) return {1700, -1, kUnconstrainedNumeric};
         if (p < 1 || p > 38)
             throw SqlError("22023", "NUMERIC precision " + std::to_string(p) + " must lie between 1 and 38.");
         if (s > p)
@@ -267,13 +267,51 @@ Command ClassifyStatement(const Statement& statement) {
             if (inside) c.query.tokens.push_back(tok);
             if (&tok == openTok) inside = true;
         }
-        for (size_t k = close + 3; k < t.size(); ++k) {
-            if (IsWord(t, k, "binary") || IsWord(t, k, "kelvobinary")) c.binary = true;
-            else if (IsWord(t, k, "csv")) return RefusedCommand{"0A000", "COPY TO STDOUT supports the text and binary formats only."};
+        // [WITH] (FORMAT text | FORMAT kelvobinary): every other option is refused, not ignored.
+        size_t k = close + 3;
+        if (IsWord(t, k, "with")) ++k;
+        if (k == t.size()) return c;
+        if (!IsSymbol(t, k, "("))
+            return RefusedCommand{"0A000", "COPY TO STDOUT takes its options as (FORMAT text) or (FORMAT KELVOBINARY)."};
+        for (++k; k < t.size() && !IsSymbol(t, k, ")"); ++k) {
+            if (IsSymbol(t, k, ",")) continue;
+            if (!IsWord(t, k, "format"))
+                return RefusedCommand{"0A000", "The COPY option \"" + t[k]->text + "\" is not supported."};
+            ++k;
+            if (IsWord(t, k, "kelvobinary")) c.binary = true;
+            else if (IsWord(t, k, "binary"))
+                return RefusedCommand{"0A000", "COPY TO STDOUT does not write PostgreSQL's binary format; use FORMAT "
+                                               "KELVOBINARY or text."};
+            else if (!IsWord(t, k, "text"))
+                return RefusedCommand{"0A000", "COPY TO STDOUT writes FORMAT text or KELVOBINARY only."};
         }
+        if (!IsSymbol(t, k, ")") || k + 1 != t.size()) Syntax("unexpected end of the COPY options");
         return c;
     }
     return EngineStatement{};
+}
+
+std::vector<bool> UnconstrainedNumericTypes(const Statement& statement) {
+    const auto& all = statement.tokens;
+    std::vector<size_t> at;  // the significant tokens' places in `all`
+    for (size_t k = 0; k < all.size(); ++k)
+        if (all[k].kind != Token::Kind::Space) at.push_back(k);
+    Tokens t = statement.Significant();
+    std::vector<bool> out(all.size(), false);
+    bool definesColumns = IsWord(t, 0, "create") || IsWord(t, 0, "alter");
+    std::vector<bool> castParens;  // per open parenthesis: whether it opened a CAST
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (IsSymbol(t, i, "(")) castParens.push_back(i > 0 && (IsWord(t, i - 1, "cast") || IsWord(t, i - 1, "try_cast")));
+        else if (IsSymbol(t, i, ")") && !castParens.empty()) castParens.pop_back();
+        if (!(IsWord(t, i, "numeric") || IsWord(t, i, "decimal")) || IsSymbol(t, i + 1, "(") || i == 0) continue;
+        bool type = IsSymbol(t, i - 1, "::") || IsWord(t, i - 1, "type") ||
+                    (IsWord(t, i - 1, "as") && !castParens.empty() && castParens.back());
+        if (definesColumns && IsName(t, i - 1) && i >= 2)
+            type |= IsSymbol(t, i - 2, "(") || IsSymbol(t, i - 2, ",") || IsWord(t, i - 2, "column") ||
+                    IsWord(t, i - 2, "add");
+        if (type) out[at[i]] = true;
+    }
+    return out;
 }
 
 std::string CommandTagFor(const Statement& statement) {

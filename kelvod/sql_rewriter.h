@@ -80,6 +80,14 @@ std::optional<Command> ClassifyLoadStatement(const Statement& statement);
 // Throws SqlError for an unknown type or an invalid modifier.
 DeclaredType ParseDeclaredType(const std::vector<const Token*>& tokens, size_t& pos);
 
+// NUMERIC and DECIMAL without precision, on every road: the engine's own default
+// (18,3) would round where the tables the server creates keep ten decimals.
+inline constexpr const char* kUnconstrainedNumeric = "DECIMAL(38,10)";
+// Which tokens of the statement are NUMERIC or DECIMAL written without precision
+// as a type: after "::", after AS inside CAST, and as a column's type in CREATE
+// TABLE and ALTER TABLE.
+std::vector<bool> UnconstrainedNumericTypes(const Statement& statement);
+
 // A command tag for a statement the engine ran, from its first words.
 std::string CommandTagFor(const Statement& statement);
 

@@ -1,5 +1,6 @@
 // Text and binary encodings of result values.
 #include "kelvod/value_encoding.h"
+#include "kelvod/sql_lexer.h"
 
 #include <algorithm>
 #include <charconv>
@@ -91,11 +92,21 @@ void PutLittleEndian(char* dst, T v) {
     std::memcpy(dst, &v, sizeof v);
 }
 
+[[noreturn]] void TimestampOutOfRange() {
+    throw SqlError("22008", "timestamp out of range",
+                   "Its binary form, microseconds since Julian day 0, would not fit 64 bits; ask for text.");
+}
+
 int64_t TimestampMicros(duckdb_type type, int64_t raw) {
     if (raw == std::numeric_limits<int64_t>::max() || raw == -std::numeric_limits<int64_t>::max()) return raw;
+    int64_t us = raw;
     switch (type) {
-    case DUCKDB_TYPE_TIMESTAMP_S: return raw * 1000000;
-    case DUCKDB_TYPE_TIMESTAMP_MS: return raw * 1000;
+    case DUCKDB_TYPE_TIMESTAMP_S:
+        if (__builtin_mul_overflow(raw, int64_t{1000000}, &us)) TimestampOutOfRange();
+        return us;
+    case DUCKDB_TYPE_TIMESTAMP_MS:
+        if (__builtin_mul_overflow(raw, int64_t{1000}, &us)) TimestampOutOfRange();
+        return us;
     case DUCKDB_TYPE_TIMESTAMP_NS: return raw / 1000;
     default: return raw;
     }
@@ -383,16 +394,23 @@ void ColumnEncoder::WriteBinary(ProtocolWriter& out, const void* data, idx_t row
         else PutLittleEndian(out.FieldSpace(16), v);
         return;
     }
-    case DUCKDB_TYPE_DATE:
-        PutLittleEndian(out.FieldSpace(4), static_cast<uint32_t>(Load<int32_t>(data, row) + kUnixEpochJulianDay));
+    case DUCKDB_TYPE_DATE: {
+        // Julian days, unsigned: days before 4714 BC have no binary form (the infinities keep theirs).
+        int32_t days = Load<int32_t>(data, row);
+        if (days != -std::numeric_limits<int32_t>::max() && days + kUnixEpochJulianDay < 0)
+            throw SqlError("22008", "date out of range", "Days before 4714 BC have no binary form; ask for text.");
+        PutLittleEndian(out.FieldSpace(4), static_cast<uint32_t>(days + kUnixEpochJulianDay));
         return;
+    }
     case DUCKDB_TYPE_TIME: PutLittleEndian(out.FieldSpace(8), static_cast<uint64_t>(Load<int64_t>(data, row))); return;
     case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_S: case DUCKDB_TYPE_TIMESTAMP_MS:
     case DUCKDB_TYPE_TIMESTAMP_NS: case DUCKDB_TYPE_TIMESTAMP_TZ: {
         int64_t us = TimestampMicros(m_type, Load<int64_t>(data, row));
         // Microseconds since Julian day 0 at midnight; the infinities keep their sentinels.
-        if (us != std::numeric_limits<int64_t>::max() && us != -std::numeric_limits<int64_t>::max())
-            us += kUnixEpochJulianDay * kMicrosPerDay;
+        // Values past about year 290,000 do not fit that count: refused, never wrapped.
+        if (us != std::numeric_limits<int64_t>::max() && us != -std::numeric_limits<int64_t>::max() &&
+            __builtin_add_overflow(us, kUnixEpochJulianDay * kMicrosPerDay, &us))
+            TimestampOutOfRange();
         PutLittleEndian(out.FieldSpace(8), us);
         return;
     }

@@ -3,9 +3,12 @@
 // anywhere across CopyData messages, and a malformed stream or a CopyFail
 // fails with its own SQLSTATE and leaves the table as it was.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -265,4 +268,53 @@ TEST_F(KelvodCopyFrom, ACopyInATransactionBlockIsUndoneByItsRollbackAndAFailedOn
     EXPECT_EQ(r.status, 'E');
     EXPECT_EQ(text.Query("COMMIT").status, 'I');
     EXPECT_EQ(Count("in_block"), "1");
+}
+
+TEST(KelvodDiskFull, ALoadThatFillsTheDiskFailsWith53100AndKeepsEveryCommittedRow) {
+    kelvotest::KelvodServer server;
+    ASSERT_TRUE(server.Start()) << server.Output();
+    std::string small = server.Directory() + "/small";
+    std::filesystem::create_directory(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=18m") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs to fill (" << std::strerror(errno) << "); this test needs root";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{small};
+    const std::string db = "\"" + small + "/full.kelvo\"";
+    std::string batch = KlvcpyRows().Header().Data();
+    for (int i = 0; i < 20000; ++i)
+        batch += KlvcpyRows().Int64(i).Bytes(std::string(48, char('a' + i % 26)) + std::to_string(i)).Data();
+    uint64_t committed = 0;
+    {
+        kelvotest::WireClient c;
+        ASSERT_EQ(c.Open(server.Endpoint()).status, 'I');
+        ASSERT_TRUE(c.Query("CREATE DATABASE " + db).Ok());
+        ASSERT_TRUE(c.Query("ATTACH DATABASE " + db + " AS \"disk\"").Ok());
+        ASSERT_TRUE(c.Query("CREATE TABLE \"disk\".\"public\".\"t\" (\"id\" BIGINT, \"s\" TEXT)").Ok());
+        WireResult r;
+        for (int k = 0; k < 100; ++k) {
+            r = c.CopyIn("COPY \"disk\".\"public\".\"t\" FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", {batch});
+            if (!r.Ok()) break;
+            committed += 20000;
+        }
+        EXPECT_EQ(r.Sqlstate(), "53100") << r.Message();
+        ASSERT_GT(committed, 0u);
+        // On the full disk a small commit may be durable although its checkpoint fails:
+        // whatever the answer, it is the truth about the row.
+        ASSERT_EQ(c.Query("BEGIN; INSERT INTO t VALUES (-1, 'last')").status, 'T');
+        WireResult commit = c.Query("COMMIT");
+        if (commit.Ok() && commit.tags == std::vector<std::string>{"COMMIT"}) ++committed;
+        else EXPECT_EQ(commit.Sqlstate(), "53100") << commit.Message();
+        WireResult count = c.Query("SELECT count(*) FROM t");
+        EXPECT_EQ(count.Value(), std::to_string(committed)) << count.Message();
+    }
+    EXPECT_EQ(server.Stop().value_or(-1), 0) << server.Output();
+    ASSERT_TRUE(server.Start()) << server.Output();
+    kelvotest::WireClient again;
+    ASSERT_EQ(again.Open(server.Endpoint()).status, 'I');
+    ASSERT_TRUE(again.Query("ATTACH DATABASE " + db + " AS \"disk\"").Ok());
+    EXPECT_EQ(again.Query("SELECT count(*), count(DISTINCT id) FROM disk.public.t").Value(), std::to_string(committed));
+    again.Close();
+    EXPECT_EQ(server.Stop().value_or(-1), 0) << server.Output();
 }

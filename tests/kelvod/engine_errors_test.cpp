@@ -1,7 +1,9 @@
 // The engine's error texts as ErrorResponse fields.
 #include <gtest/gtest.h>
 
+#include "kelvod/attachments.h"
 #include "kelvod/engine_errors.h"
+#include "kelvod/engine_version.h"
 
 using namespace kelvod;
 
@@ -16,7 +18,37 @@ TEST(KelvodEngineErrors, SplitsTheEngineTextIntoMessageHintAndDetail) {
     ErrorFields b = EngineErrorFields("Binder Error: No function matches 'f(INTEGER)'.\n\tCandidate functions:\n\tf(VARCHAR)\n");
     EXPECT_EQ(b.message, "No function matches 'f(INTEGER)'.");
     EXPECT_EQ(b.detail, "\tCandidate functions:\n\tf(VARCHAR)");
+    struct {
+        const char* text;
+        const char* sqlstate;
+    } states[] = {
+        {"TransactionContext Error: Conflict on update!", "40001"},
+        {"TransactionContext Error: Catalog write-write conflict on alter with \"t\"", "40001"},
+        {"TransactionContext Error: Current transaction is aborted (please ROLLBACK)", "25P02"},
+        {"IO Error: Could not write file \"/d/x.kelvo.wal\": No space left on device", "53100"},
+        {"FATAL Error: Failed to commit: Could not write file \"x\": No space left on device", "53100"},
+        {"Invalid Input Error: Prepared statement \"p\" does not exist", "26000"},
+        {"Catalog Error: unrecognized configuration parameter \"nosuch\"", "42704"},
+        {"Conversion Error: Could not cast value 1e30 to DECIMAL(38,10)", "22003"},
+    };
+    for (const auto& c : states) EXPECT_EQ(EngineErrorFields(c.text).sqlstate, c.sqlstate) << c.text;
     ErrorFields plain = EngineErrorFields("something odd");
     EXPECT_EQ(plain.sqlstate, "XX000");
     EXPECT_EQ(plain.message, "something odd");
+}
+
+TEST(KelvodEngineErrors, RefusesEnginesOlderThanOneFive) {
+    for (const char* ok : {"v1.5.6", "1.5.0-dev12", "v2.0.0", "v1.10.1"}) EXPECT_TRUE(EngineVersionSupported(ok)) << ok;
+    for (const char* old : {"v1.4.4", "v0.10.3", "", "v", "1", "banana"})
+        EXPECT_FALSE(EngineVersionSupported(old)) << old;
+}
+
+TEST(KelvodEngineErrors, NamesTheDatabaseThatAFailedCheckpointInvalidated) {
+    EXPECT_EQ(InvalidatedDatabase("Failed to commit: Checkpoint failed for database \"g\". The database has been "
+                                  "invalidated. Original error: Could not write file"),
+              "g");
+    EXPECT_EQ(InvalidatedDatabase("Database \"My Db\" has been invalidated because checkpointing failed. Detach and "
+                                  "reattach it before using it again."),
+              "My Db");
+    EXPECT_EQ(InvalidatedDatabase("Catalog \"g\" does not exist!"), "");
 }

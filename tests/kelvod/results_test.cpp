@@ -59,7 +59,7 @@ TEST_F(KelvodResults, ValuesInTextAndBinaryForEveryType) {
          Le<uint64_t>(0xb14e9f812f366c39ULL) + Le<int64_t>(6)},
         {"'h\xC3\xA9llo'", 25, -1, "h\xC3\xA9llo", "h\xC3\xA9llo"},
         {"''", 25, -1, "", ""},
-        {"'\\x01\\xFF'::BLOB", 17, -1, "\\x01ff", std::string("\x01\xff", 2)},
+        {"'\\x01FF'::BLOB", 17, -1, "\\x01ff", std::string("\x01\xff", 2)},
         {"'{\"a\": 1}'::JSON", 114, -1, "{\"a\": 1}", "{\"a\": 1}"},
         {"DATE '2000-01-01'", 1082, -1, "2000-01-01", Le<uint32_t>(2451545)},
         {"DATE '1970-01-01'", 1082, -1, "1970-01-01", Le<uint32_t>(2440588)},
@@ -108,20 +108,61 @@ TEST_F(KelvodResults, ExtraFloatDigitsChoosesShortestOrRoundedFloats) {
     }
 }
 
+TEST_F(KelvodResults, DatesAndTimestampsPastTheBinaryRangeAreRefusedNotWrapped) {
+    const char* sql = "SELECT TIMESTAMP '290000-01-01 00:00:00' AS t";
+    EXPECT_EQ(binary.Query(sql).Sqlstate(), "22008");
+    EXPECT_EQ(text.Query(sql).Value(), "290000-01-01 00:00:00");
+    EXPECT_EQ(binary.Query("SELECT CAST(TIMESTAMP '290000-01-01 00:00:00' AS TIMESTAMP_S) AS t").Sqlstate(), "22008");
+    EXPECT_EQ(binary.Query("SELECT DATE '5000-01-01 (BC)' AS d").Sqlstate(), "22008");
+    EXPECT_EQ(text.Query("SELECT DATE '5000-01-01 (BC)' AS d").Value(), "5000-01-01 BC");
+}
+
 TEST_F(KelvodResults, NullsAndCommandTags) {
     WireResult r = binary.Query("SELECT NULL::INTEGER AS a, NULL AS b, 'x' AS c");
     ASSERT_EQ(r.rows.size(), 1u);
     EXPECT_EQ(r.rows[0], (std::vector<std::optional<std::string>>{std::nullopt, std::nullopt, "x"}));
-    ASSERT_TRUE(text.Query("CREATE TABLE \"tags\" (\"v\" INT)").Ok());
+    // Tags carry counts and RETURNING rows are described, in both protocols.
     struct {
         const char* sql;
         const char* tag;
-    } tags[] = {{"INSERT INTO tags VALUES (1), (2), (3)", "INSERT 0 3"},
-                {"UPDATE tags SET v = v + 1 WHERE v > 1", "UPDATE 2"},
-                {"DELETE FROM tags", "DELETE 3"},
-                {"SELECT * FROM tags", "SELECT 0"},
-                {"DROP TABLE tags", "DROP TABLE"}};
-    for (const auto& t : tags) EXPECT_EQ(text.Query(t.sql).tags, std::vector<std::string>{t.tag}) << t.sql;
+        size_t rows;  // also whether Describe answers RowDescription ('T') rather than NoData ('n')
+    } tags[] = {{"CREATE TABLE \"tags\" (\"v\" INT)", "CREATE TABLE", 0},
+                {"INSERT INTO tags VALUES (1), (2), (3)", "INSERT 0 3", 0},
+                {"INSERT INTO tags VALUES (4) RETURNING v * 10", "INSERT 0 1", 1},
+                {"UPDATE tags SET v = v + 1 WHERE v > 1 RETURNING v", "UPDATE 3", 3},
+                {"UPDATE tags SET v = v - 1 WHERE v > 2", "UPDATE 3", 0},
+                {"DELETE FROM tags WHERE v = 1", "DELETE 1", 0},
+                {"SELECT * FROM tags WHERE v < 0", "SELECT 0", 1},
+                {"DELETE FROM tags RETURNING v", "DELETE 3", 3},
+                {"DROP TABLE tags", "DROP TABLE", 0}};
+    for (bool extended : {false, true}) {
+        for (const auto& t : tags) {
+            WireResult r = extended ? text.Extended(t.sql, 0) : text.Query(t.sql);
+            EXPECT_EQ(r.tags, std::vector<std::string>{t.tag}) << t.sql << ": " << r.Message();
+            EXPECT_EQ(r.rows.size(), std::string(t.tag) == "SELECT 0" ? 0 : t.rows) << t.sql;
+            char described = extended && r.types.size() > 2 ? r.types[2] : 'n';
+            EXPECT_EQ(described, extended && t.rows ? 'T' : 'n') << t.sql;
+        }
+    }
+}
+
+TEST_F(KelvodResults, ByteaTextReadsBackByteForByte) {
+    ASSERT_TRUE(text.Query("CREATE TABLE \"bt\" (\"n\" INT, \"b\" BYTEA)").Ok());
+    ASSERT_TRUE(text.Query("INSERT INTO bt VALUES (1, '\\xdeadbeef'), (2, 'a\\\\b\\001'), (3, '\\xDE AD')").Ok());
+    WireResult p = text.Extended("INSERT INTO bt VALUES (4, $1), (5, $2)", 0, {std::string("\\x00ff"), std::string("\\x")});
+    ASSERT_TRUE(p.Ok()) << p.Message();
+    WireResult r = text.Query("SELECT b, octet_length(b) FROM bt ORDER BY n");
+    ASSERT_EQ(r.rows.size(), 5u);
+    const char* expected[][2] = {{"\\xdeadbeef", "4"}, {"\\x615c6201", "4"}, {"\\xdead", "2"}, {"\\x00ff", "2"}, {"\\x", "0"}};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(r.Value(i, 0), expected[i][0]) << i;
+        EXPECT_EQ(r.Value(i, 1), expected[i][1]) << i;
+    }
+    EXPECT_EQ(Hex(binary.Query("SELECT b FROM bt WHERE n = 1").Value()), "deadbeef");
+    EXPECT_EQ(text.Query("SELECT count(*) FROM bt WHERE b = '\\xdeadbeef'").Value(), "1");
+    for (const char* bad : {"SELECT '\\xabc'::BYTEA", "SELECT '\\xzz'::BYTEA", "SELECT 'a\\9'::BYTEA"})
+        EXPECT_EQ(text.Query(bad).Sqlstate(), "22P02") << bad;
+    EXPECT_TRUE(text.Query("DROP TABLE bt").Ok());
 }
 
 TEST_F(KelvodResults, ExtendedQueriesInBothFormats) {

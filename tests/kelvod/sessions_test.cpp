@@ -181,6 +181,43 @@ TEST_F(KelvodSessions, StatementsStopAtTheFirstErrorAndTheTransactionStatusFollo
     EXPECT_EQ(c.Query("BEGIN").status, 'T');
     EXPECT_EQ(c.Query("SELECT * FROM nowhere").status, 'E');
     EXPECT_EQ(c.Query("ROLLBACK").status, 'I');
+    // Integer division truncates, as PostgreSQL clients expect.
+    WireResult division = c.Query("SELECT 7 / 2, -7 / 2, 7.0 / 2");
+    EXPECT_EQ(division.rows.at(0), (std::vector<std::optional<std::string>>{"3", "-3", "3.5"}));
+    // A write-write conflict is one that clients retry.
+    WireClient other;
+    ASSERT_EQ(other.Open(server->Endpoint(), ":main").status, 'I');
+    ASSERT_TRUE(c.Query("CREATE TABLE conflicts (id INT, v INT); INSERT INTO conflicts VALUES (1, 0)").Ok());
+    ASSERT_EQ(c.Query("BEGIN; UPDATE conflicts SET v = 1 WHERE id = 1").status, 'T');
+    EXPECT_EQ(other.Query("UPDATE conflicts SET v = 2 WHERE id = 1").Sqlstate(), "40001");
+    EXPECT_EQ(c.Query("COMMIT").tags, std::vector<std::string>{"COMMIT"});
+    // A COMMIT that fails on a conflict leaves a block that ROLLBACK ends.
+    ASSERT_TRUE(c.Query("CREATE TABLE keys (id INT PRIMARY KEY)").Ok());
+    ASSERT_EQ(c.Query("BEGIN; INSERT INTO keys VALUES (1)").status, 'T');
+    ASSERT_EQ(other.Query("BEGIN; INSERT INTO keys VALUES (1)").status, 'T');
+    EXPECT_TRUE(other.Query("COMMIT").Ok());
+    WireResult failedCommit = c.Query("COMMIT");
+    EXPECT_FALSE(failedCommit.Ok());
+    EXPECT_EQ(c.Query("ROLLBACK").status, 'I');
+    EXPECT_EQ(c.Query("SELECT count(*) FROM keys").Value(), "1");
+    // Whatever fails inside a block (parse, bind, catalog, run time, in either
+    // protocol) aborts it: nothing more runs, and COMMIT rolls back.
+    ASSERT_TRUE(c.Query("CREATE TABLE aborts (v INT)").Ok());
+    for (const char* failing : {"SELEC 1", "SELECT nosuchcolumn FROM aborts", "SELECT * FROM nowhere",
+                                "SELECT 2147483647::INT + 1", "SELECT 'x'::INT"}) {
+        for (bool extended : {false, true}) {
+            ASSERT_EQ(c.Query("BEGIN").status, 'T');
+            ASSERT_TRUE(c.Query("INSERT INTO aborts VALUES (1)").Ok());
+            WireResult f = extended ? c.Extended(failing, 0) : c.Query(failing);
+            EXPECT_EQ(f.status, 'E') << failing;
+            WireResult next = extended ? c.Extended("INSERT INTO aborts VALUES (2)", 0) : c.Query("INSERT INTO aborts VALUES (2)");
+            EXPECT_EQ(next.Sqlstate(), "25P02") << failing;
+            WireResult commit = c.Query("COMMIT");
+            EXPECT_EQ(commit.tags, std::vector<std::string>{"ROLLBACK"}) << failing;
+            EXPECT_EQ(commit.status, 'I');
+            EXPECT_EQ(c.Query("SELECT count(*) FROM aborts").Value(), "0") << failing;
+        }
+    }
 }
 
 TEST_F(KelvodSessions, EngineErrorsCarryTheNearestSqlstate) {
@@ -202,6 +239,39 @@ TEST_F(KelvodSessions, EngineErrorsCarryTheNearestSqlstate) {
         {"SELECT E'\\000'", "22021"},
         {"COPY k FROM STDIN", "0A000"},
         {"SHOW no_such_setting", "42704"},
+        {"SELECT E'a'E'b'", "42601"},
+        {"SELECT 1 AS \"x\"U&\"y\"", "42601"},
+        {"SELECT u&E'x'", "42703"},
+        {"CREATE TABLE \"n\" (\"id\" INT PRIMARY KEY, \"v\" NUMERIC)", "CREATE TABLE"},
+        {"INSERT INTO n VALUES (1, 1.23456)", "INSERT 0 1"},
+        {"INSERT INTO n SELECT 2, v FROM n WHERE v = 1.23456::numeric", "INSERT 0 1"},
+        {"INSERT INTO n VALUES (3, 1e30)", "22003"},
+        {"SET no_such_parameter = 1", "42704"},
+        {"SET VARIABLE answer = 42", "SET"},
+        {"SET threads = 1", "42501"},
+        {"SELECT * FROM read_text('/etc/hostname')", "42501"},
+        {"SELECT * FROM Read_Csv('/etc/passwd')", "42501"},
+        {"SELECT * FROM '/etc/passwd'", "42501"},
+        {"SELECT * FROM k, \"/tmp/x.csv\"", "42501"},
+        {"SELECT * FROM k, '/tmp/x.csv'", "42501"},
+        {"SELECT id, \"x.csv\" FROM (SELECT 1 AS id, 2 AS \"x.csv\")", "SELECT 1"},
+        {"SELECT * FROM query('SELECT 1')", "42501"},
+        {"EXPORT DATABASE '/tmp/x'", "42501"},
+        {"IMPORT DATABASE '/tmp'", "42501"},
+        {"LOAD json", "42501"},
+        {"PRAGMA version", "42501"},
+        {"PREPARE cp AS COPY (SELECT 1) TO '/tmp/x.csv'", "42501"},
+        {"SUMMARIZE '/etc/passwd'", "42501"},
+        {"COPY (SELECT 1) TO '/tmp/x.csv'", "0A000"},
+        {"DEALLOCATE nope", "26000"},
+        {"PREPARE two AS SELECT 2", "PREPARE"},
+        {"PREPARE TWO AS SELECT 3", "42P05"},
+        {"DEALLOCATE PREPARE \"two\"", "DEALLOCATE"},
+        {"EXECUTE two", "26000"},
+        {"DEALLOCATE two", "26000"},
+        {"PREPARE two AS SELECT 2", "PREPARE"},
+        {"DEALLOCATE ALL", "DEALLOCATE ALL"},
+        {"DEALLOCATE two", "26000"},
     });
 }
 

@@ -55,6 +55,11 @@ TEST(KelvodSqlLexer, RefusesBrokenLexicalForms) {
         {"SELECT U&\"\\12\"", "22025"},
         {"SELECT E'\\u12'", "22025"},
         {"SELECT $a$ open", "42601"},
+        {"SELECT 'caf\xC3'", "22021"},
+        {"SELECT '\xED\xA0\x80'", "22021"},
+        {"SELECT '\xC0\xAF'", "22021"},
+        {"SELECT '\xF4\x90\x80\x80'", "22021"},
+        {"SELECT E'\\xff'", "22021"},
     };
     for (const auto& c : cases) {
         try {

@@ -2,6 +2,7 @@
 // types it records for CREATE TABLE as the library writes it.
 #include <gtest/gtest.h>
 
+#include "kelvod/catalog.h"
 #include "kelvod/sql_rewriter.h"
 
 using namespace kelvod;
@@ -27,6 +28,12 @@ TEST(KelvodSqlRewriter, RefusesWhatItCannotRun) {
         {"INSERT BULK INTO t (a) (SELECT a FROM EXTERNAL STREAM s", "42601"},
         {"INSERT BULK INTO t (a) (SELECT )", "42601"},
         {"CLOSE EXTERNAL STREAM s extra", "42601"},
+        {"COPY (SELECT 1) TO STDOUT WITH (FORMAT binary)", "0A000"},
+        {"COPY (SELECT 1) TO STDOUT (FORMAT csv)", "0A000"},
+        {"COPY (SELECT 1) TO STDOUT WITH (DELIMITER ',')", "0A000"},
+        {"COPY (SELECT 1) TO STDOUT WITH (FORMAT text, NULL 'x')", "0A000"},
+        {"COPY (SELECT 1) TO STDOUT BINARY", "0A000"},
+        {"COPY (SELECT 1) TO STDOUT (FORMAT text", "42601"},
     };
     for (const auto& r : refusals) {
         try {
@@ -84,4 +91,24 @@ TEST(KelvodSqlRewriter, CommandTags) {
     } cases[] = {{"create or replace view v as select 1", "CREATE VIEW"}, {"DROP TABLE t", "DROP TABLE"},
                  {"begin", "BEGIN"}, {"END", "COMMIT"}, {"checkpoint", "CHECKPOINT"}};
     for (const auto& c : cases) EXPECT_EQ(CommandTagFor(SplitStatements(c.sql).front()), c.tag) << c.sql;
+}
+
+TEST(KelvodSqlRewriter, EngineTextKeepsTokenBoundariesAndOneNumericRule) {
+    struct {
+        const char* sql;
+        const char* engine;
+    } cases[] = {
+        {"SELECT E'a'E'b'", "SELECT 'a' 'b'"},
+        {"SELECT 1 AS \"x\"U&\"y\"", "SELECT 1 AS \"x\" \"y\""},
+        {"SELECT u&E'x'", "SELECT u& 'x'"},
+        {"SELECT E'it\\'s', x'ff', U&'\\0041'", "SELECT 'it''s', x'ff', 'A'"},
+        {"SELECT 1.5::numeric, CAST((2) AS DECIMAL), 3::numeric(5,1), numeric", "SELECT 1.5::DECIMAL(38,10), "
+         "CAST((2) AS DECIMAL(38,10)), 3::numeric(5,1), numeric"},
+        {"CREATE TABLE t (id INT PRIMARY KEY, n NUMERIC, \"numeric\" decimal)",
+         "CREATE TABLE t (id INT PRIMARY KEY, n DECIMAL(38,10), \"numeric\" DECIMAL(38,10))"},
+        {"ALTER TABLE t ALTER COLUMN n TYPE numeric", "ALTER TABLE t ALTER COLUMN n TYPE DECIMAL(38,10)"},
+        {"SELECT a AS numeric FROM t", "SELECT a AS numeric FROM t"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(RewriteForEngine(SplitStatements(c.sql).front(), nullptr, SessionNames{}), c.engine) << c.sql;
 }

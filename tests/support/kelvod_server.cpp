@@ -95,6 +95,7 @@ KelvodServer::~KelvodServer() {
 
 bool KelvodServer::Start(const Options& options) {
     std::string cbPath = m_dir + "/cb";
+    ::unlink(cbPath.c_str());  // left by an earlier start of this server
     int listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;

@@ -1,0 +1,95 @@
+// Reading bytea text, and the engine cast that uses it.
+#include "kelvod/bytea_text.h"
+
+#include <stdexcept>
+
+#include "kelvod/sql_lexer.h"
+
+namespace kelvod {
+
+std::optional<std::string> DecodeByteaText(std::string_view text) {
+    std::string out;
+    if (text.size() >= 2 && text[0] == '\\' && (text[1] == 'x' || text[1] == 'X')) {
+        out.reserve((text.size() - 2) / 2);
+        for (size_t i = 2; i < text.size();) {
+            char c = text[i];
+            if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+                ++i;
+                continue;
+            }
+            if (i + 1 >= text.size()) return std::nullopt;
+            int hi = HexValue(c), lo = HexValue(text[i + 1]);
+            if (hi < 0 || lo < 0) return std::nullopt;
+            out.push_back(static_cast<char>(hi * 16 + lo));
+            i += 2;
+        }
+        return out;
+    }
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        if (text[i] != '\\') {
+            out.push_back(text[i++]);
+            continue;
+        }
+        if (i + 1 < text.size() && text[i + 1] == '\\') {
+            out.push_back('\\');
+            i += 2;
+            continue;
+        }
+        auto octal = [&](size_t k, char top) { return k < text.size() && text[k] >= '0' && text[k] <= top; };
+        if (!octal(i + 1, '3') || !octal(i + 2, '7') || !octal(i + 3, '7')) return std::nullopt;
+        out.push_back(static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0')));
+        i += 4;
+    }
+    return out;
+}
+
+namespace {
+
+bool CastTextToBytea(duckdb_function_info info, idx_t count, duckdb_vector input, duckdb_vector output) {
+    auto* strings = static_cast<duckdb_string_t*>(duckdb_vector_get_data(input));
+    uint64_t* validity = duckdb_vector_get_validity(input);
+    bool tryCast = duckdb_cast_function_get_cast_mode(info) == DUCKDB_CAST_TRY;
+    bool ok = true;
+    for (idx_t row = 0; row < count; ++row) {
+        if (validity && !duckdb_validity_row_is_valid(validity, row)) {
+            duckdb_vector_ensure_validity_writable(output);
+            duckdb_validity_set_row_invalid(duckdb_vector_get_validity(output), row);
+            continue;
+        }
+        std::string_view text(duckdb_string_t_data(&strings[row]), duckdb_string_t_length(strings[row]));
+        auto bytes = DecodeByteaText(text);
+        if (bytes) {
+            duckdb_vector_assign_string_element_len(output, row, bytes->data(), bytes->size());
+            continue;
+        }
+        const char* error = "invalid input syntax for type bytea";
+        if (!tryCast) {
+            duckdb_cast_function_set_error(info, error);
+            return false;
+        }
+        duckdb_cast_function_set_row_error(info, error, row, output);
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace
+
+void RegisterByteaCast(duckdb_connection connection) {
+    duckdb_cast_function cast = duckdb_create_cast_function();
+    duckdb_logical_type from = duckdb_create_logical_type(DUCKDB_TYPE_VARCHAR);
+    duckdb_logical_type to = duckdb_create_logical_type(DUCKDB_TYPE_BLOB);
+    duckdb_cast_function_set_source_type(cast, from);
+    duckdb_cast_function_set_target_type(cast, to);
+    // Text turns into bytea implicitly, as the engine's own cast does (inserts, comparisons).
+    duckdb_cast_function_set_implicit_cast_cost(cast, 1);
+    duckdb_cast_function_set_function(cast, CastTextToBytea);
+    duckdb_state state = duckdb_register_cast_function(connection, cast);
+    duckdb_destroy_logical_type(&from);
+    duckdb_destroy_logical_type(&to);
+    duckdb_destroy_cast_function(&cast);
+    if (state == DuckDBError) throw std::runtime_error("the engine refused the bytea cast");
+}
+
+}  // namespace kelvod
