@@ -40,13 +40,6 @@ unsigned short ListenOnLoopback(IPC_Socket& listener) {
     return port;
 }
 
-// A listening loopback socket and one accepted connection from a client.
-struct TcpPair {
-    IPC_Socket listener;
-    Client client{kelvotest::ConnectToAddress("::1", ListenOnLoopback(listener))};
-    IPC_SocketPtr accepted = listener.Accept();
-};
-
 template <typename Body>
 std::string ExceptionText(Body body) {
     try {
@@ -199,17 +192,19 @@ TEST(SocketActivity, DisconnectEndsAWaitingAccept) {
 }
 
 TEST(SocketReceive, DisconnectWakesABlockedReceive) {
-    TcpPair pair;
+    IPC_Socket listener;
+    const Client client(kelvotest::ConnectToAddress("::1", ListenOnLoopback(listener)));
+    const IPC_SocketPtr accepted = listener.Accept();
     std::string text;
     std::thread receiver([&] {
         char buffer[4];
-        text = ExceptionText([&] { pair.accepted->Recv(buffer, sizeof buffer); });
+        text = ExceptionText([&] { accepted->Recv(buffer, sizeof buffer); });
     });
-    while (!pair.accepted->IsReceiving()) std::this_thread::yield();
-    pair.accepted->Disconnect();
+    while (!accepted->IsReceiving()) std::this_thread::yield();
+    accepted->Disconnect();
     receiver.join();
     EXPECT_EQ(text, "Socket closed while receiving.");
-    EXPECT_FALSE(pair.accepted->IsConnected());
+    EXPECT_FALSE(accepted->IsConnected());
 }
 
 }  // namespace
