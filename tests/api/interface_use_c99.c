@@ -21,6 +21,16 @@ CHECK(ping_status, KELVO_PING_OK == 0 && KELVO_PING_REJECT == 1 && KELVO_PING_NO
                        KELVO_PING_NO_ATTEMPT == 3);
 CHECK(result_formats, KELVO_ROWSET_RESULT_FORMAT_TEXT == 0 && KELVO_ROWSET_RESULT_FORMAT_KELVO_BINARY == 2);
 CHECK(telemetry, KELVO_DISABLE_TELEMETRY == 0 && KELVO_ENABLE_TELEMETRY == 1);
+CHECK(error_categories, KELVO_ERROR_CATEGORY_GENERIC == 0 && KELVO_ERROR_CATEGORY_SYSTEM == 1 &&
+                           KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE == 3 && KELVO_ERROR_CATEGORY_SQLSTATE == 4);
+CHECK(severity, KELVO_SEVERITY_ERROR == 0 && KELVO_SEVERITY_FATAL == 1 && KELVO_SEVERITY_PANIC == 2);
+CHECK(error_keys, KELVO_ERROR_FIELD_ERROR_CATEGORY == 0 && KELVO_ERROR_FIELD_ERROR_CODE == 1 &&
+                      KELVO_ERROR_FIELD_MESSAGE == 2 && KELVO_ERROR_FIELD_HINT_MESSAGE == 3 &&
+                      KELVO_ERROR_FIELD_SEVERITY == 4 && KELVO_ERROR_FIELD_SQL_STATE == 5 &&
+                      KELVO_ERROR_FIELD_CAUSE == 6 && KELVO_ERROR_FIELD_CONTEXT_ID == 7 &&
+                      KELVO_ERROR_FIELD_DETAIL == 8);
+CHECK(log_levels, KELVO_LOG_LEVEL_TRACE == 0 && KELVO_LOG_LEVEL_INFO == 1 && KELVO_LOG_LEVEL_WARNING == 2 &&
+                      KELVO_LOG_LEVEL_ERROR == 3 && KELVO_LOG_LEVEL_FATAL == 4);
 
 /* Unsigned scalar typedefs of their exact width. */
 CHECK(type_modifier, sizeof(kelvo_type_modifier_t) == 4 && (kelvo_type_modifier_t)-1 > 0);
@@ -50,7 +60,9 @@ CHECK(interval_components, offsetof(kelvo_interval_components_t, years) == 0 &&
                                sizeof(kelvo_interval_components_t) == 28);
 CHECK(value, offsetof(kelvo_value_t, value) == 0 && offsetof(kelvo_value_t, size) == sizeof(void*) &&
                  sizeof(((kelvo_value_t*)0)->size) == sizeof(size_t));
-CHECK(error_field_value, sizeof(((kelvo_error_field_value*)0)->value.integer) == sizeof(int) &&
+CHECK(error_field_value, offsetof(kelvo_error_field_value, discriminator) == 0 &&
+                             offsetof(kelvo_error_field_value, value) >= sizeof(int) &&
+                             sizeof(((kelvo_error_field_value*)0)->value.integer) == sizeof(int) &&
                              sizeof(((kelvo_error_field_value*)0)->value.uinteger) == 4);
 
 /* The exact member types: a pointer to a member of another type does not

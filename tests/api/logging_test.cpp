@@ -1,8 +1,6 @@
 // The log hook, the level filter and the default hook's line format.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,21 +29,12 @@ protected:
     }
 };
 
-// Standard error redirected into a temporary file while `body` runs.
+// Standard error while `body` runs.
 template <typename Body>
 std::string CapturedStderr(Body body) {
-    FILE* file = std::tmpfile();
-    const int saved = dup(STDERR_FILENO);
-    dup2(fileno(file), STDERR_FILENO);
+    testing::internal::CaptureStderr();
     body();
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    std::string text;
-    std::rewind(file);
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-    std::fclose(file);
-    return text;
+    return testing::internal::GetCapturedStderr();
 }
 
 TEST_F(Logging, TheLevelFiltersEventsAndTheHookIsReplaced) {

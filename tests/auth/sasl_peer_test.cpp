@@ -79,11 +79,6 @@ StartupPeer::Script Play(Seen* seen, ServerScript script) {
     };
 }
 
-std::function<std::string(const std::string&)> FirstMessage(const std::string& nonce_suffix,
-                                                             const std::string& rest = ",s=c2FsdA==,i=2") {
-    return [nonce_suffix, rest](const std::string& nonce) { return "r=" + nonce + nonce_suffix + rest; };
-}
-
 class SaslPeerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -104,7 +99,7 @@ protected:
 
 TEST_F(SaslPeerTest, FailedExchangesEndTheAttemptWithTheirOwnText) {
     // One failure per step of the exchange; every refusal of a server message
-    // is read in sendauth_test.
+    // is read in sendauth_test, the password limit only here.
     struct Case {
         const char* name;
         ServerScript script;
@@ -112,19 +107,14 @@ TEST_F(SaslPeerTest, FailedExchangesEndTheAttemptWithTheirOwnText) {
         const char* text;
         std::size_t client_messages;  // sent before the client gave up
     };
-    const std::string first_ok_suffix = "srv";
     const Case kCases[] = {
-        {"only the channel-binding mechanism", {"", std::string("SCRAM-SHA-256-PLUS\0\0", 20), nullptr, ""}, "pw",
-         "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n", 0},
         {"password over the limit", {"", kScram + '\0', nullptr, ""}, nullptr,
          "password too long for SCRAM authentication (more than 1024 bytes)\n", 0},
         {"nonce that is not ours", {"", kScram + '\0', [](const std::string&) { return "r=abc,s=c2FsdA==,i=2"; }, ""},
          "pw", "invalid SCRAM response (nonce mismatch)\n", 1},
-        {"iteration count that would stall the client",
-         {"", kScram + '\0', FirstMessage(first_ok_suffix, ",s=c2FsdA==,i=2147483647"), ""}, "pw",
-         "SCRAM iteration count 2147483647 is above the limit of 10000000\n", 1},
-        {"wrong server signature", {"", kScram + '\0', FirstMessage(first_ok_suffix), kZeroSignature}, "pw",
-         "incorrect server signature\n", 2},
+        {"wrong server signature",
+         {"", kScram + '\0', [](const std::string& nonce) { return "r=" + nonce + "srv,s=c2FsdA==,i=2"; }, kZeroSignature},
+         "pw", "incorrect server signature\n", 2},
         {"continue before any SASL request", {wire::Authentication(11, "r=x"), kScram + '\0', nullptr, ""}, "pw",
          "fe_sendauth: invalid authentication request from server: AUTH_REQ_SASL_CONT without AUTH_REQ_SASL\n", 0},
     };

@@ -65,19 +65,4 @@ TEST(Frame, EveryKindOfThrowBecomesAReturnedError) {
     EXPECT_EQ(ErrorPtr(kelvoapi::WrapErrorThrowingBlock([] {}, kFrameId)), nullptr);
 }
 
-TEST(Frame, AThrownErrorKeepsItsCauseChain) {
-    ErrorPtr returned(kelvoapi::WrapErrorThrowingBlock(
-        [] {
-            Error error(kelvo::make_error_code(kelvo::Sqlstate::SystemError), "start failed", ContextId{1});
-            error.SetHint("check the file");
-            error.SetCause(Error(std::error_code(ENOENT, std::system_category()), "exec", ContextId{2}));
-            throw error;
-        },
-        kFrameId));
-    ASSERT_NE(returned, nullptr);
-    EXPECT_EQ(kelvoapi::ToString(*static_cast<const Error*>(returned.get())),
-              "Code: sqlstate:58000\nMessage: start failed\nHint Message: check the file\nSeverity: ERROR\n"
-              "Context id: 0x1\n\nCAUSED BY\nCode: system:2\nMessage: exec\nSeverity: ERROR\nContext id: 0x2\n");
-}
-
 }  // namespace

@@ -9,71 +9,62 @@ namespace {
 
 using kelvoapi::ContextId;
 
-TEST(TaggedText, EscapingRoundTripsAnyValue) {
-    for (const char* value : {"", "a<b", "&amp;", "&lt;", "</primary>", "<<&&>>", "&"}) {
-        SCOPED_TRACE(value);
-        const std::string escaped = kelvoapi::EscapeTagValue(value);
-        EXPECT_EQ(escaped.find('<'), std::string::npos);
-        EXPECT_EQ(kelvoapi::UnescapeTagValue(escaped), value);
+// A value that looks like tags (a server error quoting an object so named)
+// cannot end its own field or forge another.
+TEST(TaggedText, ValuesRoundTripAndOnlyTheFirstCompleteBlockIsRead) {
+    for (const char* value : {"", "&amp;", "x</primary><hint>evil</hint>", "<<&&>>"}) {
         std::string text;
         kelvoapi::AppendTaggedValue(text, "primary", value);
         kelvoapi::AppendTaggedValue(text, "hint", "h");
+        EXPECT_EQ(text.find('<', 9), text.find("</primary>")) << value;
         EXPECT_EQ(kelvoapi::ReadTagValue(text, "primary"), value);
         EXPECT_EQ(kelvoapi::ReadTagValue(text, "hint"), "h");
     }
-}
-
-TEST(TaggedText, ReadsOnlyTheFirstCompleteBlock) {
     const std::pair<const char*, const char*> cases[] = {
         {"<hint>first</hint><hint>second</hint>", "first"}, {"</hint><hint>x</hint>", "x"},
         {"<hint>unterminated", ""}, {"<hint>a&amp;b&lt;c&gt;</hint>", "a&b<c&gt;"}};
     for (const auto& [text, value] : cases) EXPECT_EQ(kelvoapi::ReadTagValue(text, "hint"), value) << text;
 }
 
-struct Expected {
-    const char* sqlstate;
-    const char* message;
-    const char* detail;
-    const char* hint;
-    int severity;
-};
-
-void ExpectError(const std::string& text, const Expected& e) {
-    SCOPED_TRACE(text);
-    const kelvoapi::Error error = kelvoapi::MakeErrorFromTaggedString(text, ContextId{0x77});
-    EXPECT_EQ(error.GetCategory(), KELVO_ERROR_CATEGORY_SQLSTATE);
-    EXPECT_EQ(error.GetSqlstate(), e.sqlstate);
-    EXPECT_EQ(error.GetMessage(), e.message);
-    EXPECT_EQ(error.GetDetail(), e.detail);
-    EXPECT_EQ(error.GetHint(), e.hint);
-    EXPECT_EQ(error.GetSeverity(), e.severity);
-    EXPECT_EQ(error.GetContextId().value, 0x77u);
-}
-
 TEST(TaggedText, MakesErrorsFromTheFields) {
     const struct {
-        const char* text;
-        Expected expected;
+        const char *text, *sqlstate, *message, *detail, *hint;
+        int severity;
     } cases[] = {
-        {"connection refused", {"HY000", "connection refused", "", "", 0}},
-        {"<sqlstate>42P01</sqlstate><primary>No table.</primary>", {"42P01", "No table.", "", "", 0}},
-        {"<primary>Failed.</primary><detail>disk</detail>", {"HY000", "Failed: disk", "disk", "", 0}},
-        {"<primary>Failed</primary><detail>disk.</detail>", {"HY000", "Failed: disk.", "disk.", "", 0}},
-        {"<detail>only detail</detail>", {"HY000", ": only detail", "only detail", "", 0}},
-        {"<sqlstate>42p01</sqlstate><primary>m</primary>", {"42001", "m", "", "", 0}},
-        {"<sqlstate>4260</sqlstate><primary>m</primary>", {"08P01", "m", "", "", 0}},
-        {"<sqlstate>XX000</sqlstate><primary>m</primary><hint>try again</hint><severity>FATAL</severity>",
-         {"XX000", "m", "", "try again", 1}},
-        {"<primary>m</primary><severity>fatal</severity>", {"HY000", "m", "", "", 0}},
-        {"<primary>first</primary><primary>second</primary><hint>h1</hint><hint>h2</hint>",
-         {"HY000", "first", "", "h1", 0}},
-        {"<severity>FATAL</severity>", {"HY000", "<severity>FATAL</severity>", "", "", 1}},
-        {"<primary>cut", {"HY000", "<primary>cut", "", "", 0}},
+        {"connection refused", "HY000", "connection refused", "", "", 0},
+        {"<sqlstate>42P01</sqlstate><primary>No table.</primary>", "42P01", "No table.", "", "", 0},
+        {"<primary>Failed.</primary><detail>disk</detail>", "HY000", "Failed: disk", "disk", "", 0},
+        {"<primary>Failed</primary><detail>disk.</detail>", "HY000", "Failed: disk.", "disk.", "", 0},
+        {"<detail>only detail</detail>", "HY000", ": only detail", "only detail", "", 0},
+        {"<sqlstate>42p01</sqlstate><primary>m</primary>", "42001", "m", "", "", 0},
+        {"<sqlstate>4260</sqlstate><primary>m</primary>", "08P01", "m", "", "", 0},
+        {"<sqlstate>XX000</sqlstate><primary>m</primary><hint>try again</hint><severity>FATAL</severity>", "XX000", "m",
+         "", "try again", 1},
+        {"<primary>m</primary><severity>fatal</severity>", "HY000", "m", "", "", 0},
+        {"<severity>FATAL</severity>", "HY000", "<severity>FATAL</severity>", "", "", 1},
     };
-    for (const auto& c : cases) ExpectError(c.text, c.expected);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const kelvoapi::Error error = kelvoapi::MakeErrorFromTaggedString(c.text, ContextId{0x77});
+        EXPECT_EQ(error.GetCategory(), KELVO_ERROR_CATEGORY_SQLSTATE);
+        EXPECT_EQ(error.GetSqlstate(), c.sqlstate);
+        EXPECT_EQ(error.GetMessage(), c.message);
+        EXPECT_EQ(error.GetDetail(), c.detail);
+        EXPECT_EQ(error.GetHint(), c.hint);
+        EXPECT_EQ(error.GetSeverity(), c.severity);
+        EXPECT_EQ(error.GetContextId().value, 0x77u);
+    }
 }
 
 TEST(TaggedText, FieldsThatLookLikeTagsCannotForgeOthers) {
+    auto expect = [](const std::string& text, const char* sqlstate, const char* message, const char* detail) {
+        SCOPED_TRACE(text);
+        const kelvoapi::Error error = kelvoapi::MakeErrorFromTaggedString(text, ContextId{0x77});
+        EXPECT_EQ(error.GetSqlstate(), sqlstate);
+        EXPECT_EQ(error.GetMessage(), message);
+        EXPECT_EQ(error.GetDetail(), detail);
+        EXPECT_EQ(error.GetHint(), "");
+    };
     // What the wire-protocol client builds for a server error whose texts
     // quote an object named like a tag.
     std::string text;
@@ -81,9 +72,8 @@ TEST(TaggedText, FieldsThatLookLikeTagsCannotForgeOthers) {
     kelvoapi::AppendTaggedValue(text, "sqlstate", "42P01");
     kelvoapi::AppendTaggedValue(text, "primary", "relation \"x</primary><hint>evil</hint>\" does not exist");
     kelvoapi::AppendTaggedValue(text, "detail", "<severity>PANIC</severity> & more");
-    ExpectError(text, {"42P01",
-                       "relation \"x</primary><hint>evil</hint>\" does not exist: <severity>PANIC</severity> & more",
-                       "<severity>PANIC</severity> & more", "", 0});
+    expect(text, "42P01", "relation \"x</primary><hint>evil</hint>\" does not exist: <severity>PANIC</severity> & more",
+           "<severity>PANIC</severity> & more");
 
     // The client's own texts: every formatted value escaped, fields in order.
     const kelvoapi::TaggedText built = kelvoapi::TaggedText()
@@ -93,8 +83,7 @@ TEST(TaggedText, FieldsThatLookLikeTagsCannotForgeOthers) {
                                            .Hint("%s", "");
     EXPECT_STREQ(built.c_str(), "<sqlstate>08001</sqlstate><primary>Could not reach \"h&lt;/primary>&lt;sqlstate>00000"
                                 "&lt;/sqlstate>\"</primary><detail>a&lt;b &amp; 7</detail><hint></hint>");
-    ExpectError(built.c_str(),
-                {"08001", "Could not reach \"h</primary><sqlstate>00000</sqlstate>\": a<b & 7", "a<b & 7", "", 0});
+    expect(built.c_str(), "08001", "Could not reach \"h</primary><sqlstate>00000</sqlstate>\": a<b & 7", "a<b & 7");
 }
 
 }  // namespace

@@ -74,26 +74,17 @@ TEST(CopyWriters, WriteExactBytesOnlyWhenTheCellFits) {
 TEST(CopyWriters, RefuseLengthsTheFormatCannotHold) {
     uint8_t buffer[16] = {};
     const uint8_t byte = 0x55;
-    struct Case {
-        const char* name;
-        const uint8_t* value;
-        size_t length;
-    };
-    const Case cases[] = {
-        // Lengths from 2^32 do not fit the length field; near SIZE_MAX the
-        // cell size would wrap to a small number and overrun the buffer.
-        {"2^32", &byte, size_t{1} << 32},
-        {"SIZE_MAX - 4", &byte, std::numeric_limits<size_t>::max() - 4},
-        {"null value with a length", nullptr, 3},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(kelvo_write_varbinary(buffer, sizeof buffer, c.value, c.length), 0u);
-        EXPECT_EQ(kelvo_write_varbinary_not_null(buffer, sizeof buffer, c.value, c.length), 0u);
-        EXPECT_EQ(kelvo_write_varbinary(nullptr, 0, c.value, c.length), 0u);
-        for (const uint8_t b : buffer) {
-            EXPECT_EQ(b, 0u);
-        }
+    // Lengths from 2^32 do not fit the length field; near SIZE_MAX the cell
+    // size would wrap to a small number and overrun the buffer; a null value
+    // has no bytes to copy.
+    const std::pair<const uint8_t*, size_t> cases[] = {
+        {&byte, size_t{1} << 32}, {&byte, std::numeric_limits<size_t>::max() - 4}, {nullptr, 3}};
+    for (const auto& [value, length] : cases) {
+        SCOPED_TRACE(length);
+        EXPECT_EQ(kelvo_write_varbinary(buffer, sizeof buffer, value, length), 0u);
+        EXPECT_EQ(kelvo_write_varbinary_not_null(buffer, sizeof buffer, value, length), 0u);
+        EXPECT_EQ(kelvo_write_varbinary(nullptr, 0, value, length), 0u);
+        EXPECT_EQ(Bytes(buffer, buffer + sizeof buffer), Bytes(sizeof buffer, 0));
     }
     // The largest length the field holds is still sized correctly.
     EXPECT_EQ(kelvo_write_varbinary(nullptr, 0, &byte, 0xFFFFFFFFu), size_t{0xFFFFFFFFu} + 5);

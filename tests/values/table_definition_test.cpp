@@ -110,8 +110,14 @@ TEST(TableDefinition, GeneratesColumnListsAndStreamStatements) {
     definition.AddColumn("v", KELVO_VARCHAR, kelvo_encode_string_modifier(100), "en_US", false);
     definition.AddColumn("x\"y", KELVO_NUMERIC, kelvo_encode_numeric_modifier(18, 3), "", true);
     EXPECT_EQ(definition.GenerateColumnNamesSQL(), "\"v\", \"x\"\"y\"");
+    // Modifiers meaning none are written as they are.
+    for (const auto tag : {KELVO_NUMERIC, KELVO_VARCHAR, KELVO_DOUBLE, KELVO_GEOGRAPHY})
+        definition.AddColumn("n", tag, 0xFFFFFFFF, "", true);
+    definition.AddColumn("c", KELVO_CHAR, kelvo_encode_string_modifier(1), "de\"x", true);
     EXPECT_EQ(definition.GenerateColumnDefinitionsSQL(),
-              "\"v\" VARCHAR(100) NOT NULL COLLATE \"en_US\", \"x\"\"y\" NUMERIC(18,3)");
+              "\"v\" VARCHAR(100) NOT NULL COLLATE \"en_US\", \"x\"\"y\" NUMERIC(18,3), "
+              "\"n\" NUMERIC(4294967295,4294967295), \"n\" VARCHAR(4294967295), \"n\" DOUBLE PRECISION, "
+              "\"n\" GEOGRAPHY, \"c\" CHAR(1) COLLATE \"de\"\"x\"");
     const kelvoapi::TableDefinition table = TwoColumns("d", "s", "t", KELVO_PERMANENT, false);
     EXPECT_EQ(table.GenerateCreateStreamSQL("sd", "ss", "stream", false),
               "CREATE BOUNDED EXTERNAL STREAM \"sd\".\"ss\".\"stream\" " + std::string(two_columns) + stream_tail);
@@ -120,8 +126,15 @@ TEST(TableDefinition, GeneratesColumnListsAndStreamStatements) {
 
     kelvoapi::TableDefinition unsupported("t", KELVO_PERMANENT, false);
     unsupported.AddColumn("u", KELVO_UNSUPPORTED, 0xFFFFFFFF, "", true);
-    EXPECT_THROW(unsupported.GenerateCreateSQL(false), kelvoapi::Error);
     EXPECT_THROW(unsupported.GenerateCreateStreamSQL("", "", "", false), kelvoapi::Error);
+    try {
+        unsupported.GenerateCreateSQL(false);
+        FAIL() << "no error";
+    } catch (const kelvoapi::Error& error) {
+        EXPECT_EQ(error.GetCode(), std::make_error_code(std::errc::invalid_argument));
+        EXPECT_EQ(error.GetMessage(), "`type` `KELVO_UNSUPPORTED` has no string representation");
+        EXPECT_EQ(error.GetContextId().value, 0x6f86ef7bu);
+    }
 }
 
 }  // namespace

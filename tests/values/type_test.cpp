@@ -1,11 +1,11 @@
-// Type modifiers, the tag/OID table and the SQL text of column types.
+// Type modifiers and the tag/OID table; the SQL text of column types is read
+// through table definitions.
 #include <cstdint>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "api/type.h"
-#include "error/error.h"
 #include "kelvo/types.h"
 
 namespace {
@@ -41,41 +41,6 @@ TEST(ConvertLibpqType, MapsOidsToTags) {
         EXPECT_EQ(type.m_tag, tag) << oid;
         EXPECT_EQ(type.m_oid, oid);
         EXPECT_EQ(type.m_modifier, 77u);
-    }
-}
-
-kelvoapi::Type MakeType(kelvo_type_tag_t tag, uint32_t modifier = none, std::string collation = "", bool nullable = true) {
-    kelvoapi::Type type;
-    type.m_tag = tag;
-    type.m_oid = kelvoapi::GetTypeOid(tag, modifier);
-    type.m_modifier = modifier;
-    type.m_collation = std::move(collation);
-    type.m_nullable = nullable;
-    return type;
-}
-
-TEST(GenerateSQLString, WritesTheTypeText) {
-    const std::pair<kelvoapi::Type, std::string> cases[] = {
-        {MakeType(KELVO_BOOL), "BOOLEAN"},
-        {MakeType(KELVO_INT, none, "", false), "INT NOT NULL"},
-        {MakeType(KELVO_NUMERIC, kelvo_encode_numeric_modifier(18, 3)), "NUMERIC(18,3)"},
-        {MakeType(KELVO_NUMERIC), "NUMERIC(4294967295,4294967295)"},
-        {MakeType(KELVO_DOUBLE), "DOUBLE PRECISION"},
-        {MakeType(KELVO_TEXT), "TEXT"},
-        {MakeType(KELVO_VARCHAR), "VARCHAR(4294967295)"},
-        {MakeType(KELVO_CHAR, 5), "CHAR(1)"},
-        {MakeType(KELVO_GEOGRAPHY), "GEOGRAPHY"},
-        {MakeType(KELVO_VARCHAR, 104, "en_US", false), "VARCHAR(100) NOT NULL COLLATE \"en_US\""},
-        {MakeType(KELVO_TEXT, none, "de\"x"), "TEXT COLLATE \"de\"\"x\""},
-    };
-    for (const auto& [type, sql] : cases) EXPECT_EQ(kelvoapi::GenerateSQLString(type), sql);
-    try {
-        kelvoapi::GenerateSQLString(MakeType(KELVO_UNSUPPORTED));
-        FAIL() << "no error";
-    } catch (const kelvoapi::Error& error) {
-        EXPECT_EQ(error.GetCode(), std::make_error_code(std::errc::invalid_argument));
-        EXPECT_EQ(error.GetMessage(), "`type` `KELVO_UNSUPPORTED` has no string representation");
-        EXPECT_EQ(error.GetContextId().value, 0x6f86ef7bu);
     }
 }
 
