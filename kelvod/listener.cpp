@@ -198,21 +198,18 @@ void Listener::Reap(bool all) {
             }
         }
     }
-    if (all) {
-        // Sessions get a moment to tell their clients; one stuck sending to a client
-        // that does not read is cut off.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        for (auto& r : finished) {
-            while (!r->done && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            if (!r->done) r->session->Abort();
-        }
-    }
+    // Sessions get a moment to tell their clients (57P01); one stuck sending to a
+    // client that does not read is cut off. A statement that begins after the
+    // first Stop misses its interrupt (the session was between reading the
+    // query and running it), so a stopping session is told again until it ends.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     for (auto& r : finished) {
-        // A statement that begins after the first Stop misses its interrupt
-        // (the session was between reading the query and running it), so a
-        // stopping session is told again until it has ended.
+        bool aborted = false;
         while (all && !r->done) {
+            if (!aborted && std::chrono::steady_clock::now() >= deadline) {
+                r->session->Abort();
+                aborted = true;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             if (!r->done) r->session->Stop();
         }
