@@ -188,39 +188,6 @@ TEST(CopyDataTest, EndsTheCopyWithTheRightMessages) {
     }
 }
 
-TEST(CopyDataTest, SendsWholeBlocksAndGrowsForALargeOne) {
-    CopyPeer peer(PGASYNC_COPY_IN);
-    PGconn* conn = peer.conn();
-    const int initialSize = conn->outBufSize;
-    std::string expected;
-
-    // 8 KiB of queued messages leave in whole blocks; the rest waits.
-    const std::string row(100, 'r');
-    for (int i = 0; i < 100; ++i) {
-        ASSERT_EQ(1, PQputCopyData(conn, row.data(), static_cast<int>(row.size())));
-        expected += wire::CopyData(row);
-    }
-    EXPECT_EQ(0u, peer.Received().size() % 8192);
-    EXPECT_LT(conn->outCount, 8192);
-
-    // A block larger than the free space: the queue goes out first, then the
-    // buffer grows to hold the one message, and nothing is lost or reordered.
-    std::string big(3 * 1024 * 1024, '\0');
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
-    Drain drain(peer.server());
-    ASSERT_EQ(1, PQputCopyData(conn, big.data(), static_cast<int>(big.size())));
-    expected += wire::CopyData(big);
-    EXPECT_GT(conn->outBufSize, initialSize);
-    ASSERT_EQ(1, PQputCopyEnd(conn, nullptr));
-    expected += wire::Message('c', "");
-    shutdown(conn->sock, SHUT_WR);
-    std::string received = drain.Join();
-    // The bytes read before the drain started came from the small rows.
-    const std::string early = expected.substr(0, expected.size() - received.size());
-    EXPECT_EQ(expected, early + received);
-    EXPECT_EQ(0u, early.size() % 8192);
-}
-
 TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
     struct Case {
         const char* name;
