@@ -1,8 +1,8 @@
 // Statements against the PostgreSQL peer, for what only a real server
 // shows: chunked results and their window, the most parameters, a 100 MiB
-// value, a statement cancelled and a session ended while it runs, PQexec's
-// merging of errors, changes of the client encoding, and COPY in blocks of
-// every size under a notice per row. The bytes sent and read are checked
+// value, a statement cancelled and a session ended, PQexec's merging of
+// errors, changes of the client encoding, and COPY in blocks of every size
+// under a notice per row. The bytes sent and read are checked
 // against the scripted peers in statements_scripted_test and copy_data_test.
 #include <gtest/gtest.h>
 
@@ -177,57 +177,38 @@ void AwaitSleeping(PGconn* observer, int pid) {
     FAIL() << "the session never started to sleep";
 }
 
-// A cancel ends the running statement only; a terminated session says so,
-// and sending on it then fails with a text, not a signal.
+// A cancel ends the running statement only. A session ended by the server
+// gives PQexec one result with both the server's FATAL error and the lost
+// connection; sending on it then fails with a text, not a signal.
 TEST_F(StatementsPostgresTest, CancelEndsTheStatementTerminationTheSession) {
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    struct sigaction old {};
-    sigaction(SIGPIPE, &dfl, &old);
-    auto expectError = [](const Result& res, const char* sqlstate, const char* primary) {
-        ASSERT_NE(nullptr, res);
-        EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(res.get()));
-        EXPECT_STREQ(sqlstate, PQresultErrorField(res.get(), 'C'));
-        EXPECT_STREQ(primary, PQresultErrorField(res.get(), 'M'));
-    };
     Session observer = OpenSession();
-    const int pid = PQbackendPID(conn_.get());
     ASSERT_EQ(1, PQsendQuery(conn_.get(), "SELECT pg_sleep(30)"));
-    AwaitSleeping(observer.get(), pid);
+    AwaitSleeping(observer.get(), PQbackendPID(conn_.get()));
     ASSERT_EQ(1, PQrequestCancel(conn_.get())) << PQerrorMessage(conn_.get());
     Result res(PQgetResult(conn_.get()));
-    expectError(res, "57014", "canceling statement due to user request");
+    EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(res.get()));
+    EXPECT_STREQ("57014", PQresultErrorField(res.get(), 'C'));
+    EXPECT_STREQ("canceling statement due to user request", PQresultErrorField(res.get(), 'M'));
     EXPECT_EQ(nullptr, PQgetResult(conn_.get()));
     EXPECT_EQ("alive", Value(conn_.get(), "SELECT 'alive'"));
 
-    ASSERT_EQ(1, PQsendQuery(conn_.get(), "SELECT pg_sleep(30)"));
-    AwaitSleeping(observer.get(), pid);
-    EXPECT_EQ("t", Value(observer.get(), "SELECT pg_terminate_backend(" + std::to_string(pid) + ")"));
-    res.reset(PQgetResult(conn_.get()));
-    expectError(res, "57P01", "terminating connection due to administrator command");
-    // Whatever follows is the lost connection, then the end.
-    for (int i = 0; i < 3 && res; ++i) res.reset(PQgetResult(conn_.get()));
-    EXPECT_EQ(nullptr, res);
-    EXPECT_EQ(CONNECTION_BAD, PQstatus(conn_.get()));
-    Result after(PQexec(conn_.get(), "SELECT 1"));
-    if (after) {
-        EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(after.get()));
-    }
-    EXPECT_STREQ("<sqlstate>08003</sqlstate><primary>There is no connection to the server.</primary>",
-                 PQerrorMessage(conn_.get()));
-    sigaction(SIGPIPE, &old, nullptr);
-}
-
-TEST_F(StatementsPostgresTest, ExecMergesTheErrorsOfOneStatement) {
-    // The server's FATAL error and the lost connection behind it come back
-    // as one result carrying both texts.
-    Result res(PQexec(conn_.get(), "SELECT pg_terminate_backend(pg_backend_pid())"));
-    ASSERT_NE(nullptr, res);
+    res.reset(PQexec(conn_.get(), "SELECT pg_terminate_backend(pg_backend_pid())"));
     EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(res.get()));
     const std::string text = PQresultErrorMessage(res.get());
     EXPECT_NE(std::string::npos, text.find("<sqlstate>57P01</sqlstate>")) << text;
     EXPECT_NE(std::string::npos, text.find("<sqlstate>08003</sqlstate>")) << text;
     EXPECT_EQ(text, PQerrorMessage(conn_.get()));
+    EXPECT_EQ(CONNECTION_BAD, PQstatus(conn_.get()));
+
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    struct sigaction old {};
+    sigaction(SIGPIPE, &dfl, &old);
+    res.reset(PQexec(conn_.get(), "SELECT 1"));
+    EXPECT_EQ(nullptr, res);
+    EXPECT_STREQ("<sqlstate>08003</sqlstate><primary>There is no connection to the server.</primary>",
+                 PQerrorMessage(conn_.get()));
+    sigaction(SIGPIPE, &old, nullptr);
 }
 
 TEST_F(StatementsPostgresTest, ClientEncodingChangesOnlyWhenTheServerAcceptsIt) {
