@@ -137,27 +137,21 @@ TEST_F(StartupTest, StartupPacketCarriesTheAdditionsEscaped) {
                                               "application_name\0app\0\0",
                                               67));
 
-    // The additions, with a blank in a socket directory kept inside one item.
-    conn->session_identifier = strdup("sess 1");
+    // The additions quoted, a blank in a socket directory kept inside one
+    // item, an apostrophe or a backslash escaped: unquoted, a leading
+    // apostrophe would open a quote the server never sees closed.
+    conn->session_identifier = strdup("'s\\1");
     appendPQExpBufferStr(&conn->failedConnectionAttempts, "/tmp/my dir/.s.PGSQL.5432,h:1");
-    EXPECT_EQ(pqStartupOptions(conn.get()),
-              "allow_redirects=on session_identifier='sess 1' failed_connection_attempts='/tmp/my dir/.s.PGSQL.5432,h:1'");
+    EXPECT_EQ(pqStartupOptions(conn.get()), "allow_redirects=on session_identifier='\\'s\\\\1' "
+                                            "failed_connection_attempts='/tmp/my dir/.s.PGSQL.5432,h:1'");
     // The option itself is left as it was: additions never accumulate.
     EXPECT_STREQ(conn->pgoptions, "allow_redirects=on");
-
-    // An apostrophe or a backslash is escaped inside quotes too: unquoted, a
-    // leading apostrophe would open a quote the server never sees closed.
-    free(conn->session_identifier);
-    conn->session_identifier = strdup("'s\\1");
-    resetPQExpBuffer(&conn->failedConnectionAttempts);
-    appendPQExpBufferStr(&conn->failedConnectionAttempts, "h:1");
-    EXPECT_EQ(pqStartupOptions(conn.get()),
-              "allow_redirects=on session_identifier='\\'s\\\\1' failed_connection_attempts=h:1");
 
     // A session identifier already named in the options is not added again.
     free(conn->pgoptions);
     conn->pgoptions = strdup("session_identifier=x");
-    EXPECT_EQ(pqStartupOptions(conn.get()), "session_identifier=x failed_connection_attempts=h:1");
+    EXPECT_EQ(pqStartupOptions(conn.get()),
+              "session_identifier=x failed_connection_attempts='/tmp/my dir/.s.PGSQL.5432,h:1'");
 
     // Without application_name the fallback goes; without send_appname neither.
     free(conn->appname);
