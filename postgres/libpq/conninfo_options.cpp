@@ -92,13 +92,14 @@ ConninfoOptions pqConninfoInit() {
     for (int i = 0; i < kConninfoOptionCount; ++i) {
         const OptionRow& row = PQconninfoOptions[i];
         PQconninfoOption& option = options[i];
-        // Fill keyword last: PQconninfoFree stops at the first entry without one.
+        // Fill keyword first: PQconninfoFree stops at the first entry without
+        // one, so an entry whose later copies fail must already be reachable.
+        option.keyword = CopyText(row.keyword);
         option.envvar = CopyText(row.envvar);
         option.compiled = CopyText(row.compiled);
         option.label = CopyText(row.label);
         option.dispchar = CopyText(row.dispchar);
         option.dispsize = row.dispsize;
-        option.keyword = CopyText(row.keyword);
     }
     return options;
 }

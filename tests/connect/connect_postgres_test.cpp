@@ -4,9 +4,14 @@
 // target_session_attrs. Options, URIs and the service file: conninfo_test.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "postgres/libpq/connect.h"
@@ -181,6 +186,21 @@ TEST_F(ConnectPostgresTest, DeadHostsAreReportedAndRecorded) {
         {{"host", C::kTcpHost}, {"port", port}, {"user", C::kTrustUser}, {"keepalives_interval", "-5"}});
     EXPECT_STREQ(PQerrorMessage(negative.get()),
                  "<primary>The call to `setsockopt(TCP_KEEPINTVL)` failed.</primary><detail>Invalid argument</detail>");
+    // Chosen keep-alive values are what the connection's socket carries.
+    Settings kept = Over(true, C::kTrustUser);
+    kept.insert(kept.end(), {{"keepalives", "1"}, {"keepalives_idle", "7"}, {"keepalives_interval", "3"},
+                             {"keepalives_count", "2"}});
+    Conn alive = ConnectParams(kept);
+    ASSERT_EQ(PQstatus(alive.get()), CONNECTION_OK) << PQerrorMessage(alive.get());
+    for (const auto& [level, option, value] : {std::tuple<int, int, int>{SOL_SOCKET, SO_KEEPALIVE, 1},
+                                               {IPPROTO_TCP, TCP_KEEPIDLE, 7},
+                                               {IPPROTO_TCP, TCP_KEEPINTVL, 3},
+                                               {IPPROTO_TCP, TCP_KEEPCNT, 2}}) {
+        int set = -1;
+        socklen_t length = sizeof set;
+        ASSERT_EQ(getsockopt(PQsocket(alive.get()), level, option, &set, &length), 0);
+        EXPECT_EQ(set, value) << option;
+    }
     Conn bad_port = ConnectParams({{"host", C::kTcpHost}, {"port", "70000"}, {"user", C::kTrustUser}});
     EXPECT_STREQ(PQerrorMessage(bad_port.get()), "The port number \"70000\" is invalid.");
 }

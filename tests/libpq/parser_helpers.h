@@ -2,6 +2,7 @@
 // as the result-taking loop of a caller would, without a socket.
 #pragma once
 
+#include <cstring>
 #include <string>
 #include <vector>
 

@@ -91,6 +91,16 @@ TEST(Protocol2, RowsWithNullBitmapsWholeAndByteByByte) {
     }
 }
 
+TEST(Protocol2, TextLengthsBelowTheirLengthWordReadAsEmpty) {
+    for (const int64_t length : {int64_t(INT32_MIN), int64_t(-1), int64_t(0), int64_t(3)}) {
+        auto conn = MakeProtocol2Record();
+        FeedInput(conn.get(), RowDescription2({"a"}) + "D\x80" + w::Int32(length) + Complete2("SELECT 1") + "Z");
+        auto results = TakeResults2(conn.get());
+        ASSERT_EQ(Describe(results), std::vector<std::string>{"2:1:SELECT 1"}) << length;
+        EXPECT_EQ(PQgetlength(results[0].get(), 0, 0), 0);
+    }
+}
+
 TEST(Protocol2, BinaryRowsAndChunks) {
     auto conn = MakeProtocol2Record(nullptr, 2);
     std::string rows;

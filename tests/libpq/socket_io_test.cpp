@@ -143,7 +143,8 @@ TEST_P(SocketIO, WaitsTimeOutAndReportClosedSockets) {
     // texts of hosts tried before the time-out are kept.
     printfPQExpBuffer(&conn->errorMessage, "<primary>first host</primary>");
     EXPECT_EQ(pqWaitTimed(1, 0, conn.get(), time(nullptr) - 1), 1);
-    EXPECT_STREQ(conn->errorMessage.data, "<primary>first host</primary>timeout expired");
+    EXPECT_STREQ(conn->errorMessage.data,
+                 "<primary>first host</primary><sqlstate>08001</sqlstate><primary>timeout expired</primary>");
     EXPECT_EQ(pqReadData(conn.get()), 0);
     EXPECT_EQ(pqSocketCheck(conn.get(), 0, 0, -1), 0);
     EXPECT_EQ(pqSocketCheck(conn.get(), 0, 1, 0), 1);
