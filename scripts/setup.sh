@@ -9,7 +9,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git ca-certificates openssl
   libboost-dev libboost-filesystem-dev libboost-system-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  postgresql-15 postgresql-client-15
+  postgresql-15 postgresql-client-15 libpq-dev
   nodejs npm
 )
 

@@ -25,6 +25,9 @@
 namespace {
 
 constexpr int kSendBlock = 8192;
+// Copy data is sent once this much is queued: one send and one look at the
+// server's messages per 64 KiB, not per 8 KiB block.
+constexpr int kCopySendSize = 64 * 1024;
 constexpr int kHeaderSize = 5;  // type byte and length word
 
 bool isProtocol3(const PGconn* conn) { return PG_PROTOCOL_MAJOR(conn->pversion) >= 3; }
@@ -234,7 +237,7 @@ int getCopyData3(PGconn* conn, char** buffer, int async) {
             return length;
         }
         if (async) return 0;
-        if (pqWait(1, 0, conn) != 0 || pqReadData(conn) < 0) return -2;
+        if (pqReadBlocking(conn) < 0) return -2;
     }
 }
 
@@ -256,7 +259,7 @@ int getCopyData2(PGconn* conn, char** buffer, int async) {
             return length;
         }
         if (async) return 0;
-        if (pqWait(1, 0, conn) != 0 || pqReadData(conn) < 0) return -2;
+        if (pqReadBlocking(conn) < 0) return -2;
     }
 }
 
@@ -287,6 +290,13 @@ int PQputCopyData(PGconn* conn, const char* buffer, int nbytes) {
     if (nbytes == 0) return 1;
 
     const int header = isProtocol3(conn) ? kHeaderSize : 0;
+    if (conn->outBufSize < 2 * kCopySendSize) {
+        // Growing is an optimisation: failing to grow changes nothing.
+        if (char* grown = static_cast<char*>(realloc(conn->outBuffer, 2 * kCopySendSize))) {
+            conn->outBuffer = grown;
+            conn->outBufSize = 2 * kCopySendSize;
+        }
+    }
     if (static_cast<int64_t>(conn->outBufSize) - conn->outCount - kHeaderSize < nbytes) {
         int rc = sendWatching(conn, false);
         if (rc < 0) return -1;
@@ -314,7 +324,7 @@ int PQputCopyData(PGconn* conn, const char* buffer, int nbytes) {
     memcpy(out + header, buffer, static_cast<size_t>(nbytes));
     conn->outCount += header + nbytes;
 
-    if (conn->outCount >= kSendBlock && sendWatching(conn, true) < 0) return -1;
+    if (conn->outCount >= kCopySendSize && sendWatching(conn, false) < 0) return -1;
     return 1;
 }
 

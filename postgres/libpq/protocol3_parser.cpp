@@ -4,6 +4,8 @@
 // received, whatever the message claims.
 #include "postgres/libpq/protocol3_parser.h"
 
+#include <arpa/inet.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -192,6 +194,7 @@ int getAnotherTuple(PGconn* conn, int msgEnd) {
     PGresult* result = conn->result;
     const char* errmsg = nullptr;
     int tupnfields;
+    int fieldsStart;
 
     if (result == nullptr || result->resultStatus != PGRES_TUPLES_OK) {
         // The rest of a failed statement's rows are dropped silently.
@@ -201,49 +204,42 @@ int getAnotherTuple(PGconn* conn, int msgEnd) {
         return 0;
     }
 
-    if (pqGetInt(&tupnfields, 2, conn)) {
+    // Read against msgEnd, not inEnd: the parser's loop hands rows over
+    // without narrowing inEnd to the message.
+    if (msgEnd - conn->inCursor < 2) {
         errmsg = "insufficient data in \"D\" message";
         goto advance_and_error;
     }
+    uint16_t netCount;
+    memcpy(&netCount, conn->inBuffer + conn->inCursor, 2);
+    tupnfields = ntohs(netCount);
+    fieldsStart = conn->inCursor + 2;
     if (tupnfields != result->numAttributes) {
         errmsg = "unexpected field count in \"D\" message";
         goto advance_and_error;
     }
-    if (static_cast<int64_t>(tupnfields) * 4 > conn->inEnd - conn->inCursor) {
+    if (static_cast<int64_t>(tupnfields) * 4 > msgEnd - fieldsStart) {
         errmsg = "insufficient data in \"D\" message";
         goto advance_and_error;
     }
-    if (tupnfields > conn->rowBufLen) {
-        auto* grown = static_cast<PGdataValue*>(realloc(conn->rowBuf, tupnfields * sizeof(PGdataValue)));
-        if (grown == nullptr) goto advance_and_error;
-        conn->rowBuf = grown;
-        conn->rowBufLen = tupnfields;
-    }
-    for (int i = 0; i < tupnfields; ++i) {
-        int vlen;
-        if (pqGetInt(&vlen, 4, conn)) {
-            errmsg = "insufficient data in \"D\" message";
-            goto advance_and_error;
-        }
-        // Only -1 means NULL; other negative lengths are malformed.
-        if (vlen < -1) {
-            errmsg = "invalid field length in \"D\" message";
-            goto advance_and_error;
-        }
-        conn->rowBuf[i].len = vlen;
-        conn->rowBuf[i].value = conn->inBuffer + conn->inCursor;
-        if (vlen > 0 && pqSkipnchar(static_cast<size_t>(vlen), conn)) {
-            errmsg = "insufficient data in \"D\" message";
-            goto advance_and_error;
-        }
-    }
-    if (conn->inCursor != msgEnd) {
-        errmsg = "extraneous data in \"D\" message";
-        goto advance_and_error;
-    }
 
+    // The fields are located and checked in one pass over their copy.
     conn->inStart = msgEnd;
-    if (pqRowProcessor(conn, &errmsg)) return 0;
+    switch (pqStoreDataRow(conn, conn->inBuffer + fieldsStart, msgEnd - fieldsStart, &errmsg)) {
+        case 1:
+            return 0;
+        case PQ_ROW_TRUNCATED:
+            errmsg = "insufficient data in \"D\" message";
+            break;
+        case PQ_ROW_BAD_LENGTH:
+            errmsg = "invalid field length in \"D\" message";
+            break;
+        case PQ_ROW_EXTRANEOUS:
+            errmsg = "extraneous data in \"D\" message";
+            break;
+        default:
+            break;
+    }
 
 advance_and_error:
     return failResultMessage(conn, errmsg, msgEnd);
@@ -485,10 +481,12 @@ fail:
 void pqParseInput3(PGconn* conn) {
     for (;;) {
         conn->inCursor = conn->inStart;
-        char id;
-        int msgLength;
-        if (pqGetc(&id, conn)) return;
-        if (pqGetInt(&msgLength, 4, conn)) return;
+        if (conn->inEnd - conn->inCursor < 5) return;
+        const char id = conn->inBuffer[conn->inCursor];
+        uint32_t netLength;
+        memcpy(&netLength, conn->inBuffer + conn->inCursor + 1, 4);
+        const int msgLength = static_cast<int>(ntohl(netLength));
+        conn->inCursor += 5;
 
         // A length word above INT_MAX reads as negative and fails here too.
         if (msgLength < 4 || (msgLength > kMaxShortMessageLength && !pqMessageMayBeLong(id))) {
@@ -505,6 +503,12 @@ void pqParseInput3(PGconn* conn) {
             return;
         }
         const int msgEnd = conn->inCursor + bodyLength;
+        if (id == 'D' && conn->asyncStatus == PGASYNC_BUSY) {
+            // Rows are nearly all of the traffic: straight to the row parser,
+            // which reads against msgEnd and always consumes the message.
+            getAnotherTuple(conn, msgEnd);
+            continue;
+        }
 
         // Notifications, notices and parameter reports may come at any time;
         // a ParameterStatus left unread during a copy would hide the error

@@ -280,7 +280,7 @@ PGresult* PQgetResult(PGconn* conn) {
         // for bytes that never come.
         pqParseInput(conn);
         if (conn->asyncStatus != PGASYNC_BUSY) break;
-        if (pqWait(1, 0, conn) != 0 || pqReadData(conn) < 0) return failRunningStatement(conn);
+        if (pqReadBlocking(conn) < 0) return failRunningStatement(conn);
         pqParseInput(conn);
     }
 

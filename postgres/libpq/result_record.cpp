@@ -36,8 +36,9 @@ bool checkTupleField(const PGresult* res, int tup_num, int field_num) {
 
 }  // namespace
 
-// Grows the row array by doubling; on failure returns false with *errmsgp
-// set when the failure has a text of its own.
+// Grows the field arrays by doubling the rows they hold; on failure returns
+// false with *errmsgp set when the failure has a text of its own. An array
+// that grew before another failed keeps its new size.
 bool pqGrowTupleArray(PGresult* res, const char** errmsgp) {
     int newSize;
     if (res->tupArrSize == INT_MAX) {
@@ -50,12 +51,22 @@ bool pqGrowTupleArray(PGresult* res, const char** errmsgp) {
         newSize = INT_MAX;
     else
         newSize = res->tupArrSize * 2;
-    void* grown = realloc(res->tuples, static_cast<size_t>(newSize) * sizeof(PGresAttValue*));
-    if (grown == nullptr) return false;
+    // Rows without columns still need an array that is not null.
+    const size_t fields = static_cast<size_t>(newSize) * static_cast<size_t>(res->numAttributes > 0 ? res->numAttributes : 1);
+    void* values = realloc(res->fieldValues, fields * sizeof(uint8_t*));
+    if (values == nullptr) return false;
+    res->fieldValues = static_cast<uint8_t**>(values);
+    void* lengths = realloc(res->fieldLengths, fields * sizeof(int));
+    if (lengths == nullptr) return false;
+    res->fieldLengths = static_cast<int*>(lengths);
+    // Counted as one 8-byte slot per row, whatever the arrays take.
     res->tupAllocSize += 8 * (static_cast<int64_t>(newSize) - res->tupArrSize);
     res->tupArrSize = newSize;
-    res->tuples = static_cast<PGresAttValue**>(grown);
     return true;
+}
+
+PGresultFields pqResultFields(const PGresult* res) {
+    return {res->fieldValues, res->fieldLengths};
 }
 
 PGresult* PQmakeEmptyPGresult(PGconn* conn, ExecStatusType status) {
@@ -123,7 +134,9 @@ PGresult* PQcopyResult(const PGresult* src, int flags) {
     if (flags & PG_COPYRES_TUPLES) {
         for (int tup = 0; tup < src->ntups; ++tup) {
             for (int field = 0; field < src->numAttributes; ++field) {
-                if (!PQsetvalue(dest, tup, field, src->tuples[tup][field].value, src->tuples[tup][field].len)) {
+                const size_t i = static_cast<size_t>(tup) * src->numAttributes + field;
+                char* value = reinterpret_cast<char*>(src->fieldValues[i]);
+                if (!PQsetvalue(dest, tup, field, value, src->fieldLengths[i])) {
                     PQclear(dest);
                     return nullptr;
                 }
@@ -141,31 +154,31 @@ int PQsetvalue(PGresult* res, int tup_num, int field_num, char* value, int len) 
         pqInternalNotice(&res->noticeHooks, "row number %d is out of range 0..%d", tup_num, res->ntups);
         return 0;
     }
+    const int nfields = res->numAttributes;
     if (tup_num == res->ntups) {
         const char* errmsg = nullptr;
         if (res->ntups >= res->tupArrSize && !pqGrowTupleArray(res, &errmsg)) return 0;
-        auto* tup = static_cast<PGresAttValue*>(
-            pqResultAlloc(res, static_cast<size_t>(res->numAttributes) * sizeof(PGresAttValue), true));
-        if (tup == nullptr) return 0;
-        for (int i = 0; i < res->numAttributes; ++i) {
-            tup[i].len = -1;
-            tup[i].value = res->null_field;
+        const size_t first = static_cast<size_t>(res->ntups) * nfields;
+        for (int i = 0; i < nfields; ++i) {
+            res->fieldValues[first + i] = nullptr;
+            res->fieldLengths[first + i] = -1;
         }
-        res->tuples[res->ntups++] = tup;
+        res->ntups++;
     }
-    PGresAttValue* attval = &res->tuples[tup_num][field_num];
+    const size_t at = static_cast<size_t>(tup_num) * nfields + field_num;
     if (len == -1 || value == nullptr) {
-        attval->len = -1;
-        attval->value = res->null_field;
+        res->fieldValues[at] = nullptr;
+        res->fieldLengths[at] = -1;
     } else if (len <= 0) {
-        attval->len = 0;
-        attval->value = res->null_field;
+        res->fieldValues[at] = reinterpret_cast<uint8_t*>(res->null_field);
+        res->fieldLengths[at] = 0;
     } else {
-        attval->value = static_cast<char*>(pqResultAlloc(res, static_cast<size_t>(len) + 1, true));
-        if (attval->value == nullptr) return 0;
-        attval->len = len;
-        memcpy(attval->value, value, len);
-        attval->value[len] = '\0';
+        auto* copy = static_cast<uint8_t*>(pqResultAlloc(res, static_cast<size_t>(len) + 1, true));
+        if (copy == nullptr) return 0;
+        memcpy(copy, value, len);
+        copy[len] = '\0';
+        res->fieldValues[at] = copy;
+        res->fieldLengths[at] = len;
     }
     return 1;
 }
@@ -202,17 +215,19 @@ void* pqResultAlloc(PGresult* res, size_t nBytes, bool isBinary) {
         }
         return space;
     }
-    auto* block = static_cast<PGresult_data*>(malloc(PGRESULT_DATA_BLOCKSIZE));
+    const int blockSize = res->nextBlockSize > 0 ? res->nextBlockSize : PGRESULT_DATA_BLOCKSIZE;
+    auto* block = static_cast<PGresult_data*>(malloc(static_cast<size_t>(blockSize)));
     if (block == nullptr) return nullptr;
+    res->nextBlockSize = blockSize < PGRESULT_DATA_BLOCKSIZE_MAX ? 2 * blockSize : blockSize;
     block->next = res->curBlock;
     res->curBlock = block;
     if (isBinary) {
         res->curOffset = PGRESULT_BLOCK_OVERHEAD;
-        res->spaceLeft = PGRESULT_DATA_BLOCKSIZE - PGRESULT_BLOCK_OVERHEAD;
+        res->spaceLeft = blockSize - PGRESULT_BLOCK_OVERHEAD;
     } else {
         // The link is 8 bytes, so text can start right after it too.
         res->curOffset = sizeof(PGresult_data);
-        res->spaceLeft = PGRESULT_DATA_BLOCKSIZE - sizeof(PGresult_data);
+        res->spaceLeft = blockSize - static_cast<int>(sizeof(PGresult_data));
     }
     char* space = block->space + res->curOffset;
     res->curOffset += static_cast<int>(nBytes);
@@ -261,7 +276,8 @@ void PQclear(PGresult* res) {
         free(block);
         block = next;
     }
-    free(res->tuples);
+    free(res->fieldValues);
+    free(res->fieldLengths);
     free(res);
 }
 
@@ -363,18 +379,20 @@ interpret_error:
 }
 
 char* PQgetvalue(const PGresult* res, int tup_num, int field_num) {
-    return checkTupleField(res, tup_num, field_num) ? res->tuples[tup_num][field_num].value : nullptr;
+    if (!checkTupleField(res, tup_num, field_num)) return nullptr;
+    uint8_t* value = res->fieldValues[static_cast<size_t>(tup_num) * res->numAttributes + field_num];
+    return value != nullptr ? reinterpret_cast<char*>(value) : const_cast<char*>(res->null_field);
 }
 
 int PQgetlength(const PGresult* res, int tup_num, int field_num) {
     if (!checkTupleField(res, tup_num, field_num)) return 0;
-    int len = res->tuples[tup_num][field_num].len;
+    const int len = res->fieldLengths[static_cast<size_t>(tup_num) * res->numAttributes + field_num];
     return len != -1 ? len : 0;
 }
 
 int PQgetisnull(const PGresult* res, int tup_num, int field_num) {
     if (!checkTupleField(res, tup_num, field_num)) return 1;
-    return res->tuples[tup_num][field_num].len == -1 ? 1 : 0;
+    return res->fieldLengths[static_cast<size_t>(tup_num) * res->numAttributes + field_num] == -1 ? 1 : 0;
 }
 
 void pqClearAsyncResult(PGconn* conn) {

@@ -9,13 +9,6 @@
 
 #include "postgres/libpq/libpq_types.h"
 
-// One field of a row: len -1 marks NULL; value is always NUL-terminated and
-// points at null_field for NULL and empty values.
-typedef struct pgresAttValue {
-    int len;
-    char* value;
-} PGresAttValue;
-
 typedef struct pgresParamDesc {
     Oid typid;
 } PGresParamDesc;
@@ -36,6 +29,10 @@ union pgresult_data {
 
 #define CMDSTATUS_LEN 64
 #define PGRESULT_DATA_BLOCKSIZE 2048
+// Blocks double up to this size, so that a large result takes few
+// allocations while a small one stays small; below the allocator's default
+// threshold for mapping blocks of their own.
+#define PGRESULT_DATA_BLOCKSIZE_MAX 65536
 #define PGRESULT_ALIGN_BOUNDARY 8
 #define PGRESULT_BLOCK_OVERHEAD 8
 #define PGRESULT_SEP_ALLOC_THRESHOLD (PGRESULT_DATA_BLOCKSIZE / 2)
@@ -50,7 +47,12 @@ struct pg_result {
     int ntups;
     int numAttributes;
     PGresAttDesc* attDescs;
-    PGresAttValue** tuples;
+    // The fields of the rows, row-major (row r, column c at
+    // r * numAttributes + c), with room for tupArrSize rows: where each
+    // value starts (NUL-terminated after its length) and its length; NULL
+    // is a null value of length -1.
+    uint8_t** fieldValues;
+    int* fieldLengths;
     int tupArrSize;
     // Bytes held by the rows: 8 per row-array slot, 16 per field and
     // length + 1 per non-NULL value. Kept in 64 bits so it cannot wrap;
@@ -72,6 +74,7 @@ struct pg_result {
     PGresult_data* curBlock;
     int curOffset;
     int spaceLeft;
+    int nextBlockSize;  // 0 until the first block: then doubling to PGRESULT_DATA_BLOCKSIZE_MAX
 };
 
 // Construction, copying, freeing.
@@ -118,6 +121,24 @@ bool pqGrowTupleArray(PGresult* res, const char** errmsgp);
 // chunks of conn->result_chunk_size rows. 1 on success; 0 on failure with
 // *errmsgp set to a text, or left null for "out of memory".
 int pqRowProcessor(PGconn* conn, const char** errmsgp);
+
+// Stores a DataRow's fields (the `length` bytes after its field count, which
+// already matched the row description) as pqRowProcessor does: the bytes are
+// copied into the result once and checked while the fields are located.
+// Returns 1 or 0 as pqRowProcessor does, or one of these for a malformed row
+// (nothing stored):
+enum { PQ_ROW_TRUNCATED = -1, PQ_ROW_BAD_LENGTH = -2, PQ_ROW_EXTRANEOUS = -3 };
+int pqStoreDataRow(PGconn* conn, const char* fields, int length, const char** errmsgp);
+
+// The field arrays of a result, row-major (PQntuples * PQnfields entries),
+// valid while the result lives: what a reader of rows takes as the parser
+// left it instead of asking PQgetisnull, PQgetlength and PQgetvalue per
+// field.
+struct PGresultFields {
+    const uint8_t* const* values;  // null for NULL
+    const int* lengths;            // -1 for NULL
+};
+PGresultFields pqResultFields(const PGresult* res);
 
 // The connection's pending results.
 void pqClearAsyncResult(PGconn* conn);

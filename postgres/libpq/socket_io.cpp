@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -105,6 +106,10 @@ struct SigpipeGuard {
         errno = save_errno;
     }
 };
+
+// A read that fills the buffer means a stream is arriving: the buffer then
+// grows once to this size, so that long results take few receives.
+constexpr int kStreamingBufferSize = 256 * 1024;
 
 time_t nowSeconds() { return time(nullptr); }
 
@@ -240,7 +245,15 @@ retry3:
         return -1;
     }
     if (nread > 0) {
+        const bool filled = nread == conn->inBufSize - conn->inEnd;
         conn->inEnd += static_cast<int>(nread);
+        if (filled && conn->inBufSize < kStreamingBufferSize) {
+            // Growing is an optimisation: failing to grow changes nothing.
+            if (char* grown = static_cast<char*>(realloc(conn->inBuffer, kStreamingBufferSize))) {
+                conn->inBuffer = grown;
+                conn->inBufSize = kStreamingBufferSize;
+            }
+        }
         // A long message is arriving: read ahead while there is room.
         if (conn->inEnd > 32768 && (conn->inBufSize - conn->inEnd) >= 8192) {
             someread = 1;
@@ -281,6 +294,14 @@ definitelyFailed:
     pqDropConnection(conn, false);
     conn->status = CONNECTION_BAD;
     return -1;
+}
+
+int pqReadBlocking(PGconn* conn) {
+    for (;;) {
+        const int got = pqReadData(conn);
+        if (got != 0) return got;
+        if (pqWait(1, 0, conn) != 0) return -1;
+    }
 }
 
 int pqSendSome(PGconn* conn, int len) {

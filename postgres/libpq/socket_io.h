@@ -11,6 +11,9 @@
 
 // 1 data read, 0 nothing available, -1 failure or end of connection.
 int pqReadData(PGconn* conn);
+// Reads, waiting on the socket only when nothing has arrived: 1 data read,
+// -1 failure or end of connection.
+int pqReadBlocking(PGconn* conn);
 // Sends len bytes of the queued output: 0 all sent, 1 some left (non-blocking
 // mode), -1 failure.
 int pqSendSome(PGconn* conn, int len);

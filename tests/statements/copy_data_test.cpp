@@ -188,20 +188,26 @@ TEST(CopyDataTest, EndsTheCopyWithTheRightMessages) {
     }
 }
 
-TEST(CopyDataTest, SendsWholeBlocksAndGrowsForALargeOne) {
+TEST(CopyDataTest, SendsWholeMessagesIn64KiBBatchesAndGrowsForALargeOne) {
     CopyPeer peer(PGASYNC_COPY_IN);
     PGconn* conn = peer.conn();
     const int initialSize = conn->outBufSize;
     std::string expected;
 
-    // 8 KiB of queued messages leave in whole blocks; the rest waits.
+    // Messages wait until 64 KiB are queued, then leave together.
     const std::string row(100, 'r');
-    for (int i = 0; i < 100; ++i) {
+    const size_t messageSize = wire::CopyData(row).size();
+    for (int i = 0; i < 700; ++i) {
         ASSERT_EQ(1, PQputCopyData(conn, row.data(), static_cast<int>(row.size())));
         expected += wire::CopyData(row);
+        if (i == 99) {
+            EXPECT_EQ(0u, peer.Received().size());
+        }
     }
-    EXPECT_EQ(0u, peer.Received().size() % 8192);
-    EXPECT_LT(conn->outCount, 8192);
+    const size_t sent = peer.Received().size();
+    EXPECT_GE(sent, 64u * 1024);
+    EXPECT_EQ(0u, sent % messageSize);
+    EXPECT_EQ(expected.size(), sent + static_cast<size_t>(conn->outCount));
 
     // A block larger than the free space: the queue goes out first, then the
     // buffer grows to hold the one message, and nothing is lost or reordered.
@@ -218,7 +224,7 @@ TEST(CopyDataTest, SendsWholeBlocksAndGrowsForALargeOne) {
     // The bytes read before the drain started came from the small rows.
     const std::string early = expected.substr(0, expected.size() - received.size());
     EXPECT_EQ(expected, early + received);
-    EXPECT_EQ(0u, early.size() % 8192);
+    EXPECT_EQ(0u, early.size() % messageSize);
 }
 
 TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {

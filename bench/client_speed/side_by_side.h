@@ -1,0 +1,81 @@
+// Runs a case and its anchor in alternating rounds on a noisy host and prints
+// the medians and their ratio, so that every figure of a client-speed
+// benchmark is measured beside the thing it is compared with.
+#pragma once
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kelvobench {
+
+struct Sample {
+    double wallSeconds = 0;
+    double cpuSeconds = 0;  // the whole process: every client thread, no server
+};
+
+inline double ClockSeconds(clockid_t clock) {
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+inline Sample Measure(const std::function<void()>& run) {
+    const double wall = ClockSeconds(CLOCK_MONOTONIC);
+    const double cpu = ClockSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    run();
+    return {ClockSeconds(CLOCK_MONOTONIC) - wall, ClockSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu};
+}
+
+inline double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 != 0 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+struct Contender {
+    std::string name;
+    std::function<void()> run;
+    std::vector<Sample> samples;
+};
+
+// Runs every contender once per round, the order rotating from round to
+// round, after one unmeasured warm-up round; contenders[0] is the anchor.
+// Prints one line per contender: median wall and CPU seconds, and the ratio
+// of its median CPU (or wall, when `byWall`) to the anchor's.
+inline void RunSideBySide(const char* title, std::vector<Contender>& contenders, int rounds, bool byWall = false) {
+    for (auto& c : contenders) c.run();
+    for (int round = 0; round < rounds; ++round) {
+        for (size_t i = 0; i < contenders.size(); ++i) {
+            Contender& c = contenders[(i + static_cast<size_t>(round)) % contenders.size()];
+            c.samples.push_back(Measure(c.run));
+        }
+    }
+    auto medianOf = [](const Contender& c, bool wall) {
+        std::vector<double> v;
+        for (const Sample& s : c.samples) v.push_back(wall ? s.wallSeconds : s.cpuSeconds);
+        return Median(v);
+    };
+    const double anchor = medianOf(contenders[0], byWall);
+    std::printf("%s (medians of %d rounds)\n", title, rounds);
+    for (const Contender& c : contenders) {
+        const double wall = medianOf(c, true);
+        const double cpu = medianOf(c, false);
+        std::printf("  %-34s wall %8.1f ms  cpu %8.1f ms  %s ratio %.2fx\n", c.name.c_str(), wall * 1e3, cpu * 1e3,
+                    byWall ? "wall" : "cpu", (byWall ? wall : cpu) / anchor);
+    }
+    std::fflush(stdout);
+}
+
+// The first command-line argument, when given, replaces `fallback`; the
+// second sets the rounds (default 5).
+inline long ArgOr(int argc, char** argv, int index, long fallback) {
+    return argc > index ? std::strtol(argv[index], nullptr, 10) : fallback;
+}
+
+}  // namespace kelvobench
