@@ -72,8 +72,8 @@ inline void RunSideBySide(const char* title, std::vector<Contender>& contenders,
     std::fflush(stdout);
 }
 
-// The first command-line argument, when given, replaces `fallback`; the
-// second sets the rounds (default 5).
+// Command-line argument `index` as a number, or `fallback` when it is not
+// given (the programs take [rows] [rounds]).
 inline long ArgOr(int argc, char** argv, int index, long fallback) {
     return argc > index ? std::strtol(argv[index], nullptr, 10) : fallback;
 }

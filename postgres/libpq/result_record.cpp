@@ -39,7 +39,7 @@ bool checkTupleField(const PGresult* res, int tup_num, int field_num) {
 // Grows the field arrays by doubling the rows they hold; on failure returns
 // false with *errmsgp set when the failure has a text of its own. An array
 // that grew before another failed keeps its new size.
-bool pqGrowTupleArray(PGresult* res, const char** errmsgp) {
+bool pqGrowTupleArray(PGresult* res, const char** errmsgp, int minRows) {
     int newSize;
     if (res->tupArrSize == INT_MAX) {
         *errmsgp = "PGresult cannot support more than INT_MAX tuples";
@@ -51,6 +51,7 @@ bool pqGrowTupleArray(PGresult* res, const char** errmsgp) {
         newSize = INT_MAX;
     else
         newSize = res->tupArrSize * 2;
+    if (newSize < minRows) newSize = minRows;
     // Rows without columns still need an array that is not null.
     const size_t fields = static_cast<size_t>(newSize) * static_cast<size_t>(res->numAttributes > 0 ? res->numAttributes : 1);
     void* values = realloc(res->fieldValues, fields * sizeof(uint8_t*));

@@ -112,10 +112,10 @@ void pqSaveMessageField(PGresult* res, char code, const char* value);
 // A client-side notice ("NOTICE", untagged) to the hooks' receiver, if any.
 void pqInternalNotice(const PGNoticeHooks* hooks, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
-// Doubles the row array (128 slots at first), counting 8 bytes per slot in
-// tupAllocSize. False on failure, with *errmsgp set when the failure has a
-// text of its own.
-bool pqGrowTupleArray(PGresult* res, const char** errmsgp);
+// Doubles the rows the field arrays hold (128 at first, or `minRows` when
+// that is more), counting 8 bytes per row in tupAllocSize. False on failure,
+// with *errmsgp set when the failure has a text of its own.
+bool pqGrowTupleArray(PGresult* res, const char** errmsgp, int minRows = 0);
 
 // Stores the row in conn->rowBuf into the current result or chunk, cutting
 // chunks of conn->result_chunk_size rows. 1 on success; 0 on failure with

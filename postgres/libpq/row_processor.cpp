@@ -15,14 +15,23 @@
 
 namespace {
 
+// Chunks up to this many rows get field arrays for all their rows at once.
+constexpr uint32_t kPresizedChunkRows = 4096;
+
 // The result the next row goes into: a new chunk made from the template
 // when chunked mode has none being filled (*started set), else the current
 // result. Null when a chunk cannot be made.
-PGresult* rowTarget(PGconn* conn, bool* started) {
+PGresult* rowTarget(PGconn* conn, bool* started, const char** errmsgp) {
     *started = false;
     if (conn->result_chunk_size == 0 || conn->next_result != nullptr) return conn->result;
     PGresult* chunk = PQcopyResult(conn->result, PG_COPYRES_ATTRS | PG_COPYRES_EVENTS | PG_COPYRES_NOTICEHOOKS);
-    *started = chunk != nullptr;
+    if (chunk == nullptr) return nullptr;
+    const uint32_t rows = conn->result_chunk_size;
+    if (rows <= kPresizedChunkRows && !pqGrowTupleArray(chunk, errmsgp, static_cast<int>(rows))) {
+        PQclear(chunk);
+        return nullptr;
+    }
+    *started = true;
     return chunk;
 }
 
@@ -52,7 +61,7 @@ int failRow(PGresult* res, bool started, int code = 0) {
 
 int pqRowProcessor(PGconn* conn, const char** errmsgp) {
     bool started;
-    PGresult* res = rowTarget(conn, &started);
+    PGresult* res = rowTarget(conn, &started, errmsgp);
     if (res == nullptr) return 0;
     if (res->ntups >= res->tupArrSize && !pqGrowTupleArray(res, errmsgp)) return failRow(res, started);
 
@@ -81,7 +90,7 @@ int pqRowProcessor(PGconn* conn, const char** errmsgp) {
 
 int pqStoreDataRow(PGconn* conn, const char* fields, int length, const char** errmsgp) {
     bool started;
-    PGresult* res = rowTarget(conn, &started);
+    PGresult* res = rowTarget(conn, &started, errmsgp);
     if (res == nullptr) return 0;
     if (res->ntups >= res->tupArrSize && !pqGrowTupleArray(res, errmsgp)) return failRow(res, started);
 
