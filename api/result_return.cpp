@@ -1,3 +1,4 @@
+// Handing prefetched results back to the prefetch thread (see result_return.h).
 #include "api/result_return.h"
 
 #include <utility>
