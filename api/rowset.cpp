@@ -80,9 +80,9 @@ void DrainFrom(PGconn* conn, PGresult* result, std::optional<Error>* firstError 
 
 // Wraps a result in a chunk that owns it; the result is freed if the chunk
 // cannot be made.
-std::unique_ptr<RowsetChunk> WrapResult(PGresult* result) {
+std::unique_ptr<RowsetChunk> WrapResult(PGresult* result, std::shared_ptr<ResultReturn> giveBack = nullptr) {
     try {
-        return std::make_unique<RowsetChunk>(result);
+        return std::make_unique<RowsetChunk>(result, std::move(giveBack));
     } catch (...) {
         PQclear(result);
         throw;
@@ -330,75 +330,111 @@ Rowset::AsyncResultPrefetcher::~AsyncResultPrefetcher() {
     if (m_reader.valid()) {
         m_reader.wait();
     }
-    std::unique_ptr<RowsetChunk> left;
+    Result left;
     while (m_chunks.TryPop(left)) {
         left.reset();
     }
+    m_giveBack->Close();
 }
 
+void Rowset::AsyncResultPrefetcher::ResultDeleter::operator()(PGresult* result) const { PQclear(result); }
+
 void Rowset::AsyncResultPrefetcher::WaitWhileThrottled() {
+    if (m_cancel || m_pendingBytes < m_prefetch_threshold) {
+        return;
+    }
+    m_chunks.WakeConsumer();
     std::unique_lock<std::mutex> lock(m_throttleMutex);
+    // Set before the test of the bytes and read by Released after its
+    // change of them (both sequentially consistent): either the test here
+    // sees the bytes released, or Released sees the flag and signals, which
+    // its lock holds back until this thread waits.
+    m_throttleWaiting = true;
     while (!m_cancel && m_pendingBytes >= m_prefetch_threshold) {
         // Released() wakes the wait; the bound only covers a missed signal.
         m_throttled.wait_for(lock, std::chrono::milliseconds(100));
     }
+    m_throttleWaiting = false;
 }
 
 void Rowset::AsyncResultPrefetcher::Released() {
-    // Taking the mutex orders this signal after a waiter's test of the
-    // bytes, so it cannot fall between that test and the wait.
+    // Called for every chunk handed out: the mutex and the signal only when
+    // the thread waits.
+    if (!m_throttleWaiting) {
+        return;
+    }
     { std::lock_guard<std::mutex> lock(m_throttleMutex); }
     m_throttled.notify_one();
 }
 
 void Rowset::AsyncResultPrefetcher::ReadChunks() {
+    try {
+        ReadUntilEnd();
+    } catch (...) {
+        // The end marker keeps the caller from waiting for chunks that will
+        // never come; Pop then reports the failure kept in the future.
+        m_giveBack->Close();
+        m_chunks.Push(nullptr);
+        throw;
+    }
+    // Results handed back from now on are freed where they are let go.
+    m_giveBack->Close();
+}
+
+void Rowset::AsyncResultPrefetcher::ReadUntilEnd() {
     if (m_cancel) {
         return;
     }
     WaitWhileThrottled();
-    try {
-        for (;;) {
-            PGresult* result = PQgetResult(m_conn.GetPGconn());
-            if (result == nullptr) {
-                m_statementEnded = true;
-                m_chunks.Push(nullptr);
-                return;
-            }
-            std::unique_ptr<RowsetChunk> chunk = WrapResult(result);
-            // The last part of this statement's result (or its error): what
-            // follows belongs to the next statement of the text, with its
-            // own columns, and is the caller's thread's to drain.
-            const bool last = chunk->GetStatus() != KELVO_RESULT_TUPLES_CHUNK;
-            m_pendingBytes += chunk->GetByteSize();
-            m_chunks.Push(std::move(chunk));
-            if (last) {
-                m_statementEnded = true;
-                m_chunks.Push(nullptr);
-                return;
-            }
-            if (m_cancel) {
-                return;
-            }
-            WaitWhileThrottled();
+    PGconn* conn = m_conn.GetPGconn();
+    for (;;) {
+        // The blocks of the results the caller is done with are the ones the
+        // next result is built in.
+        m_giveBack->FreeGiven();
+        // Chunks go over quietly while whole ones are in the input buffer;
+        // the caller is woken once for the lot before a read of the socket,
+        // which may wait for the server, instead of once per chunk.
+        if (m_chunks.Size() >= wake_batch || PQisBusy(conn) != 0) {
+            m_chunks.WakeConsumer();
         }
-    } catch (...) {
-        // The end marker keeps the caller from waiting for chunks that will
-        // never come; Pop then reports the failure kept in the future.
-        m_chunks.Push(nullptr);
-        throw;
+        Result result(PQgetResult(conn));
+        if (!result) {
+            m_statementEnded = true;
+            m_chunks.Push(nullptr);
+            return;
+        }
+        // The last part of this statement's result (or its error): what
+        // follows belongs to the next statement of the text, with its own
+        // columns, and is the caller's thread's to drain.
+        const bool last = PQresultStatus(result.get()) != PGRES_TUPLES_CHUNK;
+        m_pendingBytes += RowsetChunk::ByteSizeOf(result.get());
+        m_chunks.PushQuietly(std::move(result));
+        if (last) {
+            m_statementEnded = true;
+            m_chunks.Push(nullptr);
+            return;
+        }
+        if (m_cancel) {
+            m_chunks.WakeConsumer();
+            return;
+        }
+        WaitWhileThrottled();
     }
 }
 
 std::unique_ptr<RowsetChunk> Rowset::AsyncResultPrefetcher::Pop() {
-    std::unique_ptr<RowsetChunk> chunk;
-    m_chunks.Pop(chunk);
+    Result result;
+    m_chunks.Pop(result);
     // The thread ends right after its end marker; a failure that ended it
     // early is rethrown here. After a cancel the thread may still be reading,
     // and the close waits for it instead.
-    if (!chunk && !m_cancel && m_reader.valid()) {
-        m_reader.get();
+    if (!result) {
+        if (!m_cancel && m_reader.valid()) {
+            m_reader.get();
+        }
+        return nullptr;
     }
-    return chunk;
+    return WrapResult(result.release(), m_giveBack);
 }
 
 }  // namespace kelvoapi

@@ -16,6 +16,7 @@
 
 #include "api/connection.h"
 #include "api/handles.h"
+#include "api/result_return.h"
 #include "api/rowset_chunk.h"
 #include "api/table_definition.h"
 #include "infra/concurrent_queue.h"
@@ -59,6 +60,9 @@ public:
     class AsyncResultPrefetcher {
     public:
         static constexpr size_t MAX_CHUNK_PREFETCH_COUNT = 256;
+        // Chunks queued quietly before the caller is woken all the same, so
+        // that it works on a long burst while the rest is parsed.
+        static constexpr size_t wake_batch = 16;
 
         AsyncResultPrefetcher(Connection& connection, size_t prefetchThreshold, std::atomic<size_t>& pendingBytes,
                               std::atomic<bool>& cancel);
@@ -68,7 +72,9 @@ public:
         ~AsyncResultPrefetcher();
 
         // Null at the end of the statement's result or after a cancel;
-        // rethrows what ended the reading thread early.
+        // rethrows what ended the reading thread early. The chunk is made on
+        // the caller's thread, and its result goes back to the reading
+        // thread to be freed there.
         std::unique_ptr<RowsetChunk> Pop();
         // The caller handed bytes out or cancelled: a thread held back by
         // the threshold looks again at once.
@@ -79,17 +85,25 @@ public:
 
     private:
         void ReadChunks();
+        void ReadUntilEnd();
         void WaitWhileThrottled();
+
+        struct ResultDeleter {
+            void operator()(PGresult* result) const;
+        };
+        using Result = std::unique_ptr<PGresult, ResultDeleter>;
 
         Connection& m_conn;
         size_t m_prefetch_threshold;
         std::atomic<bool>& m_cancel;
         std::future<void> m_reader;
-        ConcurrentQueue<std::unique_ptr<RowsetChunk>> m_chunks;
+        std::shared_ptr<ResultReturn> m_giveBack = std::make_shared<ResultReturn>();
+        ConcurrentQueue<Result> m_chunks;
         std::atomic<size_t>& m_pendingBytes;
         std::atomic<bool> m_statementEnded{false};
         std::mutex m_throttleMutex;
         std::condition_variable m_throttled;
+        std::atomic<bool> m_throttleWaiting{false};
     };
 
 private:
