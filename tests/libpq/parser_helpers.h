@@ -25,10 +25,10 @@ inline void BeginStatement(PGconn* conn, uint32_t chunkSize = 0, PGQueryClass qu
 
 // Parses what is buffered and takes every ready result, as PQgetResult
 // would, until the statement ends or more input is needed.
-inline std::vector<ResultPtr> TakeResults(PGconn* conn) {
+inline std::vector<ResultPtr> TakeResults(PGconn* conn, void (*parse)(PGconn*) = pqParseInput3) {
     std::vector<ResultPtr> out;
     for (;;) {
-        pqParseInput3(conn);
+        parse(conn);
         if (conn->asyncStatus != PGASYNC_READY) return out;
         out.emplace_back(pqPrepareAsyncResult(conn));
         conn->asyncStatus = PGASYNC_BUSY;

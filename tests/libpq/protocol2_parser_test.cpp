@@ -30,16 +30,6 @@ ConnPtr MakeProtocol2Record(std::vector<std::string>* notices = nullptr, uint32_
     return conn;
 }
 
-std::vector<ResultPtr> TakeResults2(PGconn* conn) {
-    std::vector<ResultPtr> out;
-    for (;;) {
-        pqParseInput2(conn);
-        if (conn->asyncStatus != PGASYNC_READY) return out;
-        out.emplace_back(pqPrepareAsyncResult(conn));
-        conn->asyncStatus = PGASYNC_BUSY;
-    }
-}
-
 // Protocol 2 messages have no length words.
 std::string RowDescription2(const std::vector<std::string>& names) {
     std::string out = "T" + w::Int16(static_cast<int>(names.size()));
@@ -77,7 +67,7 @@ TEST(Protocol2, RowsWithNullBitmapsWholeAndByteByByte) {
         std::vector<ResultPtr> results;
         for (size_t pos = 0; pos < stream.size(); pos += bytewise ? 1 : stream.size()) {
             FeedInput(conn.get(), stream.substr(pos, bytewise ? 1 : stream.size()));
-            for (auto& r : TakeResults2(conn.get())) results.push_back(std::move(r));
+            for (auto& r : TakeResults(conn.get(), pqParseInput2)) results.push_back(std::move(r));
         }
         ASSERT_EQ(Describe(results), std::vector<std::string>{"2:2:SELECT 2"}) << bytewise;
         const PGresult* res = results[0].get();
@@ -96,7 +86,7 @@ TEST(Protocol2, BinaryRowsAndChunks) {
     std::string rows;
     for (int i = 0; i < 5; ++i) rows += Row2(true, {std::string(4, static_cast<char>(i)), std::nullopt});
     FeedInput(conn.get(), RowDescription2({"a", "b"}) + rows + Complete2("SELECT 5") + "Z");
-    auto results = TakeResults2(conn.get());
+    auto results = TakeResults(conn.get(), pqParseInput2);
     EXPECT_EQ(Describe(results), (std::vector<std::string>{"9:2", "9:2", "2:1:SELECT 5"}));
     EXPECT_EQ(results[0]->binary, 1);
     EXPECT_EQ(PQgetlength(results[2].get(), 0, 0), 4);
@@ -108,7 +98,7 @@ TEST(Protocol2, PlainErrorTextsAndTransactionStates) {
     conn->xactStatus = PQTRANS_INTRANS;
     const std::string text = "ERROR:  relation \"x\" does not exist\n\t  more detail\n";
     FeedInput(conn.get(), "E" + w::CStr(text) + "Z");
-    auto results = TakeResults2(conn.get());
+    auto results = TakeResults(conn.get(), pqParseInput2);
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(PQresultErrorMessage(results[0].get()), text);
     EXPECT_STREQ(PQresultErrorField(results[0].get(), 'S'), "ERROR");
@@ -124,7 +114,7 @@ TEST(Protocol2, PlainErrorTextsAndTransactionStates) {
         conn = MakeProtocol2Record();
         conn->xactStatus = PQTRANS_UNKNOWN;
         FeedInput(conn.get(), Complete2(tag) + "Z");
-        EXPECT_EQ(Describe(TakeResults2(conn.get())), std::vector<std::string>{"1:0:" + tag});
+        EXPECT_EQ(Describe(TakeResults(conn.get(), pqParseInput2)), std::vector<std::string>{"1:0:" + tag});
         EXPECT_EQ(conn->xactStatus, status) << tag;
     }
 }
@@ -152,7 +142,7 @@ TEST(Protocol2, OddMessagesGiveTheirTexts) {
         std::vector<std::string> notices;
         auto conn = MakeProtocol2Record(&notices);
         FeedInput(conn.get(), c.stream);
-        auto results = TakeResults2(conn.get());
+        auto results = TakeResults(conn.get(), pqParseInput2);
         EXPECT_EQ(Describe(results), c.results);
         if (!c.errorText.empty()) {
             const PGresult* error = results.empty() ? conn->result : results[0].get();
@@ -193,7 +183,7 @@ TEST(Protocol2, RandomStreamsNeverCrashOrHang) {
             const size_t piece = 1 + next(32);
             FeedInput(conn.get(), stream.substr(pos, piece));
             pos += piece;
-            TakeResults2(conn.get());
+            TakeResults(conn.get(), pqParseInput2);
         }
         EXPECT_LE(conn->inStart, conn->inEnd);
     }

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "error/tagged_text.h"
 #include "parser_helpers.h"
 #include "postgres/libpq/parameter_status.h"
 #include "support/scripted_peer.h"
@@ -247,6 +246,13 @@ TEST(ErrorTexts, ServerErrorsBecomeTaggedTexts) {
          {{'S', "ERROR"}, {'M', "m"}, {'P', "99999999999999999999"}},
          "SELECT 1",
          "<severity>ERROR</severity><primary>m</primary>\n"},
+        {"field texts cannot forge or cut tags",
+         {{'S', "ERROR"}, {'M', "relation \"a</primary><hint>x</hint>\" & more"}, {'t', "</table-name>"},
+          {'D', "<detail>fake</detail>"}, {'P', "17"}},
+         "SELECT <x> FROM \"a</primary>\"",
+         "<severity>ERROR</severity><primary>relation \"a&lt;/primary>&lt;hint>x&lt;/hint>\" &amp; more</primary>\n"
+         "LINE 1: SELECT &lt;x> FROM \"a&lt;/primary>\"\n" + std::string(27, ' ') + "^\n"
+         "<detail>&lt;detail>fake&lt;/detail></detail><table-name>&lt;/table-name></table-name>"},
         {"file without line",
          {{'S', "ERROR"}, {'M', "m"}, {'F', "a.c"}},
          nullptr,
@@ -260,25 +266,6 @@ TEST(ErrorTexts, ServerErrorsBecomeTaggedTexts) {
         // The connection's text is the same.
         EXPECT_EQ(std::string(conn->errorMessage.data), c.expected) << c.name;
     }
-}
-
-TEST(ErrorTexts, FieldTextsCannotForgeOrCutTags) {
-    const std::string hostile = "a</primary><hint>x</hint>";
-    ConnPtr conn;
-    const std::string error = w::ErrorResponse({{'S', "ERROR"}, {'C', "42P01"},
-                                                {'M', "relation \"" + hostile + "\" & more"}, {'t', hostile},
-                                                {'D', "<detail>fake</detail>"}, {'P', "17"}});
-    auto results = RunStatement(conn, error + w::ReadyForQuery(), 0, PGQUERY_SIMPLE,
-                                "SELECT <x> FROM \"a</primary><hint>x</hint>\"");
-    ASSERT_EQ(results.size(), 1u);
-    const std::string text = PQresultErrorMessage(results[0].get());
-    EXPECT_EQ(kelvoapi::ReadTagValue(text, "primary"), "relation \"" + hostile + "\" & more");
-    EXPECT_EQ(kelvoapi::ReadTagValue(text, "table-name"), hostile);
-    EXPECT_EQ(kelvoapi::ReadTagValue(text, "detail"), "<detail>fake</detail>");
-    EXPECT_EQ(kelvoapi::ReadTagValue(text, "hint"), "");
-    EXPECT_EQ(kelvoapi::ReadTagValue(text, "sqlstate"), "42P01");
-    // The raw field keeps the server's text.
-    EXPECT_EQ(PQresultErrorField(results[0].get(), 't'), hostile);
 }
 
 TEST(Notices, ReachTheReceiverAndCarryNoContext) {

@@ -8,9 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "postgres/libpq/result_record.h"
+#include "parser_helpers.h"
 #include "postgres/libpq/socket_io.h"
-#include "support/connected_record.h"
 #include "support/scripted_peer.h"
 
 namespace {
@@ -24,18 +23,12 @@ std::string IntRows(int n) {
     return out;
 }
 
-// Every result until null, as "status:ntups[:tag]".
+// Every result until null, described.
 std::vector<std::string> CollectResults(PGconn* conn) {
-    std::vector<std::string> out;
-    while (PGresult* res = PQgetResult(conn)) {
-        std::string d = std::to_string(PQresultStatus(res)) + ":" + std::to_string(PQntuples(res));
-        if (PQcmdStatus(res)[0] != '\0') d += std::string(":") + PQcmdStatus(res);
-        out.push_back(d);
-        PQclear(res);
-    }
-    return out;
+    std::vector<ResultPtr> out;
+    while (PGresult* res = PQgetResult(conn)) out.emplace_back(res);
+    return Describe(out);
 }
-
 
 TEST(QueryExecution, SendingFunctionsRefuseBadRequests) {
     auto conn = MakeDetachedRecord();

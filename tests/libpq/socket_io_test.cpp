@@ -1,4 +1,4 @@
-// The connection's socket I/O against the scripted peer over real sockets.
+// The connection's socket I/O against the scripted peer over a real socket.
 #include "postgres/libpq/socket_io.h"
 
 #include <gtest/gtest.h>
@@ -18,16 +18,10 @@ namespace {
 using namespace kelvotest;
 namespace w = kelvotest::wire;
 
-enum class Transport { kUnix, kTcp };
+// Unix and TCP sockets take the same paths here; the wire tests run TCP.
+ConnPtr Connect(ScriptedPeer& peer) { return MakeConnectedRecord(peer.ConnectUnix()); }
 
-class SocketIO : public ::testing::TestWithParam<Transport> {
-protected:
-    ConnPtr Connect(ScriptedPeer& peer) {
-        return MakeConnectedRecord(GetParam() == Transport::kUnix ? peer.ConnectUnix() : peer.ConnectTcp());
-    }
-};
-
-TEST_P(SocketIO, ServerCloseKeepsTheDataAlreadyRead) {
+TEST(SocketIO, ServerCloseKeepsTheDataAlreadyRead) {
     ScriptedPeer peer;
     peer.AddConnection()
         .Send(w::ErrorResponse({{'S', "FATAL"}, {'C', "57P01"}, {'M', "terminating connection"}}))
@@ -73,7 +67,7 @@ void countSigpipe(int) { g_sigpipes++; }
 
 // Sending to a peer that has gone raises no SIGPIPE, with MSG_NOSIGNAL and
 // with the signal-mask fall-back alike.
-TEST_P(SocketIO, BrokenPipeRaisesNoSignal) {
+TEST(SocketIO, BrokenPipeRaisesNoSignal) {
     struct sigaction sa{}, old{};
     sa.sa_handler = countSigpipe;
     sigemptyset(&sa.sa_mask);
@@ -109,7 +103,7 @@ TEST_P(SocketIO, BrokenPipeRaisesNoSignal) {
     sigaction(SIGPIPE, &old, nullptr);
 }
 
-TEST_P(SocketIO, MessagesAreSentInBlocksOf8192) {
+TEST(SocketIO, MessagesAreSentInBlocksOf8192) {
     struct Case {
         int bodyBytes;  // makes a message of bodyBytes + 5 bytes
         int queuedAfterEnd;
@@ -134,7 +128,7 @@ TEST_P(SocketIO, MessagesAreSentInBlocksOf8192) {
     }
 }
 
-TEST_P(SocketIO, WaitsTimeOutAndReportClosedSockets) {
+TEST(SocketIO, WaitsTimeOutAndReportClosedSockets) {
     ScriptedPeer peer;
     peer.AddConnection().Await(1).Send(w::ReadyForQuery());
     peer.Start();
@@ -156,8 +150,5 @@ TEST_P(SocketIO, WaitsTimeOutAndReportClosedSockets) {
     EXPECT_EQ(pqWait(1, 0, conn.get()), -1);
     EXPECT_STREQ(conn->errorMessage.data, "The socket is invalid.");
 }
-
-INSTANTIATE_TEST_SUITE_P(Transports, SocketIO, ::testing::Values(Transport::kUnix, Transport::kTcp),
-                         [](const auto& info) { return info.param == Transport::kUnix ? "Unix" : "Tcp"; });
 
 }  // namespace
