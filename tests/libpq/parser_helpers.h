@@ -11,6 +11,18 @@
 
 namespace kelvotest {
 
+// Collects the texts of the notices a record or a result raises.
+struct Notices {
+    std::vector<std::string> texts;
+    static void Receive(void* arg, const PGresult* res) {
+        static_cast<Notices*>(arg)->texts.push_back(PQresultErrorMessage(res));
+    }
+    void Install(PGNoticeHooks& hooks) {
+        hooks.noticeRec = Receive;
+        hooks.noticeRecArg = this;
+    }
+};
+
 // Marks a statement as sent (as a sending function would).
 inline void BeginStatement(PGconn* conn, uint32_t chunkSize = 0, PGQueryClass queryclass = PGQUERY_SIMPLE,
                            const char* query = nullptr) {

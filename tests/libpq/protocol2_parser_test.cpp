@@ -19,13 +19,11 @@ using namespace kelvotest;
 namespace w = kelvotest::wire;
 
 // A protocol 2.0 record with a statement under way, its notices collected.
-ConnPtr MakeProtocol2Record(std::vector<std::string>* notices = nullptr, uint32_t chunk = 0) {
+ConnPtr MakeProtocol2Record(Notices* notices = nullptr, uint32_t chunk = 0) {
     ConnPtr conn = MakeDetachedRecord();
     conn->pversion = PG_PROTOCOL(2, 0);
-    conn->noticeHooks.noticeRec = [](void* arg, const PGresult* res) {
-        if (arg != nullptr) static_cast<std::vector<std::string>*>(arg)->push_back(PQresultErrorMessage(res));
-    };
-    conn->noticeHooks.noticeRecArg = notices;
+    if (notices != nullptr) notices->Install(conn->noticeHooks);
+    else conn->noticeHooks.noticeRec = nullptr;
     BeginStatement(conn.get(), chunk);
     return conn;
 }
@@ -139,7 +137,7 @@ TEST(Protocol2, OddMessagesGiveTheirTexts) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stream);
-        std::vector<std::string> notices;
+        Notices notices;
         auto conn = MakeProtocol2Record(&notices);
         FeedInput(conn.get(), c.stream);
         auto results = TakeResults(conn.get(), pqParseInput2);
@@ -150,16 +148,16 @@ TEST(Protocol2, OddMessagesGiveTheirTexts) {
             EXPECT_EQ(PQresultErrorMessage(error), c.errorText);
             EXPECT_EQ(conn->inStart, conn->inEnd);
         }
-        EXPECT_EQ(notices, c.notices);
+        EXPECT_EQ(notices.texts, c.notices);
     }
 
     // While idle, a stray message raises a notice and the buffered input is dropped.
-    std::vector<std::string> notices;
+    Notices notices;
     auto conn = MakeProtocol2Record(&notices);
     conn->asyncStatus = PGASYNC_IDLE;
     FeedInput(conn.get(), "N" + w::CStr("NOTICE:  hi\n") + "C" + w::CStr("x"));
     pqParseInput2(conn.get());
-    EXPECT_EQ(notices, (std::vector<std::string>{"NOTICE:  hi\n", "message type 0x43 arrived from server while idle\n"}));
+    EXPECT_EQ(notices.texts, (std::vector<std::string>{"NOTICE:  hi\n", "message type 0x43 arrived from server while idle\n"}));
     EXPECT_EQ(conn->inStart, conn->inEnd);
 }
 

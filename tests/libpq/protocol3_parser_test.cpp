@@ -18,21 +18,6 @@ namespace {
 using namespace kelvotest;
 namespace w = kelvotest::wire;
 
-struct Notices {
-    std::vector<std::string> texts;
-    std::vector<std::string> primaries;
-    static void Receive(void* arg, const PGresult* res) {
-        auto* self = static_cast<Notices*>(arg);
-        self->texts.push_back(PQresultErrorMessage(res));
-        const char* m = PQresultErrorField(res, 'M');
-        self->primaries.push_back(m != nullptr ? m : "");
-    }
-    void Install(PGconn* conn) {
-        conn->noticeHooks.noticeRec = Receive;
-        conn->noticeHooks.noticeRecArg = this;
-    }
-};
-
 // A raw message whose length word is given rather than computed.
 std::string RawMessage(char type, int64_t lengthWord, const std::string& body) {
     return std::string(1, type) + w::Int32(lengthWord) + body;
@@ -124,7 +109,7 @@ TEST(Framing, MessagesCutOneByteAtATime) {
 
         auto bytewise = MakeDetachedRecord();
         Notices notices;
-        notices.Install(bytewise.get());
+        notices.Install(bytewise->noticeHooks);
         BeginStatement(bytewise.get(), chunk);
         std::vector<ResultPtr> got;
         for (char ch : stream) {
@@ -138,7 +123,7 @@ TEST(Framing, MessagesCutOneByteAtATime) {
         EXPECT_EQ(bytewise->asyncStatus, PGASYNC_IDLE);
         EXPECT_EQ(bytewise->xactStatus, PQTRANS_INERROR);
         EXPECT_EQ(bytewise->client_encoding, 6);
-        EXPECT_EQ(notices.primaries, std::vector<std::string>{"hello"});
+        EXPECT_EQ(notices.texts, std::vector<std::string>{"<severity>NOTICE</severity><primary>hello</primary>\n"});
         EXPECT_STREQ(bytewise->last_sqlstate, "42601");
     }
 }
@@ -268,60 +253,46 @@ TEST(ErrorTexts, ServerErrorsBecomeTaggedTexts) {
     }
 }
 
+// While idle, a notice and an error both go to the receiver as notices,
+// and other messages raise a client notice; during a statement an error
+// carries its context, and notifications are parsed and dropped.
 TEST(Notices, ReachTheReceiverAndCarryNoContext) {
     auto conn = MakeDetachedRecord();
     Notices notices;
-    notices.Install(conn.get());
+    notices.Install(conn->noticeHooks);
     const auto fields = std::vector<std::pair<char, std::string>>{
         {'S', "WARNING"}, {'C', "01000"}, {'M', "careful"}, {'W', "PL/pgSQL function"}};
-    // While idle, a notice and an error both go to the receiver as notices,
-    // and other messages raise a client notice.
     FeedInput(conn.get(), w::NoticeResponse(fields) + w::ErrorResponse(fields) + w::CommandComplete("X") +
                               w::ParameterStatus("standard_conforming_strings", "on"));
     EXPECT_TRUE(TakeResults(conn.get()).empty());
     const std::string plain = "<severity>WARNING</severity><sqlstate>01000</sqlstate><primary>careful</primary>\n";
-    ASSERT_EQ(notices.texts.size(), 3u);
-    EXPECT_EQ(notices.texts[0], plain);
-    EXPECT_EQ(notices.texts[1], plain);
-    EXPECT_EQ(notices.texts[2], "message type 0x43 arrived from server while idle\n");
+    EXPECT_EQ(notices.texts, (std::vector<std::string>{plain, plain, "message type 0x43 arrived from server while idle\n"}));
     EXPECT_TRUE(conn->std_strings);
-    EXPECT_EQ(conn->result, nullptr);
     EXPECT_EQ(conn->inStart, conn->inEnd);
 
-    // During a statement an error carries its context.
-    BeginStatement(conn.get());
-    FeedInput(conn.get(), w::ErrorResponse(fields) + w::ReadyForQuery());
-    auto results = TakeResults(conn.get());
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(PQresultErrorMessage(results[0].get()), plain + "<context>PL/pgSQL function</context>");
-}
-
-TEST(Notifications, AreParsedAndDropped) {
-    auto conn = MakeDetachedRecord();
     BeginStatement(conn.get());
     std::string stream;
     for (int i = 0; i < 1000; ++i) stream += w::NotificationResponse(i, "channel", std::string(100, 'p'));
-    FeedInput(conn.get(), stream + w::CommandComplete("LISTEN") + w::ReadyForQuery());
+    FeedInput(conn.get(), stream + w::ErrorResponse(fields) + w::ReadyForQuery());
     auto results = TakeResults(conn.get());
-    EXPECT_EQ(Describe(results), std::vector<std::string>{"1:0:LISTEN"});
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(PQresultErrorMessage(results[0].get()), plain + "<context>PL/pgSQL function</context>");
     EXPECT_EQ(conn->notifyHead, nullptr);
 }
 
-TEST(ParameterStatus, ServerVersionNumbers) {
-    const std::vector<std::pair<const char*, int>> cases = {
+TEST(ParameterStatus, ServerVersionEncodingAndStandardStringsFollowTheLatestReport) {
+    const std::vector<std::pair<const char*, int>> versions = {
         {"11.4", 110004}, {"9.6.1", 90601}, {"12devel", 120000}, {"10", 100000},  {"9.6", 90600},
         {"7.3.21", 70321}, {"", 0},          {"abc", 0},          {"10.1.2", 100102}, {"99999999999999.1", 999990001},
     };
-    for (const auto& [text, number] : cases) {
+    for (const auto& [text, number] : versions) {
         auto conn = MakeDetachedRecord();
         FeedInput(conn.get(), w::ParameterStatus("server_version", text));
         pqParseInput3(conn.get());
         EXPECT_EQ(conn->sversion, number) << text;
         EXPECT_STREQ(PQparameterStatus(conn.get(), "server_version"), text);
     }
-}
 
-TEST(ParameterStatus, EncodingAndStandardStringsFollowTheLatestReport) {
     auto conn = MakeDetachedRecord();
     BeginStatement(conn.get());
     FeedInput(conn.get(), w::ParameterStatus("client_encoding", "UTF8") + w::ParameterStatus("application_name", "a") +
@@ -333,8 +304,7 @@ TEST(ParameterStatus, EncodingAndStandardStringsFollowTheLatestReport) {
     EXPECT_TRUE(conn->std_strings);
     EXPECT_TRUE(pqLastStdStrings());
     EXPECT_STREQ(PQparameterStatus(conn.get(), "client_encoding"), "LATIN1");
-    // One entry per name.
-    int entries = 0;
+    int entries = 0;  // one per name
     for (pgParameterStatus* p = conn->pstatus; p != nullptr; p = p->next) ++entries;
     EXPECT_EQ(entries, 3);
 
@@ -392,36 +362,27 @@ TEST(BusyMessages, StatusBytesKeysAndSimpleResults) {
     }
 }
 
+// Unsigned and signed fields read as such; a column in a format the client
+// does not know is kept as sent and makes the result not binary.
 TEST(RowDescription, ReadsSignedAndUnsignedFieldsFormatsAndTheBinaryFlag) {
-    auto conn = MakeDetachedRecord();
-    BeginStatement(conn.get());
-    w::Column wide{"w", 0xFFFFFFF0u, -1, 1, 0xFFFFFFFFu, 0xFFFF, -1};
-    FeedInput(conn.get(), w::RowDescription({wide, {"b", 23, 4, 1}}) + w::CommandComplete("SELECT 0") + w::ReadyForQuery());
-    auto results = TakeResults(conn.get());
-    ASSERT_EQ(results.size(), 1u);
+    const w::Column wide{"w", 0xFFFFFFF0u, -1, 1, 0xFFFFFFFFu, 0xFFFF, -1};
+    const std::string odd("\x01\x00\x02", 3);
+    ConnPtr conn;
+    auto results = RunStatement(conn, w::RowDescription({wide, {"b", 23, 4, 1}}) + w::CommandComplete("SELECT 0") +
+                                          w::RowDescription({{"a", 23, 4, 1}, {"odd", 17, -1, 2}}) +
+                                          w::DataRow({std::string(4, '\1'), odd}) + w::CommandComplete("SELECT 1") +
+                                          w::ReadyForQuery());
+    ASSERT_EQ(results.size(), 2u);
     const PGresult* res = results[0].get();
     EXPECT_EQ(PQftype(res, 0), 0xFFFFFFF0u);
     EXPECT_EQ(res->attDescs[0].typlen, -1);
     EXPECT_EQ(res->attDescs[0].tableid, 0xFFFFFFFFu);
     EXPECT_EQ(res->attDescs[0].columnid, -1);
     EXPECT_EQ(res->binary, 1);
-
-    // A column in a format the client does not know is kept as sent, and
-    // makes the result not binary.
-    const std::string odd("\x01\x00\x02", 3);
-    BeginStatement(conn.get());
-    FeedInput(conn.get(), w::RowDescription({{"a", 23, 4, 1}, {"odd", 17, -1, 2}}) +
-                              w::DataRow({std::string(4, '\1'), odd}) + w::CommandComplete("SELECT 1") + w::ReadyForQuery());
-    results = TakeResults(conn.get());
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0]->binary, 0);
-    EXPECT_EQ(results[0]->attDescs[1].format, 2);
-    EXPECT_EQ(std::string(PQgetvalue(results[0].get(), 0, 1), PQgetlength(results[0].get(), 0, 1)), odd);
+    EXPECT_EQ(results[1]->binary, 0);
+    EXPECT_EQ(results[1]->attDescs[1].format, 2);
+    EXPECT_EQ(std::string(PQgetvalue(results[1].get(), 0, 1), PQgetlength(results[1].get(), 0, 1)), odd);
 }
-
-}  // namespace
-
-namespace {
 
 // Random, mostly well-framed messages with random bodies: whatever the
 // bytes, the parser neither crashes, reads out of bounds, leaks, nor loops.

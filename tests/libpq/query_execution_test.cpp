@@ -31,61 +31,52 @@ std::vector<std::string> CollectResults(PGconn* conn) {
 }
 
 TEST(QueryExecution, SendingFunctionsRefuseBadRequests) {
-    auto conn = MakeDetachedRecord();
     const char* values[] = {"abc"};
     const int binary[] = {1};
     const int lengths[] = {-5};
     struct Case {
-        const char* name;
-        std::function<int()> call;
+        std::function<int(PGconn*)> call;  // on a fresh idle record
         std::string text;
     };
-    const std::string noConnection = "<sqlstate>08003</sqlstate><primary>There is no connection to the server.</primary>";
     const std::vector<Case> cases = {
-        {"null query", [&] { return PQsendQuery(conn.get(), nullptr); }, "The given command string is a null pointer."},
-        {"null command", [&] { return PQsendQueryParams(conn.get(), nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0); },
+        {[](PGconn* c) { return PQsendQuery(c, nullptr); }, "The given command string is a null pointer."},
+        {[](PGconn* c) { return PQsendQueryParams(c, nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0); },
          "The given command string is a null pointer."},
-        {"null prepared query", [&] { return PQsendPrepare(conn.get(), "s", nullptr, 0, nullptr); },
-         "The command string is a null pointer."},
-        {"null statement name", [&] { return PQsendPrepare(conn.get(), nullptr, "SELECT 1", 0, nullptr); },
+        {[](PGconn* c) { return PQsendPrepare(c, "s", nullptr, 0, nullptr); }, "The command string is a null pointer."},
+        {[](PGconn* c) { return PQsendPrepare(c, nullptr, "SELECT 1", 0, nullptr); },
          "The given statement name is a null pointer."},
-        {"null prepared name", [&] { return PQsendQueryPrepared(conn.get(), nullptr, 0, nullptr, nullptr, nullptr, 0); },
+        {[](PGconn* c) { return PQsendQueryPrepared(c, nullptr, 0, nullptr, nullptr, nullptr, 0); },
          "The given statement name is a null pointer."},
-        {"too many parameters", [&] { return PQsendQueryParams(conn.get(), "x", 65536, nullptr, nullptr, nullptr, nullptr, 0); },
+        {[](PGconn* c) { return PQsendQueryParams(c, "x", 65536, nullptr, nullptr, nullptr, nullptr, 0); },
          "The number of parameters is not between 0 and 65535."},
-        {"negative parameter count", [&] { return PQsendQueryPrepared(conn.get(), "s", -1, nullptr, nullptr, nullptr, 0); },
+        {[](PGconn* c) { return PQsendQueryPrepared(c, "s", -1, nullptr, nullptr, nullptr, 0); },
          "The number of parameters is not between 0 and 65535."},
-        {"binary without length", [&] { return PQsendQueryParams(conn.get(), "x", 1, nullptr, values, nullptr, binary, 0); },
+        {[&](PGconn* c) { return PQsendQueryParams(c, "x", 1, nullptr, values, nullptr, binary, 0); },
          "The length was not given for a binary parameter."},
-        {"binary with negative length", [&] { return PQsendQueryParams(conn.get(), "x", 1, nullptr, values, lengths, binary, 0); },
+        {[&](PGconn* c) { return PQsendQueryParams(c, "x", 1, nullptr, values, lengths, binary, 0); },
          "The length of binary parameter 1 is negative."},
-        {"protocol 2", [&] {
-             conn->pversion = PG_PROTOCOL(2, 0);
-             int rc = PQsendQueryParams(conn.get(), "x", 0, nullptr, nullptr, nullptr, nullptr, 0);
-             conn->pversion = PG_PROTOCOL(3, 0);
-             return rc;
+        {[](PGconn* c) {
+             c->pversion = PG_PROTOCOL(2, 0);
+             return PQsendQueryParams(c, "x", 0, nullptr, nullptr, nullptr, nullptr, 0);
          },
          "This function requires at least protocol version 3.0."},
-        {"busy", [&] {
-             conn->asyncStatus = PGASYNC_BUSY;
-             int rc = PQsendQuery(conn.get(), "x");
-             conn->asyncStatus = PGASYNC_IDLE;
-             return rc;
+        {[](PGconn* c) {
+             c->asyncStatus = PGASYNC_READY;
+             return PQsendQuery(c, "x");
          },
          "Another command is already in progress over the given connection."},
-        {"not connected", [&] {
-             conn->status = CONNECTION_BAD;
-             int rc = PQsendQuery(conn.get(), "x");
-             conn->status = CONNECTION_OK;
-             return rc;
+        {[](PGconn* c) {
+             c->status = CONNECTION_BAD;
+             return PQsendQuery(c, "x");
          },
-         noConnection},
+         "<sqlstate>08003</sqlstate><primary>There is no connection to the server.</primary>"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(c.call(), 0) << c.name;
-        EXPECT_EQ(std::string(conn->errorMessage.data), c.text) << c.name;
-        EXPECT_EQ(conn->outCount, 0) << c.name;  // nothing half-queued
-        EXPECT_EQ(conn->asyncStatus, PGASYNC_IDLE) << c.name;
+        auto conn = MakeDetachedRecord();
+        EXPECT_EQ(c.call(conn.get()), 0) << c.text;
+        EXPECT_EQ(std::string(conn->errorMessage.data), c.text);
+        EXPECT_EQ(conn->outCount, 0) << c.text;  // nothing half-queued, not marked busy
+        EXPECT_NE(conn->asyncStatus, PGASYNC_BUSY) << c.text;
     }
     EXPECT_EQ(PQsendQuery(nullptr, "x"), 0);
     EXPECT_EQ(PQgetResult(nullptr), nullptr);
