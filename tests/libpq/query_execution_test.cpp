@@ -108,7 +108,11 @@ TEST(QueryExecution, ExtendedProtocolBytes) {
     EXPECT_EQ(peer.Received(0), expected);
 }
 
-TEST(QueryExecution, ExecCollectsTheLastResultAndMergesErrors) {
+// One session: PQexec hands out the last of several results and merges an
+// error into the connection's text, and the next PQexec abandons an open
+// COPY OUT and ends an open COPY IN with CopyFail; then a statement is read
+// without blocking.
+TEST(QueryExecution, ExecCollectsTheLastResultEndsOpenCopiesAndNeverBlocks) {
     ScriptedPeer peer;
     peer.AddConnection()
         .ExpectMessage('Q')
@@ -119,50 +123,57 @@ TEST(QueryExecution, ExecCollectsTheLastResultAndMergesErrors) {
         .Send(w::CopyOutResponse(0, {0}) + w::CopyData("a\n") + w::CopyData("b\n") + w::CopyDone() +
               w::CommandComplete("COPY 2") + w::ReadyForQuery())
         .ExpectMessage('Q')
-        .Send(w::EmptyQueryResponse() + w::ReadyForQuery('T'));
+        .Send(w::EmptyQueryResponse() + w::ReadyForQuery('T'))
+        .ExpectMessage('Q')
+        .Send(w::CopyInResponse(0, {0, 0}))
+        .ExpectMessage('f')
+        .Send(w::ErrorResponse({{'S', "ERROR"}, {'C', "57014"}, {'M', "COPY from stdin failed"}}) + w::ReadyForQuery())
+        .ExpectMessage('Q')
+        .Send(w::CommandComplete("SET") + w::ReadyForQuery())
+        .ExpectMessage('Q')
+        .Await(1)
+        .Send(w::CommandComplete("SET") + w::ReadyForQuery());
     peer.Start();
     auto conn = MakeConnectedRecord(peer.ConnectUnix());
 
     ResultPtr res(PQexec(conn.get(), "CREATE TABLE t(); INSERT ..."));
     EXPECT_EQ(PQresultStatus(res.get()), PGRES_COMMAND_OK);
     EXPECT_STREQ(PQcmdTuples(res.get()), "2");
-
     res.reset(PQexec(conn.get(), "bad"));
     EXPECT_EQ(PQresultStatus(res.get()), PGRES_FATAL_ERROR);
     EXPECT_STREQ(PQresultErrorField(res.get(), 'M'), "one");
     EXPECT_STREQ(conn->errorMessage.data, PQresultErrorMessage(res.get()));
 
-    // A COPY OUT result is handed out; the next PQexec abandons the copy.
     res.reset(PQexec(conn.get(), "COPY t TO STDOUT"));
     EXPECT_EQ(PQresultStatus(res.get()), PGRES_COPY_OUT);
     res.reset(PQexec(conn.get(), ""));
     EXPECT_EQ(PQresultStatus(res.get()), PGRES_EMPTY_QUERY);
     EXPECT_EQ(conn->xactStatus, PQTRANS_INTRANS);
-}
 
-TEST(QueryExecution, ANewExecEndsAnOpenCopyIn) {
-    ScriptedPeer peer;
-    peer.AddConnection()
-        .ExpectMessage('Q')
-        .Send(w::CopyInResponse(0, {0, 0}))
-        .ExpectMessage('f')
-        .Send(w::ErrorResponse({{'S', "ERROR"}, {'C', "57014"}, {'M', "COPY from stdin failed"}}) + w::ReadyForQuery())
-        .ExpectMessage('Q')
-        .Send(w::CommandComplete("SET") + w::ReadyForQuery());
-    peer.Start();
-    auto conn = MakeConnectedRecord(peer.ConnectUnix());
-
-    ResultPtr res(PQexec(conn.get(), "COPY t FROM STDIN"));
+    res.reset(PQexec(conn.get(), "COPY t FROM STDIN"));
     EXPECT_EQ(PQresultStatus(res.get()), PGRES_COPY_IN);
     EXPECT_EQ(PQnfields(res.get()), 2);
     res.reset(PQexec(conn.get(), "SET x = 1"));
     EXPECT_EQ(PQresultStatus(res.get()), PGRES_COMMAND_OK);
+
+    ASSERT_EQ(PQsendQuery(conn.get(), "SET x = 1"), 1);
+    EXPECT_EQ(PQconsumeInput(conn.get()), 1);
+    EXPECT_EQ(PQisBusy(conn.get()), 1);
+    peer.Open(1);
+    while (PQisBusy(conn.get())) {
+        ASSERT_EQ(pqWait(1, 0, conn.get()), 0);
+        ASSERT_EQ(PQconsumeInput(conn.get()), 1);
+    }
+    EXPECT_EQ(CollectResults(conn.get()), std::vector<std::string>{"1:0:SET"});
+    EXPECT_EQ(PQisBusy(nullptr), 0);
+    EXPECT_EQ(PQconsumeInput(nullptr), 0);
+
     conn.reset();
     peer.WaitForClose(0);
     const auto messages = peer.Messages(0);
-    ASSERT_EQ(messages.size(), 3u);
-    EXPECT_EQ(messages[1].type, 'f');
-    EXPECT_EQ(messages[1].body, w::CStr("COPY was terminated by a new `PQexec`."));
+    ASSERT_EQ(messages.size(), 8u);
+    EXPECT_EQ(messages[5].type, 'f');
+    EXPECT_EQ(messages[5].body, w::CStr("COPY was terminated by a new `PQexec`."));
 }
 
 // A server gone mid-statement, or a message whose length cannot be: one
@@ -191,24 +202,6 @@ TEST(QueryExecution, ALostConnectionEndsTheStatementWithOneError) {
         EXPECT_EQ(std::string(conn->errorMessage.data), message);
         EXPECT_EQ(PQsendQuery(conn.get(), "x"), 0);
     }
-}
-
-TEST(QueryExecution, ConsumeInputAndIsBusyNeverBlock) {
-    ScriptedPeer peer;
-    peer.AddConnection().ExpectMessage('Q').Await(1).Send(w::CommandComplete("SET") + w::ReadyForQuery());
-    peer.Start();
-    auto conn = MakeConnectedRecord(peer.ConnectUnix());
-    ASSERT_EQ(PQsendQuery(conn.get(), "SET x = 1"), 1);
-    EXPECT_EQ(PQconsumeInput(conn.get()), 1);
-    EXPECT_EQ(PQisBusy(conn.get()), 1);
-    peer.Open(1);
-    while (PQisBusy(conn.get())) {
-        ASSERT_EQ(pqWait(1, 0, conn.get()), 0);
-        ASSERT_EQ(PQconsumeInput(conn.get()), 1);
-    }
-    EXPECT_EQ(CollectResults(conn.get()), std::vector<std::string>{"1:0:SET"});
-    EXPECT_EQ(PQisBusy(nullptr), 0);
-    EXPECT_EQ(PQconsumeInput(nullptr), 0);
 }
 
 }  // namespace
