@@ -34,9 +34,7 @@ TEST(ChunkCutting, CutsAStatementsRowsIntoChunks) {
         std::vector<std::string> expected;
     };
     const std::vector<Case> cases = {
-        {Select(600), 256, {"9:256", "9:256", "2:88:SELECT 600"}},
         {Select(512), 256, {"9:256", "9:256", "2:0:SELECT 512"}},
-        {Select(0), 256, {"2:0:SELECT 0"}},
         {Select(3), 0, {"2:3:SELECT 3"}},
         // No stale template after a partial last chunk.
         {Select(300) + w::CommandComplete("INSERT 0 1") + Select(2), 256,

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <string>
@@ -106,7 +105,7 @@ TEST(SocketIO, MessagesAreSentInBlocksOf8192) {
         int queuedAfterEnd;
         int sentAtEnd;
     };
-    const std::vector<Case> cases = {{8192 - 5, 0, 8192}, {8191 - 5, 8191, 0}, {20000 - 5, 3616, 16384}};
+    const std::vector<Case> cases = {{8192 - 5, 0, 8192}, {8191 - 5, 8191, 0}};
     for (const Case& c : cases) {
         ScriptedPeer peer;
         peer.AddConnection();
