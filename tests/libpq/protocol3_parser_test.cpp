@@ -264,7 +264,8 @@ TEST(Notices, ReachTheReceiverAndCarryNoContext) {
                               w::ParameterStatus("standard_conforming_strings", "on"));
     EXPECT_TRUE(TakeResults(conn.get()).empty());
     const std::string plain = "<severity>WARNING</severity><sqlstate>01000</sqlstate><primary>careful</primary>\n";
-    EXPECT_EQ(notices.texts, (std::vector<std::string>{plain, plain, "message type 0x43 arrived from server while idle\n"}));
+    EXPECT_EQ(notices.texts,
+              (std::vector<std::string>{plain, plain, "message type 0x43 arrived from server while idle\n"}));
     EXPECT_TRUE(conn->std_strings);
     EXPECT_EQ(conn->inStart, conn->inEnd);
 

@@ -149,8 +149,8 @@ TEST(ResultAccessors, CmdTuplesReadsTheRowCountOfTheTag) {
 
 TEST(ResultCopy, CopiesWhatTheFlagsAsk) {
     ConnPtr conn;
-    auto results = RunStatement(
-        conn, kTwoColumns + w::DataRow({std::string("1"), std::nullopt}) + w::CommandComplete("SELECT 1") + w::ReadyForQuery());
+    auto results = RunStatement(conn, kTwoColumns + w::DataRow({std::string("1"), std::nullopt}) +
+                                          w::CommandComplete("SELECT 1") + w::ReadyForQuery());
     ASSERT_EQ(results.size(), 1u);
 
     ResultPtr attrs(PQcopyResult(results[0].get(), PG_COPYRES_ATTRS));

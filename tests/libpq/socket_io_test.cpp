@@ -49,7 +49,8 @@ TEST(SocketIO, ServerCloseKeepsTheDataAlreadyRead) {
     EXPECT_STREQ(PQresultErrorField(results[0].get(), 'C'), "57P01");
 
     EXPECT_EQ(pqReadData(conn.get()), -1);
-    EXPECT_EQ(conn->errorMessage.data, "<sqlstate>08003</sqlstate><primary>The connection to the Kelvo server is not open." + hint);
+    EXPECT_EQ(conn->errorMessage.data,
+              "<sqlstate>08003</sqlstate><primary>The connection to the Kelvo server is not open." + hint);
     EXPECT_EQ(pqFlush(conn.get()), 0);
     ASSERT_EQ(pqPutMsgStart('X', false, conn.get()), 0);
     ASSERT_EQ(pqPutMsgEnd(conn.get()), 0);
