@@ -262,6 +262,19 @@ void RecordDeclaredColumns(duckdb_connection connection, const std::string& data
     RunEngine(connection, sql);
 }
 
+bool RewriteReadsCatalog(const Statement& statement) {
+    const auto& t = statement.tokens;
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (t[i].kind != Token::Kind::Word && t[i].kind != Token::Kind::Identifier) continue;
+        const std::string& v = t[i].value;
+        if (v == "pg_catalog" || v == "use" || v == "kelvo_database_of_table" || v == "kelvo_schema_of_table" ||
+            v == "kelvo_database_of_schema")
+            return true;
+        if (IsSym(t, i + 1, ".") && i + 2 < t.size() && IsSym(t, i + 3, ".")) return true;  // db.schema.name
+    }
+    return false;
+}
+
 std::string RewriteForEngine(const Statement& statement, duckdb_connection connection, const SessionNames& names) {
     RefuseFileAccess(statement);
     const auto& t = statement.tokens;

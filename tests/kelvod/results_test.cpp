@@ -219,6 +219,44 @@ TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLastUntilClosed)
     }
 }
 
+TEST_F(KelvodResults, NamedStatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
+    auto z = WireClient::Str;
+    auto run = [&](const std::string& name, std::vector<std::optional<std::string>> params = {}) {
+        std::string bind = z("") + z(name) + WireClient::Int16(0) +
+                           WireClient::Int16(static_cast<int16_t>(params.size()));
+        for (const auto& p : params) bind += p ? WireClient::Int32(int32_t(p->size())) + *p : WireClient::Int32(-1);
+        text.SendMessage('B', bind + WireClient::Int16(0));
+        text.SendMessage('E', z("") + WireClient::Int32(0));
+        text.SendMessage('S', "");
+        WireResult r = text.ReadUntilReady();
+        return r.Ok() && !r.rows.empty() ? r.Value() : r.Sqlstate();
+    };
+    auto parse = [&](const std::string& name, const std::string& sql) {
+        text.SendMessage('P', z(name) + z(sql) + WireClient::Int16(0));
+        text.SendMessage('S', "");
+        return text.ReadUntilReady().Ok();
+    };
+    WireResult setup = text.Query("CREATE SCHEMA sp1; CREATE SCHEMA sp2; CREATE TABLE sp1.v AS SELECT 1 AS n; "
+                                  "CREATE TABLE sp2.v AS SELECT 2 AS n; USE sp1");
+    ASSERT_TRUE(setup.Ok()) << setup.Sqlstate() << " " << setup.Message();
+    ASSERT_TRUE(parse("param", "SELECT CAST($1 AS INTEGER) * 2 AS n"));
+    ASSERT_TRUE(parse("classes", "SELECT count(*) AS n FROM pg_catalog.pg_class WHERE relname = 'late'"));
+    ASSERT_TRUE(parse("path", "SELECT n FROM v"));
+    EXPECT_EQ(run("param", {std::string("21")}), "42");
+    EXPECT_EQ(run("param", {std::string("4")}), "8");
+    EXPECT_EQ(run("param"), "08P01");
+    EXPECT_EQ(run("classes"), "0");
+    EXPECT_EQ(run("path"), "1");
+    ASSERT_TRUE(text.Query("CREATE TABLE late (i INTEGER)").Ok());
+    EXPECT_EQ(run("classes"), "1");
+    EXPECT_EQ(run("path"), "1");
+    ASSERT_TRUE(text.Query("USE sp2").Ok());
+    EXPECT_EQ(run("path"), "2");
+    ASSERT_TRUE(text.Query("DROP TABLE sp2.v; CREATE TABLE sp2.v AS SELECT 3 AS n").Ok());
+    EXPECT_EQ(run("path"), "3");
+    EXPECT_TRUE(text.Query("USE main; DROP SCHEMA sp1 CASCADE; DROP SCHEMA sp2 CASCADE").Ok());
+}
+
 TEST_F(KelvodResults, CopyQueryToStdoutInTextAndBinary) {
     WireResult t = text.Query("COPY (SELECT * FROM (VALUES (1, 'a\tb'), (NULL, 'c')) v(i, s)) TO STDOUT");
     ASSERT_TRUE(t.Ok()) << t.Message();
