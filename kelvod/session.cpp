@@ -149,7 +149,7 @@ void Session::SayGoodbyeIfStopping() {
 }
 
 void Session::Flush() {
-    std::string& out = m_writer.Buffer();
+    OutputBuffer& out = m_writer.Buffer();
     size_t sent = 0;
     while (sent < out.size()) {
         ssize_t n = ::send(m_fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);

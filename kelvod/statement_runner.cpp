@@ -3,8 +3,10 @@
 // commands and the loader.
 #include "kelvod/session.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "kelvod/chunk_prefetcher.h"
 #include "kelvod/engine_errors.h"
 #include "kelvod/scoped_value.h"
 #include "kelvod/statement_tokens.h"
@@ -14,7 +16,7 @@ namespace kelvod {
 
 namespace {
 
-constexpr size_t kFlushThreshold = 256 * 1024;
+constexpr size_t kRowsFlushThreshold = 512 * 1024;
 
 std::string ChangedRowsTag(duckdb_statement_type type, const std::string& fallback, int64_t count) {
     switch (type) {
@@ -202,10 +204,15 @@ uint64_t Session::SendRows(duckdb_result& result, const std::vector<int16_t>& fo
     } else if (sendDescription) {
         m_writer.RowDescription(descriptions);
     }
+    bool wholeVectors = !m_copy;
+    for (idx_t c = 0; c < columns; ++c) wholeVectors &= encoders[c].EncodesVectors(columnFormats[c]);
     uint64_t rows = 0;
     std::vector<duckdb_vector> vectors(columns);
+    std::vector<uint64_t> rowSizes;
+    std::vector<char*> cursors;
+    ChunkPrefetcher chunks(result);
     for (;;) {
-        DataChunkHandle chunk(duckdb_fetch_chunk(result));
+        DataChunkHandle chunk = chunks.Next();
         if (!chunk) {
             const char* error = duckdb_result_error(&result);
             ThrowIfCancelled();
@@ -217,23 +224,55 @@ uint64_t Session::SendRows(duckdb_result& result, const std::vector<int16_t>& fo
         }
         idx_t n = duckdb_data_chunk_get_size(chunk.Get());
         for (idx_t c = 0; c < columns; ++c) vectors[c] = duckdb_data_chunk_get_vector(chunk.Get(), c);
-        for (idx_t r = 0; r < n && m_copy; ++r) CopyRow(encoders, vectors, columnFormats, descriptions, r);
-        for (idx_t r = 0; r < n && !m_copy; ++r) {
-            // A value that cannot be encoded ends the statement; its row is not sent half-written.
-            size_t rowStart = m_writer.Buffer().size();
-            try {
-                m_writer.BeginDataRow(static_cast<int16_t>(columns));
-                for (idx_t c = 0; c < columns; ++c) encoders[c].Write(m_writer, vectors[c], r, columnFormats[c]);
-                m_writer.EndDataRow();
-            } catch (...) {
-                m_writer.Buffer().resize(rowStart);
-                throw;
+        if (wholeVectors) {
+            // Each row's size first, then every row's room at once, then the fields column by column.
+            rowSizes.assign(n, 7);  // type byte, length, field count
+            idx_t encodable = n;
+            for (idx_t c = 0; c < columns; ++c)
+                encodable = std::min(encodable, encoders[c].AddFieldSizes(vectors[c], n, columnFormats[c],
+                                                                           rowSizes.data()));
+            uint64_t bytes = 0;
+            for (idx_t r = 0; r < encodable; ++r) bytes += rowSizes[r];
+            char* p = m_writer.Buffer().Extend(bytes);
+            cursors.resize(encodable);
+            for (idx_t r = 0; r < encodable; ++r) {
+                auto length = static_cast<uint32_t>(rowSizes[r] - 1);
+                char header[7] = {'D', static_cast<char>(length >> 24), static_cast<char>(length >> 16),
+                                  static_cast<char>(length >> 8), static_cast<char>(length),
+                                  static_cast<char>(columns >> 8), static_cast<char>(columns)};
+                std::memcpy(p, header, sizeof header);
+                cursors[r] = p + sizeof header;
+                p += rowSizes[r];
             }
+            for (idx_t c = 0; c < columns; ++c)
+                encoders[c].WriteFields(vectors[c], encodable, columnFormats[c], cursors.data());
+            rows += encodable;
+            if (encodable < n) {
+                // The row with a value that cannot be encoded is not sent: its encoding says why.
+                ProtocolWriter scratch;
+                for (idx_t c = 0; c < columns; ++c)
+                    encoders[c].Write(scratch, vectors[c], encodable, columnFormats[c]);
+                throw SqlError("XX000", "A value of row " + std::to_string(rows + 1) + " cannot be encoded.");
+            }
+        } else {
+            for (idx_t r = 0; r < n && m_copy; ++r) CopyRow(encoders, vectors, columnFormats, descriptions, r);
+            for (idx_t r = 0; r < n && !m_copy; ++r) {
+                // A value that cannot be encoded ends the statement; its row is not sent half-written.
+                size_t rowStart = m_writer.Buffer().size();
+                try {
+                    m_writer.BeginDataRow(static_cast<int16_t>(columns));
+                    for (idx_t c = 0; c < columns; ++c) encoders[c].Write(m_writer, vectors[c], r, columnFormats[c]);
+                    m_writer.EndDataRow();
+                } catch (...) {
+                    m_writer.Buffer().Truncate(rowStart);
+                    throw;
+                }
+            }
+            rows += n;
         }
-        rows += n;
-        // Rows go out chunk by chunk: a client that stops reading blocks this
-        // thread in send, and the engine produces no more than one chunk ahead.
-        if (m_writer.Buffer().size() > kFlushThreshold) Flush();
+        // Rows go out in large writes; a client that stops reading blocks this
+        // thread in send, and the engine fetches no more than a few chunks ahead.
+        if (m_writer.Buffer().size() > kRowsFlushThreshold) Flush();
         ThrowIfCancelled();
     }
 }
@@ -322,7 +361,7 @@ void Session::CopyRow(const std::vector<ColumnEncoder>& encoders, const std::vec
     for (size_t c = 0; c < encoders.size(); ++c) {
         scratch.Clear();
         encoders[c].Write(scratch, vectors[c], row, formats[c]);
-        const std::string& b = scratch.Buffer();
+        std::string_view b = scratch.Buffer().View();
         int32_t len = static_cast<int32_t>((uint32_t(uint8_t(b[0])) << 24) | (uint32_t(uint8_t(b[1])) << 16) |
                                            (uint32_t(uint8_t(b[2])) << 8) | uint32_t(uint8_t(b[3])));
         if (m_copy->binary) {

@@ -115,6 +115,13 @@ TEST_F(KelvodResults, DatesAndTimestampsPastTheBinaryRangeAreRefusedNotWrapped) 
     EXPECT_EQ(binary.Query("SELECT CAST(TIMESTAMP '290000-01-01 00:00:00' AS TIMESTAMP_S) AS t").Sqlstate(), "22008");
     EXPECT_EQ(binary.Query("SELECT DATE '5000-01-01 (BC)' AS d").Sqlstate(), "22008");
     EXPECT_EQ(text.Query("SELECT DATE '5000-01-01 (BC)' AS d").Value(), "5000-01-01 BC");
+    // Mid-stream, in the middle of a chunk: the rows before it go out whole, then the error.
+    WireResult r = binary.Query("SELECT i, CASE WHEN i = 5000 THEN TIMESTAMP '290000-01-01' ELSE TIMESTAMP "
+                                "'2000-01-01' END AS t, 'v' || i AS s FROM range(10000) r(i)");
+    EXPECT_EQ(r.Sqlstate(), "22008");
+    ASSERT_EQ(r.rows.size(), 5000u);
+    EXPECT_EQ(r.Value(4999, 2), "v4999");
+    EXPECT_TRUE(binary.Query("SELECT 1").Ok());
 }
 
 TEST_F(KelvodResults, NullsAndCommandTags) {
