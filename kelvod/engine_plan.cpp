@@ -1,6 +1,7 @@
 // Preparing statements for the engine and describing their results.
 #include "kelvod/engine_plan.h"
 
+#include <charconv>
 #include <optional>
 
 #include "kelvod/engine_errors.h"
@@ -64,6 +65,47 @@ std::string TextCastsFor(duckdb_prepared_statement ps) {
     return wrap ? select : std::string();
 }
 
+// Whether the whole text is an integer within the type's range (no sign but '-',
+// no spaces): the engine would read it as the same value.
+template <typename T>
+bool ParseInteger(const std::string& text, T& value) {
+    const char* end = text.data() + text.size();
+    auto r = std::from_chars(text.data(), end, value);
+    return r.ec == std::errc() && r.ptr == end;
+}
+
+duckdb_state BindText(duckdb_prepared_statement ps, idx_t index, duckdb_type type, const std::string& text) {
+    switch (type) {
+    case DUCKDB_TYPE_TINYINT: {
+        int8_t v;
+        if (ParseInteger(text, v)) return duckdb_bind_int8(ps, index, v);
+        break;
+    }
+    case DUCKDB_TYPE_SMALLINT: {
+        int16_t v;
+        if (ParseInteger(text, v)) return duckdb_bind_int16(ps, index, v);
+        break;
+    }
+    case DUCKDB_TYPE_INTEGER: {
+        int32_t v;
+        if (ParseInteger(text, v)) return duckdb_bind_int32(ps, index, v);
+        break;
+    }
+    case DUCKDB_TYPE_BIGINT: {
+        int64_t v;
+        if (ParseInteger(text, v)) return duckdb_bind_int64(ps, index, v);
+        break;
+    }
+    case DUCKDB_TYPE_BOOLEAN:
+        if (text == "t" || text == "true") return duckdb_bind_boolean(ps, index, true);
+        if (text == "f" || text == "false") return duckdb_bind_boolean(ps, index, false);
+        break;
+    default: break;
+    }
+    // Anything else the engine casts, and judges, itself.
+    return duckdb_bind_varchar_length(ps, index, text.data(), text.size());
+}
+
 }  // namespace
 
 std::string PreparedColumnName(duckdb_prepared_statement ps, idx_t i) {
@@ -88,6 +130,7 @@ EnginePlan PrepareEnginePlan(duckdb_connection connection, const Statement& stat
     plan.namesGeneration = namesGeneration;
     plan.type = duckdb_prepared_statement_type(ps);
     plan.parameterCount = duckdb_nparams(ps);
+    for (idx_t i = 0; i < plan.parameterCount; ++i) plan.parameterTypes.push_back(duckdb_param_type(ps, i + 1));
     plan.returnsRows = ReturnsRows(ps, statement);
     if (plan.returnsRows) {
         for (idx_t i = 0; i < duckdb_prepared_statement_column_count(ps); ++i) {
@@ -104,7 +147,7 @@ void BindTextParameters(EnginePlan& plan, const std::vector<std::optional<std::s
         throw SqlError("08P01", "The statement needs " + std::to_string(plan.parameterCount) + " parameters, but " +
                                     std::to_string(params.size()) + " were given.");
     for (size_t i = 0; i < params.size(); ++i) {
-        duckdb_state st = params[i] ? duckdb_bind_varchar_length(ps, i + 1, params[i]->data(), params[i]->size())
+        duckdb_state st = params[i] ? BindText(ps, i + 1, plan.parameterTypes[i], *params[i])
                                     : duckdb_bind_null(ps, i + 1);
         if (st == DuckDBError) throw SqlError("22P02", "Parameter $" + std::to_string(i + 1) + " cannot be bound.");
     }

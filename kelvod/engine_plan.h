@@ -21,6 +21,7 @@ struct EnginePlan {
     uint64_t namesGeneration = 0;  // the session's names the rewrite saw
     duckdb_statement_type type = DUCKDB_STATEMENT_TYPE_INVALID;
     idx_t parameterCount = 0;
+    std::vector<duckdb_type> parameterTypes;  // as the engine inferred them; INVALID where it could not
     bool returnsRows = false;
     std::vector<ColumnDescription> columns;  // in the text format
 };
@@ -31,6 +32,9 @@ EnginePlan PrepareEnginePlan(duckdb_connection connection, const Statement& stat
                              uint64_t namesGeneration);
 
 // Binds the parameters (all in the text format; a NULL as itself). Throws SqlError 08P01 or 22P02.
+// A text that is plainly a value of the type the engine inferred is bound as
+// that value: the engine binds a statement again when a value's type differs
+// from its parameter's, which would undo preparing it once.
 void BindTextParameters(EnginePlan& plan, const std::vector<std::optional<std::string>>& params);
 
 // The engine's name of a result column.

@@ -252,6 +252,12 @@ TEST_F(KelvodResults, NamedStatementsPreparedOnceFollowTheCatalogAndTheSchemaInU
     EXPECT_EQ(run("param", {std::string("21")}), "42");
     EXPECT_EQ(run("param", {std::string("4")}), "8");
     EXPECT_EQ(run("param"), "08P01");
+    // A parameter the engine types as an integer reads as the engine reads it, or is refused as it refuses it.
+    ASSERT_TRUE(parse("below", "SELECT count(*) AS n FROM range(10) r(i) WHERE i < $1"));
+    EXPECT_EQ(run("below", {std::string("5")}), "5");
+    EXPECT_EQ(run("below", {std::string("-1")}), "0");
+    EXPECT_EQ(run("below", {std::string("99999999999999999999")}), "22P02");
+    EXPECT_EQ(run("below", {std::string("x")}), "22P02");
     EXPECT_EQ(run("classes"), "0");
     EXPECT_EQ(run("path"), "1");
     ASSERT_TRUE(text.Query("CREATE TABLE late (i INTEGER)").Ok());
