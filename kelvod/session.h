@@ -1,7 +1,7 @@
 // One client connection: start-up, then simple and extended queries run on its
 // own engine connection. The protocol reader turns bytes into requests; this
 // class runs them and writes the answers. Its parts live in one file each: the
-// protocol session (session.cpp), the extended protocol (extended_protocol.cpp),
+// protocol session (session.cpp, session_startup.cpp), the extended protocol (extended_protocol.cpp),
 // the statement runner (statement_runner.cpp), the database commands
 // (database_commands.cpp) and the loader (copy_from_stdin.cpp, bulk_insert.cpp).
 #pragma once
@@ -75,7 +75,7 @@ private:
     // Ends the running statement with 57014 once a cancel request has reached it.
     void ThrowIfCancelled() const;
 
-    // The protocol session (session.cpp): start-up, then one message after another.
+    // The protocol session (session.cpp; start-up in session_startup.cpp): one message after another.
     void RunProtocol();
     void SayGoodbyeIfStopping();
     bool Startup();
