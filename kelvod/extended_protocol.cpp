@@ -11,6 +11,10 @@ namespace kelvod {
 void Session::Parse(const ParseMessage& message) {
     if (!message.name.empty() && m_prepared.count(message.name))
         throw SqlError("42P05", "The prepared statement \"" + message.name + "\" already exists.");
+    if (message.name.empty() && ReuseUnnamed(message)) {
+        m_writer.ParseComplete();
+        return;
+    }
     auto prepared = std::make_shared<PreparedStatement>();
     prepared->sql = message.sql;
     prepared->paramTypes = message.paramTypes;
@@ -32,6 +36,23 @@ void Session::Parse(const ParseMessage& message) {
     }
     m_prepared[message.name] = std::move(prepared);
     m_writer.ParseComplete();
+}
+
+bool Session::ReuseUnnamed(const ParseMessage& message) {
+    // Clients that send each statement through the unnamed statement send the same
+    // text again and again: its plan stands while nothing it was made from changed
+    // (the engine itself binds it again after a change of the tables it reads).
+    auto it = m_prepared.find("");
+    if (it == m_prepared.end()) return false;
+    PreparedStatement& last = *it->second;
+    if (last.sql != message.sql || !last.plan || last.readsCatalog ||
+        last.plan->namesGeneration != m_namesGeneration)
+        return false;
+    std::string tag = CommandTagFor(*last.statement);
+    if (m_transaction == kFailedBlock && tag != "COMMIT" && tag != "ROLLBACK")
+        throw SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");
+    last.paramTypes = message.paramTypes;
+    return true;
 }
 
 void Session::Bind(const BindMessage& message) {

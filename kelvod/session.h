@@ -89,6 +89,8 @@ private:
 
     // The extended protocol (extended_protocol.cpp): one function per message.
     void Parse(const ParseMessage& message);
+    // A Parse of the unnamed statement's text again keeps what the last one made; false when it cannot.
+    bool ReuseUnnamed(const ParseMessage& message);
     void Bind(const BindMessage& message);
     void Describe(const DescribeMessage& message);
     void Execute(const ExecuteMessage& message);

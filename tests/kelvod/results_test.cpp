@@ -226,7 +226,7 @@ TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLastUntilClosed)
     }
 }
 
-TEST_F(KelvodResults, NamedStatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
+TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
     auto z = WireClient::Str;
     auto run = [&](const std::string& name, std::vector<std::optional<std::string>> params = {}) {
         std::string bind = z("") + z(name) + WireClient::Int16(0) +
@@ -243,6 +243,8 @@ TEST_F(KelvodResults, NamedStatementsPreparedOnceFollowTheCatalogAndTheSchemaInU
         text.SendMessage('S', "");
         return text.ReadUntilReady().Ok();
     };
+    // The unnamed statement parsed again with its text keeps its plan under the same rules.
+    auto unnamed = [&] { return parse("", "SELECT n FROM v") ? run("") : std::string("not parsed"); };
     WireResult setup = text.Query("CREATE SCHEMA sp1; CREATE SCHEMA sp2; CREATE TABLE sp1.v AS SELECT 1 AS n; "
                                   "CREATE TABLE sp2.v AS SELECT 2 AS n; USE sp1");
     ASSERT_TRUE(setup.Ok()) << setup.Sqlstate() << " " << setup.Message();
@@ -260,13 +262,19 @@ TEST_F(KelvodResults, NamedStatementsPreparedOnceFollowTheCatalogAndTheSchemaInU
     EXPECT_EQ(run("below", {std::string("x")}), "22P02");
     EXPECT_EQ(run("classes"), "0");
     EXPECT_EQ(run("path"), "1");
+    EXPECT_EQ(unnamed(), "1");
     ASSERT_TRUE(text.Query("CREATE TABLE late (i INTEGER)").Ok());
     EXPECT_EQ(run("classes"), "1");
     EXPECT_EQ(run("path"), "1");
     ASSERT_TRUE(text.Query("USE sp2").Ok());
     EXPECT_EQ(run("path"), "2");
+    EXPECT_EQ(unnamed(), "2");
     ASSERT_TRUE(text.Query("DROP TABLE sp2.v; CREATE TABLE sp2.v AS SELECT 3 AS n").Ok());
     EXPECT_EQ(run("path"), "3");
+    EXPECT_EQ(unnamed(), "3");
+    EXPECT_FALSE(text.Query("BEGIN; SELECT * FROM nowhere").Ok());
+    EXPECT_EQ(unnamed(), "not parsed");  // 25P02, as for any other text
+    EXPECT_EQ(text.Query("ROLLBACK").status, 'I');
     EXPECT_TRUE(text.Query("USE main; DROP SCHEMA sp1 CASCADE; DROP SCHEMA sp2 CASCADE").Ok());
 }
 
