@@ -59,6 +59,7 @@ TEST_F(KelvodResults, ValuesInTextAndBinaryForEveryType) {
          Le<uint64_t>(0xb14e9f812f366c39ULL) + Le<int64_t>(6)},
         {"'h\xC3\xA9llo'", 25, -1, "h\xC3\xA9llo", "h\xC3\xA9llo"},
         {"''", 25, -1, "", ""},
+        {"'longer than twelve bytes'", 25, -1, "longer than twelve bytes", "longer than twelve bytes"},
         {"'\\x01FF'::BLOB", 17, -1, "\\x01ff", std::string("\x01\xff", 2)},
         {"'{\"a\": 1}'::JSON", 114, -1, "{\"a\": 1}", "{\"a\": 1}"},
         {"DATE '2000-01-01'", 1082, -1, "2000-01-01", Le<uint32_t>(2451545)},
