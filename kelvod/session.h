@@ -1,9 +1,10 @@
 // One client connection: start-up, then simple and extended queries run on its
 // own engine connection. The protocol reader turns bytes into requests; this
 // class runs them and writes the answers. Its parts live in one file each: the
-// protocol session (session.cpp, session_startup.cpp), the extended protocol (extended_protocol.cpp),
-// the statement runner (statement_runner.cpp), the database commands
-// (database_commands.cpp) and the loader (copy_from_stdin.cpp, bulk_insert.cpp).
+// protocol session (session.cpp, session_startup.cpp), the extended protocol
+// (extended_protocol.cpp), the statement runner (statement_runner.cpp), the
+// database commands (database_commands.cpp) and the loader (copy_from_stdin.cpp,
+// bulk_insert.cpp).
 #pragma once
 
 #include <atomic>
