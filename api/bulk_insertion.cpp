@@ -17,6 +17,7 @@
 #include "api/quoting.h"
 #include "api/result_error.h"
 #include "api/rowset.h"
+#include "api/statement.h"
 #include "error/error.h"
 #include "error/sqlstate.h"
 #include "postgres/libpq/connect.h"

@@ -10,7 +10,7 @@
 #include "api/logging.h"
 #include "api/quoting.h"
 #include "api/result_error.h"
-#include "api/rowset.h"
+#include "api/statement.h"
 #include "error/sqlstate.h"
 #include "instance/pq_params.h"
 #include "postgres/libpq/cancel.h"

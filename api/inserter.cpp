@@ -15,7 +15,7 @@
 #include "api/quoting.h"
 #include "instance/json_string.h"
 #include "api/result_error.h"
-#include "api/rowset.h"
+#include "api/statement.h"
 #include "error/error.h"
 #include "error/sqlstate.h"
 #include "postgres/libpq/copy_data.h"
