@@ -53,40 +53,6 @@ std::string ColumnPart(const TableDefinition& definition) {
 
 }  // namespace
 
-std::string MakeQualifiedQuotedIdentifier(const std::string& database, const std::string& schema,
-                                          const std::string& name) {
-    std::string text;
-    if (!database.empty()) {
-        text += QuoteIdentifier(database) + ".";
-    }
-    if (!schema.empty()) {
-        text += QuoteIdentifier(schema) + ".";
-    }
-    return text + QuoteIdentifier(name);
-}
-
-std::optional<int> getSqlstate(const PGresult* result) {
-    const char* field = PQresultErrorField(result, 'C');
-    if (field == nullptr) {
-        return std::nullopt;
-    }
-    const std::string_view sqlstate(field);
-    if (sqlstate.size() != 5) {
-        return std::nullopt;
-    }
-    int value = 0;
-    for (const char c : sqlstate) {
-        int digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'A' && c <= 'Z') {
-            digit = c - 'A' + 10;
-        }
-        value = value * 36 + digit;
-    }
-    return value;
-}
-
 Inserter::Inserter(Connection& connection, const TableDefinition* tableDefinition)
     : m_connection(connection),
       m_transport_connection(&connection),

@@ -112,14 +112,6 @@ private:
     bool m_released = false;
 };
 
-// The SQLSTATE of a result as its code value; none when the field is absent
-// or not five characters long.
-std::optional<int> getSqlstate(const PGresult* result);
-
-// "db"."schema"."name", leaving out the empty parts before the name.
-std::string MakeQualifiedQuotedIdentifier(const std::string& database, const std::string& schema,
-                                          const std::string& name);
-
 }  // namespace kelvoapi
 
 struct kelvo_inserter_t : kelvo_connection_dependent_ptr<kelvoapi::Inserter> {
