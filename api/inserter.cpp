@@ -21,6 +21,7 @@
 #include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
+#include "postgres/libpq/scoped_result.h"
 
 namespace kelvoapi {
 
@@ -186,18 +187,17 @@ void Inserter::SendPlainChunk(const uint8_t* data, size_t size) {
     }
     CopyData(data, size);
     PGconn* conn = m_transport_connection->GetPGconn();
-    PGresult* result = PQgetResult(conn);
-    if (result == nullptr) {
+    ScopedPGresult result(PQgetResult(conn));
+    if (!result) {
         throw MakeError(conn, kPlainNoResult);
     }
-    if (PQresultStatus(result) == PGRES_COPY_IN) {
-        PQclear(result);
+    if (PQresultStatus(result.get()) == PGRES_COPY_IN) {
         ++m_totalChunks;
         m_totalBytes += size;
         return;
     }
-    Error error = MakeError(result, kPlainChunkFailed);
-    CleanupResults(*m_transport_connection, result);
+    Error error = MakeError(result.get(), kPlainChunkFailed);
+    CleanupResults(*m_transport_connection, std::move(result));
     // The server ended the COPY with its error; closing must not end it again
     // and report a second, misleading failure.
     m_ongoing_query = false;
@@ -216,15 +216,14 @@ void Inserter::CopyStart() {
     PGconn* conn = m_transport_connection->GetPGconn();
     const auto giveUp = std::chrono::steady_clock::now() + kThrottleLimit;
     for (;;) {
-        PGresult* result = PQexec(conn, m_copy_stmt.c_str());
-        if (PQresultStatus(result) == PGRES_COPY_IN) {
+        ScopedPGresult result(PQexec(conn, m_copy_stmt.c_str()));
+        if (PQresultStatus(result.get()) == PGRES_COPY_IN) {
             m_ongoing_query = true;
-            PQclear(result);
             return;
         }
-        if (result != nullptr && getSqlstate(result) == static_cast<int>(kelvo::Sqlstate::ConfigurationLimitExceeded) &&
+        if (result && getSqlstate(result.get()) == static_cast<int>(kelvo::Sqlstate::ConfigurationLimitExceeded) &&
             std::chrono::steady_clock::now() < giveUp) {
-            PQclear(result);
+            result.reset();
             Throttle();
             if (BulkInsertFailed()) {
                 return;
@@ -232,12 +231,10 @@ void Inserter::CopyStart() {
             continue;
         }
         // No result at all is a lost connection: its own text says why.
-        if (result == nullptr) {
+        if (!result) {
             throw MakeError(conn, kOpenCopyFailed);
         }
-        Error error = MakeError(result, kOpenCopyFailed);
-        PQclear(result);
-        throw error;
+        throw MakeError(result.get(), kOpenCopyFailed);
     }
 }
 
@@ -303,12 +300,12 @@ void Inserter::PutCopyEnd(Connection& connection, const char* message) {
         std::this_thread::sleep_for(kFullBufferWait);
     }
     if (message != nullptr) {
-        CleanupResults(connection, PQgetResult(conn));
+        CleanupResults(connection, ScopedPGresult(PQgetResult(conn)));
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::QueryCanceled), message, kCopyCancelled);
     }
     if (ended == -1) {
         Error error = MakeError(conn, kPutCopyEndFailed);
-        CleanupResults(connection, PQgetResult(conn));
+        CleanupResults(connection, ScopedPGresult(PQgetResult(conn)));
         throw error;
     }
 }
@@ -329,13 +326,12 @@ void Inserter::FinalizePlain() {
     CopyEnd();
     m_ongoing_query = false;
     PGconn* conn = m_transport_connection->GetPGconn();
-    while (PGresult* result = PQgetResult(conn)) {
-        if (PQresultStatus(result) == PGRES_COMMAND_OK) {
-            PQclear(result);
+    while (ScopedPGresult result{PQgetResult(conn)}) {
+        if (PQresultStatus(result.get()) == PGRES_COMMAND_OK) {
             continue;
         }
-        Error error = MakeError(result, kCopyFailed);
-        CleanupResults(*m_transport_connection, result);
+        Error error = MakeError(result.get(), kCopyFailed);
+        CleanupResults(*m_transport_connection, std::move(result));
         throw error;
     }
 }

@@ -26,22 +26,6 @@ constexpr ContextId kNoCopyData{0x6c2d0b57};
 
 constexpr unsigned chunk_row_count = 256;
 
-struct PGresultDeleter {
-    void operator()(PGresult* result) const { PQclear(result); }
-};
-using ScopedPGresult = std::unique_ptr<PGresult, PGresultDeleter>;
-
-// Wraps a result in a chunk that owns it; the result is freed if the chunk
-// cannot be made.
-std::unique_ptr<RowsetChunk> WrapResult(PGresult* result, std::shared_ptr<ResultReturn> giveBack = nullptr) {
-    try {
-        return std::make_unique<RowsetChunk>(result, std::move(giveBack));
-    } catch (...) {
-        PQclear(result);
-        throw;
-    }
-}
-
 }  // namespace
 
 Rowset::Rowset(Connection& connection) : m_conn(connection) {
@@ -60,8 +44,8 @@ Rowset::~Rowset() {
     m_conn.SetReady(true);
 }
 
-void Rowset::TakeChunk(PGresult* result) {
-    m_chunk = WrapResult(result);
+void Rowset::TakeChunk(ScopedPGresult result) {
+    m_chunk = std::make_unique<RowsetChunk>(std::move(result));
     m_pendingBytes += m_chunk->GetByteSize();
 }
 
@@ -74,8 +58,10 @@ void Rowset::beginResultFetching() {
         }
     }
     try {
-        PGresult* result = GetResult(m_conn);
-        TakeChunk(result);
+        ScopedPGresult first = GetResult(m_conn);
+        // The chunk owns the result from here on.
+        PGresult* result = first.get();
+        TakeChunk(std::move(first));
         TableDefinition schema("", "", "", KELVO_PERMANENT, false);
         const int status = m_chunk->GetStatus();
         if (status == PGRES_TUPLES_OK || status == PGRES_TUPLES_CHUNK) {
@@ -129,8 +115,8 @@ std::unique_ptr<RowsetChunk> Rowset::GetNextChunk() {
                 std::rethrow_exception(std::exchange(m_prefetchError, nullptr));
             }
         } else if (taken->GetStatus() == KELVO_RESULT_TUPLES_CHUNK) {
-            if (PGresult* next = PQgetResult(m_conn.GetPGconn())) {
-                TakeChunk(next);
+            if (ScopedPGresult next{PQgetResult(m_conn.GetPGconn())}) {
+                TakeChunk(std::move(next));
             }
         }
         if (taken->GetRowCount() > 0) {
@@ -151,7 +137,7 @@ void Rowset::FinishStatement() {
     m_prefetcher.reset();
     m_finished = true;
     if (PGconn* conn = m_conn.GetPGconn()) {
-        CleanupResultsReportingErrors(m_conn, PQgetResult(conn), kChunkFailed);
+        CleanupResultsReportingErrors(m_conn, ScopedPGresult(PQgetResult(conn)), kChunkFailed);
     }
 }
 
@@ -205,7 +191,7 @@ void Rowset::Close() {
         if (copyUnread && !DiscardCopyData(conn)) {
             return;
         }
-        CleanupResults(m_conn, PQgetResult(conn));
+        CleanupResults(m_conn, ScopedPGresult(PQgetResult(conn)));
     }
 }
 
@@ -223,14 +209,12 @@ Rowset::AsyncResultPrefetcher::~AsyncResultPrefetcher() {
     if (m_reader.valid()) {
         m_reader.wait();
     }
-    Result left;
+    ScopedPGresult left;
     while (m_chunks.TryPop(left)) {
         left.reset();
     }
     m_giveBack->Close();
 }
-
-void Rowset::AsyncResultPrefetcher::ResultDeleter::operator()(PGresult* result) const { PQclear(result); }
 
 void Rowset::AsyncResultPrefetcher::WaitWhileThrottled() {
     if (m_cancel || m_pendingBytes < m_prefetch_threshold) {
@@ -290,7 +274,7 @@ void Rowset::AsyncResultPrefetcher::ReadUntilEnd() {
         if (m_chunks.Size() >= wake_batch || PQisBusy(conn) != 0) {
             m_chunks.WakeConsumer();
         }
-        Result result(PQgetResult(conn));
+        ScopedPGresult result(PQgetResult(conn));
         if (!result) {
             m_statementEnded = true;
             m_chunks.Push(nullptr);
@@ -316,7 +300,7 @@ void Rowset::AsyncResultPrefetcher::ReadUntilEnd() {
 }
 
 std::unique_ptr<RowsetChunk> Rowset::AsyncResultPrefetcher::Pop() {
-    Result result;
+    ScopedPGresult result;
     m_chunks.Pop(result);
     // The thread ends right after its end marker; a failure that ended it
     // early is rethrown here. After a cancel the thread may still be reading,
@@ -327,7 +311,7 @@ std::unique_ptr<RowsetChunk> Rowset::AsyncResultPrefetcher::Pop() {
         }
         return nullptr;
     }
-    return WrapResult(result.release(), m_giveBack);
+    return std::make_unique<RowsetChunk>(std::move(result), m_giveBack);
 }
 
 }  // namespace kelvoapi

@@ -19,6 +19,7 @@
 #include "api/table_definition.h"
 #include "infra/concurrent_queue.h"
 #include "postgres/libpq/libpq_types.h"
+#include "postgres/libpq/scoped_result.h"
 
 namespace kelvoapi {
 
@@ -86,17 +87,12 @@ public:
         void ReadUntilEnd();
         void WaitWhileThrottled();
 
-        struct ResultDeleter {
-            void operator()(PGresult* result) const;
-        };
-        using Result = std::unique_ptr<PGresult, ResultDeleter>;
-
         Connection& m_conn;
         size_t m_prefetch_threshold;
         std::atomic<bool>& m_cancel;
         std::future<void> m_reader;
         std::shared_ptr<ResultReturn> m_giveBack = std::make_shared<ResultReturn>();
-        ConcurrentQueue<Result> m_chunks;
+        ConcurrentQueue<ScopedPGresult> m_chunks;
         std::atomic<size_t>& m_pendingBytes;
         std::atomic<bool> m_statementEnded{false};
         std::mutex m_throttleMutex;
@@ -106,7 +102,7 @@ public:
 
 private:
     void beginResultFetching();
-    void TakeChunk(PGresult* result);
+    void TakeChunk(ScopedPGresult result);
     // Once the statement's own results are all handed out: drains what the
     // rest of the text produced and throws its first error.
     void FinishStatement();

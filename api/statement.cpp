@@ -3,12 +3,14 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "api/result_error.h"
 #include "api/rowset.h"
 #include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
+#include "postgres/libpq/scoped_result.h"
 
 namespace kelvoapi {
 
@@ -23,18 +25,18 @@ constexpr ContextId kFirstResultFailed{0x5fdfad59};
 // reader left once it is drained, and would hold the connection in the COPY
 // for good, so its data is read and dropped and the drain goes on. The first
 // error result met is kept in `firstError` when asked for.
-void DrainFrom(PGconn* conn, PGresult* result, std::optional<Error>* firstError = nullptr,
+void DrainFrom(PGconn* conn, ScopedPGresult result, std::optional<Error>* firstError = nullptr,
                ContextId contextId = ContextId{0}) {
-    while (result != nullptr) {
-        const int status = PQresultStatus(result);
+    while (result) {
+        const int status = PQresultStatus(result.get());
         if (firstError != nullptr && !*firstError && IsErrorStatus(status)) {
             try {
-                firstError->emplace(MakeError(result, contextId));
+                firstError->emplace(MakeError(result.get(), contextId));
             } catch (...) {
                 // Out of memory for the report: the drain itself must go on.
             }
         }
-        PQclear(result);
+        result.reset();
         if (status == PGRES_COPY_IN) {
             return;
         }
@@ -46,7 +48,7 @@ void DrainFrom(PGconn* conn, PGresult* result, std::optional<Error>* firstError 
             }
             return;
         }
-        result = PQgetResult(conn);
+        result.reset(PQgetResult(conn));
     }
 }
 
@@ -62,28 +64,30 @@ bool DiscardCopyData(PGconn* conn) {
     return n == -1;
 }
 
-PGresult* GetResult(Connection& connection) {
+ScopedPGresult GetResult(Connection& connection) {
     if (connection.GetStatus() != KELVO_CONNECTION_OK) {
         throw MakeError(connection.GetPGconn(), kConnectionNotOk);
     }
-    PGresult* result = PQgetResult(connection.GetPGconn());
-    if (result == nullptr) {
+    ScopedPGresult result(PQgetResult(connection.GetPGconn()));
+    if (!result) {
         throw MakeError(connection.GetPGconn(), kNoResultPending);
     }
-    const int status = PQresultStatus(result);
+    const int status = PQresultStatus(result.get());
     if (!IsErrorStatus(status)) {
         return result;
     }
-    Error error = MakeError(result, kFirstResultFailed);
-    DrainFrom(connection.GetPGconn(), result);
+    Error error = MakeError(result.get(), kFirstResultFailed);
+    DrainFrom(connection.GetPGconn(), std::move(result));
     throw error;
 }
 
-void CleanupResults(Connection& connection, PGresult* result) { DrainFrom(connection.GetPGconn(), result); }
+void CleanupResults(Connection& connection, ScopedPGresult result) {
+    DrainFrom(connection.GetPGconn(), std::move(result));
+}
 
-void CleanupResultsReportingErrors(Connection& connection, PGresult* result, ContextId contextId) {
+void CleanupResultsReportingErrors(Connection& connection, ScopedPGresult result, ContextId contextId) {
     std::optional<Error> firstError;
-    DrainFrom(connection.GetPGconn(), result, &firstError, contextId);
+    DrainFrom(connection.GetPGconn(), std::move(result), &firstError, contextId);
     if (firstError) {
         throw std::move(*firstError);
     }
@@ -115,10 +119,10 @@ std::unique_ptr<Rowset> ExecuteQuery(Connection& connection, std::string_view qu
 
 std::optional<size_t> ExecuteCommand(Connection& connection, std::string_view command, bool throwIfBusy) {
     SendQuery(connection, command, throwIfBusy);
-    PGresult* result = GetResult(connection);
-    std::optional<size_t> count = getAffectedRowCount(result);
+    ScopedPGresult result = GetResult(connection);
+    std::optional<size_t> count = getAffectedRowCount(result.get());
     // A later statement of the text that fails makes the whole command fail.
-    CleanupResultsReportingErrors(connection, result, kFirstResultFailed);
+    CleanupResultsReportingErrors(connection, std::move(result), kFirstResultFailed);
     return count;
 }
 

@@ -12,6 +12,7 @@
 #include "api/connection.h"
 #include "error/context_id.h"
 #include "postgres/libpq/libpq_types.h"
+#include "postgres/libpq/scoped_result.h"
 
 namespace kelvoapi {
 
@@ -39,14 +40,14 @@ std::unique_ptr<Rowset> ExecuteQuery(Connection& connection, std::string_view qu
 // count when the command reports one.
 std::optional<size_t> ExecuteCommand(Connection& connection, std::string_view command, bool throwIfBusy);
 // The next result; an error status throws the server's error after draining.
-PGresult* GetResult(Connection& connection);
+ScopedPGresult GetResult(Connection& connection);
 // Frees `result` and drains the results after it; stops at a COPY IN, and
 // reads and drops the data of a COPY OUT.
-void CleanupResults(Connection& connection, PGresult* result);
+void CleanupResults(Connection& connection, ScopedPGresult result);
 // As CleanupResults, then throws the first error result met on the way:
 // a later statement of a multi-statement text that failed, or a connection
 // lost meanwhile.
-void CleanupResultsReportingErrors(Connection& connection, PGresult* result, ContextId contextId);
+void CleanupResultsReportingErrors(Connection& connection, ScopedPGresult result, ContextId contextId);
 // The row count of the command tag; none for a SELECT or a tag without one.
 std::optional<size_t> getAffectedRowCount(PGresult* result);
 // Reads and drops the rest of a COPY OUT; false when the connection failed.
