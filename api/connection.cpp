@@ -24,7 +24,7 @@ kelvo_connection_status_t Connection::GetStatus() const {
 
 void Connection::Cancel() {
     char buffer[256] = {};
-    if (PQcancel(m_pg_cancel, buffer, sizeof buffer) == 0) {
+    if (PQcancel(m_pg_cancel.get(), buffer, sizeof buffer) == 0) {
         throw MakeErrorFromTaggedString(buffer, kCancelFailed);
     }
 }

@@ -29,6 +29,10 @@ struct PGconnDeleter {
     void operator()(PGconn* conn) const;
 };
 using ScopedPGconn = std::unique_ptr<PGconn, PGconnDeleter>;
+struct PGcancelDeleter {
+    void operator()(PGcancel* cancel) const;
+};
+using ScopedPGcancel = std::unique_ptr<PGcancel, PGcancelDeleter>;
 
 class Connection {
 public:
@@ -92,7 +96,7 @@ public:
 
 private:
     ScopedPGconn m_pg_connection;
-    PGcancel* m_pg_cancel = nullptr;
+    ScopedPGcancel m_pg_cancel;
     bool m_chunkedMode = true;
     size_t m_prefetch_threshold = default_prefetch_threshold;
     // The prefetch thread calls the receiver while the caller may replace

@@ -49,6 +49,8 @@ struct ConninfoDeleter {
 
 void PGconnDeleter::operator()(PGconn* conn) const { PQfinish(conn); }
 
+void PGcancelDeleter::operator()(PGcancel* cancel) const { PQfreeCancel(cancel); }
+
 Connection::Connection(const Parameters& parameters, int mode) {
     if (IsLogLevelEnabled(KELVO_LOG_LEVEL_INFO)) {
         Log(KELVO_LOG_LEVEL_INFO, "connection-parameters", parameters.ToSanitizedJson());
@@ -68,7 +70,7 @@ Connection::Connection(const Parameters& parameters, int mode) {
         m_pg_connection.reset();
         throw error;
     }
-    m_pg_cancel = PQgetCancel(m_pg_connection.get());
+    m_pg_cancel.reset(PQgetCancel(m_pg_connection.get()));
     PQsetNoticeReceiver(m_pg_connection.get(), &Connection::NoticeReceiver, this);
     m_ready = true;
 }
@@ -115,10 +117,7 @@ void Connection::HandleCreationMode(const Parameters& parameters, int mode) {
 }
 
 void Connection::Close() {
-    if (m_pg_cancel != nullptr) {
-        PQfreeCancel(m_pg_cancel);
-        m_pg_cancel = nullptr;
-    }
+    m_pg_cancel.reset();
     if (!m_pg_connection) {
         return;
     }
