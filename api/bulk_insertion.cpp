@@ -109,13 +109,6 @@ void Inserter::InitBulkInsert(const TableDefinition* streamDefinition, const std
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::SqlclientUnableToEstablishSqlconnection),
                     "Failed to create a connection for the bulk insertion stream.", kStreamConnectionFailed);
     }
-    // The SHOW and probe queries close rowsets on the main connection, which
-    // marks it ready; it must stay busy while the inserter lives.
-    struct KeepBusy {
-        Connection& connection;
-        ~KeepBusy() { connection.SetReady(false); }
-    } keepBusy{m_connection};
-
     TransferSetting("search_path", m_connection, *m_stream_connection, false);
     TransferSetting("schema_search_path", m_connection, *m_stream_connection, false);
     TransferSetting("external_client_context", m_connection, *m_stream_connection, true);

@@ -72,7 +72,6 @@ Connection::Connection(const Parameters& parameters, int mode) {
     }
     m_pg_cancel.reset(PQgetCancel(m_pg_connection.get()));
     PQsetNoticeReceiver(m_pg_connection.get(), &Connection::NoticeReceiver, this);
-    m_ready = true;
 }
 
 Connection::~Connection() { Close(); }

@@ -74,7 +74,7 @@ Inserter::Inserter(Connection& connection, const TableDefinition* tableDefinitio
     }
     m_copy_stmt = CopyStatement(m_qualified_quoted_table_name, ColumnPart(*tableDefinition));
     Log(KELVO_LOG_LEVEL_INFO, "inserter-begin", "{\"table-name\":" + QuoteJsonString(m_table_name) + "}");
-    m_connection.SetReady(false);
+    m_busy.emplace(m_connection);
 }
 
 Inserter::~Inserter() { Release(); }
@@ -111,7 +111,7 @@ void Inserter::Release() noexcept {
         m_main_socket = -1;
     }
     // Only now is the main connection nobody else's.
-    m_connection.SetReady(true);
+    m_busy.reset();
 }
 
 void Inserter::ThrowIfReleased() const {

@@ -110,6 +110,8 @@ private:
     // without racing the task's own use of the connection.
     int m_main_socket = -1;
     bool m_released = false;
+    // The main connection stays busy from the constructor to the release.
+    std::optional<BusyLease> m_busy;
 };
 
 }  // namespace kelvoapi

@@ -36,13 +36,10 @@ Rowset::Rowset(Connection& connection) : m_conn(connection) {
         throw error;
     }
     beginResultFetching();
-    m_conn.SetReady(false);
+    m_busy.emplace(m_conn);
 }
 
-Rowset::~Rowset() {
-    Close();
-    m_conn.SetReady(true);
-}
+Rowset::~Rowset() { Close(); }
 
 void Rowset::TakeChunk(ScopedPGresult result) {
     m_chunk = std::make_unique<RowsetChunk>(std::move(result));

@@ -109,6 +109,8 @@ private:
 
     std::atomic<bool> m_cancel{false};
     Connection& m_conn;
+    // Taken once the first result is in; returned after the close.
+    std::optional<BusyLease> m_busy;
     std::unique_ptr<RowsetChunk> m_chunk;
     std::atomic<size_t> m_pendingBytes{0};
     std::unique_ptr<AsyncResultPrefetcher> m_prefetcher;
