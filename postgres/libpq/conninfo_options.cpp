@@ -2,6 +2,7 @@
 // PQconninfoParse and PQconninfoFree.
 #include "postgres/libpq/conninfo.h"
 
+#include "error/tagged_text.h"
 #include "postgres/libpq/connection_record.h"
 
 #include <pwd.h>
@@ -124,8 +125,8 @@ bool pqConninfoStore(PQconninfoOption* options, const char* keyword, const char*
                      std::string& errorMessage) {
     PQconninfoOption* option = pqConninfoFind(options, keyword);
     if (option == nullptr) {
-        errorMessage = std::string("<sqlstate>22023</sqlstate><primary>The connection option \"") + keyword +
-                       "\" is invalid.</primary>";
+        errorMessage =
+            kelvoapi::TaggedText().Sqlstate("22023").Primary("The connection option \"%s\" is invalid.", keyword).c_str();
         return false;
     }
     char* copy = CopyText(value);
