@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "error/tagged_text.h"
+#include "postgres/libpq/buffer_space.h"
 #include "postgres/libpq/error_text.h"
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/parameter_status.h"
