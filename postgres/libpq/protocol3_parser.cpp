@@ -257,7 +257,7 @@ int getCopyStart(PGconn* conn, ExecStatusType copytype) {
         return 0;
     }
     if (pqGetc(&conn->copy_is_binary, conn)) goto failure;
-    result->binary = conn->copy_is_binary;
+    result->binary = static_cast<unsigned char>(conn->copy_is_binary);
     if (pqGetInt(&nfields, 2, conn)) goto failure;
     if (static_cast<int64_t>(nfields) * 2 > conn->inEnd - conn->inCursor) goto failure;
     if (nfields > 0) {
