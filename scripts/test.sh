@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds kelvo with AddressSanitizer and UndefinedBehaviorSanitizer
-# (build/asan) and runs every test; then builds the threaded tests with
+# (build/asan), checks the changed library sources with clang-tidy and runs
+# every test; then builds the threaded tests with
 # ThreadSanitizer (build/tsan) and runs them; then builds the fuzz targets
 # with clang (build/fuzz) and runs each briefly. Any failure fails the run.
 set -euo pipefail
@@ -11,6 +12,7 @@ jobs=$(nproc)
 build="$root/build/asan"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVO_SANITIZE=ON -DKELVO_WERROR=ON
 cmake --build "$build"
+"$root/scripts/tidy.sh" "$build"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 ctest --test-dir "$build" --output-on-failure --timeout 900 -j "$jobs"
