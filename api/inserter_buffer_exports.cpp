@@ -112,7 +112,8 @@ kelvo_error_t* kelvo_inserter_buffer_add_double(kelvo_inserter_buffer_t* buffer,
 }
 
 kelvo_error_t* kelvo_inserter_buffer_add_binary(kelvo_inserter_buffer_t* buffer, const uint8_t* value, size_t size) {
-    constexpr kelvoapi::ContextId id = ids::InserterBufferAddBinary;
+    // Static: the lambda below reads it without capturing it.
+    static constexpr kelvoapi::ContextId id = ids::InserterBufferAddBinary;
     return AddCell(
         buffer, id, [value, size](InserterBuffer& b) { return b.quickAddBinary(value, size); },
         [value, size](InserterBuffer& b) {

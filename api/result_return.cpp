@@ -3,19 +3,18 @@
 
 #include <utility>
 
-#include "postgres/libpq/result_record.h"
-
 namespace kelvoapi {
 
 ResultReturn::~ResultReturn() { Close(); }
 
-bool ResultReturn::Give(PGresult* result) noexcept {
+bool ResultReturn::Give(ScopedPGresult& result) noexcept {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_open) {
         return false;
     }
     try {
-        m_given.push_back(result);
+        // A failed reallocation leaves `result` where it was.
+        m_given.push_back(std::move(result));
     } catch (...) {
         return false;
     }
@@ -30,9 +29,6 @@ void ResultReturn::FreeGiven() noexcept {
         }
         std::swap(m_given, m_freeing);
     }
-    for (PGresult* result : m_freeing) {
-        PQclear(result);
-    }
     m_freeing.clear();
 }
 
@@ -40,9 +36,6 @@ void ResultReturn::Close() noexcept {
     FreeGiven();
     std::lock_guard<std::mutex> lock(m_mutex);
     m_open = false;
-    for (PGresult* result : m_given) {
-        PQclear(result);
-    }
     m_given.clear();
 }
 

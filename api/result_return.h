@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "postgres/libpq/libpq_types.h"
+#include "postgres/libpq/scoped_result.h"
 
 namespace kelvoapi {
 
@@ -22,8 +22,8 @@ public:
     ~ResultReturn();
 
     // Takes `result` for the prefetch thread to free; false once closed (or
-    // out of memory), and the caller frees it itself. Any thread.
-    bool Give(PGresult* result) noexcept;
+    // out of memory), and `result` stays the caller's. Any thread.
+    bool Give(ScopedPGresult& result) noexcept;
     // Frees every result handed back so far, on the calling thread: the
     // prefetch thread, between reads.
     void FreeGiven() noexcept;
@@ -33,11 +33,11 @@ public:
 
 private:
     std::mutex m_mutex;
-    std::vector<PGresult*> m_given;
+    std::vector<ScopedPGresult> m_given;
     // Swapped with m_given under the mutex and freed outside it, so that a
     // caller handing back never waits for a free; only FreeGiven and Close
     // touch it, and never at once.
-    std::vector<PGresult*> m_freeing;
+    std::vector<ScopedPGresult> m_freeing;
     bool m_open = true;
 };
 

@@ -8,24 +8,25 @@
 
 namespace kelvoapi {
 
-RowsetChunk::RowsetChunk(PGresult* result, std::shared_ptr<ResultReturn> giveBack)
-    : m_pg_result(result),
+RowsetChunk::RowsetChunk(ScopedPGresult result, std::shared_ptr<ResultReturn> giveBack)
+    : m_pg_result(std::move(result)),
       m_giveBack(std::move(giveBack)),
-      m_status(static_cast<ResultStatus>(PQresultStatus(result))),
-      m_column_count(static_cast<size_t>(PQnfields(result))),
-      m_row_count(static_cast<size_t>(PQntuples(result))),
-      m_bytes(PQresultSize(result)) {
-    const PGresultFields fields = pqResultFields(result);
+      m_status(static_cast<ResultStatus>(PQresultStatus(m_pg_result.get()))),
+      m_column_count(static_cast<size_t>(PQnfields(m_pg_result.get()))),
+      m_row_count(static_cast<size_t>(PQntuples(m_pg_result.get()))),
+      m_bytes(PQresultSize(m_pg_result.get())) {
+    const PGresultFields fields = pqResultFields(m_pg_result.get());
     m_values = fields.values;
     m_lengths = fields.lengths;
     // The hooks point at the connection, which a chunk may outlive.
-    result->noticeHooks.noticeRec = nullptr;
-    result->noticeHooks.noticeProc = nullptr;
+    m_pg_result->noticeHooks.noticeRec = nullptr;
+    m_pg_result->noticeHooks.noticeProc = nullptr;
 }
 
 RowsetChunk::~RowsetChunk() {
-    if (!m_giveBack || !m_giveBack->Give(m_pg_result)) {
-        PQclear(m_pg_result);
+    // A result the prefetch thread no longer takes is freed here.
+    if (m_giveBack) {
+        m_giveBack->Give(m_pg_result);
     }
 }
 
@@ -60,8 +61,8 @@ const uint8_t* RowsetChunk::GetFieldValueByRef(kelvo_row_index_t row, kelvo_fiel
     }
     const int r = static_cast<int>(row);
     const int c = static_cast<int>(column);
-    *size = PQgetlength(m_pg_result, r, c);
-    return reinterpret_cast<const uint8_t*>(PQgetvalue(m_pg_result, r, c));
+    *size = PQgetlength(m_pg_result.get(), r, c);
+    return reinterpret_cast<const uint8_t*>(PQgetvalue(m_pg_result.get(), r, c));
 }
 
 void RowsetChunk::Process() {

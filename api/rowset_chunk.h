@@ -11,6 +11,7 @@
 #include "api/result_status.h"
 #include "kelvo/rowset.h"
 #include "postgres/libpq/libpq_types.h"
+#include "postgres/libpq/scoped_result.h"
 
 struct kelvo_rowset_chunk_t {};
 
@@ -18,10 +19,10 @@ namespace kelvoapi {
 
 class RowsetChunk : public kelvo_rowset_chunk_t {
 public:
-    // Takes ownership of `result`, which must not be null. A result that a
+    // Owns `result`, which must not be null. A result that a
     // prefetch thread read goes back to it through `giveBack` when the chunk
     // is destroyed, while that thread still reads.
-    explicit RowsetChunk(PGresult* result, std::shared_ptr<ResultReturn> giveBack = nullptr);
+    explicit RowsetChunk(ScopedPGresult result, std::shared_ptr<ResultReturn> giveBack = nullptr);
     RowsetChunk(const RowsetChunk&) = delete;
     RowsetChunk& operator=(const RowsetChunk&) = delete;
     ~RowsetChunk();
@@ -33,7 +34,7 @@ public:
     size_t GetByteSize() const { return m_bytes > 0 ? static_cast<size_t>(m_bytes) : 0; }
     // The same count for a result not yet wrapped.
     static size_t ByteSizeOf(const PGresult* result);
-    PGresult* GetResult() const { return m_pg_result; }
+    PGresult* GetResult() const { return m_pg_result.get(); }
 
     // A NULL field, and an index out of range, give a null pointer and 0.
     kelvo_value_t GetFieldValue(kelvo_row_index_t row, kelvo_field_index_t column) const;
@@ -54,7 +55,7 @@ public:
 private:
     bool InRange(kelvo_row_index_t row, kelvo_field_index_t column) const;
 
-    PGresult* m_pg_result;
+    ScopedPGresult m_pg_result;
     std::shared_ptr<ResultReturn> m_giveBack;
     ResultStatus m_status;
     size_t m_column_count;

@@ -17,7 +17,7 @@ seconds=${1:-20}
 shift || true
 build="$root/build/fuzz"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKELVO_FUZZ=ON -DKELVO_BUILD_TESTS=OFF >/dev/null
+  -DKELVO_FUZZ=ON -DKELVO_BUILD_TESTS=OFF -DKELVO_WERROR=ON >/dev/null
 cmake --build "$build" --target kelvo_fuzzers
 
 targets=("$@")

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "error/tagged_text.h"
-#include "postgres/libpq/message_io.h"
+#include "postgres/libpq/buffer_space.h"
 
 namespace {
 

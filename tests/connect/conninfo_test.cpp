@@ -78,6 +78,7 @@ TEST_F(ConninfoTest, KeywordValueStrings) {
         {"requiressl=1", {{"sslmode", "require"}}},
         {"requiressl=0", {{"sslmode", "prefer"}}},
         {"a= b=c", {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"a\" is invalid.</primary>"}}},
+        {"a<b>&=1", {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"a&lt;b>&amp;\" is invalid.</primary>"}}},
         {"host", {{"error", missing}}},
         // A keyword cannot end the tag it is quoted in.
         {"x</primary>", {{"error", "<sqlstate>22023</sqlstate><primary>The connection info string is missing an "

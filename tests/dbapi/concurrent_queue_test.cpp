@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "api/result_return.h"
-#include "postgres/libpq/result_record.h"
+#include "postgres/libpq/scoped_result.h"
 
 namespace {
 
@@ -105,17 +105,22 @@ TEST(ConcurrentQueueTest, AProducerAndAConsumerLoseNothing) {
 TEST(ResultReturnTest, FreesWhatIsGivenBackAndRefusesOnceClosed) {
     kelvoapi::ResultReturn giveBack;
     std::thread giver([&] {
-        for (int i = 0; i < 1000; ++i) EXPECT_TRUE(giveBack.Give(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK)));
+        for (int i = 0; i < 1000; ++i) {
+            ScopedPGresult result(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK));
+            EXPECT_TRUE(giveBack.Give(result));
+            EXPECT_EQ(result, nullptr);
+        }
     });
     for (int i = 0; i < 100; ++i) giveBack.FreeGiven();
     giver.join();
     giveBack.Close();
-    PGresult* kept = PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK);
+    ScopedPGresult kept(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK));
     EXPECT_FALSE(giveBack.Give(kept));
-    PQclear(kept);
+    EXPECT_NE(kept, nullptr);
     // Given back and never freed: the destructor frees them.
     kelvoapi::ResultReturn unfreed;
-    EXPECT_TRUE(unfreed.Give(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK)));
+    ScopedPGresult unfreedResult(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK));
+    EXPECT_TRUE(unfreed.Give(unfreedResult));
 }
 
 }  // namespace

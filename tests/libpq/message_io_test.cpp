@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "postgres/libpq/buffer_space.h"
 #include "postgres/libpq/result_record.h"
 #include "support/connected_record.h"
 
