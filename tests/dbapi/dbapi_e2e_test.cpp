@@ -21,9 +21,11 @@
 #include "api/table_definition.h"
 #include "support/kelvod_server.h"
 #include "support/library_instance.h"
+#include "support/error_ptr.h"
 
 namespace {
 
+using kelvotest::TextOf;
 struct Failure {
     std::string sqlstate;
     std::string message;
@@ -40,8 +42,6 @@ Failure FailureOf(kelvo_error_t* error) {
     }
     return f;
 }
-
-std::string TextOf(kelvo_error_t* error) { return FailureOf(error).message; }
 
 struct ConnectionCloser {
     void operator()(kelvo_connection_t* c) const { kelvo_disconnect(c); }

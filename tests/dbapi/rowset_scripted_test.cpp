@@ -18,9 +18,12 @@
 #include "kelvo/types.h"
 #include "postgres/libpq/connection_record.h"
 #include "support/scripted_peer.h"
+#include "support/error_ptr.h"
 
 namespace {
 
+using kelvotest::ErrorPtr;
+using kelvotest::AsError;
 using kelvotest::ScriptedPeer;
 namespace wire = kelvotest::wire;
 constexpr size_t kDefaultThreshold = kelvoapi::Connection::default_prefetch_threshold;
@@ -80,13 +83,6 @@ std::vector<std::string> SentQueries(const ScriptedPeer& peer, size_t connection
     }
     return sent;
 }
-
-struct ErrorFree {
-    void operator()(kelvo_error_t* e) const { kelvo_error_destroy(e); }
-};
-using ErrorPtr = std::unique_ptr<kelvo_error_t, ErrorFree>;
-
-const kelvoapi::Error& AsError(const ErrorPtr& e) { return *static_cast<const kelvoapi::Error*>(e.get()); }
 
 std::string Text(kelvo_value_t v) { return std::string(reinterpret_cast<const char*>(v.value), v.size); }
 

@@ -19,9 +19,12 @@
 #include "kelvo/rowset.h"
 #include "support/log_events.h"
 #include "support/scripted_peer.h"
+#include "support/error_ptr.h"
 
 namespace {
 
+using kelvotest::ErrorPtr;
+using kelvotest::AsError;
 using kelvotest::ScriptedPeer;
 using Script = ScriptedPeer::Script;
 namespace wire = kelvotest::wire;
@@ -39,12 +42,6 @@ std::string Show(const std::string& name, const std::string& value) {
     return wire::RowDescription({{name, 25, -1, 0}}) + wire::DataRow({value}) + Done("SHOW");
 }
 Script& ExpectDetach(Script& script) { return script.ExpectMessage('Q').Send(Done("DETACH")); }
-
-struct ErrorFree {
-    void operator()(kelvo_error_t* e) const { kelvo_error_destroy(e); }
-};
-using ErrorPtr = std::unique_ptr<kelvo_error_t, ErrorFree>;
-const kelvoapi::Error& AsError(const ErrorPtr& e) { return *static_cast<const kelvoapi::Error*>(e.get()); }
 
 void ExpectError(const ErrorPtr& error, const std::string& sqlstate, const std::string& message = "",
                  uint32_t contextId = 0) {
