@@ -138,19 +138,9 @@ int main(int argc, char** argv) {
     }
     const std::string message = CallbackMessage(ServedEndpoint(listen));
 
-    if (mode == "silent") {
-        WaitForEndOfConnection(fd);
-        OutliveTheCallbackListener(Option(argc, argv, "--callback-connection"));
-        return exitCode;
-    }
     if (mode == "partial") {
         SendAll(fd, message.substr(0, 5));
         ::close(fd);
-        return exitCode;
-    }
-    if (mode == "malformed") {
-        SendAll(fd, CallbackMessage("not a descriptor"));
-        WaitForEndOfConnection(fd);
         return exitCode;
     }
     if (mode == "slow") {
