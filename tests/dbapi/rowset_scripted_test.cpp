@@ -17,25 +17,21 @@
 #include "kelvo/string_list.h"
 #include "kelvo/types.h"
 #include "postgres/libpq/connection_record.h"
-#include "support/scripted_peer.h"
+#include "support/dbapi_peer.h"
 #include "support/error_ptr.h"
+#include "support/scripted_peer.h"
 
 namespace {
 
 using kelvotest::ErrorPtr;
 using kelvotest::AsError;
+using kelvotest::ConnectTo;
+using kelvotest::ExpectDetach;
+using kelvotest::NewSession;
 using kelvotest::ScriptedPeer;
+using kelvotest::Sent;
 namespace wire = kelvotest::wire;
 constexpr size_t kDefaultThreshold = kelvoapi::Connection::default_prefetch_threshold;
-
-std::string Startup() { return wire::AuthenticationOk() + wire::BackendKeyData(7, 99) + wire::ReadyForQuery(); }
-
-ScriptedPeer::Script& NewSession(ScriptedPeer& peer) { return peer.AddConnection().ExpectMessage(0).Send(Startup()); }
-
-// The DETACH that closing a live connection sends, and its answer.
-ScriptedPeer::Script& ExpectDetach(ScriptedPeer::Script& script) {
-    return script.ExpectMessage('Q').Send(wire::CommandComplete("DETACH") + wire::ReadyForQuery());
-}
 
 // Rows 0..count-1 of one int column "n".
 std::string Rows(int count) {
@@ -52,36 +48,19 @@ std::string Canceled() {
     return wire::ErrorResponse({{'S', "ERROR"}, {'C', "57014"}, {'M', "canceling statement"}}) + wire::ReadyForQuery();
 }
 
-kelvo_connection_t* Connect(const ScriptedPeer& peer, kelvo_create_mode_t mode = KELVO_DO_NOT_CREATE,
-                            const char* dbname = nullptr) {
-    kelvoapi::Parameters parameters;
-    parameters.Set("host", peer.SocketDirectory());
-    parameters.Set("port", std::to_string(ScriptedPeer::kUnixPort));
-    if (dbname) parameters.Set("dbname", dbname);
-    return new kelvo_connection_t(std::make_shared<kelvoapi::Connection>(parameters, mode));
-}
-
 // Ends `script` with the DETACH of a clean close, adds a connection that takes
 // one cancel request when asked, starts the peer and connects.
 kelvo_connection_t* StartAndConnect(ScriptedPeer& peer, ScriptedPeer::Script& script, bool cancelPeer = false) {
     ExpectDetach(script);
     if (cancelPeer) peer.AddConnection().ExpectBytes(16).Close();
     peer.Start();
-    return Connect(peer);
+    return ConnectTo(peer);
 }
 
 void Finish(ScriptedPeer& peer, kelvo_connection_t* conn) {
     kelvo_disconnect(conn);
     peer.Stop();
     EXPECT_TRUE(peer.Errors().empty());
-}
-
-std::vector<std::string> SentQueries(const ScriptedPeer& peer, size_t connection) {
-    std::vector<std::string> sent;
-    for (const auto& m : peer.Messages(connection)) {
-        if (m.type == 'Q') sent.emplace_back(m.body.c_str());
-    }
-    return sent;
 }
 
 std::string Text(kelvo_value_t v) { return std::string(reinterpret_cast<const char*>(v.value), v.size); }
@@ -249,7 +228,7 @@ TEST(RowsetScriptedTest, ALostConnectionIsReportedWithItsText) {
         ScriptedPeer peer;
         NewSession(peer).ExpectMessage('Q').Send(Rows(300)).Close();
         peer.Start();
-        kelvo_connection_t* conn = Connect(peer);
+        kelvo_connection_t* conn = ConnectTo(peer);
         kelvo_set_prefetch_threshold(conn, threshold);
         kelvo_rowset_t* rowset = Execute(conn);
         ErrorPtr error;
@@ -311,7 +290,7 @@ TEST(RowsetScriptedTest, LostSynchronizationIsOneProtocolError) {
     ScriptedPeer peer;
     NewSession(peer).ExpectMessage('Q').Send("C" + wire::Int32(3)).Close();
     peer.Start();
-    kelvo_connection_t* conn = Connect(peer);
+    kelvo_connection_t* conn = ConnectTo(peer);
     const std::string lost = "lost synchronization with server: got message type \"C\", length 3";
     kelvo_rowset_t* rowset = nullptr;
     ErrorPtr error(kelvo_execute_query(conn, "stmt", &rowset));
@@ -381,7 +360,7 @@ TEST(RowsetScriptedTest, TheBusyRuleRefusesStatementsUntilTheRowsetCloses) {
     kelvo_close_rowset(rowset);
     EXPECT_EQ(std::vector<size_t>({1}), QueryChunks(conn));
     Finish(peer, conn);
-    EXPECT_EQ(3u, SentQueries(peer, 0).size()) << "nothing refused reached the peer";
+    EXPECT_EQ(3u, Sent(peer, 0).size()) << "nothing refused reached the peer";
 }
 
 // Closing a rowset whose statement still runs, after its first chunk of rows
@@ -469,7 +448,7 @@ TEST(RowsetScriptedTest, CatalogQuestionsWithoutADatabaseOrColumns) {
     EXPECT_EQ(0u, kelvo_table_definition_column_count(definition));
     kelvo_destroy_table_definition(definition);
     Finish(peer, conn);
-    const std::vector<std::string> sent = SentQueries(peer, 0);
+    const std::vector<std::string> sent = Sent(peer, 0);
     EXPECT_EQ(sent.at(0), "SELECT tablename FROM pg_catalog.pg_tables WHERE schemaname = 's'");
     EXPECT_EQ(sent.at(2),
               "SELECT cl.relpersistence FROM \"db\".pg_catalog.pg_class cl JOIN \"db\".pg_catalog.pg_namespace n ON "
@@ -541,7 +520,7 @@ TEST(RowsetScriptedTest, CopyOutDataAndTheConnectionAfterIt) {
     script.ExpectMessage('Q').Send(Query(2)).ExpectMessage('Q').Send(wire::CopyInResponse(0, {0}));
     peer.AddConnection().ExpectBytes(16).Close();
     peer.Start();
-    kelvo_connection_t* conn = Connect(peer);
+    kelvo_connection_t* conn = ConnectTo(peer);
     kelvo_rowset_t* rowset = Execute(conn, "COPY t TO STDOUT");
     EXPECT_TRUE(kelvo_rowset_has_copy_data(rowset));
     std::vector<std::string> blocks;
@@ -609,11 +588,11 @@ TEST(RowsetScriptedTest, CreateModesRunOverAnAdministrativeConnectionFirst) {
         ExpectDetach(admin).ExpectMessage('X');
         ExpectDetach(NewSession(peer));
         peer.Start();
-        kelvo_connection_t* conn = Connect(peer, mode, "/d/x.kelvo");
+        kelvo_connection_t* conn = ConnectTo(peer, mode, "/d/x.kelvo");
         peer.WaitForClose(0);  // ended before this one started
         std::vector<std::string> expected = statements;
         expected.push_back("DETACH DATABASE *");
-        EXPECT_EQ(expected, SentQueries(peer, 0));
+        EXPECT_EQ(expected, Sent(peer, 0));
         const auto database = [&](size_t connection) {
             for (const auto& [key, value] : wire::StartupParameters(peer.Messages(connection).at(0).body)) {
                 if (key == "database") return value;
@@ -638,7 +617,7 @@ TEST(RowsetScriptedTest, ClosingAConnectionWhoseServerWentAwaySkipsTheDetach) {
     ScriptedPeer peer;
     NewSession(peer).Close();
     peer.Start();
-    kelvo_connection_t* conn = Connect(peer);
+    kelvo_connection_t* conn = ConnectTo(peer);
     peer.WaitForClose(0);
     LogEvents log;
     kelvo_log_function_t previous = kelvo_log_set_log_function(CollectLog, &log);
