@@ -26,6 +26,7 @@ namespace {
 using kelvotest::ErrorPtr;
 using kelvotest::AsError;
 using kelvotest::ConnectTo;
+using kelvotest::Done;
 using kelvotest::ExpectDetach;
 using kelvotest::NewSession;
 using kelvotest::ScriptedPeer;
@@ -41,7 +42,7 @@ std::string Rows(int count) {
 }
 
 std::string Query(int rows) {
-    return Rows(rows) + wire::CommandComplete("SELECT " + std::to_string(rows)) + wire::ReadyForQuery();
+    return Rows(rows) + Done("SELECT " + std::to_string(rows));
 }
 
 std::string Canceled() {
@@ -308,7 +309,7 @@ TEST(RowsetScriptedTest, AffectedRowCounts) {
     ScriptedPeer peer;
     auto& script = NewSession(peer);
     for (const auto& [tag, expected] : cases) {
-        for (int i = 0; i < 2; ++i) script.ExpectMessage('Q').Send(wire::CommandComplete(tag) + wire::ReadyForQuery());
+        for (int i = 0; i < 2; ++i) script.ExpectMessage('Q').Send(Done(tag));
     }
     kelvo_connection_t* conn = StartAndConnect(peer, script);
     for (const auto& [tag, expected] : cases) {
@@ -429,7 +430,7 @@ TEST(RowsetScriptedTest, ClosingAFinishedStatementWithUnreadRowsSendsNoCancel) {
 std::string TextRows(size_t columns, const std::vector<std::string>& rows) {
     std::string bytes = wire::RowDescription(std::vector<wire::Column>(columns, wire::Column{"v", 25, -1, 0}));
     for (const auto& row : rows) bytes += wire::DataRow({row});
-    return bytes + wire::CommandComplete("SELECT " + std::to_string(rows.size())) + wire::ReadyForQuery();
+    return bytes + Done("SELECT " + std::to_string(rows.size()));
 }
 
 // Names without a database are asked of the connection's own catalog; a
@@ -488,8 +489,7 @@ TEST(RowsetScriptedTest, ReplacingTheReceiverWhileThePrefetchThreadDeliversNotic
     for (int i = 0; i < kNotices; ++i) {
         bytes += wire::NoticeResponse({{'S', "NOTICE"}, {'C', "01000"}, {'M', "n"}}) + wire::DataRow({"x"});
     }
-    auto& script = NewSession(peer).ExpectMessage('Q').Send(bytes + wire::CommandComplete("SELECT 2256") +
-                                                             wire::ReadyForQuery());
+    auto& script = NewSession(peer).ExpectMessage('Q').Send(bytes + Done("SELECT 2256"));
     kelvo_connection_t* conn = StartAndConnect(peer, script);
     EXPECT_EQ(nullptr, kelvo_set_notice_receiver(conn, FirstReceiver, &firstNotices));
     EXPECT_EQ(FirstReceiver, kelvo_set_notice_receiver(conn, nullptr, nullptr)) << "null only reports";
@@ -506,8 +506,7 @@ TEST(RowsetScriptedTest, ReplacingTheReceiverWhileThePrefetchThreadDeliversNotic
 std::string CopyOut(const std::vector<std::string>& blocks) {
     std::string bytes = wire::CopyOutResponse(0, {0});
     for (const auto& b : blocks) bytes += wire::CopyData(b);
-    return bytes + wire::CopyDone() + wire::CommandComplete("COPY " + std::to_string(blocks.size())) +
-           wire::ReadyForQuery();
+    return bytes + wire::CopyDone() + Done("COPY " + std::to_string(blocks.size()));
 }
 
 // COPY OUT data read in blocks to its end (then closed without a cancel); a
@@ -583,7 +582,7 @@ TEST(RowsetScriptedTest, CreateModesRunOverAnAdministrativeConnectionFirst) {
         ScriptedPeer peer;
         auto& admin = NewSession(peer);
         for (size_t i = 0; i < statements.size(); ++i) {
-            admin.ExpectMessage('Q').Send(wire::CommandComplete("CREATE") + wire::ReadyForQuery());
+            admin.ExpectMessage('Q').Send(Done("CREATE"));
         }
         ExpectDetach(admin).ExpectMessage('X');
         ExpectDetach(NewSession(peer));
@@ -633,8 +632,7 @@ TEST(RowsetScriptedTest, ChunkFieldArraysAreRowMajorWithNullFlags) {
     const wire::Column column{"a", 25, -1, 0};
     std::string rows = wire::RowDescription({column, column, column});
     for (int r = 0; r < 256; ++r) rows += wire::DataRow({"a" + std::to_string(r), std::nullopt, std::string()});
-    auto& script = NewSession(peer).ExpectMessage('Q').Send(rows + wire::CommandComplete("SELECT 256") +
-                                                             wire::ReadyForQuery());
+    auto& script = NewSession(peer).ExpectMessage('Q').Send(rows + Done("SELECT 256"));
     kelvo_connection_t* conn = StartAndConnect(peer, script);
     kelvo_rowset_t* rowset = Execute(conn, "SELECT a, b, c");
     kelvo_rowset_chunk_t* chunk = NextChunk(rowset);
