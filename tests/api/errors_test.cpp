@@ -5,13 +5,11 @@
 
 #include "error/error.h"
 #include "kelvo/error.h"
+#include "support/error_ptr.h"
 
 namespace {
 
-struct Destroy {
-    void operator()(kelvo_error_t* error) const { kelvo_error_destroy(error); }
-};
-using ErrorPtr = std::unique_ptr<kelvo_error_t, Destroy>;
+using kelvotest::ErrorPtr;
 
 kelvo_error_field_key Key(int key) { return static_cast<kelvo_error_field_key>(key); }
 

@@ -21,9 +21,12 @@
 #include "api/table_definition.h"
 #include "support/kelvod_server.h"
 #include "support/library_instance.h"
+#include "support/log_events.h"
+#include "support/error_ptr.h"
 
 namespace {
 
+using kelvotest::TextOf;
 struct Failure {
     std::string sqlstate;
     std::string message;
@@ -40,8 +43,6 @@ Failure FailureOf(kelvo_error_t* error) {
     }
     return f;
 }
-
-std::string TextOf(kelvo_error_t* error) { return FailureOf(error).message; }
 
 struct ConnectionCloser {
     void operator()(kelvo_connection_t* c) const { kelvo_disconnect(c); }
@@ -411,18 +412,6 @@ TEST_F(DbapiE2E, AttachDetachCreateAndDropDatabases) {
     EXPECT_EQ("", TextOf(kelvo_drop_database(raw, path.c_str(), true)));
 }
 
-struct LogEvents {
-    std::vector<std::string> topics;
-    std::vector<std::string> values;
-};
-
-void CollectLog(kelvo_log_level_t level, const char* topic, const char* value, void* context) {
-    if (level >= KELVO_LOG_LEVEL_INFO) {
-        static_cast<LogEvents*>(context)->topics.push_back(topic);
-        static_cast<LogEvents*>(context)->values.push_back(value);
-    }
-}
-
 // A connect with a create mode logs its parameters, then the administrative
 // connection's. api_language (absent means "C") ends up in client_info and
 // never travels as a setting of its own; the caller's set stays as it was.
@@ -433,19 +422,20 @@ TEST_F(DbapiE2E, ClientIdentification) {
         if (language != nullptr) {
             ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "api_language", language)));
         }
-        LogEvents log;
-        kelvo_log_function_t previous = kelvo_log_set_log_function(CollectLog, &log);
-        kelvo_connection_t* raw = nullptr;
-        const std::string error = TextOf(kelvo_connect(parameters, &raw, KELVO_CREATE_IF_NOT_EXISTS));
-        kelvo_disconnect(raw);
-        kelvo_log_set_log_function(previous, nullptr);
-        ASSERT_EQ("", error);
-        ASSERT_EQ(std::vector<std::string>(2, "connection-parameters"), log.topics);
-        EXPECT_NE(std::string::npos, log.values[0].find("ident.kelvo"));
-        EXPECT_EQ(std::string::npos, log.values[1].find("ident.kelvo")) << "the administrative connection";
-        EXPECT_NE(std::string::npos, log.values[0].find(expected)) << log.values[0];
-        EXPECT_NE(std::string::npos, log.values[0].find("\"dorvane_api\": \"1\""));
-        EXPECT_EQ(std::string::npos, log.values[0].find("api_language"));
+        std::vector<std::string> logged;
+        {
+            kelvotest::LogEvents log;
+            kelvo_connection_t* raw = nullptr;
+            ASSERT_EQ("", TextOf(kelvo_connect(parameters, &raw, KELVO_CREATE_IF_NOT_EXISTS)));
+            kelvo_disconnect(raw);
+            logged = log.Values("connection-parameters");
+        }
+        ASSERT_EQ(2u, logged.size());
+        EXPECT_NE(std::string::npos, logged[0].find("ident.kelvo"));
+        EXPECT_EQ(std::string::npos, logged[1].find("ident.kelvo")) << "the administrative connection";
+        EXPECT_NE(std::string::npos, logged[0].find(expected)) << logged[0];
+        EXPECT_NE(std::string::npos, logged[0].find("\"dorvane_api\": \"1\""));
+        EXPECT_EQ(std::string::npos, logged[0].find("api_language"));
         const auto& given = *static_cast<const kelvoapi::Parameters*>(parameters);
         EXPECT_EQ(language != nullptr, given.ContainsKey("api_language"));
         EXPECT_FALSE(given.ContainsKey("client_info"));

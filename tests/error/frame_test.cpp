@@ -1,5 +1,6 @@
 // The C-interface frame: what a body's outcome turns into.
 #include "error/frame.h"
+#include "support/error_ptr.h"
 
 #include <gtest/gtest.h>
 
@@ -8,13 +9,10 @@
 
 namespace {
 
+using kelvotest::ErrorPtr;
 using kelvoapi::ContextId;
 using kelvoapi::Error;
 
-struct Owned {
-    void operator()(kelvo_error_t* error) const { delete static_cast<Error*>(error); }
-};
-using ErrorPtr = std::unique_ptr<kelvo_error_t, Owned>;
 
 constexpr ContextId kFrameId{0xfeed0001};
 

@@ -17,9 +17,12 @@
 #include "error/error.h"
 #include "kelvo/error.h"
 #include "kelvo/inserter.h"
+#include "support/error_ptr.h"
 
 namespace {
 
+using kelvotest::ErrorPtr;
+using kelvotest::AsError;
 using kelvoapi::InserterBuffer;
 using kelvoapi::TableDefinition;
 using Bytes = std::vector<uint8_t>;
@@ -68,12 +71,6 @@ Bytes Chunk(const Bytes& cells) {
     chunk.insert(chunk.end(), cells.begin(), cells.end());
     return chunk;
 }
-
-struct ErrorFree {
-    void operator()(kelvo_error_t* e) const { kelvo_error_destroy(e); }
-};
-using ErrorPtr = std::unique_ptr<kelvo_error_t, ErrorFree>;
-const kelvoapi::Error& AsError(const ErrorPtr& e) { return *static_cast<const kelvoapi::Error*>(e.get()); }
 
 TEST(InserterBufferCells, EveryKindOfCellInBothNullabilities) {
     struct Case {

@@ -12,21 +12,12 @@
 #include "kelvo/kelvo.h"
 #include "support/library_instance.h"
 #include "support/log_events.h"
+#include "support/error_ptr.h"
 
 namespace {
 
-std::string TextOf(kelvo_error_t* error) {
-    const std::string text = error ? kelvoapi::ToString(*static_cast<kelvoapi::Error*>(error)) : "";
-    kelvo_error_destroy(error);
-    return text;
-}
-
-std::string SqlstateOf(kelvo_error_t* error) {
-    const std::string sqlstate = error ? static_cast<kelvoapi::Error*>(error)->GetSqlstate() : "";
-    kelvo_error_destroy(error);
-    return sqlstate;
-}
-
+using kelvotest::TextOf;
+using kelvotest::SqlstateOf;
 // One server for the suite, a fresh database per test.
 class InserterE2E : public ::testing::Test {
 protected:

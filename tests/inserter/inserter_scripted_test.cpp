@@ -18,11 +18,19 @@
 #include "kelvo/inserter.h"
 #include "kelvo/rowset.h"
 #include "support/log_events.h"
+#include "support/dbapi_peer.h"
+#include "support/error_ptr.h"
 #include "support/scripted_peer.h"
 
 namespace {
 
+using kelvotest::ErrorPtr;
+using kelvotest::AsError;
+using kelvotest::Done;
+using kelvotest::ExpectDetach;
+using kelvotest::NewSession;
 using kelvotest::ScriptedPeer;
+using kelvotest::Sent;
 using Script = ScriptedPeer::Script;
 namespace wire = kelvotest::wire;
 
@@ -30,21 +38,12 @@ constexpr size_t kMain = 0;
 constexpr size_t kStream = 1;
 constexpr int kInsertGate = 1;
 
-std::string Startup() { return wire::AuthenticationOk() + wire::BackendKeyData(7, 99) + wire::ReadyForQuery(); }
-std::string Done(const std::string& tag) { return wire::CommandComplete(tag) + wire::ReadyForQuery(); }
 std::string Fail(const char* sqlstate, const char* message) {
     return wire::ErrorResponse({{'S', "ERROR"}, {'C', sqlstate}, {'M', message}}) + wire::ReadyForQuery();
 }
 std::string Show(const std::string& name, const std::string& value) {
     return wire::RowDescription({{name, 25, -1, 0}}) + wire::DataRow({value}) + Done("SHOW");
 }
-Script& ExpectDetach(Script& script) { return script.ExpectMessage('Q').Send(Done("DETACH")); }
-
-struct ErrorFree {
-    void operator()(kelvo_error_t* e) const { kelvo_error_destroy(e); }
-};
-using ErrorPtr = std::unique_ptr<kelvo_error_t, ErrorFree>;
-const kelvoapi::Error& AsError(const ErrorPtr& e) { return *static_cast<const kelvoapi::Error*>(e.get()); }
 
 void ExpectError(const ErrorPtr& error, const std::string& sqlstate, const std::string& message = "",
                  uint32_t contextId = 0) {
@@ -75,10 +74,7 @@ const std::string kStreamName = "\"db\".\"s\".\"__Insert_Stream__t__\"";
 // Starts the peer and connects to it.
 kelvo_connection_t* Connect(ScriptedPeer& peer) {
     peer.Start();
-    kelvoapi::Parameters parameters;
-    parameters.Set("host", peer.SocketDirectory());
-    parameters.Set("port", std::to_string(ScriptedPeer::kUnixPort));
-    return new kelvo_connection_t(std::make_shared<kelvoapi::Connection>(parameters, KELVO_DO_NOT_CREATE));
+    return kelvotest::ConnectTo(peer);
 }
 
 // A connection to the peer with an inserter on "db"."s".table.
@@ -109,24 +105,12 @@ void Finish(ScriptedPeer& peer, const Load& load) {
     EXPECT_TRUE(peer.Errors().empty());
 }
 
-// The bodies of the messages of one type that a connection sent; query texts
-// without their NUL.
-std::vector<std::string> Sent(const ScriptedPeer& peer, size_t connection, char type) {
-    std::vector<std::string> bodies;
-    for (const auto& m : peer.Messages(connection)) {
-        if (m.type == type) bodies.push_back(type == 'Q' ? m.body.substr(0, m.body.find('\0')) : m.body);
-    }
-    return bodies;
-}
-
-Script& Started(ScriptedPeer& peer) { return peer.AddConnection().ExpectMessage(0).Send(Startup()); }
-
 TEST(InserterPlainTest, OneCopyCarriesEveryChunkAndTheConnectionIsBusyMeanwhile) {
     for (const bool insertData : {true, false}) {
         SCOPED_TRACE(insertData ? "insert" : "close without insert_data");
         kelvotest::LogEvents log;
         ScriptedPeer peer;
-        Script& script = Started(peer).ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1}));
+        Script& script = NewSession(peer).ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1}));
         ExpectDetach(script.ExpectMessage('c').Send(Done("COPY 2")));
         Load load(peer);
 
@@ -161,7 +145,7 @@ TEST(InserterPlainTest, OneCopyCarriesEveryChunkAndTheConnectionIsBusyMeanwhile)
 TEST(InserterPlainTest, AnInserterWithoutChunksSendsNothingAndLogsValidJson) {
     kelvotest::LogEvents log;
     ScriptedPeer peer;
-    ExpectDetach(Started(peer));
+    ExpectDetach(NewSession(peer));
     // The table name is caller text inside the log's JSON: it must stay one string.
     Load load(peer, false, "t\"1\\");
     ASSERT_EQ(load.Close(), nullptr);
@@ -194,7 +178,7 @@ TEST(InserterPlainTest, ServerAnswersToTheCopy) {
         SCOPED_TRACE(c.name);
         kelvotest::LogEvents log;
         ScriptedPeer peer;
-        Script& script = Started(peer);
+        Script& script = NewSession(peer);
         for (size_t i = 0; i < c.answers.size(); ++i) {
             script.ExpectMessage(i + 1 == c.answers.size() && i != 0 ? 'c' : 'Q').Send(c.answers[i]);
         }
@@ -219,7 +203,7 @@ TEST(InserterPlainTest, ServerAnswersToTheCopy) {
 // chunks that cannot be sent; later rows still arrive.
 TEST(InserterPlainTest, RefusedSwitchChunksAndDefinitions) {
     ScriptedPeer peer;
-    Script& script = Started(peer).ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1}));
+    Script& script = NewSession(peer).ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1}));
     ExpectDetach(script.ExpectMessage('c').Send(Done("COPY 1")));
     Load load(peer);
 
@@ -248,7 +232,7 @@ TEST(InserterPlainTest, RefusedSwitchChunksAndDefinitions) {
 
 TEST(CallerCopyTest, CopyDataAndCopyEndDriveTheCallersCopy) {
     ScriptedPeer peer;
-    Script& script = Started(peer);
+    Script& script = NewSession(peer);
     script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0})).ExpectMessage('c').Send(Done("COPY 2"));
     script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0})).ExpectMessage('c').Send(Fail("22P04", "no data"));
     ExpectDetach(script);
@@ -269,7 +253,6 @@ TEST(CallerCopyTest, CopyDataAndCopyEndDriveTheCallersCopy) {
 // The main connection's side of the switch, up to the INSERT BULK, which is
 // answered with `insertAnswer` once the test opens the insert gate.
 void ScriptMain(Script& main, const std::string& insertAnswer) {
-    main.ExpectMessage(0).Send(Startup());
     main.ExpectMessage('Q').Send(Show("search_path", "\"$user\", public"));
     main.ExpectMessage('Q').Send(Show("schema_search_path", "s"));
     main.ExpectMessage('Q').Send(Show("external_client_context", "it's mine"));
@@ -280,7 +263,7 @@ void ScriptMain(Script& main, const std::string& insertAnswer) {
 // The stream connection's start and the three settings. A script is written
 // whole before the next AddConnection, which ends its reference.
 Script& ScriptStream(ScriptedPeer& peer) {
-    Script& stream = Started(peer);
+    Script& stream = NewSession(peer);
     for (int i = 0; i < 3; ++i) stream.ExpectMessage('Q').Send(Done("SET"));
     return stream;
 }
@@ -307,7 +290,7 @@ void ScriptCancels(ScriptedPeer& peer) {
 TEST(BulkInsertionTest, EveryChunkIsACopyOfItsOwnIntoTheStream) {
     kelvotest::LogEvents log;
     ScriptedPeer peer;
-    ScriptMain(peer.AddConnection(), Done("INSERT 0 2"));
+    ScriptMain(NewSession(peer), Done("INSERT 0 2"));
     Script& stream = ScriptStream(peer);
     stream.ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1})).ExpectMessage('c').Send(Fail("53400", "full"));
     ScriptStreamClose(ScriptChunk(ScriptChunk(stream)));
@@ -345,7 +328,7 @@ TEST(BulkInsertionTest, EveryChunkIsACopyOfItsOwnIntoTheStream) {
 
 TEST(BulkInsertionTest, ATakenStreamNameIsProbedForAFreeOne) {
     ScriptedPeer peer;
-    Script& main = Started(peer);
+    Script& main = NewSession(peer);
     main.ExpectMessage('Q').Send(Show("search_path", "main"));
     main.ExpectMessage('Q').Send(Show("schema_search_path", "s"));
     main.ExpectMessage('Q').Send(Show("external_client_context", ""));
@@ -390,7 +373,7 @@ TEST(BulkInsertionTest, TheCloseReportsWhatEndedTheInsertionAndDropsTheStream) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedPeer peer;
-        ScriptMain(peer.AddConnection(),
+        ScriptMain(NewSession(peer),
                    *c.insertSqlstate == '\0' ? Done("INSERT 0 1") : Fail(c.insertSqlstate, "insert failed"));
         ScriptStreamClose(ScriptChunk(ScriptStream(peer)));
         if (!c.insertData) ScriptCancels(peer);
@@ -418,7 +401,7 @@ TEST(BulkInsertionTest, AStreamThatCannotBeClosedEndsTheLoadWithoutHanging) {
     for (const bool lost : {true, false}) {
         SCOPED_TRACE(lost ? "stream connection lost" : "CLOSE refused, no clone");
         ScriptedPeer peer;
-        ScriptMain(peer.AddConnection(), Fail("57014", "canceling statement"));
+        ScriptMain(NewSession(peer), Fail("57014", "canceling statement"));
         if (lost) {
             ScriptStream(peer).Close();
         } else {
@@ -456,7 +439,7 @@ TEST(BulkInsertionTest, AStreamThatCannotBeClosedEndsTheLoadWithoutHanging) {
 // then cuts the task's connection, and returns with the connection ready.
 TEST(BulkInsertionTest, ACancelThatNeverTakesEffectEndsWithinItsBound) {
     ScriptedPeer peer;
-    Script& main = Started(peer);
+    Script& main = NewSession(peer);
     for (const char* name : {"search_path", "schema_search_path", "external_client_context"}) {
         main.ExpectMessage('Q').Send(Show(name, "x"));
     }
@@ -478,7 +461,7 @@ TEST(BulkInsertionTest, ACancelThatNeverTakesEffectEndsWithinItsBound) {
 // buffer, leaves a refusal (55000) where memory would have been freed.
 TEST(BulkInsertionTest, DefinitionAndInserterOutliveTheirCallersHandles) {
     ScriptedPeer peer;
-    ScriptMain(peer.AddConnection(), Done("INSERT 0 0"));
+    ScriptMain(NewSession(peer), Done("INSERT 0 0"));
     ScriptStreamClose(ScriptStream(peer));
     kelvo_connection_t* conn = Connect(peer);
     auto* definition = new kelvoapi::TableDefinition(Target());
@@ -504,7 +487,7 @@ TEST(BulkInsertionTest, DefinitionAndInserterOutliveTheirCallersHandles) {
 
 TEST(BulkInsertionTest, ComputedExpressionsRunOneInsertWithoutAStream) {
     ScriptedPeer peer;
-    ExpectDetach(Started(peer).ExpectMessage('Q').Send(Done("INSERT 0 1")));
+    ExpectDetach(NewSession(peer).ExpectMessage('Q').Send(Done("INSERT 0 1")));
     Load load(peer);
     ASSERT_EQ(ErrorPtr(kelvo_insert_computed_expressions(load.inserter, "1, true")), nullptr);
     EXPECT_FALSE(kelvo_connection_is_ready(load.conn));

@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "error/error.h"
+#include "instance/parameters.h"
 
 namespace kelvoapi {
 namespace {
@@ -29,9 +31,19 @@ Strings Concat(Strings head, const Strings& tail) {
     return head;
 }
 
+// The ten instance defaults, with a fresh random database name in the
+// temporary directory each time, deleted with the instance.
 TEST(CommandLineTest, InstanceDefaultsBecomeServerOptions) {
+    const InstanceParameters empty(false);
+    EXPECT_EQ(empty.begin(), empty.end());
     const InstanceParameters parameters(true);
     const std::string database(parameters.Get("database"));
+    EXPECT_EQ(std::distance(parameters.begin(), parameters.end()), 10);
+    EXPECT_EQ(parameters.Get("auto_delete_database"), "true");
+    const std::filesystem::path path(database);
+    EXPECT_EQ(database, (std::filesystem::temp_directory_path() / path.filename()).string());
+    EXPECT_TRUE(std::regex_match(path.filename().string(), std::regex("kelvo_db_[a-zA-Z0-9]{8}"))) << path;
+    EXPECT_NE(InstanceParameters(true).Get("database"), parameters.Get("database"));
     const std::string cwd = std::filesystem::current_path().string();
     auto [arguments, mainDatabasePath] = GenerateKelvoCommandLineArguments(kCallback, kListen, parameters);
     EXPECT_EQ(arguments, Concat({"--database=" + database, "--date-style=MDY", "--date-style-lenient=false",

@@ -14,6 +14,8 @@
 #include "instance/instance.h"
 #include "kelvo/instance.h"
 #include "kelvo/parameters.h"
+#include "support/error_ptr.h"
+#include "support/error_ptr.h"
 
 namespace kelvotest {
 
@@ -24,7 +26,6 @@ struct Releaser {
     void operator()(T* object) const { Release(object); }
 };
 using ParametersPtr = std::unique_ptr<kelvo_parameters_t, Releaser<kelvo_parameters_t, kelvo_parameters_destroy>>;
-using ErrorPtr = std::unique_ptr<kelvo_error_t, Releaser<kelvo_error_t, kelvo_error_destroy>>;
 using InstancePtr = std::unique_ptr<kelvo_instance_t, Releaser<kelvo_instance_t, kelvo_instance_close>>;
 
 inline ParametersPtr MakeParameters(const std::map<std::string, std::string>& entries) {
@@ -36,8 +37,6 @@ inline ParametersPtr MakeParameters(const std::map<std::string, std::string>& en
         EXPECT_EQ(ErrorPtr(kelvo_parameters_set(raw, name.c_str(), value.c_str())), nullptr) << name;
     return parameters;
 }
-
-inline const kelvoapi::Error& AsError(const ErrorPtr& error) { return *static_cast<const kelvoapi::Error*>(error.get()); }
 
 struct StartResult {
     ErrorPtr error;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <regex>
 #include <set>
 #include <string>
@@ -67,20 +66,6 @@ TEST(ParametersTest, KeepsEntriesInByteOrderAndTellsAbsentFromEmpty) {
     EXPECT_EQ(parameters.Get("absent").data(), nullptr);
     parameters.Erase("empty");
     EXPECT_FALSE(parameters.ContainsKey("empty"));
-}
-
-TEST(ParametersTest, InstanceDefaultsHoldTheTenEntries) {
-    const InstanceParameters empty(false);
-    EXPECT_EQ(empty.begin(), empty.end());
-    const InstanceParameters parameters(true);
-    const std::string database(parameters.Get("database"));
-    // The other nine are checked where they become the server's options.
-    EXPECT_EQ(std::distance(parameters.begin(), parameters.end()), 10);
-    EXPECT_EQ(parameters.Get("auto_delete_database"), "true");
-    const std::filesystem::path path(database);
-    EXPECT_EQ(database, (std::filesystem::temp_directory_path() / path.filename()).string());
-    EXPECT_TRUE(std::regex_match(path.filename().string(), std::regex("kelvo_db_[a-zA-Z0-9]{8}"))) << path;
-    EXPECT_NE(InstanceParameters(true).Get("database"), parameters.Get("database"));
 }
 
 TEST(ParametersTest, RandomNamesDrawEveryCharacterOfTheAlphabet) {

@@ -13,15 +13,11 @@
 #include "kelvo/error.h"
 #include "kelvo/instance.h"
 #include "kelvo/parameters.h"
+#include "support/error_ptr.h"
 
 namespace {
 
-std::string TextOf(kelvo_error_t* error) {
-    const std::string text = error ? kelvoapi::ToString(*static_cast<kelvoapi::Error*>(error)) : "";
-    kelvo_error_destroy(error);
-    return text;
-}
-
+using kelvotest::TextOf;
 TEST(ServerStart, TheServerNextToTheLibraryIsFound) {
     EXPECT_EQ(kelvoapi::FindKelvoDirectoryFrom(std::filesystem::path(KELVO_SERVER_DIR).parent_path(), std::nullopt),
               std::filesystem::path(KELVO_SERVER_DIR));

@@ -8,19 +8,9 @@
 #include "error/error.h"
 #include "instance/instance.h"
 #include "support/kelvod_server.h"
+#include "support/error_ptr.h"
 
 namespace kelvotest {
-namespace {
-
-// The whole text of `error` (empty for success); destroys it.
-std::string TextOf(kelvo_error_t* error) {
-    const std::string text = error ? kelvoapi::ToString(*static_cast<kelvoapi::Error*>(error)) : "";
-    kelvo_error_destroy(error);
-    return text;
-}
-
-}  // namespace
-
 void LibraryInstance::Start(const char* serverDir) { Start(serverDir, {}); }
 
 void LibraryInstance::Kill() {

@@ -106,15 +106,6 @@ std::string CopyData(const std::string& data) { return Message('d', data); }
 std::string CopyDone() { return Message('c', ""); }
 std::string Authentication(int32_t code, const std::string& extra) { return Message('R', Int32(code) + extra); }
 std::string AuthenticationOk() { return Authentication(0); }
-std::string AuthenticationCleartextPassword() { return Authentication(3); }
-std::string AuthenticationMD5Password(const std::string& salt) { return Authentication(5, salt); }
-std::string AuthenticationSASL(const std::vector<std::string>& mechanisms) {
-    std::string names;
-    for (const std::string& m : mechanisms) names += CStr(m);
-    return Authentication(10, names + std::string(1, '\0'));
-}
-std::string AuthenticationSASLContinue(const std::string& data) { return Authentication(11, data); }
-std::string AuthenticationSASLFinal(const std::string& data) { return Authentication(12, data); }
 
 std::string Redirect(const std::string& sessionIdentifier, const std::vector<RedirectTarget>& targets) {
     std::string body = CStr(sessionIdentifier) + Int32(static_cast<int64_t>(targets.size()));

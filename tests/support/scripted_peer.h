@@ -62,12 +62,6 @@ std::string CopyDone();
 // 'R' with the request code and what follows it (a salt, mechanism names...).
 std::string Authentication(int32_t code, const std::string& extra = "");
 std::string AuthenticationOk();
-std::string AuthenticationCleartextPassword();
-std::string AuthenticationMD5Password(const std::string& salt);  // 4 bytes
-// Mechanism names, each NUL-terminated, then an empty one.
-std::string AuthenticationSASL(const std::vector<std::string>& mechanisms);
-std::string AuthenticationSASLContinue(const std::string& data);
-std::string AuthenticationSASLFinal(const std::string& data);
 
 // The server's redirect message: session identifier, then per address its
 // host type (0 name, 1 numeric address, 2 socket directory), text and port.
@@ -145,12 +139,9 @@ public:
     // May be called from another thread before Start.
     void WaitForClose(size_t index);
 
-    // Where to connect: the socket directory and its port number, and the
-    // loopback TCP port.
+    // Where to connect: the socket directory and the socket in it.
     const std::string& SocketDirectory() const { return dir_; }
     std::string SocketPath() const;
-    int UnixPort() const { return kUnixPort; }
-    int TcpPort() const { return tcpPort_; }
 
     // A blocking client socket connected to the peer (by Unix socket or TCP).
     int ConnectUnix() const;

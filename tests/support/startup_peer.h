@@ -58,7 +58,6 @@ public:
     StartupPeer(const StartupPeer&) = delete;
     StartupPeer& operator=(const StartupPeer&) = delete;
 
-    const std::string& Dir() const { return m_dir; }
     int Port() const { return m_port; }
     std::string PortText() const { return std::to_string(m_port); }
     std::string SocketPath() const { return m_dir + "/.s.PGSQL." + std::to_string(m_port); }

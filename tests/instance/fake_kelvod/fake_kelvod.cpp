@@ -148,11 +148,6 @@ int main(int argc, char** argv) {
         ::close(fd);
         return exitCode;
     }
-    if (mode == "malformed") {
-        SendAll(fd, CallbackMessage("not a descriptor"));
-        WaitForEndOfConnection(fd);
-        return exitCode;
-    }
     if (mode == "slow") {
         SendAll(fd, message.substr(0, 1));
         ::usleep(300000);
