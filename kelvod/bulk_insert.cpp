@@ -228,6 +228,7 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
     RunningStatement running(*this);
 
     const bool ownTransaction = m_transaction == 'I';
+    LoadMemoryLimit memoryLimit(m_connection, ownTransaction);
     InsertionOrderFree orderFree(m_connection, ownTransaction);
     if (ownTransaction) RunEngine(m_connection, "BEGIN");
     uint64_t inserted = 0;

@@ -28,6 +28,8 @@ constexpr uint64_t kMaxStreamCopyBytes = 256ull << 20;
 // groups, this bounds what a load holds.
 constexpr size_t kPieceBytes = 1u << 20;
 constexpr uint64_t kQueueBytes = 16ull << 20;
+// How long a COPY waits for room in a full stream that is being read before it is refused.
+constexpr auto kStreamAdmissionWait = std::chrono::milliseconds(250);
 // One receive takes whatever the socket holds, up to this.
 constexpr size_t kReceiveBytes = 1u << 20;
 
@@ -157,6 +159,7 @@ void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
     if (columnRows.empty()) throw SqlError("42P01", "The table \"" + Joined(t) + "\" does not exist.");
 
     const bool ownTransaction = m_transaction == 'I';
+    LoadMemoryLimit memoryLimit(m_connection, ownTransaction);
     InsertionOrderFree orderFree(m_connection, ownTransaction);
     if (ownTransaction) RunEngine(m_connection, "BEGIN");
     try {
@@ -264,7 +267,7 @@ void Session::CopyIntoStream(ExternalStream& stream, const CopyFromStdinCommand&
         }
     };
     // A full stream refuses the COPY before its data travels.
-    refuse(stream.Admission());
+    refuse(stream.Admission(kStreamAdmissionWait));
     auto batch = std::make_unique<StreamBatch>();
     KlvcpyRowCutter cutter(stream.Columns(), kPieceBytes, [&](RowPiece&& piece) { batch->Add(std::move(piece)); });
     m_writer.CopyInResponse(static_cast<int16_t>(stream.Columns().size()));

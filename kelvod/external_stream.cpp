@@ -12,8 +12,10 @@ ExternalStream::PushResult ExternalStream::AdmissionLocked() const {
     return PushResult::Queued;
 }
 
-ExternalStream::PushResult ExternalStream::Admission() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+ExternalStream::PushResult ExternalStream::Admission(std::chrono::milliseconds wait) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // Only a reader makes room.
+    if (m_reading) m_changed.wait_for(lock, wait, [&] { return AdmissionLocked() != PushResult::Full; });
     return AdmissionLocked();
 }
 
@@ -35,6 +37,7 @@ ExternalStream::PopResult ExternalStream::Pop(std::unique_ptr<StreamBatch>& out,
         out = std::move(m_batches.front());
         m_batches.pop_front();
         m_bytes -= out->bytes;
+        m_changed.notify_all();
         return PopResult::Batch;
     }
     return m_closed ? PopResult::Ended : PopResult::Dropped;

@@ -24,7 +24,7 @@ namespace kelvod {
 // How many COPY batches, and how many of their bytes, a stream holds before
 // writers are told to wait.
 constexpr size_t kStreamBatchBound = 4;
-constexpr uint64_t kStreamByteBound = 48ull << 20;
+constexpr uint64_t kStreamByteBound = 32ull << 20;
 // How many streams the server keeps at once, so that their queues stay bounded in sum.
 constexpr size_t kMaxStreams = 256;
 
@@ -49,8 +49,10 @@ public:
     enum class PushResult { Queued, Full, Closed, Abandoned };
     // Never waits: a full stream answers Full and keeps nothing.
     PushResult Push(std::unique_ptr<StreamBatch>& batch);
-    // What a Push would answer now, for refusing a COPY before its data is sent.
-    PushResult Admission() const;
+    // What a Push would answer, for refusing a COPY before its data is sent: a
+    // full stream is given up to `wait` to make room, which a reader that keeps
+    // up does long before the client's own pause after a refusal would end.
+    PushResult Admission(std::chrono::milliseconds wait) const;
 
     enum class PopResult { Batch, Timeout, Ended, Dropped };
     // Waits up to `wait` for a batch. Ended: closed and drained; Dropped: dropped before it was closed.
@@ -69,7 +71,7 @@ private:
     const std::vector<CopyColumn> m_columns;
     const int32_t m_owner;
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
+    mutable std::condition_variable m_changed;
     std::deque<std::unique_ptr<StreamBatch>> m_batches;
     uint64_t m_bytes = 0;
     bool m_closed = false;

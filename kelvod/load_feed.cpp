@@ -1,6 +1,7 @@
 // The table function kelvod_load_feed and the feeds it reads.
 #include "kelvod/load_feed.h"
 
+#include <atomic>
 #include <map>
 #include <random>
 
@@ -16,7 +17,7 @@ namespace {
 constexpr const char* kFunctionName = "kelvod_load_feed";
 // Threads that decode and write one load at most (the engine may give fewer):
 // each holds a row group of its own in memory, which bounds the server's peak.
-constexpr idx_t kMaxScanThreads = 8;
+constexpr idx_t kMaxScanThreads = 4;
 
 std::mutex g_feedsMutex;
 std::map<int64_t, std::shared_ptr<LoadFeed>>& Feeds() {
@@ -30,13 +31,17 @@ std::shared_ptr<LoadFeed> FindFeed(int64_t id) {
     return it == Feeds().end() ? nullptr : it->second;
 }
 
+// The engine hands bind data to its threads in ways the thread sanitizer does
+// not see; the id is read atomically and the feed found again under the
+// registry's lock, which orders the feed's making before the thread's reads.
 struct ScanBind {
-    std::shared_ptr<LoadFeed> feed;
+    std::atomic<int64_t> id;
 };
 
 // One scan thread's piece and how far it has decoded it.
 struct ScanLocal {
-    explicit ScanLocal(const std::vector<CopyColumn>& columns) : decoder(columns) {}
+    explicit ScanLocal(std::shared_ptr<LoadFeed> f) : feed(std::move(f)), decoder(feed->Columns()) {}
+    std::shared_ptr<LoadFeed> feed;
     KlvcpyRowDecoder decoder;
     RowPiece piece;
     size_t offset = 0;
@@ -44,9 +49,10 @@ struct ScanLocal {
 };
 
 void Bind(duckdb_bind_info info) {
-    duckdb_value id = duckdb_bind_get_parameter(info, 0);
-    auto feed = FindFeed(duckdb_get_int64(id));
-    duckdb_destroy_value(&id);
+    duckdb_value value = duckdb_bind_get_parameter(info, 0);
+    const int64_t id = duckdb_get_int64(value);
+    duckdb_destroy_value(&value);
+    auto feed = FindFeed(id);
     if (!feed) {
         duckdb_bind_set_error(info, "There is no such load.");
         return;
@@ -56,20 +62,27 @@ void Bind(duckdb_bind_info info) {
         duckdb_bind_add_result_column(info, c.name.c_str(), type);
         duckdb_destroy_logical_type(&type);
     }
-    duckdb_bind_set_bind_data(info, new ScanBind{std::move(feed)}, [](void* p) { delete static_cast<ScanBind*>(p); });
+    auto* bind = new ScanBind;
+    bind->id.store(id);
+    duckdb_bind_set_bind_data(info, bind, [](void* p) { delete static_cast<ScanBind*>(p); });
 }
 
 void Init(duckdb_init_info info) { duckdb_init_set_max_threads(info, kMaxScanThreads); }
 
 void LocalInit(duckdb_init_info info) {
     auto* bind = static_cast<ScanBind*>(duckdb_init_get_bind_data(info));
-    duckdb_init_set_init_data(info, new ScanLocal(bind->feed->Columns()),
+    auto feed = FindFeed(bind->id.load());
+    if (!feed) {
+        duckdb_init_set_error(info, "There is no such load.");
+        return;
+    }
+    duckdb_init_set_init_data(info, new ScanLocal(std::move(feed)),
                               [](void* p) { delete static_cast<ScanLocal*>(p); });
 }
 
 void Scan(duckdb_function_info info, duckdb_data_chunk output) {
-    auto& feed = *static_cast<ScanBind*>(duckdb_function_get_bind_data(info))->feed;
     auto& local = *static_cast<ScanLocal*>(duckdb_function_get_local_init_data(info));
+    LoadFeed& feed = *local.feed;
     const idx_t capacity = duckdb_vector_size();
     idx_t filled = 0;
     try {
@@ -157,6 +170,50 @@ InsertionOrderFree::~InsertionOrderFree() {
         RunEngine(m_connection, "RESET SESSION preserve_insertion_order");
     } catch (...) {
         // Outside a transaction block a RESET does not fail.
+    }
+}
+
+namespace {
+std::mutex g_memoryMutex;
+int g_memoryLoads = 0;
+bool g_lowered = false;
+// The limit as it was set, and as the engine shows it after that: it shows a
+// rounded value, and setting the shown value back would drift down load by load.
+std::string g_limitAsSet, g_limitAsShown;
+
+std::string MemoryLimit(duckdb_connection connection) {
+    auto current = QueryText(connection, "SELECT current_setting('memory_limit')::VARCHAR");
+    return current.empty() || !current[0][0] ? std::string() : *current[0][0];
+}
+}  // namespace
+
+LoadMemoryLimit::LoadMemoryLimit(duckdb_connection connection, bool wanted) : m_connection(connection) {
+    if (!wanted) return;
+    std::lock_guard<std::mutex> lock(g_memoryMutex);
+    m_counted = true;
+    if (g_memoryLoads++ > 0) return;
+    try {
+        std::string shown = MemoryLimit(connection);
+        if (shown.empty()) return;
+        if (shown != g_limitAsShown) g_limitAsSet = g_limitAsShown = shown;
+        // The engine may refuse when other statements hold more than the lower
+        // limit; the load then runs with the limit as it is.
+        RunEngine(connection, std::string("SET GLOBAL memory_limit = '") + kLoadMemoryLimit + "'");
+        g_lowered = true;
+    } catch (...) {
+    }
+}
+
+LoadMemoryLimit::~LoadMemoryLimit() {
+    if (!m_counted) return;
+    std::lock_guard<std::mutex> lock(g_memoryMutex);
+    if (--g_memoryLoads > 0 || !g_lowered) return;
+    try {
+        RunEngine(m_connection, "SET GLOBAL memory_limit = " + QuoteLiteral(g_limitAsSet));
+        g_limitAsShown = MemoryLimit(m_connection);
+        g_lowered = false;
+    } catch (...) {
+        // Outside a transaction block a SET does not fail; the next load to end tries again.
     }
 }
 

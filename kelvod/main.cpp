@@ -82,6 +82,9 @@ int Serve(const kelvod::CommandLine& cl) {
         if (duckdb_connect(engine, &setup) == DuckDBError) throw std::runtime_error("no engine connection");
         kelvod::RegisterByteaCast(setup);
         kelvod::RegisterLoadFeedFunction(setup);
+        // Loads churn through the engine's allocator on several threads; without
+        // its background threads the freed pages stay with the process for a while.
+        kelvod::RunEngine(setup, "SET GLOBAL allocator_background_threads = true");
         // Integer / integer truncates, as PostgreSQL clients expect.
         kelvod::RunEngine(setup, "SET GLOBAL integer_division = true");
         kelvod::LockEngineDown(setup);
