@@ -237,7 +237,7 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
             ThrowIfCancelled();
             if (m_stopping || ClientGone()) throw ConnectionLost("the client left during INSERT BULK");
         });
-        auto feed = std::make_shared<LoadFeed>(stream->Columns(), source);
+        auto feed = std::make_shared<LoadFeed>(stream->Columns(), source, true);
         LoadFeedRegistration registration(feed);
         // The select list reads the stream's columns by their names; the engine
         // casts what it selects to the target's columns.

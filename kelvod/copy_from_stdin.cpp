@@ -167,12 +167,16 @@ void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
         std::string names;
         for (const auto& c : copyColumns) names += (names.empty() ? "" : ", ") + QuoteIdentifier(c.name);
         RowPieceQueue queue(kQueueBytes);
-        auto feed = std::make_shared<LoadFeed>(copyColumns, queue);
+        // The scan threads check the values as they decode them: their errors end this statement.
+        auto feed = std::make_shared<LoadFeed>(copyColumns, queue, false);
         LoadFeedRegistration registration(feed);
         const std::string text = "INSERT INTO " + QuotedName({target.catalog, target.schema, target.table}) + " (" +
                                  names + ") SELECT * FROM " + registration.Call();
         m_writer.CopyInResponse(static_cast<int16_t>(copyColumns.size()));
         Flush();
+        KlvcpyRowCutter cutter(copyColumns, kPieceBytes, false, [&](RowPiece&& piece) {
+            if (!queue.Push(std::move(piece))) throw FeedingStatementEnded{};
+        });
         // The statement runs on a thread of its own while this one receives;
         // nothing else uses the engine connection until it is joined.
         std::exception_ptr failure;
@@ -183,9 +187,6 @@ void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
                 failure = std::current_exception();
             }
             queue.ReaderEnded();
-        });
-        KlvcpyRowCutter cutter(copyColumns, kPieceBytes, [&](RowPiece&& piece) {
-            if (!queue.Push(std::move(piece))) throw FeedingStatementEnded{};
         });
         try {
             ReceiveCopyData(cutter, UINT64_MAX);
@@ -269,7 +270,9 @@ void Session::CopyIntoStream(ExternalStream& stream, const CopyFromStdinCommand&
     // A full stream refuses the COPY before its data travels.
     refuse(stream.Admission(kStreamAdmissionWait));
     auto batch = std::make_unique<StreamBatch>();
-    KlvcpyRowCutter cutter(stream.Columns(), kPieceBytes, [&](RowPiece&& piece) { batch->Add(std::move(piece)); });
+    // Bad values fail this COPY, as the client expects of the chunk it sent,
+    // rather than the INSERT BULK that decodes the rows later.
+    KlvcpyRowCutter cutter(stream.Columns(), kPieceBytes, true, [&](RowPiece&& piece) { batch->Add(std::move(piece)); });
     m_writer.CopyInResponse(static_cast<int16_t>(stream.Columns().size()));
     Flush();
     ReceiveCopyData(cutter, kMaxStreamCopyBytes);

@@ -77,6 +77,59 @@ __int128 PowerOfTen(uint8_t n) {
     return v;
 }
 
+__int128 DecimalCell(const CopyColumn& c, const uint8_t* p) {
+    if (c.width <= 18) return static_cast<__int128>(LoadLe<int64_t>(p));
+    return static_cast<__int128>((static_cast<unsigned __int128>(LoadLe<uint64_t>(p + 8)) << 64) | LoadLe<uint64_t>(p));
+}
+
+bool NeedsCheck(duckdb_type type) {
+    switch (type) {
+    case DUCKDB_TYPE_BOOLEAN: case DUCKDB_TYPE_DATE: case DUCKDB_TYPE_TIME: case DUCKDB_TYPE_TIMESTAMP:
+    case DUCKDB_TYPE_TIMESTAMP_TZ: case DUCKDB_TYPE_DECIMAL: case DUCKDB_TYPE_VARCHAR: return true;
+    default: return false;
+    }
+}
+
+// Whether the value of a cell fits its engine type; only the types that can
+// hold less than their cell are checked. `p` is the value, `length` its size
+// for variable cells.
+bool ValueIsSound(const CopyColumn& c, const uint8_t* p, uint32_t length) {
+    switch (c.type) {
+    case DUCKDB_TYPE_BOOLEAN: return *p <= 1;
+    case DUCKDB_TYPE_DATE:
+        return static_cast<int64_t>(LoadLe<uint32_t>(p)) - kUnixEpochJulianDay < std::numeric_limits<int32_t>::max();
+    case DUCKDB_TYPE_TIME: return LoadLe<uint64_t>(p) <= static_cast<uint64_t>(kMicrosPerDay);
+    case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_TZ: {
+        // Microseconds since Julian day 0; the infinities keep their sentinels.
+        int64_t v = LoadLe<int64_t>(p);
+        constexpr int64_t kOffset = kUnixEpochJulianDay * kMicrosPerDay;
+        return v == std::numeric_limits<int64_t>::max() || v == -std::numeric_limits<int64_t>::max() ||
+               v >= std::numeric_limits<int64_t>::min() + kOffset + 1;
+    }
+    case DUCKDB_TYPE_DECIMAL: {
+        __int128 bound = PowerOfTen(c.width);
+        __int128 v = DecimalCell(c, p);
+        return v < bound && v > -bound;
+    }
+    case DUCKDB_TYPE_VARCHAR: return IsValidText(p, length);
+    default: return true;
+    }
+}
+
+[[noreturn]] void ThrowValueFault(const CopyColumn& c, const uint8_t* p, uint64_t rowNumber) {
+    std::string lead = "Row " + std::to_string(rowNumber + 1) + ", column \"" + c.name + "\": ";
+    switch (c.type) {
+    case DUCKDB_TYPE_BOOLEAN: throw SqlError("22P02", lead + "a boolean is 0 or 1, not " + std::to_string(*p) + ".");
+    case DUCKDB_TYPE_DATE: throw SqlError("22008", lead + "the date is out of range.");
+    case DUCKDB_TYPE_TIME: throw SqlError("22008", lead + "the time of day is out of range.");
+    case DUCKDB_TYPE_DECIMAL:
+        throw SqlError("22003", lead + "the value does not fit NUMERIC(" + std::to_string(c.width) + "," +
+                                    std::to_string(c.scale) + ").");
+    case DUCKDB_TYPE_VARCHAR: throw SqlError("22021", lead + "invalid byte sequence for encoding \"UTF8\".");
+    default: throw SqlError("22008", lead + "the timestamp is out of range.");
+    }
+}
+
 }  // namespace
 
 CopyColumn DescribeCopyColumn(const std::string& name, duckdb_logical_type type, bool nullable) {
@@ -105,9 +158,12 @@ duckdb_logical_type CopyColumnLogicalType(const CopyColumn& column) {
     return duckdb_create_logical_type(column.type);
 }
 
-KlvcpyRowCutter::KlvcpyRowCutter(std::vector<CopyColumn> columns, size_t pieceBytes, PieceSink sink)
+KlvcpyRowCutter::KlvcpyRowCutter(std::vector<CopyColumn> columns, size_t pieceBytes, bool checkValues, PieceSink sink)
     : m_columns(std::move(columns)), m_pieceBytes(pieceBytes), m_sink(std::move(sink)) {
-    for (const auto& c : m_columns) m_fixedWidth.push_back(CellWidth(c));
+    for (const auto& c : m_columns) {
+        m_fixedWidth.push_back(CellWidth(c));
+        m_checked.push_back(checkValues && NeedsCheck(c.type));
+    }
     m_piece.bytes.reserve(m_pieceBytes);
 }
 
@@ -173,9 +229,10 @@ size_t KlvcpyRowCutter::MeasureRow(const uint8_t* p, const uint8_t* end) const {
                           "\": the null marker is " + std::to_string(marker) + ", not 0 or 1.");
         }
         size_t width = m_fixedWidth[i];
+        uint32_t length = 0;
         if (width == 0) {
             if (static_cast<size_t>(end - p) < 4) return 0;
-            uint32_t length = LoadLe<uint32_t>(p);
+            length = LoadLe<uint32_t>(p);
             if (length > kMaxVariableCell)
                 BadFormat("Row " + std::to_string(m_rows + 1) + ", column \"" + m_columns[i].name +
                           "\": the value length " + std::to_string(length) + " exceeds the limit of " +
@@ -183,6 +240,8 @@ size_t KlvcpyRowCutter::MeasureRow(const uint8_t* p, const uint8_t* end) const {
             width = 4 + static_cast<size_t>(length);
         }
         if (static_cast<size_t>(end - p) < width) return 0;
+        const uint8_t* value = m_fixedWidth[i] == 0 ? p + 4 : p;
+        if (m_checked[i] && !ValueIsSound(m_columns[i], value, length)) ThrowValueFault(m_columns[i], value, m_rows);
         p += width;
     }
     return static_cast<size_t>(p - start);
@@ -196,8 +255,12 @@ void KlvcpyRowCutter::Finish() {
     if (m_piece.rows > 0) Emit();
 }
 
-KlvcpyRowDecoder::KlvcpyRowDecoder(const std::vector<CopyColumn>& columns) : m_columns(columns) {
-    for (const auto& c : m_columns) m_fixedWidth.push_back(CellWidth(c));
+KlvcpyRowDecoder::KlvcpyRowDecoder(const std::vector<CopyColumn>& columns, bool checkValues)
+    : m_columns(columns), m_checkValues(checkValues) {
+    for (const auto& c : m_columns) {
+        m_fixedWidth.push_back(CellWidth(c));
+        m_checked.push_back(NeedsCheck(c.type));
+    }
 }
 
 const uint8_t* KlvcpyRowDecoder::Decode(const uint8_t* p, const uint8_t* end, duckdb_data_chunk chunk, idx_t first,
@@ -252,12 +315,13 @@ const uint8_t* KlvcpyRowDecoder::Decode(const uint8_t* p, const uint8_t* end, du
             }
             const size_t width = m_fixedWidth[i];
             need(p, width == 0 ? 4 : width, i);
+            const uint32_t length = width == 0 ? LoadLe<uint32_t>(p) : 0;
+            if (width == 0) need(p + 4, length, i);
+            const uint8_t* value = width == 0 ? p + 4 : p;
+            if (m_checkValues && m_checked[i] && !ValueIsSound(c, value, length)) ThrowValueFault(c, value, rowNumber);
             // Rows are valid unless marked: the engine hands out its output chunk with every row valid.
             switch (c.type) {
-            case DUCKDB_TYPE_BOOLEAN:
-                if (*p > 1) fail("22P02", i, "a boolean is 0 or 1, not " + std::to_string(*p) + ".");
-                Put<bool>(data, row, *p == 1);
-                break;
+            case DUCKDB_TYPE_BOOLEAN: Put<bool>(data, row, *p == 1); break;
             case DUCKDB_TYPE_TINYINT: Put(data, row, LoadLe<int8_t>(p)); break;
             case DUCKDB_TYPE_UTINYINT: Put(data, row, *p); break;
             case DUCKDB_TYPE_SMALLINT: Put(data, row, LoadLe<int16_t>(p)); break;
@@ -267,27 +331,14 @@ const uint8_t* KlvcpyRowDecoder::Decode(const uint8_t* p, const uint8_t* end, du
             case DUCKDB_TYPE_FLOAT: Put(data, row, LoadLe<float>(p)); break;
             case DUCKDB_TYPE_BIGINT: Put(data, row, LoadLe<int64_t>(p)); break;
             case DUCKDB_TYPE_DOUBLE: Put(data, row, LoadLe<double>(p)); break;
-            case DUCKDB_TYPE_DATE: {
-                int64_t days = static_cast<int64_t>(LoadLe<uint32_t>(p)) - kUnixEpochJulianDay;
-                if (days >= std::numeric_limits<int32_t>::max()) fail("22008", i, "the date is out of range.");
-                Put(data, row, static_cast<int32_t>(days));
+            case DUCKDB_TYPE_DATE:
+                Put(data, row, static_cast<int32_t>(static_cast<int64_t>(LoadLe<uint32_t>(p)) - kUnixEpochJulianDay));
                 break;
-            }
-            case DUCKDB_TYPE_TIME: {
-                uint64_t micros = LoadLe<uint64_t>(p);
-                if (micros > static_cast<uint64_t>(kMicrosPerDay)) fail("22008", i, "the time of day is out of range.");
-                Put(data, row, static_cast<int64_t>(micros));
-                break;
-            }
+            case DUCKDB_TYPE_TIME: Put(data, row, static_cast<int64_t>(LoadLe<uint64_t>(p))); break;
             case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_TZ: {
-                // Microseconds since Julian day 0; the infinities keep their sentinels.
                 int64_t v = LoadLe<int64_t>(p);
-                constexpr int64_t kOffset = kUnixEpochJulianDay * kMicrosPerDay;
-                if (v != std::numeric_limits<int64_t>::max() && v != -std::numeric_limits<int64_t>::max()) {
-                    if (v < std::numeric_limits<int64_t>::min() + kOffset + 1)
-                        fail("22008", i, "the timestamp is out of range.");
-                    v -= kOffset;
-                }
+                if (v != std::numeric_limits<int64_t>::max() && v != -std::numeric_limits<int64_t>::max())
+                    v -= kUnixEpochJulianDay * kMicrosPerDay;
                 Put(data, row, v);
                 break;
             }
@@ -305,29 +356,17 @@ const uint8_t* KlvcpyRowDecoder::Decode(const uint8_t* p, const uint8_t* end, du
                 break;
             }
             case DUCKDB_TYPE_DECIMAL: {
-                __int128 v = c.width <= 18
-                                 ? static_cast<__int128>(LoadLe<int64_t>(p))
-                                 : static_cast<__int128>((static_cast<unsigned __int128>(LoadLe<uint64_t>(p + 8)) << 64) |
-                                                         LoadLe<uint64_t>(p));
-                __int128 bound = PowerOfTen(c.width);
-                if (v >= bound || v <= -bound)
-                    fail("22003", i, "the value does not fit NUMERIC(" + std::to_string(c.width) + "," +
-                                         std::to_string(c.scale) + ").");
+                __int128 v = DecimalCell(c, p);
                 if (c.width <= 4) Put(data, row, static_cast<int16_t>(v));
                 else if (c.width <= 9) Put(data, row, static_cast<int32_t>(v));
                 else if (c.width <= 18) Put(data, row, static_cast<int64_t>(v));
                 else Put(data, row, duckdb_hugeint{static_cast<uint64_t>(v), static_cast<int64_t>(v >> 64)});
                 break;
             }
-            default: {  // VARCHAR, BLOB
-                uint32_t length = LoadLe<uint32_t>(p);
-                need(p + 4, length, i);
-                if (c.type == DUCKDB_TYPE_VARCHAR && !IsValidText(p + 4, length))
-                    fail("22021", i, "invalid byte sequence for encoding \"UTF8\".");
-                duckdb_vector_assign_string_element_len(vectors[i], row, reinterpret_cast<const char*>(p + 4), length);
+            default:  // VARCHAR, BLOB
+                duckdb_vector_assign_string_element_len(vectors[i], row, reinterpret_cast<const char*>(value), length);
                 p += 4 + static_cast<size_t>(length);
                 continue;
-            }
             }
             p += width;
         }

@@ -43,15 +43,18 @@ struct RowPiece {
 };
 
 // Cuts the bytes of CopyData messages, split anywhere, into pieces of whole
-// rows. It reads only what framing needs (null markers and lengths), so that
-// the values are decoded once, by whoever takes the pieces.
+// rows. It reads what framing needs (null markers and lengths), so that the
+// values are decoded once, by whoever takes the pieces; with `checkValues` it
+// also checks that each value fits its column, for rows that are decoded
+// later than their COPY ends (external streams).
 class KlvcpyRowCutter {
 public:
     using PieceSink = std::function<void(RowPiece&&)>;
-    KlvcpyRowCutter(std::vector<CopyColumn> columns, size_t pieceBytes, PieceSink sink);
+    KlvcpyRowCutter(std::vector<CopyColumn> columns, size_t pieceBytes, bool checkValues, PieceSink sink);
 
     // Hands on each piece that has reached `pieceBytes`; keeps an incomplete
-    // row. Throws SqlError 22P04 for a malformed stream.
+    // row. Throws SqlError 22P04 for a malformed stream, and with `checkValues`
+    // 22P02/22021/22003/22008 for bad values.
     void Feed(const char* data, size_t size);
     // The end of the stream: throws 22P04 when the header or the last row is
     // incomplete; hands on the last piece.
@@ -66,6 +69,7 @@ private:
 
     std::vector<CopyColumn> m_columns;
     std::vector<size_t> m_fixedWidth;  // 0: variable
+    std::vector<bool> m_checked;
     size_t m_pieceBytes;
     PieceSink m_sink;
     std::string m_header;
@@ -76,10 +80,11 @@ private:
 };
 
 // Decodes the rows of pieces straight into the vectors of a data chunk. One
-// decoder per thread; it keeps no state between calls.
+// decoder per thread; it keeps no state between calls. Values are checked
+// unless the cutter checked them already.
 class KlvcpyRowDecoder {
 public:
-    explicit KlvcpyRowDecoder(const std::vector<CopyColumn>& columns);
+    KlvcpyRowDecoder(const std::vector<CopyColumn>& columns, bool checkValues);
     // Decodes rows from `p` on into rows [first, capacity) of `chunk`, stopping at
     // `end`; returns where it stopped and adds the rows decoded to `count`.
     // `rowNumber` counts the rows before `p` in the stream, for error texts.
@@ -89,7 +94,9 @@ public:
 
 private:
     const std::vector<CopyColumn>& m_columns;
+    bool m_checkValues;
     std::vector<size_t> m_fixedWidth;
+    std::vector<bool> m_checked;
 };
 
 }  // namespace kelvod

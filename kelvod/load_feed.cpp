@@ -40,7 +40,8 @@ struct ScanBind {
 
 // One scan thread's piece and how far it has decoded it.
 struct ScanLocal {
-    explicit ScanLocal(std::shared_ptr<LoadFeed> f) : feed(std::move(f)), decoder(feed->Columns()) {}
+    explicit ScanLocal(std::shared_ptr<LoadFeed> f)
+        : feed(std::move(f)), decoder(feed->Columns(), !feed->ValuesChecked()) {}
     std::shared_ptr<LoadFeed> feed;
     KlvcpyRowDecoder decoder;
     RowPiece piece;
@@ -118,8 +119,11 @@ void Scan(duckdb_function_info info, duckdb_data_chunk output) {
 }  // namespace
 
 void LoadFeed::Fail(std::exception_ptr error) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_failure) m_failure = std::move(error);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_failure) m_failure = std::move(error);
+    }
+    m_source.Abandon();
 }
 
 std::exception_ptr LoadFeed::Failure() const {

@@ -23,12 +23,17 @@ public:
     virtual ~RowSource() = default;
     // Waits for a piece; false at the end. Throws to end the statement with an error.
     virtual bool Next(RowPiece& piece) = 0;
+    // A scan thread failed: the others must not wait for pieces that may come late.
+    virtual void Abandon() {}
 };
 
 class LoadFeed {
 public:
-    LoadFeed(std::vector<CopyColumn> columns, RowSource& source) : m_columns(std::move(columns)), m_source(source) {}
+    // `valuesChecked`: the cutter checked the values already, the scan only decodes them.
+    LoadFeed(std::vector<CopyColumn> columns, RowSource& source, bool valuesChecked)
+        : m_columns(std::move(columns)), m_source(source), m_valuesChecked(valuesChecked) {}
     const std::vector<CopyColumn>& Columns() const { return m_columns; }
+    bool ValuesChecked() const { return m_valuesChecked; }
     RowSource& Source() { return m_source; }
     // A scan thread's failure, kept whole (SQLSTATE and all) for the statement
     // to throw instead of the engine's text of it. The first one counts.
@@ -38,6 +43,7 @@ public:
 private:
     const std::vector<CopyColumn> m_columns;
     RowSource& m_source;
+    const bool m_valuesChecked;
     mutable std::mutex m_mutex;
     std::exception_ptr m_failure;
 };

@@ -44,12 +44,17 @@ void RowPieceQueue::ReaderEnded() {
     m_room.notify_all();
 }
 
+void RowPieceQueue::Abandon() {
+    ReaderEnded();
+    m_ready.notify_all();
+}
+
 bool RowPieceQueue::Next(RowPiece& piece) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_ready.wait(lock, [&] { return m_aborted || m_closed || !m_pieces.empty(); });
+    m_ready.wait(lock, [&] { return m_aborted || m_readerEnded || m_closed || !m_pieces.empty(); });
     // The session reports its own failure; the statement only has to end.
     if (m_aborted) throw SqlError("57014", "The COPY ended before its data was complete.");
-    if (m_pieces.empty()) return false;
+    if (m_readerEnded || m_pieces.empty()) return false;
     piece = std::move(m_pieces.front());
     m_pieces.pop_front();
     m_bytes -= piece.bytes.size();

@@ -26,6 +26,8 @@ public:
     // The reading statement has ended: Push no longer waits.
     void ReaderEnded();
     bool Next(RowPiece& piece) override;
+    // The statement is failing: Push no longer waits and Next answers the end.
+    void Abandon() override;
 
 private:
     const uint64_t m_maxBytes;
