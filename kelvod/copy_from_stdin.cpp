@@ -30,8 +30,9 @@ constexpr size_t kPieceBytes = 1u << 20;
 constexpr uint64_t kQueueBytes = 16ull << 20;
 // How long a COPY waits for room in a full stream that is being read before it is refused.
 constexpr auto kStreamAdmissionWait = std::chrono::milliseconds(250);
-// One receive takes whatever the socket holds, up to this.
-constexpr size_t kReceiveBytes = 1u << 20;
+// One receive takes whatever the socket holds, up to this: a little more than
+// a socket buffer, since the room is cleared before each receive.
+constexpr size_t kReceiveBytes = 256u << 10;
 
 std::string QuotedName(const std::vector<std::string>& parts) {
     std::string out;

@@ -168,6 +168,8 @@ TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
         {"boolean byte 2", ok + KlvcpyRows().Int32(1).Bytes("x").Int8(2).Int64(1).Int64(0).Data(), "22P02"},
         {"text not UTF-8", ok + KlvcpyRows().Int32(1).Bytes("\xc3\x28").Int8(1).Int64(1).Int64(0).Data(), "22021"},
         {"NUL in text", ok + KlvcpyRows().Int32(1).Bytes(std::string(1, '\0')).Int8(1).Int64(1).Int64(0).Data(), "22021"},
+        {"NUL in long text", ok + KlvcpyRows().Int32(1).Bytes(std::string("abcdefghij\0klmnopq", 18)).Int8(1).Int64(1).Int64(0).Data(), "22021"},
+        {"long text, then not UTF-8", ok + KlvcpyRows().Int32(1).Bytes("abcdefghijklmnop\xc3\x28").Int8(1).Int64(1).Int64(0).Data(), "22021"},
         {"numeric past its precision", ok + KlvcpyRows().Int32(1).Bytes("x").Int8(1).Int64(10000).Int64(0).Data(), "22003"},
         {"time past midnight", ok + row("") + KlvcpyRows().Int64(kMicrosPerDay + 1).Data(), "22008"},
     };
