@@ -2,6 +2,9 @@
 #include "kelvod/load_feed.h"
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
 #include <map>
 #include <random>
 
@@ -116,6 +119,12 @@ void Scan(duckdb_function_info info, duckdb_data_chunk output) {
     duckdb_data_chunk_set_size(output, filled);
 }
 
+// Whether the engine has worker threads besides the one that runs a statement.
+bool BackgroundThreads(duckdb_connection connection) {
+    auto threads = QueryText(connection, "SELECT current_setting('threads')::VARCHAR");
+    return !threads.empty() && threads[0][0] && std::atoi(threads[0][0]->c_str()) > 1;
+}
+
 }  // namespace
 
 void LoadFeed::Fail(std::exception_ptr error) {
@@ -148,13 +157,44 @@ LoadFeedRegistration::~LoadFeedRegistration() {
 std::string LoadFeedRegistration::Call() const { return std::string(kFunctionName) + "(" + std::to_string(m_id) + ")"; }
 
 uint64_t RunFeedingInsert(duckdb_connection connection, const std::string& text, const LoadFeed& feed) {
+    duckdb_prepared_statement prepared = nullptr;
+    duckdb_pending_result pending = nullptr;
     duckdb_result result;
-    if (duckdb_query(connection, text.c_str(), &result) == DuckDBError) {
-        ErrorFields e = EngineErrorFields(duckdb_result_error(&result) ? duckdb_result_error(&result) : "");
-        duckdb_destroy_result(&result);
+    auto fail = [&](const char* message) {
+        ErrorFields e = EngineErrorFields(message ? message : "");
+        if (pending) duckdb_destroy_pending(&pending);
+        duckdb_destroy_prepare(&prepared);
         if (auto failure = feed.Failure()) std::rethrow_exception(failure);
         throw SqlError(e.sqlstate, e.message, e.hint);
+    };
+    // Asked first: another query on the connection would close the pending one.
+    const bool background = BackgroundThreads(connection);
+    if (duckdb_prepare(connection, text.c_str(), &prepared) == DuckDBError) fail(duckdb_prepare_error(prepared));
+    if (duckdb_pending_prepared(prepared, &pending) == DuckDBError) fail(duckdb_pending_error(pending));
+    // The engine's worker threads run the statement; this thread only waits.
+    // Run by the caller, the engine's wait for tasks spins and takes a core
+    // from the threads that decode and write.
+    if (background) {
+        for (;;) {
+            duckdb_pending_state state = duckdb_pending_execute_check_state(pending);
+            // The engine answers "error" without a message also once execution
+            // has finished; the result below then tells how it went.
+            if (state == DUCKDB_PENDING_ERROR) {
+                const char* message = duckdb_pending_error(pending);
+                if (message && *message) fail(message);
+                break;
+            }
+            if (state == DUCKDB_PENDING_RESULT_READY) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
+    if (duckdb_execute_pending(pending, &result) == DuckDBError) {
+        std::string message = duckdb_result_error(&result) ? duckdb_result_error(&result) : "";
+        duckdb_destroy_result(&result);
+        fail(message.c_str());
+    }
+    duckdb_destroy_pending(&pending);
+    duckdb_destroy_prepare(&prepared);
     auto rows = static_cast<uint64_t>(duckdb_value_int64(&result, 0, 0));
     duckdb_destroy_result(&result);
     return rows;
