@@ -4,9 +4,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 #include <map>
 #include <random>
+#include <thread>
 
 #include "kelvod/attachments.h"
 #include "kelvod/catalog.h"
