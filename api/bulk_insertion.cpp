@@ -17,11 +17,13 @@
 #include "api/quoting.h"
 #include "api/result_error.h"
 #include "api/rowset.h"
+#include "api/statement.h"
 #include "error/error.h"
 #include "error/sqlstate.h"
 #include "postgres/libpq/connect.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
+#include "postgres/libpq/scoped_result.h"
 
 namespace kelvoapi {
 
@@ -107,13 +109,6 @@ void Inserter::InitBulkInsert(const TableDefinition* streamDefinition, const std
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::SqlclientUnableToEstablishSqlconnection),
                     "Failed to create a connection for the bulk insertion stream.", kStreamConnectionFailed);
     }
-    // The SHOW and probe queries close rowsets on the main connection, which
-    // marks it ready; it must stay busy while the inserter lives.
-    struct KeepBusy {
-        Connection& connection;
-        ~KeepBusy() { connection.SetReady(false); }
-    } keepBusy{m_connection};
-
     TransferSetting("search_path", m_connection, *m_stream_connection, false);
     TransferSetting("schema_search_path", m_connection, *m_stream_connection, false);
     TransferSetting("external_client_context", m_connection, *m_stream_connection, true);
@@ -206,21 +201,20 @@ void Inserter::SendBulkChunk(const uint8_t* data, size_t size) {
     PGconn* conn = m_transport_connection->GetPGconn();
     const auto giveUp = std::chrono::steady_clock::now() + kThrottleLimit;
     for (;;) {
-        PGresult* result = PQgetResult(conn);
-        if (result == nullptr) {
+        ScopedPGresult result(PQgetResult(conn));
+        if (!result) {
             m_ongoing_query = false;
             ++m_totalChunks;
             m_totalBytes += size;
             return;
         }
-        const ExecStatusType status = PQresultStatus(result);
+        const ExecStatusType status = PQresultStatus(result.get());
         if (status != PGRES_BAD_RESPONSE && status != PGRES_NONFATAL_ERROR && status != PGRES_FATAL_ERROR) {
-            PQclear(result);
             continue;
         }
-        if (getSqlstate(result) == static_cast<int>(kelvo::Sqlstate::ConfigurationLimitExceeded) &&
+        if (getSqlstate(result.get()) == static_cast<int>(kelvo::Sqlstate::ConfigurationLimitExceeded) &&
             std::chrono::steady_clock::now() < giveUp) {
-            CleanupResults(*m_transport_connection, result);
+            CleanupResults(*m_transport_connection, std::move(result));
             Throttle();
             CopyStart();
             CopyData(data, size);
@@ -230,8 +224,8 @@ void Inserter::SendBulkChunk(const uint8_t* data, size_t size) {
             continue;
         }
         m_ongoing_query = false;
-        Error error = MakeError(result, kBulkChunkFailed);
-        CleanupResults(*m_transport_connection, result);
+        Error error = MakeError(result.get(), kBulkChunkFailed);
+        CleanupResults(*m_transport_connection, std::move(result));
         throw error;
     }
 }

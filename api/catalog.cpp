@@ -11,6 +11,7 @@
 #include "api/little_endian.h"
 #include "api/quoting.h"
 #include "api/rowset.h"
+#include "api/statement.h"
 #include "error/sqlstate.h"
 #include "postgres/libpq/result_record.h"
 

@@ -5,7 +5,7 @@
 
 #include "api/connection.h"
 #include "api/database_statements.h"
-#include "api/rowset.h"
+#include "api/statement.h"
 #include "api/string_list.h"
 #include "api/table_definition.h"
 #include "error/context_ids.h"

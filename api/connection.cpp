@@ -1,4 +1,4 @@
-// The connection object's busy rule, cancel, status and settings, and errors
+// The connection object's busy rule and leases, cancel, status and settings, and errors
 // from a protocol connection's error text.
 #include "api/connection.h"
 
@@ -24,7 +24,7 @@ kelvo_connection_status_t Connection::GetStatus() const {
 
 void Connection::Cancel() {
     char buffer[256] = {};
-    if (PQcancel(m_pg_cancel, buffer, sizeof buffer) == 0) {
+    if (PQcancel(m_pg_cancel.get(), buffer, sizeof buffer) == 0) {
         throw MakeErrorFromTaggedString(buffer, kCancelFailed);
     }
 }
@@ -39,8 +39,12 @@ kelvo_notice_receiver_t Connection::SetNoticeReceiver(kelvo_notice_receiver_t re
     return previous;
 }
 
+BusyLease::BusyLease(Connection& connection) : m_connection(connection) { ++m_connection.m_leases; }
+
+BusyLease::~BusyLease() { --m_connection.m_leases; }
+
 void Connection::ThrowIfBusy() const {
-    if (!m_ready) {
+    if (!IsReady()) {
         Error error(kelvo::make_error_code(kelvo::Sqlstate::ObjectInUse), "The connection is not ready.", kBusy);
         error.SetHint(
             "Make sure that all inserters and results associated with the connection are closed before attempting a "

@@ -1,6 +1,6 @@
 // The library's client connection to a server this process started: the
 // protocol connection, its cancel handle, the settings that query execution
-// reads, the notice receiver, and the busy flag that serialises statements.
+// reads, the notice receiver, and the busy count that serialises statements.
 // kelvo_connection_t shares it with every rowset and inserter made from it;
 // the last of them to go closes it.
 #pragma once
@@ -29,6 +29,26 @@ struct PGconnDeleter {
     void operator()(PGconn* conn) const;
 };
 using ScopedPGconn = std::unique_ptr<PGconn, PGconnDeleter>;
+struct PGcancelDeleter {
+    void operator()(PGcancel* cancel) const;
+};
+using ScopedPGcancel = std::unique_ptr<PGcancel, PGcancelDeleter>;
+
+class Connection;
+
+// Marks a connection busy for as long as it lives. Leases nest: a rowset the
+// bulk insertion opens on its inserter's connection leaves that connection
+// busy when it closes, for the inserter still holds its own lease.
+class BusyLease {
+public:
+    explicit BusyLease(Connection& connection);
+    BusyLease(const BusyLease&) = delete;
+    BusyLease& operator=(const BusyLease&) = delete;
+    ~BusyLease();
+
+private:
+    Connection& m_connection;
+};
 
 class Connection {
 public:
@@ -56,10 +76,9 @@ public:
     kelvo_notice_receiver_t SetNoticeReceiver(kelvo_notice_receiver_t receiver, void* context);
 
     // The busy rule: throws 55006 while a rowset or inserter uses the
-    // connection.
+    // connection, that is while it holds a BusyLease.
     void ThrowIfBusy() const;
-    bool IsReady() const { return m_ready; }
-    void SetReady(bool ready) { m_ready = ready; }
+    bool IsReady() const { return m_leases == 0; }
 
     // Null after Close.
     PGconn* GetPGconn() const { return m_pg_connection.get(); }
@@ -92,7 +111,7 @@ public:
 
 private:
     ScopedPGconn m_pg_connection;
-    PGcancel* m_pg_cancel = nullptr;
+    ScopedPGcancel m_pg_cancel;
     bool m_chunkedMode = true;
     size_t m_prefetch_threshold = default_prefetch_threshold;
     // The prefetch thread calls the receiver while the caller may replace
@@ -100,7 +119,9 @@ private:
     mutable std::mutex m_noticeMutex;
     kelvo_notice_receiver_t m_noticeReceiver = nullptr;
     void* m_context = nullptr;
-    bool m_ready = false;
+    // Only the caller's thread takes and returns leases.
+    friend class BusyLease;
+    size_t m_leases = 0;
     struct Attached {
         std::string path;
         std::string alias;

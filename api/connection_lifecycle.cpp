@@ -10,7 +10,7 @@
 #include "api/logging.h"
 #include "api/quoting.h"
 #include "api/result_error.h"
-#include "api/rowset.h"
+#include "api/statement.h"
 #include "error/sqlstate.h"
 #include "instance/pq_params.h"
 #include "postgres/libpq/cancel.h"
@@ -49,6 +49,8 @@ struct ConninfoDeleter {
 
 void PGconnDeleter::operator()(PGconn* conn) const { PQfinish(conn); }
 
+void PGcancelDeleter::operator()(PGcancel* cancel) const { PQfreeCancel(cancel); }
+
 Connection::Connection(const Parameters& parameters, int mode) {
     if (IsLogLevelEnabled(KELVO_LOG_LEVEL_INFO)) {
         Log(KELVO_LOG_LEVEL_INFO, "connection-parameters", parameters.ToSanitizedJson());
@@ -68,9 +70,8 @@ Connection::Connection(const Parameters& parameters, int mode) {
         m_pg_connection.reset();
         throw error;
     }
-    m_pg_cancel = PQgetCancel(m_pg_connection.get());
+    m_pg_cancel.reset(PQgetCancel(m_pg_connection.get()));
     PQsetNoticeReceiver(m_pg_connection.get(), &Connection::NoticeReceiver, this);
-    m_ready = true;
 }
 
 Connection::~Connection() { Close(); }
@@ -115,10 +116,7 @@ void Connection::HandleCreationMode(const Parameters& parameters, int mode) {
 }
 
 void Connection::Close() {
-    if (m_pg_cancel != nullptr) {
-        PQfreeCancel(m_pg_cancel);
-        m_pg_cancel = nullptr;
-    }
+    m_pg_cancel.reset();
     if (!m_pg_connection) {
         return;
     }

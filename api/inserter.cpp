@@ -15,12 +15,13 @@
 #include "api/quoting.h"
 #include "instance/json_string.h"
 #include "api/result_error.h"
-#include "api/rowset.h"
+#include "api/statement.h"
 #include "error/error.h"
 #include "error/sqlstate.h"
 #include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
+#include "postgres/libpq/scoped_result.h"
 
 namespace kelvoapi {
 
@@ -53,40 +54,6 @@ std::string ColumnPart(const TableDefinition& definition) {
 
 }  // namespace
 
-std::string MakeQualifiedQuotedIdentifier(const std::string& database, const std::string& schema,
-                                          const std::string& name) {
-    std::string text;
-    if (!database.empty()) {
-        text += QuoteIdentifier(database) + ".";
-    }
-    if (!schema.empty()) {
-        text += QuoteIdentifier(schema) + ".";
-    }
-    return text + QuoteIdentifier(name);
-}
-
-std::optional<int> getSqlstate(const PGresult* result) {
-    const char* field = PQresultErrorField(result, 'C');
-    if (field == nullptr) {
-        return std::nullopt;
-    }
-    const std::string_view sqlstate(field);
-    if (sqlstate.size() != 5) {
-        return std::nullopt;
-    }
-    int value = 0;
-    for (const char c : sqlstate) {
-        int digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'A' && c <= 'Z') {
-            digit = c - 'A' + 10;
-        }
-        value = value * 36 + digit;
-    }
-    return value;
-}
-
 Inserter::Inserter(Connection& connection, const TableDefinition* tableDefinition)
     : m_connection(connection),
       m_transport_connection(&connection),
@@ -107,7 +74,7 @@ Inserter::Inserter(Connection& connection, const TableDefinition* tableDefinitio
     }
     m_copy_stmt = CopyStatement(m_qualified_quoted_table_name, ColumnPart(*tableDefinition));
     Log(KELVO_LOG_LEVEL_INFO, "inserter-begin", "{\"table-name\":" + QuoteJsonString(m_table_name) + "}");
-    m_connection.SetReady(false);
+    m_busy.emplace(m_connection);
 }
 
 Inserter::~Inserter() { Release(); }
@@ -144,7 +111,7 @@ void Inserter::Release() noexcept {
         m_main_socket = -1;
     }
     // Only now is the main connection nobody else's.
-    m_connection.SetReady(true);
+    m_busy.reset();
 }
 
 void Inserter::ThrowIfReleased() const {
@@ -220,18 +187,17 @@ void Inserter::SendPlainChunk(const uint8_t* data, size_t size) {
     }
     CopyData(data, size);
     PGconn* conn = m_transport_connection->GetPGconn();
-    PGresult* result = PQgetResult(conn);
-    if (result == nullptr) {
+    ScopedPGresult result(PQgetResult(conn));
+    if (!result) {
         throw MakeError(conn, kPlainNoResult);
     }
-    if (PQresultStatus(result) == PGRES_COPY_IN) {
-        PQclear(result);
+    if (PQresultStatus(result.get()) == PGRES_COPY_IN) {
         ++m_totalChunks;
         m_totalBytes += size;
         return;
     }
-    Error error = MakeError(result, kPlainChunkFailed);
-    CleanupResults(*m_transport_connection, result);
+    Error error = MakeError(result.get(), kPlainChunkFailed);
+    CleanupResults(*m_transport_connection, std::move(result));
     // The server ended the COPY with its error; closing must not end it again
     // and report a second, misleading failure.
     m_ongoing_query = false;
@@ -250,15 +216,14 @@ void Inserter::CopyStart() {
     PGconn* conn = m_transport_connection->GetPGconn();
     const auto giveUp = std::chrono::steady_clock::now() + kThrottleLimit;
     for (;;) {
-        PGresult* result = PQexec(conn, m_copy_stmt.c_str());
-        if (PQresultStatus(result) == PGRES_COPY_IN) {
+        ScopedPGresult result(PQexec(conn, m_copy_stmt.c_str()));
+        if (PQresultStatus(result.get()) == PGRES_COPY_IN) {
             m_ongoing_query = true;
-            PQclear(result);
             return;
         }
-        if (result != nullptr && getSqlstate(result) == static_cast<int>(kelvo::Sqlstate::ConfigurationLimitExceeded) &&
+        if (result && getSqlstate(result.get()) == static_cast<int>(kelvo::Sqlstate::ConfigurationLimitExceeded) &&
             std::chrono::steady_clock::now() < giveUp) {
-            PQclear(result);
+            result.reset();
             Throttle();
             if (BulkInsertFailed()) {
                 return;
@@ -266,12 +231,10 @@ void Inserter::CopyStart() {
             continue;
         }
         // No result at all is a lost connection: its own text says why.
-        if (result == nullptr) {
+        if (!result) {
             throw MakeError(conn, kOpenCopyFailed);
         }
-        Error error = MakeError(result, kOpenCopyFailed);
-        PQclear(result);
-        throw error;
+        throw MakeError(result.get(), kOpenCopyFailed);
     }
 }
 
@@ -337,12 +300,12 @@ void Inserter::PutCopyEnd(Connection& connection, const char* message) {
         std::this_thread::sleep_for(kFullBufferWait);
     }
     if (message != nullptr) {
-        CleanupResults(connection, PQgetResult(conn));
+        CleanupResults(connection, ScopedPGresult(PQgetResult(conn)));
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::QueryCanceled), message, kCopyCancelled);
     }
     if (ended == -1) {
         Error error = MakeError(conn, kPutCopyEndFailed);
-        CleanupResults(connection, PQgetResult(conn));
+        CleanupResults(connection, ScopedPGresult(PQgetResult(conn)));
         throw error;
     }
 }
@@ -363,13 +326,12 @@ void Inserter::FinalizePlain() {
     CopyEnd();
     m_ongoing_query = false;
     PGconn* conn = m_transport_connection->GetPGconn();
-    while (PGresult* result = PQgetResult(conn)) {
-        if (PQresultStatus(result) == PGRES_COMMAND_OK) {
-            PQclear(result);
+    while (ScopedPGresult result{PQgetResult(conn)}) {
+        if (PQresultStatus(result.get()) == PGRES_COMMAND_OK) {
             continue;
         }
-        Error error = MakeError(result, kCopyFailed);
-        CleanupResults(*m_transport_connection, result);
+        Error error = MakeError(result.get(), kCopyFailed);
+        CleanupResults(*m_transport_connection, std::move(result));
         throw error;
     }
 }

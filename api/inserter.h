@@ -110,15 +110,9 @@ private:
     // without racing the task's own use of the connection.
     int m_main_socket = -1;
     bool m_released = false;
+    // The main connection stays busy from the constructor to the release.
+    std::optional<BusyLease> m_busy;
 };
-
-// The SQLSTATE of a result as its code value; none when the field is absent
-// or not five characters long.
-std::optional<int> getSqlstate(const PGresult* result);
-
-// "db"."schema"."name", leaving out the empty parts before the name.
-std::string MakeQualifiedQuotedIdentifier(const std::string& database, const std::string& schema,
-                                          const std::string& name);
 
 }  // namespace kelvoapi
 

@@ -21,20 +21,6 @@ constexpr ContextId kWrongCell{0x5e0b72d1};
 // rows fit without growing it.
 constexpr size_t kFlushSlack = 1024;
 
-[[noreturn]] void ThrowValueTooLarge() {
-    throw Error(kelvo::make_error_code(kelvo::Sqlstate::ValueTooLarge), "The given value is too large.",
-                kValueTooLarge);
-}
-
-std::vector<uint8_t> Nullability(const TableDefinition& definition) {
-    std::vector<uint8_t> nullability;
-    nullability.reserve(definition.GetColumnCount());
-    for (const TableDefinition::Column& column : definition.GetColumns()) {
-        nullability.push_back(column.m_type.m_nullable ? 1 : 0);
-    }
-    return nullability;
-}
-
 const TableDefinition& RequireColumns(const TableDefinition& definition) {
     if (definition.GetColumnCount() == 0) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
@@ -47,16 +33,32 @@ const TableDefinition& RequireColumns(const TableDefinition& definition) {
 }  // namespace
 
 InserterBuffer::InserterBuffer(ChunkSink& inserter, const TableDefinition& tableDefinition, std::string selectList)
-    : m_inserter(inserter),
-      m_streamDefinition(RequireColumns(tableDefinition)),
-      m_nullability(Nullability(tableDefinition)),
-      m_columnCount(tableDefinition.GetColumnCount()),
-      m_flushThreshold(DataChunk::initial_size - kFlushSlack),
+    : m_flushThreshold(DataChunk::initial_size - kFlushSlack),
+      m_columnFacts(FactsOf(RequireColumns(tableDefinition))),
+      m_inserter(inserter),
+      m_streamDefinition(tableDefinition),
       m_selectList(std::move(selectList)) {
-    m_shapes.reserve(m_columnCount);
-    for (const TableDefinition::Column& column : tableDefinition.GetColumns()) {
-        m_shapes.push_back(ShapeOf(column.m_type));
+    m_firstColumn = m_columnFacts.data();
+    m_column = m_firstColumn;
+    PointInto(DataChunk::m_header_size);
+}
+
+std::vector<InserterBuffer::ColumnFacts> InserterBuffer::FactsOf(const TableDefinition& definition) {
+    std::vector<ColumnFacts> facts;
+    facts.reserve(definition.GetColumnCount());
+    for (const TableDefinition::Column& column : definition.GetColumns()) {
+        facts.push_back(FactsOf(column.m_type));
     }
+    facts.back().last = 1;
+    return facts;
+}
+
+void InserterBuffer::PointInto(size_t filled) {
+    uint8_t* data = m_data.GetChunkData();
+    m_cursor = data + filled;
+    m_limit = data + m_data.GetChunkDataSize();
+    m_quickLimit = m_limit - quick_cell_max;
+    m_flushMark = data + m_flushThreshold;
 }
 
 InserterBuffer::InserterBuffer(std::shared_ptr<ChunkSink> inserter, const TableDefinition& tableDefinition,
@@ -67,42 +69,44 @@ InserterBuffer::InserterBuffer(std::shared_ptr<ChunkSink> inserter, const TableD
 
 // The cell encodings the server reads for each type: the widths of the
 // copy format's fixed values, or a length-prefixed variable value.
-InserterBuffer::ColumnShape InserterBuffer::ShapeOf(const Type& type) {
+InserterBuffer::ColumnFacts InserterBuffer::FactsOf(const Type& type) {
+    const uint8_t marker = type.m_nullable ? 1 : 0;
+    constexpr uint8_t last = 0;
     switch (type.m_tag) {
         case KELVO_BOOL:
-            return {Bool, 1};
+            return {Bool, 1, marker, last};
         case KELVO_SMALL_INT:
-            return {Int16, 2};
+            return {Int16, 2, marker, last};
         case KELVO_INT:
         case KELVO_OID:
-            return {Int32, 4};
+            return {Int32, 4, marker, last};
         case KELVO_DATE:
-            return {static_cast<uint8_t>(Int32 | Date), 4};
+            return {static_cast<uint8_t>(Int32 | Date), 4, marker, last};
         case KELVO_BIG_INT:
         case KELVO_TIME:
         case KELVO_TIMESTAMP:
         case KELVO_TIMESTAMP_TZ:
-            return {Int64, 8};
+            return {Int64, 8, marker, last};
         case KELVO_DOUBLE:
-            return {Double, 8};
+            return {Double, 8, marker, last};
         case KELVO_NUMERIC: {
             const uint32_t precision = PrecisionFromModifier(type.m_modifier);
             if (type.m_modifier == no_type_modifier || precision == no_type_modifier) {
-                return {Int64, RawEightOrSixteen};
+                return {Int64, RawEightOrSixteen, marker, last};
             }
-            return precision <= 18 ? ColumnShape{Int64, 8} : ColumnShape{0, 16};
+            return precision <= 18 ? ColumnFacts{Int64, 8, marker, last} : ColumnFacts{0, 16, marker, last};
         }
         case KELVO_INTERVAL:
-            return {0, 16};
+            return {0, 16, marker, last};
         case KELVO_TEXT:
         case KELVO_VARCHAR:
         case KELVO_CHAR:
         case KELVO_BYTE_A:
         case KELVO_JSON:
         case KELVO_GEOGRAPHY:
-            return {Binary, RawVariable};
+            return {Binary, RawVariable, marker, last};
         default:
-            return {0, RawAny};
+            return {0, RawAny, marker, last};
     }
 }
 
@@ -138,7 +142,7 @@ std::string TypeText(const Type& type) {
 }  // namespace
 
 void InserterBuffer::ThrowWrongCell(Takes add) const {
-    const TableDefinition::Column& column = m_streamDefinition.GetColumn(m_currentCell);
+    const TableDefinition::Column& column = m_streamDefinition.GetColumn(GetCurrentCell());
     throw Error(kelvo::make_error_code(kelvo::Sqlstate::DataTypeMismatch),
                 std::string("Cannot add ") + AddedKind(add) + " to the column " + QuoteIdentifier(column.m_name) +
                     " of type " + TypeText(column.m_type) + ".",
@@ -146,15 +150,27 @@ void InserterBuffer::ThrowWrongCell(Takes add) const {
 }
 
 void InserterBuffer::ThrowWrongRaw(size_t size) const {
-    const TableDefinition::Column& column = m_streamDefinition.GetColumn(m_currentCell);
+    const TableDefinition::Column& column = m_streamDefinition.GetColumn(GetCurrentCell());
     throw Error(kelvo::make_error_code(kelvo::Sqlstate::DataTypeMismatch),
                 "Cannot add an encoded value of " + std::to_string(size) + " bytes to the column " +
                     QuoteIdentifier(column.m_name) + " of type " + TypeText(column.m_type) + ".",
                 kWrongCell);
 }
 
+void InserterBuffer::ThrowNullInNotNullColumn() const {
+    throw Error(kelvo::make_error_code(kelvo::Sqlstate::NullValueNotAllowed),
+                "The column " + QuoteIdentifier(m_streamDefinition.GetColumn(GetCurrentCell()).m_name) +
+                    " is declared NOT NULL and cannot hold NULL.",
+                kNullInNotNullColumn);
+}
+
+void InserterBuffer::ThrowValueTooLarge() {
+    throw Error(kelvo::make_error_code(kelvo::Sqlstate::ValueTooLarge), "The given value is too large.",
+                kValueTooLarge);
+}
+
 void InserterBuffer::CheckRaw(const uint8_t* value, size_t size) const {
-    const uint8_t width = m_shapes[m_currentCell].rawWidth;
+    const uint8_t width = CurrentFacts().rawWidth;
     switch (width) {
         case RawAny:
             return;
@@ -182,77 +198,51 @@ void InserterBuffer::CheckRaw(const uint8_t* value, size_t size) const {
 
 void InserterBuffer::Grow(size_t cellSize) {
     const size_t size = m_data.GetChunkDataSize();
-    if (cellSize > std::numeric_limits<size_t>::max() - m_current) {
+    const size_t filled = GetFilledSize();
+    if (cellSize > std::numeric_limits<size_t>::max() - filled) {
         ThrowValueTooLarge();
     }
-    const size_t need = m_current + cellSize;
+    const size_t need = filled + cellSize;
     const size_t grown = size + size / 5;
     m_data.Resize(need > grown ? need : grown);
-}
-
-void InserterBuffer::addNull() {
-    if (!CurrentIsNullable()) {
-        throw Error(kelvo::make_error_code(kelvo::Sqlstate::NullValueNotAllowed),
-                    "The column " + QuoteIdentifier(m_streamDefinition.GetColumn(m_currentCell).m_name) +
-                        " is declared NOT NULL and cannot hold NULL.",
-                    kNullInNotNullColumn);
-    }
-    Commit(kelvobinary_store_null(Reserve(1)));
-}
-
-void InserterBuffer::addBinary(const uint8_t* value, size_t size) {
-    CheckTakes(Binary);
-    // The length field has 32 bits; a longer value would be cut short and the
-    // rest of it read as further cells.
-    if (size > std::numeric_limits<uint32_t>::max()) {
-        ThrowValueTooLarge();
-    }
-    if (CurrentIsNullable()) {
-        Commit(kelvobinary_store_varbinary(Reserve(5 + size), value, size));
-    } else {
-        Commit(kelvobinary_store_varbinary_not_nullable(Reserve(4 + size), value, size));
-    }
+    PointInto(filled);
 }
 
 void InserterBuffer::addRaw(const uint8_t* value, size_t size) {
-    const size_t marker = CurrentIsNullable() ? 1 : 0;
-    if (size > std::numeric_limits<size_t>::max() - marker - m_current) {
+    const size_t marker = CurrentFacts().marker;
+    if (size > std::numeric_limits<size_t>::max() - marker - GetFilledSize()) {
         ThrowValueTooLarge();
     }
     CheckRaw(value, size);
-    uint8_t* out = Reserve(marker + size).data;
-    if (marker != 0) {
-        *out++ = kelvobinary_marker_value;
-    }
-    if (size != 0) {
-        std::memcpy(out, value, size);
-    }
-    Commit(marker + size);
+    Reserve(marker + size);
+    Commit(Place(marker + size, [marker, value, size](uint8_t* out) {
+        if (marker != 0) {
+            *out++ = kelvobinary_marker_value;
+        }
+        copy_small(out, value, size);
+    }));
 }
 
-void InserterBuffer::EndRow() {
-    m_currentCell = 0;
-    if (m_current > DataChunk::m_header_size && m_current >= m_flushThreshold) {
-        if (!m_flushedAnything) {
-            m_inserter.InitBulkInsert(&m_streamDefinition, m_selectList);
-        }
-        SendBuffered();
+void InserterBuffer::SendFullChunk() {
+    if (!m_flushedAnything) {
+        m_inserter.InitBulkInsert(&m_streamDefinition, m_selectList);
     }
+    SendBuffered();
 }
 
 void InserterBuffer::flush() {
-    if (m_current <= DataChunk::m_header_size) {
+    if (GetFilledSize() <= DataChunk::m_header_size) {
         return;
     }
-    if (!m_flushedAnything && m_current >= m_flushThreshold) {
+    if (!m_flushedAnything && m_cursor >= m_flushMark) {
         m_inserter.InitBulkInsert(&m_streamDefinition, m_selectList);
     }
     SendBuffered();
 }
 
 void InserterBuffer::SendBuffered() {
-    m_inserter.SendChunk(m_data.GetChunkData(), m_current);
-    m_current = DataChunk::m_header_size;
+    m_inserter.SendChunk(m_data.GetChunkData(), GetFilledSize());
+    m_cursor = m_data.GetChunkData() + DataChunk::m_header_size;
     m_flushedAnything = true;
 }
 

@@ -15,6 +15,7 @@
 #include <limits>
 
 #include "api/little_endian.h"
+#include "infra/small_copy.h"
 #include "infra/uint128.h"
 
 namespace kelvoapi {
@@ -30,27 +31,46 @@ constexpr uint8_t kelvobinary_magic[6] = {'K', 'L', 'V', 'C', 'P', 'Y'};
 constexpr uint8_t kelvobinary_marker_value = 0x00;
 constexpr uint8_t kelvobinary_marker_null = 0x01;
 
+// The unchecked writers, for a caller that has made room for the whole cell:
+// `marker` is 1 for a nullable column's cell and 0 for a NOT NULL column's,
+// and each returns the cell's size.
+template <typename T>
+inline size_t kelvobinary_put_fixed(uint8_t* out, size_t marker, T value) {
+    // Without a marker the value's first byte lands on this one: no branch.
+    out[0] = kelvobinary_marker_value;
+    little_endian_store(out + marker, value);
+    return marker + sizeof(T);
+}
+
+inline size_t kelvobinary_put_varbinary(uint8_t* out, size_t marker, const uint8_t* value, uint32_t length) {
+    out[0] = kelvobinary_marker_value;
+    little_endian_store<uint32_t>(out + marker, length);
+    copy_small(out + marker + 4, value, length);
+    return marker + 4 + size_t{length};
+}
+
 namespace detail {
 
 // A null destination never receives bytes, whatever size comes with it.
-inline bool fits(writable_bytes out, size_t cellSize) { return out.data != nullptr && out.size >= cellSize; }
+inline bool fits(writable_bytes out, size_t cellSize) { return out.size >= cellSize && out.data != nullptr; }
 
 // T is an integer or uint128_t; overload resolution picks the store.
 template <typename T>
-inline size_t store_fixed(writable_bytes out, T value) {
-    if (fits(out, sizeof(T))) {
-        little_endian_store(out.data, value);
+inline size_t store_fixed_cell(writable_bytes out, T value, size_t marker) {
+    if (fits(out, marker + sizeof(T))) {
+        kelvobinary_put_fixed(out.data, marker, value);
     }
-    return sizeof(T);
+    return marker + sizeof(T);
+}
+
+template <typename T>
+inline size_t store_fixed(writable_bytes out, T value) {
+    return store_fixed_cell(out, value, 0);
 }
 
 template <typename T>
 inline size_t store_fixed_nullable(writable_bytes out, T value) {
-    if (fits(out, 1 + sizeof(T))) {
-        out.data[0] = kelvobinary_marker_value;
-        little_endian_store(out.data + 1, value);
-    }
-    return 1 + sizeof(T);
+    return store_fixed_cell(out, value, 1);
 }
 
 // The length field is 32 bits wide; a longer value has no encoding, and its
@@ -59,19 +79,11 @@ inline size_t store_varbinary(writable_bytes out, const uint8_t* value, size_t l
     if (length > std::numeric_limits<uint32_t>::max() || (value == nullptr && length != 0)) {
         return 0;
     }
-    const size_t prefix = nullable ? 5 : 4;
-    const size_t cellSize = prefix + length;
-    if (fits(out, cellSize)) {
-        uint8_t* cursor = out.data;
-        if (nullable) {
-            *cursor++ = kelvobinary_marker_value;
-        }
-        little_endian_store<uint32_t>(cursor, static_cast<uint32_t>(length));
-        if (length != 0) {
-            std::memcpy(cursor + 4, value, length);
-        }
+    const size_t marker = nullable ? 1 : 0;
+    if (fits(out, marker + 4 + length)) {
+        return kelvobinary_put_varbinary(out.data, marker, value, static_cast<uint32_t>(length));
     }
-    return cellSize;
+    return marker + 4 + length;
 }
 
 }  // namespace detail

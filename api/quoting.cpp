@@ -132,4 +132,16 @@ std::string QuoteStringLiteral(std::string_view text) {
     return result;
 }
 
+std::string MakeQualifiedQuotedIdentifier(const std::string& database, const std::string& schema,
+                                          const std::string& name) {
+    std::string text;
+    if (!database.empty()) {
+        text += QuoteIdentifier(database) + ".";
+    }
+    if (!schema.empty()) {
+        text += QuoteIdentifier(schema) + ".";
+    }
+    return text + QuoteIdentifier(name);
+}
+
 }  // namespace kelvoapi

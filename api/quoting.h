@@ -17,4 +17,8 @@ std::string QuoteIdentifier(std::string_view text);
 // up pass unchanged, so UTF-8 text stays as it is.
 std::string QuoteStringLiteral(std::string_view text);
 
+// "db"."schema"."name", leaving out the empty parts before the name.
+std::string MakeQualifiedQuotedIdentifier(const std::string& database, const std::string& schema,
+                                          const std::string& name);
+
 }  // namespace kelvoapi

@@ -56,4 +56,16 @@ Error MakeError(const PGresult* result, ContextId contextId) {
     return error;
 }
 
+std::optional<int> getSqlstate(const PGresult* result) {
+    const char* field = PQresultErrorField(result, 'C');
+    if (field == nullptr) {
+        return std::nullopt;
+    }
+    const std::string_view sqlstate(field);
+    if (sqlstate.size() != 5) {
+        return std::nullopt;
+    }
+    return kelvo::SqlstateValue(sqlstate);
+}
+
 }  // namespace kelvoapi

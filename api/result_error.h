@@ -3,6 +3,7 @@
 // notice hook and the insertion.
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "error/context_id.h"
@@ -21,5 +22,9 @@ std::string_view GetResultErrorField(const PGresult* result, int field);
 
 // "FATAL" and "PANIC" exactly; anything else is an ERROR.
 kelvo_error_severity_t ParseSeverityString(std::string_view severity);
+
+// The SQLSTATE of a result as its code value; none when the field is absent
+// or not five characters long.
+std::optional<int> getSqlstate(const PGresult* result);
 
 }  // namespace kelvoapi

@@ -1,14 +1,13 @@
-// Reading a statement's results chunk by chunk, and the statement routines
-// that the catalog, statement, connection and insertion code share.
+// Reading a statement's results chunk by chunk, with the prefetch thread.
 #include "api/rowset.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <thread>
 
 #include "api/logging.h"
 #include "api/result_error.h"
+#include "api/statement.h"
 #include "error/sqlstate.h"
 #include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/query_execution.h"
@@ -18,9 +17,6 @@ namespace kelvoapi {
 
 namespace {
 
-constexpr ContextId kConnectionNotOk{0xea4d190c};
-constexpr ContextId kNoResultPending{0xfd1c5d35};
-constexpr ContextId kFirstResultFailed{0x5fdfad59};
 constexpr ContextId kChunkFailed{0xfa6b0e2f};
 constexpr ContextId kCopyDataFailed{0xaff5ca61};
 constexpr ContextId kChunkedModeRefused{0x458e8ce1};
@@ -30,126 +26,7 @@ constexpr ContextId kNoCopyData{0x6c2d0b57};
 
 constexpr unsigned chunk_row_count = 256;
 
-struct PGresultDeleter {
-    void operator()(PGresult* result) const { PQclear(result); }
-};
-using ScopedPGresult = std::unique_ptr<PGresult, PGresultDeleter>;
-
-// Reads and drops the rest of a COPY OUT; false when the connection failed.
-bool DiscardCopyData(PGconn* conn) {
-    char* buffer = nullptr;
-    int n;
-    while ((n = PQgetCopyData(conn, &buffer, 0)) > 0) {
-        PQfreemem(buffer);
-        buffer = nullptr;
-    }
-    return n == -1;
-}
-
-// Frees results until none is pending. A COPY IN stops the drain: the
-// connection stays in it for its caller to feed and end. A COPY OUT has no
-// reader left once it is drained, and would hold the connection in the COPY
-// for good, so its data is read and dropped and the drain goes on. The first
-// error result met is kept in `firstError` when asked for.
-void DrainFrom(PGconn* conn, PGresult* result, std::optional<Error>* firstError = nullptr,
-               ContextId contextId = ContextId{0}) {
-    while (result != nullptr) {
-        const int status = PQresultStatus(result);
-        if (firstError != nullptr && !*firstError && IsErrorStatus(status)) {
-            try {
-                firstError->emplace(MakeError(result, contextId));
-            } catch (...) {
-                // Out of memory for the report: the drain itself must go on.
-            }
-        }
-        PQclear(result);
-        if (status == PGRES_COPY_IN) {
-            return;
-        }
-        if (status == PGRES_COPY_OUT && !DiscardCopyData(conn)) {
-            // The connection failed inside the COPY: the result that says so
-            // is the next one.
-            if (firstError != nullptr && !*firstError) {
-                firstError->emplace(MakeError(conn, contextId));
-            }
-            return;
-        }
-        result = PQgetResult(conn);
-    }
-}
-
-// Wraps a result in a chunk that owns it; the result is freed if the chunk
-// cannot be made.
-std::unique_ptr<RowsetChunk> WrapResult(PGresult* result) {
-    try {
-        return std::make_unique<RowsetChunk>(result);
-    } catch (...) {
-        PQclear(result);
-        throw;
-    }
-}
-
 }  // namespace
-
-PGresult* GetResult(Connection& connection) {
-    if (connection.GetStatus() != KELVO_CONNECTION_OK) {
-        throw MakeError(connection.GetPGconn(), kConnectionNotOk);
-    }
-    PGresult* result = PQgetResult(connection.GetPGconn());
-    if (result == nullptr) {
-        throw MakeError(connection.GetPGconn(), kNoResultPending);
-    }
-    const int status = PQresultStatus(result);
-    if (!IsErrorStatus(status)) {
-        return result;
-    }
-    Error error = MakeError(result, kFirstResultFailed);
-    DrainFrom(connection.GetPGconn(), result);
-    throw error;
-}
-
-void CleanupResults(Connection& connection, PGresult* result) { DrainFrom(connection.GetPGconn(), result); }
-
-void CleanupResultsReportingErrors(Connection& connection, PGresult* result, ContextId contextId) {
-    std::optional<Error> firstError;
-    DrainFrom(connection.GetPGconn(), result, &firstError, contextId);
-    if (firstError) {
-        throw std::move(*firstError);
-    }
-}
-
-std::optional<size_t> getAffectedRowCount(PGresult* result) {
-    const std::string_view status(PQcmdStatus(result));
-    if (status.size() >= 6 && status.substr(0, 6) == "SELECT") {
-        return std::nullopt;
-    }
-    const char* tuples = PQcmdTuples(result);
-    if (tuples == nullptr || *tuples == '\0') {
-        return std::nullopt;
-    }
-    // Counts above 2^31 stay whole: the count is read as 64 bits.
-    return static_cast<size_t>(std::strtoull(tuples, nullptr, 10));
-}
-
-static void SendQuery(Connection& connection, std::string_view query, bool throwIfBusy) {
-    const std::string text(query);
-    SendStatement(connection, throwIfBusy, send_query_failed_context,
-                  [&](PGconn* conn) { return PQsendQuery(conn, text.c_str()); });
-}
-
-std::unique_ptr<Rowset> ExecuteQuery(Connection& connection, std::string_view query, bool throwIfBusy) {
-    SendQuery(connection, query, throwIfBusy);
-    return std::make_unique<Rowset>(connection);
-}
-
-std::optional<size_t> ExecuteCommand(Connection& connection, std::string_view command, bool throwIfBusy) {
-    SendQuery(connection, command, throwIfBusy);
-    PGresult* result = GetResult(connection);
-    std::optional<size_t> count = getAffectedRowCount(result);
-    // A later statement of the text that fails makes the whole command fail.
-    CleanupResultsReportingErrors(connection, result, kFirstResultFailed);
-    return count;
-}
 
 Rowset::Rowset(Connection& connection) : m_conn(connection) {
     if (m_conn.GetStatus() != KELVO_CONNECTION_OK) {
@@ -159,16 +36,13 @@ Rowset::Rowset(Connection& connection) : m_conn(connection) {
         throw error;
     }
     beginResultFetching();
-    m_conn.SetReady(false);
+    m_busy.emplace(m_conn);
 }
 
-Rowset::~Rowset() {
-    Close();
-    m_conn.SetReady(true);
-}
+Rowset::~Rowset() { Close(); }
 
-void Rowset::TakeChunk(PGresult* result) {
-    m_chunk = WrapResult(result);
+void Rowset::TakeChunk(ScopedPGresult result) {
+    m_chunk = std::make_unique<RowsetChunk>(std::move(result));
     m_pendingBytes += m_chunk->GetByteSize();
 }
 
@@ -181,8 +55,10 @@ void Rowset::beginResultFetching() {
         }
     }
     try {
-        PGresult* result = GetResult(m_conn);
-        TakeChunk(result);
+        ScopedPGresult first = GetResult(m_conn);
+        // The chunk owns the result from here on.
+        PGresult* result = first.get();
+        TakeChunk(std::move(first));
         TableDefinition schema("", "", "", KELVO_PERMANENT, false);
         const int status = m_chunk->GetStatus();
         if (status == PGRES_TUPLES_OK || status == PGRES_TUPLES_CHUNK) {
@@ -236,8 +112,8 @@ std::unique_ptr<RowsetChunk> Rowset::GetNextChunk() {
                 std::rethrow_exception(std::exchange(m_prefetchError, nullptr));
             }
         } else if (taken->GetStatus() == KELVO_RESULT_TUPLES_CHUNK) {
-            if (PGresult* next = PQgetResult(m_conn.GetPGconn())) {
-                TakeChunk(next);
+            if (ScopedPGresult next{PQgetResult(m_conn.GetPGconn())}) {
+                TakeChunk(std::move(next));
             }
         }
         if (taken->GetRowCount() > 0) {
@@ -258,7 +134,7 @@ void Rowset::FinishStatement() {
     m_prefetcher.reset();
     m_finished = true;
     if (PGconn* conn = m_conn.GetPGconn()) {
-        CleanupResultsReportingErrors(m_conn, PQgetResult(conn), kChunkFailed);
+        CleanupResultsReportingErrors(m_conn, ScopedPGresult(PQgetResult(conn)), kChunkFailed);
     }
 }
 
@@ -312,7 +188,7 @@ void Rowset::Close() {
         if (copyUnread && !DiscardCopyData(conn)) {
             return;
         }
-        DrainFrom(conn, PQgetResult(conn));
+        CleanupResults(m_conn, ScopedPGresult(PQgetResult(conn)));
     }
 }
 
@@ -330,75 +206,109 @@ Rowset::AsyncResultPrefetcher::~AsyncResultPrefetcher() {
     if (m_reader.valid()) {
         m_reader.wait();
     }
-    std::unique_ptr<RowsetChunk> left;
+    ScopedPGresult left;
     while (m_chunks.TryPop(left)) {
         left.reset();
     }
+    m_giveBack->Close();
 }
 
 void Rowset::AsyncResultPrefetcher::WaitWhileThrottled() {
+    if (m_cancel || m_pendingBytes < m_prefetch_threshold) {
+        return;
+    }
+    m_chunks.WakeConsumer();
     std::unique_lock<std::mutex> lock(m_throttleMutex);
+    // Set before the test of the bytes and read by Released after its
+    // change of them (both sequentially consistent): either the test here
+    // sees the bytes released, or Released sees the flag and signals, which
+    // its lock holds back until this thread waits.
+    m_throttleWaiting = true;
     while (!m_cancel && m_pendingBytes >= m_prefetch_threshold) {
         // Released() wakes the wait; the bound only covers a missed signal.
         m_throttled.wait_for(lock, std::chrono::milliseconds(100));
     }
+    m_throttleWaiting = false;
 }
 
 void Rowset::AsyncResultPrefetcher::Released() {
-    // Taking the mutex orders this signal after a waiter's test of the
-    // bytes, so it cannot fall between that test and the wait.
+    // Called for every chunk handed out: the mutex and the signal only when
+    // the thread waits.
+    if (!m_throttleWaiting) {
+        return;
+    }
     { std::lock_guard<std::mutex> lock(m_throttleMutex); }
     m_throttled.notify_one();
 }
 
 void Rowset::AsyncResultPrefetcher::ReadChunks() {
+    try {
+        ReadUntilEnd();
+    } catch (...) {
+        // The end marker keeps the caller from waiting for chunks that will
+        // never come; Pop then reports the failure kept in the future.
+        m_giveBack->Close();
+        m_chunks.Push(nullptr);
+        throw;
+    }
+    // Results handed back from now on are freed where they are let go.
+    m_giveBack->Close();
+}
+
+void Rowset::AsyncResultPrefetcher::ReadUntilEnd() {
     if (m_cancel) {
         return;
     }
     WaitWhileThrottled();
-    try {
-        for (;;) {
-            PGresult* result = PQgetResult(m_conn.GetPGconn());
-            if (result == nullptr) {
-                m_statementEnded = true;
-                m_chunks.Push(nullptr);
-                return;
-            }
-            std::unique_ptr<RowsetChunk> chunk = WrapResult(result);
-            // The last part of this statement's result (or its error): what
-            // follows belongs to the next statement of the text, with its
-            // own columns, and is the caller's thread's to drain.
-            const bool last = chunk->GetStatus() != KELVO_RESULT_TUPLES_CHUNK;
-            m_pendingBytes += chunk->GetByteSize();
-            m_chunks.Push(std::move(chunk));
-            if (last) {
-                m_statementEnded = true;
-                m_chunks.Push(nullptr);
-                return;
-            }
-            if (m_cancel) {
-                return;
-            }
-            WaitWhileThrottled();
+    PGconn* conn = m_conn.GetPGconn();
+    for (;;) {
+        // The blocks of the results the caller is done with are the ones the
+        // next result is built in.
+        m_giveBack->FreeGiven();
+        // Chunks go over quietly while whole ones are in the input buffer;
+        // the caller is woken once for the lot before a read of the socket,
+        // which may wait for the server, instead of once per chunk.
+        if (m_chunks.Size() >= wake_batch || PQisBusy(conn) != 0) {
+            m_chunks.WakeConsumer();
         }
-    } catch (...) {
-        // The end marker keeps the caller from waiting for chunks that will
-        // never come; Pop then reports the failure kept in the future.
-        m_chunks.Push(nullptr);
-        throw;
+        ScopedPGresult result(PQgetResult(conn));
+        if (!result) {
+            m_statementEnded = true;
+            m_chunks.Push(nullptr);
+            return;
+        }
+        // The last part of this statement's result (or its error): what
+        // follows belongs to the next statement of the text, with its own
+        // columns, and is the caller's thread's to drain.
+        const bool last = PQresultStatus(result.get()) != PGRES_TUPLES_CHUNK;
+        m_pendingBytes += RowsetChunk::ByteSizeOf(result.get());
+        m_chunks.PushQuietly(std::move(result));
+        if (last) {
+            m_statementEnded = true;
+            m_chunks.Push(nullptr);
+            return;
+        }
+        if (m_cancel) {
+            m_chunks.WakeConsumer();
+            return;
+        }
+        WaitWhileThrottled();
     }
 }
 
 std::unique_ptr<RowsetChunk> Rowset::AsyncResultPrefetcher::Pop() {
-    std::unique_ptr<RowsetChunk> chunk;
-    m_chunks.Pop(chunk);
+    ScopedPGresult result;
+    m_chunks.Pop(result);
     // The thread ends right after its end marker; a failure that ended it
     // early is rethrown here. After a cancel the thread may still be reading,
     // and the close waits for it instead.
-    if (!chunk && !m_cancel && m_reader.valid()) {
-        m_reader.get();
+    if (!result) {
+        if (!m_cancel && m_reader.valid()) {
+            m_reader.get();
+        }
+        return nullptr;
     }
-    return chunk;
+    return std::make_unique<RowsetChunk>(std::move(result), m_giveBack);
 }
 
 }  // namespace kelvoapi

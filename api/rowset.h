@@ -1,6 +1,5 @@
 // The result of one statement on a connection, read chunk by chunk, with an
-// optional prefetch thread that reads chunks ahead into a bounded queue; and
-// the statement routines that every part of the library sends SQL through.
+// optional prefetch thread that reads chunks ahead into a bounded queue.
 #pragma once
 
 #include <atomic>
@@ -11,15 +10,16 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string_view>
 #include <utility>
 
 #include "api/connection.h"
 #include "api/handles.h"
+#include "api/result_return.h"
 #include "api/rowset_chunk.h"
 #include "api/table_definition.h"
 #include "infra/concurrent_queue.h"
 #include "postgres/libpq/libpq_types.h"
+#include "postgres/libpq/scoped_result.h"
 
 namespace kelvoapi {
 
@@ -59,6 +59,9 @@ public:
     class AsyncResultPrefetcher {
     public:
         static constexpr size_t MAX_CHUNK_PREFETCH_COUNT = 256;
+        // Chunks queued quietly before the caller is woken all the same, so
+        // that it works on a long burst while the rest is parsed.
+        static constexpr size_t wake_batch = 16;
 
         AsyncResultPrefetcher(Connection& connection, size_t prefetchThreshold, std::atomic<size_t>& pendingBytes,
                               std::atomic<bool>& cancel);
@@ -68,7 +71,9 @@ public:
         ~AsyncResultPrefetcher();
 
         // Null at the end of the statement's result or after a cancel;
-        // rethrows what ended the reading thread early.
+        // rethrows what ended the reading thread early. The chunk is made on
+        // the caller's thread, and its result goes back to the reading
+        // thread to be freed there.
         std::unique_ptr<RowsetChunk> Pop();
         // The caller handed bytes out or cancelled: a thread held back by
         // the threshold looks again at once.
@@ -79,28 +84,33 @@ public:
 
     private:
         void ReadChunks();
+        void ReadUntilEnd();
         void WaitWhileThrottled();
 
         Connection& m_conn;
         size_t m_prefetch_threshold;
         std::atomic<bool>& m_cancel;
         std::future<void> m_reader;
-        ConcurrentQueue<std::unique_ptr<RowsetChunk>> m_chunks;
+        std::shared_ptr<ResultReturn> m_giveBack = std::make_shared<ResultReturn>();
+        ConcurrentQueue<ScopedPGresult> m_chunks;
         std::atomic<size_t>& m_pendingBytes;
         std::atomic<bool> m_statementEnded{false};
         std::mutex m_throttleMutex;
         std::condition_variable m_throttled;
+        std::atomic<bool> m_throttleWaiting{false};
     };
 
 private:
     void beginResultFetching();
-    void TakeChunk(PGresult* result);
+    void TakeChunk(ScopedPGresult result);
     // Once the statement's own results are all handed out: drains what the
     // rest of the text produced and throws its first error.
     void FinishStatement();
 
     std::atomic<bool> m_cancel{false};
     Connection& m_conn;
+    // Taken once the first result is in; returned after the close.
+    std::optional<BusyLease> m_busy;
     std::unique_ptr<RowsetChunk> m_chunk;
     std::atomic<size_t> m_pendingBytes{0};
     std::unique_ptr<AsyncResultPrefetcher> m_prefetcher;
@@ -115,38 +125,6 @@ private:
     // Every result of the statement text has been read.
     bool m_finished = false;
 };
-
-// The error of a query that could not be sent (PQsendQuery refused).
-inline constexpr ContextId send_query_failed_context{0x43da522a};
-
-// Checks the busy rule when asked, then sends with `send(PGconn*)`, a
-// protocol client send call; its refusal throws the connection's error text
-// under `sendFailed`.
-template <typename Send>
-void SendStatement(Connection& connection, bool throwIfBusy, ContextId sendFailed, Send&& send) {
-    if (throwIfBusy) {
-        connection.ThrowIfBusy();
-    }
-    if (send(connection.GetPGconn()) == 0) {
-        throw MakeError(connection.GetPGconn(), sendFailed);
-    }
-}
-
-// Sends `query` and returns its rowset (the connection is then busy).
-std::unique_ptr<Rowset> ExecuteQuery(Connection& connection, std::string_view query, bool throwIfBusy);
-// Sends `command`, waits for its result and drains the rest; the affected row
-// count when the command reports one.
-std::optional<size_t> ExecuteCommand(Connection& connection, std::string_view command, bool throwIfBusy);
-// The next result; an error status throws the server's error after draining.
-PGresult* GetResult(Connection& connection);
-// Frees `result` and drains the results after it; stops at a COPY IN, and
-// reads and drops the data of a COPY OUT.
-void CleanupResults(Connection& connection, PGresult* result);
-// As CleanupResults, then throws the first error result met on the way:
-// a later statement of a multi-statement text that failed, or a connection
-// lost meanwhile.
-void CleanupResultsReportingErrors(Connection& connection, PGresult* result, ContextId contextId);
-std::optional<size_t> getAffectedRowCount(PGresult* result);
 
 }  // namespace kelvoapi
 

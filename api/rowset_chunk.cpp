@@ -1,22 +1,39 @@
-// Field access on a result chunk without copying.
+// Field access on a result chunk without copying: straight from the field
+// arrays that the protocol client's parser filled.
 #include "api/rowset_chunk.h"
+
+#include <utility>
 
 #include "postgres/libpq/result_record.h"
 
 namespace kelvoapi {
 
-RowsetChunk::RowsetChunk(PGresult* result)
-    : m_pg_result(result),
-      m_status(static_cast<ResultStatus>(PQresultStatus(result))),
-      m_column_count(static_cast<size_t>(PQnfields(result))),
-      m_row_count(static_cast<size_t>(PQntuples(result))),
-      m_bytes(PQresultSize(result)) {
+RowsetChunk::RowsetChunk(ScopedPGresult result, std::shared_ptr<ResultReturn> giveBack)
+    : m_pg_result(std::move(result)),
+      m_giveBack(std::move(giveBack)),
+      m_status(static_cast<ResultStatus>(PQresultStatus(m_pg_result.get()))),
+      m_column_count(static_cast<size_t>(PQnfields(m_pg_result.get()))),
+      m_row_count(static_cast<size_t>(PQntuples(m_pg_result.get()))),
+      m_bytes(PQresultSize(m_pg_result.get())) {
+    const PGresultFields fields = pqResultFields(m_pg_result.get());
+    m_values = fields.values;
+    m_lengths = fields.lengths;
     // The hooks point at the connection, which a chunk may outlive.
-    result->noticeHooks.noticeRec = nullptr;
-    result->noticeHooks.noticeProc = nullptr;
+    m_pg_result->noticeHooks.noticeRec = nullptr;
+    m_pg_result->noticeHooks.noticeProc = nullptr;
 }
 
-RowsetChunk::~RowsetChunk() { PQclear(m_pg_result); }
+RowsetChunk::~RowsetChunk() {
+    // A result the prefetch thread no longer takes is freed here.
+    if (m_giveBack) {
+        m_giveBack->Give(m_pg_result);
+    }
+}
+
+size_t RowsetChunk::ByteSizeOf(const PGresult* result) {
+    const int bytes = PQresultSize(result);
+    return bytes > 0 ? static_cast<size_t>(bytes) : 0;
+}
 
 // Out-of-range indexes are answered here: the protocol client would also
 // report them through the notice hooks, and a chunk may outlive the
@@ -26,20 +43,15 @@ bool RowsetChunk::InRange(kelvo_row_index_t row, kelvo_field_index_t column) con
 }
 
 bool RowsetChunk::IsFieldValueNull(kelvo_row_index_t row, kelvo_field_index_t column) const {
-    if (!InRange(row, column)) {
-        return true;
-    }
-    return PQgetisnull(m_pg_result, static_cast<int>(row), static_cast<int>(column)) != 0;
+    return !InRange(row, column) || m_lengths[row * m_column_count + column] < 0;
 }
 
 kelvo_value_t RowsetChunk::GetFieldValue(kelvo_row_index_t row, kelvo_field_index_t column) const {
     if (IsFieldValueNull(row, column)) {
         return kelvo_value_t{nullptr, 0};
     }
-    const int r = static_cast<int>(row);
-    const int c = static_cast<int>(column);
-    return kelvo_value_t{reinterpret_cast<const uint8_t*>(PQgetvalue(m_pg_result, r, c)),
-                         static_cast<size_t>(PQgetlength(m_pg_result, r, c))};
+    const size_t at = row * m_column_count + column;
+    return kelvo_value_t{m_values[at], static_cast<size_t>(m_lengths[at])};
 }
 
 const uint8_t* RowsetChunk::GetFieldValueByRef(kelvo_row_index_t row, kelvo_field_index_t column, int* size) const {
@@ -49,8 +61,8 @@ const uint8_t* RowsetChunk::GetFieldValueByRef(kelvo_row_index_t row, kelvo_fiel
     }
     const int r = static_cast<int>(row);
     const int c = static_cast<int>(column);
-    *size = PQgetlength(m_pg_result, r, c);
-    return reinterpret_cast<const uint8_t*>(PQgetvalue(m_pg_result, r, c));
+    *size = PQgetlength(m_pg_result.get(), r, c);
+    return reinterpret_cast<const uint8_t*>(PQgetvalue(m_pg_result.get(), r, c));
 }
 
 void RowsetChunk::Process() {
@@ -58,23 +70,16 @@ void RowsetChunk::Process() {
         return;
     }
     const size_t count = m_column_count * m_row_count;
-    m_values.reserve(count);
-    m_sizes.reserve(count);
-    m_null_flags.reserve(count);
-    for (size_t r = 0; r < m_row_count; ++r) {
-        for (size_t c = 0; c < m_column_count; ++c) {
-            const int ri = static_cast<int>(r);
-            const int ci = static_cast<int>(c);
-            const bool isNull = PQgetisnull(m_pg_result, ri, ci) != 0;
-            if (isNull) {
-                m_values.push_back(nullptr);
-                m_sizes.push_back(0);
-            } else {
-                m_values.push_back(reinterpret_cast<const uint8_t*>(PQgetvalue(m_pg_result, ri, ci)));
-                m_sizes.push_back(static_cast<size_t>(PQgetlength(m_pg_result, ri, ci)));
-            }
-            m_null_flags.push_back(isNull ? 1 : 0);
-        }
+    // Left uninitialised: the pass below writes every entry.
+    m_sizes.reset(new size_t[count]);
+    m_null_flags.reset(new int8_t[count]);
+    size_t* sizes = m_sizes.get();
+    int8_t* nulls = m_null_flags.get();
+    for (size_t i = 0; i < count; ++i) {
+        const int length = m_lengths[i];
+        const bool isNull = length < 0;
+        sizes[i] = isNull ? 0 : static_cast<size_t>(length);
+        nulls[i] = isNull ? 1 : 0;
     }
     m_processed = true;
 }

@@ -5,11 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
+#include "api/result_return.h"
 #include "api/result_status.h"
 #include "kelvo/rowset.h"
 #include "postgres/libpq/libpq_types.h"
+#include "postgres/libpq/scoped_result.h"
 
 struct kelvo_rowset_chunk_t {};
 
@@ -17,8 +19,10 @@ namespace kelvoapi {
 
 class RowsetChunk : public kelvo_rowset_chunk_t {
 public:
-    // Takes ownership of `result`, which must not be null.
-    explicit RowsetChunk(PGresult* result);
+    // Owns `result`, which must not be null. A result that a
+    // prefetch thread read goes back to it through `giveBack` when the chunk
+    // is destroyed, while that thread still reads.
+    explicit RowsetChunk(ScopedPGresult result, std::shared_ptr<ResultReturn> giveBack = nullptr);
     RowsetChunk(const RowsetChunk&) = delete;
     RowsetChunk& operator=(const RowsetChunk&) = delete;
     ~RowsetChunk();
@@ -28,7 +32,9 @@ public:
     size_t GetRowCount() const { return m_row_count; }
     // The result's memory size, which the prefetch throttle counts.
     size_t GetByteSize() const { return m_bytes > 0 ? static_cast<size_t>(m_bytes) : 0; }
-    PGresult* GetResult() const { return m_pg_result; }
+    // The same count for a result not yet wrapped.
+    static size_t ByteSizeOf(const PGresult* result);
+    PGresult* GetResult() const { return m_pg_result.get(); }
 
     // A NULL field, and an index out of range, give a null pointer and 0.
     kelvo_value_t GetFieldValue(kelvo_row_index_t row, kelvo_field_index_t column) const;
@@ -37,25 +43,31 @@ public:
     // value) stands.
     const uint8_t* GetFieldValueByRef(kelvo_row_index_t row, kelvo_field_index_t column, int* size) const;
 
-    // Builds the row-major arrays once; later calls keep the first arrays, so
-    // pointers handed out earlier stay valid.
+    // Builds the row-major size and null-flag arrays once, in one pass over
+    // the lengths the parser stored; the value pointers are the result's own.
+    // Later calls keep the first arrays, so pointers handed out earlier stay
+    // valid.
     void Process();
-    const uint8_t* const* GetFieldValues() const { return m_values.data(); }
-    const size_t* GetFieldValueSizes() const { return m_sizes.data(); }
-    const int8_t* GetNullFlags() const { return m_null_flags.data(); }
+    const uint8_t* const* GetFieldValues() const { return m_values; }
+    const size_t* GetFieldValueSizes() const { return m_sizes.get(); }
+    const int8_t* GetNullFlags() const { return m_null_flags.get(); }
 
 private:
     bool InRange(kelvo_row_index_t row, kelvo_field_index_t column) const;
 
-    PGresult* m_pg_result;
+    ScopedPGresult m_pg_result;
+    std::shared_ptr<ResultReturn> m_giveBack;
     ResultStatus m_status;
     size_t m_column_count;
     size_t m_row_count;
     int m_bytes;
+    // The result's field arrays, row-major: value pointers (null for NULL)
+    // and lengths (-1 for NULL).
+    const uint8_t* const* m_values;
+    const int* m_lengths;
     bool m_processed = false;
-    std::vector<const uint8_t*> m_values;
-    std::vector<size_t> m_sizes;
-    std::vector<int8_t> m_null_flags;
+    std::unique_ptr<size_t[]> m_sizes;
+    std::unique_ptr<int8_t[]> m_null_flags;
 };
 
 }  // namespace kelvoapi

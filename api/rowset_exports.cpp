@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "api/rowset.h"
+#include "api/statement.h"
 #include "error/context_ids.h"
 #include "error/frame.h"
 #include "error/invalid_argument.h"

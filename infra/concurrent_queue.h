@@ -9,6 +9,11 @@
 // sequentially consistent), so a signal that came too early cannot leave it
 // asleep while there is work. Every wait ends within 100 ms to recheck the
 // cancel predicate, so a cancel ends any wait within 100 ms.
+//
+// A producer that hands over many small elements in a burst may push them
+// quietly and wake the consumer once for the lot (WakeConsumer), provided it
+// does so before anything that may block it: a sleeping consumer otherwise
+// waits for the next wake, or for its 100 ms recheck.
 #pragma once
 
 #include <atomic>
@@ -77,10 +82,21 @@ public:
     // Returns false without storing when cancelled; the item then stays with
     // the caller.
     bool Push(T&& item) {
+        if (!PushQuietly(std::move(item))) {
+            return false;
+        }
+        WakeConsumer();
+        return true;
+    }
+
+    // As Push, but a sleeping consumer is not woken (except before a wait
+    // for room, which only the consumer can make).
+    bool PushQuietly(T&& item) {
         if (m_cancel()) {
             return false;
         }
         while (IsFull()) {
+            WakeConsumer();
             {
                 std::unique_lock<std::mutex> lock(m_mutexFull);
                 m_full.store(true);
@@ -94,11 +110,18 @@ public:
         const size_t tail = m_tail.load();
         m_buffer[tail] = std::move(item);
         m_tail.store((tail + 1) & m_mask);
-        if (m_empty.load()) {
-            Wake(m_mutexEmpty, m_cvEmpty, m_empty);
-        }
         return true;
     }
+
+    // Wakes a consumer that sleeps while elements are queued.
+    void WakeConsumer() {
+        if (m_empty.load() && m_head.load() != m_tail.load()) {
+            Wake(m_mutexEmpty, m_cvEmpty, m_empty);
+        }
+    }
+
+    // The elements queued; exact on the producer's side.
+    size_t Size() const { return (m_tail.load() - m_head.load()) & m_mask; }
 
     // Waits for an element; false once the cancel predicate holds.
     bool Pop(T& out) {

@@ -14,19 +14,9 @@ constexpr uint64_t kMicrosPerSecond = 1000000ULL;
 
 }  // namespace
 
-// The day-number formulas run entirely in unsigned 32-bit arithmetic with
-// truncating division: the supported years keep every intermediate value
-// positive, and anything else wraps instead of overflowing.
-date_t encode_date(date_components components) {
-    const uint32_t y = static_cast<uint32_t>(components.year);
-    const uint32_t m = static_cast<uint32_t>(static_cast<int32_t>(components.month));
-    const uint32_t d = static_cast<uint32_t>(static_cast<int32_t>(components.day));
-    const uint32_t a = (14u - m) / 12u;
-    const uint32_t Y = y + 4800u - a;
-    const uint32_t M = m + 12u * a - 3u;
-    return d + (153u * M + 2u) / 5u + 365u * Y + Y / 4u - Y / 100u + Y / 400u - 32045u;
-}
-
+// The day-number formulas (encode_date's too) run entirely in unsigned
+// 32-bit arithmetic with truncating division: the supported years keep every
+// intermediate value positive, and anything else wraps instead of overflowing.
 date_components decode_date(date_t date) {
     const uint32_t J = date;
     const uint32_t b = (4u * (J + 32044u) + 3u) / 146097u;

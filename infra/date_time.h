@@ -21,7 +21,16 @@ using interval_components = kelvo_interval_components_t;
 // Proleptic Gregorian calendar, astronomical year numbering (year 0 exists).
 // Components outside their calendar ranges go through the same formulas
 // unchecked; every input gives some result without undefined behaviour.
-date_t encode_date(date_components components);
+// Inline: the inserter buffer encodes a date per cell.
+inline date_t encode_date(date_components components) {
+    const uint32_t y = static_cast<uint32_t>(components.year);
+    const uint32_t m = static_cast<uint32_t>(static_cast<int32_t>(components.month));
+    const uint32_t d = static_cast<uint32_t>(static_cast<int32_t>(components.day));
+    const uint32_t a = (14u - m) / 12u;
+    const uint32_t Y = y + 4800u - a;
+    const uint32_t M = m + 12u * a - 3u;
+    return d + (153u * M + 2u) / 5u + 365u * Y + Y / 4u - Y / 100u + Y / 400u - 32045u;
+}
 date_components decode_date(date_t date);
 
 time_t encode_time(time_components components);

@@ -331,6 +331,23 @@ void KelvoProcess::Start(const Parameters& parameters) {
         throw error;
     }
 
+    try {
+        WaitForCallBack(command);
+    } catch (...) {
+        // A server that failed to start is killed and reaped at once, not
+        // given the shut-down's grace period on top of the start-up limit:
+        // it may be stopped, or stuck where it will never read the close.
+        // Its exit status stays for Shutdown to report.
+        try {
+            Kill();
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+void KelvoProcess::WaitForCallBack(const std::vector<std::string>& command) {
+    Impl& impl = *m_impl;
     const auto limit = StartupTimeLimit();
     const auto start = steady_clock::now();
     impl.callbackProxy->SetExpectedPeer(impl.childPid);

@@ -55,6 +55,8 @@ public:
     struct Impl;
 
 private:
+    void WaitForCallBack(const std::vector<std::string>& command);
+
     std::unique_ptr<Impl> m_impl;
 };
 

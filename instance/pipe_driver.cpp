@@ -22,8 +22,9 @@ void UseCloseOnExecPipe(boost::process::async_pipe& pipe) {
     if (::pipe2(fds, O_CLOEXEC) != 0)
         throw std::system_error(errno, std::system_category(), "pipe2");
     // Only the rvalue accessors hand out the ends for modification.
+    // The accessors move nothing: `pipe` stays whole after the first one.
     auto&& source = std::move(pipe).source();
-    auto&& sink = std::move(pipe).sink();
+    auto&& sink = std::move(pipe).sink();  // NOLINT(bugprone-use-after-move)
     source.close();
     sink.close();
     source.assign(fds[0]);

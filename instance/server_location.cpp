@@ -37,7 +37,7 @@ std::optional<std::string> ReadKelvoDirectoryEnvVar() {
 }
 
 fs::path FindKelvoDirectoryFrom(const fs::path& libraryDirectory, const std::optional<std::string>& kelvoPathValue) {
-    const fs::path subDirectory = libraryDirectory / "kelvo";
+    fs::path subDirectory = libraryDirectory / "kelvo";
     if (HoldsExecutable(subDirectory))
         return subDirectory;
     if (HoldsExecutable(libraryDirectory))

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "kelvod/engine_errors.h"
+#include "kelvod/engine_handles.h"
 #include "kelvod/sql_lexer.h"
 
 namespace kelvod {
@@ -23,27 +24,20 @@ bool IsReservedAlias(const std::string& alias) {
 }
 
 void RunEngine(duckdb_connection connection, const std::string& sql) {
-    duckdb_result result;
-    if (duckdb_query(connection, sql.c_str(), &result) == DuckDBError) {
-        ErrorFields e = EngineErrorFields(duckdb_result_error(&result));
-        duckdb_destroy_result(&result);
+    ResultHandle result;
+    if (duckdb_query(connection, sql.c_str(), result.Out()) == DuckDBError) {
+        ErrorFields e = EngineErrorFields(duckdb_result_error(&result.Get()));
         throw SqlError(e.sqlstate, e.message, e.hint);
     }
-    duckdb_destroy_result(&result);
 }
 
 namespace {
 
 bool EngineHas(duckdb_connection connection, const std::string& alias) {
-    duckdb_result result;
+    ResultHandle result;
     std::string sql = "SELECT 1 FROM duckdb_databases() WHERE database_name = " + QuoteLiteral(alias);
-    if (duckdb_query(connection, sql.c_str(), &result) == DuckDBError) {
-        duckdb_destroy_result(&result);
-        return true;  // unknown: assume it is still there
-    }
-    bool has = duckdb_row_count(&result) > 0;
-    duckdb_destroy_result(&result);
-    return has;
+    if (duckdb_query(connection, sql.c_str(), result.Out()) == DuckDBError) return true;  // unknown: assume it is there
+    return duckdb_row_count(&result.Get()) > 0;
 }
 
 }  // namespace

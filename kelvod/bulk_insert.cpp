@@ -227,7 +227,7 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
     // Cancel requests reach this statement while it waits for batches.
     RunningStatement running(*this);
 
-    const bool ownTransaction = m_transaction == 'I';
+    const bool ownTransaction = m_transaction == kIdle;
     LoadMemoryLimit memoryLimit(m_connection, ownTransaction);
     InsertionOrderFree orderFree(m_connection, ownTransaction);
     if (ownTransaction) RunEngine(m_connection, "BEGIN");

@@ -1,5 +1,6 @@
 // Serving the catalog tables and name resolution from the engine's metadata.
 #include "kelvod/catalog.h"
+
 #include "kelvod/file_access.h"
 
 #include <cctype>
@@ -7,6 +8,7 @@
 
 #include "kelvod/attachments.h"
 #include "kelvod/engine_errors.h"
+#include "kelvod/engine_handles.h"
 
 namespace kelvod {
 
@@ -174,28 +176,28 @@ size_t SkipSpace(const std::vector<Token>& t, size_t i) {
 }  // namespace
 
 std::vector<Row> QueryText(duckdb_connection connection, const std::string& sql) {
-    duckdb_result result;
-    if (duckdb_query(connection, sql.c_str(), &result) == DuckDBError) {
-        ErrorFields e = EngineErrorFields(duckdb_result_error(&result));
-        duckdb_destroy_result(&result);
+    ResultHandle owner;
+    duckdb_result* result = owner.Out();
+    if (duckdb_query(connection, sql.c_str(), result) == DuckDBError) {
+        ErrorFields e = EngineErrorFields(duckdb_result_error(result));
         throw SqlError(e.sqlstate, e.message, e.hint);
     }
     std::vector<Row> rows;
-    idx_t n = duckdb_row_count(&result), cols = duckdb_column_count(&result);
+    idx_t n = duckdb_row_count(result), cols = duckdb_column_count(result);
     for (idx_t r = 0; r < n; ++r) {
         Row row;
         for (idx_t c = 0; c < cols; ++c) {
-            if (duckdb_value_is_null(&result, c, r)) {
+            if (duckdb_value_is_null(result, c, r)) {
                 row.emplace_back(std::nullopt);
                 continue;
             }
-            char* v = duckdb_value_varchar(&result, c, r);
-            row.emplace_back(std::string(v ? v : ""));
+            char* v = duckdb_value_varchar(result, c, r);
+            std::string value(v ? v : "");
             duckdb_free(v);
+            row.emplace_back(std::move(value));
         }
         rows.push_back(std::move(row));
     }
-    duckdb_destroy_result(&result);
     return rows;
 }
 
@@ -260,6 +262,19 @@ void RecordDeclaredColumns(duckdb_connection connection, const std::string& data
                std::to_string(c.type.modifier) + ", " + QuoteLiteral(c.collation) + ")";
     }
     RunEngine(connection, sql);
+}
+
+bool RewriteReadsCatalog(const Statement& statement) {
+    const auto& t = statement.tokens;
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (t[i].kind != Token::Kind::Word && t[i].kind != Token::Kind::Identifier) continue;
+        const std::string& v = t[i].value;
+        if (v == "pg_catalog" || v == "use" || v == "kelvo_database_of_table" || v == "kelvo_schema_of_table" ||
+            v == "kelvo_database_of_schema")
+            return true;
+        if (IsSym(t, i + 1, ".") && i + 2 < t.size() && IsSym(t, i + 3, ".")) return true;  // db.schema.name
+    }
+    return false;
 }
 
 std::string RewriteForEngine(const Statement& statement, duckdb_connection connection, const SessionNames& names) {

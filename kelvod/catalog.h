@@ -41,6 +41,10 @@ std::vector<Row> QueryText(duckdb_connection connection, const std::string& sql)
 // stand for, and returns the text for the engine. Throws SqlError (3F000 for a
 // database prefix that the session has not attached).
 std::string RewriteForEngine(const Statement& statement, duckdb_connection connection, const SessionNames& names);
+// Whether the rewrite of the statement depends on more than the session's names:
+// on the catalog (its tables and the resolving functions) or on the databases
+// other sessions attach. Such a statement is rewritten again before every run.
+bool RewriteReadsCatalog(const Statement& statement);
 
 // Makes the server's schema and its column table in a database.
 void PrepareServerSchema(duckdb_connection connection, const std::string& database);

@@ -159,7 +159,7 @@ void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
                                               " ORDER BY column_index");
     if (columnRows.empty()) throw SqlError("42P01", "The table \"" + Joined(t) + "\" does not exist.");
 
-    const bool ownTransaction = m_transaction == 'I';
+    const bool ownTransaction = m_transaction == kIdle;
     LoadMemoryLimit memoryLimit(m_connection, ownTransaction);
     InsertionOrderFree orderFree(m_connection, ownTransaction);
     if (ownTransaction) RunEngine(m_connection, "BEGIN");

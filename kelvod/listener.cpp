@@ -165,6 +165,10 @@ void Listener::AcceptLoop() {
         }
         int one = 1;
         ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // Large results go out in large writes; a socket that takes them whole
+        // lets the client read without waiting for each one.
+        int sendBuffer = 1 << 20;
+        ::setsockopt(client, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         auto running = std::make_unique<Running>();
         running->session = std::make_unique<Session>(m_server, client);
         Running* raw = running.get();

@@ -155,9 +155,7 @@ void ProtocolWriter::Field(const void* data, size_t size) {
 
 char* ProtocolWriter::FieldSpace(size_t size) {
     Int32(static_cast<int32_t>(size));
-    size_t at = m_out.size();
-    m_out.resize(at + size);
-    return &m_out[at];
+    return m_out.Extend(size);
 }
 
 }  // namespace kelvod

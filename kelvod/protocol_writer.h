@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kelvod/output_buffer.h"
+
 namespace kelvod {
 
 struct ColumnDescription {
@@ -28,7 +30,7 @@ struct ErrorFields {
 
 class ProtocolWriter {
 public:
-    std::string& Buffer() { return m_out; }
+    OutputBuffer& Buffer() { return m_out; }
     void Clear() { m_out.clear(); }
 
     void AuthenticationOk();
@@ -66,7 +68,7 @@ private:
     void Int16(int16_t v);
     void Int32(int32_t v);
     void String(std::string_view s);
-    std::string m_out;
+    OutputBuffer m_out;
     size_t m_messageStart = 0;
 };
 

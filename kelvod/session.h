@@ -1,6 +1,10 @@
 // One client connection: start-up, then simple and extended queries run on its
 // own engine connection. The protocol reader turns bytes into requests; this
-// class runs them and writes the answers.
+// class runs them and writes the answers. Its parts live in one file each: the
+// protocol session (session.cpp, session_startup.cpp), the extended protocol
+// (extended_protocol.cpp), the statement runner (statement_runner.cpp), the
+// database commands (database_commands.cpp) and the loader (copy_from_stdin.cpp,
+// bulk_insert.cpp).
 #pragma once
 
 #include <atomic>
@@ -16,9 +20,11 @@
 
 #include "duckdb.h"
 #include "kelvod/catalog.h"
+#include "kelvod/prepared_statement.h"
 #include "kelvod/protocol_reader.h"
 #include "kelvod/protocol_writer.h"
 #include "kelvod/server_state.h"
+#include "kelvod/transaction_status.h"
 #include "kelvod/value_encoding.h"
 
 namespace kelvod {
@@ -48,17 +54,6 @@ public:
     void Abort();
 
 private:
-    struct Prepared {
-        std::string sql;
-        std::vector<uint32_t> paramTypes;
-    };
-    struct Portal {
-        std::string sql;
-        std::vector<int16_t> resultFormats;
-        std::vector<std::optional<std::string>> params;
-        bool described = false;
-    };
-
     // A statement counts as running while this lives: cancel requests reach it,
     // and one that came before it is forgotten.
     struct RunningStatement {
@@ -73,6 +68,7 @@ private:
     // Ends the running statement with 57014 once a cancel request has reached it.
     void ThrowIfCancelled() const;
 
+    // The protocol session (session.cpp; start-up in session_startup.cpp): one message after another.
     void RunProtocol();
     void SayGoodbyeIfStopping();
     bool Startup();
@@ -81,19 +77,45 @@ private:
     void Serve();
     void HandleRequest(const Request& request);
     void SimpleQuery(const std::string& sql);
+    // A failed statement or extended-protocol message: tell the client, abort the block.
+    void ReportFailure(const SqlError& error);
+
+    // The extended protocol (extended_protocol.cpp): one function per message.
+    void Parse(const ParseMessage& message);
+    // A Parse of the unnamed statement's text again keeps what the last one made; false when it cannot.
+    bool ReuseUnnamed(const ParseMessage& message);
+    void Bind(const BindMessage& message);
+    void Describe(const DescribeMessage& message);
+    void Execute(const ExecuteMessage& message);
+    void Close(const CloseMessage& message);
+    void Sync();
+    // Answers Describe from what Parse prepared: ParameterDescription (for a
+    // statement), then RowDescription or NoData.
+    void DescribePrepared(PreparedStatement& prepared, const std::vector<int16_t>& formats,
+                          bool withParameters);
+    // The plan of a prepared statement as it stands now: made again only when
+    // the session's names changed or the statement reads the catalog and its
+    // rewrite came out different.
+    EnginePlan& CurrentPlan(PreparedStatement& prepared);
+
+    // The statement runner (statement_runner.cpp): classify, rewrite, run, encode.
     // Runs one statement; writes RowDescription (unless suppressed), rows and CommandComplete.
     void RunStatement(const Statement& statement, const std::vector<int16_t>& formats, bool sendDescription,
-                      const std::vector<std::optional<std::string>>& params = {});
+                      const std::vector<std::optional<std::string>>& params = {},
+                      PreparedStatement* prepared = nullptr);
+    void RunEngineStatement(const Statement& statement, EnginePlan& plan, const std::vector<int16_t>& formats,
+                            bool sendDescription, const std::vector<std::optional<std::string>>& params);
+    // The same for a text already rewritten (the loader's statements).
     void RunEngineStatement(const Statement& statement, const std::string& text, const std::vector<int16_t>& formats,
                             bool sendDescription, const std::vector<std::optional<std::string>>& params);
+    // Streams the rows of a query result as DataRows (or COPY data) and returns how many were sent.
+    uint64_t SendRows(duckdb_result& result, const std::vector<int16_t>& formats, bool sendDescription);
     // SQL PREPARE and DEALLOCATE: the engine forgets unknown names silently and
     // knows no DEALLOCATE ALL, so the names are kept here too; SET and RESET of a
     // setting the engine does not have. False: left to the engine.
     bool InterceptEngineStatement(const Statement& statement, const std::vector<int16_t>& formats,
                                   bool sendDescription, const std::vector<std::optional<std::string>>& params);
-    // Prepares and drops an engine statement: its errors are reported now.
-    void PrepareForEngine(const std::string& text);
-    void DescribeStatement(const std::string& sql, const std::vector<int16_t>& formats, bool withParameters);
+    EnginePlan PlanFor(const Statement& statement);
     void CopyToStdout(const Statement& query, bool binary);
     struct CopyTarget {
         bool binary;
@@ -129,6 +151,7 @@ private:
     // Whether the client has hung up; checked while a statement waits for a stream.
     bool ClientGone() const;
 
+    // The database commands (database_commands.cpp).
     void CreateDatabase(const std::string& path, bool ifNotExists);
     void DropDatabase(const std::string& path, bool ifExists);
     void Attach(const std::string& path, const std::string& alias);
@@ -172,16 +195,19 @@ private:
     // Held while the running flag changes and while another thread interrupts the engine.
     std::mutex m_interruptMutex;
     std::chrono::milliseconds m_startupTimeout;
-    char m_transaction = 'I';
+    TransactionStatus m_transaction = kIdle;
     bool m_skipUntilSync = false;
     bool m_binaryResults = false;
     bool m_inSimpleQuery = false;  // COPY FROM STDIN needs the simple protocol
     CopyTarget* m_copy = nullptr;  // set while a COPY TO STDOUT runs its query
+    // Counts the changes of what a rewrite depends on (attached databases,
+    // settings, declared temporary tables), so that prepared statements notice.
+    uint64_t m_namesGeneration = 0;
 
     std::vector<std::string> m_databases;  // attached aliases in order of attachment
     std::map<std::string, std::vector<ColumnDefinition>> m_tempTables;
     std::map<std::string, std::string> m_settings;  // start-up options and SET values
-    std::map<std::string, Prepared> m_prepared;
+    std::map<std::string, std::shared_ptr<PreparedStatement>> m_prepared;
     std::set<std::string> m_sqlPrepared;  // names of SQL PREPARE, lower-cased as the engine folds them
     std::map<std::string, Portal> m_portals;
 };

@@ -308,6 +308,8 @@ std::vector<Statement> SplitStatements(std::string_view sql) {
             std::string raw = ReadQuoted(sql, pos, quote, false);
             char escape = ReadUescape(sql, pos);
             std::string value = DecodeUnicodeEscapes(raw, escape);
+            // Requoted for the engine, an empty name would only fail there, with its own words.
+            if (quote == '"' && value.empty()) throw SqlError("42601", "Zero-length delimited identifier.");
             push(quote == '"' ? Token::Kind::Identifier : Token::Kind::String, start, std::move(value));
         } else if (c == '\'') {
             ++pos;

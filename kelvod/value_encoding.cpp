@@ -112,6 +112,40 @@ int64_t TimestampMicros(duckdb_type type, int64_t raw) {
     }
 }
 
+// The binary form of a timestamp: microseconds since Julian day 0 at midnight;
+// the infinities keep their sentinels. False for values past about year 290,000,
+// which do not fit that count.
+bool BinaryTimestamp(duckdb_type type, int64_t raw, int64_t& out) {
+    if (raw == std::numeric_limits<int64_t>::max() || raw == -std::numeric_limits<int64_t>::max()) {
+        out = raw;
+        return true;
+    }
+    int64_t us = raw;
+    switch (type) {
+    case DUCKDB_TYPE_TIMESTAMP_S:
+        if (__builtin_mul_overflow(raw, int64_t{1000000}, &us)) return false;
+        break;
+    case DUCKDB_TYPE_TIMESTAMP_MS:
+        if (__builtin_mul_overflow(raw, int64_t{1000}, &us)) return false;
+        break;
+    case DUCKDB_TYPE_TIMESTAMP_NS: us = raw / 1000; break;
+    default: break;
+    }
+    if (us == std::numeric_limits<int64_t>::max() || us == -std::numeric_limits<int64_t>::max()) {
+        out = us;
+        return true;
+    }
+    return !__builtin_add_overflow(us, kUnixEpochJulianDay * kMicrosPerDay, &out);
+}
+
+// The binary form of a date: Julian days, unsigned. Days before 4714 BC have
+// none (the infinities keep theirs).
+bool BinaryDate(int32_t days, uint32_t& out) {
+    if (days != -std::numeric_limits<int32_t>::max() && days + kUnixEpochJulianDay < 0) return false;
+    out = static_cast<uint32_t>(days + kUnixEpochJulianDay);
+    return true;
+}
+
 std::string_view StringAt(const void* data, idx_t row) {
     auto* s = const_cast<duckdb_string_t*>(static_cast<const duckdb_string_t*>(data) + row);
     return {duckdb_string_t_data(s), duckdb_string_t_length(*s)};
@@ -395,22 +429,17 @@ void ColumnEncoder::WriteBinary(ProtocolWriter& out, const void* data, idx_t row
         return;
     }
     case DUCKDB_TYPE_DATE: {
-        // Julian days, unsigned: days before 4714 BC have no binary form (the infinities keep theirs).
-        int32_t days = Load<int32_t>(data, row);
-        if (days != -std::numeric_limits<int32_t>::max() && days + kUnixEpochJulianDay < 0)
+        uint32_t julian;
+        if (!BinaryDate(Load<int32_t>(data, row), julian))
             throw SqlError("22008", "date out of range", "Days before 4714 BC have no binary form; ask for text.");
-        PutLittleEndian(out.FieldSpace(4), static_cast<uint32_t>(days + kUnixEpochJulianDay));
+        PutLittleEndian(out.FieldSpace(4), julian);
         return;
     }
     case DUCKDB_TYPE_TIME: PutLittleEndian(out.FieldSpace(8), static_cast<uint64_t>(Load<int64_t>(data, row))); return;
     case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_S: case DUCKDB_TYPE_TIMESTAMP_MS:
     case DUCKDB_TYPE_TIMESTAMP_NS: case DUCKDB_TYPE_TIMESTAMP_TZ: {
-        int64_t us = TimestampMicros(m_type, Load<int64_t>(data, row));
-        // Microseconds since Julian day 0 at midnight; the infinities keep their sentinels.
-        // Values past about year 290,000 do not fit that count: refused, never wrapped.
-        if (us != std::numeric_limits<int64_t>::max() && us != -std::numeric_limits<int64_t>::max() &&
-            __builtin_add_overflow(us, kUnixEpochJulianDay * kMicrosPerDay, &us))
-            TimestampOutOfRange();
+        int64_t us;
+        if (!BinaryTimestamp(m_type, Load<int64_t>(data, row), us)) TimestampOutOfRange();  // refused, never wrapped
         PutLittleEndian(out.FieldSpace(8), us);
         return;
     }
@@ -431,6 +460,184 @@ void ColumnEncoder::WriteBinary(ProtocolWriter& out, const void* data, idx_t row
         // Types without a binary form travel as their text (the column says OID 25).
         WriteText(out, data, row);
         return;
+    }
+}
+
+namespace {
+
+void PutLength(char*& p, int32_t length) {
+    auto u = static_cast<uint32_t>(length);
+    p[0] = static_cast<char>(u >> 24);
+    p[1] = static_cast<char>(u >> 16);
+    p[2] = static_cast<char>(u >> 8);
+    p[3] = static_cast<char>(u);
+    p += 4;
+}
+
+bool IsNull(const uint64_t* validity, idx_t row) {
+    return validity && !(validity[row / 64] & (uint64_t{1} << (row % 64)));
+}
+
+// Fields of a fixed-size binary form, made from the stored value by `convert`.
+template <typename Stored, typename Sent, typename Convert>
+void WriteFixedFields(const void* data, const uint64_t* validity, idx_t count, char** cursors, Convert convert) {
+    for (idx_t r = 0; r < count; ++r) {
+        char*& p = cursors[r];
+        if (IsNull(validity, r)) {
+            PutLength(p, -1);
+            continue;
+        }
+        PutLength(p, static_cast<int32_t>(sizeof(Sent)));
+        Sent v = convert(Load<Stored>(data, r));
+        std::memcpy(p, &v, sizeof v);
+        p += sizeof v;
+    }
+}
+
+template <typename Stored, typename Sent>
+void WriteFixedFields(const void* data, const uint64_t* validity, idx_t count, char** cursors) {
+    WriteFixedFields<Stored, Sent>(data, validity, count, cursors, [](Stored v) { return static_cast<Sent>(v); });
+}
+
+// The size of the binary form of the types that have a fixed one; 0 for the others.
+size_t FixedBinarySize(duckdb_type type, uint8_t width) {
+    switch (type) {
+    case DUCKDB_TYPE_BOOLEAN: return 1;
+    case DUCKDB_TYPE_TINYINT: case DUCKDB_TYPE_UTINYINT: case DUCKDB_TYPE_SMALLINT: return 2;
+    case DUCKDB_TYPE_USMALLINT: case DUCKDB_TYPE_INTEGER: case DUCKDB_TYPE_UINTEGER: case DUCKDB_TYPE_DATE: return 4;
+    case DUCKDB_TYPE_BIGINT: case DUCKDB_TYPE_FLOAT: case DUCKDB_TYPE_DOUBLE: case DUCKDB_TYPE_TIME:
+    case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_S: case DUCKDB_TYPE_TIMESTAMP_MS:
+    case DUCKDB_TYPE_TIMESTAMP_NS: case DUCKDB_TYPE_TIMESTAMP_TZ: return 8;
+    case DUCKDB_TYPE_UBIGINT: case DUCKDB_TYPE_HUGEINT: case DUCKDB_TYPE_INTERVAL: return 16;
+    case DUCKDB_TYPE_DECIMAL: return width <= 18 ? 8 : 16;
+    default: return 0;
+    }
+}
+
+}  // namespace
+
+bool ColumnEncoder::EncodesVectors(int16_t format) const {
+    if (m_type == DUCKDB_TYPE_SQLNULL || m_type == DUCKDB_TYPE_VARCHAR) return true;
+    if (format != kBinaryFormat) return false;
+    return m_type == DUCKDB_TYPE_BLOB || FixedBinarySize(m_type, m_width) > 0;
+}
+
+idx_t ColumnEncoder::AddFieldSizes(duckdb_vector vector, idx_t count, int16_t format, uint64_t* rowSizes) const {
+    if (m_type == DUCKDB_TYPE_SQLNULL) {
+        for (idx_t r = 0; r < count; ++r) rowSizes[r] += 4;
+        return count;
+    }
+    const uint64_t* validity = duckdb_vector_get_validity(vector);
+    const void* data = duckdb_vector_get_data(vector);
+    if (m_type == DUCKDB_TYPE_VARCHAR || m_type == DUCKDB_TYPE_BLOB) {
+        const auto* strings = static_cast<const duckdb_string_t*>(data);
+        for (idx_t r = 0; r < count; ++r)
+            rowSizes[r] += 4 + (IsNull(validity, r) ? 0 : strings[r].value.inlined.length);
+        return count;
+    }
+    const size_t size = FixedBinarySize(m_type, m_width);
+    for (idx_t r = 0; r < count; ++r) rowSizes[r] += 4 + (IsNull(validity, r) ? 0 : size);
+    // The dates and timestamps whose binary form is out of range end the rows that go out.
+    for (idx_t r = 0; r < count && format == kBinaryFormat; ++r) {
+        if (IsNull(validity, r)) continue;
+        int64_t us;
+        uint32_t days;
+        if (m_type == DUCKDB_TYPE_DATE && !BinaryDate(Load<int32_t>(data, r), days)) return r;
+        if ((m_type == DUCKDB_TYPE_TIMESTAMP || m_type == DUCKDB_TYPE_TIMESTAMP_S ||
+             m_type == DUCKDB_TYPE_TIMESTAMP_MS || m_type == DUCKDB_TYPE_TIMESTAMP_NS ||
+             m_type == DUCKDB_TYPE_TIMESTAMP_TZ) &&
+            !BinaryTimestamp(m_type, Load<int64_t>(data, r), us))
+            return r;
+    }
+    return count;
+}
+
+void ColumnEncoder::WriteFields(duckdb_vector vector, idx_t count, int16_t /*format*/, char** cursors) const {
+    if (m_type == DUCKDB_TYPE_SQLNULL) {
+        for (idx_t r = 0; r < count; ++r) PutLength(cursors[r], -1);
+        return;
+    }
+    const uint64_t* validity = duckdb_vector_get_validity(vector);
+    const void* data = duckdb_vector_get_data(vector);
+    switch (m_type) {
+    case DUCKDB_TYPE_VARCHAR: case DUCKDB_TYPE_BLOB: {
+        const auto* strings = static_cast<const duckdb_string_t*>(data);
+        for (idx_t r = 0; r < count; ++r) {
+            char*& p = cursors[r];
+            if (IsNull(validity, r)) {
+                PutLength(p, -1);
+                continue;
+            }
+            const duckdb_string_t& s = strings[r];
+            uint32_t length = s.value.inlined.length;
+            PutLength(p, static_cast<int32_t>(length));
+            std::memcpy(p, length <= sizeof s.value.inlined.inlined ? s.value.inlined.inlined : s.value.pointer.ptr,
+                        length);
+            p += length;
+        }
+        return;
+    }
+    case DUCKDB_TYPE_BOOLEAN:
+        return WriteFixedFields<bool, char>(data, validity, count, cursors, [](bool v) { return char(v ? 1 : 0); });
+    case DUCKDB_TYPE_TINYINT: return WriteFixedFields<int8_t, int16_t>(data, validity, count, cursors);
+    case DUCKDB_TYPE_UTINYINT: return WriteFixedFields<uint8_t, int16_t>(data, validity, count, cursors);
+    case DUCKDB_TYPE_SMALLINT: return WriteFixedFields<int16_t, int16_t>(data, validity, count, cursors);
+    case DUCKDB_TYPE_USMALLINT: return WriteFixedFields<uint16_t, int32_t>(data, validity, count, cursors);
+    case DUCKDB_TYPE_INTEGER: return WriteFixedFields<int32_t, int32_t>(data, validity, count, cursors);
+    case DUCKDB_TYPE_UINTEGER: return WriteFixedFields<uint32_t, uint32_t>(data, validity, count, cursors);
+    case DUCKDB_TYPE_BIGINT: return WriteFixedFields<int64_t, int64_t>(data, validity, count, cursors);
+    case DUCKDB_TYPE_UBIGINT: return WriteFixedFields<uint64_t, __int128>(data, validity, count, cursors);
+    case DUCKDB_TYPE_HUGEINT:
+        return WriteFixedFields<duckdb_hugeint, __int128>(data, validity, count, cursors, [](duckdb_hugeint h) {
+            return static_cast<__int128>((static_cast<unsigned __int128>(static_cast<uint64_t>(h.upper)) << 64) |
+                                         h.lower);
+        });
+    case DUCKDB_TYPE_FLOAT: return WriteFixedFields<float, double>(data, validity, count, cursors);
+    case DUCKDB_TYPE_DOUBLE: return WriteFixedFields<double, double>(data, validity, count, cursors);
+    case DUCKDB_TYPE_TIME: return WriteFixedFields<int64_t, uint64_t>(data, validity, count, cursors);
+    case DUCKDB_TYPE_DECIMAL:
+        switch (m_internal) {
+        case DUCKDB_TYPE_SMALLINT: return WriteFixedFields<int16_t, int64_t>(data, validity, count, cursors);
+        case DUCKDB_TYPE_INTEGER: return WriteFixedFields<int32_t, int64_t>(data, validity, count, cursors);
+        case DUCKDB_TYPE_BIGINT: return WriteFixedFields<int64_t, int64_t>(data, validity, count, cursors);
+        default:
+            return WriteFixedFields<duckdb_hugeint, __int128>(data, validity, count, cursors, [](duckdb_hugeint h) {
+                return static_cast<__int128>(
+                    (static_cast<unsigned __int128>(static_cast<uint64_t>(h.upper)) << 64) | h.lower);
+            });
+        }
+    case DUCKDB_TYPE_DATE:
+        // AddFieldSizes has stopped the rows before any date without a binary form.
+        return WriteFixedFields<int32_t, uint32_t>(data, validity, count, cursors, [](int32_t days) {
+            uint32_t julian = 0;
+            BinaryDate(days, julian);
+            return julian;
+        });
+    case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_S: case DUCKDB_TYPE_TIMESTAMP_MS:
+    case DUCKDB_TYPE_TIMESTAMP_NS: case DUCKDB_TYPE_TIMESTAMP_TZ: {
+        duckdb_type type = m_type;
+        return WriteFixedFields<int64_t, int64_t>(data, validity, count, cursors, [type](int64_t raw) {
+            int64_t us = 0;
+            BinaryTimestamp(type, raw, us);
+            return us;
+        });
+    }
+    case DUCKDB_TYPE_INTERVAL:
+        for (idx_t r = 0; r < count; ++r) {
+            char*& p = cursors[r];
+            if (IsNull(validity, r)) {
+                PutLength(p, -1);
+                continue;
+            }
+            PutLength(p, 16);
+            auto iv = Load<duckdb_interval>(data, r);
+            PutLittleEndian(p, iv.micros);
+            PutLittleEndian(p + 8, iv.days);
+            PutLittleEndian(p + 12, iv.months);
+            p += 16;
+        }
+        return;
+    default: return;
     }
 }
 

@@ -31,6 +31,16 @@ public:
     // Appends field `row` of `vector` to the data row being written.
     void Write(ProtocolWriter& out, duckdb_vector vector, idx_t row, int16_t format) const;
 
+    // A whole vector at a time, for the types whose fields need no formatting:
+    // whether this column in this format is one of them,
+    bool EncodesVectors(int16_t format) const;
+    // adds the size of each row's field (its length word included) to `rowSizes`
+    // and returns how many rows, from the first, have a value that can be encoded
+    // (a binary date or timestamp out of range stops them),
+    idx_t AddFieldSizes(duckdb_vector vector, idx_t count, int16_t format, uint64_t* rowSizes) const;
+    // and writes each row's field at `cursors[row]`, moving the cursor past it.
+    void WriteFields(duckdb_vector vector, idx_t count, int16_t format, char** cursors) const;
+
 private:
     void WriteText(ProtocolWriter& out, const void* data, idx_t row) const;
     void WriteBinary(ProtocolWriter& out, const void* data, idx_t row) const;

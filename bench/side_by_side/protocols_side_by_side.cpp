@@ -5,6 +5,7 @@
 //
 //   protocols_side_by_side [seconds per run=10] [rounds=5] [pgbench=/usr/lib/postgresql/15/bin/pgbench]
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 
@@ -35,8 +36,13 @@ std::pair<std::string, std::string> SocketDirAndPort(const std::string& endpoint
     return {endpoint.substr(scheme + 3, at - scheme - 3), endpoint.substr(at + marker.size())};
 }
 
-double RunPgbench(const std::string& pgbench, const std::string& mode, const std::string& dir,
-                  const std::string& port, long seconds) {
+struct Run {
+    double tps;
+    long transactions;
+};
+
+Run RunPgbench(const std::string& pgbench, const std::string& mode, const std::string& dir,
+               const std::string& port, long seconds) {
     const std::string command = pgbench + " -n -S -M " + mode + " -c 8 -j 8 -T " + std::to_string(seconds) +
                                 " -h '" + dir + "' -p " + port + " -U kelvo ':main' 2>&1";
     FILE* out = ::popen(command.c_str(), "r");
@@ -49,7 +55,9 @@ double RunPgbench(const std::string& pgbench, const std::string& mode, const std
     if (status != 0 || tps == std::string::npos) Fail(command + "\n" + text);
     const size_t failed = text.find("number of failed transactions: ");
     if (failed != std::string::npos && std::atol(text.c_str() + failed + 31) != 0) Fail(command + "\n" + text);
-    return std::atof(text.c_str() + tps + 6);
+    const size_t processed = text.find("actually processed: ");
+    if (processed == std::string::npos) Fail(command + "\n" + text);
+    return {std::atof(text.c_str() + tps + 6), std::atol(text.c_str() + processed + 20)};
 }
 
 }  // namespace
@@ -73,21 +81,28 @@ int main(int argc, char** argv) {
     const auto [dir, port] = SocketDirAndPort(server.Endpoint());
 
     const char* const modes[] = {"simple", "extended", "prepared"};
-    std::map<std::string, std::vector<double>> tps;
+    std::map<std::string, std::vector<double>> tps, cpu;
     for (int round = 0; round < rounds; ++round) {
         std::printf("round %d:", round + 1);
         for (const char* mode : modes) {
-            tps[mode].push_back(RunPgbench(pgbench, mode, dir, port, seconds));
-            std::printf(" %s %.0f tps", mode, tps[mode].back());
+            const double cpu0 = sidebyside::CpuSeconds(server.Pid());
+            const Run run = RunPgbench(pgbench, mode, dir, port, seconds);
+            tps[mode].push_back(run.tps);
+            cpu[mode].push_back((sidebyside::CpuSeconds(server.Pid()) - cpu0) * 1e6 /
+                                static_cast<double>(std::max(run.transactions, 1L)));
+            std::printf(" %s %.0f tps (%.0f us)", mode, tps[mode].back(), cpu[mode].back());
             std::fflush(stdout);
         }
         std::printf("\n");
     }
     const double simple = sidebyside::Median(tps["simple"]);
-    std::printf("\npgbench select-only, 8 clients, %ld s a run, median of %d rounds (ratio = tps / simple tps)\n",
+    const double simpleCpu = sidebyside::Median(cpu["simple"]);
+    std::printf("\npgbench select-only, 8 clients, %ld s a run, median of %d rounds (ratio = tps / simple tps;\n"
+                "server CPU per transaction, and simple's over it: steadier than tps on a shared host)\n",
                 seconds, rounds);
     for (const char* mode : modes)
-        std::printf("%-9s %9.0f tps  %.2fx simple\n", mode, sidebyside::Median(tps[mode]),
-                    sidebyside::Median(tps[mode]) / simple);
+        std::printf("%-9s %9.0f tps  %.2fx simple   server CPU %5.0f us a transaction  %.2fx simple\n", mode,
+                    sidebyside::Median(tps[mode]), sidebyside::Median(tps[mode]) / simple,
+                    sidebyside::Median(cpu[mode]), simpleCpu / sidebyside::Median(cpu[mode]));
     return 0;
 }

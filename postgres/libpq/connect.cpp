@@ -25,6 +25,7 @@
 
 #include "error/tagged_text.h"
 #include "postgres/libpq/auth.h"
+#include "postgres/libpq/buffer_space.h"
 #include "postgres/libpq/conninfo.h"
 #include "postgres/libpq/host_address.h"
 #include "postgres/libpq/host_list.h"

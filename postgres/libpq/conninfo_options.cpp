@@ -1,7 +1,10 @@
-// The option table and the option arrays built from it; PQconndefaults,
-// PQconninfoParse and PQconninfoFree.
+// The option table and the option arrays built from it: a fresh array, finding
+// and storing values, copying them into a connection and out of it
+// (PQconninfo), and PQconninfoFree. The parsers and the defaults build on
+// this file; the entry points that run them are in conninfo_entry_points.cpp.
 #include "postgres/libpq/conninfo.h"
 
+#include "error/tagged_text.h"
 #include "postgres/libpq/connection_record.h"
 
 #include <pwd.h>
@@ -92,13 +95,14 @@ ConninfoOptions pqConninfoInit() {
     for (int i = 0; i < kConninfoOptionCount; ++i) {
         const OptionRow& row = PQconninfoOptions[i];
         PQconninfoOption& option = options[i];
-        // Fill keyword last: PQconninfoFree stops at the first entry without one.
+        // Fill keyword first: PQconninfoFree stops at the first entry without
+        // one, so an entry whose later copies fail must already be reachable.
+        option.keyword = CopyText(row.keyword);
         option.envvar = CopyText(row.envvar);
         option.compiled = CopyText(row.compiled);
         option.label = CopyText(row.label);
         option.dispchar = CopyText(row.dispchar);
         option.dispsize = row.dispsize;
-        option.keyword = CopyText(row.keyword);
     }
     return options;
 }
@@ -123,8 +127,8 @@ bool pqConninfoStore(PQconninfoOption* options, const char* keyword, const char*
                      std::string& errorMessage) {
     PQconninfoOption* option = pqConninfoFind(options, keyword);
     if (option == nullptr) {
-        errorMessage = std::string("<sqlstate>22023</sqlstate><primary>The connection option \"") + keyword +
-                       "\" is invalid.</primary>";
+        errorMessage =
+            kelvoapi::TaggedText().Sqlstate("22023").Primary("The connection option \"%s\" is invalid.", keyword).c_str();
         return false;
     }
     char* copy = CopyText(value);
@@ -142,34 +146,6 @@ bool pqGetHomeDirectory(std::string& home) {
         return false;
     home = pw.pw_dir;
     return true;
-}
-
-PQconninfoOption* PQconndefaults(void) {
-    try {
-        ConninfoOptions options = pqConninfoInit();
-        // Service-file errors are ignored here: there is nobody to tell.
-        if (!pqConninfoAddDefaults(options.get(), nullptr))
-            return nullptr;
-        return options.release();
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-
-PQconninfoOption* PQconninfoParse(const char* conninfo, char** errmsg) {
-    if (errmsg != nullptr)
-        *errmsg = nullptr;
-    try {
-        std::string message;
-        ConninfoOptions options = pqConninfoParseString(conninfo != nullptr ? conninfo : "", message);
-        if (!options && errmsg != nullptr)
-            *errmsg = strdup(message.c_str());
-        return options.release();
-    } catch (const std::bad_alloc&) {
-        if (errmsg != nullptr)
-            *errmsg = strdup("out of memory");
-        return nullptr;
-    }
 }
 
 bool pqConninfoToConnection(PGconn* conn, const PQconninfoOption* options) {

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "error/tagged_text.h"
+#include "postgres/libpq/buffer_space.h"
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/parameter_status.h"
 #include "postgres/libpq/protocol3_parser.h"

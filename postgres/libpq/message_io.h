@@ -34,8 +34,3 @@ int pqPutInt(int value, size_t bytes, PGconn* conn);
 int pqPutMsgStart(char msg_type, bool force_len, PGconn* conn);
 // Fills in the length, queues the message and sends whole 8 KiB blocks.
 int pqPutMsgEnd(PGconn* conn);
-
-// Make the buffers at least bytes_needed large. The input buffer is compacted
-// first. Sizes are computed in 64 bits and never pass INT_MAX.
-int pqCheckOutBufferSpace(size_t bytes_needed, PGconn* conn);
-int pqCheckInBufferSpace(size_t bytes_needed, PGconn* conn);

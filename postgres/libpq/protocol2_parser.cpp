@@ -113,7 +113,9 @@ int getAnotherTuple2(PGconn* conn, bool binary) {
         }
         int vlen;
         if (pqGetInt(&vlen, 4, conn)) return EOF;
-        if (!binary) vlen -= 4;
+        // A text field's length counts its own length word; a length below
+        // that (down to INT_MIN) reads as an empty value.
+        if (!binary) vlen = vlen < 4 ? 0 : vlen - 4;
         if (vlen < 0) vlen = 0;
         conn->rowBuf[i].len = vlen;
         conn->rowBuf[i].value = conn->inBuffer + conn->inCursor;

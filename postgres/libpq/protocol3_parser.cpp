@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "error/tagged_text.h"
+#include "postgres/libpq/buffer_space.h"
 #include "postgres/libpq/error_text.h"
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/parameter_status.h"
@@ -256,7 +257,7 @@ int getCopyStart(PGconn* conn, ExecStatusType copytype) {
         return 0;
     }
     if (pqGetc(&conn->copy_is_binary, conn)) goto failure;
-    result->binary = conn->copy_is_binary;
+    result->binary = static_cast<unsigned char>(conn->copy_is_binary);
     if (pqGetInt(&nfields, 2, conn)) goto failure;
     if (static_cast<int64_t>(nfields) * 2 > conn->inEnd - conn->inCursor) goto failure;
     if (nfields > 0) {

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "error/tagged_text.h"
-#include "postgres/libpq/message_io.h"
+#include "postgres/libpq/buffer_space.h"
 
 namespace {
 
@@ -369,7 +369,9 @@ int pqWaitTimed(int forRead, int forWrite, PGconn* conn, time_t finish_time) {
     if (result < 0) return -1;
     if (result == 0) {
         // Only start-up waits with a time limit, and its texts accumulate.
-        appendPQExpBufferStr(&conn->errorMessage, "timeout expired");
+        // Tagged, so that a server that stops answering reads as a failure
+        // to connect rather than as an error of unknown kind.
+        appendPQExpBufferStr(&conn->errorMessage, "<sqlstate>08001</sqlstate><primary>timeout expired</primary>");
         return 1;
     }
     return 0;

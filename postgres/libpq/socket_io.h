@@ -20,7 +20,7 @@ int pqSendSome(PGconn* conn, int len);
 // Sends everything queued, with the same results.
 int pqFlush(PGconn* conn);
 
-// 0 ready, 1 time-out ("timeout expired" appended to the error text), -1
+// 0 ready, 1 time-out (08001 "timeout expired" appended to the error text), -1
 // failure.
 int pqWait(int forRead, int forWrite, PGconn* conn);
 int pqWaitTimed(int forRead, int forWrite, PGconn* conn, time_t finish_time);

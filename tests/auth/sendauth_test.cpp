@@ -16,6 +16,7 @@
 #include "auth/digest_vectors.h"
 #include "postgres/common/base64.h"
 #include "postgres/libpq/auth.h"
+#include "postgres/libpq/buffer_space.h"
 #include "postgres/libpq/connection_record.h"
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/scram_client.h"

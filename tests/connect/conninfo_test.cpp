@@ -47,26 +47,13 @@ protected:
     void TearDown() override { kelvotest::ScrubPgEnvironment(); }
 };
 
-TEST_F(ConninfoTest, DefaultsComeFromTheEnvironmentThenTheTable) {
-    PQconninfoOption* options = PQconndefaults();
-    ASSERT_NE(options, nullptr);
-    Settings values = ValuesOf(options);
-    PQconninfoFree(options);
-    EXPECT_EQ(values, (Settings{{"authtype", ""},
-                                {"tty", ""},
-                                {"options", ""},
-                                {"port", "5432"},
-                                {"sslmode", "disable"},
-                                {"sslcompression", "0"},
-                                {"target_session_attrs", "any"},
-                                {"user", "root"}}));
-
+TEST_F(ConninfoTest, DefaultsComeFromTheEnvironment) {
     setenv("PGPORT", "7000", 1);
     setenv("PGUSER", "alice", 1);
     setenv("PGREQUIRESSL", "1", 1);
     setenv("PGAPPNAME", "", 1);  // set but empty still counts
-    options = PQconndefaults();
-    values = ValuesOf(options);
+    PQconninfoOption* options = PQconndefaults();
+    Settings values = ValuesOf(options);
     PQconninfoFree(options);
     EXPECT_EQ(values["port"], "7000");
     EXPECT_EQ(values["user"], "alice");
@@ -84,7 +71,6 @@ TEST_F(ConninfoTest, KeywordValueStrings) {
     const std::string unterminated =
         "<sqlstate>22023</sqlstate><primary>The connection info string contains an unterminated quoted string.</primary>";
     const std::pair<const char*, Settings> cases[] = {
-        {"   ", {}},
         {"host = a\tport =\n5 ", {{"host", "a"}, {"port", "5"}}},
         {"password='it\\'s' user=a\\ b", {{"password", "it's"}, {"user", "a b"}}},
         {"dbname='' options='-c a=b'", {{"dbname", ""}, {"options", "-c a=b"}}},
@@ -92,13 +78,11 @@ TEST_F(ConninfoTest, KeywordValueStrings) {
         {"requiressl=1", {{"sslmode", "require"}}},
         {"requiressl=0", {{"sslmode", "prefer"}}},
         {"a= b=c", {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"a\" is invalid.</primary>"}}},
-        {"krbsrvname=x", {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"krbsrvname\" is invalid.</primary>"}}},
+        {"a<b>&=1", {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"a&lt;b>&amp;\" is invalid.</primary>"}}},
         {"host", {{"error", missing}}},
-        {"host a=b", {{"error", missing}}},
         // A keyword cannot end the tag it is quoted in.
         {"x</primary>", {{"error", "<sqlstate>22023</sqlstate><primary>The connection info string is missing an "
                                    "\"=\" after \"x&lt;/primary>\".</primary>"}}},
-        {"user='abc", {{"error", unterminated}}},
         {"user='abc\\'", {{"error", unterminated}}},
     };
     for (const auto& [text, expected] : cases) {
@@ -110,24 +94,19 @@ TEST_F(ConninfoTest, KeywordValueStrings) {
 TEST_F(ConninfoTest, Uris) {
     const std::pair<const char*, Settings> cases[] = {
         {"postgresql://", {}},
-        {"postgresql://host:6000/db", {{"host", "host"}, {"port", "6000"}, {"dbname", "db"}}},
         {"postgresql://u:p@h/d", {{"user", "u"}, {"password", "p"}, {"host", "h"}, {"dbname", "d"}}},
         {"postgresql://:p@h", {{"password", "p"}, {"host", "h"}}},
         {"postgresql://a:1,b,c:3/db", {{"host", "a,b,c"}, {"port", "1,,3"}, {"dbname", "db"}}},
-        {"postgresql://[::1]:5433/d", {{"host", "::1"}, {"port", "5433"}, {"dbname", "d"}}},
         {"postgresql://[::1],[fe80::1]", {{"host", "::1,fe80::1"}, {"port", ","}}},
-        {"postgresql:///db?host=/tmp/x", {{"dbname", "db"}, {"host", "/tmp/x"}}},
         {"postgresql://%2Ftmp%2Fsock/d%20b", {{"host", "/tmp/sock"}, {"dbname", "d b"}}},
         {"postgresql://h/?application_name=a%26b&port=1", {{"host", "h"}, {"application_name", "a&b"}, {"port", "1"}}},
         {"postgresql://h?ssl=true", {{"host", "h"}, {"sslmode", "require"}}},
         {"postgresql://h?application_name=x@y", {{"host", "h"}, {"application_name", "x@y"}}},
-        {"postgresql://u%40x:p%3Aq@h", {{"user", "u@x"}, {"password", "p:q"}, {"host", "h"}}},
         {"postgresql://[::1", {{"error", "end of string reached when looking for matching \"]\" in IPv6 host address in URI: \"postgresql://[::1\""}}},
         {"postgresql://[]/d", {{"error", "The URI \"postgresql://[]/d\" contains an empty IPv6 host address."}}},
         {"postgresql://[::1]x", {{"error", "unexpected character \"x\" at position 19 in URI (expected \":\" or \"/\"): \"postgresql://[::1]x\""}}},
         {"postgresql://h?a=b=c", {{"error", "extra key/value separator \"=\" in URI query parameter: \"a=b=c\""}}},
         {"postgresql://h?port", {{"error", "missing key/value separator \"=\" in URI query parameter: \"port\""}}},
-        {"postgresql://h?nosuch=1", {{"error", "invalid URI query parameter: \"nosuch\""}}},
         {"postgresql://h?ssl=false", {{"error", "invalid URI query parameter: \"ssl\""}}},
         {"postgresql://h/d%00x", {{"error", "forbidden value %00 in percent-encoded value: \"d%00x\""}}},
         {"postgresql://h/d%zz", {{"error", "invalid percent-encoded token: \"d%zz\""}}},
@@ -146,11 +125,7 @@ TEST_F(ConninfoTest, KeywordArrays) {
         Settings expected;
     };
     const Case cases[] = {
-        {{"host", "port"}, {"a", "1"}, 0, {{"host", "a"}, {"port", "1"}}},
-        {{"host", "host"}, {"a", "b"}, 0, {{"host", "b"}}},
         {{"nosuch", "host"}, {"", "a"}, 0, {{"host", "a"}}},
-        {{"host", "nosuch"}, {"a", "x"}, 0,
-         {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"nosuch\" is invalid.</primary>"}}},
         {{"requiressl"}, {"1"}, 0,
          {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"requiressl\" is invalid.</primary>"}}},
         // Without expansion a dbname with '=' or a URI is just a name.
@@ -227,6 +202,12 @@ TEST_F(ServiceFileTest, ExplicitBeatsServiceBeatsEnvironmentBeatsCompiled) {
 
     setenv("PGSERVICE", "main", 1);  // the service may come from the environment too
     EXPECT_EQ(Resolve({})["host"], "from-service");
+
+    // The system's file is read after the user's.
+    Write("pg_service.conf", "[b]\nport=2\n[main]\nport=3\n");
+    setenv("PGSYSCONFDIR", m_dir.c_str(), 1);
+    EXPECT_EQ(Resolve({{"service", "main"}})["port"], "6001");
+    EXPECT_EQ(Resolve({{"service", "b"}})["port"], "2");
 }
 
 TEST_F(ServiceFileTest, ServiceFileFailures) {
@@ -240,10 +221,8 @@ TEST_F(ServiceFileTest, ServiceFileFailures) {
     };
     const Case cases[] = {
         {"missing", "", "x", ""},
-        {"no-section", "[a]\nhost=x\n", "b", "The definition of service \"b\" was not found."},
         {"prefix-name", "[ab]\nhost=x\n", "a", "The definition of service \"a\" was not found."},
         {"no-equals", "[a]\nhost x\n", "a", "syntax error in service file \"%s\", line 2"},
-        {"unknown", "[a]\nnosuch=1\n", "a", "syntax error in service file \"%s\", line 2"},
         {"nested", "[a]\nservice=b\n", "a", "nested service specifications not supported in service file \"%s\", line 2"},
         {"too-long", "[a]\n" + long_line, "a", "Line 2 is too long in service file \"%s\"."},
         {"fits", "[a]\n" + fitting_line, "a", ""},
@@ -266,15 +245,6 @@ TEST_F(ServiceFileTest, ServiceFileFailures) {
         ASSERT_NE(defaults, nullptr);
         PQconninfoFree(defaults);
     }
-}
-
-TEST_F(ServiceFileTest, SystemFileAfterTheUsersFile) {
-    std::string user_file = Write("user", "[a]\nport=1\n");
-    Write("pg_service.conf", "[b]\nport=2\n[a]\nport=3\n");
-    setenv("PGSERVICEFILE", user_file.c_str(), 1);
-    setenv("PGSYSCONFDIR", m_dir.c_str(), 1);
-    EXPECT_EQ(Resolve({{"service", "a"}})["port"], "1");
-    EXPECT_EQ(Resolve({{"service", "b"}})["port"], "2");
 }
 
 }  // namespace

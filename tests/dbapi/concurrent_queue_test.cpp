@@ -1,4 +1,5 @@
-// The bounded queue between a rowset's prefetch thread and its caller.
+// The bounded queue between a rowset's prefetch thread and its caller, and
+// the way back for the results the caller is done with.
 #include "infra/concurrent_queue.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "api/result_return.h"
+#include "postgres/libpq/scoped_result.h"
 
 namespace {
 
@@ -65,22 +69,58 @@ TEST(ConcurrentQueueTest, KeepsOneSlotFreeAndACancelEndsWaits) {
 }
 
 // One producer and one consumer: every element arrives once and in order,
-// across many wraps of the slot array, with each side waiting for the other.
+// across many wraps of the slot array, with each side waiting for the other;
+// also when the producer pushes quietly and wakes the consumer once per
+// batch (a missed wake would cost the 100 ms recheck, thousands of times).
 TEST(ConcurrentQueueTest, AProducerAndAConsumerLoseNothing) {
     constexpr int count = 20000;
-    for (const size_t size : {size_t{2}, size_t{4}}) {
-        ConcurrentQueue<std::unique_ptr<int>> queue(size);
-        std::thread producer([&] {
-            for (int i = 0; i < count; ++i) queue.Push(std::make_unique<int>(i));
-            queue.Push(nullptr);
-        });
-        int next = 0, misplaced = 0;
-        std::unique_ptr<int> out;
-        while (queue.Pop(out) && out) misplaced += *out != next++;
-        producer.join();
-        EXPECT_EQ(count, next) << "size " << size;
-        EXPECT_EQ(0, misplaced) << "size " << size;
+    for (const size_t size : {size_t{2}, size_t{4}, size_t{64}}) {
+        for (const bool quiet : {false, true}) {
+            ConcurrentQueue<std::unique_ptr<int>> queue(size);
+            const auto start = std::chrono::steady_clock::now();
+            std::thread producer([&] {
+                for (int i = 0; i < count; ++i) {
+                    if (!quiet) {
+                        queue.Push(std::make_unique<int>(i));
+                        continue;
+                    }
+                    queue.PushQuietly(std::make_unique<int>(i));
+                    if (i % 7 == 6) queue.WakeConsumer();
+                }
+                queue.Push(nullptr);
+            });
+            int next = 0, misplaced = 0;
+            std::unique_ptr<int> out;
+            while (queue.Pop(out) && out) misplaced += *out != next++;
+            producer.join();
+            EXPECT_EQ(count, next) << "size " << size << (quiet ? " quiet" : "");
+            EXPECT_EQ(0, misplaced) << "size " << size;
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+        }
     }
+}
+
+// Results handed back are freed by the thread that takes them (the leak
+// check sees any left over); once closed, the giver keeps and frees its own.
+TEST(ResultReturnTest, FreesWhatIsGivenBackAndRefusesOnceClosed) {
+    kelvoapi::ResultReturn giveBack;
+    std::thread giver([&] {
+        for (int i = 0; i < 1000; ++i) {
+            ScopedPGresult result(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK));
+            EXPECT_TRUE(giveBack.Give(result));
+            EXPECT_EQ(result, nullptr);
+        }
+    });
+    for (int i = 0; i < 100; ++i) giveBack.FreeGiven();
+    giver.join();
+    giveBack.Close();
+    ScopedPGresult kept(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK));
+    EXPECT_FALSE(giveBack.Give(kept));
+    EXPECT_NE(kept, nullptr);
+    // Given back and never freed: the destructor frees them.
+    kelvoapi::ResultReturn unfreed;
+    ScopedPGresult unfreedResult(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK));
+    EXPECT_TRUE(unfreed.Give(unfreedResult));
 }
 
 }  // namespace

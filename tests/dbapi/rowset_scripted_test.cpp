@@ -91,10 +91,10 @@ const kelvoapi::Error& AsError(const ErrorPtr& e) { return *static_cast<const ke
 std::string Text(kelvo_value_t v) { return std::string(reinterpret_cast<const char*>(v.value), v.size); }
 
 // Reads every chunk; returns their row counts and checks that row values run
-// 0, 1, 2, ... across chunk boundaries.
-std::vector<size_t> ReadChunkSizes(kelvo_rowset_t* rowset, ErrorPtr* error = nullptr) {
+// first, first + 1, ... across chunk boundaries.
+std::vector<size_t> ReadChunkSizes(kelvo_rowset_t* rowset, ErrorPtr* error = nullptr, int first = 0) {
     std::vector<size_t> sizes;
-    for (int next = 0;;) {
+    for (int next = first;;) {
         kelvo_rowset_chunk_t* chunk = nullptr;
         ErrorPtr e(kelvo_rowset_get_next_chunk(rowset, &chunk));
         if (e || chunk == nullptr) {
@@ -168,8 +168,17 @@ TEST(RowsetScriptedTest, ChunkBoundaries) {
         EXPECT_EQ(KELVO_INT, kelvo_table_definition_column_type_tag(schema, 0));
         EXPECT_FALSE(kelvo_table_definition_column_is_nullable(schema, 0));
         EXPECT_EQ(-1, kelvo_rowset_get_affected_row_count(rowset));
+        // The second chunk, kept past the close and the disconnect: when
+        // prefetched, its result goes back to a thread that is gone by then.
+        kelvo_rowset_chunk_t* kept = nullptr;
+        std::vector<size_t> rest = c.chunks;
+        if (rest.size() > 2) {
+            kelvo_destroy_rowset_chunk(NextChunk(rowset));
+            kept = NextChunk(rowset);
+            rest.erase(rest.begin(), rest.begin() + 2);
+        }
         ErrorPtr error;
-        EXPECT_EQ(c.chunks, ReadChunkSizes(rowset, &error));
+        EXPECT_EQ(rest, ReadChunkSizes(rowset, &error, kept ? 512 : 0));
         if (fails) {
             ASSERT_TRUE(error);
             EXPECT_EQ("22012", AsError(error).GetSqlstate());
@@ -186,6 +195,10 @@ TEST(RowsetScriptedTest, ChunkBoundaries) {
         EXPECT_TRUE(kelvo_connection_is_ready(conn));
         Finish(peer, conn);
         EXPECT_EQ(3u, peer.Messages(0).size()) << "only start-up, the query and the DETACH";
+        if (kept) {
+            EXPECT_EQ("256", Text(kelvo_rowset_chunk_field_value(kept, 0, 0)));
+            kelvo_destroy_rowset_chunk(kept);
+        }
     }
 }
 

@@ -259,6 +259,33 @@ TEST(InserterBufferFlush, FirstFullChunkSwitchesToBulkThenChunksAreOnlySent) {
     EXPECT_EQ(sink.events[2].bytes.size(), kHeader.size() + (rows + 1) * 1024);
 }
 
+// Short cells near the chunk's end: where a quick add cannot be sure of
+// its room, the checked add writes the same bytes, growing only when a cell
+// does not fit.
+TEST(InserterBufferCells, CellsNearTheChunksEndFitExactlyOrGrowIt) {
+    for (const size_t room : {size_t{40}, size_t{39}}) {
+        SCOPED_TRACE(room);
+        RecordingSink sink;
+        InserterBuffer buffer(sink, Table({{KELVO_BYTE_A, false}, {KELVO_TEXT, true}, {KELVO_INT, true}}), "*");
+        const size_t capacity = buffer.GetCapacity();
+        const Bytes big(capacity - kHeader.size() - 4 - room);
+        buffer.addBinary(big.data(), big.size());
+        ASSERT_EQ(buffer.GetCapacity() - buffer.GetFilledSize(), room);
+        const uint8_t text[30] = {'t', 'e', 'x', 't'};
+        ASSERT_EQ(ErrorPtr(kelvo_inserter_buffer_add_binary(&buffer, text, sizeof text)), nullptr);
+        ASSERT_EQ(ErrorPtr(kelvo_inserter_buffer_add_int32(&buffer, 0x01020304)), nullptr);
+        // The row ended past the flush threshold: the chunk went out whole.
+        ASSERT_EQ(sink.events.size(), 2u);
+        const Bytes& sent = sink.events[1].bytes;
+        Bytes tail = {0, 30, 0, 0, 0};
+        tail.insert(tail.end(), text, text + sizeof text);
+        tail.insert(tail.end(), {0, 4, 3, 2, 1});
+        ASSERT_EQ(sent.size(), capacity - room + tail.size());
+        EXPECT_TRUE(Bytes(sent.end() - static_cast<std::ptrdiff_t>(tail.size()), sent.end()) == tail);
+        EXPECT_EQ(buffer.GetCapacity(), room == 40 ? capacity : capacity + capacity / 5);
+    }
+}
+
 TEST(InserterBufferFlush, FinalFlushOfAFullBufferSwitchesFirst) {
     RecordingSink sink;
     // Two columns: the row never completes, so only the flush can send.

@@ -10,6 +10,7 @@
 
 #include <netinet/in.h>
 
+#include <cerrno>
 #include <chrono>
 #include <regex>
 #include <thread>
@@ -102,6 +103,35 @@ TEST(StartFailure, ReportsWhyWithTheCommandLineAndTheOutput) {
         if (const auto at = firstLine.find("%pid%"); at != std::string::npos)
             firstLine.replace(at, 5, message.substr(at, message.find('\n') - at));
         EXPECT_EQ(message, firstLine + "\nCommand-line: \"" + command + "\"\n" + c.output);
+    }
+}
+
+// A server killed or stopped during start-up: the call fails within the
+// start-up limit and a little (not the shut-down's grace period on top), and
+// leaves neither the process nor the database file behind.
+TEST(StartFailure, AServerKilledOrStoppedDuringStartUpLeavesNothingBehind) {
+    const milliseconds limit(700);
+    ShortStartupLimit shortLimit(limit);
+    for (const char* mode : {"crash", "stop"}) {
+        SCOPED_TRACE(mode);
+        ScopedTempDirectory directory;
+        const fs::path database = directory.path() / "main.kelvo";
+        std::ofstream(database) << "data";
+        const auto start = std::chrono::steady_clock::now();
+        StartResult result = Start({{"fake_mode", mode},
+                                    {"fake_report", (directory.path() / "report").string()},
+                                    {"database", "main.kelvo"},
+                                    {"database_directory", directory.path().string()},
+                                    {"auto_delete_database", "true"}});
+        EXPECT_LT(std::chrono::steady_clock::now() - start, limit + milliseconds(1500));
+        ASSERT_NE(result.error, nullptr);
+        EXPECT_EQ(ExpectStartFailure(result.error).GetSqlstate(), std::string(mode) == "stop" ? "08001" : "HY000");
+        const std::vector<std::string> pid = ReportLines(directory.path() / "report", "pid");
+        ASSERT_EQ(pid.size(), 1u);
+        errno = 0;
+        EXPECT_EQ(::waitpid(std::stoi(pid[0]), nullptr, WNOHANG), -1);
+        EXPECT_EQ(errno, ECHILD) << "not reaped";
+        EXPECT_FALSE(fs::exists(database));
     }
 }
 

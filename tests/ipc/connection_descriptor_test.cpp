@@ -73,7 +73,9 @@ TEST(ConnectionDescriptorTest, DomainAndPipeDescriptorsRoundTrip) {
     for (const auto* parsed : {&pipe, &deep}) {
         const auto clone = (*parsed)->clone();
         EXPECT_EQ(clone->str(), (*parsed)->str());
-        EXPECT_EQ(typeid(*clone), typeid(**parsed));
+        const IPC_ConnectionDescriptor& original = **parsed;
+        const IPC_ConnectionDescriptor& copy = *clone;
+        EXPECT_EQ(typeid(copy), typeid(original));
     }
 }
 

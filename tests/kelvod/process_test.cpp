@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "support/kelvod_server.h"
 #include "support/wire_client.h"
@@ -30,15 +31,31 @@ TEST(KelvodProcess, CallsBackWithItsDomainSocketAndStopsWhenTheCallbackCloses) {
     EXPECT_EQ(KelvodServer::RunWithArguments({"--listen-connection", server.Endpoint(), "--callback-connection",
                                               "pel.domain://" + server.Directory() + "/domain/none", "run"}),
               3);
-    // One session idle, one busy with a statement that would run for minutes.
-    WireClient client, busy;
+    // One session idle, one busy with a statement that would run for minutes, one
+    // streaming rows that would take minutes (its chunks fetched ahead on a thread of their own).
+    WireClient client, busy, streaming;
     ASSERT_EQ(client.Open(server.Endpoint()).status, 'I');
     ASSERT_EQ(busy.Open(server.Endpoint()).status, 'I');
+    ASSERT_EQ(streaming.Open(server.Endpoint()).status, 'I');
     busy.SendMessage('Q', WireClient::Str("SELECT count(*) FROM range(3000000000) a, range(10) b"));
+    streaming.SendMessage('Q', WireClient::Str("SELECT i, 'row ' || i FROM range(3000000000) r(i)"));
+    for (int rows = 0; rows < 5000;) {
+        char type = streaming.Read(5000).type;
+        ASSERT_TRUE(type == 'T' || type == 'D') << type;
+        rows += type == 'D';
+    }
+    // It keeps reading while the server stops, so its session is never stuck sending.
+    std::string streamingFatal;
+    std::thread reader([&] {
+        for (auto m = streaming.Read(5000); m.type != 0 && streamingFatal.empty(); m = streaming.Read(5000))
+            if (m.type == 'E' && m.body.find("SFATAL") != std::string::npos) streamingFatal = m.body;
+    });
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(server.Stop(5000).value_or(-1), 0) << server.Output();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_FALSE(std::filesystem::exists(socketPath));
+    reader.join();
+    EXPECT_NE(streamingFatal.find("C57P01"), std::string::npos) << streamingFatal;
     // Each session hears why it ends (after the busy one's statement error), then closes.
     for (WireClient* c : {&client, &busy}) {
         std::string fatal;

@@ -68,5 +68,5 @@ TEST(KelvodProtocolWriter, WritesExactMessageBytes) {
     std::string expected = Msg('Z', "I") + Msg('C', Z("SELECT 1")) + Msg('D', I16(2) + I32(2) + "ab" + I32(-1)) +
                            Msg('E', "S" + Z("ERROR") + "V" + Z("ERROR") + "C" + Z("42P01") + "M" + Z("m") + "H" +
                                         Z("h") + std::string(1, '\0'));
-    EXPECT_EQ(w.Buffer(), expected);
+    EXPECT_EQ(w.Buffer().View(), expected);
 }

@@ -59,6 +59,7 @@ TEST_F(KelvodResults, ValuesInTextAndBinaryForEveryType) {
          Le<uint64_t>(0xb14e9f812f366c39ULL) + Le<int64_t>(6)},
         {"'h\xC3\xA9llo'", 25, -1, "h\xC3\xA9llo", "h\xC3\xA9llo"},
         {"''", 25, -1, "", ""},
+        {"'longer than twelve bytes'", 25, -1, "longer than twelve bytes", "longer than twelve bytes"},
         {"'\\x01FF'::BLOB", 17, -1, "\\x01ff", std::string("\x01\xff", 2)},
         {"'{\"a\": 1}'::JSON", 114, -1, "{\"a\": 1}", "{\"a\": 1}"},
         {"DATE '2000-01-01'", 1082, -1, "2000-01-01", Le<uint32_t>(2451545)},
@@ -115,6 +116,13 @@ TEST_F(KelvodResults, DatesAndTimestampsPastTheBinaryRangeAreRefusedNotWrapped) 
     EXPECT_EQ(binary.Query("SELECT CAST(TIMESTAMP '290000-01-01 00:00:00' AS TIMESTAMP_S) AS t").Sqlstate(), "22008");
     EXPECT_EQ(binary.Query("SELECT DATE '5000-01-01 (BC)' AS d").Sqlstate(), "22008");
     EXPECT_EQ(text.Query("SELECT DATE '5000-01-01 (BC)' AS d").Value(), "5000-01-01 BC");
+    // Mid-stream, in the middle of a chunk: the rows before it go out whole, then the error.
+    WireResult r = binary.Query("SELECT i, CASE WHEN i = 5000 THEN TIMESTAMP '290000-01-01' ELSE TIMESTAMP "
+                                "'2000-01-01' END AS t, 'v' || i AS s FROM range(10000) r(i)");
+    EXPECT_EQ(r.Sqlstate(), "22008");
+    ASSERT_EQ(r.rows.size(), 5000u);
+    EXPECT_EQ(r.Value(4999, 2), "v4999");
+    EXPECT_TRUE(binary.Query("SELECT 1").Ok());
 }
 
 TEST_F(KelvodResults, NullsAndCommandTags) {
@@ -217,6 +225,58 @@ TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLastUntilClosed)
         EXPECT_TRUE(c.types.empty() || r.types == c.types) << c.what;
         EXPECT_EQ(r.Sqlstate(), c.sqlstate) << c.what;
     }
+}
+
+TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
+    auto z = WireClient::Str;
+    auto run = [&](const std::string& name, std::vector<std::optional<std::string>> params = {}) {
+        std::string bind = z("") + z(name) + WireClient::Int16(0) +
+                           WireClient::Int16(static_cast<int16_t>(params.size()));
+        for (const auto& p : params) bind += p ? WireClient::Int32(int32_t(p->size())) + *p : WireClient::Int32(-1);
+        text.SendMessage('B', bind + WireClient::Int16(0));
+        text.SendMessage('E', z("") + WireClient::Int32(0));
+        text.SendMessage('S', "");
+        WireResult r = text.ReadUntilReady();
+        return r.Ok() && !r.rows.empty() ? r.Value() : r.Sqlstate();
+    };
+    auto parse = [&](const std::string& name, const std::string& sql) {
+        text.SendMessage('P', z(name) + z(sql) + WireClient::Int16(0));
+        text.SendMessage('S', "");
+        return text.ReadUntilReady().Ok();
+    };
+    // The unnamed statement parsed again with its text keeps its plan under the same rules.
+    auto unnamed = [&] { return parse("", "SELECT n FROM v") ? run("") : std::string("not parsed"); };
+    WireResult setup = text.Query("CREATE SCHEMA sp1; CREATE SCHEMA sp2; CREATE TABLE sp1.v AS SELECT 1 AS n; "
+                                  "CREATE TABLE sp2.v AS SELECT 2 AS n; USE sp1");
+    ASSERT_TRUE(setup.Ok()) << setup.Sqlstate() << " " << setup.Message();
+    ASSERT_TRUE(parse("param", "SELECT CAST($1 AS INTEGER) * 2 AS n"));
+    ASSERT_TRUE(parse("classes", "SELECT count(*) AS n FROM pg_catalog.pg_class WHERE relname = 'late'"));
+    ASSERT_TRUE(parse("path", "SELECT n FROM v"));
+    EXPECT_EQ(run("param", {std::string("21")}), "42");
+    EXPECT_EQ(run("param", {std::string("4")}), "8");
+    EXPECT_EQ(run("param"), "08P01");
+    // A parameter the engine types as an integer reads as the engine reads it, or is refused as it refuses it.
+    ASSERT_TRUE(parse("below", "SELECT count(*) AS n FROM range(10) r(i) WHERE i < $1"));
+    EXPECT_EQ(run("below", {std::string("5")}), "5");
+    EXPECT_EQ(run("below", {std::string("-1")}), "0");
+    EXPECT_EQ(run("below", {std::string("99999999999999999999")}), "22P02");
+    EXPECT_EQ(run("below", {std::string("x")}), "22P02");
+    EXPECT_EQ(run("classes"), "0");
+    EXPECT_EQ(run("path"), "1");
+    EXPECT_EQ(unnamed(), "1");
+    ASSERT_TRUE(text.Query("CREATE TABLE late (i INTEGER)").Ok());
+    EXPECT_EQ(run("classes"), "1");
+    EXPECT_EQ(run("path"), "1");
+    ASSERT_TRUE(text.Query("USE sp2").Ok());
+    EXPECT_EQ(run("path"), "2");
+    EXPECT_EQ(unnamed(), "2");
+    ASSERT_TRUE(text.Query("DROP TABLE sp2.v; CREATE TABLE sp2.v AS SELECT 3 AS n").Ok());
+    EXPECT_EQ(run("path"), "3");
+    EXPECT_EQ(unnamed(), "3");
+    EXPECT_FALSE(text.Query("BEGIN; SELECT * FROM nowhere").Ok());
+    EXPECT_EQ(unnamed(), "not parsed");  // 25P02, as for any other text
+    EXPECT_EQ(text.Query("ROLLBACK").status, 'I');
+    EXPECT_TRUE(text.Query("USE main; DROP SCHEMA sp1 CASCADE; DROP SCHEMA sp2 CASCADE").Ok());
 }
 
 TEST_F(KelvodResults, CopyQueryToStdoutInTextAndBinary) {

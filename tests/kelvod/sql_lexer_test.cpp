@@ -49,6 +49,7 @@ TEST(KelvodSqlLexer, RefusesBrokenLexicalForms) {
         {"SELECT \"open", "42601"},
         {"SELECT /* open", "42601"},
         {"SELECT \"\"", "42601"},
+        {"SELECT U&\"\"", "42601"},
         {"SELECT E'\\000'", "22021"},
         {"SELECT E'\\x00'", "22021"},
         {"SELECT U&\"\\0000\"", "22021"},

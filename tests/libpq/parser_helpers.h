@@ -2,6 +2,7 @@
 // as the result-taking loop of a caller would, without a socket.
 #pragma once
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,18 @@
 #include "support/connected_record.h"
 
 namespace kelvotest {
+
+// Collects the texts of the notices a record or a result raises.
+struct Notices {
+    std::vector<std::string> texts;
+    static void Receive(void* arg, const PGresult* res) {
+        static_cast<Notices*>(arg)->texts.push_back(PQresultErrorMessage(res));
+    }
+    void Install(PGNoticeHooks& hooks) {
+        hooks.noticeRec = Receive;
+        hooks.noticeRecArg = this;
+    }
+};
 
 // Marks a statement as sent (as a sending function would).
 inline void BeginStatement(PGconn* conn, uint32_t chunkSize = 0, PGQueryClass queryclass = PGQUERY_SIMPLE,
@@ -25,10 +38,10 @@ inline void BeginStatement(PGconn* conn, uint32_t chunkSize = 0, PGQueryClass qu
 
 // Parses what is buffered and takes every ready result, as PQgetResult
 // would, until the statement ends or more input is needed.
-inline std::vector<ResultPtr> TakeResults(PGconn* conn) {
+inline std::vector<ResultPtr> TakeResults(PGconn* conn, void (*parse)(PGconn*) = pqParseInput3) {
     std::vector<ResultPtr> out;
     for (;;) {
-        pqParseInput3(conn);
+        parse(conn);
         if (conn->asyncStatus != PGASYNC_READY) return out;
         out.emplace_back(pqPrepareAsyncResult(conn));
         conn->asyncStatus = PGASYNC_BUSY;

@@ -19,25 +19,13 @@ using namespace kelvotest;
 namespace w = kelvotest::wire;
 
 // A protocol 2.0 record with a statement under way, its notices collected.
-ConnPtr MakeProtocol2Record(std::vector<std::string>* notices = nullptr, uint32_t chunk = 0) {
+ConnPtr MakeProtocol2Record(Notices* notices = nullptr, uint32_t chunk = 0) {
     ConnPtr conn = MakeDetachedRecord();
     conn->pversion = PG_PROTOCOL(2, 0);
-    conn->noticeHooks.noticeRec = [](void* arg, const PGresult* res) {
-        if (arg != nullptr) static_cast<std::vector<std::string>*>(arg)->push_back(PQresultErrorMessage(res));
-    };
-    conn->noticeHooks.noticeRecArg = notices;
+    if (notices != nullptr) notices->Install(conn->noticeHooks);
+    else conn->noticeHooks.noticeRec = nullptr;
     BeginStatement(conn.get(), chunk);
     return conn;
-}
-
-std::vector<ResultPtr> TakeResults2(PGconn* conn) {
-    std::vector<ResultPtr> out;
-    for (;;) {
-        pqParseInput2(conn);
-        if (conn->asyncStatus != PGASYNC_READY) return out;
-        out.emplace_back(pqPrepareAsyncResult(conn));
-        conn->asyncStatus = PGASYNC_BUSY;
-    }
 }
 
 // Protocol 2 messages have no length words.
@@ -61,7 +49,7 @@ std::string Row2(bool binary, const std::vector<std::optional<std::string>>& fie
 
 std::string Complete2(const std::string& tag) { return "C" + w::CStr(tag); }
 
-TEST(Protocol2, RowsWithNullBitmapsWholeAndByteByByte) {
+TEST(Protocol2, TextAndBinaryRowsWithNullBitmaps) {
     std::vector<std::string> names;
     std::vector<std::optional<std::string>> sparse(10), dense;
     for (int i = 0; i < 10; ++i) {
@@ -77,7 +65,7 @@ TEST(Protocol2, RowsWithNullBitmapsWholeAndByteByByte) {
         std::vector<ResultPtr> results;
         for (size_t pos = 0; pos < stream.size(); pos += bytewise ? 1 : stream.size()) {
             FeedInput(conn.get(), stream.substr(pos, bytewise ? 1 : stream.size()));
-            for (auto& r : TakeResults2(conn.get())) results.push_back(std::move(r));
+            for (auto& r : TakeResults(conn.get(), pqParseInput2)) results.push_back(std::move(r));
         }
         ASSERT_EQ(Describe(results), std::vector<std::string>{"2:2:SELECT 2"}) << bytewise;
         const PGresult* res = results[0].get();
@@ -89,18 +77,27 @@ TEST(Protocol2, RowsWithNullBitmapsWholeAndByteByByte) {
         EXPECT_EQ(res->binary, 0);
         EXPECT_EQ(conn->asyncStatus, PGASYNC_IDLE);
     }
-}
 
-TEST(Protocol2, BinaryRowsAndChunks) {
+    // Binary rows do not count the length word; chunks are cut as in 3.0.
     auto conn = MakeProtocol2Record(nullptr, 2);
     std::string rows;
     for (int i = 0; i < 5; ++i) rows += Row2(true, {std::string(4, static_cast<char>(i)), std::nullopt});
     FeedInput(conn.get(), RowDescription2({"a", "b"}) + rows + Complete2("SELECT 5") + "Z");
-    auto results = TakeResults2(conn.get());
+    auto results = TakeResults(conn.get(), pqParseInput2);
     EXPECT_EQ(Describe(results), (std::vector<std::string>{"9:2", "9:2", "2:1:SELECT 5"}));
     EXPECT_EQ(results[0]->binary, 1);
     EXPECT_EQ(PQgetlength(results[2].get(), 0, 0), 4);
     EXPECT_EQ(PQgetvalue(results[2].get(), 0, 0)[0], 4);
+}
+
+TEST(Protocol2, TextLengthsBelowTheirLengthWordReadAsEmpty) {
+    for (const int64_t length : {int64_t(INT32_MIN), int64_t(-1), int64_t(0), int64_t(3)}) {
+        auto conn = MakeProtocol2Record();
+        FeedInput(conn.get(), RowDescription2({"a"}) + "D\x80" + w::Int32(length) + Complete2("SELECT 1") + "Z");
+        auto results = TakeResults(conn.get(), pqParseInput2);
+        ASSERT_EQ(Describe(results), std::vector<std::string>{"2:1:SELECT 1"}) << length;
+        EXPECT_EQ(PQgetlength(results[0].get(), 0, 0), 0);
+    }
 }
 
 TEST(Protocol2, PlainErrorTextsAndTransactionStates) {
@@ -108,7 +105,7 @@ TEST(Protocol2, PlainErrorTextsAndTransactionStates) {
     conn->xactStatus = PQTRANS_INTRANS;
     const std::string text = "ERROR:  relation \"x\" does not exist\n\t  more detail\n";
     FeedInput(conn.get(), "E" + w::CStr(text) + "Z");
-    auto results = TakeResults2(conn.get());
+    auto results = TakeResults(conn.get(), pqParseInput2);
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(PQresultErrorMessage(results[0].get()), text);
     EXPECT_STREQ(PQresultErrorField(results[0].get(), 'S'), "ERROR");
@@ -124,7 +121,7 @@ TEST(Protocol2, PlainErrorTextsAndTransactionStates) {
         conn = MakeProtocol2Record();
         conn->xactStatus = PQTRANS_UNKNOWN;
         FeedInput(conn.get(), Complete2(tag) + "Z");
-        EXPECT_EQ(Describe(TakeResults2(conn.get())), std::vector<std::string>{"1:0:" + tag});
+        EXPECT_EQ(Describe(TakeResults(conn.get(), pqParseInput2)), std::vector<std::string>{"1:0:" + tag});
         EXPECT_EQ(conn->xactStatus, status) << tag;
     }
 }
@@ -149,10 +146,10 @@ TEST(Protocol2, OddMessagesGiveTheirTexts) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stream);
-        std::vector<std::string> notices;
+        Notices notices;
         auto conn = MakeProtocol2Record(&notices);
         FeedInput(conn.get(), c.stream);
-        auto results = TakeResults2(conn.get());
+        auto results = TakeResults(conn.get(), pqParseInput2);
         EXPECT_EQ(Describe(results), c.results);
         if (!c.errorText.empty()) {
             const PGresult* error = results.empty() ? conn->result : results[0].get();
@@ -160,16 +157,16 @@ TEST(Protocol2, OddMessagesGiveTheirTexts) {
             EXPECT_EQ(PQresultErrorMessage(error), c.errorText);
             EXPECT_EQ(conn->inStart, conn->inEnd);
         }
-        EXPECT_EQ(notices, c.notices);
+        EXPECT_EQ(notices.texts, c.notices);
     }
 
     // While idle, a stray message raises a notice and the buffered input is dropped.
-    std::vector<std::string> notices;
+    Notices notices;
     auto conn = MakeProtocol2Record(&notices);
     conn->asyncStatus = PGASYNC_IDLE;
     FeedInput(conn.get(), "N" + w::CStr("NOTICE:  hi\n") + "C" + w::CStr("x"));
     pqParseInput2(conn.get());
-    EXPECT_EQ(notices, (std::vector<std::string>{"NOTICE:  hi\n", "message type 0x43 arrived from server while idle\n"}));
+    EXPECT_EQ(notices.texts, (std::vector<std::string>{"NOTICE:  hi\n", "message type 0x43 arrived from server while idle\n"}));
     EXPECT_EQ(conn->inStart, conn->inEnd);
 }
 
@@ -193,7 +190,7 @@ TEST(Protocol2, RandomStreamsNeverCrashOrHang) {
             const size_t piece = 1 + next(32);
             FeedInput(conn.get(), stream.substr(pos, piece));
             pos += piece;
-            TakeResults2(conn.get());
+            TakeResults(conn.get(), pqParseInput2);
         }
         EXPECT_LE(conn->inStart, conn->inEnd);
     }

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "error/tagged_text.h"
 #include "parser_helpers.h"
 #include "postgres/libpq/parameter_status.h"
 #include "support/scripted_peer.h"
@@ -18,21 +17,6 @@ namespace {
 
 using namespace kelvotest;
 namespace w = kelvotest::wire;
-
-struct Notices {
-    std::vector<std::string> texts;
-    std::vector<std::string> primaries;
-    static void Receive(void* arg, const PGresult* res) {
-        auto* self = static_cast<Notices*>(arg);
-        self->texts.push_back(PQresultErrorMessage(res));
-        const char* m = PQresultErrorField(res, 'M');
-        self->primaries.push_back(m != nullptr ? m : "");
-    }
-    void Install(PGconn* conn) {
-        conn->noticeHooks.noticeRec = Receive;
-        conn->noticeHooks.noticeRecArg = this;
-    }
-};
 
 // A raw message whose length word is given rather than computed.
 std::string RawMessage(char type, int64_t lengthWord, const std::string& body) {
@@ -70,7 +54,6 @@ TEST(Framing, LengthLimitsForShortAndLongMessageTypes) {
     };
     const std::vector<Case> cases = {
         {"", RawMessage('C', 3, ""), 3},
-        {columns, RawMessage('D', 3, ""), 3},
         {"", w::CommandComplete(std::string(29995, 'x')), 0},
         {"", w::CommandComplete(std::string(29996, 'x')), 30001},
         {columns, w::DataRow({std::string(29991, 'y')}), 0},
@@ -125,7 +108,7 @@ TEST(Framing, MessagesCutOneByteAtATime) {
 
         auto bytewise = MakeDetachedRecord();
         Notices notices;
-        notices.Install(bytewise.get());
+        notices.Install(bytewise->noticeHooks);
         BeginStatement(bytewise.get(), chunk);
         std::vector<ResultPtr> got;
         for (char ch : stream) {
@@ -139,7 +122,7 @@ TEST(Framing, MessagesCutOneByteAtATime) {
         EXPECT_EQ(bytewise->asyncStatus, PGASYNC_IDLE);
         EXPECT_EQ(bytewise->xactStatus, PQTRANS_INERROR);
         EXPECT_EQ(bytewise->client_encoding, 6);
-        EXPECT_EQ(notices.primaries, std::vector<std::string>{"hello"});
+        EXPECT_EQ(notices.texts, std::vector<std::string>{"<severity>NOTICE</severity><primary>hello</primary>\n"});
         EXPECT_STREQ(bytewise->last_sqlstate, "42601");
     }
 }
@@ -168,7 +151,6 @@ TEST(MalformedMessages, GiveOneErrorResultAndKeepTheConnection) {
          "server sent data (\"D\" message) without prior row description (\"T\" message)\n"},
         {"65535 columns announced, none sent", w::Message('T', w::Int16(0xFFFF)),
          "insufficient data in \"T\" message\n"},
-        {"extra bytes in a description", w::Message('T', w::Int16(0) + "zz"), "extraneous data in \"T\" message\n"},
         {"parameter count 65535, none sent", w::Message('t', w::Int16(0xFFFF)),
          "insufficient data in \"t\" message\n"},
         {"tag without its NUL", w::Message('C', "SELECT 1"),
@@ -247,6 +229,13 @@ TEST(ErrorTexts, ServerErrorsBecomeTaggedTexts) {
          {{'S', "ERROR"}, {'M', "m"}, {'P', "99999999999999999999"}},
          "SELECT 1",
          "<severity>ERROR</severity><primary>m</primary>\n"},
+        {"field texts cannot forge or cut tags",
+         {{'S', "ERROR"}, {'M', "relation \"a</primary><hint>x</hint>\" & more"}, {'t', "</table-name>"},
+          {'D', "<detail>fake</detail>"}, {'P', "17"}},
+         "SELECT <x> FROM \"a</primary>\"",
+         "<severity>ERROR</severity><primary>relation \"a&lt;/primary>&lt;hint>x&lt;/hint>\" &amp; more</primary>\n"
+         "LINE 1: SELECT &lt;x> FROM \"a&lt;/primary>\"\n" + std::string(27, ' ') + "^\n"
+         "<detail>&lt;detail>fake&lt;/detail></detail><table-name>&lt;/table-name></table-name>"},
         {"file without line",
          {{'S', "ERROR"}, {'M', "m"}, {'F', "a.c"}},
          nullptr,
@@ -262,79 +251,47 @@ TEST(ErrorTexts, ServerErrorsBecomeTaggedTexts) {
     }
 }
 
-TEST(ErrorTexts, FieldTextsCannotForgeOrCutTags) {
-    const std::string hostile = "a</primary><hint>x</hint>";
-    ConnPtr conn;
-    const std::string error = w::ErrorResponse({{'S', "ERROR"}, {'C', "42P01"},
-                                                {'M', "relation \"" + hostile + "\" & more"}, {'t', hostile},
-                                                {'D', "<detail>fake</detail>"}, {'P', "17"}});
-    auto results = RunStatement(conn, error + w::ReadyForQuery(), 0, PGQUERY_SIMPLE,
-                                "SELECT <x> FROM \"a</primary><hint>x</hint>\"");
-    ASSERT_EQ(results.size(), 1u);
-    const std::string text = PQresultErrorMessage(results[0].get());
-    EXPECT_EQ(kelvoapi::ReadTagValue(text, "primary"), "relation \"" + hostile + "\" & more");
-    EXPECT_EQ(kelvoapi::ReadTagValue(text, "table-name"), hostile);
-    EXPECT_EQ(kelvoapi::ReadTagValue(text, "detail"), "<detail>fake</detail>");
-    EXPECT_EQ(kelvoapi::ReadTagValue(text, "hint"), "");
-    EXPECT_EQ(kelvoapi::ReadTagValue(text, "sqlstate"), "42P01");
-    // The raw field keeps the server's text.
-    EXPECT_EQ(PQresultErrorField(results[0].get(), 't'), hostile);
-}
-
+// While idle, a notice and an error both go to the receiver as notices,
+// and other messages raise a client notice; during a statement an error
+// carries its context, and notifications are parsed and dropped.
 TEST(Notices, ReachTheReceiverAndCarryNoContext) {
     auto conn = MakeDetachedRecord();
     Notices notices;
-    notices.Install(conn.get());
+    notices.Install(conn->noticeHooks);
     const auto fields = std::vector<std::pair<char, std::string>>{
         {'S', "WARNING"}, {'C', "01000"}, {'M', "careful"}, {'W', "PL/pgSQL function"}};
-    // While idle, a notice and an error both go to the receiver as notices,
-    // and other messages raise a client notice.
     FeedInput(conn.get(), w::NoticeResponse(fields) + w::ErrorResponse(fields) + w::CommandComplete("X") +
                               w::ParameterStatus("standard_conforming_strings", "on"));
     EXPECT_TRUE(TakeResults(conn.get()).empty());
     const std::string plain = "<severity>WARNING</severity><sqlstate>01000</sqlstate><primary>careful</primary>\n";
-    ASSERT_EQ(notices.texts.size(), 3u);
-    EXPECT_EQ(notices.texts[0], plain);
-    EXPECT_EQ(notices.texts[1], plain);
-    EXPECT_EQ(notices.texts[2], "message type 0x43 arrived from server while idle\n");
+    EXPECT_EQ(notices.texts,
+              (std::vector<std::string>{plain, plain, "message type 0x43 arrived from server while idle\n"}));
     EXPECT_TRUE(conn->std_strings);
-    EXPECT_EQ(conn->result, nullptr);
     EXPECT_EQ(conn->inStart, conn->inEnd);
 
-    // During a statement an error carries its context.
-    BeginStatement(conn.get());
-    FeedInput(conn.get(), w::ErrorResponse(fields) + w::ReadyForQuery());
-    auto results = TakeResults(conn.get());
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(PQresultErrorMessage(results[0].get()), plain + "<context>PL/pgSQL function</context>");
-}
-
-TEST(Notifications, AreParsedAndDropped) {
-    auto conn = MakeDetachedRecord();
     BeginStatement(conn.get());
     std::string stream;
     for (int i = 0; i < 1000; ++i) stream += w::NotificationResponse(i, "channel", std::string(100, 'p'));
-    FeedInput(conn.get(), stream + w::CommandComplete("LISTEN") + w::ReadyForQuery());
+    FeedInput(conn.get(), stream + w::ErrorResponse(fields) + w::ReadyForQuery());
     auto results = TakeResults(conn.get());
-    EXPECT_EQ(Describe(results), std::vector<std::string>{"1:0:LISTEN"});
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(PQresultErrorMessage(results[0].get()), plain + "<context>PL/pgSQL function</context>");
     EXPECT_EQ(conn->notifyHead, nullptr);
 }
 
-TEST(ParameterStatus, ServerVersionNumbers) {
-    const std::vector<std::pair<const char*, int>> cases = {
-        {"11.4", 110004}, {"9.6.1", 90601}, {"12devel", 120000}, {"10", 100000},  {"9.6", 90600},
-        {"7.3.21", 70321}, {"", 0},          {"abc", 0},          {"10.1.2", 100102}, {"99999999999999.1", 999990001},
+TEST(ParameterStatus, ServerVersionEncodingAndStandardStringsFollowTheLatestReport) {
+    const std::vector<std::pair<const char*, int>> versions = {
+        {"9.6.1", 90601}, {"12devel", 120000}, {"9.6", 90600}, {"", 0},
+        {"abc", 0},       {"10.1.2", 100102}, {"99999999999999.1", 999990001},
     };
-    for (const auto& [text, number] : cases) {
+    for (const auto& [text, number] : versions) {
         auto conn = MakeDetachedRecord();
         FeedInput(conn.get(), w::ParameterStatus("server_version", text));
         pqParseInput3(conn.get());
         EXPECT_EQ(conn->sversion, number) << text;
         EXPECT_STREQ(PQparameterStatus(conn.get(), "server_version"), text);
     }
-}
 
-TEST(ParameterStatus, EncodingAndStandardStringsFollowTheLatestReport) {
     auto conn = MakeDetachedRecord();
     BeginStatement(conn.get());
     FeedInput(conn.get(), w::ParameterStatus("client_encoding", "UTF8") + w::ParameterStatus("application_name", "a") +
@@ -346,8 +303,7 @@ TEST(ParameterStatus, EncodingAndStandardStringsFollowTheLatestReport) {
     EXPECT_TRUE(conn->std_strings);
     EXPECT_TRUE(pqLastStdStrings());
     EXPECT_STREQ(PQparameterStatus(conn.get(), "client_encoding"), "LATIN1");
-    // One entry per name.
-    int entries = 0;
+    int entries = 0;  // one per name
     for (pgParameterStatus* p = conn->pstatus; p != nullptr; p = p->next) ++entries;
     EXPECT_EQ(entries, 3);
 
@@ -378,7 +334,6 @@ TEST(BusyMessages, StatusBytesKeysAndSimpleResults) {
         std::vector<std::string> expected;
     };
     const std::vector<Case> cases = {
-        {PGQUERY_PREPARE, w::ParseComplete() + w::ReadyForQuery(), {"1:0"}},
         {PGQUERY_EXTENDED, w::ParseComplete() + w::BindComplete() + w::NoData() + w::CommandComplete("SET") +
                                w::ReadyForQuery(),
          {"1:0:SET"}},
@@ -405,36 +360,27 @@ TEST(BusyMessages, StatusBytesKeysAndSimpleResults) {
     }
 }
 
+// Unsigned and signed fields read as such; a column in a format the client
+// does not know is kept as sent and makes the result not binary.
 TEST(RowDescription, ReadsSignedAndUnsignedFieldsFormatsAndTheBinaryFlag) {
-    auto conn = MakeDetachedRecord();
-    BeginStatement(conn.get());
-    w::Column wide{"w", 0xFFFFFFF0u, -1, 1, 0xFFFFFFFFu, 0xFFFF, -1};
-    FeedInput(conn.get(), w::RowDescription({wide, {"b", 23, 4, 1}}) + w::CommandComplete("SELECT 0") + w::ReadyForQuery());
-    auto results = TakeResults(conn.get());
-    ASSERT_EQ(results.size(), 1u);
+    const w::Column wide{"w", 0xFFFFFFF0u, -1, 1, 0xFFFFFFFFu, 0xFFFF, -1};
+    const std::string odd("\x01\x00\x02", 3);
+    ConnPtr conn;
+    auto results = RunStatement(conn, w::RowDescription({wide, {"b", 23, 4, 1}}) + w::CommandComplete("SELECT 0") +
+                                          w::RowDescription({{"a", 23, 4, 1}, {"odd", 17, -1, 2}}) +
+                                          w::DataRow({std::string(4, '\1'), odd}) + w::CommandComplete("SELECT 1") +
+                                          w::ReadyForQuery());
+    ASSERT_EQ(results.size(), 2u);
     const PGresult* res = results[0].get();
     EXPECT_EQ(PQftype(res, 0), 0xFFFFFFF0u);
     EXPECT_EQ(res->attDescs[0].typlen, -1);
     EXPECT_EQ(res->attDescs[0].tableid, 0xFFFFFFFFu);
     EXPECT_EQ(res->attDescs[0].columnid, -1);
     EXPECT_EQ(res->binary, 1);
-
-    // A column in a format the client does not know is kept as sent, and
-    // makes the result not binary.
-    const std::string odd("\x01\x00\x02", 3);
-    BeginStatement(conn.get());
-    FeedInput(conn.get(), w::RowDescription({{"a", 23, 4, 1}, {"odd", 17, -1, 2}}) +
-                              w::DataRow({std::string(4, '\1'), odd}) + w::CommandComplete("SELECT 1") + w::ReadyForQuery());
-    results = TakeResults(conn.get());
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0]->binary, 0);
-    EXPECT_EQ(results[0]->attDescs[1].format, 2);
-    EXPECT_EQ(std::string(PQgetvalue(results[0].get(), 0, 1), PQgetlength(results[0].get(), 0, 1)), odd);
+    EXPECT_EQ(results[1]->binary, 0);
+    EXPECT_EQ(results[1]->attDescs[1].format, 2);
+    EXPECT_EQ(std::string(PQgetvalue(results[1].get(), 0, 1), PQgetlength(results[1].get(), 0, 1)), odd);
 }
-
-}  // namespace
-
-namespace {
 
 // Random, mostly well-framed messages with random bodies: whatever the
 // bytes, the parser neither crashes, reads out of bounds, leaks, nor loops.

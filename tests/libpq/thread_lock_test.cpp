@@ -13,7 +13,7 @@ namespace {
 int g_calls = 0;
 void countingLock(int) { ++g_calls; }
 
-TEST(ThreadLock, ReplaceableAndRestorable) {
+TEST(ThreadLock, ReplaceableRestorableAndReportsMisuseWithoutAborting) {
     EXPECT_EQ(pg_g_threadlock, default_threadlock);
     EXPECT_EQ(PQregisterThreadLock(countingLock), default_threadlock);
     pg_g_threadlock(1);
@@ -21,9 +21,8 @@ TEST(ThreadLock, ReplaceableAndRestorable) {
     EXPECT_EQ(g_calls, 2);
     EXPECT_EQ(PQregisterThreadLock(nullptr), countingLock);
     EXPECT_EQ(pg_g_threadlock, default_threadlock);
-}
 
-TEST(ThreadLock, DefaultLockExcludesAndReportsMisuseWithoutAborting) {
+    // The default lock excludes, and reports misuse without aborting.
     default_threadlock(1);
     std::atomic<bool> entered{false};
     std::thread other([&] {

@@ -1,6 +1,6 @@
-// Cancel requests against listeners of the test's own: the exact 16 bytes,
-// the failure texts and their truncation, errno kept, and no endless wait on
-// a server that never closes.
+// Cancel requests against a peer of the test's own: the exact 16 bytes,
+// errno kept, no endless wait on a server that never closes, and the failure
+// texts cut to the caller's buffer.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <arpa/inet.h>
@@ -12,13 +12,13 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "postgres/libpq/cancel.h"
 #include "postgres/libpq/connection_record.h"
 #include "support/connected_record.h"
 #include "support/postgres_cluster.h"
 #include "support/scratch_directory.h"
+#include "support/startup_peer.h"
 
 namespace {
 
@@ -48,91 +48,51 @@ PGcancel MakeTcpHandle(int port, int pid, int key) {
     return MakeHandle(sin, pid, key);
 }
 
-// A Unix-socket listener that accepts one connection, records what arrives
-// and closes it, or holds it open until destroyed.
-class CancelListener {
-public:
-    CancelListener(const std::string& dir, bool closeAfterRequest) {
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        addr_.sun_family = AF_UNIX;
-        strncpy(addr_.sun_path, (dir + "/cancel.sock").c_str(), sizeof addr_.sun_path - 1);
-        EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&addr_), sizeof addr_));
-        EXPECT_EQ(0, listen(fd_, 4));
-        thread_ = std::thread([this, closeAfterRequest] {
-            int client = accept(fd_, nullptr, nullptr);
-            if (client < 0) return;
-            char buf[64];
-            while (received_.size() < 16) {
-                ssize_t n = recv(client, buf, sizeof buf, 0);
-                if (n <= 0) break;
-                received_.append(buf, static_cast<size_t>(n));
-            }
-            if (!closeAfterRequest) {
-                // Hold the socket until the client gives up on it.
-                while (recv(client, buf, sizeof buf, 0) > 0) {
-                }
-            }
-            close(client);
-        });
-    }
-    ~CancelListener() {
-        shutdown(fd_, SHUT_RDWR);
-        thread_.join();
-        close(fd_);
-    }
-    PGcancel Handle(int pid, int key) const { return MakeHandle(addr_, pid, key); }
-    // Read after the handle's call returned and the thread has the bytes.
-    std::string Received() {
-        thread_.join();
-        thread_ = std::thread([] {});
-        return received_;
-    }
-
-private:
-    sockaddr_un addr_{};
-    int fd_ = -1;
-    std::string received_;
-    std::thread thread_;
-};
-
 // A handle copies what it needs from the connection and outlives it; the
-// call keeps errno and writes nothing on success.
+// call keeps errno and writes nothing on success. A server that never
+// closes costs only the time limit: the request went out, so it counts.
 TEST(CancelTest, SendsTheSixteenByteRequestAndWaitsForTheClose) {
     kelvotest::ScratchDirectory dir;
-    CancelListener listener(dir.Path(), true);
-    PGcancel target = listener.Handle(0x01020304, -2);
-    ConnPtr conn(makeEmptyPGconn());
-    conn->sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    conn->raddr = target.raddr;
-    conn->be_pid = target.be_pid;
-    conn->be_key = target.be_key;
-    CancelPtr cancel(PQgetCancel(conn.get()));
-    ASSERT_NE(nullptr, cancel);
-    conn.reset();
+    std::string received[2];
+    auto record = [&received](int i) {
+        return [&received, i](kelvotest::PeerConnection& c) {
+            kelvotest::StartupPacket packet;
+            if (c.ReadStartupPacket(packet)) received[i] = packet.raw;
+            if (i == 1) c.ClientClosed();  // holds the socket until the client gives up
+        };
+    };
+    {
+        kelvotest::StartupPeer peer(dir.Path(), 1, {record(0), record(1)});
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        strncpy(address.sun_path, peer.SocketPath().c_str(), sizeof address.sun_path - 1);
+        ConnPtr conn(makeEmptyPGconn());
+        conn->sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        conn->raddr = MakeHandle(address, 0, 0).raddr;
+        conn->be_pid = 0x01020304;
+        conn->be_key = -2;
+        CancelPtr cancel(PQgetCancel(conn.get()));
+        ASSERT_NE(nullptr, cancel);
+        conn.reset();
 
-    char errbuf[256] = "untouched";
-    errno = 4242;
-    EXPECT_EQ(1, PQcancel(cancel.get(), errbuf, sizeof errbuf));
-    EXPECT_EQ(4242, errno);
-    EXPECT_STREQ("untouched", errbuf);
-    EXPECT_EQ(std::string("\x00\x00\x00\x10\x04\xd2\x16\x2e\x01\x02\x03\x04\xff\xff\xff\xfe", 16), listener.Received());
+        char errbuf[256] = "untouched";
+        errno = 4242;
+        EXPECT_EQ(1, PQcancel(cancel.get(), errbuf, sizeof errbuf));
+        EXPECT_EQ(4242, errno);
+        EXPECT_STREQ("untouched", errbuf);
+        EXPECT_EQ(1, pqCancelWithin(cancel.get(), errbuf, sizeof errbuf, 200));
+    }
+    EXPECT_EQ(std::string("\x00\x00\x00\x10\x04\xd2\x16\x2e\x01\x02\x03\x04\xff\xff\xff\xfe", 16), received[0]);
+    EXPECT_EQ(received[0], received[1]);
 }
 
-TEST(CancelTest, AServerThatNeverClosesCostsOnlyTheTimeLimit) {
-    kelvotest::ScratchDirectory dir;
-    CancelListener listener(dir.Path(), false);
-    PGcancel handle = listener.Handle(7, 8);
-    char errbuf[64];
-    // The request went out, so the cancel counts as sent.
-    EXPECT_EQ(1, pqCancelWithin(&handle, errbuf, sizeof errbuf, 200));
-}
-
-TEST(CancelTest, FailureTextsAreTruncatedToTheBuffer) {
-    const int port = kelvotest::FindFreeTcpPort();
-    PGcancel closedPort = MakeTcpHandle(port, 1, 2);
-    const std::string refused = std::string("PQcancel() -- connect() failed: ") + strerror(ECONNREFUSED) + "\n";
+// The text goes into the buffer as far as it fits, never past its size; a
+// buffer of no size, or none, receives nothing.
+TEST(CancelTest, FailureTextsAreCutToTheBuffer) {
+    PGcancel closedPort = MakeTcpHandle(kelvotest::FindFreeTcpPort(), 1, 2);
     const std::string prefix = "PQcancel() -- connect() failed: ";
-
+    const std::string refused = prefix + strerror(ECONNREFUSED) + "\n";
+    const int prefixSize = static_cast<int>(prefix.size());
     struct Case {
         const char* name;
         PGcancel* handle;
@@ -142,10 +102,11 @@ TEST(CancelTest, FailureTextsAreTruncatedToTheBuffer) {
     const Case cases[] = {
         {"refused, room for all", &closedPort, 256, refused},
         {"refused, one byte", &closedPort, 1, ""},
-        {"refused, prefix cut", &closedPort, 10, "PQcancel("},
-        {"refused, no room for text", &closedPort, static_cast<int>(prefix.size()) + 2, prefix + "\n"},
-        {"refused, text cut", &closedPort, static_cast<int>(prefix.size()) + 5, prefix + refused.substr(prefix.size(), 3) + "\n"},
+        {"refused, no room for text", &closedPort, prefixSize + 2, prefix + "\n"},
+        {"refused, text cut", &closedPort, prefixSize + 5, prefix + refused.substr(prefix.size(), 3) + "\n"},
         {"no handle, cut", nullptr, 5, "PQca"},
+        {"refused, no size", &closedPort, 0, ""},
+        {"no handle, negative size", nullptr, -100, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -155,21 +116,10 @@ TEST(CancelTest, FailureTextsAreTruncatedToTheBuffer) {
         if (c.handle != nullptr) {
             EXPECT_EQ(777, errno);
         }
-        EXPECT_EQ(c.expected, std::string(buf.c_str()));
-        // Nothing is written past the given size.
-        EXPECT_EQ(std::string(300 - c.size, 'x'), buf.substr(c.size));
-    }
-}
-
-TEST(CancelTest, ABufferOfNoSizeReceivesNothing) {
-    PGcancel closedPort = MakeTcpHandle(kelvotest::FindFreeTcpPort(), 1, 2);
-    for (int size : {0, -1, -100}) {
-        for (PGcancel* handle : {&closedPort, static_cast<PGcancel*>(nullptr)}) {
-            char buf[8] = "keep";
-            EXPECT_EQ(0, PQcancel(handle, buf, size));
-            EXPECT_STREQ("keep", buf);
-            EXPECT_EQ(0, PQcancel(handle, nullptr, size));
-        }
+        const size_t written = c.size > 0 ? c.expected.size() + 1 : 0;
+        EXPECT_EQ(c.size > 0 ? c.expected + '\0' : "", buf.substr(0, written));
+        EXPECT_EQ(std::string(300 - written, 'x'), buf.substr(written));
+        EXPECT_EQ(0, PQcancel(c.handle, nullptr, c.size));
     }
 }
 

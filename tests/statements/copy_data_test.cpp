@@ -3,7 +3,6 @@
 // server that fails the copy or stops reading, and what PostgreSQL cannot be
 // made to send (empty data messages, half messages, broken framing).
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,7 +12,6 @@
 #include <cstring>
 #include <future>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -30,81 +28,53 @@ namespace {
 using kelvotest::ConnPtr;
 namespace wire = kelvotest::wire;
 
-// The server's end of a socket pair joined to a connection record.
-class CopyPeer {
-public:
+// The server's end of a socket pair joined to a connection record, and the
+// notices the record received.
+struct CopyPeer {
     explicit CopyPeer(PGAsyncStatusType state, PGQueryClass queryclass = PGQUERY_SIMPLE) {
         int fds[2];
         EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
-        server_ = fds[1];
-        conn_ = kelvotest::MakeConnectedRecord(fds[0]);
-        conn_->asyncStatus = state;
-        conn_->queryclass = queryclass;
-        conn_->noticeHooks.noticeRec = &CopyPeer::CountNotice;
-        conn_->noticeHooks.noticeRecArg = this;
+        server = fds[1];
+        record = kelvotest::MakeConnectedRecord(fds[0]);
+        record->asyncStatus = state;
+        record->queryclass = queryclass;
+        record->noticeHooks.noticeRec = [](void* arg, const PGresult* res) {
+            static_cast<CopyPeer*>(arg)->notices.push_back(PQresultErrorField(res, 'M'));
+        };
+        record->noticeHooks.noticeRecArg = this;
     }
     ~CopyPeer() {
-        if (server_ >= 0) close(server_);
+        if (server >= 0) close(server);
     }
-
-    PGconn* conn() { return conn_.get(); }
-
+    PGconn* conn() { return record.get(); }
+    // Small messages: one write takes them whole.
     void Send(const std::string& bytes) {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = write(server_, bytes.data() + done, bytes.size() - done);
-            ASSERT_GT(n, 0);
-            done += static_cast<size_t>(n);
-        }
+        ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(server, bytes.data(), bytes.size()));
     }
     // Everything the client has sent so far, without waiting.
     std::string Received() {
         std::string out;
         char buf[65536];
-        for (;;) {
-            ssize_t n = recv(server_, buf, sizeof buf, MSG_DONTWAIT);
-            if (n <= 0) break;
-            out.append(buf, static_cast<size_t>(n));
-        }
+        ssize_t n;
+        while ((n = recv(server, buf, sizeof buf, MSG_DONTWAIT)) > 0) out.append(buf, static_cast<size_t>(n));
         return out;
     }
-    void CloseServerEnd() {
-        close(server_);
-        server_ = -1;
-    }
-    int server() const { return server_; }
-    const std::vector<std::string>& notices() const { return notices_; }
 
-private:
-    static void CountNotice(void* arg, const PGresult* res) {
-        static_cast<CopyPeer*>(arg)->notices_.push_back(PQresultErrorField(res, 'M'));
-    }
-
-    ConnPtr conn_;
-    int server_ = -1;
-    std::vector<std::string> notices_;
+    ConnPtr record;
+    int server = -1;
+    std::vector<std::string> notices;
 };
 
-// Reads everything that arrives on fd until the client closes or `stop`.
-class Drain {
-public:
-    explicit Drain(int fd) : thread_([this, fd] {
+// Reads everything that arrives on fd until the client closes its end.
+std::future<std::string> Drain(int fd) {
+    return std::async(std::launch::async, [fd] {
+        std::string bytes;
         char buf[65536];
-        for (;;) {
-            ssize_t n = read(fd, buf, sizeof buf);
-            if (n <= 0) break;
-            bytes_.append(buf, static_cast<size_t>(n));
-        }
-    }) {}
-    std::string Join() {
-        thread_.join();
-        return bytes_;
-    }
-
-private:
-    std::string bytes_;
-    std::thread thread_;
-};
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) bytes.append(buf, static_cast<size_t>(n));
+        return bytes;
+    });
+}
 
 std::string ServerError(const std::string& message) {
     return wire::ErrorResponse({{'S', "ERROR"}, {'C', "22P02"}, {'M', message}});
@@ -140,7 +110,6 @@ TEST(CopyDataTest, RefusesCallsOutsideACopyAndBadBlocksBeforeSendingAnything) {
         {"abc", -1, -1, tagged("22023", "The size of the COPY data is negative (-1).")},
         {nullptr, 5, -1, tagged("22023", "The COPY data is a null pointer.")},
         {"abc", INT_MAX - 4, -1, tagged("54000", "The COPY data of 2147483643 bytes does not fit into one message.")},
-        {"abc", 0, 1, "before"},
     };
     for (const auto& [data, nbytes, expected, text] : blocks) {
         SCOPED_TRACE(nbytes);
@@ -163,7 +132,6 @@ TEST(CopyDataTest, EndsTheCopyWithTheRightMessages) {
     };
     const std::string rows = wire::CopyData("1\tone\n") + wire::CopyData("2\ttwo\n");
     const Case cases[] = {
-        {3, PGQUERY_SIMPLE, nullptr, rows + wire::Message('c', "")},
         {3, PGQUERY_SIMPLE, "stop here", rows + wire::Message('f', wire::CStr("stop here"))},
         {3, PGQUERY_EXTENDED, nullptr, rows + wire::Message('c', "") + wire::Message('S', "")},
         {2, PGQUERY_SIMPLE, nullptr, "1\tone\n2\ttwo\n\\.\n"},
@@ -176,7 +144,7 @@ TEST(CopyDataTest, EndsTheCopyWithTheRightMessages) {
         peer.conn()->pversion = PG_PROTOCOL(c.protocol, 0);
         EXPECT_EQ(1, PQputCopyData(peer.conn(), "1\tone\n", 6));
         EXPECT_EQ(1, PQputCopyData(peer.conn(), "2\ttwo\n", 6));
-        EXPECT_EQ("", peer.Received());  // small blocks wait for a whole 8 KiB
+        EXPECT_EQ("", peer.Received());  // small blocks wait for a whole batch
         printfPQExpBuffer(&peer.conn()->errorMessage, "old text");
         EXPECT_EQ(refused ? -1 : 1, PQputCopyEnd(peer.conn(), c.reason));
         EXPECT_STREQ(refused ? "This function requires at least protocol version 3.0." : "", peer.conn()->errorMessage.data);
@@ -213,14 +181,14 @@ TEST(CopyDataTest, SendsWholeMessagesIn64KiBBatchesAndGrowsForALargeOne) {
     // buffer grows to hold the one message, and nothing is lost or reordered.
     std::string big(3 * 1024 * 1024, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
-    Drain drain(peer.server());
+    std::future<std::string> drain = Drain(peer.server);
     ASSERT_EQ(1, PQputCopyData(conn, big.data(), static_cast<int>(big.size())));
     expected += wire::CopyData(big);
     EXPECT_GT(conn->outBufSize, initialSize);
     ASSERT_EQ(1, PQputCopyEnd(conn, nullptr));
     expected += wire::Message('c', "");
     shutdown(conn->sock, SHUT_WR);
-    std::string received = drain.Join();
+    std::string received = drain.get();
     // The bytes read before the drain started came from the small rows.
     const std::string early = expected.substr(0, expected.size() - received.size());
     EXPECT_EQ(expected, early + received);
@@ -250,8 +218,8 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
         // Fill the socket until it is full, so that the error arrives while
         // the client waits to send.
         peer.Send(c.before + ServerError("bad row") + wire::ReadyForQuery('I'));
-        std::unique_ptr<Drain> drain;
-        if (c.serverReads) drain = std::make_unique<Drain>(peer.server());
+        std::future<std::string> drain;
+        if (c.serverReads) drain = Drain(peer.server);
         int rc = 1;
         int calls = 0;
         while (rc == 1 && calls < 64) {
@@ -263,19 +231,19 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
         EXPECT_LE(calls, 2);
         const std::string text = conn->errorMessage.data;
         EXPECT_NE(std::string::npos, text.find("<sqlstate>22P02</sqlstate><primary>bad row</primary>")) << text;
-        EXPECT_EQ(c.notices, peer.notices());
+        EXPECT_EQ(c.notices, peer.notices);
         // The error is ready for PQgetResult; the copy is over.
         EXPECT_EQ(PGASYNC_READY, conn->asyncStatus);
         ASSERT_NE(nullptr, conn->result);
         EXPECT_EQ(PGRES_FATAL_ERROR, conn->result->resultStatus);
         EXPECT_EQ(-1, PQputCopyData(conn, "y", 1));
         EXPECT_STREQ("No COPY is in progress.", conn->errorMessage.data);
-        if (drain) {
+        if (drain.valid()) {
             // Whatever was queued still goes out whole, with the Sync that
             // an extended-protocol server waits for.
             pqFlush(conn);
             shutdown(conn->sock, SHUT_WR);
-            std::string received = drain->Join();
+            std::string received = drain.get();
             ASSERT_GE(received.size(), c.trailer.size());
             EXPECT_EQ(c.trailer, received.substr(received.size() - c.trailer.size()));
         }
@@ -296,17 +264,17 @@ TEST(CopyDataTest, AnAnswerReadWhileFlushingEndsTheStatement) {
     ASSERT_EQ(PGRES_FATAL_ERROR, PQresultStatus(error.get()));
 
     peer.Send(wire::ReadyForQuery('I'));
-    Drain drain(peer.server());
+    std::future<std::string> drain = Drain(peer.server);
     auto end = std::async(std::launch::async, [conn] { return PQgetResult(conn); });
     if (end.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-        shutdown(peer.server(), SHUT_RDWR);  // frees the waiting client
+        shutdown(peer.server, SHUT_RDWR);  // frees the waiting client
         end.wait();
         FAIL() << "PQgetResult waited for an answer it already held";
     }
     EXPECT_EQ(nullptr, end.get());
     EXPECT_EQ(PGASYNC_IDLE, conn->asyncStatus);
     shutdown(conn->sock, SHUT_WR);
-    drain.Join();
+    drain.get();
 }
 
 // PQgetCopyData over input given in advance.
@@ -322,12 +290,8 @@ struct GetCase {
 };
 
 TEST(CopyDataTest, ReadsRowsUntilTheEndOfTheCopy) {
-    const std::string complete = wire::CommandComplete("COPY 2") + wire::ReadyForQuery('I');
     const std::string halfRow = wire::CopyData("3\tthree\n").substr(0, 6);
     const GetCase cases[] = {
-        {"rows then CopyDone", 3, PGASYNC_COPY_OUT,
-         wire::CopyData("1\tone\n") + wire::CopyData("2\ttwo\n") + wire::CopyDone() + complete,
-         {6, 6, -1}, {"1\tone\n", "2\ttwo\n"}, PGASYNC_BUSY, static_cast<int>(complete.size())},
         {"empty data is skipped", 3, PGASYNC_COPY_OUT, wire::CopyData("") + wire::CopyData("x\n") + wire::CopyData("") + wire::CopyDone(),
          {2, -1}, {"x\n"}, PGASYNC_BUSY, 0},
         {"an error ends the copy and stays for PQgetResult", 3, PGASYNC_COPY_OUT,
@@ -408,7 +372,8 @@ TEST(CopyDataTest, BrokenFramingOrALostServerFailsTheRead) {
         SCOPED_TRACE("server gone mid-row");
         CopyPeer peer(PGASYNC_COPY_OUT);
         peer.Send(wire::CopyData("lost row").substr(0, 7));
-        peer.CloseServerEnd();
+        close(peer.server);
+        peer.server = -1;
         char* buffer = nullptr;
         EXPECT_EQ(-2, PQgetCopyData(peer.conn(), &buffer, 0));
         EXPECT_EQ(nullptr, buffer);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "postgres/libpq/buffer_space.h"
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/result_record.h"
 #include "postgres/port/portability.h"

@@ -214,9 +214,11 @@ ScriptedPeer::Script& ScriptedPeer::AddConnection() {
 
 void ScriptedPeer::Start() {
     {
-        // WaitForClose may already wait on another thread.
+        // WaitForClose may already be waiting on another thread.
         std::lock_guard<std::mutex> lock(mutex_);
         connections_.resize(scripts_.size());
+        accepting_ = true;
+        changed_.notify_all();
     }
     started_ = true;
     acceptThread_ = std::thread([this] { AcceptLoop(); });
@@ -429,7 +431,10 @@ void ScriptedPeer::Serve(size_t index, int fd) {
 
 void ScriptedPeer::WaitForClose(size_t index) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return index >= connections_.size() || connections_[index].closed; });
+    // Before Start there is nothing to wait for yet, not nothing to wait for.
+    changed_.wait(lock, [&] {
+        return stopping_ || (accepting_ && (index >= connections_.size() || connections_[index].closed));
+    });
 }
 
 }  // namespace kelvotest

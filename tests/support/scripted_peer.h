@@ -142,6 +142,7 @@ public:
     void Stop();
     // Blocks until connection `index` has been accepted and the peer has
     // closed it (its script ended with Close, or the client closed first).
+    // May be called from another thread before Start.
     void WaitForClose(size_t index);
 
     // Where to connect: the socket directory and its port number, and the
@@ -195,6 +196,7 @@ private:
     std::vector<int> openGates_;
     std::vector<std::string> errors_;
     bool stopping_ = false;
+    bool accepting_ = false;  // Start has sized connections_
     bool started_ = false;
 };
 

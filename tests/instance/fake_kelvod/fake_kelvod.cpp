@@ -94,6 +94,7 @@ void WriteReport(const std::string& path, int argc, char** argv) {
     std::ofstream report(path);
     for (int i = 0; i < argc; ++i) report << "arg " << argv[i] << "\n";
     for (const int fd : open) report << "fd " << fd << "\n";
+    report << "pid " << ::getpid() << "\n";
     report << "pgid-is-pid " << (::getpgrp() == ::getpid() ? "yes" : "no") << "\n";
     report << "stdin " << (stdinClosed ? "closed" : "open") << "\n";
 }
@@ -123,6 +124,7 @@ int main(int argc, char** argv) {
         return exitCode;
     }
     if (mode == "crash") ::kill(::getpid(), SIGKILL);
+    if (mode == "stop") ::raise(SIGSTOP);
     if (mode == "no-callback") {
         OutliveTheCallbackListener(Option(argc, argv, "--callback-connection"));
         return exitCode;

@@ -1,0 +1,51 @@
+// The SCRAM client against a hostile server: the input is the server-first
+// and the server-final message, cut where the first byte says. The nonce is
+// fixed so that the fuzzer can learn to echo it. No input may crash the
+// client, and an exchange reports success only after the server's last word.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "postgres/libpq/scram_client.h"
+
+namespace {
+
+bool FixedNonce(void* buf, std::size_t len) {
+    memset(buf, 'B', len);
+    return true;
+}
+
+struct ConnFree {
+    void operator()(PGconn* conn) const { freePGconn(conn); }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1 || size > 4096) return 0;
+    pg_fe_scram_set_random_source(FixedNonce);
+    std::unique_ptr<PGconn, ConnFree> conn(makeEmptyPGconn());
+    void* state = pg_fe_scram_init(conn.get(), "pencil", SCRAM_SHA_256_NAME);
+    if (state == nullptr) return 0;
+    const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
+    const size_t cut = data[0] * input.size() / 255;
+    std::string messages[] = {std::string(), input.substr(0, cut), input.substr(cut)};
+    bool done = false;
+    bool success = false;
+    int step = 0;
+    for (; step < 3 && !done; ++step) {
+        char* output = nullptr;
+        int outputlen = 0;
+        pg_fe_scram_exchange(state, step == 0 ? nullptr : &messages[step][0], static_cast<int>(messages[step].size()),
+                             &output, &outputlen, &done, &success);
+        if (output != nullptr && (outputlen <= 0 || memchr(output, '\0', static_cast<size_t>(outputlen)) != nullptr))
+            __builtin_trap();
+        free(output);
+    }
+    if (success && (!done || step != 3)) __builtin_trap();
+    pg_fe_scram_free(state);
+    return 0;
+}
