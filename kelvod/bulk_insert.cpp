@@ -1,16 +1,18 @@
-// External streams and INSERT BULK. The reading statement takes the stream's
-// batches one by one: straight into the target through the appender when its
-// select list takes the stream's columns as they are, else through a temporary
-// table of the stream's shape and the caller's select list. All of it runs in
-// one transaction: a failed or cancelled insertion leaves the table as it was.
+// External streams and INSERT BULK. The reading statement is one INSERT ...
+// SELECT <the caller's select list> FROM kelvod_load_feed(...), whose scan
+// threads take the pieces of the stream's batches as they come and decode
+// them. It is one transaction: a failed or cancelled insertion leaves the
+// table as it was.
 #include <poll.h>
 
 #include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <functional>
+#include <mutex>
 
-#include "kelvod/engine_appender.h"
 #include "kelvod/engine_errors.h"
+#include "kelvod/load_feed.h"
 #include "kelvod/session.h"
 
 namespace kelvod {
@@ -29,25 +31,6 @@ std::string QuotedName(const std::vector<std::string>& parts) {
     std::string out;
     for (const auto& p : parts) out += (out.empty() ? "" : ".") + QuoteIdentifier(p);
     return out;
-}
-
-std::string EngineTypeSql(const CopyColumn& c) {
-    switch (c.type) {
-    case DUCKDB_TYPE_BOOLEAN: return "BOOLEAN";
-    case DUCKDB_TYPE_SMALLINT: return "SMALLINT";
-    case DUCKDB_TYPE_INTEGER: return "INTEGER";
-    case DUCKDB_TYPE_UINTEGER: return "UINTEGER";
-    case DUCKDB_TYPE_BIGINT: return "BIGINT";
-    case DUCKDB_TYPE_DOUBLE: return "DOUBLE";
-    case DUCKDB_TYPE_DATE: return "DATE";
-    case DUCKDB_TYPE_TIME: return "TIME";
-    case DUCKDB_TYPE_TIMESTAMP: return "TIMESTAMP";
-    case DUCKDB_TYPE_TIMESTAMP_TZ: return "TIMESTAMPTZ";
-    case DUCKDB_TYPE_INTERVAL: return "INTERVAL";
-    case DUCKDB_TYPE_DECIMAL: return "DECIMAL(" + std::to_string(c.width) + "," + std::to_string(c.scale) + ")";
-    case DUCKDB_TYPE_BLOB: return "BLOB";
-    default: return "VARCHAR";
-    }
 }
 
 // The cell layout of a declared stream column, from the engine type the declaration maps to.
@@ -180,6 +163,55 @@ void Session::InsertBulk(const InsertBulkCommand& command) {
     RunEngineStatement(statements.front(), RewriteForEngine(statements.front(), m_connection, Names()), {}, false, {});
 }
 
+namespace {
+
+// The pieces of a stream's batches, for the scan threads of its INSERT BULK.
+// One thread at a time waits for the next batch; while it waits it looks for a
+// cancel, a client that hung up or a server that stops.
+class StreamRowSource : public RowSource {
+public:
+    StreamRowSource(ExternalStream& stream, std::function<void()> throwIfStopped)
+        : m_stream(stream), m_throwIfStopped(std::move(throwIfStopped)) {}
+    bool Next(RowPiece& piece) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (;;) {
+            if (m_ended) return false;
+            if (m_batch && m_next < m_batch->pieces.size()) {
+                piece = std::move(m_batch->pieces[m_next++]);
+                return true;
+            }
+            m_batch.reset();
+            m_next = 0;
+            try {
+                m_throwIfStopped();
+                auto popped = m_stream.Pop(m_batch, kStreamPollInterval);
+                if (popped == ExternalStream::PopResult::Timeout) continue;
+                if (popped == ExternalStream::PopResult::Ended) {
+                    m_ended = true;
+                    return false;
+                }
+                if (popped == ExternalStream::PopResult::Dropped)
+                    throw SqlError("55000", "The external stream \"" + m_stream.DisplayName() +
+                                                "\" was dropped before it was closed.");
+            } catch (...) {
+                // The other scan threads end quietly; this one's error ends the statement.
+                m_ended = true;
+                throw;
+            }
+        }
+    }
+
+private:
+    ExternalStream& m_stream;
+    std::function<void()> m_throwIfStopped;
+    std::mutex m_mutex;
+    std::unique_ptr<StreamBatch> m_batch;
+    size_t m_next = 0;
+    bool m_ended = false;
+};
+
+}  // namespace
+
 void Session::InsertFromStream(const InsertBulkCommand& command) {
     auto stream = FindStream(command.stream);
     if (!stream) throw SqlError("42P01", "The external stream \"" + Joined(command.stream) + "\" does not exist.");
@@ -195,32 +227,42 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
     // Cancel requests reach this statement while it waits for batches.
     RunningStatement running(*this);
 
-    const bool ownTransaction = m_transaction == 'I';
+    const bool ownTransaction = m_transaction == kIdle;
+    LoadMemoryLimit memoryLimit(m_connection, ownTransaction);
+    InsertionOrderFree orderFree(m_connection, ownTransaction);
     if (ownTransaction) RunEngine(m_connection, "BEGIN");
     uint64_t inserted = 0;
     try {
-        std::unique_ptr<BatchInserter> inserter = MakeBatchInserter(*stream, command);
-        for (;;) {
+        StreamRowSource source(*stream, [this] {
             ThrowIfCancelled();
             if (m_stopping || ClientGone()) throw ConnectionLost("the client left during INSERT BULK");
-            std::unique_ptr<StreamBatch> batch;
-            auto popped = stream->Pop(batch, kStreamPollInterval);
-            if (popped == ExternalStream::PopResult::Timeout) continue;
-            if (popped == ExternalStream::PopResult::Ended) break;
-            if (popped == ExternalStream::PopResult::Dropped)
-                throw SqlError("55000", "The external stream \"" + stream->DisplayName() +
-                                            "\" was dropped before it was closed.");
-            try {
-                inserted += inserter->Insert(*batch);
-            } catch (const SqlError&) {
-                // A cancel interrupts the engine, whose error then says less than this.
-                ThrowIfCancelled();
-                throw;
-            }
-            ThrowIfCancelled();
+        });
+        auto feed = std::make_shared<LoadFeed>(stream->Columns(), source, true);
+        LoadFeedRegistration registration(feed);
+        // The select list reads the stream's columns by their names; the engine
+        // casts what it selects to the target's columns.
+        std::string names;
+        for (const auto& c : command.columns) names += (names.empty() ? "" : ", ") + QuoteIdentifier(c);
+        const bool asTheyAre = SelectsStreamColumns(command.selectList, stream->Columns());
+        std::string text;
+        if (asTheyAre) {
+            LoadTarget target = ResolveLoadTarget(command.target);
+            text = "INSERT INTO " + QuotedName({target.catalog, target.schema, target.table}) +
+                   (names.empty() ? "" : " (" + names + ")") + " SELECT * FROM " + registration.Call();
+        } else {
+            auto statements = SplitStatements("INSERT INTO " + QuotedName(command.target) +
+                                              (names.empty() ? "" : " (" + names + ")") + " SELECT " +
+                                              command.selectList.ToEngineText() + " FROM " + registration.Call());
+            text = RewriteForEngine(statements.front(), m_connection, Names());
         }
-        inserter->Finish();
-        inserter.reset();
+        try {
+            inserted = RunFeedingInsert(m_connection, text, *feed);
+        } catch (const SqlError&) {
+            // A cancel interrupts the engine, whose error then says less than this.
+            ThrowIfCancelled();
+            throw;
+        }
+        ThrowIfCancelled();
         if (ownTransaction) CommitOwnTransaction();
     } catch (...) {
         running.End();
@@ -229,108 +271,6 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
     }
     finished = true;
     m_writer.CommandComplete("INSERT 0 " + std::to_string(inserted));
-}
-
-namespace {
-
-// The select list takes the stream's columns as they are: batches go straight
-// into the target through the appender.
-class DirectInserter : public BatchInserter {
-public:
-    explicit DirectInserter(std::unique_ptr<EngineAppender> appender) : m_appender(std::move(appender)) {}
-    uint64_t Insert(const StreamBatch& batch) override {
-        for (duckdb_data_chunk chunk : batch.Chunks()) m_appender->Append(chunk);
-        m_appender->Flush();
-        return batch.Rows();
-    }
-    void Finish() override { m_appender->Close(); }
-
-private:
-    std::unique_ptr<EngineAppender> m_appender;
-};
-
-// Any other select list: each batch is staged in a temporary table of the
-// stream's shape and inserted from there with the caller's expressions.
-class StagedInserter : public BatchInserter {
-public:
-    StagedInserter(duckdb_connection connection, std::string staging, duckdb_prepared_statement insert)
-        : m_connection(connection), m_staging(std::move(staging)), m_insert(insert) {}
-    ~StagedInserter() override {
-        duckdb_destroy_prepare(&m_insert);
-        try {
-            RunEngine(m_connection, "DROP TABLE IF EXISTS \"temp\".\"main\"." + QuoteIdentifier(m_staging));
-        } catch (...) {
-            // an aborted transaction drops it with its rollback
-        }
-    }
-    uint64_t Insert(const StreamBatch& batch) override {
-        {
-            EngineAppender appender(m_connection, "temp", "main", m_staging);
-            for (duckdb_data_chunk chunk : batch.Chunks()) appender.Append(chunk);
-            appender.Close();
-        }
-        duckdb_result result;
-        if (duckdb_execute_prepared(m_insert, &result) == DuckDBError) {
-            ErrorFields e = EngineErrorFields(duckdb_result_error(&result) ? duckdb_result_error(&result) : "");
-            duckdb_destroy_result(&result);
-            throw SqlError(e.sqlstate, e.message, e.hint);
-        }
-        auto rows = static_cast<uint64_t>(duckdb_value_int64(&result, 0, 0));
-        duckdb_destroy_result(&result);
-        RunEngine(m_connection, "DELETE FROM \"temp\".\"main\"." + QuoteIdentifier(m_staging));
-        return rows;
-    }
-    void Finish() override {}
-
-private:
-    duckdb_connection m_connection;
-    std::string m_staging;
-    duckdb_prepared_statement m_insert;
-};
-
-bool SameCellType(const CopyColumn& c, duckdb_logical_type type) {
-    if (duckdb_get_type_id(type) != c.type) return false;
-    return c.type != DUCKDB_TYPE_DECIMAL || (duckdb_decimal_width(type) == c.width && duckdb_decimal_scale(type) == c.scale);
-}
-
-}  // namespace
-
-std::unique_ptr<BatchInserter> Session::MakeBatchInserter(const ExternalStream& stream,
-                                                          const InsertBulkCommand& command) {
-    const auto& columns = stream.Columns();
-    if (SelectsStreamColumns(command.selectList, columns)) {
-        LoadTarget target = ResolveLoadTarget(command.target);
-        auto appender = std::make_unique<EngineAppender>(m_connection, target.catalog, target.schema, target.table);
-        for (const auto& name : command.columns) appender->AddColumn(name);
-        bool same = appender->ColumnCount() == columns.size();
-        for (size_t i = 0; same && i < columns.size(); ++i) {
-            duckdb_logical_type type = appender->ColumnType(i);
-            same = SameCellType(columns[i], type);
-            duckdb_destroy_logical_type(&type);
-        }
-        if (same) return std::make_unique<DirectInserter>(std::move(appender));
-    }
-    static std::atomic<unsigned> counter{0};
-    std::string staging = "kelvod_stream_" + std::to_string(m_pid) + "_" + std::to_string(counter++);
-    std::string definition;
-    for (const auto& c : columns)
-        definition += (definition.empty() ? "" : ", ") + QuoteIdentifier(c.name) + " " + EngineTypeSql(c);
-    RunEngine(m_connection, "CREATE TEMPORARY TABLE " + QuoteIdentifier(staging) + " (" + definition + ")");
-    std::string names;
-    for (const auto& c : command.columns) names += (names.empty() ? "" : ", ") + QuoteIdentifier(c);
-    std::string text = "INSERT INTO " + QuotedName(command.target) + (names.empty() ? "" : " (" + names + ")") +
-                       " SELECT " + command.selectList.ToEngineText() + " FROM \"temp\".\"main\"." +
-                       QuoteIdentifier(staging);
-    auto statements = SplitStatements(text);
-    std::string engineText = RewriteForEngine(statements.front(), m_connection, Names());
-    duckdb_prepared_statement insert = nullptr;
-    if (duckdb_prepare(m_connection, engineText.c_str(), &insert) == DuckDBError) {
-        ErrorFields e = EngineErrorFields(duckdb_prepare_error(insert) ? duckdb_prepare_error(insert) : "");
-        duckdb_destroy_prepare(&insert);
-        RunEngine(m_connection, "DROP TABLE \"temp\".\"main\"." + QuoteIdentifier(staging));
-        throw SqlError(e.sqlstate, e.message, e.hint);
-    }
-    return std::make_unique<StagedInserter>(m_connection, staging, insert);
 }
 
 }  // namespace kelvod

@@ -54,18 +54,4 @@ duckdb_logical_type EngineAppender::ColumnType(idx_t column) const {
     return duckdb_appender_column_type(m_appender, column);
 }
 
-void EngineAppender::Append(duckdb_data_chunk chunk) {
-    if (duckdb_append_data_chunk(m_appender, chunk) == DuckDBError) ThrowError("The rows could not be appended.");
-}
-
-void EngineAppender::Flush() {
-    if (duckdb_appender_flush(m_appender) == DuckDBError) ThrowError("The rows could not be stored.");
-}
-
-void EngineAppender::Close() {
-    if (duckdb_appender_close(m_appender) == DuckDBError) ThrowError("The rows could not be stored.");
-    duckdb_appender_destroy(&m_appender);
-    m_appender = nullptr;
-}
-
 }  // namespace kelvod

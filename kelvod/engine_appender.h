@@ -1,5 +1,6 @@
-// The engine's appender with one owner: the loads hand it decoded chunks, and
-// its failures come out as SqlError with the nearest SQLSTATE.
+// The engine's appender with one owner: a COPY asks it which columns it would
+// fill and of which engine types, and its failures come out as SqlError with
+// the nearest SQLSTATE.
 #pragma once
 
 #include <string>
@@ -23,11 +24,6 @@ public:
     idx_t ColumnCount() const;
     // A new logical type, which the caller destroys.
     duckdb_logical_type ColumnType(idx_t column) const;
-    void Append(duckdb_data_chunk chunk);
-    // Writes what is buffered, so that its errors (constraints) surface now.
-    void Flush();
-    // Flushes and ends the appender.
-    void Close();
 
 private:
     [[noreturn]] void ThrowError(const char* fallback);

@@ -5,25 +5,17 @@
 
 namespace kelvod {
 
-StreamBatch::~StreamBatch() {
-    for (auto& c : m_chunks) duckdb_destroy_data_chunk(&c);
-}
-
-void StreamBatch::Add(duckdb_data_chunk& chunk) {
-    m_rows += duckdb_data_chunk_get_size(chunk);
-    m_chunks.push_back(chunk);
-    chunk = nullptr;
-}
-
 ExternalStream::PushResult ExternalStream::AdmissionLocked() const {
     if (m_abandoned || m_dropped) return PushResult::Abandoned;
     if (m_closed) return PushResult::Closed;
-    if (m_batches.size() >= kStreamBatchBound) return PushResult::Full;
+    if (m_batches.size() >= kStreamBatchBound || m_bytes >= kStreamByteBound) return PushResult::Full;
     return PushResult::Queued;
 }
 
-ExternalStream::PushResult ExternalStream::Admission() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+ExternalStream::PushResult ExternalStream::Admission(std::chrono::milliseconds wait) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // Only a reader makes room.
+    if (m_reading) m_changed.wait_for(lock, wait, [&] { return AdmissionLocked() != PushResult::Full; });
     return AdmissionLocked();
 }
 
@@ -31,6 +23,7 @@ ExternalStream::PushResult ExternalStream::Push(std::unique_ptr<StreamBatch>& ba
     std::lock_guard<std::mutex> lock(m_mutex);
     PushResult r = AdmissionLocked();
     if (r != PushResult::Queued) return r;
+    m_bytes += batch->bytes;
     m_batches.push_back(std::move(batch));
     m_changed.notify_all();
     return r;
@@ -43,6 +36,8 @@ ExternalStream::PopResult ExternalStream::Pop(std::unique_ptr<StreamBatch>& out,
     if (!m_batches.empty()) {
         out = std::move(m_batches.front());
         m_batches.pop_front();
+        m_bytes -= out->bytes;
+        m_changed.notify_all();
         return PopResult::Batch;
     }
     return m_closed ? PopResult::Ended : PopResult::Dropped;
@@ -61,6 +56,7 @@ void ExternalStream::DetachReader(bool finished) {
     if (!finished) {
         m_abandoned = true;
         m_batches.clear();
+        m_bytes = 0;
     }
 }
 
@@ -74,6 +70,7 @@ void ExternalStream::Drop() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_dropped = true;
     m_batches.clear();
+    m_bytes = 0;
     m_changed.notify_all();
 }
 

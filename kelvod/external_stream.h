@@ -1,7 +1,8 @@
 // Bounded external streams: one session COPYs rows into a stream while another
 // runs the INSERT BULK that reads them into a table. Each COPY becomes one
-// batch of decoded chunks; a stream holds a few batches at most, and a COPY
-// that finds it full is told to slow down (53400) instead of being buffered.
+// batch of row pieces as received (decoded by the INSERT BULK's scan threads);
+// a stream holds a few batches and a bounded number of bytes at most, and a
+// COPY that finds it full is told to slow down (53400) instead of being buffered.
 #pragma once
 
 #include <chrono>
@@ -20,25 +21,21 @@
 
 namespace kelvod {
 
-// How many COPY batches a stream holds before writers are told to wait.
+// How many COPY batches, and how many of their bytes, a stream holds before
+// writers are told to wait.
 constexpr size_t kStreamBatchBound = 4;
+constexpr uint64_t kStreamByteBound = 32ull << 20;
 // How many streams the server keeps at once, so that their queues stay bounded in sum.
 constexpr size_t kMaxStreams = 256;
 
-// The decoded rows of one COPY; owns its chunks.
-class StreamBatch {
-public:
-    StreamBatch() = default;
-    ~StreamBatch();
-    StreamBatch(const StreamBatch&) = delete;
-    StreamBatch& operator=(const StreamBatch&) = delete;
-    void Add(duckdb_data_chunk& chunk);  // takes the chunk and nulls the argument
-    const std::vector<duckdb_data_chunk>& Chunks() const { return m_chunks; }
-    uint64_t Rows() const { return m_rows; }
-
-private:
-    std::vector<duckdb_data_chunk> m_chunks;
-    uint64_t m_rows = 0;
+// The rows of one COPY, in pieces as the COPY's session cut them.
+struct StreamBatch {
+    void Add(RowPiece&& piece) {
+        bytes += piece.bytes.size();
+        pieces.push_back(std::move(piece));
+    }
+    std::vector<RowPiece> pieces;
+    uint64_t bytes = 0;
 };
 
 class ExternalStream {
@@ -52,8 +49,10 @@ public:
     enum class PushResult { Queued, Full, Closed, Abandoned };
     // Never waits: a full stream answers Full and keeps nothing.
     PushResult Push(std::unique_ptr<StreamBatch>& batch);
-    // What a Push would answer now, for refusing a COPY before its data is sent.
-    PushResult Admission() const;
+    // What a Push would answer, for refusing a COPY before its data is sent: a
+    // full stream is given up to `wait` to make room, which a reader that keeps
+    // up does long before the client's own pause after a refusal would end.
+    PushResult Admission(std::chrono::milliseconds wait) const;
 
     enum class PopResult { Batch, Timeout, Ended, Dropped };
     // Waits up to `wait` for a batch. Ended: closed and drained; Dropped: dropped before it was closed.
@@ -72,8 +71,9 @@ private:
     const std::vector<CopyColumn> m_columns;
     const int32_t m_owner;
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
+    mutable std::condition_variable m_changed;
     std::deque<std::unique_ptr<StreamBatch>> m_batches;
+    uint64_t m_bytes = 0;
     bool m_closed = false;
     bool m_dropped = false;
     bool m_reading = false;

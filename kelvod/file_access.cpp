@@ -85,9 +85,11 @@ void RefuseFileStatementType(duckdb_statement_type type) {
     }
 }
 
+// A load lifts preserve_insertion_order for its own statement and lowers the
+// engine's memory_limit while it runs (load_feed.h).
 void LockEngineDown(duckdb_connection connection) {
     for (const char* sql : {"SET autoinstall_known_extensions = false", "SET autoload_known_extensions = false",
-                            "SET allow_community_extensions = false", "SET allowed_configs = ['search_path', 'schema']",
+                            "SET allow_community_extensions = false", "SET allowed_configs = ['search_path', 'schema', 'preserve_insertion_order', 'memory_limit']",
                             "SET lock_configuration = true"})
         RunEngine(connection, sql);
 }

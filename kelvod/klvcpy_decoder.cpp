@@ -1,6 +1,7 @@
 // Decoding KLVCPY cells into engine vectors.
 #include "kelvod/klvcpy_decoder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -45,6 +46,15 @@ size_t CellWidth(const CopyColumn& c) {
 bool IsValidText(const uint8_t* p, size_t n) {
     size_t i = 0;
     while (i < n) {
+        // Eight ASCII bytes without a NUL at a time: most text is that.
+        if (n - i >= 8) {
+            uint64_t w = LoadLe<uint64_t>(p + i);
+            constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+            if (((w | ((w - kOnes) & ~w)) & kHighs) == 0) {
+                i += 8;
+                continue;
+            }
+        }
         uint8_t b = p[i];
         if (b < 0x80) {
             if (b == 0) return false;
@@ -76,6 +86,59 @@ __int128 PowerOfTen(uint8_t n) {
     return v;
 }
 
+__int128 DecimalCell(const CopyColumn& c, const uint8_t* p) {
+    if (c.width <= 18) return static_cast<__int128>(LoadLe<int64_t>(p));
+    return static_cast<__int128>((static_cast<unsigned __int128>(LoadLe<uint64_t>(p + 8)) << 64) | LoadLe<uint64_t>(p));
+}
+
+bool NeedsCheck(duckdb_type type) {
+    switch (type) {
+    case DUCKDB_TYPE_BOOLEAN: case DUCKDB_TYPE_DATE: case DUCKDB_TYPE_TIME: case DUCKDB_TYPE_TIMESTAMP:
+    case DUCKDB_TYPE_TIMESTAMP_TZ: case DUCKDB_TYPE_DECIMAL: case DUCKDB_TYPE_VARCHAR: return true;
+    default: return false;
+    }
+}
+
+// Whether the value of a cell fits its engine type; only the types that can
+// hold less than their cell are checked. `p` is the value, `length` its size
+// for variable cells.
+bool ValueIsSound(const CopyColumn& c, const uint8_t* p, uint32_t length) {
+    switch (c.type) {
+    case DUCKDB_TYPE_BOOLEAN: return *p <= 1;
+    case DUCKDB_TYPE_DATE:
+        return static_cast<int64_t>(LoadLe<uint32_t>(p)) - kUnixEpochJulianDay < std::numeric_limits<int32_t>::max();
+    case DUCKDB_TYPE_TIME: return LoadLe<uint64_t>(p) <= static_cast<uint64_t>(kMicrosPerDay);
+    case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_TZ: {
+        // Microseconds since Julian day 0; the infinities keep their sentinels.
+        int64_t v = LoadLe<int64_t>(p);
+        constexpr int64_t kOffset = kUnixEpochJulianDay * kMicrosPerDay;
+        return v == std::numeric_limits<int64_t>::max() || v == -std::numeric_limits<int64_t>::max() ||
+               v >= std::numeric_limits<int64_t>::min() + kOffset + 1;
+    }
+    case DUCKDB_TYPE_DECIMAL: {
+        __int128 bound = PowerOfTen(c.width);
+        __int128 v = DecimalCell(c, p);
+        return v < bound && v > -bound;
+    }
+    case DUCKDB_TYPE_VARCHAR: return IsValidText(p, length);
+    default: return true;
+    }
+}
+
+[[noreturn]] void ThrowValueFault(const CopyColumn& c, const uint8_t* p, uint64_t rowNumber) {
+    std::string lead = "Row " + std::to_string(rowNumber + 1) + ", column \"" + c.name + "\": ";
+    switch (c.type) {
+    case DUCKDB_TYPE_BOOLEAN: throw SqlError("22P02", lead + "a boolean is 0 or 1, not " + std::to_string(*p) + ".");
+    case DUCKDB_TYPE_DATE: throw SqlError("22008", lead + "the date is out of range.");
+    case DUCKDB_TYPE_TIME: throw SqlError("22008", lead + "the time of day is out of range.");
+    case DUCKDB_TYPE_DECIMAL:
+        throw SqlError("22003", lead + "the value does not fit NUMERIC(" + std::to_string(c.width) + "," +
+                                    std::to_string(c.scale) + ").");
+    case DUCKDB_TYPE_VARCHAR: throw SqlError("22021", lead + "invalid byte sequence for encoding \"UTF8\".");
+    default: throw SqlError("22008", lead + "the timestamp is out of range.");
+    }
+}
+
 }  // namespace
 
 CopyColumn DescribeCopyColumn(const std::string& name, duckdb_logical_type type, bool nullable) {
@@ -104,68 +167,66 @@ duckdb_logical_type CopyColumnLogicalType(const CopyColumn& column) {
     return duckdb_create_logical_type(column.type);
 }
 
-KlvcpyDecoder::KlvcpyDecoder(std::vector<CopyColumn> columns, ChunkSink sink)
-    : m_columns(std::move(columns)), m_sink(std::move(sink)) {
+KlvcpyRowCutter::KlvcpyRowCutter(std::vector<CopyColumn> columns, size_t pieceBytes, bool checkValues, PieceSink sink)
+    : m_columns(std::move(columns)), m_pieceBytes(pieceBytes), m_sink(std::move(sink)) {
     for (const auto& c : m_columns) {
         m_fixedWidth.push_back(CellWidth(c));
-        m_types.push_back(CopyColumnLogicalType(c));
+        m_checked.push_back(checkValues && NeedsCheck(c.type));
     }
-    m_chunk = duckdb_create_data_chunk(m_types.data(), m_types.size());
-    m_vectors.resize(m_columns.size());
-    m_data.resize(m_columns.size());
-    BindVectors();
+    m_piece.bytes.reserve(m_pieceBytes);
 }
 
-KlvcpyDecoder::~KlvcpyDecoder() {
-    if (m_chunk) duckdb_destroy_data_chunk(&m_chunk);
-    for (auto& t : m_types) duckdb_destroy_logical_type(&t);
-}
-
-void KlvcpyDecoder::BindVectors() {
-    for (size_t i = 0; i < m_columns.size(); ++i) {
-        m_vectors[i] = duckdb_data_chunk_get_vector(m_chunk, i);
-        m_data[i] = duckdb_vector_get_data(m_vectors[i]);
-    }
-}
-
-void KlvcpyDecoder::Feed(const char* data, size_t size) {
-    auto p = reinterpret_cast<const uint8_t*>(data);
+void KlvcpyRowCutter::Feed(const char* data, size_t size) {
     if (!m_headerSeen) {
-        size_t take = std::min(size, kKlvcpyHeaderSize - m_carry.size());
-        m_carry.append(data, take);
-        p += take;
+        size_t take = std::min(size, kKlvcpyHeaderSize - m_header.size());
+        m_header.append(data, take);
+        data += take;
         size -= take;
-        if (m_carry.size() < kKlvcpyHeaderSize) return;
-        if (std::memcmp(m_carry.data(), kHeader, kKlvcpyHeaderSize) != 0)
+        if (m_header.size() < kKlvcpyHeaderSize) return;
+        if (std::memcmp(m_header.data(), kHeader, kKlvcpyHeaderSize) != 0)
             BadFormat("The COPY data does not begin with the KLVCPY header.");
         m_headerSeen = true;
-        m_carry.clear();
     }
     if (size == 0) return;
     if (m_columns.empty()) BadFormat("The COPY data holds bytes after the header, but the target has no columns.");
-    if (!m_carry.empty()) {
-        // A row was split across messages: finish it from the carried bytes.
-        m_carry.append(reinterpret_cast<const char*>(p), size);
-        size_t used = Consume(reinterpret_cast<const uint8_t*>(m_carry.data()), m_carry.size());
-        m_carry.erase(0, used);
-        return;
+    while (size > 0) {
+        // Fill the piece up to its size, so that it is not copied as it grows;
+        // a row larger than a piece grows it.
+        size_t room = m_pieceBytes > m_piece.bytes.size() ? m_pieceBytes - m_piece.bytes.size() : 0;
+        size_t take = std::min(size, room > 0 ? room : m_pieceBytes);
+        m_piece.bytes.append(data, take);
+        data += take;
+        size -= take;
+        MeasureRows();
+        if (m_measured > 0 && m_piece.bytes.size() >= m_pieceBytes) Emit();
     }
-    size_t used = Consume(p, size);
-    m_carry.assign(reinterpret_cast<const char*>(p) + used, size - used);
 }
 
-size_t KlvcpyDecoder::Consume(const uint8_t* data, size_t size) {
-    size_t pos = 0;
+void KlvcpyRowCutter::MeasureRows() {
+    const auto* begin = reinterpret_cast<const uint8_t*>(m_piece.bytes.data());
+    const uint8_t* end = begin + m_piece.bytes.size();
     for (;;) {
-        size_t length = MeasureRow(data + pos, data + size);
-        if (length == 0) return pos;
-        DecodeRow(data + pos);
-        pos += length;
-        if (m_fill == duckdb_vector_size()) EmitChunk();
+        size_t length = MeasureRow(begin + m_measured, end);
+        if (length == 0) return;
+        m_measured += length;
+        ++m_piece.rows;
+        ++m_rows;
     }
 }
 
-size_t KlvcpyDecoder::MeasureRow(const uint8_t* p, const uint8_t* end) const {
+void KlvcpyRowCutter::Emit() {
+    RowPiece next;
+    next.bytes.reserve(std::max(m_pieceBytes, m_piece.bytes.size() - m_measured));
+    next.bytes.assign(m_piece.bytes, m_measured, std::string::npos);
+    next.firstRow = m_rows;
+    m_piece.bytes.resize(m_measured);
+    RowPiece full = std::move(m_piece);
+    m_piece = std::move(next);
+    m_measured = 0;
+    m_sink(std::move(full));
+}
+
+size_t KlvcpyRowCutter::MeasureRow(const uint8_t* p, const uint8_t* end) const {
     const uint8_t* start = p;
     for (size_t i = 0; i < m_columns.size(); ++i) {
         if (m_columns[i].nullable) {
@@ -177,9 +238,10 @@ size_t KlvcpyDecoder::MeasureRow(const uint8_t* p, const uint8_t* end) const {
                           "\": the null marker is " + std::to_string(marker) + ", not 0 or 1.");
         }
         size_t width = m_fixedWidth[i];
+        uint32_t length = 0;
         if (width == 0) {
             if (static_cast<size_t>(end - p) < 4) return 0;
-            uint32_t length = LoadLe<uint32_t>(p);
+            length = LoadLe<uint32_t>(p);
             if (length > kMaxVariableCell)
                 BadFormat("Row " + std::to_string(m_rows + 1) + ", column \"" + m_columns[i].name +
                           "\": the value length " + std::to_string(length) + " exceeds the limit of " +
@@ -187,122 +249,139 @@ size_t KlvcpyDecoder::MeasureRow(const uint8_t* p, const uint8_t* end) const {
             width = 4 + static_cast<size_t>(length);
         }
         if (static_cast<size_t>(end - p) < width) return 0;
+        const uint8_t* value = m_fixedWidth[i] == 0 ? p + 4 : p;
+        if (m_checked[i] && !ValueIsSound(m_columns[i], value, length)) ThrowValueFault(m_columns[i], value, m_rows);
         p += width;
     }
     return static_cast<size_t>(p - start);
 }
 
-void KlvcpyDecoder::DecodeRow(const uint8_t* p) {
-    const idx_t row = m_fill;
-    auto fail = [&](const char* state, size_t column, const std::string& what) {
-        throw SqlError(state, "Row " + std::to_string(m_rows + 1) + ", column \"" + m_columns[column].name + "\": " +
-                                  what);
-    };
-    for (size_t i = 0; i < m_columns.size(); ++i) {
-        const CopyColumn& c = m_columns[i];
-        void* data = m_data[i];
-        if (c.nullable && *p++ == 1) {
-            duckdb_vector_ensure_validity_writable(m_vectors[i]);
-            duckdb_validity_set_row_invalid(duckdb_vector_get_validity(m_vectors[i]), row);
-            continue;
-        }
-        // Rows are valid unless marked: a reset chunk starts with every row valid.
-        switch (c.type) {
-        case DUCKDB_TYPE_BOOLEAN:
-            if (*p > 1) fail("22P02", i, "a boolean is 0 or 1, not " + std::to_string(*p) + ".");
-            Put<bool>(data, row, *p == 1);
-            break;
-        case DUCKDB_TYPE_TINYINT: Put(data, row, LoadLe<int8_t>(p)); break;
-        case DUCKDB_TYPE_UTINYINT: Put(data, row, *p); break;
-        case DUCKDB_TYPE_SMALLINT: Put(data, row, LoadLe<int16_t>(p)); break;
-        case DUCKDB_TYPE_USMALLINT: Put(data, row, LoadLe<uint16_t>(p)); break;
-        case DUCKDB_TYPE_INTEGER: Put(data, row, LoadLe<int32_t>(p)); break;
-        case DUCKDB_TYPE_UINTEGER: Put(data, row, LoadLe<uint32_t>(p)); break;
-        case DUCKDB_TYPE_FLOAT: Put(data, row, LoadLe<float>(p)); break;
-        case DUCKDB_TYPE_BIGINT: Put(data, row, LoadLe<int64_t>(p)); break;
-        case DUCKDB_TYPE_DOUBLE: Put(data, row, LoadLe<double>(p)); break;
-        case DUCKDB_TYPE_DATE: {
-            int64_t days = static_cast<int64_t>(LoadLe<uint32_t>(p)) - kUnixEpochJulianDay;
-            if (days >= std::numeric_limits<int32_t>::max()) fail("22008", i, "the date is out of range.");
-            Put(data, row, static_cast<int32_t>(days));
-            break;
-        }
-        case DUCKDB_TYPE_TIME: {
-            uint64_t micros = LoadLe<uint64_t>(p);
-            if (micros > static_cast<uint64_t>(kMicrosPerDay)) fail("22008", i, "the time of day is out of range.");
-            Put(data, row, static_cast<int64_t>(micros));
-            break;
-        }
-        case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_TZ: {
-            // Microseconds since Julian day 0; the infinities keep their sentinels.
-            int64_t v = LoadLe<int64_t>(p);
-            constexpr int64_t kOffset = kUnixEpochJulianDay * kMicrosPerDay;
-            if (v != std::numeric_limits<int64_t>::max() && v != -std::numeric_limits<int64_t>::max()) {
-                if (v < std::numeric_limits<int64_t>::min() + kOffset + 1) fail("22008", i, "the timestamp is out of range.");
-                v -= kOffset;
-            }
-            Put(data, row, v);
-            break;
-        }
-        case DUCKDB_TYPE_INTERVAL: {
-            duckdb_interval iv;
-            iv.micros = LoadLe<int64_t>(p);
-            iv.days = LoadLe<int32_t>(p + 8);
-            iv.months = LoadLe<int32_t>(p + 12);
-            Put(data, row, iv);
-            break;
-        }
-        case DUCKDB_TYPE_HUGEINT: {
-            duckdb_hugeint h{LoadLe<uint64_t>(p), LoadLe<int64_t>(p + 8)};
-            Put(data, row, h);
-            break;
-        }
-        case DUCKDB_TYPE_DECIMAL: {
-            __int128 v = c.width <= 18 ? static_cast<__int128>(LoadLe<int64_t>(p))
-                                       : static_cast<__int128>((static_cast<unsigned __int128>(LoadLe<uint64_t>(p + 8)) << 64) |
-                                                               LoadLe<uint64_t>(p));
-            __int128 bound = PowerOfTen(c.width);
-            if (v >= bound || v <= -bound)
-                fail("22003", i, "the value does not fit NUMERIC(" + std::to_string(c.width) + "," +
-                                     std::to_string(c.scale) + ").");
-            if (c.width <= 4) Put(data, row, static_cast<int16_t>(v));
-            else if (c.width <= 9) Put(data, row, static_cast<int32_t>(v));
-            else if (c.width <= 18) Put(data, row, static_cast<int64_t>(v));
-            else Put(data, row, duckdb_hugeint{static_cast<uint64_t>(v), static_cast<int64_t>(v >> 64)});
-            break;
-        }
-        default: {  // VARCHAR, BLOB
-            uint32_t length = LoadLe<uint32_t>(p);
-            if (c.type == DUCKDB_TYPE_VARCHAR && !IsValidText(p + 4, length))
-                fail("22021", i, "invalid byte sequence for encoding \"UTF8\".");
-            duckdb_vector_assign_string_element_len(m_vectors[i], row, reinterpret_cast<const char*>(p + 4), length);
-            p += 4 + static_cast<size_t>(length);
-            continue;
-        }
-        }
-        p += m_fixedWidth[i];
-    }
-    ++m_fill;
-    ++m_rows;
-}
-
-void KlvcpyDecoder::EmitChunk() {
-    if (m_fill == 0) return;
-    duckdb_data_chunk_set_size(m_chunk, m_fill);
-    m_fill = 0;
-    m_sink(m_chunk);
-    if (m_chunk) duckdb_data_chunk_reset(m_chunk);
-    else m_chunk = duckdb_create_data_chunk(m_types.data(), m_types.size());
-    // A reset may hand the vectors new buffers.
-    BindVectors();
-}
-
-void KlvcpyDecoder::Finish() {
+void KlvcpyRowCutter::Finish() {
     if (!m_headerSeen) BadFormat("The COPY data ends before its 19-byte KLVCPY header is complete.");
-    if (!m_carry.empty())
+    if (m_piece.bytes.size() > m_measured)
         BadFormat("The COPY data ends inside row " + std::to_string(m_rows + 1) + ": " +
-                  std::to_string(m_carry.size()) + " bytes of it arrived.");
-    EmitChunk();
+                  std::to_string(m_piece.bytes.size() - m_measured) + " bytes of it arrived.");
+    if (m_piece.rows > 0) Emit();
+}
+
+KlvcpyRowDecoder::KlvcpyRowDecoder(const std::vector<CopyColumn>& columns, bool checkValues)
+    : m_columns(columns), m_checkValues(checkValues) {
+    for (const auto& c : m_columns) {
+        m_fixedWidth.push_back(CellWidth(c));
+        m_checked.push_back(NeedsCheck(c.type));
+    }
+}
+
+const uint8_t* KlvcpyRowDecoder::Decode(const uint8_t* p, const uint8_t* end, duckdb_data_chunk chunk, idx_t first,
+                                        idx_t capacity, uint64_t rowNumber, idx_t& count) const {
+    const size_t columns = m_columns.size();
+    // Up to a few dozen columns live on the stack; wider tables on the heap.
+    constexpr size_t kOnStack = 32;
+    duckdb_vector vectorsOnStack[kOnStack];
+    void* dataOnStack[kOnStack];
+    uint64_t* validityOnStack[kOnStack];
+    std::vector<duckdb_vector> vectorsOnHeap;
+    std::vector<void*> dataOnHeap;
+    std::vector<uint64_t*> validityOnHeap;
+    duckdb_vector* vectors = vectorsOnStack;
+    void** datas = dataOnStack;
+    uint64_t** validity = validityOnStack;
+    if (columns > kOnStack) {
+        vectorsOnHeap.resize(columns);
+        dataOnHeap.resize(columns);
+        validityOnHeap.resize(columns);
+        vectors = vectorsOnHeap.data();
+        datas = dataOnHeap.data();
+        validity = validityOnHeap.data();
+    }
+    for (size_t i = 0; i < columns; ++i) {
+        vectors[i] = duckdb_data_chunk_get_vector(chunk, i);
+        datas[i] = duckdb_vector_get_data(vectors[i]);
+        validity[i] = nullptr;  // made writable at the column's first NULL
+    }
+    idx_t row = first;
+    auto fail = [&](const char* state, size_t column, const std::string& what) {
+        throw SqlError(state, "Row " + std::to_string(rowNumber + 1) + ", column \"" + m_columns[column].name +
+                                  "\": " + what);
+    };
+    auto need = [&](const uint8_t* q, size_t n, size_t column) {
+        if (static_cast<size_t>(end - q) < n) fail("22P04", column, "the row is cut short.");
+    };
+    for (; row < capacity && p < end; ++row, ++rowNumber) {
+        for (size_t i = 0; i < columns; ++i) {
+            const CopyColumn& c = m_columns[i];
+            void* data = datas[i];
+            if (c.nullable) {
+                need(p, 1, i);
+                if (*p++ == 1) {
+                    if (!validity[i]) {
+                        duckdb_vector_ensure_validity_writable(vectors[i]);
+                        validity[i] = duckdb_vector_get_validity(vectors[i]);
+                    }
+                    duckdb_validity_set_row_invalid(validity[i], row);
+                    continue;
+                }
+            }
+            const size_t width = m_fixedWidth[i];
+            need(p, width == 0 ? 4 : width, i);
+            const uint32_t length = width == 0 ? LoadLe<uint32_t>(p) : 0;
+            if (width == 0) need(p + 4, length, i);
+            const uint8_t* value = width == 0 ? p + 4 : p;
+            if (m_checkValues && m_checked[i] && !ValueIsSound(c, value, length)) ThrowValueFault(c, value, rowNumber);
+            // Rows are valid unless marked: the engine hands out its output chunk with every row valid.
+            switch (c.type) {
+            case DUCKDB_TYPE_BOOLEAN: Put<bool>(data, row, *p == 1); break;
+            case DUCKDB_TYPE_TINYINT: Put(data, row, LoadLe<int8_t>(p)); break;
+            case DUCKDB_TYPE_UTINYINT: Put(data, row, *p); break;
+            case DUCKDB_TYPE_SMALLINT: Put(data, row, LoadLe<int16_t>(p)); break;
+            case DUCKDB_TYPE_USMALLINT: Put(data, row, LoadLe<uint16_t>(p)); break;
+            case DUCKDB_TYPE_INTEGER: Put(data, row, LoadLe<int32_t>(p)); break;
+            case DUCKDB_TYPE_UINTEGER: Put(data, row, LoadLe<uint32_t>(p)); break;
+            case DUCKDB_TYPE_FLOAT: Put(data, row, LoadLe<float>(p)); break;
+            case DUCKDB_TYPE_BIGINT: Put(data, row, LoadLe<int64_t>(p)); break;
+            case DUCKDB_TYPE_DOUBLE: Put(data, row, LoadLe<double>(p)); break;
+            case DUCKDB_TYPE_DATE:
+                Put(data, row, static_cast<int32_t>(static_cast<int64_t>(LoadLe<uint32_t>(p)) - kUnixEpochJulianDay));
+                break;
+            case DUCKDB_TYPE_TIME: Put(data, row, static_cast<int64_t>(LoadLe<uint64_t>(p))); break;
+            case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_TZ: {
+                int64_t v = LoadLe<int64_t>(p);
+                if (v != std::numeric_limits<int64_t>::max() && v != -std::numeric_limits<int64_t>::max())
+                    v -= kUnixEpochJulianDay * kMicrosPerDay;
+                Put(data, row, v);
+                break;
+            }
+            case DUCKDB_TYPE_INTERVAL: {
+                duckdb_interval iv;
+                iv.micros = LoadLe<int64_t>(p);
+                iv.days = LoadLe<int32_t>(p + 8);
+                iv.months = LoadLe<int32_t>(p + 12);
+                Put(data, row, iv);
+                break;
+            }
+            case DUCKDB_TYPE_HUGEINT: {
+                duckdb_hugeint h{LoadLe<uint64_t>(p), LoadLe<int64_t>(p + 8)};
+                Put(data, row, h);
+                break;
+            }
+            case DUCKDB_TYPE_DECIMAL: {
+                __int128 v = DecimalCell(c, p);
+                if (c.width <= 4) Put(data, row, static_cast<int16_t>(v));
+                else if (c.width <= 9) Put(data, row, static_cast<int32_t>(v));
+                else if (c.width <= 18) Put(data, row, static_cast<int64_t>(v));
+                else Put(data, row, duckdb_hugeint{static_cast<uint64_t>(v), static_cast<int64_t>(v >> 64)});
+                break;
+            }
+            default:  // VARCHAR, BLOB
+                duckdb_vector_assign_string_element_len(vectors[i], row, reinterpret_cast<const char*>(value), length);
+                p += 4 + static_cast<size_t>(length);
+                continue;
+            }
+            p += width;
+        }
+    }
+    count += row - first;
+    return p;
 }
 
 }  // namespace kelvod

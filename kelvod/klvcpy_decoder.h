@@ -1,7 +1,7 @@
 // Reads one KLVCPY copy stream (a 19-byte header once, then the cells of each
-// row back to back) into the engine's data chunks. Pure parsing: the session
-// feeds the bytes of each CopyData message as they come, split anywhere, and
-// receives full chunks through a callback.
+// row back to back) in two steps: the session cuts the bytes of its CopyData
+// messages, split anywhere, into pieces of whole rows; the engine's scan
+// threads decode the pieces straight into their output vectors. Pure parsing.
 #pragma once
 
 #include <cstddef>
@@ -35,43 +35,68 @@ CopyColumn DescribeCopyColumn(const std::string& name, duckdb_logical_type type,
 // A new logical type for the column, which the caller destroys.
 duckdb_logical_type CopyColumnLogicalType(const CopyColumn& column);
 
-class KlvcpyDecoder {
-public:
-    // Receives each full chunk. A sink that keeps the chunk takes it and sets
-    // the argument to null; the decoder then starts a new one.
-    using ChunkSink = std::function<void(duckdb_data_chunk&)>;
-    KlvcpyDecoder(std::vector<CopyColumn> columns, ChunkSink sink);
-    ~KlvcpyDecoder();
-    KlvcpyDecoder(const KlvcpyDecoder&) = delete;
-    KlvcpyDecoder& operator=(const KlvcpyDecoder&) = delete;
+// Whole rows of one KLVCPY stream, as received, and the number of the first.
+struct RowPiece {
+    std::string bytes;
+    uint64_t firstRow = 0;  // rows before this piece in its stream
+    uint64_t rows = 0;
+};
 
-    // Decodes what is complete; keeps the bytes of an incomplete row. Throws
-    // SqlError (22P04 for a malformed stream, 22P02/22021/22003/22008 for bad values).
+// Cuts the bytes of CopyData messages, split anywhere, into pieces of whole
+// rows. It reads what framing needs (null markers and lengths), so that the
+// values are decoded once, by whoever takes the pieces; with `checkValues` it
+// also checks that each value fits its column, for rows that are decoded
+// later than their COPY ends (external streams).
+class KlvcpyRowCutter {
+public:
+    using PieceSink = std::function<void(RowPiece&&)>;
+    KlvcpyRowCutter(std::vector<CopyColumn> columns, size_t pieceBytes, bool checkValues, PieceSink sink);
+
+    // Hands on each piece that has reached `pieceBytes`; keeps an incomplete
+    // row. Throws SqlError 22P04 for a malformed stream, and with `checkValues`
+    // 22P02/22021/22003/22008 for bad values.
     void Feed(const char* data, size_t size);
     // The end of the stream: throws 22P04 when the header or the last row is
-    // incomplete; hands the last, partly filled chunk to the sink.
+    // incomplete; hands on the last piece.
     void Finish();
     uint64_t Rows() const { return m_rows; }
 
 private:
     // The byte length of the row starting at `p`, or 0 when it does not end before `end`.
     size_t MeasureRow(const uint8_t* p, const uint8_t* end) const;
-    void DecodeRow(const uint8_t* p);
-    size_t Consume(const uint8_t* data, size_t size);
-    void EmitChunk();
-    void BindVectors();
+    void MeasureRows();
+    void Emit();
 
     std::vector<CopyColumn> m_columns;
     std::vector<size_t> m_fixedWidth;  // 0: variable
-    std::vector<duckdb_logical_type> m_types;
-    ChunkSink m_sink;
-    duckdb_data_chunk m_chunk = nullptr;
-    std::vector<duckdb_vector> m_vectors;
-    std::vector<void*> m_data;
-    idx_t m_fill = 0;
-    std::string m_carry;  // the header or row begun in an earlier Feed
+    std::vector<bool> m_checked;
+    size_t m_pieceBytes;
+    PieceSink m_sink;
+    std::string m_header;
     bool m_headerSeen = false;
+    RowPiece m_piece;
+    size_t m_measured = 0;  // bytes of the piece that hold whole rows
     uint64_t m_rows = 0;
+};
+
+// Decodes the rows of pieces straight into the vectors of a data chunk. One
+// decoder per thread; it keeps no state between calls. Values are checked
+// unless the cutter checked them already.
+class KlvcpyRowDecoder {
+public:
+    KlvcpyRowDecoder(const std::vector<CopyColumn>& columns, bool checkValues);
+    // Decodes rows from `p` on into rows [first, capacity) of `chunk`, stopping at
+    // `end`; returns where it stopped and adds the rows decoded to `count`.
+    // `rowNumber` counts the rows before `p` in the stream, for error texts.
+    // Throws SqlError (22P02/22021/22003/22008 for bad values, 22P04 for a row cut short).
+    const uint8_t* Decode(const uint8_t* p, const uint8_t* end, duckdb_data_chunk chunk, idx_t first, idx_t capacity,
+                          uint64_t rowNumber, idx_t& count) const;
+
+private:
+    const std::vector<CopyColumn>& m_columns;
+    bool m_checkValues;
+    std::vector<size_t> m_fixedWidth;
+    std::vector<bool> m_checked;
 };
 
 }  // namespace kelvod

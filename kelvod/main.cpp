@@ -18,6 +18,7 @@
 #include "kelvod/command_line.h"
 #include "kelvod/engine_version.h"
 #include "kelvod/file_access.h"
+#include "kelvod/load_feed.h"
 #include "kelvod/listener.h"
 #include "kelvod/server_state.h"
 #include "kelvod/sql_lexer.h"
@@ -80,6 +81,10 @@ int Serve(const kelvod::CommandLine& cl) {
     try {
         if (duckdb_connect(engine, &setup) == DuckDBError) throw std::runtime_error("no engine connection");
         kelvod::RegisterByteaCast(setup);
+        kelvod::RegisterLoadFeedFunction(setup);
+        // Loads churn through the engine's allocator on several threads; without
+        // its background threads the freed pages stay with the process for a while.
+        kelvod::RunEngine(setup, "SET GLOBAL allocator_background_threads = true");
         // Integer / integer truncates, as PostgreSQL clients expect.
         kelvod::RunEngine(setup, "SET GLOBAL integer_division = true");
         kelvod::LockEngineDown(setup);

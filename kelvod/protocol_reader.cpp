@@ -166,11 +166,37 @@ Request ParseRequest(char type, std::string_view body) {
 }
 
 void ProtocolReader::Compact() {
-    if (m_start > 0 && (m_start == m_buffer.size() || m_start > 65536)) {
+    // Moving the unread rest down only once half the buffer is read keeps the
+    // cost of many messages in one large read linear.
+    if (m_start == m_buffer.size()) {
+        m_buffer.clear();
+        m_start = 0;
+    } else if (m_start > 65536 && m_start * 2 > m_buffer.size()) {
         m_buffer.erase(0, m_start);
         m_start = 0;
     }
 }
+
+std::optional<std::string_view> ProtocolReader::TakeCopyData() {
+    if (Buffered() < 5 || m_buffer[m_start] != 'd') return std::nullopt;
+    uint32_t len = BigEndian32(m_buffer.data() + m_start + 1);
+    if (len < 4 || len > kMaxMessage || Buffered() < size_t(len) + 1) return std::nullopt;
+    std::string_view body(m_buffer.data() + m_start + 5, len - 4);
+    m_start += size_t(len) + 1;
+    return body;
+}
+
+char* ProtocolReader::Space(size_t n) {
+    if (m_start > 0) {
+        m_buffer.erase(0, m_start);
+        m_start = 0;
+    }
+    m_received = m_buffer.size();
+    m_buffer.resize(m_received + n);
+    return m_buffer.data() + m_received;
+}
+
+void ProtocolReader::Received(size_t size) { m_buffer.resize(m_received + size); }
 
 std::optional<StartupPacket> ProtocolReader::TakeStartupPacket() {
     if (Buffered() < 4) return std::nullopt;

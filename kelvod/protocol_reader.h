@@ -84,11 +84,19 @@ public:
     std::optional<StartupPacket> TakeStartupPacket();
     std::optional<Request> TakeRequest();
     size_t Buffered() const { return m_buffer.size() - m_start; }
+    // The body of the next message when it is a whole CopyData, without a copy:
+    // valid until the reader next changes. Empty for anything else, which
+    // TakeRequest then reads (and refuses when malformed).
+    std::optional<std::string_view> TakeCopyData();
+    // Room for up to `n` more bytes, to receive into; Received keeps the first `size` of them.
+    char* Space(size_t n);
+    void Received(size_t size);
 
 private:
     void Compact();
     std::string m_buffer;
     size_t m_start = 0;
+    size_t m_received = 0;  // where the last Space began
 };
 
 StartupPacket ParseStartupPacket(std::string_view body);

@@ -34,15 +34,7 @@ struct ConnectionLost : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-class KlvcpyDecoder;
-
-// Inserts the batches of one external stream into the target of an INSERT BULK.
-class BatchInserter {
-public:
-    virtual ~BatchInserter() = default;
-    virtual uint64_t Insert(const StreamBatch& batch) = 0;  // the rows inserted
-    virtual void Finish() = 0;
-};
+class KlvcpyRowCutter;
 
 class Session {
 public:
@@ -140,8 +132,13 @@ private:
     LoadTarget ResolveLoadTarget(const std::vector<std::string>& name);
     void CopyFromStdin(const CopyFromStdinCommand& command);
     void CopyIntoStream(ExternalStream& stream, const CopyFromStdinCommand& command);
-    // Reads CopyData into the decoder until CopyDone; throws SqlError on CopyFail or a bad message.
-    void ReceiveCopyData(KlvcpyDecoder& decoder, uint64_t maxBytes);
+    // Reads CopyData into the cutter until CopyDone; throws SqlError on CopyFail or a bad message.
+    void ReceiveCopyData(KlvcpyRowCutter& cutter, uint64_t maxBytes);
+    // ReadMore for COPY data: large reads straight into the reader, a poll only when the socket is empty.
+    bool ReceiveCopyBytes();
+    // The cell layout of the columns a COPY names (all of them when none), in their order.
+    std::vector<CopyColumn> DescribeLoadColumns(const LoadTarget& target, const std::vector<std::string>& named,
+                                                const std::vector<Row>& columnRows);
     // A load failed: roll back its own transaction, or abort the caller's block.
     void AbandonWrites(bool ownTransaction);
     void CreateStream(const CreateStreamCommand& command);
@@ -149,7 +146,6 @@ private:
     void DropStream(const DropStreamCommand& command);
     void InsertBulk(const InsertBulkCommand& command);
     void InsertFromStream(const InsertBulkCommand& command);
-    std::unique_ptr<BatchInserter> MakeBatchInserter(const ExternalStream& stream, const InsertBulkCommand& command);
     StreamRegistry::Key StreamKey(const std::vector<std::string>& name) const;
     std::shared_ptr<ExternalStream> FindStream(const std::vector<std::string>& name) const;
     // Whether the client has hung up; checked while a statement waits for a stream.

@@ -1,6 +1,7 @@
-// The server's KLVCPY decoder on hostile rows: the first byte picks the target
-// columns and where to cut the stream, the rest follows the header. Every row
-// the decoder counts reaches the sink, wherever the stream was cut.
+// The server's KLVCPY cutter and decoder on hostile rows: the first byte picks
+// the target columns and where to cut the stream, the rest follows the header.
+// Every row the cutter takes the decoder decodes, in pieces numbered without
+// a gap, and wherever the stream was cut the count is the same.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -36,21 +37,49 @@ std::vector<CopyColumn> Columns(int pick) {
     }
 }
 
-// Rows decoded (as counted and as received), or -1 when the stream was refused.
+// Rows taken (as the cutter counts them and as the decoder decodes them), or -1 when the stream was refused.
 std::pair<int64_t, int64_t> Decode(int pick, const std::string& stream, size_t cut) {
-    int64_t received = 0;
-    kelvod::KlvcpyDecoder decoder(Columns(pick), [&](duckdb_data_chunk& chunk) {
-        received += static_cast<int64_t>(duckdb_data_chunk_get_size(chunk));
-    });
+    const std::vector<CopyColumn> columns = Columns(pick);
+    std::vector<kelvod::RowPiece> pieces;
+    // Small pieces, so that rows cross the cuts between them.
+    kelvod::KlvcpyRowCutter cutter(columns, 64, true, [&](kelvod::RowPiece&& p) { pieces.push_back(std::move(p)); });
     try {
-        decoder.Feed(stream.data(), cut);
-        decoder.Feed(stream.data() + cut, stream.size() - cut);
-        decoder.Finish();
+        cutter.Feed(stream.data(), cut);
+        cutter.Feed(stream.data() + cut, stream.size() - cut);
+        cutter.Finish();
     } catch (const kelvod::SqlError& e) {
         if (e.sqlstate.empty()) __builtin_trap();
         return {-1, -1};
     }
-    return {static_cast<int64_t>(decoder.Rows()), received};
+    std::vector<duckdb_logical_type> types;
+    for (const auto& c : columns) types.push_back(kelvod::CopyColumnLogicalType(c));
+    duckdb_data_chunk chunk = duckdb_create_data_chunk(types.data(), types.size());
+    // The values were checked while cutting: checking them again finds nothing.
+    kelvod::KlvcpyRowDecoder decoder(columns, true);
+    int64_t decoded = 0;
+    uint64_t next = 0;
+    for (const auto& p : pieces) {
+        if (p.firstRow != next || p.rows == 0) __builtin_trap();
+        next += p.rows;
+        const auto* at = reinterpret_cast<const uint8_t*>(p.bytes.data());
+        const uint8_t* end = at + p.bytes.size();
+        uint64_t row = p.firstRow;
+        while (at < end) {
+            duckdb_data_chunk_reset(chunk);
+            idx_t n = 0;
+            try {
+                at = decoder.Decode(at, end, chunk, 0, duckdb_vector_size(), row, n);
+            } catch (const kelvod::SqlError&) {
+                __builtin_trap();
+            }
+            if (n == 0) __builtin_trap();
+            row += n;
+            decoded += static_cast<int64_t>(n);
+        }
+    }
+    duckdb_destroy_data_chunk(&chunk);
+    for (auto& t : types) duckdb_destroy_logical_type(&t);
+    return {static_cast<int64_t>(cutter.Rows()), decoded};
 }
 
 }  // namespace

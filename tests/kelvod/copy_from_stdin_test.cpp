@@ -142,10 +142,11 @@ TEST_F(KelvodCopyFrom, TheStreamMaySplitAnywhereAcrossCopyData) {
 
 TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
     Run("CREATE TABLE strict_rows (a INT, b TEXT, f BOOLEAN, n NUMERIC(4,2), t TIME)");
-    // Enough good rows ahead of the fault that the engine has received some of them.
+    // Enough good rows ahead of the fault that the engine has received some of
+    // them, and that the fault lies in a later piece than the first (1 MiB).
     KlvcpyRows good;
     good.Header();
-    for (int i = 0; i < 5000; ++i) good.Int32(i).Bytes("ok").Int8(1).Int64(1234).Int64(0);
+    for (int i = 0; i < 40000; ++i) good.Int32(i).Bytes("ok").Int8(1).Int64(1234).Int64(0);
     const std::string ok = good.Data();
     std::string header = ok.substr(0, 19);
     auto row = [](const std::string& tail) { return KlvcpyRows().Int32(1).Bytes("x").Int8(0).Int64(1).Raw(tail).Data(); };
@@ -167,19 +168,31 @@ TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
         {"boolean byte 2", ok + KlvcpyRows().Int32(1).Bytes("x").Int8(2).Int64(1).Int64(0).Data(), "22P02"},
         {"text not UTF-8", ok + KlvcpyRows().Int32(1).Bytes("\xc3\x28").Int8(1).Int64(1).Int64(0).Data(), "22021"},
         {"NUL in text", ok + KlvcpyRows().Int32(1).Bytes(std::string(1, '\0')).Int8(1).Int64(1).Int64(0).Data(), "22021"},
+        {"NUL in long text", ok + KlvcpyRows().Int32(1).Bytes(std::string("abcdefghij\0klmnopq", 18)).Int8(1).Int64(1).Int64(0).Data(), "22021"},
+        {"long text, then not UTF-8", ok + KlvcpyRows().Int32(1).Bytes("abcdefghijklmnop\xc3\x28").Int8(1).Int64(1).Int64(0).Data(), "22021"},
         {"numeric past its precision", ok + KlvcpyRows().Int32(1).Bytes("x").Int8(1).Int64(10000).Int64(0).Data(), "22003"},
         {"time past midnight", ok + row("") + KlvcpyRows().Int64(kMicrosPerDay + 1).Data(), "22008"},
     };
+    // A load lifts the engine's insertion order and memory limit for itself only.
+    const std::string settings = "SELECT current_setting('preserve_insertion_order') || ' ' || current_setting('memory_limit')";
+    const std::string before = text.Query(settings).Value();
     for (const auto& c : cases) {
         WireResult r = Copy("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", SplitInto(c.stream, 65536), c.failure);
         EXPECT_EQ(r.Sqlstate(), c.sqlstate) << c.name << ": " << r.Message();
         EXPECT_EQ(r.Message() == "COPY from stdin failed: client gave up", c.failure != nullptr) << c.name;
+        // Rows are numbered through the whole stream, whichever thread decodes them.
+        if (c.stream.size() > ok.size()) {
+            EXPECT_NE(r.Message().find("ow 40001"), std::string::npos) << c.name << ": " << r.Message();
+        }
         EXPECT_EQ(r.status, 'I') << c.name;
         EXPECT_EQ(Count("strict_rows"), "0") << c.name;
+        EXPECT_EQ(text.Query(settings).Value(), before) << c.name;
     }
-    // The session goes on: the same table takes the good rows.
+    // The session goes on: the same table takes the good rows, all of them.
     WireResult r = Copy("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok});
-    EXPECT_EQ(r.tags, std::vector<std::string>{"COPY 5000"});
+    EXPECT_EQ(r.tags, std::vector<std::string>{"COPY 40000"});
+    EXPECT_EQ(text.Query("SELECT sum(a) FROM strict_rows").Value(), "799980000");
+    EXPECT_EQ(text.Query(settings).Value(), before);
 }
 
 TEST_F(KelvodCopyFrom, AColumnListNamesTheCellsAndTheRestTakeNull) {

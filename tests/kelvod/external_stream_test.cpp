@@ -186,6 +186,19 @@ TEST_F(KelvodStreams, AFeederThatHangsUpMidCopyLosesOnlyItsUnfinishedChunk) {
     Run(closer, "DROP EXTERNAL STREAM " + stream);
 }
 
+TEST_F(KelvodStreams, AChunkWithABadValueFailsItsOwnCopyAndTheInsertionGoesOn) {
+    MakeTableAndStream("bad_value");
+    ASSERT_TRUE(Feed(0, 100).Ok());
+    kelvotest::KlvcpyRows bad;
+    bad.Header().Int32(100, false).Bytes("fine").Double(1).Int32(101, false).Bytes("\xc3\x28").Double(1);
+    WireResult r = feeder.CopyIn("COPY " + stream + " FROM STDIN WITH (FORMAT KELVOBINARY)", {bad.Data()});
+    EXPECT_EQ(r.Sqlstate(), "22021") << r.Message();
+    EXPECT_EQ(r.Message(), "Row 2, column \"b\": invalid byte sequence for encoding \"UTF8\".");
+    FeedUntilTaken(100, 100);
+    Run(feeder, "CLOSE EXTERNAL STREAM " + stream);
+    EXPECT_EQ(main.ReadUntilReady().tags, std::vector<std::string>{"INSERT 0 200"});
+}
+
 TEST_F(KelvodStreams, TheServerKeepsABoundedNumberOfStreams) {
     auto create = [&](size_t i) {
         return feeder.Query("CREATE BOUNDED EXTERNAL STREAM \"many_" + std::to_string(i) + "\" (\"a\" INT)" + kWith);

@@ -1,0 +1,279 @@
+// The table function kelvod_load_feed and the feeds it reads.
+#include "kelvod/load_feed.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "kelvod/attachments.h"
+#include "kelvod/catalog.h"
+#include "kelvod/engine_errors.h"
+#include "kelvod/sql_lexer.h"
+
+namespace kelvod {
+
+namespace {
+
+constexpr const char* kFunctionName = "kelvod_load_feed";
+// Threads that decode and write one load at most (the engine may give fewer):
+// each holds a row group of its own in memory, which bounds the server's peak.
+constexpr idx_t kMaxScanThreads = 4;
+
+std::mutex g_feedsMutex;
+std::map<int64_t, std::shared_ptr<LoadFeed>>& Feeds() {
+    static std::map<int64_t, std::shared_ptr<LoadFeed>> feeds;
+    return feeds;
+}
+
+std::shared_ptr<LoadFeed> FindFeed(int64_t id) {
+    std::lock_guard<std::mutex> lock(g_feedsMutex);
+    auto it = Feeds().find(id);
+    return it == Feeds().end() ? nullptr : it->second;
+}
+
+// The engine hands bind data to its threads in ways the thread sanitizer does
+// not see; the id is read atomically and the feed found again under the
+// registry's lock, which orders the feed's making before the thread's reads.
+struct ScanBind {
+    std::atomic<int64_t> id;
+};
+
+// One scan thread's piece and how far it has decoded it.
+struct ScanLocal {
+    explicit ScanLocal(std::shared_ptr<LoadFeed> f)
+        : feed(std::move(f)), decoder(feed->Columns(), !feed->ValuesChecked()) {}
+    std::shared_ptr<LoadFeed> feed;
+    KlvcpyRowDecoder decoder;
+    RowPiece piece;
+    size_t offset = 0;
+    uint64_t decodedInPiece = 0;
+};
+
+void Bind(duckdb_bind_info info) {
+    duckdb_value value = duckdb_bind_get_parameter(info, 0);
+    const int64_t id = duckdb_get_int64(value);
+    duckdb_destroy_value(&value);
+    auto feed = FindFeed(id);
+    if (!feed) {
+        duckdb_bind_set_error(info, "There is no such load.");
+        return;
+    }
+    for (const auto& c : feed->Columns()) {
+        duckdb_logical_type type = CopyColumnLogicalType(c);
+        duckdb_bind_add_result_column(info, c.name.c_str(), type);
+        duckdb_destroy_logical_type(&type);
+    }
+    auto* bind = new ScanBind;
+    bind->id.store(id);
+    duckdb_bind_set_bind_data(info, bind, [](void* p) { delete static_cast<ScanBind*>(p); });
+}
+
+void Init(duckdb_init_info info) { duckdb_init_set_max_threads(info, kMaxScanThreads); }
+
+void LocalInit(duckdb_init_info info) {
+    auto* bind = static_cast<ScanBind*>(duckdb_init_get_bind_data(info));
+    auto feed = FindFeed(bind->id.load());
+    if (!feed) {
+        duckdb_init_set_error(info, "There is no such load.");
+        return;
+    }
+    duckdb_init_set_init_data(info, new ScanLocal(std::move(feed)),
+                              [](void* p) { delete static_cast<ScanLocal*>(p); });
+}
+
+void Scan(duckdb_function_info info, duckdb_data_chunk output) {
+    auto& local = *static_cast<ScanLocal*>(duckdb_function_get_local_init_data(info));
+    LoadFeed& feed = *local.feed;
+    const idx_t capacity = duckdb_vector_size();
+    idx_t filled = 0;
+    try {
+        while (filled < capacity) {
+            if (local.offset == local.piece.bytes.size()) {
+                // Rows in hand go out before this thread waits for more.
+                if (filled > 0) break;
+                local.piece.bytes.clear();
+                local.offset = 0;
+                local.decodedInPiece = 0;
+                if (!feed.Source().Next(local.piece)) break;
+            }
+            const auto* begin = reinterpret_cast<const uint8_t*>(local.piece.bytes.data());
+            idx_t before = filled;
+            const uint8_t* at = local.decoder.Decode(begin + local.offset, begin + local.piece.bytes.size(), output,
+                                                     filled, capacity, local.piece.firstRow + local.decodedInPiece,
+                                                     filled);
+            local.offset = static_cast<size_t>(at - begin);
+            local.decodedInPiece += filled - before;
+        }
+    } catch (const std::exception& e) {
+        feed.Fail(std::current_exception());
+        duckdb_function_set_error(info, e.what());
+        return;
+    } catch (...) {
+        feed.Fail(std::current_exception());
+        duckdb_function_set_error(info, "The load failed.");
+        return;
+    }
+    duckdb_data_chunk_set_size(output, filled);
+}
+
+// Whether the engine has worker threads besides the one that runs a statement.
+bool BackgroundThreads(duckdb_connection connection) {
+    auto threads = QueryText(connection, "SELECT current_setting('threads')::VARCHAR");
+    return !threads.empty() && threads[0][0] && std::atoi(threads[0][0]->c_str()) > 1;
+}
+
+}  // namespace
+
+void LoadFeed::Fail(std::exception_ptr error) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_failure) m_failure = std::move(error);
+    }
+    m_source.Abandon();
+}
+
+std::exception_ptr LoadFeed::Failure() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_failure;
+}
+
+LoadFeedRegistration::LoadFeedRegistration(std::shared_ptr<LoadFeed> feed) {
+    static std::mt19937_64 random{std::random_device{}()};
+    std::lock_guard<std::mutex> lock(g_feedsMutex);
+    do {
+        m_id = static_cast<int64_t>(random() >> 1);
+    } while (Feeds().count(m_id));
+    Feeds().emplace(m_id, std::move(feed));
+}
+
+LoadFeedRegistration::~LoadFeedRegistration() {
+    std::lock_guard<std::mutex> lock(g_feedsMutex);
+    Feeds().erase(m_id);
+}
+
+std::string LoadFeedRegistration::Call() const { return std::string(kFunctionName) + "(" + std::to_string(m_id) + ")"; }
+
+uint64_t RunFeedingInsert(duckdb_connection connection, const std::string& text, const LoadFeed& feed) {
+    duckdb_prepared_statement prepared = nullptr;
+    duckdb_pending_result pending = nullptr;
+    duckdb_result result;
+    auto fail = [&](const char* message) {
+        ErrorFields e = EngineErrorFields(message ? message : "");
+        if (pending) duckdb_destroy_pending(&pending);
+        duckdb_destroy_prepare(&prepared);
+        if (auto failure = feed.Failure()) std::rethrow_exception(failure);
+        throw SqlError(e.sqlstate, e.message, e.hint);
+    };
+    // Asked first: another query on the connection would close the pending one.
+    const bool background = BackgroundThreads(connection);
+    if (duckdb_prepare(connection, text.c_str(), &prepared) == DuckDBError) fail(duckdb_prepare_error(prepared));
+    if (duckdb_pending_prepared(prepared, &pending) == DuckDBError) fail(duckdb_pending_error(pending));
+    // The engine's worker threads run the statement; this thread only waits.
+    // Run by the caller, the engine's wait for tasks spins and takes a core
+    // from the threads that decode and write.
+    if (background) {
+        for (;;) {
+            duckdb_pending_state state = duckdb_pending_execute_check_state(pending);
+            // The engine answers "error" without a message also once execution
+            // has finished; the result below then tells how it went.
+            if (state == DUCKDB_PENDING_ERROR) {
+                const char* message = duckdb_pending_error(pending);
+                if (message && *message) fail(message);
+                break;
+            }
+            if (state == DUCKDB_PENDING_RESULT_READY) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    if (duckdb_execute_pending(pending, &result) == DuckDBError) {
+        std::string message = duckdb_result_error(&result) ? duckdb_result_error(&result) : "";
+        duckdb_destroy_result(&result);
+        fail(message.c_str());
+    }
+    duckdb_destroy_pending(&pending);
+    duckdb_destroy_prepare(&prepared);
+    auto rows = static_cast<uint64_t>(duckdb_value_int64(&result, 0, 0));
+    duckdb_destroy_result(&result);
+    return rows;
+}
+
+InsertionOrderFree::InsertionOrderFree(duckdb_connection connection, bool wanted) : m_connection(connection) {
+    if (!wanted) return;
+    auto current = QueryText(connection, "SELECT current_setting('preserve_insertion_order')::VARCHAR");
+    if (current.empty() || current[0][0] != std::string("true")) return;
+    RunEngine(connection, "SET SESSION preserve_insertion_order = false");
+    m_changed = true;
+}
+
+InsertionOrderFree::~InsertionOrderFree() {
+    if (!m_changed) return;
+    try {
+        RunEngine(m_connection, "RESET SESSION preserve_insertion_order");
+    } catch (...) {
+        // Outside a transaction block a RESET does not fail.
+    }
+}
+
+namespace {
+std::mutex g_memoryMutex;
+int g_memoryLoads = 0;
+bool g_lowered = false;
+// The limit as it was set, and as the engine shows it after that: it shows a
+// rounded value, and setting the shown value back would drift down load by load.
+std::string g_limitAsSet, g_limitAsShown;
+
+std::string MemoryLimit(duckdb_connection connection) {
+    auto current = QueryText(connection, "SELECT current_setting('memory_limit')::VARCHAR");
+    return current.empty() || !current[0][0] ? std::string() : *current[0][0];
+}
+}  // namespace
+
+LoadMemoryLimit::LoadMemoryLimit(duckdb_connection connection, bool wanted) : m_connection(connection) {
+    if (!wanted) return;
+    std::lock_guard<std::mutex> lock(g_memoryMutex);
+    m_counted = true;
+    if (g_memoryLoads++ > 0) return;
+    try {
+        std::string shown = MemoryLimit(connection);
+        if (shown.empty()) return;
+        if (shown != g_limitAsShown) g_limitAsSet = g_limitAsShown = shown;
+        // The engine may refuse when other statements hold more than the lower
+        // limit; the load then runs with the limit as it is.
+        RunEngine(connection, std::string("SET GLOBAL memory_limit = '") + kLoadMemoryLimit + "'");
+        g_lowered = true;
+    } catch (...) {
+    }
+}
+
+LoadMemoryLimit::~LoadMemoryLimit() {
+    if (!m_counted) return;
+    std::lock_guard<std::mutex> lock(g_memoryMutex);
+    if (--g_memoryLoads > 0 || !g_lowered) return;
+    try {
+        RunEngine(m_connection, "SET GLOBAL memory_limit = " + QuoteLiteral(g_limitAsSet));
+        g_limitAsShown = MemoryLimit(m_connection);
+        g_lowered = false;
+    } catch (...) {
+        // Outside a transaction block a SET does not fail; the next load to end tries again.
+    }
+}
+
+void RegisterLoadFeedFunction(duckdb_connection connection) {
+    duckdb_table_function f = duckdb_create_table_function();
+    duckdb_table_function_set_name(f, kFunctionName);
+    duckdb_logical_type bigint = duckdb_create_logical_type(DUCKDB_TYPE_BIGINT);
+    duckdb_table_function_add_parameter(f, bigint);
+    duckdb_destroy_logical_type(&bigint);
+    duckdb_table_function_set_bind(f, Bind);
+    duckdb_table_function_set_init(f, Init);
+    duckdb_table_function_set_local_init(f, LocalInit);
+    duckdb_table_function_set_function(f, Scan);
+    duckdb_state state = duckdb_register_table_function(connection, f);
+    duckdb_destroy_table_function(&f);
+    if (state == DuckDBError) throw SqlError("XX000", "The load function cannot be registered with the engine.");
+}
+
+}  // namespace kelvod
