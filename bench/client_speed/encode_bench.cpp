@@ -11,9 +11,9 @@
 
 #include "api/chunk_sink.h"
 #include "api/inserter_buffer.h"
-#include "api/table_definition.h"
 #include "kelvo/kelvo.h"
 #include "side_by_side.h"
+#include "support/mixed_table.h"
 
 namespace {
 
@@ -34,47 +34,11 @@ public:
     std::vector<uint8_t> sample;  // the largest chunk: the anchor copies real encoded bytes
 };
 
-// int64 NOT NULL, int32, int16, bool, double, date, two texts (15 and 40
-// bytes), an 8-byte bytea and an int32 that is NULL every other row.
-kelvoapi::TableDefinition MixedDefinition() {
-    kelvoapi::TableDefinition definition("mixed", KELVO_PERMANENT, false);
-    definition.AddColumn("id", KELVO_BIG_INT, 0, "", false);
-    definition.AddColumn("i", KELVO_INT, 0, "", true);
-    definition.AddColumn("s", KELVO_SMALL_INT, 0, "", true);
-    definition.AddColumn("f", KELVO_BOOL, 0, "", true);
-    definition.AddColumn("d", KELVO_DOUBLE, 0, "", true);
-    definition.AddColumn("dt", KELVO_DATE, 0, "", true);
-    definition.AddColumn("name", KELVO_TEXT, 0, "", true);
-    definition.AddColumn("note", KELVO_TEXT, 0, "", true);
-    definition.AddColumn("blob", KELVO_BYTE_A, 0, "", true);
-    definition.AddColumn("opt", KELVO_INT, 0, "", true);
-    return definition;
-}
-
-const std::string kName = "customer-000042";
-const std::string kNote = "a note of some forty bytes, give or take";
-const uint8_t kBlob[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-
 void AddRow(kelvo_inserter_buffer_t* buffer, int64_t id) {
-    kelvo_error_t* e = nullptr;
-    auto ok = [&](kelvo_error_t* error) {
-        if (error != nullptr) e = error;
-        return error == nullptr;
-    };
-    const bool done =
-        ok(kelvo_inserter_buffer_add_int64(buffer, id)) &&
-        ok(kelvo_inserter_buffer_add_int32(buffer, static_cast<int32_t>(id))) &&
-        ok(kelvo_inserter_buffer_add_int16(buffer, static_cast<int16_t>(id))) &&
-        ok(kelvo_inserter_buffer_add_bool(buffer, (id & 1) != 0)) &&
-        ok(kelvo_inserter_buffer_add_double(buffer, static_cast<double>(id) * 0.25)) &&
-        ok(kelvo_inserter_buffer_add_date(buffer, 2024, 1 + static_cast<int16_t>(id % 12), 1)) &&
-        ok(kelvo_inserter_buffer_add_binary(buffer, reinterpret_cast<const uint8_t*>(kName.data()), kName.size())) &&
-        ok(kelvo_inserter_buffer_add_binary(buffer, reinterpret_cast<const uint8_t*>(kNote.data()), kNote.size())) &&
-        ok(kelvo_inserter_buffer_add_binary(buffer, kBlob, sizeof kBlob)) &&
-        ok((id & 1) != 0 ? kelvo_inserter_buffer_add_null(buffer)
-                         : kelvo_inserter_buffer_add_int32(buffer, static_cast<int32_t>(id)));
-    kelvo_error_destroy(e);
-    if (!done) throw std::runtime_error("a cell was refused");
+    if (kelvo_error_t* e = AddMixedRow(buffer, id)) {
+        kelvo_error_destroy(e);
+        throw std::runtime_error("a cell was refused");
+    }
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "support/rounds.h"
+
 namespace kelvobench {
 
 struct Sample {
@@ -30,12 +32,6 @@ inline Sample Measure(const std::function<void()>& run) {
     const double cpu = ClockSeconds(CLOCK_PROCESS_CPUTIME_ID);
     run();
     return {ClockSeconds(CLOCK_MONOTONIC) - wall, ClockSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu};
-}
-
-inline double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 != 0 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 struct Contender {
@@ -70,12 +66,6 @@ inline void RunSideBySide(const char* title, std::vector<Contender>& contenders,
                     byWall ? "wall" : "cpu", (byWall ? wall : cpu) / anchor);
     }
     std::fflush(stdout);
-}
-
-// Command-line argument `index` as a number, or `fallback` when it is not
-// given (the programs take [rows] [rounds]).
-inline long ArgOr(int argc, char** argv, int index, long fallback) {
-    return argc > index ? std::strtol(argv[index], nullptr, 10) : fallback;
 }
 
 }  // namespace kelvobench

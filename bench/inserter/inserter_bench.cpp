@@ -10,10 +10,10 @@
 
 #include "api/chunk_sink.h"
 #include "api/inserter_buffer.h"
-#include "api/table_definition.h"
 #include "error/error.h"
 #include "kelvo/kelvo.h"
 #include "support/kelvod_server.h"
+#include "support/mixed_table.h"
 
 namespace {
 
@@ -24,59 +24,25 @@ public:
     size_t bytes = 0;
 };
 
-// Ten columns: int64, int32, int16, bool, double, date, two texts, bytea and
-// a nullable int32 that is NULL every other row.
-kelvoapi::TableDefinition MixedDefinition() {
-    kelvoapi::TableDefinition definition("mixed", KELVO_PERMANENT, false);
-    definition.AddColumn("id", KELVO_BIG_INT, 0, "", false);
-    definition.AddColumn("i", KELVO_INT, 0, "", true);
-    definition.AddColumn("s", KELVO_SMALL_INT, 0, "", true);
-    definition.AddColumn("f", KELVO_BOOL, 0, "", true);
-    definition.AddColumn("d", KELVO_DOUBLE, 0, "", true);
-    definition.AddColumn("dt", KELVO_DATE, 0, "", true);
-    definition.AddColumn("name", KELVO_TEXT, 0, "", true);
-    definition.AddColumn("note", KELVO_TEXT, 0, "", true);
-    definition.AddColumn("blob", KELVO_BYTE_A, 0, "", true);
-    definition.AddColumn("opt", KELVO_INT, 0, "", true);
-    return definition;
-}
-
-const char* const kMixedTable =
-    "CREATE TABLE mixed (id BIGINT NOT NULL, i INT, s SMALLINT, f BOOLEAN, d DOUBLE PRECISION, dt DATE, name TEXT, "
-    "note TEXT, blob BYTEA, opt INT)";
-
-const std::string kName = "customer-000042";
-const std::string kNote = "a note of some forty bytes, give or take";
-const uint8_t kBlob[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+using kelvobench::AddMixedRow;
+using kelvobench::kMixedBlob;
+using kelvobench::kMixedName;
+using kelvobench::kMixedNote;
+using kelvobench::kMixedTable;
+using kelvobench::MixedDefinition;
 
 // The encoded size of row `id`: the NOT NULL id, then every other cell with
 // its marker byte; opt is a lone NULL marker in odd rows.
 size_t RowBytes(int64_t id) {
-    return 8 + 5 + 3 + 2 + 9 + 5 + (5 + kName.size()) + (5 + kNote.size()) + (5 + sizeof kBlob) +
+    return 8 + 5 + 3 + 2 + 9 + 5 + (5 + kMixedName.size()) + (5 + kMixedNote.size()) + (5 + sizeof kMixedBlob) +
            ((id & 1) != 0 ? 1 : 5);
 }
 
 // Returns false when a cell is refused.
-bool AddMixedRow(kelvo_inserter_buffer_t* buffer, int64_t id) {
-    kelvo_error_t* e = nullptr;
-    auto ok = [&](kelvo_error_t* error) {
-        if (error != nullptr) e = error;
-        return error == nullptr;
-    };
-    const bool done =
-        ok(kelvo_inserter_buffer_add_int64(buffer, id)) &&
-        ok(kelvo_inserter_buffer_add_int32(buffer, static_cast<int32_t>(id))) &&
-        ok(kelvo_inserter_buffer_add_int16(buffer, static_cast<int16_t>(id))) &&
-        ok(kelvo_inserter_buffer_add_bool(buffer, (id & 1) != 0)) &&
-        ok(kelvo_inserter_buffer_add_double(buffer, static_cast<double>(id) * 0.25)) &&
-        ok(kelvo_inserter_buffer_add_date(buffer, 2024, 1 + static_cast<int16_t>(id % 12), 1)) &&
-        ok(kelvo_inserter_buffer_add_binary(buffer, reinterpret_cast<const uint8_t*>(kName.data()), kName.size())) &&
-        ok(kelvo_inserter_buffer_add_binary(buffer, reinterpret_cast<const uint8_t*>(kNote.data()), kNote.size())) &&
-        ok(kelvo_inserter_buffer_add_binary(buffer, kBlob, sizeof kBlob)) &&
-        ok((id & 1) != 0 ? kelvo_inserter_buffer_add_null(buffer)
-                         : kelvo_inserter_buffer_add_int32(buffer, static_cast<int32_t>(id)));
+bool AddRow(kelvo_inserter_buffer_t* buffer, int64_t id) {
+    kelvo_error_t* e = AddMixedRow(buffer, id);
     kelvo_error_destroy(e);
-    return done;
+    return e == nullptr;
 }
 
 void BM_BufferCells(benchmark::State& state) {
@@ -84,7 +50,7 @@ void BM_BufferCells(benchmark::State& state) {
     kelvoapi::InserterBuffer buffer(sink, MixedDefinition(), "*");
     int64_t id = 0;
     for (auto _ : state) {
-        if (!AddMixedRow(&buffer, id++)) {
+        if (!AddRow(&buffer, id++)) {
             state.SkipWithError("a cell was refused");
             break;
         }
@@ -127,7 +93,7 @@ void BM_LoadIntoKelvod(benchmark::State& state) {
         e = kelvo_create_inserter(conn, &definition, &inserter);
         if (e == nullptr) e = kelvo_create_inserter_buffer(inserter, &definition, "*", &buffer);
         for (int64_t id = 0; e == nullptr && id < rows; ++id) {
-            if (!AddMixedRow(buffer, id)) state.SkipWithError("a cell was refused");
+            if (!AddRow(buffer, id)) state.SkipWithError("a cell was refused");
             bytes += static_cast<int64_t>(RowBytes(id));
         }
         if (e == nullptr) e = kelvo_inserter_buffer_flush(buffer);

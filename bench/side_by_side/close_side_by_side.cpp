@@ -7,7 +7,7 @@
 
 int main(int argc, char** argv) {
     using sidebyside::Check;
-    const int rounds = static_cast<int>(sidebyside::Arg(argc, argv, 1, 10));
+    const int rounds = static_cast<int>(sidebyside::ArgOr(argc, argv, 1, 10));
     const std::string dir = kelvotest::MakeTempDirectory();
     std::vector<double> starts, closes;
     for (int round = 0; round < rounds; ++round) {

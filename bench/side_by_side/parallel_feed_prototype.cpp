@@ -15,59 +15,15 @@
 #include <cstring>
 #include <thread>
 
+#include "mixed_chunk.h"
 #include "side_by_side.h"
 
 namespace {
 
 using sidebyside::Fail;
-
-const std::string kName = "customer-000042";
-const std::string kNote = "a note of some forty bytes, give or take";
-const char kBlob[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-const char* const kTable =
-    "CREATE TABLE mixed (id BIGINT NOT NULL, i INTEGER, s SMALLINT, f BOOLEAN, d DOUBLE, dt DATE, name VARCHAR, "
-    "note VARCHAR, blob BLOB, opt INTEGER)";
-const duckdb_type kTypes[10] = {DUCKDB_TYPE_BIGINT, DUCKDB_TYPE_INTEGER, DUCKDB_TYPE_SMALLINT, DUCKDB_TYPE_BOOLEAN,
-                                DUCKDB_TYPE_DOUBLE, DUCKDB_TYPE_DATE,    DUCKDB_TYPE_VARCHAR,  DUCKDB_TYPE_VARCHAR,
-                                DUCKDB_TYPE_BLOB,   DUCKDB_TYPE_INTEGER};
-
-// Fills rows [first, first + n) into the chunk's vectors.
-void FillChunk(duckdb_data_chunk chunk, int64_t first, int64_t n) {
-    duckdb_vector v[10];
-    for (int c = 0; c < 10; ++c) v[c] = duckdb_data_chunk_get_vector(chunk, c);
-    auto* id = static_cast<int64_t*>(duckdb_vector_get_data(v[0]));
-    auto* i = static_cast<int32_t*>(duckdb_vector_get_data(v[1]));
-    auto* s = static_cast<int16_t*>(duckdb_vector_get_data(v[2]));
-    auto* f = static_cast<bool*>(duckdb_vector_get_data(v[3]));
-    auto* d = static_cast<double*>(duckdb_vector_get_data(v[4]));
-    auto* dt = static_cast<duckdb_date*>(duckdb_vector_get_data(v[5]));
-    auto* opt = static_cast<int32_t*>(duckdb_vector_get_data(v[9]));
-    duckdb_vector_ensure_validity_writable(v[9]);
-    uint64_t* valid = duckdb_vector_get_validity(v[9]);
-    for (int64_t r = 0; r < n; ++r) {
-        const int64_t row = first + r;
-        id[r] = row;
-        i[r] = static_cast<int32_t>(row);
-        s[r] = static_cast<int16_t>(row);
-        f[r] = (row & 1) != 0;
-        d[r] = static_cast<double>(row) * 0.25;
-        dt[r] = duckdb_date{19723 + static_cast<int32_t>(row % 12) * 30};
-        duckdb_vector_assign_string_element_len(v[6], r, kName.data(), kName.size());
-        duckdb_vector_assign_string_element_len(v[7], r, kNote.data(), kNote.size());
-        duckdb_vector_assign_string_element_len(v[8], r, kBlob, sizeof kBlob);
-        opt[r] = static_cast<int32_t>(row);
-        duckdb_validity_set_row_validity(valid, r, (row & 1) == 0);
-    }
-    duckdb_data_chunk_set_size(chunk, n);
-}
-
-duckdb_data_chunk NewChunk() {
-    duckdb_logical_type types[10];
-    for (int c = 0; c < 10; ++c) types[c] = duckdb_create_logical_type(kTypes[c]);
-    duckdb_data_chunk chunk = duckdb_create_data_chunk(types, 10);
-    for (auto& t : types) duckdb_destroy_logical_type(&t);
-    return chunk;
-}
+using sidebyside::FillMixedChunk;
+using sidebyside::kMixedEngineTypes;
+using sidebyside::NewMixedChunk;
 
 void Run(duckdb_connection conn, const std::string& sql) {
     duckdb_result r;
@@ -78,10 +34,10 @@ void Run(duckdb_connection conn, const std::string& sql) {
 void AppendRange(duckdb_connection conn, int64_t first, int64_t last) {
     duckdb_appender a = nullptr;
     if (duckdb_appender_create(conn, nullptr, "mixed", &a) == DuckDBError) Fail("appender");
-    duckdb_data_chunk chunk = NewChunk();
+    duckdb_data_chunk chunk = NewMixedChunk();
     const auto capacity = static_cast<int64_t>(duckdb_vector_size());
     for (int64_t at = first; at < last; at += capacity) {
-        FillChunk(chunk, at, std::min(capacity, last - at));
+        FillMixedChunk(chunk, at, std::min(capacity, last - at));
         if (duckdb_append_data_chunk(a, chunk) == DuckDBError) Fail(duckdb_appender_error(a));
         duckdb_data_chunk_reset(chunk);
     }
@@ -101,7 +57,7 @@ struct FeedGlobal {
 
 void FeedBindCallback(duckdb_bind_info info) {
     for (int c = 0; c < 10; ++c) {
-        duckdb_logical_type t = duckdb_create_logical_type(kTypes[c]);
+        duckdb_logical_type t = duckdb_create_logical_type(kMixedEngineTypes[c]);
         const char* names[10] = {"id", "i", "s", "f", "d", "dt", "name", "note", "blob", "opt"};
         duckdb_bind_add_result_column(info, names[c], t);
         duckdb_destroy_logical_type(&t);
@@ -131,7 +87,7 @@ void FeedScanCallback(duckdb_function_info info, duckdb_data_chunk output) {
         duckdb_data_chunk_set_size(output, 0);
         return;
     }
-    FillChunk(output, first, std::min(capacity, bind->rows - first));
+    FillMixedChunk(output, first, std::min(capacity, bind->rows - first));
 }
 
 void RegisterFeed(duckdb_connection conn) {
@@ -159,10 +115,10 @@ int64_t Count(duckdb_connection conn) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int64_t rows = sidebyside::Arg(argc, argv, 1, 10'000'000);
-    const int threads = static_cast<int>(sidebyside::Arg(argc, argv, 2, 4));
-    const int rounds = static_cast<int>(sidebyside::Arg(argc, argv, 3, 3));
-    const long only = sidebyside::Arg(argc, argv, 4, -1);
+    const int64_t rows = sidebyside::ArgOr(argc, argv, 1, 10'000'000);
+    const int threads = static_cast<int>(sidebyside::ArgOr(argc, argv, 2, 4));
+    const int rounds = static_cast<int>(sidebyside::ArgOr(argc, argv, 3, 3));
+    const long only = sidebyside::ArgOr(argc, argv, 4, -1);
     const std::string dir = kelvotest::MakeTempDirectory();
     duckdb_database db = nullptr;
     duckdb_connection conn = nullptr;
@@ -203,7 +159,7 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
         for (auto& m : modes) {
             Run(conn, "DROP TABLE IF EXISTS mixed");
-            Run(conn, kTable);
+            Run(conn, sidebyside::kMixedEngineTable);
             Run(conn, "CHECKPOINT");
             m.seconds.push_back(sidebyside::Seconds(m.run));
             if (Count(conn) != rows) Fail(std::string(m.name) + " stored the wrong count");

@@ -63,8 +63,8 @@ Run RunPgbench(const std::string& pgbench, const std::string& mode, const std::s
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long seconds = sidebyside::Arg(argc, argv, 1, 10);
-    const int rounds = static_cast<int>(sidebyside::Arg(argc, argv, 2, 5));
+    const long seconds = sidebyside::ArgOr(argc, argv, 1, 10);
+    const int rounds = static_cast<int>(sidebyside::ArgOr(argc, argv, 2, 5));
     const std::string pgbench = argc > 3 ? argv[3] : "/usr/lib/postgresql/15/bin/pgbench";
     kelvotest::ScrubPgEnvironment();
 

@@ -6,6 +6,7 @@
 //   read_side_by_side [rows=20000000] [rounds=5]
 #include <duckdb.h>
 
+#include "engine_database.h"
 #include "side_by_side.h"
 
 namespace {
@@ -41,66 +42,46 @@ uint64_t ReadThroughLibrary(kelvo_connection_t* conn, int64_t expected) {
     return checksum;
 }
 
-class Engine {
-public:
-    explicit Engine(const std::string& path) {
-        if (duckdb_open(path.c_str(), &m_db) == DuckDBError || duckdb_connect(m_db, &m_conn) == DuckDBError)
-            Fail("open the engine");
-    }
-    ~Engine() {
-        duckdb_disconnect(&m_conn);
-        duckdb_close(&m_db);
-    }
-    void Execute(const std::string& sql) {
-        duckdb_result r;
-        if (duckdb_query(m_conn, sql.c_str(), &r) == DuckDBError) Fail(sql + ": " + duckdb_result_error(&r));
-        duckdb_destroy_result(&r);
-    }
-    uint64_t StreamingScan(int64_t expected) {
-        duckdb_prepared_statement stmt = nullptr;
-        duckdb_pending_result pending = nullptr;
-        duckdb_result result;
-        if (duckdb_prepare(m_conn, "SELECT a, b, c FROM r", &stmt) == DuckDBError) Fail("prepare");
-        if (duckdb_pending_prepared_streaming(stmt, &pending) == DuckDBError) Fail("pending");
-        if (duckdb_execute_pending(pending, &result) == DuckDBError) Fail(duckdb_result_error(&result));
-        uint64_t checksum = 0;
-        int64_t rows = 0;
-        while (duckdb_data_chunk chunk = duckdb_fetch_chunk(result)) {
-            const idx_t n = duckdb_data_chunk_get_size(chunk);
-            auto* a = static_cast<int64_t*>(duckdb_vector_get_data(duckdb_data_chunk_get_vector(chunk, 0)));
-            auto* b = static_cast<double*>(duckdb_vector_get_data(duckdb_data_chunk_get_vector(chunk, 1)));
-            auto* c = static_cast<duckdb_string_t*>(duckdb_vector_get_data(duckdb_data_chunk_get_vector(chunk, 2)));
-            for (idx_t i = 0; i < n; ++i) {
-                const uint32_t length = duckdb_string_t_length(c[i]);
-                checksum += 16 + length + static_cast<uint8_t>(a[i]) + static_cast<uint64_t>(b[i] > 0) +
-                            static_cast<uint8_t>(duckdb_string_t_data(&c[i])[0]);
-            }
-            rows += static_cast<int64_t>(n);
-            duckdb_destroy_data_chunk(&chunk);
+uint64_t StreamingScan(duckdb_connection conn, int64_t expected) {
+    duckdb_prepared_statement stmt = nullptr;
+    duckdb_pending_result pending = nullptr;
+    duckdb_result result;
+    if (duckdb_prepare(conn, "SELECT a, b, c FROM r", &stmt) == DuckDBError) Fail("prepare");
+    if (duckdb_pending_prepared_streaming(stmt, &pending) == DuckDBError) Fail("pending");
+    if (duckdb_execute_pending(pending, &result) == DuckDBError) Fail(duckdb_result_error(&result));
+    uint64_t checksum = 0;
+    int64_t rows = 0;
+    while (duckdb_data_chunk chunk = duckdb_fetch_chunk(result)) {
+        const idx_t n = duckdb_data_chunk_get_size(chunk);
+        auto* a = static_cast<int64_t*>(duckdb_vector_get_data(duckdb_data_chunk_get_vector(chunk, 0)));
+        auto* b = static_cast<double*>(duckdb_vector_get_data(duckdb_data_chunk_get_vector(chunk, 1)));
+        auto* c = static_cast<duckdb_string_t*>(duckdb_vector_get_data(duckdb_data_chunk_get_vector(chunk, 2)));
+        for (idx_t i = 0; i < n; ++i) {
+            const uint32_t length = duckdb_string_t_length(c[i]);
+            checksum += 16 + length + static_cast<uint8_t>(a[i]) + static_cast<uint64_t>(b[i] > 0) +
+                        static_cast<uint8_t>(duckdb_string_t_data(&c[i])[0]);
         }
-        duckdb_destroy_result(&result);
-        duckdb_destroy_pending(&pending);
-        duckdb_destroy_prepare(&stmt);
-        if (rows != expected) Fail("the engine read " + std::to_string(rows) + " rows");
-        return checksum;
+        rows += static_cast<int64_t>(n);
+        duckdb_destroy_data_chunk(&chunk);
     }
-
-private:
-    duckdb_database m_db = nullptr;
-    duckdb_connection m_conn = nullptr;
-};
+    duckdb_destroy_result(&result);
+    duckdb_destroy_pending(&pending);
+    duckdb_destroy_prepare(&stmt);
+    if (rows != expected) Fail("the engine read " + std::to_string(rows) + " rows");
+    return checksum;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int64_t rows = sidebyside::Arg(argc, argv, 1, 20'000'000);
-    const int rounds = static_cast<int>(sidebyside::Arg(argc, argv, 2, 5));
+    const int64_t rows = sidebyside::ArgOr(argc, argv, 1, 20'000'000);
+    const int rounds = static_cast<int>(sidebyside::ArgOr(argc, argv, 2, 5));
     const char* const table = "CREATE TABLE r (a BIGINT, b DOUBLE PRECISION, c VARCHAR)";
 
     sidebyside::LibraryServer server;
     server.Execute(table);
     server.Execute(Fill(rows));
-    Engine engine(server.Directory() + "/anchor.duckdb");
+    sidebyside::EngineDatabase engine(server.Directory() + "/anchor.duckdb");
     engine.Execute(table);
     engine.Execute(Fill(rows));
 
@@ -112,7 +93,7 @@ int main(int argc, char** argv) {
         ours.push_back(sidebyside::Seconds([&] { sink += ReadThroughLibrary(server.Connection(), rows); }));
         serverCpu.push_back(sidebyside::CpuSeconds(serverPid) - server0);
         clientCpu.push_back(sidebyside::CpuSeconds(::getpid()) - client0);
-        scan.push_back(sidebyside::Seconds([&] { sink += engine.StreamingScan(rows); }));
+        scan.push_back(sidebyside::Seconds([&] { sink += StreamingScan(engine.Connection(), rows); }));
         std::printf("round %d: library %.3f s (server CPU %.2f s, client CPU %.2f s), streaming scan %.3f s\n",
                     round + 1, ours.back(), serverCpu.back(), clientCpu.back(), scan.back());
         std::fflush(stdout);

@@ -20,6 +20,7 @@
 #include "error/error.h"
 #include "kelvo/kelvo.h"
 #include "support/kelvod_server.h"
+#include "support/rounds.h"
 
 namespace sidebyside {
 
@@ -43,16 +44,8 @@ double Seconds(F&& f) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-inline double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n == 0 ? 0 : n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-// argv[i] as a count, or `fallback` when absent.
-inline long Arg(int argc, char** argv, int i, long fallback) {
-    return argc > i ? std::atol(argv[i]) : fallback;
-}
+using kelvobench::ArgOr;
+using kelvobench::Median;
 
 // VmHWM (peak) or VmRSS of a process, in KiB; -1 when unreadable.
 inline long MemoryKiB(pid_t pid, const char* field) {
