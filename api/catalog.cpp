@@ -132,13 +132,11 @@ void ForEachRowInDatabase(Connection& connection, const std::string& database, c
 std::optional<std::string> SchemaOfTableIn(Connection& connection, const std::string& database,
                                            const std::string& table) {
     std::vector<std::string> schemas;
-    ForEachRowInDatabase(connection, database,
-                         "SELECT schemaname FROM " + DatabasePrefix(database) +
-                             "pg_catalog.pg_tables WHERE tablename = " + QuoteStringLiteral(table) +
-                             " ORDER BY schemaname",
-                         [&](const RowsetChunk& chunk, kelvo_row_index_t row) {
-                             schemas.push_back(FieldText(chunk, row, 0));
-                         });
+    ForEachRowInDatabase(
+        connection, database,
+        "SELECT schemaname FROM " + DatabasePrefix(database) +
+            "pg_catalog.pg_tables WHERE tablename = " + QuoteStringLiteral(table) + " ORDER BY schemaname",
+        [&](const RowsetChunk& chunk, kelvo_row_index_t row) { schemas.push_back(FieldText(chunk, row, 0)); });
     for (const char* preferred : {"public", "main"}) {
         if (std::find(schemas.begin(), schemas.end(), preferred) != schemas.end()) {
             return std::string(preferred);

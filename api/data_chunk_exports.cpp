@@ -32,9 +32,7 @@ kelvo_error_t* kelvo_resize_data_chunk(kelvo_data_chunk_t* data_chunk, size_t si
         kelvoapi::ContextIds::ResizeDataChunk);
 }
 
-void kelvo_destroy_data_chunk(kelvo_data_chunk_t* data_chunk) {
-    delete static_cast<kelvoapi::DataChunk*>(data_chunk);
-}
+void kelvo_destroy_data_chunk(kelvo_data_chunk_t* data_chunk) { delete static_cast<kelvoapi::DataChunk*>(data_chunk); }
 
 size_t kelvo_get_chunk_header_size(const kelvo_data_chunk_t*) { return kelvoapi::DataChunk::m_header_size; }
 

@@ -35,8 +35,7 @@ template <typename T, typename ConnectionHandle = kelvo_connection_t>
 struct kelvo_connection_dependent_ptr : kelvo_external_ptr<T> {
     using connection_handle = ConnectionHandle;
 
-    kelvo_connection_dependent_ptr(typename kelvo_external_ptr<T>::inner_ptr inner,
-                                   const ConnectionHandle& connection)
+    kelvo_connection_dependent_ptr(typename kelvo_external_ptr<T>::inner_ptr inner, const ConnectionHandle& connection)
         : kelvo_external_ptr<T>(std::move(inner)), m_connection(connection) {}
 
     // The inner object goes first, while this handle's connection share still

@@ -29,8 +29,7 @@ public:
     // std::bad_alloc.
     InserterBuffer(ChunkSink& inserter, const TableDefinition& tableDefinition, std::string selectList);
     // Holds a share of the inserter, which then lives as long as the buffer.
-    InserterBuffer(std::shared_ptr<ChunkSink> inserter, const TableDefinition& tableDefinition,
-                   std::string selectList);
+    InserterBuffer(std::shared_ptr<ChunkSink> inserter, const TableDefinition& tableDefinition, std::string selectList);
     InserterBuffer(const InserterBuffer&) = delete;
     InserterBuffer& operator=(const InserterBuffer&) = delete;
 
@@ -97,8 +96,7 @@ public:
         // Longer values go the checked way, whose call into memcpy would
         // cost every short value a stack frame here; the size test first
         // also keeps the cell size below from wrapping.
-        if (size > copy_small_max || (facts.takes & Binary) == 0 ||
-            (value == nullptr && size != 0) || !QuickFits()) {
+        if (size > copy_small_max || (facts.takes & Binary) == 0 || (value == nullptr && size != 0) || !QuickFits()) {
             return Quick::NotTaken;
         }
         return Place(facts.marker + 4 + size, PutBinary{facts.marker, value, size});
@@ -122,8 +120,8 @@ public:
     // Which adds a column takes (a bit set), and the width of its value for
     // a raw add (one of the Raw* values below otherwise).
     enum Takes : uint8_t { Bool = 1, Int16 = 2, Int32 = 4, Int64 = 8, Double = 16, Date = 32, Binary = 64 };
-    static constexpr uint8_t RawVariable = 0;     // 32-bit length, then that many bytes
-    static constexpr uint8_t RawAny = 0xFF;       // nothing known about the encoding
+    static constexpr uint8_t RawVariable = 0;           // 32-bit length, then that many bytes
+    static constexpr uint8_t RawAny = 0xFF;             // nothing known about the encoding
     static constexpr uint8_t RawEightOrSixteen = 0xFE;  // a NUMERIC of unknown precision
 
 private:
@@ -239,10 +237,10 @@ private:
     // costs no index arithmetic. The fill mark and the current column are
     // carried from call to call in memory; every other instruction of an
     // add is off that chain.
-    uint8_t* m_cursor;     // where the next cell goes
-    uint8_t* m_limit;      // the chunk's end
+    uint8_t* m_cursor;      // where the next cell goes
+    uint8_t* m_limit;       // the chunk's end
     uint8_t* m_quickLimit;  // quick_cell_max bytes before the end
-    uint8_t* m_flushMark;  // a row that ends at or past this sends the chunk
+    uint8_t* m_flushMark;   // a row that ends at or past this sends the chunk
     const ColumnFacts* m_column;
     const ColumnFacts* m_firstColumn;
     const size_t m_flushThreshold;

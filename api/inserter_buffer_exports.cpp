@@ -27,8 +27,7 @@ kelvo_error_t* WithBuffer(kelvo_inserter_buffer_t* buffer, kelvoapi::ContextId i
 // The checked add inside the frame, out of line: the quick path in front of
 // it then needs no frame, no saved registers and no call.
 template <typename Add>
-__attribute__((noinline)) kelvo_error_t* CheckedAdd(kelvo_inserter_buffer_t* buffer, kelvoapi::ContextId id,
-                                                    Add add) {
+__attribute__((noinline)) kelvo_error_t* CheckedAdd(kelvo_inserter_buffer_t* buffer, kelvoapi::ContextId id, Add add) {
     return WithBuffer(buffer, id, add);
 }
 
@@ -56,8 +55,8 @@ inline kelvo_error_t* AddCell(kelvo_inserter_buffer_t* buffer, kelvoapi::Context
 }  // namespace
 
 kelvo_error_t* kelvo_create_inserter_buffer(kelvo_inserter_t* inserter,
-                                            const kelvo_table_definition_t* table_definition,
-                                            const char* select_list, kelvo_inserter_buffer_t** buffer) {
+                                            const kelvo_table_definition_t* table_definition, const char* select_list,
+                                            kelvo_inserter_buffer_t** buffer) {
     constexpr kelvoapi::ContextId id = ids::CreateInserterBuffer;
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {

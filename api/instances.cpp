@@ -25,9 +25,7 @@ constexpr ContextId kStartFailedRuntime{0x627469d0};
 constexpr ContextId kInvalidInstance{0x41862f97};
 constexpr const char* kStartFailedMessage = "Failed to start a new Kelvo instance.";
 
-kelvoapi::Instance* AsInstance(kelvo_instance_t* instance) {
-    return static_cast<kelvoapi::Instance*>(instance);
-}
+kelvoapi::Instance* AsInstance(kelvo_instance_t* instance) { return static_cast<kelvoapi::Instance*>(instance); }
 
 const kelvoapi::Instance* AsInstance(const kelvo_instance_t* instance) {
     return static_cast<const kelvoapi::Instance*>(instance);
@@ -68,25 +66,27 @@ void Unregister(kelvoapi::Instance& instance) {
 
 kelvo_error_t* kelvo_instance_create(const char* kelvo_path, kelvo_telemetry_t telemetry,
                                      const kelvo_parameters_t* parameters, kelvo_instance_t** instance_) {
-    return kelvoapi::WrapErrorThrowingBlock([&] {
-        // Refused before anything starts: a server started for nobody would
-        // only be shut down again.
-        kelvoapi::ThrowIfNull(instance_, "instance_", kelvoapi::ContextIds::InstanceCreate);
-        try {
-            *instance_ = StartInstance(kelvo_path, telemetry, parameters).release();
-        } catch (Error& e) {
-            Error error(kelvo::make_error_code(kelvo::Sqlstate::SystemError), kStartFailedMessage, kStartFailed);
-            error.SetCause(std::move(e));
-            throw error;
-        } catch (const std::system_error& e) {
-            Error error(kelvo::make_error_code(kelvo::mapToSqlstate(e.code(), kelvo::Sqlstate::SystemError)),
-                        kStartFailedMessage, kStartFailedSystem);
-            error.SetCause(kelvoapi::MakeError(e, kStartFailedSystemCause));
-            throw error;
-        } catch (const std::runtime_error& e) {
-            throw Error(kelvo::make_error_code(kelvo::Sqlstate::SystemError), e.what(), kStartFailedRuntime);
-        }
-    }, kelvoapi::ContextIds::InstanceCreate);
+    return kelvoapi::WrapErrorThrowingBlock(
+        [&] {
+            // Refused before anything starts: a server started for nobody would
+            // only be shut down again.
+            kelvoapi::ThrowIfNull(instance_, "instance_", kelvoapi::ContextIds::InstanceCreate);
+            try {
+                *instance_ = StartInstance(kelvo_path, telemetry, parameters).release();
+            } catch (Error& e) {
+                Error error(kelvo::make_error_code(kelvo::Sqlstate::SystemError), kStartFailedMessage, kStartFailed);
+                error.SetCause(std::move(e));
+                throw error;
+            } catch (const std::system_error& e) {
+                Error error(kelvo::make_error_code(kelvo::mapToSqlstate(e.code(), kelvo::Sqlstate::SystemError)),
+                            kStartFailedMessage, kStartFailedSystem);
+                error.SetCause(kelvoapi::MakeError(e, kStartFailedSystemCause));
+                throw error;
+            } catch (const std::runtime_error& e) {
+                throw Error(kelvo::make_error_code(kelvo::Sqlstate::SystemError), e.what(), kStartFailedRuntime);
+            }
+        },
+        kelvoapi::ContextIds::InstanceCreate);
 }
 
 const char* kelvo_instance_get_endpoint_descriptor(const kelvo_instance_t* instance_) {
@@ -116,11 +116,13 @@ kelvo_error_t* kelvo_instance_shutdown(kelvo_instance_t* instance_, int timeoutM
     std::unique_ptr<kelvoapi::Instance> instance(AsInstance(instance_));
     if (!instance)
         return nullptr;
-    return kelvoapi::WrapErrorThrowingBlock([&] {
-        Unregister(*instance);
-        if (instance->m_kelvoServerProcess)
-            instance->Shutdown(std::chrono::milliseconds(timeoutMs));
-    }, kelvoapi::ContextIds::InstanceShutdown);
+    return kelvoapi::WrapErrorThrowingBlock(
+        [&] {
+            Unregister(*instance);
+            if (instance->m_kelvoServerProcess)
+                instance->Shutdown(std::chrono::milliseconds(timeoutMs));
+        },
+        kelvoapi::ContextIds::InstanceShutdown);
 }
 
 void kelvo_instance_close(kelvo_instance_t* instance_) {
@@ -134,15 +136,17 @@ void kelvo_instance_close(kelvo_instance_t* instance_) {
 }
 
 kelvo_error_t* kelvo_create_connection_parameters(const kelvo_instance_t* instance_, kelvo_parameters_t** parameters) {
-    return kelvoapi::WrapErrorThrowingBlock([&] {
-        kelvoapi::ThrowIfNull(parameters, "parameters", kelvoapi::ContextIds::CreateConnectionParameters);
-        const kelvoapi::KelvoProcess* process = nullptr;
-        if (instance_ != nullptr) {
-            process = AsInstance(instance_)->m_kelvoServerProcess.get();
-            if (process == nullptr)
-                throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
-                            "The given instance is not valid.", kInvalidInstance);
-        }
-        *parameters = std::make_unique<kelvoapi::ConnectionParameters>(process).release();
-    }, kelvoapi::ContextIds::CreateConnectionParameters);
+    return kelvoapi::WrapErrorThrowingBlock(
+        [&] {
+            kelvoapi::ThrowIfNull(parameters, "parameters", kelvoapi::ContextIds::CreateConnectionParameters);
+            const kelvoapi::KelvoProcess* process = nullptr;
+            if (instance_ != nullptr) {
+                process = AsInstance(instance_)->m_kelvoServerProcess.get();
+                if (process == nullptr)
+                    throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
+                                "The given instance is not valid.", kInvalidInstance);
+            }
+            *parameters = std::make_unique<kelvoapi::ConnectionParameters>(process).release();
+        },
+        kelvoapi::ContextIds::CreateConnectionParameters);
 }

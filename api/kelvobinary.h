@@ -103,7 +103,9 @@ inline size_t kelvobinary_store_null(writable_bytes out) {
     return 1;
 }
 
-inline size_t kelvobinary_store_i8(writable_bytes out, int8_t value) { return detail::store_fixed_nullable(out, value); }
+inline size_t kelvobinary_store_i8(writable_bytes out, int8_t value) {
+    return detail::store_fixed_nullable(out, value);
+}
 inline size_t kelvobinary_store_i8_not_nullable(writable_bytes out, int8_t value) {
     return detail::store_fixed(out, value);
 }

@@ -54,7 +54,8 @@ void WriteAll(int fd, const char* data, size_t size) noexcept {
     while (size > 0) {
         const ssize_t written = ::write(fd, data, size);
         if (written < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return;
         }
         data += written;
@@ -86,10 +87,12 @@ void kelvo_log_event(kelvo_log_level_t level, const char* topic, const char* val
     kelvoapi::kelvo_log_function_hooks hook;
     {
         std::lock_guard<std::mutex> lock(loggerMutex);
-        if (static_cast<int>(level) < kelvoapi::log_level) return;
+        if (static_cast<int>(level) < kelvoapi::log_level)
+            return;
         hook = kelvoapi::log_function_hook;
     }
-    if (!hook.log_function) return;
+    if (!hook.log_function)
+        return;
     // The hook runs outside the lock so that it may log or replace itself.
     // A hook that throws anyway must not unwind into C callers.
     try {

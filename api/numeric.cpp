@@ -39,8 +39,8 @@ bool IsWhiteSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 [[noreturn]] void ThrowEmpty() {
-    throw Error(kelvo::make_error_code(kelvo::Sqlstate::SyntaxError),
-                "invalid number format: input string is empty", ContextId{0x3d605416});
+    throw Error(kelvo::make_error_code(kelvo::Sqlstate::SyntaxError), "invalid number format: input string is empty",
+                ContextId{0x3d605416});
 }
 [[noreturn]] void ThrowInvalidCharacter() {
     throw Error(kelvo::make_error_code(kelvo::Sqlstate::SyntaxError),

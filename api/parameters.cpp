@@ -28,7 +28,8 @@ kelvo_error_t* kelvo_create_instance_parameters(kelvo_parameters_t** parameters,
 }
 
 kelvo_parameters_t* kelvo_parameters_copy(const kelvo_parameters_t* parameters_) {
-    if (parameters_ == nullptr) return nullptr;
+    if (parameters_ == nullptr)
+        return nullptr;
     try {
         return new kelvoapi::Parameters(AsParameters(parameters_));
     } catch (const std::bad_alloc&) {

@@ -117,8 +117,7 @@ std::string QuoteStringLiteral(std::string_view text) {
                 // Always three octal digits, so that a digit that follows
                 // cannot be read as part of the escape.
                 const char octal[4] = {'\\', static_cast<char>('0' + (byte >> 6)),
-                                       static_cast<char>('0' + ((byte >> 3) & 7)),
-                                       static_cast<char>('0' + (byte & 7))};
+                                       static_cast<char>('0' + ((byte >> 3) & 7)), static_cast<char>('0' + (byte & 7))};
                 result.append(octal, sizeof octal);
             }
         }

@@ -5,7 +5,8 @@ size_t kelvo_string_list_size(const kelvo_string_list_t* string_list) { return s
 
 const char* kelvo_string_list_at(const kelvo_string_list_t* string_list, int index) {
     // A bad index from C would otherwise read outside the vector.
-    if (index < 0 || static_cast<size_t>(index) >= string_list->strings.size()) return nullptr;
+    if (index < 0 || static_cast<size_t>(index) >= string_list->strings.size())
+        return nullptr;
     return string_list->strings[static_cast<size_t>(index)].c_str();
 }
 

@@ -83,7 +83,8 @@ std::string JoinColumns(const std::vector<TableDefinition::Column>& columns, Wri
 }  // namespace
 
 std::string TableDefinition::GenerateColumnNamesSQL() const {
-    return JoinColumns(m_columns, [](std::string& sql, const Column& column) { sql += QuoteIdentifier(column.m_name); });
+    return JoinColumns(m_columns,
+                       [](std::string& sql, const Column& column) { sql += QuoteIdentifier(column.m_name); });
 }
 
 std::string TableDefinition::GenerateColumnDefinitionsSQL() const {

@@ -19,15 +19,24 @@ struct TagEntry {
 
 // Indexed by tag value. KELVO_CHAR's 1042 is its OID for every length but 1.
 constexpr TagEntry tag_table[] = {
-    {KELVO_UNSUPPORTED, 0, nullptr},       {KELVO_BOOL, 16, "BOOLEAN"},
-    {KELVO_BIG_INT, 20, "BIGINT"},         {KELVO_SMALL_INT, 21, "SMALLINT"},
-    {KELVO_INT, 23, "INT"},                {KELVO_NUMERIC, 1700, "NUMERIC"},
-    {KELVO_DOUBLE, 701, "DOUBLE PRECISION"}, {KELVO_OID, 26, "OID"},
-    {KELVO_BYTE_A, 17, "BYTEA"},           {KELVO_TEXT, 25, "TEXT"},
-    {KELVO_VARCHAR, 1043, "VARCHAR"},      {KELVO_CHAR, 1042, "CHAR"},
-    {KELVO_JSON, 114, "JSON"},             {KELVO_DATE, 1082, "DATE"},
-    {KELVO_INTERVAL, 1186, "INTERVAL"},    {KELVO_TIME, 1083, "TIME"},
-    {KELVO_TIMESTAMP, 1114, "TIMESTAMP"},  {KELVO_TIMESTAMP_TZ, 1184, "TIMESTAMPTZ"},
+    {KELVO_UNSUPPORTED, 0, nullptr},
+    {KELVO_BOOL, 16, "BOOLEAN"},
+    {KELVO_BIG_INT, 20, "BIGINT"},
+    {KELVO_SMALL_INT, 21, "SMALLINT"},
+    {KELVO_INT, 23, "INT"},
+    {KELVO_NUMERIC, 1700, "NUMERIC"},
+    {KELVO_DOUBLE, 701, "DOUBLE PRECISION"},
+    {KELVO_OID, 26, "OID"},
+    {KELVO_BYTE_A, 17, "BYTEA"},
+    {KELVO_TEXT, 25, "TEXT"},
+    {KELVO_VARCHAR, 1043, "VARCHAR"},
+    {KELVO_CHAR, 1042, "CHAR"},
+    {KELVO_JSON, 114, "JSON"},
+    {KELVO_DATE, 1082, "DATE"},
+    {KELVO_INTERVAL, 1186, "INTERVAL"},
+    {KELVO_TIME, 1083, "TIME"},
+    {KELVO_TIMESTAMP, 1114, "TIMESTAMP"},
+    {KELVO_TIMESTAMP_TZ, 1184, "TIMESTAMPTZ"},
     {KELVO_GEOGRAPHY, 5003, "GEOGRAPHY"},
 };
 
@@ -75,8 +84,8 @@ uint32_t ScaleFromModifier(kelvo_type_modifier_t modifier) {
 }
 
 bool operator==(const Type& a, const Type& b) {
-    return a.m_tag == b.m_tag && a.m_oid == b.m_oid && a.m_modifier == b.m_modifier &&
-           a.m_collation == b.m_collation && a.m_nullable == b.m_nullable;
+    return a.m_tag == b.m_tag && a.m_oid == b.m_oid && a.m_modifier == b.m_modifier && a.m_collation == b.m_collation &&
+           a.m_nullable == b.m_nullable;
 }
 
 uint32_t GetTypeOid(kelvo_type_tag_t tag, kelvo_type_modifier_t modifier) {

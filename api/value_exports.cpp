@@ -26,9 +26,7 @@ kelvo_type_modifier_t kelvo_encode_string_modifier(uint32_t max_length) {
 uint32_t kelvo_get_precision_from_modifier(kelvo_type_modifier_t modifier) {
     return kelvoapi::PrecisionFromModifier(modifier);
 }
-uint32_t kelvo_get_scale_from_modifier(kelvo_type_modifier_t modifier) {
-    return kelvoapi::ScaleFromModifier(modifier);
-}
+uint32_t kelvo_get_scale_from_modifier(kelvo_type_modifier_t modifier) { return kelvoapi::ScaleFromModifier(modifier); }
 uint32_t kelvo_get_max_length_from_modifier(kelvo_type_modifier_t modifier) {
     return kelvoapi::MaxLengthFromModifier(modifier);
 }
@@ -78,8 +76,10 @@ kelvo_error_t* kelvo_parse_numeric(const char** iter, const char* limit, uint32_
             kelvoapi::ThrowIfNull(iter, "iter", kelvoapi::ContextIds::ParseNumeric);
             // Two null pointers are an empty text (as an empty string_view
             // gives them); one alone leaves no range to read.
-            if (limit != nullptr) kelvoapi::ThrowIfNull(*iter, "iter", kelvoapi::ContextIds::ParseNumeric);
-            if (*iter != nullptr) kelvoapi::ThrowIfNull(limit, "limit", kelvoapi::ContextIds::ParseNumeric);
+            if (limit != nullptr)
+                kelvoapi::ThrowIfNull(*iter, "iter", kelvoapi::ContextIds::ParseNumeric);
+            if (*iter != nullptr)
+                kelvoapi::ThrowIfNull(limit, "limit", kelvoapi::ContextIds::ParseNumeric);
             kelvoapi::ThrowIfNull(result, "result", kelvoapi::ContextIds::ParseNumeric);
             *result = kelvoapi::parseNumeric(*iter, limit, precision, scale);
         },

@@ -44,7 +44,8 @@ bool IsKnownCategory(const std::error_category& category) noexcept {
 // Callers read the category as one of four values; a code from any other
 // category (iostreams, futures, a third-party library) would have none.
 std::error_code NormalizeCode(std::error_code code) noexcept {
-    if (IsKnownCategory(code.category())) return code;
+    if (IsKnownCategory(code.category()))
+        return code;
     const std::error_condition condition = code.default_error_condition();
     if (condition.category() == std::generic_category())
         return std::error_code(condition.value(), std::generic_category());
@@ -80,14 +81,16 @@ Error::Error(const Error& other, WithoutCause) noexcept
     AssignOrLeaveEmpty(m_sqlstate, other.m_sqlstate);
     AssignOrLeaveEmpty(m_message, other.m_message);
     AssignOrLeaveEmpty(m_hint, other.m_hint);
-    if (m_detail_offset > m_message.size()) m_detail_offset = m_message.size();
+    if (m_detail_offset > m_message.size())
+        m_detail_offset = m_message.size();
 }
 
 Error::Error(const Error& other) noexcept : Error(other, WithoutCause{}) {
     Error* tail = this;
     for (const Error* source = other.m_cause.get(); source; source = source->m_cause.get()) {
         tail->m_cause.reset(new (std::nothrow) Error(*source, WithoutCause{}));
-        if (!tail->m_cause) break;
+        if (!tail->m_cause)
+            break;
         tail = tail->m_cause.get();
     }
 }
@@ -122,7 +125,8 @@ Error& Error::operator=(Error&& other) noexcept {
 
 Error::~Error() {
     std::unique_ptr<Error> next = std::move(m_cause);
-    while (next) next = std::move(next->m_cause);
+    while (next)
+        next = std::move(next->m_cause);
 }
 
 void Error::swap(Error& other) noexcept {
@@ -139,9 +143,12 @@ void Error::swap(Error& other) noexcept {
 
 kelvo_error_category_t Error::GetCategory() const noexcept {
     const std::error_category& category = m_code.category();
-    if (category == kelvo::sqlstate_category()) return KELVO_ERROR_CATEGORY_SQLSTATE;
-    if (category == process_exit_code_category()) return KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE;
-    if (category == std::system_category()) return KELVO_ERROR_CATEGORY_SYSTEM;
+    if (category == kelvo::sqlstate_category())
+        return KELVO_ERROR_CATEGORY_SQLSTATE;
+    if (category == process_exit_code_category())
+        return KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE;
+    if (category == std::system_category())
+        return KELVO_ERROR_CATEGORY_SYSTEM;
     return KELVO_ERROR_CATEGORY_GENERIC;
 }
 
@@ -170,14 +177,16 @@ void Error::SetCode(std::error_code code) noexcept {
 
 void Error::SetMessage(std::string_view message) {
     m_message.assign(message.data(), message.size());
-    if (m_detail_offset > m_message.size()) m_detail_offset = m_message.size();
+    if (m_detail_offset > m_message.size())
+        m_detail_offset = m_message.size();
 }
 
 void Error::SetHint(std::string_view hint) { m_hint.assign(hint.data(), hint.size()); }
 
 void Error::SetCause(Error&& cause) noexcept {
     std::unique_ptr<Error> heap(new (std::nothrow) Error(std::move(cause)));
-    if (heap) SetCause(std::move(heap));
+    if (heap)
+        SetCause(std::move(heap));
 }
 
 void Error::SetCause(std::unique_ptr<Error> cause) noexcept {
@@ -185,7 +194,8 @@ void Error::SetCause(std::unique_ptr<Error> cause) noexcept {
     // new cause is in place.
     std::unique_ptr<Error> previous = std::move(m_cause);
     m_cause = std::move(cause);
-    while (previous) previous = std::move(previous->m_cause);
+    while (previous)
+        previous = std::move(previous->m_cause);
 }
 
 const char* ErrorSeverityToString(int severity) noexcept {
@@ -204,8 +214,8 @@ const char* ErrorSeverityToString(int severity) noexcept {
 namespace {
 
 Error* AllocateOutOfMemoryError() noexcept {
-    return new (std::nothrow) Error(kelvo::make_error_code(kelvo::Sqlstate::UnableToAllocateMemory), {},
-                                    ContextIds::OutOfMemory, 0);
+    return new (std::nothrow)
+        Error(kelvo::make_error_code(kelvo::Sqlstate::UnableToAllocateMemory), {}, ContextIds::OutOfMemory, 0);
 }
 
 // Made while memory is still plentiful; handed out once when even the small
@@ -216,15 +226,18 @@ std::atomic<Error*> outOfMemoryReserve{AllocateOutOfMemoryError()};
 }  // namespace
 
 Error* CreateOutOfMemoryError() noexcept {
-    if (Error* error = AllocateOutOfMemoryError()) return error;
-    if (Error* reserve = outOfMemoryReserve.exchange(nullptr)) return reserve;
+    if (Error* error = AllocateOutOfMemoryError())
+        return error;
+    if (Error* reserve = outOfMemoryReserve.exchange(nullptr))
+        return reserve;
     // Nothing left to report the failure with; going on would hand the
     // caller a success it did not have.
     std::abort();
 }
 
 Error* NewHeapError(Error&& error) noexcept {
-    if (Error* heap = new (std::nothrow) Error(std::move(error))) return heap;
+    if (Error* heap = new (std::nothrow) Error(std::move(error)))
+        return heap;
     return CreateOutOfMemoryError();
 }
 

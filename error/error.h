@@ -41,8 +41,7 @@ public:
     // four the library reports is carried over through its default error
     // condition when that is generic, and becomes HY000 otherwise.
     // Construction never throws: a text that cannot be copied stays empty.
-    Error(std::error_code code, std::string_view message, ContextId contextId,
-          size_t detailOffset) noexcept;
+    Error(std::error_code code, std::string_view message, ContextId contextId, size_t detailOffset) noexcept;
     Error(std::error_code code, std::string_view message, ContextId contextId) noexcept;
 
     // Copying duplicates the whole cause chain, without recursion; a cause

@@ -15,7 +15,8 @@ std::string_view TextOrEmpty(const char* text) noexcept { return text ? std::str
 
 bool ChainContains(const Error& error, const Error* candidate) noexcept {
     for (const Error* link = &error; link; link = link->GetCause())
-        if (link == candidate) return true;
+        if (link == candidate)
+            return true;
     return false;
 }
 
@@ -69,7 +70,8 @@ void Error::SetField(unsigned key, const kelvo_error_field_value& value) {
         case KELVO_ERROR_FIELD_ERROR_CATEGORY: {
             const std::error_category* category = CategoryFromValue(value.value.integer);
             // An unknown category would leave the error unreadable for the caller.
-            if (!category) throw InvalidFieldError(ContextIds::ErrorSetFieldInvalidKey);
+            if (!category)
+                throw InvalidFieldError(ContextIds::ErrorSetFieldInvalidKey);
             SetCode(std::error_code(0, *category));
             return;
         }
@@ -90,8 +92,10 @@ void Error::SetField(unsigned key, const kelvo_error_field_value& value) {
             // Handing over the current cause again changes nothing; any other
             // link of this error's own chain (or the error itself) would be
             // freed while still owned, or close a cycle, so it is refused.
-            if (cause && cause == m_cause.get()) return;
-            if (cause && ChainContains(*this, cause)) throw InvalidFieldError(ContextIds::ErrorSetFieldInvalidKey);
+            if (cause && cause == m_cause.get())
+                return;
+            if (cause && ChainContains(*this, cause))
+                throw InvalidFieldError(ContextIds::ErrorSetFieldInvalidKey);
             SetCause(std::unique_ptr<Error>(cause));
             return;
         }

@@ -14,8 +14,10 @@ void PrintOne(std::ostream& os, const Error& error) {
     else
         os << std::dec << error.GetCode().value();
     os << '\n';
-    if (!error.GetMessage().empty()) os << "Message: " << error.GetMessage() << '\n';
-    if (!error.GetHint().empty()) os << "Hint Message: " << error.GetHint() << '\n';
+    if (!error.GetMessage().empty())
+        os << "Message: " << error.GetMessage() << '\n';
+    if (!error.GetHint().empty())
+        os << "Hint Message: " << error.GetHint() << '\n';
     os << "Severity: " << ErrorSeverityToString(error.GetSeverity()) << '\n';
     os << "Context id: 0x" << std::hex << error.GetContextId().value << std::dec << '\n';
 }

@@ -10,8 +10,8 @@ kelvo_error_t* FromStdException(const std::exception& e, ContextId contextId) no
 }
 
 kelvo_error_t* FromUnknownException(ContextId contextId) noexcept {
-    return NewHeapError(Error(kelvo::make_error_code(kelvo::Sqlstate::InternalError),
-                              "An unexpected exception occurred.", contextId));
+    return NewHeapError(
+        Error(kelvo::make_error_code(kelvo::Sqlstate::InternalError), "An unexpected exception occurred.", contextId));
 }
 
 }  // namespace kelvoapi::frame_detail

@@ -14,7 +14,8 @@ Error InvalidArgumentError(std::string_view name, ContextId contextId) {
 }
 
 void ThrowIfNull(const void* pointer, std::string_view name, ContextId contextId) {
-    if (pointer == nullptr) throw InvalidArgumentError(name, contextId);
+    if (pointer == nullptr)
+        throw InvalidArgumentError(name, contextId);
 }
 
 }  // namespace kelvoapi

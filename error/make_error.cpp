@@ -10,15 +10,18 @@ Error MakeError(const std::system_error& e, ContextId contextId) noexcept {
 }
 
 Error MakeError(const std::exception& e, ContextId contextId) noexcept {
-    if (const auto* systemError = dynamic_cast<const std::system_error*>(&e)) return MakeError(*systemError, contextId);
+    if (const auto* systemError = dynamic_cast<const std::system_error*>(&e))
+        return MakeError(*systemError, contextId);
     return Error(kelvo::make_error_code(kelvo::Sqlstate::GeneralError), e.what(), contextId);
 }
 
 namespace {
 
 int SeverityFromText(std::string_view text) {
-    if (text == "FATAL") return KELVO_SEVERITY_FATAL;
-    if (text == "PANIC") return KELVO_SEVERITY_PANIC;
+    if (text == "FATAL")
+        return KELVO_SEVERITY_FATAL;
+    if (text == "PANIC")
+        return KELVO_SEVERITY_PANIC;
     return KELVO_SEVERITY_ERROR;
 }
 
@@ -40,7 +43,8 @@ Error MakeErrorFromTaggedString(std::string_view text, ContextId contextId) {
         detailOffset = message.size();
     } else if (!detail.empty()) {
         // The detail reads as the continuation of the primary sentence.
-        if (!message.empty() && message.back() == '.') message.pop_back();
+        if (!message.empty() && message.back() == '.')
+            message.pop_back();
         message += ": ";
         detailOffset = message.size();
         message += detail;
@@ -48,9 +52,11 @@ Error MakeErrorFromTaggedString(std::string_view text, ContextId contextId) {
 
     Error error(kelvo::make_error_code(code), message, contextId, detailOffset);
     const std::string hint = ReadTagValue(text, "hint");
-    if (!hint.empty()) error.SetHint(hint);
+    if (!hint.empty())
+        error.SetHint(hint);
     const std::string severity = ReadTagValue(text, "severity");
-    if (!severity.empty()) error.SetSeverity(SeverityFromText(severity));
+    if (!severity.empty())
+        error.SetSeverity(SeverityFromText(severity));
     return error;
 }
 

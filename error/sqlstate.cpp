@@ -36,7 +36,8 @@ std::error_code make_error_code(Sqlstate code) noexcept {
 
 Sqlstate mapToSqlstate(std::errc code, Sqlstate fallback) noexcept {
     // std::errc has no enumerator for "no error".
-    if (static_cast<int>(code) == 0) return Sqlstate::SuccessfulCompletion;
+    if (static_cast<int>(code) == 0)
+        return Sqlstate::SuccessfulCompletion;
     switch (code) {
         case std::errc::operation_not_permitted:
         case std::errc::permission_denied:

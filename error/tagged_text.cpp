@@ -51,10 +51,12 @@ std::string ReadTagValue(std::string_view text, std::string_view tag) {
     const std::string open = "<" + std::string(tag) + ">";
     const std::string close = "</" + std::string(tag) + ">";
     const size_t start = text.find(open);
-    if (start == std::string_view::npos) return {};
+    if (start == std::string_view::npos)
+        return {};
     const size_t value_begin = start + open.size();
     const size_t end = text.find(close, value_begin);
-    if (end == std::string_view::npos) return {};
+    if (end == std::string_view::npos)
+        return {};
     return UnescapeTagValue(text.substr(value_begin, end - value_begin));
 }
 
@@ -91,14 +93,16 @@ TaggedText& TaggedText::Add(const char* tag, const char* format, ...) noexcept {
 }
 
 TaggedText& TaggedText::AddV(const char* tag, const char* format, va_list args) noexcept {
-    if (m_outOfMemory) return *this;
+    if (m_outOfMemory)
+        return *this;
     va_list measure;
     va_copy(measure, args);
     const int length = std::vsnprintf(nullptr, 0, format, measure);
     va_end(measure);
     try {
         std::string value(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-        if (length > 0) std::vsnprintf(value.data(), value.size() + 1, format, args);
+        if (length > 0)
+            std::vsnprintf(value.data(), value.size() + 1, format, args);
         AppendTaggedValue(m_text, tag, value);
     } catch (const std::exception&) {  // out of memory
         m_outOfMemory = true;

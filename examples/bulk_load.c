@@ -18,7 +18,8 @@ enum { ROW_COUNT = 100000, PAYLOAD_SIZE = 200 }; /* about 20 MiB */
 /* Prints and frees a failure; returns 1 when there was none. */
 static int succeeded(kelvo_error_t* error, const char* what) {
     kelvo_error_field_value sqlstate, message;
-    if (error == NULL) return 1;
+    if (error == NULL)
+        return 1;
     if (kelvo_error_get_field(error, KELVO_ERROR_FIELD_SQL_STATE, &sqlstate) == NULL &&
         kelvo_error_get_field(error, KELVO_ERROR_FIELD_MESSAGE, &message) == NULL)
         fprintf(stderr, "%s failed: %s %s\n", what, sqlstate.value.string, message.value.string);
@@ -29,7 +30,8 @@ static int succeeded(kelvo_error_t* error, const char* what) {
 /* The log hook: may run on any thread, so it only notes what it saw. */
 static void note_bulk_load(kelvo_log_level_t level, const char* topic, const char* value, void* context) {
     (void)level;
-    if (strcmp(topic, "inserter-end") == 0 && strstr(value, "\"bulk\":\"true\"") != NULL) *(int*)context = 1;
+    if (strcmp(topic, "inserter-end") == 0 && strstr(value, "\"bulk\":\"true\"") != NULL)
+        *(int*)context = 1;
 }
 
 static int load(kelvo_connection_t* connection, const kelvo_table_definition_t* table) {
@@ -39,7 +41,8 @@ static int load(kelvo_connection_t* connection, const kelvo_table_definition_t* 
     int32_t id;
     int ok;
     memset(payload, 'k', sizeof payload);
-    if (!succeeded(kelvo_create_inserter(connection, table, &inserter), "creating the inserter")) return 0;
+    if (!succeeded(kelvo_create_inserter(connection, table, &inserter), "creating the inserter"))
+        return 0;
     /* "*": in bulk mode the table takes the streamed columns as they are. */
     ok = succeeded(kelvo_create_inserter_buffer(inserter, table, "*", &buffer), "creating the buffer");
     for (id = 0; ok && id < ROW_COUNT; ++id) {

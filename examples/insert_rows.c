@@ -24,7 +24,8 @@ static const char* field_text(const kelvo_error_t* error, kelvo_error_field_key 
 
 /* Prints and frees a failure; returns 1 when there was none. */
 static int succeeded(kelvo_error_t* error, const char* what) {
-    if (error == NULL) return 1;
+    if (error == NULL)
+        return 1;
     fprintf(stderr, "%s failed: %s %s\n", what, field_text(error, KELVO_ERROR_FIELD_SQL_STATE),
             field_text(error, KELVO_ERROR_FIELD_MESSAGE));
     kelvo_error_destroy(error);
@@ -40,7 +41,8 @@ static int load_rows(kelvo_connection_t* connection, const kelvo_table_definitio
     kelvo_inserter_buffer_t* buffer = NULL;
     int ok;
     int id;
-    if (!succeeded(kelvo_create_inserter(connection, table, &inserter), "creating the inserter")) return 0;
+    if (!succeeded(kelvo_create_inserter(connection, table, &inserter), "creating the inserter"))
+        return 0;
     ok = succeeded(kelvo_create_inserter_buffer(inserter, table, "*", &buffer), "creating the inserter buffer");
     for (id = 1; ok && id <= 3; ++id) {
         const char* name = names[id - 1];
@@ -62,15 +64,15 @@ static int print_rows(kelvo_connection_t* connection) {
     kelvo_rowset_chunk_t* chunk = NULL;
     size_t row;
     int ok = 1;
-    if (!succeeded(kelvo_execute_query(connection, "SELECT id, name FROM animals ORDER BY id", &rowset),
-                   "SELECT"))
+    if (!succeeded(kelvo_execute_query(connection, "SELECT id, name FROM animals ORDER BY id", &rowset), "SELECT"))
         return 0;
     for (;;) {
         if (!succeeded(kelvo_rowset_get_next_chunk(rowset, &chunk), "reading rows")) {
             ok = 0;
             break;
         }
-        if (chunk == NULL) break; /* the end of the result */
+        if (chunk == NULL)
+            break; /* the end of the result */
         for (row = 0; row < kelvo_rowset_chunk_row_count(chunk); ++row) {
             kelvo_value_t id = kelvo_rowset_chunk_field_value(chunk, (kelvo_row_index_t)row, 0);
             kelvo_value_t name = kelvo_rowset_chunk_field_value(chunk, (kelvo_row_index_t)row, 1);
@@ -98,7 +100,8 @@ int main(void) {
     kelvo_log_set_log_function(kelvo_default_log_function, NULL);
     kelvo_log_set_log_level(KELVO_LOG_LEVEL_WARNING);
 
-    if (!succeeded(kelvo_create_instance_parameters(&instance_parameters, true), "instance parameters")) return 1;
+    if (!succeeded(kelvo_create_instance_parameters(&instance_parameters, true), "instance parameters"))
+        return 1;
     /* The server is found next to the library; its database lives in a
      * temporary file that closing the instance deletes. */
     if (!succeeded(kelvo_instance_create(NULL, KELVO_DISABLE_TELEMETRY, instance_parameters, &instance),
@@ -120,7 +123,8 @@ int main(void) {
         !succeeded(kelvo_create_table(connection, table, true), "CREATE TABLE"))
         goto done;
 
-    if (!load_rows(connection, table)) goto done;
+    if (!load_rows(connection, table))
+        goto done;
     printf("loaded 3 rows\n");
 
     ok = print_rows(connection);
@@ -134,7 +138,8 @@ done:
     kelvo_disconnect(connection);
     kelvo_parameters_destroy(connection_parameters);
     kelvo_parameters_destroy(instance_parameters);
-    if (instance != NULL) kelvo_instance_close(instance);
+    if (instance != NULL)
+        kelvo_instance_close(instance);
     kelvo_log_set_log_function(NULL, NULL);
     return ok ? 0 : 1;
 }

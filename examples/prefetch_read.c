@@ -15,7 +15,8 @@
 /* Prints and frees a failure; returns 1 when there was none. */
 static int succeeded(kelvo_error_t* error, const char* what) {
     kelvo_error_field_value sqlstate, message;
-    if (error == NULL) return 1;
+    if (error == NULL)
+        return 1;
     if (kelvo_error_get_field(error, KELVO_ERROR_FIELD_SQL_STATE, &sqlstate) == NULL &&
         kelvo_error_get_field(error, KELVO_ERROR_FIELD_MESSAGE, &message) == NULL)
         fprintf(stderr, "%s failed: %s %s\n", what, sqlstate.value.string, message.value.string);
@@ -31,13 +32,15 @@ static long long sum_rows(kelvo_connection_t* connection, const char* query, lon
     long long rows = 0;
     size_t row;
     *sum = 0;
-    if (!succeeded(kelvo_execute_query(connection, query, &rowset), "SELECT")) return -1;
+    if (!succeeded(kelvo_execute_query(connection, query, &rowset), "SELECT"))
+        return -1;
     while (rows < limit) {
         if (!succeeded(kelvo_rowset_get_next_chunk(rowset, &chunk), "reading rows")) {
             rows = -1;
             break;
         }
-        if (chunk == NULL) break; /* the end of the result */
+        if (chunk == NULL)
+            break; /* the end of the result */
         for (row = 0; row < kelvo_rowset_chunk_row_count(chunk) && rows < limit; ++row, ++rows)
             *sum += kelvo_read_int64(kelvo_rowset_chunk_field_value(chunk, (kelvo_row_index_t)row, 0).value);
         kelvo_destroy_rowset_chunk(chunk);
@@ -66,12 +69,14 @@ int main(void) {
     kelvo_set_prefetch_threshold(connection, (size_t)4 << 20);
 
     rows = sum_rows(connection, "SELECT i FROM range(500000) AS t(i)", 500000, &sum);
-    if (rows < 0) goto done;
+    if (rows < 0)
+        goto done;
     printf("read all %lld rows, sum %lld\n", rows, sum);
 
     /* Only the first rows of a result that is far too long to read. */
     rows = sum_rows(connection, "SELECT i FROM range(1000000000) AS t(i)", 1000, &sum);
-    if (rows < 0) goto done;
+    if (rows < 0)
+        goto done;
     printf("read the first %lld rows, sum %lld, and cancelled the rest\n", rows, sum);
 
     /* The connection serves the next statement at once. */

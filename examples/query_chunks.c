@@ -14,7 +14,8 @@
 /* Prints and frees a failure; returns 1 when there was none. */
 static int succeeded(kelvo_error_t* error, const char* what) {
     kelvo_error_field_value sqlstate, message;
-    if (error == NULL) return 1;
+    if (error == NULL)
+        return 1;
     if (kelvo_error_get_field(error, KELVO_ERROR_FIELD_SQL_STATE, &sqlstate) == NULL &&
         kelvo_error_get_field(error, KELVO_ERROR_FIELD_MESSAGE, &message) == NULL)
         fprintf(stderr, "%s failed: %s %s\n", what, sqlstate.value.string, message.value.string);
@@ -47,8 +48,10 @@ int main(void) {
     /* Results are binary by default: each field is the bare little-endian
      * value, read with the kelvo_read_ function of its width. */
     for (;;) {
-        if (!succeeded(kelvo_rowset_get_next_chunk(rowset, &chunk), "reading rows")) goto done;
-        if (chunk == NULL) break; /* the end of the result */
+        if (!succeeded(kelvo_rowset_get_next_chunk(rowset, &chunk), "reading rows"))
+            goto done;
+        if (chunk == NULL)
+            break; /* the end of the result */
         printf("chunk %zu: %zu rows\n", ++chunks, kelvo_rowset_chunk_row_count(chunk));
         for (row = 0; row < kelvo_rowset_chunk_row_count(chunk); ++row, ++rows)
             sum += kelvo_read_int64(kelvo_rowset_chunk_field_value(chunk, (kelvo_row_index_t)row, 1).value);

@@ -8,9 +8,11 @@ namespace {
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 bool NeedsQuotes(std::string_view value) {
-    if (value.empty()) return true;
+    if (value.empty())
+        return true;
     for (char c : value) {
-        if (IsSpace(c) || c == '\'' || c == '\\') return true;
+        if (IsSpace(c) || c == '\'' || c == '\\')
+            return true;
     }
     return false;
 }
@@ -18,12 +20,14 @@ bool NeedsQuotes(std::string_view value) {
 }  // namespace
 
 std::string EscapeAndQuoteOptionsValue(std::string_view value) {
-    if (!NeedsQuotes(value)) return std::string(value);
+    if (!NeedsQuotes(value))
+        return std::string(value);
     std::string out;
     out.reserve(value.size() + 8);
     out.push_back('\'');
     for (char c : value) {
-        if (c == '\\' || c == '\'') out.push_back('\\');
+        if (c == '\\' || c == '\'')
+            out.push_back('\\');
         out.push_back(c);
     }
     out.push_back('\'');
@@ -31,9 +35,11 @@ std::string EscapeAndQuoteOptionsValue(std::string_view value) {
 }
 
 bool IsValidOptionsName(std::string_view name) {
-    if (name.empty()) return false;
+    if (name.empty())
+        return false;
     for (char c : name) {
-        if (IsSpace(c) || c == '=') return false;
+        if (IsSpace(c) || c == '=')
+            return false;
     }
     return true;
 }

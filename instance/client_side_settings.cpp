@@ -10,13 +10,12 @@ const std::unordered_map<ClientSideSetting, std::string> ClientSideSettings{
     {ClientSideSetting::UseTcpPort, "use_tcp_port"},
 };
 
-const std::string& getClientSideSettingName(ClientSideSetting setting) {
-    return ClientSideSettings.at(setting);
-}
+const std::string& getClientSideSettingName(ClientSideSetting setting) { return ClientSideSettings.at(setting); }
 
 bool isClientSideSettingName(std::string_view name) {
     for (const auto& entry : ClientSideSettings) {
-        if (entry.second == name) return true;
+        if (entry.second == name)
+            return true;
     }
     return false;
 }

@@ -25,22 +25,26 @@ std::pair<CommandLineArguments, std::filesystem::path> GenerateKelvoCommandLineA
     CommandLineArguments arguments;
     auto add = [&arguments](std::string argument, std::string_view value) {
         arguments.push_back(std::move(argument));
-        if (!value.empty()) arguments.emplace_back(value);
+        if (!value.empty())
+            arguments.emplace_back(value);
     };
 
     for (const auto& [name, value] : parameters) {
-        if (IsKeptOffCommandLine(name)) continue;
+        if (IsKeptOffCommandLine(name))
+            continue;
         if (name.size() == 1) {
             add(std::string("-") + name, value);
             continue;
         }
         std::string option = "--" + name;
         for (char& c : option) {
-            if (c == '_') c = '-';
+            if (c == '_')
+                c = '-';
         }
         arguments.push_back(option + "=" + value);
     }
-    if (parameters.ContainsKey("config")) arguments.push_back("--config=" + std::string(parameters.Get("config")));
+    if (parameters.ContainsKey("config"))
+        arguments.push_back("--config=" + std::string(parameters.Get("config")));
     add("--listen-connection", listenConnectionDescriptor.str());
     add("--callback-connection", callbackConnectionDescriptor.str());
     arguments.emplace_back("run");
@@ -55,11 +59,14 @@ std::pair<CommandLineArguments, std::filesystem::path> GenerateKelvoCommandLineA
 
 std::pair<bool, uint16_t> GetUseTcpValue(const Parameters& parameters) {
     const std::string value(parameters.Get(getClientSideSettingName(ClientSideSetting::UseTcpPort)));
-    if (value.empty() || value == "off") return {false, 0};
-    if (value == "auto") return {true, 0};
+    if (value.empty() || value == "off")
+        return {false, 0};
+    if (value == "auto")
+        return {true, 0};
     try {
         const long long port = std::stoll(value);
-        if (port >= 1 && port <= 65535) return {true, static_cast<uint16_t>(port)};
+        if (port >= 1 && port <= 65535)
+            return {true, static_cast<uint16_t>(port)};
     } catch (const std::invalid_argument&) {
     } catch (const std::out_of_range&) {
     }

@@ -17,9 +17,7 @@ std::array<uint32_t, 4> cpuid() {
     return registers;
 }
 
-bool supportsKelvosSSE42Build(uint32_t ecx) {
-    return (ecx & kKelvoRequiredEcxBits) == kKelvoRequiredEcxBits;
-}
+bool supportsKelvosSSE42Build(uint32_t ecx) { return (ecx & kKelvoRequiredEcxBits) == kKelvoRequiredEcxBits; }
 
 void CheckProcessor(uint32_t ecx) {
     if (!supportsKelvosSSE42Build(ecx))
@@ -29,8 +27,6 @@ void CheckProcessor(uint32_t ecx) {
                     ContextId{0x0f4c5532});
 }
 
-void CheckProcessor() {
-    CheckProcessor(cpuid()[2]);
-}
+void CheckProcessor() { CheckProcessor(cpuid()[2]); }
 
 }  // namespace kelvoapi

@@ -21,7 +21,8 @@ constexpr ContextId kDbnameJsonFailed{0xd2ba2a0b};
 // than as options; empty ones stay in the set and go into `options`.
 void MoveIntoObject(Parameters& parameters, const std::string& name, boost::property_tree::ptree& object) {
     std::string_view value = parameters.Get(name);
-    if (value.empty()) return;
+    if (value.empty())
+        return;
     object.push_back({name, boost::property_tree::ptree(std::string(value))});
     parameters.Erase(name);
 }
@@ -29,7 +30,8 @@ void MoveIntoObject(Parameters& parameters, const std::string& name, boost::prop
 }  // namespace
 
 void handleDbname(Parameters& parameters, std::deque<std::string>& strings) {
-    if (!parameters.ContainsKey("dbname")) return;
+    if (!parameters.ContainsKey("dbname"))
+        return;
     const std::string dbname(parameters.Get("dbname"));
     if (dbname.empty()) {
         parameters.Erase("dbname");
@@ -37,7 +39,8 @@ void handleDbname(Parameters& parameters, std::deque<std::string>& strings) {
         strings.emplace_back("[]");
         return;
     }
-    if (dbname.front() == '[' || dbname.rfind(":main", 0) == 0) return;
+    if (dbname.front() == '[' || dbname.rfind(":main", 0) == 0)
+        return;
 
     std::string json;
     try {

@@ -25,9 +25,7 @@ EndpointRegistry& Registry() {
 
 Instance::Instance(std::unique_ptr<KelvoProcess> process) : m_kelvoServerProcess(std::move(process)) {}
 
-void Instance::Shutdown(std::chrono::milliseconds timeout) {
-    m_kelvoServerProcess->Shutdown(timeout);
-}
+void Instance::Shutdown(std::chrono::milliseconds timeout) { m_kelvoServerProcess->Shutdown(timeout); }
 
 bool Instance::isLocalEndpoint(std::string_view endpoint) {
     EndpointRegistry& registry = Registry();

@@ -233,9 +233,7 @@ const std::string& KelvoProcess::GetConnectionDescriptor() const {
     return m_impl ? m_impl->server : empty;
 }
 
-pid_t KelvoProcess::GetProcessId() const {
-    return m_impl ? m_impl->childPid : 0;
-}
+pid_t KelvoProcess::GetProcessId() const { return m_impl ? m_impl->childPid : 0; }
 
 namespace {
 
@@ -255,7 +253,8 @@ void KelvoProcess::Start(const Parameters& parameters) {
     const fs::file_status status = fs::status(impl.executablePath, statusError);
     if (status.type() == fs::file_type::not_found || status.type() == fs::file_type::none)
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::UndefinedFile),
-                    "The Kelvo executable \"" + impl.executablePath.string() + "\" does not exist.", kExecutableMissing);
+                    "The Kelvo executable \"" + impl.executablePath.string() + "\" does not exist.",
+                    kExecutableMissing);
 
     const bool haveCallback = parameters.ContainsKey("callback_connection");
     const bool haveListen = parameters.ContainsKey("listen_connection");
@@ -269,8 +268,7 @@ void KelvoProcess::Start(const Parameters& parameters) {
             // or both would bind the same port.
             generatedCallback = std::make_unique<IPC_SocketConnectionDescriptor>("localhost", 0);
         } else {
-            std::string directory(
-                parameters.Get(getClientSideSettingName(ClientSideSetting::DomainSocketDirectory)));
+            std::string directory(parameters.Get(getClientSideSettingName(ClientSideSetting::DomainSocketDirectory)));
             if (directory.empty())
                 directory = "/tmp";
             // The wire-protocol client takes a host for a socket directory
@@ -282,8 +280,8 @@ void KelvoProcess::Start(const Parameters& parameters) {
             generatedCallback = generatedListen->clone();
         }
     }
-    auto callbackDescriptor = haveCallback ? ParseDescriptor(parameters.Get("callback_connection"))
-                                           : std::move(generatedCallback);
+    auto callbackDescriptor =
+        haveCallback ? ParseDescriptor(parameters.Get("callback_connection")) : std::move(generatedCallback);
     auto listenDescriptor =
         haveListen ? ParseDescriptor(parameters.Get("listen_connection")) : std::move(generatedListen);
 
@@ -323,9 +321,10 @@ void KelvoProcess::Start(const Parameters& parameters) {
         child.detach();
         group.detach();
     } catch (const std::system_error& e) {
-        Error error(kelvo::make_error_code(kelvo::mapToSqlstate(e.code(), kelvo::Sqlstate::SystemError)),
-                    (boost::format("Could not spawn the Kelvo server process %1%.") % impl.executablePath.string()).str(),
-                    kSpawnFailed);
+        Error error(
+            kelvo::make_error_code(kelvo::mapToSqlstate(e.code(), kelvo::Sqlstate::SystemError)),
+            (boost::format("Could not spawn the Kelvo server process %1%.") % impl.executablePath.string()).str(),
+            kSpawnFailed);
         error.SetHint("Make sure the Kelvo executable exists and has execution permissions.");
         error.SetCause(MakeError(e, kSpawnFailedCause));
         throw error;
@@ -510,8 +509,7 @@ std::string commandToString(const std::vector<std::string>& command) {
 
 namespace posix {
 
-close_file_descriptors_except::close_file_descriptors_except(std::initializer_list<int> keep)
-    : exceptionFds(keep) {
+close_file_descriptors_except::close_file_descriptors_except(std::initializer_list<int> keep) : exceptionFds(keep) {
     std::sort(exceptionFds.begin(), exceptionFds.end());
     exceptionFds.erase(std::unique(exceptionFds.begin(), exceptionFds.end()), exceptionFds.end());
     errno = 0;
@@ -547,9 +545,7 @@ void close_file_descriptors_except::CloseInChild() const noexcept {
 
 }  // namespace posix
 
-std::chrono::nanoseconds StartupTimeLimit() {
-    return std::chrono::nanoseconds(gStartupTimeLimitNs.load());
-}
+std::chrono::nanoseconds StartupTimeLimit() { return std::chrono::nanoseconds(gStartupTimeLimitNs.load()); }
 
 void SetStartupTimeLimitForTesting(std::chrono::nanoseconds limit) {
     gStartupTimeLimitNs.store(limit.count() == 0 ? kDefaultStartupTimeLimit.count() : limit.count());

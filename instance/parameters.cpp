@@ -24,29 +24,29 @@ constexpr ContextId kLogConfigValue{0xca4566};
 // Only A to Z: the rule must not change with the application's locale.
 bool HasCapitalLetter(std::string_view name) {
     for (char c : name) {
-        if (c >= 'A' && c <= 'Z') return true;
+        if (c >= 'A' && c <= 'Z')
+            return true;
     }
     return false;
 }
 
 void ValidateEntry(std::string_view name, std::string_view value) {
-    if (name == "endpoint") ParseEndpointDescriptor(value);
+    if (name == "endpoint")
+        ParseEndpointDescriptor(value);
     if (name.find('-') != std::string_view::npos) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidName),
-                    "Invalid parameter name: " + std::string(name) +
-                        ", minus '-' is not allowed in parameter names.",
+                    "Invalid parameter name: " + std::string(name) + ", minus '-' is not allowed in parameter names.",
                     kNameWithMinus);
     }
     if (HasCapitalLetter(name)) {
-        throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidName),
-                    "Invalid parameter name: " + std::string(name) +
-                        ", capital letters are not allowed in parameter names.",
-                    kNameWithCapital);
+        throw Error(
+            kelvo::make_error_code(kelvo::Sqlstate::InvalidName),
+            "Invalid parameter name: " + std::string(name) + ", capital letters are not allowed in parameter names.",
+            kNameWithCapital);
     }
     if (name == "log_config" && !value.empty() && value != defaultLogConfig) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
-                    "Only the empty string is supported as value for the \"log_config\" parameter.",
-                    kLogConfigValue);
+                    "Only the empty string is supported as value for the \"log_config\" parameter.", kLogConfigValue);
     }
 }
 
@@ -59,7 +59,8 @@ std::string RandomDatabasePath() {
 
 std::string_view Parameters::Get(const std::string& name) const {
     auto found = m_parameters.find(name);
-    if (found == m_parameters.end()) return {};
+    if (found == m_parameters.end())
+        return {};
     return found->second;
 }
 
@@ -84,11 +85,13 @@ void Parameters::Set(std::string_view name, std::string_view value) {
 
 void Parameters::Erase(std::string_view name) {
     auto found = m_parameters.find(std::string(name));
-    if (found != m_parameters.end()) m_parameters.erase(found);
+    if (found != m_parameters.end())
+        m_parameters.erase(found);
 }
 
 InstanceParameters::InstanceParameters(bool useDefaults) {
-    if (!useDefaults) return;
+    if (!useDefaults)
+        return;
     Set("init_user", "pellory_internal_user");
     Set("language", "en_US");
     Set("log_config", defaultLogConfig);

@@ -56,7 +56,8 @@ PQParams ConvertToPQParams(const Parameters& parameters) {
     bool sawOptionsKey = false;
     for (const auto& [name, value] : copy) {
         if (name == "options") {
-            if (!options.empty()) ThrowOptionsConflict(shownOptions, kOptionsAfterSettings);
+            if (!options.empty())
+                ThrowOptionsConflict(shownOptions, kOptionsAfterSettings);
             sawOptionsKey = true;
             options = value;
             continue;
@@ -67,7 +68,8 @@ PQParams ConvertToPQParams(const Parameters& parameters) {
             strings.push_back(value);
             continue;
         }
-        if (sawOptionsKey) ThrowOptionsConflict(mapped, kSettingAfterOptions);
+        if (sawOptionsKey)
+            ThrowOptionsConflict(mapped, kSettingAfterOptions);
         // Such a name would split into further items or forge a value.
         if (!IsValidOptionsName(mapped)) {
             throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
@@ -94,7 +96,8 @@ PQParams ConvertToPQParams(const Parameters& parameters) {
 
 void Parameters::SplitEndpointParameter() {
     auto endpoint = m_parameters.find("endpoint");
-    if (endpoint == m_parameters.end()) return;
+    if (endpoint == m_parameters.end())
+        return;
     try {
         auto [host, port] = ParseEndpointDescriptor(endpoint->second);
         if (!Get("host").empty()) {

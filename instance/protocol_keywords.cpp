@@ -14,16 +14,36 @@ namespace {
 // connection, which is how callers have always learnt they are unsupported.
 const boost::container::flat_set<std::string_view>& knownProtocolParameters() {
     static const boost::container::flat_set<std::string_view> names{
-        "host",           "hostaddr",       "port",
-        "dbname",         "user",           "password",
-        "connect_timeout", "client_encoding", "options",
-        "application_name", "fallback_application_name", "keepalives",
-        "keepalives_idle", "keepalives_interval", "keepalives_count",
-        "tty",            "sslmode",        "requiressl",
-        "sslcompression", "sslcert",        "sslkey",
-        "sslrootcert",    "sslcrl",         "requirepeer",
-        "krbsrvname",     "gsslib",         "service",
-        "authtype",       "passfile",       "replication",
+        "host",
+        "hostaddr",
+        "port",
+        "dbname",
+        "user",
+        "password",
+        "connect_timeout",
+        "client_encoding",
+        "options",
+        "application_name",
+        "fallback_application_name",
+        "keepalives",
+        "keepalives_idle",
+        "keepalives_interval",
+        "keepalives_count",
+        "tty",
+        "sslmode",
+        "requiressl",
+        "sslcompression",
+        "sslcert",
+        "sslkey",
+        "sslrootcert",
+        "sslcrl",
+        "requirepeer",
+        "krbsrvname",
+        "gsslib",
+        "service",
+        "authtype",
+        "passfile",
+        "replication",
         "target_session_attrs",
     };
     return names;
@@ -43,7 +63,8 @@ bool isConnectionParameter(std::string_view name) { return knownProtocolParamete
 
 std::string_view mapParameterForCompatibility(std::string_view name) {
     for (const auto& [parameter, serverName] : kCompatibilityNames) {
-        if (parameter == name) return serverName;
+        if (parameter == name)
+            return serverName;
     }
     return name;
 }

@@ -24,7 +24,8 @@ void FillRandom(unsigned char* buffer, size_t size) {
     while (size > 0) {
         const ssize_t got = getrandom(buffer, size, 0);
         if (got < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             throw std::system_error(errno, std::system_category(), "getrandom");
         }
         buffer += got;
@@ -41,9 +42,11 @@ std::string GenerateRandomPrintableString(size_t length) {
     while (out.size() < length) {
         FillRandom(bytes, sizeof bytes);
         for (unsigned char byte : bytes) {
-            if (byte >= kUnbiasedLimit) continue;
+            if (byte >= kUnbiasedLimit)
+                continue;
             out.push_back(kAlphabet[byte % kAlphabet.size()]);
-            if (out.size() == length) break;
+            if (out.size() == length)
+                break;
         }
     }
     return out;

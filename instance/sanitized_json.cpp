@@ -38,7 +38,8 @@ void CheckJsonDepth(std::string_view json) {
         } else if (c == '"') {
             inString = true;
         } else if (c == '[' || c == '{') {
-            if (++depth > kMaxJsonDepth) throw std::invalid_argument("The database list is nested too deeply.");
+            if (++depth > kMaxJsonDepth)
+                throw std::invalid_argument("The database list is nested too deeply.");
         } else if ((c == ']' || c == '}') && depth > 0) {
             --depth;
         }
@@ -81,7 +82,8 @@ std::string Parameters::ToSanitizedJson() const {
         ptree root;
         for (const auto& [name, value] : m_parameters) {
             const std::string& shown = IsSecret(name) ? std::string(kMask) : value;
-            if (shown.empty()) continue;
+            if (shown.empty())
+                continue;
             if (name == "dbname" && shown.front() == '[') {
                 AddDatabases(root, shown);
             } else {
@@ -100,7 +102,8 @@ std::string Parameters::ToSanitizedJson() const {
         std::ostringstream out;
         boost::property_tree::write_json(out, root, true);
         std::string json = out.str();
-        if (onlyEmptyName) json.replace(json.find("\"-\""), 3, "\"\"");
+        if (onlyEmptyName)
+            json.replace(json.find("\"-\""), 3, "\"\"");
         return json;
     } catch (const std::exception& e) {
         std::string out = "{\"Error\":\"Failed to format a sanitized JSON from connection parameters.\",\"Cause\":";

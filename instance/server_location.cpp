@@ -15,9 +15,7 @@ namespace kelvoapi {
 
 namespace fs = std::filesystem;
 
-std::string getKelvoExecutableFilename(bool) {
-    return "kelvod";
-}
+std::string getKelvoExecutableFilename(bool) { return "kelvod"; }
 
 namespace {
 
@@ -44,12 +42,13 @@ fs::path FindKelvoDirectoryFrom(const fs::path& libraryDirectory, const std::opt
         return libraryDirectory;
     if (kelvoPathValue && HoldsExecutable(fs::path(*kelvoPathValue)))
         return fs::path(*kelvoPathValue);
-    Error error(kelvo::make_error_code(kelvo::Sqlstate::UndefinedFile),
-                "Could not auto-detect Kelvo binary: Kelvo binary is not in the expected directory " +
-                    subDirectory.string(),
-                ContextId{0x55c7d260});
-    error.SetHint("Explicitly specify the path to the directory containing the Kelvo binary in the KelvoProcess "
-                  "constructor.");
+    Error error(
+        kelvo::make_error_code(kelvo::Sqlstate::UndefinedFile),
+        "Could not auto-detect Kelvo binary: Kelvo binary is not in the expected directory " + subDirectory.string(),
+        ContextId{0x55c7d260});
+    error.SetHint(
+        "Explicitly specify the path to the directory containing the Kelvo binary in the KelvoProcess "
+        "constructor.");
     throw error;
 }
 
@@ -57,8 +56,8 @@ fs::path FindKelvoDirectory() {
     Dl_info info{};
     if (::dladdr(reinterpret_cast<void*>(&dummyFunctionToLocateSharedObject), &info) == 0 ||
         info.dli_fname == nullptr) {
-        Error error(kelvo::make_error_code(kelvo::Sqlstate::InternalError), "The Kelvo API cannot auto-detect the Kelvo binary.",
-                    ContextId{0x7fd10ffe});
+        Error error(kelvo::make_error_code(kelvo::Sqlstate::InternalError),
+                    "The Kelvo API cannot auto-detect the Kelvo binary.", ContextId{0x7fd10ffe});
         error.SetHint("Please specify the path to the directory containing the Kelvo binary manually.");
         throw error;
     }

@@ -15,10 +15,12 @@ constexpr uint32_t kMaxPort = 65535;
 
 std::string Concat(std::initializer_list<std::string_view> parts) {
     size_t size = 0;
-    for (std::string_view part : parts) size += part.size();
+    for (std::string_view part : parts)
+        size += part.size();
     std::string out;
     out.reserve(size);
-    for (std::string_view part : parts) out.append(part);
+    for (std::string_view part : parts)
+        out.append(part);
     return out;
 }
 
@@ -28,14 +30,19 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 // ignored, as callers have always been allowed to write "80x". A number that
 // does not fit 16 bits is refused rather than wrapped onto some other port.
 uint16_t ParsePort(std::string_view text) {
-    if (text == kAuto) return 0;
-    if (text.empty()) throw std::invalid_argument("Port must be non-empty");
-    if (!IsDigit(text.front())) throw std::invalid_argument("Port must be numeric or \"auto\"");
+    if (text == kAuto)
+        return 0;
+    if (text.empty())
+        throw std::invalid_argument("Port must be non-empty");
+    if (!IsDigit(text.front()))
+        throw std::invalid_argument("Port must be numeric or \"auto\"");
     uint32_t port = 0;
     for (char c : text) {
-        if (!IsDigit(c)) break;
+        if (!IsDigit(c))
+            break;
         port = port * 10 + static_cast<uint32_t>(c - '0');
-        if (port > kMaxPort) throw std::invalid_argument("Port must not be greater than 65535");
+        if (port > kMaxPort)
+            throw std::invalid_argument("Port must not be greater than 65535");
     }
     return static_cast<uint16_t>(port);
 }
@@ -48,13 +55,15 @@ std::unique_ptr<IPC_ConnectionDescriptor> ParseSocket(std::string_view, std::str
     std::string_view host = rest.substr(0, colon);
     const uint16_t port = ParsePort(rest.substr(colon + 1));
 
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
     // Brackets only ever enclose a whole host; a stray one would otherwise end
     // up inside the host name and make a descriptor that prints differently.
     if (host.find_first_of("[]") != std::string_view::npos) {
         throw std::invalid_argument("Socket connection must be of form pel.tcp://[host]:port");
     }
-    if (host.empty()) return std::make_unique<IPC_SocketConnectionDescriptor>(port);
+    if (host.empty())
+        return std::make_unique<IPC_SocketConnectionDescriptor>(port);
     return std::make_unique<IPC_SocketConnectionDescriptor>(host, port);
 }
 
@@ -66,20 +75,24 @@ std::unique_ptr<IPC_ConnectionDescriptor> ParseDomainSocket(std::string_view, st
         throw std::invalid_argument("Socket connection must be of form pel.domain://<host>/domain/<domainName>");
     }
     std::string_view name = rest.substr(separator + kDomainSeparator.size());
-    if (name.empty()) throw std::invalid_argument("Local Domain must be non-empty");
+    if (name.empty())
+        throw std::invalid_argument("Local Domain must be non-empty");
     return std::make_unique<IPC_DomainSocketConnectionDescriptor>(rest.substr(0, separator), name);
 }
 
 std::unique_ptr<IPC_ConnectionDescriptor> ParseNamedPipe(std::string_view, std::string_view rest) {
-    if (rest == kAuto) return std::make_unique<IPC_NamedPipeConnectionDescriptor>(kAuto);
+    if (rest == kAuto)
+        return std::make_unique<IPC_NamedPipeConnectionDescriptor>(kAuto);
     const size_t separator = rest.find(kPipeSeparator);
     if (separator == std::string_view::npos) {
         throw std::invalid_argument("Socket connection must be of form pel.pipe://<host>/pipe/<pipeName>");
     }
     std::string_view host = rest.substr(0, separator);
     std::string_view pipe = rest.substr(separator + kPipeSeparator.size());
-    if (host.empty()) throw std::invalid_argument("Host must be non-empty");
-    if (pipe.empty()) throw std::invalid_argument("Pipe must be non-empty");
+    if (host.empty())
+        throw std::invalid_argument("Host must be non-empty");
+    if (pipe.empty())
+        throw std::invalid_argument("Pipe must be non-empty");
     return std::make_unique<IPC_NamedPipeConnectionDescriptor>(host, pipe);
 }
 
@@ -101,7 +114,8 @@ std::unique_ptr<IPC_ConnectionDescriptor> IPC_ConnectionDescriptor::Parse(std::s
     std::string_view scheme = descriptor.substr(0, separator);
     std::string_view rest = descriptor.substr(separator + kSchemeSeparator.size());
     for (const auto& [name, parser] : kParsers) {
-        if (name == scheme) return parser(scheme, rest);
+        if (name == scheme)
+            return parser(scheme, rest);
     }
     throw std::invalid_argument(Concat({"Unknown connection string scheme: ", descriptor}));
 }

@@ -32,8 +32,8 @@ protected:
 };
 
 // Parses the text after "://" for one scheme.
-using ConnectionDescriptorParser =
-    std::unique_ptr<IPC_ConnectionDescriptor> (*)(std::string_view scheme, std::string_view rest);
+using ConnectionDescriptorParser = std::unique_ptr<IPC_ConnectionDescriptor> (*)(std::string_view scheme,
+                                                                                 std::string_view rest);
 
 // "pel.tcp://host:port"; an IPv6 host is printed in brackets, port 0 as "auto".
 class IPC_SocketConnectionDescriptor final : public IPC_ConnectionDescriptor {
@@ -62,8 +62,7 @@ class IPC_DomainSocketConnectionDescriptor final : public IPC_ConnectionDescript
 public:
     static constexpr std::string_view sScheme = "pel.domain";
 
-    IPC_DomainSocketConnectionDescriptor(std::string_view localDomainDirectory,
-                                         std::string_view localDomainName);
+    IPC_DomainSocketConnectionDescriptor(std::string_view localDomainDirectory, std::string_view localDomainName);
 
     std::unique_ptr<IPC_ConnectionDescriptor> clone() const override;
     const std::string& str() const override { return m_descriptor; }

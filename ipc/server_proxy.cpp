@@ -24,9 +24,7 @@ int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-std::string_view CallbackMessageText(std::string_view body) {
-    return body.substr(0, body.find('\0'));
-}
+std::string_view CallbackMessageText(std::string_view body) { return body.substr(0, body.find('\0')); }
 
 IPC_ServerProxyPtr IPC_ServerProxy::MakeProxy(const IPC_ConnectionDescriptor& server) {
     if (const auto* tcp = dynamic_cast<const IPC_SocketConnectionDescriptor*>(&server)) {
@@ -45,8 +43,7 @@ IPC_SocketServerProxy::IPC_SocketServerProxy(unsigned short callbackPort, const 
     m_listenSocket->Listen(callbackPort, hostname, false, true, true);
 }
 
-IPC_SocketServerProxy::IPC_SocketServerProxy(const std::string& proxyHostName,
-                                             const std::string& proxyLocalDomainName)
+IPC_SocketServerProxy::IPC_SocketServerProxy(const std::string& proxyHostName, const std::string& proxyLocalDomainName)
     : m_listenSocket(std::make_unique<IPC_Socket>()), m_IsLocalDomain(true) {
     m_listenSocket->Listen(proxyHostName, proxyLocalDomainName, false);
 }

@@ -10,12 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -112,8 +112,7 @@ struct IPC_Socket::IPC_Socket_Impl : std::enable_shared_from_this<IPC_Socket_Imp
                 return true;
             int pending = 0;
             if (::ioctl(ConnectedFd(), FIONREAD, &pending) != 0)
-                throw boost::system::system_error(error_code(errno, boost::system::system_category()),
-                                                  "io_control");
+                throw boost::system::system_error(error_code(errno, boost::system::system_category()), "io_control");
             return pending > 0;
         }
         return false;
@@ -300,8 +299,8 @@ bool IPC_Socket::IsListening() const {
 
 namespace {
 
-void TryListenTo(IPC_Network& network, std::unique_ptr<IPC_Network::TcpAcceptor>& acceptor,
-                 const ip::address& address, unsigned short port, bool reuseAddress) {
+void TryListenTo(IPC_Network& network, std::unique_ptr<IPC_Network::TcpAcceptor>& acceptor, const ip::address& address,
+                 unsigned short port, bool reuseAddress) {
     acceptor = network.CreateAcceptor();
     const ip::tcp protocol = address.is_v6() ? ip::tcp::v6() : ip::tcp::v4();
     acceptor->assign(protocol, OpenCloseOnExecSocket(protocol.family()));
@@ -330,8 +329,7 @@ void IPC_Socket::Listen(unsigned short port, const std::string& hostname, bool a
         error_code error;
         address = ip::make_address(hostname, error);
         if (error)
-            throw std::runtime_error("cannot bind listener to invalid hostname: " + hostname + ", " +
-                                     error.message());
+            throw std::runtime_error("cannot bind listener to invalid hostname: " + hostname + ", " + error.message());
         if (!allowRemote && !IsLoopback(address))
             throw std::runtime_error("cannot bind to remote IP:" + hostname + ", ");
     }
@@ -345,7 +343,8 @@ void IPC_Socket::Listen(unsigned short port, const std::string& hostname, bool a
             throw;
         }
         m_impl->tcpAcceptor.reset();
-        const ip::address v4 = anyAddress ? ip::address(ip::address_v4::any()) : ip::address(ip::address_v4::loopback());
+        const ip::address v4 =
+            anyAddress ? ip::address(ip::address_v4::any()) : ip::address(ip::address_v4::loopback());
         try {
             TryListenTo(*m_impl->network, m_impl->tcpAcceptor, v4, port, reuseAddress);
         } catch (...) {
@@ -451,10 +450,11 @@ size_t IPC_Socket::Recv(char* buf, size_t len, int timeoutInMS) {
         };
         auto buffer = boost::asio::buffer(received->data(), len);
         if (m_impl->socket)
-            m_impl->socket->async_receive(buffer, [received, handler](const error_code& ec, size_t n) { handler(ec, n); });
+            m_impl->socket->async_receive(buffer,
+                                          [received, handler](const error_code& ec, size_t n) { handler(ec, n); });
         else
-            m_impl->domainSocket->async_receive(buffer,
-                                                [received, handler](const error_code& ec, size_t n) { handler(ec, n); });
+            m_impl->domainSocket->async_receive(
+                buffer, [received, handler](const error_code& ec, size_t n) { handler(ec, n); });
 
         const auto done = [this] { return m_impl->recvCompleted; };
         if (timeoutInMS > 0) {

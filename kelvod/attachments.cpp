@@ -36,22 +36,26 @@ namespace {
 bool EngineHas(duckdb_connection connection, const std::string& alias) {
     ResultHandle result;
     std::string sql = "SELECT 1 FROM duckdb_databases() WHERE database_name = " + QuoteLiteral(alias);
-    if (duckdb_query(connection, sql.c_str(), result.Out()) == DuckDBError) return true;  // unknown: assume it is there
+    if (duckdb_query(connection, sql.c_str(), result.Out()) == DuckDBError)
+        return true;  // unknown: assume it is there
     return duckdb_row_count(&result.Get()) > 0;
 }
 
 }  // namespace
 
 std::string InvalidatedDatabase(const std::string& error) {
-    if (error.find("has been invalidated") == std::string::npos) return "";
+    if (error.find("has been invalidated") == std::string::npos)
+        return "";
     size_t at = error.find("atabase \"");
-    if (at == std::string::npos) return "";
+    if (at == std::string::npos)
+        return "";
     at += 9;
     size_t end = error.find('"', at);
     return end == std::string::npos ? "" : error.substr(at, end - at);
 }
 
-std::string AttachmentRegistry::Acquire(duckdb_connection connection, const std::string& alias, const std::string& path) {
+std::string AttachmentRegistry::Acquire(duckdb_connection connection, const std::string& alias,
+                                        const std::string& path) {
     std::string key = Fold(alias);
     if (IsReservedAlias(alias))
         throw SqlError("42710", "The alias \"" + alias + "\" is reserved; choose another alias.");
@@ -59,9 +63,9 @@ std::string AttachmentRegistry::Acquire(duckdb_connection connection, const std:
     auto it = m_entries.find(key);
     if (it != m_entries.end()) {
         if (it->second.path != path)
-            throw SqlError("42710", "The alias \"" + alias + "\" is already in use for the database \"" +
-                                        it->second.path + "\".",
-                           "Attach \"" + path + "\" under another alias.");
+            throw SqlError(
+                "42710", "The alias \"" + alias + "\" is already in use for the database \"" + it->second.path + "\".",
+                "Attach \"" + path + "\" under another alias.");
         // A detach that failed half-way may have left the entry behind the engine's back.
         if (!EngineHas(connection, it->second.alias))
             RunEngine(connection, "ATTACH " + QuoteLiteral(path) + " AS " + QuoteIdentifier(it->second.alias));
@@ -70,8 +74,8 @@ std::string AttachmentRegistry::Acquire(duckdb_connection connection, const std:
     }
     for (const auto& [other, entry] : m_entries)
         if (entry.path == path)
-            throw SqlError("42710", "The database \"" + path + "\" is already attached under the alias \"" + other +
-                                        "\".",
+            throw SqlError("42710",
+                           "The database \"" + path + "\" is already attached under the alias \"" + other + "\".",
                            "Attach it under that alias.");
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec))
@@ -85,20 +89,24 @@ std::string AttachmentRegistry::Acquire(duckdb_connection connection, const std:
 void AttachmentRegistry::Release(duckdb_connection connection, const std::string& alias) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_entries.find(Fold(alias));
-    if (it == m_entries.end()) return;
-    if (--it->second.users > 0) return;
+    if (it == m_entries.end())
+        return;
+    if (--it->second.users > 0)
+        return;
     // The entry goes only once the engine has let go of the file; an entry left
     // with no users still describes what the engine holds, and can be shared again.
     try {
         RunEngine(connection, "DETACH " + QuoteIdentifier(it->second.alias));
     } catch (const SqlError& e) {
         try {
-            if (!InvalidatedDatabase(e.what()).empty()) DetachFresh(connection, it->second.alias);
+            if (!InvalidatedDatabase(e.what()).empty())
+                DetachFresh(connection, it->second.alias);
         } catch (const SqlError&) {
         }
         // The engine may detach and then fail its checkpoint (a full disk): the entry
         // must follow what the engine holds, or the alias would name nothing.
-        if (!EngineHas(connection, it->second.alias)) m_entries.erase(it);
+        if (!EngineHas(connection, it->second.alias))
+            m_entries.erase(it);
         throw;
     }
     m_entries.erase(it);
@@ -122,8 +130,10 @@ void AttachmentRegistry::DetachFresh(duckdb_connection fallback, const std::stri
 void AttachmentRegistry::Reattach(duckdb_connection connection, const std::string& alias) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_entries.find(Fold(alias));
-    if (it == m_entries.end()) return;
-    if (EngineHas(connection, it->second.alias)) DetachFresh(connection, it->second.alias);
+    if (it == m_entries.end())
+        return;
+    if (EngineHas(connection, it->second.alias))
+        DetachFresh(connection, it->second.alias);
     RunEngine(connection, "ATTACH " + QuoteLiteral(it->second.path) + " AS " + QuoteIdentifier(it->second.alias));
 }
 
@@ -135,7 +145,8 @@ bool AttachmentRegistry::IsAlias(const std::string& alias) const {
 bool AttachmentRegistry::IsPathAttached(const std::string& path) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const auto& [alias, entry] : m_entries)
-        if (entry.path == path) return true;
+        if (entry.path == path)
+            return true;
     return false;
 }
 

@@ -23,13 +23,15 @@ constexpr auto kStreamPollInterval = std::chrono::milliseconds(100);
 
 std::string Joined(const std::vector<std::string>& parts) {
     std::string out;
-    for (const auto& p : parts) out += (out.empty() ? "" : ".") + p;
+    for (const auto& p : parts)
+        out += (out.empty() ? "" : ".") + p;
     return out;
 }
 
 std::string QuotedName(const std::vector<std::string>& parts) {
     std::string out;
-    for (const auto& p : parts) out += (out.empty() ? "" : ".") + QuoteIdentifier(p);
+    for (const auto& p : parts)
+        out += (out.empty() ? "" : ".") + QuoteIdentifier(p);
     return out;
 }
 
@@ -39,18 +41,30 @@ CopyColumn StreamColumn(const ColumnDefinition& d) {
     c.name = d.name;
     c.nullable = !d.notNull;
     const std::string& e = d.type.engineType;
-    if (e == "BOOLEAN") c.type = DUCKDB_TYPE_BOOLEAN;
-    else if (e == "BIGINT") c.type = DUCKDB_TYPE_BIGINT;
-    else if (e == "SMALLINT") c.type = DUCKDB_TYPE_SMALLINT;
-    else if (e == "INTEGER") c.type = DUCKDB_TYPE_INTEGER;
-    else if (e == "UINTEGER") c.type = DUCKDB_TYPE_UINTEGER;
-    else if (e == "DOUBLE") c.type = DUCKDB_TYPE_DOUBLE;
-    else if (e == "BLOB") c.type = DUCKDB_TYPE_BLOB;
-    else if (e == "DATE") c.type = DUCKDB_TYPE_DATE;
-    else if (e == "INTERVAL") c.type = DUCKDB_TYPE_INTERVAL;
-    else if (e == "TIME") c.type = DUCKDB_TYPE_TIME;
-    else if (e == "TIMESTAMP") c.type = DUCKDB_TYPE_TIMESTAMP;
-    else if (e == "TIMESTAMPTZ") c.type = DUCKDB_TYPE_TIMESTAMP_TZ;
+    if (e == "BOOLEAN")
+        c.type = DUCKDB_TYPE_BOOLEAN;
+    else if (e == "BIGINT")
+        c.type = DUCKDB_TYPE_BIGINT;
+    else if (e == "SMALLINT")
+        c.type = DUCKDB_TYPE_SMALLINT;
+    else if (e == "INTEGER")
+        c.type = DUCKDB_TYPE_INTEGER;
+    else if (e == "UINTEGER")
+        c.type = DUCKDB_TYPE_UINTEGER;
+    else if (e == "DOUBLE")
+        c.type = DUCKDB_TYPE_DOUBLE;
+    else if (e == "BLOB")
+        c.type = DUCKDB_TYPE_BLOB;
+    else if (e == "DATE")
+        c.type = DUCKDB_TYPE_DATE;
+    else if (e == "INTERVAL")
+        c.type = DUCKDB_TYPE_INTERVAL;
+    else if (e == "TIME")
+        c.type = DUCKDB_TYPE_TIME;
+    else if (e == "TIMESTAMP")
+        c.type = DUCKDB_TYPE_TIMESTAMP;
+    else if (e == "TIMESTAMPTZ")
+        c.type = DUCKDB_TYPE_TIMESTAMP_TZ;
     else if (e.rfind("DECIMAL(", 0) == 0) {
         c.type = DUCKDB_TYPE_DECIMAL;
         unsigned width = 0, scale = 0;
@@ -66,11 +80,13 @@ CopyColumn StreamColumn(const ColumnDefinition& d) {
 // Whether the select list is "*" or names the stream's columns in their order.
 bool SelectsStreamColumns(const Statement& list, const std::vector<CopyColumn>& columns) {
     auto t = list.Significant();
-    if (t.size() == 1 && t[0]->kind == Token::Kind::Symbol && t[0]->text == "*") return true;
+    if (t.size() == 1 && t[0]->kind == Token::Kind::Symbol && t[0]->text == "*")
+        return true;
     size_t k = 0;
     for (size_t i = 0; i < columns.size(); ++i) {
         if (i > 0) {
-            if (k >= t.size() || t[k]->kind != Token::Kind::Symbol || t[k]->text != ",") return false;
+            if (k >= t.size() || t[k]->kind != Token::Kind::Symbol || t[k]->text != ",")
+                return false;
             ++k;
         }
         if (k >= t.size() || (t[k]->kind != Token::Kind::Word && t[k]->kind != Token::Kind::Identifier) ||
@@ -92,18 +108,20 @@ StreamRegistry::Key Session::StreamKey(const std::vector<std::string>& name) con
     std::string first = m_databases.empty() ? "" : m_databases.front();
     if (name.size() == 3) {
         bool attached = false;
-        for (const auto& d : m_databases) attached |= StreamRegistry::MakeKey(d, "", "") == StreamRegistry::MakeKey(name[0], "", "");
-        if (!attached) throw SqlError("3F000", "The database \"" + name[0] + "\" is not attached to this session.");
+        for (const auto& d : m_databases)
+            attached |= StreamRegistry::MakeKey(d, "", "") == StreamRegistry::MakeKey(name[0], "", "");
+        if (!attached)
+            throw SqlError("3F000", "The database \"" + name[0] + "\" is not attached to this session.");
         return StreamRegistry::MakeKey(name[0], name[1], name[2]);
     }
-    if (name.size() == 2) return StreamRegistry::MakeKey(first, name[0], name[1]);
+    if (name.size() == 2)
+        return StreamRegistry::MakeKey(first, name[0], name[1]);
     // An unqualified stream lives in the first database's "public" schema, or in
     // "main" for a database file that has no "public".
     std::string schema = "public";
-    if (!first.empty() &&
-        QueryText(m_connection, "SELECT 1 FROM duckdb_schemas() WHERE database_name = " + QuoteLiteral(first) +
-                                    " AND schema_name = 'public'")
-            .empty())
+    if (!first.empty() && QueryText(m_connection, "SELECT 1 FROM duckdb_schemas() WHERE database_name = " +
+                                                      QuoteLiteral(first) + " AND schema_name = 'public'")
+                              .empty())
         schema = "main";
     return StreamRegistry::MakeKey(first, schema, name[0]);
 }
@@ -114,17 +132,19 @@ std::shared_ptr<ExternalStream> Session::FindStream(const std::vector<std::strin
 
 void Session::CreateStream(const CreateStreamCommand& command) {
     std::vector<CopyColumn> columns;
-    for (const auto& d : command.columns) columns.push_back(StreamColumn(d));
+    for (const auto& d : command.columns)
+        columns.push_back(StreamColumn(d));
     auto key = StreamKey(command.name);
     const std::string& database = std::get<0>(key);
     if (!database.empty() &&
-        QueryText(m_connection, "SELECT 1 FROM duckdb_schemas() WHERE lower(database_name) = " + QuoteLiteral(database) +
-                                    " AND schema_name = " + QuoteLiteral(std::get<1>(key)))
+        QueryText(m_connection, "SELECT 1 FROM duckdb_schemas() WHERE lower(database_name) = " +
+                                    QuoteLiteral(database) + " AND schema_name = " + QuoteLiteral(std::get<1>(key)))
             .empty())
         throw SqlError("3F000", "The schema \"" + std::get<1>(key) + "\" does not exist.");
     auto stream = std::make_shared<ExternalStream>(Joined(command.name), std::move(columns), m_pid);
     auto added = m_server.Streams().Add(key, stream);
-    if (added == StreamRegistry::AddResult::Added) return;
+    if (added == StreamRegistry::AddResult::Added)
+        return;
     if (added == StreamRegistry::AddResult::TooMany)
         throw SqlError("54000", "The server holds " + std::to_string(kMaxStreams) + " external streams already.",
                        "Drop streams that are no longer used.");
@@ -137,12 +157,14 @@ void Session::CreateStream(const CreateStreamCommand& command) {
 
 void Session::CloseStream(const CloseStreamCommand& command) {
     auto stream = FindStream(command.name);
-    if (!stream) throw SqlError("42P01", "The external stream \"" + Joined(command.name) + "\" does not exist.");
+    if (!stream)
+        throw SqlError("42P01", "The external stream \"" + Joined(command.name) + "\" does not exist.");
     stream->Close();
 }
 
 void Session::DropStream(const DropStreamCommand& command) {
-    if (m_server.Streams().Remove(StreamKey(command.name))) return;
+    if (m_server.Streams().Remove(StreamKey(command.name)))
+        return;
     if (command.ifExists) {
         Notice("00000", "The external stream \"" + Joined(command.name) + "\" does not exist, skipping.");
         return;
@@ -156,7 +178,8 @@ void Session::InsertBulk(const InsertBulkCommand& command) {
         return;
     }
     std::string columns;
-    for (const auto& c : command.columns) columns += (columns.empty() ? "" : ", ") + QuoteIdentifier(c);
+    for (const auto& c : command.columns)
+        columns += (columns.empty() ? "" : ", ") + QuoteIdentifier(c);
     std::string text = "INSERT INTO " + QuotedName(command.target) + (columns.empty() ? "" : " (" + columns + ")") +
                        " SELECT " + command.selectList.ToEngineText();
     auto statements = SplitStatements(text);
@@ -175,7 +198,8 @@ public:
     bool Next(RowPiece& piece) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (;;) {
-            if (m_ended) return false;
+            if (m_ended)
+                return false;
             if (m_batch && m_next < m_batch->pieces.size()) {
                 piece = std::move(m_batch->pieces[m_next++]);
                 return true;
@@ -185,7 +209,8 @@ public:
             try {
                 m_throwIfStopped();
                 auto popped = m_stream.Pop(m_batch, kStreamPollInterval);
-                if (popped == ExternalStream::PopResult::Timeout) continue;
+                if (popped == ExternalStream::PopResult::Timeout)
+                    continue;
                 if (popped == ExternalStream::PopResult::Ended) {
                     m_ended = true;
                     return false;
@@ -214,7 +239,8 @@ private:
 
 void Session::InsertFromStream(const InsertBulkCommand& command) {
     auto stream = FindStream(command.stream);
-    if (!stream) throw SqlError("42P01", "The external stream \"" + Joined(command.stream) + "\" does not exist.");
+    if (!stream)
+        throw SqlError("42P01", "The external stream \"" + Joined(command.stream) + "\" does not exist.");
     if (!stream->AttachReader())
         throw SqlError("55006", "The external stream \"" + stream->DisplayName() + "\" is read by another statement.");
     bool finished = false;
@@ -230,19 +256,22 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
     const bool ownTransaction = m_transaction == kIdle;
     LoadMemoryLimit memoryLimit(m_connection, ownTransaction);
     InsertionOrderFree orderFree(m_connection, ownTransaction);
-    if (ownTransaction) RunEngine(m_connection, "BEGIN");
+    if (ownTransaction)
+        RunEngine(m_connection, "BEGIN");
     uint64_t inserted = 0;
     try {
         StreamRowSource source(*stream, [this] {
             ThrowIfCancelled();
-            if (m_stopping || ClientGone()) throw ConnectionLost("the client left during INSERT BULK");
+            if (m_stopping || ClientGone())
+                throw ConnectionLost("the client left during INSERT BULK");
         });
         auto feed = std::make_shared<LoadFeed>(stream->Columns(), source, true);
         LoadFeedRegistration registration(feed);
         // The select list reads the stream's columns by their names; the engine
         // casts what it selects to the target's columns.
         std::string names;
-        for (const auto& c : command.columns) names += (names.empty() ? "" : ", ") + QuoteIdentifier(c);
+        for (const auto& c : command.columns)
+            names += (names.empty() ? "" : ", ") + QuoteIdentifier(c);
         const bool asTheyAre = SelectsStreamColumns(command.selectList, stream->Columns());
         std::string text;
         if (asTheyAre) {
@@ -263,7 +292,8 @@ void Session::InsertFromStream(const InsertBulkCommand& command) {
             throw;
         }
         ThrowIfCancelled();
-        if (ownTransaction) CommitOwnTransaction();
+        if (ownTransaction)
+            CommitOwnTransaction();
     } catch (...) {
         running.End();
         AbandonWrites(ownTransaction);

@@ -17,9 +17,11 @@ std::optional<std::string> DecodeByteaText(std::string_view text) {
                 ++i;
                 continue;
             }
-            if (i + 1 >= text.size()) return std::nullopt;
+            if (i + 1 >= text.size())
+                return std::nullopt;
             int hi = HexValue(c), lo = HexValue(text[i + 1]);
-            if (hi < 0 || lo < 0) return std::nullopt;
+            if (hi < 0 || lo < 0)
+                return std::nullopt;
             out.push_back(static_cast<char>(hi * 16 + lo));
             i += 2;
         }
@@ -37,7 +39,8 @@ std::optional<std::string> DecodeByteaText(std::string_view text) {
             continue;
         }
         auto octal = [&](size_t k, char top) { return k < text.size() && text[k] >= '0' && text[k] <= top; };
-        if (!octal(i + 1, '3') || !octal(i + 2, '7') || !octal(i + 3, '7')) return std::nullopt;
+        if (!octal(i + 1, '3') || !octal(i + 2, '7') || !octal(i + 3, '7'))
+            return std::nullopt;
         out.push_back(static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0')));
         i += 4;
     }
@@ -89,7 +92,8 @@ void RegisterByteaCast(duckdb_connection connection) {
     duckdb_destroy_logical_type(&from);
     duckdb_destroy_logical_type(&to);
     duckdb_destroy_cast_function(&cast);
-    if (state == DuckDBError) throw std::runtime_error("the engine refused the bytea cast");
+    if (state == DuckDBError)
+        throw std::runtime_error("the engine refused the bytea cast");
 }
 
 }  // namespace kelvod

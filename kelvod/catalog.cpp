@@ -29,23 +29,38 @@ bool IsEngineSchema(const std::string& s) { return s == "information_schema" || 
 
 // The OID and modifier of a column the server did not see created.
 std::pair<uint32_t, int32_t> TypeOfEngineColumn(const std::string& t) {
-    if (t == "BOOLEAN") return {16, -1};
-    if (t == "TINYINT" || t == "SMALLINT" || t == "UTINYINT") return {21, -1};
-    if (t == "INTEGER" || t == "USMALLINT") return {23, -1};
-    if (t == "BIGINT") return {20, -1};
-    if (t == "UINTEGER") return {26, -1};
-    if (t == "FLOAT" || t == "DOUBLE") return {701, -1};
-    if (t == "BLOB") return {17, -1};
-    if (t == "DATE") return {1082, -1};
-    if (t == "TIME") return {1083, -1};
-    if (t.rfind("TIMESTAMP WITH TIME ZONE", 0) == 0) return {1184, -1};
-    if (t.rfind("TIMESTAMP", 0) == 0) return {1114, -1};
-    if (t == "INTERVAL") return {1186, -1};
-    if (t == "JSON") return {114, -1};
-    if (t == "HUGEINT") return {1700, ((38 << 16) | 0) + 4};
+    if (t == "BOOLEAN")
+        return {16, -1};
+    if (t == "TINYINT" || t == "SMALLINT" || t == "UTINYINT")
+        return {21, -1};
+    if (t == "INTEGER" || t == "USMALLINT")
+        return {23, -1};
+    if (t == "BIGINT")
+        return {20, -1};
+    if (t == "UINTEGER")
+        return {26, -1};
+    if (t == "FLOAT" || t == "DOUBLE")
+        return {701, -1};
+    if (t == "BLOB")
+        return {17, -1};
+    if (t == "DATE")
+        return {1082, -1};
+    if (t == "TIME")
+        return {1083, -1};
+    if (t.rfind("TIMESTAMP WITH TIME ZONE", 0) == 0)
+        return {1184, -1};
+    if (t.rfind("TIMESTAMP", 0) == 0)
+        return {1114, -1};
+    if (t == "INTERVAL")
+        return {1186, -1};
+    if (t == "JSON")
+        return {114, -1};
+    if (t == "HUGEINT")
+        return {1700, ((38 << 16) | 0) + 4};
     if (t.rfind("DECIMAL(", 0) == 0) {
         unsigned p = 0, s = 0;
-        if (std::sscanf(t.c_str(), "DECIMAL(%u,%u)", &p, &s) == 2) return {1700, static_cast<int32_t>(((p << 16) | s) + 4)};
+        if (std::sscanf(t.c_str(), "DECIMAL(%u,%u)", &p, &s) == 2)
+            return {1700, static_cast<int32_t>(((p << 16) | s) + 4)};
     }
     return {25, -1};
 }
@@ -56,7 +71,8 @@ struct CatalogColumns {
 };
 
 // A derived table from rows of SQL literals; an empty one still has typed columns.
-std::string Derived(const std::vector<std::string>& rows, const std::vector<std::pair<const char*, const char*>>& cols) {
+std::string Derived(const std::vector<std::string>& rows,
+                    const std::vector<std::pair<const char*, const char*>>& cols) {
     std::string out = "(SELECT ";
     if (rows.empty()) {
         for (size_t i = 0; i < cols.size(); ++i)
@@ -67,9 +83,11 @@ std::string Derived(const std::vector<std::string>& rows, const std::vector<std:
         out += (i ? ", " : "") + std::string("CAST(col") + std::to_string(i) + " AS " + cols[i].second + ") AS " +
                cols[i].first;
     out += " FROM (VALUES ";
-    for (size_t i = 0; i < rows.size(); ++i) out += (i ? ", (" : "(") + rows[i] + ")";
+    for (size_t i = 0; i < rows.size(); ++i)
+        out += (i ? ", (" : "(") + rows[i] + ")";
     out += ") AS v(";
-    for (size_t i = 0; i < cols.size(); ++i) out += (i ? ", col" : "col") + std::to_string(i);
+    for (size_t i = 0; i < cols.size(); ++i)
+        out += (i ? ", col" : "col") + std::to_string(i);
     return out + "))";
 }
 
@@ -82,40 +100,50 @@ DatabaseCatalog BuildCatalog(duckdb_connection connection, const SessionNames& n
     bool first = !names.databases.empty() && names.databases.front() == database;
     std::string db = QuoteLiteral(database);
     std::map<std::string, uint32_t> schemaOids;
-    for (const auto& r : QueryText(connection, "SELECT schema_name, oid FROM duckdb_schemas() s WHERE database_name = " +
-                                                   db + " AND (schema_name <> 'main' OR EXISTS (SELECT 1 FROM "
-                                                   "duckdb_tables() t WHERE t.database_name = s.database_name AND "
-                                                   "t.schema_name = 'main')) ORDER BY oid")) {
-        if (!r[0] || IsEngineSchema(*r[0])) continue;
+    for (const auto& r :
+         QueryText(connection, "SELECT schema_name, oid FROM duckdb_schemas() s WHERE database_name = " + db +
+                                   " AND (schema_name <> 'main' OR EXISTS (SELECT 1 FROM "
+                                   "duckdb_tables() t WHERE t.database_name = s.database_name AND "
+                                   "t.schema_name = 'main')) ORDER BY oid")) {
+        if (!r[0] || IsEngineSchema(*r[0]))
+            continue;
         schemaOids[*r[0]] = static_cast<uint32_t>(std::stoul(r[1].value_or("0")));
         c.namespaces.push_back(*r[1] + ", " + Lit(r[0]));
     }
     c.namespaces.push_back(std::to_string(kCatalogNamespaceOid) + ", 'pg_catalog'");
-    if (first) c.namespaces.push_back(std::to_string(kTempNamespaceOid) + ", 'pg_temp'");
+    if (first)
+        c.namespaces.push_back(std::to_string(kTempNamespaceOid) + ", 'pg_temp'");
 
     // Declared columns, by schema, table and column name.
     std::map<std::tuple<std::string, std::string, std::string>, Row> declared;
     if (schemaOids.count(kServerSchema)) {
-        for (auto& r : QueryText(connection, "SELECT schema_name, table_name, column_name, engine_type, type_oid, "
-                                             "type_modifier, collation_name FROM " +
-                                                 QuoteIdentifier(database) + ".pellory.columns"))
+        for (auto& r : QueryText(connection,
+                                 "SELECT schema_name, table_name, column_name, engine_type, type_oid, "
+                                 "type_modifier, collation_name FROM " +
+                                     QuoteIdentifier(database) + ".pellory.columns"))
             declared[{r[0].value_or(""), r[1].value_or(""), r[2].value_or("")}] = r;
     }
     std::map<std::string, uint32_t> collationOids;
     auto collationOid = [&](const std::string& name) {
-        if (name.empty() || name == "default") return kDefaultCollationOid;
-        auto [it, added] = collationOids.emplace(name, kFirstCollationOid + static_cast<uint32_t>(collationOids.size()));
-        if (added) c.collations.push_back(std::to_string(it->second) + ", " + QuoteLiteral(name));
+        if (name.empty() || name == "default")
+            return kDefaultCollationOid;
+        auto [it, added] =
+            collationOids.emplace(name, kFirstCollationOid + static_cast<uint32_t>(collationOids.size()));
+        if (added)
+            c.collations.push_back(std::to_string(it->second) + ", " + QuoteLiteral(name));
         return it->second;
     };
     c.collations.push_back(std::to_string(kDefaultCollationOid) + ", 'default'");
 
     std::string tempFilter = first ? " OR database_name = 'temp'" : "";
-    for (const auto& r : QueryText(connection, "SELECT database_name, schema_name, table_name, table_oid FROM "
-                                               "duckdb_tables() WHERE database_name = " + db + tempFilter)) {
+    for (const auto& r : QueryText(connection,
+                                   "SELECT database_name, schema_name, table_name, table_oid FROM "
+                                   "duckdb_tables() WHERE database_name = " +
+                                       db + tempFilter)) {
         bool temp = r[0] == std::string("temp");
         std::string schema = temp ? kTempSchema : r[1].value_or("");
-        if (!temp && (IsEngineSchema(schema) || !schemaOids.count(schema))) continue;
+        if (!temp && (IsEngineSchema(schema) || !schemaOids.count(schema)))
+            continue;
         uint32_t nsOid = temp ? kTempNamespaceOid : schemaOids[schema];
         c.tables.push_back(QuoteLiteral(schema) + ", " + Lit(r[2]));
         c.classes.push_back(*r[3] + ", " + Lit(r[2]) + ", " + std::to_string(nsOid) + ", " + (temp ? "'t'" : "'p'") +
@@ -129,14 +157,17 @@ DatabaseCatalog BuildCatalog(duckdb_connection connection, const SessionNames& n
                                 std::to_string(ns == schemaOids.end() ? 0 : ns->second) + ", 'p', 'x'");
         }
     }
-    for (const auto& r : QueryText(connection, "SELECT c.database_name, c.schema_name, c.table_name, c.column_name, "
-                                               "c.column_index, c.data_type, c.is_nullable, c.table_oid FROM "
-                                               "duckdb_columns() c JOIN duckdb_tables() t ON c.table_oid = t.table_oid "
-                                               "WHERE c.database_name = " + db + (first ? " OR c.database_name = 'temp'" : "") +
-                                               " ORDER BY c.table_oid, c.column_index")) {
+    for (const auto& r :
+         QueryText(connection,
+                   "SELECT c.database_name, c.schema_name, c.table_name, c.column_name, "
+                   "c.column_index, c.data_type, c.is_nullable, c.table_oid FROM "
+                   "duckdb_columns() c JOIN duckdb_tables() t ON c.table_oid = t.table_oid "
+                   "WHERE c.database_name = " +
+                       db + (first ? " OR c.database_name = 'temp'" : "") + " ORDER BY c.table_oid, c.column_index")) {
         bool temp = r[0] == std::string("temp");
         std::string schema = temp ? kTempSchema : r[1].value_or("");
-        if (!temp && (IsEngineSchema(schema) || !schemaOids.count(schema))) continue;
+        if (!temp && (IsEngineSchema(schema) || !schemaOids.count(schema)))
+            continue;
         const std::string table = r[2].value_or(""), column = r[3].value_or(""), engineType = r[5].value_or("");
         auto [oid, modifier] = TypeOfEngineColumn(engineType);
         std::string collation;
@@ -145,7 +176,8 @@ DatabaseCatalog BuildCatalog(duckdb_connection connection, const SessionNames& n
                 auto it = names.tempTables->find(table);
                 if (it != names.tempTables->end())
                     for (const auto& col : it->second)
-                        if (col.name == column) oid = col.type.oid, modifier = col.type.modifier, collation = col.collation;
+                        if (col.name == column)
+                            oid = col.type.oid, modifier = col.type.modifier, collation = col.collation;
             }
         } else {
             auto it = declared.find({schema, table, column});
@@ -169,7 +201,8 @@ bool IsW(const std::vector<Token>& t, size_t i, const char* w) {
     return i < t.size() && t[i].kind == Token::Kind::Word && t[i].value == w;
 }
 size_t SkipSpace(const std::vector<Token>& t, size_t i) {
-    while (i < t.size() && t[i].kind == Token::Kind::Space) ++i;
+    while (i < t.size() && t[i].kind == Token::Kind::Space)
+        ++i;
     return i;
 }
 
@@ -203,10 +236,11 @@ std::vector<Row> QueryText(duckdb_connection connection, const std::string& sql)
 
 std::optional<std::pair<std::string, std::string>> ResolveTable(duckdb_connection connection, const SessionNames& names,
                                                                 const std::string& table) {
-    if (names.databases.empty()) return std::nullopt;
+    if (names.databases.empty())
+        return std::nullopt;
     const std::string& first = names.databases.front();
-    if (!QueryText(connection, "SELECT 1 FROM duckdb_tables() WHERE database_name = 'temp' AND table_name = " +
-                                   QuoteLiteral(table))
+    if (!QueryText(connection,
+                   "SELECT 1 FROM duckdb_tables() WHERE database_name = 'temp' AND table_name = " + QuoteLiteral(table))
              .empty())
         return std::make_pair(first, std::string(kTempSchema));
     // Unqualified names resolve along the search path, as the engine resolves them.
@@ -222,8 +256,10 @@ std::optional<std::pair<std::string, std::string>> ResolveTable(duckdb_connectio
 
 std::optional<std::string> ResolveSchema(duckdb_connection connection, const SessionNames& names,
                                          const std::string& schema) {
-    if (names.databases.empty()) return std::nullopt;
-    if (schema == kTempSchema || schema == "pg_catalog") return names.databases.front();
+    if (names.databases.empty())
+        return std::nullopt;
+    if (schema == kTempSchema || schema == "pg_catalog")
+        return names.databases.front();
     for (const auto& db : names.databases)
         if (!QueryText(connection, "SELECT 1 FROM duckdb_schemas() WHERE database_name = " + QuoteLiteral(db) +
                                        " AND schema_name = " + QuoteLiteral(schema))
@@ -252,8 +288,10 @@ void RecordDeclaredColumns(duckdb_connection connection, const std::string& data
                                            QuoteLiteral(database) + " AND schema_name = " + QuoteLiteral(schema) +
                                            " AND table_name = " + QuoteLiteral(table));
     std::map<std::string, std::string> engineTypes;
-    for (const auto& r : types) engineTypes[r[0].value_or("")] = r[1].value_or("");
-    if (columns.empty()) return;
+    for (const auto& r : types)
+        engineTypes[r[0].value_or("")] = r[1].value_or("");
+    if (columns.empty())
+        return;
     std::string sql = "INSERT INTO " + db + ".pellory.columns VALUES ";
     for (size_t i = 0; i < columns.size(); ++i) {
         const auto& c = columns[i];
@@ -267,12 +305,14 @@ void RecordDeclaredColumns(duckdb_connection connection, const std::string& data
 bool RewriteReadsCatalog(const Statement& statement) {
     const auto& t = statement.tokens;
     for (size_t i = 0; i < t.size(); ++i) {
-        if (t[i].kind != Token::Kind::Word && t[i].kind != Token::Kind::Identifier) continue;
+        if (t[i].kind != Token::Kind::Word && t[i].kind != Token::Kind::Identifier)
+            continue;
         const std::string& v = t[i].value;
         if (v == "pg_catalog" || v == "use" || v == "kelvo_database_of_table" || v == "kelvo_schema_of_table" ||
             v == "kelvo_database_of_schema")
             return true;
-        if (IsSym(t, i + 1, ".") && i + 2 < t.size() && IsSym(t, i + 3, ".")) return true;  // db.schema.name
+        if (IsSym(t, i + 1, ".") && i + 2 < t.size() && IsSym(t, i + 3, "."))
+            return true;  // db.schema.name
     }
     return false;
 }
@@ -306,7 +346,8 @@ std::string RewriteForEngine(const Statement& statement, duckdb_connection conne
         if ((t[i].kind == Token::Kind::Word || t[i].kind == Token::Kind::Identifier) && names.isOtherSessionsAlias &&
             !(i > 0 && IsSym(t, i - 1, "."))) {
             size_t prev = i;
-            while (prev > 0 && t[prev - 1].kind == Token::Kind::Space) --prev;
+            while (prev > 0 && t[prev - 1].kind == Token::Kind::Space)
+                --prev;
             bool afterUse = prev > 0 && IsW(t, prev - 1, "use");
             bool threeParts = IsSym(t, i + 1, ".") && i + 2 < t.size() && IsSym(t, i + 3, ".");
             if ((afterUse || threeParts) && names.isOtherSessionsAlias(t[i].value))
@@ -349,7 +390,8 @@ std::string RewriteForEngine(const Statement& statement, duckdb_connection conne
                 if (database) {
                     // Aliases compare as the engine compares them, without regard to case.
                     for (const auto& d : names.databases)
-                        if (db.empty() && EqualsFolded(d, *database)) db = d;
+                        if (db.empty() && EqualsFolded(d, *database))
+                            db = d;
                     if (db.empty())
                         throw SqlError("3F000", "The database \"" + *database + "\" is not attached to this session.",
                                        "Attach it with ATTACH DATABASE first.");
@@ -360,20 +402,31 @@ std::string RewriteForEngine(const Statement& statement, duckdb_connection conne
                 const DatabaseCatalog* c = &empty;
                 if (!db.empty()) {
                     auto it = built.find(db);
-                    if (it == built.end()) it = built.emplace(db, BuildCatalog(connection, names, db)).first;
+                    if (it == built.end())
+                        it = built.emplace(db, BuildCatalog(connection, names, db)).first;
                     c = &it->second;
                 }
-                if (table == "pg_namespace") out += Derived(c->namespaces, {{"oid", "UINTEGER"}, {"nspname", "VARCHAR"}});
-                else if (table == "pg_tables") out += Derived(c->tables, {{"schemaname", "VARCHAR"}, {"tablename", "VARCHAR"}});
+                if (table == "pg_namespace")
+                    out += Derived(c->namespaces, {{"oid", "UINTEGER"}, {"nspname", "VARCHAR"}});
+                else if (table == "pg_tables")
+                    out += Derived(c->tables, {{"schemaname", "VARCHAR"}, {"tablename", "VARCHAR"}});
                 else if (table == "pg_class")
-                    out += Derived(c->classes, {{"oid", "UINTEGER"}, {"relname", "VARCHAR"}, {"relnamespace", "UINTEGER"},
-                                                {"relpersistence", "VARCHAR"}, {"relkind", "VARCHAR"}});
+                    out += Derived(c->classes, {{"oid", "UINTEGER"},
+                                                {"relname", "VARCHAR"},
+                                                {"relnamespace", "UINTEGER"},
+                                                {"relpersistence", "VARCHAR"},
+                                                {"relkind", "VARCHAR"}});
                 else if (table == "pg_attribute")
-                    out += Derived(c->attributes, {{"attrelid", "UINTEGER"}, {"attname", "VARCHAR"}, {"atttypid", "UINTEGER"},
-                                                   {"atttypmod", "INTEGER"}, {"attnotnull", "BOOLEAN"},
-                                                   {"attcollation", "UINTEGER"}, {"attnum", "SMALLINT"},
+                    out += Derived(c->attributes, {{"attrelid", "UINTEGER"},
+                                                   {"attname", "VARCHAR"},
+                                                   {"atttypid", "UINTEGER"},
+                                                   {"atttypmod", "INTEGER"},
+                                                   {"attnotnull", "BOOLEAN"},
+                                                   {"attcollation", "UINTEGER"},
+                                                   {"attnum", "SMALLINT"},
                                                    {"attisdropped", "BOOLEAN"}});
-                else out += Derived(c->collations, {{"oid", "UINTEGER"}, {"collname", "VARCHAR"}});
+                else
+                    out += Derived(c->collations, {{"oid", "UINTEGER"}, {"collname", "VARCHAR"}});
                 out += " ";
                 i = at + 2;
                 continue;

@@ -23,7 +23,7 @@ constexpr const char* kTempSchema = "pg_temp";
 
 // What the catalog needs to know of one session.
 struct SessionNames {
-    std::vector<std::string> databases;                                 // attached aliases, first one first
+    std::vector<std::string> databases;  // attached aliases, first one first
     const std::map<std::string, std::vector<ColumnDefinition>>* tempTables = nullptr;  // declared temp columns
     std::vector<std::string> searchPath{"public", "main"};  // schemas of the first database, in order
     // The engine's attachments are shared by all sessions; this tells the

@@ -9,7 +9,8 @@ ChunkPrefetcher::~ChunkPrefetcher() {
         m_stopping = true;
     }
     m_changed.notify_all();
-    if (m_thread.joinable()) m_thread.join();
+    if (m_thread.joinable())
+        m_thread.join();
 }
 
 DataChunkHandle ChunkPrefetcher::Next() {
@@ -22,7 +23,8 @@ DataChunkHandle ChunkPrefetcher::Next() {
     }
     std::unique_lock<std::mutex> lock(m_mutex);
     m_changed.wait(lock, [this] { return !m_ready.empty() || m_ended; });
-    if (m_ready.empty()) return {};
+    if (m_ready.empty())
+        return {};
     DataChunkHandle chunk = std::move(m_ready.front());
     m_ready.pop_front();
     lock.unlock();
@@ -35,17 +37,21 @@ void ChunkPrefetcher::Fetch() {
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_changed.wait(lock, [this] { return m_stopping || m_ready.size() < m_ahead; });
-            if (m_stopping) return;
+            if (m_stopping)
+                return;
         }
         DataChunkHandle chunk(duckdb_fetch_chunk(m_result));
         bool ended = !chunk;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (ended) m_ended = true;
-            else m_ready.push_back(std::move(chunk));
+            if (ended)
+                m_ended = true;
+            else
+                m_ready.push_back(std::move(chunk));
         }
         m_changed.notify_all();
-        if (ended) return;
+        if (ended)
+            return;
     }
 }
 

@@ -36,7 +36,8 @@ constexpr size_t kReceiveBytes = 256u << 10;
 
 std::string QuotedName(const std::vector<std::string>& parts) {
     std::string out;
-    for (const auto& p : parts) out += (out.empty() ? "" : ".") + QuoteIdentifier(p);
+    for (const auto& p : parts)
+        out += (out.empty() ? "" : ".") + QuoteIdentifier(p);
     return out;
 }
 
@@ -45,7 +46,8 @@ struct FeedingStatementEnded {};
 
 std::string Joined(const std::vector<std::string>& parts) {
     std::string out;
-    for (const auto& p : parts) out += (out.empty() ? "" : ".") + p;
+    for (const auto& p : parts)
+        out += (out.empty() ? "" : ".") + p;
     return out;
 }
 
@@ -68,7 +70,8 @@ void Session::AbandonWrites(bool ownTransaction) {
 bool Session::ReceiveCopyBytes() {
     // Reads straight into the reader, and polls only when the socket is empty.
     for (;;) {
-        if (m_stopping) return false;
+        if (m_stopping)
+            return false;
         char* space = m_reader.Space(kReceiveBytes);
         ssize_t n = ::recv(m_fd, space, kReceiveBytes, MSG_DONTWAIT);
         m_reader.Received(n > 0 ? static_cast<size_t>(n) : 0);
@@ -80,11 +83,15 @@ bool Session::ReceiveCopyBytes() {
             m_pendingInput = pending;
             return true;
         }
-        if (n == 0) return false;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        if (n == 0)
+            return false;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return false;
         pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, 250) < 0 && errno != EINTR) return false;
+        if (::poll(&p, 1, 250) < 0 && errno != EINTR)
+            return false;
     }
 }
 
@@ -101,7 +108,8 @@ void Session::ReceiveCopyData(KlvcpyRowCutter& cutter, uint64_t maxBytes) {
         }
         auto request = m_reader.TakeRequest();
         if (!request) {
-            if (!ReceiveCopyBytes()) throw ConnectionLost("the client left during COPY FROM STDIN");
+            if (!ReceiveCopyBytes())
+                throw ConnectionLost("the client left during COPY FROM STDIN");
             continue;
         }
         if (auto* copy = std::get_if<CopyMessage>(&*request)) {
@@ -111,9 +119,11 @@ void Session::ReceiveCopyData(KlvcpyRowCutter& cutter, uint64_t maxBytes) {
             }
             throw SqlError("57014", "COPY from stdin failed: " + copy->data);
         }
-        if (std::holds_alternative<TerminateMessage>(*request)) throw ConnectionLost("the client ended the session during COPY");
+        if (std::holds_alternative<TerminateMessage>(*request))
+            throw ConnectionLost("the client ended the session during COPY");
         // As in PostgreSQL, Flush and Sync mean nothing inside a COPY.
-        if (std::holds_alternative<FlushMessage>(*request) || std::holds_alternative<SyncMessage>(*request)) continue;
+        if (std::holds_alternative<FlushMessage>(*request) || std::holds_alternative<SyncMessage>(*request))
+            continue;
         throw SqlError("08P01", "Unexpected message during COPY FROM STDIN.",
                        "Only CopyData, CopyDone and CopyFail may follow the CopyInResponse.");
     }
@@ -127,46 +137,60 @@ Session::LoadTarget Session::ResolveLoadTarget(const std::vector<std::string>& t
         // The alias as the engine spells it, which the catalog functions compare exactly.
         std::string database;
         for (const auto& d : m_databases)
-            if (database.empty() && EqualsFolded(d, t[0])) database = d;
-        if (database.empty()) throw SqlError("3F000", "The database \"" + t[0] + "\" is not attached to this session.");
-        if (t[1] == kTempSchema) target = {"temp", "main", t[2]};
-        else target = {database, t[1], t[2]};
+            if (database.empty() && EqualsFolded(d, t[0]))
+                database = d;
+        if (database.empty())
+            throw SqlError("3F000", "The database \"" + t[0] + "\" is not attached to this session.");
+        if (t[1] == kTempSchema)
+            target = {"temp", "main", t[2]};
+        else
+            target = {database, t[1], t[2]};
     } else if (t.size() == 2) {
-        if (t[0] == kTempSchema) target = {"temp", "main", t[1]};
-        else if (auto db = ResolveSchema(m_connection, names, t[0])) target = {*db, t[0], t[1]};
-        else throw SqlError("3F000", "The schema \"" + t[0] + "\" does not exist.");
+        if (t[0] == kTempSchema)
+            target = {"temp", "main", t[1]};
+        else if (auto db = ResolveSchema(m_connection, names, t[0]))
+            target = {*db, t[0], t[1]};
+        else
+            throw SqlError("3F000", "The schema \"" + t[0] + "\" does not exist.");
     } else {
         auto where = ResolveTable(m_connection, names, t[0]);
-        if (!where) throw SqlError("42P01", "The table \"" + t[0] + "\" does not exist.");
-        if (where->second == kTempSchema) target = {"temp", "main", t[0]};
-        else target = {where->first, where->second, t[0]};
+        if (!where)
+            throw SqlError("42P01", "The table \"" + t[0] + "\" does not exist.");
+        if (where->second == kTempSchema)
+            target = {"temp", "main", t[0]};
+        else
+            target = {where->first, where->second, t[0]};
     }
     return target;
 }
 
 void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
-    if (!m_inSimpleQuery) throw SqlError("0A000", "COPY FROM STDIN can be run only as a simple query.");
+    if (!m_inSimpleQuery)
+        throw SqlError("0A000", "COPY FROM STDIN can be run only as a simple query.");
     if (auto stream = FindStream(command.target)) {
         CopyIntoStream(*stream, command);
         return;
     }
     const auto& t = command.target;
     LoadTarget target = ResolveLoadTarget(t);
-    auto columnRows = QueryText(m_connection, "SELECT column_name, is_nullable FROM duckdb_columns() WHERE "
-                                              "database_name = " + QuoteLiteral(target.catalog) +
-                                              " AND schema_name = " + QuoteLiteral(target.schema) +
-                                              " AND table_name = " + QuoteLiteral(target.table) +
-                                              " ORDER BY column_index");
-    if (columnRows.empty()) throw SqlError("42P01", "The table \"" + Joined(t) + "\" does not exist.");
+    auto columnRows = QueryText(m_connection,
+                                "SELECT column_name, is_nullable FROM duckdb_columns() WHERE "
+                                "database_name = " +
+                                    QuoteLiteral(target.catalog) + " AND schema_name = " + QuoteLiteral(target.schema) +
+                                    " AND table_name = " + QuoteLiteral(target.table) + " ORDER BY column_index");
+    if (columnRows.empty())
+        throw SqlError("42P01", "The table \"" + Joined(t) + "\" does not exist.");
 
     const bool ownTransaction = m_transaction == kIdle;
     LoadMemoryLimit memoryLimit(m_connection, ownTransaction);
     InsertionOrderFree orderFree(m_connection, ownTransaction);
-    if (ownTransaction) RunEngine(m_connection, "BEGIN");
+    if (ownTransaction)
+        RunEngine(m_connection, "BEGIN");
     try {
         std::vector<CopyColumn> copyColumns = DescribeLoadColumns(target, command.columns, columnRows);
         std::string names;
-        for (const auto& c : copyColumns) names += (names.empty() ? "" : ", ") + QuoteIdentifier(c.name);
+        for (const auto& c : copyColumns)
+            names += (names.empty() ? "" : ", ") + QuoteIdentifier(c.name);
         RowPieceQueue queue(kQueueBytes);
         // The scan threads check the values as they decode them: their errors end this statement.
         auto feed = std::make_shared<LoadFeed>(copyColumns, queue, false);
@@ -176,7 +200,8 @@ void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
         m_writer.CopyInResponse(static_cast<int16_t>(copyColumns.size()));
         Flush();
         KlvcpyRowCutter cutter(copyColumns, kPieceBytes, false, [&](RowPiece&& piece) {
-            if (!queue.Push(std::move(piece))) throw FeedingStatementEnded{};
+            if (!queue.Push(std::move(piece)))
+                throw FeedingStatementEnded{};
         });
         // The statement runs on a thread of its own while this one receives;
         // nothing else uses the engine connection until it is joined.
@@ -194,7 +219,8 @@ void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
             queue.Close();
         } catch (const FeedingStatementEnded&) {
             statement.join();
-            if (failure) std::rethrow_exception(failure);
+            if (failure)
+                std::rethrow_exception(failure);
             throw SqlError("XX000", "The load ended before its data did.");
         } catch (...) {
             queue.Abort();
@@ -202,8 +228,10 @@ void Session::CopyFromStdin(const CopyFromStdinCommand& command) {
             throw;
         }
         statement.join();
-        if (failure) std::rethrow_exception(failure);
-        if (ownTransaction) CommitOwnTransaction();
+        if (failure)
+            std::rethrow_exception(failure);
+        if (ownTransaction)
+            CommitOwnTransaction();
         m_writer.CommandComplete("COPY " + std::to_string(cutter.Rows()));
     } catch (...) {
         AbandonWrites(ownTransaction);
@@ -217,17 +245,20 @@ std::vector<CopyColumn> Session::DescribeLoadColumns(const LoadTarget& target, c
     EngineAppender appender(m_connection, target.catalog, target.schema, target.table);
     std::vector<std::pair<std::string, bool>> columns;  // name, nullable
     if (named.empty()) {
-        for (const auto& r : columnRows) columns.emplace_back(r[0].value_or(""), r[1] != std::string("false"));
+        for (const auto& r : columnRows)
+            columns.emplace_back(r[0].value_or(""), r[1] != std::string("false"));
     } else {
         for (const auto& name : named) {
             const Row* found = nullptr;
             for (const auto& r : columnRows)
-                if (!found && EqualsFolded(r[0].value_or(""), name)) found = &r;
+                if (!found && EqualsFolded(r[0].value_or(""), name))
+                    found = &r;
             if (!found)
-                throw SqlError("42703", "The column \"" + name + "\" of the table \"" + target.table +
-                                            "\" does not exist.");
+                throw SqlError("42703",
+                               "The column \"" + name + "\" of the table \"" + target.table + "\" does not exist.");
             for (const auto& c : columns)
-                if (EqualsFolded(c.first, name)) throw SqlError("42701", "The column \"" + name + "\" is named twice.");
+                if (EqualsFolded(c.first, name))
+                    throw SqlError("42701", "The column \"" + name + "\" is named twice.");
             columns.emplace_back((*found)[0].value_or(""), (*found)[1] != std::string("false"));
             appender.AddColumn(columns.back().first);
         }
@@ -257,15 +288,16 @@ void Session::CopyIntoStream(ExternalStream& stream, const CopyFromStdinCommand&
     }
     auto refuse = [&](ExternalStream::PushResult r) {
         switch (r) {
-        case ExternalStream::PushResult::Full:
-            throw SqlError("53400", "The external stream \"" + stream.DisplayName() + "\" is full.",
-                           "Send the data again once the insertion has caught up.");
-        case ExternalStream::PushResult::Closed:
-            throw SqlError("55000", "The external stream \"" + stream.DisplayName() + "\" is closed.");
-        case ExternalStream::PushResult::Abandoned:
-            throw SqlError("55000", "The external stream \"" + stream.DisplayName() + "\" is no longer read.",
-                           "The statement that read it has ended; look at its error.");
-        case ExternalStream::PushResult::Queued: return;
+            case ExternalStream::PushResult::Full:
+                throw SqlError("53400", "The external stream \"" + stream.DisplayName() + "\" is full.",
+                               "Send the data again once the insertion has caught up.");
+            case ExternalStream::PushResult::Closed:
+                throw SqlError("55000", "The external stream \"" + stream.DisplayName() + "\" is closed.");
+            case ExternalStream::PushResult::Abandoned:
+                throw SqlError("55000", "The external stream \"" + stream.DisplayName() + "\" is no longer read.",
+                               "The statement that read it has ended; look at its error.");
+            case ExternalStream::PushResult::Queued:
+                return;
         }
     };
     // A full stream refuses the COPY before its data travels.
@@ -273,7 +305,8 @@ void Session::CopyIntoStream(ExternalStream& stream, const CopyFromStdinCommand&
     auto batch = std::make_unique<StreamBatch>();
     // Bad values fail this COPY, as the client expects of the chunk it sent,
     // rather than the INSERT BULK that decodes the rows later.
-    KlvcpyRowCutter cutter(stream.Columns(), kPieceBytes, true, [&](RowPiece&& piece) { batch->Add(std::move(piece)); });
+    KlvcpyRowCutter cutter(stream.Columns(), kPieceBytes, true,
+                           [&](RowPiece&& piece) { batch->Add(std::move(piece)); });
     m_writer.CopyInResponse(static_cast<int16_t>(stream.Columns().size()));
     Flush();
     ReceiveCopyData(cutter, kMaxStreamCopyBytes);

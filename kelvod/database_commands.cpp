@@ -24,7 +24,8 @@ void Session::UseFirstDatabase() {
         RunEngine(m_connection, "USE " + db);
     }
     auto it = m_settings.find("search_path");
-    if (it != m_settings.end()) Set("search_path", it->second);
+    if (it != m_settings.end())
+        Set("search_path", it->second);
 }
 
 void Session::CreateDatabase(const std::string& rawPath, bool ifNotExists) {
@@ -81,12 +82,14 @@ void Session::Attach(const std::string& rawPath, const std::string& alias) {
         if (EqualsFolded(d, alias))
             throw SqlError("42710", "The alias \"" + alias + "\" is already attached in this session.");
     m_databases.push_back(m_server.Attachments().Acquire(m_connection, alias, m_server.ResolvePath(rawPath)));
-    if (m_databases.size() == 1) UseFirstDatabase();
+    if (m_databases.size() == 1)
+        UseFirstDatabase();
 }
 
 void Session::Detach(const std::string& alias) {
     for (auto it = m_databases.begin(); it != m_databases.end(); ++it) {
-        if (!EqualsFolded(*it, alias)) continue;
+        if (!EqualsFolded(*it, alias))
+            continue;
         std::string name = *it;
         RunEngine(m_connection, "USE memory");
         m_databases.erase(it);
@@ -103,7 +106,8 @@ void Session::Detach(const std::string& alias) {
 }
 
 void Session::DetachAll() {
-    if (m_databases.empty()) return;
+    if (m_databases.empty())
+        return;
     try {
         RunEngine(m_connection, "USE memory");
     } catch (const SqlError&) {
@@ -117,10 +121,12 @@ void Session::DetachAll() {
         try {
             m_server.Attachments().Release(m_connection, alias);
         } catch (const SqlError& e) {
-            if (!first) first = e;
+            if (!first)
+                first = e;
         }
     }
-    if (first) throw *first;
+    if (first)
+        throw *first;
 }
 
 void Session::CreateSchema(const std::string& database, const std::string& schema, bool ifNotExists) {
@@ -132,8 +138,10 @@ void Session::CreateSchema(const std::string& database, const std::string& schem
     } else {
         bool attached = false;
         for (auto& d : m_databases)
-            if (EqualsFolded(d, db)) attached = true, db = d;
-        if (!attached) throw SqlError("3D000", "The database \"" + database + "\" is not attached to this session.");
+            if (EqualsFolded(d, db))
+                attached = true, db = d;
+        if (!attached)
+            throw SqlError("3D000", "The database \"" + database + "\" is not attached to this session.");
     }
     RunEngine(m_connection, std::string("CREATE SCHEMA ") + (ifNotExists ? "IF NOT EXISTS " : "") +
                                 QuoteIdentifier(db) + "." + QuoteIdentifier(schema));
@@ -143,15 +151,16 @@ void Session::CreateTable(const CreateTableCommand& c) {
     std::string columns;
     for (size_t i = 0; i < c.columns.size(); ++i) {
         const auto& col = c.columns[i];
-        columns += (i ? ", " : "") + QuoteIdentifier(col.name) + " " + col.type.engineType +
-                   (col.notNull ? " NOT NULL" : "");
+        columns +=
+            (i ? ", " : "") + QuoteIdentifier(col.name) + " " + col.type.engineType + (col.notNull ? " NOT NULL" : "");
     }
     const std::string& table = c.name.back();
     if (c.temporary) {
         bool existed = m_tempTables.count(table) > 0;
         RunEngine(m_connection, std::string("CREATE TEMPORARY TABLE ") + (c.ifNotExists ? "IF NOT EXISTS " : "") +
                                     QuoteIdentifier(table) + " (" + columns + ")");
-        if (!existed) m_tempTables[table] = c.columns;
+        if (!existed)
+            m_tempTables[table] = c.columns;
         return;
     }
     if (m_databases.empty())
@@ -167,16 +176,22 @@ void Session::CreateTable(const CreateTableCommand& c) {
         schema = c.name[1];
     } else if (c.name.size() == 2) {
         bool isAlias = false;
-        for (const auto& d : m_databases) isAlias |= EqualsFolded(d, c.name[0]);
-        if (isAlias && !hasSchema(db, c.name[0])) db = c.name[0];
-        else schema = c.name[0];
+        for (const auto& d : m_databases)
+            isAlias |= EqualsFolded(d, c.name[0]);
+        if (isAlias && !hasSchema(db, c.name[0]))
+            db = c.name[0];
+        else
+            schema = c.name[0];
     } else if (!hasSchema(db, schema)) {
         schema = "main";
     }
     bool attached = false;
-    for (const auto& d : m_databases) attached |= EqualsFolded(d, db);
-    if (!attached) throw SqlError("3F000", "The database \"" + db + "\" is not attached to this session.");
-    if (!hasSchema(db, schema)) throw SqlError("3F000", "The schema \"" + schema + "\" does not exist.");
+    for (const auto& d : m_databases)
+        attached |= EqualsFolded(d, db);
+    if (!attached)
+        throw SqlError("3F000", "The database \"" + db + "\" is not attached to this session.");
+    if (!hasSchema(db, schema))
+        throw SqlError("3F000", "The schema \"" + schema + "\" does not exist.");
     bool exists = !QueryText(m_connection, "SELECT 1 FROM duckdb_tables() WHERE database_name = " + QuoteLiteral(db) +
                                                " AND schema_name = " + QuoteLiteral(schema) +
                                                " AND table_name = " + QuoteLiteral(table))
@@ -203,12 +218,18 @@ void Session::Show(const std::string& name) {
     } else {
         auto it = m_settings.end();
         for (auto i = m_settings.begin(); i != m_settings.end(); ++i)
-            if (EqualsFolded(i->first, name)) it = i;
-        if (name == "server_version") value = "15.0";
-        else if (EqualsFolded(name, "TimeZone")) value = "UTC";
-        else if (EqualsFolded(name, "DateStyle")) value = "ISO, MDY";
-        else if (it != m_settings.end()) value = it->second;
-        else throw SqlError("42704", "unrecognized configuration parameter \"" + name + "\"");
+            if (EqualsFolded(i->first, name))
+                it = i;
+        if (name == "server_version")
+            value = "15.0";
+        else if (EqualsFolded(name, "TimeZone"))
+            value = "UTC";
+        else if (EqualsFolded(name, "DateStyle"))
+            value = "ISO, MDY";
+        else if (it != m_settings.end())
+            value = it->second;
+        else
+            throw SqlError("42704", "unrecognized configuration parameter \"" + name + "\"");
     }
     m_writer.BeginDataRow(1);
     m_writer.Field(value.data(), value.size());
@@ -225,11 +246,14 @@ void Session::Set(const std::string& name, const std::string& value) {
     std::vector<std::string> schemas;
     auto statements = SplitStatements("SELECT " + value);
     for (const Token* t : statements.front().Significant()) {
-        if (t->kind == Token::Kind::Word && t->value == "select") continue;
-        if (t->kind == Token::Kind::Symbol && t->text == ",") continue;
+        if (t->kind == Token::Kind::Word && t->value == "select")
+            continue;
+        if (t->kind == Token::Kind::Symbol && t->text == ",")
+            continue;
         if (t->kind == Token::Kind::Word || t->kind == Token::Kind::Identifier || t->kind == Token::Kind::String)
             schemas.push_back(t->value);
-        else throw SqlError("22023", "Invalid value for search_path: \"" + value + "\".");
+        else
+            throw SqlError("22023", "Invalid value for search_path: \"" + value + "\".");
     }
     if (!m_databases.empty() && !schemas.empty()) {
         std::string path;
@@ -241,13 +265,15 @@ void Session::Set(const std::string& name, const std::string& value) {
                 continue;
             path += (path.empty() ? "" : ",") + QuoteIdentifier(m_databases.front()) + "." + QuoteIdentifier(s);
         }
-        if (!path.empty()) RunEngine(m_connection, "SET search_path = " + QuoteLiteral(path));
+        if (!path.empty())
+            RunEngine(m_connection, "SET search_path = " + QuoteLiteral(path));
     }
     std::string normalized;
     for (const auto& s : schemas) {
         // Shown the way SET reads it back: names that are not plain lower-case words stay quoted.
         bool plain = !s.empty() && !std::isdigit(static_cast<unsigned char>(s[0]));
-        for (char ch : s) plain &= (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '_';
+        for (char ch : s)
+            plain &= (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '_';
         normalized += (normalized.empty() ? "" : ", ") + (plain ? s : QuoteIdentifier(s));
     }
     m_settings["search_path"] = normalized;

@@ -20,7 +20,8 @@ EngineAppender::EngineAppender(duckdb_connection connection, const std::string& 
 }
 
 EngineAppender::~EngineAppender() {
-    if (m_appender) duckdb_appender_destroy(&m_appender);
+    if (m_appender)
+        duckdb_appender_destroy(&m_appender);
 }
 
 void EngineAppender::ThrowError(const char* fallback) {
@@ -31,15 +32,25 @@ void EngineAppender::ThrowError(const char* fallback) {
     // kind elsewhere; its error type says the same.
     if (error && message.find(" Error: ") == std::string::npos) {
         switch (duckdb_error_data_error_type(error)) {
-        case DUCKDB_ERROR_CONSTRAINT: message = "Constraint Error: " + message; break;
-        case DUCKDB_ERROR_CONVERSION: message = "Conversion Error: " + message; break;
-        case DUCKDB_ERROR_OUT_OF_RANGE: message = "Out of Range Error: " + message; break;
-        case DUCKDB_ERROR_INTERRUPT: message = "Interrupt Error: " + message; break;
-        default: break;
+            case DUCKDB_ERROR_CONSTRAINT:
+                message = "Constraint Error: " + message;
+                break;
+            case DUCKDB_ERROR_CONVERSION:
+                message = "Conversion Error: " + message;
+                break;
+            case DUCKDB_ERROR_OUT_OF_RANGE:
+                message = "Out of Range Error: " + message;
+                break;
+            case DUCKDB_ERROR_INTERRUPT:
+                message = "Interrupt Error: " + message;
+                break;
+            default:
+                break;
         }
     }
     ErrorFields e = EngineErrorFields(message);
-    if (error) duckdb_destroy_error_data(&error);
+    if (error)
+        duckdb_destroy_error_data(&error);
     throw SqlError(e.sqlstate, e.message, e.hint);
 }
 

@@ -11,51 +11,80 @@ bool Has(std::string_view text, std::string_view part) { return text.find(part) 
 
 std::string StateFor(std::string_view kind, std::string_view m) {
     // A full disk reads the same whichever statement or checkpoint met it.
-    if (Has(m, "No space left on device") || Has(m, "disk is full") || Has(m, "Disk full")) return "53100";
-    if (Has(m, "Prepared statement") && Has(m, "does not exist")) return "26000";
-    if (Has(m, "unrecognized configuration parameter")) return "42704";
-    if (Has(m, "configuration has been locked")) return "42501";
-    if (kind == "Parser") return "42601";
+    if (Has(m, "No space left on device") || Has(m, "disk is full") || Has(m, "Disk full"))
+        return "53100";
+    if (Has(m, "Prepared statement") && Has(m, "does not exist"))
+        return "26000";
+    if (Has(m, "unrecognized configuration parameter"))
+        return "42704";
+    if (Has(m, "configuration has been locked"))
+        return "42501";
+    if (kind == "Parser")
+        return "42601";
     if (kind == "Catalog") {
-        if (Has(m, "already exists")) return Has(m, "Schema") ? "42P06" : "42P07";
+        if (Has(m, "already exists"))
+            return Has(m, "Schema") ? "42P06" : "42P07";
         // A table in a missing schema is a missing relation, as PostgreSQL clients expect.
-        if (Has(m, "Table with name")) return "42P01";
-        if (Has(m, "Schema with name") || Has(m, "schema")) return "3F000";
-        if (Has(m, "Catalog with name") || Has(m, "Catalog \"")) return "3F000";
-        if (Has(m, "Function with name") || Has(m, "Macro Function")) return "42883";
-        if (Has(m, "Type with name")) return "42704";
+        if (Has(m, "Table with name"))
+            return "42P01";
+        if (Has(m, "Schema with name") || Has(m, "schema"))
+            return "3F000";
+        if (Has(m, "Catalog with name") || Has(m, "Catalog \""))
+            return "3F000";
+        if (Has(m, "Function with name") || Has(m, "Macro Function"))
+            return "42883";
+        if (Has(m, "Type with name"))
+            return "42704";
         return "42P01";
     }
     if (kind == "Binder") {
-        if (Has(m, "Catalog \"") && Has(m, "does not exist")) return "3F000";
-        if (Has(m, "column") || Has(m, "Column")) return "42703";
-        if (Has(m, "No function matches") || Has(m, "function")) return "42883";
+        if (Has(m, "Catalog \"") && Has(m, "does not exist"))
+            return "3F000";
+        if (Has(m, "column") || Has(m, "Column"))
+            return "42703";
+        if (Has(m, "No function matches") || Has(m, "function"))
+            return "42883";
         return "42000";
     }
     if (kind == "Constraint") {
-        if (Has(m, "NOT NULL")) return "23502";
-        if (Has(m, "PRIMARY KEY") || Has(m, "UNIQUE") || Has(m, "Duplicate key")) return "23505";
-        if (Has(m, "foreign key") || Has(m, "FOREIGN KEY")) return "23503";
-        if (Has(m, "CHECK")) return "23514";
+        if (Has(m, "NOT NULL"))
+            return "23502";
+        if (Has(m, "PRIMARY KEY") || Has(m, "UNIQUE") || Has(m, "Duplicate key"))
+            return "23505";
+        if (Has(m, "foreign key") || Has(m, "FOREIGN KEY"))
+            return "23503";
+        if (Has(m, "CHECK"))
+            return "23514";
         return "23000";
     }
-    if (kind == "Out of Range") return "22003";
+    if (kind == "Out of Range")
+        return "22003";
     if (kind == "Conversion")
         return Has(m, "out of range") || (Has(m, "Could not cast value") && Has(m, "to DECIMAL")) ? "22003" : "22P02";
-    if (kind == "Invalid Input") return Has(m, "ivision by zero") ? "22012" : "22023";
-    if (kind == "Interrupt" || Has(m, "Interrupted")) return "57014";
+    if (kind == "Invalid Input")
+        return Has(m, "ivision by zero") ? "22012" : "22023";
+    if (kind == "Interrupt" || Has(m, "Interrupted"))
+        return "57014";
     if (kind == "TransactionContext" || kind == "Transaction") {
         // Write-write conflicts: clients retry on 40001.
-        if (Has(m, "onflict")) return "40001";
+        if (Has(m, "onflict"))
+            return "40001";
         return Has(m, "aborted") ? "25P02" : "25000";
     }
-    if (kind == "Not implemented") return "0A000";
-    if (kind == "IO") return "58030";
-    if (kind == "Permission") return "42501";
-    if (kind == "Serialization" || kind == "Conflict") return "40001";
-    if (kind == "Dependency") return "2BP01";
-    if (kind == "Sequence") return "2200H";
-    if (kind == "Syntax") return "42601";
+    if (kind == "Not implemented")
+        return "0A000";
+    if (kind == "IO")
+        return "58030";
+    if (kind == "Permission")
+        return "42501";
+    if (kind == "Serialization" || kind == "Conflict")
+        return "40001";
+    if (kind == "Dependency")
+        return "2BP01";
+    if (kind == "Sequence")
+        return "2200H";
+    if (kind == "Syntax")
+        return "42601";
     return "XX000";
 }
 
@@ -83,21 +112,25 @@ ErrorFields EngineErrorFields(std::string_view text) {
             std::string_view line = rest.substr(0, end);
             rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
             std::string_view trimmed = line;
-            while (!trimmed.empty() && (trimmed.front() == ' ' || trimmed.front() == '\t')) trimmed.remove_prefix(1);
+            while (!trimmed.empty() && (trimmed.front() == ' ' || trimmed.front() == '\t'))
+                trimmed.remove_prefix(1);
             if (skipCaret) {
                 skipCaret = false;
                 continue;
             }
-            if (trimmed.empty()) continue;
+            if (trimmed.empty())
+                continue;
             if (trimmed.rfind("LINE ", 0) == 0) {
                 skipCaret = true;
                 continue;
             }
             if (trimmed.rfind("Did you mean", 0) == 0) {
-                if (e.hint.empty()) e.hint = std::string(trimmed);
+                if (e.hint.empty())
+                    e.hint = std::string(trimmed);
                 continue;
             }
-            if (!e.detail.empty()) e.detail += "\n";
+            if (!e.detail.empty())
+                e.detail += "\n";
             e.detail += std::string(line);
         }
     }

@@ -35,7 +35,8 @@ public:
     }
     explicit operator bool() const { return m_handle != nullptr; }
     void Reset() {
-        if (m_handle) Destroy(&m_handle);
+        if (m_handle)
+            Destroy(&m_handle);
         m_handle = nullptr;
     }
 
@@ -63,7 +64,8 @@ public:
         return &m_result;
     }
     void Reset() {
-        if (m_filled) duckdb_destroy_result(&m_result);
+        if (m_filled)
+            duckdb_destroy_result(&m_result);
         m_filled = false;
         m_result = duckdb_result{};
     }

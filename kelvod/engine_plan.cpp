@@ -24,17 +24,20 @@ bool ReturnsRows(duckdb_prepared_statement ps, const Statement& statement) {
     duckdb_statement_type type = duckdb_prepared_statement_type(ps);
     if (ChangesRows(type)) {
         for (const Token* t : statement.Significant())
-            if (t->kind == Token::Kind::Word && t->value == "returning") return true;
+            if (t->kind == Token::Kind::Word && t->value == "returning")
+                return true;
         return false;
     }
     switch (type) {
-    case DUCKDB_STATEMENT_TYPE_SELECT:
-    case DUCKDB_STATEMENT_TYPE_EXPLAIN:
-    case DUCKDB_STATEMENT_TYPE_PRAGMA:
-    case DUCKDB_STATEMENT_TYPE_CALL:
-    case DUCKDB_STATEMENT_TYPE_EXECUTE:
-    case DUCKDB_STATEMENT_TYPE_RELATION: return duckdb_prepared_statement_column_count(ps) > 0;
-    default: return false;
+        case DUCKDB_STATEMENT_TYPE_SELECT:
+        case DUCKDB_STATEMENT_TYPE_EXPLAIN:
+        case DUCKDB_STATEMENT_TYPE_PRAGMA:
+        case DUCKDB_STATEMENT_TYPE_CALL:
+        case DUCKDB_STATEMENT_TYPE_EXECUTE:
+        case DUCKDB_STATEMENT_TYPE_RELATION:
+            return duckdb_prepared_statement_column_count(ps) > 0;
+        default:
+            return false;
     }
 }
 
@@ -76,31 +79,38 @@ bool ParseInteger(const std::string& text, T& value) {
 
 duckdb_state BindText(duckdb_prepared_statement ps, idx_t index, duckdb_type type, const std::string& text) {
     switch (type) {
-    case DUCKDB_TYPE_TINYINT: {
-        int8_t v;
-        if (ParseInteger(text, v)) return duckdb_bind_int8(ps, index, v);
-        break;
-    }
-    case DUCKDB_TYPE_SMALLINT: {
-        int16_t v;
-        if (ParseInteger(text, v)) return duckdb_bind_int16(ps, index, v);
-        break;
-    }
-    case DUCKDB_TYPE_INTEGER: {
-        int32_t v;
-        if (ParseInteger(text, v)) return duckdb_bind_int32(ps, index, v);
-        break;
-    }
-    case DUCKDB_TYPE_BIGINT: {
-        int64_t v;
-        if (ParseInteger(text, v)) return duckdb_bind_int64(ps, index, v);
-        break;
-    }
-    case DUCKDB_TYPE_BOOLEAN:
-        if (text == "t" || text == "true") return duckdb_bind_boolean(ps, index, true);
-        if (text == "f" || text == "false") return duckdb_bind_boolean(ps, index, false);
-        break;
-    default: break;
+        case DUCKDB_TYPE_TINYINT: {
+            int8_t v;
+            if (ParseInteger(text, v))
+                return duckdb_bind_int8(ps, index, v);
+            break;
+        }
+        case DUCKDB_TYPE_SMALLINT: {
+            int16_t v;
+            if (ParseInteger(text, v))
+                return duckdb_bind_int16(ps, index, v);
+            break;
+        }
+        case DUCKDB_TYPE_INTEGER: {
+            int32_t v;
+            if (ParseInteger(text, v))
+                return duckdb_bind_int32(ps, index, v);
+            break;
+        }
+        case DUCKDB_TYPE_BIGINT: {
+            int64_t v;
+            if (ParseInteger(text, v))
+                return duckdb_bind_int64(ps, index, v);
+            break;
+        }
+        case DUCKDB_TYPE_BOOLEAN:
+            if (text == "t" || text == "true")
+                return duckdb_bind_boolean(ps, index, true);
+            if (text == "f" || text == "false")
+                return duckdb_bind_boolean(ps, index, false);
+            break;
+        default:
+            break;
     }
     // Anything else the engine casts, and judges, itself.
     return duckdb_bind_varchar_length(ps, index, text.data(), text.size());
@@ -130,7 +140,8 @@ EnginePlan PrepareEnginePlan(duckdb_connection connection, const Statement& stat
     plan.namesGeneration = namesGeneration;
     plan.type = duckdb_prepared_statement_type(ps);
     plan.parameterCount = duckdb_nparams(ps);
-    for (idx_t i = 0; i < plan.parameterCount; ++i) plan.parameterTypes.push_back(duckdb_param_type(ps, i + 1));
+    for (idx_t i = 0; i < plan.parameterCount; ++i)
+        plan.parameterTypes.push_back(duckdb_param_type(ps, i + 1));
     plan.returnsRows = ReturnsRows(ps, statement);
     if (plan.returnsRows) {
         for (idx_t i = 0; i < duckdb_prepared_statement_column_count(ps); ++i) {
@@ -147,9 +158,10 @@ void BindTextParameters(EnginePlan& plan, const std::vector<std::optional<std::s
         throw SqlError("08P01", "The statement needs " + std::to_string(plan.parameterCount) + " parameters, but " +
                                     std::to_string(params.size()) + " were given.");
     for (size_t i = 0; i < params.size(); ++i) {
-        duckdb_state st = params[i] ? BindText(ps, i + 1, plan.parameterTypes[i], *params[i])
-                                    : duckdb_bind_null(ps, i + 1);
-        if (st == DuckDBError) throw SqlError("22P02", "Parameter $" + std::to_string(i + 1) + " cannot be bound.");
+        duckdb_state st =
+            params[i] ? BindText(ps, i + 1, plan.parameterTypes[i], *params[i]) : duckdb_bind_null(ps, i + 1);
+        if (st == DuckDBError)
+            throw SqlError("22P02", "Parameter $" + std::to_string(i + 1) + " cannot be bound.");
     }
 }
 

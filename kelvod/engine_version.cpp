@@ -15,10 +15,13 @@ bool EngineVersionSupported(const std::string& version) {
         return i > start;
     };
     long major = 0, minor = 0;
-    if (!number(major)) return false;
-    if (i >= version.size() || version[i] != '.') return false;
+    if (!number(major))
+        return false;
+    if (i >= version.size() || version[i] != '.')
+        return false;
     ++i;
-    if (!number(minor)) return false;
+    if (!number(minor))
+        return false;
     return major > 1 || (major == 1 && minor >= 5);
 }
 

@@ -6,23 +6,28 @@
 namespace kelvod {
 
 ExternalStream::PushResult ExternalStream::AdmissionLocked() const {
-    if (m_abandoned || m_dropped) return PushResult::Abandoned;
-    if (m_closed) return PushResult::Closed;
-    if (m_batches.size() >= kStreamBatchBound || m_bytes >= kStreamByteBound) return PushResult::Full;
+    if (m_abandoned || m_dropped)
+        return PushResult::Abandoned;
+    if (m_closed)
+        return PushResult::Closed;
+    if (m_batches.size() >= kStreamBatchBound || m_bytes >= kStreamByteBound)
+        return PushResult::Full;
     return PushResult::Queued;
 }
 
 ExternalStream::PushResult ExternalStream::Admission(std::chrono::milliseconds wait) const {
     std::unique_lock<std::mutex> lock(m_mutex);
     // Only a reader makes room.
-    if (m_reading) m_changed.wait_for(lock, wait, [&] { return AdmissionLocked() != PushResult::Full; });
+    if (m_reading)
+        m_changed.wait_for(lock, wait, [&] { return AdmissionLocked() != PushResult::Full; });
     return AdmissionLocked();
 }
 
 ExternalStream::PushResult ExternalStream::Push(std::unique_ptr<StreamBatch>& batch) {
     std::lock_guard<std::mutex> lock(m_mutex);
     PushResult r = AdmissionLocked();
-    if (r != PushResult::Queued) return r;
+    if (r != PushResult::Queued)
+        return r;
     m_bytes += batch->bytes;
     m_batches.push_back(std::move(batch));
     m_changed.notify_all();
@@ -32,7 +37,8 @@ ExternalStream::PushResult ExternalStream::Push(std::unique_ptr<StreamBatch>& ba
 ExternalStream::PopResult ExternalStream::Pop(std::unique_ptr<StreamBatch>& out, std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(m_mutex);
     auto ready = [&] { return !m_batches.empty() || m_closed || m_dropped; };
-    if (!m_changed.wait_for(lock, wait, ready)) return PopResult::Timeout;
+    if (!m_changed.wait_for(lock, wait, ready))
+        return PopResult::Timeout;
     if (!m_batches.empty()) {
         out = std::move(m_batches.front());
         m_batches.pop_front();
@@ -45,7 +51,8 @@ ExternalStream::PopResult ExternalStream::Pop(std::unique_ptr<StreamBatch>& out,
 
 bool ExternalStream::AttachReader() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_reading || m_abandoned) return false;
+    if (m_reading || m_abandoned)
+        return false;
     m_reading = true;
     return true;
 }
@@ -78,14 +85,17 @@ StreamRegistry::Key StreamRegistry::MakeKey(const std::string& database, const s
                                             const std::string& name) {
     // Aliases compare without regard to case, as the engine compares them.
     std::string folded = database;
-    for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : folded)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return {folded, schema, name};
 }
 
 StreamRegistry::AddResult StreamRegistry::Add(const Key& key, std::shared_ptr<ExternalStream> stream) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_streams.count(key)) return AddResult::Exists;
-    if (m_streams.size() >= kMaxStreams) return AddResult::TooMany;
+    if (m_streams.count(key))
+        return AddResult::Exists;
+    if (m_streams.size() >= kMaxStreams)
+        return AddResult::TooMany;
     m_streams.emplace(key, std::move(stream));
     return AddResult::Added;
 }
@@ -101,7 +111,8 @@ bool StreamRegistry::Remove(const Key& key) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_streams.find(key);
-        if (it == m_streams.end()) return false;
+        if (it == m_streams.end())
+            return false;
         stream = std::move(it->second);
         m_streams.erase(it);
     }
@@ -114,7 +125,8 @@ std::vector<std::pair<std::string, std::string>> StreamRegistry::NamesIn(const s
     std::vector<std::pair<std::string, std::string>> names;
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const auto& [key, stream] : m_streams)
-        if (std::get<0>(key) == std::get<0>(low)) names.emplace_back(std::get<1>(key), std::get<2>(key));
+        if (std::get<0>(key) == std::get<0>(low))
+            names.emplace_back(std::get<1>(key), std::get<2>(key));
     return names;
 }
 
@@ -131,7 +143,8 @@ void StreamRegistry::RemoveOwnedBy(int32_t owner) {
             }
         }
     }
-    for (auto& s : dropped) s->Drop();
+    for (auto& s : dropped)
+        s->Drop();
 }
 
 }  // namespace kelvod

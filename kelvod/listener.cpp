@@ -39,7 +39,8 @@ std::string SystemText(int error) { return std::strerror(error); }
 // someone else must never be disturbed, a stale file may be replaced.
 bool IsLiveSocket(const std::string& path) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return true;
+    if (fd < 0)
+        return true;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
@@ -56,7 +57,8 @@ int BindDomain(const std::string& path) {
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw ListenError("socket: " + SystemText(errno));
+    if (fd < 0)
+        throw ListenError("socket: " + SystemText(errno));
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         int e = errno;
         ::close(fd);
@@ -75,8 +77,10 @@ Listener::Listener(const Endpoint& where, ServerState& server) : m_server(server
     if (where.kind == Endpoint::Kind::Domain) {
         std::error_code ec;
         std::string dir = where.directory.empty() ? "/" : std::filesystem::absolute(where.directory, ec).string();
-        while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-        if (!std::filesystem::is_directory(dir, ec)) throw ListenError("The socket directory \"" + dir + "\" does not exist.");
+        while (dir.size() > 1 && dir.back() == '/')
+            dir.pop_back();
+        if (!std::filesystem::is_directory(dir, ec))
+            throw ListenError("The socket directory \"" + dir + "\" does not exist.");
         std::string prefix = dir == "/" ? "" : dir;
         if (where.name == "auto") {
             std::random_device rd;
@@ -85,7 +89,8 @@ Listener::Listener(const Endpoint& where, ServerState& server) : m_server(server
                 unsigned n = (start + k) % 65535 + 1;
                 std::string name = ".s.PGSQL." + std::to_string(n);
                 std::string path = prefix + "/" + name;
-                if (std::filesystem::exists(std::filesystem::symlink_status(path, ec))) continue;
+                if (std::filesystem::exists(std::filesystem::symlink_status(path, ec)))
+                    continue;
                 m_fd = BindDomain(path);
                 if (m_fd >= 0) {
                     m_socketPath = path;
@@ -94,15 +99,18 @@ Listener::Listener(const Endpoint& where, ServerState& server) : m_server(server
                     throw ListenError("bind " + path + ": " + SystemText(errno));
                 }
             }
-            if (m_fd < 0) throw ListenError("No free socket name in " + dir + ".");
+            if (m_fd < 0)
+                throw ListenError("No free socket name in " + dir + ".");
         } else {
             std::string path = prefix + "/" + where.name;
             if (std::filesystem::exists(std::filesystem::symlink_status(path, ec))) {
-                if (IsLiveSocket(path)) throw ListenError("The socket " + path + " is in use.");
+                if (IsLiveSocket(path))
+                    throw ListenError("The socket " + path + " is in use.");
                 ::unlink(path.c_str());
             }
             m_fd = BindDomain(path);
-            if (m_fd < 0) throw ListenError("bind " + path + ": " + SystemText(errno));
+            if (m_fd < 0)
+                throw ListenError("bind " + path + ": " + SystemText(errno));
             m_socketPath = path;
         }
         m_resolved.directory = dir == "/" ? "" : dir;
@@ -112,10 +120,12 @@ Listener::Listener(const Endpoint& where, ServerState& server) : m_server(server
         hints.ai_socktype = SOCK_STREAM;
         hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
         if (::getaddrinfo(host.c_str(), std::to_string(where.port).c_str(), &hints, &res) != 0 || !res)
-            throw ListenError("Cannot listen on host \"" + where.host + "\": only numeric addresses and localhost are served.");
+            throw ListenError("Cannot listen on host \"" + where.host +
+                              "\": only numeric addresses and localhost are served.");
         m_fd = ::socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
-        if (m_fd >= 0) ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (m_fd >= 0)
+            ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         if (m_fd < 0 || ::bind(m_fd, res->ai_addr, res->ai_addrlen) != 0) {
             int e = errno;
             ::freeaddrinfo(res);
@@ -132,21 +142,25 @@ Listener::Listener(const Endpoint& where, ServerState& server) : m_server(server
     if (::listen(m_fd, 128) != 0) {
         int e = errno;
         ::close(m_fd);
-        if (!m_socketPath.empty()) ::unlink(m_socketPath.c_str());
+        if (!m_socketPath.empty())
+            ::unlink(m_socketPath.c_str());
         throw ListenError("listen: " + SystemText(e));
     }
     m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wakeFd < 0) {
         int e = errno;
         ::close(m_fd);
-        if (!m_socketPath.empty()) ::unlink(m_socketPath.c_str());
+        if (!m_socketPath.empty())
+            ::unlink(m_socketPath.c_str());
         throw ListenError("eventfd: " + SystemText(e));
     }
 }
 
 Listener::~Listener() { Stop(); }
 
-void Listener::Start() { m_acceptThread = std::thread([this] { AcceptLoop(); }); }
+void Listener::Start() {
+    m_acceptThread = std::thread([this] { AcceptLoop(); });
+}
 
 void Listener::AcceptLoop() {
     while (!m_stopping) {
@@ -155,7 +169,8 @@ void Listener::AcceptLoop() {
         pollfd p[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
         int r = ::poll(p, 2, 200);
         Reap(false);
-        if (r <= 0 || m_stopping || (p[0].revents & POLLIN) == 0) continue;
+        if (r <= 0 || m_stopping || (p[0].revents & POLLIN) == 0)
+            continue;
         int client = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
             // Out of descriptors or memory: wait for sessions to end instead of spinning.
@@ -173,7 +188,8 @@ void Listener::AcceptLoop() {
         running->session = std::make_unique<Session>(m_server, client);
         Running* raw = running.get();
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping) break;  // the session's destructor closes the socket
+        if (m_stopping)
+            break;  // the session's destructor closes the socket
         try {
             running->thread = std::thread([raw] {
                 raw->session->Run();
@@ -194,7 +210,8 @@ void Listener::Reap(bool all) {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto it = m_sessions.begin(); it != m_sessions.end();) {
             if (all || (*it)->done) {
-                if (all) (*it)->session->Stop();
+                if (all)
+                    (*it)->session->Stop();
                 finished.push_back(std::move(*it));
                 it = m_sessions.erase(it);
             } else {
@@ -215,25 +232,30 @@ void Listener::Reap(bool all) {
                 aborted = true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            if (!r->done) r->session->Stop();
+            if (!r->done)
+                r->session->Stop();
         }
-        if (r->thread.joinable()) r->thread.join();
+        if (r->thread.joinable())
+            r->thread.join();
         r->session.reset();
     }
 }
 
 void Listener::Stop() {
-    if (m_fd < 0) return;
+    if (m_fd < 0)
+        return;
     m_stopping = true;
     const uint64_t one = 1;
     while (::write(m_wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
     }
-    if (m_acceptThread.joinable()) m_acceptThread.join();
+    if (m_acceptThread.joinable())
+        m_acceptThread.join();
     ::close(m_fd);
     m_fd = -1;
     ::close(m_wakeFd);
     m_wakeFd = -1;
-    if (!m_socketPath.empty()) ::unlink(m_socketPath.c_str());
+    if (!m_socketPath.empty())
+        ::unlink(m_socketPath.c_str());
     Reap(true);
 }
 

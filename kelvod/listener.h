@@ -41,7 +41,7 @@ private:
     ServerState& m_server;
     Endpoint m_resolved;
     int m_fd = -1;
-    int m_wakeFd = -1;  // written once by Stop to end the accept loop's poll
+    int m_wakeFd = -1;         // written once by Stop to end the accept loop's poll
     std::string m_socketPath;  // Unix-domain only
     std::atomic<bool> m_stopping{false};
     std::thread m_acceptThread;

@@ -80,8 +80,7 @@ void LocalInit(duckdb_init_info info) {
         duckdb_init_set_error(info, "There is no such load.");
         return;
     }
-    duckdb_init_set_init_data(info, new ScanLocal(std::move(feed)),
-                              [](void* p) { delete static_cast<ScanLocal*>(p); });
+    duckdb_init_set_init_data(info, new ScanLocal(std::move(feed)), [](void* p) { delete static_cast<ScanLocal*>(p); });
 }
 
 void Scan(duckdb_function_info info, duckdb_data_chunk output) {
@@ -93,17 +92,19 @@ void Scan(duckdb_function_info info, duckdb_data_chunk output) {
         while (filled < capacity) {
             if (local.offset == local.piece.bytes.size()) {
                 // Rows in hand go out before this thread waits for more.
-                if (filled > 0) break;
+                if (filled > 0)
+                    break;
                 local.piece.bytes.clear();
                 local.offset = 0;
                 local.decodedInPiece = 0;
-                if (!feed.Source().Next(local.piece)) break;
+                if (!feed.Source().Next(local.piece))
+                    break;
             }
             const auto* begin = reinterpret_cast<const uint8_t*>(local.piece.bytes.data());
             idx_t before = filled;
-            const uint8_t* at = local.decoder.Decode(begin + local.offset, begin + local.piece.bytes.size(), output,
-                                                     filled, capacity, local.piece.firstRow + local.decodedInPiece,
-                                                     filled);
+            const uint8_t* at =
+                local.decoder.Decode(begin + local.offset, begin + local.piece.bytes.size(), output, filled, capacity,
+                                     local.piece.firstRow + local.decodedInPiece, filled);
             local.offset = static_cast<size_t>(at - begin);
             local.decodedInPiece += filled - before;
         }
@@ -130,7 +131,8 @@ bool BackgroundThreads(duckdb_connection connection) {
 void LoadFeed::Fail(std::exception_ptr error) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_failure) m_failure = std::move(error);
+        if (!m_failure)
+            m_failure = std::move(error);
     }
     m_source.Abandon();
 }
@@ -162,15 +164,19 @@ uint64_t RunFeedingInsert(duckdb_connection connection, const std::string& text,
     duckdb_result result;
     auto fail = [&](const char* message) {
         ErrorFields e = EngineErrorFields(message ? message : "");
-        if (pending) duckdb_destroy_pending(&pending);
+        if (pending)
+            duckdb_destroy_pending(&pending);
         duckdb_destroy_prepare(&prepared);
-        if (auto failure = feed.Failure()) std::rethrow_exception(failure);
+        if (auto failure = feed.Failure())
+            std::rethrow_exception(failure);
         throw SqlError(e.sqlstate, e.message, e.hint);
     };
     // Asked first: another query on the connection would close the pending one.
     const bool background = BackgroundThreads(connection);
-    if (duckdb_prepare(connection, text.c_str(), &prepared) == DuckDBError) fail(duckdb_prepare_error(prepared));
-    if (duckdb_pending_prepared(prepared, &pending) == DuckDBError) fail(duckdb_pending_error(pending));
+    if (duckdb_prepare(connection, text.c_str(), &prepared) == DuckDBError)
+        fail(duckdb_prepare_error(prepared));
+    if (duckdb_pending_prepared(prepared, &pending) == DuckDBError)
+        fail(duckdb_pending_error(pending));
     // The engine's worker threads run the statement; this thread only waits.
     // Run by the caller, the engine's wait for tasks spins and takes a core
     // from the threads that decode and write.
@@ -181,10 +187,12 @@ uint64_t RunFeedingInsert(duckdb_connection connection, const std::string& text,
             // has finished; the result below then tells how it went.
             if (state == DUCKDB_PENDING_ERROR) {
                 const char* message = duckdb_pending_error(pending);
-                if (message && *message) fail(message);
+                if (message && *message)
+                    fail(message);
                 break;
             }
-            if (state == DUCKDB_PENDING_RESULT_READY) break;
+            if (state == DUCKDB_PENDING_RESULT_READY)
+                break;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
@@ -201,15 +209,18 @@ uint64_t RunFeedingInsert(duckdb_connection connection, const std::string& text,
 }
 
 InsertionOrderFree::InsertionOrderFree(duckdb_connection connection, bool wanted) : m_connection(connection) {
-    if (!wanted) return;
+    if (!wanted)
+        return;
     auto current = QueryText(connection, "SELECT current_setting('preserve_insertion_order')::VARCHAR");
-    if (current.empty() || current[0][0] != std::string("true")) return;
+    if (current.empty() || current[0][0] != std::string("true"))
+        return;
     RunEngine(connection, "SET SESSION preserve_insertion_order = false");
     m_changed = true;
 }
 
 InsertionOrderFree::~InsertionOrderFree() {
-    if (!m_changed) return;
+    if (!m_changed)
+        return;
     try {
         RunEngine(m_connection, "RESET SESSION preserve_insertion_order");
     } catch (...) {
@@ -232,14 +243,18 @@ std::string MemoryLimit(duckdb_connection connection) {
 }  // namespace
 
 LoadMemoryLimit::LoadMemoryLimit(duckdb_connection connection, bool wanted) : m_connection(connection) {
-    if (!wanted) return;
+    if (!wanted)
+        return;
     std::lock_guard<std::mutex> lock(g_memoryMutex);
     m_counted = true;
-    if (g_memoryLoads++ > 0) return;
+    if (g_memoryLoads++ > 0)
+        return;
     try {
         std::string shown = MemoryLimit(connection);
-        if (shown.empty()) return;
-        if (shown != g_limitAsShown) g_limitAsSet = g_limitAsShown = shown;
+        if (shown.empty())
+            return;
+        if (shown != g_limitAsShown)
+            g_limitAsSet = g_limitAsShown = shown;
         // The engine may refuse when other statements hold more than the lower
         // limit; the load then runs with the limit as it is.
         RunEngine(connection, std::string("SET GLOBAL memory_limit = '") + kLoadMemoryLimit + "'");
@@ -249,9 +264,11 @@ LoadMemoryLimit::LoadMemoryLimit(duckdb_connection connection, bool wanted) : m_
 }
 
 LoadMemoryLimit::~LoadMemoryLimit() {
-    if (!m_counted) return;
+    if (!m_counted)
+        return;
     std::lock_guard<std::mutex> lock(g_memoryMutex);
-    if (--g_memoryLoads > 0 || !g_lowered) return;
+    if (--g_memoryLoads > 0 || !g_lowered)
+        return;
     try {
         RunEngine(m_connection, "SET GLOBAL memory_limit = " + QuoteLiteral(g_limitAsSet));
         g_limitAsShown = MemoryLimit(m_connection);
@@ -273,7 +290,8 @@ void RegisterLoadFeedFunction(duckdb_connection connection) {
     duckdb_table_function_set_function(f, Scan);
     duckdb_state state = duckdb_register_table_function(connection, f);
     duckdb_destroy_table_function(&f);
-    if (state == DuckDBError) throw SqlError("XX000", "The load function cannot be registered with the engine.");
+    if (state == DuckDBError)
+        throw SqlError("XX000", "The load function cannot be registered with the engine.");
 }
 
 }  // namespace kelvod

@@ -18,8 +18,8 @@
 #include "kelvod/command_line.h"
 #include "kelvod/engine_version.h"
 #include "kelvod/file_access.h"
-#include "kelvod/load_feed.h"
 #include "kelvod/listener.h"
+#include "kelvod/load_feed.h"
 #include "kelvod/server_state.h"
 #include "kelvod/sql_lexer.h"
 
@@ -43,7 +43,8 @@ void CreateMainDatabase(duckdb_connection connection, const std::string& path, b
     }
     bool existed = std::filesystem::exists(path, ec);
     kelvod::RunEngine(connection, "ATTACH " + kelvod::QuoteLiteral(path) + " AS kelvod_main_setup");
-    if (!existed) kelvod::RunEngine(connection, "CREATE SCHEMA IF NOT EXISTS kelvod_main_setup.public");
+    if (!existed)
+        kelvod::RunEngine(connection, "CREATE SCHEMA IF NOT EXISTS kelvod_main_setup.public");
     kelvod::PrepareServerSchema(connection, "kelvod_main_setup");
     kelvod::RunEngine(connection, "DETACH kelvod_main_setup");
 }
@@ -79,7 +80,8 @@ int Serve(const kelvod::CommandLine& cl) {
     kelvod::ServerState server(engine, mainDatabase, setting("database_directory"));
     duckdb_connection setup = nullptr;
     try {
-        if (duckdb_connect(engine, &setup) == DuckDBError) throw std::runtime_error("no engine connection");
+        if (duckdb_connect(engine, &setup) == DuckDBError)
+            throw std::runtime_error("no engine connection");
         kelvod::RegisterByteaCast(setup);
         kelvod::RegisterLoadFeedFunction(setup);
         // Loads churn through the engine's allocator on several threads; without
@@ -89,7 +91,8 @@ int Serve(const kelvod::CommandLine& cl) {
         kelvod::RunEngine(setup, "SET GLOBAL integer_division = true");
         kelvod::LockEngineDown(setup);
     } catch (const std::exception& e) {
-        if (setup) duckdb_disconnect(&setup);
+        if (setup)
+            duckdb_disconnect(&setup);
         Log(std::string("cannot set the SQL engine up: ") + e.what());
         duckdb_close(&engine);
         return kInternalError;
@@ -130,7 +133,8 @@ int Serve(const kelvod::CommandLine& cl) {
         listener->Stop();
     }
     duckdb_close(&engine);
-    if (code == kClean) Log("stopped");
+    if (code == kClean)
+        Log("stopped");
     return code;
 }
 
@@ -141,7 +145,8 @@ int main(int argc, char** argv) {
     // standard descriptor that is missing), so that no socket becomes descriptor 0, 1 or 2.
     for (;;) {
         int devnull = ::open("/dev/null", O_RDWR);
-        if (devnull < 0) break;
+        if (devnull < 0)
+            break;
         if (devnull > 2) {
             ::close(devnull);
             break;

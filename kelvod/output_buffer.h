@@ -21,17 +21,20 @@ public:
 
     // Makes `n` more bytes room at the end and returns where they start; their content is undefined.
     char* Extend(size_t n) {
-        if (m_size + n > m_capacity) Grow(m_size + n);
+        if (m_size + n > m_capacity)
+            Grow(m_size + n);
         char* at = m_data.get() + m_size;
         m_size += n;
         return at;
     }
     void Truncate(size_t size) {
-        if (size < m_size) m_size = size;
+        if (size < m_size)
+            m_size = size;
     }
     void push_back(char c) { *Extend(1) = c; }
     void append(const char* bytes, size_t n) {
-        if (n) std::memcpy(Extend(n), bytes, n);
+        if (n)
+            std::memcpy(Extend(n), bytes, n);
     }
     void append(std::string_view s) { append(s.data(), s.size()); }
     void append(size_t n, char c) { std::memset(Extend(n), c, n); }
@@ -39,9 +42,11 @@ public:
 private:
     void Grow(size_t needed) {
         size_t capacity = m_capacity ? m_capacity : 4096;
-        while (capacity < needed) capacity *= 2;
+        while (capacity < needed)
+            capacity *= 2;
         std::unique_ptr<char[]> bigger(new char[capacity]);
-        if (m_size) std::memcpy(bigger.get(), m_data.get(), m_size);
+        if (m_size)
+            std::memcpy(bigger.get(), m_data.get(), m_size);
         m_data = std::move(bigger);
         m_capacity = capacity;
     }

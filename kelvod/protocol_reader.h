@@ -36,8 +36,14 @@ struct StartupRequest {
 };
 using StartupPacket = std::variant<SslRequest, CancelRequest, StartupRequest>;
 
-struct QueryMessage { std::string sql; };
-struct ParseMessage { std::string name; std::string sql; std::vector<uint32_t> paramTypes; };
+struct QueryMessage {
+    std::string sql;
+};
+struct ParseMessage {
+    std::string name;
+    std::string sql;
+    std::vector<uint32_t> paramTypes;
+};
 struct BindMessage {
     std::string portal;
     std::string statement;
@@ -45,9 +51,18 @@ struct BindMessage {
     std::vector<std::optional<std::string>> params;
     std::vector<int16_t> resultFormats;
 };
-struct DescribeMessage { char kind; std::string name; };  // 'S' or 'P'
-struct ExecuteMessage { std::string portal; int32_t maxRows; };
-struct CloseMessage { char kind; std::string name; };
+struct DescribeMessage {
+    char kind;
+    std::string name;
+};  // 'S' or 'P'
+struct ExecuteMessage {
+    std::string portal;
+    int32_t maxRows;
+};
+struct CloseMessage {
+    char kind;
+    std::string name;
+};
 struct SyncMessage {};
 struct FlushMessage {};
 struct TerminateMessage {};

@@ -39,7 +39,8 @@ void ProtocolWriter::Int32(int32_t v) {
 
 void ProtocolWriter::String(std::string_view s) {
     // A NUL inside a text would end it early on the client's side.
-    for (char c : s) m_out.push_back(c == '\0' ? ' ' : c);
+    for (char c : s)
+        m_out.push_back(c == '\0' ? ' ' : c);
     m_out.push_back('\0');
 }
 
@@ -117,7 +118,8 @@ void ProtocolWriter::ErrorOrNotice(char type, const ErrorFields& e) {
 void ProtocolWriter::ParameterDescription(const std::vector<uint32_t>& types) {
     Begin('t');
     Int16(static_cast<int16_t>(types.size()));
-    for (uint32_t t : types) Int32(static_cast<int32_t>(t));
+    for (uint32_t t : types)
+        Int32(static_cast<int32_t>(t));
     EndMessage();
 }
 
@@ -125,7 +127,8 @@ void ProtocolWriter::CopyInResponse(int16_t columns) {
     Begin('G');
     m_out.push_back(1);
     Int16(columns);
-    for (int i = 0; i < columns; ++i) Int16(1);
+    for (int i = 0; i < columns; ++i)
+        Int16(1);
     EndMessage();
 }
 
@@ -133,7 +136,8 @@ void ProtocolWriter::CopyOutResponse(bool binary, int16_t columns) {
     Begin('H');
     m_out.push_back(binary ? 1 : 0);
     Int16(columns);
-    for (int i = 0; i < columns; ++i) Int16(binary ? 1 : 0);
+    for (int i = 0; i < columns; ++i)
+        Int16(binary ? 1 : 0);
     EndMessage();
 }
 

@@ -8,7 +8,8 @@ namespace kelvod {
 bool RowPieceQueue::Push(RowPiece&& piece) {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_room.wait(lock, [&] { return m_readerEnded || m_pieces.empty() || m_bytes + piece.bytes.size() <= m_maxBytes; });
-    if (m_readerEnded) return false;
+    if (m_readerEnded)
+        return false;
     m_bytes += piece.bytes.size();
     m_pieces.push_back(std::move(piece));
     lock.unlock();
@@ -53,8 +54,10 @@ bool RowPieceQueue::Next(RowPiece& piece) {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_ready.wait(lock, [&] { return m_aborted || m_readerEnded || m_closed || !m_pieces.empty(); });
     // The session reports its own failure; the statement only has to end.
-    if (m_aborted) throw SqlError("57014", "The COPY ended before its data was complete.");
-    if (m_readerEnded || m_pieces.empty()) return false;
+    if (m_aborted)
+        throw SqlError("57014", "The COPY ended before its data was complete.");
+    if (m_readerEnded || m_pieces.empty())
+        return false;
     piece = std::move(m_pieces.front());
     m_pieces.pop_front();
     m_bytes -= piece.bytes.size();

@@ -9,11 +9,13 @@ namespace kelvod {
 
 std::string ResolveDatabasePath(const std::string& path, const std::string& directory) {
     std::filesystem::path p(path);
-    if (p.is_relative() && !directory.empty()) p = std::filesystem::path(directory) / p;
+    if (p.is_relative() && !directory.empty())
+        p = std::filesystem::path(directory) / p;
     // Absolute, so that a path resolved once reads the same when resolved again
     // (a relative --database-directory would otherwise be prefixed twice).
     std::error_code ec;
-    if (p.is_relative()) p = std::filesystem::absolute(p, ec);
+    if (p.is_relative())
+        p = std::filesystem::absolute(p, ec);
     return p.lexically_normal().string();
 }
 
@@ -24,7 +26,8 @@ bool ServerState::ChangePendingInput(uint64_t from, uint64_t to) {
     }
     uint64_t current = m_pendingInput.load();
     do {
-        if (current + (to - from) > m_maxPendingInput) return false;
+        if (current + (to - from) > m_maxPendingInput)
+            return false;
     } while (!m_pendingInput.compare_exchange_weak(current, current + (to - from)));
     return true;
 }
@@ -43,7 +46,8 @@ void ServerState::Cancel(int32_t pid, int32_t key) {
     // The lock keeps the session alive while it is told: it unregisters before it goes.
     std::lock_guard<std::mutex> lock(m_sessionsMutex);
     auto it = m_sessions.find(pid);
-    if (it != m_sessions.end() && it->second.first == key) it->second.second->Cancel();
+    if (it != m_sessions.end() && it->second.first == key)
+        it->second.second->Cancel();
 }
 
 }  // namespace kelvod

@@ -25,7 +25,9 @@ class ServerState {
 public:
     explicit ServerState(duckdb_database engine, std::string mainDatabase, std::string databaseDirectory,
                          uint64_t maxPendingInput = kMaxPendingInput)
-        : m_engine(engine), m_attachments(engine), m_mainDatabase(std::move(mainDatabase)),
+        : m_engine(engine),
+          m_attachments(engine),
+          m_mainDatabase(std::move(mainDatabase)),
           m_databaseDirectory(std::move(databaseDirectory)),
           m_maxPendingInput(maxPendingInput) {}
 

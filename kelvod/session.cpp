@@ -48,7 +48,8 @@ Session::~Session() {
     if (m_connection) {
         try {
             // An open transaction would keep the files from being detached.
-            if (m_transaction != kIdle) RunEngine(m_connection, "ROLLBACK");
+            if (m_transaction != kIdle)
+                RunEngine(m_connection, "ROLLBACK");
         } catch (...) {
         }
         try {
@@ -58,7 +59,8 @@ Session::~Session() {
         }
         duckdb_disconnect(&m_connection);
     }
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 void Session::Run() {
@@ -72,7 +74,8 @@ void Session::Run() {
 
 void Session::RunProtocol() {
     try {
-        if (Startup()) Serve();
+        if (Startup())
+            Serve();
         SayGoodbyeIfStopping();
         Flush();
     } catch (const ConnectionLost&) {
@@ -101,20 +104,24 @@ void Session::RunProtocol() {
 }
 
 void Session::ThrowIfCancelled() const {
-    if (m_cancelRequested) throw SqlError("57014", "canceling statement due to user request");
+    if (m_cancelRequested)
+        throw SqlError("57014", "canceling statement due to user request");
 }
 
 void Session::SetRunning(bool running) {
     std::lock_guard<std::mutex> lock(m_interruptMutex);
-    if (running) m_cancelRequested = false;
+    if (running)
+        m_cancelRequested = false;
     m_running = running;
 }
 
 void Session::Cancel() {
     std::lock_guard<std::mutex> lock(m_interruptMutex);
-    if (!m_running) return;  // a cancel that finds the session idle is dropped
+    if (!m_running)
+        return;  // a cancel that finds the session idle is dropped
     m_cancelRequested = true;
-    if (m_connection) duckdb_interrupt(m_connection);
+    if (m_connection)
+        duckdb_interrupt(m_connection);
 }
 
 void Session::Stop() {
@@ -122,13 +129,15 @@ void Session::Stop() {
     // Reading ends at once; writing stays open for the client to learn why (57P01).
     ::shutdown(m_fd, SHUT_RD);
     std::lock_guard<std::mutex> lock(m_interruptMutex);
-    if (m_running && m_connection) duckdb_interrupt(m_connection);
+    if (m_running && m_connection)
+        duckdb_interrupt(m_connection);
 }
 
 void Session::Abort() { ::shutdown(m_fd, SHUT_RDWR); }
 
 void Session::SayGoodbyeIfStopping() {
-    if (!m_stopping) return;
+    if (!m_stopping)
+        return;
     try {
         ErrorFields f;
         f.severity = "FATAL";
@@ -147,7 +156,8 @@ void Session::Flush() {
     while (sent < out.size()) {
         ssize_t n = ::send(m_fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             out.clear();
             throw ConnectionLost("send failed");
         }
@@ -159,14 +169,19 @@ void Session::Flush() {
 bool Session::ReadMore(std::chrono::steady_clock::time_point deadline) {
     char buf[65536];
     for (;;) {
-        if (m_stopping || std::chrono::steady_clock::now() > deadline) return false;
+        if (m_stopping || std::chrono::steady_clock::now() > deadline)
+            return false;
         pollfd p{m_fd, POLLIN, 0};
         int r = ::poll(&p, 1, 250);
-        if (r < 0 && errno != EINTR) return false;
-        if (r <= 0) continue;
+        if (r < 0 && errno != EINTR)
+            return false;
+        if (r <= 0)
+            continue;
         ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         // Bytes that wait for the rest of their message count against the bound for all
         // sessions, so that many clients sending large messages slowly cannot exhaust memory.
         uint64_t pending = m_reader.Buffered() + static_cast<uint64_t>(n);
@@ -194,7 +209,8 @@ SessionNames Session::Names() const {
     names.tempTables = &m_tempTables;
     names.isOtherSessionsAlias = [this](const std::string& alias) {
         for (const auto& d : m_databases)
-            if (EqualsFolded(d, alias)) return false;
+            if (EqualsFolded(d, alias))
+                return false;
         return m_server.Attachments().IsAlias(alias);
     };
     names.streams = [this](const std::string& database) { return m_server.Streams().NamesIn(database); };
@@ -214,17 +230,21 @@ void Session::Serve() {
         auto request = m_reader.TakeRequest();
         if (!request) {
             Flush();
-            if (!ReadMore()) return;
+            if (!ReadMore())
+                return;
             continue;
         }
-        if (std::holds_alternative<TerminateMessage>(*request)) return;
+        if (std::holds_alternative<TerminateMessage>(*request))
+            return;
         HandleRequest(*request);
-        if (m_writer.Buffer().size() > kFlushThreshold) Flush();
+        if (m_writer.Buffer().size() > kFlushThreshold)
+            Flush();
     }
 }
 
 int16_t Session::FormatFor(const std::vector<int16_t>& formats, size_t column) const {
-    if (formats.empty()) return kTextFormat;
+    if (formats.empty())
+        return kTextFormat;
     return formats.size() == 1 ? formats[0] : formats[column < formats.size() ? column : 0];
 }
 
@@ -236,17 +256,26 @@ void Session::HandleRequest(const Request& request) {
         Flush();
         return;
     }
-    if (std::holds_alternative<SyncMessage>(request)) return Sync();
-    if (std::holds_alternative<FlushMessage>(request)) return Flush();
+    if (std::holds_alternative<SyncMessage>(request))
+        return Sync();
+    if (std::holds_alternative<FlushMessage>(request))
+        return Flush();
     // Left over from a COPY FROM STDIN that failed while the client was still sending.
-    if (std::holds_alternative<CopyMessage>(request)) return;
-    if (m_skipUntilSync) return;
+    if (std::holds_alternative<CopyMessage>(request))
+        return;
+    if (m_skipUntilSync)
+        return;
     try {
-        if (auto* p = std::get_if<ParseMessage>(&request)) Parse(*p);
-        else if (auto* b = std::get_if<BindMessage>(&request)) Bind(*b);
-        else if (auto* d = std::get_if<DescribeMessage>(&request)) Describe(*d);
-        else if (auto* e = std::get_if<ExecuteMessage>(&request)) Execute(*e);
-        else if (auto* c = std::get_if<CloseMessage>(&request)) Close(*c);
+        if (auto* p = std::get_if<ParseMessage>(&request))
+            Parse(*p);
+        else if (auto* b = std::get_if<BindMessage>(&request))
+            Bind(*b);
+        else if (auto* d = std::get_if<DescribeMessage>(&request))
+            Describe(*d);
+        else if (auto* e = std::get_if<ExecuteMessage>(&request))
+            Execute(*e);
+        else if (auto* c = std::get_if<CloseMessage>(&request))
+            Close(*c);
     } catch (const SqlError& e) {
         ReportFailure(e);
         m_skipUntilSync = true;
@@ -256,7 +285,8 @@ void Session::HandleRequest(const Request& request) {
 void Session::ReportFailure(const SqlError& error) {
     SendError(FieldsOf(error));
     // Any failed statement or message inside a block aborts it.
-    if (m_transaction == kInBlock) m_transaction = kFailedBlock;
+    if (m_transaction == kInBlock)
+        m_transaction = kFailedBlock;
     RecoverInvalidated(error);
 }
 
@@ -264,15 +294,18 @@ void Session::SimpleQuery(const std::string& sql) {
     try {
         bool any = false;
         for (const auto& s : SplitStatements(sql)) {
-            if (s.IsEmpty()) continue;
+            if (s.IsEmpty())
+                continue;
             any = true;
             {
                 ScopedValue<bool> simple(m_inSimpleQuery, true);
                 RunStatement(s, {DefaultFormat()}, true);
             }
-            if (m_writer.Buffer().size() > kFlushThreshold) Flush();
+            if (m_writer.Buffer().size() > kFlushThreshold)
+                Flush();
         }
-        if (!any) m_writer.EmptyQueryResponse();
+        if (!any)
+            m_writer.EmptyQueryResponse();
     } catch (const SqlError& e) {
         ReportFailure(e);
     }
@@ -286,7 +319,8 @@ void Session::CommitOwnTransaction() {
     try {
         RunEngine(m_connection, "COMMIT");
     } catch (const SqlError& e) {
-        if (!CommittedDespite(e)) throw;
+        if (!CommittedDespite(e))
+            throw;
         ErrorFields f;
         f.severity = "WARNING";
         f.sqlstate = e.sqlstate;
@@ -299,10 +333,13 @@ void Session::CommitOwnTransaction() {
 
 void Session::RecoverInvalidated(const SqlError& error) {
     std::string alias = InvalidatedDatabase(error.what());
-    if (alias.empty() || m_transaction != kIdle) return;  // an open block still holds the database
+    if (alias.empty() || m_transaction != kIdle)
+        return;  // an open block still holds the database
     bool ours = false;
-    for (const auto& d : m_databases) ours |= EqualsFolded(d, alias);
-    if (!ours) return;
+    for (const auto& d : m_databases)
+        ours |= EqualsFolded(d, alias);
+    if (!ours)
+        return;
     try {
         // This connection may not even leave the invalidated database; the registry
         // detaches it through a connection of its own.

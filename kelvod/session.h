@@ -91,8 +91,7 @@ private:
     void Sync();
     // Answers Describe from what Parse prepared: ParameterDescription (for a
     // statement), then RowDescription or NoData.
-    void DescribePrepared(PreparedStatement& prepared, const std::vector<int16_t>& formats,
-                          bool withParameters);
+    void DescribePrepared(PreparedStatement& prepared, const std::vector<int16_t>& formats, bool withParameters);
     // The plan of a prepared statement as it stands now: made again only when
     // the session's names changed or the statement reads the catalog and its
     // rewrite came out different.
@@ -113,8 +112,8 @@ private:
     // SQL PREPARE and DEALLOCATE: the engine forgets unknown names silently and
     // knows no DEALLOCATE ALL, so the names are kept here too; SET and RESET of a
     // setting the engine does not have. False: left to the engine.
-    bool InterceptEngineStatement(const Statement& statement, const std::vector<int16_t>& formats,
-                                  bool sendDescription, const std::vector<std::optional<std::string>>& params);
+    bool InterceptEngineStatement(const Statement& statement, const std::vector<int16_t>& formats, bool sendDescription,
+                                  const std::vector<std::optional<std::string>>& params);
     EnginePlan PlanFor(const Statement& statement);
     void CopyToStdout(const Statement& query, bool binary);
     struct CopyTarget {

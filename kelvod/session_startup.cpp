@@ -14,11 +14,24 @@ namespace kelvod {
 namespace {
 
 // The settings a client may send in `options`; anything else fails the start-up.
-const char* const kKnownSettings[] = {
-    "result_format_code", "DateStyle", "TimeZone", "IntervalStyle", "TwoDigitYearThreshold", "extra_float_digits",
-    "requestedProtocolVersion", "dorvane_api", "allow_redirects", "user_agent", "client_info", "session_identifier",
-    "failed_connection_attempts", "encryption_key", "access_mode", "search_path", "external_client_context",
-    "application_name"};
+const char* const kKnownSettings[] = {"result_format_code",
+                                      "DateStyle",
+                                      "TimeZone",
+                                      "IntervalStyle",
+                                      "TwoDigitYearThreshold",
+                                      "extra_float_digits",
+                                      "requestedProtocolVersion",
+                                      "dorvane_api",
+                                      "allow_redirects",
+                                      "user_agent",
+                                      "client_info",
+                                      "session_identifier",
+                                      "failed_connection_attempts",
+                                      "encryption_key",
+                                      "access_mode",
+                                      "search_path",
+                                      "external_client_context",
+                                      "application_name"};
 
 }  // namespace
 
@@ -29,7 +42,8 @@ bool Session::Startup() {
     for (;;) {
         auto packet = m_reader.TakeStartupPacket();
         if (!packet) {
-            if (!ReadMore(deadline)) return false;
+            if (!ReadMore(deadline))
+                return false;
             continue;
         }
         if (std::holds_alternative<SslRequest>(*packet)) {
@@ -49,8 +63,10 @@ bool Session::Startup() {
             throw SqlError("53000", "The engine refused a new connection.");
         std::string dbname;
         for (const auto& [name, value] : request.parameters) {
-            if (name == "database") dbname = value;
-            else if (name == "options") ApplyOptions(value);
+            if (name == "database")
+                dbname = value;
+            else if (name == "options")
+                ApplyOptions(value);
             else if (name == "client_encoding") {
                 if (!EqualsFolded(value, "UTF8") && !EqualsFolded(value, "UTF-8") && !EqualsFolded(value, "UNICODE"))
                     throw SqlError("22023", "The client encoding \"" + value + "\" is not supported.",
@@ -90,7 +106,8 @@ bool Session::Startup() {
 void Session::ApplyOptions(const std::string& options) {
     for (auto& [name, value] : ParseOptionItems(options)) {
         bool known = false;
-        for (const char* k : kKnownSettings) known |= name == k;
+        for (const char* k : kKnownSettings)
+            known |= name == k;
         if (!known)
             throw SqlError("42704", "Unknown setting \"" + name + "\" in the options start-up value.");
         if (name == "result_format_code") {
@@ -114,18 +131,21 @@ void Session::ApplyOptions(const std::string& options) {
 }
 
 void Session::ApplyDbname(const std::string& dbname) {
-    if (dbname.empty() || dbname == "[]") return;
+    if (dbname.empty() || dbname == "[]")
+        return;
     if (dbname == ":main") {
         if (m_server.MainDatabase().empty())
             throw SqlError("3D000", "This server has no main database.", "Start it with --database.");
         // The main database is known by its file's stem, unless the engine keeps that name.
         std::string alias = PathStem(m_server.MainDatabase());
-        if (IsReservedAlias(alias)) alias += "_database";
+        if (IsReservedAlias(alias))
+            alias += "_database";
         Attach(m_server.MainDatabase(), alias);
         return;
     }
     if (dbname.front() == '[') {
-        for (const auto& d : ParseDatabaseList(dbname)) Attach(d.path, d.alias);
+        for (const auto& d : ParseDatabaseList(dbname))
+            Attach(d.path, d.alias);
         return;
     }
     Attach(dbname, PathStem(dbname));

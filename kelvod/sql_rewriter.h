@@ -28,23 +28,47 @@ struct ColumnDefinition {
     std::string collation;  // empty: the default
 };
 
-struct CreateDatabaseCommand { std::string path; bool ifNotExists = false; };
-struct DropDatabaseCommand { std::string path; bool ifExists = false; };
-struct AttachDatabaseCommand { std::string path; std::string alias; };
-struct DetachDatabaseCommand { std::string alias; bool all = false; };
-struct CreateSchemaCommand { std::string database; std::string schema; bool ifNotExists = false; };
+struct CreateDatabaseCommand {
+    std::string path;
+    bool ifNotExists = false;
+};
+struct DropDatabaseCommand {
+    std::string path;
+    bool ifExists = false;
+};
+struct AttachDatabaseCommand {
+    std::string path;
+    std::string alias;
+};
+struct DetachDatabaseCommand {
+    std::string alias;
+    bool all = false;
+};
+struct CreateSchemaCommand {
+    std::string database;
+    std::string schema;
+    bool ifNotExists = false;
+};
 struct CreateTableCommand {
     bool temporary = false;
     bool ifNotExists = false;
     std::vector<std::string> name;  // one to three parts
     std::vector<ColumnDefinition> columns;
 };
-struct ShowCommand { std::string name; };
-struct SetCommand { std::string name; std::string value; };
-struct CopyToStdoutCommand { Statement query; bool binary = false; };
+struct ShowCommand {
+    std::string name;
+};
+struct SetCommand {
+    std::string name;
+    std::string value;
+};
+struct CopyToStdoutCommand {
+    Statement query;
+    bool binary = false;
+};
 // COPY name [(columns)] FROM STDIN WITH (FORMAT KELVOBINARY[, SANITIZE]): into a table or an external stream.
 struct CopyFromStdinCommand {
-    std::vector<std::string> target;  // one to three parts
+    std::vector<std::string> target;   // one to three parts
     std::vector<std::string> columns;  // empty: all, in table order
 };
 struct CreateStreamCommand {
@@ -52,8 +76,13 @@ struct CreateStreamCommand {
     std::vector<std::string> name;
     std::vector<ColumnDefinition> columns;
 };
-struct CloseStreamCommand { std::vector<std::string> name; };
-struct DropStreamCommand { std::vector<std::string> name; bool ifExists = false; };
+struct CloseStreamCommand {
+    std::vector<std::string> name;
+};
+struct DropStreamCommand {
+    std::vector<std::string> name;
+    bool ifExists = false;
+};
 // INSERT BULK INTO table [(columns)] (SELECT list [FROM EXTERNAL STREAM name]).
 struct InsertBulkCommand {
     std::vector<std::string> target;
@@ -61,7 +90,10 @@ struct InsertBulkCommand {
     Statement selectList;             // the tokens between SELECT and FROM (or the closing parenthesis)
     std::vector<std::string> stream;  // empty: computed expressions only
 };
-struct RefusedCommand { std::string sqlstate; std::string message; };
+struct RefusedCommand {
+    std::string sqlstate;
+    std::string message;
+};
 struct EngineStatement {};
 
 using Command = std::variant<EngineStatement, CreateDatabaseCommand, DropDatabaseCommand, AttachDatabaseCommand,

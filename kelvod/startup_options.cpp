@@ -21,7 +21,8 @@ std::vector<std::pair<std::string, std::string>> ParseOptionItems(std::string_vi
             throw SqlError("22023", "Invalid item \"" + std::string(s.substr(i, blank - i)) +
                                         "\" in the options value: expected name=value.");
         std::string name(s.substr(i, eq - i));
-        if (name.empty()) throw SqlError("22023", "An item of the options value has no name.");
+        if (name.empty())
+            throw SqlError("22023", "An item of the options value has no name.");
         i = eq + 1;
         std::string value;
         if (i < s.size() && s[i] == '\'') {
@@ -29,18 +30,23 @@ std::vector<std::pair<std::string, std::string>> ParseOptionItems(std::string_vi
             bool closed = false;
             while (i < s.size()) {
                 char c = s[i++];
-                if (c == '\\' && i < s.size()) value.push_back(s[i++]);
+                if (c == '\\' && i < s.size())
+                    value.push_back(s[i++]);
                 else if (c == '\'') {
                     closed = true;
                     break;
-                } else value.push_back(c);
+                } else
+                    value.push_back(c);
             }
-            if (!closed) throw SqlError("22023", "The value of \"" + name + "\" in the options value is not closed.");
+            if (!closed)
+                throw SqlError("22023", "The value of \"" + name + "\" in the options value is not closed.");
         } else {
             while (i < s.size() && s[i] != ' ') {
                 char c = s[i++];
-                if (c == '\\' && i < s.size()) value.push_back(s[i++]);
-                else value.push_back(c);
+                if (c == '\\' && i < s.size())
+                    value.push_back(s[i++]);
+                else
+                    value.push_back(c);
             }
         }
         items.emplace_back(std::move(name), std::move(value));
@@ -54,7 +60,8 @@ class JsonReader {
 public:
     explicit JsonReader(std::string_view s) : m_s(s) {}
     void Space() {
-        while (m_i < m_s.size() && (m_s[m_i] == ' ' || m_s[m_i] == '\n' || m_s[m_i] == '\r' || m_s[m_i] == '\t')) ++m_i;
+        while (m_i < m_s.size() && (m_s[m_i] == ' ' || m_s[m_i] == '\n' || m_s[m_i] == '\r' || m_s[m_i] == '\t'))
+            ++m_i;
     }
     bool Take(char c) {
         Space();
@@ -65,50 +72,59 @@ public:
         return false;
     }
     void Expect(char c) {
-        if (!Take(c)) Fail(std::string("expected '") + c + "'");
+        if (!Take(c))
+            Fail(std::string("expected '") + c + "'");
     }
     std::string String() {
         Expect('"');
         std::string out;
         while (m_i < m_s.size()) {
             char c = m_s[m_i++];
-            if (c == '"') return out;
+            if (c == '"')
+                return out;
             if (c != '\\') {
                 out.push_back(c);
                 continue;
             }
-            if (m_i >= m_s.size()) break;
+            if (m_i >= m_s.size())
+                break;
             char e = m_s[m_i++];
             if (char control = ControlEscape(e)) {
                 out.push_back(control);
                 continue;
             }
             switch (e) {
-            case 'u': {
-                // Characters past U+FFFF arrive as a surrogate pair, which makes one character.
-                unsigned cp = Hex4();
-                if (cp >= 0xD800 && cp <= 0xDBFF && m_s.substr(m_i, 2) == "\\u") {
-                    m_i += 2;
-                    unsigned low = Hex4();
-                    if (low < 0xDC00 || low > 0xDFFF) Fail("a lone surrogate");
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                case 'u': {
+                    // Characters past U+FFFF arrive as a surrogate pair, which makes one character.
+                    unsigned cp = Hex4();
+                    if (cp >= 0xD800 && cp <= 0xDBFF && m_s.substr(m_i, 2) == "\\u") {
+                        m_i += 2;
+                        unsigned low = Hex4();
+                        if (low < 0xDC00 || low > 0xDFFF)
+                            Fail("a lone surrogate");
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                    }
+                    if (cp >= 0xD800 && cp <= 0xDFFF)
+                        Fail("a lone surrogate");
+                    if (cp == 0)
+                        Fail("a NUL character");
+                    AppendUtf8(out, cp);
+                    break;
                 }
-                if (cp >= 0xD800 && cp <= 0xDFFF) Fail("a lone surrogate");
-                if (cp == 0) Fail("a NUL character");
-                AppendUtf8(out, cp);
-                break;
-            }
-            default: out.push_back(e);
+                default:
+                    out.push_back(e);
             }
         }
         Fail("unterminated string");
     }
     unsigned Hex4() {
-        if (m_i + 4 > m_s.size()) Fail("short \\u escape");
+        if (m_i + 4 > m_s.size())
+            Fail("short \\u escape");
         unsigned v = 0;
         for (int k = 0; k < 4; ++k) {
             int digit = HexValue(m_s[m_i++]);
-            if (digit < 0) Fail("a \\u escape that is not hexadecimal");
+            if (digit < 0)
+                Fail("a \\u escape that is not hexadecimal");
             v = v * 16 + static_cast<unsigned>(digit);
         }
         return v;
@@ -142,19 +158,24 @@ std::vector<DatabaseToAttach> ParseDatabaseList(std::string_view json) {
                     std::string key = r.String();
                     r.Expect(':');
                     std::string value = r.String();
-                    if (key == "alias") d.alias = value;
-                    else if (key == "path") d.path = value, hasPath = true;
+                    if (key == "alias")
+                        d.alias = value;
+                    else if (key == "path")
+                        d.path = value, hasPath = true;
                     // encryption_key and access_mode are accepted and not used by this server
                 } while (r.Take(','));
                 r.Expect('}');
             }
-            if (!hasPath || d.path.empty()) r.Fail("a database without \"path\"");
-            if (d.alias.empty()) d.alias = PathStem(d.path);
+            if (!hasPath || d.path.empty())
+                r.Fail("a database without \"path\"");
+            if (d.alias.empty())
+                d.alias = PathStem(d.path);
             out.push_back(std::move(d));
         } while (r.Take(','));
         r.Expect(']');
     }
-    if (!r.AtEnd()) r.Fail("trailing text");
+    if (!r.AtEnd())
+        r.Fail("trailing text");
     return out;
 }
 

@@ -20,10 +20,14 @@ constexpr size_t kRowsFlushThreshold = 512 * 1024;
 
 std::string ChangedRowsTag(duckdb_statement_type type, const std::string& fallback, int64_t count) {
     switch (type) {
-    case DUCKDB_STATEMENT_TYPE_INSERT: return "INSERT 0 " + std::to_string(count);
-    case DUCKDB_STATEMENT_TYPE_UPDATE: return "UPDATE " + std::to_string(count);
-    case DUCKDB_STATEMENT_TYPE_DELETE: return "DELETE " + std::to_string(count);
-    default: return fallback + " " + std::to_string(count);
+        case DUCKDB_STATEMENT_TYPE_INSERT:
+            return "INSERT 0 " + std::to_string(count);
+        case DUCKDB_STATEMENT_TYPE_UPDATE:
+            return "UPDATE " + std::to_string(count);
+        case DUCKDB_STATEMENT_TYPE_DELETE:
+            return "DELETE " + std::to_string(count);
+        default:
+            return fallback + " " + std::to_string(count);
     }
 }
 
@@ -47,15 +51,18 @@ void Session::RunStatement(const Statement& statement, const std::vector<int16_t
             RunEngine(m_connection, "ROLLBACK");
         } catch (const SqlError& e) {
             // A failed COMMIT has ended the engine's transaction already.
-            if (std::string_view(e.what()).find("no transaction is active") == std::string_view::npos) throw;
+            if (std::string_view(e.what()).find("no transaction is active") == std::string_view::npos)
+                throw;
         }
         m_transaction = kIdle;
         m_writer.CommandComplete("ROLLBACK");
         return;
     }
     if (std::holds_alternative<EngineStatement>(command)) {
-        if (InterceptEngineStatement(statement, formats, sendDescription, params)) return;
-        if (prepared) return RunEngineStatement(statement, CurrentPlan(*prepared), formats, sendDescription, params);
+        if (InterceptEngineStatement(statement, formats, sendDescription, params))
+            return;
+        if (prepared)
+            return RunEngineStatement(statement, CurrentPlan(*prepared), formats, sendDescription, params);
         EnginePlan plan = PlanFor(statement);
         return RunEngineStatement(statement, plan, formats, sendDescription, params);
     }
@@ -75,8 +82,10 @@ void Session::RunStatement(const Statement& statement, const std::vector<int16_t
                 Attach(c.path, c.alias);
                 m_writer.CommandComplete("ATTACH DATABASE");
             } else if constexpr (std::is_same_v<T, DetachDatabaseCommand>) {
-                if (c.all) DetachAll();
-                else Detach(c.alias);
+                if (c.all)
+                    DetachAll();
+                else
+                    Detach(c.alias);
                 m_writer.CommandComplete("DETACH DATABASE");
             } else if constexpr (std::is_same_v<T, CreateSchemaCommand>) {
                 CreateSchema(c.database, c.schema, c.ifNotExists);
@@ -85,7 +94,8 @@ void Session::RunStatement(const Statement& statement, const std::vector<int16_t
                 CreateTable(c);
                 m_writer.CommandComplete("CREATE TABLE");
             } else if constexpr (std::is_same_v<T, ShowCommand>) {
-                if (sendDescription) m_writer.RowDescription({{c.name, 25, -1, -1, FormatFor(formats, 0)}});
+                if (sendDescription)
+                    m_writer.RowDescription({{c.name, 25, -1, -1, FormatFor(formats, 0)}});
                 Show(c.name);
             } else if constexpr (std::is_same_v<T, SetCommand>) {
                 Set(c.name, c.value);
@@ -111,7 +121,6 @@ void Session::RunStatement(const Statement& statement, const std::vector<int16_t
         },
         command);
 }
-
 
 void Session::RunEngineStatement(const Statement& statement, EnginePlan& plan, const std::vector<int16_t>& formats,
                                  bool sendDescription, const std::vector<std::optional<std::string>>& params) {
@@ -144,10 +153,13 @@ void Session::RunEngineStatement(const Statement& statement, EnginePlan& plan, c
     }
     ThrowIfCancelled();
     std::string tag = CommandTagFor(statement);
-    if (tag == "BEGIN") m_transaction = kInBlock;
-    else if (tag == "COMMIT" || tag == "ROLLBACK") m_transaction = kIdle;
+    if (tag == "BEGIN")
+        m_transaction = kInBlock;
+    else if (tag == "COMMIT" || tag == "ROLLBACK")
+        m_transaction = kIdle;
     // After these the names in a prepared statement may mean other tables.
-    else if (tag == "USE" || tag == "SET" || tag == "RESET") ++m_namesGeneration;  // names may resolve elsewhere now
+    else if (tag == "USE" || tag == "SET" || tag == "RESET")
+        ++m_namesGeneration;  // names may resolve elsewhere now
 
     duckdb_result_type returned = duckdb_result_return_type(result.Get());
     if (returned == DUCKDB_RESULT_TYPE_CHANGED_ROWS) {
@@ -161,7 +173,8 @@ void Session::RunEngineStatement(const Statement& statement, EnginePlan& plan, c
         return;
     }
     if (returned != DUCKDB_RESULT_TYPE_QUERY_RESULT) {
-        if (m_copy) throw SqlError("0A000", "COPY TO STDOUT needs a query that returns rows.");
+        if (m_copy)
+            throw SqlError("0A000", "COPY TO STDOUT needs a query that returns rows.");
         m_writer.CommandComplete(tag);
         return;
     }
@@ -171,9 +184,12 @@ void Session::RunEngineStatement(const Statement& statement, EnginePlan& plan, c
         m_writer.CommandComplete("COPY " + std::to_string(rows));
         return;
     }
-    if (type == DUCKDB_STATEMENT_TYPE_SELECT) m_writer.CommandComplete("SELECT " + std::to_string(rows));
-    else if (ChangesRows(type)) m_writer.CommandComplete(ChangedRowsTag(type, tag, static_cast<int64_t>(rows)));
-    else m_writer.CommandComplete(tag);
+    if (type == DUCKDB_STATEMENT_TYPE_SELECT)
+        m_writer.CommandComplete("SELECT " + std::to_string(rows));
+    else if (ChangesRows(type))
+        m_writer.CommandComplete(ChangedRowsTag(type, tag, static_cast<int64_t>(rows)));
+    else
+        m_writer.CommandComplete(tag);
 }
 
 void Session::RunEngineStatement(const Statement& statement, const std::string& text,
@@ -200,12 +216,14 @@ uint64_t Session::SendRows(duckdb_result& result, const std::vector<int16_t>& fo
     }
     if (m_copy) {
         m_writer.CopyOutResponse(m_copy->binary, static_cast<int16_t>(columns));
-        if (m_copy->binary) m_writer.CopyData(std::string("KLVCPY") + std::string(13, '\0'));
+        if (m_copy->binary)
+            m_writer.CopyData(std::string("KLVCPY") + std::string(13, '\0'));
     } else if (sendDescription) {
         m_writer.RowDescription(descriptions);
     }
     bool wholeVectors = !m_copy;
-    for (idx_t c = 0; c < columns; ++c) wholeVectors &= encoders[c].EncodesVectors(columnFormats[c]);
+    for (idx_t c = 0; c < columns; ++c)
+        wholeVectors &= encoders[c].EncodesVectors(columnFormats[c]);
     uint64_t rows = 0;
     std::vector<duckdb_vector> vectors(columns);
     std::vector<uint64_t> rowSizes;
@@ -223,23 +241,29 @@ uint64_t Session::SendRows(duckdb_result& result, const std::vector<int16_t>& fo
             return rows;
         }
         idx_t n = duckdb_data_chunk_get_size(chunk.Get());
-        for (idx_t c = 0; c < columns; ++c) vectors[c] = duckdb_data_chunk_get_vector(chunk.Get(), c);
+        for (idx_t c = 0; c < columns; ++c)
+            vectors[c] = duckdb_data_chunk_get_vector(chunk.Get(), c);
         if (wholeVectors) {
             // Each row's size first, then every row's room at once, then the fields column by column.
             rowSizes.assign(n, 7);  // type byte, length, field count
             idx_t encodable = n;
             for (idx_t c = 0; c < columns; ++c)
-                encodable = std::min(encodable, encoders[c].AddFieldSizes(vectors[c], n, columnFormats[c],
-                                                                           rowSizes.data()));
+                encodable =
+                    std::min(encodable, encoders[c].AddFieldSizes(vectors[c], n, columnFormats[c], rowSizes.data()));
             uint64_t bytes = 0;
-            for (idx_t r = 0; r < encodable; ++r) bytes += rowSizes[r];
+            for (idx_t r = 0; r < encodable; ++r)
+                bytes += rowSizes[r];
             char* p = m_writer.Buffer().Extend(bytes);
             cursors.resize(encodable);
             for (idx_t r = 0; r < encodable; ++r) {
                 auto length = static_cast<uint32_t>(rowSizes[r] - 1);
-                char header[7] = {'D', static_cast<char>(length >> 24), static_cast<char>(length >> 16),
-                                  static_cast<char>(length >> 8), static_cast<char>(length),
-                                  static_cast<char>(columns >> 8), static_cast<char>(columns)};
+                char header[7] = {'D',
+                                  static_cast<char>(length >> 24),
+                                  static_cast<char>(length >> 16),
+                                  static_cast<char>(length >> 8),
+                                  static_cast<char>(length),
+                                  static_cast<char>(columns >> 8),
+                                  static_cast<char>(columns)};
                 std::memcpy(p, header, sizeof header);
                 cursors[r] = p + sizeof header;
                 p += rowSizes[r];
@@ -255,13 +279,15 @@ uint64_t Session::SendRows(duckdb_result& result, const std::vector<int16_t>& fo
                 throw SqlError("XX000", "A value of row " + std::to_string(rows + 1) + " cannot be encoded.");
             }
         } else {
-            for (idx_t r = 0; r < n && m_copy; ++r) CopyRow(encoders, vectors, columnFormats, descriptions, r);
+            for (idx_t r = 0; r < n && m_copy; ++r)
+                CopyRow(encoders, vectors, columnFormats, descriptions, r);
             for (idx_t r = 0; r < n && !m_copy; ++r) {
                 // A value that cannot be encoded ends the statement; its row is not sent half-written.
                 size_t rowStart = m_writer.Buffer().size();
                 try {
                     m_writer.BeginDataRow(static_cast<int16_t>(columns));
-                    for (idx_t c = 0; c < columns; ++c) encoders[c].Write(m_writer, vectors[c], r, columnFormats[c]);
+                    for (idx_t c = 0; c < columns; ++c)
+                        encoders[c].Write(m_writer, vectors[c], r, columnFormats[c]);
                     m_writer.EndDataRow();
                 } catch (...) {
                     m_writer.Buffer().Truncate(rowStart);
@@ -272,21 +298,22 @@ uint64_t Session::SendRows(duckdb_result& result, const std::vector<int16_t>& fo
         }
         // Rows go out in large writes; a client that stops reading blocks this
         // thread in send, and the engine fetches no more than a few chunks ahead.
-        if (m_writer.Buffer().size() > kRowsFlushThreshold) Flush();
+        if (m_writer.Buffer().size() > kRowsFlushThreshold)
+            Flush();
         ThrowIfCancelled();
     }
 }
 
 int Session::ExtraFloatDigits() const {
     auto it = m_settings.find("extra_float_digits");
-    if (it == m_settings.end()) return 1;
+    if (it == m_settings.end())
+        return 1;
     try {
         return std::stoi(it->second);
     } catch (const std::exception&) {
         return 1;
     }
 }
-
 
 bool Session::InterceptEngineStatement(const Statement& statement, const std::vector<int16_t>& formats,
                                        bool sendDescription, const std::vector<std::optional<std::string>>& params) {
@@ -297,27 +324,32 @@ bool Session::InterceptEngineStatement(const Statement& statement, const std::ve
         Tokens t = statement.Significant();
         size_t i = IsWord(t, 1, "session") || IsWord(t, 1, "local") || IsWord(t, 1, "global") ? 2 : 1;
         if (IsName(t, i) && !IsSymbol(t, i + 1, ".") && !IsWord(t, i, "variable") && !IsWord(t, i, "all") &&
-            QueryText(m_connection, "SELECT 1 FROM duckdb_settings() WHERE lower(name) = lower(" +
-                                        QuoteLiteral(t[i]->value) + ")")
+            QueryText(m_connection,
+                      "SELECT 1 FROM duckdb_settings() WHERE lower(name) = lower(" + QuoteLiteral(t[i]->value) + ")")
                 .empty())
             throw SqlError("42704", "unrecognized configuration parameter \"" + t[i]->value + "\"");
         return false;
     }
-    if (tag != "PREPARE" && tag != "DEALLOCATE") return false;
+    if (tag != "PREPARE" && tag != "DEALLOCATE")
+        return false;
     Tokens t = statement.Significant();
     size_t i = 1;
-    if (tag == "DEALLOCATE" && IsWord(t, i, "prepare")) ++i;
+    if (tag == "DEALLOCATE" && IsWord(t, i, "prepare"))
+        ++i;
     if (tag == "DEALLOCATE" && IsWord(t, i, "all") && i + 1 == t.size()) {
-        for (const auto& name : m_sqlPrepared) RunEngine(m_connection, "DEALLOCATE " + QuoteIdentifier(name));
+        for (const auto& name : m_sqlPrepared)
+            RunEngine(m_connection, "DEALLOCATE " + QuoteIdentifier(name));
         m_sqlPrepared.clear();
         m_prepared.clear();
         m_writer.CommandComplete("DEALLOCATE ALL");
         return true;
     }
-    if (!IsName(t, i) || (tag == "DEALLOCATE" && i + 1 != t.size())) return false;  // the engine judges it
+    if (!IsName(t, i) || (tag == "DEALLOCATE" && i + 1 != t.size()))
+        return false;  // the engine judges it
     std::string name = t[i]->value;
     std::string folded = name;
-    for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : folded)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (tag == "PREPARE") {
         if (m_sqlPrepared.count(folded) || m_prepared.count(name))
             throw SqlError("42P05", "The prepared statement \"" + name + "\" already exists.");
@@ -337,7 +369,6 @@ bool Session::InterceptEngineStatement(const Statement& statement, const std::ve
     m_sqlPrepared.erase(folded);
     return true;
 }
-
 
 EnginePlan Session::PlanFor(const Statement& statement) {
     return PrepareEnginePlan(m_connection, statement, RewriteForEngine(statement, m_connection, Names()),
@@ -377,23 +408,29 @@ void Session::CopyRow(const std::vector<ColumnEncoder>& encoders, const std::vec
             line.append(b, 4, static_cast<size_t>(len));
             continue;
         }
-        if (c) line.push_back('\t');
+        if (c)
+            line.push_back('\t');
         if (len < 0) {
             line += "\\N";
             continue;
         }
         for (size_t k = 4; k < b.size(); ++k) {
             char ch = b[k];
-            if (ch == '\\') line += "\\\\";
-            else if (ch == '\t') line += "\\t";
-            else if (ch == '\n') line += "\\n";
-            else if (ch == '\r') line += "\\r";
-            else line.push_back(ch);
+            if (ch == '\\')
+                line += "\\\\";
+            else if (ch == '\t')
+                line += "\\t";
+            else if (ch == '\n')
+                line += "\\n";
+            else if (ch == '\r')
+                line += "\\r";
+            else
+                line.push_back(ch);
         }
     }
-    if (!m_copy->binary) line.push_back('\n');
+    if (!m_copy->binary)
+        line.push_back('\n');
     m_writer.CopyData(line);
 }
-
 
 }  // namespace kelvod

@@ -49,7 +49,8 @@ void AppendSeconds(std::string& out, int64_t micros) {
     if (frac != 0) {
         std::snprintf(buf, sizeof buf, ".%06lld", static_cast<long long>(frac));
         std::string f = buf;
-        while (f.back() == '0') f.pop_back();
+        while (f.back() == '0')
+            f.pop_back();
         out += f;
     }
 }
@@ -79,10 +80,14 @@ T Load(const void* data, idx_t row) {
 // The unscaled value of a decimal, whichever integer width `internal` stores it in.
 __int128 LoadDecimal(duckdb_type internal, const void* data, idx_t row) {
     switch (internal) {
-    case DUCKDB_TYPE_SMALLINT: return Load<int16_t>(data, row);
-    case DUCKDB_TYPE_INTEGER: return Load<int32_t>(data, row);
-    case DUCKDB_TYPE_BIGINT: return Load<int64_t>(data, row);
-    default: return LoadHugeint(data, row);
+        case DUCKDB_TYPE_SMALLINT:
+            return Load<int16_t>(data, row);
+        case DUCKDB_TYPE_INTEGER:
+            return Load<int32_t>(data, row);
+        case DUCKDB_TYPE_BIGINT:
+            return Load<int64_t>(data, row);
+        default:
+            return LoadHugeint(data, row);
     }
 }
 
@@ -98,17 +103,22 @@ void PutLittleEndian(char* dst, T v) {
 }
 
 int64_t TimestampMicros(duckdb_type type, int64_t raw) {
-    if (raw == std::numeric_limits<int64_t>::max() || raw == -std::numeric_limits<int64_t>::max()) return raw;
+    if (raw == std::numeric_limits<int64_t>::max() || raw == -std::numeric_limits<int64_t>::max())
+        return raw;
     int64_t us = raw;
     switch (type) {
-    case DUCKDB_TYPE_TIMESTAMP_S:
-        if (__builtin_mul_overflow(raw, int64_t{1000000}, &us)) TimestampOutOfRange();
-        return us;
-    case DUCKDB_TYPE_TIMESTAMP_MS:
-        if (__builtin_mul_overflow(raw, int64_t{1000}, &us)) TimestampOutOfRange();
-        return us;
-    case DUCKDB_TYPE_TIMESTAMP_NS: return raw / 1000;
-    default: return raw;
+        case DUCKDB_TYPE_TIMESTAMP_S:
+            if (__builtin_mul_overflow(raw, int64_t{1000000}, &us))
+                TimestampOutOfRange();
+            return us;
+        case DUCKDB_TYPE_TIMESTAMP_MS:
+            if (__builtin_mul_overflow(raw, int64_t{1000}, &us))
+                TimestampOutOfRange();
+            return us;
+        case DUCKDB_TYPE_TIMESTAMP_NS:
+            return raw / 1000;
+        default:
+            return raw;
     }
 }
 
@@ -122,14 +132,19 @@ bool BinaryTimestamp(duckdb_type type, int64_t raw, int64_t& out) {
     }
     int64_t us = raw;
     switch (type) {
-    case DUCKDB_TYPE_TIMESTAMP_S:
-        if (__builtin_mul_overflow(raw, int64_t{1000000}, &us)) return false;
-        break;
-    case DUCKDB_TYPE_TIMESTAMP_MS:
-        if (__builtin_mul_overflow(raw, int64_t{1000}, &us)) return false;
-        break;
-    case DUCKDB_TYPE_TIMESTAMP_NS: us = raw / 1000; break;
-    default: break;
+        case DUCKDB_TYPE_TIMESTAMP_S:
+            if (__builtin_mul_overflow(raw, int64_t{1000000}, &us))
+                return false;
+            break;
+        case DUCKDB_TYPE_TIMESTAMP_MS:
+            if (__builtin_mul_overflow(raw, int64_t{1000}, &us))
+                return false;
+            break;
+        case DUCKDB_TYPE_TIMESTAMP_NS:
+            us = raw / 1000;
+            break;
+        default:
+            break;
     }
     if (us == std::numeric_limits<int64_t>::max() || us == -std::numeric_limits<int64_t>::max()) {
         out = us;
@@ -141,7 +156,8 @@ bool BinaryTimestamp(duckdb_type type, int64_t raw, int64_t& out) {
 // The binary form of a date: Julian days, unsigned. Days before 4714 BC have
 // none (the infinities keep theirs).
 bool BinaryDate(int32_t days, uint32_t& out) {
-    if (days != -std::numeric_limits<int32_t>::max() && days + kUnixEpochJulianDay < 0) return false;
+    if (days != -std::numeric_limits<int32_t>::max() && days + kUnixEpochJulianDay < 0)
+        return false;
     out = static_cast<uint32_t>(days + kUnixEpochJulianDay);
     return true;
 }
@@ -154,18 +170,23 @@ std::string_view StringAt(const void* data, idx_t row) {
 }  // namespace
 
 std::string FormatDate(int32_t days) {
-    if (days == std::numeric_limits<int32_t>::max()) return "infinity";
-    if (days == -std::numeric_limits<int32_t>::max()) return "-infinity";
+    if (days == std::numeric_limits<int32_t>::max())
+        return "infinity";
+    if (days == -std::numeric_limits<int32_t>::max())
+        return "-infinity";
     return FormatDays(days);
 }
 
 std::string FormatTime(int64_t micros) { return FormatClock(static_cast<uint64_t>(micros)); }
 
 std::string FormatTimestamp(int64_t us, bool withZone) {
-    if (us == std::numeric_limits<int64_t>::max()) return "infinity";
-    if (us == -std::numeric_limits<int64_t>::max()) return "-infinity";
+    if (us == std::numeric_limits<int64_t>::max())
+        return "infinity";
+    if (us == -std::numeric_limits<int64_t>::max())
+        return "-infinity";
     int64_t days = us / kMicrosPerDay, rest = us % kMicrosPerDay;
-    if (rest < 0) rest += kMicrosPerDay, --days;
+    if (rest < 0)
+        rest += kMicrosPerDay, --days;
     std::string date = FormatDays(days);
     std::string bc;
     if (date.size() > 3 && date.compare(date.size() - 3, 3, " BC") == 0) {
@@ -179,7 +200,8 @@ std::string FormatInterval(int32_t months, int32_t days, int64_t micros) {
     std::string out;
     bool isZero = true, isBefore = false;
     auto part = [&](int64_t value, const char* unit) {
-        if (value == 0) return;
+        if (value == 0)
+            return;
         char buf[64];
         std::snprintf(buf, sizeof buf, "%s%s%lld %s%s", isZero ? "" : " ", (isBefore && value > 0) ? "+" : "",
                       static_cast<long long>(value), unit, value != 1 ? "s" : "");
@@ -193,7 +215,8 @@ std::string FormatInterval(int32_t months, int32_t days, int64_t micros) {
     if (micros != 0 || isZero) {
         bool minus = micros < 0;
         uint64_t u = minus ? 0 - static_cast<uint64_t>(micros) : static_cast<uint64_t>(micros);
-        if (!isZero) out += " ";
+        if (!isZero)
+            out += " ";
         out += minus ? "-" : (isBefore ? "+" : "");
         out += FormatClock(u);
     }
@@ -201,8 +224,10 @@ std::string FormatInterval(int32_t months, int32_t days, int64_t micros) {
 }
 
 std::string FormatDouble(double v, int extraFloatDigits) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v > 0 ? "Infinity" : "-Infinity";
+    if (std::isnan(v))
+        return "NaN";
+    if (std::isinf(v))
+        return v > 0 ? "Infinity" : "-Infinity";
     if (extraFloatDigits <= 0) {
         // Rounded output: 15 significant digits less the requested reduction.
         char rounded[64];
@@ -225,14 +250,16 @@ std::string FormatDouble(double v, int extraFloatDigits) {
     std::string digits;
     bool negative = sci[0] == '-';
     for (size_t i = negative ? 1 : 0; i < e; ++i)
-        if (sci[i] != '.') digits.push_back(sci[i]);
+        if (sci[i] != '.')
+            digits.push_back(sci[i]);
     std::string out;
     if (exponent < 0) {
         out = "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
     } else if (static_cast<size_t>(exponent) + 1 >= digits.size()) {
         out = digits + std::string(static_cast<size_t>(exponent) + 1 - digits.size(), '0');
     } else {
-        out = digits.substr(0, static_cast<size_t>(exponent) + 1) + "." + digits.substr(static_cast<size_t>(exponent) + 1);
+        out = digits.substr(0, static_cast<size_t>(exponent) + 1) + "." +
+              digits.substr(static_cast<size_t>(exponent) + 1);
     }
     return negative ? "-" + out : out;
 }
@@ -246,7 +273,8 @@ std::string FormatScaled(__int128 value, uint8_t scale) {
         u /= 10;
     } while (u != 0);
     if (scale > 0) {
-        if (digits.size() <= scale) digits.insert(0, scale + 1 - digits.size(), '0');
+        if (digits.size() <= scale)
+            digits.insert(0, scale + 1 - digits.size(), '0');
         digits.insert(digits.size() - scale, 1, '.');
     }
     return negative ? "-" + digits : digits;
@@ -266,16 +294,35 @@ std::string FormatBytea(const char* data, size_t size) {
 
 bool IsEncodableType(duckdb_logical_type type) {
     switch (duckdb_get_type_id(type)) {
-    case DUCKDB_TYPE_BOOLEAN: case DUCKDB_TYPE_TINYINT: case DUCKDB_TYPE_SMALLINT: case DUCKDB_TYPE_INTEGER:
-    case DUCKDB_TYPE_BIGINT: case DUCKDB_TYPE_UTINYINT: case DUCKDB_TYPE_USMALLINT: case DUCKDB_TYPE_UINTEGER:
-    case DUCKDB_TYPE_UBIGINT: case DUCKDB_TYPE_FLOAT: case DUCKDB_TYPE_DOUBLE: case DUCKDB_TYPE_TIMESTAMP:
-    case DUCKDB_TYPE_TIMESTAMP_S: case DUCKDB_TYPE_TIMESTAMP_MS: case DUCKDB_TYPE_TIMESTAMP_NS:
-    case DUCKDB_TYPE_TIMESTAMP_TZ: case DUCKDB_TYPE_DATE: case DUCKDB_TYPE_TIME: case DUCKDB_TYPE_INTERVAL:
-    case DUCKDB_TYPE_HUGEINT: case DUCKDB_TYPE_VARCHAR: case DUCKDB_TYPE_BLOB: case DUCKDB_TYPE_DECIMAL:
-    case DUCKDB_TYPE_ENUM: case DUCKDB_TYPE_UUID: case DUCKDB_TYPE_SQLNULL:
-        return true;
-    default:
-        return false;
+        case DUCKDB_TYPE_BOOLEAN:
+        case DUCKDB_TYPE_TINYINT:
+        case DUCKDB_TYPE_SMALLINT:
+        case DUCKDB_TYPE_INTEGER:
+        case DUCKDB_TYPE_BIGINT:
+        case DUCKDB_TYPE_UTINYINT:
+        case DUCKDB_TYPE_USMALLINT:
+        case DUCKDB_TYPE_UINTEGER:
+        case DUCKDB_TYPE_UBIGINT:
+        case DUCKDB_TYPE_FLOAT:
+        case DUCKDB_TYPE_DOUBLE:
+        case DUCKDB_TYPE_TIMESTAMP:
+        case DUCKDB_TYPE_TIMESTAMP_S:
+        case DUCKDB_TYPE_TIMESTAMP_MS:
+        case DUCKDB_TYPE_TIMESTAMP_NS:
+        case DUCKDB_TYPE_TIMESTAMP_TZ:
+        case DUCKDB_TYPE_DATE:
+        case DUCKDB_TYPE_TIME:
+        case DUCKDB_TYPE_INTERVAL:
+        case DUCKDB_TYPE_HUGEINT:
+        case DUCKDB_TYPE_VARCHAR:
+        case DUCKDB_TYPE_BLOB:
+        case DUCKDB_TYPE_DECIMAL:
+        case DUCKDB_TYPE_ENUM:
+        case DUCKDB_TYPE_UUID:
+        case DUCKDB_TYPE_SQLNULL:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -302,24 +349,47 @@ ColumnEncoder::ColumnEncoder(duckdb_logical_type type, int extraFloatDigits)
 
 ColumnDescription ColumnEncoder::Describe(const std::string& name, int16_t format) const {
     switch (m_type) {
-    case DUCKDB_TYPE_BOOLEAN: return {name, 16, 1, -1, format};
-    case DUCKDB_TYPE_TINYINT: case DUCKDB_TYPE_SMALLINT: case DUCKDB_TYPE_UTINYINT: return {name, 21, 2, -1, format};
-    case DUCKDB_TYPE_INTEGER: case DUCKDB_TYPE_USMALLINT: return {name, 23, 4, -1, format};
-    case DUCKDB_TYPE_UINTEGER: return {name, 26, 4, -1, format};
-    case DUCKDB_TYPE_BIGINT: return {name, 20, 8, -1, format};
-    case DUCKDB_TYPE_UBIGINT: return {name, 1700, -1, ((20 << 16) | 0) + 4, format};
-    case DUCKDB_TYPE_HUGEINT: return {name, 1700, -1, ((38 << 16) | 0) + 4, format};
-    case DUCKDB_TYPE_DECIMAL: return {name, 1700, -1, ((m_width << 16) | m_scale) + 4, format};
-    case DUCKDB_TYPE_FLOAT: case DUCKDB_TYPE_DOUBLE: return {name, 701, 8, -1, format};
-    case DUCKDB_TYPE_BLOB: return {name, 17, -1, -1, format};
-    case DUCKDB_TYPE_DATE: return {name, 1082, 4, -1, format};
-    case DUCKDB_TYPE_TIME: return {name, 1083, 8, -1, format};
-    case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_S: case DUCKDB_TYPE_TIMESTAMP_MS:
-    case DUCKDB_TYPE_TIMESTAMP_NS: return {name, 1114, 8, -1, format};
-    case DUCKDB_TYPE_TIMESTAMP_TZ: return {name, 1184, 8, -1, format};
-    case DUCKDB_TYPE_INTERVAL: return {name, 1186, 16, -1, format};
-    case DUCKDB_TYPE_VARCHAR: return {name, m_json ? 114u : 25u, -1, -1, format};
-    default: return {name, 25, -1, -1, format};
+        case DUCKDB_TYPE_BOOLEAN:
+            return {name, 16, 1, -1, format};
+        case DUCKDB_TYPE_TINYINT:
+        case DUCKDB_TYPE_SMALLINT:
+        case DUCKDB_TYPE_UTINYINT:
+            return {name, 21, 2, -1, format};
+        case DUCKDB_TYPE_INTEGER:
+        case DUCKDB_TYPE_USMALLINT:
+            return {name, 23, 4, -1, format};
+        case DUCKDB_TYPE_UINTEGER:
+            return {name, 26, 4, -1, format};
+        case DUCKDB_TYPE_BIGINT:
+            return {name, 20, 8, -1, format};
+        case DUCKDB_TYPE_UBIGINT:
+            return {name, 1700, -1, ((20 << 16) | 0) + 4, format};
+        case DUCKDB_TYPE_HUGEINT:
+            return {name, 1700, -1, ((38 << 16) | 0) + 4, format};
+        case DUCKDB_TYPE_DECIMAL:
+            return {name, 1700, -1, ((m_width << 16) | m_scale) + 4, format};
+        case DUCKDB_TYPE_FLOAT:
+        case DUCKDB_TYPE_DOUBLE:
+            return {name, 701, 8, -1, format};
+        case DUCKDB_TYPE_BLOB:
+            return {name, 17, -1, -1, format};
+        case DUCKDB_TYPE_DATE:
+            return {name, 1082, 4, -1, format};
+        case DUCKDB_TYPE_TIME:
+            return {name, 1083, 8, -1, format};
+        case DUCKDB_TYPE_TIMESTAMP:
+        case DUCKDB_TYPE_TIMESTAMP_S:
+        case DUCKDB_TYPE_TIMESTAMP_MS:
+        case DUCKDB_TYPE_TIMESTAMP_NS:
+            return {name, 1114, 8, -1, format};
+        case DUCKDB_TYPE_TIMESTAMP_TZ:
+            return {name, 1184, 8, -1, format};
+        case DUCKDB_TYPE_INTERVAL:
+            return {name, 1186, 16, -1, format};
+        case DUCKDB_TYPE_VARCHAR:
+            return {name, m_json ? 114u : 25u, -1, -1, format};
+        default:
+            return {name, 25, -1, -1, format};
     }
 }
 
@@ -330,8 +400,10 @@ void ColumnEncoder::Write(ProtocolWriter& out, duckdb_vector vector, idx_t row, 
         return;
     }
     const void* data = duckdb_vector_get_data(vector);
-    if (format == kBinaryFormat) WriteBinary(out, data, row);
-    else WriteText(out, data, row);
+    if (format == kBinaryFormat)
+        WriteBinary(out, data, row);
+    else
+        WriteText(out, data, row);
 }
 
 namespace {
@@ -351,115 +423,181 @@ std::string FormatUuid(__int128 v) {
 void ColumnEncoder::WriteText(ProtocolWriter& out, const void* data, idx_t row) const {
     std::string text;
     switch (m_type) {
-    case DUCKDB_TYPE_BOOLEAN: text = Load<bool>(data, row) ? "t" : "f"; break;
-    case DUCKDB_TYPE_TINYINT: text = std::to_string(Load<int8_t>(data, row)); break;
-    case DUCKDB_TYPE_SMALLINT: text = std::to_string(Load<int16_t>(data, row)); break;
-    case DUCKDB_TYPE_INTEGER: text = std::to_string(Load<int32_t>(data, row)); break;
-    case DUCKDB_TYPE_BIGINT: text = std::to_string(Load<int64_t>(data, row)); break;
-    case DUCKDB_TYPE_UTINYINT: text = std::to_string(Load<uint8_t>(data, row)); break;
-    case DUCKDB_TYPE_USMALLINT: text = std::to_string(Load<uint16_t>(data, row)); break;
-    case DUCKDB_TYPE_UINTEGER: text = std::to_string(Load<uint32_t>(data, row)); break;
-    case DUCKDB_TYPE_UBIGINT: text = std::to_string(Load<uint64_t>(data, row)); break;
-    case DUCKDB_TYPE_HUGEINT: text = FormatScaled(LoadHugeint(data, row), 0); break;
-    case DUCKDB_TYPE_FLOAT: text = FormatDouble(static_cast<double>(Load<float>(data, row)), m_extraFloatDigits); break;
-    case DUCKDB_TYPE_DOUBLE: text = FormatDouble(Load<double>(data, row), m_extraFloatDigits); break;
-    case DUCKDB_TYPE_DECIMAL: {
-        __int128 v = LoadDecimal(m_internal, data, row);
-        text = FormatScaled(v, m_scale);
-        break;
-    }
-    case DUCKDB_TYPE_DATE: text = FormatDate(Load<int32_t>(data, row)); break;
-    case DUCKDB_TYPE_TIME: text = FormatTime(Load<int64_t>(data, row)); break;
-    case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_S: case DUCKDB_TYPE_TIMESTAMP_MS:
-    case DUCKDB_TYPE_TIMESTAMP_NS:
-        text = FormatTimestamp(TimestampMicros(m_type, Load<int64_t>(data, row)), false);
-        break;
-    case DUCKDB_TYPE_TIMESTAMP_TZ: text = FormatTimestamp(Load<int64_t>(data, row), true); break;
-    case DUCKDB_TYPE_INTERVAL: {
-        auto iv = Load<duckdb_interval>(data, row);
-        text = FormatInterval(iv.months, iv.days, iv.micros);
-        break;
-    }
-    case DUCKDB_TYPE_UUID: text = FormatUuid(LoadHugeint(data, row)); break;
-    case DUCKDB_TYPE_BLOB: {
-        auto s = StringAt(data, row);
-        text = FormatBytea(s.data(), s.size());
-        break;
-    }
-    case DUCKDB_TYPE_VARCHAR: {
-        auto s = StringAt(data, row);
-        out.Field(s.data(), s.size());
-        return;
-    }
-    case DUCKDB_TYPE_ENUM: {
-        uint64_t index = m_internal == DUCKDB_TYPE_UTINYINT    ? Load<uint8_t>(data, row)
-                         : m_internal == DUCKDB_TYPE_USMALLINT ? Load<uint16_t>(data, row)
-                                                               : Load<uint32_t>(data, row);
-        text = index < m_enumValues.size() ? m_enumValues[index] : std::string();
-        break;
-    }
-    default: break;
+        case DUCKDB_TYPE_BOOLEAN:
+            text = Load<bool>(data, row) ? "t" : "f";
+            break;
+        case DUCKDB_TYPE_TINYINT:
+            text = std::to_string(Load<int8_t>(data, row));
+            break;
+        case DUCKDB_TYPE_SMALLINT:
+            text = std::to_string(Load<int16_t>(data, row));
+            break;
+        case DUCKDB_TYPE_INTEGER:
+            text = std::to_string(Load<int32_t>(data, row));
+            break;
+        case DUCKDB_TYPE_BIGINT:
+            text = std::to_string(Load<int64_t>(data, row));
+            break;
+        case DUCKDB_TYPE_UTINYINT:
+            text = std::to_string(Load<uint8_t>(data, row));
+            break;
+        case DUCKDB_TYPE_USMALLINT:
+            text = std::to_string(Load<uint16_t>(data, row));
+            break;
+        case DUCKDB_TYPE_UINTEGER:
+            text = std::to_string(Load<uint32_t>(data, row));
+            break;
+        case DUCKDB_TYPE_UBIGINT:
+            text = std::to_string(Load<uint64_t>(data, row));
+            break;
+        case DUCKDB_TYPE_HUGEINT:
+            text = FormatScaled(LoadHugeint(data, row), 0);
+            break;
+        case DUCKDB_TYPE_FLOAT:
+            text = FormatDouble(static_cast<double>(Load<float>(data, row)), m_extraFloatDigits);
+            break;
+        case DUCKDB_TYPE_DOUBLE:
+            text = FormatDouble(Load<double>(data, row), m_extraFloatDigits);
+            break;
+        case DUCKDB_TYPE_DECIMAL: {
+            __int128 v = LoadDecimal(m_internal, data, row);
+            text = FormatScaled(v, m_scale);
+            break;
+        }
+        case DUCKDB_TYPE_DATE:
+            text = FormatDate(Load<int32_t>(data, row));
+            break;
+        case DUCKDB_TYPE_TIME:
+            text = FormatTime(Load<int64_t>(data, row));
+            break;
+        case DUCKDB_TYPE_TIMESTAMP:
+        case DUCKDB_TYPE_TIMESTAMP_S:
+        case DUCKDB_TYPE_TIMESTAMP_MS:
+        case DUCKDB_TYPE_TIMESTAMP_NS:
+            text = FormatTimestamp(TimestampMicros(m_type, Load<int64_t>(data, row)), false);
+            break;
+        case DUCKDB_TYPE_TIMESTAMP_TZ:
+            text = FormatTimestamp(Load<int64_t>(data, row), true);
+            break;
+        case DUCKDB_TYPE_INTERVAL: {
+            auto iv = Load<duckdb_interval>(data, row);
+            text = FormatInterval(iv.months, iv.days, iv.micros);
+            break;
+        }
+        case DUCKDB_TYPE_UUID:
+            text = FormatUuid(LoadHugeint(data, row));
+            break;
+        case DUCKDB_TYPE_BLOB: {
+            auto s = StringAt(data, row);
+            text = FormatBytea(s.data(), s.size());
+            break;
+        }
+        case DUCKDB_TYPE_VARCHAR: {
+            auto s = StringAt(data, row);
+            out.Field(s.data(), s.size());
+            return;
+        }
+        case DUCKDB_TYPE_ENUM: {
+            uint64_t index = m_internal == DUCKDB_TYPE_UTINYINT    ? Load<uint8_t>(data, row)
+                             : m_internal == DUCKDB_TYPE_USMALLINT ? Load<uint16_t>(data, row)
+                                                                   : Load<uint32_t>(data, row);
+            text = index < m_enumValues.size() ? m_enumValues[index] : std::string();
+            break;
+        }
+        default:
+            break;
     }
     out.Field(text.data(), text.size());
 }
 
 void ColumnEncoder::WriteBinary(ProtocolWriter& out, const void* data, idx_t row) const {
     switch (m_type) {
-    case DUCKDB_TYPE_BOOLEAN: {
-        char b = Load<bool>(data, row) ? 1 : 0;
-        out.Field(&b, 1);
-        return;
-    }
-    case DUCKDB_TYPE_TINYINT: PutLittleEndian(out.FieldSpace(2), static_cast<int16_t>(Load<int8_t>(data, row))); return;
-    case DUCKDB_TYPE_UTINYINT: PutLittleEndian(out.FieldSpace(2), static_cast<int16_t>(Load<uint8_t>(data, row))); return;
-    case DUCKDB_TYPE_SMALLINT: PutLittleEndian(out.FieldSpace(2), Load<int16_t>(data, row)); return;
-    case DUCKDB_TYPE_USMALLINT: PutLittleEndian(out.FieldSpace(4), static_cast<int32_t>(Load<uint16_t>(data, row))); return;
-    case DUCKDB_TYPE_INTEGER: PutLittleEndian(out.FieldSpace(4), Load<int32_t>(data, row)); return;
-    case DUCKDB_TYPE_UINTEGER: PutLittleEndian(out.FieldSpace(4), Load<uint32_t>(data, row)); return;
-    case DUCKDB_TYPE_BIGINT: PutLittleEndian(out.FieldSpace(8), Load<int64_t>(data, row)); return;
-    // Wider integers travel as 128 bits.
-    case DUCKDB_TYPE_UBIGINT: PutLittleEndian(out.FieldSpace(16), __int128{Load<uint64_t>(data, row)}); return;
-    case DUCKDB_TYPE_HUGEINT: PutLittleEndian(out.FieldSpace(16), LoadHugeint(data, row)); return;
-    case DUCKDB_TYPE_FLOAT: PutLittleEndian(out.FieldSpace(8), static_cast<double>(Load<float>(data, row))); return;
-    case DUCKDB_TYPE_DOUBLE: PutLittleEndian(out.FieldSpace(8), Load<double>(data, row)); return;
-    case DUCKDB_TYPE_DECIMAL: {
-        __int128 v = LoadDecimal(m_internal, data, row);
-        if (m_width <= 18) PutLittleEndian(out.FieldSpace(8), static_cast<int64_t>(v));
-        else PutLittleEndian(out.FieldSpace(16), v);
-        return;
-    }
-    case DUCKDB_TYPE_DATE: {
-        uint32_t julian;
-        if (!BinaryDate(Load<int32_t>(data, row), julian))
-            throw SqlError("22008", "date out of range", "Days before 4714 BC have no binary form; ask for text.");
-        PutLittleEndian(out.FieldSpace(4), julian);
-        return;
-    }
-    case DUCKDB_TYPE_TIME: PutLittleEndian(out.FieldSpace(8), static_cast<uint64_t>(Load<int64_t>(data, row))); return;
-    case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_S: case DUCKDB_TYPE_TIMESTAMP_MS:
-    case DUCKDB_TYPE_TIMESTAMP_NS: case DUCKDB_TYPE_TIMESTAMP_TZ: {
-        int64_t us;
-        if (!BinaryTimestamp(m_type, Load<int64_t>(data, row), us)) TimestampOutOfRange();  // refused, never wrapped
-        PutLittleEndian(out.FieldSpace(8), us);
-        return;
-    }
-    case DUCKDB_TYPE_INTERVAL: {
-        auto iv = Load<duckdb_interval>(data, row);
-        char* p = out.FieldSpace(16);
-        PutLittleEndian(p, iv.micros);
-        PutLittleEndian(p + 8, iv.days);
-        PutLittleEndian(p + 12, iv.months);
-        return;
-    }
-    case DUCKDB_TYPE_VARCHAR: case DUCKDB_TYPE_BLOB: {
-        auto s = StringAt(data, row);
-        out.Field(s.data(), s.size());
-        return;
-    }
-    default:
-        // Types without a binary form travel as their text (the column says OID 25).
-        WriteText(out, data, row);
-        return;
+        case DUCKDB_TYPE_BOOLEAN: {
+            char b = Load<bool>(data, row) ? 1 : 0;
+            out.Field(&b, 1);
+            return;
+        }
+        case DUCKDB_TYPE_TINYINT:
+            PutLittleEndian(out.FieldSpace(2), static_cast<int16_t>(Load<int8_t>(data, row)));
+            return;
+        case DUCKDB_TYPE_UTINYINT:
+            PutLittleEndian(out.FieldSpace(2), static_cast<int16_t>(Load<uint8_t>(data, row)));
+            return;
+        case DUCKDB_TYPE_SMALLINT:
+            PutLittleEndian(out.FieldSpace(2), Load<int16_t>(data, row));
+            return;
+        case DUCKDB_TYPE_USMALLINT:
+            PutLittleEndian(out.FieldSpace(4), static_cast<int32_t>(Load<uint16_t>(data, row)));
+            return;
+        case DUCKDB_TYPE_INTEGER:
+            PutLittleEndian(out.FieldSpace(4), Load<int32_t>(data, row));
+            return;
+        case DUCKDB_TYPE_UINTEGER:
+            PutLittleEndian(out.FieldSpace(4), Load<uint32_t>(data, row));
+            return;
+        case DUCKDB_TYPE_BIGINT:
+            PutLittleEndian(out.FieldSpace(8), Load<int64_t>(data, row));
+            return;
+        // Wider integers travel as 128 bits.
+        case DUCKDB_TYPE_UBIGINT:
+            PutLittleEndian(out.FieldSpace(16), __int128{Load<uint64_t>(data, row)});
+            return;
+        case DUCKDB_TYPE_HUGEINT:
+            PutLittleEndian(out.FieldSpace(16), LoadHugeint(data, row));
+            return;
+        case DUCKDB_TYPE_FLOAT:
+            PutLittleEndian(out.FieldSpace(8), static_cast<double>(Load<float>(data, row)));
+            return;
+        case DUCKDB_TYPE_DOUBLE:
+            PutLittleEndian(out.FieldSpace(8), Load<double>(data, row));
+            return;
+        case DUCKDB_TYPE_DECIMAL: {
+            __int128 v = LoadDecimal(m_internal, data, row);
+            if (m_width <= 18)
+                PutLittleEndian(out.FieldSpace(8), static_cast<int64_t>(v));
+            else
+                PutLittleEndian(out.FieldSpace(16), v);
+            return;
+        }
+        case DUCKDB_TYPE_DATE: {
+            uint32_t julian;
+            if (!BinaryDate(Load<int32_t>(data, row), julian))
+                throw SqlError("22008", "date out of range", "Days before 4714 BC have no binary form; ask for text.");
+            PutLittleEndian(out.FieldSpace(4), julian);
+            return;
+        }
+        case DUCKDB_TYPE_TIME:
+            PutLittleEndian(out.FieldSpace(8), static_cast<uint64_t>(Load<int64_t>(data, row)));
+            return;
+        case DUCKDB_TYPE_TIMESTAMP:
+        case DUCKDB_TYPE_TIMESTAMP_S:
+        case DUCKDB_TYPE_TIMESTAMP_MS:
+        case DUCKDB_TYPE_TIMESTAMP_NS:
+        case DUCKDB_TYPE_TIMESTAMP_TZ: {
+            int64_t us;
+            if (!BinaryTimestamp(m_type, Load<int64_t>(data, row), us))
+                TimestampOutOfRange();  // refused, never wrapped
+            PutLittleEndian(out.FieldSpace(8), us);
+            return;
+        }
+        case DUCKDB_TYPE_INTERVAL: {
+            auto iv = Load<duckdb_interval>(data, row);
+            char* p = out.FieldSpace(16);
+            PutLittleEndian(p, iv.micros);
+            PutLittleEndian(p + 8, iv.days);
+            PutLittleEndian(p + 12, iv.months);
+            return;
+        }
+        case DUCKDB_TYPE_VARCHAR:
+        case DUCKDB_TYPE_BLOB: {
+            auto s = StringAt(data, row);
+            out.Field(s.data(), s.size());
+            return;
+        }
+        default:
+            // Types without a binary form travel as their text (the column says OID 25).
+            WriteText(out, data, row);
+            return;
     }
 }
 
@@ -502,29 +640,52 @@ void WriteFixedFields(const void* data, const uint64_t* validity, idx_t count, c
 // The size of the binary form of the types that have a fixed one; 0 for the others.
 size_t FixedBinarySize(duckdb_type type, uint8_t width) {
     switch (type) {
-    case DUCKDB_TYPE_BOOLEAN: return 1;
-    case DUCKDB_TYPE_TINYINT: case DUCKDB_TYPE_UTINYINT: case DUCKDB_TYPE_SMALLINT: return 2;
-    case DUCKDB_TYPE_USMALLINT: case DUCKDB_TYPE_INTEGER: case DUCKDB_TYPE_UINTEGER: case DUCKDB_TYPE_DATE: return 4;
-    case DUCKDB_TYPE_BIGINT: case DUCKDB_TYPE_FLOAT: case DUCKDB_TYPE_DOUBLE: case DUCKDB_TYPE_TIME:
-    case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_S: case DUCKDB_TYPE_TIMESTAMP_MS:
-    case DUCKDB_TYPE_TIMESTAMP_NS: case DUCKDB_TYPE_TIMESTAMP_TZ: return 8;
-    case DUCKDB_TYPE_UBIGINT: case DUCKDB_TYPE_HUGEINT: case DUCKDB_TYPE_INTERVAL: return 16;
-    case DUCKDB_TYPE_DECIMAL: return width <= 18 ? 8 : 16;
-    default: return 0;
+        case DUCKDB_TYPE_BOOLEAN:
+            return 1;
+        case DUCKDB_TYPE_TINYINT:
+        case DUCKDB_TYPE_UTINYINT:
+        case DUCKDB_TYPE_SMALLINT:
+            return 2;
+        case DUCKDB_TYPE_USMALLINT:
+        case DUCKDB_TYPE_INTEGER:
+        case DUCKDB_TYPE_UINTEGER:
+        case DUCKDB_TYPE_DATE:
+            return 4;
+        case DUCKDB_TYPE_BIGINT:
+        case DUCKDB_TYPE_FLOAT:
+        case DUCKDB_TYPE_DOUBLE:
+        case DUCKDB_TYPE_TIME:
+        case DUCKDB_TYPE_TIMESTAMP:
+        case DUCKDB_TYPE_TIMESTAMP_S:
+        case DUCKDB_TYPE_TIMESTAMP_MS:
+        case DUCKDB_TYPE_TIMESTAMP_NS:
+        case DUCKDB_TYPE_TIMESTAMP_TZ:
+            return 8;
+        case DUCKDB_TYPE_UBIGINT:
+        case DUCKDB_TYPE_HUGEINT:
+        case DUCKDB_TYPE_INTERVAL:
+            return 16;
+        case DUCKDB_TYPE_DECIMAL:
+            return width <= 18 ? 8 : 16;
+        default:
+            return 0;
     }
 }
 
 }  // namespace
 
 bool ColumnEncoder::EncodesVectors(int16_t format) const {
-    if (m_type == DUCKDB_TYPE_SQLNULL || m_type == DUCKDB_TYPE_VARCHAR) return true;
-    if (format != kBinaryFormat) return false;
+    if (m_type == DUCKDB_TYPE_SQLNULL || m_type == DUCKDB_TYPE_VARCHAR)
+        return true;
+    if (format != kBinaryFormat)
+        return false;
     return m_type == DUCKDB_TYPE_BLOB || FixedBinarySize(m_type, m_width) > 0;
 }
 
 idx_t ColumnEncoder::AddFieldSizes(duckdb_vector vector, idx_t count, int16_t format, uint64_t* rowSizes) const {
     if (m_type == DUCKDB_TYPE_SQLNULL) {
-        for (idx_t r = 0; r < count; ++r) rowSizes[r] += 4;
+        for (idx_t r = 0; r < count; ++r)
+            rowSizes[r] += 4;
         return count;
     }
     const uint64_t* validity = duckdb_vector_get_validity(vector);
@@ -536,13 +697,16 @@ idx_t ColumnEncoder::AddFieldSizes(duckdb_vector vector, idx_t count, int16_t fo
         return count;
     }
     const size_t size = FixedBinarySize(m_type, m_width);
-    for (idx_t r = 0; r < count; ++r) rowSizes[r] += 4 + (IsNull(validity, r) ? 0 : size);
+    for (idx_t r = 0; r < count; ++r)
+        rowSizes[r] += 4 + (IsNull(validity, r) ? 0 : size);
     // The dates and timestamps whose binary form is out of range end the rows that go out.
     for (idx_t r = 0; r < count && format == kBinaryFormat; ++r) {
-        if (IsNull(validity, r)) continue;
+        if (IsNull(validity, r))
+            continue;
         int64_t us;
         uint32_t days;
-        if (m_type == DUCKDB_TYPE_DATE && !BinaryDate(Load<int32_t>(data, r), days)) return r;
+        if (m_type == DUCKDB_TYPE_DATE && !BinaryDate(Load<int32_t>(data, r), days))
+            return r;
         if ((m_type == DUCKDB_TYPE_TIMESTAMP || m_type == DUCKDB_TYPE_TIMESTAMP_S ||
              m_type == DUCKDB_TYPE_TIMESTAMP_MS || m_type == DUCKDB_TYPE_TIMESTAMP_NS ||
              m_type == DUCKDB_TYPE_TIMESTAMP_TZ) &&
@@ -554,90 +718,111 @@ idx_t ColumnEncoder::AddFieldSizes(duckdb_vector vector, idx_t count, int16_t fo
 
 void ColumnEncoder::WriteFields(duckdb_vector vector, idx_t count, int16_t /*format*/, char** cursors) const {
     if (m_type == DUCKDB_TYPE_SQLNULL) {
-        for (idx_t r = 0; r < count; ++r) PutLength(cursors[r], -1);
+        for (idx_t r = 0; r < count; ++r)
+            PutLength(cursors[r], -1);
         return;
     }
     const uint64_t* validity = duckdb_vector_get_validity(vector);
     const void* data = duckdb_vector_get_data(vector);
     switch (m_type) {
-    case DUCKDB_TYPE_VARCHAR: case DUCKDB_TYPE_BLOB: {
-        const auto* strings = static_cast<const duckdb_string_t*>(data);
-        for (idx_t r = 0; r < count; ++r) {
-            char*& p = cursors[r];
-            if (IsNull(validity, r)) {
-                PutLength(p, -1);
-                continue;
+        case DUCKDB_TYPE_VARCHAR:
+        case DUCKDB_TYPE_BLOB: {
+            const auto* strings = static_cast<const duckdb_string_t*>(data);
+            for (idx_t r = 0; r < count; ++r) {
+                char*& p = cursors[r];
+                if (IsNull(validity, r)) {
+                    PutLength(p, -1);
+                    continue;
+                }
+                const duckdb_string_t& s = strings[r];
+                uint32_t length = s.value.inlined.length;
+                PutLength(p, static_cast<int32_t>(length));
+                std::memcpy(p, length <= sizeof s.value.inlined.inlined ? s.value.inlined.inlined : s.value.pointer.ptr,
+                            length);
+                p += length;
             }
-            const duckdb_string_t& s = strings[r];
-            uint32_t length = s.value.inlined.length;
-            PutLength(p, static_cast<int32_t>(length));
-            std::memcpy(p, length <= sizeof s.value.inlined.inlined ? s.value.inlined.inlined : s.value.pointer.ptr,
-                        length);
-            p += length;
+            return;
         }
-        return;
-    }
-    case DUCKDB_TYPE_BOOLEAN:
-        return WriteFixedFields<bool, char>(data, validity, count, cursors, [](bool v) { return char(v ? 1 : 0); });
-    case DUCKDB_TYPE_TINYINT: return WriteFixedFields<int8_t, int16_t>(data, validity, count, cursors);
-    case DUCKDB_TYPE_UTINYINT: return WriteFixedFields<uint8_t, int16_t>(data, validity, count, cursors);
-    case DUCKDB_TYPE_SMALLINT: return WriteFixedFields<int16_t, int16_t>(data, validity, count, cursors);
-    case DUCKDB_TYPE_USMALLINT: return WriteFixedFields<uint16_t, int32_t>(data, validity, count, cursors);
-    case DUCKDB_TYPE_INTEGER: return WriteFixedFields<int32_t, int32_t>(data, validity, count, cursors);
-    case DUCKDB_TYPE_UINTEGER: return WriteFixedFields<uint32_t, uint32_t>(data, validity, count, cursors);
-    case DUCKDB_TYPE_BIGINT: return WriteFixedFields<int64_t, int64_t>(data, validity, count, cursors);
-    case DUCKDB_TYPE_UBIGINT: return WriteFixedFields<uint64_t, __int128>(data, validity, count, cursors);
-    case DUCKDB_TYPE_HUGEINT:
-        return WriteFixedFields<duckdb_hugeint, __int128>(data, validity, count, cursors, [](duckdb_hugeint h) {
-            return static_cast<__int128>((static_cast<unsigned __int128>(static_cast<uint64_t>(h.upper)) << 64) |
-                                         h.lower);
-        });
-    case DUCKDB_TYPE_FLOAT: return WriteFixedFields<float, double>(data, validity, count, cursors);
-    case DUCKDB_TYPE_DOUBLE: return WriteFixedFields<double, double>(data, validity, count, cursors);
-    case DUCKDB_TYPE_TIME: return WriteFixedFields<int64_t, uint64_t>(data, validity, count, cursors);
-    case DUCKDB_TYPE_DECIMAL:
-        switch (m_internal) {
-        case DUCKDB_TYPE_SMALLINT: return WriteFixedFields<int16_t, int64_t>(data, validity, count, cursors);
-        case DUCKDB_TYPE_INTEGER: return WriteFixedFields<int32_t, int64_t>(data, validity, count, cursors);
-        case DUCKDB_TYPE_BIGINT: return WriteFixedFields<int64_t, int64_t>(data, validity, count, cursors);
-        default:
+        case DUCKDB_TYPE_BOOLEAN:
+            return WriteFixedFields<bool, char>(data, validity, count, cursors, [](bool v) { return char(v ? 1 : 0); });
+        case DUCKDB_TYPE_TINYINT:
+            return WriteFixedFields<int8_t, int16_t>(data, validity, count, cursors);
+        case DUCKDB_TYPE_UTINYINT:
+            return WriteFixedFields<uint8_t, int16_t>(data, validity, count, cursors);
+        case DUCKDB_TYPE_SMALLINT:
+            return WriteFixedFields<int16_t, int16_t>(data, validity, count, cursors);
+        case DUCKDB_TYPE_USMALLINT:
+            return WriteFixedFields<uint16_t, int32_t>(data, validity, count, cursors);
+        case DUCKDB_TYPE_INTEGER:
+            return WriteFixedFields<int32_t, int32_t>(data, validity, count, cursors);
+        case DUCKDB_TYPE_UINTEGER:
+            return WriteFixedFields<uint32_t, uint32_t>(data, validity, count, cursors);
+        case DUCKDB_TYPE_BIGINT:
+            return WriteFixedFields<int64_t, int64_t>(data, validity, count, cursors);
+        case DUCKDB_TYPE_UBIGINT:
+            return WriteFixedFields<uint64_t, __int128>(data, validity, count, cursors);
+        case DUCKDB_TYPE_HUGEINT:
             return WriteFixedFields<duckdb_hugeint, __int128>(data, validity, count, cursors, [](duckdb_hugeint h) {
-                return static_cast<__int128>(
-                    (static_cast<unsigned __int128>(static_cast<uint64_t>(h.upper)) << 64) | h.lower);
+                return static_cast<__int128>((static_cast<unsigned __int128>(static_cast<uint64_t>(h.upper)) << 64) |
+                                             h.lower);
+            });
+        case DUCKDB_TYPE_FLOAT:
+            return WriteFixedFields<float, double>(data, validity, count, cursors);
+        case DUCKDB_TYPE_DOUBLE:
+            return WriteFixedFields<double, double>(data, validity, count, cursors);
+        case DUCKDB_TYPE_TIME:
+            return WriteFixedFields<int64_t, uint64_t>(data, validity, count, cursors);
+        case DUCKDB_TYPE_DECIMAL:
+            switch (m_internal) {
+                case DUCKDB_TYPE_SMALLINT:
+                    return WriteFixedFields<int16_t, int64_t>(data, validity, count, cursors);
+                case DUCKDB_TYPE_INTEGER:
+                    return WriteFixedFields<int32_t, int64_t>(data, validity, count, cursors);
+                case DUCKDB_TYPE_BIGINT:
+                    return WriteFixedFields<int64_t, int64_t>(data, validity, count, cursors);
+                default:
+                    return WriteFixedFields<duckdb_hugeint, __int128>(
+                        data, validity, count, cursors, [](duckdb_hugeint h) {
+                            return static_cast<__int128>(
+                                (static_cast<unsigned __int128>(static_cast<uint64_t>(h.upper)) << 64) | h.lower);
+                        });
+            }
+        case DUCKDB_TYPE_DATE:
+            // AddFieldSizes has stopped the rows before any date without a binary form.
+            return WriteFixedFields<int32_t, uint32_t>(data, validity, count, cursors, [](int32_t days) {
+                uint32_t julian = 0;
+                BinaryDate(days, julian);
+                return julian;
+            });
+        case DUCKDB_TYPE_TIMESTAMP:
+        case DUCKDB_TYPE_TIMESTAMP_S:
+        case DUCKDB_TYPE_TIMESTAMP_MS:
+        case DUCKDB_TYPE_TIMESTAMP_NS:
+        case DUCKDB_TYPE_TIMESTAMP_TZ: {
+            duckdb_type type = m_type;
+            return WriteFixedFields<int64_t, int64_t>(data, validity, count, cursors, [type](int64_t raw) {
+                int64_t us = 0;
+                BinaryTimestamp(type, raw, us);
+                return us;
             });
         }
-    case DUCKDB_TYPE_DATE:
-        // AddFieldSizes has stopped the rows before any date without a binary form.
-        return WriteFixedFields<int32_t, uint32_t>(data, validity, count, cursors, [](int32_t days) {
-            uint32_t julian = 0;
-            BinaryDate(days, julian);
-            return julian;
-        });
-    case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_S: case DUCKDB_TYPE_TIMESTAMP_MS:
-    case DUCKDB_TYPE_TIMESTAMP_NS: case DUCKDB_TYPE_TIMESTAMP_TZ: {
-        duckdb_type type = m_type;
-        return WriteFixedFields<int64_t, int64_t>(data, validity, count, cursors, [type](int64_t raw) {
-            int64_t us = 0;
-            BinaryTimestamp(type, raw, us);
-            return us;
-        });
-    }
-    case DUCKDB_TYPE_INTERVAL:
-        for (idx_t r = 0; r < count; ++r) {
-            char*& p = cursors[r];
-            if (IsNull(validity, r)) {
-                PutLength(p, -1);
-                continue;
+        case DUCKDB_TYPE_INTERVAL:
+            for (idx_t r = 0; r < count; ++r) {
+                char*& p = cursors[r];
+                if (IsNull(validity, r)) {
+                    PutLength(p, -1);
+                    continue;
+                }
+                PutLength(p, 16);
+                auto iv = Load<duckdb_interval>(data, r);
+                PutLittleEndian(p, iv.micros);
+                PutLittleEndian(p + 8, iv.days);
+                PutLittleEndian(p + 12, iv.months);
+                p += 16;
             }
-            PutLength(p, 16);
-            auto iv = Load<duckdb_interval>(data, r);
-            PutLittleEndian(p, iv.micros);
-            PutLittleEndian(p + 8, iv.days);
-            PutLittleEndian(p + 12, iv.months);
-            p += 16;
-        }
-        return;
-    default: return;
+            return;
+        default:
+            return;
     }
 }
 

@@ -51,7 +51,9 @@ BENCHMARK(BM_Md5)->Arg(1 << 20);
 
 void BM_Saslprep(benchmark::State& state) {
     // A password of accented Latin, a ligature and a non-ASCII space.
-    const std::string password = "p\xC3\xA4ssw\xC3\xB6rd\xEF\xAC\x81\xC2\xA0" "caf\xC3\xA9";
+    const std::string password =
+        "p\xC3\xA4ssw\xC3\xB6rd\xEF\xAC\x81\xC2\xA0"
+        "caf\xC3\xA9";
     for (auto _ : state) {
         char* out = nullptr;
         benchmark::DoNotOptimize(pg_saslprep(password.c_str(), &out));

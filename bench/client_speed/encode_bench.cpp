@@ -52,7 +52,8 @@ int main(int argc, char** argv) try {
     auto encode = [&] {
         sink.bytes = 0;
         kelvoapi::InserterBuffer buffer(sink, definition, "*");
-        for (long id = 0; id < rows; ++id) AddRow(&buffer, id);
+        for (long id = 0; id < rows; ++id)
+            AddRow(&buffer, id);
         buffer.flush();
     };
     encode();  // learns the byte count and the chunk size the anchor copies

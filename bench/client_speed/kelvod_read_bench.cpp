@@ -25,7 +25,8 @@ namespace {
 using namespace kelvobench;
 
 void Check(kelvo_error_t* error) {
-    if (error == nullptr) return;
+    if (error == nullptr)
+        return;
     const std::string text = kelvoapi::ToString(*static_cast<kelvoapi::Error*>(error));
     kelvo_error_destroy(error);
     throw std::runtime_error(text);
@@ -43,18 +44,21 @@ int64_t ReadThroughLibrary(kelvo_connection_t* conn, const std::string& sql) {
             kelvo_close_rowset(rowset);
             Check(error);
         }
-        if (chunk == nullptr) break;
+        if (chunk == nullptr)
+            break;
         size_t cols = 0, count = 0;
         const uint8_t* const* values = nullptr;
         const size_t* sizes = nullptr;
         const int8_t* nulls = nullptr;
         Check(kelvo_rowset_chunk_field_values(chunk, &cols, &count, &values, &sizes, &nulls));
-        for (size_t i = 0; i < cols * count; ++i) checksum += sizes[i];
+        for (size_t i = 0; i < cols * count; ++i)
+            checksum += sizes[i];
         rows += static_cast<int64_t>(count);
         kelvo_destroy_rowset_chunk(chunk);
     }
     kelvo_close_rowset(rowset);
-    if (checksum == 0) throw std::runtime_error("no field bytes read");
+    if (checksum == 0)
+        throw std::runtime_error("no field bytes read");
     return rows;
 }
 
@@ -63,8 +67,7 @@ int64_t ReadThroughLibrary(kelvo_connection_t* conn, const std::string& sql) {
 int main(int argc, char** argv) try {
     const long rows = ArgOr(argc, argv, 1, 20000000);
     const int rounds = static_cast<int>(ArgOr(argc, argv, 2, 5));
-    const std::string sql =
-        "SELECT i AS a, i * 2 AS b, 'row ' || i AS c FROM range(" + std::to_string(rows) + ") t(i)";
+    const std::string sql = "SELECT i AS a, i * 2 AS b, 'row ' || i AS c FROM range(" + std::to_string(rows) + ") t(i)";
 
     const std::string dir = kelvotest::MakeTempDirectory();
     kelvo_parameters_t* parameters = nullptr;
@@ -89,7 +92,8 @@ int main(int argc, char** argv) try {
     const std::set<std::string> known{"host", "port", "user", "dbname", "options", "password"};
     std::vector<const char*> keywords, values;
     for (size_t i = 0; converted.GetKeywords()[i] != nullptr; ++i) {
-        if (known.count(converted.GetKeywords()[i]) == 0) continue;
+        if (known.count(converted.GetKeywords()[i]) == 0)
+            continue;
         keywords.push_back(converted.GetKeywords()[i]);
         values.push_back(converted.GetValues()[i]);
     }
@@ -98,7 +102,8 @@ int main(int argc, char** argv) try {
     LibpqConnection anchor(keywords.data(), values.data());
 
     auto expect = [&](int64_t got) {
-        if (got != rows) throw std::runtime_error("read " + std::to_string(got) + " rows");
+        if (got != rows)
+            throw std::runtime_error("read " + std::to_string(got) + " rows");
     };
     std::vector<Contender> contenders{
         {"libpq single-row mode", [&] { expect(anchor.ReadSingleRows(sql.c_str())); }, {}},
@@ -111,8 +116,10 @@ int main(int argc, char** argv) try {
     std::vector<Contender> pair{contenders[1], contenders[2]};
     auto print = [&](bool wall) {
         std::vector<double> off, on;
-        for (const Sample& s : pair[0].samples) off.push_back(wall ? s.wallSeconds : s.cpuSeconds);
-        for (const Sample& s : pair[1].samples) on.push_back(wall ? s.wallSeconds : s.cpuSeconds);
+        for (const Sample& s : pair[0].samples)
+            off.push_back(wall ? s.wallSeconds : s.cpuSeconds);
+        for (const Sample& s : pair[1].samples)
+            on.push_back(wall ? s.wallSeconds : s.cpuSeconds);
         std::printf("  prefetch on / off: %s %.2fx\n", wall ? "wall" : "cpu", Median(on) / Median(off));
     };
     print(false);

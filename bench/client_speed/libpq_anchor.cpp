@@ -22,7 +22,8 @@ LibpqConnection::LibpqConnection(const char* const* keywords, const char* const*
         PQfinish(Conn(m_conn));
         throw std::runtime_error("libpq: " + text);
     }
-    PQsetNoticeProcessor(Conn(m_conn), [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        Conn(m_conn), [](void*, const char*) {}, nullptr);
 }
 
 LibpqConnection::~LibpqConnection() { PQfinish(Conn(m_conn)); }
@@ -31,7 +32,8 @@ void LibpqConnection::Exec(const char* sql) {
     PGresult* res = PQexec(Conn(m_conn), sql);
     const ExecStatusType status = PQresultStatus(res);
     PQclear(res);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail(Conn(m_conn));
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        Fail(Conn(m_conn));
 }
 
 int64_t LibpqConnection::ReadWhole(const char* sql) {
@@ -46,7 +48,8 @@ int64_t LibpqConnection::ReadWhole(const char* sql) {
 }
 
 int64_t LibpqConnection::ReadSingleRows(const char* sql) {
-    if (PQsendQuery(Conn(m_conn), sql) != 1 || PQsetSingleRowMode(Conn(m_conn)) != 1) Fail(Conn(m_conn));
+    if (PQsendQuery(Conn(m_conn), sql) != 1 || PQsetSingleRowMode(Conn(m_conn)) != 1)
+        Fail(Conn(m_conn));
     int64_t rows = 0;
     bool failed = false;
     while (PGresult* res = PQgetResult(Conn(m_conn))) {
@@ -58,7 +61,8 @@ int64_t LibpqConnection::ReadSingleRows(const char* sql) {
         }
         PQclear(res);
     }
-    if (failed) Fail(Conn(m_conn));
+    if (failed)
+        Fail(Conn(m_conn));
     return rows;
 }
 
@@ -66,18 +70,22 @@ void LibpqConnection::CopyIn(const char* copySql, const char* data, const size_t
     PGresult* res = PQexec(Conn(m_conn), copySql);
     const bool started = PQresultStatus(res) == PGRES_COPY_IN;
     PQclear(res);
-    if (!started) Fail(Conn(m_conn));
+    if (!started)
+        Fail(Conn(m_conn));
     for (size_t i = 0; i < rows; ++i) {
         if (PQputCopyData(Conn(m_conn), data + offsets[i], static_cast<int>(offsets[i + 1] - offsets[i])) != 1)
             Fail(Conn(m_conn));
     }
-    if (PQputCopyEnd(Conn(m_conn), nullptr) != 1) Fail(Conn(m_conn));
+    if (PQputCopyEnd(Conn(m_conn), nullptr) != 1)
+        Fail(Conn(m_conn));
     bool failed = false;
     while (PGresult* done = PQgetResult(Conn(m_conn))) {
-        if (PQresultStatus(done) != PGRES_COMMAND_OK) failed = true;
+        if (PQresultStatus(done) != PGRES_COMMAND_OK)
+            failed = true;
         PQclear(done);
     }
-    if (failed) Fail(Conn(m_conn));
+    if (failed)
+        Fail(Conn(m_conn));
 }
 
 }  // namespace kelvobench

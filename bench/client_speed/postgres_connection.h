@@ -36,8 +36,10 @@ using OurConnection = std::unique_ptr<PGconn, OursDeleter>;
 
 inline OurConnection ConnectOurs(const ClusterLogin& login) {
     OurConnection conn(PQconnectdbParams(login.keywords, login.values, 0));
-    if (PQstatus(conn.get()) != CONNECTION_OK) throw std::runtime_error(PQerrorMessage(conn.get()));
-    PQsetNoticeProcessor(conn.get(), [](void*, const char*) {}, nullptr);
+    if (PQstatus(conn.get()) != CONNECTION_OK)
+        throw std::runtime_error(PQerrorMessage(conn.get()));
+    PQsetNoticeProcessor(
+        conn.get(), [](void*, const char*) {}, nullptr);
     return conn;
 }
 
@@ -46,7 +48,8 @@ inline void ExecOurs(PGconn* conn, const char* sql) {
     const ExecStatusType status = PQresultStatus(res);
     const std::string text = PQresultErrorMessage(res);
     PQclear(res);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw std::runtime_error(text);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        throw std::runtime_error(text);
 }
 
 }  // namespace kelvobench

@@ -40,26 +40,28 @@ int main(int argc, char** argv) try {
         {"kelvo wire client COPY IN",
          [&] {
              PGresult* start = PQexec(ours.get(), copySql);
-             if (PQresultStatus(start) != PGRES_COPY_IN) throw std::runtime_error(PQresultErrorMessage(start));
+             if (PQresultStatus(start) != PGRES_COPY_IN)
+                 throw std::runtime_error(PQresultErrorMessage(start));
              PQclear(start);
              for (long i = 0; i < rows; ++i) {
-                 if (PQputCopyData(ours.get(), data.data() + offsets[i], static_cast<int>(offsets[i + 1] - offsets[i])) !=
-                     1)
+                 if (PQputCopyData(ours.get(), data.data() + offsets[i],
+                                   static_cast<int>(offsets[i + 1] - offsets[i])) != 1)
                      throw std::runtime_error(PQerrorMessage(ours.get()));
              }
-             if (PQputCopyEnd(ours.get(), nullptr) != 1) throw std::runtime_error(PQerrorMessage(ours.get()));
+             if (PQputCopyEnd(ours.get(), nullptr) != 1)
+                 throw std::runtime_error(PQerrorMessage(ours.get()));
              while (PGresult* res = PQgetResult(ours.get())) {
                  const bool ok = PQresultStatus(res) == PGRES_COMMAND_OK;
                  const std::string text = PQresultErrorMessage(res);
                  PQclear(res);
-                 if (!ok) throw std::runtime_error(text);
+                 if (!ok)
+                     throw std::runtime_error(text);
              }
              truncate();
          },
          {}},
     };
-    RunSideBySide(("COPY IN of " + std::to_string(rows) + " text rows to PostgreSQL 15").c_str(), contenders,
-                  rounds);
+    RunSideBySide(("COPY IN of " + std::to_string(rows) + " text rows to PostgreSQL 15").c_str(), contenders, rounds);
     return 0;
 } catch (const std::exception& e) {
     std::fprintf(stderr, "postgres_copy_bench: %s\n", e.what());

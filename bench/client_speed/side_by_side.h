@@ -45,7 +45,8 @@ struct Contender {
 // Prints one line per contender: median wall and CPU seconds, and the ratio
 // of its median CPU (or wall, when `byWall`) to the anchor's.
 inline void RunSideBySide(const char* title, std::vector<Contender>& contenders, int rounds, bool byWall = false) {
-    for (auto& c : contenders) c.run();
+    for (auto& c : contenders)
+        c.run();
     for (int round = 0; round < rounds; ++round) {
         for (size_t i = 0; i < contenders.size(); ++i) {
             Contender& c = contenders[(i + static_cast<size_t>(round)) % contenders.size()];
@@ -54,7 +55,8 @@ inline void RunSideBySide(const char* title, std::vector<Contender>& contenders,
     }
     auto medianOf = [](const Contender& c, bool wall) {
         std::vector<double> v;
-        for (const Sample& s : c.samples) v.push_back(wall ? s.wallSeconds : s.cpuSeconds);
+        for (const Sample& s : c.samples)
+            v.push_back(wall ? s.wallSeconds : s.cpuSeconds);
         return Median(v);
     };
     const double anchor = medianOf(contenders[0], byWall);

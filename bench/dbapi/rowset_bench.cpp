@@ -29,7 +29,8 @@ std::shared_ptr<const std::string> ResultBytes() {
     auto bytes = std::make_shared<std::string>(w::RowDescription({{"a", 23, 4, 1}, {"b", 23, 4, 1}}));
     const std::string row = w::DataRow({std::string(4, '\1'), std::string(4, '\2')});
     bytes->reserve(bytes->size() + row.size() * kRows + 64);
-    for (int i = 0; i < kRows; ++i) *bytes += row;
+    for (int i = 0; i < kRows; ++i)
+        *bytes += row;
     *bytes += w::CommandComplete("SELECT " + std::to_string(kRows)) + w::ReadyForQuery();
     return bytes;
 }
@@ -40,15 +41,18 @@ void BM_ReadRows(benchmark::State& state) {
     ScriptedPeer peer;
     auto& script = peer.AddConnection().ExpectMessage(0).Send(w::AuthenticationOk() + w::BackendKeyData(1, 2) +
                                                               w::ReadyForQuery());
-    for (int i = 0; i < kIterations; ++i) script.ExpectMessage('Q').SendShared(bytes);
+    for (int i = 0; i < kIterations; ++i)
+        script.ExpectMessage('Q').SendShared(bytes);
     script.ExpectMessage('Q').Send(w::CommandComplete("DETACH") + w::ReadyForQuery());
     peer.Start();
     kelvoapi::Parameters parameters;
     parameters.Set("host", peer.SocketDirectory());
     parameters.Set("port", std::to_string(ScriptedPeer::kUnixPort));
     auto* conn = new kelvo_connection_t(std::make_shared<kelvoapi::Connection>(parameters, KELVO_DO_NOT_CREATE));
-    if (state.range(0) == 1) kelvo_set_prefetch_threshold(conn, 0);
-    if (state.range(0) == 2) kelvo_set_chunked_mode(conn, false);
+    if (state.range(0) == 1)
+        kelvo_set_prefetch_threshold(conn, 0);
+    if (state.range(0) == 2)
+        kelvo_set_chunked_mode(conn, false);
     int64_t rows = 0;
     uint64_t checksum = 0;
     for (auto _ : state) {
@@ -60,8 +64,10 @@ void BM_ReadRows(benchmark::State& state) {
         }
         for (;;) {
             kelvo_rowset_chunk_t* chunk = nullptr;
-            if (kelvo_error_t* e = kelvo_rowset_get_next_chunk(rowset, &chunk)) kelvo_error_destroy(e);
-            if (chunk == nullptr) break;
+            if (kelvo_error_t* e = kelvo_rowset_get_next_chunk(rowset, &chunk))
+                kelvo_error_destroy(e);
+            if (chunk == nullptr)
+                break;
             size_t cols = 0, count = 0;
             const uint8_t* const* values = nullptr;
             const size_t* sizes = nullptr;
@@ -69,7 +75,8 @@ void BM_ReadRows(benchmark::State& state) {
             kelvo_rowset_chunk_field_values(chunk, &cols, &count, &values, &sizes, &nulls);
             for (size_t i = 0; i < cols * count; ++i) {
                 checksum += values[i][0] + sizes[i];
-                for (int64_t round = 0; round < state.range(1); ++round) checksum = checksum * 1099511628211u + i;
+                for (int64_t round = 0; round < state.range(1); ++round)
+                    checksum = checksum * 1099511628211u + i;
             }
             rows += static_cast<int64_t>(count);
             kelvo_destroy_rowset_chunk(chunk);
@@ -84,6 +91,8 @@ void BM_ReadRows(benchmark::State& state) {
 
 BENCHMARK(BM_ReadRows)
     ->ArgsProduct({{0, 1, 2}, {0, 100}})
-    ->Iterations(kIterations)->UseRealTime()->Unit(benchmark::kMillisecond);
+    ->Iterations(kIterations)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

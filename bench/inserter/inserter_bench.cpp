@@ -57,8 +57,8 @@ void BM_BufferCells(benchmark::State& state) {
     }
     buffer.flush();
     state.SetItemsProcessed(state.iterations() * 10);
-    state.counters["ns_per_cell"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * 10, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_cell"] = benchmark::Counter(static_cast<double>(state.iterations()) * 10,
+                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.SetBytesProcessed(static_cast<int64_t>(sink.bytes));
 }
 BENCHMARK(BM_BufferCells);
@@ -71,32 +71,43 @@ void BM_LoadIntoKelvod(benchmark::State& state) {
     kelvo_instance_t* instance = nullptr;
     kelvo_connection_t* conn = nullptr;
     kelvo_error_t* e = kelvo_create_instance_parameters(&parameters, true);
-    if (e == nullptr) e = kelvo_parameters_set(parameters, "use_tcp_port", "off");
-    if (e == nullptr) e = kelvo_parameters_set(parameters, "log_dir", dir.c_str());
-    if (e == nullptr) e = kelvo_instance_create(KELVO_SERVER_DIR, KELVO_DISABLE_TELEMETRY, parameters, &instance);
+    if (e == nullptr)
+        e = kelvo_parameters_set(parameters, "use_tcp_port", "off");
+    if (e == nullptr)
+        e = kelvo_parameters_set(parameters, "log_dir", dir.c_str());
+    if (e == nullptr)
+        e = kelvo_instance_create(KELVO_SERVER_DIR, KELVO_DISABLE_TELEMETRY, parameters, &instance);
     kelvo_parameters_destroy(parameters);
     parameters = nullptr;
-    if (e == nullptr) e = kelvo_create_connection_parameters(instance, &parameters);
+    if (e == nullptr)
+        e = kelvo_create_connection_parameters(instance, &parameters);
     const std::string db = dir + "/bench.kelvo";
-    if (e == nullptr) e = kelvo_parameters_set(parameters, "dbname", db.c_str());
-    if (e == nullptr) e = kelvo_connect(parameters, &conn, KELVO_CREATE_AND_REPLACE);
-    if (e == nullptr) e = kelvo_execute_command(conn, kMixedTable, nullptr);
+    if (e == nullptr)
+        e = kelvo_parameters_set(parameters, "dbname", db.c_str());
+    if (e == nullptr)
+        e = kelvo_connect(parameters, &conn, KELVO_CREATE_AND_REPLACE);
+    if (e == nullptr)
+        e = kelvo_execute_command(conn, kMixedTable, nullptr);
     kelvo_parameters_destroy(parameters);
 
     const kelvoapi::TableDefinition definition = MixedDefinition();
     const int64_t rows = state.range(0);
     int64_t bytes = 0;
     for (auto _ : state) {
-        if (e != nullptr) break;
+        if (e != nullptr)
+            break;
         kelvo_inserter_t* inserter = nullptr;
         kelvo_inserter_buffer_t* buffer = nullptr;
         e = kelvo_create_inserter(conn, &definition, &inserter);
-        if (e == nullptr) e = kelvo_create_inserter_buffer(inserter, &definition, "*", &buffer);
+        if (e == nullptr)
+            e = kelvo_create_inserter_buffer(inserter, &definition, "*", &buffer);
         for (int64_t id = 0; e == nullptr && id < rows; ++id) {
-            if (!AddRow(buffer, id)) state.SkipWithError("a cell was refused");
+            if (!AddRow(buffer, id))
+                state.SkipWithError("a cell was refused");
             bytes += static_cast<int64_t>(RowBytes(id));
         }
-        if (e == nullptr) e = kelvo_inserter_buffer_flush(buffer);
+        if (e == nullptr)
+            e = kelvo_inserter_buffer_flush(buffer);
         kelvo_inserter_buffer_destroy(buffer);
         if (inserter != nullptr) {
             kelvo_error_t* closed = kelvo_close_inserter(inserter, true);
@@ -107,7 +118,8 @@ void BM_LoadIntoKelvod(benchmark::State& state) {
             }
         }
         state.PauseTiming();
-        if (e == nullptr) e = kelvo_execute_command(conn, "DELETE FROM mixed", nullptr);
+        if (e == nullptr)
+            e = kelvo_execute_command(conn, "DELETE FROM mixed", nullptr);
         state.ResumeTiming();
     }
     if (e != nullptr) {

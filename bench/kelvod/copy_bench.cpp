@@ -18,7 +18,8 @@ namespace {
 kelvotest::KelvodServer& Server() {
     static std::unique_ptr<kelvotest::KelvodServer> server = [] {
         auto s = std::make_unique<kelvotest::KelvodServer>();
-        if (!s->Start()) std::abort();
+        if (!s->Start())
+            std::abort();
         return s;
     }();
     return *server;
@@ -34,8 +35,10 @@ std::string MixedRows(int64_t count) {
     k.Header();
     for (int64_t i = 0; i < count; ++i) {
         k.Int32(static_cast<int32_t>(i));
-        if (i % 10 == 0) k.Null();
-        else k.Int64(i * 7);
+        if (i % 10 == 0)
+            k.Null();
+        else
+            k.Int64(i * 7);
         k.Int16(static_cast<int16_t>(i % 1000)).Double(static_cast<double>(i) / 3.0).Int64(i * 125);
         k.Bytes("text " + std::to_string(i)).Bytes("v" + std::to_string(i));
         k.Int32(static_cast<int32_t>(kJulian2000 + i % 5000)).Int64(kJulian2000 * kMicrosPerDay + i * 1000000);
@@ -47,8 +50,9 @@ std::string MixedRows(int64_t count) {
 void BM_CopyMixed(benchmark::State& state) {
     kelvotest::WireClient c;
     c.Open(Server().Endpoint(), ":main", "result_format_code=Text");
-    c.Query("CREATE TABLE IF NOT EXISTS \"mixed_load\" (\"i\" INT, \"b\" BIGINT, \"s\" SMALLINT, \"d\" DOUBLE PRECISION, "
-            "\"n\" NUMERIC(18,3), \"t\" TEXT, \"v\" VARCHAR(20), \"day\" DATE, \"ts\" TIMESTAMP, \"f\" BOOLEAN)");
+    c.Query(
+        "CREATE TABLE IF NOT EXISTS \"mixed_load\" (\"i\" INT, \"b\" BIGINT, \"s\" SMALLINT, \"d\" DOUBLE PRECISION, "
+        "\"n\" NUMERIC(18,3), \"t\" TEXT, \"v\" VARCHAR(20), \"day\" DATE, \"ts\" TIMESTAMP, \"f\" BOOLEAN)");
     const std::string data = MixedRows(state.range(0));
     const std::vector<std::string> pieces = kelvotest::SplitInto(data, 1 << 20);
     int64_t rows = 0, bytes = 0;
@@ -56,7 +60,8 @@ void BM_CopyMixed(benchmark::State& state) {
         state.PauseTiming();
         c.Query("DELETE FROM mixed_load");
         state.ResumeTiming();
-        kelvotest::WireResult r = c.CopyIn("COPY \"mixed_load\" FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", pieces);
+        kelvotest::WireResult r =
+            c.CopyIn("COPY \"mixed_load\" FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", pieces);
         if (!r.Ok()) {
             state.SkipWithError("the COPY failed");
             return;
@@ -82,8 +87,9 @@ void BM_StreamMixed(benchmark::State& state) {
     kelvotest::WireClient main, feeder;
     main.Open(Server().Endpoint(), ":main", "result_format_code=Text");
     feeder.Open(Server().Endpoint(), ":main", "result_format_code=Text");
-    const char* columns = "(\"i\" INT, \"b\" BIGINT, \"s\" SMALLINT, \"d\" DOUBLE PRECISION, \"n\" NUMERIC(18,3), "
-                          "\"t\" TEXT, \"v\" VARCHAR(20), \"day\" DATE, \"ts\" TIMESTAMP, \"f\" BOOLEAN)";
+    const char* columns =
+        "(\"i\" INT, \"b\" BIGINT, \"s\" SMALLINT, \"d\" DOUBLE PRECISION, \"n\" NUMERIC(18,3), "
+        "\"t\" TEXT, \"v\" VARCHAR(20), \"day\" DATE, \"ts\" TIMESTAMP, \"f\" BOOLEAN)";
     main.Query(std::string("CREATE TABLE IF NOT EXISTS \"mixed_bulk\" ") + columns);
     // About 16 MiB a chunk, as the inserter buffer fills them.
     const std::vector<std::string> chunks = MixedChunks(state.range(0), 200000);
@@ -94,13 +100,15 @@ void BM_StreamMixed(benchmark::State& state) {
         main.Query(std::string("CREATE BOUNDED EXTERNAL STREAM \"mixed_stream\" ") + columns +
                    "  (WITH (FORMAT KELVOBINARY, SANITIZE))");
         state.ResumeTiming();
-        main.SendMessage('Q', kelvotest::WireClient::Str("INSERT BULK INTO \"mixed_bulk\" (SELECT * FROM EXTERNAL STREAM "
-                                                         "\"mixed_stream\")"));
+        main.SendMessage('Q',
+                         kelvotest::WireClient::Str("INSERT BULK INTO \"mixed_bulk\" (SELECT * FROM EXTERNAL STREAM "
+                                                    "\"mixed_stream\")"));
         for (const auto& chunk : chunks) {
             for (;;) {
                 kelvotest::WireResult r =
                     feeder.CopyIn("COPY \"mixed_stream\" FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", {chunk});
-                if (r.Ok()) break;
+                if (r.Ok())
+                    break;
                 if (r.errors.empty() || r.errors[0].sqlstate != "53400") {
                     state.SkipWithError("a chunk failed");
                     return;

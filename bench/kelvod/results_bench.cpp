@@ -15,14 +15,17 @@ namespace {
 kelvotest::KelvodServer& Server() {
     static std::unique_ptr<kelvotest::KelvodServer> server = [] {
         auto s = std::make_unique<kelvotest::KelvodServer>();
-        if (!s->Start()) std::abort();
+        if (!s->Start())
+            std::abort();
         kelvotest::WireClient c;
         c.Open(s->Endpoint(), ":main");
-        c.Query("CREATE TABLE \"mixed\" (\"i\" INT, \"b\" BIGINT, \"s\" SMALLINT, \"d\" DOUBLE PRECISION, "
-                "\"n\" NUMERIC(18,3), \"t\" TEXT, \"v\" VARCHAR(20), \"day\" DATE, \"ts\" TIMESTAMP, \"f\" BOOLEAN)");
-        c.Query("INSERT INTO mixed SELECT i, i * 7, i % 1000, i / 3.0, i / 8.0, 'text ' || i, 'v' || i, "
-                "DATE '2000-01-01' + (i % 5000)::INT, TIMESTAMP '2000-01-01' + INTERVAL (i) SECOND, i % 2 = 0 "
-                "FROM range(1000000) t(i)");
+        c.Query(
+            "CREATE TABLE \"mixed\" (\"i\" INT, \"b\" BIGINT, \"s\" SMALLINT, \"d\" DOUBLE PRECISION, "
+            "\"n\" NUMERIC(18,3), \"t\" TEXT, \"v\" VARCHAR(20), \"day\" DATE, \"ts\" TIMESTAMP, \"f\" BOOLEAN)");
+        c.Query(
+            "INSERT INTO mixed SELECT i, i * 7, i % 1000, i / 3.0, i / 8.0, 'text ' || i, 'v' || i, "
+            "DATE '2000-01-01' + (i % 5000)::INT, TIMESTAMP '2000-01-01' + INTERVAL (i) SECOND, i % 2 = 0 "
+            "FROM range(1000000) t(i)");
         return s;
     }();
     return *server;
@@ -32,7 +35,8 @@ long ServerRssKiB() {
     std::ifstream status("/proc/" + std::to_string(Server().Pid()) + "/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
     return -1;
 }
 
@@ -45,8 +49,10 @@ void ReadRows(benchmark::State& state, const std::string& sql, bool binary) {
         c.SendMessage('Q', kelvotest::WireClient::Str(sql));
         for (;;) {
             auto m = c.Read(60000);
-            if (m.type == 'D') ++rows;
-            if (m.type == 'Z' || m.type == 0) break;
+            if (m.type == 'D')
+                ++rows;
+            if (m.type == 'Z' || m.type == 0)
+                break;
         }
     }
     state.counters["rows_per_second"] = benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);

@@ -27,9 +27,7 @@ struct Shape {
     int rows;
 };
 
-Shape TwoInts() {
-    return {{{"a", 23, 4, 1}, {"b", 23, 4, 1}}, {std::string(4, '\1'), std::string(4, '\2')}, 200000};
-}
+Shape TwoInts() { return {{{"a", 23, 4, 1}, {"b", 23, 4, 1}}, {std::string(4, '\1'), std::string(4, '\2')}, 200000}; }
 
 Shape TwentyMixed() {
     Shape s;
@@ -64,13 +62,15 @@ void RowStream(benchmark::State& state, Shape (*makeShape)(), uint32_t chunkSize
     auto stream = std::make_shared<std::string>(w::RowDescription(shape.columns));
     const std::string row = w::DataRow(shape.row);
     stream->reserve(stream->size() + row.size() * shape.rows + 64);
-    for (int i = 0; i < shape.rows; ++i) *stream += row;
+    for (int i = 0; i < shape.rows; ++i)
+        *stream += row;
     *stream += w::CommandComplete("SELECT " + std::to_string(shape.rows)) + w::ReadyForQuery();
 
     ScriptedPeer peer;
     auto& script = peer.AddConnection();
     // One extra round for the warm-up statement.
-    for (int i = 0; i <= kIterations; ++i) script.ExpectMessage('Q').SendShared(stream);
+    for (int i = 0; i <= kIterations; ++i)
+        script.ExpectMessage('Q').SendShared(stream);
     peer.Start();
     auto conn = MakeConnectedRecord(peer.ConnectUnix());
 
@@ -81,14 +81,16 @@ void RowStream(benchmark::State& state, Shape (*makeShape)(), uint32_t chunkSize
         while (PGresult* res = PQgetResult(conn.get())) {
             rows += PQntuples(res);
             rowBytes += PQresultSize(res);
-            if (chunkSize == 0) heapBytes += static_cast<int64_t>(mallinfo2().uordblks - before);
+            if (chunkSize == 0)
+                heapBytes += static_cast<int64_t>(mallinfo2().uordblks - before);
             PQclear(res);
         }
     };
     int64_t rows = 0, rowBytes = 0, heapBytes = 0;
     runStatement(rows, rowBytes, heapBytes);  // warm-up: buffers reach their size
     rows = rowBytes = heapBytes = 0;
-    for (auto _ : state) runStatement(rows, rowBytes, heapBytes);
+    for (auto _ : state)
+        runStatement(rows, rowBytes, heapBytes);
 
     const double bytes = static_cast<double>(stream->size()) * state.iterations();
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
@@ -103,8 +105,12 @@ void RowStream(benchmark::State& state, Shape (*makeShape)(), uint32_t chunkSize
 }
 
 BENCHMARK_CAPTURE(RowStream, two_int4_whole, TwoInts, 0u)->Iterations(kIterations)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(RowStream, two_int4_chunks_256, TwoInts, 256u)->Iterations(kIterations)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(RowStream, twenty_mixed_whole, TwentyMixed, 0u)->Iterations(kIterations)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(RowStream, two_int4_chunks_256, TwoInts, 256u)
+    ->Iterations(kIterations)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(RowStream, twenty_mixed_whole, TwentyMixed, 0u)
+    ->Iterations(kIterations)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(RowStream, twenty_mixed_chunks_256, TwentyMixed, 256u)
     ->Iterations(kIterations)
     ->Unit(benchmark::kMillisecond);

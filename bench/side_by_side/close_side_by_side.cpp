@@ -34,8 +34,9 @@ int main(int argc, char** argv) {
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
     const double close = sidebyside::Median(closes);
-    std::printf("\nkelvo_instance_close, median of %d rounds: %.1f ms (goal <= 30 ms; start took %.1f ms, "
-                "close/start %.2f)\n", rounds, close * 1e3, sidebyside::Median(starts) * 1e3,
-                close / sidebyside::Median(starts));
+    std::printf(
+        "\nkelvo_instance_close, median of %d rounds: %.1f ms (goal <= 30 ms; start took %.1f ms, "
+        "close/start %.2f)\n",
+        rounds, close * 1e3, sidebyside::Median(starts) * 1e3, close / sidebyside::Median(starts));
     return 0;
 }

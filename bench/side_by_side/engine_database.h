@@ -26,17 +26,20 @@ public:
     duckdb_connection Connection() { return m_conn; }
     void Execute(const std::string& sql) {
         duckdb_result r;
-        if (duckdb_query(m_conn, sql.c_str(), &r) == DuckDBError) Fail(sql + ": " + duckdb_result_error(&r));
+        if (duckdb_query(m_conn, sql.c_str(), &r) == DuckDBError)
+            Fail(sql + ": " + duckdb_result_error(&r));
         duckdb_destroy_result(&r);
     }
     duckdb_appender Appender(const char* table) {
         duckdb_appender a = nullptr;
-        if (duckdb_appender_create(m_conn, nullptr, table, &a) == DuckDBError) Fail("appender");
+        if (duckdb_appender_create(m_conn, nullptr, table, &a) == DuckDBError)
+            Fail("appender");
         return a;
     }
     // Flushes (the rows become visible) and destroys the appender.
     void Close(duckdb_appender& a) {
-        if (duckdb_appender_destroy(&a) == DuckDBError) Fail("appender flush");
+        if (duckdb_appender_destroy(&a) == DuckDBError)
+            Fail("appender flush");
     }
 
 private:

@@ -36,7 +36,8 @@ void LoadThroughLibrary(kelvo_connection_t* conn, int64_t rows) {
     kelvo_inserter_buffer_t* b = nullptr;
     Check(kelvo_create_inserter(conn, &definition, &inserter), "inserter");
     Check(kelvo_create_inserter_buffer(inserter, &definition, "*", &b), "inserter buffer");
-    for (int64_t id = 0; id < rows; ++id) Check(kelvobench::AddMixedRow(b, id), "add a row");
+    for (int64_t id = 0; id < rows; ++id)
+        Check(kelvobench::AddMixedRow(b, id), "add a row");
     Check(kelvo_inserter_buffer_flush(b), "flush");
     kelvo_inserter_buffer_destroy(b);
     Check(kelvo_close_inserter(inserter, true), "close the inserter");
@@ -54,9 +55,12 @@ void LoadThroughRowAppender(EngineDatabase& engine, int64_t rows) {
         duckdb_append_varchar_length(a, kMixedName.data(), kMixedName.size());
         duckdb_append_varchar_length(a, kMixedNote.data(), kMixedNote.size());
         duckdb_append_blob(a, kMixedBlob, sizeof kMixedBlob);
-        if ((id & 1) != 0) duckdb_append_null(a);
-        else duckdb_append_int32(a, static_cast<int32_t>(id));
-        if (duckdb_appender_end_row(a) == DuckDBError) Fail(duckdb_appender_error(a));
+        if ((id & 1) != 0)
+            duckdb_append_null(a);
+        else
+            duckdb_append_int32(a, static_cast<int32_t>(id));
+        if (duckdb_appender_end_row(a) == DuckDBError)
+            Fail(duckdb_appender_error(a));
     }
     engine.Close(a);
 }
@@ -67,7 +71,8 @@ void LoadThroughVectorAppend(EngineDatabase& engine, int64_t rows) {
     duckdb_appender a = engine.Appender("mixed");
     for (int64_t first = 0; first < rows; first += capacity) {
         FillMixedChunk(chunk, first, std::min(capacity, rows - first));
-        if (duckdb_append_data_chunk(a, chunk) == DuckDBError) Fail(duckdb_appender_error(a));
+        if (duckdb_append_data_chunk(a, chunk) == DuckDBError)
+            Fail(duckdb_appender_error(a));
         duckdb_data_chunk_reset(chunk);
     }
     engine.Close(a);
@@ -90,12 +95,15 @@ public:
 
 private:
     template <typename T>
-    void Raw(T v, size_t n) { m_bytes.append(reinterpret_cast<const char*>(&v), n); }
+    void Raw(T v, size_t n) {
+        m_bytes.append(reinterpret_cast<const char*>(&v), n);
+    }
     std::string m_bytes;
 };
 
 void PgCheck(PGresult* r, ExecStatusType want, const char* what) {
-    if (PQresultStatus(r) != want) Fail(std::string(what) + ": " + PQresultErrorMessage(r));
+    if (PQresultStatus(r) != want)
+        Fail(std::string(what) + ": " + PQresultErrorMessage(r));
     PQclear(r);
 }
 
@@ -119,10 +127,13 @@ void LoadThroughPostgresCopy(PGconn* pg, int64_t rows) {
         w.Field(kMixedName.data(), kMixedName.size());
         w.Field(kMixedNote.data(), kMixedNote.size());
         w.Field(kMixedBlob, sizeof kMixedBlob);
-        if ((id & 1) != 0) w.Int32(-1);
-        else w.Int32(4), w.Int32(static_cast<int32_t>(id));
+        if ((id & 1) != 0)
+            w.Int32(-1);
+        else
+            w.Int32(4), w.Int32(static_cast<int32_t>(id));
         if (w.Bytes().size() >= (1u << 20)) {
-            if (PQputCopyData(pg, w.Bytes().data(), static_cast<int>(w.Bytes().size())) != 1) Fail(PQerrorMessage(pg));
+            if (PQputCopyData(pg, w.Bytes().data(), static_cast<int>(w.Bytes().size())) != 1)
+                Fail(PQerrorMessage(pg));
             w.Bytes().clear();
         }
     }
@@ -130,7 +141,8 @@ void LoadThroughPostgresCopy(PGconn* pg, int64_t rows) {
     if (PQputCopyData(pg, w.Bytes().data(), static_cast<int>(w.Bytes().size())) != 1 || PQputCopyEnd(pg, nullptr) != 1)
         Fail(PQerrorMessage(pg));
     PgCheck(PQgetResult(pg), PGRES_COMMAND_OK, "COPY end");
-    while (PGresult* r = PQgetResult(pg)) PQclear(r);
+    while (PGresult* r = PQgetResult(pg))
+        PQclear(r);
 }
 
 }  // namespace
@@ -144,11 +156,12 @@ int main(int argc, char** argv) {
     EngineDatabase engine(server.Directory() + "/anchor.duckdb");
     kelvotest::ScrubPgEnvironment();
     const auto& cluster = kelvotest::PostgresCluster::Shared();
-    const std::string conninfo = "host=" + cluster.SocketDir() + " port=" + cluster.PortText() + " user=" +
-                                 kelvotest::PostgresCluster::kAdminUser + " dbname=" +
-                                 kelvotest::PostgresCluster::kDatabase;
+    const std::string conninfo = "host=" + cluster.SocketDir() + " port=" + cluster.PortText() +
+                                 " user=" + kelvotest::PostgresCluster::kAdminUser +
+                                 " dbname=" + kelvotest::PostgresCluster::kDatabase;
     PGconn* pg = PQconnectdb(conninfo.c_str());
-    if (PQstatus(pg) != CONNECTION_OK) Fail(PQerrorMessage(pg));
+    if (PQstatus(pg) != CONNECTION_OK)
+        Fail(PQerrorMessage(pg));
     PgCheck(PQexec(pg, "SET client_min_messages = warning"), PGRES_COMMAND_OK, "SET");
 
     std::vector<double> ours, rowAppender, vectorAppend, copyBinary, peakMiB;
@@ -169,10 +182,10 @@ int main(int argc, char** argv) {
         PgCheck(PQexec(pg, "DROP TABLE IF EXISTS mixed"), PGRES_COMMAND_OK, "DROP");
         PgCheck(PQexec(pg, kMixedTable), PGRES_COMMAND_OK, "CREATE");
         copyBinary.push_back(sidebyside::Seconds([&] { LoadThroughPostgresCopy(pg, rows); }));
-        std::printf("round %d: library %.3f s, row appender %.3f s, vector append %.3f s, COPY BINARY %.3f s, "
-                    "server peak %.0f MiB\n",
-                    round + 1, ours.back(), rowAppender.back(), vectorAppend.back(), copyBinary.back(),
-                    peakMiB.back());
+        std::printf(
+            "round %d: library %.3f s, row appender %.3f s, vector append %.3f s, COPY BINARY %.3f s, "
+            "server peak %.0f MiB\n",
+            round + 1, ours.back(), rowAppender.back(), vectorAppend.back(), copyBinary.back(), peakMiB.back());
         std::fflush(stdout);
     }
     PQfinish(pg);

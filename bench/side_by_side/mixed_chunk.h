@@ -31,9 +31,11 @@ inline int32_t MixedDaysSince1970(int64_t id) {
 // An empty chunk of the table's columns; the caller destroys it.
 inline duckdb_data_chunk NewMixedChunk() {
     duckdb_logical_type types[10];
-    for (int c = 0; c < 10; ++c) types[c] = duckdb_create_logical_type(kMixedEngineTypes[c]);
+    for (int c = 0; c < 10; ++c)
+        types[c] = duckdb_create_logical_type(kMixedEngineTypes[c]);
     duckdb_data_chunk chunk = duckdb_create_data_chunk(types, 10);
-    for (auto& t : types) duckdb_destroy_logical_type(&t);
+    for (auto& t : types)
+        duckdb_destroy_logical_type(&t);
     return chunk;
 }
 
@@ -41,7 +43,8 @@ inline duckdb_data_chunk NewMixedChunk() {
 inline void FillMixedChunk(duckdb_data_chunk chunk, int64_t first, int64_t n) {
     using namespace kelvobench;
     duckdb_vector v[10];
-    for (int c = 0; c < 10; ++c) v[c] = duckdb_data_chunk_get_vector(chunk, c);
+    for (int c = 0; c < 10; ++c)
+        v[c] = duckdb_data_chunk_get_vector(chunk, c);
     auto* id = static_cast<int64_t*>(duckdb_vector_get_data(v[0]));
     auto* i = static_cast<int32_t*>(duckdb_vector_get_data(v[1]));
     auto* s = static_cast<int16_t*>(duckdb_vector_get_data(v[2]));

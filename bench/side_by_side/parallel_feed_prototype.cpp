@@ -11,8 +11,8 @@
 #include <duckdb.h>
 
 #include <atomic>
-#include <functional>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "mixed_chunk.h"
@@ -27,21 +27,25 @@ using sidebyside::NewMixedChunk;
 
 void Run(duckdb_connection conn, const std::string& sql) {
     duckdb_result r;
-    if (duckdb_query(conn, sql.c_str(), &r) == DuckDBError) Fail(sql + ": " + duckdb_result_error(&r));
+    if (duckdb_query(conn, sql.c_str(), &r) == DuckDBError)
+        Fail(sql + ": " + duckdb_result_error(&r));
     duckdb_destroy_result(&r);
 }
 
 void AppendRange(duckdb_connection conn, int64_t first, int64_t last) {
     duckdb_appender a = nullptr;
-    if (duckdb_appender_create(conn, nullptr, "mixed", &a) == DuckDBError) Fail("appender");
+    if (duckdb_appender_create(conn, nullptr, "mixed", &a) == DuckDBError)
+        Fail("appender");
     duckdb_data_chunk chunk = NewMixedChunk();
     const auto capacity = static_cast<int64_t>(duckdb_vector_size());
     for (int64_t at = first; at < last; at += capacity) {
         FillMixedChunk(chunk, at, std::min(capacity, last - at));
-        if (duckdb_append_data_chunk(a, chunk) == DuckDBError) Fail(duckdb_appender_error(a));
+        if (duckdb_append_data_chunk(a, chunk) == DuckDBError)
+            Fail(duckdb_appender_error(a));
         duckdb_data_chunk_reset(chunk);
     }
-    if (duckdb_appender_destroy(&a) == DuckDBError) Fail("appender flush");
+    if (duckdb_appender_destroy(&a) == DuckDBError)
+        Fail("appender flush");
     duckdb_destroy_data_chunk(&chunk);
 }
 
@@ -100,13 +104,15 @@ void RegisterFeed(duckdb_connection conn) {
     duckdb_table_function_set_bind(f, FeedBindCallback);
     duckdb_table_function_set_init(f, FeedInitCallback);
     duckdb_table_function_set_function(f, FeedScanCallback);
-    if (duckdb_register_table_function(conn, f) == DuckDBError) Fail("register feed");
+    if (duckdb_register_table_function(conn, f) == DuckDBError)
+        Fail("register feed");
     duckdb_destroy_table_function(&f);
 }
 
 int64_t Count(duckdb_connection conn) {
     duckdb_result r;
-    if (duckdb_query(conn, "SELECT count(*) FROM mixed", &r) == DuckDBError) Fail("count");
+    if (duckdb_query(conn, "SELECT count(*) FROM mixed", &r) == DuckDBError)
+        Fail("count");
     const int64_t n = duckdb_value_int64(&r, 0, 0);
     duckdb_destroy_result(&r);
     return n;
@@ -126,8 +132,8 @@ int main(int argc, char** argv) {
         Fail("open");
     Run(conn, "SET threads = " + std::to_string(threads));
     RegisterFeed(conn);
-    const std::string feed = "INSERT INTO mixed SELECT * FROM feed(" + std::to_string(rows) + ", " +
-                             std::to_string(threads) + ")";
+    const std::string feed =
+        "INSERT INTO mixed SELECT * FROM feed(" + std::to_string(rows) + ", " + std::to_string(threads) + ")";
 
     struct Mode {
         const char* name;
@@ -136,33 +142,43 @@ int main(int argc, char** argv) {
     };
     std::vector<Mode> modes;
     modes.push_back({"vector (one appender)", [&] { AppendRange(conn, 0, rows); }, {}});
-    modes.push_back({"scan, order kept", [&] {
+    modes.push_back({"scan, order kept",
+                     [&] {
                          Run(conn, "SET preserve_insertion_order = true");
                          Run(conn, feed);
-                     }, {}});
-    modes.push_back({"scan, order free", [&] {
+                     },
+                     {}});
+    modes.push_back({"scan, order free",
+                     [&] {
                          Run(conn, "SET preserve_insertion_order = false");
                          Run(conn, feed);
-                     }, {}});
-    modes.push_back({"appender per thread", [&] {
+                     },
+                     {}});
+    modes.push_back({"appender per thread",
+                     [&] {
                          std::vector<std::thread> workers;
                          for (int t = 0; t < threads; ++t)
                              workers.emplace_back([&, t] {
                                  duckdb_connection own = nullptr;
-                                 if (duckdb_connect(db, &own) == DuckDBError) Fail("connect");
+                                 if (duckdb_connect(db, &own) == DuckDBError)
+                                     Fail("connect");
                                  AppendRange(own, rows * t / threads, rows * (t + 1) / threads);
                                  duckdb_disconnect(&own);
                              });
-                         for (auto& w : workers) w.join();
-                     }, {}});
-    if (only >= 0 && only < static_cast<long>(modes.size())) modes = {modes[static_cast<size_t>(only)]};
+                         for (auto& w : workers)
+                             w.join();
+                     },
+                     {}});
+    if (only >= 0 && only < static_cast<long>(modes.size()))
+        modes = {modes[static_cast<size_t>(only)]};
     for (int round = 0; round < rounds; ++round) {
         for (auto& m : modes) {
             Run(conn, "DROP TABLE IF EXISTS mixed");
             Run(conn, sidebyside::kMixedEngineTable);
             Run(conn, "CHECKPOINT");
             m.seconds.push_back(sidebyside::Seconds(m.run));
-            if (Count(conn) != rows) Fail(std::string(m.name) + " stored the wrong count");
+            if (Count(conn) != rows)
+                Fail(std::string(m.name) + " stored the wrong count");
         }
     }
     // Ratios are to the first mode run (the vector append unless one mode is chosen).
@@ -171,7 +187,8 @@ int main(int argc, char** argv) {
                 rounds);
     for (auto& m : modes)
         std::printf("%-24s %8.3f s  %5.2fx the vector append  %.2f M rows/s\n", m.name, sidebyside::Median(m.seconds),
-                    base / sidebyside::Median(m.seconds), static_cast<double>(rows) / sidebyside::Median(m.seconds) / 1e6);
+                    base / sidebyside::Median(m.seconds),
+                    static_cast<double>(rows) / sidebyside::Median(m.seconds) / 1e6);
     duckdb_disconnect(&conn);
     duckdb_close(&db);
     std::error_code ignored;

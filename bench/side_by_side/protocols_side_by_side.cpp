@@ -4,8 +4,8 @@
 // The schema pgbench expects (scale 1) is made through the server's SQL.
 //
 //   protocols_side_by_side [seconds per run=10] [rounds=5] [pgbench=/usr/lib/postgresql/15/bin/pgbench]
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 
@@ -32,7 +32,8 @@ std::pair<std::string, std::string> SocketDirAndPort(const std::string& endpoint
     const std::string marker = "/domain/.s.PGSQL.";
     const size_t at = endpoint.rfind(marker);
     const size_t scheme = endpoint.find("://");
-    if (at == std::string::npos || scheme == std::string::npos) Fail("unexpected endpoint " + endpoint);
+    if (at == std::string::npos || scheme == std::string::npos)
+        Fail("unexpected endpoint " + endpoint);
     return {endpoint.substr(scheme + 3, at - scheme - 3), endpoint.substr(at + marker.size())};
 }
 
@@ -41,22 +42,27 @@ struct Run {
     long transactions;
 };
 
-Run RunPgbench(const std::string& pgbench, const std::string& mode, const std::string& dir,
-               const std::string& port, long seconds) {
-    const std::string command = pgbench + " -n -S -M " + mode + " -c 8 -j 8 -T " + std::to_string(seconds) +
-                                " -h '" + dir + "' -p " + port + " -U kelvo ':main' 2>&1";
+Run RunPgbench(const std::string& pgbench, const std::string& mode, const std::string& dir, const std::string& port,
+               long seconds) {
+    const std::string command = pgbench + " -n -S -M " + mode + " -c 8 -j 8 -T " + std::to_string(seconds) + " -h '" +
+                                dir + "' -p " + port + " -U kelvo ':main' 2>&1";
     FILE* out = ::popen(command.c_str(), "r");
-    if (out == nullptr) Fail("cannot run " + command);
+    if (out == nullptr)
+        Fail("cannot run " + command);
     std::string text;
     char buf[4096];
-    while (size_t n = std::fread(buf, 1, sizeof buf, out)) text.append(buf, n);
+    while (size_t n = std::fread(buf, 1, sizeof buf, out))
+        text.append(buf, n);
     const int status = ::pclose(out);
     const size_t tps = text.find("tps = ");
-    if (status != 0 || tps == std::string::npos) Fail(command + "\n" + text);
+    if (status != 0 || tps == std::string::npos)
+        Fail(command + "\n" + text);
     const size_t failed = text.find("number of failed transactions: ");
-    if (failed != std::string::npos && std::atol(text.c_str() + failed + 31) != 0) Fail(command + "\n" + text);
+    if (failed != std::string::npos && std::atol(text.c_str() + failed + 31) != 0)
+        Fail(command + "\n" + text);
     const size_t processed = text.find("actually processed: ");
-    if (processed == std::string::npos) Fail(command + "\n" + text);
+    if (processed == std::string::npos)
+        Fail(command + "\n" + text);
     return {std::atof(text.c_str() + tps + 6), std::atol(text.c_str() + processed + 20)};
 }
 
@@ -69,13 +75,15 @@ int main(int argc, char** argv) {
     kelvotest::ScrubPgEnvironment();
 
     kelvotest::KelvodServer server;
-    if (!server.Start()) Fail("the server did not start");
+    if (!server.Start())
+        Fail("the server did not start");
     {
         kelvotest::WireClient c;
         c.Open(server.Endpoint(), ":main");
         for (const char* sql : kSchema) {
             kelvotest::WireResult r = c.Query(sql);
-            if (!r.Ok()) Fail(std::string(sql) + ": " + r.Sqlstate() + " " + r.errors[0].message);
+            if (!r.Ok())
+                Fail(std::string(sql) + ": " + r.Sqlstate() + " " + r.errors[0].message);
         }
     }
     const auto [dir, port] = SocketDirAndPort(server.Endpoint());
@@ -97,9 +105,10 @@ int main(int argc, char** argv) {
     }
     const double simple = sidebyside::Median(tps["simple"]);
     const double simpleCpu = sidebyside::Median(cpu["simple"]);
-    std::printf("\npgbench select-only, 8 clients, %ld s a run, median of %d rounds (ratio = tps / simple tps;\n"
-                "server CPU per transaction, and simple's over it: steadier than tps on a shared host)\n",
-                seconds, rounds);
+    std::printf(
+        "\npgbench select-only, 8 clients, %ld s a run, median of %d rounds (ratio = tps / simple tps;\n"
+        "server CPU per transaction, and simple's over it: steadier than tps on a shared host)\n",
+        seconds, rounds);
     for (const char* mode : modes)
         std::printf("%-9s %9.0f tps  %.2fx simple   server CPU %5.0f us a transaction  %.2fx simple\n", mode,
                     sidebyside::Median(tps[mode]), sidebyside::Median(tps[mode]) / simple,

@@ -27,18 +27,21 @@ uint64_t ReadThroughLibrary(kelvo_connection_t* conn, int64_t expected) {
     for (;;) {
         kelvo_rowset_chunk_t* chunk = nullptr;
         Check(kelvo_rowset_get_next_chunk(rowset, &chunk), "next chunk");
-        if (chunk == nullptr) break;
+        if (chunk == nullptr)
+            break;
         size_t cols = 0, count = 0;
         const uint8_t* const* values = nullptr;
         const size_t* sizes = nullptr;
         const int8_t* nulls = nullptr;
         Check(kelvo_rowset_chunk_field_values(chunk, &cols, &count, &values, &sizes, &nulls), "field values");
-        for (size_t i = 0; i < cols * count; ++i) checksum += sizes[i] + (sizes[i] > 0 ? values[i][0] : 0);
+        for (size_t i = 0; i < cols * count; ++i)
+            checksum += sizes[i] + (sizes[i] > 0 ? values[i][0] : 0);
         rows += static_cast<int64_t>(count);
         kelvo_destroy_rowset_chunk(chunk);
     }
     kelvo_close_rowset(rowset);
-    if (rows != expected) Fail("the library read " + std::to_string(rows) + " rows");
+    if (rows != expected)
+        Fail("the library read " + std::to_string(rows) + " rows");
     return checksum;
 }
 
@@ -46,9 +49,12 @@ uint64_t StreamingScan(duckdb_connection conn, int64_t expected) {
     duckdb_prepared_statement stmt = nullptr;
     duckdb_pending_result pending = nullptr;
     duckdb_result result;
-    if (duckdb_prepare(conn, "SELECT a, b, c FROM r", &stmt) == DuckDBError) Fail("prepare");
-    if (duckdb_pending_prepared_streaming(stmt, &pending) == DuckDBError) Fail("pending");
-    if (duckdb_execute_pending(pending, &result) == DuckDBError) Fail(duckdb_result_error(&result));
+    if (duckdb_prepare(conn, "SELECT a, b, c FROM r", &stmt) == DuckDBError)
+        Fail("prepare");
+    if (duckdb_pending_prepared_streaming(stmt, &pending) == DuckDBError)
+        Fail("pending");
+    if (duckdb_execute_pending(pending, &result) == DuckDBError)
+        Fail(duckdb_result_error(&result));
     uint64_t checksum = 0;
     int64_t rows = 0;
     while (duckdb_data_chunk chunk = duckdb_fetch_chunk(result)) {
@@ -67,7 +73,8 @@ uint64_t StreamingScan(duckdb_connection conn, int64_t expected) {
     duckdb_destroy_result(&result);
     duckdb_destroy_pending(&pending);
     duckdb_destroy_prepare(&stmt);
-    if (rows != expected) Fail("the engine read " + std::to_string(rows) + " rows");
+    if (rows != expected)
+        Fail("the engine read " + std::to_string(rows) + " rows");
     return checksum;
 }
 

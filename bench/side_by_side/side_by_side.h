@@ -31,7 +31,8 @@ namespace sidebyside {
 
 // Takes the error: fails the program with its text.
 inline void Check(kelvo_error_t* e, const std::string& what) {
-    if (e == nullptr) return;
+    if (e == nullptr)
+        return;
     std::string text = kelvoapi::ToString(*static_cast<kelvoapi::Error*>(e));
     kelvo_error_destroy(e);
     Fail(what + ": " + text);
@@ -52,7 +53,8 @@ inline long MemoryKiB(pid_t pid, const char* field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::string(field).size()));
+        if (line.rfind(field, 0) == 0)
+            return std::stol(line.substr(std::string(field).size()));
     return -1;
 }
 
@@ -65,16 +67,16 @@ inline double CpuSeconds(pid_t pid) {
     std::string field;
     unsigned long long utime = 0, stime = 0;
     for (int i = 1; i <= 13 && fields >> field; ++i) {
-        if (i == 12) utime = std::stoull(field);
-        if (i == 13) stime = std::stoull(field);
+        if (i == 12)
+            utime = std::stoull(field);
+        if (i == 13)
+            stime = std::stoull(field);
     }
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 // Starts the peak anew, so that the next VmHWM read covers what came after.
-inline void ResetPeakMemory(pid_t pid) {
-    std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";
-}
+inline void ResetPeakMemory(pid_t pid) { std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5"; }
 
 // The one child of this process named kelvod (the server the library started).
 inline pid_t ServerPid() {
@@ -86,7 +88,8 @@ inline pid_t ServerPid() {
             std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
             std::string name;
             comm >> name;
-            if (name == "kelvod") return pid;
+            if (name == "kelvod")
+                return pid;
         }
     }
     return -1;

@@ -30,8 +30,10 @@ PGconn* Connect() {
     const char* values[] = {cluster.SocketDir().c_str(), port.c_str(), PostgresCluster::kAdminUser,
                             PostgresCluster::kDatabase, nullptr};
     PGconn* conn = PQconnectdbParams(keywords, values, 0);
-    if (PQstatus(conn) != CONNECTION_OK) throw std::runtime_error(PQerrorMessage(conn));
-    PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
+    if (PQstatus(conn) != CONNECTION_OK)
+        throw std::runtime_error(PQerrorMessage(conn));
+    PQsetNoticeProcessor(
+        conn, [](void*, const char*) {}, nullptr);
     return conn;
 }
 
@@ -40,7 +42,8 @@ void Exec(PGconn* conn, const char* sql) {
     ExecStatusType status = PQresultStatus(res);
     std::string text = PQresultErrorMessage(res);
     PQclear(res);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) throw std::runtime_error(text);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        throw std::runtime_error(text);
 }
 
 double ThreadCpuSeconds() {
@@ -54,7 +57,8 @@ double PeakRssMiB() {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stod(line.substr(6)) / 1024.0;
     }
     return 0;
 }
@@ -70,7 +74,8 @@ int64_t ValueBytes(const PGresult* res) {
     const int rows = PQntuples(res);
     const int cols = PQnfields(res);
     for (int r = 0; r < rows; ++r)
-        for (int c = 0; c < cols; ++c) bytes += PQgetlength(res, r, c);
+        for (int c = 0; c < cols; ++c)
+            bytes += PQgetlength(res, r, c);
     return bytes;
 }
 
@@ -84,8 +89,10 @@ void ReadResult(benchmark::State& state, bool chunked) {
     ResetPeakRss();
     for (auto _ : state) {
         const double cpuStart = ThreadCpuSeconds();
-        if (PQsendQuery(conn, sql.c_str()) != 1) throw std::runtime_error(PQerrorMessage(conn));
-        if (chunked && PQsetChunkedMode(conn, 256) != 1) throw std::runtime_error("chunked mode refused");
+        if (PQsendQuery(conn, sql.c_str()) != 1)
+            throw std::runtime_error(PQerrorMessage(conn));
+        if (chunked && PQsetChunkedMode(conn, 256) != 1)
+            throw std::runtime_error("chunked mode refused");
         while (PGresult* res = PQgetResult(conn)) {
             if (PQresultStatus(res) != PGRES_TUPLES_OK && PQresultStatus(res) != PGRES_TUPLES_CHUNK)
                 throw std::runtime_error(PQresultErrorMessage(res));
@@ -103,18 +110,8 @@ void ReadResult(benchmark::State& state, bool chunked) {
 
 void BM_SelectWhole(benchmark::State& state) { ReadResult(state, false); }
 void BM_SelectChunked256(benchmark::State& state) { ReadResult(state, true); }
-BENCHMARK(BM_SelectChunked256)
-    ->Arg(1000000)
-    ->Arg(5000000)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(2)
-    ->UseRealTime();
-BENCHMARK(BM_SelectWhole)
-    ->Arg(1000000)
-    ->Arg(5000000)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(2)
-    ->UseRealTime();
+BENCHMARK(BM_SelectChunked256)->Arg(1000000)->Arg(5000000)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(BM_SelectWhole)->Arg(1000000)->Arg(5000000)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 
 // COPY FROM STDIN of 256 MiB of text rows in blocks of state.range(0) bytes.
 void BM_CopyIn(benchmark::State& state) {
@@ -134,16 +131,19 @@ void BM_CopyIn(benchmark::State& state) {
         state.ResumeTiming();
         const double cpuStart = ThreadCpuSeconds();
         PGresult* start = PQexec(conn, "COPY bench_copy FROM STDIN");
-        if (PQresultStatus(start) != PGRES_COPY_IN) throw std::runtime_error(PQresultErrorMessage(start));
+        if (PQresultStatus(start) != PGRES_COPY_IN)
+            throw std::runtime_error(PQresultErrorMessage(start));
         PQclear(start);
         for (size_t pos = 0; pos < data.size(); pos += block) {
             const size_t n = std::min(block, data.size() - pos);
             if (PQputCopyData(conn, data.data() + pos, static_cast<int>(n)) != 1)
                 throw std::runtime_error(PQerrorMessage(conn));
         }
-        if (PQputCopyEnd(conn, nullptr) != 1) throw std::runtime_error(PQerrorMessage(conn));
+        if (PQputCopyEnd(conn, nullptr) != 1)
+            throw std::runtime_error(PQerrorMessage(conn));
         while (PGresult* res = PQgetResult(conn)) {
-            if (PQresultStatus(res) != PGRES_COMMAND_OK) throw std::runtime_error(PQresultErrorMessage(res));
+            if (PQresultStatus(res) != PGRES_COMMAND_OK)
+                throw std::runtime_error(PQresultErrorMessage(res));
             PQclear(res);
         }
         cpu += ThreadCpuSeconds() - cpuStart;

@@ -84,8 +84,8 @@ KELVO_API kelvo_notice_receiver_t kelvo_set_notice_receiver(kelvo_connection_t* 
  * owned by the caller. */
 KELVO_API kelvo_error_t* kelvo_get_schema_names(kelvo_connection_t* connection, const char* database,
                                                 kelvo_string_list_t** schema_names);
-KELVO_API kelvo_error_t* kelvo_get_table_names(kelvo_connection_t* connection, const char* database,
-                                               const char* schema, kelvo_string_list_t** table_names);
+KELVO_API kelvo_error_t* kelvo_get_table_names(kelvo_connection_t* connection, const char* database, const char* schema,
+                                               kelvo_string_list_t** table_names);
 KELVO_API kelvo_error_t* kelvo_has_table(kelvo_connection_t* connection, const char* database, const char* schema,
                                          const char* table, bool* exists);
 KELVO_API kelvo_error_t* kelvo_get_table_definition(kelvo_connection_t* connection, const char* database_name,
@@ -95,18 +95,16 @@ KELVO_API kelvo_error_t* kelvo_get_table_definition(kelvo_connection_t* connecti
 /* Database, schema and table statements; every name is quoted as an SQL
  * identifier. */
 KELVO_API kelvo_error_t* kelvo_create_database(kelvo_connection_t* connection, const char* path, bool failIfExists);
-KELVO_API kelvo_error_t* kelvo_drop_database(kelvo_connection_t* connection, const char* path,
-                                             bool failIfNotExists);
+KELVO_API kelvo_error_t* kelvo_drop_database(kelvo_connection_t* connection, const char* path, bool failIfNotExists);
 /* A null alias takes the file name of the path without its last extension. */
-KELVO_API kelvo_error_t* kelvo_attach_database(kelvo_connection_t* connection, const char* path,
-                                               const char* alias);
+KELVO_API kelvo_error_t* kelvo_attach_database(kelvo_connection_t* connection, const char* path, const char* alias);
 KELVO_API kelvo_error_t* kelvo_detach_database(kelvo_connection_t* connection, const char* alias);
 KELVO_API kelvo_error_t* kelvo_detach_all_databases(kelvo_connection_t* connection);
 /* A null databaseName leaves the schema unqualified. */
 KELVO_API kelvo_error_t* kelvo_create_schema(kelvo_connection_t* connection, const char* databaseName,
                                              const char* schemaName, bool failIfExists);
-KELVO_API kelvo_error_t* kelvo_create_table(kelvo_connection_t* connection,
-                                            const kelvo_table_definition_t* definition_, bool failIfExists);
+KELVO_API kelvo_error_t* kelvo_create_table(kelvo_connection_t* connection, const kelvo_table_definition_t* definition_,
+                                            bool failIfExists);
 
 KELVO_EXTERN_C_END
 

@@ -24,16 +24,16 @@ typedef struct kelvo_inserter_buffer_t kelvo_inserter_buffer_t;
  * holds, in order; the inserter keeps a copy. A missing database or schema is
  * completed by the server, inside the database when one is named. */
 KELVO_API kelvo_error_t* kelvo_create_inserter(kelvo_connection_t* connection,
-                                              const kelvo_table_definition_t* table_definition_,
-                                              kelvo_inserter_t** inserter);
+                                               const kelvo_table_definition_t* table_definition_,
+                                               kelvo_inserter_t** inserter);
 /* Sends the first `bytes` bytes of a chunk, header included. */
 KELVO_API kelvo_error_t* kelvo_inserter_insert_chunk(kelvo_inserter_t* inserter, const uint8_t* data_chunk,
-                                                    size_t bytes);
+                                                     size_t bytes);
 /* Switches to bulk mode (once): `table_definition_` describes the columns as
  * sent, `select_list` computes the table's columns from them. */
 KELVO_API kelvo_error_t* kelvo_init_bulk_insert(kelvo_inserter_t* inserter,
-                                               const kelvo_table_definition_t* table_definition_,
-                                               const char* select_list);
+                                                const kelvo_table_definition_t* table_definition_,
+                                                const char* select_list);
 /* Inserts the rows that `select_list` computes, without any stream. */
 KELVO_API kelvo_error_t* kelvo_insert_computed_expressions(kelvo_inserter_t* inserter, const char* select_list);
 /* Finishes the insertion and frees the inserter whatever the outcome. With
@@ -49,8 +49,8 @@ KELVO_API kelvo_error_t* kelvo_copy_end(kelvo_connection_t* connection);
  * `select_list` is used if the load switches to bulk mode. *buffer is set to
  * null first. */
 KELVO_API kelvo_error_t* kelvo_create_inserter_buffer(kelvo_inserter_t* inserter,
-                                                     const kelvo_table_definition_t* table_definition,
-                                                     const char* select_list, kelvo_inserter_buffer_t** buffer);
+                                                      const kelvo_table_definition_t* table_definition,
+                                                      const char* select_list, kelvo_inserter_buffer_t** buffer);
 /* One cell each, for the next column of the current row. NULL is refused for
  * a NOT NULL column (SQLSTATE 22004), and a cell the column's type does not
  * take (an int16 for an INT column, a raw value of the wrong width) with
@@ -63,12 +63,12 @@ KELVO_API kelvo_error_t* kelvo_inserter_buffer_add_int64(kelvo_inserter_buffer_t
 KELVO_API kelvo_error_t* kelvo_inserter_buffer_add_double(kelvo_inserter_buffer_t* buffer, double value);
 /* A variable cell; values of 2^32 bytes or more are refused (SQLSTATE 54S01). */
 KELVO_API kelvo_error_t* kelvo_inserter_buffer_add_binary(kelvo_inserter_buffer_t* buffer, const uint8_t* value,
-                                                         size_t size);
+                                                          size_t size);
 KELVO_API kelvo_error_t* kelvo_inserter_buffer_add_date(kelvo_inserter_buffer_t* buffer, int32_t year, int16_t month,
-                                                       int16_t day);
+                                                        int16_t day);
 /* The caller's already encoded value bytes as the cell's value. */
 KELVO_API kelvo_error_t* kelvo_inserter_buffer_add_raw(kelvo_inserter_buffer_t* buffer, const uint8_t* value,
-                                                      size_t size);
+                                                       size_t size);
 /* Sends what is buffered; call it before closing the inserter. */
 KELVO_API kelvo_error_t* kelvo_inserter_buffer_flush(kelvo_inserter_buffer_t* buffer);
 /* Frees the buffer without sending anything; null is allowed. */

@@ -13,10 +13,7 @@ KELVO_EXTERN_C_BEGIN
 
 typedef struct kelvo_instance_t kelvo_instance_t;
 
-typedef enum kelvo_telemetry_t {
-    KELVO_DISABLE_TELEMETRY = 0,
-    KELVO_ENABLE_TELEMETRY = 1
-} kelvo_telemetry_t;
+typedef enum kelvo_telemetry_t { KELVO_DISABLE_TELEMETRY = 0, KELVO_ENABLE_TELEMETRY = 1 } kelvo_telemetry_t;
 
 /* Starts a server from the directory kelvo_path (null or "" finds it next to
  * the library) with a copy of parameters (null takes the instance defaults)

@@ -34,8 +34,7 @@ KELVO_API void kelvo_log_event(kelvo_log_level_t level, const char* topic, const
 
 /* Prints "[Level] topic<TAB>value" and a newline to standard error with one
  * write; the context is ignored. */
-KELVO_API void kelvo_default_log_function(kelvo_log_level_t level, const char* topic, const char* value,
-                                          void* context);
+KELVO_API void kelvo_default_log_function(kelvo_log_level_t level, const char* topic, const char* value, void* context);
 
 KELVO_EXTERN_C_END
 

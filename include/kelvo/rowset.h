@@ -46,11 +46,9 @@ KELVO_API kelvo_error_t* kelvo_execute_query_params(kelvo_connection_t* connecti
  * command has none. */
 KELVO_API kelvo_error_t* kelvo_execute_command(kelvo_connection_t* connection, const char* command,
                                                int* affected_row_count);
-KELVO_API kelvo_error_t* kelvo_prepare(kelvo_connection_t* connection, const char* statement_name,
-                                       const char* query);
+KELVO_API kelvo_error_t* kelvo_prepare(kelvo_connection_t* connection, const char* statement_name, const char* query);
 KELVO_API kelvo_error_t* kelvo_execute_prepared(kelvo_connection_t* connection, const char* statement_name,
-                                                kelvo_rowset_result_format_t result_format,
-                                                kelvo_rowset_t** rowset);
+                                                kelvo_rowset_result_format_t result_format, kelvo_rowset_t** rowset);
 
 /* Null is ignored. */
 KELVO_API void kelvo_close_rowset(kelvo_rowset_t* rowset);
@@ -80,8 +78,8 @@ KELVO_API const uint8_t* kelvo_rowset_chunk_field_value_byref(const kelvo_rowset
                                                               kelvo_row_index_t row_index,
                                                               kelvo_field_index_t field_index, int* sizeOut);
 /* True also for an index out of range. */
-KELVO_API bool kelvo_rowset_chunk_field_is_null(const kelvo_rowset_chunk_t* rowset_chunk,
-                                                kelvo_row_index_t row_index, kelvo_field_index_t field_index);
+KELVO_API bool kelvo_rowset_chunk_field_is_null(const kelvo_rowset_chunk_t* rowset_chunk, kelvo_row_index_t row_index,
+                                                kelvo_field_index_t field_index);
 /* Row-major arrays of every field's value pointer, size and null flag (1 for
  * NULL); entry row * col_count + column. They live as long as the chunk. */
 KELVO_API kelvo_error_t* kelvo_rowset_chunk_field_values(kelvo_rowset_chunk_t* rowset_chunk, size_t* col_count,

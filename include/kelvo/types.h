@@ -88,9 +88,8 @@ KELVO_API kelvo_type_tag_t kelvo_table_definition_column_type_tag(const kelvo_ta
                                                                   kelvo_field_index_t column_index);
 KELVO_API uint32_t kelvo_table_definition_column_type_oid(const kelvo_table_definition_t* table_definition,
                                                           kelvo_field_index_t column_index);
-KELVO_API kelvo_type_modifier_t
-kelvo_table_definition_column_type_modifier(const kelvo_table_definition_t* table_definition,
-                                            kelvo_field_index_t column_index);
+KELVO_API kelvo_type_modifier_t kelvo_table_definition_column_type_modifier(
+    const kelvo_table_definition_t* table_definition, kelvo_field_index_t column_index);
 KELVO_API bool kelvo_table_definition_column_is_nullable(const kelvo_table_definition_t* table_definition,
                                                          kelvo_field_index_t column_index);
 /* Empty for the default collation. */

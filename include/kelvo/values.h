@@ -75,8 +75,8 @@ KELVO_API kelvo_interval_components_t kelvo_decode_interval(kelvo_interval_t int
  * most 18. Errors: SQLSTATE 42601 for malformed text, 22003 for a value that
  * does not fit, code 22 of the generic category for a null iter or result,
  * or for only one of *iter and limit null (both null is an empty text). */
-KELVO_API kelvo_error_t* kelvo_parse_numeric(const char** iter, const char* limit, uint32_t precision,
-                                             uint32_t scale, int64_t* result);
+KELVO_API kelvo_error_t* kelvo_parse_numeric(const char** iter, const char* limit, uint32_t precision, uint32_t scale,
+                                             int64_t* result);
 
 KELVO_EXTERN_C_END
 

@@ -22,10 +22,9 @@ constexpr std::uint32_t kSines[64] = {
     0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
 
-constexpr int kShifts[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
-                             5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
-                             4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-                             6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
+constexpr int kShifts[64] = {7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 5,  9,  14, 20, 5,  9,
+                             14, 20, 5,  9,  14, 20, 5,  9,  14, 20, 4,  11, 16, 23, 4,  11, 16, 23, 4,  11, 16, 23,
+                             4,  11, 16, 23, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21};
 
 inline std::uint32_t RotateLeft(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
@@ -86,8 +85,10 @@ void Md5Update(Md5Context* ctx, const std::uint8_t* data, std::size_t len) {
         data += take;
         len -= take;
     }
-    for (; len >= 64; data += 64, len -= 64) Compress(ctx->state, data);
-    if (len > 0) std::memcpy(ctx->buffer, data, len);
+    for (; len >= 64; data += 64, len -= 64)
+        Compress(ctx->state, data);
+    if (len > 0)
+        std::memcpy(ctx->buffer, data, len);
 }
 
 void Md5Final(Md5Context* ctx, std::uint8_t digest[16]) {
@@ -100,10 +101,12 @@ void Md5Final(Md5Context* ctx, std::uint8_t digest[16]) {
         used = 0;
     }
     std::memset(ctx->buffer + used, 0, 56 - used);
-    for (int i = 0; i < 8; i++) ctx->buffer[56 + i] = static_cast<std::uint8_t>(bitcount >> (8 * i));
+    for (int i = 0; i < 8; i++)
+        ctx->buffer[56 + i] = static_cast<std::uint8_t>(bitcount >> (8 * i));
     Compress(ctx->state, ctx->buffer);
     for (int i = 0; i < 4; i++) {
-        for (int j = 0; j < 4; j++) digest[4 * i + j] = static_cast<std::uint8_t>(ctx->state[i] >> (8 * j));
+        for (int j = 0; j < 4; j++)
+            digest[4 * i + j] = static_cast<std::uint8_t>(ctx->state[i] >> (8 * j));
     }
 }
 
@@ -132,7 +135,8 @@ bool pg_md5_encrypt(const char* passwd, const char* salt, std::size_t salt_len, 
     std::size_t passwd_len = std::strlen(passwd);
     // One allocation holds both parts; the salt may contain zero bytes.
     char* crypt_buf = static_cast<char*>(std::malloc(passwd_len + salt_len + 1));
-    if (crypt_buf == nullptr) return false;
+    if (crypt_buf == nullptr)
+        return false;
     std::memcpy(crypt_buf, passwd, passwd_len);
     std::memcpy(crypt_buf + passwd_len, salt, salt_len);
     std::memcpy(buf, "md5", 3);

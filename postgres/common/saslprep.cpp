@@ -17,9 +17,9 @@ namespace {
 
 template <std::size_t N>
 bool InRanges(const CodePointRange (&ranges)[N], pg_wchar cp) {
-    const CodePointRange* it = std::lower_bound(
-        std::begin(ranges), std::end(ranges), cp,
-        [](const CodePointRange& range, pg_wchar value) { return range.last < value; });
+    const CodePointRange* it =
+        std::lower_bound(std::begin(ranges), std::end(ranges), cp,
+                         [](const CodePointRange& range, pg_wchar value) { return range.last < value; });
     return it != std::end(ranges) && it->first <= cp;
 }
 
@@ -41,20 +41,27 @@ std::size_t DecodeUtf8(const unsigned char* s, std::size_t left, pg_wchar* cp) {
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         len = 3;
         value = lead & 0x0F;
-        if (lead == 0xE0) second_min = 0xA0;
-        if (lead == 0xED) second_max = 0x9F;
+        if (lead == 0xE0)
+            second_min = 0xA0;
+        if (lead == 0xED)
+            second_max = 0x9F;
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         len = 4;
         value = lead & 0x07;
-        if (lead == 0xF0) second_min = 0x90;
-        if (lead == 0xF4) second_max = 0x8F;
+        if (lead == 0xF0)
+            second_min = 0x90;
+        if (lead == 0xF4)
+            second_max = 0x8F;
     } else {
         return 0;
     }
-    if (len > left) return 0;
-    if (s[1] < second_min || s[1] > second_max) return 0;
+    if (len > left)
+        return 0;
+    if (s[1] < second_min || s[1] > second_max)
+        return 0;
     for (std::size_t i = 1; i < len; i++) {
-        if ((s[i] & 0xC0) != 0x80) return 0;
+        if ((s[i] & 0xC0) != 0x80)
+            return 0;
         value = (value << 6) | (s[i] & 0x3F);
     }
     *cp = value;
@@ -89,9 +96,12 @@ bool IsProhibitedOrBidiBroken(const pg_wchar* text, std::size_t len) {
     bool has_randal = false;
     bool has_l = false;
     for (std::size_t i = 0; i < len; i++) {
-        if (InRanges(kProhibitedRanges, text[i])) return true;
-        if (InRanges(kRandALCatRanges, text[i])) has_randal = true;
-        if (InRanges(kLCatRanges, text[i])) has_l = true;
+        if (InRanges(kProhibitedRanges, text[i]))
+            return true;
+        if (InRanges(kRandALCatRanges, text[i]))
+            has_randal = true;
+        if (InRanges(kLCatRanges, text[i]))
+            has_l = true;
     }
     // A text with right-to-left characters holds no left-to-right ones and
     // begins and ends with a right-to-left character.
@@ -110,7 +120,8 @@ pg_saslprep_rc pg_saslprep(const char* input, char** output) {
     *output = nullptr;
     std::size_t input_len = std::strlen(input);
     // Bounds the work and memory that a password can ask for.
-    if (input_len > static_cast<std::size_t>(SCRAM_MAX_PASSWORD_LEN)) return SASLPREP_OOM;
+    if (input_len > static_cast<std::size_t>(SCRAM_MAX_PASSWORD_LEN))
+        return SASLPREP_OOM;
 
     const auto* bytes = reinterpret_cast<const unsigned char*>(input);
     if (std::all_of(bytes, bytes + input_len, [](unsigned char c) { return c < 0x80; })) {
@@ -120,7 +131,8 @@ pg_saslprep_rc pg_saslprep(const char* input, char** output) {
 
     // Decode and map; a text never has more characters than bytes.
     auto* mapped = static_cast<pg_wchar*>(std::malloc((input_len + 1) * sizeof(pg_wchar)));
-    if (mapped == nullptr) return SASLPREP_OOM;
+    if (mapped == nullptr)
+        return SASLPREP_OOM;
     std::size_t count = 0;
     for (std::size_t pos = 0; pos < input_len;) {
         pg_wchar cp;
@@ -140,9 +152,11 @@ pg_saslprep_rc pg_saslprep(const char* input, char** output) {
 
     pg_wchar* normalized = unicode_normalize_kc(mapped);
     FreeWiped(mapped, input_len + 1);
-    if (normalized == nullptr) return SASLPREP_OOM;
+    if (normalized == nullptr)
+        return SASLPREP_OOM;
     std::size_t len = 0;
-    while (normalized[len] != 0) len++;
+    while (normalized[len] != 0)
+        len++;
 
     if (len > 0 && IsProhibitedOrBidiBroken(normalized, len)) {
         FreeWiped(normalized, len + 1);
@@ -155,7 +169,8 @@ pg_saslprep_rc pg_saslprep(const char* input, char** output) {
         return SASLPREP_OOM;
     }
     std::size_t out = 0;
-    for (std::size_t i = 0; i < len; i++) out += EncodeUtf8(normalized[i], result + out);
+    for (std::size_t i = 0; i < len; i++)
+        out += EncodeUtf8(normalized[i], result + out);
     result[out] = '\0';
     FreeWiped(normalized, len + 1);
     *output = result;

@@ -71,11 +71,9 @@ void scram_HMAC_final(std::uint8_t* result, scram_HMAC_ctx* ctx) {
     pg_sha256_final(&ctx->outer, result);
 }
 
-void scram_SaltedPassword(const char* password, const char* salt, int saltlen, int iterations,
-                          std::uint8_t* result) {
+void scram_SaltedPassword(const char* password, const char* salt, int saltlen, int iterations, std::uint8_t* result) {
     scram_HMAC_key key;
-    scram_HMAC_key_init(&key, reinterpret_cast<const std::uint8_t*>(password),
-                        static_cast<int>(std::strlen(password)));
+    scram_HMAC_key_init(&key, reinterpret_cast<const std::uint8_t*>(password), static_cast<int>(std::strlen(password)));
 
     // U1 = HMAC(password, salt || INT(1))
     static constexpr char kFirstBlockIndex[4] = {0, 0, 0, 1};
@@ -107,7 +105,8 @@ void scram_SaltedPassword(const char* password, const char* salt, int saltlen, i
         std::memcpy(outer, key.outer.state, sizeof outer);
         kelvo_sha256::CompressBlocks(outer, outer_block, 1);
         StoreBigEndian(outer, inner_block);  // Ui, the next message
-        for (int j = 0; j < SCRAM_KEY_LEN; j++) result[j] ^= inner_block[j];
+        for (int j = 0; j < SCRAM_KEY_LEN; j++)
+            result[j] ^= inner_block[j];
     }
     // explicit_bzero: plain stores into memory about to go out of scope may
     // be optimised away, and these are all password equivalents.

@@ -36,8 +36,7 @@ void scram_HMAC_update(scram_HMAC_ctx* ctx, const char* str, int slen);
 void scram_HMAC_final(std::uint8_t* result, scram_HMAC_ctx* ctx);
 
 // Hi(password, salt, iterations) with HMAC-SHA-256; result is SCRAM_KEY_LEN bytes.
-void scram_SaltedPassword(const char* password, const char* salt, int saltlen, int iterations,
-                          std::uint8_t* result);
+void scram_SaltedPassword(const char* password, const char* salt, int saltlen, int iterations, std::uint8_t* result);
 void scram_H(const std::uint8_t* input, int len, std::uint8_t* result);
 void scram_ClientKey(const std::uint8_t* salted_password, std::uint8_t* result);
 void scram_ServerKey(const std::uint8_t* salted_password, std::uint8_t* result);

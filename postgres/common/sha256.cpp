@@ -36,7 +36,8 @@ void pg_sha256_update(pg_sha256_ctx* ctx, const std::uint8_t* data, std::size_t 
         data += nblocks * PG_SHA256_BLOCK_LENGTH;
         len -= nblocks * PG_SHA256_BLOCK_LENGTH;
     }
-    if (len > 0) std::memcpy(ctx->buffer, data, len);
+    if (len > 0)
+        std::memcpy(ctx->buffer, data, len);
 }
 
 void pg_sha256_final(pg_sha256_ctx* ctx, std::uint8_t* digest) {
@@ -49,7 +50,8 @@ void pg_sha256_final(pg_sha256_ctx* ctx, std::uint8_t* digest) {
         used = 0;
     }
     std::memset(ctx->buffer + used, 0, PG_SHA256_BLOCK_LENGTH - 8 - used);
-    for (int i = 0; i < 8; i++) ctx->buffer[PG_SHA256_BLOCK_LENGTH - 1 - i] = static_cast<std::uint8_t>(bitcount >> (8 * i));
+    for (int i = 0; i < 8; i++)
+        ctx->buffer[PG_SHA256_BLOCK_LENGTH - 1 - i] = static_cast<std::uint8_t>(bitcount >> (8 * i));
     CompressBlocks(ctx->state, ctx->buffer, 1);
     for (int i = 0; i < 8; i++) {
         digest[4 * i] = static_cast<std::uint8_t>(ctx->state[i] >> 24);

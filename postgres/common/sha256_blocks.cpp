@@ -70,10 +70,12 @@ void CompressBlocksPortable(std::uint32_t state[8], const std::uint8_t* data, st
 
 bool AcceleratedAvailable() {
     unsigned int eax, ebx, ecx, edx;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
+        return false;
     const bool ssse3 = (ecx & bit_SSSE3) != 0;
     const bool sse41 = (ecx & bit_SSE4_1) != 0;
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
+        return false;
     const bool sha = (ebx & bit_SHA) != 0;
     return ssse3 && sse41 && sha;
 }

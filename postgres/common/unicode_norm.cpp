@@ -29,14 +29,15 @@ constexpr std::size_t kMaxDecompositionLength = 32;
 
 const UnicodeNormEntry* FindEntry(pg_wchar cp) {
     const UnicodeNormEntry* end = std::end(kUnicodeNormEntries);
-    const UnicodeNormEntry* it = std::lower_bound(
-        std::begin(kUnicodeNormEntries), end, cp,
-        [](const UnicodeNormEntry& entry, pg_wchar value) { return entry.codepoint < value; });
+    const UnicodeNormEntry* it =
+        std::lower_bound(std::begin(kUnicodeNormEntries), end, cp,
+                         [](const UnicodeNormEntry& entry, pg_wchar value) { return entry.codepoint < value; });
     return it != end && it->codepoint == cp ? it : nullptr;
 }
 
 int CombiningClass(pg_wchar cp) {
-    if (cp < 0x300) return 0;
+    if (cp < 0x300)
+        return 0;
     const UnicodeNormEntry* entry = FindEntry(cp);
     return entry == nullptr ? 0 : entry->comb_class;
 }
@@ -49,7 +50,8 @@ std::size_t Decompose(pg_wchar cp, pg_wchar* out) {
         out[0] = kHangulLBase + index / kHangulNCount;
         out[1] = kHangulVBase + (index % kHangulNCount) / kHangulTCount;
         pg_wchar t = index % kHangulTCount;
-        if (t == 0) return 2;
+        if (t == 0)
+            return 2;
         out[2] = kHangulTBase + t;
         return 3;
     }
@@ -73,11 +75,11 @@ pg_wchar Compose(pg_wchar first, pg_wchar second) {
         return first + (second - kHangulTBase);
     }
     const UnicodeComposition* end = std::end(kUnicodeCompositions);
-    const UnicodeComposition* it = std::lower_bound(
-        std::begin(kUnicodeCompositions), end, std::make_pair(first, second),
-        [](const UnicodeComposition& c, const std::pair<pg_wchar, pg_wchar>& key) {
-            return c.first < key.first || (c.first == key.first && c.second < key.second);
-        });
+    const UnicodeComposition* it =
+        std::lower_bound(std::begin(kUnicodeCompositions), end, std::make_pair(first, second),
+                         [](const UnicodeComposition& c, const std::pair<pg_wchar, pg_wchar>& key) {
+                             return c.first < key.first || (c.first == key.first && c.second < key.second);
+                         });
     return it != end && it->first == first && it->second == second ? it->composite : 0;
 }
 
@@ -87,12 +89,15 @@ pg_wchar* unicode_normalize_kc(const pg_wchar* input) {
     std::size_t input_len = 0;
     std::size_t decomposed_len = 0;
     pg_wchar scratch[kMaxDecompositionLength];
-    for (const pg_wchar* p = input; *p != 0; p++, input_len++) decomposed_len += Decompose(*p, scratch);
+    for (const pg_wchar* p = input; *p != 0; p++, input_len++)
+        decomposed_len += Decompose(*p, scratch);
 
     auto* text = static_cast<pg_wchar*>(std::malloc((decomposed_len + 1) * sizeof(pg_wchar)));
-    if (text == nullptr) return nullptr;
+    if (text == nullptr)
+        return nullptr;
     std::size_t len = 0;
-    for (std::size_t i = 0; i < input_len; i++) len += Decompose(input[i], text + len);
+    for (std::size_t i = 0; i < input_len; i++)
+        len += Decompose(input[i], text + len);
 
     // Canonical ordering: a stable sort of every run of non-starters by class.
     for (std::size_t i = 0; i < len;) {
@@ -101,7 +106,8 @@ pg_wchar* unicode_normalize_kc(const pg_wchar* input) {
             continue;
         }
         std::size_t run_end = i;
-        while (run_end < len && CombiningClass(text[run_end]) != 0) run_end++;
+        while (run_end < len && CombiningClass(text[run_end]) != 0)
+            run_end++;
         std::stable_sort(text + i, text + run_end,
                          [](pg_wchar a, pg_wchar b) { return CombiningClass(a) < CombiningClass(b); });
         i = run_end;
@@ -113,7 +119,8 @@ pg_wchar* unicode_normalize_kc(const pg_wchar* input) {
     if (len > 0) {
         std::size_t starter = 0;
         int last_class = CombiningClass(text[0]);
-        if (last_class != 0) last_class = 256;  // no starter yet: nothing composes
+        if (last_class != 0)
+            last_class = 256;  // no starter yet: nothing composes
         std::size_t out = 1;
         for (std::size_t i = 1; i < len; i++) {
             pg_wchar ch = text[i];
@@ -123,7 +130,8 @@ pg_wchar* unicode_normalize_kc(const pg_wchar* input) {
                 text[starter] = composite;
                 continue;
             }
-            if (ch_class == 0) starter = out;
+            if (ch_class == 0)
+                starter = out;
             last_class = ch_class;
             text[out++] = ch;
         }

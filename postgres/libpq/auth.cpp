@@ -24,7 +24,8 @@ namespace {
 const char* PasswordOf(const PGconn* conn) {
     if (conn->connhost != nullptr && conn->whichhost >= 0 && conn->whichhost < conn->nconnhost) {
         const char* password = conn->connhost[conn->whichhost].password;
-        if (password != nullptr && password[0] != '\0') return password;
+        if (password != nullptr && password[0] != '\0')
+            return password;
     }
     return conn->pgpass;
 }
@@ -35,11 +36,9 @@ const char* RequirePassword(PGconn* conn) {
     conn->password_needed = true;
     const char* password = PasswordOf(conn);
     if (password == nullptr || password[0] == '\0') {
-        printfPQExpBuffer(&conn->errorMessage, "%s",
-                          kelvoapi::TaggedText()
-                              .Sqlstate("28P01")
-                              .Primary("fe_sendauth: No password was supplied.")
-                              .c_str());
+        printfPQExpBuffer(
+            &conn->errorMessage, "%s",
+            kelvoapi::TaggedText().Sqlstate("28P01").Primary("fe_sendauth: No password was supplied.").c_str());
         return nullptr;
     }
     return password;
@@ -57,10 +56,12 @@ int SendPasswordPacket(PGconn* conn, const char* text) {
 }
 
 int SendPassword(PGconn* conn, AuthRequest areq, int payloadlen, const char* password) {
-    if (areq == AUTH_REQ_PASSWORD) return SendPasswordPacket(conn, password);
+    if (areq == AUTH_REQ_PASSWORD)
+        return SendPasswordPacket(conn, password);
 
     char salt[4];
-    if (payloadlen < static_cast<int>(sizeof salt) || pqGetnchar(salt, sizeof salt, conn) != 0) return -1;
+    if (payloadlen < static_cast<int>(sizeof salt) || pqGetnchar(salt, sizeof salt, conn) != 0)
+        return -1;
     // "md5" + MD5(MD5(password + user) in hex + salt) in hex.
     char inner[MD5_PASSWD_LEN + 1];
     char outer[MD5_PASSWD_LEN + 1];
@@ -81,12 +82,16 @@ int SendPassword(PGconn* conn, AuthRequest areq, int payloadlen, const char* pas
 // Queues a SASL message: the initial response carries the mechanism name and
 // a data length (-1 for none) before the data.
 int SendSaslMessage(PGconn* conn, const char* mechanism, const char* data, int datalen) {
-    if (pqPutMsgStart('p', true, conn) != 0) return -1;
+    if (pqPutMsgStart('p', true, conn) != 0)
+        return -1;
     if (mechanism != nullptr) {
-        if (pqPuts(mechanism, conn) != 0) return -1;
-        if (pqPutInt(data != nullptr ? datalen : -1, 4, conn) != 0) return -1;
+        if (pqPuts(mechanism, conn) != 0)
+            return -1;
+        if (pqPutInt(data != nullptr ? datalen : -1, 4, conn) != 0)
+            return -1;
     }
-    if (data != nullptr && pqPutnchar(data, static_cast<std::size_t>(datalen), conn) != 0) return -1;
+    if (data != nullptr && pqPutnchar(data, static_cast<std::size_t>(datalen), conn) != 0)
+        return -1;
     return pqPutMsgEnd(conn);
 }
 
@@ -106,8 +111,8 @@ int StartSasl(PGconn* conn, int payloadlen) {
 
     // The mechanism names, each ended by a zero, the list by an empty one;
     // none may run past the message.
-    const int end = payloadlen >= 0 && payloadlen <= conn->inEnd - conn->inCursor ? conn->inCursor + payloadlen
-                                                                                  : conn->inCursor;
+    const int end =
+        payloadlen >= 0 && payloadlen <= conn->inEnd - conn->inCursor ? conn->inCursor + payloadlen : conn->inCursor;
     const char* selected = nullptr;
     PQExpBufferData mechanism;
     initPQExpBuffer(&mechanism);
@@ -123,7 +128,8 @@ int StartSasl(PGconn* conn, int payloadlen) {
             printfPQExpBuffer(&conn->errorMessage, "out of memory");
             return -1;
         }
-        if (mechanism.data[0] == '\0') break;
+        if (mechanism.data[0] == '\0')
+            break;
         // Channel binding needs an encrypted connection, which this client never has.
         if (std::strcmp(mechanism.data, SCRAM_SHA_256_PLUS_NAME) == 0) {
             termPQExpBuffer(&mechanism);
@@ -131,7 +137,8 @@ int StartSasl(PGconn* conn, int payloadlen) {
                               "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n");
             return -1;
         }
-        if (std::strcmp(mechanism.data, SCRAM_SHA_256_NAME) == 0) selected = SCRAM_SHA_256_NAME;
+        if (std::strcmp(mechanism.data, SCRAM_SHA_256_NAME) == 0)
+            selected = SCRAM_SHA_256_NAME;
     }
     termPQExpBuffer(&mechanism);
     if (selected == nullptr) {
@@ -140,7 +147,8 @@ int StartSasl(PGconn* conn, int payloadlen) {
     }
 
     const char* password = RequirePassword(conn);
-    if (password == nullptr) return -1;
+    if (password == nullptr)
+        return -1;
     if (std::strlen(password) > static_cast<std::size_t>(SCRAM_MAX_PASSWORD_LEN)) {
         printfPQExpBuffer(&conn->errorMessage, "password too long for SCRAM authentication (more than %d bytes)\n",
                           SCRAM_MAX_PASSWORD_LEN);
@@ -211,7 +219,8 @@ int ContinueSasl(PGconn* conn, int payloadlen, bool final) {
     if (output != nullptr) {
         int rc = SendSaslMessage(conn, nullptr, output, outputlen);
         std::free(output);
-        if (rc != 0) return FailSasl(conn);
+        if (rc != 0)
+            return FailSasl(conn);
     }
     return 0;
 }
@@ -244,7 +253,8 @@ int pg_fe_sendauth(AuthRequest areq, int payloadlen, PGconn* conn) {
         case AUTH_REQ_PASSWORD:
         case AUTH_REQ_MD5: {
             const char* password = RequirePassword(conn);
-            if (password == nullptr) return -1;
+            if (password == nullptr)
+                return -1;
             if (SendPassword(conn, areq, payloadlen, password) != 0) {
                 printfPQExpBuffer(&conn->errorMessage, "fe_sendauth: error sending password authentication\n");
                 return -1;
@@ -274,7 +284,8 @@ char* pg_fe_getauthname(PQExpBuffer errorMessage) {
     for (;;) {
         char* buf = static_cast<char*>(std::malloc(bufsize));
         if (buf == nullptr) {
-            if (errorMessage != nullptr) printfPQExpBuffer(errorMessage, "out of memory");
+            if (errorMessage != nullptr)
+                printfPQExpBuffer(errorMessage, "out of memory");
             break;
         }
         struct passwd entry;
@@ -294,7 +305,8 @@ char* pg_fe_getauthname(PQExpBuffer errorMessage) {
                 printfPQExpBuffer(errorMessage, "local user with ID %d does not exist\n", static_cast<int>(user_id));
         } else {
             name = strdup(found->pw_name);
-            if (name == nullptr && errorMessage != nullptr) printfPQExpBuffer(errorMessage, "out of memory");
+            if (name == nullptr && errorMessage != nullptr)
+                printfPQExpBuffer(errorMessage, "out of memory");
         }
         std::free(buf);
         break;

@@ -14,18 +14,24 @@ constexpr int kGrowStep = 8192;
 // Grows a byte buffer to hold at least `needed` bytes: doubling first, then
 // 8 KiB steps; never beyond INT_MAX.
 bool growByteBuffer(char*& buffer, int& size, int64_t needed) {
-    if (needed > INT_MAX) return false;
+    if (needed > INT_MAX)
+        return false;
     int64_t newsize = size > 0 ? size : kGrowStep;
-    while (newsize < needed) newsize *= 2;
-    if (newsize > INT_MAX) newsize = INT_MAX;
+    while (newsize < needed)
+        newsize *= 2;
+    if (newsize > INT_MAX)
+        newsize = INT_MAX;
     char* grown = static_cast<char*>(realloc(buffer, static_cast<size_t>(newsize)));
     if (grown == nullptr) {
         newsize = size;
-        while (newsize < needed) newsize += kGrowStep;
-        if (newsize > INT_MAX) newsize = INT_MAX;
+        while (newsize < needed)
+            newsize += kGrowStep;
+        if (newsize > INT_MAX)
+            newsize = INT_MAX;
         grown = static_cast<char*>(realloc(buffer, static_cast<size_t>(newsize)));
     }
-    if (grown == nullptr) return false;
+    if (grown == nullptr)
+        return false;
     buffer = grown;
     size = static_cast<int>(newsize);
     return true;
@@ -34,7 +40,8 @@ bool growByteBuffer(char*& buffer, int& size, int64_t needed) {
 }  // namespace
 
 int pqCheckOutBufferSpace(size_t bytes_needed, PGconn* conn) {
-    if (bytes_needed <= static_cast<size_t>(conn->outBufSize)) return 0;
+    if (bytes_needed <= static_cast<size_t>(conn->outBufSize))
+        return 0;
     if (bytes_needed <= static_cast<size_t>(INT_MAX) &&
         growByteBuffer(conn->outBuffer, conn->outBufSize, static_cast<int64_t>(bytes_needed)))
         return 0;
@@ -62,7 +69,8 @@ int pqCheckInBufferSpace(size_t bytes_needed, PGconn* conn) {
             bytes_needed = 0;
         conn->inStart = conn->inCursor = conn->inEnd = 0;
     }
-    if (bytes_needed <= static_cast<size_t>(conn->inBufSize)) return 0;
+    if (bytes_needed <= static_cast<size_t>(conn->inBufSize))
+        return 0;
     if (bytes_needed <= static_cast<size_t>(INT_MAX) &&
         growByteBuffer(conn->inBuffer, conn->inBufSize, static_cast<int64_t>(bytes_needed)))
         return 0;

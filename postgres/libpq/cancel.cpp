@@ -12,8 +12,8 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -35,10 +35,12 @@ int64_t monotonicMs() {
 int waitUntil(int fd, short events, int64_t deadlineMs) {
     for (;;) {
         int64_t left = deadlineMs - monotonicMs();
-        if (left <= 0) return 0;
+        if (left <= 0)
+            return 0;
         pollfd pfd{fd, events, 0};
         int rc = poll(&pfd, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
-        if (rc < 0 && errno == EINTR) continue;
+        if (rc < 0 && errno == EINTR)
+            continue;
         return rc < 0 ? -1 : (rc == 0 ? 0 : 1);
     }
 }
@@ -47,7 +49,8 @@ int waitUntil(int fd, short events, int64_t deadlineMs) {
 // Returns the length written.
 size_t copyTruncated(char* dst, size_t size, const char* src) {
     size_t len = strlen(src);
-    if (len > size - 1) len = size - 1;
+    if (len > size - 1)
+        len = size - 1;
     memcpy(dst, src, len);
     dst[len] = '\0';
     return len;
@@ -56,11 +59,13 @@ size_t copyTruncated(char* dst, size_t size, const char* src) {
 // The failure text: the prefix, then, when two bytes are left, as much of the
 // system's text as fits with a newline after it.
 void writeFailure(char* errbuf, int errbufsize, const char* prefix, int err) {
-    if (errbuf == nullptr || errbufsize <= 0) return;
+    if (errbuf == nullptr || errbufsize <= 0)
+        return;
     size_t size = static_cast<size_t>(errbufsize);
     size_t len = copyTruncated(errbuf, size, prefix);
     size_t left = size - len;
-    if (left < 2) return;
+    if (left < 2)
+        return;
     char sysbuf[256];
     // The GNU strerror_r returns its text, which may be a static string.
     const char* text = strerror_r(err, sysbuf, sizeof sysbuf);
@@ -79,15 +84,19 @@ int connectBefore(int sock, const SockAddr& addr, int64_t deadlineMs) {
            monotonicMs() < deadlineMs) {
         poll(nullptr, 0, 10);
     }
-    if (rc == 0) return 0;
+    if (rc == 0)
+        return 0;
     // An interrupted non-blocking connect goes on in the background just
     // like one in progress.
-    if (errno != EINPROGRESS && errno != EINTR) return errno;
+    if (errno != EINPROGRESS && errno != EINTR)
+        return errno;
     int ready = waitUntil(sock, POLLOUT, deadlineMs);
-    if (ready <= 0) return ready == 0 ? ETIMEDOUT : errno;
+    if (ready <= 0)
+        return ready == 0 ? ETIMEDOUT : errno;
     int soError = 0;
     socklen_t optlen = sizeof soError;
-    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &soError, &optlen) < 0) return errno;
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &soError, &optlen) < 0)
+        return errno;
     return soError;
 }
 
@@ -97,20 +106,26 @@ int sendBefore(int sock, const void* packet, size_t length, int64_t deadlineMs) 
         // MSG_NOSIGNAL: a server that closed at once must not kill the
         // caller with SIGPIPE.
         ssize_t sent = send(sock, packet, length, MSG_NOSIGNAL);
-        if (sent >= 0) return static_cast<size_t>(sent) == length ? 0 : EIO;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+        if (sent >= 0)
+            return static_cast<size_t>(sent) == length ? 0 : EIO;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return errno;
         int ready = waitUntil(sock, POLLOUT, deadlineMs);
-        if (ready <= 0) return ready == 0 ? ETIMEDOUT : errno;
+        if (ready <= 0)
+            return ready == 0 ? ETIMEDOUT : errno;
     }
 }
 
 }  // namespace
 
 PGcancel* PQgetCancel(PGconn* conn) {
-    if (conn == nullptr || conn->sock < 0) return nullptr;
+    if (conn == nullptr || conn->sock < 0)
+        return nullptr;
     auto* cancel = static_cast<PGcancel*>(malloc(sizeof(PGcancel)));
-    if (cancel == nullptr) return nullptr;
+    if (cancel == nullptr)
+        return nullptr;
     memcpy(&cancel->raddr, &conn->raddr, sizeof(SockAddr));
     cancel->be_pid = conn->be_pid;
     cancel->be_key = conn->be_key;
@@ -160,8 +175,10 @@ int pqCancelWithin(const PGcancel* cancel, char* errbuf, int errbufsize, int tim
         }
     } while (false);
 
-    if (sock >= 0) close(sock);
-    if (failure != nullptr) writeFailure(errbuf, errbufsize, failure, failureErrno);
+    if (sock >= 0)
+        close(sock);
+    if (failure != nullptr)
+        writeFailure(errbuf, errbufsize, failure, failureErrno);
     errno = savedErrno;
     return failure == nullptr ? 1 : 0;
 }
@@ -171,7 +188,8 @@ int PQcancel(PGcancel* cancel, char* errbuf, int errbufsize) {
 }
 
 int PQrequestCancel(PGconn* conn) {
-    if (conn == nullptr) return 0;
+    if (conn == nullptr)
+        return 0;
     if (conn->sock < 0) {
         printfPQExpBuffer(&conn->errorMessage, "%s",
                           kelvoapi::TaggedText()
@@ -189,6 +207,7 @@ int PQrequestCancel(PGconn* conn) {
     int maxlen = conn->errorMessage.maxlen > static_cast<size_t>(INT_MAX) ? INT_MAX
                                                                           : static_cast<int>(conn->errorMessage.maxlen);
     int ok = PQcancel(&cancel, conn->errorMessage.data, maxlen);
-    if (!ok && maxlen > 0) conn->errorMessage.len = strlen(conn->errorMessage.data);
+    if (!ok && maxlen > 0)
+        conn->errorMessage.len = strlen(conn->errorMessage.data);
     return ok;
 }

@@ -391,8 +391,8 @@ Next SendStartupPacket(PGconn* conn) {
         CheckRequirePeer(conn) != PeerCheck::Ok)
         return Next::Fail;
     const std::string packet = pqBuildStartupPacket(conn);
-    if (pqPutMsgStart(0, true, conn) || pqPutnchar(packet.data() + 4, packet.size() - 4, conn) ||
-        pqPutMsgEnd(conn) || pqFlush(conn)) {
+    if (pqPutMsgStart(0, true, conn) || pqPutnchar(packet.data() + 4, packet.size() - 4, conn) || pqPutMsgEnd(conn) ||
+        pqFlush(conn)) {
         char errbuf[256];
         appendPQExpBufferStr(&conn->errorMessage, kelvoapi::TaggedText()
                                                       .Primary("Could not send the startup packet.")
@@ -743,15 +743,24 @@ Next EnterPoll(PGconn* conn) {
 
 Next RunState(PGconn* conn) {
     switch (conn->status) {
-        case CONNECTION_NEEDED: return ConnectSocket(conn);
-        case CONNECTION_STARTED: return CheckConnected(conn);
-        case CONNECTION_MADE: return SendStartupPacket(conn);
-        case CONNECTION_AWAITING_RESPONSE: return ReadAuthenticationResponse(conn);
-        case CONNECTION_AUTH_OK: return ReadStartupMessages(conn);
-        case CONNECTION_SETENV: return RunSetenv(conn);
-        case CONNECTION_CHECK_WRITABLE: return CheckWritable(conn);
-        case CONNECTION_CONSUME: return ConsumeCheckResults(conn);
-        case CONNECTION_AWAITING_REDIRECT: return FollowRedirect(conn);
+        case CONNECTION_NEEDED:
+            return ConnectSocket(conn);
+        case CONNECTION_STARTED:
+            return CheckConnected(conn);
+        case CONNECTION_MADE:
+            return SendStartupPacket(conn);
+        case CONNECTION_AWAITING_RESPONSE:
+            return ReadAuthenticationResponse(conn);
+        case CONNECTION_AUTH_OK:
+            return ReadStartupMessages(conn);
+        case CONNECTION_SETENV:
+            return RunSetenv(conn);
+        case CONNECTION_CHECK_WRITABLE:
+            return CheckWritable(conn);
+        case CONNECTION_CONSUME:
+            return ConsumeCheckResults(conn);
+        case CONNECTION_AWAITING_REDIRECT:
+            return FollowRedirect(conn);
         default:
             appendPQExpBufferStr(&conn->errorMessage,
                                  kelvoapi::TaggedText()
@@ -770,9 +779,12 @@ PostgresPollingStatusType Poll(PGconn* conn) {
             next = RunState(conn);
     }
     switch (next) {
-        case Next::Read: return PGRES_POLLING_READING;
-        case Next::Write: return PGRES_POLLING_WRITING;
-        case Next::Done: return PGRES_POLLING_OK;
+        case Next::Read:
+            return PGRES_POLLING_READING;
+        case Next::Write:
+            return PGRES_POLLING_WRITING;
+        case Next::Done:
+            return PGRES_POLLING_OK;
         default:
             // The socket stays open until PQfinish or a reset.
             conn->status = CONNECTION_BAD;

@@ -30,7 +30,8 @@ void defaultNoticeProcessor(void* /*arg*/, const char* message) { fprintf(stderr
 
 PGconn* makeEmptyPGconn() {
     PGconn* conn = static_cast<PGconn*>(calloc(1, sizeof(PGconn)));
-    if (conn == nullptr) return nullptr;
+    if (conn == nullptr)
+        return nullptr;
 
     conn->noticeHooks.noticeRec = defaultNoticeReceiver;
     conn->noticeHooks.noticeProc = defaultNoticeProcessor;
@@ -114,9 +115,11 @@ void pqClearNotifications(PGconn* conn) {
 }
 
 void pqDropConnection(PGconn* conn, bool flushInput) {
-    if (conn->sock >= 0) close(conn->sock);
+    if (conn->sock >= 0)
+        close(conn->sock);
     conn->sock = -1;
-    if (flushInput) conn->inStart = conn->inCursor = conn->inEnd = 0;
+    if (flushInput)
+        conn->inStart = conn->inCursor = conn->inEnd = 0;
     conn->outCount = 0;
     conn->outMsgStart = -1;
     conn->outMsgEnd = 0;
@@ -126,22 +129,43 @@ void pqDropConnection(PGconn* conn, bool flushInput) {
 }
 
 void freePGconn(PGconn* conn) {
-    if (conn == nullptr) return;
+    if (conn == nullptr)
+        return;
     pqDropConnection(conn, true);
 
-    for (int i = 0; i < conn->nEvents; ++i) free(conn->events[i].name);
+    for (int i = 0; i < conn->nEvents; ++i)
+        free(conn->events[i].name);
     free(conn->events);
 
-    char** texts[] = {&conn->pghost,     &conn->pghostaddr,       &conn->pgport,
-                      &conn->pgtty,      &conn->connect_timeout,  &conn->client_encoding_initial,
-                      &conn->pgoptions,  &conn->appname,          &conn->fbappname,
-                      &conn->dbName,     &conn->replication,      &conn->pguser,
-                      &conn->pgpassfile, &conn->keepalives,       &conn->keepalives_idle,
-                      &conn->keepalives_interval, &conn->keepalives_count, &conn->sslmode,
-                      &conn->sslcompression, &conn->sslkey,       &conn->sslcert,
-                      &conn->sslrootcert, &conn->sslcrl,          &conn->requirepeer,
-                      &conn->target_session_attrs, &conn->last_query, &conn->session_identifier};
-    for (char** text : texts) freeAndClear(*text);
+    char** texts[] = {&conn->pghost,
+                      &conn->pghostaddr,
+                      &conn->pgport,
+                      &conn->pgtty,
+                      &conn->connect_timeout,
+                      &conn->client_encoding_initial,
+                      &conn->pgoptions,
+                      &conn->appname,
+                      &conn->fbappname,
+                      &conn->dbName,
+                      &conn->replication,
+                      &conn->pguser,
+                      &conn->pgpassfile,
+                      &conn->keepalives,
+                      &conn->keepalives_idle,
+                      &conn->keepalives_interval,
+                      &conn->keepalives_count,
+                      &conn->sslmode,
+                      &conn->sslcompression,
+                      &conn->sslkey,
+                      &conn->sslcert,
+                      &conn->sslrootcert,
+                      &conn->sslcrl,
+                      &conn->requirepeer,
+                      &conn->target_session_attrs,
+                      &conn->last_query,
+                      &conn->session_identifier};
+    for (char** text : texts)
+        freeAndClear(*text);
     if (conn->pgpass != nullptr) {
         memset(conn->pgpass, 0, strlen(conn->pgpass));
         freeAndClear(conn->pgpass);
@@ -151,7 +175,8 @@ void freePGconn(PGconn* conn) {
     pqClearParameterStatus(conn);
     pqClearNotifications(conn);
     pqClearAsyncResult(conn);
-    if (conn->addrlist != nullptr) freeaddrinfo(conn->addrlist);
+    if (conn->addrlist != nullptr)
+        freeaddrinfo(conn->addrlist);
     conn->addrlist = nullptr;
     conn->addr_cur = nullptr;
 

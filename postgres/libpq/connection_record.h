@@ -126,7 +126,7 @@ struct pg_conn {
     char* last_query;  // for the error-position display
     char last_sqlstate[6];
     bool options_valid;
-    bool nonblocking;  // API flag; the socket itself is always non-blocking
+    bool nonblocking;            // API flag; the socket itself is always non-blocking
     uint32_t result_chunk_size;  // rows per chunk; 0 = whole results
     char copy_is_binary;
     int copy_already_done;

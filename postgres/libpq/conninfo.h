@@ -60,8 +60,7 @@ const char* pqConninfoValue(const PQconninfoOption* options, const char* keyword
 
 // Stores a copy of value (replacing the previous one) under keyword; an
 // unknown keyword fails with the invalid-option text.
-bool pqConninfoStore(PQconninfoOption* options, const char* keyword, const char* value,
-                     std::string& errorMessage);
+bool pqConninfoStore(PQconninfoOption* options, const char* keyword, const char* value, std::string& errorMessage);
 
 // True when text starts with "postgresql://" or "postgres://"; the length of
 // that prefix, or 0.
@@ -75,8 +74,8 @@ ConninfoOptions pqConninfoParseString(const char* conninfo, std::string& errorMe
 
 // Parses the keyword/value arrays of PQconnectStartParams (no defaults); see
 // the .cpp for how expand_dbname reads the first dbname.
-ConninfoOptions pqConninfoParseArrays(const char* const* keywords, const char* const* values,
-                                      int expand_dbname, std::string& errorMessage);
+ConninfoOptions pqConninfoParseArrays(const char* const* keywords, const char* const* values, int expand_dbname,
+                                      std::string& errorMessage);
 
 // Fills every option without a value: the service file first, then each
 // option's environment variable, PGREQUIRESSL for sslmode, the compiled

@@ -56,7 +56,8 @@ constexpr OptionRow PQconninfoOptions[kConninfoOptionCount] = {
     {"sslcrl", "PGSSLCRL", nullptr, "SSL-Revocation-List", "", 64, &pg_conn::sslcrl},
     {"requirepeer", "PGREQUIREPEER", nullptr, "Require-Peer", "", 10, &pg_conn::requirepeer},
     {"replication", nullptr, nullptr, "Replication", "D", 5, &pg_conn::replication},
-    {"target_session_attrs", "PGTARGETSESSIONATTRS", "any", "Target-Session-Attrs", "", 11, &pg_conn::target_session_attrs},
+    {"target_session_attrs", "PGTARGETSESSIONATTRS", "any", "Target-Session-Attrs", "", 11,
+     &pg_conn::target_session_attrs},
 };
 
 // A malloc'd copy, or null for null; throws when memory runs out so that a
@@ -123,12 +124,13 @@ const char* pqConninfoValue(const PQconninfoOption* options, const char* keyword
     return nullptr;
 }
 
-bool pqConninfoStore(PQconninfoOption* options, const char* keyword, const char* value,
-                     std::string& errorMessage) {
+bool pqConninfoStore(PQconninfoOption* options, const char* keyword, const char* value, std::string& errorMessage) {
     PQconninfoOption* option = pqConninfoFind(options, keyword);
     if (option == nullptr) {
-        errorMessage =
-            kelvoapi::TaggedText().Sqlstate("22023").Primary("The connection option \"%s\" is invalid.", keyword).c_str();
+        errorMessage = kelvoapi::TaggedText()
+                           .Sqlstate("22023")
+                           .Primary("The connection option \"%s\" is invalid.", keyword)
+                           .c_str();
         return false;
     }
     char* copy = CopyText(value);
@@ -141,8 +143,7 @@ bool pqGetHomeDirectory(std::string& home) {
     struct passwd pw;
     struct passwd* found = nullptr;
     std::vector<char> buf(16384);
-    if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr ||
-        pw.pw_dir == nullptr)
+    if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr || pw.pw_dir == nullptr)
         return false;
     home = pw.pw_dir;
     return true;

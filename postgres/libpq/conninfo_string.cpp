@@ -62,11 +62,10 @@ bool ParseKeywordValueString(const char* text, PQconninfoOption* options, std::s
             ++p;
             for (;;) {
                 if (*p == '\0') {
-                    errorMessage =
-                        kelvoapi::TaggedText()
-                            .Sqlstate("22023")
-                            .Primary("The connection info string contains an unterminated quoted string.")
-                            .c_str();
+                    errorMessage = kelvoapi::TaggedText()
+                                       .Sqlstate("22023")
+                                       .Primary("The connection info string contains an unterminated quoted string.")
+                                       .c_str();
                     return false;
                 }
                 if (*p == '\\' && p[1] != '\0') {
@@ -104,9 +103,8 @@ bool pqIsConnectionString(const char* text) {
 
 ConninfoOptions pqConninfoParseString(const char* conninfo, std::string& errorMessage) {
     ConninfoOptions options = pqConninfoInit();
-    bool parsed = pqUriPrefixLength(conninfo) != 0
-                      ? pqConninfoParseUri(conninfo, options.get(), errorMessage)
-                      : ParseKeywordValueString(conninfo, options.get(), errorMessage);
+    bool parsed = pqUriPrefixLength(conninfo) != 0 ? pqConninfoParseUri(conninfo, options.get(), errorMessage)
+                                                   : ParseKeywordValueString(conninfo, options.get(), errorMessage);
     if (!parsed)
         return nullptr;
     return options;
@@ -117,8 +115,8 @@ ConninfoOptions pqConninfoParseString(const char* conninfo, std::string& errorMe
 // reads as a connection string stands, at its own place, for every setting
 // of that string. Entries without a value are skipped before the keyword is
 // even looked at.
-ConninfoOptions pqConninfoParseArrays(const char* const* keywords, const char* const* values,
-                                      int expand_dbname, std::string& errorMessage) {
+ConninfoOptions pqConninfoParseArrays(const char* const* keywords, const char* const* values, int expand_dbname,
+                                      std::string& errorMessage) {
     static const char* const kNone[] = {nullptr};
     if (keywords == nullptr || values == nullptr)
         keywords = values = kNone;

@@ -46,11 +46,9 @@ bool PercentDecode(const std::string& text, std::string& decoded, std::string& e
     return true;
 }
 
-bool StoreDecoded(PQconninfoOption* options, const char* keyword, const std::string& raw,
-                  std::string& errorMessage) {
+bool StoreDecoded(PQconninfoOption* options, const char* keyword, const std::string& raw, std::string& errorMessage) {
     std::string value;
-    return PercentDecode(raw, value, errorMessage) &&
-           pqConninfoStore(options, keyword, value.c_str(), errorMessage);
+    return PercentDecode(raw, value, errorMessage) && pqConninfoStore(options, keyword, value.c_str(), errorMessage);
 }
 
 // The '&'-separated keyword=value list after '?'.
@@ -125,9 +123,8 @@ bool pqConninfoParseUri(const char* uri, PQconninfoOption* options, std::string&
         if (p < text.size() && text[p] == '[') {
             size_t close = text.find(']', p + 1);
             if (close == std::string::npos) {
-                errorMessage =
-                    "end of string reached when looking for matching \"]\" in IPv6 host address in URI: \"" + text +
-                    "\"";
+                errorMessage = "end of string reached when looking for matching \"]\" in IPv6 host address in URI: \"" +
+                               text + "\"";
                 return false;
             }
             if (close == p + 1) {

@@ -51,9 +51,11 @@ void parseBufferedInput(PGconn* conn) { pqParseInput(conn); }
 // means the server has failed the COPY: it now discards whatever data
 // arrives.
 bool serverHasFailedCopy(const PGconn* conn) {
-    if (!isProtocol3(conn) || !copyInRunning(conn)) return false;
+    if (!isProtocol3(conn) || !copyInRunning(conn))
+        return false;
     int avail = conn->inEnd - conn->inStart;
-    if (avail < kHeaderSize || conn->inBuffer[conn->inStart] != 'E') return false;
+    if (avail < kHeaderSize || conn->inBuffer[conn->inStart] != 'E')
+        return false;
     uint32_t netLength;
     memcpy(&netLength, conn->inBuffer + conn->inStart + 1, 4);
     int64_t length = static_cast<int64_t>(ntohl(netLength));
@@ -69,29 +71,31 @@ void leaveFailedCopy(PGconn* conn) {
     if (conn->queryclass != PGQUERY_SIMPLE) {
         // Behind whatever data is still queued; a failure here surfaces when
         // PQgetResult flushes.
-        if (pqPutMsgStart('S', false, conn) == 0) pqPutMsgEnd(conn);
+        if (pqPutMsgStart('S', false, conn) == 0)
+            pqPutMsgEnd(conn);
     }
     resetPQExpBuffer(&conn->errorMessage);
     pqParseInput3(conn);
     if (conn->errorMessage.len == 0)
-        printfPQExpBuffer(&conn->errorMessage, "%s",
-                          kelvoapi::TaggedText()
-                              .Sqlstate("08P01")
-                              .Primary("The server ended the COPY with an error.")
-                              .c_str());
+        printfPQExpBuffer(
+            &conn->errorMessage, "%s",
+            kelvoapi::TaggedText().Sqlstate("08P01").Primary("The server ended the COPY with an error.").c_str());
 }
 
 bool takeServerFailure(PGconn* conn) {
-    if (!serverHasFailedCopy(conn)) return false;
+    if (!serverHasFailedCopy(conn))
+        return false;
     leaveFailedCopy(conn);
     return true;
 }
 
 // Drops the first `sent` bytes of the output buffer.
 void consumeOutput(PGconn* conn, int sent) {
-    if (sent <= 0) return;
+    if (sent <= 0)
+        return;
     conn->outCount -= sent;
-    if (conn->outCount > 0) memmove(conn->outBuffer, conn->outBuffer + sent, static_cast<size_t>(conn->outCount));
+    if (conn->outCount > 0)
+        memmove(conn->outBuffer, conn->outBuffer + sent, static_cast<size_t>(conn->outCount));
 }
 
 // Sends queued output (everything, or only whole 8 KiB blocks), waiting
@@ -104,14 +108,17 @@ void consumeOutput(PGconn* conn, int sent) {
 // after every write.
 int sendWatching(PGconn* conn, bool wholeBlocksOnly) {
     const int toSend = wholeBlocksOnly ? conn->outCount - conn->outCount % kSendBlock : conn->outCount;
-    if (toSend <= 0) return 0;
-    if (conn->sock < 0) return pqSendSome(conn, toSend);  // writes the not-open text
+    if (toSend <= 0)
+        return 0;
+    if (conn->sock < 0)
+        return pqSendSome(conn, toSend);  // writes the not-open text
     int sent = 0;
     int result = 0;
     while (sent < toSend) {
         ssize_t n = pqsecure_raw_write(conn, conn->outBuffer + sent, static_cast<size_t>(toSend - sent));
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 // The text is written; whatever is queued cannot go out.
                 conn->outCount = 0;
@@ -130,7 +137,8 @@ int sendWatching(PGconn* conn, bool wholeBlocksOnly) {
             leaveFailedCopy(conn);
             return -1;
         }
-        if (conn->asyncStatus == PGASYNC_READY || conn->asyncStatus == PGASYNC_IDLE) break;
+        if (conn->asyncStatus == PGASYNC_READY || conn->asyncStatus == PGASYNC_IDLE)
+            break;
         if (sent < toSend) {
             if (conn->nonblocking) {
                 result = 1;
@@ -149,9 +157,11 @@ int sendWatching(PGconn* conn, bool wholeBlocksOnly) {
 // Reads one ParameterStatus body (type and length already read), neither
 // string running past the message's end.
 int takeParameterStatus(PGconn* conn, int msgEnd) {
-    if (pqGetsBounded(&conn->workBuffer, msgEnd, conn)) return EOF;
+    if (pqGetsBounded(&conn->workBuffer, msgEnd, conn))
+        return EOF;
     std::string name(conn->workBuffer.data, conn->workBuffer.len);
-    if (pqGetsBounded(&conn->workBuffer, msgEnd, conn)) return EOF;
+    if (pqGetsBounded(&conn->workBuffer, msgEnd, conn))
+        return EOF;
     pqSaveParameterStatus(conn, name.c_str(), conn->workBuffer.data);
     return 0;
 }
@@ -165,7 +175,8 @@ int nextCopyDataMessage(PGconn* conn) {
         conn->inCursor = conn->inStart;
         char id;
         int msgLength;
-        if (pqGetc(&id, conn) || pqGetInt(&msgLength, 4, conn)) return 0;
+        if (pqGetc(&id, conn) || pqGetInt(&msgLength, 4, conn))
+            return 0;
         if (msgLength < 4) {
             pqHandleSyncLoss(conn, id, msgLength);
             return -2;
@@ -186,8 +197,10 @@ int nextCopyDataMessage(PGconn* conn) {
                 // first message that belongs to the copy.
                 int before = conn->inStart;
                 pqParseInput3(conn);
-                if (conn->inStart == before) return -2;  // cannot happen: the message is whole
-                if (conn->status == CONNECTION_BAD) return -2;
+                if (conn->inStart == before)
+                    return -2;  // cannot happen: the message is whole
+                if (conn->status == CONNECTION_BAD)
+                    return -2;
                 continue;
             }
             case 'S':
@@ -230,15 +243,19 @@ char* copyOut(PGconn* conn, const char* bytes, int length) {
 int getCopyData3(PGconn* conn, char** buffer, int async) {
     for (;;) {
         int length = nextCopyDataMessage(conn);
-        if (length < 0) return length;
+        if (length < 0)
+            return length;
         if (length > 0) {
             *buffer = copyOut(conn, conn->inBuffer + conn->inCursor, length);
-            if (*buffer == nullptr) return -2;
+            if (*buffer == nullptr)
+                return -2;
             conn->inStart = conn->inCursor + length;
             return length;
         }
-        if (async) return 0;
-        if (pqReadBlocking(conn) < 0) return -2;
+        if (async)
+            return 0;
+        if (pqReadBlocking(conn) < 0)
+            return -2;
     }
 }
 
@@ -255,19 +272,23 @@ int getCopyData2(PGconn* conn, char** buffer, int async) {
                 return -1;
             }
             *buffer = copyOut(conn, start, length);
-            if (*buffer == nullptr) return -2;
+            if (*buffer == nullptr)
+                return -2;
             conn->inStart += length;
             return length;
         }
-        if (async) return 0;
-        if (pqReadBlocking(conn) < 0) return -2;
+        if (async)
+            return 0;
+        if (pqReadBlocking(conn) < 0)
+            return -2;
     }
 }
 
 }  // namespace
 
 int PQputCopyData(PGconn* conn, const char* buffer, int nbytes) {
-    if (conn == nullptr) return -1;
+    if (conn == nullptr)
+        return -1;
     if (!copyInRunning(conn)) {
         refuseNoCopy(conn);
         return -1;
@@ -287,8 +308,10 @@ int PQputCopyData(PGconn* conn, const char* buffer, int nbytes) {
     }
 
     parseBufferedInput(conn);
-    if (takeServerFailure(conn)) return -1;
-    if (nbytes == 0) return 1;
+    if (takeServerFailure(conn))
+        return -1;
+    if (nbytes == 0)
+        return 1;
 
     const int header = isProtocol3(conn) ? kHeaderSize : 0;
     if (conn->outBufSize < 2 * kCopySendSize) {
@@ -300,19 +323,21 @@ int PQputCopyData(PGconn* conn, const char* buffer, int nbytes) {
     }
     if (static_cast<int64_t>(conn->outBufSize) - conn->outCount - kHeaderSize < nbytes) {
         int rc = sendWatching(conn, false);
-        if (rc < 0) return -1;
-        if (rc > 0) return 0;  // non-blocking and still full
+        if (rc < 0)
+            return -1;
+        if (rc > 0)
+            return 0;  // non-blocking and still full
         const int64_t needed = static_cast<int64_t>(conn->outCount) + header + nbytes;
         if (needed > INT_MAX) {
-            printfPQExpBuffer(
-                &conn->errorMessage, "%s",
-                kelvoapi::TaggedText()
-                    .Sqlstate("54000")
-                    .Primary("The COPY data of %d bytes does not fit into one message.", nbytes)
-                    .c_str());
+            printfPQExpBuffer(&conn->errorMessage, "%s",
+                              kelvoapi::TaggedText()
+                                  .Sqlstate("54000")
+                                  .Primary("The COPY data of %d bytes does not fit into one message.", nbytes)
+                                  .c_str());
             return -1;
         }
-        if (pqCheckOutBufferSpace(static_cast<size_t>(needed), conn)) return conn->nonblocking ? 0 : -1;
+        if (pqCheckOutBufferSpace(static_cast<size_t>(needed), conn))
+            return conn->nonblocking ? 0 : -1;
     }
 
     // Straight into the output buffer: no copy of the caller's block.
@@ -325,12 +350,14 @@ int PQputCopyData(PGconn* conn, const char* buffer, int nbytes) {
     memcpy(out + header, buffer, static_cast<size_t>(nbytes));
     conn->outCount += header + nbytes;
 
-    if (conn->outCount >= kCopySendSize && sendWatching(conn, false) < 0) return -1;
+    if (conn->outCount >= kCopySendSize && sendWatching(conn, false) < 0)
+        return -1;
     return 1;
 }
 
 int PQputCopyEnd(PGconn* conn, const char* errormsg) {
-    if (conn == nullptr) return -1;
+    if (conn == nullptr)
+        return -1;
     if (!copyInRunning(conn)) {
         refuseNoCopy(conn);
         return -1;
@@ -341,10 +368,12 @@ int PQputCopyEnd(PGconn* conn, const char* errormsg) {
             if (pqPutMsgStart('f', false, conn) < 0 || pqPuts(errormsg, conn) < 0 || pqPutMsgEnd(conn) < 0)
                 return -1;
         } else {
-            if (pqPutMsgStart('c', false, conn) < 0 || pqPutMsgEnd(conn) < 0) return -1;
+            if (pqPutMsgStart('c', false, conn) < 0 || pqPutMsgEnd(conn) < 0)
+                return -1;
         }
         if (conn->queryclass != PGQUERY_SIMPLE) {
-            if (pqPutMsgStart('S', false, conn) < 0 || pqPutMsgEnd(conn) < 0) return -1;
+            if (pqPutMsgStart('S', false, conn) < 0 || pqPutMsgEnd(conn) < 0)
+                return -1;
         }
     } else {
         if (errormsg != nullptr) {
@@ -362,8 +391,10 @@ int PQputCopyEnd(PGconn* conn, const char* errormsg) {
 }
 
 int PQgetCopyData(PGconn* conn, char** buffer, int async) {
-    if (buffer != nullptr) *buffer = nullptr;
-    if (conn == nullptr) return -2;
+    if (buffer != nullptr)
+        *buffer = nullptr;
+    if (conn == nullptr)
+        return -2;
     if (buffer == nullptr) {
         printfPQExpBuffer(&conn->errorMessage, "%s",
                           kelvoapi::TaggedText()

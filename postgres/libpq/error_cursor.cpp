@@ -14,15 +14,16 @@
 
 namespace {
 
-constexpr int kDisplaySize = 60;   // screen columns shown of a long line
-constexpr int kMinRightCut = 10;   // columns kept right of the caret when cutting
+constexpr int kDisplaySize = 60;  // screen columns shown of a long line
+constexpr int kMinRightCut = 10;  // columns kept right of the caret when cutting
 
 }  // namespace
 
 void pqAppendErrorCursor(std::string& out, const char* query, int loc, int encoding) {
     // Positions are 1-based character indexes.
     loc--;
-    if (loc < 0 || query == nullptr) return;
+    if (loc < 0 || query == nullptr)
+        return;
 
     const size_t qlen = strlen(query);
     // byteAt[c] and columnAt[c]: where character c starts in the query and
@@ -46,7 +47,8 @@ void pqAppendErrorCursor(std::string& out, const char* query, int loc, int encod
         if (ch == '\r' || ch == '\n') {
             if (cno < loc) {
                 // "\r\n" is one line break.
-                if (ch == '\r' || cno == 0 || query[byteAt[cno - 1]] != '\r') line++;
+                if (ch == '\r' || cno == 0 || query[byteAt[cno - 1]] != '\r')
+                    line++;
                 ibeg = cno + 1;
             } else {
                 iend = cno;
@@ -56,7 +58,8 @@ void pqAppendErrorCursor(std::string& out, const char* query, int loc, int encod
         if (multibyte) {
             const size_t left = qlen - qoffset;
             int width = pg_encoding_dsplen_bounded(encoding, query + qoffset, left);
-            if (width <= 0) width = 1;
+            if (width <= 0)
+                width = 1;
             column += width;
             int len = pg_encoding_mblen_bounded(encoding, query + qoffset, left);
             qoffset += len > 0 ? static_cast<size_t>(len) : 1;
@@ -70,29 +73,34 @@ void pqAppendErrorCursor(std::string& out, const char* query, int loc, int encod
         byteAt.push_back(qoffset);
         columnAt.push_back(column);
     }
-    if (loc > cno) return;
+    if (loc > cno)
+        return;
 
     bool begTrunc = false;
     bool endTrunc = false;
     if (columnAt[iend] - columnAt[ibeg] > kDisplaySize) {
         if (columnAt[ibeg] + kDisplaySize >= columnAt[loc] + kMinRightCut) {
             // The position is near the start: cut the right end only.
-            while (columnAt[iend] - columnAt[ibeg] > kDisplaySize) iend--;
+            while (columnAt[iend] - columnAt[ibeg] > kDisplaySize)
+                iend--;
             endTrunc = true;
         } else {
             // End kMinRightCut columns after the position, then cut the
             // left; only a side that lost text is marked.
             const int fullEnd = iend;
-            while (columnAt[loc] + kMinRightCut < columnAt[iend]) iend--;
+            while (columnAt[loc] + kMinRightCut < columnAt[iend])
+                iend--;
             endTrunc = iend != fullEnd;
             const int fullBeg = ibeg;
-            while (columnAt[iend] - columnAt[ibeg] > kDisplaySize) ibeg++;
+            while (columnAt[iend] - columnAt[ibeg] > kDisplaySize)
+                ibeg++;
             begTrunc = ibeg != fullBeg;
         }
     }
 
     std::string prefix = "LINE " + std::to_string(line) + ": ";
-    if (begTrunc) prefix += "...";
+    if (begTrunc)
+        prefix += "...";
     out += prefix;
     // The caret sits under the position as the text is written: escaping
     // widens '<' and '&', so those before the position move it right.
@@ -105,9 +113,11 @@ void pqAppendErrorCursor(std::string& out, const char* query, int loc, int encod
         }
         const std::string escaped = kelvoapi::EscapeTagValue(std::string_view(&ch, 1));
         out += escaped;
-        if (b < byteAt[loc]) caret += static_cast<int>(escaped.size()) - 1;
+        if (b < byteAt[loc])
+            caret += static_cast<int>(escaped.size()) - 1;
     }
-    if (endTrunc) out += "...";
+    if (endTrunc)
+        out += "...";
     out += '\n';
     out.append(static_cast<size_t>(caret), ' ');
     out += "^\n";

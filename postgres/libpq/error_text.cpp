@@ -12,7 +12,8 @@ namespace {
 
 void appendField(std::string& out, const PGresult* res, char code, const char* tag) {
     const char* val = PQresultErrorField(res, code);
-    if (val != nullptr) kelvoapi::AppendTaggedValue(out, tag, val);
+    if (val != nullptr)
+        kelvoapi::AppendTaggedValue(out, tag, val);
 }
 
 void buildTaggedText(std::string& out, const PGresult* res, PGVerbosity verbosity, PGContextVisibility show_context);
@@ -21,8 +22,10 @@ void buildTaggedText(std::string& out, const PGresult* res, PGVerbosity verbosit
 // than overflowing (a position past the query gives no display anyway).
 int parsePosition(const char* text) {
     const long value = strtol(text, nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < 0) return 0;
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < 0)
+        return 0;
     return static_cast<int>(value);
 }
 
@@ -58,9 +61,12 @@ namespace {
 void buildTaggedText(std::string& out, const PGresult* res, PGVerbosity verbosity, PGContextVisibility show_context) {
     // The non-localised severity reads the same whatever the server's language.
     const char* severity = PQresultErrorField(res, 'V');
-    if (severity == nullptr) severity = PQresultErrorField(res, 'S');
-    if (severity != nullptr) kelvoapi::AppendTaggedValue(out, "severity", severity);
-    if (verbosity == PQERRORS_VERBOSE) appendField(out, res, 'C', "sqlstate");
+    if (severity == nullptr)
+        severity = PQresultErrorField(res, 'S');
+    if (severity != nullptr)
+        kelvoapi::AppendTaggedValue(out, "severity", severity);
+    if (verbosity == PQERRORS_VERBOSE)
+        appendField(out, res, 'C', "sqlstate");
     appendField(out, res, 'M', "primary");
 
     const char* cursorQuery = nullptr;
@@ -88,7 +94,8 @@ void buildTaggedText(std::string& out, const PGresult* res, PGVerbosity verbosit
     out += '\n';
 
     if (verbosity != PQERRORS_TERSE) {
-        if (cursorQuery != nullptr && cursorPos > 0) pqAppendErrorCursor(out, cursorQuery, cursorPos, res->client_encoding);
+        if (cursorQuery != nullptr && cursorPos > 0)
+            pqAppendErrorCursor(out, cursorQuery, cursorPos, res->client_encoding);
         appendField(out, res, 'D', "detail");
         appendField(out, res, 'H', "hint");
         appendField(out, res, 'q', "query");

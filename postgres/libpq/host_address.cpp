@@ -119,8 +119,8 @@ void pqAppendConnectFailure(PGconn* conn, int error) {
         host_addr = inet_net_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&conn->raddr.addr)->sin_addr, 32,
                                   numeric, sizeof numeric);
     } else if (conn->raddr.addr.ss_family == AF_INET6) {
-        host_addr = inet_net_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&conn->raddr.addr)->sin6_addr,
-                                  128, numeric, sizeof numeric);
+        host_addr = inet_net_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&conn->raddr.addr)->sin6_addr, 128,
+                                  numeric, sizeof numeric);
     }
     if (host_addr == nullptr)
         host_addr = "???";
@@ -149,12 +149,11 @@ bool pqSetKeepalives(PGconn* conn) {
         return true;
     int one = 1;
     if (setsockopt(conn->sock, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) < 0) {
-        appendPQExpBufferStr(&conn->errorMessage,
-                             kelvoapi::TaggedText()
-                                 .Sqlstate("08001")
-                                 .Primary("The call to `setsockopt(%s)` failed.", "SO_KEEPALIVE")
-                                 .Detail("%s", SystemError(errno, errbuf, sizeof errbuf))
-                                 .c_str());
+        appendPQExpBufferStr(&conn->errorMessage, kelvoapi::TaggedText()
+                                                      .Sqlstate("08001")
+                                                      .Primary("The call to `setsockopt(%s)` failed.", "SO_KEEPALIVE")
+                                                      .Detail("%s", SystemError(errno, errbuf, sizeof errbuf))
+                                                      .c_str());
         return false;
     }
     const struct {
@@ -171,11 +170,10 @@ bool pqSetKeepalives(PGconn* conn) {
         if (value < 0)
             value = 0;
         if (setsockopt(conn->sock, IPPROTO_TCP, setting.option, &value, sizeof value) < 0) {
-            appendPQExpBufferStr(&conn->errorMessage,
-                                 kelvoapi::TaggedText()
-                                     .Primary("The call to `setsockopt(%s)` failed.", setting.name)
-                                     .Detail("%s", SystemError(errno, errbuf, sizeof errbuf))
-                                     .c_str());
+            appendPQExpBufferStr(&conn->errorMessage, kelvoapi::TaggedText()
+                                                          .Primary("The call to `setsockopt(%s)` failed.", setting.name)
+                                                          .Detail("%s", SystemError(errno, errbuf, sizeof errbuf))
+                                                          .c_str());
             return false;
         }
     }
@@ -198,12 +196,12 @@ bool pqResolveHost(PGconn* conn) {
         case CHT_HOST_NAME: {
             int rc = getaddrinfo(entry.host, service.c_str(), &hints, &list);
             if (rc != 0 || list == nullptr) {
-                appendPQExpBufferStr(&conn->errorMessage,
-                                     kelvoapi::TaggedText()
-                                         .Primary("Could not translate the host name \"%s\" to an address.",
-                                                  OrEmpty(entry.host))
-                                         .Detail("%s", gai_strerror(rc))
-                                         .c_str());
+                appendPQExpBufferStr(
+                    &conn->errorMessage,
+                    kelvoapi::TaggedText()
+                        .Primary("Could not translate the host name \"%s\" to an address.", OrEmpty(entry.host))
+                        .Detail("%s", gai_strerror(rc))
+                        .c_str());
                 return false;
             }
             conn->addrlist_family = AF_UNSPEC;
@@ -213,12 +211,11 @@ bool pqResolveHost(PGconn* conn) {
             hints.ai_flags = AI_NUMERICHOST;
             int rc = getaddrinfo(entry.hostaddr, service.c_str(), &hints, &list);
             if (rc != 0 || list == nullptr) {
-                appendPQExpBufferStr(&conn->errorMessage,
-                                     kelvoapi::TaggedText()
-                                         .Primary("Could not parse the network address \"%s\".",
-                                                  OrEmpty(entry.hostaddr))
-                                         .Detail("%s", gai_strerror(rc))
-                                         .c_str());
+                appendPQExpBufferStr(&conn->errorMessage, kelvoapi::TaggedText()
+                                                              .Primary("Could not parse the network address \"%s\".",
+                                                                       OrEmpty(entry.hostaddr))
+                                                              .Detail("%s", gai_strerror(rc))
+                                                              .c_str());
                 return false;
             }
             conn->addrlist_family = AF_UNSPEC;

@@ -172,8 +172,8 @@ bool pqCheckConnectionOptions(PGconn* conn) {
 
         if (conn->target_session_attrs != nullptr && std::strcmp(conn->target_session_attrs, "any") != 0 &&
             std::strcmp(conn->target_session_attrs, "read-write") != 0)
-            return Fail(conn, std::string("The target_session_attrs value \"") + conn->target_session_attrs +
-                                  "\" is invalid.");
+            return Fail(
+                conn, std::string("The target_session_attrs value \"") + conn->target_session_attrs + "\" is invalid.");
 
         conn->options_valid = true;
         return true;

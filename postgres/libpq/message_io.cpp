@@ -19,7 +19,8 @@ namespace {
 constexpr int kSendBlock = 8192;
 
 int putMsgBytes(const void* buf, size_t len, PGconn* conn) {
-    if (pqCheckOutBufferSpace(static_cast<size_t>(conn->outMsgEnd) + len, conn)) return EOF;
+    if (pqCheckOutBufferSpace(static_cast<size_t>(conn->outMsgEnd) + len, conn))
+        return EOF;
     memcpy(conn->outBuffer + conn->outMsgEnd, buf, len);
     conn->outMsgEnd += static_cast<int>(len);
     return 0;
@@ -29,10 +30,13 @@ int getsInternal(PQExpBuffer buf, PGconn* conn, bool resetbuffer) {
     const int end = conn->inEnd;
     const char* inBuffer = conn->inBuffer;
     int inCursor = conn->inCursor;
-    while (inCursor < end && inBuffer[inCursor] != '\0') ++inCursor;
-    if (inCursor >= end) return EOF;
+    while (inCursor < end && inBuffer[inCursor] != '\0')
+        ++inCursor;
+    if (inCursor >= end)
+        return EOF;
     int slen = inCursor - conn->inCursor;
-    if (resetbuffer) resetPQExpBuffer(buf);
+    if (resetbuffer)
+        resetPQExpBuffer(buf);
     appendBinaryPQExpBuffer(buf, inBuffer + conn->inCursor, slen);
     conn->inCursor = inCursor + 1;
     return 0;
@@ -41,7 +45,8 @@ int getsInternal(PQExpBuffer buf, PGconn* conn, bool resetbuffer) {
 }  // namespace
 
 int pqGetc(char* result, PGconn* conn) {
-    if (conn->inCursor >= conn->inEnd) return EOF;
+    if (conn->inCursor >= conn->inEnd)
+        return EOF;
     *result = conn->inBuffer[conn->inCursor++];
     return 0;
 }
@@ -51,10 +56,13 @@ int pqGets(PQExpBuffer buf, PGconn* conn) { return getsInternal(buf, conn, true)
 int pqGets_append(PQExpBuffer buf, PGconn* conn) { return getsInternal(buf, conn, false); }
 
 int pqGetsBounded(PQExpBuffer buf, int end, PGconn* conn) {
-    if (end > conn->inEnd) end = conn->inEnd;
+    if (end > conn->inEnd)
+        end = conn->inEnd;
     int cursor = conn->inCursor;
-    while (cursor < end && conn->inBuffer[cursor] != '\0') ++cursor;
-    if (cursor >= end) return EOF;
+    while (cursor < end && conn->inBuffer[cursor] != '\0')
+        ++cursor;
+    if (cursor >= end)
+        return EOF;
     resetPQExpBuffer(buf);
     appendBinaryPQExpBuffer(buf, conn->inBuffer + conn->inCursor, static_cast<size_t>(cursor - conn->inCursor));
     conn->inCursor = cursor + 1;
@@ -62,14 +70,16 @@ int pqGetsBounded(PQExpBuffer buf, int end, PGconn* conn) {
 }
 
 int pqGetnchar(char* s, size_t len, PGconn* conn) {
-    if (len > static_cast<size_t>(conn->inEnd - conn->inCursor)) return EOF;
+    if (len > static_cast<size_t>(conn->inEnd - conn->inCursor))
+        return EOF;
     memcpy(s, conn->inBuffer + conn->inCursor, len);
     conn->inCursor += static_cast<int>(len);
     return 0;
 }
 
 int pqSkipnchar(size_t len, PGconn* conn) {
-    if (len > static_cast<size_t>(conn->inEnd - conn->inCursor)) return EOF;
+    if (len > static_cast<size_t>(conn->inEnd - conn->inCursor))
+        return EOF;
     conn->inCursor += static_cast<int>(len);
     return 0;
 }
@@ -78,7 +88,8 @@ int pqGetInt(int* result, size_t bytes, PGconn* conn) {
     switch (bytes) {
         case 2: {
             uint16_t tmp2;
-            if (conn->inCursor + 2 > conn->inEnd) return EOF;
+            if (conn->inCursor + 2 > conn->inEnd)
+                return EOF;
             memcpy(&tmp2, conn->inBuffer + conn->inCursor, 2);
             conn->inCursor += 2;
             *result = static_cast<int>(ntohs(tmp2));
@@ -86,7 +97,8 @@ int pqGetInt(int* result, size_t bytes, PGconn* conn) {
         }
         case 4: {
             uint32_t tmp4;
-            if (conn->inCursor + 4 > conn->inEnd) return EOF;
+            if (conn->inCursor + 4 > conn->inEnd)
+                return EOF;
             memcpy(&tmp4, conn->inBuffer + conn->inCursor, 4);
             conn->inCursor += 4;
             *result = static_cast<int>(ntohl(tmp4));
@@ -125,15 +137,18 @@ int pqPutInt(int value, size_t bytes, PGconn* conn) {
 int pqPutMsgStart(char msg_type, bool force_len, PGconn* conn) {
     int lenPos;
     int endPos = conn->outCount;
-    if (msg_type) endPos++;
+    if (msg_type)
+        endPos++;
     if (force_len || PG_PROTOCOL_MAJOR(conn->pversion) >= 3) {
         lenPos = endPos;
         endPos += 4;
     } else {
         lenPos = -1;
     }
-    if (pqCheckOutBufferSpace(endPos, conn)) return EOF;
-    if (msg_type) conn->outBuffer[conn->outCount] = msg_type;
+    if (pqCheckOutBufferSpace(endPos, conn))
+        return EOF;
+    if (msg_type)
+        conn->outBuffer[conn->outCount] = msg_type;
     conn->outMsgStart = lenPos;
     conn->outMsgEnd = endPos;
     return 0;
@@ -147,7 +162,8 @@ int pqPutMsgEnd(PGconn* conn) {
     conn->outCount = conn->outMsgEnd;
     if (conn->outCount >= kSendBlock) {
         int toSend = conn->outCount - (conn->outCount % kSendBlock);
-        if (pqSendSome(conn, toSend) < 0) return EOF;
+        if (pqSendSome(conn, toSend) < 0)
+            return EOF;
         // In non-blocking mode part of the block may still be queued.
     }
     return 0;

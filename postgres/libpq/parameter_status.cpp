@@ -16,10 +16,12 @@ std::atomic<bool> last_std_strings{false};
 // One decimal number of a version text; values that would overflow are
 // clamped, a version text is not trusted to be small.
 bool readVersionNumber(const char*& p, int& out) {
-    if (*p < '0' || *p > '9') return false;
+    if (*p < '0' || *p > '9')
+        return false;
     long value = 0;
     while (*p >= '0' && *p <= '9') {
-        if (value < 10000) value = value * 10 + (*p - '0');
+        if (value < 10000)
+            value = value * 10 + (*p - '0');
         ++p;
     }
     out = static_cast<int>(value);
@@ -32,10 +34,12 @@ int pqParseServerVersion(const char* value) {
     int parts[3] = {0, 0, 0};
     int count = 0;
     const char* p = value;
-    while (*p == ' ') ++p;
+    while (*p == ' ')
+        ++p;
     while (count < 3 && readVersionNumber(p, parts[count])) {
         ++count;
-        if (*p != '.') break;
+        if (*p != '.')
+            break;
         ++p;
     }
     switch (count) {
@@ -91,9 +95,11 @@ void pqSaveParameterStatus(PGconn* conn, const char* name, const char* value) {
 }
 
 const char* PQparameterStatus(const PGconn* conn, const char* paramName) {
-    if (conn == nullptr || paramName == nullptr) return nullptr;
+    if (conn == nullptr || paramName == nullptr)
+        return nullptr;
     for (const pgParameterStatus* pstatus = conn->pstatus; pstatus != nullptr; pstatus = pstatus->next) {
-        if (strcmp(pstatus->name, paramName) == 0) return pstatus->value;
+        if (strcmp(pstatus->name, paramName) == 0)
+            return pstatus->value;
     }
     return nullptr;
 }

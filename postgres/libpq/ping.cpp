@@ -11,15 +11,22 @@
 namespace {
 
 PGPing pingOutcome(PGconn* conn) {
-    if (conn == nullptr) return PQPING_NO_ATTEMPT;
-    if (!conn->options_valid) return PQPING_NO_ATTEMPT;
-    if (conn->status != CONNECTION_BAD) (void)pqConnectDBComplete(conn);
-    if (conn->status == CONNECTION_OK) return PQPING_OK;
+    if (conn == nullptr)
+        return PQPING_NO_ATTEMPT;
+    if (!conn->options_valid)
+        return PQPING_NO_ATTEMPT;
+    if (conn->status != CONNECTION_BAD)
+        (void)pqConnectDBComplete(conn);
+    if (conn->status == CONNECTION_OK)
+        return PQPING_OK;
     // An authentication request proves a server that accepts connections.
-    if (conn->auth_req_received) return PQPING_OK;
+    if (conn->auth_req_received)
+        return PQPING_OK;
     // No SQLSTATE: no server error arrived, so no server answered.
-    if (strlen(conn->last_sqlstate) != 5) return PQPING_NO_RESPONSE;
-    if (strcmp(conn->last_sqlstate, "57P03") == 0) return PQPING_REJECT;
+    if (strlen(conn->last_sqlstate) != 5)
+        return PQPING_NO_RESPONSE;
+    if (strcmp(conn->last_sqlstate, "57P03") == 0)
+        return PQPING_REJECT;
     return PQPING_OK;
 }
 

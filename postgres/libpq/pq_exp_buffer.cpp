@@ -15,7 +15,8 @@ char oom_buffer[1] = "";
 char* const oom_buffer_ptr = oom_buffer;
 
 void markPQExpBufferBroken(PQExpBuffer buf) {
-    if (buf->data != oom_buffer_ptr) free(buf->data);
+    if (buf->data != oom_buffer_ptr)
+        free(buf->data);
     buf->data = oom_buffer_ptr;
     buf->len = 0;
     buf->maxlen = 0;
@@ -47,17 +48,20 @@ bool appendPQExpBufferVA(PQExpBuffer buf, const char* fmt, va_list args) {
             }
             needed = nprinted + 2;
         }
-        if (needed > INT_MAX) needed = INT_MAX;
+        if (needed > INT_MAX)
+            needed = INT_MAX;
     }
     // enlarge breaks the buffer itself on failure; a broken buffer ends the loop.
-    if (!enlargePQExpBuffer(buf, needed)) return true;
+    if (!enlargePQExpBuffer(buf, needed))
+        return true;
     return false;
 }
 
 // Formats onto the end, enlarging until the text fits; a broken buffer stays
 // broken. appendPQExpBufferVA copies `args`, so each attempt starts afresh.
 void appendFormatted(PQExpBuffer buf, const char* fmt, va_list args) {
-    if (PQExpBufferBroken(buf)) return;
+    if (PQExpBufferBroken(buf))
+        return;
     while (!appendPQExpBufferVA(buf, fmt, args)) {
     }
 }
@@ -77,14 +81,16 @@ void initPQExpBuffer(PQExpBuffer buf) {
 }
 
 void termPQExpBuffer(PQExpBuffer buf) {
-    if (buf->data != oom_buffer_ptr) free(buf->data);
+    if (buf->data != oom_buffer_ptr)
+        free(buf->data);
     buf->data = oom_buffer_ptr;
     buf->len = 0;
     buf->maxlen = 0;
 }
 
 void resetPQExpBuffer(PQExpBuffer buf) {
-    if (buf == nullptr) return;
+    if (buf == nullptr)
+        return;
     if (buf->data != oom_buffer_ptr) {
         buf->len = 0;
         buf->data[0] = '\0';
@@ -94,7 +100,8 @@ void resetPQExpBuffer(PQExpBuffer buf) {
 }
 
 int enlargePQExpBuffer(PQExpBuffer buf, size_t needed) {
-    if (PQExpBufferBroken(buf)) return 0;
+    if (PQExpBufferBroken(buf))
+        return 0;
     // Sizes stay below INT_MAX so that every length fits the int offsets used
     // by the message routines.
     if (needed >= static_cast<size_t>(INT_MAX) - buf->len) {
@@ -102,10 +109,13 @@ int enlargePQExpBuffer(PQExpBuffer buf, size_t needed) {
         return 0;
     }
     needed += buf->len + 1;
-    if (needed <= buf->maxlen) return 1;
+    if (needed <= buf->maxlen)
+        return 1;
     size_t newlen = buf->maxlen > 0 ? 2 * buf->maxlen : 64;
-    while (needed > newlen) newlen = 2 * newlen;
-    if (newlen > static_cast<size_t>(INT_MAX)) newlen = INT_MAX;
+    while (needed > newlen)
+        newlen = 2 * newlen;
+    if (newlen > static_cast<size_t>(INT_MAX))
+        newlen = INT_MAX;
     char* newdata = static_cast<char*>(realloc(buf->data, newlen));
     if (newdata == nullptr) {
         markPQExpBufferBroken(buf);
@@ -136,14 +146,16 @@ void appendPQExpBuffer(PQExpBuffer buf, const char* fmt, ...) {
 void appendPQExpBufferStr(PQExpBuffer buf, const char* str) { appendBinaryPQExpBuffer(buf, str, strlen(str)); }
 
 void appendPQExpBufferChar(PQExpBuffer buf, char ch) {
-    if (!enlargePQExpBuffer(buf, 1)) return;
+    if (!enlargePQExpBuffer(buf, 1))
+        return;
     buf->data[buf->len] = ch;
     buf->len++;
     buf->data[buf->len] = '\0';
 }
 
 void appendBinaryPQExpBuffer(PQExpBuffer buf, const char* data, size_t datalen) {
-    if (!enlargePQExpBuffer(buf, datalen)) return;
+    if (!enlargePQExpBuffer(buf, datalen))
+        return;
     memcpy(buf->data + buf->len, data, datalen);
     buf->len += datalen;
     buf->data[buf->len] = '\0';

@@ -26,22 +26,27 @@ void checkXactStatus(PGconn* conn, const char* cmdTag) {
 
 int getNotify2(PGconn* conn) {
     int be_pid;
-    if (pqGetInt(&be_pid, 4, conn)) return EOF;
+    if (pqGetInt(&be_pid, 4, conn))
+        return EOF;
     // Parsed and dropped: nothing reads notifications.
-    if (pqGets(&conn->workBuffer, conn)) return EOF;
+    if (pqGets(&conn->workBuffer, conn))
+        return EOF;
     return 0;
 }
 
 int getRowDescriptions2(PGconn* conn) {
     int nfields;
     PGresult* result = PQmakeEmptyPGresult(conn, PGRES_TUPLES_OK);
-    if (result == nullptr) goto advance_and_error;
+    if (result == nullptr)
+        goto advance_and_error;
 
-    if (pqGetInt(&nfields, 2, conn)) goto eof_exit;
+    if (pqGetInt(&nfields, 2, conn))
+        goto eof_exit;
     if (nfields > 0) {
         result->attDescs = static_cast<PGresAttDesc*>(
             pqResultAlloc(result, static_cast<size_t>(nfields) * sizeof(PGresAttDesc), true));
-        if (result->attDescs == nullptr) goto advance_and_error;
+        if (result->attDescs == nullptr)
+            goto advance_and_error;
         memset(result->attDescs, 0, static_cast<size_t>(nfields) * sizeof(PGresAttDesc));
     }
     result->numAttributes = nfields;
@@ -52,7 +57,8 @@ int getRowDescriptions2(PGconn* conn) {
             goto eof_exit;
         PGresAttDesc& desc = result->attDescs[i];
         desc.name = pqResultStrdup(result, conn->workBuffer.data);
-        if (desc.name == nullptr) goto advance_and_error;
+        if (desc.name == nullptr)
+            goto advance_and_error;
         desc.tableid = 0;
         desc.columnid = 0;
         desc.format = 0;
@@ -91,9 +97,11 @@ int getAnotherTuple2(PGconn* conn, bool binary) {
     if (result->ntups == 0 && nfields > 0) {
         // The first row tells whether the result is binary.
         result->binary = binary ? 1 : 0;
-        for (int i = 0; i < nfields; ++i) result->attDescs[i].format = binary ? 1 : 0;
+        for (int i = 0; i < nfields; ++i)
+            result->attDescs[i].format = binary ? 1 : 0;
     }
-    if (nbytes > 0 && pqGetnchar(reinterpret_cast<char*>(bitmap.data()), nbytes, conn)) return EOF;
+    if (nbytes > 0 && pqGetnchar(reinterpret_cast<char*>(bitmap.data()), nbytes, conn))
+        return EOF;
 
     if (nfields > conn->rowBufLen) {
         auto* grown = static_cast<PGdataValue*>(realloc(conn->rowBuf, nfields * sizeof(PGdataValue)));
@@ -112,19 +120,25 @@ int getAnotherTuple2(PGconn* conn, bool binary) {
             continue;
         }
         int vlen;
-        if (pqGetInt(&vlen, 4, conn)) return EOF;
+        if (pqGetInt(&vlen, 4, conn))
+            return EOF;
         // A text field's length counts its own length word; a length below
         // that (down to INT_MIN) reads as an empty value.
-        if (!binary) vlen = vlen < 4 ? 0 : vlen - 4;
-        if (vlen < 0) vlen = 0;
+        if (!binary)
+            vlen = vlen < 4 ? 0 : vlen - 4;
+        if (vlen < 0)
+            vlen = 0;
         conn->rowBuf[i].len = vlen;
         conn->rowBuf[i].value = conn->inBuffer + conn->inCursor;
-        if (vlen > 0 && pqSkipnchar(static_cast<size_t>(vlen), conn)) return EOF;
+        if (vlen > 0 && pqSkipnchar(static_cast<size_t>(vlen), conn))
+            return EOF;
     }
     conn->inStart = conn->inCursor;
 
-    if (result->resultStatus == PGRES_FATAL_ERROR) return 0;  // rows of a failed statement
-    if (pqRowProcessor(conn, &errmsg)) return 0;
+    if (result->resultStatus == PGRES_FATAL_ERROR)
+        return 0;  // rows of a failed statement
+    if (pqRowProcessor(conn, &errmsg))
+        return 0;
 
 set_error_result:
     pqClearAsyncResult(conn);
@@ -160,8 +174,10 @@ int pqGetErrorNotice2(PGconn* conn, bool isError) {
         if (splitp != nullptr) {
             *splitp++ = '\0';
             pqSaveMessageField(res, 'M', startp);
-            while (*splitp != '\0' && isspace(static_cast<unsigned char>(*splitp))) splitp++;
-            if (*splitp != '\0') pqSaveMessageField(res, 'D', splitp);
+            while (*splitp != '\0' && isspace(static_cast<unsigned char>(*splitp)))
+                splitp++;
+            if (*splitp != '\0')
+                pqSaveMessageField(res, 'D', splitp);
         } else {
             pqSaveMessageField(res, 'M', startp);
         }
@@ -178,9 +194,11 @@ int pqGetErrorNotice2(PGconn* conn, bool isError) {
             appendPQExpBufferStr(&conn->errorMessage, res->errMsg);
         else
             appendPQExpBufferStr(&conn->errorMessage, "out of memory");
-        if (conn->xactStatus == PQTRANS_INTRANS) conn->xactStatus = PQTRANS_INERROR;
+        if (conn->xactStatus == PQTRANS_INTRANS)
+            conn->xactStatus = PQTRANS_INERROR;
     } else if (res != nullptr) {
-        if (res->noticeHooks.noticeRec != nullptr) res->noticeHooks.noticeRec(res->noticeHooks.noticeRecArg, res);
+        if (res->noticeHooks.noticeRec != nullptr)
+            res->noticeHooks.noticeRec(res->noticeHooks.noticeRecArg, res);
         PQclear(res);
     }
     termPQExpBuffer(&workBuf);
@@ -191,16 +209,21 @@ void pqParseInput2(PGconn* conn) {
     for (;;) {
         conn->inCursor = conn->inStart;
         char id;
-        if (pqGetc(&id, conn)) return;
+        if (pqGetc(&id, conn))
+            return;
 
         if (id == 'A') {
-            if (getNotify2(conn)) return;
+            if (getNotify2(conn))
+                return;
         } else if (id == 'N') {
-            if (pqGetErrorNotice2(conn, false)) return;
+            if (pqGetErrorNotice2(conn, false))
+                return;
         } else if (conn->asyncStatus != PGASYNC_BUSY) {
-            if (conn->asyncStatus != PGASYNC_IDLE) return;
+            if (conn->asyncStatus != PGASYNC_IDLE)
+                return;
             if (id == 'E') {
-                if (pqGetErrorNotice2(conn, false)) return;
+                if (pqGetErrorNotice2(conn, false))
+                    return;
             } else {
                 pqInternalNotice(&conn->noticeHooks, "message type 0x%02x arrived from server while idle",
                                  static_cast<unsigned char>(id));
@@ -210,10 +233,12 @@ void pqParseInput2(PGconn* conn) {
         } else {
             switch (id) {
                 case 'C':
-                    if (pqGets(&conn->workBuffer, conn)) return;
+                    if (pqGets(&conn->workBuffer, conn))
+                        return;
                     if (conn->result == nullptr) {
                         conn->result = PQmakeEmptyPGresult(conn, PGRES_COMMAND_OK);
-                        if (conn->result == nullptr) pqSaveErrorText(conn, "out of memory");
+                        if (conn->result == nullptr)
+                            pqSaveErrorText(conn, "out of memory");
                     }
                     if (conn->result != nullptr)
                         strlcpy(conn->result->cmdStatus, conn->workBuffer.data, CMDSTATUS_LEN);
@@ -225,7 +250,8 @@ void pqParseInput2(PGconn* conn) {
                     conn->asyncStatus = PGASYNC_READY;
                     break;
                 case 'E':
-                    if (pqGetErrorNotice2(conn, true)) return;
+                    if (pqGetErrorNotice2(conn, true))
+                        return;
                     conn->asyncStatus = PGASYNC_READY;
                     break;
                 case 'Z':
@@ -233,29 +259,35 @@ void pqParseInput2(PGconn* conn) {
                     break;
                 case 'I': {
                     char next;
-                    if (pqGetc(&next, conn)) return;
+                    if (pqGetc(&next, conn))
+                        return;
                     if (next != '\0')
                         pqInternalNotice(&conn->noticeHooks,
                                          "unexpected character %c following empty query response (\"I\" message)",
                                          next);
                     if (conn->result == nullptr) {
                         conn->result = PQmakeEmptyPGresult(conn, PGRES_EMPTY_QUERY);
-                        if (conn->result == nullptr) pqSaveErrorText(conn, "out of memory");
+                        if (conn->result == nullptr)
+                            pqSaveErrorText(conn, "out of memory");
                     }
                     conn->asyncStatus = PGASYNC_READY;
                     break;
                 }
                 case 'K':
-                    if (pqGetInt(&conn->be_pid, 4, conn)) return;
-                    if (pqGetInt(&conn->be_key, 4, conn)) return;
+                    if (pqGetInt(&conn->be_pid, 4, conn))
+                        return;
+                    if (pqGetInt(&conn->be_key, 4, conn))
+                        return;
                     break;
                 case 'P':
                     // A portal name; nothing uses it.
-                    if (pqGets(&conn->workBuffer, conn)) return;
+                    if (pqGets(&conn->workBuffer, conn))
+                        return;
                     break;
                 case 'T':
                     if (conn->result == nullptr) {
-                        if (getRowDescriptions2(conn)) return;
+                        if (getRowDescriptions2(conn))
+                            return;
                         continue;  // moved inStart itself
                     }
                     // A new row set: the caller takes the current result first.
@@ -266,13 +298,15 @@ void pqParseInput2(PGconn* conn) {
                     const bool binary = id == 'B';
                     if (conn->result != nullptr && (conn->result->resultStatus == PGRES_TUPLES_OK ||
                                                     conn->result->resultStatus == PGRES_FATAL_ERROR)) {
-                        if (getAnotherTuple2(conn, binary)) return;
+                        if (getAnotherTuple2(conn, binary))
+                            return;
                         continue;
                     }
-                    pqSaveErrorText(conn, binary ? "server sent binary data (\"B\" message) without prior row description "
-                                             "(\"T\" message)\n"
-                                           : "server sent data (\"D\" message) without prior row description (\"T\" "
-                                             "message)\n");
+                    pqSaveErrorText(conn, binary
+                                              ? "server sent binary data (\"B\" message) without prior row description "
+                                                "(\"T\" message)\n"
+                                              : "server sent data (\"D\" message) without prior row description (\"T\" "
+                                                "message)\n");
                     conn->inStart = conn->inEnd;
                     return;
                 }

@@ -25,7 +25,8 @@ constexpr size_t kPacketSize = 4 + kDatabaseWidth + kUserWidth + kOptionsWidth +
 // Copies value into a field of `width` bytes, NUL-padded and cut to the
 // width (a value that fills the field has no NUL, as the layout allows).
 void putField(char* field, size_t width, const char* value) {
-    if (value == nullptr) return;
+    if (value == nullptr)
+        return;
     const size_t len = strnlen(value, width);
     memcpy(field, value, len);
 }
@@ -41,7 +42,8 @@ const PQEnvironmentOption pqEnvironmentOptions[] = {
 
 char* pqBuildStartupPacket2(PGconn* conn, int* packetlen, const char* optionsText) {
     char* packet = static_cast<char*>(calloc(1, kPacketSize));
-    if (packet == nullptr) return nullptr;
+    if (packet == nullptr)
+        return nullptr;
     *packetlen = static_cast<int>(kPacketSize);
     const uint32_t version = htonl(static_cast<uint32_t>(PG_PROTOCOL(2, 0)));
     memcpy(packet, &version, 4);
@@ -62,7 +64,8 @@ void pqSetenvStart(PGconn* conn) {
 }
 
 PostgresPollingStatusType pqSetenvPoll(PGconn* conn) {
-    if (conn == nullptr || conn->status == CONNECTION_BAD) return PGRES_POLLING_FAILED;
+    if (conn == nullptr || conn->status == CONNECTION_BAD)
+        return PGRES_POLLING_FAILED;
 
     switch (conn->setenv_state) {
         case SETENV_STATE_CLIENT_ENCODING_WAIT:
@@ -70,8 +73,10 @@ PostgresPollingStatusType pqSetenvPoll(PGconn* conn) {
         case SETENV_STATE_QUERY1_WAIT:
         case SETENV_STATE_QUERY2_WAIT: {
             const int n = pqReadData(conn);
-            if (n < 0) goto error_return;
-            if (n == 0 && PQisBusy(conn)) return PGRES_POLLING_READING;
+            if (n < 0)
+                goto error_return;
+            if (n == 0 && PQisBusy(conn))
+                return PGRES_POLLING_READING;
             break;
         }
         case SETENV_STATE_CLIENT_ENCODING_SEND:
@@ -82,7 +87,8 @@ PostgresPollingStatusType pqSetenvPoll(PGconn* conn) {
         case SETENV_STATE_IDLE:
             return PGRES_POLLING_OK;
         default:
-            printfPQExpBuffer(&conn->errorMessage, "invalid setenv state %c, probably indicative of memory corruption\n",
+            printfPQExpBuffer(&conn->errorMessage,
+                              "invalid setenv state %c, probably indicative of memory corruption\n",
                               static_cast<char>(conn->setenv_state));
             goto error_return;
     }
@@ -100,7 +106,8 @@ PostgresPollingStatusType pqSetenvPoll(PGconn* conn) {
                     snprintf(setQuery, sizeof(setQuery), "SET client_encoding = DEFAULT");
                 else
                     snprintf(setQuery, sizeof(setQuery), "SET client_encoding = '%.60s'", env);
-                if (!PQsendQuery(conn, setQuery)) goto error_return;
+                if (!PQsendQuery(conn, setQuery))
+                    goto error_return;
                 conn->setenv_state = SETENV_STATE_CLIENT_ENCODING_WAIT;
                 return PGRES_POLLING_READING;
             }
@@ -119,31 +126,37 @@ PostgresPollingStatusType pqSetenvPoll(PGconn* conn) {
                     snprintf(setQuery, sizeof(setQuery), "SET %s = DEFAULT", conn->next_eo->pgName);
                 else
                     snprintf(setQuery, sizeof(setQuery), "SET %s = '%.60s'", conn->next_eo->pgName, val);
-                if (!PQsendQuery(conn, setQuery)) goto error_return;
+                if (!PQsendQuery(conn, setQuery))
+                    goto error_return;
                 conn->setenv_state = SETENV_STATE_OPTION_WAIT;
                 return PGRES_POLLING_READING;
             }
             case SETENV_STATE_CLIENT_ENCODING_WAIT:
             case SETENV_STATE_OPTION_WAIT: {
-                if (PQisBusy(conn)) return PGRES_POLLING_READING;
+                if (PQisBusy(conn))
+                    return PGRES_POLLING_READING;
                 PGresult* res = PQgetResult(conn);
                 if (res != nullptr) {
                     const bool ok = PQresultStatus(res) == PGRES_COMMAND_OK;
                     PQclear(res);
-                    if (!ok) goto error_return;
+                    if (!ok)
+                        goto error_return;
                     break;  // read on until the statement ends
                 }
-                if (conn->setenv_state == SETENV_STATE_OPTION_WAIT) conn->next_eo++;
+                if (conn->setenv_state == SETENV_STATE_OPTION_WAIT)
+                    conn->next_eo++;
                 conn->setenv_state = SETENV_STATE_OPTION_SEND;
                 break;
             }
             case SETENV_STATE_QUERY1_SEND:
                 // begin/end in case autocommit is off on a 7.3 server.
-                if (!PQsendQuery(conn, "begin; select version(); end")) goto error_return;
+                if (!PQsendQuery(conn, "begin; select version(); end"))
+                    goto error_return;
                 conn->setenv_state = SETENV_STATE_QUERY1_WAIT;
                 return PGRES_POLLING_READING;
             case SETENV_STATE_QUERY1_WAIT: {
-                if (PQisBusy(conn)) return PGRES_POLLING_READING;
+                if (PQisBusy(conn))
+                    return PGRES_POLLING_READING;
                 PGresult* res = PQgetResult(conn);
                 if (res == nullptr) {
                     conn->setenv_state = SETENV_STATE_QUERY2_SEND;
@@ -177,12 +190,14 @@ PostgresPollingStatusType pqSetenvPoll(PGconn* conn) {
                 const char* query = conn->sversion >= 70300 && conn->sversion < 70400
                                         ? "begin; select pg_catalog.pg_client_encoding(); end"
                                         : "select pg_client_encoding()";
-                if (!PQsendQuery(conn, query)) goto error_return;
+                if (!PQsendQuery(conn, query))
+                    goto error_return;
                 conn->setenv_state = SETENV_STATE_QUERY2_WAIT;
                 return PGRES_POLLING_READING;
             }
             case SETENV_STATE_QUERY2_WAIT: {
-                if (PQisBusy(conn)) return PGRES_POLLING_READING;
+                if (PQisBusy(conn))
+                    return PGRES_POLLING_READING;
                 PGresult* res = PQgetResult(conn);
                 if (res == nullptr) {
                     conn->setenv_state = SETENV_STATE_IDLE;
@@ -194,7 +209,8 @@ PostgresPollingStatusType pqSetenvPoll(PGconn* conn) {
                 }
                 if (PQresultStatus(res) == PGRES_TUPLES_OK && PQntuples(res) == 1) {
                     const char* val = PQgetvalue(res, 0, 0);
-                    if (val != nullptr && *val != '\0') pqSaveParameterStatus(conn, "client_encoding", val);
+                    if (val != nullptr && *val != '\0')
+                        pqSaveParameterStatus(conn, "client_encoding", val);
                 } else {
                     // Presumably no such function: fall back.
                     const char* val = getenv("PGCLIENTENCODING");

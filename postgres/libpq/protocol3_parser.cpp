@@ -23,10 +23,7 @@ void pqHandleSyncLoss(PGconn* conn, char id, int msgLength) {
     snprintf(primary, sizeof primary, "lost synchronization with server: got message type \"%c\", length %d", id,
              msgLength);
     printfPQExpBuffer(&conn->errorMessage, "%s\n",
-        kelvoapi::TaggedText()
-            .Sqlstate("08P01")
-            .Primary("%s", primary)
-            .c_str());
+                      kelvoapi::TaggedText().Sqlstate("08P01").Primary("%s", primary).c_str());
     pqSaveErrorResult(conn);
     // The library reads a result's error from its fields.
     if (conn->result != nullptr && conn->result->errFields == nullptr) {
@@ -55,7 +52,8 @@ void reportMalformed(PGconn* conn, bool duringStatement, const char* text) {
 // Makes sure there is a current result of the given status; false (with an
 // error result) when it cannot be made.
 bool ensureResult(PGconn* conn, ExecStatusType status) {
-    if (conn->result != nullptr) return true;
+    if (conn->result != nullptr)
+        return true;
     conn->result = PQmakeEmptyPGresult(conn, status);
     if (conn->result == nullptr) {
         pqSaveErrorText(conn, "out of memory");
@@ -80,7 +78,8 @@ int failResultMessage(PGconn* conn, const char* errmsg, int msgEnd) {
 // so a count it cannot hold is refused before anything is allocated for it.
 // The count is unsigned: 65535 items, not -1.
 bool getItemCount(PGconn* conn, int minItemBytes, int* count) {
-    if (pqGetInt(count, 2, conn)) return false;
+    if (pqGetInt(count, 2, conn))
+        return false;
     return static_cast<int64_t>(*count) * minItemBytes <= conn->inEnd - conn->inCursor;
 }
 
@@ -93,7 +92,8 @@ int getRowDescriptions(PGconn* conn, int msgEnd) {
         result = conn->result;  // after a ParameterDescription
     else
         result = PQmakeEmptyPGresult(conn, conn->queryclass == PGQUERY_DESCRIBE ? PGRES_COMMAND_OK : PGRES_TUPLES_OK);
-    if (result == nullptr) goto advance_and_error;
+    if (result == nullptr)
+        goto advance_and_error;
 
     // Each column takes at least 19 bytes.
     if (!getItemCount(conn, 19, &nfields)) {
@@ -103,7 +103,8 @@ int getRowDescriptions(PGconn* conn, int msgEnd) {
     if (nfields > 0) {
         result->attDescs = static_cast<PGresAttDesc*>(
             pqResultAlloc(result, static_cast<size_t>(nfields) * sizeof(PGresAttDesc), true));
-        if (result->attDescs == nullptr) goto advance_and_error;
+        if (result->attDescs == nullptr)
+            goto advance_and_error;
         memset(result->attDescs, 0, static_cast<size_t>(nfields) * sizeof(PGresAttDesc));
     }
     result->numAttributes = nfields;
@@ -124,14 +125,16 @@ int getRowDescriptions(PGconn* conn, int msgEnd) {
 
         PGresAttDesc& desc = result->attDescs[i];
         desc.name = pqResultStrdup(result, conn->workBuffer.data);
-        if (desc.name == nullptr) goto advance_and_error;
+        if (desc.name == nullptr)
+            goto advance_and_error;
         desc.tableid = static_cast<Oid>(tableid);
         desc.columnid = columnid;
         desc.format = format;
         desc.typid = static_cast<Oid>(typid);
         desc.typlen = typlen;
         desc.atttypmod = atttypmod;
-        if (format != 1) result->binary = 0;
+        if (format != 1)
+            result->binary = 0;
     }
     if (conn->inCursor != msgEnd) {
         errmsg = "extraneous data in \"T\" message";
@@ -140,11 +143,13 @@ int getRowDescriptions(PGconn* conn, int msgEnd) {
 
     conn->result = result;
     conn->inStart = msgEnd;
-    if (conn->queryclass == PGQUERY_DESCRIBE) conn->asyncStatus = PGASYNC_READY;
+    if (conn->queryclass == PGQUERY_DESCRIBE)
+        conn->asyncStatus = PGASYNC_READY;
     return 0;
 
 advance_and_error:
-    if (result != nullptr && result != conn->result) PQclear(result);
+    if (result != nullptr && result != conn->result)
+        PQclear(result);
     return failResultMessage(conn, errmsg, msgEnd);
 }
 
@@ -152,7 +157,8 @@ int getParamDescr(PGconn* conn, int msgEnd) {
     const char* errmsg = nullptr;
     int nparams;
     PGresult* result = PQmakeEmptyPGresult(conn, PGRES_COMMAND_OK);
-    if (result == nullptr) goto advance_and_error;
+    if (result == nullptr)
+        goto advance_and_error;
 
     if (!getItemCount(conn, 4, &nparams)) {
         errmsg = "insufficient data in \"t\" message";
@@ -162,7 +168,8 @@ int getParamDescr(PGconn* conn, int msgEnd) {
     if (nparams > 0) {
         result->paramDescs = static_cast<PGresParamDesc*>(
             pqResultAlloc(result, static_cast<size_t>(nparams) * sizeof(PGresParamDesc), true));
-        if (result->paramDescs == nullptr) goto advance_and_error;
+        if (result->paramDescs == nullptr)
+            goto advance_and_error;
     }
     for (int i = 0; i < nparams; ++i) {
         int typid;
@@ -183,7 +190,8 @@ int getParamDescr(PGconn* conn, int msgEnd) {
 
 advance_and_error:
     PQclear(result);
-    if (errmsg == nullptr) errmsg = "out of memory";
+    if (errmsg == nullptr)
+        errmsg = "out of memory";
     printfPQExpBuffer(&conn->errorMessage, "%s\n", errmsg);
     pqSaveErrorResult(conn);
     conn->asyncStatus = PGASYNC_READY;
@@ -256,10 +264,13 @@ int getCopyStart(PGconn* conn, ExecStatusType copytype) {
         conn->asyncStatus = PGASYNC_READY;
         return 0;
     }
-    if (pqGetc(&conn->copy_is_binary, conn)) goto failure;
+    if (pqGetc(&conn->copy_is_binary, conn))
+        goto failure;
     result->binary = static_cast<unsigned char>(conn->copy_is_binary);
-    if (pqGetInt(&nfields, 2, conn)) goto failure;
-    if (static_cast<int64_t>(nfields) * 2 > conn->inEnd - conn->inCursor) goto failure;
+    if (pqGetInt(&nfields, 2, conn))
+        goto failure;
+    if (static_cast<int64_t>(nfields) * 2 > conn->inEnd - conn->inCursor)
+        goto failure;
     if (nfields > 0) {
         result->attDescs = static_cast<PGresAttDesc*>(
             pqResultAlloc(result, static_cast<size_t>(nfields) * sizeof(PGresAttDesc), true));
@@ -275,7 +286,8 @@ int getCopyStart(PGconn* conn, ExecStatusType copytype) {
     result->numAttributes = nfields;
     for (int i = 0; i < nfields; ++i) {
         int format;
-        if (pqGetInt(&format, 2, conn)) goto failure;
+        if (pqGetInt(&format, 2, conn))
+            goto failure;
         result->attDescs[i].format = format;  // read unsigned, like the count
     }
     pqClearAsyncResult(conn);
@@ -291,14 +303,18 @@ failure:
 // and a queue that nobody drains would grow without limit.
 int getNotify(PGconn* conn) {
     int be_pid;
-    if (pqGetInt(&be_pid, 4, conn)) return EOF;
-    if (pqGets(&conn->workBuffer, conn)) return EOF;
-    if (pqGets(&conn->workBuffer, conn)) return EOF;
+    if (pqGetInt(&be_pid, 4, conn))
+        return EOF;
+    if (pqGets(&conn->workBuffer, conn))
+        return EOF;
+    if (pqGets(&conn->workBuffer, conn))
+        return EOF;
     return 0;
 }
 
 int getParameterStatus(PGconn* conn) {
-    if (pqGets(&conn->workBuffer, conn)) return EOF;
+    if (pqGets(&conn->workBuffer, conn))
+        return EOF;
     char* name = strdup(conn->workBuffer.data);
     if (name == nullptr) {
         // Skip the value; the pair is lost, nothing else is.
@@ -307,7 +323,8 @@ int getParameterStatus(PGconn* conn) {
     PQExpBufferData valueBuf;
     initPQExpBuffer(&valueBuf);
     int rc = pqGets(&valueBuf, conn);
-    if (rc == 0 && !PQExpBufferBroken(&valueBuf)) pqSaveParameterStatus(conn, name, valueBuf.data);
+    if (rc == 0 && !PQExpBufferBroken(&valueBuf))
+        pqSaveParameterStatus(conn, name, valueBuf.data);
     termPQExpBuffer(&valueBuf);
     free(name);
     return rc;
@@ -315,7 +332,8 @@ int getParameterStatus(PGconn* conn) {
 
 int getReadyForQuery(PGconn* conn) {
     char xact_status;
-    if (pqGetc(&xact_status, conn)) return EOF;
+    if (pqGetc(&xact_status, conn))
+        return EOF;
     switch (xact_status) {
         case 'I':
             conn->xactStatus = PQTRANS_IDLE;
@@ -334,14 +352,18 @@ int getReadyForQuery(PGconn* conn) {
 }
 
 int getBackendKeyData(PGconn* conn) {
-    if (pqGetInt(&conn->be_pid, 4, conn)) return EOF;
-    if (pqGetInt(&conn->be_key, 4, conn)) return EOF;
+    if (pqGetInt(&conn->be_pid, 4, conn))
+        return EOF;
+    if (pqGetInt(&conn->be_key, 4, conn))
+        return EOF;
     return 0;
 }
 
 int getCommandComplete(PGconn* conn) {
-    if (pqGets(&conn->workBuffer, conn)) return EOF;
-    if (!ensureResult(conn, PGRES_COMMAND_OK)) return 0;
+    if (pqGets(&conn->workBuffer, conn))
+        return EOF;
+    if (!ensureResult(conn, PGRES_COMMAND_OK))
+        return 0;
     strlcpy(conn->result->cmdStatus, conn->workBuffer.data, CMDSTATUS_LEN);
     // A partial last chunk carries the tag and ends the statement's rows:
     // its template must not linger as the next statement's current result.
@@ -357,15 +379,18 @@ int getCommandComplete(PGconn* conn) {
 int handleBusyMessage(PGconn* conn, char id, int msgEnd) {
     switch (id) {
         case 'C':
-            if (getCommandComplete(conn)) return EOF;
+            if (getCommandComplete(conn))
+                return EOF;
             conn->asyncStatus = PGASYNC_READY;
             return 0;
         case 'E':
-            if (pqGetErrorNotice3(conn, true)) return EOF;
+            if (pqGetErrorNotice3(conn, true))
+                return EOF;
             conn->asyncStatus = PGASYNC_READY;
             return 0;
         case 'Z':
-            if (getReadyForQuery(conn)) return EOF;
+            if (getReadyForQuery(conn))
+                return EOF;
             conn->asyncStatus = PGASYNC_IDLE;
             return 0;
         case 'I':
@@ -409,12 +434,12 @@ int handleBusyMessage(PGconn* conn, char id, int msgEnd) {
         case 'H':
         case 'W': {
             const ExecStatusType copytype = id == 'G' ? PGRES_COPY_IN : id == 'H' ? PGRES_COPY_OUT : PGRES_COPY_BOTH;
-            if (getCopyStart(conn, copytype)) return EOF;
+            if (getCopyStart(conn, copytype))
+                return EOF;
             if (conn->result != nullptr && conn->result->resultStatus == copytype) {
-                conn->asyncStatus = id == 'G'   ? PGASYNC_COPY_IN
-                                    : id == 'H' ? PGASYNC_COPY_OUT
-                                                : PGASYNC_COPY_BOTH;
-                if (id != 'G') conn->copy_already_done = 0;
+                conn->asyncStatus = id == 'G' ? PGASYNC_COPY_IN : id == 'H' ? PGASYNC_COPY_OUT : PGASYNC_COPY_BOTH;
+                if (id != 'G')
+                    conn->copy_already_done = 0;
             }
             return 0;
         }
@@ -435,21 +460,29 @@ int handleBusyMessage(PGconn* conn, char id, int msgEnd) {
 }  // namespace
 
 int pqGetErrorNotice3(PGconn* conn, bool isError) {
-    if (isError) pqClearAsyncResult(conn);
+    if (isError)
+        pqClearAsyncResult(conn);
 
     // Made with a status that copies no text from the connection.
     PGresult* res = PQmakeEmptyPGresult(conn, PGRES_EMPTY_QUERY);
-    if (res != nullptr) res->resultStatus = isError ? PGRES_FATAL_ERROR : PGRES_NONFATAL_ERROR;
+    if (res != nullptr)
+        res->resultStatus = isError ? PGRES_FATAL_ERROR : PGRES_NONFATAL_ERROR;
 
     bool havePosition = false;
     for (;;) {
         char id;
-        if (pqGetc(&id, conn)) goto fail;
-        if (id == '\0') break;
-        if (pqGets(&conn->workBuffer, conn)) goto fail;
-        if (res != nullptr) pqSaveMessageField(res, id, conn->workBuffer.data);
-        if (id == 'C') strlcpy(conn->last_sqlstate, conn->workBuffer.data, sizeof(conn->last_sqlstate));
-        if (id == 'P') havePosition = true;
+        if (pqGetc(&id, conn))
+            goto fail;
+        if (id == '\0')
+            break;
+        if (pqGets(&conn->workBuffer, conn))
+            goto fail;
+        if (res != nullptr)
+            pqSaveMessageField(res, id, conn->workBuffer.data);
+        if (id == 'C')
+            strlcpy(conn->last_sqlstate, conn->workBuffer.data, sizeof(conn->last_sqlstate));
+        if (id == 'P')
+            havePosition = true;
     }
     if (havePosition && conn->last_query != nullptr && res != nullptr)
         res->errQuery = pqResultStrdup(res, conn->last_query);
@@ -458,7 +491,8 @@ int pqGetErrorNotice3(PGconn* conn, bool isError) {
     pqBuildErrorMessage3(&conn->workBuffer, res, conn->verbosity, conn->show_context);
 
     if (isError) {
-        if (res != nullptr) res->errMsg = pqResultStrdup(res, conn->workBuffer.data);
+        if (res != nullptr)
+            res->errMsg = pqResultStrdup(res, conn->workBuffer.data);
         pqClearAsyncResult(conn);
         conn->result = res;
         if (PQExpBufferDataBroken(conn->workBuffer))
@@ -467,7 +501,8 @@ int pqGetErrorNotice3(PGconn* conn, bool isError) {
             appendPQExpBufferStr(&conn->errorMessage, conn->workBuffer.data);
     } else if (res != nullptr) {
         res->errMsg = pqResultStrdup(res, conn->workBuffer.data);
-        if (res->noticeHooks.noticeRec != nullptr) res->noticeHooks.noticeRec(res->noticeHooks.noticeRecArg, res);
+        if (res->noticeHooks.noticeRec != nullptr)
+            res->noticeHooks.noticeRec(res->noticeHooks.noticeRecArg, res);
         PQclear(res);
     }
     resetPQExpBuffer(&conn->workBuffer);
@@ -482,7 +517,8 @@ fail:
 void pqParseInput3(PGconn* conn) {
     for (;;) {
         conn->inCursor = conn->inStart;
-        if (conn->inEnd - conn->inCursor < 5) return;
+        if (conn->inEnd - conn->inCursor < 5)
+            return;
         const char id = conn->inBuffer[conn->inCursor];
         uint32_t netLength;
         memcpy(&netLength, conn->inBuffer + conn->inCursor + 1, 4);
@@ -517,7 +553,8 @@ void pqParseInput3(PGconn* conn) {
         const bool asynchronous = id == 'A' || id == 'N' || id == 'S';
         if (!asynchronous && conn->asyncStatus != PGASYNC_BUSY) {
             // The caller must first take the ready result or finish the copy.
-            if (conn->asyncStatus != PGASYNC_IDLE) return;
+            if (conn->asyncStatus != PGASYNC_IDLE)
+                return;
         }
 
         const bool duringStatement = conn->asyncStatus == PGASYNC_BUSY;
@@ -545,8 +582,10 @@ void pqParseInput3(PGconn* conn) {
         }
         conn->inEnd = realEnd;
 
-        if (rc == 1) return;  // stopped before the message; it stays unread
-        if (selfConsuming) continue;
+        if (rc == 1)
+            return;  // stopped before the message; it stays unread
+        if (selfConsuming)
+            continue;
         if (rc != 0 || conn->inCursor != msgEnd) {
             char text[96];
             snprintf(text, sizeof(text), "message contents do not agree with length in message type \"%c\"\n", id);

@@ -17,14 +17,13 @@
 namespace {
 
 bool sendQueryStart(PGconn* conn) {
-    if (conn == nullptr) return false;
+    if (conn == nullptr)
+        return false;
     resetPQExpBuffer(&conn->errorMessage);
     if (conn->status != CONNECTION_OK) {
-        printfPQExpBuffer(&conn->errorMessage, "%s",
-                          kelvoapi::TaggedText()
-                              .Sqlstate("08003")
-                              .Primary("There is no connection to the server.")
-                              .c_str());
+        printfPQExpBuffer(
+            &conn->errorMessage, "%s",
+            kelvoapi::TaggedText().Sqlstate("08003").Primary("There is no connection to the server.").c_str());
         return false;
     }
     if (conn->asyncStatus != PGASYNC_IDLE) {
@@ -40,7 +39,8 @@ bool sendQueryStart(PGconn* conn) {
 // After a failed send, parse whatever the server managed to say, so that an
 // error that explains the failure reaches the connection's state.
 void handleSendFailure(PGconn* conn) {
-    while (pqReadData(conn) > 0) pqParseInput(conn);
+    while (pqReadData(conn) > 0)
+        pqParseInput(conn);
     pqParseInput(conn);
 }
 
@@ -80,9 +80,11 @@ bool checkProtocol3(PGconn* conn) {
 
 int putParamTypes(PGconn* conn, int nParams, const Oid* paramTypes) {
     if (nParams > 0 && paramTypes != nullptr) {
-        if (pqPutInt(nParams, 2, conn) < 0) return EOF;
+        if (pqPutInt(nParams, 2, conn) < 0)
+            return EOF;
         for (int i = 0; i < nParams; ++i)
-            if (pqPutInt(static_cast<int>(paramTypes[i]), 4, conn) < 0) return EOF;
+            if (pqPutInt(static_cast<int>(paramTypes[i]), 4, conn) < 0)
+                return EOF;
         return 0;
     }
     return pqPutInt(0, 2, conn);
@@ -90,13 +92,13 @@ int putParamTypes(PGconn* conn, int nParams, const Oid* paramTypes) {
 
 // Parse (for a command), Bind, Describe portal, Execute, Sync.
 int sendQueryGuts(PGconn* conn, const char* command, const char* stmtName, int nParams, const Oid* paramTypes,
-                  const char* const* paramValues, const int* paramLengths, const int* paramFormats,
-                  int resultFormat) {
+                  const char* const* paramValues, const int* paramLengths, const int* paramFormats, int resultFormat) {
     // Refused before anything is queued, so that no half statement is left
     // in the output buffer.
     if (paramValues != nullptr && paramFormats != nullptr) {
         for (int i = 0; i < nParams; ++i) {
-            if (paramValues[i] == nullptr || paramFormats[i] == 0) continue;
+            if (paramValues[i] == nullptr || paramFormats[i] == 0)
+                continue;
             if (paramLengths == nullptr) {
                 printfPQExpBuffer(&conn->errorMessage, "The length was not given for a binary parameter.");
                 return 0;
@@ -114,15 +116,19 @@ int sendQueryGuts(PGconn* conn, const char* command, const char* stmtName, int n
             goto sendFailed;
     }
 
-    if (pqPutMsgStart('B', false, conn) < 0 || pqPuts("", conn) < 0 || pqPuts(stmtName, conn) < 0) goto sendFailed;
+    if (pqPutMsgStart('B', false, conn) < 0 || pqPuts("", conn) < 0 || pqPuts(stmtName, conn) < 0)
+        goto sendFailed;
     if (nParams > 0 && paramFormats != nullptr) {
-        if (pqPutInt(nParams, 2, conn) < 0) goto sendFailed;
+        if (pqPutInt(nParams, 2, conn) < 0)
+            goto sendFailed;
         for (int i = 0; i < nParams; ++i)
-            if (pqPutInt(paramFormats[i], 2, conn) < 0) goto sendFailed;
+            if (pqPutInt(paramFormats[i], 2, conn) < 0)
+                goto sendFailed;
     } else if (pqPutInt(0, 2, conn) < 0) {
         goto sendFailed;
     }
-    if (pqPutInt(nParams, 2, conn) < 0) goto sendFailed;
+    if (pqPutInt(nParams, 2, conn) < 0)
+        goto sendFailed;
     for (int i = 0; i < nParams; ++i) {
         if (paramValues != nullptr && paramValues[i] != nullptr) {
             size_t nbytes;
@@ -141,15 +147,16 @@ int sendQueryGuts(PGconn* conn, const char* command, const char* stmtName, int n
             goto sendFailed;
         }
     }
-    if (pqPutInt(1, 2, conn) < 0 || pqPutInt(resultFormat, 2, conn) < 0 || pqPutMsgEnd(conn) < 0) goto sendFailed;
+    if (pqPutInt(1, 2, conn) < 0 || pqPutInt(resultFormat, 2, conn) < 0 || pqPutMsgEnd(conn) < 0)
+        goto sendFailed;
 
-    if (pqPutMsgStart('D', false, conn) < 0 || pqPutc('P', conn) < 0 || pqPuts("", conn) < 0 ||
-        pqPutMsgEnd(conn) < 0)
+    if (pqPutMsgStart('D', false, conn) < 0 || pqPutc('P', conn) < 0 || pqPuts("", conn) < 0 || pqPutMsgEnd(conn) < 0)
         goto sendFailed;
     if (pqPutMsgStart('E', false, conn) < 0 || pqPuts("", conn) < 0 || pqPutInt(0, 4, conn) < 0 ||
         pqPutMsgEnd(conn) < 0)
         goto sendFailed;
-    if (pqPutMsgStart('S', false, conn) < 0 || pqPutMsgEnd(conn) < 0) goto sendFailed;
+    if (pqPutMsgStart('S', false, conn) < 0 || pqPutMsgEnd(conn) < 0)
+        goto sendFailed;
 
     return finishSending(conn, PGQUERY_EXTENDED, command);
 
@@ -166,8 +173,10 @@ PGresult* failRunningStatement(PGconn* conn) {
 }
 
 PGresult* getCopyResult(PGconn* conn, ExecStatusType copytype) {
-    if (conn->status != CONNECTION_OK) return failRunningStatement(conn);
-    if (conn->result != nullptr && conn->result->resultStatus == copytype) return pqPrepareAsyncResult(conn);
+    if (conn->status != CONNECTION_OK)
+        return failRunningStatement(conn);
+    if (conn->result != nullptr && conn->result->resultStatus == copytype)
+        return pqPrepareAsyncResult(conn);
     return PQmakeEmptyPGresult(conn, copytype);
 }
 
@@ -181,7 +190,8 @@ void pqParseInput(PGconn* conn) {
 }
 
 int PQsendQuery(PGconn* conn, const char* query) {
-    if (!sendQueryStart(conn)) return 0;
+    if (!sendQueryStart(conn))
+        return 0;
     if (query == nullptr) {
         printfPQExpBuffer(&conn->errorMessage, "The given command string is a null pointer.");
         return 0;
@@ -196,18 +206,20 @@ int PQsendQuery(PGconn* conn, const char* query) {
 int PQsendQueryParams(PGconn* conn, const char* command, int nParams, const Oid* paramTypes,
                       const char* const* paramValues, const int* paramLengths, const int* paramFormats,
                       int resultFormat) {
-    if (!sendQueryStart(conn)) return 0;
+    if (!sendQueryStart(conn))
+        return 0;
     if (command == nullptr) {
         printfPQExpBuffer(&conn->errorMessage, "The given command string is a null pointer.");
         return 0;
     }
-    if (!checkParamCount(conn, nParams) || !checkProtocol3(conn)) return 0;
-    return sendQueryGuts(conn, command, "", nParams, paramTypes, paramValues, paramLengths, paramFormats,
-                         resultFormat);
+    if (!checkParamCount(conn, nParams) || !checkProtocol3(conn))
+        return 0;
+    return sendQueryGuts(conn, command, "", nParams, paramTypes, paramValues, paramLengths, paramFormats, resultFormat);
 }
 
 int PQsendPrepare(PGconn* conn, const char* stmtName, const char* query, int nParams, const Oid* paramTypes) {
-    if (!sendQueryStart(conn)) return 0;
+    if (!sendQueryStart(conn))
+        return 0;
     if (query == nullptr) {
         printfPQExpBuffer(&conn->errorMessage, "The command string is a null pointer.");
         return 0;
@@ -216,7 +228,8 @@ int PQsendPrepare(PGconn* conn, const char* stmtName, const char* query, int nPa
         printfPQExpBuffer(&conn->errorMessage, "The given statement name is a null pointer.");
         return 0;
     }
-    if (!checkParamCount(conn, nParams) || !checkProtocol3(conn)) return 0;
+    if (!checkParamCount(conn, nParams) || !checkProtocol3(conn))
+        return 0;
 
     if (pqPutMsgStart('P', false, conn) < 0 || pqPuts(stmtName, conn) < 0 || pqPuts(query, conn) < 0 ||
         putParamTypes(conn, nParams, paramTypes) < 0 || pqPutMsgEnd(conn) < 0 || pqPutMsgStart('S', false, conn) < 0 ||
@@ -229,40 +242,51 @@ int PQsendPrepare(PGconn* conn, const char* stmtName, const char* query, int nPa
 
 int PQsendQueryPrepared(PGconn* conn, const char* stmtName, int nParams, const char* const* paramValues,
                         const int* paramLengths, const int* paramFormats, int resultFormat) {
-    if (!sendQueryStart(conn)) return 0;
+    if (!sendQueryStart(conn))
+        return 0;
     if (stmtName == nullptr) {
         printfPQExpBuffer(&conn->errorMessage, "The given statement name is a null pointer.");
         return 0;
     }
-    if (!checkParamCount(conn, nParams) || !checkProtocol3(conn)) return 0;
+    if (!checkParamCount(conn, nParams) || !checkProtocol3(conn))
+        return 0;
     return sendQueryGuts(conn, nullptr, stmtName, nParams, nullptr, paramValues, paramLengths, paramFormats,
                          resultFormat);
 }
 
 int PQsetChunkedMode(PGconn* conn, uint32_t chunkSize) {
-    if (conn == nullptr) return 0;
-    if (conn->asyncStatus != PGASYNC_BUSY) return 0;
-    if (conn->queryclass != PGQUERY_SIMPLE && conn->queryclass != PGQUERY_EXTENDED) return 0;
-    if (conn->result != nullptr) return 0;
+    if (conn == nullptr)
+        return 0;
+    if (conn->asyncStatus != PGASYNC_BUSY)
+        return 0;
+    if (conn->queryclass != PGQUERY_SIMPLE && conn->queryclass != PGQUERY_EXTENDED)
+        return 0;
+    if (conn->result != nullptr)
+        return 0;
     conn->result_chunk_size = chunkSize;
     return 1;
 }
 
 int PQconsumeInput(PGconn* conn) {
-    if (conn == nullptr) return 0;
-    if (conn->nonblocking && pqFlush(conn) < 0) return 0;
-    if (pqReadData(conn) < 0) return 0;
+    if (conn == nullptr)
+        return 0;
+    if (conn->nonblocking && pqFlush(conn) < 0)
+        return 0;
+    if (pqReadData(conn) < 0)
+        return 0;
     return 1;
 }
 
 int PQisBusy(PGconn* conn) {
-    if (conn == nullptr) return 0;
+    if (conn == nullptr)
+        return 0;
     pqParseInput(conn);
     return conn->asyncStatus == PGASYNC_BUSY ? 1 : 0;
 }
 
 PGresult* PQgetResult(PGconn* conn) {
-    if (conn == nullptr) return nullptr;
+    if (conn == nullptr)
+        return nullptr;
     pqParseInput(conn);
 
     while (conn->asyncStatus == PGASYNC_BUSY) {
@@ -274,13 +298,16 @@ PGresult* PQgetResult(PGconn* conn) {
                 break;
             }
         }
-        if (flushResult != 0) return failRunningStatement(conn);
+        if (flushResult != 0)
+            return failRunningStatement(conn);
         // A flush that had to wait reads what the server sent meanwhile, and
         // that may be the whole answer: waiting on the socket now would wait
         // for bytes that never come.
         pqParseInput(conn);
-        if (conn->asyncStatus != PGASYNC_BUSY) break;
-        if (pqReadBlocking(conn) < 0) return failRunningStatement(conn);
+        if (conn->asyncStatus != PGASYNC_BUSY)
+            break;
+        if (pqReadBlocking(conn) < 0)
+            return failRunningStatement(conn);
         pqParseInput(conn);
     }
 
@@ -315,14 +342,16 @@ PGresult* PQgetResult(PGconn* conn) {
 }
 
 bool PQexecStart(PGconn* conn) {
-    if (conn == nullptr) return false;
+    if (conn == nullptr)
+        return false;
     PGresult* result;
     while ((result = PQgetResult(conn)) != nullptr) {
         const ExecStatusType resultStatus = result->resultStatus;
         PQclear(result);
         if (resultStatus == PGRES_COPY_IN) {
             if (PG_PROTOCOL_MAJOR(conn->pversion) >= 3) {
-                if (PQputCopyEnd(conn, "COPY was terminated by a new `PQexec`.") < 0) return false;
+                if (PQputCopyEnd(conn, "COPY was terminated by a new `PQexec`.") < 0)
+                    return false;
             } else {
                 printfPQExpBuffer(&conn->errorMessage, "The COPY IN state must be terminated first.");
                 return false;
@@ -340,7 +369,8 @@ bool PQexecStart(PGconn* conn) {
             printfPQExpBuffer(&conn->errorMessage, "`PQexec` is not allowed during COPY BOTH.");
             return false;
         }
-        if (conn->status == CONNECTION_BAD) return false;
+        if (conn->status == CONNECTION_BAD)
+            return false;
     }
     return true;
 }
@@ -355,7 +385,8 @@ PGresult* PQexecFinish(PGconn* conn) {
                 PQclear(result);
                 result = lastResult;
                 resetPQExpBuffer(&conn->errorMessage);
-                if (result->errMsg != nullptr) appendPQExpBufferStr(&conn->errorMessage, result->errMsg);
+                if (result->errMsg != nullptr)
+                    appendPQExpBufferStr(&conn->errorMessage, result->errMsg);
             } else {
                 PQclear(lastResult);
             }
@@ -369,7 +400,9 @@ PGresult* PQexecFinish(PGconn* conn) {
 }
 
 PGresult* PQexec(PGconn* conn, const char* query) {
-    if (!PQexecStart(conn)) return nullptr;
-    if (!PQsendQuery(conn, query)) return nullptr;
+    if (!PQexecStart(conn))
+        return nullptr;
+    if (!PQsendQuery(conn, query))
+        return nullptr;
     return PQexecFinish(conn);
 }

@@ -1,9 +1,9 @@
 // See redirect.h.
 #include "postgres/libpq/redirect.h"
 
+#include <strings.h>
 #include <cstdint>
 #include <cstring>
-#include <strings.h>
 
 #include "error/tagged_text.h"
 
@@ -108,8 +108,8 @@ RedirectParseResult pqParseRedirect(const char* bytes, size_t size, RedirectRequ
             return RedirectParseResult::Malformed;
         }
         if (address_type > CHT_UNIX_SOCKET) {
-            *error = Tagged("The redirect request contains the invalid address type '" +
-                            std::to_string(address_type) + "'.");
+            *error = Tagged("The redirect request contains the invalid address type '" + std::to_string(address_type) +
+                            "'.");
             return RedirectParseResult::Malformed;
         }
         if (!body.Text(target.address) || !body.Text(target.port)) {

@@ -14,7 +14,8 @@
 namespace {
 
 bool checkField(const PGresult* res, int field_num) {
-    if (res == nullptr) return false;
+    if (res == nullptr)
+        return false;
     if (field_num < 0 || field_num >= res->numAttributes) {
         pqInternalNotice(&res->noticeHooks, "The given column number %d is not in the range 0..%d.", field_num,
                          res->numAttributes - 1);
@@ -24,7 +25,8 @@ bool checkField(const PGresult* res, int field_num) {
 }
 
 bool checkTupleField(const PGresult* res, int tup_num, int field_num) {
-    if (res == nullptr) return false;
+    if (res == nullptr)
+        return false;
     if (tup_num < 0 || tup_num >= res->ntups) {
         pqInternalNotice(&res->noticeHooks, "The given row number %d is not in the range 0..%d.", tup_num,
                          res->ntups - 1);
@@ -32,7 +34,6 @@ bool checkTupleField(const PGresult* res, int tup_num, int field_num) {
     }
     return checkField(res, field_num);
 }
-
 
 }  // namespace
 
@@ -51,14 +52,18 @@ bool pqGrowTupleArray(PGresult* res, const char** errmsgp, int minRows) {
         newSize = INT_MAX;
     else
         newSize = res->tupArrSize * 2;
-    if (newSize < minRows) newSize = minRows;
+    if (newSize < minRows)
+        newSize = minRows;
     // Rows without columns still need an array that is not null.
-    const size_t fields = static_cast<size_t>(newSize) * static_cast<size_t>(res->numAttributes > 0 ? res->numAttributes : 1);
+    const size_t fields =
+        static_cast<size_t>(newSize) * static_cast<size_t>(res->numAttributes > 0 ? res->numAttributes : 1);
     void* values = realloc(res->fieldValues, fields * sizeof(uint8_t*));
-    if (values == nullptr) return false;
+    if (values == nullptr)
+        return false;
     res->fieldValues = static_cast<uint8_t**>(values);
     void* lengths = realloc(res->fieldLengths, fields * sizeof(int));
-    if (lengths == nullptr) return false;
+    if (lengths == nullptr)
+        return false;
     res->fieldLengths = static_cast<int*>(lengths);
     // Counted as one 8-byte slot per row, whatever the arrays take.
     res->tupAllocSize += 8 * (static_cast<int64_t>(newSize) - res->tupArrSize);
@@ -66,13 +71,12 @@ bool pqGrowTupleArray(PGresult* res, const char** errmsgp, int minRows) {
     return true;
 }
 
-PGresultFields pqResultFields(const PGresult* res) {
-    return {res->fieldValues, res->fieldLengths};
-}
+PGresultFields pqResultFields(const PGresult* res) { return {res->fieldValues, res->fieldLengths}; }
 
 PGresult* PQmakeEmptyPGresult(PGconn* conn, ExecStatusType status) {
     PGresult* result = static_cast<PGresult*>(malloc(sizeof(PGresult)));
-    if (result == nullptr) return nullptr;
+    if (result == nullptr)
+        return nullptr;
     memset(result, 0, sizeof(PGresult));
     result->resultStatus = status;
     result->null_field[0] = '\0';
@@ -89,7 +93,8 @@ PGresult* PQmakeEmptyPGresult(PGconn* conn, ExecStatusType status) {
             case PGRES_TUPLES_CHUNK:
                 break;
             default:
-                if (conn->errorMessage.len > 0) pqSetResultError(result, conn->errorMessage.data);
+                if (conn->errorMessage.len > 0)
+                    pqSetResultError(result, conn->errorMessage.data);
                 break;
         }
         // Event procedures are never registered in this system, so results
@@ -100,11 +105,14 @@ PGresult* PQmakeEmptyPGresult(PGconn* conn, ExecStatusType status) {
 
 // Copies column descriptions (and their names) into a result that has none.
 static bool copyAttributes(PGresult* res, int numAttributes, const PGresAttDesc* attDescs) {
-    if (res->numAttributes > 0) return false;
-    if (numAttributes <= 0 || attDescs == nullptr) return true;
-    res->attDescs = static_cast<PGresAttDesc*>(
-        pqResultAlloc(res, static_cast<size_t>(numAttributes) * sizeof(PGresAttDesc), true));
-    if (res->attDescs == nullptr) return false;
+    if (res->numAttributes > 0)
+        return false;
+    if (numAttributes <= 0 || attDescs == nullptr)
+        return true;
+    res->attDescs =
+        static_cast<PGresAttDesc*>(pqResultAlloc(res, static_cast<size_t>(numAttributes) * sizeof(PGresAttDesc), true));
+    if (res->attDescs == nullptr)
+        return false;
     res->numAttributes = numAttributes;
     memcpy(res->attDescs, attDescs, numAttributes * sizeof(PGresAttDesc));
     res->binary = 1;
@@ -113,16 +121,20 @@ static bool copyAttributes(PGresult* res, int numAttributes, const PGresAttDesc*
             res->attDescs[i].name = pqResultStrdup(res, attDescs[i].name);
         else
             res->attDescs[i].name = res->null_field;
-        if (res->attDescs[i].name == nullptr) return false;
-        if (res->attDescs[i].format == 0) res->binary = 0;
+        if (res->attDescs[i].name == nullptr)
+            return false;
+        if (res->attDescs[i].format == 0)
+            res->binary = 0;
     }
     return true;
 }
 
 PGresult* PQcopyResult(const PGresult* src, int flags) {
-    if (src == nullptr) return nullptr;
+    if (src == nullptr)
+        return nullptr;
     PGresult* dest = PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK);
-    if (dest == nullptr) return nullptr;
+    if (dest == nullptr)
+        return nullptr;
     dest->client_encoding = src->client_encoding;
     strcpy(dest->cmdStatus, src->cmdStatus);
 
@@ -144,13 +156,15 @@ PGresult* PQcopyResult(const PGresult* src, int flags) {
             }
         }
     }
-    if (flags & PG_COPYRES_NOTICEHOOKS) dest->noticeHooks = src->noticeHooks;
+    if (flags & PG_COPYRES_NOTICEHOOKS)
+        dest->noticeHooks = src->noticeHooks;
     // PG_COPYRES_EVENTS: no event procedures exist to copy.
     return dest;
 }
 
 int PQsetvalue(PGresult* res, int tup_num, int field_num, char* value, int len) {
-    if (!checkField(res, field_num)) return 0;
+    if (!checkField(res, field_num))
+        return 0;
     if (tup_num < 0 || tup_num > res->ntups) {
         pqInternalNotice(&res->noticeHooks, "row number %d is out of range 0..%d", tup_num, res->ntups);
         return 0;
@@ -158,7 +172,8 @@ int PQsetvalue(PGresult* res, int tup_num, int field_num, char* value, int len) 
     const int nfields = res->numAttributes;
     if (tup_num == res->ntups) {
         const char* errmsg = nullptr;
-        if (res->ntups >= res->tupArrSize && !pqGrowTupleArray(res, &errmsg)) return 0;
+        if (res->ntups >= res->tupArrSize && !pqGrowTupleArray(res, &errmsg))
+            return 0;
         const size_t first = static_cast<size_t>(res->ntups) * nfields;
         for (int i = 0; i < nfields; ++i) {
             res->fieldValues[first + i] = nullptr;
@@ -175,7 +190,8 @@ int PQsetvalue(PGresult* res, int tup_num, int field_num, char* value, int len) 
         res->fieldLengths[at] = 0;
     } else {
         auto* copy = static_cast<uint8_t*>(pqResultAlloc(res, static_cast<size_t>(len) + 1, true));
-        if (copy == nullptr) return 0;
+        if (copy == nullptr)
+            return 0;
         memcpy(copy, value, len);
         copy[len] = '\0';
         res->fieldValues[at] = copy;
@@ -185,7 +201,8 @@ int PQsetvalue(PGresult* res, int tup_num, int field_num, char* value, int len) 
 }
 
 void* pqResultAlloc(PGresult* res, size_t nBytes, bool isBinary) {
-    if (nBytes == 0) return res->null_field;
+    if (nBytes == 0)
+        return res->null_field;
     if (isBinary) {
         int offset = res->curOffset % PGRESULT_ALIGN_BOUNDARY;
         if (offset) {
@@ -202,9 +219,11 @@ void* pqResultAlloc(PGresult* res, size_t nBytes, bool isBinary) {
     // A large request gets a block of its own, linked behind the current
     // block so that the current block keeps its free space.
     if (nBytes >= PGRESULT_SEP_ALLOC_THRESHOLD) {
-        if (nBytes > SIZE_MAX - PGRESULT_BLOCK_OVERHEAD) return nullptr;
+        if (nBytes > SIZE_MAX - PGRESULT_BLOCK_OVERHEAD)
+            return nullptr;
         auto* block = static_cast<PGresult_data*>(malloc(nBytes + PGRESULT_BLOCK_OVERHEAD));
-        if (block == nullptr) return nullptr;
+        if (block == nullptr)
+            return nullptr;
         char* space = block->space + PGRESULT_BLOCK_OVERHEAD;
         if (res->curBlock != nullptr) {
             block->next = res->curBlock->next;
@@ -218,7 +237,8 @@ void* pqResultAlloc(PGresult* res, size_t nBytes, bool isBinary) {
     }
     const int blockSize = res->nextBlockSize > 0 ? res->nextBlockSize : PGRESULT_DATA_BLOCKSIZE;
     auto* block = static_cast<PGresult_data*>(malloc(static_cast<size_t>(blockSize)));
-    if (block == nullptr) return nullptr;
+    if (block == nullptr)
+        return nullptr;
     res->nextBlockSize = blockSize < PGRESULT_DATA_BLOCKSIZE_MAX ? 2 * blockSize : blockSize;
     block->next = res->curBlock;
     res->curBlock = block;
@@ -239,29 +259,35 @@ void* pqResultAlloc(PGresult* res, size_t nBytes, bool isBinary) {
 char* pqResultStrdup(PGresult* res, const char* str) {
     size_t len = strlen(str) + 1;
     char* space = static_cast<char*>(pqResultAlloc(res, len, false));
-    if (space != nullptr) memcpy(space, str, len);
+    if (space != nullptr)
+        memcpy(space, str, len);
     return space;
 }
 
 void pqSetResultError(PGresult* res, const char* msg) {
-    if (res == nullptr) return;
+    if (res == nullptr)
+        return;
     res->errMsg = msg != nullptr ? pqResultStrdup(res, msg) : nullptr;
 }
 
 void pqCatenateResultError(PGresult* res, const char* msg) {
-    if (res == nullptr || msg == nullptr) return;
+    if (res == nullptr || msg == nullptr)
+        return;
     PQExpBufferData errorBuf;
     initPQExpBuffer(&errorBuf);
-    if (res->errMsg != nullptr) appendPQExpBufferStr(&errorBuf, res->errMsg);
+    if (res->errMsg != nullptr)
+        appendPQExpBufferStr(&errorBuf, res->errMsg);
     appendPQExpBufferStr(&errorBuf, msg);
-    if (!PQExpBufferBroken(&errorBuf)) pqSetResultError(res, errorBuf.data);
+    if (!PQExpBufferBroken(&errorBuf))
+        pqSetResultError(res, errorBuf.data);
     termPQExpBuffer(&errorBuf);
 }
 
 void pqSaveMessageField(PGresult* res, char code, const char* value) {
     size_t len = strlen(value);
     auto* pfield = static_cast<PGMessageField*>(pqResultAlloc(res, offsetof(PGMessageField, contents) + len + 1, true));
-    if (pfield == nullptr) return;
+    if (pfield == nullptr)
+        return;
     pfield->code = code;
     memcpy(pfield->contents, value, len + 1);
     pfield->next = res->errFields;
@@ -269,7 +295,8 @@ void pqSaveMessageField(PGresult* res, char code, const char* value) {
 }
 
 void PQclear(PGresult* res) {
-    if (res == nullptr) return;
+    if (res == nullptr)
+        return;
     free(res->events);
     PGresult_data* block = res->curBlock;
     while (block != nullptr) {
@@ -285,7 +312,8 @@ void PQclear(PGresult* res) {
 void PQfreemem(void* ptr) { free(ptr); }
 
 void pqInternalNotice(const PGNoticeHooks* hooks, const char* fmt, ...) {
-    if (hooks->noticeRec == nullptr) return;
+    if (hooks->noticeRec == nullptr)
+        return;
     char msgBuf[1024];
     va_list args;
     va_start(args, fmt);
@@ -293,7 +321,8 @@ void pqInternalNotice(const PGNoticeHooks* hooks, const char* fmt, ...) {
     va_end(args);
 
     PGresult* res = PQmakeEmptyPGresult(nullptr, PGRES_NONFATAL_ERROR);
-    if (res == nullptr) return;
+    if (res == nullptr)
+        return;
     res->noticeHooks = *hooks;
     pqSaveMessageField(res, 'S', "NOTICE");
     pqSaveMessageField(res, 'V', "NOTICE");
@@ -311,23 +340,26 @@ void pqInternalNotice(const PGNoticeHooks* hooks, const char* fmt, ...) {
 
 ExecStatusType PQresultStatus(const PGresult* res) { return res != nullptr ? res->resultStatus : PGRES_FATAL_ERROR; }
 
-
 char* PQresultErrorMessage(const PGresult* res) {
     static char empty[1] = "";
-    if (res == nullptr || res->errMsg == nullptr) return empty;
+    if (res == nullptr || res->errMsg == nullptr)
+        return empty;
     return res->errMsg;
 }
 
 char* PQresultErrorField(const PGresult* res, int fieldcode) {
-    if (res == nullptr) return nullptr;
+    if (res == nullptr)
+        return nullptr;
     for (PGMessageField* pfield = res->errFields; pfield != nullptr; pfield = pfield->next) {
-        if (pfield->code == fieldcode) return pfield->contents;
+        if (pfield->code == fieldcode)
+            return pfield->contents;
     }
     return nullptr;
 }
 
 int PQresultSize(const PGresult* res) {
-    if (res == nullptr) return 0;
+    if (res == nullptr)
+        return 0;
     return res->tupAllocSize > INT_MAX ? INT_MAX : static_cast<int>(res->tupAllocSize);
 }
 
@@ -348,13 +380,16 @@ char* PQcmdStatus(PGresult* res) { return res != nullptr ? res->cmdStatus : null
 
 char* PQcmdTuples(PGresult* res) {
     static char empty[1] = "";
-    if (res == nullptr) return empty;
+    if (res == nullptr)
+        return empty;
     char* p;
     if (strncmp(res->cmdStatus, "INSERT ", 7) == 0) {
         // "INSERT oid count": skip the object id and its blank.
         p = res->cmdStatus + 7;
-        while (*p != '\0' && *p != ' ') p++;
-        if (*p == '\0') goto interpret_error;
+        while (*p != '\0' && *p != ' ')
+            p++;
+        if (*p == '\0')
+            goto interpret_error;
         p++;
     } else if (strncmp(res->cmdStatus, "SELECT ", 7) == 0 || strncmp(res->cmdStatus, "DELETE ", 7) == 0 ||
                strncmp(res->cmdStatus, "UPDATE ", 7) == 0) {
@@ -368,9 +403,11 @@ char* PQcmdTuples(PGresult* res) {
     }
     {
         char* c = p;
-        if (*c == '\0') goto interpret_error;
+        if (*c == '\0')
+            goto interpret_error;
         for (; *c != '\0'; ++c) {
-            if (*c < '0' || *c > '9') goto interpret_error;
+            if (*c < '0' || *c > '9')
+                goto interpret_error;
         }
         return p;
     }
@@ -380,19 +417,22 @@ interpret_error:
 }
 
 char* PQgetvalue(const PGresult* res, int tup_num, int field_num) {
-    if (!checkTupleField(res, tup_num, field_num)) return nullptr;
+    if (!checkTupleField(res, tup_num, field_num))
+        return nullptr;
     uint8_t* value = res->fieldValues[static_cast<size_t>(tup_num) * res->numAttributes + field_num];
     return value != nullptr ? reinterpret_cast<char*>(value) : const_cast<char*>(res->null_field);
 }
 
 int PQgetlength(const PGresult* res, int tup_num, int field_num) {
-    if (!checkTupleField(res, tup_num, field_num)) return 0;
+    if (!checkTupleField(res, tup_num, field_num))
+        return 0;
     const int len = res->fieldLengths[static_cast<size_t>(tup_num) * res->numAttributes + field_num];
     return len != -1 ? len : 0;
 }
 
 int PQgetisnull(const PGresult* res, int tup_num, int field_num) {
-    if (!checkTupleField(res, tup_num, field_num)) return 1;
+    if (!checkTupleField(res, tup_num, field_num))
+        return 1;
     return res->fieldLengths[static_cast<size_t>(tup_num) * res->numAttributes + field_num] == -1 ? 1 : 0;
 }
 
@@ -404,8 +444,8 @@ void pqClearAsyncResult(PGconn* conn) {
 }
 
 void pqSaveErrorResult(PGconn* conn) {
-    if (conn->result != nullptr && conn->result->resultStatus == PGRES_FATAL_ERROR &&
-        conn->result->errMsg != nullptr && conn->result->errMsg[0] != '\0') {
+    if (conn->result != nullptr && conn->result->resultStatus == PGRES_FATAL_ERROR && conn->result->errMsg != nullptr &&
+        conn->result->errMsg[0] != '\0') {
         pqCatenateResultError(conn->result, conn->errorMessage.data);
         return;
     }
@@ -425,7 +465,8 @@ PGresult* pqPrepareAsyncResult(PGconn* conn) {
     } else {
         // The connection's text always matches the last result handed out.
         resetPQExpBuffer(&conn->errorMessage);
-        if (res->errMsg != nullptr) appendPQExpBufferStr(&conn->errorMessage, res->errMsg);
+        if (res->errMsg != nullptr)
+            appendPQExpBufferStr(&conn->errorMessage, res->errMsg);
     }
     conn->result = conn->next_result;
     conn->next_result = nullptr;

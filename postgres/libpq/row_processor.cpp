@@ -23,9 +23,11 @@ constexpr uint32_t kPresizedChunkRows = 4096;
 // result. Null when a chunk cannot be made.
 PGresult* rowTarget(PGconn* conn, bool* started, const char** errmsgp) {
     *started = false;
-    if (conn->result_chunk_size == 0 || conn->next_result != nullptr) return conn->result;
+    if (conn->result_chunk_size == 0 || conn->next_result != nullptr)
+        return conn->result;
     PGresult* chunk = PQcopyResult(conn->result, PG_COPYRES_ATTRS | PG_COPYRES_EVENTS | PG_COPYRES_NOTICEHOOKS);
-    if (chunk == nullptr) return nullptr;
+    if (chunk == nullptr)
+        return nullptr;
     const uint32_t rows = conn->result_chunk_size;
     if (rows <= kPresizedChunkRows && !pqGrowTupleArray(chunk, errmsgp, static_cast<int>(rows))) {
         PQclear(chunk);
@@ -40,7 +42,8 @@ PGresult* rowTarget(PGconn* conn, bool* started, const char** errmsgp) {
 int finishRow(PGconn* conn, PGresult* res, bool started, int64_t added) {
     res->ntups++;
     res->tupAllocSize += added;
-    if (conn->result_chunk_size == 0) return 1;
+    if (conn->result_chunk_size == 0)
+        return 1;
     if (started) {
         conn->next_result = conn->result;
         conn->result = res;
@@ -53,7 +56,8 @@ int finishRow(PGconn* conn, PGresult* res, bool started, int64_t added) {
 }
 
 int failRow(PGresult* res, bool started, int code = 0) {
-    if (started) PQclear(res);
+    if (started)
+        PQclear(res);
     return code;
 }
 
@@ -62,8 +66,10 @@ int failRow(PGresult* res, bool started, int code = 0) {
 int pqRowProcessor(PGconn* conn, const char** errmsgp) {
     bool started;
     PGresult* res = rowTarget(conn, &started, errmsgp);
-    if (res == nullptr) return 0;
-    if (res->ntups >= res->tupArrSize && !pqGrowTupleArray(res, errmsgp)) return failRow(res, started);
+    if (res == nullptr)
+        return 0;
+    if (res->ntups >= res->tupArrSize && !pqGrowTupleArray(res, errmsgp))
+        return failRow(res, started);
 
     const int nfields = res->numAttributes;
     const PGdataValue* columns = conn->rowBuf;
@@ -78,7 +84,8 @@ int pqRowProcessor(PGconn* conn, const char** errmsgp) {
             continue;
         }
         auto* val = static_cast<uint8_t*>(pqResultAlloc(res, static_cast<size_t>(clen) + 1, false));
-        if (val == nullptr) return failRow(res, started);
+        if (val == nullptr)
+            return failRow(res, started);
         memcpy(val, columns[i].value, clen);
         val[clen] = '\0';
         res->fieldValues[first + i] = val;
@@ -91,8 +98,10 @@ int pqRowProcessor(PGconn* conn, const char** errmsgp) {
 int pqStoreDataRow(PGconn* conn, const char* fields, int length, const char** errmsgp) {
     bool started;
     PGresult* res = rowTarget(conn, &started, errmsgp);
-    if (res == nullptr) return 0;
-    if (res->ntups >= res->tupArrSize && !pqGrowTupleArray(res, errmsgp)) return failRow(res, started);
+    if (res == nullptr)
+        return 0;
+    if (res->ntups >= res->tupArrSize && !pqGrowTupleArray(res, errmsgp))
+        return failRow(res, started);
 
     // One copy of the whole row, one byte longer: each value's NUL goes over
     // the first byte of the next length word once that word has been read,
@@ -105,7 +114,8 @@ int pqStoreDataRow(PGconn* conn, const char* fields, int length, const char** er
         res->spaceLeft -= length + 1;
     } else {
         row = static_cast<uint8_t*>(pqResultAlloc(res, static_cast<size_t>(length) + 1, false));
-        if (row == nullptr) return failRow(res, started);
+        if (row == nullptr)
+            return failRow(res, started);
     }
     memcpy(row, fields, static_cast<size_t>(length));
 
@@ -117,7 +127,8 @@ int pqStoreDataRow(PGconn* conn, const char* fields, int length, const char** er
     int pos = 0;
     uint8_t* pendingEnd = nullptr;  // where the last value's NUL goes
     for (int i = 0; i < nfields; ++i) {
-        if (length - pos < 4) return failRow(res, started, PQ_ROW_TRUNCATED);
+        if (length - pos < 4)
+            return failRow(res, started, PQ_ROW_TRUNCATED);
         uint32_t word;
         memcpy(&word, row + pos, 4);
         const int vlen = static_cast<int>(ntohl(word));
@@ -128,20 +139,24 @@ int pqStoreDataRow(PGconn* conn, const char* fields, int length, const char** er
         }
         if (vlen < 0) {
             // Only -1 means NULL; other negative lengths are malformed.
-            if (vlen != -1) return failRow(res, started, PQ_ROW_BAD_LENGTH);
+            if (vlen != -1)
+                return failRow(res, started, PQ_ROW_BAD_LENGTH);
             values[i] = nullptr;
             lengths[i] = -1;
             continue;
         }
-        if (vlen > length - pos) return failRow(res, started, PQ_ROW_TRUNCATED);
+        if (vlen > length - pos)
+            return failRow(res, started, PQ_ROW_TRUNCATED);
         values[i] = row + pos;
         lengths[i] = vlen;
         pos += vlen;
         pendingEnd = row + pos;
         ++nonNull;
     }
-    if (pos != length) return failRow(res, started, PQ_ROW_EXTRANEOUS);
-    if (pendingEnd != nullptr) *pendingEnd = '\0';
+    if (pos != length)
+        return failRow(res, started, PQ_ROW_EXTRANEOUS);
+    if (pendingEnd != nullptr)
+        *pendingEnd = '\0';
     // Counted as pqRowProcessor counts: 16 bytes per field and length + 1
     // per value (the value bytes are the row less its length words).
     const int64_t added = 16 * static_cast<int64_t>(nfields) + (length - 4 * static_cast<int64_t>(nfields)) + nonNull;

@@ -38,7 +38,8 @@ void __attribute__((format(printf, 2, 3))) SetError(fe_scram_state* state, const
 
 char* CopyText(const char* text, std::size_t len) {
     char* copy = static_cast<char*>(std::malloc(len + 1));
-    if (copy == nullptr) return nullptr;
+    if (copy == nullptr)
+        return nullptr;
     std::memcpy(copy, text, len);
     copy[len] = '\0';
     return copy;
@@ -60,7 +61,8 @@ char* ReadAttributeValue(fe_scram_state* state, char** input, char attr) {
     }
     begin++;
     char* end = begin;
-    while (*end != '\0' && *end != ',') end++;
+    while (*end != '\0' && *end != ',')
+        end++;
     if (*end == ',') {
         *end = '\0';
         *input = end + 1;
@@ -73,11 +75,13 @@ char* ReadAttributeValue(fe_scram_state* state, char** input, char attr) {
 // A decimal integer of at least 1 and at most SCRAM_MAX_ITERATIONS, with
 // nothing else; -1 when it is not such a number, 0 when it is above the bound.
 int ParseIterationCount(const char* text) {
-    if (*text == '\0' || std::strspn(text, "0123456789") != std::strlen(text)) return -1;
+    if (*text == '\0' || std::strspn(text, "0123456789") != std::strlen(text))
+        return -1;
     long long value = 0;
     for (const char* p = text; *p != '\0'; p++) {
         value = value * 10 + (*p - '0');
-        if (value > SCRAM_MAX_ITERATIONS) return 0;
+        if (value > SCRAM_MAX_ITERATIONS)
+            return 0;
     }
     return value >= 1 ? static_cast<int>(value) : -1;
 }
@@ -85,9 +89,11 @@ int ParseIterationCount(const char* text) {
 // Base64 of len bytes as a new zero-terminated text, or null.
 char* EncodeBase64(const char* data, int len) {
     int enclen = pg_b64_enc_len(len);
-    if (enclen < 0) return nullptr;
+    if (enclen < 0)
+        return nullptr;
     char* out = static_cast<char*>(std::malloc(static_cast<std::size_t>(enclen) + 1));
-    if (out == nullptr) return nullptr;
+    if (out == nullptr)
+        return nullptr;
     int n = pg_b64_encode(data, len, out, enclen);
     if (n < 0) {
         std::free(out);
@@ -151,7 +157,8 @@ bool ReadServerFirstMessage(fe_scram_state* state, char* input) {
         return false;
     }
     char* nonce = ReadAttributeValue(state, &input, 'r');
-    if (nonce == nullptr) return false;
+    if (nonce == nullptr)
+        return false;
     if (std::strncmp(nonce, state->client_nonce, std::strlen(state->client_nonce)) != 0) {
         SetError(state, "invalid SCRAM response (nonce mismatch)\n");
         return false;
@@ -163,7 +170,8 @@ bool ReadServerFirstMessage(fe_scram_state* state, char* input) {
     }
 
     char* encoded_salt = ReadAttributeValue(state, &input, 's');
-    if (encoded_salt == nullptr) return false;
+    if (encoded_salt == nullptr)
+        return false;
     int encoded_len = static_cast<int>(std::strlen(encoded_salt));
     int maxlen = pg_b64_dec_len(encoded_len);
     state->salt = static_cast<char*>(std::malloc(static_cast<std::size_t>(maxlen) + 1));
@@ -180,7 +188,8 @@ bool ReadServerFirstMessage(fe_scram_state* state, char* input) {
     // Nothing may follow the count, not even an empty attribute.
     bool garbage = std::strchr(input, ',') != nullptr;
     char* iterations = ReadAttributeValue(state, &input, 'i');
-    if (iterations == nullptr) return false;
+    if (iterations == nullptr)
+        return false;
     state->iterations = ParseIterationCount(iterations);
     if (state->iterations < 0) {
         SetError(state, "malformed SCRAM message (invalid iteration count)\n");
@@ -225,7 +234,8 @@ bool BuildClientFinalMessage(fe_scram_state* state, char** output, int* outputle
     SignAuthMessage(state, stored_key, client_signature);
 
     char proof[SCRAM_KEY_LEN];
-    for (int i = 0; i < SCRAM_KEY_LEN; i++) proof[i] = static_cast<char>(client_key[i] ^ client_signature[i]);
+    for (int i = 0; i < SCRAM_KEY_LEN; i++)
+        proof[i] = static_cast<char>(client_key[i] ^ client_signature[i]);
     char* encoded_proof = EncodeBase64(proof, SCRAM_KEY_LEN);
     // The keys and the proof let anyone who reads this memory later log in
     // as the user; they go before the stack frame is reused.
@@ -257,13 +267,15 @@ bool ReadServerFinalMessage(fe_scram_state* state, char* input) {
     }
     if (*input == 'e') {
         char* error = ReadAttributeValue(state, &input, 'e');
-        if (error == nullptr) return false;
+        if (error == nullptr)
+            return false;
         SetError(state, "error received from server in SCRAM exchange: %s\n", error);
         return false;
     }
     bool garbage = std::strchr(input, ',') != nullptr;
     char* encoded = ReadAttributeValue(state, &input, 'v');
-    if (encoded == nullptr) return false;
+    if (encoded == nullptr)
+        return false;
     int encoded_len = static_cast<int>(std::strlen(encoded));
     char decoded[SCRAM_KEY_LEN + 3];
     int len = pg_b64_decode(encoded, encoded_len, decoded, static_cast<int>(sizeof decoded));
@@ -288,7 +300,8 @@ bool ServerSignatureIsValid(fe_scram_state* state) {
     // Compared in full whatever the first difference, so that the time taken
     // tells nothing about the expected signature.
     std::uint8_t diff = 0;
-    for (int i = 0; i < SCRAM_KEY_LEN; i++) diff |= static_cast<std::uint8_t>(expected[i] ^ state->ServerSignature[i]);
+    for (int i = 0; i < SCRAM_KEY_LEN; i++)
+        diff |= static_cast<std::uint8_t>(expected[i] ^ state->ServerSignature[i]);
     return diff == 0;
 }
 
@@ -296,7 +309,8 @@ bool ServerSignatureIsValid(fe_scram_state* state) {
 
 void* pg_fe_scram_init(PGconn* conn, const char* password, const char* sasl_mechanism) {
     auto* state = static_cast<fe_scram_state*>(std::calloc(1, sizeof(fe_scram_state)));
-    if (state == nullptr) return nullptr;
+    if (state == nullptr)
+        return nullptr;
     state->conn = conn;
     state->state = FE_SCRAM_INIT;
     state->sasl_mechanism = strdup(sasl_mechanism);
@@ -346,20 +360,25 @@ void pg_fe_scram_exchange(void* opaq, char* input, int inputlen, char** output, 
 
     switch (state->state) {
         case FE_SCRAM_INIT:
-            if (!BuildClientFirstMessage(state, output, outputlen)) break;
+            if (!BuildClientFirstMessage(state, output, outputlen))
+                break;
             state->state = FE_SCRAM_NONCE_SENT;
             return;
         case FE_SCRAM_NONCE_SENT:
-            if (!ReadServerFirstMessage(state, input)) break;
-            if (!BuildClientFinalMessage(state, output, outputlen)) break;
+            if (!ReadServerFirstMessage(state, input))
+                break;
+            if (!BuildClientFinalMessage(state, output, outputlen))
+                break;
             state->state = FE_SCRAM_PROOF_SENT;
             return;
         case FE_SCRAM_PROOF_SENT:
-            if (!ReadServerFinalMessage(state, input)) break;
+            if (!ReadServerFinalMessage(state, input))
+                break;
             *done = true;
             state->state = FE_SCRAM_FINISHED;
             *success = ServerSignatureIsValid(state);
-            if (!*success) SetError(state, "incorrect server signature\n");
+            if (!*success)
+                SetError(state, "incorrect server signature\n");
             return;
         default:
             SetError(state, "invalid SCRAM exchange state\n");
@@ -375,7 +394,8 @@ void pg_fe_scram_exchange(void* opaq, char* input, int inputlen, char** output, 
 
 void pg_fe_scram_free(void* opaq) {
     auto* state = static_cast<fe_scram_state*>(opaq);
-    if (state == nullptr) return;
+    if (state == nullptr)
+        return;
     // explicit_bzero, as a plain memset before free may be optimised away.
     if (state->password != nullptr) {
         explicit_bzero(state->password, std::strlen(state->password));

@@ -17,7 +17,7 @@ typedef enum { FE_SCRAM_INIT, FE_SCRAM_NONCE_SENT, FE_SCRAM_PROOF_SENT, FE_SCRAM
 
 typedef struct fe_scram_state {
     fe_scram_state_enum state;
-    PGconn* conn;  // receives the error texts; not owned
+    PGconn* conn;    // receives the error texts; not owned
     char* password;  // after SASLprep
     char* sasl_mechanism;
     std::uint8_t SaltedPassword[SCRAM_KEY_LEN];

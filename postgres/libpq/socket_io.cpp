@@ -77,12 +77,14 @@ struct SigpipeGuard {
         sigemptyset(&sigpipe_sigset);
         sigaddset(&sigpipe_sigset, SIGPIPE);
         int err = pthread_sigmask(SIG_BLOCK, &sigpipe_sigset, &osigset);
-        if (err != 0) return err;
+        if (err != 0)
+            return err;
         active = true;
         // A SIGPIPE that was already pending is the application's: leave it.
         if (sigismember(&osigset, SIGPIPE)) {
             sigset_t pending;
-            if (sigpending(&pending) != 0) return errno;
+            if (sigpending(&pending) != 0)
+                return errno;
             sigpipe_pending = sigismember(&pending, SIGPIPE);
         }
         return 0;
@@ -90,7 +92,8 @@ struct SigpipeGuard {
 
     // Consumes a SIGPIPE that our send raised, then restores the mask.
     void restore(bool got_epipe) {
-        if (!active) return;
+        if (!active)
+            return;
         int save_errno = errno;
         if (got_epipe && !sigpipe_pending) {
             sigset_t pending;
@@ -119,8 +122,10 @@ int pqSocketPoll(int sock, int forRead, int forWrite, time_t end_time) {
     input_fd.fd = sock;
     input_fd.events = POLLERR;
     input_fd.revents = 0;
-    if (forRead) input_fd.events |= POLLIN;
-    if (forWrite) input_fd.events |= POLLOUT;
+    if (forRead)
+        input_fd.events |= POLLIN;
+    if (forWrite)
+        input_fd.events |= POLLOUT;
     for (;;) {
         int timeout_ms;
         if (end_time == static_cast<time_t>(-1)) {
@@ -135,18 +140,21 @@ int pqSocketPoll(int sock, int forRead, int forWrite, time_t end_time) {
             }
         }
         int result = poll(&input_fd, 1, timeout_ms);
-        if (result < 0 && errno == EINTR) continue;
+        if (result < 0 && errno == EINTR)
+            continue;
         return result;
     }
 }
 
 int checkSocket(PGconn* conn, int forRead, int forWrite, time_t end_time) {
-    if (conn == nullptr) return -1;
+    if (conn == nullptr)
+        return -1;
     if (conn->sock < 0) {
         printfPQExpBuffer(&conn->errorMessage, "The socket is invalid.");
         return -1;
     }
-    if (!forRead && !forWrite) return 0;
+    if (!forRead && !forWrite)
+        return 0;
     int result = pqSocketPoll(conn->sock, forRead, forWrite, end_time);
     if (result < 0) {
         char sebuf[256];
@@ -176,7 +184,8 @@ ssize_t pqsecure_raw_write(PGconn* conn, const void* ptr, size_t len) {
     SigpipeGuard guard;
     bool got_epipe = false;
 
-    if (conn->sigpipe_flag) flags |= MSG_NOSIGNAL;
+    if (conn->sigpipe_flag)
+        flags |= MSG_NOSIGNAL;
 retry_masked:
     if (!conn->sigpipe_so && !conn->sigpipe_flag && !guard.active) {
         int err = guard.block();
@@ -232,16 +241,20 @@ int pqReadData(PGconn* conn) {
     }
     if (conn->inBufSize - conn->inEnd < 8192) {
         if (pqCheckInBufferSpace(static_cast<size_t>(conn->inEnd) + 8192, conn)) {
-            if (conn->inBufSize - conn->inEnd < 100) return -1;
+            if (conn->inBufSize - conn->inEnd < 100)
+                return -1;
         }
     }
 
 retry3:
     nread = pqsecure_read(conn, conn->inBuffer + conn->inEnd, conn->inBufSize - conn->inEnd);
     if (nread < 0) {
-        if (errno == EINTR) goto retry3;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return someread;
-        if (errno == ECONNRESET) goto definitelyFailed;
+        if (errno == EINTR)
+            goto retry3;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return someread;
+        if (errno == ECONNRESET)
+            goto definitelyFailed;
         return -1;
     }
     if (nread > 0) {
@@ -261,7 +274,8 @@ retry3:
         }
         return 1;
     }
-    if (someread) return 1;
+    if (someread)
+        return 1;
 
     // Zero bytes: either nothing yet on a socket that looked readable, or EOF.
     switch (pqReadReady(conn)) {
@@ -276,9 +290,12 @@ retry3:
 retry4:
     nread = pqsecure_read(conn, conn->inBuffer + conn->inEnd, conn->inBufSize - conn->inEnd);
     if (nread < 0) {
-        if (errno == EINTR) goto retry4;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-        if (errno == ECONNRESET) goto definitelyFailed;
+        if (errno == EINTR)
+            goto retry4;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        if (errno == ECONNRESET)
+            goto definitelyFailed;
         return -1;
     }
     if (nread > 0) {
@@ -299,8 +316,10 @@ definitelyFailed:
 int pqReadBlocking(PGconn* conn) {
     for (;;) {
         const int got = pqReadData(conn);
-        if (got != 0) return got;
-        if (pqWait(1, 0, conn) != 0) return -1;
+        if (got != 0)
+            return got;
+        if (pqWait(1, 0, conn) != 0)
+            return -1;
     }
 }
 
@@ -318,7 +337,8 @@ int pqSendSome(PGconn* conn, int len) {
     while (len > 0) {
         ssize_t sent = pqsecure_raw_write(conn, ptr, static_cast<size_t>(len));
         if (sent < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 sent = 0;
             } else {
@@ -350,13 +370,15 @@ int pqSendSome(PGconn* conn, int len) {
         }
     }
 
-    if (remaining > 0) memmove(conn->outBuffer, ptr, remaining);
+    if (remaining > 0)
+        memmove(conn->outBuffer, ptr, remaining);
     conn->outCount = remaining;
     return result;
 }
 
 int pqFlush(PGconn* conn) {
-    if (conn->outCount > 0) return pqSendSome(conn, conn->outCount);
+    if (conn->outCount > 0)
+        return pqSendSome(conn, conn->outCount);
     return 0;
 }
 
@@ -366,7 +388,8 @@ int pqSocketCheck(PGconn* conn, int forRead, int forWrite, time_t end_time) {
 
 int pqWaitTimed(int forRead, int forWrite, PGconn* conn, time_t finish_time) {
     int result = pqSocketCheck(conn, forRead, forWrite, finish_time);
-    if (result < 0) return -1;
+    if (result < 0)
+        return -1;
     if (result == 0) {
         // Only start-up waits with a time limit, and its texts accumulate.
         // Tagged, so that a server that stops answering reads as a failure
@@ -382,4 +405,3 @@ int pqWait(int forRead, int forWrite, PGconn* conn) {
 }
 
 int pqReadReady(PGconn* conn) { return pqSocketCheck(conn, 1, 0, 0); }
-

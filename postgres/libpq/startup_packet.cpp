@@ -1,9 +1,9 @@
 // See startup_packet.h.
 #include "postgres/libpq/startup_packet.h"
 
+#include <strings.h>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include <new>
 
@@ -81,8 +81,8 @@ void pqRecordFailedAttempt(PGconn* conn) {
     const int port = PortNumber(entry.port);
     switch (entry.type) {
         case CHT_UNIX_SOCKET:
-            item = std::string(entry.host != nullptr && entry.host[0] != '\0' ? entry.host : "/tmp") +
-                   "/.s.PGSQL." + std::to_string(port);
+            item = std::string(entry.host != nullptr && entry.host[0] != '\0' ? entry.host : "/tmp") + "/.s.PGSQL." +
+                   std::to_string(port);
             break;
         case CHT_HOST_NAME:
             item = std::string(entry.host != nullptr ? entry.host : "") + ":" + std::to_string(port);

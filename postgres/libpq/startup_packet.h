@@ -21,4 +21,3 @@ std::string pqBuildStartupPacket(const PGconn* conn);
 // Appends the host being given up (conn->whichhost) to
 // failedConnectionAttempts: "host:port" or the socket path, ','-separated.
 void pqRecordFailedAttempt(PGconn* conn);
-

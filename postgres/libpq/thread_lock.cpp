@@ -11,13 +11,15 @@ namespace {
 // Error-checking, so that an unbalanced unlock is reported instead of being
 // undefined behaviour.
 pthread_mutex_t singlethread_lock = PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP;
-}
+}  // namespace
 
 void default_threadlock(int acquire) {
     if (acquire) {
-        if (pthread_mutex_lock(&singlethread_lock) != 0) fprintf(stderr, "failed to lock mutex\n");
+        if (pthread_mutex_lock(&singlethread_lock) != 0)
+            fprintf(stderr, "failed to lock mutex\n");
     } else {
-        if (pthread_mutex_unlock(&singlethread_lock) != 0) fprintf(stderr, "failed to unlock mutex\n");
+        if (pthread_mutex_unlock(&singlethread_lock) != 0)
+            fprintf(stderr, "failed to unlock mutex\n");
     }
 }
 

@@ -10,31 +10,21 @@
 
 namespace {
 
-bool HighBit(unsigned char c) {
-    return (c & 0x80) != 0;
-}
+bool HighBit(unsigned char c) { return (c & 0x80) != 0; }
 
-bool InRange(unsigned char c, unsigned char first, unsigned char last) {
-    return c >= first && c <= last;
-}
+bool InRange(unsigned char c, unsigned char first, unsigned char last) { return c >= first && c <= last; }
 
 // Bytes 0xA1 to 0xFE: the code range of every EUC code set.
-bool EucByte(unsigned char c) {
-    return InRange(c, 0xA1, 0xFE);
-}
+bool EucByte(unsigned char c) { return InRange(c, 0xA1, 0xFE); }
 
 constexpr unsigned char kSS2 = 0x8E;
 constexpr unsigned char kSS3 = 0x8F;
 
 // ---- Length of a character from its first bytes ----
 
-int ascii_mblen(const unsigned char*) {
-    return 1;
-}
+int ascii_mblen(const unsigned char*) { return 1; }
 
-int utf8_mblen(const unsigned char* s) {
-    return pg_utf_mblen(s);
-}
+int utf8_mblen(const unsigned char* s) { return pg_utf_mblen(s); }
 
 // EUC_JP, EUC_JIS_2004 and EUC_KR.
 int eucjp_mblen(const unsigned char* s) {
@@ -48,16 +38,12 @@ int eucjp_mblen(const unsigned char* s) {
 }
 
 // EUC_CN, BIG5, GBK and UHC: a high bit starts a two-byte character.
-int double_byte_mblen(const unsigned char* s) {
-    return HighBit(*s) ? 2 : 1;
-}
+int double_byte_mblen(const unsigned char* s) { return HighBit(*s) ? 2 : 1; }
 
 // JOHAB has no single shifts: 0x8E and 0x8F lead two-byte Hangul like every
 // byte from 0x84 to 0xD3, so counting them as three-byte EUC shifts would
 // swallow the byte after each such character.
-int johab_mblen(const unsigned char* s) {
-    return HighBit(*s) ? 2 : 1;
-}
+int johab_mblen(const unsigned char* s) { return HighBit(*s) ? 2 : 1; }
 
 int euctw_mblen(const unsigned char* s) {
     if (*s == kSS2) {
@@ -114,9 +100,7 @@ int ascii_dsplen(const unsigned char* s) {
     return 1;
 }
 
-int utf8_dsplen(const unsigned char* s) {
-    return ucs_wcwidth(utf8_to_unicode(s));
-}
+int utf8_dsplen(const unsigned char* s) { return ucs_wcwidth(utf8_to_unicode(s)); }
 
 // EUC_JP and EUC_JIS_2004: SS2 introduces half-width katakana.
 int eucjp_dsplen(const unsigned char* s) {
@@ -127,9 +111,7 @@ int eucjp_dsplen(const unsigned char* s) {
 }
 
 // EUC_KR, EUC_TW, JOHAB, EUC_CN, BIG5, GBK, UHC and GB18030.
-int double_width_dsplen(const unsigned char* s) {
-    return HighBit(*s) ? 2 : ascii_dsplen(s);
-}
+int double_width_dsplen(const unsigned char* s) { return HighBit(*s) ? 2 : ascii_dsplen(s); }
 
 int sjis_dsplen(const unsigned char* s) {
     if (InRange(*s, 0xA1, 0xDF)) {
@@ -148,9 +130,7 @@ int mule_dsplen(const unsigned char* s) {
 
 // ---- Validity of one character ----
 
-int single_byte_verify(const unsigned char*, int len) {
-    return len >= 1 ? 1 : -1;
-}
+int single_byte_verify(const unsigned char*, int len) { return len >= 1 ? 1 : -1; }
 
 int utf8_verify(const unsigned char* s, int len) {
     if (len < 1) {
@@ -285,24 +265,16 @@ int lead_81_fe_verify(const unsigned char* s, int len) {
     return Trail(s[1]) ? 2 : -1;
 }
 
-bool big5_trail(unsigned char c) {
-    return InRange(c, 0x40, 0x7E) || InRange(c, 0xA1, 0xFE);
-}
+bool big5_trail(unsigned char c) { return InRange(c, 0x40, 0x7E) || InRange(c, 0xA1, 0xFE); }
 
-bool gbk_trail(unsigned char c) {
-    return InRange(c, 0x40, 0x7E) || InRange(c, 0x80, 0xFE);
-}
+bool gbk_trail(unsigned char c) { return InRange(c, 0x40, 0x7E) || InRange(c, 0x80, 0xFE); }
 
-bool uhc_trail(unsigned char c) {
-    return InRange(c, 0x41, 0x5A) || InRange(c, 0x61, 0x7A) || InRange(c, 0x81, 0xFE);
-}
+bool uhc_trail(unsigned char c) { return InRange(c, 0x41, 0x5A) || InRange(c, 0x61, 0x7A) || InRange(c, 0x81, 0xFE); }
 
 // A digit second byte makes a four-byte character; otherwise GBK's rule.
 int gb18030_verify(const unsigned char* s, int len) {
     if (len >= 2 && HighBit(s[0]) && InRange(s[1], 0x30, 0x39)) {
-        return InRange(s[0], 0x81, 0xFE) && len >= 4 && InRange(s[2], 0x81, 0xFE) && InRange(s[3], 0x30, 0x39)
-                   ? 4
-                   : -1;
+        return InRange(s[0], 0x81, 0xFE) && len >= 4 && InRange(s[2], 0x81, 0xFE) && InRange(s[3], 0x30, 0x39) ? 4 : -1;
     }
     return lead_81_fe_verify<gbk_trail>(s, len);
 }
@@ -327,28 +299,48 @@ constexpr pg_wchar_tbl kSingleByte = {kSingleToCodes, kCodesToSingle, ascii_mble
 }  // namespace
 
 const pg_wchar_tbl pg_wchar_table[] = {
-    kSingleByte,                                                                                  // SQL_ASCII
-    {kEucJpToCodes, kCodesToPacked, eucjp_mblen, eucjp_dsplen, eucjp_verify, 3},                  // EUC_JP
+    kSingleByte,                                                                                         // SQL_ASCII
+    {kEucJpToCodes, kCodesToPacked, eucjp_mblen, eucjp_dsplen, eucjp_verify, 3},                         // EUC_JP
     {kEucCnToCodes, kCodesToPacked, double_byte_mblen, double_width_dsplen, euc_double_byte_verify, 2},  // EUC_CN
-    {kEucJpToCodes, kCodesToPacked, eucjp_mblen, double_width_dsplen, euc_double_byte_verify, 3},  // EUC_KR
-    {kEucTwToCodes, kCodesToPacked, euctw_mblen, double_width_dsplen, euctw_verify, 4},           // EUC_TW
-    {kEucJpToCodes, kCodesToPacked, eucjp_mblen, eucjp_dsplen, eucjp_verify, 3},                  // EUC_JIS_2004
-    {kUtf8ToCodes, kCodesToUtf8, utf8_mblen, utf8_dsplen, utf8_verify, 4},                        // UTF8
-    {kMuleToCodes, kCodesToPacked, mule_mblen, mule_dsplen, mule_verify, 4},                      // MULE_INTERNAL
-    kSingleByte, kSingleByte, kSingleByte, kSingleByte, kSingleByte,                              // LATIN1-LATIN5
-    kSingleByte, kSingleByte, kSingleByte, kSingleByte, kSingleByte,                              // LATIN6-LATIN10
-    kSingleByte, kSingleByte, kSingleByte, kSingleByte,                                           // WIN1256-WIN874
-    kSingleByte, kSingleByte, kSingleByte,                                                        // KOI8R-WIN1252
-    kSingleByte, kSingleByte, kSingleByte, kSingleByte,                                           // ISO_8859_5-8
-    kSingleByte, kSingleByte, kSingleByte, kSingleByte, kSingleByte,                              // WIN1250-WIN1257
-    kSingleByte,                                                                                  // KOI8U
-    {nullptr, nullptr, sjis_mblen, sjis_dsplen, sjis_verify, 2},                                  // SJIS
+    {kEucJpToCodes, kCodesToPacked, eucjp_mblen, double_width_dsplen, euc_double_byte_verify, 3},        // EUC_KR
+    {kEucTwToCodes, kCodesToPacked, euctw_mblen, double_width_dsplen, euctw_verify, 4},                  // EUC_TW
+    {kEucJpToCodes, kCodesToPacked, eucjp_mblen, eucjp_dsplen, eucjp_verify, 3},                         // EUC_JIS_2004
+    {kUtf8ToCodes, kCodesToUtf8, utf8_mblen, utf8_dsplen, utf8_verify, 4},                               // UTF8
+    {kMuleToCodes, kCodesToPacked, mule_mblen, mule_dsplen, mule_verify, 4},  // MULE_INTERNAL
+    kSingleByte,
+    kSingleByte,
+    kSingleByte,
+    kSingleByte,
+    kSingleByte,  // LATIN1-LATIN5
+    kSingleByte,
+    kSingleByte,
+    kSingleByte,
+    kSingleByte,
+    kSingleByte,  // LATIN6-LATIN10
+    kSingleByte,
+    kSingleByte,
+    kSingleByte,
+    kSingleByte,  // WIN1256-WIN874
+    kSingleByte,
+    kSingleByte,
+    kSingleByte,  // KOI8R-WIN1252
+    kSingleByte,
+    kSingleByte,
+    kSingleByte,
+    kSingleByte,  // ISO_8859_5-8
+    kSingleByte,
+    kSingleByte,
+    kSingleByte,
+    kSingleByte,
+    kSingleByte,                                                                                   // WIN1250-WIN1257
+    kSingleByte,                                                                                   // KOI8U
+    {nullptr, nullptr, sjis_mblen, sjis_dsplen, sjis_verify, 2},                                   // SJIS
     {nullptr, nullptr, double_byte_mblen, double_width_dsplen, lead_81_fe_verify<big5_trail>, 2},  // BIG5
-    {nullptr, nullptr, double_byte_mblen, double_width_dsplen, lead_81_fe_verify<gbk_trail>, 2},  // GBK
-    {nullptr, nullptr, double_byte_mblen, double_width_dsplen, lead_81_fe_verify<uhc_trail>, 2},  // UHC
-    {nullptr, nullptr, gb18030_mblen, double_width_dsplen, gb18030_verify, 4},                    // GB18030
-    {nullptr, nullptr, johab_mblen, double_width_dsplen, johab_verify, 3},                        // JOHAB
-    {nullptr, nullptr, sjis_mblen, sjis_dsplen, sjis_verify, 2},                                  // SHIFT_JIS_2004
+    {nullptr, nullptr, double_byte_mblen, double_width_dsplen, lead_81_fe_verify<gbk_trail>, 2},   // GBK
+    {nullptr, nullptr, double_byte_mblen, double_width_dsplen, lead_81_fe_verify<uhc_trail>, 2},   // UHC
+    {nullptr, nullptr, gb18030_mblen, double_width_dsplen, gb18030_verify, 4},                     // GB18030
+    {nullptr, nullptr, johab_mblen, double_width_dsplen, johab_verify, 3},                         // JOHAB
+    {nullptr, nullptr, sjis_mblen, sjis_dsplen, sjis_verify, 2},                                   // SHIFT_JIS_2004
 };
 
 static_assert(sizeof(pg_wchar_table) / sizeof(pg_wchar_table[0]) == _PG_LAST_ENCODING_,
@@ -361,9 +353,7 @@ const pg_wchar_tbl& RulesOf(int encoding) {
     return pg_wchar_table[PG_VALID_ENCODING(encoding) ? encoding : PG_SQL_ASCII];
 }
 
-const unsigned char* Bytes(const char* s) {
-    return reinterpret_cast<const unsigned char*>(s);
-}
+const unsigned char* Bytes(const char* s) { return reinterpret_cast<const unsigned char*>(s); }
 
 // The first bytes of a text with fewer than MAX_MULTIBYTE_CHAR_LEN bytes left,
 // NUL-padded, so that the rules may look at every byte they want to.
@@ -374,21 +364,15 @@ struct PaddedCharacter {
 
 }  // namespace
 
-int pg_encoding_mblen(int encoding, const char* mbstr) {
-    return RulesOf(encoding).mblen(Bytes(mbstr));
-}
+int pg_encoding_mblen(int encoding, const char* mbstr) { return RulesOf(encoding).mblen(Bytes(mbstr)); }
 
-int pg_encoding_dsplen(int encoding, const char* mbstr) {
-    return RulesOf(encoding).dsplen(Bytes(mbstr));
-}
+int pg_encoding_dsplen(int encoding, const char* mbstr) { return RulesOf(encoding).dsplen(Bytes(mbstr)); }
 
 int pg_encoding_verifymb(int encoding, const char* mbstr, int len) {
     return RulesOf(encoding).mbverify(Bytes(mbstr), len);
 }
 
-int pg_encoding_max_length(int encoding) {
-    return RulesOf(encoding).maxmblen;
-}
+int pg_encoding_max_length(int encoding) { return RulesOf(encoding).maxmblen; }
 
 int pg_encoding_mblen_bounded(int encoding, const char* mbstr, size_t bytes_left) {
     if (bytes_left == 0) {

@@ -205,6 +205,4 @@ int pg_valid_server_encoding(const char* name) {
     return PG_VALID_BE_ENCODING(encoding) ? encoding : -1;
 }
 
-bool pg_valid_server_encoding_id(int encoding) {
-    return PG_VALID_BE_ENCODING(encoding);
-}
+bool pg_valid_server_encoding_id(int encoding) { return PG_VALID_BE_ENCODING(encoding); }

@@ -8,9 +8,7 @@ namespace {
 
 constexpr pg_wchar kNotDecodable = 0xFFFFFFFF;
 
-bool IsContinuation(unsigned char byte) {
-    return (byte & 0xC0) == 0x80;
-}
+bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
 bool InRanges(pg_wchar ucs, const mbinterval* table, unsigned int size) {
     if (size == 0 || ucs < table[0].first || ucs > table[size - 1].last) {

@@ -91,7 +91,8 @@ extern "C" char* inet_net_ntop(int af, const void* src, int bits, char* dst, siz
         return nullptr;
     }
     if (bits < width) {
-        length += static_cast<size_t>(snprintf(text + length, sizeof(text) - length, "/%u", static_cast<unsigned>(bits)));
+        length +=
+            static_cast<size_t>(snprintf(text + length, sizeof(text) - length, "/%u", static_cast<unsigned>(bits)));
     }
     if (length + 1 > size) {
         errno = EMSGSIZE;

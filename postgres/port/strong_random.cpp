@@ -11,11 +11,13 @@ bool pg_strong_random(void* buf, std::size_t len) {
     do {
         fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     auto* p = static_cast<char*>(buf);
     while (len > 0) {
         ssize_t got = read(fd, p, len);
-        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno == EINTR)
+            continue;
         if (got <= 0) {
             close(fd);
             return false;

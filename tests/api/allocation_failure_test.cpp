@@ -50,14 +50,17 @@ void* gSlots[kSlots];
 size_t SlotOf(const void* p) { return (reinterpret_cast<uintptr_t>(p) >> 4) * 0x9E3779B97F4A7C15ull >> 48; }
 
 bool FailThisOne() {
-    if (!tArmed || tFailed) return false;
-    if (tBeforeFailure-- > 0) return false;
+    if (!tArmed || tFailed)
+        return false;
+    if (tBeforeFailure-- > 0)
+        return false;
     tFailed = true;
     return true;
 }
 
 void* Track(void* p) {
-    if (!tArmed || p == nullptr) return p;
+    if (!tArmed || p == nullptr)
+        return p;
     for (size_t i = SlotOf(p);; i = (i + 1) % kSlots) {
         if (gSlots[i] == nullptr || gSlots[i] == kTombstone) {
             gSlots[i] = p;
@@ -68,7 +71,8 @@ void* Track(void* p) {
 }
 
 void Untrack(void* p) {
-    if (!tArmed || p == nullptr) return;
+    if (!tArmed || p == nullptr)
+        return;
     for (size_t i = SlotOf(p); gSlots[i] != nullptr; i = (i + 1) % kSlots) {
         if (gSlots[i] == p) {
             gSlots[i] = kTombstone;
@@ -84,7 +88,8 @@ extern "C" {
 void* __wrap_malloc(size_t size) { return FailThisOne() ? nullptr : Track(__real_malloc(size)); }
 void* __wrap_calloc(size_t count, size_t size) { return FailThisOne() ? nullptr : Track(__real_calloc(count, size)); }
 void* __wrap_realloc(void* pointer, size_t size) {
-    if (FailThisOne()) return nullptr;
+    if (FailThisOne())
+        return nullptr;
     void* moved = __real_realloc(pointer, size);
     if (moved != nullptr) {
         Untrack(pointer);
@@ -105,7 +110,8 @@ void __wrap_free(void* pointer) {
 }
 
 void* operator new(size_t size) {
-    if (void* p = malloc(size == 0 ? 1 : size)) return p;
+    if (void* p = malloc(size == 0 ? 1 : size))
+        return p;
     throw std::bad_alloc();
 }
 void* operator new[](size_t size) { return operator new(size); }
@@ -138,7 +144,8 @@ kelvo_error_t* SetText(kelvo_error_t* error, kelvo_error_field_key key, const ch
 
 bool ErrorWithTexts() {
     kelvo_error_t* error = kelvo_error_create(0x1234);
-    if (error == nullptr) return false;
+    if (error == nullptr)
+        return false;
     const bool ok = Succeeded(SetText(error, KELVO_ERROR_FIELD_MESSAGE, "a message long enough to be on the heap")) &&
                     Succeeded(SetText(error, KELVO_ERROR_FIELD_HINT_MESSAGE, "a hint long enough to be on the heap"));
     kelvo_error_field_value value{};
@@ -149,7 +156,8 @@ bool ErrorWithTexts() {
 
 bool ParametersSetAndCopied() {
     kelvo_parameters_t* parameters = nullptr;
-    if (!Succeeded(kelvo_create_instance_parameters(&parameters, true))) return false;
+    if (!Succeeded(kelvo_create_instance_parameters(&parameters, true)))
+        return false;
     bool ok = Succeeded(kelvo_parameters_set(parameters, "database_directory", "/tmp/a/directory/of/some/length")) &&
               Succeeded(kelvo_parameters_set(parameters, "default_database", "a value long enough to be on the heap"));
     kelvo_parameters_t* copy = ok ? kelvo_parameters_copy(parameters) : nullptr;
@@ -160,9 +168,10 @@ bool ParametersSetAndCopied() {
 }
 
 bool TableDefinitionBuiltAndCopied() {
-    kelvo_table_definition_t* table = kelvo_create_table_definition("a_database", "a_schema", "a_table_name_on_the_heap",
-                                                                    KELVO_PERMANENT, false);
-    if (table == nullptr) return false;
+    kelvo_table_definition_t* table =
+        kelvo_create_table_definition("a_database", "a_schema", "a_table_name_on_the_heap", KELVO_PERMANENT, false);
+    if (table == nullptr)
+        return false;
     bool ok = Succeeded(kelvo_table_definition_add_column(table, "a_column_name_on_the_heap", KELVO_VARCHAR,
                                                           kelvo_encode_string_modifier(20), "en_US", true)) &&
               Succeeded(kelvo_table_definition_add_column(table, "n", KELVO_NUMERIC,
@@ -185,12 +194,13 @@ bool ConninfoParsed(const char* conninfo) {
 // A statement's answer parsed into results: success only when every row
 // arrived; a lost allocation must end in an error result or a dead record.
 bool ScriptedResultsTaken() {
-    static const std::string answer =
-        w::RowDescription({{"a_column", 25, -1}, {"b", 23, 4}}) +
-        w::DataRow({std::string("first row value"), std::string("1")}) +
-        w::DataRow({std::nullopt, std::string("2")}) + w::CommandComplete("SELECT 2") + w::ReadyForQuery();
+    static const std::string answer = w::RowDescription({{"a_column", 25, -1}, {"b", 23, 4}}) +
+                                      w::DataRow({std::string("first row value"), std::string("1")}) +
+                                      w::DataRow({std::nullopt, std::string("2")}) + w::CommandComplete("SELECT 2") +
+                                      w::ReadyForQuery();
     PGconn* conn = makeEmptyPGconn();
-    if (conn == nullptr) return false;
+    if (conn == nullptr)
+        return false;
     ConnPtr owner(conn);
     conn->status = CONNECTION_OK;
     conn->pversion = PG_PROTOCOL(3, 0);
@@ -205,13 +215,17 @@ bool ScriptedResultsTaken() {
     bool failed = false;
     for (;;) {
         pqParseInput3(conn);
-        if (conn->asyncStatus != PGASYNC_READY) break;
+        if (conn->asyncStatus != PGASYNC_READY)
+            break;
         PGresult* result = pqPrepareAsyncResult(conn);
         conn->asyncStatus = PGASYNC_BUSY;
-        if (result == nullptr || PQresultStatus(result) == PGRES_FATAL_ERROR) failed = true;
-        if (result != nullptr && PQresultStatus(result) == PGRES_TUPLES_OK) rows += PQntuples(result);
+        if (result == nullptr || PQresultStatus(result) == PGRES_FATAL_ERROR)
+            failed = true;
+        if (result != nullptr && PQresultStatus(result) == PGRES_TUPLES_OK)
+            rows += PQntuples(result);
         PQclear(result);
-        if (result == nullptr) break;
+        if (result == nullptr)
+            break;
     }
     return !failed && conn->status == CONNECTION_OK && rows == 2;
 }

@@ -50,7 +50,9 @@ void ExpectInvalidField(kelvo_error_t* returned, uint32_t contextId) {
     EXPECT_EQ(Get(failure.get(), KELVO_ERROR_FIELD_CONTEXT_ID).value.uinteger, contextId);
 }
 
-std::string Render(const kelvo_error_t* error) { return kelvoapi::ToString(*static_cast<const kelvoapi::Error*>(error)); }
+std::string Render(const kelvo_error_t* error) {
+    return kelvoapi::ToString(*static_cast<const kelvoapi::Error*>(error));
+}
 
 TEST(ErrorFunctions, FieldsReadBackWhatWasSetWithTheSqlstateInStep) {
     ErrorPtr error(kelvo_error_create(7));
@@ -74,7 +76,8 @@ TEST(ErrorFunctions, FieldsReadBackWhatWasSetWithTheSqlstateInStep) {
         const char* sqlstate;
     };
     const Step steps[] = {
-        {KELVO_ERROR_FIELD_ERROR_CATEGORY, KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE, KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE, ""},
+        {KELVO_ERROR_FIELD_ERROR_CATEGORY, KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE,
+         KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE, ""},
         {KELVO_ERROR_FIELD_ERROR_CODE, 137, KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE, ""},
         {KELVO_ERROR_FIELD_ERROR_CATEGORY, KELVO_ERROR_CATEGORY_SQLSTATE, KELVO_ERROR_CATEGORY_SQLSTATE, "00000"},
         {KELVO_ERROR_FIELD_ERROR_CODE, -1, KELVO_ERROR_CATEGORY_SQLSTATE, "141Z3"},
@@ -94,10 +97,12 @@ TEST(ErrorFunctions, RefusedKeysAndCategoriesChangeNothing) {
         ExpectInvalidField(SetText(error.get(), key, "x"), 0x2fecca9a);
         kelvo_error_field_value value{};
         value.value.uinteger = 4242;
-        if (key > 8 || key < 0) ExpectInvalidField(kelvo_error_get_field(error.get(), Key(key), &value), 0x311af7e6);
+        if (key > 8 || key < 0)
+            ExpectInvalidField(kelvo_error_get_field(error.get(), Key(key), &value), 0x311af7e6);
         EXPECT_EQ(value.value.uinteger, 4242u);
     }
-    for (int category : {2, 5, -1}) ExpectInvalidField(SetInt(error.get(), KELVO_ERROR_FIELD_ERROR_CATEGORY, category), 0x2fecca9a);
+    for (int category : {2, 5, -1})
+        ExpectInvalidField(SetInt(error.get(), KELVO_ERROR_FIELD_ERROR_CATEGORY, category), 0x2fecca9a);
     EXPECT_EQ(Render(error.get()), before);
 }
 
@@ -135,7 +140,8 @@ TEST(ErrorFunctions, AHundredThousandCausesAreBuiltCopiedRenderedAndFreed) {
     ErrorPtr chain(head);
     // Refusing a link deep in the chain walks it without recursion, too.
     kelvo_error_t* deep = head;
-    for (int i = 0; i < 99999; ++i) deep = static_cast<kelvo_error_t*>(GetCause(deep));
+    for (int i = 0; i < 99999; ++i)
+        deep = static_cast<kelvo_error_t*>(GetCause(deep));
     ExpectInvalidField(SetCause(head, deep), 0x2fecca9a);
     const kelvoapi::Error copy = *static_cast<const kelvoapi::Error*>(head);
     const std::string text = kelvoapi::ToString(copy);

@@ -110,9 +110,11 @@ TEST_F(Logging, ConcurrentLinesOfTheDefaultHookNeverInterleave) {
         for (int t = 0; t < kThreads; ++t)
             threads.emplace_back([&, t] {
                 const std::string topic = "thread-" + std::to_string(t);
-                for (int i = 0; i < kEvents; ++i) kelvo_log_event(KELVO_LOG_LEVEL_WARNING, topic.c_str(), value.c_str());
+                for (int i = 0; i < kEvents; ++i)
+                    kelvo_log_event(KELVO_LOG_LEVEL_WARNING, topic.c_str(), value.c_str());
             });
-        for (std::thread& thread : threads) thread.join();
+        for (std::thread& thread : threads)
+            thread.join();
     });
     size_t lines = 0;
     for (size_t begin = 0; begin < text.size(); ++lines) {

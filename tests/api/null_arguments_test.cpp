@@ -62,8 +62,7 @@ TEST(NullArguments, RefusedWithInvalidArgumentAndTheExportsContextId) {
              return kelvo_parse_numeric(&p, text + 2, 10, 2, nullptr);
          },
          "Invalid `result`", 0x15ebbae1},
-        {"resize_data_chunk", [&] { return kelvo_resize_data_chunk(nullptr, 10); }, "Invalid `data_chunk`",
-         0x6de2bf45},
+        {"resize_data_chunk", [&] { return kelvo_resize_data_chunk(nullptr, 10); }, "Invalid `data_chunk`", 0x6de2bf45},
     };
     for (const NullCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -30,12 +30,11 @@ TEST(Base64, DecoderRefusesMalformedInput) {
         "Zm9v YmFy",  // white space
         "Zm9",        // length not a multiple of four
         "Zm9vY",
-        "Zm9*",       // outside the alphabet
-        "Zm9-",
-        "Zm_v",
-        "Z===",       // padding in the second place
-        "Zm=v",       // padding followed by data
-        "Zg==Zm9v",   // padding before the last group
+        "Zm9*",  // outside the alphabet
+        "Zm9-",      "Zm_v",
+        "Z===",      // padding in the second place
+        "Zm=v",      // padding followed by data
+        "Zg==Zm9v",  // padding before the last group
         "Zm8=Zg==",
     };
     for (const char* text : kMalformed) {

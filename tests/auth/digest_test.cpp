@@ -40,14 +40,17 @@ TEST(Digest, Md5AndSha256MatchPython) {
 TEST(Digest, AcceleratedAndPortableCompressionAgree) {
     // The vectors above run through whichever form this processor uses; here
     // the two forms meet on random states and runs of blocks.
-    if (!kelvo_sha256::AcceleratedAvailable()) GTEST_SKIP() << "no SHA extensions on this processor";
+    if (!kelvo_sha256::AcceleratedAvailable())
+        GTEST_SKIP() << "no SHA extensions on this processor";
     std::mt19937 random(12345);
     for (int round = 0; round < 500; round++) {
         std::size_t nblocks = 1 + random() % 5;
         std::vector<std::uint8_t> data(nblocks * 64);
-        for (std::uint8_t& byte : data) byte = static_cast<std::uint8_t>(random());
+        for (std::uint8_t& byte : data)
+            byte = static_cast<std::uint8_t>(random());
         std::uint32_t portable[8];
-        for (std::uint32_t& word : portable) word = static_cast<std::uint32_t>(random());
+        for (std::uint32_t& word : portable)
+            word = static_cast<std::uint32_t>(random());
         std::uint32_t accelerated[8];
         std::memcpy(accelerated, portable, sizeof portable);
         kelvo_sha256::CompressBlocksPortable(portable, data.data(), nblocks);

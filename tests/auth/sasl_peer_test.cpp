@@ -54,7 +54,8 @@ struct ServerScript {
 StartupPeer::Script Play(Seen* seen, ServerScript script) {
     return [seen, script](PeerConnection& c) {
         StartupPacket packet;
-        if (!c.ReadStartupPacket(packet)) return;
+        if (!c.ReadStartupPacket(packet))
+            return;
         c.Send(script.before + wire::Authentication(10, script.mechanisms));
         std::string nonce;
         for (int step = 0; step < 2; step++) {
@@ -68,10 +69,12 @@ StartupPeer::Script Play(Seen* seen, ServerScript script) {
             if (step == 0) {
                 std::size_t r = body.find("r=");
                 nonce = r == std::string::npos ? "" : body.substr(r + 2);
-                if (!script.server_first) break;
+                if (!script.server_first)
+                    break;
                 c.Send(wire::Authentication(11, script.server_first(nonce)));
             } else {
-                if (script.server_final.empty()) break;
+                if (script.server_final.empty())
+                    break;
                 c.Send(wire::Authentication(12, script.server_final));
             }
         }
@@ -108,15 +111,27 @@ TEST_F(SaslPeerTest, FailedExchangesEndTheAttemptWithTheirOwnText) {
         std::size_t client_messages;  // sent before the client gave up
     };
     const Case kCases[] = {
-        {"password over the limit", {"", kScram + '\0', nullptr, ""}, nullptr,
-         "password too long for SCRAM authentication (more than 1024 bytes)\n", 0},
-        {"nonce that is not ours", {"", kScram + '\0', [](const std::string&) { return "r=abc,s=c2FsdA==,i=2"; }, ""},
-         "pw", "invalid SCRAM response (nonce mismatch)\n", 1},
+        {"password over the limit",
+         {"", kScram + '\0', nullptr, ""},
+         nullptr,
+         "password too long for SCRAM authentication (more than 1024 bytes)\n",
+         0},
+        {"nonce that is not ours",
+         {"", kScram + '\0', [](const std::string&) { return "r=abc,s=c2FsdA==,i=2"; }, ""},
+         "pw",
+         "invalid SCRAM response (nonce mismatch)\n",
+         1},
         {"wrong server signature",
-         {"", kScram + '\0', [](const std::string& nonce) { return "r=" + nonce + "srv,s=c2FsdA==,i=2"; }, kZeroSignature},
-         "pw", "incorrect server signature\n", 2},
-        {"continue before any SASL request", {wire::Authentication(11, "r=x"), kScram + '\0', nullptr, ""}, "pw",
-         "fe_sendauth: invalid authentication request from server: AUTH_REQ_SASL_CONT without AUTH_REQ_SASL\n", 0},
+         {"", kScram + '\0', [](const std::string& nonce) { return "r=" + nonce + "srv,s=c2FsdA==,i=2"; },
+          kZeroSignature},
+         "pw",
+         "incorrect server signature\n",
+         2},
+        {"continue before any SASL request",
+         {wire::Authentication(11, "r=x"), kScram + '\0', nullptr, ""},
+         "pw",
+         "fe_sendauth: invalid authentication request from server: AUTH_REQ_SASL_CONT without AUTH_REQ_SASL\n",
+         0},
     };
     const std::string long_password(1025, 'p');
     for (const Case& c : kCases) {

@@ -54,7 +54,8 @@ ConnPtr NewConn(const char* user, const char* password) {
 // Puts the bytes after the request code into the input buffer, answers, and
 // consumes the message as the start-up code does.
 int Answer(PGconn* conn, AuthRequest areq, const std::string& payload) {
-    if (pqCheckInBufferSpace(static_cast<std::size_t>(conn->inEnd) + payload.size(), conn) != 0) return -2;
+    if (pqCheckInBufferSpace(static_cast<std::size_t>(conn->inEnd) + payload.size(), conn) != 0)
+        return -2;
     std::memcpy(conn->inBuffer + conn->inEnd, payload.data(), payload.size());
     conn->inCursor = conn->inEnd;
     conn->inEnd += static_cast<int>(payload.size());
@@ -74,7 +75,8 @@ std::string Error(PGconn* conn) { return conn->errorMessage.data; }
 // The fixed nonce source: the bytes whose base64 form is the wanted nonce.
 std::string g_nonce_bytes;
 bool FixedNonce(void* buf, std::size_t len) {
-    if (g_nonce_bytes.size() != len) return false;
+    if (g_nonce_bytes.size() != len)
+        return false;
     std::memcpy(buf, g_nonce_bytes.data(), len);
     return true;
 }
@@ -97,8 +99,8 @@ protected:
         UseNonce(nonce);
         ASSERT_EQ(Answer(conn, AUTH_REQ_SASL, std::string("SCRAM-SHA-256\0\0", 15)), 0) << Error(conn);
         const std::string first = "n,,n=,r=" + nonce;
-        EXPECT_EQ(TakeOutput(conn), Message('p', std::string("SCRAM-SHA-256\0", 14) +
-                                                     Int32(static_cast<int64_t>(first.size())) + first));
+        EXPECT_EQ(TakeOutput(conn),
+                  Message('p', std::string("SCRAM-SHA-256\0", 14) + Int32(static_cast<int64_t>(first.size())) + first));
     }
 };
 
@@ -191,7 +193,8 @@ TEST_F(SendAuth, OutOfMemoryInScramIsThePlainText) {
 
 TEST_F(SendAuth, ScramExchangesMatchPython) {
     for (const ScramVector& v : kScramVectors) {
-        if (std::strlen(v.client_nonce) != 24) continue;  // not a nonce of 18 random bytes
+        if (std::strlen(v.client_nonce) != 24)
+            continue;  // not a nonce of 18 random bytes
         SCOPED_TRACE(v.server_first_message);
         ConnPtr conn = NewConn("ignored", v.password);
         StartScram(conn.get(), v.client_nonce);
@@ -228,7 +231,8 @@ TEST_F(SendAuth, ScramRefusesBadServerMessages) {
         {ours + std::string("\0,s=c2FsdA==,i=2", 16), "", "malformed SCRAM message (length mismatch)\n"},
         {first_ok, "e=invalid-proof", "error received from server in SCRAM exchange: invalid-proof\n"},
         {first_ok, "v=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", "incorrect server signature\n"},
-        {first_ok, "v=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA==", "malformed SCRAM message (invalid server signature)\n"},
+        {first_ok,
+         "v=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA==", "malformed SCRAM message (invalid server signature)\n"},
         {first_ok, "x=1", "malformed SCRAM message (attribute \"v\" expected)\n"},
         {first_ok, "", "malformed SCRAM message (empty message)\n"},
     };
@@ -304,7 +308,8 @@ TEST_F(SendAuth, ChoosesScramFromTheMechanismList) {
         {std::string("SCRAM-SHA-1\0\0", 13), -1, "none of the server's SASL authentication mechanisms are supported\n"},
         {std::string("SCRAM-SHA-256\0", 14), -1,
          "fe_sendauth: invalid authentication request from server: invalid list of authentication mechanisms\n"},
-        {"", -1, "fe_sendauth: invalid authentication request from server: invalid list of authentication mechanisms\n"},
+        {"", -1,
+         "fe_sendauth: invalid authentication request from server: invalid list of authentication mechanisms\n"},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(::testing::PrintToString(c.list));

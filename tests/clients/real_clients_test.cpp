@@ -24,10 +24,12 @@ protected:
     static std::pair<std::string, int> Run(const std::string& command) {
         std::string out;
         FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-        if (!p) return {"popen failed", -1};
+        if (!p)
+            return {"popen failed", -1};
         char buf[4096];
         size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
         int status = ::pclose(p);
         return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
     }
@@ -69,7 +71,8 @@ TEST_F(RealClients, PsqlSeesValuesTagsAndErrorsAsFromPostgreSQL) {
         for (const char* e : c.expected) {
             size_t found = out.find(e, at);
             EXPECT_NE(found, std::string::npos) << "\"" << e << "\" in:\n" << out;
-            if (found != std::string::npos) at = found + 1;
+            if (found != std::string::npos)
+                at = found + 1;
         }
     }
 }

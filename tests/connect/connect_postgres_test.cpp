@@ -62,7 +62,8 @@ protected:
 };
 
 TEST_F(ConnectPostgresTest, EveryMethodWithRightWrongAndMissingPasswords) {
-    const std::string no_password = "<sqlstate>28P01</sqlstate><primary>fe_sendauth: No password was supplied.</primary>";
+    const std::string no_password =
+        "<sqlstate>28P01</sqlstate><primary>fe_sendauth: No password was supplied.</primary>";
     struct Case {
         const char* user;
         const char* password;  // null: none given
@@ -79,7 +80,10 @@ TEST_F(ConnectPostgresTest, EveryMethodWithRightWrongAndMissingPasswords) {
         {C::kSaslprepUser, C::kSaslprepUserPassword, true, ""},
         // Stored as "IX 9": SASLprep maps U+00AD to nothing, U+00A0 and U+2000
         // to a blank, and U+2168 to "IX".
-        {C::kSaslprepUser, "\xE2\x85\xA8\xE2\x80\x80" "9", true, ""},
+        {C::kSaslprepUser,
+         "\xE2\x85\xA8\xE2\x80\x80"
+         "9",
+         true, ""},
     };
     for (bool tcp : {false, true}) {
         for (const auto& c : cases) {
@@ -146,8 +150,8 @@ TEST_F(ConnectPostgresTest, PasswordFileSuppliesPasswords) {
     EXPECT_EQ(PQstatus(right_conn.get()), CONNECTION_OK) << PQerrorMessage(right_conn.get());
 
     // A wrong password from the file says where it came from.
-    const std::string wrong = dir.WriteFile(
-        "pgpass-wrong", std::string("*:*:*:") + C::kScramUser + ":not\\:it\n", 0600);
+    const std::string wrong =
+        dir.WriteFile("pgpass-wrong", std::string("*:*:*:") + C::kScramUser + ":not\\:it\n", 0600);
     Settings settings = Over(true, C::kScramUser);
     settings.emplace_back("passfile", wrong);
     Conn conn = ConnectParams(settings);
@@ -167,29 +171,35 @@ TEST_F(ConnectPostgresTest, DeadHostsAreReportedAndRecorded) {
     EXPECT_EQ(std::string(PQerrorMessage(none.get())),
               "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary><detail>Connection "
               "refused</detail><hint>Is the server running on host \"127.0.0.1\" and accepting TCP/IP connections on "
-              "port " + dead + "?</hint>"
-              "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary><detail>No such "
-              "file or directory</detail><hint>Is the server running locally and accepting connections on Unix "
-              "domain socket \"/nonexistent/.s.PGSQL." + dead + "\"?</hint>");
+              "port " +
+                  dead +
+                  "?</hint>"
+                  "<sqlstate>08001</sqlstate><primary>Could not connect to the Kelvo server.</primary><detail>No such "
+                  "file or directory</detail><hint>Is the server running locally and accepting connections on Unix "
+                  "domain socket \"/nonexistent/.s.PGSQL." +
+                  dead + "\"?</hint>");
 
     // A host name shows its numeric address too; an empty host is the /tmp socket.
     Conn named = ConnectParams({{"host", "localhost"}, {"hostaddr", ""}, {"port", dead}, {"user", "u"}});
     EXPECT_NE(std::string(PQerrorMessage(named.get())).find("Is the server running on host \"localhost\" ("),
-              std::string::npos) << PQerrorMessage(named.get());
+              std::string::npos)
+        << PQerrorMessage(named.get());
     Conn tmp = ConnectParams({{"host", ","}, {"port", dead}, {"user", "u"}});
     EXPECT_NE(std::string(PQerrorMessage(tmp.get())).find("socket \"/tmp/.s.PGSQL." + dead + "\""), std::string::npos);
 
-    Conn keepalives = ConnectParams({{"host", C::kTcpHost}, {"port", port}, {"user", C::kTrustUser}, {"keepalives", "1x"}});
+    Conn keepalives =
+        ConnectParams({{"host", C::kTcpHost}, {"port", port}, {"user", C::kTrustUser}, {"keepalives", "1x"}});
     EXPECT_STREQ(PQerrorMessage(keepalives.get()), "The given keepalives parameter is not an integer.");
     // A negative value is sent as 0, which the system refuses for the interval.
-    Conn negative = ConnectParams(
-        {{"host", C::kTcpHost}, {"port", port}, {"user", C::kTrustUser}, {"keepalives_interval", "-5"}});
+    Conn negative =
+        ConnectParams({{"host", C::kTcpHost}, {"port", port}, {"user", C::kTrustUser}, {"keepalives_interval", "-5"}});
     EXPECT_STREQ(PQerrorMessage(negative.get()),
                  "<primary>The call to `setsockopt(TCP_KEEPINTVL)` failed.</primary><detail>Invalid argument</detail>");
     // Chosen keep-alive values are what the connection's socket carries.
     Settings kept = Over(true, C::kTrustUser);
-    kept.insert(kept.end(), {{"keepalives", "1"}, {"keepalives_idle", "7"}, {"keepalives_interval", "3"},
-                             {"keepalives_count", "2"}});
+    kept.insert(
+        kept.end(),
+        {{"keepalives", "1"}, {"keepalives_idle", "7"}, {"keepalives_interval", "3"}, {"keepalives_count", "2"}});
     Conn alive = ConnectParams(kept);
     ASSERT_EQ(PQstatus(alive.get()), CONNECTION_OK) << PQerrorMessage(alive.get());
     for (const auto& [level, option, value] : {std::tuple<int, int, int>{SOL_SOCKET, SO_KEEPALIVE, 1},

@@ -174,21 +174,21 @@ TEST_F(ConnectRedirectTest, FailedAttemptsTravelQuotedInTheNextPacket) {
     // A redirect target that fails is recorded; the redirecting host is not.
     Seen a_seen, b_seen;
     {
-        StartupPeer a(m_dir.Path(), 7143,
-                      {Reply(&a_seen, wire::Redirect("s", {To(7144), {1, "127.0.0.1", "1"}})),
-                       Reply(&a_seen, StartupSuccess())});
+        StartupPeer a(
+            m_dir.Path(), 7143,
+            {Reply(&a_seen, wire::Redirect("s", {To(7144), {1, "127.0.0.1", "1"}})), Reply(&a_seen, StartupSuccess())});
         Conn conn = Connect(m_dir.Path(), "7143");
         EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
     }
-    EXPECT_EQ(a_seen.Options(1), " session_identifier=s failed_connection_attempts=" + m_dir.Path() +
-                                     "/.s.PGSQL.7144,127.0.0.1:1");
+    EXPECT_EQ(a_seen.Options(1),
+              " session_identifier=s failed_connection_attempts=" + m_dir.Path() + "/.s.PGSQL.7144,127.0.0.1:1");
 }
 
 // Protocol 2.0 answers: no length words; a row description and a data row
 // of one text column.
 std::string OldRow(const std::string& value) {
-    const std::string description = std::string("T\0\x01", 3) + "v" + '\0' + wire::Int32(25) +
-                                    std::string("\xff\xff", 2) + wire::Int32(-1);
+    const std::string description =
+        std::string("T\0\x01", 3) + "v" + '\0' + wire::Int32(25) + std::string("\xff\xff", 2) + wire::Int32(-1);
     return std::string("Pblank") + '\0' + description + "D\x80" + wire::Int32(static_cast<int32_t>(value.size() + 4)) +
            value;
 }
@@ -270,9 +270,11 @@ TEST_F(ConnectRedirectTest, StartupFailures) {
     const Case cases[] = {
         // Declares 2 GiB and sends nothing more: no allocation, no wait.
         {"oversized redirect", "@" + wire::Int32(0x7fffffff),
-         "<sqlstate>08P01</sqlstate><primary>The redirect request has an invalid length of 2147483647 bytes.</primary>"},
+         "<sqlstate>08P01</sqlstate><primary>The redirect request has an invalid length of 2147483647 "
+         "bytes.</primary>"},
         {"oversized redirect after AuthenticationOk", wire::AuthenticationOk() + "@" + wire::Int32(0x40000000),
-         "<sqlstate>08P01</sqlstate><primary>The redirect request has an invalid length of 1073741824 bytes.</primary>"},
+         "<sqlstate>08P01</sqlstate><primary>The redirect request has an invalid length of 1073741824 "
+         "bytes.</primary>"},
         // The values of the switch are read in startup_test.
         {"redirect while disabled", wire::Redirect("ignored", {To(7172)}),
          "<sqlstate>08P01</sqlstate><primary>The server sent a redirect request even though `allow_redirects` is "
@@ -283,7 +285,8 @@ TEST_F(ConnectRedirectTest, StartupFailures) {
         {"oversized authentication request", wire::Message('R', std::string(2000, '\0')),
          "Expected an authentication request from the server, but received R."},
         {"error after AuthenticationOk",
-         wire::AuthenticationOk() + wire::ErrorResponse({{'S', "FATAL"}, {'V', "FATAL"}, {'C', "53300"}, {'M', "too many"}}),
+         wire::AuthenticationOk() +
+             wire::ErrorResponse({{'S', "FATAL"}, {'V', "FATAL"}, {'C', "53300"}, {'M', "too many"}}),
          "<severity>FATAL</severity><sqlstate>53300</sqlstate><primary>too many</primary>\n"},
         {"unsupported method", wire::Authentication(7), "GSSAPI authentication not supported\n"},
     };
@@ -303,8 +306,8 @@ TEST_F(ConnectRedirectTest, RequirePeerNamesTheServersUser) {
     const std::string me = getpwuid(geteuid())->pw_name;
     const std::pair<std::string, std::string> cases[] = {
         {me, ""},
-        {"nobody-at-all", "The requirepeer parameter specifies \"nobody-at-all\", but the actual peer user name is \"" +
-                              me + "\"."},
+        {"nobody-at-all",
+         "The requirepeer parameter specifies \"nobody-at-all\", but the actual peer user name is \"" + me + "\"."},
     };
     for (const auto& [peer_user, error] : cases) {
         SCOPED_TRACE(peer_user);
@@ -325,8 +328,9 @@ TEST_F(ConnectRedirectTest, RequirePeerNamesTheServersUser) {
 TEST_F(ConnectRedirectTest, NonBlockingPollReportsEachStepAndNotices) {
     const std::string notice = wire::Message('N', std::string("SNOTICE\0VNOTICE\0C00000\0Mwelcome\0\0", 33));
     Seen seen;
-    StartupPeer peer(m_dir.Path(), 7192,
-                     {Reply(&seen, wire::AuthenticationOk() + notice + wire::BackendKeyData(1, 2) + wire::ReadyForQuery(), 3)});
+    StartupPeer peer(
+        m_dir.Path(), 7192,
+        {Reply(&seen, wire::AuthenticationOk() + notice + wire::BackendKeyData(1, 2) + wire::ReadyForQuery(), 3)});
     Conn conn(PQconnectStart(("host='" + m_dir.Path() + "' port=7192 user=u").c_str()));
     ASSERT_NE(PQstatus(conn.get()), CONNECTION_BAD) << PQerrorMessage(conn.get());
     std::vector<std::string> notices;

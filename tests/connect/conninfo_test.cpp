@@ -67,9 +67,11 @@ TEST_F(ConninfoTest, DefaultsComeFromTheEnvironment) {
 }
 
 TEST_F(ConninfoTest, KeywordValueStrings) {
-    const std::string missing = "<sqlstate>22023</sqlstate><primary>The connection info string is missing an \"=\" after \"host\".</primary>";
+    const std::string missing =
+        "<sqlstate>22023</sqlstate><primary>The connection info string is missing an \"=\" after \"host\".</primary>";
     const std::string unterminated =
-        "<sqlstate>22023</sqlstate><primary>The connection info string contains an unterminated quoted string.</primary>";
+        "<sqlstate>22023</sqlstate><primary>The connection info string contains an unterminated quoted "
+        "string.</primary>";
     const std::pair<const char*, Settings> cases[] = {
         {"host = a\tport =\n5 ", {{"host", "a"}, {"port", "5"}}},
         {"password='it\\'s' user=a\\ b", {{"password", "it's"}, {"user", "a b"}}},
@@ -78,11 +80,15 @@ TEST_F(ConninfoTest, KeywordValueStrings) {
         {"requiressl=1", {{"sslmode", "require"}}},
         {"requiressl=0", {{"sslmode", "prefer"}}},
         {"a= b=c", {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"a\" is invalid.</primary>"}}},
-        {"a<b>&=1", {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"a&lt;b>&amp;\" is invalid.</primary>"}}},
+        {"a<b>&=1",
+         {{"error",
+           "<sqlstate>22023</sqlstate><primary>The connection option \"a&lt;b>&amp;\" is invalid.</primary>"}}},
         {"host", {{"error", missing}}},
         // A keyword cannot end the tag it is quoted in.
-        {"x</primary>", {{"error", "<sqlstate>22023</sqlstate><primary>The connection info string is missing an "
-                                   "\"=\" after \"x&lt;/primary>\".</primary>"}}},
+        {"x</primary>",
+         {{"error",
+           "<sqlstate>22023</sqlstate><primary>The connection info string is missing an "
+           "\"=\" after \"x&lt;/primary>\".</primary>"}}},
         {"user='abc\\'", {{"error", unterminated}}},
     };
     for (const auto& [text, expected] : cases) {
@@ -102,9 +108,14 @@ TEST_F(ConninfoTest, Uris) {
         {"postgresql://h/?application_name=a%26b&port=1", {{"host", "h"}, {"application_name", "a&b"}, {"port", "1"}}},
         {"postgresql://h?ssl=true", {{"host", "h"}, {"sslmode", "require"}}},
         {"postgresql://h?application_name=x@y", {{"host", "h"}, {"application_name", "x@y"}}},
-        {"postgresql://[::1", {{"error", "end of string reached when looking for matching \"]\" in IPv6 host address in URI: \"postgresql://[::1\""}}},
+        {"postgresql://[::1",
+         {{"error",
+           "end of string reached when looking for matching \"]\" in IPv6 host address in URI: "
+           "\"postgresql://[::1\""}}},
         {"postgresql://[]/d", {{"error", "The URI \"postgresql://[]/d\" contains an empty IPv6 host address."}}},
-        {"postgresql://[::1]x", {{"error", "unexpected character \"x\" at position 19 in URI (expected \":\" or \"/\"): \"postgresql://[::1]x\""}}},
+        {"postgresql://[::1]x",
+         {{"error",
+           "unexpected character \"x\" at position 19 in URI (expected \":\" or \"/\"): \"postgresql://[::1]x\""}}},
         {"postgresql://h?a=b=c", {{"error", "extra key/value separator \"=\" in URI query parameter: \"a=b=c\""}}},
         {"postgresql://h?port", {{"error", "missing key/value separator \"=\" in URI query parameter: \"port\""}}},
         {"postgresql://h?ssl=false", {{"error", "invalid URI query parameter: \"ssl\""}}},
@@ -126,17 +137,25 @@ TEST_F(ConninfoTest, KeywordArrays) {
     };
     const Case cases[] = {
         {{"nosuch", "host"}, {"", "a"}, 0, {{"host", "a"}}},
-        {{"requiressl"}, {"1"}, 0,
+        {{"requiressl"},
+         {"1"},
+         0,
          {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"requiressl\" is invalid.</primary>"}}},
         // Without expansion a dbname with '=' or a URI is just a name.
         {{"dbname"}, {"host=a port=1"}, 0, {{"dbname", "host=a port=1"}}},
         // With expansion its settings stand at its place: later entries win.
-        {{"port", "dbname", "user"}, {"9", "host=a port=1 user=u dbname=d", "v"}, 1,
+        {{"port", "dbname", "user"},
+         {"9", "host=a port=1 user=u dbname=d", "v"},
+         1,
          {{"host", "a"}, {"port", "1"}, {"user", "v"}, {"dbname", "d"}}},
         {{"dbname", "port"}, {"postgresql://h:2/x", "3"}, 1, {{"host", "h"}, {"port", "3"}, {"dbname", "x"}}},
         {{"dbname", "dbname"}, {"plain", "host=a"}, 1, {{"dbname", "host=a"}}},
-        {{"dbname"}, {"host='x"}, 1,
-         {{"error", "<sqlstate>22023</sqlstate><primary>The connection info string contains an unterminated quoted string.</primary>"}}},
+        {{"dbname"},
+         {"host='x"},
+         1,
+         {{"error",
+           "<sqlstate>22023</sqlstate><primary>The connection info string contains an unterminated quoted "
+           "string.</primary>"}}},
     };
     for (const auto& c : cases) {
         std::vector<const char*> keywords = c.keywords, values = c.values;
@@ -223,7 +242,8 @@ TEST_F(ServiceFileTest, ServiceFileFailures) {
         {"missing", "", "x", ""},
         {"prefix-name", "[ab]\nhost=x\n", "a", "The definition of service \"a\" was not found."},
         {"no-equals", "[a]\nhost x\n", "a", "syntax error in service file \"%s\", line 2"},
-        {"nested", "[a]\nservice=b\n", "a", "nested service specifications not supported in service file \"%s\", line 2"},
+        {"nested", "[a]\nservice=b\n", "a",
+         "nested service specifications not supported in service file \"%s\", line 2"},
         {"too-long", "[a]\n" + long_line, "a", "Line 2 is too long in service file \"%s\"."},
         {"fits", "[a]\n" + fitting_line, "a", ""},
         {"error-elsewhere", "[b]\nnosuch\n[a]\nhost=x\n", "a", ""},

@@ -41,13 +41,13 @@ TEST(PasswordFileTest, FirstMatchingLineGivesThePassword) {
     };
     const Case cases[] = {
         {"db.example", "5432", "sales", "alice", "first"},
-        {"db.example", "", "sales", "alice", "first"},       // empty port means 5432
+        {"db.example", "", "sales", "alice", "first"},  // empty port means 5432
         {"db.example", "5433", "sales", "alice", "(none)"},
-        {"other", "1", "x", "carol", "any:thing"},           // password ends at an unescaped ':'
+        {"other", "1", "x", "carol", "any:thing"},  // password ends at an unescaped ':'
         {"esc:host", "5432", "d\\b", "dave", "p\\w"},
-        {"", "5432", "local", "erin", "sock"},               // no host: localhost
-        {"/tmp", "5432", "local", "erin", "sock"},           // default socket directory: localhost
-        {"h", "6000", "d", "*", "star-user"},                // an escaped '*' is a literal star
+        {"", "5432", "local", "erin", "sock"},      // no host: localhost
+        {"/tmp", "5432", "local", "erin", "sock"},  // default socket directory: localhost
+        {"h", "6000", "d", "*", "star-user"},       // an escaped '*' is a literal star
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.host) + ":" + c.port + ":" + c.db + ":" + c.user);

@@ -78,7 +78,8 @@ TEST_F(StartupTest, HostListFromHostHostaddrAndPort) {
 }
 
 TEST_F(StartupTest, OptionChecksBeforeAnySocket) {
-    const std::tuple<const char*, const char*, const char*> cases[] = {  // keyword, value, error or null
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        // keyword, value, error or null
         {"sslmode", "require", "The sslmode value \"require\" is invalid when SSL support is not compiled in."},
         {"sslmode", "Disable", "The sslmode value \"Disable\" is invalid."},
         {"target_session_attrs", "read-only", "The target_session_attrs value \"read-only\" is invalid."},
@@ -108,10 +109,10 @@ TEST_F(StartupTest, HostTextsInsideTagsCannotCloseThem) {
         std::string expected;
     } cases[] = {
         {"host", "/no</hint>dir&", "hint",
-         "Is the server running locally and accepting connections on Unix domain socket \"/no</hint>dir&/.s.PGSQL.5432\"?"},
+         "Is the server running locally and accepting connections on Unix domain socket "
+         "\"/no</hint>dir&/.s.PGSQL.5432\"?"},
         {"hostaddr", "1.2.3.<4>", "primary", "Could not parse the network address \"1.2.3.<4>\"."},
-        {"host", longDir, "primary",
-         "The Unix-domain socket path \"" + longDir + "/.s.PGSQL.5432\" is too long."},
+        {"host", longDir, "primary", "The Unix-domain socket path \"" + longDir + "/.s.PGSQL.5432\" is too long."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value);
@@ -134,16 +135,17 @@ TEST_F(StartupTest, StartupPacketCarriesTheAdditionsEscaped) {
     ASSERT_EQ(packet.size(), static_cast<size_t>(static_cast<unsigned char>(packet[3])));
     EXPECT_EQ(packet.substr(4, 4), std::string("\x00\x03\x00\x00", 4));
     EXPECT_EQ(packet.substr(8), std::string("user\0u\0database\0d\0options\0allow_redirects=on\0"
-                                              "application_name\0app\0\0",
-                                              67));
+                                            "application_name\0app\0\0",
+                                            67));
 
     // The additions quoted, a blank in a socket directory kept inside one
     // item, an apostrophe or a backslash escaped: unquoted, a leading
     // apostrophe would open a quote the server never sees closed.
     conn->session_identifier = strdup("'s\\1");
     appendPQExpBufferStr(&conn->failedConnectionAttempts, "/tmp/my dir/.s.PGSQL.5432,h:1");
-    EXPECT_EQ(pqStartupOptions(conn.get()), "allow_redirects=on session_identifier='\\'s\\\\1' "
-                                            "failed_connection_attempts='/tmp/my dir/.s.PGSQL.5432,h:1'");
+    EXPECT_EQ(pqStartupOptions(conn.get()),
+              "allow_redirects=on session_identifier='\\'s\\\\1' "
+              "failed_connection_attempts='/tmp/my dir/.s.PGSQL.5432,h:1'");
     // The option itself is left as it was: additions never accumulate.
     EXPECT_STREQ(conn->pgoptions, "allow_redirects=on");
 
@@ -177,8 +179,7 @@ TEST_F(StartupTest, FailedAttemptsListEachHostGivenUp) {
     ASSERT_TRUE(pqBuildHostList(conn.get()));
     for (conn->whichhost = 0; conn->whichhost < conn->nconnhost; ++conn->whichhost)
         pqRecordFailedAttempt(conn.get());
-    EXPECT_STREQ(conn->failedConnectionAttempts.data,
-                 "db.example:6000,/var/run/.s.PGSQL.5432,/tmp/.s.PGSQL.7,x:5432");
+    EXPECT_STREQ(conn->failedConnectionAttempts.data, "db.example:6000,/var/run/.s.PGSQL.5432,/tmp/.s.PGSQL.7,x:5432");
 
     // A long list grows; no fixed-size buffer cuts it.
     ConnPtr many(makeEmptyPGconn());
@@ -218,23 +219,39 @@ TEST_F(StartupTest, RedirectMessagesAreReadInsideTheirLength) {
     auto bad_length = [&bad](const std::string& n) { return bad("has an invalid length of " + n + " bytes."); };
     const std::string ends_early = bad("ends before its contents are complete.");
     const std::string s0("s\0", 2);
-    const std::string two_targets = std::string("sess\0", 5) + Int32(2) + std::string("\x00host\0" "6000\0", 11) +
-                                    std::string("\x02/sock\0" "7\0", 9);
+    const std::string two_targets = std::string("sess\0", 5) + Int32(2) +
+                                    std::string(
+                                        "\x00host\0"
+                                        "6000\0",
+                                        11) +
+                                    std::string(
+                                        "\x02/sock\0"
+                                        "7\0",
+                                        9);
     const std::tuple<const char*, std::string, R, std::string> cases[] = {
         {"trailing bytes inside the length", Redirect(s0 + Int32(0) + "xyz"), R::Complete, ""},
         {"body still arriving", Redirect(two_targets).substr(0, 12), R::Incomplete, ""},
         {"length below 4", Redirect("", 3), R::Malformed, bad_length("3")},
         {"negative length", "@" + Int32(INT32_MIN), R::Malformed, bad_length("-2147483648")},
-        {"identifier runs past the length", Redirect("abc") + std::string("\0", 1) + Int32(0), R::Malformed, ends_early},
-        {"count runs past the length", Redirect(std::string("s\0\0\0", 4)) + std::string("\0\0", 2), R::Malformed, ends_early},
-        {"address runs past the length", Redirect(s0 + Int32(1) + std::string("\x00ho", 3)) + std::string("st\0" "1\0", 5),
+        {"identifier runs past the length", Redirect("abc") + std::string("\0", 1) + Int32(0), R::Malformed,
+         ends_early},
+        {"count runs past the length", Redirect(std::string("s\0\0\0", 4)) + std::string("\0\0", 2), R::Malformed,
+         ends_early},
+        {"address runs past the length",
+         Redirect(s0 + Int32(1) + std::string("\x00ho", 3)) + std::string("st\0"
+                                                                          "1\0",
+                                                                          5),
          R::Malformed, ends_early},
         {"missing port", Redirect(s0 + Int32(1) + std::string("\x00host\0", 6)), R::Malformed, ends_early},
         {"negative count", Redirect(s0 + Int32(-1)), R::Malformed, bad("has a negative address count.")},
         {"eleven addresses", Redirect(s0 + Int32(11)), R::Malformed,
          bad("contains 11 addresses, which is more than the limit of 10.")},
-        {"bad type", Redirect(s0 + Int32(1) + std::string("\x03h\0" "1\0", 5)), R::Malformed,
-         bad("contains the invalid address type '3'.")},
+        {"bad type",
+         Redirect(s0 + Int32(1) +
+                  std::string("\x03h\0"
+                              "1\0",
+                              5)),
+         R::Malformed, bad("contains the invalid address type '3'.")},
     };
     for (const auto& [name, bytes, result, expected_error] : cases) {
         SCOPED_TRACE(name);

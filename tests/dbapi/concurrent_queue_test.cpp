@@ -46,7 +46,8 @@ TEST(ConcurrentQueueTest, KeepsOneSlotFreeAndACancelEndsWaits) {
             cancel = true;
         });
     };
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(queue.Push(std::make_unique<int>(i)));
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(queue.Push(std::make_unique<int>(i)));
     // Full at three elements: a fourth push waits until the cancel.
     std::thread canceller = cancelSoon();
     auto fourth = std::make_unique<int>(3);
@@ -85,13 +86,15 @@ TEST(ConcurrentQueueTest, AProducerAndAConsumerLoseNothing) {
                         continue;
                     }
                     queue.PushQuietly(std::make_unique<int>(i));
-                    if (i % 7 == 6) queue.WakeConsumer();
+                    if (i % 7 == 6)
+                        queue.WakeConsumer();
                 }
                 queue.Push(nullptr);
             });
             int next = 0, misplaced = 0;
             std::unique_ptr<int> out;
-            while (queue.Pop(out) && out) misplaced += *out != next++;
+            while (queue.Pop(out) && out)
+                misplaced += *out != next++;
             producer.join();
             EXPECT_EQ(count, next) << "size " << size << (quiet ? " quiet" : "");
             EXPECT_EQ(0, misplaced) << "size " << size;
@@ -111,7 +114,8 @@ TEST(ResultReturnTest, FreesWhatIsGivenBackAndRefusesOnceClosed) {
             EXPECT_EQ(result, nullptr);
         }
     });
-    for (int i = 0; i < 100; ++i) giveBack.FreeGiven();
+    for (int i = 0; i < 100; ++i)
+        giveBack.FreeGiven();
     giver.join();
     giveBack.Close();
     ScopedPGresult kept(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK));

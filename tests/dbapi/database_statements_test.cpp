@@ -38,8 +38,12 @@ TEST(DatabaseStatementsTest, Texts) {
 
 TEST(DatabaseStatementsTest, FileStems) {
     const std::pair<const char*, const char*> cases[] = {
-        {"/x/y/archive.2020.db", "archive.2020"}, {"/x/.hidden", ".hidden"}, {"/x/.hidden.db", ".hidden"},
-        {"plain", "plain"}, {"/x/", ""}, {"/x/..", ".."},
+        {"/x/y/archive.2020.db", "archive.2020"},
+        {"/x/.hidden", ".hidden"},
+        {"/x/.hidden.db", ".hidden"},
+        {"plain", "plain"},
+        {"/x/", ""},
+        {"/x/..", ".."},
     };
     for (const auto& [path, stem] : cases) {
         EXPECT_EQ(stem, DatabaseFileStem(path)) << path;

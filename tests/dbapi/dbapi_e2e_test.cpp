@@ -14,15 +14,15 @@
 #include <vector>
 
 #include "api/connection.h"
+#include "api/table_definition.h"
 #include "error/error.h"
 #include "instance/parameters.h"
 #include "kelvo/kelvo.h"
 #include "postgres/libpq/connect.h"
-#include "api/table_definition.h"
+#include "support/error_ptr.h"
 #include "support/kelvod_server.h"
 #include "support/library_instance.h"
 #include "support/log_events.h"
-#include "support/error_ptr.h"
 
 namespace {
 
@@ -98,11 +98,13 @@ std::vector<std::string> Column(kelvo_connection_t* conn, const char* query, int
     EXPECT_EQ("", TextOf(text ? kelvo_execute_query_params(conn, query, KELVO_ROWSET_RESULT_FORMAT_TEXT, &rowset)
                               : kelvo_execute_query(conn, query, &rowset)))
         << query;
-    if (rowset == nullptr) return out;
+    if (rowset == nullptr)
+        return out;
     for (;;) {
         kelvo_rowset_chunk_t* chunk = nullptr;
         EXPECT_EQ("", TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)));
-        if (chunk == nullptr) break;
+        if (chunk == nullptr)
+            break;
         for (size_t r = 0; r < kelvo_rowset_chunk_row_count(chunk); ++r) {
             const kelvo_value_t v = kelvo_rowset_chunk_field_value(chunk, static_cast<uint32_t>(r), column);
             if (v.value == nullptr) {
@@ -121,7 +123,8 @@ std::vector<std::string> Column(kelvo_connection_t* conn, const char* query, int
 
 std::vector<std::string> SortedAndDestroyed(kelvo_string_list_t* list) {
     std::vector<std::string> out;
-    for (size_t i = 0; i < kelvo_string_list_size(list); ++i) out.push_back(kelvo_string_list_at(list, (int)i));
+    for (size_t i = 0; i < kelvo_string_list_size(list); ++i)
+        out.push_back(kelvo_string_list_at(list, (int)i));
     kelvo_string_list_destroy(list);
     std::sort(out.begin(), out.end());
     return out;
@@ -135,23 +138,29 @@ kelvo_error_t* Load(kelvo_connection_t* conn, const char* database, const char* 
                     int killAfter = -1, const std::function<void()>& kill = {}) {
     kelvoapi::TableDefinition def(database, "", table, KELVO_PERMANENT, false);
     def.AddColumn("k", KELVO_BIG_INT, 0xFFFFFFFFu, "", false);
-    if (textSize > 0) def.AddColumn("x", KELVO_TEXT, 0xFFFFFFFFu, "", true);
+    if (textSize > 0)
+        def.AddColumn("x", KELVO_TEXT, 0xFFFFFFFFu, "", true);
     const std::string text(textSize, 't');
     kelvo_inserter_t* inserter = nullptr;
-    if (kelvo_error_t* e = kelvo_create_inserter(conn, &def, &inserter)) return e;
+    if (kelvo_error_t* e = kelvo_create_inserter(conn, &def, &inserter))
+        return e;
     kelvo_inserter_buffer_t* buffer = nullptr;
     kelvo_error_t* first = kelvo_create_inserter_buffer(inserter, &def, "*", &buffer);
     for (int k = 0; k < rows && first == nullptr; ++k) {
-        if (k == killAfter && (first = kelvo_inserter_buffer_flush(buffer)) == nullptr) kill();
-        if (first == nullptr) first = kelvo_inserter_buffer_add_int64(buffer, 1000000 + k);
+        if (k == killAfter && (first = kelvo_inserter_buffer_flush(buffer)) == nullptr)
+            kill();
+        if (first == nullptr)
+            first = kelvo_inserter_buffer_add_int64(buffer, 1000000 + k);
         if (first == nullptr && textSize > 0) {
             first = kelvo_inserter_buffer_add_binary(buffer, reinterpret_cast<const uint8_t*>(text.data()), textSize);
         }
     }
-    if (first == nullptr) first = kelvo_inserter_buffer_flush(buffer);
+    if (first == nullptr)
+        first = kelvo_inserter_buffer_flush(buffer);
     kelvo_inserter_buffer_destroy(buffer);
     kelvo_error_t* closed = kelvo_close_inserter(inserter, true);
-    if (first == nullptr) return closed;
+    if (first == nullptr)
+        return closed;
     kelvo_error_destroy(closed);
     return first;
 }
@@ -334,11 +343,8 @@ TEST_F(DbapiE2E, CatalogQuestions) {
         const char* table;
         bool exists;
     } hasCases[] = {
-        {nullptr, nullptr, "empty_cols", true},
-        {nullptr, nullptr, "nowhere", false},
-        {"cat", "pg_extra", "t1", true},
-        {nullptr, "noschema", "t1", false},
-        {"cat", "public", "t1", false},
+        {nullptr, nullptr, "empty_cols", true}, {nullptr, nullptr, "nowhere", false}, {"cat", "pg_extra", "t1", true},
+        {nullptr, "noschema", "t1", false},     {"cat", "public", "t1", false},
     };
     for (const auto& c : hasCases) {
         bool exists = !c.exists;
@@ -416,8 +422,9 @@ TEST_F(DbapiE2E, AttachDetachCreateAndDropDatabases) {
 // connection's. api_language (absent means "C") ends up in client_info and
 // never travels as a setting of its own; the caller's set stays as it was.
 TEST_F(DbapiE2E, ClientIdentification) {
-    for (const auto& [language, expected] : {std::pair<const char*, const char*>{nullptr, "\"client_info\": \"C,Linux,"},
-                                             {"Python", "\"client_info\": \"Python,Linux,"}}) {
+    for (const auto& [language, expected] :
+         {std::pair<const char*, const char*>{nullptr, "\"client_info\": \"C,Linux,"},
+          {"Python", "\"client_info\": \"Python,Linux,"}}) {
         kelvo_parameters_t* parameters = Parameters(Path("ident.kelvo"));
         if (language != nullptr) {
             ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "api_language", language)));
@@ -513,8 +520,8 @@ TEST_F(DbapiE2E, BulkLoadIntoALaterAttachedDatabase) {
     const std::string late = Path("late.kelvo");
     ASSERT_EQ("", TextOf(kelvo_create_database(raw, late.c_str(), false)));
     ASSERT_EQ("", TextOf(kelvo_attach_database(raw, late.c_str(), nullptr)));
-    ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "CREATE TABLE late.public.big (k BIGINT NOT NULL, x TEXT)",
-                                               nullptr)));
+    ASSERT_EQ("",
+              TextOf(kelvo_execute_command(raw, "CREATE TABLE late.public.big (k BIGINT NOT NULL, x TEXT)", nullptr)));
     EXPECT_EQ("", TextOf(Load(raw, "late", "big", 40000, 500)));
     EXPECT_EQ(std::vector<std::string>({"40000"}), Column(raw, "SELECT count(*) FROM late.public.big", 0, true));
 }
@@ -561,7 +568,8 @@ TEST_F(DbapiE2E, CancelAndPing) {
     kelvo_ping_status_t status = KELVO_PING_NO_ATTEMPT;
     EXPECT_EQ("", TextOf(kelvo_ping(parameters, &status)));
     EXPECT_EQ(KELVO_PING_OK, status);
-    kelvo_parameters_set(parameters, "endpoint", ("pel.domain://" + s_server.Directory() + "/domain/.s.PGSQL.1").c_str());
+    kelvo_parameters_set(parameters, "endpoint",
+                         ("pel.domain://" + s_server.Directory() + "/domain/.s.PGSQL.1").c_str());
     EXPECT_EQ("", TextOf(kelvo_ping(parameters, &status)));
     EXPECT_EQ(KELVO_PING_NO_RESPONSE, status);
     kelvo_parameters_destroy(parameters);
@@ -590,9 +598,11 @@ TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
              kelvo_error_t* error = nullptr;
              int64_t next = 0;
              for (int chunks = 0;; ++chunks) {
-                 if (chunks == 20) kill();
+                 if (chunks == 20)
+                     kill();
                  kelvo_rowset_chunk_t* chunk = nullptr;
-                 if ((error = kelvo_rowset_get_next_chunk(rowset, &chunk)) != nullptr || chunk == nullptr) break;
+                 if ((error = kelvo_rowset_get_next_chunk(rowset, &chunk)) != nullptr || chunk == nullptr)
+                     break;
                  EXPECT_EQ(256u, kelvo_rowset_chunk_row_count(chunk)) << "a whole chunk";
                  for (uint32_t r = 0; r < kelvo_rowset_chunk_row_count(chunk); ++r) {
                      EXPECT_EQ(next++, kelvo_read_int64(kelvo_rowset_chunk_field_value(chunk, r, 0).value));
@@ -621,7 +631,8 @@ TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
     // A server on the database file, and a connection to it.
     const auto open = [&](kelvotest::LibraryInstance& server, kelvo_create_mode_t mode) -> ConnectionPtr {
         server.Start(KELVO_SERVER_DIR, {{"auto_delete_database", "false"}});
-        if (server.Get() == nullptr) return nullptr;
+        if (server.Get() == nullptr)
+            return nullptr;
         kelvo_parameters_t* parameters = nullptr;
         EXPECT_EQ("", TextOf(kelvo_create_connection_parameters(server.Get(), &parameters)));
         EXPECT_EQ("", TextOf(kelvo_parameters_set(parameters, "dbname", database.c_str())));
@@ -634,9 +645,9 @@ TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
         kelvotest::LibraryInstance server;
         ConnectionPtr conn = open(server, KELVO_CREATE);
         ASSERT_NE(nullptr, conn);
-        for (const char* statement : {"CREATE TABLE kept (k BIGINT NOT NULL)",
-                                      "INSERT INTO kept SELECT i FROM range(1000) t(i)",
-                                      "CREATE TABLE wide (k BIGINT NOT NULL, x TEXT)"}) {
+        for (const char* statement :
+             {"CREATE TABLE kept (k BIGINT NOT NULL)", "INSERT INTO kept SELECT i FROM range(1000) t(i)",
+              "CREATE TABLE wide (k BIGINT NOT NULL, x TEXT)"}) {
             ASSERT_EQ("", TextOf(kelvo_execute_command(conn.get(), statement, nullptr))) << statement;
         }
         conn.reset();

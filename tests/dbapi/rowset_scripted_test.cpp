@@ -23,10 +23,10 @@
 
 namespace {
 
-using kelvotest::ErrorPtr;
 using kelvotest::AsError;
 using kelvotest::ConnectTo;
 using kelvotest::Done;
+using kelvotest::ErrorPtr;
 using kelvotest::ExpectDetach;
 using kelvotest::NewSession;
 using kelvotest::ScriptedPeer;
@@ -37,13 +37,12 @@ constexpr size_t kDefaultThreshold = kelvoapi::Connection::default_prefetch_thre
 // Rows 0..count-1 of one int column "n".
 std::string Rows(int count) {
     std::string bytes = wire::RowDescription({{"n", 23, 4, 0}});
-    for (int i = 0; i < count; ++i) bytes += wire::DataRow({std::to_string(i)});
+    for (int i = 0; i < count; ++i)
+        bytes += wire::DataRow({std::to_string(i)});
     return bytes;
 }
 
-std::string Query(int rows) {
-    return Rows(rows) + Done("SELECT " + std::to_string(rows));
-}
+std::string Query(int rows) { return Rows(rows) + Done("SELECT " + std::to_string(rows)); }
 
 std::string Canceled() {
     return wire::ErrorResponse({{'S', "ERROR"}, {'C', "57014"}, {'M', "canceling statement"}}) + wire::ReadyForQuery();
@@ -53,7 +52,8 @@ std::string Canceled() {
 // one cancel request when asked, starts the peer and connects.
 kelvo_connection_t* StartAndConnect(ScriptedPeer& peer, ScriptedPeer::Script& script, bool cancelPeer = false) {
     ExpectDetach(script);
-    if (cancelPeer) peer.AddConnection().ExpectBytes(16).Close();
+    if (cancelPeer)
+        peer.AddConnection().ExpectBytes(16).Close();
     peer.Start();
     return ConnectTo(peer);
 }
@@ -74,7 +74,8 @@ std::vector<size_t> ReadChunkSizes(kelvo_rowset_t* rowset, ErrorPtr* error = nul
         kelvo_rowset_chunk_t* chunk = nullptr;
         ErrorPtr e(kelvo_rowset_get_next_chunk(rowset, &chunk));
         if (e || chunk == nullptr) {
-            if (error) *error = std::move(e);
+            if (error)
+                *error = std::move(e);
             return sizes;
         }
         const size_t rows = kelvo_rowset_chunk_row_count(chunk);
@@ -197,7 +198,9 @@ TEST(RowsetScriptedTest, MultiStatementTexts) {
         {first + second + wire::ReadyForQuery(), 0, {256, 44}, ""},
         {first + failure + wire::ReadyForQuery(), kDefaultThreshold, {256, 44}, "P0001"},
         {first + failure + wire::ReadyForQuery(), 0, {256, 44}, "P0001"},
-        {wire::CommandComplete("INSERT 0 2") + second + failure + wire::ReadyForQuery(), kDefaultThreshold, {},
+        {wire::CommandComplete("INSERT 0 2") + second + failure + wire::ReadyForQuery(),
+         kDefaultThreshold,
+         {},
          "P0001"},
     };
     for (const auto& c : cases) {
@@ -267,7 +270,8 @@ TEST(RowsetScriptedTest, ServerErrorsBeforeTheRows) {
     };
     ScriptedPeer peer;
     auto& script = NewSession(peer);
-    for (const Case& c : cases) script.ExpectMessage('Q').Send(wire::ErrorResponse(c.fields) + wire::ReadyForQuery());
+    for (const Case& c : cases)
+        script.ExpectMessage('Q').Send(wire::ErrorResponse(c.fields) + wire::ReadyForQuery());
     kelvo_connection_t* conn = StartAndConnect(peer, script);
     for (const Case& c : cases) {
         kelvo_rowset_t* rowset = nullptr;
@@ -309,7 +313,8 @@ TEST(RowsetScriptedTest, AffectedRowCounts) {
     ScriptedPeer peer;
     auto& script = NewSession(peer);
     for (const auto& [tag, expected] : cases) {
-        for (int i = 0; i < 2; ++i) script.ExpectMessage('Q').Send(Done(tag));
+        for (int i = 0; i < 2; ++i)
+            script.ExpectMessage('Q').Send(Done(tag));
     }
     kelvo_connection_t* conn = StartAndConnect(peer, script);
     for (const auto& [tag, expected] : cases) {
@@ -349,9 +354,10 @@ TEST(RowsetScriptedTest, TheBusyRuleRefusesStatementsUntilTheRowsetCloses) {
         ASSERT_TRUE(e);
         EXPECT_EQ("55006", AsError(e).GetSqlstate());
         EXPECT_EQ("The connection is not ready.", AsError(e).GetMessage());
-        EXPECT_EQ("Make sure that all inserters and results associated with the connection are closed before "
-                  "attempting a new operation on it.",
-                  AsError(e).GetHint());
+        EXPECT_EQ(
+            "Make sure that all inserters and results associated with the connection are closed before "
+            "attempting a new operation on it.",
+            AsError(e).GetHint());
         EXPECT_EQ(0xe9bec0b1u, AsError(e).GetContextId().value);
     }
     EXPECT_EQ(nullptr, second);
@@ -420,7 +426,8 @@ TEST(RowsetScriptedTest, ClosingAFinishedStatementWithUnreadRowsSendsNoCancel) {
     ASSERT_TRUE(refused);
     EXPECT_EQ("55000", AsError(refused).GetSqlstate());
     kelvo_destroy_rowset_chunk(NextChunk(rowset));
-    while (!rowset->Get().StatementEnded()) std::this_thread::yield();
+    while (!rowset->Get().StatementEnded())
+        std::this_thread::yield();
     kelvo_close_rowset(rowset);
     Finish(peer, conn);
     EXPECT_EQ("", peer.Received(1));
@@ -429,7 +436,8 @@ TEST(RowsetScriptedTest, ClosingAFinishedStatementWithUnreadRowsSendsNoCancel) {
 // A complete query answer: `columns`, then `rows`.
 std::string TextRows(size_t columns, const std::vector<std::string>& rows) {
     std::string bytes = wire::RowDescription(std::vector<wire::Column>(columns, wire::Column{"v", 25, -1, 0}));
-    for (const auto& row : rows) bytes += wire::DataRow({row});
+    for (const auto& row : rows)
+        bytes += wire::DataRow({row});
     return bytes + Done("SELECT " + std::to_string(rows.size()));
 }
 
@@ -505,7 +513,8 @@ TEST(RowsetScriptedTest, ReplacingTheReceiverWhileThePrefetchThreadDeliversNotic
 
 std::string CopyOut(const std::vector<std::string>& blocks) {
     std::string bytes = wire::CopyOutResponse(0, {0});
-    for (const auto& b : blocks) bytes += wire::CopyData(b);
+    for (const auto& b : blocks)
+        bytes += wire::CopyData(b);
     return bytes + wire::CopyDone() + Done("COPY " + std::to_string(blocks.size()));
 }
 
@@ -555,8 +564,7 @@ TEST(RowsetScriptedTest, CopyOutDataAndTheConnectionAfterIt) {
     const std::pair<ErrorPtr, uint32_t> refused[] = {
         {ErrorPtr(kelvo_execute_query(conn, "SELECT 1", &rowset)), 0x43da522a},
         {ErrorPtr(kelvo_execute_command(conn, "SELECT 1", &count)), 0x43da522a},
-        {ErrorPtr(kelvo_execute_query_params(conn, "SELECT 1", KELVO_ROWSET_RESULT_FORMAT_TEXT, &rowset)),
-         0x34092392},
+        {ErrorPtr(kelvo_execute_query_params(conn, "SELECT 1", KELVO_ROWSET_RESULT_FORMAT_TEXT, &rowset)), 0x34092392},
         {ErrorPtr(kelvo_prepare(conn, "p", "SELECT 1")), 0xe580198d},
         {ErrorPtr(kelvo_execute_prepared(conn, "p", KELVO_ROWSET_RESULT_FORMAT_TEXT, &rowset)), 0xbef7b2ba},
     };
@@ -594,7 +602,8 @@ TEST(RowsetScriptedTest, CreateModesRunOverAnAdministrativeConnectionFirst) {
         EXPECT_EQ(expected, Sent(peer, 0));
         const auto database = [&](size_t connection) {
             for (const auto& [key, value] : wire::StartupParameters(peer.Messages(connection).at(0).body)) {
-                if (key == "database") return value;
+                if (key == "database")
+                    return value;
             }
             return std::string("<absent>");
         };
@@ -631,7 +640,8 @@ TEST(RowsetScriptedTest, ChunkFieldArraysAreRowMajorWithNullFlags) {
     ScriptedPeer peer;
     const wire::Column column{"a", 25, -1, 0};
     std::string rows = wire::RowDescription({column, column, column});
-    for (int r = 0; r < 256; ++r) rows += wire::DataRow({"a" + std::to_string(r), std::nullopt, std::string()});
+    for (int r = 0; r < 256; ++r)
+        rows += wire::DataRow({"a" + std::to_string(r), std::nullopt, std::string()});
     auto& script = NewSession(peer).ExpectMessage('Q').Send(rows + Done("SELECT 256"));
     kelvo_connection_t* conn = StartAndConnect(peer, script);
     kelvo_rowset_t* rowset = Execute(conn, "SELECT a, b, c");
@@ -661,8 +671,8 @@ TEST(RowsetScriptedTest, ChunkFieldArraysAreRowMajorWithNullFlags) {
     const struct {
         uint32_t row, column;
         bool null;
-    } fields[] = {{1, 1, true}, {1, 2, false}, {256, 0, true}, {0, 3, true}, {0xFFFFFFFFu, 0, true},
-                  {0, 0xFFFFFFFFu, true}};
+    } fields[] = {{1, 1, true}, {1, 2, false},          {256, 0, true},
+                  {0, 3, true}, {0xFFFFFFFFu, 0, true}, {0, 0xFFFFFFFFu, true}};
     for (const auto& f : fields) {
         EXPECT_EQ(f.null, kelvo_rowset_chunk_field_is_null(chunk, f.row, f.column)) << f.row << "," << f.column;
         EXPECT_EQ(f.null, kelvo_rowset_chunk_field_value(chunk, f.row, f.column).value == nullptr);

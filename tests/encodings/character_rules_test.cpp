@@ -18,7 +18,8 @@ namespace {
 std::string Hex(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
-    for (unsigned char c : bytes) out += std::string{digits[c >> 4], digits[c & 15]};
+    for (unsigned char c : bytes)
+        out += std::string{digits[c >> 4], digits[c & 15]};
     return out;
 }
 
@@ -49,7 +50,8 @@ void ForEachDataByte(F f) {
             f(kind, first, 0);
         }
         while ((kind == "seq" || kind == "utf8pair") && words >> range)
-            for (int b = std::stoi(range.substr(0, 2), nullptr, 16); b <= std::stoi(range.substr(3, 2), nullptr, 16); ++b)
+            for (int b = std::stoi(range.substr(0, 2), nullptr, 16); b <= std::stoi(range.substr(3, 2), nullptr, 16);
+                 ++b)
                 f(kind, first, b);
     }
 }
@@ -60,8 +62,10 @@ TEST(CharacterRules, PythonCodecCharactersAreMeasuredAndAccepted) {
     int encoding = -1;
     size_t checked = 0;
     ForEachDataByte([&](const std::string& kind, const std::string& first, int last) {
-        if (kind == "encoding") encoding = std::stoi(first);
-        if (kind != "seq" || (first == "-" && last == 0)) return;
+        if (kind == "encoding")
+            encoding = std::stoi(first);
+        if (kind != "seq" || (first == "-" && last == 0))
+            return;
         std::string character;
         for (size_t i = 0; first != "-" && i + 1 < first.size(); i += 2)
             character += static_cast<char>(std::stoi(first.substr(i, 2), nullptr, 16));
@@ -84,7 +88,8 @@ TEST(CharacterRules, PythonCodecCharactersAreMeasuredAndAccepted) {
 TEST(CharacterRules, Utf8LegalityMatchesPythonExactly) {
     std::vector<bool> legal(0x10000, false);
     ForEachDataByte([&](const std::string& kind, const std::string& lead, int second) {
-        if (kind == "utf8pair") legal[std::stoi(lead, nullptr, 16) << 8 | second] = true;
+        if (kind == "utf8pair")
+            legal[std::stoi(lead, nullptr, 16) << 8 | second] = true;
     });
     for (int lead = 0xC0; lead < 0xF8; ++lead) {
         for (int second = 0; second < 0x100; ++second) {
@@ -115,17 +120,35 @@ TEST(CharacterRules, LengthAndWidthByLeadByte) {
         int dsplen;
     };
     const Case cases[] = {
-        {PG_SQL_ASCII, "\xe9\0\0\0", 1, 1},       {PG_SQL_ASCII, "\0\0\0\0", 1, 0},       {PG_SQL_ASCII, "\t\0\0\0", 1, -1},
-        {PG_UTF8, "\xcc\x81\0\0", 2, 0},          {PG_UTF8, "\xe4\xb8\x80\0", 3, 2},      {PG_UTF8, "\xc2\x85\0\0", 2, -1},
-        {PG_UTF8, "\xf0\x9f\x98\x80", 4, 2},      {PG_UTF8, "\x80\0\0\0", 1, -1},         {PG_UTF8, "\xe4\xb8\0\0", 3, -1},
-        {PG_EUC_JP, "\x8e\xb1\0\0", 2, 1},        {PG_EUC_JP, "\x8f\xb0\xa1\0", 3, 2},    {PG_EUC_KR, "\x8f\xa1\xa1\0", 3, 2},
-        {PG_EUC_TW, "\x8e\xa2\xa1\xa1", 4, 2},    {PG_EUC_TW, "\x8f\xa1\xa1\0", 3, 2},    {PG_JOHAB, "\x8f\x61\0\0", 2, 2},
-        {PG_JOHAB, "\x88\x61\0\0", 2, 2},         {PG_MULE_INTERNAL, "\x81\xe9\0\0", 2, 1}, {PG_MULE_INTERNAL, "\x90\xa1\xa1\0", 3, 2},
-        {PG_MULE_INTERNAL, "\x9a\xa0\xa1\0", 3, 1}, {PG_MULE_INTERNAL, "\x9d\xf5\xa1\xa1", 4, 2}, {PG_MULE_INTERNAL, "\x8e\0\0\0", 1, 1},
-        {PG_SJIS, "\xdf\0\0\0", 1, 1},            {PG_SJIS, "\xe0\x40\0\0", 2, 2},        {PG_GB18030, "\x81\x35\xf4\x37", 4, 2},
-        {PG_GB18030, "\x81\x40\0\0", 2, 2},       {PG_GB18030, "\x81\0\0\0", 2, 2},
+        {PG_SQL_ASCII, "\xe9\0\0\0", 1, 1},
+        {PG_SQL_ASCII, "\0\0\0\0", 1, 0},
+        {PG_SQL_ASCII, "\t\0\0\0", 1, -1},
+        {PG_UTF8, "\xcc\x81\0\0", 2, 0},
+        {PG_UTF8, "\xe4\xb8\x80\0", 3, 2},
+        {PG_UTF8, "\xc2\x85\0\0", 2, -1},
+        {PG_UTF8, "\xf0\x9f\x98\x80", 4, 2},
+        {PG_UTF8, "\x80\0\0\0", 1, -1},
+        {PG_UTF8, "\xe4\xb8\0\0", 3, -1},
+        {PG_EUC_JP, "\x8e\xb1\0\0", 2, 1},
+        {PG_EUC_JP, "\x8f\xb0\xa1\0", 3, 2},
+        {PG_EUC_KR, "\x8f\xa1\xa1\0", 3, 2},
+        {PG_EUC_TW, "\x8e\xa2\xa1\xa1", 4, 2},
+        {PG_EUC_TW, "\x8f\xa1\xa1\0", 3, 2},
+        {PG_JOHAB, "\x8f\x61\0\0", 2, 2},
+        {PG_JOHAB, "\x88\x61\0\0", 2, 2},
+        {PG_MULE_INTERNAL, "\x81\xe9\0\0", 2, 1},
+        {PG_MULE_INTERNAL, "\x90\xa1\xa1\0", 3, 2},
+        {PG_MULE_INTERNAL, "\x9a\xa0\xa1\0", 3, 1},
+        {PG_MULE_INTERNAL, "\x9d\xf5\xa1\xa1", 4, 2},
+        {PG_MULE_INTERNAL, "\x8e\0\0\0", 1, 1},
+        {PG_SJIS, "\xdf\0\0\0", 1, 1},
+        {PG_SJIS, "\xe0\x40\0\0", 2, 2},
+        {PG_GB18030, "\x81\x35\xf4\x37", 4, 2},
+        {PG_GB18030, "\x81\x40\0\0", 2, 2},
+        {PG_GB18030, "\x81\0\0\0", 2, 2},
         // An invalid identifier counts bytes and uses the ASCII width rule.
-        {-1, "\xe4\xb8\x80\0", 1, 1},             {42, "\x01\0\0\0", 1, -1},
+        {-1, "\xe4\xb8\x80\0", 1, 1},
+        {42, "\x01\0\0\0", 1, -1},
     };
     for (const Case& c : cases) {
         const std::string where = std::to_string(c.encoding) + " " + Hex(std::string(c.bytes, 4));
@@ -138,15 +161,33 @@ TEST(CharacterRules, LengthAndWidthByLeadByte) {
 // MULE and EUC_TW, which Python cannot write, are accepted.
 TEST(CharacterRules, VerifyRefusesBytesOutsideTheRanges) {
     const std::vector<std::tuple<int, std::string, int>> cases = {
-        {PG_UTF8, "\xc0\x80", -1},             {PG_UTF8, "\xed\xa0\x80", -1},          {PG_UTF8, "\xf4\x90\x80\x80", -1},
-        {PG_UTF8, "\xc3", -1},                 {PG_UTF8, std::string("\0", 1), 1},     {PG_EUC_JP, "\x8e\xe0", -1},
-        {PG_EUC_JP, "\x8f\xa1\xa0", -1},       {PG_EUC_KR, "\xfe\xfe", 2},             {PG_EUC_TW, "\x8e\xa1\xa1\xa1", 4},
-        {PG_EUC_TW, "\x8e\xb1\xa1\xa1", -1},   {PG_EUC_TW, "\x8e\xa1\xa1", -1},        {PG_MULE_INTERNAL, "\x81\x41", -1},
-        {PG_MULE_INTERNAL, "\x9c\xf0\xa1\xa1", 4}, {PG_MULE_INTERNAL, "\x9c\xf0\xa1\x21", -1}, {PG_MULE_INTERNAL, "\xa0", -1},
-        {PG_SJIS, "\xf0\x40", 2},              {PG_SJIS, "\x81\x7f", -1},              {PG_SJIS, "\x81", -1},
-        {PG_GBK, "\x80\x40", -1},              {PG_UHC, "\x81\x61", 2},                {PG_GB18030, "\x81\x30\x81\x29", -1},
-        {PG_GB18030, "\xfe\x39\xfe\x39", 4},   {PG_JOHAB, "\xd8\x31", 2},              {PG_JOHAB, "\xd4\x41", -1},
-        {PG_SQL_ASCII, "", -1},                {PG_GB18030, "", -1},                   {77, "x", 1},
+        {PG_UTF8, "\xc0\x80", -1},
+        {PG_UTF8, "\xed\xa0\x80", -1},
+        {PG_UTF8, "\xf4\x90\x80\x80", -1},
+        {PG_UTF8, "\xc3", -1},
+        {PG_UTF8, std::string("\0", 1), 1},
+        {PG_EUC_JP, "\x8e\xe0", -1},
+        {PG_EUC_JP, "\x8f\xa1\xa0", -1},
+        {PG_EUC_KR, "\xfe\xfe", 2},
+        {PG_EUC_TW, "\x8e\xa1\xa1\xa1", 4},
+        {PG_EUC_TW, "\x8e\xb1\xa1\xa1", -1},
+        {PG_EUC_TW, "\x8e\xa1\xa1", -1},
+        {PG_MULE_INTERNAL, "\x81\x41", -1},
+        {PG_MULE_INTERNAL, "\x9c\xf0\xa1\xa1", 4},
+        {PG_MULE_INTERNAL, "\x9c\xf0\xa1\x21", -1},
+        {PG_MULE_INTERNAL, "\xa0", -1},
+        {PG_SJIS, "\xf0\x40", 2},
+        {PG_SJIS, "\x81\x7f", -1},
+        {PG_SJIS, "\x81", -1},
+        {PG_GBK, "\x80\x40", -1},
+        {PG_UHC, "\x81\x61", 2},
+        {PG_GB18030, "\x81\x30\x81\x29", -1},
+        {PG_GB18030, "\xfe\x39\xfe\x39", 4},
+        {PG_JOHAB, "\xd8\x31", 2},
+        {PG_JOHAB, "\xd4\x41", -1},
+        {PG_SQL_ASCII, "", -1},
+        {PG_GB18030, "", -1},
+        {77, "x", 1},
     };
     for (const auto& [encoding, text, expected] : cases) {
         auto bytes = ExactCopy(text);
@@ -158,11 +199,13 @@ TEST(CharacterRules, VerifyRefusesBytesOutsideTheRanges) {
 // Over text that ends inside a character, the bounded steps read nothing past
 // the end, never step past it and visit every byte once.
 TEST(CharacterRules, BoundedStepsStayInsideTheText) {
-    std::vector<std::string> texts = {"\xe4\xb8", "\xf0\x9f\x98", "\x81\x35\xf4", "\x8e\xa2\xa1", "\x9c\xf0", "\xe4\xb8\x80"};
+    std::vector<std::string> texts = {"\xe4\xb8",     "\xf0\x9f\x98", "\x81\x35\xf4",
+                                      "\x8e\xa2\xa1", "\x9c\xf0",     "\xe4\xb8\x80"};
     unsigned int seed = 12345;
     for (int round = 0; round < 200; ++round) {
         std::string text;
-        for (int i = 0; i < round % 17; ++i) text += static_cast<char>(((seed = seed * 1103515245 + 12345) >> 16) | 0x80);
+        for (int i = 0; i < round % 17; ++i)
+            text += static_cast<char>(((seed = seed * 1103515245 + 12345) >> 16) | 0x80);
         texts.push_back(text);
     }
     for (int encoding = -1; encoding <= _PG_LAST_ENCODING_; ++encoding) {

@@ -13,17 +13,20 @@ TEST(EncodingNames, LookUp) {
     // The search relies on the alias order: every alias must be found.
     for (unsigned int i = 0; i < pg_encname_tbl_sz; ++i)
         EXPECT_EQ(pg_char_to_encoding(pg_encname_tbl[i].name), pg_encname_tbl[i].encoding) << pg_encname_tbl[i].name;
-    for (int id = 0; id < _PG_LAST_ENCODING_; ++id) EXPECT_EQ(pg_char_to_encoding(pg_encoding_to_char(id)), id);
+    for (int id = 0; id < _PG_LAST_ENCODING_; ++id)
+        EXPECT_EQ(pg_char_to_encoding(pg_encoding_to_char(id)), id);
     const std::pair<const char*, int> cases[] = {
-        {"Latin-1", 8},  {"utf_8", 6},     {"Utf8", 6},       {"unicode", 6},  {"win", 23},        {"alt", 20},
-        {"koi8", 22},    {"mskanji", 35},  {"Shift_JIS", 35}, {"cp949", -1},   {"ISO_8859_13", 14}, {"iso8859-5", 25},
-        {"euc_tw", 4},   {"windows-1250", 29}, {"utf8 ", 6},  {"", -1},        {"-", -1},          {"latin11", -1},
+        {"Latin-1", 8}, {"utf_8", 6},         {"Utf8", 6},       {"unicode", 6}, {"win", 23},         {"alt", 20},
+        {"koi8", 22},   {"mskanji", 35},      {"Shift_JIS", 35}, {"cp949", -1},  {"ISO_8859_13", 14}, {"iso8859-5", 25},
+        {"euc_tw", 4},  {"windows-1250", 29}, {"utf8 ", 6},      {"", -1},       {"-", -1},           {"latin11", -1},
     };
-    for (const auto& [name, expected] : cases) EXPECT_EQ(pg_char_to_encoding(name), expected) << name;
+    for (const auto& [name, expected] : cases)
+        EXPECT_EQ(pg_char_to_encoding(name), expected) << name;
     EXPECT_EQ(pg_char_to_encoding(nullptr), -1);
-    const std::pair<int, const char*> names[] = {{0, "SQL_ASCII"}, {6, "UTF8"}, {25, "ISO_8859_5"}, {41, "SHIFT_JIS_2004"},
-                                                 {-1, ""},         {42, ""}};
-    for (const auto& [id, name] : names) EXPECT_STREQ(pg_encoding_to_char(id), name) << id;
+    const std::pair<int, const char*> names[] = {{0, "SQL_ASCII"},       {6, "UTF8"}, {25, "ISO_8859_5"},
+                                                 {41, "SHIFT_JIS_2004"}, {-1, ""},    {42, ""}};
+    for (const auto& [id, name] : names)
+        EXPECT_STREQ(pg_encoding_to_char(id), name) << id;
 
     // A name of 64 bytes or more is refused with a message.
     const std::string just_fits = std::string(59, '-') + "utf8";
@@ -35,7 +38,8 @@ TEST(EncodingNames, LookUp) {
 
 TEST(EncodingNames, ClientAndServerEncodings) {
     const std::tuple<const char*, int, int> cases[] = {
-        {"SQL_ASCII", 0, 0}, {"KOI8U", 34, 34}, {"UTF8", 6, 6}, {"SJIS", 35, -1}, {"GB18030", 39, -1}, {"bogus", -1, -1},
+        {"SQL_ASCII", 0, 0}, {"KOI8U", 34, 34},   {"UTF8", 6, 6},
+        {"SJIS", 35, -1},    {"GB18030", 39, -1}, {"bogus", -1, -1},
     };
     for (const auto& [name, client, server] : cases) {
         EXPECT_EQ(pg_valid_client_encoding(name), client) << name;

@@ -22,8 +22,8 @@ namespace {
 
 TEST(LocaleEncoding, CodeSetsAndLocales) {
     const std::pair<const char*, int> codesets[] = {
-        {"utf8", 6},     {"Utf-8", 6},  {"iso8859-15", 16}, {"CP28605", 16}, {"koi8-r", 22}, {"5601", 3},
-        {"pck", 35},     {"cp949", 38}, {"cp1361", 40},     {"us-ascii", 0}, {"GB2312", 2},  {"CP28598", 28},
+        {"utf8", 6}, {"Utf-8", 6},  {"iso8859-15", 16}, {"CP28605", 16}, {"koi8-r", 22}, {"5601", 3},
+        {"pck", 35}, {"cp949", 38}, {"cp1361", 40},     {"us-ascii", 0}, {"GB2312", 2},  {"CP28598", 28},
     };
     for (const auto& [codeset, encoding] : codesets) {
         testing::internal::CaptureStderr();
@@ -37,8 +37,10 @@ TEST(LocaleEncoding, CodeSetsAndLocales) {
               "could not determine encoding for locale \"tt_RU\": codeset is \"TATAR-CYR\"\n");
 
     const std::string before = setlocale(LC_CTYPE, nullptr);
-    const std::pair<const char*, int> locales[] = {{"c", 0}, {"POSIX", 0}, {"C.UTF-8", 6}, {"C.utf8", 6}, {"no_SUCH.locale", -1}};
-    for (const auto& [ctype, encoding] : locales) EXPECT_EQ(pg_get_encoding_from_locale(ctype, true), encoding) << ctype;
+    const std::pair<const char*, int> locales[] = {
+        {"c", 0}, {"POSIX", 0}, {"C.UTF-8", 6}, {"C.utf8", 6}, {"no_SUCH.locale", -1}};
+    for (const auto& [ctype, encoding] : locales)
+        EXPECT_EQ(pg_get_encoding_from_locale(ctype, true), encoding) << ctype;
     // Asking about another locale leaves the process's own alone.
     EXPECT_EQ(setlocale(LC_CTYPE, nullptr), before);
     ASSERT_NE(setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
@@ -48,13 +50,17 @@ TEST(LocaleEncoding, CodeSetsAndLocales) {
 
 TEST(StringFunctions, CaseInsensitiveComparisonAndBoundedCopy) {
     const std::tuple<const char*, const char*, int> comparisons[] = {
-        {"disable", "Disable", 0}, {"abc", "abd", -1}, {"a", "", 'a'}, {"Z", "_", 'z' - '_'}, {"@", "`", '@' - '`'},
-        {"\xff", "a", 0xFF - 'a'}, {"utf8", "UTF8x", -'x'}, {"\xc9", "\xe9", 0xC9 - 0xE9},
+        {"disable", "Disable", 0}, {"abc", "abd", -1},        {"a", "", 'a'},          {"Z", "_", 'z' - '_'},
+        {"@", "`", '@' - '`'},     {"\xff", "a", 0xFF - 'a'}, {"utf8", "UTF8x", -'x'}, {"\xc9", "\xe9", 0xC9 - 0xE9},
     };
-    for (const auto& [s1, s2, expected] : comparisons) EXPECT_EQ(pg_strcasecmp(s1, s2), expected) << s1 << " / " << s2;
+    for (const auto& [s1, s2, expected] : comparisons)
+        EXPECT_EQ(pg_strcasecmp(s1, s2), expected) << s1 << " / " << s2;
 
     const std::tuple<const char*, size_t, const char*> copies[] = {
-        {"1234567", 6, "12345"}, {"1234567", 8, "1234567"}, {"1234567", 1, ""}, {"hello", 0, nullptr},
+        {"1234567", 6, "12345"},
+        {"1234567", 8, "1234567"},
+        {"1234567", 1, ""},
+        {"hello", 0, nullptr},
     };
     for (const auto& [src, size, expected] : copies) {
         char buffer[16];
@@ -63,7 +69,8 @@ TEST(StringFunctions, CaseInsensitiveComparisonAndBoundedCopy) {
         if (expected != nullptr) {
             EXPECT_STREQ(buffer, expected);
         }
-        for (size_t i = size; i < sizeof(buffer); ++i) ASSERT_EQ(buffer[i], 'X') << src << " " << size << " at " << i;
+        for (size_t i = size; i < sizeof(buffer); ++i)
+            ASSERT_EQ(buffer[i], 'X') << src << " " << size << " at " << i;
     }
 }
 
@@ -95,7 +102,8 @@ TEST(AddressText, MatchesInetNtopOnRandomAddresses) {
     std::mt19937 random(20261206);
     for (int round = 0; round < 20000; ++round) {
         unsigned char v4[4];
-        for (unsigned char& byte : v4) byte = static_cast<unsigned char>(random());
+        for (unsigned char& byte : v4)
+            byte = static_cast<unsigned char>(random());
         char expected[INET6_ADDRSTRLEN];
         ASSERT_NE(inet_ntop(AF_INET, v4, expected, sizeof(expected)), nullptr);
         ASSERT_EQ(NetText(AF_INET, v4, 32), expected);

@@ -24,10 +24,12 @@ TEST(Utf8, DecodingStopsAtTheFirstNonContinuationByte) {
         {"\xdf\xbf", 0x7FF},
         {"\xef\xbf\xbf", 0xFFFF},
         {"\xf4\x8f\xbf\xbf", 0x10FFFF},
-        {"\xe4\xb8", 0xFFFFFFFF},   // the NUL after the copy ends it
+        {"\xe4\xb8", 0xFFFFFFFF},  // the NUL after the copy ends it
         {"\xe4", 0xFFFFFFFF},
         {"\xf0\x9f\x98", 0xFFFFFFFF},
-        {"\xe4" "A\x80", 0xFFFFFFFF},
+        {"\xe4"
+         "A\x80",
+         0xFFFFFFFF},
         {"\x80", 0xFFFFFFFF},
         {"\xff", 0xFFFFFFFF},
     };
@@ -98,10 +100,12 @@ TEST(CodeValues, LengthCutsBeforeAPartialCharacter) {
         int count;
     };
     const Case cases[] = {
-        {PG_UTF8, "a\xe4\xb8\x80", 3, 1},  {PG_UTF8, "a\xe4\xb8\x80", 4, 2},
-        {PG_EUC_JP, "a\x8f\xb0\xa1", 3, 1}, {PG_EUC_TW, "\x8e\xa2\xa1\xa1", 3, 0},
+        {PG_UTF8, "a\xe4\xb8\x80", 3, 1},
+        {PG_UTF8, "a\xe4\xb8\x80", 4, 2},
+        {PG_EUC_JP, "a\x8f\xb0\xa1", 3, 1},
+        {PG_EUC_TW, "\x8e\xa2\xa1\xa1", 3, 0},
         {PG_UTF8, std::string("a\0b", 3), 3, 1},  // a NUL ends the text
-        {PG_UTF8, "\xff\x80", 2, 2},        // undecodable bytes stand for themselves
+        {PG_UTF8, "\xff\x80", 2, 2},              // undecodable bytes stand for themselves
     };
     for (const Case& c : cases) {
         std::vector<pg_wchar> codes(c.bytes.size() + 1, 0xDEAD);

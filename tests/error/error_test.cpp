@@ -20,7 +20,8 @@ public:
     const char* name() const noexcept override { return "foreign"; }
     std::string message(int) const override { return "foreign"; }
     std::error_condition default_error_condition(int value) const noexcept override {
-        if (value == 1) return std::errc::no_such_file_or_directory;
+        if (value == 1)
+            return std::errc::no_such_file_or_directory;
         return std::error_condition(value, *this);
     }
 };
@@ -85,8 +86,8 @@ TEST(Error, MovesHandOverTheCauseChain) {
 }
 
 TEST(ErrorText, RendersEveryLineAndTheCauseChain) {
-    Error error(kelvo::make_error_code(kelvo::Sqlstate::UndefinedTable), "relation missing: \"t\"", ContextId{0x0abcdef1},
-                18);
+    Error error(kelvo::make_error_code(kelvo::Sqlstate::UndefinedTable), "relation missing: \"t\"",
+                ContextId{0x0abcdef1}, 18);
     error.SetHint("Create it first.");
     error.SetSeverity(KELVO_SEVERITY_FATAL);
     Error cause(std::make_error_code(std::errc::invalid_argument), "bad argument", ContextId{0x10});

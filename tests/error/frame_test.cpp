@@ -9,10 +9,9 @@
 
 namespace {
 
-using kelvotest::ErrorPtr;
 using kelvoapi::ContextId;
 using kelvoapi::Error;
-
+using kelvotest::ErrorPtr;
 
 constexpr ContextId kFrameId{0xfeed0001};
 
@@ -33,8 +32,8 @@ TEST(Frame, EveryKindOfThrowBecomesAReturnedError) {
              throw error;
          },
          KELVO_ERROR_CATEGORY_SQLSTATE, kelvo::SqlstateValue("55006"), "busy", 0x1234},
-        {"out of memory", [] { throw std::bad_alloc(); }, KELVO_ERROR_CATEGORY_SQLSTATE,
-         kelvo::SqlstateValue("53200"), "", 0xbada110c},
+        {"out of memory", [] { throw std::bad_alloc(); }, KELVO_ERROR_CATEGORY_SQLSTATE, kelvo::SqlstateValue("53200"),
+         "", 0xbada110c},
         {"runtime error", [] { throw std::runtime_error("it broke"); }, KELVO_ERROR_CATEGORY_SQLSTATE,
          kelvo::SqlstateValue("HY000"), "it broke", kFrameId.value},
         {"system error", [] { throw std::system_error(std::error_code(EPIPE, std::system_category()), "send"); },

@@ -20,10 +20,12 @@ TEST(TaggedText, ValuesRoundTripAndOnlyTheFirstCompleteBlockIsRead) {
         EXPECT_EQ(kelvoapi::ReadTagValue(text, "primary"), value);
         EXPECT_EQ(kelvoapi::ReadTagValue(text, "hint"), "h");
     }
-    const std::pair<const char*, const char*> cases[] = {
-        {"<hint>first</hint><hint>second</hint>", "first"}, {"</hint><hint>x</hint>", "x"},
-        {"<hint>unterminated", ""}, {"<hint>a&amp;b&lt;c&gt;</hint>", "a&b<c&gt;"}};
-    for (const auto& [text, value] : cases) EXPECT_EQ(kelvoapi::ReadTagValue(text, "hint"), value) << text;
+    const std::pair<const char*, const char*> cases[] = {{"<hint>first</hint><hint>second</hint>", "first"},
+                                                         {"</hint><hint>x</hint>", "x"},
+                                                         {"<hint>unterminated", ""},
+                                                         {"<hint>a&amp;b&lt;c&gt;</hint>", "a&b<c&gt;"}};
+    for (const auto& [text, value] : cases)
+        EXPECT_EQ(kelvoapi::ReadTagValue(text, "hint"), value) << text;
 }
 
 TEST(TaggedText, MakesErrorsFromTheFields) {
@@ -81,8 +83,9 @@ TEST(TaggedText, FieldsThatLookLikeTagsCannotForgeOthers) {
                                            .Primary("Could not reach \"%s\"", "h</primary><sqlstate>00000</sqlstate>")
                                            .Detail("%s & %d", "a<b", 7)
                                            .Hint("%s", "");
-    EXPECT_STREQ(built.c_str(), "<sqlstate>08001</sqlstate><primary>Could not reach \"h&lt;/primary>&lt;sqlstate>00000"
-                                "&lt;/sqlstate>\"</primary><detail>a&lt;b &amp; 7</detail><hint></hint>");
+    EXPECT_STREQ(built.c_str(),
+                 "<sqlstate>08001</sqlstate><primary>Could not reach \"h&lt;/primary>&lt;sqlstate>00000"
+                 "&lt;/sqlstate>\"</primary><detail>a&lt;b &amp; 7</detail><hint></hint>");
     expect(built.c_str(), "08001", "Could not reach \"h</primary><sqlstate>00000</sqlstate>\": a<b & 7", "a<b & 7");
 }
 

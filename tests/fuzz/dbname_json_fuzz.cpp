@@ -15,7 +15,8 @@ namespace {
 void ServerReads(const std::string& text) {
     try {
         for (const kelvod::DatabaseToAttach& d : kelvod::ParseDatabaseList(text))
-            if (d.path.empty()) __builtin_trap();
+            if (d.path.empty())
+                __builtin_trap();
     } catch (const kelvod::SqlError&) {
     }
 }
@@ -25,12 +26,14 @@ void ServerReads(const std::string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     ServerReads(text);
-    if (text.find('\0') != std::string::npos) return 0;
+    if (text.find('\0') != std::string::npos)
+        return 0;
     kelvoapi::Parameters parameters;
     parameters.Set("dbname", text);
     std::deque<std::string> strings;
     kelvoapi::handleDbname(parameters, strings);
-    if (strings.size() != 2 || text.empty()) return 0;
+    if (strings.size() != 2 || text.empty())
+        return 0;
     std::vector<kelvod::DatabaseToAttach> databases;
     try {
         databases = kelvod::ParseDatabaseList(strings[1]);

@@ -14,13 +14,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const std::invalid_argument&) {
         return 0;
     }
-    if (!parsed) __builtin_trap();
+    if (!parsed)
+        __builtin_trap();
     std::unique_ptr<IPC_ConnectionDescriptor> again;
     try {
         again = IPC_ConnectionDescriptor::Parse(parsed->str());
     } catch (const std::invalid_argument&) {
         __builtin_trap();
     }
-    if (again->str() != parsed->str() || again->GetScheme() != parsed->GetScheme()) __builtin_trap();
+    if (again->str() != parsed->str() || again->GetScheme() != parsed->GetScheme())
+        __builtin_trap();
     return 0;
 }

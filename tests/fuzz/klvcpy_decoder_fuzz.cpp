@@ -26,14 +26,27 @@ CopyColumn Column(duckdb_type type, bool nullable, uint8_t width = 0, uint8_t sc
 
 std::vector<CopyColumn> Columns(int pick) {
     switch (pick) {
-    case 0: return {Column(DUCKDB_TYPE_INTEGER, true), Column(DUCKDB_TYPE_VARCHAR, true)};
-    case 1: return {Column(DUCKDB_TYPE_BIGINT, false), Column(DUCKDB_TYPE_BLOB, false), Column(DUCKDB_TYPE_BOOLEAN, true)};
-    case 2: return {Column(DUCKDB_TYPE_DECIMAL, true, 18, 3), Column(DUCKDB_TYPE_DECIMAL, true, 38, 10)};
-    case 3: return {Column(DUCKDB_TYPE_DATE, true), Column(DUCKDB_TYPE_TIMESTAMP, true), Column(DUCKDB_TYPE_TIME, true)};
-    case 4: return {Column(DUCKDB_TYPE_INTERVAL, true), Column(DUCKDB_TYPE_HUGEINT, false), Column(DUCKDB_TYPE_DOUBLE, true)};
-    case 5: return {Column(DUCKDB_TYPE_VARCHAR, false)};
-    case 6: return {Column(DUCKDB_TYPE_SMALLINT, true), Column(DUCKDB_TYPE_TINYINT, false), Column(DUCKDB_TYPE_FLOAT, true)};
-    default: return {Column(DUCKDB_TYPE_TIMESTAMP_TZ, true), Column(DUCKDB_TYPE_UINTEGER, true), Column(DUCKDB_TYPE_USMALLINT, true)};
+        case 0:
+            return {Column(DUCKDB_TYPE_INTEGER, true), Column(DUCKDB_TYPE_VARCHAR, true)};
+        case 1:
+            return {Column(DUCKDB_TYPE_BIGINT, false), Column(DUCKDB_TYPE_BLOB, false),
+                    Column(DUCKDB_TYPE_BOOLEAN, true)};
+        case 2:
+            return {Column(DUCKDB_TYPE_DECIMAL, true, 18, 3), Column(DUCKDB_TYPE_DECIMAL, true, 38, 10)};
+        case 3:
+            return {Column(DUCKDB_TYPE_DATE, true), Column(DUCKDB_TYPE_TIMESTAMP, true),
+                    Column(DUCKDB_TYPE_TIME, true)};
+        case 4:
+            return {Column(DUCKDB_TYPE_INTERVAL, true), Column(DUCKDB_TYPE_HUGEINT, false),
+                    Column(DUCKDB_TYPE_DOUBLE, true)};
+        case 5:
+            return {Column(DUCKDB_TYPE_VARCHAR, false)};
+        case 6:
+            return {Column(DUCKDB_TYPE_SMALLINT, true), Column(DUCKDB_TYPE_TINYINT, false),
+                    Column(DUCKDB_TYPE_FLOAT, true)};
+        default:
+            return {Column(DUCKDB_TYPE_TIMESTAMP_TZ, true), Column(DUCKDB_TYPE_UINTEGER, true),
+                    Column(DUCKDB_TYPE_USMALLINT, true)};
     }
 }
 
@@ -48,18 +61,21 @@ std::pair<int64_t, int64_t> Decode(int pick, const std::string& stream, size_t c
         cutter.Feed(stream.data() + cut, stream.size() - cut);
         cutter.Finish();
     } catch (const kelvod::SqlError& e) {
-        if (e.sqlstate.empty()) __builtin_trap();
+        if (e.sqlstate.empty())
+            __builtin_trap();
         return {-1, -1};
     }
     std::vector<duckdb_logical_type> types;
-    for (const auto& c : columns) types.push_back(kelvod::CopyColumnLogicalType(c));
+    for (const auto& c : columns)
+        types.push_back(kelvod::CopyColumnLogicalType(c));
     duckdb_data_chunk chunk = duckdb_create_data_chunk(types.data(), types.size());
     // The values were checked while cutting: checking them again finds nothing.
     kelvod::KlvcpyRowDecoder decoder(columns, true);
     int64_t decoded = 0;
     uint64_t next = 0;
     for (const auto& p : pieces) {
-        if (p.firstRow != next || p.rows == 0) __builtin_trap();
+        if (p.firstRow != next || p.rows == 0)
+            __builtin_trap();
         next += p.rows;
         const auto* at = reinterpret_cast<const uint8_t*>(p.bytes.data());
         const uint8_t* end = at + p.bytes.size();
@@ -72,25 +88,29 @@ std::pair<int64_t, int64_t> Decode(int pick, const std::string& stream, size_t c
             } catch (const kelvod::SqlError&) {
                 __builtin_trap();
             }
-            if (n == 0) __builtin_trap();
+            if (n == 0)
+                __builtin_trap();
             row += n;
             decoded += static_cast<int64_t>(n);
         }
     }
     duckdb_destroy_data_chunk(&chunk);
-    for (auto& t : types) duckdb_destroy_logical_type(&t);
+    for (auto& t : types)
+        duckdb_destroy_logical_type(&t);
     return {static_cast<int64_t>(cutter.Rows()), decoded};
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1 || size > 1 << 16) return 0;
-    const std::string stream =
-        std::string("KLVCPY", 6) + std::string(13, '\0') + std::string(reinterpret_cast<const char*>(data) + 1, size - 1);
+    if (size < 1 || size > 1 << 16)
+        return 0;
+    const std::string stream = std::string("KLVCPY", 6) + std::string(13, '\0') +
+                               std::string(reinterpret_cast<const char*>(data) + 1, size - 1);
     const int pick = data[0] & 7;
     const size_t cut = (data[0] >> 3) * stream.size() / 31;
     const auto whole = Decode(pick, stream, stream.size());
-    if (whole.first != whole.second || Decode(pick, stream, cut) != whole) __builtin_trap();
+    if (whole.first != whole.second || Decode(pick, stream, cut) != whole)
+        __builtin_trap();
     return 0;
 }

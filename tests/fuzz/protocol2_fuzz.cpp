@@ -10,11 +10,13 @@
 using namespace kelvotest;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1) return 0;
+    if (size < 1)
+        return 0;
     ConnPtr conn = MakeDetachedRecord();
     conn->pversion = PG_PROTOCOL(2, 0);
     conn->noticeHooks.noticeRec = [](void*, const PGresult* res) {
-        if (PQresultErrorMessage(res) == nullptr) __builtin_trap();
+        if (PQresultErrorMessage(res) == nullptr)
+            __builtin_trap();
     };
     BeginStatement(conn.get(), data[0] & 3);
     FeedInput(conn.get(), std::string(reinterpret_cast<const char*>(data) + 1, size - 1));
@@ -26,8 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             conn->asyncStatus = PGASYNC_BUSY;
             continue;
         }
-        if (conn->inStart == before) break;
+        if (conn->inStart == before)
+            break;
     }
-    if (conn->inStart > conn->inEnd) __builtin_trap();
+    if (conn->inStart > conn->inEnd)
+        __builtin_trap();
     return 0;
 }

@@ -4,8 +4,8 @@
 // wherever the bytes were cut; after a protocol violation the parser owes
 // only an error, and which results it reports around it may depend on where
 // a read ended.
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,13 +20,14 @@ namespace {
 std::string Describe(std::vector<ResultPtr>& results) {
     std::string out;
     for (const ResultPtr& r : results) {
-        if (PQresultStatus(r.get()) == PGRES_FATAL_ERROR || PQresultStatus(r.get()) == PGRES_NONFATAL_ERROR) return {};
+        if (PQresultStatus(r.get()) == PGRES_FATAL_ERROR || PQresultStatus(r.get()) == PGRES_NONFATAL_ERROR)
+            return {};
         out += std::to_string(PQresultStatus(r.get())) + ":" + PQcmdStatus(r.get()) + ":|";
         for (int row = 0; row < PQntuples(r.get()); ++row)
             for (int col = 0; col < PQnfields(r.get()); ++col)
-                out += PQgetisnull(r.get(), row, col) ? std::string("-,")
-                                                      : std::string(PQgetvalue(r.get(), row, col),
-                                                                    PQgetlength(r.get(), row, col)) + ",";
+                out += PQgetisnull(r.get(), row, col)
+                           ? std::string("-,")
+                           : std::string(PQgetvalue(r.get(), row, col), PQgetlength(r.get(), row, col)) + ",";
         out += "|";
     }
     return out;
@@ -43,9 +44,11 @@ std::string Run(const std::string& input, size_t cut, uint32_t chunk) {
     // A connection that lost synchronisation has dropped its socket: nothing more arrives.
     if (conn->status != CONNECTION_BAD) {
         FeedInput(conn.get(), input.substr(cut));
-        for (ResultPtr& r : TakeResults(conn.get())) results.push_back(std::move(r));
+        for (ResultPtr& r : TakeResults(conn.get()))
+            results.push_back(std::move(r));
     }
-    if (conn->status == CONNECTION_BAD || noticed) return {};
+    if (conn->status == CONNECTION_BAD || noticed)
+        return {};
     return Describe(results);
 }
 
@@ -56,7 +59,8 @@ bool DeclaresHugeMessage(const std::string& input) {
     for (size_t at = 0; at + 5 <= input.size();) {
         const uint32_t length = (uint32_t(uint8_t(input[at + 1])) << 24) | (uint32_t(uint8_t(input[at + 2])) << 16) |
                                 (uint32_t(uint8_t(input[at + 3])) << 8) | uint32_t(uint8_t(input[at + 4]));
-        if (length > (1u << 20)) return true;
+        if (length > (1u << 20))
+            return true;
         at += 1 + std::max<size_t>(length, 4);
     }
     return false;
@@ -65,14 +69,18 @@ bool DeclaresHugeMessage(const std::string& input) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1) return 0;
+    if (size < 1)
+        return 0;
     const uint32_t chunk = data[0] & 3;
     const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
-    if (DeclaresHugeMessage(input)) return 0;
+    if (DeclaresHugeMessage(input))
+        return 0;
     const size_t cut = input.empty() ? 0 : (data[0] >> 2) * input.size() / 63;
     const std::string whole = Run(input, input.size(), chunk);
-    if (whole.empty()) return 0;
+    if (whole.empty())
+        return 0;
     const std::string cutOnce = Run(input, cut, chunk);
-    if (cutOnce != whole) __builtin_trap();
+    if (cutOnce != whole)
+        __builtin_trap();
     return 0;
 }

@@ -25,11 +25,13 @@ struct ConnFree {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1 || size > 4096) return 0;
+    if (size < 1 || size > 4096)
+        return 0;
     pg_fe_scram_set_random_source(FixedNonce);
     std::unique_ptr<PGconn, ConnFree> conn(makeEmptyPGconn());
     void* state = pg_fe_scram_init(conn.get(), "pencil", SCRAM_SHA_256_NAME);
-    if (state == nullptr) return 0;
+    if (state == nullptr)
+        return 0;
     const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
     const size_t cut = data[0] * input.size() / 255;
     std::string messages[] = {std::string(), input.substr(0, cut), input.substr(cut)};
@@ -45,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             __builtin_trap();
         free(output);
     }
-    if (success && (!done || step != 3)) __builtin_trap();
+    if (success && (!done || step != 3))
+        __builtin_trap();
     pg_fe_scram_free(state);
     return 0;
 }

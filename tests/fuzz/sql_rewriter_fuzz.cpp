@@ -18,8 +18,8 @@ using kelvod::Token;
 std::vector<std::string> Shape(const kelvod::Statement& statement) {
     std::vector<std::string> out;
     for (const Token* t : statement.Significant()) {
-        const bool decoded = t->kind == Token::Kind::String || t->kind == Token::Kind::Identifier ||
-                             t->kind == Token::Kind::Word;
+        const bool decoded =
+            t->kind == Token::Kind::String || t->kind == Token::Kind::Identifier || t->kind == Token::Kind::Word;
         out.push_back(std::to_string(static_cast<int>(t->kind)) + ":" + (decoded ? t->value : t->text));
     }
     return out;
@@ -28,7 +28,8 @@ std::vector<std::string> Shape(const kelvod::Statement& statement) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > 20000) return 0;
+    if (size > 20000)
+        return 0;
     std::vector<kelvod::Statement> statements;
     try {
         statements = kelvod::SplitStatements(std::string(reinterpret_cast<const char*>(data), size));
@@ -40,16 +41,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             kelvod::ClassifyStatement(statement);
         } catch (const kelvod::SqlError&) {
         }
-        if (statement.IsEmpty()) continue;
+        if (statement.IsEmpty())
+            continue;
         std::vector<kelvod::Statement> again;
         try {
             again = kelvod::SplitStatements(statement.ToEngineText());
         } catch (const kelvod::SqlError&) {
             __builtin_trap();
         }
-        if (again.empty() || Shape(again[0]) != Shape(statement)) __builtin_trap();
+        if (again.empty() || Shape(again[0]) != Shape(statement))
+            __builtin_trap();
         for (size_t i = 1; i < again.size(); ++i)
-            if (!again[i].IsEmpty()) __builtin_trap();
+            if (!again[i].IsEmpty())
+                __builtin_trap();
     }
     return 0;
 }

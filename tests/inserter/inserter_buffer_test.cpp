@@ -21,10 +21,10 @@
 
 namespace {
 
-using kelvotest::ErrorPtr;
-using kelvotest::AsError;
 using kelvoapi::InserterBuffer;
 using kelvoapi::TableDefinition;
+using kelvotest::AsError;
+using kelvotest::ErrorPtr;
 using Bytes = std::vector<uint8_t>;
 using Add = std::function<kelvo_error_t*(kelvo_inserter_buffer_t*)>;
 
@@ -47,7 +47,8 @@ public:
         events.push_back({true, selectList, {}});
     }
     void SendChunk(const uint8_t* data, size_t size) override {
-        if (failSends) throw std::runtime_error("send refused");
+        if (failSends)
+            throw std::runtime_error("send refused");
         events.push_back({false, {}, Bytes(data, data + size)});
     }
     std::vector<Event> events;
@@ -82,18 +83,29 @@ TEST(InserterBufferCells, EveryKindOfCellInBothNullabilities) {
     const std::vector<Case> cases = {
         {"bool", KELVO_BOOL, [](auto* b) { return kelvo_inserter_buffer_add_bool(b, true); }, {0x01}},
         {"int16", KELVO_SMALL_INT, [](auto* b) { return kelvo_inserter_buffer_add_int16(b, 0x0102); }, {2, 1}},
-        {"int32 min", KELVO_INT,
+        {"int32 min",
+         KELVO_INT,
          [](auto* b) { return kelvo_inserter_buffer_add_int32(b, std::numeric_limits<int32_t>::min()); },
          {0, 0, 0, 0x80}},
-        {"int64", KELVO_BIG_INT, [](auto* b) { return kelvo_inserter_buffer_add_int64(b, 0x0102030405060708); },
+        {"int64",
+         KELVO_BIG_INT,
+         [](auto* b) { return kelvo_inserter_buffer_add_int64(b, 0x0102030405060708); },
          {8, 7, 6, 5, 4, 3, 2, 1}},
-        {"double -0.0", KELVO_DOUBLE, [](auto* b) { return kelvo_inserter_buffer_add_double(b, -0.0); },
+        {"double -0.0",
+         KELVO_DOUBLE,
+         [](auto* b) { return kelvo_inserter_buffer_add_double(b, -0.0); },
          {0, 0, 0, 0, 0, 0, 0, 0x80}},
-        {"binary", KELVO_BYTE_A, [](auto* b) { return kelvo_inserter_buffer_add_binary(b, kThree, 3); },
+        {"binary",
+         KELVO_BYTE_A,
+         [](auto* b) { return kelvo_inserter_buffer_add_binary(b, kThree, 3); },
          {3, 0, 0, 0, 0xAA, 0xBB, 0xCC}},
-        {"empty binary", KELVO_TEXT, [](auto* b) { return kelvo_inserter_buffer_add_binary(b, nullptr, 0); },
+        {"empty binary",
+         KELVO_TEXT,
+         [](auto* b) { return kelvo_inserter_buffer_add_binary(b, nullptr, 0); },
          {0, 0, 0, 0}},
-        {"date 2000-01-01", KELVO_DATE, [](auto* b) { return kelvo_inserter_buffer_add_date(b, 2000, 1, 1); },
+        {"date 2000-01-01",
+         KELVO_DATE,
+         [](auto* b) { return kelvo_inserter_buffer_add_date(b, 2000, 1, 1); },
          {0x59, 0x68, 0x25, 0x00}},
         {"raw", KELVO_INTERVAL, [](auto* b) { return kelvo_inserter_buffer_add_raw(b, kSixteen, 16); },
          Bytes(kSixteen, kSixteen + 16)},
@@ -142,16 +154,15 @@ TEST(InserterBufferRefusals, BadCellsChangeNothing) {
         {"binary beyond the 32-bit length",
          [](auto* b) { return kelvo_inserter_buffer_add_binary(b, kThree, size_t{1} << 32); }, "54S01"},
         {"raw that overflows the size",
-         [](auto* b) { return kelvo_inserter_buffer_add_raw(b, kThree, std::numeric_limits<size_t>::max()); },
-         "54S01"},
+         [](auto* b) { return kelvo_inserter_buffer_add_raw(b, kThree, std::numeric_limits<size_t>::max()); }, "54S01"},
         {"binary without bytes", [](auto* b) { return kelvo_inserter_buffer_add_binary(b, nullptr, 3); }, ""},
         {"raw without bytes", [](auto* b) { return kelvo_inserter_buffer_add_raw(b, nullptr, 3); }, ""},
         {"no buffer", [](auto*) { return kelvo_inserter_buffer_add_int32(nullptr, 1); }, ""},
         // A cell the column's type does not take would shift every later cell.
         {"int32 into BYTEA", [](auto* b) { return kelvo_inserter_buffer_add_int32(b, 1); }, "42804"},
         {"raw without its length", [](auto* b) { return kelvo_inserter_buffer_add_raw(b, kThree, 3); }, "42804"},
-        {"raw whose length is not its size",
-         [](auto* b) { return kelvo_inserter_buffer_add_raw(b, kLengthOne, 4); }, "42804"},
+        {"raw whose length is not its size", [](auto* b) { return kelvo_inserter_buffer_add_raw(b, kLengthOne, 4); },
+         "42804"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -228,8 +239,10 @@ TEST(InserterBufferFlush, FirstFullChunkSwitchesToBulkThenChunksAreOnlySent) {
     // 1 MiB values: 15 rows stay below the threshold, the 16th does not fit
     // the 16 MiB chunk at all, which grows by a fifth and stays so.
     Bytes value(1024 * 1024);
-    for (size_t i = 0; i < value.size(); ++i) value[i] = static_cast<uint8_t>(i * 7);
-    for (int row = 0; row < 15; ++row) buffer.addBinary(value.data(), value.size());
+    for (size_t i = 0; i < value.size(); ++i)
+        value[i] = static_cast<uint8_t>(i * 7);
+    for (int row = 0; row < 15; ++row)
+        buffer.addBinary(value.data(), value.size());
     EXPECT_TRUE(sink.events.empty());
     buffer.addBinary(value.data(), value.size());
     ASSERT_EQ(sink.events.size(), 2u);
@@ -238,7 +251,8 @@ TEST(InserterBufferFlush, FirstFullChunkSwitchesToBulkThenChunksAreOnlySent) {
     Bytes cell = {0, 0, 0x10, 0};
     cell.insert(cell.end(), value.begin(), value.end());
     Bytes cells;
-    for (int row = 0; row < 16; ++row) cells.insert(cells.end(), cell.begin(), cell.end());
+    for (int row = 0; row < 16; ++row)
+        cells.insert(cells.end(), cell.begin(), cell.end());
     EXPECT_TRUE(sink.events[1].bytes == Chunk(cells)) << "16 whole rows after the header";
     const size_t size = kelvoapi::DataChunk::initial_size;
     EXPECT_EQ(buffer.GetCapacity(), size + size / 5);

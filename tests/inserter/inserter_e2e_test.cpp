@@ -10,14 +10,14 @@
 #include "api/table_definition.h"
 #include "error/error.h"
 #include "kelvo/kelvo.h"
+#include "support/error_ptr.h"
 #include "support/library_instance.h"
 #include "support/log_events.h"
-#include "support/error_ptr.h"
 
 namespace {
 
-using kelvotest::TextOf;
 using kelvotest::SqlstateOf;
+using kelvotest::TextOf;
 // One server for the suite, a fresh database per test.
 class InserterE2E : public ::testing::Test {
 protected:
@@ -46,8 +46,8 @@ protected:
     std::vector<std::string> Rows(const std::string& query) {
         std::vector<std::string> rows;
         kelvo_rowset_t* rowset = nullptr;
-        EXPECT_EQ("", TextOf(kelvo_execute_query_params(m_conn, query.c_str(), KELVO_ROWSET_RESULT_FORMAT_TEXT,
-                                                        &rowset)))
+        EXPECT_EQ("",
+                  TextOf(kelvo_execute_query_params(m_conn, query.c_str(), KELVO_ROWSET_RESULT_FORMAT_TEXT, &rowset)))
             << query;
         const size_t columns =
             rowset ? kelvo_table_definition_column_count(kelvo_rowset_get_table_definition(rowset)) : 0;
@@ -57,10 +57,9 @@ protected:
                 std::string row;
                 for (uint32_t c = 0; c < columns; ++c) {
                     const kelvo_value_t v = kelvo_rowset_chunk_field_value(chunk, r, c);
-                    row += (c != 0 ? "|" : "") + (v.value == nullptr ? std::string("-")
-                                                                     : std::string(reinterpret_cast<const char*>(
-                                                                                       v.value),
-                                                                                   v.size));
+                    row += (c != 0 ? "|" : "") + (v.value == nullptr
+                                                      ? std::string("-")
+                                                      : std::string(reinterpret_cast<const char*>(v.value), v.size));
                 }
                 rows.push_back(row);
             }
@@ -81,9 +80,13 @@ protected:
     Outcome Load(int64_t count, const std::string& text, int64_t duplicate = -1) {
         kelvoapi::TableDefinition definition("every", KELVO_PERMANENT, false);
         definition.AddColumn("k", KELVO_BIG_INT, 0, "", false);
-        for (const auto& [name, tag] : std::vector<std::pair<const char*, kelvo_type_tag_t>>{
-                 {"i", KELVO_INT}, {"s", KELVO_SMALL_INT}, {"f", KELVO_BOOL}, {"d", KELVO_DOUBLE},
-                 {"x", KELVO_TEXT}, {"y", KELVO_BYTE_A}, {"dt", KELVO_DATE}}) {
+        for (const auto& [name, tag] : std::vector<std::pair<const char*, kelvo_type_tag_t>>{{"i", KELVO_INT},
+                                                                                             {"s", KELVO_SMALL_INT},
+                                                                                             {"f", KELVO_BOOL},
+                                                                                             {"d", KELVO_DOUBLE},
+                                                                                             {"x", KELVO_TEXT},
+                                                                                             {"y", KELVO_BYTE_A},
+                                                                                             {"dt", KELVO_DATE}}) {
             definition.AddColumn(name, tag, 0, "", true);
         }
         kelvo_inserter_t* inserter = nullptr;
@@ -94,12 +97,14 @@ protected:
         EXPECT_EQ("", TextOf(kelvo_create_inserter_buffer(inserter, &definition, "*", &b)));
         EXPECT_EQ("55006", SqlstateOf(kelvo_execute_command(m_conn, "SELECT 1", nullptr)));
         auto check = [&](kelvo_error_t* e) {
-            if (e != nullptr && error.empty()) error = TextOf(e);
+            if (e != nullptr && error.empty())
+                error = TextOf(e);
         };
         for (int64_t k = 0; k < count && error.empty(); ++k) {
             check(kelvo_inserter_buffer_add_int64(b, k == duplicate ? 0 : k));
             if (k % 7 == 3) {
-                for (int c = 0; c < 7; ++c) check(kelvo_inserter_buffer_add_null(b));
+                for (int c = 0; c < 7; ++c)
+                    check(kelvo_inserter_buffer_add_null(b));
                 continue;
             }
             check(kelvo_inserter_buffer_add_int32(b, static_cast<int32_t>(-k)));
@@ -111,7 +116,8 @@ protected:
             check(kelvo_inserter_buffer_add_binary(b, bytes, sizeof bytes));
             check(kelvo_inserter_buffer_add_date(b, 2000, 1, static_cast<int16_t>(1 + k % 28)));
         }
-        if (error.empty()) error = TextOf(kelvo_inserter_buffer_flush(b));
+        if (error.empty())
+            error = TextOf(kelvo_inserter_buffer_flush(b));
         kelvo_inserter_buffer_destroy(b);
         outcome.closing = TextOf(kelvo_close_inserter(inserter, true));
         EXPECT_TRUE(kelvo_connection_is_ready(m_conn));
@@ -143,9 +149,9 @@ TEST_F(InserterE2E, LoadsOfEveryTypeReadBackTheSamePlainAndInBulk) {
     EXPECT_NE(end.find("\"bulk\":\"true\""), std::string::npos) << end;
     EXPECT_EQ(Rows("SELECT count(*), sum(k), count(x), count(DISTINCT dt) FROM every"),
               std::vector<std::string>{"70000|2449965000|60000|24"});
-    EXPECT_EQ(Rows("SELECT k, i, s, f, d, length(x), hex(y) FROM every WHERE k IN (69998, 69999) ORDER BY k"),
-              (std::vector<std::string>{"69998|-69998|9998|t|69998.5|256|00FF6E",
-                                        "69999|-69999|9999|f|69999.5|256|00FF6F"}));
+    EXPECT_EQ(
+        Rows("SELECT k, i, s, f, d, length(x), hex(y) FROM every WHERE k IN (69998, 69999) ORDER BY k"),
+        (std::vector<std::string>{"69998|-69998|9998|t|69998.5|256|00FF6E", "69999|-69999|9999|f|69999.5|256|00FF6F"}));
     EXPECT_EQ(Rows("SELECT count(*) FROM pg_catalog.pg_class WHERE relkind = 'x'"), std::vector<std::string>{"0"})
         << "the stream is dropped";
 }

@@ -17,16 +17,16 @@
 #include "kelvo/connection.h"
 #include "kelvo/inserter.h"
 #include "kelvo/rowset.h"
-#include "support/log_events.h"
 #include "support/dbapi_peer.h"
 #include "support/error_ptr.h"
+#include "support/log_events.h"
 #include "support/scripted_peer.h"
 
 namespace {
 
-using kelvotest::ErrorPtr;
 using kelvotest::AsError;
 using kelvotest::Done;
+using kelvotest::ErrorPtr;
 using kelvotest::ExpectDetach;
 using kelvotest::NewSession;
 using kelvotest::ScriptedPeer;
@@ -167,12 +167,24 @@ TEST(InserterPlainTest, ServerAnswersToTheCopy) {
         uint32_t contextId;
     };
     const std::vector<Case> cases = {
-        {"refused at opening", {Fail("42P01", "relation \"t\" does not exist")}, true, "42P01",
-         "relation \"t\" does not exist", 0x25a07c27},
-        {"refused at the end", {wire::CopyInResponse(1, {1, 1}), Fail("22P04", "bad copy data")}, false, "22P04",
-         "bad copy data", 0x13f24940},
-        {"53400 at opening", {Fail("53400", "too many loads"), wire::CopyInResponse(1, {1, 1}), Done("COPY 1")},
-         false, "", "", 0},
+        {"refused at opening",
+         {Fail("42P01", "relation \"t\" does not exist")},
+         true,
+         "42P01",
+         "relation \"t\" does not exist",
+         0x25a07c27},
+        {"refused at the end",
+         {wire::CopyInResponse(1, {1, 1}), Fail("22P04", "bad copy data")},
+         false,
+         "22P04",
+         "bad copy data",
+         0x13f24940},
+        {"53400 at opening",
+         {Fail("53400", "too many loads"), wire::CopyInResponse(1, {1, 1}), Done("COPY 1")},
+         false,
+         "",
+         "",
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -212,9 +224,9 @@ TEST(InserterPlainTest, RefusedSwitchChunksAndDefinitions) {
     // A later chunk shorter than its header cannot be cut to its cells.
     ExpectError(load.Send("KLV"), "22023");
     // Refused before a byte of it is read: its length does not fit the message.
-    ExpectError(ErrorPtr(kelvo_inserter_insert_chunk(load.inserter, reinterpret_cast<const uint8_t*>("KLV"),
-                                                     size_t{1} << 31)),
-                "54000");
+    ExpectError(
+        ErrorPtr(kelvo_inserter_insert_chunk(load.inserter, reinterpret_cast<const uint8_t*>("KLV"), size_t{1} << 31)),
+        "54000");
     ASSERT_EQ(load.Send(kRow), nullptr);
     EXPECT_EQ(load.Close(), nullptr);
     kelvoapi::TableDefinition odd("db", "s", "t", KELVO_PERMANENT, false);
@@ -264,7 +276,8 @@ void ScriptMain(Script& main, const std::string& insertAnswer) {
 // whole before the next AddConnection, which ends its reference.
 Script& ScriptStream(ScriptedPeer& peer) {
     Script& stream = NewSession(peer);
-    for (int i = 0; i < 3; ++i) stream.ExpectMessage('Q').Send(Done("SET"));
+    for (int i = 0; i < 3; ++i)
+        stream.ExpectMessage('Q').Send(Done("SET"));
     return stream;
 }
 
@@ -276,14 +289,16 @@ Script& ScriptChunk(Script& stream) {
 // lets the INSERT BULK end, unless `releasesInsert` is false.
 void ScriptStreamClose(Script& stream, const std::string& closeAnswer = Done("CLOSE"), bool releasesInsert = true) {
     stream.ExpectMessage('Q');
-    if (releasesInsert) stream.OpenGate(kInsertGate);
+    if (releasesInsert)
+        stream.OpenGate(kInsertGate);
     ExpectDetach(stream.Send(closeAnswer).ExpectMessage('Q').Send(Done("DROP")));
 }
 
 // Cancel requests, one connection each; the first normally ends the load,
 // but a slow machine may need more.
 void ScriptCancels(ScriptedPeer& peer) {
-    for (int i = 0; i < 50; ++i) peer.AddConnection().ExpectMessage(0).Close();
+    for (int i = 0; i < 50; ++i)
+        peer.AddConnection().ExpectMessage(0).Close();
 }
 
 // The first chunk is refused with 53400 and sent again, whole, 100 ms later.
@@ -306,14 +321,14 @@ TEST(BulkInsertionTest, EveryChunkIsACopyOfItsOwnIntoTheStream) {
     Finish(peer, load);
 
     const std::string streamCopy = "COPY " + kStreamName + " FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)";
-    EXPECT_EQ(Sent(peer, kMain, 'Q'),
-              (std::vector<std::string>{
-                  "SHOW search_path", "SHOW schema_search_path", "SHOW external_client_context",
-                  "CREATE BOUNDED EXTERNAL STREAM " + kStreamName +
-                      " (\"a\" INT, \"b\" BOOLEAN NOT NULL)  (WITH (FORMAT KELVOBINARY, SANITIZE));",
-                  "INSERT BULK INTO \"db\".\"s\".\"t\" (\"a\", \"b\") (SELECT a, b FROM EXTERNAL STREAM " +
-                      kStreamName + ")",
-                  "DETACH DATABASE *"}));
+    EXPECT_EQ(
+        Sent(peer, kMain, 'Q'),
+        (std::vector<std::string>{
+            "SHOW search_path", "SHOW schema_search_path", "SHOW external_client_context",
+            "CREATE BOUNDED EXTERNAL STREAM " + kStreamName +
+                " (\"a\" INT, \"b\" BOOLEAN NOT NULL)  (WITH (FORMAT KELVOBINARY, SANITIZE));",
+            "INSERT BULK INTO \"db\".\"s\".\"t\" (\"a\", \"b\") (SELECT a, b FROM EXTERNAL STREAM " + kStreamName + ")",
+            "DETACH DATABASE *"}));
     EXPECT_EQ(Sent(peer, kStream, 'Q'),
               (std::vector<std::string>{"SET search_path = \"$user\", public", "SET schema_search_path = s",
                                         "SET external_client_context = 'it''s mine'", streamCopy, streamCopy,
@@ -344,7 +359,8 @@ TEST(BulkInsertionTest, ATakenStreamNameIsProbedForAFreeOne) {
     Finish(peer, load);
     const std::string create = "CREATE BOUNDED EXTERNAL STREAM \"db\".\"s\".\"__Insert_Stream__mytable__";
     const std::string columns = " (\"a\" INT, \"b\" BOOLEAN NOT NULL)  (WITH (FORMAT KELVOBINARY, SANITIZE));";
-    const std::string probe = "SELECT 1 FROM \"db\".pg_catalog.pg_class r WHERE r.relname = '__Insert_Stream__mytable__";
+    const std::string probe =
+        "SELECT 1 FROM \"db\".pg_catalog.pg_class r WHERE r.relname = '__Insert_Stream__mytable__";
     const auto queries = Sent(peer, kMain, 'Q');
     ASSERT_EQ(queries.size(), 9u);
     EXPECT_EQ(std::vector<std::string>(queries.begin() + 3, queries.begin() + 8),
@@ -376,11 +392,13 @@ TEST(BulkInsertionTest, TheCloseReportsWhatEndedTheInsertionAndDropsTheStream) {
         ScriptMain(NewSession(peer),
                    *c.insertSqlstate == '\0' ? Done("INSERT 0 1") : Fail(c.insertSqlstate, "insert failed"));
         ScriptStreamClose(ScriptChunk(ScriptStream(peer)));
-        if (!c.insertData) ScriptCancels(peer);
+        if (!c.insertData)
+            ScriptCancels(peer);
         Load load(peer, true);
         ASSERT_EQ(load.Send(kRow), nullptr);
         peer.Open(kInsertGate);
-        if (c.endsEarly) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (c.endsEarly)
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
         const ErrorPtr closed = load.Close(c.insertData);
         if (*c.reportedSqlstate == '\0') {
             EXPECT_EQ(closed, nullptr) << kelvoapi::ToString(AsError(closed));
@@ -445,7 +463,8 @@ TEST(BulkInsertionTest, ACancelThatNeverTakesEffectEndsWithinItsBound) {
     }
     main.ExpectMessage('Q').Send(Done("CREATE STREAM")).ExpectMessage('Q').Await(99);
     ScriptStreamClose(ScriptStream(peer), Done("CLOSE"), false);
-    for (int i = 0; i < 100; ++i) peer.AddConnection().ExpectMessage(0).Close();
+    for (int i = 0; i < 100; ++i)
+        peer.AddConnection().ExpectMessage(0).Close();
     Load load(peer, true);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(load.Close(false), nullptr);
@@ -480,9 +499,9 @@ TEST(BulkInsertionTest, DefinitionAndInserterOutliveTheirCallersHandles) {
     kelvo_inserter_buffer_destroy(buffer);
     peer.Stop();
     EXPECT_TRUE(peer.Errors().empty());
-    EXPECT_EQ(Sent(peer, kMain, 'Q').at(4),
-              "INSERT BULK INTO \"db\".\"s\".\"t\" (\"a\", \"b\") (SELECT a, b FROM EXTERNAL STREAM " + kStreamName +
-                  ")");
+    EXPECT_EQ(
+        Sent(peer, kMain, 'Q').at(4),
+        "INSERT BULK INTO \"db\".\"s\".\"t\" (\"a\", \"b\") (SELECT a, b FROM EXTERNAL STREAM " + kStreamName + ")");
 }
 
 TEST(BulkInsertionTest, ComputedExpressionsRunOneInsertWithoutAStream) {

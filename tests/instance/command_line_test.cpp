@@ -22,8 +22,8 @@ const IPC_SocketConnectionDescriptor kCallback("localhost", 0);
 
 // The arguments that close every command line.
 Strings Tail() {
-    return {"--listen-connection", "pel.domain:///tmp/domain/auto", "--callback-connection",
-            "pel.tcp://localhost:auto", "run"};
+    return {"--listen-connection", "pel.domain:///tmp/domain/auto", "--callback-connection", "pel.tcp://localhost:auto",
+            "run"};
 }
 
 Strings Concat(Strings head, const Strings& tail) {
@@ -78,7 +78,8 @@ TEST(CommandLineTest, TurnsEntriesIntoArguments) {
     };
     for (const ArgumentsCase& c : cases) {
         Parameters parameters;
-        for (const auto& [name, value] : c.entries) parameters.Set(name, value);
+        for (const auto& [name, value] : c.entries)
+            parameters.Set(name, value);
         EXPECT_EQ(GenerateKelvoCommandLineArguments(kCallback, kListen, parameters).first, Concat(c.expected, Tail()))
             << (c.entries.empty() ? "" : c.entries.front().first);
     }
@@ -91,14 +92,18 @@ TEST(CommandLineTest, ResolvesTheMainDatabasePath) {
         const char* directory;  // null: absent
         std::filesystem::path expected;
     } cases[] = {
-        {"db.kelvo", "/data/", "/data/db.kelvo"},     {"/x/db.kelvo", "/data", "/x/db.kelvo"},
-        {"sub/db.kelvo", nullptr, cwd / "sub/db.kelvo"}, {"db.kelvo", "", cwd / "db.kelvo"},
+        {"db.kelvo", "/data/", "/data/db.kelvo"},
+        {"/x/db.kelvo", "/data", "/x/db.kelvo"},
+        {"sub/db.kelvo", nullptr, cwd / "sub/db.kelvo"},
+        {"db.kelvo", "", cwd / "db.kelvo"},
         {nullptr, "/data", "/data/"},
     };
     for (const auto& c : cases) {
         Parameters parameters;
-        if (c.database) parameters.Set("database", c.database);
-        if (c.directory) parameters.Set("database_directory", c.directory);
+        if (c.database)
+            parameters.Set("database", c.database);
+        if (c.directory)
+            parameters.Set("database_directory", c.directory);
         EXPECT_EQ(GenerateKelvoCommandLineArguments(kCallback, kListen, parameters).second, c.expected)
             << (c.database ? c.database : "(none)");
     }
@@ -111,7 +116,8 @@ TEST(CommandLineTest, ReadsUseTcpPort) {
     };
     for (const auto& [value, expected] : accepted) {
         Parameters parameters;
-        if (value) parameters.Set("use_tcp_port", value);
+        if (value)
+            parameters.Set("use_tcp_port", value);
         EXPECT_EQ(GetUseTcpValue(parameters), expected) << (value ? value : "(absent)");
     }
 
@@ -125,8 +131,9 @@ TEST(CommandLineTest, ReadsUseTcpPort) {
         } catch (const Error& e) {
             EXPECT_EQ(e.GetSqlstate(), "22023") << value;
             EXPECT_EQ(e.GetMessage(), "Parameter `use_tcp_port` is set to an invalid value.");
-            EXPECT_EQ(e.GetHint(),
-                      "Specify `auto` for Kelvo to pick an ephemeral port or specify a port number between 1 and 65535.");
+            EXPECT_EQ(
+                e.GetHint(),
+                "Specify `auto` for Kelvo to pick an ephemeral port or specify a port number between 1 and 65535.");
             EXPECT_EQ(e.GetContextId().value, 0x1d669fd7u);
         }
     }

@@ -15,7 +15,6 @@
 #include "kelvo/instance.h"
 #include "kelvo/parameters.h"
 #include "support/error_ptr.h"
-#include "support/error_ptr.h"
 
 namespace kelvotest {
 
@@ -54,7 +53,8 @@ inline StartResult Start(const std::map<std::string, std::string>& entries,
     StartResult result;
     result.error.reset(create(directory.c_str(), telemetry, parameters.get(), &instance));
     EXPECT_TRUE(!result.error || instance == sentinel) << "written on failure";
-    if (!result.error) result.instance.reset(instance);
+    if (!result.error)
+        result.instance.reset(instance);
     return result;
 }
 
@@ -67,7 +67,8 @@ inline std::vector<std::string> ReportLines(const std::filesystem::path& report,
     std::vector<std::string> lines;
     std::ifstream in(report);
     for (std::string line; std::getline(in, line);)
-        if (line.rfind(key + " ", 0) == 0) lines.push_back(line.substr(key.size() + 1));
+        if (line.rfind(key + " ", 0) == 0)
+            lines.push_back(line.substr(key.size() + 1));
     return lines;
 }
 
@@ -75,7 +76,8 @@ inline std::vector<std::string> ReportLines(const std::filesystem::path& report,
 inline bool ProcessGone(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
-    if (!std::getline(stat, line)) return true;
+    if (!std::getline(stat, line))
+        return true;
     const auto close = line.rfind(')');
     return close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
 }

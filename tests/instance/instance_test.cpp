@@ -60,10 +60,13 @@ std::map<std::string, std::string> Entries(const kelvo_parameters_t* parameters)
 }
 
 TEST(ConnectionDefaults, WithoutAndWithAnInstance) {
-    std::map<std::string, std::string> expected{
-        {"dbname", "[]"}, {"user", "pellory_internal_user"}, {"result_format_code", "KelvoBinary"},
-        {"requested_protocol_version", "1"}, {"extra_float_digits", "2"}, {"two_digit_year_threshold", "40"},
-        {"allow_redirects", "true"}};
+    std::map<std::string, std::string> expected{{"dbname", "[]"},
+                                                {"user", "pellory_internal_user"},
+                                                {"result_format_code", "KelvoBinary"},
+                                                {"requested_protocol_version", "1"},
+                                                {"extra_float_digits", "2"},
+                                                {"two_digit_year_threshold", "40"},
+                                                {"allow_redirects", "true"}};
     kelvo_parameters_t* raw = nullptr;
     ASSERT_EQ(ErrorPtr(kelvo_create_connection_parameters(nullptr, &raw)), nullptr);
     EXPECT_EQ(Entries(ParametersPtr(raw).get()), expected);

@@ -34,7 +34,8 @@ public:
 
 std::string Pattern(size_t size, char first) {
     std::string text;
-    for (size_t i = 0; i < size; ++i) text += static_cast<char>(first + i % 26);
+    for (size_t i = 0; i < size; ++i)
+        text += static_cast<char>(first + i % 26);
     return text;
 }
 
@@ -42,7 +43,8 @@ std::string Pattern(size_t size, char first) {
 template <typename Condition>
 bool Eventually(Condition condition) {
     for (int attempt = 0; attempt < 500; ++attempt) {
-        if (condition()) return true;
+        if (condition())
+            return true;
         std::this_thread::sleep_for(milliseconds(10));
     }
     return condition();
@@ -53,7 +55,8 @@ const kelvoapi::Error& ExpectStartFailure(const ErrorPtr& returned) {
     EXPECT_EQ(error.GetSqlstate(), "58000");
     EXPECT_EQ(error.GetMessage(), "Failed to start a new Kelvo instance.");
     EXPECT_EQ(error.GetContextId().value, 0x86a93465u);
-    if (error.GetCause() == nullptr) throw std::logic_error("no cause");
+    if (error.GetCause() == nullptr)
+        throw std::logic_error("no cause");
     return *error.GetCause();
 }
 
@@ -70,14 +73,23 @@ TEST(StartFailure, ReportsWhyWithTheCommandLineAndTheOutput) {
         // seen exiting however slow the machine is.
         milliseconds startupLimit = std::chrono::seconds(20);
     } cases[] = {
-        {{{"fake_mode", "exit"}, {"fake_exit_code", "3"}}, "HY000", 0x13cead20, exited + "3",
+        {{{"fake_mode", "exit"}, {"fake_exit_code", "3"}},
+         "HY000",
+         0x13cead20,
+         exited + "3",
          "Child process' stderr:\nfake kelvod exits with 3\n\n"},
         {{{"fake_mode", "crash"}}, "HY000", 0x13cead20, exited + "9", ""},
-        {{{"fake_mode", "flood"}, {"fake_exit_code", "3"}}, "HY000", 0x13cead20, exited + "3",
+        {{{"fake_mode", "flood"}, {"fake_exit_code", "3"}},
+         "HY000",
+         0x13cead20,
+         exited + "3",
          "Child process' stdout:\n" + Pattern(20000, 'a').substr(20000 - 16384) + "\nChild process' stderr:\n" +
              Pattern(20000, 'A').substr(20000 - 16384) + "\n"},
-        {{{"fake_mode", "silent-exit"}, {"fake_exit_code", "4"}, {"capture_output_streams", "false"}}, "HY000",
-         0x13cead20, exited + "4", "Child process' output was not captured."},
+        {{{"fake_mode", "silent-exit"}, {"fake_exit_code", "4"}, {"capture_output_streams", "false"}},
+         "HY000",
+         0x13cead20,
+         exited + "4",
+         "Child process' output was not captured."},
         {{{"fake_mode", "partial"}, {"fake_exit_code", "5"}}, "HY000", 0x13cead20, exited + "5", ""},
         {{{"fake_mode", "no-callback"}}, "08001", 0xf6603a71, noCallBack, "", milliseconds(700)},
         // Connected but silent: the wait for the message times out.
@@ -97,7 +109,8 @@ TEST(StartFailure, ReportsWhyWithTheCommandLineAndTheOutput) {
         EXPECT_EQ(cause.GetSqlstate(), c.sqlstate);
         EXPECT_EQ(cause.GetContextId().value, c.contextId);
         std::string command;
-        for (const auto& argument : ReportLines(report, "arg")) command += (command.empty() ? "" : " ") + argument;
+        for (const auto& argument : ReportLines(report, "arg"))
+            command += (command.empty() ? "" : " ") + argument;
         std::string firstLine = c.firstLine;
         const std::string message = cause.GetMessage();
         if (const auto at = firstLine.find("%pid%"); at != std::string::npos)
@@ -147,9 +160,15 @@ TEST(StartFailure, BadSetUpIsReportedAsTheCause) {
         uint32_t contextId;
         std::string message;
     } cases[] = {
-        {empty.path().string(), {}, "58P01", 0x0aae87b1,
+        {empty.path().string(),
+         {},
+         "58P01",
+         0x0aae87b1,
          "The Kelvo executable \"" + (empty.path() / "kelvod").string() + "\" does not exist."},
-        {notExecutable.path().string(), {}, nullptr, 0xeee3fd70,
+        {notExecutable.path().string(),
+         {},
+         nullptr,
+         0xeee3fd70,
          "Could not spawn the Kelvo server process " + (notExecutable.path() / "kelvod").string() + "."},
         {kFakeServerDirectory, {{"callback_connection", "nonsense"}}, "22023", 0xa27dd27e, ""},
     };
@@ -183,7 +202,8 @@ TEST(StartFailure, OutputIsReportedOnce) {
         process.Shutdown(milliseconds(10000));
         FAIL() << "no error";
     } catch (const kelvoapi::Error& e) {
-        EXPECT_EQ(e.GetMessage(), "The Kelvo server terminated with exit code 3.\nChild process' output was not captured.");
+        EXPECT_EQ(e.GetMessage(),
+                  "The Kelvo server terminated with exit code 3.\nChild process' output was not captured.");
     }
 }
 
@@ -217,18 +237,30 @@ TEST(ServerStart, TheServerSeesItsCommandLineAndNothingElse) {
     const std::string loopback = "pel\\.tcp://(\\[::1\\]|127\\.0\\.0\\.1):[1-9][0-9]*";
     const struct {
         std::map<std::string, std::string> entries;
-        int telemetry;  // only exactly 1 opts in
+        int telemetry;                           // only exactly 1 opts in
         std::string listen, callback, endpoint;  // the last two as patterns
     } cases[] = {
-        {{{"fake_mode", "serve"}, {"domain_socket_dir", sockets}}, 0, "pel.domain://" + sockets + "/domain/auto",
-         domain + "[0-9a-f]{32}", domain + "[0-9]+"},
+        {{{"fake_mode", "serve"}, {"domain_socket_dir", sockets}},
+         0,
+         "pel.domain://" + sockets + "/domain/auto",
+         domain + "[0-9a-f]{32}",
+         domain + "[0-9]+"},
         // A relative socket directory is made absolute; the call-back arrives in pieces.
-        {{{"fake_mode", "slow"}, {"domain_socket_dir", "sockets"}}, 0, "pel.domain://" + sockets + "/domain/auto",
-         domain + "[0-9a-f]{32}", domain + "[0-9]+"},
-        {{{"fake_mode", "serve"}, {"use_tcp_port", "auto"}}, 1, "pel.tcp://localhost:auto", loopback,
+        {{{"fake_mode", "slow"}, {"domain_socket_dir", "sockets"}},
+         0,
+         "pel.domain://" + sockets + "/domain/auto",
+         domain + "[0-9a-f]{32}",
+         domain + "[0-9]+"},
+        {{{"fake_mode", "serve"}, {"use_tcp_port", "auto"}},
+         1,
+         "pel.tcp://localhost:auto",
+         loopback,
          "pel\\.tcp://localhost:[0-9]+"},
         // The call-back takes a port of its own, never the server's.
-        {{{"fake_mode", "serve"}, {"use_tcp_port", held.port}}, 2, "pel.tcp://localhost:" + held.port, loopback,
+        {{{"fake_mode", "serve"}, {"use_tcp_port", held.port}},
+         2,
+         "pel.tcp://localhost:" + held.port,
+         loopback,
          "pel\\.tcp://localhost:" + held.port},
     };
     for (const auto& c : cases) {
@@ -286,17 +318,38 @@ TEST(Shutdown, ReportsALateOrFailedExit) {
         Before before = Before::Nothing;
     } cases[] = {
         {"clean exit, unbounded", {{"fake_mode", "serve"}}, -1, "", 0, "", -1},
-        {"exit code reported", {{"fake_mode", "serve"}, {"fake_exit_code", "7"}}, 10000, "HY000", 0x00255a28,
-         "The Kelvo server terminated with exit code 7.\nChild process' stderr:\nfake kelvod stops with 7\n\n", 7},
+        {"exit code reported",
+         {{"fake_mode", "serve"}, {"fake_exit_code", "7"}},
+         10000,
+         "HY000",
+         0x00255a28,
+         "The Kelvo server terminated with exit code 7.\nChild process' stderr:\nfake kelvod stops with 7\n\n",
+         7},
         {"killed at once, nothing reported", {{"fake_mode", "serve"}, {"fake_exit_code", "7"}}, 0, "", 0, "", -1},
-        {"ignored close times out", {{"fake_mode", "ignore-close"}}, 1000, "HYT00", 0x000150ff,
-         "The Kelvo process took longer than 1000 milliseconds to shut down, and was terminated forcefully.\n", -1},
-        {"killed by a signal", {{"fake_mode", "serve"}}, 1000, "HY000", 0x00255a28,
-         "The Kelvo server terminated with exit code 9.\n", 9, Before::KillServer},
-        {"application ignores SIGCHLD", {{"fake_mode", "serve"}, {"fake_exit_code", "7"}}, 10000, "58000", 0x0034c41d,
+        {"ignored close times out",
+         {{"fake_mode", "ignore-close"}},
+         1000,
+         "HYT00",
+         0x000150ff,
+         "The Kelvo process took longer than 1000 milliseconds to shut down, and was terminated forcefully.\n",
+         -1},
+        {"killed by a signal",
+         {{"fake_mode", "serve"}},
+         1000,
+         "HY000",
+         0x00255a28,
+         "The Kelvo server terminated with exit code 9.\n",
+         9,
+         Before::KillServer},
+        {"application ignores SIGCHLD",
+         {{"fake_mode", "serve"}, {"fake_exit_code", "7"}},
+         10000,
+         "58000",
+         0x0034c41d,
          "The exit status of the Kelvo server process is not available: the application ignores SIGCHLD or "
          "reaps child processes itself.",
-         -1, Before::IgnoreSigchld},
+         -1,
+         Before::IgnoreSigchld},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -329,7 +382,8 @@ TEST(Shutdown, ReportsALateOrFailedExit) {
         EXPECT_EQ(e.GetMessage(), c.message);
         if (c.exitCodeCause >= 0) {
             ASSERT_NE(e.GetCause(), nullptr);
-            EXPECT_EQ(e.GetCause()->GetCode(), std::error_code(c.exitCodeCause, kelvoapi::process_exit_code_category()));
+            EXPECT_EQ(e.GetCause()->GetCode(),
+                      std::error_code(c.exitCodeCause, kelvoapi::process_exit_code_category()));
             EXPECT_EQ(e.GetCause()->GetContextId().value, 0x00748efau);
         }
     }
@@ -367,7 +421,8 @@ std::vector<std::string> DescriptorsOfAForkedProgram() {
     const std::string program = (fs::path(kFakeServerDirectory) / "kelvod").string();
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::execl(program.c_str(), program.c_str(), "--fake-mode=report-only", report.c_str(), static_cast<char*>(nullptr));
+        ::execl(program.c_str(), program.c_str(), "--fake-mode=report-only", report.c_str(),
+                static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::waitpid(pid, nullptr, 0);
@@ -402,8 +457,10 @@ TEST(ServerLifetime, DatabaseFilesAreDeletedOnlyWhenAskedAndRegular) {
         bool databaseIsDirectory;
         const char* database;
         bool deleted;
-    } cases[] = {{"true", false, "main.kelvo", true}, {"TRUE", false, "main.kelvo", false},
-                 {nullptr, false, "main.kelvo", false}, {"true", true, "main.kelvo", true},
+    } cases[] = {{"true", false, "main.kelvo", true},
+                 {"TRUE", false, "main.kelvo", false},
+                 {nullptr, false, "main.kelvo", false},
+                 {"true", true, "main.kelvo", true},
                  // An empty name deletes nothing, not even a ".dblog" in the directory.
                  {"true", true, "", false}};
     for (const auto& c : cases) {
@@ -418,7 +475,8 @@ TEST(ServerLifetime, DatabaseFilesAreDeletedOnlyWhenAskedAndRegular) {
         std::ofstream(log) << "log";
         std::map<std::string, std::string> entries{
             {"fake_mode", "serve"}, {"database", c.database}, {"database_directory", directory.path().string()}};
-        if (c.autoDelete) entries["auto_delete_database"] = c.autoDelete;
+        if (c.autoDelete)
+            entries["auto_delete_database"] = c.autoDelete;
         StartResult result = Start(entries);
         ASSERT_EQ(result.error, nullptr);
         EXPECT_EQ(ErrorPtr(kelvo_instance_shutdown(result.instance.release(), 10000)), nullptr);

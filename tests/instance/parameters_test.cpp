@@ -56,11 +56,16 @@ TEST(ParametersTest, RefusesInvalidNamesAndValuesAndKeepsTheSet) {
 
 TEST(ParametersTest, KeepsEntriesInByteOrderAndTellsAbsentFromEmpty) {
     Parameters parameters;
-    for (const auto& [name, value] : Entries{{"ab", "1"}, {"", "e"}, {"a b", "2"}, {"\xc3\x84", "3"},
-                                             {"log_config", "file,json,all,kelvod,0"}, {"ab", "4"}})
+    for (const auto& [name, value] : Entries{{"ab", "1"},
+                                             {"", "e"},
+                                             {"a b", "2"},
+                                             {"\xc3\x84", "3"},
+                                             {"log_config", "file,json,all,kelvod,0"},
+                                             {"ab", "4"}})
         parameters.Set(name, value);
-    EXPECT_EQ(Entries(parameters.begin(), parameters.end()),
-              (Entries{{"", "e"}, {"a b", "2"}, {"ab", "4"}, {"log_config", "file,json,all,kelvod,0"}, {"\xc3\x84", "3"}}));
+    EXPECT_EQ(
+        Entries(parameters.begin(), parameters.end()),
+        (Entries{{"", "e"}, {"a b", "2"}, {"ab", "4"}, {"log_config", "file,json,all,kelvod,0"}, {"\xc3\x84", "3"}}));
     parameters.Set("empty", "");
     EXPECT_NE(parameters.Get("empty").data(), nullptr);
     EXPECT_EQ(parameters.Get("absent").data(), nullptr);

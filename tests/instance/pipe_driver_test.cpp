@@ -27,8 +27,10 @@ TEST(Capture, KeepsTheLastBytesOfEachStream) {
     } cases[] = {
         {"", "", ""},
         {"", "oops\n", "Child process' stderr:\noops\n\n"},
-        {std::string("a\0b\xff", 4), "e", std::string("Child process' stdout:\na\0b\xff\nChild process' stderr:\ne\n", 53)},
-        {out, err, "Child process' stdout:\n" + out.substr(0, 16384) + "\nChild process' stderr:\n" + err.substr(30000) + "\n"},
+        {std::string("a\0b\xff", 4), "e",
+         std::string("Child process' stdout:\na\0b\xff\nChild process' stderr:\ne\n", 53)},
+        {out, err,
+         "Child process' stdout:\n" + out.substr(0, 16384) + "\nChild process' stderr:\n" + err.substr(30000) + "\n"},
     };
     for (const auto& c : cases) {
         std::optional<PipeDriver> driver;

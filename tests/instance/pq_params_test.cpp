@@ -25,7 +25,8 @@ using Entries = std::vector<std::pair<std::string, std::string>>;
 
 Parameters MakeParameters(const Entries& entries) {
     Parameters parameters;
-    for (const auto& [name, value] : entries) parameters.Set(name, value);
+    for (const auto& [name, value] : entries)
+        parameters.Set(name, value);
     return parameters;
 }
 
@@ -48,7 +49,8 @@ Entries Keywords(const PQParams& params) {
     Entries out;
     const char* const* keywords = params.GetKeywords();
     const char* const* values = params.GetValues();
-    for (; *keywords != nullptr; ++keywords, ++values) out.emplace_back(*keywords, *values);
+    for (; *keywords != nullptr; ++keywords, ++values)
+        out.emplace_back(*keywords, *values);
     EXPECT_EQ(*values, nullptr);
     return out;
 }
@@ -69,8 +71,9 @@ TEST(PQParamsTest, TranslatesParameterSets) {
           {"host", "localhost"},
           {"port", "7483"},
           {"user", "pellory_internal_user"},
-          {"options", "allow_redirects=true extra_float_digits=2 requestedProtocolVersion=1 "
-                      "result_format_code=KelvoBinary TwoDigitYearThreshold=40"}}},
+          {"options",
+           "allow_redirects=true extra_float_digits=2 requestedProtocolVersion=1 "
+           "result_format_code=KelvoBinary TwoDigitYearThreshold=40"}}},
         {"Unix-domain endpoint with empty host and port entries",
          {{"endpoint", "pel.domain:///tmp/domain/.s.PGSQL.8000"}, {"host", ""}, {"port", ""}},
          {{"host", "/tmp"}, {"port", "8000"}}},
@@ -93,10 +96,13 @@ TEST(PQParamsTest, TranslatesParameterSets) {
         {"dbname empty", {{"dbname", ""}}, {{"dbname", "[]"}}},
         {"dbname list, even one that is not JSON", {{"dbname", "[x"}}, {{"dbname", "[x"}}},
         {"dbname :main", {{"dbname", ":main"}}, {{"dbname", ":main"}}},
-        {"dbname plain path", {{"dbname", "/data/sales.kelvo"}}, {{"dbname", DbnameJson("sales", "\\/data\\/sales.kelvo")}}},
+        {"dbname plain path",
+         {{"dbname", "/data/sales.kelvo"}},
+         {{"dbname", DbnameJson("sales", "\\/data\\/sales.kelvo")}}},
         {"dbname with key and mode",
          {{"dbname", "a.b.c\n"}, {"encryption_key", "k\"ey"}, {"access_mode", "read_only"}},
-         {{"dbname", DbnameJson("a.b", "a.b.c\\n", ",\n    \"encryption_key\": \"k\\\"ey\",\n    \"access_mode\": \"read_only\"")}}},
+         {{"dbname", DbnameJson("a.b", "a.b.c\\n",
+                                ",\n    \"encryption_key\": \"k\\\"ey\",\n    \"access_mode\": \"read_only\"")}}},
         {"dbname with empty key and mode",
          {{"dbname", ".hidden"}, {"encryption_key", ""}, {"access_mode", ""}},
          {{"dbname", DbnameJson(".hidden", ".hidden")}, {"options", "access_mode='' encryption_key=''"}}},
@@ -127,10 +133,13 @@ TEST(PQParamsTest, RefusesConflictingAndUnsafeParameters) {
          conflict + "allow_redirects=true extra_float_digits=2", 0x1d449d7},
         {"options after a secret setting",
          {{"dbname", "[]"}, {"encryption_key", "s3cret"}, {"a", "1"}, {"options", "x"}},
-         conflict + "a=1 encryption_key=********", 0x1d449d7},
+         conflict + "a=1 encryption_key=********",
+         0x1d449d7},
         {"a setting after options", {{"options", "x"}, {"time_zone", "UTC"}}, conflict + "TimeZone", 0xaf779d7},
-        {"endpoint and host", {{"endpoint", "pel.tcp://h:1"}, {"host", "x"}},
-         "Conflicting parameters: 'endpoint' and 'host' may not be specified at the same time!", 0x1d799d7},
+        {"endpoint and host",
+         {{"endpoint", "pel.tcp://h:1"}, {"host", "x"}},
+         "Conflicting parameters: 'endpoint' and 'host' may not be specified at the same time!",
+         0x1d799d7},
         {"name with a blank", {{"a b", "1"}}, badName("a b"), 0x0b7e0a5d},
         {"name with a line feed", {{"a\nb", "1"}}, badName("a\nb"), 0x0b7e0a5d},
         {"name with '='", {{"a=b", "1"}}, badName("a=b"), 0x0b7e0a5d},
@@ -151,10 +160,12 @@ TEST(PQParamsTest, RefusesConflictingAndUnsafeParameters) {
 
 TEST(PQParamsTest, QuotesOptionsValuesAndKnowsTheKeywords) {
     const std::pair<const char*, const char*> cases[] = {
-        {"plain", "plain"}, {"", "''"}, {"it's a b", "'it\\'s a b'"}, {"'quoted'", "'\\'quoted\\''"},
-        {"a\nb", "'a\nb'"}, {"x=\"y\"", "x=\"y\""},
+        {"plain", "plain"},           {"", "''"},
+        {"it's a b", "'it\\'s a b'"}, {"'quoted'", "'\\'quoted\\''"},
+        {"a\nb", "'a\nb'"},           {"x=\"y\"", "x=\"y\""},
     };
-    for (const auto& [value, expected] : cases) EXPECT_EQ(EscapeAndQuoteOptionsValue(value), expected) << value;
+    for (const auto& [value, expected] : cases)
+        EXPECT_EQ(EscapeAndQuoteOptionsValue(value), expected) << value;
     for (const char* keyword : {"host", "hostaddr", "sslmode", "target_session_attrs", "replication", "tty"})
         EXPECT_TRUE(isConnectionParameter(keyword)) << keyword;
     for (const char* other : {"endpoint", "Host", "host ", "", "DateStyle", "sslpassword"})
@@ -173,7 +184,8 @@ TEST(SanitizedJsonTest, MasksSecretsAndWritesValidJson) {
          "{\n    \"dbname\": {\n        \"path\": \"a\",\n        \"encryption_key\": \"********\"\n    },\n"
          "    \"dbname\": {\n        \"x\": \"\"\n    }\n}\n"},
     };
-    for (const auto& [entries, expected] : cases) EXPECT_EQ(MakeParameters(entries).ToSanitizedJson(), expected);
+    for (const auto& [entries, expected] : cases)
+        EXPECT_EQ(MakeParameters(entries).ToSanitizedJson(), expected);
     EXPECT_EQ(QuoteJsonString(std::string("a\"b\\c\b\x01\x1f", 8)), "\"a\\\"b\\\\c\\b\\u0001\\u001F\"");
 }
 
@@ -183,8 +195,9 @@ TEST(SanitizedJsonTest, ReportsFailuresAsAValidJsonObject) {
     for (const Entries& entries : failing) {
         const std::string json = MakeParameters(entries).ToSanitizedJson();
         SCOPED_TRACE(json.substr(0, 200));
-        EXPECT_EQ(json.rfind("{\"Error\":\"Failed to format a sanitized JSON from connection parameters.\",\"Cause\":\"", 0),
-                  0u);
+        EXPECT_EQ(
+            json.rfind("{\"Error\":\"Failed to format a sanitized JSON from connection parameters.\",\"Cause\":\"", 0),
+            0u);
         std::istringstream in(json);
         boost::property_tree::ptree parsed;
         ASSERT_NO_THROW(boost::property_tree::read_json(in, parsed));

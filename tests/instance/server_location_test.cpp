@@ -16,9 +16,12 @@ using kelvotest::ScopedTempDirectory;
 void Make(const fs::path& directory, char entry, const fs::path& realFile) {
     fs::create_directories(directory);
     const fs::path server = directory / "kelvod";
-    if (entry == 'f') std::ofstream(server) << "server";
-    if (entry == 'd') fs::create_directory(server);
-    if (entry == 'l') fs::create_symlink(realFile, server);
+    if (entry == 'f')
+        std::ofstream(server) << "server";
+    if (entry == 'd')
+        fs::create_directory(server);
+    if (entry == 'l')
+        fs::create_symlink(realFile, server);
 }
 
 TEST(ServerSearch, FindsTheFirstDirectoryHoldingTheServerFile) {
@@ -27,8 +30,8 @@ TEST(ServerSearch, FindsTheFirstDirectoryHoldingTheServerFile) {
         bool kelvoPathSet;
         const char* expected;  // "sub", "lib", "env"
     } cases[] = {
-        {"fff", true, "sub"}, {"-ff", true, "lib"}, {"--f", true, "env"},
-        {"ddf", true, "env"},  // a directory named kelvod is skipped
+        {"fff", true, "sub"},  {"-ff", true, "lib"},
+        {"--f", true, "env"},  {"ddf", true, "env"},  // a directory named kelvod is skipped
         {"lf-", false, "sub"},
     };
     for (const auto& c : cases) {
@@ -58,8 +61,9 @@ TEST(ServerSearch, NothingFoundNamesTheExpectedDirectory) {
             FAIL() << "no error";
         } catch (const kelvoapi::Error& e) {
             EXPECT_EQ(e.GetSqlstate(), "58P01");
-            EXPECT_EQ(e.GetMessage(), "Could not auto-detect Kelvo binary: Kelvo binary is not in the expected directory " +
-                                          (library / "kelvo").string());
+            EXPECT_EQ(e.GetMessage(),
+                      "Could not auto-detect Kelvo binary: Kelvo binary is not in the expected directory " +
+                          (library / "kelvo").string());
             EXPECT_EQ(e.GetHint(),
                       "Explicitly specify the path to the directory containing the Kelvo binary in the KelvoProcess "
                       "constructor.");

@@ -62,8 +62,10 @@ TEST(ServerStart, AStoppedServerFailsTheConnectWhenItsTimeoutExpires) {
         const pid_t server = static_cast<kelvoapi::Instance*>(instance)->m_kelvoServerProcess->GetProcessId();
         ASSERT_EQ(TextOf(kelvo_create_connection_parameters(instance, &parameters)), "");
         for (const auto& [name, value] : {std::pair<const char*, const char*>{"connect_timeout", "2"},
-                                          {"keepalives", "1"}, {"keepalives_idle", "1"},
-                                          {"keepalives_interval", "1"}, {"keepalives_count", "1"}})
+                                          {"keepalives", "1"},
+                                          {"keepalives_idle", "1"},
+                                          {"keepalives_interval", "1"},
+                                          {"keepalives_count", "1"}})
             ASSERT_EQ(TextOf(kelvo_parameters_set(parameters, name, value)), "") << name;
         ASSERT_EQ(::kill(server, SIGSTOP), 0);
         const auto start = std::chrono::steady_clock::now();

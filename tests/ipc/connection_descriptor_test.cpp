@@ -13,7 +13,8 @@ namespace {
 template <typename Descriptor>
 const Descriptor& ParsedAs(const std::unique_ptr<IPC_ConnectionDescriptor>& parsed) {
     const auto* descriptor = dynamic_cast<const Descriptor*>(parsed.get());
-    if (descriptor == nullptr) throw std::logic_error("another kind of descriptor");
+    if (descriptor == nullptr)
+        throw std::logic_error("another kind of descriptor");
     return *descriptor;
 }
 
@@ -86,8 +87,9 @@ TEST(ConnectionDescriptorTest, RefusesMalformedDescriptorsWithExactTexts) {
     const std::string notNumeric = "Port must be numeric or \"auto\"";
     const std::string tooLarge = "Port must not be greater than 65535";
     const std::pair<std::string, std::string> cases[] = {
-        {"localhost:80", "Invalid connection string \"localhost:80\". The connection string must be of the form "
-                         "\"<scheme>://<rest>\"."},
+        {"localhost:80",
+         "Invalid connection string \"localhost:80\". The connection string must be of the form "
+         "\"<scheme>://<rest>\"."},
         {"PEL.TCP://h:1", "Unknown connection string scheme: PEL.TCP://h:1"},
         {"pel.tcp://localhost", tcpForm},
         {"pel.tcp://localhost:", "Port must be non-empty"},

@@ -27,9 +27,7 @@ void Send(int fd, const std::string& bytes) {
     ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
 }
 
-std::string Message(const std::string& text) {
-    return std::string(1, static_cast<char>(text.size())) + text;
-}
+std::string Message(const std::string& text) { return std::string(1, static_cast<char>(text.size())) + text; }
 
 // The peer sees the end of the connection (a reset when bytes were left unread) and closes its end.
 void ExpectEndAndClose(int fd) {
@@ -62,7 +60,8 @@ TEST(CallbackListener, ReadsTheServersDescriptorAndSurvivesBadMessages) {
         {Message("pel.tcp://[::1]:7"), "pel.tcp://[::1]:7", true},
         {Message(""), "Invalid connection string"},
         {Message("hello"), "Invalid connection string"},
-        {Message("pel.tcp://127.0.0.1:5432").substr(0, 5), "The connection was closed by the peer in IPC_Socket::Recv(len="},
+        {Message("pel.tcp://127.0.0.1:5432").substr(0, 5),
+         "The connection was closed by the peer in IPC_Socket::Recv(len="},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected);
@@ -74,7 +73,8 @@ TEST(CallbackListener, ReadsTheServersDescriptorAndSurvivesBadMessages) {
                 Send(fd, c.bytes.substr(at, c.byteByByte ? 1 : std::string::npos));
                 std::this_thread::sleep_for(std::chrono::milliseconds(c.byteByByte ? 2 : 0));
             }
-            if (c.expected.rfind("The connection was closed", 0) == 0) ::shutdown(fd, SHUT_WR);
+            if (c.expected.rfind("The connection was closed", 0) == 0)
+                ::shutdown(fd, SHUT_WR);
         });
         std::string outcome;
         try {

@@ -66,7 +66,8 @@ TEST(SocketListen, RemoteHostsAreRefused) {
 std::string ProcessUmask() {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)
-        if (line.rfind("Umask:", 0) == 0) return line;
+        if (line.rfind("Umask:", 0) == 0)
+            return line;
     return "";
 }
 
@@ -80,7 +81,8 @@ TEST(SocketListen, BindingLeavesTheProcessUmaskAlone) {
     std::atomic<int> changes{0};
     std::thread watcher([&] {
         while (!done)
-            if (ProcessUmask() != before) ++changes;
+            if (ProcessUmask() != before)
+                ++changes;
     });
     for (int i = 0; i < 200; ++i) {
         IPC_Socket socket;
@@ -183,7 +185,8 @@ TEST(SocketActivity, DisconnectEndsAWaitingAccept) {
         listener.Listen(0, "localhost", false, true, true);
         std::string text;
         std::thread acceptor([&] { text = ExceptionText([&] { listener.Accept(); }); });
-        if (round % 2 == 1) std::this_thread::yield();
+        if (round % 2 == 1)
+            std::this_thread::yield();
         listener.Disconnect();
         acceptor.join();
         EXPECT_EQ(text, "socket not listening (socket::accept)");
@@ -200,7 +203,8 @@ TEST(SocketReceive, DisconnectWakesABlockedReceive) {
         char buffer[4];
         text = ExceptionText([&] { accepted->Recv(buffer, sizeof buffer); });
     });
-    while (!accepted->IsReceiving()) std::this_thread::yield();
+    while (!accepted->IsReceiving())
+        std::this_thread::yield();
     accepted->Disconnect();
     receiver.join();
     EXPECT_EQ(text, "Socket closed while receiving.");

@@ -34,18 +34,27 @@ protected:
     // The column query of the table-definition road, prefix P ("" or "\"db\".").
     static std::string ColumnQuery(const std::string& p, const std::string& schema, const std::string& table) {
         return "SELECT a.attname, a.atttypid, a.atttypmod, a.attnotnull, coll.collname, a.attnum, cl.relpersistence "
-               "FROM " + p + "pg_catalog.pg_attribute a "
-               "JOIN " + p + "pg_catalog.pg_class cl ON a.attrelid = cl.oid "
-               "JOIN " + p + "pg_catalog.pg_namespace n ON n.oid = cl.relnamespace "
-               "LEFT JOIN " + p + " pg_catalog.pg_collation coll ON a.attcollation = coll.oid "
-               "WHERE a.attnum > 0 AND NOT a.attisdropped AND cl.relname = '" + table + "' AND n.nspname = '" +
-               schema + "' ORDER BY a.attnum";
+               "FROM " +
+               p +
+               "pg_catalog.pg_attribute a "
+               "JOIN " +
+               p +
+               "pg_catalog.pg_class cl ON a.attrelid = cl.oid "
+               "JOIN " +
+               p +
+               "pg_catalog.pg_namespace n ON n.oid = cl.relnamespace "
+               "LEFT JOIN " +
+               p +
+               " pg_catalog.pg_collation coll ON a.attcollation = coll.oid "
+               "WHERE a.attnum > 0 AND NOT a.attisdropped AND cl.relname = '" +
+               table + "' AND n.nspname = '" + schema + "' ORDER BY a.attnum";
     }
     std::vector<std::string> Names(const std::string& sql) {
         std::vector<std::string> out;
         WireResult r = c.Query(sql);
         EXPECT_TRUE(r.Ok()) << sql << ": " << r.Message();
-        for (const auto& row : r.rows) out.push_back(row[0].value_or("<null>"));
+        for (const auto& row : r.rows)
+            out.push_back(row[0].value_or("<null>"));
         std::sort(out.begin(), out.end());
         return out;
     }
@@ -54,7 +63,8 @@ protected:
 
 int32_t I32(const std::optional<std::string>& v) {
     int32_t x = 0;
-    if (v && v->size() == 4) std::memcpy(&x, v->data(), 4);
+    if (v && v->size() == 4)
+        std::memcpy(&x, v->data(), 4);
     return x;
 }
 
@@ -66,12 +76,28 @@ TEST_F(KelvodCatalog, TableDefinitionsReadBackAsCreatedForEveryType) {
         uint32_t oid;
         int32_t modifier;
     } columns[] = {
-        {"BOOLEAN", 16, -1}, {"BIGINT", 20, -1}, {"SMALLINT", 21, -1}, {"INT", 23, -1},
-        {"NUMERIC(18,3)", 1700, (18 << 16 | 3) + 4}, {"NUMERIC(38,0)", 1700, (38 << 16) + 4},
-        {"NUMERIC(4294967295,4294967295)", 1700, -1}, {"DOUBLE PRECISION", 701, -1}, {"OID", 26, -1},
-        {"BYTEA", 17, -1}, {"TEXT", 25, -1}, {"VARCHAR(100)", 1043, 104}, {"VARCHAR(4294967295)", 1043, -1},
-        {"CHAR(1)", 18, 5}, {"CHAR(10)", 1042, 14}, {"JSON", 114, -1}, {"DATE", 1082, -1}, {"INTERVAL", 1186, -1},
-        {"TIME", 1083, -1}, {"TIMESTAMP", 1114, -1}, {"TIMESTAMPTZ", 1184, -1}, {"GEOGRAPHY", 5003, -1},
+        {"BOOLEAN", 16, -1},
+        {"BIGINT", 20, -1},
+        {"SMALLINT", 21, -1},
+        {"INT", 23, -1},
+        {"NUMERIC(18,3)", 1700, (18 << 16 | 3) + 4},
+        {"NUMERIC(38,0)", 1700, (38 << 16) + 4},
+        {"NUMERIC(4294967295,4294967295)", 1700, -1},
+        {"DOUBLE PRECISION", 701, -1},
+        {"OID", 26, -1},
+        {"BYTEA", 17, -1},
+        {"TEXT", 25, -1},
+        {"VARCHAR(100)", 1043, 104},
+        {"VARCHAR(4294967295)", 1043, -1},
+        {"CHAR(1)", 18, 5},
+        {"CHAR(10)", 1042, 14},
+        {"JSON", 114, -1},
+        {"DATE", 1082, -1},
+        {"INTERVAL", 1186, -1},
+        {"TIME", 1083, -1},
+        {"TIMESTAMP", 1114, -1},
+        {"TIMESTAMPTZ", 1184, -1},
+        {"GEOGRAPHY", 5003, -1},
     };
     std::string create = "CREATE TABLE \"cat\".\"public\".\"every\" (";
     for (size_t i = 0; i < std::size(columns); ++i)
@@ -118,10 +144,13 @@ TEST_F(KelvodCatalog, SchemaAndTableListsPerDatabase) {
     EXPECT_EQ(this->Names("SELECT nspname FROM pg_catalog.pg_namespace" + filter), (Names{"public"}));
     EXPECT_EQ(this->Names("SELECT nspname FROM \"two\".pg_catalog.pg_namespace"),
               (Names{"extra", "pellory", "pg_catalog", "public"}));
-    EXPECT_EQ(this->Names("SELECT tablename FROM \"two\".pg_catalog.pg_tables WHERE schemaname = 'extra'"), Names{"x1"});
+    EXPECT_EQ(this->Names("SELECT tablename FROM \"two\".pg_catalog.pg_tables WHERE schemaname = 'extra'"),
+              Names{"x1"});
     EXPECT_EQ(this->Names("SELECT tablename FROM pg_catalog.pg_tables WHERE schemaname = 'extra'"), Names{});
     EXPECT_EQ(c.Query("SELECT EXISTS(SELECT * FROM \"two\".pg_catalog.pg_tables WHERE tablename = 'x1' AND "
-                      "schemaname = 'extra')").Value(), std::string(1, '\1'));
+                      "schemaname = 'extra')")
+                  .Value(),
+              std::string(1, '\1'));
     // Every table is an ordinary relation; no external stream ('x') exists here.
     EXPECT_EQ(this->Names("SELECT relkind FROM \"two\".pg_catalog.pg_class r WHERE r.relname = 'x1'"), Names{"r"});
     // A prefix naming a database that is not attached.
@@ -158,7 +187,8 @@ TEST_F(KelvodCatalog, NamesResolveAlongTheSearchPathOrToNull) {
 }
 
 TEST_F(KelvodCatalog, DeclaredTypesFollowTheFileIntoAnotherSession) {
-    ASSERT_TRUE(c.Query("CREATE TABLE \"two\".\"public\".\"kept\" (\"name\" VARCHAR(12) NOT NULL, \"flag\" CHAR(1))").Ok());
+    ASSERT_TRUE(
+        c.Query("CREATE TABLE \"two\".\"public\".\"kept\" (\"name\" VARCHAR(12) NOT NULL, \"flag\" CHAR(1))").Ok());
     WireClient other;
     // The same file under another alias is refused while this session holds it.
     const std::string list = "[{\"alias\": \"renamed\", \"path\": \"" + server->Directory() + "/two.kelvo\"}]";

@@ -16,8 +16,8 @@
 #include "support/klvcpy_rows.h"
 #include "support/wire_client.h"
 
-using kelvotest::KlvcpyRows;
 using kelvotest::kJulian2000;
+using kelvotest::KlvcpyRows;
 using kelvotest::kMicrosPerDay;
 using kelvotest::Le;
 using kelvotest::WireResult;
@@ -37,8 +37,6 @@ protected:
 };
 
 using kelvotest::SplitInto;
-
-
 
 struct TypeCase {
     const char* declared;
@@ -85,10 +83,13 @@ TEST_F(KelvodCopyFrom, EveryTypeRoundTripsIntoBinaryAndTextResults) {
     KlvcpyRows rows;
     rows.Header();
     for (const auto& c : cases) {
-        if (c.variable) rows.Bytes(c.value);
-        else rows.Raw(std::string(1, '\0') + c.value);
+        if (c.variable)
+            rows.Bytes(c.value);
+        else
+            rows.Raw(std::string(1, '\0') + c.value);
     }
-    for (size_t i = 0; i < cases.size(); ++i) rows.Null();
+    for (size_t i = 0; i < cases.size(); ++i)
+        rows.Null();
     WireResult r = Copy("COPY every_type FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", {rows.Data()});
     ASSERT_TRUE(r.Ok()) << r.Message();
     ASSERT_EQ(r.tags, std::vector<std::string>{"COPY 2"});
@@ -114,13 +115,16 @@ TEST_F(KelvodCopyFrom, TheStreamMaySplitAnywhereAcrossCopyData) {
     int64_t lengths = 0;
     for (int i = 0; i < 2100; ++i) {
         rows.Int32(i, false);
-        if (i < 2048) rows.Null();
-        else rows.Bytes(std::string(static_cast<size_t>(i % 40), 'x'));
+        if (i < 2048)
+            rows.Null();
+        else
+            rows.Bytes(std::string(static_cast<size_t>(i % 40), 'x'));
         rows.Int64(i * 7);
         lengths += i < 2048 ? 0 : i % 40;
     }
     rows.Int32(2100, false).Null().Null();
-    const std::vector<std::optional<std::string>> expected{"2101", "2206050", std::to_string(lengths), "15427650", "52"};
+    const std::vector<std::optional<std::string>> expected{"2101", "2206050", std::to_string(lengths), "15427650",
+                                                           "52"};
     struct Case {
         const char* name;
         std::vector<std::string> pieces;
@@ -135,7 +139,8 @@ TEST_F(KelvodCopyFrom, TheStreamMaySplitAnywhereAcrossCopyData) {
         Run("DELETE FROM split_rows");
         WireResult r = Copy("COPY split_rows FROM STDIN WITH (FORMAT KELVOBINARY)", c.pieces);
         EXPECT_EQ(r.tags, std::vector<std::string>{"COPY 2101"}) << c.name << ": " << r.Message();
-        EXPECT_EQ(text.Query("SELECT count(*), sum(a), sum(length(b)), sum(c), count(b) FROM split_rows").rows[0], expected)
+        EXPECT_EQ(text.Query("SELECT count(*), sum(a), sum(length(b)), sum(c), count(b) FROM split_rows").rows[0],
+                  expected)
             << c.name;
     }
 }
@@ -146,10 +151,13 @@ TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
     // them, and that the fault lies in a later piece than the first (1 MiB).
     KlvcpyRows good;
     good.Header();
-    for (int i = 0; i < 40000; ++i) good.Int32(i).Bytes("ok").Int8(1).Int64(1234).Int64(0);
+    for (int i = 0; i < 40000; ++i)
+        good.Int32(i).Bytes("ok").Int8(1).Int64(1234).Int64(0);
     const std::string ok = good.Data();
     std::string header = ok.substr(0, 19);
-    auto row = [](const std::string& tail) { return KlvcpyRows().Int32(1).Bytes("x").Int8(0).Int64(1).Raw(tail).Data(); };
+    auto row = [](const std::string& tail) {
+        return KlvcpyRows().Int32(1).Bytes("x").Int8(0).Int64(1).Raw(tail).Data();
+    };
     struct Case {
         const char* name;
         std::string stream;
@@ -167,17 +175,24 @@ TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
         {"length past the bound", ok + KlvcpyRows().Int32(5).Raw(std::string("\0\xff\xff\xff\xff", 5)).Data(), "22P04"},
         {"boolean byte 2", ok + KlvcpyRows().Int32(1).Bytes("x").Int8(2).Int64(1).Int64(0).Data(), "22P02"},
         {"text not UTF-8", ok + KlvcpyRows().Int32(1).Bytes("\xc3\x28").Int8(1).Int64(1).Int64(0).Data(), "22021"},
-        {"NUL in text", ok + KlvcpyRows().Int32(1).Bytes(std::string(1, '\0')).Int8(1).Int64(1).Int64(0).Data(), "22021"},
-        {"NUL in long text", ok + KlvcpyRows().Int32(1).Bytes(std::string("abcdefghij\0klmnopq", 18)).Int8(1).Int64(1).Int64(0).Data(), "22021"},
-        {"long text, then not UTF-8", ok + KlvcpyRows().Int32(1).Bytes("abcdefghijklmnop\xc3\x28").Int8(1).Int64(1).Int64(0).Data(), "22021"},
-        {"numeric past its precision", ok + KlvcpyRows().Int32(1).Bytes("x").Int8(1).Int64(10000).Int64(0).Data(), "22003"},
+        {"NUL in text", ok + KlvcpyRows().Int32(1).Bytes(std::string(1, '\0')).Int8(1).Int64(1).Int64(0).Data(),
+         "22021"},
+        {"NUL in long text",
+         ok + KlvcpyRows().Int32(1).Bytes(std::string("abcdefghij\0klmnopq", 18)).Int8(1).Int64(1).Int64(0).Data(),
+         "22021"},
+        {"long text, then not UTF-8",
+         ok + KlvcpyRows().Int32(1).Bytes("abcdefghijklmnop\xc3\x28").Int8(1).Int64(1).Int64(0).Data(), "22021"},
+        {"numeric past its precision", ok + KlvcpyRows().Int32(1).Bytes("x").Int8(1).Int64(10000).Int64(0).Data(),
+         "22003"},
         {"time past midnight", ok + row("") + KlvcpyRows().Int64(kMicrosPerDay + 1).Data(), "22008"},
     };
     // A load lifts the engine's insertion order and memory limit for itself only.
-    const std::string settings = "SELECT current_setting('preserve_insertion_order') || ' ' || current_setting('memory_limit')";
+    const std::string settings =
+        "SELECT current_setting('preserve_insertion_order') || ' ' || current_setting('memory_limit')";
     const std::string before = text.Query(settings).Value();
     for (const auto& c : cases) {
-        WireResult r = Copy("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", SplitInto(c.stream, 65536), c.failure);
+        WireResult r =
+            Copy("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", SplitInto(c.stream, 65536), c.failure);
         EXPECT_EQ(r.Sqlstate(), c.sqlstate) << c.name << ": " << r.Message();
         EXPECT_EQ(r.Message() == "COPY from stdin failed: client gave up", c.failure != nullptr) << c.name;
         // Rows are numbered through the whole stream, whichever thread decodes them.
@@ -218,7 +233,8 @@ TEST_F(KelvodCopyFrom, TargetsAreFoundByEveryFormOfTheirName) {
     Run("CREATE TEMPORARY TABLE temp_target (a INT)");
     std::string db = text.Query("SELECT kelvo_database_of_table('named_target')").Value();
     std::string upper = db;
-    for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    for (char& ch : upper)
+        ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     struct Case {
         std::string name;
         const char* table;
@@ -268,7 +284,8 @@ TEST_F(KelvodCopyFrom, ACopyInATransactionBlockIsUndoneByItsRollbackAndAFailedOn
     Run("INSERT INTO in_block VALUES (0)");
     KlvcpyRows rows;
     rows.Header();
-    for (int i = 1; i <= 3000; ++i) rows.Int32(i);
+    for (int i = 1; i <= 3000; ++i)
+        rows.Int32(i);
     Run("BEGIN");
     WireResult r = Copy("COPY in_block FROM STDIN WITH (FORMAT KELVOBINARY)", {rows.Data()});
     EXPECT_EQ(r.status, 'T');
@@ -308,7 +325,8 @@ TEST(KelvodDiskFull, ALoadThatFillsTheDiskFailsWith53100AndKeepsEveryCommittedRo
         WireResult r;
         for (int k = 0; k < 100; ++k) {
             r = c.CopyIn("COPY \"disk\".\"public\".\"t\" FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", {batch});
-            if (!r.Ok()) break;
+            if (!r.Ok())
+                break;
             committed += 20000;
         }
         EXPECT_EQ(r.Sqlstate(), "53100") << r.Message();
@@ -317,8 +335,10 @@ TEST(KelvodDiskFull, ALoadThatFillsTheDiskFailsWith53100AndKeepsEveryCommittedRo
         // whatever the answer, it is the truth about the row.
         ASSERT_EQ(c.Query("BEGIN; INSERT INTO t VALUES (-1, 'last')").status, 'T');
         WireResult commit = c.Query("COMMIT");
-        if (commit.Ok() && commit.tags == std::vector<std::string>{"COMMIT"}) ++committed;
-        else EXPECT_EQ(commit.Sqlstate(), "53100") << commit.Message();
+        if (commit.Ok() && commit.tags == std::vector<std::string>{"COMMIT"})
+            ++committed;
+        else
+            EXPECT_EQ(commit.Sqlstate(), "53100") << commit.Message();
         WireResult count = c.Query("SELECT count(*) FROM t");
         EXPECT_EQ(count.Value(), std::to_string(committed)) << count.Message();
     }

@@ -27,7 +27,9 @@ TEST(KelvodEndpoint, ParsesAndPrintsDescriptors) {
         {"pel.pipe:///pipe/x", nullptr},
     };
     for (const auto& c : cases) {
-        if (c.printed) EXPECT_EQ(kelvod::ParseEndpoint(c.text).ToString(), c.printed) << c.text;
-        else EXPECT_THROW(kelvod::ParseEndpoint(c.text), std::invalid_argument) << c.text;
+        if (c.printed)
+            EXPECT_EQ(kelvod::ParseEndpoint(c.text).ToString(), c.printed) << c.text;
+        else
+            EXPECT_THROW(kelvod::ParseEndpoint(c.text), std::invalid_argument) << c.text;
     }
 }

@@ -15,7 +15,8 @@ TEST(KelvodEngineErrors, SplitsTheEngineTextIntoMessageHintAndDetail) {
     EXPECT_EQ(e.message, "Table with name nope does not exist!");
     EXPECT_EQ(e.hint, "Did you mean \"pg_enum\"?");
     EXPECT_EQ(e.detail, "");
-    ErrorFields b = EngineErrorFields("Binder Error: No function matches 'f(INTEGER)'.\n\tCandidate functions:\n\tf(VARCHAR)\n");
+    ErrorFields b =
+        EngineErrorFields("Binder Error: No function matches 'f(INTEGER)'.\n\tCandidate functions:\n\tf(VARCHAR)\n");
     EXPECT_EQ(b.message, "No function matches 'f(INTEGER)'.");
     EXPECT_EQ(b.detail, "\tCandidate functions:\n\tf(VARCHAR)");
     struct {
@@ -31,14 +32,16 @@ TEST(KelvodEngineErrors, SplitsTheEngineTextIntoMessageHintAndDetail) {
         {"Catalog Error: unrecognized configuration parameter \"nosuch\"", "42704"},
         {"Conversion Error: Could not cast value 1e30 to DECIMAL(38,10)", "22003"},
     };
-    for (const auto& c : states) EXPECT_EQ(EngineErrorFields(c.text).sqlstate, c.sqlstate) << c.text;
+    for (const auto& c : states)
+        EXPECT_EQ(EngineErrorFields(c.text).sqlstate, c.sqlstate) << c.text;
     ErrorFields plain = EngineErrorFields("something odd");
     EXPECT_EQ(plain.sqlstate, "XX000");
     EXPECT_EQ(plain.message, "something odd");
 }
 
 TEST(KelvodEngineErrors, RefusesEnginesOlderThanOneFive) {
-    for (const char* ok : {"v1.5.6", "1.5.0-dev12", "v2.0.0", "v1.10.1"}) EXPECT_TRUE(EngineVersionSupported(ok)) << ok;
+    for (const char* ok : {"v1.5.6", "1.5.0-dev12", "v2.0.0", "v1.10.1"})
+        EXPECT_TRUE(EngineVersionSupported(ok)) << ok;
     for (const char* old : {"v1.4.4", "v0.10.3", "", "v", "1", "banana"})
         EXPECT_FALSE(EngineVersionSupported(old)) << old;
 }

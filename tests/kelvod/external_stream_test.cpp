@@ -42,7 +42,8 @@ protected:
                 table + "__' AND r.relkind = 'x'";
         stream = "\"" + database + "\".\"public\".\"__Insert_Stream__" + table + "__\"";
         Run(main, "CREATE BOUNDED EXTERNAL STREAM " + stream + " " + kStreamColumns + kWith + ";");
-        if (insert) main.SendMessage('Q', WireClient::Str(InsertBulk(table)));
+        if (insert)
+            main.SendMessage('Q', WireClient::Str(InsertBulk(table)));
     }
     std::string InsertBulk(const std::string& table, const std::string& select = "\"a\", \"b\", \"c\"") {
         return "INSERT BULK INTO \"" + database + "\".\"public\".\"" + table + "\" (\"a\", \"b\", \"c\") (SELECT " +
@@ -55,8 +56,10 @@ protected:
         k.Header();
         for (int i = first; i < first + rows; ++i) {
             k.Int32(i, false);
-            if (i % 5 == 0) k.Null();
-            else k.Bytes("row " + std::to_string(i));
+            if (i % 5 == 0)
+                k.Null();
+            else
+                k.Bytes("row " + std::to_string(i));
             k.Double(i / 2.0);
         }
         return feeder.CopyIn("COPY " + stream + " FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)",
@@ -66,7 +69,8 @@ protected:
     void FeedUntilTaken(int first, int rows) {
         for (int attempt = 0; attempt < 500; ++attempt, Pause(10)) {
             WireResult r = Feed(first, rows);
-            if (r.Ok()) return;
+            if (r.Ok())
+                return;
             ASSERT_EQ(r.Sqlstate(), "53400") << r.Message();
         }
         FAIL() << "the stream never took the chunk";
@@ -83,7 +87,8 @@ TEST_F(KelvodStreams, AFullStreamAnswers53400UntilTheInsertionCatchesUp) {
     // Nobody reads yet: the stream takes a few chunks, then asks the feeder to wait.
     int accepted = 0;
     WireResult refused;
-    while (accepted < 10 && (refused = Feed(accepted * 10, 10)).Ok()) ++accepted;
+    while (accepted < 10 && (refused = Feed(accepted * 10, 10)).Ok())
+        ++accepted;
     EXPECT_EQ(refused.Sqlstate(), "53400");
     EXPECT_EQ(refused.types.front(), 'E');  // refused before any data was asked for
     EXPECT_TRUE(accepted >= 1 && accepted < 10) << accepted;
@@ -101,7 +106,8 @@ TEST_F(KelvodStreams, ACancelEndsTheInsertionWithNothingInsertedAndTheSessionUsa
         // answers; here without pause, so that some arrive while it cleans up.
         std::atomic<bool> answered{false};
         std::thread canceller([&] {
-            while (!answered) kelvotest::SendCancel(server->Endpoint(), main.Pid(), main.Key());
+            while (!answered)
+                kelvotest::SendCancel(server->Endpoint(), main.Pid(), main.Key());
         });
         WireResult answer = main.ReadUntilReady(20000);
         answered = true;
@@ -137,8 +143,10 @@ TEST_F(KelvodStreams, StreamStatementsReportWhatIsWrongWithTheirStream) {
     for (const auto& c : cases) {
         // The library runs these statements through the extended protocol; COPY goes as a simple query.
         WireResult r = c.sql.rfind("COPY", 0) == 0 ? feeder.Query(c.sql) : feeder.Extended(c.sql, 0);
-        if (std::string(c.expected).size() == 5) EXPECT_EQ(r.Sqlstate(), c.expected) << c.sql << ": " << r.Message();
-        else EXPECT_EQ(r.tags, std::vector<std::string>{c.expected}) << c.sql << ": " << r.Message();
+        if (std::string(c.expected).size() == 5)
+            EXPECT_EQ(r.Sqlstate(), c.expected) << c.sql << ": " << r.Message();
+        else
+            EXPECT_EQ(r.tags, std::vector<std::string>{c.expected}) << c.sql << ": " << r.Message();
     }
     EXPECT_EQ(main.Query("SELECT a || b FROM lifecycle").Value(), "42xy");
     // Closed: no more chunks; an insertion from it ends at once with what it held (nothing).
@@ -151,7 +159,8 @@ TEST_F(KelvodStreams, DroppingAnUnclosedStreamEndsItsInsertionWithAnError) {
     MakeTableAndStream("dropped");
     // A drop before the insertion reads would make it find no stream at all. A
     // stream holds four chunks unread, so a fifth one taken proves it is reading.
-    for (int chunk = 0; chunk < 5; ++chunk) FeedUntilTaken(chunk * 10, 10);
+    for (int chunk = 0; chunk < 5; ++chunk)
+        FeedUntilTaken(chunk * 10, 10);
     Run(feeder, "DROP EXTERNAL STREAM " + stream);
     EXPECT_EQ(main.ReadUntilReady().Sqlstate(), "55000");
     EXPECT_EQ(main.Query("SELECT count(*) FROM dropped").Value(), "0");
@@ -163,7 +172,8 @@ TEST_F(KelvodStreams, ASessionThatHangsUpTakesItsStreamsAndItsInsertionWithIt) {
     main.Close();
     // The waiting insertion notices the hang-up and its session drops the stream.
     bool gone = false;
-    for (int attempt = 0; attempt < 100 && !gone; ++attempt, Pause(50)) gone = feeder.Query(probe).rows.empty();
+    for (int attempt = 0; attempt < 100 && !gone; ++attempt, Pause(50))
+        gone = feeder.Query(probe).rows.empty();
     EXPECT_TRUE(gone);
     EXPECT_EQ(feeder.Query("SELECT count(*) FROM orphan").Value(), "0");
 }
@@ -205,13 +215,15 @@ TEST_F(KelvodStreams, TheServerKeepsABoundedNumberOfStreams) {
     };
     size_t created = 0;
     WireResult refused;
-    while (created < 300 && (refused = create(created)).Ok()) ++created;
+    while (created < 300 && (refused = create(created)).Ok())
+        ++created;
     EXPECT_EQ(refused.Sqlstate(), "54000");
     EXPECT_GT(created, 100u);
     // Dropping one makes room for one.
     Run(feeder, "DROP EXTERNAL STREAM \"many_0\"");
     EXPECT_TRUE(create(created).Ok());
-    for (size_t i = 1; i <= created; ++i) feeder.Query("DROP EXTERNAL STREAM \"many_" + std::to_string(i) + "\"");
+    for (size_t i = 1; i <= created; ++i)
+        feeder.Query("DROP EXTERNAL STREAM \"many_" + std::to_string(i) + "\"");
 }
 
 TEST_F(KelvodStreams, TheSelectListShapesWhatReachesTheTable) {

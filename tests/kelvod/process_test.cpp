@@ -22,7 +22,7 @@ TEST(KelvodProcess, CallsBackWithItsDomainSocketAndStopsWhenTheCallbackCloses) {
     int port = std::stoi(server.Endpoint().substr(prefix.size()));
     EXPECT_TRUE(port >= 1 && port <= 65535) << port;
     std::string socketPath = server.Directory() + "/.s.PGSQL." + std::to_string(port);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(socketPath.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_TRUE(std::filesystem::exists(server.MainDatabase()));
@@ -48,7 +48,8 @@ TEST(KelvodProcess, CallsBackWithItsDomainSocketAndStopsWhenTheCallbackCloses) {
     std::string streamingFatal;
     std::thread reader([&] {
         for (auto m = streaming.Read(5000); m.type != 0 && streamingFatal.empty(); m = streaming.Read(5000))
-            if (m.type == 'E' && m.body.find("SFATAL") != std::string::npos) streamingFatal = m.body;
+            if (m.type == 'E' && m.body.find("SFATAL") != std::string::npos)
+                streamingFatal = m.body;
     });
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(server.Stop(5000).value_or(-1), 0) << server.Output();
@@ -60,7 +61,8 @@ TEST(KelvodProcess, CallsBackWithItsDomainSocketAndStopsWhenTheCallbackCloses) {
     for (WireClient* c : {&client, &busy}) {
         std::string fatal;
         for (auto m = c->Read(2000); m.type != 0 && fatal.empty(); m = c->Read(2000))
-            if (m.type == 'E' && m.body.find("SFATAL") != std::string::npos) fatal = m.body;
+            if (m.type == 'E' && m.body.find("SFATAL") != std::string::npos)
+                fatal = m.body;
         EXPECT_NE(fatal.find("C57P01"), std::string::npos) << fatal;
         EXPECT_TRUE(c->WaitClosed(2000)) << "a session outlived the server";
     }
@@ -70,8 +72,14 @@ TEST(KelvodProcess, ListensOnLoopbackAndIgnoresUnknownOptionsAndOptionLikeValues
     KelvodServer server;
     KelvodServer::Options o;
     o.tcp = true;
-    o.extraArguments = {"--date-style=MDY", "--log-config=file,json,all,kelvod,0", "--telemetry-opt-in=",
-                        "-x", "-5 = minus five", "-y", "--some-unknown-option=a b=c", "--config=c.conf"};
+    o.extraArguments = {"--date-style=MDY",
+                        "--log-config=file,json,all,kelvod,0",
+                        "--telemetry-opt-in=",
+                        "-x",
+                        "-5 = minus five",
+                        "-y",
+                        "--some-unknown-option=a b=c",
+                        "--config=c.conf"};
     ASSERT_TRUE(server.Start(o)) << server.Output();
     ASSERT_EQ(server.Endpoint().rfind("pel.tcp://127.0.0.1:", 0), 0u) << server.Endpoint();
     EXPECT_NE(server.Endpoint(), "pel.tcp://127.0.0.1:auto");
@@ -111,11 +119,19 @@ TEST(KelvodProcess, ExitsWithDistinctCodesForBadArgumentsListenAndCallbackFailur
         {"no listen descriptor", {"--callback-connection", cb, "run"}, 2},
         {"malformed descriptor", {"--listen-connection", "localhost:80", "--callback-connection", cb, "run"}, 2},
         {"named pipe", {"--listen-connection", "pel.pipe://./pipe/auto", "--callback-connection", cb, "run"}, 3},
-        {"missing socket directory", {"--listen-connection", "pel.domain://" + dir + "/nope/domain/auto", "--callback-connection", cb, "run"}, 3},
-        {"main database in a missing directory", {"--database=" + dir + "/missing/main.kelvo", "--listen-connection", domain, "--callback-connection", cb, "run"}, 5},
-        {"nobody calls back", {"--listen-connection", domain, "--callback-connection", "pel.domain://" + dir + "/domain/none", "run"}, 4},
+        {"missing socket directory",
+         {"--listen-connection", "pel.domain://" + dir + "/nope/domain/auto", "--callback-connection", cb, "run"},
+         3},
+        {"main database in a missing directory",
+         {"--database=" + dir + "/missing/main.kelvo", "--listen-connection", domain, "--callback-connection", cb,
+          "run"},
+         5},
+        {"nobody calls back",
+         {"--listen-connection", domain, "--callback-connection", "pel.domain://" + dir + "/domain/none", "run"},
+         4},
     };
-    for (const auto& c : cases) EXPECT_EQ(KelvodServer::RunWithArguments(c.args), c.code) << c.what;
+    for (const auto& c : cases)
+        EXPECT_EQ(KelvodServer::RunWithArguments(c.args), c.code) << c.what;
     std::error_code ec;
     EXPECT_TRUE(std::filesystem::is_empty(dir, ec)) << "a failed start left a socket file behind";
     std::filesystem::remove_all(dir, ec);

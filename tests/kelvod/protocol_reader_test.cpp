@@ -14,7 +14,9 @@ std::string I32(int32_t v) {
     return {static_cast<char>(u >> 24), static_cast<char>(u >> 16), static_cast<char>(u >> 8), static_cast<char>(u)};
 }
 std::string I16(int16_t v) { return {static_cast<char>(static_cast<uint16_t>(v) >> 8), static_cast<char>(v)}; }
-std::string Msg(char type, const std::string& body) { return std::string(1, type) + I32(int32_t(body.size() + 4)) + body; }
+std::string Msg(char type, const std::string& body) {
+    return std::string(1, type) + I32(int32_t(body.size() + 4)) + body;
+}
 std::string Z(const std::string& s) { return s + std::string(1, '\0'); }
 
 }  // namespace
@@ -34,7 +36,8 @@ TEST(KelvodProtocolReader, TakesStartupAndMessagesFedOneByteAtATime) {
             packet = r.TakeStartupPacket();
             continue;
         }
-        while (auto q = r.TakeRequest()) requests.push_back(*q);
+        while (auto q = r.TakeRequest())
+            requests.push_back(*q);
     }
     ASSERT_TRUE(packet);
     auto& s = std::get<StartupRequest>(*packet);

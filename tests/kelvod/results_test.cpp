@@ -23,7 +23,8 @@ class KelvodResults : public kelvotest::KelvodFormatsSuite {};
 std::string Hex(const std::string& s) {
     static const char* d = "0123456789abcdef";
     std::string out;
-    for (unsigned char c : s) out += std::string{d[c >> 4], d[c & 15]};
+    for (unsigned char c : s)
+        out += std::string{d[c >> 4], d[c & 15]};
     return out;
 }
 
@@ -117,8 +118,9 @@ TEST_F(KelvodResults, DatesAndTimestampsPastTheBinaryRangeAreRefusedNotWrapped) 
     EXPECT_EQ(binary.Query("SELECT DATE '5000-01-01 (BC)' AS d").Sqlstate(), "22008");
     EXPECT_EQ(text.Query("SELECT DATE '5000-01-01 (BC)' AS d").Value(), "5000-01-01 BC");
     // Mid-stream, in the middle of a chunk: the rows before it go out whole, then the error.
-    WireResult r = binary.Query("SELECT i, CASE WHEN i = 5000 THEN TIMESTAMP '290000-01-01' ELSE TIMESTAMP "
-                                "'2000-01-01' END AS t, 'v' || i AS s FROM range(10000) r(i)");
+    WireResult r = binary.Query(
+        "SELECT i, CASE WHEN i = 5000 THEN TIMESTAMP '290000-01-01' ELSE TIMESTAMP "
+        "'2000-01-01' END AS t, 'v' || i AS s FROM range(10000) r(i)");
     EXPECT_EQ(r.Sqlstate(), "22008");
     ASSERT_EQ(r.rows.size(), 5000u);
     EXPECT_EQ(r.Value(4999, 2), "v4999");
@@ -157,11 +159,13 @@ TEST_F(KelvodResults, NullsAndCommandTags) {
 TEST_F(KelvodResults, ByteaTextReadsBackByteForByte) {
     ASSERT_TRUE(text.Query("CREATE TABLE \"bt\" (\"n\" INT, \"b\" BYTEA)").Ok());
     ASSERT_TRUE(text.Query("INSERT INTO bt VALUES (1, '\\xdeadbeef'), (2, 'a\\\\b\\001'), (3, '\\xDE AD')").Ok());
-    WireResult p = text.Extended("INSERT INTO bt VALUES (4, $1), (5, $2)", 0, {std::string("\\x00ff"), std::string("\\x")});
+    WireResult p =
+        text.Extended("INSERT INTO bt VALUES (4, $1), (5, $2)", 0, {std::string("\\x00ff"), std::string("\\x")});
     ASSERT_TRUE(p.Ok()) << p.Message();
     WireResult r = text.Query("SELECT b, octet_length(b) FROM bt ORDER BY n");
     ASSERT_EQ(r.rows.size(), 5u);
-    const char* expected[][2] = {{"\\xdeadbeef", "4"}, {"\\x615c6201", "4"}, {"\\xdead", "2"}, {"\\x00ff", "2"}, {"\\x", "0"}};
+    const char* expected[][2] = {
+        {"\\xdeadbeef", "4"}, {"\\x615c6201", "4"}, {"\\xdead", "2"}, {"\\x00ff", "2"}, {"\\x", "0"}};
     for (size_t i = 0; i < 5; ++i) {
         EXPECT_EQ(r.Value(i, 0), expected[i][0]) << i;
         EXPECT_EQ(r.Value(i, 1), expected[i][1]) << i;
@@ -200,7 +204,8 @@ TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLastUntilClosed)
     auto bind = [&](const std::string& statement, std::vector<int16_t> formats) {
         std::string body = z("") + z(statement) + WireClient::Int16(0) + WireClient::Int16(0);
         body += WireClient::Int16(static_cast<int16_t>(formats.size()));
-        for (int16_t f : formats) body += WireClient::Int16(f);
+        for (int16_t f : formats)
+            body += WireClient::Int16(f);
         return Message{'B', body};
     };
     const Message execute{'E', z("") + WireClient::Int32(0)}, sync{'S', ""};
@@ -210,8 +215,10 @@ TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLastUntilClosed)
         std::vector<char> types;  // empty: not checked
         const char* sqlstate;
     } cases[] = {
-        {"a failed Parse skips to Sync", {parse("", "SELECT * FROM nowhere"), bind("", {}), execute, execute, sync},
-         {'E', 'Z'}, "42P01"},
+        {"a failed Parse skips to Sync",
+         {parse("", "SELECT * FROM nowhere"), bind("", {}), execute, execute, sync},
+         {'E', 'Z'},
+         "42P01"},
         {"a named statement", {parse("s1", "SELECT 5 AS five"), {'D', "S" + z("s1")}, sync}, {'1', 't', 'T', 'Z'}, ""},
         {"runs", {bind("s1", {0}), execute, sync}, {'2', 'D', 'C', 'Z'}, ""},
         {"runs again", {bind("s1", {0}), execute, sync}, {'2', 'D', 'C', 'Z'}, ""},
@@ -220,7 +227,8 @@ TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLastUntilClosed)
         {"more result formats than columns", {parse("", "SELECT 1"), bind("", {0, 2}), execute, sync}, {}, "08P01"},
     };
     for (const auto& c : cases) {
-        for (const auto& [type, body] : c.messages) text.SendMessage(type, body);
+        for (const auto& [type, body] : c.messages)
+            text.SendMessage(type, body);
         WireResult r = text.ReadUntilReady();
         EXPECT_TRUE(c.types.empty() || r.types == c.types) << c.what;
         EXPECT_EQ(r.Sqlstate(), c.sqlstate) << c.what;
@@ -230,9 +238,10 @@ TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLastUntilClosed)
 TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
     auto z = WireClient::Str;
     auto run = [&](const std::string& name, std::vector<std::optional<std::string>> params = {}) {
-        std::string bind = z("") + z(name) + WireClient::Int16(0) +
-                           WireClient::Int16(static_cast<int16_t>(params.size()));
-        for (const auto& p : params) bind += p ? WireClient::Int32(int32_t(p->size())) + *p : WireClient::Int32(-1);
+        std::string bind =
+            z("") + z(name) + WireClient::Int16(0) + WireClient::Int16(static_cast<int16_t>(params.size()));
+        for (const auto& p : params)
+            bind += p ? WireClient::Int32(int32_t(p->size())) + *p : WireClient::Int32(-1);
         text.SendMessage('B', bind + WireClient::Int16(0));
         text.SendMessage('E', z("") + WireClient::Int32(0));
         text.SendMessage('S', "");
@@ -246,8 +255,9 @@ TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
     };
     // The unnamed statement parsed again with its text keeps its plan under the same rules.
     auto unnamed = [&] { return parse("", "SELECT n FROM v") ? run("") : std::string("not parsed"); };
-    WireResult setup = text.Query("CREATE SCHEMA sp1; CREATE SCHEMA sp2; CREATE TABLE sp1.v AS SELECT 1 AS n; "
-                                  "CREATE TABLE sp2.v AS SELECT 2 AS n; USE sp1");
+    WireResult setup = text.Query(
+        "CREATE SCHEMA sp1; CREATE SCHEMA sp2; CREATE TABLE sp1.v AS SELECT 1 AS n; "
+        "CREATE TABLE sp2.v AS SELECT 2 AS n; USE sp1");
     ASSERT_TRUE(setup.Ok()) << setup.Sqlstate() << " " << setup.Message();
     ASSERT_TRUE(parse("param", "SELECT CAST($1 AS INTEGER) * 2 AS n"));
     ASSERT_TRUE(parse("classes", "SELECT count(*) AS n FROM pg_catalog.pg_class WHERE relname = 'late'"));
@@ -284,7 +294,8 @@ TEST_F(KelvodResults, CopyQueryToStdoutInTextAndBinary) {
     ASSERT_TRUE(t.Ok()) << t.Message();
     EXPECT_EQ(t.copyData, "1\ta\\tb\n\\N\tc\n");
     EXPECT_EQ(t.tags, std::vector<std::string>{"COPY 2"});
-    WireResult b = text.Query("COPY (SELECT CAST(1 AS INTEGER), 'xy', CAST(NULL AS BIGINT)) TO STDOUT (FORMAT KELVOBINARY)");
+    WireResult b =
+        text.Query("COPY (SELECT CAST(1 AS INTEGER), 'xy', CAST(NULL AS BIGINT)) TO STDOUT (FORMAT KELVOBINARY)");
     ASSERT_TRUE(b.Ok()) << b.Message();
     std::string expected = std::string("KLVCPY") + std::string(13, '\0') + std::string(1, '\0') + Le<int32_t>(1) +
                            std::string(1, '\0') + Le<uint32_t>(2) + "xy" + std::string(1, '\1');
@@ -293,7 +304,8 @@ TEST_F(KelvodResults, CopyQueryToStdoutInTextAndBinary) {
     WireResult big = text.Query("COPY (SELECT i FROM range(100000) t(i)) TO STDOUT");
     EXPECT_EQ(big.tags, std::vector<std::string>{"COPY 100000"});
     std::string expectedBig;
-    for (int i = 0; i < 100000; ++i) expectedBig += std::to_string(i) + "\n";
+    for (int i = 0; i < 100000; ++i)
+        expectedBig += std::to_string(i) + "\n";
     EXPECT_TRUE(big.copyData == expectedBig);
     WireResult rows = binary.Query("SELECT CAST(i AS VARCHAR) AS s FROM range(200000) t(i)");
     ASSERT_EQ(rows.rows.size(), 200000u);
@@ -328,9 +340,12 @@ TEST_F(KelvodResults, CancelReachesAStatementBlockedOnAClientThatStoppedReading)
     for (;;) {
         auto m = binary.Read(20000);
         ASSERT_NE(m.type, 0) << "no end of the cancelled statement";
-        if (m.type == 'D') ++rows;
-        if (m.type == 'E') sqlstate = m.body.substr(m.body.find("C") + 1, 5);
-        if (m.type == 'Z') break;
+        if (m.type == 'D')
+            ++rows;
+        if (m.type == 'E')
+            sqlstate = m.body.substr(m.body.find("C") + 1, 5);
+        if (m.type == 'Z')
+            break;
     }
     EXPECT_EQ(sqlstate, "57014");
     EXPECT_GT(rows, 0u);

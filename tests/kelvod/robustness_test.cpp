@@ -55,8 +55,10 @@ TEST_F(KelvodRobustness, MalformedStartupPacketsAndMessagesGetAFatalErrorAndAClo
         {"query without terminator", false, "Q" + I32(7) + "abc", "08P01"},
         {"bytes after the query text", false, "Q" + I32(8) + std::string("ab\0c", 4), "08P01"},
         {"bind with a negative count", false, "B" + I32(8) + std::string(2, '\0') + I16(-1), "08P01"},
-        {"bind with a parameter past the end", false, "B" + I32(14) + std::string(2, '\0') + I16(0) + I16(1) + I32(100), "08P01"},
-        {"bind with a negative parameter length", false, "B" + I32(16) + std::string(2, '\0') + I16(0) + I16(1) + I32(-2) + I16(0), "08P01"},
+        {"bind with a parameter past the end", false, "B" + I32(14) + std::string(2, '\0') + I16(0) + I16(1) + I32(100),
+         "08P01"},
+        {"bind with a negative parameter length", false,
+         "B" + I32(16) + std::string(2, '\0') + I16(0) + I16(1) + I32(-2) + I16(0), "08P01"},
         {"describe of an unknown kind", false, "D" + I32(6) + std::string("X\0", 2), "08P01"},
         {"close of an unknown kind", false, "C" + I32(7) + std::string("Qx\0", 3), "08P01"},
         {"execute too short", false, "E" + I32(7) + std::string(3, '\0'), "08P01"},
@@ -64,8 +66,10 @@ TEST_F(KelvodRobustness, MalformedStartupPacketsAndMessagesGetAFatalErrorAndAClo
     };
     for (const auto& c : cases) {
         WireClient client;
-        if (c.startup) ASSERT_TRUE(client.ConnectSocket(server->Endpoint()));
-        else ASSERT_EQ(client.Open(server->Endpoint(), ":main").status, 'I') << c.what;
+        if (c.startup)
+            ASSERT_TRUE(client.ConnectSocket(server->Endpoint()));
+        else
+            ASSERT_EQ(client.Open(server->Endpoint(), ":main").status, 'I') << c.what;
         ExpectFatal(client, c.bytes, c.sqlstate, c.what);
     }
     ExpectServing();
@@ -107,8 +111,25 @@ TEST_F(KelvodRobustness, RandomMessageBodiesNeverCrashTheServer) {
     uint32_t seed = 12345;
     auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
     const std::string types = "QPBDECSHdcf";
-    const char* words[] = {"SELECT", "1", "'x'", "E'\\", "U&\"", "(", ")", ",", ";", "FROM", "range(3)",
-                           "CREATE", "DATABASE", "ATTACH", "DETACH", "*", "pg_catalog.pg_tables", "\"a\"", "$1"};
+    const char* words[] = {"SELECT",
+                           "1",
+                           "'x'",
+                           "E'\\",
+                           "U&\"",
+                           "(",
+                           ")",
+                           ",",
+                           ";",
+                           "FROM",
+                           "range(3)",
+                           "CREATE",
+                           "DATABASE",
+                           "ATTACH",
+                           "DETACH",
+                           "*",
+                           "pg_catalog.pg_tables",
+                           "\"a\"",
+                           "$1"};
     for (int round = 0; round < 200; ++round) {
         WireClient client;
         ASSERT_EQ(client.Open(server->Endpoint(), "[]").status, 'I');
@@ -116,11 +137,13 @@ TEST_F(KelvodRobustness, RandomMessageBodiesNeverCrashTheServer) {
             char type = types[next() % types.size()];
             std::string body;
             if (type == 'Q' && next() % 2) {
-                for (int w = next() % 8; w >= 0; --w) body += std::string(words[next() % std::size(words)]) + " ";
+                for (int w = next() % 8; w >= 0; --w)
+                    body += std::string(words[next() % std::size(words)]) + " ";
                 body.push_back('\0');
             } else {
                 body.assign(next() % 24, '\0');
-                for (char& ch : body) ch = static_cast<char>(next() % 4 == 0 ? 0 : next() % 256);
+                for (char& ch : body)
+                    ch = static_cast<char>(next() % 4 == 0 ? 0 : next() % 256);
             }
             client.SendMessage(type, body);
         }
@@ -138,7 +161,8 @@ TEST_F(KelvodRobustness, ConcurrentSessionsRunAtTheSameTime) {
         clients.push_back(std::make_unique<WireClient>());
         ASSERT_EQ(clients.back()->Open(server->Endpoint(), ":main").status, 'I');
         // Every session starts a statement before any result is read.
-        clients[i]->SendMessage('Q', WireClient::Str("SELECT count(*) + " + std::to_string(i) + " FROM range(2000000)"));
+        clients[i]->SendMessage('Q',
+                                WireClient::Str("SELECT count(*) + " + std::to_string(i) + " FROM range(2000000)"));
     }
     for (int i = 0; i < kSessions; ++i) {
         WireResult r = clients[i]->ReadUntilReady(20000);

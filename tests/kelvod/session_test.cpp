@@ -45,7 +45,8 @@ TEST(KelvodSession, PartlyReceivedMessagesOfAllSessionsShareOneBound) {
         pollfd p{fd, POLLIN, 0};
         while (in.find(marker) == std::string::npos && ::poll(&p, 1, 20000) == 1) {
             ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             in.append(buf, static_cast<size_t>(n));
         }
         return in;

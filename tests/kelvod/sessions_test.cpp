@@ -30,7 +30,8 @@ protected:
         for (const auto& s : steps) {
             WireResult r = c.Query(s.sql);
             EXPECT_TRUE(r.status == 'I' || r.status == 'T') << s.sql;
-            bool isState = std::string(s.expected).size() == 5 && std::string(s.expected).find(' ') == std::string::npos;
+            bool isState =
+                std::string(s.expected).size() == 5 && std::string(s.expected).find(' ') == std::string::npos;
             if (isState) {
                 EXPECT_EQ(r.Sqlstate(), s.expected) << s.sql << ": " << r.Message();
                 EXPECT_EQ(r.errors.size(), 1u) << s.sql;
@@ -49,11 +50,12 @@ TEST_F(KelvodSessions, StartupReportsItsSettingsAndFailsOnUnknownOnes) {
     WireClient a, b;
     WireResult r = a.Open(server->Endpoint());
     ASSERT_EQ(r.status, 'I');
-    std::map<std::string, std::string> expected{{"server_encoding", "UTF8"}, {"client_encoding", "UTF8"},
-                                                {"DateStyle", "ISO, MDY"},   {"IntervalStyle", "postgres"},
-                                                {"TimeZone", "UTC"},         {"integer_datetimes", "on"},
-                                                {"standard_conforming_strings", "on"}};
-    for (const auto& [name, value] : expected) EXPECT_EQ(a.ParameterStatus().at(name), value) << name;
+    std::map<std::string, std::string> expected{
+        {"server_encoding", "UTF8"},          {"client_encoding", "UTF8"}, {"DateStyle", "ISO, MDY"},
+        {"IntervalStyle", "postgres"},        {"TimeZone", "UTC"},         {"integer_datetimes", "on"},
+        {"standard_conforming_strings", "on"}};
+    for (const auto& [name, value] : expected)
+        EXPECT_EQ(a.ParameterStatus().at(name), value) << name;
     EXPECT_EQ(a.ParameterStatus().count("server_version"), 1u);
     EXPECT_EQ(r.types.front(), 'R');  // AuthenticationOk first, BackendKeyData before the final ReadyForQuery
     EXPECT_EQ(r.types[r.types.size() - 2], 'K');
@@ -62,9 +64,13 @@ TEST_F(KelvodSessions, StartupReportsItsSettingsAndFailsOnUnknownOnes) {
         const char* options;
         const char* sqlstate;  // "" for success
     } cases[] = {
-        {"allow_redirects=true extra_float_digits=2 requestedProtocolVersion=1 result_format_code=KelvoBinary TwoDigitYearThreshold=40", ""},
+        {"allow_redirects=true extra_float_digits=2 requestedProtocolVersion=1 result_format_code=KelvoBinary "
+         "TwoDigitYearThreshold=40",
+         ""},
         {"user_agent='External API' client_info=C,Linux,0.1.0 dorvane_api=1", ""},
-        {"allow_redirects=true  result_format_code=Text   session_identifier=abc failed_connection_attempts=/tmp/.s.PGSQL.1", ""},
+        {"allow_redirects=true  result_format_code=Text   session_identifier=abc "
+         "failed_connection_attempts=/tmp/.s.PGSQL.1",
+         ""},
         {"client_info='it\\'s a \\\\ b' DateStyle=ISO TimeZone=UTC IntervalStyle=postgres", ""},
         {"no_such_setting=1", "42704"},
         {"result_format_code=Sideways", "22023"},
@@ -91,31 +97,31 @@ TEST_F(KelvodSessions, DatabaseStatementsWithAndWithoutSemicolon) {
     std::string a = Q(Path("a.kelvo"));
     { std::ofstream(Path("notes.txt")) << "not a database, never to be dropped\n"; }
     RunSteps(c, {
-        {"CREATE TABLE \"t\" (\"v\" INT)", "3D000"},  // no database attached
-        {"CREATE DATABASE " + a + ";", "CREATE DATABASE"},
-        {"CREATE DATABASE " + a, "42P04"},
-        {"ATTACH DATABASE " + a + " AS \"a\";", "ATTACH DATABASE"},
-        {"ATTACH DATABASE " + a + " AS \"a\"", "42710"},
-        {"DROP DATABASE " + a, "55006"},
-        {"CREATE SCHEMA \"s\"", "CREATE SCHEMA"},
-        {"CREATE SCHEMA IF NOT EXISTS \"a\".\"s\";", "CREATE SCHEMA"},
-        {"CREATE SCHEMA \"a\".\"s\"", "42P06"},
-        {"CREATE SCHEMA \"nodb\".\"s\"", "3D000"},
-        {"CREATE TABLE \"a\".\"s\".\"t\" (\"x\" INT NOT NULL, \"y\" TEXT);", "CREATE TABLE"},
-        {"CREATE TABLE IF NOT EXISTS \"s\".\"t\" (\"x\" INT)", "CREATE TABLE"},
-        {"CREATE TABLE \"s\".\"t\" (\"x\" INT)", "42P07"},
-        {"INSERT INTO s.t VALUES (1, 'one'), (2, NULL)", "INSERT 0 2"},
-        {"DETACH DATABASE \"nope\"", "3D000"},
-        {"DETACH DATABASE \"a\";", "DETACH DATABASE"},
-        {"DETACH DATABASE *", "DETACH DATABASE"},
-        {"DETACH DATABASE *;", "DETACH DATABASE"},
-        {"DROP DATABASE " + a + ";", "DROP DATABASE"},
-        {"DROP DATABASE " + a, "3D000"},
-        {"DROP DATABASE IF EXISTS " + a, "DROP DATABASE"},
-        {"ATTACH DATABASE " + a + " AS \"a\"", "3D000"},
-        {"CREATE DATABASE " + Q(Path("missing-dir/x.kelvo")), "58030"},
-        {"DROP DATABASE " + Q(Path("notes.txt")), "42809"},
-    });
+                    {"CREATE TABLE \"t\" (\"v\" INT)", "3D000"},  // no database attached
+                    {"CREATE DATABASE " + a + ";", "CREATE DATABASE"},
+                    {"CREATE DATABASE " + a, "42P04"},
+                    {"ATTACH DATABASE " + a + " AS \"a\";", "ATTACH DATABASE"},
+                    {"ATTACH DATABASE " + a + " AS \"a\"", "42710"},
+                    {"DROP DATABASE " + a, "55006"},
+                    {"CREATE SCHEMA \"s\"", "CREATE SCHEMA"},
+                    {"CREATE SCHEMA IF NOT EXISTS \"a\".\"s\";", "CREATE SCHEMA"},
+                    {"CREATE SCHEMA \"a\".\"s\"", "42P06"},
+                    {"CREATE SCHEMA \"nodb\".\"s\"", "3D000"},
+                    {"CREATE TABLE \"a\".\"s\".\"t\" (\"x\" INT NOT NULL, \"y\" TEXT);", "CREATE TABLE"},
+                    {"CREATE TABLE IF NOT EXISTS \"s\".\"t\" (\"x\" INT)", "CREATE TABLE"},
+                    {"CREATE TABLE \"s\".\"t\" (\"x\" INT)", "42P07"},
+                    {"INSERT INTO s.t VALUES (1, 'one'), (2, NULL)", "INSERT 0 2"},
+                    {"DETACH DATABASE \"nope\"", "3D000"},
+                    {"DETACH DATABASE \"a\";", "DETACH DATABASE"},
+                    {"DETACH DATABASE *", "DETACH DATABASE"},
+                    {"DETACH DATABASE *;", "DETACH DATABASE"},
+                    {"DROP DATABASE " + a + ";", "DROP DATABASE"},
+                    {"DROP DATABASE " + a, "3D000"},
+                    {"DROP DATABASE IF EXISTS " + a, "DROP DATABASE"},
+                    {"ATTACH DATABASE " + a + " AS \"a\"", "3D000"},
+                    {"CREATE DATABASE " + Q(Path("missing-dir/x.kelvo")), "58030"},
+                    {"DROP DATABASE " + Q(Path("notes.txt")), "42809"},
+                });
     EXPECT_FALSE(std::filesystem::exists(Path("a.kelvo")));
     EXPECT_TRUE(std::filesystem::exists(Path("notes.txt")));
     // IF NOT EXISTS that finds nothing to do says so in a notice.
@@ -164,7 +170,8 @@ TEST_F(KelvodSessions, SharedAndConflictingAttachmentsBetweenSessions) {
     bool dropped = false;
     for (int i = 0; i < 100 && !dropped; ++i) {
         dropped = admin.Query("DROP DATABASE " + Q(Path("s1.kelvo"))).Ok();
-        if (!dropped) usleep(20000);
+        if (!dropped)
+            usleep(20000);
     }
     EXPECT_TRUE(dropped);
 }
@@ -210,7 +217,8 @@ TEST_F(KelvodSessions, StatementsStopAtTheFirstErrorAndTheTransactionStatusFollo
             ASSERT_TRUE(c.Query("INSERT INTO aborts VALUES (1)").Ok());
             WireResult f = extended ? c.Extended(failing, 0) : c.Query(failing);
             EXPECT_EQ(f.status, 'E') << failing;
-            WireResult next = extended ? c.Extended("INSERT INTO aborts VALUES (2)", 0) : c.Query("INSERT INTO aborts VALUES (2)");
+            WireResult next =
+                extended ? c.Extended("INSERT INTO aborts VALUES (2)", 0) : c.Query("INSERT INTO aborts VALUES (2)");
             EXPECT_EQ(next.Sqlstate(), "25P02") << failing;
             WireResult commit = c.Query("COMMIT");
             EXPECT_EQ(commit.tags, std::vector<std::string>{"ROLLBACK"}) << failing;
@@ -224,55 +232,55 @@ TEST_F(KelvodSessions, EngineErrorsCarryTheNearestSqlstate) {
     WireClient c;
     ASSERT_EQ(c.Open(server->Endpoint(), ":main").status, 'I');
     RunSteps(c, {
-        {"CREATE TABLE \"k\" (\"id\" INT NOT NULL, \"u\" INT)", "CREATE TABLE"},
-        {"CREATE UNIQUE INDEX k_u ON k(u)", "CREATE INDEX"},
-        {"INSERT INTO k VALUES (1, 1)", "INSERT 0 1"},
-        {"SELEC 1", "42601"},
-        {"SELECT * FROM nowhere", "42P01"},
-        {"SELECT * FROM nosuchschema.t", "42P01"},
-        {"SELECT nosuchcolumn FROM k", "42703"},
-        {"INSERT INTO k VALUES (NULL, 2)", "23502"},
-        {"INSERT INTO k VALUES (2, 1)", "23505"},
-        {"SELECT 2147483647::INT + 1", "22003"},
-        {"SELECT 'abc'::INT", "22P02"},
-        {"SELECT 'unterminated", "42601"},
-        {"SELECT E'\\000'", "22021"},
-        {"COPY k FROM STDIN", "0A000"},
-        {"SHOW no_such_setting", "42704"},
-        {"SELECT E'a'E'b'", "42601"},
-        {"SELECT 1 AS \"x\"U&\"y\"", "42601"},
-        {"SELECT u&E'x'", "42703"},
-        {"CREATE TABLE \"n\" (\"id\" INT PRIMARY KEY, \"v\" NUMERIC)", "CREATE TABLE"},
-        {"INSERT INTO n VALUES (1, 1.23456)", "INSERT 0 1"},
-        {"INSERT INTO n SELECT 2, v FROM n WHERE v = 1.23456::numeric", "INSERT 0 1"},
-        {"INSERT INTO n VALUES (3, 1e30)", "22003"},
-        {"SET no_such_parameter = 1", "42704"},
-        {"SET VARIABLE answer = 42", "SET"},
-        {"SET threads = 1", "42501"},
-        {"SELECT * FROM read_text('/etc/hostname')", "42501"},
-        {"SELECT * FROM Read_Csv('/etc/passwd')", "42501"},
-        {"SELECT * FROM '/etc/passwd'", "42501"},
-        {"SELECT * FROM k, \"/tmp/x.csv\"", "42501"},
-        {"SELECT * FROM k, '/tmp/x.csv'", "42501"},
-        {"SELECT id, \"x.csv\" FROM (SELECT 1 AS id, 2 AS \"x.csv\")", "SELECT 1"},
-        {"SELECT * FROM query('SELECT 1')", "42501"},
-        {"EXPORT DATABASE '/tmp/x'", "42501"},
-        {"IMPORT DATABASE '/tmp'", "42501"},
-        {"LOAD json", "42501"},
-        {"PRAGMA version", "42501"},
-        {"PREPARE cp AS COPY (SELECT 1) TO '/tmp/x.csv'", "42501"},
-        {"SUMMARIZE '/etc/passwd'", "42501"},
-        {"COPY (SELECT 1) TO '/tmp/x.csv'", "0A000"},
-        {"DEALLOCATE nope", "26000"},
-        {"PREPARE two AS SELECT 2", "PREPARE"},
-        {"PREPARE TWO AS SELECT 3", "42P05"},
-        {"DEALLOCATE PREPARE \"two\"", "DEALLOCATE"},
-        {"EXECUTE two", "26000"},
-        {"DEALLOCATE two", "26000"},
-        {"PREPARE two AS SELECT 2", "PREPARE"},
-        {"DEALLOCATE ALL", "DEALLOCATE ALL"},
-        {"DEALLOCATE two", "26000"},
-    });
+                    {"CREATE TABLE \"k\" (\"id\" INT NOT NULL, \"u\" INT)", "CREATE TABLE"},
+                    {"CREATE UNIQUE INDEX k_u ON k(u)", "CREATE INDEX"},
+                    {"INSERT INTO k VALUES (1, 1)", "INSERT 0 1"},
+                    {"SELEC 1", "42601"},
+                    {"SELECT * FROM nowhere", "42P01"},
+                    {"SELECT * FROM nosuchschema.t", "42P01"},
+                    {"SELECT nosuchcolumn FROM k", "42703"},
+                    {"INSERT INTO k VALUES (NULL, 2)", "23502"},
+                    {"INSERT INTO k VALUES (2, 1)", "23505"},
+                    {"SELECT 2147483647::INT + 1", "22003"},
+                    {"SELECT 'abc'::INT", "22P02"},
+                    {"SELECT 'unterminated", "42601"},
+                    {"SELECT E'\\000'", "22021"},
+                    {"COPY k FROM STDIN", "0A000"},
+                    {"SHOW no_such_setting", "42704"},
+                    {"SELECT E'a'E'b'", "42601"},
+                    {"SELECT 1 AS \"x\"U&\"y\"", "42601"},
+                    {"SELECT u&E'x'", "42703"},
+                    {"CREATE TABLE \"n\" (\"id\" INT PRIMARY KEY, \"v\" NUMERIC)", "CREATE TABLE"},
+                    {"INSERT INTO n VALUES (1, 1.23456)", "INSERT 0 1"},
+                    {"INSERT INTO n SELECT 2, v FROM n WHERE v = 1.23456::numeric", "INSERT 0 1"},
+                    {"INSERT INTO n VALUES (3, 1e30)", "22003"},
+                    {"SET no_such_parameter = 1", "42704"},
+                    {"SET VARIABLE answer = 42", "SET"},
+                    {"SET threads = 1", "42501"},
+                    {"SELECT * FROM read_text('/etc/hostname')", "42501"},
+                    {"SELECT * FROM Read_Csv('/etc/passwd')", "42501"},
+                    {"SELECT * FROM '/etc/passwd'", "42501"},
+                    {"SELECT * FROM k, \"/tmp/x.csv\"", "42501"},
+                    {"SELECT * FROM k, '/tmp/x.csv'", "42501"},
+                    {"SELECT id, \"x.csv\" FROM (SELECT 1 AS id, 2 AS \"x.csv\")", "SELECT 1"},
+                    {"SELECT * FROM query('SELECT 1')", "42501"},
+                    {"EXPORT DATABASE '/tmp/x'", "42501"},
+                    {"IMPORT DATABASE '/tmp'", "42501"},
+                    {"LOAD json", "42501"},
+                    {"PRAGMA version", "42501"},
+                    {"PREPARE cp AS COPY (SELECT 1) TO '/tmp/x.csv'", "42501"},
+                    {"SUMMARIZE '/etc/passwd'", "42501"},
+                    {"COPY (SELECT 1) TO '/tmp/x.csv'", "0A000"},
+                    {"DEALLOCATE nope", "26000"},
+                    {"PREPARE two AS SELECT 2", "PREPARE"},
+                    {"PREPARE TWO AS SELECT 3", "42P05"},
+                    {"DEALLOCATE PREPARE \"two\"", "DEALLOCATE"},
+                    {"EXECUTE two", "26000"},
+                    {"DEALLOCATE two", "26000"},
+                    {"PREPARE two AS SELECT 2", "PREPARE"},
+                    {"DEALLOCATE ALL", "DEALLOCATE ALL"},
+                    {"DEALLOCATE two", "26000"},
+                });
 }
 
 TEST_F(KelvodSessions, SearchPathAndClientContextSettings) {

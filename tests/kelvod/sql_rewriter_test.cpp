@@ -88,9 +88,13 @@ TEST(KelvodSqlRewriter, CommandTags) {
     struct {
         const char* sql;
         const char* tag;
-    } cases[] = {{"create or replace view v as select 1", "CREATE VIEW"}, {"DROP TABLE t", "DROP TABLE"},
-                 {"begin", "BEGIN"}, {"END", "COMMIT"}, {"checkpoint", "CHECKPOINT"}};
-    for (const auto& c : cases) EXPECT_EQ(CommandTagFor(SplitStatements(c.sql).front()), c.tag) << c.sql;
+    } cases[] = {{"create or replace view v as select 1", "CREATE VIEW"},
+                 {"DROP TABLE t", "DROP TABLE"},
+                 {"begin", "BEGIN"},
+                 {"END", "COMMIT"},
+                 {"checkpoint", "CHECKPOINT"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(CommandTagFor(SplitStatements(c.sql).front()), c.tag) << c.sql;
 }
 
 TEST(KelvodSqlRewriter, EngineTextKeepsTokenBoundariesAndOneNumericRule) {
@@ -102,7 +106,8 @@ TEST(KelvodSqlRewriter, EngineTextKeepsTokenBoundariesAndOneNumericRule) {
         {"SELECT 1 AS \"x\"U&\"y\"", "SELECT 1 AS \"x\" \"y\""},
         {"SELECT u&E'x'", "SELECT u& 'x'"},
         {"SELECT E'it\\'s', x'ff', U&'\\0041'", "SELECT 'it''s', x'ff', 'A'"},
-        {"SELECT 1.5::numeric, CAST((2) AS DECIMAL), 3::numeric(5,1), numeric", "SELECT 1.5::DECIMAL(38,10), "
+        {"SELECT 1.5::numeric, CAST((2) AS DECIMAL), 3::numeric(5,1), numeric",
+         "SELECT 1.5::DECIMAL(38,10), "
          "CAST((2) AS DECIMAL(38,10)), 3::numeric(5,1), numeric"},
         {"CREATE TABLE t (id INT PRIMARY KEY, n NUMERIC, \"numeric\" decimal)",
          "CREATE TABLE t (id INT PRIMARY KEY, n DECIMAL(38,10), \"numeric\" DECIMAL(38,10))"},

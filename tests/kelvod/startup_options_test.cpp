@@ -12,15 +12,16 @@ TEST(KelvodStartupOptions, ReadsItemsWithQuotingEscapingAndBlankRuns) {
         const char* text;
         Items items;
     } cases[] = {
-        {"allow_redirects=true extra_float_digits=2",
-         {{"allow_redirects", "true"}, {"extra_float_digits", "2"}}},
+        {"allow_redirects=true extra_float_digits=2", {{"allow_redirects", "true"}, {"extra_float_digits", "2"}}},
         {"user_agent='External API'", {{"user_agent", "External API"}}},
         {"a='it\\'s a b' b=C:\\\\dir c=", {{"a", "it's a b"}, {"b", "C:\\dir"}, {"c", ""}}},
         {"  a=1    b=x=y  ", {{"a", "1"}, {"b", "x=y"}}},
         {"", {}},
     };
-    for (const auto& c : cases) EXPECT_EQ(ParseOptionItems(c.text), c.items) << c.text;
-    for (const char* bad : {"novalue", "a='open", "=x", "a=1 b"}) EXPECT_THROW(ParseOptionItems(bad), SqlError) << bad;
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseOptionItems(c.text), c.items) << c.text;
+    for (const char* bad : {"novalue", "a='open", "=x", "a=1 b"})
+        EXPECT_THROW(ParseOptionItems(bad), SqlError) << bad;
 }
 
 TEST(KelvodStartupOptions, ReadsTheDatabaseList) {
@@ -28,8 +29,9 @@ TEST(KelvodStartupOptions, ReadsTheDatabaseList) {
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].alias, "sales");
     EXPECT_EQ(list[0].path, "/data/sales.kelvo");
-    auto two = ParseDatabaseList("[{\"path\": \"/a/b.c.kelvo\", \"access_mode\": \"read_only\"}, {\"alias\": \"x\", "
-                                 "\"path\": \"t\\u00e9\\\"q\"}]");
+    auto two = ParseDatabaseList(
+        "[{\"path\": \"/a/b.c.kelvo\", \"access_mode\": \"read_only\"}, {\"alias\": \"x\", "
+        "\"path\": \"t\\u00e9\\\"q\"}]");
     ASSERT_EQ(two.size(), 2u);
     EXPECT_EQ(two[0].alias, "b.c");
     EXPECT_EQ(two[1].path, "t\xC3\xA9\"q");
@@ -37,9 +39,9 @@ TEST(KelvodStartupOptions, ReadsTheDatabaseList) {
     EXPECT_TRUE(ParseDatabaseList("[]").empty());
     // A character past U+FFFF, escaped as JSON writers escape it: one surrogate pair.
     EXPECT_EQ(ParseDatabaseList("[{\"path\": \"/d/\\ud83d\\ude00.kelvo\"}]").at(0).path, "/d/\xF0\x9F\x98\x80.kelvo");
-    for (const char* bad : {"[", "[{}]", "[{\"alias\": \"a\"}]", "[{\"path\": \"p\"} x", "{\"path\": \"p\"}",
-                            "[{\"path\": \"a\\u0000\"}]",
-                            "[{\"path\": \"a\\u12zz\"}]", "[{\"path\": \"a\\u+123\"}]", "[{\"path\": \"a\\ud83d\"}]",
-                            "[{\"path\": \"a\\ude00\"}]", "[{\"path\": \"a\\ud83d\\u0041\"}]"})
+    for (const char* bad :
+         {"[", "[{}]", "[{\"alias\": \"a\"}]", "[{\"path\": \"p\"} x", "{\"path\": \"p\"}",
+          "[{\"path\": \"a\\u0000\"}]", "[{\"path\": \"a\\u12zz\"}]", "[{\"path\": \"a\\u+123\"}]",
+          "[{\"path\": \"a\\ud83d\"}]", "[{\"path\": \"a\\ude00\"}]", "[{\"path\": \"a\\ud83d\\u0041\"}]"})
         EXPECT_THROW(ParseDatabaseList(bad), SqlError) << bad;
 }

@@ -20,7 +20,8 @@ TEST(KelvodValueText, DatesTimesAndTimestamps) {
         {FormatTimestamp(946684800000000, true), "2000-01-01 00:00:00+00"},
         {FormatTimestamp(-62135596800000000 - 86400000000, false), "0001-12-31 00:00:00 BC"},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.got, c.expected);
+    for (const auto& c : cases)
+        EXPECT_EQ(c.got, c.expected);
 }
 
 TEST(KelvodValueText, IntervalsNumbersAndBytes) {
@@ -47,5 +48,6 @@ TEST(KelvodValueText, IntervalsNumbersAndBytes) {
         {FormatBytea("\x00\xff\x10", 3), "\\x00ff10"},
         {FormatBytea("", 0), "\\x"},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.got, c.expected);
+    for (const auto& c : cases)
+        EXPECT_EQ(c.got, c.expected);
 }

@@ -31,8 +31,10 @@ std::string Spaces(int n) { return std::string(static_cast<size_t>(n), ' '); }
 
 TEST(ErrorCursor, MarksThePositionInItsLine) {
     std::string digits, han;  // 100 one-column characters; 40 two-column ones
-    for (int i = 0; i < 10; ++i) digits += "0123456789";
-    for (int i = 0; i < 40; ++i) han += "\xE6\xBC\xA2";
+    for (int i = 0; i < 10; ++i)
+        digits += "0123456789";
+    for (int i = 0; i < 40; ++i)
+        han += "\xE6\xBC\xA2";
     struct Case {
         const char* name;
         std::string query;
@@ -41,8 +43,7 @@ TEST(ErrorCursor, MarksThePositionInItsLine) {
         std::string expected;
     };
     const std::vector<Case> cases = {
-        {"one line", "SELECT * FROM nosuch", 15, PG_SQL_ASCII,
-         "LINE 1: SELECT * FROM nosuch\n" + Spaces(22) + "^\n"},
+        {"one line", "SELECT * FROM nosuch", 15, PG_SQL_ASCII, "LINE 1: SELECT * FROM nosuch\n" + Spaces(22) + "^\n"},
         {"just past the end", "abc", 4, PG_SQL_ASCII, "LINE 1: abc\n" + Spaces(11) + "^\n"},
         {"beyond the end", "abc", 5, PG_SQL_ASCII, ""},
         {"negative", "abc", -3, PG_SQL_ASCII, ""},
@@ -61,13 +62,13 @@ TEST(ErrorCursor, MarksThePositionInItsLine) {
          "LINE 1: SELECT '\xC3\xA9\xE6\xBC\xA2' x\n" + Spaces(21) + "^\n"},
         {"wide characters in a long line", han, 35, PG_UTF8,
          "LINE 1: ..." + han.substr(27, 90) + "...\n" + Spaces(61) + "^\n"},
-        {"escaped markup moves the caret", "a<b&c d", 7, PG_SQL_ASCII,
-         "LINE 1: a&lt;b&amp;c d\n" + Spaces(21) + "^\n"},
+        {"escaped markup moves the caret", "a<b&c d", 7, PG_SQL_ASCII, "LINE 1: a&lt;b&amp;c d\n" + Spaces(21) + "^\n"},
         {"UTF-8 lead byte at the very end", "ab\xE6", 3, PG_UTF8, "LINE 1: ab\xE6\n" + Spaces(10) + "^\n"},
         {"GB18030 lead byte at the very end", "a\x81", 2, PG_GB18030, "LINE 1: a\x81\n" + Spaces(9) + "^\n"},
         {"EUC_TW four-byte lead cut short", "x\x8E\xA1", 2, PG_EUC_TW, "LINE 1: x\x8E\xA1\n" + Spaces(9) + "^\n"},
     };
-    for (const Case& c : cases) EXPECT_EQ(Cursor(c.query, c.position, c.encoding), c.expected) << c.name;
+    for (const Case& c : cases)
+        EXPECT_EQ(Cursor(c.query, c.position, c.encoding), c.expected) << c.name;
 }
 
 TEST(ErrorText, TerseAndDefaultLevels) {
@@ -78,11 +79,11 @@ TEST(ErrorText, TerseAndDefaultLevels) {
     pqSaveMessageField(res, 'D', "detail");
     pqSaveMessageField(res, 'C', "42P01");  // shown only when verbose, as the table name
     pqSaveMessageField(res, 't', "tbl");
-        res->errQuery = pqResultStrdup(res, "abcdef");
+    res->errQuery = pqResultStrdup(res, "abcdef");
     const std::pair<PGVerbosity, std::string> cases[] = {
         {PQERRORS_TERSE, "<severity>ERROR</severity><primary>gone</primary><position>3</position>\n"},
-        {PQERRORS_DEFAULT,
-         "<severity>ERROR</severity><primary>gone</primary>\nLINE 1: abcdef\n" + Spaces(10) + "^\n<detail>detail</detail>"},
+        {PQERRORS_DEFAULT, "<severity>ERROR</severity><primary>gone</primary>\nLINE 1: abcdef\n" + Spaces(10) +
+                               "^\n<detail>detail</detail>"},
     };
     PQExpBufferData buf;
     initPQExpBuffer(&buf);

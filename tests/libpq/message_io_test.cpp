@@ -25,9 +25,15 @@ TEST(MessageIO, BuildsFramedMessages) {
         std::string expected;
     };
     const std::vector<Case> cases = {
-        {'Q', false, PG_PROTOCOL(3, 0), std::string("Q\0\0\0\x0D" "ab\0\x01\x02\0\0\0\x03", 14)},
+        {'Q', false, PG_PROTOCOL(3, 0),
+         std::string("Q\0\0\0\x0D"
+                     "ab\0\x01\x02\0\0\0\x03",
+                     14)},
         {'Q', false, PG_PROTOCOL(2, 0), std::string("Qab\0\x01\x02\0\0\0\x03", 10)},
-        {0, true, PG_PROTOCOL(2, 0), std::string("\0\0\0\x0D" "ab\0\x01\x02\0\0\0\x03", 13)},
+        {0, true, PG_PROTOCOL(2, 0),
+         std::string("\0\0\0\x0D"
+                     "ab\0\x01\x02\0\0\0\x03",
+                     13)},
     };
     for (const Case& c : cases) {
         auto conn = MakeDetachedRecord();

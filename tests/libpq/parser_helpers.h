@@ -42,7 +42,8 @@ inline std::vector<ResultPtr> TakeResults(PGconn* conn, void (*parse)(PGconn*) =
     std::vector<ResultPtr> out;
     for (;;) {
         parse(conn);
-        if (conn->asyncStatus != PGASYNC_READY) return out;
+        if (conn->asyncStatus != PGASYNC_READY)
+            return out;
         out.emplace_back(pqPrepareAsyncResult(conn));
         conn->asyncStatus = PGASYNC_BUSY;
     }
@@ -63,7 +64,8 @@ inline std::vector<std::string> Describe(const std::vector<ResultPtr>& results) 
     std::vector<std::string> out;
     for (const ResultPtr& r : results) {
         std::string d = std::to_string(PQresultStatus(r.get())) + ":" + std::to_string(PQntuples(r.get()));
-        if (PQcmdStatus(r.get())[0] != '\0') d += std::string(":") + PQcmdStatus(r.get());
+        if (PQcmdStatus(r.get())[0] != '\0')
+            d += std::string(":") + PQcmdStatus(r.get());
         out.push_back(d);
     }
     return out;

@@ -23,7 +23,8 @@ TEST(PQExpBuffer, FormatsTextsOfEveryLength) {
         appendPQExpBufferChar(&b.data, ':');
         const std::string arg(n, 'q');
         appendPQExpBuffer(&b.data, "[%s]%d", arg.c_str(), 42);
-        EXPECT_EQ(std::string(b.data.data, b.data.len + 1), "pre:" + std::string("a\0b:", 4) + "[" + arg + "]42" + '\0') << n;
+        EXPECT_EQ(std::string(b.data.data, b.data.len + 1), "pre:" + std::string("a\0b:", 4) + "[" + arg + "]42" + '\0')
+            << n;
         printfPQExpBuffer(&b.data, "%s", "new");
         EXPECT_STREQ(b.data.data, "new");
     }

@@ -22,8 +22,10 @@ namespace w = kelvotest::wire;
 ConnPtr MakeProtocol2Record(Notices* notices = nullptr, uint32_t chunk = 0) {
     ConnPtr conn = MakeDetachedRecord();
     conn->pversion = PG_PROTOCOL(2, 0);
-    if (notices != nullptr) notices->Install(conn->noticeHooks);
-    else conn->noticeHooks.noticeRec = nullptr;
+    if (notices != nullptr)
+        notices->Install(conn->noticeHooks);
+    else
+        conn->noticeHooks.noticeRec = nullptr;
     BeginStatement(conn.get(), chunk);
     return conn;
 }
@@ -31,7 +33,8 @@ ConnPtr MakeProtocol2Record(Notices* notices = nullptr, uint32_t chunk = 0) {
 // Protocol 2 messages have no length words.
 std::string RowDescription2(const std::vector<std::string>& names) {
     std::string out = "T" + w::Int16(static_cast<int>(names.size()));
-    for (const std::string& n : names) out += w::CStr(n) + w::Int32(25) + w::Int16(-1) + w::Int32(-1);
+    for (const std::string& n : names)
+        out += w::CStr(n) + w::Int32(25) + w::Int16(-1) + w::Int32(-1);
     return out;
 }
 
@@ -40,7 +43,8 @@ std::string Row2(bool binary, const std::vector<std::optional<std::string>>& fie
     std::string bitmap((fields.size() + 7) / 8, '\0');
     std::string values;
     for (size_t i = 0; i < fields.size(); ++i) {
-        if (!fields[i]) continue;
+        if (!fields[i])
+            continue;
         bitmap[i / 8] = static_cast<char>(bitmap[i / 8] | (0x80 >> (i % 8)));
         values += w::Int32(static_cast<int64_t>(fields[i]->size()) + (binary ? 0 : 4)) + *fields[i];
     }
@@ -59,13 +63,15 @@ TEST(Protocol2, TextAndBinaryRowsWithNullBitmaps) {
     sparse[0] = "first";
     sparse[7] = "";
     sparse[8] = "eight";
-    const std::string stream = RowDescription2(names) + Row2(false, sparse) + Row2(false, dense) + Complete2("SELECT 2") + "Z";
+    const std::string stream =
+        RowDescription2(names) + Row2(false, sparse) + Row2(false, dense) + Complete2("SELECT 2") + "Z";
     for (bool bytewise : {false, true}) {
         auto conn = MakeProtocol2Record();
         std::vector<ResultPtr> results;
         for (size_t pos = 0; pos < stream.size(); pos += bytewise ? 1 : stream.size()) {
             FeedInput(conn.get(), stream.substr(pos, bytewise ? 1 : stream.size()));
-            for (auto& r : TakeResults(conn.get(), pqParseInput2)) results.push_back(std::move(r));
+            for (auto& r : TakeResults(conn.get(), pqParseInput2))
+                results.push_back(std::move(r));
         }
         ASSERT_EQ(Describe(results), std::vector<std::string>{"2:2:SELECT 2"}) << bytewise;
         const PGresult* res = results[0].get();
@@ -81,7 +87,8 @@ TEST(Protocol2, TextAndBinaryRowsWithNullBitmaps) {
     // Binary rows do not count the length word; chunks are cut as in 3.0.
     auto conn = MakeProtocol2Record(nullptr, 2);
     std::string rows;
-    for (int i = 0; i < 5; ++i) rows += Row2(true, {std::string(4, static_cast<char>(i)), std::nullopt});
+    for (int i = 0; i < 5; ++i)
+        rows += Row2(true, {std::string(4, static_cast<char>(i)), std::nullopt});
     FeedInput(conn.get(), RowDescription2({"a", "b"}) + rows + Complete2("SELECT 5") + "Z");
     auto results = TakeResults(conn.get(), pqParseInput2);
     EXPECT_EQ(Describe(results), (std::vector<std::string>{"9:2", "9:2", "2:1:SELECT 5"}));
@@ -137,10 +144,14 @@ TEST(Protocol2, OddMessagesGiveTheirTexts) {
         {"IxZ", {"0:0"}, "", {"unexpected character x following empty query response (\"I\" message)\n"}},
         // The error result waits for the statement's end; the unreadable
         // rest of the input is dropped.
-        {Row2(false, {std::string("a")}) + Complete2("SELECT 1"), {},
-         "server sent data (\"D\" message) without prior row description (\"T\" message)\n", {}},
-        {Row2(true, {std::string("a")}) + Complete2("SELECT 1"), {},
-         "server sent binary data (\"B\" message) without prior row description (\"T\" message)\n", {}},
+        {Row2(false, {std::string("a")}) + Complete2("SELECT 1"),
+         {},
+         "server sent data (\"D\" message) without prior row description (\"T\" message)\n",
+         {}},
+        {Row2(true, {std::string("a")}) + Complete2("SELECT 1"),
+         {},
+         "server sent binary data (\"B\" message) without prior row description (\"T\" message)\n",
+         {}},
         {"Q??", {"7:0"}, "unexpected response from server; first received character was \"Q\"\n", {}},
         {"K" + w::Int32(77) + w::Int32(88) + "P" + w::CStr("blank") + Complete2("X") + "Z", {"1:0:X"}, "", {}},
     };
@@ -166,7 +177,8 @@ TEST(Protocol2, OddMessagesGiveTheirTexts) {
     conn->asyncStatus = PGASYNC_IDLE;
     FeedInput(conn.get(), "N" + w::CStr("NOTICE:  hi\n") + "C" + w::CStr("x"));
     pqParseInput2(conn.get());
-    EXPECT_EQ(notices.texts, (std::vector<std::string>{"NOTICE:  hi\n", "message type 0x43 arrived from server while idle\n"}));
+    EXPECT_EQ(notices.texts,
+              (std::vector<std::string>{"NOTICE:  hi\n", "message type 0x43 arrived from server while idle\n"}));
     EXPECT_EQ(conn->inStart, conn->inEnd);
 }
 

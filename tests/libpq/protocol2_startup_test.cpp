@@ -55,7 +55,8 @@ TEST(Protocol2Startup, AFailedSetEndsTheExchange) {
     conn->client_encoding_initial = strdup("Default");
     pqSetenvStart(conn.get());
     PostgresPollingStatusType rc;
-    while ((rc = pqSetenvPoll(conn.get())) == PGRES_POLLING_READING) ASSERT_EQ(pqWait(1, 0, conn.get()), 0);
+    while ((rc = pqSetenvPoll(conn.get())) == PGRES_POLLING_READING)
+        ASSERT_EQ(pqWait(1, 0, conn.get()), 0);
     EXPECT_EQ(rc, PGRES_POLLING_FAILED);
     EXPECT_STREQ(conn->errorMessage.data, "ERROR:  nope\n");
 }

@@ -113,7 +113,8 @@ TEST(Framing, MessagesCutOneByteAtATime) {
         std::vector<ResultPtr> got;
         for (char ch : stream) {
             FeedInput(bytewise.get(), std::string(1, ch));
-            for (auto& r : TakeResults(bytewise.get())) got.push_back(std::move(r));
+            for (auto& r : TakeResults(bytewise.get()))
+                got.push_back(std::move(r));
         }
         const std::vector<std::string> whole_results = {"2:3:SELECT 3", "7:0"};
         const std::vector<std::string> chunked_results = {"9:2", "2:1:SELECT 3", "7:0"};
@@ -151,8 +152,7 @@ TEST(MalformedMessages, GiveOneErrorResultAndKeepTheConnection) {
          "server sent data (\"D\" message) without prior row description (\"T\" message)\n"},
         {"65535 columns announced, none sent", w::Message('T', w::Int16(0xFFFF)),
          "insufficient data in \"T\" message\n"},
-        {"parameter count 65535, none sent", w::Message('t', w::Int16(0xFFFF)),
-         "insufficient data in \"t\" message\n"},
+        {"parameter count 65535, none sent", w::Message('t', w::Int16(0xFFFF)), "insufficient data in \"t\" message\n"},
         {"tag without its NUL", w::Message('C', "SELECT 1"),
          "message contents do not agree with length in message type \"C\"\n"},
         {"error fields without their end", w::Message('E', std::string("SERROR\0MX", 9)),
@@ -188,8 +188,14 @@ TEST(ErrorTexts, ServerErrorsBecomeTaggedTexts) {
     };
     const std::vector<Case> cases = {
         {"position display",
-         {{'S', "ERROR"}, {'V', "ERROR"}, {'C', "42P01"}, {'M', "relation \"nosuch\" does not exist"}, {'P', "15"},
-          {'F', "parse_relation.c"}, {'L', "1180"}, {'R', "parserOpenTable"}},
+         {{'S', "ERROR"},
+          {'V', "ERROR"},
+          {'C', "42P01"},
+          {'M', "relation \"nosuch\" does not exist"},
+          {'P', "15"},
+          {'F', "parse_relation.c"},
+          {'L', "1180"},
+          {'R', "parserOpenTable"}},
          "SELECT * FROM nosuch",
          "<severity>ERROR</severity><sqlstate>42P01</sqlstate><primary>relation \"nosuch\" does not exist</primary>\n"
          "LINE 1: SELECT * FROM nosuch\n"
@@ -201,8 +207,17 @@ TEST(ErrorTexts, ServerErrorsBecomeTaggedTexts) {
          "<severity>ERROR</severity><sqlstate>42P01</sqlstate><primary>relation \"nosuch\" does not "
          "exist</primary><position>15</position>\n"},
         {"every field",
-         {{'S', "ERROR"}, {'C', "23505"}, {'M', "duplicate key"}, {'D', "Key (id)=(1) exists."}, {'H', "Use another."},
-          {'W', "SQL function"}, {'s', "public"}, {'t', "items"}, {'c', "id"}, {'d', "int4"}, {'n', "items_pkey"},
+         {{'S', "ERROR"},
+          {'C', "23505"},
+          {'M', "duplicate key"},
+          {'D', "Key (id)=(1) exists."},
+          {'H', "Use another."},
+          {'W', "SQL function"},
+          {'s', "public"},
+          {'t', "items"},
+          {'c', "id"},
+          {'d', "int4"},
+          {'n', "items_pkey"},
           {'R', "_bt_check_unique"}},
          nullptr,
          "<severity>ERROR</severity><sqlstate>23505</sqlstate><primary>duplicate key</primary>\n"
@@ -230,12 +245,17 @@ TEST(ErrorTexts, ServerErrorsBecomeTaggedTexts) {
          "SELECT 1",
          "<severity>ERROR</severity><primary>m</primary>\n"},
         {"field texts cannot forge or cut tags",
-         {{'S', "ERROR"}, {'M', "relation \"a</primary><hint>x</hint>\" & more"}, {'t', "</table-name>"},
-          {'D', "<detail>fake</detail>"}, {'P', "17"}},
+         {{'S', "ERROR"},
+          {'M', "relation \"a</primary><hint>x</hint>\" & more"},
+          {'t', "</table-name>"},
+          {'D', "<detail>fake</detail>"},
+          {'P', "17"}},
          "SELECT <x> FROM \"a</primary>\"",
          "<severity>ERROR</severity><primary>relation \"a&lt;/primary>&lt;hint>x&lt;/hint>\" &amp; more</primary>\n"
-         "LINE 1: SELECT &lt;x> FROM \"a&lt;/primary>\"\n" + std::string(27, ' ') + "^\n"
-         "<detail>&lt;detail>fake&lt;/detail></detail><table-name>&lt;/table-name></table-name>"},
+         "LINE 1: SELECT &lt;x> FROM \"a&lt;/primary>\"\n" +
+             std::string(27, ' ') +
+             "^\n"
+             "<detail>&lt;detail>fake&lt;/detail></detail><table-name>&lt;/table-name></table-name>"},
         {"file without line",
          {{'S', "ERROR"}, {'M', "m"}, {'F', "a.c"}},
          nullptr,
@@ -271,7 +291,8 @@ TEST(Notices, ReachTheReceiverAndCarryNoContext) {
 
     BeginStatement(conn.get());
     std::string stream;
-    for (int i = 0; i < 1000; ++i) stream += w::NotificationResponse(i, "channel", std::string(100, 'p'));
+    for (int i = 0; i < 1000; ++i)
+        stream += w::NotificationResponse(i, "channel", std::string(100, 'p'));
     FeedInput(conn.get(), stream + w::ErrorResponse(fields) + w::ReadyForQuery());
     auto results = TakeResults(conn.get());
     ASSERT_EQ(results.size(), 1u);
@@ -281,8 +302,13 @@ TEST(Notices, ReachTheReceiverAndCarryNoContext) {
 
 TEST(ParameterStatus, ServerVersionEncodingAndStandardStringsFollowTheLatestReport) {
     const std::vector<std::pair<const char*, int>> versions = {
-        {"9.6.1", 90601}, {"12devel", 120000}, {"9.6", 90600}, {"", 0},
-        {"abc", 0},       {"10.1.2", 100102}, {"99999999999999.1", 999990001},
+        {"9.6.1", 90601},
+        {"12devel", 120000},
+        {"9.6", 90600},
+        {"", 0},
+        {"abc", 0},
+        {"10.1.2", 100102},
+        {"99999999999999.1", 999990001},
     };
     for (const auto& [text, number] : versions) {
         auto conn = MakeDetachedRecord();
@@ -304,7 +330,8 @@ TEST(ParameterStatus, ServerVersionEncodingAndStandardStringsFollowTheLatestRepo
     EXPECT_TRUE(pqLastStdStrings());
     EXPECT_STREQ(PQparameterStatus(conn.get(), "client_encoding"), "LATIN1");
     int entries = 0;  // one per name
-    for (pgParameterStatus* p = conn->pstatus; p != nullptr; p = p->next) ++entries;
+    for (pgParameterStatus* p = conn->pstatus; p != nullptr; p = p->next)
+        ++entries;
     EXPECT_EQ(entries, 3);
 
     FeedInput(conn.get(), w::ParameterStatus("client_encoding", "no-such-encoding") +
@@ -320,7 +347,8 @@ TEST(BusyMessages, StatusBytesKeysAndSimpleResults) {
         {'I', PQTRANS_IDLE}, {'T', PQTRANS_INTRANS}, {'E', PQTRANS_INERROR}, {'?', PQTRANS_UNKNOWN}};
     for (const auto& [byte, status] : xact) {
         ConnPtr conn;
-        auto results = RunStatement(conn, w::BackendKeyData(1234, -5) + w::EmptyQueryResponse() + w::ReadyForQuery(byte));
+        auto results =
+            RunStatement(conn, w::BackendKeyData(1234, -5) + w::EmptyQueryResponse() + w::ReadyForQuery(byte));
         EXPECT_EQ(Describe(results), std::vector<std::string>{"0:0"});
         EXPECT_EQ(conn->xactStatus, status);
         EXPECT_EQ(conn->be_pid, 1234);
@@ -334,8 +362,8 @@ TEST(BusyMessages, StatusBytesKeysAndSimpleResults) {
         std::vector<std::string> expected;
     };
     const std::vector<Case> cases = {
-        {PGQUERY_EXTENDED, w::ParseComplete() + w::BindComplete() + w::NoData() + w::CommandComplete("SET") +
-                               w::ReadyForQuery(),
+        {PGQUERY_EXTENDED,
+         w::ParseComplete() + w::BindComplete() + w::NoData() + w::CommandComplete("SET") + w::ReadyForQuery(),
          {"1:0:SET"}},
         {PGQUERY_DESCRIBE,
          w::Message('t', w::Int16(2) + w::Int32(23) + w::Int32(25)) + w::RowDescription({{"a"}}) + w::ReadyForQuery(),
@@ -401,7 +429,8 @@ TEST(HostileStreams, RandomMessagesNeverCrashOrHang) {
                 const uint32_t pick = next(10);
                 body += static_cast<char>(pick < 4 ? 0 : pick < 6 ? next(4) : pick < 7 ? 0xFF : next(256));
             }
-            if (next(4) == 0) body = w::Int16(2) + w::Int32(static_cast<int64_t>(next(8)) - 3) + body;
+            if (next(4) == 0)
+                body = w::Int16(2) + w::Int32(static_cast<int64_t>(next(8)) - 3) + body;
             stream += w::Message(types[next(static_cast<uint32_t>(types.size()))], body);
         }
         // Fed in random pieces.
@@ -411,7 +440,8 @@ TEST(HostileStreams, RandomMessagesNeverCrashOrHang) {
             FeedInput(conn.get(), stream.substr(pos, piece));
             pos += piece;
             auto results = TakeResults(conn.get());
-            if (conn->status == CONNECTION_BAD) break;
+            if (conn->status == CONNECTION_BAD)
+                break;
         }
         EXPECT_LE(conn->inStart, conn->inEnd);
     }

@@ -20,7 +20,8 @@ namespace w = kelvotest::wire;
 // Every result until null, described.
 std::vector<std::string> CollectResults(PGconn* conn) {
     std::vector<ResultPtr> out;
-    while (PGresult* res = PQgetResult(conn)) out.emplace_back(res);
+    while (PGresult* res = PQgetResult(conn))
+        out.emplace_back(res);
     return Describe(out);
 }
 
@@ -177,8 +178,9 @@ TEST(QueryExecution, ALostConnectionEndsTheStatementWithOneError) {
     const std::pair<std::string, std::string> cases[] = {
         {w::RowDescription({{"n"}}) + w::DataRow({std::string("0")}),
          "The Kelvo server closed the connection unexpectedly."},
-        {"C" + w::Int32(3), "<sqlstate>08P01</sqlstate><primary>lost synchronization with server: got message "
-                            "type \"C\", length 3</primary>\n"},
+        {"C" + w::Int32(3),
+         "<sqlstate>08P01</sqlstate><primary>lost synchronization with server: got message "
+         "type \"C\", length 3</primary>\n"},
     };
     for (const auto& [answer, text] : cases) {
         SCOPED_TRACE(text);

@@ -18,7 +18,8 @@ namespace w = kelvotest::wire;
 
 std::string IntRows(int n, int first = 0) {
     std::string out;
-    for (int i = 0; i < n; ++i) out += w::DataRow({std::to_string(first + i), std::string("v")});
+    for (int i = 0; i < n; ++i)
+        out += w::DataRow({std::to_string(first + i), std::string("v")});
     return out;
 }
 
@@ -37,10 +38,12 @@ TEST(ChunkCutting, CutsAStatementsRowsIntoChunks) {
         {Select(512), 256, {"9:256", "9:256", "2:0:SELECT 512"}},
         {Select(3), 0, {"2:3:SELECT 3"}},
         // No stale template after a partial last chunk.
-        {Select(300) + w::CommandComplete("INSERT 0 1") + Select(2), 256,
+        {Select(300) + w::CommandComplete("INSERT 0 1") + Select(2),
+         256,
          {"9:256", "2:44:SELECT 300", "1:0:INSERT 0 1", "2:2:SELECT 2"}},
         // An error in the middle ends the chunks with one error.
-        {kTwoColumns + IntRows(300) + w::ErrorResponse({{'S', "ERROR"}, {'M', "division by zero"}}), 256,
+        {kTwoColumns + IntRows(300) + w::ErrorResponse({{'S', "ERROR"}, {'M', "division by zero"}}),
+         256,
          {"9:256", "7:0"}},
     };
     for (const Case& c : cases) {
@@ -60,7 +63,8 @@ TEST(ChunkCutting, CutsAStatementsRowsIntoChunks) {
             }
             for (int row = 0; row < PQntuples(r.get()); ++row)
                 EXPECT_EQ(std::string(PQgetvalue(r.get(), row, 0)), std::to_string(next++));
-            if (PQresultStatus(r.get()) != PGRES_TUPLES_CHUNK) next = 0;
+            if (PQresultStatus(r.get()) != PGRES_TUPLES_CHUNK)
+                next = 0;
         }
     }
 }
@@ -69,9 +73,10 @@ TEST(ResultSize, CountsSlotsFieldsAndValues) {
     auto conn = MakeDetachedRecord();
     BeginStatement(conn.get(), 256);
     std::string rows;
-    for (int i = 0; i < 256; ++i) rows += w::DataRow({std::string(4, 'a'), std::string(4, 'b')});
-    FeedInput(conn.get(), w::RowDescription({{"a", 23, 4, 1}, {"b", 23, 4, 1}}) + rows + w::CommandComplete("SELECT 256") +
-                              w::ReadyForQuery());
+    for (int i = 0; i < 256; ++i)
+        rows += w::DataRow({std::string(4, 'a'), std::string(4, 'b')});
+    FeedInput(conn.get(), w::RowDescription({{"a", 23, 4, 1}, {"b", 23, 4, 1}}) + rows +
+                              w::CommandComplete("SELECT 256") + w::ReadyForQuery());
     auto results = TakeResults(conn.get());
     ASSERT_EQ(Describe(results), (std::vector<std::string>{"9:256", "2:0:SELECT 256"}));
     EXPECT_EQ(PQresultSize(results[0].get()), 2048 + 256 * 32 + 512 * 5);
@@ -85,8 +90,8 @@ TEST(ResultSize, CountsSlotsFieldsAndValues) {
     };
     for (const Case& c : std::vector<Case>{{std::nullopt, 16}, {std::string(), 17}, {std::string("xyz"), 20}}) {
         BeginStatement(conn.get(), 0);
-        FeedInput(conn.get(), w::RowDescription({{"a", 25, -1}}) + w::DataRow({c.value}) + w::CommandComplete("SELECT 1") +
-                                  w::ReadyForQuery());
+        FeedInput(conn.get(), w::RowDescription({{"a", 25, -1}}) + w::DataRow({c.value}) +
+                                  w::CommandComplete("SELECT 1") + w::ReadyForQuery());
         auto one = TakeResults(conn.get());
         ASSERT_EQ(one.size(), 1u);
         EXPECT_EQ(PQresultSize(one[0].get()), 8 * 128 + c.added);
@@ -131,10 +136,9 @@ TEST(ResultAccessors, CmdTuplesReadsTheRowCountOfTheTag) {
         bool notice;
     };
     const std::vector<Case> cases = {
-        {"INSERT 0 15", "15", false}, {"COPY 1000", "1000", false}, {"SELECT", "", false},
-        {"SELECT 1x", "", true},      {"SELECT ", "", true},        {"INSERT 0", "", true},
-        {"UPDATE 3", "3", false},     {"DELETE 1", "1", false},     {"FETCH 2", "2", false},
-        {"MOVE 2", "2", false},       {"MERGE 1", "", false},
+        {"INSERT 0 15", "15", false}, {"COPY 1000", "1000", false}, {"SELECT", "", false},    {"SELECT 1x", "", true},
+        {"SELECT ", "", true},        {"INSERT 0", "", true},       {"UPDATE 3", "3", false}, {"DELETE 1", "1", false},
+        {"FETCH 2", "2", false},      {"MOVE 2", "2", false},       {"MERGE 1", "", false},
     };
     for (const Case& c : cases) {
         Notices notices;
@@ -181,7 +185,8 @@ TEST(ResultCopy, CopiesWhatTheFlagsAsk) {
 TEST(ResultStorage, LargeValuesGetBlocksOfTheirOwnAndTheSizeSaturates) {
     ResultPtr res(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK));
     std::vector<char*> small;
-    for (int i = 0; i < 100; ++i) small.push_back(static_cast<char*>(pqResultAlloc(res.get(), 100, i % 2 == 0)));
+    for (int i = 0; i < 100; ++i)
+        small.push_back(static_cast<char*>(pqResultAlloc(res.get(), 100, i % 2 == 0)));
     char* big = static_cast<char*>(pqResultAlloc(res.get(), 100000, true));
     ASSERT_NE(big, nullptr);
     memset(big, 'x', 100000);

@@ -35,8 +35,9 @@ TEST(SocketIO, ServerCloseKeepsTheDataAlreadyRead) {
         rc = pqReadData(conn.get());
     } while (rc > 0);
     EXPECT_EQ(rc, -1);
-    const std::string hint = "</primary><detail>pqReadData</detail><hint>The server process may have been shut down "
-                             "or terminated before or while processing the request.</hint>";
+    const std::string hint =
+        "</primary><detail>pqReadData</detail><hint>The server process may have been shut down "
+        "or terminated before or while processing the request.</hint>";
     EXPECT_EQ(conn->errorMessage.data,
               "<sqlstate>08003</sqlstate><primary>The Kelvo server closed the connection unexpectedly." + hint);
     EXPECT_EQ(conn->status, CONNECTION_BAD);
@@ -65,7 +66,8 @@ void countSigpipe(int) { g_sigpipes++; }
 // Sending to a peer that has gone raises no SIGPIPE, with MSG_NOSIGNAL and
 // with the signal-mask fall-back alike.
 TEST(SocketIO, BrokenPipeRaisesNoSignal) {
-    struct sigaction sa{}, old{};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = countSigpipe;
     sigemptyset(&sa.sa_mask);
     ASSERT_EQ(sigaction(SIGPIPE, &sa, &old), 0);
@@ -83,9 +85,12 @@ TEST(SocketIO, BrokenPipeRaisesNoSignal) {
         int rc = 0;
         for (int i = 0; i < 50 && rc == 0; ++i) {
             rc = pqPutMsgStart('d', false, conn.get());
-            if (rc == 0) rc = pqPutnchar(block.data(), block.size(), conn.get());
-            if (rc == 0) rc = pqPutMsgEnd(conn.get());
-            if (rc == 0) rc = pqFlush(conn.get());
+            if (rc == 0)
+                rc = pqPutnchar(block.data(), block.size(), conn.get());
+            if (rc == 0)
+                rc = pqPutMsgEnd(conn.get());
+            if (rc == 0)
+                rc = pqFlush(conn.get());
         }
         EXPECT_EQ(rc, -1) << useFlag;
         EXPECT_EQ(g_sigpipes.load(), 0) << useFlag;

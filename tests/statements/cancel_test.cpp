@@ -1,10 +1,10 @@
 // Cancel requests against a peer of the test's own: the exact 16 bytes,
 // errno kept, no endless wait on a server that never closes, and the failure
 // texts cut to the caller's buffer.
-#include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -57,8 +57,10 @@ TEST(CancelTest, SendsTheSixteenByteRequestAndWaitsForTheClose) {
     auto record = [&received](int i) {
         return [&received, i](kelvotest::PeerConnection& c) {
             kelvotest::StartupPacket packet;
-            if (c.ReadStartupPacket(packet)) received[i] = packet.raw;
-            if (i == 1) c.ClientClosed();  // holds the socket until the client gives up
+            if (c.ReadStartupPacket(packet))
+                received[i] = packet.raw;
+            if (i == 1)
+                c.ClientClosed();  // holds the socket until the client gives up
         };
     };
     {

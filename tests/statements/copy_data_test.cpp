@@ -44,7 +44,8 @@ struct CopyPeer {
         record->noticeHooks.noticeRecArg = this;
     }
     ~CopyPeer() {
-        if (server >= 0) close(server);
+        if (server >= 0)
+            close(server);
     }
     PGconn* conn() { return record.get(); }
     // Small messages: one write takes them whole.
@@ -56,7 +57,8 @@ struct CopyPeer {
         std::string out;
         char buf[65536];
         ssize_t n;
-        while ((n = recv(server, buf, sizeof buf, MSG_DONTWAIT)) > 0) out.append(buf, static_cast<size_t>(n));
+        while ((n = recv(server, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+            out.append(buf, static_cast<size_t>(n));
         return out;
     }
 
@@ -71,7 +73,8 @@ std::future<std::string> Drain(int fd) {
         std::string bytes;
         char buf[65536];
         ssize_t n;
-        while ((n = read(fd, buf, sizeof buf)) > 0) bytes.append(buf, static_cast<size_t>(n));
+        while ((n = read(fd, buf, sizeof buf)) > 0)
+            bytes.append(buf, static_cast<size_t>(n));
         return bytes;
     });
 }
@@ -147,7 +150,8 @@ TEST(CopyDataTest, EndsTheCopyWithTheRightMessages) {
         EXPECT_EQ("", peer.Received());  // small blocks wait for a whole batch
         printfPQExpBuffer(&peer.conn()->errorMessage, "old text");
         EXPECT_EQ(refused ? -1 : 1, PQputCopyEnd(peer.conn(), c.reason));
-        EXPECT_STREQ(refused ? "This function requires at least protocol version 3.0." : "", peer.conn()->errorMessage.data);
+        EXPECT_STREQ(refused ? "This function requires at least protocol version 3.0." : "",
+                     peer.conn()->errorMessage.data);
         if (refused) {
             EXPECT_EQ(0, pqFlush(peer.conn()));
         }
@@ -180,7 +184,8 @@ TEST(CopyDataTest, SendsWholeMessagesIn64KiBBatchesAndGrowsForALargeOne) {
     // A block larger than the free space: the queue goes out first, then the
     // buffer grows to hold the one message, and nothing is lost or reordered.
     std::string big(3 * 1024 * 1024, '\0');
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 7);
     std::future<std::string> drain = Drain(peer.server);
     ASSERT_EQ(1, PQputCopyData(conn, big.data(), static_cast<int>(big.size())));
     expected += wire::CopyData(big);
@@ -199,7 +204,7 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
     struct Case {
         const char* name;
         PGQueryClass queryclass;
-        bool serverReads;  // else it stops reading, with its error sent
+        bool serverReads;     // else it stops reading, with its error sent
         std::string trailer;  // what the client sends after the last data
         std::string before;   // what the server sends ahead of its error
         std::vector<std::string> notices;
@@ -219,7 +224,8 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
         // the client waits to send.
         peer.Send(c.before + ServerError("bad row") + wire::ReadyForQuery('I'));
         std::future<std::string> drain;
-        if (c.serverReads) drain = Drain(peer.server);
+        if (c.serverReads)
+            drain = Drain(peer.server);
         int rc = 1;
         int calls = 0;
         while (rc == 1 && calls < 64) {
@@ -283,34 +289,80 @@ struct GetCase {
     int protocol;
     PGAsyncStatusType state;
     std::string input;
-    std::vector<int> results;          // return values in order
-    std::vector<std::string> rows;     // the data of the positive ones
+    std::vector<int> results;       // return values in order
+    std::vector<std::string> rows;  // the data of the positive ones
     PGAsyncStatusType after;
-    int unconsumed;                    // bytes left in the input buffer
+    int unconsumed;  // bytes left in the input buffer
 };
 
 TEST(CopyDataTest, ReadsRowsUntilTheEndOfTheCopy) {
     const std::string halfRow = wire::CopyData("3\tthree\n").substr(0, 6);
     const GetCase cases[] = {
-        {"empty data is skipped", 3, PGASYNC_COPY_OUT, wire::CopyData("") + wire::CopyData("x\n") + wire::CopyData("") + wire::CopyDone(),
-         {2, -1}, {"x\n"}, PGASYNC_BUSY, 0},
-        {"an error ends the copy and stays for PQgetResult", 3, PGASYNC_COPY_OUT,
-         wire::CopyData("a\n") + ServerError("disk full"), {2, -1}, {"a\n"}, PGASYNC_BUSY,
+        {"empty data is skipped",
+         3,
+         PGASYNC_COPY_OUT,
+         wire::CopyData("") + wire::CopyData("x\n") + wire::CopyData("") + wire::CopyDone(),
+         {2, -1},
+         {"x\n"},
+         PGASYNC_BUSY,
+         0},
+        {"an error ends the copy and stays for PQgetResult",
+         3,
+         PGASYNC_COPY_OUT,
+         wire::CopyData("a\n") + ServerError("disk full"),
+         {2, -1},
+         {"a\n"},
+         PGASYNC_BUSY,
          static_cast<int>(ServerError("disk full").size())},
-        {"half a row waits", 3, PGASYNC_COPY_OUT, wire::CopyData("b\n") + halfRow, {2, 0, 0}, {"b\n"}, PGASYNC_COPY_OUT,
+        {"half a row waits",
+         3,
+         PGASYNC_COPY_OUT,
+         wire::CopyData("b\n") + halfRow,
+         {2, 0, 0},
+         {"b\n"},
+         PGASYNC_COPY_OUT,
          static_cast<int>(halfRow.size())},
-        {"parameter reports and notifications pass", 3, PGASYNC_COPY_OUT,
+        {"parameter reports and notifications pass",
+         3,
+         PGASYNC_COPY_OUT,
          wire::ParameterStatus("TimeZone", "UTC") + wire::CopyData("c\n") +
              wire::NotificationResponse(42, "channel", "payload") + wire::CopyDone(),
-         {2, -1}, {"c\n"}, PGASYNC_BUSY, 0},
-        {"copy both returns to copy in", 3, PGASYNC_COPY_BOTH, wire::CopyData("d\n") + wire::CopyDone(), {2, -1}, {"d\n"},
-         PGASYNC_COPY_IN, 0},
-        {"protocol 2 lines", 2, PGASYNC_COPY_OUT, std::string("1\tone\n2\t\n\\.\nC"), {6, 3, -1}, {"1\tone\n", "2\t\n"},
-         PGASYNC_BUSY, 1},
-        {"protocol 2 half line", 2, PGASYNC_COPY_OUT, std::string("1\tone\n2\t"), {6, 0}, {"1\tone\n"},
-         PGASYNC_COPY_OUT, 2},
-        {"protocol 2 end marker inside a line", 2, PGASYNC_COPY_OUT, std::string("a\\.\n\\.\n"), {4, -1}, {"a\\.\n"},
-         PGASYNC_BUSY, 0},
+         {2, -1},
+         {"c\n"},
+         PGASYNC_BUSY,
+         0},
+        {"copy both returns to copy in",
+         3,
+         PGASYNC_COPY_BOTH,
+         wire::CopyData("d\n") + wire::CopyDone(),
+         {2, -1},
+         {"d\n"},
+         PGASYNC_COPY_IN,
+         0},
+        {"protocol 2 lines",
+         2,
+         PGASYNC_COPY_OUT,
+         std::string("1\tone\n2\t\n\\.\nC"),
+         {6, 3, -1},
+         {"1\tone\n", "2\t\n"},
+         PGASYNC_BUSY,
+         1},
+        {"protocol 2 half line",
+         2,
+         PGASYNC_COPY_OUT,
+         std::string("1\tone\n2\t"),
+         {6, 0},
+         {"1\tone\n"},
+         PGASYNC_COPY_OUT,
+         2},
+        {"protocol 2 end marker inside a line",
+         2,
+         PGASYNC_COPY_OUT,
+         std::string("a\\.\n\\.\n"),
+         {4, -1},
+         {"a\\.\n"},
+         PGASYNC_BUSY,
+         0},
     };
     for (const GetCase& c : cases) {
         SCOPED_TRACE(c.name);

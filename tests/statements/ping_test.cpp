@@ -51,8 +51,7 @@ TEST(PingTest, ReportsWhetherAServerIsThereAndAccepting) {
         {"standby without hot standby",
          {{"host", standby.SocketDir()}, {"port", std::to_string(standby.Port())}, {"user", "kelvo_admin"}},
          PQPING_REJECT},
-        {"closed TCP port", {{"host", "127.0.0.1"}, {"port", closedPort}, {"user", "kelvo_admin"}},
-         PQPING_NO_RESPONSE},
+        {"closed TCP port", {{"host", "127.0.0.1"}, {"port", closedPort}, {"user", "kelvo_admin"}}, PQPING_NO_RESPONSE},
         {"invalid option value", {{"host", socketDir}, {"port", port}, {"sslmode", "sometimes"}}, PQPING_NO_ATTEMPT},
     };
     for (const Case& c : cases) {

@@ -44,7 +44,8 @@ Session OpenSession() {
     Session session(PQconnectdbParams(keywords, values, 0), &PQfinish);
     EXPECT_EQ(CONNECTION_OK, PQstatus(session.get())) << PQerrorMessage(session.get());
     // The peer's own notices ("does not exist, skipping") are noise here.
-    PQsetNoticeProcessor(session.get(), [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        session.get(), [](void*, const char*) {}, nullptr);
     return session;
 }
 
@@ -60,7 +61,8 @@ Result RunSql(PGconn* conn, const std::string& sql) {
 // The first value of the result of a query.
 std::string Value(PGconn* conn, const std::string& sql) {
     Result res = RunSql(conn, sql);
-    if (PQntuples(res.get()) < 1 || PQnfields(res.get()) < 1) return "<no value>";
+    if (PQntuples(res.get()) < 1 || PQnfields(res.get()) < 1)
+        return "<no value>";
     return PQgetvalue(res.get(), 0, 0);
 }
 
@@ -83,15 +85,18 @@ std::vector<std::pair<int, int>> Collect(PGconn* conn, std::string* lastTag = nu
             EXPECT_EQ(std::to_string(next), PQgetvalue(raw, i, 0));
             ++next;
         }
-        if (lastTag) *lastTag = PQcmdStatus(raw);
-        if (out.size() > 10) break;
+        if (lastTag)
+            *lastTag = PQcmdStatus(raw);
+        if (out.size() > 10)
+            break;
     }
     return out;
 }
 
 // PQsendQueryParams, then the statement's last result.
 PGresult* ExecParams(PGconn* conn, const std::string& sql, int n, const char* const* values) {
-    if (!PQsendQueryParams(conn, sql.c_str(), n, nullptr, values, nullptr, nullptr, 0)) return nullptr;
+    if (!PQsendQueryParams(conn, sql.c_str(), n, nullptr, values, nullptr, nullptr, 0))
+        return nullptr;
     PGresult* last = nullptr;
     while (PGresult* res = PQgetResult(conn)) {
         PQclear(last);
@@ -113,14 +118,17 @@ TEST_F(StatementsPostgresTest, ChunkedResultsInsideTheirWindow) {
     EXPECT_EQ((Results{{PGRES_COMMAND_OK, 0}}), Collect(conn_.get()));
     // Once the first result is parsed it is too late.
     ASSERT_EQ(1, PQsendQuery(conn_.get(), rows300));
-    while (PQisBusy(conn_.get())) ASSERT_EQ(1, PQconsumeInput(conn_.get()));
+    while (PQisBusy(conn_.get()))
+        ASSERT_EQ(1, PQconsumeInput(conn_.get()));
     EXPECT_EQ(0, PQsetChunkedMode(conn_.get(), 256));
     EXPECT_EQ((Results{{PGRES_TUPLES_OK, 300}}), Collect(conn_.get()));
     // Whole chunks end with an empty result; a chunk size of 0 is whole.
     ASSERT_EQ(1, PQsendQuery(conn_.get(), rows300));
     ASSERT_EQ(1, PQsetChunkedMode(conn_.get(), 100));
-    EXPECT_EQ((Results{{PGRES_TUPLES_CHUNK, 100}, {PGRES_TUPLES_CHUNK, 100}, {PGRES_TUPLES_CHUNK, 100}, {PGRES_TUPLES_OK, 0}}),
-              Collect(conn_.get()));
+    EXPECT_EQ(
+        (Results{
+            {PGRES_TUPLES_CHUNK, 100}, {PGRES_TUPLES_CHUNK, 100}, {PGRES_TUPLES_CHUNK, 100}, {PGRES_TUPLES_OK, 0}}),
+        Collect(conn_.get()));
     for (int chunk : {-1, 0}) {
         ASSERT_EQ(1, PQsendQuery(conn_.get(), rows300));
         if (chunk == 0) {
@@ -223,11 +231,9 @@ TEST_F(StatementsPostgresTest, ClientEncodingChangesOnlyWhenTheServerAcceptsIt) 
         int result;
         int encoding;  // reported afterwards
     } cases[] = {
-        {"latin1", 0, PG_LATIN1},
-        {"no_such_encoding", -1, PG_LATIN1},  // refused by the server
-        {tooLong.c_str(), -1, PG_LATIN1},     // refused before sending
-        {nullptr, -1, PG_LATIN1},
-        {"UTF8", 0, PG_UTF8},  // replaces the report at the head of the list
+        {"latin1", 0, PG_LATIN1},         {"no_such_encoding", -1, PG_LATIN1},  // refused by the server
+        {tooLong.c_str(), -1, PG_LATIN1},                                       // refused before sending
+        {nullptr, -1, PG_LATIN1},         {"UTF8", 0, PG_UTF8},  // replaces the report at the head of the list
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name != nullptr ? c.name : "(null)");
@@ -245,7 +251,8 @@ std::string MakeRows(int count, size_t rowSize) {
     std::string out;
     for (int i = 1; i <= count; ++i) {
         std::string row = std::to_string(i) + "\tpayload-" + std::to_string(i) + "-";
-        if (row.size() + 1 < rowSize) row.append(rowSize - 1 - row.size(), static_cast<char>('a' + i % 26));
+        if (row.size() + 1 < rowSize)
+            row.append(rowSize - 1 - row.size(), static_cast<char>('a' + i % 26));
         out += row + '\n';
     }
     return out;
@@ -298,8 +305,9 @@ TEST_F(StatementsPostgresTest, BlocksOfEverySizeArriveWholeWhileANoticePerRowFlo
         // The table's rows as COPY text: nothing lost, nothing changed.
         char md5[33];
         ASSERT_TRUE(pg_md5_hash(data.data(), data.size(), md5));
-        EXPECT_EQ(md5, Value(conn_.get(), "SELECT md5(string_agg(a || E'\\t' || b || E'\\n', '' ORDER BY a)) "
-                                                     "FROM copy_target"));
+        EXPECT_EQ(md5, Value(conn_.get(),
+                             "SELECT md5(string_agg(a || E'\\t' || b || E'\\n', '' ORDER BY a)) "
+                             "FROM copy_target"));
     }
     RunSql(conn_.get(), "DROP TABLE copy_target CASCADE");
     RunSql(conn_.get(), "DROP FUNCTION copy_target_notice()");

@@ -70,10 +70,12 @@ TEST(StatementsScriptedTest, ProtocolTwoCopiesBothWays) {
     conn->pversion = PG_PROTOCOL(2, 0);
     for (bool out : {true, false}) {
         SCOPED_TRACE(out ? "out" : "in");
-        if (!out) peer.Open(1);
+        if (!out)
+            peer.Open(1);
         ASSERT_EQ(1, PQsendQuery(conn.get(), out ? "COPY t TO STDOUT" : "COPY t FROM STDIN"));
         ResultPtr start(PQgetResult(conn.get()));
-        ASSERT_EQ(out ? PGRES_COPY_OUT : PGRES_COPY_IN, PQresultStatus(start.get())) << PQresultErrorMessage(start.get());
+        ASSERT_EQ(out ? PGRES_COPY_OUT : PGRES_COPY_IN, PQresultStatus(start.get()))
+            << PQresultErrorMessage(start.get());
         char* line = nullptr;
         if (out) {
             ASSERT_EQ(6, PQgetCopyData(conn.get(), &line, 0));

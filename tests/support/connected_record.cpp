@@ -15,7 +15,8 @@ void PGresultFree::operator()(PGresult* res) const { PQclear(res); }
 
 ConnPtr MakeDetachedRecord() {
     ConnPtr conn(makeEmptyPGconn());
-    if (!conn) throw std::runtime_error("makeEmptyPGconn failed");
+    if (!conn)
+        throw std::runtime_error("makeEmptyPGconn failed");
     conn->status = CONNECTION_OK;
     conn->pversion = PG_PROTOCOL(3, 0);
     conn->sigpipe_flag = true;
@@ -24,7 +25,8 @@ ConnPtr MakeDetachedRecord() {
 
 ConnPtr MakeConnectedRecord(int fd) {
     ConnPtr conn = MakeDetachedRecord();
-    if (fd < 0 || !pg_set_noblock(fd)) throw std::runtime_error("no socket to connect the record to");
+    if (fd < 0 || !pg_set_noblock(fd))
+        throw std::runtime_error("no socket to connect the record to");
     conn->sock = fd;
     return conn;
 }

@@ -31,7 +31,8 @@ inline kelvo_connection_t* ConnectTo(const ScriptedPeer& peer, kelvo_create_mode
     kelvoapi::Parameters parameters;
     parameters.Set("host", peer.SocketDirectory());
     parameters.Set("port", std::to_string(ScriptedPeer::kUnixPort));
-    if (dbname) parameters.Set("dbname", dbname);
+    if (dbname)
+        parameters.Set("dbname", dbname);
     return new kelvo_connection_t(std::make_shared<kelvoapi::Connection>(parameters, mode));
 }
 
@@ -40,7 +41,8 @@ inline kelvo_connection_t* ConnectTo(const ScriptedPeer& peer, kelvo_create_mode
 inline std::vector<std::string> Sent(const ScriptedPeer& peer, size_t connection, char type = 'Q') {
     std::vector<std::string> bodies;
     for (const auto& m : peer.Messages(connection)) {
-        if (m.type == type) bodies.push_back(type == 'Q' ? m.body.substr(0, m.body.find('\0')) : m.body);
+        if (m.type == type)
+            bodies.push_back(type == 'Q' ? m.body.substr(0, m.body.find('\0')) : m.body);
     }
     return bodies;
 }

@@ -14,7 +14,9 @@ struct ErrorDestroy {
 };
 using ErrorPtr = std::unique_ptr<kelvo_error_t, ErrorDestroy>;
 
-inline const kelvoapi::Error& AsError(const kelvo_error_t* error) { return *static_cast<const kelvoapi::Error*>(error); }
+inline const kelvoapi::Error& AsError(const kelvo_error_t* error) {
+    return *static_cast<const kelvoapi::Error*>(error);
+}
 inline const kelvoapi::Error& AsError(const ErrorPtr& error) { return AsError(error.get()); }
 
 // The whole text of `error` (empty for success); destroys it.

@@ -29,14 +29,15 @@ std::string ExecutablePath() {
     return (self.parent_path().parent_path() / "lib" / "kelvo" / "kelvod").string();
 }
 
-pid_t Spawn(const std::vector<std::string>& args,
-            const std::string& errFile, bool brokenOutput = false) {
+pid_t Spawn(const std::vector<std::string>& args, const std::string& errFile, bool brokenOutput = false) {
     int brokenPipe[2] = {-1, -1};
-    if (brokenOutput && ::pipe(brokenPipe) != 0) return -1;
+    if (brokenOutput && ::pipe(brokenPipe) != 0)
+        return -1;
     std::vector<char*> argv;
     const std::string exe = ExecutablePath();
     argv.push_back(const_cast<char*>(exe.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) {
@@ -47,7 +48,8 @@ pid_t Spawn(const std::vector<std::string>& args,
             ::dup2(err, 2);
         }
         ::close(0);
-        for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+        for (int fd = 3; fd < 1024; ++fd)
+            ::close(fd);
         ::execv(exe.c_str(), argv.data());
         ::_exit(127);
     }
@@ -64,7 +66,8 @@ std::optional<int> WaitFor(pid_t pid, int timeoutMs) {
     for (;;) {
         int status = 0;
         pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (r == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         if (std::chrono::steady_clock::now() > deadline) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &status, 0);
@@ -76,19 +79,20 @@ std::optional<int> WaitFor(pid_t pid, int timeoutMs) {
 
 }  // namespace
 
-
 std::string MakeTempDirectory() {
     std::string pattern = (std::filesystem::temp_directory_path() / "kelvod-test-XXXXXX").string();
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
-    if (!::mkdtemp(buf.data())) return {};
+    if (!::mkdtemp(buf.data()))
+        return {};
     return buf.data();
 }
 
 KelvodServer::KelvodServer() : m_dir(MakeTempDirectory()) {}
 
 KelvodServer::~KelvodServer() {
-    if (m_pid > 0) Stop(5000);
+    if (m_pid > 0)
+        Stop(5000);
     std::error_code ec;
     std::filesystem::remove_all(m_dir, ec);
 }
@@ -129,20 +133,25 @@ bool KelvodServer::Start(const Options& options) {
     }
     m_callbackFd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     ::close(listenFd);
-    if (m_callbackFd < 0) return false;
+    if (m_callbackFd < 0)
+        return false;
     unsigned char len = 0;
     timeval tv{10, 0};
     ::setsockopt(m_callbackFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (::recv(m_callbackFd, &len, 1, MSG_WAITALL) != 1) return false;
+    if (::recv(m_callbackFd, &len, 1, MSG_WAITALL) != 1)
+        return false;
     std::string text(len, '\0');
-    if (len > 0 && ::recv(m_callbackFd, text.data(), len, MSG_WAITALL) != len) return false;
+    if (len > 0 && ::recv(m_callbackFd, text.data(), len, MSG_WAITALL) != len)
+        return false;
     m_endpoint = text;
     return true;
 }
 
 std::optional<int> KelvodServer::Stop(int timeoutMs) {
-    if (m_pid <= 0) return std::nullopt;
-    if (m_callbackFd >= 0) ::close(m_callbackFd);
+    if (m_pid <= 0)
+        return std::nullopt;
+    if (m_callbackFd >= 0)
+        ::close(m_callbackFd);
     m_callbackFd = -1;
     auto code = WaitFor(m_pid, timeoutMs);
     m_pid = -1;
@@ -174,7 +183,8 @@ void KelvodSuite::SetUpTestSuite() {
 
 void KelvodSuite::TearDownTestSuite() {
     EXPECT_EQ(server->Stop().value_or(-1), 0) << server->Output();
-    if (::testing::UnitTest::GetInstance()->failed_test_count() > 0) std::cerr << server->Output();
+    if (::testing::UnitTest::GetInstance()->failed_test_count() > 0)
+        std::cerr << server->Output();
     delete server;
     server = nullptr;
 }

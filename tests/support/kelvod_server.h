@@ -19,7 +19,7 @@ public:
     struct Options {
         bool tcp = false;
         std::vector<std::string> extraArguments;  // before the endpoint arguments
-        bool brokenOutput = false;                 // standard output and error: a pipe nobody reads
+        bool brokenOutput = false;                // standard output and error: a pipe nobody reads
     };
     KelvodServer();
     ~KelvodServer();

@@ -7,8 +7,8 @@
 
 #include "error/error.h"
 #include "instance/instance.h"
-#include "support/kelvod_server.h"
 #include "support/error_ptr.h"
+#include "support/kelvod_server.h"
 
 namespace kelvotest {
 void LibraryInstance::Start(const char* serverDir) { Start(serverDir, {}); }

@@ -16,7 +16,8 @@ std::vector<std::string> LogEvents::Values(const std::string& topic) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<std::string> values;
     for (const auto& [t, v] : m_events) {
-        if (t == topic) values.push_back(v);
+        if (t == topic)
+            values.push_back(v);
     }
     return values;
 }

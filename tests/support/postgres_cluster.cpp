@@ -43,11 +43,9 @@ std::string SetupSql() {
     sql << "SET password_encryption = 'md5';\n";
     sql << "CREATE ROLE " << C::kMd5User << " LOGIN PASSWORD " << quoted(C::kMd5UserPassword) << ";\n";
     sql << "SET password_encryption = 'scram-sha-256';\n";
-    sql << "CREATE ROLE " << C::kPasswordUser << " LOGIN PASSWORD " << quoted(C::kPasswordUserPassword)
-        << ";\n";
+    sql << "CREATE ROLE " << C::kPasswordUser << " LOGIN PASSWORD " << quoted(C::kPasswordUserPassword) << ";\n";
     sql << "CREATE ROLE " << C::kScramUser << " LOGIN PASSWORD " << quoted(C::kScramUserPassword) << ";\n";
-    sql << "CREATE ROLE " << C::kSaslprepUser << " LOGIN PASSWORD " << quoted(C::kSaslprepUserPassword)
-        << ";\n";
+    sql << "CREATE ROLE " << C::kSaslprepUser << " LOGIN PASSWORD " << quoted(C::kSaslprepUserPassword) << ";\n";
     sql << "CREATE DATABASE " << C::kDatabase << ";\n";
     return sql.str();
 }
@@ -55,8 +53,12 @@ std::string SetupSql() {
 std::string HbaConf() {
     using C = PostgresCluster;
     const std::pair<const char*, const char*> rules[] = {
-        {C::kAdminUser, "trust"},        {C::kTrustUser, "trust"},       {C::kReadOnlyUser, "trust"},
-        {C::kPasswordUser, "password"},  {C::kMd5User, "md5"},           {C::kScramUser, "scram-sha-256"},
+        {C::kAdminUser, "trust"},
+        {C::kTrustUser, "trust"},
+        {C::kReadOnlyUser, "trust"},
+        {C::kPasswordUser, "password"},
+        {C::kMd5User, "md5"},
+        {C::kScramUser, "scram-sha-256"},
         {C::kSaslprepUser, "scram-sha-256"},
     };
     std::ostringstream hba;
@@ -120,9 +122,7 @@ const PostgresCluster& PostgresCluster::Shared() {
 
 PostgresCluster::~PostgresCluster() { Stop(); }
 
-std::string PostgresCluster::SocketPath() const {
-    return m_socket_dir + "/.s.PGSQL." + std::to_string(m_port);
-}
+std::string PostgresCluster::SocketPath() const { return m_socket_dir + "/.s.PGSQL." + std::to_string(m_port); }
 
 void PostgresCluster::Start() {
     ScrubPgEnvironment();
@@ -147,11 +147,11 @@ void PostgresCluster::Start() {
         throw std::runtime_error("setting up the roles failed:\n" + setup_output);
 
     m_port = FindFreeTcpPort();
-    m_server_pid = StartServer(account, m_data_dir,
-                               {"port=" + std::to_string(m_port), "listen_addresses=127.0.0.1",
-                                "unix_socket_directories=" + m_socket_dir, "fsync=off", "max_connections=60",
-                                "shared_buffers=16MB"},
-                               m_log_path, "ready");
+    m_server_pid = StartServer(
+        account, m_data_dir,
+        {"port=" + std::to_string(m_port), "listen_addresses=127.0.0.1", "unix_socket_directories=" + m_socket_dir,
+         "fsync=off", "max_connections=60", "shared_buffers=16MB"},
+        m_log_path, "ready");
 }
 
 void PostgresCluster::Stop() {

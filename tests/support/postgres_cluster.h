@@ -43,7 +43,9 @@ public:
     // HYPHEN (mapped to nothing), "X", U+00A0 NO-BREAK SPACE (mapped to a
     // blank), "9"; the server stores the verifier of "IX 9".
     static constexpr const char* kSaslprepUser = "kelvo_saslprep";
-    static constexpr const char* kSaslprepUserPassword = "I\xC2\xADX\xC2\xA0" "9";
+    static constexpr const char* kSaslprepUserPassword =
+        "I\xC2\xADX\xC2\xA0"
+        "9";
     // Trust, but every transaction of this role is read-only.
     static constexpr const char* kReadOnlyUser = "kelvo_readonly";
     // A database besides "postgres" that every role may use.

@@ -14,7 +14,8 @@ class ScopedTempDirectory {
 public:
     ScopedTempDirectory() {
         std::string pattern = "/tmp/kelvo-test-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
         m_path = pattern;
     }
     ScopedTempDirectory(const ScopedTempDirectory&) = delete;

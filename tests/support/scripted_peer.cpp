@@ -31,7 +31,8 @@ std::string Int16(int value) {
 std::string Int32(int64_t value) {
     const uint32_t v = static_cast<uint32_t>(value);
     std::string out(4, '\0');
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (24 - 8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+        out[i] = static_cast<char>((v >> (24 - 8 * i)) & 0xFF);
     return out;
 }
 
@@ -75,7 +76,8 @@ std::string BackendKeyData(int32_t pid, int32_t key) { return Message('K', Int32
 
 static std::string fieldsBody(const std::vector<std::pair<char, std::string>>& fields) {
     std::string body;
-    for (const auto& [code, text] : fields) body += std::string(1, code) + CStr(text);
+    for (const auto& [code, text] : fields)
+        body += std::string(1, code) + CStr(text);
     return body + std::string(1, '\0');
 }
 
@@ -92,7 +94,8 @@ std::string NotificationResponse(int32_t pid, const std::string& channel, const 
 static std::string copyResponse(char type, int format, const std::vector<int>& columnFormats) {
     std::string body(1, static_cast<char>(format));
     body += Int16(static_cast<int>(columnFormats.size()));
-    for (int f : columnFormats) body += Int16(f);
+    for (int f : columnFormats)
+        body += Int16(f);
     return Message(type, body);
 }
 
@@ -109,7 +112,8 @@ std::string AuthenticationOk() { return Authentication(0); }
 
 std::string Redirect(const std::string& sessionIdentifier, const std::vector<RedirectTarget>& targets) {
     std::string body = CStr(sessionIdentifier) + Int32(static_cast<int64_t>(targets.size()));
-    for (const RedirectTarget& t : targets) body += std::string(1, static_cast<char>(t.type)) + CStr(t.address) + CStr(t.port);
+    for (const RedirectTarget& t : targets)
+        body += std::string(1, static_cast<char>(t.type)) + CStr(t.address) + CStr(t.port);
     return Message('@', body);
 }
 
@@ -118,13 +122,16 @@ std::vector<std::pair<std::string, std::string>> StartupParameters(const std::st
     size_t pos = 4;  // the protocol version
     while (pos < body.size() && body[pos] != '\0') {
         const size_t nameEnd = body.find('\0', pos);
-        if (nameEnd == std::string::npos) return {};
+        if (nameEnd == std::string::npos)
+            return {};
         const size_t valueEnd = body.find('\0', nameEnd + 1);
-        if (valueEnd == std::string::npos) return {};
+        if (valueEnd == std::string::npos)
+            return {};
         out.emplace_back(body.substr(pos, nameEnd - pos), body.substr(nameEnd + 1, valueEnd - nameEnd - 1));
         pos = valueEnd + 1;
     }
-    if (pos + 1 != body.size()) return {};
+    if (pos + 1 != body.size())
+        return {};
     return out;
 }
 
@@ -179,19 +186,22 @@ ScriptedPeer::Script& ScriptedPeer::Script::Close() {
 
 ScriptedPeer::ScriptedPeer() {
     char tmpl[] = "/tmp/kelvo-peer-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+    if (mkdtemp(tmpl) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
     dir_ = tmpl;
 
     unixListener_ = ListenUnix(SocketPath());
     tcpListener_ = ListenTcpLoopback(tcpPort_);
 
-    if (pipe2(wakePipe_, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(wakePipe_, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
 }
 
 ScriptedPeer::~ScriptedPeer() {
     Stop();
     for (int fd : {unixListener_, tcpListener_, wakePipe_[0], wakePipe_[1]})
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
     unlink(SocketPath().c_str());
     rmdir(dir_.c_str());
 }
@@ -222,7 +232,8 @@ void ScriptedPeer::Open(int gate) {
 }
 
 void ScriptedPeer::Stop() {
-    if (!started_) return;
+    if (!started_)
+        return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
@@ -231,9 +242,11 @@ void ScriptedPeer::Stop() {
     char byte = 1;
     ssize_t ignored = write(wakePipe_[1], &byte, 1);
     (void)ignored;
-    if (acceptThread_.joinable()) acceptThread_.join();
+    if (acceptThread_.joinable())
+        acceptThread_.join();
     for (std::thread& t : threads_)
-        if (t.joinable()) t.join();
+        if (t.joinable())
+            t.join();
     threads_.clear();
     started_ = false;
 }
@@ -267,15 +280,19 @@ void ScriptedPeer::AcceptLoop() {
     while (next < scripts_.size()) {
         pollfd fds[3] = {{unixListener_, POLLIN, 0}, {tcpListener_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
         if (poll(fds, 3, -1) < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             Fail("poll on the listeners failed");
             return;
         }
-        if (fds[2].revents) return;
+        if (fds[2].revents)
+            return;
         for (int i = 0; i < 2 && next < scripts_.size(); ++i) {
-            if (!(fds[i].revents & POLLIN)) continue;
+            if (!(fds[i].revents & POLLIN))
+                continue;
             int fd = accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) continue;
+            if (fd < 0)
+                continue;
             const size_t index = next++;
             threads_.emplace_back([this, index, fd] { Serve(index, fd); });
         }
@@ -288,14 +305,18 @@ bool ScriptedPeer::ReadMore(size_t index, int fd) {
     for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return false;
         }
-        if (fds[1].revents && !(fds[0].revents & POLLIN)) return false;
+        if (fds[1].revents && !(fds[0].revents & POLLIN))
+            return false;
         char buf[65536];
         ssize_t n = recv(fd, buf, sizeof(buf), 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         std::lock_guard<std::mutex> lock(mutex_);
         connections_[index].received.append(buf, static_cast<size_t>(n));
         return true;
@@ -312,12 +333,15 @@ bool ScriptedPeer::TakeMessage(size_t index, char expectType, bool& found) {
         const size_t avail = c.received.size() - c.parsed;
         const unsigned char* p = reinterpret_cast<const unsigned char*>(c.received.data()) + c.parsed;
         const size_t header = expectType == 0 ? 4 : 5;
-        if (avail < header) return true;
+        if (avail < header)
+            return true;
         const size_t lenAt = header - 4;
         const uint32_t len = (uint32_t(p[lenAt]) << 24) | (uint32_t(p[lenAt + 1]) << 16) |
                              (uint32_t(p[lenAt + 2]) << 8) | uint32_t(p[lenAt + 3]);
-        if (len < 4) return false;
-        if (avail < lenAt + len) return true;
+        if (len < 4)
+            return false;
+        if (avail < lenAt + len)
+            return true;
         ClientMessage m;
         m.type = expectType == 0 ? 0 : static_cast<char>(p[0]);
         m.body.assign(reinterpret_cast<const char*>(p) + header, len - 4);
@@ -337,14 +361,16 @@ void ScriptedPeer::Serve(size_t index, int fd) {
     }
     bool open = true;
     for (const Script::Step& step : scripts_[index].steps_) {
-        if (!open) break;
+        if (!open)
+            break;
         switch (step.kind) {
             case Script::Step::kSend: {
                 const std::string& bytes = step.shared ? *step.shared : step.bytes;
                 size_t sent = 0;
                 while (sent < bytes.size()) {
                     ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-                    if (n < 0 && errno == EINTR) continue;
+                    if (n < 0 && errno == EINTR)
+                        continue;
                     if (n <= 0) {
                         Fail("connection " + std::to_string(index) + ": send failed");
                         open = false;
@@ -362,7 +388,8 @@ void ScriptedPeer::Serve(size_t index, int fd) {
                         open = false;
                         break;
                     }
-                    if (found) break;
+                    if (found)
+                        break;
                     if (!ReadMore(index, fd)) {
                         Fail("connection " + std::to_string(index) + ": closed while expecting message type " +
                              (step.type ? std::string(1, step.type) : std::string("(untyped)")));
@@ -395,10 +422,10 @@ void ScriptedPeer::Serve(size_t index, int fd) {
             case Script::Step::kAwait: {
                 std::unique_lock<std::mutex> lock(mutex_);
                 changed_.wait(lock, [&] {
-                    return stopping_ ||
-                           std::find(openGates_.begin(), openGates_.end(), step.gate) != openGates_.end();
+                    return stopping_ || std::find(openGates_.begin(), openGates_.end(), step.gate) != openGates_.end();
                 });
-                if (stopping_) open = false;
+                if (stopping_)
+                    open = false;
                 break;
             }
             case Script::Step::kOpen:

@@ -10,8 +10,8 @@
 // destructor.
 #pragma once
 
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <mutex>

@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-
 namespace kelvotest {
 namespace {
 

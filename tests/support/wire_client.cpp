@@ -22,7 +22,8 @@ int ConnectTo(const std::string& descriptor) {
     if (descriptor.rfind("pel.domain://", 0) == 0) {
         std::string rest = descriptor.substr(13);
         size_t d = rest.find("/domain/");
-        if (d == std::string::npos) return -1;
+        if (d == std::string::npos)
+            return -1;
         std::string path = rest.substr(0, d) + "/" + rest.substr(d + 8);
         auto* addr = reinterpret_cast<sockaddr_un*>(&storage);
         addr->sun_family = AF_UNIX;
@@ -49,10 +50,12 @@ int ConnectTo(const std::string& descriptor) {
 }
 
 uint32_t Be32(const std::string& s, size_t at) {
-    return (uint32_t(uint8_t(s[at])) << 24) | (uint32_t(uint8_t(s[at + 1])) << 16) | (uint32_t(uint8_t(s[at + 2])) << 8) |
-           uint32_t(uint8_t(s[at + 3]));
+    return (uint32_t(uint8_t(s[at])) << 24) | (uint32_t(uint8_t(s[at + 1])) << 16) |
+           (uint32_t(uint8_t(s[at + 2])) << 8) | uint32_t(uint8_t(s[at + 3]));
 }
-int16_t Be16(const std::string& s, size_t at) { return static_cast<int16_t>((uint8_t(s[at]) << 8) | uint8_t(s[at + 1])); }
+int16_t Be16(const std::string& s, size_t at) {
+    return static_cast<int16_t>((uint8_t(s[at]) << 8) | uint8_t(s[at + 1]));
+}
 
 WireError ParseError(const std::string& body) {
     WireError e;
@@ -62,9 +65,12 @@ WireError ParseError(const std::string& body) {
         size_t end = body.find('\0', p);
         std::string v = body.substr(p, end - p);
         p = end + 1;
-        if (code == 'S') e.severity = v;
-        else if (code == 'C') e.sqlstate = v;
-        else if (code == 'M') e.message = v;
+        if (code == 'S')
+            e.severity = v;
+        else if (code == 'C')
+            e.sqlstate = v;
+        else if (code == 'M')
+            e.message = v;
     }
     return e;
 }
@@ -72,14 +78,16 @@ WireError ParseError(const std::string& body) {
 }  // namespace
 
 std::string WireResult::Value(size_t row, size_t column) const {
-    if (row >= rows.size() || column >= rows[row].size() || !rows[row][column]) return "<null>";
+    if (row >= rows.size() || column >= rows[row].size() || !rows[row][column])
+        return "<null>";
     return *rows[row][column];
 }
 
 WireClient::~WireClient() { Close(); }
 
 void WireClient::Close() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0)
+        ::close(m_fd);
     m_fd = -1;
 }
 
@@ -102,7 +110,8 @@ void WireClient::SendRaw(const std::string& bytes) {
     size_t sent = 0;
     while (m_fd >= 0 && sent < bytes.size()) {
         ssize_t n = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return;
+        if (n <= 0)
+            return;
         sent += static_cast<size_t>(n);
     }
 }
@@ -123,12 +132,15 @@ WireMessage WireClient::Read(int timeoutMs) {
             }
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (m_fd < 0 || left.count() <= 0) return {};
+        if (m_fd < 0 || left.count() <= 0)
+            return {};
         pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return {};
         char buf[65536];
         ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
-        if (n <= 0) return {};
+        if (n <= 0)
+            return {};
         m_in.append(buf, static_cast<size_t>(n));
     }
 }
@@ -137,12 +149,15 @@ bool WireClient::WaitClosed(int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
+        if (left.count() <= 0)
+            return false;
         pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return false;
         char buf[4096];
         ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
-        if (n <= 0) return true;
+        if (n <= 0)
+            return true;
         m_in.append(buf, static_cast<size_t>(n));
     }
 }
@@ -150,64 +165,78 @@ bool WireClient::WaitClosed(int timeoutMs) {
 void WireClient::Absorb(const WireMessage& m, WireResult& r) {
     r.types.push_back(m.type);
     switch (m.type) {
-    case 'T': {
-        r.columns.clear();
-        int16_t n = Be16(m.body, 0);
-        size_t p = 2;
-        for (int i = 0; i < n; ++i) {
-            size_t end = m.body.find('\0', p);
-            WireColumn c;
-            c.name = m.body.substr(p, end - p);
-            p = end + 1 + 6;
-            c.typeOid = Be32(m.body, p);
-            c.typeLength = Be16(m.body, p + 4);
-            c.typeModifier = static_cast<int32_t>(Be32(m.body, p + 6));
-            c.format = Be16(m.body, p + 10);
-            p += 12;
-            r.columns.push_back(c);
-        }
-        break;
-    }
-    case 'D': {
-        int16_t n = Be16(m.body, 0);
-        size_t p = 2;
-        std::vector<std::optional<std::string>> row;
-        for (int i = 0; i < n; ++i) {
-            auto len = static_cast<int32_t>(Be32(m.body, p));
-            p += 4;
-            if (len < 0) row.emplace_back(std::nullopt);
-            else {
-                row.emplace_back(m.body.substr(p, static_cast<size_t>(len)));
-                p += static_cast<size_t>(len);
+        case 'T': {
+            r.columns.clear();
+            int16_t n = Be16(m.body, 0);
+            size_t p = 2;
+            for (int i = 0; i < n; ++i) {
+                size_t end = m.body.find('\0', p);
+                WireColumn c;
+                c.name = m.body.substr(p, end - p);
+                p = end + 1 + 6;
+                c.typeOid = Be32(m.body, p);
+                c.typeLength = Be16(m.body, p + 4);
+                c.typeModifier = static_cast<int32_t>(Be32(m.body, p + 6));
+                c.format = Be16(m.body, p + 10);
+                p += 12;
+                r.columns.push_back(c);
             }
+            break;
         }
-        r.rows.push_back(std::move(row));
-        break;
-    }
-    case 'C': r.tags.push_back(m.body.substr(0, m.body.find('\0'))); break;
-    case 'E': r.errors.push_back(ParseError(m.body)); break;
-    case 'N': r.notices.push_back(ParseError(m.body)); break;
-    case 'Z': r.status = m.body.empty() ? '?' : m.body[0]; break;
-    case 'K':
-        m_pid = static_cast<int32_t>(Be32(m.body, 0));
-        m_key = static_cast<int32_t>(Be32(m.body, 4));
-        break;
-    case 'S': {
-        size_t end = m.body.find('\0');
-        m_status[m.body.substr(0, end)] = m.body.substr(end + 1, m.body.find('\0', end + 1) - end - 1);
-        break;
-    }
-    case 'd': r.copyData += m.body; break;
-    default: break;
+        case 'D': {
+            int16_t n = Be16(m.body, 0);
+            size_t p = 2;
+            std::vector<std::optional<std::string>> row;
+            for (int i = 0; i < n; ++i) {
+                auto len = static_cast<int32_t>(Be32(m.body, p));
+                p += 4;
+                if (len < 0)
+                    row.emplace_back(std::nullopt);
+                else {
+                    row.emplace_back(m.body.substr(p, static_cast<size_t>(len)));
+                    p += static_cast<size_t>(len);
+                }
+            }
+            r.rows.push_back(std::move(row));
+            break;
+        }
+        case 'C':
+            r.tags.push_back(m.body.substr(0, m.body.find('\0')));
+            break;
+        case 'E':
+            r.errors.push_back(ParseError(m.body));
+            break;
+        case 'N':
+            r.notices.push_back(ParseError(m.body));
+            break;
+        case 'Z':
+            r.status = m.body.empty() ? '?' : m.body[0];
+            break;
+        case 'K':
+            m_pid = static_cast<int32_t>(Be32(m.body, 0));
+            m_key = static_cast<int32_t>(Be32(m.body, 4));
+            break;
+        case 'S': {
+            size_t end = m.body.find('\0');
+            m_status[m.body.substr(0, end)] = m.body.substr(end + 1, m.body.find('\0', end + 1) - end - 1);
+            break;
+        }
+        case 'd':
+            r.copyData += m.body;
+            break;
+        default:
+            break;
     }
 }
 
 void WireClient::ReadInto(WireResult& r, int timeoutMs) {
     for (;;) {
         WireMessage m = Read(timeoutMs);
-        if (m.type == 0) return;
+        if (m.type == 0)
+            return;
         Absorb(m, r);
-        if (m.type == 'Z') return;
+        if (m.type == 'Z')
+            return;
     }
 }
 
@@ -221,41 +250,52 @@ WireResult WireClient::CopyIn(const std::string& sql, const std::vector<std::str
     SendMessage('Q', Str(sql));
     WireResult r;
     WireMessage first = Read();
-    if (first.type == 0) return r;
+    if (first.type == 0)
+        return r;
     Absorb(first, r);
     if (first.type == 'G') {
-        for (const auto& p : pieces) SendMessage('d', p);
-        if (failure) SendMessage('f', Str(failure));
-        else SendMessage('c', "");
+        for (const auto& p : pieces)
+            SendMessage('d', p);
+        if (failure)
+            SendMessage('f', Str(failure));
+        else
+            SendMessage('c', "");
     }
-    if (first.type != 'Z') ReadInto(r, 10000);
+    if (first.type != 'Z')
+        ReadInto(r, 10000);
     return r;
 }
 
 std::vector<std::string> SplitInto(const std::string& data, size_t size) {
     std::vector<std::string> pieces;
-    for (size_t i = 0; i < data.size(); i += size) pieces.push_back(data.substr(i, size));
+    for (size_t i = 0; i < data.size(); i += size)
+        pieces.push_back(data.substr(i, size));
     return pieces;
 }
 
 WireResult WireClient::Startup(const std::vector<std::pair<std::string, std::string>>& parameters) {
     std::string body = Int32(196608);
-    for (const auto& [k, v] : parameters) body += Str(k) + Str(v);
+    for (const auto& [k, v] : parameters)
+        body += Str(k) + Str(v);
     body.push_back('\0');
     SendRaw(Int32(static_cast<int32_t>(body.size() + 4)) + body);
     WireResult r;
     for (;;) {
         WireMessage m = Read();
-        if (m.type == 0) return r;
+        if (m.type == 0)
+            return r;
         Absorb(m, r);
-        if (m.type == 'Z' || m.type == 'E') return r;
+        if (m.type == 'Z' || m.type == 'E')
+            return r;
     }
 }
 
 WireResult WireClient::Open(const std::string& endpoint, const std::string& dbname, const std::string& options) {
-    if (!ConnectSocket(endpoint)) return {};
+    if (!ConnectSocket(endpoint))
+        return {};
     std::vector<std::pair<std::string, std::string>> p{{"user", "pellory_internal_user"}, {"database", dbname}};
-    if (!options.empty()) p.emplace_back("options", options);
+    if (!options.empty())
+        p.emplace_back("options", options);
     return Startup(p);
 }
 
@@ -268,7 +308,8 @@ WireResult WireClient::Extended(const std::string& sql, int16_t resultFormat,
                                 const std::vector<std::optional<std::string>>& params) {
     SendMessage('P', Str("") + Str(sql) + Int16(0));
     std::string bind = Str("") + Str("") + Int16(0) + Int16(static_cast<int16_t>(params.size()));
-    for (const auto& p : params) bind += p ? Int32(static_cast<int32_t>(p->size())) + *p : Int32(-1);
+    for (const auto& p : params)
+        bind += p ? Int32(static_cast<int32_t>(p->size())) + *p : Int32(-1);
     bind += Int16(1) + Int16(resultFormat);
     SendMessage('B', bind);
     SendMessage('D', "P" + Str(""));
@@ -279,7 +320,8 @@ WireResult WireClient::Extended(const std::string& sql, int16_t resultFormat,
 
 bool SendCancel(const std::string& endpoint, int32_t pid, int32_t key) {
     WireClient c;
-    if (!c.ConnectSocket(endpoint)) return false;
+    if (!c.ConnectSocket(endpoint))
+        return false;
     c.SendRaw(WireClient::Int32(16) + WireClient::Int32(80877102) + WireClient::Int32(pid) + WireClient::Int32(key));
     return c.WaitClosed(5000);
 }

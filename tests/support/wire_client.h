@@ -14,7 +14,7 @@
 namespace kelvotest {
 
 struct WireMessage {
-    char type = 0;      // 0: the connection ended or timed out
+    char type = 0;  // 0: the connection ended or timed out
     std::string body;
 };
 

@@ -26,23 +26,28 @@ struct WriterCase {
 std::vector<WriterCase> WriterCases() {
     const kelvo_data128_t wide{{0x0807060504030201ULL, 0x100F0E0D0C0B0A09ULL}};
     return {
-        {"header", [](uint8_t* d, size_t s) { return kelvo_write_header(d, s); },
+        {"header",
+         [](uint8_t* d, size_t s) { return kelvo_write_header(d, s); },
          {'K', 'L', 'V', 'C', 'P', 'Y', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
         {"null", [](uint8_t* d, size_t s) { return kelvo_write_null(d, s); }, {0x01}},
         {"int16", [](uint8_t* d, size_t s) { return kelvo_write_int16(d, s, 0x0102); }, {0x00, 0x02, 0x01}},
         {"int32 not null",
          [](uint8_t* d, size_t s) { return kelvo_write_int32_not_null(d, s, std::numeric_limits<int32_t>::min()); },
          {0x00, 0x00, 0x00, 0x80}},
-        {"int64", [](uint8_t* d, size_t s) { return kelvo_write_int64(d, s, 0x0102030405060708LL); },
+        {"int64",
+         [](uint8_t* d, size_t s) { return kelvo_write_int64(d, s, 0x0102030405060708LL); },
          {0x00, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01}},
-        {"data128 not null", [wide](uint8_t* d, size_t s) { return kelvo_write_data128_not_null(d, s, wide); },
+        {"data128 not null",
+         [wide](uint8_t* d, size_t s) { return kelvo_write_data128_not_null(d, s, wide); },
          {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}},
-        {"varbinary", [](uint8_t* d, size_t s) { return kelvo_write_varbinary(d, s, varbinary_value, 3); },
+        {"varbinary",
+         [](uint8_t* d, size_t s) { return kelvo_write_varbinary(d, s, varbinary_value, 3); },
          {0x00, 3, 0, 0, 0, 'a', 'b', 'c'}},
         {"varbinary not null",
          [](uint8_t* d, size_t s) { return kelvo_write_varbinary_not_null(d, s, varbinary_value, 3); },
          {3, 0, 0, 0, 'a', 'b', 'c'}},
-        {"empty varbinary", [](uint8_t* d, size_t s) { return kelvo_write_varbinary(d, s, nullptr, 0); },
+        {"empty varbinary",
+         [](uint8_t* d, size_t s) { return kelvo_write_varbinary(d, s, nullptr, 0); },
          {0, 0, 0, 0, 0}},
     };
 }

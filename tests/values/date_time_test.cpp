@@ -35,12 +35,14 @@ TEST(DateCodec, RoundTripsEveryDayOfTheSupportedRange) {
         const kelvo_date_components_t decoded = kelvo_decode_date(expected);
         if (kelvo_encode_date(components) != expected || decoded.year != year || decoded.month != month ||
             decoded.day != day) {
-            if (++mismatches < 5) ADD_FAILURE() << "day number " << expected << " is " << year << "-" << month << "-" << day;
+            if (++mismatches < 5)
+                ADD_FAILURE() << "day number " << expected << " is " << year << "-" << month << "-" << day;
         }
         if (year == 1970 && month == 1 && day == 1) {
             EXPECT_EQ(expected, 2440588u);
         }
-        if (year == 9999 && month == 12 && day == 31) break;
+        if (year == 9999 && month == 12 && day == 31)
+            break;
         ++expected;
         if (++day > DaysInMonth(year, month)) {
             day = 1;
@@ -57,7 +59,8 @@ TEST(DateCodec, RoundTripsEveryDayOfTheSupportedRange) {
 TEST(DateCodec, DecodesEveryDayNumberWithoutFault) {
     // Day numbers far beyond the calendar go through unsigned arithmetic; the
     // sanitizers would report any overflow.
-    for (const uint32_t day : {std::numeric_limits<uint32_t>::max(), 0x80000000u, 1073709000u}) (void)kelvo_decode_date(day);
+    for (const uint32_t day : {std::numeric_limits<uint32_t>::max(), 0x80000000u, 1073709000u})
+        (void)kelvo_decode_date(day);
     (void)kelvo_encode_date({std::numeric_limits<int32_t>::min(), 13, 0});
     (void)kelvo_encode_date({std::numeric_limits<int32_t>::max(), -1, -1});
 }
@@ -101,8 +104,17 @@ TEST(IntervalCodec, EncodesAndDecodesTheStoredLayout) {
         // Negative months are widened before the shift.
         {"minus one month", 0, -1, 0, {0, -1, 0, 0, 0, 0, 0}, Both},
         {"smallest month count", 0, min32, min32, {-178956970, -8, min32, 0, 0, 0, 0}, Both},
-        {"largest 32-bit hours", 2147483647LL * 3600000000LL + 3599999999LL, 0, 0, {0, 0, 0, max32, 59, 59, 999999}, Both},
-        {"smallest 32-bit hours", -2147483648LL * 3600000000LL - 3599999999LL, 0, 0, {0, 0, 0, min32, -59, -59, -999999},
+        {"largest 32-bit hours",
+         2147483647LL * 3600000000LL + 3599999999LL,
+         0,
+         0,
+         {0, 0, 0, max32, 59, 59, 999999},
+         Both},
+        {"smallest 32-bit hours",
+         -2147483648LL * 3600000000LL - 3599999999LL,
+         0,
+         0,
+         {0, 0, 0, min32, -59, -59, -999999},
          EncodeOnly},
         // Beyond the 32-bit hour range the hours saturate and keep their sign.
         {"INT64_MAX", std::numeric_limits<int64_t>::max(), 0, 0, {0, 0, 0, max32, 0, 54, 775807}, DecodeOnly},
@@ -114,7 +126,8 @@ TEST(IntervalCodec, EncodesAndDecodesTheStoredLayout) {
         SCOPED_TRACE(c.name);
         kelvo_interval_t value;
         value.data[0] = static_cast<uint64_t>(c.micros);
-        value.data[1] = (static_cast<uint64_t>(static_cast<uint32_t>(c.monthCount)) << 32) | static_cast<uint32_t>(c.days);
+        value.data[1] =
+            (static_cast<uint64_t>(static_cast<uint32_t>(c.monthCount)) << 32) | static_cast<uint32_t>(c.days);
         if (c.direction != EncodeOnly) {
             EXPECT_EQ(Fields(kelvo_decode_interval(value)), Fields(c.components));
         }

@@ -22,19 +22,23 @@ TEST(Quoting, QuotesEveryEscapeClass) {
         {"x\\y\n", "U&\"x\\\\y\\000A\""},
         {"\\000A\n", "U&\"\\\\000A\\000A\""},
     };
-    for (const auto& [text, quoted] : identifiers) EXPECT_EQ(kelvoapi::QuoteIdentifier(text), quoted) << text;
+    for (const auto& [text, quoted] : identifiers)
+        EXPECT_EQ(kelvoapi::QuoteIdentifier(text), quoted) << text;
     const std::pair<std::string, std::string> literals[] = {
         {"", "''"},
         {"it's", "'it''s'"},
         {"a\tb\n", "E'a\\tb\\n'"},
         {"a\vb", "E'a\\013b'"},
-        {"\x01" "2", "E'\\0012'"},
+        {"\x01"
+         "2",
+         "E'\\0012'"},
         {"\0"s, "E'\\000'"},
         {"\x7f", "'\x7f'"},
         {"it's\\", "E'it''s\\\\'"},
         {"\xff\x80", "'\xff\x80'"},
     };
-    for (const auto& [text, quoted] : literals) EXPECT_EQ(kelvoapi::QuoteStringLiteral(text), quoted) << text;
+    for (const auto& [text, quoted] : literals)
+        EXPECT_EQ(kelvoapi::QuoteStringLiteral(text), quoted) << text;
 }
 
 using QuoteFunction = size_t (*)(char*, size_t, const char*, size_t);

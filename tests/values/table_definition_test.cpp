@@ -41,9 +41,9 @@ TEST(TableDefinitionExports, StoreFindAndCopyColumns) {
         const char* collation;
         bool nullable;
     };
-    const Expected expected[] = {
-        {"a", KELVO_CHAR, 18, 5, "", false}, {"b", KELVO_CHAR, 1042, 14, "en_US", true},
-        {"a", KELVO_UNSUPPORTED, 0, 0xFFFFFFFF, "", true}};
+    const Expected expected[] = {{"a", KELVO_CHAR, 18, 5, "", false},
+                                 {"b", KELVO_CHAR, 1042, 14, "en_US", true},
+                                 {"a", KELVO_UNSUPPORTED, 0, 0xFFFFFFFF, "", true}};
     ASSERT_EQ(kelvo_table_definition_column_count(definition.get()), 3u);
     for (kelvo_field_index_t i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
@@ -55,8 +55,10 @@ TEST(TableDefinitionExports, StoreFindAndCopyColumns) {
         EXPECT_EQ(kelvo_table_definition_column_is_nullable(definition.get(), i), expected[i].nullable);
     }
     // The first column of a name, compared exactly; the column count when there is none.
-    const std::pair<const char*, kelvo_field_index_t> lookups[] = {{"a", 0}, {"b", 1}, {"A", 3}, {"a ", 3}, {nullptr, 3}};
-    for (const auto& [name, index] : lookups) EXPECT_EQ(kelvo_table_definition_column_index(definition.get(), name), index);
+    const std::pair<const char*, kelvo_field_index_t> lookups[] = {
+        {"a", 0}, {"b", 1}, {"A", 3}, {"a ", 3}, {nullptr, 3}};
+    for (const auto& [name, index] : lookups)
+        EXPECT_EQ(kelvo_table_definition_column_index(definition.get(), name), index);
 
     kelvo_table_definition_t* raw = nullptr;
     ASSERT_EQ(kelvo_copy_table_definition(definition.get(), &raw), nullptr);
@@ -69,8 +71,7 @@ TEST(TableDefinitionExports, StoreFindAndCopyColumns) {
 
 kelvoapi::TableDefinition TwoColumns(std::string database, std::string schema, std::string table,
                                      kelvo_table_persistence_t persistence, bool stream) {
-    kelvoapi::TableDefinition definition(std::move(database), std::move(schema), std::move(table), persistence,
-                                         stream);
+    kelvoapi::TableDefinition definition(std::move(database), std::move(schema), std::move(table), persistence, stream);
     definition.AddColumn("a", KELVO_INT, 0xFFFFFFFF, "", false);
     definition.AddColumn("b", KELVO_TEXT, 0xFFFFFFFF, "", true);
     return definition;

@@ -32,8 +32,8 @@ TEST(TypeModifier, EncodesAndReadsBackWithSentinelsMeaningNone) {
 
 TEST(ConvertLibpqType, MapsOidsToTags) {
     const std::pair<uint32_t, kelvo_type_tag_t> cases[] = {
-        {16, KELVO_BOOL},       {20, KELVO_BIG_INT},     {1700, KELVO_NUMERIC},     {18, KELVO_CHAR},
-        {1042, KELVO_CHAR},     {1184, KELVO_TIMESTAMP_TZ}, {5003, KELVO_GEOGRAPHY}, {0, KELVO_UNSUPPORTED},
+        {16, KELVO_BOOL},        {20, KELVO_BIG_INT},        {1700, KELVO_NUMERIC},   {18, KELVO_CHAR},
+        {1042, KELVO_CHAR},      {1184, KELVO_TIMESTAMP_TZ}, {5003, KELVO_GEOGRAPHY}, {0, KELVO_UNSUPPORTED},
         {19, KELVO_UNSUPPORTED}, {700, KELVO_UNSUPPORTED},
     };
     for (const auto& [oid, tag] : cases) {

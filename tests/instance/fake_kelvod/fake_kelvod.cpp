@@ -26,8 +26,10 @@ namespace {
 std::string Option(int argc, char** argv, const std::string& name) {
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
-        if (argument.rfind(name + "=", 0) == 0) return argument.substr(name.size() + 1);
-        if (argument == name && i + 1 < argc) return argv[i + 1];
+        if (argument.rfind(name + "=", 0) == 0)
+            return argument.substr(name.size() + 1);
+        if (argument == name && i + 1 < argc)
+            return argv[i + 1];
     }
     return "";
 }
@@ -44,7 +46,8 @@ int ConnectTo(const std::string& text) {
 void SendAll(int fd, const std::string& bytes) {
     for (size_t sent = 0; sent < bytes.size();) {
         const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return;
+        if (n <= 0)
+            return;
         sent += static_cast<size_t>(n);
     }
 }
@@ -60,7 +63,8 @@ std::string ServedEndpoint(const std::string& listen) {
 }
 
 void WaitForEndOfConnection(int fd) {
-    for (char byte; ::recv(fd, &byte, 1, 0) > 0;) continue;
+    for (char byte; ::recv(fd, &byte, 1, 0) > 0;)
+        continue;
 }
 
 // Stays until the library has given up on the call-back (it drops the
@@ -70,7 +74,8 @@ void OutliveTheCallbackListener(const std::string& callback) {
     const auto descriptor = IPC_ConnectionDescriptor::Parse(callback);
     if (const auto* domain = dynamic_cast<const IPC_DomainSocketConnectionDescriptor*>(descriptor.get())) {
         struct stat st {};
-        while (::lstat(domain->GetFullName().c_str(), &st) == 0) ::usleep(20000);
+        while (::lstat(domain->GetFullName().c_str(), &st) == 0)
+            ::usleep(20000);
         ::sleep(1);
     } else {
         ::sleep(3);
@@ -78,7 +83,8 @@ void OutliveTheCallbackListener(const std::string& callback) {
 }
 
 [[noreturn]] void SleepForever() {
-    for (;;) ::pause();
+    for (;;)
+        ::pause();
 }
 
 void WriteReport(const std::string& path, int argc, char** argv) {
@@ -88,19 +94,23 @@ void WriteReport(const std::string& path, int argc, char** argv) {
     std::set<int> open;
     if (DIR* fds = ::opendir("/proc/self/fd")) {
         while (const dirent* entry = ::readdir(fds))
-            if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(fds)) open.insert(std::atoi(entry->d_name));
+            if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(fds))
+                open.insert(std::atoi(entry->d_name));
         ::closedir(fds);
     }
     std::ofstream report(path);
-    for (int i = 0; i < argc; ++i) report << "arg " << argv[i] << "\n";
-    for (const int fd : open) report << "fd " << fd << "\n";
+    for (int i = 0; i < argc; ++i)
+        report << "arg " << argv[i] << "\n";
+    for (const int fd : open)
+        report << "fd " << fd << "\n";
     report << "pid " << ::getpid() << "\n";
     report << "pgid-is-pid " << (::getpgrp() == ::getpid() ? "yes" : "no") << "\n";
     report << "stdin " << (stdinClosed ? "closed" : "open") << "\n";
 }
 
 void Flood(FILE* stream, char first) {
-    for (int i = 0; i < 20000; ++i) std::fputc(first + i % 26, stream);
+    for (int i = 0; i < 20000; ++i)
+        std::fputc(first + i % 26, stream);
     std::fflush(stream);
 }
 
@@ -110,21 +120,26 @@ int main(int argc, char** argv) {
     const std::string mode = Option(argc, argv, "--fake-mode");
     const int exitCode = std::atoi(Option(argc, argv, "--fake-exit-code").c_str());
     const std::string reportPath = Option(argc, argv, "--fake-report");
-    if (!reportPath.empty()) WriteReport(reportPath, argc, argv);
-    if (mode == "report-only") return 0;
+    if (!reportPath.empty())
+        WriteReport(reportPath, argc, argv);
+    if (mode == "report-only")
+        return 0;
 
     if (mode == "exit") {
         std::fprintf(stderr, "fake kelvod exits with %d\n", exitCode);
         return exitCode;
     }
-    if (mode == "silent-exit") return exitCode;
+    if (mode == "silent-exit")
+        return exitCode;
     if (mode == "flood") {
         Flood(stdout, 'a');
         Flood(stderr, 'A');
         return exitCode;
     }
-    if (mode == "crash") ::kill(::getpid(), SIGKILL);
-    if (mode == "stop") ::raise(SIGSTOP);
+    if (mode == "crash")
+        ::kill(::getpid(), SIGKILL);
+    if (mode == "stop")
+        ::raise(SIGSTOP);
     if (mode == "no-callback") {
         OutliveTheCallbackListener(Option(argc, argv, "--callback-connection"));
         return exitCode;
@@ -160,7 +175,8 @@ int main(int argc, char** argv) {
 
     if (mode == "grandchild") {
         const pid_t grandchild = ::fork();
-        if (grandchild == 0) SleepForever();
+        if (grandchild == 0)
+            SleepForever();
         std::ofstream(reportPath + ".grandchild") << grandchild << "\n";
     }
     if (mode == "ignore-close") {
