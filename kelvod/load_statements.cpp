@@ -94,16 +94,7 @@ std::vector<ColumnDefinition> ColumnDefinitions(const Tokens& t, size_t& i) {
             Syntax("expected a column name");
         c.name = t[i++]->value;
         c.type = ParseDeclaredType(t, i);
-        for (;;) {
-            if (IsWord(t, i, "not") && IsWord(t, i + 1, "null"))
-                c.notNull = true, i += 2;
-            else if (IsWord(t, i, "null"))
-                ++i;
-            else if (IsWord(t, i, "collate") && IsName(t, i + 1))
-                c.collation = t[i + 1]->value, i += 2;
-            else
-                break;
-        }
+        ParseColumnConstraints(t, i, c);
         columns.push_back(std::move(c));
         if (IsSymbol(t, i, ",")) {
             ++i;

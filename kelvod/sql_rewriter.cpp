@@ -47,6 +47,19 @@ int32_t LengthModifier(uint64_t n) {
 
 }  // namespace
 
+void ParseColumnConstraints(const Tokens& t, size_t& i, ColumnDefinition& c) {
+    for (;;) {
+        if (IsWord(t, i, "not") && IsWord(t, i + 1, "null"))
+            c.notNull = true, i += 2;
+        else if (IsWord(t, i, "null"))
+            ++i;
+        else if (IsWord(t, i, "collate") && IsName(t, i + 1))
+            c.collation = t[i + 1]->value, i += 2;
+        else
+            break;
+    }
+}
+
 DeclaredType ParseDeclaredType(const Tokens& t, size_t& i) {
     if (!IsName(t, i))
         Syntax("expected a type name");
@@ -180,16 +193,7 @@ bool ParseCreateTable(const Tokens& t, CreateTableCommand& out) {
             i = save;
             return false;
         }
-        for (;;) {
-            if (IsWord(t, i, "not") && IsWord(t, i + 1, "null"))
-                c.notNull = true, i += 2;
-            else if (IsWord(t, i, "null"))
-                ++i;
-            else if (IsWord(t, i, "collate") && IsName(t, i + 1))
-                c.collation = t[i + 1]->value, i += 2;
-            else
-                break;
-        }
+        ParseColumnConstraints(t, i, c);
         out.columns.push_back(std::move(c));
         if (IsSymbol(t, i, ",")) {
             ++i;

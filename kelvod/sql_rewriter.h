@@ -112,6 +112,10 @@ std::optional<Command> ClassifyLoadStatement(const Statement& statement);
 // Throws SqlError for an unknown type or an invalid modifier.
 DeclaredType ParseDeclaredType(const std::vector<const Token*>& tokens, size_t& pos);
 
+// Reads the NOT NULL, NULL and COLLATE clauses that may follow a column's type
+// into `column`, stopping at the first token that is none of them.
+void ParseColumnConstraints(const std::vector<const Token*>& tokens, size_t& pos, ColumnDefinition& column);
+
 // NUMERIC and DECIMAL without precision, on every road: the engine's own default
 // (18,3) would round where the tables the server creates keep ten decimals.
 inline constexpr const char* kUnconstrainedNumeric = "DECIMAL(38,10)";
