@@ -22,7 +22,8 @@ struct kelvo_inserter_buffer_t {};
 
 namespace kelvoapi {
 
-class InserterBuffer : public kelvo_inserter_buffer_t {
+// Aligned so that the cell path's state below shares one cache line.
+class alignas(64) InserterBuffer : public kelvo_inserter_buffer_t {
 public:
     // Copies the definition and the select list. A definition without columns
     // is refused: no cell could ever be placed. Throws kelvoapi::Error or
@@ -95,8 +96,9 @@ public:
         const ColumnFacts facts = CurrentFacts();
         // Longer values go the checked way, whose call into memcpy would
         // cost every short value a stack frame here; the size test first
-        // also keeps the cell size below from wrapping.
-        if (size > copy_small_max || (facts.takes & Binary) == 0 || (value == nullptr && size != 0) || !QuickFits()) {
+        // also keeps the cell size below from wrapping. A null value, also
+        // the rare empty one, goes the checked way as well: one test here.
+        if (size > copy_small_max || (facts.takes & Binary) == 0 || value == nullptr || !QuickFits()) {
             return Quick::NotTaken;
         }
         return Place(facts.marker + 4 + size, PutBinary{facts.marker, value, size});
@@ -197,7 +199,9 @@ private:
         const bool lastOfRow = column->last != 0;
         put(out);
         m_cursor = out + cellSize;
-        if (!lastOfRow) {
+        // Most cells do not end their row: their path falls through to the
+        // return, with no taken jump.
+        if (__builtin_expect(!lastOfRow, 1)) {
             m_column = column + 1;
             return Quick::Added;
         }
@@ -233,10 +237,10 @@ private:
     // at `filled` bytes.
     void PointInto(size_t filled);
 
-    // The cell path's state, on one cache line: pointers, so that a cell
-    // costs no index arithmetic. The fill mark and the current column are
-    // carried from call to call in memory; every other instruction of an
-    // add is off that chain.
+    // The cell path's state, first in the object and so on one cache line:
+    // pointers, so that a cell costs no index arithmetic. The fill mark and
+    // the current column are carried from call to call in memory; every
+    // other instruction of an add is off that chain.
     uint8_t* m_cursor;      // where the next cell goes
     uint8_t* m_limit;       // the chunk's end
     uint8_t* m_quickLimit;  // quick_cell_max bytes before the end

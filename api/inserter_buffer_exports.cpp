@@ -24,14 +24,16 @@ kelvo_error_t* WithBuffer(kelvo_inserter_buffer_t* buffer, kelvoapi::ContextId i
         id);
 }
 
-// The checked add inside the frame, out of line: the quick path in front of
-// it then needs no frame, no saved registers and no call.
+// The checked add inside the frame, out of line and cold: the quick path in
+// front of it then needs no frame, no saved registers and no call, and the
+// slow paths stay out of its cache lines.
 template <typename Add>
-__attribute__((noinline)) kelvo_error_t* CheckedAdd(kelvo_inserter_buffer_t* buffer, kelvoapi::ContextId id, Add add) {
+__attribute__((cold, noinline)) kelvo_error_t* CheckedAdd(kelvo_inserter_buffer_t* buffer, kelvoapi::ContextId id,
+                                                          Add add) {
     return WithBuffer(buffer, id, add);
 }
 
-__attribute__((noinline)) kelvo_error_t* SendFullChunk(InserterBuffer& buffer, kelvoapi::ContextId id) {
+__attribute__((cold, noinline)) kelvo_error_t* SendFullChunk(InserterBuffer& buffer, kelvoapi::ContextId id) {
     return kelvoapi::WrapErrorThrowingBlock([&] { buffer.SendFullChunk(); }, id);
 }
 
