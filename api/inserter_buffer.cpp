@@ -4,7 +4,6 @@
 #include <limits>
 #include <utility>
 
-#include "api/little_endian.h"
 #include "api/quoting.h"
 #include "api/type.h"
 #include "error/error.h"
@@ -169,33 +168,6 @@ void InserterBuffer::ThrowValueTooLarge() {
                 kValueTooLarge);
 }
 
-void InserterBuffer::CheckRaw(const uint8_t* value, size_t size) const {
-    const uint8_t width = CurrentFacts().rawWidth;
-    switch (width) {
-        case RawAny:
-            return;
-        case RawEightOrSixteen:
-            if (size != 8 && size != 16) {
-                ThrowWrongRaw(size);
-            }
-            return;
-        case RawVariable: {
-            // The value's own length prefix must cover exactly the rest.
-            if (size < 4) {
-                ThrowWrongRaw(size);
-            }
-            if (little_endian_load<uint32_t>(value) != size - 4) {
-                ThrowWrongRaw(size);
-            }
-            return;
-        }
-        default:
-            if (size != width) {
-                ThrowWrongRaw(size);
-            }
-    }
-}
-
 void InserterBuffer::Grow(size_t cellSize) {
     const size_t size = m_data.GetChunkDataSize();
     const size_t filled = GetFilledSize();
@@ -213,14 +185,11 @@ void InserterBuffer::addRaw(const uint8_t* value, size_t size) {
     if (size > std::numeric_limits<size_t>::max() - marker - GetFilledSize()) {
         ThrowValueTooLarge();
     }
-    CheckRaw(value, size);
+    if (!RawTaken(CurrentFacts().rawWidth, value, size)) {
+        ThrowWrongRaw(size);
+    }
     Reserve(marker + size);
-    Commit(Place(marker + size, [marker, value, size](uint8_t* out) {
-        if (marker != 0) {
-            *out++ = kelvobinary_marker_value;
-        }
-        copy_small(out, value, size);
-    }));
+    Commit(Place(marker + size, PutRaw{marker, value, size}));
 }
 
 void InserterBuffer::SendFullChunk() {

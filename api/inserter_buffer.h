@@ -16,6 +16,7 @@
 #include "api/chunk_sink.h"
 #include "api/data_chunk.h"
 #include "api/kelvobinary.h"
+#include "api/little_endian.h"
 #include "api/table_definition.h"
 
 struct kelvo_inserter_buffer_t {};
@@ -103,6 +104,14 @@ public:
         }
         return Place(facts.marker + 4 + size, PutBinary{facts.marker, value, size});
     }
+    // A short encoded value that the column reads as it is.
+    Quick quickAddRaw(const uint8_t* value, size_t size) noexcept {
+        const ColumnFacts facts = CurrentFacts();
+        if (size > copy_small_max || value == nullptr || !QuickFits() || !RawTaken(facts.rawWidth, value, size)) {
+            return Quick::NotTaken;
+        }
+        return Place(facts.marker + size, PutRaw{facts.marker, value, size});
+    }
     // Hands on the chunk that a quick add left full, as the checked add
     // would have.
     void SendFullChunk();
@@ -141,7 +150,21 @@ private:
     static std::vector<ColumnFacts> FactsOf(const TableDefinition& definition);
 
     ColumnFacts CurrentFacts() const { return *m_column; }
-    void CheckRaw(const uint8_t* value, size_t size) const;
+    // Whether a raw value of `size` bytes has the width or the length
+    // prefix that a column of `rawWidth` reads.
+    static bool RawTaken(uint8_t rawWidth, const uint8_t* value, size_t size) noexcept {
+        switch (rawWidth) {
+            case RawAny:
+                return true;
+            case RawEightOrSixteen:
+                return size == 8 || size == 16;
+            case RawVariable:
+                // The value's own length prefix must cover exactly the rest.
+                return size >= 4 && little_endian_load<uint32_t>(value) == size - 4;
+            default:
+                return size == rawWidth;
+        }
+    }
     [[noreturn]] void ThrowWrongCell(Takes add) const;
     [[noreturn]] void ThrowWrongRaw(size_t size) const;
     [[noreturn]] void ThrowNullInNotNullColumn() const;
@@ -178,6 +201,19 @@ private:
         size_t marker;
         T value;
         void operator()(uint8_t* out) const { kelvobinary_put_fixed(out, marker, value); }
+    };
+    struct PutRaw {
+        size_t marker;
+        const uint8_t* value;
+        size_t size;
+        void operator()(uint8_t* out) const {
+            // An empty value in a NOT NULL column is a cell of no bytes:
+            // nothing may be stored, not even at `out`.
+            if (marker != 0) {
+                out[0] = kelvobinary_marker_value;
+            }
+            copy_small(out + marker, value, size);
+        }
     };
     struct PutBinary {
         size_t marker;

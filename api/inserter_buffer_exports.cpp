@@ -134,13 +134,15 @@ kelvo_error_t* kelvo_inserter_buffer_add_date(kelvo_inserter_buffer_t* buffer, i
 }
 
 kelvo_error_t* kelvo_inserter_buffer_add_raw(kelvo_inserter_buffer_t* buffer, const uint8_t* value, size_t size) {
-    constexpr kelvoapi::ContextId id = ids::InserterBufferAddRaw;
-    return WithBuffer(buffer, id, [&](kelvoapi::InserterBuffer& b) {
-        if (size != 0) {
-            kelvoapi::ThrowIfNull(value, "value", id);
-        }
-        b.addRaw(value, size);
-    });
+    static constexpr kelvoapi::ContextId id = ids::InserterBufferAddRaw;
+    return AddCell(
+        buffer, id, [value, size](InserterBuffer& b) { return b.quickAddRaw(value, size); },
+        [value, size](InserterBuffer& b) {
+            if (size != 0) {
+                kelvoapi::ThrowIfNull(value, "value", id);
+            }
+            b.addRaw(value, size);
+        });
 }
 
 kelvo_error_t* kelvo_inserter_buffer_flush(kelvo_inserter_buffer_t* buffer) {
