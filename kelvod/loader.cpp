@@ -147,6 +147,7 @@ void Loader::AbandonWrites(bool ownTransaction) {
 void Loader::ReceiveCopyData(KlvcpyRowCutter& cutter, uint64_t maxBytes) {
     uint64_t received = 0;
     for (;;) {
+        m_context.ThrowIfCancelled();
         if (auto data = m_context.reader.TakeCopyData()) {
             received += data->size();
             if (received > maxBytes)
@@ -236,57 +237,77 @@ void Loader::CopyIntoTable(const CopyFromStdinCommand& command) {
     InsertionOrderFree orderFree(m_context.connection, ownTransaction);
     if (ownTransaction)
         RunEngine(m_context.connection, "BEGIN");
+    // A cancel request reaches the load while its data comes in: it interrupts
+    // the engine's statement and ends the receiving.
+    SessionContext::RunningStatement running(m_context);
+    uint64_t rows = 0;
     try {
-        std::vector<CopyColumn> copyColumns = DescribeLoadColumns(target, command.columns, columnRows);
-        std::string names;
-        for (const auto& c : copyColumns)
-            names += (names.empty() ? "" : ", ") + QuoteIdentifier(c.name);
-        RowPieceQueue queue(kQueueBytes);
-        // The scan threads check the values as they decode them: their errors end this statement.
-        auto feed = std::make_shared<LoadFeed>(copyColumns, queue, false);
-        LoadFeedRegistration registration(feed);
-        const std::string text = "INSERT INTO " + QuotedName({target.catalog, target.schema, target.table}) + " (" +
-                                 names + ") SELECT * FROM " + registration.Call();
-        m_context.writer.CopyInResponse(static_cast<int16_t>(copyColumns.size()));
-        m_context.Flush();
-        KlvcpyRowCutter cutter(copyColumns, kPieceBytes, false, [&](RowPiece&& piece) {
-            if (!queue.Push(std::move(piece)))
-                throw FeedingStatementEnded{};
-        });
-        // The statement runs on a thread of its own while this one receives;
-        // nothing else uses the engine connection until it is joined.
-        std::exception_ptr failure;
-        std::thread statement([&] {
-            try {
-                RunFeedingInsert(m_context.connection, text, *feed);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            queue.ReaderEnded();
-        });
         try {
-            ReceiveCopyData(cutter, UINT64_MAX);
-            queue.Close();
-        } catch (const FeedingStatementEnded&) {
-            statement.join();
-            if (failure)
-                std::rethrow_exception(failure);
-            throw SqlError("XX000", "The load ended before its data did.");
-        } catch (...) {
-            queue.Abort();
-            statement.join();
+            rows = LoadIntoTable(target, command, columnRows);
+        } catch (const SqlError&) {
+            // A cancel interrupts the engine, whose error then says less than this.
+            m_context.ThrowIfCancelled();
             throw;
         }
-        statement.join();
-        if (failure)
-            std::rethrow_exception(failure);
+        // The rows are all in: the COMMIT runs whole, whatever comes now.
+        m_context.ThrowIfCancelled();
+        running.End();
         if (ownTransaction)
             CommitOwnTransaction();
-        m_context.writer.CommandComplete("COPY " + std::to_string(cutter.Rows()));
     } catch (...) {
+        running.End();
         AbandonWrites(ownTransaction);
         throw;
     }
+    m_context.writer.CommandComplete("COPY " + std::to_string(rows));
+}
+
+uint64_t Loader::LoadIntoTable(const LoadTarget& target, const CopyFromStdinCommand& command,
+                               const std::vector<Row>& columnRows) {
+    std::vector<CopyColumn> copyColumns = DescribeLoadColumns(target, command.columns, columnRows);
+    std::string names;
+    for (const auto& c : copyColumns)
+        names += (names.empty() ? "" : ", ") + QuoteIdentifier(c.name);
+    RowPieceQueue queue(kQueueBytes);
+    // The scan threads check the values as they decode them: their errors end this statement.
+    auto feed = std::make_shared<LoadFeed>(copyColumns, queue, false);
+    LoadFeedRegistration registration(feed);
+    const std::string text = "INSERT INTO " + QuotedName({target.catalog, target.schema, target.table}) + " (" + names +
+                             ") SELECT * FROM " + registration.Call();
+    m_context.writer.CopyInResponse(static_cast<int16_t>(copyColumns.size()));
+    m_context.Flush();
+    KlvcpyRowCutter cutter(copyColumns, kPieceBytes, false, [&](RowPiece&& piece) {
+        if (!queue.Push(std::move(piece)))
+            throw FeedingStatementEnded{};
+    });
+    // The statement runs on a thread of its own while this one receives;
+    // nothing else uses the engine connection until it is joined.
+    std::exception_ptr failure;
+    std::thread statement([&] {
+        try {
+            RunFeedingInsert(m_context.connection, text, *feed);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        queue.ReaderEnded();
+    });
+    try {
+        ReceiveCopyData(cutter, UINT64_MAX);
+        queue.Close();
+    } catch (const FeedingStatementEnded&) {
+        statement.join();
+        if (failure)
+            std::rethrow_exception(failure);
+        throw SqlError("XX000", "The load ended before its data did.");
+    } catch (...) {
+        queue.Abort();
+        statement.join();
+        throw;
+    }
+    statement.join();
+    if (failure)
+        std::rethrow_exception(failure);
+    return cutter.Rows();
 }
 
 std::vector<CopyColumn> Loader::DescribeLoadColumns(const LoadTarget& target, const std::vector<std::string>& named,

@@ -35,6 +35,9 @@ private:
     // The table a COPY or INSERT BULK names; throws 3F000 or 42P01.
     LoadTarget ResolveLoadTarget(const std::vector<std::string>& name);
     void CopyIntoTable(const CopyFromStdinCommand& command);
+    // Receives the rows and has the engine insert them as they come; returns how many.
+    uint64_t LoadIntoTable(const LoadTarget& target, const CopyFromStdinCommand& command,
+                           const std::vector<Row>& columnRows);
     void CopyIntoStream(ExternalStream& stream, const CopyFromStdinCommand& command);
     // Reads CopyData into the cutter until CopyDone; throws SqlError on CopyFail,
     // a bad message or a cancel request.
