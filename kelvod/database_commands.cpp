@@ -1,6 +1,6 @@
-// The statements the session runs itself instead of the engine: database
-// files and their aliases, schemas, tables whose declared types the catalog
-// must remember, and the settings search_path and external_client_context.
+// The database commands: database files and their aliases, schemas, tables
+// whose declared types the catalog must remember, the settings search_path and
+// external_client_context, and the recovery of an invalidated database.
 #include <atomic>
 #include <cctype>
 #include <cstring>
@@ -8,58 +8,61 @@
 #include <fstream>
 #include <optional>
 
-#include "kelvod/session.h"
+#include "kelvod/attachments.h"
+#include "kelvod/database_commands.h"
+#include "kelvod/file_access.h"
+#include "kelvod/statement_tokens.h"
 
 namespace kelvod {
 
-void Session::UseFirstDatabase() {
-    if (m_databases.empty()) {
-        RunEngine(m_connection, "USE memory");
+void DatabaseCommands::UseFirstDatabase() {
+    if (m_context.databases.empty()) {
+        RunEngine(m_context.connection, "USE memory");
         return;
     }
-    const std::string db = QuoteIdentifier(m_databases.front());
+    const std::string db = QuoteIdentifier(m_context.databases.front());
     try {
-        RunEngine(m_connection, "USE " + db + ".public");
+        RunEngine(m_context.connection, "USE " + db + ".public");
     } catch (const SqlError&) {
-        RunEngine(m_connection, "USE " + db);
+        RunEngine(m_context.connection, "USE " + db);
     }
-    auto it = m_settings.find("search_path");
-    if (it != m_settings.end())
+    auto it = m_context.settings.find("search_path");
+    if (it != m_context.settings.end())
         Set("search_path", it->second);
 }
 
-void Session::CreateDatabase(const std::string& rawPath, bool ifNotExists) {
-    std::string path = m_server.ResolvePath(rawPath);
+void DatabaseCommands::CreateDatabase(const std::string& rawPath, bool ifNotExists) {
+    std::string path = m_context.server.ResolvePath(rawPath);
     std::error_code ec;
     if (std::filesystem::exists(path, ec)) {
         if (ifNotExists) {
-            Notice("42P04", "The database \"" + rawPath + "\" already exists, skipping.");
+            m_context.Notice("42P04", "The database \"" + rawPath + "\" already exists, skipping.");
             return;
         }
         throw SqlError("42P04", "The database \"" + rawPath + "\" already exists.");
     }
     static std::atomic<unsigned> counter{0};
     std::string alias = "kelvod_new_" + std::to_string(counter++);
-    RunEngine(m_connection, "ATTACH " + QuoteLiteral(path) + " AS " + QuoteIdentifier(alias));
+    RunEngine(m_context.connection, "ATTACH " + QuoteLiteral(path) + " AS " + QuoteIdentifier(alias));
     try {
-        RunEngine(m_connection, "CREATE SCHEMA " + QuoteIdentifier(alias) + ".public");
-        PrepareServerSchema(m_connection, alias);
+        RunEngine(m_context.connection, "CREATE SCHEMA " + QuoteIdentifier(alias) + ".public");
+        PrepareServerSchema(m_context.connection, alias);
     } catch (...) {
-        RunEngine(m_connection, "DETACH " + QuoteIdentifier(alias));
+        RunEngine(m_context.connection, "DETACH " + QuoteIdentifier(alias));
         throw;
     }
-    RunEngine(m_connection, "DETACH " + QuoteIdentifier(alias));
+    RunEngine(m_context.connection, "DETACH " + QuoteIdentifier(alias));
 }
 
-void Session::DropDatabase(const std::string& rawPath, bool ifExists) {
-    std::string path = m_server.ResolvePath(rawPath);
-    if (m_server.Attachments().IsPathAttached(path))
+void DatabaseCommands::DropDatabase(const std::string& rawPath, bool ifExists) {
+    std::string path = m_context.server.ResolvePath(rawPath);
+    if (m_context.server.Attachments().IsPathAttached(path))
         throw SqlError("55006", "The database \"" + rawPath + "\" is attached and cannot be dropped.",
                        "Detach it in every session first.");
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) {
         if (ifExists) {
-            Notice("00000", "The database \"" + rawPath + "\" does not exist, skipping.");
+            m_context.Notice("00000", "The database \"" + rawPath + "\" does not exist, skipping.");
             return;
         }
         throw SqlError("3D000", "The database \"" + rawPath + "\" does not exist.");
@@ -77,24 +80,25 @@ void Session::DropDatabase(const std::string& rawPath, bool ifExists) {
     std::filesystem::remove(path + ".wal", ec);
 }
 
-void Session::Attach(const std::string& rawPath, const std::string& alias) {
-    for (const auto& d : m_databases)
+void DatabaseCommands::Attach(const std::string& rawPath, const std::string& alias) {
+    for (const auto& d : m_context.databases)
         if (EqualsFolded(d, alias))
             throw SqlError("42710", "The alias \"" + alias + "\" is already attached in this session.");
-    m_databases.push_back(m_server.Attachments().Acquire(m_connection, alias, m_server.ResolvePath(rawPath)));
-    if (m_databases.size() == 1)
+    m_context.databases.push_back(
+        m_context.server.Attachments().Acquire(m_context.connection, alias, m_context.server.ResolvePath(rawPath)));
+    if (m_context.databases.size() == 1)
         UseFirstDatabase();
 }
 
-void Session::Detach(const std::string& alias) {
-    for (auto it = m_databases.begin(); it != m_databases.end(); ++it) {
+void DatabaseCommands::Detach(const std::string& alias) {
+    for (auto it = m_context.databases.begin(); it != m_context.databases.end(); ++it) {
         if (!EqualsFolded(*it, alias))
             continue;
         std::string name = *it;
-        RunEngine(m_connection, "USE memory");
-        m_databases.erase(it);
+        RunEngine(m_context.connection, "USE memory");
+        m_context.databases.erase(it);
         try {
-            m_server.Attachments().Release(m_connection, name);
+            m_context.server.Attachments().Release(m_context.connection, name);
         } catch (...) {
             UseFirstDatabase();
             throw;
@@ -105,21 +109,21 @@ void Session::Detach(const std::string& alias) {
     throw SqlError("3D000", "The database \"" + alias + "\" is not attached to this session.");
 }
 
-void Session::DetachAll() {
-    if (m_databases.empty())
+void DatabaseCommands::DetachAll() {
+    if (m_context.databases.empty())
         return;
     try {
-        RunEngine(m_connection, "USE memory");
+        RunEngine(m_context.connection, "USE memory");
     } catch (const SqlError&) {
         // an invalidated default database refuses even this; the uses are given back all the same
     }
     std::vector<std::string> all;
-    all.swap(m_databases);
+    all.swap(m_context.databases);
     // Every alias is given back even when one of them fails, so that no use is counted forever.
     std::optional<SqlError> first;
     for (const auto& alias : all) {
         try {
-            m_server.Attachments().Release(m_connection, alias);
+            m_context.server.Attachments().Release(m_context.connection, alias);
         } catch (const SqlError& e) {
             if (!first)
                 first = e;
@@ -129,25 +133,25 @@ void Session::DetachAll() {
         throw *first;
 }
 
-void Session::CreateSchema(const std::string& database, const std::string& schema, bool ifNotExists) {
+void DatabaseCommands::CreateSchema(const std::string& database, const std::string& schema, bool ifNotExists) {
     std::string db = database;
     if (db.empty()) {
-        if (m_databases.empty())
+        if (m_context.databases.empty())
             throw SqlError("3D000", "No database is attached to this session.", "Attach a database first.");
-        db = m_databases.front();
+        db = m_context.databases.front();
     } else {
         bool attached = false;
-        for (auto& d : m_databases)
+        for (auto& d : m_context.databases)
             if (EqualsFolded(d, db))
                 attached = true, db = d;
         if (!attached)
             throw SqlError("3D000", "The database \"" + database + "\" is not attached to this session.");
     }
-    RunEngine(m_connection, std::string("CREATE SCHEMA ") + (ifNotExists ? "IF NOT EXISTS " : "") +
-                                QuoteIdentifier(db) + "." + QuoteIdentifier(schema));
+    RunEngine(m_context.connection, std::string("CREATE SCHEMA ") + (ifNotExists ? "IF NOT EXISTS " : "") +
+                                        QuoteIdentifier(db) + "." + QuoteIdentifier(schema));
 }
 
-void Session::CreateTable(const CreateTableCommand& c) {
+void DatabaseCommands::CreateTable(const CreateTableCommand& c) {
     std::string columns;
     for (size_t i = 0; i < c.columns.size(); ++i) {
         const auto& col = c.columns[i];
@@ -156,19 +160,20 @@ void Session::CreateTable(const CreateTableCommand& c) {
     }
     const std::string& table = c.name.back();
     if (c.temporary) {
-        bool existed = m_tempTables.count(table) > 0;
-        RunEngine(m_connection, std::string("CREATE TEMPORARY TABLE ") + (c.ifNotExists ? "IF NOT EXISTS " : "") +
-                                    QuoteIdentifier(table) + " (" + columns + ")");
+        bool existed = m_context.tempTables.count(table) > 0;
+        RunEngine(m_context.connection, std::string("CREATE TEMPORARY TABLE ") +
+                                            (c.ifNotExists ? "IF NOT EXISTS " : "") + QuoteIdentifier(table) + " (" +
+                                            columns + ")");
         if (!existed)
-            m_tempTables[table] = c.columns;
+            m_context.tempTables[table] = c.columns;
         return;
     }
-    if (m_databases.empty())
+    if (m_context.databases.empty())
         throw SqlError("3D000", "No database is attached to this session.", "Attach a database first.");
-    std::string db = m_databases.front(), schema = "public";
+    std::string db = m_context.databases.front(), schema = "public";
     auto hasSchema = [&](const std::string& d, const std::string& s) {
-        return !QueryText(m_connection, "SELECT 1 FROM duckdb_schemas() WHERE database_name = " + QuoteLiteral(d) +
-                                            " AND schema_name = " + QuoteLiteral(s))
+        return !QueryText(m_context.connection, "SELECT 1 FROM duckdb_schemas() WHERE database_name = " +
+                                                    QuoteLiteral(d) + " AND schema_name = " + QuoteLiteral(s))
                     .empty();
     };
     if (c.name.size() == 3) {
@@ -176,7 +181,7 @@ void Session::CreateTable(const CreateTableCommand& c) {
         schema = c.name[1];
     } else if (c.name.size() == 2) {
         bool isAlias = false;
-        for (const auto& d : m_databases)
+        for (const auto& d : m_context.databases)
             isAlias |= EqualsFolded(d, c.name[0]);
         if (isAlias && !hasSchema(db, c.name[0]))
             db = c.name[0];
@@ -186,38 +191,39 @@ void Session::CreateTable(const CreateTableCommand& c) {
         schema = "main";
     }
     bool attached = false;
-    for (const auto& d : m_databases)
+    for (const auto& d : m_context.databases)
         attached |= EqualsFolded(d, db);
     if (!attached)
         throw SqlError("3F000", "The database \"" + db + "\" is not attached to this session.");
     if (!hasSchema(db, schema))
         throw SqlError("3F000", "The schema \"" + schema + "\" does not exist.");
-    bool exists = !QueryText(m_connection, "SELECT 1 FROM duckdb_tables() WHERE database_name = " + QuoteLiteral(db) +
-                                               " AND schema_name = " + QuoteLiteral(schema) +
-                                               " AND table_name = " + QuoteLiteral(table))
-                       .empty();
+    bool exists =
+        !QueryText(m_context.connection, "SELECT 1 FROM duckdb_tables() WHERE database_name = " + QuoteLiteral(db) +
+                                             " AND schema_name = " + QuoteLiteral(schema) +
+                                             " AND table_name = " + QuoteLiteral(table))
+             .empty();
     if (exists) {
         if (c.ifNotExists) {
-            Notice("42P07", "The table \"" + table + "\" already exists, skipping.");
+            m_context.Notice("42P07", "The table \"" + table + "\" already exists, skipping.");
             return;
         }
         throw SqlError("42P07", "The table \"" + table + "\" already exists.");
     }
-    RunEngine(m_connection, "CREATE TABLE " + QuoteIdentifier(db) + "." + QuoteIdentifier(schema) + "." +
-                                QuoteIdentifier(table) + " (" + columns + ")");
-    RecordDeclaredColumns(m_connection, db, schema, table, c.columns);
+    RunEngine(m_context.connection, "CREATE TABLE " + QuoteIdentifier(db) + "." + QuoteIdentifier(schema) + "." +
+                                        QuoteIdentifier(table) + " (" + columns + ")");
+    RecordDeclaredColumns(m_context.connection, db, schema, table, c.columns);
 }
 
-void Session::Show(const std::string& name) {
+void DatabaseCommands::Show(const std::string& name) {
     std::string value;
     if (name == "search_path" || name == "schema_search_path") {
-        auto it = m_settings.find("search_path");
-        value = it == m_settings.end() ? "public" : it->second;
+        auto it = m_context.settings.find("search_path");
+        value = it == m_context.settings.end() ? "public" : it->second;
     } else if (name == "external_client_context") {
-        value = m_settings["external_client_context"];
+        value = m_context.settings["external_client_context"];
     } else {
-        auto it = m_settings.end();
-        for (auto i = m_settings.begin(); i != m_settings.end(); ++i)
+        auto it = m_context.settings.end();
+        for (auto i = m_context.settings.begin(); i != m_context.settings.end(); ++i)
             if (EqualsFolded(i->first, name))
                 it = i;
         if (name == "server_version")
@@ -226,20 +232,20 @@ void Session::Show(const std::string& name) {
             value = "UTC";
         else if (EqualsFolded(name, "DateStyle"))
             value = "ISO, MDY";
-        else if (it != m_settings.end())
+        else if (it != m_context.settings.end())
             value = it->second;
         else
             throw SqlError("42704", "unrecognized configuration parameter \"" + name + "\"");
     }
-    m_writer.BeginDataRow(1);
-    m_writer.Field(value.data(), value.size());
-    m_writer.EndDataRow();
-    m_writer.CommandComplete("SHOW");
+    m_context.writer.BeginDataRow(1);
+    m_context.writer.Field(value.data(), value.size());
+    m_context.writer.EndDataRow();
+    m_context.writer.CommandComplete("SHOW");
 }
 
-void Session::Set(const std::string& name, const std::string& value) {
+void DatabaseCommands::Set(const std::string& name, const std::string& value) {
     if (name == "external_client_context") {
-        m_settings[name] = value;
+        m_context.settings[name] = value;
         return;
     }
     // search_path and its alias: a list of schema names of the first database.
@@ -255,18 +261,19 @@ void Session::Set(const std::string& name, const std::string& value) {
         else
             throw SqlError("22023", "Invalid value for search_path: \"" + value + "\".");
     }
-    if (!m_databases.empty() && !schemas.empty()) {
+    if (!m_context.databases.empty() && !schemas.empty()) {
         std::string path;
         // As in PostgreSQL, schemas that do not exist (yet) are skipped, not refused.
         for (const auto& s : schemas) {
-            if (QueryText(m_connection, "SELECT 1 FROM duckdb_schemas() WHERE database_name = " +
-                                            QuoteLiteral(m_databases.front()) + " AND schema_name = " + QuoteLiteral(s))
+            if (QueryText(m_context.connection, "SELECT 1 FROM duckdb_schemas() WHERE database_name = " +
+                                                    QuoteLiteral(m_context.databases.front()) +
+                                                    " AND schema_name = " + QuoteLiteral(s))
                     .empty())
                 continue;
-            path += (path.empty() ? "" : ",") + QuoteIdentifier(m_databases.front()) + "." + QuoteIdentifier(s);
+            path += (path.empty() ? "" : ",") + QuoteIdentifier(m_context.databases.front()) + "." + QuoteIdentifier(s);
         }
         if (!path.empty())
-            RunEngine(m_connection, "SET search_path = " + QuoteLiteral(path));
+            RunEngine(m_context.connection, "SET search_path = " + QuoteLiteral(path));
     }
     std::string normalized;
     for (const auto& s : schemas) {
@@ -276,7 +283,35 @@ void Session::Set(const std::string& name, const std::string& value) {
             plain &= (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '_';
         normalized += (normalized.empty() ? "" : ", ") + (plain ? s : QuoteIdentifier(s));
     }
-    m_settings["search_path"] = normalized;
+    m_context.settings["search_path"] = normalized;
+}
+
+void DatabaseCommands::RecoverInvalidated(const SqlError& error) {
+    std::string alias = InvalidatedDatabase(error.what());
+    if (alias.empty() || m_context.transaction != TransactionStatus::Idle)
+        return;  // an open block still holds the database
+    bool ours = false;
+    for (const auto& d : m_context.databases)
+        ours |= EqualsFolded(d, alias);
+    if (!ours)
+        return;
+    try {
+        // This connection may not even leave the invalidated database; the registry
+        // detaches it through a connection of its own.
+        RunEngine(m_context.connection, "USE memory");
+    } catch (const SqlError&) {
+    }
+    try {
+        m_context.server.Attachments().Reattach(m_context.connection, alias);
+    } catch (const SqlError& e) {
+        // Still refused (the disk may still be full): the next statement tries again.
+        m_context.Notice(e.sqlstate,
+                         std::string("The database \"") + alias + "\" could not be attached again: " + e.what());
+    }
+    try {
+        UseFirstDatabase();
+    } catch (const SqlError&) {
+    }
 }
 
 }  // namespace kelvod

@@ -2,6 +2,7 @@
 #include "kelvod/engine_appender.h"
 
 #include "kelvod/engine_errors.h"
+#include "kelvod/engine_handles.h"
 
 namespace kelvod {
 
@@ -25,13 +26,13 @@ EngineAppender::~EngineAppender() {
 }
 
 void EngineAppender::ThrowError(const char* fallback) {
-    duckdb_error_data error = m_appender ? duckdb_appender_error_data(m_appender) : nullptr;
-    const char* text = error ? duckdb_error_data_message(error) : nullptr;
+    ErrorDataHandle error(m_appender ? duckdb_appender_error_data(m_appender) : nullptr);
+    const char* text = error ? duckdb_error_data_message(error.Get()) : nullptr;
     std::string message = text && *text ? text : fallback;
     // The appender's texts lack the "<Kind> Error: " lead that names the error's
     // kind elsewhere; its error type says the same.
     if (error && message.find(" Error: ") == std::string::npos) {
-        switch (duckdb_error_data_error_type(error)) {
+        switch (duckdb_error_data_error_type(error.Get())) {
             case DUCKDB_ERROR_CONSTRAINT:
                 message = "Constraint Error: " + message;
                 break;
@@ -49,8 +50,6 @@ void EngineAppender::ThrowError(const char* fallback) {
         }
     }
     ErrorFields e = EngineErrorFields(message);
-    if (error)
-        duckdb_destroy_error_data(&error);
     throw SqlError(e.sqlstate, e.message, e.hint);
 }
 

@@ -138,4 +138,8 @@ ErrorFields EngineErrorFields(std::string_view text) {
     return e;
 }
 
+bool CommittedDespite(const SqlError& error) {
+    return std::string_view(error.what()).find("COMMIT succeeded and is durable") != std::string_view::npos;
+}
+
 }  // namespace kelvod

@@ -6,9 +6,14 @@
 #include <string_view>
 
 #include "kelvod/protocol_writer.h"
+#include "kelvod/sql_lexer.h"
 
 namespace kelvod {
 
 ErrorFields EngineErrorFields(std::string_view engineMessage);
+
+// Whether the engine's error of a COMMIT says that the commit itself succeeded
+// (it is durable; only the checkpoint after it failed).
+bool CommittedDespite(const SqlError& error);
 
 }  // namespace kelvod

@@ -1,6 +1,6 @@
-// One owner type per engine handle the session keeps: prepared statements,
-// pending and materialised results, data chunks and logical types free
-// themselves on every path, thrown errors included.
+// One owner type per engine handle the server keeps: prepared statements,
+// pending and materialised results, data chunks, logical types, values, error
+// data and table functions free themselves on every path, thrown errors included.
 #pragma once
 
 #include <utility>
@@ -48,6 +48,9 @@ using PreparedStatementHandle = EngineHandle<duckdb_prepared_statement, duckdb_d
 using PendingResultHandle = EngineHandle<duckdb_pending_result, duckdb_destroy_pending>;
 using DataChunkHandle = EngineHandle<duckdb_data_chunk, duckdb_destroy_data_chunk>;
 using LogicalTypeHandle = EngineHandle<duckdb_logical_type, duckdb_destroy_logical_type>;
+using ValueHandle = EngineHandle<duckdb_value, duckdb_destroy_value>;
+using ErrorDataHandle = EngineHandle<duckdb_error_data, duckdb_destroy_error_data>;
+using TableFunctionHandle = EngineHandle<duckdb_table_function, duckdb_destroy_table_function>;
 
 // A result the engine filled in; the engine frees its contents even after a failure.
 class ResultHandle {

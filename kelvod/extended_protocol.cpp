@@ -1,18 +1,32 @@
 // The extended protocol: Parse does the work a statement needs before it runs
 // (split, classify, rewrite, prepare) once, and Bind, Describe and Execute use
 // what Parse kept.
-#include "kelvod/session.h"
+#include "kelvod/extended_protocol.h"
 
 #include "kelvod/engine_errors.h"
 #include "kelvod/statement_tokens.h"
+#include "kelvod/value_encoding.h"
 
 namespace kelvod {
 
-void Session::Parse(const ParseMessage& message) {
+void ExtendedProtocol::Handle(const Request& request) {
+    if (auto* p = std::get_if<ParseMessage>(&request))
+        Parse(*p);
+    else if (auto* b = std::get_if<BindMessage>(&request))
+        Bind(*b);
+    else if (auto* d = std::get_if<DescribeMessage>(&request))
+        Describe(*d);
+    else if (auto* e = std::get_if<ExecuteMessage>(&request))
+        Execute(*e);
+    else if (auto* c = std::get_if<CloseMessage>(&request))
+        Close(*c);
+}
+
+void ExtendedProtocol::Parse(const ParseMessage& message) {
     if (!message.name.empty() && m_prepared.count(message.name))
         throw SqlError("42P05", "The prepared statement \"" + message.name + "\" already exists.");
     if (message.name.empty() && ReuseUnnamed(message)) {
-        m_writer.ParseComplete();
+        m_context.writer.ParseComplete();
         return;
     }
     auto prepared = std::make_shared<PreparedStatement>();
@@ -26,21 +40,19 @@ void Session::Parse(const ParseMessage& message) {
         prepared->statement = std::move(s);
     }
     if (const Statement* s = prepared->statement ? &*prepared->statement : nullptr) {
-        std::string tag = CommandTagFor(*s);
-        if (m_transaction == kFailedBlock && tag != "COMMIT" && tag != "ROLLBACK")
-            throw SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");
+        RefuseInFailedBlock(*s);
         prepared->command = ClassifyStatement(*s);
         // Statements the engine runs are prepared now, so that a bad one fails at Parse.
         if (std::holds_alternative<EngineStatement>(prepared->command)) {
-            prepared->plan = PlanFor(*s);
+            prepared->plan = m_runner.Plan(*s);
             prepared->readsCatalog = RewriteReadsCatalog(*s);
         }
     }
     m_prepared[message.name] = std::move(prepared);
-    m_writer.ParseComplete();
+    m_context.writer.ParseComplete();
 }
 
-bool Session::ReuseUnnamed(const ParseMessage& message) {
+bool ExtendedProtocol::ReuseUnnamed(const ParseMessage& message) {
     // Clients that send each statement through the unnamed statement send the same
     // text again and again: its plan stands while nothing it was made from changed
     // (the engine itself binds it again after a change of the tables it reads).
@@ -48,16 +60,15 @@ bool Session::ReuseUnnamed(const ParseMessage& message) {
     if (it == m_prepared.end())
         return false;
     PreparedStatement& last = *it->second;
-    if (last.sql != message.sql || !last.plan || last.readsCatalog || last.plan->namesGeneration != m_namesGeneration)
+    if (last.sql != message.sql || !last.plan || last.readsCatalog ||
+        last.plan->namesGeneration != m_context.namesGeneration)
         return false;
-    std::string tag = CommandTagFor(*last.statement);
-    if (m_transaction == kFailedBlock && tag != "COMMIT" && tag != "ROLLBACK")
-        throw SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");
+    RefuseInFailedBlock(*last.statement);
     last.paramTypes = message.paramTypes;
     return true;
 }
 
-void Session::Bind(const BindMessage& message) {
+void ExtendedProtocol::Bind(const BindMessage& message) {
     auto it = m_prepared.find(message.statement);
     if (it == m_prepared.end())
         throw SqlError("26000", "The prepared statement \"" + message.statement + "\" does not exist.");
@@ -74,10 +85,10 @@ void Session::Bind(const BindMessage& message) {
     if (!message.portal.empty() && m_portals.count(message.portal))
         throw SqlError("42P03", "The portal \"" + message.portal + "\" already exists.");
     m_portals[message.portal] = Portal{it->second, message.resultFormats, message.params};
-    m_writer.BindComplete();
+    m_context.writer.BindComplete();
 }
 
-void Session::Describe(const DescribeMessage& message) {
+void ExtendedProtocol::Describe(const DescribeMessage& message) {
     if (message.kind == 'S') {
         auto it = m_prepared.find(message.name);
         if (it == m_prepared.end())
@@ -91,43 +102,31 @@ void Session::Describe(const DescribeMessage& message) {
     DescribePrepared(*it->second.prepared, it->second.resultFormats, false);
 }
 
-void Session::DescribePrepared(PreparedStatement& prepared, const std::vector<int16_t>& formats, bool withParameters) {
+void ExtendedProtocol::DescribePrepared(PreparedStatement& prepared, const std::vector<int16_t>& formats,
+                                        bool withParameters) {
     if (!prepared.plan) {
         if (withParameters)
-            m_writer.ParameterDescription({});
+            m_context.writer.ParameterDescription({});
         if (auto* show = std::get_if<ShowCommand>(&prepared.command); show && prepared.statement)
-            m_writer.RowDescription({{show->name, 25, -1, -1, FormatFor(formats, 0)}});
+            m_context.writer.RowDescription({{show->name, 25, -1, -1, FormatFor(formats, 0)}});
         else
-            m_writer.NoData();
+            m_context.writer.NoData();
         return;
     }
-    const EnginePlan& plan = CurrentPlan(prepared);
+    const EnginePlan& plan = m_runner.CurrentPlan(prepared);
     if (withParameters)
-        m_writer.ParameterDescription(std::vector<uint32_t>(plan.parameterCount, 25));
+        m_context.writer.ParameterDescription(std::vector<uint32_t>(plan.parameterCount, 25));
     if (!plan.returnsRows) {
-        m_writer.NoData();
+        m_context.writer.NoData();
         return;
     }
     std::vector<ColumnDescription> columns = plan.columns;
     for (size_t i = 0; i < columns.size(); ++i)
         columns[i].format = FormatFor(formats, i);
-    m_writer.RowDescription(columns);
+    m_context.writer.RowDescription(columns);
 }
 
-EnginePlan& Session::CurrentPlan(PreparedStatement& prepared) {
-    EnginePlan& plan = *prepared.plan;
-    bool namesChanged = plan.namesGeneration != m_namesGeneration;
-    if (!prepared.readsCatalog && !namesChanged)
-        return plan;
-    std::string rewritten = RewriteForEngine(*prepared.statement, m_connection, Names());
-    // The engine binds names when it prepares: after a change of the search path
-    // or the attached databases the same text may mean other tables.
-    if (namesChanged || rewritten != plan.rewritten)
-        plan = PrepareEnginePlan(m_connection, *prepared.statement, std::move(rewritten), m_namesGeneration);
-    return plan;
-}
-
-void Session::Execute(const ExecuteMessage& message) {
+void ExtendedProtocol::Execute(const ExecuteMessage& message) {
     auto it = m_portals.find(message.portal);
     if (it == m_portals.end())
         throw SqlError("34000", "The portal \"" + message.portal + "\" does not exist.");
@@ -137,24 +136,31 @@ void Session::Execute(const ExecuteMessage& message) {
     m_portals.erase(it);
     PreparedStatement& prepared = *portal.prepared;
     if (!prepared.statement)
-        m_writer.EmptyQueryResponse();
+        m_context.writer.EmptyQueryResponse();
     else
-        RunStatement(*prepared.statement, portal.resultFormats, false, portal.params, &prepared);
+        m_runner.RunPortal(prepared, portal.resultFormats, portal.params);
 }
 
-void Session::Close(const CloseMessage& message) {
+void ExtendedProtocol::Close(const CloseMessage& message) {
     if (message.kind == 'S')
         m_prepared.erase(message.name);
     else
         m_portals.erase(message.name);
-    m_writer.CloseComplete();
+    m_context.writer.CloseComplete();
 }
 
-void Session::Sync() {
-    m_skipUntilSync = false;
+void ExtendedProtocol::Sync() {
     m_portals.erase("");
-    m_writer.ReadyForQuery(m_transaction);
-    Flush();
+    m_context.writer.ReadyForQuery(m_context.transaction);
+    m_context.Flush();
+}
+
+void ExtendedProtocol::RefuseInFailedBlock(const Statement& statement) const {
+    if (m_context.transaction != TransactionStatus::FailedBlock)
+        return;
+    std::string tag = CommandTagFor(statement);
+    if (tag != "COMMIT" && tag != "ROLLBACK")
+        throw SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");
 }
 
 }  // namespace kelvod

@@ -11,6 +11,7 @@
 #include "kelvod/attachments.h"
 #include "kelvod/catalog.h"
 #include "kelvod/engine_errors.h"
+#include "kelvod/engine_handles.h"
 #include "kelvod/sql_lexer.h"
 
 namespace kelvod {
@@ -53,18 +54,15 @@ struct ScanLocal {
 };
 
 void Bind(duckdb_bind_info info) {
-    duckdb_value value = duckdb_bind_get_parameter(info, 0);
-    const int64_t id = duckdb_get_int64(value);
-    duckdb_destroy_value(&value);
+    const int64_t id = duckdb_get_int64(ValueHandle(duckdb_bind_get_parameter(info, 0)).Get());
     auto feed = FindFeed(id);
     if (!feed) {
         duckdb_bind_set_error(info, "There is no such load.");
         return;
     }
     for (const auto& c : feed->Columns()) {
-        duckdb_logical_type type = CopyColumnLogicalType(c);
-        duckdb_bind_add_result_column(info, c.name.c_str(), type);
-        duckdb_destroy_logical_type(&type);
+        LogicalTypeHandle type(CopyColumnLogicalType(c));
+        duckdb_bind_add_result_column(info, c.name.c_str(), type.Get());
     }
     auto* bind = new ScanBind;
     bind->id.store(id);
@@ -159,34 +157,31 @@ LoadFeedRegistration::~LoadFeedRegistration() {
 std::string LoadFeedRegistration::Call() const { return std::string(kFunctionName) + "(" + std::to_string(m_id) + ")"; }
 
 uint64_t RunFeedingInsert(duckdb_connection connection, const std::string& text, const LoadFeed& feed) {
-    duckdb_prepared_statement prepared = nullptr;
-    duckdb_pending_result pending = nullptr;
-    duckdb_result result;
+    PreparedStatementHandle prepared;
+    PendingResultHandle pending;
+    ResultHandle result;
     auto fail = [&](const char* message) {
         ErrorFields e = EngineErrorFields(message ? message : "");
-        if (pending)
-            duckdb_destroy_pending(&pending);
-        duckdb_destroy_prepare(&prepared);
         if (auto failure = feed.Failure())
             std::rethrow_exception(failure);
         throw SqlError(e.sqlstate, e.message, e.hint);
     };
     // Asked first: another query on the connection would close the pending one.
     const bool background = BackgroundThreads(connection);
-    if (duckdb_prepare(connection, text.c_str(), &prepared) == DuckDBError)
-        fail(duckdb_prepare_error(prepared));
-    if (duckdb_pending_prepared(prepared, &pending) == DuckDBError)
-        fail(duckdb_pending_error(pending));
+    if (duckdb_prepare(connection, text.c_str(), prepared.Out()) == DuckDBError)
+        fail(duckdb_prepare_error(prepared.Get()));
+    if (duckdb_pending_prepared(prepared.Get(), pending.Out()) == DuckDBError)
+        fail(duckdb_pending_error(pending.Get()));
     // The engine's worker threads run the statement; this thread only waits.
     // Run by the caller, the engine's wait for tasks spins and takes a core
     // from the threads that decode and write.
     if (background) {
         for (;;) {
-            duckdb_pending_state state = duckdb_pending_execute_check_state(pending);
+            duckdb_pending_state state = duckdb_pending_execute_check_state(pending.Get());
             // The engine answers "error" without a message also once execution
             // has finished; the result below then tells how it went.
             if (state == DUCKDB_PENDING_ERROR) {
-                const char* message = duckdb_pending_error(pending);
+                const char* message = duckdb_pending_error(pending.Get());
                 if (message && *message)
                     fail(message);
                 break;
@@ -196,16 +191,9 @@ uint64_t RunFeedingInsert(duckdb_connection connection, const std::string& text,
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
-    if (duckdb_execute_pending(pending, &result) == DuckDBError) {
-        std::string message = duckdb_result_error(&result) ? duckdb_result_error(&result) : "";
-        duckdb_destroy_result(&result);
-        fail(message.c_str());
-    }
-    duckdb_destroy_pending(&pending);
-    duckdb_destroy_prepare(&prepared);
-    auto rows = static_cast<uint64_t>(duckdb_value_int64(&result, 0, 0));
-    duckdb_destroy_result(&result);
-    return rows;
+    if (duckdb_execute_pending(pending.Get(), result.Out()) == DuckDBError)
+        fail(duckdb_result_error(&result.Get()));
+    return static_cast<uint64_t>(duckdb_value_int64(&result.Get(), 0, 0));
 }
 
 InsertionOrderFree::InsertionOrderFree(duckdb_connection connection, bool wanted) : m_connection(connection) {
@@ -279,18 +267,15 @@ LoadMemoryLimit::~LoadMemoryLimit() {
 }
 
 void RegisterLoadFeedFunction(duckdb_connection connection) {
-    duckdb_table_function f = duckdb_create_table_function();
-    duckdb_table_function_set_name(f, kFunctionName);
-    duckdb_logical_type bigint = duckdb_create_logical_type(DUCKDB_TYPE_BIGINT);
-    duckdb_table_function_add_parameter(f, bigint);
-    duckdb_destroy_logical_type(&bigint);
-    duckdb_table_function_set_bind(f, Bind);
-    duckdb_table_function_set_init(f, Init);
-    duckdb_table_function_set_local_init(f, LocalInit);
-    duckdb_table_function_set_function(f, Scan);
-    duckdb_state state = duckdb_register_table_function(connection, f);
-    duckdb_destroy_table_function(&f);
-    if (state == DuckDBError)
+    TableFunctionHandle f(duckdb_create_table_function());
+    duckdb_table_function_set_name(f.Get(), kFunctionName);
+    duckdb_table_function_add_parameter(f.Get(),
+                                        LogicalTypeHandle(duckdb_create_logical_type(DUCKDB_TYPE_BIGINT)).Get());
+    duckdb_table_function_set_bind(f.Get(), Bind);
+    duckdb_table_function_set_init(f.Get(), Init);
+    duckdb_table_function_set_local_init(f.Get(), LocalInit);
+    duckdb_table_function_set_function(f.Get(), Scan);
+    if (duckdb_register_table_function(connection, f.Get()) == DuckDBError)
         throw SqlError("XX000", "The load function cannot be registered with the engine.");
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,5 +32,8 @@ struct Portal {
     std::vector<int16_t> resultFormats;
     std::vector<std::optional<std::string>> params;
 };
+
+// The extended protocol's prepared statements by name ("" the unnamed one).
+using PreparedStatements = std::map<std::string, std::shared_ptr<PreparedStatement>>;
 
 }  // namespace kelvod

@@ -64,9 +64,9 @@ void ProtocolWriter::BackendKeyData(int32_t pid, int32_t key) {
     EndMessage();
 }
 
-void ProtocolWriter::ReadyForQuery(char status) {
+void ProtocolWriter::ReadyForQuery(TransactionStatus status) {
     Begin('Z');
-    m_out.push_back(status);
+    m_out.push_back(static_cast<char>(status));
     EndMessage();
 }
 

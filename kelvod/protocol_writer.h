@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kelvod/output_buffer.h"
+#include "kelvod/transaction_status.h"
 
 namespace kelvod {
 
@@ -36,7 +37,7 @@ public:
     void AuthenticationOk();
     void ParameterStatus(std::string_view name, std::string_view value);
     void BackendKeyData(int32_t pid, int32_t key);
-    void ReadyForQuery(char status);
+    void ReadyForQuery(TransactionStatus status);
     void RowDescription(const std::vector<ColumnDescription>& columns);
     void CommandComplete(std::string_view tag);
     void EmptyQueryResponse();

@@ -1,7 +1,7 @@
 // The statement runner: classifies a statement, rewrites it for the engine,
 // runs it and encodes its result in one pass, or hands it to the database
 // commands and the loader.
-#include "kelvod/session.h"
+#include "kelvod/statement_runner.h"
 
 #include <algorithm>
 #include <cstring>
@@ -31,6 +31,13 @@ std::string ChangedRowsTag(duckdb_statement_type type, const std::string& fallba
     }
 }
 
+std::string QuotedName(const std::vector<std::string>& parts) {
+    std::string out;
+    for (const auto& p : parts)
+        out += (out.empty() ? "" : ".") + QuoteIdentifier(p);
+    return out;
+}
+
 bool ChangesRows(duckdb_statement_type type) {
     return type == DUCKDB_STATEMENT_TYPE_INSERT || type == DUCKDB_STATEMENT_TYPE_UPDATE ||
            type == DUCKDB_STATEMENT_TYPE_DELETE;
@@ -38,83 +45,105 @@ bool ChangesRows(duckdb_statement_type type) {
 
 }  // namespace
 
-void Session::RunStatement(const Statement& statement, const std::vector<int16_t>& formats, bool sendDescription,
-                           const std::vector<std::optional<std::string>>& params, PreparedStatement* prepared) {
+void StatementRunner::RunSimple(const Statement& statement) {
+    Run(statement, {m_context.DefaultFormat()}, true, {}, nullptr, true);
+}
+
+void StatementRunner::RunPortal(PreparedStatement& prepared, const std::vector<int16_t>& formats,
+                                const std::vector<std::optional<std::string>>& params) {
+    Run(*prepared.statement, formats, false, params, &prepared, false);
+}
+
+void StatementRunner::Run(const Statement& statement, const std::vector<int16_t>& formats, bool sendDescription,
+                          const std::vector<std::optional<std::string>>& params, PreparedStatement* prepared,
+                          bool simpleQuery) {
     Command command = prepared ? prepared->command : ClassifyStatement(statement);
-    if (m_transaction == kFailedBlock) {
-        // Whatever failed, the block's earlier writes must not be committed: the
-        // engine keeps its transaction alive after some errors, so it is ended here.
-        std::string tag = CommandTagFor(statement);
-        if (tag != "COMMIT" && tag != "ROLLBACK")
-            throw SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");
-        try {
-            RunEngine(m_connection, "ROLLBACK");
-        } catch (const SqlError& e) {
-            // A failed COMMIT has ended the engine's transaction already.
-            if (std::string_view(e.what()).find("no transaction is active") == std::string_view::npos)
-                throw;
-        }
-        m_transaction = kIdle;
-        m_writer.CommandComplete("ROLLBACK");
+    if (m_context.transaction == TransactionStatus::FailedBlock)
+        return EndFailedBlock(statement);
+    if (!std::holds_alternative<EngineStatement>(command))
+        return RunServerCommand(command, formats, sendDescription, simpleQuery);
+    if (InterceptEngineStatement(statement, formats, sendDescription, params))
         return;
+    if (prepared)
+        return RunEngineStatement(statement, CurrentPlan(*prepared), formats, sendDescription, params);
+    EnginePlan plan = Plan(statement);
+    RunEngineStatement(statement, plan, formats, sendDescription, params);
+}
+
+void StatementRunner::EndFailedBlock(const Statement& statement) {
+    // Whatever failed, the block's earlier writes must not be committed: the
+    // engine keeps its transaction alive after some errors, so it is ended here.
+    std::string tag = CommandTagFor(statement);
+    if (tag != "COMMIT" && tag != "ROLLBACK")
+        throw SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");
+    try {
+        RunEngine(m_context.connection, "ROLLBACK");
+    } catch (const SqlError& e) {
+        // A failed COMMIT has ended the engine's transaction already.
+        if (std::string_view(e.what()).find("no transaction is active") == std::string_view::npos)
+            throw;
     }
-    if (std::holds_alternative<EngineStatement>(command)) {
-        if (InterceptEngineStatement(statement, formats, sendDescription, params))
-            return;
-        if (prepared)
-            return RunEngineStatement(statement, CurrentPlan(*prepared), formats, sendDescription, params);
-        EnginePlan plan = PlanFor(statement);
-        return RunEngineStatement(statement, plan, formats, sendDescription, params);
-    }
+    m_context.transaction = TransactionStatus::Idle;
+    m_context.writer.CommandComplete("ROLLBACK");
+}
+
+void StatementRunner::RunServerCommand(Command& command, const std::vector<int16_t>& formats, bool sendDescription,
+                                       bool simpleQuery) {
     // What the server runs itself may change the names a rewrite resolves.
-    ++m_namesGeneration;
+    ++m_context.namesGeneration;
+    ProtocolWriter& writer = m_context.writer;
     std::visit(
         [&](auto& c) {
             using T = std::decay_t<decltype(c)>;
             if constexpr (std::is_same_v<T, EngineStatement>) {
             } else if constexpr (std::is_same_v<T, CreateDatabaseCommand>) {
-                CreateDatabase(c.path, c.ifNotExists);
-                m_writer.CommandComplete("CREATE DATABASE");
+                m_commands.CreateDatabase(c.path, c.ifNotExists);
+                writer.CommandComplete("CREATE DATABASE");
             } else if constexpr (std::is_same_v<T, DropDatabaseCommand>) {
-                DropDatabase(c.path, c.ifExists);
-                m_writer.CommandComplete("DROP DATABASE");
+                m_commands.DropDatabase(c.path, c.ifExists);
+                writer.CommandComplete("DROP DATABASE");
             } else if constexpr (std::is_same_v<T, AttachDatabaseCommand>) {
-                Attach(c.path, c.alias);
-                m_writer.CommandComplete("ATTACH DATABASE");
+                m_commands.Attach(c.path, c.alias);
+                writer.CommandComplete("ATTACH DATABASE");
             } else if constexpr (std::is_same_v<T, DetachDatabaseCommand>) {
                 if (c.all)
-                    DetachAll();
+                    m_commands.DetachAll();
                 else
-                    Detach(c.alias);
-                m_writer.CommandComplete("DETACH DATABASE");
+                    m_commands.Detach(c.alias);
+                writer.CommandComplete("DETACH DATABASE");
             } else if constexpr (std::is_same_v<T, CreateSchemaCommand>) {
-                CreateSchema(c.database, c.schema, c.ifNotExists);
-                m_writer.CommandComplete("CREATE SCHEMA");
+                m_commands.CreateSchema(c.database, c.schema, c.ifNotExists);
+                writer.CommandComplete("CREATE SCHEMA");
             } else if constexpr (std::is_same_v<T, CreateTableCommand>) {
-                CreateTable(c);
-                m_writer.CommandComplete("CREATE TABLE");
+                m_commands.CreateTable(c);
+                writer.CommandComplete("CREATE TABLE");
             } else if constexpr (std::is_same_v<T, ShowCommand>) {
                 if (sendDescription)
-                    m_writer.RowDescription({{c.name, 25, -1, -1, FormatFor(formats, 0)}});
-                Show(c.name);
+                    writer.RowDescription({{c.name, 25, -1, -1, FormatFor(formats, 0)}});
+                m_commands.Show(c.name);
             } else if constexpr (std::is_same_v<T, SetCommand>) {
-                Set(c.name, c.value);
-                m_writer.CommandComplete("SET");
+                m_commands.Set(c.name, c.value);
+                writer.CommandComplete("SET");
             } else if constexpr (std::is_same_v<T, CopyToStdoutCommand>) {
                 CopyToStdout(c.query, c.binary);
             } else if constexpr (std::is_same_v<T, CopyFromStdinCommand>) {
-                CopyFromStdin(c);
+                if (!simpleQuery)
+                    throw SqlError("0A000", "COPY FROM STDIN can be run only as a simple query.");
+                m_loader.CopyFromStdin(c);
             } else if constexpr (std::is_same_v<T, CreateStreamCommand>) {
-                CreateStream(c);
-                m_writer.CommandComplete("CREATE EXTERNAL STREAM");
+                m_loader.CreateStream(c);
+                writer.CommandComplete("CREATE EXTERNAL STREAM");
             } else if constexpr (std::is_same_v<T, CloseStreamCommand>) {
-                CloseStream(c);
-                m_writer.CommandComplete("CLOSE EXTERNAL STREAM");
+                m_loader.CloseStream(c);
+                writer.CommandComplete("CLOSE EXTERNAL STREAM");
             } else if constexpr (std::is_same_v<T, DropStreamCommand>) {
-                DropStream(c);
-                m_writer.CommandComplete("DROP EXTERNAL STREAM");
+                m_loader.DropStream(c);
+                writer.CommandComplete("DROP EXTERNAL STREAM");
             } else if constexpr (std::is_same_v<T, InsertBulkCommand>) {
-                InsertBulk(c);
+                if (c.stream.empty())
+                    InsertSelect(c);
+                else
+                    m_loader.InsertFromStream(c);
             } else if constexpr (std::is_same_v<T, RefusedCommand>) {
                 throw SqlError(c.sqlstate, c.message);
             }
@@ -122,9 +151,24 @@ void Session::RunStatement(const Statement& statement, const std::vector<int16_t
         command);
 }
 
-void Session::RunEngineStatement(const Statement& statement, EnginePlan& plan, const std::vector<int16_t>& formats,
-                                 bool sendDescription, const std::vector<std::optional<std::string>>& params) {
-    RunningStatement running(*this);
+void StatementRunner::InsertSelect(const InsertBulkCommand& command) {
+    std::string columns;
+    for (const auto& c : command.columns)
+        columns += (columns.empty() ? "" : ", ") + QuoteIdentifier(c);
+    std::string text = "INSERT INTO " + QuotedName(command.target) + (columns.empty() ? "" : " (" + columns + ")") +
+                       " SELECT " + command.selectList.ToEngineText();
+    auto statements = SplitStatements(text);
+    const Statement& insert = statements.front();
+    EnginePlan plan =
+        PrepareEnginePlan(m_context.connection, insert,
+                          RewriteForEngine(insert, m_context.connection, m_context.Names()), m_context.namesGeneration);
+    RunEngineStatement(insert, plan, {}, false, {});
+}
+
+void StatementRunner::RunEngineStatement(const Statement& statement, EnginePlan& plan,
+                                         const std::vector<int16_t>& formats, bool sendDescription,
+                                         const std::vector<std::optional<std::string>>& params) {
+    SessionContext::RunningStatement running(m_context);
     BindTextParameters(plan, params);
     duckdb_statement_type type = plan.type;
     PendingResultHandle pending;
@@ -137,29 +181,29 @@ void Session::RunEngineStatement(const Statement& statement, EnginePlan& plan, c
     duckdb_state state = duckdb_execute_pending(pending.Get(), result.Out());
     pending.Reset();
     if (state == DuckDBError) {
-        ThrowIfCancelled();
+        m_context.ThrowIfCancelled();
         ErrorFields e = EngineErrorFields(duckdb_result_error(&result.Get()));
         SqlError error(e.sqlstate, e.message, e.hint);
         if (CommandTagFor(statement) == "COMMIT" && CommittedDespite(error)) {
             ErrorFields warning = e;
             warning.severity = "WARNING";
-            m_writer.Notice(warning);
-            m_transaction = kIdle;
-            m_writer.CommandComplete("COMMIT");
-            RecoverInvalidated(error);
+            m_context.writer.Notice(warning);
+            m_context.transaction = TransactionStatus::Idle;
+            m_context.writer.CommandComplete("COMMIT");
+            m_commands.RecoverInvalidated(error);
             return;
         }
         throw error;
     }
-    ThrowIfCancelled();
+    m_context.ThrowIfCancelled();
     std::string tag = CommandTagFor(statement);
     if (tag == "BEGIN")
-        m_transaction = kInBlock;
+        m_context.transaction = TransactionStatus::InBlock;
     else if (tag == "COMMIT" || tag == "ROLLBACK")
-        m_transaction = kIdle;
+        m_context.transaction = TransactionStatus::Idle;
     // After these the names in a prepared statement may mean other tables.
     else if (tag == "USE" || tag == "SET" || tag == "RESET")
-        ++m_namesGeneration;  // names may resolve elsewhere now
+        ++m_context.namesGeneration;  // names may resolve elsewhere now
 
     duckdb_result_type returned = duckdb_result_return_type(result.Get());
     if (returned == DUCKDB_RESULT_TYPE_CHANGED_ROWS) {
@@ -169,37 +213,30 @@ void Session::RunEngineStatement(const Statement& statement, EnginePlan& plan, c
             duckdb_vector v = duckdb_data_chunk_get_vector(chunk.Get(), 0);
             std::memcpy(&count, duckdb_vector_get_data(v), sizeof count);
         }
-        m_writer.CommandComplete(ChangedRowsTag(type, tag, count));
+        m_context.writer.CommandComplete(ChangedRowsTag(type, tag, count));
         return;
     }
     if (returned != DUCKDB_RESULT_TYPE_QUERY_RESULT) {
         if (m_copy)
             throw SqlError("0A000", "COPY TO STDOUT needs a query that returns rows.");
-        m_writer.CommandComplete(tag);
+        m_context.writer.CommandComplete(tag);
         return;
     }
     uint64_t rows = SendRows(result.Get(), formats, sendDescription);
     if (m_copy) {
-        m_writer.CopyDone();
-        m_writer.CommandComplete("COPY " + std::to_string(rows));
+        m_context.writer.CopyDone();
+        m_context.writer.CommandComplete("COPY " + std::to_string(rows));
         return;
     }
     if (type == DUCKDB_STATEMENT_TYPE_SELECT)
-        m_writer.CommandComplete("SELECT " + std::to_string(rows));
+        m_context.writer.CommandComplete("SELECT " + std::to_string(rows));
     else if (ChangesRows(type))
-        m_writer.CommandComplete(ChangedRowsTag(type, tag, static_cast<int64_t>(rows)));
+        m_context.writer.CommandComplete(ChangedRowsTag(type, tag, static_cast<int64_t>(rows)));
     else
-        m_writer.CommandComplete(tag);
+        m_context.writer.CommandComplete(tag);
 }
 
-void Session::RunEngineStatement(const Statement& statement, const std::string& text,
-                                 const std::vector<int16_t>& formats, bool sendDescription,
-                                 const std::vector<std::optional<std::string>>& params) {
-    EnginePlan plan = PrepareEnginePlan(m_connection, statement, text, m_namesGeneration);
-    RunEngineStatement(statement, plan, formats, sendDescription, params);
-}
-
-uint64_t Session::SendRows(duckdb_result& result, const std::vector<int16_t>& formats, bool sendDescription) {
+uint64_t StatementRunner::SendRows(duckdb_result& result, const std::vector<int16_t>& formats, bool sendDescription) {
     idx_t columns = duckdb_column_count(&result);
     if (formats.size() > 1 && formats.size() != columns)
         throw SqlError("08P01", "The Bind message has " + std::to_string(formats.size()) +
@@ -209,17 +246,17 @@ uint64_t Session::SendRows(duckdb_result& result, const std::vector<int16_t>& fo
     std::vector<int16_t> columnFormats;
     for (idx_t i = 0; i < columns; ++i) {
         LogicalTypeHandle type(duckdb_column_logical_type(&result, i));
-        encoders.emplace_back(type.Get(), ExtraFloatDigits());
+        encoders.emplace_back(type.Get(), m_context.ExtraFloatDigits());
         columnFormats.push_back(FormatFor(formats, i));
         const char* name = duckdb_column_name(&result, i);
         descriptions.push_back(encoders.back().Describe(name ? name : "?column?", columnFormats.back()));
     }
     if (m_copy) {
-        m_writer.CopyOutResponse(m_copy->binary, static_cast<int16_t>(columns));
+        m_context.writer.CopyOutResponse(m_copy->binary, static_cast<int16_t>(columns));
         if (m_copy->binary)
-            m_writer.CopyData(std::string("KLVCPY") + std::string(13, '\0'));
+            m_context.writer.CopyData(std::string("KLVCPY") + std::string(13, '\0'));
     } else if (sendDescription) {
-        m_writer.RowDescription(descriptions);
+        m_context.writer.RowDescription(descriptions);
     }
     bool wholeVectors = !m_copy;
     for (idx_t c = 0; c < columns; ++c)
@@ -233,7 +270,7 @@ uint64_t Session::SendRows(duckdb_result& result, const std::vector<int16_t>& fo
         DataChunkHandle chunk = chunks.Next();
         if (!chunk) {
             const char* error = duckdb_result_error(&result);
-            ThrowIfCancelled();
+            m_context.ThrowIfCancelled();
             if (error && *error) {
                 ErrorFields e = EngineErrorFields(error);
                 throw SqlError(e.sqlstate, e.message, e.hint);
@@ -253,7 +290,7 @@ uint64_t Session::SendRows(duckdb_result& result, const std::vector<int16_t>& fo
             uint64_t bytes = 0;
             for (idx_t r = 0; r < encodable; ++r)
                 bytes += rowSizes[r];
-            char* p = m_writer.Buffer().Extend(bytes);
+            char* p = m_context.writer.Buffer().Extend(bytes);
             cursors.resize(encodable);
             for (idx_t r = 0; r < encodable; ++r) {
                 auto length = static_cast<uint32_t>(rowSizes[r] - 1);
@@ -283,14 +320,14 @@ uint64_t Session::SendRows(duckdb_result& result, const std::vector<int16_t>& fo
                 CopyRow(encoders, vectors, columnFormats, descriptions, r);
             for (idx_t r = 0; r < n && !m_copy; ++r) {
                 // A value that cannot be encoded ends the statement; its row is not sent half-written.
-                size_t rowStart = m_writer.Buffer().size();
+                size_t rowStart = m_context.writer.Buffer().size();
                 try {
-                    m_writer.BeginDataRow(static_cast<int16_t>(columns));
+                    m_context.writer.BeginDataRow(static_cast<int16_t>(columns));
                     for (idx_t c = 0; c < columns; ++c)
-                        encoders[c].Write(m_writer, vectors[c], r, columnFormats[c]);
-                    m_writer.EndDataRow();
+                        encoders[c].Write(m_context.writer, vectors[c], r, columnFormats[c]);
+                    m_context.writer.EndDataRow();
                 } catch (...) {
-                    m_writer.Buffer().Truncate(rowStart);
+                    m_context.writer.Buffer().Truncate(rowStart);
                     throw;
                 }
             }
@@ -298,25 +335,15 @@ uint64_t Session::SendRows(duckdb_result& result, const std::vector<int16_t>& fo
         }
         // Rows go out in large writes; a client that stops reading blocks this
         // thread in send, and the engine fetches no more than a few chunks ahead.
-        if (m_writer.Buffer().size() > kRowsFlushThreshold)
-            Flush();
-        ThrowIfCancelled();
+        if (m_context.writer.Buffer().size() > kRowsFlushThreshold)
+            m_context.Flush();
+        m_context.ThrowIfCancelled();
     }
 }
 
-int Session::ExtraFloatDigits() const {
-    auto it = m_settings.find("extra_float_digits");
-    if (it == m_settings.end())
-        return 1;
-    try {
-        return std::stoi(it->second);
-    } catch (const std::exception&) {
-        return 1;
-    }
-}
-
-bool Session::InterceptEngineStatement(const Statement& statement, const std::vector<int16_t>& formats,
-                                       bool sendDescription, const std::vector<std::optional<std::string>>& params) {
+bool StatementRunner::InterceptEngineStatement(const Statement& statement, const std::vector<int16_t>& formats,
+                                               bool sendDescription,
+                                               const std::vector<std::optional<std::string>>& params) {
     std::string tag = CommandTagFor(statement);
     if (tag == "SET" || tag == "RESET") {
         // The engine's settings are locked, and a locked one reads the same as one
@@ -324,7 +351,7 @@ bool Session::InterceptEngineStatement(const Statement& statement, const std::ve
         Tokens t = statement.Significant();
         size_t i = IsWord(t, 1, "session") || IsWord(t, 1, "local") || IsWord(t, 1, "global") ? 2 : 1;
         if (IsName(t, i) && !IsSymbol(t, i + 1, ".") && !IsWord(t, i, "variable") && !IsWord(t, i, "all") &&
-            QueryText(m_connection,
+            QueryText(m_context.connection,
                       "SELECT 1 FROM duckdb_settings() WHERE lower(name) = lower(" + QuoteLiteral(t[i]->value) + ")")
                 .empty())
             throw SqlError("42704", "unrecognized configuration parameter \"" + t[i]->value + "\"");
@@ -338,10 +365,10 @@ bool Session::InterceptEngineStatement(const Statement& statement, const std::ve
         ++i;
     if (tag == "DEALLOCATE" && IsWord(t, i, "all") && i + 1 == t.size()) {
         for (const auto& name : m_sqlPrepared)
-            RunEngine(m_connection, "DEALLOCATE " + QuoteIdentifier(name));
+            RunEngine(m_context.connection, "DEALLOCATE " + QuoteIdentifier(name));
         m_sqlPrepared.clear();
-        m_prepared.clear();
-        m_writer.CommandComplete("DEALLOCATE ALL");
+        m_protocolStatements.clear();
+        m_context.writer.CommandComplete("DEALLOCATE ALL");
         return true;
     }
     if (!IsName(t, i) || (tag == "DEALLOCATE" && i + 1 != t.size()))
@@ -351,41 +378,57 @@ bool Session::InterceptEngineStatement(const Statement& statement, const std::ve
     for (char& c : folded)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (tag == "PREPARE") {
-        if (m_sqlPrepared.count(folded) || m_prepared.count(name))
+        if (m_sqlPrepared.count(folded) || m_protocolStatements.count(name))
             throw SqlError("42P05", "The prepared statement \"" + name + "\" already exists.");
-        EnginePlan plan = PlanFor(statement);
+        EnginePlan plan = Plan(statement);
         RunEngineStatement(statement, plan, formats, sendDescription, params);
         m_sqlPrepared.insert(folded);
         return true;
     }
-    if (m_prepared.erase(name)) {
-        m_writer.CommandComplete("DEALLOCATE");
+    if (m_protocolStatements.erase(name)) {
+        m_context.writer.CommandComplete("DEALLOCATE");
         return true;
     }
     if (!m_sqlPrepared.count(folded))
         throw SqlError("26000", "The prepared statement \"" + name + "\" does not exist.");
-    EnginePlan plan = PlanFor(statement);
+    EnginePlan plan = Plan(statement);
     RunEngineStatement(statement, plan, formats, sendDescription, params);
     m_sqlPrepared.erase(folded);
     return true;
 }
 
-EnginePlan Session::PlanFor(const Statement& statement) {
-    return PrepareEnginePlan(m_connection, statement, RewriteForEngine(statement, m_connection, Names()),
-                             m_namesGeneration);
+EnginePlan StatementRunner::Plan(const Statement& statement) {
+    return PrepareEnginePlan(m_context.connection, statement,
+                             RewriteForEngine(statement, m_context.connection, m_context.Names()),
+                             m_context.namesGeneration);
 }
 
-void Session::CopyToStdout(const Statement& query, bool binary) {
+EnginePlan& StatementRunner::CurrentPlan(PreparedStatement& prepared) {
+    EnginePlan& plan = *prepared.plan;
+    bool namesChanged = plan.namesGeneration != m_context.namesGeneration;
+    if (!prepared.readsCatalog && !namesChanged)
+        return plan;
+    std::string rewritten = RewriteForEngine(*prepared.statement, m_context.connection, m_context.Names());
+    // The engine binds names when it prepares: after a change of the search path
+    // or the attached databases the same text may mean other tables.
+    if (namesChanged || rewritten != plan.rewritten)
+        plan = PrepareEnginePlan(m_context.connection, *prepared.statement, std::move(rewritten),
+                                 m_context.namesGeneration);
+    return plan;
+}
+
+void StatementRunner::CopyToStdout(const Statement& query, bool binary) {
     // The query's rows are re-framed as COPY data row by row, so a large copy
     // streams as a query does.
     CopyTarget target{binary};
     ScopedValue<CopyTarget*> copying(m_copy, &target);
-    EnginePlan plan = PlanFor(query);
+    EnginePlan plan = Plan(query);
     RunEngineStatement(query, plan, {binary ? kBinaryFormat : kTextFormat}, true, {});
 }
 
-void Session::CopyRow(const std::vector<ColumnEncoder>& encoders, const std::vector<duckdb_vector>& vectors,
-                      const std::vector<int16_t>& formats, const std::vector<ColumnDescription>& columns, idx_t row) {
+void StatementRunner::CopyRow(const std::vector<ColumnEncoder>& encoders, const std::vector<duckdb_vector>& vectors,
+                              const std::vector<int16_t>& formats, const std::vector<ColumnDescription>& columns,
+                              idx_t row) {
     // Each field is encoded as for a DataRow (Int32 length, then the bytes) and re-framed.
     ProtocolWriter scratch;
     std::string line;
@@ -430,7 +473,7 @@ void Session::CopyRow(const std::vector<ColumnEncoder>& encoders, const std::vec
     }
     if (!m_copy->binary)
         line.push_back('\n');
-    m_writer.CopyData(line);
+    m_context.writer.CopyData(line);
 }
 
 }  // namespace kelvod

@@ -3,11 +3,11 @@
 
 namespace kelvod {
 
-// Unscoped so that its values read as the status bytes they are on the wire.
-enum TransactionStatus : char {
-    kIdle = 'I',         // no transaction block
-    kInBlock = 'T',      // inside a block
-    kFailedBlock = 'E',  // inside a failed block: only COMMIT or ROLLBACK end it
+// Each value is the status byte it is on the wire.
+enum class TransactionStatus : char {
+    Idle = 'I',         // no transaction block
+    InBlock = 'T',      // inside a block
+    FailedBlock = 'E',  // inside a failed block: only COMMIT or ROLLBACK end it
 };
 
 }  // namespace kelvod

@@ -300,6 +300,30 @@ TEST_F(KelvodCopyFrom, ACopyInATransactionBlockIsUndoneByItsRollbackAndAFailedOn
     EXPECT_EQ(Count("in_block"), "1");
 }
 
+TEST_F(KelvodCopyFrom, ACancelEndsTheCopyWithNothingLoadedAndTheSessionUsable) {
+    Run("CREATE TABLE cancelled (a INT)");
+    KlvcpyRows rows;
+    rows.Header();
+    for (int i = 0; i < 3000; ++i)
+        rows.Int32(i);
+    for (bool inBlock : {false, true}) {
+        if (inBlock)
+            Run("BEGIN");
+        text.SendMessage('Q', kelvotest::WireClient::Str("COPY cancelled FROM STDIN WITH (FORMAT KELVOBINARY)"));
+        ASSERT_EQ(text.Read().type, 'G');
+        text.SendMessage('d', rows.Data());  // and the client would send more
+        ASSERT_TRUE(kelvotest::SendCancel(server->Endpoint(), text.Pid(), text.Key()));
+        WireResult r = text.ReadUntilReady();
+        EXPECT_EQ(r.Sqlstate(), "57014") << inBlock << ": " << r.Message();
+        EXPECT_EQ(r.status, inBlock ? 'E' : 'I');
+        text.SendMessage('c', "");  // a CopyDone sent before the client saw the error is ignored
+        if (inBlock) {
+            EXPECT_EQ(text.Query("COMMIT").tags, std::vector<std::string>{"ROLLBACK"});
+        }
+        EXPECT_EQ(Count("cancelled"), "0") << inBlock;
+    }
+}
+
 TEST(KelvodDiskFull, ALoadThatFillsTheDiskFailsWith53100AndKeepsEveryCommittedRow) {
     kelvotest::KelvodServer server;
     ASSERT_TRUE(server.Start()) << server.Output();

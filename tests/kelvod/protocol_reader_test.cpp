@@ -57,7 +57,7 @@ TEST(KelvodProtocolReader, TakesStartupAndMessagesFedOneByteAtATime) {
 
 TEST(KelvodProtocolWriter, WritesExactMessageBytes) {
     ProtocolWriter w;
-    w.ReadyForQuery('I');
+    w.ReadyForQuery(TransactionStatus::Idle);
     w.CommandComplete("SELECT 1");
     w.BeginDataRow(2);
     w.Field("ab", 2);
