@@ -1,4 +1,4 @@
-// The endpoint registry and connection parameter defaults.
+// Instances released late, and the connection parameter defaults.
 #include <gtest/gtest.h>
 
 #include "instance/connection_parameters.h"
@@ -8,28 +8,6 @@ namespace {
 
 using namespace kelvotest;
 using kelvoapi::Instance;
-
-TEST(EndpointRegistry, HoldsTheEndpointsOfLiveInstances) {
-    StartResult first = Start({{"fake_mode", "serve"}});
-    StartResult second = Start({{"fake_mode", "serve"}, {"use_tcp_port", "auto"}});
-    ASSERT_EQ(first.error, nullptr);
-    ASSERT_EQ(second.error, nullptr);
-    const std::string firstEndpoint = kelvo_instance_get_endpoint_descriptor(first.instance.get());
-    const std::string secondEndpoint = kelvo_instance_get_endpoint_descriptor(second.instance.get());
-    EXPECT_TRUE(Instance::isLocalEndpoint(firstEndpoint));
-    EXPECT_TRUE(Instance::isLocalEndpoint(secondEndpoint));
-    // Byte for byte: no other spelling of the same place matches.
-    std::string numeric = secondEndpoint;
-    EXPECT_FALSE(Instance::isLocalEndpoint(numeric.replace(numeric.find("localhost"), 9, "127.0.0.1")));
-
-    first.instance.reset();
-    EXPECT_FALSE(Instance::isLocalEndpoint(firstEndpoint));
-    EXPECT_TRUE(Instance::isLocalEndpoint(secondEndpoint));
-
-    // A failed shut-down still frees the handle and unregisters it.
-    ErrorPtr error(kelvo_instance_shutdown(second.instance.release(), -1));
-    EXPECT_FALSE(Instance::isLocalEndpoint(secondEndpoint));
-}
 
 // Released by the static destructors at exit, after the library's own: a
 // crash or hang there fails this binary.
@@ -42,16 +20,6 @@ TEST(EndpointRegistry, AnInstanceMayBeReleasedFromAStaticDestructor) {
     StartResult result = Start({{"fake_mode", "serve"}});
     ASSERT_EQ(result.error, nullptr);
     InstanceReleasedAtExit() = std::move(result.instance);
-}
-
-TEST(EndpointRegistry, EqualTextsAreCounted) {
-    const std::string endpoint = "pel.tcp://localhost:1";
-    Instance::RegisterEndpoint(endpoint);
-    Instance::RegisterEndpoint(endpoint);
-    Instance::UnregisterEndpoint(endpoint);
-    EXPECT_TRUE(Instance::isLocalEndpoint(endpoint));
-    Instance::UnregisterEndpoint(endpoint);
-    EXPECT_FALSE(Instance::isLocalEndpoint(endpoint));
 }
 
 std::map<std::string, std::string> Entries(const kelvo_parameters_t* parameters) {
