@@ -210,24 +210,6 @@ TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
     EXPECT_EQ(text.Query(settings).Value(), before);
 }
 
-TEST_F(KelvodCopyFrom, AColumnListNamesTheCellsAndTheRestTakeNull) {
-    Run("CREATE TABLE listed (a INT, b TEXT NOT NULL, c BIGINT)");
-    KlvcpyRows rows;
-    rows.Header().Bytes("first", false).Int32(10).Bytes("second", false).Null();
-    WireResult r = Copy("COPY \"listed\" (\"b\", \"a\") FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", {rows.Data()});
-    ASSERT_TRUE(r.Ok()) << r.Message();
-    WireResult t = text.Query("SELECT a, b, c FROM listed ORDER BY b");
-    ASSERT_EQ(t.rows.size(), 2u);
-    EXPECT_EQ(t.rows[0], (std::vector<std::optional<std::string>>{"10", "first", std::nullopt}));
-    EXPECT_EQ(t.rows[1], (std::vector<std::optional<std::string>>{std::nullopt, "second", std::nullopt}));
-    // Leaving out the NOT NULL column fails the whole COPY with the constraint's SQLSTATE.
-    KlvcpyRows missing;
-    missing.Header().Int32(1).Int32(2);
-    WireResult m = Copy("COPY \"listed\" (\"a\") FROM STDIN WITH (FORMAT KELVOBINARY)", {missing.Data()});
-    EXPECT_EQ(m.Sqlstate(), "23502") << m.Message();
-    EXPECT_EQ(Count("listed"), "2");
-}
-
 TEST_F(KelvodCopyFrom, TargetsAreFoundByEveryFormOfTheirName) {
     Run("CREATE TABLE named_target (a INT)");
     Run("CREATE TEMPORARY TABLE temp_target (a INT)");

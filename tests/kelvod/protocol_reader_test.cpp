@@ -1,9 +1,8 @@
 // Framing of what clients send: complete packets and messages are taken out
-// whatever the chunks the bytes arrive in; and the exact bytes of answers.
+// whatever the chunks the bytes arrive in.
 #include <gtest/gtest.h>
 
 #include "kelvod/protocol_reader.h"
-#include "kelvod/protocol_writer.h"
 
 using namespace kelvod;
 
@@ -53,23 +52,4 @@ TEST(KelvodProtocolReader, TakesStartupAndMessagesFedOneByteAtATime) {
     EXPECT_EQ(bind.resultFormats, std::vector<int16_t>{2});
     EXPECT_TRUE(std::holds_alternative<SyncMessage>(requests[4]));
     EXPECT_EQ(r.Buffered(), 0u);
-}
-
-TEST(KelvodProtocolWriter, WritesExactMessageBytes) {
-    ProtocolWriter w;
-    w.ReadyForQuery('I');
-    w.CommandComplete("SELECT 1");
-    w.BeginDataRow(2);
-    w.Field("ab", 2);
-    w.NullField();
-    w.EndDataRow();
-    ErrorFields e;
-    e.sqlstate = "42P01";
-    e.message = "m";
-    e.hint = "h";
-    w.Error(e);
-    std::string expected = Msg('Z', "I") + Msg('C', Z("SELECT 1")) + Msg('D', I16(2) + I32(2) + "ab" + I32(-1)) +
-                           Msg('E', "S" + Z("ERROR") + "V" + Z("ERROR") + "C" + Z("42P01") + "M" + Z("m") + "H" +
-                                        Z("h") + std::string(1, '\0'));
-    EXPECT_EQ(w.Buffer().View(), expected);
 }

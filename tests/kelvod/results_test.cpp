@@ -127,35 +127,6 @@ TEST_F(KelvodResults, DatesAndTimestampsPastTheBinaryRangeAreRefusedNotWrapped) 
     EXPECT_TRUE(binary.Query("SELECT 1").Ok());
 }
 
-TEST_F(KelvodResults, NullsAndCommandTags) {
-    WireResult r = binary.Query("SELECT NULL::INTEGER AS a, NULL AS b, 'x' AS c");
-    ASSERT_EQ(r.rows.size(), 1u);
-    EXPECT_EQ(r.rows[0], (std::vector<std::optional<std::string>>{std::nullopt, std::nullopt, "x"}));
-    // Tags carry counts and RETURNING rows are described, in both protocols.
-    struct {
-        const char* sql;
-        const char* tag;
-        size_t rows;  // also whether Describe answers RowDescription ('T') rather than NoData ('n')
-    } tags[] = {{"CREATE TABLE \"tags\" (\"v\" INT)", "CREATE TABLE", 0},
-                {"INSERT INTO tags VALUES (1), (2), (3)", "INSERT 0 3", 0},
-                {"INSERT INTO tags VALUES (4) RETURNING v * 10", "INSERT 0 1", 1},
-                {"UPDATE tags SET v = v + 1 WHERE v > 1 RETURNING v", "UPDATE 3", 3},
-                {"UPDATE tags SET v = v - 1 WHERE v > 2", "UPDATE 3", 0},
-                {"DELETE FROM tags WHERE v = 1", "DELETE 1", 0},
-                {"SELECT * FROM tags WHERE v < 0", "SELECT 0", 1},
-                {"DELETE FROM tags RETURNING v", "DELETE 3", 3},
-                {"DROP TABLE tags", "DROP TABLE", 0}};
-    for (bool extended : {false, true}) {
-        for (const auto& t : tags) {
-            WireResult r = extended ? text.Extended(t.sql, 0) : text.Query(t.sql);
-            EXPECT_EQ(r.tags, std::vector<std::string>{t.tag}) << t.sql << ": " << r.Message();
-            EXPECT_EQ(r.rows.size(), std::string(t.tag) == "SELECT 0" ? 0 : t.rows) << t.sql;
-            char described = extended && r.types.size() > 2 ? r.types[2] : 'n';
-            EXPECT_EQ(described, extended && t.rows ? 'T' : 'n') << t.sql;
-        }
-    }
-}
-
 TEST_F(KelvodResults, ByteaTextReadsBackByteForByte) {
     ASSERT_TRUE(text.Query("CREATE TABLE \"bt\" (\"n\" INT, \"b\" BYTEA)").Ok());
     ASSERT_TRUE(text.Query("INSERT INTO bt VALUES (1, '\\xdeadbeef'), (2, 'a\\\\b\\001'), (3, '\\xDE AD')").Ok());
