@@ -3,29 +3,27 @@
 #include <gtest/gtest.h>
 
 #include "kelvod/protocol_reader.h"
+#include "support/wire_client.h"
 
 using namespace kelvod;
 
 namespace {
 
-std::string I32(int32_t v) {
-    auto u = static_cast<uint32_t>(v);
-    return {static_cast<char>(u >> 24), static_cast<char>(u >> 16), static_cast<char>(u >> 8), static_cast<char>(u)};
-}
-std::string I16(int16_t v) { return {static_cast<char>(static_cast<uint16_t>(v) >> 8), static_cast<char>(v)}; }
-std::string Msg(char type, const std::string& body) {
-    return std::string(1, type) + I32(int32_t(body.size() + 4)) + body;
-}
-std::string Z(const std::string& s) { return s + std::string(1, '\0'); }
+const auto I32 = kelvotest::WireClient::Int32;
+const auto I16 = kelvotest::WireClient::Int16;
+const auto Z = kelvotest::WireClient::Str;
 
 }  // namespace
 
 TEST(KelvodProtocolReader, TakesStartupAndMessagesFedOneByteAtATime) {
     std::string startup = I32(196608) + Z("user") + Z("u") + Z("options") + Z("a=b c='d e'") + std::string(1, '\0');
-    std::string bytes = I32(int32_t(startup.size() + 4)) + startup + Msg('Q', Z("SELECT 1")) +
-                        Msg('P', Z("s") + Z("SELECT $1") + I16(1) + I32(23)) +
-                        Msg('B', Z("") + Z("s") + I16(0) + I16(2) + I32(2) + "42" + I32(-1) + I16(1) + I16(2)) +
-                        Msg('E', Z("") + I32(0)) + Msg('S', "");
+    auto message = [](char type, const std::string& body) {
+        return std::string(1, type) + I32(int32_t(body.size() + 4)) + body;
+    };
+    std::string bytes = I32(int32_t(startup.size() + 4)) + startup + message('Q', Z("SELECT 1")) +
+                        message('P', Z("s") + Z("SELECT $1") + I16(1) + I32(23)) +
+                        message('B', Z("") + Z("s") + I16(0) + I16(2) + I32(2) + "42" + I32(-1) + I16(1) + I16(2)) +
+                        message('E', Z("") + I32(0)) + message('S', "");
     ProtocolReader r;
     std::vector<Request> requests;
     std::optional<StartupPacket> packet;
