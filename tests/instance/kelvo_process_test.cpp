@@ -80,6 +80,7 @@ TEST(StartFailure, ReportsWhyWithTheCommandLineAndTheOutput) {
              Pattern(20000, 'A').substr(20000 - 16384) + "\n"},
         {"fake_mode=silent-exit fake_exit_code=4 capture_output_streams=false", "HY000", 0x13cead20, exited + "4",
          "Child process' output was not captured."},
+        {"fake_mode=partial fake_exit_code=5", "HY000", 0x13cead20, exited + "5", ""},
         {"fake_mode=no-callback", "08001", 0xf6603a71, noCallBack, "", milliseconds(700)},
     };
     for (const auto& c : cases) {

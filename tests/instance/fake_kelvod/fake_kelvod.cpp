@@ -153,6 +153,11 @@ int main(int argc, char** argv) {
     }
     const std::string message = CallbackMessage(ServedEndpoint(listen));
 
+    if (mode == "partial") {
+        SendAll(fd, message.substr(0, 5));
+        ::close(fd);
+        return exitCode;
+    }
     if (mode == "slow") {
         SendAll(fd, message.substr(0, 1));
         ::usleep(300000);
