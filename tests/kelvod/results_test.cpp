@@ -1,6 +1,7 @@
 // Result values as the client reads them: type OIDs and modifiers, PostgreSQL's
-// text output, the bare little-endian binary form, extended queries in both
-// formats, COPY TO STDOUT, large results, and cancel of a running statement.
+// text output, the bare little-endian binary form, extended queries and
+// prepared statements, COPY TO STDOUT, large results, and cancel of a running
+// statement.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
