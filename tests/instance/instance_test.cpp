@@ -1,4 +1,5 @@
-// Instances released late, and the connection parameter defaults.
+// The endpoint registry, instances released late, and the connection
+// parameter defaults.
 #include <gtest/gtest.h>
 
 #include "instance/connection_parameters.h"
@@ -20,6 +21,16 @@ TEST(EndpointRegistry, AnInstanceMayBeReleasedFromAStaticDestructor) {
     StartResult result = Start({{"fake_mode", "serve"}});
     ASSERT_EQ(result.error, nullptr);
     InstanceReleasedAtExit() = std::move(result.instance);
+}
+
+TEST(EndpointRegistry, EqualTextsAreCounted) {
+    const std::string endpoint = "pel.tcp://localhost:1";
+    Instance::RegisterEndpoint(endpoint);
+    Instance::RegisterEndpoint(endpoint);
+    Instance::UnregisterEndpoint(endpoint);
+    EXPECT_TRUE(Instance::isLocalEndpoint(endpoint));
+    Instance::UnregisterEndpoint(endpoint);
+    EXPECT_FALSE(Instance::isLocalEndpoint(endpoint));
 }
 
 std::map<std::string, std::string> Entries(const kelvo_parameters_t* parameters) {

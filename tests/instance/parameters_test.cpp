@@ -1,12 +1,16 @@
-// Parameter sets: a refused name or value leaves the set as it was.
+// Parameter sets: a refused name or value leaves the set as it was; random
+// database names draw from the whole alphabet.
 #include "instance/parameters.h"
 
 #include <gtest/gtest.h>
 
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "error/error.h"
+#include "instance/random_string.h"
 
 namespace kelvoapi {
 namespace {
@@ -46,6 +50,13 @@ TEST(ParametersTest, RefusesInvalidNamesAndValuesAndKeepsTheSet) {
         }
         EXPECT_EQ(Entries(parameters.begin(), parameters.end()), before);
     }
+}
+
+TEST(ParametersTest, RandomNamesDrawEveryCharacterOfTheAlphabet) {
+    const std::string text = GenerateRandomPrintableString(62 * 200);
+    // Missing one of 62 characters in 12400 uniform draws has a probability below 1e-40.
+    EXPECT_EQ(std::set<char>(text.begin(), text.end()).size(), 62u);
+    EXPECT_TRUE(std::regex_match(text, std::regex("[a-zA-Z0-9]*")));
 }
 
 }  // namespace
