@@ -213,10 +213,10 @@ TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
         "CREATE SCHEMA sp1; CREATE SCHEMA sp2; CREATE TABLE sp1.v AS SELECT 1 AS n; "
         "CREATE TABLE sp2.v AS SELECT 2 AS n; USE sp1");
     ASSERT_TRUE(setup.Ok()) << setup.Sqlstate() << " " << setup.Message();
-    // A parameter that nothing types is described, and sent, as text.
-    WireResult untyped = text.Extended("SELECT $1 AS s", 0, {std::string("x")});
+    // A parameter that nothing types is described as text, and NULL binds as NULL.
+    WireResult untyped = text.Extended("SELECT $1 AS s", 0, {std::nullopt});
     EXPECT_EQ(untyped.columns.at(0).typeOid, 25u);
-    EXPECT_EQ(untyped.Value(), "x");
+    EXPECT_EQ(untyped.rows.at(0), std::vector<std::optional<std::string>>{std::nullopt});
     ASSERT_TRUE(parse("param", "SELECT CAST($1 AS INTEGER) * 2 AS n"));
     ASSERT_TRUE(parse("classes", "SELECT count(*) AS n FROM pg_catalog.pg_class WHERE relname = 'late'"));
     ASSERT_TRUE(parse("path", "SELECT n FROM v"));
