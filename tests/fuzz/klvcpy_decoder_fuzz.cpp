@@ -14,40 +14,34 @@ namespace {
 
 using kelvod::CopyColumn;
 
-CopyColumn Column(duckdb_type type, bool nullable, uint8_t width = 0, uint8_t scale = 0) {
-    CopyColumn c;
-    c.name = "c";
-    c.type = type;
-    c.nullable = nullable;
-    c.width = width;
-    c.scale = scale;
-    return c;
-}
-
+// The column sets the first byte picks from.
 std::vector<CopyColumn> Columns(int pick) {
-    switch (pick) {
-        case 0:
-            return {Column(DUCKDB_TYPE_INTEGER, true), Column(DUCKDB_TYPE_VARCHAR, true)};
-        case 1:
-            return {Column(DUCKDB_TYPE_BIGINT, false), Column(DUCKDB_TYPE_BLOB, false),
-                    Column(DUCKDB_TYPE_BOOLEAN, true)};
-        case 2:
-            return {Column(DUCKDB_TYPE_DECIMAL, true, 18, 3), Column(DUCKDB_TYPE_DECIMAL, true, 38, 10)};
-        case 3:
-            return {Column(DUCKDB_TYPE_DATE, true), Column(DUCKDB_TYPE_TIMESTAMP, true),
-                    Column(DUCKDB_TYPE_TIME, true)};
-        case 4:
-            return {Column(DUCKDB_TYPE_INTERVAL, true), Column(DUCKDB_TYPE_HUGEINT, false),
-                    Column(DUCKDB_TYPE_DOUBLE, true)};
-        case 5:
-            return {Column(DUCKDB_TYPE_VARCHAR, false)};
-        case 6:
-            return {Column(DUCKDB_TYPE_SMALLINT, true), Column(DUCKDB_TYPE_TINYINT, false),
-                    Column(DUCKDB_TYPE_FLOAT, true)};
-        default:
-            return {Column(DUCKDB_TYPE_TIMESTAMP_TZ, true), Column(DUCKDB_TYPE_UINTEGER, true),
-                    Column(DUCKDB_TYPE_USMALLINT, true)};
+    struct Spec {
+        duckdb_type type;
+        bool nullable;
+        uint8_t width = 0, scale = 0;
+    };
+    static const std::vector<std::vector<Spec>> picks = {
+        {{DUCKDB_TYPE_INTEGER, true}, {DUCKDB_TYPE_VARCHAR, true}},
+        {{DUCKDB_TYPE_BIGINT, false}, {DUCKDB_TYPE_BLOB, false}, {DUCKDB_TYPE_BOOLEAN, true}},
+        {{DUCKDB_TYPE_DECIMAL, true, 18, 3}, {DUCKDB_TYPE_DECIMAL, true, 38, 10}},
+        {{DUCKDB_TYPE_DATE, true}, {DUCKDB_TYPE_TIMESTAMP, true}, {DUCKDB_TYPE_TIME, true}},
+        {{DUCKDB_TYPE_INTERVAL, true}, {DUCKDB_TYPE_HUGEINT, false}, {DUCKDB_TYPE_DOUBLE, true}},
+        {{DUCKDB_TYPE_VARCHAR, false}},
+        {{DUCKDB_TYPE_SMALLINT, true}, {DUCKDB_TYPE_TINYINT, false}, {DUCKDB_TYPE_FLOAT, true}},
+        {{DUCKDB_TYPE_TIMESTAMP_TZ, true}, {DUCKDB_TYPE_UINTEGER, true}, {DUCKDB_TYPE_USMALLINT, true}},
+    };
+    std::vector<CopyColumn> columns;
+    for (const Spec& s : picks.at(static_cast<size_t>(pick))) {
+        CopyColumn c;
+        c.name = "c";
+        c.type = s.type;
+        c.nullable = s.nullable;
+        c.width = s.width;
+        c.scale = s.scale;
+        columns.push_back(c);
     }
+    return columns;
 }
 
 // Rows taken (as the cutter counts them and as the decoder decodes them), or -1 when the stream was refused.

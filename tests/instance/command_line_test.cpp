@@ -85,30 +85,6 @@ TEST(CommandLineTest, TurnsEntriesIntoArguments) {
     }
 }
 
-TEST(CommandLineTest, ResolvesTheMainDatabasePath) {
-    const std::filesystem::path cwd = std::filesystem::current_path();
-    const struct {
-        const char* database;   // null: absent
-        const char* directory;  // null: absent
-        std::filesystem::path expected;
-    } cases[] = {
-        {"db.kelvo", "/data/", "/data/db.kelvo"},
-        {"/x/db.kelvo", "/data", "/x/db.kelvo"},
-        {"sub/db.kelvo", nullptr, cwd / "sub/db.kelvo"},
-        {"db.kelvo", "", cwd / "db.kelvo"},
-        {nullptr, "/data", "/data/"},
-    };
-    for (const auto& c : cases) {
-        Parameters parameters;
-        if (c.database)
-            parameters.Set("database", c.database);
-        if (c.directory)
-            parameters.Set("database_directory", c.directory);
-        EXPECT_EQ(GenerateKelvoCommandLineArguments(kCallback, kListen, parameters).second, c.expected)
-            << (c.database ? c.database : "(none)");
-    }
-}
-
 TEST(CommandLineTest, ReadsUseTcpPort) {
     const std::pair<const char*, std::pair<bool, uint16_t>> accepted[] = {
         {nullptr, {false, 0}}, {"", {false, 0}},         {"off", {false, 0}}, {"auto", {true, 0}},

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,15 @@ inline ParametersPtr MakeParameters(const std::map<std::string, std::string>& en
     for (const auto& [name, value] : entries)
         EXPECT_EQ(ErrorPtr(kelvo_parameters_set(raw, name.c_str(), value.c_str())), nullptr) << name;
     return parameters;
+}
+
+// "name=value name=value" as parameter entries.
+inline std::map<std::string, std::string> Entries(const std::string& text) {
+    std::map<std::string, std::string> entries;
+    std::istringstream in(text);
+    for (std::string item; in >> item;)
+        entries[item.substr(0, item.find('='))] = item.substr(item.find('=') + 1);
+    return entries;
 }
 
 struct StartResult {

@@ -1,4 +1,5 @@
-// The endpoint registry and connection parameter defaults.
+// The endpoint registry, instances released late, and the connection
+// parameter defaults.
 #include <gtest/gtest.h>
 
 #include "instance/connection_parameters.h"
@@ -8,28 +9,6 @@ namespace {
 
 using namespace kelvotest;
 using kelvoapi::Instance;
-
-TEST(EndpointRegistry, HoldsTheEndpointsOfLiveInstances) {
-    StartResult first = Start({{"fake_mode", "serve"}});
-    StartResult second = Start({{"fake_mode", "serve"}, {"use_tcp_port", "auto"}});
-    ASSERT_EQ(first.error, nullptr);
-    ASSERT_EQ(second.error, nullptr);
-    const std::string firstEndpoint = kelvo_instance_get_endpoint_descriptor(first.instance.get());
-    const std::string secondEndpoint = kelvo_instance_get_endpoint_descriptor(second.instance.get());
-    EXPECT_TRUE(Instance::isLocalEndpoint(firstEndpoint));
-    EXPECT_TRUE(Instance::isLocalEndpoint(secondEndpoint));
-    // Byte for byte: no other spelling of the same place matches.
-    std::string numeric = secondEndpoint;
-    EXPECT_FALSE(Instance::isLocalEndpoint(numeric.replace(numeric.find("localhost"), 9, "127.0.0.1")));
-
-    first.instance.reset();
-    EXPECT_FALSE(Instance::isLocalEndpoint(firstEndpoint));
-    EXPECT_TRUE(Instance::isLocalEndpoint(secondEndpoint));
-
-    // A failed shut-down still frees the handle and unregisters it.
-    ErrorPtr error(kelvo_instance_shutdown(second.instance.release(), -1));
-    EXPECT_FALSE(Instance::isLocalEndpoint(secondEndpoint));
-}
 
 // Released by the static destructors at exit, after the library's own: a
 // crash or hang there fails this binary.

@@ -64,7 +64,7 @@ TEST(StartFailure, ReportsWhyWithTheCommandLineAndTheOutput) {
     const std::string exited = "The Kelvo server process exited during startup with exit code: ";
     const std::string noCallBack = "The Kelvo server did not call back on the callback connection: process id: %pid%";
     const struct {
-        std::map<std::string, std::string> entries;
+        const char* entries;
         const char* sqlstate;
         uint32_t contextId;
         std::string firstLine;  // "%pid%" stands for the server's process id
@@ -73,34 +73,22 @@ TEST(StartFailure, ReportsWhyWithTheCommandLineAndTheOutput) {
         // seen exiting however slow the machine is.
         milliseconds startupLimit = std::chrono::seconds(20);
     } cases[] = {
-        {{{"fake_mode", "exit"}, {"fake_exit_code", "3"}},
-         "HY000",
-         0x13cead20,
-         exited + "3",
+        {"fake_mode=exit fake_exit_code=3", "HY000", 0x13cead20, exited + "3",
          "Child process' stderr:\nfake kelvod exits with 3\n\n"},
-        {{{"fake_mode", "crash"}}, "HY000", 0x13cead20, exited + "9", ""},
-        {{{"fake_mode", "flood"}, {"fake_exit_code", "3"}},
-         "HY000",
-         0x13cead20,
-         exited + "3",
+        {"fake_mode=flood fake_exit_code=3", "HY000", 0x13cead20, exited + "3",
          "Child process' stdout:\n" + Pattern(20000, 'a').substr(20000 - 16384) + "\nChild process' stderr:\n" +
              Pattern(20000, 'A').substr(20000 - 16384) + "\n"},
-        {{{"fake_mode", "silent-exit"}, {"fake_exit_code", "4"}, {"capture_output_streams", "false"}},
-         "HY000",
-         0x13cead20,
-         exited + "4",
+        {"fake_mode=silent-exit fake_exit_code=4 capture_output_streams=false", "HY000", 0x13cead20, exited + "4",
          "Child process' output was not captured."},
-        {{{"fake_mode", "partial"}, {"fake_exit_code", "5"}}, "HY000", 0x13cead20, exited + "5", ""},
-        {{{"fake_mode", "no-callback"}}, "08001", 0xf6603a71, noCallBack, "", milliseconds(700)},
-        // Connected but silent: the wait for the message times out.
-        {{{"fake_mode", "silent"}}, "08001", 0xf6603a71, noCallBack, "", milliseconds(700)},
+        {"fake_mode=partial fake_exit_code=5", "HY000", 0x13cead20, exited + "5", ""},
+        {"fake_mode=no-callback", "08001", 0xf6603a71, noCallBack, "", milliseconds(700)},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.entries.at("fake_mode"));
+        SCOPED_TRACE(c.entries);
         ShortStartupLimit limit(c.startupLimit);
         ScopedTempDirectory directory;
         const fs::path report = directory.path() / "report";
-        auto entries = c.entries;
+        auto entries = Entries(c.entries);
         entries["fake_report"] = report.string();
         entries["domain_socket_dir"] = directory.path().string();
         StartResult result = Start(entries);
@@ -155,26 +143,20 @@ TEST(StartFailure, BadSetUpIsReportedAsTheCause) {
     ::chmod((notExecutable.path() / "kelvod").c_str(), 0644);
     const struct {
         std::string directory;
-        std::map<std::string, std::string> entries;
+        const char* entries;
         const char* sqlstate;
         uint32_t contextId;
         std::string message;
     } cases[] = {
-        {empty.path().string(),
-         {},
-         "58P01",
-         0x0aae87b1,
+        {empty.path().string(), "", "58P01", 0x0aae87b1,
          "The Kelvo executable \"" + (empty.path() / "kelvod").string() + "\" does not exist."},
-        {notExecutable.path().string(),
-         {},
-         nullptr,
-         0xeee3fd70,
+        {notExecutable.path().string(), "", nullptr, 0xeee3fd70,
          "Could not spawn the Kelvo server process " + (notExecutable.path() / "kelvod").string() + "."},
-        {kFakeServerDirectory, {{"callback_connection", "nonsense"}}, "22023", 0xa27dd27e, ""},
+        {kFakeServerDirectory, "callback_connection=nonsense", "22023", 0xa27dd27e, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.contextId);
-        StartResult result = Start(c.entries, c.directory);
+        StartResult result = Start(Entries(c.entries), c.directory);
         ASSERT_NE(result.error, nullptr);
         const kelvoapi::Error& cause = ExpectStartFailure(result.error);
         EXPECT_EQ(cause.GetContextId().value, c.contextId);
@@ -236,37 +218,24 @@ TEST(ServerStart, TheServerSeesItsCommandLineAndNothingElse) {
     const std::string domain = "pel\\.domain://" + sockets + "/domain/";
     const std::string loopback = "pel\\.tcp://(\\[::1\\]|127\\.0\\.0\\.1):[1-9][0-9]*";
     const struct {
-        std::map<std::string, std::string> entries;
+        std::string entries;
         int telemetry;                           // only exactly 1 opts in
         std::string listen, callback, endpoint;  // the last two as patterns
     } cases[] = {
-        {{{"fake_mode", "serve"}, {"domain_socket_dir", sockets}},
-         0,
-         "pel.domain://" + sockets + "/domain/auto",
-         domain + "[0-9a-f]{32}",
-         domain + "[0-9]+"},
+        {"fake_mode=serve domain_socket_dir=" + sockets, 0, "pel.domain://" + sockets + "/domain/auto",
+         domain + "[0-9a-f]{32}", domain + "[0-9]+"},
         // A relative socket directory is made absolute; the call-back arrives in pieces.
-        {{{"fake_mode", "slow"}, {"domain_socket_dir", "sockets"}},
-         0,
-         "pel.domain://" + sockets + "/domain/auto",
-         domain + "[0-9a-f]{32}",
-         domain + "[0-9]+"},
-        {{{"fake_mode", "serve"}, {"use_tcp_port", "auto"}},
-         1,
-         "pel.tcp://localhost:auto",
-         loopback,
-         "pel\\.tcp://localhost:[0-9]+"},
+        {"fake_mode=slow domain_socket_dir=sockets", 0, "pel.domain://" + sockets + "/domain/auto",
+         domain + "[0-9a-f]{32}", domain + "[0-9]+"},
+        {"fake_mode=serve use_tcp_port=auto", 1, "pel.tcp://localhost:auto", loopback, "pel\\.tcp://localhost:[0-9]+"},
         // The call-back takes a port of its own, never the server's.
-        {{{"fake_mode", "serve"}, {"use_tcp_port", held.port}},
-         2,
-         "pel.tcp://localhost:" + held.port,
-         loopback,
+        {"fake_mode=serve use_tcp_port=" + held.port, 2, "pel.tcp://localhost:" + held.port, loopback,
          "pel\\.tcp://localhost:" + held.port},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.listen);
         const fs::path report = directory.path() / "report";
-        auto entries = c.entries;
+        auto entries = Entries(c.entries);
         entries["fake_report"] = report.string();
         StartResult result = Start(entries, kFakeServerDirectory, c.telemetry);
         ASSERT_EQ(result.error, nullptr) << kelvoapi::ToString(AsError(result.error));
@@ -274,15 +243,12 @@ TEST(ServerStart, TheServerSeesItsCommandLineAndNothingElse) {
         EXPECT_EQ(std::count(argv.begin(), argv.end(), "--telemetry-opt-in="), c.telemetry == 1 ? 1 : 0);
         argv.erase(std::remove(argv.begin(), argv.end(), "--telemetry-opt-in="), argv.end());
         ASSERT_EQ(argv.size(), 8u);
-        EXPECT_EQ(argv[0], (fs::path(kFakeServerDirectory) / "kelvod").string());
-        EXPECT_EQ(argv[1], "--fake-mode=" + c.entries.at("fake_mode"));
-        EXPECT_EQ(argv[2], "--fake-report=" + report.string());
-        EXPECT_EQ(argv[3], "--listen-connection");
-        EXPECT_EQ(argv[4], c.listen);
-        EXPECT_EQ(argv[5], "--callback-connection");
         EXPECT_TRUE(std::regex_match(argv[6], std::regex(c.callback))) << argv[6];
         EXPECT_NE(argv[6].substr(argv[6].rfind(':') + 1), held.port);
-        EXPECT_EQ(argv[7], "run");
+        EXPECT_EQ(argv, (std::vector<std::string>{(fs::path(kFakeServerDirectory) / "kelvod").string(),
+                                                  "--fake-mode=" + entries.at("fake_mode"),
+                                                  "--fake-report=" + report.string(), "--listen-connection", c.listen,
+                                                  "--callback-connection", argv[6], "run"}));
         // Only standard output and error reach the server; standard input is closed.
         EXPECT_EQ(ReportLines(report, "fd"), (std::vector<std::string>{"1", "2"}));
         EXPECT_EQ(ReportLines(report, "pgid-is-pid"), std::vector<std::string>{"yes"});
@@ -309,7 +275,7 @@ enum class Before { Nothing, KillServer, IgnoreSigchld };
 TEST(Shutdown, ReportsALateOrFailedExit) {
     const struct {
         const char* name;
-        std::map<std::string, std::string> entries;
+        const char* entries;
         int timeoutMs;
         const char* sqlstate;  // "" for success
         uint32_t contextId;
@@ -317,43 +283,22 @@ TEST(Shutdown, ReportsALateOrFailedExit) {
         int exitCodeCause;  // -1 for none
         Before before = Before::Nothing;
     } cases[] = {
-        {"clean exit, unbounded", {{"fake_mode", "serve"}}, -1, "", 0, "", -1},
-        {"exit code reported",
-         {{"fake_mode", "serve"}, {"fake_exit_code", "7"}},
-         10000,
-         "HY000",
-         0x00255a28,
-         "The Kelvo server terminated with exit code 7.\nChild process' stderr:\nfake kelvod stops with 7\n\n",
-         7},
-        {"killed at once, nothing reported", {{"fake_mode", "serve"}, {"fake_exit_code", "7"}}, 0, "", 0, "", -1},
-        {"ignored close times out",
-         {{"fake_mode", "ignore-close"}},
-         1000,
-         "HYT00",
-         0x000150ff,
-         "The Kelvo process took longer than 1000 milliseconds to shut down, and was terminated forcefully.\n",
-         -1},
-        {"killed by a signal",
-         {{"fake_mode", "serve"}},
-         1000,
-         "HY000",
-         0x00255a28,
-         "The Kelvo server terminated with exit code 9.\n",
-         9,
-         Before::KillServer},
-        {"application ignores SIGCHLD",
-         {{"fake_mode", "serve"}, {"fake_exit_code", "7"}},
-         10000,
-         "58000",
-         0x0034c41d,
+        {"clean exit, unbounded", "fake_mode=serve", -1, "", 0, "", -1},
+        {"exit code reported", "fake_mode=serve fake_exit_code=7", 10000, "HY000", 0x00255a28,
+         "The Kelvo server terminated with exit code 7.\nChild process' stderr:\nfake kelvod stops with 7\n\n", 7},
+        {"killed at once, nothing reported", "fake_mode=serve fake_exit_code=7", 0, "", 0, "", -1},
+        {"ignored close times out", "fake_mode=ignore-close", 1000, "HYT00", 0x000150ff,
+         "The Kelvo process took longer than 1000 milliseconds to shut down, and was terminated forcefully.\n", -1},
+        {"killed by a signal", "fake_mode=serve", 1000, "HY000", 0x00255a28,
+         "The Kelvo server terminated with exit code 9.\n", 9, Before::KillServer},
+        {"application ignores SIGCHLD", "fake_mode=serve fake_exit_code=7", 10000, "58000", 0x0034c41d,
          "The exit status of the Kelvo server process is not available: the application ignores SIGCHLD or "
          "reaps child processes itself.",
-         -1,
-         Before::IgnoreSigchld},
+         -1, Before::IgnoreSigchld},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        StartResult result = Start(c.entries);
+        StartResult result = Start(Entries(c.entries));
         ASSERT_EQ(result.error, nullptr) << kelvoapi::ToString(AsError(result.error));
         const pid_t pid = ServerPid(result.instance.get());
         int code = -1;

@@ -158,20 +158,6 @@ TEST(PQParamsTest, RefusesConflictingAndUnsafeParameters) {
     }
 }
 
-TEST(PQParamsTest, QuotesOptionsValuesAndKnowsTheKeywords) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"plain", "plain"},           {"", "''"},
-        {"it's a b", "'it\\'s a b'"}, {"'quoted'", "'\\'quoted\\''"},
-        {"a\nb", "'a\nb'"},           {"x=\"y\"", "x=\"y\""},
-    };
-    for (const auto& [value, expected] : cases)
-        EXPECT_EQ(EscapeAndQuoteOptionsValue(value), expected) << value;
-    for (const char* keyword : {"host", "hostaddr", "sslmode", "target_session_attrs", "replication", "tty"})
-        EXPECT_TRUE(isConnectionParameter(keyword)) << keyword;
-    for (const char* other : {"endpoint", "Host", "host ", "", "DateStyle", "sslpassword"})
-        EXPECT_FALSE(isConnectionParameter(other)) << other;
-}
-
 TEST(SanitizedJsonTest, MasksSecretsAndWritesValidJson) {
     const std::pair<Entries, const char*> cases[] = {
         {{{"", "v"}, {".a", "1"}, {"c..d", "3"}}, "{\n    \"\": \"v\",\n    \".a\": \"1\",\n    \"c..d\": \"3\"\n}\n"},

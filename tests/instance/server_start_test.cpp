@@ -1,4 +1,4 @@
-// The stand-in server started and stopped through the C interface.
+// The stand-in server started through the C interface, then stopped by a signal.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -8,7 +8,6 @@
 
 #include "error/error.h"
 #include "instance/instance.h"
-#include "instance/server_location.h"
 #include "kelvo/connection.h"
 #include "kelvo/error.h"
 #include "kelvo/instance.h"
@@ -18,30 +17,6 @@
 namespace {
 
 using kelvotest::TextOf;
-TEST(ServerStart, TheServerNextToTheLibraryIsFound) {
-    EXPECT_EQ(kelvoapi::FindKelvoDirectoryFrom(std::filesystem::path(KELVO_SERVER_DIR).parent_path(), std::nullopt),
-              std::filesystem::path(KELVO_SERVER_DIR));
-}
-
-// On a domain socket, started and closed, it serves every end-to-end suite;
-// here on loopback TCP, shut down.
-TEST(ServerStart, StartsAndShutsDownOnLoopback) {
-    kelvo_parameters_t* parameters = nullptr;
-    ASSERT_EQ(TextOf(kelvo_create_instance_parameters(&parameters, true)), "");
-    ASSERT_EQ(TextOf(kelvo_parameters_set(parameters, "use_tcp_port", "auto")), "");
-    kelvo_instance_t* instance = nullptr;
-    const std::string error =
-        TextOf(kelvo_instance_create(KELVO_SERVER_DIR, KELVO_DISABLE_TELEMETRY, parameters, &instance));
-    kelvo_parameters_destroy(parameters);
-    ASSERT_EQ(error, "");
-    const std::string endpoint = kelvo_instance_get_endpoint_descriptor(instance);
-    EXPECT_EQ(endpoint.rfind("pel.tcp://", 0), 0u) << endpoint;
-    EXPECT_TRUE(kelvoapi::Instance::isLocalEndpoint(endpoint));
-    int code = -1;
-    EXPECT_FALSE(kelvo_instance_get_exit_code(instance, &code));
-    EXPECT_EQ(TextOf(kelvo_instance_shutdown(instance, 5000)), "");
-    EXPECT_FALSE(kelvoapi::Instance::isLocalEndpoint(endpoint));
-}
 
 // A server that stops answering (stopped by a signal; the kernel still
 // accepts the connection and takes the start-up packet): connect_timeout
@@ -70,17 +45,15 @@ TEST(ServerStart, AStoppedServerFailsTheConnectWhenItsTimeoutExpires) {
         ASSERT_EQ(::kill(server, SIGSTOP), 0);
         const auto start = std::chrono::steady_clock::now();
         kelvo_connection_t* connection = nullptr;
-        kelvo_error_t* error = kelvo_connect(parameters, &connection, KELVO_DO_NOT_CREATE);
+        const kelvotest::ErrorPtr error(kelvo_connect(parameters, &connection, KELVO_DO_NOT_CREATE));
         const auto waited = std::chrono::steady_clock::now() - start;
         ::kill(server, SIGCONT);
         kelvo_parameters_destroy(parameters);
         ASSERT_NE(error, nullptr);
-        const auto& e = *static_cast<kelvoapi::Error*>(error);
-        EXPECT_EQ(e.GetSqlstate(), "08001");
-        EXPECT_EQ(e.GetMessage(), "timeout expired");
+        EXPECT_EQ(kelvotest::AsError(error).GetSqlstate(), "08001");
+        EXPECT_EQ(kelvotest::AsError(error).GetMessage(), "timeout expired");
         EXPECT_GE(waited, std::chrono::seconds(1));
         EXPECT_LT(waited, std::chrono::seconds(5));
-        kelvo_error_destroy(error);
         EXPECT_EQ(TextOf(kelvo_instance_shutdown(instance, 5000)), "");
     }
 }

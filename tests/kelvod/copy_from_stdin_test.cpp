@@ -1,5 +1,5 @@
-// COPY FROM STDIN in the KLVCPY format, driven over raw sockets: every column
-// type round-trips into binary and text results, the stream may be split
+// COPY FROM STDIN in the KLVCPY format, driven over raw sockets: values
+// round-trip into binary and text results, the stream may be split
 // anywhere across CopyData messages, and a malformed stream or a CopyFail
 // fails with its own SQLSTATE and leaves the table as it was.
 #include <gtest/gtest.h>
@@ -45,36 +45,22 @@ struct TypeCase {
     const char* text;
 };
 
+// The types whose cells only this load decodes; the library's loads cover the rest.
 std::vector<TypeCase> TypeCases() {
-    double d = 1.5;
-    int64_t bits;
-    std::memcpy(&bits, &d, sizeof d);
     return {
-        {"BOOLEAN", std::string(1, '\1'), false, "t"},
-        {"SMALLINT", Le<int16_t>(-2), false, "-2"},
-        {"INT", Le<int32_t>(123456), false, "123456"},
-        {"BIGINT", Le<int64_t>(-9000000000000000000LL), false, "-9000000000000000000"},
-        {"DOUBLE PRECISION", Le(bits), false, "1.5"},
         {"OID", Le<uint32_t>(4000000000u), false, "4000000000"},
         {"NUMERIC(18,3)", Le<int64_t>(-12345), false, "-12.345"},
         {"NUMERIC(38,5)", Le<uint64_t>(123456789) + Le<uint64_t>(0), false, "1234.56789"},
-        {"BYTEA", std::string("\0\xff", 2), true, "\\x00ff"},
         {"TEXT", "h\xc3\xa9llo", true, "h\xc3\xa9llo"},
-        {"VARCHAR(10)", "abc", true, "abc"},
-        {"CHAR(3)", "xyz", true, "xyz"},
-        {"JSON", "{\"a\":1}", true, "{\"a\":1}"},
-        {"DATE", Le<uint32_t>(kJulian2000), false, "2000-01-01"},
-        {"TIME", Le<uint64_t>(3723000004ULL), false, "01:02:03.000004"},
         {"TIMESTAMP", Le<int64_t>(kJulian2000 * kMicrosPerDay + 1000000), false, "2000-01-01 00:00:01"},
         {"TIMESTAMPTZ", Le<int64_t>(kJulian2000 * kMicrosPerDay + 1000000), false, "2000-01-01 00:00:01+00"},
         {"INTERVAL", Le<int64_t>(1000000) + Le<int32_t>(2) + Le<int32_t>(14), false, "1 year 2 mons 2 days 00:00:01"},
-        {"GEOGRAPHY", std::string("\x01\x02", 2), true, "\\x0102"},
     };
 }
 
 }  // namespace
 
-TEST_F(KelvodCopyFrom, EveryTypeRoundTripsIntoBinaryAndTextResults) {
+TEST_F(KelvodCopyFrom, CellsOfEachTypeRoundTripIntoBinaryAndTextResults) {
     auto cases = TypeCases();
     std::string columns;
     for (size_t i = 0; i < cases.size(); ++i)
@@ -208,24 +194,6 @@ TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
     EXPECT_EQ(r.tags, std::vector<std::string>{"COPY 40000"});
     EXPECT_EQ(text.Query("SELECT sum(a) FROM strict_rows").Value(), "799980000");
     EXPECT_EQ(text.Query(settings).Value(), before);
-}
-
-TEST_F(KelvodCopyFrom, AColumnListNamesTheCellsAndTheRestTakeNull) {
-    Run("CREATE TABLE listed (a INT, b TEXT NOT NULL, c BIGINT)");
-    KlvcpyRows rows;
-    rows.Header().Bytes("first", false).Int32(10).Bytes("second", false).Null();
-    WireResult r = Copy("COPY \"listed\" (\"b\", \"a\") FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", {rows.Data()});
-    ASSERT_TRUE(r.Ok()) << r.Message();
-    WireResult t = text.Query("SELECT a, b, c FROM listed ORDER BY b");
-    ASSERT_EQ(t.rows.size(), 2u);
-    EXPECT_EQ(t.rows[0], (std::vector<std::optional<std::string>>{"10", "first", std::nullopt}));
-    EXPECT_EQ(t.rows[1], (std::vector<std::optional<std::string>>{std::nullopt, "second", std::nullopt}));
-    // Leaving out the NOT NULL column fails the whole COPY with the constraint's SQLSTATE.
-    KlvcpyRows missing;
-    missing.Header().Int32(1).Int32(2);
-    WireResult m = Copy("COPY \"listed\" (\"a\") FROM STDIN WITH (FORMAT KELVOBINARY)", {missing.Data()});
-    EXPECT_EQ(m.Sqlstate(), "23502") << m.Message();
-    EXPECT_EQ(Count("listed"), "2");
 }
 
 TEST_F(KelvodCopyFrom, TargetsAreFoundByEveryFormOfTheirName) {

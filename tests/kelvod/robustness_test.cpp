@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <sstream>
+
 #include "support/kelvod_server.h"
 #include "support/wire_client.h"
 
@@ -111,25 +113,12 @@ TEST_F(KelvodRobustness, RandomMessageBodiesNeverCrashTheServer) {
     uint32_t seed = 12345;
     auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
     const std::string types = "QPBDECSHdcf";
-    const char* words[] = {"SELECT",
-                           "1",
-                           "'x'",
-                           "E'\\",
-                           "U&\"",
-                           "(",
-                           ")",
-                           ",",
-                           ";",
-                           "FROM",
-                           "range(3)",
-                           "CREATE",
-                           "DATABASE",
-                           "ATTACH",
-                           "DETACH",
-                           "*",
-                           "pg_catalog.pg_tables",
-                           "\"a\"",
-                           "$1"};
+    std::vector<std::string> words;
+    std::istringstream split(
+        "SELECT 1 'x' E'\\ U&\" ( ) , ; FROM range(3) CREATE DATABASE ATTACH DETACH * "
+        "pg_catalog.pg_tables \"a\" $1");
+    for (std::string w; split >> w;)
+        words.push_back(w);
     for (int round = 0; round < 200; ++round) {
         WireClient client;
         ASSERT_EQ(client.Open(server->Endpoint(), "[]").status, 'I');
@@ -138,7 +127,7 @@ TEST_F(KelvodRobustness, RandomMessageBodiesNeverCrashTheServer) {
             std::string body;
             if (type == 'Q' && next() % 2) {
                 for (int w = next() % 8; w >= 0; --w)
-                    body += std::string(words[next() % std::size(words)]) + " ";
+                    body += words[next() % words.size()] + " ";
                 body.push_back('\0');
             } else {
                 body.assign(next() % 24, '\0');
@@ -152,21 +141,4 @@ TEST_F(KelvodRobustness, RandomMessageBodiesNeverCrashTheServer) {
         EXPECT_TRUE(r.status != 0 || client.WaitClosed(5000)) << "round " << round;
     }
     ExpectServing();
-}
-
-TEST_F(KelvodRobustness, ConcurrentSessionsRunAtTheSameTime) {
-    constexpr int kSessions = 6;
-    std::vector<std::unique_ptr<WireClient>> clients;
-    for (int i = 0; i < kSessions; ++i) {
-        clients.push_back(std::make_unique<WireClient>());
-        ASSERT_EQ(clients.back()->Open(server->Endpoint(), ":main").status, 'I');
-        // Every session starts a statement before any result is read.
-        clients[i]->SendMessage('Q',
-                                WireClient::Str("SELECT count(*) + " + std::to_string(i) + " FROM range(2000000)"));
-    }
-    for (int i = 0; i < kSessions; ++i) {
-        WireResult r = clients[i]->ReadUntilReady(20000);
-        ASSERT_TRUE(r.Ok()) << i;
-        EXPECT_EQ(r.Value(), std::to_string(2000000 + i));
-    }
 }

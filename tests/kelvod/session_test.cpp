@@ -11,6 +11,7 @@
 
 #include "kelvod/server_state.h"
 #include "kelvod/session.h"
+#include "support/wire_client.h"
 
 TEST(KelvodSession, AClientThatNeverFinishesItsStartupIsLetGo) {
     const std::string cutStartup = {0, 0, 0, 40, 0, 3, 0, 0};  // a length of 40, then only the version
@@ -37,7 +38,7 @@ TEST(KelvodSession, PartlyReceivedMessagesOfAllSessionsShareOneBound) {
     duckdb_database engine = nullptr;
     ASSERT_EQ(duckdb_open(nullptr, &engine), DuckDBSuccess);
     kelvod::ServerState server(engine, "", "", 1u << 20);
-    auto be32 = [](uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+    const auto be32 = kelvotest::WireClient::Int32;
     // Reads until `marker` arrives or the peer closes; returns what came.
     auto readUntil = [](int fd, const std::string& marker) {
         std::string in;
@@ -62,7 +63,7 @@ TEST(KelvodSession, PartlyReceivedMessagesOfAllSessionsShareOneBound) {
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, c.fds), 0);
         c.session = std::make_unique<kelvod::Session>(server, c.fds[0]);
         c.thread = std::thread([&c] { c.session->Run(); });
-        std::string startup = be32(static_cast<uint32_t>(startupBody.size() + 4)) + startupBody;
+        std::string startup = be32(static_cast<int32_t>(startupBody.size() + 4)) + startupBody;
         ASSERT_EQ(::send(c.fds[1], startup.data(), startup.size(), 0), static_cast<ssize_t>(startup.size()));
         ASSERT_NE(readUntil(c.fds[1], std::string("Z\0\0\0\5I", 6)).find('Z'), std::string::npos);
     }

@@ -241,6 +241,8 @@ TEST_F(KelvodSessions, EngineErrorsCarryTheNearestSqlstate) {
                     {"SELECT nosuchcolumn FROM k", "42703"},
                     {"INSERT INTO k VALUES (NULL, 2)", "23502"},
                     {"INSERT INTO k VALUES (2, 1)", "23505"},
+                    {"UPDATE k SET u = 3 WHERE id = 1 RETURNING id", "UPDATE 1"},
+                    {"DELETE FROM k WHERE id = 9 RETURNING id", "DELETE 0"},
                     {"SELECT 2147483647::INT + 1", "22003"},
                     {"SELECT 'abc'::INT", "22P02"},
                     {"SELECT 'unterminated", "42601"},

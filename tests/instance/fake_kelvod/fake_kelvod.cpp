@@ -153,11 +153,6 @@ int main(int argc, char** argv) {
     }
     const std::string message = CallbackMessage(ServedEndpoint(listen));
 
-    if (mode == "silent") {
-        WaitForEndOfConnection(fd);
-        OutliveTheCallbackListener(Option(argc, argv, "--callback-connection"));
-        return exitCode;
-    }
     if (mode == "partial") {
         SendAll(fd, message.substr(0, 5));
         ::close(fd);
