@@ -11,17 +11,12 @@
 #include <tuple>
 #include <vector>
 
+#include "auth/hex.h"
 #include "postgres/mb/encoding.h"
 
 namespace {
 
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes)
-        out += std::string{digits[c >> 4], digits[c & 15]};
-    return out;
-}
+std::string Hex(const std::string& bytes) { return ToHex(bytes.data(), bytes.size()); }
 
 // A copy of exactly these bytes on the heap, so that a rule that reads one
 // byte too far trips the address sanitizer.
@@ -123,6 +118,7 @@ TEST(CharacterRules, LengthAndWidthByLeadByte) {
         {PG_SQL_ASCII, "\xe9\0\0\0", 1, 1},
         {PG_SQL_ASCII, "\0\0\0\0", 1, 0},
         {PG_SQL_ASCII, "\t\0\0\0", 1, -1},
+        {PG_UTF8, "\0\0\0\0", 1, 0},
         {PG_UTF8, "\xcc\x81\0\0", 2, 0},
         {PG_UTF8, "\xe4\xb8\x80\0", 3, 2},
         {PG_UTF8, "\xc2\x85\0\0", 2, -1},
