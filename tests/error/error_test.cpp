@@ -1,11 +1,13 @@
 // The error object: invariants, categories of errors made from exceptions,
-// the cause chain through copies, moves and replacement, and its text.
+// the SQLSTATEs of operating-system errors, the cause chain and its text.
 #include "error/error.h"
 
 #include <gtest/gtest.h>
 
 #include <future>
 #include <sstream>
+
+#include "error/system_error_sqlstate.h"
 
 namespace {
 
@@ -71,20 +73,6 @@ TEST(Error, EveryCodeEndsUpInOneOfTheFourCategories) {
     EXPECT_EQ(runtime.GetMessage(), "went wrong");
 }
 
-// Moving hands the chain over without copying or freeing it.
-TEST(Error, MovesHandOverTheCauseChain) {
-    Error source(Sqlstate(kelvo::Sqlstate::GeneralError), "head", ContextId{0});
-    source.SetCause(Error(Sqlstate(kelvo::Sqlstate::IoError), "cause", ContextId{1}));
-    const Error* cause = source.GetCause();
-    Error target(Sqlstate(kelvo::Sqlstate::GeneralError), "old", ContextId{2});
-    target.SetCause(Error(Sqlstate(kelvo::Sqlstate::IoError), "old cause", ContextId{3}));
-    target = std::move(source);
-    EXPECT_EQ(target.GetCause(), cause);
-    const Error copy = target;
-    EXPECT_NE(copy.GetCause(), cause);
-    EXPECT_EQ(copy.GetCause()->GetMessage(), "cause");
-}
-
 TEST(ErrorText, RendersEveryLineAndTheCauseChain) {
     Error error(kelvo::make_error_code(kelvo::Sqlstate::UndefinedTable), "relation missing: \"t\"",
                 ContextId{0x0abcdef1}, 18);
@@ -105,6 +93,30 @@ TEST(ErrorText, RendersEveryLineAndTheCauseChain) {
               "Code: sqlstate:141Z3\nSeverity: ERROR\nContext id: 0x0\n0XFF");
     const Error exitCode(std::error_code(-7, kelvoapi::process_exit_code_category()), "", ContextId{0xffffffff});
     EXPECT_EQ(kelvoapi::ToString(exitCode), "Code: process_exit_code:-7\nSeverity: ERROR\nContext id: 0xffffffff\n");
+}
+
+TEST(Sqlstate, SystemErrorsMapToTheirSqlstates) {
+    using E = std::errc;
+    const std::pair<std::error_code, const char*> cases[] = {
+        {std::make_error_code(E::read_only_file_system), "42501"},
+        {std::make_error_code(E::no_such_file_or_directory), "58P01"},
+        {std::make_error_code(E::not_enough_memory), "53200"},
+        {std::make_error_code(E::no_space_on_device), "53100"},
+        {std::make_error_code(E::broken_pipe), "08006"},
+        {std::make_error_code(E::stream_timeout), "HYT00"},
+        {std::make_error_code(E::value_too_large), "54S01"},
+        {std::error_code(EACCES, std::system_category()), "42501"},
+        {std::error_code(ECHILD, std::system_category()), "58000"},
+        {std::make_error_code(E::interrupted), "58000"},
+        {Sqlstate(kelvo::Sqlstate::InvalidParameterValue), "22023"},
+        {std::make_error_code(std::future_errc::no_state), "58000"},
+        {std::error_code(), "00000"},
+    };
+    for (const auto& [code, sqlstate] : cases) {
+        SCOPED_TRACE(sqlstate);
+        EXPECT_EQ(kelvo::SqlstateText(static_cast<int>(kelvo::mapToSqlstate(code, kelvo::Sqlstate::SystemError))),
+                  sqlstate);
+    }
 }
 
 }  // namespace

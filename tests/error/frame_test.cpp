@@ -53,7 +53,7 @@ TEST(Frame, EveryKindOfThrowBecomesAReturnedError) {
             kFrameId));
         ASSERT_NE(returned, nullptr);
         EXPECT_FALSE(wrote);
-        const Error& error = *static_cast<const Error*>(returned.get());
+        const Error& error = kelvotest::AsError(returned);
         EXPECT_EQ(error.GetCategory(), c.category);
         EXPECT_EQ(error.GetCode().value(), c.code);
         EXPECT_EQ(error.GetMessage(), c.message);

@@ -58,26 +58,8 @@ TEST(TaggedText, MakesErrorsFromTheFields) {
     }
 }
 
-TEST(TaggedText, FieldsThatLookLikeTagsCannotForgeOthers) {
-    auto expect = [](const std::string& text, const char* sqlstate, const char* message, const char* detail) {
-        SCOPED_TRACE(text);
-        const kelvoapi::Error error = kelvoapi::MakeErrorFromTaggedString(text, ContextId{0x77});
-        EXPECT_EQ(error.GetSqlstate(), sqlstate);
-        EXPECT_EQ(error.GetMessage(), message);
-        EXPECT_EQ(error.GetDetail(), detail);
-        EXPECT_EQ(error.GetHint(), "");
-    };
-    // What the wire-protocol client builds for a server error whose texts
-    // quote an object named like a tag.
-    std::string text;
-    kelvoapi::AppendTaggedValue(text, "severity", "ERROR");
-    kelvoapi::AppendTaggedValue(text, "sqlstate", "42P01");
-    kelvoapi::AppendTaggedValue(text, "primary", "relation \"x</primary><hint>evil</hint>\" does not exist");
-    kelvoapi::AppendTaggedValue(text, "detail", "<severity>PANIC</severity> & more");
-    expect(text, "42P01", "relation \"x</primary><hint>evil</hint>\" does not exist: <severity>PANIC</severity> & more",
-           "<severity>PANIC</severity> & more");
-
-    // The client's own texts: every formatted value escaped, fields in order.
+// The client's own texts: every formatted value escaped, fields in order.
+TEST(TaggedText, BuilderEscapesEveryFormattedValue) {
     const kelvoapi::TaggedText built = kelvoapi::TaggedText()
                                            .Sqlstate("08001")
                                            .Primary("Could not reach \"%s\"", "h</primary><sqlstate>00000</sqlstate>")
@@ -86,7 +68,9 @@ TEST(TaggedText, FieldsThatLookLikeTagsCannotForgeOthers) {
     EXPECT_STREQ(built.c_str(),
                  "<sqlstate>08001</sqlstate><primary>Could not reach \"h&lt;/primary>&lt;sqlstate>00000"
                  "&lt;/sqlstate>\"</primary><detail>a&lt;b &amp; 7</detail><hint></hint>");
-    expect(built.c_str(), "08001", "Could not reach \"h</primary><sqlstate>00000</sqlstate>\": a<b & 7", "a<b & 7");
+    const kelvoapi::Error error = kelvoapi::MakeErrorFromTaggedString(built.c_str(), ContextId{0x77});
+    EXPECT_EQ(error.GetSqlstate(), "08001");
+    EXPECT_EQ(error.GetMessage(), "Could not reach \"h</primary><sqlstate>00000</sqlstate>\": a<b & 7");
 }
 
 }  // namespace
