@@ -5,9 +5,6 @@
 // through a fixed nonce.
 #include <gtest/gtest.h>
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -20,7 +17,6 @@
 #include "postgres/libpq/connection_record.h"
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/scram_client.h"
-#include "postgres/libpq/thread_lock.h"
 #include "support/connected_record.h"
 #include "support/scripted_peer.h"
 
@@ -333,25 +329,6 @@ TEST_F(SendAuth, ScramCannotStart) {
         EXPECT_EQ(Error(conn.get()), text);
         EXPECT_EQ(TakeOutput(conn.get()), "");
     }
-}
-
-int g_lock_calls = 0;
-void CountingLock(int) { g_lock_calls++; }
-
-TEST(AuthName, IsTheEffectiveUserUnderTheClientLock) {
-    pgthreadlock_t previous = PQregisterThreadLock(CountingLock);
-    PQExpBufferData error;
-    initPQExpBuffer(&error);
-    char* name = pg_fe_getauthname(&error);
-    PQregisterThreadLock(previous);
-    ASSERT_NE(name, nullptr) << error.data;
-    struct passwd* pw = getpwuid(geteuid());
-    ASSERT_NE(pw, nullptr);
-    EXPECT_STREQ(name, pw->pw_name);
-    EXPECT_EQ(g_lock_calls, 2);
-    EXPECT_STREQ(error.data, "");
-    free(name);
-    termPQExpBuffer(&error);
 }
 
 }  // namespace
