@@ -7,18 +7,16 @@
 
 #include "kelvo/error.h"
 #include "kelvo/values.h"
+#include "support/error_ptr.h"
 
 namespace {
 
 // A refusal is named by a letter: E(mpty), C(haracter), X (exponent), O(verflow).
-std::string Describe(kelvo_error_t* error) {
-    kelvo_error_field_value sqlstate, message, id;
-    EXPECT_EQ(kelvo_error_get_field(error, KELVO_ERROR_FIELD_SQL_STATE, &sqlstate), nullptr);
-    EXPECT_EQ(kelvo_error_get_field(error, KELVO_ERROR_FIELD_MESSAGE, &message), nullptr);
-    EXPECT_EQ(kelvo_error_get_field(error, KELVO_ERROR_FIELD_CONTEXT_ID, &id), nullptr);
-    const std::string text = std::string(sqlstate.value.string) + " " + message.value.string;
-    const uint32_t contextId = id.value.uinteger;
-    kelvo_error_destroy(error);
+std::string Describe(kelvo_error_t* returned) {
+    const kelvotest::ErrorPtr owned(returned);
+    const kelvoapi::Error& error = kelvotest::AsError(owned);
+    const std::string text = error.GetSqlstate() + " " + error.GetMessage();
+    const uint32_t contextId = error.GetContextId().value;
     if (text == "42601 invalid number format: input string is empty" && contextId == 0x3d605416)
         return "E";
     if (text == "42601 invalid number format: invalid character in numeric string" && contextId == 0x38c394ab)
