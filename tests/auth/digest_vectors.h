@@ -42,28 +42,3 @@ inline constexpr HmacVector kHmacVectors[] = {
     {"\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b\x6b", 65, "\x54\x68\x65\x20\x71\x75\x69\x63\x6b\x20\x62\x72\x6f\x77\x6e\x20\x66\x6f\x78\x20\x6a\x75\x6d\x70\x73\x20\x6f\x76\x65\x72\x20\x74\x68\x65\x20\x6c\x61\x7a\x79\x20\x64\x6f\x67", 43, "63f1ed5027bf6810091903c27a414315327d40360d0e4c3086c4b303c19efd60"},
     {"\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f\x20\x21\x22\x23\x24\x25\x26\x27\x28\x29\x2a\x2b\x2c\x2d\x2e\x2f\x30\x31\x32\x33\x34\x35\x36\x37\x38\x39\x3a\x3b\x3c\x3d\x3e\x3f\x40\x41\x42\x43\x44\x45\x46\x47\x48\x49\x4a\x4b\x4c\x4d\x4e\x4f\x50\x51\x52\x53\x54\x55\x56\x57\x58\x59\x5a\x5b\x5c\x5d\x5e\x5f\x60\x61\x62\x63\x64\x65\x66\x67\x68\x69\x6a\x6b\x6c\x6d\x6e\x6f\x70\x71\x72\x73\x74\x75\x76\x77\x78\x79\x7a\x7b\x7c\x7d\x7e\x7f\x80\x81\x82", 131, "", 0, "247893dc75272546ce4b0475d4dc643e3903e7379a8c95c46fca132e82b02241"},
 };
-
-// A client exchange with an empty user name ("n=,r=" + client nonce): the
-// messages the server sends and the proof and signature that follow.
-struct ScramVector {
-    const char* password;
-    const char* client_nonce;
-    const char* server_first_message;
-    const char* client_final_message;
-    const char* server_final_message;
-};
-
-inline constexpr ScramVector kScramVectors[] = {
-    {"\x73\x65\x63\x72\x65\x74", "AAAAAAAAAAAAAAAAAAAAAAAA", "r=AAAAAAAAAAAAAAAAAAAAAAAAsrv,s=AAECc2FsdP8=,i=1",
-     "c=biws,r=AAAAAAAAAAAAAAAAAAAAAAAAsrv,p=EZu9xZ7QS4vs+ezQlBr8KShZMAiuhZeSRnVAn4r6vYw=",
-     "v=m4vIJpafWga0CDRgf/7zIdGex5fsAw2Y3Ftaqo44QAI="},
-    {"\xe2\x85\xa8\xc2\xad", "ABCDEFGHIJKLMNOPQRSTUVWX", "r=ABCDEFGHIJKLMNOPQRSTUVWXZ,s=c2FsdHNhbHQ=,i=2",
-     "c=biws,r=ABCDEFGHIJKLMNOPQRSTUVWXZ,p=6ob+/F0SfQ4BdSUps/tzvuisf6SQ6RIxekC708SAKKA=",
-     "v=FEISswsvCwxl6A/vDG08FQJE/NhNow2SKYXrJ44qPOk="},
-    {"\xff\xfe\x70\x77", "QkJCQkJCQkJCQkJCQkJCQkJC", "r=QkJCQkJCQkJCQkJCQkJCQkJC+/9,s=cw==,i=3",
-     "c=biws,r=QkJCQkJCQkJCQkJCQkJCQkJC+/9,p=9nI1tV4WIzg+b1bogkWmxGgRUSfRVmB/zVIp1JPY9DM=",
-     "v=p2Gh5I8lOl2DliLzkq1VI8/jLYhrOezFl4DIlxSQ4mI="},
-    {"\xc3\xa9\x07", "QkJCQkJCQkJCQkJCQkJCQkJC", "r=QkJCQkJCQkJCQkJCQkJCQkJCx,s=cw==,i=3",
-     "c=biws,r=QkJCQkJCQkJCQkJCQkJCQkJCx,p=1wPHgMOjUJ+4RI9qBWk21rAsBFD43Eju2KFfjCxhRnw=",
-     "v=T17pcmAGXFp0i7/+iojf2zpygIvswcIthVqV/JcYpng="},
-};

@@ -1,8 +1,8 @@
 // The answers to authentication requests, checked byte for byte on a
 // connection record without a socket: the request's payload is placed in the
-// input buffer and the answer read back from the output buffer. SCRAM
-// exchanges replay vectors computed with Python (scripts/digest_vectors.py)
-// through a fixed nonce.
+// input buffer and the answer read back from the output buffer. SCRAM runs on
+// a fixed nonce; good exchanges are proven against PostgreSQL in tests/connect,
+// refusals here.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,7 +10,6 @@
 #include <memory>
 #include <string>
 
-#include "auth/digest_vectors.h"
 #include "postgres/common/base64.h"
 #include "postgres/libpq/auth.h"
 #include "postgres/libpq/buffer_space.h"
@@ -140,11 +139,9 @@ TEST_F(SendAuth, SendsPasswordMessages) {
         int major;
         std::string expected;
     };
-    const std::string salt("\x01\x02\x03\x04", 4);
+    // PostgreSQL checks both methods in tests/connect; here the salt holds
+    // zero bytes (hashlib: "md5" + md5(md5("secret" "postgres").hexdigest() + salt)).
     const Case kCases[] = {
-        {"cleartext", AUTH_REQ_PASSWORD, "", 3, Message('p', std::string("secret\0", 7))},
-        // hashlib: "md5" + md5(md5("secret" "postgres").hexdigest() + salt)
-        {"md5", AUTH_REQ_MD5, salt, 3, Message('p', std::string("md5bb41a296aab6baccb36ff243a562abff\0", 36))},
         {"md5 with zero bytes in the salt", AUTH_REQ_MD5, std::string("\0\0\0\1", 4), 3,
          Message('p', std::string("md50920c7fcf5eecea1399c8fae9b8cd8e7\0", 36))},
         {"cleartext on protocol 2.0", AUTH_REQ_PASSWORD, "", 2, Int32(11) + std::string("secret\0", 7)},
@@ -174,20 +171,6 @@ TEST_F(SendAuth, OutOfMemoryInScramIsThePlainText) {
     EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_CONT, first), -1);
     EXPECT_EQ(Error(conn.get()), "out of memory");
     EXPECT_EQ(TakeOutput(conn.get()), "");
-}
-
-TEST_F(SendAuth, ScramExchangesMatchPython) {
-    for (const ScramVector& v : kScramVectors) {
-        SCOPED_TRACE(v.server_first_message);
-        ConnPtr conn = NewConn("ignored", v.password);
-        StartScram(conn.get(), v.client_nonce);
-        ASSERT_EQ(Answer(conn.get(), AUTH_REQ_SASL_CONT, v.server_first_message), 0) << Error(conn.get());
-        EXPECT_EQ(TakeOutput(conn.get()), Message('p', v.client_final_message));
-        ASSERT_EQ(Answer(conn.get(), AUTH_REQ_SASL_FIN, v.server_final_message), 0) << Error(conn.get());
-        EXPECT_EQ(TakeOutput(conn.get()), "");
-        EXPECT_TRUE(conn->password_needed);
-        EXPECT_EQ(static_cast<fe_scram_state*>(conn->sasl_state)->state, FE_SCRAM_FINISHED);
-    }
 }
 
 TEST_F(SendAuth, ScramRefusesBadServerMessages) {

@@ -82,6 +82,7 @@ TEST(Unicode, SaslprepOfTexts) {
         {"\xD8\xA7\x61\xD8\xA8", SASLPREP_PROHIBITED, nullptr},              // mixed directions
         {"\xC3", SASLPREP_INVALID_UTF8, nullptr},                            // cut short by the end
         {"\xC3\xA9\xF0\x9F\x98", SASLPREP_INVALID_UTF8, nullptr},
+        {"\xFF\xFE\x70\x77", SASLPREP_INVALID_UTF8, nullptr},  // 0xFF leads no character
         {"\xC3\xA9\xC0\xAF", SASLPREP_INVALID_UTF8, nullptr},  // overlong
         {"\xED\xA0\x80", SASLPREP_INVALID_UTF8, nullptr},      // surrogate
         {"\xF4\x90\x80\x80", SASLPREP_INVALID_UTF8, nullptr},  // above U+10FFFF
