@@ -208,17 +208,13 @@ TEST_F(SendAuth, ScramRefusesBadServerMessages) {
         // An earlier host's text of the same length must not hide the step's.
         appendPQExpBufferStr(&conn->errorMessage, std::string(c.text.size(), '#').c_str());
         StartScram(conn.get(), kNonce);
-        bool first_fails = c.server_first != first_ok;
         int rc = Answer(conn.get(), AUTH_REQ_SASL_CONT, c.server_first);
-        if (first_fails) {
-            EXPECT_EQ(rc, -1);
-            EXPECT_EQ(Error(conn.get()), c.text);
-            EXPECT_EQ(TakeOutput(conn.get()), "");
-            continue;
+        if (c.server_first == first_ok) {
+            ASSERT_EQ(rc, 0) << Error(conn.get());
+            TakeOutput(conn.get());
+            rc = Answer(conn.get(), AUTH_REQ_SASL_FIN, c.server_final);
         }
-        ASSERT_EQ(rc, 0) << Error(conn.get());
-        TakeOutput(conn.get());
-        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_FIN, c.server_final), -1);
+        EXPECT_EQ(rc, -1);
         EXPECT_EQ(Error(conn.get()), c.text);
         EXPECT_EQ(TakeOutput(conn.get()), "");
     }
@@ -292,11 +288,7 @@ TEST_F(SendAuth, ChoosesScramFromTheMechanismList) {
         EXPECT_EQ(pg_fe_sendauth(AUTH_REQ_SASL, static_cast<int>(c.list.size()), conn.get()), c.rc);
         EXPECT_EQ(Error(conn.get()), c.text);
         EXPECT_LE(conn->inCursor, static_cast<int>(c.list.size()));
-        if (c.rc == 0) {
-            EXPECT_NE(TakeOutput(conn.get()), "");
-        } else {
-            EXPECT_EQ(TakeOutput(conn.get()), "");
-        }
+        EXPECT_EQ(TakeOutput(conn.get()).empty(), c.rc != 0);
     }
 }
 

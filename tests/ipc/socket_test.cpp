@@ -155,13 +155,10 @@ int AcceptWithoutDescriptors(int, sockaddr*, socklen_t*, int) {
 // the connection once descriptors are free.
 TEST(SocketListen, AcceptBacksOffAndRecoversWhenDescriptorsRunOut) {
     IPC_Socket listener;
-    listener.Listen(0, "localhost", false, true, true);
-    std::string ip;
-    unsigned short port = 0;
-    listener.GetMyEndpoint(ip, port);
+    const unsigned short port = ListenOnLoopback(listener);
     gFailedAccepts = 0;
     IPC_SetAcceptFunctionForTesting(&AcceptWithoutDescriptors);
-    Client client(kelvotest::ConnectToAddress(ip, port));
+    Client client(kelvotest::ConnectToAddress("::1", port));
     const bool queuedWhileFailing = IPC_Socket::WaitForActivity({&listener}, 300);
     IPC_SetAcceptFunctionForTesting(nullptr);
     EXPECT_FALSE(queuedWhileFailing);

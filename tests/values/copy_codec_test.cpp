@@ -137,14 +137,21 @@ void ExpectHeader(const uint8_t* data) {
     EXPECT_EQ(std::memcmp(data, header, sizeof header), 0);
 }
 
-TEST(DataChunk, StartsWithTheHeaderAndResizingKeepsTheBytesBelowTheSmallerSize) {
+// A chunk starts with the header; out of memory leaves it as it was, and
+// resizing keeps the bytes below the smaller size.
+TEST(DataChunk, KeepsWhatWasWrittenThroughResizesAndOutOfMemory) {
     ChunkPtr chunk(kelvo_create_data_chunk());
     ASSERT_NE(chunk, nullptr);
-    EXPECT_EQ(kelvo_get_chunk_data_size(chunk.get()), initial_size);
     EXPECT_EQ(kelvo_get_chunk_header_size(chunk.get()), 19u);
-    ExpectHeader(kelvo_get_chunk_data(chunk.get()));
-    size_t used = 19;
     uint8_t* data = kelvo_get_chunk_data(chunk.get());
+    const kelvotest::ErrorPtr error(kelvo_resize_data_chunk(chunk.get(), std::numeric_limits<size_t>::max() / 2));
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(kelvotest::AsError(error).GetSqlstate(), "53200");
+    EXPECT_EQ(kelvotest::AsError(error).GetContextId().value, 0xbada110cu);
+    EXPECT_EQ(kelvo_get_chunk_data(chunk.get()), data);
+    EXPECT_EQ(kelvo_get_chunk_data_size(chunk.get()), initial_size);
+    ExpectHeader(data);
+    size_t used = 19;
     for (int32_t i = 0; i < 100; ++i) {
         used += kelvo_write_int32(data + used, initial_size - used, i);
     }
@@ -176,19 +183,6 @@ TEST(DataChunk, ResizingToZeroLeavesAValidChunk) {
     EXPECT_EQ(kelvo_write_header(kelvo_get_chunk_data(chunk.get()), 32), 19u);
     ASSERT_EQ(kelvo_resize_data_chunk(chunk.get(), 0), nullptr);
     // The chunk is destroyed once, by the deleter; ASan reports a double free.
-}
-
-TEST(DataChunk, OutOfMemoryLeavesTheChunkUnchanged) {
-    ChunkPtr chunk(kelvo_create_data_chunk());
-    ASSERT_NE(chunk, nullptr);
-    uint8_t* before = kelvo_get_chunk_data(chunk.get());
-    const kelvotest::ErrorPtr error(kelvo_resize_data_chunk(chunk.get(), std::numeric_limits<size_t>::max() / 2));
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(kelvotest::AsError(error).GetSqlstate(), "53200");
-    EXPECT_EQ(kelvotest::AsError(error).GetContextId().value, 0xbada110cu);
-    EXPECT_EQ(kelvo_get_chunk_data(chunk.get()), before);
-    EXPECT_EQ(kelvo_get_chunk_data_size(chunk.get()), initial_size);
-    ExpectHeader(before);
     kelvo_destroy_data_chunk(nullptr);
 }
 

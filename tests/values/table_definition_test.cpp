@@ -59,10 +59,6 @@ void AddColumn(kelvo_table_definition_t* definition, const char* name, kelvo_typ
     ASSERT_EQ(error, nullptr);
 }
 
-const kelvoapi::TableDefinition& Core(const DefinitionPtr& definition) {
-    return *static_cast<const kelvoapi::TableDefinition*>(definition.get());
-}
-
 TEST(TableDefinitionExports, StoreFindAndCopyColumns) {
     DefinitionPtr definition(kelvo_create_table_definition(nullptr, nullptr, "t", KELVO_TEMPORARY, true));
     ASSERT_NE(definition, nullptr);
@@ -100,7 +96,7 @@ TEST(TableDefinitionExports, StoreFindAndCopyColumns) {
     kelvo_table_definition_t* raw = nullptr;
     ASSERT_EQ(kelvo_copy_table_definition(definition.get(), &raw), nullptr);
     DefinitionPtr copy(raw);
-    EXPECT_TRUE(Core(copy).IsStream());
+    EXPECT_TRUE(static_cast<const kelvoapi::TableDefinition*>(copy.get())->IsStream());
     AddColumn(copy.get(), "c", KELVO_INT, 0xFFFFFFFF, nullptr, true);
     EXPECT_EQ(kelvo_table_definition_column_count(definition.get()), 3u);
     EXPECT_EQ(kelvo_create_table_definition("d", "s", nullptr, KELVO_PERMANENT, false), nullptr);
