@@ -1,9 +1,7 @@
-// UTF-8 routines, the display width of code points and the conversions to and
-// from code values.
+// The conversions between encoded text and code values (UTF-8 decoding and
+// width are read through the character rules and SASLprep).
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,29 +9,6 @@
 #include "postgres/mb/encoding.h"
 
 namespace {
-
-// A byte that is not a continuation ends a character (the SASLprep test
-// decodes every whole one).
-TEST(Utf8, DecodingStopsAtTheFirstNonContinuationByte) {
-    struct Case {
-        std::string bytes;
-        pg_wchar expected;
-    };
-    // In the cut characters the NUL after the copy is the first non-continuation byte.
-    const Case cases[] = {{"\xf4\x8f\xbf\xbf", 0x10FFFF},
-                          {"\xe4\xb8", 0xFFFFFFFF},
-                          {"\xf0\x9f\x98", 0xFFFFFFFF},
-                          {"\xe4\x41\x80", 0xFFFFFFFF},
-                          {"\x80", 0xFFFFFFFF}};
-    for (const Case& c : cases) {
-        // Exactly the bytes and their NUL: ASan reports any read past it.
-        std::unique_ptr<unsigned char[]> text(new unsigned char[c.bytes.size() + 1]);
-        memcpy(text.get(), c.bytes.c_str(), c.bytes.size() + 1);
-        EXPECT_EQ(utf8_to_unicode(text.get()), c.expected) << c.bytes;
-        EXPECT_EQ(pg_encoding_dsplen(PG_UTF8, reinterpret_cast<char*>(text.get())),
-                  c.expected == 0xFFFFFFFF ? -1 : ucs_wcwidth(c.expected));
-    }
-}
 
 struct ConversionCase {
     int encoding;
