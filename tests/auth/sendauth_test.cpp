@@ -12,7 +12,6 @@
 
 #include "postgres/common/base64.h"
 #include "postgres/libpq/auth.h"
-#include "postgres/libpq/buffer_space.h"
 #include "postgres/libpq/connection_record.h"
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/scram_client.h"
@@ -39,8 +38,7 @@ using kelvotest::wire::Message;
 char* Dup(const char* text) { return text == nullptr ? nullptr : strdup(text); }
 
 ConnPtr NewConn(const char* user, const char* password) {
-    ConnPtr conn(makeEmptyPGconn());
-    conn->pversion = PG_PROTOCOL(3, 0);
+    ConnPtr conn = kelvotest::MakeDetachedRecord();
     conn->pguser = Dup(user);
     conn->pgpass = Dup(password);
     return conn;
@@ -49,11 +47,8 @@ ConnPtr NewConn(const char* user, const char* password) {
 // Puts the bytes after the request code into the input buffer, answers, and
 // consumes the message as the start-up code does.
 int Answer(PGconn* conn, AuthRequest areq, const std::string& payload) {
-    if (pqCheckInBufferSpace(static_cast<std::size_t>(conn->inEnd) + payload.size(), conn) != 0)
-        return -2;
-    std::memcpy(conn->inBuffer + conn->inEnd, payload.data(), payload.size());
     conn->inCursor = conn->inEnd;
-    conn->inEnd += static_cast<int>(payload.size());
+    kelvotest::FeedInput(conn, payload);
     int rc = pg_fe_sendauth(areq, static_cast<int>(payload.size()), conn);
     conn->inStart = conn->inCursor = conn->inEnd;
     return rc;
@@ -279,12 +274,7 @@ TEST_F(SendAuth, ChoosesScramFromTheMechanismList) {
         UseNonce(kNonce);
         // Bytes of a following message sit in the buffer: the list must not
         // be read into them.
-        std::string next_message = std::string("\0\0", 2) + Message('Z', "I");
-        ASSERT_EQ(pqCheckInBufferSpace(next_message.size() + 64, conn.get()), 0);
-        conn->inCursor = 0;
-        std::memcpy(conn->inBuffer, c.list.data(), c.list.size());
-        std::memcpy(conn->inBuffer + c.list.size(), next_message.data(), next_message.size());
-        conn->inEnd = static_cast<int>(c.list.size() + next_message.size());
+        kelvotest::FeedInput(conn.get(), c.list + std::string("\0\0", 2) + Message('Z', "I"));
         EXPECT_EQ(pg_fe_sendauth(AUTH_REQ_SASL, static_cast<int>(c.list.size()), conn.get()), c.rc);
         EXPECT_EQ(Error(conn.get()), c.text);
         EXPECT_LE(conn->inCursor, static_cast<int>(c.list.size()));
