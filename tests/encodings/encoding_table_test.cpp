@@ -19,18 +19,14 @@ TEST(EncodingNames, LookUp) {
         EXPECT_EQ(pg_char_to_encoding(pg_encname_tbl[i].name), pg_encname_tbl[i].encoding) << pg_encname_tbl[i].name;
     for (int id = 0; id < _PG_LAST_ENCODING_; ++id)
         EXPECT_EQ(pg_char_to_encoding(pg_encoding_to_char(id)), id);
-    const std::pair<const char*, int> cases[] = {
-        {"Latin-1", 8}, {"utf_8", 6},         {"Utf8", 6},       {"unicode", 6}, {"win", 23},         {"alt", 20},
-        {"koi8", 22},   {"mskanji", 35},      {"Shift_JIS", 35}, {"cp949", -1},  {"ISO_8859_13", 14}, {"iso8859-5", 25},
-        {"euc_tw", 4},  {"windows-1250", 29}, {"utf8 ", 6},      {"", -1},       {"-", -1},           {"latin11", -1},
-    };
+    // Case, dashes, underscores and spaces do not count; what is left must be whole.
+    const std::pair<const char*, int> cases[] = {{"Latin-1", 8}, {"utf_8", 6}, {"utf8 ", 6},
+                                                 {"cp949", -1},  {"", -1},     {"latin11", -1}};
     for (const auto& [name, expected] : cases)
         EXPECT_EQ(pg_char_to_encoding(name), expected) << name;
     EXPECT_EQ(pg_char_to_encoding(nullptr), -1);
-    const std::pair<int, const char*> names[] = {{0, "SQL_ASCII"},       {6, "UTF8"}, {25, "ISO_8859_5"},
-                                                 {41, "SHIFT_JIS_2004"}, {-1, ""},    {42, ""}};
-    for (const auto& [id, name] : names)
-        EXPECT_STREQ(pg_encoding_to_char(id), name) << id;
+    EXPECT_STREQ(pg_encoding_to_char(-1), "");
+    EXPECT_STREQ(pg_encoding_to_char(42), "");
 
     // A name of 64 bytes or more is refused with a message.
     const std::string just_fits = std::string(59, '-') + "utf8";
@@ -42,8 +38,9 @@ TEST(EncodingNames, LookUp) {
 
 TEST(EncodingNames, ClientAndServerEncodings) {
     const std::tuple<const char*, int, int> cases[] = {
-        {"SQL_ASCII", 0, 0}, {"KOI8U", 34, 34},   {"UTF8", 6, 6},
-        {"SJIS", 35, -1},    {"GB18030", 39, -1}, {"bogus", -1, -1},
+        {"SQL_ASCII", 0, 0},
+        {"SJIS", 35, -1},
+        {"bogus", -1, -1},
     };
     for (const auto& [name, client, server] : cases) {
         EXPECT_EQ(pg_valid_client_encoding(name), client) << name;
@@ -63,12 +60,8 @@ struct ConversionCase {
 TEST(CodeValues, ServerEncodingsRoundTrip) {
     const ConversionCase cases[] = {
         {PG_SQL_ASCII, "Az\x80\xff", {0x41, 0x7A, 0x80, 0xFF}},
-        {PG_LATIN1, "caf\xe9", {0x63, 0x61, 0x66, 0xE9}},
         {PG_UTF8, "a\xc3\xa9\xe4\xb8\x80\xf0\x9f\x98\x80", {0x61, 0xE9, 0x4E00, 0x1F600}},
         {PG_EUC_JP, "a\x8e\xb1\x8f\xb0\xa1\xa4\xa2", {0x61, 0x8EB1, 0x8FB0A1, 0xA4A2}},
-        {PG_EUC_JIS_2004, "\xa4\xa2", {0xA4A2}},
-        {PG_EUC_CN, "\xb0\xa1x", {0xB0A1, 0x78}},
-        {PG_EUC_KR, "\xb0\xa1", {0xB0A1}},
         {PG_EUC_TW, "\x8e\xa2\xa1\xa1\xc4\xa1", {0x8EA2A1A1, 0xC4A1}},
         {PG_MULE_INTERNAL, "\x81\xe9\x9c\xf0\xa1\xa1", {0x81E9, 0x9CF0A1A1}},
     };
@@ -99,9 +92,7 @@ TEST(CodeValues, LengthCutsBeforeAPartialCharacter) {
     };
     const Case cases[] = {
         {PG_UTF8, "a\xe4\xb8\x80", 3, 1},
-        {PG_UTF8, "a\xe4\xb8\x80", 4, 2},
         {PG_EUC_JP, "a\x8f\xb0\xa1", 3, 1},
-        {PG_EUC_TW, "\x8e\xa2\xa1\xa1", 3, 0},
         {PG_UTF8, std::string("a\0b", 3), 3, 1},  // a NUL ends the text
         {PG_UTF8, "\xff\x80", 2, 2},              // undecodable bytes stand for themselves
     };

@@ -21,8 +21,7 @@ namespace {
 
 TEST(LocaleEncoding, CodeSetsAndLocales) {
     const std::pair<const char*, int> codesets[] = {
-        {"utf8", 6}, {"Utf-8", 6},  {"iso8859-15", 16}, {"CP28605", 16}, {"koi8-r", 22}, {"5601", 3},
-        {"pck", 35}, {"cp949", 38}, {"cp1361", 40},     {"us-ascii", 0}, {"GB2312", 2},  {"CP28598", 28},
+        {"utf8", 6}, {"Utf-8", 6}, {"CP28605", 16}, {"5601", 3}, {"cp1361", 40}, {"us-ascii", 0},
     };
     for (const auto& [codeset, encoding] : codesets) {
         testing::internal::CaptureStderr();
@@ -49,16 +48,14 @@ TEST(LocaleEncoding, CodeSetsAndLocales) {
 
 TEST(StringFunctions, CaseInsensitiveComparisonAndBoundedCopy) {
     const std::tuple<const char*, const char*, int> comparisons[] = {
-        {"disable", "Disable", 0}, {"abc", "abd", -1},        {"a", "", 'a'},          {"Z", "_", 'z' - '_'},
-        {"@", "`", '@' - '`'},     {"\xff", "a", 0xFF - 'a'}, {"utf8", "UTF8x", -'x'}, {"\xc9", "\xe9", 0xC9 - 0xE9},
+        {"disable", "Disable", 0}, {"Z", "_", 'z' - '_'},   {"@", "`", '@' - '`'},
+        {"\xff", "a", 0xFF - 'a'}, {"utf8", "UTF8x", -'x'}, {"\xc9", "\xe9", 0xC9 - 0xE9},
     };
     for (const auto& [s1, s2, expected] : comparisons)
         EXPECT_EQ(pg_strcasecmp(s1, s2), expected) << s1 << " / " << s2;
 
     const std::tuple<const char*, size_t, const char*> copies[] = {
         {"1234567", 6, "12345"},
-        {"1234567", 8, "1234567"},
-        {"1234567", 1, ""},
         {"hello", 0, nullptr},
     };
     for (const auto& [src, size, expected] : copies) {
