@@ -71,9 +71,6 @@ TEST(Error, EveryCodeEndsUpInOneOfTheFourCategories) {
         EXPECT_EQ(made.GetSqlstate(), c.category == KELVO_ERROR_CATEGORY_SQLSTATE ? kelvo::SqlstateText(c.value) : "");
         EXPECT_EQ(made.GetMessage(), std::system_error(c.code, "what").what());
     }
-    const Error runtime = kelvoapi::MakeError(std::runtime_error("went wrong"), ContextId{0x42});
-    EXPECT_EQ(runtime.GetSqlstate(), "HY000");
-    EXPECT_EQ(runtime.GetMessage(), "went wrong");
 }
 
 TEST(ErrorText, RendersEveryLineAndTheCauseChain) {

@@ -58,8 +58,7 @@ std::string ExceptionText(Body body) {
 TEST(SocketListen, RemoteHostsAreRefused) {
     const std::pair<const char*, std::string> cases[] = {
         {"myhost", "cannot bind listener to invalid hostname: myhost, "},
-        {"10.1.2.3", "cannot bind to remote IP:10.1.2.3, "},
-        {"2001:db8::1", "cannot bind to remote IP:2001:db8::1, "}};
+        {"10.1.2.3", "cannot bind to remote IP:10.1.2.3, "}};
     for (const auto& [host, prefix] : cases) {
         IPC_Socket socket;
         const std::string text = ExceptionText([&, host = host] { socket.Listen(0, host, false, true, true); });

@@ -10,14 +10,6 @@
 
 namespace {
 
-template <typename Descriptor>
-const Descriptor& ParsedAs(const std::unique_ptr<IPC_ConnectionDescriptor>& parsed) {
-    const auto* descriptor = dynamic_cast<const Descriptor*>(parsed.get());
-    if (descriptor == nullptr)
-        throw std::logic_error("another kind of descriptor");
-    return *descriptor;
-}
-
 TEST(ConnectionDescriptorTest, ParsesTcpDescriptorsIntoNormalForm) {
     struct Case {
         const char *input, *host;
@@ -34,7 +26,7 @@ TEST(ConnectionDescriptorTest, ParsesTcpDescriptorsIntoNormalForm) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input);
         const auto parsed = IPC_ConnectionDescriptor::Parse(c.input);
-        const auto& tcp = ParsedAs<IPC_SocketConnectionDescriptor>(parsed);
+        const auto& tcp = dynamic_cast<const IPC_SocketConnectionDescriptor&>(*parsed);
         EXPECT_EQ(tcp.GetHostName(), c.host);
         EXPECT_EQ(tcp.GetPort(), c.port);
         EXPECT_EQ(tcp.str(), c.printed);
@@ -56,7 +48,7 @@ TEST(ConnectionDescriptorTest, DomainAndPipeDescriptorsRoundTrip) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input);
         const auto parsed = IPC_ConnectionDescriptor::Parse(c.input);
-        const auto& domain = ParsedAs<IPC_DomainSocketConnectionDescriptor>(parsed);
+        const auto& domain = dynamic_cast<const IPC_DomainSocketConnectionDescriptor&>(*parsed);
         EXPECT_EQ(domain.GetDirectoryName(), c.directory);
         EXPECT_EQ(domain.GetDomainName(), c.name);
         EXPECT_EQ(domain.GetFullName(), c.fullName);
@@ -66,9 +58,10 @@ TEST(ConnectionDescriptorTest, DomainAndPipeDescriptorsRoundTrip) {
     }
     const auto pipe = IPC_ConnectionDescriptor::Parse("pel.pipe://auto");
     EXPECT_EQ(pipe->str(), "pel.pipe://./pipe/auto");
-    EXPECT_EQ(ParsedAs<IPC_NamedPipeConnectionDescriptor>(pipe).GetQualifiedPipeName(), "\\\\.\\pipe\\auto");
+    EXPECT_EQ(dynamic_cast<const IPC_NamedPipeConnectionDescriptor&>(*pipe).GetQualifiedPipeName(),
+              "\\\\.\\pipe\\auto");
     const auto deep = IPC_ConnectionDescriptor::Parse("pel.pipe://h/pipe/p/pipe/q");
-    EXPECT_EQ(ParsedAs<IPC_NamedPipeConnectionDescriptor>(deep).GetPipeName(), "p/pipe/q");
+    EXPECT_EQ(dynamic_cast<const IPC_NamedPipeConnectionDescriptor&>(*deep).GetPipeName(), "p/pipe/q");
     for (const auto* parsed : {&pipe, &deep}) {
         const auto clone = (*parsed)->clone();
         EXPECT_EQ(clone->str(), (*parsed)->str());
