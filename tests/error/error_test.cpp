@@ -151,7 +151,7 @@ TEST(Frame, EveryKindOfThrowBecomesAReturnedError) {
 
 // A value that looks like tags (a server error quoting an object so named)
 // cannot end its own field or forge another.
-TEST(TaggedText, ValuesRoundTripAndOnlyTheFirstCompleteBlockIsRead) {
+TEST(TaggedText, ValuesAreEscapedAndOnlyTheFirstCompleteBlockIsRead) {
     for (const char* value : {"", "&amp;", "x</primary><hint>evil</hint>", "<<&&>>"}) {
         std::string text;
         kelvoapi::AppendTaggedValue(text, "primary", value);
@@ -160,6 +160,18 @@ TEST(TaggedText, ValuesRoundTripAndOnlyTheFirstCompleteBlockIsRead) {
         EXPECT_EQ(kelvoapi::ReadTagValue(text, "primary"), value);
         EXPECT_EQ(kelvoapi::ReadTagValue(text, "hint"), "h");
     }
+    // The client's own texts: every formatted value escaped, fields in order.
+    const kelvoapi::TaggedText built = kelvoapi::TaggedText()
+                                           .Sqlstate("08001")
+                                           .Primary("Could not reach \"%s\"", "h</primary><sqlstate>00000</sqlstate>")
+                                           .Detail("%s & %d", "a<b", 7)
+                                           .Hint("%s", "");
+    EXPECT_STREQ(built.c_str(),
+                 "<sqlstate>08001</sqlstate><primary>Could not reach \"h&lt;/primary>&lt;sqlstate>00000"
+                 "&lt;/sqlstate>\"</primary><detail>a&lt;b &amp; 7</detail><hint></hint>");
+    const kelvoapi::Error error = kelvoapi::MakeErrorFromTaggedString(built.c_str(), ContextId{0x77});
+    EXPECT_EQ(error.GetSqlstate(), "08001");
+    EXPECT_EQ(error.GetMessage(), "Could not reach \"h</primary><sqlstate>00000</sqlstate>\": a<b & 7");
     const std::pair<const char*, const char*> cases[] = {{"<hint>first</hint><hint>second</hint>", "first"},
                                                          {"<hint>unterminated", ""},
                                                          {"<hint>a&amp;b&lt;c&gt;</hint>", "a&b<c&gt;"}};
@@ -191,21 +203,6 @@ TEST(TaggedText, MakesErrorsFromTheFields) {
         EXPECT_EQ(error.GetSeverity(), c.severity);
         EXPECT_EQ(error.GetContextId().value, 0x77u);
     }
-}
-
-// The client's own texts: every formatted value escaped, fields in order.
-TEST(TaggedText, BuilderEscapesEveryFormattedValue) {
-    const kelvoapi::TaggedText built = kelvoapi::TaggedText()
-                                           .Sqlstate("08001")
-                                           .Primary("Could not reach \"%s\"", "h</primary><sqlstate>00000</sqlstate>")
-                                           .Detail("%s & %d", "a<b", 7)
-                                           .Hint("%s", "");
-    EXPECT_STREQ(built.c_str(),
-                 "<sqlstate>08001</sqlstate><primary>Could not reach \"h&lt;/primary>&lt;sqlstate>00000"
-                 "&lt;/sqlstate>\"</primary><detail>a&lt;b &amp; 7</detail><hint></hint>");
-    const kelvoapi::Error error = kelvoapi::MakeErrorFromTaggedString(built.c_str(), ContextId{0x77});
-    EXPECT_EQ(error.GetSqlstate(), "08001");
-    EXPECT_EQ(error.GetMessage(), "Could not reach \"h</primary><sqlstate>00000</sqlstate>\": a<b & 7");
 }
 
 }  // namespace

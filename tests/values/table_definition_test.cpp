@@ -111,7 +111,7 @@ kelvoapi::TableDefinition TwoColumns(std::string database, std::string schema, s
 constexpr const char* two_columns = "(\"a\" INT NOT NULL, \"b\" TEXT)";
 constexpr const char* stream_tail = "  (WITH (FORMAT KELVOBINARY, SANITIZE));";
 
-TEST(TableDefinition, GeneratesCreateStatements) {
+TEST(TableDefinition, GeneratesCreateStatementsAndColumnLists) {
     struct Case {
         const char* name;
         kelvoapi::TableDefinition definition;
@@ -132,9 +132,7 @@ TEST(TableDefinition, GeneratesCreateStatements) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.definition.GenerateCreateSQL(c.ifNotExists), c.sql);
     }
-}
 
-TEST(TableDefinition, GeneratesColumnListsAndStreamStatements) {
     kelvoapi::TableDefinition definition("t", KELVO_PERMANENT, false);
     definition.AddColumn("v", KELVO_VARCHAR, kelvo_encode_string_modifier(100), "en_US", false);
     definition.AddColumn("x\"y", KELVO_NUMERIC, kelvo_encode_numeric_modifier(18, 3), "", true);

@@ -213,21 +213,15 @@ TEST(ParseNumeric, AcceptsAndRefusesTexts) {
         }
         EXPECT_LE(iter, c.text.data() + c.text.size());
     }
-}
-
-TEST(ParseNumeric, LeavesThePositionBehindTheNumber) {
-    struct Case {
-        std::string text;
-        size_t end, consumed;
-    };
-    // Only the given range is read: no NUL terminator is needed.
-    const Case cases[] = {{"12.5  ", 6, 4}, {"  12.5", 6, 6}, {"12.5xyz", 4, 4}, {"   ", 3, 3}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        const char* iter = c.text.data();
+    // The position is left behind the number; only the given range is read,
+    // so no NUL terminator is needed.
+    const std::tuple<std::string, size_t, size_t> positions[] = {
+        {"12.5  ", 6, 4}, {"  12.5", 6, 6}, {"12.5xyz", 4, 4}, {"   ", 3, 3}};
+    for (const auto& [text, end, consumed] : positions) {
+        const char* iter = text.data();
         int64_t value = 0;
-        kelvo_error_destroy(kelvo_parse_numeric(&iter, c.text.data() + c.end, 10, 2, &value));
-        EXPECT_EQ(iter - c.text.data(), static_cast<std::ptrdiff_t>(c.consumed));
+        kelvo_error_destroy(kelvo_parse_numeric(&iter, text.data() + end, 10, 2, &value));
+        EXPECT_EQ(iter - text.data(), static_cast<std::ptrdiff_t>(consumed)) << text;
     }
 }
 
