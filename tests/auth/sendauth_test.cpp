@@ -84,7 +84,6 @@ protected:
         g_nonce_bytes.assign(raw, static_cast<std::size_t>(n));
     }
 
-    // Runs the SASL request and checks the initial response.
     static void StartScram(PGconn* conn, const std::string& nonce) {
         UseNonce(nonce);
         ASSERT_EQ(Answer(conn, AUTH_REQ_SASL, std::string("SCRAM-SHA-256\0\0", 15)), 0) << Error(conn);

@@ -260,7 +260,6 @@ TEST(QuoteExports, AnswerTheSizeQueryAndCopyOnlyWhatFits) {
         const size_t needed = c.quoted.size();
         EXPECT_EQ(c.quote(nullptr, 0, c.text.data(), c.text.size()), needed);
 
-        // One byte short: nothing written, same length returned.
         std::vector<char> small(needed - 1, '#');
         EXPECT_EQ(c.quote(small.data(), small.size(), c.text.data(), c.text.size()), needed);
         EXPECT_EQ(std::string(small.begin(), small.end()), std::string(needed - 1, '#'));
