@@ -122,12 +122,6 @@ using ChunkPtr = std::unique_ptr<kelvo_data_chunk_t, ChunkDeleter>;
 
 constexpr size_t initial_size = 16777216;
 
-void ExpectHeader(const uint8_t* data) {
-    uint8_t header[19];
-    ASSERT_EQ(kelvo_write_header(header, sizeof header), 19u);
-    EXPECT_EQ(std::memcmp(data, header, sizeof header), 0);
-}
-
 // A chunk starts with the header; out of memory leaves it as it was, and
 // resizing keeps the bytes below the smaller size, down to none.
 TEST(DataChunk, KeepsWhatWasWrittenThroughResizesAndOutOfMemory) {
@@ -141,7 +135,9 @@ TEST(DataChunk, KeepsWhatWasWrittenThroughResizesAndOutOfMemory) {
     EXPECT_EQ(kelvotest::AsError(error).GetContextId().value, 0xbada110cu);
     EXPECT_EQ(kelvo_get_chunk_data(chunk.get()), data);
     EXPECT_EQ(kelvo_get_chunk_data_size(chunk.get()), initial_size);
-    ExpectHeader(data);
+    uint8_t header[19];
+    ASSERT_EQ(kelvo_write_header(header, sizeof header), 19u);
+    EXPECT_EQ(std::memcmp(data, header, sizeof header), 0);
     size_t used = 19;
     for (int32_t i = 0; i < 100; ++i) {
         used += kelvo_write_int32(data + used, initial_size - used, i);
