@@ -35,12 +35,10 @@ using kelvotest::ConnPtr;
 using kelvotest::wire::Int32;
 using kelvotest::wire::Message;
 
-char* Dup(const char* text) { return text == nullptr ? nullptr : strdup(text); }
-
 ConnPtr NewConn(const char* user, const char* password) {
     ConnPtr conn = kelvotest::MakeDetachedRecord();
-    conn->pguser = Dup(user);
-    conn->pgpass = Dup(password);
+    conn->pguser = strdup(user);
+    conn->pgpass = strdup(password);
     return conn;
 }
 
