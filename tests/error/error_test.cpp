@@ -187,6 +187,7 @@ TEST(TaggedText, MakesErrorsFromTheFields) {
         {"<primary>Failed.</primary><detail>disk</detail>", "HY000", "Failed: disk", "disk", "", 0},
         {"<primary>Failed</primary><detail>disk.</detail>", "HY000", "Failed: disk.", "disk.", "", 0},
         {"<detail>only detail</detail>", "HY000", ": only detail", "only detail", "", 0},
+        {"<sqlstate>42p01</sqlstate><primary>m</primary>", "42001", "m", "", "", 0},
         {"<sqlstate>4260</sqlstate><primary>m</primary>", "08P01", "m", "", "", 0},
         {"<sqlstate>XX000</sqlstate><primary>m</primary><hint>try again</hint><severity>FATAL</severity>", "XX000", "m",
          "", "try again", 1},
