@@ -1,7 +1,7 @@
-// MD5, SHA-256 and HMAC-SHA-256 against vectors computed with Python
-// (scripts/digest_vectors.py); the salted password and the keys derived from
-// it, and SHA-256 fed in pieces, are checked through whole exchanges in
-// sendauth_test.
+// MD5, SHA-256, HMAC-SHA-256 and base64 against vectors computed with Python
+// (scripts/digest_vectors.py), and the strict base64 decoder's refusals; the
+// salted password and the keys derived from it, and SHA-256 fed in pieces,
+// are checked through whole exchanges in sendauth_test.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,6 +11,7 @@
 
 #include "auth/digest_vectors.h"
 #include "auth/hex.h"
+#include "postgres/common/base64.h"
 #include "postgres/common/md5.h"
 #include "postgres/common/scram_common.h"
 #include "postgres/common/sha256.h"
@@ -27,13 +28,24 @@ std::string Sha256Hex(const char* data, std::size_t len) {
     return ToHex(digest, sizeof digest);
 }
 
-TEST(Digest, Md5AndSha256MatchPython) {
+TEST(Digest, Md5Sha256AndBase64MatchPython) {
     for (const DigestVector& v : kDigestVectors) {
         SCOPED_TRACE("input length " + std::to_string(v.input_len));
         char hexsum[33];
         ASSERT_TRUE(pg_md5_hash(v.input, v.input_len, hexsum));
         EXPECT_STREQ(hexsum, v.md5_hex);
         EXPECT_EQ(Sha256Hex(v.input, v.input_len), v.sha256_hex);
+
+        const int len = static_cast<int>(v.input_len);
+        std::string encoded(static_cast<std::size_t>(pg_b64_enc_len(len)), '\0');
+        ASSERT_EQ(pg_b64_encode(v.input, len, encoded.data(), static_cast<int>(encoded.size())),
+                  static_cast<int>(encoded.size()));
+        EXPECT_EQ(encoded, v.base64);
+        std::string decoded(static_cast<std::size_t>(pg_b64_dec_len(static_cast<int>(encoded.size()))), '\0');
+        const int n = pg_b64_decode(encoded.data(), static_cast<int>(encoded.size()), decoded.data(),
+                                    static_cast<int>(decoded.size()));
+        ASSERT_EQ(n, len);
+        EXPECT_EQ(decoded.substr(0, static_cast<std::size_t>(n)), std::string(v.input, v.input_len));
     }
 }
 
@@ -81,6 +93,25 @@ TEST(Digest, HmacSha256MatchesPython) {
             EXPECT_EQ(ToHex(result, sizeof result), v.hmac_hex);
         }
     }
+}
+
+TEST(Base64, RefusesMalformedInputAndShortDestinations) {
+    const char* const kMalformed[] = {
+        "Zm9v YmFy",  // white space
+        "Zm_v",       // outside the alphabet
+        "Z===",       // padding in the second place
+        "Zm=v",       // padding followed by data
+        "Zg==Zm9v",   // padding before the last group
+    };
+    for (const char* text : kMalformed) {
+        char out[32];
+        EXPECT_EQ(pg_b64_decode(text, static_cast<int>(std::string(text).size()), out, sizeof out), -1) << text;
+    }
+    char out[4] = {'#', '#', '#', '#'};
+    EXPECT_EQ(pg_b64_decode("Zm9vYmFy", 8, out, 3), -1);
+    EXPECT_EQ(pg_b64_encode("foob", 4, out, 4), -1);
+    EXPECT_EQ(pg_b64_encode("foo", 3, out, 4), 4);
+    EXPECT_EQ(std::string(out, 4), "Zm9v");
 }
 
 }  // namespace

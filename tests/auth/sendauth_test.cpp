@@ -1,26 +1,20 @@
 // The answers to authentication requests, checked byte for byte on a
 // connection record without a socket: the request's payload is placed in the
-// input buffer and the answer read back from the output buffer. SCRAM
-// exchanges replay vectors computed with Python (scripts/digest_vectors.py)
-// through a fixed nonce.
+// input buffer and the answer read back from the output buffer. SCRAM runs on
+// a fixed nonce; good exchanges are proven against PostgreSQL in tests/connect,
+// refusals here.
 #include <gtest/gtest.h>
-
-#include <pwd.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
 
-#include "auth/digest_vectors.h"
 #include "postgres/common/base64.h"
 #include "postgres/libpq/auth.h"
-#include "postgres/libpq/buffer_space.h"
 #include "postgres/libpq/connection_record.h"
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/scram_client.h"
-#include "postgres/libpq/thread_lock.h"
 #include "support/connected_record.h"
 #include "support/scripted_peer.h"
 
@@ -41,24 +35,18 @@ using kelvotest::ConnPtr;
 using kelvotest::wire::Int32;
 using kelvotest::wire::Message;
 
-char* Dup(const char* text) { return text == nullptr ? nullptr : strdup(text); }
-
 ConnPtr NewConn(const char* user, const char* password) {
-    ConnPtr conn(makeEmptyPGconn());
-    conn->pversion = PG_PROTOCOL(3, 0);
-    conn->pguser = Dup(user);
-    conn->pgpass = Dup(password);
+    ConnPtr conn = kelvotest::MakeDetachedRecord();
+    conn->pguser = strdup(user);
+    conn->pgpass = strdup(password);
     return conn;
 }
 
 // Puts the bytes after the request code into the input buffer, answers, and
 // consumes the message as the start-up code does.
 int Answer(PGconn* conn, AuthRequest areq, const std::string& payload) {
-    if (pqCheckInBufferSpace(static_cast<std::size_t>(conn->inEnd) + payload.size(), conn) != 0)
-        return -2;
-    std::memcpy(conn->inBuffer + conn->inEnd, payload.data(), payload.size());
     conn->inCursor = conn->inEnd;
-    conn->inEnd += static_cast<int>(payload.size());
+    kelvotest::FeedInput(conn, payload);
     int rc = pg_fe_sendauth(areq, static_cast<int>(payload.size()), conn);
     conn->inStart = conn->inCursor = conn->inEnd;
     return rc;
@@ -94,7 +82,6 @@ protected:
         g_nonce_bytes.assign(raw, static_cast<std::size_t>(n));
     }
 
-    // Runs the SASL request and checks the initial response.
     static void StartScram(PGconn* conn, const std::string& nonce) {
         UseNonce(nonce);
         ASSERT_EQ(Answer(conn, AUTH_REQ_SASL, std::string("SCRAM-SHA-256\0\0", 15)), 0) << Error(conn);
@@ -115,11 +102,12 @@ TEST_F(SendAuth, RefusesMethodsItDoesNotSpeak) {
     const Case kCases[] = {
         {AUTH_REQ_KRB4, "Kerberos 4 authentication not supported\n", ""},
         {AUTH_REQ_SCM_CREDS, "SCM_CRED authentication method not supported\n", ""},
-        {AUTH_REQ_GSS_CONT, "GSSAPI authentication not supported\n", ""},
         {AUTH_REQ_SSPI, "SSPI authentication not supported\n", ""},
         {13, "authentication method 13 not supported\n", ""},
         {0xFFFFFFFFu, "authentication method 4294967295 not supported\n", ""},
         {AUTH_REQ_MD5, "fe_sendauth: error sending password authentication\n", "ab"},  // the salt cut short
+        {AUTH_REQ_SASL_CONT,
+         "fe_sendauth: invalid authentication request from server: AUTH_REQ_SASL_CONT without AUTH_REQ_SASL\n", "r=x"},
     };
     for (const Case& c : kCases) {
         ConnPtr conn = NewConn("u", "pw");
@@ -129,49 +117,19 @@ TEST_F(SendAuth, RefusesMethodsItDoesNotSpeak) {
         EXPECT_EQ(TakeOutput(conn.get()), "");
         EXPECT_EQ(conn->password_needed, c.areq == AUTH_REQ_MD5);
     }
-    ConnPtr conn = NewConn("u", "pw");
-    EXPECT_EQ(Answer(conn.get(), AUTH_REQ_OK, ""), 0);
-    EXPECT_EQ(TakeOutput(conn.get()), "");
 }
 
+// PostgreSQL checks both methods in tests/connect; here the salt holds zero
+// bytes (hashlib: "md5" + md5(md5("secret" "postgres").hexdigest() + salt)),
+// and protocol 2.0 sends the password without a type byte.
 TEST_F(SendAuth, SendsPasswordMessages) {
-    struct Case {
-        const char* name;
-        AuthRequest areq;
-        std::string payload;
-        int major;
-        std::string expected;
-    };
-    const std::string salt("\x01\x02\x03\x04", 4);
-    const Case kCases[] = {
-        {"cleartext", AUTH_REQ_PASSWORD, "", 3, Message('p', std::string("secret\0", 7))},
-        // hashlib: "md5" + md5(md5("secret" "postgres").hexdigest() + salt)
-        {"md5", AUTH_REQ_MD5, salt, 3, Message('p', std::string("md5bb41a296aab6baccb36ff243a562abff\0", 36))},
-        {"md5 with zero bytes in the salt", AUTH_REQ_MD5, std::string("\0\0\0\1", 4), 3,
-         Message('p', std::string("md50920c7fcf5eecea1399c8fae9b8cd8e7\0", 36))},
-        {"cleartext on protocol 2.0", AUTH_REQ_PASSWORD, "", 2, Int32(11) + std::string("secret\0", 7)},
-    };
-    for (const Case& c : kCases) {
-        SCOPED_TRACE(c.name);
-        ConnPtr conn = NewConn("postgres", "secret");
-        conn->pversion = PG_PROTOCOL(c.major, 0);
-        EXPECT_EQ(Answer(conn.get(), c.areq, c.payload), 0) << Error(conn.get());
-        EXPECT_EQ(TakeOutput(conn.get()), c.expected);
-        EXPECT_TRUE(conn->password_needed);
-    }
-}
-
-TEST_F(SendAuth, PrefersTheHostEntryPassword) {
-    ConnPtr conn = NewConn("postgres", "from-option");
-    conn->connhost = static_cast<pg_conn_host*>(calloc(2, sizeof(pg_conn_host)));
-    conn->nconnhost = 2;
-    conn->connhost[1].password = strdup("from-file");
-    conn->whichhost = 1;
-    EXPECT_EQ(Answer(conn.get(), AUTH_REQ_PASSWORD, ""), 0);
-    EXPECT_EQ(TakeOutput(conn.get()), Message('p', std::string("from-file\0", 10)));
-    conn->whichhost = 0;  // an entry without one falls back to the option
-    EXPECT_EQ(Answer(conn.get(), AUTH_REQ_PASSWORD, ""), 0);
-    EXPECT_EQ(TakeOutput(conn.get()), Message('p', std::string("from-option\0", 12)));
+    ConnPtr conn = NewConn("postgres", "secret");
+    EXPECT_EQ(Answer(conn.get(), AUTH_REQ_MD5, std::string("\0\0\0\1", 4)), 0) << Error(conn.get());
+    EXPECT_EQ(TakeOutput(conn.get()), Message('p', std::string("md50920c7fcf5eecea1399c8fae9b8cd8e7\0", 36)));
+    EXPECT_TRUE(conn->password_needed);
+    conn->pversion = PG_PROTOCOL(2, 0);
+    EXPECT_EQ(Answer(conn.get(), AUTH_REQ_PASSWORD, ""), 0) << Error(conn.get());
+    EXPECT_EQ(TakeOutput(conn.get()), Int32(11) + std::string("secret\0", 7));
 }
 
 // A server-first-message just below the allocation limit is taken in; the
@@ -191,22 +149,6 @@ TEST_F(SendAuth, OutOfMemoryInScramIsThePlainText) {
     EXPECT_EQ(TakeOutput(conn.get()), "");
 }
 
-TEST_F(SendAuth, ScramExchangesMatchPython) {
-    for (const ScramVector& v : kScramVectors) {
-        if (std::strlen(v.client_nonce) != 24)
-            continue;  // not a nonce of 18 random bytes
-        SCOPED_TRACE(v.server_first_message);
-        ConnPtr conn = NewConn("ignored", v.password);
-        StartScram(conn.get(), v.client_nonce);
-        ASSERT_EQ(Answer(conn.get(), AUTH_REQ_SASL_CONT, v.server_first_message), 0) << Error(conn.get());
-        EXPECT_EQ(TakeOutput(conn.get()), Message('p', v.client_final_message));
-        ASSERT_EQ(Answer(conn.get(), AUTH_REQ_SASL_FIN, v.server_final_message), 0) << Error(conn.get());
-        EXPECT_EQ(TakeOutput(conn.get()), "");
-        EXPECT_TRUE(conn->password_needed);
-        EXPECT_EQ(static_cast<fe_scram_state*>(conn->sasl_state)->state, FE_SCRAM_FINISHED);
-    }
-}
-
 TEST_F(SendAuth, ScramRefusesBadServerMessages) {
     const std::string ours = std::string("r=") + kNonce;
     const std::string first_ok = ours + "srv,s=c2FsdA==,i=2";
@@ -221,7 +163,6 @@ TEST_F(SendAuth, ScramRefusesBadServerMessages) {
         {ours + ",s=c2Fsd,i=2", "", "malformed SCRAM message (invalid salt)\n"},
         {ours + ",s=c2FsdA==,i=0", "", bad_count},
         {ours + ",s=c2FsdA==,i=99999999999x", "", bad_count},
-        {ours + ",s=c2FsdA==,i=10000001", "", "SCRAM iteration count 10000001 is above the limit of 10000000\n"},
         {ours + ",s=c2FsdA==,i=99999999999999999999", "",
          "SCRAM iteration count 99999999999999999999 is above the limit of 10000000\n"},
         {first_ok + ",x=1", "", "malformed SCRAM message (garbage at end of server-first-message)\n"},
@@ -234,7 +175,6 @@ TEST_F(SendAuth, ScramRefusesBadServerMessages) {
         {first_ok,
          "v=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA==", "malformed SCRAM message (invalid server signature)\n"},
         {first_ok, "x=1", "malformed SCRAM message (attribute \"v\" expected)\n"},
-        {first_ok, "", "malformed SCRAM message (empty message)\n"},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.server_first + " / " + c.server_final);
@@ -242,17 +182,13 @@ TEST_F(SendAuth, ScramRefusesBadServerMessages) {
         // An earlier host's text of the same length must not hide the step's.
         appendPQExpBufferStr(&conn->errorMessage, std::string(c.text.size(), '#').c_str());
         StartScram(conn.get(), kNonce);
-        bool first_fails = c.server_first != first_ok;
         int rc = Answer(conn.get(), AUTH_REQ_SASL_CONT, c.server_first);
-        if (first_fails) {
-            EXPECT_EQ(rc, -1);
-            EXPECT_EQ(Error(conn.get()), c.text);
-            EXPECT_EQ(TakeOutput(conn.get()), "");
-            continue;
+        if (c.server_first == first_ok) {
+            ASSERT_EQ(rc, 0) << Error(conn.get());
+            TakeOutput(conn.get());
+            rc = Answer(conn.get(), AUTH_REQ_SASL_FIN, c.server_final);
         }
-        ASSERT_EQ(rc, 0) << Error(conn.get());
-        TakeOutput(conn.get());
-        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL_FIN, c.server_final), -1);
+        EXPECT_EQ(rc, -1);
         EXPECT_EQ(Error(conn.get()), c.text);
         EXPECT_EQ(TakeOutput(conn.get()), "");
     }
@@ -299,7 +235,6 @@ TEST_F(SendAuth, ChoosesScramFromTheMechanismList) {
         const char* text;
     };
     const Case kCases[] = {
-        {std::string("SCRAM-SHA-256\0\0", 15), 0, ""},
         {std::string("OTHER\0SCRAM-SHA-256\0\0", 21), 0, ""},
         {std::string("SCRAM-SHA-256-PLUS\0\0", 20), -1,
          "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n"},
@@ -308,8 +243,6 @@ TEST_F(SendAuth, ChoosesScramFromTheMechanismList) {
         {std::string("SCRAM-SHA-1\0\0", 13), -1, "none of the server's SASL authentication mechanisms are supported\n"},
         {std::string("SCRAM-SHA-256\0", 14), -1,
          "fe_sendauth: invalid authentication request from server: invalid list of authentication mechanisms\n"},
-        {"", -1,
-         "fe_sendauth: invalid authentication request from server: invalid list of authentication mechanisms\n"},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(::testing::PrintToString(c.list));
@@ -317,48 +250,26 @@ TEST_F(SendAuth, ChoosesScramFromTheMechanismList) {
         UseNonce(kNonce);
         // Bytes of a following message sit in the buffer: the list must not
         // be read into them.
-        std::string next_message = std::string("\0\0", 2) + Message('Z', "I");
-        ASSERT_EQ(pqCheckInBufferSpace(next_message.size() + 64, conn.get()), 0);
-        conn->inCursor = 0;
-        std::memcpy(conn->inBuffer, c.list.data(), c.list.size());
-        std::memcpy(conn->inBuffer + c.list.size(), next_message.data(), next_message.size());
-        conn->inEnd = static_cast<int>(c.list.size() + next_message.size());
+        kelvotest::FeedInput(conn.get(), c.list + std::string("\0\0", 2) + Message('Z', "I"));
         EXPECT_EQ(pg_fe_sendauth(AUTH_REQ_SASL, static_cast<int>(c.list.size()), conn.get()), c.rc);
         EXPECT_EQ(Error(conn.get()), c.text);
         EXPECT_LE(conn->inCursor, static_cast<int>(c.list.size()));
-        if (c.rc == 0) {
-            EXPECT_NE(TakeOutput(conn.get()), "");
-        } else {
-            EXPECT_EQ(TakeOutput(conn.get()), "");
-        }
+        EXPECT_EQ(TakeOutput(conn.get()).empty(), c.rc != 0);
     }
 }
 
-TEST_F(SendAuth, ScramWithoutRandomBytesFails) {
+TEST_F(SendAuth, ScramCannotStart) {
+    const std::pair<std::string, const char*> cases[] = {
+        {std::string(1025, 'p'), "password too long for SCRAM authentication (more than 1024 bytes)\n"},
+        {"pw", "could not generate nonce\n"},  // without random bytes
+    };
     pg_fe_scram_set_random_source(FailingRandom);
-    ConnPtr conn = NewConn("postgres", "pw");
-    EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL, std::string("SCRAM-SHA-256\0\0", 15)), -1);
-    EXPECT_EQ(Error(conn.get()), "could not generate nonce\n");
-    EXPECT_EQ(TakeOutput(conn.get()), "");
-}
-
-int g_lock_calls = 0;
-void CountingLock(int) { g_lock_calls++; }
-
-TEST(AuthName, IsTheEffectiveUserUnderTheClientLock) {
-    pgthreadlock_t previous = PQregisterThreadLock(CountingLock);
-    PQExpBufferData error;
-    initPQExpBuffer(&error);
-    char* name = pg_fe_getauthname(&error);
-    PQregisterThreadLock(previous);
-    ASSERT_NE(name, nullptr) << error.data;
-    struct passwd* pw = getpwuid(geteuid());
-    ASSERT_NE(pw, nullptr);
-    EXPECT_STREQ(name, pw->pw_name);
-    EXPECT_EQ(g_lock_calls, 2);
-    EXPECT_STREQ(error.data, "");
-    free(name);
-    termPQExpBuffer(&error);
+    for (const auto& [password, text] : cases) {
+        ConnPtr conn = NewConn("postgres", password.c_str());
+        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL, std::string("SCRAM-SHA-256\0\0", 15)), -1);
+        EXPECT_EQ(Error(conn.get()), text);
+        EXPECT_EQ(TakeOutput(conn.get()), "");
+    }
 }
 
 }  // namespace

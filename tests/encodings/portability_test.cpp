@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <locale.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,10 +20,8 @@
 namespace {
 
 TEST(LocaleEncoding, CodeSetsAndLocales) {
-    const std::pair<const char*, int> codesets[] = {
-        {"utf8", 6}, {"Utf-8", 6},  {"iso8859-15", 16}, {"CP28605", 16}, {"koi8-r", 22}, {"5601", 3},
-        {"pck", 35}, {"cp949", 38}, {"cp1361", 40},     {"us-ascii", 0}, {"GB2312", 2},  {"CP28598", 28},
-    };
+    const std::pair<const char*, int> codesets[] = {{"utf8", 6}, {"Utf-8", 6},   {"CP28605", 16},
+                                                    {"5601", 3}, {"cp1361", 40}, {"us-ascii", 0}};
     for (const auto& [codeset, encoding] : codesets) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(pg_encoding_from_codeset("xx_XX", codeset, true), encoding) << codeset;
@@ -50,16 +47,14 @@ TEST(LocaleEncoding, CodeSetsAndLocales) {
 
 TEST(StringFunctions, CaseInsensitiveComparisonAndBoundedCopy) {
     const std::tuple<const char*, const char*, int> comparisons[] = {
-        {"disable", "Disable", 0}, {"abc", "abd", -1},        {"a", "", 'a'},          {"Z", "_", 'z' - '_'},
-        {"@", "`", '@' - '`'},     {"\xff", "a", 0xFF - 'a'}, {"utf8", "UTF8x", -'x'}, {"\xc9", "\xe9", 0xC9 - 0xE9},
+        {"disable", "Disable", 0}, {"Z", "_", 'z' - '_'},   {"@", "`", '@' - '`'},
+        {"\xff", "a", 0xFF - 'a'}, {"utf8", "UTF8x", -'x'}, {"\xc9", "\xe9", 0xC9 - 0xE9},
     };
     for (const auto& [s1, s2, expected] : comparisons)
         EXPECT_EQ(pg_strcasecmp(s1, s2), expected) << s1 << " / " << s2;
 
     const std::tuple<const char*, size_t, const char*> copies[] = {
         {"1234567", 6, "12345"},
-        {"1234567", 8, "1234567"},
-        {"1234567", 1, ""},
         {"hello", 0, nullptr},
     };
     for (const auto& [src, size, expected] : copies) {
@@ -80,7 +75,7 @@ std::string NetText(int af, const unsigned char* address, int bits, size_t size 
     return text == nullptr ? "(null)" : text;
 }
 
-TEST(AddressText, PrefixesAndRefusals) {
+TEST(AddressText, PrefixesRefusalsAndTheInetNtopOracle) {
     const unsigned char v4[4] = {192, 168, 100, 200};
     const unsigned char v6[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
     EXPECT_EQ(NetText(AF_INET, v4, 24, 19), "192.168.100.200/24");
@@ -94,11 +89,9 @@ TEST(AddressText, PrefixesAndRefusals) {
     EXPECT_EQ(NetText(AF_INET6, v6, 129), "(null)");
     EXPECT_EQ(NetText(AF_UNIX, v4, 32), "(null)");
     EXPECT_EQ(errno, EAFNOSUPPORT);
-}
 
-// The C library's inet_ntop is the oracle for full-width addresses; zero
-// groups are made common so that every compression case comes up.
-TEST(AddressText, MatchesInetNtopOnRandomAddresses) {
+    // The C library's inet_ntop is the oracle for full-width addresses; zero
+    // groups are made common so that every compression case comes up.
     std::mt19937 random(20261206);
     for (int round = 0; round < 20000; ++round) {
         unsigned char v4[4];
@@ -124,13 +117,9 @@ TEST(AddressText, MatchesInetNtopOnRandomAddresses) {
     }
 }
 
-TEST(Sockets, NonBlockingModeAndPeerCredentials) {
+TEST(Sockets, PeerCredentialsAndRefusals) {
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    EXPECT_TRUE(pg_set_noblock(fds[0]));
-    char byte;
-    EXPECT_EQ(read(fds[0], &byte, 1), -1);
-    EXPECT_EQ(errno, EAGAIN);
     EXPECT_FALSE(pg_set_noblock(-1));
     uid_t uid = 12345;
     gid_t gid = 12345;

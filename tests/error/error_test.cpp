@@ -1,11 +1,20 @@
 // The error object: invariants, categories of errors made from exceptions,
-// the cause chain through copies, moves and replacement, and its text.
+// the SQLSTATEs of operating-system errors, the cause chain and its text,
+// tagged error texts (escaping, reading tags, errors made from them), and
+// what the C-interface frame turns a body's outcome into (out of memory is
+// read where allocations fail).
 #include "error/error.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
 #include <sstream>
+
+#include "error/frame.h"
+#include "error/system_error_sqlstate.h"
+#include "error/tagged_text.h"
+#include "support/error_ptr.h"
 
 namespace {
 
@@ -19,10 +28,8 @@ class ForeignCategory final : public std::error_category {
 public:
     const char* name() const noexcept override { return "foreign"; }
     std::string message(int) const override { return "foreign"; }
-    std::error_condition default_error_condition(int value) const noexcept override {
-        if (value == 1)
-            return std::errc::no_such_file_or_directory;
-        return std::error_condition(value, *this);
+    std::error_condition default_error_condition(int) const noexcept override {
+        return std::errc::no_such_file_or_directory;
     }
 };
 const ForeignCategory foreignCategory;
@@ -49,14 +56,12 @@ TEST(Error, EveryCodeEndsUpInOneOfTheFourCategories) {
     };
     const int hy000 = kelvo::SqlstateValue("HY000");
     const Case cases[] = {
-        {"generic", std::make_error_code(std::errc::invalid_argument), KELVO_ERROR_CATEGORY_GENERIC, EINVAL},
         {"system", std::error_code(ENOENT, std::system_category()), KELVO_ERROR_CATEGORY_SYSTEM, ENOENT},
         {"exit code", std::error_code(3, kelvoapi::process_exit_code_category()),
          KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE, 3},
         {"sqlstate", Sqlstate(kelvo::Sqlstate::DiskFull), KELVO_ERROR_CATEGORY_SQLSTATE, kelvo::SqlstateValue("53100")},
         {"future", std::make_error_code(std::future_errc::no_state), KELVO_ERROR_CATEGORY_SQLSTATE, hy000},
         {"foreign with generic condition", std::error_code(1, foreignCategory), KELVO_ERROR_CATEGORY_GENERIC, ENOENT},
-        {"foreign without", std::error_code(2, foreignCategory), KELVO_ERROR_CATEGORY_SQLSTATE, hy000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -66,23 +71,6 @@ TEST(Error, EveryCodeEndsUpInOneOfTheFourCategories) {
         EXPECT_EQ(made.GetSqlstate(), c.category == KELVO_ERROR_CATEGORY_SQLSTATE ? kelvo::SqlstateText(c.value) : "");
         EXPECT_EQ(made.GetMessage(), std::system_error(c.code, "what").what());
     }
-    const Error runtime = kelvoapi::MakeError(std::runtime_error("went wrong"), ContextId{0x42});
-    EXPECT_EQ(runtime.GetSqlstate(), "HY000");
-    EXPECT_EQ(runtime.GetMessage(), "went wrong");
-}
-
-// Moving hands the chain over without copying or freeing it.
-TEST(Error, MovesHandOverTheCauseChain) {
-    Error source(Sqlstate(kelvo::Sqlstate::GeneralError), "head", ContextId{0});
-    source.SetCause(Error(Sqlstate(kelvo::Sqlstate::IoError), "cause", ContextId{1}));
-    const Error* cause = source.GetCause();
-    Error target(Sqlstate(kelvo::Sqlstate::GeneralError), "old", ContextId{2});
-    target.SetCause(Error(Sqlstate(kelvo::Sqlstate::IoError), "old cause", ContextId{3}));
-    target = std::move(source);
-    EXPECT_EQ(target.GetCause(), cause);
-    const Error copy = target;
-    EXPECT_NE(copy.GetCause(), cause);
-    EXPECT_EQ(copy.GetCause()->GetMessage(), "cause");
 }
 
 TEST(ErrorText, RendersEveryLineAndTheCauseChain) {
@@ -105,6 +93,117 @@ TEST(ErrorText, RendersEveryLineAndTheCauseChain) {
               "Code: sqlstate:141Z3\nSeverity: ERROR\nContext id: 0x0\n0XFF");
     const Error exitCode(std::error_code(-7, kelvoapi::process_exit_code_category()), "", ContextId{0xffffffff});
     EXPECT_EQ(kelvoapi::ToString(exitCode), "Code: process_exit_code:-7\nSeverity: ERROR\nContext id: 0xffffffff\n");
+}
+
+TEST(Sqlstate, SystemErrorsMapToTheirSqlstates) {
+    using E = std::errc;
+    const std::pair<std::error_code, const char*> cases[] = {
+        {std::make_error_code(E::no_such_file_or_directory), "58P01"},
+        {std::make_error_code(E::not_enough_memory), "53200"},
+        {std::make_error_code(E::no_space_on_device), "53100"},
+        {std::make_error_code(E::broken_pipe), "08006"},
+        {std::make_error_code(E::stream_timeout), "HYT00"},
+        {std::make_error_code(E::value_too_large), "54S01"},
+        {std::error_code(EACCES, std::system_category()), "42501"},
+        {std::error_code(ECHILD, std::system_category()), "58000"},
+        {Sqlstate(kelvo::Sqlstate::InvalidParameterValue), "22023"},
+        {std::make_error_code(std::future_errc::no_state), "58000"},
+        {std::error_code(), "00000"},
+    };
+    for (const auto& [code, sqlstate] : cases) {
+        SCOPED_TRACE(sqlstate);
+        EXPECT_EQ(kelvo::SqlstateText(static_cast<int>(kelvo::mapToSqlstate(code, kelvo::Sqlstate::SystemError))),
+                  sqlstate);
+    }
+}
+
+constexpr ContextId kFrameId{0xfeed0001};
+
+TEST(Frame, EveryKindOfThrowBecomesAReturnedError) {
+    struct Case {
+        const char* name;
+        std::function<void()> body;
+        const char* sqlstate;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"runtime error", [] { throw std::runtime_error("it broke"); }, "HY000", "it broke"},
+        {"integer", [] { throw 5; }, "XX000", "An unexpected exception occurred."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool wrote = false;
+        kelvotest::ErrorPtr returned(kelvoapi::WrapErrorThrowingBlock(
+            [&] {
+                c.body();
+                wrote = true;
+            },
+            kFrameId));
+        ASSERT_NE(returned, nullptr);
+        EXPECT_FALSE(wrote);
+        const Error& error = kelvotest::AsError(returned);
+        EXPECT_EQ(error.GetSqlstate(), c.sqlstate);
+        EXPECT_EQ(error.GetMessage(), c.message);
+        EXPECT_EQ(error.GetContextId().value, kFrameId.value);
+    }
+    EXPECT_EQ(kelvotest::ErrorPtr(kelvoapi::WrapErrorThrowingBlock([] {}, kFrameId)), nullptr);
+}
+
+// A value that looks like tags (a server error quoting an object so named)
+// cannot end its own field or forge another.
+TEST(TaggedText, ValuesAreEscapedAndOnlyTheFirstCompleteBlockIsRead) {
+    for (const char* value : {"", "&amp;", "x</primary><hint>evil</hint>", "<<&&>>"}) {
+        std::string text;
+        kelvoapi::AppendTaggedValue(text, "primary", value);
+        kelvoapi::AppendTaggedValue(text, "hint", "h");
+        EXPECT_EQ(text.find('<', 9), text.find("</primary>")) << value;
+        EXPECT_EQ(kelvoapi::ReadTagValue(text, "primary"), value);
+        EXPECT_EQ(kelvoapi::ReadTagValue(text, "hint"), "h");
+    }
+    // The client's own texts: every formatted value escaped, fields in order.
+    const kelvoapi::TaggedText built = kelvoapi::TaggedText()
+                                           .Sqlstate("08001")
+                                           .Primary("Could not reach \"%s\"", "h</primary><sqlstate>00000</sqlstate>")
+                                           .Detail("%s & %d", "a<b", 7)
+                                           .Hint("%s", "");
+    EXPECT_STREQ(built.c_str(),
+                 "<sqlstate>08001</sqlstate><primary>Could not reach \"h&lt;/primary>&lt;sqlstate>00000"
+                 "&lt;/sqlstate>\"</primary><detail>a&lt;b &amp; 7</detail><hint></hint>");
+    const kelvoapi::Error error = kelvoapi::MakeErrorFromTaggedString(built.c_str(), ContextId{0x77});
+    EXPECT_EQ(error.GetSqlstate(), "08001");
+    EXPECT_EQ(error.GetMessage(), "Could not reach \"h</primary><sqlstate>00000</sqlstate>\": a<b & 7");
+    const std::pair<const char*, const char*> cases[] = {{"<hint>first</hint><hint>second</hint>", "first"},
+                                                         {"<hint>unterminated", ""},
+                                                         {"<hint>a&amp;b&lt;c&gt;</hint>", "a&b<c&gt;"}};
+    for (const auto& [text, value] : cases)
+        EXPECT_EQ(kelvoapi::ReadTagValue(text, "hint"), value) << text;
+}
+
+TEST(TaggedText, MakesErrorsFromTheFields) {
+    const struct {
+        const char *text, *sqlstate, *message, *detail, *hint;
+        int severity;
+    } cases[] = {
+        {"<primary>Failed.</primary><detail>disk</detail>", "HY000", "Failed: disk", "disk", "", 0},
+        {"<primary>Failed</primary><detail>disk.</detail>", "HY000", "Failed: disk.", "disk.", "", 0},
+        {"<detail>only detail</detail>", "HY000", ": only detail", "only detail", "", 0},
+        {"<sqlstate>42p01</sqlstate><primary>m</primary>", "42001", "m", "", "", 0},
+        {"<sqlstate>4260</sqlstate><primary>m</primary>", "08P01", "m", "", "", 0},
+        {"<sqlstate>XX000</sqlstate><primary>m</primary><hint>try again</hint><severity>FATAL</severity>", "XX000", "m",
+         "", "try again", 1},
+        {"<primary>m</primary><severity>fatal</severity>", "HY000", "m", "", "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const kelvoapi::Error error = kelvoapi::MakeErrorFromTaggedString(c.text, ContextId{0x77});
+        EXPECT_EQ(error.GetCategory(), KELVO_ERROR_CATEGORY_SQLSTATE);
+        EXPECT_EQ(error.GetSqlstate(), c.sqlstate);
+        EXPECT_EQ(error.GetMessage(), c.message);
+        EXPECT_EQ(error.GetDetail(), c.detail);
+        EXPECT_EQ(error.GetHint(), c.hint);
+        EXPECT_EQ(error.GetSeverity(), c.severity);
+        EXPECT_EQ(error.GetContextId().value, 0x77u);
+    }
 }
 
 }  // namespace
