@@ -2,10 +2,13 @@
 # libkelvo.so exports functions named kelvo_ and nothing else, and exactly the
 # functions that the public headers declare: a declared function that is not
 # exported fails only when an application links, an exported one that is not
-# declared is an accident of visibility.
+# declared is an accident of visibility. Each declared prototype is pinned
+# too: a changed argument, constness or result type breaks callers that were
+# compiled against the old header.
 set -euo pipefail
 lib=$1
 include_dir=${2:-}
+gcc=${3:-gcc}
 symbols=$(nm -D --defined-only "$lib" | awk '{print $2 " " $3}')
 bad=$(printf '%s\n' "$symbols" | grep -v -E '^[TW] kelvo_' || true)
 if [ -n "$bad" ]; then
@@ -29,6 +32,18 @@ if [ -n "$include_dir" ]; then
   count=$(printf '%s\n' "$declared" | wc -l)
   if [ "$count" -ne 135 ]; then
     echo "the headers declare $count functions, not 135"
+    exit 1
+  fi
+  # GCC's -aux-info writes every prototype with parameter names dropped and
+  # typedef names kept, one a line: the digest of the sorted lines pins them.
+  aux=$(mktemp)
+  trap 'rm -f "$aux"' EXIT
+  echo '#include "kelvo/kelvo.h"' | "$gcc" -std=c99 -fsyntax-only -aux-info "$aux" -I"$include_dir" -x c -
+  prototypes=$(grep '/kelvo/[a-z_]*\.h:' "$aux" | sed 's#^/\*[^*]*\*/ ##' | sort)
+  digest=$(printf '%s\n' "$prototypes" | sha256sum | cut -d' ' -f1)
+  if [ "$digest" != 33590f12d6963c5fe815f68c83ba9a14cee500f7217366567c820b75b0d4a458 ]; then
+    echo "the prototypes of the interface changed (digest $digest); they now read:"
+    printf '%s\n' "$prototypes"
     exit 1
   fi
 fi

@@ -59,19 +59,4 @@ TEST_F(Handles, ADependentHandleKeepsTheConnectionAliveAfterDisconnect) {
     EXPECT_EQ(journal, (std::vector<std::string>{"rowset closed", "connection closed"}));
 }
 
-struct ThrowingRowset {
-    explicit ThrowingRowset(FakeConnection&) { throw std::runtime_error("cannot open"); }
-};
-struct ThrowingRowsetHandle : kelvo_connection_dependent_ptr<ThrowingRowset, FakeConnectionHandle> {
-    using kelvo_connection_dependent_ptr<ThrowingRowset, FakeConnectionHandle>::kelvo_connection_dependent_ptr;
-};
-
-TEST_F(Handles, AFailedCreationStoresNothingAndKeepsNoShare) {
-    FakeConnectionHandle connection(std::make_shared<FakeConnection>());
-    ThrowingRowsetHandle* handle = nullptr;
-    EXPECT_THROW(kelvoapi::make_external(&handle, connection), std::runtime_error);
-    EXPECT_EQ(handle, nullptr);
-    EXPECT_EQ(connection.m_inner.use_count(), 1);
-}
-
 }  // namespace

@@ -129,20 +129,6 @@ TEST(InserterBufferCells, EveryKindOfCellInBothNullabilities) {
     }
 }
 
-TEST(InserterBufferCells, RowsFollowEachOtherAndNullsTakeOneByte) {
-    RecordingSink sink;
-    InserterBuffer buffer(sink, Table({{KELVO_INT, true}, {KELVO_BOOL, false}}), "*");
-    buffer.addInt32(7);
-    buffer.addBool(true);
-    EXPECT_EQ(buffer.GetFilledSize(), 25u);
-    buffer.addNull();
-    buffer.addBool(false);
-    EXPECT_EQ(Bytes(buffer.GetData(), buffer.GetData() + buffer.GetFilledSize()),
-              Chunk({0x00, 7, 0, 0, 0, 0x01, 0x01, 0x00}));
-    EXPECT_EQ(buffer.GetCurrentCell(), 0u);
-    EXPECT_TRUE(sink.events.empty());
-}
-
 TEST(InserterBufferRefusals, BadCellsChangeNothing) {
     struct Case {
         const char* name;

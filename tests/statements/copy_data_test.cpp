@@ -160,46 +160,6 @@ TEST(CopyDataTest, EndsTheCopyWithTheRightMessages) {
     }
 }
 
-TEST(CopyDataTest, SendsWholeMessagesIn64KiBBatchesAndGrowsForALargeOne) {
-    CopyPeer peer(PGASYNC_COPY_IN);
-    PGconn* conn = peer.conn();
-    const int initialSize = conn->outBufSize;
-    std::string expected;
-
-    // Messages wait until 64 KiB are queued, then leave together.
-    const std::string row(100, 'r');
-    const size_t messageSize = wire::CopyData(row).size();
-    for (int i = 0; i < 700; ++i) {
-        ASSERT_EQ(1, PQputCopyData(conn, row.data(), static_cast<int>(row.size())));
-        expected += wire::CopyData(row);
-        if (i == 99) {
-            EXPECT_EQ(0u, peer.Received().size());
-        }
-    }
-    const size_t sent = peer.Received().size();
-    EXPECT_GE(sent, 64u * 1024);
-    EXPECT_EQ(0u, sent % messageSize);
-    EXPECT_EQ(expected.size(), sent + static_cast<size_t>(conn->outCount));
-
-    // A block larger than the free space: the queue goes out first, then the
-    // buffer grows to hold the one message, and nothing is lost or reordered.
-    std::string big(3 * 1024 * 1024, '\0');
-    for (size_t i = 0; i < big.size(); ++i)
-        big[i] = static_cast<char>(i * 7);
-    std::future<std::string> drain = Drain(peer.server);
-    ASSERT_EQ(1, PQputCopyData(conn, big.data(), static_cast<int>(big.size())));
-    expected += wire::CopyData(big);
-    EXPECT_GT(conn->outBufSize, initialSize);
-    ASSERT_EQ(1, PQputCopyEnd(conn, nullptr));
-    expected += wire::Message('c', "");
-    shutdown(conn->sock, SHUT_WR);
-    std::string received = drain.get();
-    // The bytes read before the drain started came from the small rows.
-    const std::string early = expected.substr(0, expected.size() - received.size());
-    EXPECT_EQ(expected, early + received);
-    EXPECT_EQ(0u, early.size() % messageSize);
-}
-
 TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
     struct Case {
         const char* name;
@@ -431,6 +391,46 @@ TEST(CopyDataTest, BrokenFramingOrALostServerFailsTheRead) {
         EXPECT_EQ(nullptr, buffer);
         EXPECT_NE(std::string(""), peer.conn()->errorMessage.data);
     }
+}
+
+// A whole COPY BOTH over a scripted session, which PostgreSQL cannot be made
+// to run for a plain client.
+TEST(CopyDataTest, CopyBothRunsBothWaysUntilEachSideEnds) {
+    kelvotest::ScriptedPeer peer;
+    peer.AddConnection()
+        .ExpectMessage('Q')
+        .Send(wire::Message('W', std::string("\0", 1) + wire::Int16(0)) + wire::CopyData("from server\n"))
+        .ExpectMessage('d')
+        .ExpectMessage('c')
+        .Send(wire::CopyData("last\n") + wire::CopyDone() + wire::CommandComplete("COPY 0") + wire::ReadyForQuery());
+    peer.Start();
+    kelvotest::ConnPtr conn = kelvotest::MakeConnectedRecord(peer.ConnectUnix());
+    ASSERT_EQ(1, PQsendQuery(conn.get(), "START_REPLICATION"));
+    kelvotest::ResultPtr start(PQgetResult(conn.get()));
+    ASSERT_EQ(PGRES_COPY_BOTH, PQresultStatus(start.get())) << PQresultErrorMessage(start.get());
+
+    kelvotest::ResultPtr refused(PQexec(conn.get(), "SELECT 1"));
+    EXPECT_EQ(nullptr, refused);
+    EXPECT_STREQ("`PQexec` is not allowed during COPY BOTH.", conn->errorMessage.data);
+
+    char* row = nullptr;
+    ASSERT_EQ(12, PQgetCopyData(conn.get(), &row, 0));
+    EXPECT_STREQ("from server\n", row);
+    free(row);
+    ASSERT_EQ(1, PQputCopyData(conn.get(), "to server\n", 10));
+    ASSERT_EQ(1, PQputCopyEnd(conn.get(), nullptr));
+    EXPECT_EQ(PGASYNC_COPY_OUT, conn->asyncStatus);
+    ASSERT_EQ(5, PQgetCopyData(conn.get(), &row, 0));
+    free(row);
+    EXPECT_EQ(-1, PQgetCopyData(conn.get(), &row, 0));
+    kelvotest::ResultPtr done(PQgetResult(conn.get()));
+    EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(done.get())) << PQresultErrorMessage(done.get());
+    EXPECT_EQ(nullptr, PQgetResult(conn.get()));
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
+    const auto messages = peer.Messages(0);
+    ASSERT_GE(messages.size(), 3u);
+    EXPECT_EQ("to server\n", messages[messages.size() - 2].body);
 }
 
 }  // namespace
