@@ -74,9 +74,9 @@ protected:
         return error;
     }
 
-    // A connection to a fresh database `name`, asking for text results when
-    // `resultFormat` says so.
-    static ConnectionPtr Fresh(const std::string& name, const char* resultFormat = nullptr) {
+    // A connection to a fresh database `name`, owned by the test, asking for
+    // text results when `resultFormat` says so.
+    kelvo_connection_t* Fresh(const std::string& name, const char* resultFormat = nullptr) {
         kelvo_parameters_t* parameters = Parameters(Path(name));
         if (resultFormat) {
             EXPECT_EQ("", TextOf(kelvo_parameters_set(parameters, "result_format_code", resultFormat)));
@@ -84,9 +84,11 @@ protected:
         kelvo_connection_t* raw = nullptr;
         EXPECT_EQ("", TextOf(kelvo_connect(parameters, &raw, KELVO_CREATE_AND_REPLACE)));
         kelvo_parameters_destroy(parameters);
-        return ConnectionPtr(raw);
+        m_conn.reset(raw);
+        return raw;
     }
 
+    ConnectionPtr m_conn;
     static kelvotest::LibraryInstance s_server;
 };
 
@@ -297,8 +299,7 @@ TEST_F(DbapiE2E, RefusedConnects) {
 }
 
 TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
-    ConnectionPtr conn = Fresh("road.kelvo");
-    kelvo_connection_t* raw = conn.get();
+    kelvo_connection_t* raw = Fresh("road.kelvo");
     ASSERT_NE(nullptr, raw);
     EXPECT_EQ(KELVO_CONNECTION_OK, kelvo_connection_status(raw));
     ASSERT_EQ("", TextOf(kelvo_create_schema(raw, nullptr, "sales", true)));
@@ -383,8 +384,7 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
 // On a connection that asks for text results: the catalog reads integers and
 // flags in whichever format the server sent.
 TEST_F(DbapiE2E, CatalogQuestions) {
-    ConnectionPtr conn = Fresh("cat.kelvo", "Text");
-    kelvo_connection_t* raw = conn.get();
+    kelvo_connection_t* raw = Fresh("cat.kelvo", "Text");
     ASSERT_NE(nullptr, raw);
     EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false)) << "text results";
     ASSERT_EQ("", TextOf(kelvo_create_schema(raw, "cat", "pg_extra", true)));
@@ -456,8 +456,7 @@ TEST_F(DbapiE2E, CatalogQuestions) {
 }
 
 TEST_F(DbapiE2E, AttachDetachCreateAndDropDatabases) {
-    ConnectionPtr conn = Fresh("host.kelvo");
-    kelvo_connection_t* raw = conn.get();
+    kelvo_connection_t* raw = Fresh("host.kelvo");
     ASSERT_NE(nullptr, raw);
     const std::string other = Path("other.db");
     ASSERT_EQ("", TextOf(kelvo_create_database(raw, other.c_str(), true)));
@@ -515,8 +514,7 @@ TEST_F(DbapiE2E, ClientIdentification) {
 // A table named with its database but no schema resolves inside that
 // database, for the catalog and for inserters alike.
 TEST_F(DbapiE2E, DatabaseQualifiedNamesStayInTheirDatabase) {
-    ConnectionPtr conn = Fresh("main1.kelvo");
-    kelvo_connection_t* raw = conn.get();
+    kelvo_connection_t* raw = Fresh("main1.kelvo");
     ASSERT_NE(nullptr, raw);
     const std::string second = Path("second.kelvo");
     ASSERT_EQ("", TextOf(kelvo_create_database(raw, second.c_str(), false)));
@@ -545,8 +543,7 @@ TEST_F(DbapiE2E, DatabaseQualifiedNamesStayInTheirDatabase) {
 // A bulk load (beyond one 16 MiB chunk) into a database attached after the
 // connect: the stream connection attaches it too.
 TEST_F(DbapiE2E, BulkLoadIntoALaterAttachedDatabase) {
-    ConnectionPtr conn = Fresh("early.kelvo");
-    kelvo_connection_t* raw = conn.get();
+    kelvo_connection_t* raw = Fresh("early.kelvo");
     ASSERT_NE(nullptr, raw);
     const std::string late = Path("late.kelvo");
     ASSERT_EQ("", TextOf(kelvo_create_database(raw, late.c_str(), false)));
@@ -564,8 +561,7 @@ TEST_F(DbapiE2E, BulkLoadIntoALaterAttachedDatabase) {
 // reads any more), and the close reports the statement's own error; nothing
 // is inserted and the stream is dropped either way.
 TEST_F(DbapiE2E, InsertersLoadEveryTypePlainAndInBulk) {
-    ConnectionPtr conn = Fresh("every.kelvo");
-    kelvo_connection_t* raw = conn.get();
+    kelvo_connection_t* raw = Fresh("every.kelvo");
     ASSERT_NE(nullptr, raw);
     kelvoapi::TableDefinition missing("every", KELVO_PERMANENT, false);
     missing.AddColumn("k", KELVO_BIG_INT, 0, "", false);
@@ -614,8 +610,7 @@ TEST_F(DbapiE2E, InsertersLoadEveryTypePlainAndInBulk) {
 // With a threshold below one chunk the prefetch thread reads each chunk as
 // soon as the previous one is handed out, not on a 100 ms beat.
 TEST_F(DbapiE2E, PrefetchBelowAChunkKeepsPace) {
-    ConnectionPtr conn = Fresh("pace.kelvo");
-    kelvo_connection_t* raw = conn.get();
+    kelvo_connection_t* raw = Fresh("pace.kelvo");
     ASSERT_NE(nullptr, raw);
     kelvo_set_prefetch_threshold(raw, 16384);
     const auto start = std::chrono::steady_clock::now();
@@ -629,8 +624,7 @@ TEST_F(DbapiE2E, PrefetchBelowAChunkKeepsPace) {
 // A cancel from another thread while a statement runs: it fails with 57014
 // and the connection goes on. Then ping.
 TEST_F(DbapiE2E, CancelAndPing) {
-    ConnectionPtr conn = Fresh("big.kelvo");
-    kelvo_connection_t* raw = conn.get();
+    kelvo_connection_t* raw = Fresh("big.kelvo");
     ASSERT_NE(nullptr, raw);
     EXPECT_EQ("", TextOf(kelvo_cancel(raw)));  // nothing runs: the server ignores it
     std::atomic<bool> done{false};

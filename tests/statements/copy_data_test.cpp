@@ -252,77 +252,26 @@ struct GetCase {
     std::vector<int> results;       // return values in order
     std::vector<std::string> rows;  // the data of the positive ones
     PGAsyncStatusType after;
-    int unconsumed;  // bytes left in the input buffer
+    int unconsumed = 0;  // bytes left in the input buffer
 };
 
 TEST(CopyDataTest, ReadsRowsUntilTheEndOfTheCopy) {
-    const std::string halfRow = wire::CopyData("3\tthree\n").substr(0, 6);
+    const auto data = [](const std::string& row) { return wire::CopyData(row); };
+    const std::string halfRow = data("3\tthree\n").substr(0, 6);
+    const std::string error = ServerError("disk full");
+    const std::string reports = wire::ParameterStatus("TimeZone", "UTC") + data("c\n") +
+                                wire::NotificationResponse(42, "channel", "payload") + wire::CopyDone();
+    const int size = static_cast<int>(error.size());
+    const PGAsyncStatusType out = PGASYNC_COPY_OUT, busy = PGASYNC_BUSY, both = PGASYNC_COPY_BOTH;
     const GetCase cases[] = {
-        {"empty data is skipped",
-         3,
-         PGASYNC_COPY_OUT,
-         wire::CopyData("") + wire::CopyData("x\n") + wire::CopyData("") + wire::CopyDone(),
-         {2, -1},
-         {"x\n"},
-         PGASYNC_BUSY,
-         0},
-        {"an error ends the copy and stays for PQgetResult",
-         3,
-         PGASYNC_COPY_OUT,
-         wire::CopyData("a\n") + ServerError("disk full"),
-         {2, -1},
-         {"a\n"},
-         PGASYNC_BUSY,
-         static_cast<int>(ServerError("disk full").size())},
-        {"half a row waits",
-         3,
-         PGASYNC_COPY_OUT,
-         wire::CopyData("b\n") + halfRow,
-         {2, 0, 0},
-         {"b\n"},
-         PGASYNC_COPY_OUT,
-         static_cast<int>(halfRow.size())},
-        {"parameter reports and notifications pass",
-         3,
-         PGASYNC_COPY_OUT,
-         wire::ParameterStatus("TimeZone", "UTC") + wire::CopyData("c\n") +
-             wire::NotificationResponse(42, "channel", "payload") + wire::CopyDone(),
-         {2, -1},
-         {"c\n"},
-         PGASYNC_BUSY,
-         0},
-        {"copy both returns to copy in",
-         3,
-         PGASYNC_COPY_BOTH,
-         wire::CopyData("d\n") + wire::CopyDone(),
-         {2, -1},
-         {"d\n"},
-         PGASYNC_COPY_IN,
-         0},
-        {"protocol 2 lines",
-         2,
-         PGASYNC_COPY_OUT,
-         std::string("1\tone\n2\t\n\\.\nC"),
-         {6, 3, -1},
-         {"1\tone\n", "2\t\n"},
-         PGASYNC_BUSY,
-         1},
-        {"protocol 2 half line",
-         2,
-         PGASYNC_COPY_OUT,
-         std::string("1\tone\n2\t"),
-         {6, 0},
-         {"1\tone\n"},
-         PGASYNC_COPY_OUT,
-         2},
-        {"protocol 2 end marker inside a line",
-         2,
-         PGASYNC_COPY_OUT,
-         std::string("a\\.\n\\.\n"),
-         {4, -1},
-         {"a\\.\n"},
-         PGASYNC_BUSY,
-         0},
+        {"empty data is skipped", 3, out, data("") + data("x\n") + data("") + wire::CopyDone(), {2, -1}, {"x\n"}, busy},
+        {"an error ends the copy, stays for PQgetResult", 3, out, data("a\n") + error, {2, -1}, {"a\n"}, busy, size},
+        {"half a row waits", 3, out, data("b\n") + halfRow, {2, 0, 0}, {"b\n"}, out, static_cast<int>(halfRow.size())},
+        {"parameter reports and notifications pass", 3, out, reports, {2, -1}, {"c\n"}, busy},
+        {"copy both returns to copy in", 3, both, data("d\n") + wire::CopyDone(), {2, -1}, {"d\n"}, PGASYNC_COPY_IN},
+        {"protocol 2 lines", 2, out, "1\tone\n2\t\n\\.\nC", {6, 3, -1}, {"1\tone\n", "2\t\n"}, busy, 1},
+        {"protocol 2 half line", 2, out, "1\tone\n2\t", {6, 0}, {"1\tone\n"}, out, 2},
+        {"protocol 2 end marker inside a line", 2, out, "a\\.\n\\.\n", {4, -1}, {"a\\.\n"}, busy},
     };
     for (const GetCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,9 +1,9 @@
-// Statements against the PostgreSQL peer, for what only a real server
-// shows: chunked results and their window, the most parameters, a 100 MiB
-// value, a statement cancelled and a session ended, PQexec's merging of
-// errors, changes of the client encoding, and COPY in blocks of every size
-// under a notice per row; and pinging. The bytes sent and read are checked
-// against the socket-pair and scripted peers in copy_data_test.
+// Statements against the PostgreSQL peer, for what only a real server shows:
+// chunked results and their window, a statement cancelled and a session
+// ended, PQexec's merging of errors, changes of the client encoding, COPY in
+// blocks of every size under a notice per row, and pinging. The bytes sent
+// and read are checked against the socket-pair and scripted peers in
+// copy_data_test.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -95,18 +95,6 @@ std::vector<std::pair<int, int>> Collect(PGconn* conn, std::string* lastTag = nu
     return out;
 }
 
-// PQsendQueryParams, then the statement's last result.
-PGresult* ExecParams(PGconn* conn, const std::string& sql, int n, const char* const* values) {
-    if (!PQsendQueryParams(conn, sql.c_str(), n, nullptr, values, nullptr, nullptr, 0))
-        return nullptr;
-    PGresult* last = nullptr;
-    while (PGresult* res = PQgetResult(conn)) {
-        PQclear(last);
-        last = res;
-    }
-    return last;
-}
-
 // Chunked mode is refused outside its window and lasts one statement; a
 // partial last chunk ends the rows with the tag, over either protocol.
 TEST_F(StatementsPostgresTest, ChunkedResultsInsideTheirWindow) {
@@ -145,35 +133,6 @@ TEST_F(StatementsPostgresTest, ChunkedResultsInsideTheirWindow) {
     EXPECT_EQ((Results{{PGRES_TUPLES_CHUNK, 256}, {PGRES_TUPLES_CHUNK, 256}, {PGRES_TUPLES_OK, 88}}),
               Collect(conn_.get(), &tag));
     EXPECT_EQ("SELECT 600", tag);
-}
-
-// The bytes of every kind of parameter: query_execution_test. Here what only
-// a real server shows: the most parameters a statement can carry, and a
-// 100 MiB value travelling both ways.
-TEST_F(StatementsPostgresTest, TheMostParametersAndAHundredMebibyteValue) {
-    std::vector<std::string> texts(65535);
-    std::vector<const char*> many_values(65535);
-    std::string sql = "SELECT array_length(ARRAY[";
-    for (size_t i = 0; i < texts.size(); ++i) {
-        texts[i] = std::to_string(i);
-        many_values[i] = texts[i].c_str();
-        sql += (i > 0 ? ",$" : "$") + std::to_string(i + 1);
-    }
-    Result res(ExecParams(conn_.get(), sql + "]::int[], 1)", 65535, many_values.data()));
-    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
-    EXPECT_STREQ("65535", PQgetvalue(res.get(), 0, 0));
-
-    const size_t size = 100u * 1024 * 1024;
-    res = RunSql(conn_.get(), "SELECT repeat('v', 100 * 1024 * 1024)");
-    ASSERT_NE(nullptr, res);
-    ASSERT_EQ(static_cast<int>(size), PQgetlength(res.get(), 0, 0));
-    EXPECT_EQ('v', PQgetvalue(res.get(), 0, 0)[size - 1]);
-    res.reset();
-    std::string value(size, 'p');
-    const char* values[] = {value.c_str()};
-    res.reset(ExecParams(conn_.get(), "SELECT length($1::text)", 1, values));
-    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
-    EXPECT_STREQ("104857600", PQgetvalue(res.get(), 0, 0));
 }
 
 // Waits until the session with that process id runs pg_sleep.
