@@ -202,7 +202,7 @@ TEST(InserterBufferFlush, SmallLoadsLeaveOnlyWithTheFlushAndAFailedSendLosesNoth
     EXPECT_TRUE(sink.events.empty()) << "a flush without cells sends nothing";
 
     buffer.addInt32(1);
-    buffer.addInt32(2);
+    buffer.addNull();
     buffer.addInt32(3);  // half a row: the flush sends it as it stands
     sink.failSends = true;
     const ErrorPtr error(kelvo_inserter_buffer_flush(&buffer));
@@ -212,7 +212,7 @@ TEST(InserterBufferFlush, SmallLoadsLeaveOnlyWithTheFlushAndAFailedSendLosesNoth
     buffer.flush();
     ASSERT_EQ(sink.events.size(), 1u);
     EXPECT_FALSE(sink.events[0].init);
-    EXPECT_EQ(sink.events[0].bytes, Chunk({1, 0, 0, 0, 0x00, 2, 0, 0, 0, 3, 0, 0, 0}));
+    EXPECT_EQ(sink.events[0].bytes, Chunk({1, 0, 0, 0, 0x01, 3, 0, 0, 0}));
     EXPECT_EQ(buffer.GetFilledSize(), kHeader.size());
     EXPECT_EQ(buffer.GetCurrentCell(), 1u);
     buffer.flush();
