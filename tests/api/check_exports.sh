@@ -2,9 +2,9 @@
 # libkelvo.so exports functions named kelvo_ and nothing else, and exactly the
 # functions that the public headers declare: a declared function that is not
 # exported fails only when an application links, an exported one that is not
-# declared is an accident of visibility. Each declared prototype is pinned
-# too: a changed argument, constness or result type breaks callers that were
-# compiled against the old header.
+# declared is an accident of visibility. Each declared prototype and type is
+# pinned too: a changed argument, constness, result type, enumerator value or
+# record member breaks callers that were compiled against the old header.
 set -euo pipefail
 lib=$1
 include_dir=${2:-}
@@ -34,16 +34,21 @@ if [ -n "$include_dir" ]; then
     echo "the headers declare $count functions, not 135"
     exit 1
   fi
-  # GCC's -aux-info writes every prototype with parameter names dropped and
-  # typedef names kept, one a line: the digest of the sorted lines pins them.
+  # The prototypes come from GCC's -aux-info, one a line with parameter names
+  # dropped; the type declarations (records with their members, enumerators
+  # with their values, call-back types) from the preprocessed headers, in
+  # order, with spacing normalised. One digest pins both.
   aux=$(mktemp)
   trap 'rm -f "$aux"' EXIT
   echo '#include "kelvo/kelvo.h"' | "$gcc" -std=c99 -fsyntax-only -aux-info "$aux" -I"$include_dir" -x c -
   prototypes=$(grep '/kelvo/[a-z_]*\.h:' "$aux" | sed 's#^/\*[^*]*\*/ ##' | sort)
-  digest=$(printf '%s\n' "$prototypes" | sha256sum | cut -d' ' -f1)
-  if [ "$digest" != 33590f12d6963c5fe815f68c83ba9a14cee500f7217366567c820b75b0d4a458 ]; then
-    echo "the prototypes of the interface changed (digest $digest); they now read:"
-    printf '%s\n' "$prototypes"
+  types=$(echo '#include "kelvo/kelvo.h"' | "$gcc" -std=c99 -E -I"$include_dir" -x c - |
+          awk '/^# [0-9]+ "/ {own = ($3 ~ /\/kelvo\/[a-z_]+\.h"$/); next} own' | tr -s ' \t\n' ' ' |
+          sed -e 's/ *\([][(),;{}*=]\) */\1/g' -e 's/;/;\n/g' | grep -v 'visibility("default")')
+  digest=$(printf '%s\n%s\n' "$prototypes" "$types" | sha256sum | cut -d' ' -f1)
+  if [ "$digest" != f72434f6b0da84fd586921e4c06141322b923c6428514e8f97157edd599982ea ]; then
+    echo "the interface's prototypes or types changed (digest $digest); they now read:"
+    printf '%s\n%s\n' "$prototypes" "$types"
     exit 1
   fi
 fi
