@@ -37,32 +37,6 @@ std::string CapturedStderr(Body body) {
     return testing::internal::GetCapturedStderr();
 }
 
-TEST_F(Logging, TheLevelFiltersEventsAndTheHookIsReplaced) {
-    EXPECT_EQ(CapturedStderr([] { kelvo_log_event(KELVO_LOG_LEVEL_FATAL, "no hook", "x"); }), "");
-    EXPECT_EQ(kelvo_log_set_log_function(Record, nullptr), nullptr);
-    int context = 0;
-    EXPECT_EQ(kelvo_log_set_log_function(Record, &context), Record);
-    const std::pair<int, std::vector<std::string>> cases[] = {
-        {KELVO_LOG_LEVEL_INFO, {"1 t v *", "3 t v *"}},
-        {KELVO_LOG_LEVEL_ERROR, {"3 t v *"}},
-        {7, {}},
-        {-3, {"0 t v *", "1 t v *", "3 t v *"}},
-    };
-    int previous = KELVO_LOG_LEVEL_INFO;
-    for (const auto& [minimum, delivered] : cases) {
-        SCOPED_TRACE(minimum);
-        EXPECT_EQ(kelvo_log_set_log_level(static_cast<kelvo_log_level_t>(minimum)), previous);
-        previous = minimum;
-        events.clear();
-        for (kelvo_log_level_t level : {KELVO_LOG_LEVEL_TRACE, KELVO_LOG_LEVEL_INFO, KELVO_LOG_LEVEL_ERROR})
-            kelvo_log_event(level, "t", "v");
-        EXPECT_EQ(events, delivered);
-        EXPECT_EQ(kelvoapi::IsLogLevelEnabled(KELVO_LOG_LEVEL_ERROR), !delivered.empty());
-    }
-    EXPECT_EQ(kelvo_log_set_log_function(nullptr, nullptr), Record);
-    EXPECT_FALSE(kelvoapi::IsLogLevelEnabled(KELVO_LOG_LEVEL_FATAL));
-}
-
 void ReentrantHook(kelvo_log_level_t level, const char* topic, const char* value, void* context) {
     Record(level, topic, value, context);
     if (std::string(topic) == "outer") {

@@ -1,31 +1,27 @@
 // Null pointers and bad indexes from a C caller: every export that can fail
 // refuses them with a clear error and its own context id, and the accessors
-// answer without reading outside the object.
+// and setters answer as an empty or closed object would, without reading
+// outside the object.
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 #include <string>
 
-#include "error/error.h"
-#include "kelvo/copy.h"
-#include "kelvo/error.h"
-#include "kelvo/instance.h"
-#include "kelvo/parameters.h"
-#include "kelvo/types.h"
-#include "kelvo/values.h"
+#include "kelvo/kelvo.h"
+#include "support/error_ptr.h"
 
 namespace {
 
+using kelvotest::AsError;
+using kelvotest::ErrorPtr;
+
 struct NullCase {
-    const char* name;
     std::function<kelvo_error_t*()> call;
     const char* message;
     uint32_t contextId;
 };
 
 TEST(NullArguments, RefusedWithInvalidArgumentAndTheExportsContextId) {
-    kelvo_error_t* error = kelvo_error_create(1);
     kelvo_parameters_t* parameters = nullptr;
     ASSERT_EQ(kelvo_create_instance_parameters(&parameters, false), nullptr);
     kelvo_table_definition_t* definition = kelvo_create_table_definition(nullptr, nullptr, "t", KELVO_PERMANENT, false);
@@ -33,63 +29,94 @@ TEST(NullArguments, RefusedWithInvalidArgumentAndTheExportsContextId) {
     const char* text = "12";
     const char* nullText = nullptr;
     int64_t number = 0;
+    kelvo_rowset_t* rowset = nullptr;
+    kelvo_string_list_t* list = nullptr;
+    kelvo_table_definition_t* table = nullptr;
+    bool exists = false;
+    char* buffer = nullptr;
+    size_t length = 0;
+    size_t count = 0;
+    const uint8_t* const* values = nullptr;
+    const size_t* sizes = nullptr;
+    const int8_t* nulls = nullptr;
+    kelvo_rowset_chunk_t* chunk = nullptr;
+    kelvo_ping_status_t ping = KELVO_PING_OK;
+    kelvo_connection_t* connection = nullptr;
 
     const NullCase cases[] = {
-        {"get_field error", [&] { return kelvo_error_get_field(nullptr, KELVO_ERROR_FIELD_MESSAGE, &value); },
-         "Invalid `error`", 0x82020fbb},
-        {"set_field error", [&] { return kelvo_error_set_field(nullptr, KELVO_ERROR_FIELD_MESSAGE, value); },
-         "Invalid `error`", 0xf3323055},
-        {"create_instance_parameters out", [&] { return kelvo_create_instance_parameters(nullptr, true); },
-         "Invalid `parameters`", 0xa58781f4},
+        {[&] { return kelvo_error_get_field(nullptr, KELVO_ERROR_FIELD_MESSAGE, &value); }, "Invalid `error`",
+         0x82020fbb},
+        {[&] { return kelvo_error_set_field(nullptr, KELVO_ERROR_FIELD_MESSAGE, value); }, "Invalid `error`",
+         0xf3323055},
+        {[&] { return kelvo_create_instance_parameters(nullptr, true); }, "Invalid `parameters`", 0xa58781f4},
         // Refused before any server starts: the path names no server at all.
-        {"instance_create out",
-         [&] { return kelvo_instance_create("/nonexistent", KELVO_DISABLE_TELEMETRY, nullptr, nullptr); },
+        {[&] { return kelvo_instance_create("/nonexistent", KELVO_DISABLE_TELEMETRY, nullptr, nullptr); },
          "Invalid `instance_`", 0x4db1ec65},
-        {"create_connection_parameters out", [&] { return kelvo_create_connection_parameters(nullptr, nullptr); },
-         "Invalid `parameters`", 0x31066d0d},
-        {"parameters_set value", [&] { return kelvo_parameters_set(parameters, "a", nullptr); }, "Invalid `value`",
-         0xb591b658},
-        {"copy_table_definition out", [&] { return kelvo_copy_table_definition(definition, nullptr); },
-         "Invalid `copy`", 0x698b901e},
-        {"add_column name",
-         [&] { return kelvo_table_definition_add_column(definition, nullptr, KELVO_INT, 0xFFFFFFFF, nullptr, true); },
+        {[&] { return kelvo_create_connection_parameters(nullptr, nullptr); }, "Invalid `parameters`", 0x31066d0d},
+        {[&] { return kelvo_parameters_set(parameters, "a", nullptr); }, "Invalid `value`", 0xb591b658},
+        {[&] { return kelvo_copy_table_definition(definition, nullptr); }, "Invalid `copy`", 0x698b901e},
+        {[&] { return kelvo_table_definition_add_column(definition, nullptr, KELVO_INT, 0xFFFFFFFF, nullptr, true); },
          "Invalid `column_name`", 0xb771d06c},
-        {"parse_numeric text", [&] { return kelvo_parse_numeric(&nullText, text + 2, 10, 2, &number); },
-         "Invalid `iter`", 0x15ebbae1},
-        {"parse_numeric result",
-         [&] {
+        {[&] { return kelvo_parse_numeric(&nullText, text + 2, 10, 2, &number); }, "Invalid `iter`", 0x15ebbae1},
+        {[&] {
              const char* p = text;
              return kelvo_parse_numeric(&p, text + 2, 10, 2, nullptr);
          },
          "Invalid `result`", 0x15ebbae1},
-        {"resize_data_chunk", [&] { return kelvo_resize_data_chunk(nullptr, 10); }, "Invalid `data_chunk`", 0x6de2bf45},
+        {[&] { return kelvo_resize_data_chunk(nullptr, 10); }, "Invalid `data_chunk`", 0x6de2bf45},
+        {[&] { return kelvo_connect(nullptr, &connection, KELVO_DO_NOT_CREATE); }, "Invalid `parameters`", 0xdd05adc3},
+        {[&] { return kelvo_ping(nullptr, &ping); }, "Invalid `parameters`", 0x40de4ab2},
+        {[&] { return kelvo_cancel(nullptr); }, "Invalid `connection`", 0x76ff2737},
+        {[&] { return kelvo_execute_query(nullptr, "q", &rowset); }, "Invalid `connection`", 0x5d52b1f3},
+        {[&] { return kelvo_execute_query_params(nullptr, "q", KELVO_ROWSET_RESULT_FORMAT_TEXT, &rowset); },
+         "Invalid `connection`", 0xce8da909},
+        {[&] { return kelvo_execute_prepared(nullptr, "p", KELVO_ROWSET_RESULT_FORMAT_TEXT, &rowset); },
+         "Invalid `connection`", 0x64333fac},
+        {[&] { return kelvo_execute_command(nullptr, "c", nullptr); }, "Invalid `connection`", 0xfe584af7},
+        {[&] { return kelvo_prepare(nullptr, "p", "q"); }, "Invalid `connection`", 0x3beb7719},
+        {[&] { return kelvo_rowset_get_next_chunk(nullptr, &chunk); }, "Invalid `rowset`", 0x4105d458},
+        {[&] { return kelvo_rowset_get_copy_data(nullptr, &buffer, &length); }, "Invalid `rowset`", 0x4105d459},
+        {[&] { return kelvo_rowset_chunk_field_values(nullptr, &count, &count, &values, &sizes, &nulls); },
+         "Invalid `rowset_chunk`", 0xc1e7dd39},
+        {[&] { return kelvo_get_schema_names(nullptr, nullptr, &list); }, "Invalid `connection`", 0x57c35a26},
+        {[&] { return kelvo_get_table_names(nullptr, nullptr, "s", &list); }, "Invalid `connection`", 0xa82ea42b},
+        {[&] { return kelvo_has_table(nullptr, nullptr, nullptr, "t", &exists); }, "Invalid `connection`", 0xe4dbfdc9},
+        {[&] { return kelvo_get_table_definition(nullptr, nullptr, nullptr, "t", &table); }, "Invalid `connection`",
+         0x62d189a1},
+        {[&] { return kelvo_create_database(nullptr, "p", true); }, "Invalid `connection`", 0x685c55ff},
+        {[&] { return kelvo_drop_database(nullptr, "p", true); }, "Invalid `connection`", 0x1a07c27e},
+        {[&] { return kelvo_attach_database(nullptr, "p", nullptr); }, "Invalid `connection`", 0x0e004a74},
+        {[&] { return kelvo_detach_database(nullptr, "a"); }, "Invalid `connection`", 0x84f92a22},
+        {[&] { return kelvo_detach_all_databases(nullptr); }, "Invalid `connection`", 0x2b4a292d},
+        {[&] { return kelvo_create_schema(nullptr, nullptr, "s", true); }, "Invalid `connection`", 0x685775ff},
+        {[&] { return kelvo_create_table(nullptr, nullptr, true); }, "Invalid `connection`", 0xa5c307ee},
     };
     for (const NullCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        kelvo_error_t* returned = c.call();
+        SCOPED_TRACE(c.message);
+        const ErrorPtr returned(c.call());
         ASSERT_NE(returned, nullptr);
-        const auto& refused = *static_cast<const kelvoapi::Error*>(returned);
-        EXPECT_EQ(refused.GetCategory(), KELVO_ERROR_CATEGORY_GENERIC);
-        EXPECT_EQ(refused.GetCode().value(), 22);
-        EXPECT_EQ(refused.GetMessage(), c.message);
-        EXPECT_EQ(refused.GetContextId().value, c.contextId);
-        kelvo_error_destroy(returned);
+        EXPECT_EQ(AsError(returned).GetCategory(), KELVO_ERROR_CATEGORY_GENERIC);
+        EXPECT_EQ(AsError(returned).GetCode().value(), 22);
+        EXPECT_EQ(AsError(returned).GetMessage(), c.message);
+        EXPECT_EQ(AsError(returned).GetContextId().value, c.contextId);
     }
     // Two null pointers are an empty text, as an empty string_view hands them over.
-    kelvo_error_t* empty = kelvo_parse_numeric(&nullText, nullptr, 10, 2, &number);
+    const ErrorPtr empty(kelvo_parse_numeric(&nullText, nullptr, 10, 2, &number));
     ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(static_cast<const kelvoapi::Error*>(empty)->GetSqlstate(), "42601");
-    EXPECT_EQ(static_cast<const kelvoapi::Error*>(empty)->GetMessage(), "invalid number format: input string is empty");
-    kelvo_error_destroy(empty);
+    EXPECT_EQ(AsError(empty).GetSqlstate(), "42601");
+    EXPECT_EQ(AsError(empty).GetMessage(), "invalid number format: input string is empty");
 
     // Nothing was stored by a refused call.
     EXPECT_EQ(kelvo_table_definition_column_count(definition), 0u);
     EXPECT_EQ(number, 0);
     EXPECT_EQ(kelvo_parameters_copy(nullptr), nullptr);
+    EXPECT_EQ(nullptr, rowset);
+    EXPECT_EQ(nullptr, list);
+    EXPECT_EQ(nullptr, table);
+    EXPECT_EQ(nullptr, connection);
 
     kelvo_destroy_table_definition(definition);
     kelvo_parameters_destroy(parameters);
-    kelvo_error_destroy(error);
 }
 
 TEST(NullArguments, ColumnAccessorsAnswerForIndexesOutsideTheDefinition) {
@@ -107,6 +134,30 @@ TEST(NullArguments, ColumnAccessorsAnswerForIndexesOutsideTheDefinition) {
     EXPECT_STREQ(kelvo_table_definition_column_name(definition, 0), "a");
     EXPECT_STREQ(kelvo_table_definition_column_collation(definition, 0), "C");
     kelvo_destroy_table_definition(definition);
+}
+
+TEST(NullArguments, DbapiAccessorsAnswerANullHandleAsEmpty) {
+    EXPECT_EQ(KELVO_CONNECTION_BAD, kelvo_connection_status(nullptr));
+    EXPECT_FALSE(kelvo_connection_is_ready(nullptr));
+    EXPECT_EQ(nullptr, kelvo_connection_parameter_status(nullptr, "server_version"));
+    kelvo_set_chunked_mode(nullptr, false);
+    kelvo_set_prefetch_threshold(nullptr, 0);
+    EXPECT_EQ(nullptr, kelvo_set_notice_receiver(nullptr, nullptr, nullptr));
+    kelvo_disconnect(nullptr);
+
+    EXPECT_EQ(nullptr, kelvo_rowset_get_table_definition(nullptr));
+    EXPECT_EQ(-1, kelvo_rowset_get_affected_row_count(nullptr));
+    EXPECT_FALSE(kelvo_rowset_has_copy_data(nullptr));
+    kelvo_close_rowset(nullptr);
+    kelvo_rowset_free_copy_data(nullptr);
+
+    EXPECT_EQ(0u, kelvo_rowset_chunk_row_count(nullptr));
+    EXPECT_EQ(nullptr, kelvo_rowset_chunk_field_value(nullptr, 0, 0).value);
+    EXPECT_TRUE(kelvo_rowset_chunk_field_is_null(nullptr, 0, 0));
+    int size = -1;
+    EXPECT_EQ(nullptr, kelvo_rowset_chunk_field_value_byref(nullptr, 0, 0, &size));
+    EXPECT_EQ(0, size);
+    kelvo_destroy_rowset_chunk(nullptr);
 }
 
 }  // namespace

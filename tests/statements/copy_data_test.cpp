@@ -160,46 +160,6 @@ TEST(CopyDataTest, EndsTheCopyWithTheRightMessages) {
     }
 }
 
-TEST(CopyDataTest, SendsWholeMessagesIn64KiBBatchesAndGrowsForALargeOne) {
-    CopyPeer peer(PGASYNC_COPY_IN);
-    PGconn* conn = peer.conn();
-    const int initialSize = conn->outBufSize;
-    std::string expected;
-
-    // Messages wait until 64 KiB are queued, then leave together.
-    const std::string row(100, 'r');
-    const size_t messageSize = wire::CopyData(row).size();
-    for (int i = 0; i < 700; ++i) {
-        ASSERT_EQ(1, PQputCopyData(conn, row.data(), static_cast<int>(row.size())));
-        expected += wire::CopyData(row);
-        if (i == 99) {
-            EXPECT_EQ(0u, peer.Received().size());
-        }
-    }
-    const size_t sent = peer.Received().size();
-    EXPECT_GE(sent, 64u * 1024);
-    EXPECT_EQ(0u, sent % messageSize);
-    EXPECT_EQ(expected.size(), sent + static_cast<size_t>(conn->outCount));
-
-    // A block larger than the free space: the queue goes out first, then the
-    // buffer grows to hold the one message, and nothing is lost or reordered.
-    std::string big(3 * 1024 * 1024, '\0');
-    for (size_t i = 0; i < big.size(); ++i)
-        big[i] = static_cast<char>(i * 7);
-    std::future<std::string> drain = Drain(peer.server);
-    ASSERT_EQ(1, PQputCopyData(conn, big.data(), static_cast<int>(big.size())));
-    expected += wire::CopyData(big);
-    EXPECT_GT(conn->outBufSize, initialSize);
-    ASSERT_EQ(1, PQputCopyEnd(conn, nullptr));
-    expected += wire::Message('c', "");
-    shutdown(conn->sock, SHUT_WR);
-    std::string received = drain.get();
-    // The bytes read before the drain started came from the small rows.
-    const std::string early = expected.substr(0, expected.size() - received.size());
-    EXPECT_EQ(expected, early + received);
-    EXPECT_EQ(0u, early.size() % messageSize);
-}
-
 TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
     struct Case {
         const char* name;
@@ -292,77 +252,26 @@ struct GetCase {
     std::vector<int> results;       // return values in order
     std::vector<std::string> rows;  // the data of the positive ones
     PGAsyncStatusType after;
-    int unconsumed;  // bytes left in the input buffer
+    int unconsumed = 0;  // bytes left in the input buffer
 };
 
 TEST(CopyDataTest, ReadsRowsUntilTheEndOfTheCopy) {
-    const std::string halfRow = wire::CopyData("3\tthree\n").substr(0, 6);
+    const auto data = [](const std::string& row) { return wire::CopyData(row); };
+    const std::string halfRow = data("3\tthree\n").substr(0, 6);
+    const std::string error = ServerError("disk full");
+    const std::string reports = wire::ParameterStatus("TimeZone", "UTC") + data("c\n") +
+                                wire::NotificationResponse(42, "channel", "payload") + wire::CopyDone();
+    const int size = static_cast<int>(error.size());
+    const PGAsyncStatusType out = PGASYNC_COPY_OUT, busy = PGASYNC_BUSY, both = PGASYNC_COPY_BOTH;
     const GetCase cases[] = {
-        {"empty data is skipped",
-         3,
-         PGASYNC_COPY_OUT,
-         wire::CopyData("") + wire::CopyData("x\n") + wire::CopyData("") + wire::CopyDone(),
-         {2, -1},
-         {"x\n"},
-         PGASYNC_BUSY,
-         0},
-        {"an error ends the copy and stays for PQgetResult",
-         3,
-         PGASYNC_COPY_OUT,
-         wire::CopyData("a\n") + ServerError("disk full"),
-         {2, -1},
-         {"a\n"},
-         PGASYNC_BUSY,
-         static_cast<int>(ServerError("disk full").size())},
-        {"half a row waits",
-         3,
-         PGASYNC_COPY_OUT,
-         wire::CopyData("b\n") + halfRow,
-         {2, 0, 0},
-         {"b\n"},
-         PGASYNC_COPY_OUT,
-         static_cast<int>(halfRow.size())},
-        {"parameter reports and notifications pass",
-         3,
-         PGASYNC_COPY_OUT,
-         wire::ParameterStatus("TimeZone", "UTC") + wire::CopyData("c\n") +
-             wire::NotificationResponse(42, "channel", "payload") + wire::CopyDone(),
-         {2, -1},
-         {"c\n"},
-         PGASYNC_BUSY,
-         0},
-        {"copy both returns to copy in",
-         3,
-         PGASYNC_COPY_BOTH,
-         wire::CopyData("d\n") + wire::CopyDone(),
-         {2, -1},
-         {"d\n"},
-         PGASYNC_COPY_IN,
-         0},
-        {"protocol 2 lines",
-         2,
-         PGASYNC_COPY_OUT,
-         std::string("1\tone\n2\t\n\\.\nC"),
-         {6, 3, -1},
-         {"1\tone\n", "2\t\n"},
-         PGASYNC_BUSY,
-         1},
-        {"protocol 2 half line",
-         2,
-         PGASYNC_COPY_OUT,
-         std::string("1\tone\n2\t"),
-         {6, 0},
-         {"1\tone\n"},
-         PGASYNC_COPY_OUT,
-         2},
-        {"protocol 2 end marker inside a line",
-         2,
-         PGASYNC_COPY_OUT,
-         std::string("a\\.\n\\.\n"),
-         {4, -1},
-         {"a\\.\n"},
-         PGASYNC_BUSY,
-         0},
+        {"empty data is skipped", 3, out, data("") + data("x\n") + data("") + wire::CopyDone(), {2, -1}, {"x\n"}, busy},
+        {"an error ends the copy, stays for PQgetResult", 3, out, data("a\n") + error, {2, -1}, {"a\n"}, busy, size},
+        {"half a row waits", 3, out, data("b\n") + halfRow, {2, 0, 0}, {"b\n"}, out, static_cast<int>(halfRow.size())},
+        {"parameter reports and notifications pass", 3, out, reports, {2, -1}, {"c\n"}, busy},
+        {"copy both returns to copy in", 3, both, data("d\n") + wire::CopyDone(), {2, -1}, {"d\n"}, PGASYNC_COPY_IN},
+        {"protocol 2 lines", 2, out, "1\tone\n2\t\n\\.\nC", {6, 3, -1}, {"1\tone\n", "2\t\n"}, busy, 1},
+        {"protocol 2 half line", 2, out, "1\tone\n2\t", {6, 0}, {"1\tone\n"}, out, 2},
+        {"protocol 2 end marker inside a line", 2, out, "a\\.\n\\.\n", {4, -1}, {"a\\.\n"}, busy},
     };
     for (const GetCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -431,6 +340,46 @@ TEST(CopyDataTest, BrokenFramingOrALostServerFailsTheRead) {
         EXPECT_EQ(nullptr, buffer);
         EXPECT_NE(std::string(""), peer.conn()->errorMessage.data);
     }
+}
+
+// A whole COPY BOTH over a scripted session, which PostgreSQL cannot be made
+// to run for a plain client.
+TEST(CopyDataTest, CopyBothRunsBothWaysUntilEachSideEnds) {
+    kelvotest::ScriptedPeer peer;
+    peer.AddConnection()
+        .ExpectMessage('Q')
+        .Send(wire::Message('W', std::string("\0", 1) + wire::Int16(0)) + wire::CopyData("from server\n"))
+        .ExpectMessage('d')
+        .ExpectMessage('c')
+        .Send(wire::CopyData("last\n") + wire::CopyDone() + wire::CommandComplete("COPY 0") + wire::ReadyForQuery());
+    peer.Start();
+    kelvotest::ConnPtr conn = kelvotest::MakeConnectedRecord(peer.ConnectUnix());
+    ASSERT_EQ(1, PQsendQuery(conn.get(), "START_REPLICATION"));
+    kelvotest::ResultPtr start(PQgetResult(conn.get()));
+    ASSERT_EQ(PGRES_COPY_BOTH, PQresultStatus(start.get())) << PQresultErrorMessage(start.get());
+
+    kelvotest::ResultPtr refused(PQexec(conn.get(), "SELECT 1"));
+    EXPECT_EQ(nullptr, refused);
+    EXPECT_STREQ("`PQexec` is not allowed during COPY BOTH.", conn->errorMessage.data);
+
+    char* row = nullptr;
+    ASSERT_EQ(12, PQgetCopyData(conn.get(), &row, 0));
+    EXPECT_STREQ("from server\n", row);
+    free(row);
+    ASSERT_EQ(1, PQputCopyData(conn.get(), "to server\n", 10));
+    ASSERT_EQ(1, PQputCopyEnd(conn.get(), nullptr));
+    EXPECT_EQ(PGASYNC_COPY_OUT, conn->asyncStatus);
+    ASSERT_EQ(5, PQgetCopyData(conn.get(), &row, 0));
+    free(row);
+    EXPECT_EQ(-1, PQgetCopyData(conn.get(), &row, 0));
+    kelvotest::ResultPtr done(PQgetResult(conn.get()));
+    EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(done.get())) << PQresultErrorMessage(done.get());
+    EXPECT_EQ(nullptr, PQgetResult(conn.get()));
+    peer.Stop();
+    EXPECT_TRUE(peer.Errors().empty());
+    const auto messages = peer.Messages(0);
+    ASSERT_GE(messages.size(), 3u);
+    EXPECT_EQ("to server\n", messages[messages.size() - 2].body);
 }
 
 }  // namespace

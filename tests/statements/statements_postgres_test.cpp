@@ -1,9 +1,9 @@
-// Statements against the PostgreSQL peer, for what only a real server
-// shows: chunked results and their window, the most parameters, a 100 MiB
-// value, a statement cancelled and a session ended, PQexec's merging of
-// errors, changes of the client encoding, and COPY in blocks of every size
-// under a notice per row. The bytes sent and read are checked
-// against the scripted peers in statements_scripted_test and copy_data_test.
+// Statements against the PostgreSQL peer, for what only a real server shows:
+// chunked results and their window, a statement cancelled and a session
+// ended, PQexec's merging of errors, changes of the client encoding, COPY in
+// blocks of every size under a notice per row, and pinging. The bytes sent
+// and read are checked against the socket-pair and scripted peers in
+// copy_data_test.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,11 +22,13 @@
 #include "postgres/libpq/connect.h"
 #include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/parameter_status.h"
+#include "postgres/libpq/ping.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
 #include "postgres/mb/encoding.h"
 #include "support/connected_record.h"
 #include "support/postgres_cluster.h"
+#include "support/standby_server.h"
 
 namespace {
 
@@ -93,18 +95,6 @@ std::vector<std::pair<int, int>> Collect(PGconn* conn, std::string* lastTag = nu
     return out;
 }
 
-// PQsendQueryParams, then the statement's last result.
-PGresult* ExecParams(PGconn* conn, const std::string& sql, int n, const char* const* values) {
-    if (!PQsendQueryParams(conn, sql.c_str(), n, nullptr, values, nullptr, nullptr, 0))
-        return nullptr;
-    PGresult* last = nullptr;
-    while (PGresult* res = PQgetResult(conn)) {
-        PQclear(last);
-        last = res;
-    }
-    return last;
-}
-
 // Chunked mode is refused outside its window and lasts one statement; a
 // partial last chunk ends the rows with the tag, over either protocol.
 TEST_F(StatementsPostgresTest, ChunkedResultsInsideTheirWindow) {
@@ -143,35 +133,6 @@ TEST_F(StatementsPostgresTest, ChunkedResultsInsideTheirWindow) {
     EXPECT_EQ((Results{{PGRES_TUPLES_CHUNK, 256}, {PGRES_TUPLES_CHUNK, 256}, {PGRES_TUPLES_OK, 88}}),
               Collect(conn_.get(), &tag));
     EXPECT_EQ("SELECT 600", tag);
-}
-
-// The bytes of every kind of parameter: query_execution_test. Here what only
-// a real server shows: the most parameters a statement can carry, and a
-// 100 MiB value travelling both ways.
-TEST_F(StatementsPostgresTest, TheMostParametersAndAHundredMebibyteValue) {
-    std::vector<std::string> texts(65535);
-    std::vector<const char*> many_values(65535);
-    std::string sql = "SELECT array_length(ARRAY[";
-    for (size_t i = 0; i < texts.size(); ++i) {
-        texts[i] = std::to_string(i);
-        many_values[i] = texts[i].c_str();
-        sql += (i > 0 ? ",$" : "$") + std::to_string(i + 1);
-    }
-    Result res(ExecParams(conn_.get(), sql + "]::int[], 1)", 65535, many_values.data()));
-    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
-    EXPECT_STREQ("65535", PQgetvalue(res.get(), 0, 0));
-
-    const size_t size = 100u * 1024 * 1024;
-    res = RunSql(conn_.get(), "SELECT repeat('v', 100 * 1024 * 1024)");
-    ASSERT_NE(nullptr, res);
-    ASSERT_EQ(static_cast<int>(size), PQgetlength(res.get(), 0, 0));
-    EXPECT_EQ('v', PQgetvalue(res.get(), 0, 0)[size - 1]);
-    res.reset();
-    std::string value(size, 'p');
-    const char* values[] = {value.c_str()};
-    res.reset(ExecParams(conn_.get(), "SELECT length($1::text)", 1, values));
-    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
-    EXPECT_STREQ("104857600", PQgetvalue(res.get(), 0, 0));
 }
 
 // Waits until the session with that process id runs pg_sleep.
@@ -323,6 +284,59 @@ TEST_F(StatementsPostgresTest, ANewExecEndsARunningCopyOut) {
     Result res(PQexec(conn_.get(), "SELECT 'next'"));
     ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
     EXPECT_STREQ("next", PQgetvalue(res.get(), 0, 0));
+}
+
+struct Option {
+    const char* keyword;
+    std::string value;
+};
+
+PGPing Ping(const std::vector<Option>& options) {
+    std::vector<const char*> keywords;
+    std::vector<const char*> values;
+    for (const Option& o : options) {
+        keywords.push_back(o.keyword);
+        values.push_back(o.value.c_str());
+    }
+    keywords.push_back(nullptr);
+    values.push_back(nullptr);
+    return PQpingParams(keywords.data(), values.data(), 0);
+}
+
+// Pinging the peer (up, whatever it thinks of the credentials), a standby that
+// refuses every connection, a port with no listener, and options that never
+// allow an attempt.
+TEST(PingTest, ReportsWhetherAServerIsThereAndAccepting) {
+    const PostgresCluster& cluster = PostgresCluster::Shared();
+    kelvotest::StandbyServer standby;
+    const std::string socketDir = cluster.SocketDir();
+    const std::string port = cluster.PortText();
+    const std::string closedPort = std::to_string(kelvotest::FindFreeTcpPort());
+
+    struct Case {
+        const char* name;
+        std::vector<Option> options;
+        PGPing expected;
+    };
+    const Case cases[] = {
+        {"trusted user", {{"host", socketDir}, {"port", port}, {"user", PostgresCluster::kAdminUser}}, PQPING_OK},
+        // The server asked for a password: it is up.
+        // Refusing an unknown role is an answer too.
+        {"unknown role", {{"host", socketDir}, {"port", port}, {"user", "nobody_here"}}, PQPING_OK},
+        {"standby without hot standby",
+         {{"host", standby.SocketDir()}, {"port", std::to_string(standby.Port())}, {"user", "kelvo_admin"}},
+         PQPING_REJECT},
+        {"closed TCP port", {{"host", "127.0.0.1"}, {"port", closedPort}, {"user", "kelvo_admin"}}, PQPING_NO_RESPONSE},
+        {"invalid option value", {{"host", socketDir}, {"port", port}, {"sslmode", "sometimes"}}, PQPING_NO_ATTEMPT},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.expected, Ping(c.options));
+    }
+
+    // The connection-string form.
+    EXPECT_EQ(PQPING_OK, PQping(("host=" + socketDir + " port=" + port + " user=kelvo_admin").c_str()));
+    EXPECT_EQ(PQPING_NO_ATTEMPT, PQping("host='unterminated"));
 }
 
 }  // namespace
