@@ -222,6 +222,10 @@ void StatementRunner::RunEngineStatement(const Statement& statement, EnginePlan&
         m_context.writer.CommandComplete(tag);
         return;
     }
+    // A portal's rows must match the columns Describe gave; the engine binds a
+    // statement again after its tables change, and may then return others.
+    if (!sendDescription && plan.returnsRows && duckdb_column_count(&result.Get()) != plan.columns.size())
+        throw SqlError("0A000", "cached plan must not change result type");
     uint64_t rows = SendRows(result.Get(), formats, sendDescription);
     if (m_copy) {
         m_context.writer.CopyDone();
