@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <optional>
+#include <set>
 
 #include "kelvod/engine_errors.h"
 #include "kelvod/file_access.h"
@@ -50,6 +51,77 @@ PreparedStatementHandle PrepareText(duckdb_connection connection, const std::str
     }
     RefuseFileStatementType(duckdb_prepared_statement_type(ps.Get()));
     return ps;
+}
+
+// Whether the engine left the result undescribed: while a parameter's type
+// cannot be told from where it stands (SELECT $1 AS a), it stops binding and
+// gives the statement one column "unknown" of no type in place of its own.
+bool IsUndescribed(duckdb_prepared_statement ps) {
+    return duckdb_nparams(ps) > 0 && duckdb_prepared_statement_column_count(ps) == 1 &&
+           duckdb_prepared_statement_column_type(ps, 0) == DUCKDB_TYPE_INVALID;
+}
+
+// `text` with each $n of `params` cast to text.
+std::string WithTextParameters(const std::string& text, const std::set<idx_t>& params) {
+    std::string out;
+    for (const Statement& s : SplitStatements(text)) {
+        for (const Token& t : s.tokens) {
+            idx_t n = 0;
+            bool numbered = t.kind == Token::Kind::Other && t.text.size() > 1 && t.text[0] == '$' &&
+                            std::from_chars(t.text.data() + 1, t.text.data() + t.text.size(), n).ptr ==
+                                t.text.data() + t.text.size();
+            out += numbered && params.count(n) ? "CAST(" + t.text + " AS VARCHAR)" : t.text;
+        }
+    }
+    return out;
+}
+
+// Prepares `text` so that its result columns are known before Bind: a
+// parameter the engine cannot type where it stands takes text, as an untyped
+// parameter does for a PostgreSQL client. `text` becomes what was prepared.
+PreparedStatementHandle PrepareDescribed(duckdb_connection connection, std::string& text, const Statement& statement) {
+    PreparedStatementHandle ps = PrepareText(connection, text);
+    if (!IsUndescribed(ps.Get()) || !ReturnsRows(ps.Get(), statement))
+        return ps;
+    // Where the engine stops it forgets every parameter's type, also of those it
+    // can tell ($1 in SELECT $2, $1 = 5); a cast would break or change them. So
+    // a set of casts that describes the statement is found (all of them, else
+    // all but one), and then each cast the engine does without is dropped. Each
+    // try prepares the statement again: past a few dozen parameters only all.
+    constexpr size_t kMostTried = 32;
+    std::vector<idx_t> untyped;
+    for (idx_t i = 1; i <= duckdb_nparams(ps.Get()); ++i)
+        if (duckdb_param_type(ps.Get(), i) == DUCKDB_TYPE_INVALID)
+            untyped.push_back(i);
+    auto describes = [&](const std::set<idx_t>& cast) {
+        try {
+            PreparedStatementHandle next = PrepareText(connection, WithTextParameters(text, cast));
+            if (IsUndescribed(next.Get()))
+                return false;
+            ps = std::move(next);
+            return true;
+        } catch (const SqlError&) {
+            return false;
+        }
+    };
+    std::set<idx_t> cast(untyped.begin(), untyped.end());
+    bool found = describes(cast);
+    for (size_t k = 0; !found && untyped.size() <= kMostTried && k < untyped.size(); ++k) {
+        cast = std::set<idx_t>(untyped.begin(), untyped.end());
+        cast.erase(untyped[k]);
+        found = describes(cast);
+    }
+    if (!found)
+        throw SqlError("42P18", "could not determine data type of parameter $" +
+                                    std::to_string(untyped.empty() ? 1 : untyped.front()));
+    for (size_t k = 0; untyped.size() <= kMostTried && k < untyped.size(); ++k) {
+        std::set<idx_t> fewer = cast;
+        // No cast at all is the text the engine left undescribed.
+        if (fewer.erase(untyped[k]) && !fewer.empty() && describes(fewer))
+            cast = std::move(fewer);
+    }
+    text = WithTextParameters(text, cast);
+    return ps;  // prepared from `cast`: a try that does not describe leaves it
 }
 
 // The select list that casts the columns without an encoding to text; empty when all have one.
@@ -129,11 +201,12 @@ std::string PreparedColumnName(duckdb_prepared_statement ps, idx_t i) {
 EnginePlan PrepareEnginePlan(duckdb_connection connection, const Statement& statement, std::string rewritten,
                              uint64_t namesGeneration) {
     EnginePlan plan;
-    plan.prepared = PrepareText(connection, rewritten);
+    std::string prepared = rewritten;
+    plan.prepared = PrepareDescribed(connection, prepared, statement);
     if (duckdb_prepared_statement_type(plan.prepared.Get()) == DUCKDB_STATEMENT_TYPE_SELECT) {
         std::string casts = TextCastsFor(plan.prepared.Get());
         if (!casts.empty())
-            plan.prepared = PrepareText(connection, "SELECT " + casts + " FROM (" + rewritten + ") AS kelvod_result");
+            plan.prepared = PrepareText(connection, "SELECT " + casts + " FROM (" + prepared + ") AS kelvod_result");
     }
     duckdb_prepared_statement ps = plan.prepared.Get();
     plan.rewritten = std::move(rewritten);

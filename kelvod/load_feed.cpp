@@ -13,6 +13,7 @@
 #include "kelvod/engine_errors.h"
 #include "kelvod/engine_handles.h"
 #include "kelvod/sql_lexer.h"
+#include "kelvod/statement_tokens.h"
 
 namespace kelvod {
 
@@ -223,6 +224,9 @@ bool g_lowered = false;
 // The limit as it was set, and as the engine shows it after that: it shows a
 // rounded value, and setting the shown value back would drift down load by load.
 std::string g_limitAsSet, g_limitAsShown;
+// How the engine's own default shows: a limit that shows so is put back by a
+// RESET, which restores it to the byte.
+std::string g_defaultShown;
 
 std::string MemoryLimit(duckdb_connection connection) {
     auto current = QueryText(connection, "SELECT current_setting('memory_limit')::VARCHAR");
@@ -258,7 +262,9 @@ LoadMemoryLimit::~LoadMemoryLimit() {
     if (--g_memoryLoads > 0 || !g_lowered)
         return;
     try {
-        RunEngine(m_connection, "SET GLOBAL memory_limit = " + QuoteLiteral(g_limitAsSet));
+        RunEngine(m_connection, g_limitAsSet == g_defaultShown
+                                    ? std::string("RESET GLOBAL memory_limit")
+                                    : "SET GLOBAL memory_limit = " + QuoteLiteral(g_limitAsSet));
         g_limitAsShown = MemoryLimit(m_connection);
         g_lowered = false;
     } catch (...) {
@@ -266,7 +272,29 @@ LoadMemoryLimit::~LoadMemoryLimit() {
     }
 }
 
+void NoteMemoryLimitChange(duckdb_connection connection, const Statement& statement) {
+    Tokens t = statement.Significant();
+    size_t i = IsWord(t, 1, "session") || IsWord(t, 1, "local") || IsWord(t, 1, "global") ? 2 : 1;
+    if (!IsName(t, i) || !EqualsFolded(t[i]->value, "memory_limit"))
+        return;
+    std::lock_guard<std::mutex> lock(g_memoryMutex);
+    try {
+        g_limitAsShown = MemoryLimit(connection);
+        bool literal = i + 3 == t.size() && (IsSymbol(t, i + 1, "=") || IsWord(t, i + 1, "to")) &&
+                       (t[i + 2]->kind == Token::Kind::String || t[i + 2]->kind == Token::Kind::Number);
+        if (IsWord(t, 0, "reset"))
+            g_limitAsSet = g_defaultShown;
+        else
+            g_limitAsSet =
+                literal ? (t[i + 2]->kind == Token::Kind::String ? t[i + 2]->value : t[i + 2]->text) : g_limitAsShown;
+    } catch (...) {
+        // Unread, the limit is put back as it shows, as for one set before the server started.
+        g_limitAsShown.clear();
+    }
+}
+
 void RegisterLoadFeedFunction(duckdb_connection connection) {
+    g_defaultShown = MemoryLimit(connection);
     TableFunctionHandle f(duckdb_create_table_function());
     duckdb_table_function_set_name(f.Get(), kFunctionName);
     duckdb_table_function_add_parameter(f.Get(),

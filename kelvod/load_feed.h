@@ -14,6 +14,7 @@
 
 #include "duckdb.h"
 #include "kelvod/klvcpy_decoder.h"
+#include "kelvod/sql_lexer.h"
 
 namespace kelvod {
 
@@ -100,7 +101,11 @@ private:
     bool m_counted = false;
 };
 
-// Makes kelvod_load_feed known to the engine, for every connection; once per engine.
+// A client's SET or RESET of memory_limit, which ran: the value a load puts back after itself.
+void NoteMemoryLimitChange(duckdb_connection connection, const Statement& statement);
+
+// Makes kelvod_load_feed known to the engine, for every connection, and notes
+// how the engine shows its default memory limit; once per engine, before any session.
 void RegisterLoadFeedFunction(duckdb_connection connection);
 
 }  // namespace kelvod

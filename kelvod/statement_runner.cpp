@@ -8,6 +8,7 @@
 
 #include "kelvod/chunk_prefetcher.h"
 #include "kelvod/engine_errors.h"
+#include "kelvod/load_feed.h"
 #include "kelvod/scoped_value.h"
 #include "kelvod/statement_tokens.h"
 #include "kelvod/value_encoding.h"
@@ -204,6 +205,8 @@ void StatementRunner::RunEngineStatement(const Statement& statement, EnginePlan&
     // After these the names in a prepared statement may mean other tables.
     else if (tag == "USE" || tag == "SET" || tag == "RESET")
         ++m_context.namesGeneration;  // names may resolve elsewhere now
+    if (tag == "SET" || tag == "RESET")
+        NoteMemoryLimitChange(m_context.connection, statement);
 
     duckdb_result_type returned = duckdb_result_return_type(result.Get());
     if (returned == DUCKDB_RESULT_TYPE_CHANGED_ROWS) {
@@ -222,6 +225,10 @@ void StatementRunner::RunEngineStatement(const Statement& statement, EnginePlan&
         m_context.writer.CommandComplete(tag);
         return;
     }
+    // A portal's rows must match the columns Describe gave; the engine binds a
+    // statement again after its tables change, and may then return others.
+    if (!sendDescription && plan.returnsRows && duckdb_column_count(&result.Get()) != plan.columns.size())
+        throw SqlError("0A000", "cached plan must not change result type");
     uint64_t rows = SendRows(result.Get(), formats, sendDescription);
     if (m_copy) {
         m_context.writer.CopyDone();

@@ -194,6 +194,14 @@ TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
     EXPECT_EQ(r.tags, std::vector<std::string>{"COPY 40000"});
     EXPECT_EQ(text.Query("SELECT sum(a) FROM strict_rows").Value(), "799980000");
     EXPECT_EQ(text.Query(settings).Value(), before);
+    // A limit a client set is put back as it was set, not as it shows.
+    ASSERT_TRUE(text.Query("SET memory_limit = '1GB'").Ok());
+    const std::string set = text.Query(settings).Value();
+    EXPECT_EQ(Copy("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok}).Sqlstate(), "");
+    EXPECT_EQ(text.Query(settings).Value(), set);
+    ASSERT_TRUE(text.Query("RESET memory_limit").Ok());
+    EXPECT_EQ(Copy("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok}).Sqlstate(), "");
+    EXPECT_EQ(text.Query(settings).Value(), before);
 }
 
 TEST_F(KelvodCopyFrom, TargetsAreFoundByEveryFormOfTheirName) {

@@ -177,9 +177,15 @@ TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLastUntilClosed)
         {"runs", {bind("s1", {0}), execute, sync}, {'2', 'D', 'C', 'Z'}, ""},
         {"runs again", {bind("s1", {0}), execute, sync}, {'2', 'D', 'C', 'Z'}, ""},
         {"until closed", {{'C', "S" + z("s1")}, bind("s1", {}), sync}, {'3', 'E', 'Z'}, "26000"},
+        {"a table grows under a named statement",
+         {parse("s2", "SELECT * FROM grows"), {'Q', z("ALTER TABLE grows ADD COLUMN b INT")}},
+         {'1', 'C', 'Z'},
+         ""},
+        {"its rows keep to the columns it described", {bind("s2", {}), execute, sync}, {'2', 'E', 'Z'}, "0A000"},
         {"format code 1 is not one this server writes", {parse("", "SELECT 1"), bind("", {1}), sync}, {}, "0A000"},
         {"more result formats than columns", {parse("", "SELECT 1"), bind("", {0, 2}), execute, sync}, {}, "08P01"},
     };
+    ASSERT_TRUE(text.Query("CREATE TABLE grows AS SELECT 1 AS a").Ok());
     for (const auto& c : cases) {
         for (const auto& [type, body] : c.messages)
             text.SendMessage(type, body);
@@ -217,6 +223,61 @@ TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
     WireResult untyped = text.Extended("SELECT $1 AS s", 0, {std::nullopt});
     EXPECT_EQ(untyped.columns.at(0).typeOid, 25u);
     EXPECT_EQ(untyped.rows.at(0), std::vector<std::optional<std::string>>{std::nullopt});
+    // A parameter only its value types leaves every column with its name and type,
+    // whether the client gave types at Parse or not (the server takes each parameter as text).
+    struct Described {
+        const char* sql;
+        std::vector<uint32_t> oids;
+        std::vector<std::string> params, names, values;
+        std::vector<uint32_t> types;
+        const char* sqlstate;
+    } described[] = {
+        {"SELECT $1 AS a, 2 AS b", {}, {"x"}, {"a", "b"}, {"x", "2"}, {25, 23}, ""},
+        {"SELECT $1 AS a, 2 AS b", {23}, {"7"}, {"a", "b"}, {"7", "2"}, {25, 23}, ""},
+        {"SELECT $2 AS a, $1 = 5 AS b, $3 AS c",
+         {0, 0, 0},
+         {"05", "y", "z"},
+         {"a", "b", "c"},
+         {"y", "t", "z"},
+         {25, 16, 25},
+         ""},
+        {"SELECT $2 AS a, i < $1 AS b FROM range(1) r(i)", {}, {"2", "y"}, {"a", "b"}, {"y", "t"}, {25, 16}, ""},
+        {"SELECT $1 + 1 AS a", {}, {"1"}, {}, {}, {}, "42P18"},
+    };
+    for (const auto& d : described) {
+        for (const std::string name : {"", "described"}) {
+            for (int16_t format : {0, 2}) {
+                std::string p = z(name) + z(d.sql) + WireClient::Int16(static_cast<int16_t>(d.oids.size()));
+                for (uint32_t oid : d.oids)
+                    p += WireClient::Int32(static_cast<int32_t>(oid));
+                std::string b =
+                    z("") + z(name) + WireClient::Int16(0) + WireClient::Int16(static_cast<int16_t>(d.params.size()));
+                for (const auto& v : d.params)
+                    b += WireClient::Int32(static_cast<int32_t>(v.size())) + v;
+                for (auto [type, body] : {std::pair<char, std::string>{'P', p},
+                                          {'B', b + WireClient::Int16(1) + WireClient::Int16(format)},
+                                          {'D', "P" + z("")},
+                                          {'E', z("") + WireClient::Int32(0)},
+                                          {'C', "S" + z(name)},
+                                          {'S', ""}})
+                    text.SendMessage(type, body);
+                WireResult r = text.ReadUntilReady();
+                std::string what = std::string(d.sql) + " as \"" + name + "\" in format " + std::to_string(format);
+                EXPECT_EQ(r.Sqlstate(), d.sqlstate) << what << ": " << r.Message();
+                std::vector<std::string> names;
+                std::vector<uint32_t> types;
+                for (const auto& c : r.columns) {
+                    names.push_back(c.name);
+                    types.push_back(c.typeOid);
+                }
+                EXPECT_EQ(names, d.names) << what;
+                EXPECT_EQ(types, d.types) << what;
+                ASSERT_EQ(r.rows.size(), d.values.empty() ? 0u : 1u) << what;
+                for (size_t i = 0; i < d.values.size() && format == 0; ++i)
+                    EXPECT_EQ(r.Value(0, i), d.values[i]) << what;
+            }
+        }
+    }
     ASSERT_TRUE(parse("param", "SELECT CAST($1 AS INTEGER) * 2 AS n"));
     ASSERT_TRUE(parse("classes", "SELECT count(*) AS n FROM pg_catalog.pg_class WHERE relname = 'late'"));
     ASSERT_TRUE(parse("path", "SELECT n FROM v"));

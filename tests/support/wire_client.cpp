@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <gtest/gtest.h>
+
 namespace kelvotest {
 
 namespace {
@@ -78,6 +80,9 @@ WireError ParseError(const std::string& body) {
 }  // namespace
 
 std::string WireResult::Value(size_t row, size_t column) const {
+    // A column that is not there is a fault, not a NULL.
+    if (row < rows.size() && column >= rows[row].size())
+        ADD_FAILURE() << "row " << row << " has no column " << column << " (it has " << rows[row].size() << ")";
     if (row >= rows.size() || column >= rows[row].size() || !rows[row][column])
         return "<null>";
     return *rows[row][column];
@@ -185,6 +190,8 @@ void WireClient::Absorb(const WireMessage& m, WireResult& r) {
         }
         case 'D': {
             int16_t n = Be16(m.body, 0);
+            if (!r.columns.empty() && static_cast<size_t>(n) != r.columns.size())
+                ADD_FAILURE() << "a DataRow of " << n << " fields after a RowDescription of " << r.columns.size();
             size_t p = 2;
             std::vector<std::optional<std::string>> row;
             for (int i = 0; i < n; ++i) {
