@@ -5,12 +5,10 @@
 // the server itself (postgres_process.h).
 #include "postgres_cluster.h"
 
+#include "local_connection.h"
 #include "postgres_process.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,22 +82,9 @@ void ScrubPgEnvironment() {
 }
 
 int FindFreeTcpPort() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        int err = errno;
-        close(fd);
-        throw std::runtime_error(std::string("cannot find a free port: ") + std::strerror(err));
-    }
-    close(fd);
-    return ntohs(addr.sin_port);
+    int port = 0;
+    close(ListenTcpLoopback(port));
+    return port;
 }
 
 const PostgresCluster& PostgresCluster::Shared() {

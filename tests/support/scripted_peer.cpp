@@ -1,7 +1,7 @@
 // The scripted protocol peer; see scripted_peer.h.
 #include "scripted_peer.h"
 
-#include "test_sockets.h"
+#include "local_connection.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -137,52 +137,22 @@ std::vector<std::pair<std::string, std::string>> StartupParameters(const std::st
 
 }  // namespace wire
 
-ScriptedPeer::Script& ScriptedPeer::Script::Send(std::string bytes) {
-    Step step(Step::kSend);
-    step.bytes = std::move(bytes);
+ScriptedPeer::Script& ScriptedPeer::Script::Add(Step step) {
     steps_.push_back(std::move(step));
     return *this;
 }
 
+ScriptedPeer::Script& ScriptedPeer::Script::Send(std::string bytes) { return Add({Step::kSend, std::move(bytes)}); }
 ScriptedPeer::Script& ScriptedPeer::Script::SendShared(std::shared_ptr<const std::string> bytes) {
-    Step step(Step::kSend);
-    step.shared = std::move(bytes);
-    steps_.push_back(std::move(step));
-    return *this;
+    return Add({Step::kSend, {}, std::move(bytes)});
 }
-
-ScriptedPeer::Script& ScriptedPeer::Script::ExpectMessage(char type) {
-    Step step(Step::kExpect);
-    step.type = type;
-    steps_.push_back(std::move(step));
-    return *this;
-}
-
+ScriptedPeer::Script& ScriptedPeer::Script::ExpectMessage(char type) { return Add({Step::kExpect, {}, {}, type}); }
 ScriptedPeer::Script& ScriptedPeer::Script::ExpectBytes(size_t count) {
-    Step step(Step::kExpectBytes);
-    step.count = count;
-    steps_.push_back(std::move(step));
-    return *this;
+    return Add({Step::kExpectBytes, {}, {}, 0, count});
 }
-
-ScriptedPeer::Script& ScriptedPeer::Script::Await(int gate) {
-    Step step(Step::kAwait);
-    step.gate = gate;
-    steps_.push_back(std::move(step));
-    return *this;
-}
-
-ScriptedPeer::Script& ScriptedPeer::Script::OpenGate(int gate) {
-    Step step(Step::kOpen);
-    step.gate = gate;
-    steps_.push_back(std::move(step));
-    return *this;
-}
-
-ScriptedPeer::Script& ScriptedPeer::Script::Close() {
-    steps_.push_back(Step(Step::kClose));
-    return *this;
-}
+ScriptedPeer::Script& ScriptedPeer::Script::Await(int gate) { return Add({Step::kAwait, {}, {}, 0, 0, gate}); }
+ScriptedPeer::Script& ScriptedPeer::Script::OpenGate(int gate) { return Add({Step::kOpen, {}, {}, 0, 0, gate}); }
+ScriptedPeer::Script& ScriptedPeer::Script::Close() { return Add({Step::kClose}); }
 
 ScriptedPeer::ScriptedPeer() {
     char tmpl[] = "/tmp/kelvo-peer-XXXXXX";
@@ -251,9 +221,9 @@ void ScriptedPeer::Stop() {
     started_ = false;
 }
 
-int ScriptedPeer::ConnectUnix() const { return kelvotest::ConnectUnix(SocketPath()); }
+int ScriptedPeer::ConnectUnix() const { return ConnectToSocketFile(SocketPath()); }
 
-int ScriptedPeer::ConnectTcp() const { return kelvotest::ConnectTcp("127.0.0.1", tcpPort_); }
+int ScriptedPeer::ConnectTcp() const { return ConnectToAddress("127.0.0.1", static_cast<unsigned short>(tcpPort_)); }
 
 std::string ScriptedPeer::Received(size_t index) const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -323,16 +293,24 @@ bool ScriptedPeer::ReadMore(size_t index, int fd) {
     }
 }
 
-// Splits complete messages off the received bytes; found is set when one of
-// expectType was among them. An untyped packet (start-up, cancel, SSL
-// request) is only recognised while expecting one.
-bool ScriptedPeer::TakeMessage(size_t index, char expectType, bool& found) {
+// Splits complete messages off the received bytes; found is set when the
+// step's message (or its count of bytes) was among them. An untyped packet
+// (start-up, cancel, SSL request) is only recognised while expecting one.
+bool ScriptedPeer::TakeMessage(size_t index, const Script::Step& step, bool& found) {
     std::lock_guard<std::mutex> lock(mutex_);
     ConnectionState& c = connections_[index];
     for (;;) {
         const size_t avail = c.received.size() - c.parsed;
         const unsigned char* p = reinterpret_cast<const unsigned char*>(c.received.data()) + c.parsed;
-        const size_t header = expectType == 0 ? 4 : 5;
+        if (step.kind == Script::Step::kExpectBytes) {
+            found = avail >= step.count;
+            if (found) {
+                c.messages.push_back({0, c.received.substr(c.parsed, step.count)});
+                c.parsed += step.count;
+            }
+            return true;
+        }
+        const size_t header = step.type == 0 ? 4 : 5;
         if (avail < header)
             return true;
         const size_t lenAt = header - 4;
@@ -343,103 +321,73 @@ bool ScriptedPeer::TakeMessage(size_t index, char expectType, bool& found) {
         if (avail < lenAt + len)
             return true;
         ClientMessage m;
-        m.type = expectType == 0 ? 0 : static_cast<char>(p[0]);
+        m.type = step.type == 0 ? 0 : static_cast<char>(p[0]);
         m.body.assign(reinterpret_cast<const char*>(p) + header, len - 4);
         c.messages.push_back(m);
         c.parsed += lenAt + len;
-        if (m.type == expectType) {
+        if (m.type == step.type) {
             found = true;
             return true;
         }
     }
 }
 
-void ScriptedPeer::Serve(size_t index, int fd) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        connections_[index].fd = fd;
+bool ScriptedPeer::RunStep(size_t index, int fd, const Script::Step& step) {
+    const std::string where = "connection " + std::to_string(index) + ": ";
+    switch (step.kind) {
+        case Script::Step::kSend: {
+            const std::string& bytes = step.shared ? *step.shared : step.bytes;
+            for (size_t sent = 0; sent < bytes.size();) {
+                const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+                if (n <= 0 && errno != EINTR) {
+                    Fail(where + "send failed");
+                    return false;
+                }
+                sent += n > 0 ? static_cast<size_t>(n) : 0;
+            }
+            return true;
+        }
+        case Script::Step::kExpect:
+        case Script::Step::kExpectBytes:
+            for (;;) {
+                bool found = false;
+                if (!TakeMessage(index, step, found)) {
+                    Fail(where + "malformed client message");
+                    return false;
+                }
+                if (found)
+                    return true;
+                if (!ReadMore(index, fd)) {
+                    Fail(where + "closed while expecting " +
+                         (step.kind == Script::Step::kExpectBytes ? std::to_string(step.count) + " bytes"
+                                                                  : std::string("message type ") + step.type));
+                    return false;
+                }
+            }
+        case Script::Step::kAwait: {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] {
+                return stopping_ || std::find(openGates_.begin(), openGates_.end(), step.gate) != openGates_.end();
+            });
+            return !stopping_;
+        }
+        case Script::Step::kOpen:
+            Open(step.gate);
+            return true;
+        case Script::Step::kClose:
+            break;
     }
+    return false;
+}
+
+void ScriptedPeer::Serve(size_t index, int fd) {
     bool open = true;
     for (const Script::Step& step : scripts_[index].steps_) {
-        if (!open)
-            break;
-        switch (step.kind) {
-            case Script::Step::kSend: {
-                const std::string& bytes = step.shared ? *step.shared : step.bytes;
-                size_t sent = 0;
-                while (sent < bytes.size()) {
-                    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-                    if (n < 0 && errno == EINTR)
-                        continue;
-                    if (n <= 0) {
-                        Fail("connection " + std::to_string(index) + ": send failed");
-                        open = false;
-                        break;
-                    }
-                    sent += static_cast<size_t>(n);
-                }
-                break;
-            }
-            case Script::Step::kExpect: {
-                bool found = false;
-                for (;;) {
-                    if (!TakeMessage(index, step.type, found)) {
-                        Fail("connection " + std::to_string(index) + ": malformed client message");
-                        open = false;
-                        break;
-                    }
-                    if (found)
-                        break;
-                    if (!ReadMore(index, fd)) {
-                        Fail("connection " + std::to_string(index) + ": closed while expecting message type " +
-                             (step.type ? std::string(1, step.type) : std::string("(untyped)")));
-                        open = false;
-                        break;
-                    }
-                }
-                break;
-            }
-            case Script::Step::kExpectBytes: {
-                for (;;) {
-                    {
-                        std::lock_guard<std::mutex> lock(mutex_);
-                        ConnectionState& c = connections_[index];
-                        if (c.received.size() - c.parsed >= step.count) {
-                            c.messages.push_back({0, c.received.substr(c.parsed, step.count)});
-                            c.parsed += step.count;
-                            break;
-                        }
-                    }
-                    if (!ReadMore(index, fd)) {
-                        Fail("connection " + std::to_string(index) + ": closed while expecting " +
-                             std::to_string(step.count) + " bytes");
-                        open = false;
-                        break;
-                    }
-                }
-                break;
-            }
-            case Script::Step::kAwait: {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [&] {
-                    return stopping_ || std::find(openGates_.begin(), openGates_.end(), step.gate) != openGates_.end();
-                });
-                if (stopping_)
-                    open = false;
-                break;
-            }
-            case Script::Step::kOpen:
-                Open(step.gate);
-                break;
-            case Script::Step::kClose:
-                open = false;
-                break;
-        }
+        if (open)
+            open = RunStep(index, fd, step);
     }
     // After the script: keep recording until the client closes or Stop().
-    if (open) {
-        while (ReadMore(index, fd)) {
-        }
+    while (open && ReadMore(index, fd)) {
     }
     close(fd);
     std::lock_guard<std::mutex> lock(mutex_);

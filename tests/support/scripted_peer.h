@@ -111,13 +111,13 @@ public:
         friend class ScriptedPeer;
         struct Step {
             enum Kind { kSend, kExpect, kExpectBytes, kAwait, kOpen, kClose } kind;
-            explicit Step(Kind k) : kind(k) {}
-            std::string bytes;
-            std::shared_ptr<const std::string> shared;
+            std::string bytes = {};
+            std::shared_ptr<const std::string> shared = {};
             char type = 0;
             size_t count = 0;
             int gate = 0;
         };
+        Script& Add(Step step);
         std::vector<Step> steps_;
     };
 
@@ -161,14 +161,15 @@ private:
         std::string received;
         std::vector<ClientMessage> messages;
         size_t parsed = 0;  // bytes of `received` split into messages
-        int fd = -1;
         bool closed = false;
     };
 
     void AcceptLoop();
     void Serve(size_t index, int fd);
     bool ReadMore(size_t index, int fd);
-    bool TakeMessage(size_t index, char expectType, bool& found);
+    bool TakeMessage(size_t index, const Script::Step& step, bool& found);
+    // Runs one step of a script; false once the connection is to be closed.
+    bool RunStep(size_t index, int fd, const Script::Step& step);
     void Fail(const std::string& what);
 
     std::string dir_;
