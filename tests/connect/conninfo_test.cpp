@@ -47,25 +47,6 @@ protected:
     void TearDown() override { kelvotest::ScrubPgEnvironment(); }
 };
 
-TEST_F(ConninfoTest, DefaultsComeFromTheEnvironment) {
-    setenv("PGPORT", "7000", 1);
-    setenv("PGUSER", "alice", 1);
-    setenv("PGREQUIRESSL", "1", 1);
-    setenv("PGAPPNAME", "", 1);  // set but empty still counts
-    PQconninfoOption* options = PQconndefaults();
-    Settings values = ValuesOf(options);
-    PQconninfoFree(options);
-    EXPECT_EQ(values["port"], "7000");
-    EXPECT_EQ(values["user"], "alice");
-    EXPECT_EQ(values["sslmode"], "require");
-    EXPECT_EQ(values.count("application_name"), 1u);
-
-    setenv("PGSSLMODE", "prefer", 1);  // the variable of the option itself wins over PGREQUIRESSL
-    options = PQconndefaults();
-    EXPECT_STREQ(pqConninfoValue(options, "sslmode"), "prefer");
-    PQconninfoFree(options);
-}
-
 TEST_F(ConninfoTest, KeywordValueStrings) {
     const std::string missing =
         "<sqlstate>22023</sqlstate><primary>The connection info string is missing an \"=\" after \"host\".</primary>";
@@ -220,7 +201,10 @@ TEST_F(ServiceFileTest, ExplicitBeatsServiceBeatsEnvironmentBeatsCompiled) {
     EXPECT_EQ(values["sslmode"], "disable");
 
     setenv("PGSERVICE", "main", 1);  // the service may come from the environment too
-    EXPECT_EQ(Resolve({})["host"], "from-service");
+    setenv("PGREQUIRESSL", "1", 1);
+    values = Resolve({});
+    EXPECT_EQ(values["host"], "from-service");
+    EXPECT_EQ(values["sslmode"], "require");
 
     // The system's file is read after the user's.
     Write("pg_service.conf", "[b]\nport=2\n[main]\nport=3\n");
