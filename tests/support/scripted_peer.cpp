@@ -21,25 +21,11 @@ namespace kelvotest {
 
 namespace wire {
 
-std::string Int16(int value) {
-    std::string out(2, '\0');
-    out[0] = static_cast<char>((value >> 8) & 0xFF);
-    out[1] = static_cast<char>(value & 0xFF);
-    return out;
-}
+std::string Int16(int value) { return {static_cast<char>((value >> 8) & 0xFF), static_cast<char>(value & 0xFF)}; }
 
 std::string Int32(int64_t value) {
     const uint32_t v = static_cast<uint32_t>(value);
-    std::string out(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        out[i] = static_cast<char>((v >> (24 - 8 * i)) & 0xFF);
-    return out;
-}
-
-std::string CStr(const std::string& text) { return text + std::string(1, '\0'); }
-
-std::string Message(char type, const std::string& body) {
-    return std::string(1, type) + Int32(static_cast<int64_t>(body.size()) + 4) + body;
+    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
 }
 
 std::string RowDescription(const std::vector<Column>& columns) {
@@ -53,26 +39,10 @@ std::string RowDescription(const std::vector<Column>& columns) {
 
 std::string DataRow(const std::vector<std::optional<std::string>>& fields) {
     std::string body = Int16(static_cast<int>(fields.size()));
-    for (const auto& f : fields) {
-        if (f) {
-            body += Int32(static_cast<int64_t>(f->size())) + *f;
-        } else {
-            body += Int32(-1);
-        }
-    }
+    for (const auto& f : fields)
+        body += f ? Int32(static_cast<int64_t>(f->size())) + *f : Int32(-1);
     return Message('D', body);
 }
-
-std::string CommandComplete(const std::string& tag) { return Message('C', CStr(tag)); }
-std::string ReadyForQuery(char status) { return Message('Z', std::string(1, status)); }
-std::string EmptyQueryResponse() { return Message('I', ""); }
-std::string ParseComplete() { return Message('1', ""); }
-std::string BindComplete() { return Message('2', ""); }
-std::string NoData() { return Message('n', ""); }
-std::string ParameterStatus(const std::string& name, const std::string& value) {
-    return Message('S', CStr(name) + CStr(value));
-}
-std::string BackendKeyData(int32_t pid, int32_t key) { return Message('K', Int32(pid) + Int32(key)); }
 
 static std::string fieldsBody(const std::vector<std::pair<char, std::string>>& fields) {
     std::string body;
@@ -86,9 +56,6 @@ std::string ErrorResponse(const std::vector<std::pair<char, std::string>>& field
 }
 std::string NoticeResponse(const std::vector<std::pair<char, std::string>>& fields) {
     return Message('N', fieldsBody(fields));
-}
-std::string NotificationResponse(int32_t pid, const std::string& channel, const std::string& payload) {
-    return Message('A', Int32(pid) + CStr(channel) + CStr(payload));
 }
 
 static std::string copyResponse(char type, int format, const std::vector<int>& columnFormats) {
@@ -105,10 +72,6 @@ std::string CopyOutResponse(int format, const std::vector<int>& columnFormats) {
 std::string CopyInResponse(int format, const std::vector<int>& columnFormats) {
     return copyResponse('G', format, columnFormats);
 }
-std::string CopyData(const std::string& data) { return Message('d', data); }
-std::string CopyDone() { return Message('c', ""); }
-std::string Authentication(int32_t code, const std::string& extra) { return Message('R', Int32(code) + extra); }
-std::string AuthenticationOk() { return Authentication(0); }
 
 std::string Redirect(const std::string& sessionIdentifier, const std::vector<RedirectTarget>& targets) {
     std::string body = CStr(sessionIdentifier) + Int32(static_cast<int64_t>(targets.size()));
