@@ -56,11 +56,6 @@ TEST(QueryExecution, SendingFunctionsRefuseBadRequests) {
          },
          "This function requires at least protocol version 3.0."},
         {[](PGconn* c) {
-             c->asyncStatus = PGASYNC_READY;
-             return PQsendQuery(c, "x");
-         },
-         "Another command is already in progress over the given connection."},
-        {[](PGconn* c) {
              c->status = CONNECTION_BAD;
              return PQsendQuery(c, "x");
          },
