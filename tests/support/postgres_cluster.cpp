@@ -9,10 +9,8 @@
 #include "postgres_process.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -107,18 +105,12 @@ const PostgresCluster& PostgresCluster::Shared() {
 
 PostgresCluster::~PostgresCluster() { Stop(); }
 
-std::string PostgresCluster::SocketPath() const { return m_socket_dir + "/.s.PGSQL." + std::to_string(m_port); }
-
 void PostgresCluster::Start() {
     ScrubPgEnvironment();
     const Account account = PostgresAccount();
     m_root_dir = MakeCluster("/tmp/kelvo-pg-XXXXXX", account);
     m_data_dir = m_root_dir + "/data";
     m_socket_dir = m_root_dir + "/socket";
-    m_scratch_dir = m_root_dir + "/scratch";
-    m_log_path = m_root_dir + "/server.log";
-    if (mkdir(m_scratch_dir.c_str(), 0700) != 0)
-        throw std::runtime_error("mkdir " + m_scratch_dir + ": " + std::strerror(errno));
     WriteFile(m_data_dir + "/pg_hba.conf", HbaConf());
     Chown(m_data_dir + "/pg_hba.conf", account);
 
@@ -136,7 +128,7 @@ void PostgresCluster::Start() {
         account, m_data_dir,
         {"port=" + std::to_string(m_port), "listen_addresses=127.0.0.1", "unix_socket_directories=" + m_socket_dir,
          "fsync=off", "max_connections=60", "shared_buffers=16MB"},
-        m_log_path, "ready");
+        m_root_dir + "/server.log", "ready");
 }
 
 void PostgresCluster::Stop() {
