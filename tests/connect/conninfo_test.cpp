@@ -154,10 +154,6 @@ TEST_F(ConninfoTest, KeywordArrays) {
 
 class ServiceFileTest : public ConninfoTest {
 protected:
-    void SetUp() override {
-        ConninfoTest::SetUp();
-        m_dir = m_scratch.Path();
-    }
     std::string Write(const std::string& name, const std::string& text) { return m_scratch.WriteFile(name, text); }
     // Defaults for the given explicit settings; the settings or the error.
     Settings Resolve(const std::vector<std::pair<const char*, const char*>>& explicit_settings) {
@@ -170,7 +166,7 @@ protected:
         return ValuesOf(options.get());
     }
     kelvotest::ScratchDirectory m_scratch;
-    std::string m_dir;
+    const std::string m_dir = m_scratch.Path();
 };
 
 TEST_F(ServiceFileTest, ExplicitBeatsServiceBeatsEnvironmentBeatsCompiled) {
