@@ -1,7 +1,7 @@
 // Opening connections to a real PostgreSQL 15 server: every authentication
-// method over the socket and TCP, with passwords that SASLprep changes or
-// refuses, a password from the password file, dead hosts and
-// target_session_attrs. Options, URIs and the service file: conninfo_test.
+// method over the socket and TCP, with passwords that SASLprep changes, a
+// password from the password file, dead hosts and target_session_attrs.
+// Options, URIs and the service file: conninfo_test.
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
