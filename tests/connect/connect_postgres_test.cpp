@@ -1,7 +1,7 @@
 // Opening connections to a real PostgreSQL 15 server: every authentication
-// method over the socket and TCP, with passwords that SASLprep changes or
-// refuses, a password from the password file, dead hosts and
-// target_session_attrs. Options, URIs and the service file: conninfo_test.
+// method over the socket and TCP, with passwords that SASLprep changes, a
+// password from the password file, dead hosts and target_session_attrs.
+// Options, URIs and the service file: conninfo_test.
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
@@ -111,31 +111,6 @@ TEST_F(ConnectPostgresTest, EveryMethodWithRightWrongAndMissingPasswords) {
             }
         }
     }
-}
-
-TEST_F(ConnectPostgresTest, PasswordsSaslprepRefusesAreUsedAsTheyStand) {
-    // The server keeps a password that SASLprep refuses (here for its control
-    // character) as it stands, and so must the client.
-    Conn admin = ConnectParams(Over(false, C::kAdminUser));
-    ASSERT_EQ(PQstatus(admin.get()), CONNECTION_OK) << PQerrorMessage(admin.get());
-    auto setPassword = [&admin](const std::string& literal) {
-        const std::string sql = std::string("ALTER ROLE ") + C::kScramUser + " PASSWORD " + literal;
-        PGresult* res = PQexec(admin.get(), sql.c_str());
-        const bool ok = PQresultStatus(res) == PGRES_COMMAND_OK;
-        PQclear(res);
-        return ok;
-    };
-    ASSERT_TRUE(setPassword("E'\xC3\xA9\\007pw'"));
-    Settings raw = Over(true, C::kScramUser);
-    raw.emplace_back("password", "\xC3\xA9\x07pw");
-    Settings other = Over(true, C::kScramUser);
-    other.emplace_back("password", "\xC3\xA9pw");
-    Conn rawConn = ConnectParams(raw);
-    Conn otherConn = ConnectParams(other);
-    ASSERT_TRUE(setPassword(std::string("'") + C::kScramUserPassword + "'"));
-    EXPECT_EQ(PQstatus(rawConn.get()), CONNECTION_OK) << PQerrorMessage(rawConn.get());
-    EXPECT_EQ(PQstatus(otherConn.get()), CONNECTION_BAD);
-    EXPECT_NE(std::string(PQerrorMessage(otherConn.get())).find("<sqlstate>28P01</sqlstate>"), std::string::npos);
 }
 
 // Which line matches and which files are ignored: password_file_test.

@@ -38,30 +38,25 @@ Conn Connect(const std::string& host, const std::string& port, const std::string
 }
 
 // Scripts run on the peer's thread; the test reads what they saw.
-class Seen {
-public:
+struct Seen {
     void Add(const StartupPacket& packet) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_packets.push_back(packet);
+        std::lock_guard<std::mutex> lock(mutex);
+        packets.push_back(packet);
     }
-    size_t Count() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_packets.size();
-    }
-    StartupPacket Packet(size_t i) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return i < m_packets.size() ? m_packets[i] : StartupPacket{};
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return packets.size();
     }
     // The options item of packet i: "(no packet)", or "" when it has none.
-    std::string Options(size_t i) const {
-        const StartupPacket packet = Packet(i);
-        auto it = packet.params.find("options");
-        return packet.raw.empty() ? "(no packet)" : it != packet.params.end() ? it->second : "";
+    std::string Options(size_t i) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (i >= packets.size())
+            return "(no packet)";
+        auto it = packets[i].params.find("options");
+        return it != packets[i].params.end() ? it->second : "";
     }
-
-private:
-    mutable std::mutex m_mutex;
-    std::vector<StartupPacket> m_packets;
+    std::mutex mutex;
+    std::vector<StartupPacket> packets;
 };
 
 StartupPeer::Script Reply(Seen* seen, std::string bytes, size_t piece = 0) {
@@ -228,10 +223,10 @@ TEST_F(ConnectRedirectTest, OldServersGetTheOldStartupPacketAndSettingsExchange)
         EXPECT_EQ(PQserverVersion(conn.get()), 70430);
         EXPECT_STREQ(PQparameterStatus(conn.get(), "client_encoding"), "LATIN1");
     }  // the peer's thread has ended: its records can be read
-    ASSERT_EQ(seen.Count(), 2u);
-    EXPECT_EQ(seen.Packet(0).version, 196608u);
-    EXPECT_EQ(seen.Packet(1).version, 131072u);
-    EXPECT_EQ(seen.Packet(1).raw.size(), 296u);
+    ASSERT_EQ(seen.packets.size(), 2u);
+    EXPECT_EQ(seen.packets[0].version, 196608u);
+    EXPECT_EQ(seen.packets[1].version, 131072u);
+    EXPECT_EQ(seen.packets[1].raw.size(), 296u);
     ASSERT_EQ(queries.size(), 3u);
     EXPECT_EQ(queries[0], "SET datestyle = 'ISO'");
     EXPECT_EQ(queries[1], "begin; select version(); end");
@@ -288,7 +283,6 @@ TEST_F(ConnectRedirectTest, StartupFailures) {
          wire::AuthenticationOk() +
              wire::ErrorResponse({{'S', "FATAL"}, {'V', "FATAL"}, {'C', "53300"}, {'M', "too many"}}),
          "<severity>FATAL</severity><sqlstate>53300</sqlstate><primary>too many</primary>\n"},
-        {"unsupported method", wire::Authentication(7), "GSSAPI authentication not supported\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

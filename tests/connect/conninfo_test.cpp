@@ -47,25 +47,6 @@ protected:
     void TearDown() override { kelvotest::ScrubPgEnvironment(); }
 };
 
-TEST_F(ConninfoTest, DefaultsComeFromTheEnvironment) {
-    setenv("PGPORT", "7000", 1);
-    setenv("PGUSER", "alice", 1);
-    setenv("PGREQUIRESSL", "1", 1);
-    setenv("PGAPPNAME", "", 1);  // set but empty still counts
-    PQconninfoOption* options = PQconndefaults();
-    Settings values = ValuesOf(options);
-    PQconninfoFree(options);
-    EXPECT_EQ(values["port"], "7000");
-    EXPECT_EQ(values["user"], "alice");
-    EXPECT_EQ(values["sslmode"], "require");
-    EXPECT_EQ(values.count("application_name"), 1u);
-
-    setenv("PGSSLMODE", "prefer", 1);  // the variable of the option itself wins over PGREQUIRESSL
-    options = PQconndefaults();
-    EXPECT_STREQ(pqConninfoValue(options, "sslmode"), "prefer");
-    PQconninfoFree(options);
-}
-
 TEST_F(ConninfoTest, KeywordValueStrings) {
     const std::string missing =
         "<sqlstate>22023</sqlstate><primary>The connection info string is missing an \"=\" after \"host\".</primary>";
@@ -75,11 +56,9 @@ TEST_F(ConninfoTest, KeywordValueStrings) {
     const std::pair<const char*, Settings> cases[] = {
         {"host = a\tport =\n5 ", {{"host", "a"}, {"port", "5"}}},
         {"password='it\\'s' user=a\\ b", {{"password", "it's"}, {"user", "a b"}}},
-        {"dbname='' options='-c a=b'", {{"dbname", ""}, {"options", "-c a=b"}}},
         {"host=a host=b", {{"host", "b"}}},
         {"requiressl=1", {{"sslmode", "require"}}},
         {"requiressl=0", {{"sslmode", "prefer"}}},
-        {"a= b=c", {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"a\" is invalid.</primary>"}}},
         {"a<b>&=1",
          {{"error",
            "<sqlstate>22023</sqlstate><primary>The connection option \"a&lt;b>&amp;\" is invalid.</primary>"}}},
@@ -100,7 +79,6 @@ TEST_F(ConninfoTest, KeywordValueStrings) {
 TEST_F(ConninfoTest, Uris) {
     const std::pair<const char*, Settings> cases[] = {
         {"postgresql://", {}},
-        {"postgresql://u:p@h/d", {{"user", "u"}, {"password", "p"}, {"host", "h"}, {"dbname", "d"}}},
         {"postgresql://:p@h", {{"password", "p"}, {"host", "h"}}},
         {"postgresql://a:1,b,c:3/db", {{"host", "a,b,c"}, {"port", "1,,3"}, {"dbname", "db"}}},
         {"postgresql://[::1],[fe80::1]", {{"host", "::1,fe80::1"}, {"port", ","}}},
@@ -136,7 +114,6 @@ TEST_F(ConninfoTest, KeywordArrays) {
         Settings expected;
     };
     const Case cases[] = {
-        {{"nosuch", "host"}, {"", "a"}, 0, {{"host", "a"}}},
         {{"requiressl"},
          {"1"},
          0,
@@ -177,10 +154,6 @@ TEST_F(ConninfoTest, KeywordArrays) {
 
 class ServiceFileTest : public ConninfoTest {
 protected:
-    void SetUp() override {
-        ConninfoTest::SetUp();
-        m_dir = m_scratch.Path();
-    }
     std::string Write(const std::string& name, const std::string& text) { return m_scratch.WriteFile(name, text); }
     // Defaults for the given explicit settings; the settings or the error.
     Settings Resolve(const std::vector<std::pair<const char*, const char*>>& explicit_settings) {
@@ -193,7 +166,7 @@ protected:
         return ValuesOf(options.get());
     }
     kelvotest::ScratchDirectory m_scratch;
-    std::string m_dir;
+    const std::string m_dir = m_scratch.Path();
 };
 
 TEST_F(ServiceFileTest, ExplicitBeatsServiceBeatsEnvironmentBeatsCompiled) {
@@ -220,7 +193,10 @@ TEST_F(ServiceFileTest, ExplicitBeatsServiceBeatsEnvironmentBeatsCompiled) {
     EXPECT_EQ(values["sslmode"], "disable");
 
     setenv("PGSERVICE", "main", 1);  // the service may come from the environment too
-    EXPECT_EQ(Resolve({})["host"], "from-service");
+    setenv("PGREQUIRESSL", "1", 1);
+    values = Resolve({});
+    EXPECT_EQ(values["host"], "from-service");
+    EXPECT_EQ(values["sslmode"], "require");
 
     // The system's file is read after the user's.
     Write("pg_service.conf", "[b]\nport=2\n[main]\nport=3\n");
@@ -246,7 +222,6 @@ TEST_F(ServiceFileTest, ServiceFileFailures) {
          "nested service specifications not supported in service file \"%s\", line 2"},
         {"too-long", "[a]\n" + long_line, "a", "Line 2 is too long in service file \"%s\"."},
         {"fits", "[a]\n" + fitting_line, "a", ""},
-        {"error-elsewhere", "[b]\nnosuch\n[a]\nhost=x\n", "a", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

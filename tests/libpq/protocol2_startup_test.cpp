@@ -1,5 +1,5 @@
-// The protocol 2.0 start-up packet, and a failed settings exchange against
-// the scripted peer (the whole exchange: tests/connect).
+// A failed protocol 2.0 settings exchange against the scripted peer (the
+// whole exchange and the start-up packet: tests/connect).
 #include "postgres/libpq/protocol2_startup.h"
 
 #include <gtest/gtest.h>
@@ -16,29 +16,7 @@ namespace {
 using namespace kelvotest;
 namespace w = kelvotest::wire;
 
-TEST(Protocol2Startup, PacketFieldsAreFixedWidthAndCut) {
-    auto conn = MakeDetachedRecord();
-    conn->dbName = strdup(std::string(70, 'd').c_str());
-    conn->pguser = strdup("alice");
-    conn->pgtty = strdup("tty0");
-    int len = 0;
-    const std::string options = "-c session_identifier=" + std::string(60, 's');
-    char* packet = pqBuildStartupPacket2(conn.get(), &len, options.c_str());
-    ASSERT_NE(packet, nullptr);
-    ASSERT_EQ(len, 292);
-    const std::string bytes(packet, 292);
-    free(packet);
-
-    std::string expected = w::Int32(0x20000);
-    expected += std::string(64, 'd');
-    expected += "alice" + std::string(27, '\0');
-    expected += options.substr(0, 64);
-    expected += std::string(64, '\0');
-    expected += "tty0" + std::string(60, '\0');
-    EXPECT_EQ(bytes, expected);
-}
-
-// Protocol 2 backend messages.
+// Protocol 2 messages have no length words.
 std::string Query2(const std::string& sql) { return "Q" + w::CStr(sql); }
 
 TEST(Protocol2Startup, AFailedSetEndsTheExchange) {

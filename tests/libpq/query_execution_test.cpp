@@ -56,11 +56,6 @@ TEST(QueryExecution, SendingFunctionsRefuseBadRequests) {
          },
          "This function requires at least protocol version 3.0."},
         {[](PGconn* c) {
-             c->asyncStatus = PGASYNC_READY;
-             return PQsendQuery(c, "x");
-         },
-         "Another command is already in progress over the given connection."},
-        {[](PGconn* c) {
              c->status = CONNECTION_BAD;
              return PQsendQuery(c, "x");
          },
@@ -170,36 +165,6 @@ TEST(QueryExecution, ExecCollectsTheLastResultEndsOpenCopiesAndNeverBlocks) {
     ASSERT_EQ(messages.size(), 8u);
     EXPECT_EQ(messages[5].type, 'f');
     EXPECT_EQ(messages[5].body, w::CStr("COPY was terminated by a new `PQexec`."));
-}
-
-// A server gone mid-statement, or a message whose length cannot be: one
-// error result, then none, and the connection keeps that error's text.
-TEST(QueryExecution, ALostConnectionEndsTheStatementWithOneError) {
-    const std::pair<std::string, std::string> cases[] = {
-        {w::RowDescription({{"n"}}) + w::DataRow({std::string("0")}),
-         "The Kelvo server closed the connection unexpectedly."},
-        {"C" + w::Int32(3),
-         "<sqlstate>08P01</sqlstate><primary>lost synchronization with server: got message "
-         "type \"C\", length 3</primary>\n"},
-    };
-    for (const auto& [answer, text] : cases) {
-        SCOPED_TRACE(text);
-        ScriptedPeer peer;
-        peer.AddConnection().ExpectMessage('Q').Send(answer).Close();
-        peer.Start();
-        auto conn = MakeConnectedRecord(peer.ConnectTcp());
-        ASSERT_EQ(PQsendQuery(conn.get(), "SELECT n"), 1);
-        PGresult* res = PQgetResult(conn.get());
-        ASSERT_NE(res, nullptr);
-        EXPECT_EQ(PQresultStatus(res), PGRES_FATAL_ERROR);
-        const std::string message = PQresultErrorMessage(res);
-        EXPECT_NE(message.find(text), std::string::npos) << message;
-        PQclear(res);
-        EXPECT_EQ(PQgetResult(conn.get()), nullptr);
-        EXPECT_EQ(conn->status, CONNECTION_BAD);
-        EXPECT_EQ(std::string(conn->errorMessage.data), message);
-        EXPECT_EQ(PQsendQuery(conn.get(), "x"), 0);
-    }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Result records: chunk cutting by the row processor, the size count and its
-// saturation, accessors on bad indexes, PQcmdTuples, copies and block storage.
+// Result records: chunk cutting by the row processor, accessors on bad
+// indexes, PQcmdTuples, copies, block storage and the saturating size count.
 #include "postgres/libpq/result_record.h"
 
 #include <gtest/gtest.h>
@@ -36,7 +36,6 @@ TEST(ChunkCutting, CutsAStatementsRowsIntoChunks) {
     };
     const std::vector<Case> cases = {
         {Select(512), 256, {"9:256", "9:256", "2:0:SELECT 512"}},
-        {Select(3), 0, {"2:3:SELECT 3"}},
         // No stale template after a partial last chunk.
         {Select(300) + w::CommandComplete("INSERT 0 1") + Select(2),
          256,
@@ -69,35 +68,6 @@ TEST(ChunkCutting, CutsAStatementsRowsIntoChunks) {
     }
 }
 
-TEST(ResultSize, CountsSlotsFieldsAndValues) {
-    auto conn = MakeDetachedRecord();
-    BeginStatement(conn.get(), 256);
-    std::string rows;
-    for (int i = 0; i < 256; ++i)
-        rows += w::DataRow({std::string(4, 'a'), std::string(4, 'b')});
-    FeedInput(conn.get(), w::RowDescription({{"a", 23, 4, 1}, {"b", 23, 4, 1}}) + rows +
-                              w::CommandComplete("SELECT 256") + w::ReadyForQuery());
-    auto results = TakeResults(conn.get());
-    ASSERT_EQ(Describe(results), (std::vector<std::string>{"9:256", "2:0:SELECT 256"}));
-    EXPECT_EQ(PQresultSize(results[0].get()), 2048 + 256 * 32 + 512 * 5);
-    EXPECT_EQ(PQresultSize(results[1].get()), 0);
-    EXPECT_EQ(results[0]->binary, 1);
-    EXPECT_EQ(PQresultSize(nullptr), 0);
-
-    struct Case {
-        std::optional<std::string> value;
-        int added;
-    };
-    for (const Case& c : std::vector<Case>{{std::nullopt, 16}, {std::string(), 17}, {std::string("xyz"), 20}}) {
-        BeginStatement(conn.get(), 0);
-        FeedInput(conn.get(), w::RowDescription({{"a", 25, -1}}) + w::DataRow({c.value}) +
-                                  w::CommandComplete("SELECT 1") + w::ReadyForQuery());
-        auto one = TakeResults(conn.get());
-        ASSERT_EQ(one.size(), 1u);
-        EXPECT_EQ(PQresultSize(one[0].get()), 8 * 128 + c.added);
-    }
-}
-
 TEST(ResultAccessors, BadIndexesGiveNeutralValuesAndNotices) {
     auto conn = MakeDetachedRecord();
     Notices notices;
@@ -124,6 +94,7 @@ TEST(ResultAccessors, BadIndexesGiveNeutralValuesAndNotices) {
     EXPECT_EQ(PQresultStatus(nullptr), PGRES_FATAL_ERROR);
     EXPECT_STREQ(PQresultErrorMessage(nullptr), "");
     EXPECT_EQ(PQntuples(nullptr), 0);
+    EXPECT_EQ(PQresultSize(nullptr), 0);
     EXPECT_EQ(PQgetisnull(nullptr, 0, 0), 1);
     EXPECT_STREQ(PQcmdTuples(nullptr), "");
     PQclear(nullptr);
@@ -167,6 +138,7 @@ TEST(ResultCopy, CopiesWhatTheFlagsAsk) {
     ASSERT_EQ(PQntuples(all.get()), 1);
     EXPECT_STREQ(PQgetvalue(all.get(), 0, 0), "1");
     EXPECT_EQ(PQgetisnull(all.get(), 0, 1), 1);
+    EXPECT_EQ(PQgetlength(all.get(), 0, 1), 0);
     EXPECT_EQ(all->noticeHooks.noticeRec, conn->noticeHooks.noticeRec);
 
     // PQsetvalue appends a row of NULLs at ntups and refuses beyond it.

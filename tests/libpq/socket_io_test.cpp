@@ -105,26 +105,6 @@ TEST(SocketIO, BrokenPipeRaisesNoSignal) {
     sigaction(SIGPIPE, &old, nullptr);
 }
 
-// A message goes out as soon as the queue holds a block of 8192 bytes; a
-// smaller one waits for the flush.
-TEST(SocketIO, MessagesAreSentInBlocksOf8192) {
-    ScriptedPeer peer;
-    peer.AddConnection();
-    peer.Start();
-    auto conn = Connect(peer);
-    for (const auto& [bodyBytes, queuedAfterEnd] : {std::pair{8192 - 5, 0}, std::pair{8191 - 5, 8191}}) {
-        ASSERT_EQ(pqPutMsgStart('d', false, conn.get()), 0);
-        ASSERT_EQ(pqPutnchar(std::string(bodyBytes, 'z').data(), bodyBytes, conn.get()), 0);
-        ASSERT_EQ(pqPutMsgEnd(conn.get()), 0);
-        EXPECT_EQ(conn->outCount, queuedAfterEnd) << bodyBytes;
-        EXPECT_EQ(pqFlush(conn.get()), 0);
-        EXPECT_EQ(conn->outCount, 0);
-    }
-    conn.reset();  // closes the socket, the peer sees the end
-    peer.WaitForClose(0);
-    EXPECT_EQ(peer.Received(0).size(), 8192u + 8191u);
-}
-
 TEST(SocketIO, WaitsTimeOutAndReportClosedSockets) {
     ScriptedPeer peer;
     peer.AddConnection().Await(1).Send(w::ReadyForQuery());

@@ -1,17 +1,16 @@
 // Starting and stopping kelvod for the tests.
 #include "kelvod_server.h"
 
+#include "local_connection.h"
+
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -81,11 +80,7 @@ std::optional<int> WaitFor(pid_t pid, int timeoutMs) {
 
 std::string MakeTempDirectory() {
     std::string pattern = (std::filesystem::temp_directory_path() / "kelvod-test-XXXXXX").string();
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (!::mkdtemp(buf.data()))
-        return {};
-    return buf.data();
+    return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
 }
 
 KelvodServer::KelvodServer() : m_dir(MakeTempDirectory()) {}
@@ -98,16 +93,8 @@ KelvodServer::~KelvodServer() {
 }
 
 bool KelvodServer::Start(const Options& options) {
-    std::string cbPath = m_dir + "/cb";
-    ::unlink(cbPath.c_str());  // left by an earlier start of this server
-    int listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, cbPath.c_str(), sizeof addr.sun_path - 1);
-    if (::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd, 1) != 0) {
-        ::close(listenFd);
-        return false;
-    }
+    // An old socket file, left by an earlier start of this server, is replaced.
+    const int listenFd = ListenUnix(m_dir + "/cb");
     std::vector<std::string> args{"--database=" + MainDatabase(), "--init=overwrite", "--no-password=true"};
     args.insert(args.end(), options.extraArguments.begin(), options.extraArguments.end());
     args.push_back("--listen-connection");
@@ -119,19 +106,14 @@ bool KelvodServer::Start(const Options& options) {
     // Wait for the call-back in short steps, giving up early when the server exits.
     bool called = false;
     for (int waited = 0; waited < 20000 && !called; waited += 100) {
-        pollfd p{listenFd, POLLIN, 0};
-        called = ::poll(&p, 1, 100) == 1;
+        called = WaitReadable(listenFd, 100);
         int status = 0;
         if (!called && ::waitpid(m_pid, &status, WNOHANG) == m_pid) {
             m_pid = -1;
             break;
         }
     }
-    if (!called) {
-        ::close(listenFd);
-        return false;
-    }
-    m_callbackFd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    m_callbackFd = called ? ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
     ::close(listenFd);
     if (m_callbackFd < 0)
         return false;

@@ -5,16 +5,12 @@
 // the server itself (postgres_process.h).
 #include "postgres_cluster.h"
 
+#include "local_connection.h"
 #include "postgres_process.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -84,22 +80,9 @@ void ScrubPgEnvironment() {
 }
 
 int FindFreeTcpPort() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        int err = errno;
-        close(fd);
-        throw std::runtime_error(std::string("cannot find a free port: ") + std::strerror(err));
-    }
-    close(fd);
-    return ntohs(addr.sin_port);
+    int port = 0;
+    close(ListenTcpLoopback(port));
+    return port;
 }
 
 const PostgresCluster& PostgresCluster::Shared() {
@@ -122,18 +105,12 @@ const PostgresCluster& PostgresCluster::Shared() {
 
 PostgresCluster::~PostgresCluster() { Stop(); }
 
-std::string PostgresCluster::SocketPath() const { return m_socket_dir + "/.s.PGSQL." + std::to_string(m_port); }
-
 void PostgresCluster::Start() {
     ScrubPgEnvironment();
     const Account account = PostgresAccount();
     m_root_dir = MakeCluster("/tmp/kelvo-pg-XXXXXX", account);
     m_data_dir = m_root_dir + "/data";
     m_socket_dir = m_root_dir + "/socket";
-    m_scratch_dir = m_root_dir + "/scratch";
-    m_log_path = m_root_dir + "/server.log";
-    if (mkdir(m_scratch_dir.c_str(), 0700) != 0)
-        throw std::runtime_error("mkdir " + m_scratch_dir + ": " + std::strerror(errno));
     WriteFile(m_data_dir + "/pg_hba.conf", HbaConf());
     Chown(m_data_dir + "/pg_hba.conf", account);
 
@@ -151,7 +128,7 @@ void PostgresCluster::Start() {
         account, m_data_dir,
         {"port=" + std::to_string(m_port), "listen_addresses=127.0.0.1", "unix_socket_directories=" + m_socket_dir,
          "fsync=off", "max_connections=60", "shared_buffers=16MB"},
-        m_log_path, "ready");
+        m_root_dir + "/server.log", "ready");
 }
 
 void PostgresCluster::Stop() {

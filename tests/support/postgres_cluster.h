@@ -64,12 +64,8 @@ public:
     std::string PortText() const { return std::to_string(m_port); }
     // The directory holding the server's socket ".s.PGSQL.<port>".
     const std::string& SocketDir() const { return m_socket_dir; }
-    std::string SocketPath() const;
     // The TCP address the server listens on.
     static constexpr const char* kTcpHost = "127.0.0.1";
-    // A scratch directory, removed with the cluster, that tests may fill
-    // (password and service files). Owned by root, mode 0700.
-    const std::string& ScratchDir() const { return m_scratch_dir; }
 
 private:
     PostgresCluster() = default;
@@ -79,8 +75,6 @@ private:
     std::string m_root_dir;
     std::string m_data_dir;
     std::string m_socket_dir;
-    std::string m_scratch_dir;
-    std::string m_log_path;
     int m_port = 0;
     int m_server_pid = -1;
 };

@@ -1,7 +1,7 @@
 // The scripted protocol peer; see scripted_peer.h.
 #include "scripted_peer.h"
 
-#include "test_sockets.h"
+#include "local_connection.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,25 +21,11 @@ namespace kelvotest {
 
 namespace wire {
 
-std::string Int16(int value) {
-    std::string out(2, '\0');
-    out[0] = static_cast<char>((value >> 8) & 0xFF);
-    out[1] = static_cast<char>(value & 0xFF);
-    return out;
-}
+std::string Int16(int value) { return {static_cast<char>((value >> 8) & 0xFF), static_cast<char>(value & 0xFF)}; }
 
 std::string Int32(int64_t value) {
     const uint32_t v = static_cast<uint32_t>(value);
-    std::string out(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        out[i] = static_cast<char>((v >> (24 - 8 * i)) & 0xFF);
-    return out;
-}
-
-std::string CStr(const std::string& text) { return text + std::string(1, '\0'); }
-
-std::string Message(char type, const std::string& body) {
-    return std::string(1, type) + Int32(static_cast<int64_t>(body.size()) + 4) + body;
+    return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
 }
 
 std::string RowDescription(const std::vector<Column>& columns) {
@@ -53,26 +39,10 @@ std::string RowDescription(const std::vector<Column>& columns) {
 
 std::string DataRow(const std::vector<std::optional<std::string>>& fields) {
     std::string body = Int16(static_cast<int>(fields.size()));
-    for (const auto& f : fields) {
-        if (f) {
-            body += Int32(static_cast<int64_t>(f->size())) + *f;
-        } else {
-            body += Int32(-1);
-        }
-    }
+    for (const auto& f : fields)
+        body += f ? Int32(static_cast<int64_t>(f->size())) + *f : Int32(-1);
     return Message('D', body);
 }
-
-std::string CommandComplete(const std::string& tag) { return Message('C', CStr(tag)); }
-std::string ReadyForQuery(char status) { return Message('Z', std::string(1, status)); }
-std::string EmptyQueryResponse() { return Message('I', ""); }
-std::string ParseComplete() { return Message('1', ""); }
-std::string BindComplete() { return Message('2', ""); }
-std::string NoData() { return Message('n', ""); }
-std::string ParameterStatus(const std::string& name, const std::string& value) {
-    return Message('S', CStr(name) + CStr(value));
-}
-std::string BackendKeyData(int32_t pid, int32_t key) { return Message('K', Int32(pid) + Int32(key)); }
 
 static std::string fieldsBody(const std::vector<std::pair<char, std::string>>& fields) {
     std::string body;
@@ -86,9 +56,6 @@ std::string ErrorResponse(const std::vector<std::pair<char, std::string>>& field
 }
 std::string NoticeResponse(const std::vector<std::pair<char, std::string>>& fields) {
     return Message('N', fieldsBody(fields));
-}
-std::string NotificationResponse(int32_t pid, const std::string& channel, const std::string& payload) {
-    return Message('A', Int32(pid) + CStr(channel) + CStr(payload));
 }
 
 static std::string copyResponse(char type, int format, const std::vector<int>& columnFormats) {
@@ -105,10 +72,6 @@ std::string CopyOutResponse(int format, const std::vector<int>& columnFormats) {
 std::string CopyInResponse(int format, const std::vector<int>& columnFormats) {
     return copyResponse('G', format, columnFormats);
 }
-std::string CopyData(const std::string& data) { return Message('d', data); }
-std::string CopyDone() { return Message('c', ""); }
-std::string Authentication(int32_t code, const std::string& extra) { return Message('R', Int32(code) + extra); }
-std::string AuthenticationOk() { return Authentication(0); }
 
 std::string Redirect(const std::string& sessionIdentifier, const std::vector<RedirectTarget>& targets) {
     std::string body = CStr(sessionIdentifier) + Int32(static_cast<int64_t>(targets.size()));
@@ -137,52 +100,22 @@ std::vector<std::pair<std::string, std::string>> StartupParameters(const std::st
 
 }  // namespace wire
 
-ScriptedPeer::Script& ScriptedPeer::Script::Send(std::string bytes) {
-    Step step(Step::kSend);
-    step.bytes = std::move(bytes);
+ScriptedPeer::Script& ScriptedPeer::Script::Add(Step step) {
     steps_.push_back(std::move(step));
     return *this;
 }
 
+ScriptedPeer::Script& ScriptedPeer::Script::Send(std::string bytes) { return Add({Step::kSend, std::move(bytes)}); }
 ScriptedPeer::Script& ScriptedPeer::Script::SendShared(std::shared_ptr<const std::string> bytes) {
-    Step step(Step::kSend);
-    step.shared = std::move(bytes);
-    steps_.push_back(std::move(step));
-    return *this;
+    return Add({Step::kSend, {}, std::move(bytes)});
 }
-
-ScriptedPeer::Script& ScriptedPeer::Script::ExpectMessage(char type) {
-    Step step(Step::kExpect);
-    step.type = type;
-    steps_.push_back(std::move(step));
-    return *this;
-}
-
+ScriptedPeer::Script& ScriptedPeer::Script::ExpectMessage(char type) { return Add({Step::kExpect, {}, {}, type}); }
 ScriptedPeer::Script& ScriptedPeer::Script::ExpectBytes(size_t count) {
-    Step step(Step::kExpectBytes);
-    step.count = count;
-    steps_.push_back(std::move(step));
-    return *this;
+    return Add({Step::kExpectBytes, {}, {}, 0, count});
 }
-
-ScriptedPeer::Script& ScriptedPeer::Script::Await(int gate) {
-    Step step(Step::kAwait);
-    step.gate = gate;
-    steps_.push_back(std::move(step));
-    return *this;
-}
-
-ScriptedPeer::Script& ScriptedPeer::Script::OpenGate(int gate) {
-    Step step(Step::kOpen);
-    step.gate = gate;
-    steps_.push_back(std::move(step));
-    return *this;
-}
-
-ScriptedPeer::Script& ScriptedPeer::Script::Close() {
-    steps_.push_back(Step(Step::kClose));
-    return *this;
-}
+ScriptedPeer::Script& ScriptedPeer::Script::Await(int gate) { return Add({Step::kAwait, {}, {}, 0, 0, gate}); }
+ScriptedPeer::Script& ScriptedPeer::Script::OpenGate(int gate) { return Add({Step::kOpen, {}, {}, 0, 0, gate}); }
+ScriptedPeer::Script& ScriptedPeer::Script::Close() { return Add({Step::kClose}); }
 
 ScriptedPeer::ScriptedPeer() {
     char tmpl[] = "/tmp/kelvo-peer-XXXXXX";
@@ -251,9 +184,9 @@ void ScriptedPeer::Stop() {
     started_ = false;
 }
 
-int ScriptedPeer::ConnectUnix() const { return kelvotest::ConnectUnix(SocketPath()); }
+int ScriptedPeer::ConnectUnix() const { return ConnectToSocketFile(SocketPath()); }
 
-int ScriptedPeer::ConnectTcp() const { return kelvotest::ConnectTcp("127.0.0.1", tcpPort_); }
+int ScriptedPeer::ConnectTcp() const { return ConnectToAddress("127.0.0.1", static_cast<unsigned short>(tcpPort_)); }
 
 std::string ScriptedPeer::Received(size_t index) const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -323,16 +256,24 @@ bool ScriptedPeer::ReadMore(size_t index, int fd) {
     }
 }
 
-// Splits complete messages off the received bytes; found is set when one of
-// expectType was among them. An untyped packet (start-up, cancel, SSL
-// request) is only recognised while expecting one.
-bool ScriptedPeer::TakeMessage(size_t index, char expectType, bool& found) {
+// Splits complete messages off the received bytes; found is set when the
+// step's message (or its count of bytes) was among them. An untyped packet
+// (start-up, cancel, SSL request) is only recognised while expecting one.
+bool ScriptedPeer::TakeMessage(size_t index, const Script::Step& step, bool& found) {
     std::lock_guard<std::mutex> lock(mutex_);
     ConnectionState& c = connections_[index];
     for (;;) {
         const size_t avail = c.received.size() - c.parsed;
         const unsigned char* p = reinterpret_cast<const unsigned char*>(c.received.data()) + c.parsed;
-        const size_t header = expectType == 0 ? 4 : 5;
+        if (step.kind == Script::Step::kExpectBytes) {
+            found = avail >= step.count;
+            if (found) {
+                c.messages.push_back({0, c.received.substr(c.parsed, step.count)});
+                c.parsed += step.count;
+            }
+            return true;
+        }
+        const size_t header = step.type == 0 ? 4 : 5;
         if (avail < header)
             return true;
         const size_t lenAt = header - 4;
@@ -343,103 +284,73 @@ bool ScriptedPeer::TakeMessage(size_t index, char expectType, bool& found) {
         if (avail < lenAt + len)
             return true;
         ClientMessage m;
-        m.type = expectType == 0 ? 0 : static_cast<char>(p[0]);
+        m.type = step.type == 0 ? 0 : static_cast<char>(p[0]);
         m.body.assign(reinterpret_cast<const char*>(p) + header, len - 4);
         c.messages.push_back(m);
         c.parsed += lenAt + len;
-        if (m.type == expectType) {
+        if (m.type == step.type) {
             found = true;
             return true;
         }
     }
 }
 
-void ScriptedPeer::Serve(size_t index, int fd) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        connections_[index].fd = fd;
+bool ScriptedPeer::RunStep(size_t index, int fd, const Script::Step& step) {
+    const std::string where = "connection " + std::to_string(index) + ": ";
+    switch (step.kind) {
+        case Script::Step::kSend: {
+            const std::string& bytes = step.shared ? *step.shared : step.bytes;
+            for (size_t sent = 0; sent < bytes.size();) {
+                const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+                if (n <= 0 && errno != EINTR) {
+                    Fail(where + "send failed");
+                    return false;
+                }
+                sent += n > 0 ? static_cast<size_t>(n) : 0;
+            }
+            return true;
+        }
+        case Script::Step::kExpect:
+        case Script::Step::kExpectBytes:
+            for (;;) {
+                bool found = false;
+                if (!TakeMessage(index, step, found)) {
+                    Fail(where + "malformed client message");
+                    return false;
+                }
+                if (found)
+                    return true;
+                if (!ReadMore(index, fd)) {
+                    Fail(where + "closed while expecting " +
+                         (step.kind == Script::Step::kExpectBytes ? std::to_string(step.count) + " bytes"
+                                                                  : std::string("message type ") + step.type));
+                    return false;
+                }
+            }
+        case Script::Step::kAwait: {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] {
+                return stopping_ || std::find(openGates_.begin(), openGates_.end(), step.gate) != openGates_.end();
+            });
+            return !stopping_;
+        }
+        case Script::Step::kOpen:
+            Open(step.gate);
+            return true;
+        case Script::Step::kClose:
+            break;
     }
+    return false;
+}
+
+void ScriptedPeer::Serve(size_t index, int fd) {
     bool open = true;
     for (const Script::Step& step : scripts_[index].steps_) {
-        if (!open)
-            break;
-        switch (step.kind) {
-            case Script::Step::kSend: {
-                const std::string& bytes = step.shared ? *step.shared : step.bytes;
-                size_t sent = 0;
-                while (sent < bytes.size()) {
-                    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-                    if (n < 0 && errno == EINTR)
-                        continue;
-                    if (n <= 0) {
-                        Fail("connection " + std::to_string(index) + ": send failed");
-                        open = false;
-                        break;
-                    }
-                    sent += static_cast<size_t>(n);
-                }
-                break;
-            }
-            case Script::Step::kExpect: {
-                bool found = false;
-                for (;;) {
-                    if (!TakeMessage(index, step.type, found)) {
-                        Fail("connection " + std::to_string(index) + ": malformed client message");
-                        open = false;
-                        break;
-                    }
-                    if (found)
-                        break;
-                    if (!ReadMore(index, fd)) {
-                        Fail("connection " + std::to_string(index) + ": closed while expecting message type " +
-                             (step.type ? std::string(1, step.type) : std::string("(untyped)")));
-                        open = false;
-                        break;
-                    }
-                }
-                break;
-            }
-            case Script::Step::kExpectBytes: {
-                for (;;) {
-                    {
-                        std::lock_guard<std::mutex> lock(mutex_);
-                        ConnectionState& c = connections_[index];
-                        if (c.received.size() - c.parsed >= step.count) {
-                            c.messages.push_back({0, c.received.substr(c.parsed, step.count)});
-                            c.parsed += step.count;
-                            break;
-                        }
-                    }
-                    if (!ReadMore(index, fd)) {
-                        Fail("connection " + std::to_string(index) + ": closed while expecting " +
-                             std::to_string(step.count) + " bytes");
-                        open = false;
-                        break;
-                    }
-                }
-                break;
-            }
-            case Script::Step::kAwait: {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [&] {
-                    return stopping_ || std::find(openGates_.begin(), openGates_.end(), step.gate) != openGates_.end();
-                });
-                if (stopping_)
-                    open = false;
-                break;
-            }
-            case Script::Step::kOpen:
-                Open(step.gate);
-                break;
-            case Script::Step::kClose:
-                open = false;
-                break;
-        }
+        if (open)
+            open = RunStep(index, fd, step);
     }
     // After the script: keep recording until the client closes or Stop().
-    if (open) {
-        while (ReadMore(index, fd)) {
-        }
+    while (open && ReadMore(index, fd)) {
     }
     close(fd);
     std::lock_guard<std::mutex> lock(mutex_);

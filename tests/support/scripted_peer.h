@@ -27,9 +27,11 @@ namespace wire {
 
 std::string Int16(int value);
 std::string Int32(int64_t value);
-std::string CStr(const std::string& text);  // text and its NUL
+inline std::string CStr(const std::string& text) { return text + std::string(1, '\0'); }  // text and its NUL
 // A backend message: type byte, length word, body.
-std::string Message(char type, const std::string& body);
+inline std::string Message(char type, const std::string& body) {
+    return std::string(1, type) + Int32(static_cast<int64_t>(body.size()) + 4) + body;
+}
 
 struct Column {
     std::string name;
@@ -43,25 +45,31 @@ struct Column {
 std::string RowDescription(const std::vector<Column>& columns);
 // std::nullopt is a NULL field.
 std::string DataRow(const std::vector<std::optional<std::string>>& fields);
-std::string CommandComplete(const std::string& tag);
-std::string ReadyForQuery(char status = 'I');
-std::string EmptyQueryResponse();
-std::string ParseComplete();
-std::string BindComplete();
-std::string NoData();
-std::string ParameterStatus(const std::string& name, const std::string& value);
-std::string BackendKeyData(int32_t pid, int32_t key);
+inline std::string CommandComplete(const std::string& tag) { return Message('C', CStr(tag)); }
+inline std::string ReadyForQuery(char status = 'I') { return Message('Z', std::string(1, status)); }
+inline std::string EmptyQueryResponse() { return Message('I', ""); }
+inline std::string ParseComplete() { return Message('1', ""); }
+inline std::string BindComplete() { return Message('2', ""); }
+inline std::string NoData() { return Message('n', ""); }
+inline std::string ParameterStatus(const std::string& name, const std::string& value) {
+    return Message('S', CStr(name) + CStr(value));
+}
+inline std::string BackendKeyData(int32_t pid, int32_t key) { return Message('K', Int32(pid) + Int32(key)); }
 // Fields in the order given: {{'S', "ERROR"}, {'C', "42P01"}, ...}.
 std::string ErrorResponse(const std::vector<std::pair<char, std::string>>& fields);
 std::string NoticeResponse(const std::vector<std::pair<char, std::string>>& fields);
-std::string NotificationResponse(int32_t pid, const std::string& channel, const std::string& payload);
+inline std::string NotificationResponse(int32_t pid, const std::string& channel, const std::string& payload) {
+    return Message('A', Int32(pid) + CStr(channel) + CStr(payload));
+}
 std::string CopyOutResponse(int format, const std::vector<int>& columnFormats);
 std::string CopyInResponse(int format, const std::vector<int>& columnFormats);
-std::string CopyData(const std::string& data);
-std::string CopyDone();
+inline std::string CopyData(const std::string& data) { return Message('d', data); }
+inline std::string CopyDone() { return Message('c', ""); }
 // 'R' with the request code and what follows it (a salt, mechanism names...).
-std::string Authentication(int32_t code, const std::string& extra = "");
-std::string AuthenticationOk();
+inline std::string Authentication(int32_t code, const std::string& extra = "") {
+    return Message('R', Int32(code) + extra);
+}
+inline std::string AuthenticationOk() { return Authentication(0); }
 
 // The server's redirect message: session identifier, then per address its
 // host type (0 name, 1 numeric address, 2 socket directory), text and port.
@@ -111,13 +119,13 @@ public:
         friend class ScriptedPeer;
         struct Step {
             enum Kind { kSend, kExpect, kExpectBytes, kAwait, kOpen, kClose } kind;
-            explicit Step(Kind k) : kind(k) {}
-            std::string bytes;
-            std::shared_ptr<const std::string> shared;
+            std::string bytes = {};
+            std::shared_ptr<const std::string> shared = {};
             char type = 0;
             size_t count = 0;
             int gate = 0;
         };
+        Script& Add(Step step);
         std::vector<Step> steps_;
     };
 
@@ -161,14 +169,15 @@ private:
         std::string received;
         std::vector<ClientMessage> messages;
         size_t parsed = 0;  // bytes of `received` split into messages
-        int fd = -1;
         bool closed = false;
     };
 
     void AcceptLoop();
     void Serve(size_t index, int fd);
     bool ReadMore(size_t index, int fd);
-    bool TakeMessage(size_t index, char expectType, bool& found);
+    bool TakeMessage(size_t index, const Script::Step& step, bool& found);
+    // Runs one step of a script; false once the connection is to be closed.
+    bool RunStep(size_t index, int fd, const Script::Step& step);
     void Fail(const std::string& what);
 
     std::string dir_;

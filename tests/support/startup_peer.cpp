@@ -1,8 +1,8 @@
 // See startup_peer.h.
 #include "startup_peer.h"
 
+#include "local_connection.h"
 #include "scripted_peer.h"
-#include "test_sockets.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

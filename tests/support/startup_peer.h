@@ -58,8 +58,6 @@ public:
     StartupPeer(const StartupPeer&) = delete;
     StartupPeer& operator=(const StartupPeer&) = delete;
 
-    int Port() const { return m_port; }
-    std::string PortText() const { return std::to_string(m_port); }
     std::string SocketPath() const { return m_dir + "/.s.PGSQL." + std::to_string(m_port); }
     // Connections accepted so far.
     int Accepted() const { return m_accepted.load(); }

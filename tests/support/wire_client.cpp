@@ -1,10 +1,10 @@
 // The test-side protocol client.
 #include "wire_client.h"
 
-#include <arpa/inet.h>
+#include "local_connection.h"
+
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,36 +19,18 @@ namespace {
 
 // The server reports a domain socket or a numeric IPv4 loopback address.
 int ConnectTo(const std::string& descriptor) {
-    sockaddr_storage storage{};
-    socklen_t size = 0;
     if (descriptor.rfind("pel.domain://", 0) == 0) {
-        std::string rest = descriptor.substr(13);
-        size_t d = rest.find("/domain/");
-        if (d == std::string::npos)
-            return -1;
-        std::string path = rest.substr(0, d) + "/" + rest.substr(d + 8);
-        auto* addr = reinterpret_cast<sockaddr_un*>(&storage);
-        addr->sun_family = AF_UNIX;
-        std::strncpy(addr->sun_path, path.c_str(), sizeof addr->sun_path - 1);
-        size = sizeof *addr;
-    } else if (descriptor.rfind("pel.tcp://", 0) == 0) {
-        std::string rest = descriptor.substr(10);
-        size_t colon = rest.rfind(':');
-        auto* addr = reinterpret_cast<sockaddr_in*>(&storage);
-        addr->sin_family = AF_INET;
-        addr->sin_port = htons(static_cast<uint16_t>(std::atoi(rest.c_str() + colon + 1)));
-        if (colon == std::string::npos || ::inet_pton(AF_INET, rest.substr(0, colon).c_str(), &addr->sin_addr) != 1)
-            return -1;
-        size = sizeof *addr;
-    } else {
-        return -1;
+        const std::string rest = descriptor.substr(13);
+        const size_t d = rest.find("/domain/");
+        return d == std::string::npos ? -1 : ConnectToSocketFile(rest.substr(0, d) + "/" + rest.substr(d + 8));
     }
-    int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0) {
-        ::close(fd);
+    if (descriptor.rfind("pel.tcp://", 0) != 0)
         return -1;
-    }
-    return fd;
+    const std::string rest = descriptor.substr(10);
+    const size_t colon = rest.rfind(':');
+    if (colon == std::string::npos)
+        return -1;
+    return ConnectToAddress(rest.substr(0, colon), static_cast<unsigned short>(std::atoi(rest.c_str() + colon + 1)));
 }
 
 uint32_t Be32(const std::string& s, size_t at) {
@@ -125,46 +107,40 @@ void WireClient::SendMessage(char type, const std::string& body) {
     SendRaw(std::string(1, type) + Int32(static_cast<int32_t>(body.size() + 4)) + body);
 }
 
-WireMessage WireClient::Read(int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (m_in.size() >= 5) {
-            uint32_t len = Be32(m_in, 1);
-            if (m_in.size() >= len + 1) {
-                WireMessage m{m_in[0], m_in.substr(5, len - 4)};
-                m_in.erase(0, len + 1);
-                return m;
-            }
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (m_fd < 0 || left.count() <= 0)
-            return {};
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            return {};
-        char buf[65536];
-        ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            return {};
+// Appends what arrives before the deadline; false on time-out, end or error.
+bool WireClient::Receive(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{m_fd, POLLIN, 0};
+    m_closed = false;
+    if (m_fd < 0 || left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+        return false;
+    char buf[65536];
+    const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
+    m_closed = n <= 0;
+    if (n > 0)
         m_in.append(buf, static_cast<size_t>(n));
-    }
+    return n > 0;
+}
+
+WireMessage WireClient::Read(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    do {
+        if (m_in.size() >= 5 && m_in.size() >= Be32(m_in, 1) + 1) {
+            const uint32_t len = Be32(m_in, 1);
+            WireMessage m{m_in[0], m_in.substr(5, len - 4)};
+            m_in.erase(0, len + 1);
+            return m;
+        }
+    } while (Receive(deadline));
+    return {};
 }
 
 bool WireClient::WaitClosed(int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            return false;
-        char buf[4096];
-        ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            return true;
-        m_in.append(buf, static_cast<size_t>(n));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Receive(deadline)) {
     }
+    return m_closed;
 }
 
 void WireClient::Absorb(const WireMessage& m, WireResult& r) {

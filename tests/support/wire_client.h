@@ -3,6 +3,7 @@
 // every read, so that a misbehaving server fails a test instead of hanging it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -87,10 +88,12 @@ public:
     static std::string Str(const std::string& s) { return s + std::string(1, '\0'); }
 
 private:
+    bool Receive(std::chrono::steady_clock::time_point deadline);
     void Absorb(const WireMessage& m, WireResult& r);
     void ReadInto(WireResult& r, int timeoutMs);
     int m_fd = -1;
     std::string m_in;
+    bool m_closed = false;  // the last read met the end of the stream
     int32_t m_pid = 0, m_key = 0;
     std::map<std::string, std::string> m_status;
 };
