@@ -406,6 +406,16 @@ std::shared_ptr<ExternalStream> Loader::FindStream(const std::vector<std::string
     return m_context.server.Streams().Find(StreamKey(name));
 }
 
+std::shared_ptr<ExternalStream> Loader::ExistingStream(const std::vector<std::string>& name) const {
+    if (auto stream = FindStream(name))
+        return stream;
+    throw StreamMissing(name);
+}
+
+SqlError Loader::StreamMissing(const std::vector<std::string>& name) {
+    return SqlError("42P01", "The external stream \"" + Joined(name) + "\" does not exist.");
+}
+
 void Loader::CreateStream(const CreateStreamCommand& command) {
     std::vector<CopyColumn> columns;
     for (const auto& d : command.columns)
@@ -432,12 +442,7 @@ void Loader::CreateStream(const CreateStreamCommand& command) {
     throw SqlError("42P07", "The external stream \"" + Joined(command.name) + "\" already exists.");
 }
 
-void Loader::CloseStream(const CloseStreamCommand& command) {
-    auto stream = FindStream(command.name);
-    if (!stream)
-        throw SqlError("42P01", "The external stream \"" + Joined(command.name) + "\" does not exist.");
-    stream->Close();
-}
+void Loader::CloseStream(const CloseStreamCommand& command) { ExistingStream(command.name)->Close(); }
 
 void Loader::DropStream(const DropStreamCommand& command) {
     if (m_context.server.Streams().Remove(StreamKey(command.name)))
@@ -446,13 +451,11 @@ void Loader::DropStream(const DropStreamCommand& command) {
         m_context.Notice("00000", "The external stream \"" + Joined(command.name) + "\" does not exist, skipping.");
         return;
     }
-    throw SqlError("42P01", "The external stream \"" + Joined(command.name) + "\" does not exist.");
+    throw StreamMissing(command.name);
 }
 
 void Loader::InsertFromStream(const InsertBulkCommand& command) {
-    auto stream = FindStream(command.stream);
-    if (!stream)
-        throw SqlError("42P01", "The external stream \"" + Joined(command.stream) + "\" does not exist.");
+    auto stream = ExistingStream(command.stream);
     if (!stream->AttachReader())
         throw SqlError("55006", "The external stream \"" + stream->DisplayName() + "\" is read by another statement.");
     bool finished = false;

@@ -53,6 +53,9 @@ private:
     void AbandonWrites(bool ownTransaction);
     StreamRegistry::Key StreamKey(const std::vector<std::string>& name) const;
     std::shared_ptr<ExternalStream> FindStream(const std::vector<std::string>& name) const;
+    // The stream a statement names; throws 42P01 when there is none.
+    std::shared_ptr<ExternalStream> ExistingStream(const std::vector<std::string>& name) const;
+    static SqlError StreamMissing(const std::vector<std::string>& name);
 
     SessionContext& m_context;
     DatabaseCommands& m_commands;
