@@ -1,5 +1,4 @@
-// The bounded queue between a rowset's prefetch thread and its caller, and
-// the way back for the results the caller is done with.
+// The bounded queue between a producer thread and its consumer.
 #include "infra/concurrent_queue.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "api/result_return.h"
 #include "postgres/libpq/scoped_result.h"
 
 namespace {
@@ -101,30 +99,6 @@ TEST(ConcurrentQueueTest, AProducerAndAConsumerLoseNothing) {
             EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
         }
     }
-}
-
-// Results handed back are freed by the thread that takes them (the leak
-// check sees any left over); once closed, the giver keeps and frees its own.
-TEST(ResultReturnTest, FreesWhatIsGivenBackAndRefusesOnceClosed) {
-    kelvoapi::ResultReturn giveBack;
-    std::thread giver([&] {
-        for (int i = 0; i < 1000; ++i) {
-            ScopedPGresult result(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK));
-            EXPECT_TRUE(giveBack.Give(result));
-            EXPECT_EQ(result, nullptr);
-        }
-    });
-    for (int i = 0; i < 100; ++i)
-        giveBack.FreeGiven();
-    giver.join();
-    giveBack.Close();
-    ScopedPGresult kept(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK));
-    EXPECT_FALSE(giveBack.Give(kept));
-    EXPECT_NE(kept, nullptr);
-    // Given back and never freed: the destructor frees them.
-    kelvoapi::ResultReturn unfreed;
-    ScopedPGresult unfreedResult(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK));
-    EXPECT_TRUE(unfreed.Give(unfreedResult));
 }
 
 }  // namespace
