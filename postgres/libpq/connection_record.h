@@ -178,6 +178,8 @@ struct pg_conn {
     // While set, another thread receives the socket and reads take its
     // bytes (read_ahead.h); it sets and clears this itself.
     ReadAhead* readAhead;
+    // The last receive took all the socket held: the next one waits first.
+    bool inputDrained;
 
     // Output: [0, outCount) is complete and queued; a message being built
     // runs to outMsgEnd, with its length word at outMsgStart (-1 if none).

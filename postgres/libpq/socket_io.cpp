@@ -281,14 +281,18 @@ retry3:
     if (nread < 0) {
         if (errno == EINTR)
             goto retry3;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            conn->inputDrained = true;
             return someread;
+        }
         if (errno == ECONNRESET)
             goto definitelyFailed;
         return -1;
     }
     if (nread > 0) {
         const bool filled = nread == conn->inBufSize - conn->inEnd;
+        // A stream socket hands over all it holds, up to the room given.
+        conn->inputDrained = !filled;
         conn->inEnd += static_cast<int>(nread);
         if (filled && conn->inBufSize < kStreamingBufferSize) {
             // Growing is an optimisation: failing to grow changes nothing.
@@ -297,8 +301,9 @@ retry3:
                 conn->inBufSize = kStreamingBufferSize;
             }
         }
-        // A long message is arriving: read ahead while there is room.
-        if (conn->inEnd > 32768 && (conn->inBufSize - conn->inEnd) >= 8192) {
+        // A long message is arriving: read ahead while there is room and
+        // the socket may hold more.
+        if (filled && conn->inEnd > 32768 && (conn->inBufSize - conn->inEnd) >= 8192) {
             someread = 1;
             goto retry3;
         }
@@ -348,6 +353,11 @@ definitelyFailed:
 int pqReadData(PGconn* conn) { return readData(conn, false); }
 
 int pqReadBlocking(PGconn* conn) {
+    // After a read that emptied the socket, a read before the wait would
+    // only find nothing: a server slower than its reader would cost a
+    // receive in vain per send.
+    if (conn->inputDrained && conn->sock >= 0 && conn->readAhead == nullptr && pqWait(1, 0, conn) != 0)
+        return -1;
     for (;;) {
         const int got = readData(conn, true);
         if (got != 0)
