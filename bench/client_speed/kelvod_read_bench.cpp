@@ -126,8 +126,8 @@ int main(int argc, char** argv) try {
         getrusage(RUSAGE_SELF, &after);
         const double n = rounds;
         std::printf("%s, a round: cpu %.1f ms, wall %.1f ms, context switches %.0f, page faults %.0f\n",
-                    contenders[which].name.c_str(), contenders[which].samples.back().cpuSeconds * 1e3,
-                    contenders[which].samples.back().wallSeconds * 1e3,
+                    contenders[which].name.c_str(), MedianOf(contenders[which], false) * 1e3,
+                    MedianOf(contenders[which], true) * 1e3,
                     static_cast<double>(after.ru_nvcsw + after.ru_nivcsw - before.ru_nvcsw - before.ru_nivcsw) / n,
                     static_cast<double>(after.ru_minflt - before.ru_minflt) / n);
         return 0;
