@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -100,6 +101,8 @@ int ReadAhead::Take(bool wait, int* error) {
             }
             if (m_state == State::Gone)
                 return kGone;
+            if (!m_receiving)
+                return ReceiveHere(lock, wait, error);
             if (!wait)
                 return 0;
             m_takerWaiting = true;
@@ -116,6 +119,44 @@ int ReadAhead::Take(bool wait, int* error) {
         return kEnd;
     }
     return 1;
+}
+
+int ReadAhead::ReceiveHere(std::unique_lock<std::mutex>& lock, bool wait, int* error) {
+    m_callerReceiving = true;
+    ++m_callerReceives;
+    lock.unlock();
+    PGconn* conn = m_conn;
+    int got = 0;
+    int err = 0;
+    if (conn->inBufSize - conn->inEnd < 8192 &&
+        pqCheckInBufferSpace(static_cast<size_t>(conn->inEnd) + 8192, conn) != 0) {
+        got = kEnd;
+        err = ENOMEM;
+    }
+    while (got == 0) {
+        const ssize_t n = recv(m_socket, conn->inBuffer + conn->inEnd,
+                               static_cast<size_t>(conn->inBufSize - conn->inEnd), MSG_DONTWAIT);
+        if (n > 0) {
+            conn->inEnd += static_cast<int>(n);
+            got = 1;
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            got = kEnd;
+            err = n == 0 ? 0 : errno;
+        } else if (errno != EINTR) {
+            if (!wait)
+                break;
+            pollfd fd = {m_socket, POLLIN, 0};
+            (void)poll(&fd, 1, -1);
+        }
+    }
+    lock.lock();
+    m_callerReceiving = false;
+    if (got == kEnd && err != ENOMEM) {
+        m_state = State::Ended;
+        m_error = err;
+    }
+    *error = err;
+    return got;
 }
 
 bool ReadAhead::Deliver(Block block) {
@@ -169,8 +210,18 @@ void ReadAhead::Receive() {
                 m_room.wait(lock);
                 m_roomWaiting = false;
             }
-            if (m_stop)
+            if (m_stop || m_state != State::Receiving)
                 return;
+            if (m_callerReceiving || m_receivesSeen != m_callerReceives) {
+                // A caller that keeps receiving for itself needs no help;
+                // one that has not received for a while is busy, and the
+                // thread drains the socket until it is back. The thread is
+                // not woken by the caller, which would cost it a call per
+                // read, but looks again after a while.
+                m_receivesSeen = m_callerReceives;
+                m_room.wait_for(lock, std::chrono::milliseconds(1));
+                continue;
+            }
             if (m_filling.data == nullptr) {
                 char* data = nullptr;
                 if (!m_spare.empty()) {

@@ -1,14 +1,17 @@
 // Receiving a connection's socket on a thread of its own while the caller's
-// thread parses: the thread only moves bytes from the socket into large
-// blocks, and the connection's reads take whole blocks as its input buffer.
-// Parsing, result memory and its release all stay on the caller's thread,
-// as without read-ahead; the thread only keeps the server from waiting for
-// a reader that is busy with the rows before.
+// thread is busy with the rows before: the thread only moves bytes from the
+// socket into large blocks, and the connection's reads take whole blocks as
+// their input buffer. Parsing, result memory and its release all stay on
+// the caller's thread, as without read-ahead. A caller that comes back for
+// bytes before the thread has any receives them itself, into its own
+// buffer; the thread takes over once the caller has not received for a
+// millisecond or so, and drains the socket until it is back, so that the
+// server does not wait for a busy reader.
 //
 // Used by a rowset that prefetches. While one is attached (conn->readAhead)
-// only the thread receives; the connection's reads and read waits go
-// through Take. Destroying it stops the thread and puts every byte received
-// ahead back into the input buffer, in order, so the stream stays whole.
+// the connection's reads and read waits go through Take. Destroying it
+// stops the thread and puts every byte received ahead back into the input
+// buffer, in order, so the stream stays whole.
 #pragma once
 
 #include <condition_variable>
@@ -59,6 +62,10 @@ private:
     enum class State { Receiving, Ended, Gone };
 
     void Receive();
+    // With nothing received ahead and the thread away from the socket, the
+    // caller receives into its input buffer itself: bytes that arrive while
+    // it waits need no hand-over from another core.
+    int ReceiveHere(std::unique_lock<std::mutex>& lock, bool wait, int* error);
     bool Deliver(Block block);
     // A buffer of kBlockSize goes back to the spare blocks, any other is freed.
     void Recycle(char* buffer, size_t size);
@@ -78,8 +85,11 @@ private:
     Block m_filling;                    // the block being received into, after m_ready
     // Taken oldest first: its lines have left the caller's cache the longest.
     std::deque<char*> m_spare;
-    size_t m_ahead = 0;        // bytes received and not taken
-    bool m_receiving = false;  // the thread writes into m_filling outside the lock
+    size_t m_ahead = 0;              // bytes received and not taken
+    bool m_receiving = false;        // the thread writes into m_filling outside the lock
+    bool m_callerReceiving = false;  // the caller receives: the thread keeps off the socket
+    size_t m_callerReceives = 0;     // how often the caller received for itself
+    size_t m_receivesSeen = 0;       // that count when the thread last looked
     bool m_takerWaiting = false;
     bool m_roomWaiting = false;
     bool m_stop = false;
