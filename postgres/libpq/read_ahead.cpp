@@ -219,7 +219,7 @@ void ReadAhead::Receive() {
                 // not woken by the caller, which would cost it a call per
                 // read, but looks again after a while.
                 m_receivesSeen = m_callerReceives;
-                m_room.wait_for(lock, std::chrono::milliseconds(1));
+                m_room.wait_for(lock, std::chrono::milliseconds(2));
                 continue;
             }
             if (m_filling.data == nullptr) {

@@ -5,7 +5,7 @@
 // the caller's thread, as without read-ahead. A caller that comes back for
 // bytes before the thread has any receives them itself, into its own
 // buffer; the thread takes over once the caller has not received for a
-// millisecond or so, and drains the socket until it is back, so that the
+// few milliseconds, and drains the socket until it is back, so that the
 // server does not wait for a busy reader.
 //
 // Used by a rowset that prefetches. While one is attached (conn->readAhead)
@@ -16,6 +16,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -89,7 +90,9 @@ private:
     bool m_receiving = false;        // the thread writes into m_filling outside the lock
     bool m_callerReceiving = false;  // the caller receives: the thread keeps off the socket
     size_t m_callerReceives = 0;     // how often the caller received for itself
-    size_t m_receivesSeen = 0;       // that count when the thread last looked
+    // That count when the thread last looked; at first none, so that the
+    // caller has a first look to show whether it keeps up.
+    size_t m_receivesSeen = SIZE_MAX;
     bool m_takerWaiting = false;
     bool m_roomWaiting = false;
     bool m_stop = false;

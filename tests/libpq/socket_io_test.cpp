@@ -199,7 +199,7 @@ TEST(SocketIO, ReadAheadKeepsTheStreamWhole) {
                 readAhead.reset();
             // A reader busy now and then lets the thread take the socket.
             if (random(16) == 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(3));
+                std::this_thread::sleep_for(std::chrono::milliseconds(6));
         }
         received.append(conn->inBuffer + conn->inStart, static_cast<size_t>(conn->inEnd - conn->inStart));
         writer.join();
