@@ -114,8 +114,8 @@ private:
     ScopedPGcancel m_pg_cancel;
     bool m_chunkedMode = true;
     size_t m_prefetch_threshold = default_prefetch_threshold;
-    // The prefetch thread calls the receiver while the caller may replace
-    // it; the pair is read and written together under this mutex.
+    // The receiver may be replaced from another thread while results are
+    // read; the pair is read and written together under this mutex.
     mutable std::mutex m_noticeMutex;
     kelvo_notice_receiver_t m_noticeReceiver = nullptr;
     void* m_context = nullptr;

@@ -1,24 +1,19 @@
 // The result of one statement on a connection, read chunk by chunk, with an
-// optional prefetch thread that reads chunks ahead into a bounded queue.
+// optional prefetch thread that receives the rows ahead of the caller.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstddef>
-#include <exception>
-#include <future>
+#include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 
 #include "api/connection.h"
 #include "api/handles.h"
-#include "api/result_return.h"
 #include "api/rowset_chunk.h"
 #include "api/table_definition.h"
-#include "infra/concurrent_queue.h"
 #include "postgres/libpq/libpq_types.h"
+#include "postgres/libpq/read_ahead.h"
 #include "postgres/libpq/scoped_result.h"
 
 namespace kelvoapi {
@@ -45,79 +40,41 @@ public:
     bool HasCopyData() const { return m_copyOut && !m_copyDone; }
     const TableDefinition& GetSchema() const { return *m_schema; }
     // Whether the server has sent the statement's last result (the rowset
-    // may still hold chunks of it).
-    bool StatementEnded() const {
-        return m_prefetcher ? m_prefetcher->StatementEnded()
-                            : !m_chunk || m_chunk->GetStatus() != KELVO_RESULT_TUPLES_CHUNK;
-    }
+    // may still hold chunks of it). While prefetching, what has arrived is
+    // parsed first, without waiting, and its chunks are kept.
+    bool StatementEnded() { return ParseArrived(true); }
     std::optional<size_t> GetAffectedRowCount() const { return m_affectedRowCount; }
-    // Cancels what is unread, stops the prefetch thread and drains the
-    // connection's results.
+    // Cancels what is unread, drains the connection's results and stops the
+    // prefetch thread.
     void Close();
-
-    // Reads the chunks after the first on a thread of its own.
-    class AsyncResultPrefetcher {
-    public:
-        static constexpr size_t MAX_CHUNK_PREFETCH_COUNT = 256;
-        // Chunks queued quietly before the caller is woken all the same, so
-        // that it works on a long burst while the rest is parsed.
-        static constexpr size_t wake_batch = 16;
-
-        AsyncResultPrefetcher(Connection& connection, size_t prefetchThreshold, std::atomic<size_t>& pendingBytes,
-                              std::atomic<bool>& cancel);
-        AsyncResultPrefetcher(const AsyncResultPrefetcher&) = delete;
-        AsyncResultPrefetcher& operator=(const AsyncResultPrefetcher&) = delete;
-        // Waits for the thread and frees what is still queued.
-        ~AsyncResultPrefetcher();
-
-        // Null at the end of the statement's result or after a cancel;
-        // rethrows what ended the reading thread early. The chunk is made on
-        // the caller's thread, and its result goes back to the reading
-        // thread to be freed there.
-        std::unique_ptr<RowsetChunk> Pop();
-        // The caller handed bytes out or cancelled: a thread held back by
-        // the threshold looks again at once.
-        void Released();
-        // The thread has read the statement's last result: the server is
-        // done with it, whatever the queue still holds.
-        bool StatementEnded() const { return m_statementEnded; }
-
-    private:
-        void ReadChunks();
-        void ReadUntilEnd();
-        void WaitWhileThrottled();
-
-        Connection& m_conn;
-        size_t m_prefetch_threshold;
-        std::atomic<bool>& m_cancel;
-        std::future<void> m_reader;
-        std::shared_ptr<ResultReturn> m_giveBack = std::make_shared<ResultReturn>();
-        ConcurrentQueue<ScopedPGresult> m_chunks;
-        std::atomic<size_t>& m_pendingBytes;
-        std::atomic<bool> m_statementEnded{false};
-        std::mutex m_throttleMutex;
-        std::condition_variable m_throttled;
-        std::atomic<bool> m_throttleWaiting{false};
-    };
 
 private:
     void beginResultFetching();
     void TakeChunk(ScopedPGresult result);
+    // The statement's next result: one parsed ahead, else the connection's
+    // next. Notes the statement's end.
+    ScopedPGresult NextResult();
+    // Parses what the prefetch thread has received, without waiting, up to
+    // the statement's last result; keeps the results when `keep`. Whether
+    // that last result has been parsed.
+    bool ParseArrived(bool keep);
     // Once the statement's own results are all handed out: drains what the
     // rest of the text produced and throws its first error.
     void FinishStatement();
 
-    std::atomic<bool> m_cancel{false};
     Connection& m_conn;
     // Taken once the first result is in; returned after the close.
     std::optional<BusyLease> m_busy;
     std::unique_ptr<RowsetChunk> m_chunk;
-    std::atomic<size_t> m_pendingBytes{0};
-    std::unique_ptr<AsyncResultPrefetcher> m_prefetcher;
+    // Receives the statement's rows on a thread of its own while prefetching;
+    // the parsing stays on the caller's thread.
+    std::unique_ptr<ReadAhead> m_readAhead;
+    // Results parsed ahead by StatementEnded, oldest first.
+    std::deque<ScopedPGresult> m_parsed;
     std::optional<TableDefinition> m_schema;
     std::optional<size_t> m_affectedRowCount;
-    // A failure of the prefetch thread, reported after the rows before it.
-    std::exception_ptr m_prefetchError;
+    // The statement's last result has been parsed (or none is coming).
+    bool m_statementEnded = true;
     // The statement answered with COPY OUT data, and that data has been
     // read to its end.
     bool m_copyOut = false;

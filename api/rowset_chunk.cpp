@@ -8,31 +8,17 @@
 
 namespace kelvoapi {
 
-RowsetChunk::RowsetChunk(ScopedPGresult result, std::shared_ptr<ResultReturn> giveBack)
+RowsetChunk::RowsetChunk(ScopedPGresult result)
     : m_pg_result(std::move(result)),
-      m_giveBack(std::move(giveBack)),
       m_status(static_cast<ResultStatus>(PQresultStatus(m_pg_result.get()))),
       m_column_count(static_cast<size_t>(PQnfields(m_pg_result.get()))),
-      m_row_count(static_cast<size_t>(PQntuples(m_pg_result.get()))),
-      m_bytes(PQresultSize(m_pg_result.get())) {
+      m_row_count(static_cast<size_t>(PQntuples(m_pg_result.get()))) {
     const PGresultFields fields = pqResultFields(m_pg_result.get());
     m_values = fields.values;
     m_lengths = fields.lengths;
     // The hooks point at the connection, which a chunk may outlive.
     m_pg_result->noticeHooks.noticeRec = nullptr;
     m_pg_result->noticeHooks.noticeProc = nullptr;
-}
-
-RowsetChunk::~RowsetChunk() {
-    // A result the prefetch thread no longer takes is freed here.
-    if (m_giveBack) {
-        m_giveBack->Give(m_pg_result);
-    }
-}
-
-size_t RowsetChunk::ByteSizeOf(const PGresult* result) {
-    const int bytes = PQresultSize(result);
-    return bytes > 0 ? static_cast<size_t>(bytes) : 0;
 }
 
 // Out-of-range indexes are answered here: the protocol client would also

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <memory>
 
-#include "api/result_return.h"
 #include "api/result_status.h"
 #include "kelvo/rowset.h"
 #include "postgres/libpq/libpq_types.h"
@@ -19,21 +18,14 @@ namespace kelvoapi {
 
 class RowsetChunk : public kelvo_rowset_chunk_t {
 public:
-    // Owns `result`, which must not be null. A result that a
-    // prefetch thread read goes back to it through `giveBack` when the chunk
-    // is destroyed, while that thread still reads.
-    explicit RowsetChunk(ScopedPGresult result, std::shared_ptr<ResultReturn> giveBack = nullptr);
+    // Owns `result`, which must not be null.
+    explicit RowsetChunk(ScopedPGresult result);
     RowsetChunk(const RowsetChunk&) = delete;
     RowsetChunk& operator=(const RowsetChunk&) = delete;
-    ~RowsetChunk();
 
     ResultStatus GetStatus() const { return m_status; }
     size_t GetColumnCount() const { return m_column_count; }
     size_t GetRowCount() const { return m_row_count; }
-    // The result's memory size, which the prefetch throttle counts.
-    size_t GetByteSize() const { return m_bytes > 0 ? static_cast<size_t>(m_bytes) : 0; }
-    // The same count for a result not yet wrapped.
-    static size_t ByteSizeOf(const PGresult* result);
     PGresult* GetResult() const { return m_pg_result.get(); }
 
     // A NULL field, and an index out of range, give a null pointer and 0.
@@ -56,11 +48,9 @@ private:
     bool InRange(kelvo_row_index_t row, kelvo_field_index_t column) const;
 
     ScopedPGresult m_pg_result;
-    std::shared_ptr<ResultReturn> m_giveBack;
     ResultStatus m_status;
     size_t m_column_count;
     size_t m_row_count;
-    int m_bytes;
     // The result's field arrays, row-major: value pointers (null for NULL)
     // and lengths (-1 for NULL).
     const uint8_t* const* m_values;

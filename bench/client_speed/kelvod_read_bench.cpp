@@ -4,7 +4,10 @@
 // with the library's own connection settings (so it asks for the same result
 // format and gets the same bytes). Client CPU is the whole process's: the
 // library's prefetch and event-loop threads count, the server does not.
-// Usage: kelvod_read_bench [rows] [rounds]
+// Usage: kelvod_read_bench [rows] [rounds] [only: libpq|off|on]
+// (`only` runs that one contender, for perf stat and perf record.)
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -110,6 +113,25 @@ int main(int argc, char** argv) try {
         {"library, prefetch off", [&] { expect(ReadThroughLibrary(direct, sql)); }, {}},
         {"library, prefetch on", [&] { expect(ReadThroughLibrary(prefetching, sql)); }, {}},
     };
+    if (argc > 3) {
+        const std::string only = argv[3];
+        const size_t which = only == "libpq" ? 0 : only == "off" ? 1 : only == "on" ? 2 : 3;
+        if (which > 2)
+            throw std::runtime_error("only libpq, off or on: " + only);
+        contenders[which].run();
+        rusage before, after;
+        getrusage(RUSAGE_SELF, &before);
+        for (int round = 0; round < rounds; ++round)
+            contenders[which].samples.push_back(Measure(contenders[which].run));
+        getrusage(RUSAGE_SELF, &after);
+        const double n = rounds;
+        std::printf("%s, a round: cpu %.1f ms, wall %.1f ms, context switches %.0f, page faults %.0f\n",
+                    contenders[which].name.c_str(), MedianOf(contenders[which], false) * 1e3,
+                    MedianOf(contenders[which], true) * 1e3,
+                    static_cast<double>(after.ru_nvcsw + after.ru_nivcsw - before.ru_nvcsw - before.ru_nivcsw) / n,
+                    static_cast<double>(after.ru_minflt - before.ru_minflt) / n);
+        return 0;
+    }
     const std::string title = std::to_string(rows) + " rows x 3 columns from kelvod";
     RunSideBySide(title.c_str(), contenders, rounds);
     // Prefetch on against off, CPU and wall, from the same samples.

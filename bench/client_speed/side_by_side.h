@@ -40,6 +40,14 @@ struct Contender {
     std::vector<Sample> samples;
 };
 
+// The median wall or CPU seconds of a contender's samples.
+inline double MedianOf(const Contender& c, bool wall) {
+    std::vector<double> v;
+    for (const Sample& s : c.samples)
+        v.push_back(wall ? s.wallSeconds : s.cpuSeconds);
+    return Median(v);
+}
+
 // Runs every contender once per round, the order rotating from round to
 // round, after one unmeasured warm-up round; contenders[0] is the anchor.
 // Prints one line per contender: median wall and CPU seconds, and the ratio
@@ -53,17 +61,11 @@ inline void RunSideBySide(const char* title, std::vector<Contender>& contenders,
             c.samples.push_back(Measure(c.run));
         }
     }
-    auto medianOf = [](const Contender& c, bool wall) {
-        std::vector<double> v;
-        for (const Sample& s : c.samples)
-            v.push_back(wall ? s.wallSeconds : s.cpuSeconds);
-        return Median(v);
-    };
-    const double anchor = medianOf(contenders[0], byWall);
+    const double anchor = MedianOf(contenders[0], byWall);
     std::printf("%s (medians of %d rounds)\n", title, rounds);
     for (const Contender& c : contenders) {
-        const double wall = medianOf(c, true);
-        const double cpu = medianOf(c, false);
+        const double wall = MedianOf(c, true);
+        const double cpu = MedianOf(c, false);
         std::printf("  %-34s wall %8.1f ms  cpu %8.1f ms  %s ratio %.2fx\n", c.name.c_str(), wall * 1e3, cpu * 1e3,
                     byWall ? "wall" : "cpu", (byWall ? wall : cpu) / anchor);
     }

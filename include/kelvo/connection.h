@@ -40,8 +40,8 @@ typedef enum kelvo_ping_status_t {
 
 /* Called with the context given to kelvo_set_notice_receiver and a new error
  * object describing the server's notice; the receiver owns the error and frees
- * it with kelvo_error_destroy. It runs on whichever thread reads the
- * connection: the caller's, or a rowset's prefetch thread. */
+ * it with kelvo_error_destroy. It runs on the thread that reads the
+ * connection's results: the caller's, also while a rowset prefetches. */
 typedef void (*kelvo_notice_receiver_t)(void* context, kelvo_error_t* notice);
 
 /* Opens a connection to a server started by this process (the `endpoint`
@@ -70,7 +70,7 @@ KELVO_API const char* kelvo_connection_parameter_status(const kelvo_connection_t
 /* On by default: query results arrive in chunks of 256 rows. Applies to the
  * next query. */
 KELVO_API void kelvo_set_chunked_mode(kelvo_connection_t* connection, bool chunked_mode);
-/* Result bytes read ahead of the caller beyond which a rowset's prefetch
+/* Result bytes received ahead of the caller beyond which a rowset's prefetch
  * thread waits (256 MiB by default); 0 turns prefetching off. Applies to the
  * next query. */
 KELVO_API void kelvo_set_prefetch_threshold(kelvo_connection_t* connection, size_t prefetch_threshold);

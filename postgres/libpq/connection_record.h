@@ -16,6 +16,8 @@
 #include "postgres/libpq/libpq_types.h"
 #include "postgres/libpq/pq_exp_buffer.h"
 
+class ReadAhead;
+
 // Protocol versions: major in the high 16 bits.
 typedef uint32_t ProtocolVersion;
 #define PG_PROTOCOL(m, n) (((m) << 16) | (n))
@@ -173,6 +175,11 @@ struct pg_conn {
     int inStart;
     int inCursor;
     int inEnd;
+    // While set, another thread receives the socket and reads take its
+    // bytes (read_ahead.h); it sets and clears this itself.
+    ReadAhead* readAhead;
+    // The last receive took all the socket held: the next one waits first.
+    bool inputDrained;
 
     // Output: [0, outCount) is complete and queued; a message being built
     // runs to outMsgEnd, with its length word at outMsgStart (-1 if none).

@@ -3,6 +3,9 @@
 // row_processor.cpp.
 #include "postgres/libpq/result_record.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -35,6 +38,52 @@ bool checkTupleField(const PGresult* res, int tup_num, int field_num) {
     return checkField(res, field_num);
 }
 
+// Large result memory is written from start to end right away: one call
+// maps its pages instead of one fault per 4 KiB page. Only whole pages are
+// asked for; a refusal (an older kernel) changes nothing but speed.
+void populate(void* start, size_t bytes) {
+    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(start) + page - 1) & ~(page - 1);
+    const uintptr_t to = (reinterpret_cast<uintptr_t>(start) + bytes) & ~(page - 1);
+    if (to > from)
+        (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+}
+
+// Field arrays from this size on are mappings of their own, which grow by
+// moving their pages (mremap) instead of copying them: a whole result of
+// millions of rows would otherwise copy, and fault in, every array again at
+// each doubling.
+constexpr size_t kMappedArrayBytes = 1024 * 1024;
+
+// Grows `array` (of `mapped` bytes when mapped, else from malloc) to
+// `bytes`, keeping its first `used` bytes; null on failure, with the array
+// as it was.
+void* growFieldArray(void* array, size_t& mapped, size_t used, size_t bytes) {
+    if (mapped == 0 && bytes < kMappedArrayBytes)
+        return realloc(array, bytes);
+    void* grown;
+    if (mapped != 0) {
+        grown = mremap(array, mapped, bytes, MREMAP_MAYMOVE);
+    } else {
+        grown = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (grown != MAP_FAILED && array != nullptr) {
+            memcpy(grown, array, used);
+            free(array);
+        }
+    }
+    if (grown == MAP_FAILED)
+        return nullptr;
+    mapped = bytes;
+    return grown;
+}
+
+void freeFieldArray(void* array, size_t mapped) {
+    if (mapped != 0)
+        munmap(array, mapped);
+    else
+        free(array);
+}
+
 }  // namespace
 
 // Grows the field arrays by doubling the rows they hold; on failure returns
@@ -57,11 +106,13 @@ bool pqGrowTupleArray(PGresult* res, const char** errmsgp, int minRows) {
     // Rows without columns still need an array that is not null.
     const size_t fields =
         static_cast<size_t>(newSize) * static_cast<size_t>(res->numAttributes > 0 ? res->numAttributes : 1);
-    void* values = realloc(res->fieldValues, fields * sizeof(uint8_t*));
+    const size_t used = static_cast<size_t>(res->tupArrSize) * (fields / static_cast<size_t>(newSize));
+    void* values =
+        growFieldArray(res->fieldValues, res->valuesMapped, used * sizeof(uint8_t*), fields * sizeof(uint8_t*));
     if (values == nullptr)
         return false;
     res->fieldValues = static_cast<uint8_t**>(values);
-    void* lengths = realloc(res->fieldLengths, fields * sizeof(int));
+    void* lengths = growFieldArray(res->fieldLengths, res->lengthsMapped, used * sizeof(int), fields * sizeof(int));
     if (lengths == nullptr)
         return false;
     res->fieldLengths = static_cast<int*>(lengths);
@@ -239,6 +290,8 @@ void* pqResultAlloc(PGresult* res, size_t nBytes, bool isBinary) {
     auto* block = static_cast<PGresult_data*>(malloc(static_cast<size_t>(blockSize)));
     if (block == nullptr)
         return nullptr;
+    if (blockSize >= PGRESULT_POPULATED_BLOCKSIZE)
+        populate(block, static_cast<size_t>(blockSize));
     res->nextBlockSize = blockSize < PGRESULT_DATA_BLOCKSIZE_MAX ? 2 * blockSize : blockSize;
     block->next = res->curBlock;
     res->curBlock = block;
@@ -304,8 +357,8 @@ void PQclear(PGresult* res) {
         free(block);
         block = next;
     }
-    free(res->fieldValues);
-    free(res->fieldLengths);
+    freeFieldArray(res->fieldValues, res->valuesMapped);
+    freeFieldArray(res->fieldLengths, res->lengthsMapped);
     free(res);
 }
 

@@ -30,9 +30,10 @@ union pgresult_data {
 #define CMDSTATUS_LEN 64
 #define PGRESULT_DATA_BLOCKSIZE 2048
 // Blocks double up to this size, so that a large result takes few
-// allocations while a small one stays small; below the allocator's default
-// threshold for mapping blocks of their own.
-#define PGRESULT_DATA_BLOCKSIZE_MAX 65536
+// allocations while a small one stays small. Blocks from this size on are
+// mapped in one call as they are made.
+#define PGRESULT_DATA_BLOCKSIZE_MAX (1024 * 1024)
+#define PGRESULT_POPULATED_BLOCKSIZE (256 * 1024)
 #define PGRESULT_ALIGN_BOUNDARY 8
 #define PGRESULT_BLOCK_OVERHEAD 8
 #define PGRESULT_SEP_ALLOC_THRESHOLD (PGRESULT_DATA_BLOCKSIZE / 2)
@@ -53,6 +54,10 @@ struct pg_result {
     // is a null value of length -1.
     uint8_t** fieldValues;
     int* fieldLengths;
+    // Bytes of each array when it is a mapping of its own; 0 when it came
+    // from malloc.
+    size_t valuesMapped;
+    size_t lengthsMapped;
     int tupArrSize;
     // Bytes held by the rows: 8 per row-array slot, 16 per field and
     // length + 1 per non-NULL value. Kept in 64 bits so it cannot wrap;

@@ -15,6 +15,7 @@
 
 #include "error/tagged_text.h"
 #include "postgres/libpq/buffer_space.h"
+#include "postgres/libpq/read_ahead.h"
 
 namespace {
 
@@ -219,7 +220,31 @@ retry_masked:
 
 void pqsecure_close(PGconn* /*conn*/) {}
 
-int pqReadData(PGconn* conn) {
+namespace {
+
+// A read through the read-ahead thread, with the texts and the dropped
+// connection of a read of the socket; kGone when the socket is to be read
+// directly.
+int takeReadAhead(PGconn* conn, bool wait) {
+    int error = 0;
+    const int got = conn->readAhead->Take(wait, &error);
+    if (got >= 0 || got == ReadAhead::kGone)
+        return got;
+    if (error == 0) {
+        writeClosedUnexpectedly(conn, "pqReadData");
+    } else {
+        writeTransferFailure(conn, error, "pqsecure_raw_read", "Could not receive data from the Kelvo server.");
+        if (error != ECONNRESET)
+            return -1;
+    }
+    pqDropConnection(conn, false);
+    conn->status = CONNECTION_BAD;
+    return -1;
+}
+
+// pqReadData, and with `wait` through a read-ahead thread: waiting there
+// instead of on the socket.
+int readData(PGconn* conn, bool wait) {
     int someread = 0;
     ssize_t nread;
 
@@ -239,6 +264,11 @@ int pqReadData(PGconn* conn) {
     } else {
         conn->inStart = conn->inCursor = conn->inEnd = 0;
     }
+    if (conn->readAhead != nullptr) {
+        const int got = takeReadAhead(conn, wait);
+        if (got != ReadAhead::kGone)
+            return got;
+    }
     if (conn->inBufSize - conn->inEnd < 8192) {
         if (pqCheckInBufferSpace(static_cast<size_t>(conn->inEnd) + 8192, conn)) {
             if (conn->inBufSize - conn->inEnd < 100)
@@ -251,14 +281,18 @@ retry3:
     if (nread < 0) {
         if (errno == EINTR)
             goto retry3;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            conn->inputDrained = true;
             return someread;
+        }
         if (errno == ECONNRESET)
             goto definitelyFailed;
         return -1;
     }
     if (nread > 0) {
         const bool filled = nread == conn->inBufSize - conn->inEnd;
+        // A stream socket hands over all it holds, up to the room given.
+        conn->inputDrained = !filled;
         conn->inEnd += static_cast<int>(nread);
         if (filled && conn->inBufSize < kStreamingBufferSize) {
             // Growing is an optimisation: failing to grow changes nothing.
@@ -267,8 +301,9 @@ retry3:
                 conn->inBufSize = kStreamingBufferSize;
             }
         }
-        // A long message is arriving: read ahead while there is room.
-        if (conn->inEnd > 32768 && (conn->inBufSize - conn->inEnd) >= 8192) {
+        // A long message is arriving: read ahead while there is room and
+        // the socket may hold more.
+        if (filled && conn->inEnd > 32768 && (conn->inBufSize - conn->inEnd) >= 8192) {
             someread = 1;
             goto retry3;
         }
@@ -313,9 +348,18 @@ definitelyFailed:
     return -1;
 }
 
+}  // namespace
+
+int pqReadData(PGconn* conn) { return readData(conn, false); }
+
 int pqReadBlocking(PGconn* conn) {
+    // After a read that emptied the socket, a read before the wait would
+    // only find nothing: a server slower than its reader would cost a
+    // receive in vain per send.
+    if (conn->inputDrained && conn->sock >= 0 && conn->readAhead == nullptr && pqWait(1, 0, conn) != 0)
+        return -1;
     for (;;) {
-        const int got = pqReadData(conn);
+        const int got = readData(conn, true);
         if (got != 0)
             return got;
         if (pqWait(1, 0, conn) != 0)

@@ -1,4 +1,4 @@
-// The bounded queue between a rowset's prefetch thread and its caller.
+// The bounded queue between a producer thread and its consumer.
 #include "infra/concurrent_queue.h"
 
 #include <gtest/gtest.h>

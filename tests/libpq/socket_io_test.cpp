@@ -3,14 +3,22 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "parser_helpers.h"
 #include "postgres/libpq/message_io.h"
+#include "postgres/libpq/read_ahead.h"
 #include "support/scripted_peer.h"
+#include "support/seeded_random.h"
 
 namespace {
 
@@ -127,6 +135,64 @@ TEST(SocketIO, WaitsTimeOutAndReportClosedSockets) {
     pqDropConnection(conn.get(), true);
     EXPECT_EQ(pqWait(1, 0, conn.get()), -1);
     EXPECT_STREQ(conn->errorMessage.data, "The socket is invalid.");
+}
+
+// Bytes received ahead reach the input buffer whole and in order, however
+// the reader's consumption and pauses and the writer's sends fall: received
+// by the reader itself, blocks taken as the buffer, blocks appended behind a
+// long unread message, blocks taken half-filled; after a detach mid-stream
+// the socket is read directly; the end of the stream reads as it does
+// without read-ahead.
+TEST(SocketIO, ReadAheadKeepsTheStreamWhole) {
+    for (const size_t limit : {size_t{1}, size_t{100000}, size_t{1} << 28}) {
+        SCOPED_TRACE(limit);
+        int fds[2];
+        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+        ConnPtr conn = MakeConnectedRecord(fds[0]);
+        SeededRandom random(static_cast<uint32_t>(limit));
+        std::string sent(3 << 20, '\0');
+        for (char& c : sent)
+            c = static_cast<char>(random(256));
+        std::thread writer([&] {
+            SeededRandom sizes(7);
+            for (size_t at = 0; at < sent.size();) {
+                const size_t n = std::min<size_t>(sent.size() - at, 1 + sizes(200000));
+                const ssize_t w = write(fds[1], sent.data() + at, n);
+                ASSERT_GT(w, 0);
+                at += static_cast<size_t>(w);
+                if (sizes(4) == 0)
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            close(fds[1]);
+        });
+        auto readAhead = std::make_unique<ReadAhead>(conn.get(), limit);
+        std::string received;
+        int rc;
+        while ((rc = pqReadBlocking(conn.get())) > 0) {
+            // Leaves up to 400 KiB unread now and then, as a long message
+            // would, which is more than a block's room in front.
+            const int unread = conn->inEnd - conn->inStart;
+            const int keep = random(8) == 0 ? std::min(unread, static_cast<int>(random(400000))) : 0;
+            received.append(conn->inBuffer + conn->inStart, static_cast<size_t>(unread - keep));
+            conn->inStart = conn->inCursor = conn->inEnd - keep;
+            if (received.size() > sent.size() / 2 && limit == 1)
+                readAhead.reset();
+            // A reader busy now and then lets the thread take the socket.
+            if (random(16) == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(6));
+        }
+        received.append(conn->inBuffer + conn->inStart, static_cast<size_t>(conn->inEnd - conn->inStart));
+        writer.join();
+        EXPECT_EQ(-1, rc);
+        EXPECT_EQ(limit == 1, readAhead == nullptr);
+        EXPECT_NE(std::string::npos, std::string(conn->errorMessage.data)
+                                         .find("<primary>The Kelvo server closed the connection unexpectedly."
+                                               "</primary><detail>pqReadData</detail>"));
+        EXPECT_EQ(CONNECTION_BAD, conn->status);
+        EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size() << " bytes";
+        readAhead.reset();
+        EXPECT_EQ(nullptr, conn->readAhead);
+    }
 }
 
 }  // namespace
