@@ -1,6 +1,5 @@
-// SASLprep compared with Python over every code point (the digest from
-// scripts/unicode_reference_digests.py) and over texts whose characters act
-// on one another; NFKC is reached only through SASLprep.
+// SASLprep against Python over every code point (scripts/unicode_reference_digests.py)
+// and over texts whose characters act on one another.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -1,6 +1,5 @@
-// The encoding table: names (aliases, canonical names, the client/server
-// split) and the conversions between encoded text and code values (UTF-8
-// decoding and width are read through the character rules and SASLprep).
+// The encoding table: names, the client/server split, and conversions between
+// encoded text and code values.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,17 +1,14 @@
-// Portability functions: the locale's encoding, numeric address texts,
-// case-insensitive comparison, bounded copies and the socket helpers.
+// Portability functions: the locale's encoding and numeric address texts.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <locale.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <random>
 #include <string>
-#include <tuple>
 #include <utility>
 
 #include "postgres/mb/encoding.h"
@@ -43,30 +40,6 @@ TEST(LocaleEncoding, CodeSetsAndLocales) {
     ASSERT_NE(setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
     EXPECT_EQ(pg_get_encoding_from_locale(nullptr, true), 6);
     setlocale(LC_CTYPE, before.c_str());
-}
-
-TEST(StringFunctions, CaseInsensitiveComparisonAndBoundedCopy) {
-    const std::tuple<const char*, const char*, int> comparisons[] = {
-        {"disable", "Disable", 0}, {"Z", "_", 'z' - '_'},   {"@", "`", '@' - '`'},
-        {"\xff", "a", 0xFF - 'a'}, {"utf8", "UTF8x", -'x'}, {"\xc9", "\xe9", 0xC9 - 0xE9},
-    };
-    for (const auto& [s1, s2, expected] : comparisons)
-        EXPECT_EQ(pg_strcasecmp(s1, s2), expected) << s1 << " / " << s2;
-
-    const std::tuple<const char*, size_t, const char*> copies[] = {
-        {"1234567", 6, "12345"},
-        {"hello", 0, nullptr},
-    };
-    for (const auto& [src, size, expected] : copies) {
-        char buffer[16];
-        memset(buffer, 'X', sizeof(buffer));
-        EXPECT_EQ(strlcpy(buffer, src, size), strlen(src));
-        if (expected != nullptr) {
-            EXPECT_STREQ(buffer, expected);
-        }
-        for (size_t i = size; i < sizeof(buffer); ++i)
-            ASSERT_EQ(buffer[i], 'X') << src << " " << size << " at " << i;
-    }
 }
 
 std::string NetText(int af, const unsigned char* address, int bits, size_t size = 1025) {
@@ -115,23 +88,6 @@ TEST(AddressText, PrefixesRefusalsAndTheInetNtopOracle) {
         ASSERT_EQ(NetText(AF_INET6, v6, 128), expected);
         ASSERT_EQ(NetText(AF_INET6, v6, round % 128), std::string(expected) + "/" + std::to_string(round % 128));
     }
-}
-
-TEST(Sockets, PeerCredentialsAndRefusals) {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    EXPECT_FALSE(pg_set_noblock(-1));
-    uid_t uid = 12345;
-    gid_t gid = 12345;
-    EXPECT_EQ(getpeereid(fds[0], &uid, &gid), 0);
-    EXPECT_EQ(uid, geteuid());
-    EXPECT_EQ(gid, getegid());
-    close(fds[0]);
-    close(fds[1]);
-    ASSERT_EQ(pipe(fds), 0);
-    EXPECT_EQ(getpeereid(fds[0], &uid, &gid), -1);
-    close(fds[0]);
-    close(fds[1]);
 }
 
 }  // namespace

@@ -1,10 +1,7 @@
 // The callback listener, through which the server reports where it listens,
-// and the sockets under it: listening, peers, accepting, waking waits, and the
-// call-back messages themselves.
+// and the sockets under it.
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -18,6 +15,7 @@
 #include "ipc/socket.h"
 #include "support/local_connection.h"
 #include "support/scoped_temp_directory.h"
+#include "support/test_sockets.h"
 
 namespace {
 
@@ -103,14 +101,7 @@ TEST(SocketListen, BindingLeavesTheProcessUmaskAlone) {
 // private one, which goes with its listener; other files are never replaced.
 TEST(SocketListen, StaleSocketIsReplacedPrivatelyButOtherFilesAreNot) {
     ScopedTempDirectory directory;
-    {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (directory.path() / "stale").c_str());
-        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ::close(fd);
-    }
+    ::close(kelvotest::ListenUnix((directory.path() / "stale").string()));
     IPC_Socket socket;
     EXPECT_NO_THROW(socket.Listen(directory.path().string(), "stale", false));
     EXPECT_TRUE(socket.IsListening());
@@ -289,16 +280,6 @@ TEST(CallbackListener, ReadsTheServersDescriptorAndSurvivesBadMessages) {
     }
 }
 
-TEST(CallbackListener, WaitsOnlyAsAsked) {
-    Proxy p;
-    EXPECT_FALSE(p.proxy->WaitForServer(-1, true));
-    const std::string path = SocketPath(*p.proxy);
-    EXPECT_FALSE(p.proxy->WaitForServer(50, false));
-    // The listener was dropped with its socket file; nothing waits any more.
-    EXPECT_FALSE(std::filesystem::exists(path));
-    EXPECT_FALSE(p.proxy->WaitForServer(0, true));
-}
-
 // A silent peer is dropped at the deadline, another process at once.
 TEST(CallbackListener, SilentOrForeignPeersAreDropped) {
     {
@@ -315,54 +296,6 @@ TEST(CallbackListener, SilentOrForeignPeersAreDropped) {
     EXPECT_FALSE(p.proxy->WaitForServer(10000, true));
     EXPECT_FALSE(p.proxy->GetServerDescriptor());
     ExpectEndAndClose(fd);
-}
-
-// The expected process, but under another user: refused all the same. The
-// socket file is opened up first, so that only the listener's own check
-// stands in the way.
-TEST(CallbackListener, CallBackFromAnotherUserIsRefused) {
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "switching users needs root";
-    Proxy p;
-    const std::string path = SocketPath(*p.proxy);
-    ASSERT_EQ(::chmod(p.directory.path().c_str(), 0755), 0);
-    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
-    const std::string message = Message("pel.tcp://127.0.0.1:5432");
-    int release[2];
-    ASSERT_EQ(::pipe(release), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        // Only system calls from here: the parent has other threads.
-        ::close(release[1]);
-        if (::setuid(65534) != 0)
-            ::_exit(2);
-        const int fd = kelvotest::ConnectToSocketFile(path);
-        if (fd < 0)
-            ::_exit(3);
-        // The listener may have refused and dropped the connection already.
-        (void)::send(fd, message.data(), message.size(), MSG_NOSIGNAL);
-        char byte;
-        (void)::read(release[0], &byte, 1);
-        ::_exit(0);
-    }
-    ::close(release[0]);
-    p.proxy->SetExpectedPeer(child);
-    EXPECT_FALSE(p.proxy->WaitForServer(10000, true));
-    EXPECT_FALSE(p.proxy->GetServerDescriptor());
-    ::close(release[1]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
-
-TEST(CallbackListener, DescriptorsHandedToTheServer) {
-    // An empty host listens on loopback only.
-    for (const char* host : {"localhost", ""}) {
-        auto tcp = IPC_ServerProxy::MakeProxy(IPC_SocketConnectionDescriptor(host, 0));
-        const std::string text = tcp->GetProxyDescriptor()->str();
-        EXPECT_TRUE(std::regex_match(text, std::regex("pel\\.tcp://(\\[::1\\]|127\\.0\\.0\\.1):[1-9][0-9]*"))) << text;
-    }
-    EXPECT_THROW(IPC_ServerProxy::MakeProxy(IPC_NamedPipeConnectionDescriptor("name")), std::range_error);
 }
 
 }  // namespace

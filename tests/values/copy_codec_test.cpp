@@ -1,7 +1,5 @@
-// The copy-format writers and the binary-result readers: exact bytes, the
-// size query, and the buffer boundary of every writer. Data chunks: the
-// header at creation, resizing that keeps what was written, and out of memory
-// that leaves the chunk as it was.
+// The copy-format writers and readers (exact bytes, the size query, buffer
+// boundaries) and data chunks through resizes and out of memory.
 #include <cstdint>
 #include <cstring>
 #include <functional>

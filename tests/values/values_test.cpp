@@ -1,10 +1,8 @@
-// The value exports: dates, times and intervals (exact day numbers, round
-// trips over the whole range, interval signs and extremes), numeric text
-// (accepted and refused texts with their values, SQLSTATEs, messages and the
-// position left behind), and identifier and literal quoting with its size
-// query.
+// The value exports: dates, times, intervals, numeric text, and identifier and
+// literal quoting with its size query.
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <string>
 #include <tuple>
@@ -21,50 +19,25 @@ namespace {
 
 using namespace std::string_literals;
 
-bool IsLeapYear(int32_t year) {
-    // Astronomical numbering: year 0 and -4 are leap years.
-    const int32_t y = year < 0 ? -year : year;
-    return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
-}
-
-int DaysInMonth(int32_t year, int month) {
-    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && IsLeapYear(year) ? 29 : days[month - 1];
-}
-
-// Walks every calendar day from day number 0 (-4713-11-24) to 9999-12-31 and
-// checks both directions against a calendar counted day by day, anchored to
-// day numbers from Python: datetime.date(y, m, d).toordinal() + 1721425.
+// Every calendar day from day number 0 (-4713-11-24) to 9999-12-31, both
+// ways, against the C library's proleptic calendar (astronomical years, as
+// ours); day 2440588 is the Unix epoch.
 TEST(DateCodec, RoundTripsEveryDayOfTheSupportedRange) {
-    int32_t year = -4713;
-    int month = 11;
-    int day = 24;
-    uint32_t expected = 0;
     size_t mismatches = 0;
-    for (;;) {
-        const kelvo_date_components_t components{year, static_cast<int16_t>(month), static_cast<int16_t>(day)};
-        const kelvo_date_components_t decoded = kelvo_decode_date(expected);
-        if (kelvo_encode_date(components) != expected || decoded.year != year || decoded.month != month ||
-            decoded.day != day) {
-            if (++mismatches < 5)
-                ADD_FAILURE() << "day number " << expected << " is " << year << "-" << month << "-" << day;
-        }
-        if (year == 1970 && month == 1 && day == 1) {
-            EXPECT_EQ(expected, 2440588u);
-        }
-        if (year == 9999 && month == 12 && day == 31)
-            break;
-        ++expected;
-        if (++day > DaysInMonth(year, month)) {
-            day = 1;
-            if (++month > 12) {
-                month = 1;
-                ++year;
-            }
-        }
+    for (uint32_t number = 0; number <= 5373484; ++number) {
+        const time_t seconds = (static_cast<time_t>(number) - 2440588) * 86400;
+        std::tm day{};
+        gmtime_r(&seconds, &day);
+        const kelvo_date_components_t expected{day.tm_year + 1900, static_cast<int16_t>(day.tm_mon + 1),
+                                               static_cast<int16_t>(day.tm_mday)};
+        const kelvo_date_components_t decoded = kelvo_decode_date(number);
+        if ((kelvo_encode_date(expected) != number || decoded.year != expected.year ||
+             decoded.month != expected.month || decoded.day != expected.day) &&
+            ++mismatches < 5)
+            ADD_FAILURE() << "day number " << number << " is " << expected.year << "-" << expected.month << "-"
+                          << expected.day;
     }
     EXPECT_EQ(mismatches, 0u);
-    EXPECT_EQ(expected, 5373484u);
     // Day numbers and components far beyond the calendar go through unsigned
     // arithmetic; the sanitizers would report any overflow.
     for (const uint32_t number : {std::numeric_limits<uint32_t>::max(), 0x80000000u, 1073709000u})
