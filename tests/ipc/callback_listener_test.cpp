@@ -15,7 +15,6 @@
 #include "ipc/socket.h"
 #include "support/local_connection.h"
 #include "support/scoped_temp_directory.h"
-#include "support/test_sockets.h"
 
 namespace {
 
@@ -296,6 +295,54 @@ TEST(CallbackListener, SilentOrForeignPeersAreDropped) {
     EXPECT_FALSE(p.proxy->WaitForServer(10000, true));
     EXPECT_FALSE(p.proxy->GetServerDescriptor());
     ExpectEndAndClose(fd);
+}
+
+// The expected process, but under another user: refused all the same. The
+// socket file is opened up first, so that only the listener's own check
+// stands in the way.
+TEST(CallbackListener, CallBackFromAnotherUserIsRefused) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "switching users needs root";
+    Proxy p;
+    const std::string path = SocketPath(*p.proxy);
+    ASSERT_EQ(::chmod(p.directory.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    const std::string message = Message("pel.tcp://127.0.0.1:5432");
+    int release[2];
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Only system calls from here: the parent has other threads.
+        ::close(release[1]);
+        if (::setuid(65534) != 0)
+            ::_exit(2);
+        const int fd = kelvotest::ConnectToSocketFile(path);
+        if (fd < 0)
+            ::_exit(3);
+        // The listener may have refused and dropped the connection already.
+        (void)::send(fd, message.data(), message.size(), MSG_NOSIGNAL);
+        char byte;
+        (void)::read(release[0], &byte, 1);
+        ::_exit(0);
+    }
+    ::close(release[0]);
+    p.proxy->SetExpectedPeer(child);
+    EXPECT_FALSE(p.proxy->WaitForServer(10000, true));
+    EXPECT_FALSE(p.proxy->GetServerDescriptor());
+    ::close(release[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(CallbackListener, DescriptorsHandedToTheServer) {
+    // An empty host listens on loopback only.
+    for (const char* host : {"localhost", ""}) {
+        auto tcp = IPC_ServerProxy::MakeProxy(IPC_SocketConnectionDescriptor(host, 0));
+        const std::string text = tcp->GetProxyDescriptor()->str();
+        EXPECT_TRUE(std::regex_match(text, std::regex("pel\\.tcp://(\\[::1\\]|127\\.0\\.0\\.1):[1-9][0-9]*"))) << text;
+    }
+    EXPECT_THROW(IPC_ServerProxy::MakeProxy(IPC_NamedPipeConnectionDescriptor("name")), std::range_error);
 }
 
 }  // namespace
