@@ -105,7 +105,9 @@ ScriptedPeer::Script& ScriptedPeer::Script::Add(Step step) {
     return *this;
 }
 
-ScriptedPeer::Script& ScriptedPeer::Script::Send(std::string bytes) { return Add({Step::kSend, std::move(bytes)}); }
+ScriptedPeer::Script& ScriptedPeer::Script::Send(std::string bytes, size_t piece) {
+    return Add({Step::kSend, std::move(bytes), {}, 0, piece});
+}
 ScriptedPeer::Script& ScriptedPeer::Script::SendShared(std::shared_ptr<const std::string> bytes) {
     return Add({Step::kSend, {}, std::move(bytes)});
 }
@@ -117,11 +119,14 @@ ScriptedPeer::Script& ScriptedPeer::Script::Await(int gate) { return Add({Step::
 ScriptedPeer::Script& ScriptedPeer::Script::OpenGate(int gate) { return Add({Step::kOpen, {}, {}, 0, 0, gate}); }
 ScriptedPeer::Script& ScriptedPeer::Script::Close() { return Add({Step::kClose}); }
 
-ScriptedPeer::ScriptedPeer() {
+ScriptedPeer::ScriptedPeer() : ScriptedPeer("", kUnixPort) {}
+
+ScriptedPeer::ScriptedPeer(std::string dir, int port) : dir_(std::move(dir)), port_(port), ownsDir_(dir_.empty()) {
     char tmpl[] = "/tmp/kelvo-peer-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
+    if (ownsDir_ && mkdtemp(tmpl) == nullptr)
         throw std::runtime_error("mkdtemp failed");
-    dir_ = tmpl;
+    if (ownsDir_)
+        dir_ = tmpl;
 
     unixListener_ = ListenUnix(SocketPath());
     tcpListener_ = ListenTcpLoopback(tcpPort_);
@@ -136,10 +141,11 @@ ScriptedPeer::~ScriptedPeer() {
         if (fd >= 0)
             close(fd);
     unlink(SocketPath().c_str());
-    rmdir(dir_.c_str());
+    if (ownsDir_)
+        rmdir(dir_.c_str());
 }
 
-std::string ScriptedPeer::SocketPath() const { return dir_ + "/.s.PGSQL." + std::to_string(kUnixPort); }
+std::string ScriptedPeer::SocketPath() const { return dir_ + "/.s.PGSQL." + std::to_string(port_); }
 
 ScriptedPeer::Script& ScriptedPeer::AddConnection() {
     scripts_.emplace_back();
@@ -203,6 +209,11 @@ std::vector<std::string> ScriptedPeer::Errors() const {
     return errors_;
 }
 
+size_t ScriptedPeer::Accepted() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return accepted_;
+}
+
 void ScriptedPeer::Fail(const std::string& what) {
     std::lock_guard<std::mutex> lock(mutex_);
     errors_.push_back(what);
@@ -227,6 +238,10 @@ void ScriptedPeer::AcceptLoop() {
             if (fd < 0)
                 continue;
             const size_t index = next++;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                accepted_ = next;
+            }
             threads_.emplace_back([this, index, fd] { Serve(index, fd); });
         }
     }
@@ -300,13 +315,19 @@ bool ScriptedPeer::RunStep(size_t index, int fd, const Script::Step& step) {
     switch (step.kind) {
         case Script::Step::kSend: {
             const std::string& bytes = step.shared ? *step.shared : step.bytes;
+            const size_t piece = step.count != 0 ? step.count : bytes.size();
             for (size_t sent = 0; sent < bytes.size();) {
-                const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+                const size_t end = std::min(bytes.size(), (sent / piece + 1) * piece);
+                const ssize_t n = send(fd, bytes.data() + sent, end - sent, MSG_NOSIGNAL);
                 if (n <= 0 && errno != EINTR) {
                     Fail(where + "send failed");
                     return false;
                 }
                 sent += n > 0 ? static_cast<size_t>(n) : 0;
+                if (step.count != 0 && sent == end && !WaitUntilDrained(fd, 5000)) {
+                    Fail(where + "the client stopped reading");
+                    return false;
+                }
             }
             return true;
         }

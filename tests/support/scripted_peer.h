@@ -1,5 +1,6 @@
 // A scripted protocol peer for tests: listens on a Unix socket (named
-// ".s.PGSQL.<port>" in a directory of its own) and on loopback TCP, and plays
+// ".s.PGSQL.<port>" in a directory of its own, or in a given one where
+// several peers sit side by side as redirect targets) and on loopback TCP, and plays
 // one script per accepted connection: send these bytes, wait for a client
 // message of this type, wait for the test to open a gate, close. Every byte a
 // client sends is recorded. The builders in namespace `wire` make scripts
@@ -97,7 +98,9 @@ public:
     // The script of one connection, built step by step.
     class Script {
     public:
-        Script& Send(std::string bytes);
+        // With a piece size, sends each piece only once the client has read
+        // the one before (Unix socket only), so each arrives in a read of its own.
+        Script& Send(std::string bytes, size_t piece = 0);
         // Sends bytes that several steps share (a long stream sent many times).
         Script& SendShared(std::shared_ptr<const std::string> bytes);
         // Reads until a whole client message of that type has arrived
@@ -130,6 +133,8 @@ public:
     };
 
     ScriptedPeer();
+    // Listens on dir/.s.PGSQL.<port>; the directory stays the caller's.
+    ScriptedPeer(std::string dir, int port);
     ~ScriptedPeer();
     ScriptedPeer(const ScriptedPeer&) = delete;
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
@@ -161,6 +166,8 @@ public:
     std::vector<ClientMessage> Messages(size_t index) const;
     // Script failures (the client closed early, a read failed).
     std::vector<std::string> Errors() const;
+    // Connections accepted so far.
+    size_t Accepted() const;
 
     static constexpr int kUnixPort = 5432;
 
@@ -181,6 +188,8 @@ private:
     void Fail(const std::string& what);
 
     std::string dir_;
+    int port_ = kUnixPort;
+    bool ownsDir_ = true;
     int unixListener_ = -1;
     int tcpListener_ = -1;
     int tcpPort_ = 0;
@@ -195,6 +204,7 @@ private:
     std::condition_variable changed_;  // a gate opened or a connection closed
     std::vector<int> openGates_;
     std::vector<std::string> errors_;
+    size_t accepted_ = 0;
     bool stopping_ = false;
     bool accepting_ = false;  // Start has sized connections_
     bool started_ = false;
