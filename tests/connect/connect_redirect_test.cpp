@@ -35,6 +35,8 @@ Conn Connect(const std::string& host, const std::string& port, const std::string
     return Conn(PQconnectdbParams(keywords, values, 0));
 }
 
+constexpr int kLingerMs = 5000;
+
 std::string Success() {
     return wire::AuthenticationOk() + wire::ParameterStatus("server_version", "15.0") + wire::BackendKeyData(4242, 17) +
            wire::ReadyForQuery();
@@ -67,11 +69,12 @@ protected:
     void TearDown() override { kelvotest::ScrubPgEnvironment(); }
 
     // A peer on the socket for port in m_dir that answers the connections,
-    // in the order they arrive, with the replies.
+    // in the order they arrive, with the replies, and closes each once the
+    // client has (or after a while, so a client waiting for more fails).
     std::unique_ptr<ScriptedPeer> Peer(int port, const std::vector<Reply>& replies) const {
         auto peer = std::make_unique<ScriptedPeer>(m_dir.Path(), port);
         for (const Reply& r : replies)
-            peer->AddConnection().ExpectMessage(0).Send(r.bytes, r.piece);
+            peer->AddConnection().ExpectMessage(0).Send(r.bytes, r.piece).Close(kLingerMs);
         peer->Start();
         return peer;
     }
@@ -203,6 +206,7 @@ TEST_F(ConnectRedirectTest, OldServersGetTheOldStartupPacketAndSettingsExchange)
                                                                   wire::Int32(99) + wire::Int32(7) + "Z");
     for (size_t i = 0; i < 3; ++i)
         old_server.ExpectBytes(wire::CStr(queries[i]).size() + 1).Send(answers[i]);
+    old_server.Close(kLingerMs);
     peer.Start();
     setenv("PGDATESTYLE", "ISO", 1);
     Conn conn = Connect(m_dir.Path(), "7161");

@@ -52,7 +52,7 @@ PGcancel ClosedPortHandle() {
 TEST(CancelTest, SendsTheSixteenByteRequestAndWaitsForTheClose) {
     kelvotest::ScriptedPeer peer;
     peer.AddConnection().ExpectMessage(0).Close();
-    peer.AddConnection().ExpectMessage(0);  // holds the socket until the client gives up
+    peer.AddConnection().ExpectMessage(0).Close(5000);  // holds the socket until the client gives up
     peer.Start();
     sockaddr_un address{};
     address.sun_family = AF_UNIX;

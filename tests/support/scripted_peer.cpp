@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -117,7 +118,9 @@ ScriptedPeer::Script& ScriptedPeer::Script::ExpectBytes(size_t count) {
 }
 ScriptedPeer::Script& ScriptedPeer::Script::Await(int gate) { return Add({Step::kAwait, {}, {}, 0, 0, gate}); }
 ScriptedPeer::Script& ScriptedPeer::Script::OpenGate(int gate) { return Add({Step::kOpen, {}, {}, 0, 0, gate}); }
-ScriptedPeer::Script& ScriptedPeer::Script::Close() { return Add({Step::kClose}); }
+ScriptedPeer::Script& ScriptedPeer::Script::Close(int lingerMs) {
+    return Add({Step::kClose, {}, {}, 0, static_cast<size_t>(lingerMs)});
+}
 
 ScriptedPeer::ScriptedPeer() : ScriptedPeer("", kUnixPort) {}
 
@@ -247,16 +250,16 @@ void ScriptedPeer::AcceptLoop() {
     }
 }
 
-// Reads what the client sent (waiting for it, or for Stop). False on EOF,
-// error or stop.
-bool ScriptedPeer::ReadMore(size_t index, int fd) {
+// Reads what the client sent (waiting for it, for Stop, or at most
+// timeoutMs). False on EOF, error, stop or time-out.
+bool ScriptedPeer::ReadMore(size_t index, int fd, int timeoutMs) {
     for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
+        const int ready = poll(fds, 2, timeoutMs);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
             return false;
-        }
         if (fds[1].revents && !(fds[0].revents & POLLIN))
             return false;
         char buf[65536];
@@ -358,8 +361,16 @@ bool ScriptedPeer::RunStep(size_t index, int fd, const Script::Step& step) {
         case Script::Step::kOpen:
             Open(step.gate);
             return true;
-        case Script::Step::kClose:
+        case Script::Step::kClose: {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.count);
+            for (;;) {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0 || !ReadMore(index, fd, static_cast<int>(left.count())))
+                    break;
+            }
             break;
+        }
     }
     return false;
 }

@@ -115,8 +115,10 @@ public:
         // Opens a gate itself, as ScriptedPeer::Open does: one connection's
         // answer can wait for another connection's message.
         Script& OpenGate(int gate);
-        // Closes the connection at once.
-        Script& Close();
+        // Closes the connection: at once, or once the client has closed or
+        // lingerMs have passed, so a client that waits for more than the
+        // script sends fails instead of hanging.
+        Script& Close(int lingerMs = 0);
 
     private:
         friend class ScriptedPeer;
@@ -181,7 +183,7 @@ private:
 
     void AcceptLoop();
     void Serve(size_t index, int fd);
-    bool ReadMore(size_t index, int fd);
+    bool ReadMore(size_t index, int fd, int timeoutMs = -1);
     bool TakeMessage(size_t index, const Script::Step& step, bool& found);
     // Runs one step of a script; false once the connection is to be closed.
     bool RunStep(size_t index, int fd, const Script::Step& step);
