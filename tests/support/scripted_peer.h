@@ -1,6 +1,6 @@
 // A scripted protocol peer for tests: listens on a Unix socket (named
-// ".s.PGSQL.<port>" in a directory of its own, or in a given one where
-// several peers sit side by side as redirect targets) and on loopback TCP, and plays
+// ".s.PGSQL.<port>" in a directory of its own, or in a given one where several
+// peers sit side by side as redirect targets) and on loopback TCP, and plays
 // one script per accepted connection: send these bytes, wait for a client
 // message of this type, wait for the test to open a gate, close. Every byte a
 // client sends is recorded. The builders in namespace `wire` make scripts
@@ -99,7 +99,7 @@ public:
     class Script {
     public:
         // With a piece size, sends each piece only once the client has read
-        // the one before (Unix socket only), so each arrives in a read of its own.
+        // the one before (Unix socket only): each arrives in a read of its own.
         Script& Send(std::string bytes, size_t piece = 0);
         // Sends bytes that several steps share (a long stream sent many times).
         Script& SendShared(std::shared_ptr<const std::string> bytes);
