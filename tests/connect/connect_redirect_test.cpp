@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,7 +19,6 @@
 #include "support/postgres_cluster.h"
 #include "support/scratch_directory.h"
 #include "support/scripted_peer.h"
-#include "support/startup_peer.h"
 
 namespace {
 
@@ -37,40 +35,29 @@ Conn Connect(const std::string& host, const std::string& port, const std::string
     return Conn(PQconnectdbParams(keywords, values, 0));
 }
 
-// Scripts run on the peer's thread; the test reads what they saw.
-struct Seen {
-    void Add(const StartupPacket& packet) {
-        std::lock_guard<std::mutex> lock(mutex);
-        packets.push_back(packet);
-    }
-    size_t Count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return packets.size();
-    }
-    // The options item of packet i: "(no packet)", or "" when it has none.
-    std::string Options(size_t i) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (i >= packets.size())
-            return "(no packet)";
-        auto it = packets[i].params.find("options");
-        return it != packets[i].params.end() ? it->second : "";
-    }
-    std::mutex mutex;
-    std::vector<StartupPacket> packets;
+constexpr int kLingerMs = 5000;
+
+std::string Success() {
+    return wire::AuthenticationOk() + wire::ParameterStatus("server_version", "15.0") + wire::BackendKeyData(4242, 17) +
+           wire::ReadyForQuery();
+}
+
+// What a peer answers to one connection's start-up packet.
+struct Reply {
+    std::string bytes;
+    size_t piece = 0;  // sent in pieces of this size, each in a read of its own
 };
 
-StartupPeer::Script Reply(Seen* seen, std::string bytes, size_t piece = 0) {
-    return [seen, bytes, piece](PeerConnection& c) {
-        StartupPacket packet;
-        if (!c.ReadStartupPacket(packet))
-            return;
-        seen->Add(packet);
-        if (piece != 0)
-            c.SendInPieces(bytes, piece);
-        else
-            c.Send(bytes);
-        c.ClientClosed();
-    };
+// The options item of the start-up packet of a peer's connection i:
+// "(no packet)", or "" when it has none.
+std::string Options(const ScriptedPeer& peer, size_t i) {
+    const std::vector<ClientMessage> messages = peer.Messages(i);
+    if (messages.empty())
+        return "(no packet)";
+    for (const auto& [name, value] : wire::StartupParameters(messages[0].body))
+        if (name == "options")
+            return value;
+    return "";
 }
 
 class ConnectRedirectTest : public ::testing::Test {
@@ -81,6 +68,16 @@ protected:
     }
     void TearDown() override { kelvotest::ScrubPgEnvironment(); }
 
+    // A peer on the socket for port in m_dir that answers the connections,
+    // in the order they arrive, with the replies, and closes each once the
+    // client has (or after a while, so a client waiting for more fails).
+    std::unique_ptr<ScriptedPeer> Peer(int port, const std::vector<Reply>& replies) const {
+        auto peer = std::make_unique<ScriptedPeer>(m_dir.Path(), port);
+        for (const Reply& r : replies)
+            peer->AddConnection().ExpectMessage(0).Send(r.bytes, r.piece).Close(kLingerMs);
+        peer->Start();
+        return peer;
+    }
     wire::RedirectTarget To(int port) const { return {2, m_dir.Path(), std::to_string(port)}; }
     kelvotest::ScratchDirectory m_dir;
 };
@@ -102,47 +99,43 @@ TEST_F(ConnectRedirectTest, RedirectIsFollowedWhereverItArrives) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Seen first, second;
-        {
-            StartupPeer a(m_dir.Path(), 7101, {Reply(&first, c.bytes, c.piece), Reply(&first, StartupSuccess())});
-            StartupPeer b(m_dir.Path(), 7102, {Reply(&second, StartupSuccess())});
-            Conn conn = Connect(m_dir.Path(), "7101", c.options);
-            ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
-            EXPECT_STREQ(PQport(conn.get()), "7102");
-            // What was given is still what PQconninfo reports.
-            PQconninfoOption* options = PQconninfo(conn.get());
-            EXPECT_STREQ(pqConninfoValue(options, "port"), "7101");
-            EXPECT_STREQ(pqConninfoValue(options, "options"), c.options.c_str());
-            PQconninfoFree(options);
-            // Only what the second server said counts.
-            EXPECT_EQ(PQparameterStatus(conn.get(), "client_encoding"), nullptr);
-            // A reset starts over from the given host.
-            PQreset(conn.get());
-            ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
-            EXPECT_STREQ(PQport(conn.get()), "7101");
-        }
-        EXPECT_EQ(first.Options(0), c.options);
-        EXPECT_EQ(first.Options(1), c.options);
+        auto a = Peer(7101, {{c.bytes, c.piece}, {Success()}});
+        auto b = Peer(7102, {{Success()}});
+        Conn conn = Connect(m_dir.Path(), "7101", c.options);
+        ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+        EXPECT_STREQ(PQport(conn.get()), "7102");
+        // What was given is still what PQconninfo reports.
+        PQconninfoOption* options = PQconninfo(conn.get());
+        EXPECT_STREQ(pqConninfoValue(options, "port"), "7101");
+        EXPECT_STREQ(pqConninfoValue(options, "options"), c.options.c_str());
+        PQconninfoFree(options);
+        // Only what the second server said counts.
+        EXPECT_EQ(PQparameterStatus(conn.get(), "client_encoding"), nullptr);
+        // A reset starts over from the given host.
+        PQreset(conn.get());
+        ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+        EXPECT_STREQ(PQport(conn.get()), "7101");
+        EXPECT_EQ(Options(*a, 0), c.options);
+        EXPECT_EQ(Options(*a, 1), c.options);
         // The redirecting host is no failed attempt.
         const bool given = c.options.find("session_identifier") != std::string::npos;
-        EXPECT_EQ(second.Options(0), given ? c.options : c.options + " session_identifier=sess-1");
+        EXPECT_EQ(Options(*b, 0), given ? c.options : c.options + " session_identifier=sess-1");
     }
 }
 
 TEST_F(ConnectRedirectTest, ChainsUpToTheLimit) {
     // A redirect without addresses sends the client back to the same host.
-    for (int redirects : {1, 10, 11}) {
+    for (size_t redirects : {1, 10, 11}) {
         SCOPED_TRACE(redirects);
-        Seen seen;
-        std::vector<StartupPeer::Script> scripts;
-        for (int i = 0; i < redirects; ++i)
-            scripts.push_back(Reply(&seen, wire::Redirect("s" + std::to_string(i), {})));
-        scripts.push_back(Reply(&seen, StartupSuccess()));
-        StartupPeer peer(m_dir.Path(), 7103, scripts);
+        std::vector<Reply> replies;
+        for (size_t i = 0; i < redirects; ++i)
+            replies.push_back({wire::Redirect("s" + std::to_string(i), {})});
+        replies.push_back({Success()});
+        auto peer = Peer(7103, replies);
         Conn conn = Connect(m_dir.Path(), "7103");
         if (redirects <= 10) {
             EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
-            EXPECT_EQ(peer.Accepted(), redirects + 1);
+            EXPECT_EQ(peer->Accepted(), redirects + 1);
         } else {
             EXPECT_EQ(PQstatus(conn.get()), CONNECTION_BAD);
             EXPECT_STREQ(PQerrorMessage(conn.get()),
@@ -150,32 +143,24 @@ TEST_F(ConnectRedirectTest, ChainsUpToTheLimit) {
                          "than the limit of 10.</primary>");
         }
         // The first session identifier is carried to every later packet.
-        ASSERT_GE(seen.Count(), 2u);
-        for (size_t i = 1; i < seen.Count(); ++i)
-            EXPECT_EQ(seen.Options(i), " session_identifier=s0") << i;
+        ASSERT_GE(peer->Accepted(), 2u);
+        for (size_t i = 1; i < peer->Accepted(); ++i)
+            EXPECT_EQ(Options(*peer, i), " session_identifier=s0") << i;
     }
 }
 
 TEST_F(ConnectRedirectTest, FailedAttemptsTravelQuotedInTheNextPacket) {
     const std::string blank_dir = m_dir.Path() + "/my dir";
-    Seen seen;
-    {
-        StartupPeer live(m_dir.Path(), 7141, {Reply(&seen, StartupSuccess())});
-        Conn conn = Connect(blank_dir + "," + m_dir.Path() + ",/nonexistent", "7140,7141,7142", "a=1");
-        EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
-    }
-    EXPECT_EQ(seen.Options(0), "a=1 failed_connection_attempts='" + blank_dir + "/.s.PGSQL.7140'");
+    auto live = Peer(7141, {{Success()}});
+    Conn conn = Connect(blank_dir + "," + m_dir.Path() + ",/nonexistent", "7140,7141,7142", "a=1");
+    EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    EXPECT_EQ(Options(*live, 0), "a=1 failed_connection_attempts='" + blank_dir + "/.s.PGSQL.7140'");
 
     // A redirect target that fails is recorded; the redirecting host is not.
-    Seen a_seen, b_seen;
-    {
-        StartupPeer a(
-            m_dir.Path(), 7143,
-            {Reply(&a_seen, wire::Redirect("s", {To(7144), {1, "127.0.0.1", "1"}})), Reply(&a_seen, StartupSuccess())});
-        Conn conn = Connect(m_dir.Path(), "7143");
-        EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
-    }
-    EXPECT_EQ(a_seen.Options(1),
+    auto a = Peer(7143, {{wire::Redirect("s", {To(7144), {1, "127.0.0.1", "1"}})}, {Success()}});
+    Conn redirected = Connect(m_dir.Path(), "7143");
+    EXPECT_EQ(PQstatus(redirected.get()), CONNECTION_OK) << PQerrorMessage(redirected.get());
+    EXPECT_EQ(Options(*a, 1),
               " session_identifier=s failed_connection_attempts=" + m_dir.Path() + "/.s.PGSQL.7144,127.0.0.1:1");
 }
 
@@ -189,68 +174,49 @@ std::string OldRow(const std::string& value) {
 }
 
 TEST_F(ConnectRedirectTest, OldServersGetTheOldStartupPacketAndSettingsExchange) {
-    Seen seen;
-    std::vector<std::string> queries;
-    auto old_server = [&seen, &queries](PeerConnection& c) {
-        StartupPacket packet;
-        if (!c.ReadStartupPacket(packet))
-            return;
-        seen.Add(packet);
-        c.Send(std::string("R") + wire::Int32(0) + "K" + wire::Int32(99) + wire::Int32(7) + "Z");
-        std::string query;
-        while (c.ReadOldQuery(query)) {
-            queries.push_back(query);
-            if (query.find("version()") != std::string::npos) {
-                c.Send(std::string("CBEGIN") + '\0' + OldRow("PostgreSQL 7.4.30 on x86_64") + "CSELECT" + '\0' +
-                       "CCOMMIT" + '\0' + "Z");
-            } else if (query.find("pg_client_encoding") != std::string::npos) {
-                c.Send(OldRow("LATIN1") + "CSELECT" + '\0' + "Z");
-            } else {
-                c.Send(std::string("CSET") + '\0' + "Z");
-            }
-        }
-    };
+    const std::string queries[] = {"SET datestyle = 'ISO'", "begin; select version(); end",
+                                   "select pg_client_encoding()"};
+    const std::string answers[] = {std::string("CSET") + '\0' + "Z",
+                                   std::string("CBEGIN") + '\0' + OldRow("PostgreSQL 7.4.30 on x86_64") + "CSELECT" +
+                                       '\0' + "CCOMMIT" + '\0' + "Z",
+                                   OldRow("LATIN1") + "CSELECT" + '\0' + "Z"};
+    ScriptedPeer peer(m_dir.Path(), 7161);
+    peer.AddConnection().ExpectMessage(0).Send(std::string("EFATAL:  unsupported frontend protocol\n") + '\0');
+    auto& old_server = peer.AddConnection().ExpectMessage(0).Send(std::string("R") + wire::Int32(0) + "K" +
+                                                                  wire::Int32(99) + wire::Int32(7) + "Z");
+    for (size_t i = 0; i < 3; ++i)
+        old_server.ExpectBytes(wire::CStr(queries[i]).size() + 1).Send(answers[i]);
+    old_server.Close(kLingerMs);
+    peer.Start();
     setenv("PGDATESTYLE", "ISO", 1);
-    {
-        StartupPeer peer(m_dir.Path(), 7161,
-                         {Reply(&seen, std::string("EFATAL:  unsupported frontend protocol\n") + '\0'), old_server});
-        Conn conn = Connect(m_dir.Path(), "7161");
-        unsetenv("PGDATESTYLE");
-        ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
-        EXPECT_STREQ(PQerrorMessage(conn.get()), "");
-        EXPECT_EQ(PQprotocolVersion(conn.get()), 2);
-        EXPECT_EQ(PQbackendPID(conn.get()), 99);
-        EXPECT_EQ(PQserverVersion(conn.get()), 70430);
-        EXPECT_STREQ(PQparameterStatus(conn.get(), "client_encoding"), "LATIN1");
-    }  // the peer's thread has ended: its records can be read
-    ASSERT_EQ(seen.packets.size(), 2u);
-    EXPECT_EQ(seen.packets[0].version, 196608u);
-    EXPECT_EQ(seen.packets[1].version, 131072u);
-    EXPECT_EQ(seen.packets[1].raw.size(), 296u);
-    ASSERT_EQ(queries.size(), 3u);
-    EXPECT_EQ(queries[0], "SET datestyle = 'ISO'");
-    EXPECT_EQ(queries[1], "begin; select version(); end");
-    EXPECT_EQ(queries[2], "select pg_client_encoding()");
+    Conn conn = Connect(m_dir.Path(), "7161");
+    unsetenv("PGDATESTYLE");
+    ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    EXPECT_STREQ(PQerrorMessage(conn.get()), "");
+    EXPECT_EQ(PQprotocolVersion(conn.get()), 2);
+    EXPECT_EQ(PQbackendPID(conn.get()), 99);
+    EXPECT_EQ(PQserverVersion(conn.get()), 70430);
+    EXPECT_STREQ(PQparameterStatus(conn.get(), "client_encoding"), "LATIN1");
+    const std::vector<ClientMessage> first = peer.Messages(0), second = peer.Messages(1);
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(second.size(), 4u);
+    EXPECT_EQ(first[0].body.substr(0, 4), wire::Int32(196608));
+    EXPECT_EQ(second[0].body.substr(0, 4), wire::Int32(131072));
+    EXPECT_EQ(second[0].body.size() + 4, 296u);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(second[i + 1].body, "Q" + wire::CStr(queries[i]));
 }
 
 TEST_F(ConnectRedirectTest, SilentServerIsGivenUpAfterTheTimeout) {
-    Seen silent_seen, live_seen;
-    auto silent = [&silent_seen](PeerConnection& c) {
-        StartupPacket packet;
-        if (c.ReadStartupPacket(packet))
-            silent_seen.Add(packet);
-        c.ClientClosed();
-    };
-    StartupPeer quiet(m_dir.Path(), 7201, {silent});
-    StartupPeer live(m_dir.Path(), 7202, {Reply(&live_seen, StartupSuccess())});
+    auto quiet = Peer(7201, {{""}});
+    auto live = Peer(7202, {{Success()}});
     // connect_timeout 1 counts as 2 seconds, so the test takes about that.
     const std::string conninfo =
         "host='" + m_dir.Path() + "," + m_dir.Path() + "' port=7201,7202 user=u connect_timeout=1";
     Conn conn(PQconnectdb(conninfo.c_str()));
     ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
     EXPECT_STREQ(PQport(conn.get()), "7202");
-    conn.reset();
-    EXPECT_EQ(live_seen.Options(0), " failed_connection_attempts=" + m_dir.Path() + "/.s.PGSQL.7201");
+    EXPECT_EQ(Options(*live, 0), " failed_connection_attempts=" + m_dir.Path() + "/.s.PGSQL.7201");
 }
 
 // Every malformed redirect is read in startup_test; here the attempt ends
@@ -286,13 +252,12 @@ TEST_F(ConnectRedirectTest, StartupFailures) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Seen seen;
-        StartupPeer peer(m_dir.Path(), 7171, {Reply(&seen, c.bytes)});
-        StartupPeer target(m_dir.Path(), 7172, {Reply(&seen, StartupSuccess())});
+        auto peer = Peer(7171, {{c.bytes}});
+        auto target = Peer(7172, {{Success()}});
         Conn conn = Connect(m_dir.Path(), "7171", c.options);
         EXPECT_EQ(PQstatus(conn.get()), CONNECTION_BAD);
         EXPECT_EQ(PQerrorMessage(conn.get()), c.error);
-        EXPECT_EQ(target.Accepted(), 0);
+        EXPECT_EQ(target->Accepted(), 0u);
     }
 }
 
@@ -305,26 +270,25 @@ TEST_F(ConnectRedirectTest, RequirePeerNamesTheServersUser) {
     };
     for (const auto& [peer_user, error] : cases) {
         SCOPED_TRACE(peer_user);
-        Seen seen;
-        StartupPeer peer(m_dir.Path(), 7191, {Reply(&seen, StartupSuccess())});
+        auto peer = Peer(7191, {{Success()}});
         const std::string conninfo = "host='" + m_dir.Path() + "' port=7191 user=u requirepeer=" + peer_user;
         Conn conn(PQconnectdb(conninfo.c_str()));
         EXPECT_EQ(PQstatus(conn.get()), error.empty() ? CONNECTION_OK : CONNECTION_BAD);
         EXPECT_EQ(PQerrorMessage(conn.get()), error);
         // The check comes before the start-up packet.
         conn.reset();
-        EXPECT_EQ(seen.Count(), error.empty() ? 1u : 0u);
+        peer->WaitForClose(0);
+        EXPECT_EQ(peer->Messages(0).size(), error.empty() ? 1u : 0u);
     }
 }
 
 // Polled without blocking over a reply cut into pieces, with a notice before
 // the end of the start-up that reaches the receiver installed meanwhile.
 TEST_F(ConnectRedirectTest, NonBlockingPollReportsEachStepAndNotices) {
-    const std::string notice = wire::Message('N', std::string("SNOTICE\0VNOTICE\0C00000\0Mwelcome\0\0", 33));
-    Seen seen;
-    StartupPeer peer(
-        m_dir.Path(), 7192,
-        {Reply(&seen, wire::AuthenticationOk() + notice + wire::BackendKeyData(1, 2) + wire::ReadyForQuery(), 3)});
+    const std::string notice =
+        wire::NoticeResponse({{'S', "NOTICE"}, {'V', "NOTICE"}, {'C', "00000"}, {'M', "welcome"}});
+    auto peer =
+        Peer(7192, {{wire::AuthenticationOk() + notice + wire::BackendKeyData(1, 2) + wire::ReadyForQuery(), 3}});
     Conn conn(PQconnectStart(("host='" + m_dir.Path() + "' port=7192 user=u").c_str()));
     ASSERT_NE(PQstatus(conn.get()), CONNECTION_BAD) << PQerrorMessage(conn.get());
     std::vector<std::string> notices;

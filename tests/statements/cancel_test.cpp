@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -17,8 +16,7 @@
 #include "postgres/libpq/connection_record.h"
 #include "support/connected_record.h"
 #include "support/postgres_cluster.h"
-#include "support/scratch_directory.h"
-#include "support/startup_peer.h"
+#include "support/scripted_peer.h"
 
 namespace {
 
@@ -28,70 +26,62 @@ struct CancelFree {
 using CancelPtr = std::unique_ptr<PGcancel, CancelFree>;
 using kelvotest::ConnPtr;
 
-// A cancel handle for the given socket address.
 template <typename Address>
-PGcancel MakeHandle(const Address& address, int pid, int key) {
-    PGcancel cancel{};
-    memcpy(&cancel.raddr.addr, &address, sizeof address);
-    cancel.raddr.salen = sizeof address;
-    cancel.be_pid = pid;
-    cancel.be_key = key;
-    return cancel;
+SockAddr ToSockAddr(const Address& address) {
+    SockAddr out{};
+    memcpy(&out.addr, &address, sizeof address);
+    out.salen = sizeof address;
+    return out;
 }
 
-// A cancel handle for a TCP port on 127.0.0.1.
-PGcancel MakeTcpHandle(int port, int pid, int key) {
+// A cancel handle for a TCP port on 127.0.0.1 where nothing listens.
+PGcancel ClosedPortHandle() {
     sockaddr_in sin{};
     sin.sin_family = AF_INET;
-    sin.sin_port = htons(static_cast<uint16_t>(port));
+    sin.sin_port = htons(static_cast<uint16_t>(kelvotest::FindFreeTcpPort()));
     sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return MakeHandle(sin, pid, key);
+    PGcancel cancel{};
+    cancel.raddr = ToSockAddr(sin);
+    return cancel;
 }
 
 // A handle copies what it needs from the connection and outlives it; the
 // call keeps errno and writes nothing on success. A server that never
 // closes costs only the time limit: the request went out, so it counts.
 TEST(CancelTest, SendsTheSixteenByteRequestAndWaitsForTheClose) {
-    kelvotest::ScratchDirectory dir;
-    std::string received[2];
-    auto record = [&received](int i) {
-        return [&received, i](kelvotest::PeerConnection& c) {
-            kelvotest::StartupPacket packet;
-            if (c.ReadStartupPacket(packet))
-                received[i] = packet.raw;
-            if (i == 1)
-                c.ClientClosed();  // holds the socket until the client gives up
-        };
-    };
-    {
-        kelvotest::StartupPeer peer(dir.Path(), 1, {record(0), record(1)});
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        strncpy(address.sun_path, peer.SocketPath().c_str(), sizeof address.sun_path - 1);
-        ConnPtr conn(makeEmptyPGconn());
-        conn->sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        conn->raddr = MakeHandle(address, 0, 0).raddr;
-        conn->be_pid = 0x01020304;
-        conn->be_key = -2;
-        CancelPtr cancel(PQgetCancel(conn.get()));
-        ASSERT_NE(nullptr, cancel);
-        conn.reset();
+    kelvotest::ScriptedPeer peer;
+    peer.AddConnection().ExpectMessage(0).Close();
+    peer.AddConnection().ExpectMessage(0).Close(5000);  // holds the socket until the client gives up
+    peer.Start();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, peer.SocketPath().c_str(), sizeof address.sun_path - 1);
+    ConnPtr conn(makeEmptyPGconn());
+    conn->sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    conn->raddr = ToSockAddr(address);
+    conn->be_pid = 0x01020304;
+    conn->be_key = -2;
+    CancelPtr cancel(PQgetCancel(conn.get()));
+    ASSERT_NE(nullptr, cancel);
+    conn.reset();
 
-        char errbuf[256] = "untouched";
-        errno = 4242;
-        EXPECT_EQ(1, PQcancel(cancel.get(), errbuf, sizeof errbuf));
-        EXPECT_EQ(4242, errno);
-        EXPECT_STREQ("untouched", errbuf);
-        EXPECT_EQ(1, pqCancelWithin(cancel.get(), errbuf, sizeof errbuf, 200));
+    char errbuf[256] = "untouched";
+    errno = 4242;
+    EXPECT_EQ(1, PQcancel(cancel.get(), errbuf, sizeof errbuf));
+    EXPECT_EQ(4242, errno);
+    EXPECT_STREQ("untouched", errbuf);
+    EXPECT_EQ(1, pqCancelWithin(cancel.get(), errbuf, sizeof errbuf, 200));
+    for (size_t i : {0, 1}) {
+        peer.WaitForClose(i);
+        EXPECT_EQ(std::string("\x00\x00\x00\x10\x04\xd2\x16\x2e\x01\x02\x03\x04\xff\xff\xff\xfe", 16),
+                  peer.Received(i));
     }
-    EXPECT_EQ(std::string("\x00\x00\x00\x10\x04\xd2\x16\x2e\x01\x02\x03\x04\xff\xff\xff\xfe", 16), received[0]);
-    EXPECT_EQ(received[0], received[1]);
 }
 
 // The text goes into the buffer as far as it fits, never past its size; a
 // buffer of no size, or none, receives nothing.
 TEST(CancelTest, FailureTextsAreCutToTheBuffer) {
-    PGcancel closedPort = MakeTcpHandle(kelvotest::FindFreeTcpPort(), 1, 2);
+    PGcancel closedPort = ClosedPortHandle();
     const std::string prefix = "PQcancel() -- connect() failed: ";
     const std::string refused = prefix + strerror(ECONNREFUSED) + "\n";
     const int prefixSize = static_cast<int>(prefix.size());
@@ -136,9 +126,8 @@ TEST(CancelTest, HandlesNeedAnOpenConnection) {
         conn->errorMessage.data);
 
     // A failure of PQrequestCancel is the connection's error text.
-    PGcancel closedPort = MakeTcpHandle(kelvotest::FindFreeTcpPort(), 1, 2);
     conn->sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    conn->raddr = closedPort.raddr;
+    conn->raddr = ClosedPortHandle().raddr;
     EXPECT_EQ(0, PQrequestCancel(conn.get()));
     EXPECT_EQ(std::string("PQcancel() -- connect() failed: ") + strerror(ECONNREFUSED) + "\n", conn->errorMessage.data);
 }

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -105,7 +106,9 @@ ScriptedPeer::Script& ScriptedPeer::Script::Add(Step step) {
     return *this;
 }
 
-ScriptedPeer::Script& ScriptedPeer::Script::Send(std::string bytes) { return Add({Step::kSend, std::move(bytes)}); }
+ScriptedPeer::Script& ScriptedPeer::Script::Send(std::string bytes, size_t piece) {
+    return Add({Step::kSend, std::move(bytes), {}, 0, piece});
+}
 ScriptedPeer::Script& ScriptedPeer::Script::SendShared(std::shared_ptr<const std::string> bytes) {
     return Add({Step::kSend, {}, std::move(bytes)});
 }
@@ -115,13 +118,18 @@ ScriptedPeer::Script& ScriptedPeer::Script::ExpectBytes(size_t count) {
 }
 ScriptedPeer::Script& ScriptedPeer::Script::Await(int gate) { return Add({Step::kAwait, {}, {}, 0, 0, gate}); }
 ScriptedPeer::Script& ScriptedPeer::Script::OpenGate(int gate) { return Add({Step::kOpen, {}, {}, 0, 0, gate}); }
-ScriptedPeer::Script& ScriptedPeer::Script::Close() { return Add({Step::kClose}); }
+ScriptedPeer::Script& ScriptedPeer::Script::Close(int lingerMs) {
+    return Add({Step::kClose, {}, {}, 0, static_cast<size_t>(lingerMs)});
+}
 
-ScriptedPeer::ScriptedPeer() {
+ScriptedPeer::ScriptedPeer() : ScriptedPeer("", kUnixPort) {}
+
+ScriptedPeer::ScriptedPeer(std::string dir, int port) : dir_(std::move(dir)), port_(port), ownsDir_(dir_.empty()) {
     char tmpl[] = "/tmp/kelvo-peer-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
+    if (ownsDir_ && mkdtemp(tmpl) == nullptr)
         throw std::runtime_error("mkdtemp failed");
-    dir_ = tmpl;
+    if (ownsDir_)
+        dir_ = tmpl;
 
     unixListener_ = ListenUnix(SocketPath());
     tcpListener_ = ListenTcpLoopback(tcpPort_);
@@ -136,10 +144,11 @@ ScriptedPeer::~ScriptedPeer() {
         if (fd >= 0)
             close(fd);
     unlink(SocketPath().c_str());
-    rmdir(dir_.c_str());
+    if (ownsDir_)
+        rmdir(dir_.c_str());
 }
 
-std::string ScriptedPeer::SocketPath() const { return dir_ + "/.s.PGSQL." + std::to_string(kUnixPort); }
+std::string ScriptedPeer::SocketPath() const { return dir_ + "/.s.PGSQL." + std::to_string(port_); }
 
 ScriptedPeer::Script& ScriptedPeer::AddConnection() {
     scripts_.emplace_back();
@@ -203,6 +212,11 @@ std::vector<std::string> ScriptedPeer::Errors() const {
     return errors_;
 }
 
+size_t ScriptedPeer::Accepted() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return accepted_;
+}
+
 void ScriptedPeer::Fail(const std::string& what) {
     std::lock_guard<std::mutex> lock(mutex_);
     errors_.push_back(what);
@@ -227,21 +241,25 @@ void ScriptedPeer::AcceptLoop() {
             if (fd < 0)
                 continue;
             const size_t index = next++;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                accepted_ = next;
+            }
             threads_.emplace_back([this, index, fd] { Serve(index, fd); });
         }
     }
 }
 
-// Reads what the client sent (waiting for it, or for Stop). False on EOF,
-// error or stop.
-bool ScriptedPeer::ReadMore(size_t index, int fd) {
+// Reads what the client sent (waiting for it, for Stop, or at most
+// timeoutMs). False on EOF, error, stop or time-out.
+bool ScriptedPeer::ReadMore(size_t index, int fd, int timeoutMs) {
     for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
+        const int ready = poll(fds, 2, timeoutMs);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
             return false;
-        }
         if (fds[1].revents && !(fds[0].revents & POLLIN))
             return false;
         char buf[65536];
@@ -300,13 +318,19 @@ bool ScriptedPeer::RunStep(size_t index, int fd, const Script::Step& step) {
     switch (step.kind) {
         case Script::Step::kSend: {
             const std::string& bytes = step.shared ? *step.shared : step.bytes;
+            const size_t piece = step.count != 0 ? step.count : bytes.size();
             for (size_t sent = 0; sent < bytes.size();) {
-                const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+                const size_t end = std::min(bytes.size(), (sent / piece + 1) * piece);
+                const ssize_t n = send(fd, bytes.data() + sent, end - sent, MSG_NOSIGNAL);
                 if (n <= 0 && errno != EINTR) {
                     Fail(where + "send failed");
                     return false;
                 }
                 sent += n > 0 ? static_cast<size_t>(n) : 0;
+                if (step.count != 0 && sent == end && !WaitUntilDrained(fd, 5000)) {
+                    Fail(where + "the client stopped reading");
+                    return false;
+                }
             }
             return true;
         }
@@ -337,8 +361,16 @@ bool ScriptedPeer::RunStep(size_t index, int fd, const Script::Step& step) {
         case Script::Step::kOpen:
             Open(step.gate);
             return true;
-        case Script::Step::kClose:
+        case Script::Step::kClose: {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.count);
+            for (;;) {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0 || !ReadMore(index, fd, static_cast<int>(left.count())))
+                    break;
+            }
             break;
+        }
     }
     return false;
 }

@@ -1,5 +1,6 @@
 // A scripted protocol peer for tests: listens on a Unix socket (named
-// ".s.PGSQL.<port>" in a directory of its own) and on loopback TCP, and plays
+// ".s.PGSQL.<port>" in a directory of its own, or in a given one where several
+// peers sit side by side as redirect targets) and on loopback TCP, and plays
 // one script per accepted connection: send these bytes, wait for a client
 // message of this type, wait for the test to open a gate, close. Every byte a
 // client sends is recorded. The builders in namespace `wire` make scripts
@@ -97,7 +98,9 @@ public:
     // The script of one connection, built step by step.
     class Script {
     public:
-        Script& Send(std::string bytes);
+        // With a piece size, sends each piece only once the client has read
+        // the one before (Unix socket only): each arrives in a read of its own.
+        Script& Send(std::string bytes, size_t piece = 0);
         // Sends bytes that several steps share (a long stream sent many times).
         Script& SendShared(std::shared_ptr<const std::string> bytes);
         // Reads until a whole client message of that type has arrived
@@ -112,8 +115,10 @@ public:
         // Opens a gate itself, as ScriptedPeer::Open does: one connection's
         // answer can wait for another connection's message.
         Script& OpenGate(int gate);
-        // Closes the connection at once.
-        Script& Close();
+        // Closes the connection: at once, or once the client has closed or
+        // lingerMs have passed, so a client that waits for more than the
+        // script sends fails instead of hanging.
+        Script& Close(int lingerMs = 0);
 
     private:
         friend class ScriptedPeer;
@@ -130,6 +135,8 @@ public:
     };
 
     ScriptedPeer();
+    // Listens on dir/.s.PGSQL.<port>; the directory stays the caller's.
+    ScriptedPeer(std::string dir, int port);
     ~ScriptedPeer();
     ScriptedPeer(const ScriptedPeer&) = delete;
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
@@ -161,6 +168,8 @@ public:
     std::vector<ClientMessage> Messages(size_t index) const;
     // Script failures (the client closed early, a read failed).
     std::vector<std::string> Errors() const;
+    // Connections accepted so far.
+    size_t Accepted() const;
 
     static constexpr int kUnixPort = 5432;
 
@@ -174,13 +183,15 @@ private:
 
     void AcceptLoop();
     void Serve(size_t index, int fd);
-    bool ReadMore(size_t index, int fd);
+    bool ReadMore(size_t index, int fd, int timeoutMs = -1);
     bool TakeMessage(size_t index, const Script::Step& step, bool& found);
     // Runs one step of a script; false once the connection is to be closed.
     bool RunStep(size_t index, int fd, const Script::Step& step);
     void Fail(const std::string& what);
 
     std::string dir_;
+    int port_ = kUnixPort;
+    bool ownsDir_ = true;
     int unixListener_ = -1;
     int tcpListener_ = -1;
     int tcpPort_ = 0;
@@ -195,6 +206,7 @@ private:
     std::condition_variable changed_;  // a gate opened or a connection closed
     std::vector<int> openGates_;
     std::vector<std::string> errors_;
+    size_t accepted_ = 0;
     bool stopping_ = false;
     bool accepting_ = false;  // Start has sized connections_
     bool started_ = false;
