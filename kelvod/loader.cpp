@@ -240,10 +240,16 @@ void Loader::CopyIntoTable(const CopyFromStdinCommand& command) {
     // A cancel request reaches the load while its data comes in: it interrupts
     // the engine's statement and ends the receiving.
     SessionContext::RunningStatement running(m_context);
-    uint64_t rows = 0;
+    const uint64_t rows = RunLoad(running, ownTransaction, [&] { return LoadIntoTable(target, command, columnRows); });
+    m_context.writer.CommandComplete("COPY " + std::to_string(rows));
+}
+
+template <typename Load>
+uint64_t Loader::RunLoad(SessionContext::RunningStatement& running, bool ownTransaction, Load&& load) {
     try {
+        uint64_t rows = 0;
         try {
-            rows = LoadIntoTable(target, command, columnRows);
+            rows = load();
         } catch (const SqlError&) {
             // A cancel interrupts the engine, whose error then says less than this.
             m_context.ThrowIfCancelled();
@@ -254,12 +260,12 @@ void Loader::CopyIntoTable(const CopyFromStdinCommand& command) {
         running.End();
         if (ownTransaction)
             CommitOwnTransaction();
+        return rows;
     } catch (...) {
         running.End();
         AbandonWrites(ownTransaction);
         throw;
     }
-    m_context.writer.CommandComplete("COPY " + std::to_string(rows));
 }
 
 uint64_t Loader::LoadIntoTable(const LoadTarget& target, const CopyFromStdinCommand& command,
@@ -473,8 +479,7 @@ void Loader::InsertFromStream(const InsertBulkCommand& command) {
     InsertionOrderFree orderFree(m_context.connection, ownTransaction);
     if (ownTransaction)
         RunEngine(m_context.connection, "BEGIN");
-    uint64_t inserted = 0;
-    try {
+    const uint64_t inserted = RunLoad(running, ownTransaction, [&] {
         StreamRowSource source(*stream, [this] {
             m_context.ThrowIfCancelled();
             if (m_context.Stopping() || m_context.ClientGone())
@@ -499,21 +504,8 @@ void Loader::InsertFromStream(const InsertBulkCommand& command) {
                                               command.selectList.ToEngineText() + " FROM " + registration.Call());
             text = RewriteForEngine(statements.front(), m_context.connection, m_context.Names());
         }
-        try {
-            inserted = RunFeedingInsert(m_context.connection, text, *feed);
-        } catch (const SqlError&) {
-            // A cancel interrupts the engine, whose error then says less than this.
-            m_context.ThrowIfCancelled();
-            throw;
-        }
-        m_context.ThrowIfCancelled();
-        if (ownTransaction)
-            CommitOwnTransaction();
-    } catch (...) {
-        running.End();
-        AbandonWrites(ownTransaction);
-        throw;
-    }
+        return RunFeedingInsert(m_context.connection, text, *feed);
+    });
     finished = true;
     m_context.writer.CommandComplete("INSERT 0 " + std::to_string(inserted));
 }

@@ -51,6 +51,10 @@ private:
     void CommitOwnTransaction();
     // A load failed: roll back its own transaction, or abort the caller's block.
     void AbandonWrites(bool ownTransaction);
+    // Runs a load under the statement's cancel lease, then commits its own
+    // transaction with the lease ended; on failure, abandons what it wrote.
+    template <typename Load>
+    uint64_t RunLoad(SessionContext::RunningStatement& running, bool ownTransaction, Load&& load);
     StreamRegistry::Key StreamKey(const std::vector<std::string>& name) const;
     std::shared_ptr<ExternalStream> FindStream(const std::vector<std::string>& name) const;
     // The stream a statement names; throws 42P01 when there is none.
