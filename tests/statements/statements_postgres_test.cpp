@@ -1,6 +1,5 @@
 // Statements against the PostgreSQL peer, for what only a real server shows:
-// chunked results and their window, a statement cancelled and a session
-// ended, PQexec's merging of errors, changes of the client encoding, COPY in
+// a statement cancelled and a session ended, PQexec's merging of errors, changes of the client encoding, COPY in
 // blocks of every size under a notice per row, and pinging. The bytes sent
 // and read are checked against the socket-pair and scripted peers in
 // copy_data_test.
@@ -74,66 +73,6 @@ protected:
     void SetUp() override { ASSERT_EQ(CONNECTION_OK, PQstatus(conn_.get())); }
     Session conn_ = OpenSession();
 };
-
-// Every result of the running statement as (status, row count), checking
-// that column 0 counts up from 1 across the chunks.
-std::vector<std::pair<int, int>> Collect(PGconn* conn, std::string* lastTag = nullptr) {
-    std::vector<std::pair<int, int>> out;
-    int next = 1;
-    while (PGresult* raw = PQgetResult(conn)) {
-        Result res(raw);
-        out.emplace_back(PQresultStatus(raw), PQntuples(raw));
-        for (int i = 0; i < PQntuples(raw); ++i) {
-            EXPECT_EQ(std::to_string(next), PQgetvalue(raw, i, 0));
-            ++next;
-        }
-        if (lastTag)
-            *lastTag = PQcmdStatus(raw);
-        if (out.size() > 10)
-            break;
-    }
-    return out;
-}
-
-// Chunked mode is refused outside its window and lasts one statement; a
-// partial last chunk ends the rows with the tag, over either protocol.
-TEST_F(StatementsPostgresTest, ChunkedResultsInsideTheirWindow) {
-    using Results = std::vector<std::pair<int, int>>;
-    const char* rows300 = "SELECT g FROM generate_series(1, 300) g";
-    EXPECT_EQ(0, PQsetChunkedMode(nullptr, 256));
-    EXPECT_EQ(0, PQsetChunkedMode(conn_.get(), 256));  // nothing sent
-    const Oid types[] = {23};
-    ASSERT_EQ(1, PQsendPrepare(conn_.get(), "rows_stmt", "SELECT g FROM generate_series(1, $1) g", 1, types));
-    EXPECT_EQ(0, PQsetChunkedMode(conn_.get(), 256));
-    EXPECT_EQ((Results{{PGRES_COMMAND_OK, 0}}), Collect(conn_.get()));
-    // Once the first result is parsed it is too late.
-    ASSERT_EQ(1, PQsendQuery(conn_.get(), rows300));
-    while (PQisBusy(conn_.get()))
-        ASSERT_EQ(1, PQconsumeInput(conn_.get()));
-    EXPECT_EQ(0, PQsetChunkedMode(conn_.get(), 256));
-    EXPECT_EQ((Results{{PGRES_TUPLES_OK, 300}}), Collect(conn_.get()));
-    // Whole chunks end with an empty result; a chunk size of 0 is whole.
-    ASSERT_EQ(1, PQsendQuery(conn_.get(), rows300));
-    ASSERT_EQ(1, PQsetChunkedMode(conn_.get(), 100));
-    EXPECT_EQ(
-        (Results{
-            {PGRES_TUPLES_CHUNK, 100}, {PGRES_TUPLES_CHUNK, 100}, {PGRES_TUPLES_CHUNK, 100}, {PGRES_TUPLES_OK, 0}}),
-        Collect(conn_.get()));
-    for (int chunk : {-1, 0}) {
-        ASSERT_EQ(1, PQsendQuery(conn_.get(), rows300));
-        if (chunk == 0) {
-            ASSERT_EQ(1, PQsetChunkedMode(conn_.get(), 0));
-        }
-        EXPECT_EQ((Results{{PGRES_TUPLES_OK, 300}}), Collect(conn_.get()));
-    }
-    const char* values[] = {"600"};
-    ASSERT_EQ(1, PQsendQueryPrepared(conn_.get(), "rows_stmt", 1, values, nullptr, nullptr, 0));
-    ASSERT_EQ(1, PQsetChunkedMode(conn_.get(), 256));
-    std::string tag;
-    EXPECT_EQ((Results{{PGRES_TUPLES_CHUNK, 256}, {PGRES_TUPLES_CHUNK, 256}, {PGRES_TUPLES_OK, 88}}),
-              Collect(conn_.get(), &tag));
-    EXPECT_EQ("SELECT 600", tag);
-}
 
 // Waits until the session with that process id runs pg_sleep.
 void AwaitSleeping(PGconn* observer, int pid) {
