@@ -87,19 +87,6 @@ void Finish(ScriptedPeer& peer, const Load& load) {
     kelvotest::Finish(peer, load.conn);
 }
 
-TEST(InserterPlainTest, AnInserterWithoutChunksSendsNothingAndLogsValidJson) {
-    kelvotest::LogEvents log;
-    ScriptedPeer peer;
-    ExpectDetach(NewSession(peer));
-    // The table name is caller text inside the log's JSON: it must stay one string.
-    Load load(peer, false, "t\"1\\");
-    ASSERT_EQ(load.Close(), nullptr);
-    Finish(peer, load);
-    EXPECT_EQ(Sent(peer, kMain, 'Q'), std::vector<std::string>{"DETACH DATABASE *"});
-    EXPECT_EQ(log.Values("inserter-begin"), std::vector<std::string>{"{\"table-name\":\"t\\\"1\\\\\"}"});
-    EXPECT_EQ(log.Values("inserter-end"), std::vector<std::string>{"{\"table-name\":\"t\\\"1\\\\\"}"});
-}
-
 // The server's answers to the COPY: refused at opening, refused at the end,
 // or 53400 (retried after 100 ms, never reported).
 TEST(InserterPlainTest, ServerAnswersToTheCopy) {
@@ -448,16 +435,20 @@ TEST(BulkInsertionTest, DefinitionAndInserterOutliveTheirCallersHandles) {
 }
 
 TEST(BulkInsertionTest, ComputedExpressionsRunOneInsertWithoutAStream) {
+    kelvotest::LogEvents log;
     ScriptedPeer peer;
     ExpectDetach(NewSession(peer).ExpectMessage('Q').Send(Done("INSERT 0 1")));
-    Load load(peer);
+    // The table name is caller text inside the log's JSON: it must stay one string.
+    Load load(peer, false, "t\"1\\");
     ASSERT_EQ(ErrorPtr(kelvo_insert_computed_expressions(load.inserter, "1, true")), nullptr);
     EXPECT_FALSE(kelvo_connection_is_ready(load.conn));
     ASSERT_EQ(load.Close(), nullptr);
     Finish(peer, load);
     EXPECT_EQ(Sent(peer, kMain, 'Q'),
-              (std::vector<std::string>{"INSERT BULK INTO \"db\".\"s\".\"t\" (\"a\", \"b\") (SELECT 1, true)",
+              (std::vector<std::string>{"INSERT BULK INTO \"db\".\"s\".\"t\"\"1\\\" (\"a\", \"b\") (SELECT 1, true)",
                                         "DETACH DATABASE *"}));
+    EXPECT_EQ(log.Values("inserter-begin"), std::vector<std::string>{"{\"table-name\":\"t\\\"1\\\\\"}"});
+    EXPECT_EQ(log.Values("inserter-end"), std::vector<std::string>{"{\"table-name\":\"t\\\"1\\\\\"}"});
 }
 
 }  // namespace
