@@ -419,7 +419,7 @@ TEST_F(DbapiE2E, AttachDetachCreateAndDropDatabases) {
     const std::string path = Path("closed.kelvo");
     kelvo_parameters_t* parameters = Parameters(path);
     kelvo_connection_t* closed = nullptr;
-    ASSERT_EQ("", TextOf(kelvo_connect(parameters, &closed, KELVO_CREATE)));
+    ASSERT_EQ("", TextOf(kelvo_connect(parameters, &closed, KELVO_CREATE_IF_NOT_EXISTS)));
     kelvo_parameters_destroy(parameters);
     kelvo_disconnect(closed);
     EXPECT_EQ("", TextOf(kelvo_drop_database(raw, path.c_str(), true)));

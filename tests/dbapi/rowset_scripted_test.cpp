@@ -117,7 +117,7 @@ TEST(RowsetScriptedTest, MultiStatementTexts) {
         {first + second + wire::ReadyForQuery(), 0, {256, 44}, ""},
         {first + failure + wire::ReadyForQuery(), kDefaultThreshold, {256, 44}, "P0001"},
         {first + failure + wire::ReadyForQuery(), 0, {256, 44}, "P0001"},
-        {wire::CommandComplete("INSERT 0 2") + second + failure + wire::ReadyForQuery(),
+        {wire::CommandComplete("DELETE 4294967296") + second + failure + wire::ReadyForQuery(),
          kDefaultThreshold,
          {},
          "P0001"},
@@ -135,6 +135,7 @@ TEST(RowsetScriptedTest, MultiStatementTexts) {
         EXPECT_EQ(c.sqlstate, error ? AsError(error).GetSqlstate() : "");
         EXPECT_EQ(c.chunks.empty() ? 0u : 1u,
                   kelvo_table_definition_column_count(kelvo_rowset_get_table_definition(rowset)));
+        EXPECT_EQ(c.chunks.empty() ? 4294967296 : -1, kelvo_rowset_get_affected_row_count(rowset));
         kelvo_close_rowset(rowset);
         int count = 0;
         ExpectError(ErrorPtr(kelvo_execute_command(conn, "INSERT ...; fails", &count)), "P0001");
@@ -370,7 +371,7 @@ std::string CopyOut(const std::vector<std::string>& blocks) {
 TEST(RowsetScriptedTest, CopyOutDataAndTheConnectionAfterIt) {
     ScriptedPeer peer;
     auto& script = NewSession(peer).ExpectMessage('Q').Send(CopyOut({"1\n", "22\n"}));
-    script.ExpectMessage('Q').Send(CopyOut({"1\n", "2\n"}));
+    script.ExpectMessage('Q').Send(CopyOut({"1\n", "2\n"})).ExpectMessage('Q').Send(Done("DELETE 4294967296"));
     script.ExpectMessage('Q').Send(Query(2)).ExpectMessage('Q').Send(wire::CopyInResponse(0, {0}));
     peer.AddConnection().ExpectBytes(16).Close();
     peer.Start();
@@ -402,6 +403,8 @@ TEST(RowsetScriptedTest, CopyOutDataAndTheConnectionAfterIt) {
     int count = 0;
     ASSERT_EQ(nullptr, kelvo_execute_command(conn, "COPY t TO STDOUT", &count));
     EXPECT_EQ(-1, count) << "the count is the first result's, which the COPY OUT start has not";
+    ASSERT_EQ(nullptr, kelvo_execute_command(conn, "DELETE", &count));
+    EXPECT_EQ(INT32_MAX, count) << "clamped to the int range";
     EXPECT_EQ(std::vector<size_t>({2}), QueryChunks(conn));
     ASSERT_EQ(nullptr, kelvo_execute_command(conn, "COPY t FROM STDIN", &count));
     EXPECT_EQ(PGASYNC_COPY_IN, conn->Get().GetPGconn()->asyncStatus);

@@ -1,5 +1,5 @@
 // Statements against the PostgreSQL peer, for what only a real server shows:
-// a statement cancelled and a session ended, PQexec's merging of errors,
+// a statement cancelled and a session ended, PQexec's merging of errors, notices,
 // changes of the client encoding, and pinging.
 #include <gtest/gtest.h>
 
@@ -100,6 +100,18 @@ TEST_F(StatementsPostgresTest, CancelEndsTheStatementTerminationTheSession) {
     EXPECT_STREQ("<sqlstate>08003</sqlstate><primary>There is no connection to the server.</primary>",
                  PQerrorMessage(conn_.get()));
     sigaction(SIGPIPE, &old, nullptr);
+}
+
+// A notice reaches the processor that replaced the default one, as its tagged text.
+TEST_F(StatementsPostgresTest, NoticesReachTheProcessor) {
+    std::string text;
+    const auto append = [](void* out, const char* message) { *static_cast<std::string*>(out) += message; };
+    EXPECT_NE(nullptr, PQsetNoticeProcessor(conn_.get(), append, &text));
+    Result res(PQexec(conn_.get(), "DO $$BEGIN RAISE NOTICE 'from the server'; END$$"));
+    EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(res.get()));
+    const std::string notice =
+        "<severity>NOTICE</severity><sqlstate>00000</sqlstate><primary>from the server</primary>\n";
+    EXPECT_EQ(notice, text.substr(0, notice.size())) << "the location that follows names the server's source";
 }
 
 TEST_F(StatementsPostgresTest, ClientEncodingChangesOnlyWhenTheServerAcceptsIt) {
