@@ -112,8 +112,10 @@ TEST(RowsetScriptedTest, MultiStatementTexts) {
         size_t threshold;
         std::vector<size_t> chunks;
         const char* sqlstate;  // empty: none
+        bool chunked = true;
     } cases[] = {
         {first + second + wire::ReadyForQuery(), kDefaultThreshold, {256, 44}, ""},
+        {first + second + wire::ReadyForQuery(), kDefaultThreshold, {300}, "", false},
         {first + second + wire::ReadyForQuery(), 0, {256, 44}, ""},
         {first + failure + wire::ReadyForQuery(), kDefaultThreshold, {256, 44}, "P0001"},
         {first + failure + wire::ReadyForQuery(), 0, {256, 44}, "P0001"},
@@ -129,6 +131,7 @@ TEST(RowsetScriptedTest, MultiStatementTexts) {
         script.ExpectMessage('Q').Send(wire::CommandComplete("INSERT 0 2") + failure + wire::ReadyForQuery());
         kelvo_connection_t* conn = StartAndConnect(peer, script);
         kelvo_set_prefetch_threshold(conn, c.threshold);
+        kelvo_set_chunked_mode(conn, c.chunked);
         kelvo_rowset_t* rowset = Execute(conn, "first; second");
         ErrorPtr error;
         EXPECT_EQ(c.chunks, ReadChunkSizes(rowset, &error));
