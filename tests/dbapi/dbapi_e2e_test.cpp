@@ -16,35 +16,22 @@
 
 #include "api/connection.h"
 #include "api/table_definition.h"
+#include "dbapi/session_checks.h"
 #include "error/error.h"
 #include "instance/parameters.h"
 #include "kelvo/kelvo.h"
 #include "postgres/libpq/connect.h"
-#include "support/error_ptr.h"
 #include "support/kelvod_server.h"
 #include "support/library_instance.h"
 #include "support/log_events.h"
 
 namespace {
 
+using kelvotest::AsError;
+using kelvotest::ErrorPtr;
+using kelvotest::ExpectError;
 using kelvotest::SqlstateOf;
 using kelvotest::TextOf;
-struct Failure {
-    std::string sqlstate;
-    std::string message;
-    uint32_t contextId = 0;
-};
-
-// What `error` carries (all empty for success); destroys it.
-Failure FailureOf(kelvo_error_t* error) {
-    Failure f;
-    if (error != nullptr) {
-        const auto* e = static_cast<const kelvoapi::Error*>(error);
-        f = {e->GetSqlstate(), e->GetMessage(), e->GetContextId().value};
-        kelvo_error_destroy(error);
-    }
-    return f;
-}
 
 struct ConnectionCloser {
     void operator()(kelvo_connection_t* c) const { kelvo_disconnect(c); }
@@ -65,13 +52,6 @@ protected:
         EXPECT_EQ("", TextOf(kelvo_create_connection_parameters(s_server.Get(), &parameters)));
         EXPECT_EQ("", TextOf(kelvo_parameters_set(parameters, "dbname", dbname.c_str())));
         return parameters;
-    }
-
-    static kelvo_error_t* Connect(const std::string& dbname, kelvo_create_mode_t mode, kelvo_connection_t** conn) {
-        kelvo_parameters_t* parameters = Parameters(dbname);
-        kelvo_error_t* error = kelvo_connect(parameters, conn, mode);
-        kelvo_parameters_destroy(parameters);
-        return error;
     }
 
     // A connection to a fresh database `name`, owned by the test, asking for
@@ -229,39 +209,6 @@ std::pair<std::string, std::string> LoadEveryType(kelvo_connection_t* conn, int6
     return {sending, closing};
 }
 
-TEST_F(DbapiE2E, CreateModes) {
-    const struct {
-        kelvo_create_mode_t mode;
-        bool refused;
-        bool tableAfter;
-    } steps[] = {
-        {KELVO_DO_NOT_CREATE, true, false},  // the file does not exist yet
-        {KELVO_CREATE, false, false},        // adds the table below
-        {KELVO_CREATE, true, false},         // exists already
-        {KELVO_CREATE_IF_NOT_EXISTS, false, true},
-        {KELVO_DO_NOT_CREATE, false, true},
-        {KELVO_CREATE_AND_REPLACE, false, false},
-    };
-    for (size_t i = 0; i < std::size(steps); ++i) {
-        SCOPED_TRACE("step " + std::to_string(i));
-        kelvo_connection_t* raw = nullptr;
-        const Failure failure = FailureOf(Connect(Path("modes.kelvo"), steps[i].mode, &raw));
-        ConnectionPtr conn(raw);
-        if (steps[i].refused) {
-            EXPECT_FALSE(failure.sqlstate.empty());
-            EXPECT_EQ(nullptr, raw);
-            continue;
-        }
-        ASSERT_EQ("", failure.message);
-        bool exists = !steps[i].tableAfter;
-        ASSERT_EQ("", TextOf(kelvo_has_table(raw, nullptr, nullptr, "kept", &exists)));
-        EXPECT_EQ(steps[i].tableAfter, exists);
-        if (i == 1) {
-            ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "CREATE TABLE kept (v INT)", nullptr)));
-        }
-    }
-}
-
 TEST_F(DbapiE2E, RefusedConnects) {
     const struct {
         const char* endpoint;  // null: the instance's; "": none
@@ -290,9 +237,8 @@ TEST_F(DbapiE2E, RefusedConnects) {
             ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "endpoint", c.endpoint)));
         }
         kelvo_connection_t* conn = nullptr;
-        const Failure f = FailureOf(kelvo_connect(parameters, &conn, static_cast<kelvo_create_mode_t>(c.mode)));
-        EXPECT_EQ(c.sqlstate, f.sqlstate) << c.message;
-        EXPECT_EQ(c.message, f.message);
+        ExpectError(ErrorPtr(kelvo_connect(parameters, &conn, static_cast<kelvo_create_mode_t>(c.mode))), c.sqlstate,
+                    c.message);
         EXPECT_EQ(nullptr, conn);
         kelvo_parameters_destroy(parameters);
     }
@@ -312,7 +258,7 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
                                                            kelvo_encode_numeric_modifier(10, 2), nullptr, true)));
     ASSERT_EQ("", TextOf(kelvo_create_table(raw, def, true)));
     ASSERT_EQ("", TextOf(kelvo_create_table(raw, def, false)));
-    EXPECT_FALSE(FailureOf(kelvo_create_table(raw, def, true)).sqlstate.empty());
+    EXPECT_NE("", SqlstateOf(kelvo_create_table(raw, def, true)));
 
     int count = 0;
     ASSERT_EQ("", TextOf(kelvo_execute_command(
@@ -444,14 +390,12 @@ TEST_F(DbapiE2E, CatalogQuestions) {
     };
     for (const auto& c : failCases) {
         def = nullptr;
-        const Failure f = FailureOf(kelvo_get_table_definition(raw, c.database, c.schema, c.table, &def));
-        EXPECT_EQ(c.sqlstate, f.sqlstate) << c.message;
-        EXPECT_EQ(c.message, f.message);
-        EXPECT_EQ(c.contextId, f.contextId) << c.message;
+        ExpectError(ErrorPtr(kelvo_get_table_definition(raw, c.database, c.schema, c.table, &def)), c.sqlstate,
+                    c.message, c.contextId);
         EXPECT_EQ(nullptr, def);
     }
     bool exists = false;
-    EXPECT_EQ("3D000", FailureOf(kelvo_has_table(raw, "elsewhere", "public", "t1", &exists)).sqlstate);
+    EXPECT_EQ("3D000", SqlstateOf(kelvo_has_table(raw, "elsewhere", "public", "t1", &exists)));
     EXPECT_TRUE(kelvo_connection_is_ready(raw));
 }
 
@@ -464,7 +408,7 @@ TEST_F(DbapiE2E, AttachDetachCreateAndDropDatabases) {
     ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "CREATE TABLE other.public.t (v INT)", nullptr)));
     ASSERT_EQ("", TextOf(kelvo_detach_database(raw, "other")));
     bool exists = false;
-    EXPECT_EQ("3D000", FailureOf(kelvo_has_table(raw, "other", "public", "t", &exists)).sqlstate);
+    EXPECT_EQ("3D000", SqlstateOf(kelvo_has_table(raw, "other", "public", "t", &exists)));
     ASSERT_EQ("", TextOf(kelvo_attach_database(raw, other.c_str(), "again")));
     ASSERT_EQ("", TextOf(kelvo_has_table(raw, "again", "public", "t", &exists)));
     EXPECT_TRUE(exists);
@@ -473,55 +417,28 @@ TEST_F(DbapiE2E, AttachDetachCreateAndDropDatabases) {
     EXPECT_FALSE(std::filesystem::exists(other));
     // Disconnecting detaches, so another connection can drop the file at once.
     const std::string path = Path("closed.kelvo");
+    kelvo_parameters_t* parameters = Parameters(path);
     kelvo_connection_t* closed = nullptr;
-    ASSERT_EQ("", TextOf(Connect(path, KELVO_CREATE, &closed)));
+    ASSERT_EQ("", TextOf(kelvo_connect(parameters, &closed, KELVO_CREATE_IF_NOT_EXISTS)));
+    kelvo_parameters_destroy(parameters);
     kelvo_disconnect(closed);
     EXPECT_EQ("", TextOf(kelvo_drop_database(raw, path.c_str(), true)));
 }
 
-// A connect with a create mode logs its parameters, then the administrative
-// connection's. api_language (absent means "C") ends up in client_info and
-// never travels as a setting of its own; the caller's set stays as it was.
-TEST_F(DbapiE2E, ClientIdentification) {
-    for (const auto& [language, expected] :
-         {std::pair<const char*, const char*>{nullptr, "\"client_info\": \"C,Linux,"},
-          {"Python", "\"client_info\": \"Python,Linux,"}}) {
-        kelvo_parameters_t* parameters = Parameters(Path("ident.kelvo"));
-        if (language != nullptr) {
-            ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "api_language", language)));
-        }
-        std::vector<std::string> logged;
-        {
-            kelvotest::LogEvents log;
-            kelvo_connection_t* raw = nullptr;
-            ASSERT_EQ("", TextOf(kelvo_connect(parameters, &raw, KELVO_CREATE_IF_NOT_EXISTS)));
-            kelvo_disconnect(raw);
-            logged = log.Values("connection-parameters");
-        }
-        ASSERT_EQ(2u, logged.size());
-        EXPECT_NE(std::string::npos, logged[0].find("ident.kelvo"));
-        EXPECT_EQ(std::string::npos, logged[1].find("ident.kelvo")) << "the administrative connection";
-        EXPECT_NE(std::string::npos, logged[0].find(expected)) << logged[0];
-        EXPECT_NE(std::string::npos, logged[0].find("\"dorvane_api\": \"1\""));
-        EXPECT_EQ(std::string::npos, logged[0].find("api_language"));
-        const auto& given = *static_cast<const kelvoapi::Parameters*>(parameters);
-        EXPECT_EQ(language != nullptr, given.ContainsKey("api_language"));
-        EXPECT_FALSE(given.ContainsKey("client_info"));
-        kelvo_parameters_destroy(parameters);
-    }
-}
-
 // A table named with its database but no schema resolves inside that
-// database, for the catalog and for inserters alike.
+// database, for the catalog and for inserters alike; a bulk load (beyond one
+// 16 MiB chunk) into a database attached after the connect has the stream
+// connection attach it too.
 TEST_F(DbapiE2E, DatabaseQualifiedNamesStayInTheirDatabase) {
     kelvo_connection_t* raw = Fresh("main1.kelvo");
     ASSERT_NE(nullptr, raw);
     const std::string second = Path("second.kelvo");
     ASSERT_EQ("", TextOf(kelvo_create_database(raw, second.c_str(), false)));
-    ASSERT_EQ("", TextOf(kelvo_attach_database(raw, second.c_str(), "second")));
+    ASSERT_EQ("", TextOf(kelvo_attach_database(raw, second.c_str(), nullptr)));
     for (const char* statement :
          {"CREATE TABLE dup (k BIGINT NOT NULL)", "CREATE TABLE second.public.dup (k BIGINT NOT NULL)",
-          "CREATE TABLE second.public.only_in_second (v INT)"}) {
+          "CREATE TABLE second.public.only_in_second (v INT)",
+          "CREATE TABLE second.public.big (k BIGINT NOT NULL, x TEXT)"}) {
         ASSERT_EQ("", TextOf(kelvo_execute_command(raw, statement, nullptr))) << statement;
     }
     for (const auto& [table, expected] : {std::pair{"only_in_second", true}, {"dup", true}, {"nowhere", false}}) {
@@ -538,20 +455,8 @@ TEST_F(DbapiE2E, DatabaseQualifiedNamesStayInTheirDatabase) {
     EXPECT_EQ("", TextOf(Load(raw, "second", "dup", 1, 0)));
     EXPECT_EQ(std::vector<std::string>({"1000000"}), Column(raw, "SELECT k FROM second.public.dup", 0, true));
     EXPECT_EQ(std::vector<std::string>({"0"}), Column(raw, "SELECT count(*) FROM dup", 0, true));
-}
-
-// A bulk load (beyond one 16 MiB chunk) into a database attached after the
-// connect: the stream connection attaches it too.
-TEST_F(DbapiE2E, BulkLoadIntoALaterAttachedDatabase) {
-    kelvo_connection_t* raw = Fresh("early.kelvo");
-    ASSERT_NE(nullptr, raw);
-    const std::string late = Path("late.kelvo");
-    ASSERT_EQ("", TextOf(kelvo_create_database(raw, late.c_str(), false)));
-    ASSERT_EQ("", TextOf(kelvo_attach_database(raw, late.c_str(), nullptr)));
-    ASSERT_EQ("",
-              TextOf(kelvo_execute_command(raw, "CREATE TABLE late.public.big (k BIGINT NOT NULL, x TEXT)", nullptr)));
-    EXPECT_EQ("", TextOf(Load(raw, "late", "big", 40000, 500)));
-    EXPECT_EQ(std::vector<std::string>({"40000"}), Column(raw, "SELECT count(*) FROM late.public.big", 0, true));
+    EXPECT_EQ("", TextOf(Load(raw, "second", "big", 40000, 500)));
+    EXPECT_EQ(std::vector<std::string>({"40000"}), Column(raw, "SELECT count(*) FROM second.public.big", 0, true));
 }
 
 // Rows of every type through an inserter buffer in plain mode and, beyond
@@ -628,9 +533,9 @@ TEST_F(DbapiE2E, CancelAndPing) {
     ASSERT_NE(nullptr, raw);
     EXPECT_EQ("", TextOf(kelvo_cancel(raw)));  // nothing runs: the server ignores it
     std::atomic<bool> done{false};
-    Failure failure;
+    std::string sqlstate;
     std::thread runner([&] {
-        failure = FailureOf(kelvo_execute_command(raw, "SELECT sum(i) FROM range(1000000000000) t(i)", nullptr));
+        sqlstate = SqlstateOf(kelvo_execute_command(raw, "SELECT sum(i) FROM range(1000000000000) t(i)", nullptr));
         done = true;
     });
     // Cancels that find the session idle are dropped, so repeat until one
@@ -640,7 +545,7 @@ TEST_F(DbapiE2E, CancelAndPing) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     runner.join();
-    EXPECT_EQ("57014", failure.sqlstate) << failure.message;
+    EXPECT_EQ("57014", sqlstate);
     EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false));
 
     kelvo_parameters_t* parameters = Parameters(Path("big.kelvo"));
@@ -746,14 +651,15 @@ TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
             break;
         }
         Clock::time_point killed{};
-        const Failure f = FailureOf(cases[i].run(conn.get(), [&] {
+        const ErrorPtr f(cases[i].run(conn.get(), [&] {
             server.Kill();
             killed = Clock::now();
         }));
         const auto took = Clock::now() - killed;
         EXPECT_NE(Clock::time_point{}, killed) << "the server was not killed";
-        EXPECT_EQ("08", f.sqlstate.substr(0, 2)) << f.sqlstate << " " << f.message;
-        EXPECT_FALSE(f.message.empty());
+        ASSERT_NE(nullptr, f);
+        EXPECT_EQ("08", AsError(f).GetSqlstate().substr(0, 2)) << AsError(f).GetMessage();
+        EXPECT_FALSE(AsError(f).GetMessage().empty());
         EXPECT_LT(took, std::chrono::seconds(1));
         conn.reset();
         server.Stop();

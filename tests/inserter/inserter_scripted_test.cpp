@@ -13,14 +13,12 @@
 
 #include "api/connection.h"
 #include "api/table_definition.h"
+#include "dbapi/session_checks.h"
 #include "error/error.h"
 #include "kelvo/connection.h"
 #include "kelvo/inserter.h"
 #include "kelvo/rowset.h"
-#include "support/dbapi_peer.h"
-#include "support/error_ptr.h"
 #include "support/log_events.h"
-#include "support/scripted_peer.h"
 
 namespace {
 
@@ -28,6 +26,8 @@ using kelvotest::AsError;
 using kelvotest::Done;
 using kelvotest::ErrorPtr;
 using kelvotest::ExpectDetach;
+using kelvotest::ExpectError;
+using kelvotest::Fail;
 using kelvotest::NewSession;
 using kelvotest::ScriptedPeer;
 using kelvotest::Sent;
@@ -38,23 +38,8 @@ constexpr size_t kMain = 0;
 constexpr size_t kStream = 1;
 constexpr int kInsertGate = 1;
 
-std::string Fail(const char* sqlstate, const char* message) {
-    return wire::ErrorResponse({{'S', "ERROR"}, {'C', sqlstate}, {'M', message}}) + wire::ReadyForQuery();
-}
 std::string Show(const std::string& name, const std::string& value) {
     return wire::RowDescription({{name, 25, -1, 0}}) + wire::DataRow({value}) + Done("SHOW");
-}
-
-void ExpectError(const ErrorPtr& error, const std::string& sqlstate, const std::string& message = "",
-                 uint32_t contextId = 0) {
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(AsError(error).GetSqlstate(), sqlstate);
-    if (!message.empty()) {
-        EXPECT_EQ(AsError(error).GetMessage(), message);
-    }
-    if (contextId != 0) {
-        EXPECT_EQ(AsError(error).GetContextId().value, contextId);
-    }
 }
 
 // "db"."s".table with a nullable INT "a" and a NOT NULL BOOL "b": database and
@@ -97,25 +82,9 @@ struct Load {
     kelvo_inserter_t* inserter = nullptr;
 };
 
-// Disconnects and stops the peer, whose scripts must have run to their end.
 void Finish(ScriptedPeer& peer, const Load& load) {
     EXPECT_TRUE(kelvo_connection_is_ready(load.conn));
-    kelvo_disconnect(load.conn);
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
-}
-
-TEST(InserterPlainTest, AnInserterWithoutChunksSendsNothingAndLogsValidJson) {
-    kelvotest::LogEvents log;
-    ScriptedPeer peer;
-    ExpectDetach(NewSession(peer));
-    // The table name is caller text inside the log's JSON: it must stay one string.
-    Load load(peer, false, "t\"1\\");
-    ASSERT_EQ(load.Close(), nullptr);
-    Finish(peer, load);
-    EXPECT_EQ(Sent(peer, kMain, 'Q'), std::vector<std::string>{"DETACH DATABASE *"});
-    EXPECT_EQ(log.Values("inserter-begin"), std::vector<std::string>{"{\"table-name\":\"t\\\"1\\\\\"}"});
-    EXPECT_EQ(log.Values("inserter-end"), std::vector<std::string>{"{\"table-name\":\"t\\\"1\\\\\"}"});
+    kelvotest::Finish(peer, load.conn);
 }
 
 // The server's answers to the COPY: refused at opening, refused at the end,
@@ -171,8 +140,11 @@ TEST(InserterPlainTest, RefusedSwitchChunksAndDefinitions) {
     Load load(peer);
     EXPECT_FALSE(kelvo_connection_is_ready(load.conn));
     kelvo_inserter_t* second = nullptr;
-    ExpectError(ErrorPtr(kelvo_create_inserter(load.conn, &load.definition, &second)), "55006",
-                "The connection is not ready.");
+    const ErrorPtr busy(kelvo_create_inserter(load.conn, &load.definition, &second));
+    ExpectError(busy, "55006", "The connection is not ready.", 0xe9bec0b1);
+    EXPECT_EQ(AsError(busy).GetHint(),
+              "Make sure that all inserters and results associated with the connection are "
+              "closed before attempting a new operation on it.");
     EXPECT_EQ(second, nullptr);
     ExpectError(ErrorPtr(kelvo_copy_data(load.conn, reinterpret_cast<const uint8_t*>("x"), 1)), "55006");
     ExpectError(ErrorPtr(kelvo_copy_end(load.conn)), "55006");
@@ -216,9 +188,7 @@ TEST(CallerCopyTest, CopyDataAndCopyEndDriveTheCallersCopy) {
     ASSERT_EQ(ErrorPtr(kelvo_execute_command(conn, "COPY t FROM STDIN", nullptr)), nullptr);
     ExpectError(ErrorPtr(kelvo_copy_end(conn)), "22P04");
     EXPECT_TRUE(kelvo_connection_is_ready(conn));
-    kelvo_disconnect(conn);
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
+    kelvotest::Finish(peer, conn);
     EXPECT_EQ(Sent(peer, kMain, 'd'), std::vector<std::string>{"1\n2\n"});
 }
 
@@ -465,16 +435,20 @@ TEST(BulkInsertionTest, DefinitionAndInserterOutliveTheirCallersHandles) {
 }
 
 TEST(BulkInsertionTest, ComputedExpressionsRunOneInsertWithoutAStream) {
+    kelvotest::LogEvents log;
     ScriptedPeer peer;
     ExpectDetach(NewSession(peer).ExpectMessage('Q').Send(Done("INSERT 0 1")));
-    Load load(peer);
+    // The table name is caller text inside the log's JSON: it must stay one string.
+    Load load(peer, false, "t\"1\\");
     ASSERT_EQ(ErrorPtr(kelvo_insert_computed_expressions(load.inserter, "1, true")), nullptr);
     EXPECT_FALSE(kelvo_connection_is_ready(load.conn));
     ASSERT_EQ(load.Close(), nullptr);
     Finish(peer, load);
     EXPECT_EQ(Sent(peer, kMain, 'Q'),
-              (std::vector<std::string>{"INSERT BULK INTO \"db\".\"s\".\"t\" (\"a\", \"b\") (SELECT 1, true)",
+              (std::vector<std::string>{"INSERT BULK INTO \"db\".\"s\".\"t\"\"1\\\" (\"a\", \"b\") (SELECT 1, true)",
                                         "DETACH DATABASE *"}));
+    EXPECT_EQ(log.Values("inserter-begin"), std::vector<std::string>{"{\"table-name\":\"t\\\"1\\\\\"}"});
+    EXPECT_EQ(log.Values("inserter-end"), std::vector<std::string>{"{\"table-name\":\"t\\\"1\\\\\"}"});
 }
 
 }  // namespace

@@ -1,26 +1,19 @@
 // Statements against the PostgreSQL peer, for what only a real server shows:
-// chunked results and their window, a statement cancelled and a session
-// ended, PQexec's merging of errors, changes of the client encoding, COPY in
-// blocks of every size under a notice per row, and pinging. The bytes sent
-// and read are checked against the socket-pair and scripted peers in
-// copy_data_test.
+// a statement cancelled and a session ended, PQexec's merging of errors, notices,
+// changes of the client encoding, and pinging.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "postgres/common/md5.h"
 #include "postgres/libpq/cancel.h"
 #include "postgres/libpq/client_encoding.h"
 #include "postgres/libpq/connect.h"
-#include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/parameter_status.h"
 #include "postgres/libpq/ping.h"
 #include "postgres/libpq/query_execution.h"
@@ -45,24 +38,13 @@ Session OpenSession() {
                             PostgresCluster::kDatabase, nullptr};
     Session session(PQconnectdbParams(keywords, values, 0), &PQfinish);
     EXPECT_EQ(CONNECTION_OK, PQstatus(session.get())) << PQerrorMessage(session.get());
-    // The peer's own notices ("does not exist, skipping") are noise here.
-    PQsetNoticeProcessor(
-        session.get(), [](void*, const char*) {}, nullptr);
     return session;
-}
-
-// Runs a statement that must succeed and returns its result.
-Result RunSql(PGconn* conn, const std::string& sql) {
-    Result res(PQexec(conn, sql.c_str()));
-    const ExecStatusType status = PQresultStatus(res.get());
-    EXPECT_TRUE(status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
-        << sql << ": status " << status << " " << PQresultErrorMessage(res.get());
-    return res;
 }
 
 // The first value of the result of a query.
 std::string Value(PGconn* conn, const std::string& sql) {
-    Result res = RunSql(conn, sql);
+    Result res(PQexec(conn, sql.c_str()));
+    EXPECT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << sql << ": " << PQresultErrorMessage(res.get());
     if (PQntuples(res.get()) < 1 || PQnfields(res.get()) < 1)
         return "<no value>";
     return PQgetvalue(res.get(), 0, 0);
@@ -74,66 +56,6 @@ protected:
     void SetUp() override { ASSERT_EQ(CONNECTION_OK, PQstatus(conn_.get())); }
     Session conn_ = OpenSession();
 };
-
-// Every result of the running statement as (status, row count), checking
-// that column 0 counts up from 1 across the chunks.
-std::vector<std::pair<int, int>> Collect(PGconn* conn, std::string* lastTag = nullptr) {
-    std::vector<std::pair<int, int>> out;
-    int next = 1;
-    while (PGresult* raw = PQgetResult(conn)) {
-        Result res(raw);
-        out.emplace_back(PQresultStatus(raw), PQntuples(raw));
-        for (int i = 0; i < PQntuples(raw); ++i) {
-            EXPECT_EQ(std::to_string(next), PQgetvalue(raw, i, 0));
-            ++next;
-        }
-        if (lastTag)
-            *lastTag = PQcmdStatus(raw);
-        if (out.size() > 10)
-            break;
-    }
-    return out;
-}
-
-// Chunked mode is refused outside its window and lasts one statement; a
-// partial last chunk ends the rows with the tag, over either protocol.
-TEST_F(StatementsPostgresTest, ChunkedResultsInsideTheirWindow) {
-    using Results = std::vector<std::pair<int, int>>;
-    const char* rows300 = "SELECT g FROM generate_series(1, 300) g";
-    EXPECT_EQ(0, PQsetChunkedMode(nullptr, 256));
-    EXPECT_EQ(0, PQsetChunkedMode(conn_.get(), 256));  // nothing sent
-    const Oid types[] = {23};
-    ASSERT_EQ(1, PQsendPrepare(conn_.get(), "rows_stmt", "SELECT g FROM generate_series(1, $1) g", 1, types));
-    EXPECT_EQ(0, PQsetChunkedMode(conn_.get(), 256));
-    EXPECT_EQ((Results{{PGRES_COMMAND_OK, 0}}), Collect(conn_.get()));
-    // Once the first result is parsed it is too late.
-    ASSERT_EQ(1, PQsendQuery(conn_.get(), rows300));
-    while (PQisBusy(conn_.get()))
-        ASSERT_EQ(1, PQconsumeInput(conn_.get()));
-    EXPECT_EQ(0, PQsetChunkedMode(conn_.get(), 256));
-    EXPECT_EQ((Results{{PGRES_TUPLES_OK, 300}}), Collect(conn_.get()));
-    // Whole chunks end with an empty result; a chunk size of 0 is whole.
-    ASSERT_EQ(1, PQsendQuery(conn_.get(), rows300));
-    ASSERT_EQ(1, PQsetChunkedMode(conn_.get(), 100));
-    EXPECT_EQ(
-        (Results{
-            {PGRES_TUPLES_CHUNK, 100}, {PGRES_TUPLES_CHUNK, 100}, {PGRES_TUPLES_CHUNK, 100}, {PGRES_TUPLES_OK, 0}}),
-        Collect(conn_.get()));
-    for (int chunk : {-1, 0}) {
-        ASSERT_EQ(1, PQsendQuery(conn_.get(), rows300));
-        if (chunk == 0) {
-            ASSERT_EQ(1, PQsetChunkedMode(conn_.get(), 0));
-        }
-        EXPECT_EQ((Results{{PGRES_TUPLES_OK, 300}}), Collect(conn_.get()));
-    }
-    const char* values[] = {"600"};
-    ASSERT_EQ(1, PQsendQueryPrepared(conn_.get(), "rows_stmt", 1, values, nullptr, nullptr, 0));
-    ASSERT_EQ(1, PQsetChunkedMode(conn_.get(), 256));
-    std::string tag;
-    EXPECT_EQ((Results{{PGRES_TUPLES_CHUNK, 256}, {PGRES_TUPLES_CHUNK, 256}, {PGRES_TUPLES_OK, 88}}),
-              Collect(conn_.get(), &tag));
-    EXPECT_EQ("SELECT 600", tag);
-}
 
 // Waits until the session with that process id runs pg_sleep.
 void AwaitSleeping(PGconn* observer, int pid) {
@@ -180,6 +102,18 @@ TEST_F(StatementsPostgresTest, CancelEndsTheStatementTerminationTheSession) {
     sigaction(SIGPIPE, &old, nullptr);
 }
 
+// A notice reaches the processor that replaced the default one, as its tagged text.
+TEST_F(StatementsPostgresTest, NoticesReachTheProcessor) {
+    std::string text;
+    const auto append = [](void* out, const char* message) { *static_cast<std::string*>(out) += message; };
+    EXPECT_NE(nullptr, PQsetNoticeProcessor(conn_.get(), append, &text));
+    Result res(PQexec(conn_.get(), "DO $$BEGIN RAISE NOTICE 'from the server'; END$$"));
+    EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(res.get()));
+    const std::string notice =
+        "<severity>NOTICE</severity><sqlstate>00000</sqlstate><primary>from the server</primary>\n";
+    EXPECT_EQ(notice, text.substr(0, notice.size())) << "the location that follows names the server's source";
+}
+
 TEST_F(StatementsPostgresTest, ClientEncodingChangesOnlyWhenTheServerAcceptsIt) {
     PGconn* conn = conn_.get();
     ASSERT_EQ(PG_UTF8, PQclientEncoding(conn));
@@ -205,85 +139,6 @@ TEST_F(StatementsPostgresTest, ClientEncodingChangesOnlyWhenTheServerAcceptsIt) 
     }
     EXPECT_EQ(-1, PQsetClientEncoding(nullptr, "UTF8"));
     EXPECT_EQ(-1, PQclientEncoding(nullptr));
-}
-
-// Rows "i\tpayload-i-...\n" for i in [1, count], padded to about rowSize bytes.
-std::string MakeRows(int count, size_t rowSize) {
-    std::string out;
-    for (int i = 1; i <= count; ++i) {
-        std::string row = std::to_string(i) + "\tpayload-" + std::to_string(i) + "-";
-        if (row.size() + 1 < rowSize)
-            row.append(rowSize - 1 - row.size(), static_cast<char>('a' + i % 26));
-        out += row + '\n';
-    }
-    return out;
-}
-
-TEST_F(StatementsPostgresTest, BlocksOfEverySizeArriveWholeWhileANoticePerRowFlowsBack) {
-    RunSql(conn_.get(), "DROP TABLE IF EXISTS copy_target CASCADE");
-    RunSql(conn_.get(), "CREATE UNLOGGED TABLE copy_target (a int, b text)");
-    RunSql(conn_.get(),
-           "CREATE OR REPLACE FUNCTION copy_target_notice() RETURNS trigger LANGUAGE plpgsql AS "
-           "$$BEGIN RAISE NOTICE 'row % arrived with a notice long enough to fill buffers quickly', NEW.a; "
-           "RETURN NEW; END$$");
-    RunSql(conn_.get(),
-           "CREATE TRIGGER copy_target_notice BEFORE INSERT ON copy_target FOR EACH ROW "
-           "EXECUTE FUNCTION copy_target_notice()");
-    int notices = 0;
-    PQsetNoticeReceiver(
-        conn_.get(), [](void* count, const PGresult*) { ++*static_cast<int*>(count); }, &notices);
-    struct Case {
-        int rows;
-        size_t rowSize;
-        size_t block;
-        bool extended;
-    };
-    const Case cases[] = {{100000, 24, 64 * 1024, false}, {40000, 100, 16 * 1024 * 1024, true}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE("block " + std::to_string(c.block));
-        RunSql(conn_.get(), "TRUNCATE copy_target");
-        notices = 0;
-        const std::string data = MakeRows(c.rows, c.rowSize);
-        const char* copy = "COPY copy_target FROM STDIN";
-        if (c.extended) {
-            ASSERT_EQ(1, PQsendQueryParams(conn_.get(), copy, 0, nullptr, nullptr, nullptr, nullptr, 0));
-        }
-        Result start(c.extended ? PQgetResult(conn_.get()) : PQexec(conn_.get(), copy));
-        ASSERT_EQ(PGRES_COPY_IN, PQresultStatus(start.get())) << PQresultErrorMessage(start.get());
-        ASSERT_EQ(1, PQputCopyData(conn_.get(), data.data(), 0));  // a block of nothing changes nothing
-        for (size_t pos = 0; pos < data.size(); pos += c.block) {
-            const int n = static_cast<int>(std::min(c.block, data.size() - pos));
-            ASSERT_EQ(1, PQputCopyData(conn_.get(), data.data() + pos, n)) << PQerrorMessage(conn_.get());
-        }
-        ASSERT_EQ(1, PQputCopyEnd(conn_.get(), nullptr));
-        Result res(PQgetResult(conn_.get()));
-        EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
-        EXPECT_EQ(std::to_string(c.rows), PQcmdTuples(res.get()));
-        EXPECT_EQ(nullptr, PQgetResult(conn_.get()));
-        EXPECT_EQ(c.rows, notices);
-        // The notices were taken out as they came, not piled up.
-        EXPECT_LE(conn_->inBufSize, 1024 * 1024);
-        // The table's rows as COPY text: nothing lost, nothing changed.
-        char md5[33];
-        ASSERT_TRUE(pg_md5_hash(data.data(), data.size(), md5));
-        EXPECT_EQ(md5, Value(conn_.get(),
-                             "SELECT md5(string_agg(a || E'\\t' || b || E'\\n', '' ORDER BY a)) "
-                             "FROM copy_target"));
-    }
-    RunSql(conn_.get(), "DROP TABLE copy_target CASCADE");
-    RunSql(conn_.get(), "DROP FUNCTION copy_target_notice()");
-}
-
-// A copy-out the server is still sending is drained, not left in the way.
-TEST_F(StatementsPostgresTest, ANewExecEndsARunningCopyOut) {
-    Result start(PQexec(conn_.get(), "COPY (SELECT g FROM generate_series(1, 100000) g) TO STDOUT"));
-    ASSERT_EQ(PGRES_COPY_OUT, PQresultStatus(start.get()));
-    char* row = nullptr;
-    ASSERT_EQ(2, PQgetCopyData(conn_.get(), &row, 0));
-    free(row);
-    Result res(PQexec(conn_.get(), "SELECT 'next'"));
-    ASSERT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << PQresultErrorMessage(res.get());
-    EXPECT_STREQ("next", PQgetvalue(res.get(), 0, 0));
 }
 
 struct Option {
