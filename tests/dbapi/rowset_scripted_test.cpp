@@ -337,9 +337,9 @@ void Receiver(void* context, kelvo_error_t* notice) {
 constexpr auto FirstReceiver = &Receiver<&firstNotices>;
 constexpr auto SecondReceiver = &Receiver<&secondNotices>;
 
-// The caller replaces the receiver while the prefetch thread delivers
-// notices: each notice reaches exactly one receiver, with its own context.
-TEST(RowsetScriptedTest, ReplacingTheReceiverWhileThePrefetchThreadDeliversNotices) {
+// The caller replaces the receiver while a prefetching rowset's notices
+// arrive: each notice reaches exactly one receiver, with its own context.
+TEST(RowsetScriptedTest, ReplacingTheReceiverWhileAPrefetchingRowsetDeliversNotices) {
     constexpr int kNotices = 2000;
     ScriptedPeer peer;
     std::string bytes = wire::NoticeResponse({{'S', "NOTICE"}, {'C', "01000"}, {'M', "first"}, {'D', "more"}});
