@@ -334,16 +334,6 @@ TEST(Shutdown, ReportsALateOrFailedExit) {
     }
 }
 
-TEST(ServerLifetime, CloseKillsAServerThatIgnoresTheClose) {
-    StartResult result = Start({{"fake_mode", "ignore-close"}});
-    ASSERT_EQ(result.error, nullptr);
-    const pid_t pid = ServerPid(result.instance.get());
-    const auto start = std::chrono::steady_clock::now();
-    result.instance.reset();
-    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(4900));
-    EXPECT_TRUE(ProcessGone(pid));
-}
-
 TEST(ServerLifetime, GrandchildIsGoneAfterRelease) {
     for (const int timeoutMs : {10000, 0}) {
         ScopedTempDirectory directory;

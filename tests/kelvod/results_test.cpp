@@ -19,7 +19,40 @@ using kelvotest::WireResult;
 
 namespace {
 
-class KelvodResults : public kelvotest::KelvodFormatsSuite {};
+using Message = std::pair<char, std::string>;
+const auto Z = WireClient::Str;
+const auto I16 = WireClient::Int16;
+const auto I32 = WireClient::Int32;
+
+Message Parse(const std::string& name, const std::string& sql, const std::vector<uint32_t>& oids = {}) {
+    std::string body = Z(name) + Z(sql) + I16(static_cast<int16_t>(oids.size()));
+    for (uint32_t oid : oids)
+        body += I32(static_cast<int32_t>(oid));
+    return {'P', body};
+}
+
+// The unnamed portal over `statement`, its parameters as text.
+Message Bind(const std::string& statement, const std::vector<std::optional<std::string>>& params = {},
+             const std::vector<int16_t>& formats = {}) {
+    std::string body = Z("") + Z(statement) + I16(0) + I16(static_cast<int16_t>(params.size()));
+    for (const auto& p : params)
+        body += p ? I32(static_cast<int32_t>(p->size())) + *p : I32(-1);
+    body += I16(static_cast<int16_t>(formats.size()));
+    for (int16_t f : formats)
+        body += I16(f);
+    return {'B', body};
+}
+
+const Message kExecute{'E', Z("") + I32(0)}, kSync{'S', ""};
+
+class KelvodResults : public kelvotest::KelvodFormatsSuite {
+protected:
+    WireResult Send(const std::vector<Message>& messages) {
+        for (const auto& [type, body] : messages)
+            text.SendMessage(type, body);
+        return text.ReadUntilReady();
+    }
+};
 
 std::string Hex(const std::string& s) {
     static const char* d = "0123456789abcdef";
@@ -150,19 +183,6 @@ TEST_F(KelvodResults, ByteaTextReadsBackByteForByte) {
 }
 
 TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLastUntilClosed) {
-    using Message = std::pair<char, std::string>;
-    auto z = WireClient::Str;
-    auto parse = [&](const std::string& name, const std::string& sql) {
-        return Message{'P', z(name) + z(sql) + WireClient::Int16(0)};
-    };
-    auto bind = [&](const std::string& statement, std::vector<int16_t> formats) {
-        std::string body = z("") + z(statement) + WireClient::Int16(0) + WireClient::Int16(0);
-        body += WireClient::Int16(static_cast<int16_t>(formats.size()));
-        for (int16_t f : formats)
-            body += WireClient::Int16(f);
-        return Message{'B', body};
-    };
-    const Message execute{'E', z("") + WireClient::Int32(0)}, sync{'S', ""};
     struct Case {
         const char* what;
         std::vector<Message> messages;
@@ -170,49 +190,38 @@ TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLastUntilClosed)
         const char* sqlstate;
     } cases[] = {
         {"a failed Parse skips to Sync",
-         {parse("", "SELECT * FROM nowhere"), bind("", {}), execute, execute, sync},
+         {Parse("", "SELECT * FROM nowhere"), Bind(""), kExecute, kExecute, kSync},
          {'E', 'Z'},
          "42P01"},
-        {"a named statement", {parse("s1", "SELECT 5 AS five"), {'D', "S" + z("s1")}, sync}, {'1', 't', 'T', 'Z'}, ""},
-        {"runs", {bind("s1", {0}), execute, sync}, {'2', 'D', 'C', 'Z'}, ""},
-        {"runs again", {bind("s1", {0}), execute, sync}, {'2', 'D', 'C', 'Z'}, ""},
-        {"until closed", {{'C', "S" + z("s1")}, bind("s1", {}), sync}, {'3', 'E', 'Z'}, "26000"},
+        {"a named statement", {Parse("s1", "SELECT 5 AS five"), {'D', "S" + Z("s1")}, kSync}, {'1', 't', 'T', 'Z'}, ""},
+        {"runs", {Bind("s1", {}, {0}), kExecute, kSync}, {'2', 'D', 'C', 'Z'}, ""},
+        {"runs again", {Bind("s1", {}, {0}), kExecute, kSync}, {'2', 'D', 'C', 'Z'}, ""},
+        {"until closed", {{'C', "S" + Z("s1")}, Bind("s1"), kSync}, {'3', 'E', 'Z'}, "26000"},
         {"a table grows under a named statement",
-         {parse("s2", "SELECT * FROM grows"), {'Q', z("ALTER TABLE grows ADD COLUMN b INT")}},
+         {Parse("s2", "SELECT * FROM grows"), {'Q', Z("ALTER TABLE grows ADD COLUMN b INT")}},
          {'1', 'C', 'Z'},
          ""},
-        {"its rows keep to the columns it described", {bind("s2", {}), execute, sync}, {'2', 'E', 'Z'}, "0A000"},
-        {"format code 1 is not one this server writes", {parse("", "SELECT 1"), bind("", {1}), sync}, {}, "0A000"},
-        {"more result formats than columns", {parse("", "SELECT 1"), bind("", {0, 2}), execute, sync}, {}, "08P01"},
+        {"its rows keep to the columns it described", {Bind("s2"), kExecute, kSync}, {'2', 'E', 'Z'}, "0A000"},
+        {"format code 1 is not one this server writes", {Parse("", "SELECT 1"), Bind("", {}, {1}), kSync}, {}, "0A000"},
+        {"more result formats than columns",
+         {Parse("", "SELECT 1"), Bind("", {}, {0, 2}), kExecute, kSync},
+         {},
+         "08P01"},
     };
     ASSERT_TRUE(text.Query("CREATE TABLE grows AS SELECT 1 AS a").Ok());
     for (const auto& c : cases) {
-        for (const auto& [type, body] : c.messages)
-            text.SendMessage(type, body);
-        WireResult r = text.ReadUntilReady();
+        WireResult r = Send(c.messages);
         EXPECT_TRUE(c.types.empty() || r.types == c.types) << c.what;
         EXPECT_EQ(r.Sqlstate(), c.sqlstate) << c.what;
     }
 }
 
 TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
-    auto z = WireClient::Str;
-    auto run = [&](const std::string& name, std::vector<std::optional<std::string>> params = {}) {
-        std::string bind =
-            z("") + z(name) + WireClient::Int16(0) + WireClient::Int16(static_cast<int16_t>(params.size()));
-        for (const auto& p : params)
-            bind += p ? WireClient::Int32(int32_t(p->size())) + *p : WireClient::Int32(-1);
-        text.SendMessage('B', bind + WireClient::Int16(0));
-        text.SendMessage('E', z("") + WireClient::Int32(0));
-        text.SendMessage('S', "");
-        WireResult r = text.ReadUntilReady();
+    auto run = [&](const std::string& name, const std::vector<std::optional<std::string>>& params = {}) {
+        WireResult r = Send({Bind(name, params), kExecute, kSync});
         return r.Ok() && !r.rows.empty() ? r.Value() : r.Sqlstate();
     };
-    auto parse = [&](const std::string& name, const std::string& sql) {
-        text.SendMessage('P', z(name) + z(sql) + WireClient::Int16(0));
-        text.SendMessage('S', "");
-        return text.ReadUntilReady().Ok();
-    };
+    auto parse = [&](const std::string& name, const std::string& sql) { return Send({Parse(name, sql), kSync}).Ok(); };
     // The unnamed statement parsed again with its text keeps its plan under the same rules.
     auto unnamed = [&] { return parse("", "SELECT n FROM v") ? run("") : std::string("not parsed"); };
     WireResult setup = text.Query(
@@ -228,7 +237,8 @@ TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
     struct Described {
         const char* sql;
         std::vector<uint32_t> oids;
-        std::vector<std::string> params, names, values;
+        std::vector<std::optional<std::string>> params;
+        std::vector<std::string> names, values;
         std::vector<uint32_t> types;
         const char* sqlstate;
     } described[] = {
@@ -247,21 +257,12 @@ TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
     for (const auto& d : described) {
         for (const std::string name : {"", "described"}) {
             for (int16_t format : {0, 2}) {
-                std::string p = z(name) + z(d.sql) + WireClient::Int16(static_cast<int16_t>(d.oids.size()));
-                for (uint32_t oid : d.oids)
-                    p += WireClient::Int32(static_cast<int32_t>(oid));
-                std::string b =
-                    z("") + z(name) + WireClient::Int16(0) + WireClient::Int16(static_cast<int16_t>(d.params.size()));
-                for (const auto& v : d.params)
-                    b += WireClient::Int32(static_cast<int32_t>(v.size())) + v;
-                for (auto [type, body] : {std::pair<char, std::string>{'P', p},
-                                          {'B', b + WireClient::Int16(1) + WireClient::Int16(format)},
-                                          {'D', "P" + z("")},
-                                          {'E', z("") + WireClient::Int32(0)},
-                                          {'C', "S" + z(name)},
-                                          {'S', ""}})
-                    text.SendMessage(type, body);
-                WireResult r = text.ReadUntilReady();
+                WireResult r = Send({Parse(name, d.sql, d.oids),
+                                     Bind(name, d.params, {format}),
+                                     {'D', "P" + Z("")},
+                                     kExecute,
+                                     {'C', "S" + Z(name)},
+                                     kSync});
                 std::string what = std::string(d.sql) + " as \"" + name + "\" in format " + std::to_string(format);
                 EXPECT_EQ(r.Sqlstate(), d.sqlstate) << what << ": " << r.Message();
                 std::vector<std::string> names;

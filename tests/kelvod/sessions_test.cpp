@@ -150,8 +150,10 @@ TEST_F(KelvodSessions, SharedAndConflictingAttachmentsBetweenSessions) {
     ASSERT_EQ(a.Open(server->Endpoint(), DbList("shared", "s1.kelvo")).status, 'I');
     ASSERT_EQ(b.Open(server->Endpoint(), DbList("shared", "s1.kelvo")).status, 'I');
     EXPECT_EQ(b.Query("SELECT sum(v) FROM t").Value(), "499500");
-    // The same alias for another file is refused, at start-up and by ATTACH; a missing file too.
+    // The same alias for another file is refused, at start-up and by ATTACH; the same file
+    // under another alias and a missing file too.
     EXPECT_EQ(c.Open(server->Endpoint(), DbList("shared", "s2.kelvo")).Sqlstate(), "42710");
+    EXPECT_EQ(m.Open(server->Endpoint(), DbList("renamed", "s1.kelvo")).Sqlstate(), "42710");
     EXPECT_EQ(m.Open(server->Endpoint(), DbList("m", "missing.kelvo")).Sqlstate(), "3D000");
     ASSERT_EQ(c.Open(server->Endpoint()).status, 'I');
     EXPECT_EQ(c.Query("ATTACH DATABASE " + Q(Path("s2.kelvo")) + " AS \"shared\"").Sqlstate(), "42710");

@@ -59,6 +59,7 @@ TEST(KelvodSqlRewriter, DeclaredTypesAndModifiers) {
         const char* engine;
     } cases[] = {
         {"DOUBLE PRECISION", 701, -1, "DOUBLE"},
+        {"NUMERIC", 1700, -1, "DECIMAL(38,10)"},
         {"NUMERIC(4294967295,4294967295)", 1700, -1, "DECIMAL(38,10)"},
         {"NUMERIC(38,38)", 1700, (38 << 16 | 38) + 4, "DECIMAL(38,38)"},
         {"VARCHAR(1)", 1043, 5, "VARCHAR"},
