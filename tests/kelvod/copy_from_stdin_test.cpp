@@ -31,9 +31,6 @@ protected:
         ASSERT_TRUE(r.Ok()) << sql << ": " << r.Message();
     }
     std::string Count(const std::string& table) { return text.Query("SELECT count(*) FROM " + table).Value(); }
-    WireResult Copy(const std::string& sql, const std::vector<std::string>& pieces, const char* failure = nullptr) {
-        return text.CopyIn(sql, pieces, failure);
-    }
 };
 
 using kelvotest::SplitInto;
@@ -76,7 +73,7 @@ TEST_F(KelvodCopyFrom, CellsOfEachTypeRoundTripIntoBinaryAndTextResults) {
     }
     for (size_t i = 0; i < cases.size(); ++i)
         rows.Null();
-    WireResult r = Copy("COPY every_type FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", {rows.Data()});
+    WireResult r = text.CopyIn("COPY every_type FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", {rows.Data()});
     ASSERT_TRUE(r.Ok()) << r.Message();
     ASSERT_EQ(r.tags, std::vector<std::string>{"COPY 2"});
 
@@ -123,7 +120,7 @@ TEST_F(KelvodCopyFrom, TheStreamMaySplitAnywhereAcrossCopyData) {
     };
     for (const auto& c : cases) {
         Run("DELETE FROM split_rows");
-        WireResult r = Copy("COPY split_rows FROM STDIN WITH (FORMAT KELVOBINARY)", c.pieces);
+        WireResult r = text.CopyIn("COPY split_rows FROM STDIN WITH (FORMAT KELVOBINARY)", c.pieces);
         EXPECT_EQ(r.tags, std::vector<std::string>{"COPY 2101"}) << c.name << ": " << r.Message();
         EXPECT_EQ(text.Query("SELECT count(*), sum(a), sum(length(b)), sum(c), count(b) FROM split_rows").rows[0],
                   expected)
@@ -178,7 +175,7 @@ TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
     const std::string before = text.Query(settings).Value();
     for (const auto& c : cases) {
         WireResult r =
-            Copy("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", SplitInto(c.stream, 65536), c.failure);
+            text.CopyIn("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", SplitInto(c.stream, 65536), c.failure);
         EXPECT_EQ(r.Sqlstate(), c.sqlstate) << c.name << ": " << r.Message();
         EXPECT_EQ(r.Message() == "COPY from stdin failed: client gave up", c.failure != nullptr) << c.name;
         // Rows are numbered through the whole stream, whichever thread decodes them.
@@ -190,17 +187,17 @@ TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
         EXPECT_EQ(text.Query(settings).Value(), before) << c.name;
     }
     // The session goes on: the same table takes the good rows, all of them.
-    WireResult r = Copy("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok});
+    WireResult r = text.CopyIn("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok});
     EXPECT_EQ(r.tags, std::vector<std::string>{"COPY 40000"});
     EXPECT_EQ(text.Query("SELECT sum(a) FROM strict_rows").Value(), "799980000");
     EXPECT_EQ(text.Query(settings).Value(), before);
     // A limit a client set is put back as it was set, not as it shows.
     ASSERT_TRUE(text.Query("SET memory_limit = '1GB'").Ok());
     const std::string set = text.Query(settings).Value();
-    EXPECT_EQ(Copy("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok}).Sqlstate(), "");
+    EXPECT_EQ(text.CopyIn("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok}).Sqlstate(), "");
     EXPECT_EQ(text.Query(settings).Value(), set);
     ASSERT_TRUE(text.Query("RESET memory_limit").Ok());
-    EXPECT_EQ(Copy("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok}).Sqlstate(), "");
+    EXPECT_EQ(text.CopyIn("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok}).Sqlstate(), "");
     EXPECT_EQ(text.Query(settings).Value(), before);
 }
 
@@ -226,7 +223,7 @@ TEST_F(KelvodCopyFrom, TargetsAreFoundByEveryFormOfTheirName) {
     const std::string row = KlvcpyRows().Header().Int32(7).Data();
     for (const auto& c : cases) {
         Run(std::string("DELETE FROM ") + c.table);
-        WireResult r = Copy("COPY " + c.name + " FROM STDIN WITH (FORMAT KELVOBINARY)", {row});
+        WireResult r = text.CopyIn("COPY " + c.name + " FROM STDIN WITH (FORMAT KELVOBINARY)", {row});
         EXPECT_EQ(r.tags, std::vector<std::string>{"COPY 1"}) << c.name << ": " << r.Message();
         EXPECT_EQ(Count(c.table), "1") << c.name;
     }
@@ -263,13 +260,13 @@ TEST_F(KelvodCopyFrom, ACopyInATransactionBlockIsUndoneByItsRollbackAndAFailedOn
     for (int i = 1; i <= 3000; ++i)
         rows.Int32(i);
     Run("BEGIN");
-    WireResult r = Copy("COPY in_block FROM STDIN WITH (FORMAT KELVOBINARY)", {rows.Data()});
+    WireResult r = text.CopyIn("COPY in_block FROM STDIN WITH (FORMAT KELVOBINARY)", {rows.Data()});
     EXPECT_EQ(r.status, 'T');
     EXPECT_EQ(Count("in_block"), "3001");
     Run("ROLLBACK");
     EXPECT_EQ(Count("in_block"), "1");
     Run("BEGIN");
-    r = Copy("COPY in_block FROM STDIN WITH (FORMAT KELVOBINARY)", {rows.Data() + std::string(1, '\x09')});
+    r = text.CopyIn("COPY in_block FROM STDIN WITH (FORMAT KELVOBINARY)", {rows.Data() + std::string(1, '\x09')});
     EXPECT_EQ(r.Sqlstate(), "22P04");
     EXPECT_EQ(r.status, 'E');
     EXPECT_EQ(text.Query("COMMIT").status, 'I');
