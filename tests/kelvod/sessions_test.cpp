@@ -68,7 +68,7 @@ TEST_F(KelvodSessions, StartupReportsItsSettingsAndFailsOnUnknownOnes) {
          "TwoDigitYearThreshold=40",
          ""},
         {"user_agent='External API' client_info=C,Linux,0.1.0 dorvane_api=1", ""},
-        {"allow_redirects=true  result_format_code=Text   session_identifier=abc "
+        {"allow_redirects=true  result_format_code=Text   session_identifier=a\\\\bc "
          "failed_connection_attempts=/tmp/.s.PGSQL.1",
          ""},
         {"client_info='it\\'s a \\\\ b' DateStyle=ISO TimeZone=UTC IntervalStyle=postgres", ""},
@@ -76,6 +76,7 @@ TEST_F(KelvodSessions, StartupReportsItsSettingsAndFailsOnUnknownOnes) {
         {"result_format_code=Sideways", "22023"},
         {"extra_float_digits=lots", "22023"},
         {"just_a_name", "22023"},
+        {"=x", "22023"},
     };
     for (const auto& c : cases) {
         WireResult s = b.Open(server->Endpoint(), "[]", c.options);

@@ -40,19 +40,13 @@ TEST(KelvodSqlLexer, RefusesBrokenLexicalForms) {
         const char* sql;
         const char* sqlstate;
     } cases[] = {
-        {"SELECT 'open", "42601"},
-        {"SELECT \"open", "42601"},
-        {"SELECT /* open", "42601"},
-        {"SELECT \"\"", "42601"},
-        {"SELECT U&\"\"", "42601"},
-        {"SELECT E'\\x00'", "22021"},
-        {"SELECT U&\"\\0000\"", "22021"},
-        {"SELECT U&\"\\12\"", "22025"},
-        {"SELECT E'\\u12'", "22025"},
-        {"SELECT $a$ open", "42601"},
-        {"SELECT 'caf\xC3'", "22021"},
-        {"SELECT '\xED\xA0\x80'", "22021"},
-        {"SELECT '\xF4\x90\x80\x80'", "22021"},
+        {"SELECT 'open", "42601"},          {"SELECT \"open", "42601"},
+        {"SELECT /* open", "42601"},        {"SELECT \"\"", "42601"},
+        {"SELECT U&\"\"", "42601"},         {"SELECT E'\\000'", "22021"},
+        {"SELECT E'\\x00'", "22021"},       {"SELECT U&\"\\0000\"", "22021"},
+        {"SELECT U&\"\\12\"", "22025"},     {"SELECT E'\\u12'", "22025"},
+        {"SELECT $a$ open", "42601"},       {"SELECT 'caf\xC3'", "22021"},
+        {"SELECT '\xED\xA0\x80'", "22021"}, {"SELECT '\xF4\x90\x80\x80'", "22021"},
         {"SELECT E'\\xff'", "22021"},
     };
     for (const auto& c : cases) {
