@@ -77,6 +77,7 @@ TEST_F(KelvodSessions, StartupReportsItsSettingsAndFailsOnUnknownOnes) {
         {"extra_float_digits=lots", "22023"},
         {"just_a_name", "22023"},
         {"=x", "22023"},
+        {"user_agent='unterminated", "22023"},
     };
     for (const auto& c : cases) {
         WireResult s = b.Open(server->Endpoint(), "[]", c.options);
