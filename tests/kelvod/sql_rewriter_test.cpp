@@ -16,6 +16,7 @@ TEST(KelvodSqlRewriter, RefusesWhatItCannotRun) {
         const char* sql;
         const char* sqlstate;
     } refusals[] = {
+        {"COPY t FROM STDIN WITH (FORMAT BINARY)", "0A000"},
         {"COPY t (a FROM STDIN WITH (FORMAT KELVOBINARY)", "42601"},
         {"CREATE EXTERNAL STREAM s (a INT) (WITH (FORMAT KELVOBINARY))", "0A000"},
         {"CREATE BOUNDED EXTERNAL STREAM s () (WITH (FORMAT KELVOBINARY))", "42601"},
