@@ -109,19 +109,3 @@ TEST_F(KelvodCatalog, TemporaryTablesLiveInPgTempOfTheFirstDatabase) {
     EXPECT_TRUE(c.Query("INSERT INTO pg_temp.tmp VALUES ('b')").Ok());
     EXPECT_EQ(c.Query("SELECT CAST(count(*) AS INTEGER) FROM \"pg_temp\".\"tmp\"").Value(), std::string("\2\0\0\0", 4));
 }
-
-TEST_F(KelvodCatalog, DeclaredTypesFollowTheFileIntoAnotherSession) {
-    ASSERT_TRUE(
-        c.Query("CREATE TABLE \"two\".\"public\".\"kept\" (\"name\" VARCHAR(12) NOT NULL, \"flag\" CHAR(1))").Ok());
-    WireClient other;
-    // The same file under another alias is refused while this session holds it.
-    const std::string list = "[{\"alias\": \"renamed\", \"path\": \"" + server->Directory() + "/two.kelvo\"}]";
-    EXPECT_EQ(other.Open(server->Endpoint(), list).errors.size(), 1u);
-    c.Query("DETACH DATABASE *");
-    ASSERT_EQ(other.Open(server->Endpoint(), list, "result_format_code=KelvoBinary").status, 'I');
-    WireResult r = other.Query(ColumnQuery("\"renamed\".", "public", "kept"));
-    ASSERT_EQ(r.rows.size(), 2u);
-    EXPECT_EQ(I32(r.rows[0][2]), 16);
-    EXPECT_EQ(static_cast<uint32_t>(I32(r.rows[1][1])), 18u);
-    other.Query("DETACH DATABASE *");
-}

@@ -35,8 +35,8 @@ protected:
     }
     // A table and a stream of its shape, named as the inserter names them;
     // `insert` starts the insertion from the stream on the main session.
-    void MakeTableAndStream(const std::string& table, bool insert = true) {
-        Run(main, "CREATE TABLE \"" + table + "\" " + kStreamColumns);
+    void MakeTableAndStream(const std::string& table, bool insert = true, const char* columns = kStreamColumns) {
+        Run(main, "CREATE TABLE \"" + table + "\" " + columns);
         database = main.Query("SELECT kelvo_database_of_table('" + table + "')").Value();
         probe = "SELECT 1 FROM \"" + database + "\".pg_catalog.pg_class r WHERE r.relname = '__Insert_Stream__" +
                 table + "__' AND r.relkind = 'x'";
@@ -45,8 +45,9 @@ protected:
         if (insert)
             main.SendMessage('Q', WireClient::Str(InsertBulk(table)));
     }
-    std::string InsertBulk(const std::string& table, const std::string& select = "\"a\", \"b\", \"c\"") {
-        return "INSERT BULK INTO \"" + database + "\".\"public\".\"" + table + "\" (\"a\", \"b\", \"c\") (SELECT " +
+    std::string InsertBulk(const std::string& table, const std::string& select = "\"a\", \"b\", \"c\"",
+                           const std::string& columns = "\"a\", \"b\", \"c\"") {
+        return "INSERT BULK INTO \"" + database + "\".\"public\".\"" + table + "\" (" + columns + ") (SELECT " +
                select + " FROM EXTERNAL STREAM " + stream + ")";
     }
     // One chunk as the inserter sends it: its own header, then `rows` rows from
@@ -247,11 +248,8 @@ TEST_F(KelvodStreams, TheSelectListShapesWhatReachesTheTable) {
     int n = 0;
     for (const auto& c : cases) {
         std::string table = "shaped_" + std::to_string(n++);
-        Run(main, "CREATE TABLE \"" + table + "\" " + c.table);
-        stream = "\"" + table + "_stream\"";
-        Run(main, "CREATE BOUNDED EXTERNAL STREAM " + stream + " " + kStreamColumns + kWith);
-        main.SendMessage('Q', WireClient::Str("INSERT BULK INTO \"" + table + "\" (" + c.columns + ") (SELECT " +
-                                              c.select + " FROM EXTERNAL STREAM " + stream + ")"));
+        MakeTableAndStream(table, false, c.table);
+        main.SendMessage('Q', WireClient::Str(InsertBulk(table, c.select, c.columns)));
         ASSERT_TRUE(Feed(0, 10).Ok());
         Run(feeder, "CLOSE EXTERNAL STREAM " + stream);
         WireResult r = main.ReadUntilReady();

@@ -68,15 +68,16 @@ TEST_F(KelvodSessions, StartupReportsItsSettingsAndFailsOnUnknownOnes) {
          "TwoDigitYearThreshold=40",
          ""},
         {"user_agent='External API' client_info=C,Linux,0.1.0 dorvane_api=1", ""},
-        {"allow_redirects=true  result_format_code=Text   session_identifier=abc "
+        {"allow_redirects=true  result_format_code=Text   session_identifier=a\\\\bc "
          "failed_connection_attempts=/tmp/.s.PGSQL.1",
          ""},
         {"client_info='it\\'s a \\\\ b' DateStyle=ISO TimeZone=UTC IntervalStyle=postgres", ""},
         {"no_such_setting=1", "42704"},
         {"result_format_code=Sideways", "22023"},
         {"extra_float_digits=lots", "22023"},
-        {"user_agent='unterminated", "22023"},
         {"just_a_name", "22023"},
+        {"=x", "22023"},
+        {"user_agent='unterminated", "22023"},
     };
     for (const auto& c : cases) {
         WireResult s = b.Open(server->Endpoint(), "[]", c.options);
@@ -150,8 +151,10 @@ TEST_F(KelvodSessions, SharedAndConflictingAttachmentsBetweenSessions) {
     ASSERT_EQ(a.Open(server->Endpoint(), DbList("shared", "s1.kelvo")).status, 'I');
     ASSERT_EQ(b.Open(server->Endpoint(), DbList("shared", "s1.kelvo")).status, 'I');
     EXPECT_EQ(b.Query("SELECT sum(v) FROM t").Value(), "499500");
-    // The same alias for another file is refused, at start-up and by ATTACH; a missing file too.
+    // The same alias for another file is refused, at start-up and by ATTACH; the same file
+    // under another alias and a missing file too.
     EXPECT_EQ(c.Open(server->Endpoint(), DbList("shared", "s2.kelvo")).Sqlstate(), "42710");
+    EXPECT_EQ(m.Open(server->Endpoint(), DbList("renamed", "s1.kelvo")).Sqlstate(), "42710");
     EXPECT_EQ(m.Open(server->Endpoint(), DbList("m", "missing.kelvo")).Sqlstate(), "3D000");
     ASSERT_EQ(c.Open(server->Endpoint()).status, 'I');
     EXPECT_EQ(c.Query("ATTACH DATABASE " + Q(Path("s2.kelvo")) + " AS \"shared\"").Sqlstate(), "42710");
@@ -235,35 +238,21 @@ TEST_F(KelvodSessions, EngineErrorsCarryTheNearestSqlstate) {
                     {"CREATE TABLE \"k\" (\"id\" INT NOT NULL, \"u\" INT)", "CREATE TABLE"},
                     {"CREATE UNIQUE INDEX k_u ON k(u)", "CREATE INDEX"},
                     {"INSERT INTO k VALUES (1, 1)", "INSERT 0 1"},
-                    {"SELEC 1", "42601"},
-                    {"SELECT * FROM nowhere", "42P01"},
-                    {"SELECT * FROM nosuchschema.t", "42P01"},
-                    {"SELECT nosuchcolumn FROM k", "42703"},
-                    {"INSERT INTO k VALUES (NULL, 2)", "23502"},
                     {"INSERT INTO k VALUES (2, 1)", "23505"},
                     {"UPDATE k SET u = 3 WHERE id = 1 RETURNING id", "UPDATE 1"},
                     {"DELETE FROM k WHERE id = 9 RETURNING id", "DELETE 0"},
                     {"SELECT 2147483647::INT + 1", "22003"},
-                    {"SELECT 'abc'::INT", "22P02"},
-                    {"SELECT 'unterminated", "42601"},
-                    {"SELECT E'\\000'", "22021"},
-                    {"COPY k FROM STDIN", "0A000"},
                     {"SHOW no_such_setting", "42704"},
                     {"SELECT E'a'E'b'", "42601"},
-                    {"SELECT 1 AS \"x\"U&\"y\"", "42601"},
                     {"SELECT u&E'x'", "42703"},
                     {"CREATE TABLE \"n\" (\"id\" INT PRIMARY KEY, \"v\" NUMERIC)", "CREATE TABLE"},
                     {"INSERT INTO n VALUES (1, 1.23456)", "INSERT 0 1"},
                     {"INSERT INTO n SELECT 2, v FROM n WHERE v = 1.23456::numeric", "INSERT 0 1"},
-                    {"INSERT INTO n VALUES (3, 1e30)", "22003"},
-                    {"SET no_such_parameter = 1", "42704"},
                     {"SET VARIABLE answer = 42", "SET"},
                     {"SET threads = 1", "42501"},
-                    {"SELECT * FROM read_text('/etc/hostname')", "42501"},
                     {"SELECT * FROM Read_Csv('/etc/passwd')", "42501"},
                     {"SELECT * FROM '/etc/passwd'", "42501"},
                     {"SELECT * FROM k, \"/tmp/x.csv\"", "42501"},
-                    {"SELECT * FROM k, '/tmp/x.csv'", "42501"},
                     {"SELECT id, \"x.csv\" FROM (SELECT 1 AS id, 2 AS \"x.csv\")", "SELECT 1"},
                     {"SELECT * FROM query('SELECT 1')", "42501"},
                     {"EXPORT DATABASE '/tmp/x'", "42501"},
@@ -273,12 +262,10 @@ TEST_F(KelvodSessions, EngineErrorsCarryTheNearestSqlstate) {
                     {"PREPARE cp AS COPY (SELECT 1) TO '/tmp/x.csv'", "42501"},
                     {"SUMMARIZE '/etc/passwd'", "42501"},
                     {"COPY (SELECT 1) TO '/tmp/x.csv'", "0A000"},
-                    {"DEALLOCATE nope", "26000"},
                     {"PREPARE two AS SELECT 2", "PREPARE"},
                     {"PREPARE TWO AS SELECT 3", "42P05"},
                     {"DEALLOCATE PREPARE \"two\"", "DEALLOCATE"},
                     {"EXECUTE two", "26000"},
-                    {"DEALLOCATE two", "26000"},
                     {"PREPARE two AS SELECT 2", "PREPARE"},
                     {"DEALLOCATE ALL", "DEALLOCATE ALL"},
                     {"DEALLOCATE two", "26000"},

@@ -1,28 +1,10 @@
-// The `options` start-up value and the `dbname` list as the library writes them.
+// The `dbname` list as the library writes it.
 #include <gtest/gtest.h>
 
 #include "kelvod/sql_lexer.h"
 #include "kelvod/startup_options.h"
 
 using namespace kelvod;
-
-TEST(KelvodStartupOptions, ReadsItemsWithQuotingEscapingAndBlankRuns) {
-    using Items = std::vector<std::pair<std::string, std::string>>;
-    struct {
-        const char* text;
-        Items items;
-    } cases[] = {
-        {"allow_redirects=true extra_float_digits=2", {{"allow_redirects", "true"}, {"extra_float_digits", "2"}}},
-        {"user_agent='External API'", {{"user_agent", "External API"}}},
-        {"a='it\\'s a b' b=C:\\\\dir c=", {{"a", "it's a b"}, {"b", "C:\\dir"}, {"c", ""}}},
-        {"  a=1    b=x=y  ", {{"a", "1"}, {"b", "x=y"}}},
-        {"", {}},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(ParseOptionItems(c.text), c.items) << c.text;
-    for (const char* bad : {"novalue", "a='open", "=x", "a=1 b"})
-        EXPECT_THROW(ParseOptionItems(bad), SqlError) << bad;
-}
 
 TEST(KelvodStartupOptions, ReadsTheDatabaseList) {
     auto list = ParseDatabaseList("[{\n    \"alias\": \"sales\",\n    \"path\": \"\\/data\\/sales.kelvo\"\n}\n]");
