@@ -20,7 +20,7 @@
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
 #include "support/postgres_cluster.h"
-#include "support/scratch_directory.h"
+#include "support/scoped_temp_directory.h"
 
 namespace {
 
@@ -115,7 +115,7 @@ TEST_F(ConnectPostgresTest, EveryMethodWithRightWrongAndMissingPasswords) {
 
 // Which line matches and which files are ignored: password_file_test.
 TEST_F(ConnectPostgresTest, PasswordFileSuppliesPasswords) {
-    kelvotest::ScratchDirectory dir;
+    kelvotest::ScopedTempDirectory dir;
     const std::string right = dir.WriteFile(
         "pgpass", "127.0.0.1:" + m_cluster->PortText() + ":*:" + C::kScramUser + ":" + C::kScramUserPassword + "\n",
         0600);

@@ -17,7 +17,7 @@
 #include "postgres/libpq/parameter_status.h"
 #include "postgres/libpq/result_record.h"
 #include "support/postgres_cluster.h"
-#include "support/scratch_directory.h"
+#include "support/scoped_temp_directory.h"
 #include "support/scripted_peer.h"
 
 namespace {
@@ -79,7 +79,7 @@ protected:
         return peer;
     }
     wire::RedirectTarget To(int port) const { return {2, m_dir.Path(), std::to_string(port)}; }
-    kelvotest::ScratchDirectory m_dir;
+    kelvotest::ScopedTempDirectory m_dir;
 };
 
 TEST_F(ConnectRedirectTest, RedirectIsFollowedWhereverItArrives) {

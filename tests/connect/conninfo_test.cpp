@@ -11,7 +11,7 @@
 #include <string>
 
 #include "support/postgres_cluster.h"
-#include "support/scratch_directory.h"
+#include "support/scoped_temp_directory.h"
 
 namespace {
 
@@ -165,7 +165,7 @@ protected:
             return {{"error", error}};
         return ValuesOf(options.get());
     }
-    kelvotest::ScratchDirectory m_scratch;
+    kelvotest::ScopedTempDirectory m_scratch;
     const std::string m_dir = m_scratch.Path();
 };
 

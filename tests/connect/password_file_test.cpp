@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "support/scratch_directory.h"
+#include "support/scoped_temp_directory.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ std::string Lookup(const char* host, const char* port, const char* db, const cha
 }
 
 TEST(PasswordFileTest, FirstMatchingLineGivesThePassword) {
-    kelvotest::ScratchDirectory dir;
+    kelvotest::ScopedTempDirectory dir;
     const std::string path = dir.WriteFile("pgpass",
                                            "\n"
                                            "db.example:5432:sales:alice:first\n"
@@ -56,7 +56,7 @@ TEST(PasswordFileTest, FirstMatchingLineGivesThePassword) {
 }
 
 TEST(PasswordFileTest, OverlongLineIsSkippedWholeNotMatchedByItsTail) {
-    kelvotest::ScratchDirectory dir;
+    kelvotest::ScopedTempDirectory dir;
     // The tail past the reader's limit would itself be a matching line.
     const std::string tail = "h:5432:d:u:stolen";
     const std::string overlong = "x:1:y:z:" + std::string(319 - 8, 'p') + tail;
@@ -72,7 +72,7 @@ TEST(PasswordFileTest, OverlongLineIsSkippedWholeNotMatchedByItsTail) {
 }
 
 TEST(PasswordFileTest, FilesOthersMayUseAreIgnoredWithAWarning) {
-    kelvotest::ScratchDirectory dir;
+    kelvotest::ScopedTempDirectory dir;
     const std::string line = "h:5432:d:u:secret\n";
     struct Case {
         unsigned mode;
