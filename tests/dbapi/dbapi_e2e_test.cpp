@@ -16,11 +16,11 @@
 
 #include "api/connection.h"
 #include "api/table_definition.h"
-#include "dbapi/session_checks.h"
 #include "error/error.h"
 #include "instance/parameters.h"
 #include "kelvo/kelvo.h"
 #include "postgres/libpq/connect.h"
+#include "support/dbapi_peer.h"
 #include "support/kelvod_server.h"
 #include "support/library_instance.h"
 #include "support/log_events.h"

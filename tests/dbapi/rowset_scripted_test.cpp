@@ -10,13 +10,13 @@
 
 #include "api/connection.h"
 #include "api/rowset.h"
-#include "dbapi/session_checks.h"
 #include "error/error.h"
 #include "kelvo/connection.h"
 #include "kelvo/rowset.h"
 #include "kelvo/string_list.h"
 #include "kelvo/types.h"
 #include "postgres/libpq/connection_record.h"
+#include "support/dbapi_peer.h"
 
 namespace {
 

@@ -13,11 +13,11 @@
 
 #include "api/connection.h"
 #include "api/table_definition.h"
-#include "dbapi/session_checks.h"
 #include "error/error.h"
 #include "kelvo/connection.h"
 #include "kelvo/inserter.h"
 #include "kelvo/rowset.h"
+#include "support/dbapi_peer.h"
 #include "support/log_events.h"
 
 namespace {
