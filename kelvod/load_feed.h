@@ -88,7 +88,7 @@ private:
 // kLoadMemoryLimit bytes in its buffers: the blocks a load writes stay cached
 // up to the limit, and with its default (most of the machine's memory) a load
 // of a few GB made the server hold them all. The last load puts the limit back.
-constexpr const char* kLoadMemoryLimit = "100MB";
+constexpr const char* kLoadMemoryLimit = "80MB";
 class LoadMemoryLimit {
 public:
     LoadMemoryLimit(duckdb_connection connection, bool wanted);
