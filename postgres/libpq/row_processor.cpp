@@ -18,18 +18,20 @@ namespace {
 // Chunks up to this many rows get field arrays for all their rows at once.
 constexpr uint32_t kPresizedChunkRows = 4096;
 
-// The result the next row goes into: a new chunk made from the template
-// when chunked mode has none being filled (*started set), else the current
-// result. Null when a chunk cannot be made.
+// The result the next row goes into, with room for it: a new chunk made from
+// the template when chunked mode has none being filled (*started set), else
+// the current result. Null when a chunk or the room cannot be had.
 PGresult* rowTarget(PGconn* conn, bool* started, const char** errmsgp) {
     *started = false;
-    if (conn->result_chunk_size == 0 || conn->next_result != nullptr)
-        return conn->result;
+    if (conn->result_chunk_size == 0 || conn->next_result != nullptr) {
+        PGresult* res = conn->result;
+        return res->ntups < res->tupArrSize || pqGrowTupleArray(res, errmsgp) ? res : nullptr;
+    }
     PGresult* chunk = PQcopyResult(conn->result, PG_COPYRES_ATTRS | PG_COPYRES_EVENTS | PG_COPYRES_NOTICEHOOKS);
     if (chunk == nullptr)
         return nullptr;
     const uint32_t rows = conn->result_chunk_size;
-    if (rows <= kPresizedChunkRows && !pqGrowTupleArray(chunk, errmsgp, static_cast<int>(rows))) {
+    if (!pqGrowTupleArray(chunk, errmsgp, rows <= kPresizedChunkRows ? static_cast<int>(rows) : 0)) {
         PQclear(chunk);
         return nullptr;
     }
@@ -68,8 +70,6 @@ int pqRowProcessor(PGconn* conn, const char** errmsgp) {
     PGresult* res = rowTarget(conn, &started, errmsgp);
     if (res == nullptr)
         return 0;
-    if (res->ntups >= res->tupArrSize && !pqGrowTupleArray(res, errmsgp))
-        return failRow(res, started);
 
     const int nfields = res->numAttributes;
     const PGdataValue* columns = conn->rowBuf;
@@ -100,8 +100,6 @@ int pqStoreDataRow(PGconn* conn, const char* fields, int length, const char** er
     PGresult* res = rowTarget(conn, &started, errmsgp);
     if (res == nullptr)
         return 0;
-    if (res->ntups >= res->tupArrSize && !pqGrowTupleArray(res, errmsgp))
-        return failRow(res, started);
 
     // One copy of the whole row, one byte longer: each value's NUL goes over
     // the first byte of the next length word once that word has been read,
