@@ -84,28 +84,8 @@ private:
     bool m_changed = false;
 };
 
-// While any load that asked for it runs, the engine keeps at most
-// kLoadMemoryLimit bytes in its buffers: the blocks a load writes stay cached
-// up to the limit, and with its default (most of the machine's memory) a load
-// of a few GB made the server hold them all. The last load puts the limit back.
-constexpr const char* kLoadMemoryLimit = "80MB";
-class LoadMemoryLimit {
-public:
-    LoadMemoryLimit(duckdb_connection connection, bool wanted);
-    ~LoadMemoryLimit();
-    LoadMemoryLimit(const LoadMemoryLimit&) = delete;
-    LoadMemoryLimit& operator=(const LoadMemoryLimit&) = delete;
-
-private:
-    duckdb_connection m_connection;
-    bool m_counted = false;
-};
-
-// A client's SET or RESET of memory_limit, which ran: the value a load puts back after itself.
-void NoteMemoryLimitChange(duckdb_connection connection, const Statement& statement);
-
-// Makes kelvod_load_feed known to the engine, for every connection, and notes
-// how the engine shows its default memory limit; once per engine, before any session.
+// Makes kelvod_load_feed known to the engine, for every connection; once per
+// engine, before any session.
 void RegisterLoadFeedFunction(duckdb_connection connection);
 
 }  // namespace kelvod

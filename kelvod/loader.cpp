@@ -233,7 +233,6 @@ void Loader::CopyIntoTable(const CopyFromStdinCommand& command) {
         throw SqlError("42P01", "The table \"" + Joined(t) + "\" does not exist.");
 
     const bool ownTransaction = m_context.transaction == TransactionStatus::Idle;
-    LoadMemoryLimit memoryLimit(m_context.connection, ownTransaction);
     InsertionOrderFree orderFree(m_context.connection, ownTransaction);
     if (ownTransaction)
         RunEngine(m_context.connection, "BEGIN");
@@ -475,7 +474,6 @@ void Loader::InsertFromStream(const InsertBulkCommand& command) {
     SessionContext::RunningStatement running(m_context);
 
     const bool ownTransaction = m_context.transaction == TransactionStatus::Idle;
-    LoadMemoryLimit memoryLimit(m_context.connection, ownTransaction);
     InsertionOrderFree orderFree(m_context.connection, ownTransaction);
     if (ownTransaction)
         RunEngine(m_context.connection, "BEGIN");

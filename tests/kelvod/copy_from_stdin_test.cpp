@@ -158,7 +158,7 @@ TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
          "22003"},
         {"time past midnight", ok + row("") + KlvcpyRows().Int64(kMicrosPerDay + 1).Data(), "22008"},
     };
-    // A load lifts the engine's insertion order and memory limit for itself only.
+    // A load lifts the engine's insertion order for itself only, and leaves its memory limit alone.
     const std::string settings =
         "SELECT current_setting('preserve_insertion_order') || ' ' || current_setting('memory_limit')";
     const std::string before = text.Query(settings).Value();
@@ -180,13 +180,19 @@ TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
     EXPECT_EQ(r.tags, std::vector<std::string>{"COPY 40000"});
     EXPECT_EQ(text.Query("SELECT sum(a) FROM strict_rows").Value(), "799980000");
     EXPECT_EQ(text.Query(settings).Value(), before);
-    // A limit a client set is put back as it was set, not as it shows.
-    ASSERT_TRUE(text.Query("SET memory_limit = '1GB'").Ok());
-    const std::string set = text.Query(settings).Value();
-    EXPECT_EQ(text.CopyIn("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok}).Sqlstate(), "");
-    EXPECT_EQ(text.Query(settings).Value(), set);
-    ASSERT_TRUE(text.Query("RESET memory_limit").Ok());
-    EXPECT_EQ(text.CopyIn("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok}).Sqlstate(), "");
+    // No load moves the engine's memory limit; a client moves it, but never below the floor where commits stay whole.
+    for (const char* low :
+         {"SET memory_limit = '255MB'", "SET GLOBAL max_memory TO '200 MiB'", "SET memory_limit = '10 bytes'",
+          "SET memory_limit = '0.1' || 'GB'", "SET memory_limit = '1x'"})
+        EXPECT_EQ(text.Query(low).Sqlstate(), "22023") << low;
+    EXPECT_EQ(text.Query(settings).Value(), before);
+    for (const char* fine :
+         {"SET GLOBAL memory_limit = '256MB'", "SET memory_limit TO '1 GiB'", "RESET memory_limit"}) {
+        EXPECT_TRUE(text.Query(fine).Ok()) << fine;
+        const std::string set = text.Query(settings).Value();
+        EXPECT_EQ(text.CopyIn("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok}).Sqlstate(), "") << fine;
+        EXPECT_EQ(text.Query(settings).Value(), set) << fine;
+    }
     EXPECT_EQ(text.Query(settings).Value(), before);
 }
 
@@ -281,6 +287,19 @@ TEST_F(KelvodCopyFrom, ACancelEndsTheCopyWithNothingLoadedAndTheSessionUsable) {
         }
         EXPECT_EQ(Count("cancelled"), "0") << inBlock;
     }
+}
+
+TEST_F(KelvodCopyFrom, ACellAsLargeAsTheDecoderTakesLoadsAndReadsBack) {
+    Run("CREATE TABLE huge (id INT, t TEXT)");
+    std::string cell(256u << 20, 'k');
+    cell[12345] = 'x';
+    WireResult r = text.CopyIn("COPY huge FROM STDIN WITH (FORMAT KELVOBINARY)",
+                               SplitInto(KlvcpyRows().Header().Int32(1).Bytes(cell).Data(), 32u << 20));
+    ASSERT_EQ(r.tags, std::vector<std::string>{"COPY 1"}) << r.Message();
+    WireResult back = binary.Query("SELECT t FROM huge");
+    ASSERT_TRUE(back.Ok()) << back.Message();
+    EXPECT_TRUE(back.Value() == cell) << back.Value().size();
+    Run("DROP TABLE huge");
 }
 
 TEST(KelvodDiskFull, ALoadThatFillsTheDiskFailsWith53100AndKeepsEveryCommittedRow) {

@@ -1,0 +1,25 @@
+// The lowest memory_limit a client may set. Below it the engine's COMMIT can
+// run out of memory half-way and leave a database file torn; the statement
+// runner asks before any SET of the limit reaches the engine.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "kelvod/sql_lexer.h"
+
+namespace kelvod {
+
+// In the engine's own unit: its "MB" is 1000 * 1000 bytes.
+constexpr uint64_t kMemoryLimitFloor = 256ull * 1000 * 1000;
+
+// The bytes a memory size names as the engine reads it ("2GB", "512 MiB"), or
+// nullopt when it names no limit ("-1", "none"); throws 22023 when it is no size.
+std::optional<uint64_t> ParseMemorySize(const std::string& text);
+
+// Throws 22023 for a SET of memory_limit below the floor, or one whose value
+// is not a literal the server can read before the engine applies it.
+void RefuseUnsafeMemoryLimit(const Statement& statement);
+
+}  // namespace kelvod

@@ -1,0 +1,93 @@
+// Loads among other sessions: every load acknowledged beside sorting sessions
+// is whole after a restart.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/kelvod_server.h"
+#include "support/klvcpy_rows.h"
+#include "support/wire_client.h"
+
+using kelvotest::KlvcpyRows;
+using kelvotest::WireClient;
+using kelvotest::WireResult;
+
+namespace {
+
+std::string TaggedRows(int64_t tag, int rows) {
+    KlvcpyRows b;
+    b.Header();
+    for (int i = 0; i < rows; ++i)
+        b.Int64(tag).Int64(i);
+    return b.Data();
+}
+
+const char* const kCopy = "COPY tagged FROM STDIN WITH (FORMAT KELVOBINARY)";
+
+}  // namespace
+
+TEST(KelvodConcurrentLoads, AcknowledgedLoadsBesideSortsAreWholeAfterARestartAndFailedOnesAbsent) {
+    constexpr int kLoaders = 8, kBatches = 6, kRows = 4000;
+    kelvotest::KelvodServer server;
+    ASSERT_TRUE(server.Start()) << server.Output();
+    const std::string db = server.Directory() + "/loads.kelvo";
+    WireClient owner;
+    ASSERT_EQ(owner.Open(server.Endpoint()).status, 'I');
+    ASSERT_TRUE(owner.Query("CREATE DATABASE \"" + db + "\"").Ok());
+    ASSERT_EQ(owner.Open(server.Endpoint(), db).status, 'I');
+    ASSERT_TRUE(owner.Query("CREATE TABLE tagged (tag BIGINT, n BIGINT)").Ok());
+    ASSERT_TRUE(owner.Query("CREATE TABLE sorted AS SELECT md5(range::VARCHAR) AS s FROM range(1500000)").Ok());
+
+    std::atomic<int> loading{kLoaders};
+    std::mutex mutex;
+    std::map<int64_t, std::string> outcome;  // by tag: "" when acknowledged, else the error
+    std::vector<std::string> sortErrors;
+    std::vector<std::thread> threads;
+    for (int s = 0; s < 2; ++s)
+        threads.emplace_back([&] {
+            WireClient c;
+            WireResult r = c.Open(server.Endpoint(), db);
+            while (r.Ok() && loading > 0)
+                r = c.Query("SELECT max(r) FROM (SELECT row_number() OVER (ORDER BY s) AS r FROM sorted)");
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!r.Ok())
+                sortErrors.push_back(r.Sqlstate() + " " + r.Message());
+        });
+    for (int l = 0; l < kLoaders; ++l)
+        threads.emplace_back([&, l] {
+            WireClient c;
+            WireResult open = c.Open(server.Endpoint(), db);
+            for (int b = 0; b < kBatches; ++b) {
+                const int64_t tag = l * 100 + b;
+                WireResult r = open.Ok() ? c.CopyIn(kCopy, {TaggedRows(tag, kRows)}) : open;
+                std::lock_guard<std::mutex> lock(mutex);
+                outcome[tag] = r.Ok() ? "" : r.Sqlstate() + " " + r.Message();
+            }
+            --loading;
+        });
+    for (auto& t : threads)
+        t.join();
+    owner.Close();
+    for (const auto& e : sortErrors)
+        ADD_FAILURE() << "a sort failed: " << e;
+    EXPECT_EQ(server.Stop().value_or(-1), 0) << server.Output();
+
+    ASSERT_TRUE(server.Start()) << server.Output();
+    WireClient again;
+    ASSERT_EQ(again.Open(server.Endpoint(), db).status, 'I');
+    std::map<int64_t, std::string> kept;
+    for (const auto& row : again.Query("SELECT tag, count(*), count(DISTINCT n) FROM tagged GROUP BY tag").rows)
+        kept[std::stoll(row[0].value_or("-1"))] = row[1].value_or("") + " " + row[2].value_or("");
+    for (const auto& [tag, error] : outcome) {
+        EXPECT_EQ(error, "") << tag;
+        EXPECT_EQ(kept.count(tag) ? kept[tag] : "none", error.empty() ? "4000 4000" : "none") << tag;
+    }
+    EXPECT_EQ(kept.size(), outcome.size());
+    again.Close();
+    EXPECT_EQ(server.Stop().value_or(-1), 0) << server.Output();
+}
