@@ -24,16 +24,29 @@ constexpr const char* kFunctionName = "kelvod_load_feed";
 // each holds a row group of its own in memory, which bounds the server's peak.
 constexpr idx_t kMaxScanThreads = 4;
 
+struct RegisteredFeed {
+    std::shared_ptr<LoadFeed> feed;
+    idx_t ownerConnection;
+};
+
 std::mutex g_feedsMutex;
-std::map<int64_t, std::shared_ptr<LoadFeed>>& Feeds() {
-    static std::map<int64_t, std::shared_ptr<LoadFeed>> feeds;
+std::map<int64_t, RegisteredFeed>& Feeds() {
+    static std::map<int64_t, RegisteredFeed> feeds;
     return feeds;
 }
 
-std::shared_ptr<LoadFeed> FindFeed(int64_t id) {
+// The feed, when the connection asking is the one that registered it: a feed
+// another connection names is as unknown to it as one that does not exist.
+std::shared_ptr<LoadFeed> FindFeed(int64_t id, idx_t connection) {
     std::lock_guard<std::mutex> lock(g_feedsMutex);
     auto it = Feeds().find(id);
-    return it == Feeds().end() ? nullptr : it->second;
+    return it == Feeds().end() || it->second.ownerConnection != connection ? nullptr : it->second.feed;
+}
+
+idx_t ConnectionId(duckdb_connection connection) {
+    ClientContextHandle context;
+    duckdb_connection_get_client_context(connection, context.Out());
+    return duckdb_client_context_get_connection_id(context.Get());
 }
 
 // The engine hands bind data to its threads in ways the thread sanitizer does
@@ -41,6 +54,7 @@ std::shared_ptr<LoadFeed> FindFeed(int64_t id) {
 // registry's lock, which orders the feed's making before the thread's reads.
 struct ScanBind {
     std::atomic<int64_t> id;
+    std::atomic<idx_t> connection;
 };
 
 // One scan thread's piece and how far it has decoded it.
@@ -56,7 +70,10 @@ struct ScanLocal {
 
 void Bind(duckdb_bind_info info) {
     const int64_t id = duckdb_get_int64(ValueHandle(duckdb_bind_get_parameter(info, 0)).Get());
-    auto feed = FindFeed(id);
+    ClientContextHandle context;
+    duckdb_table_function_get_client_context(info, context.Out());
+    const idx_t connection = duckdb_client_context_get_connection_id(context.Get());
+    auto feed = FindFeed(id, connection);
     if (!feed) {
         duckdb_bind_set_error(info, "There is no such load.");
         return;
@@ -67,6 +84,7 @@ void Bind(duckdb_bind_info info) {
     }
     auto* bind = new ScanBind;
     bind->id.store(id);
+    bind->connection.store(connection);
     duckdb_bind_set_bind_data(info, bind, [](void* p) { delete static_cast<ScanBind*>(p); });
 }
 
@@ -74,7 +92,7 @@ void Init(duckdb_init_info info) { duckdb_init_set_max_threads(info, kMaxScanThr
 
 void LocalInit(duckdb_init_info info) {
     auto* bind = static_cast<ScanBind*>(duckdb_init_get_bind_data(info));
-    auto feed = FindFeed(bind->id.load());
+    auto feed = FindFeed(bind->id.load(), bind->connection.load());
     if (!feed) {
         duckdb_init_set_error(info, "There is no such load.");
         return;
@@ -141,13 +159,14 @@ std::exception_ptr LoadFeed::Failure() const {
     return m_failure;
 }
 
-LoadFeedRegistration::LoadFeedRegistration(std::shared_ptr<LoadFeed> feed) {
-    static std::mt19937_64 random{std::random_device{}()};
+LoadFeedRegistration::LoadFeedRegistration(std::shared_ptr<LoadFeed> feed, duckdb_connection owner) {
+    const idx_t connection = ConnectionId(owner);
+    std::random_device random;
     std::lock_guard<std::mutex> lock(g_feedsMutex);
     do {
-        m_id = static_cast<int64_t>(random() >> 1);
+        m_id = static_cast<int64_t>(((uint64_t{random()} << 32) | random()) >> 1);
     } while (Feeds().count(m_id));
-    Feeds().emplace(m_id, std::move(feed));
+    Feeds().emplace(m_id, RegisteredFeed{std::move(feed), connection});
 }
 
 LoadFeedRegistration::~LoadFeedRegistration() {

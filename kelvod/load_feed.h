@@ -49,11 +49,12 @@ private:
     std::exception_ptr m_failure;
 };
 
-// A feed known to the table function while this lives. Its id is random, so
-// that no other session can read it by guessing.
+// A feed known to the table function while this lives, to statements of the
+// loading session's own engine connection only: another session cannot read
+// it even when it learns the id, which is random besides.
 class LoadFeedRegistration {
 public:
-    explicit LoadFeedRegistration(std::shared_ptr<LoadFeed> feed);
+    LoadFeedRegistration(std::shared_ptr<LoadFeed> feed, duckdb_connection owner);
     ~LoadFeedRegistration();
     LoadFeedRegistration(const LoadFeedRegistration&) = delete;
     LoadFeedRegistration& operator=(const LoadFeedRegistration&) = delete;
