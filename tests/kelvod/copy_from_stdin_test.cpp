@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -321,6 +322,16 @@ TEST(KelvodDiskFull, ALoadThatFillsTheDiskFailsWith53100AndKeepsEveryCommittedRo
     {
         kelvotest::WireClient c;
         ASSERT_EQ(c.Open(server.Endpoint()).status, 'I');
+        // A database that cannot be created on the full disk leaves no file that would refuse it later.
+        {
+            std::ofstream filler(small + "/filler");
+            const std::string block(1 << 16, 'f');
+            while (filler.write(block.data(), block.size()))
+                ;
+        }
+        EXPECT_EQ(c.Query("CREATE DATABASE " + db).Sqlstate(), "53100");
+        EXPECT_FALSE(std::filesystem::exists(small + "/full.kelvo"));
+        std::filesystem::remove(small + "/filler");
         ASSERT_TRUE(c.Query("CREATE DATABASE " + db).Ok());
         ASSERT_TRUE(c.Query("ATTACH DATABASE " + db + " AS \"disk\"").Ok());
         ASSERT_TRUE(c.Query("CREATE TABLE \"disk\".\"public\".\"t\" (\"id\" BIGINT, \"s\" TEXT)").Ok());
