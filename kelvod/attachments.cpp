@@ -3,8 +3,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <filesystem>
+#include <string_view>
+#include <thread>
 
+#include "kelvod/catalog.h"
 #include "kelvod/engine_errors.h"
 #include "kelvod/engine_handles.h"
 #include "kelvod/sql_lexer.h"
@@ -56,6 +60,27 @@ std::string InvalidatedDatabase(const std::string& error) {
 
 std::string AttachmentRegistry::Acquire(duckdb_connection connection, const std::string& alias,
                                         const std::string& path) {
+    // A detached file stays open in the engine until the last transaction that
+    // touched it ends, and any session's catalog query touches every attached
+    // database: a new ATTACH of the file waits for that, within a bound.
+    const auto deadline = std::chrono::steady_clock::now() + kFileReleaseWait;
+    for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, std::chrono::milliseconds(50))) {
+        try {
+            return AcquireOnce(connection, alias, path);
+        } catch (const SqlError& e) {
+            if (std::string_view(e.what()).find("Unique file handle conflict") == std::string_view::npos)
+                throw;
+            if (std::chrono::steady_clock::now() + pause > deadline)
+                throw SqlError("55006",
+                               "The database \"" + path + "\" is still held by a transaction of another session.",
+                               "Try again once that transaction has ended.");
+        }
+        std::this_thread::sleep_for(pause);
+    }
+}
+
+std::string AttachmentRegistry::AcquireOnce(duckdb_connection connection, const std::string& alias,
+                                            const std::string& path) {
     std::string key = Fold(alias);
     if (IsReservedAlias(alias))
         throw SqlError("42710", "The alias \"" + alias + "\" is reserved; choose another alias.");

@@ -3,6 +3,7 @@
 // use it, attaches a file on first use and detaches it when the last one goes.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
@@ -10,6 +11,10 @@
 #include "duckdb.h"
 
 namespace kelvod {
+
+// How long an ATTACH waits for the engine to close a file that another
+// session detached while a third one's transaction still held it.
+constexpr std::chrono::milliseconds kFileReleaseWait{10000};
 
 class AttachmentRegistry {
 public:
@@ -32,6 +37,7 @@ public:
     bool IsAlias(const std::string& alias) const;
 
 private:
+    std::string AcquireOnce(duckdb_connection connection, const std::string& alias, const std::string& path);
     struct Entry {
         std::string path;
         std::string alias;

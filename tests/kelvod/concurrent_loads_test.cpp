@@ -1,5 +1,6 @@
 // Loads among other sessions: every load acknowledged beside sorting sessions
-// is whole after a restart.
+// is whole after a restart, and sessions that come and go on database files of
+// their own always connect.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -89,5 +90,43 @@ TEST(KelvodConcurrentLoads, AcknowledgedLoadsBesideSortsAreWholeAfterARestartAnd
     }
     EXPECT_EQ(kept.size(), outcome.size());
     again.Close();
+    EXPECT_EQ(server.Stop().value_or(-1), 0) << server.Output();
+}
+
+TEST(KelvodConcurrentLoads, SessionsComingAndGoingOnTheirOwnFilesAlwaysConnect) {
+    constexpr int kThreads = 4, kRounds = 25;
+    kelvotest::KelvodServer server;
+    ASSERT_TRUE(server.Start()) << server.Output();
+    std::vector<std::string> files;
+    for (int i = 0; i < kThreads; ++i) {
+        files.push_back(server.Directory() + "/own" + std::to_string(i) + ".kelvo");
+        WireClient c;
+        ASSERT_EQ(c.Open(server.Endpoint()).status, 'I');
+        ASSERT_TRUE(c.Query("CREATE DATABASE \"" + files.back() + "\"").Ok());
+        ASSERT_EQ(c.Open(server.Endpoint(), files.back()).status, 'I');
+        ASSERT_TRUE(c.Query("CREATE TABLE tagged (tag BIGINT, n BIGINT)").Ok());
+    }
+    std::mutex mutex;
+    std::vector<std::string> failures;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&, i] {
+            for (int r = 0; r < kRounds; ++r) {
+                WireClient c;
+                WireResult step = c.Open(server.Endpoint(), files[i]);
+                if (step.Ok())
+                    step = c.CopyIn(kCopy, {TaggedRows(r, 10)});
+                if (step.Ok())
+                    step = c.Query("SELECT count(*) FROM tagged");
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!step.Ok())
+                    failures.push_back(step.Sqlstate() + " " + step.Message());
+                else if (step.Value() != std::to_string(10 * (r + 1)))
+                    failures.push_back("count " + step.Value());
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_TRUE(failures.empty()) << failures.size() << " failed, the first: " << failures.front();
     EXPECT_EQ(server.Stop().value_or(-1), 0) << server.Output();
 }
