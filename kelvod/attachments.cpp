@@ -35,6 +35,11 @@ void RunEngine(duckdb_connection connection, const std::string& sql) {
     }
 }
 
+void EndStrayTransaction(duckdb_connection connection) {
+    ResultHandle result;
+    duckdb_query(connection, "ROLLBACK", result.Out());  // refused when there is none, which is what we want
+}
+
 namespace {
 
 bool EngineHas(duckdb_connection connection, const std::string& alias) {

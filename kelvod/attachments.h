@@ -56,6 +56,10 @@ std::string InvalidatedDatabase(const std::string& error);
 // Names the engine keeps for itself; no database may be attached under them.
 bool IsReservedAlias(const std::string& alias);
 
+// Rolls back whatever transaction the connection is in, if any: a session that
+// has opened no block must never find its statements refused as in a failed one.
+void EndStrayTransaction(duckdb_connection connection);
+
 // Runs one statement on the engine; throws SqlError with the mapped SQLSTATE.
 void RunEngine(duckdb_connection connection, const std::string& sql);
 

@@ -39,12 +39,8 @@ Session::~Session() {
     server.Unregister(m_context.pid);
     server.Streams().RemoveOwnedBy(m_context.pid);
     if (m_context.connection) {
-        try {
-            // An open transaction would keep the files from being detached.
-            if (m_context.transaction != TransactionStatus::Idle)
-                RunEngine(m_context.connection, "ROLLBACK");
-        } catch (...) {
-        }
+        // An open transaction would keep the files from being detached.
+        EndStrayTransaction(m_context.connection);
         try {
             m_commands.DetachAll();
         } catch (...) {
@@ -156,9 +152,12 @@ void Session::HandleRequest(const Request& request) {
 
 void Session::ReportFailure(const SqlError& error) {
     m_context.SendError(FieldsOf(error));
-    // Any failed statement or message inside a block aborts it.
+    // Any failed statement or message inside a block aborts it; outside one,
+    // no engine transaction may outlive the failure.
     if (m_context.transaction == TransactionStatus::InBlock)
         m_context.transaction = TransactionStatus::FailedBlock;
+    else if (m_context.transaction == TransactionStatus::Idle)
+        EndStrayTransaction(m_context.connection);
     m_commands.RecoverInvalidated(error);
 }
 
