@@ -132,6 +132,7 @@ int Serve(const kelvod::CommandLine& cl) {
         }
         listener->Stop();
     }
+    kelvod::DetachEverything(engine);
     duckdb_close(&engine);
     if (code == kClean)
         Log("stopped");
