@@ -62,7 +62,8 @@ void DetachEverything(duckdb_database engine);
 
 // Rolls back whatever transaction the connection is in, if any: a session that
 // has opened no block must never find its statements refused as in a failed one.
-void EndStrayTransaction(duckdb_connection connection);
+// False when a transaction remains that the engine could not roll back.
+bool EndStrayTransaction(duckdb_connection connection);
 
 // Runs one statement on the engine; throws SqlError with the mapped SQLSTATE.
 void RunEngine(duckdb_connection connection, const std::string& sql);

@@ -40,13 +40,17 @@ Session::~Session() {
     server.Streams().RemoveOwnedBy(m_context.pid);
     if (m_context.connection) {
         // An open transaction would keep the files from being detached.
-        EndStrayTransaction(m_context.connection);
+        const bool ended = EndStrayTransaction(m_context.connection);
         try {
             m_commands.DetachAll();
         } catch (...) {
             // the session ends either way; a failed detach leaves the alias to the engine
         }
-        duckdb_disconnect(&m_context.connection);
+        // A transaction the engine cannot roll back (a damaged database) would
+        // throw again from inside its disconnect and end the server: such a
+        // connection is left to the engine instead.
+        if (ended)
+            duckdb_disconnect(&m_context.connection);
     }
     if (m_context.fd >= 0)
         ::close(m_context.fd);
