@@ -20,14 +20,10 @@ TEST(KelvodLoadFeed, OnlyTheLoadingConnectionCanNameReadOrDrainItsFeed) {
     piece.rows = 1;
     ASSERT_TRUE(queue.Push(std::move(piece)));
     queue.Close();
-    CopyColumn column;
-    column.name = "a";
-    column.type = DUCKDB_TYPE_BIGINT;
-    column.nullable = false;
+    const std::vector<CopyColumn> columns{{"a", DUCKDB_TYPE_BIGINT, 0, 0, false}};
     std::string sql;
     {
-        LoadFeedRegistration registration(std::make_shared<LoadFeed>(std::vector<CopyColumn>{column}, queue, false),
-                                          loading);
+        LoadFeedRegistration registration(std::make_shared<LoadFeed>(columns, queue, false), loading);
         sql = "SELECT sum(a)::VARCHAR FROM " + registration.Call();
         try {
             QueryText(other, sql);
