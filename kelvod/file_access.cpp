@@ -102,7 +102,7 @@ void RefuseFileStatementType(duckdb_statement_type type) {
 }
 
 // A load lifts preserve_insertion_order for its own statement; a client may set
-// memory_limit, though not below its floor (memory_limit_floor.h).
+// memory_limit, though not below its floor (memory_limit_setting.h).
 void LockEngineDown(duckdb_connection connection) {
     for (const char* sql :
          {"SET autoinstall_known_extensions = false", "SET autoload_known_extensions = false",

@@ -8,7 +8,7 @@
 
 #include "kelvod/chunk_prefetcher.h"
 #include "kelvod/engine_errors.h"
-#include "kelvod/memory_limit_floor.h"
+#include "kelvod/memory_limit_setting.h"
 #include "kelvod/scoped_value.h"
 #include "kelvod/statement_tokens.h"
 #include "kelvod/value_encoding.h"
@@ -66,6 +66,10 @@ void StatementRunner::Run(const Statement& statement, const std::vector<int16_t>
     if (InterceptEngineStatement(statement, formats, sendDescription, params))
         return;
     RefuseUnsafeMemoryLimit(statement);
+    if (ResetMemoryLimit(m_context.connection, statement)) {
+        m_context.writer.CommandComplete(CommandTagFor(statement));
+        return;
+    }
     if (prepared)
         return RunEngineStatement(statement, CurrentPlan(*prepared), formats, sendDescription, params);
     EnginePlan plan = Plan(statement);
