@@ -22,6 +22,7 @@ struct EnginePlan {
     duckdb_statement_type type = DUCKDB_STATEMENT_TYPE_INVALID;
     idx_t parameterCount = 0;
     std::vector<duckdb_type> parameterTypes;  // as the engine inferred them; INVALID where it could not
+    std::vector<uint32_t> parameterOids;      // what Describe tells: text where the engine could not tell
     bool returnsRows = false;
     std::vector<ColumnDescription> columns;  // in the text format
 };
@@ -36,6 +37,10 @@ EnginePlan PrepareEnginePlan(duckdb_connection connection, const Statement& stat
 // that value: the engine binds a statement again when a value's type differs
 // from its parameter's, which would undo preparing it once.
 void BindTextParameters(EnginePlan& plan, const std::vector<std::optional<std::string>>& params);
+
+// Whether the engine fixes, when it plans the statement, a value that may
+// change before a later run (current_setting('...') reads a setting then).
+bool FoldsSettings(const Statement& statement);
 
 // The engine's name of a result column.
 std::string PreparedColumnName(duckdb_prepared_statement prepared, idx_t column);

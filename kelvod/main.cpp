@@ -22,6 +22,7 @@
 #include "kelvod/load_feed.h"
 #include "kelvod/server_state.h"
 #include "kelvod/sql_lexer.h"
+#include "kelvod/text_casts.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ int Serve(const kelvod::CommandLine& cl) {
         if (duckdb_connect(engine, &setup) == DuckDBError)
             throw std::runtime_error("no engine connection");
         kelvod::RegisterByteaCast(setup);
+        kelvod::RegisterTextCasts(setup);
         kelvod::RegisterLoadFeedFunction(setup);
         // Loads churn through the engine's allocator on several threads; without
         // its background threads the freed pages stay with the process for a while.

@@ -3,12 +3,14 @@
 // anywhere across CopyData messages, and a malformed stream or a CopyFail
 // fails with its own SQLSTATE and leaves the table as it was.
 #include <gtest/gtest.h>
+
 #include <sys/mount.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -188,6 +190,15 @@ TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
     ASSERT_TRUE(text.Query("RESET memory_limit").Ok());
     EXPECT_EQ(text.CopyIn("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok}).Sqlstate(), "");
     EXPECT_EQ(text.Query(settings).Value(), before);
+    // A finite timestamp that would land on the engine's -infinity is refused; the next one up is stored.
+    Run("CREATE TABLE earliest (t TIMESTAMP)");
+    const int64_t landsOnInfinity = std::numeric_limits<int64_t>::min() + 1 + 2440588 * kMicrosPerDay;
+    for (int64_t v : {landsOnInfinity, landsOnInfinity + 1}) {
+        std::string rows = KlvcpyRows().Header().Int64(v).Data();
+        EXPECT_EQ(text.CopyIn("COPY earliest FROM STDIN WITH (FORMAT KELVOBINARY)", {rows}).Sqlstate(),
+                  v == landsOnInfinity ? "22008" : "");
+    }
+    EXPECT_EQ(text.Query("SELECT count(*) FROM earliest WHERE t > '-infinity'").Value(), "1");
 }
 
 TEST_F(KelvodCopyFrom, TargetsAreFoundByEveryFormOfTheirName) {
