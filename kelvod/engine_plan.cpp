@@ -1,6 +1,7 @@
 // Preparing statements for the engine and describing their results.
 #include "kelvod/engine_plan.h"
 
+#include <array>
 #include <charconv>
 #include <map>
 #include <optional>
@@ -97,6 +98,15 @@ bool IsArithmetic(const Tokens& t, size_t i) {
            IsSymbol(t, i, "%");
 }
 
+// Whether the tokens are a word of the statement's own rather than an
+// operand's name (SELECT -$1, CASE ... END + $1).
+bool IsOperandKeyword(const Tokens& t, size_t first, size_t last) {
+    static const std::set<std::string> kWords = {
+        "select", "where",  "and", "or", "not",  "then",   "else", "when",   "case",      "end",   "set",   "on",
+        "by",     "having", "in",  "is", "like", "values", "from", "return", "returning", "limit", "offset"};
+    return first == last && t[first]->kind == Token::Kind::Word && kWords.count(t[first]->value);
+}
+
 // The tokens [first, last] of the operand that begins at `i` (a literal, a
 // parameter, a dotted name, a function call or a parenthesised expression);
 // false when none begins there.
@@ -111,7 +121,7 @@ bool OperandFrom(const Tokens& t, size_t i, size_t& last) {
         i += 2;
     if (IsName(t, i) && !IsSymbol(t, i + 1, "(")) {
         last = i;
-        return true;
+        return !IsOperandKeyword(t, last, last);
     }
     if (IsName(t, i))
         ++i;
@@ -129,6 +139,19 @@ bool OperandFrom(const Tokens& t, size_t i, size_t& last) {
 bool OperandTo(const Tokens& t, size_t i, size_t& first) {
     if (i >= t.size())
         return false;
+    const size_t last = i;
+    if (IsWord(t, i, "end")) {
+        // CASE ... END, with the CASEs nested in it.
+        for (int depth = 0;; --i) {
+            depth += IsWord(t, i, "end") ? 1 : IsWord(t, i, "case") ? -1 : 0;
+            if (depth == 0) {
+                first = i;
+                return true;
+            }
+            if (i == 0)
+                return false;
+        }
+    }
     if (IsSymbol(t, i, ")")) {
         for (int depth = 0;; --i) {
             depth += IsSymbol(t, i, ")") ? 1 : IsSymbol(t, i, "(") ? -1 : 0;
@@ -137,7 +160,7 @@ bool OperandTo(const Tokens& t, size_t i, size_t& first) {
             if (i == 0)
                 return false;
         }
-        if (i > 0 && t[i - 1]->kind == Token::Kind::Word)
+        if (i > 0 && t[i - 1]->kind == Token::Kind::Word && !IsOperandKeyword(t, i - 1, i - 1))
             --i;  // a function's name
     } else if (!IsName(t, i)) {
         first = i;
@@ -146,7 +169,10 @@ bool OperandTo(const Tokens& t, size_t i, size_t& first) {
     while (i >= 2 && IsSymbol(t, i - 1, ".") && IsName(t, i - 2))
         i -= 2;
     first = i;
-    return true;
+    // x::type: the operand is the cast, from x on.
+    if (i >= 2 && IsSymbol(t, i - 1, "::"))
+        return OperandTo(t, i - 2, first);
+    return !IsOperandKeyword(t, first, last);
 }
 
 // The type a literal operand gives a parameter beside it, as PostgreSQL types
@@ -229,18 +255,26 @@ PreparedStatementHandle PrepareDescribed(duckdb_connection connection, std::stri
     std::set<idx_t> untyped = UntypedParameters(ps.Get());
     if (untyped.empty())
         return ps;
-    auto hints = OperandHints(text, untyped);
-    if (!hints.empty()) {
+    auto hinted = [&](const std::map<idx_t, std::string>& hints) {
         try {
-            std::string hinted = WithParameterHints(text, hints);
-            PreparedStatementHandle next = PrepareText(connection, hinted);
-            ps = std::move(next);
-            text = std::move(hinted);
+            std::string next = WithParameterHints(text, hints);
+            ps = PrepareText(connection, next);
+            text = std::move(next);
             untyped = UntypedParameters(ps.Get());
+            return true;
         } catch (const SqlError&) {
-            // an operand that is no expression of its own: the engine's own reading stands
+            return false;  // an operand that is no expression of its own, or no operator for the pair
         }
-    }
+    };
+    auto hints = OperandHints(text, untyped);
+    if (hints.size() > 1 && hinted(hints))
+        hints.clear();
+    // Each hint on its own: one that fails leaves the others standing. Where the
+    // operand's own type does not fit (a date or timestamp plus another), the
+    // parameter is a number of days, else an interval, as a client means it.
+    for (const auto& [n, hint] : hints)
+        if (!hinted({{n, hint}}) && !hinted(CastsTo({n}, "INTEGER")))
+            hinted(CastsTo({n}, "INTERVAL"));
     if (untyped.empty() || !IsUndescribed(ps.Get()) || !ReturnsRows(ps.Get(), statement))
         return ps;
     // Where the engine stops it forgets every parameter's type, also of those it
@@ -264,7 +298,17 @@ PreparedStatementHandle PrepareDescribed(duckdb_connection connection, std::stri
     };
     std::set<idx_t> cast;
     bool found = false;
-    for (const char* t : {"VARCHAR", "DOUBLE"}) {
+    // Beside an arithmetic operator a number is meant; elsewhere text, as PostgreSQL prefers it.
+    bool arithmetic = false;
+    for (const Statement& s : SplitStatements(text)) {
+        Tokens t = s.Significant();
+        for (size_t k = 0; k < t.size(); ++k)
+            arithmetic |=
+                untyped.count(ParameterNumber(*t[k])) && ((k > 0 && IsArithmetic(t, k - 1)) || IsArithmetic(t, k + 1));
+    }
+    const std::array<const char*, 2> order =
+        arithmetic ? std::array<const char*, 2>{"DOUBLE", "VARCHAR"} : std::array<const char*, 2>{"VARCHAR", "DOUBLE"};
+    for (const char* t : order) {
         type = t;
         cast = std::set<idx_t>(candidates.begin(), candidates.end());
         found = describes(cast);

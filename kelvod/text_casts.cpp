@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -131,6 +132,31 @@ bool ParseFloatRow(std::string_view text, T& out, std::string& error, const char
     return true;
 }
 
+// PostgreSQL's reading of an integer: blanks around it, a sign, digits and nothing else.
+template <typename T>
+bool ParseIntegerRow(std::string_view text, T& out, std::string& error, const char* typeName) {
+    std::string_view s = Trimmed(text);
+    if (!s.empty() && s.front() == '+')
+        s.remove_prefix(1);
+    auto r = std::from_chars(s.data(), s.data() + s.size(), out);
+    if (!s.empty() && r.ptr == s.data() + s.size() && r.ec == std::errc::result_out_of_range) {
+        error = "value \"" + std::string(text) + "\" is out of range for type " + typeName;
+        return false;
+    }
+    if (s.empty() || r.ec != std::errc() || r.ptr != s.data() + s.size() || s.front() == '+') {
+        error = std::string("invalid input syntax for type ") + typeName + ": \"" + std::string(text) + "\"";
+        return false;
+    }
+    return true;
+}
+
+template <typename T>
+bool CastTextToInteger(duckdb_function_info info, idx_t count, duckdb_vector input, duckdb_vector output) {
+    constexpr const char* name = sizeof(T) == 2 ? "smallint" : sizeof(T) == 4 ? "integer" : "bigint";
+    return CastRows<T>(info, count, input, output,
+                       [](std::string_view t, T& v, std::string& e) { return ParseIntegerRow(t, v, e, name); });
+}
+
 bool CastTextToDate(duckdb_function_info info, idx_t count, duckdb_vector input, duckdb_vector output) {
     return CastRows<duckdb_date>(info, count, input, output, ParseDateRow);
 }
@@ -218,6 +244,9 @@ void RegisterTextCasts(duckdb_connection connection) {
     RegisterCast(connection, DUCKDB_TYPE_DATE, CastTextToDate);
     RegisterCast(connection, DUCKDB_TYPE_DOUBLE, CastTextToDouble);
     RegisterCast(connection, DUCKDB_TYPE_FLOAT, CastTextToReal);
+    RegisterCast(connection, DUCKDB_TYPE_SMALLINT, CastTextToInteger<int16_t>);
+    RegisterCast(connection, DUCKDB_TYPE_INTEGER, CastTextToInteger<int32_t>);
+    RegisterCast(connection, DUCKDB_TYPE_BIGINT, CastTextToInteger<int64_t>);
 }
 
 }  // namespace kelvod

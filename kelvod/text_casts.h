@@ -1,6 +1,7 @@
-// Text read as dates and floating-point numbers the way PostgreSQL reads it:
-// a date may end in BC, and nothing but a time of day may follow it; a number
-// too large or too small for its type is an error, not infinity or zero. The
+// Text read as dates and numbers the way PostgreSQL reads it: a date may end
+// in BC, and nothing but a time of day may follow it; a number too large or
+// too small for its type is an error, not infinity or zero, and an integer
+// has no fraction to round away. The
 // engine's own casts differ, so these take their place for the whole engine
 // (literals, parameters, inserts).
 #pragma once

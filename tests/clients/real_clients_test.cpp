@@ -74,8 +74,9 @@ TEST_F(RealClients, PsqlSeesValuesTagsAndErrorsAsFromPostgreSQL) {
          "SELECT x, d, d < '0001-01-01' FROM f;\n",
          {"1234567.891|0.1|123456789|0044-03-15 BC", "0.1|0044-03-15 BC|t"}},
         {"SELECT '2024-01-01 tomorrow maybe'::date;\nSELECT '1e309'::float8;\nSELECT '3.4028236e38'::real;\n"
-         "SELECT '1e-400'::float8;\nSELECT '99999999999'::int;\nSELECT chr(0);\nSELECT '2024-02-30'::date;\n",
-         {"22007", "22003", "22003", "22003", "22003", "54000", "22008"}},
+         "SELECT '1e-400'::float8;\nSELECT '99999999999'::int;\nSELECT chr(0);\nSELECT '2024-02-30'::date;\n"
+         "SELECT '1.5'::int;\n",
+         {"22007", "22003", "22003", "22003", "22003", "54000", "22008", "22P02"}},
     };
     for (const auto& c : cases) {
         std::string out = Psql(c.script);
@@ -126,6 +127,7 @@ TEST_F(RealClients, RawProtocolBatchesUntypedParametersAndPlans) {
         {"SELECT abs($1)", {"-2.5"}, "2.5", 701},
         {"SELECT 5 = ANY($1)", {"{1,5}"}, "t", 1007},
         {"SELECT $1", {"x"}, "x", 25},
+        {"SELECT now()::timestamp + $1 > now()::timestamp", {"1 day"}, "t", 1186},
         {"UPDATE batch SET n = n + $1 WHERE k = $2 RETURNING n", {"3", "1"}, "7", 23},
     };
     for (const auto& k : cases) {
