@@ -414,6 +414,22 @@ duckdb_state BindText(duckdb_prepared_statement ps, idx_t index, duckdb_type typ
 
 constexpr uint32_t kTextOid = 25;
 
+// Casts of the parameters whose types the client declared, to the engine's
+// types for them; a type it does not know leaves its parameter to the engine.
+std::map<idx_t, std::string> DeclaredTypeCasts(const std::vector<uint32_t>& declared) {
+    static const std::map<uint32_t, const char*> kTypes = {
+        {16, "BOOLEAN"}, {17, "BLOB"},        {20, "BIGINT"},        {21, "SMALLINT"},   {23, "INTEGER"},
+        {25, "VARCHAR"}, {700, "REAL"},       {701, "DOUBLE"},       {1043, "VARCHAR"},  {1082, "DATE"},
+        {1083, "TIME"},  {1114, "TIMESTAMP"}, {1184, "TIMESTAMPTZ"}, {1186, "INTERVAL"}, {1700, kUnconstrainedNumeric}};
+    std::map<idx_t, std::string> casts;
+    for (size_t i = 0; i < declared.size(); ++i) {
+        auto it = kTypes.find(declared[i]);
+        if (it != kTypes.end())
+            casts[i + 1] = "CAST($" + std::to_string(i + 1) + " AS " + it->second + ")";
+    }
+    return casts;
+}
+
 // The type a parameter is described with: text where the engine could not
 // tell, an array of its element's type for a list.
 uint32_t ParameterOid(duckdb_logical_type type) {
@@ -449,9 +465,10 @@ std::string PreparedColumnName(duckdb_prepared_statement ps, idx_t i) {
 }
 
 EnginePlan PrepareEnginePlan(duckdb_connection connection, const Statement& statement, std::string rewritten,
-                             uint64_t namesGeneration) {
+                             uint64_t namesGeneration, const std::vector<uint32_t>& declared) {
     EnginePlan plan;
-    std::string prepared = rewritten;
+    auto casts = DeclaredTypeCasts(declared);
+    std::string prepared = casts.empty() ? rewritten : WithParameterHints(rewritten, casts);
     plan.prepared = PrepareDescribed(connection, prepared, statement);
     if (duckdb_prepared_statement_type(plan.prepared.Get()) == DUCKDB_STATEMENT_TYPE_SELECT) {
         std::string casts = TextCastsFor(plan.prepared.Get());

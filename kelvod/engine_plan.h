@@ -28,9 +28,10 @@ struct EnginePlan {
 };
 
 // Prepares the rewritten text of `statement`; a query's columns of types
-// without an encoding are cast to text. Throws SqlError.
+// without an encoding are cast to text. A parameter type declared at Parse
+// (`declared`, 0 where none) types its parameter. Throws SqlError.
 EnginePlan PrepareEnginePlan(duckdb_connection connection, const Statement& statement, std::string rewritten,
-                             uint64_t namesGeneration);
+                             uint64_t namesGeneration, const std::vector<uint32_t>& declared = {});
 
 // Binds the parameters (all in the text format; a NULL as itself). Throws SqlError 08P01 or 22P02.
 // A text that is plainly a value of the type the engine inferred is bound as

@@ -44,7 +44,7 @@ void ExtendedProtocol::Parse(const ParseMessage& message) {
         prepared->command = ClassifyStatement(*s);
         // Statements the engine runs are prepared now, so that a bad one fails at Parse.
         if (std::holds_alternative<EngineStatement>(prepared->command)) {
-            prepared->plan = m_runner.Plan(*s);
+            prepared->plan = m_runner.Plan(*s, message.paramTypes);
             prepared->readsCatalog = RewriteReadsCatalog(*s);
             prepared->foldsSettings = FoldsSettings(*s);
         }
@@ -61,11 +61,10 @@ bool ExtendedProtocol::ReuseUnnamed(const ParseMessage& message) {
     if (it == m_prepared.end())
         return false;
     PreparedStatement& last = *it->second;
-    if (last.sql != message.sql || !last.plan || last.readsCatalog || last.foldsSettings ||
-        last.plan->namesGeneration != m_context.namesGeneration)
+    if (last.sql != message.sql || last.paramTypes != message.paramTypes || !last.plan || last.readsCatalog ||
+        last.foldsSettings || last.plan->namesGeneration != m_context.namesGeneration)
         return false;
     RefuseInFailedBlock(*last.statement);
-    last.paramTypes = message.paramTypes;
     return true;
 }
 

@@ -480,11 +480,11 @@ bool StatementRunner::InterceptEngineStatement(const Statement& statement, const
     return true;
 }
 
-EnginePlan StatementRunner::Plan(const Statement& statement) {
+EnginePlan StatementRunner::Plan(const Statement& statement, const std::vector<uint32_t>& declaredTypes) {
     return PrepareEnginePlan(
         m_context.connection, statement,
         RewriteForEngine(WithNulCharactersRefused(statement), m_context.connection, m_context.Names()),
-        m_context.namesGeneration);
+        m_context.namesGeneration, declaredTypes);
 }
 
 EnginePlan& StatementRunner::CurrentPlan(PreparedStatement& prepared) {
@@ -498,7 +498,7 @@ EnginePlan& StatementRunner::CurrentPlan(PreparedStatement& prepared) {
     // or the attached databases the same text may mean other tables.
     if (namesChanged || prepared.foldsSettings || rewritten != plan.rewritten)
         plan = PrepareEnginePlan(m_context.connection, *prepared.statement, std::move(rewritten),
-                                 m_context.namesGeneration);
+                                 m_context.namesGeneration, prepared.paramTypes);
     return plan;
 }
 

@@ -40,7 +40,7 @@ public:
     void EndBatch();
     void AbandonBatch();
     // The engine's plan of a statement, rewritten against the session's names as they are now.
-    EnginePlan Plan(const Statement& statement);
+    EnginePlan Plan(const Statement& statement, const std::vector<uint32_t>& declaredTypes = {});
     // The plan of a prepared statement as it stands now: made again only when
     // the session's names changed or the statement reads the catalog and its
     // rewrite came out different.

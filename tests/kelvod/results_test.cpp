@@ -222,8 +222,8 @@ TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
     WireResult untyped = text.Extended("SELECT $1 AS s", 0, {std::nullopt});
     EXPECT_EQ(untyped.columns.at(0).typeOid, 25u);
     EXPECT_EQ(untyped.rows.at(0), std::vector<std::optional<std::string>>{std::nullopt});
-    // A parameter only its value types leaves every column with its name and type,
-    // whether the client gave types at Parse or not (the server takes each parameter as text).
+    // A parameter only its value types leaves every column with its name and type;
+    // a type the client gave at Parse types its parameter.
     struct Described {
         const char* sql;
         std::vector<uint32_t> oids;
@@ -233,7 +233,7 @@ TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
         const char* sqlstate;
     } described[] = {
         {"SELECT $1 AS a, 2 AS b", {}, {"x"}, {"a", "b"}, {"x", "2"}, {25, 23}, ""},
-        {"SELECT $1 AS a, 2 AS b", {23}, {"7"}, {"a", "b"}, {"7", "2"}, {25, 23}, ""},
+        {"SELECT $1 AS a, 2 AS b", {23}, {"7"}, {"a", "b"}, {"7", "2"}, {23, 23}, ""},
         {"SELECT $2 AS a, $1 = 5 AS b, $3 AS c",
          {0, 0, 0},
          {"05", "y", "z"},
