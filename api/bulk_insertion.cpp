@@ -18,6 +18,7 @@
 #include "api/result_error.h"
 #include "api/rowset.h"
 #include "api/statement.h"
+#include "error/context_ids.h"
 #include "error/error.h"
 #include "error/sqlstate.h"
 #include "postgres/libpq/connect.h"
@@ -28,15 +29,6 @@
 namespace kelvoapi {
 
 namespace {
-constexpr ContextId kStreamConnectionFailed{0xb4a8482c};
-constexpr ContextId kTaskEndedAtOnce{0x51d2cd35};
-constexpr ContextId kBulkChunkFailed{0x13f24940};
-constexpr ContextId kBadStreamConnection{0xd406b94f};
-constexpr ContextId kSettingMissing{0x8c03e6f1};
-constexpr ContextId kSwitchAfterCopy{0x2f9b40d6};
-
-constexpr ContextId kBulkInsertRunning{0x1b5e9c44};
-constexpr ContextId kEndedBeforeClose{0x2d7f0a63};
 
 constexpr auto kCancelInterval = std::chrono::milliseconds(100);
 // How long cancel requests may go unanswered before the task's connection is
@@ -78,7 +70,7 @@ void TransferSetting(const std::string& name, Connection& source, Connection& ta
     std::optional<std::string> value = FirstField(source, "SHOW " + name);
     if (!value) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::UndefinedObject),
-                    "The server did not report the setting " + name + ".", kSettingMissing);
+                    "The server did not report the setting " + name + ".", ContextIds::SettingMissing);
     }
     ExecuteCommand(target, "SET " + name + " = " + (quote ? QuoteStringLiteral(*value) : *value), false);
 }
@@ -95,19 +87,21 @@ void Inserter::InitBulkInsert(const TableDefinition* streamDefinition, const std
     // keeps them.
     if (m_ongoing_query) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::ObjectNotInPrerequisiteState),
-                    "Cannot switch to bulk insertion after data was sent over the plain COPY.", kSwitchAfterCopy);
+                    "Cannot switch to bulk insertion after data was sent over the plain COPY.",
+                    ContextIds::SwitchAfterCopy);
     }
     try {
         m_stream_connection = m_connection.Clone();
     } catch (Error& error) {
         Error wrapped(kelvo::make_error_code(kelvo::Sqlstate::SqlclientUnableToEstablishSqlconnection),
-                      "Failed to create a connection for the bulk insertion stream.", kStreamConnectionFailed);
+                      "Failed to create a connection for the bulk insertion stream.",
+                      ContextIds::StreamConnectionFailed);
         wrapped.SetCause(std::move(error));
         throw wrapped;
     }
     if (!m_stream_connection) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::SqlclientUnableToEstablishSqlconnection),
-                    "Failed to create a connection for the bulk insertion stream.", kStreamConnectionFailed);
+                    "Failed to create a connection for the bulk insertion stream.", ContextIds::StreamConnectionFailed);
     }
     TransferSetting("search_path", m_connection, *m_stream_connection, false);
     TransferSetting("schema_search_path", m_connection, *m_stream_connection, false);
@@ -122,7 +116,7 @@ void Inserter::InitBulkInsert(const TableDefinition* streamDefinition, const std
     if (m_bulk_insert.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
         std::future<void> task = std::move(m_bulk_insert);
         task.get();
-        throw MakeError(m_connection.GetPGconn(), kTaskEndedAtOnce);
+        throw MakeError(m_connection.GetPGconn(), ContextIds::TaskEndedAtOnce);
     }
     m_transport_connection = m_stream_connection.get();
     m_copy_stmt = "COPY " + m_qualified_quoted_stream_name + " FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)";
@@ -184,7 +178,7 @@ void Inserter::InsertComputedExpressions(const std::string& selectList) {
     if (m_bulk_insert.valid()) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::ObjectInUse),
                     "The connection is in use by this inserter's bulk insertion until the inserter is closed.",
-                    kBulkInsertRunning);
+                    ContextIds::BulkInsertRunning);
     }
     ExecuteCommand(m_connection,
                    "INSERT BULK INTO " + m_qualified_quoted_table_name + " (" +
@@ -224,7 +218,7 @@ void Inserter::SendBulkChunk(const uint8_t* data, size_t size) {
             continue;
         }
         m_ongoing_query = false;
-        Error error = MakeError(result.get(), kBulkChunkFailed);
+        Error error = MakeError(result.get(), ContextIds::BulkChunkFailed);
         CleanupResults(*m_transport_connection, std::move(result));
         throw error;
     }
@@ -280,7 +274,7 @@ void Inserter::FinalizeBulk(bool insertData) {
 
     if (streamConnection.GetStatus() != KELVO_CONNECTION_OK) {
         Error badState(kelvo::make_error_code(kelvo::Sqlstate::ConnectionFailure),
-                       "Insert failed: The internal connection is in a bad state.", kBadStreamConnection);
+                       "Insert failed: The internal connection is in a bad state.", ContextIds::BadStreamConnection);
         // A server that went away ends the task at once, with the first and
         // most telling account of it.
         if (m_bulk_insert.valid() && m_bulk_insert.wait_for(kCancelInterval) == std::future_status::ready) {
@@ -360,7 +354,7 @@ void Inserter::FinalizeBulk(bool insertData) {
                 Error early(kelvo::make_error_code(kelvo::Sqlstate::ObjectNotInPrerequisiteState),
                             "The bulk insertion ended before its stream was closed; rows sent after its end were not "
                             "inserted.",
-                            kEndedBeforeClose);
+                            ContextIds::EndedBeforeClose);
                 if (saved) {
                     early.SetCause(std::move(*saved));
                 }

@@ -12,18 +12,13 @@
 #include "api/quoting.h"
 #include "api/rowset.h"
 #include "api/statement.h"
+#include "error/context_ids.h"
 #include "error/sqlstate.h"
 #include "postgres/libpq/result_record.h"
 
 namespace kelvoapi {
 
 namespace {
-
-constexpr ContextId kTableNotFound{0x7bd02a3b};
-constexpr ContextId kSchemaNotFound{0xdb2e8a8b};
-constexpr ContextId kTableNotFoundInCatalog{0x08b95b2f};
-constexpr ContextId kBadPersistence{0xea3470d1};
-constexpr ContextId kUnknownDatabase{0x80d59a97};
 
 std::string DatabasePrefix(std::string_view database) {
     return database.empty() ? std::string() : QuoteIdentifier(database) + ".";
@@ -106,7 +101,7 @@ std::vector<std::optional<std::string>> FirstRow(Connection& connection, const s
 
 Error UnknownDatabaseError(const std::string& database) {
     return Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidCatalogName),
-                 "The specified database \"" + database + "\" does not exist.", kUnknownDatabase);
+                 "The specified database \"" + database + "\" does not exist.", ContextIds::UnknownDatabase);
 }
 
 // Runs `query`, whose database prefix names `database`: the server reports
@@ -156,7 +151,7 @@ void Connection::QualifyTableName(std::string& database, std::string& schema, co
         std::optional<std::string> found = SchemaOfTableIn(*this, database, table);
         if (!found) {
             throw Error(kelvo::make_error_code(kelvo::Sqlstate::UndefinedTable),
-                        "Specified table does not exist: " + table + ".", kTableNotFound);
+                        "Specified table does not exist: " + table + ".", ContextIds::TableNotFound);
         }
         schema = std::move(*found);
     } else if (schema.empty()) {
@@ -166,7 +161,7 @@ void Connection::QualifyTableName(std::string& database, std::string& schema, co
                                      2);
         if (!fields[0] || !fields[1]) {
             throw Error(kelvo::make_error_code(kelvo::Sqlstate::UndefinedTable),
-                        "Specified table does not exist: " + table + ".", kTableNotFound);
+                        "Specified table does not exist: " + table + ".", ContextIds::TableNotFound);
         }
         database = *fields[0];
         schema = *fields[1];
@@ -174,7 +169,7 @@ void Connection::QualifyTableName(std::string& database, std::string& schema, co
         const auto fields = FirstRow(*this, "SELECT kelvo_database_of_schema(" + QuoteStringLiteral(schema) + ")", 1);
         if (!fields[0]) {
             throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidSchemaName),
-                        "Specified schema does not exist: " + schema + ".", kSchemaNotFound);
+                        "Specified schema does not exist: " + schema + ".", ContextIds::SchemaNotFound);
         }
         database = *fields[0];
     }
@@ -294,7 +289,7 @@ std::unique_ptr<TableDefinition> Connection::GetTableDefinition(std::string_view
                    });
         if (!seen) {
             throw Error(kelvo::make_error_code(kelvo::Sqlstate::UndefinedTable),
-                        "Specified table does not exist: " + table + ".", kTableNotFoundInCatalog);
+                        "Specified table does not exist: " + table + ".", ContextIds::TableNotFoundInCatalog);
         }
     }
     kelvo_table_persistence_t tablePersistence;
@@ -307,7 +302,7 @@ std::unique_ptr<TableDefinition> Connection::GetTableDefinition(std::string_view
                     "Unexpected `relpersistence` value " +
                         std::to_string(static_cast<int>(static_cast<unsigned char>(persistence))) + " for table " +
                         table,
-                    kBadPersistence);
+                    ContextIds::BadPersistence);
     }
     auto definition = std::make_unique<TableDefinition>(database, schema, table, tablePersistence, false);
     for (auto& [name, type] : columns) {

@@ -2,16 +2,12 @@
 // from a protocol connection's error text.
 #include "api/connection.h"
 
+#include "error/context_ids.h"
 #include "error/sqlstate.h"
 #include "postgres/libpq/cancel.h"
 #include "postgres/libpq/connect.h"
 
 namespace kelvoapi {
-
-namespace {
-constexpr ContextId kCancelFailed{0xf67825b2};
-constexpr ContextId kBusy{0xe9bec0b1};
-}  // namespace
 
 Error MakeError(const PGconn* connection, ContextId contextId) {
     return MakeErrorFromTaggedString(PQerrorMessage(connection), contextId);
@@ -25,7 +21,7 @@ kelvo_connection_status_t Connection::GetStatus() const {
 void Connection::Cancel() {
     char buffer[256] = {};
     if (PQcancel(m_pg_cancel.get(), buffer, sizeof buffer) == 0) {
-        throw MakeErrorFromTaggedString(buffer, kCancelFailed);
+        throw MakeErrorFromTaggedString(buffer, ContextIds::CancelFailed);
     }
 }
 
@@ -45,7 +41,8 @@ BusyLease::~BusyLease() { --m_connection.m_leases; }
 
 void Connection::ThrowIfBusy() const {
     if (!IsReady()) {
-        Error error(kelvo::make_error_code(kelvo::Sqlstate::ObjectInUse), "The connection is not ready.", kBusy);
+        Error error(kelvo::make_error_code(kelvo::Sqlstate::ObjectInUse), "The connection is not ready.",
+                    ContextIds::ConnectionBusy);
         error.SetHint(
             "Make sure that all inserters and results associated with the connection are closed before attempting a "
             "new operation on it.");

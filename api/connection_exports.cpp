@@ -14,8 +14,6 @@
 #include "postgres/libpq/parameter_status.h"
 
 namespace {
-constexpr kelvoapi::ContextId kMissingEndpoint{0x0bc94f6f};
-constexpr kelvoapi::ContextId kForeignEndpoint{0x4c9cff21};
 
 // The caller's set with the client identification that the server logs.
 kelvoapi::Parameters WithClientIdentification(const kelvoapi::Parameters& parameters) {
@@ -42,14 +40,14 @@ kelvo_error_t* kelvo_connect(const kelvo_parameters_t* parameters, kelvo_connect
             const std::string_view endpoint = given.Get("endpoint");
             if (endpoint.empty()) {
                 throw kelvoapi::Error(kelvo::make_error_code(kelvo::Sqlstate::SqlclientUnableToEstablishSqlconnection),
-                                      "Missing endpoint parameter", kMissingEndpoint);
+                                      "Missing endpoint parameter", kelvoapi::ContextIds::MissingEndpoint);
             }
             if (!kelvoapi::Instance::isLocalEndpoint(endpoint)) {
                 throw kelvoapi::Error(
                     kelvo::make_error_code(kelvo::Sqlstate::SqlclientUnableToEstablishSqlconnection),
                     "Could not connect to the Kelvo server: The given endpoint doesn't belong to a started "
                     "KelvoProcess",
-                    kForeignEndpoint);
+                    kelvoapi::ContextIds::ForeignEndpoint);
             }
             // Read as an integer: a value outside the enumeration must reach
             // the mode check, not be loaded as an enumerator.

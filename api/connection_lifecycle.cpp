@@ -11,6 +11,7 @@
 #include "api/quoting.h"
 #include "api/result_error.h"
 #include "api/statement.h"
+#include "error/context_ids.h"
 #include "error/sqlstate.h"
 #include "instance/pq_params.h"
 #include "postgres/libpq/cancel.h"
@@ -24,20 +25,10 @@ namespace kelvoapi {
 const char* const LibraryVersion = KELVO_VERSION_TEXT;
 
 namespace {
-constexpr ContextId kCreateMain{0xee4bba0e};
-constexpr ContextId kConnectFailed{0xd6232f85};
-constexpr ContextId kInvalidCreateMode{0xa813f981};
-constexpr ContextId kCreateWithoutPath{0x4e61d0b8};
-constexpr ContextId kDetachSkipped{0xc50b814c};
-constexpr ContextId kCloneFailed{0x03b09644};
-constexpr ContextId kCloneSourceBad{0xaef5ca61};
-constexpr ContextId kCloneNoConninfo{0xcd1e6e68};
-constexpr ContextId kCloneTargetBad{0x1e753bda};
-constexpr ContextId kNotice{0x59972702};
 
 Error CloneError(Error&& cause) {
     Error error(kelvo::make_error_code(kelvo::Sqlstate::SqlclientUnableToEstablishSqlconnection),
-                "Cloning the connection failed.", kCloneFailed);
+                "Cloning the connection failed.", ContextIds::CloneFailed);
     error.SetCause(std::move(cause));
     return error;
 }
@@ -57,7 +48,7 @@ Connection::Connection(const Parameters& parameters, int mode) {
     }
     if (mode != KELVO_DO_NOT_CREATE && parameters.Get("dbname") == ":main") {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::InsufficientPrivilege),
-                    "Creating the ':main' database is not allowed.", kCreateMain);
+                    "Creating the ':main' database is not allowed.", ContextIds::ConnectCreateMain);
     }
     const PQParams pqParams = ConvertToPQParams(parameters);
     HandleCreationMode(parameters, mode);
@@ -66,7 +57,7 @@ Connection::Connection(const Parameters& parameters, int mode) {
         throw std::bad_alloc();
     }
     if (PQstatus(m_pg_connection.get()) == CONNECTION_BAD) {
-        Error error = MakeErrorFromTaggedString(PQerrorMessage(m_pg_connection.get()), kConnectFailed);
+        Error error = MakeErrorFromTaggedString(PQerrorMessage(m_pg_connection.get()), ContextIds::ConnectFailed);
         m_pg_connection.reset();
         throw error;
     }
@@ -83,7 +74,7 @@ void Connection::HandleCreationMode(const Parameters& parameters, int mode) {
     }
     if (value > KELVO_CREATE_AND_REPLACE) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
-                    "Invalid `kelvo_create_mode_t` value", kInvalidCreateMode);
+                    "Invalid `kelvo_create_mode_t` value", ContextIds::InvalidCreateMode);
     }
     // Only a database file can be created: an absent or empty name (sent as
     // "[]") or a list of databases would otherwise become a file of that
@@ -92,7 +83,7 @@ void Connection::HandleCreationMode(const Parameters& parameters, int mode) {
     if (path.empty() || path.front() == '[') {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
                     "A create mode needs the path of one database in `dbname`, not \"" + std::string(path) + "\".",
-                    kCreateWithoutPath);
+                    ContextIds::CreateWithoutPath);
     }
     Parameters adminParameters(parameters);
     adminParameters.Set("dbname", "[]");
@@ -131,7 +122,7 @@ void Connection::Close() {
     } else {
         try {
             Log(KELVO_LOG_LEVEL_WARNING, "connection-close-detach-skipped",
-                ToString(MakeErrorFromTaggedString(PQerrorMessage(m_pg_connection.get()), kDetachSkipped)));
+                ToString(MakeErrorFromTaggedString(PQerrorMessage(m_pg_connection.get()), ContextIds::DetachSkipped)));
         } catch (...) {
             // Closing goes on without its log event.
         }
@@ -145,11 +136,11 @@ std::unique_ptr<Connection> Connection::Clone() const {
         return nullptr;
     }
     if (PQstatus(conn) != CONNECTION_OK) {
-        throw CloneError(MakeErrorFromTaggedString(PQerrorMessage(conn), kCloneSourceBad));
+        throw CloneError(MakeErrorFromTaggedString(PQerrorMessage(conn), ContextIds::CloneSourceBad));
     }
     std::unique_ptr<PQconninfoOption, ConninfoDeleter> options(PQconninfo(conn));
     if (!options) {
-        throw CloneError(MakeErrorFromTaggedString(PQerrorMessage(conn), kCloneNoConninfo));
+        throw CloneError(MakeErrorFromTaggedString(PQerrorMessage(conn), ContextIds::CloneNoConninfo));
     }
     std::unique_ptr<Connection> clone;
     try {
@@ -172,7 +163,7 @@ std::unique_ptr<Connection> Connection::Clone() const {
         throw CloneError(std::move(error));
     }
     if (clone->GetStatus() != KELVO_CONNECTION_OK) {
-        throw CloneError(MakeErrorFromTaggedString(PQerrorMessage(clone->GetPGconn()), kCloneTargetBad));
+        throw CloneError(MakeErrorFromTaggedString(PQerrorMessage(clone->GetPGconn()), ContextIds::CloneTargetBad));
     }
     try {
         for (const Attached& database : m_attached) {
@@ -216,7 +207,7 @@ void Connection::NoticeReceiver(void* connection, const PGresult* notice) {
     // of the protocol client.
     Error* error;
     try {
-        error = NewHeapError(MakeError(notice, kNotice));
+        error = NewHeapError(MakeError(notice, ContextIds::ConnectionNotice));
     } catch (...) {
         error = CreateOutOfMemoryError();
     }

@@ -15,6 +15,7 @@
 #include "api/quoting.h"
 #include "api/result_error.h"
 #include "api/statement.h"
+#include "error/context_ids.h"
 #include "error/error.h"
 #include "error/sqlstate.h"
 #include "instance/json_string.h"
@@ -26,17 +27,6 @@
 namespace kelvoapi {
 
 namespace {
-constexpr ContextId kUnsupportedColumn{0xefa77244};
-constexpr ContextId kOpenCopyFailed{0x25a07c27};
-constexpr ContextId kPutCopyDataFailed{0xdc3c1e26};
-constexpr ContextId kPutCopyEndFailed{0x509b2d85};
-constexpr ContextId kCopyCancelled{0x3df1553f};
-constexpr ContextId kPlainNoResult{0x13f24943};
-constexpr ContextId kPlainChunkFailed{0x13f24942};
-constexpr ContextId kCopyFailed{0x13f24940};
-constexpr ContextId kChunkTooShort{0x6e0d93b1};
-constexpr ContextId kChunkTooLarge{0x4c8e27a5};
-constexpr ContextId kInserterClosed{0x7a41c3e9};
 
 constexpr auto kFullBufferWait = std::chrono::milliseconds(50);
 const char* const kCopyCancelledText = "COPY-IN cancelled.";
@@ -69,7 +59,7 @@ Inserter::Inserter(Connection& connection, const TableDefinition* tableDefinitio
             throw Error(kelvo::make_error_code(kelvo::Sqlstate::FeatureNotSupported),
                         "Cannot create an inserter for the table " + m_qualified_quoted_table_name + ". " +
                             "The column " + QuoteIdentifier(column.m_name) + " is of a type that is not supported.",
-                        kUnsupportedColumn);
+                        ContextIds::UnsupportedColumn);
         }
     }
     m_copy_stmt = CopyStatement(m_qualified_quoted_table_name, ColumnPart(*tableDefinition));
@@ -117,7 +107,7 @@ void Inserter::Release() noexcept {
 void Inserter::ThrowIfReleased() const {
     if (m_released) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::ObjectNotInPrerequisiteState), "The inserter is closed.",
-                    kInserterClosed);
+                    ContextIds::InserterClosed);
     }
 }
 
@@ -161,7 +151,8 @@ void Inserter::SendChunk(const uint8_t* data, size_t size) {
     // reach it as a negative or truncated count.
     if (size > static_cast<size_t>(std::numeric_limits<int>::max())) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::ProgramLimitExceeded),
-                    "A data chunk of " + std::to_string(size) + " bytes is too large to send.", kChunkTooLarge);
+                    "A data chunk of " + std::to_string(size) + " bytes is too large to send.",
+                    ContextIds::ChunkTooLarge);
     }
     if (m_totalChunks == 0) {
         m_startTime = std::chrono::steady_clock::now();
@@ -178,7 +169,7 @@ void Inserter::SendPlainChunk(const uint8_t* data, size_t size) {
         // Every chunk starts with the header, which the open COPY already had.
         if (size < DataChunk::m_header_size) {
             throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
-                        "A data chunk is too short: it must begin with the 19-byte header.", kChunkTooShort);
+                        "A data chunk is too short: it must begin with the 19-byte header.", ContextIds::ChunkTooShort);
         }
         data += DataChunk::m_header_size;
         size -= DataChunk::m_header_size;
@@ -189,14 +180,14 @@ void Inserter::SendPlainChunk(const uint8_t* data, size_t size) {
     PGconn* conn = m_transport_connection->GetPGconn();
     ScopedPGresult result(PQgetResult(conn));
     if (!result) {
-        throw MakeError(conn, kPlainNoResult);
+        throw MakeError(conn, ContextIds::PlainNoResult);
     }
     if (PQresultStatus(result.get()) == PGRES_COPY_IN) {
         ++m_totalChunks;
         m_totalBytes += size;
         return;
     }
-    Error error = MakeError(result.get(), kPlainChunkFailed);
+    Error error = MakeError(result.get(), ContextIds::PlainChunkFailed);
     CleanupResults(*m_transport_connection, std::move(result));
     // The server ended the COPY with its error; closing must not end it again
     // and report a second, misleading failure.
@@ -232,9 +223,9 @@ void Inserter::CopyStart() {
         }
         // No result at all is a lost connection: its own text says why.
         if (!result) {
-            throw MakeError(conn, kOpenCopyFailed);
+            throw MakeError(conn, ContextIds::OpenCopyFailed);
         }
-        throw MakeError(result.get(), kOpenCopyFailed);
+        throw MakeError(result.get(), ContextIds::OpenCopyFailed);
     }
 }
 
@@ -250,7 +241,7 @@ Inserter::CopyDataState Inserter::copy_data(Connection& connection, const uint8_
             return CopyDataState::SUCCESS;
         }
         if (sent == -1) {
-            throw MakeError(conn, kPutCopyDataFailed);
+            throw MakeError(conn, ContextIds::PutCopyDataFailed);
         }
         std::this_thread::sleep_for(kFullBufferWait);
         if (cancel()) {
@@ -301,10 +292,10 @@ void Inserter::PutCopyEnd(Connection& connection, const char* message) {
     }
     if (message != nullptr) {
         CleanupResults(connection, ScopedPGresult(PQgetResult(conn)));
-        throw Error(kelvo::make_error_code(kelvo::Sqlstate::QueryCanceled), message, kCopyCancelled);
+        throw Error(kelvo::make_error_code(kelvo::Sqlstate::QueryCanceled), message, ContextIds::CopyCancelled);
     }
     if (ended == -1) {
-        Error error = MakeError(conn, kPutCopyEndFailed);
+        Error error = MakeError(conn, ContextIds::PutCopyEndFailed);
         CleanupResults(connection, ScopedPGresult(PQgetResult(conn)));
         throw error;
     }
@@ -330,7 +321,7 @@ void Inserter::FinalizePlain() {
         if (PQresultStatus(result.get()) == PGRES_COMMAND_OK) {
             continue;
         }
-        Error error = MakeError(result.get(), kCopyFailed);
+        Error error = MakeError(result.get(), ContextIds::CopyFailed);
         CleanupResults(*m_transport_connection, std::move(result));
         throw error;
     }
@@ -344,7 +335,7 @@ void Inserter::CopyDataOnConnection(Connection& connection, const uint8_t* data,
 void Inserter::CopyEndOnConnection(Connection& connection) {
     connection.ThrowIfBusy();
     PutCopyEnd(connection, nullptr);
-    CleanupResultsReportingErrors(connection, GetResult(connection), kCopyFailed);
+    CleanupResultsReportingErrors(connection, GetResult(connection), ContextIds::CopyFailed);
 }
 
 }  // namespace kelvoapi

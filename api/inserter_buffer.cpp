@@ -6,16 +6,13 @@
 
 #include "api/quoting.h"
 #include "api/type.h"
+#include "error/context_ids.h"
 #include "error/error.h"
 #include "error/sqlstate.h"
 
 namespace kelvoapi {
 
 namespace {
-constexpr ContextId kValueTooLarge{0x995a946a};
-constexpr ContextId kNoColumns{0x7c1e52a0};
-constexpr ContextId kNullInNotNullColumn{0x3b86d417};
-constexpr ContextId kWrongCell{0x5e0b72d1};
 // Rows that end within this much of the chunk's end send the chunk, so most
 // rows fit without growing it.
 constexpr size_t kFlushSlack = 1024;
@@ -25,7 +22,7 @@ const TableDefinition& RequireColumns(const TableDefinition& definition) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
                     "Cannot create an inserter buffer for the table " + QuoteIdentifier(definition.GetTableName()) +
                         ". The table definition has no columns.",
-                    kNoColumns);
+                    ContextIds::NoColumns);
     }
     return definition;
 }
@@ -145,7 +142,7 @@ void InserterBuffer::ThrowWrongCell(Takes add) const {
     throw Error(kelvo::make_error_code(kelvo::Sqlstate::DataTypeMismatch),
                 std::string("Cannot add ") + AddedKind(add) + " to the column " + QuoteIdentifier(column.m_name) +
                     " of type " + TypeText(column.m_type) + ".",
-                kWrongCell);
+                ContextIds::WrongCell);
 }
 
 void InserterBuffer::ThrowWrongRaw(size_t size) const {
@@ -153,19 +150,19 @@ void InserterBuffer::ThrowWrongRaw(size_t size) const {
     throw Error(kelvo::make_error_code(kelvo::Sqlstate::DataTypeMismatch),
                 "Cannot add an encoded value of " + std::to_string(size) + " bytes to the column " +
                     QuoteIdentifier(column.m_name) + " of type " + TypeText(column.m_type) + ".",
-                kWrongCell);
+                ContextIds::WrongCell);
 }
 
 void InserterBuffer::ThrowNullInNotNullColumn() const {
     throw Error(kelvo::make_error_code(kelvo::Sqlstate::NullValueNotAllowed),
                 "The column " + QuoteIdentifier(m_streamDefinition.GetColumn(GetCurrentCell()).m_name) +
                     " is declared NOT NULL and cannot hold NULL.",
-                kNullInNotNullColumn);
+                ContextIds::NullInNotNullColumn);
 }
 
 void InserterBuffer::ThrowValueTooLarge() {
     throw Error(kelvo::make_error_code(kelvo::Sqlstate::ValueTooLarge), "The given value is too large.",
-                kValueTooLarge);
+                ContextIds::ValueTooLarge);
 }
 
 void InserterBuffer::Grow(size_t cellSize) {

@@ -18,11 +18,6 @@ namespace {
 using kelvoapi::ContextId;
 using kelvoapi::Error;
 
-constexpr ContextId kStartFailed{0x86a93465};
-constexpr ContextId kStartFailedSystem{0x7b68903a};
-constexpr ContextId kStartFailedSystemCause{0xc443e22d};
-constexpr ContextId kStartFailedRuntime{0x627469d0};
-constexpr ContextId kInvalidInstance{0x41862f97};
 constexpr const char* kStartFailedMessage = "Failed to start a new Kelvo instance.";
 
 kelvoapi::Instance* AsInstance(kelvo_instance_t* instance) { return static_cast<kelvoapi::Instance*>(instance); }
@@ -74,16 +69,18 @@ kelvo_error_t* kelvo_instance_create(const char* kelvo_path, kelvo_telemetry_t t
             try {
                 *instance_ = StartInstance(kelvo_path, telemetry, parameters).release();
             } catch (Error& e) {
-                Error error(kelvo::make_error_code(kelvo::Sqlstate::SystemError), kStartFailedMessage, kStartFailed);
+                Error error(kelvo::make_error_code(kelvo::Sqlstate::SystemError), kStartFailedMessage,
+                            kelvoapi::ContextIds::StartFailed);
                 error.SetCause(std::move(e));
                 throw error;
             } catch (const std::system_error& e) {
                 Error error(kelvo::make_error_code(kelvo::mapToSqlstate(e.code(), kelvo::Sqlstate::SystemError)),
-                            kStartFailedMessage, kStartFailedSystem);
-                error.SetCause(kelvoapi::MakeError(e, kStartFailedSystemCause));
+                            kStartFailedMessage, kelvoapi::ContextIds::StartFailedSystem);
+                error.SetCause(kelvoapi::MakeError(e, kelvoapi::ContextIds::StartFailedSystemCause));
                 throw error;
             } catch (const std::runtime_error& e) {
-                throw Error(kelvo::make_error_code(kelvo::Sqlstate::SystemError), e.what(), kStartFailedRuntime);
+                throw Error(kelvo::make_error_code(kelvo::Sqlstate::SystemError), e.what(),
+                            kelvoapi::ContextIds::StartFailedRuntime);
             }
         },
         kelvoapi::ContextIds::InstanceCreate);
@@ -144,7 +141,7 @@ kelvo_error_t* kelvo_create_connection_parameters(const kelvo_instance_t* instan
                 process = AsInstance(instance_)->m_kelvoServerProcess.get();
                 if (process == nullptr)
                     throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
-                                "The given instance is not valid.", kInvalidInstance);
+                                "The given instance is not valid.", kelvoapi::ContextIds::InvalidInstance);
             }
             *parameters = std::make_unique<kelvoapi::ConnectionParameters>(process).release();
         },

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 
+#include "error/context_ids.h"
 #include "error/error.h"
 #include "error/sqlstate.h"
 
@@ -40,19 +41,19 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 [[noreturn]] void ThrowEmpty() {
     throw Error(kelvo::make_error_code(kelvo::Sqlstate::SyntaxError), "invalid number format: input string is empty",
-                ContextId{0x3d605416});
+                ContextIds::NumericEmpty);
 }
 [[noreturn]] void ThrowInvalidCharacter() {
     throw Error(kelvo::make_error_code(kelvo::Sqlstate::SyntaxError),
-                "invalid number format: invalid character in numeric string", ContextId{0x38c394ab});
+                "invalid number format: invalid character in numeric string", ContextIds::NumericInvalidCharacter);
 }
 [[noreturn]] void ThrowInvalidExponent() {
     throw Error(kelvo::make_error_code(kelvo::Sqlstate::SyntaxError), "invalid number format: invalid exponent value",
-                ContextId{0xb44e1dd0});
+                ContextIds::NumericInvalidExponent);
 }
 [[noreturn]] void ThrowOverflow() {
     throw Error(kelvo::make_error_code(kelvo::Sqlstate::NumericValueOutOfRange), "numeric overflow",
-                ContextId{0x1850391f});
+                ContextIds::NumericOverflow);
 }
 
 // The sign of a mantissa or an exponent in [p, end), which is not empty: a

@@ -7,6 +7,7 @@
 #include "api/logging.h"
 #include "api/result_error.h"
 #include "api/statement.h"
+#include "error/context_ids.h"
 #include "error/sqlstate.h"
 #include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/query_execution.h"
@@ -15,13 +16,6 @@
 namespace kelvoapi {
 
 namespace {
-
-constexpr ContextId kChunkFailed{0xfa6b0e2f};
-constexpr ContextId kCopyDataFailed{0xaff5ca61};
-constexpr ContextId kChunkedModeRefused{0x458e8ce1};
-constexpr ContextId kRowsetInErrorState{0xe79f27b8};
-constexpr ContextId kRowsetInErrorStateCause{0xf628980b};
-constexpr ContextId kNoCopyData{0x6c2d0b57};
 
 constexpr unsigned chunk_row_count = 256;
 
@@ -36,8 +30,8 @@ struct ReadAheadStop {
 Rowset::Rowset(Connection& connection) : m_conn(connection) {
     if (m_conn.GetStatus() != KELVO_CONNECTION_OK) {
         Error error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
-                    "The connection is in an error state.", kRowsetInErrorState);
-        error.SetCause(MakeError(m_conn.GetPGconn(), kRowsetInErrorStateCause));
+                    "The connection is in an error state.", ContextIds::RowsetInErrorState);
+        error.SetCause(MakeError(m_conn.GetPGconn(), ContextIds::RowsetInErrorStateCause));
         throw error;
     }
     beginResultFetching();
@@ -53,7 +47,8 @@ void Rowset::beginResultFetching() {
     if (m_conn.GetChunkedMode()) {
         Log(KELVO_LOG_LEVEL_TRACE, "rowset-chunked-mode", "Setting query result rowset chunked mode.");
         if (PQsetChunkedMode(conn, chunk_row_count) == 0) {
-            Log(KELVO_LOG_LEVEL_TRACE, "rowset-chunked-mode", MakeError(conn, kChunkedModeRefused).GetMessage());
+            Log(KELVO_LOG_LEVEL_TRACE, "rowset-chunked-mode",
+                MakeError(conn, ContextIds::ChunkedModeRefused).GetMessage());
         }
     }
     try {
@@ -132,7 +127,7 @@ std::unique_ptr<RowsetChunk> Rowset::GetNextChunk() {
     while (m_chunk) {
         std::unique_ptr<RowsetChunk> taken = std::move(m_chunk);
         if (IsErrorStatus(taken->GetStatus())) {
-            throw MakeError(taken->GetResult(), kChunkFailed);
+            throw MakeError(taken->GetResult(), ContextIds::RowsetChunkFailed);
         }
         if (taken->GetStatus() == KELVO_RESULT_TUPLES_CHUNK) {
             if (ScopedPGresult next = NextResult()) {
@@ -157,7 +152,7 @@ void Rowset::FinishStatement() {
         // Drained through the prefetch thread, which stops after it: what it
         // received beyond goes back to the connection.
         ReadAheadStop stop{m_readAhead};
-        CleanupResultsReportingErrors(m_conn, ScopedPGresult(PQgetResult(conn)), kChunkFailed);
+        CleanupResultsReportingErrors(m_conn, ScopedPGresult(PQgetResult(conn)), ContextIds::RowsetChunkFailed);
     }
     m_readAhead.reset();
 }
@@ -167,7 +162,8 @@ std::pair<char*, size_t> Rowset::GetCopyData() {
     // be on its way to the prefetch thread.
     if (!m_copyOut) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::ObjectNotInPrerequisiteState),
-                    "The result set holds no COPY data: its statement is not a COPY TO STDOUT.", kNoCopyData);
+                    "The result set holds no COPY data: its statement is not a COPY TO STDOUT.",
+                    ContextIds::NoCopyData);
     }
     if (m_copyDone) {
         return {nullptr, 0};
@@ -182,7 +178,7 @@ std::pair<char*, size_t> Rowset::GetCopyData() {
     }
     if (n < 0) {
         m_copyDone = true;
-        throw MakeError(m_conn.GetPGconn(), kCopyDataFailed);
+        throw MakeError(m_conn.GetPGconn(), ContextIds::CopyDataFailed);
     }
     return {buffer, static_cast<size_t>(n)};
 }

@@ -15,9 +15,6 @@
 #include "postgres/libpq/result_record.h"
 
 namespace {
-constexpr kelvoapi::ContextId kSendQueryParamsFailed{0x34092392};
-constexpr kelvoapi::ContextId kSendPrepareFailed{0xe580198d};
-constexpr kelvoapi::ContextId kSendPreparedFailed{0xbef7b2ba};
 
 // Sends through `send` under the busy rule and opens the rowset.
 template <typename Send>
@@ -34,7 +31,7 @@ kelvo_error_t* kelvo_execute_query(kelvo_connection_t* connection, const char* q
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
             kelvoapi::ThrowIfNull(query, "query", kelvoapi::ContextIds::ExecuteQuery);
-            OpenRowset(connection, rowset, kelvoapi::ContextIds::ExecuteQuery, kelvoapi::send_query_failed_context,
+            OpenRowset(connection, rowset, kelvoapi::ContextIds::ExecuteQuery, kelvoapi::ContextIds::SendQueryFailed,
                        [&](PGconn* conn) { return PQsendQuery(conn, query); });
         },
         kelvoapi::ContextIds::ExecuteQuery);
@@ -45,8 +42,8 @@ kelvo_error_t* kelvo_execute_query_params(kelvo_connection_t* connection, const 
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
             kelvoapi::ThrowIfNull(query, "query", kelvoapi::ContextIds::ExecuteQueryParams);
-            OpenRowset(connection, rowset, kelvoapi::ContextIds::ExecuteQueryParams, kSendQueryParamsFailed,
-                       [&](PGconn* conn) {
+            OpenRowset(connection, rowset, kelvoapi::ContextIds::ExecuteQueryParams,
+                       kelvoapi::ContextIds::SendQueryParamsFailed, [&](PGconn* conn) {
                            return PQsendQueryParams(conn, query, 0, nullptr, nullptr, nullptr, nullptr,
                                                     static_cast<int>(result_format));
                        });
@@ -59,8 +56,8 @@ kelvo_error_t* kelvo_execute_prepared(kelvo_connection_t* connection, const char
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
             kelvoapi::ThrowIfNull(statement_name, "statement_name", kelvoapi::ContextIds::ExecutePrepared);
-            OpenRowset(connection, rowset, kelvoapi::ContextIds::ExecutePrepared, kSendPreparedFailed,
-                       [&](PGconn* conn) {
+            OpenRowset(connection, rowset, kelvoapi::ContextIds::ExecutePrepared,
+                       kelvoapi::ContextIds::SendPreparedFailed, [&](PGconn* conn) {
                            return PQsendQueryPrepared(conn, statement_name, 0, nullptr, nullptr, nullptr,
                                                       static_cast<int>(result_format));
                        });
@@ -91,7 +88,7 @@ kelvo_error_t* kelvo_prepare(kelvo_connection_t* connection, const char* stateme
             kelvoapi::ThrowIfNull(statement_name, "statement_name", kelvoapi::ContextIds::Prepare);
             kelvoapi::ThrowIfNull(query, "query", kelvoapi::ContextIds::Prepare);
             kelvoapi::Connection& conn = connection->Get();
-            kelvoapi::SendStatement(conn, true, kSendPrepareFailed, [&](PGconn* pgconn) {
+            kelvoapi::SendStatement(conn, true, kelvoapi::ContextIds::SendPrepareFailed, [&](PGconn* pgconn) {
                 return PQsendPrepare(pgconn, statement_name, query, 0, nullptr);
             });
             kelvoapi::CleanupResults(conn, kelvoapi::GetResult(conn));

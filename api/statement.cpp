@@ -7,6 +7,7 @@
 
 #include "api/result_error.h"
 #include "api/rowset.h"
+#include "error/context_ids.h"
 #include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
@@ -15,10 +16,6 @@
 namespace kelvoapi {
 
 namespace {
-
-constexpr ContextId kConnectionNotOk{0xea4d190c};
-constexpr ContextId kNoResultPending{0xfd1c5d35};
-constexpr ContextId kFirstResultFailed{0x5fdfad59};
 
 // Frees results until none is pending. A COPY IN stops the drain: the
 // connection stays in it for its caller to feed and end. A COPY OUT has no
@@ -66,17 +63,17 @@ bool DiscardCopyData(PGconn* conn) {
 
 ScopedPGresult GetResult(Connection& connection) {
     if (connection.GetStatus() != KELVO_CONNECTION_OK) {
-        throw MakeError(connection.GetPGconn(), kConnectionNotOk);
+        throw MakeError(connection.GetPGconn(), ContextIds::ConnectionNotOk);
     }
     ScopedPGresult result(PQgetResult(connection.GetPGconn()));
     if (!result) {
-        throw MakeError(connection.GetPGconn(), kNoResultPending);
+        throw MakeError(connection.GetPGconn(), ContextIds::NoResultPending);
     }
     const int status = PQresultStatus(result.get());
     if (!IsErrorStatus(status)) {
         return result;
     }
-    Error error = MakeError(result.get(), kFirstResultFailed);
+    Error error = MakeError(result.get(), ContextIds::FirstResultFailed);
     DrainFrom(connection.GetPGconn(), std::move(result));
     throw error;
 }
@@ -108,7 +105,7 @@ std::optional<size_t> getAffectedRowCount(PGresult* result) {
 
 static void SendQuery(Connection& connection, std::string_view query, bool throwIfBusy) {
     const std::string text(query);
-    SendStatement(connection, throwIfBusy, send_query_failed_context,
+    SendStatement(connection, throwIfBusy, ContextIds::SendQueryFailed,
                   [&](PGconn* conn) { return PQsendQuery(conn, text.c_str()); });
 }
 
@@ -122,7 +119,7 @@ std::optional<size_t> ExecuteCommand(Connection& connection, std::string_view co
     ScopedPGresult result = GetResult(connection);
     std::optional<size_t> count = getAffectedRowCount(result.get());
     // A later statement of the text that fails makes the whole command fail.
-    CleanupResultsReportingErrors(connection, std::move(result), kFirstResultFailed);
+    CleanupResultsReportingErrors(connection, std::move(result), ContextIds::FirstResultFailed);
     return count;
 }
 

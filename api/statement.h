@@ -11,15 +11,13 @@
 
 #include "api/connection.h"
 #include "error/context_id.h"
+#include "error/context_ids.h"
 #include "postgres/libpq/libpq_types.h"
 #include "postgres/libpq/scoped_result.h"
 
 namespace kelvoapi {
 
 class Rowset;
-
-// The error of a query that could not be sent (PQsendQuery refused).
-inline constexpr ContextId send_query_failed_context{0x43da522a};
 
 // Checks the busy rule when asked, then sends with `send(PGconn*)`, a
 // protocol client send call; its refusal throws the connection's error text

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "api/quoting.h"
+#include "error/context_ids.h"
 #include "error/error.h"
 
 namespace kelvoapi {
@@ -40,7 +41,6 @@ constexpr TagEntry tag_table[] = {
     {KELVO_GEOGRAPHY, 5003, "GEOGRAPHY"},
 };
 
-constexpr ContextId unsupported_type_context{0x6f86ef7b};
 constexpr uint32_t char_one_oid = 18;
 constexpr kelvo_type_modifier_t char_one_modifier = 5;
 
@@ -117,7 +117,7 @@ std::string GenerateSQLString(const Type& type) {
     const TagEntry* entry = FindTag(type.m_tag);
     if (entry == nullptr || entry->sql == nullptr) {
         throw Error(std::make_error_code(std::errc::invalid_argument),
-                    "`type` `KELVO_UNSUPPORTED` has no string representation", unsupported_type_context);
+                    "`type` `KELVO_UNSUPPORTED` has no string representation", ContextIds::UnsupportedType);
     }
     std::string sql = entry->sql;
     switch (type.m_tag) {

@@ -1,5 +1,6 @@
 // The server's command line.
 #include "instance/command_line.h"
+#include "error/context_ids.h"
 
 #include <stdexcept>
 
@@ -9,8 +10,6 @@
 
 namespace kelvoapi {
 namespace {
-
-constexpr ContextId kInvalidUseTcpPort{0x1d669fd7};
 
 bool IsKeptOffCommandLine(const std::string& name) {
     return name.empty() || name == "config" || name == "listen_connection" || name == "callback_connection" ||
@@ -71,7 +70,7 @@ std::pair<bool, uint16_t> GetUseTcpValue(const Parameters& parameters) {
     } catch (const std::out_of_range&) {
     }
     Error error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
-                "Parameter `use_tcp_port` is set to an invalid value.", kInvalidUseTcpPort);
+                "Parameter `use_tcp_port` is set to an invalid value.", ContextIds::InvalidUseTcpPort);
     error.SetHint("Specify `auto` for Kelvo to pick an ephemeral port or specify a port number between 1 and 65535.");
     throw error;
 }

@@ -1,5 +1,6 @@
 // CPUID leaf 1 and the server's instruction-set requirement.
 #include "instance/cpu_check.h"
+#include "error/context_ids.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -24,7 +25,7 @@ void CheckProcessor(uint32_t ecx) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::SystemError),
                     "The Kelvo API requires a processor that supports SSE4.2, SSE4.1, SSSE3, SSE3 and POPCNT "
                     "instructions.",
-                    ContextId{0x0f4c5532});
+                    ContextIds::ProcessorUnsupported);
 }
 
 void CheckProcessor() { CheckProcessor(cpuid()[2]); }

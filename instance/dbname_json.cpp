@@ -8,14 +8,13 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include "error/context_ids.h"
 #include "error/error.h"
 #include "error/sqlstate.h"
 #include "instance/pq_params.h"
 
 namespace kelvoapi {
 namespace {
-
-constexpr ContextId kDbnameJsonFailed{0xd2ba2a0b};
 
 // Secrets and modes given with the database travel inside its object rather
 // than as options; empty ones stay in the set and go into `options`.
@@ -62,7 +61,7 @@ void handleDbname(Parameters& parameters, std::deque<std::string>& strings) {
         throw;
     } catch (const std::exception&) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
-                    "Failed to format database name connection parameter as JSON.", kDbnameJsonFailed);
+                    "Failed to format database name connection parameter as JSON.", ContextIds::DbnameJsonFailed);
     }
     strings.emplace_back("dbname");
     strings.push_back(std::move(json));

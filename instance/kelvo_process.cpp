@@ -4,6 +4,7 @@
 // while the leader is a zombie its process id cannot be reused, so the
 // process group can still be killed safely; only then is the leader reaped.
 #include "instance/kelvo_process.h"
+#include "error/context_ids.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -44,21 +45,6 @@ namespace {
 constexpr std::chrono::nanoseconds kDefaultStartupTimeLimit{29'900'000'000};
 std::atomic<int64_t> gStartupTimeLimitNs{kDefaultStartupTimeLimit.count()};
 
-constexpr ContextId kExecutableMissing{0x0aae87b1};
-constexpr ContextId kBadDescriptor{0xa27dd27e};
-constexpr ContextId kSpawnFailed{0xeee3fd70};
-constexpr ContextId kSpawnFailedCause{0x07e9110c};
-constexpr ContextId kExitedDuringStartup{0x13cead20};
-constexpr ContextId kNoCallBack{0xf6603a71};
-constexpr ContextId kShutdownTimedOut{0x000150ff};
-constexpr ContextId kExitCodeNotZero{0x00255a28};
-constexpr ContextId kExitCodeCause{0x00748efa};
-constexpr ContextId kWaitQuery{0x0034a99f};
-constexpr ContextId kRunningQuery{0x0002dead};
-constexpr ContextId kKillGroup{0x0034ee82};
-constexpr ContextId kReap{0x0034aaf9};
-constexpr ContextId kExitStatusLost{0x0034c41d};
-
 void throwOnError(const std::error_code& code, ContextId contextId) {
     if (!code)
         return;
@@ -77,7 +63,7 @@ void throwErrno(int error, ContextId contextId) {
     throw Error(kelvo::make_error_code(kelvo::Sqlstate::SystemError),
                 "The exit status of the Kelvo server process is not available: the application ignores SIGCHLD or "
                 "reaps child processes itself.",
-                kExitStatusLost);
+                ContextIds::ExitStatusLost);
 }
 
 int ExitCodeFromStatus(int status) {
@@ -160,7 +146,7 @@ ChildState KelvoProcess::Impl::QueryChild(bool block, ContextId contextId) {
 }
 
 void KelvoProcess::Impl::waitOnChild() {
-    const ChildState state = QueryChild(true, kReap);
+    const ChildState state = QueryChild(true, ContextIds::ServerReap);
     if (state != ChildState::Exited || exitCode)
         return;
     // The leader is a zombie now, so its id still names this group.
@@ -176,7 +162,7 @@ void KelvoProcess::Impl::waitOnChild() {
             exitStatusLost = true;
             return;
         }
-        throwErrno(errno, kReap);
+        throwErrno(errno, ContextIds::ServerReap);
     }
     exitCode = ExitCodeFromStatus(status);
 }
@@ -198,7 +184,7 @@ KelvoProcess::Impl::~Impl() {
     // A server still running here (a failed start that was not shut down)
     // is killed and reaped, leaving no zombie behind.
     try {
-        if (QueryChild(false, kRunningQuery) == ChildState::Running && processGroup != -1) {
+        if (QueryChild(false, ContextIds::ServerRunningQuery) == ChildState::Running && processGroup != -1) {
             ::killpg(processGroup, SIGKILL);
             processGroup = -1;
         }
@@ -241,7 +227,8 @@ std::unique_ptr<IPC_ConnectionDescriptor> ParseDescriptor(std::string_view text)
     try {
         return IPC_ConnectionDescriptor::Parse(text);
     } catch (const std::invalid_argument& e) {
-        throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue), e.what(), kBadDescriptor);
+        throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue), e.what(),
+                    ContextIds::BadDescriptor);
     }
 }
 
@@ -254,7 +241,7 @@ void KelvoProcess::Start(const Parameters& parameters) {
     if (status.type() == fs::file_type::not_found || status.type() == fs::file_type::none)
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::UndefinedFile),
                     "The Kelvo executable \"" + impl.executablePath.string() + "\" does not exist.",
-                    kExecutableMissing);
+                    ContextIds::ExecutableMissing);
 
     const bool haveCallback = parameters.ContainsKey("callback_connection");
     const bool haveListen = parameters.ContainsKey("listen_connection");
@@ -324,9 +311,9 @@ void KelvoProcess::Start(const Parameters& parameters) {
         Error error(
             kelvo::make_error_code(kelvo::mapToSqlstate(e.code(), kelvo::Sqlstate::SystemError)),
             (boost::format("Could not spawn the Kelvo server process %1%.") % impl.executablePath.string()).str(),
-            kSpawnFailed);
+            ContextIds::SpawnFailed);
         error.SetHint("Make sure the Kelvo executable exists and has execution permissions.");
-        error.SetCause(MakeError(e, kSpawnFailedCause));
+        error.SetCause(MakeError(e, ContextIds::SpawnFailedCause));
         throw error;
     }
 
@@ -360,7 +347,7 @@ void KelvoProcess::WaitForCallBack(const std::vector<std::string>& command) {
         }
         if (called)
             break;
-        const ChildState state = impl.QueryChild(false, kRunningQuery);
+        const ChildState state = impl.QueryChild(false, ContextIds::ServerRunningQuery);
         if (state == ChildState::Lost)
             throwExitStatusLost();
         if (state == ChildState::Exited) {
@@ -370,7 +357,7 @@ void KelvoProcess::WaitForCallBack(const std::vector<std::string>& command) {
                                        "%1%\nCommand-line: \"%2%\"\n%3%") %
                          impl.exitCode.value_or(-1) % commandToString(command) % impl.flushOutput())
                             .str(),
-                        kExitedDuringStartup);
+                        ContextIds::ExitedDuringStartup);
         }
         if (elapsed >= limit)
             throw Error(kelvo::make_error_code(kelvo::Sqlstate::SqlclientUnableToEstablishSqlconnection),
@@ -378,7 +365,7 @@ void KelvoProcess::WaitForCallBack(const std::vector<std::string>& command) {
                                        "%1%\nCommand-line: \"%2%\"\n%3%") %
                          impl.childPid % commandToString(command) % impl.flushOutput())
                             .str(),
-                        kNoCallBack);
+                        ContextIds::NoCallBack);
     }
     impl.server = impl.callbackProxy->GetServerDescriptor()->str();
 }
@@ -386,9 +373,9 @@ void KelvoProcess::WaitForCallBack(const std::vector<std::string>& command) {
 bool KelvoProcess::Kill() {
     Impl& impl = *m_impl;
     bool killed = false;
-    if (impl.QueryChild(false, kRunningQuery) == ChildState::Running && impl.processGroup != -1) {
+    if (impl.QueryChild(false, ContextIds::ServerRunningQuery) == ChildState::Running && impl.processGroup != -1) {
         if (::killpg(impl.processGroup, SIGKILL) != 0)
-            throwErrno(errno, kKillGroup);
+            throwErrno(errno, ContextIds::ServerKillGroup);
         impl.processGroup = -1;
         killed = true;
     }
@@ -421,7 +408,7 @@ bool KelvoProcess::WaitOrKill(milliseconds timeout) {
         const auto elapsed = std::chrono::duration_cast<milliseconds>(steady_clock::now() - start);
         if (elapsed >= timeout)
             break;
-        const ChildState state = impl.QueryChild(false, kWaitQuery);
+        const ChildState state = impl.QueryChild(false, ContextIds::ServerWaitQuery);
         if (state != ChildState::Running) {
             if (pidfd >= 0)
                 ::close(pidfd);
@@ -444,7 +431,7 @@ std::optional<int> KelvoProcess::getExitCode() {
     if (!m_impl)
         return std::nullopt;
     Impl& impl = *m_impl;
-    const ChildState state = impl.QueryChild(false, kRunningQuery);
+    const ChildState state = impl.QueryChild(false, ContextIds::ServerRunningQuery);
     if (state == ChildState::Running || state == ChildState::NotStarted)
         return std::nullopt;
     if (state == ChildState::Lost)
@@ -465,7 +452,7 @@ void KelvoProcess::Shutdown(milliseconds timeout) {
                 throw Error(kelvo::make_error_code(kelvo::Sqlstate::TimeoutExpired),
                             "The Kelvo process took longer than " + std::to_string(timeout.count()) +
                                 " milliseconds to shut down, and was terminated forcefully.\n" + m_impl->flushOutput(),
-                            kShutdownTimedOut);
+                            ContextIds::ShutdownTimedOut);
             if (m_impl->childPid > 0) {
                 if (!m_impl->exitCode)
                     throwExitStatusLost();
@@ -474,8 +461,9 @@ void KelvoProcess::Shutdown(milliseconds timeout) {
                     Error error(kelvo::make_error_code(kelvo::Sqlstate::GeneralError),
                                 "The Kelvo server terminated with exit code " + std::to_string(code) + ".\n" +
                                     m_impl->flushOutput(),
-                                kExitCodeNotZero);
-                    error.SetCause(Error(std::error_code(code, process_exit_code_category()), "", kExitCodeCause));
+                                ContextIds::ExitCodeNotZero);
+                    error.SetCause(
+                        Error(std::error_code(code, process_exit_code_category()), "", ContextIds::ExitCodeCause));
                     throw error;
                 }
             }

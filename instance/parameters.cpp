@@ -1,5 +1,6 @@
 // Parameter sets, their validation and the instance defaults.
 #include "instance/parameters.h"
+#include "error/context_ids.h"
 
 #include <filesystem>
 #include <stdexcept>
@@ -16,11 +17,6 @@ const std::string defaultLogConfig = "file,json,all,kelvod,0";
 
 namespace {
 
-constexpr ContextId kSetFailed{0x53788};
-constexpr ContextId kNameWithMinus{0xa753838f};
-constexpr ContextId kNameWithCapital{0xcab17a1b};
-constexpr ContextId kLogConfigValue{0xca4566};
-
 // Only A to Z: the rule must not change with the application's locale.
 bool HasCapitalLetter(std::string_view name) {
     for (char c : name) {
@@ -36,17 +32,18 @@ void ValidateEntry(std::string_view name, std::string_view value) {
     if (name.find('-') != std::string_view::npos) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidName),
                     "Invalid parameter name: " + std::string(name) + ", minus '-' is not allowed in parameter names.",
-                    kNameWithMinus);
+                    ContextIds::NameWithMinus);
     }
     if (HasCapitalLetter(name)) {
         throw Error(
             kelvo::make_error_code(kelvo::Sqlstate::InvalidName),
             "Invalid parameter name: " + std::string(name) + ", capital letters are not allowed in parameter names.",
-            kNameWithCapital);
+            ContextIds::NameWithCapital);
     }
     if (name == "log_config" && !value.empty() && value != defaultLogConfig) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
-                    "Only the empty string is supported as value for the \"log_config\" parameter.", kLogConfigValue);
+                    "Only the empty string is supported as value for the \"log_config\" parameter.",
+                    ContextIds::LogConfigValue);
     }
 }
 
@@ -79,7 +76,7 @@ void Parameters::Set(std::string_view name, std::string_view value) {
     } catch (const Error&) {
         throw;
     } catch (const std::exception& e) {
-        throw MakeError(e, kSetFailed);
+        throw MakeError(e, ContextIds::ParameterSetFailed);
     }
 }
 

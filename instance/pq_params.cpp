@@ -1,6 +1,7 @@
 // The translation of a parameter set into wire-protocol keywords, and the
 // split of `endpoint` into `host` and `port`.
 #include "instance/pq_params.h"
+#include "error/context_ids.h"
 
 #include <stdexcept>
 #include <utility>
@@ -14,13 +15,6 @@ namespace kelvoapi {
 namespace {
 
 constexpr char kMaskedValue[] = "********";
-
-constexpr ContextId kOptionsAfterSettings{0x1d449d7};
-constexpr ContextId kSettingAfterOptions{0xaf779d7};
-constexpr ContextId kInvalidOptionsName{0x0b7e0a5d};
-constexpr ContextId kEndpointAndHost{0x1d799d7};
-constexpr ContextId kEndpointAndPort{0x4aa99d7};
-constexpr ContextId kSplitEndpointFailed{0x537};
 
 [[noreturn]] void ThrowOptionsConflict(std::string_view offending, ContextId contextId) {
     throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
@@ -57,7 +51,7 @@ PQParams ConvertToPQParams(const Parameters& parameters) {
     for (const auto& [name, value] : copy) {
         if (name == "options") {
             if (!options.empty())
-                ThrowOptionsConflict(shownOptions, kOptionsAfterSettings);
+                ThrowOptionsConflict(shownOptions, ContextIds::OptionsAfterSettings);
             sawOptionsKey = true;
             options = value;
             continue;
@@ -69,14 +63,14 @@ PQParams ConvertToPQParams(const Parameters& parameters) {
             continue;
         }
         if (sawOptionsKey)
-            ThrowOptionsConflict(mapped, kSettingAfterOptions);
+            ThrowOptionsConflict(mapped, ContextIds::SettingAfterOptions);
         // Such a name would split into further items or forge a value.
         if (!IsValidOptionsName(mapped)) {
             throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
                         "Invalid parameter name: \"" + std::string(mapped) +
                             "\", a parameter sent as an option must be non-empty and may contain neither white "
                             "space nor '='.",
-                        kInvalidOptionsName);
+                        ContextIds::InvalidOptionsName);
         }
         const std::string item = std::string(mapped) + "=";
         const std::string quoted = EscapeAndQuoteOptionsValue(value);
@@ -103,12 +97,12 @@ void Parameters::SplitEndpointParameter() {
         if (!Get("host").empty()) {
             throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
                         "Conflicting parameters: 'endpoint' and 'host' may not be specified at the same time!",
-                        kEndpointAndHost);
+                        ContextIds::EndpointAndHost);
         }
         if (!Get("port").empty()) {
             throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
                         "Conflicting parameters: 'endpoint' and 'port' may not be specified at the same time!",
-                        kEndpointAndPort);
+                        ContextIds::EndpointAndPort);
         }
         Set("host", host);
         Set("port", port);
@@ -116,7 +110,7 @@ void Parameters::SplitEndpointParameter() {
     } catch (const Error&) {
         throw;
     } catch (const std::exception& e) {
-        throw MakeError(e, kSplitEndpointFailed);
+        throw MakeError(e, ContextIds::SplitEndpointFailed);
     }
 }
 

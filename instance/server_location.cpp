@@ -1,5 +1,6 @@
 // Finding the server executable next to the library.
 #include "instance/server_location.h"
+#include "error/context_ids.h"
 
 #include <dlfcn.h>
 
@@ -45,7 +46,7 @@ fs::path FindKelvoDirectoryFrom(const fs::path& libraryDirectory, const std::opt
     Error error(
         kelvo::make_error_code(kelvo::Sqlstate::UndefinedFile),
         "Could not auto-detect Kelvo binary: Kelvo binary is not in the expected directory " + subDirectory.string(),
-        ContextId{0x55c7d260});
+        ContextIds::ServerNotInLibraryDirectory);
     error.SetHint(
         "Explicitly specify the path to the directory containing the Kelvo binary in the KelvoProcess "
         "constructor.");
@@ -57,7 +58,7 @@ fs::path FindKelvoDirectory() {
     if (::dladdr(reinterpret_cast<void*>(&dummyFunctionToLocateSharedObject), &info) == 0 ||
         info.dli_fname == nullptr) {
         Error error(kelvo::make_error_code(kelvo::Sqlstate::InternalError),
-                    "The Kelvo API cannot auto-detect the Kelvo binary.", ContextId{0x7fd10ffe});
+                    "The Kelvo API cannot auto-detect the Kelvo binary.", ContextIds::ServerLibraryNotLocated);
         error.SetHint("Please specify the path to the directory containing the Kelvo binary manually.");
         throw error;
     }

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <map>
+#include <regex>
 #include <sstream>
 
 #include "error/frame.h"
@@ -155,6 +159,36 @@ TEST(TaggedText, ValuesAreEscapedAndOnlyTheFirstCompleteBlockIsRead) {
                                                          {"<hint>a&amp;b&lt;c&gt;</hint>", "a&b<c&gt;"}};
     for (const auto& [text, value] : cases)
         EXPECT_EQ(kelvoapi::ReadTagValue(text, "hint"), value) << text;
+}
+
+// A rendered context id must lead back to one place: every id lives in the one
+// table, under one name and with a value no other id has.
+TEST(ContextIds, EveryIdIsDefinedOnceInTheTableWithItsOwnValue) {
+    namespace fs = std::filesystem;
+    const fs::path root(KELVO_SOURCE_DIR);
+    const fs::path table = root / "error" / "context_ids.h";
+    auto read = [](const fs::path& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string text = read(table);
+    const std::regex entry(R"(ContextId (\w+)\{(0x[0-9a-fA-F]+)\})");
+    std::map<uint32_t, std::string> byValue;
+    for (std::sregex_iterator it(text.begin(), text.end(), entry), end; it != end; ++it) {
+        const auto value = static_cast<uint32_t>(std::stoul((*it)[2].str(), nullptr, 16));
+        const auto [place, added] = byValue.emplace(value, (*it)[1].str());
+        EXPECT_TRUE(added) << (*it)[1] << " has the value of " << place->second;
+    }
+    EXPECT_GT(byValue.size(), 100u);
+
+    const std::regex elsewhere(R"(ContextId\s*\w*\s*\{\s*0x)");
+    for (const char* folder : {"api", "error", "infra", "instance", "ipc", "postgres"}) {
+        for (const auto& file : fs::recursive_directory_iterator(root / folder)) {
+            if (file.is_regular_file() && file.path() != table) {
+                EXPECT_FALSE(std::regex_search(read(file.path()), elsewhere)) << file.path() << " defines an id";
+            }
+        }
+    }
 }
 
 }  // namespace
