@@ -32,10 +32,6 @@ Error CloneError(Error&& cause) {
     error.SetCause(std::move(cause));
     return error;
 }
-
-struct ConninfoDeleter {
-    void operator()(PQconninfoOption* options) const { PQconninfoFree(options); }
-};
 }  // namespace
 
 void PGconnDeleter::operator()(PGconn* conn) const { PQfinish(conn); }
@@ -138,7 +134,7 @@ std::unique_ptr<Connection> Connection::Clone() const {
     if (PQstatus(conn) != CONNECTION_OK) {
         throw CloneError(MakeErrorFromTaggedString(PQerrorMessage(conn), ContextIds::CloneSourceBad));
     }
-    std::unique_ptr<PQconninfoOption, ConninfoDeleter> options(PQconninfo(conn));
+    ConninfoOptions options(PQconninfo(conn));
     if (!options) {
         throw CloneError(MakeErrorFromTaggedString(PQerrorMessage(conn), ContextIds::CloneNoConninfo));
     }

@@ -46,8 +46,9 @@ void PQconninfoFree(PQconninfoOption* connOptions);
 // The number of options in the table.
 constexpr int kConninfoOptionCount = 28;
 
+// The one owner of an option array, whoever made it.
 struct ConninfoOptionsDeleter {
-    void operator()(PQconninfoOption* options) const { PQconninfoFree(options); }
+    void operator()(PQconninfoOption* options) const noexcept { PQconninfoFree(options); }
 };
 using ConninfoOptions = std::unique_ptr<PQconninfoOption[], ConninfoOptionsDeleter>;
 
@@ -68,6 +69,10 @@ size_t pqUriPrefixLength(const char* text);
 
 // True when text would be read as a connection string: a URI or a text with '='.
 bool pqIsConnectionString(const char* text);
+
+// Stores what a URI (the whole text, prefix included) gives into options;
+// false with a message when it is malformed or names an unknown option.
+bool pqConninfoParseUri(const char* uri, PQconninfoOption* options, std::string& errorMessage);
 
 // Parses a keyword/value string or a URI into new options (no defaults).
 ConninfoOptions pqConninfoParseString(const char* conninfo, std::string& errorMessage);

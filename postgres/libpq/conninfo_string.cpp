@@ -7,9 +7,6 @@
 
 #include "error/tagged_text.h"
 
-// Defined in conninfo_uri.cpp.
-bool pqConninfoParseUri(const char* uri, PQconninfoOption* options, std::string& errorMessage);
-
 namespace {
 
 bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }

@@ -6,8 +6,6 @@
 
 #include <cstring>
 
-bool pqConninfoParseUri(const char* uri, PQconninfoOption* options, std::string& errorMessage);
-
 namespace {
 
 int HexValue(char c) {
