@@ -111,7 +111,7 @@ void Inserter::InitBulkInsert(const TableDefinition* streamDefinition, const std
     const std::string statement = "INSERT BULK INTO " + m_qualified_quoted_table_name + " (" +
                                   m_table_definition.GenerateColumnNamesSQL() + ")" + " (SELECT " + selectList +
                                   " FROM EXTERNAL STREAM " + m_qualified_quoted_stream_name + ")";
-    m_main_socket = ::dup(PQsocket(m_connection.GetPGconn()));
+    m_main_socket.Reset(::dup(PQsocket(m_connection.GetPGconn())));
     m_bulk_insert = std::async(std::launch::async, [this, statement] { RunBulkInsert(statement); });
     if (m_bulk_insert.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
         std::future<void> task = std::move(m_bulk_insert);
@@ -237,12 +237,12 @@ void Inserter::CancelBulkInsert(bool reportCancelFailure) {
         if (m_bulk_insert.wait_for(kCancelInterval) == std::future_status::ready) {
             return;
         }
-        if (std::chrono::steady_clock::now() >= giveUp && m_main_socket >= 0) {
+        if (std::chrono::steady_clock::now() >= giveUp && m_main_socket.IsOpen()) {
             // Nothing answers the cancels: the server is stuck or gone. Cutting
             // the socket ends the task's wait; the main connection is lost.
             Log(KELVO_LOG_LEVEL_WARNING, "inserter-error",
                 "The bulk insertion did not end after cancel requests; its connection is shut down.");
-            ::shutdown(m_main_socket, SHUT_RDWR);
+            ::shutdown(m_main_socket.Get(), SHUT_RDWR);
             m_bulk_insert.wait();
             return;
         }

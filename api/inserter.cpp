@@ -96,10 +96,7 @@ void Inserter::Release() noexcept {
         m_bulk_insert.wait();
         m_bulk_insert = std::future<void>();
     }
-    if (m_main_socket >= 0) {
-        ::close(m_main_socket);
-        m_main_socket = -1;
-    }
+    m_main_socket.Reset();
     // Only now is the main connection nobody else's.
     m_busy.reset();
 }

@@ -20,6 +20,7 @@
 #include "api/connection.h"
 #include "api/handles.h"
 #include "api/table_definition.h"
+#include "infra/unique_fd.h"
 #include "postgres/libpq/libpq_types.h"
 
 namespace kelvoapi {
@@ -108,7 +109,7 @@ private:
     // A second descriptor of the main connection's socket, taken before the
     // task starts: shutting it down ends a task that no cancel reaches,
     // without racing the task's own use of the connection.
-    int m_main_socket = -1;
+    UniqueFd m_main_socket;
     bool m_released = false;
     // The main connection stays busy from the constructor to the release.
     std::optional<BusyLease> m_busy;
