@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "postgres/libpq/parameter_status.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
+#include "postgres/libpq/scoped_result.h"
 #include "postgres/libpq/socket_io.h"
 #include "postgres/port/portability.h"
 
@@ -63,10 +65,135 @@ void pqSetenvStart(PGconn* conn) {
     conn->next_eo = pqEnvironmentOptions;
 }
 
-PostgresPollingStatusType pqSetenvPoll(PGconn* conn) {
-    if (conn == nullptr || conn->status == CONNECTION_BAD)
-        return PGRES_POLLING_FAILED;
+namespace {
 
+// A settings state returns nothing to have pqSetenvPoll run the state the
+// exchange is in now, or what pqSetenvPoll answers.
+using SetenvStep = std::optional<PostgresPollingStatusType>;
+
+SetenvStep FailSetenv(PGconn* conn) {
+    conn->setenv_state = SETENV_STATE_IDLE;
+    return PGRES_POLLING_FAILED;
+}
+
+SetenvStep ReportBadState(PGconn* conn) {
+    printfPQExpBuffer(&conn->errorMessage, "invalid setenv state %c, probably indicative of memory corruption\n",
+                      static_cast<char>(conn->setenv_state));
+    return FailSetenv(conn);
+}
+
+SetenvStep SendQuery(PGconn* conn, const char* query, PGSetenvStatusType waitState) {
+    if (!PQsendQuery(conn, query))
+        return FailSetenv(conn);
+    conn->setenv_state = waitState;
+    return PGRES_POLLING_READING;
+}
+
+// Sends "SET name = 'value'" (or DEFAULT), the value cut to 60 bytes.
+SetenvStep SendSet(PGconn* conn, const char* name, const char* value, PGSetenvStatusType waitState) {
+    char setQuery[128];
+    if (pg_strcasecmp(value, "default") == 0)
+        snprintf(setQuery, sizeof(setQuery), "SET %s = DEFAULT", name);
+    else
+        snprintf(setQuery, sizeof(setQuery), "SET %s = '%.60s'", name, value);
+    return SendQuery(conn, setQuery, waitState);
+}
+
+SetenvStep SendClientEncoding(PGconn* conn) {
+    const char* env = conn->client_encoding_initial;
+    if (env == nullptr || env[0] == '\0') {
+        conn->setenv_state = SETENV_STATE_OPTION_SEND;
+        return std::nullopt;
+    }
+    return SendSet(conn, "client_encoding", env, SETENV_STATE_CLIENT_ENCODING_WAIT);
+}
+
+SetenvStep SendOption(PGconn* conn) {
+    if (conn->next_eo == nullptr || conn->next_eo->envName == nullptr) {
+        conn->setenv_state = SETENV_STATE_QUERY1_SEND;
+        return std::nullopt;
+    }
+    const char* val = getenv(conn->next_eo->envName);
+    if (val == nullptr) {
+        conn->next_eo++;
+        return std::nullopt;
+    }
+    return SendSet(conn, conn->next_eo->pgName, val, SETENV_STATE_OPTION_WAIT);
+}
+
+// The result of one SET; when the statement ends, the next option is sent.
+SetenvStep AwaitSet(PGconn* conn) {
+    if (PQisBusy(conn))
+        return PGRES_POLLING_READING;
+    if (const ScopedPGresult res{PQgetResult(conn)})
+        return PQresultStatus(res.get()) == PGRES_COMMAND_OK ? std::nullopt : FailSetenv(conn);
+    if (conn->setenv_state == SETENV_STATE_OPTION_WAIT)
+        conn->next_eo++;
+    conn->setenv_state = SETENV_STATE_OPTION_SEND;
+    return std::nullopt;
+}
+
+// The results of a query in flight: onRows sees each but those of begin and
+// end; after the last the exchange goes on in state `after`.
+template <typename OnRows>
+SetenvStep AwaitQuery(PGconn* conn, PGSetenvStatusType after, OnRows onRows) {
+    if (PQisBusy(conn))
+        return PGRES_POLLING_READING;
+    const ScopedPGresult res(PQgetResult(conn));
+    if (!res) {
+        conn->setenv_state = after;
+        return after == SETENV_STATE_IDLE ? SetenvStep(PGRES_POLLING_OK) : std::nullopt;
+    }
+    if (PQresultStatus(res.get()) == PGRES_COMMAND_OK)
+        return std::nullopt;
+    return onRows(res.get());
+}
+
+// "PostgreSQL 7.4.30 on x86_64-..." gives "7.4.30".
+void SaveServerVersion(PGconn* conn, const char* banner) {
+    if (banner == nullptr || strncmp(banner, "PostgreSQL ", 11) != 0)
+        return;
+    banner += 11;
+    char* version = strndup(banner, strcspn(banner, " "));
+    if (version != nullptr) {
+        pqSaveParameterStatus(conn, "server_version", version);
+        free(version);
+    }
+}
+
+SetenvStep AwaitVersion(PGconn* conn) {
+    return AwaitQuery(conn, SETENV_STATE_QUERY2_SEND, [conn](const PGresult* res) -> SetenvStep {
+        if (PQresultStatus(res) != PGRES_TUPLES_OK || PQntuples(res) != 1)
+            return FailSetenv(conn);
+        SaveServerVersion(conn, PQgetvalue(res, 0, 0));
+        return std::nullopt;
+    });
+}
+
+// pg_client_encoding may be missing on old servers, so no transaction block
+// unless a 7.3 server needs one.
+const char* EncodingQuery(const PGconn* conn) {
+    return conn->sversion >= 70300 && conn->sversion < 70400 ? "begin; select pg_catalog.pg_client_encoding(); end"
+                                                             : "select pg_client_encoding()";
+}
+
+SetenvStep AwaitEncoding(PGconn* conn) {
+    return AwaitQuery(conn, SETENV_STATE_IDLE, [conn](const PGresult* res) -> SetenvStep {
+        if (PQresultStatus(res) == PGRES_TUPLES_OK && PQntuples(res) == 1) {
+            const char* val = PQgetvalue(res, 0, 0);
+            if (val != nullptr && *val != '\0')
+                pqSaveParameterStatus(conn, "client_encoding", val);
+        } else {
+            // Presumably no such function: fall back.
+            const char* val = getenv("PGCLIENTENCODING");
+            pqSaveParameterStatus(conn, "client_encoding", val != nullptr && *val != '\0' ? val : "SQL_ASCII");
+        }
+        return std::nullopt;
+    });
+}
+
+// On entry a waiting state first reads what has arrived.
+SetenvStep EnterSetenv(PGconn* conn) {
     switch (conn->setenv_state) {
         case SETENV_STATE_CLIENT_ENCODING_WAIT:
         case SETENV_STATE_OPTION_WAIT:
@@ -74,160 +201,51 @@ PostgresPollingStatusType pqSetenvPoll(PGconn* conn) {
         case SETENV_STATE_QUERY2_WAIT: {
             const int n = pqReadData(conn);
             if (n < 0)
-                goto error_return;
-            if (n == 0 && PQisBusy(conn))
-                return PGRES_POLLING_READING;
-            break;
+                return FailSetenv(conn);
+            return n == 0 && PQisBusy(conn) ? SetenvStep(PGRES_POLLING_READING) : std::nullopt;
         }
         case SETENV_STATE_CLIENT_ENCODING_SEND:
         case SETENV_STATE_OPTION_SEND:
         case SETENV_STATE_QUERY1_SEND:
         case SETENV_STATE_QUERY2_SEND:
-            break;
+            return std::nullopt;
         case SETENV_STATE_IDLE:
             return PGRES_POLLING_OK;
         default:
-            printfPQExpBuffer(&conn->errorMessage,
-                              "invalid setenv state %c, probably indicative of memory corruption\n",
-                              static_cast<char>(conn->setenv_state));
-            goto error_return;
+            return ReportBadState(conn);
     }
+}
 
-    for (;;) {
-        switch (conn->setenv_state) {
-            case SETENV_STATE_CLIENT_ENCODING_SEND: {
-                const char* env = conn->client_encoding_initial;
-                if (env == nullptr || env[0] == '\0') {
-                    conn->setenv_state = SETENV_STATE_OPTION_SEND;
-                    break;
-                }
-                char setQuery[100];
-                if (pg_strcasecmp(env, "default") == 0)
-                    snprintf(setQuery, sizeof(setQuery), "SET client_encoding = DEFAULT");
-                else
-                    snprintf(setQuery, sizeof(setQuery), "SET client_encoding = '%.60s'", env);
-                if (!PQsendQuery(conn, setQuery))
-                    goto error_return;
-                conn->setenv_state = SETENV_STATE_CLIENT_ENCODING_WAIT;
-                return PGRES_POLLING_READING;
-            }
-            case SETENV_STATE_OPTION_SEND: {
-                if (conn->next_eo == nullptr || conn->next_eo->envName == nullptr) {
-                    conn->setenv_state = SETENV_STATE_QUERY1_SEND;
-                    break;
-                }
-                const char* val = getenv(conn->next_eo->envName);
-                if (val == nullptr) {
-                    conn->next_eo++;
-                    break;
-                }
-                char setQuery[128];
-                if (pg_strcasecmp(val, "default") == 0)
-                    snprintf(setQuery, sizeof(setQuery), "SET %s = DEFAULT", conn->next_eo->pgName);
-                else
-                    snprintf(setQuery, sizeof(setQuery), "SET %s = '%.60s'", conn->next_eo->pgName, val);
-                if (!PQsendQuery(conn, setQuery))
-                    goto error_return;
-                conn->setenv_state = SETENV_STATE_OPTION_WAIT;
-                return PGRES_POLLING_READING;
-            }
-            case SETENV_STATE_CLIENT_ENCODING_WAIT:
-            case SETENV_STATE_OPTION_WAIT: {
-                if (PQisBusy(conn))
-                    return PGRES_POLLING_READING;
-                PGresult* res = PQgetResult(conn);
-                if (res != nullptr) {
-                    const bool ok = PQresultStatus(res) == PGRES_COMMAND_OK;
-                    PQclear(res);
-                    if (!ok)
-                        goto error_return;
-                    break;  // read on until the statement ends
-                }
-                if (conn->setenv_state == SETENV_STATE_OPTION_WAIT)
-                    conn->next_eo++;
-                conn->setenv_state = SETENV_STATE_OPTION_SEND;
-                break;
-            }
-            case SETENV_STATE_QUERY1_SEND:
-                // begin/end in case autocommit is off on a 7.3 server.
-                if (!PQsendQuery(conn, "begin; select version(); end"))
-                    goto error_return;
-                conn->setenv_state = SETENV_STATE_QUERY1_WAIT;
-                return PGRES_POLLING_READING;
-            case SETENV_STATE_QUERY1_WAIT: {
-                if (PQisBusy(conn))
-                    return PGRES_POLLING_READING;
-                PGresult* res = PQgetResult(conn);
-                if (res == nullptr) {
-                    conn->setenv_state = SETENV_STATE_QUERY2_SEND;
-                    break;
-                }
-                if (PQresultStatus(res) == PGRES_COMMAND_OK) {  // begin and end
-                    PQclear(res);
-                    break;
-                }
-                if (PQresultStatus(res) != PGRES_TUPLES_OK || PQntuples(res) != 1) {
-                    PQclear(res);
-                    goto error_return;
-                }
-                // "PostgreSQL 7.4.30 on x86_64-..." gives "7.4.30".
-                const char* val = PQgetvalue(res, 0, 0);
-                if (val != nullptr && strncmp(val, "PostgreSQL ", 11) == 0) {
-                    val += 11;
-                    const size_t len = strcspn(val, " ");
-                    char* version = strndup(val, len);
-                    if (version != nullptr) {
-                        pqSaveParameterStatus(conn, "server_version", version);
-                        free(version);
-                    }
-                }
-                PQclear(res);
-                break;
-            }
-            case SETENV_STATE_QUERY2_SEND: {
-                // pg_client_encoding may be missing on old servers, so no
-                // transaction block unless a 7.3 server needs one.
-                const char* query = conn->sversion >= 70300 && conn->sversion < 70400
-                                        ? "begin; select pg_catalog.pg_client_encoding(); end"
-                                        : "select pg_client_encoding()";
-                if (!PQsendQuery(conn, query))
-                    goto error_return;
-                conn->setenv_state = SETENV_STATE_QUERY2_WAIT;
-                return PGRES_POLLING_READING;
-            }
-            case SETENV_STATE_QUERY2_WAIT: {
-                if (PQisBusy(conn))
-                    return PGRES_POLLING_READING;
-                PGresult* res = PQgetResult(conn);
-                if (res == nullptr) {
-                    conn->setenv_state = SETENV_STATE_IDLE;
-                    return PGRES_POLLING_OK;
-                }
-                if (PQresultStatus(res) == PGRES_COMMAND_OK) {
-                    PQclear(res);
-                    break;
-                }
-                if (PQresultStatus(res) == PGRES_TUPLES_OK && PQntuples(res) == 1) {
-                    const char* val = PQgetvalue(res, 0, 0);
-                    if (val != nullptr && *val != '\0')
-                        pqSaveParameterStatus(conn, "client_encoding", val);
-                } else {
-                    // Presumably no such function: fall back.
-                    const char* val = getenv("PGCLIENTENCODING");
-                    pqSaveParameterStatus(conn, "client_encoding", val != nullptr && *val != '\0' ? val : "SQL_ASCII");
-                }
-                PQclear(res);
-                break;
-            }
-            default:
-                printfPQExpBuffer(&conn->errorMessage,
-                                  "invalid setenv state %c, probably indicative of memory corruption\n",
-                                  static_cast<char>(conn->setenv_state));
-                goto error_return;
-        }
+SetenvStep RunSetenvState(PGconn* conn) {
+    switch (conn->setenv_state) {
+        case SETENV_STATE_CLIENT_ENCODING_SEND:
+            return SendClientEncoding(conn);
+        case SETENV_STATE_CLIENT_ENCODING_WAIT:
+        case SETENV_STATE_OPTION_WAIT:
+            return AwaitSet(conn);
+        case SETENV_STATE_OPTION_SEND:
+            return SendOption(conn);
+        case SETENV_STATE_QUERY1_SEND:
+            // begin/end in case autocommit is off on a 7.3 server.
+            return SendQuery(conn, "begin; select version(); end", SETENV_STATE_QUERY1_WAIT);
+        case SETENV_STATE_QUERY1_WAIT:
+            return AwaitVersion(conn);
+        case SETENV_STATE_QUERY2_SEND:
+            return SendQuery(conn, EncodingQuery(conn), SETENV_STATE_QUERY2_WAIT);
+        case SETENV_STATE_QUERY2_WAIT:
+            return AwaitEncoding(conn);
+        default:
+            return ReportBadState(conn);
     }
+}
 
-error_return:
-    conn->setenv_state = SETENV_STATE_IDLE;
-    return PGRES_POLLING_FAILED;
+}  // namespace
+
+PostgresPollingStatusType pqSetenvPoll(PGconn* conn) {
+    if (conn == nullptr || conn->status == CONNECTION_BAD)
+        return PGRES_POLLING_FAILED;
+    SetenvStep step = EnterSetenv(conn);
+    while (!step)
+        step = RunSetenvState(conn);
+    return *step;
 }
