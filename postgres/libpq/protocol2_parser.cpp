@@ -10,6 +10,7 @@
 
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/result_record.h"
+#include "postgres/libpq/scoped_result.h"
 #include "postgres/port/portability.h"
 
 namespace {
@@ -34,19 +35,28 @@ int getNotify2(PGconn* conn) {
     return 0;
 }
 
-int getRowDescriptions2(PGconn* conn) {
-    int nfields;
-    PGresult* result = PQmakeEmptyPGresult(conn, PGRES_TUPLES_OK);
-    if (result == nullptr)
-        goto advance_and_error;
+// Without lengths the rest of the message cannot be found: drop the input.
+int FailRowDescriptionsForMemory(PGconn* conn) {
+    pqClearAsyncResult(conn);
+    pqSaveErrorText(conn, "out of memory for query result\n");
+    conn->asyncStatus = PGASYNC_READY;
+    conn->inStart = conn->inEnd;
+    return 0;
+}
 
+int getRowDescriptions2(PGconn* conn) {
+    ScopedPGresult result(PQmakeEmptyPGresult(conn, PGRES_TUPLES_OK));
+    if (!result)
+        return FailRowDescriptionsForMemory(conn);
+
+    int nfields;
     if (pqGetInt(&nfields, 2, conn))
-        goto eof_exit;
+        return EOF;
     if (nfields > 0) {
         result->attDescs = static_cast<PGresAttDesc*>(
-            pqResultAlloc(result, static_cast<size_t>(nfields) * sizeof(PGresAttDesc), true));
+            pqResultAlloc(result.get(), static_cast<size_t>(nfields) * sizeof(PGresAttDesc), true));
         if (result->attDescs == nullptr)
-            goto advance_and_error;
+            return FailRowDescriptionsForMemory(conn);
         memset(result->attDescs, 0, static_cast<size_t>(nfields) * sizeof(PGresAttDesc));
     }
     result->numAttributes = nfields;
@@ -54,11 +64,11 @@ int getRowDescriptions2(PGconn* conn) {
         int typid, typlen, atttypmod;
         if (pqGets(&conn->workBuffer, conn) || pqGetInt(&typid, 4, conn) || pqGetInt(&typlen, 2, conn) ||
             pqGetInt(&atttypmod, 4, conn))
-            goto eof_exit;
+            return EOF;
         PGresAttDesc& desc = result->attDescs[i];
-        desc.name = pqResultStrdup(result, conn->workBuffer.data);
+        desc.name = pqResultStrdup(result.get(), conn->workBuffer.data);
         if (desc.name == nullptr)
-            goto advance_and_error;
+            return FailRowDescriptionsForMemory(conn);
         desc.tableid = 0;
         desc.columnid = 0;
         desc.format = 0;
@@ -66,22 +76,9 @@ int getRowDescriptions2(PGconn* conn) {
         desc.typlen = static_cast<int16_t>(typlen);
         desc.atttypmod = atttypmod;
     }
-    conn->result = result;
+    conn->result = result.release();
     conn->inStart = conn->inCursor;
     return 0;
-
-advance_and_error:
-    // Without lengths the rest of the message cannot be found: drop the input.
-    PQclear(result);
-    pqClearAsyncResult(conn);
-    pqSaveErrorText(conn, "out of memory for query result\n");
-    conn->asyncStatus = PGASYNC_READY;
-    conn->inStart = conn->inEnd;
-    return 0;
-
-eof_exit:
-    PQclear(result);
-    return EOF;
 }
 
 // A 'D' (text) or 'B' (binary) row: a bitmap with one bit per column, set
@@ -158,52 +155,190 @@ int pqGetErrorNotice2(PGconn* conn, bool isError) {
         return EOF;
     }
 
-    PGresult* res = PQmakeEmptyPGresult(conn, PGRES_EMPTY_QUERY);
-    if (res != nullptr && !PQExpBufferDataBroken(workBuf)) {
+    ScopedPGresult res(PQmakeEmptyPGresult(conn, PGRES_EMPTY_QUERY));
+    if (res && !PQExpBufferDataBroken(workBuf)) {
         res->resultStatus = isError ? PGRES_FATAL_ERROR : PGRES_NONFATAL_ERROR;
-        res->errMsg = pqResultStrdup(res, workBuf.data);
+        res->errMsg = pqResultStrdup(res.get(), workBuf.data);
         // "SEVERITY:  primary\n\tdetail..."
         char* startp = workBuf.data;
         char* splitp = strstr(startp, ":  ");
         if (splitp != nullptr) {
             *splitp = '\0';
-            pqSaveMessageField(res, 'S', startp);
+            pqSaveMessageField(res.get(), 'S', startp);
             startp = splitp + 3;
         }
         splitp = strchr(startp, '\n');
         if (splitp != nullptr) {
             *splitp++ = '\0';
-            pqSaveMessageField(res, 'M', startp);
+            pqSaveMessageField(res.get(), 'M', startp);
             while (*splitp != '\0' && isspace(static_cast<unsigned char>(*splitp)))
                 splitp++;
             if (*splitp != '\0')
-                pqSaveMessageField(res, 'D', splitp);
+                pqSaveMessageField(res.get(), 'D', splitp);
         } else {
-            pqSaveMessageField(res, 'M', startp);
+            pqSaveMessageField(res.get(), 'M', startp);
         }
-    } else if (res != nullptr) {
-        PQclear(res);
-        res = nullptr;
+    } else {
+        res.reset();
     }
 
     if (isError) {
         pqClearAsyncResult(conn);
-        conn->result = res;
+        conn->result = res.release();
         resetPQExpBuffer(&conn->errorMessage);
-        if (res != nullptr && res->errMsg != nullptr)
-            appendPQExpBufferStr(&conn->errorMessage, res->errMsg);
+        if (conn->result != nullptr && conn->result->errMsg != nullptr)
+            appendPQExpBufferStr(&conn->errorMessage, conn->result->errMsg);
         else
             appendPQExpBufferStr(&conn->errorMessage, "out of memory");
         if (conn->xactStatus == PQTRANS_INTRANS)
             conn->xactStatus = PQTRANS_INERROR;
-    } else if (res != nullptr) {
-        if (res->noticeHooks.noticeRec != nullptr)
-            res->noticeHooks.noticeRec(res->noticeHooks.noticeRecArg, res);
-        PQclear(res);
+    } else if (res && res->noticeHooks.noticeRec != nullptr) {
+        res->noticeHooks.noticeRec(res->noticeHooks.noticeRecArg, res.get());
     }
     termPQExpBuffer(&workBuf);
     return 0;
 }
+
+namespace {
+
+// What one message leaves pqParseInput2 to do.
+enum class Parsed2 {
+    Consumed,  // the message is read: move past it and parse the next
+    Moved,     // the message moved the input start itself: parse the next
+    Stop,      // wait for more input, or the caller takes a result first
+};
+
+Parsed2 ConsumedUnlessEof(int eof) { return eof ? Parsed2::Stop : Parsed2::Consumed; }
+
+// Only an error (kept as a notice) may arrive while nothing runs.
+Parsed2 ParseWhileNotBusy(PGconn* conn, char id) {
+    if (conn->asyncStatus != PGASYNC_IDLE)
+        return Parsed2::Stop;
+    if (id == 'E')
+        return ConsumedUnlessEof(pqGetErrorNotice2(conn, false));
+    pqInternalNotice(&conn->noticeHooks, "message type 0x%02x arrived from server while idle",
+                     static_cast<unsigned char>(id));
+    conn->inStart = conn->inEnd;
+    return Parsed2::Stop;
+}
+
+// Makes the statement's result when it has none yet.
+void EnsureResult(PGconn* conn, ExecStatusType status) {
+    if (conn->result == nullptr) {
+        conn->result = PQmakeEmptyPGresult(conn, status);
+        if (conn->result == nullptr)
+            pqSaveErrorText(conn, "out of memory");
+    }
+}
+
+Parsed2 ParseCommandComplete(PGconn* conn) {
+    if (pqGets(&conn->workBuffer, conn))
+        return Parsed2::Stop;
+    EnsureResult(conn, PGRES_COMMAND_OK);
+    if (conn->result != nullptr)
+        strlcpy(conn->result->cmdStatus, conn->workBuffer.data, CMDSTATUS_LEN);
+    if (conn->next_result != nullptr) {
+        PQclear(conn->next_result);
+        conn->next_result = nullptr;
+    }
+    checkXactStatus(conn, conn->workBuffer.data);
+    conn->asyncStatus = PGASYNC_READY;
+    return Parsed2::Consumed;
+}
+
+Parsed2 ParseError(PGconn* conn) {
+    if (pqGetErrorNotice2(conn, true))
+        return Parsed2::Stop;
+    conn->asyncStatus = PGASYNC_READY;
+    return Parsed2::Consumed;
+}
+
+Parsed2 ParseEmptyQuery(PGconn* conn) {
+    char next;
+    if (pqGetc(&next, conn))
+        return Parsed2::Stop;
+    if (next != '\0')
+        pqInternalNotice(&conn->noticeHooks, "unexpected character %c following empty query response (\"I\" message)",
+                         next);
+    EnsureResult(conn, PGRES_EMPTY_QUERY);
+    conn->asyncStatus = PGASYNC_READY;
+    return Parsed2::Consumed;
+}
+
+Parsed2 ParseBackendKey(PGconn* conn) {
+    return ConsumedUnlessEof(pqGetInt(&conn->be_pid, 4, conn) || pqGetInt(&conn->be_key, 4, conn));
+}
+
+Parsed2 ParseRowDescription(PGconn* conn) {
+    if (conn->result == nullptr)
+        return getRowDescriptions2(conn) ? Parsed2::Stop : Parsed2::Moved;
+    // A new row set: the caller takes the current result first.
+    conn->asyncStatus = PGASYNC_READY;
+    return Parsed2::Stop;
+}
+
+Parsed2 ParseRow(PGconn* conn, bool binary) {
+    if (conn->result != nullptr &&
+        (conn->result->resultStatus == PGRES_TUPLES_OK || conn->result->resultStatus == PGRES_FATAL_ERROR))
+        return getAnotherTuple2(conn, binary) ? Parsed2::Stop : Parsed2::Moved;
+    pqSaveErrorText(conn, binary ? "server sent binary data (\"B\" message) without prior row description "
+                                   "(\"T\" message)\n"
+                                 : "server sent data (\"D\" message) without prior row description (\"T\" "
+                                   "message)\n");
+    conn->inStart = conn->inEnd;
+    return Parsed2::Stop;
+}
+
+Parsed2 ParseUnexpected(PGconn* conn, char id) {
+    printfPQExpBuffer(&conn->errorMessage, "unexpected response from server; first received character was \"%c\"\n",
+                      id);
+    pqSaveErrorResult(conn);
+    conn->inStart = conn->inEnd;
+    conn->asyncStatus = PGASYNC_READY;
+    return Parsed2::Stop;
+}
+
+Parsed2 SetAsyncStatus(PGconn* conn, PGAsyncStatusType status) {
+    conn->asyncStatus = status;
+    return Parsed2::Consumed;
+}
+
+Parsed2 ParseMessage2(PGconn* conn, char id) {
+    if (id == 'A')
+        return ConsumedUnlessEof(getNotify2(conn));
+    if (id == 'N')
+        return ConsumedUnlessEof(pqGetErrorNotice2(conn, false));
+    if (conn->asyncStatus != PGASYNC_BUSY)
+        return ParseWhileNotBusy(conn, id);
+    switch (id) {
+        case 'C':
+            return ParseCommandComplete(conn);
+        case 'E':
+            return ParseError(conn);
+        case 'Z':
+            return SetAsyncStatus(conn, PGASYNC_IDLE);
+        case 'I':
+            return ParseEmptyQuery(conn);
+        case 'K':
+            return ParseBackendKey(conn);
+        case 'P':
+            // A portal name; nothing uses it.
+            return ConsumedUnlessEof(pqGets(&conn->workBuffer, conn));
+        case 'T':
+            return ParseRowDescription(conn);
+        case 'D':
+        case 'B':
+            return ParseRow(conn, id == 'B');
+        case 'G':
+            return SetAsyncStatus(conn, PGASYNC_COPY_IN);
+        case 'H':
+            return SetAsyncStatus(conn, PGASYNC_COPY_OUT);
+        default:
+            return ParseUnexpected(conn, id);
+    }
+}
+
+}  // namespace
 
 void pqParseInput2(PGconn* conn) {
     for (;;) {
@@ -211,120 +346,10 @@ void pqParseInput2(PGconn* conn) {
         char id;
         if (pqGetc(&id, conn))
             return;
-
-        if (id == 'A') {
-            if (getNotify2(conn))
-                return;
-        } else if (id == 'N') {
-            if (pqGetErrorNotice2(conn, false))
-                return;
-        } else if (conn->asyncStatus != PGASYNC_BUSY) {
-            if (conn->asyncStatus != PGASYNC_IDLE)
-                return;
-            if (id == 'E') {
-                if (pqGetErrorNotice2(conn, false))
-                    return;
-            } else {
-                pqInternalNotice(&conn->noticeHooks, "message type 0x%02x arrived from server while idle",
-                                 static_cast<unsigned char>(id));
-                conn->inStart = conn->inEnd;
-                return;
-            }
-        } else {
-            switch (id) {
-                case 'C':
-                    if (pqGets(&conn->workBuffer, conn))
-                        return;
-                    if (conn->result == nullptr) {
-                        conn->result = PQmakeEmptyPGresult(conn, PGRES_COMMAND_OK);
-                        if (conn->result == nullptr)
-                            pqSaveErrorText(conn, "out of memory");
-                    }
-                    if (conn->result != nullptr)
-                        strlcpy(conn->result->cmdStatus, conn->workBuffer.data, CMDSTATUS_LEN);
-                    if (conn->next_result != nullptr) {
-                        PQclear(conn->next_result);
-                        conn->next_result = nullptr;
-                    }
-                    checkXactStatus(conn, conn->workBuffer.data);
-                    conn->asyncStatus = PGASYNC_READY;
-                    break;
-                case 'E':
-                    if (pqGetErrorNotice2(conn, true))
-                        return;
-                    conn->asyncStatus = PGASYNC_READY;
-                    break;
-                case 'Z':
-                    conn->asyncStatus = PGASYNC_IDLE;
-                    break;
-                case 'I': {
-                    char next;
-                    if (pqGetc(&next, conn))
-                        return;
-                    if (next != '\0')
-                        pqInternalNotice(&conn->noticeHooks,
-                                         "unexpected character %c following empty query response (\"I\" message)",
-                                         next);
-                    if (conn->result == nullptr) {
-                        conn->result = PQmakeEmptyPGresult(conn, PGRES_EMPTY_QUERY);
-                        if (conn->result == nullptr)
-                            pqSaveErrorText(conn, "out of memory");
-                    }
-                    conn->asyncStatus = PGASYNC_READY;
-                    break;
-                }
-                case 'K':
-                    if (pqGetInt(&conn->be_pid, 4, conn))
-                        return;
-                    if (pqGetInt(&conn->be_key, 4, conn))
-                        return;
-                    break;
-                case 'P':
-                    // A portal name; nothing uses it.
-                    if (pqGets(&conn->workBuffer, conn))
-                        return;
-                    break;
-                case 'T':
-                    if (conn->result == nullptr) {
-                        if (getRowDescriptions2(conn))
-                            return;
-                        continue;  // moved inStart itself
-                    }
-                    // A new row set: the caller takes the current result first.
-                    conn->asyncStatus = PGASYNC_READY;
-                    return;
-                case 'D':
-                case 'B': {
-                    const bool binary = id == 'B';
-                    if (conn->result != nullptr && (conn->result->resultStatus == PGRES_TUPLES_OK ||
-                                                    conn->result->resultStatus == PGRES_FATAL_ERROR)) {
-                        if (getAnotherTuple2(conn, binary))
-                            return;
-                        continue;
-                    }
-                    pqSaveErrorText(conn, binary
-                                              ? "server sent binary data (\"B\" message) without prior row description "
-                                                "(\"T\" message)\n"
-                                              : "server sent data (\"D\" message) without prior row description (\"T\" "
-                                                "message)\n");
-                    conn->inStart = conn->inEnd;
-                    return;
-                }
-                case 'G':
-                    conn->asyncStatus = PGASYNC_COPY_IN;
-                    break;
-                case 'H':
-                    conn->asyncStatus = PGASYNC_COPY_OUT;
-                    break;
-                default:
-                    printfPQExpBuffer(&conn->errorMessage,
-                                      "unexpected response from server; first received character was \"%c\"\n", id);
-                    pqSaveErrorResult(conn);
-                    conn->inStart = conn->inEnd;
-                    conn->asyncStatus = PGASYNC_READY;
-                    return;
-            }
-        }
-        conn->inStart = conn->inCursor;
+        const Parsed2 parsed = ParseMessage2(conn, id);
+        if (parsed == Parsed2::Stop)
+            return;
+        if (parsed == Parsed2::Consumed)
+            conn->inStart = conn->inCursor;
     }
 }
