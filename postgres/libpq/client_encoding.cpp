@@ -9,6 +9,7 @@
 #include "postgres/libpq/parameter_status.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
+#include "postgres/libpq/scoped_result.h"
 #include "postgres/mb/encoding.h"
 #include "postgres/port/portability.h"
 
@@ -30,18 +31,13 @@ int PQsetClientEncoding(PGconn* conn, const char* encoding) {
 
     char query[128];
     std::snprintf(query, sizeof query, "set client_encoding to '%s'", encoding);
-    PGresult* res = PQexec(conn, query);
-    if (res == nullptr)
+    const ScopedPGresult res(PQexec(conn, query));
+    if (!res || res->resultStatus != PGRES_COMMAND_OK)
         return -1;
-    int status = -1;
-    if (res->resultStatus == PGRES_COMMAND_OK) {
-        // A protocol 2.0 server reports no parameter changes.
-        if (PG_PROTOCOL_MAJOR(conn->pversion) < 3)
-            pqSaveParameterStatus(conn, "client_encoding", encoding);
-        status = 0;
-    }
-    PQclear(res);
-    return status;
+    // A protocol 2.0 server reports no parameter changes.
+    if (PG_PROTOCOL_MAJOR(conn->pversion) < 3)
+        pqSaveParameterStatus(conn, "client_encoding", encoding);
+    return 0;
 }
 
 int PQclientEncoding(const PGconn* conn) {

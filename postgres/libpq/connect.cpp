@@ -21,6 +21,7 @@
 #include <ctime>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "error/tagged_text.h"
@@ -35,6 +36,7 @@
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/redirect.h"
 #include "postgres/libpq/result_record.h"
+#include "postgres/libpq/scoped_result.h"
 #include "postgres/libpq/scram_client.h"
 #include "postgres/libpq/socket_io.h"
 #include "postgres/libpq/startup_packet.h"
@@ -532,20 +534,18 @@ Next FinishOldProtocolStartup(PGconn* conn) {
 // A result during start-up ends the attempt, except the error of an old
 // server that does not know application_name: then the same address again
 // without it.
-Next RefuseStartupResult(PGconn* conn, PGresult* res) {
-    if (PQresultStatus(res) != PGRES_FATAL_ERROR) {
+Next RefuseStartupResult(PGconn* conn, ScopedPGresult res) {
+    if (PQresultStatus(res.get()) != PGRES_FATAL_ERROR) {
         appendPQExpBufferStr(&conn->errorMessage, "Received an unexpected message from the server during startup.");
     } else if (conn->send_appname && (conn->appname != nullptr || conn->fbappname != nullptr)) {
-        const char* sqlstate = PQresultErrorField(res, 'C');
+        const char* sqlstate = PQresultErrorField(res.get(), 'C');
         if (sqlstate != nullptr && std::strcmp(sqlstate, "42704") == 0) {
-            PQclear(res);
             conn->send_appname = false;
             return StartNewConnection(conn);
         }
     }
     if (conn->errorMessage.len == 0 || conn->errorMessage.data[conn->errorMessage.len - 1] != '\n')
         appendPQExpBufferChar(&conn->errorMessage, '\n');
-    PQclear(res);
     return Next::Fail;
 }
 
@@ -584,8 +584,8 @@ Next ReadStartupMessages(PGconn* conn) {
         return Next::Fail;
     if (conn->asyncStatus == PGASYNC_BUSY)
         return Next::Read;
-    if (PGresult* res = PQgetResult(conn))
-        return RefuseStartupResult(conn, res);
+    if (ScopedPGresult res{PQgetResult(conn)})
+        return RefuseStartupResult(conn, std::move(res));
     if (conn->sversion >= 70400 && conn->target_session_attrs != nullptr &&
         std::strcmp(conn->target_session_attrs, "read-write") == 0)
         return StartWritableCheck(conn);
@@ -620,12 +620,11 @@ Next CheckWritable(PGconn* conn) {
         conn->status = CONNECTION_CHECK_WRITABLE;
         return Next::Read;
     }
-    PGresult* res = PQgetResult(conn);
+    ScopedPGresult res(PQgetResult(conn));
     const pg_conn_host& entry = conn->connhost[conn->whichhost];
-    if (res != nullptr && PQresultStatus(res) == PGRES_TUPLES_OK && PQntuples(res) == 1) {
-        const char* value = PQgetvalue(res, 0, 0);
+    if (res && PQresultStatus(res.get()) == PGRES_TUPLES_OK && PQntuples(res.get()) == 1) {
+        const char* value = PQgetvalue(res.get(), 0, 0);
         const bool read_only = value != nullptr && std::strncmp(value, "on", 2) == 0;
-        PQclear(res);
         if (!read_only) {
             conn->status = CONNECTION_CONSUME;
             return Next::Continue;
@@ -636,7 +635,6 @@ Next CheckWritable(PGconn* conn) {
         SendTerminate(conn);
         return NextHost(conn);
     }
-    PQclear(res);
     appendPQExpBuffer(&conn->errorMessage, "The \"SHOW transaction_read_only\" test failed on server \"%s:%s\".",
                       pqEntryDisplayedHost(entry), pqEntryPortText(entry));
     conn->status = CONNECTION_CHECK_WRITABLE;
@@ -653,8 +651,7 @@ Next ConsumeCheckResults(PGconn* conn) {
         conn->status = CONNECTION_CONSUME;
         return Next::Read;
     }
-    if (PGresult* res = PQgetResult(conn)) {
-        PQclear(res);
+    if (ScopedPGresult(PQgetResult(conn))) {
         conn->status = CONNECTION_CONSUME;
         return Next::Continue;
     }

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "error/tagged_text.h"
 #include "postgres/libpq/copy_data.h"
@@ -12,6 +13,7 @@
 #include "postgres/libpq/protocol2_parser.h"
 #include "postgres/libpq/protocol3_parser.h"
 #include "postgres/libpq/result_record.h"
+#include "postgres/libpq/scoped_result.h"
 #include "postgres/libpq/socket_io.h"
 
 namespace {
@@ -344,10 +346,8 @@ PGresult* PQgetResult(PGconn* conn) {
 bool PQexecStart(PGconn* conn) {
     if (conn == nullptr)
         return false;
-    PGresult* result;
-    while ((result = PQgetResult(conn)) != nullptr) {
+    while (const ScopedPGresult result{PQgetResult(conn)}) {
         const ExecStatusType resultStatus = result->resultStatus;
-        PQclear(result);
         if (resultStatus == PGRES_COPY_IN) {
             if (PG_PROTOCOL_MAJOR(conn->pversion) >= 3) {
                 if (PQputCopyEnd(conn, "COPY was terminated by a new `PQexec`.") < 0)
@@ -376,27 +376,21 @@ bool PQexecStart(PGconn* conn) {
 }
 
 PGresult* PQexecFinish(PGconn* conn) {
-    PGresult* lastResult = nullptr;
-    PGresult* result;
-    while ((result = PQgetResult(conn)) != nullptr) {
-        if (lastResult != nullptr) {
-            if (lastResult->resultStatus == PGRES_FATAL_ERROR && result->resultStatus == PGRES_FATAL_ERROR) {
-                pqCatenateResultError(lastResult, result->errMsg);
-                PQclear(result);
-                result = lastResult;
-                resetPQExpBuffer(&conn->errorMessage);
-                if (result->errMsg != nullptr)
-                    appendPQExpBufferStr(&conn->errorMessage, result->errMsg);
-            } else {
-                PQclear(lastResult);
-            }
+    ScopedPGresult lastResult;
+    while (ScopedPGresult result{PQgetResult(conn)}) {
+        if (lastResult && lastResult->resultStatus == PGRES_FATAL_ERROR && result->resultStatus == PGRES_FATAL_ERROR) {
+            pqCatenateResultError(lastResult.get(), result->errMsg);
+            resetPQExpBuffer(&conn->errorMessage);
+            if (lastResult->errMsg != nullptr)
+                appendPQExpBufferStr(&conn->errorMessage, lastResult->errMsg);
+        } else {
+            lastResult = std::move(result);
         }
-        lastResult = result;
-        if (result->resultStatus == PGRES_COPY_IN || result->resultStatus == PGRES_COPY_OUT ||
-            result->resultStatus == PGRES_COPY_BOTH || conn->status == CONNECTION_BAD)
+        if (lastResult->resultStatus == PGRES_COPY_IN || lastResult->resultStatus == PGRES_COPY_OUT ||
+            lastResult->resultStatus == PGRES_COPY_BOTH || conn->status == CONNECTION_BAD)
             break;
     }
-    return lastResult;
+    return lastResult.release();
 }
 
 PGresult* PQexec(PGconn* conn, const char* query) {

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "postgres/libpq/connection_record.h"
+#include "postgres/libpq/scoped_result.h"
 
 namespace {
 
@@ -183,34 +184,29 @@ static bool copyAttributes(PGresult* res, int numAttributes, const PGresAttDesc*
 PGresult* PQcopyResult(const PGresult* src, int flags) {
     if (src == nullptr)
         return nullptr;
-    PGresult* dest = PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK);
-    if (dest == nullptr)
+    ScopedPGresult dest(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK));
+    if (!dest)
         return nullptr;
     dest->client_encoding = src->client_encoding;
     strcpy(dest->cmdStatus, src->cmdStatus);
 
-    if (flags & (PG_COPYRES_ATTRS | PG_COPYRES_TUPLES)) {
-        if (!copyAttributes(dest, src->numAttributes, src->attDescs)) {
-            PQclear(dest);
-            return nullptr;
-        }
-    }
+    if ((flags & (PG_COPYRES_ATTRS | PG_COPYRES_TUPLES)) &&
+        !copyAttributes(dest.get(), src->numAttributes, src->attDescs))
+        return nullptr;
     if (flags & PG_COPYRES_TUPLES) {
         for (int tup = 0; tup < src->ntups; ++tup) {
             for (int field = 0; field < src->numAttributes; ++field) {
                 const size_t i = static_cast<size_t>(tup) * src->numAttributes + field;
                 char* value = reinterpret_cast<char*>(src->fieldValues[i]);
-                if (!PQsetvalue(dest, tup, field, value, src->fieldLengths[i])) {
-                    PQclear(dest);
+                if (!PQsetvalue(dest.get(), tup, field, value, src->fieldLengths[i]))
                     return nullptr;
-                }
             }
         }
     }
     if (flags & PG_COPYRES_NOTICEHOOKS)
         dest->noticeHooks = src->noticeHooks;
     // PG_COPYRES_EVENTS: no event procedures exist to copy.
-    return dest;
+    return dest.release();
 }
 
 int PQsetvalue(PGresult* res, int tup_num, int field_num, char* value, int len) {
@@ -373,22 +369,21 @@ void pqInternalNotice(const PGNoticeHooks* hooks, const char* fmt, ...) {
     vsnprintf(msgBuf, sizeof(msgBuf), fmt, args);
     va_end(args);
 
-    PGresult* res = PQmakeEmptyPGresult(nullptr, PGRES_NONFATAL_ERROR);
-    if (res == nullptr)
+    const ScopedPGresult res(PQmakeEmptyPGresult(nullptr, PGRES_NONFATAL_ERROR));
+    if (!res)
         return;
     res->noticeHooks = *hooks;
-    pqSaveMessageField(res, 'S', "NOTICE");
-    pqSaveMessageField(res, 'V', "NOTICE");
-    pqSaveMessageField(res, 'M', msgBuf);
+    pqSaveMessageField(res.get(), 'S', "NOTICE");
+    pqSaveMessageField(res.get(), 'V', "NOTICE");
+    pqSaveMessageField(res.get(), 'M', msgBuf);
     size_t len = strlen(msgBuf);
-    res->errMsg = static_cast<char*>(pqResultAlloc(res, len + 2, false));
+    res->errMsg = static_cast<char*>(pqResultAlloc(res.get(), len + 2, false));
     if (res->errMsg != nullptr) {
         memcpy(res->errMsg, msgBuf, len);
         res->errMsg[len] = '\n';
         res->errMsg[len + 1] = '\0';
-        res->noticeHooks.noticeRec(res->noticeHooks.noticeRecArg, res);
+        res->noticeHooks.noticeRec(res->noticeHooks.noticeRecArg, res.get());
     }
-    PQclear(res);
 }
 
 ExecStatusType PQresultStatus(const PGresult* res) { return res != nullptr ? res->resultStatus : PGRES_FATAL_ERROR; }
