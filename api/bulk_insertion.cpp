@@ -1,6 +1,7 @@
 // The inserter's bulk mode: the stream connection, the server-side external
 // stream, the background INSERT BULK task, sending chunks into the stream
 // and closing it all down.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -111,7 +112,9 @@ void Inserter::InitBulkInsert(const TableDefinition* streamDefinition, const std
     const std::string statement = "INSERT BULK INTO " + m_qualified_quoted_table_name + " (" +
                                   m_table_definition.GenerateColumnNamesSQL() + ")" + " (SELECT " + selectList +
                                   " FROM EXTERNAL STREAM " + m_qualified_quoted_stream_name + ")";
-    m_main_socket.Reset(::dup(PQsocket(m_connection.GetPGconn())));
+    // Close-on-exec like the socket itself: a program the application starts
+    // meanwhile must not keep the connection open.
+    m_main_socket.Reset(::fcntl(PQsocket(m_connection.GetPGconn()), F_DUPFD_CLOEXEC, 0));
     m_bulk_insert = std::async(std::launch::async, [this, statement] { RunBulkInsert(statement); });
     if (m_bulk_insert.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
         std::future<void> task = std::move(m_bulk_insert);

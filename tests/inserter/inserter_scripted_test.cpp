@@ -5,7 +5,11 @@
 // and without data, and no hang when the stream cannot be closed.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +21,7 @@
 #include "kelvo/connection.h"
 #include "kelvo/inserter.h"
 #include "kelvo/rowset.h"
+#include "postgres/libpq/connect.h"
 #include "support/dbapi_peer.h"
 #include "support/log_events.h"
 
@@ -81,6 +86,22 @@ struct Load {
     kelvo_connection_t* const conn;
     kelvo_inserter_t* inserter = nullptr;
 };
+
+// Whether every descriptor this process holds on the connection's socket is
+// closed in a program the process executes.
+bool EveryCopyIsCloseOnExec(kelvo_connection_t* conn) {
+    struct stat socket {};
+    EXPECT_EQ(::fstat(PQsocket(conn->Get().GetPGconn()), &socket), 0);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::stoi(entry.path().filename().string());
+        struct stat held {};
+        if (::fstat(fd, &held) == 0 && held.st_dev == socket.st_dev && held.st_ino == socket.st_ino &&
+            (::fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
 
 void Finish(ScriptedPeer& peer, const Load& load) {
     EXPECT_TRUE(kelvo_connection_is_ready(load.conn));
@@ -242,6 +263,7 @@ TEST(BulkInsertionTest, EveryChunkIsACopyOfItsOwnIntoTheStream) {
     Load load(peer, true);
     EXPECT_FALSE(kelvo_connection_is_ready(load.conn)) << "the settings queries must not free the connection";
     ASSERT_EQ(ErrorPtr(kelvo_init_bulk_insert(load.inserter, &load.definition, "*")), nullptr) << "a no-op";
+    EXPECT_TRUE(EveryCopyIsCloseOnExec(load.conn));
     const std::string first = Header() + std::string("\x00\x07\x00\x00\x00\x01", 6);
     ASSERT_EQ(load.Send(first), nullptr);
     ASSERT_EQ(load.Send(kRow), nullptr);
