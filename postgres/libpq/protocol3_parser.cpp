@@ -16,6 +16,7 @@
 #include "postgres/libpq/message_io.h"
 #include "postgres/libpq/parameter_status.h"
 #include "postgres/libpq/result_record.h"
+#include "postgres/libpq/scoped_result.h"
 #include "postgres/port/portability.h"
 
 void pqHandleSyncLoss(PGconn* conn, char id, int msgLength) {
@@ -83,28 +84,20 @@ bool getItemCount(PGconn* conn, int minItemBytes, int* count) {
     return static_cast<int64_t>(*count) * minItemBytes <= conn->inEnd - conn->inCursor;
 }
 
-int getRowDescriptions(PGconn* conn, int msgEnd) {
-    const char* errmsg = nullptr;
-    PGresult* result;
+// Reads the columns of a 'T' message into result; false with *errmsg (null
+// when memory ran out) when the message is short, long or cannot be kept.
+bool readRowDescriptions(PGconn* conn, PGresult* result, int msgEnd, const char** errmsg) {
     int nfields;
-
-    if (conn->queryclass == PGQUERY_DESCRIBE && conn->result != nullptr)
-        result = conn->result;  // after a ParameterDescription
-    else
-        result = PQmakeEmptyPGresult(conn, conn->queryclass == PGQUERY_DESCRIBE ? PGRES_COMMAND_OK : PGRES_TUPLES_OK);
-    if (result == nullptr)
-        goto advance_and_error;
-
     // Each column takes at least 19 bytes.
     if (!getItemCount(conn, 19, &nfields)) {
-        errmsg = "insufficient data in \"T\" message";
-        goto advance_and_error;
+        *errmsg = "insufficient data in \"T\" message";
+        return false;
     }
     if (nfields > 0) {
         result->attDescs = static_cast<PGresAttDesc*>(
             pqResultAlloc(result, static_cast<size_t>(nfields) * sizeof(PGresAttDesc), true));
         if (result->attDescs == nullptr)
-            goto advance_and_error;
+            return false;
         memset(result->attDescs, 0, static_cast<size_t>(nfields) * sizeof(PGresAttDesc));
     }
     result->numAttributes = nfields;
@@ -115,8 +108,8 @@ int getRowDescriptions(PGconn* conn, int msgEnd) {
         if (pqGets(&conn->workBuffer, conn) || pqGetInt(&tableid, 4, conn) || pqGetInt(&columnid, 2, conn) ||
             pqGetInt(&typid, 4, conn) || pqGetInt(&typlen, 2, conn) || pqGetInt(&atttypmod, 4, conn) ||
             pqGetInt(&format, 2, conn)) {
-            errmsg = "insufficient data in \"T\" message";
-            goto advance_and_error;
+            *errmsg = "insufficient data in \"T\" message";
+            return false;
         }
         // These three are signed 16-bit values on the wire.
         columnid = static_cast<int16_t>(columnid);
@@ -126,7 +119,7 @@ int getRowDescriptions(PGconn* conn, int msgEnd) {
         PGresAttDesc& desc = result->attDescs[i];
         desc.name = pqResultStrdup(result, conn->workBuffer.data);
         if (desc.name == nullptr)
-            goto advance_and_error;
+            return false;
         desc.tableid = static_cast<Oid>(tableid);
         desc.columnid = columnid;
         desc.format = format;
@@ -137,64 +130,75 @@ int getRowDescriptions(PGconn* conn, int msgEnd) {
             result->binary = 0;
     }
     if (conn->inCursor != msgEnd) {
-        errmsg = "extraneous data in \"T\" message";
-        goto advance_and_error;
+        *errmsg = "extraneous data in \"T\" message";
+        return false;
     }
+    return true;
+}
 
-    conn->result = result;
+int getRowDescriptions(PGconn* conn, int msgEnd) {
+    ScopedPGresult made;
+    PGresult* result = conn->result;  // after a ParameterDescription
+    if (conn->queryclass != PGQUERY_DESCRIBE || result == nullptr) {
+        made.reset(
+            PQmakeEmptyPGresult(conn, conn->queryclass == PGQUERY_DESCRIBE ? PGRES_COMMAND_OK : PGRES_TUPLES_OK));
+        result = made.get();
+    }
+    const char* errmsg = nullptr;
+    if (result == nullptr || !readRowDescriptions(conn, result, msgEnd, &errmsg))
+        return failResultMessage(conn, errmsg, msgEnd);
+
+    if (made)
+        conn->result = made.release();
     conn->inStart = msgEnd;
     if (conn->queryclass == PGQUERY_DESCRIBE)
         conn->asyncStatus = PGASYNC_READY;
     return 0;
-
-advance_and_error:
-    if (result != nullptr && result != conn->result)
-        PQclear(result);
-    return failResultMessage(conn, errmsg, msgEnd);
 }
 
-int getParamDescr(PGconn* conn, int msgEnd) {
-    const char* errmsg = nullptr;
+// Reads the parameter types of a 't' message into result; false with
+// *errmsg (null when memory ran out) when the message is short or long.
+bool readParamDescriptions(PGconn* conn, PGresult* result, int msgEnd, const char** errmsg) {
     int nparams;
-    PGresult* result = PQmakeEmptyPGresult(conn, PGRES_COMMAND_OK);
-    if (result == nullptr)
-        goto advance_and_error;
-
     if (!getItemCount(conn, 4, &nparams)) {
-        errmsg = "insufficient data in \"t\" message";
-        goto advance_and_error;
+        *errmsg = "insufficient data in \"t\" message";
+        return false;
     }
     result->numParameters = nparams;
     if (nparams > 0) {
         result->paramDescs = static_cast<PGresParamDesc*>(
             pqResultAlloc(result, static_cast<size_t>(nparams) * sizeof(PGresParamDesc), true));
         if (result->paramDescs == nullptr)
-            goto advance_and_error;
+            return false;
     }
     for (int i = 0; i < nparams; ++i) {
         int typid;
         if (pqGetInt(&typid, 4, conn)) {
-            errmsg = "insufficient data in \"t\" message";
-            goto advance_and_error;
+            *errmsg = "insufficient data in \"t\" message";
+            return false;
         }
         result->paramDescs[i].typid = static_cast<Oid>(typid);
     }
     if (conn->inCursor != msgEnd) {
-        errmsg = "extraneous data in \"t\" message";
-        goto advance_and_error;
+        *errmsg = "extraneous data in \"t\" message";
+        return false;
+    }
+    return true;
+}
+
+int getParamDescr(PGconn* conn, int msgEnd) {
+    ScopedPGresult result(PQmakeEmptyPGresult(conn, PGRES_COMMAND_OK));
+    const char* errmsg = nullptr;
+    if (!result || !readParamDescriptions(conn, result.get(), msgEnd, &errmsg)) {
+        result.reset();
+        printfPQExpBuffer(&conn->errorMessage, "%s\n", errmsg != nullptr ? errmsg : "out of memory");
+        pqSaveErrorResult(conn);
+        conn->asyncStatus = PGASYNC_READY;
+        conn->inStart = msgEnd;
+        return 0;
     }
     pqClearAsyncResult(conn);
-    conn->result = result;
-    conn->inStart = msgEnd;
-    return 0;
-
-advance_and_error:
-    PQclear(result);
-    if (errmsg == nullptr)
-        errmsg = "out of memory";
-    printfPQExpBuffer(&conn->errorMessage, "%s\n", errmsg);
-    pqSaveErrorResult(conn);
-    conn->asyncStatus = PGASYNC_READY;
+    conn->result = result.release();
     conn->inStart = msgEnd;
     return 0;
 }
@@ -254,49 +258,41 @@ advance_and_error:
     return failResultMessage(conn, errmsg, msgEnd);
 }
 
+// The message is complete: waiting for more data would hang.
+int failCopyStartForMemory(PGconn* conn) {
+    conn->inCursor = conn->inEnd;
+    pqSaveErrorText(conn, "out of memory");
+    conn->asyncStatus = PGASYNC_READY;
+    return 0;
+}
+
 int getCopyStart(PGconn* conn, ExecStatusType copytype) {
-    int nfields;
-    PGresult* result = PQmakeEmptyPGresult(conn, copytype);
-    if (result == nullptr) {
-        // The message is complete: waiting for more data would hang.
-        conn->inCursor = conn->inEnd;
-        pqSaveErrorText(conn, "out of memory");
-        conn->asyncStatus = PGASYNC_READY;
-        return 0;
-    }
+    ScopedPGresult result(PQmakeEmptyPGresult(conn, copytype));
+    if (!result)
+        return failCopyStartForMemory(conn);
     if (pqGetc(&conn->copy_is_binary, conn))
-        goto failure;
+        return EOF;
     result->binary = static_cast<unsigned char>(conn->copy_is_binary);
-    if (pqGetInt(&nfields, 2, conn))
-        goto failure;
-    if (static_cast<int64_t>(nfields) * 2 > conn->inEnd - conn->inCursor)
-        goto failure;
+    int nfields;
+    if (pqGetInt(&nfields, 2, conn) || static_cast<int64_t>(nfields) * 2 > conn->inEnd - conn->inCursor)
+        return EOF;
     if (nfields > 0) {
         result->attDescs = static_cast<PGresAttDesc*>(
-            pqResultAlloc(result, static_cast<size_t>(nfields) * sizeof(PGresAttDesc), true));
-        if (result->attDescs == nullptr) {
-            PQclear(result);
-            conn->inCursor = conn->inEnd;
-            pqSaveErrorText(conn, "out of memory");
-            conn->asyncStatus = PGASYNC_READY;
-            return 0;
-        }
+            pqResultAlloc(result.get(), static_cast<size_t>(nfields) * sizeof(PGresAttDesc), true));
+        if (result->attDescs == nullptr)
+            return failCopyStartForMemory(conn);
         memset(result->attDescs, 0, static_cast<size_t>(nfields) * sizeof(PGresAttDesc));
     }
     result->numAttributes = nfields;
     for (int i = 0; i < nfields; ++i) {
         int format;
         if (pqGetInt(&format, 2, conn))
-            goto failure;
+            return EOF;
         result->attDescs[i].format = format;  // read unsigned, like the count
     }
     pqClearAsyncResult(conn);
-    conn->result = result;
+    conn->result = result.release();
     return 0;
-
-failure:
-    PQclear(result);
-    return EOF;
 }
 
 // Notifications are parsed and dropped: nothing in the library reads them,
@@ -457,6 +453,26 @@ int handleBusyMessage(PGconn* conn, char id, int msgEnd) {
     }
 }
 
+// Reads the fields of an error or notice into res (when there is one);
+// false when the message is not all there yet.
+bool readErrorFields(PGconn* conn, PGresult* res, bool* havePosition) {
+    for (;;) {
+        char id;
+        if (pqGetc(&id, conn))
+            return false;
+        if (id == '\0')
+            return true;
+        if (pqGets(&conn->workBuffer, conn))
+            return false;
+        if (res != nullptr)
+            pqSaveMessageField(res, id, conn->workBuffer.data);
+        if (id == 'C')
+            strlcpy(conn->last_sqlstate, conn->workBuffer.data, sizeof(conn->last_sqlstate));
+        if (id == 'P')
+            *havePosition = true;
+    }
+}
+
 }  // namespace
 
 int pqGetErrorNotice3(PGconn* conn, bool isError) {
@@ -464,54 +480,37 @@ int pqGetErrorNotice3(PGconn* conn, bool isError) {
         pqClearAsyncResult(conn);
 
     // Made with a status that copies no text from the connection.
-    PGresult* res = PQmakeEmptyPGresult(conn, PGRES_EMPTY_QUERY);
-    if (res != nullptr)
+    ScopedPGresult res(PQmakeEmptyPGresult(conn, PGRES_EMPTY_QUERY));
+    if (res)
         res->resultStatus = isError ? PGRES_FATAL_ERROR : PGRES_NONFATAL_ERROR;
 
     bool havePosition = false;
-    for (;;) {
-        char id;
-        if (pqGetc(&id, conn))
-            goto fail;
-        if (id == '\0')
-            break;
-        if (pqGets(&conn->workBuffer, conn))
-            goto fail;
-        if (res != nullptr)
-            pqSaveMessageField(res, id, conn->workBuffer.data);
-        if (id == 'C')
-            strlcpy(conn->last_sqlstate, conn->workBuffer.data, sizeof(conn->last_sqlstate));
-        if (id == 'P')
-            havePosition = true;
+    if (!readErrorFields(conn, res.get(), &havePosition)) {
+        resetPQExpBuffer(&conn->workBuffer);
+        return EOF;
     }
-    if (havePosition && conn->last_query != nullptr && res != nullptr)
-        res->errQuery = pqResultStrdup(res, conn->last_query);
+    if (havePosition && conn->last_query != nullptr && res)
+        res->errQuery = pqResultStrdup(res.get(), conn->last_query);
 
     resetPQExpBuffer(&conn->workBuffer);
-    pqBuildErrorMessage3(&conn->workBuffer, res, conn->verbosity, conn->show_context);
+    pqBuildErrorMessage3(&conn->workBuffer, res.get(), conn->verbosity, conn->show_context);
 
     if (isError) {
-        if (res != nullptr)
-            res->errMsg = pqResultStrdup(res, conn->workBuffer.data);
+        if (res)
+            res->errMsg = pqResultStrdup(res.get(), conn->workBuffer.data);
         pqClearAsyncResult(conn);
-        conn->result = res;
+        conn->result = res.release();
         if (PQExpBufferDataBroken(conn->workBuffer))
             appendPQExpBufferStr(&conn->errorMessage, "out of memory");
         else
             appendPQExpBufferStr(&conn->errorMessage, conn->workBuffer.data);
-    } else if (res != nullptr) {
-        res->errMsg = pqResultStrdup(res, conn->workBuffer.data);
+    } else if (res) {
+        res->errMsg = pqResultStrdup(res.get(), conn->workBuffer.data);
         if (res->noticeHooks.noticeRec != nullptr)
-            res->noticeHooks.noticeRec(res->noticeHooks.noticeRecArg, res);
-        PQclear(res);
+            res->noticeHooks.noticeRec(res->noticeHooks.noticeRecArg, res.get());
     }
     resetPQExpBuffer(&conn->workBuffer);
     return 0;
-
-fail:
-    PQclear(res);
-    resetPQExpBuffer(&conn->workBuffer);
-    return EOF;
 }
 
 void pqParseInput3(PGconn* conn) {
