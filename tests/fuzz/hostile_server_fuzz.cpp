@@ -2,11 +2,13 @@
 // calls: a scripted peer answers the start-up (authentication requests,
 // cleartext and MD5 passwords, NegotiateProtocolVersion, parameter statuses,
 // a cancel key) and one statement. The first byte picks the road (rows read
-// chunk by chunk, catalog names, a command's count), chunked mode and
-// prefetching; the second whether the answers keep to the protocol.
+// chunk by chunk, catalog names, a command's count, COPY TO STDOUT data),
+// chunked mode and prefetching; the second whether the answers keep to the
+// protocol.
 //
 // Correct answers must come back exactly: every field of every row, NULLs
-// too, in order across the chunks, with and without prefetching. Wrong ones
+// too, in order across the chunks, with and without prefetching; every name,
+// the count, the COPY data. Wrong ones
 // may succeed or fail, but every call returns within a bound (a watchdog
 // traps a call that spins or waits for ever), and once the peer has gone
 // the next statement fails instead of answering from what came before.
@@ -15,7 +17,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -26,6 +27,7 @@
 #include "api/connection.h"
 #include "api/handles.h"
 #include "error/error.h"
+#include "fuzz_input.h"
 #include "kelvo/connection.h"
 #include "kelvo/error.h"
 #include "kelvo/rowset.h"
@@ -33,6 +35,7 @@
 #include "support/scripted_peer.h"
 
 namespace wire = kelvotest::wire;
+using kelvofuzz::Input;
 
 namespace {
 
@@ -65,31 +68,6 @@ private:
     bool m_finished = false;
     std::thread m_thread;
 };
-
-class Input {
-public:
-    Input(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-    bool Done() const { return m_at >= m_size; }
-    uint8_t Byte() { return m_at < m_size ? m_data[m_at++] : 0; }
-    std::string Bytes(size_t n) {
-        n = std::min(n, m_size - std::min(m_at, m_size));
-        std::string s(reinterpret_cast<const char*>(m_data) + m_at, n);
-        m_at += n;
-        return s;
-    }
-
-private:
-    const uint8_t* m_data;
-    size_t m_size;
-    size_t m_at = 0;
-};
-
-size_t BodyLength(const std::string& message, size_t at) {
-    size_t n = 0;
-    for (size_t i = 1; i < 5; ++i)
-        n = n << 8 | static_cast<uint8_t>(message[at + i]);
-    return n - 4;
-}
 
 // Fuzzer bytes as a string field: no NUL inside.
 std::string Text(Input& in, size_t n) {
@@ -154,6 +132,14 @@ struct Table {
     size_t columns = 0;
 };
 
+// A sound answer for each road and what the call must give back from it.
+struct Expected {
+    Table table;                     // rows read chunk by chunk
+    std::vector<std::string> names;  // catalog names
+    int count = 0;                   // a command's count
+    std::string copy;                // COPY TO STDOUT data
+};
+
 Table MakeTable(Input& in) {
     Table t;
     t.columns = 1 + in.Byte() % 4;
@@ -172,14 +158,47 @@ Table MakeTable(Input& in) {
     return t;
 }
 
-std::string Answer(const Table& t) {
-    std::vector<wire::Column> columns;
-    for (size_t c = 0; c < t.columns; ++c)
-        columns.push_back({"c" + std::to_string(c), 25, -1, 0});
-    std::string out = wire::RowDescription(columns);
-    for (const auto& row : t.rows)
-        out += wire::DataRow(row);
-    return out + wire::CommandComplete("SELECT " + std::to_string(t.rows.size())) + wire::ReadyForQuery();
+std::string GoodAnswer(uint8_t road, Input& in, Expected& e) {
+    std::string out;
+    switch (road) {
+        case 0: {
+            e.table = MakeTable(in);
+            std::vector<wire::Column> columns;
+            for (size_t c = 0; c < e.table.columns; ++c)
+                columns.push_back({"c" + std::to_string(c), 25, -1, 0});
+            out = wire::RowDescription(columns);
+            for (const auto& row : e.table.rows)
+                out += wire::DataRow(row);
+            out += wire::CommandComplete("SELECT " + std::to_string(e.table.rows.size()));
+            break;
+        }
+        case 1:
+            out = wire::RowDescription({{"tablename", 25, -1, 0}});
+            for (int n = in.Byte() % 8; n > 0; --n) {
+                e.names.push_back(Text(in, in.Byte() % 10));
+                out += wire::DataRow({e.names.back()});
+            }
+            out += wire::CommandComplete("SELECT " + std::to_string(e.names.size()));
+            break;
+        case 2: {
+            for (int i = 0; i < 4; ++i)
+                e.count = (e.count << 8) | in.Byte();
+            e.count &= 0x7fffffff;
+            const char* const kTags[] = {"UPDATE ", "DELETE ", "INSERT 0 ", "COPY "};
+            out = wire::CommandComplete(kTags[e.count % 4] + std::to_string(e.count));
+            break;
+        }
+        default:
+            out = wire::CopyOutResponse(0, {0});
+            for (int n = in.Byte() % 6; n > 0; --n) {
+                const std::string piece = in.Bytes(in.Byte() % 40);
+                e.copy += piece;
+                out += wire::CopyData(piece);
+            }
+            out += wire::CopyDone() + wire::CommandComplete("COPY 1");
+            break;
+    }
+    return out + wire::ReadyForQuery();
 }
 
 // Reads the whole rowset; with `expected`, every value must be the one sent.
@@ -217,29 +236,64 @@ bool ReadAll(kelvo_rowset_t* rowset, const Table* expected) {
     return true;
 }
 
-// Runs the road the flags pick; true when it succeeded.
-bool RunRoad(kelvo_connection_t* connection, uint8_t road, const Table* expected) {
+// Reads COPY data to its end; false on an error.
+bool ReadCopy(kelvo_rowset_t* rowset, std::string& data) {
+    for (;;) {
+        char* buffer = nullptr;
+        size_t length = 0;
+        kelvo_error_t* error = kelvo_rowset_get_copy_data(rowset, &buffer, &length);
+        if (error != nullptr) {
+            kelvo_error_destroy(error);
+            return false;
+        }
+        if (buffer == nullptr)
+            return true;
+        data.append(buffer, length);
+        kelvo_rowset_free_copy_data(buffer);
+    }
+}
+
+// Runs the road; true when it succeeded. With `expected`, what it gave back
+// must be what the sound answer held.
+bool RunRoad(kelvo_connection_t* connection, uint8_t road, const Expected* expected) {
     kelvo_error_t* error = nullptr;
     switch (road) {
-        case 0: {
+        case 0:
+        case 3: {
             kelvo_rowset_t* rowset = nullptr;
-            error = kelvo_execute_query(connection, "SELECT", &rowset);
-            if (error == nullptr) {
-                const bool read = ReadAll(rowset, expected);
-                kelvo_close_rowset(rowset);
-                return read;
+            error = kelvo_execute_query(connection, road == 0 ? "SELECT" : "COPY", &rowset);
+            if (error != nullptr)
+                break;
+            bool read = false;
+            if (road == 0) {
+                read = ReadAll(rowset, expected ? &expected->table : nullptr);
+            } else {
+                std::string data;
+                read = ReadCopy(rowset, data);
+                if (expected != nullptr && read && data != expected->copy)
+                    __builtin_trap();
             }
-            break;
+            kelvo_close_rowset(rowset);
+            return read;
         }
         case 1: {
             kelvo_string_list_t* names = nullptr;
             error = kelvo_get_table_names(connection, nullptr, "public", &names);
+            if (error == nullptr && expected != nullptr) {
+                if (kelvo_string_list_size(names) != expected->names.size())
+                    __builtin_trap();
+                for (size_t i = 0; i < expected->names.size(); ++i)
+                    if (kelvo_string_list_at(names, static_cast<int>(i)) != expected->names[i])
+                        __builtin_trap();
+            }
             kelvo_string_list_destroy(names);
             break;
         }
         default: {
-            int count = 0;
+            int count = -2;
             error = kelvo_execute_command(connection, "UPDATE", &count);
+            if (error == nullptr && expected != nullptr && count != expected->count)
+                __builtin_trap();
             break;
         }
     }
@@ -257,7 +311,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data + 2, size - 2);
     const uint8_t flags = data[0], kind = data[1];
     const bool goodStartup = (kind & 1) == 0, goodAnswer = (kind & 2) == 0;
-    const uint8_t road = goodAnswer ? 0 : (flags >> 2) % 3;
+    const uint8_t road = (flags >> 2) % 4;
     kelvotest::ScriptedPeer peer;
     // A wrong start-up goes wrong after some messages of a good one.
     const std::vector<std::string> good = GoodStartup(in);
@@ -267,17 +321,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         startup += good[i];
     if (!goodStartup)
         startup += WrongMessages(in);
-    std::optional<Table> table;
-    std::string answer;
-    if (goodAnswer) {
-        table = MakeTable(in);
-        answer = Answer(*table);
-    } else {
-        answer = WrongMessages(in);
-    }
-    if (std::getenv("KELVO_FUZZ_TRACE") != nullptr)
-        for (size_t at = 0; at + 5 <= answer.size(); at += 1 + BodyLength(answer, at) + 4)
-            std::fprintf(stderr, "answer: %c %zu\n", answer[at], BodyLength(answer, at));
+    Expected expected;
+    const std::string answer = goodAnswer ? GoodAnswer(road, in, expected) : WrongMessages(in);
     auto& script = peer.AddConnection().ExpectMessage(0).Send(startup);
     if (goodStartup)
         script.ExpectMessage('Q').Send(answer);
@@ -301,16 +346,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         connection.reset(
             new kelvo_connection_t(std::make_shared<kelvoapi::Connection>(parameters, KELVO_DO_NOT_CREATE)));
     } catch (const kelvoapi::Error& e) {
-        if (goodStartup) {
+        if (goodStartup) {  // a start-up that keeps to the protocol is accepted
             std::fprintf(stderr, "refused: %s\n", e.GetMessage().c_str());
             __builtin_trap();
-        }  // a start-up that keeps to the protocol is accepted
+        }
         peer.Stop();
         return 0;
     }
     kelvo_set_chunked_mode(connection.get(), (flags & 1) == 0);
     kelvo_set_prefetch_threshold(connection.get(), (flags & 2) ? 0 : 1 + (flags >> 4) * 64);
-    const bool ok = RunRoad(connection.get(), road, table ? &*table : nullptr);
+    const bool ok = RunRoad(connection.get(), road, goodAnswer ? &expected : nullptr);
     if (goodAnswer && !ok)
         __builtin_trap();
     if (!goodAnswer || !goodStartup) {

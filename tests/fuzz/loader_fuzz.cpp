@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -145,13 +143,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                               Msg('E', CStr("") + Be32(0)) + Msg('S', "") + Msg('X', "");
     SessionPeer peer;
     const std::vector<ServerMessage> answers = peer.Exchange(bytes);
-    if (std::getenv("KELVO_FUZZ_TRACE") != nullptr)
-        for (const ServerMessage& a : answers) {
-            std::fprintf(stderr, "%c", a.type);
-            for (char c : a.type == 'E' ? ErrorField(a.body, 'M') : a.body)
-                std::fprintf(stderr, a.type == 'E' ? "%c" : " %02x", a.type == 'E' ? c : static_cast<uint8_t>(c));
-            std::fprintf(stderr, "\n");
-        }
     // CREATE: C Z; COPY: G, then C or E, Z; SELECT: 1 2 D* C Z.
     std::vector<const ServerMessage*> m;
     for (const auto& a : answers)

@@ -13,65 +13,42 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "session_peer.h"
 
 using namespace kelvofuzz;
 
 namespace {
 
-const char* const kSql[] = {
-    "SELECT 1",
-    "SELECT $1::INTEGER + 1",
-    "CREATE TABLE t (a INTEGER, b VARCHAR)",
-    "INSERT INTO t VALUES (1, 'x'), (2, NULL)",
-    "SELECT * FROM t",
-    "BEGIN",
-    "COMMIT",
-    "ROLLBACK",
-    "SELECT error('boom')",
-    "",
-    "SELECT 1; SELECT 2",
-    "COPY t FROM STDIN WITH (FORMAT KELVOBINARY)",
-    "COPY (SELECT 1) TO STDOUT",
-    "SHOW search_path",
-    "SET search_path = 'main'",
-    "SELEC 1",
-    "DROP TABLE t",
-    "SELECT $1::BLOB",
-    "CREATE DATABASE \"f.db\"",
-    "ATTACH DATABASE \"f.db\" AS \"f\"",
-    "DETACH DATABASE \"f\"",
-    "INSERT INTO t VALUES ($1::INTEGER, $2)",
-    "SELECT * FROM range(3000)",
-    "CREATE TEMPORARY TABLE tt (a INTEGER)",
-};
+const char* const kSql[] = {"SELECT 1",
+                            "SELECT $1::INTEGER + 1",
+                            "CREATE TABLE t (a INTEGER, b VARCHAR)",
+                            "INSERT INTO t VALUES (1, 'x'), (2, NULL)",
+                            "SELECT * FROM t",
+                            "BEGIN",
+                            "COMMIT",
+                            "ROLLBACK",
+                            "SELECT error('boom')",
+                            "",
+                            "SELECT 1; SELECT 2",
+                            "COPY t FROM STDIN WITH (FORMAT KELVOBINARY)",
+                            "COPY (SELECT 1) TO STDOUT",
+                            "SHOW search_path",
+                            "SET search_path = 'main'",
+                            "SELEC 1",
+                            "DROP TABLE t",
+                            "SELECT $1::BLOB",
+                            "CREATE DATABASE \"f.db\"",
+                            "ATTACH DATABASE \"f.db\" AS \"f\"",
+                            "DETACH DATABASE \"f\"",
+                            "INSERT INTO t VALUES ($1::INTEGER, $2)",
+                            "SELECT * FROM range(3000)",
+                            "CREATE TEMPORARY TABLE tt (a INTEGER)"};
 const char* const kNames[] = {"", "a", "b"};
 // The server runs a Query that comes while it skips to Sync after an error,
 // where it should discard it; until it does, the model takes either.
 constexpr bool kToleratesQueryWhileSkipping = true;
 const char* const kParams[] = {"1", "abc", "\\x4142", "\xff", "", "99999999999999999999", "\\x4"};
-
-class Input {
-public:
-    Input(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
-    bool Done() const { return m_at >= m_size; }
-    uint8_t Byte() { return m_at < m_size ? m_data[m_at++] : 0; }
-    std::string Bytes(size_t n) {
-        n = std::min(n, m_size - std::min(m_at, m_size));
-        std::string s(reinterpret_cast<const char*>(m_data) + m_at, n);
-        m_at += n;
-        return s;
-    }
-    template <typename T, size_t N>
-    T Pick(T (&from)[N]) {
-        return from[Byte() % N];
-    }
-
-private:
-    const uint8_t* m_data;
-    size_t m_size;
-    size_t m_at = 0;
-};
 
 enum class Kind { Query, Parse, Bind, Describe, Execute, Close, Sync, Flush, CopyData, CopyDone, CopyFail, Raw };
 
