@@ -630,13 +630,15 @@ TEST_F(DbapiE2E, TheLoserOfARaceForTheConnectionGetsBusy) {
 
 // A server that stops answering (SIGSTOP) while a read waits on another
 // thread: a cancel fails within seconds with a class-08 error and ends that
-// wait; closing the rowset and disconnecting return within seconds too.
+// wait; closing the rowset and disconnecting (a busy and an idle connection)
+// return within seconds too.
 TEST(DbapiStalledServer, ACancelEndsTheWaitAndNothingElseWaitsLong) {
     kelvotest::LibraryInstance server;
     server.Start(KELVO_SERVER_DIR);
     ASSERT_NE(nullptr, server.Get());
     const pid_t pid = static_cast<kelvoapi::Instance*>(server.Get())->m_kelvoServerProcess->GetProcessId();
     kelvo_connection_t* conn = server.Connect().release();
+    kelvo_connection_t* idle = server.Connect().release();  // disconnected while the server stands still
     ASSERT_NE(nullptr, conn);
     kelvo_set_prefetch_threshold(conn, 1 << 20);
     kelvo_rowset_t* rowset = nullptr;
@@ -674,7 +676,8 @@ TEST(DbapiStalledServer, ACancelEndsTheWaitAndNothingElseWaitsLong) {
     const auto closing = Clock::now();
     kelvo_close_rowset(rowset);
     kelvo_disconnect(conn);
-    EXPECT_TRUE(within(closing, 8));
+    kelvo_disconnect(idle);
+    EXPECT_TRUE(within(closing, 12));
     kill(pid, SIGCONT);
     server.Stop();
 }
