@@ -41,9 +41,6 @@ namespace {
 
 // Seconds a whole input may take: far beyond any sound answer.
 constexpr int kHangSeconds = 30;
-// CopyBothResponse makes the catalog calls' result loop spin today; it is
-// sent once that loop ends on it with an error.
-constexpr bool kSendCopyBoth = false;
 
 class Watchdog {
 public:
@@ -104,8 +101,6 @@ std::string WrongMessages(Input& in) {
     std::string out;
     for (int n = 0; n < 12 && !in.Done(); ++n) {
         const char type = kTypes[in.Byte() % (sizeof kTypes - 1)];
-        if (type == 'W' && !kSendCopyBoth)
-            continue;
         const uint8_t shape = in.Byte();
         std::string body;
         switch (shape % 4) {
