@@ -19,6 +19,7 @@
 
 #include "support/kelvod_server.h"
 #include "support/klvcpy_rows.h"
+#include "support/test_watchdog.h"
 #include "support/wire_client.h"
 
 namespace {
@@ -159,6 +160,8 @@ protected:
 };
 
 TEST_F(CommitFaults, RowsWhoseCommitWasReportedSurviveAFailedCallAndARestart) {
+    // Some sixty runs of a server, each started twice: long by design, bounded below.
+    kelvotest::AllowTestTime(std::chrono::minutes(5));
     std::filesystem::create_directories(m_dir + "/db");
     // How many calls of each kind a run without faults makes.
     RunOnce("", 0, false);
