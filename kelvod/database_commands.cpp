@@ -43,7 +43,8 @@ void DatabaseCommands::CreateDatabase(const std::string& rawPath, bool ifNotExis
     }
     static std::atomic<unsigned> counter{0};
     std::string alias = "kelvod_new_" + std::to_string(counter++);
-    RunEngine(m_context.connection, "ATTACH " + QuoteLiteral(path) + " AS " + QuoteIdentifier(alias));
+    RunEngine(m_context.connection,
+              "ATTACH " + QuoteLiteral(m_context.server.EnginePath(path)) + " AS " + QuoteIdentifier(alias));
     try {
         RunEngine(m_context.connection, "CREATE SCHEMA " + QuoteIdentifier(alias) + ".public");
         PrepareServerSchema(m_context.connection, alias);
@@ -68,13 +69,8 @@ void DatabaseCommands::DropDatabase(const std::string& rawPath, bool ifExists) {
         throw SqlError("3D000", "The database \"" + rawPath + "\" does not exist.");
     }
     // Only database files are dropped: a path naming any other file is refused.
-    {
-        std::ifstream in(path, std::ios::binary);
-        char header[12] = {};
-        in.read(header, sizeof header);
-        if (in.gcount() < 12 || std::memcmp(header + 8, "DUCK", 4) != 0)
-            throw SqlError("42809", "The file \"" + rawPath + "\" is not a database and is not dropped.");
-    }
+    if (!IsDatabaseFile(path))
+        throw SqlError("42809", "The file \"" + rawPath + "\" is not a database and is not dropped.");
     if (!std::filesystem::remove(path, ec) || ec)
         throw SqlError("58030", "The database \"" + rawPath + "\" could not be removed: " + ec.message() + ".");
     std::filesystem::remove(path + ".wal", ec);

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "kelvod/callback.h"
 #include "kelvod/catalog.h"
 #include "kelvod/command_line.h"
+#include "kelvod/engine_paths.h"
 #include "kelvod/engine_version.h"
 #include "kelvod/file_access.h"
 #include "kelvod/listener.h"
@@ -35,14 +37,15 @@ void Log(const std::string& line) {
 }
 
 // Creates the main database file (replacing it with --init=overwrite).
-void CreateMainDatabase(duckdb_connection connection, const std::string& path, bool overwrite) {
+void CreateMainDatabase(duckdb_connection connection, const std::string& path, const std::string& enginePath,
+                        bool overwrite) {
     std::error_code ec;
     if (overwrite) {
         std::filesystem::remove(path, ec);
         std::filesystem::remove(path + ".wal", ec);
     }
     bool existed = std::filesystem::exists(path, ec);
-    kelvod::RunEngine(connection, "ATTACH " + kelvod::QuoteLiteral(path) + " AS kelvod_main_setup");
+    kelvod::RunEngine(connection, "ATTACH " + kelvod::QuoteLiteral(enginePath) + " AS kelvod_main_setup");
     if (!existed)
         kelvod::RunEngine(connection, "CREATE SCHEMA IF NOT EXISTS kelvod_main_setup.public");
     kelvod::PrepareServerSchema(connection, "kelvod_main_setup");
@@ -69,15 +72,23 @@ int Serve(const kelvod::CommandLine& cl) {
             "; kelvod needs 1.5 or later");
         return kInternalError;
     }
+    std::string mainDatabase;
+    if (!setting("database").empty())
+        mainDatabase = kelvod::ResolveDatabasePath(setting("database"), setting("database_directory"));
+    std::unique_ptr<kelvod::EnginePaths> paths;
+    try {
+        paths = std::make_unique<kelvod::EnginePaths>(setting("database_directory"), mainDatabase);
+    } catch (const std::exception& e) {
+        Log(e.what());
+        return kInternalError;
+    }
     duckdb_database engine = nullptr;
     if (duckdb_open(nullptr, &engine) == DuckDBError) {
         Log("cannot open the SQL engine");
         return kInternalError;
     }
-    std::string mainDatabase;
-    if (!setting("database").empty())
-        mainDatabase = kelvod::ResolveDatabasePath(setting("database"), setting("database_directory"));
-    kelvod::ServerState server(engine, mainDatabase, setting("database_directory"));
+    kelvod::ServerState server(engine, mainDatabase, setting("database_directory"), kelvod::kMaxPendingInput,
+                               paths.get());
     duckdb_connection setup = nullptr;
     try {
         if (duckdb_connect(engine, &setup) == DuckDBError)
@@ -89,7 +100,7 @@ int Serve(const kelvod::CommandLine& cl) {
         kelvod::RunEngine(setup, "SET GLOBAL allocator_background_threads = true");
         // Integer / integer truncates, as PostgreSQL clients expect.
         kelvod::RunEngine(setup, "SET GLOBAL integer_division = true");
-        kelvod::LockEngineDown(setup);
+        kelvod::LockEngineDown(setup, paths->SpillDirectory(), paths->AllowedDirectories());
     } catch (const std::exception& e) {
         if (setup)
             duckdb_disconnect(&setup);
@@ -99,7 +110,7 @@ int Serve(const kelvod::CommandLine& cl) {
     }
     if (!mainDatabase.empty()) {
         try {
-            CreateMainDatabase(setup, mainDatabase, setting("init") == "overwrite");
+            CreateMainDatabase(setup, mainDatabase, server.EnginePath(mainDatabase), setting("init") == "overwrite");
         } catch (const std::exception& e) {
             duckdb_disconnect(&setup);
             Log("cannot create the database " + mainDatabase + ": " + e.what());

@@ -1,0 +1,118 @@
+// The directories open to the engine, and links to databases elsewhere.
+#include "kelvod/engine_paths.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "kelvod/sql_lexer.h"
+
+namespace kelvod {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string WithSlash(std::string dir) {
+    if (dir.empty() || dir.back() != '/')
+        dir.push_back('/');
+    return dir;
+}
+
+// The directories of servers that were killed (they could not remove their own) go.
+void RemoveStaleDirectories(const fs::path& parent) {
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(parent, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (name.rfind("server-", 0) != 0)
+            continue;
+        pid_t pid = static_cast<pid_t>(std::strtol(name.c_str() + 7, nullptr, 10));
+        if (pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) {
+            std::error_code ignored;
+            fs::remove_all(it->path(), ignored);
+        }
+    }
+}
+
+// A fresh directory of this server's own inside `parent`, or "" when it cannot be made.
+std::string MakeOwnDirectory(const fs::path& parent) {
+    std::error_code ec;
+    // Only the last step is made: a database directory that is missing stays missing.
+    fs::create_directory(parent, ec);
+    RemoveStaleDirectories(parent);
+    std::string pattern = (parent / ("server-" + std::to_string(::getpid()) + "-XXXXXX")).string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+        return "";
+    return fs::canonical(pattern, ec).string();
+}
+
+}  // namespace
+
+EnginePaths::EnginePaths(const std::string& databaseDirectory, const std::string& mainDatabase) {
+    std::error_code ec;
+    fs::path open = databaseDirectory;
+    if (open.empty() && !mainDatabase.empty())
+        open = fs::path(mainDatabase).parent_path();
+    if (!open.empty()) {
+        fs::path resolved = fs::weakly_canonical(fs::absolute(open, ec), ec);
+        if (!ec)
+            m_open = WithSlash(resolved.string());
+    }
+    std::string own;
+    if (!m_open.empty())
+        own = MakeOwnDirectory(fs::path(m_open) / "kelvod_spill");
+    if (own.empty())
+        own = MakeOwnDirectory(fs::temp_directory_path(ec) / ("kelvod_spill-" + std::to_string(::getuid())));
+    if (own.empty())
+        throw std::runtime_error("cannot make a directory for the engine's temporary files");
+    m_own = WithSlash(own);
+    m_spill = m_own + "spill";
+    m_links = m_own + "links";
+    fs::create_directory(m_spill, ec);
+    fs::create_directory(m_links, ec);
+}
+
+EnginePaths::~EnginePaths() {
+    std::error_code ec;
+    fs::remove_all(m_own, ec);
+    // The shared parent goes too once no server uses it (removing a directory that is not empty fails).
+    fs::remove(fs::path(m_own).parent_path().parent_path(), ec);
+}
+
+std::vector<std::string> EnginePaths::AllowedDirectories() const {
+    std::vector<std::string> out{m_own};
+    if (!m_open.empty())
+        out.push_back(m_open);
+    return out;
+}
+
+std::string EnginePaths::ForEngine(const std::string& resolved) {
+    if (resolved.rfind(m_own, 0) == 0)
+        throw SqlError("42501", "The database \"" + resolved + "\" lies in the server's own directory.",
+                       "Keep databases out of \"" + m_own + "\".");
+    if (!m_open.empty() && resolved.rfind(m_open, 0) == 0)
+        return resolved;
+    fs::path file(resolved);
+    std::string directory = file.parent_path().string();
+    // A link opens its whole directory to the engine; the root would open every file.
+    if (directory == "/")
+        throw SqlError("42501", "The database \"" + resolved + "\" lies in the root directory.",
+                       "Keep databases in a directory of their own.");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_linked.find(directory);
+    if (it == m_linked.end()) {
+        std::string link = m_links + "/" + std::to_string(m_linked.size());
+        std::error_code ec;
+        fs::create_directory_symlink(directory, link, ec);
+        if (ec)
+            throw SqlError("58030", "The database \"" + resolved + "\" cannot be reached: " + ec.message() + ".");
+        it = m_linked.emplace(directory, link).first;
+    }
+    return it->second + "/" + file.filename().string();
+}
+
+}  // namespace kelvod

@@ -1,0 +1,217 @@
+// What a client reaches: its own databases and nothing else. Each refused
+// statement is checked for its error and for the absence of its effect (no
+// file made, changed or read, no row of another session seen or changed).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "duckdb.h"
+#include "support/kelvod_server.h"
+#include "support/wire_client.h"
+
+using kelvotest::WireClient;
+using kelvotest::WireResult;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kCanary = "kelvo-canary-7f3a";
+
+std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void Write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+// Every file below `dir` with its contents.
+std::map<std::string, std::string> Snapshot(const std::string& dir) {
+    std::map<std::string, std::string> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); it != fs::recursive_directory_iterator(); ++it)
+        out[it->path().string()] = it->is_regular_file() ? Read(it->path().string()) : "<dir>";
+    return out;
+}
+
+bool ShowsCanary(const WireResult& r) {
+    for (const auto& row : r.rows)
+        for (const auto& v : row)
+            if (v && v->find(kCanary) != std::string::npos)
+                return true;
+    return r.copyData.find(kCanary) != std::string::npos;
+}
+
+class KelvodBoundary : public kelvotest::KelvodSuite {
+protected:
+    static void SetUpTestSuite() {
+        KelvodSuite::SetUpTestSuite();
+        outside = kelvotest::MakeTempDirectory();
+        Write(outside + "/secret.txt", std::string(kCanary) + "\n");
+        Write(outside + "/victim.json", "keep");
+    }
+    static void TearDownTestSuite() {
+        std::error_code ec;
+        fs::remove_all(outside, ec);
+        KelvodSuite::TearDownTestSuite();
+    }
+    static std::string Inside(const std::string& name) { return server->Directory() + "/" + name; }
+    static std::string outside;
+};
+
+std::string KelvodBoundary::outside;
+
+TEST_F(KelvodBoundary, StatementsThatReachFilesAreRefusedAndLeaveNoTrace) {
+    WireClient c;
+    ASSERT_EQ(c.Open(server->Endpoint(), ":main").status, 'I');
+    ASSERT_TRUE(c.Query("CREATE TABLE t (content VARCHAR)").Ok());
+    const std::string secret = outside + "/secret.txt", out = outside + "/out.csv";
+    const char* home = std::getenv("HOME");
+    const std::string secrets = std::string(home ? home : "/nonexistent") + "/.duckdb/stored_secrets";
+    const bool secretsBefore = fs::exists(secrets);
+    const struct {
+        std::string sql;
+        const char* sqlstate;
+    } cases[] = {
+        {"EXPLAIN ANALYZE COPY (SELECT 'x') TO '" + out + "' (FORMAT csv, HEADER false, QUOTE '')", "42501"},
+        {"EXPLAIN ANALYZE COPY t FROM $$" + secret + "$$ (FORMAT csv, DELIMITER '|')", "42501"},
+        {"EXPLAIN (FORMAT json) COPY t TO '" + Inside("x.csv") + "'", "42501"},
+        {"EXPLAIN ANALYZE INSTALL httpfs", "42501"},
+        {"SELECT --\r content FROM read_text('" + secret + "')", "42501"},
+        {"SELECT * FROM (SELECT 1) t, '" + secret + "'", "42501"},
+        {"SELECT * FROM (SELECT 1) a JOIN (SELECT 2) b ON true, '" + secret + "'", "42501"},
+        {"SELECT * FROM $$" + secret + "$$", "42501"},
+        {"SELECT * FROM $tag$" + secret + "$tag$", "42501"},
+        {"UNPIVOT '" + secret + "' ON column0", "42501"},
+        {"CALL enable_logging(storage='file', storage_path='" + outside + "/logs')", "42501"},
+        {"CREATE PERSISTENT SECRET s (TYPE s3, KEY_ID 'k', SECRET 'v')", "42501"},
+        {"CREATE OR REPLACE SECRET s (TYPE s3, KEY_ID 'k', SECRET 'v')", "42501"},
+        {"SELECT * FROM sql_auto_complete('SELECT * FROM ''" + outside + "/')", "42501"},
+        {"CALL enable_profiling(save_location='" + outside + "/victim.json')", "42501"},
+        {"SELECT * FROM read_blob('" + server->MainDatabase() + "')", "42501"},
+        {"PREPARE p AS SELECT * FROM read_csv('" + secret + "')", "42501"},
+        {"SELECT * FROM \"" + secret + "\"", "42501"},
+        {"SELECT * FROM t, \"" + Inside("main.kelvo") + "\"", "42501"},
+        {"SELECT * FROM duckdb_logs", "42501"},
+        {"SELECT * FROM system.main.duckdb_secrets()", "42501"},
+        {"SELECT * FROM pragma_database_list", "42501"},
+        {"SELECT * FROM kelvod_load_feed(1)", "42501"},
+        {"SET enable_external_access = true", "42501"},
+        {"SET GLOBAL allowed_directories = ['/']", "42501"},
+    };
+    auto before = Snapshot(outside);
+    auto inside = Snapshot(server->Directory());
+    for (const auto& k : cases) {
+        WireResult r = c.Query(k.sql);
+        EXPECT_EQ(r.Sqlstate(), k.sqlstate) << k.sql << ": " << r.Message();
+        EXPECT_FALSE(ShowsCanary(r)) << k.sql;
+        EXPECT_EQ(Snapshot(outside), before) << k.sql;
+        EXPECT_EQ(c.Query("SELECT count(*) FROM t").Value(), "0") << k.sql;
+    }
+    EXPECT_EQ(fs::exists(secrets), secretsBefore);
+    EXPECT_FALSE(fs::exists(Inside("x.csv")));
+    // The engine itself refuses a file read that no statement of the client names:
+    // a view and a table macro stored in a database file made elsewhere.
+    {
+        duckdb_database db = nullptr;
+        duckdb_connection con = nullptr;
+        ASSERT_EQ(duckdb_open((Inside("views.kelvo")).c_str(), &db), DuckDBSuccess);
+        ASSERT_EQ(duckdb_connect(db, &con), DuckDBSuccess);
+        for (const std::string& sql :
+             {std::string("CREATE SCHEMA public"),
+              "CREATE VIEW public.leak AS SELECT content FROM read_text('" + secret + "')",
+              "CREATE MACRO public.leaks() AS TABLE SELECT content FROM read_text('" + secret + "')"})
+            ASSERT_EQ(duckdb_query(con, sql.c_str(), nullptr), DuckDBSuccess) << sql;
+        duckdb_disconnect(&con);
+        duckdb_close(&db);
+    }
+    ASSERT_TRUE(c.Query("ATTACH DATABASE \"" + Inside("views.kelvo") + "\" AS views").Ok());
+    for (const char* sql : {"SELECT * FROM views.public.leak", "SELECT * FROM views.public.leaks()"}) {
+        WireResult r = c.Query(sql);
+        EXPECT_EQ(r.Sqlstate(), "42501") << sql << ": " << r.Message();
+        EXPECT_FALSE(ShowsCanary(r)) << sql;
+    }
+    // ATTACH tells a file that is not a database from a missing one in nothing but the path.
+    WireResult notDatabase = c.Query("ATTACH DATABASE \"" + secret + "\" AS s1");
+    WireResult missing = c.Query("ATTACH DATABASE \"" + secret + ".none\" AS s1");
+    EXPECT_EQ(notDatabase.Sqlstate(), missing.Sqlstate());
+    std::string text = missing.Message();
+    text.replace(text.find(".none"), 5, "");
+    EXPECT_EQ(notDatabase.Message(), text);
+    // The refusals are of what reaches files, not of words that look alike.
+    EXPECT_EQ(c.Query("SELECT 'a' IS DISTINCT FROM 'b'").Value(), "t");
+    EXPECT_EQ(c.Query("SELECT 'a' IS NOT DISTINCT FROM 'a.csv'").Value(), "f");
+    EXPECT_EQ(c.Query("SELECT trim(both 'x' FROM 'xa.csvx')").Value(), "a.csv");
+    EXPECT_EQ(c.Query("SELECT 1 AS a --\r, 2 AS b").columns.size(), 2u);
+    EXPECT_EQ(c.Query("EXPLAIN SELECT 1").Sqlstate(), "");
+    EXPECT_EQ(Snapshot(outside), before);
+    (void)inside;
+}
+
+TEST_F(KelvodBoundary, ASessionNeitherSeesNorTouchesAnotherSessionsDatabase) {
+    WireClient a, b;
+    const std::string file = Inside("bpriv.kelvo");
+    ASSERT_EQ(a.Open(server->Endpoint()).status, 'I');
+    ASSERT_TRUE(a.Query("CREATE DATABASE \"" + file + "\"").Ok());
+    ASSERT_TRUE(a.Query("ATTACH DATABASE \"" + file + "\" AS bpriv").Ok());
+    ASSERT_TRUE(a.Query("CREATE TABLE pay (amount INT)").Ok());
+    ASSERT_TRUE(a.Query("INSERT INTO pay VALUES (100), (250)").Ok());
+    ASSERT_TRUE(a.Query("CREATE SEQUENCE bpriv.public.s").Ok());
+    ASSERT_TRUE(a.Query(std::string("SELECT 'password=") + kCanary + "'").Ok());
+    ASSERT_EQ(b.Open(server->Endpoint(), ":main").status, 'I');
+    const struct {
+        std::string sql;
+        const char* sqlstate;
+    } cases[] = {
+        {"SELECT * FROM bpriv . public . pay", "3F000"},
+        {"SELECT * FROM bpriv/**/.public.pay", "3F000"},
+        {"SELECT * FROM bpriv\n.\"public\"\t.pay", "3F000"},
+        {"SELECT * FROM bpriv.pay", "3F000"},
+        {"SELECT * FROM (SELECT 1) x, bpriv .main.pay", "3F000"},
+        {"UPDATE bpriv .public.pay SET amount = 0", "3F000"},
+        {"DELETE FROM bpriv.public.pay", "3F000"},
+        {"USE bpriv", "3F000"},
+        {"SHOW TABLES FROM bpriv", "3F000"},
+        {"SHOW ALL TABLES", "42501"},
+        {"SET schema = 'bpriv.public'", "3F000"},
+        {"SET search_path = 'bpriv.public'", "22023"},
+        {"SET GLOBAL search_path = 'main.public'", "42501"},
+        {"SELECT nextval('bpriv.public.s')", "3F000"},
+        {"EXPLAIN SELECT * FROM bpriv . public . pay", "3F000"},
+        {"SELECT * FROM duckdb_logs", "42501"},
+        {"SELECT path FROM duckdb_databases()", "42501"},
+        {"SELECT * FROM duckdb_secrets()", "42501"},
+        {"DROP SECRET s", "42501"},
+        {"SELECT * FROM information_schema.tables", "42501"},
+        {"SELECT * FROM duckdb_tables()", "42501"},
+        {"SELECT * FROM duckdb_tables", "42501"},
+        {"SELECT * FROM pg_tables", "42501"},
+        {"SELECT * FROM duckdb_prepared_statements()", "42501"},
+        {"SELECT * FROM pragma_table_info('bpriv.public.pay')", "42501"},
+        {"SELECT relname FROM pg_catalog.pg_class", "SELECT"},
+        {"SELECT * FROM pay", "42P01"},
+    };
+    for (const auto& k : cases) {
+        WireResult r = b.Query(k.sql);
+        if (std::string(k.sqlstate).size() == 5 && std::isdigit(static_cast<unsigned char>(k.sqlstate[0])))
+            EXPECT_EQ(r.Sqlstate(), k.sqlstate) << k.sql << ": " << r.Message();
+        else
+            EXPECT_TRUE(r.Ok()) << k.sql << ": " << r.Message();
+        EXPECT_FALSE(ShowsCanary(r)) << k.sql;
+        for (const auto& row : r.rows)
+            for (const auto& v : row)
+                EXPECT_NE(v.value_or(""), "pay") << k.sql;
+        EXPECT_EQ(a.Query("SELECT sum(amount) FROM pay").Value(), "350") << k.sql;
+    }
+    EXPECT_EQ(a.Query("SELECT nextval('bpriv.public.s')").Value(), "1");
+    // Table aliases that happen to spell another session's database are only aliases.
+    EXPECT_EQ(b.Query("SELECT bpriv.x FROM (SELECT 7 AS x) bpriv").Value(), "7");
+}
+
+}  // namespace
