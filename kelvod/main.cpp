@@ -24,6 +24,7 @@
 #include "kelvod/load_feed.h"
 #include "kelvod/server_state.h"
 #include "kelvod/sql_lexer.h"
+#include "kelvod/termination_watch.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ void CreateMainDatabase(duckdb_connection connection, const std::string& path, c
     kelvod::RunEngine(connection, "DETACH kelvod_main_setup");
 }
 
-int Serve(const kelvod::CommandLine& cl) {
+int Serve(const kelvod::CommandLine& cl, kelvod::TerminationWatch& termination) {
     kelvod::Endpoint listenAt, callbackTo;
     try {
         listenAt = kelvod::ParseEndpoint(cl.listenConnection);
@@ -136,7 +137,11 @@ int Serve(const kelvod::CommandLine& cl) {
         try {
             kelvod::Callback callback(callbackTo, endpoint);
             Log("listening on " + endpoint);
+            termination.Watch(&callback);
             callback.WaitForClose();
+            termination.Watch(nullptr);
+            if (termination.Terminated())
+                Log("terminated by SIGTERM");
         } catch (const std::exception& e) {
             Log(std::string("cannot call back: ") + e.what());
             code = kCannotCallBack;
@@ -172,8 +177,9 @@ int main(int argc, char** argv) {
         Log(std::string("bad arguments: ") + e.what());
         return kBadArguments;
     }
+    kelvod::TerminationWatch termination;
     try {
-        return Serve(cl);
+        return Serve(cl, termination);
     } catch (const std::exception& e) {
         Log(std::string("internal error: ") + e.what());
         return kInternalError;
