@@ -72,11 +72,11 @@ void RefuseOtherSessionsDatabases(const Statement& statement,
         bool global = IsWord(t, 1, "global");
         if (IsWord(t, 1, "session") || IsWord(t, 1, "local") || global)
             ++i;
+        if (global &&
+            (IsWord(t, i, "schema") || IsWord(t, i, "search_path") || IsWord(t, i, "preserve_insertion_order")))
+            throw SqlError("42501", "SET GLOBAL " + t[i]->value + " is not allowed: it would change every session's.",
+                           "Leave out GLOBAL.");
         if (IsWord(t, i, "schema") || IsWord(t, i, "search_path")) {
-            if (global)
-                throw SqlError("42501",
-                               "SET GLOBAL " + t[i]->value + " is not allowed: it would change every session's.",
-                               "Leave out GLOBAL.");
             for (size_t k = i + 1; k < t.size(); ++k) {
                 if (t[k]->kind != Token::Kind::String && t[k]->kind != Token::Kind::Identifier &&
                     t[k]->kind != Token::Kind::Word)

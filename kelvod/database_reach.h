@@ -15,8 +15,8 @@
 namespace kelvod {
 
 // Throws SqlError 3F000 for a reference to a database that `isOtherSessionsAlias`
-// says belongs to other sessions, and 42501 for SET GLOBAL of the schema or the
-// search path (it would change them for every session).
+// says belongs to other sessions, and 42501 for SET GLOBAL of the schema, the
+// search path or preserve_insertion_order (it would change them for every session).
 void RefuseOtherSessionsDatabases(const Statement& statement,
                                   const std::function<bool(const std::string&)>& isOtherSessionsAlias);
 

@@ -183,6 +183,7 @@ TEST_F(KelvodBoundary, ASessionNeitherSeesNorTouchesAnotherSessionsDatabase) {
         {"SET schema = 'bpriv.public'", "3F000"},
         {"SET search_path = 'bpriv.public'", "22023"},
         {"SET GLOBAL search_path = 'main.public'", "42501"},
+        {"SET GLOBAL preserve_insertion_order = false", "42501"},
         {"SELECT nextval('bpriv.public.s')", "3F000"},
         {"EXPLAIN SELECT * FROM bpriv . public . pay", "3F000"},
         {"SELECT * FROM duckdb_logs", "42501"},
