@@ -17,7 +17,7 @@ namespace kelvod {
 
 void DatabaseCommands::UseFirstDatabase() {
     if (m_context.databases.empty()) {
-        RunEngine(m_context.connection, "USE memory");
+        RunEngine(m_context.connection, "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
         return;
     }
     const std::string db = QuoteIdentifier(m_context.databases.front());
@@ -91,7 +91,7 @@ void DatabaseCommands::Detach(const std::string& alias) {
         if (!EqualsFolded(*it, alias))
             continue;
         std::string name = *it;
-        RunEngine(m_context.connection, "USE memory");
+        RunEngine(m_context.connection, "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
         m_context.databases.erase(it);
         try {
             m_context.server.Attachments().Release(m_context.connection, name);
@@ -109,7 +109,7 @@ void DatabaseCommands::DetachAll() {
     if (m_context.databases.empty())
         return;
     try {
-        RunEngine(m_context.connection, "USE memory");
+        RunEngine(m_context.connection, "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
     } catch (const SqlError&) {
         // an invalidated default database refuses even this; the uses are given back all the same
     }
@@ -294,7 +294,7 @@ void DatabaseCommands::RecoverInvalidated(const SqlError& error) {
     try {
         // This connection may not even leave the invalidated database; the registry
         // detaches it through a connection of its own.
-        RunEngine(m_context.connection, "USE memory");
+        RunEngine(m_context.connection, "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
     } catch (const SqlError&) {
     }
     try {

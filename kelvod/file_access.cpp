@@ -93,7 +93,7 @@ bool IsSharedCatalog(const std::string& name) {
                         "pg_collation",
                         "pg_tablespace",
                         "pg_am"}) ||
-           StartsWith(name, "pragma_") || StartsWith(name, "kelvod_");
+           StartsWith(name, "pragma_") || name == "kelvod_load_feed";
 }
 
 // The catalog tables the server serves itself (catalog.h) for the session alone.

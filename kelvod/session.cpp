@@ -50,6 +50,12 @@ Session::~Session() {
         } catch (...) {
             // the session ends either way; a failed detach leaves the alias to the engine
         }
+        try {
+            RunEngine(m_context.connection, "USE memory");
+            RunEngine(m_context.connection,
+                      "DETACH DATABASE IF EXISTS " + QuoteIdentifier(m_context.PrivateDatabase()));
+        } catch (...) {
+        }
         duckdb_disconnect(&m_context.connection);
     }
     if (m_context.fd >= 0)

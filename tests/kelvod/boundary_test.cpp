@@ -212,6 +212,18 @@ TEST_F(KelvodBoundary, ASessionNeitherSeesNorTouchesAnotherSessionsDatabase) {
         EXPECT_EQ(a.Query("SELECT sum(amount) FROM pay").Value(), "350") << k.sql;
     }
     EXPECT_EQ(a.Query("SELECT nextval('bpriv.public.s')").Value(), "1");
+    // Without a database of its own a session works in an in-memory one of its own.
+    WireClient m, n;
+    ASSERT_EQ(m.Open(server->Endpoint()).status, 'I');
+    ASSERT_EQ(n.Open(server->Endpoint()).status, 'I');
+    ASSERT_TRUE(m.Query("CREATE TABLE scratch AS SELECT 42 AS v").Ok());
+    const std::string own = "kelvod_session_" + std::to_string(m.Pid());
+    for (const std::string& sql :
+         {std::string("SELECT * FROM scratch"), std::string("SELECT * FROM memory.main.scratch"),
+          "SELECT * FROM " + own + ".main.scratch", "DROP TABLE " + own + ".main.scratch"})
+        EXPECT_EQ(n.Query(sql).Sqlstate(), sql == "SELECT * FROM scratch" ? "42P01" : "3F000") << sql;
+    WireResult mine = m.Query("SELECT v FROM " + own + ".main.scratch");
+    EXPECT_EQ(mine.Value(), "42") << mine.Message();
     // Table aliases that happen to spell another session's database are only aliases.
     EXPECT_EQ(b.Query("SELECT bpriv.x FROM (SELECT 7 AS x) bpriv").Value(), "7");
 }
