@@ -2,7 +2,6 @@
 // statement is checked for its error and for the absence of its effect (no
 // file made, changed or read, no row of another session seen or changed).
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -226,21 +225,6 @@ TEST_F(KelvodBoundary, ASessionNeitherSeesNorTouchesAnotherSessionsDatabase) {
     EXPECT_EQ(mine.Value(), "42") << mine.Message();
     // Table aliases that happen to spell another session's database are only aliases.
     EXPECT_EQ(b.Query("SELECT bpriv.x FROM (SELECT 7 AS x) bpriv").Value(), "7");
-}
-
-// SIGTERM ends the server as the end of its callback connection does: every
-// connected session learns why (57P01) before the process exits, cleanly.
-TEST(KelvodTermination, SigtermTellsConnectedSessionsBeforeTheServerExits) {
-    kelvotest::KelvodServer s;
-    ASSERT_TRUE(s.Start()) << s.Output();
-    WireClient c;
-    ASSERT_EQ(c.Open(s.Endpoint(), ":main").status, 'I');
-    ASSERT_EQ(::kill(s.Pid(), SIGTERM), 0);
-    kelvotest::WireMessage m = c.Read(5000);
-    ASSERT_EQ(m.type, 'E');
-    EXPECT_NE(m.body.find("57P01"), std::string::npos);
-    EXPECT_TRUE(c.WaitClosed(5000));
-    EXPECT_EQ(s.Stop().value_or(-1), 0) << s.Output();
 }
 
 }  // namespace

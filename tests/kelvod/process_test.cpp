@@ -1,7 +1,8 @@
 // The server as a process: started with the library's command line, it calls
 // back with its endpoint, serves, and stops cleanly when the callback
-// connection closes; bad command lines and endpoints give distinct exit codes.
+// connection closes (or SIGTERM comes); bad command lines and endpoints give distinct exit codes.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -127,4 +128,19 @@ TEST(KelvodProcess, ExitsWithDistinctCodesForBadArgumentsListenAndCallbackFailur
     std::error_code ec;
     EXPECT_TRUE(std::filesystem::is_empty(dir, ec)) << "a failed start left a socket file behind";
     std::filesystem::remove_all(dir, ec);
+}
+
+// SIGTERM ends the server as the end of its callback connection does: every
+// connected session learns why (57P01) before the process exits, cleanly.
+TEST(KelvodProcess, SigtermTellsConnectedSessionsBeforeTheServerExits) {
+    KelvodServer s;
+    ASSERT_TRUE(s.Start()) << s.Output();
+    WireClient c;
+    ASSERT_EQ(c.Open(s.Endpoint(), ":main").status, 'I');
+    ASSERT_EQ(::kill(s.Pid(), SIGTERM), 0);
+    kelvotest::WireMessage m = c.Read(5000);
+    ASSERT_EQ(m.type, 'E');
+    EXPECT_NE(m.body.find("57P01"), std::string::npos);
+    EXPECT_TRUE(c.WaitClosed(5000));
+    EXPECT_EQ(s.Stop().value_or(-1), 0) << s.Output();
 }
