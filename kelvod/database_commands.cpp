@@ -33,6 +33,8 @@ void DatabaseCommands::UseFirstDatabase() {
 
 void DatabaseCommands::CreateDatabase(const std::string& rawPath, bool ifNotExists) {
     std::string path = m_context.server.ResolvePath(rawPath);
+    // Before anything is looked at: where the engine may not reach, nothing is told of the file.
+    const std::string enginePath = m_context.server.EnginePath(path);
     std::error_code ec;
     if (std::filesystem::exists(path, ec)) {
         if (ifNotExists) {
@@ -43,8 +45,7 @@ void DatabaseCommands::CreateDatabase(const std::string& rawPath, bool ifNotExis
     }
     static std::atomic<unsigned> counter{0};
     std::string alias = "kelvod_new_" + std::to_string(counter++);
-    RunEngine(m_context.connection,
-              "ATTACH " + QuoteLiteral(m_context.server.EnginePath(path)) + " AS " + QuoteIdentifier(alias));
+    RunEngine(m_context.connection, "ATTACH " + QuoteLiteral(enginePath) + " AS " + QuoteIdentifier(alias));
     try {
         RunEngine(m_context.connection, "CREATE SCHEMA " + QuoteIdentifier(alias) + ".public");
         PrepareServerSchema(m_context.connection, alias);
@@ -57,6 +58,7 @@ void DatabaseCommands::CreateDatabase(const std::string& rawPath, bool ifNotExis
 
 void DatabaseCommands::DropDatabase(const std::string& rawPath, bool ifExists) {
     std::string path = m_context.server.ResolvePath(rawPath);
+    m_context.server.EnginePath(path);  // clients drop only databases they could attach
     if (m_context.server.Attachments().IsPathAttached(path))
         throw SqlError("55006", "The database \"" + rawPath + "\" is attached and cannot be dropped.",
                        "Detach it in every session first.");
@@ -80,8 +82,9 @@ void DatabaseCommands::Attach(const std::string& rawPath, const std::string& ali
     for (const auto& d : m_context.databases)
         if (EqualsFolded(d, alias))
             throw SqlError("42710", "The alias \"" + alias + "\" is already attached in this session.");
-    m_context.databases.push_back(
-        m_context.server.Attachments().Acquire(m_context.connection, alias, m_context.server.ResolvePath(rawPath)));
+    std::string path = m_context.server.ResolvePath(rawPath);
+    m_context.server.EnginePath(path);  // where the engine may not reach, nothing is told of the file
+    m_context.databases.push_back(m_context.server.Attachments().Acquire(m_context.connection, alias, path));
     if (m_context.databases.size() == 1)
         UseFirstDatabase();
 }

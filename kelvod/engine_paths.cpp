@@ -1,4 +1,4 @@
-// The directories open to the engine, and links to databases elsewhere.
+// The directories and files open to the engine.
 #include "kelvod/engine_paths.h"
 
 #include <signal.h>
@@ -52,7 +52,7 @@ std::string MakeOwnDirectory(const fs::path& parent) {
 
 }  // namespace
 
-EnginePaths::EnginePaths(const std::string& databaseDirectory, const std::string& mainDatabase) {
+EnginePaths::EnginePaths(const std::string& databaseDirectory, const std::string& mainDatabase) : m_main(mainDatabase) {
     std::error_code ec;
     fs::path open = databaseDirectory;
     if (open.empty() && !mainDatabase.empty())
@@ -71,9 +71,7 @@ EnginePaths::EnginePaths(const std::string& databaseDirectory, const std::string
         throw std::runtime_error("cannot make a directory for the engine's temporary files");
     m_own = WithSlash(own);
     m_spill = m_own + "spill";
-    m_links = m_own + "links";
     fs::create_directory(m_spill, ec);
-    fs::create_directory(m_links, ec);
 }
 
 EnginePaths::~EnginePaths() {
@@ -90,29 +88,21 @@ std::vector<std::string> EnginePaths::AllowedDirectories() const {
     return out;
 }
 
-std::string EnginePaths::ForEngine(const std::string& resolved) {
+std::vector<std::string> EnginePaths::AllowedFiles() const {
+    if (m_main.empty())
+        return {};
+    return {m_main, m_main + ".wal"};
+}
+
+std::string EnginePaths::ForEngine(const std::string& resolved) const {
     if (resolved.rfind(m_own, 0) == 0)
         throw SqlError("42501", "The database \"" + resolved + "\" lies in the server's own directory.",
                        "Keep databases out of \"" + m_own + "\".");
-    if (!m_open.empty() && resolved.rfind(m_open, 0) == 0)
+    if (resolved == m_main || (!m_open.empty() && resolved.rfind(m_open, 0) == 0))
         return resolved;
-    fs::path file(resolved);
-    std::string directory = file.parent_path().string();
-    // A link opens its whole directory to the engine; the root would open every file.
-    if (directory == "/")
-        throw SqlError("42501", "The database \"" + resolved + "\" lies in the root directory.",
-                       "Keep databases in a directory of their own.");
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_linked.find(directory);
-    if (it == m_linked.end()) {
-        std::string link = m_links + "/" + std::to_string(m_linked.size());
-        std::error_code ec;
-        fs::create_directory_symlink(directory, link, ec);
-        if (ec)
-            throw SqlError("58030", "The database \"" + resolved + "\" cannot be reached: " + ec.message() + ".");
-        it = m_linked.emplace(directory, link).first;
-    }
-    return it->second + "/" + file.filename().string();
+    throw SqlError("42501", "The database \"" + resolved + "\" lies outside the database directory.",
+                   m_open.empty() ? "Start the server with a database directory that holds it."
+                                  : "Keep databases in \"" + m_open + "\".");
 }
 
 }  // namespace kelvod

@@ -279,12 +279,16 @@ void RefuseFileStatement(duckdb_connection connection, const std::string& text, 
 // A load lifts preserve_insertion_order for its own statement and lowers the
 // engine's memory_limit while it runs (load_feed.h).
 void LockEngineDown(duckdb_connection connection, const std::string& spillDirectory,
-                    const std::vector<std::string>& allowedDirectories) {
-    std::string allowed;
-    for (const auto& d : allowedDirectories)
-        allowed += (allowed.empty() ? "" : ", ") + QuoteLiteral(d);
+                    const std::vector<std::string>& allowedDirectories, const std::vector<std::string>& allowedFiles) {
+    auto list = [](const std::vector<std::string>& items) {
+        std::string out;
+        for (const auto& i : items)
+            out += (out.empty() ? "" : ", ") + QuoteLiteral(i);
+        return "[" + out + "]";
+    };
     for (const std::string& sql :
-         {"SET temp_directory = " + QuoteLiteral(spillDirectory), "SET allowed_directories = [" + allowed + "]",
+         {"SET temp_directory = " + QuoteLiteral(spillDirectory),
+          "SET allowed_directories = " + list(allowedDirectories), "SET allowed_paths = " + list(allowedFiles),
           std::string("SET autoinstall_known_extensions = false"), std::string("SET autoload_known_extensions = false"),
           std::string("SET allow_community_extensions = false"), std::string("SET allow_persistent_secrets = false"),
           std::string("SET enable_external_access = false"),

@@ -30,10 +30,10 @@ void RefuseFileStatementType(duckdb_statement_type type);
 void RefuseFileStatement(duckdb_connection connection, const std::string& text, duckdb_statement_type type);
 
 // Run once at start-up, before any client: the engine spills to
-// `spillDirectory`, reaches no files but in `allowedDirectories`, installs and
-// loads no extension on demand, keeps no persistent secret, and its settings
-// can no longer be changed by clients.
+// `spillDirectory`, reaches no files but in `allowedDirectories` and
+// `allowedFiles`, installs and loads no extension on demand, keeps no
+// persistent secret, and its settings can no longer be changed by clients.
 void LockEngineDown(duckdb_connection connection, const std::string& spillDirectory,
-                    const std::vector<std::string>& allowedDirectories);
+                    const std::vector<std::string>& allowedDirectories, const std::vector<std::string>& allowedFiles);
 
 }  // namespace kelvod

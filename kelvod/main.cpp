@@ -101,7 +101,7 @@ int Serve(const kelvod::CommandLine& cl, kelvod::TerminationWatch& termination) 
         kelvod::RunEngine(setup, "SET GLOBAL allocator_background_threads = true");
         // Integer / integer truncates, as PostgreSQL clients expect.
         kelvod::RunEngine(setup, "SET GLOBAL integer_division = true");
-        kelvod::LockEngineDown(setup, paths->SpillDirectory(), paths->AllowedDirectories());
+        kelvod::LockEngineDown(setup, paths->SpillDirectory(), paths->AllowedDirectories(), paths->AllowedFiles());
     } catch (const std::exception& e) {
         if (setup)
             duckdb_disconnect(&setup);

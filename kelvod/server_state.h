@@ -40,7 +40,7 @@ public:
     const std::string& MainDatabase() const { return m_mainDatabase; }
     // Relative database paths are read against --database-directory when one was given.
     std::string ResolvePath(const std::string& path) const { return ResolveDatabasePath(path, m_databaseDirectory); }
-    // The path under which the engine opens a resolved database path (EnginePaths::ForEngine).
+    // The path under which the engine opens a resolved database path (EnginePaths::ForEngine): 42501 where it may not.
     std::string EnginePath(const std::string& resolved) { return m_paths ? m_paths->ForEngine(resolved) : resolved; }
 
     // Cancel keys: a CancelRequest finds its session here.

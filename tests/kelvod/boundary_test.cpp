@@ -138,9 +138,11 @@ TEST_F(KelvodBoundary, StatementsThatReachFilesAreRefusedAndLeaveNoTrace) {
         EXPECT_FALSE(ShowsCanary(r)) << sql;
     }
     // ATTACH tells a file that is not a database from a missing one in nothing but the path.
-    WireResult notDatabase = c.Query("ATTACH DATABASE \"" + secret + "\" AS s1");
-    WireResult missing = c.Query("ATTACH DATABASE \"" + secret + ".none\" AS s1");
-    EXPECT_EQ(notDatabase.Sqlstate(), missing.Sqlstate());
+    Write(Inside("notes.txt"), "not a database");
+    WireResult notDatabase = c.Query("ATTACH DATABASE \"" + Inside("notes.txt") + "\" AS s1");
+    WireResult missing = c.Query("ATTACH DATABASE \"" + Inside("notes.txt.none") + "\" AS s1");
+    EXPECT_EQ(notDatabase.Sqlstate(), "3D000");
+    EXPECT_EQ(missing.Sqlstate(), "3D000");
     std::string text = missing.Message();
     text.replace(text.find(".none"), 5, "");
     EXPECT_EQ(notDatabase.Message(), text);
@@ -225,6 +227,32 @@ TEST_F(KelvodBoundary, ASessionNeitherSeesNorTouchesAnotherSessionsDatabase) {
     EXPECT_EQ(mine.Value(), "42") << mine.Message();
     // Table aliases that happen to spell another session's database are only aliases.
     EXPECT_EQ(b.Query("SELECT bpriv.x FROM (SELECT 7 AS x) bpriv").Value(), "7");
+}
+
+// Databases lie in the database directory: one named elsewhere is refused
+// alike whether a file is there or not, and a database there is not dropped.
+TEST_F(KelvodBoundary, DatabasesElsewhereAreRefusedAndNothingIsToldOfThem) {
+    {
+        duckdb_database db = nullptr;
+        ASSERT_EQ(duckdb_open((outside + "/far.kelvo").c_str(), &db), DuckDBSuccess);
+        duckdb_close(&db);
+    }
+    WireClient c;
+    ASSERT_EQ(c.Open(server->Endpoint()).status, 'I');
+    auto before = Snapshot(outside);
+    for (const char* name : {"far.kelvo", "secret.txt", "none.kelvo"})
+        for (const char* statement : {"CREATE DATABASE ", "ATTACH DATABASE ", "DROP DATABASE "}) {
+            std::string sql = statement + ("\"" + outside + "/" + name + "\"") + (statement[0] == 'A' ? " AS far" : "");
+            WireResult r = c.Query(sql);
+            EXPECT_EQ(r.Sqlstate(), "42501") << sql << ": " << r.Message();
+            EXPECT_NE(r.Message().find("outside the database directory"), std::string::npos) << sql;
+        }
+    EXPECT_EQ(Snapshot(outside), before);
+    // The server's own directory holds no database of a client's.
+    for (const auto& own : fs::directory_iterator(Inside("kelvod_spill"))) {
+        WireResult r = c.Query("CREATE DATABASE \"" + (own.path() / "spill" / "x.kelvo").string() + "\"");
+        EXPECT_EQ(r.Sqlstate(), "42501") << r.Message();
+    }
 }
 
 }  // namespace
