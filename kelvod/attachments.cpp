@@ -32,7 +32,9 @@ bool IsDatabaseFile(const std::string& path) {
 
 bool IsReservedAlias(const std::string& alias) {
     std::string key = Fold(alias);
-    return key.empty() || key == "memory" || key == "system" || key == "temp" || key == "main";
+    // The server names its own databases kelvod_... (each session's in-memory one, those being created).
+    return key.empty() || key == "memory" || key == "system" || key == "temp" || key == "main" ||
+           key.rfind("kelvod_", 0) == 0;
 }
 
 void RunEngine(duckdb_connection connection, const std::string& sql) {

@@ -225,6 +225,9 @@ TEST_F(KelvodBoundary, ASessionNeitherSeesNorTouchesAnotherSessionsDatabase) {
         EXPECT_EQ(n.Query(sql).Sqlstate(), sql == "SELECT * FROM scratch" ? "42P01" : "3F000") << sql;
     WireResult mine = m.Query("SELECT v FROM " + own + ".main.scratch");
     EXPECT_EQ(mine.Value(), "42") << mine.Message();
+    // Nor can a client take the name of one that is yet to come.
+    ASSERT_TRUE(n.Query("CREATE DATABASE \"" + Inside("spare.kelvo") + "\"").Ok());
+    EXPECT_EQ(n.Query("ATTACH DATABASE \"" + Inside("spare.kelvo") + "\" AS kelvod_session_999").Sqlstate(), "42710");
     // Table aliases that happen to spell another session's database are only aliases.
     EXPECT_EQ(b.Query("SELECT bpriv.x FROM (SELECT 7 AS x) bpriv").Value(), "7");
 }
