@@ -16,9 +16,9 @@ namespace {
 bool TakesTable(const Tokens& t, size_t i) {
     if (i >= t.size() || t[i]->kind != Token::Kind::Word)
         return false;
-    for (const char* w : {"from",      "join",     "into", "update", "table",      "truncate", "describe",
-                          "summarize", "show",     "only", "view",   "pivot",      "unpivot",  "sequence",
-                          "macro",     "function", "type", "exists", "references", "lateral"})
+    for (const char* w : {"from", "join",   "into",       "update",  "table",   "truncate", "describe", "summarize",
+                          "show", "only",   "view",       "pivot",   "unpivot", "sequence", "macro",    "function",
+                          "type", "exists", "references", "lateral", "analyze", "vacuum"})
         if (t[i]->value == w)
             return true;
     return false;
@@ -111,8 +111,8 @@ void RefuseOtherSessionsDatabases(const Statement& statement,
         if (!IsName(t, i) || (i > 0 && IsSymbol(t, i - 1, ".")) || !isOtherSessionsAlias(t[i]->value))
             continue;
         const std::string& name = t[i]->value;
-        // USE db, and SHOW TABLES FROM db (which lists a database's tables).
-        bool afterUse = i > 0 && (IsWord(t, i - 1, "use") ||
+        // USE db, CHECKPOINT db and SHOW TABLES FROM db (which lists a database's tables).
+        bool afterUse = i > 0 && (IsWord(t, i - 1, "use") || IsWord(t, i - 1, "checkpoint") ||
                                   (IsWord(t, 0, "show") && (IsWord(t, i - 1, "from") || IsWord(t, i - 1, "in"))));
         bool dotted = IsSymbol(t, i + 1, ".") && IsName(t, i + 2);
         bool threeParts = dotted && IsSymbol(t, i + 3, ".");

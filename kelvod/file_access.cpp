@@ -167,9 +167,11 @@ struct Level {
 };
 
 void RefuseFileStatementWords(const Tokens& t, size_t body) {
-    for (const char* first : {"import", "export", "install", "force", "load", "pragma", "attach", "detach", "copy"})
+    for (const char* first : {"import", "export", "install", "load", "pragma", "attach", "detach", "copy"})
         if (IsWord(t, body, first) && (body > 0 || std::string(first) != "copy"))
             Refuse("The statement " + t[body]->text);
+    if (IsWord(t, body, "force") && IsWord(t, body + 1, "install"))
+        Refuse("The statement FORCE INSTALL");
     if (IsWord(t, body, "show") && (IsWord(t, body + 1, "databases") || IsWord(t, body + 1, "all")))
         RefuseShared("SHOW " + t[body + 1]->text);
     if (IsWord(t, body, "update") && IsWord(t, body + 1, "extensions"))

@@ -171,6 +171,7 @@ TEST_F(KelvodBoundary, ASessionNeitherSeesNorTouchesAnotherSessionsDatabase) {
         {"DELETE FROM bpriv.public.pay", "3F000"},
         {"USE bpriv", "3F000"},
         {"SHOW TABLES FROM bpriv", "3F000"},
+        {"FORCE CHECKPOINT bpriv", "3F000"},
         {"SHOW ALL TABLES", "42501"},
         {"SET schema = 'bpriv.public'", "3F000"},
         {"SET search_path = 'bpriv.public'", "22023"},
