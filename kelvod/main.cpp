@@ -42,6 +42,9 @@ void CreateMainDatabase(duckdb_connection connection, const std::string& path, c
                         bool overwrite) {
     std::error_code ec;
     if (overwrite) {
+        // Only a database is replaced: the path may name any file (a device even).
+        if (std::filesystem::exists(std::filesystem::symlink_status(path, ec)) && !kelvod::IsDatabaseFile(path))
+            throw std::runtime_error("it is not a database and is not replaced");
         std::filesystem::remove(path, ec);
         std::filesystem::remove(path + ".wal", ec);
     }

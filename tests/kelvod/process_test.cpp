@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "support/kelvod_server.h"
@@ -101,8 +102,9 @@ TEST(KelvodProcess, ReadsRelativeDatabasePathsIgnoresUnknownOptionsAndSurvivesAn
 }
 
 TEST(KelvodProcess, ExitsWithDistinctCodesForBadArgumentsListenAndCallbackFailures) {
-    std::string dir = kelvotest::MakeTempDirectory();
+    std::string dir = kelvotest::MakeTempDirectory(), other = kelvotest::MakeTempDirectory();
     const std::string cb = "pel.tcp://localhost:1", domain = "pel.domain://" + dir + "/domain/auto";
+    std::ofstream(other + "/notes.txt") << "keep";
     struct Case {
         const char* what;
         std::vector<std::string> args;
@@ -119,6 +121,10 @@ TEST(KelvodProcess, ExitsWithDistinctCodesForBadArgumentsListenAndCallbackFailur
          {"--database=" + dir + "/missing/main.kelvo", "--listen-connection", domain, "--callback-connection", cb,
           "run"},
          5},
+        {"overwrite of a file that is not a database",
+         {"--database=" + other + "/notes.txt", "--init=overwrite", "--listen-connection", domain,
+          "--callback-connection", cb, "run"},
+         5},
         {"nobody calls back",
          {"--listen-connection", domain, "--callback-connection", "pel.domain://" + dir + "/domain/none", "run"},
          4},
@@ -127,6 +133,9 @@ TEST(KelvodProcess, ExitsWithDistinctCodesForBadArgumentsListenAndCallbackFailur
         EXPECT_EQ(KelvodServer::RunWithArguments(c.args), c.code) << c.what;
     std::error_code ec;
     EXPECT_TRUE(std::filesystem::is_empty(dir, ec)) << "a failed start left a socket file behind";
+    std::ifstream notes(other + "/notes.txt");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(notes), {}), "keep");
+    std::filesystem::remove_all(other, ec);
     std::filesystem::remove_all(dir, ec);
 }
 
