@@ -99,7 +99,7 @@ void RefuseOtherSessionsDatabases(const Statement& statement,
         return false;
     };
     for (size_t i = 0; i < t.size(); ++i) {
-        // nextval('db.schema.sequence') and its kind name an object by text.
+        // nextval('db.schema.sequence') and its kind name an object by text, checkpoint('db') a database.
         if (IsName(t, i) && IsSymbol(t, i + 1, "(") && i + 2 < t.size() && t[i + 2]->kind == Token::Kind::String) {
             for (const char* f : {"nextval", "currval", "setval"})
                 if (EqualsFolded(t[i]->value, f)) {
@@ -107,6 +107,9 @@ void RefuseOtherSessionsDatabases(const Statement& statement,
                     if (t[i + 2]->value.find('.') != std::string::npos && isOtherSessionsAlias(first))
                         NotAttached(first);
                 }
+            for (const char* f : {"checkpoint", "force_checkpoint"})
+                if (EqualsFolded(t[i]->value, f) && isOtherSessionsAlias(t[i + 2]->value))
+                    NotAttached(t[i + 2]->value);
         }
         if (!IsName(t, i) || (i > 0 && IsSymbol(t, i - 1, ".")) || !isOtherSessionsAlias(t[i]->value))
             continue;

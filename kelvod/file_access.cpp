@@ -39,10 +39,20 @@ std::string Lower(std::string s) {
     return s;
 }
 
-// Functions that read or write files, or run SQL text past this check.
+// Whether `name` is one of the space-separated `names`.
+bool Listed(const char* names, const std::string& name) {
+    return (std::string(" ") + names + " ").find(" " + name + " ") != std::string::npos;
+}
+
+// Functions that read or write files, or run SQL text past this check;
+// arrow_scan reads the memory its arguments point at; the parser switches are
+// the engine's.
 bool ReachesFiles(const std::string& name) {
-    return OneOf(name, {"glob", "sniff_csv", "query", "query_table", "json_execute_serialized_sql", "st_read",
-                        "st_read_meta", "delta_scan", "sql_auto_complete", "enable_profiling", "disable_profiling"}) ||
+    return Listed(
+               "glob sniff_csv query query_table json_execute_serialized_sql st_read st_read_meta delta_scan "
+               "sql_auto_complete enable_profiling disable_profiling enable_profile disable_profile arrow_scan "
+               "arrow_scan_dumb enable_peg_parser disable_peg_parser copy_database import_database",
+               name) ||
            StartsWith(name, "read_") || StartsWith(name, "parquet_") || StartsWith(name, "iceberg_");
 }
 
@@ -50,55 +60,24 @@ bool ReachesFiles(const std::string& name) {
 // other sessions' statements, secrets, database paths and private tables; the
 // server's own functions (kelvod_load_feed) carry other sessions' loads.
 bool IsSharedCatalog(const std::string& name) {
-    return OneOf(name, {"enable_logging",
-                        "disable_logging",
-                        "truncate_duckdb_logs",
-                        "duckdb_logs",
-                        "duckdb_log_contexts",
-                        "duckdb_secrets",
-                        "which_secret",
-                        "duckdb_databases",
-                        "duckdb_schemas",
-                        "duckdb_tables",
-                        "duckdb_columns",
-                        "duckdb_views",
-                        "duckdb_indexes",
-                        "duckdb_constraints",
-                        "duckdb_sequences",
-                        "duckdb_types",
-                        "duckdb_functions",
-                        "duckdb_dependencies",
-                        "duckdb_temporary_files",
-                        "duckdb_prepared_statements",
-                        "duckdb_external_file_cache",
-                        "information_schema",
-                        "pg_tables",
-                        "pg_class",
-                        "pg_namespace",
-                        "pg_attribute",
-                        "pg_database",
-                        "pg_views",
-                        "pg_indexes",
-                        "pg_index",
-                        "pg_proc",
-                        "pg_type",
-                        "pg_sequence",
-                        "pg_sequences",
-                        "pg_constraint",
-                        "pg_settings",
-                        "pg_prepared_statements",
-                        "pg_description",
-                        "pg_attrdef",
-                        "pg_enum",
-                        "pg_collation",
-                        "pg_tablespace",
-                        "pg_am"}) ||
-           StartsWith(name, "pragma_") || name == "kelvod_load_feed";
+    return Listed(
+               "enable_logging disable_logging truncate_duckdb_logs write_log duckdb_logs duckdb_logs_parsed "
+               "duckdb_log_contexts duckdb_secrets which_secret duckdb_databases duckdb_schemas duckdb_tables "
+               "duckdb_columns duckdb_views duckdb_indexes duckdb_constraints duckdb_sequences duckdb_types "
+               "duckdb_functions duckdb_dependencies duckdb_temporary_files duckdb_prepared_statements "
+               "duckdb_external_file_cache duckdb_table_sample database_list database_size show_databases "
+               "information_schema pg_tables pg_class pg_namespace pg_attribute pg_database pg_views pg_indexes "
+               "pg_index pg_proc pg_type pg_sequence pg_sequences pg_constraint pg_settings "
+               "pg_prepared_statements pg_description pg_attrdef pg_enum pg_collation pg_tablespace pg_am "
+               "pg_get_viewdef pg_get_constraintdef pg_get_expr obj_description col_description "
+               "shobj_description kelvod_load_feed",
+               name) ||
+           StartsWith(name, "pragma_");
 }
 
 // The catalog tables the server serves itself (catalog.h) for the session alone.
 bool IsServedCatalog(const std::string& name) {
-    return OneOf(name, {"pg_namespace", "pg_tables", "pg_class", "pg_attribute", "pg_collation"});
+    return Listed("pg_namespace pg_tables pg_class pg_attribute pg_collation", name);
 }
 
 // The names the engine scans as files when no table has them.

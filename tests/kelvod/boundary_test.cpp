@@ -96,6 +96,7 @@ TEST_F(KelvodBoundary, StatementsThatReachFilesAreRefusedAndLeaveNoTrace) {
         "SELECT * FROM system.main.duckdb_secrets()",
         "SELECT * FROM pragma_database_list",
         "SELECT * FROM kelvod_load_feed(1)",
+        "SELECT * FROM arrow_scan(1, 2, 3)",
         "SET enable_external_access = true",
         "SET GLOBAL allowed_directories = ['/']",
     };
@@ -172,6 +173,7 @@ TEST_F(KelvodBoundary, ASessionNeitherSeesNorTouchesAnotherSessionsDatabase) {
         {"USE bpriv", "3F000"},
         {"SHOW TABLES FROM bpriv", "3F000"},
         {"FORCE CHECKPOINT bpriv", "3F000"},
+        {"CALL force_checkpoint('bpriv')", "3F000"},
         {"SHOW ALL TABLES", "42501"},
         {"SET schema = 'bpriv.public'", "3F000"},
         {"SET search_path = 'bpriv.public'", "22023"},
