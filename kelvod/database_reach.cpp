@@ -1,6 +1,8 @@
 // Refusing names that resolve to other sessions' databases.
 #include "kelvod/database_reach.h"
 
+#include <vector>
+
 #include "kelvod/statement_tokens.h"
 
 namespace kelvod {
@@ -98,7 +100,21 @@ void RefuseOtherSessionsDatabases(const Statement& statement,
                 return true;
         return false;
     };
+    // Per parenthesis level: whether a FROM clause runs there (a "," in it starts another table).
+    std::vector<bool> inFrom(1, false);
     for (size_t i = 0; i < t.size(); ++i) {
+        if (IsSymbol(t, i, "("))
+            inFrom.push_back(false);
+        else if (IsSymbol(t, i, ")") && inFrom.size() > 1)
+            inFrom.pop_back();
+        else if (IsWord(t, i, "from") || IsWord(t, i, "join"))
+            inFrom.back() = true;
+        else if (t[i]->kind == Token::Kind::Word &&
+                 (t[i]->value == "where" || t[i]->value == "group" || t[i]->value == "order" ||
+                  t[i]->value == "having" || t[i]->value == "limit" || t[i]->value == "select" || t[i]->value == "on" ||
+                  t[i]->value == "using" || t[i]->value == "union" || t[i]->value == "window" ||
+                  t[i]->value == "qualify" || t[i]->value == "returning"))
+            inFrom.back() = false;
         // nextval('db.schema.sequence') and its kind name an object by text, checkpoint('db') a database.
         if (IsName(t, i) && IsSymbol(t, i + 1, "(") && i + 2 < t.size() && t[i + 2]->kind == Token::Kind::String) {
             for (const char* f : {"nextval", "currval", "setval"})
@@ -119,7 +135,9 @@ void RefuseOtherSessionsDatabases(const Statement& statement,
                                   (IsWord(t, 0, "show") && (IsWord(t, i - 1, "from") || IsWord(t, i - 1, "in"))));
         bool dotted = IsSymbol(t, i + 1, ".") && IsName(t, i + 2);
         bool threeParts = dotted && IsSymbol(t, i + 3, ".");
-        bool twoParts = dotted && i > 0 && (TakesTable(t, i - 1) || (MayTakeTable(t, i - 1) && !bare(name)));
+        bool tableItem = i > 0 && IsSymbol(t, i - 1, ",") && inFrom.back();
+        bool twoParts =
+            dotted && i > 0 && (TakesTable(t, i - 1) || tableItem || (MayTakeTable(t, i - 1) && !bare(name)));
         if (afterUse || threeParts || twoParts)
             NotAttached(name);
     }

@@ -168,6 +168,7 @@ TEST_F(KelvodBoundary, ASessionNeitherSeesNorTouchesAnotherSessionsDatabase) {
         {"SELECT * FROM bpriv\n.\"public\"\t.pay", "3F000"},
         {"SELECT * FROM bpriv.pay", "3F000"},
         {"SELECT * FROM (SELECT 1) x, bpriv .main.pay", "3F000"},
+        {"SELECT * FROM (SELECT 1) bpriv, bpriv.pay", "3F000"},
         {"UPDATE bpriv .public.pay SET amount = 0", "3F000"},
         {"DELETE FROM bpriv.public.pay", "3F000"},
         {"USE bpriv", "3F000"},
