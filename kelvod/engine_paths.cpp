@@ -1,10 +1,9 @@
 // The directories and files open to the engine.
 #include "kelvod/engine_paths.h"
 
-#include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 #include <cstdlib>
 #include <filesystem>
@@ -23,23 +22,27 @@ std::string WithSlash(std::string dir) {
     return dir;
 }
 
-// The directories of servers that were killed (they could not remove their own) go.
+// The directories of servers that are gone (killed, they could not remove their
+// own) go. A server holds a lock on its directory's lock file while it runs;
+// the lock, unlike a process id, tells across containers that share the directory.
 void RemoveStaleDirectories(const fs::path& parent) {
     std::error_code ec;
     for (auto it = fs::directory_iterator(parent, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        std::string name = it->path().filename().string();
-        if (name.rfind("server-", 0) != 0)
+        if (it->path().filename().string().rfind("server-", 0) != 0)
             continue;
-        pid_t pid = static_cast<pid_t>(std::strtol(name.c_str() + 7, nullptr, 10));
-        if (pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) {
+        int fd = ::open((it->path() / "lock").c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            continue;  // one being made, or not a server's
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
             std::error_code ignored;
             fs::remove_all(it->path(), ignored);
         }
+        ::close(fd);
     }
 }
 
-// A fresh directory of this server's own inside `parent`, or "" when it cannot be made.
-std::string MakeOwnDirectory(const fs::path& parent) {
+// A fresh directory of this server's own inside `parent`, locked through `lockFd`; "" when it cannot be made.
+std::string MakeOwnDirectory(const fs::path& parent, int& lockFd) {
     std::error_code ec;
     // Only the last step is made: a database directory that is missing stays missing.
     fs::create_directory(parent, ec);
@@ -47,6 +50,14 @@ std::string MakeOwnDirectory(const fs::path& parent) {
     std::string pattern = (parent / ("server-" + std::to_string(::getpid()) + "-XXXXXX")).string();
     if (::mkdtemp(pattern.data()) == nullptr)
         return "";
+    lockFd = ::open((pattern + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd < 0 || ::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        if (lockFd >= 0)
+            ::close(lockFd);
+        lockFd = -1;
+        fs::remove_all(pattern, ec);
+        return "";
+    }
     return fs::canonical(pattern, ec).string();
 }
 
@@ -64,9 +75,9 @@ EnginePaths::EnginePaths(const std::string& databaseDirectory, const std::string
     }
     std::string own;
     if (!m_open.empty())
-        own = MakeOwnDirectory(fs::path(m_open) / "kelvod_spill");
+        own = MakeOwnDirectory(fs::path(m_open) / "kelvod_spill", m_lockFd);
     if (own.empty())
-        own = MakeOwnDirectory(fs::temp_directory_path(ec) / ("kelvod_spill-" + std::to_string(::getuid())));
+        own = MakeOwnDirectory(fs::temp_directory_path(ec) / ("kelvod_spill-" + std::to_string(::getuid())), m_lockFd);
     if (own.empty())
         throw std::runtime_error("cannot make a directory for the engine's temporary files");
     m_own = WithSlash(own);
@@ -77,6 +88,8 @@ EnginePaths::EnginePaths(const std::string& databaseDirectory, const std::string
 EnginePaths::~EnginePaths() {
     std::error_code ec;
     fs::remove_all(m_own, ec);
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
     // The shared parent goes too once no server uses it (removing a directory that is not empty fails).
     fs::remove(fs::path(m_own).parent_path().parent_path(), ec);
 }

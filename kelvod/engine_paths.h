@@ -37,6 +37,7 @@ private:
     std::string m_main;   // the main database, resolved; may be empty
     std::string m_own;    // this server's directory, ending in '/'
     std::string m_spill;  // the engine's temporary directory, inside m_own
+    int m_lockFd = -1;    // locked while this server runs, so that no other takes m_own for stale
 };
 
 }  // namespace kelvod

@@ -1,9 +1,12 @@
 // The server as a process: started with the library's command line, it calls
 // back with its endpoint, serves, and stops cleanly when the callback
 // connection closes (or SIGTERM comes); bad command lines and endpoints give distinct exit codes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -18,7 +21,16 @@ using kelvotest::WireClient;
 
 TEST(KelvodProcess, CallsBackWithItsDomainSocketAndStopsWhenTheCallbackCloses) {
     KelvodServer server;
+    // The spill directory of a server that is gone goes; that of one that runs (holds its lock) stays.
+    const std::string gone = server.Directory() + "/kelvod_spill/server-1-gone", live = gone + "-not";
+    std::filesystem::create_directories(gone), std::filesystem::create_directories(live);
+    std::ofstream(gone + "/lock"), std::ofstream(live + "/lock");
+    int lock = ::open((live + "/lock").c_str(), O_RDWR);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
     ASSERT_TRUE(server.Start()) << server.Output();
+    EXPECT_FALSE(std::filesystem::exists(gone));
+    EXPECT_TRUE(std::filesystem::exists(live));
+    ::close(lock);
     std::string prefix = "pel.domain://" + server.Directory() + "/domain/.s.PGSQL.";
     ASSERT_EQ(server.Endpoint().rfind(prefix, 0), 0u) << server.Endpoint();
     int port = std::stoi(server.Endpoint().substr(prefix.size()));
