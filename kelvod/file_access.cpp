@@ -257,8 +257,8 @@ void RefuseFileStatement(duckdb_connection connection, const std::string& text, 
     RefuseFileStatement(connection, innerText, duckdb_prepared_statement_type(ps.Get()));
 }
 
-// A load lifts preserve_insertion_order for its own statement and lowers the
-// engine's memory_limit while it runs (load_feed.h).
+// A load lifts preserve_insertion_order for its own statement; a client may set
+// memory_limit, though not below its floor (memory_limit_setting.h).
 void LockEngineDown(duckdb_connection connection, const std::string& spillDirectory,
                     const std::vector<std::string>& allowedDirectories, const std::vector<std::string>& allowedFiles) {
     auto list = [](const std::vector<std::string>& items) {

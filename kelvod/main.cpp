@@ -22,9 +22,11 @@
 #include "kelvod/file_access.h"
 #include "kelvod/listener.h"
 #include "kelvod/load_feed.h"
+#include "kelvod/memory_limit_setting.h"
 #include "kelvod/server_state.h"
 #include "kelvod/sql_lexer.h"
 #include "kelvod/termination_watch.h"
+#include "kelvod/text_casts.h"
 
 namespace {
 
@@ -98,7 +100,9 @@ int Serve(const kelvod::CommandLine& cl, kelvod::TerminationWatch& termination) 
         if (duckdb_connect(engine, &setup) == DuckDBError)
             throw std::runtime_error("no engine connection");
         kelvod::RegisterByteaCast(setup);
+        kelvod::RegisterTextCasts(setup);
         kelvod::RegisterLoadFeedFunction(setup);
+        kelvod::NoteDefaultMemoryLimit(setup);
         // Loads churn through the engine's allocator on several threads; without
         // its background threads the freed pages stay with the process for a while.
         kelvod::RunEngine(setup, "SET GLOBAL allocator_background_threads = true");
@@ -151,6 +155,7 @@ int Serve(const kelvod::CommandLine& cl, kelvod::TerminationWatch& termination) 
         }
         listener->Stop();
     }
+    kelvod::DetachEverything(engine);
     duckdb_close(&engine);
     if (code == kClean)
         Log("stopped");

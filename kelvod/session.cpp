@@ -39,24 +39,25 @@ Session::~Session() {
     server.Unregister(m_context.pid);
     server.Streams().RemoveOwnedBy(m_context.pid);
     if (m_context.connection) {
-        try {
-            // An open transaction would keep the files from being detached.
-            if (m_context.transaction != TransactionStatus::Idle)
-                RunEngine(m_context.connection, "ROLLBACK");
-        } catch (...) {
-        }
+        // An open transaction would keep the files from being detached.
+        const bool ended = EndStrayTransaction(m_context.connection);
         try {
             m_commands.DetachAll();
         } catch (...) {
             // the session ends either way; a failed detach leaves the alias to the engine
         }
-        try {
-            RunEngine(m_context.connection, "USE memory");
-            RunEngine(m_context.connection,
-                      "DETACH DATABASE IF EXISTS " + QuoteIdentifier(m_context.PrivateDatabase()));
-        } catch (...) {
+        // A transaction the engine cannot roll back (a damaged database) would
+        // throw again from inside its disconnect and end the server: such a
+        // connection is left to the engine instead.
+        if (ended) {
+            try {
+                RunEngine(m_context.connection, "USE memory");
+                RunEngine(m_context.connection,
+                          "DETACH DATABASE IF EXISTS " + QuoteIdentifier(m_context.PrivateDatabase()));
+            } catch (...) {
+            }
+            duckdb_disconnect(&m_context.connection);
         }
-        duckdb_disconnect(&m_context.connection);
     }
     if (m_context.fd >= 0)
         ::close(m_context.fd);
@@ -134,7 +135,10 @@ void Session::Serve() {
 
 void Session::HandleRequest(const Request& request) {
     if (auto* q = std::get_if<QueryMessage>(&request)) {
-        m_skipUntilSync = false;
+        // After a failed extended-protocol message everything up to Sync is
+        // ignored, a simple query too: it must not run in the failed batch's place.
+        if (m_skipUntilSync)
+            return;
         SimpleQuery(q->sql);
         m_context.writer.ReadyForQuery(m_context.transaction);
         m_context.Flush();
@@ -142,6 +146,11 @@ void Session::HandleRequest(const Request& request) {
     }
     if (std::holds_alternative<SyncMessage>(request)) {
         m_skipUntilSync = false;
+        try {
+            m_runner.EndBatch();
+        } catch (const SqlError& e) {
+            ReportFailure(e);
+        }
         m_extended.Sync();
         return;
     }
@@ -162,24 +171,39 @@ void Session::HandleRequest(const Request& request) {
 
 void Session::ReportFailure(const SqlError& error) {
     m_context.SendError(FieldsOf(error));
-    // Any failed statement or message inside a block aborts it.
+    try {
+        // A batch's implicit block ends with its failed statement: none of it stays.
+        m_runner.AbandonBatch();
+    } catch (const SqlError& e) {
+        m_context.SendError(FieldsOf(e));
+    }
+    // Any failed statement or message inside a block aborts it; outside one,
+    // no engine transaction may outlive the failure.
     if (m_context.transaction == TransactionStatus::InBlock)
         m_context.transaction = TransactionStatus::FailedBlock;
+    else if (m_context.transaction == TransactionStatus::Idle)
+        EndStrayTransaction(m_context.connection);
     m_commands.RecoverInvalidated(error);
 }
 
 void Session::SimpleQuery(const std::string& sql) {
     try {
-        bool any = false;
-        for (const auto& s : SplitStatements(sql)) {
+        auto statements = SplitStatements(sql);
+        size_t count = 0;
+        for (const auto& s : statements)
+            count += s.IsEmpty() ? 0 : 1;
+        // A single statement commits on its own, as the engine does outside a block.
+        if (count > 1)
+            m_runner.BeginBatch();
+        for (const auto& s : statements) {
             if (s.IsEmpty())
                 continue;
-            any = true;
             m_runner.RunSimple(s);
             if (m_context.writer.Buffer().size() > kFlushThreshold)
                 m_context.Flush();
         }
-        if (!any)
+        m_runner.EndBatch();
+        if (count == 0)
             m_context.writer.EmptyQueryResponse();
     } catch (const SqlError& e) {
         ReportFailure(e);

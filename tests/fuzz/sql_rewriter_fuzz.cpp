@@ -48,6 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             kelvod::RefuseOtherSessionsDatabases(statement, [](const std::string& name) { return name == "b"; });
         } catch (const kelvod::SqlError&) {
         }
+        kelvod::EngineTypeSpellings(statement);
+        kelvod::WithNulCharactersRefused(statement);
         if (statement.IsEmpty())
             continue;
         std::vector<kelvod::Statement> again;
