@@ -9,10 +9,11 @@
 //   engine_load_sort_check [memory_limit=80MB|default] [runs=4] [seconds=15] [sort_rows=3000000]
 //                          [batch_rows=20000]
 //
-// Prints a line per run and one verdict line; exits 1 when any run found
-// damage. Each run's set-up, load and check run in child processes of their
-// own, so that an engine that aborts or hangs is a finding of that run, not
-// the end of the program.
+// Prints a line per run and one verdict line (and a second one when the
+// engine died or hung in some run); exits 1 when any run found damage or the
+// engine died or hung. Each run's set-up, load and check run in child
+// processes of their own, so that an engine that aborts or hangs is a finding
+// of that run, not the end of the program.
 #include <duckdb.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -516,7 +517,7 @@ int main(int argc, char** argv) {
         "rows\n",
         version.c_str(), o.limit.c_str(), o.runs, o.seconds, kLoaders, kSorters, static_cast<long long>(o.sortRows),
         static_cast<long long>(o.batchRows));
-    int damagedRuns = 0;
+    int damagedRuns = 0, diedRuns = 0;
     for (int run = 1; run <= o.runs; ++run) {
         char pattern[] = "/tmp/engine_load_sort_check.XXXXXX";
         if (::mkdtemp(pattern) == nullptr) {
@@ -543,12 +544,16 @@ int main(int argc, char** argv) {
             outcome.closed ? "" : "; the engine did not close");
         PrintErrors(outcome);
         const int checked = InChild("check", 300, [&] { return Check(dir, o); });
-        const bool damaged = loaded != kClean || checked != kClean;
+        const bool damaged = checked != kClean;
         damagedRuns += damaged;
-        std::printf("    %s\n", damaged ? "DAMAGED" : "whole");
+        diedRuns += loaded != kClean;
+        std::printf("    %s%s\n", damaged ? "DAMAGED" : "whole", loaded != kClean ? ", the engine died or hung" : "");
         std::filesystem::remove_all(dir);
     }
     std::printf("engine %s: corrupts at %s: %s, %d of %d runs\n", version.c_str(), o.limit.c_str(),
                 damagedRuns > 0 ? "yes" : "no", damagedRuns, o.runs);
-    return damagedRuns > 0 ? 1 : 0;
+    if (diedRuns > 0)
+        std::printf("engine %s: died or hung at %s in %d of %d runs\n", version.c_str(), o.limit.c_str(), diedRuns,
+                    o.runs);
+    return damagedRuns + diedRuns > 0 ? 1 : 0;
 }
