@@ -9,11 +9,11 @@
 //   engine_load_sort_check [memory_limit=80MB|default] [runs=4] [seconds=15] [sort_rows=3000000]
 //                          [batch_rows=20000]
 //
-// Prints a line per run and one verdict line (and a second one when the
-// engine died or hung in some run); exits 1 when any run found damage or the
-// engine died or hung. Each run's set-up, load and check run in child
-// processes of their own, so that an engine that aborts or hangs is a finding
-// of that run, not the end of the program.
+// Prints a line per run and one verdict line (and one more each when the
+// engine invalidated the database, or died or hung, in some run); exits 1
+// when any run found damage or the engine died or hung. Each run's set-up,
+// load and check run in child processes of their own, so that an engine that
+// aborts or hangs is a finding of that run, not the end of the program.
 #include <duckdb.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -517,7 +517,7 @@ int main(int argc, char** argv) {
         "rows\n",
         version.c_str(), o.limit.c_str(), o.runs, o.seconds, kLoaders, kSorters, static_cast<long long>(o.sortRows),
         static_cast<long long>(o.batchRows));
-    int damagedRuns = 0, diedRuns = 0;
+    int damagedRuns = 0, diedRuns = 0, invalidatedRuns = 0;
     for (int run = 1; run <= o.runs; ++run) {
         char pattern[] = "/tmp/engine_load_sort_check.XXXXXX";
         if (::mkdtemp(pattern) == nullptr) {
@@ -542,6 +542,9 @@ int main(int argc, char** argv) {
             acknowledged, outcome.durableDespiteError, static_cast<int>(outcome.batches.size()) - acknowledged,
             outcome.commitFailures, outcome.outOfMemory, outcome.sortsDone, outcome.sortsFailed,
             outcome.closed ? "" : "; the engine did not close");
+        if (outcome.fatal)
+            std::printf("    the engine invalidated the database (a FATAL error); the loads stopped there\n");
+        invalidatedRuns += outcome.fatal;
         PrintErrors(outcome);
         const int checked = InChild("check", 300, [&] { return Check(dir, o); });
         const bool damaged = checked != kClean;
@@ -552,6 +555,9 @@ int main(int argc, char** argv) {
     }
     std::printf("engine %s: corrupts at %s: %s, %d of %d runs\n", version.c_str(), o.limit.c_str(),
                 damagedRuns > 0 ? "yes" : "no", damagedRuns, o.runs);
+    if (invalidatedRuns > 0)
+        std::printf("engine %s: invalidated the database at %s in %d of %d runs\n", version.c_str(), o.limit.c_str(),
+                    invalidatedRuns, o.runs);
     if (diedRuns > 0)
         std::printf("engine %s: died or hung at %s in %d of %d runs\n", version.c_str(), o.limit.c_str(), diedRuns,
                     o.runs);
