@@ -5,10 +5,10 @@
 // private PostgreSQL 15 cluster. Total rows/s of each side, their ratio, and
 // the server's memory: idle before the loads (VmRSS) and its peak during them
 // (VmHWM, reset through clear_refs). A second server, on which the user first
-// ran SET GLOBAL memory_limit = '256MB', takes the same loads in the same
+// ran SET GLOBAL memory_limit = '<limit>', takes the same loads in the same
 // rounds.
 //
-//   concurrent_loads_side_by_side [rows per load=2000000] [loads=8] [rounds=3]
+//   concurrent_loads_side_by_side [rows per load=2000000] [loads=8] [rounds=3] [limit=256MB]
 #include <libpq-fe.h>
 
 #include <functional>
@@ -89,8 +89,12 @@ int main(int argc, char** argv) {
     const int rounds = static_cast<int>(sidebyside::ArgOr(argc, argv, 3, 3));
     const double total = static_cast<double>(rows) * loads;
 
+    const std::string limit = argc > 4 ? argv[4] : "256MB";
+    const std::string limitedName = "kelvod, memory_limit " + limit;
+    const std::string setLimit = "SET GLOBAL memory_limit = '" + limit + "'";
+
     ServerSide plain("kelvod", loads, nullptr);
-    ServerSide limited("kelvod, memory_limit 256MB", loads, "SET GLOBAL memory_limit = '256MB'");
+    ServerSide limited(limitedName.c_str(), loads, setLimit.c_str());
     std::vector<PGconn*> pg;
     for (int i = 0; i < loads; ++i)
         pg.push_back(sidebyside::ConnectToPostgres());
