@@ -3,8 +3,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <filesystem>
+#include <string_view>
+#include <thread>
 
+#include "kelvod/catalog.h"
 #include "kelvod/engine_errors.h"
 #include "kelvod/engine_handles.h"
 #include "kelvod/sql_lexer.h"
@@ -29,6 +33,14 @@ void RunEngine(duckdb_connection connection, const std::string& sql) {
         ErrorFields e = EngineErrorFields(duckdb_result_error(&result.Get()));
         throw SqlError(e.sqlstate, e.message, e.hint);
     }
+}
+
+bool EndStrayTransaction(duckdb_connection connection) {
+    ResultHandle result;
+    if (duckdb_query(connection, "ROLLBACK", result.Out()) == DuckDBSuccess)
+        return true;
+    const char* error = duckdb_result_error(&result.Get());
+    return error && std::string_view(error).find("no transaction is active") != std::string_view::npos;
 }
 
 namespace {
@@ -56,6 +68,27 @@ std::string InvalidatedDatabase(const std::string& error) {
 
 std::string AttachmentRegistry::Acquire(duckdb_connection connection, const std::string& alias,
                                         const std::string& path) {
+    // A detached file stays open in the engine until the last transaction that
+    // touched it ends, and any session's catalog query touches every attached
+    // database: a new ATTACH of the file waits for that, within a bound.
+    const auto deadline = std::chrono::steady_clock::now() + kFileReleaseWait;
+    for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, std::chrono::milliseconds(50))) {
+        try {
+            return AcquireOnce(connection, alias, path);
+        } catch (const SqlError& e) {
+            if (std::string_view(e.what()).find("Unique file handle conflict") == std::string_view::npos)
+                throw;
+            if (std::chrono::steady_clock::now() + pause > deadline)
+                throw SqlError("55006",
+                               "The database \"" + path + "\" is still held by a transaction of another session.",
+                               "Try again once that transaction has ended.");
+        }
+        std::this_thread::sleep_for(pause);
+    }
+}
+
+std::string AttachmentRegistry::AcquireOnce(duckdb_connection connection, const std::string& alias,
+                                            const std::string& path) {
     std::string key = Fold(alias);
     if (IsReservedAlias(alias))
         throw SqlError("42710", "The alias \"" + alias + "\" is reserved; choose another alias.");
@@ -135,6 +168,26 @@ void AttachmentRegistry::Reattach(duckdb_connection connection, const std::strin
     if (EngineHas(connection, it->second.alias))
         DetachFresh(connection, it->second.alias);
     RunEngine(connection, "ATTACH " + QuoteLiteral(it->second.path) + " AS " + QuoteIdentifier(it->second.alias));
+}
+
+void DetachEverything(duckdb_database engine) {
+    duckdb_connection connection = nullptr;
+    if (duckdb_connect(engine, &connection) == DuckDBError)
+        return;
+    try {
+        for (const auto& row : QueryText(connection,
+                                         "SELECT database_name FROM duckdb_databases() WHERE NOT internal "
+                                         "AND database_name NOT IN ('memory', 'system', 'temp')")) {
+            try {
+                if (row[0])
+                    RunEngine(connection, "DETACH " + QuoteIdentifier(*row[0]));
+            } catch (const SqlError&) {
+                // an invalidated database is closed without a checkpoint
+            }
+        }
+    } catch (const SqlError&) {
+    }
+    duckdb_disconnect(&connection);
 }
 
 bool AttachmentRegistry::IsAlias(const std::string& alias) const {

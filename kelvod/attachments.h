@@ -3,6 +3,7 @@
 // use it, attaches a file on first use and detaches it when the last one goes.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
@@ -10,6 +11,10 @@
 #include "duckdb.h"
 
 namespace kelvod {
+
+// How long an ATTACH waits for the engine to close a file that another
+// session detached while a third one's transaction still held it.
+constexpr std::chrono::milliseconds kFileReleaseWait{10000};
 
 class AttachmentRegistry {
 public:
@@ -32,6 +37,7 @@ public:
     bool IsAlias(const std::string& alias) const;
 
 private:
+    std::string AcquireOnce(duckdb_connection connection, const std::string& alias, const std::string& path);
     struct Entry {
         std::string path;
         std::string alias;
@@ -49,6 +55,15 @@ std::string InvalidatedDatabase(const std::string& error);
 
 // Names the engine keeps for itself; no database may be attached under them.
 bool IsReservedAlias(const std::string& alias);
+
+// Detaches every database file before the engine closes: a DETACH reports a
+// checkpoint that fails, where the engine's close would end the process.
+void DetachEverything(duckdb_database engine);
+
+// Rolls back whatever transaction the connection is in, if any: a session that
+// has opened no block must never find its statements refused as in a failed one.
+// False when a transaction remains that the engine could not roll back.
+bool EndStrayTransaction(duckdb_connection connection);
 
 // Runs one statement on the engine; throws SqlError with the mapped SQLSTATE.
 void RunEngine(duckdb_connection connection, const std::string& sql);

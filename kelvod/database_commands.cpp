@@ -6,7 +6,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <optional>
+#include <set>
 
 #include "kelvod/attachments.h"
 #include "kelvod/database_commands.h"
@@ -31,10 +33,41 @@ void DatabaseCommands::UseFirstDatabase() {
         Set("search_path", it->second);
 }
 
+namespace {
+
+// The paths this server is creating. A creation that fails removes what it
+// made, and so must know that no other session made the file meanwhile.
+std::mutex g_creatingMutex;
+std::set<std::string> g_creating;
+
+class CreationClaim {
+public:
+    explicit CreationClaim(const std::string& path) : m_path(path) {
+        std::lock_guard<std::mutex> lock(g_creatingMutex);
+        m_claimed = g_creating.insert(path).second;
+    }
+    ~CreationClaim() {
+        if (!m_claimed)
+            return;
+        std::lock_guard<std::mutex> lock(g_creatingMutex);
+        g_creating.erase(m_path);
+    }
+    CreationClaim(const CreationClaim&) = delete;
+    CreationClaim& operator=(const CreationClaim&) = delete;
+    bool Claimed() const { return m_claimed; }
+
+private:
+    std::string m_path;
+    bool m_claimed = false;
+};
+
+}  // namespace
+
 void DatabaseCommands::CreateDatabase(const std::string& rawPath, bool ifNotExists) {
     std::string path = m_context.server.ResolvePath(rawPath);
+    CreationClaim claim(path);
     std::error_code ec;
-    if (std::filesystem::exists(path, ec)) {
+    if (!claim.Claimed() || std::filesystem::exists(path, ec)) {
         if (ifNotExists) {
             m_context.Notice("42P04", "The database \"" + rawPath + "\" already exists, skipping.");
             return;
@@ -43,15 +76,26 @@ void DatabaseCommands::CreateDatabase(const std::string& rawPath, bool ifNotExis
     }
     static std::atomic<unsigned> counter{0};
     std::string alias = "kelvod_new_" + std::to_string(counter++);
-    RunEngine(m_context.connection, "ATTACH " + QuoteLiteral(path) + " AS " + QuoteIdentifier(alias));
+    // A file the engine could not finish (a full disk) would be refused by every
+    // later ATTACH and CREATE DATABASE: a failed creation leaves none behind.
+    auto removeUnfinished = [&] {
+        try {
+            RunEngine(m_context.connection, "DETACH IF EXISTS " + QuoteIdentifier(alias));
+        } catch (const SqlError&) {
+        }
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+        std::filesystem::remove(path + ".wal", ignored);
+    };
     try {
+        RunEngine(m_context.connection, "ATTACH " + QuoteLiteral(path) + " AS " + QuoteIdentifier(alias));
         RunEngine(m_context.connection, "CREATE SCHEMA " + QuoteIdentifier(alias) + ".public");
         PrepareServerSchema(m_context.connection, alias);
-    } catch (...) {
         RunEngine(m_context.connection, "DETACH " + QuoteIdentifier(alias));
+    } catch (...) {
+        removeUnfinished();
         throw;
     }
-    RunEngine(m_context.connection, "DETACH " + QuoteIdentifier(alias));
 }
 
 void DatabaseCommands::DropDatabase(const std::string& rawPath, bool ifExists) {

@@ -1,6 +1,7 @@
 // Mapping of engine errors to SQLSTATEs.
 #include "kelvod/engine_errors.h"
 
+#include <cstdlib>
 #include <string>
 
 namespace kelvod {
@@ -13,6 +14,10 @@ std::string StateFor(std::string_view kind, std::string_view m) {
     // A full disk reads the same whichever statement or checkpoint met it.
     if (Has(m, "No space left on device") || Has(m, "disk is full") || Has(m, "Disk full"))
         return "53100";
+    // So does memory that runs out, in a statement or in the COMMIT after it.
+    if (kind == "Out of Memory" || Has(m, "failed to pin block") || Has(m, "could not allocate block") ||
+        Has(m, "Out of Memory Error"))
+        return "53200";
     if (Has(m, "Prepared statement") && Has(m, "does not exist"))
         return "26000";
     if (Has(m, "unrecognized configuration parameter"))
@@ -69,6 +74,9 @@ std::string StateFor(std::string_view kind, std::string_view m) {
         // Write-write conflicts: clients retry on 40001.
         if (Has(m, "onflict"))
             return "40001";
+        // A COMMIT that meets a key another transaction committed first.
+        if (Has(m, "constraint violation") || Has(m, "Duplicate key"))
+            return "23505";
         return Has(m, "aborted") ? "25P02" : "25000";
     }
     if (kind == "Not implemented")
@@ -88,9 +96,42 @@ std::string StateFor(std::string_view kind, std::string_view m) {
     return "XX000";
 }
 
+// The value of one string field of the JSON form in which the engine passes
+// some errors on from its threads; "" when it is missing.
+std::string JsonField(std::string_view json, std::string_view name) {
+    std::string key = "\"" + std::string(name) + "\":\"";
+    size_t at = json.find(key);
+    if (at == std::string_view::npos)
+        return "";
+    std::string out;
+    for (size_t i = at + key.size(); i < json.size() && json[i] != '"'; ++i) {
+        if (json[i] != '\\' || i + 1 == json.size()) {
+            out += json[i];
+            continue;
+        }
+        char c = json[++i];
+        if (c == 'n')
+            out += '\n';
+        else if (c == 't')
+            out += '\t';
+        else if (c == 'u' && i + 4 < json.size()) {
+            unsigned long code = std::strtoul(std::string(json.substr(i + 1, 4)).c_str(), nullptr, 16);
+            out += code < 0x80 ? static_cast<char>(code) : '?';
+            i += 4;
+        } else
+            out += c;
+    }
+    return out;
+}
+
 }  // namespace
 
 ErrorFields EngineErrorFields(std::string_view text) {
+    std::string unwrapped;
+    if (text.rfind("{\"exception_type\":", 0) == 0) {
+        unwrapped = JsonField(text, "exception_type") + " Error: " + JsonField(text, "exception_message");
+        text = unwrapped;
+    }
     ErrorFields e;
     std::string_view kind;
     size_t colon = text.find(" Error: ");

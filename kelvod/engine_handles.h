@@ -1,6 +1,6 @@
 // One owner type per engine handle the server keeps: prepared statements,
 // pending and materialised results, data chunks, logical types, values, error
-// data and table functions free themselves on every path, thrown errors included.
+// data, table functions and client contexts free themselves on every path, thrown errors included.
 #pragma once
 
 #include <utility>
@@ -51,6 +51,7 @@ using LogicalTypeHandle = EngineHandle<duckdb_logical_type, duckdb_destroy_logic
 using ValueHandle = EngineHandle<duckdb_value, duckdb_destroy_value>;
 using ErrorDataHandle = EngineHandle<duckdb_error_data, duckdb_destroy_error_data>;
 using TableFunctionHandle = EngineHandle<duckdb_table_function, duckdb_destroy_table_function>;
+using ClientContextHandle = EngineHandle<duckdb_client_context, duckdb_destroy_client_context>;
 
 // A result the engine filled in; the engine frees its contents even after a failure.
 class ResultHandle {

@@ -101,8 +101,8 @@ void RefuseFileStatementType(duckdb_statement_type type) {
     }
 }
 
-// A load lifts preserve_insertion_order for its own statement and lowers the
-// engine's memory_limit while it runs (load_feed.h).
+// A load lifts preserve_insertion_order for its own statement; a client may set
+// memory_limit, though not below its floor (memory_limit_setting.h).
 void LockEngineDown(duckdb_connection connection) {
     for (const char* sql :
          {"SET autoinstall_known_extensions = false", "SET autoload_known_extensions = false",

@@ -24,16 +24,29 @@ constexpr const char* kFunctionName = "kelvod_load_feed";
 // each holds a row group of its own in memory, which bounds the server's peak.
 constexpr idx_t kMaxScanThreads = 4;
 
+struct RegisteredFeed {
+    std::shared_ptr<LoadFeed> feed;
+    idx_t ownerConnection;
+};
+
 std::mutex g_feedsMutex;
-std::map<int64_t, std::shared_ptr<LoadFeed>>& Feeds() {
-    static std::map<int64_t, std::shared_ptr<LoadFeed>> feeds;
+std::map<int64_t, RegisteredFeed>& Feeds() {
+    static std::map<int64_t, RegisteredFeed> feeds;
     return feeds;
 }
 
-std::shared_ptr<LoadFeed> FindFeed(int64_t id) {
+// The feed, when the connection asking is the one that registered it: a feed
+// another connection names is as unknown to it as one that does not exist.
+std::shared_ptr<LoadFeed> FindFeed(int64_t id, idx_t connection) {
     std::lock_guard<std::mutex> lock(g_feedsMutex);
     auto it = Feeds().find(id);
-    return it == Feeds().end() ? nullptr : it->second;
+    return it == Feeds().end() || it->second.ownerConnection != connection ? nullptr : it->second.feed;
+}
+
+idx_t ConnectionId(duckdb_connection connection) {
+    ClientContextHandle context;
+    duckdb_connection_get_client_context(connection, context.Out());
+    return duckdb_client_context_get_connection_id(context.Get());
 }
 
 // The engine hands bind data to its threads in ways the thread sanitizer does
@@ -41,6 +54,7 @@ std::shared_ptr<LoadFeed> FindFeed(int64_t id) {
 // registry's lock, which orders the feed's making before the thread's reads.
 struct ScanBind {
     std::atomic<int64_t> id;
+    std::atomic<idx_t> connection;
 };
 
 // One scan thread's piece and how far it has decoded it.
@@ -56,7 +70,10 @@ struct ScanLocal {
 
 void Bind(duckdb_bind_info info) {
     const int64_t id = duckdb_get_int64(ValueHandle(duckdb_bind_get_parameter(info, 0)).Get());
-    auto feed = FindFeed(id);
+    ClientContextHandle context;
+    duckdb_table_function_get_client_context(info, context.Out());
+    const idx_t connection = duckdb_client_context_get_connection_id(context.Get());
+    auto feed = FindFeed(id, connection);
     if (!feed) {
         duckdb_bind_set_error(info, "There is no such load.");
         return;
@@ -67,6 +84,7 @@ void Bind(duckdb_bind_info info) {
     }
     auto* bind = new ScanBind;
     bind->id.store(id);
+    bind->connection.store(connection);
     duckdb_bind_set_bind_data(info, bind, [](void* p) { delete static_cast<ScanBind*>(p); });
 }
 
@@ -74,7 +92,7 @@ void Init(duckdb_init_info info) { duckdb_init_set_max_threads(info, kMaxScanThr
 
 void LocalInit(duckdb_init_info info) {
     auto* bind = static_cast<ScanBind*>(duckdb_init_get_bind_data(info));
-    auto feed = FindFeed(bind->id.load());
+    auto feed = FindFeed(bind->id.load(), bind->connection.load());
     if (!feed) {
         duckdb_init_set_error(info, "There is no such load.");
         return;
@@ -141,13 +159,14 @@ std::exception_ptr LoadFeed::Failure() const {
     return m_failure;
 }
 
-LoadFeedRegistration::LoadFeedRegistration(std::shared_ptr<LoadFeed> feed) {
-    static std::mt19937_64 random{std::random_device{}()};
+LoadFeedRegistration::LoadFeedRegistration(std::shared_ptr<LoadFeed> feed, duckdb_connection owner) {
+    const idx_t connection = ConnectionId(owner);
+    std::random_device random;
     std::lock_guard<std::mutex> lock(g_feedsMutex);
     do {
-        m_id = static_cast<int64_t>(random() >> 1);
+        m_id = static_cast<int64_t>(((uint64_t{random()} << 32) | random()) >> 1);
     } while (Feeds().count(m_id));
-    Feeds().emplace(m_id, std::move(feed));
+    Feeds().emplace(m_id, RegisteredFeed{std::move(feed), connection});
 }
 
 LoadFeedRegistration::~LoadFeedRegistration() {
@@ -217,84 +236,7 @@ InsertionOrderFree::~InsertionOrderFree() {
     }
 }
 
-namespace {
-std::mutex g_memoryMutex;
-int g_memoryLoads = 0;
-bool g_lowered = false;
-// The limit as it was set, and as the engine shows it after that: it shows a
-// rounded value, and setting the shown value back would drift down load by load.
-std::string g_limitAsSet, g_limitAsShown;
-// How the engine's own default shows: a limit that shows so is put back by a
-// RESET, which restores it to the byte.
-std::string g_defaultShown;
-
-std::string MemoryLimit(duckdb_connection connection) {
-    auto current = QueryText(connection, "SELECT current_setting('memory_limit')::VARCHAR");
-    return current.empty() || !current[0][0] ? std::string() : *current[0][0];
-}
-}  // namespace
-
-LoadMemoryLimit::LoadMemoryLimit(duckdb_connection connection, bool wanted) : m_connection(connection) {
-    if (!wanted)
-        return;
-    std::lock_guard<std::mutex> lock(g_memoryMutex);
-    m_counted = true;
-    if (g_memoryLoads++ > 0)
-        return;
-    try {
-        std::string shown = MemoryLimit(connection);
-        if (shown.empty())
-            return;
-        if (shown != g_limitAsShown)
-            g_limitAsSet = g_limitAsShown = shown;
-        // The engine may refuse when other statements hold more than the lower
-        // limit; the load then runs with the limit as it is.
-        RunEngine(connection, std::string("SET GLOBAL memory_limit = '") + kLoadMemoryLimit + "'");
-        g_lowered = true;
-    } catch (...) {
-    }
-}
-
-LoadMemoryLimit::~LoadMemoryLimit() {
-    if (!m_counted)
-        return;
-    std::lock_guard<std::mutex> lock(g_memoryMutex);
-    if (--g_memoryLoads > 0 || !g_lowered)
-        return;
-    try {
-        RunEngine(m_connection, g_limitAsSet == g_defaultShown
-                                    ? std::string("RESET GLOBAL memory_limit")
-                                    : "SET GLOBAL memory_limit = " + QuoteLiteral(g_limitAsSet));
-        g_limitAsShown = MemoryLimit(m_connection);
-        g_lowered = false;
-    } catch (...) {
-        // Outside a transaction block a SET does not fail; the next load to end tries again.
-    }
-}
-
-void NoteMemoryLimitChange(duckdb_connection connection, const Statement& statement) {
-    Tokens t = statement.Significant();
-    size_t i = IsWord(t, 1, "session") || IsWord(t, 1, "local") || IsWord(t, 1, "global") ? 2 : 1;
-    if (!IsName(t, i) || !EqualsFolded(t[i]->value, "memory_limit"))
-        return;
-    std::lock_guard<std::mutex> lock(g_memoryMutex);
-    try {
-        g_limitAsShown = MemoryLimit(connection);
-        bool literal = i + 3 == t.size() && (IsSymbol(t, i + 1, "=") || IsWord(t, i + 1, "to")) &&
-                       (t[i + 2]->kind == Token::Kind::String || t[i + 2]->kind == Token::Kind::Number);
-        if (IsWord(t, 0, "reset"))
-            g_limitAsSet = g_defaultShown;
-        else
-            g_limitAsSet =
-                literal ? (t[i + 2]->kind == Token::Kind::String ? t[i + 2]->value : t[i + 2]->text) : g_limitAsShown;
-    } catch (...) {
-        // Unread, the limit is put back as it shows, as for one set before the server started.
-        g_limitAsShown.clear();
-    }
-}
-
 void RegisterLoadFeedFunction(duckdb_connection connection) {
-    g_defaultShown = MemoryLimit(connection);
     TableFunctionHandle f(duckdb_create_table_function());
     duckdb_table_function_set_name(f.Get(), kFunctionName);
     duckdb_table_function_add_parameter(f.Get(),

@@ -49,11 +49,12 @@ private:
     std::exception_ptr m_failure;
 };
 
-// A feed known to the table function while this lives. Its id is random, so
-// that no other session can read it by guessing.
+// A feed known to the table function while this lives, to statements of the
+// loading session's own engine connection only: another session cannot read
+// it even when it learns the id, which is random besides.
 class LoadFeedRegistration {
 public:
-    explicit LoadFeedRegistration(std::shared_ptr<LoadFeed> feed);
+    LoadFeedRegistration(std::shared_ptr<LoadFeed> feed, duckdb_connection owner);
     ~LoadFeedRegistration();
     LoadFeedRegistration(const LoadFeedRegistration&) = delete;
     LoadFeedRegistration& operator=(const LoadFeedRegistration&) = delete;
@@ -84,28 +85,8 @@ private:
     bool m_changed = false;
 };
 
-// While any load that asked for it runs, the engine keeps at most
-// kLoadMemoryLimit bytes in its buffers: the blocks a load writes stay cached
-// up to the limit, and with its default (most of the machine's memory) a load
-// of a few GB made the server hold them all. The last load puts the limit back.
-constexpr const char* kLoadMemoryLimit = "80MB";
-class LoadMemoryLimit {
-public:
-    LoadMemoryLimit(duckdb_connection connection, bool wanted);
-    ~LoadMemoryLimit();
-    LoadMemoryLimit(const LoadMemoryLimit&) = delete;
-    LoadMemoryLimit& operator=(const LoadMemoryLimit&) = delete;
-
-private:
-    duckdb_connection m_connection;
-    bool m_counted = false;
-};
-
-// A client's SET or RESET of memory_limit, which ran: the value a load puts back after itself.
-void NoteMemoryLimitChange(duckdb_connection connection, const Statement& statement);
-
-// Makes kelvod_load_feed known to the engine, for every connection, and notes
-// how the engine shows its default memory limit; once per engine, before any session.
+// Makes kelvod_load_feed known to the engine, for every connection; once per
+// engine, before any session.
 void RegisterLoadFeedFunction(duckdb_connection connection);
 
 }  // namespace kelvod

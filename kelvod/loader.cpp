@@ -233,7 +233,6 @@ void Loader::CopyIntoTable(const CopyFromStdinCommand& command) {
         throw SqlError("42P01", "The table \"" + Joined(t) + "\" does not exist.");
 
     const bool ownTransaction = m_context.transaction == TransactionStatus::Idle;
-    LoadMemoryLimit memoryLimit(m_context.connection, ownTransaction);
     InsertionOrderFree orderFree(m_context.connection, ownTransaction);
     if (ownTransaction)
         RunEngine(m_context.connection, "BEGIN");
@@ -277,7 +276,7 @@ uint64_t Loader::LoadIntoTable(const LoadTarget& target, const CopyFromStdinComm
     RowPieceQueue queue(kQueueBytes);
     // The scan threads check the values as they decode them: their errors end this statement.
     auto feed = std::make_shared<LoadFeed>(copyColumns, queue, false);
-    LoadFeedRegistration registration(feed);
+    LoadFeedRegistration registration(feed, m_context.connection);
     const std::string text = "INSERT INTO " + QuotedName({target.catalog, target.schema, target.table}) + " (" + names +
                              ") SELECT * FROM " + registration.Call();
     m_context.writer.CopyInResponse(static_cast<int16_t>(copyColumns.size()));
@@ -475,7 +474,6 @@ void Loader::InsertFromStream(const InsertBulkCommand& command) {
     SessionContext::RunningStatement running(m_context);
 
     const bool ownTransaction = m_context.transaction == TransactionStatus::Idle;
-    LoadMemoryLimit memoryLimit(m_context.connection, ownTransaction);
     InsertionOrderFree orderFree(m_context.connection, ownTransaction);
     if (ownTransaction)
         RunEngine(m_context.connection, "BEGIN");
@@ -486,7 +484,7 @@ void Loader::InsertFromStream(const InsertBulkCommand& command) {
                 throw ConnectionLost("the client left during INSERT BULK");
         });
         auto feed = std::make_shared<LoadFeed>(stream->Columns(), source, true);
-        LoadFeedRegistration registration(feed);
+        LoadFeedRegistration registration(feed, m_context.connection);
         // The select list reads the stream's columns by their names; the engine
         // casts what it selects to the target's columns.
         std::string names;

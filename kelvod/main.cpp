@@ -20,6 +20,7 @@
 #include "kelvod/file_access.h"
 #include "kelvod/listener.h"
 #include "kelvod/load_feed.h"
+#include "kelvod/memory_limit_setting.h"
 #include "kelvod/server_state.h"
 #include "kelvod/sql_lexer.h"
 
@@ -84,6 +85,7 @@ int Serve(const kelvod::CommandLine& cl) {
             throw std::runtime_error("no engine connection");
         kelvod::RegisterByteaCast(setup);
         kelvod::RegisterLoadFeedFunction(setup);
+        kelvod::NoteDefaultMemoryLimit(setup);
         // Loads churn through the engine's allocator on several threads; without
         // its background threads the freed pages stay with the process for a while.
         kelvod::RunEngine(setup, "SET GLOBAL allocator_background_threads = true");
@@ -132,6 +134,7 @@ int Serve(const kelvod::CommandLine& cl) {
         }
         listener->Stop();
     }
+    kelvod::DetachEverything(engine);
     duckdb_close(&engine);
     if (code == kClean)
         Log("stopped");

@@ -39,18 +39,18 @@ Session::~Session() {
     server.Unregister(m_context.pid);
     server.Streams().RemoveOwnedBy(m_context.pid);
     if (m_context.connection) {
-        try {
-            // An open transaction would keep the files from being detached.
-            if (m_context.transaction != TransactionStatus::Idle)
-                RunEngine(m_context.connection, "ROLLBACK");
-        } catch (...) {
-        }
+        // An open transaction would keep the files from being detached.
+        const bool ended = EndStrayTransaction(m_context.connection);
         try {
             m_commands.DetachAll();
         } catch (...) {
             // the session ends either way; a failed detach leaves the alias to the engine
         }
-        duckdb_disconnect(&m_context.connection);
+        // A transaction the engine cannot roll back (a damaged database) would
+        // throw again from inside its disconnect and end the server: such a
+        // connection is left to the engine instead.
+        if (ended)
+            duckdb_disconnect(&m_context.connection);
     }
     if (m_context.fd >= 0)
         ::close(m_context.fd);
@@ -156,9 +156,12 @@ void Session::HandleRequest(const Request& request) {
 
 void Session::ReportFailure(const SqlError& error) {
     m_context.SendError(FieldsOf(error));
-    // Any failed statement or message inside a block aborts it.
+    // Any failed statement or message inside a block aborts it; outside one,
+    // no engine transaction may outlive the failure.
     if (m_context.transaction == TransactionStatus::InBlock)
         m_context.transaction = TransactionStatus::FailedBlock;
+    else if (m_context.transaction == TransactionStatus::Idle)
+        EndStrayTransaction(m_context.connection);
     m_commands.RecoverInvalidated(error);
 }
 

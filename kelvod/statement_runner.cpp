@@ -8,7 +8,7 @@
 
 #include "kelvod/chunk_prefetcher.h"
 #include "kelvod/engine_errors.h"
-#include "kelvod/load_feed.h"
+#include "kelvod/memory_limit_setting.h"
 #include "kelvod/scoped_value.h"
 #include "kelvod/statement_tokens.h"
 #include "kelvod/value_encoding.h"
@@ -65,6 +65,11 @@ void StatementRunner::Run(const Statement& statement, const std::vector<int16_t>
         return RunServerCommand(command, formats, sendDescription, simpleQuery);
     if (InterceptEngineStatement(statement, formats, sendDescription, params))
         return;
+    RefuseUnsafeMemoryLimit(statement);
+    if (ResetMemoryLimit(m_context.connection, statement)) {
+        m_context.writer.CommandComplete(CommandTagFor(statement));
+        return;
+    }
     if (prepared)
         return RunEngineStatement(statement, CurrentPlan(*prepared), formats, sendDescription, params);
     EnginePlan plan = Plan(statement);
@@ -205,8 +210,6 @@ void StatementRunner::RunEngineStatement(const Statement& statement, EnginePlan&
     // After these the names in a prepared statement may mean other tables.
     else if (tag == "USE" || tag == "SET" || tag == "RESET")
         ++m_context.namesGeneration;  // names may resolve elsewhere now
-    if (tag == "SET" || tag == "RESET")
-        NoteMemoryLimitChange(m_context.connection, statement);
 
     duckdb_result_type returned = duckdb_result_return_type(result.Get());
     if (returned == DUCKDB_RESULT_TYPE_CHANGED_ROWS) {

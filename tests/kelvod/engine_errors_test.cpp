@@ -31,9 +31,15 @@ TEST(KelvodEngineErrors, SplitsTheEngineTextIntoMessageHintAndDetail) {
         {"Invalid Input Error: Prepared statement \"p\" does not exist", "26000"},
         {"Catalog Error: unrecognized configuration parameter \"nosuch\"", "42704"},
         {"Conversion Error: Could not cast value 1e30 to DECIMAL(38,10)", "22003"},
+        {"Out of Memory Error: could not allocate block of size 24.0 MiB (70.1 MiB/76.2 MiB used)", "53200"},
+        {"TransactionContext Error: Failed to commit: failed to pin block of size 256.0 KiB", "53200"},
+        {"TransactionContext Error: Failed to commit: PRIMARY KEY or UNIQUE constraint violation: duplicate key",
+         "23505"},
+        {R"({"exception_type":"Out of Memory","exception_message":"failed to pin block \"x\"\u0021"})", "53200"},
     };
     for (const auto& c : states)
         EXPECT_EQ(EngineErrorFields(c.text).sqlstate, c.sqlstate) << c.text;
+    EXPECT_EQ(EngineErrorFields(states[std::size(states) - 1].text).message, "failed to pin block \"x\"!");
     ErrorFields plain = EngineErrorFields("something odd");
     EXPECT_EQ(plain.sqlstate, "XX000");
     EXPECT_EQ(plain.message, "something odd");
