@@ -92,14 +92,15 @@ duckdb_database Open(const std::string& path, const std::string& limit, const st
     return db;
 }
 
+// The engine's error text, which some failures leave unset.
+std::string ErrorText(const char* text) { return text && *text ? text : "unknown error"; }
+
 // Empty text when the statement succeeded, else the engine's error.
 std::string Run(duckdb_connection conn, const std::string& sql) {
     duckdb_result r;
     std::string error;
-    if (duckdb_query(conn, sql.c_str(), &r) == DuckDBError) {
-        const char* text = duckdb_result_error(&r);
-        error = text && *text ? text : "unknown error";
-    }
+    if (duckdb_query(conn, sql.c_str(), &r) == DuckDBError)
+        error = ErrorText(duckdb_result_error(&r));
     duckdb_destroy_result(&r);
     return error;
 }
@@ -173,7 +174,7 @@ bool RegisterTagged(duckdb_connection conn) {
 std::string AppendBatch(duckdb_connection conn, int64_t tag, int64_t rows) {
     duckdb_appender a = nullptr;
     if (duckdb_appender_create(conn, nullptr, "batches", &a) == DuckDBError) {
-        std::string error = a ? duckdb_appender_error(a) : "appender";
+        std::string error = a ? ErrorText(duckdb_appender_error(a)) : "appender";
         duckdb_appender_destroy(&a);
         return error;
     }
@@ -185,10 +186,10 @@ std::string AppendBatch(duckdb_connection conn, int64_t tag, int64_t rows) {
         duckdb_append_int64(a, tag * kTagsPerLoader + s);
         duckdb_append_varchar_length(a, text.data(), text.size());
         if (duckdb_appender_end_row(a) == DuckDBError)
-            error = duckdb_appender_error(a);
+            error = ErrorText(duckdb_appender_error(a));
     }
     if (error.empty() && duckdb_appender_flush(a) == DuckDBError)
-        error = duckdb_appender_error(a);
+        error = ErrorText(duckdb_appender_error(a));
     duckdb_appender_destroy(&a);
     return error;
 }
@@ -258,11 +259,11 @@ void Sort(duckdb_database db, int fd, std::atomic<bool>& stop) {
         duckdb_result r;
         std::string error;
         if (duckdb_prepare(conn, "SELECT * FROM big ORDER BY s", &p) == DuckDBError) {
-            error = duckdb_prepare_error(p);
+            error = ErrorText(duckdb_prepare_error(p));
         } else if (duckdb_pending_prepared_streaming(p, &pending) == DuckDBError) {
-            error = duckdb_pending_error(pending);
+            error = ErrorText(duckdb_pending_error(pending));
         } else if (duckdb_execute_pending(pending, &r) == DuckDBError) {
-            error = duckdb_result_error(&r);
+            error = ErrorText(duckdb_result_error(&r));
             duckdb_destroy_result(&r);
         } else {
             while (duckdb_data_chunk chunk = duckdb_fetch_chunk(r))
@@ -418,7 +419,7 @@ int Check(const std::string& dir, const Options& o) {
         std::to_string(kTagsPerLoader) + " + seq OR payload IS DISTINCT FROM concat(tag, '-', seq, '" + kPadding +
         "')) FROM batches GROUP BY tag";
     if (duckdb_query(conn, sql.c_str(), &r) == DuckDBError) {
-        std::printf("    reading the batches back: %s\n", OneLine(duckdb_result_error(&r)).c_str());
+        std::printf("    reading the batches back: %s\n", OneLine(ErrorText(duckdb_result_error(&r))).c_str());
         return kDamaged;
     }
     int missing = 0, torn = 0, doubled = 0, wrong = 0, failedPresent = 0, unknown = 0, unresolved = 0;
