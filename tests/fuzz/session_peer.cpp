@@ -83,6 +83,26 @@ struct SessionPeer::State {
     bool closed = false;
 };
 
+// Where every input's databases are made, in memory where there is such a
+// file system: the files are made and synced for every input. Removed at exit.
+const std::filesystem::path& BaseDirectory() {
+    // Never destroyed, so that the removal at exit still knows it.
+    static const std::filesystem::path* base = [] {
+        char dirTemplate[] = "/dev/shm/kelvo-fuzz-XXXXXX";
+        if (::access("/dev/shm", W_OK) != 0)
+            std::memcpy(dirTemplate, "/tmp/", 5);
+        if (::mkdtemp(dirTemplate) == nullptr)
+            __builtin_trap();
+        return new std::filesystem::path(dirTemplate);
+    }();
+    static const int removal = std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(*base, ignored);
+    });
+    (void)removal;
+    return *base;
+}
+
 // One engine for every input: opening one costs far more than an input's
 // work. Each input gets databases of its own, which it leaves detached.
 duckdb_database Engine() {
@@ -101,7 +121,7 @@ duckdb_database Engine() {
         kelvod::RegisterByteaCast(setup);
         kelvod::RegisterLoadFeedFunction(setup);
         ScalarText(setup, "SET GLOBAL integer_division = true");
-        kelvod::LockEngineDown(setup);
+        kelvod::LockEngineDown(setup, (BaseDirectory() / "spill").string(), {BaseDirectory().string()}, {});
         duckdb_disconnect(&setup);
         return e;
     }();
@@ -109,11 +129,8 @@ duckdb_database Engine() {
 }
 
 SessionPeer::SessionPeer() : m_state(new State) {
-    // In memory where there is such a file system: the files are made and synced for every input.
-    char dirTemplate[] = "/dev/shm/kelvo-fuzz-XXXXXX";
-    if (::access("/dev/shm", W_OK) != 0)
-        std::memcpy(dirTemplate, "/tmp/", 5);
-    if (::mkdtemp(dirTemplate) == nullptr)
+    std::string dirTemplate = (BaseDirectory() / "input-XXXXXX").string();
+    if (::mkdtemp(dirTemplate.data()) == nullptr)
         __builtin_trap();
     m_state->dir = dirTemplate;
     m_state->engine = Engine();
