@@ -15,6 +15,12 @@
 #include "postgres/libpq/result_record.h"
 
 namespace {
+void ThrowIfBadFormat(const kelvo_rowset_result_format_t& format, kelvoapi::ContextId frameId) {
+    const int raw = kelvoapi::RawEnumValue(format);
+    if (raw != KELVO_ROWSET_RESULT_FORMAT_TEXT && raw != KELVO_ROWSET_RESULT_FORMAT_KELVO_BINARY) {
+        throw kelvoapi::InvalidArgumentError("result_format", frameId);
+    }
+}
 
 // Sends through `send` under the busy rule and opens the rowset.
 template <typename Send>
@@ -22,6 +28,8 @@ void OpenRowset(kelvo_connection_t* connection, kelvo_rowset_t** rowset, kelvoap
                 kelvoapi::ContextId sendFailed, Send&& send) {
     kelvoapi::ThrowIfNull(connection, "connection", frameId);
     kelvoapi::ThrowIfNull(rowset, "rowset", frameId);
+    // Held until the rowset has taken its lease.
+    const kelvoapi::CallClaim claim(connection->Get());
     kelvoapi::SendStatement(connection->Get(), true, sendFailed, std::forward<Send>(send));
     kelvoapi::make_external(rowset, *connection);
 }
@@ -42,6 +50,7 @@ kelvo_error_t* kelvo_execute_query_params(kelvo_connection_t* connection, const 
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
             kelvoapi::ThrowIfNull(query, "query", kelvoapi::ContextIds::ExecuteQueryParams);
+            ThrowIfBadFormat(result_format, kelvoapi::ContextIds::ExecuteQueryParams);
             OpenRowset(connection, rowset, kelvoapi::ContextIds::ExecuteQueryParams,
                        kelvoapi::ContextIds::SendQueryParamsFailed, [&](PGconn* conn) {
                            return PQsendQueryParams(conn, query, 0, nullptr, nullptr, nullptr, nullptr,
@@ -56,6 +65,7 @@ kelvo_error_t* kelvo_execute_prepared(kelvo_connection_t* connection, const char
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
             kelvoapi::ThrowIfNull(statement_name, "statement_name", kelvoapi::ContextIds::ExecutePrepared);
+            ThrowIfBadFormat(result_format, kelvoapi::ContextIds::ExecutePrepared);
             OpenRowset(connection, rowset, kelvoapi::ContextIds::ExecutePrepared,
                        kelvoapi::ContextIds::SendPreparedFailed, [&](PGconn* conn) {
                            return PQsendQueryPrepared(conn, statement_name, 0, nullptr, nullptr, nullptr,
@@ -88,6 +98,7 @@ kelvo_error_t* kelvo_prepare(kelvo_connection_t* connection, const char* stateme
             kelvoapi::ThrowIfNull(statement_name, "statement_name", kelvoapi::ContextIds::Prepare);
             kelvoapi::ThrowIfNull(query, "query", kelvoapi::ContextIds::Prepare);
             kelvoapi::Connection& conn = connection->Get();
+            const kelvoapi::CallClaim claim(conn);
             kelvoapi::SendStatement(conn, true, kelvoapi::ContextIds::SendPrepareFailed, [&](PGconn* pgconn) {
                 return PQsendPrepare(pgconn, statement_name, query, 0, nullptr);
             });

@@ -8,6 +8,8 @@
 #include "api/result_error.h"
 #include "api/rowset.h"
 #include "error/context_ids.h"
+#include "error/sqlstate.h"
+#include "postgres/libpq/connection_record.h"
 #include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
@@ -16,6 +18,17 @@
 namespace kelvoapi {
 
 namespace {
+// Nothing here asks for a copy in both directions, and no call could end
+// one: a server that starts one is not speaking to this library. The
+// connection is given up, so that no call waits on the copy.
+Error GiveUpCopyBoth(PGconn* conn) {
+    pqDropConnection(conn, true);
+    conn->status = CONNECTION_BAD;
+    conn->asyncStatus = PGASYNC_IDLE;
+    return Error(kelvo::make_error_code(kelvo::Sqlstate::ProtocolViolation),
+                 "The server started a copy in both directions, which no statement here asks for.",
+                 ContextIds::UnaskedCopyBoth);
+}
 
 // Frees results until none is pending. A COPY IN stops the drain: the
 // connection stays in it for its caller to feed and end. A COPY OUT has no
@@ -35,6 +48,13 @@ void DrainFrom(PGconn* conn, ScopedPGresult result, std::optional<Error>* firstE
         }
         result.reset();
         if (status == PGRES_COPY_IN) {
+            return;
+        }
+        if (status == PGRES_COPY_BOTH) {
+            Error error = GiveUpCopyBoth(conn);
+            if (firstError != nullptr && !*firstError) {
+                firstError->emplace(std::move(error));
+            }
             return;
         }
         if (status == PGRES_COPY_OUT && !DiscardCopyData(conn)) {
@@ -73,6 +93,9 @@ ScopedPGresult GetResult(Connection& connection) {
     if (!IsErrorStatus(status)) {
         return result;
     }
+    if (status == PGRES_COPY_BOTH) {
+        throw GiveUpCopyBoth(connection.GetPGconn());
+    }
     Error error = MakeError(result.get(), ContextIds::FirstResultFailed);
     DrainFrom(connection.GetPGconn(), std::move(result));
     throw error;
@@ -110,11 +133,20 @@ static void SendQuery(Connection& connection, std::string_view query, bool throw
 }
 
 std::unique_ptr<Rowset> ExecuteQuery(Connection& connection, std::string_view query, bool throwIfBusy) {
+    // Held until the rowset has taken its lease.
+    std::optional<CallClaim> claim;
+    if (throwIfBusy) {
+        claim.emplace(connection);
+    }
     SendQuery(connection, query, throwIfBusy);
     return std::make_unique<Rowset>(connection);
 }
 
 std::optional<size_t> ExecuteCommand(Connection& connection, std::string_view command, bool throwIfBusy) {
+    std::optional<CallClaim> claim;
+    if (throwIfBusy) {
+        claim.emplace(connection);
+    }
     SendQuery(connection, command, throwIfBusy);
     ScopedPGresult result = GetResult(connection);
     std::optional<size_t> count = getAffectedRowCount(result.get());

@@ -138,6 +138,7 @@ inline constexpr ContextId UnknownDatabase{0x80d59a97};
 // Connection state.
 inline constexpr ContextId CancelFailed{0xf67825b2};
 inline constexpr ContextId ConnectionBusy{0xe9bec0b1};
+inline constexpr ContextId CancelUnanswered{0x5c0d7a31};
 
 // Connecting through an endpoint.
 inline constexpr ContextId MissingEndpoint{0x0bc94f6f};
@@ -204,6 +205,7 @@ inline constexpr ContextId SendPreparedFailed{0xbef7b2ba};
 inline constexpr ContextId ConnectionNotOk{0xea4d190c};
 inline constexpr ContextId NoResultPending{0xfd1c5d35};
 inline constexpr ContextId FirstResultFailed{0x5fdfad59};
+inline constexpr ContextId UnaskedCopyBoth{0x2b7e61d4};
 
 // Sending statements.
 inline constexpr ContextId SendQueryFailed{0x43da522a};
@@ -213,6 +215,7 @@ inline constexpr ContextId UnsupportedType{0x6f86ef7b};
 
 // The server command line.
 inline constexpr ContextId InvalidUseTcpPort{0x1d669fd7};
+inline constexpr ContextId UnwritableOption{0x5be2a9c4};
 
 // Processor check.
 inline constexpr ContextId ProcessorUnsupported{0x0f4c5532};
