@@ -170,26 +170,6 @@ void AttachmentRegistry::Reattach(duckdb_connection connection, const std::strin
     RunEngine(connection, "ATTACH " + QuoteLiteral(it->second.path) + " AS " + QuoteIdentifier(it->second.alias));
 }
 
-void DetachEverything(duckdb_database engine) {
-    duckdb_connection connection = nullptr;
-    if (duckdb_connect(engine, &connection) == DuckDBError)
-        return;
-    try {
-        for (const auto& row : QueryText(connection,
-                                         "SELECT database_name FROM duckdb_databases() WHERE NOT internal "
-                                         "AND database_name NOT IN ('memory', 'system', 'temp')")) {
-            try {
-                if (row[0])
-                    RunEngine(connection, "DETACH " + QuoteIdentifier(*row[0]));
-            } catch (const SqlError&) {
-                // an invalidated database is closed without a checkpoint
-            }
-        }
-    } catch (const SqlError&) {
-    }
-    duckdb_disconnect(&connection);
-}
-
 bool AttachmentRegistry::IsAlias(const std::string& alias) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_entries.count(Fold(alias)) > 0;

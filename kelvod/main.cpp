@@ -134,7 +134,6 @@ int Serve(const kelvod::CommandLine& cl) {
         }
         listener->Stop();
     }
-    kelvod::DetachEverything(engine);
     duckdb_close(&engine);
     if (code == kClean)
         Log("stopped");
