@@ -8,7 +8,6 @@
 #include <string_view>
 #include <thread>
 
-#include "kelvod/catalog.h"
 #include "kelvod/engine_errors.h"
 #include "kelvod/engine_handles.h"
 #include "kelvod/sql_lexer.h"
