@@ -322,7 +322,7 @@ std::string RewriteForEngine(const Statement& statement, duckdb_connection conne
     const auto& t = statement.tokens;
     std::string out;
     bool apart = false;
-    std::vector<bool> numericTypes = UnconstrainedNumericTypes(statement);
+    std::vector<const char*> typeSpellings = EngineTypeSpellings(statement);
     std::map<std::string, DatabaseCatalog> built;
     for (size_t i = 0; i < t.size(); ++i) {
         // kelvo_database_of_table('x') and friends become the literal they resolve to.
@@ -432,8 +432,8 @@ std::string RewriteForEngine(const Statement& statement, duckdb_connection conne
                 continue;
             }
         }
-        if (numericTypes[i]) {
-            AppendEngineToken(out, Token{Token::Kind::Other, kUnconstrainedNumeric, {}}, apart);
+        if (typeSpellings[i]) {
+            AppendEngineToken(out, Token{Token::Kind::Other, typeSpellings[i], {}}, apart);
             continue;
         }
         AppendEngineToken(out, t[i], apart);

@@ -10,6 +10,20 @@ namespace {
 
 bool Has(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
+// Whether the engine could not read text as an integer type because the
+// number, well formed, lies outside it ("Could not convert string '-9...9' to INT32").
+bool IsIntegerOutOfRange(std::string_view m) {
+    constexpr std::string_view kLead = "Could not convert string '";
+    size_t at = m.find(kLead);
+    if (at == std::string_view::npos || (!Has(m, "' to INT") && !Has(m, "' to UINT")))
+        return false;
+    std::string_view digits = m.substr(at + kLead.size());
+    digits = digits.substr(0, digits.find('\''));
+    if (!digits.empty() && (digits[0] == '-' || digits[0] == '+'))
+        digits.remove_prefix(1);
+    return !digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
 std::string StateFor(std::string_view kind, std::string_view m) {
     // A full disk reads the same whichever statement or checkpoint met it.
     if (Has(m, "No space left on device") || Has(m, "disk is full") || Has(m, "Disk full"))
@@ -18,6 +32,8 @@ std::string StateFor(std::string_view kind, std::string_view m) {
     if (kind == "Out of Memory" || Has(m, "failed to pin block") || Has(m, "could not allocate block") ||
         Has(m, "Out of Memory Error"))
         return "53200";
+    if (Has(m, "null character not permitted"))
+        return "54000";  // chr(0), as PostgreSQL refuses it
     if (Has(m, "Prepared statement") && Has(m, "does not exist"))
         return "26000";
     if (Has(m, "unrecognized configuration parameter"))
@@ -64,13 +80,23 @@ std::string StateFor(std::string_view kind, std::string_view m) {
     }
     if (kind == "Out of Range")
         return "22003";
+    if (Has(m, "date/time field value out of range"))
+        return "22008";
+    if (kind == "Conversion" && Has(m, "type date"))
+        return "22007";
     if (kind == "Conversion")
-        return Has(m, "out of range") || (Has(m, "Could not cast value") && Has(m, "to DECIMAL")) ? "22003" : "22P02";
+        return Has(m, "out of range") || IsIntegerOutOfRange(m) ||
+                       (Has(m, "Could not cast value") && Has(m, "to DECIMAL"))
+                   ? "22003"
+                   : "22P02";
     if (kind == "Invalid Input")
         return Has(m, "ivision by zero") ? "22012" : "22023";
     if (kind == "Interrupt" || Has(m, "Interrupted"))
         return "57014";
     if (kind == "TransactionContext" || kind == "Transaction") {
+        // A key that another transaction committed first is found only at commit.
+        if (Has(m, "constraint violation: duplicate key"))
+            return "23505";
         // Write-write conflicts: clients retry on 40001.
         if (Has(m, "onflict"))
             return "40001";

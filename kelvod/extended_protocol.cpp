@@ -44,8 +44,9 @@ void ExtendedProtocol::Parse(const ParseMessage& message) {
         prepared->command = ClassifyStatement(*s);
         // Statements the engine runs are prepared now, so that a bad one fails at Parse.
         if (std::holds_alternative<EngineStatement>(prepared->command)) {
-            prepared->plan = m_runner.Plan(*s);
+            prepared->plan = m_runner.Plan(*s, message.paramTypes);
             prepared->readsCatalog = RewriteReadsCatalog(*s);
+            prepared->foldsSettings = FoldsSettings(*s);
         }
     }
     m_prepared[message.name] = std::move(prepared);
@@ -60,11 +61,10 @@ bool ExtendedProtocol::ReuseUnnamed(const ParseMessage& message) {
     if (it == m_prepared.end())
         return false;
     PreparedStatement& last = *it->second;
-    if (last.sql != message.sql || !last.plan || last.readsCatalog ||
-        last.plan->namesGeneration != m_context.namesGeneration)
+    if (last.sql != message.sql || last.paramTypes != message.paramTypes || !last.plan || last.readsCatalog ||
+        last.foldsSettings || last.plan->namesGeneration != m_context.namesGeneration)
         return false;
     RefuseInFailedBlock(*last.statement);
-    last.paramTypes = message.paramTypes;
     return true;
 }
 
@@ -75,9 +75,13 @@ void ExtendedProtocol::Bind(const BindMessage& message) {
     for (int16_t f : message.paramFormats)
         if (f != 0)
             throw SqlError("0A000", "Parameters must be sent in the text format.");
-    for (const auto& p : message.params)
+    for (const auto& p : message.params) {
         if (p && !IsValidUtf8(*p))
             throw SqlError("22021", "invalid byte sequence for encoding \"UTF8\"");
+        // Text ends at a NUL for every client that reads it back.
+        if (p && p->find('\0') != std::string::npos)
+            throw SqlError("22021", "invalid byte sequence for encoding \"UTF8\": 0x00");
+    }
     for (int16_t f : message.resultFormats)
         if (f != kTextFormat && f != kBinaryFormat)
             throw SqlError("0A000", "Result format code " + std::to_string(f) + " is not supported.",
@@ -114,8 +118,13 @@ void ExtendedProtocol::DescribePrepared(PreparedStatement& prepared, const std::
         return;
     }
     const EnginePlan& plan = m_runner.CurrentPlan(prepared);
-    if (withParameters)
-        m_context.writer.ParameterDescription(std::vector<uint32_t>(plan.parameterCount, 25));
+    if (withParameters) {
+        // A type the client declared at Parse stands, as the client will send it.
+        std::vector<uint32_t> types = plan.parameterOids;
+        for (size_t i = 0; i < types.size() && i < prepared.paramTypes.size(); ++i)
+            types[i] = prepared.paramTypes[i] ? prepared.paramTypes[i] : types[i];
+        m_context.writer.ParameterDescription(types);
+    }
     if (!plan.returnsRows) {
         m_context.writer.NoData();
         return;
@@ -135,6 +144,10 @@ void ExtendedProtocol::Execute(const ExecuteMessage& message) {
     Portal portal = std::move(it->second);
     m_portals.erase(it);
     PreparedStatement& prepared = *portal.prepared;
+    // An Execute right before Sync runs alone, committed as the engine does outside
+    // a block; any other shares the batch's implicit transaction.
+    if (m_context.reader.NextType() != 'S')
+        m_runner.BeginBatch();
     if (!prepared.statement)
         m_context.writer.EmptyQueryResponse();
     else

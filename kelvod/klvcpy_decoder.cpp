@@ -146,11 +146,12 @@ bool ValueIsSound(const CopyColumn& c, const uint8_t* p, uint32_t length) {
             return LoadLe<uint64_t>(p) <= static_cast<uint64_t>(kMicrosPerDay);
         case DUCKDB_TYPE_TIMESTAMP:
         case DUCKDB_TYPE_TIMESTAMP_TZ: {
-            // Microseconds since Julian day 0; the infinities keep their sentinels.
+            // Microseconds since Julian day 0; the infinities keep their sentinels. A
+            // finite value must not land on the engine's sentinel for -infinity.
             int64_t v = LoadLe<int64_t>(p);
             constexpr int64_t kOffset = kUnixEpochJulianDay * kMicrosPerDay;
             return v == std::numeric_limits<int64_t>::max() || v == -std::numeric_limits<int64_t>::max() ||
-                   v >= std::numeric_limits<int64_t>::min() + kOffset + 1;
+                   v >= std::numeric_limits<int64_t>::min() + kOffset + 2;
         }
         case DUCKDB_TYPE_DECIMAL: {
             __int128 bound = PowerOfTen(c.width);

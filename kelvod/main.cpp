@@ -23,6 +23,7 @@
 #include "kelvod/memory_limit_setting.h"
 #include "kelvod/server_state.h"
 #include "kelvod/sql_lexer.h"
+#include "kelvod/text_casts.h"
 
 namespace {
 
@@ -84,6 +85,7 @@ int Serve(const kelvod::CommandLine& cl) {
         if (duckdb_connect(engine, &setup) == DuckDBError)
             throw std::runtime_error("no engine connection");
         kelvod::RegisterByteaCast(setup);
+        kelvod::RegisterTextCasts(setup);
         kelvod::RegisterLoadFeedFunction(setup);
         kelvod::NoteDefaultMemoryLimit(setup);
         // Loads churn through the engine's allocator on several threads; without

@@ -24,7 +24,8 @@ struct PreparedStatement {
     // Engine statements other than those the session intercepts (SET, RESET,
     // PREPARE, DEALLOCATE) carry their plan.
     std::optional<EnginePlan> plan;
-    bool readsCatalog = false;  // its rewrite depends on the catalog: redone before each run
+    bool readsCatalog = false;   // its rewrite depends on the catalog: redone before each run
+    bool foldsSettings = false;  // the engine fixes settings it reads when it plans: planned before each run
 };
 
 struct Portal {

@@ -99,6 +99,8 @@ public:
     std::optional<StartupPacket> TakeStartupPacket();
     std::optional<Request> TakeRequest();
     size_t Buffered() const { return m_buffer.size() - m_start; }
+    // The type of the next message when its first byte has arrived, else 0.
+    char NextType() const { return Buffered() ? m_buffer[m_start] : '\0'; }
     // The body of the next message when it is a whole CopyData, without a copy:
     // valid until the reader next changes. Empty for anything else, which
     // TakeRequest then reads (and refuses when malformed).

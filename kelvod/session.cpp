@@ -128,7 +128,10 @@ void Session::Serve() {
 
 void Session::HandleRequest(const Request& request) {
     if (auto* q = std::get_if<QueryMessage>(&request)) {
-        m_skipUntilSync = false;
+        // After a failed extended-protocol message everything up to Sync is
+        // ignored, a simple query too: it must not run in the failed batch's place.
+        if (m_skipUntilSync)
+            return;
         SimpleQuery(q->sql);
         m_context.writer.ReadyForQuery(m_context.transaction);
         m_context.Flush();
@@ -136,6 +139,11 @@ void Session::HandleRequest(const Request& request) {
     }
     if (std::holds_alternative<SyncMessage>(request)) {
         m_skipUntilSync = false;
+        try {
+            m_runner.EndBatch();
+        } catch (const SqlError& e) {
+            ReportFailure(e);
+        }
         m_extended.Sync();
         return;
     }
@@ -156,6 +164,12 @@ void Session::HandleRequest(const Request& request) {
 
 void Session::ReportFailure(const SqlError& error) {
     m_context.SendError(FieldsOf(error));
+    try {
+        // A batch's implicit block ends with its failed statement: none of it stays.
+        m_runner.AbandonBatch();
+    } catch (const SqlError& e) {
+        m_context.SendError(FieldsOf(e));
+    }
     // Any failed statement or message inside a block aborts it; outside one,
     // no engine transaction may outlive the failure.
     if (m_context.transaction == TransactionStatus::InBlock)
@@ -167,16 +181,22 @@ void Session::ReportFailure(const SqlError& error) {
 
 void Session::SimpleQuery(const std::string& sql) {
     try {
-        bool any = false;
-        for (const auto& s : SplitStatements(sql)) {
+        auto statements = SplitStatements(sql);
+        size_t count = 0;
+        for (const auto& s : statements)
+            count += s.IsEmpty() ? 0 : 1;
+        // A single statement commits on its own, as the engine does outside a block.
+        if (count > 1)
+            m_runner.BeginBatch();
+        for (const auto& s : statements) {
             if (s.IsEmpty())
                 continue;
-            any = true;
             m_runner.RunSimple(s);
             if (m_context.writer.Buffer().size() > kFlushThreshold)
                 m_context.Flush();
         }
-        if (!any)
+        m_runner.EndBatch();
+        if (count == 0)
             m_context.writer.EmptyQueryResponse();
     } catch (const SqlError& e) {
         ReportFailure(e);

@@ -91,6 +91,9 @@ public:
     ProtocolReader reader;
     ProtocolWriter writer;
     TransactionStatus transaction = TransactionStatus::Idle;
+    // The open block is the implicit one of a batch of statements (a simple query
+    // of several, or extended-protocol messages up to Sync), not one of BEGIN.
+    bool implicitBlock = false;
     bool binaryResults = false;
     // Counts the changes of what a rewrite depends on (attached databases,
     // settings, declared temporary tables), so that prepared statements notice.

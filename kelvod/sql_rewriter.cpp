@@ -207,10 +207,20 @@ bool ParseCreateTable(const Tokens& t, CreateTableCommand& out) {
 
 }  // namespace
 
+bool IsSavepointStatement(const Statement& statement) {
+    Tokens t = statement.Significant();
+    if (IsWord(t, 0, "savepoint") || IsWord(t, 0, "release"))
+        return true;
+    size_t i = IsWord(t, 1, "work") || IsWord(t, 1, "transaction") ? 2 : 1;
+    return IsWord(t, 0, "rollback") && IsWord(t, i, "to");
+}
+
 Command ClassifyStatement(const Statement& statement) {
     Tokens t = statement.Significant();
     if (t.empty())
         return EngineStatement{};
+    if (IsSavepointStatement(statement))
+        return RefusedCommand{"0A000", "Savepoints are not supported; the transaction block fails as a whole."};
     size_t i = 1;
     if (IsWord(t, 0, "create") && IsWord(t, 1, "database")) {
         CreateDatabaseCommand c;
@@ -368,14 +378,14 @@ Command ClassifyStatement(const Statement& statement) {
     return EngineStatement{};
 }
 
-std::vector<bool> UnconstrainedNumericTypes(const Statement& statement) {
+std::vector<const char*> EngineTypeSpellings(const Statement& statement) {
     const auto& all = statement.tokens;
     std::vector<size_t> at;  // the significant tokens' places in `all`
     for (size_t k = 0; k < all.size(); ++k)
         if (all[k].kind != Token::Kind::Space)
             at.push_back(k);
     Tokens t = statement.Significant();
-    std::vector<bool> out(all.size(), false);
+    std::vector<const char*> out(all.size(), nullptr);
     bool definesColumns = IsWord(t, 0, "create") || IsWord(t, 0, "alter");
     std::vector<bool> castParens;  // per open parenthesis: whether it opened a CAST
     for (size_t i = 0; i < t.size(); ++i) {
@@ -383,7 +393,8 @@ std::vector<bool> UnconstrainedNumericTypes(const Statement& statement) {
             castParens.push_back(i > 0 && (IsWord(t, i - 1, "cast") || IsWord(t, i - 1, "try_cast")));
         else if (IsSymbol(t, i, ")") && !castParens.empty())
             castParens.pop_back();
-        if (!(IsWord(t, i, "numeric") || IsWord(t, i, "decimal")) || IsSymbol(t, i + 1, "(") || i == 0)
+        bool numeric = IsWord(t, i, "numeric") || IsWord(t, i, "decimal");
+        if (!(numeric || IsWord(t, i, "float")) || IsSymbol(t, i + 1, "(") || i == 0)
             continue;
         bool type = IsSymbol(t, i - 1, "::") || IsWord(t, i - 1, "type") ||
                     (IsWord(t, i - 1, "as") && !castParens.empty() && castParens.back());
@@ -391,7 +402,44 @@ std::vector<bool> UnconstrainedNumericTypes(const Statement& statement) {
             type |= IsSymbol(t, i - 2, "(") || IsSymbol(t, i - 2, ",") || IsWord(t, i - 2, "column") ||
                     IsWord(t, i - 2, "add");
         if (type)
-            out[at[i]] = true;
+            out[at[i]] = numeric ? kUnconstrainedNumeric : "DOUBLE";
+    }
+    return out;
+}
+
+Statement WithNulCharactersRefused(const Statement& statement) {
+    const auto& all = statement.tokens;
+    auto next = [&](size_t k) {
+        while (k < all.size() && all[k].kind == Token::Kind::Space)
+            ++k;
+        return k;
+    };
+    auto isSymbol = [&](size_t k, const char* s) {
+        return k < all.size() && all[k].kind == Token::Kind::Symbol && all[k].text == s;
+    };
+    Statement out;
+    for (size_t k = 0; k < all.size(); ++k) {
+        out.tokens.push_back(all[k]);
+        size_t open = next(k + 1);
+        if (all[k].kind != Token::Kind::Word || all[k].value != "chr" || !isSymbol(open, "("))
+            continue;
+        size_t close = open;
+        for (int depth = 0; close < all.size(); close = next(close + 1)) {
+            depth += isSymbol(close, "(") ? 1 : isSymbol(close, ")") ? -1 : 0;
+            if (depth == 0)
+                break;
+        }
+        if (close >= all.size())
+            continue;  // the engine reports the unbalanced text
+        std::vector<Token> argument(all.begin() + static_cast<std::ptrdiff_t>(open) + 1,
+                                    all.begin() + static_cast<std::ptrdiff_t>(close));
+        auto text = [](const char* t) { return Token{Token::Kind::Other, t, {}}; };
+        out.tokens.push_back(text("((CASE WHEN ("));
+        out.tokens.insert(out.tokens.end(), argument.begin(), argument.end());
+        out.tokens.push_back(text(") = 0 THEN error('null character not permitted') ELSE ("));
+        out.tokens.insert(out.tokens.end(), argument.begin(), argument.end());
+        out.tokens.push_back(text(") END))"));
+        k = close;
     }
     return out;
 }

@@ -119,10 +119,20 @@ void ParseColumnConstraints(const std::vector<const Token*>& tokens, size_t& pos
 // NUMERIC and DECIMAL without precision, on every road: the engine's own default
 // (18,3) would round where the tables the server creates keep ten decimals.
 inline constexpr const char* kUnconstrainedNumeric = "DECIMAL(38,10)";
-// Which tokens of the statement are NUMERIC or DECIMAL written without precision
-// as a type: after "::", after AS inside CAST, and as a column's type in CREATE
+// The engine's spelling of the statement's type names that it reads otherwise
+// than PostgreSQL (per token; null: as written): NUMERIC or DECIMAL without
+// precision, and FLOAT without precision, which is double precision. Types
+// stand after "::", after AS inside CAST, and as a column's type in CREATE
 // TABLE and ALTER TABLE.
-std::vector<bool> UnconstrainedNumericTypes(const Statement& statement);
+std::vector<const char*> EngineTypeSpellings(const Statement& statement);
+
+// SAVEPOINT, RELEASE [SAVEPOINT] and ROLLBACK [WORK | TRANSACTION] TO: the
+// engine has no savepoints, so these are refused and the block fails as a whole.
+bool IsSavepointStatement(const Statement& statement);
+
+// The statement with each chr(n) refusing n = 0 (54000), as PostgreSQL does:
+// text holds no NUL character, which the engine's chr(0) would make.
+Statement WithNulCharactersRefused(const Statement& statement);
 
 // A command tag for a statement the engine ran, from its first words.
 std::string CommandTagFor(const Statement& statement);

@@ -59,8 +59,16 @@ void StatementRunner::Run(const Statement& statement, const std::vector<int16_t>
                           const std::vector<std::optional<std::string>>& params, PreparedStatement* prepared,
                           bool simpleQuery) {
     Command command = prepared ? prepared->command : ClassifyStatement(statement);
-    if (m_context.transaction == TransactionStatus::FailedBlock)
+    if (IsSavepointStatement(statement) && m_context.transaction == TransactionStatus::Idle)
+        throw SqlError("25P01", "Savepoints can only be used in transaction blocks.");
+    if (m_context.transaction == TransactionStatus::FailedBlock) {
+        // ROLLBACK TO would end the block; the refusal keeps it failed.
+        if (auto* refused = std::get_if<RefusedCommand>(&command); refused && IsSavepointStatement(statement))
+            throw SqlError(refused->sqlstate, refused->message);
         return EndFailedBlock(statement);
+    }
+    if (!JoinBatch(statement, command))
+        return;
     if (!std::holds_alternative<EngineStatement>(command))
         return RunServerCommand(command, formats, sendDescription, simpleQuery);
     if (InterceptEngineStatement(statement, formats, sendDescription, params))
@@ -82,15 +90,80 @@ void StatementRunner::EndFailedBlock(const Statement& statement) {
     std::string tag = CommandTagFor(statement);
     if (tag != "COMMIT" && tag != "ROLLBACK")
         throw SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");
+    RollbackEngine();
+    m_context.transaction = TransactionStatus::Idle;
+    m_context.writer.CommandComplete("ROLLBACK");
+}
+
+void StatementRunner::RollbackEngine() {
     try {
         RunEngine(m_context.connection, "ROLLBACK");
     } catch (const SqlError& e) {
-        // A failed COMMIT has ended the engine's transaction already.
         if (std::string_view(e.what()).find("no transaction is active") == std::string_view::npos)
             throw;
     }
+}
+
+bool StatementRunner::JoinBatch(const Statement& statement, const Command& command) {
+    // Database files are attached and detached outside any transaction: what
+    // the batch did before one of them is committed first.
+    bool outsideBlocks = std::holds_alternative<CreateDatabaseCommand>(command) ||
+                         std::holds_alternative<DropDatabaseCommand>(command) ||
+                         std::holds_alternative<AttachDatabaseCommand>(command) ||
+                         std::holds_alternative<DetachDatabaseCommand>(command);
+    if (outsideBlocks) {
+        CommitImplicit();
+        return true;
+    }
+    std::string tag = CommandTagFor(statement);
+    if (m_context.implicitBlock && tag == "BEGIN") {
+        // BEGIN inside a batch makes its implicit block explicit, with what it holds.
+        m_context.implicitBlock = false;
+        m_context.writer.CommandComplete("BEGIN");
+        return false;
+    }
+    if (!m_batch || m_context.transaction != TransactionStatus::Idle || tag == "BEGIN" || tag == "COMMIT" ||
+        tag == "ROLLBACK")
+        return true;
+    RunEngine(m_context.connection, "BEGIN");
+    m_context.transaction = TransactionStatus::InBlock;
+    m_context.implicitBlock = true;
+    return true;
+}
+
+void StatementRunner::CommitImplicit() {
+    if (!m_context.implicitBlock)
+        return;
+    m_context.implicitBlock = false;
     m_context.transaction = TransactionStatus::Idle;
-    m_context.writer.CommandComplete("ROLLBACK");
+    try {
+        RunEngine(m_context.connection, "COMMIT");
+    } catch (const SqlError& e) {
+        if (!CommittedDespite(e)) {
+            RollbackEngine();
+            throw;
+        }
+        ErrorFields warning;
+        warning.severity = "WARNING";
+        warning.sqlstate = e.sqlstate;
+        warning.message = e.what();
+        m_context.writer.Notice(warning);
+        m_commands.RecoverInvalidated(e);
+    }
+}
+
+void StatementRunner::EndBatch() {
+    m_batch = false;
+    CommitImplicit();
+}
+
+void StatementRunner::AbandonBatch() {
+    m_batch = false;
+    if (!m_context.implicitBlock)
+        return;
+    m_context.implicitBlock = false;
+    m_context.transaction = TransactionStatus::Idle;
+    RollbackEngine();
 }
 
 void StatementRunner::RunServerCommand(Command& command, const std::vector<int16_t>& formats, bool sendDescription,
@@ -195,6 +268,7 @@ void StatementRunner::RunEngineStatement(const Statement& statement, EnginePlan&
             warning.severity = "WARNING";
             m_context.writer.Notice(warning);
             m_context.transaction = TransactionStatus::Idle;
+            m_context.implicitBlock = false;
             m_context.writer.CommandComplete("COMMIT");
             m_commands.RecoverInvalidated(error);
             return;
@@ -205,8 +279,10 @@ void StatementRunner::RunEngineStatement(const Statement& statement, EnginePlan&
     std::string tag = CommandTagFor(statement);
     if (tag == "BEGIN")
         m_context.transaction = TransactionStatus::InBlock;
-    else if (tag == "COMMIT" || tag == "ROLLBACK")
+    else if (tag == "COMMIT" || tag == "ROLLBACK") {
         m_context.transaction = TransactionStatus::Idle;
+        m_context.implicitBlock = false;
+    }
     // After these the names in a prepared statement may mean other tables.
     else if (tag == "USE" || tag == "SET" || tag == "RESET")
         ++m_context.namesGeneration;  // names may resolve elsewhere now
@@ -407,23 +483,25 @@ bool StatementRunner::InterceptEngineStatement(const Statement& statement, const
     return true;
 }
 
-EnginePlan StatementRunner::Plan(const Statement& statement) {
-    return PrepareEnginePlan(m_context.connection, statement,
-                             RewriteForEngine(statement, m_context.connection, m_context.Names()),
-                             m_context.namesGeneration);
+EnginePlan StatementRunner::Plan(const Statement& statement, const std::vector<uint32_t>& declaredTypes) {
+    return PrepareEnginePlan(
+        m_context.connection, statement,
+        RewriteForEngine(WithNulCharactersRefused(statement), m_context.connection, m_context.Names()),
+        m_context.namesGeneration, declaredTypes);
 }
 
 EnginePlan& StatementRunner::CurrentPlan(PreparedStatement& prepared) {
     EnginePlan& plan = *prepared.plan;
     bool namesChanged = plan.namesGeneration != m_context.namesGeneration;
-    if (!prepared.readsCatalog && !namesChanged)
+    if (!prepared.readsCatalog && !namesChanged && !prepared.foldsSettings)
         return plan;
-    std::string rewritten = RewriteForEngine(*prepared.statement, m_context.connection, m_context.Names());
+    std::string rewritten =
+        RewriteForEngine(WithNulCharactersRefused(*prepared.statement), m_context.connection, m_context.Names());
     // The engine binds names when it prepares: after a change of the search path
     // or the attached databases the same text may mean other tables.
-    if (namesChanged || rewritten != plan.rewritten)
+    if (namesChanged || prepared.foldsSettings || rewritten != plan.rewritten)
         plan = PrepareEnginePlan(m_context.connection, *prepared.statement, std::move(rewritten),
-                                 m_context.namesGeneration);
+                                 m_context.namesGeneration, prepared.paramTypes);
     return plan;
 }
 

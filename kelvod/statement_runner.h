@@ -32,8 +32,15 @@ public:
     // A portal's statement: rows in `formats` and CommandComplete, no RowDescription.
     void RunPortal(PreparedStatement& prepared, const std::vector<int16_t>& formats,
                    const std::vector<std::optional<std::string>>& params);
+    // Statements of one batch share one implicit transaction, as in PostgreSQL:
+    // the first that runs outside a block opens it, an error rolls it back
+    // (AbandonBatch), the end of the batch commits it (EndBatch, which throws
+    // SqlError when the commit fails).
+    void BeginBatch() { m_batch = true; }
+    void EndBatch();
+    void AbandonBatch();
     // The engine's plan of a statement, rewritten against the session's names as they are now.
-    EnginePlan Plan(const Statement& statement);
+    EnginePlan Plan(const Statement& statement, const std::vector<uint32_t>& declaredTypes = {});
     // The plan of a prepared statement as it stands now: made again only when
     // the session's names changed or the statement reads the catalog and its
     // rewrite came out different.
@@ -44,6 +51,12 @@ private:
              const std::vector<std::optional<std::string>>& params, PreparedStatement* prepared, bool simpleQuery);
     // In a failed block only COMMIT and ROLLBACK run, and both roll back.
     void EndFailedBlock(const Statement& statement);
+    // Opens the batch's implicit transaction for `command` if it needs one; false
+    // when the statement was BEGIN and has made the open one explicit.
+    bool JoinBatch(const Statement& statement, const Command& command);
+    void CommitImplicit();
+    // Ends the engine's transaction, which a failed statement or COMMIT may have ended already.
+    void RollbackEngine();
     // The statements the server runs itself: database commands and loads.
     void RunServerCommand(Command& command, const std::vector<int16_t>& formats, bool sendDescription,
                           bool simpleQuery);
@@ -71,6 +84,7 @@ private:
     PreparedStatements& m_protocolStatements;
     std::set<std::string> m_sqlPrepared;  // names of SQL PREPARE, lower-cased as the engine folds them
     CopyTarget* m_copy = nullptr;         // set while a COPY TO STDOUT runs its query
+    bool m_batch = false;                 // statements run now belong to a batch
 };
 
 }  // namespace kelvod

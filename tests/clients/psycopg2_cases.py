@@ -72,6 +72,34 @@ def errors_clients_act_on(conn):
     other.close()
 
 
+def nothing_committed_by_halves(conn):
+    """PostgreSQL 15 answers each of these the same."""
+    conn.autocommit = True
+    cur = conn.cursor()
+    cur.execute("CREATE TABLE m (k INT PRIMARY KEY, x FLOAT)")
+    # The statements of one query message form one implicit transaction.
+    expect_error(cur, "INSERT INTO m VALUES (1, 0.1); INSERT INTO m VALUES (2, 0.2); SELECT nosuch FROM m", "42703")
+    cur.execute("INSERT INTO m VALUES (3, 1234567.891); INSERT INTO m VALUES (4, 0.1); SELECT k, x FROM m ORDER BY k")
+    assert cur.fetchall() == [(3, 1234567.891), (4, 0.1)], "float is double precision"
+    # COMMIT ends the block it began; what follows it is a new implicit transaction.
+    expect_error(cur, "BEGIN; INSERT INTO m VALUES (5, 0); COMMIT; INSERT INTO m VALUES (6, 0); SELECT nosuch", "42703")
+    cur.execute("SELECT k FROM m ORDER BY k")
+    assert cur.fetchall() == [(3,), (4,), (5,)]
+    # A key another transaction committed first: 23505 (PostgreSQL gives it at the insert that comes second).
+    other = connect()
+    other.autocommit = True
+    conn.autocommit = False
+    cur.execute("INSERT INTO m VALUES (7, 0)")
+    other.cursor().execute("INSERT INTO m VALUES (7, 0)")
+    try:
+        conn.commit()
+        raise AssertionError("the second key 7 was committed")
+    except psycopg2.Error as e:
+        assert e.pgcode == "23505", (e.pgcode, str(e))
+    conn.rollback()
+    other.close()
+
+
 def mixed_load(seconds=3.0, clients=8):
     setup = connect()
     setup.autocommit = True
@@ -116,7 +144,8 @@ def mixed_load(seconds=3.0, clients=8):
 
 
 def main():
-    for case in (values_round_trip, failed_statement_aborts_the_transaction, errors_clients_act_on):
+    for case in (values_round_trip, failed_statement_aborts_the_transaction, errors_clients_act_on,
+                 nothing_committed_by_halves):
         conn = connect()
         case(conn)
         conn.close()

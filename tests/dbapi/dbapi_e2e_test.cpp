@@ -265,6 +265,11 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
                       raw, "INSERT INTO sales.items SELECT i, 'n' || i, i / 4 FROM range(1000) t(i)", &count)));
     EXPECT_EQ(1000, count);
     ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "INSERT INTO sales.items VALUES (1000, NULL, NULL)", &count)));
+    // Several statements in one text: the first one's rows come back, and a
+    // failure among them keeps none of their changes (the rows are counted below).
+    EXPECT_EQ(std::vector<std::string>{"1001"},
+              Column(raw, "SELECT count(*)::INT FROM sales.items; SELECT 2", 0, false));
+    EXPECT_EQ("42703", SqlstateOf(kelvo_execute_command(raw, "DELETE FROM sales.items; SELECT nosuch", &count)));
     const char* query = "SELECT id, name FROM sales.items ORDER BY id";
     const std::vector<std::string> ids = Column(raw, query, 0, false);
     ASSERT_EQ(1001u, ids.size());

@@ -41,6 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             kelvod::ClassifyStatement(statement);
         } catch (const kelvod::SqlError&) {
         }
+        kelvod::EngineTypeSpellings(statement);
+        kelvod::WithNulCharactersRefused(statement);
         if (statement.IsEmpty())
             continue;
         std::vector<kelvod::Statement> again;

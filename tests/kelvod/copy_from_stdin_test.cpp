@@ -5,6 +5,7 @@
 // sorting sessions are whole after a restart, and sessions that come and go
 // on database files of their own always connect.
 #include <gtest/gtest.h>
+
 #include <sys/mount.h>
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -218,6 +220,15 @@ TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
         EXPECT_EQ(text.Query(settings).Value(), set) << fine;
     }
     EXPECT_EQ(text.Query(settings).Value(), before);
+    // A finite timestamp that would land on the engine's -infinity is refused; the next one up is stored.
+    Run("CREATE TABLE earliest (t TIMESTAMP)");
+    const int64_t landsOnInfinity = std::numeric_limits<int64_t>::min() + 1 + 2440588 * kMicrosPerDay;
+    for (int64_t v : {landsOnInfinity, landsOnInfinity + 1}) {
+        std::string rows = KlvcpyRows().Header().Int64(v).Data();
+        EXPECT_EQ(text.CopyIn("COPY earliest FROM STDIN WITH (FORMAT KELVOBINARY)", {rows}).Sqlstate(),
+                  v == landsOnInfinity ? "22008" : "");
+    }
+    EXPECT_EQ(text.Query("SELECT count(*) FROM earliest WHERE t > '-infinity'").Value(), "1");
 }
 
 TEST_F(KelvodCopyFrom, TargetsAreFoundByEveryFormOfTheirName) {

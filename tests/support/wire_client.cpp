@@ -186,6 +186,11 @@ void WireClient::Absorb(const WireMessage& m, WireResult& r) {
         case 'C':
             r.tags.push_back(m.body.substr(0, m.body.find('\0')));
             break;
+        case 't':
+            r.parameterTypes.clear();
+            for (int i = 0; i < Be16(m.body, 0); ++i)
+                r.parameterTypes.push_back(Be32(m.body, 2 + 4 * static_cast<size_t>(i)));
+            break;
         case 'E':
             r.errors.push_back(ParseError(m.body));
             break;
@@ -287,16 +292,24 @@ WireResult WireClient::Query(const std::string& sql) {
     return ReadUntilReady();
 }
 
-WireResult WireClient::Extended(const std::string& sql, int16_t resultFormat,
-                                const std::vector<std::optional<std::string>>& params) {
+void WireClient::SendExtended(const std::string& sql, const std::vector<std::optional<std::string>>& params,
+                              char describe, int16_t resultFormat) {
     SendMessage('P', Str("") + Str(sql) + Int16(0));
+    if (describe == 'S')
+        SendMessage('D', "S" + Str(""));
     std::string bind = Str("") + Str("") + Int16(0) + Int16(static_cast<int16_t>(params.size()));
     for (const auto& p : params)
         bind += p ? Int32(static_cast<int32_t>(p->size())) + *p : Int32(-1);
     bind += Int16(1) + Int16(resultFormat);
     SendMessage('B', bind);
-    SendMessage('D', "P" + Str(""));
+    if (describe == 'P')
+        SendMessage('D', "P" + Str(""));
     SendMessage('E', Str("") + Int32(0));
+}
+
+WireResult WireClient::Extended(const std::string& sql, int16_t resultFormat,
+                                const std::vector<std::optional<std::string>>& params) {
+    SendExtended(sql, params, 'P', resultFormat);
     SendMessage('S', "");
     return ReadUntilReady();
 }

@@ -33,7 +33,8 @@ struct WireError {
 
 // The answers to one query cycle, up to ReadyForQuery.
 struct WireResult {
-    std::vector<WireColumn> columns;  // of the last RowDescription
+    std::vector<WireColumn> columns;       // of the last RowDescription
+    std::vector<uint32_t> parameterTypes;  // of the last ParameterDescription
     std::vector<std::vector<std::optional<std::string>>> rows;
     std::vector<std::string> tags;
     std::vector<WireError> errors;
@@ -69,6 +70,9 @@ public:
     bool WaitClosed(int timeoutMs = 10000);
 
     WireResult Query(const std::string& sql);
+    // Parse, Bind, Describe, Execute of one statement, without Sync; `describe` 'S' describes the statement.
+    void SendExtended(const std::string& sql, const std::vector<std::optional<std::string>>& params = {},
+                      char describe = 'P', int16_t resultFormat = 0);
     // Parse, Bind (one result format), Describe portal, Execute, Sync.
     WireResult Extended(const std::string& sql, int16_t resultFormat,
                         const std::vector<std::optional<std::string>>& params = {});
