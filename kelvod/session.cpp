@@ -46,6 +46,12 @@ Session::~Session() {
         } catch (...) {
             // the session ends either way; a failed detach leaves the alias to the engine
         }
+        try {
+            RunEngine(m_context.connection, "USE memory");
+            RunEngine(m_context.connection,
+                      "DETACH DATABASE IF EXISTS " + QuoteIdentifier(m_context.PrivateDatabase()));
+        } catch (...) {
+        }
         // The engine rolls back again inside its disconnect, where a failure
         // could not be caught but would end the server: a connection whose
         // transaction it could not roll back is left to the engine instead.
