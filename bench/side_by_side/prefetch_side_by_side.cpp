@@ -1,9 +1,13 @@
 // Prefetch road: N rows of (BIGINT, DOUBLE, VARCHAR) read chunk by chunk
 // through the library with prefetching on (the default threshold), against
 // the same read on the same connection with prefetching off. Both touch
-// every value; the rounds alternate which goes first.
+// every value; the rounds alternate which goes first. A caller busy with
+// each chunk for a while (`spin`, in microseconds) is the case prefetching
+// is for: the server keeps sending meanwhile.
 //
-//   prefetch_side_by_side [rows=20000000] [rounds=7]
+//   prefetch_side_by_side [rows=20000000] [rounds=7] [spin=0]
+#include <chrono>
+
 #include "side_by_side.h"
 
 namespace {
@@ -11,7 +15,7 @@ namespace {
 using sidebyside::Check;
 using sidebyside::Fail;
 
-uint64_t Read(kelvo_connection_t* conn, int64_t expected) {
+uint64_t Read(kelvo_connection_t* conn, int64_t expected, long spinMicroseconds) {
     kelvo_rowset_t* rowset = nullptr;
     Check(kelvo_execute_query_params(conn, "SELECT a, b, c FROM r", KELVO_ROWSET_RESULT_FORMAT_KELVO_BINARY, &rowset),
           "query");
@@ -31,6 +35,9 @@ uint64_t Read(kelvo_connection_t* conn, int64_t expected) {
             checksum += sizes[i] + (sizes[i] > 0 ? values[i][0] : 0);
         rows += static_cast<int64_t>(count);
         kelvo_destroy_rowset_chunk(chunk);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(spinMicroseconds);
+        while (spinMicroseconds > 0 && std::chrono::steady_clock::now() < until) {
+        }
     }
     kelvo_close_rowset(rowset);
     if (rows != expected)
@@ -43,6 +50,7 @@ uint64_t Read(kelvo_connection_t* conn, int64_t expected) {
 int main(int argc, char** argv) {
     const int64_t rows = sidebyside::ArgOr(argc, argv, 1, 20'000'000);
     const int rounds = static_cast<int>(sidebyside::ArgOr(argc, argv, 2, 7));
+    const long spin = sidebyside::ArgOr(argc, argv, 3, 0);
 
     sidebyside::LibraryServer server;
     server.Execute("CREATE TABLE r (a BIGINT, b DOUBLE PRECISION, c VARCHAR)");
@@ -55,7 +63,7 @@ int main(int argc, char** argv) {
     auto read = [&](bool prefetch, std::vector<double>& wall, std::vector<double>& cpu) {
         kelvo_set_prefetch_threshold(conn, prefetch ? 268435456 : 0);
         const double client0 = sidebyside::CpuSeconds(::getpid());
-        wall.push_back(sidebyside::Seconds([&] { sink += Read(conn, rows); }));
+        wall.push_back(sidebyside::Seconds([&] { sink += Read(conn, rows, spin); }));
         cpu.push_back(sidebyside::CpuSeconds(::getpid()) - client0);
     };
     read(true, on, onCpu);  // warms the engine's cache; not counted
@@ -73,8 +81,10 @@ int main(int argc, char** argv) {
             sidebyside::CpuSeconds(serverPid) - server0);
         std::fflush(stdout);
     }
-    std::printf("\nread %lld rows x (BIGINT, DOUBLE, VARCHAR), median of %d rounds (checksum %llu)\n",
-                static_cast<long long>(rows), rounds, static_cast<unsigned long long>(sink % 1000));
+    std::printf(
+        "\nread %lld rows x (BIGINT, DOUBLE, VARCHAR), %ld us of work a chunk, median of %d rounds (checksum "
+        "%llu)\n",
+        static_cast<long long>(rows), spin, rounds, static_cast<unsigned long long>(sink % 1000));
     const double onWall = sidebyside::Median(on), offWall = sidebyside::Median(off);
     std::printf("prefetch on %.3f s, off %.3f s: wall on/off %.2fx (rounds %.2fx to %.2fx); client CPU on/off %.2fx\n",
                 onWall, offWall, onWall / offWall, *std::min_element(ratios.begin(), ratios.end()),
