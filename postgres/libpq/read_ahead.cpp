@@ -17,7 +17,7 @@
 
 #include "postgres/libpq/buffer_space.h"
 
-ReadAhead::ReadAhead(PGconn* conn, size_t limit) : m_conn(conn), m_limit(limit) {
+ReadAhead::ReadAhead(PGconn* conn, size_t limit) : m_conn(conn), m_limit(limit), m_interrupt(conn->interruptFd) {
     m_socket = fcntl(conn->sock, F_DUPFD_CLOEXEC, 0);
     if (m_socket < 0)
         throw std::system_error(errno, std::generic_category(), "dup");
@@ -29,8 +29,12 @@ ReadAhead::ReadAhead(PGconn* conn, size_t limit) : m_conn(conn), m_limit(limit) 
     epoll_event wakeEvent{};
     wakeEvent.events = EPOLLIN;
     wakeEvent.data.fd = m_wake;
+    epoll_event interruptEvent{};
+    interruptEvent.events = EPOLLIN;
+    interruptEvent.data.fd = m_interrupt;
     if (m_epoll < 0 || epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_socket, &socketEvent) != 0 ||
-        epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &wakeEvent) != 0) {
+        epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &wakeEvent) != 0 ||
+        (m_interrupt >= 0 && epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_interrupt, &interruptEvent) != 0)) {
         const int err = errno;
         closeAll();
         throw std::system_error(err, std::generic_category(), "epoll");
@@ -44,7 +48,7 @@ ReadAhead::ReadAhead(PGconn* conn, size_t limit) : m_conn(conn), m_limit(limit) 
     conn->readAhead = this;
 }
 
-ReadAhead::~ReadAhead() {
+void ReadAhead::StopReceiving() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
@@ -53,7 +57,12 @@ ReadAhead::~ReadAhead() {
     const uint64_t one = 1;
     // Only a full counter refuses, and then the thread is woken already.
     (void)!write(m_wake, &one, sizeof(one));
-    m_thread.join();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+ReadAhead::~ReadAhead() {
+    StopReceiving();
 
     PGconn* conn = m_conn;
     bool lost = false;
@@ -158,8 +167,14 @@ int ReadAhead::ReceiveHere(std::unique_lock<std::mutex>& lock, bool wait, int* e
         } else if (errno != EINTR) {
             if (!wait)
                 break;
-            pollfd fd = {m_socket, POLLIN, 0};
-            (void)poll(&fd, 1, -1);
+            pollfd fds[2] = {{m_socket, POLLIN, 0}, {m_interrupt, POLLIN, 0}};
+            const int ready = poll(fds, m_interrupt >= 0 ? 2 : 1, conn->idleLimitMs);
+            if (ready == 0 || (ready > 0 && fds[1].revents != 0)) {
+                // The server sent nothing within the limit, or the owner gave
+                // the wait up.
+                got = kEnd;
+                err = ready == 0 ? ETIMEDOUT : ECANCELED;
+            }
         }
     }
     lock.lock();
@@ -227,7 +242,8 @@ void ReadAhead::Receive() {
                 return;
             if (!TakeOver(lock)) {
                 lock.unlock();
-                AwaitArrival();
+                if (!AwaitArrival())
+                    return;
                 continue;
             }
             if (m_filling.data == nullptr) {
@@ -282,8 +298,8 @@ void ReadAhead::Receive() {
                 m_draining = !drained;
             }
         }
-        if (drained)
-            AwaitArrival();
+        if (drained && !AwaitArrival())
+            return;
     }
 }
 
@@ -311,8 +327,18 @@ bool ReadAhead::TakeOver(std::unique_lock<std::mutex>& lock) {
     return true;
 }
 
-void ReadAhead::AwaitArrival() {
-    epoll_event events[2];
+bool ReadAhead::AwaitArrival() {
+    epoll_event events[3];
     // Any wake-up, an interrupted one included, goes round again.
-    (void)epoll_wait(m_epoll, events, 2, -1);
+    const int ready = epoll_wait(m_epoll, events, 3, -1);
+    for (int i = 0; i < ready; ++i) {
+        if (events[i].data.fd == m_interrupt) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_state = State::Ended;
+            m_error = ECANCELED;
+            m_arrived.notify_one();
+            return false;
+        }
+    }
+    return true;
 }

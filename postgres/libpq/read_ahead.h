@@ -49,6 +49,11 @@ public:
     // would otherwise read a stream with a hole in it.
     ~ReadAhead();
 
+    // Stops the thread and leaves the socket to the caller, who takes the
+    // blocks received so far and then receives for itself: a rowset that
+    // closes early reads on only as far as its drain needs. Safe to repeat.
+    void StopReceiving();
+
     // What Take found.
     enum : int {
         kGone = -2,  // the thread gave up (out of memory) and left everything: read the socket
@@ -73,8 +78,9 @@ private:
     // Whether the thread receives now rather than leave the socket to the
     // caller; called with the lock held, which it may let go meanwhile.
     bool TakeOver(std::unique_lock<std::mutex>& lock);
-    // Until bytes arrive after the last wait, or a stop.
-    void AwaitArrival();
+    // Until bytes arrive after the last wait, or a stop; false when the
+    // connection's owner gave the wait up (the stream has ended then).
+    bool AwaitArrival();
     // With nothing received ahead and the thread away from the socket, the
     // caller receives into its input buffer itself: bytes that arrive while
     // it waits need no hand-over from another core.
@@ -89,7 +95,8 @@ private:
     // drops its socket meanwhile never leaves the thread with a closed or
     // reused descriptor.
     int m_socket = -1;
-    int m_wake = -1;  // an eventfd that ends the thread's wait at a stop
+    int m_wake = -1;        // an eventfd that ends the thread's wait at a stop
+    const int m_interrupt;  // the connection's interruptFd, read by the thread
     // Watches the socket edge-triggered, so that bytes the caller leaves
     // unread wake the thread once, not until they are read.
     int m_epoll = -1;
