@@ -3,12 +3,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -21,16 +22,27 @@ ReadAhead::ReadAhead(PGconn* conn, size_t limit) : m_conn(conn), m_limit(limit),
     if (m_socket < 0)
         throw std::system_error(errno, std::generic_category(), "dup");
     m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_wake < 0) {
+    m_epoll = m_wake < 0 ? -1 : epoll_create1(EPOLL_CLOEXEC);
+    epoll_event socketEvent{};
+    socketEvent.events = EPOLLIN | EPOLLET;
+    socketEvent.data.fd = m_socket;
+    epoll_event wakeEvent{};
+    wakeEvent.events = EPOLLIN;
+    wakeEvent.data.fd = m_wake;
+    epoll_event interruptEvent{};
+    interruptEvent.events = EPOLLIN;
+    interruptEvent.data.fd = m_interrupt;
+    if (m_epoll < 0 || epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_socket, &socketEvent) != 0 ||
+        epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &wakeEvent) != 0 ||
+        (m_interrupt >= 0 && epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_interrupt, &interruptEvent) != 0)) {
         const int err = errno;
-        close(m_socket);
-        throw std::system_error(err, std::generic_category(), "eventfd");
+        closeAll();
+        throw std::system_error(err, std::generic_category(), "epoll");
     }
     try {
         m_thread = std::thread([this] { Receive(); });
     } catch (...) {
-        close(m_socket);
-        close(m_wake);
+        closeAll();
         throw;
     }
     conn->readAhead = this;
@@ -78,8 +90,13 @@ ReadAhead::~ReadAhead() {
         pqDropConnection(conn, true);
         conn->status = CONNECTION_BAD;
     }
-    close(m_socket);
-    close(m_wake);
+    closeAll();
+}
+
+void ReadAhead::closeAll() {
+    for (int fd : {m_socket, m_wake, m_epoll})
+        if (fd >= 0)
+            close(fd);
 }
 
 int ReadAhead::Take(bool wait, int* error) {
@@ -223,14 +240,10 @@ void ReadAhead::Receive() {
             }
             if (m_stop || m_state != State::Receiving)
                 return;
-            if (m_callerReceiving || m_receivesSeen != m_callerReceives) {
-                // A caller that keeps receiving for itself needs no help;
-                // one that has not received for a while is busy, and the
-                // thread drains the socket until it is back. The thread is
-                // not woken by the caller, which would cost it a call per
-                // read, but looks again after a while.
-                m_receivesSeen = m_callerReceives;
-                m_room.wait_for(lock, std::chrono::milliseconds(2));
+            if (!TakeOver(lock)) {
+                lock.unlock();
+                if (!AwaitArrival())
+                    return;
                 continue;
             }
             if (m_filling.data == nullptr) {
@@ -262,12 +275,17 @@ void ReadAhead::Receive() {
             if (n > 0) {
                 m_filling.end += static_cast<size_t>(n);
                 m_ahead += static_cast<size_t>(n);
-                if (m_filling.end == kBlockSize) {
+                // A waiting caller gets what came at once, not once the
+                // block is full: the thread may be about to receive into it
+                // again, and the caller would wait for that too. One such
+                // block at a time, so that blocks never pile up half empty.
+                if (m_filling.end == kBlockSize || (m_takerWaiting && m_ready.empty())) {
                     m_ready.push_back(m_filling);
                     m_filling = Block{};
                 }
                 // Less than the room: the socket had no more for now.
                 drained = static_cast<size_t>(n) < room;
+                m_draining = !drained;
                 if (m_takerWaiting)
                     m_arrived.notify_one();
             } else if (n == 0 || (err != EINTR && err != EAGAIN && err != EWOULDBLOCK)) {
@@ -277,18 +295,50 @@ void ReadAhead::Receive() {
                 return;
             } else {
                 drained = err != EINTR;
+                m_draining = !drained;
             }
         }
-        if (drained) {
-            pollfd fds[3] = {{m_socket, POLLIN, 0}, {m_wake, POLLIN, 0}, {m_interrupt, POLLIN, 0}};
-            // Any wake-up, an interrupted one included, goes round again.
-            if (poll(fds, m_interrupt >= 0 ? 3 : 2, -1) > 0 && fds[2].revents != 0) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_state = State::Ended;
-                m_error = ECANCELED;
-                m_arrived.notify_one();
-                return;
-            }
+        if (drained && !AwaitArrival())
+            return;
+    }
+}
+
+bool ReadAhead::TakeOver(std::unique_lock<std::mutex>& lock) {
+    // A caller that receives gets what arrived itself.
+    if (m_callerReceiving) {
+        m_draining = false;
+        return false;
+    }
+    if (m_draining)
+        return true;
+    const bool keptUp = m_receivesSeen != m_callerReceives;
+    m_receivesSeen = m_callerReceives;
+    if (keptUp) {
+        // A reader between two receives: only a socket filling up makes
+        // the thread step in before the next arrival shows it busy.
+        int queued = 0;
+        lock.unlock();
+        const bool full = ioctl(m_socket, FIONREAD, &queued) == 0 && queued >= kTakeOverQueued;
+        lock.lock();
+        if (!full || m_callerReceiving || m_stop)
+            return false;
+    }
+    m_draining = true;
+    return true;
+}
+
+bool ReadAhead::AwaitArrival() {
+    epoll_event events[3];
+    // Any wake-up, an interrupted one included, goes round again.
+    const int ready = epoll_wait(m_epoll, events, 3, -1);
+    for (int i = 0; i < ready; ++i) {
+        if (events[i].data.fd == m_interrupt) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_state = State::Ended;
+            m_error = ECANCELED;
+            m_arrived.notify_one();
+            return false;
         }
     }
+    return true;
 }

@@ -4,9 +4,11 @@
 // their input buffer. Parsing, result memory and its release all stay on
 // the caller's thread, as without read-ahead. A caller that comes back for
 // bytes before the thread has any receives them itself, into its own
-// buffer; the thread takes over once the caller has not received for a
-// few milliseconds, and drains the socket until it is back, so that the
-// server does not wait for a busy reader.
+// buffer. The thread looks at the caller whenever bytes arrive (never on a
+// timer, so a slow server costs it no wake-ups): it takes over when the
+// caller has not received since the last arrival or lets the socket fill,
+// and drains the socket until it is back, so that the server does not wait
+// for a busy reader.
 //
 // Used by a rowset that prefetches. While one is attached (conn->readAhead)
 // the connection's reads and read waits go through Take. Destroying it
@@ -30,6 +32,13 @@ public:
     // block's bytes so that the block can become the input buffer as it is.
     static constexpr size_t kBlockSize = 256 * 1024;
     static constexpr size_t kHeadroom = 8 * 1024;
+    // Bytes waiting in the socket at which the thread takes over from a
+    // caller that is still reading, below what a server with a 1 MiB send
+    // buffer has in flight before its sends block. Lower, the thread took
+    // over from a caller that keeps up at every large send, which cost CPU
+    // and cache traffic for no gain. For a server with a smaller buffer the
+    // other sign serves: an arrival after which the caller has not received.
+    static constexpr int kTakeOverQueued = 512 * 1024;
 
     // Attaches to `conn` (which must have an open socket and no read-ahead)
     // and starts receiving; the thread waits while `limit` bytes or more are
@@ -68,6 +77,13 @@ private:
     enum class State { Receiving, Ended, Gone };
 
     void Receive();
+    void closeAll();
+    // Whether the thread receives now rather than leave the socket to the
+    // caller; called with the lock held, which it may let go meanwhile.
+    bool TakeOver(std::unique_lock<std::mutex>& lock);
+    // Until bytes arrive after the last wait, or a stop; false when the
+    // connection's owner gave the wait up (the stream has ended then).
+    bool AwaitArrival();
     // With nothing received ahead and the thread away from the socket, the
     // caller receives into its input buffer itself: bytes that arrive while
     // it waits need no hand-over from another core.
@@ -82,8 +98,11 @@ private:
     // drops its socket meanwhile never leaves the thread with a closed or
     // reused descriptor.
     int m_socket = -1;
-    int m_wake = -1;        // an eventfd that ends the thread's poll at a stop
+    int m_wake = -1;        // an eventfd that ends the thread's wait at a stop
     const int m_interrupt;  // the connection's interruptFd, read by the thread
+    // Watches the socket edge-triggered, so that bytes the caller leaves
+    // unread wake the thread once, not until they are read.
+    int m_epoll = -1;
 
     std::mutex m_mutex;
     std::condition_variable m_arrived;  // the caller waits for bytes
@@ -97,8 +116,10 @@ private:
     bool m_callerReceiving = false;  // the caller receives: the thread keeps off the socket
     size_t m_callerReceives = 0;     // how often the caller received for itself
     // That count when the thread last looked; at first none, so that the
-    // caller has a first look to show whether it keeps up.
+    // caller has until the next arrival to show whether it keeps up.
     size_t m_receivesSeen = SIZE_MAX;
+    // The thread took over and receives until the socket is empty.
+    bool m_draining = false;
     bool m_takerWaiting = false;
     bool m_roomWaiting = false;
     bool m_stop = false;

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -195,6 +197,41 @@ TEST(SocketIO, ReadAheadKeepsTheStreamWhole) {
         readAhead.reset();
         EXPECT_EQ(nullptr, conn->readAhead);
     }
+}
+
+// Voluntary context switches of every thread of this process so far.
+long ProcessSleeps() {
+    long total = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream status(task.path() / "status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                total += std::stol(line.substr(24));
+    }
+    return total;
+}
+
+// While the reader waits for a server that sends nothing, the thread sleeps
+// too: it wakes on arrivals, not on a timer.
+TEST(SocketIO, ReadAheadSleepsWhileTheServerIsSilent) {
+    int fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+    ConnPtr conn = MakeConnectedRecord(fds[0]);
+    ReadAhead readAhead(conn.get(), size_t{1} << 20);
+    long sleeps = 0;
+    std::thread writer([&] {
+        const long before = ProcessSleeps();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        sleeps = ProcessSleeps() - before;
+        ASSERT_EQ(1, write(fds[1], "x", 1));
+    });
+    EXPECT_EQ(1, pqReadBlocking(conn.get()));
+    writer.join();
+    EXPECT_EQ('x', conn->inBuffer[conn->inStart]);
+    // A thread that looked every few milliseconds slept about a hundred times.
+    EXPECT_LT(sleeps, 20);
+    close(fds[1]);
 }
 
 }  // namespace
