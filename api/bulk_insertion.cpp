@@ -131,7 +131,10 @@ void Inserter::InitBulkInsert(const TableDefinition* streamDefinition, const std
 void Inserter::CreateBulkInsertStream(const TableDefinition* streamDefinition) {
     std::string name = "__Insert_Stream__" + m_table_name + "__";
     name.erase(std::remove(name.begin(), name.end(), '"'), name.end());
-    const std::string& database = m_database_name;
+    // A temporary table's schema holds no streams: its stream goes where an
+    // unqualified name puts it, which both sessions resolve alike.
+    const bool temporary = m_schema_name == "pg_temp";
+    const std::string database = temporary ? std::string() : m_database_name;
     const std::string schema = database.empty() ? std::string() : m_schema_name;
 
     const std::string create = streamDefinition->GenerateCreateStreamSQL(database, schema, name, false);

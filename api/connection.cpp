@@ -2,6 +2,11 @@
 // from a protocol connection's error text.
 #include "api/connection.h"
 
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
 #include "error/sqlstate.h"
 #include "postgres/libpq/cancel.h"
 #include "postgres/libpq/connect.h"
@@ -11,6 +16,15 @@ namespace kelvoapi {
 namespace {
 constexpr ContextId kCancelFailed{0xf67825b2};
 constexpr ContextId kBusy{0xe9bec0b1};
+constexpr ContextId kCancelUnanswered{0x5c0d7a31};
+
+[[noreturn]] void ThrowBusy() {
+    Error error(kelvo::make_error_code(kelvo::Sqlstate::ObjectInUse), "The connection is not ready.", kBusy);
+    error.SetHint(
+        "Make sure that all inserters and results associated with the connection are closed before attempting a "
+        "new operation on it.");
+    throw error;
+}
 }  // namespace
 
 Error MakeError(const PGconn* connection, ContextId contextId) {
@@ -24,8 +38,30 @@ kelvo_connection_status_t Connection::GetStatus() const {
 
 void Connection::Cancel() {
     char buffer[256] = {};
-    if (PQcancel(m_pg_cancel.get(), buffer, sizeof buffer) == 0) {
+    bool unanswered = false;
+    if (pqCancelWithin(m_pg_cancel.get(), buffer, sizeof buffer, stalled_server_ms, &unanswered) == 0) {
         throw MakeErrorFromTaggedString(buffer, kCancelFailed);
+    }
+    if (unanswered) {
+        // Nor will it answer the statement: a read waiting for it ends.
+        const uint64_t one = 1;
+        (void)!write(m_interrupt, &one, sizeof one);
+        throw Error(kelvo::make_error_code(kelvo::Sqlstate::ConnectionFailure),
+                    "The server did not answer the cancel request within " + std::to_string(stalled_server_ms) +
+                        " ms; the connection is given up.",
+                    kCancelUnanswered);
+    }
+}
+
+Connection::StalledServerLimit::StalledServerLimit(Connection& connection) : m_conn(connection.GetPGconn()) {
+    if (m_conn != nullptr) {
+        m_conn->idleLimitMs = stalled_server_ms;
+    }
+}
+
+Connection::StalledServerLimit::~StalledServerLimit() {
+    if (m_conn != nullptr) {
+        m_conn->idleLimitMs = -1;
     }
 }
 
@@ -43,13 +79,16 @@ BusyLease::BusyLease(Connection& connection) : m_connection(connection) { ++m_co
 
 BusyLease::~BusyLease() { --m_connection.m_leases; }
 
+CallClaim::CallClaim(Connection& connection) : m_lock(connection.m_callMutex, std::try_to_lock) {
+    if (!m_lock.owns_lock()) {
+        ThrowBusy();
+    }
+    connection.ThrowIfBusy();
+}
+
 void Connection::ThrowIfBusy() const {
     if (!IsReady()) {
-        Error error(kelvo::make_error_code(kelvo::Sqlstate::ObjectInUse), "The connection is not ready.", kBusy);
-        error.SetHint(
-            "Make sure that all inserters and results associated with the connection are closed before attempting a "
-            "new operation on it.");
-        throw error;
+        ThrowBusy();
     }
 }
 

@@ -5,6 +5,7 @@
 // the last of them to go closes it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -50,6 +51,22 @@ private:
     Connection& m_connection;
 };
 
+// Claims a connection for the calling thread while one call sends a
+// statement and, for a statement without a rowset, reads its results. Using
+// one connection from two threads at once is outside the contract, but the
+// loser must get 55006, not share the protocol connection: the claim and the
+// busy check are one step. The same thread may claim again inside its call.
+class CallClaim {
+public:
+    // Throws 55006 while another thread holds a claim or a lease is out.
+    explicit CallClaim(Connection& connection);
+    CallClaim(const CallClaim&) = delete;
+    CallClaim& operator=(const CallClaim&) = delete;
+
+private:
+    std::unique_lock<std::recursive_mutex> m_lock;
+};
+
 class Connection {
 public:
     static constexpr size_t default_prefetch_threshold = 268435456;
@@ -64,8 +81,15 @@ public:
     Connection& operator=(const Connection&) = delete;
     ~Connection();
 
+    // How long a cancel, a close's drain or a disconnect waits for a server
+    // that sends nothing before giving it up.
+    static constexpr int stalled_server_ms = 5000;
+
     kelvo_connection_status_t GetStatus() const;
     // Sends a cancel request for the running statement; throws on failure.
+    // A server that does not act on it within stalled_server_ms fails it
+    // with 08006, and a read waiting on that server (on another thread) is
+    // ended: the connection is then given up.
     void Cancel();
 
     void SetChunkedMode(bool chunkedMode) { m_chunkedMode = chunkedMode; }
@@ -109,8 +133,23 @@ public:
     static void HandleCreationMode(const Parameters& parameters, int mode);
     static void NoticeReceiver(void* connection, const PGresult* notice);
 
+    // While alive, reads of the connection wait for the server no longer
+    // than stalled_server_ms between bytes.
+    class StalledServerLimit {
+    public:
+        explicit StalledServerLimit(Connection& connection);
+        StalledServerLimit(const StalledServerLimit&) = delete;
+        StalledServerLimit& operator=(const StalledServerLimit&) = delete;
+        ~StalledServerLimit();
+
+    private:
+        PGconn* m_conn;
+    };
+
 private:
     ScopedPGconn m_pg_connection;
+    // An eventfd that ends the protocol connection's waits: see Cancel.
+    int m_interrupt = -1;
     ScopedPGcancel m_pg_cancel;
     bool m_chunkedMode = true;
     size_t m_prefetch_threshold = default_prefetch_threshold;
@@ -119,9 +158,11 @@ private:
     mutable std::mutex m_noticeMutex;
     kelvo_notice_receiver_t m_noticeReceiver = nullptr;
     void* m_context = nullptr;
-    // Only the caller's thread takes and returns leases.
     friend class BusyLease;
-    size_t m_leases = 0;
+    friend class CallClaim;
+    // A lease may be returned (a rowset closed) while another thread checks.
+    std::atomic<size_t> m_leases{0};
+    std::recursive_mutex m_callMutex;
     struct Attached {
         std::string path;
         std::string alias;

@@ -1,6 +1,9 @@
 // Opening a connection (with the create modes' administrative connection),
 // closing it, cloning it for a second stream of work, pinging, and the
 // notice hook that hands server notices to the caller's receiver.
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -72,9 +75,18 @@ Connection::Connection(const Parameters& parameters, int mode) {
     }
     m_pg_cancel.reset(PQgetCancel(m_pg_connection.get()));
     PQsetNoticeReceiver(m_pg_connection.get(), &Connection::NoticeReceiver, this);
+    // Without it a cancel cannot end a wait on a stalled server, which
+    // changes nothing else.
+    m_interrupt = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_pg_connection->interruptFd = m_interrupt;
 }
 
-Connection::~Connection() { Close(); }
+Connection::~Connection() {
+    Close();
+    if (m_interrupt >= 0) {
+        close(m_interrupt);
+    }
+}
 
 void Connection::HandleCreationMode(const Parameters& parameters, int mode) {
     const unsigned value = static_cast<unsigned>(mode);
@@ -122,6 +134,7 @@ void Connection::Close() {
     }
     if (PQconsumeInput(m_pg_connection.get()) != 0) {
         try {
+            const StalledServerLimit limit(*this);
             ExecuteCommand(*this, "DETACH DATABASE *", true);
         } catch (const Error& error) {
             Log(KELVO_LOG_LEVEL_ERROR, "connection-close-detach-failed", ToString(error));

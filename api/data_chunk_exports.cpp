@@ -36,8 +36,10 @@ void kelvo_destroy_data_chunk(kelvo_data_chunk_t* data_chunk) { delete static_ca
 
 size_t kelvo_get_chunk_header_size(const kelvo_data_chunk_t*) { return kelvoapi::DataChunk::m_header_size; }
 
-uint8_t* kelvo_get_chunk_data(const kelvo_data_chunk_t* data_chunk) { return AsChunk(data_chunk).GetChunkData(); }
+uint8_t* kelvo_get_chunk_data(const kelvo_data_chunk_t* data_chunk) {
+    return data_chunk == nullptr ? nullptr : AsChunk(data_chunk).GetChunkData();
+}
 
 size_t kelvo_get_chunk_data_size(const kelvo_data_chunk_t* data_chunk) {
-    return AsChunk(data_chunk).GetChunkDataSize();
+    return data_chunk == nullptr ? 0 : AsChunk(data_chunk).GetChunkDataSize();
 }

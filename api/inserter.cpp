@@ -4,9 +4,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <limits>
 #include <new>
+#include <set>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -14,6 +18,7 @@
 #include "api/logging.h"
 #include "api/quoting.h"
 #include "api/result_error.h"
+#include "api/rowset.h"
 #include "api/statement.h"
 #include "error/error.h"
 #include "error/sqlstate.h"
@@ -30,6 +35,7 @@ constexpr ContextId kUnsupportedColumn{0xefa77244};
 constexpr ContextId kOpenCopyFailed{0x25a07c27};
 constexpr ContextId kPutCopyDataFailed{0xdc3c1e26};
 constexpr ContextId kPutCopyEndFailed{0x509b2d85};
+constexpr size_t kCopyPieceBytes = 16 << 20;
 constexpr ContextId kCopyCancelled{0x3df1553f};
 constexpr ContextId kPlainNoResult{0x13f24943};
 constexpr ContextId kPlainChunkFailed{0x13f24942};
@@ -78,6 +84,50 @@ Inserter::Inserter(Connection& connection, const TableDefinition* tableDefinitio
 }
 
 Inserter::~Inserter() { Release(); }
+
+bool Inserter::PlainCopyReadsAsSent() {
+    const std::string prefix = m_database_name.empty() ? std::string() : QuoteIdentifier(m_database_name) + ".";
+    std::set<std::string> notNull;
+    std::unique_ptr<Rowset> rowset = ExecuteQuery(
+        m_connection,
+        "SELECT a.attname FROM " + prefix + "pg_catalog.pg_attribute a JOIN " + prefix +
+            "pg_catalog.pg_class cl ON a.attrelid = cl.oid JOIN " + prefix +
+            "pg_catalog.pg_namespace n ON n.oid = cl.relnamespace WHERE a.attnum > 0 AND NOT a.attisdropped AND "
+            "a.attnotnull AND cl.relname = " +
+            QuoteStringLiteral(m_table_name) + " AND n.nspname = " + QuoteStringLiteral(m_schema_name),
+        false);
+    while (std::unique_ptr<RowsetChunk> chunk = rowset->GetNextChunk()) {
+        for (size_t row = 0; row < chunk->GetRowCount(); ++row) {
+            const kelvo_value_t name = chunk->GetFieldValue(static_cast<kelvo_row_index_t>(row), 0);
+            notNull.emplace(reinterpret_cast<const char*>(name.value), name.size);
+        }
+    }
+    rowset->Close();
+    for (const TableDefinition::Column& column : m_table_definition.GetColumns()) {
+        if (column.m_type.m_nullable == (notNull.count(column.m_name) != 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Inserter::TakesPlainChunks(const TableDefinition& definition, const std::string& selectList) const {
+    const size_t first = selectList.find_first_not_of(" \t\r\n");
+    const bool everyColumn = first != std::string::npos && selectList[first] == '*' &&
+                             selectList.find_first_not_of(" \t\r\n", first + 1) == std::string::npos;
+    if (!everyColumn || definition.GetColumnCount() != m_table_definition.GetColumnCount()) {
+        return false;
+    }
+    for (size_t i = 0; i < definition.GetColumnCount(); ++i) {
+        const Type& encoded = definition.GetColumn(i).m_type;
+        const Type& expected = m_table_definition.GetColumn(i).m_type;
+        if (definition.GetColumn(i).m_name != m_table_definition.GetColumn(i).m_name ||
+            encoded.m_tag != expected.m_tag || encoded.m_nullable != expected.m_nullable) {
+            return false;
+        }
+    }
+    return true;
+}
 
 void Inserter::Release() noexcept {
     if (m_released) {
@@ -166,6 +216,11 @@ void Inserter::SendChunk(const uint8_t* data, size_t size) {
     if (m_totalChunks == 0) {
         m_startTime = std::chrono::steady_clock::now();
     }
+    // The server reads a plain COPY with the table's own nullability: a
+    // definition that differs goes through a stream of its own shape.
+    if (!m_stream_connection && m_totalChunks == 0 && !m_ongoing_query && !PlainCopyReadsAsSent()) {
+        InitBulkInsert(&m_table_definition, "*");
+    }
     if (m_stream_connection) {
         SendBulkChunk(data, size);
     } else {
@@ -244,19 +299,25 @@ Inserter::CopyDataState Inserter::copy_data(Connection& connection, const uint8_
         return CopyDataState::CANCEL;
     }
     PGconn* conn = connection.GetPGconn();
-    for (;;) {
-        const int sent = PQputCopyData(conn, reinterpret_cast<const char*>(data), static_cast<int>(size));
-        if (sent == 1) {
-            return CopyDataState::SUCCESS;
+    // The server takes messages of up to 64 MiB: a larger chunk goes in
+    // pieces, which the COPY reads as one stream of bytes.
+    size_t offset = 0;
+    do {
+        const size_t piece = std::min(size - offset, kCopyPieceBytes);
+        int sent;
+        while ((sent = PQputCopyData(conn, reinterpret_cast<const char*>(data + offset), static_cast<int>(piece))) !=
+               1) {
+            if (sent == -1) {
+                throw MakeError(conn, kPutCopyDataFailed);
+            }
+            std::this_thread::sleep_for(kFullBufferWait);
+            if (cancel()) {
+                return CopyDataState::CANCEL;
+            }
         }
-        if (sent == -1) {
-            throw MakeError(conn, kPutCopyDataFailed);
-        }
-        std::this_thread::sleep_for(kFullBufferWait);
-        if (cancel()) {
-            return CopyDataState::CANCEL;
-        }
-    }
+        offset += piece;
+    } while (offset < size);
+    return CopyDataState::SUCCESS;
 }
 
 void Inserter::CopyData(const uint8_t* data, size_t size) {

@@ -44,6 +44,7 @@ public:
     void InitBulkInsert(const TableDefinition* streamDefinition, const std::string& selectList) override;
     void InsertComputedExpressions(const std::string& selectList);
     void SendChunk(const uint8_t* data, size_t size) override;
+    bool TakesPlainChunks(const TableDefinition& definition, const std::string& selectList) const override;
     // Ends the insertion; without insert_data a bulk load is cancelled first
     // (a plain COPY is always ended normally).
     void FinalizeInsert(bool insertData);
@@ -53,6 +54,11 @@ public:
     static void CopyEndOnConnection(Connection& connection);
 
 private:
+    // Whether the table's columns of the definition's names share its
+    // nullability, with which the server reads a plain COPY (a question to
+    // the server).
+    bool PlainCopyReadsAsSent();
+
     enum class CopyDataState { SUCCESS = 0, CANCEL = 1 };
     // How long the server may answer 53400 to one chunk before the load gives
     // up and reports it.

@@ -203,7 +203,8 @@ void InserterBuffer::flush() {
     if (GetFilledSize() <= DataChunk::m_header_size) {
         return;
     }
-    if (!m_flushedAnything && m_cursor >= m_flushMark) {
+    if (!m_flushedAnything &&
+        (m_cursor >= m_flushMark || !m_inserter.TakesPlainChunks(m_streamDefinition, m_selectList))) {
         m_inserter.InitBulkInsert(&m_streamDefinition, m_selectList);
     }
     SendBuffered();

@@ -22,7 +22,8 @@ kelvo_error_t* kelvo_create_inserter(kelvo_connection_t* connection, const kelvo
             kelvoapi::ThrowIfNull(connection, "connection", id);
             kelvoapi::ThrowIfNull(table_definition_, "table_definition_", id);
             kelvoapi::ThrowIfNull(inserter, "inserter", id);
-            connection->Get().ThrowIfBusy();
+            // Held until the inserter has taken its lease.
+            const kelvoapi::CallClaim claim(connection->Get());
             auto inner = std::make_shared<kelvoapi::Inserter>(connection->Get(), AsDefinition(table_definition_));
             *inserter = new kelvo_inserter_t(std::move(inner), *connection);
         },

@@ -12,8 +12,9 @@ namespace kelvoapi {
 namespace {
 
 bool HasLineBreak(std::string_view text) {
-    return std::memchr(text.data(), '\n', text.size()) != nullptr ||
-           std::memchr(text.data(), '\r', text.size()) != nullptr;
+    // An empty view may carry a null pointer, which memchr must not see.
+    return !text.empty() && (std::memchr(text.data(), '\n', text.size()) != nullptr ||
+                             std::memchr(text.data(), '\r', text.size()) != nullptr);
 }
 
 // Bytes of a literal that are not copied as they stand.

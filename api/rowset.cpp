@@ -188,6 +188,12 @@ std::pair<char*, size_t> Rowset::GetCopyData() {
 }
 
 void Rowset::Close() {
+    // Nothing more is read ahead: the drain below reads only what it needs,
+    // and a server that stalls cannot hold it for good.
+    if (m_readAhead) {
+        m_readAhead->StopReceiving();
+    }
+    const Connection::StalledServerLimit limit(m_conn);
     // Only a statement that still runs is cancelled: a cancel request for one
     // that has ended could reach the server while the connection's next
     // statement runs, and cancel that one instead. What has arrived is

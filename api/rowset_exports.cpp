@@ -19,12 +19,21 @@ constexpr kelvoapi::ContextId kSendQueryParamsFailed{0x34092392};
 constexpr kelvoapi::ContextId kSendPrepareFailed{0xe580198d};
 constexpr kelvoapi::ContextId kSendPreparedFailed{0xbef7b2ba};
 
+void ThrowIfBadFormat(const kelvo_rowset_result_format_t& format, kelvoapi::ContextId frameId) {
+    const int raw = kelvoapi::RawEnumValue(format);
+    if (raw != KELVO_ROWSET_RESULT_FORMAT_TEXT && raw != KELVO_ROWSET_RESULT_FORMAT_KELVO_BINARY) {
+        throw kelvoapi::InvalidArgumentError("result_format", frameId);
+    }
+}
+
 // Sends through `send` under the busy rule and opens the rowset.
 template <typename Send>
 void OpenRowset(kelvo_connection_t* connection, kelvo_rowset_t** rowset, kelvoapi::ContextId frameId,
                 kelvoapi::ContextId sendFailed, Send&& send) {
     kelvoapi::ThrowIfNull(connection, "connection", frameId);
     kelvoapi::ThrowIfNull(rowset, "rowset", frameId);
+    // Held until the rowset has taken its lease.
+    const kelvoapi::CallClaim claim(connection->Get());
     kelvoapi::SendStatement(connection->Get(), true, sendFailed, std::forward<Send>(send));
     kelvoapi::make_external(rowset, *connection);
 }
@@ -45,6 +54,7 @@ kelvo_error_t* kelvo_execute_query_params(kelvo_connection_t* connection, const 
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
             kelvoapi::ThrowIfNull(query, "query", kelvoapi::ContextIds::ExecuteQueryParams);
+            ThrowIfBadFormat(result_format, kelvoapi::ContextIds::ExecuteQueryParams);
             OpenRowset(connection, rowset, kelvoapi::ContextIds::ExecuteQueryParams, kSendQueryParamsFailed,
                        [&](PGconn* conn) {
                            return PQsendQueryParams(conn, query, 0, nullptr, nullptr, nullptr, nullptr,
@@ -59,6 +69,7 @@ kelvo_error_t* kelvo_execute_prepared(kelvo_connection_t* connection, const char
     return kelvoapi::WrapErrorThrowingBlock(
         [&] {
             kelvoapi::ThrowIfNull(statement_name, "statement_name", kelvoapi::ContextIds::ExecutePrepared);
+            ThrowIfBadFormat(result_format, kelvoapi::ContextIds::ExecutePrepared);
             OpenRowset(connection, rowset, kelvoapi::ContextIds::ExecutePrepared, kSendPreparedFailed,
                        [&](PGconn* conn) {
                            return PQsendQueryPrepared(conn, statement_name, 0, nullptr, nullptr, nullptr,
@@ -91,6 +102,7 @@ kelvo_error_t* kelvo_prepare(kelvo_connection_t* connection, const char* stateme
             kelvoapi::ThrowIfNull(statement_name, "statement_name", kelvoapi::ContextIds::Prepare);
             kelvoapi::ThrowIfNull(query, "query", kelvoapi::ContextIds::Prepare);
             kelvoapi::Connection& conn = connection->Get();
+            const kelvoapi::CallClaim claim(conn);
             kelvoapi::SendStatement(conn, true, kSendPrepareFailed, [&](PGconn* pgconn) {
                 return PQsendPrepare(pgconn, statement_name, query, 0, nullptr);
             });

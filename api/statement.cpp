@@ -7,6 +7,8 @@
 
 #include "api/result_error.h"
 #include "api/rowset.h"
+#include "error/sqlstate.h"
+#include "postgres/libpq/connection_record.h"
 #include "postgres/libpq/copy_data.h"
 #include "postgres/libpq/query_execution.h"
 #include "postgres/libpq/result_record.h"
@@ -19,6 +21,18 @@ namespace {
 constexpr ContextId kConnectionNotOk{0xea4d190c};
 constexpr ContextId kNoResultPending{0xfd1c5d35};
 constexpr ContextId kFirstResultFailed{0x5fdfad59};
+constexpr ContextId kCopyBoth{0x2b7e61d4};
+
+// Nothing here asks for a copy in both directions, and no call could end
+// one: a server that starts one is not speaking to this library. The
+// connection is given up, so that no call waits on the copy.
+Error GiveUpCopyBoth(PGconn* conn) {
+    pqDropConnection(conn, true);
+    conn->status = CONNECTION_BAD;
+    conn->asyncStatus = PGASYNC_IDLE;
+    return Error(kelvo::make_error_code(kelvo::Sqlstate::ProtocolViolation),
+                 "The server started a copy in both directions, which no statement here asks for.", kCopyBoth);
+}
 
 // Frees results until none is pending. A COPY IN stops the drain: the
 // connection stays in it for its caller to feed and end. A COPY OUT has no
@@ -38,6 +52,13 @@ void DrainFrom(PGconn* conn, ScopedPGresult result, std::optional<Error>* firstE
         }
         result.reset();
         if (status == PGRES_COPY_IN) {
+            return;
+        }
+        if (status == PGRES_COPY_BOTH) {
+            Error error = GiveUpCopyBoth(conn);
+            if (firstError != nullptr && !*firstError) {
+                firstError->emplace(std::move(error));
+            }
             return;
         }
         if (status == PGRES_COPY_OUT && !DiscardCopyData(conn)) {
@@ -76,6 +97,9 @@ ScopedPGresult GetResult(Connection& connection) {
     if (!IsErrorStatus(status)) {
         return result;
     }
+    if (status == PGRES_COPY_BOTH) {
+        throw GiveUpCopyBoth(connection.GetPGconn());
+    }
     Error error = MakeError(result.get(), kFirstResultFailed);
     DrainFrom(connection.GetPGconn(), std::move(result));
     throw error;
@@ -113,11 +137,20 @@ static void SendQuery(Connection& connection, std::string_view query, bool throw
 }
 
 std::unique_ptr<Rowset> ExecuteQuery(Connection& connection, std::string_view query, bool throwIfBusy) {
+    // Held until the rowset has taken its lease.
+    std::optional<CallClaim> claim;
+    if (throwIfBusy) {
+        claim.emplace(connection);
+    }
     SendQuery(connection, query, throwIfBusy);
     return std::make_unique<Rowset>(connection);
 }
 
 std::optional<size_t> ExecuteCommand(Connection& connection, std::string_view command, bool throwIfBusy) {
+    std::optional<CallClaim> claim;
+    if (throwIfBusy) {
+        claim.emplace(connection);
+    }
     SendQuery(connection, command, throwIfBusy);
     ScopedPGresult result = GetResult(connection);
     std::optional<size_t> count = getAffectedRowCount(result.get());

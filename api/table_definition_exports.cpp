@@ -18,6 +18,9 @@ const kelvoapi::TableDefinition& AsDefinition(const kelvo_table_definition_t* de
 // would otherwise read outside the column list.
 const kelvoapi::TableDefinition::Column* ColumnAt(const kelvo_table_definition_t* definition,
                                                   kelvo_field_index_t index) {
+    if (definition == nullptr) {
+        return nullptr;
+    }
     const kelvoapi::TableDefinition& core = AsDefinition(definition);
     return index < core.GetColumnCount() ? &core.GetColumn(index) : nullptr;
 }
@@ -29,7 +32,8 @@ const char* OrEmpty(const char* text) { return text == nullptr ? "" : text; }
 kelvo_table_definition_t* kelvo_create_table_definition(const char* database_name, const char* schema_name,
                                                         const char* table_name, kelvo_table_persistence_t persistence,
                                                         bool stream) {
-    if (table_name == nullptr) {
+    const int rawPersistence = kelvoapi::RawEnumValue(persistence);
+    if (table_name == nullptr || (rawPersistence != KELVO_PERMANENT && rawPersistence != KELVO_TEMPORARY)) {
         return nullptr;
     }
     try {
@@ -62,6 +66,10 @@ kelvo_error_t* kelvo_table_definition_add_column(kelvo_table_definition_t* table
         [&] {
             kelvoapi::ThrowIfNull(table_definition, "table_definition", kelvoapi::ContextIds::TableDefinitionAddColumn);
             kelvoapi::ThrowIfNull(column_name, "column_name", kelvoapi::ContextIds::TableDefinitionAddColumn);
+            const int rawTag = kelvoapi::RawEnumValue(type_tag);
+            if (rawTag < KELVO_UNSUPPORTED || rawTag > KELVO_GEOGRAPHY) {
+                throw kelvoapi::InvalidArgumentError("type_tag", kelvoapi::ContextIds::TableDefinitionAddColumn);
+            }
             static_cast<kelvoapi::TableDefinition*>(table_definition)
                 ->AddColumn(column_name, type_tag, modifier, OrEmpty(collation), nullable);
         },
@@ -69,27 +77,30 @@ kelvo_error_t* kelvo_table_definition_add_column(kelvo_table_definition_t* table
 }
 
 const char* kelvo_table_definition_database_name(const kelvo_table_definition_t* table_definition) {
-    return AsDefinition(table_definition).GetDatabaseName().c_str();
+    return table_definition == nullptr ? nullptr : AsDefinition(table_definition).GetDatabaseName().c_str();
 }
 
 const char* kelvo_table_definition_schema_name(const kelvo_table_definition_t* table_definition) {
-    return AsDefinition(table_definition).GetSchemaName().c_str();
+    return table_definition == nullptr ? nullptr : AsDefinition(table_definition).GetSchemaName().c_str();
 }
 
 const char* kelvo_table_definition_table_name(const kelvo_table_definition_t* table_definition) {
-    return AsDefinition(table_definition).GetTableName().c_str();
+    return table_definition == nullptr ? nullptr : AsDefinition(table_definition).GetTableName().c_str();
 }
 
 kelvo_table_persistence_t kelvo_table_definition_table_persistence(const kelvo_table_definition_t* table_definition) {
-    return AsDefinition(table_definition).GetPersistence();
+    return table_definition == nullptr ? KELVO_PERMANENT : AsDefinition(table_definition).GetPersistence();
 }
 
 size_t kelvo_table_definition_column_count(const kelvo_table_definition_t* table_definition) {
-    return AsDefinition(table_definition).GetColumnCount();
+    return table_definition == nullptr ? 0 : AsDefinition(table_definition).GetColumnCount();
 }
 
 kelvo_field_index_t kelvo_table_definition_column_index(const kelvo_table_definition_t* table_definition,
                                                         const char* column_name) {
+    if (table_definition == nullptr) {
+        return 0;
+    }
     const kelvoapi::TableDefinition& definition = AsDefinition(table_definition);
     // No column is named by a null pointer.
     if (column_name == nullptr) {

@@ -96,12 +96,16 @@ struct CloseDescriptorsInChild : boost::process::extend::handler {
         closer.CloseInChild();
     }
     // A child whose exec failed has exited at once; it is reaped here, as
-    // nothing else knows its process id.
+    // nothing else knows its process id. When the failure was reading its
+    // exec status, the child may be a server that started fine and would
+    // never exit: it is killed first, as nobody will ever talk to it.
     template <class Executor>
     void on_error(Executor& exec, const std::error_code&) const {
-        if (exec.pid > 0)
+        if (exec.pid > 0) {
+            ::kill(exec.pid, SIGKILL);
             while (::waitpid(exec.pid, nullptr, 0) < 0 && errno == EINTR) {
             }
+        }
     }
     const posix::close_file_descriptors_except& closer;
 };
@@ -313,6 +317,11 @@ void KelvoProcess::Start(const Parameters& parameters) {
             child = bp::child(bp::exe = impl.executablePath.string(), bp::args = arguments, group,
                               CloseDescriptorsInChild(closer), spawnError);
         }
+        // A failure before the fork (of the pipe that carries the exec
+        // status) reaches neither the code nor on_error: the child is
+        // merely invalid, with the failure's errno left behind.
+        if (!spawnError && !child.valid())
+            spawnError = std::error_code(errno != 0 ? errno : EAGAIN, std::system_category());
         if (spawnError)
             throw std::system_error(spawnError, "spawn");
         // From here on this object waits for, kills and reaps the server.

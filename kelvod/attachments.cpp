@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string_view>
 #include <thread>
 
@@ -22,9 +24,21 @@ std::string Fold(std::string s) {
 }
 }  // namespace
 
+bool IsDatabaseFile(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        return false;
+    std::ifstream in(path, std::ios::binary);
+    char header[12] = {};
+    in.read(header, sizeof header);
+    return in.gcount() == sizeof header && std::memcmp(header + 8, "DUCK", 4) == 0;
+}
+
 bool IsReservedAlias(const std::string& alias) {
     std::string key = Fold(alias);
-    return key.empty() || key == "memory" || key == "system" || key == "temp" || key == "main";
+    // The server names its own databases kelvod_... (each session's in-memory one, those being created).
+    return key.empty() || key == "memory" || key == "system" || key == "temp" || key == "main" ||
+           key.rfind("kelvod_", 0) == 0;
 }
 
 void RunEngine(duckdb_connection connection, const std::string& sql) {
@@ -101,7 +115,7 @@ std::string AttachmentRegistry::AcquireOnce(duckdb_connection connection, const 
                 "Attach \"" + path + "\" under another alias.");
         // A detach that failed half-way may have left the entry behind the engine's back.
         if (!EngineHas(connection, it->second.alias))
-            RunEngine(connection, "ATTACH " + QuoteLiteral(path) + " AS " + QuoteIdentifier(it->second.alias));
+            RunEngine(connection, AttachStatement(path, it->second.alias));
         ++it->second.users;
         return it->second.alias;
     }
@@ -110,13 +124,18 @@ std::string AttachmentRegistry::AcquireOnce(duckdb_connection connection, const 
             throw SqlError("42710",
                            "The database \"" + path + "\" is already attached under the alias \"" + other + "\".",
                            "Attach it under that alias.");
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec))
+    // A missing file and one that is not a database read alike, so that ATTACH
+    // tells nothing of the other files of the host.
+    if (!IsDatabaseFile(path))
         throw SqlError("3D000", "The database \"" + path + "\" does not exist.",
                        "Create it with CREATE DATABASE first.");
-    RunEngine(connection, "ATTACH " + QuoteLiteral(path) + " AS " + QuoteIdentifier(alias));
+    RunEngine(connection, AttachStatement(path, alias));
     m_entries[key] = Entry{path, alias, 1};
     return alias;
+}
+
+std::string AttachmentRegistry::AttachStatement(const std::string& path, const std::string& alias) const {
+    return "ATTACH " + QuoteLiteral(m_enginePath ? m_enginePath(path) : path) + " AS " + QuoteIdentifier(alias);
 }
 
 void AttachmentRegistry::Release(duckdb_connection connection, const std::string& alias) {
@@ -167,7 +186,7 @@ void AttachmentRegistry::Reattach(duckdb_connection connection, const std::strin
         return;
     if (EngineHas(connection, it->second.alias))
         DetachFresh(connection, it->second.alias);
-    RunEngine(connection, "ATTACH " + QuoteLiteral(it->second.path) + " AS " + QuoteIdentifier(it->second.alias));
+    RunEngine(connection, AttachStatement(it->second.path, it->second.alias));
 }
 
 void DetachEverything(duckdb_database engine) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -20,7 +21,10 @@ class AttachmentRegistry {
 public:
     // `engine` lends fresh connections for detaching an invalidated database: a
     // connection whose transaction has touched it cannot let go of it.
-    explicit AttachmentRegistry(duckdb_database engine = nullptr) : m_engine(engine) {}
+    // `enginePath` gives the path under which the engine opens a database file.
+    explicit AttachmentRegistry(duckdb_database engine = nullptr,
+                                std::function<std::string(const std::string&)> enginePath = {})
+        : m_engine(engine), m_enginePath(std::move(enginePath)) {}
 
     // Attaches `path` under `alias` for one session, through that session's engine
     // connection. Throws SqlError when the alias names another file, the file is
@@ -45,13 +49,18 @@ private:
     };
     // Detaches through a fresh connection when there is an engine to lend one.
     void DetachFresh(duckdb_connection fallback, const std::string& alias);
+    std::string AttachStatement(const std::string& path, const std::string& alias) const;
     duckdb_database m_engine;
+    std::function<std::string(const std::string&)> m_enginePath;
     mutable std::mutex m_mutex;
     std::map<std::string, Entry> m_entries;  // by alias, case-folded as the engine compares
 };
 
 // The alias of the database that an engine error says is invalidated, or "".
 std::string InvalidatedDatabase(const std::string& error);
+
+// Whether `path` is a regular file that begins as the engine's database files do.
+bool IsDatabaseFile(const std::string& path);
 
 // Names the engine keeps for itself; no database may be attached under them.
 bool IsReservedAlias(const std::string& alias);

@@ -62,6 +62,11 @@ Callback::~Callback() {
         ::close(m_fd);
 }
 
+void Callback::Interrupt() {
+    if (m_fd >= 0)
+        ::shutdown(m_fd, SHUT_RD);
+}
+
 void Callback::WaitForClose() {
     char buf[256];
     for (;;) {

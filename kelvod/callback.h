@@ -24,6 +24,8 @@ public:
 
     // Blocks until the library closes the connection (end of file or reset).
     void WaitForClose();
+    // From another thread: ends WaitForClose as if the library had closed the connection.
+    void Interrupt();
 
 private:
     int m_fd = -1;

@@ -1,6 +1,7 @@
 // Serving the catalog tables and name resolution from the engine's metadata.
 #include "kelvod/catalog.h"
 
+#include "kelvod/database_reach.h"
 #include "kelvod/file_access.h"
 
 #include <cctype>
@@ -303,15 +304,19 @@ void RecordDeclaredColumns(duckdb_connection connection, const std::string& data
 }
 
 bool RewriteReadsCatalog(const Statement& statement) {
-    const auto& t = statement.tokens;
+    // Significant tokens: the engine reads "db . schema . name" as one name.
+    auto t = statement.Significant();
+    auto symbol = [&](size_t i, const char* s) {
+        return i < t.size() && t[i]->kind == Token::Kind::Symbol && t[i]->text == s;
+    };
     for (size_t i = 0; i < t.size(); ++i) {
-        if (t[i].kind != Token::Kind::Word && t[i].kind != Token::Kind::Identifier)
+        if (t[i]->kind != Token::Kind::Word && t[i]->kind != Token::Kind::Identifier)
             continue;
-        const std::string& v = t[i].value;
+        const std::string& v = t[i]->value;
         if (v == "pg_catalog" || v == "use" || v == "kelvo_database_of_table" || v == "kelvo_schema_of_table" ||
             v == "kelvo_database_of_schema")
             return true;
-        if (IsSym(t, i + 1, ".") && i + 2 < t.size() && IsSym(t, i + 3, "."))
+        if (symbol(i + 1, ".") && symbol(i + 3, "."))
             return true;  // db.schema.name
     }
     return false;
@@ -319,6 +324,8 @@ bool RewriteReadsCatalog(const Statement& statement) {
 
 std::string RewriteForEngine(const Statement& statement, duckdb_connection connection, const SessionNames& names) {
     RefuseFileAccess(statement);
+    if (names.isOtherSessionsAlias)
+        RefuseOtherSessionsDatabases(statement, names.isOtherSessionsAlias);
     const auto& t = statement.tokens;
     std::string out;
     bool apart = false;
@@ -341,18 +348,6 @@ std::string RewriteForEngine(const Statement& statement, duckdb_connection conne
             out += value ? QuoteLiteral(*value) : "NULL::VARCHAR";
             i = close;
             continue;
-        }
-        // "db"."schema"."name" and USE "db": a database attached only by other sessions is not this session's.
-        if ((t[i].kind == Token::Kind::Word || t[i].kind == Token::Kind::Identifier) && names.isOtherSessionsAlias &&
-            !(i > 0 && IsSym(t, i - 1, "."))) {
-            size_t prev = i;
-            while (prev > 0 && t[prev - 1].kind == Token::Kind::Space)
-                --prev;
-            bool afterUse = prev > 0 && IsW(t, prev - 1, "use");
-            bool threeParts = IsSym(t, i + 1, ".") && i + 2 < t.size() && IsSym(t, i + 3, ".");
-            if ((afterUse || threeParts) && names.isOtherSessionsAlias(t[i].value))
-                throw SqlError("3F000", "The database \"" + t[i].value + "\" is not attached to this session.",
-                               "Attach it with ATTACH DATABASE first.");
         }
         // ["db".]pg_temp.name: the session's temporary tables live in the engine's temp catalog.
         auto isName = [&](size_t k, const char* v) {

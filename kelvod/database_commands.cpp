@@ -19,7 +19,7 @@ namespace kelvod {
 
 void DatabaseCommands::UseFirstDatabase() {
     if (m_context.databases.empty()) {
-        RunEngine(m_context.connection, "USE memory");
+        RunEngine(m_context.connection, "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
         return;
     }
     const std::string db = QuoteIdentifier(m_context.databases.front());
@@ -65,6 +65,8 @@ private:
 
 void DatabaseCommands::CreateDatabase(const std::string& rawPath, bool ifNotExists) {
     std::string path = m_context.server.ResolvePath(rawPath);
+    // Before anything is looked at: where the engine may not reach, nothing is told of the file.
+    const std::string enginePath = m_context.server.EnginePath(path);
     CreationClaim claim(path);
     std::error_code ec;
     if (!claim.Claimed() || std::filesystem::exists(path, ec)) {
@@ -88,7 +90,7 @@ void DatabaseCommands::CreateDatabase(const std::string& rawPath, bool ifNotExis
         std::filesystem::remove(path + ".wal", ignored);
     };
     try {
-        RunEngine(m_context.connection, "ATTACH " + QuoteLiteral(path) + " AS " + QuoteIdentifier(alias));
+        RunEngine(m_context.connection, "ATTACH " + QuoteLiteral(enginePath) + " AS " + QuoteIdentifier(alias));
         RunEngine(m_context.connection, "CREATE SCHEMA " + QuoteIdentifier(alias) + ".public");
         PrepareServerSchema(m_context.connection, alias);
         RunEngine(m_context.connection, "DETACH " + QuoteIdentifier(alias));
@@ -100,6 +102,7 @@ void DatabaseCommands::CreateDatabase(const std::string& rawPath, bool ifNotExis
 
 void DatabaseCommands::DropDatabase(const std::string& rawPath, bool ifExists) {
     std::string path = m_context.server.ResolvePath(rawPath);
+    m_context.server.EnginePath(path);  // clients drop only databases they could attach
     if (m_context.server.Attachments().IsPathAttached(path))
         throw SqlError("55006", "The database \"" + rawPath + "\" is attached and cannot be dropped.",
                        "Detach it in every session first.");
@@ -112,13 +115,8 @@ void DatabaseCommands::DropDatabase(const std::string& rawPath, bool ifExists) {
         throw SqlError("3D000", "The database \"" + rawPath + "\" does not exist.");
     }
     // Only database files are dropped: a path naming any other file is refused.
-    {
-        std::ifstream in(path, std::ios::binary);
-        char header[12] = {};
-        in.read(header, sizeof header);
-        if (in.gcount() < 12 || std::memcmp(header + 8, "DUCK", 4) != 0)
-            throw SqlError("42809", "The file \"" + rawPath + "\" is not a database and is not dropped.");
-    }
+    if (!IsDatabaseFile(path))
+        throw SqlError("42809", "The file \"" + rawPath + "\" is not a database and is not dropped.");
     if (!std::filesystem::remove(path, ec) || ec)
         throw SqlError("58030", "The database \"" + rawPath + "\" could not be removed: " + ec.message() + ".");
     std::filesystem::remove(path + ".wal", ec);
@@ -128,8 +126,9 @@ void DatabaseCommands::Attach(const std::string& rawPath, const std::string& ali
     for (const auto& d : m_context.databases)
         if (EqualsFolded(d, alias))
             throw SqlError("42710", "The alias \"" + alias + "\" is already attached in this session.");
-    m_context.databases.push_back(
-        m_context.server.Attachments().Acquire(m_context.connection, alias, m_context.server.ResolvePath(rawPath)));
+    std::string path = m_context.server.ResolvePath(rawPath);
+    m_context.server.EnginePath(path);  // where the engine may not reach, nothing is told of the file
+    m_context.databases.push_back(m_context.server.Attachments().Acquire(m_context.connection, alias, path));
     if (m_context.databases.size() == 1)
         UseFirstDatabase();
 }
@@ -139,7 +138,7 @@ void DatabaseCommands::Detach(const std::string& alias) {
         if (!EqualsFolded(*it, alias))
             continue;
         std::string name = *it;
-        RunEngine(m_context.connection, "USE memory");
+        RunEngine(m_context.connection, "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
         m_context.databases.erase(it);
         try {
             m_context.server.Attachments().Release(m_context.connection, name);
@@ -157,7 +156,7 @@ void DatabaseCommands::DetachAll() {
     if (m_context.databases.empty())
         return;
     try {
-        RunEngine(m_context.connection, "USE memory");
+        RunEngine(m_context.connection, "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
     } catch (const SqlError&) {
         // an invalidated default database refuses even this; the uses are given back all the same
     }
@@ -342,7 +341,7 @@ void DatabaseCommands::RecoverInvalidated(const SqlError& error) {
     try {
         // This connection may not even leave the invalidated database; the registry
         // detaches it through a connection of its own.
-        RunEngine(m_context.connection, "USE memory");
+        RunEngine(m_context.connection, "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
     } catch (const SqlError&) {
     }
     try {

@@ -53,7 +53,7 @@ PreparedStatementHandle PrepareText(duckdb_connection connection, const std::str
         ErrorFields e = EngineErrorFields(error ? error : "Prepare failed");
         throw SqlError(e.sqlstate, e.message, e.hint);
     }
-    RefuseFileStatementType(duckdb_prepared_statement_type(ps.Get()));
+    RefuseFileStatement(connection, text, duckdb_prepared_statement_type(ps.Get()));
     return ps;
 }
 

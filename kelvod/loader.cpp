@@ -497,10 +497,12 @@ void Loader::InsertFromStream(const InsertBulkCommand& command) {
             text = "INSERT INTO " + QuotedName({target.catalog, target.schema, target.table}) +
                    (names.empty() ? "" : " (" + names + ")") + " SELECT * FROM " + registration.Call();
         } else {
+            // Only what the client wrote is rewritten (and judged): clients may not call the feed.
             auto statements = SplitStatements("INSERT INTO " + QuotedName(command.target) +
                                               (names.empty() ? "" : " (" + names + ")") + " SELECT " +
-                                              command.selectList.ToEngineText() + " FROM " + registration.Call());
-            text = RewriteForEngine(statements.front(), m_context.connection, m_context.Names());
+                                              command.selectList.ToEngineText());
+            text = RewriteForEngine(statements.front(), m_context.connection, m_context.Names()) + "\nFROM " +
+                   registration.Call();
         }
         return RunFeedingInsert(m_context.connection, text, *feed);
     });

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "kelvod/callback.h"
 #include "kelvod/catalog.h"
 #include "kelvod/command_line.h"
+#include "kelvod/engine_paths.h"
 #include "kelvod/engine_version.h"
 #include "kelvod/file_access.h"
 #include "kelvod/listener.h"
@@ -23,6 +25,7 @@
 #include "kelvod/memory_limit_setting.h"
 #include "kelvod/server_state.h"
 #include "kelvod/sql_lexer.h"
+#include "kelvod/termination_watch.h"
 #include "kelvod/text_casts.h"
 
 namespace {
@@ -37,21 +40,25 @@ void Log(const std::string& line) {
 }
 
 // Creates the main database file (replacing it with --init=overwrite).
-void CreateMainDatabase(duckdb_connection connection, const std::string& path, bool overwrite) {
+void CreateMainDatabase(duckdb_connection connection, const std::string& path, const std::string& enginePath,
+                        bool overwrite) {
     std::error_code ec;
     if (overwrite) {
+        // Only a database is replaced: the path may name any file (a device even).
+        if (std::filesystem::exists(std::filesystem::symlink_status(path, ec)) && !kelvod::IsDatabaseFile(path))
+            throw std::runtime_error("it is not a database and is not replaced");
         std::filesystem::remove(path, ec);
         std::filesystem::remove(path + ".wal", ec);
     }
     bool existed = std::filesystem::exists(path, ec);
-    kelvod::RunEngine(connection, "ATTACH " + kelvod::QuoteLiteral(path) + " AS kelvod_main_setup");
+    kelvod::RunEngine(connection, "ATTACH " + kelvod::QuoteLiteral(enginePath) + " AS kelvod_main_setup");
     if (!existed)
         kelvod::RunEngine(connection, "CREATE SCHEMA IF NOT EXISTS kelvod_main_setup.public");
     kelvod::PrepareServerSchema(connection, "kelvod_main_setup");
     kelvod::RunEngine(connection, "DETACH kelvod_main_setup");
 }
 
-int Serve(const kelvod::CommandLine& cl) {
+int Serve(const kelvod::CommandLine& cl, kelvod::TerminationWatch& termination) {
     kelvod::Endpoint listenAt, callbackTo;
     try {
         listenAt = kelvod::ParseEndpoint(cl.listenConnection);
@@ -71,15 +78,23 @@ int Serve(const kelvod::CommandLine& cl) {
             "; kelvod needs 1.5 or later");
         return kInternalError;
     }
+    std::string mainDatabase;
+    if (!setting("database").empty())
+        mainDatabase = kelvod::ResolveDatabasePath(setting("database"), setting("database_directory"));
+    std::unique_ptr<kelvod::EnginePaths> paths;
+    try {
+        paths = std::make_unique<kelvod::EnginePaths>(setting("database_directory"), mainDatabase);
+    } catch (const std::exception& e) {
+        Log(e.what());
+        return kInternalError;
+    }
     duckdb_database engine = nullptr;
     if (duckdb_open(nullptr, &engine) == DuckDBError) {
         Log("cannot open the SQL engine");
         return kInternalError;
     }
-    std::string mainDatabase;
-    if (!setting("database").empty())
-        mainDatabase = kelvod::ResolveDatabasePath(setting("database"), setting("database_directory"));
-    kelvod::ServerState server(engine, mainDatabase, setting("database_directory"));
+    kelvod::ServerState server(engine, mainDatabase, setting("database_directory"), kelvod::kMaxPendingInput,
+                               paths.get());
     duckdb_connection setup = nullptr;
     try {
         if (duckdb_connect(engine, &setup) == DuckDBError)
@@ -93,7 +108,7 @@ int Serve(const kelvod::CommandLine& cl) {
         kelvod::RunEngine(setup, "SET GLOBAL allocator_background_threads = true");
         // Integer / integer truncates, as PostgreSQL clients expect.
         kelvod::RunEngine(setup, "SET GLOBAL integer_division = true");
-        kelvod::LockEngineDown(setup);
+        kelvod::LockEngineDown(setup, paths->SpillDirectory(), paths->AllowedDirectories(), paths->AllowedFiles());
     } catch (const std::exception& e) {
         if (setup)
             duckdb_disconnect(&setup);
@@ -103,7 +118,7 @@ int Serve(const kelvod::CommandLine& cl) {
     }
     if (!mainDatabase.empty()) {
         try {
-            CreateMainDatabase(setup, mainDatabase, setting("init") == "overwrite");
+            CreateMainDatabase(setup, mainDatabase, server.EnginePath(mainDatabase), setting("init") == "overwrite");
         } catch (const std::exception& e) {
             duckdb_disconnect(&setup);
             Log("cannot create the database " + mainDatabase + ": " + e.what());
@@ -129,7 +144,11 @@ int Serve(const kelvod::CommandLine& cl) {
         try {
             kelvod::Callback callback(callbackTo, endpoint);
             Log("listening on " + endpoint);
+            termination.Watch(&callback);
             callback.WaitForClose();
+            termination.Watch(nullptr);
+            if (termination.Terminated())
+                Log("terminated by SIGTERM");
         } catch (const std::exception& e) {
             Log(std::string("cannot call back: ") + e.what());
             code = kCannotCallBack;
@@ -166,8 +185,9 @@ int main(int argc, char** argv) {
         Log(std::string("bad arguments: ") + e.what());
         return kBadArguments;
     }
+    kelvod::TerminationWatch termination;
     try {
-        return Serve(cl);
+        return Serve(cl, termination);
     } catch (const std::exception& e) {
         Log(std::string("internal error: ") + e.what());
         return kInternalError;

@@ -16,7 +16,10 @@ std::string ResolveDatabasePath(const std::string& path, const std::string& dire
     std::error_code ec;
     if (p.is_relative())
         p = std::filesystem::absolute(p, ec);
-    return p.lexically_normal().string();
+    // Symbolic links are followed: the engine compares paths as text, and one
+    // file must be one database whatever the spelling.
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(p, ec);
+    return (ec ? p : resolved).lexically_normal().string();
 }
 
 bool ServerState::ChangePendingInput(uint64_t from, uint64_t to) {

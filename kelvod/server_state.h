@@ -9,6 +9,7 @@
 
 #include "duckdb.h"
 #include "kelvod/attachments.h"
+#include "kelvod/engine_paths.h"
 #include "kelvod/external_stream.h"
 
 namespace kelvod {
@@ -23,10 +24,12 @@ constexpr uint64_t kMaxPendingInput = 256u << 20;
 
 class ServerState {
 public:
+    // `paths` may be null (unit tests): the engine then opens database files as they are named.
     explicit ServerState(duckdb_database engine, std::string mainDatabase, std::string databaseDirectory,
-                         uint64_t maxPendingInput = kMaxPendingInput)
+                         uint64_t maxPendingInput = kMaxPendingInput, EnginePaths* paths = nullptr)
         : m_engine(engine),
-          m_attachments(engine),
+          m_paths(paths),
+          m_attachments(engine, [paths](const std::string& p) { return paths ? paths->ForEngine(p) : p; }),
           m_mainDatabase(std::move(mainDatabase)),
           m_databaseDirectory(std::move(databaseDirectory)),
           m_maxPendingInput(maxPendingInput) {}
@@ -37,6 +40,8 @@ public:
     const std::string& MainDatabase() const { return m_mainDatabase; }
     // Relative database paths are read against --database-directory when one was given.
     std::string ResolvePath(const std::string& path) const { return ResolveDatabasePath(path, m_databaseDirectory); }
+    // The path under which the engine opens a resolved database path (EnginePaths::ForEngine): 42501 where it may not.
+    std::string EnginePath(const std::string& resolved) { return m_paths ? m_paths->ForEngine(resolved) : resolved; }
 
     // Cancel keys: a CancelRequest finds its session here.
     void Register(int32_t pid, int32_t key, Session* session);
@@ -49,6 +54,7 @@ public:
 
 private:
     duckdb_database m_engine;
+    EnginePaths* m_paths;
     AttachmentRegistry m_attachments;
     StreamRegistry m_streams;
     std::string m_mainDatabase;

@@ -49,8 +49,15 @@ Session::~Session() {
         // A transaction the engine cannot roll back (a damaged database) would
         // throw again from inside its disconnect and end the server: such a
         // connection is left to the engine instead.
-        if (ended)
+        if (ended) {
+            try {
+                RunEngine(m_context.connection, "USE memory");
+                RunEngine(m_context.connection,
+                          "DETACH DATABASE IF EXISTS " + QuoteIdentifier(m_context.PrivateDatabase()));
+            } catch (...) {
+            }
             duckdb_disconnect(&m_context.connection);
+        }
     }
     if (m_context.fd >= 0)
         ::close(m_context.fd);

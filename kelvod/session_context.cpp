@@ -158,6 +158,12 @@ SessionNames SessionContext::Names() const {
         for (const auto& d : databases)
             if (EqualsFolded(d, alias))
                 return false;
+        // The engine's shared "memory" database and the server's own databases
+        // (other sessions' private ones, those being created) are no session's.
+        if (EqualsFolded(alias, "memory"))
+            return true;
+        if (alias.size() > 7 && EqualsFolded(alias.substr(0, 7), "kelvod_"))
+            return !EqualsFolded(alias, PrivateDatabase());
         return server.Attachments().IsAlias(alias);
     };
     names.streams = [this](const std::string& database) { return server.Streams().NamesIn(database); };

@@ -81,6 +81,9 @@ public:
 
     // The names a rewrite resolves against: databases, temporary tables, search path.
     SessionNames Names() const;
+    // The in-memory database that is this session's default when it has attached
+    // none: the engine's own "memory" database would be shared by all sessions.
+    std::string PrivateDatabase() const { return "kelvod_session_" + std::to_string(pid); }
     int ExtraFloatDigits() const;
     int16_t DefaultFormat() const { return binaryResults ? 2 : 0; }
 

@@ -74,6 +74,7 @@ bool SessionStartup::Accept(std::chrono::steady_clock::time_point deadline) {
 void SessionStartup::ApplyParameters(const StartupRequest& request) {
     if (duckdb_connect(m_context.server.Engine(), &m_context.connection) == DuckDBError)
         throw SqlError("53000", "The engine refused a new connection.");
+    RunEngine(m_context.connection, "ATTACH ':memory:' AS " + QuoteIdentifier(m_context.PrivateDatabase()));
     std::string dbname;
     for (const auto& [name, value] : request.parameters) {
         if (name == "database")

@@ -311,7 +311,8 @@ std::vector<Statement> SplitStatements(std::string_view sql) {
                 ++pos;
             push(Token::Kind::Space, start, {});
         } else if (c == '-' && pos + 1 < sql.size() && sql[pos + 1] == '-') {
-            while (pos < sql.size() && sql[pos] != '\n')
+            // The engine ends a comment at a carriage return as at a line feed.
+            while (pos < sql.size() && sql[pos] != '\n' && sql[pos] != '\r')
                 ++pos;
             push(Token::Kind::Space, start, {});
         } else if (c == '/' && pos + 1 < sql.size() && sql[pos + 1] == '*') {

@@ -10,7 +10,7 @@ packages=(
   libboost-dev libboost-filesystem-dev libboost-system-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   postgresql-15 postgresql-client-15 libpq-dev python3-psycopg2
-  clang libclang-rt-14-dev clang-tidy-14
+  clang libclang-rt-14-dev clang-tidy-14 gdb
   nodejs npm
 )
 

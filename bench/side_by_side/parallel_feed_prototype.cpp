@@ -10,19 +10,18 @@
 //   parallel_feed_prototype [rows=10000000] [threads=4] [rounds=3] [only this mode: 0-3]
 #include <duckdb.h>
 
-#include <atomic>
 #include <cstring>
 #include <functional>
 #include <thread>
 
 #include "mixed_chunk.h"
+#include "mixed_feed.h"
 #include "side_by_side.h"
 
 namespace {
 
 using sidebyside::Fail;
 using sidebyside::FillMixedChunk;
-using sidebyside::kMixedEngineTypes;
 using sidebyside::NewMixedChunk;
 
 void Run(duckdb_connection conn, const std::string& sql) {
@@ -49,66 +48,6 @@ void AppendRange(duckdb_connection conn, int64_t first, int64_t last) {
     duckdb_destroy_data_chunk(&chunk);
 }
 
-// The table function feed(): rows and threads come from the bind data of the
-// statement's one call; the global state hands out pieces.
-struct FeedBind {
-    int64_t rows;
-    int64_t threads;
-};
-struct FeedGlobal {
-    std::atomic<int64_t> next{0};
-};
-
-void FeedBindCallback(duckdb_bind_info info) {
-    for (int c = 0; c < 10; ++c) {
-        duckdb_logical_type t = duckdb_create_logical_type(kMixedEngineTypes[c]);
-        const char* names[10] = {"id", "i", "s", "f", "d", "dt", "name", "note", "blob", "opt"};
-        duckdb_bind_add_result_column(info, names[c], t);
-        duckdb_destroy_logical_type(&t);
-    }
-    auto* bind = new FeedBind{};
-    duckdb_value rows = duckdb_bind_get_parameter(info, 0);
-    duckdb_value threads = duckdb_bind_get_parameter(info, 1);
-    bind->rows = duckdb_get_int64(rows);
-    bind->threads = duckdb_get_int64(threads);
-    duckdb_destroy_value(&rows);
-    duckdb_destroy_value(&threads);
-    duckdb_bind_set_bind_data(info, bind, [](void* p) { delete static_cast<FeedBind*>(p); });
-}
-
-void FeedInitCallback(duckdb_init_info info) {
-    auto* bind = static_cast<FeedBind*>(duckdb_init_get_bind_data(info));
-    duckdb_init_set_init_data(info, new FeedGlobal{}, [](void* p) { delete static_cast<FeedGlobal*>(p); });
-    duckdb_init_set_max_threads(info, static_cast<idx_t>(bind->threads));
-}
-
-void FeedScanCallback(duckdb_function_info info, duckdb_data_chunk output) {
-    auto* bind = static_cast<FeedBind*>(duckdb_function_get_bind_data(info));
-    auto* global = static_cast<FeedGlobal*>(duckdb_function_get_init_data(info));
-    const auto capacity = static_cast<int64_t>(duckdb_vector_size());
-    const int64_t first = global->next.fetch_add(capacity);
-    if (first >= bind->rows) {
-        duckdb_data_chunk_set_size(output, 0);
-        return;
-    }
-    FillMixedChunk(output, first, std::min(capacity, bind->rows - first));
-}
-
-void RegisterFeed(duckdb_connection conn) {
-    duckdb_table_function f = duckdb_create_table_function();
-    duckdb_table_function_set_name(f, "feed");
-    duckdb_logical_type bigint = duckdb_create_logical_type(DUCKDB_TYPE_BIGINT);
-    duckdb_table_function_add_parameter(f, bigint);
-    duckdb_table_function_add_parameter(f, bigint);
-    duckdb_destroy_logical_type(&bigint);
-    duckdb_table_function_set_bind(f, FeedBindCallback);
-    duckdb_table_function_set_init(f, FeedInitCallback);
-    duckdb_table_function_set_function(f, FeedScanCallback);
-    if (duckdb_register_table_function(conn, f) == DuckDBError)
-        Fail("register feed");
-    duckdb_destroy_table_function(&f);
-}
-
 int64_t Count(duckdb_connection conn) {
     duckdb_result r;
     if (duckdb_query(conn, "SELECT count(*) FROM mixed", &r) == DuckDBError)
@@ -131,9 +70,8 @@ int main(int argc, char** argv) {
     if (duckdb_open((dir + "/feed.duckdb").c_str(), &db) == DuckDBError || duckdb_connect(db, &conn) == DuckDBError)
         Fail("open");
     Run(conn, "SET threads = " + std::to_string(threads));
-    RegisterFeed(conn);
-    const std::string feed =
-        "INSERT INTO mixed SELECT * FROM feed(" + std::to_string(rows) + ", " + std::to_string(threads) + ")";
+    sidebyside::RegisterMixedFeed(conn);
+    const std::string feed = sidebyside::MixedFeedInsert(rows, threads);
 
     struct Mode {
         const char* name;

@@ -78,9 +78,9 @@ inline double CpuSeconds(pid_t pid) {
 // Starts the peak anew, so that the next VmHWM read covers what came after.
 inline void ResetPeakMemory(pid_t pid) { std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5"; }
 
-// The one child of this process named kelvod (the server the library started).
-inline pid_t ServerPid() {
-    const std::string self = std::to_string(::getpid());
+// The children of this process named kelvod (the servers the library started).
+inline std::vector<pid_t> ServerPids() {
+    std::vector<pid_t> pids;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
         std::ifstream children(task.path() / "children");
         pid_t pid = 0;
@@ -89,10 +89,16 @@ inline pid_t ServerPid() {
             std::string name;
             comm >> name;
             if (name == "kelvod")
-                return pid;
+                pids.push_back(pid);
         }
     }
-    return -1;
+    return pids;
+}
+
+// The one server the library started, or the first of several.
+inline pid_t ServerPid() {
+    const std::vector<pid_t> pids = ServerPids();
+    return pids.empty() ? -1 : pids.front();
 }
 
 // A server started through the library on a scratch directory, and one
@@ -104,13 +110,13 @@ public:
         Check(kelvo_create_instance_parameters(&parameters, true), "instance parameters");
         Check(kelvo_parameters_set(parameters, "use_tcp_port", tcp ? "auto" : "off"), "use_tcp_port");
         Check(kelvo_parameters_set(parameters, "log_dir", m_dir.c_str()), "log_dir");
+        const std::vector<pid_t> before = ServerPids();
         Check(kelvo_instance_create(KELVO_SERVER_DIR, KELVO_DISABLE_TELEMETRY, parameters, &m_instance), "start");
+        for (pid_t pid : ServerPids())
+            if (std::find(before.begin(), before.end(), pid) == before.end())
+                m_pid = pid;
         kelvo_parameters_destroy(parameters);
-        Check(kelvo_create_connection_parameters(m_instance, &parameters), "connection parameters");
-        const std::string db = m_dir + "/bench.kelvo";
-        Check(kelvo_parameters_set(parameters, "dbname", db.c_str()), "dbname");
-        Check(kelvo_connect(parameters, &m_conn, KELVO_CREATE_AND_REPLACE), "connect");
-        kelvo_parameters_destroy(parameters);
+        m_conn = Connect(KELVO_CREATE_AND_REPLACE);
     }
     ~LibraryServer() {
         kelvo_disconnect(m_conn);
@@ -122,6 +128,19 @@ public:
     LibraryServer& operator=(const LibraryServer&) = delete;
 
     kelvo_connection_t* Connection() { return m_conn; }
+    // This server's process, for its memory and CPU time.
+    pid_t Pid() const { return m_pid; }
+    // Another connection to the same database; the caller disconnects it.
+    kelvo_connection_t* Connect(kelvo_create_mode_t mode = KELVO_DO_NOT_CREATE) {
+        kelvo_parameters_t* parameters = nullptr;
+        kelvo_connection_t* conn = nullptr;
+        Check(kelvo_create_connection_parameters(m_instance, &parameters), "connection parameters");
+        const std::string db = m_dir + "/bench.kelvo";
+        Check(kelvo_parameters_set(parameters, "dbname", db.c_str()), "dbname");
+        Check(kelvo_connect(parameters, &conn, mode), "connect");
+        kelvo_parameters_destroy(parameters);
+        return conn;
+    }
     const std::string& Directory() const { return m_dir; }
     void Execute(const std::string& sql) { Check(kelvo_execute_command(m_conn, sql.c_str(), nullptr), sql); }
 
@@ -129,6 +148,7 @@ private:
     std::string m_dir;
     kelvo_instance_t* m_instance = nullptr;
     kelvo_connection_t* m_conn = nullptr;
+    pid_t m_pid = -1;
 };
 
 inline void PrintRatio(const char* road, const char* anchor, double ours, double theirs) {

@@ -21,8 +21,9 @@ inline const char* const kMixedTable =
     "CREATE TABLE mixed (id BIGINT NOT NULL, i INT, s SMALLINT, f BOOLEAN, d DOUBLE PRECISION, dt DATE, name TEXT, "
     "note TEXT, blob BYTEA, opt INT)";
 
-inline kelvoapi::TableDefinition MixedDefinition() {
-    kelvoapi::TableDefinition definition("mixed", KELVO_PERMANENT, false);
+// `name` for loads that run side by side, each into a table of its own.
+inline kelvoapi::TableDefinition MixedDefinition(const std::string& name = "mixed") {
+    kelvoapi::TableDefinition definition(name, KELVO_PERMANENT, false);
     definition.AddColumn("id", KELVO_BIG_INT, 0, "", false);
     definition.AddColumn("i", KELVO_INT, 0, "", true);
     definition.AddColumn("s", KELVO_SMALL_INT, 0, "", true);

@@ -134,7 +134,9 @@ PGcancel* PQgetCancel(PGconn* conn) {
 
 void PQfreeCancel(PGcancel* cancel) { free(cancel); }
 
-int pqCancelWithin(const PGcancel* cancel, char* errbuf, int errbufsize, int timeLimitMs) {
+int pqCancelWithin(const PGcancel* cancel, char* errbuf, int errbufsize, int timeLimitMs, bool* unanswered) {
+    if (unanswered != nullptr)
+        *unanswered = false;
     if (cancel == nullptr) {
         if (errbuf != nullptr && errbufsize > 0)
             copyTruncated(errbuf, static_cast<size_t>(errbufsize), "PQcancel() -- no cancel object supplied");
@@ -168,10 +170,13 @@ int pqCancelWithin(const PGcancel* cancel, char* errbuf, int errbufsize, int tim
         // The server closes the socket once it has acted on the request;
         // waiting for that keeps a following statement from racing the
         // cancel. A server that never closes only costs the time limit.
-        if (waitUntil(sock, POLLIN, deadline) > 0) {
+        const int ready = waitUntil(sock, POLLIN, deadline);
+        if (ready > 0) {
             char c;
             while (recv(sock, &c, 1, 0) < 0 && errno == EINTR) {
             }
+        } else if (ready == 0 && unanswered != nullptr) {
+            *unanswered = true;
         }
     } while (false);
 

@@ -30,5 +30,7 @@ int PQrequestCancel(PGconn* conn);
 // How long a cancel may take to connect, send and see the server close.
 constexpr int kCancelTimeLimitMs = 10000;
 
-// PQcancel with its own time limit (tests use a short one).
-int pqCancelWithin(const PGcancel* cancel, char* errbuf, int errbufsize, int timeLimitMs);
+// PQcancel with its own time limit (tests use a short one). When given,
+// *unanswered tells whether the request went out but the server did not
+// close within the limit: one that never acts on it.
+int pqCancelWithin(const PGcancel* cancel, char* errbuf, int errbufsize, int timeLimitMs, bool* unanswered = nullptr);

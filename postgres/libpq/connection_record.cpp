@@ -49,6 +49,8 @@ PGconn* makeEmptyPGconn() {
     conn->verbosity = PQERRORS_VERBOSE;
     conn->show_context = PQSHOW_CONTEXT_ERRORS;
     conn->sock = -1;
+    conn->idleLimitMs = -1;
+    conn->interruptFd = -1;
     conn->whichhost = -1;
     conn->outMsgStart = -1;
     conn->redirect_count = 0;

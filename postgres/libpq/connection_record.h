@@ -180,6 +180,12 @@ struct pg_conn {
     ReadAhead* readAhead;
     // The last receive took all the socket held: the next one waits first.
     bool inputDrained;
+    // A blocking read gives up when the server sends nothing for this long
+    // (-1: it waits without limit), and at once when interruptFd, when
+    // there is one, becomes readable: the owner's way to end a wait on a
+    // server that no longer answers.
+    int idleLimitMs;
+    int interruptFd;
 
     // Output: [0, outCount) is complete and queued; a message being built
     // runs to outMsgEnd, with its length word at outMsgStart (-1 if none).

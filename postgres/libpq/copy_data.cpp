@@ -120,8 +120,11 @@ int sendWatching(PGconn* conn, bool wholeBlocksOnly) {
             if (errno == EINTR)
                 continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                // The text is written; whatever is queued cannot go out.
+                // The text is written; whatever is queued cannot go out,
+                // and what went before it may be half a message.
                 conn->outCount = 0;
+                if (conn->status == CONNECTION_OK)
+                    conn->status = CONNECTION_BAD;
                 return -1;
             }
             n = 0;

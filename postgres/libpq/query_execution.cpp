@@ -166,8 +166,14 @@ sendFailed:
 }
 
 // The step-2 error path of PQgetResult: the I/O text becomes the last result.
+// The rest of the statement's answer stays unread, and the next statement
+// would take it for its own: the connection is given up.
 PGresult* failRunningStatement(PGconn* conn) {
     pqSaveErrorResult(conn);
+    if (conn->status == CONNECTION_OK || conn->status == CONNECTION_BAD) {
+        pqDropConnection(conn, true);
+        conn->status = CONNECTION_BAD;
+    }
     conn->asyncStatus = PGASYNC_IDLE;
     return pqPrepareAsyncResult(conn);
 }
@@ -306,6 +312,14 @@ PGresult* PQgetResult(PGconn* conn) {
         pqParseInput(conn);
         if (conn->asyncStatus != PGASYNC_BUSY)
             break;
+        if (conn->status == CONNECTION_BAD) {
+            // Given up after a failed send: what the server has said already
+            // is taken, but a server that waits for the rest of our message
+            // will never answer.
+            if (conn->sock >= 0 && pqReadData(conn) > 0)
+                continue;
+            return failRunningStatement(conn);
+        }
         if (pqReadBlocking(conn) < 0)
             return failRunningStatement(conn);
         pqParseInput(conn);

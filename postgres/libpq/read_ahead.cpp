@@ -16,7 +16,7 @@
 
 #include "postgres/libpq/buffer_space.h"
 
-ReadAhead::ReadAhead(PGconn* conn, size_t limit) : m_conn(conn), m_limit(limit) {
+ReadAhead::ReadAhead(PGconn* conn, size_t limit) : m_conn(conn), m_limit(limit), m_interrupt(conn->interruptFd) {
     m_socket = fcntl(conn->sock, F_DUPFD_CLOEXEC, 0);
     if (m_socket < 0)
         throw std::system_error(errno, std::generic_category(), "dup");
@@ -36,7 +36,7 @@ ReadAhead::ReadAhead(PGconn* conn, size_t limit) : m_conn(conn), m_limit(limit) 
     conn->readAhead = this;
 }
 
-ReadAhead::~ReadAhead() {
+void ReadAhead::StopReceiving() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
@@ -45,7 +45,12 @@ ReadAhead::~ReadAhead() {
     const uint64_t one = 1;
     // Only a full counter refuses, and then the thread is woken already.
     (void)!write(m_wake, &one, sizeof(one));
-    m_thread.join();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+ReadAhead::~ReadAhead() {
+    StopReceiving();
 
     PGconn* conn = m_conn;
     bool lost = false;
@@ -145,8 +150,14 @@ int ReadAhead::ReceiveHere(std::unique_lock<std::mutex>& lock, bool wait, int* e
         } else if (errno != EINTR) {
             if (!wait)
                 break;
-            pollfd fd = {m_socket, POLLIN, 0};
-            (void)poll(&fd, 1, -1);
+            pollfd fds[2] = {{m_socket, POLLIN, 0}, {m_interrupt, POLLIN, 0}};
+            const int ready = poll(fds, m_interrupt >= 0 ? 2 : 1, conn->idleLimitMs);
+            if (ready == 0 || (ready > 0 && fds[1].revents != 0)) {
+                // The server sent nothing within the limit, or the owner gave
+                // the wait up.
+                got = kEnd;
+                err = ready == 0 ? ETIMEDOUT : ECANCELED;
+            }
         }
     }
     lock.lock();
@@ -269,9 +280,15 @@ void ReadAhead::Receive() {
             }
         }
         if (drained) {
-            pollfd fds[2] = {{m_socket, POLLIN, 0}, {m_wake, POLLIN, 0}};
+            pollfd fds[3] = {{m_socket, POLLIN, 0}, {m_wake, POLLIN, 0}, {m_interrupt, POLLIN, 0}};
             // Any wake-up, an interrupted one included, goes round again.
-            (void)poll(fds, 2, -1);
+            if (poll(fds, m_interrupt >= 0 ? 3 : 2, -1) > 0 && fds[2].revents != 0) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_state = State::Ended;
+                m_error = ECANCELED;
+                m_arrived.notify_one();
+                return;
+            }
         }
     }
 }

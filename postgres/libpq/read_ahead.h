@@ -43,6 +43,11 @@ public:
     // would otherwise read a stream with a hole in it.
     ~ReadAhead();
 
+    // Stops the thread and leaves the socket to the caller, who takes the
+    // blocks received so far and then receives for itself: a rowset that
+    // closes early reads on only as far as its drain needs. Safe to repeat.
+    void StopReceiving();
+
     // What Take found.
     enum : int {
         kGone = -2,  // the thread gave up (out of memory) and left everything: read the socket
@@ -77,7 +82,8 @@ private:
     // drops its socket meanwhile never leaves the thread with a closed or
     // reused descriptor.
     int m_socket = -1;
-    int m_wake = -1;  // an eventfd that ends the thread's poll at a stop
+    int m_wake = -1;        // an eventfd that ends the thread's poll at a stop
+    const int m_interrupt;  // the connection's interruptFd, read by the thread
 
     std::mutex m_mutex;
     std::condition_variable m_arrived;  // the caller waits for bytes

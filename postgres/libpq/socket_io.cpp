@@ -352,19 +352,61 @@ definitelyFailed:
 
 int pqReadData(PGconn* conn) { return readData(conn, false); }
 
-int pqReadBlocking(PGconn* conn) {
+namespace {
+
+// Waits until the socket has bytes, within the connection's idle limit and
+// until its interrupt: 0, or -1 with the text written.
+int waitForInput(PGconn* conn) {
+    if (conn->sock < 0) {
+        writeNotOpen(conn, "pqReadData");
+        return -1;
+    }
+    pollfd fds[2] = {{conn->sock, POLLIN, 0}, {conn->interruptFd, POLLIN, 0}};
+    for (;;) {
+        const int rc = poll(fds, conn->interruptFd >= 0 ? 2 : 1, conn->idleLimitMs);
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc < 0) {
+            char sebuf[256];
+            writeSocketFailure(conn, "The call to `poll()` failed.", systemErrorText(errno, sebuf, sizeof(sebuf)));
+        } else if (rc == 0) {
+            writeSocketFailure(conn, "The Kelvo server stopped answering.", "Nothing arrived within the time limit.");
+        } else if (fds[1].revents != 0) {
+            writeSocketFailure(conn, "The wait for the Kelvo server was given up.",
+                               "The server did not answer a cancel request.");
+        } else {
+            return 0;
+        }
+        return -1;
+    }
+}
+
+int readBlocking(PGconn* conn) {
     // After a read that emptied the socket, a read before the wait would
     // only find nothing: a server slower than its reader would cost a
     // receive in vain per send.
-    if (conn->inputDrained && conn->sock >= 0 && conn->readAhead == nullptr && pqWait(1, 0, conn) != 0)
+    if (conn->inputDrained && conn->sock >= 0 && conn->readAhead == nullptr && waitForInput(conn) != 0)
         return -1;
     for (;;) {
         const int got = readData(conn, true);
         if (got != 0)
             return got;
-        if (pqWait(1, 0, conn) != 0)
+        if (waitForInput(conn) != 0)
             return -1;
     }
+}
+
+}  // namespace
+
+int pqReadBlocking(PGconn* conn) {
+    const int got = readBlocking(conn);
+    // The answer waited for stays unread: a connection kept open would hand
+    // it to the next statement as that statement's own.
+    if (got < 0 && conn->status == CONNECTION_OK) {
+        pqDropConnection(conn, false);
+        conn->status = CONNECTION_BAD;
+    }
+    return got;
 }
 
 int pqSendSome(PGconn* conn, int len) {
@@ -387,8 +429,11 @@ int pqSendSome(PGconn* conn, int len) {
                 sent = 0;
             } else {
                 // The text is written; the socket stays open so that the
-                // server's final ErrorResponse can still be read.
+                // server's final ErrorResponse can still be read. What was
+                // queued is lost, maybe half sent: the stream is out of step.
                 conn->outCount = 0;
+                if (conn->status == CONNECTION_OK)
+                    conn->status = CONNECTION_BAD;
                 return -1;
             }
         }

@@ -10,6 +10,14 @@
 #include "kelvo/kelvo.h"
 #include "support/error_ptr.h"
 
+extern "C" {
+// enum_values.c
+kelvo_error_t* AddColumnOfTag(kelvo_table_definition_t* definition, int tag);
+kelvo_table_definition_t* DefinitionOfPersistence(int persistence);
+kelvo_error_t* QueryInFormat(int format, kelvo_rowset_t** rowset);
+kelvo_error_t* PreparedInFormat(int format, kelvo_rowset_t** rowset);
+}
+
 namespace {
 
 using kelvotest::AsError;
@@ -158,6 +166,44 @@ TEST(NullArguments, DbapiAccessorsAnswerANullHandleAsEmpty) {
     EXPECT_EQ(nullptr, kelvo_rowset_chunk_field_value_byref(nullptr, 0, 0, &size));
     EXPECT_EQ(0, size);
     kelvo_destroy_rowset_chunk(nullptr);
+
+    EXPECT_EQ(0u, kelvo_string_list_size(nullptr));
+    EXPECT_EQ(nullptr, kelvo_string_list_at(nullptr, 0));
+    EXPECT_EQ(nullptr, kelvo_get_chunk_data(nullptr));
+    EXPECT_EQ(0u, kelvo_get_chunk_data_size(nullptr));
+    EXPECT_EQ(nullptr, kelvo_table_definition_database_name(nullptr));
+    EXPECT_EQ(nullptr, kelvo_table_definition_schema_name(nullptr));
+    EXPECT_EQ(nullptr, kelvo_table_definition_table_name(nullptr));
+    EXPECT_EQ(KELVO_PERMANENT, kelvo_table_definition_table_persistence(nullptr));
+    EXPECT_EQ(0u, kelvo_table_definition_column_count(nullptr));
+    EXPECT_EQ(0u, kelvo_table_definition_column_index(nullptr, "a"));
+    EXPECT_EQ(nullptr, kelvo_table_definition_column_name(nullptr, 0));
+    EXPECT_EQ(KELVO_UNSUPPORTED, kelvo_table_definition_column_type_tag(nullptr, 0));
+    EXPECT_EQ(nullptr, kelvo_table_definition_column_collation(nullptr, 0));
+
+    // A null text quotes as the empty one, whatever length comes with it.
+    char quoted[10] = {};
+    EXPECT_EQ(2u, kelvo_quote_sql_identifier(quoted, sizeof quoted, nullptr, 3));
+    EXPECT_EQ(2u, kelvo_quote_sql_literal(quoted, sizeof quoted, nullptr, 3));
+}
+
+// Values a C caller may pass for an enumeration that name none of its
+// members (passed from C, where that is allowed).
+TEST(NullArguments, EnumerationValuesOutsideTheEnumerationAreRefused) {
+    kelvo_table_definition_t* definition = kelvo_create_table_definition(nullptr, nullptr, "t", KELVO_PERMANENT, false);
+    const ErrorPtr refused(AddColumnOfTag(definition, 99));
+    ASSERT_NE(refused, nullptr);
+    EXPECT_EQ(AsError(refused).GetMessage(), "Invalid `type_tag`");
+    EXPECT_EQ(kelvo_table_definition_column_count(definition), 0u);
+    kelvo_destroy_table_definition(definition);
+    EXPECT_EQ(nullptr, DefinitionOfPersistence(7));
+    kelvo_rowset_t* rowset = nullptr;
+    for (kelvo_error_t* error : {QueryInFormat(77, &rowset), PreparedInFormat(-1, &rowset)}) {
+        const ErrorPtr owned(error);
+        ASSERT_NE(owned, nullptr);
+        EXPECT_EQ(AsError(owned).GetMessage(), "Invalid `result_format`");
+    }
+    EXPECT_EQ(nullptr, rowset);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -210,10 +211,15 @@ TEST_F(ConnectRedirectTest, OldServersGetTheOldStartupPacketAndSettingsExchange)
 TEST_F(ConnectRedirectTest, SilentServerIsGivenUpAfterTheTimeout) {
     auto quiet = Peer(7201, {{""}});
     auto live = Peer(7202, {{Success()}});
-    // connect_timeout 1 counts as 2 seconds, so the test takes about that.
+    // connect_timeout 1 counts as 2 seconds: one second could end before a
+    // server had a fair chance to answer.
     const std::string conninfo =
         "host='" + m_dir.Path() + "," + m_dir.Path() + "' port=7201,7202 user=u connect_timeout=1";
+    const auto start = std::chrono::steady_clock::now();
     Conn conn(PQconnectdb(conninfo.c_str()));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GT(took, std::chrono::milliseconds(1500));
+    EXPECT_LT(took, std::chrono::milliseconds(3500));
     ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
     EXPECT_STREQ(PQport(conn.get()), "7202");
     EXPECT_EQ(Options(*live, 0), " failed_connection_attempts=" + m_dir.Path() + "/.s.PGSQL.7201");

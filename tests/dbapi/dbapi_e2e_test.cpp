@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -17,26 +18,28 @@
 #include "api/connection.h"
 #include "api/table_definition.h"
 #include "error/error.h"
+#include "instance/instance.h"
+#include "instance/kelvo_process.h"
 #include "instance/parameters.h"
 #include "kelvo/kelvo.h"
 #include "postgres/libpq/connect.h"
+#include "postgres/libpq/connection_record.h"
 #include "support/dbapi_peer.h"
 #include "support/kelvod_server.h"
+#include "support/klvcpy_rows.h"
 #include "support/library_instance.h"
 #include "support/log_events.h"
 
 namespace {
 
 using kelvotest::AsError;
+using kelvotest::Column;
 using kelvotest::ErrorPtr;
 using kelvotest::ExpectError;
 using kelvotest::SqlstateOf;
 using kelvotest::TextOf;
 
-struct ConnectionCloser {
-    void operator()(kelvo_connection_t* c) const { kelvo_disconnect(c); }
-};
-using ConnectionPtr = std::unique_ptr<kelvo_connection_t, ConnectionCloser>;
+using kelvotest::ConnectionPtr;
 
 class DbapiE2E : public ::testing::Test {
 protected:
@@ -73,46 +76,6 @@ protected:
 };
 
 kelvotest::LibraryInstance DbapiE2E::s_server;
-
-// Every value of column `column` across all chunks, or with `column` -1 every
-// row's fields joined by '|'; read as texts (text format) or as little-endian
-// int32 printed in decimal (binary format).
-std::vector<std::string> Column(kelvo_connection_t* conn, const char* query, int column, bool text) {
-    std::vector<std::string> out;
-    kelvo_rowset_t* rowset = nullptr;
-    EXPECT_EQ("", TextOf(text ? kelvo_execute_query_params(conn, query, KELVO_ROWSET_RESULT_FORMAT_TEXT, &rowset)
-                              : kelvo_execute_query(conn, query, &rowset)))
-        << query;
-    if (rowset == nullptr)
-        return out;
-    const int columns =
-        column >= 0 ? 1
-                    : static_cast<int>(kelvo_table_definition_column_count(kelvo_rowset_get_table_definition(rowset)));
-    for (;;) {
-        kelvo_rowset_chunk_t* chunk = nullptr;
-        EXPECT_EQ("", TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)));
-        if (chunk == nullptr)
-            break;
-        for (uint32_t r = 0; r < kelvo_rowset_chunk_row_count(chunk); ++r) {
-            std::string row;
-            for (int c = 0; c < columns; ++c) {
-                const kelvo_value_t v = kelvo_rowset_chunk_field_value(chunk, r, column >= 0 ? column : c);
-                row += c != 0 ? "|" : "";
-                if (v.value == nullptr) {
-                    row += "<null>";
-                } else if (text || v.size != 4) {
-                    row.append(reinterpret_cast<const char*>(v.value), v.size);
-                } else {
-                    row += std::to_string(kelvo_read_int32(v.value));
-                }
-            }
-            out.push_back(row);
-        }
-        kelvo_destroy_rowset_chunk(chunk);
-    }
-    kelvo_close_rowset(rowset);
-    return out;
-}
 
 std::vector<std::string> SortedAndDestroyed(kelvo_string_list_t* list) {
     std::vector<std::string> out;
@@ -517,6 +480,65 @@ TEST_F(DbapiE2E, InsertersLoadEveryTypePlainAndInBulk) {
     EXPECT_EQ(Column(raw, streams, 0, true), std::vector<std::string>{"0"});
 }
 
+// The rows stored are the rows sent, whether the load stays plain or goes in
+// bulk: a definition whose nullability differs from the table's, a buffer
+// whose columns a select list maps, a temporary table past the bulk
+// threshold, one chunk past the server's limit on a message.
+TEST_F(DbapiE2E, EveryLoadShapeStoresWhatWasSent) {
+    kelvo_connection_t* raw = Fresh("shapes.kelvo");
+    ASSERT_NE(nullptr, raw);
+    for (const char* ddl :
+         {"CREATE TABLE strict (a INT NOT NULL, b INT NOT NULL)", "CREATE TABLE loose (a INT, b INT)",
+          "CREATE TEMPORARY TABLE tmp (k BIGINT NOT NULL, x TEXT)", "CREATE TABLE wide (k BIGINT NOT NULL, x TEXT)"}) {
+        ASSERT_EQ("", TextOf(kelvo_execute_command(raw, ddl, nullptr))) << ddl;
+    }
+    // Rows (1, 2), (2, 4), (3, 6) sent as columns x and y, or a and b for "*".
+    const auto load = [&](const char* table, bool nullable, const char* select) {
+        kelvoapi::TableDefinition target("", "", table, KELVO_PERMANENT, false), sent = target;
+        const bool all = std::string(select) == "*";
+        for (const char* name : {"a", "b"}) {
+            target.AddColumn(name, KELVO_INT, 0xFFFFFFFFu, "", nullable);
+            sent.AddColumn(all ? name : name[0] == 'a' ? "x" : "y", KELVO_INT, 0xFFFFFFFFu, "", nullable);
+        }
+        kelvo_inserter_t* inserter = nullptr;
+        kelvo_inserter_buffer_t* buffer = nullptr;
+        EXPECT_EQ("", TextOf(kelvo_create_inserter(raw, &target, &inserter)));
+        EXPECT_EQ("", TextOf(kelvo_create_inserter_buffer(inserter, &sent, select, &buffer)));
+        for (int value : {1, 2, 2, 4, 3, 6})
+            EXPECT_EQ("", TextOf(kelvo_inserter_buffer_add_int32(buffer, value)));
+        EXPECT_EQ("", TextOf(kelvo_inserter_buffer_flush(buffer)));
+        kelvo_inserter_buffer_destroy(buffer);
+        EXPECT_EQ("", TextOf(kelvo_close_inserter(inserter, true)));
+        const std::string query = std::string("SELECT * FROM ") + table + " ORDER BY a";
+        const std::vector<std::string> rows = Column(raw, query.c_str(), -1, true);
+        EXPECT_EQ("", TextOf(kelvo_execute_command(raw, (std::string("DELETE FROM ") + table).c_str(), nullptr)));
+        return rows;
+    };
+    const std::vector<std::string> sent = {"1|2", "2|4", "3|6"};
+    EXPECT_EQ(sent, load("strict", true, "*"));
+    EXPECT_EQ(sent, load("loose", false, "*"));
+    EXPECT_EQ((std::vector<std::string>{"1|12", "2|24", "3|36"}), load("loose", true, "x, x * 10 + y"));
+
+    EXPECT_EQ("", TextOf(Load(raw, "", "tmp", 40000, 500)));
+    EXPECT_EQ(std::vector<std::string>{"40000"}, Column(raw, "SELECT count(*) FROM tmp", 0, true));
+
+    // One chunk of 70 MB, past the server's 64 MiB limit on a message.
+    kelvotest::KlvcpyRows rows;
+    rows.Header();
+    for (int k = 0; k < 70000; ++k)
+        rows.Int64(k, false).Bytes(std::string(1000, 'w'));
+    kelvoapi::TableDefinition wide("", "", "wide", KELVO_PERMANENT, false);
+    wide.AddColumn("k", KELVO_BIG_INT, 0xFFFFFFFFu, "", false);
+    wide.AddColumn("x", KELVO_TEXT, 0xFFFFFFFFu, "", true);
+    kelvo_inserter_t* inserter = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_create_inserter(raw, &wide, &inserter)));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(rows.Data().data());
+    EXPECT_EQ("", TextOf(kelvo_inserter_insert_chunk(inserter, bytes, rows.Data().size())));
+    EXPECT_EQ("", TextOf(kelvo_close_inserter(inserter, true)));
+    EXPECT_EQ(std::vector<std::string>{"70000|70000000"},
+              Column(raw, "SELECT count(*), sum(length(x)) FROM wide", -1, true));
+}
+
 // With a threshold below one chunk the prefetch thread reads each chunk as
 // soon as the previous one is handed out, not on a 100 ms beat.
 TEST_F(DbapiE2E, PrefetchBelowAChunkKeepsPace) {
@@ -529,6 +551,28 @@ TEST_F(DbapiE2E, PrefetchBelowAChunkKeepsPace) {
     ASSERT_EQ(256000u, values.size());
     EXPECT_EQ("255999", values.back());
     EXPECT_LT(elapsed, std::chrono::seconds(15)) << "1000 chunks at 100 ms each would take 100 s";
+}
+
+// A rowset closed early stops reading ahead: its close reads only what the
+// cancel leaves on the way, not megabytes more, and the connection keeps no
+// more than a block of it.
+TEST_F(DbapiE2E, ClosingEarlyStopsTheReadAhead) {
+    kelvo_connection_t* raw = Fresh("early.kelvo");
+    ASSERT_NE(nullptr, raw);
+    kelvo_set_prefetch_threshold(raw, 64 << 20);
+    for (int round = 0; round < 3; ++round) {
+        kelvo_rowset_t* rowset = nullptr;
+        ASSERT_EQ("", TextOf(kelvo_execute_query(raw, "SELECT i, i * 2 FROM range(100000000) t(i)", &rowset)));
+        kelvo_rowset_chunk_t* chunk = nullptr;
+        EXPECT_EQ("", TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk)));
+        kelvo_destroy_rowset_chunk(chunk);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the thread reads megabytes ahead
+        const auto closing = std::chrono::steady_clock::now();
+        kelvo_close_rowset(rowset);
+        EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::seconds(8));
+        EXPECT_LE(raw->Get().GetPGconn()->inBufSize, 1 << 20);
+    }
+    EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false));
 }
 
 // A cancel from another thread while a statement runs: it fails with 57014
@@ -562,6 +606,85 @@ TEST_F(DbapiE2E, CancelAndPing) {
     EXPECT_EQ("", TextOf(kelvo_ping(parameters, &status)));
     EXPECT_EQ(KELVO_PING_NO_RESPONSE, status);
     kelvo_parameters_destroy(parameters);
+}
+
+// Two threads issuing statements on one connection at once: outside the
+// contract, but the loser of each race gets 55006 and nothing is corrupted.
+TEST_F(DbapiE2E, TheLoserOfARaceForTheConnectionGetsBusy) {
+    kelvo_connection_t* raw = Fresh("race.kelvo");
+    ASSERT_NE(nullptr, raw);
+    std::atomic<int> busy{0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    auto issue = [&] {
+        while (std::chrono::steady_clock::now() < deadline) {
+            kelvo_rowset_t* rowset = nullptr;
+            for (const std::string& state : {SqlstateOf(kelvo_execute_command(raw, "SELECT 1", nullptr)),
+                                             SqlstateOf(kelvo_execute_query(raw, "SELECT 2", &rowset))}) {
+                EXPECT_TRUE(state.empty() || state == "55006") << state;
+                busy += state == "55006";
+            }
+            kelvo_close_rowset(rowset);
+        }
+    };
+    std::thread other(issue);
+    issue();
+    other.join();
+    EXPECT_GT(busy.load(), 0) << "the threads never met";
+    EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false));
+}
+
+// A server that stops answering (SIGSTOP) while a read waits on another
+// thread: a cancel fails within seconds with a class-08 error and ends that
+// wait; closing the rowset and disconnecting (a busy and an idle connection)
+// return within seconds too.
+TEST(DbapiStalledServer, ACancelEndsTheWaitAndNothingElseWaitsLong) {
+    kelvotest::LibraryInstance server;
+    server.Start(KELVO_SERVER_DIR);
+    ASSERT_NE(nullptr, server.Get());
+    const pid_t pid = static_cast<kelvoapi::Instance*>(server.Get())->m_kelvoServerProcess->GetProcessId();
+    kelvo_connection_t* conn = server.Connect().release();
+    kelvo_connection_t* idle = server.Connect().release();  // disconnected while the server stands still
+    ASSERT_NE(nullptr, conn);
+    kelvo_set_prefetch_threshold(conn, 1 << 20);
+    kelvo_rowset_t* rowset = nullptr;
+    ASSERT_EQ("", TextOf(kelvo_execute_query(conn, "SELECT i FROM range(10000000000) t(i)", &rowset)));
+    using Clock = std::chrono::steady_clock;
+    const auto within = [](Clock::time_point since, int seconds) {
+        return Clock::now() - since < std::chrono::seconds(seconds);
+    };
+    std::atomic<bool> stopped{false};
+    std::string readFailure;
+    Clock::time_point readEnded;
+    std::thread reader([&] {
+        for (kelvo_error_t* error = nullptr;;) {
+            kelvo_rowset_chunk_t* chunk = nullptr;
+            if ((error = kelvo_rowset_get_next_chunk(rowset, &chunk)) != nullptr || chunk == nullptr) {
+                readFailure = SqlstateOf(error);
+                break;
+            }
+            kelvo_destroy_rowset_chunk(chunk);
+            if (!stopped.exchange(true)) {
+                ASSERT_EQ(0, kill(pid, SIGSTOP));
+            }
+        }
+        readEnded = Clock::now();
+    });
+    while (!stopped)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the reader waits by now
+    const auto cancelled = Clock::now();
+    EXPECT_EQ("08006", SqlstateOf(kelvo_cancel(conn)));
+    EXPECT_TRUE(within(cancelled, 8));
+    reader.join();
+    EXPECT_EQ("08", readFailure.substr(0, 2)) << readFailure;
+    EXPECT_LT(readEnded - cancelled, std::chrono::seconds(9));
+    const auto closing = Clock::now();
+    kelvo_close_rowset(rowset);
+    kelvo_disconnect(conn);
+    kelvo_disconnect(idle);
+    EXPECT_TRUE(within(closing, 12));
+    kill(pid, SIGCONT);
+    server.Stop();
 }
 
 // The server dies (SIGKILL of its process group) while a call runs: the call
@@ -620,15 +743,7 @@ TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
     // A server on the database file, and a connection to it.
     const auto open = [&](kelvotest::LibraryInstance& server, kelvo_create_mode_t mode) -> ConnectionPtr {
         server.Start(KELVO_SERVER_DIR, {{"auto_delete_database", "false"}});
-        if (server.Get() == nullptr)
-            return nullptr;
-        kelvo_parameters_t* parameters = nullptr;
-        EXPECT_EQ("", TextOf(kelvo_create_connection_parameters(server.Get(), &parameters)));
-        EXPECT_EQ("", TextOf(kelvo_parameters_set(parameters, "dbname", database.c_str())));
-        kelvo_connection_t* raw = nullptr;
-        EXPECT_EQ("", TextOf(kelvo_connect(parameters, &raw, mode)));
-        kelvo_parameters_destroy(parameters);
-        return ConnectionPtr(raw);
+        return server.Get() == nullptr ? nullptr : server.Connect(database, mode);
     };
     {
         kelvotest::LibraryInstance server;

@@ -206,19 +206,29 @@ TEST(RowsetScriptedTest, ServerErrorsBeforeTheRows) {
     Finish(peer, conn);
 }
 
-// A message whose length cannot be is one 08P01 error, and the connection is
-// given up.
+// A message whose length cannot be, or a copy in both directions that
+// nothing here asks for, is one 08P01 error, and the connection is given up:
+// no call keeps waiting for the copy to end.
 TEST(RowsetScriptedTest, LostSynchronizationIsOneProtocolError) {
-    ScriptedPeer peer;
-    NewSession(peer).ExpectMessage('Q').Send("C" + wire::Int32(3)).Close();
-    peer.Start();
-    kelvo_connection_t* conn = ConnectTo(peer);
-    kelvo_rowset_t* rowset = nullptr;
-    ExpectError(ErrorPtr(kelvo_execute_query(conn, "stmt", &rowset)), "08P01",
-                "lost synchronization with server: got message type \"C\", length 3");
-    EXPECT_EQ(KELVO_CONNECTION_BAD, kelvo_connection_status(conn));
-    kelvo_disconnect(conn);
-    peer.Stop();
+    const struct {
+        std::string answer;
+        const char* message;
+    } cases[] = {
+        {"C" + wire::Int32(3), "lost synchronization with server: got message type \"C\", length 3"},
+        {wire::Message('W', std::string(3, '\0')),
+         "The server started a copy in both directions, which no statement here asks for."},
+    };
+    for (const auto& c : cases) {
+        ScriptedPeer peer;
+        NewSession(peer).ExpectMessage('Q').Send(c.answer).Close();
+        peer.Start();
+        kelvo_connection_t* conn = ConnectTo(peer);
+        kelvo_string_list_t* names = nullptr;
+        ExpectError(ErrorPtr(kelvo_get_table_names(conn, nullptr, "s", &names)), "08P01", c.message);
+        EXPECT_EQ(KELVO_CONNECTION_BAD, kelvo_connection_status(conn));
+        kelvo_disconnect(conn);
+        peer.Stop();
+    }
 }
 
 // Closing a rowset whose statement still runs, after its first chunk of rows

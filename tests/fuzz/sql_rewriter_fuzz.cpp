@@ -1,12 +1,14 @@
 // The server's SQL lexer and rewriter on hostile text: every statement it
 // splits off, rewritten for the engine, lexes again into the same tokens (a
-// rewrite may requote, never join or split tokens), and classifying it throws
-// nothing but SqlError.
+// rewrite may requote, never join or split tokens), and classifying it and
+// judging what it reaches throw nothing but SqlError.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "kelvod/database_reach.h"
+#include "kelvod/file_access.h"
 #include "kelvod/sql_lexer.h"
 #include "kelvod/sql_rewriter.h"
 
@@ -39,6 +41,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const kelvod::Statement& statement : statements) {
         try {
             kelvod::ClassifyStatement(statement);
+        } catch (const kelvod::SqlError&) {
+        }
+        try {
+            kelvod::RefuseFileAccess(statement);
+            kelvod::RefuseOtherSessionsDatabases(statement, [](const std::string& name) { return name == "b"; });
         } catch (const kelvod::SqlError&) {
         }
         kelvod::EngineTypeSpellings(statement);

@@ -1,11 +1,16 @@
 // The server as a process: started with the library's command line, it calls
 // back with its endpoint, serves, and stops cleanly when the callback
-// connection closes; bad command lines and endpoints give distinct exit codes.
+// connection closes (or SIGTERM comes); bad command lines and endpoints give distinct exit codes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "support/kelvod_server.h"
@@ -16,7 +21,16 @@ using kelvotest::WireClient;
 
 TEST(KelvodProcess, CallsBackWithItsDomainSocketAndStopsWhenTheCallbackCloses) {
     KelvodServer server;
+    // The spill directory of a server that is gone goes; that of one that runs (holds its lock) stays.
+    const std::string gone = server.Directory() + "/kelvod_spill/server-1-gone", live = gone + "-not";
+    std::filesystem::create_directories(gone), std::filesystem::create_directories(live);
+    std::ofstream(gone + "/lock"), std::ofstream(live + "/lock");
+    int lock = ::open((live + "/lock").c_str(), O_RDWR);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
     ASSERT_TRUE(server.Start()) << server.Output();
+    EXPECT_FALSE(std::filesystem::exists(gone));
+    EXPECT_TRUE(std::filesystem::exists(live));
+    ::close(lock);
     std::string prefix = "pel.domain://" + server.Directory() + "/domain/.s.PGSQL.";
     ASSERT_EQ(server.Endpoint().rfind(prefix, 0), 0u) << server.Endpoint();
     int port = std::stoi(server.Endpoint().substr(prefix.size()));
@@ -102,6 +116,7 @@ TEST(KelvodProcess, ReadsRelativeDatabasePathsIgnoresUnknownOptionsAndSurvivesAn
 TEST(KelvodProcess, ExitsWithDistinctCodesForBadArgumentsListenAndCallbackFailures) {
     std::string dir = kelvotest::MakeTempDirectory();
     const std::string cb = "pel.tcp://localhost:1", domain = "pel.domain://" + dir + "/domain/auto";
+    std::ofstream(dir + "/notes.txt") << "keep";
     struct Case {
         const char* what;
         std::vector<std::string> args;
@@ -118,13 +133,35 @@ TEST(KelvodProcess, ExitsWithDistinctCodesForBadArgumentsListenAndCallbackFailur
          {"--database=" + dir + "/missing/main.kelvo", "--listen-connection", domain, "--callback-connection", cb,
           "run"},
          5},
+        {"overwrite of a file that is not a database",
+         {"--database=" + dir + "/notes.txt", "--init=overwrite", "--listen-connection", domain,
+          "--callback-connection", cb, "run"},
+         5},
         {"nobody calls back",
          {"--listen-connection", domain, "--callback-connection", "pel.domain://" + dir + "/domain/none", "run"},
          4},
     };
     for (const auto& c : cases)
         EXPECT_EQ(KelvodServer::RunWithArguments(c.args), c.code) << c.what;
+    std::ifstream notes(dir + "/notes.txt");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(notes), {}), "keep");
     std::error_code ec;
+    std::filesystem::remove(dir + "/notes.txt", ec);
     EXPECT_TRUE(std::filesystem::is_empty(dir, ec)) << "a failed start left a socket file behind";
     std::filesystem::remove_all(dir, ec);
+}
+
+// SIGTERM ends the server as the end of its callback connection does: every
+// connected session learns why (57P01) before the process exits, cleanly.
+TEST(KelvodProcess, SigtermTellsConnectedSessionsBeforeTheServerExits) {
+    KelvodServer s;
+    ASSERT_TRUE(s.Start()) << s.Output();
+    WireClient c;
+    ASSERT_EQ(c.Open(s.Endpoint(), ":main").status, 'I');
+    ASSERT_EQ(::kill(s.Pid(), SIGTERM), 0);
+    kelvotest::WireMessage m = c.Read(5000);
+    ASSERT_EQ(m.type, 'E');
+    EXPECT_NE(m.body.find("57P01"), std::string::npos);
+    EXPECT_TRUE(c.WaitClosed(5000));
+    EXPECT_EQ(s.Stop().value_or(-1), 0) << s.Output();
 }

@@ -14,6 +14,8 @@ TEST(KelvodSqlLexer, SplitsStatementsOutsideQuotesAndComments) {
             texts.push_back(st.ToEngineText());
     EXPECT_EQ(texts,
               (std::vector<std::string>{"SELECT ';' AS a", " -- x;y\nSELECT \"a;b\" /* ; */ FROM t", " SELECT $$;$$"}));
+    // A comment ends at a carriage return too, as the engine ends it: what follows is read.
+    EXPECT_EQ(SplitStatements("SELECT 1 --c\r; SELECT 2").size(), 2u);
 }
 
 TEST(KelvodSqlLexer, DecodesEscapedLiteralsAndUnicodeIdentifiers) {

@@ -33,6 +33,58 @@ void LibraryInstance::Start(const char* serverDir,
     kelvo_parameters_destroy(parameters);
 }
 
+ConnectionPtr LibraryInstance::Connect(const std::string& dbname, kelvo_create_mode_t mode) const {
+    kelvo_parameters_t* parameters = nullptr;
+    EXPECT_EQ("", TextOf(kelvo_create_connection_parameters(m_instance, &parameters)));
+    if (!dbname.empty()) {
+        EXPECT_EQ("", TextOf(kelvo_parameters_set(parameters, "dbname", dbname.c_str())));
+    }
+    kelvo_connection_t* conn = nullptr;
+    const ErrorPtr error(kelvo_connect(parameters, &conn, mode));
+    kelvo_parameters_destroy(parameters);
+    EXPECT_TRUE(error == nullptr || conn == nullptr);
+    return ConnectionPtr(conn);
+}
+
+std::vector<std::string> Column(kelvo_connection_t* conn, const char* query, int column, bool text) {
+    std::vector<std::string> out;
+    kelvo_rowset_t* rowset = nullptr;
+    const std::string failed =
+        TextOf(text ? kelvo_execute_query_params(conn, query, KELVO_ROWSET_RESULT_FORMAT_TEXT, &rowset)
+                    : kelvo_execute_query(conn, query, &rowset));
+    if (rowset == nullptr)
+        return {"error " + failed};
+    const int columns =
+        column >= 0 ? 1
+                    : static_cast<int>(kelvo_table_definition_column_count(kelvo_rowset_get_table_definition(rowset)));
+    for (;;) {
+        kelvo_rowset_chunk_t* chunk = nullptr;
+        const std::string error = TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk));
+        if (!error.empty())
+            out.push_back("error " + error);
+        if (chunk == nullptr)
+            break;
+        for (uint32_t r = 0; r < kelvo_rowset_chunk_row_count(chunk); ++r) {
+            std::string row;
+            for (int c = 0; c < columns; ++c) {
+                const kelvo_value_t v = kelvo_rowset_chunk_field_value(chunk, r, column >= 0 ? column : c);
+                row += c != 0 ? "|" : "";
+                if (v.value == nullptr) {
+                    row += "<null>";
+                } else if (text || v.size != 4) {
+                    row.append(reinterpret_cast<const char*>(v.value), v.size);
+                } else {
+                    row += std::to_string(kelvo_read_int32(v.value));
+                }
+            }
+            out.push_back(row);
+        }
+        kelvo_destroy_rowset_chunk(chunk);
+    }
+    kelvo_close_rowset(rowset);
+    return out;
+}
+
 void LibraryInstance::Stop() {
     kelvo_instance_close(m_instance);
     m_instance = nullptr;

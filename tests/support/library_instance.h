@@ -3,6 +3,7 @@
 // directory that is removed when the instance stops.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +11,17 @@
 #include "kelvo/kelvo.h"
 
 namespace kelvotest {
+
+struct ConnectionCloser {
+    void operator()(kelvo_connection_t* c) const { kelvo_disconnect(c); }
+};
+using ConnectionPtr = std::unique_ptr<kelvo_connection_t, ConnectionCloser>;
+
+// Every value of column `column` across all chunks, or with `column` -1 every
+// row's fields joined by '|'; read as texts (text format) or as little-endian
+// int32 printed in decimal (binary format). A failure ends the list with
+// "error " and its text.
+std::vector<std::string> Column(kelvo_connection_t* conn, const char* query, int column, bool text);
 
 class LibraryInstance {
 public:
@@ -22,6 +34,11 @@ public:
     void Kill();
     // Closes the instance and removes its directory; safe when never started.
     void Stop();
+
+    // A connection to the server, or null when connecting failed (the error
+    // goes unreported: a test may make it fail); `dbname` empty leaves the
+    // default.
+    ConnectionPtr Connect(const std::string& dbname = "", kelvo_create_mode_t mode = KELVO_DO_NOT_CREATE) const;
 
     kelvo_instance_t* Get() const { return m_instance; }
     const std::string& Directory() const { return m_dir; }
