@@ -306,32 +306,20 @@ TEST_F(KelvodResults, SimpleQueriesSentAgainFollowTheCatalogTheSchemaInUseAndThe
         return r.Ok() && !r.rows.empty() ? r.Value() : r.Sqlstate();
     };
     const std::string path = "SELECT n FROM v",
-                      classes = "SELECT count(*) FROM pg_catalog.pg_class WHERE relname = 'late2'",
-                      order = "SELECT current_setting('preserve_insertion_order')::VARCHAR || getvariable('kept')";
-    ASSERT_TRUE(text.Query("CREATE SCHEMA sq1; CREATE SCHEMA sq2; CREATE TABLE sq1.v AS SELECT 1 AS n; "
-                           "CREATE TABLE sq2.v AS SELECT 2 AS n; USE sq1")
+                      late = "SELECT count(*) FROM pg_catalog.pg_class WHERE relname = 'late2'",
+                      settings = "SELECT current_setting('preserve_insertion_order')::VARCHAR || getvariable('kept')";
+    ASSERT_TRUE(text.Query("CREATE SCHEMA sq1; CREATE SCHEMA sq2; CREATE TABLE sq1.v AS SELECT 1 AS n; CREATE TABLE "
+                           "sq2.v AS SELECT 2 AS n; USE sq1; SET VARIABLE kept = 1")
                     .Ok());
-    ASSERT_TRUE(text.Query("SET SESSION preserve_insertion_order = true; SET VARIABLE kept = 1").Ok());
-    for (int again = 0; again < 2; ++again) {
-        EXPECT_EQ(value(path), "1");
-        EXPECT_EQ(value(classes), "0");
-        EXPECT_EQ(value(order), "true1");
-    }
+    for (int again = 0; again < 2; ++again)
+        EXPECT_EQ(value(path) + value(late) + value(settings), "10true1");
     ASSERT_TRUE(text.Query("CREATE TABLE late2 (i INTEGER); SET SESSION preserve_insertion_order = false").Ok());
     ASSERT_TRUE(text.Query("SET VARIABLE kept = 2").Ok());
-    EXPECT_EQ(value(classes), "1");
-    EXPECT_EQ(value(order), "false2");
-    EXPECT_EQ(value("SELECT getvariable('kept')"), "2");
-    ASSERT_TRUE(text.Query("SET VARIABLE kept = 3; RESET SESSION preserve_insertion_order").Ok());
-    EXPECT_EQ(value("SELECT getvariable('kept')"), "3");
-    EXPECT_EQ(value(path), "1");
-    ASSERT_TRUE(text.Query("USE sq2").Ok());
+    EXPECT_EQ(value(path) + value(late) + value(settings), "11false2");
+    ASSERT_TRUE(text.Query("USE sq2; RESET SESSION preserve_insertion_order").Ok());
     EXPECT_EQ(value(path), "2");
     ASSERT_TRUE(text.Query("DROP TABLE sq2.v; CREATE TABLE sq2.v AS SELECT 'three' AS n").Ok());
     EXPECT_EQ(value(path), "three");
-    EXPECT_EQ(value("INSERT INTO sq2.v VALUES ('four')"), "");
-    EXPECT_EQ(value("INSERT INTO sq2.v VALUES ('four')"), "");
-    EXPECT_EQ(value("SELECT count(*) FROM sq2.v WHERE n = 'four'"), "2");
     EXPECT_TRUE(text.Query("USE main; DROP SCHEMA sq1 CASCADE; DROP SCHEMA sq2 CASCADE").Ok());
 }
 
