@@ -11,6 +11,14 @@ namespace kelvoapi {
 namespace {
 
 constexpr ContextId kInvalidUseTcpPort{0x1d669fd7};
+constexpr ContextId kUnwritableOption{0x5be2a9c4};
+
+// The server reads "-x" "--y=..." as two options and "--a=b=c" as a=(b=c):
+// such an entry cannot reach it as itself.
+[[noreturn]] void ThrowUnwritable(const std::string& name, const char* why) {
+    throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
+                "Parameter `" + name + "` cannot be passed to the server: " + why + ".", kUnwritableOption);
+}
 
 bool IsKeptOffCommandLine(const std::string& name) {
     return name.empty() || name == "config" || name == "listen_connection" || name == "callback_connection" ||
@@ -33,9 +41,15 @@ std::pair<CommandLineArguments, std::filesystem::path> GenerateKelvoCommandLineA
         if (IsKeptOffCommandLine(name))
             continue;
         if (name.size() == 1) {
-            add(std::string("-") + name, value);
+            if (value.rfind("--", 0) == 0)
+                ThrowUnwritable(name, "its value begins with \"--\"");
+            // Written even when empty, so that a following option is not read as the value.
+            arguments.push_back(std::string("-") + name);
+            arguments.push_back(value);
             continue;
         }
+        if (name.find('=') != std::string::npos)
+            ThrowUnwritable(name, "its name holds '='");
         std::string option = "--" + name;
         for (char& c : option) {
             if (c == '_')

@@ -1,9 +1,11 @@
-// The server's KLVCPY cutter and decoder on hostile rows: the first byte picks
-// the target columns and where to cut the stream, the rest follows the header.
-// Every row the cutter takes the decoder decodes, in pieces numbered without
-// a gap, and wherever the stream was cut the count is the same.
+// The server's KLVCPY cutter and decoder on hostile rows: the first byte says
+// where to cut the stream, the next ones pick the target columns (any count,
+// type and nullability), the rest follows the header. Every row the cutter
+// takes the decoder decodes, in pieces numbered without a gap, and wherever
+// the stream was cut the same values arrive in the engine's vectors.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,39 +16,58 @@ namespace {
 
 using kelvod::CopyColumn;
 
-// The column sets the first byte picks from.
-std::vector<CopyColumn> Columns(int pick) {
-    struct Spec {
-        duckdb_type type;
-        bool nullable;
-        uint8_t width = 0, scale = 0;
-    };
-    static const std::vector<std::vector<Spec>> picks = {
-        {{DUCKDB_TYPE_INTEGER, true}, {DUCKDB_TYPE_VARCHAR, true}},
-        {{DUCKDB_TYPE_BIGINT, false}, {DUCKDB_TYPE_BLOB, false}, {DUCKDB_TYPE_BOOLEAN, true}},
-        {{DUCKDB_TYPE_DECIMAL, true, 18, 3}, {DUCKDB_TYPE_DECIMAL, true, 38, 10}},
-        {{DUCKDB_TYPE_DATE, true}, {DUCKDB_TYPE_TIMESTAMP, true}, {DUCKDB_TYPE_TIME, true}},
-        {{DUCKDB_TYPE_INTERVAL, true}, {DUCKDB_TYPE_HUGEINT, false}, {DUCKDB_TYPE_DOUBLE, true}},
-        {{DUCKDB_TYPE_VARCHAR, false}},
-        {{DUCKDB_TYPE_SMALLINT, true}, {DUCKDB_TYPE_TINYINT, false}, {DUCKDB_TYPE_FLOAT, true}},
-        {{DUCKDB_TYPE_TIMESTAMP_TZ, true}, {DUCKDB_TYPE_UINTEGER, true}, {DUCKDB_TYPE_USMALLINT, true}},
-    };
-    std::vector<CopyColumn> columns;
-    for (const Spec& s : picks.at(static_cast<size_t>(pick))) {
-        CopyColumn c;
-        c.name = "c";
-        c.type = s.type;
-        c.nullable = s.nullable;
-        c.width = s.width;
-        c.scale = s.scale;
-        columns.push_back(c);
+struct TypeSpec {
+    duckdb_type type;
+    uint8_t width, scale;
+    size_t vectorWidth;  // bytes of one value in the engine's vector; 0 for strings
+};
+
+const TypeSpec kTypes[] = {
+    {DUCKDB_TYPE_BOOLEAN, 0, 0, 1},    {DUCKDB_TYPE_TINYINT, 0, 0, 1},      {DUCKDB_TYPE_UTINYINT, 0, 0, 1},
+    {DUCKDB_TYPE_SMALLINT, 0, 0, 2},   {DUCKDB_TYPE_USMALLINT, 0, 0, 2},    {DUCKDB_TYPE_INTEGER, 0, 0, 4},
+    {DUCKDB_TYPE_UINTEGER, 0, 0, 4},   {DUCKDB_TYPE_FLOAT, 0, 0, 4},        {DUCKDB_TYPE_BIGINT, 0, 0, 8},
+    {DUCKDB_TYPE_DOUBLE, 0, 0, 8},     {DUCKDB_TYPE_DATE, 0, 0, 4},         {DUCKDB_TYPE_TIME, 0, 0, 8},
+    {DUCKDB_TYPE_TIMESTAMP, 0, 0, 8},  {DUCKDB_TYPE_TIMESTAMP_TZ, 0, 0, 8}, {DUCKDB_TYPE_HUGEINT, 0, 0, 16},
+    {DUCKDB_TYPE_INTERVAL, 0, 0, 16},  {DUCKDB_TYPE_VARCHAR, 0, 0, 0},      {DUCKDB_TYPE_BLOB, 0, 0, 0},
+    {DUCKDB_TYPE_DECIMAL, 4, 1, 2},    {DUCKDB_TYPE_DECIMAL, 9, 2, 4},      {DUCKDB_TYPE_DECIMAL, 18, 3, 8},
+    {DUCKDB_TYPE_DECIMAL, 38, 10, 16},
+};
+constexpr size_t kTypeCount = sizeof kTypes / sizeof kTypes[0];
+
+// What the decoder wrote, row by row: a mark for NULL, else the value's bytes.
+std::string Render(duckdb_data_chunk chunk, const std::vector<const TypeSpec*>& specs, idx_t rows) {
+    std::string out;
+    for (idx_t row = 0; row < rows; ++row) {
+        for (size_t i = 0; i < specs.size(); ++i) {
+            duckdb_vector vector = duckdb_data_chunk_get_vector(chunk, i);
+            uint64_t* validity = duckdb_vector_get_validity(vector);
+            if (validity != nullptr && !duckdb_validity_row_is_valid(validity, row)) {
+                out += "N|";
+                continue;
+            }
+            const char* data = static_cast<const char*>(duckdb_vector_get_data(vector));
+            if (specs[i]->vectorWidth == 0) {
+                duckdb_string_t s;
+                std::memcpy(&s, data + row * sizeof s, sizeof s);
+                const uint32_t length = duckdb_string_t_length(s);
+                out += "V" + std::to_string(length) + ":" + std::string(duckdb_string_t_data(&s), length) + "|";
+            } else {
+                out += "F" + std::string(data + row * specs[i]->vectorWidth, specs[i]->vectorWidth) + "|";
+            }
+        }
     }
-    return columns;
+    return out;
 }
 
-// Rows taken (as the cutter counts them and as the decoder decodes them), or -1 when the stream was refused.
-std::pair<int64_t, int64_t> Decode(int pick, const std::string& stream, size_t cut) {
-    const std::vector<CopyColumn> columns = Columns(pick);
+struct Outcome {
+    bool refused = false;
+    uint64_t cut = 0;
+    std::string values;
+    bool operator!=(const Outcome& o) const { return refused != o.refused || cut != o.cut || values != o.values; }
+};
+
+Outcome Decode(const std::vector<CopyColumn>& columns, const std::vector<const TypeSpec*>& specs,
+               const std::string& stream, size_t cut) {
     std::vector<kelvod::RowPiece> pieces;
     // Small pieces, so that rows cross the cuts between them.
     kelvod::KlvcpyRowCutter cutter(columns, 64, true, [&](kelvod::RowPiece&& p) { pieces.push_back(std::move(p)); });
@@ -57,7 +78,7 @@ std::pair<int64_t, int64_t> Decode(int pick, const std::string& stream, size_t c
     } catch (const kelvod::SqlError& e) {
         if (e.sqlstate.empty())
             __builtin_trap();
-        return {-1, -1};
+        return {true, 0, {}};
     }
     std::vector<duckdb_logical_type> types;
     for (const auto& c : columns)
@@ -65,7 +86,7 @@ std::pair<int64_t, int64_t> Decode(int pick, const std::string& stream, size_t c
     duckdb_data_chunk chunk = duckdb_create_data_chunk(types.data(), types.size());
     // The values were checked while cutting: checking them again finds nothing.
     kelvod::KlvcpyRowDecoder decoder(columns, true);
-    int64_t decoded = 0;
+    Outcome outcome;
     uint64_t next = 0;
     for (const auto& p : pieces) {
         if (p.firstRow != next || p.rows == 0)
@@ -84,27 +105,48 @@ std::pair<int64_t, int64_t> Decode(int pick, const std::string& stream, size_t c
             }
             if (n == 0)
                 __builtin_trap();
+            outcome.values += Render(chunk, specs, n);
             row += n;
-            decoded += static_cast<int64_t>(n);
+            outcome.cut += n;
         }
+        if (row != next)
+            __builtin_trap();
     }
     duckdb_destroy_data_chunk(&chunk);
     for (auto& t : types)
         duckdb_destroy_logical_type(&t);
-    return {static_cast<int64_t>(cutter.Rows()), decoded};
+    if (outcome.cut != cutter.Rows())
+        __builtin_trap();
+    return outcome;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1 || size > 1 << 16)
+    if (size < 2 || size > 1 << 16)
         return 0;
+    // Byte 1: the column count; then one byte per column: type and nullability.
+    const size_t count = 1 + data[1] % 12;
+    if (size < 2 + count)
+        return 0;
+    std::vector<CopyColumn> columns;
+    std::vector<const TypeSpec*> specs;
+    for (size_t i = 0; i < count; ++i) {
+        const TypeSpec& spec = kTypes[(data[2 + i] & 0x7f) % kTypeCount];
+        CopyColumn c;
+        c.name = "c" + std::to_string(i);
+        c.type = spec.type;
+        c.width = spec.width;
+        c.scale = spec.scale;
+        c.nullable = (data[2 + i] & 0x80) == 0;
+        columns.push_back(c);
+        specs.push_back(&spec);
+    }
     const std::string stream = std::string("KLVCPY", 6) + std::string(13, '\0') +
-                               std::string(reinterpret_cast<const char*>(data) + 1, size - 1);
-    const int pick = data[0] & 7;
-    const size_t cut = (data[0] >> 3) * stream.size() / 31;
-    const auto whole = Decode(pick, stream, stream.size());
-    if (whole.first != whole.second || Decode(pick, stream, cut) != whole)
+                               std::string(reinterpret_cast<const char*>(data) + 2 + count, size - 2 - count);
+    const size_t cut = data[0] * stream.size() / 255;
+    const Outcome whole = Decode(columns, specs, stream, stream.size());
+    if (Decode(columns, specs, stream, cut) != whole)
         __builtin_trap();
     return 0;
 }

@@ -1,39 +1,147 @@
 // The server's message reader fed hostile bytes: a start-up packet, then
-// messages. Whatever is taken, the reader never holds more than it was given,
-// and cutting the bytes elsewhere takes the same requests.
+// messages. Each request taken must be the next frame of the stream as an
+// independent framer cuts it (a length word counting itself, a type byte
+// before it after start-up), the reader never holds more than it was given,
+// and cutting the bytes elsewhere, or taking CopyData the session's quick way
+// (through Space/Received), takes the same requests with the same contents.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "kelvod/protocol_reader.h"
 
 namespace {
 
-// The number of requests taken, or -1 after a protocol error.
-int Take(const std::string& bytes, size_t step) {
-    kelvod::ProtocolReader reader;
-    bool started = false;
-    int taken = 0;
+using namespace kelvod;
+
+std::string Str(const std::string& s) { return std::to_string(s.size()) + ":" + s; }
+
+template <typename T>
+std::string List(const std::vector<T>& v) {
+    std::string out = "[";
+    for (const auto& x : v)
+        out += std::to_string(x) + ",";
+    return out + "]";
+}
+
+// A request written out in full, so that two runs can be compared.
+std::string Describe(const Request& request) {
+    struct {
+        std::string operator()(const QueryMessage& m) { return "Q" + Str(m.sql); }
+        std::string operator()(const ParseMessage& m) { return "P" + Str(m.name) + Str(m.sql) + List(m.paramTypes); }
+        std::string operator()(const BindMessage& m) {
+            std::string out = "B" + Str(m.portal) + Str(m.statement) + List(m.paramFormats);
+            for (const auto& p : m.params)
+                out += p ? Str(*p) : std::string("null");
+            return out + List(m.resultFormats);
+        }
+        std::string operator()(const DescribeMessage& m) { return "D" + std::string(1, m.kind) + Str(m.name); }
+        std::string operator()(const ExecuteMessage& m) { return "E" + Str(m.portal) + std::to_string(m.maxRows); }
+        std::string operator()(const CloseMessage& m) { return "C" + std::string(1, m.kind) + Str(m.name); }
+        std::string operator()(const SyncMessage&) { return "S"; }
+        std::string operator()(const FlushMessage&) { return "H"; }
+        std::string operator()(const TerminateMessage&) { return "X"; }
+        std::string operator()(const CopyMessage& m) { return "copy" + std::string(1, m.type) + Str(m.data); }
+    } visitor;
+    return std::visit(visitor, request);
+}
+
+std::string Describe(const StartupPacket& packet) {
+    if (std::holds_alternative<SslRequest>(packet))
+        return "ssl";
+    if (const auto* c = std::get_if<CancelRequest>(&packet))
+        return "cancel" + std::to_string(c->pid) + "/" + std::to_string(c->key);
+    std::string out = "startup";
+    for (const auto& [name, value] : std::get<StartupRequest>(packet).parameters)
+        out += Str(name) + Str(value);
+    return out;
+}
+
+uint32_t BigEndian32(const std::string& s, size_t at) {
+    return (uint32_t(uint8_t(s[at])) << 24) | (uint32_t(uint8_t(s[at + 1])) << 16) |
+           (uint32_t(uint8_t(s[at + 2])) << 8) | uint32_t(uint8_t(s[at + 3]));
+}
+
+// Where each whole frame of the stream ends, as far as the lengths are sane.
+std::vector<size_t> FrameEnds(const std::string& bytes) {
+    std::vector<size_t> ends;
+    size_t at = 0;
+    for (bool startup = true; at < bytes.size(); startup = false) {
+        const size_t head = startup ? 0 : 1;
+        if (bytes.size() - at < head + 4)
+            break;
+        const uint32_t length = BigEndian32(bytes, at + head);
+        if (length < 4 || bytes.size() - at - head < length)
+            break;
+        at += head + length;
+        ends.push_back(at);
+    }
+    return ends;
+}
+
+struct Taken {
+    std::vector<std::string> requests;
+    bool refused = false;
+    bool operator==(const Taken& o) const { return requests == o.requests && refused == o.refused; }
+};
+
+// Feeds the bytes `step` at a time; with `quick`, CopyData is taken as the
+// session takes it during COPY, into the reader's own space.
+Taken Take(const std::string& bytes, size_t step, bool quick) {
+    const std::vector<size_t> ends = FrameEnds(bytes);
+    ProtocolReader reader;
+    Taken taken;
+    size_t fed = 0;
+    auto check = [&] {
+        const size_t consumed = taken.requests.empty() ? 0 : ends.at(taken.requests.size() - 1);
+        if (reader.Buffered() != fed - consumed)
+            __builtin_trap();
+    };
     try {
         for (size_t at = 0; at < bytes.size(); at += step) {
             const size_t n = std::min(step, bytes.size() - at);
-            reader.Append(bytes.data() + at, n);
-            if (reader.Buffered() > bytes.size())
-                __builtin_trap();
-            if (!started) {
+            if (quick) {
+                memcpy(reader.Space(step), bytes.data() + at, n);
+                reader.Received(n);
+            } else {
+                reader.Append(bytes.data() + at, n);
+            }
+            fed += n;
+            if (taken.requests.empty()) {
                 auto packet = reader.TakeStartupPacket();
                 if (!packet)
                     continue;
-                started = true;
-                ++taken;
+                if (ends.empty())
+                    __builtin_trap();
+                taken.requests.push_back(Describe(*packet));
+                check();
             }
-            while (reader.TakeRequest())
-                ++taken;
+            for (;;) {
+                if (quick) {
+                    if (auto data = reader.TakeCopyData()) {
+                        if (taken.requests.size() >= ends.size())
+                            __builtin_trap();
+                        taken.requests.push_back("copyd" + Str(std::string(*data)));
+                        check();
+                        continue;
+                    }
+                }
+                auto request = reader.TakeRequest();
+                if (!request)
+                    break;
+                if (taken.requests.size() >= ends.size())
+                    __builtin_trap();
+                taken.requests.push_back(Describe(*request));
+                check();
+            }
         }
-    } catch (const kelvod::ProtocolError& e) {
+    } catch (const ProtocolError& e) {
         if (e.sqlstate.empty())
             __builtin_trap();
-        return -1 - taken;
+        taken.refused = true;
     }
     return taken;
 }
@@ -45,7 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
     const size_t step = 1 + data[0] % 16;
-    if (Take(bytes, bytes.size() + 1) != Take(bytes, step))
+    const Taken whole = Take(bytes, bytes.size() + 1, false);
+    if (!(Take(bytes, step, false) == whole) || !(Take(bytes, step, true) == whole))
         __builtin_trap();
     return 0;
 }

@@ -61,7 +61,7 @@ struct ArgumentsCase {
 TEST(CommandLineTest, TurnsEntriesIntoArguments) {
     const ArgumentsCase cases[] = {
         {{{"d", "x"}}, {"-d", "x"}},
-        {{{"d", ""}}, {"-d"}},
+        {{{"d", ""}, {"e", "-v"}}, {"-d", "", "-e", "-v"}},
         {{{"telemetry_opt_in", ""}}, {"--telemetry-opt-in="}},
         {{{"a_b_c", "x=y"}}, {"--a-b-c=x=y"}},
         // Names the server never sees.
@@ -82,6 +82,19 @@ TEST(CommandLineTest, TurnsEntriesIntoArguments) {
             parameters.Set(name, value);
         EXPECT_EQ(GenerateKelvoCommandLineArguments(kCallback, kListen, parameters).first, Concat(c.expected, Tail()))
             << (c.entries.empty() ? "" : c.entries.front().first);
+    }
+}
+
+TEST(CommandLineTest, RefusesEntriesTheServerWouldReadOtherwise) {
+    for (const auto& [name, value] : {std::pair<const char*, const char*>{"d", "--init=overwrite"}, {"a=b", "c"}}) {
+        Parameters parameters;
+        parameters.Set(name, value);
+        try {
+            GenerateKelvoCommandLineArguments(kCallback, kListen, parameters);
+            ADD_FAILURE() << name << " written";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.GetSqlstate(), "22023") << name;
+        }
     }
 }
 

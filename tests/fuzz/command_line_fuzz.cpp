@@ -1,0 +1,78 @@
+// The server's command line from the library's writing to the server's
+// reading: parameters with any names and values (the input: items split at
+// 0x01, name and value at 0x02) go through the library's writer and the
+// server's parser. Every parameter the writer accepts arrives under its name
+// with its value, and nothing arrives that no parameter said: a value can
+// neither become an option of its own nor change another's.
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "error/error.h"
+#include "instance/client_side_settings.h"
+#include "instance/command_line.h"
+#include "ipc/connection_descriptor.h"
+#include "kelvod/command_line.h"
+
+namespace {
+
+std::vector<std::string> Split(const std::string& s, char at) {
+    std::vector<std::string> parts(1);
+    for (char c : s) {
+        if (c == at)
+            parts.emplace_back();
+        else
+            parts.back() += c;
+    }
+    return parts;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const auto listen = IPC_ConnectionDescriptor::Parse("pel.domain:///tmp/domain/l");
+    static const auto callback = IPC_ConnectionDescriptor::Parse("pel.domain:///tmp/domain/c");
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    kelvoapi::Parameters parameters;
+    for (const std::string& item : Split(input, '\x01')) {
+        const std::vector<std::string> parts = Split(item, '\x02');
+        try {
+            parameters.Set(parts[0], parts.size() > 1 ? parts[1] : "");
+        } catch (const kelvoapi::Error&) {
+        }
+    }
+    // What the server should read: every parameter not kept for the library
+    // itself, under its name as an option spells it.
+    std::map<std::string, std::string> expected;
+    for (const auto& [name, value] : parameters) {
+        if (name.empty() || name == "listen_connection" || name == "callback_connection" ||
+            kelvoapi::isClientSideSettingName(name))
+            continue;
+        if (!expected.emplace(name, value).second)
+            return 0;
+    }
+    kelvoapi::CommandLineArguments arguments;
+    try {
+        arguments = kelvoapi::GenerateKelvoCommandLineArguments(*callback, *listen, parameters).first;
+    } catch (const kelvoapi::Error&) {
+        // Refused before anything started: only an entry the server would read otherwise.
+        bool unwritable = false;
+        for (const auto& [name, value] : expected)
+            unwritable |= name.size() == 1 ? value.rfind("--", 0) == 0 : name.find('=') != std::string::npos;
+        if (!unwritable)
+            __builtin_trap();
+        return 0;
+    }
+    kelvod::CommandLine read;
+    try {
+        read = kelvod::ParseCommandLine(arguments);
+    } catch (const kelvod::CommandLineError&) {
+        __builtin_trap();  // the library wrote what the server cannot read
+    }
+    if (read.settings != expected || read.listenConnection != listen->str() ||
+        read.callbackConnection != callback->str())
+        __builtin_trap();
+    return 0;
+}

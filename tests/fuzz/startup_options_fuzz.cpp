@@ -1,0 +1,103 @@
+// Settings carried from the library to the server in the `options` start-up
+// value: the library packs any names and values (the input: items split at
+// 0x01, name and value at 0x02) and the server reads them back. Every setting
+// the library accepts arrives exactly, as one item of its own; a name that
+// would split or forge an item is refused before anything is sent. Text the
+// server reads that no library wrote is refused or read into items that,
+// packed again, read back the same.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "error/error.h"
+#include "infra/options_value.h"
+#include "instance/pq_params.h"
+#include "instance/protocol_keywords.h"
+#include "kelvod/sql_lexer.h"
+#include "kelvod/startup_options.h"
+
+namespace {
+
+using Items = std::vector<std::pair<std::string, std::string>>;
+
+std::vector<std::string> Split(const std::string& s, char at) {
+    std::vector<std::string> parts(1);
+    for (char c : s) {
+        if (c == at)
+            parts.emplace_back();
+        else
+            parts.back() += c;
+    }
+    return parts;
+}
+
+// The server's reading, or a mark when it refused.
+Items Read(const std::string& options, bool& refused) {
+    refused = false;
+    try {
+        return kelvod::ParseOptionItems(options);
+    } catch (const kelvod::SqlError& e) {
+        if (e.sqlstate != "22023")
+            __builtin_trap();
+        refused = true;
+        return {};
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string input(reinterpret_cast<const char*>(data), size);
+    std::replace(input.begin(), input.end(), '\0', '0');  // a start-up value holds no NUL
+    bool refused = false;
+    const Items read = Read(input, refused);
+    if (!refused) {
+        std::string again;
+        for (const auto& [name, value] : read)
+            again += (again.empty() ? "" : " ") + name + "=" + kelvoapi::EscapeAndQuoteOptionsValue(value);
+        if (Read(again, refused) != read || refused)
+            __builtin_trap();
+    }
+
+    kelvoapi::Parameters parameters;
+    Items expected;
+    bool valid = true;
+    for (const std::string& item : Split(input, '\x01')) {
+        const std::vector<std::string> parts = Split(item, '\x02');
+        // Prefixed, so that no name is one of the connection's own keywords.
+        const std::string name = "x_" + parts[0], value = parts.size() > 1 ? parts[1] : "";
+        try {
+            parameters.Set(name, value);
+        } catch (const kelvoapi::Error&) {
+            continue;
+        }
+        expected.erase(std::remove_if(expected.begin(), expected.end(), [&](const auto& e) { return e.first == name; }),
+                       expected.end());
+        expected.emplace_back(std::string(kelvoapi::mapParameterForCompatibility(name)), value);
+        valid = valid && kelvoapi::IsValidOptionsName(expected.back().first);
+    }
+    try {
+        kelvoapi::PQParams params = kelvoapi::ConvertToPQParams(parameters);
+        if (!valid)
+            __builtin_trap();  // a name that splits an item was sent
+        Items got;
+        refused = false;
+        for (size_t i = 0; params.GetKeywords()[i] != nullptr; ++i)
+            if (std::strcmp(params.GetKeywords()[i], "options") == 0)
+                got = Read(params.GetValues()[i], refused);
+        if (refused)
+            __builtin_trap();
+        std::sort(got.begin(), got.end());
+        std::sort(expected.begin(), expected.end());
+        if (got != expected)
+            __builtin_trap();
+    } catch (const kelvoapi::Error&) {
+        if (valid)
+            __builtin_trap();  // every setting could have been sent
+    }
+    return 0;
+}
