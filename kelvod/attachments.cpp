@@ -10,7 +10,6 @@
 #include <string_view>
 #include <thread>
 
-#include "kelvod/catalog.h"
 #include "kelvod/engine_errors.h"
 #include "kelvod/engine_handles.h"
 #include "kelvod/sql_lexer.h"
@@ -187,26 +186,6 @@ void AttachmentRegistry::Reattach(duckdb_connection connection, const std::strin
     if (EngineHas(connection, it->second.alias))
         DetachFresh(connection, it->second.alias);
     RunEngine(connection, AttachStatement(it->second.path, it->second.alias));
-}
-
-void DetachEverything(duckdb_database engine) {
-    duckdb_connection connection = nullptr;
-    if (duckdb_connect(engine, &connection) == DuckDBError)
-        return;
-    try {
-        for (const auto& row : QueryText(connection,
-                                         "SELECT database_name FROM duckdb_databases() WHERE NOT internal "
-                                         "AND database_name NOT IN ('memory', 'system', 'temp')")) {
-            try {
-                if (row[0])
-                    RunEngine(connection, "DETACH " + QuoteIdentifier(*row[0]));
-            } catch (const SqlError&) {
-                // an invalidated database is closed without a checkpoint
-            }
-        }
-    } catch (const SqlError&) {
-    }
-    duckdb_disconnect(&connection);
 }
 
 bool AttachmentRegistry::IsAlias(const std::string& alias) const {

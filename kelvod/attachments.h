@@ -65,10 +65,6 @@ bool IsDatabaseFile(const std::string& path);
 // Names the engine keeps for itself; no database may be attached under them.
 bool IsReservedAlias(const std::string& alias);
 
-// Detaches every database file before the engine closes: a DETACH reports a
-// checkpoint that fails, where the engine's close would end the process.
-void DetachEverything(duckdb_database engine);
-
 // Rolls back whatever transaction the connection is in, if any: a session that
 // has opened no block must never find its statements refused as in a failed one.
 // False when a transaction remains that the engine could not roll back.

@@ -1,9 +1,8 @@
 // Reading bytea text, and the engine cast that uses it.
 #include "kelvod/bytea_text.h"
 
-#include <stdexcept>
-
 #include "kelvod/sql_lexer.h"
+#include "kelvod/text_casts.h"
 
 namespace kelvod {
 
@@ -80,20 +79,7 @@ bool CastTextToBytea(duckdb_function_info info, idx_t count, duckdb_vector input
 }  // namespace
 
 void RegisterByteaCast(duckdb_connection connection) {
-    duckdb_cast_function cast = duckdb_create_cast_function();
-    duckdb_logical_type from = duckdb_create_logical_type(DUCKDB_TYPE_VARCHAR);
-    duckdb_logical_type to = duckdb_create_logical_type(DUCKDB_TYPE_BLOB);
-    duckdb_cast_function_set_source_type(cast, from);
-    duckdb_cast_function_set_target_type(cast, to);
-    // Text turns into bytea implicitly, as the engine's own cast does (inserts, comparisons).
-    duckdb_cast_function_set_implicit_cast_cost(cast, 1);
-    duckdb_cast_function_set_function(cast, CastTextToBytea);
-    duckdb_state state = duckdb_register_cast_function(connection, cast);
-    duckdb_destroy_logical_type(&from);
-    duckdb_destroy_logical_type(&to);
-    duckdb_destroy_cast_function(&cast);
-    if (state == DuckDBError)
-        throw std::runtime_error("the engine refused the bytea cast");
+    RegisterTextCast(connection, DUCKDB_TYPE_BLOB, CastTextToBytea);
 }
 
 }  // namespace kelvod

@@ -95,14 +95,11 @@ std::string StateFor(std::string_view kind, std::string_view m) {
         return "57014";
     if (kind == "TransactionContext" || kind == "Transaction") {
         // A key that another transaction committed first is found only at commit.
-        if (Has(m, "constraint violation: duplicate key"))
+        if (Has(m, "constraint violation") || Has(m, "Duplicate key"))
             return "23505";
         // Write-write conflicts: clients retry on 40001.
         if (Has(m, "onflict"))
             return "40001";
-        // A COMMIT that meets a key another transaction committed first.
-        if (Has(m, "constraint violation") || Has(m, "Duplicate key"))
-            return "23505";
         return Has(m, "aborted") ? "25P02" : "25000";
     }
     if (kind == "Not implemented")

@@ -155,7 +155,6 @@ int Serve(const kelvod::CommandLine& cl, kelvod::TerminationWatch& termination) 
         }
         listener->Stop();
     }
-    kelvod::DetachEverything(engine);
     duckdb_close(&engine);
     if (code == kClean)
         Log("stopped");

@@ -80,8 +80,8 @@ void RefuseUnsafeMemoryLimit(const Statement& statement) {
     const std::string value = t[i + 2]->kind == Token::Kind::String ? t[i + 2]->value : t[i + 2]->text;
     auto bytes = ParseMemorySize(value);
     if (bytes && *bytes < kMemoryLimitFloor)
-        throw SqlError("22023", "memory_limit cannot be set below 256MB: the engine's commits need that much.",
-                       "Set it to '256MB' or more, or RESET it to the default.");
+        throw SqlError("22023", "memory_limit cannot be set below 512MB: the engine's commits need that much.",
+                       "Set it to '512MB' or more, or RESET it to the default.");
 }
 
 void NoteDefaultMemoryLimit(duckdb_connection connection) {

@@ -46,18 +46,17 @@ Session::~Session() {
         } catch (...) {
             // the session ends either way; a failed detach leaves the alias to the engine
         }
-        // A transaction the engine cannot roll back (a damaged database) would
-        // throw again from inside its disconnect and end the server: such a
-        // connection is left to the engine instead.
-        if (ended) {
-            try {
-                RunEngine(m_context.connection, "USE memory");
-                RunEngine(m_context.connection,
-                          "DETACH DATABASE IF EXISTS " + QuoteIdentifier(m_context.PrivateDatabase()));
-            } catch (...) {
-            }
-            duckdb_disconnect(&m_context.connection);
+        try {
+            RunEngine(m_context.connection, "USE memory");
+            RunEngine(m_context.connection,
+                      "DETACH DATABASE IF EXISTS " + QuoteIdentifier(m_context.PrivateDatabase()));
+        } catch (...) {
         }
+        // The engine rolls back again inside its disconnect, where a failure
+        // could not be caught but would end the server: a connection whose
+        // transaction it could not roll back is left to the engine instead.
+        if (ended)
+            duckdb_disconnect(&m_context.connection);
     }
     if (m_context.fd >= 0)
         ::close(m_context.fd);

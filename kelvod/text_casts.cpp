@@ -172,23 +172,6 @@ bool CastTextToReal(duckdb_function_info info, idx_t count, duckdb_vector input,
                            [](std::string_view t, float& v, std::string& e) { return ParseFloatRow(t, v, e, "real"); });
 }
 
-void RegisterCast(duckdb_connection connection, duckdb_type target, duckdb_cast_function_t function) {
-    duckdb_cast_function cast = duckdb_create_cast_function();
-    duckdb_logical_type from = duckdb_create_logical_type(DUCKDB_TYPE_VARCHAR);
-    duckdb_logical_type to = duckdb_create_logical_type(target);
-    duckdb_cast_function_set_source_type(cast, from);
-    duckdb_cast_function_set_target_type(cast, to);
-    // Text turns into these implicitly, as with the engine's own casts (inserts, comparisons).
-    duckdb_cast_function_set_implicit_cast_cost(cast, 1);
-    duckdb_cast_function_set_function(cast, function);
-    duckdb_state state = duckdb_register_cast_function(connection, cast);
-    duckdb_destroy_logical_type(&from);
-    duckdb_destroy_logical_type(&to);
-    duckdb_destroy_cast_function(&cast);
-    if (state == DuckDBError)
-        throw std::runtime_error("the engine refused a text cast");
-}
-
 }  // namespace
 
 std::optional<int32_t> ParseDateText(std::string_view text, bool& outOfRange) {
@@ -240,13 +223,30 @@ std::optional<int32_t> ParseDateText(std::string_view text, bool& outOfRange) {
     return duckdb_to_date(parts).days;
 }
 
+void RegisterTextCast(duckdb_connection connection, duckdb_type target, duckdb_cast_function_t function) {
+    duckdb_cast_function cast = duckdb_create_cast_function();
+    duckdb_logical_type from = duckdb_create_logical_type(DUCKDB_TYPE_VARCHAR);
+    duckdb_logical_type to = duckdb_create_logical_type(target);
+    duckdb_cast_function_set_source_type(cast, from);
+    duckdb_cast_function_set_target_type(cast, to);
+    // Text turns into the target implicitly, as with the engine's own casts (inserts, comparisons).
+    duckdb_cast_function_set_implicit_cast_cost(cast, 1);
+    duckdb_cast_function_set_function(cast, function);
+    duckdb_state state = duckdb_register_cast_function(connection, cast);
+    duckdb_destroy_logical_type(&from);
+    duckdb_destroy_logical_type(&to);
+    duckdb_destroy_cast_function(&cast);
+    if (state == DuckDBError)
+        throw std::runtime_error("the engine refused a cast from text");
+}
+
 void RegisterTextCasts(duckdb_connection connection) {
-    RegisterCast(connection, DUCKDB_TYPE_DATE, CastTextToDate);
-    RegisterCast(connection, DUCKDB_TYPE_DOUBLE, CastTextToDouble);
-    RegisterCast(connection, DUCKDB_TYPE_FLOAT, CastTextToReal);
-    RegisterCast(connection, DUCKDB_TYPE_SMALLINT, CastTextToInteger<int16_t>);
-    RegisterCast(connection, DUCKDB_TYPE_INTEGER, CastTextToInteger<int32_t>);
-    RegisterCast(connection, DUCKDB_TYPE_BIGINT, CastTextToInteger<int64_t>);
+    RegisterTextCast(connection, DUCKDB_TYPE_DATE, CastTextToDate);
+    RegisterTextCast(connection, DUCKDB_TYPE_DOUBLE, CastTextToDouble);
+    RegisterTextCast(connection, DUCKDB_TYPE_FLOAT, CastTextToReal);
+    RegisterTextCast(connection, DUCKDB_TYPE_SMALLINT, CastTextToInteger<int16_t>);
+    RegisterTextCast(connection, DUCKDB_TYPE_INTEGER, CastTextToInteger<int32_t>);
+    RegisterTextCast(connection, DUCKDB_TYPE_BIGINT, CastTextToInteger<int64_t>);
 }
 
 }  // namespace kelvod

@@ -17,6 +17,9 @@ namespace kelvod {
 // `outOfRange` tells a well-formed date that does not exist (2024-02-30).
 std::optional<int32_t> ParseDateText(std::string_view text, bool& outOfRange);
 
+// Makes `function` the engine's implicit cast from text to `target`.
+void RegisterTextCast(duckdb_connection connection, duckdb_type target, duckdb_cast_function_t function);
+
 void RegisterTextCasts(duckdb_connection connection);
 
 }  // namespace kelvod

@@ -8,7 +8,7 @@
 // ran SET GLOBAL memory_limit = '<limit>', takes the same loads in the same
 // rounds.
 //
-//   concurrent_loads_side_by_side [rows per load=2000000] [loads=8] [rounds=3] [limit=256MB]
+//   concurrent_loads_side_by_side [rows per load=2000000] [loads=8] [rounds=3] [limit=512MB]
 #include <libpq-fe.h>
 
 #include <functional>
@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
     const int rounds = static_cast<int>(sidebyside::ArgOr(argc, argv, 3, 3));
     const double total = static_cast<double>(rows) * loads;
 
-    const std::string limit = argc > 4 ? argv[4] : "256MB";
+    const std::string limit = argc > 4 ? argv[4] : "512MB";
     const std::string limitedName = "kelvod, memory_limit " + limit;
     const std::string setLimit = "SET GLOBAL memory_limit = '" + limit + "'";
 

@@ -16,7 +16,7 @@ TEST(KelvodMemoryLimit, AResetLetsQueriesUseTheDefaultLimitAgain) {
     auto shown = [&] { return QueryText(c, "SELECT current_setting('memory_limit')::VARCHAR").at(0).at(0); };
     const auto byDefault = shown();
     NoteDefaultMemoryLimit(c);
-    // Without a place to spill, this needs more than the floor.
+    // Without a place to spill, this needs more than 256MB.
     RunEngine(c, "SET temp_directory = ''");
     const std::string large = "SELECT count(DISTINCT md5(range::VARCHAR)) FROM range(6000000)";
     for (const char* reset : {"RESET memory_limit", "SET GLOBAL memory_limit TO DEFAULT"}) {

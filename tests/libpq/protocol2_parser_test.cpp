@@ -11,7 +11,6 @@
 #include "parser_helpers.h"
 #include "postgres/libpq/query_execution.h"
 #include "support/scripted_peer.h"
-#include "support/seeded_random.h"
 
 namespace {
 
@@ -180,32 +179,6 @@ TEST(Protocol2, OddMessagesGiveTheirTexts) {
     EXPECT_EQ(notices.texts,
               (std::vector<std::string>{"NOTICE:  hi\n", "message type 0x43 arrived from server while idle\n"}));
     EXPECT_EQ(conn->inStart, conn->inEnd);
-}
-
-// Random protocol 2.0 streams: no crash, no read out of bounds, no loop.
-TEST(Protocol2, RandomStreamsNeverCrashOrHang) {
-    const std::string types = "ANCEZIKPTBDGHQ";
-    kelvotest::SeededRandom next(4242);
-    for (int round = 0; round < 2000; ++round) {
-        auto conn = MakeProtocol2Record(nullptr, next(3));
-        std::string stream = next(2) ? RowDescription2({"a", "b", "c"}) : std::string();
-        const int messages = 1 + static_cast<int>(next(12));
-        for (int m = 0; m < messages; ++m) {
-            stream += types[next(static_cast<uint32_t>(types.size()))];
-            const int len = static_cast<int>(next(24));
-            for (int i = 0; i < len; ++i) {
-                const uint32_t pick = next(10);
-                stream += static_cast<char>(pick < 4 ? 0 : pick < 6 ? next(8) : pick < 7 ? 0xE0 : next(256));
-            }
-        }
-        for (size_t pos = 0; pos < stream.size();) {
-            const size_t piece = 1 + next(32);
-            FeedInput(conn.get(), stream.substr(pos, piece));
-            pos += piece;
-            TakeResults(conn.get(), pqParseInput2);
-        }
-        EXPECT_LE(conn->inStart, conn->inEnd);
-    }
 }
 
 }  // namespace

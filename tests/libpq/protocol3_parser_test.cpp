@@ -11,7 +11,6 @@
 #include "parser_helpers.h"
 #include "postgres/libpq/parameter_status.h"
 #include "support/scripted_peer.h"
-#include "support/seeded_random.h"
 
 namespace {
 
@@ -381,43 +380,6 @@ TEST(RowDescription, ReadsSignedAndUnsignedFieldsFormatsAndTheBinaryFlag) {
     EXPECT_EQ(results[1]->binary, 0);
     EXPECT_EQ(results[1]->attDescs[1].format, 2);
     EXPECT_EQ(std::string(PQgetvalue(results[1].get(), 0, 1), PQgetlength(results[1].get(), 0, 1)), odd);
-}
-
-// Random, mostly well-framed messages with random bodies: whatever the
-// bytes, the parser neither crashes, reads out of bounds, leaks, nor loops.
-TEST(HostileStreams, RandomMessagesNeverCrashOrHang) {
-    const std::string types = "CEZI12ncSKTtDGHWdcANVX@R";
-    kelvotest::SeededRandom next(12345);
-    for (int round = 0; round < 2000; ++round) {
-        auto conn = MakeDetachedRecord();
-        conn->noticeHooks.noticeRec = nullptr;
-        BeginStatement(conn.get(), next(3), static_cast<PGQueryClass>(next(4)), next(2) ? "SELECT 1\nFROM x" : nullptr);
-        std::string stream = next(2) ? w::RowDescription({{"a"}, {"b", 25, -1, 1}}) : std::string();
-        const int messages = 1 + static_cast<int>(next(20));
-        for (int m = 0; m < messages; ++m) {
-            std::string body;
-            const int len = static_cast<int>(next(40));
-            for (int i = 0; i < len; ++i) {
-                // Bias toward small numbers and NULs, which make plausible counts.
-                const uint32_t pick = next(10);
-                body += static_cast<char>(pick < 4 ? 0 : pick < 6 ? next(4) : pick < 7 ? 0xFF : next(256));
-            }
-            if (next(4) == 0)
-                body = w::Int16(2) + w::Int32(static_cast<int64_t>(next(8)) - 3) + body;
-            stream += w::Message(types[next(static_cast<uint32_t>(types.size()))], body);
-        }
-        // Fed in random pieces.
-        size_t pos = 0;
-        while (pos < stream.size()) {
-            const size_t piece = 1 + next(64);
-            FeedInput(conn.get(), stream.substr(pos, piece));
-            pos += piece;
-            auto results = TakeResults(conn.get());
-            if (conn->status == CONNECTION_BAD)
-                break;
-        }
-        EXPECT_LE(conn->inStart, conn->inEnd);
-    }
 }
 
 }  // namespace
