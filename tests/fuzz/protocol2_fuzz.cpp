@@ -16,23 +16,6 @@ using namespace kelvotest;
 
 namespace {
 
-// The results, or empty when one of them is an error.
-std::string Describe(std::vector<ResultPtr>& results) {
-    std::string out;
-    for (const ResultPtr& r : results) {
-        if (PQresultStatus(r.get()) == PGRES_FATAL_ERROR || PQresultStatus(r.get()) == PGRES_NONFATAL_ERROR)
-            return {};
-        out += std::to_string(PQresultStatus(r.get())) + ":" + PQcmdStatus(r.get()) + ":|";
-        for (int row = 0; row < PQntuples(r.get()); ++row)
-            for (int col = 0; col < PQnfields(r.get()); ++col)
-                out += PQgetisnull(r.get(), row, col)
-                           ? std::string("-,")
-                           : std::string(PQgetvalue(r.get(), row, col), PQgetlength(r.get(), row, col)) + ",";
-        out += "|";
-    }
-    return out;
-}
-
 std::string Run(const std::string& input, size_t cut, uint32_t chunk) {
     ConnPtr conn = MakeDetachedRecord();
     conn->pversion = PG_PROTOCOL(2, 0);
@@ -58,7 +41,7 @@ std::string Run(const std::string& input, size_t cut, uint32_t chunk) {
     // (after some faults the parser drops the rest of what it holds and keeps only the text)
     if (conn->status == CONNECTION_BAD || noticed || conn->errorMessage.len > 0)
         return {};
-    return Describe(results);
+    return DescribeWhole(results);
 }
 
 }  // namespace

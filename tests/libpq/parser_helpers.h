@@ -71,4 +71,21 @@ inline std::vector<std::string> Describe(const std::vector<ResultPtr>& results) 
     return out;
 }
 
+// Every status, tag and value of results, or empty when one of them is an error.
+inline std::string DescribeWhole(const std::vector<ResultPtr>& results) {
+    std::string out;
+    for (const ResultPtr& r : results) {
+        if (PQresultStatus(r.get()) == PGRES_FATAL_ERROR || PQresultStatus(r.get()) == PGRES_NONFATAL_ERROR)
+            return {};
+        out += std::to_string(PQresultStatus(r.get())) + ":" + PQcmdStatus(r.get()) + ":|";
+        for (int row = 0; row < PQntuples(r.get()); ++row)
+            for (int col = 0; col < PQnfields(r.get()); ++col)
+                out += PQgetisnull(r.get(), row, col)
+                           ? std::string("-,")
+                           : std::string(PQgetvalue(r.get(), row, col), PQgetlength(r.get(), row, col)) + ",";
+        out += "|";
+    }
+    return out;
+}
+
 }  // namespace kelvotest
