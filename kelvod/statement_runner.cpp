@@ -4,6 +4,7 @@
 #include "kelvod/statement_runner.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "kelvod/chunk_prefetcher.h"
@@ -37,6 +38,18 @@ std::string QuotedName(const std::vector<std::string>& parts) {
     for (const auto& p : parts)
         out += (out.empty() ? "" : ".") + QuoteIdentifier(p);
     return out;
+}
+
+// SET of the engine's schema or search path; other settings leave names where they are.
+bool SetsSearchPath(const Statement& statement) {
+    Tokens t = statement.Significant();
+    size_t i = IsWord(t, 1, "session") || IsWord(t, 1, "local") || IsWord(t, 1, "global") ? 2 : 1;
+    if (!IsName(t, i))
+        return true;
+    std::string name = t[i]->value;
+    for (char& c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name == "search_path" || name == "schema";
 }
 
 bool ChangesRows(duckdb_statement_type type) {
@@ -80,6 +93,10 @@ void StatementRunner::Run(const Statement& statement, const std::vector<int16_t>
     }
     if (prepared)
         return RunEngineStatement(statement, CurrentPlan(*prepared), formats, sendDescription, params);
+    if (simpleQuery) {
+        std::optional<EnginePlan> once;
+        return RunEngineStatement(statement, KeptPlan(statement, once), formats, sendDescription, params);
+    }
     EnginePlan plan = Plan(statement);
     RunEngineStatement(statement, plan, formats, sendDescription, params);
 }
@@ -168,8 +185,20 @@ void StatementRunner::AbandonBatch() {
 
 void StatementRunner::RunServerCommand(Command& command, const std::vector<int16_t>& formats, bool sendDescription,
                                        bool simpleQuery) {
-    // What the server runs itself may change the names a rewrite resolves.
-    ++m_context.namesGeneration;
+    // Commands that attach, create or drop what names resolve to, or move the
+    // search path, make prepared statements resolve their names again; the others
+    // (SHOW, COPY, loads) leave them prepared.
+    bool changesNames =
+        !std::holds_alternative<ShowCommand>(command) && !std::holds_alternative<CopyToStdoutCommand>(command) &&
+        !std::holds_alternative<CopyFromStdinCommand>(command) && !std::holds_alternative<InsertBulkCommand>(command) &&
+        !std::holds_alternative<CloseStreamCommand>(command) && !std::holds_alternative<RefusedCommand>(command);
+    if (auto* set = std::get_if<SetCommand>(&command); set && set->name == "external_client_context")
+        changesNames = false;
+    if (changesNames) {
+        ++m_context.namesGeneration;
+        // A kept plan must not hold on to a database that is detached or dropped now.
+        m_keptPlans.clear();
+    }
     ProtocolWriter& writer = m_context.writer;
     std::visit(
         [&](auto& c) {
@@ -284,7 +313,7 @@ void StatementRunner::RunEngineStatement(const Statement& statement, EnginePlan&
         m_context.implicitBlock = false;
     }
     // After these the names in a prepared statement may mean other tables.
-    else if (tag == "USE" || tag == "SET" || tag == "RESET")
+    else if (tag == "USE" || tag == "RESET" || (tag == "SET" && SetsSearchPath(statement)))
         ++m_context.namesGeneration;  // names may resolve elsewhere now
 
     duckdb_result_type returned = duckdb_result_return_type(result.Get());
@@ -503,6 +532,28 @@ EnginePlan& StatementRunner::CurrentPlan(PreparedStatement& prepared) {
         plan = PrepareEnginePlan(m_context.connection, *prepared.statement, std::move(rewritten),
                                  m_context.namesGeneration, prepared.paramTypes);
     return plan;
+}
+
+EnginePlan& StatementRunner::KeptPlan(const Statement& statement, std::optional<EnginePlan>& once) {
+    constexpr size_t kKeptPlans = 32;
+    std::string text;
+    for (const auto& t : statement.tokens)
+        text += t.text;
+    auto it = m_keptPlans.find(text);
+    if (it != m_keptPlans.end())
+        return CurrentPlan(it->second);
+    EnginePlan plan = Plan(statement);
+    // Only reads and row changes: what else the engine runs changes state that a plan made before may not see.
+    if (plan.type != DUCKDB_STATEMENT_TYPE_SELECT && !ChangesRows(plan.type))
+        return once.emplace(std::move(plan));
+    if (m_keptPlans.size() >= kKeptPlans)
+        m_keptPlans.clear();
+    PreparedStatement& kept = m_keptPlans[text];
+    kept.statement = statement;
+    kept.plan = std::move(plan);
+    kept.readsCatalog = RewriteReadsCatalog(statement);
+    kept.foldsSettings = FoldsSettings(statement);
+    return *kept.plan;
 }
 
 void StatementRunner::CopyToStdout(const Statement& query, bool binary) {

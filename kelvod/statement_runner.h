@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "duckdb.h"
@@ -71,6 +72,11 @@ private:
                                   const std::vector<std::optional<std::string>>& params);
     // INSERT BULK without a stream is the INSERT ... SELECT it spells.
     void InsertSelect(const InsertBulkCommand& command);
+    // The plan of a simple query's statement, kept by its text (as a prepared
+    // statement's is, and made again under the same rules) for the reads and
+    // writes a client sends again and again; other statements' plans are made
+    // into `once`.
+    EnginePlan& KeptPlan(const Statement& statement, std::optional<EnginePlan>& once);
     void CopyToStdout(const Statement& query, bool binary);
     struct CopyTarget {
         bool binary;
@@ -82,6 +88,7 @@ private:
     DatabaseCommands& m_commands;
     Loader& m_loader;
     PreparedStatements& m_protocolStatements;
+    std::unordered_map<std::string, PreparedStatement> m_keptPlans;
     std::set<std::string> m_sqlPrepared;  // names of SQL PREPARE, lower-cased as the engine folds them
     CopyTarget* m_copy = nullptr;         // set while a COPY TO STDOUT runs its query
     bool m_batch = false;                 // statements run now belong to a batch

@@ -300,6 +300,29 @@ TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
     EXPECT_TRUE(text.Query("USE main; DROP SCHEMA sp1 CASCADE; DROP SCHEMA sp2 CASCADE").Ok());
 }
 
+TEST_F(KelvodResults, SimpleQueriesSentAgainFollowTheCatalogTheSchemaInUseAndTheSettings) {
+    auto value = [&](const std::string& sql) {
+        WireResult r = text.Query(sql);
+        return r.Ok() && !r.rows.empty() ? r.Value() : r.Sqlstate();
+    };
+    const std::string path = "SELECT n FROM v",
+                      late = "SELECT count(*) FROM pg_catalog.pg_class WHERE relname = 'late2'",
+                      settings = "SELECT current_setting('preserve_insertion_order')::VARCHAR || getvariable('kept')";
+    ASSERT_TRUE(text.Query("CREATE SCHEMA sq1; CREATE SCHEMA sq2; CREATE TABLE sq1.v AS SELECT 1 AS n; CREATE TABLE "
+                           "sq2.v AS SELECT 2 AS n; USE sq1; SET VARIABLE kept = 1")
+                    .Ok());
+    for (int again = 0; again < 2; ++again)
+        EXPECT_EQ(value(path) + value(late) + value(settings), "10true1");
+    ASSERT_TRUE(text.Query("CREATE TABLE late2 (i INTEGER); SET SESSION preserve_insertion_order = false").Ok());
+    ASSERT_TRUE(text.Query("SET VARIABLE kept = 2").Ok());
+    EXPECT_EQ(value(path) + value(late) + value(settings), "11false2");
+    ASSERT_TRUE(text.Query("USE sq2; RESET SESSION preserve_insertion_order").Ok());
+    EXPECT_EQ(value(path), "2");
+    ASSERT_TRUE(text.Query("DROP TABLE sq2.v; CREATE TABLE sq2.v AS SELECT 'three' AS n").Ok());
+    EXPECT_EQ(value(path), "three");
+    EXPECT_TRUE(text.Query("USE main; DROP SCHEMA sq1 CASCADE; DROP SCHEMA sq2 CASCADE").Ok());
+}
+
 TEST_F(KelvodResults, CopyQueryToStdoutInTextAndBinary) {
     WireResult t = text.Query("COPY (SELECT * FROM (VALUES (1, 'a\tb'), (NULL, 'c')) v(i, s)) TO STDOUT");
     ASSERT_TRUE(t.Ok()) << t.Message();

@@ -112,6 +112,8 @@ TEST_F(KelvodSessions, DatabaseStatementsWithAndWithoutSemicolon) {
                     {"CREATE TABLE IF NOT EXISTS \"s\".\"t\" (\"x\" INT)", "CREATE TABLE"},
                     {"CREATE TABLE \"s\".\"t\" (\"x\" INT)", "42P07"},
                     {"INSERT INTO s.t VALUES (1, 'one'), (2, NULL)", "INSERT 0 2"},
+                    {"SELECT count(*) FROM s.t", "SELECT 1"},  // its plan kept: it must not hold the file
+                    {"SELECT count(*) FROM s.t", "SELECT 1"},
                     {"DETACH DATABASE \"nope\"", "3D000"},
                     {"DETACH DATABASE \"a\";", "DETACH DATABASE"},
                     {"DETACH DATABASE *", "DETACH DATABASE"},
