@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "library_read.h"
+#include "speed_server.h"
 
 using serverspeed::Check;
 
@@ -17,16 +18,16 @@ int main(int argc, char** argv) {
     std::vector<kelvo_connection_t*> conns;
     for (int i = 0; i < clients; ++i)
         conns.push_back(server.Connect());
-    Check(kelvo_execute_command(conns[0], serverspeed::kReadTable, nullptr), "create");
-    Check(kelvo_execute_command(conns[0], serverspeed::FillReadTable(rows).c_str(), nullptr), "fill");
+    Check(kelvo_execute_command(conns[0], sidebyside::kReadTable, nullptr), "create");
+    Check(kelvo_execute_command(conns[0], sidebyside::FillReadTable(rows).c_str(), nullptr), "fill");
 
     std::vector<double> one, many;
     for (int round = 0; round < rounds; ++round) {
-        one.push_back(sidebyside::Seconds([&] { serverspeed::ReadThroughLibrary(conns[0], rows); }));
+        one.push_back(sidebyside::Seconds([&] { sidebyside::ReadThroughLibrary(conns[0], rows); }));
         many.push_back(sidebyside::Seconds([&] {
             std::vector<std::thread> threads;
             for (auto* c : conns)
-                threads.emplace_back([c, rows] { serverspeed::ReadThroughLibrary(c, rows); });
+                threads.emplace_back([c, rows] { sidebyside::ReadThroughLibrary(c, rows); });
             for (auto& t : threads)
                 t.join();
         }));

@@ -6,44 +6,12 @@
 // is for: the server keeps sending meanwhile.
 //
 //   prefetch_side_by_side [rows=20000000] [rounds=7] [spin=0]
-#include <chrono>
-
-#include "side_by_side.h"
+#include "library_read.h"
 
 namespace {
 
 using sidebyside::Check;
 using sidebyside::Fail;
-
-uint64_t Read(kelvo_connection_t* conn, int64_t expected, long spinMicroseconds) {
-    kelvo_rowset_t* rowset = nullptr;
-    Check(kelvo_execute_query_params(conn, "SELECT a, b, c FROM r", KELVO_ROWSET_RESULT_FORMAT_KELVO_BINARY, &rowset),
-          "query");
-    uint64_t checksum = 0;
-    int64_t rows = 0;
-    for (;;) {
-        kelvo_rowset_chunk_t* chunk = nullptr;
-        Check(kelvo_rowset_get_next_chunk(rowset, &chunk), "next chunk");
-        if (chunk == nullptr)
-            break;
-        size_t cols = 0, count = 0;
-        const uint8_t* const* values = nullptr;
-        const size_t* sizes = nullptr;
-        const int8_t* nulls = nullptr;
-        Check(kelvo_rowset_chunk_field_values(chunk, &cols, &count, &values, &sizes, &nulls), "field values");
-        for (size_t i = 0; i < cols * count; ++i)
-            checksum += sizes[i] + (sizes[i] > 0 ? values[i][0] : 0);
-        rows += static_cast<int64_t>(count);
-        kelvo_destroy_rowset_chunk(chunk);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(spinMicroseconds);
-        while (spinMicroseconds > 0 && std::chrono::steady_clock::now() < until) {
-        }
-    }
-    kelvo_close_rowset(rowset);
-    if (rows != expected)
-        Fail("the library read " + std::to_string(rows) + " rows");
-    return checksum;
-}
 
 }  // namespace
 
@@ -53,8 +21,8 @@ int main(int argc, char** argv) {
     const long spin = sidebyside::ArgOr(argc, argv, 3, 0);
 
     sidebyside::LibraryServer server;
-    server.Execute("CREATE TABLE r (a BIGINT, b DOUBLE PRECISION, c VARCHAR)");
-    server.Execute("INSERT INTO r SELECT i, i * 0.5, 'value ' || i FROM range(" + std::to_string(rows) + ") t(i)");
+    server.Execute(sidebyside::kReadTable);
+    server.Execute(sidebyside::FillReadTable(rows));
     kelvo_connection_t* conn = server.Connection();
 
     const pid_t serverPid = sidebyside::ServerPid();
@@ -63,7 +31,7 @@ int main(int argc, char** argv) {
     auto read = [&](bool prefetch, std::vector<double>& wall, std::vector<double>& cpu) {
         kelvo_set_prefetch_threshold(conn, prefetch ? 268435456 : 0);
         const double client0 = sidebyside::CpuSeconds(::getpid());
-        wall.push_back(sidebyside::Seconds([&] { sink += Read(conn, rows, spin); }));
+        wall.push_back(sidebyside::Seconds([&] { sink += sidebyside::ReadThroughLibrary(conn, rows, spin); }));
         cpu.push_back(sidebyside::CpuSeconds(::getpid()) - client0);
     };
     read(true, on, onCpu);  // warms the engine's cache; not counted

@@ -4,103 +4,38 @@
 // Both touch every value.
 //
 //   read_side_by_side [rows=20000000] [rounds=5]
-#include <duckdb.h>
-
 #include "engine_database.h"
-#include "side_by_side.h"
+#include "engine_scan.h"
+#include "library_read.h"
 
 namespace {
 
 using sidebyside::Check;
 using sidebyside::Fail;
 
-std::string Fill(int64_t rows) {
-    return "INSERT INTO r SELECT i, i * 0.5, 'value ' || i FROM range(" + std::to_string(rows) + ") t(i)";
-}
-
-uint64_t ReadThroughLibrary(kelvo_connection_t* conn, int64_t expected) {
-    kelvo_rowset_t* rowset = nullptr;
-    Check(kelvo_execute_query_params(conn, "SELECT a, b, c FROM r", KELVO_ROWSET_RESULT_FORMAT_KELVO_BINARY, &rowset),
-          "query");
-    uint64_t checksum = 0;
-    int64_t rows = 0;
-    for (;;) {
-        kelvo_rowset_chunk_t* chunk = nullptr;
-        Check(kelvo_rowset_get_next_chunk(rowset, &chunk), "next chunk");
-        if (chunk == nullptr)
-            break;
-        size_t cols = 0, count = 0;
-        const uint8_t* const* values = nullptr;
-        const size_t* sizes = nullptr;
-        const int8_t* nulls = nullptr;
-        Check(kelvo_rowset_chunk_field_values(chunk, &cols, &count, &values, &sizes, &nulls), "field values");
-        for (size_t i = 0; i < cols * count; ++i)
-            checksum += sizes[i] + (sizes[i] > 0 ? values[i][0] : 0);
-        rows += static_cast<int64_t>(count);
-        kelvo_destroy_rowset_chunk(chunk);
-    }
-    kelvo_close_rowset(rowset);
-    if (rows != expected)
-        Fail("the library read " + std::to_string(rows) + " rows");
-    return checksum;
-}
-
-uint64_t StreamingScan(duckdb_connection conn, int64_t expected) {
-    duckdb_prepared_statement stmt = nullptr;
-    duckdb_pending_result pending = nullptr;
-    duckdb_result result;
-    if (duckdb_prepare(conn, "SELECT a, b, c FROM r", &stmt) == DuckDBError)
-        Fail("prepare");
-    if (duckdb_pending_prepared_streaming(stmt, &pending) == DuckDBError)
-        Fail("pending");
-    if (duckdb_execute_pending(pending, &result) == DuckDBError)
-        Fail(duckdb_result_error(&result));
-    uint64_t checksum = 0;
-    int64_t rows = 0;
-    while (duckdb_data_chunk chunk = duckdb_fetch_chunk(result)) {
-        const idx_t n = duckdb_data_chunk_get_size(chunk);
-        auto* a = static_cast<int64_t*>(duckdb_vector_get_data(duckdb_data_chunk_get_vector(chunk, 0)));
-        auto* b = static_cast<double*>(duckdb_vector_get_data(duckdb_data_chunk_get_vector(chunk, 1)));
-        auto* c = static_cast<duckdb_string_t*>(duckdb_vector_get_data(duckdb_data_chunk_get_vector(chunk, 2)));
-        for (idx_t i = 0; i < n; ++i) {
-            const uint32_t length = duckdb_string_t_length(c[i]);
-            checksum += 16 + length + static_cast<uint8_t>(a[i]) + static_cast<uint64_t>(b[i] > 0) +
-                        static_cast<uint8_t>(duckdb_string_t_data(&c[i])[0]);
-        }
-        rows += static_cast<int64_t>(n);
-        duckdb_destroy_data_chunk(&chunk);
-    }
-    duckdb_destroy_result(&result);
-    duckdb_destroy_pending(&pending);
-    duckdb_destroy_prepare(&stmt);
-    if (rows != expected)
-        Fail("the engine read " + std::to_string(rows) + " rows");
-    return checksum;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     const int64_t rows = sidebyside::ArgOr(argc, argv, 1, 20'000'000);
     const int rounds = static_cast<int>(sidebyside::ArgOr(argc, argv, 2, 5));
-    const char* const table = "CREATE TABLE r (a BIGINT, b DOUBLE PRECISION, c VARCHAR)";
+    const char* const table = sidebyside::kReadTable;
 
     sidebyside::LibraryServer server;
     server.Execute(table);
-    server.Execute(Fill(rows));
+    server.Execute(sidebyside::FillReadTable(rows));
     sidebyside::EngineDatabase engine(server.Directory() + "/anchor.duckdb");
     engine.Execute(table);
-    engine.Execute(Fill(rows));
+    engine.Execute(sidebyside::FillReadTable(rows));
 
     const pid_t serverPid = sidebyside::ServerPid();
     std::vector<double> ours, scan, serverCpu, clientCpu;
     uint64_t sink = 0;
     for (int round = 0; round < rounds; ++round) {
         const double server0 = sidebyside::CpuSeconds(serverPid), client0 = sidebyside::CpuSeconds(::getpid());
-        ours.push_back(sidebyside::Seconds([&] { sink += ReadThroughLibrary(server.Connection(), rows); }));
+        ours.push_back(sidebyside::Seconds([&] { sink += sidebyside::ReadThroughLibrary(server.Connection(), rows); }));
         serverCpu.push_back(sidebyside::CpuSeconds(serverPid) - server0);
         clientCpu.push_back(sidebyside::CpuSeconds(::getpid()) - client0);
-        scan.push_back(sidebyside::Seconds([&] { sink += StreamingScan(engine.Connection(), rows); }));
+        scan.push_back(sidebyside::Seconds([&] { sink += sidebyside::StreamingScan(engine.Connection(), rows); }));
         std::printf("round %d: library %.3f s (server CPU %.2f s, client CPU %.2f s), streaming scan %.3f s\n",
                     round + 1, ours.back(), serverCpu.back(), clientCpu.back(), scan.back());
         std::fflush(stdout);

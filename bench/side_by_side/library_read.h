@@ -1,21 +1,24 @@
 // The read the read programs time: every row of `SELECT a, b, c FROM r`
 // (BIGINT, DOUBLE, VARCHAR) chunk by chunk in the binary format through the
-// library, every field touched; and the same table filled alike.
+// library, every field touched; and the table they read, filled alike on
+// both sides.
 #pragma once
 
+#include <chrono>
 #include <string>
 
-#include "speed_server.h"
+#include "side_by_side.h"
 
-namespace serverspeed {
+namespace sidebyside {
+
+inline const char* const kReadTable = "CREATE TABLE r (a BIGINT, b DOUBLE PRECISION, c VARCHAR)";
 
 inline std::string FillReadTable(int64_t rows) {
     return "INSERT INTO r SELECT i, i * 0.5, 'value ' || i FROM range(" + std::to_string(rows) + ") t(i)";
 }
 
-inline const char* const kReadTable = "CREATE TABLE r (a BIGINT, b DOUBLE PRECISION, c VARCHAR)";
-
-inline uint64_t ReadThroughLibrary(kelvo_connection_t* conn, int64_t expected) {
+// A caller busy with each chunk for `spinMicroseconds` is the case prefetching is for.
+inline uint64_t ReadThroughLibrary(kelvo_connection_t* conn, int64_t expected, long spinMicroseconds = 0) {
     kelvo_rowset_t* rowset = nullptr;
     Check(kelvo_execute_query_params(conn, "SELECT a, b, c FROM r", KELVO_ROWSET_RESULT_FORMAT_KELVO_BINARY, &rowset),
           "query");
@@ -35,6 +38,9 @@ inline uint64_t ReadThroughLibrary(kelvo_connection_t* conn, int64_t expected) {
             checksum += sizes[i] + (sizes[i] > 0 ? values[i][0] : 0);
         rows += static_cast<int64_t>(count);
         kelvo_destroy_rowset_chunk(chunk);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(spinMicroseconds);
+        while (spinMicroseconds > 0 && std::chrono::steady_clock::now() < until) {
+        }
     }
     kelvo_close_rowset(rowset);
     if (rows != expected)
@@ -42,4 +48,4 @@ inline uint64_t ReadThroughLibrary(kelvo_connection_t* conn, int64_t expected) {
     return checksum;
 }
 
-}  // namespace serverspeed
+}  // namespace sidebyside
