@@ -16,26 +16,6 @@ using serverspeed::Fail;
 
 std::string Text(long i) { return "SELECT " + std::to_string(i) + " AS n, 'v' AS t"; }
 
-void ReadOneRow(kelvo_rowset_t* rowset) {
-    size_t rows = 0;
-    for (;;) {
-        kelvo_rowset_chunk_t* chunk = nullptr;
-        Check(kelvo_rowset_get_next_chunk(rowset, &chunk), "next chunk");
-        if (chunk == nullptr)
-            break;
-        size_t cols = 0, count = 0;
-        const uint8_t* const* values = nullptr;
-        const size_t* sizes = nullptr;
-        const int8_t* nulls = nullptr;
-        Check(kelvo_rowset_chunk_field_values(chunk, &cols, &count, &values, &sizes, &nulls), "field values");
-        rows += count;
-        kelvo_destroy_rowset_chunk(chunk);
-    }
-    kelvo_close_rowset(rowset);
-    if (rows != 1)
-        Fail("an execute gave " + std::to_string(rows) + " rows");
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -58,7 +38,7 @@ int main(int argc, char** argv) {
                 Check(kelvo_execute_prepared(conn, ("s" + std::to_string(i)).c_str(), KELVO_ROWSET_RESULT_FORMAT_TEXT,
                                              &rowset),
                       "execute");
-                ReadOneRow(rowset);
+                serverspeed::ReadOneRow(rowset, "an execute");
             }
         }));
         rss.push_back(static_cast<double>(sidebyside::MemoryKiB(serverPid, "VmRSS:")) / 1024);

@@ -21,23 +21,7 @@ double Micros(std::chrono::steady_clock::time_point since) {
 void SelectOneThroughLibrary(kelvo_connection_t* conn) {
     kelvo_rowset_t* rowset = nullptr;
     Check(kelvo_execute_query(conn, "SELECT 1", &rowset), "query");
-    size_t rows = 0;
-    for (;;) {
-        kelvo_rowset_chunk_t* chunk = nullptr;
-        Check(kelvo_rowset_get_next_chunk(rowset, &chunk), "next chunk");
-        if (chunk == nullptr)
-            break;
-        size_t cols = 0, count = 0;
-        const uint8_t* const* values = nullptr;
-        const size_t* sizes = nullptr;
-        const int8_t* nulls = nullptr;
-        Check(kelvo_rowset_chunk_field_values(chunk, &cols, &count, &values, &sizes, &nulls), "field values");
-        rows += count;
-        kelvo_destroy_rowset_chunk(chunk);
-    }
-    kelvo_close_rowset(rowset);
-    if (rows != 1)
-        Fail("SELECT 1 gave " + std::to_string(rows) + " rows");
+    serverspeed::ReadOneRow(rowset, "SELECT 1");
 }
 
 void SelectOneThroughPostgres(PGconn* pg) {

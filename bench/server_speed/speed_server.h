@@ -89,4 +89,25 @@ inline double Percentile(std::vector<double> values, double share) {
     return values[std::min(values.size() - 1, static_cast<size_t>(share * static_cast<double>(values.size())))];
 }
 
+// Reads a rowset that must hold one row, and closes it.
+inline void ReadOneRow(kelvo_rowset_t* rowset, const std::string& what) {
+    size_t rows = 0;
+    for (;;) {
+        kelvo_rowset_chunk_t* chunk = nullptr;
+        Check(kelvo_rowset_get_next_chunk(rowset, &chunk), "next chunk");
+        if (chunk == nullptr)
+            break;
+        size_t cols = 0, count = 0;
+        const uint8_t* const* values = nullptr;
+        const size_t* sizes = nullptr;
+        const int8_t* nulls = nullptr;
+        Check(kelvo_rowset_chunk_field_values(chunk, &cols, &count, &values, &sizes, &nulls), "field values");
+        rows += count;
+        kelvo_destroy_rowset_chunk(chunk);
+    }
+    kelvo_close_rowset(rowset);
+    if (rows != 1)
+        Fail(what + " gave " + std::to_string(rows) + " rows");
+}
+
 }  // namespace serverspeed
