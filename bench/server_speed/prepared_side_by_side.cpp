@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
         rss.push_back(static_cast<double>(sidebyside::MemoryKiB(serverPid, "VmRSS:")) / 1024);
         server.Disconnect(conn);
 
-        PGconn* pg = serverspeed::ConnectPostgres();
+        PGconn* pg = serverspeed::ConnectToPostgres();
         pgPrepares.push_back(sidebyside::Seconds([&] {
             for (long i = 0; i < statements; ++i)
                 serverspeed::PgCheck(PQprepare(pg, ("s" + std::to_string(i)).c_str(), Text(i).c_str(), 0, nullptr),

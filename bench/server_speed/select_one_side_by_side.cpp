@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
     const int rounds = static_cast<int>(sidebyside::ArgOr(argc, argv, 2, 5));
     serverspeed::Server server;
     kelvo_connection_t* conn = server.Connect();
-    PGconn* pg = serverspeed::ConnectPostgres();
+    PGconn* pg = serverspeed::ConnectToPostgres();
     const pid_t serverPid = sidebyside::ServerPid();
 
     std::vector<double> oursMedian, oursP99, theirsMedian, theirsP99, serverCpu;

@@ -10,13 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "postgres_anchor.h"
 #include "side_by_side.h"
-#include "support/postgres_cluster.h"
 
 namespace serverspeed {
 
 using sidebyside::Check;
+using sidebyside::ConnectToPostgres;
 using sidebyside::Fail;
+using sidebyside::PgCheck;
 
 class Server {
 public:
@@ -62,24 +64,6 @@ private:
     kelvo_instance_t* m_instance = nullptr;
     std::vector<kelvo_connection_t*> m_connections;
 };
-
-inline PGconn* ConnectPostgres() {
-    kelvotest::ScrubPgEnvironment();
-    const auto& cluster = kelvotest::PostgresCluster::Shared();
-    const std::string conninfo = "host=" + cluster.SocketDir() + " port=" + cluster.PortText() +
-                                 " user=" + kelvotest::PostgresCluster::kAdminUser +
-                                 " dbname=" + kelvotest::PostgresCluster::kDatabase;
-    PGconn* pg = PQconnectdb(conninfo.c_str());
-    if (PQstatus(pg) != CONNECTION_OK)
-        Fail(PQerrorMessage(pg));
-    return pg;
-}
-
-inline void PgCheck(PGresult* r, ExecStatusType want, const std::string& what) {
-    if (PQresultStatus(r) != want)
-        Fail(what + ": " + PQresultErrorMessage(r));
-    PQclear(r);
-}
 
 // The value at `share` (0..1) of the sorted values.
 inline double Percentile(std::vector<double> values, double share) {

@@ -11,9 +11,9 @@
 #include <string>
 
 #include "mixed_chunk.h"
+#include "postgres_anchor.h"
 #include "side_by_side.h"
 #include "support/mixed_table.h"
-#include "support/postgres_cluster.h"
 
 namespace sidebyside {
 
@@ -38,26 +38,6 @@ private:
     }
     std::string m_bytes;
 };
-
-inline void PgCheck(PGresult* r, ExecStatusType want, const std::string& what) {
-    if (PQresultStatus(r) != want)
-        Fail(what + ": " + PQresultErrorMessage(r));
-    PQclear(r);
-}
-
-// A connection to the shared cluster's test database, as its superuser.
-inline PGconn* ConnectToPostgres() {
-    kelvotest::ScrubPgEnvironment();
-    const auto& cluster = kelvotest::PostgresCluster::Shared();
-    const std::string conninfo = "host=" + cluster.SocketDir() + " port=" + cluster.PortText() +
-                                 " user=" + kelvotest::PostgresCluster::kAdminUser +
-                                 " dbname=" + kelvotest::PostgresCluster::kDatabase;
-    PGconn* pg = PQconnectdb(conninfo.c_str());
-    if (PQstatus(pg) != CONNECTION_OK)
-        Fail(PQerrorMessage(pg));
-    PgCheck(PQexec(pg, "SET client_min_messages = warning"), PGRES_COMMAND_OK, "SET");
-    return pg;
-}
 
 // Rows [0, rows) of the mixed table into `table`, committed.
 inline void LoadThroughPostgresCopy(PGconn* pg, int64_t rows, const std::string& table = "mixed") {
