@@ -11,33 +11,19 @@
 #include <vector>
 
 #include "error/error.h"
+#include "fuzz_input.h"
 #include "instance/client_side_settings.h"
 #include "instance/command_line.h"
 #include "ipc/connection_descriptor.h"
 #include "kelvod/command_line.h"
-
-namespace {
-
-std::vector<std::string> Split(const std::string& s, char at) {
-    std::vector<std::string> parts(1);
-    for (char c : s) {
-        if (c == at)
-            parts.emplace_back();
-        else
-            parts.back() += c;
-    }
-    return parts;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const auto listen = IPC_ConnectionDescriptor::Parse("pel.domain:///tmp/domain/l");
     static const auto callback = IPC_ConnectionDescriptor::Parse("pel.domain:///tmp/domain/c");
     const std::string input(reinterpret_cast<const char*>(data), size);
     kelvoapi::Parameters parameters;
-    for (const std::string& item : Split(input, '\x01')) {
-        const std::vector<std::string> parts = Split(item, '\x02');
+    for (const std::string& item : kelvofuzz::Split(input, '\x01')) {
+        const std::vector<std::string> parts = kelvofuzz::Split(item, '\x02');
         try {
             parameters.Set(parts[0], parts.size() > 1 ? parts[1] : "");
         } catch (const kelvoapi::Error&) {

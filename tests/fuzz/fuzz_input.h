@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kelvofuzz {
 
@@ -30,5 +31,17 @@ private:
     size_t m_size;
     size_t m_at = 0;
 };
+
+// The pieces of `s` between the `at` characters (one piece when there is none).
+inline std::vector<std::string> Split(const std::string& s, char at) {
+    std::vector<std::string> parts(1);
+    for (char c : s) {
+        if (c == at)
+            parts.emplace_back();
+        else
+            parts.back() += c;
+    }
+    return parts;
+}
 
 }  // namespace kelvofuzz

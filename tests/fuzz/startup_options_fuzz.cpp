@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "error/error.h"
+#include "fuzz_input.h"
 #include "infra/options_value.h"
 #include "instance/pq_params.h"
 #include "instance/protocol_keywords.h"
@@ -23,17 +24,6 @@
 namespace {
 
 using Items = std::vector<std::pair<std::string, std::string>>;
-
-std::vector<std::string> Split(const std::string& s, char at) {
-    std::vector<std::string> parts(1);
-    for (char c : s) {
-        if (c == at)
-            parts.emplace_back();
-        else
-            parts.back() += c;
-    }
-    return parts;
-}
 
 // The server's reading, or a mark when it refused.
 Items Read(const std::string& options, bool& refused) {
@@ -66,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kelvoapi::Parameters parameters;
     Items expected;
     bool valid = true;
-    for (const std::string& item : Split(input, '\x01')) {
-        const std::vector<std::string> parts = Split(item, '\x02');
+    for (const std::string& item : kelvofuzz::Split(input, '\x01')) {
+        const std::vector<std::string> parts = kelvofuzz::Split(item, '\x02');
         // Prefixed, so that no name is one of the connection's own keywords.
         const std::string name = "x_" + parts[0], value = parts.size() > 1 ? parts[1] : "";
         try {
