@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "kelvod/bytea_text.h"
+#include "kelvod/values/bytea_text.h"
 
 namespace {
 

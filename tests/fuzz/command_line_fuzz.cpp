@@ -15,7 +15,7 @@
 #include "instance/client_side_settings.h"
 #include "instance/command_line.h"
 #include "ipc/connection_descriptor.h"
-#include "kelvod/command_line.h"
+#include "kelvod/process/command_line.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const auto listen = IPC_ConnectionDescriptor::Parse("pel.domain:///tmp/domain/l");

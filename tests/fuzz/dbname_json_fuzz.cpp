@@ -7,8 +7,8 @@
 #include <string>
 
 #include "instance/pq_params.h"
-#include "kelvod/sql_lexer.h"
-#include "kelvod/startup_options.h"
+#include "kelvod/protocol/startup_options.h"
+#include "kelvod/sql/sql_lexer.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "ipc/connection_descriptor.h"
-#include "kelvod/endpoint.h"
+#include "kelvod/process/endpoint.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "kelvod/klvcpy_decoder.h"
-#include "kelvod/sql_lexer.h"
+#include "kelvod/loading/klvcpy_decoder.h"
+#include "kelvod/sql/sql_lexer.h"
 
 namespace {
 

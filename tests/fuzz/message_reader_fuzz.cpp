@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "kelvod/protocol_reader.h"
+#include "kelvod/protocol/protocol_reader.h"
 
 namespace {
 

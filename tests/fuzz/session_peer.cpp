@@ -14,12 +14,12 @@
 #include <thread>
 
 #include "duckdb.h"
-#include "kelvod/bytea_text.h"
-#include "kelvod/catalog.h"
-#include "kelvod/file_access.h"
-#include "kelvod/load_feed.h"
-#include "kelvod/server_state.h"
-#include "kelvod/session.h"
+#include "kelvod/loading/load_feed.h"
+#include "kelvod/process/server_state.h"
+#include "kelvod/protocol/session.h"
+#include "kelvod/sql/catalog.h"
+#include "kelvod/sql/file_access.h"
+#include "kelvod/values/bytea_text.h"
 
 namespace kelvofuzz {
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "kelvod/database_reach.h"
-#include "kelvod/file_access.h"
-#include "kelvod/sql_lexer.h"
-#include "kelvod/sql_rewriter.h"
+#include "kelvod/sql/database_reach.h"
+#include "kelvod/sql/file_access.h"
+#include "kelvod/sql/sql_lexer.h"
+#include "kelvod/sql/sql_rewriter.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include "infra/options_value.h"
 #include "instance/pq_params.h"
 #include "instance/protocol_keywords.h"
-#include "kelvod/sql_lexer.h"
-#include "kelvod/startup_options.h"
+#include "kelvod/protocol/startup_options.h"
+#include "kelvod/sql/sql_lexer.h"
 
 namespace {
 

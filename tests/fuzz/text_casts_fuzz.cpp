@@ -5,7 +5,7 @@
 #include <limits>
 #include <string_view>
 
-#include "kelvod/text_casts.h"
+#include "kelvod/values/text_casts.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool outOfRange = false;

@@ -1,7 +1,7 @@
 // Endpoint descriptors as the library writes them.
 #include <gtest/gtest.h>
 
-#include "kelvod/endpoint.h"
+#include "kelvod/process/endpoint.h"
 
 TEST(KelvodEndpoint, ParsesAndPrintsDescriptors) {
     struct Case {

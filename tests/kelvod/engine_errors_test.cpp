@@ -1,9 +1,9 @@
 // The engine's error texts as ErrorResponse fields.
 #include <gtest/gtest.h>
 
-#include "kelvod/attachments.h"
-#include "kelvod/engine_errors.h"
-#include "kelvod/engine_version.h"
+#include "kelvod/engine/attachments.h"
+#include "kelvod/engine/engine_errors.h"
+#include "kelvod/engine/engine_version.h"
 
 using namespace kelvod;
 

@@ -1,9 +1,9 @@
 // kelvod_load_feed: a load's feed is read by its own session's statement only.
 #include <gtest/gtest.h>
 
-#include "kelvod/catalog.h"
-#include "kelvod/load_feed.h"
-#include "kelvod/row_piece_queue.h"
+#include "kelvod/loading/load_feed.h"
+#include "kelvod/loading/row_piece_queue.h"
+#include "kelvod/sql/catalog.h"
 
 using namespace kelvod;
 

@@ -2,9 +2,9 @@
 // not only the name of it.
 #include <gtest/gtest.h>
 
-#include "kelvod/attachments.h"
-#include "kelvod/catalog.h"
-#include "kelvod/memory_limit_setting.h"
+#include "kelvod/engine/attachments.h"
+#include "kelvod/sql/catalog.h"
+#include "kelvod/sql/memory_limit_setting.h"
 
 using namespace kelvod;
 

@@ -9,8 +9,8 @@
 #include <memory>
 #include <thread>
 
-#include "kelvod/server_state.h"
-#include "kelvod/session.h"
+#include "kelvod/process/server_state.h"
+#include "kelvod/protocol/session.h"
 #include "support/wire_client.h"
 
 TEST(KelvodSession, AClientThatNeverFinishesItsStartupIsLetGo) {

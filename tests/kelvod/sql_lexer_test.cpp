@@ -2,7 +2,7 @@
 // U&"..." identifiers reach the engine as plain quoted text.
 #include <gtest/gtest.h>
 
-#include "kelvod/sql_lexer.h"
+#include "kelvod/sql/sql_lexer.h"
 
 using namespace kelvod;
 

@@ -2,8 +2,8 @@
 // types it records for CREATE TABLE as the library writes it.
 #include <gtest/gtest.h>
 
-#include "kelvod/catalog.h"
-#include "kelvod/sql_rewriter.h"
+#include "kelvod/sql/catalog.h"
+#include "kelvod/sql/sql_rewriter.h"
 
 using namespace kelvod;
 

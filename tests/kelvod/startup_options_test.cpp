@@ -1,8 +1,8 @@
 // The `dbname` list as the library writes it.
 #include <gtest/gtest.h>
 
-#include "kelvod/sql_lexer.h"
-#include "kelvod/startup_options.h"
+#include "kelvod/protocol/startup_options.h"
+#include "kelvod/sql/sql_lexer.h"
 
 using namespace kelvod;
 

@@ -3,7 +3,7 @@
 
 #include <limits>
 
-#include "kelvod/value_encoding.h"
+#include "kelvod/values/value_encoding.h"
 
 using namespace kelvod;
 

@@ -1,0 +1,121 @@
+// What the parts of one session share: the client's socket and the buffers that
+// read and write it, the engine connection, the transaction status, the
+// attached databases and settings that name resolution depends on, and whether
+// a statement runs (so that a cancel request can reach it). The protocol
+// session owns it; the statement runner, the loader and the database commands
+// borrow it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "duckdb.h"
+#include "kelvod/process/server_state.h"
+#include "kelvod/protocol/protocol_reader.h"
+#include "kelvod/protocol/protocol_writer.h"
+#include "kelvod/protocol/transaction_status.h"
+#include "kelvod/sql/catalog.h"
+
+namespace kelvod {
+
+// The client went away (or the server stops) in the middle of a request.
+struct ConnectionLost : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The format a statement's result sends column `column` in, from Bind's list
+// (none: text; one: all columns).
+int16_t FormatFor(const std::vector<int16_t>& formats, size_t column);
+
+class SessionContext {
+public:
+    SessionContext(ServerState& server, int fd, int32_t pid) : server(server), fd(fd), pid(pid) {}
+    ~SessionContext();
+    SessionContext(const SessionContext&) = delete;
+    SessionContext& operator=(const SessionContext&) = delete;
+
+    // A statement counts as running while this lives: cancel requests reach it,
+    // and one that came before it is forgotten.
+    class RunningStatement {
+    public:
+        explicit RunningStatement(SessionContext& context) : m_context(context) { m_context.SetRunning(true); }
+        ~RunningStatement() { End(); }
+        RunningStatement(const RunningStatement&) = delete;
+        RunningStatement& operator=(const RunningStatement&) = delete;
+        // From here on no cancel request interrupts the engine, so that the
+        // statement's clean-up (its ROLLBACK) runs whole.
+        void End() { m_context.SetRunning(false); }
+
+    private:
+        SessionContext& m_context;
+    };
+    // Ends the running statement with 57014 once a cancel request has reached it.
+    void ThrowIfCancelled() const;
+    // From another thread: interrupt the running statement, if any.
+    void Cancel();
+    // From another thread: stop reading (server shut-down) and interrupt the running statement.
+    void Stop();
+    bool Stopping() const { return m_stopping; }
+
+    // Sends what the writer holds; throws ConnectionLost.
+    void Flush();
+    // Reads what the client sent; false when it hung up, the session stops or the deadline passes.
+    bool ReadMore(std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
+    // ReadMore for COPY data: large reads straight into the reader, a poll only
+    // when the socket is empty. True also when a short wait brought nothing, so
+    // that the caller looks for a cancel request; false when the client left.
+    bool ReadBulk();
+    // Gives back this session's share of the server's bound on pending input.
+    void ReleasePendingInput();
+    // Whether the client has hung up; checked while a statement waits for a stream.
+    bool ClientGone() const;
+
+    void SendError(const ErrorFields& error) { writer.Error(error); }
+    void Notice(const std::string& sqlstate, const std::string& message);
+
+    // The names a rewrite resolves against: databases, temporary tables, search path.
+    SessionNames Names() const;
+    // The in-memory database that is this session's default when it has attached
+    // none: the engine's own "memory" database would be shared by all sessions.
+    std::string PrivateDatabase() const { return "kelvod_session_" + std::to_string(pid); }
+    int ExtraFloatDigits() const;
+    int16_t DefaultFormat() const { return binaryResults ? 2 : 0; }
+
+    ServerState& server;
+    const int fd;
+    const int32_t pid;  // the session's id: its cancel key's first half, and the owner of its streams
+    duckdb_connection connection = nullptr;
+    ProtocolReader reader;
+    ProtocolWriter writer;
+    TransactionStatus transaction = TransactionStatus::Idle;
+    // The open block is the implicit one of a batch of statements (a simple query
+    // of several, or extended-protocol messages up to Sync), not one of BEGIN.
+    bool implicitBlock = false;
+    bool binaryResults = false;
+    // Counts the changes of what a rewrite depends on (attached databases,
+    // settings, declared temporary tables), so that prepared statements notice.
+    uint64_t namesGeneration = 0;
+    std::vector<std::string> databases;  // attached aliases in order of attachment
+    std::map<std::string, std::vector<ColumnDefinition>> tempTables;
+    std::map<std::string, std::string> settings;  // start-up options and SET values
+
+private:
+    void SetRunning(bool running);
+    // Counts `pending` bytes against the bound for all sessions; throws 53200 past it.
+    void ChargePendingInput(uint64_t pending);
+
+    uint64_t m_pendingInput = 0;  // this session's share of the server's bound on pending input
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_cancelRequested{false};
+    std::atomic<bool> m_stopping{false};
+    // Held while the running flag changes and while another thread interrupts the engine.
+    std::mutex m_interruptMutex;
+};
+
+}  // namespace kelvod
