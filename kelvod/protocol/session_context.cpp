@@ -159,23 +159,29 @@ void SessionContext::Connect() {
 
 void SessionContext::AddDatabase(std::string alias) {
     m_databases.push_back(std::move(alias));
+    m_names.reset();
 }
 
 void SessionContext::RemoveDatabase(const std::string& alias) {
     auto it = std::find(m_databases.begin(), m_databases.end(), alias);
     if (it != m_databases.end())
         m_databases.erase(it);
+    m_names.reset();
 }
 
 std::vector<std::string> SessionContext::TakeDatabases() {
+    m_names.reset();
     return std::exchange(m_databases, {});
 }
 
 void SessionContext::RecordSetting(const std::string& name, std::string value) {
     m_settings[name] = std::move(value);
+    m_names.reset();
 }
 
-SessionNames SessionContext::Names() const {
+const SessionNames& SessionContext::Names() const {
+    if (m_names)
+        return *m_names;
     SessionNames names;
     names.databases = m_databases;
     names.tempTables = &m_tempTables;
@@ -200,7 +206,7 @@ SessionNames SessionContext::Names() const {
             if (t->kind == Token::Kind::Identifier || (t->kind == Token::Kind::Word && t->value != "select"))
                 names.searchPath.push_back(t->value);
     }
-    return names;
+    return m_names.emplace(std::move(names));
 }
 
 int SessionContext::ExtraFloatDigits() const {

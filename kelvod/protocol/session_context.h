@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -80,8 +81,10 @@ public:
     void SendError(const ErrorFields& error) { m_writer.Error(error); }
     void Notice(const std::string& sqlstate, const std::string& message);
 
-    // The names a rewrite resolves against: databases, temporary tables, search path.
-    SessionNames Names() const;
+    // The names a rewrite resolves against: databases, temporary tables, search
+    // path. Kept between statements (each would lex search_path again) and made
+    // anew only after the attached databases or a setting changed.
+    const SessionNames& Names() const;
     // The in-memory database that is this session's default when it has attached
     // none: the engine's own "memory" database would be shared by all sessions.
     std::string PrivateDatabase() const { return "kelvod_session_" + std::to_string(m_pid); }
@@ -167,6 +170,8 @@ private:
     std::vector<std::string> m_databases;
     std::map<std::string, std::vector<ColumnDefinition>> m_tempTables;
     std::map<std::string, std::string> m_settings;
+    // Names() as last made; empty after a change of what it is made from.
+    mutable std::optional<SessionNames> m_names;
 
     uint64_t m_pendingInput = 0;  // this session's share of the server's bound on pending input
     std::atomic<bool> m_running{false};

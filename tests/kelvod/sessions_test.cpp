@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "support/kelvod_server.h"
+#include "support/klvcpy_rows.h"
 #include "support/wire_client.h"
 
 using kelvotest::WireClient;
@@ -286,8 +287,14 @@ TEST_F(KelvodSessions, SearchPathAndClientContextSettings) {
     ASSERT_TRUE(c.Query("SET schema_search_path TO other, public").Ok());
     EXPECT_EQ(c.Query("SHOW schema_search_path").Value(), "other, public");
     EXPECT_TRUE(c.Query("SELECT count(*) FROM o").Ok());
+    // A load resolves its table through the search path of the moment, as a query does.
+    const std::string loadO = "COPY o FROM STDIN WITH (FORMAT KELVOBINARY)";
+    const std::string oneRow = kelvotest::KlvcpyRows().Header().Int32(7).Data();
+    WireResult loaded = c.CopyIn(loadO, {oneRow});
+    EXPECT_TRUE(loaded.Ok()) << loaded.Message();
     ASSERT_TRUE(c.Query("SET search_path = \"My Schema\", public").Ok());
     EXPECT_EQ(c.Query("SHOW search_path").Value(), "\"My Schema\", public");
+    EXPECT_EQ(c.CopyIn(loadO, {oneRow}).Sqlstate(), "42P01");
     EXPECT_TRUE(c.Query("SET search_path = " + c.Query("SHOW search_path").Value()).Ok());
     ASSERT_TRUE(c.Query("SET external_client_context = 'it''s the caller'").Ok());
     EXPECT_EQ(c.Query("SHOW external_client_context").Value(), "it's the caller");
