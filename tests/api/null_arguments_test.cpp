@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "api/string_list.h"
 #include "kelvo/kelvo.h"
 #include "support/error_ptr.h"
 
@@ -169,6 +170,7 @@ TEST(NullArguments, DbapiAccessorsAnswerANullHandleAsEmpty) {
 
     EXPECT_EQ(0u, kelvo_string_list_size(nullptr));
     EXPECT_EQ(nullptr, kelvo_string_list_at(nullptr, 0));
+    kelvo_string_list_destroy(nullptr);
     EXPECT_EQ(nullptr, kelvo_get_chunk_data(nullptr));
     EXPECT_EQ(0u, kelvo_get_chunk_data_size(nullptr));
     EXPECT_EQ(nullptr, kelvo_table_definition_database_name(nullptr));
@@ -204,6 +206,26 @@ TEST(NullArguments, EnumerationValuesOutsideTheEnumerationAreRefused) {
         EXPECT_EQ(AsError(owned).GetMessage(), "Invalid `result_format`");
     }
     EXPECT_EQ(nullptr, rowset);
+}
+
+// String lists as the catalog functions hand them to a C caller: texts that
+// stay in place while the list lives, and bad indexes answered with null.
+TEST(NullArguments, StringListsAnswerBadIndexes) {
+    for (const std::vector<std::string>& strings :
+         std::vector<std::vector<std::string>>{{}, {"main"}, {"public", "", "a long schema name with \xc3\xa9"}}) {
+        SCOPED_TRACE(strings.size());
+        auto* list = new kelvo_string_list_t{strings};
+        ASSERT_EQ(kelvo_string_list_size(list), strings.size());
+        for (size_t i = 0; i < strings.size(); ++i) {
+            const char* text = kelvo_string_list_at(list, static_cast<int>(i));
+            ASSERT_NE(text, nullptr);
+            EXPECT_EQ(std::string(text), strings[i]);
+            EXPECT_EQ(kelvo_string_list_at(list, static_cast<int>(i)), text);
+        }
+        for (int bad : {-1, static_cast<int>(strings.size()), static_cast<int>(strings.size()) + 5, INT32_MIN})
+            EXPECT_EQ(kelvo_string_list_at(list, bad), nullptr) << bad;
+        kelvo_string_list_destroy(list);
+    }
 }
 
 }  // namespace

@@ -1,17 +1,14 @@
 // Connections and rowsets against the scripted peer.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
-#include "api/connection.h"
 #include "api/rowset.h"
-#include "error/error.h"
-#include "kelvo/connection.h"
 #include "kelvo/rowset.h"
 #include "kelvo/string_list.h"
 #include "kelvo/types.h"
@@ -20,17 +17,7 @@
 
 namespace {
 
-using kelvotest::AsError;
-using kelvotest::ConnectTo;
-using kelvotest::Done;
-using kelvotest::ErrorPtr;
-using kelvotest::ExpectDetach;
-using kelvotest::ExpectError;
-using kelvotest::Finish;
-using kelvotest::NewSession;
-using kelvotest::ScriptedPeer;
-using kelvotest::Sent;
-namespace wire = kelvotest::wire;
+using namespace kelvotest;
 constexpr size_t kDefaultThreshold = kelvoapi::Connection::default_prefetch_threshold;
 
 // Rows 0..count-1 of one int column "n".
@@ -195,12 +182,11 @@ TEST(RowsetScriptedTest, ServerErrorsBeforeTheRows) {
         ErrorPtr error(kelvo_execute_query(conn, "stmt", &rowset));
         ASSERT_TRUE(error) << c.message;
         EXPECT_EQ(nullptr, rowset);
-        EXPECT_EQ(c.sqlstate, AsError(error).GetSqlstate());
-        EXPECT_EQ(c.severity, AsError(error).GetSeverity());
-        EXPECT_EQ(c.message, AsError(error).GetMessage());
-        EXPECT_EQ(c.detail, AsError(error).GetDetail());
-        EXPECT_EQ(c.hint, AsError(error).GetHint());
-        EXPECT_EQ(0x5fdfad59u, AsError(error).GetContextId().value);
+        const kelvoapi::Error& e = AsError(error);
+        EXPECT_EQ(std::tie(c.sqlstate, c.severity, c.message, c.detail, c.hint),
+                  std::make_tuple(e.GetSqlstate(), static_cast<int>(e.GetSeverity()), e.GetMessage(), e.GetDetail(),
+                                  e.GetHint()));
+        EXPECT_EQ(0x5fdfad59u, e.GetContextId().value);
         EXPECT_TRUE(kelvo_connection_is_ready(conn));
     }
     Finish(peer, conn);
@@ -329,20 +315,14 @@ struct Notices {
     std::vector<std::string> texts;
 };
 
-void CollectNotice(void* context, kelvo_error_t* notice) {
-    auto* notices = static_cast<Notices*>(context);
-    const auto* e = static_cast<const kelvoapi::Error*>(notice);
-    std::lock_guard<std::mutex> lock(notices->mutex);
-    notices->texts.push_back(e->GetSqlstate() + " " + e->GetMessage());
-    kelvo_error_destroy(notice);
-}
-
 // Receivers that each check they are called with their own context.
 Notices firstNotices, secondNotices;
 template <Notices* own>
 void Receiver(void* context, kelvo_error_t* notice) {
     EXPECT_EQ(own, context);
-    CollectNotice(context, notice);
+    const ErrorPtr owned(notice);
+    std::lock_guard<std::mutex> lock(own->mutex);
+    own->texts.push_back(AsError(owned).GetSqlstate() + " " + AsError(owned).GetMessage());
 }
 constexpr auto FirstReceiver = &Receiver<&firstNotices>;
 constexpr auto SecondReceiver = &Receiver<&secondNotices>;
@@ -391,25 +371,22 @@ TEST(RowsetScriptedTest, CopyOutDataAndTheConnectionAfterIt) {
     kelvo_connection_t* conn = ConnectTo(peer);
     kelvo_rowset_t* rowset = Execute(conn, "COPY t TO STDOUT");
     EXPECT_TRUE(kelvo_rowset_has_copy_data(rowset));
+    // Read past the end, which stays at the end: no data, length 0.
     std::vector<std::string> blocks;
-    for (;;) {
+    for (int ends = 0; ends < 2;) {
         char* buffer = reinterpret_cast<char*>(&blocks);
         size_t length = 99;
         ASSERT_EQ(nullptr, kelvo_rowset_get_copy_data(rowset, &buffer, &length));
         if (buffer == nullptr) {
             EXPECT_EQ(0u, length);
-            break;
+            EXPECT_FALSE(kelvo_rowset_has_copy_data(rowset)) << "the data has ended";
+            ++ends;
+            continue;
         }
         blocks.emplace_back(buffer, length);
         kelvo_rowset_free_copy_data(buffer);
     }
     EXPECT_EQ(std::vector<std::string>({"1\n", "22\n"}), blocks);
-    EXPECT_FALSE(kelvo_rowset_has_copy_data(rowset)) << "the data has ended";
-    char* after = reinterpret_cast<char*>(&blocks);
-    size_t afterLength = 99;
-    ASSERT_EQ(nullptr, kelvo_rowset_get_copy_data(rowset, &after, &afterLength)) << "past the end stays at the end";
-    EXPECT_EQ(nullptr, after);
-    EXPECT_EQ(0u, afterLength);
     EXPECT_EQ(std::vector<size_t>(), ReadChunkSizes(rowset));
     kelvo_close_rowset(rowset);
 
@@ -448,7 +425,6 @@ TEST(RowsetScriptedTest, ChunkFieldArraysAreRowMajorWithNullFlags) {
     kelvo_connection_t* conn = StartAndConnect(peer, script);
     kelvo_rowset_t* rowset = Execute(conn, "SELECT a, b, c");
     kelvo_rowset_chunk_t* chunk = NextChunk(rowset);
-    ASSERT_NE(nullptr, chunk);
     size_t cols = 0, rowCount = 0;
     const uint8_t* const* values = nullptr;
     const size_t* sizes = nullptr;
@@ -458,13 +434,9 @@ TEST(RowsetScriptedTest, ChunkFieldArraysAreRowMajorWithNullFlags) {
     ASSERT_EQ(256u, rowCount);
     // Row 1: "a1", NULL, "".
     EXPECT_EQ("a1", std::string(reinterpret_cast<const char*>(values[3]), sizes[3]));
-    EXPECT_EQ(0, nulls[3]);
+    EXPECT_EQ(std::make_tuple(nullptr != values[5], sizes[4], sizes[5]), std::make_tuple(true, size_t{0}, size_t{0}));
+    EXPECT_EQ(std::vector<int8_t>({0, 1, 0}), std::vector<int8_t>(nulls + 3, nulls + 6));
     EXPECT_EQ(nullptr, values[4]);
-    EXPECT_EQ(0u, sizes[4]);
-    EXPECT_EQ(1, nulls[4]);
-    EXPECT_NE(nullptr, values[5]);
-    EXPECT_EQ(0u, sizes[5]);
-    EXPECT_EQ(0, nulls[5]);
     // The chunk outlives its rowset and connection; out-of-range indexes must
     // not reach the gone connection's notice hook.
     kelvo_close_rowset(rowset);

@@ -54,10 +54,7 @@ KELVO_FAILING(ssize_t, read, kRead, EIO, (int f, void* b, size_t n), (f, b, n))
 
 namespace {
 
-using kelvotest::Column;
-using kelvotest::ConnectionPtr;
-using kelvotest::ErrorPtr;
-using kelvotest::TextOf;
+using namespace kelvotest;
 
 // Runs `road` unarmed (n = 0), then with its n-th call in `counted` failing
 // for n = 1, 2, ... until a run makes fewer than n such calls.

@@ -10,15 +10,11 @@
 
 #include <chrono>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "api/connection.h"
 #include "api/table_definition.h"
-#include "error/error.h"
-#include "kelvo/connection.h"
 #include "kelvo/inserter.h"
 #include "kelvo/rowset.h"
 #include "postgres/libpq/connect.h"
@@ -27,17 +23,8 @@
 
 namespace {
 
-using kelvotest::AsError;
-using kelvotest::Done;
-using kelvotest::ErrorPtr;
-using kelvotest::ExpectDetach;
-using kelvotest::ExpectError;
-using kelvotest::Fail;
-using kelvotest::NewSession;
-using kelvotest::ScriptedPeer;
-using kelvotest::Sent;
+using namespace kelvotest;
 using Script = ScriptedPeer::Script;
-namespace wire = kelvotest::wire;
 
 constexpr size_t kMain = 0;
 constexpr size_t kStream = 1;
@@ -96,15 +83,14 @@ struct Load {
 bool EveryCopyIsCloseOnExec(kelvo_connection_t* conn) {
     struct stat socket {};
     EXPECT_EQ(::fstat(PQsocket(conn->Get().GetPGconn()), &socket), 0);
+    bool all = true;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         const int fd = std::stoi(entry.path().filename().string());
         struct stat held {};
-        if (::fstat(fd, &held) == 0 && held.st_dev == socket.st_dev && held.st_ino == socket.st_ino &&
-            (::fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) {
-            return false;
-        }
+        all &= !(::fstat(fd, &held) == 0 && held.st_dev == socket.st_dev && held.st_ino == socket.st_ino &&
+                 (::fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0);
     }
-    return true;
+    return all;
 }
 
 void Finish(ScriptedPeer& peer, const Load& load) {
@@ -221,13 +207,18 @@ TEST(CallerCopyTest, CopyDataAndCopyEndDriveTheCallersCopy) {
     EXPECT_EQ(Sent(peer, kMain, 'd'), std::vector<std::string>{"1\n2\n"});
 }
 
+// The settings the switch asks the main connection for, answered with `values`.
+Script& ScriptShows(Script& main, const std::vector<std::string>& values = {"\"$user\", public", "s", "it's mine"}) {
+    const char* names[] = {"search_path", "schema_search_path", "external_client_context"};
+    for (size_t i = 0; i < 3; ++i)
+        main.ExpectMessage('Q').Send(Show(names[i], values[i]));
+    return main;
+}
+
 // The main connection's side of the switch, up to the INSERT BULK, which is
 // answered with `insertAnswer` once the test opens the insert gate.
 void ScriptMain(Script& main, const std::string& insertAnswer) {
-    main.ExpectMessage('Q').Send(Show("search_path", "\"$user\", public"));
-    main.ExpectMessage('Q').Send(Show("schema_search_path", "s"));
-    main.ExpectMessage('Q').Send(Show("external_client_context", "it's mine"));
-    main.ExpectMessage('Q').Send(Done("CREATE STREAM"));
+    ScriptShows(main).ExpectMessage('Q').Send(Done("CREATE STREAM"));
     ExpectDetach(main.ExpectMessage('Q').Await(kInsertGate).Send(insertAnswer));
 }
 
@@ -303,15 +294,11 @@ TEST(BulkInsertionTest, EveryChunkIsACopyOfItsOwnIntoTheStream) {
 
 TEST(BulkInsertionTest, ATakenStreamNameIsProbedForAFreeOne) {
     ScriptedPeer peer;
-    Script& main = NewSession(peer);
-    main.ExpectMessage('Q').Send(Show("search_path", "main"));
-    main.ExpectMessage('Q').Send(Show("schema_search_path", "s"));
-    main.ExpectMessage('Q').Send(Show("external_client_context", ""));
+    Script& main = ScriptShows(NewSession(peer), {"main", "s", ""});
+    const std::string one = wire::RowDescription({{"?column?", 23, 4, 0}});
     main.ExpectMessage('Q').Send(Fail("42P07", "stream exists"));
-    main.ExpectMessage('Q').Send(wire::RowDescription({{"?column?", 23, 4, 0}}) + wire::DataRow({"1"}) +
-                                 Done("SELECT 1"));
-    main.ExpectMessage('Q').Send(wire::RowDescription({{"?column?", 23, 4, 0}}) + Done("SELECT 0"));
-    main.ExpectMessage('Q').Send(Done("CREATE STREAM"));
+    main.ExpectMessage('Q').Send(one + wire::DataRow({"1"}) + Done("SELECT 1"));
+    main.ExpectMessage('Q').Send(one + Done("SELECT 0")).ExpectMessage('Q').Send(Done("CREATE STREAM"));
     ExpectDetach(main.ExpectMessage('Q').Await(kInsertGate).Send(Done("INSERT 0 0")));
     ScriptStreamClose(ScriptStream(peer));
     Load load(peer, true, "my\"table");
@@ -417,11 +404,11 @@ TEST(BulkInsertionTest, AStreamThatCannotBeClosedEndsTheLoadWithoutHanging) {
 // then cuts the task's connection, and returns with the connection ready.
 TEST(BulkInsertionTest, ACancelThatNeverTakesEffectEndsWithinItsBound) {
     ScriptedPeer peer;
-    Script& main = NewSession(peer);
-    for (const char* name : {"search_path", "schema_search_path", "external_client_context"}) {
-        main.ExpectMessage('Q').Send(Show(name, "x"));
-    }
-    main.ExpectMessage('Q').Send(Done("CREATE STREAM")).ExpectMessage('Q').Await(99);
+    ScriptShows(NewSession(peer), {"x", "x", "x"})
+        .ExpectMessage('Q')
+        .Send(Done("CREATE STREAM"))
+        .ExpectMessage('Q')
+        .Await(99);
     ScriptStreamClose(ScriptStream(peer), Done("CLOSE"), false);
     for (int i = 0; i < 100; ++i)
         peer.AddConnection().ExpectMessage(0).Close();

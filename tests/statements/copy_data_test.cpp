@@ -9,7 +9,6 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <future>
 #include <string>
 #include <tuple>
@@ -43,10 +42,7 @@ struct CopyPeer {
         };
         record->noticeHooks.noticeRecArg = this;
     }
-    ~CopyPeer() {
-        if (server >= 0)
-            close(server);
-    }
+    ~CopyPeer() { close(server); }
     PGconn* conn() { return record.get(); }
     // Small messages: one write takes them whole.
     void Send(const std::string& bytes) {
@@ -54,11 +50,9 @@ struct CopyPeer {
     }
     // Everything the client has sent so far, without waiting.
     std::string Received() {
-        std::string out;
-        char buf[65536];
-        ssize_t n;
-        while ((n = recv(server, buf, sizeof buf, MSG_DONTWAIT)) > 0)
-            out.append(buf, static_cast<size_t>(n));
+        std::string out(65536, '\0');
+        const ssize_t n = recv(server, &out[0], out.size(), MSG_DONTWAIT);
+        out.resize(n > 0 ? static_cast<size_t>(n) : 0);
         return out;
     }
 
@@ -105,20 +99,19 @@ TEST(CopyDataTest, RefusesCallsOutsideACopyAndBadBlocksBeforeSendingAnything) {
     EXPECT_EQ(-2, PQgetCopyData(nullptr, &buffer, 0));
     EXPECT_EQ(nullptr, buffer);
 
-    auto tagged = [](const char* state, const std::string& primary) {
-        return std::string("<sqlstate>") + state + "</sqlstate><primary>" + primary + "</primary>";
-    };
     // The sizes are refused before the bytes are read.
-    const std::tuple<const char*, int, int, std::string> blocks[] = {
-        {"abc", -1, -1, tagged("22023", "The size of the COPY data is negative (-1).")},
-        {nullptr, 5, -1, tagged("22023", "The COPY data is a null pointer.")},
-        {"abc", INT_MAX - 4, -1, tagged("54000", "The COPY data of 2147483643 bytes does not fit into one message.")},
+    const std::tuple<const char*, int, std::string> blocks[] = {
+        {"abc", -1, "<sqlstate>22023</sqlstate><primary>The size of the COPY data is negative (-1).</primary>"},
+        {nullptr, 5, "<sqlstate>22023</sqlstate><primary>The COPY data is a null pointer.</primary>"},
+        {"abc", INT_MAX - 4,
+         "<sqlstate>54000</sqlstate><primary>The COPY data of 2147483643 bytes does not fit into one "
+         "message.</primary>"},
     };
-    for (const auto& [data, nbytes, expected, text] : blocks) {
+    for (const auto& [data, nbytes, text] : blocks) {
         SCOPED_TRACE(nbytes);
         CopyPeer peer(PGASYNC_COPY_IN);
         printfPQExpBuffer(&peer.conn()->errorMessage, "before");
-        EXPECT_EQ(expected, PQputCopyData(peer.conn(), data, nbytes));
+        EXPECT_EQ(-1, PQputCopyData(peer.conn(), data, nbytes));
         EXPECT_EQ(text, peer.conn()->errorMessage.data);
         EXPECT_EQ(PGASYNC_COPY_IN, peer.conn()->asyncStatus);
         EXPECT_EQ(0, peer.conn()->outCount);
@@ -186,12 +179,9 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
         std::future<std::string> drain;
         if (c.serverReads)
             drain = Drain(peer.server);
-        int rc = 1;
-        int calls = 0;
-        while (rc == 1 && calls < 64) {
+        int rc = 1, calls = 0;
+        for (; rc == 1 && calls < 64; ++calls)
             rc = PQputCopyData(conn, block.data(), static_cast<int>(block.size()));
-            ++calls;
-        }
         EXPECT_EQ(-1, rc);
         // The error was noticed within the first blocks, not after all 64.
         EXPECT_LE(calls, 2);
@@ -306,14 +296,11 @@ TEST(CopyDataTest, BrokenFramingOrALostServerFailsTheRead) {
         const char* text;
     };
     const Case cases[] = {
-        {"length below 4", std::string("d\0\0\0\3", 5),
-         "<sqlstate>08P01</sqlstate><primary>lost synchronization with server: got message type \"d\", length "
-         "3</primary>\n"},
+        {"length below 4", std::string("d\0\0\0\3", 5), "\"d\", length 3"},
         // The value's NUL lies in the next message, which must not be read.
         {"parameter report past its end",
          wire::Message('S', std::string("TimeZone\0UTC", 12)) + wire::CopyData(std::string("x\0", 2)),
-         "<sqlstate>08P01</sqlstate><primary>lost synchronization with server: got message type \"S\", length "
-         "16</primary>\n"},
+         "\"S\", length 16"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -323,7 +310,10 @@ TEST(CopyDataTest, BrokenFramingOrALostServerFailsTheRead) {
         char* buffer = nullptr;
         EXPECT_EQ(-2, PQgetCopyData(conn.get(), &buffer, 1));
         EXPECT_EQ(nullptr, buffer);
-        EXPECT_STREQ(c.text, conn->errorMessage.data);
+        EXPECT_EQ(std::string("<sqlstate>08P01</sqlstate><primary>lost synchronization with server: got message "
+                              "type ") +
+                      c.text + "</primary>\n",
+                  conn->errorMessage.data);
         EXPECT_EQ(CONNECTION_BAD, conn->status);
         ASSERT_NE(nullptr, conn->result);
         EXPECT_EQ(PGRES_FATAL_ERROR, conn->result->resultStatus);
@@ -333,8 +323,7 @@ TEST(CopyDataTest, BrokenFramingOrALostServerFailsTheRead) {
         SCOPED_TRACE("server gone mid-row");
         CopyPeer peer(PGASYNC_COPY_OUT);
         peer.Send(wire::CopyData("lost row").substr(0, 7));
-        close(peer.server);
-        peer.server = -1;
+        shutdown(peer.server, SHUT_RDWR);
         char* buffer = nullptr;
         EXPECT_EQ(-2, PQgetCopyData(peer.conn(), &buffer, 0));
         EXPECT_EQ(nullptr, buffer);

@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -25,15 +26,9 @@ using Writer = std::function<size_t(uint8_t*, size_t)>;
 
 const uint8_t varbinary_value[] = {'a', 'b', 'c'};
 
-struct WriterCase {
-    const char* name;
-    Writer write;
-    Bytes cell;
-};
-
-std::vector<WriterCase> WriterCases() {
+TEST(CopyWriters, WriteExactBytesOnlyWhenTheCellFits) {
     const kelvo_data128_t wide{{0x0807060504030201ULL, 0x100F0E0D0C0B0A09ULL}};
-    return {
+    const std::tuple<const char*, Writer, Bytes> cases[] = {
         {"header",
          [](uint8_t* d, size_t s) { return kelvo_write_header(d, s); },
          {'K', 'L', 'V', 'C', 'P', 'Y', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
@@ -49,29 +44,23 @@ std::vector<WriterCase> WriterCases() {
          [](uint8_t* d, size_t s) { return kelvo_write_varbinary(d, s, nullptr, 0); },
          {0, 0, 0, 0, 0}},
     };
-}
-
-TEST(CopyWriters, WriteExactBytesOnlyWhenTheCellFits) {
     constexpr uint8_t guard = 0xAA;
-    for (const WriterCase& c : WriterCases()) {
-        SCOPED_TRACE(c.name);
-        const size_t size = c.cell.size();
-
-        EXPECT_EQ(c.write(nullptr, 0), size) << "size query";
-
+    for (const auto& [name, write, cell] : cases) {
+        SCOPED_TRACE(name);
+        const size_t size = cell.size();
+        EXPECT_EQ(write(nullptr, 0), size) << "size query";
         // The cell at an odd address: no alignment is ever needed.
-        Bytes buffer(size + 3, guard);
-        EXPECT_EQ(c.write(buffer.data() + 1, size), size) << "exact fit";
-        EXPECT_EQ(Bytes(buffer.begin() + 1, buffer.begin() + 1 + static_cast<std::ptrdiff_t>(size)), c.cell);
-        EXPECT_EQ(buffer[0], guard);
-        EXPECT_EQ(buffer[size + 1], guard);
-
+        Bytes buffer(size + 2, guard);
+        EXPECT_EQ(write(buffer.data() + 1, size), size) << "exact fit";
+        Bytes expected = cell;
+        expected.insert(expected.begin(), guard);
+        expected.push_back(guard);
+        EXPECT_EQ(buffer, expected);
         Bytes shortBuffer(size + 1, guard);
-        EXPECT_EQ(c.write(shortBuffer.data(), size - 1), size) << "one byte short";
+        EXPECT_EQ(write(shortBuffer.data(), size - 1), size) << "one byte short";
         EXPECT_EQ(shortBuffer, Bytes(size + 1, guard));
-
         // A null destination is never written, whatever space comes with it.
-        EXPECT_EQ(c.write(nullptr, 64), size);
+        EXPECT_EQ(write(nullptr, 64), size);
     }
 }
 
@@ -95,22 +84,16 @@ TEST(CopyWriters, RefuseLengthsTheFormatCannotHold) {
     EXPECT_EQ(kelvo_write_varbinary_not_null(nullptr, 0, &byte, 0xFFFFFFFFu), size_t{0xFFFFFFFFu} + 4);
 }
 
+// Little-endian values read at an odd address, with their sign.
 TEST(CopyReaders, ReadLittleEndianValuesAtAnyAlignment) {
-    const uint8_t bytes[] = {0xEE, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
-                             0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10, 0xFF};
+    const uint8_t bytes[] = {0xEE, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 0xFF, 0xFF};
     const uint8_t* odd = bytes + 1;
-    EXPECT_EQ(kelvo_read_int8(bytes), static_cast<int8_t>(0xEE));
-    EXPECT_EQ(kelvo_read_int16(odd), 0x0201);
-    EXPECT_EQ(kelvo_read_int32(odd), 0x04030201);
-    EXPECT_EQ(kelvo_read_int64(odd), 0x0807060504030201LL);
     const kelvo_data128_t wide = kelvo_read_data128(odd);
-    EXPECT_EQ(wide.data[0], 0x0807060504030201ULL);
-    EXPECT_EQ(wide.data[1], 0x100F0E0D0C0B0A09ULL);
+    EXPECT_EQ(std::make_tuple(kelvo_read_int8(bytes), kelvo_read_int16(odd), kelvo_read_int32(odd),
+                              kelvo_read_int64(odd), wide.data[0], wide.data[1], kelvo_read_int16(bytes + 17)),
+              std::make_tuple(int8_t{-18}, int16_t{0x0201}, 0x04030201, int64_t{0x0807060504030201LL},
+                              0x0807060504030201ULL, 0x100F0E0D0C0B0A09ULL, int16_t{-1}));
     EXPECT_EQ(kelvo_read_varbinary(odd), odd);
-
-    const uint8_t minusOne[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    EXPECT_EQ(kelvo_read_int16(minusOne), -1);
-    EXPECT_EQ(kelvo_read_int64(minusOne), -1);
 }
 
 struct ChunkDeleter {
@@ -140,20 +123,18 @@ TEST(DataChunk, KeepsWhatWasWrittenThroughResizesAndOutOfMemory) {
     for (int32_t i = 0; i < 100; ++i) {
         used += kelvo_write_int32(data + used, initial_size - used, i);
     }
-    struct Step {
-        size_t size;
-        size_t kept;
-    };
-    const Step steps[] = {{initial_size * 2, used}, {used, used}, {100, 100}, {19, 19}, {5, 5}, {4096, 5}};
+    // The new sizes, and how many of the bytes written before each keeps.
+    const std::pair<size_t, size_t> steps[] = {
+        {initial_size * 2, used}, {used, used}, {100, 100}, {19, 19}, {5, 5}, {4096, 5}};
     const std::vector<uint8_t> written(data, data + used);
-    for (const Step& step : steps) {
-        SCOPED_TRACE(step.size);
-        ASSERT_EQ(kelvo_resize_data_chunk(chunk.get(), step.size), nullptr);
-        EXPECT_EQ(kelvo_get_chunk_data_size(chunk.get()), step.size);
+    for (const auto& [size, kept] : steps) {
+        SCOPED_TRACE(size);
+        ASSERT_EQ(kelvo_resize_data_chunk(chunk.get(), size), nullptr);
+        EXPECT_EQ(kelvo_get_chunk_data_size(chunk.get()), size);
         data = kelvo_get_chunk_data(chunk.get());
-        EXPECT_EQ(std::memcmp(data, written.data(), step.kept), 0);
+        EXPECT_EQ(std::memcmp(data, written.data(), kept), 0);
         // The new capacity is writable to its last byte (kept bytes stay).
-        data[step.size - 1] = step.size <= written.size() ? written[step.size - 1] : 0x5A;
+        data[size - 1] = size <= written.size() ? written[size - 1] : 0x5A;
     }
     // Resizing to zero leaves a valid chunk, which can grow again.
     ASSERT_EQ(kelvo_resize_data_chunk(chunk.get(), 0), nullptr);

@@ -1,17 +1,24 @@
 // The value exports: dates, times, intervals, numeric text, and identifier and
-// literal quoting with its size query.
+// literal quoting with its size query; table definitions through the C
+// interface, the tag/OID table, and the CREATE and database statements where
+// names, column types and modifiers are written.
 #include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "api/database_statements.h"
 #include "api/quoting.h"
+#include "api/table_definition.h"
+#include "api/type.h"
 #include "kelvo/error.h"
+#include "kelvo/types.h"
 #include "kelvo/values.h"
 #include "support/error_ptr.h"
 
@@ -47,16 +54,12 @@ TEST(DateCodec, RoundTripsEveryDayOfTheSupportedRange) {
 }
 
 TEST(TimeCodec, EncodesAndDecodesComponents) {
-    struct Case {
-        int8_t hour, minute, second;
-        int32_t microsecond;
-        uint64_t encoded;
-    };
-    const Case cases[] = {{0, 0, 0, 0, 0}, {12, 34, 56, 789012, 45296789012}, {23, 59, 59, 999999, 86399999999}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.encoded);
-        EXPECT_EQ(kelvo_encode_time({c.hour, c.minute, c.second, c.microsecond}), c.encoded);
-        const kelvo_time_components_t d = kelvo_decode_time(c.encoded);
+    const std::pair<kelvo_time_components_t, uint64_t> cases[] = {
+        {{0, 0, 0, 0}, 0}, {{12, 34, 56, 789012}, 45296789012}, {{23, 59, 59, 999999}, 86399999999}};
+    for (const auto& [c, encoded] : cases) {
+        SCOPED_TRACE(encoded);
+        EXPECT_EQ(kelvo_encode_time(c), encoded);
+        const kelvo_time_components_t d = kelvo_decode_time(encoded);
         EXPECT_EQ(std::tie(d.hour, d.minute, d.second, d.microsecond),
                   std::tie(c.hour, c.minute, c.second, c.microsecond));
     }
@@ -116,25 +119,21 @@ std::string Describe(kelvo_error_t* returned) {
     const kelvotest::ErrorPtr owned(returned);
     const kelvoapi::Error& error = kelvotest::AsError(owned);
     const std::string text = error.GetSqlstate() + " " + error.GetMessage();
-    const uint32_t contextId = error.GetContextId().value;
-    if (text == "42601 invalid number format: input string is empty" && contextId == 0x3d605416)
-        return "E";
-    if (text == "42601 invalid number format: invalid character in numeric string" && contextId == 0x38c394ab)
-        return "C";
-    if (text == "42601 invalid number format: invalid exponent value" && contextId == 0xb44e1dd0)
-        return "X";
-    if (text == "22003 numeric overflow" && contextId == 0x1850391f)
-        return "O";
+    const std::tuple<const char*, uint32_t, const char*> refusals[] = {
+        {"42601 invalid number format: input string is empty", 0x3d605416, "E"},
+        {"42601 invalid number format: invalid character in numeric string", 0x38c394ab, "C"},
+        {"42601 invalid number format: invalid exponent value", 0xb44e1dd0, "X"},
+        {"22003 numeric overflow", 0x1850391f, "O"}};
+    for (const auto& [message, contextId, letter] : refusals) {
+        if (text == message && error.GetContextId().value == contextId)
+            return letter;
+    }
     return text;
 }
 
 TEST(ParseNumeric, AcceptsAndRefusesTexts) {
-    struct Case {
-        std::string text;
-        uint32_t precision, scale;
-        std::string outcome;  // the value, or the letter of the refusal
-    };
-    const Case cases[] = {
+    // The text, precision and scale, and the value or the letter of the refusal.
+    const std::tuple<std::string, uint32_t, uint32_t, std::string> cases[] = {
         {"(12.5)", 10, 2, "-1250"},
         {"+0012", 10, 2, "1200"},
         {"-.05", 10, 2, "-5"},
@@ -166,16 +165,16 @@ TEST(ParseNumeric, AcceptsAndRefusesTexts) {
         {"123456789012345678901234", 5, 10, "O"},
         {"1", 18, 25, "O"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        const char* iter = c.text.data();
+    for (const auto& [text, precision, scale, outcome] : cases) {
+        SCOPED_TRACE(text);
+        const char* iter = text.data();
         int64_t value = -42;
-        kelvo_error_t* error = kelvo_parse_numeric(&iter, c.text.data() + c.text.size(), c.precision, c.scale, &value);
-        EXPECT_EQ(error ? Describe(error) : std::to_string(value), c.outcome);
+        kelvo_error_t* error = kelvo_parse_numeric(&iter, text.data() + text.size(), precision, scale, &value);
+        EXPECT_EQ(error ? Describe(error) : std::to_string(value), outcome);
         if (error) {
             EXPECT_EQ(value, -42) << "the result is written only on success";
         }
-        EXPECT_LE(iter, c.text.data() + c.text.size());
+        EXPECT_LE(iter, text.data() + text.size());
     }
     // The position is left behind the number; only the given range is read,
     // so no NUL terminator is needed.
@@ -209,30 +208,21 @@ TEST(Quoting, QuotesEveryEscapeClass) {
 using QuoteFunction = size_t (*)(char*, size_t, const char*, size_t);
 
 TEST(QuoteExports, AnswerTheSizeQueryAndCopyOnlyWhatFits) {
-    struct Case {
-        const char* name;
-        QuoteFunction quote;
-        std::string text;
-        std::string quoted;
+    const std::tuple<QuoteFunction, std::string, std::string> cases[] = {
+        {kelvo_quote_sql_identifier, "ab\"c", "\"ab\"\"c\""},
+        {kelvo_quote_sql_literal, "it's", "'it''s'"},
     };
-    const Case cases[] = {
-        {"identifier", kelvo_quote_sql_identifier, "ab\"c", "\"ab\"\"c\""},
-        {"literal", kelvo_quote_sql_literal, "it's", "'it''s'"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const size_t needed = c.quoted.size();
-        EXPECT_EQ(c.quote(nullptr, 0, c.text.data(), c.text.size()), needed);
-
-        std::vector<char> small(needed - 1, '#');
-        EXPECT_EQ(c.quote(small.data(), small.size(), c.text.data(), c.text.size()), needed);
-        EXPECT_EQ(std::string(small.begin(), small.end()), std::string(needed - 1, '#'));
-
+    for (const auto& [quote, text, quoted] : cases) {
+        SCOPED_TRACE(quoted);
+        const size_t needed = quoted.size();
+        EXPECT_EQ(quote(nullptr, 0, text.data(), text.size()), needed);
+        std::string small(needed - 1, '#');
+        EXPECT_EQ(quote(&small[0], small.size(), text.data(), text.size()), needed);
+        EXPECT_EQ(small, std::string(needed - 1, '#'));
         // Exact fit: no terminator is written behind the text.
-        std::vector<char> exact(needed + 1, '#');
-        EXPECT_EQ(c.quote(exact.data(), needed, c.text.data(), c.text.size()), needed);
-        EXPECT_EQ(std::string(exact.data(), needed), c.quoted);
-        EXPECT_EQ(exact[needed], '#');
+        std::string exact(needed + 1, '#');
+        EXPECT_EQ(quote(&exact[0], needed, text.data(), text.size()), needed);
+        EXPECT_EQ(exact, quoted + "#");
     }
     // The length alone bounds the text: embedded and missing NULs are fine.
     char buffer[8];
@@ -241,6 +231,141 @@ TEST(QuoteExports, AnswerTheSizeQueryAndCopyOnlyWhatFits) {
     EXPECT_EQ(kelvo_quote_sql_literal(buffer, sizeof buffer, "abcdef", 2), 4u);
     EXPECT_EQ(std::memcmp(buffer, "'ab'", 4), 0);
     EXPECT_EQ(kelvo_quote_sql_literal(buffer, sizeof buffer, nullptr, 0), 2u);
+}
+
+// Modifiers below 4 and 0xFFFFFFFF carry no length, precision or scale.
+TEST(TypeModifier, SentinelsMeanNone) {
+    for (const uint32_t modifier : {0xFFFFFFFFu, 0u, 3u}) {
+        EXPECT_EQ(kelvo_get_max_length_from_modifier(modifier), 0xFFFFFFFFu) << modifier;
+        EXPECT_EQ(kelvo_get_precision_from_modifier(modifier), 0xFFFFFFFFu) << modifier;
+        EXPECT_EQ(kelvo_get_scale_from_modifier(modifier), 0xFFFFFFFFu) << modifier;
+    }
+    EXPECT_EQ(kelvo_get_max_length_from_modifier(4u), 0u);
+}
+
+struct DefinitionDeleter {
+    void operator()(kelvo_table_definition_t* definition) const { kelvo_destroy_table_definition(definition); }
+};
+using DefinitionPtr = std::unique_ptr<kelvo_table_definition_t, DefinitionDeleter>;
+
+void AddColumn(kelvo_table_definition_t* definition, const char* name, kelvo_type_tag_t tag, uint32_t modifier,
+               const char* collation, bool nullable) {
+    ASSERT_EQ(kelvo_table_definition_add_column(definition, name, tag, modifier, collation, nullable), nullptr);
+}
+
+TEST(TableDefinitionExports, StoreFindAndCopyColumns) {
+    DefinitionPtr definition(kelvo_create_table_definition(nullptr, nullptr, "t", KELVO_TEMPORARY, true));
+    ASSERT_NE(definition, nullptr);
+    EXPECT_STREQ(kelvo_table_definition_schema_name(definition.get()), "");
+    EXPECT_EQ(kelvo_table_definition_table_persistence(definition.get()), KELVO_TEMPORARY);
+    AddColumn(definition.get(), "a", KELVO_CHAR, kelvo_encode_string_modifier(1), nullptr, false);
+    AddColumn(definition.get(), "b", KELVO_CHAR, kelvo_encode_string_modifier(10), "en_US", true);
+    AddColumn(definition.get(), "a", KELVO_UNSUPPORTED, 0xFFFFFFFF, nullptr, true);
+    using Column = std::tuple<std::string, kelvo_type_tag_t, uint32_t, uint32_t, std::string, bool>;
+    const Column expected[] = {{"a", KELVO_CHAR, 18, 5, "", false},
+                               {"b", KELVO_CHAR, 1042, 14, "en_US", true},
+                               {"a", KELVO_UNSUPPORTED, 0, 0xFFFFFFFF, "", true}};
+    ASSERT_EQ(kelvo_table_definition_column_count(definition.get()), 3u);
+    for (kelvo_field_index_t i = 0; i < 3; ++i) {
+        const kelvo_table_definition_t* d = definition.get();
+        EXPECT_EQ(
+            Column(kelvo_table_definition_column_name(d, i), kelvo_table_definition_column_type_tag(d, i),
+                   kelvo_table_definition_column_type_oid(d, i), kelvo_table_definition_column_type_modifier(d, i),
+                   kelvo_table_definition_column_collation(d, i), kelvo_table_definition_column_is_nullable(d, i)),
+            expected[i]);
+    }
+    // The first column of a name, compared exactly; the column count when there is none.
+    const std::pair<const char*, kelvo_field_index_t> lookups[] = {
+        {"a", 0}, {"b", 1}, {"A", 3}, {"a ", 3}, {nullptr, 3}};
+    for (const auto& [name, index] : lookups)
+        EXPECT_EQ(kelvo_table_definition_column_index(definition.get(), name), index);
+    // The one-byte "char" of a result column comes back by its own rule, not by the tag table.
+    EXPECT_EQ(kelvoapi::ConvertLibpqType(18, 5).m_tag, KELVO_CHAR);
+
+    kelvo_table_definition_t* raw = nullptr;
+    ASSERT_EQ(kelvo_copy_table_definition(definition.get(), &raw), nullptr);
+    DefinitionPtr copy(raw);
+    EXPECT_TRUE(static_cast<const kelvoapi::TableDefinition*>(copy.get())->IsStream());
+    AddColumn(copy.get(), "c", KELVO_INT, 0xFFFFFFFF, nullptr, true);
+    EXPECT_EQ(kelvo_table_definition_column_count(definition.get()), 3u);
+    EXPECT_EQ(kelvo_create_table_definition("d", "s", nullptr, KELVO_PERMANENT, false), nullptr);
+}
+
+kelvoapi::TableDefinition TwoColumns(std::string database, std::string schema, std::string table,
+                                     kelvo_table_persistence_t persistence, bool stream) {
+    kelvoapi::TableDefinition definition(std::move(database), std::move(schema), std::move(table), persistence, stream);
+    definition.AddColumn("a", KELVO_INT, 0xFFFFFFFF, "", false);
+    definition.AddColumn("b", KELVO_TEXT, 0xFFFFFFFF, "", true);
+    return definition;
+}
+
+constexpr const char* two_columns = "(\"a\" INT NOT NULL, \"b\" TEXT)";
+constexpr const char* stream_tail = "  (WITH (FORMAT KELVOBINARY, SANITIZE));";
+
+TEST(TableDefinition, GeneratesCreateStatementsAndColumnLists) {
+    struct Case {
+        const char* name;
+        kelvoapi::TableDefinition definition;
+        bool ifNotExists;
+        std::string sql;
+    };
+    const Case cases[] = {
+        {"temporary in a schema", TwoColumns("", "s", "t", KELVO_TEMPORARY, false), false,
+         "CREATE TEMPORARY TABLE \"s\".\"t\" " + std::string(two_columns) + ";"},
+        {"stream with database and schema", TwoColumns("d", "s", "t", KELVO_PERMANENT, true), false,
+         "CREATE BOUNDED EXTERNAL STREAM \"d\".\"s\".\"t\" " + std::string(two_columns) + stream_tail},
+        {"stream with database only", TwoColumns("d", "", "t", KELVO_TEMPORARY, true), true,
+         "CREATE BOUNDED EXTERNAL STREAM IF NOT EXISTS \"t\" " + std::string(two_columns) + stream_tail},
+        {"quoted names", TwoColumns("my \"db\"", "", "a\nb", KELVO_PERMANENT, false), false,
+         "CREATE TABLE \"my \"\"db\"\"\".U&\"a\\000Ab\" " + std::string(two_columns) + ";"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.definition.GenerateCreateSQL(c.ifNotExists), c.sql);
+    }
+
+    kelvoapi::TableDefinition definition("t", KELVO_PERMANENT, false);
+    definition.AddColumn("v", KELVO_VARCHAR, kelvo_encode_string_modifier(100), "en_US", false);
+    definition.AddColumn("x\"y", KELVO_NUMERIC, kelvo_encode_numeric_modifier(18, 3), "", true);
+    EXPECT_EQ(definition.GenerateColumnNamesSQL(), "\"v\", \"x\"\"y\"");
+    // Modifiers meaning none are written as they are.
+    for (const auto tag : {KELVO_NUMERIC, KELVO_VARCHAR, KELVO_DOUBLE, KELVO_GEOGRAPHY})
+        definition.AddColumn("n", tag, 0xFFFFFFFF, "", true);
+    definition.AddColumn("c", KELVO_CHAR, kelvo_encode_string_modifier(1), "de\"x", true);
+    EXPECT_EQ(definition.GenerateColumnDefinitionsSQL(),
+              "\"v\" VARCHAR(100) NOT NULL COLLATE \"en_US\", \"x\"\"y\" NUMERIC(18,3), "
+              "\"n\" NUMERIC(4294967295,4294967295), \"n\" VARCHAR(4294967295), \"n\" DOUBLE PRECISION, "
+              "\"n\" GEOGRAPHY, \"c\" CHAR(1) COLLATE \"de\"\"x\"");
+    const kelvoapi::TableDefinition table = TwoColumns("d", "s", "t", KELVO_PERMANENT, false);
+    EXPECT_EQ(table.GenerateCreateStreamSQL("", "", "", true),
+              "CREATE BOUNDED EXTERNAL STREAM IF NOT EXISTS \"t\" " + std::string(two_columns) + stream_tail);
+
+    kelvoapi::TableDefinition unsupported("t", KELVO_PERMANENT, false);
+    unsupported.AddColumn("u", KELVO_UNSUPPORTED, 0xFFFFFFFF, "", true);
+    try {
+        unsupported.GenerateCreateSQL(false);
+        FAIL() << "no error";
+    } catch (const kelvoapi::Error& error) {
+        EXPECT_EQ(error.GetCode(), std::make_error_code(std::errc::invalid_argument));
+        EXPECT_EQ(error.GetMessage(), "`type` `KELVO_UNSUPPORTED` has no string representation");
+        EXPECT_EQ(error.GetContextId().value, 0x6f86ef7bu);
+    }
+}
+
+// A control character in a path goes escaped, never raw, into the statement.
+TEST(DatabaseStatements, AttachEscapesControlCharactersAndAliasesAreFileStems) {
+    EXPECT_EQ("ATTACH DATABASE U&\"a\\000Ab\" AS \"c\";",
+              kelvoapi::AttachDatabaseStatement("a\nb", std::string_view("c")));
+    const std::pair<const char*, const char*> stems[] = {
+        {"/x/y/archive.2020.db", "archive.2020"},
+        {"/x/.hidden", ".hidden"},
+        {"/x/.hidden.db", ".hidden"},
+        {"plain", "plain"},
+        {"/x/", ""},
+        {"/x/..", ".."},
+    };
+    for (const auto& [path, stem] : stems)
+        EXPECT_EQ(stem, kelvoapi::DatabaseFileStem(path)) << path;
 }
 
 }  // namespace
