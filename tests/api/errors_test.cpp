@@ -63,7 +63,6 @@ TEST(ErrorFunctions, FieldsReadBackWhatWasSetWithTheSqlstateInStep) {
     EXPECT_EQ(Render(error.get()),
               "Code: sqlstate:HY000\nMessage: the message\nHint Message: the hint\nSeverity: PANIC\n"
               "Context id: 0xdeadbeef\n");
-
     // Each step sets a key to a value; the category and SQLSTATE follow.
     const std::tuple<int, int, int, const char*> steps[] = {
         {KELVO_ERROR_FIELD_ERROR_CATEGORY, KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE,

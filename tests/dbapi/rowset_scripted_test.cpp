@@ -389,7 +389,6 @@ TEST(RowsetScriptedTest, CopyOutDataAndTheConnectionAfterIt) {
     EXPECT_EQ(std::vector<std::string>({"1\n", "22\n"}), blocks);
     EXPECT_EQ(std::vector<size_t>(), ReadChunkSizes(rowset));
     kelvo_close_rowset(rowset);
-
     int count = 0;
     ASSERT_EQ(nullptr, kelvo_execute_command(conn, "COPY t TO STDOUT", &count));
     EXPECT_EQ(-1, count) << "the count is the first result's, which the COPY OUT start has not";

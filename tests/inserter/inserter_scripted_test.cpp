@@ -72,7 +72,6 @@ struct Load {
             kelvo_inserter_insert_chunk(inserter, reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size()));
     }
     ErrorPtr Close(bool insertData = true) const { return ErrorPtr(kelvo_close_inserter(inserter, insertData)); }
-
     const kelvoapi::TableDefinition definition;
     kelvo_connection_t* const conn;
     kelvo_inserter_t* inserter = nullptr;
@@ -160,7 +159,6 @@ TEST(InserterPlainTest, RefusedSwitchChunksAndDefinitions) {
     EXPECT_EQ(second, nullptr);
     ExpectError(ErrorPtr(kelvo_copy_data(load.conn, reinterpret_cast<const uint8_t*>("x"), 1)), "55006");
     ExpectError(ErrorPtr(kelvo_copy_end(load.conn)), "55006");
-
     ASSERT_EQ(load.Send(Header()), nullptr);
     ExpectError(ErrorPtr(kelvo_init_bulk_insert(load.inserter, &load.definition, "*")), "55000");
     // A later chunk shorter than its header cannot be cut to its cells.
@@ -270,7 +268,6 @@ TEST(BulkInsertionTest, EveryChunkIsACopyOfItsOwnIntoTheStream) {
     ExpectError(ErrorPtr(kelvo_insert_computed_expressions(load.inserter, "1, true")), "55006");
     ASSERT_EQ(load.Close(), nullptr);
     Finish(peer, load);
-
     const std::string streamCopy = "COPY " + kStreamName + " FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)";
     EXPECT_EQ(
         Sent(peer, kMain, 'Q'),

@@ -55,7 +55,6 @@ struct CopyPeer {
         out.resize(n > 0 ? static_cast<size_t>(n) : 0);
         return out;
     }
-
     ConnPtr record;
     int server = -1;
     std::vector<std::string> notices;
@@ -98,7 +97,6 @@ TEST(CopyDataTest, RefusesCallsOutsideACopyAndBadBlocksBeforeSendingAnything) {
     EXPECT_EQ(-1, PQputCopyEnd(nullptr, nullptr));
     EXPECT_EQ(-2, PQgetCopyData(nullptr, &buffer, 0));
     EXPECT_EQ(nullptr, buffer);
-
     // The sizes are refused before the bytes are read.
     const std::tuple<const char*, int, std::string> blocks[] = {
         {"abc", -1, "<sqlstate>22023</sqlstate><primary>The size of the COPY data is negative (-1).</primary>"},
@@ -218,7 +216,6 @@ TEST(CopyDataTest, AnAnswerReadWhileFlushingEndsTheStatement) {
     ASSERT_GT(conn->outCount, 0) << "the socket filled before the whole block went out";
     kelvotest::ResultPtr error(PQgetResult(conn));
     ASSERT_EQ(PGRES_FATAL_ERROR, PQresultStatus(error.get()));
-
     peer.Send(wire::ReadyForQuery('I'));
     std::future<std::string> drain = Drain(peer.server);
     auto end = std::async(std::launch::async, [conn] { return PQgetResult(conn); });
@@ -329,46 +326,6 @@ TEST(CopyDataTest, BrokenFramingOrALostServerFailsTheRead) {
         EXPECT_EQ(nullptr, buffer);
         EXPECT_NE(std::string(""), peer.conn()->errorMessage.data);
     }
-}
-
-// A whole COPY BOTH over a scripted session, which PostgreSQL cannot be made
-// to run for a plain client.
-TEST(CopyDataTest, CopyBothRunsBothWaysUntilEachSideEnds) {
-    kelvotest::ScriptedPeer peer;
-    peer.AddConnection()
-        .ExpectMessage('Q')
-        .Send(wire::Message('W', std::string("\0", 1) + wire::Int16(0)) + wire::CopyData("from server\n"))
-        .ExpectMessage('d')
-        .ExpectMessage('c')
-        .Send(wire::CopyData("last\n") + wire::CopyDone() + wire::CommandComplete("COPY 0") + wire::ReadyForQuery());
-    peer.Start();
-    kelvotest::ConnPtr conn = kelvotest::MakeConnectedRecord(peer.ConnectUnix());
-    ASSERT_EQ(1, PQsendQuery(conn.get(), "START_REPLICATION"));
-    kelvotest::ResultPtr start(PQgetResult(conn.get()));
-    ASSERT_EQ(PGRES_COPY_BOTH, PQresultStatus(start.get())) << PQresultErrorMessage(start.get());
-
-    kelvotest::ResultPtr refused(PQexec(conn.get(), "SELECT 1"));
-    EXPECT_EQ(nullptr, refused);
-    EXPECT_STREQ("`PQexec` is not allowed during COPY BOTH.", conn->errorMessage.data);
-
-    char* row = nullptr;
-    ASSERT_EQ(12, PQgetCopyData(conn.get(), &row, 0));
-    EXPECT_STREQ("from server\n", row);
-    free(row);
-    ASSERT_EQ(1, PQputCopyData(conn.get(), "to server\n", 10));
-    ASSERT_EQ(1, PQputCopyEnd(conn.get(), nullptr));
-    EXPECT_EQ(PGASYNC_COPY_OUT, conn->asyncStatus);
-    ASSERT_EQ(5, PQgetCopyData(conn.get(), &row, 0));
-    free(row);
-    EXPECT_EQ(-1, PQgetCopyData(conn.get(), &row, 0));
-    kelvotest::ResultPtr done(PQgetResult(conn.get()));
-    EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(done.get())) << PQresultErrorMessage(done.get());
-    EXPECT_EQ(nullptr, PQgetResult(conn.get()));
-    peer.Stop();
-    EXPECT_TRUE(peer.Errors().empty());
-    const auto messages = peer.Messages(0);
-    ASSERT_GE(messages.size(), 3u);
-    EXPECT_EQ("to server\n", messages[messages.size() - 2].body);
 }
 
 }  // namespace

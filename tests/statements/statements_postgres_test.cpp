@@ -79,7 +79,6 @@ TEST(CancelTest, SendsTheSixteenByteRequestAndWaitsForTheClose) {
     CancelPtr cancel(PQgetCancel(conn.get()), &PQfreeCancel);
     ASSERT_NE(nullptr, cancel);
     conn.reset();
-
     char errbuf[256] = "untouched";
     errno = 4242;
     EXPECT_EQ(1, PQcancel(cancel.get(), errbuf, sizeof errbuf));
@@ -133,7 +132,6 @@ TEST(CancelTest, HandlesNeedAnOpenConnection) {
     EXPECT_STREQ(
         "<sqlstate>08003</sqlstate><primary>The connection given to `PQrequestCancel()` is not open.</primary>",
         conn->errorMessage.data);
-
     // A failure of PQrequestCancel is the connection's error text.
     conn->sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     conn->raddr = ClosedPortHandle().raddr;
@@ -185,7 +183,6 @@ TEST_F(StatementsPostgresTest, CancelEndsTheStatementTerminationTheSession) {
     EXPECT_STREQ("canceling statement due to user request", PQresultErrorField(res.get(), 'M'));
     EXPECT_EQ(nullptr, PQgetResult(conn_.get()));
     EXPECT_EQ("alive", Value(conn_.get(), "SELECT 'alive'"));
-
     res.reset(PQexec(conn_.get(), "SELECT pg_terminate_backend(pg_backend_pid())"));
     EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(res.get()));
     const std::string text = PQresultErrorMessage(res.get());
@@ -193,7 +190,6 @@ TEST_F(StatementsPostgresTest, CancelEndsTheStatementTerminationTheSession) {
     EXPECT_NE(std::string::npos, text.find("<sqlstate>08003</sqlstate>")) << text;
     EXPECT_EQ(text, PQerrorMessage(conn_.get()));
     EXPECT_EQ(CONNECTION_BAD, PQstatus(conn_.get()));
-
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     struct sigaction old {};
@@ -272,7 +268,6 @@ TEST(PingTest, ReportsWhetherAServerIsThereAndAccepting) {
         values.push_back(nullptr);
         EXPECT_EQ(expected, PQpingParams(keywords.data(), values.data(), 0));
     }
-
     // The connection-string form.
     EXPECT_EQ(PQPING_OK, PQping(("host=" + socketDir + " port=" + port + " user=kelvo_admin").c_str()));
     EXPECT_EQ(PQPING_NO_ATTEMPT, PQping("host='unterminated"));
