@@ -9,6 +9,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "api/chunk_sink.h"
@@ -77,13 +78,8 @@ Bytes Chunk(const Bytes& cells) {
 }
 
 TEST(InserterBufferCells, EveryKindOfCellInBothNullabilities) {
-    struct Case {
-        const char* name;
-        kelvo_type_tag_t tag;
-        Add add;
-        Bytes value;  // nullable columns get 00 in front
-    };
-    const std::vector<Case> cases = {
+    // The cell's bytes; nullable columns get 00 in front.
+    const std::tuple<const char*, kelvo_type_tag_t, Add, Bytes> cases[] = {
         {"bool", KELVO_BOOL, Cell(kelvo_inserter_buffer_add_bool, true), {0x01}},
         {"int16", KELVO_SMALL_INT, Cell(kelvo_inserter_buffer_add_int16, int16_t{0x0102}), {2, 1}},
         {"int32 min", KELVO_INT, Cell(kelvo_inserter_buffer_add_int32, INT32_MIN), {0, 0, 0, 0x80}},
@@ -97,15 +93,15 @@ TEST(InserterBufferCells, EveryKindOfCellInBothNullabilities) {
         {"raw variable", KELVO_TEXT, Cell(kelvo_inserter_buffer_add_raw, kLengthOne, 5),
          Bytes(kLengthOne, kLengthOne + 5)},
     };
-    for (const Case& c : cases) {
+    for (const auto& [name, tag, add, value] : cases) {
         for (const bool nullable : {true, false}) {
-            SCOPED_TRACE(std::string(c.name) + (nullable ? " nullable" : " not null"));
+            SCOPED_TRACE(std::string(name) + (nullable ? " nullable" : " not null"));
             RecordingSink sink;
             // A second column keeps the row open, so nothing is sent.
-            InserterBuffer buffer(sink, Table({{c.tag, nullable}, {KELVO_INT, true}}), "*");
-            ASSERT_EQ(ErrorPtr(c.add(&buffer)), nullptr);
+            InserterBuffer buffer(sink, Table({{tag, nullable}, {KELVO_INT, true}}), "*");
+            ASSERT_EQ(ErrorPtr(add(&buffer)), nullptr);
             Bytes expected = nullable ? Bytes{0x00} : Bytes{};
-            expected.insert(expected.end(), c.value.begin(), c.value.end());
+            expected.insert(expected.end(), value.begin(), value.end());
             EXPECT_EQ(Filled(buffer), expected);
             EXPECT_EQ(buffer.GetCurrentCell(), 1u);
             EXPECT_TRUE(sink.events.empty());
@@ -114,12 +110,8 @@ TEST(InserterBufferCells, EveryKindOfCellInBothNullabilities) {
 }
 
 TEST(InserterBufferRefusals, BadCellsChangeNothing) {
-    struct Case {
-        const char* name;
-        Add add;
-        const char* sqlstate;  // empty: the invalid-argument code 22
-    };
-    const std::vector<Case> cases = {
+    // The SQLSTATE; none for the invalid-argument code 22.
+    const std::tuple<const char*, Add, std::string> cases[] = {
         {"null in a NOT NULL column", kelvo_inserter_buffer_add_null, "22004"},
         {"binary beyond the 32-bit length", Cell(kelvo_inserter_buffer_add_binary, kThree, size_t{1} << 32), "54S01"},
         {"raw that overflows the size", Cell(kelvo_inserter_buffer_add_raw, kThree, SIZE_MAX), "54S01"},
@@ -131,14 +123,14 @@ TEST(InserterBufferRefusals, BadCellsChangeNothing) {
         {"raw without its length", Cell(kelvo_inserter_buffer_add_raw, kThree, 3), "42804"},
         {"raw whose length is not its size", Cell(kelvo_inserter_buffer_add_raw, kLengthOne, 4), "42804"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, add, sqlstate] : cases) {
+        SCOPED_TRACE(name);
         RecordingSink sink;
         InserterBuffer buffer(sink, Table({{KELVO_BYTE_A, false}, {KELVO_INT, false}}), "*");
-        const ErrorPtr error(c.add(&buffer));
+        const ErrorPtr error(add(&buffer));
         ASSERT_NE(error, nullptr);
-        if (*c.sqlstate != '\0') {
-            EXPECT_EQ(AsError(error).GetSqlstate(), c.sqlstate);
+        if (!sqlstate.empty()) {
+            EXPECT_EQ(AsError(error).GetSqlstate(), sqlstate);
         } else {
             EXPECT_EQ(AsError(error).GetCode(), std::errc::invalid_argument);
         }

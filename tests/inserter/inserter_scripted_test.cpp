@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "api/table_definition.h"
@@ -100,36 +101,29 @@ void Finish(ScriptedPeer& peer, const Load& load) {
 // The server's answers to the COPY: refused at opening, refused at the end,
 // or 53400 (retried after 100 ms, never reported).
 TEST(InserterPlainTest, ServerAnswersToTheCopy) {
-    struct Case {
-        const char* name;
-        std::vector<std::string> answers;  // to the COPY statement(s), then to the end
-        bool failsAtSend;
-        const char* sqlstate;  // empty: success
-        const char* message;
-        uint32_t contextId;
-    };
+    // The answers to the COPY statement(s), then to the end; whether the send
+    // fails (else the close), and the error (no SQLSTATE: success).
     const std::string copyIn = wire::CopyInResponse(1, {1, 1});
     const char* missing = "relation \"t\" does not exist";
-    const std::vector<Case> cases = {
+    const std::tuple<const char*, std::vector<std::string>, bool, std::string, const char*, uint32_t> cases[] = {
         {"refused at opening", {Fail("42P01", missing)}, true, "42P01", missing, 0x25a07c27},
         {"refused at the end", {copyIn, Fail("22P04", "bad copy data")}, false, "22P04", "bad copy data", 0x13f24940},
         {"53400 at opening", {Fail("53400", "too many loads"), copyIn, Done("COPY 1")}, false, "", "", 0},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, answers, failsAtSend, sqlstate, message, contextId] : cases) {
+        SCOPED_TRACE(name);
         kelvotest::LogEvents log;
         ScriptedPeer peer;
         Script& script = NewSession(peer).ExpectMessage('Q').Send(kNotNull);
-        for (size_t i = 0; i < c.answers.size(); ++i) {
-            script.ExpectMessage(i + 1 == c.answers.size() && i != 0 ? 'c' : 'Q').Send(c.answers[i]);
-        }
+        for (size_t i = 0; i < answers.size(); ++i)
+            script.ExpectMessage(i + 1 == answers.size() && i != 0 ? 'c' : 'Q').Send(answers[i]);
         ExpectDetach(script.ExpectMessage('Q').Send(Done("SELECT 0")));
         Load load(peer);
         const ErrorPtr sent = load.Send(kRow);
         const ErrorPtr closed = load.Close();
-        EXPECT_EQ(c.failsAtSend ? closed : sent, nullptr);
-        if (*c.sqlstate != '\0') {
-            ExpectError(c.failsAtSend ? sent : closed, c.sqlstate, c.message, c.contextId);
+        EXPECT_EQ(failsAtSend ? closed : sent, nullptr);
+        if (!sqlstate.empty()) {
+            ExpectError(failsAtSend ? sent : closed, sqlstate, message, contextId);
         } else {
             EXPECT_EQ(closed, nullptr);
             EXPECT_NE(log.Values("inserter-end").at(0).find(",\"throttled-msec\":100}"), std::string::npos);
@@ -316,38 +310,33 @@ TEST(BulkInsertionTest, ATakenStreamNameIsProbedForAFreeOne) {
 }
 
 TEST(BulkInsertionTest, TheCloseReportsWhatEndedTheInsertionAndDropsTheStream) {
-    struct Case {
-        const char* name;
-        bool insertData;
-        const char* insertSqlstate;    // the INSERT BULK's answer; empty: success
-        const char* reportedSqlstate;  // empty: the close succeeds
-        bool endsEarly;                // the statement ends before the close begins
-    };
-    const Case cases[] = {
+    // Whether the close inserts the data, the INSERT BULK's answer and what the
+    // close reports (empty: success), whether the statement ends before the close.
+    const std::tuple<const char*, bool, std::string, std::string, bool> cases[] = {
         {"the statement fails", true, "23505", "23505", false},
         {"the caller cancels", false, "57014", "", false},
         {"the caller cancels a finished load", false, "", "", true},
         // It read only part of what was sent: never a success.
         {"the statement ends before the stream is closed", true, "", "55000", true},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, insertData, insertSqlstate, reportedSqlstate, endsEarly] : cases) {
+        SCOPED_TRACE(name);
         ScriptedPeer peer;
         ScriptMain(NewSession(peer),
-                   *c.insertSqlstate == '\0' ? Done("INSERT 0 1") : Fail(c.insertSqlstate, "insert failed"));
+                   insertSqlstate.empty() ? Done("INSERT 0 1") : Fail(insertSqlstate.c_str(), "insert failed"));
         ScriptStreamClose(ScriptChunk(ScriptStream(peer)));
-        if (!c.insertData)
+        if (!insertData)
             ScriptCancels(peer);
         Load load(peer, true);
         ASSERT_EQ(load.Send(kRow), nullptr);
         peer.Open(kInsertGate);
-        if (c.endsEarly)
+        if (endsEarly)
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        const ErrorPtr closed = load.Close(c.insertData);
-        if (*c.reportedSqlstate == '\0') {
+        const ErrorPtr closed = load.Close(insertData);
+        if (reportedSqlstate.empty()) {
             EXPECT_EQ(closed, nullptr) << kelvoapi::ToString(AsError(closed));
         } else {
-            ExpectError(closed, c.reportedSqlstate, c.endsEarly ? "" : "insert failed");
+            ExpectError(closed, reportedSqlstate, endsEarly ? "" : "insert failed");
         }
         Finish(peer, load);
         const auto queries = Sent(peer, kStream, 'Q');

@@ -118,65 +118,54 @@ TEST(CopyDataTest, RefusesCallsOutsideACopyAndBadBlocksBeforeSendingAnything) {
 }
 
 TEST(CopyDataTest, EndsTheCopyWithTheRightMessages) {
-    struct Case {
-        int protocol;
-        PGQueryClass queryclass;
-        const char* reason;
-        std::string sent;
-    };
+    // Protocol version, query class, the reason to fail the copy, and the bytes sent.
     const std::string rows = wire::CopyData("1\tone\n") + wire::CopyData("2\ttwo\n");
-    const Case cases[] = {
+    const std::tuple<int, PGQueryClass, const char*, std::string> cases[] = {
         {3, PGQUERY_SIMPLE, "stop here", rows + wire::Message('f', wire::CStr("stop here"))},
         {3, PGQUERY_EXTENDED, nullptr, rows + wire::Message('c', "") + wire::Message('S', "")},
         {2, PGQUERY_SIMPLE, nullptr, "1\tone\n2\ttwo\n\\.\n"},
         {2, PGQUERY_SIMPLE, "no reasons in protocol 2.0", "1\tone\n2\ttwo\n"},
     };
-    for (const Case& c : cases) {
-        const bool refused = c.protocol == 2 && c.reason != nullptr;
-        SCOPED_TRACE(c.sent);
-        CopyPeer peer(PGASYNC_COPY_IN, c.queryclass);
-        peer.conn()->pversion = PG_PROTOCOL(c.protocol, 0);
+    for (const auto& [protocol, queryclass, reason, sent] : cases) {
+        const bool refused = protocol == 2 && reason != nullptr;
+        SCOPED_TRACE(sent);
+        CopyPeer peer(PGASYNC_COPY_IN, queryclass);
+        peer.conn()->pversion = PG_PROTOCOL(protocol, 0);
         EXPECT_EQ(1, PQputCopyData(peer.conn(), "1\tone\n", 6));
         EXPECT_EQ(1, PQputCopyData(peer.conn(), "2\ttwo\n", 6));
         EXPECT_EQ("", peer.Received());  // small blocks wait for a whole batch
         printfPQExpBuffer(&peer.conn()->errorMessage, "old text");
-        EXPECT_EQ(refused ? -1 : 1, PQputCopyEnd(peer.conn(), c.reason));
+        EXPECT_EQ(refused ? -1 : 1, PQputCopyEnd(peer.conn(), reason));
         EXPECT_STREQ(refused ? "This function requires at least protocol version 3.0." : "",
                      peer.conn()->errorMessage.data);
         if (refused) {
             EXPECT_EQ(0, pqFlush(peer.conn()));
         }
-        EXPECT_EQ(c.sent, peer.Received());
+        EXPECT_EQ(sent, peer.Received());
         EXPECT_EQ(refused ? PGASYNC_COPY_IN : PGASYNC_BUSY, peer.conn()->asyncStatus);
     }
 }
 
 TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
-    struct Case {
-        const char* name;
-        PGQueryClass queryclass;
-        bool serverReads;     // else it stops reading, with its error sent
-        std::string trailer;  // what the client sends after the last data
-        std::string before;   // what the server sends ahead of its error
-        std::vector<std::string> notices;
-    };
+    // Query class, whether the server reads (else it stops, with its error
+    // sent), what the client sends after the last data, what the server sends
+    // ahead of its error, and the notices.
     const std::string notice = wire::NoticeResponse({{'S', "NOTICE"}, {'C', "00000"}, {'M', "row 1"}});
-    const Case cases[] = {
-        {"extended", PGQUERY_EXTENDED, true, wire::Message('S', ""), notice, {"row 1"}},
-        {"simple, server stops reading", PGQUERY_SIMPLE, false, "", notice, {"row 1"}},
-        {"parameter report first", PGQUERY_SIMPLE, false, "", wire::ParameterStatus("TimeZone", "UTC"), {}},
+    using Notices = std::vector<std::string>;
+    const std::tuple<PGQueryClass, bool, std::string, std::string, Notices> cases[] = {
+        {PGQUERY_EXTENDED, true, wire::Message('S', ""), notice, {"row 1"}},
+        {PGQUERY_SIMPLE, false, "", notice, {"row 1"}},
+        {PGQUERY_SIMPLE, false, "", wire::ParameterStatus("TimeZone", "UTC"), {}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        CopyPeer peer(PGASYNC_COPY_IN, c.queryclass);
+    for (const auto& [queryclass, serverReads, trailer, before, notices] : cases) {
+        SCOPED_TRACE(before);
+        CopyPeer peer(PGASYNC_COPY_IN, queryclass);
         PGconn* conn = peer.conn();
         const std::string block(1024 * 1024, 'x');
         // Fill the socket until it is full, so that the error arrives while
         // the client waits to send.
-        peer.Send(c.before + ServerError("bad row") + wire::ReadyForQuery('I'));
-        std::future<std::string> drain;
-        if (c.serverReads)
-            drain = Drain(peer.server);
+        peer.Send(before + ServerError("bad row") + wire::ReadyForQuery('I'));
+        std::future<std::string> drain = serverReads ? Drain(peer.server) : std::future<std::string>();
         int rc = 1, calls = 0;
         for (; rc == 1 && calls < 64; ++calls)
             rc = PQputCopyData(conn, block.data(), static_cast<int>(block.size()));
@@ -185,7 +174,7 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
         EXPECT_LE(calls, 2);
         const std::string text = conn->errorMessage.data;
         EXPECT_NE(std::string::npos, text.find("<sqlstate>22P02</sqlstate><primary>bad row</primary>")) << text;
-        EXPECT_EQ(c.notices, peer.notices);
+        EXPECT_EQ(notices, peer.notices);
         // The error is ready for PQgetResult; the copy is over.
         EXPECT_EQ(PGASYNC_READY, conn->asyncStatus);
         ASSERT_NE(nullptr, conn->result);
@@ -198,8 +187,8 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
             pqFlush(conn);
             shutdown(conn->sock, SHUT_WR);
             std::string received = drain.get();
-            ASSERT_GE(received.size(), c.trailer.size());
-            EXPECT_EQ(c.trailer, received.substr(received.size() - c.trailer.size()));
+            ASSERT_GE(received.size(), trailer.size());
+            EXPECT_EQ(trailer, received.substr(received.size() - trailer.size()));
         }
     }
 }
@@ -287,29 +276,24 @@ TEST(CopyDataTest, ReadsRowsUntilTheEndOfTheCopy) {
 }
 
 TEST(CopyDataTest, BrokenFramingOrALostServerFailsTheRead) {
-    struct Case {
-        const char* name;
-        std::string input;
-        const char* text;
-    };
-    const Case cases[] = {
-        {"length below 4", std::string("d\0\0\0\3", 5), "\"d\", length 3"},
-        // The value's NUL lies in the next message, which must not be read.
-        {"parameter report past its end",
-         wire::Message('S', std::string("TimeZone\0UTC", 12)) + wire::CopyData(std::string("x\0", 2)),
+    // A length below 4, and a parameter report whose value's NUL lies in the
+    // next message, which must not be read.
+    const std::pair<std::string, const char*> cases[] = {
+        {std::string("d\0\0\0\3", 5), "\"d\", length 3"},
+        {wire::Message('S', std::string("TimeZone\0UTC", 12)) + wire::CopyData(std::string("x\0", 2)),
          "\"S\", length 16"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [input, text] : cases) {
+        SCOPED_TRACE(text);
         kelvotest::ConnPtr conn = kelvotest::MakeDetachedRecord();
         conn->asyncStatus = PGASYNC_COPY_OUT;
-        kelvotest::FeedInput(conn.get(), c.input);
+        kelvotest::FeedInput(conn.get(), input);
         char* buffer = nullptr;
         EXPECT_EQ(-2, PQgetCopyData(conn.get(), &buffer, 1));
         EXPECT_EQ(nullptr, buffer);
         EXPECT_EQ(std::string("<sqlstate>08P01</sqlstate><primary>lost synchronization with server: got message "
                               "type ") +
-                      c.text + "</primary>\n",
+                      text + "</primary>\n",
                   conn->errorMessage.data);
         EXPECT_EQ(CONNECTION_BAD, conn->status);
         ASSERT_NE(nullptr, conn->result);

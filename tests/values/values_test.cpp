@@ -83,14 +83,7 @@ TEST(IntervalCodec, EncodesAndDecodesTheStoredLayout) {
     constexpr int32_t max32 = std::numeric_limits<int32_t>::max();
     constexpr int64_t hour = 3600000000LL;
     enum Direction { Both, DecodeOnly, EncodeOnly };
-    struct Case {
-        const char* name;
-        int64_t micros;
-        int32_t monthCount, days;
-        kelvo_interval_components_t components;
-        Direction direction;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, int64_t, int32_t, int32_t, kelvo_interval_components_t, Direction> cases[] = {
         {"mixed signs", -3723000004LL, 26, 5, {2, 2, 5, -1, -2, -3, -4}, Both},
         // Negative months are widened before the shift.
         {"minus one month", 0, -1, 0, {0, -1, 0, 0, 0, 0, 0}, Both},
@@ -103,17 +96,16 @@ TEST(IntervalCodec, EncodesAndDecodesTheStoredLayout) {
         // The month count wraps like its 32-bit field instead of overflowing.
         {"extreme years", 0, static_cast<int32_t>(2147483647u * 12u), 0, {max32, 0, 0, 0, 0, 0, 0}, EncodeOnly},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, micros, monthCount, days, components, direction] : cases) {
+        SCOPED_TRACE(name);
         kelvo_interval_t value;
-        value.data[0] = static_cast<uint64_t>(c.micros);
-        value.data[1] =
-            (static_cast<uint64_t>(static_cast<uint32_t>(c.monthCount)) << 32) | static_cast<uint32_t>(c.days);
-        if (c.direction != EncodeOnly) {
-            EXPECT_EQ(Fields(kelvo_decode_interval(value)), Fields(c.components));
+        value.data[0] = static_cast<uint64_t>(micros);
+        value.data[1] = (static_cast<uint64_t>(static_cast<uint32_t>(monthCount)) << 32) | static_cast<uint32_t>(days);
+        if (direction != EncodeOnly) {
+            EXPECT_EQ(Fields(kelvo_decode_interval(value)), Fields(components));
         }
-        if (c.direction != DecodeOnly) {
-            const kelvo_interval_t encoded = kelvo_encode_interval(c.components);
+        if (direction != DecodeOnly) {
+            const kelvo_interval_t encoded = kelvo_encode_interval(components);
             EXPECT_EQ(encoded.data[0], value.data[0]);
             EXPECT_EQ(encoded.data[1], value.data[1]);
         }
@@ -308,13 +300,7 @@ constexpr const char* two_columns = "(\"a\" INT NOT NULL, \"b\" TEXT)";
 constexpr const char* stream_tail = "  (WITH (FORMAT KELVOBINARY, SANITIZE));";
 
 TEST(TableDefinition, GeneratesCreateStatementsAndColumnLists) {
-    struct Case {
-        const char* name;
-        kelvoapi::TableDefinition definition;
-        bool ifNotExists;
-        std::string sql;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, kelvoapi::TableDefinition, bool, std::string> cases[] = {
         {"temporary in a schema", TwoColumns("", "s", "t", KELVO_TEMPORARY, false), false,
          "CREATE TEMPORARY TABLE \"s\".\"t\" " + std::string(two_columns) + ";"},
         {"stream with database and schema", TwoColumns("d", "s", "t", KELVO_PERMANENT, true), false,
@@ -324,9 +310,9 @@ TEST(TableDefinition, GeneratesCreateStatementsAndColumnLists) {
         {"quoted names", TwoColumns("my \"db\"", "", "a\nb", KELVO_PERMANENT, false), false,
          "CREATE TABLE \"my \"\"db\"\"\".U&\"a\\000Ab\" " + std::string(two_columns) + ";"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.definition.GenerateCreateSQL(c.ifNotExists), c.sql);
+    for (const auto& [name, definition, ifNotExists, sql] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(definition.GenerateCreateSQL(ifNotExists), sql);
     }
     kelvoapi::TableDefinition definition("t", KELVO_PERMANENT, false);
     definition.AddColumn("v", KELVO_VARCHAR, kelvo_encode_string_modifier(100), "en_US", false);
