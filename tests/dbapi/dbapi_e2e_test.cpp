@@ -16,9 +16,7 @@
 #include <tuple>
 #include <vector>
 
-#include "api/connection.h"
 #include "api/table_definition.h"
-#include "error/error.h"
 #include "instance/instance.h"
 #include "instance/kelvo_process.h"
 #include "kelvo/kelvo.h"
@@ -63,10 +61,10 @@ protected:
         return raw;
     }
     ConnectionPtr m_conn;
-    static kelvotest::LibraryInstance s_server;
+    static LibraryInstance s_server;
 };
 
-kelvotest::LibraryInstance DbapiE2E::s_server;
+LibraryInstance DbapiE2E::s_server;
 
 std::vector<std::string> SortedAndDestroyed(kelvo_string_list_t* list) {
     std::vector<std::string> out;
@@ -631,10 +629,7 @@ TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
     const std::string database = dir + "/fault.kelvo";
     using Clock = std::chrono::steady_clock;
     using Kill = std::function<void()>;
-    const struct {
-        const char* name;
-        std::function<kelvo_error_t*(kelvo_connection_t*, const Kill&)> run;
-    } cases[] = {
+    const std::pair<const char*, std::function<kelvo_error_t*(kelvo_connection_t*, const Kill&)>> cases[] = {
         {"chunked read",
          [](kelvo_connection_t* conn, const Kill& kill) -> kelvo_error_t* {
              kelvo_set_prefetch_threshold(conn, 4 << 20);
@@ -678,7 +673,7 @@ TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
     // Step 0 makes the database; each later one starts a server on it, finds
     // what was committed and nothing else, then runs case step-1, if any.
     for (size_t step = 0; step <= std::size(cases) + 1; ++step) {
-        SCOPED_TRACE(step > 0 && step <= std::size(cases) ? cases[step - 1].name : "before or after the cases");
+        SCOPED_TRACE(step > 0 && step <= std::size(cases) ? cases[step - 1].first : "before or after the cases");
         LibraryInstance server;
         server.Start(KELVO_SERVER_DIR, {{"auto_delete_database", "false"}});
         ConnectionPtr conn =
@@ -693,7 +688,7 @@ TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
                   Column(conn.get(), "SELECT count(*), sum(k), (SELECT count(*) FROM wide) FROM kept", -1, true));
         if (step > 0 && step <= std::size(cases)) {
             Clock::time_point killed{};
-            const ErrorPtr f(cases[step - 1].run(conn.get(), [&] {
+            const ErrorPtr f(cases[step - 1].second(conn.get(), [&] {
                 server.Kill();
                 killed = Clock::now();
             }));
