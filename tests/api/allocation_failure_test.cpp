@@ -1,12 +1,8 @@
-// Allocation failure at the C boundary: each call below runs once with its
-// first allocation failing, once with its second failing, and so on until a
-// run fails none. Every run that lost an allocation must report failure, and
-// no run may leave anything allocated behind.
-//
-// The binary links with --wrap for the C allocation functions, so every
-// malloc, calloc, realloc, strdup and free of the library passes through the
-// counting functions here; operator new and delete are replaced to use them.
-// Only the test's own thread, and only while armed, is counted.
+// Allocation failure at the C boundary: each call runs with its first
+// allocation failing, its second, and so on until a run fails none. A run that
+// lost one must report failure, and none may leave anything allocated.
+// The C allocation functions are linked with --wrap to the counters here, and
+// operator new and delete use them; only the armed test thread is counted.
 #include <gtest/gtest.h>
 
 #include <cstdint>

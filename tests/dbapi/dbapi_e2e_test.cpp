@@ -1,6 +1,5 @@
-// The database API against the stand-in server started through
-// kelvo_instance_create: connections, catalog questions, database statements,
-// rowsets, and loads through inserters.
+// The database API against a server started by kelvo_instance_create:
+// connections, catalog, database statements, rowsets, loads through inserters.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -75,10 +74,9 @@ std::vector<std::string> SortedAndDestroyed(kelvo_string_list_t* list) {
     return out;
 }
 
-// Loads rows k = 1000000, 1000001, ... into database.table (k BIGINT NOT
-// NULL, and x TEXT of `textSize` bytes when not 0) through an inserter
-// buffer; beyond 16 MiB the load goes in bulk. `kill` runs after `killAfter`
-// rows, once they are flushed. The first error of the whole load.
+// Loads k = 1000000, 1000001, ... (and x TEXT of `textSize` bytes unless 0)
+// into database.table through an inserter buffer, in bulk beyond 16 MiB;
+// `kill` runs once `killAfter` rows are flushed. The load's first error.
 kelvo_error_t* Load(kelvo_connection_t* conn, const char* database, const char* table, int rows, size_t textSize,
                     int killAfter = -1, const std::function<void()>& kill = {}) {
     kelvoapi::TableDefinition def(database, "", table, KELVO_PERMANENT, false);
@@ -110,9 +108,8 @@ kelvo_error_t* Load(kelvo_connection_t* conn, const char* database, const char* 
     return first;
 }
 
-// Loads keys 0 to count-1 into the table "every" through an inserter buffer,
-// key `duplicate` as 0 a second time; every seventh row is NULL but for k.
-// What went wrong while rows were sent, and at the close (error texts).
+// Loads keys 0 to count-1 (`duplicate` as 0 again; every seventh row NULL but
+// for k) into "every"; the error texts of the sending and of the close.
 std::pair<std::string, std::string> LoadEveryType(kelvo_connection_t* conn, int64_t count, const std::string& text,
                                                   int64_t duplicate = -1) {
     kelvoapi::TableDefinition definition("every", KELVO_PERMANENT, false);
@@ -341,10 +338,9 @@ TEST_F(DbapiE2E, AttachDetachCreateAndDropDatabases) {
     EXPECT_EQ("", TextOf(kelvo_drop_database(raw, path.c_str(), true)));
 }
 
-// A table named with its database but no schema resolves inside that
-// database, for the catalog and for inserters alike; a bulk load (beyond one
-// 16 MiB chunk) into a database attached after the connect has the stream
-// connection attach it too.
+// A table named with its database but no schema resolves inside that database,
+// for the catalog and inserters alike; a bulk load into a database attached
+// after the connect has the stream connection attach it too.
 TEST_F(DbapiE2E, DatabaseQualifiedNamesStayInTheirDatabase) {
     const std::string second = Path("second.kelvo");
     kelvo_connection_t* raw = Fresh("main1.kelvo", {"CREATE TABLE dup (k BIGINT NOT NULL)"});
@@ -373,12 +369,10 @@ TEST_F(DbapiE2E, DatabaseQualifiedNamesStayInTheirDatabase) {
     EXPECT_EQ(std::vector<std::string>({"40000"}), Column(raw, "SELECT count(*) FROM second.public.big", 0, true));
 }
 
-// Rows of every type through an inserter buffer in plain mode and, beyond
-// 16 MiB, in bulk mode over the cloned stream connection, read back the same.
-// A bulk INSERT that fails on its first chunk while the second is on its way:
-// that chunk may fail (cancelled in flight, or refused by the stream nobody
-// reads any more), and the close reports the statement's own error; nothing
-// is inserted and the stream is dropped either way.
+// Rows of every type read back as loaded, plain and (beyond 16 MiB) in bulk.
+// A bulk INSERT failing on its first chunk while the second is on its way: that
+// chunk may fail (cancelled, or refused by the stream nobody reads), the close
+// reports the statement's error, nothing is inserted, the stream is dropped.
 TEST_F(DbapiE2E, InsertersLoadEveryTypePlainAndInBulk) {
     kelvo_connection_t* raw =
         Fresh("every.kelvo", {"CREATE TABLE every (k BIGINT NOT NULL PRIMARY KEY, i INT, "
@@ -422,10 +416,9 @@ TEST_F(DbapiE2E, InsertersLoadEveryTypePlainAndInBulk) {
     EXPECT_EQ(Column(raw, streams, 0, true), std::vector<std::string>{"0"});
 }
 
-// The rows stored are the rows sent, whether the load stays plain or goes in
-// bulk: a definition whose nullability differs from the table's, a buffer
-// whose columns a select list maps, a temporary table past the bulk
-// threshold, one chunk past the server's limit on a message.
+// The rows stored are the rows sent: a definition whose nullability differs
+// from the table's, columns mapped by a select list, a temporary table past
+// the bulk threshold, one chunk past the server's limit on a message.
 TEST_F(DbapiE2E, EveryLoadShapeStoresWhatWasSent) {
     kelvo_connection_t* raw = Fresh(
         "shapes.kelvo",
@@ -491,9 +484,8 @@ TEST_F(DbapiE2E, PrefetchBelowAChunkKeepsPace) {
     EXPECT_LT(elapsed, std::chrono::seconds(15)) << "1000 chunks at 100 ms each would take 100 s";
 }
 
-// A rowset closed early stops reading ahead: its close reads only what the
-// cancel leaves on the way, not megabytes more, and the connection keeps no
-// more than a block of it.
+// A rowset closed early stops reading ahead: the close reads only what the
+// cancel leaves on the way, and the connection keeps no more than a block.
 TEST_F(DbapiE2E, ClosingEarlyStopsTheReadAhead) {
     kelvo_connection_t* raw = Fresh("early.kelvo");
     ASSERT_NE(nullptr, raw);
@@ -570,10 +562,9 @@ TEST_F(DbapiE2E, TheLoserOfARaceForTheConnectionGetsBusy) {
     EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false));
 }
 
-// A server that stops answering (SIGSTOP) while a read waits on another
-// thread: a cancel fails within seconds with a class-08 error and ends that
-// wait; closing the rowset and disconnecting (a busy and an idle connection)
-// return within seconds too.
+// A server stopped (SIGSTOP) while a read waits on another thread: a cancel
+// fails within seconds with class 08 and ends that wait; closing the rowset
+// and disconnecting busy and idle connections take seconds too.
 TEST(DbapiStalledServer, ACancelEndsTheWaitAndNothingElseWaitsLong) {
     kelvotest::LibraryInstance server;
     server.Start(KELVO_SERVER_DIR);
@@ -620,10 +611,9 @@ TEST(DbapiStalledServer, ACancelEndsTheWaitAndNothingElseWaitsLong) {
     server.Stop();
 }
 
-// The server dies (SIGKILL of its process group) while a call runs: the call
-// fails within a second with a class-08 code and the account of the loss,
-// never HY000 with an empty message; the rows read before are whole; what
-// was committed before survives a restart on the same database file.
+// The server killed mid-call: the call fails within a second with class 08 and
+// a message, never HY000 and empty; rows read before are whole; what was
+// committed survives a restart on the same database file.
 TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
     const std::string dir = MakeTempDirectory();
     const std::string database = dir + "/fault.kelvo";

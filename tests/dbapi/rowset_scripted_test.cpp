@@ -85,10 +85,9 @@ std::vector<size_t> QueryChunks(kelvo_connection_t* conn) {
     return sizes;
 }
 
-// A text of several statements: the rowset hands out only the first
-// statement's rows, under its own columns, whether prefetched or not; what
-// follows is drained, and its first error reaches the caller from the read
-// at the end, or from kelvo_execute_command.
+// Several statements: the rowset hands out the first one's rows under its
+// columns, prefetched or not; the rest is drained and its first error comes
+// from the last read, or from kelvo_execute_command.
 TEST(RowsetScriptedTest, MultiStatementTexts) {
     const std::string second = wire::RowDescription({{"a", 25, -1, 0}, {"b", 23, 4, 0}}) +
                                wire::DataRow({"abcd", "2"}) + wire::CommandComplete("SELECT 1");
@@ -207,10 +206,9 @@ TEST(RowsetScriptedTest, LostSynchronizationIsOneProtocolError) {
     }
 }
 
-// Closing a rowset whose statement still runs, after its first chunk of rows
-// or block of COPY OUT data, cancels the statement over a second connection
-// and drains what the server still sends; the connection takes the next
-// statement.
+// Closing a rowset whose statement still runs (after a chunk of rows or a
+// block of COPY OUT data) cancels it over a second connection and drains the
+// rest; the connection takes the next statement.
 TEST(RowsetScriptedTest, ClosingARunningStatementCancelsAndDrains) {
     const std::string canceled = kelvotest::Fail("57014", "canceling statement");
     // What the server sends before the close, what after it, and the threshold.

@@ -1,8 +1,7 @@
-// Inserters against the scripted peer. Plain mode: one COPY for every chunk
-// with the exact bytes, the busy rule, failures, back-off on 53400 and COPY
-// driven by the caller. Bulk mode: the switch with its exact SQL, one COPY
-// per chunk into the stream, the stream-name probe, back-off, the close with
-// and without data, and no hang when the stream cannot be closed.
+// Inserters against the scripted peer. Plain: one COPY for all chunks, exact
+// bytes, the busy rule, failures, back-off on 53400, the caller's COPY. Bulk:
+// the switch's exact SQL, a COPY per chunk into the stream, the stream-name
+// probe, the close with and without data, no hang when the stream stays open.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
