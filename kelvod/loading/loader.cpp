@@ -499,7 +499,8 @@ void Loader::InsertFromStream(const InsertBulkCommand& command) {
                    (names.empty() ? "" : " (" + names + ")") + " SELECT * FROM " + registration.Call();
         } else {
             // Only what the client wrote is rewritten (and judged): clients may not call the feed.
-            Statement insert = InsertSelectStatement(command.target, command.columns, command.selectList);
+            Statement insert =
+                WithNulCharactersRefused(InsertSelectStatement(command.target, command.columns, command.selectList));
             text = RewriteForEngine(insert, m_context.connection, m_context.Names()) + "\nFROM " + registration.Call();
         }
         return RunFeedingInsert(m_context.connection, text, *feed);

@@ -10,6 +10,7 @@
 #include "kelvod/engine/engine_errors.h"
 #include "kelvod/protocol/scoped_value.h"
 #include "kelvod/sql/chunk_prefetcher.h"
+#include "kelvod/sql/insert_select.h"
 #include "kelvod/sql/memory_limit_setting.h"
 #include "kelvod/sql/statement_tokens.h"
 #include "kelvod/values/value_encoding.h"
@@ -31,13 +32,6 @@ std::string ChangedRowsTag(duckdb_statement_type type, const std::string& fallba
         default:
             return fallback + " " + std::to_string(count);
     }
-}
-
-std::string QuotedName(const std::vector<std::string>& parts) {
-    std::string out;
-    for (const auto& p : parts)
-        out += (out.empty() ? "" : ".") + QuoteIdentifier(p);
-    return out;
 }
 
 // SET of the engine's schema or search path; other settings leave names where they are.
@@ -260,13 +254,8 @@ void StatementRunner::RunServerCommand(Command& command, const std::vector<int16
 }
 
 void StatementRunner::InsertSelect(const InsertBulkCommand& command) {
-    std::string columns;
-    for (const auto& c : command.columns)
-        columns += (columns.empty() ? "" : ", ") + QuoteIdentifier(c);
-    std::string text = "INSERT INTO " + QuotedName(command.target) + (columns.empty() ? "" : " (" + columns + ")") +
-                       " SELECT " + command.selectList.ToEngineText();
-    auto statements = SplitStatements(text);
-    const Statement& insert = statements.front();
+    const Statement insert =
+        WithNulCharactersRefused(InsertSelectStatement(command.target, command.columns, command.selectList));
     EnginePlan plan =
         PrepareEnginePlan(m_context.connection, insert,
                           RewriteForEngine(insert, m_context.connection, m_context.Names()), m_context.namesGeneration);

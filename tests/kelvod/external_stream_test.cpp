@@ -142,6 +142,7 @@ TEST_F(KelvodStreams, StreamStatementsReportWhatIsWrongWithTheirStream) {
         {"DROP EXTERNAL STREAM IF EXISTS \"no_such_stream\"", "DROP EXTERNAL STREAM"},
         {"INSERT BULK INTO \"lifecycle\" (\"a\") (SELECT \"a\" FROM EXTERNAL STREAM \"no_such_stream\")", "42P01"},
         {"INSERT BULK INTO \"lifecycle\" (\"a\", \"b\") (SELECT 6 * 7, 'x' || 'y')", "INSERT 0 1"},
+        {"INSERT BULK INTO \"lifecycle\" (\"a\", \"b\") (SELECT 1, chr(0))", "54000"},
         {"COPY " + stream + " (\"c\", \"b\", \"a\") FROM STDIN WITH (FORMAT KELVOBINARY)", "0A000"},
         {"CREATE BOUNDED EXTERNAL STREAM \"not_attached\".\"public\".\"s\" (\"a\" INT)" + std::string(kWith), "3F000"},
         {"CREATE BOUNDED EXTERNAL STREAM \"" + database + "\".\"no_such_schema\".\"s\" (\"a\" INT)" + kWith, "3F000"},
@@ -252,6 +253,8 @@ TEST_F(KelvodStreams, TheSelectListShapesWhatReachesTheTable) {
         // Names and a select list that would read differently if the server's own text were split or unquoted.
         {"shaped\" 3. ; -- x", "(\"x\" INT, \"y\" TEXT)", "\"y\", \"x\"", "upper(\"b\") || E'\\'', \"a\" * 10 -- c\n",
          "SELECT sum(x) || '/' || min(y)", "450/ROW 1'"},
+        {"refused_nul", "(\"x\" INT, \"y\" TEXT)", "\"y\", \"x\"", "chr(\"a\" - \"a\") || \"b\", \"a\"",
+         "SELECT count(*)", "54000"},
         {"shaped_4", "(\"a\" INT NOT NULL, \"b\" TEXT NOT NULL, \"c\" DOUBLE PRECISION)", "\"a\", \"b\", \"c\"",
          "\"a\", \"b\", \"c\"", "SELECT count(*)", "23502"},
     };
