@@ -422,42 +422,32 @@ private:
 
 KlvcpyRowDecoder::KlvcpyRowDecoder(const std::vector<CopyColumn>& columns, bool checkValues) : m_columns(columns) {
     for (const auto& c : m_columns)
-        m_cells.push_back(PlanCell(c, checkValues));
+        m_cells.push_back(
+            {KindOf(c), static_cast<uint8_t>(CellWidth(c)), c.nullable, checkValues && NeedsCheck(c.type)});
 }
 
-KlvcpyRowDecoder::CellPlan KlvcpyRowDecoder::PlanCell(const CopyColumn& c, bool checkValues) {
-    const auto width = static_cast<uint8_t>(CellWidth(c));
-    CellPlan plan{CellKind::Variable, width, c.nullable, checkValues && NeedsCheck(c.type)};
+KlvcpyRowDecoder::CellKind KlvcpyRowDecoder::KindOf(const CopyColumn& c) {
     switch (c.type) {
         case DUCKDB_TYPE_VARCHAR:
         case DUCKDB_TYPE_BLOB:
-            return plan;
+            return CellKind::Variable;
         case DUCKDB_TYPE_BOOLEAN:
-            plan.kind = CellKind::Boolean;
-            return plan;
+            return CellKind::Boolean;
         case DUCKDB_TYPE_DATE:
-            plan.kind = CellKind::Date;
-            return plan;
+            return CellKind::Date;
         case DUCKDB_TYPE_TIMESTAMP:
         case DUCKDB_TYPE_TIMESTAMP_TZ:
-            plan.kind = CellKind::Timestamp;
-            return plan;
+            return CellKind::Timestamp;
         case DUCKDB_TYPE_INTERVAL:
-            plan.kind = CellKind::Interval;
-            return plan;
-        case DUCKDB_TYPE_DECIMAL:
-            if (c.width <= 9) {
-                plan.kind = c.width <= 4 ? CellKind::Decimal2 : CellKind::Decimal4;
-                return plan;
-            }
-            break;
+            return CellKind::Interval;
         default:
             break;
     }
+    if (c.type == DUCKDB_TYPE_DECIMAL && c.width <= 9)
+        return c.width <= 4 ? CellKind::Decimal2 : CellKind::Decimal4;
     // Every other cell is stored as it is: Copy1 to Copy16 follow their widths' powers of two.
     static_assert(static_cast<int>(CellKind::Copy16) == 4, "Copy1 to Copy16 come first, in order");
-    plan.kind = static_cast<CellKind>(__builtin_ctz(width));
-    return plan;
+    return static_cast<CellKind>(__builtin_ctz(static_cast<unsigned>(CellWidth(c))));
 }
 
 void KlvcpyRowDecoder::StoreFixed(CellKind kind, void* data, idx_t row, const uint8_t* p) {

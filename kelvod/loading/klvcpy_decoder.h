@@ -117,7 +117,7 @@ private:
     };
     class OutputColumns;
 
-    static CellPlan PlanCell(const CopyColumn& column, bool checkValues);
+    static CellKind KindOf(const CopyColumn& column);
     static void StoreFixed(CellKind kind, void* data, idx_t row, const uint8_t* p);
     const uint8_t* DecodeRow(const uint8_t* p, const uint8_t* end, OutputColumns& out, idx_t row,
                              uint64_t rowNumber) const;
