@@ -202,10 +202,8 @@ DatabaseCatalog BuildCatalog(duckdb_connection connection, const SessionNames& n
 std::vector<Row> QueryText(duckdb_connection connection, const std::string& sql) {
     ResultHandle owner;
     duckdb_result* result = owner.Out();
-    if (duckdb_query(connection, sql.c_str(), result) == DuckDBError) {
-        ErrorFields e = EngineErrorFields(duckdb_result_error(result));
-        throw SqlError(e.sqlstate, e.message, e.hint);
-    }
+    if (duckdb_query(connection, sql.c_str(), result) == DuckDBError)
+        throw ResultError(*result);
     std::vector<Row> rows;
     idx_t n = duckdb_row_count(result), cols = duckdb_column_count(result);
     for (idx_t r = 0; r < n; ++r) {
