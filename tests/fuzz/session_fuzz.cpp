@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_input.h"
 #include "session_peer.h"
 
 using namespace kelvofuzz;
@@ -127,8 +126,7 @@ public:
     // The next answer's type, 0 at the end; a FATAL error ends the model.
     char Peek() {
         while (m_at < m_messages->size() && std::string("NSA").find((*m_messages)[m_at].type) != std::string::npos) {
-            if ((*m_messages)[m_at].type == 'N' && ErrorField((*m_messages)[m_at].body, 'M').empty())
-                __builtin_trap();
+            TrapIf((*m_messages)[m_at].type == 'N' && ErrorField((*m_messages)[m_at].body, 'M').empty());
             ++m_at;
         }
         if (m_at == m_messages->size())
@@ -136,13 +134,10 @@ public:
         const ServerMessage& m = (*m_messages)[m_at];
         if (m.type == 'E') {
             const std::string severity = ErrorField(m.body, 'S'), state = ErrorField(m.body, 'C');
-            if ((severity != "ERROR" && severity != "FATAL") || state.size() != 5 || ErrorField(m.body, 'M').empty())
-                __builtin_trap();
-            for (char c : state)
-                if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z')))
-                    __builtin_trap();
-            if (severity == "FATAL")
-                m_fatal = true;
+            TrapIf((severity != "ERROR" && severity != "FATAL") || state.size() != 5 ||
+                   state.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ") != std::string::npos ||
+                   ErrorField(m.body, 'M').empty());
+            m_fatal = m_fatal || severity == "FATAL";
         }
         return m.type;
     }
