@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -34,9 +35,9 @@ public:
         m_at += n;
         return s;
     }
-    template <typename T, size_t N>
-    T Pick(T (&from)[N]) {
-        return from[Byte() % N];
+    template <typename List>
+    auto Pick(const List& from) {
+        return from[Byte() % std::size(from)];
     }
 
 private:
