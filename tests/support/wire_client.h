@@ -59,6 +59,11 @@ public:
     WireClient& operator=(const WireClient&) = delete;
 
     bool ConnectSocket(const std::string& endpointDescriptor);
+    // Takes `fd`, a connected socket (one end of a socket pair), as the client's own.
+    void Adopt(int fd) {
+        Close();
+        m_fd = fd;
+    }
     // Sends the start-up packet and reads to ReadyForQuery (or the error).
     WireResult Startup(const std::vector<std::pair<std::string, std::string>>& parameters);
     // Connects and starts up with dbname and options.
