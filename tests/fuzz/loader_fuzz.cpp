@@ -151,17 +151,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         TrapIf(at >= m.size() || m[at]->type != type);
         return *m[at++];
     };
-    take('C');
-    take('Z');
-    take('G');
+    for (char type : {'C', 'Z', 'G'})
+        take(type);
     const bool loaded = at < m.size() && m[at]->type == 'C';
     TrapIf(loaded != expected.has_value());
     TrapIf(loaded && take('C').body != CStr("COPY " + std::to_string(expected->size())));
-    if (!loaded)
-        take('E');
-    take('Z');
-    take('1');
-    take('2');
+    for (char type : std::string(loaded ? "Z12" : "EZ12"))
+        take(type);
     std::vector<Row> got;
     while (at < m.size() && m[at]->type == 'D') {
         const std::string& d = take('D').body;
@@ -169,9 +165,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Row row;
         for (size_t i = 0, p = 2; i < count; ++i) {
             const int32_t length = ReadBe32(d, p);
-            p += 4;
-            row += length < 0 ? std::string("N") : 'V' + Be32(length) + d.substr(p, static_cast<size_t>(length));
-            p += length < 0 ? 0 : static_cast<size_t>(length);
+            row += length < 0 ? std::string("N") : 'V' + Be32(length) + d.substr(p + 4, static_cast<size_t>(length));
+            p += 4 + static_cast<size_t>(std::max(length, 0));
         }
         got.push_back(std::move(row));
     }

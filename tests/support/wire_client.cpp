@@ -232,10 +232,7 @@ WireResult WireClient::CopyIn(const std::string& sql, const std::vector<std::str
     if (first.type == 'G') {
         for (const auto& p : pieces)
             SendMessage('d', p);
-        if (failure)
-            SendMessage('f', Str(failure));
-        else
-            SendMessage('c', "");
+        failure ? SendMessage('f', Str(failure)) : SendMessage('c', "");
     }
     if (first.type != 'Z')
         ReadInto(r, 10000);
