@@ -36,6 +36,13 @@ TEST(KelvodSqlLexer, SplitsStatementsOutsideQuotesAndComments) {
               (std::vector<std::string>{"SELECT ';' AS a", " -- x;y\nSELECT \"a;b\" /* ; */ FROM t", " SELECT $$;$$"}));
     // A comment ends at a carriage return too, as the engine ends it: what follows is read.
     EXPECT_EQ(SplitStatements("SELECT 1 --c\r; SELECT 2").size(), 2u);
+    // Block comments nest; a dollar quote ends only at its own tag; $1 is a parameter, :: one symbol.
+    auto forms = SplitStatements("/* a /* ; */ ; */ $t$ $$ ; $t$ $1::int");
+    ASSERT_EQ(forms.size(), 1u);
+    std::vector<std::string> spelled;
+    for (const Token* t : forms[0].Significant())
+        spelled.push_back(t->text);
+    EXPECT_EQ(spelled, (std::vector<std::string>{"$t$ $$ ; $t$", "$1", "::", "int"}));
 }
 
 TEST(KelvodSqlLexer, DecodesEscapedLiteralsAndUnicodeIdentifiers) {
@@ -171,4 +178,27 @@ TEST(KelvodSqlRewriter, EngineTextKeepsTokenBoundariesAndOneNumericRule) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(RewriteForEngine(SplitStatements(c.sql).front(), nullptr, SessionNames{}), c.engine) << c.sql;
+}
+
+TEST(KelvodSqlRewriter, CatalogAndTemporaryNames) {
+    struct {
+        const char* sql;
+        const char* engine;  // or the SQLSTATE of the refusal
+    } cases[] = {
+        // Only the dotted names without spaces are the temporary schema.
+        {"SELECT * FROM pg_temp.x, \"db\".pg_temp.y, a.pg_temp . z",
+         "SELECT * FROM \"temp\".\"main\".x, \"temp\".\"main\".y, a.pg_temp . z"},
+        // No database attached: the served tables are empty, their columns typed.
+        {"SELECT * FROM pg_catalog.pg_tables",
+         "SELECT * FROM (SELECT NULL::VARCHAR AS schemaname, NULL::VARCHAR AS tablename WHERE false) "},
+        {"SELECT * FROM nope.pg_catalog.pg_class", "3F000"},
+        {"SELECT kelvo_database_of_table(t)", "0A000"},
+    };
+    for (const auto& c : cases) {
+        try {
+            EXPECT_EQ(RewriteForEngine(SplitStatements(c.sql).front(), nullptr, SessionNames{}), c.engine) << c.sql;
+        } catch (const SqlError& e) {
+            EXPECT_EQ(e.sqlstate, c.engine) << c.sql;
+        }
+    }
 }
