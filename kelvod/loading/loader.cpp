@@ -17,6 +17,7 @@
 #include "kelvod/loading/load_feed.h"
 #include "kelvod/loading/row_piece_queue.h"
 #include "kelvod/loading/stream_row_source.h"
+#include "kelvod/sql/insert_select.h"
 #include "kelvod/sql/statement_tokens.h"
 
 namespace kelvod {
@@ -117,7 +118,7 @@ bool SelectsStreamColumns(const Statement& list, const std::vector<CopyColumn>& 
 void Loader::CommitOwnTransaction() {
     try {
         RunEngine(m_context.Connection(), "COMMIT");
-    } catch (const SqlError& e) {
+    } catch (const EngineError& e) {
         if (!CommittedDespite(e))
             throw;
         ErrorFields f;
@@ -498,11 +499,10 @@ void Loader::InsertFromStream(const InsertBulkCommand& command) {
                    (names.empty() ? "" : " (" + names + ")") + " SELECT * FROM " + registration.Call();
         } else {
             // Only what the client wrote is rewritten (and judged): clients may not call the feed.
-            auto statements = SplitStatements("INSERT INTO " + QuotedName(command.target) +
-                                              (names.empty() ? "" : " (" + names + ")") + " SELECT " +
-                                              command.selectList.ToEngineText());
-            text = RewriteForEngine(statements.front(), m_context.Connection(), m_context.Names()) + "\nFROM " +
-                   registration.Call();
+            Statement insert =
+                WithNulCharactersRefused(InsertSelectStatement(command.target, command.columns, command.selectList));
+            text =
+                RewriteForEngine(insert, m_context.Connection(), m_context.Names()) + "\nFROM " + registration.Call();
         }
         return RunFeedingInsert(m_context.Connection(), text, *feed);
     });
