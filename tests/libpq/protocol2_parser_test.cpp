@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "parser_helpers.h"
@@ -133,13 +134,7 @@ TEST(Protocol2, PlainErrorTextsAndTransactionStates) {
 }
 
 TEST(Protocol2, OddMessagesGiveTheirTexts) {
-    struct Case {
-        std::string stream;
-        std::vector<std::string> results;
-        std::string errorText;
-        std::vector<std::string> notices;
-    };
-    const std::vector<Case> cases = {
+    const std::tuple<std::string, std::vector<std::string>, std::string, std::vector<std::string>> cases[] = {
         {"IxZ", {"0:0"}, "", {"unexpected character x following empty query response (\"I\" message)\n"}},
         // The error result waits for the statement's end; the unreadable
         // rest of the input is dropped.
@@ -154,20 +149,20 @@ TEST(Protocol2, OddMessagesGiveTheirTexts) {
         {"Q??", {"7:0"}, "unexpected response from server; first received character was \"Q\"\n", {}},
         {"K" + w::Int32(77) + w::Int32(88) + "P" + w::CStr("blank") + Complete2("X") + "Z", {"1:0:X"}, "", {}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.stream);
+    for (const auto& [stream, described, errorText, noticeTexts] : cases) {
+        SCOPED_TRACE(stream);
         Notices notices;
         auto conn = MakeProtocol2Record(&notices);
-        FeedInput(conn.get(), c.stream);
+        FeedInput(conn.get(), stream);
         auto results = TakeResults(conn.get(), pqParseInput2);
-        EXPECT_EQ(Describe(results), c.results);
-        if (!c.errorText.empty()) {
+        EXPECT_EQ(Describe(results), described);
+        if (!errorText.empty()) {
             const PGresult* error = results.empty() ? conn->result : results[0].get();
             EXPECT_EQ(PQresultStatus(error), PGRES_FATAL_ERROR);
-            EXPECT_EQ(PQresultErrorMessage(error), c.errorText);
+            EXPECT_EQ(PQresultErrorMessage(error), errorText);
             EXPECT_EQ(conn->inStart, conn->inEnd);
         }
-        EXPECT_EQ(notices.texts, c.notices);
+        EXPECT_EQ(notices.texts, noticeTexts);
     }
 
     // While idle, a stray message raises a notice and the buffered input is dropped.
