@@ -164,25 +164,22 @@ TEST_F(StartupTest, StartupPacketCarriesTheAdditionsEscaped) {
 }
 
 TEST_F(StartupTest, FailedAttemptsListEachHostGivenUp) {
-    ConnPtr conn(makeEmptyPGconn());
-    conn->pghost = strdup("db.example,/var/run,,x");
-    conn->pghostaddr = nullptr;
-    conn->pgport = strdup("6000,,7,");
-    ASSERT_TRUE(pqBuildHostList(conn.get()));
-    for (conn->whichhost = 0; conn->whichhost < conn->nconnhost; ++conn->whichhost)
-        pqRecordFailedAttempt(conn.get());
-    EXPECT_STREQ(conn->failedConnectionAttempts.data, "db.example:6000,/var/run/.s.PGSQL.5432,/tmp/.s.PGSQL.7,x:5432");
-
+    const auto giveUpEveryHost = [](const std::string& hosts, const char* ports) {
+        ConnPtr conn(makeEmptyPGconn());
+        conn->pghost = strdup(hosts.c_str());
+        conn->pgport = ports ? strdup(ports) : nullptr;
+        EXPECT_TRUE(pqBuildHostList(conn.get()));
+        for (conn->whichhost = 0; conn->whichhost < conn->nconnhost; ++conn->whichhost)
+            pqRecordFailedAttempt(conn.get());
+        return std::string(conn->failedConnectionAttempts.data);
+    };
+    EXPECT_EQ(giveUpEveryHost("db.example,/var/run,,x", "6000,,7,"),
+              "db.example:6000,/var/run/.s.PGSQL.5432,/tmp/.s.PGSQL.7,x:5432");
     // A long list grows; no fixed-size buffer cuts it.
-    ConnPtr many(makeEmptyPGconn());
     std::string hosts;
     for (int i = 0; i < 200; ++i)
         hosts += (i ? "," : "") + std::string(30, 'a' + i % 26);
-    many->pghost = strdup(hosts.c_str());
-    ASSERT_TRUE(pqBuildHostList(many.get()));
-    for (many->whichhost = 0; many->whichhost < many->nconnhost; ++many->whichhost)
-        pqRecordFailedAttempt(many.get());
-    EXPECT_EQ(many->failedConnectionAttempts.len, 200u * 35 + 199);
+    EXPECT_EQ(giveUpEveryHost(hosts, nullptr).size(), 200u * 35 + 199);
 }
 
 TEST_F(StartupTest, AllowRedirectsSwitch) {

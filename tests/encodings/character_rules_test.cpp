@@ -232,49 +232,37 @@ TEST(EncodingNames, LookUpAndTheClientServerSplit) {
     EXPECT_FALSE(pg_valid_server_encoding_id(-1));
 }
 
-struct ConversionCase {
-    int encoding;
-    std::string bytes;
-    std::vector<pg_wchar> codes;
-};
-
+// Text to code values up to a length, and back where the text was whole: a
+// length that ends inside a character ends the conversion before it, a NUL
+// ends the text, and undecodable bytes stand for themselves.
 TEST(CodeValues, ServerEncodingsRoundTripUpToTheLength) {
-    const ConversionCase cases[] = {
-        {PG_SQL_ASCII, "Az\x80\xff", {0x41, 0x7A, 0x80, 0xFF}},
-        {PG_UTF8, "a\xc3\xa9\xe4\xb8\x80\xf0\x9f\x98\x80", {0x61, 0xE9, 0x4E00, 0x1F600}},
-        {PG_EUC_JP, "a\x8e\xb1\x8f\xb0\xa1\xa4\xa2", {0x61, 0x8EB1, 0x8FB0A1, 0xA4A2}},
-        {PG_EUC_TW, "\x8e\xa2\xa1\xa1\xc4\xa1", {0x8EA2A1A1, 0xC4A1}},
-        {PG_MULE_INTERNAL, "\x81\xe9\x9c\xf0\xa1\xa1", {0x81E9, 0x9CF0A1A1}},
+    const std::tuple<int, std::string, int, std::vector<pg_wchar>, bool> cases[] = {
+        {PG_SQL_ASCII, "Az\x80\xff", 4, {0x41, 0x7A, 0x80, 0xFF}, true},
+        {PG_UTF8, "a\xc3\xa9\xe4\xb8\x80\xf0\x9f\x98\x80", 10, {0x61, 0xE9, 0x4E00, 0x1F600}, true},
+        {PG_EUC_JP, "a\x8e\xb1\x8f\xb0\xa1\xa4\xa2", 8, {0x61, 0x8EB1, 0x8FB0A1, 0xA4A2}, true},
+        {PG_EUC_TW, "\x8e\xa2\xa1\xa1\xc4\xa1", 6, {0x8EA2A1A1, 0xC4A1}, true},
+        {PG_MULE_INTERNAL, "\x81\xe9\x9c\xf0\xa1\xa1", 6, {0x81E9, 0x9CF0A1A1}, true},
+        {PG_UTF8, "a\xe4\xb8\x80", 3, {0x61}, false},
+        {PG_EUC_JP, "a\x8f\xb0\xa1", 3, {0x61}, false},
+        {PG_UTF8, std::string("a\0b", 3), 3, {0x61}, false},
+        {PG_UTF8, "\xff\x80", 2, {0xFF, 0x80}, false},
     };
-    for (const ConversionCase& c : cases) {
-        const pg_wchar_tbl& rules = pg_wchar_table[c.encoding];
-        std::vector<pg_wchar> codes(c.bytes.size() + 1, 0xDEAD);
-        int count = rules.mb2wchar_with_len(reinterpret_cast<const unsigned char*>(c.bytes.data()), codes.data(),
-                                            static_cast<int>(c.bytes.size()));
-        ASSERT_EQ(count, static_cast<int>(c.codes.size())) << pg_encoding_to_char(c.encoding);
-        EXPECT_EQ(std::vector<pg_wchar>(codes.begin(), codes.begin() + count), c.codes);
+    for (const auto& [encoding, text, len, expected, whole] : cases) {
+        SCOPED_TRACE(std::string(pg_encoding_to_char(encoding)) + " " + std::to_string(len));
+        const pg_wchar_tbl& rules = pg_wchar_table[encoding];
+        std::vector<pg_wchar> codes(text.size() + 1, 0xDEAD);
+        const int count =
+            rules.mb2wchar_with_len(reinterpret_cast<const unsigned char*>(text.data()), codes.data(), len);
+        ASSERT_EQ(count, static_cast<int>(expected.size()));
+        EXPECT_EQ(std::vector<pg_wchar>(codes.begin(), codes.begin() + count), expected);
         EXPECT_EQ(codes[count], 0u);
-
-        std::vector<unsigned char> bytes(c.codes.size() * MAX_MULTIBYTE_CHAR_LEN + 1, 0xEE);
-        int made = rules.wchar2mb_with_len(c.codes.data(), bytes.data(), static_cast<int>(c.codes.size()));
-        ASSERT_EQ(made, static_cast<int>(c.bytes.size())) << pg_encoding_to_char(c.encoding);
-        EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + made), c.bytes);
+        if (!whole)
+            continue;
+        std::vector<unsigned char> bytes(count * MAX_MULTIBYTE_CHAR_LEN + 1, 0xEE);
+        const int made = rules.wchar2mb_with_len(expected.data(), bytes.data(), count);
+        ASSERT_EQ(made, static_cast<int>(text.size()));
+        EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + made), text);
         EXPECT_EQ(bytes[made], 0);
-    }
-
-    // A length that ends inside a character ends the conversion before it.
-    const std::tuple<int, std::string, int, int> cuts[] = {
-        {PG_UTF8, "a\xe4\xb8\x80", 3, 1},
-        {PG_EUC_JP, "a\x8f\xb0\xa1", 3, 1},
-        {PG_UTF8, std::string("a\0b", 3), 3, 1},  // a NUL ends the text
-        {PG_UTF8, "\xff\x80", 2, 2},              // undecodable bytes stand for themselves
-    };
-    for (const auto& [encoding, bytes, len, count] : cuts) {
-        std::vector<pg_wchar> codes(bytes.size() + 1, 0xDEAD);
-        auto convert = pg_wchar_table[encoding].mb2wchar_with_len;
-        EXPECT_EQ(convert(reinterpret_cast<const unsigned char*>(bytes.data()), codes.data(), len), count)
-            << pg_encoding_to_char(encoding) << " " << len;
-        EXPECT_EQ(codes[count], 0u);
     }
 }
 
