@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "postgres/libpq/connect.h"
@@ -223,41 +224,33 @@ TEST_F(ConnectRedirectTest, SilentServerIsGivenUpAfterTheTimeout) {
 // Every malformed redirect is read in startup_test; here the attempt ends
 // at once with the one error, before and after AuthenticationOk.
 TEST_F(ConnectRedirectTest, StartupFailures) {
-    struct Case {
-        const char* name;
-        std::string bytes;
-        std::string error;
-        const char* options = "";
-    };
-    const Case cases[] = {
+    // What the server sends, the options given, the error.
+    const std::tuple<std::string, const char*, std::string> cases[] = {
         // Declares 2 GiB and sends nothing more: no allocation, no wait.
-        {"oversized redirect", "@" + wire::Int32(0x7fffffff),
+        {"@" + wire::Int32(0x7fffffff), "",
          "<sqlstate>08P01</sqlstate><primary>The redirect request has an invalid length of 2147483647 "
          "bytes.</primary>"},
-        {"oversized redirect after AuthenticationOk", wire::AuthenticationOk() + "@" + wire::Int32(0x40000000),
+        {wire::AuthenticationOk() + "@" + wire::Int32(0x40000000), "",
          "<sqlstate>08P01</sqlstate><primary>The redirect request has an invalid length of 1073741824 "
          "bytes.</primary>"},
         // The values of the switch are read in startup_test.
-        {"redirect while disabled", wire::Redirect("ignored", {To(7172)}),
+        {wire::Redirect("ignored", {To(7172)}), "a=1 allow_redirects=OFF",
          "<sqlstate>08P01</sqlstate><primary>The server sent a redirect request even though `allow_redirects` is "
-         "disabled.</primary>",
-         "a=1 allow_redirects=OFF"},
-        {"unexpected message", wire::Message('X', ""),
-         "Expected an authentication request or redirect from the server, but received X."},
-        {"oversized authentication request", wire::Message('R', std::string(2000, '\0')),
+         "disabled.</primary>"},
+        {wire::Message('X', ""), "", "Expected an authentication request or redirect from the server, but received X."},
+        {wire::Message('R', std::string(2000, '\0')), "",
          "Expected an authentication request from the server, but received R."},
-        {"error after AuthenticationOk",
-         wire::AuthenticationOk() +
+        {wire::AuthenticationOk() +
              wire::ErrorResponse({{'S', "FATAL"}, {'V', "FATAL"}, {'C', "53300"}, {'M', "too many"}}),
-         "<severity>FATAL</severity><sqlstate>53300</sqlstate><primary>too many</primary>\n"},
+         "", "<severity>FATAL</severity><sqlstate>53300</sqlstate><primary>too many</primary>\n"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto peer = Peer(7171, {{c.bytes}});
+    for (const auto& [bytes, options, error] : cases) {
+        SCOPED_TRACE(error);
+        auto peer = Peer(7171, {{bytes}});
         auto target = Peer(7172, {{Success()}});
-        Conn conn = Connect(m_dir.Path(), "7171", c.options);
+        Conn conn = Connect(m_dir.Path(), "7171", options);
         EXPECT_EQ(PQstatus(conn.get()), CONNECTION_BAD);
-        EXPECT_EQ(PQerrorMessage(conn.get()), c.error);
+        EXPECT_EQ(PQerrorMessage(conn.get()), error);
         EXPECT_EQ(target->Accepted(), 0u);
     }
 }

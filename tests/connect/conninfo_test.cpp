@@ -91,10 +91,8 @@ TEST_F(ConninfoTest, KeywordValueStringsAndUris) {
         {"postgresql://h/d%00x", Failure("forbidden value %00 in percent-encoded value: \"d%00x\"")},
         {"postgresql://h/d%zz", Failure("invalid percent-encoded token: \"d%zz\"")},
     };
-    for (const auto& [text, expected] : cases) {
-        SCOPED_TRACE(text);
-        EXPECT_EQ(Parse(text), expected);
-    }
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(Parse(text), expected) << text;
 }
 
 TEST_F(ConninfoTest, KeywordArrays) {

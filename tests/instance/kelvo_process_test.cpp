@@ -154,36 +154,33 @@ const kelvoapi::Error& ExpectStartFailure(const ErrorPtr& returned) {
 // period on top).
 TEST(StartFailure, ReportsWhyAndLeavesNothingBehind) {
     const std::string exited = "HY000 0x13cead20 The Kelvo server process exited during startup with exit code: ";
-    const struct {
-        const char* entries;
-        // The Summary of the cause to its first line's end ("%pid%": the server's), or only its SQLSTATE.
-        std::string error;
-        std::string output;
-        // Short only where the case waits for it: a server that exits must be
-        // seen exiting however slow the machine is.
-        milliseconds startupLimit = std::chrono::seconds(20);
-    } cases[] = {
+    // The start-up limit is short only where the case waits for it: a server
+    // that exits must be seen exiting however slow the machine is.
+    const milliseconds patient = std::chrono::seconds(20);
+    // The entries; the Summary of the cause to its first line's end ("%pid%":
+    // the server's), or only its SQLSTATE; the output reported; the limit.
+    const std::tuple<const char*, std::string, std::string, milliseconds> cases[] = {
         {"fake_mode=flood fake_exit_code=3", exited + "3",
-         "Child process' stdout:\n" + FloodTail('a') + "\nChild process' stderr:\n" + FloodTail('A') + "\n"},
+         "Child process' stdout:\n" + FloodTail('a') + "\nChild process' stderr:\n" + FloodTail('A') + "\n", patient},
         {"fake_mode=silent-exit fake_exit_code=4 capture_output_streams=false", exited + "4",
-         "Child process' output was not captured."},
-        {"fake_mode=partial fake_exit_code=5", exited + "5", ""},
+         "Child process' output was not captured.", patient},
+        {"fake_mode=partial fake_exit_code=5", exited + "5", "", patient},
         {"fake_mode=no-callback",
          "08001 0xf6603a71 The Kelvo server did not call back on the callback connection: process id: %pid%", "",
          milliseconds(700)},
         {"fake_mode=stop", "08001", "", milliseconds(700)},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.entries);
-        ShortStartupLimit limit(c.startupLimit);
+    for (const auto& [entries, error, output, startupLimit] : cases) {
+        SCOPED_TRACE(entries);
+        ShortStartupLimit limit(startupLimit);
         ScopedTempDirectory directory;
         const std::string dir = directory.path().string(), report = dir + "/report", database = dir + "/main.kelvo";
         std::ofstream(database) << "data";
         const auto start = std::chrono::steady_clock::now();
         StartResult result =
-            Start(Entries(std::string(c.entries) + " database=main.kelvo auto_delete_database=true" +
+            Start(Entries(std::string(entries) + " database=main.kelvo auto_delete_database=true" +
                           " fake_report=" + report + " domain_socket_dir=" + dir + " database_directory=" + dir));
-        EXPECT_LT(std::chrono::steady_clock::now() - start, c.startupLimit + milliseconds(1500));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, startupLimit + milliseconds(1500));
         const kelvoapi::Error& cause = ExpectStartFailure(result.error);
         const std::vector<std::string> pid = ReportLines(report, "pid");
         ASSERT_EQ(pid.size(), 1u);
@@ -191,16 +188,16 @@ TEST(StartFailure, ReportsWhyAndLeavesNothingBehind) {
         EXPECT_EQ(::waitpid(std::stoi(pid[0]), nullptr, WNOHANG), -1);
         EXPECT_EQ(errno, ECHILD) << "not reaped";
         EXPECT_FALSE(fs::exists(database));
-        if (c.error.size() == 5) {
-            EXPECT_EQ(cause.GetSqlstate(), c.error);
+        if (error.size() == 5) {
+            EXPECT_EQ(cause.GetSqlstate(), error);
             continue;
         }
-        std::string command, expected = c.error;
+        std::string command, expected = error;
         for (const auto& argument : ReportLines(report, "arg"))
             command += (command.empty() ? "" : " ") + argument;
         if (const auto at = expected.find("%pid%"); at != std::string::npos)
             expected.replace(at, 5, pid[0]);
-        EXPECT_EQ(Summary(cause), expected + "\nCommand-line: \"" + command + "\"\n" + c.output);
+        EXPECT_EQ(Summary(cause), expected + "\nCommand-line: \"" + command + "\"\n" + output);
     }
 }
 
@@ -322,36 +319,30 @@ TEST(ServerStart, TheServerSeesItsCommandLineAndNothingElse) {
 enum class Before { Nothing, KillServer, IgnoreSigchld };
 
 TEST(Shutdown, ReportsALateOrFailedExit) {
-    const struct {
-        const char* name;
-        const char* entries;
-        int timeoutMs;
-        std::string error;  // its Summary
-        int exitCodeCause;  // -1 for none
-        Before before = Before::Nothing;
-    } cases[] = {
-        {"exit code reported", "fake_mode=serve fake_exit_code=7", 10000,
+    // The entries, the time-out, the Summary of the error, the exit code of its cause (-1: none).
+    const std::tuple<const char*, int, std::string, int, Before> cases[] = {
+        {"fake_mode=serve fake_exit_code=7", 10000,
          "HY000 0x255a28 The Kelvo server terminated with exit code 7.\nChild process' stderr:\nfake kelvod stops "
          "with 7\n\n",
-         7},
-        {"ignored close times out", "fake_mode=ignore-close", 1000,
+         7, Before::Nothing},
+        {"fake_mode=ignore-close", 1000,
          "HYT00 0x150ff The Kelvo process took longer than 1000 milliseconds to shut down, and was terminated "
          "forcefully.\n",
-         -1},
-        {"killed by a signal", "fake_mode=serve", 1000,
-         "HY000 0x255a28 The Kelvo server terminated with exit code 9.\n", 9, Before::KillServer},
-        {"application ignores SIGCHLD", "fake_mode=serve fake_exit_code=7", 10000,
+         -1, Before::Nothing},
+        {"fake_mode=serve", 1000, "HY000 0x255a28 The Kelvo server terminated with exit code 9.\n", 9,
+         Before::KillServer},
+        {"fake_mode=serve fake_exit_code=7", 10000,
          "58000 0x34c41d The exit status of the Kelvo server process is not available: the application ignores "
          "SIGCHLD or reaps child processes itself.",
          -1, Before::IgnoreSigchld},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        StartResult result = Start(Entries(c.entries));
+    for (const auto& [entries, timeoutMs, expected, exitCodeCause, before] : cases) {
+        SCOPED_TRACE(expected);
+        StartResult result = Start(Entries(entries));
         ASSERT_EQ(result.error, nullptr) << kelvoapi::ToString(AsError(result.error));
         const pid_t pid = ServerPid(result.instance.get());
         int code = -1;
-        if (c.before == Before::KillServer) {
+        if (before == Before::KillServer) {
             ::kill(pid, SIGKILL);
             EXPECT_TRUE(Eventually([&] { return kelvo_instance_get_exit_code(result.instance.get(), &code); }));
             code = -1;  // asking again gives the same answer
@@ -360,18 +351,17 @@ TEST(Shutdown, ReportsALateOrFailedExit) {
         }
         struct sigaction ignore {};
         struct sigaction previous {};
-        ignore.sa_handler = c.before == Before::IgnoreSigchld ? SIG_IGN : SIG_DFL;
+        ignore.sa_handler = before == Before::IgnoreSigchld ? SIG_IGN : SIG_DFL;
         ::sigaction(SIGCHLD, &ignore, &previous);
-        ErrorPtr error(kelvo_instance_shutdown(result.instance.release(), c.timeoutMs));
+        ErrorPtr error(kelvo_instance_shutdown(result.instance.release(), timeoutMs));
         ::sigaction(SIGCHLD, &previous, nullptr);
         EXPECT_TRUE(ProcessGone(pid));
         ASSERT_NE(error, nullptr);
         const kelvoapi::Error& e = AsError(error);
-        EXPECT_EQ(Summary(e), c.error);
-        if (c.exitCodeCause >= 0) {
+        EXPECT_EQ(Summary(e), expected);
+        if (exitCodeCause >= 0) {
             ASSERT_NE(e.GetCause(), nullptr);
-            EXPECT_EQ(e.GetCause()->GetCode(),
-                      std::error_code(c.exitCodeCause, kelvoapi::process_exit_code_category()));
+            EXPECT_EQ(e.GetCause()->GetCode(), std::error_code(exitCodeCause, kelvoapi::process_exit_code_category()));
             EXPECT_EQ(e.GetCause()->GetContextId().value, 0x00748efau);
         }
     }

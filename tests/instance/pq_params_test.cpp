@@ -89,10 +89,8 @@ TEST(PQParamsTest, TranslatesParameterSets) {
          {{"dbname", ".hidden"}, {"encryption_key", ""}, {"access_mode", ""}},
          {{"dbname", DbnameJson(".hidden", ".hidden")}, {"options", "access_mode='' encryption_key=''"}}},
     };
-    for (const auto& [title, entries, expected] : cases) {
-        SCOPED_TRACE(title);
-        EXPECT_EQ(Keywords(ConvertToPQParams(MakeParameters(entries))), expected);
-    }
+    for (const auto& [title, entries, expected] : cases)
+        EXPECT_EQ(Keywords(ConvertToPQParams(MakeParameters(entries))), expected) << title;
 }
 
 TEST(PQParamsTest, RefusesConflictingAndUnsafeParameters) {

@@ -220,30 +220,27 @@ struct Proxy {
 
 TEST(CallbackListener, ReadsTheServersDescriptorAndSurvivesBadMessages) {
     const std::string longest = "pel.domain:///d/domain/" + std::string(255 - 23, 'n');
-    const struct {
-        std::string bytes;
-        std::string expected;  // the descriptor read, or a part of the error
-        bool byteByByte = false;
-    } cases[] = {
-        {Message(longest), longest},
+    // The bytes sent, whether one at a time, the descriptor read or the start of the error.
+    const std::tuple<std::string, bool, std::string> cases[] = {
+        {Message(longest), false, longest},
         // The text ends at its first zero byte; bytes after the message are not read.
-        {Message(std::string("pel.tcp://127.0.0.1:5432\0x", 26)) + "junk", "pel.tcp://127.0.0.1:5432"},
-        {Message("pel.tcp://[::1]:7"), "pel.tcp://[::1]:7", true},
-        {Message(""), "Invalid connection string"},
-        {Message("pel.tcp://127.0.0.1:5432").substr(0, 5),
+        {Message(std::string("pel.tcp://127.0.0.1:5432\0x", 26)) + "junk", false, "pel.tcp://127.0.0.1:5432"},
+        {Message("pel.tcp://[::1]:7"), true, "pel.tcp://[::1]:7"},
+        {Message(""), false, "Invalid connection string"},
+        {Message("pel.tcp://127.0.0.1:5432").substr(0, 5), false,
          "The connection was closed by the peer in IPC_Socket::Recv(len="},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.expected);
+    for (const auto& [bytes, byteByByte, expected] : cases) {
+        SCOPED_TRACE(expected);
         Proxy p;
         p.proxy->SetExpectedPeer(::getpid());
         const int fd = ConnectDomain(SocketPath(*p.proxy));
-        std::thread sender([&] {
-            for (size_t at = 0; at < c.bytes.size(); at += c.byteByByte ? 1 : c.bytes.size()) {
-                Send(fd, c.bytes.substr(at, c.byteByByte ? 1 : std::string::npos));
-                std::this_thread::sleep_for(std::chrono::milliseconds(c.byteByByte ? 2 : 0));
+        std::thread sender([&, &bytes = bytes, piece = byteByByte ? 1 : bytes.size(), &expected = expected] {
+            for (size_t at = 0; at < bytes.size(); at += piece) {
+                Send(fd, bytes.substr(at, piece));
+                std::this_thread::sleep_for(std::chrono::milliseconds(piece == 1 ? 2 : 0));
             }
-            if (c.expected.rfind("The connection was closed", 0) == 0)
+            if (expected.rfind("The connection was closed", 0) == 0)
                 ::shutdown(fd, SHUT_WR);
         });
         std::string outcome;
@@ -260,7 +257,7 @@ TEST(CallbackListener, ReadsTheServersDescriptorAndSurvivesBadMessages) {
             ::close(second);
         }
         sender.join();
-        EXPECT_EQ(outcome.substr(0, c.expected.size()), c.expected);
+        EXPECT_EQ(outcome.substr(0, expected.size()), expected);
         // The listener is gone once called back.
         EXPECT_FALSE(p.proxy->WaitForServer(-1, true));
         // Closing the callback connection is the server's signal to stop.

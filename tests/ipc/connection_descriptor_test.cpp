@@ -6,6 +6,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <typeinfo>
 
 #include "support/thrown_error.h"
@@ -13,50 +14,43 @@
 namespace {
 
 TEST(ConnectionDescriptorTest, ParsesTcpDescriptorsIntoNormalForm) {
-    struct Case {
-        const char *input, *host;
-        uint16_t port;
-        const char* printed;
-    };
-    const Case cases[] = {
+    // The text, its host and port, its normal form.
+    const std::tuple<const char*, const char*, uint16_t, const char*> cases[] = {
         {"pel.tcp://localhost:0", "localhost", 0, "pel.tcp://localhost:auto"},
         {"pel.tcp://:5000", "", 5000, "pel.tcp://:5000"},
         {"pel.tcp://::1:80", "::1", 80, "pel.tcp://[::1]:80"},
         {"pel.tcp://h:80x", "h", 80, "pel.tcp://h:80"},
         {"pel.tcp://h:000000000000000000065535", "h", 65535, "pel.tcp://h:65535"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.input);
-        const auto parsed = IPC_ConnectionDescriptor::Parse(c.input);
+    for (const auto& [input, host, port, printed] : cases) {
+        SCOPED_TRACE(input);
+        const auto parsed = IPC_ConnectionDescriptor::Parse(input);
         const auto& tcp = dynamic_cast<const IPC_SocketConnectionDescriptor&>(*parsed);
-        EXPECT_EQ(tcp.GetHostName(), c.host);
-        EXPECT_EQ(tcp.GetPort(), c.port);
-        EXPECT_EQ(tcp.str(), c.printed);
-        EXPECT_EQ(IPC_ConnectionDescriptor::Parse(tcp.str())->str(), c.printed);  // a fixed point
+        EXPECT_EQ(tcp.GetHostName(), host);
+        EXPECT_EQ(tcp.GetPort(), port);
+        EXPECT_EQ(tcp.str(), printed);
+        EXPECT_EQ(IPC_ConnectionDescriptor::Parse(tcp.str())->str(), printed);  // a fixed point
     }
 }
 
 TEST(ConnectionDescriptorTest, DomainAndPipeDescriptorsRoundTrip) {
-    struct Case {
-        const char *input, *directory, *name, *fullName;
-    };
-    const Case cases[] = {
+    // The text, its directory, name and socket file.
+    const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
         {"pel.domain:///tmp/domain/.s.PGSQL.8000", "/tmp", ".s.PGSQL.8000", "/tmp/.s.PGSQL.8000"},
         // Directories that themselves hold the separator.
         {"pel.domain:///srv/domain/socks/domain/s", "/srv/domain/socks", "s", "/srv/domain/socks/s"},
         {"pel.domain:///srv/domain/domain/s", "/srv/domain", "s", "/srv/domain/s"},
         {"pel.domain:///tmp/domain/domain", "/tmp", "domain", "/tmp/domain"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.input);
-        const auto parsed = IPC_ConnectionDescriptor::Parse(c.input);
+    for (const auto& [input, directory, name, fullName] : cases) {
+        SCOPED_TRACE(input);
+        const auto parsed = IPC_ConnectionDescriptor::Parse(input);
         const auto& domain = dynamic_cast<const IPC_DomainSocketConnectionDescriptor&>(*parsed);
-        EXPECT_EQ(domain.GetDirectoryName(), c.directory);
-        EXPECT_EQ(domain.GetDomainName(), c.name);
-        EXPECT_EQ(domain.GetFullName(), c.fullName);
-        EXPECT_EQ(domain.str(), c.input);
-        const IPC_DomainSocketConnectionDescriptor built(c.directory, c.name);
-        EXPECT_EQ(built.str(), c.input);
+        EXPECT_EQ(domain.GetDirectoryName(), directory);
+        EXPECT_EQ(domain.GetDomainName(), name);
+        EXPECT_EQ(domain.GetFullName(), fullName);
+        EXPECT_EQ(domain.str(), input);
+        EXPECT_EQ(IPC_DomainSocketConnectionDescriptor(directory, name).str(), input);
     }
     const auto pipe = IPC_ConnectionDescriptor::Parse("pel.pipe://auto");
     EXPECT_EQ(pipe->str(), "pel.pipe://./pipe/auto");
