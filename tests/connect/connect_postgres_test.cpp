@@ -108,12 +108,6 @@ TEST_F(ConnectPostgresTest, EveryMethodWithRightWrongAndMissingPasswords) {
 // Which line matches and which files are ignored: password_file_test.
 TEST_F(ConnectPostgresTest, PasswordFileSuppliesPasswords) {
     kelvotest::ScopedTempDirectory dir;
-    const std::string right = dir.WriteFile(
-        "pgpass", "127.0.0.1:" + m_cluster->PortText() + ":*:" + C::kScramUser + ":" + C::kScramUserPassword + "\n",
-        0600);
-    Conn right_conn = ConnectParams(Over(true, C::kScramUser, {{"passfile", right}}));
-    EXPECT_EQ(PQstatus(right_conn.get()), CONNECTION_OK) << PQerrorMessage(right_conn.get());
-
     // A wrong password from the file says where it came from.
     const std::string wrong =
         dir.WriteFile("pgpass-wrong", std::string("*:*:*:") + C::kScramUser + ":not\\:it\n", 0600);

@@ -30,20 +30,18 @@ const std::string kTwoColumns = w::RowDescription({{"id"}, {"name", 25, -1}});
 std::string Select(int n) { return kTwoColumns + IntRows(n) + w::CommandComplete("SELECT " + std::to_string(n)); }
 
 TEST(ChunkCutting, CutsAStatementsRowsIntoChunks) {
-    const std::tuple<std::string, uint32_t, std::vector<std::string>> cases[] = {
-        {Select(512), 256, {"9:256", "9:256", "2:0:SELECT 512"}},
+    // In chunks of 256 rows.
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {Select(512), {"9:256", "9:256", "2:0:SELECT 512"}},
         // No stale template after a partial last chunk.
         {Select(300) + w::CommandComplete("INSERT 0 1") + Select(2),
-         256,
          {"9:256", "2:44:SELECT 300", "1:0:INSERT 0 1", "2:2:SELECT 2"}},
         // An error in the middle ends the chunks with one error.
-        {kTwoColumns + IntRows(300) + w::ErrorResponse({{'S', "ERROR"}, {'M', "division by zero"}}),
-         256,
-         {"9:256", "7:0"}},
+        {kTwoColumns + IntRows(300) + w::ErrorResponse({{'S', "ERROR"}, {'M', "division by zero"}}), {"9:256", "7:0"}},
     };
-    for (const auto& [stream, chunk, expected] : cases) {
+    for (const auto& [stream, expected] : cases) {
         ConnPtr conn;
-        auto results = RunStatement(conn, stream + w::ReadyForQuery(), chunk);
+        auto results = RunStatement(conn, stream + w::ReadyForQuery(), 256);
         EXPECT_EQ(Describe(results), expected) << expected.back();
         EXPECT_EQ(conn->asyncStatus, PGASYNC_IDLE);
         EXPECT_EQ(conn->result, nullptr);
