@@ -65,7 +65,6 @@ bool FixedNonce(void* buf, std::size_t len) {
     std::memcpy(buf, g_nonce_bytes.data(), len);
     return true;
 }
-bool FailingRandom(void*, std::size_t) { return false; }
 
 class SendAuth : public ::testing::Test {
 protected:
@@ -203,22 +202,29 @@ TEST_F(SendAuth, ScramStepsOutOfOrder) {
     StartScram(conn.get(), kNonce);
 }
 
-TEST_F(SendAuth, ChoosesScramFromTheMechanismList) {
-    // The payload of the SASL request, the answer, the text.
-    const std::tuple<std::string, int, const char*> kCases[] = {
-        {std::string("OTHER\0SCRAM-SHA-256\0\0", 21), 0, ""},
-        {std::string("SCRAM-SHA-256-PLUS\0\0", 20), -1,
+TEST_F(SendAuth, ChoosesScramFromTheMechanismListOrCannotStart) {
+    const std::string scram("SCRAM-SHA-256\0\0", 15);
+    // The payload of the SASL request, the password's length (1024 is the
+    // limit), whether random bytes are there for the nonce, the answer, the text.
+    const std::tuple<std::string, size_t, bool, int, const char*> kCases[] = {
+        {std::string("OTHER\0SCRAM-SHA-256\0\0", 21), 1024, true, 0, ""},
+        {std::string("SCRAM-SHA-256-PLUS\0\0", 20), 1024, true, -1,
          "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n"},
-        {std::string("SCRAM-SHA-256\0SCRAM-SHA-256-PLUS\0\0", 34), -1,
+        {std::string("SCRAM-SHA-256\0SCRAM-SHA-256-PLUS\0\0", 34), 1024, true, -1,
          "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n"},
-        {std::string("SCRAM-SHA-1\0\0", 13), -1, "none of the server's SASL authentication mechanisms are supported\n"},
-        {std::string("SCRAM-SHA-256\0", 14), -1,
+        {std::string("SCRAM-SHA-1\0\0", 13), 1024, true, -1,
+         "none of the server's SASL authentication mechanisms are supported\n"},
+        {std::string("SCRAM-SHA-256\0", 14), 1024, true, -1,
          "fe_sendauth: invalid authentication request from server: invalid list of authentication mechanisms\n"},
+        {scram, 1025, true, -1, "password too long for SCRAM authentication (more than 1024 bytes)\n"},
+        {scram, 2, false, -1, "could not generate nonce\n"},
     };
-    for (const auto& [list, rc, text] : kCases) {
+    for (const auto& [list, passwordLength, random, rc, text] : kCases) {
         SCOPED_TRACE(::testing::PrintToString(list));
-        ConnPtr conn = NewConn("postgres", std::string(1024, 'p').c_str());  // at the length limit
+        ConnPtr conn = NewConn("postgres", std::string(passwordLength, 'p').c_str());
         UseNonce(kNonce);
+        if (!random)
+            g_nonce_bytes.clear();
         // Bytes of a following message sit in the buffer: the list must not
         // be read into them.
         kelvotest::FeedInput(conn.get(), list + std::string("\0\0", 2) + Message('Z', "I"));
@@ -226,20 +232,6 @@ TEST_F(SendAuth, ChoosesScramFromTheMechanismList) {
         EXPECT_EQ(Error(conn.get()), text);
         EXPECT_LE(conn->inCursor, static_cast<int>(list.size()));
         EXPECT_EQ(TakeOutput(conn.get()).empty(), rc != 0);
-    }
-}
-
-TEST_F(SendAuth, ScramCannotStart) {
-    const std::pair<std::string, const char*> cases[] = {
-        {std::string(1025, 'p'), "password too long for SCRAM authentication (more than 1024 bytes)\n"},
-        {"pw", "could not generate nonce\n"},  // without random bytes
-    };
-    pg_fe_scram_set_random_source(FailingRandom);
-    for (const auto& [password, text] : cases) {
-        ConnPtr conn = NewConn("postgres", password.c_str());
-        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL, std::string("SCRAM-SHA-256\0\0", 15)), -1);
-        EXPECT_EQ(Error(conn.get()), text);
-        EXPECT_EQ(TakeOutput(conn.get()), "");
     }
 }
 
