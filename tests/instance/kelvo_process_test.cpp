@@ -456,12 +456,6 @@ InstancePtr& InstanceReleasedAtExit() {
     return instance;
 }
 
-TEST(EndpointRegistry, AnInstanceMayBeReleasedFromAStaticDestructor) {
-    StartResult result = Start({{"fake_mode", "serve"}});
-    ASSERT_EQ(result.error, nullptr);
-    InstanceReleasedAtExit() = std::move(result.instance);
-}
-
 TEST(EndpointRegistry, EqualTextsAreCounted) {
     const std::string endpoint = "pel.tcp://localhost:1";
     Instance::RegisterEndpoint(endpoint);
@@ -494,6 +488,7 @@ TEST(ConnectionDefaults, WithoutAndWithAnInstance) {
     ASSERT_EQ(ErrorPtr(kelvo_create_connection_parameters(result.instance.get(), &raw)), nullptr);
     expected["endpoint"] = kelvo_instance_get_endpoint_descriptor(result.instance.get());
     EXPECT_EQ(EntriesOf(ParametersPtr(raw).get()), expected);
+    InstanceReleasedAtExit() = std::move(result.instance);
 
     // An instance without a server is refused, and nothing is written.
     Instance empty;
