@@ -10,7 +10,6 @@
 #include "postgres/common/base64.h"
 #include "postgres/libpq/auth.h"
 #include "postgres/libpq/connection_record.h"
-#include "postgres/libpq/message_io.h"
 #include "postgres/libpq/scram_client.h"
 #include "support/connected_record.h"
 #include "support/scripted_peer.h"

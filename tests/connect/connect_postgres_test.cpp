@@ -15,10 +15,7 @@
 #include <vector>
 
 #include "postgres/libpq/connect.h"
-#include "postgres/libpq/conninfo.h"
 #include "postgres/libpq/parameter_status.h"
-#include "postgres/libpq/query_execution.h"
-#include "postgres/libpq/result_record.h"
 #include "support/postgres_cluster.h"
 #include "support/scoped_temp_directory.h"
 

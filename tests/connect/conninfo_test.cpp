@@ -5,11 +5,9 @@
 #include "postgres/libpq/conninfo.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <array>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <string>
 #include <tuple>

@@ -25,7 +25,6 @@
 #include <vector>
 
 #include "error/error.h"
-#include "instance/connection_parameters.h"
 #include "instance/instance.h"
 #include "instance/kelvo_process.h"
 #include "kelvo/instance.h"

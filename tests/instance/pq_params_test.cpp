@@ -15,9 +15,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "error/error.h"
-#include "infra/options_value.h"
 #include "instance/json_string.h"
-#include "instance/protocol_keywords.h"
 #include "support/thrown_error.h"
 
 namespace kelvoapi {

@@ -8,7 +8,6 @@
 #include <string>
 #include <tuple>
 
-#include "error/error.h"
 #include "instance/cpu_check.h"
 #include "instance/pipe_driver.h"
 #include "instance/server_location.h"

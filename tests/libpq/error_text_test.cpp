@@ -9,7 +9,6 @@
 #include <cstring>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include "postgres/libpq/result_record.h"
 #include "postgres/mb/encoding.h"

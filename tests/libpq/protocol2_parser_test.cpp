@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "parser_helpers.h"
-#include "postgres/libpq/query_execution.h"
 #include "support/scripted_peer.h"
 
 namespace {

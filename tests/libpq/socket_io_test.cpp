@@ -14,7 +14,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "parser_helpers.h"
 #include "postgres/libpq/message_io.h"

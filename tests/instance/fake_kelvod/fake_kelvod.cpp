@@ -12,11 +12,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "ipc/connection_descriptor.h"
 #include "support/local_connection.h"
