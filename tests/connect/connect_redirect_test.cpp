@@ -26,15 +26,12 @@ namespace {
 
 using namespace kelvotest;
 
-struct ConnDeleter {
-    void operator()(PGconn* conn) const { PQfinish(conn); }
-};
-using Conn = std::unique_ptr<PGconn, ConnDeleter>;
+using Conn = std::unique_ptr<PGconn, decltype(&PQfinish)>;
 
 Conn Connect(const std::string& host, const std::string& port, const std::string& options = "") {
     const char* keywords[] = {"host", "port", "user", "dbname", "options", nullptr};
     const char* values[] = {host.c_str(), port.c_str(), "u", "d", options.c_str(), nullptr};
-    return Conn(PQconnectdbParams(keywords, values, 0));
+    return Conn(PQconnectdbParams(keywords, values, 0), &PQfinish);
 }
 
 constexpr int kLingerMs = 5000;
@@ -212,7 +209,7 @@ TEST_F(ConnectRedirectTest, SilentServerIsGivenUpAfterTheTimeout) {
     const std::string conninfo =
         "host='" + m_dir.Path() + "," + m_dir.Path() + "' port=7201,7202 user=u connect_timeout=1";
     const auto start = std::chrono::steady_clock::now();
-    Conn conn(PQconnectdb(conninfo.c_str()));
+    Conn conn(PQconnectdb(conninfo.c_str()), &PQfinish);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GT(took, std::chrono::milliseconds(1500));
     EXPECT_LT(took, std::chrono::milliseconds(3500));
@@ -266,7 +263,7 @@ TEST_F(ConnectRedirectTest, RequirePeerNamesTheServersUser) {
         SCOPED_TRACE(peer_user);
         auto peer = Peer(7191, {{Success()}});
         const std::string conninfo = "host='" + m_dir.Path() + "' port=7191 user=u requirepeer=" + peer_user;
-        Conn conn(PQconnectdb(conninfo.c_str()));
+        Conn conn(PQconnectdb(conninfo.c_str()), &PQfinish);
         EXPECT_EQ(PQstatus(conn.get()), error.empty() ? CONNECTION_OK : CONNECTION_BAD);
         EXPECT_EQ(PQerrorMessage(conn.get()), error);
         // The check comes before the start-up packet.
@@ -283,7 +280,7 @@ TEST_F(ConnectRedirectTest, NonBlockingPollReportsEachStepAndNotices) {
         wire::NoticeResponse({{'S', "NOTICE"}, {'V', "NOTICE"}, {'C', "00000"}, {'M', "welcome"}});
     auto peer =
         Peer(7192, {{wire::AuthenticationOk() + notice + wire::BackendKeyData(1, 2) + wire::ReadyForQuery(), 3}});
-    Conn conn(PQconnectStart(("host='" + m_dir.Path() + "' port=7192 user=u").c_str()));
+    Conn conn(PQconnectStart(("host='" + m_dir.Path() + "' port=7192 user=u").c_str()), &PQfinish);
     ASSERT_NE(PQstatus(conn.get()), CONNECTION_BAD) << PQerrorMessage(conn.get());
     std::vector<std::string> notices;
     PQnoticeReceiver receiver = [](void* arg, const PGresult* res) {

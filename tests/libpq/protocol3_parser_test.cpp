@@ -216,8 +216,7 @@ TEST(Notices, ReachTheReceiverAndCarryNoContext) {
     auto conn = MakeDetachedRecord();
     Notices notices;
     notices.Install(conn->noticeHooks);
-    const auto fields = std::vector<std::pair<char, std::string>>{
-        {'S', "WARNING"}, {'C', "01000"}, {'M', "careful"}, {'W', "PL/pgSQL function"}};
+    const auto fields = Fields("S=WARNING|C=01000|M=careful|W=PL/pgSQL function");
     FeedInput(conn.get(), w::NoticeResponse(fields) + w::ErrorResponse(fields) + w::CommandComplete("X") +
                               w::ParameterStatus("standard_conforming_strings", "on"));
     EXPECT_TRUE(TakeResults(conn.get()).empty());
