@@ -180,9 +180,9 @@ TEST_F(ServiceFileTest, ExplicitBeatsServiceBeatsEnvironmentBeatsCompiled) {
 TEST_F(ServiceFileTest, ServiceFileFailures) {
     const std::string long_line = "host=" + std::string(249, 'h') + "\n";  // 255 with its newline
     const std::string fitting_line = "host=" + std::string(248, 'h') + "\n";
-    // An empty expected error: the service is found.
+    // No text: no file. An empty expected error: the service is found. "%s" is the file's path.
     const std::tuple<const char*, std::string, const char*, std::string> cases[] = {
-        {"missing", "", "x", ""},
+        {"missing", "", "x", "The service file \"%s\" was not found."},
         {"prefix-name", "[ab]\nhost=x\n", "a", "The definition of service \"a\" was not found."},
         {"no-equals", "[a]\nhost x\n", "a", "syntax error in service file \"%s\", line 2"},
         {"nested", "[a]\nservice=b\n", "a",
@@ -192,13 +192,11 @@ TEST_F(ServiceFileTest, ServiceFileFailures) {
     };
     for (const auto& [name, text, service, expected_error] : cases) {
         SCOPED_TRACE(name);
-        std::string path = std::string(name) == "missing" ? m_dir + "/does-not-exist" : Write(name, text);
+        const std::string path = text.empty() ? m_dir + "/does-not-exist" : Write(name, text);
         setenv("PGSERVICEFILE", path.c_str(), 1);
         Settings values = Resolve({{"service", service}});
         std::string expected = expected_error;
-        if (std::string(name) == "missing")
-            expected = "The service file \"" + path + "\" was not found.";
-        size_t at = expected.find("%s");
+        const size_t at = expected.find("%s");
         if (at != std::string::npos)
             expected.replace(at, 2, path);
         EXPECT_EQ(values.count("error") ? values["error"] : "", expected);
