@@ -165,8 +165,7 @@ TEST_F(DbapiE2E, RefusedConnects) {
         // The default "[]" attaches nothing: there is no file to create.
         {nullptr, KELVO_CREATE, "[]", "22023", "A create mode needs the path of one database in `dbname`, not \"[]\"."},
         {nullptr, KELVO_CREATE_AND_REPLACE, "[{\"path\": \"a\"}]", "22023",
-         "A create mode needs the path of one database in `dbname`, not \"[{\"path\": \"a\"}]\"."},
-    };
+         "A create mode needs the path of one database in `dbname`, not \"[{\"path\": \"a\"}]\"."}};
     for (const auto& [endpoint, mode, dbname, sqlstate, message] : cases) {
         kelvo_parameters_t* parameters = Parameters(dbname ? dbname : Path("x.kelvo"));
         if (endpoint != nullptr && *endpoint == '\0') {
@@ -275,10 +274,11 @@ TEST_F(DbapiE2E, CatalogQuestions) {
     EXPECT_EQ(std::vector<std::string>({"pg_extra", "public"}), SortedAndDestroyed(list));
     ASSERT_EQ("", TextOf(kelvo_get_table_names(raw, "cat", "pg_extra", &list)));
     EXPECT_EQ(std::vector<std::string>({"t1", "t2"}), SortedAndDestroyed(list));
-    const std::tuple<const char*, const char*, const char*, bool> hasCases[] = {
-        {nullptr, nullptr, "empty_cols", true}, {nullptr, nullptr, "nowhere", false}, {"cat", "pg_extra", "t1", true},
-        {nullptr, "noschema", "t1", false},     {"cat", "public", "t1", false},
-    };
+    const std::tuple<const char*, const char*, const char*, bool> hasCases[] = {{nullptr, nullptr, "empty_cols", true},
+                                                                                {nullptr, nullptr, "nowhere", false},
+                                                                                {"cat", "pg_extra", "t1", true},
+                                                                                {nullptr, "noschema", "t1", false},
+                                                                                {"cat", "public", "t1", false}};
     for (const auto& [database, schema, table, expected] : hasCases) {
         bool exists = !expected;
         EXPECT_EQ("", TextOf(kelvo_has_table(raw, database, schema, table, &exists))) << table;
@@ -299,8 +299,7 @@ TEST_F(DbapiE2E, CatalogQuestions) {
         {nullptr, nullptr, "nowhere", "42P01", 0x7bd02a3b, "Specified table does not exist: nowhere."},
         {"cat", "public", "nowhere", "42P01", 0x08b95b2f, "Specified table does not exist: nowhere."},
         {nullptr, "noschema", "nowhere", "3F000", 0xdb2e8a8b, "Specified schema does not exist: noschema."},
-        {"elsewhere", "public", "t1", "3D000", 0x80d59a97, "The specified database \"elsewhere\" does not exist."},
-    };
+        {"elsewhere", "public", "t1", "3D000", 0x80d59a97, "The specified database \"elsewhere\" does not exist."}};
     for (const auto& [database, schema, table, sqlstate, contextId, message] : failCases) {
         kelvo_table_definition_t* def = nullptr;
         ExpectError(ErrorPtr(kelvo_get_table_definition(raw, database, schema, table, &def)), sqlstate, message,
@@ -312,41 +311,17 @@ TEST_F(DbapiE2E, CatalogQuestions) {
     EXPECT_TRUE(kelvo_connection_is_ready(raw));
 }
 
-TEST_F(DbapiE2E, AttachDetachCreateAndDropDatabases) {
-    kelvo_connection_t* raw = Fresh("host.kelvo");
-    ASSERT_NE(nullptr, raw);
-    const std::string other = Path("other.db");
-    ASSERT_EQ("", TextOf(kelvo_create_database(raw, other.c_str(), true)));
-    ASSERT_EQ("", TextOf(kelvo_attach_database(raw, other.c_str(), nullptr)));  // as "other"
-    ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "CREATE TABLE other.public.t (v INT)", nullptr)));
-    ASSERT_EQ("", TextOf(kelvo_detach_database(raw, "other")));
-    bool exists = false;
-    EXPECT_EQ("3D000", SqlstateOf(kelvo_has_table(raw, "other", "public", "t", &exists)));
-    ASSERT_EQ("", TextOf(kelvo_attach_database(raw, other.c_str(), "again")));
-    ASSERT_EQ("", TextOf(kelvo_has_table(raw, "again", "public", "t", &exists)));
-    EXPECT_TRUE(exists);
-    ASSERT_EQ("", TextOf(kelvo_detach_all_databases(raw)));
-    ASSERT_EQ("", TextOf(kelvo_drop_database(raw, other.c_str(), true)));
-    EXPECT_FALSE(std::filesystem::exists(other));
-    // Disconnecting detaches, so another connection can drop the file at once.
-    const std::string path = Path("closed.kelvo");
-    kelvo_parameters_t* parameters = Parameters(path);
-    kelvo_connection_t* closed = nullptr;
-    ASSERT_EQ("", TextOf(kelvo_connect(parameters, &closed, KELVO_CREATE_IF_NOT_EXISTS)));
-    kelvo_parameters_destroy(parameters);
-    kelvo_disconnect(closed);
-    EXPECT_EQ("", TextOf(kelvo_drop_database(raw, path.c_str(), true)));
-}
-
 // A table named with its database but no schema resolves inside that database,
 // for the catalog and inserters alike; a bulk load into a database attached
-// after the connect has the stream connection attach it too.
-TEST_F(DbapiE2E, DatabaseQualifiedNamesStayInTheirDatabase) {
+// after the connect has the stream connection attach it too. Then detaching,
+// attaching under another name, dropping.
+TEST_F(DbapiE2E, DatabasesAttachedAndDroppedAndQualifiedNamesStayInTheirDatabase) {
     const std::string second = Path("second.kelvo");
     kelvo_connection_t* raw = Fresh("main1.kelvo", {"CREATE TABLE dup (k BIGINT NOT NULL)"});
     ASSERT_NE(nullptr, raw);
-    ASSERT_EQ("", TextOf(kelvo_create_database(raw, second.c_str(), false)));
-    ASSERT_EQ("", TextOf(kelvo_attach_database(raw, second.c_str(), nullptr)));
+    ASSERT_EQ("", TextOf(kelvo_create_database(raw, second.c_str(), true)));
+    ASSERT_EQ("", TextOf(kelvo_create_database(raw, second.c_str(), false)));  // there already
+    ASSERT_EQ("", TextOf(kelvo_attach_database(raw, second.c_str(), nullptr)));  // as "second"
     for (const char* statement :
          {"CREATE TABLE second.public.dup (k BIGINT NOT NULL)", "CREATE TABLE second.public.only_in_second (v INT)",
           "CREATE TABLE second.public.big (k BIGINT NOT NULL, x TEXT)"}) {
@@ -367,6 +342,19 @@ TEST_F(DbapiE2E, DatabaseQualifiedNamesStayInTheirDatabase) {
     EXPECT_EQ(std::vector<std::string>({"0"}), Column(raw, "SELECT count(*) FROM dup", 0, true));
     EXPECT_EQ("", TextOf(Load(raw, "second", "big", 40000, 500)));
     EXPECT_EQ(std::vector<std::string>({"40000"}), Column(raw, "SELECT count(*) FROM second.public.big", 0, true));
+    ASSERT_EQ("", TextOf(kelvo_detach_database(raw, "second")));
+    bool exists = false;
+    EXPECT_EQ("3D000", SqlstateOf(kelvo_has_table(raw, "second", "public", "dup", &exists)));
+    ASSERT_EQ("", TextOf(kelvo_attach_database(raw, second.c_str(), "again")));
+    ASSERT_EQ("", TextOf(kelvo_has_table(raw, "again", "public", "dup", &exists)));
+    EXPECT_TRUE(exists);
+    ASSERT_EQ("", TextOf(kelvo_detach_all_databases(raw)));
+    ASSERT_EQ("", TextOf(kelvo_drop_database(raw, second.c_str(), true)));
+    EXPECT_FALSE(std::filesystem::exists(second));
+    // Disconnecting detaches, so another connection can drop the file at once.
+    const std::string path = Path("closed.kelvo");
+    ASSERT_NE(nullptr, s_server.Connect(path, KELVO_CREATE_IF_NOT_EXISTS));
+    EXPECT_EQ("", TextOf(kelvo_drop_database(raw, path.c_str(), true)));
 }
 
 // Rows of every type read back as loaded, plain and (beyond 16 MiB) in bulk.
@@ -470,20 +458,6 @@ TEST_F(DbapiE2E, EveryLoadShapeStoresWhatWasSent) {
               Column(raw, "SELECT count(*), sum(length(x)) FROM wide", -1, true));
 }
 
-// With a threshold below one chunk the prefetch thread reads each chunk as
-// soon as the previous one is handed out, not on a 100 ms beat.
-TEST_F(DbapiE2E, PrefetchBelowAChunkKeepsPace) {
-    kelvo_connection_t* raw = Fresh("pace.kelvo");
-    ASSERT_NE(nullptr, raw);
-    kelvo_set_prefetch_threshold(raw, 16384);
-    const auto start = std::chrono::steady_clock::now();
-    const std::vector<std::string> values = Column(raw, "SELECT i FROM range(256000) t(i)", 0, true);
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    ASSERT_EQ(256000u, values.size());
-    EXPECT_EQ("255999", values.back());
-    EXPECT_LT(elapsed, std::chrono::seconds(15)) << "1000 chunks at 100 ms each would take 100 s";
-}
-
 // A rowset closed early stops reading ahead: the close reads only what the
 // cancel leaves on the way, and the connection keeps no more than a block.
 TEST_F(DbapiE2E, ClosingEarlyStopsTheReadAhead) {
@@ -535,31 +509,6 @@ TEST_F(DbapiE2E, CancelAndPing) {
     EXPECT_EQ("", TextOf(kelvo_ping(parameters, &status)));
     EXPECT_EQ(KELVO_PING_NO_RESPONSE, status);
     kelvo_parameters_destroy(parameters);
-}
-
-// Two threads issuing statements on one connection at once: outside the
-// contract, but the loser of each race gets 55006 and nothing is corrupted.
-TEST_F(DbapiE2E, TheLoserOfARaceForTheConnectionGetsBusy) {
-    kelvo_connection_t* raw = Fresh("race.kelvo");
-    ASSERT_NE(nullptr, raw);
-    std::atomic<int> busy{0};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    auto issue = [&] {
-        while (std::chrono::steady_clock::now() < deadline) {
-            kelvo_rowset_t* rowset = nullptr;
-            for (const std::string& state : {SqlstateOf(kelvo_execute_command(raw, "SELECT 1", nullptr)),
-                                             SqlstateOf(kelvo_execute_query(raw, "SELECT 2", &rowset))}) {
-                EXPECT_TRUE(state.empty() || state == "55006") << state;
-                busy += state == "55006";
-            }
-            kelvo_close_rowset(rowset);
-        }
-    };
-    std::thread other(issue);
-    issue();
-    other.join();
-    EXPECT_GT(busy.load(), 0) << "the threads never met";
-    EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false));
 }
 
 // A server stopped (SIGSTOP) while a read waits on another thread: a cancel
@@ -648,8 +597,7 @@ TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
          [](kelvo_connection_t* conn, const Kill& kill) { return Load(conn, "", "kept", 2000, 0, 1000, kill); }},
         {"bulk load",
          [](kelvo_connection_t* conn, const Kill& kill) { return Load(conn, "", "wide", 40000, 500, 36000, kill); }},
-        {"execute_command",
-         [](kelvo_connection_t* conn, const Kill& kill) {
+        {"execute_command", [](kelvo_connection_t* conn, const Kill& kill) {
              std::thread killer([&] {
                  std::this_thread::sleep_for(std::chrono::milliseconds(300));
                  kill();
@@ -658,8 +606,7 @@ TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
                  kelvo_execute_command(conn, "SELECT sum(i) FROM range(1000000000000) t(i)", nullptr);
              killer.join();
              return error;
-         }},
-    };
+         }}};
     // Step 0 makes the database; each later one starts a server on it, finds
     // what was committed and nothing else, then runs case step-1, if any.
     for (size_t step = 0; step <= std::size(cases) + 1; ++step) {

@@ -1,7 +1,5 @@
-// Inserters against the scripted peer. Plain: one COPY for all chunks, exact
-// bytes, the busy rule, failures, back-off on 53400, the caller's COPY. Bulk:
-// the switch's exact SQL, a COPY per chunk into the stream, the stream-name
-// probe, the close with and without data, no hang when the stream stays open.
+// Inserters against the scripted peer: plain loads in one COPY, bulk loads
+// through a stream with a COPY per chunk, and no hang when the stream stays open.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -107,8 +105,7 @@ TEST(InserterPlainTest, ServerAnswersToTheCopy) {
     const std::tuple<const char*, std::vector<std::string>, bool, std::string, const char*, uint32_t> cases[] = {
         {"refused at opening", {Fail("42P01", missing)}, true, "42P01", missing, 0x25a07c27},
         {"refused at the end", {copyIn, Fail("22P04", "bad copy data")}, false, "22P04", "bad copy data", 0x13f24940},
-        {"53400 at opening", {Fail("53400", "too many loads"), copyIn, Done("COPY 1")}, false, "", "", 0},
-    };
+        {"53400 at opening", {Fail("53400", "too many loads"), copyIn, Done("COPY 1")}, false, "", "", 0}};
     for (const auto& [name, answers, failsAtSend, sqlstate, message, contextId] : cases) {
         SCOPED_TRACE(name);
         kelvotest::LogEvents log;
@@ -316,8 +313,7 @@ TEST(BulkInsertionTest, TheCloseReportsWhatEndedTheInsertionAndDropsTheStream) {
         {"the caller cancels", false, "57014", "", false},
         {"the caller cancels a finished load", false, "", "", true},
         // It read only part of what was sent: never a success.
-        {"the statement ends before the stream is closed", true, "", "55000", true},
-    };
+        {"the statement ends before the stream is closed", true, "", "55000", true}};
     for (const auto& [name, insertData, insertSqlstate, reportedSqlstate, endsEarly] : cases) {
         SCOPED_TRACE(name);
         ScriptedPeer peer;
