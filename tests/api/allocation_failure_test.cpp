@@ -226,8 +226,7 @@ TEST(AllocationFailure, EveryLostAllocationIsReportedAndNothingLeaks) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(c.call()) << "fails even with memory to spare";
-        long n = 0;
-        for (;; ++n) {
+        for (long n = 0;; ++n) {
             tArmed = true;
             tBeforeFailure = n;
             tFailed = false;

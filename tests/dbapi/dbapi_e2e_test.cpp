@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "api/table_definition.h"
@@ -102,10 +103,9 @@ kelvo_error_t* Load(kelvo_connection_t* conn, const char* database, const char* 
         first = kelvo_inserter_buffer_flush(buffer);
     kelvo_inserter_buffer_destroy(buffer);
     kelvo_error_t* closed = kelvo_close_inserter(inserter, true);
-    if (first == nullptr)
-        return closed;
-    kelvo_error_destroy(closed);
-    return first;
+    if (first != nullptr)
+        kelvo_error_destroy(std::exchange(closed, first));
+    return closed;
 }
 
 // Loads keys 0 to count-1 (`duplicate` as 0 again; every seventh row NULL but
@@ -320,7 +320,7 @@ TEST_F(DbapiE2E, DatabasesAttachedAndDroppedAndQualifiedNamesStayInTheirDatabase
     kelvo_connection_t* raw = Fresh("main1.kelvo", {"CREATE TABLE dup (k BIGINT NOT NULL)"});
     ASSERT_NE(nullptr, raw);
     ASSERT_EQ("", TextOf(kelvo_create_database(raw, second.c_str(), true)));
-    ASSERT_EQ("", TextOf(kelvo_create_database(raw, second.c_str(), false)));  // there already
+    ASSERT_EQ("", TextOf(kelvo_create_database(raw, second.c_str(), false)));    // there already
     ASSERT_EQ("", TextOf(kelvo_attach_database(raw, second.c_str(), nullptr)));  // as "second"
     for (const char* statement :
          {"CREATE TABLE second.public.dup (k BIGINT NOT NULL)", "CREATE TABLE second.public.only_in_second (v INT)",
