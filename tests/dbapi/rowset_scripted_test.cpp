@@ -235,27 +235,6 @@ TEST(RowsetScriptedTest, ClosingARunningStatementCancelsAndDrains) {
     }
 }
 
-// A statement that has ended is not cancelled: the request would reach the
-// server while the next statement runs and cancel that one.
-TEST(RowsetScriptedTest, ClosingAFinishedStatementWithUnreadRowsSendsNoCancel) {
-    ScriptedPeer peer;
-    auto& script = NewSession(peer).ExpectMessage('Q').Send(Query(10)).ExpectMessage('Q').Send(Query(1000));
-    kelvo_connection_t* conn = StartAndConnect(peer, script, true);
-    kelvo_close_rowset(Execute(conn));
-    // Read to its end by the prefetch thread, with chunks still queued.
-    kelvo_rowset_t* rowset = Execute(conn);
-    // COPY data is refused: reading it would race the prefetch thread.
-    char* buffer = nullptr;
-    size_t length = 0;
-    ExpectError(ErrorPtr(kelvo_rowset_get_copy_data(rowset, &buffer, &length)), "55000");
-    kelvo_destroy_rowset_chunk(NextChunk(rowset));
-    while (!rowset->Get().StatementEnded())
-        std::this_thread::yield();
-    kelvo_close_rowset(rowset);
-    Finish(peer, conn);
-    EXPECT_EQ("", peer.Received(1));
-}
-
 // A complete query answer: `columns`, then `rows`.
 std::string TextRows(size_t columns, const std::vector<std::string>& rows) {
     std::string bytes = wire::RowDescription(std::vector<wire::Column>(columns, wire::Column{"v", 25, -1, 0}));
@@ -336,13 +315,14 @@ std::string CopyOut(const std::vector<std::string>& blocks) {
 }
 
 // COPY OUT data read in blocks to its end (then closed without a cancel); a
-// COPY OUT run as a command does not hold the connection; a COPY IN stays
-// open for its caller.
-TEST(RowsetScriptedTest, CopyOutDataAndTheConnectionAfterIt) {
+// COPY OUT run as a command does not hold the connection; finished statements
+// close without a cancel; a COPY IN stays open for its caller.
+TEST(RowsetScriptedTest, CopyOutDataFinishedStatementsAndTheConnectionAfterThem) {
     ScriptedPeer peer;
     auto& script = NewSession(peer).ExpectMessage('Q').Send(CopyOut({"1\n", "22\n"}));
     script.ExpectMessage('Q').Send(CopyOut({"1\n", "2\n"})).ExpectMessage('Q').Send(Done("DELETE 4294967296"));
-    script.ExpectMessage('Q').Send(Query(2)).ExpectMessage('Q').Send(wire::CopyInResponse(0, {0}));
+    script.ExpectMessage('Q').Send(Query(2)).ExpectMessage('Q').Send(Query(10)).ExpectMessage('Q').Send(Query(1000));
+    script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0}));
     peer.AddConnection().ExpectBytes(16).Close();
     peer.Start();
     kelvo_connection_t* conn = ConnectTo(peer);
@@ -372,6 +352,20 @@ TEST(RowsetScriptedTest, CopyOutDataAndTheConnectionAfterIt) {
     ASSERT_EQ(nullptr, kelvo_execute_command(conn, "DELETE", &count));
     EXPECT_EQ(INT32_MAX, count) << "clamped to the int range";
     EXPECT_EQ(std::vector<size_t>({2}), QueryChunks(conn));
+    // A statement that has ended is not cancelled: the request would reach
+    // the server while the next statement runs and cancel that one. Here one
+    // is closed unread, and one read to its end by the prefetch thread with
+    // chunks still queued, whose COPY data is refused: reading it would race
+    // the prefetch thread.
+    kelvo_close_rowset(Execute(conn));
+    rowset = Execute(conn);
+    char* buffer = nullptr;
+    size_t length = 0;
+    ExpectError(ErrorPtr(kelvo_rowset_get_copy_data(rowset, &buffer, &length)), "55000");
+    kelvo_destroy_rowset_chunk(NextChunk(rowset));
+    while (!rowset->Get().StatementEnded())
+        std::this_thread::yield();
+    kelvo_close_rowset(rowset);
     ASSERT_EQ(nullptr, kelvo_execute_command(conn, "COPY t FROM STDIN", &count));
     EXPECT_EQ(PGASYNC_COPY_IN, conn->Get().GetPGconn()->asyncStatus);
     // The protocol client refuses to send while the COPY is open; each
@@ -387,7 +381,7 @@ TEST(RowsetScriptedTest, CopyOutDataAndTheConnectionAfterIt) {
         EXPECT_EQ(contextId, AsError(error).GetContextId().value) << AsError(error).GetMessage();
     }
     Finish(peer, conn);
-    EXPECT_EQ("", peer.Received(1)) << "no cancel for a finished COPY";
+    EXPECT_EQ("", peer.Received(1)) << "no cancel for a finished COPY or statement";
 }
 
 TEST(RowsetScriptedTest, ChunkFieldArraysAreRowMajorWithNullFlags) {
