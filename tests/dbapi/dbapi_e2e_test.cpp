@@ -361,10 +361,13 @@ TEST_F(DbapiE2E, DatabasesAttachedAndDroppedAndQualifiedNamesStayInTheirDatabase
 // A bulk INSERT failing on its first chunk while the second is on its way: that
 // chunk may fail (cancelled, or refused by the stream nobody reads), the close
 // reports the statement's error, nothing is inserted, the stream is dropped.
-TEST_F(DbapiE2E, InsertersLoadEveryTypePlainAndInBulk) {
-    kelvo_connection_t* raw =
-        Fresh("every.kelvo", {"CREATE TABLE every (k BIGINT NOT NULL PRIMARY KEY, i INT, "
-                              "s SMALLINT, f BOOLEAN, d DOUBLE PRECISION, x TEXT, y BYTEA, dt DATE)"});
+TEST_F(DbapiE2E, InsertersLoadEveryTypeAndEveryShapePlainAndInBulk) {
+    kelvo_connection_t* raw = Fresh(
+        "every.kelvo",
+        {"CREATE TABLE every (k BIGINT NOT NULL PRIMARY KEY, i INT, "
+         "s SMALLINT, f BOOLEAN, d DOUBLE PRECISION, x TEXT, y BYTEA, dt DATE)",
+         "CREATE TABLE strict (a INT NOT NULL, b INT NOT NULL)", "CREATE TABLE loose (a INT, b INT)",
+         "CREATE TEMPORARY TABLE tmp (k BIGINT NOT NULL, x TEXT)", "CREATE TABLE wide (k BIGINT NOT NULL, x TEXT)"});
     ASSERT_NE(nullptr, raw);
     kelvoapi::TableDefinition missing("nowhere", KELVO_PERMANENT, false);
     missing.AddColumn("k", KELVO_BIG_INT, 0, "", false);
@@ -402,18 +405,10 @@ TEST_F(DbapiE2E, InsertersLoadEveryTypePlainAndInBulk) {
     EXPECT_NE(closing.find("23505"), std::string::npos) << closing;
     EXPECT_EQ(Column(raw, "SELECT count(*) FROM every", 0, true), std::vector<std::string>{"0"});
     EXPECT_EQ(Column(raw, streams, 0, true), std::vector<std::string>{"0"});
-}
-
-// The rows stored are the rows sent: a definition whose nullability differs
-// from the table's, columns mapped by a select list, a temporary table past
-// the bulk threshold, one chunk past the server's limit on a message.
-TEST_F(DbapiE2E, EveryLoadShapeStoresWhatWasSent) {
-    kelvo_connection_t* raw = Fresh(
-        "shapes.kelvo",
-        {"CREATE TABLE strict (a INT NOT NULL, b INT NOT NULL)", "CREATE TABLE loose (a INT, b INT)",
-         "CREATE TEMPORARY TABLE tmp (k BIGINT NOT NULL, x TEXT)", "CREATE TABLE wide (k BIGINT NOT NULL, x TEXT)"});
-    ASSERT_NE(nullptr, raw);
-    // Rows (1, 2), (2, 4), (3, 6) sent as columns x and y, or a and b for "*".
+    // The rows stored are the rows sent: a definition whose nullability
+    // differs from the table's, columns mapped by a select list, a temporary
+    // table past the bulk threshold, one chunk past the server's limit on a
+    // message. Rows (1, 2), (2, 4), (3, 6) go as columns x and y, or a and b.
     const auto load = [&](const char* table, bool nullable, const char* select) {
         kelvoapi::TableDefinition target("", "", table, KELVO_PERMANENT, false), sent = target;
         const bool all = std::string(select) == "*";
@@ -421,15 +416,15 @@ TEST_F(DbapiE2E, EveryLoadShapeStoresWhatWasSent) {
             target.AddColumn(name, KELVO_INT, 0xFFFFFFFFu, "", nullable);
             sent.AddColumn(all ? name : name[0] == 'a' ? "x" : "y", KELVO_INT, 0xFFFFFFFFu, "", nullable);
         }
-        kelvo_inserter_t* inserter = nullptr;
+        kelvo_inserter_t* shaped = nullptr;
         kelvo_inserter_buffer_t* buffer = nullptr;
-        EXPECT_EQ("", TextOf(kelvo_create_inserter(raw, &target, &inserter)));
-        EXPECT_EQ("", TextOf(kelvo_create_inserter_buffer(inserter, &sent, select, &buffer)));
+        EXPECT_EQ("", TextOf(kelvo_create_inserter(raw, &target, &shaped)));
+        EXPECT_EQ("", TextOf(kelvo_create_inserter_buffer(shaped, &sent, select, &buffer)));
         for (int value : {1, 2, 2, 4, 3, 6})
             EXPECT_EQ("", TextOf(kelvo_inserter_buffer_add_int32(buffer, value)));
         EXPECT_EQ("", TextOf(kelvo_inserter_buffer_flush(buffer)));
         kelvo_inserter_buffer_destroy(buffer);
-        EXPECT_EQ("", TextOf(kelvo_close_inserter(inserter, true)));
+        EXPECT_EQ("", TextOf(kelvo_close_inserter(shaped, true)));
         const std::string query = std::string("SELECT * FROM ") + table + " ORDER BY a";
         const std::vector<std::string> rows = Column(raw, query.c_str(), -1, true);
         EXPECT_EQ("", TextOf(kelvo_execute_command(raw, (std::string("DELETE FROM ") + table).c_str(), nullptr)));
@@ -449,7 +444,6 @@ TEST_F(DbapiE2E, EveryLoadShapeStoresWhatWasSent) {
     kelvoapi::TableDefinition wide("", "", "wide", KELVO_PERMANENT, false);
     wide.AddColumn("k", KELVO_BIG_INT, 0xFFFFFFFFu, "", false);
     wide.AddColumn("x", KELVO_TEXT, 0xFFFFFFFFu, "", true);
-    kelvo_inserter_t* inserter = nullptr;
     ASSERT_EQ("", TextOf(kelvo_create_inserter(raw, &wide, &inserter)));
     const auto* bytes = reinterpret_cast<const uint8_t*>(rows.Data().data());
     EXPECT_EQ("", TextOf(kelvo_inserter_insert_chunk(inserter, bytes, rows.Data().size())));

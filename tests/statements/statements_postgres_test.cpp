@@ -191,20 +191,18 @@ TEST_F(StatementsPostgresTest, CancelEndsTheStatementTerminationTheSession) {
     signal(SIGPIPE, old);
 }
 
-// A notice reaches the processor that replaced the default one, as its tagged text.
-TEST_F(StatementsPostgresTest, NoticesReachTheProcessor) {
+// A notice reaches the processor that replaced the default one, as its tagged
+// text; the client encoding changes only when the server accepts the change.
+TEST_F(StatementsPostgresTest, NoticesReachTheProcessorAndTheClientEncodingChangesWhenTheServerAcceptsIt) {
+    PGconn* conn = conn_.get();
     std::string text;
     const auto append = [](void* out, const char* message) { *static_cast<std::string*>(out) += message; };
-    EXPECT_NE(nullptr, PQsetNoticeProcessor(conn_.get(), append, &text));
-    Result res(PQexec(conn_.get(), "DO $$BEGIN RAISE NOTICE 'from the server'; END$$"));
+    EXPECT_NE(nullptr, PQsetNoticeProcessor(conn, append, &text));
+    Result res(PQexec(conn, "DO $$BEGIN RAISE NOTICE 'from the server'; END$$"));
     EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(res.get()));
     const std::string notice =
         "<severity>NOTICE</severity><sqlstate>00000</sqlstate><primary>from the server</primary>\n";
     EXPECT_EQ(notice, text.substr(0, notice.size())) << "the location that follows names the server's source";
-}
-
-TEST_F(StatementsPostgresTest, ClientEncodingChangesOnlyWhenTheServerAcceptsIt) {
-    PGconn* conn = conn_.get();
     ASSERT_EQ(PG_UTF8, PQclientEncoding(conn));
     EXPECT_TRUE(conn->std_strings);
     EXPECT_GE(PQserverVersion(conn), 150000);
