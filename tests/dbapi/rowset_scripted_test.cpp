@@ -128,9 +128,17 @@ TEST(RowsetScriptedTest, MultiStatementTexts) {
     }
 }
 
-// A server error as the error object carries it, also from malformed fields;
-// the connection stays ready after each.
-TEST(RowsetScriptedTest, ServerErrorsBeforeTheRows) {
+// A complete query answer: `columns`, then `rows`.
+std::string TextRows(size_t columns, const std::vector<std::string>& rows) {
+    std::string bytes = wire::RowDescription(std::vector<wire::Column>(columns, wire::Column{"v", 25, -1, 0}));
+    for (const auto& row : rows)
+        bytes += wire::DataRow({row});
+    return bytes + Done("SELECT " + std::to_string(rows.size()));
+}
+
+// Catalog questions, then server errors as the error object carries them, also
+// from malformed fields; the connection stays ready after each.
+TEST(RowsetScriptedTest, CatalogQuestionsAndServerErrorsBeforeTheRows) {
     // The fields sent; SQLSTATE, severity, message, detail and hint read.
     using Fields = std::vector<std::pair<char, std::string>>;
     using Read = std::tuple<std::string, int, std::string, std::string, std::string>;
@@ -143,10 +151,21 @@ TEST(RowsetScriptedTest, ServerErrorsBeforeTheRows) {
         {{{'S', "fatal"}, {'C', "2201"}, {'M', "m"}}, {"08P01", error, "m", "", ""}},
         {{{'S', "WARNING"}, {'C', "220123"}, {'M', "m"}, {'D', ""}}, {"08P01", error, "m", "", ""}}};
     ScriptedPeer peer;
-    auto& script = NewSession(peer);
+    auto& script = NewSession(peer).ExpectMessage('Q').Send(TextRows(1, {"t"})).ExpectMessage('Q');
+    script.Send(TextRows(7, {})).ExpectMessage('Q').Send(TextRows(1, {"t"}));
     for (const auto& [fields, read] : cases)
         script.ExpectMessage('Q').Send(wire::ErrorResponse(fields) + wire::ReadyForQuery());
     kelvo_connection_t* conn = StartAndConnect(peer, script);
+    // Names without a database are asked of the connection's own catalog; a
+    // table the catalog knows without columns is asked for its persistence alone.
+    kelvo_string_list_t* list = nullptr;
+    ASSERT_EQ(nullptr, kelvo_get_table_names(conn, nullptr, "s", &list));
+    kelvo_string_list_destroy(list);
+    kelvo_table_definition_t* definition = nullptr;
+    ASSERT_EQ(nullptr, kelvo_get_table_definition(conn, "db", "s", "t", &definition));
+    EXPECT_EQ(KELVO_TEMPORARY, kelvo_table_definition_table_persistence(definition));
+    EXPECT_EQ(0u, kelvo_table_definition_column_count(definition));
+    kelvo_destroy_table_definition(definition);
     for (const auto& [fields, read] : cases) {
         kelvo_rowset_t* rowset = nullptr;
         ErrorPtr returned(kelvo_execute_query(conn, "stmt", &rowset));
@@ -158,6 +177,11 @@ TEST(RowsetScriptedTest, ServerErrorsBeforeTheRows) {
         EXPECT_TRUE(kelvo_connection_is_ready(conn));
     }
     Finish(peer, conn);
+    const std::vector<std::string> sent = Sent(peer, 0);
+    EXPECT_EQ(sent.at(0), "SELECT tablename FROM pg_catalog.pg_tables WHERE schemaname = 's'");
+    EXPECT_EQ(sent.at(2),
+              "SELECT cl.relpersistence FROM \"db\".pg_catalog.pg_class cl JOIN \"db\".pg_catalog.pg_namespace n ON "
+              "n.oid = cl.relnamespace WHERE cl.relname = 't' AND n.nspname = 's'");
 }
 
 // A connection lost while rows arrive gives the rows before it, then the
@@ -233,37 +257,6 @@ TEST(RowsetScriptedTest, ClosingARunningStatementCancelsAndDrains) {
         ASSERT_EQ(1u, cancel.size());
         EXPECT_EQ(wire::Int32(16) + wire::Int32(80877102) + wire::Int32(7) + wire::Int32(99), cancel[0].body);
     }
-}
-
-// A complete query answer: `columns`, then `rows`.
-std::string TextRows(size_t columns, const std::vector<std::string>& rows) {
-    std::string bytes = wire::RowDescription(std::vector<wire::Column>(columns, wire::Column{"v", 25, -1, 0}));
-    for (const auto& row : rows)
-        bytes += wire::DataRow({row});
-    return bytes + Done("SELECT " + std::to_string(rows.size()));
-}
-
-// Names without a database are asked of the connection's own catalog; a
-// table the catalog knows without columns is asked for its persistence alone.
-TEST(RowsetScriptedTest, CatalogQuestionsWithoutADatabaseOrColumns) {
-    ScriptedPeer peer;
-    auto& script = NewSession(peer).ExpectMessage('Q').Send(TextRows(1, {"t"})).ExpectMessage('Q');
-    kelvo_connection_t* conn =
-        StartAndConnect(peer, script.Send(TextRows(7, {})).ExpectMessage('Q').Send(TextRows(1, {"t"})));
-    kelvo_string_list_t* list = nullptr;
-    ASSERT_EQ(nullptr, kelvo_get_table_names(conn, nullptr, "s", &list));
-    kelvo_string_list_destroy(list);
-    kelvo_table_definition_t* definition = nullptr;
-    ASSERT_EQ(nullptr, kelvo_get_table_definition(conn, "db", "s", "t", &definition));
-    EXPECT_EQ(KELVO_TEMPORARY, kelvo_table_definition_table_persistence(definition));
-    EXPECT_EQ(0u, kelvo_table_definition_column_count(definition));
-    kelvo_destroy_table_definition(definition);
-    Finish(peer, conn);
-    const std::vector<std::string> sent = Sent(peer, 0);
-    EXPECT_EQ(sent.at(0), "SELECT tablename FROM pg_catalog.pg_tables WHERE schemaname = 's'");
-    EXPECT_EQ(sent.at(2),
-              "SELECT cl.relpersistence FROM \"db\".pg_catalog.pg_class cl JOIN \"db\".pg_catalog.pg_namespace n ON "
-              "n.oid = cl.relnamespace WHERE cl.relname = 't' AND n.nspname = 's'");
 }
 
 struct Notices {
