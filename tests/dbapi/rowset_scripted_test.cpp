@@ -194,8 +194,9 @@ TEST(RowsetScriptedTest, ALostOrUnsynchronizedConnectionIsOneErrorWithItsText) {
     const std::tuple<std::string, size_t, std::string> cases[] = {
         {Rows(300), kDefaultThreshold, lost},
         {Rows(300), 0, lost},
-        {"C" + wire::Int32(3), 0, "08P01 lost synchronization with server: got message type \"C\", length 3"},
-        {wire::Message('W', std::string(3, '\0')), 0,
+        {"C" + wire::Int32(3), kDefaultThreshold,
+         "08P01 lost synchronization with server: got message type \"C\", length 3"},
+        {wire::Message('W', std::string(3, '\0')), kDefaultThreshold,
          "08P01 The server started a copy in both directions, which no statement here asks for."}};
     for (const auto& [answer, threshold, text] : cases) {
         SCOPED_TRACE(text);
