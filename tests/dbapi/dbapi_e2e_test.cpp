@@ -500,6 +500,31 @@ TEST_F(DbapiE2E, ClosingEarlyStopsTheReadAheadAndACancelEndsOnlyTheStatement) {
     kelvo_parameters_destroy(parameters);
 }
 
+// Two threads on one connection are outside the contract, but the loser must
+// get 55006 rather than corrupt the protocol connection for the winner.
+TEST_F(DbapiE2E, TheLoserOfARaceForTheConnectionGetsBusy) {
+    kelvo_connection_t* raw = Fresh("race.kelvo");
+    ASSERT_NE(nullptr, raw);
+    std::atomic<int> busy{0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    auto issue = [&] {
+        while (std::chrono::steady_clock::now() < deadline) {
+            kelvo_rowset_t* rowset = nullptr;
+            for (const std::string& state : {SqlstateOf(kelvo_execute_command(raw, "SELECT 1", nullptr)),
+                                             SqlstateOf(kelvo_execute_query(raw, "SELECT 2", &rowset))}) {
+                EXPECT_TRUE(state.empty() || state == "55006") << state;
+                busy += state == "55006";
+            }
+            kelvo_close_rowset(rowset);
+        }
+    };
+    std::thread other(issue);
+    issue();
+    other.join();
+    EXPECT_GT(busy.load(), 0) << "the threads never met";
+    EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false));
+}
+
 // A server stopped (SIGSTOP) while a read waits on another thread: a cancel
 // fails within seconds with class 08 and ends that wait; closing the rowset
 // and disconnecting busy and idle connections take seconds too.
