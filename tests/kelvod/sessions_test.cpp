@@ -47,15 +47,6 @@ protected:
             EXPECT_TRUE(r.status == 'I' || r.status == 'T') << sql;
         }
     }
-    // A session asking for binary results on the databases "cat" (first) and "two", made when missing.
-    static void OpenCatalog(WireClient& c) {
-        WireClient admin;
-        ASSERT_EQ(admin.Open(server->Endpoint()).status, 'I');
-        for (const char* file : {"cat.kelvo", "two.kelvo"})
-            ASSERT_TRUE(admin.Query("CREATE DATABASE IF NOT EXISTS " + Q(Path(file))).Ok());
-        std::string list = "[" + Db("cat", "cat.kelvo") + ", " + Db("two", "two.kelvo") + "]";
-        ASSERT_EQ(c.Open(server->Endpoint(), list, "result_format_code=KelvoBinary").status, 'I');
-    }
     // The column query of the table-definition road, prefix P ("" or "\"db\".").
     static std::string ColumnQuery(const std::string& p, const std::string& schema, const std::string& table) {
         std::string sql =
@@ -321,8 +312,12 @@ TEST_F(KelvodSessions, SearchPathAndClientContextSettings) {
 // types, modifiers, nullability and collations, through the exact catalog
 // queries the library sends, with and without a database prefix.
 TEST_F(KelvodSessions, TableDefinitionsReadBackAsCreatedForEveryTypeAndTemporaryOnesInPgTemp) {
+    // A session asking for binary results on the databases "cat" (first) and "two".
     WireClient c;
-    ASSERT_NO_FATAL_FAILURE(OpenCatalog(c));
+    ASSERT_EQ(c.Open(server->Endpoint()).status, 'I');
+    ASSERT_TRUE(c.Query("CREATE DATABASE " + Q(Path("cat.kelvo")) + "; CREATE DATABASE " + Q(Path("two.kelvo"))).Ok());
+    std::string list = "[" + Db("cat", "cat.kelvo") + ", " + Db("two", "two.kelvo") + "]";
+    ASSERT_EQ(c.Open(server->Endpoint(), list, "result_format_code=KelvoBinary").status, 'I');
     const struct {
         const char* sql;  // as the library writes the type
         uint32_t oid;
