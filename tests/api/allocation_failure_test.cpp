@@ -1,8 +1,6 @@
-// Allocation failure at the C boundary: each call runs with its first
-// allocation failing, its second, and so on until a run fails none. A run that
-// lost one must report failure, and none may leave anything allocated.
-// The C allocation functions are linked with --wrap to the counters here, and
-// operator new and delete use them; only the armed test thread is counted.
+// Allocation failure at the C boundary, the n-th allocation failing for every
+// n: a lost one is reported and nothing leaks. The C allocation functions are
+// linked with --wrap to the counters here; only the armed test thread counts.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -224,13 +222,11 @@ TEST(AllocationFailure, EveryLostAllocationIsReportedAndNothingLeaks) {
         {"table definition", TableDefinitionBuiltAndCopied},
         {"conninfo string", [] { return ConninfoParsed("host=/tmp port=5433 dbname='a b' user=someone"); }},
         {"conninfo URI", [] { return ConninfoParsed("postgresql://someone:pw@localhost:5433/db?connect_timeout=3"); }},
-        {"scripted results", ScriptedResultsTaken},
-    };
+        {"scripted results", ScriptedResultsTaken}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(c.call()) << "fails even with memory to spare";
-        long n = 0;
-        for (;; ++n) {
+        for (long n = 0;; ++n) {
             tArmed = true;
             tBeforeFailure = n;
             tFailed = false;

@@ -1,8 +1,6 @@
 // The library's system calls (linked with --wrap, on every thread) failing one
-// at a time: each road runs with its first call failing, its second, and so
-// on. Every run ends with an error or the right answer within seconds; the
-// connection is in step or bad, never an answer behind; a load reported done
-// holds its rows, and none is stored in part.
+// at a time: every run ends with an error or the right answer within seconds,
+// the connection in step or bad, a load whole or failed.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>

@@ -8,8 +8,6 @@
 // SELECT 1 give their own answers) and, once gone, leave nothing behind.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -334,9 +332,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bytes += r.bytes;
     SessionPeer peer;
     const std::vector<ServerMessage> answers = peer.Exchange(bytes + Msg('X', ""));
-    if (std::getenv("KELVO_FUZZ_TRACE") != nullptr)
-        for (const ServerMessage& m : answers)
-            std::fprintf(stderr, "%c %s\n", m.type, m.type == 'E' ? ErrorField(m.body, 'M').c_str() : m.body.c_str());
     try {
         Walk(answers, requests, 0, Answers(answers), Mode::Normal);
     } catch (const Mismatch&) {

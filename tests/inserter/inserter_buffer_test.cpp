@@ -1,7 +1,4 @@
-// The inserter buffer's exact bytes for every kind of cell, its refusals,
-// and when it hands chunks on: never for a small load until the flush, the
-// switch to bulk mode before the first full chunk, and nothing lost when a
-// send fails.
+// The inserter buffer's exact bytes, its refusals, and when it hands chunks on.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -91,8 +88,7 @@ TEST(InserterBufferCells, EveryKindOfCellInBothNullabilities) {
         {"raw", KELVO_INTERVAL, Cell(kelvo_inserter_buffer_add_raw, kSixteen, 16), Bytes(kSixteen, kSixteen + 16)},
         {"empty raw", KELVO_UNSUPPORTED, Cell(kelvo_inserter_buffer_add_raw, nullptr, 0), {}},
         {"raw variable", KELVO_TEXT, Cell(kelvo_inserter_buffer_add_raw, kLengthOne, 5),
-         Bytes(kLengthOne, kLengthOne + 5)},
-    };
+         Bytes(kLengthOne, kLengthOne + 5)}};
     for (const auto& [name, tag, add, value] : cases) {
         for (const bool nullable : {true, false}) {
             SCOPED_TRACE(std::string(name) + (nullable ? " nullable" : " not null"));
@@ -121,8 +117,7 @@ TEST(InserterBufferRefusals, BadCellsChangeNothing) {
         // A cell the column's type does not take would shift every later cell.
         {"int32 into BYTEA", Cell(kelvo_inserter_buffer_add_int32, 1), "42804"},
         {"raw without its length", Cell(kelvo_inserter_buffer_add_raw, kThree, 3), "42804"},
-        {"raw whose length is not its size", Cell(kelvo_inserter_buffer_add_raw, kLengthOne, 4), "42804"},
-    };
+        {"raw whose length is not its size", Cell(kelvo_inserter_buffer_add_raw, kLengthOne, 4), "42804"}};
     for (const auto& [name, add, sqlstate] : cases) {
         SCOPED_TRACE(name);
         RecordingSink sink;
@@ -147,8 +142,7 @@ TEST(InserterBufferRefusals, BadCellsChangeNothing) {
         {Cell(kelvo_inserter_buffer_add_double, 1.0), "a DOUBLE value"},
         {Cell(kelvo_inserter_buffer_add_date, 2000, 1, 1), "a DATE value"},
         {Cell(kelvo_inserter_buffer_add_binary, kThree, 3), "a variable-length value"},
-        {Cell(kelvo_inserter_buffer_add_raw, kThree, 3), "an encoded value of 3 bytes"},
-    };
+        {Cell(kelvo_inserter_buffer_add_raw, kThree, 3), "an encoded value of 3 bytes"}};
     RecordingSink ints;
     InserterBuffer two(ints, Table({{KELVO_INT, false}, {KELVO_INT, false}}), "*");
     two.addInt32(1);

@@ -1,7 +1,5 @@
-// Inserters against the scripted peer. Plain: one COPY for all chunks, exact
-// bytes, the busy rule, failures, back-off on 53400, the caller's COPY. Bulk:
-// the switch's exact SQL, a COPY per chunk into the stream, the stream-name
-// probe, the close with and without data, no hang when the stream stays open.
+// Inserters against the scripted peer: plain loads in one COPY, bulk loads
+// through a stream with a COPY per chunk, and no hang when the stream stays open.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -107,8 +105,7 @@ TEST(InserterPlainTest, ServerAnswersToTheCopy) {
     const std::tuple<const char*, std::vector<std::string>, bool, std::string, const char*, uint32_t> cases[] = {
         {"refused at opening", {Fail("42P01", missing)}, true, "42P01", missing, 0x25a07c27},
         {"refused at the end", {copyIn, Fail("22P04", "bad copy data")}, false, "22P04", "bad copy data", 0x13f24940},
-        {"53400 at opening", {Fail("53400", "too many loads"), copyIn, Done("COPY 1")}, false, "", "", 0},
-    };
+        {"53400 at opening", {Fail("53400", "too many loads"), copyIn, Done("COPY 1")}, false, "", "", 0}};
     for (const auto& [name, answers, failsAtSend, sqlstate, message, contextId] : cases) {
         SCOPED_TRACE(name);
         kelvotest::LogEvents log;
@@ -136,11 +133,14 @@ TEST(InserterPlainTest, ServerAnswersToTheCopy) {
 // the switch to bulk mode inside the open plain COPY (it would need the main
 // connection, which the COPY holds), and chunks that cannot be sent; later
 // rows still arrive, and the COPY ends normally even without insert_data.
-TEST(InserterPlainTest, RefusedSwitchChunksAndDefinitions) {
+// Then the caller's own COPY on that connection.
+TEST(InserterPlainTest, RefusedSwitchChunksAndDefinitionsThenTheCallersCopy) {
     ScriptedPeer peer;
     Script& script = NewSession(peer).ExpectMessage('Q').Send(kNotNull);
-    ExpectDetach(
-        script.ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1})).ExpectMessage('c').Send(Done("COPY 1")));
+    script.ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1})).ExpectMessage('c').Send(Done("COPY 1"));
+    script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0})).ExpectMessage('c').Send(Done("COPY 2"));
+    script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0})).ExpectMessage('c').Send(Fail("22P04", "no data"));
+    ExpectDetach(script);
     Load load(peer);
     EXPECT_FALSE(kelvo_connection_is_ready(load.conn));
     kelvo_inserter_t* second = nullptr;
@@ -170,32 +170,21 @@ TEST(InserterPlainTest, RefusedSwitchChunksAndDefinitions) {
                 "Cannot create an inserter for the table \"db\".\"s\".\"t\". The column \"g\"\"x\" is of a type "
                 "that is not supported.",
                 0xefa77244);
+    // The caller's own COPY, driven by kelvo_copy_data and kelvo_copy_end.
+    ASSERT_EQ(ErrorPtr(kelvo_execute_command(load.conn, "COPY t FROM STDIN", nullptr)), nullptr);
+    ASSERT_EQ(ErrorPtr(kelvo_copy_data(load.conn, reinterpret_cast<const uint8_t*>("1\n2\n"), 4)), nullptr);
+    ASSERT_EQ(ErrorPtr(kelvo_copy_data(load.conn, nullptr, 0)), nullptr);
+    ASSERT_EQ(ErrorPtr(kelvo_copy_end(load.conn)), nullptr);
+    ASSERT_EQ(ErrorPtr(kelvo_execute_command(load.conn, "COPY t FROM STDIN", nullptr)), nullptr);
+    ExpectError(ErrorPtr(kelvo_copy_end(load.conn)), "22P04");
     Finish(peer, load);
-    EXPECT_EQ(Sent(peer, kMain, 'd'), (std::vector<std::string>{Header(), kRow.substr(19)}))
+    EXPECT_EQ(Sent(peer, kMain, 'd'), (std::vector<std::string>{Header(), kRow.substr(19), "1\n2\n"}))
         << "later chunks go without their header";
     const std::vector<std::string> statements = Sent(peer, kMain, 'Q');
-    ASSERT_EQ(statements.size(), 3u);
+    ASSERT_EQ(statements.size(), 5u);
     EXPECT_NE(statements[0].find("a.attnotnull AND cl.relname = 't' AND n.nspname = 's'"), std::string::npos);
     EXPECT_EQ(statements[1], kCopy);
     EXPECT_TRUE(Sent(peer, kMain, 'f').empty());
-}
-
-TEST(CallerCopyTest, CopyDataAndCopyEndDriveTheCallersCopy) {
-    ScriptedPeer peer;
-    Script& script = NewSession(peer);
-    script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0})).ExpectMessage('c').Send(Done("COPY 2"));
-    script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0})).ExpectMessage('c').Send(Fail("22P04", "no data"));
-    ExpectDetach(script);
-    kelvo_connection_t* conn = Connect(peer);
-    ASSERT_EQ(ErrorPtr(kelvo_execute_command(conn, "COPY t FROM STDIN", nullptr)), nullptr);
-    ASSERT_EQ(ErrorPtr(kelvo_copy_data(conn, reinterpret_cast<const uint8_t*>("1\n2\n"), 4)), nullptr);
-    ASSERT_EQ(ErrorPtr(kelvo_copy_data(conn, nullptr, 0)), nullptr);
-    ASSERT_EQ(ErrorPtr(kelvo_copy_end(conn)), nullptr);
-    ASSERT_EQ(ErrorPtr(kelvo_execute_command(conn, "COPY t FROM STDIN", nullptr)), nullptr);
-    ExpectError(ErrorPtr(kelvo_copy_end(conn)), "22P04");
-    EXPECT_TRUE(kelvo_connection_is_ready(conn));
-    kelvotest::Finish(peer, conn);
-    EXPECT_EQ(Sent(peer, kMain, 'd'), std::vector<std::string>{"1\n2\n"});
 }
 
 // The settings the switch asks the main connection for, answered with `values`.
@@ -316,8 +305,7 @@ TEST(BulkInsertionTest, TheCloseReportsWhatEndedTheInsertionAndDropsTheStream) {
         {"the caller cancels", false, "57014", "", false},
         {"the caller cancels a finished load", false, "", "", true},
         // It read only part of what was sent: never a success.
-        {"the statement ends before the stream is closed", true, "", "55000", true},
-    };
+        {"the statement ends before the stream is closed", true, "", "55000", true}};
     for (const auto& [name, insertData, insertSqlstate, reportedSqlstate, endsEarly] : cases) {
         SCOPED_TRACE(name);
         ScriptedPeer peer;

@@ -143,12 +143,11 @@ TEST_F(KelvodBoundary, ASessionNeitherSeesNorTouchesAnotherSessionsDatabase) {
     WireClient a, b;
     const std::string file = Inside("bpriv.kelvo");
     ASSERT_EQ(a.Open(server->Endpoint()).status, 'I');
-    ASSERT_TRUE(a.Query("CREATE DATABASE \"" + file + "\"").Ok());
-    ASSERT_TRUE(a.Query("ATTACH DATABASE \"" + file + "\" AS bpriv").Ok());
-    ASSERT_TRUE(a.Query("CREATE TABLE pay (amount INT)").Ok());
-    ASSERT_TRUE(a.Query("INSERT INTO pay VALUES (100), (250)").Ok());
-    ASSERT_TRUE(a.Query("CREATE SEQUENCE bpriv.public.s").Ok());
-    ASSERT_TRUE(a.Query(std::string("SELECT 'password=") + kCanary + "'").Ok());
+    ASSERT_TRUE(a.Query("CREATE DATABASE \"" + file + "\"; ATTACH DATABASE \"" + file + "\" AS bpriv").Ok());
+    ASSERT_TRUE(a.Query("CREATE TABLE pay (amount INT); INSERT INTO pay VALUES (100), (250); CREATE SEQUENCE "
+                        "bpriv.public.s; SELECT 'password=" +
+                        std::string(kCanary) + "'")
+                    .Ok());
     ASSERT_EQ(b.Open(server->Endpoint(), ":main").status, 'I');
     const struct {
         std::string sql;

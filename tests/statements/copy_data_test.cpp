@@ -1,7 +1,5 @@
 // COPY data over one end of a socket pair, the test playing the server on the
-// other end: exact bytes sent, refusals, protocol 2.0 lines, COPY BOTH, a
-// server that fails the copy or stops reading, and what PostgreSQL cannot be
-// made to send (empty data messages, half messages, broken framing).
+// other end, including what PostgreSQL cannot be made to send.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -103,8 +101,7 @@ TEST(CopyDataTest, RefusesCallsOutsideACopyAndBadBlocksBeforeSendingAnything) {
         {nullptr, 5, "<sqlstate>22023</sqlstate><primary>The COPY data is a null pointer.</primary>"},
         {"abc", INT_MAX - 4,
          "<sqlstate>54000</sqlstate><primary>The COPY data of 2147483643 bytes does not fit into one "
-         "message.</primary>"},
-    };
+         "message.</primary>"}};
     for (const auto& [data, nbytes, text] : blocks) {
         SCOPED_TRACE(nbytes);
         CopyPeer peer(PGASYNC_COPY_IN);
@@ -124,8 +121,7 @@ TEST(CopyDataTest, EndsTheCopyWithTheRightMessages) {
         {3, PGQUERY_SIMPLE, "stop here", rows + wire::Message('f', wire::CStr("stop here"))},
         {3, PGQUERY_EXTENDED, nullptr, rows + wire::Message('c', "") + wire::Message('S', "")},
         {2, PGQUERY_SIMPLE, nullptr, "1\tone\n2\ttwo\n\\.\n"},
-        {2, PGQUERY_SIMPLE, "no reasons in protocol 2.0", "1\tone\n2\ttwo\n"},
-    };
+        {2, PGQUERY_SIMPLE, "no reasons in protocol 2.0", "1\tone\n2\ttwo\n"}};
     for (const auto& [protocol, queryclass, reason, sent] : cases) {
         const bool refused = protocol == 2 && reason != nullptr;
         SCOPED_TRACE(sent);
@@ -155,8 +151,7 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
     const std::tuple<PGQueryClass, bool, std::string, std::string, Notices> cases[] = {
         {PGQUERY_EXTENDED, true, wire::Message('S', ""), notice, {"row 1"}},
         {PGQUERY_SIMPLE, false, "", notice, {"row 1"}},
-        {PGQUERY_SIMPLE, false, "", wire::ParameterStatus("TimeZone", "UTC"), {}},
-    };
+        {PGQUERY_SIMPLE, false, "", wire::ParameterStatus("TimeZone", "UTC"), {}}};
     for (const auto& [queryclass, serverReads, trailer, before, notices] : cases) {
         SCOPED_TRACE(before);
         CopyPeer peer(PGASYNC_COPY_IN, queryclass);
@@ -247,8 +242,7 @@ TEST(CopyDataTest, ReadsRowsUntilTheEndOfTheCopy) {
         {"copy both returns to copy in", 3, both, data("d\n") + wire::CopyDone(), {2, -1}, {"d\n"}, PGASYNC_COPY_IN},
         {"protocol 2 lines", 2, out, "1\tone\n2\t\n\\.\nC", {6, 3, -1}, {"1\tone\n", "2\t\n"}, busy, 1},
         {"protocol 2 half line", 2, out, "1\tone\n2\t", {6, 0}, {"1\tone\n"}, out, 2},
-        {"protocol 2 end marker inside a line", 2, out, "a\\.\n\\.\n", {4, -1}, {"a\\.\n"}, busy},
-    };
+        {"protocol 2 end marker inside a line", 2, out, "a\\.\n\\.\n", {4, -1}, {"a\\.\n"}, busy}};
     for (const GetCase& c : cases) {
         SCOPED_TRACE(c.name);
         kelvotest::ConnPtr conn = kelvotest::MakeDetachedRecord();
@@ -281,8 +275,7 @@ TEST(CopyDataTest, BrokenFramingOrALostServerFailsTheRead) {
     const std::pair<std::string, const char*> cases[] = {
         {std::string("d\0\0\0\3", 5), "\"d\", length 3"},
         {wire::Message('S', std::string("TimeZone\0UTC", 12)) + wire::CopyData(std::string("x\0", 2)),
-         "\"S\", length 16"},
-    };
+         "\"S\", length 16"}};
     for (const auto& [input, text] : cases) {
         SCOPED_TRACE(text);
         kelvotest::ConnPtr conn = kelvotest::MakeDetachedRecord();
