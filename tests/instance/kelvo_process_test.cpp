@@ -1,6 +1,4 @@
-// Starting and stopping servers: every start-up and shut-down path, driven
-// through the fake server; the endpoint registry, instances released late,
-// and the connection parameter defaults.
+// Starting and stopping servers through the fake server, and the connection parameter defaults.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -73,11 +71,10 @@ struct StartResult {
 };
 
 // The telemetry value is passed as a C caller would pass it: any int.
-StartResult Start(const std::map<std::string, std::string>& entries,
-                  const std::string& directory = kFakeServerDirectory, int telemetry = 0) {
+StartResult Start(const std::string& entries, const std::string& directory = kFakeServerDirectory, int telemetry = 0) {
     using CreateFromC = kelvo_error_t* (*)(const char*, int, const kelvo_parameters_t*, kelvo_instance_t**);
     const auto create = reinterpret_cast<CreateFromC>(&kelvo_instance_create);
-    ParametersPtr parameters = MakeParameters(entries);
+    ParametersPtr parameters = MakeParameters(Entries(entries));
     auto* sentinel = reinterpret_cast<kelvo_instance_t*>(0x1);
     kelvo_instance_t* instance = sentinel;
     StartResult result;
@@ -167,8 +164,7 @@ TEST(StartFailure, ReportsWhyAndLeavesNothingBehind) {
         {"fake_mode=no-callback",
          "08001 0xf6603a71 The Kelvo server did not call back on the callback connection: process id: %pid%", "",
          milliseconds(700)},
-        {"fake_mode=stop", "08001", "", milliseconds(700)},
-    };
+        {"fake_mode=stop", "08001", "", milliseconds(700)}};
     for (const auto& [entries, error, output, startupLimit] : cases) {
         SCOPED_TRACE(entries);
         ShortStartupLimit limit(startupLimit);
@@ -177,8 +173,8 @@ TEST(StartFailure, ReportsWhyAndLeavesNothingBehind) {
         std::ofstream(database) << "data";
         const auto start = std::chrono::steady_clock::now();
         StartResult result =
-            Start(Entries(std::string(entries) + " database=main.kelvo auto_delete_database=true" +
-                          " fake_report=" + report + " domain_socket_dir=" + dir + " database_directory=" + dir));
+            Start(std::string(entries) + " database=main.kelvo auto_delete_database=true fake_report=" + report +
+                  " domain_socket_dir=" + dir + " database_directory=" + dir);
         EXPECT_LT(std::chrono::steady_clock::now() - start, startupLimit + milliseconds(1500));
         const kelvoapi::Error& cause = ExpectStartFailure(result.error);
         const std::vector<std::string> pid = ReportLines(report, "pid");
@@ -210,11 +206,10 @@ TEST(StartFailure, BadSetUpIsReportedAsTheCause) {
          "The Kelvo executable \"" + (empty.path() / "kelvod").string() + "\" does not exist."},
         {notExecutable.path().string(), "", nullptr, 0xeee3fd70,
          "Could not spawn the Kelvo server process " + (notExecutable.path() / "kelvod").string() + "."},
-        {kFakeServerDirectory, "callback_connection=nonsense", "22023", 0xa27dd27e, ""},
-    };
+        {kFakeServerDirectory, "callback_connection=nonsense", "22023", 0xa27dd27e, ""}};
     for (const auto& [directory, entries, sqlstate, contextId, message] : cases) {
         SCOPED_TRACE(contextId);
-        StartResult result = Start(Entries(entries), directory);
+        StartResult result = Start(entries, directory);
         const kelvoapi::Error& cause = ExpectStartFailure(result.error);
         EXPECT_EQ(cause.GetContextId().value, contextId);
         EXPECT_EQ(sqlstate ? cause.GetSqlstate() : "", sqlstate ? sqlstate : "");
@@ -275,14 +270,11 @@ TEST(ServerStart, TheServerSeesItsCommandLineAndNothingElse) {
         {"fake_mode=serve use_tcp_port=auto", 1, "pel.tcp://localhost:auto", loopback, "pel\\.tcp://localhost:[0-9]+"},
         // The call-back takes a port of its own, never the server's.
         {"fake_mode=serve use_tcp_port=" + held.port, 2, "pel.tcp://localhost:" + held.port, loopback,
-         "pel\\.tcp://localhost:" + held.port},
-    };
+         "pel\\.tcp://localhost:" + held.port}};
     for (const auto& [text, telemetry, listen, callback, endpointPattern] : cases) {
         SCOPED_TRACE(listen);
         const fs::path report = directory.path() / "report";
-        auto entries = Entries(text);
-        entries["fake_report"] = report.string();
-        StartResult result = Start(entries, kFakeServerDirectory, telemetry);
+        StartResult result = Start(text + " fake_report=" + report.string(), kFakeServerDirectory, telemetry);
         ASSERT_EQ(result.error, nullptr) << kelvoapi::ToString(AsError(result.error));
         std::vector<std::string> argv = ReportLines(report, "arg");
         EXPECT_EQ(std::count(argv.begin(), argv.end(), "--telemetry-opt-in="), telemetry == 1 ? 1 : 0);
@@ -291,7 +283,7 @@ TEST(ServerStart, TheServerSeesItsCommandLineAndNothingElse) {
         EXPECT_TRUE(std::regex_match(argv[6], std::regex(callback))) << argv[6];
         EXPECT_NE(argv[6].substr(argv[6].rfind(':') + 1), held.port);
         EXPECT_EQ(argv, (std::vector<std::string>{(fs::path(kFakeServerDirectory) / "kelvod").string(),
-                                                  "--fake-mode=" + entries.at("fake_mode"),
+                                                  "--fake-mode=" + Entries(text).at("fake_mode"),
                                                   "--fake-report=" + report.string(), "--listen-connection", listen,
                                                   "--callback-connection", argv[6], "run"}));
         // Only standard output and error reach the server; standard input is closed.
@@ -309,7 +301,7 @@ TEST(ServerStart, TheServerSeesItsCommandLineAndNothingElse) {
 
     // An empty server directory searches for the server, KELVO_PATH last.
     ::setenv("KELVO_PATH", kFakeServerDirectory.c_str(), 1);
-    StartResult searched = Start({{"fake_mode", "serve"}}, "");
+    StartResult searched = Start("fake_mode=serve", "");
     ::unsetenv("KELVO_PATH");
     EXPECT_EQ(searched.error, nullptr);
 }
@@ -333,11 +325,10 @@ TEST(Shutdown, ReportsALateOrFailedExit) {
         {"fake_mode=serve fake_exit_code=7", 10000,
          "58000 0x34c41d The exit status of the Kelvo server process is not available: the application ignores "
          "SIGCHLD or reaps child processes itself.",
-         -1, Before::IgnoreSigchld},
-    };
+         -1, Before::IgnoreSigchld}};
     for (const auto& [entries, timeoutMs, expected, exitCodeCause, before] : cases) {
         SCOPED_TRACE(expected);
-        StartResult result = Start(Entries(entries));
+        StartResult result = Start(entries);
         ASSERT_EQ(result.error, nullptr) << kelvoapi::ToString(AsError(result.error));
         const pid_t pid = ServerPid(result.instance.get());
         int code = -1;
@@ -370,7 +361,7 @@ TEST(ServerLifetime, GrandchildIsGoneAfterRelease) {
     for (const int timeoutMs : {10000, 0}) {
         ScopedTempDirectory directory;
         const fs::path report = directory.path() / "report";
-        StartResult result = Start({{"fake_mode", "grandchild"}, {"fake_report", report.string()}});
+        StartResult result = Start("fake_mode=grandchild fake_report=" + report.string());
         ASSERT_EQ(result.error, nullptr);
         pid_t grandchild = 0;
         ASSERT_TRUE(Eventually([&] { return bool(std::ifstream(report.string() + ".grandchild") >> grandchild); }));
@@ -403,7 +394,7 @@ TEST(ServerLifetime, ForkedProgramsAndCopiesDoNotKeepTheServerAlive) {
     const std::vector<std::string> before = DescriptorsOfAForkedProgram();
     for (const char* port : {"off", "auto"}) {
         SCOPED_TRACE(port);
-        StartResult result = Start({{"fake_mode", "serve"}, {"use_tcp_port", port}});
+        StartResult result = Start(std::string("fake_mode=serve use_tcp_port=") + port);
         ASSERT_EQ(result.error, nullptr);
         EXPECT_EQ(DescriptorsOfAForkedProgram(), before);
         const pid_t copy = ::fork();
@@ -436,11 +427,9 @@ TEST(ServerLifetime, DatabaseFilesAreDeletedOnlyWhenAskedAndRegular) {
         else
             std::ofstream(database) << "data";
         std::ofstream(log) << "log";
-        std::map<std::string, std::string> entries{
-            {"fake_mode", "serve"}, {"database", name}, {"database_directory", directory.path().string()}};
-        if (autoDelete)
-            entries["auto_delete_database"] = autoDelete;
-        StartResult result = Start(entries);
+        StartResult result =
+            Start("fake_mode=serve database=" + std::string(name) + " database_directory=" + directory.path().string() +
+                  (autoDelete ? std::string(" auto_delete_database=") + autoDelete : ""));
         ASSERT_EQ(result.error, nullptr);
         EXPECT_EQ(ErrorPtr(kelvo_instance_shutdown(result.instance.release(), 10000)), nullptr);
         EXPECT_EQ(fs::exists(database), !deleted || databaseIsDirectory);
@@ -471,18 +460,14 @@ std::map<std::string, std::string> EntriesOf(const kelvo_parameters_t* parameter
 }
 
 TEST(ConnectionDefaults, WithoutAndWithAnInstance) {
-    std::map<std::string, std::string> expected{{"dbname", "[]"},
-                                                {"user", "pellory_internal_user"},
-                                                {"result_format_code", "KelvoBinary"},
-                                                {"requested_protocol_version", "1"},
-                                                {"extra_float_digits", "2"},
-                                                {"two_digit_year_threshold", "40"},
-                                                {"allow_redirects", "true"}};
+    std::map<std::string, std::string> expected = Entries(
+        "dbname=[] user=pellory_internal_user result_format_code=KelvoBinary requested_protocol_version=1 "
+        "extra_float_digits=2 two_digit_year_threshold=40 allow_redirects=true");
     kelvo_parameters_t* raw = nullptr;
     ASSERT_EQ(ErrorPtr(kelvo_create_connection_parameters(nullptr, &raw)), nullptr);
     EXPECT_EQ(EntriesOf(ParametersPtr(raw).get()), expected);
 
-    StartResult result = Start({{"fake_mode", "serve"}});
+    StartResult result = Start("fake_mode=serve");
     ASSERT_EQ(result.error, nullptr);
     ASSERT_EQ(ErrorPtr(kelvo_create_connection_parameters(result.instance.get(), &raw)), nullptr);
     expected["endpoint"] = kelvo_instance_get_endpoint_descriptor(result.instance.get());

@@ -1,5 +1,4 @@
-// Helpers for the parser tests: run a statement's input through the parser
-// as the result-taking loop of a caller would, without a socket.
+// Run a statement's input through the parser as a caller's result loop would, without a socket.
 #pragma once
 
 #include <cstring>

@@ -1,8 +1,4 @@
-// A stand-in server for the instance tests. It understands the server's
-// command line as far as the library's start-up and shut-down need it, and
-// misbehaves on request: --fake-mode=<mode> picks the behaviour,
-// --fake-exit-code=<n> the exit code, --fake-report=<file> where the report
-// of its argv, descriptors, process group and stdin goes.
+// A stand-in server that misbehaves on request (--fake-mode, --fake-exit-code) and reports what it saw (--fake-report).
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
