@@ -1,6 +1,5 @@
-// Digests, base64 and SASLprep against vectors from Python (scripts/digest_vectors.py,
-// unicode_reference_digests.py), and the answers to authentication requests, byte for byte, on a record without
-// a socket.
+// Digests, base64 and SASLprep against vectors from Python (scripts/digest_vectors.py, unicode_reference_digests.py),
+// and the answers to authentication requests, byte for byte, on a record without a socket.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -27,8 +26,8 @@
 #include "support/connected_record.h"
 #include "support/scripted_peer.h"
 
-// Allocations above 1 MiB fail as they do when memory runs out, so that an
-// input just large enough reaches an out-of-memory path.
+// Allocations above 1 MiB fail as they do when memory runs out, so that an input just large enough reaches an
+// out-of-memory path.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1:max_allocation_size_mb=1"; }
 #if defined(__SANITIZE_ADDRESS__)
 #define ALLOCATION_LIMIT 1
@@ -51,8 +50,8 @@ ConnPtr NewConn(const char* user, const char* password) {
     return conn;
 }
 
-// Puts the bytes after the request code into the input buffer, answers, and
-// consumes the message as the start-up code does.
+// Puts the bytes after the request code into the input buffer, answers, and consumes the message as the start-up code
+// does.
 int Answer(PGconn* conn, AuthRequest areq, const std::string& payload) {
     conn->inCursor = conn->inEnd;
     kelvotest::FeedInput(conn, payload);
@@ -121,8 +120,8 @@ TEST_F(SendAuth, RefusesMethodsItDoesNotSpeak) {
     }
 }
 
-// A server-first-message just below the allocation limit is taken in; the
-// client-final-message built from its nonce is not.
+// A server-first-message just below the allocation limit is taken in; the client-final-message built from its nonce is
+// not.
 TEST_F(SendAuth, OutOfMemoryInScramIsThePlainText) {
 #ifndef ALLOCATION_LIMIT
     GTEST_SKIP() << "needs the sanitizer's allocation limit";
@@ -213,8 +212,8 @@ TEST_F(SendAuth, ScramStepsOutOfOrder) {
 
 TEST_F(SendAuth, ChoosesScramFromTheMechanismListOrCannotStart) {
     const std::string scram("SCRAM-SHA-256\0\0", 15);
-    // The payload of the SASL request, the password's length (1024 is the
-    // limit), whether random bytes are there for the nonce, the answer, the text.
+    // The payload of the SASL request, the password's length (1024 is the limit), whether random bytes are there for
+    // the nonce, the answer, the text.
     const std::tuple<std::string, size_t, bool, int, const char*> kCases[] = {
         {std::string("OTHER\0SCRAM-SHA-256\0\0", 21), 1024, true, 0, ""},
         {std::string("SCRAM-SHA-256-PLUS\0\0", 20), 1024, true, -1,
@@ -233,8 +232,7 @@ TEST_F(SendAuth, ChoosesScramFromTheMechanismListOrCannotStart) {
         UseNonce(kNonce);
         if (!random)
             g_nonce_bytes.clear();
-        // Bytes of a following message sit in the buffer: the list must not
-        // be read into them.
+        // Bytes of a following message sit in the buffer: the list must not be read into them.
         kelvotest::FeedInput(conn.get(), list + std::string("\0\0", 2) + Message('Z', "I"));
         EXPECT_EQ(pg_fe_sendauth(AUTH_REQ_SASL, static_cast<int>(list.size()), conn.get()), rc);
         EXPECT_EQ(Error(conn.get()), text);
@@ -274,8 +272,8 @@ TEST(Digest, Md5Sha256AndBase64MatchPython) {
 }
 
 TEST(Digest, AcceleratedAndPortableCompressionAgree) {
-    // The vectors above run through whichever form this processor uses; here
-    // the two forms meet on random states and runs of blocks.
+    // The vectors above run through whichever form this processor uses; here the two forms meet on random states and
+    // runs of blocks.
     if (!kelvo_sha256::AcceleratedAvailable())
         GTEST_SKIP() << "no SHA extensions on this processor";
     std::mt19937 random(12345);

@@ -1,5 +1,5 @@
-// Start-up against a scripted server (redirects, the additions to the next start-up packet, failures) and
-// against a real PostgreSQL 15 server (authentication, password file, dead hosts).
+// Start-up against a scripted server (redirects, the additions to the next start-up packet, failures) and against a
+// real PostgreSQL 15 server (authentication, password file, dead hosts).
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -59,8 +59,7 @@ struct Reply {
     size_t piece = 0;  // sent in pieces of this size, each in a read of its own
 };
 
-// The options item of the start-up packet of a peer's connection i:
-// "(no packet)", or "" when it has none.
+// The options item of the start-up packet of a peer's connection i: "(no packet)", or "" when it has none.
 std::string Options(const ScriptedPeer& peer, size_t i) {
     const std::vector<ClientMessage> messages = peer.Messages(i);
     if (messages.empty())
@@ -79,9 +78,8 @@ protected:
     }
     void TearDown() override { ScrubPgEnvironment(); }
 
-    // A peer on the socket for port in m_dir that answers the connections,
-    // in the order they arrive, with the replies, and closes each once the
-    // client has (or after a while, so a client waiting for more fails).
+    // A peer on the socket for port in m_dir that answers the connections, in the order they arrive, with the replies,
+    // and closes each once the client has (or after a while, so a client waiting for more fails).
     std::unique_ptr<ScriptedPeer> Peer(int port, const std::vector<Reply>& replies) const {
         auto peer = std::make_unique<ScriptedPeer>(m_dir.Path(), port);
         for (const Reply& r : replies)
@@ -97,8 +95,7 @@ TEST_F(ConnectRedirectTest, RedirectIsFollowedWhereverItArrives) {
     const std::string redirect = wire::Redirect("sess-1", {To(7102)});
     const std::string after_ok = wire::AuthenticationOk() + wire::ParameterStatus("server_version", "15.0") +
                                  wire::ParameterStatus("client_encoding", "UTF8");
-    // The reply, the size of its pieces, the options given. A session
-    // identifier already given is never doubled.
+    // The reply, the size of its pieces, the options given. A session identifier already given is never doubled.
     const std::tuple<std::string, size_t, std::string> cases[] = {{redirect, 0, "session_identifier=mine"},
                                                                   {after_ok + redirect, 1, "allow_redirects=on"}};
     for (const auto& [bytes, piece, given] : cases) {
@@ -168,8 +165,7 @@ TEST_F(ConnectRedirectTest, FailedAttemptsTravelQuotedInTheNextPacket) {
               " session_identifier=s failed_connection_attempts=" + m_dir.Path() + "/.s.PGSQL.7144,127.0.0.1:1");
 }
 
-// Protocol 2.0 answers: no length words; a row description and a data row
-// of one text column.
+// Protocol 2.0 answers: no length words; a row description and a data row of one text column.
 std::string OldRow(const std::string& value) {
     const std::string description =
         std::string("T\0\x01", 3) + "v" + '\0' + wire::Int32(25) + std::string("\xff\xff", 2) + wire::Int32(-1);
@@ -214,8 +210,7 @@ TEST_F(ConnectRedirectTest, OldServersGetTheOldStartupPacketAndSettingsExchange)
 TEST_F(ConnectRedirectTest, SilentServerIsGivenUpAfterTheTimeout) {
     auto quiet = Peer(7201, {{""}});
     auto live = Peer(7202, {{Success()}});
-    // connect_timeout 1 counts as 2 seconds: one second could end before a
-    // server had a fair chance to answer.
+    // connect_timeout 1 counts as 2 seconds: one second could end before a server had a fair chance to answer.
     const std::string conninfo =
         "host='" + m_dir.Path() + "," + m_dir.Path() + "' port=7201,7202 user=u connect_timeout=1";
     const auto start = std::chrono::steady_clock::now();
@@ -228,8 +223,8 @@ TEST_F(ConnectRedirectTest, SilentServerIsGivenUpAfterTheTimeout) {
     EXPECT_EQ(Options(*live, 0), " failed_connection_attempts=" + m_dir.Path() + "/.s.PGSQL.7201");
 }
 
-// Every malformed redirect is read in conninfo_test; here the attempt ends
-// at once with the one error, before and after AuthenticationOk.
+// Every malformed redirect is read in conninfo_test; here the attempt ends at once with the one error, before and after
+// AuthenticationOk.
 TEST_F(ConnectRedirectTest, StartupFailures) {
     // What the server sends, the options given, the error.
     const std::tuple<std::string, const char*, std::string> cases[] = {
@@ -281,8 +276,8 @@ TEST_F(ConnectRedirectTest, RequirePeerNamesTheServersUser) {
     }
 }
 
-// Polled without blocking over a reply cut into pieces, with a notice before
-// the end of the start-up that reaches the receiver installed meanwhile.
+// Polled without blocking over a reply cut into pieces, with a notice before the end of the start-up that reaches the
+// receiver installed meanwhile.
 TEST_F(ConnectRedirectTest, NonBlockingPollReportsEachStepAndNotices) {
     const std::string notice =
         wire::NoticeResponse({{'S', "NOTICE"}, {'V', "NOTICE"}, {'C', "00000"}, {'M', "welcome"}});
@@ -346,8 +341,7 @@ TEST_F(ConnectPostgresTest, EveryMethodWithRightWrongAndMissingPasswords) {
         {C::kScramUser, "wrong", false, "<sqlstate>28P01</sqlstate>"},
         {C::kScramUser, nullptr, false, no_password},
         {C::kSaslprepUser, C::kSaslprepUserPassword, true, ""},
-        // Stored as "IX 9": SASLprep maps U+00AD to nothing, U+00A0 and U+2000
-        // to a blank, and U+2168 to "IX".
+        // Stored as "IX 9": SASLprep maps U+00AD to nothing, U+00A0 and U+2000 to a blank, and U+2168 to "IX".
         {C::kSaslprepUser, "\xE2\x85\xA8\xE2\x80\x80\x39", true, ""}};
     for (bool tcp : {false, true}) {
         for (const auto& [user, password, ok, error_part] : cases) {

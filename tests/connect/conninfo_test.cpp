@@ -1,5 +1,5 @@
-// Connection options from strings, URIs, arrays, the service file and the environment; the password file; and
-// the pieces of a connection attempt that need no peer.
+// Connection options from strings, URIs, arrays, the service file and the environment; the password file; and the
+// pieces of a connection attempt that need no peer.
 #include "postgres/libpq/conninfo.h"
 
 #include <gtest/gtest.h>
@@ -231,9 +231,8 @@ TEST(PasswordFile, FirstMatchingLineGivesThePassword) {
     for (const auto& [host, port, db, user, expected] : cases)
         EXPECT_EQ(Lookup(host, port, db, user, path), expected) << host << ":" << port << ":" << db << ":" << user;
 
-    // An overlong line is skipped whole: the tail past the reader's limit
-    // would itself be a matching line. Also when it is the last one and has
-    // no newline.
+    // An overlong line is skipped whole: the tail past the reader's limit would itself be a matching line. Also when it
+    // is the last one and has no newline.
     const std::string tail = "h:5432:d:u:stolen";
     const std::string longest = "h:5432:d:v:" + std::string(319 - 11, 'q');
     const std::string overlong = dir.WriteFile(
@@ -364,9 +363,8 @@ TEST_F(StartupTest, StartupPacketCarriesTheAdditionsEscaped) {
                                             "application_name\0app\0\0",
                                             67));
 
-    // The additions quoted, a blank in a socket directory kept inside one
-    // item, an apostrophe or a backslash escaped: unquoted, a leading
-    // apostrophe would open a quote the server never sees closed.
+    // The additions quoted, a blank in a socket directory kept inside one item, an apostrophe or a backslash escaped:
+    // unquoted, a leading apostrophe would open a quote the server never sees closed.
     conn->session_identifier = strdup("'s\\1");
     appendPQExpBufferStr(&conn->failedConnectionAttempts, "/tmp/my dir/.s.PGSQL.5432,h:1");
     EXPECT_EQ(pqStartupOptions(conn.get()),

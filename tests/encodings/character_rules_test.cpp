@@ -1,5 +1,5 @@
-// Character rules per encoding against what Python's codecs write, encoding names, code values, the locale's
-// encoding and numeric address texts.
+// Character rules per encoding against what Python's codecs write, encoding names, code values, the locale's encoding
+// and numeric address texts.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -26,16 +26,14 @@ namespace {
 
 std::string Hex(const std::string& bytes) { return ToHex(bytes.data(), bytes.size()); }
 
-// A copy of exactly these bytes on the heap, so that a rule that reads one
-// byte too far trips the address sanitizer.
+// A copy of exactly these bytes on the heap, so that a rule that reads one byte too far trips the address sanitizer.
 std::unique_ptr<char[]> ExactCopy(const std::string& bytes) {
     std::unique_ptr<char[]> copy(new char[bytes.size()]);
     memcpy(copy.get(), bytes.data(), bytes.size());
     return copy;
 }
 
-// Calls f(kind, first word, byte) for every byte of every "lo-hi" range of the
-// data file's lines.
+// Calls f(kind, first word, byte) for every byte of every "lo-hi" range of the data file's lines.
 template <typename F>
 void ForEachDataByte(F f) {
     const std::string path = std::string(KELVO_SOURCE_DIR) + "/tests/encodings/data/python_codec_sequences.txt";
@@ -59,9 +57,8 @@ void ForEachDataByte(F f) {
     }
 }
 
-// Every character Python writes has the length its lead bytes announce, is
-// accepted whole and refused when cut short; for UTF-8 Python is an exact
-// oracle: every lead byte with every second byte.
+// Every character Python writes has the length its lead bytes announce, is accepted whole and refused when cut short;
+// for UTF-8 Python is an exact oracle: every lead byte with every second byte.
 TEST(CharacterRules, MatchWhatPythonCodecsWriteAndUtf8Exactly) {
     int encoding = -1;
     size_t checked = 0;
@@ -107,8 +104,8 @@ TEST(CharacterRules, MatchWhatPythonCodecsWriteAndUtf8Exactly) {
     EXPECT_FALSE(pg_utf8_islegal(euro, 5));
 }
 
-// Length and width by lead byte, mostly where Python has no codec; an
-// invalid identifier (42) counts bytes and uses the ASCII width rule.
+// Length and width by lead byte, mostly where Python has no codec; an invalid identifier (42) counts bytes and uses the
+// ASCII width rule.
 TEST(CharacterRules, LengthAndWidthByLeadByte) {
     // Four bytes each, so that every rule may look ahead.
     const std::tuple<int, const char*, int, int> cases[] = {
@@ -144,8 +141,8 @@ TEST(CharacterRules, LengthAndWidthByLeadByte) {
     }
 }
 
-// Bytes outside an encoding's ranges are refused; the user-defined areas,
-// MULE and EUC_TW, which Python cannot write, are accepted.
+// Bytes outside an encoding's ranges are refused; the user-defined areas, MULE and EUC_TW, which Python cannot write,
+// are accepted.
 TEST(CharacterRules, VerifyRefusesBytesOutsideTheRanges) {
     const std::vector<std::tuple<int, std::string, int>> cases = {
         {PG_EUC_JP, "\x8e\xe0", -1},
@@ -175,8 +172,8 @@ TEST(CharacterRules, VerifyRefusesBytesOutsideTheRanges) {
     }
 }
 
-// Over text that ends inside a character, the bounded steps read nothing past
-// the end, never step past it and visit every byte once.
+// Over text that ends inside a character, the bounded steps read nothing past the end, never step past it and visit
+// every byte once.
 TEST(CharacterRules, BoundedStepsStayInsideTheText) {
     const std::string texts[] = {"\xe4\xb8",     "\xf0\x9f\x98", "\x81\x35\xf4",
                                  "\x8e\xa2\xa1", "\x9c\xf0",     "\xe4\xb8\x80"};
@@ -235,9 +232,8 @@ TEST(EncodingNames, LookUpAndTheClientServerSplit) {
     EXPECT_FALSE(pg_valid_server_encoding_id(-1));
 }
 
-// Text to code values up to a length, and back where the text was whole: a
-// length that ends inside a character ends the conversion before it, a NUL
-// ends the text, and undecodable bytes stand for themselves.
+// Text to code values up to a length, and back where the text was whole: a length that ends inside a character ends the
+// conversion before it, a NUL ends the text, and undecodable bytes stand for themselves.
 TEST(CodeValues, ServerEncodingsRoundTripUpToTheLength) {
     const std::tuple<int, std::string, int, std::vector<pg_wchar>, bool> cases[] = {
         {PG_SQL_ASCII, "Az\x80\xff", 4, {0x41, 0x7A, 0x80, 0xFF}, true},
@@ -316,8 +312,8 @@ TEST(AddressText, PrefixesRefusalsAndTheInetNtopOracle) {
     EXPECT_EQ(NetText(AF_UNIX, v4, 32), "(null)");
     EXPECT_EQ(errno, EAFNOSUPPORT);
 
-    // The C library's inet_ntop is the oracle for full-width addresses; zero
-    // groups are made common so that every compression case comes up.
+    // The C library's inet_ntop is the oracle for full-width addresses; zero groups are made common so that every
+    // compression case comes up.
     std::mt19937 random(20261206);
     for (int round = 0; round < 20000; ++round) {
         unsigned char v4[4];

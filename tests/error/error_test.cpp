@@ -118,8 +118,7 @@ TEST(Frame, AnyThrowBecomesAReturnedError) {
     EXPECT_EQ(kelvotest::ErrorPtr(kelvoapi::WrapErrorThrowingBlock([] {}, ContextId{1})), nullptr);
 }
 
-// A value that looks like tags (a server error quoting an object so named)
-// cannot end its own field or forge another.
+// A value that looks like tags (a server error quoting an object so named) cannot end its own field or forge another.
 TEST(TaggedText, ValuesAreEscapedAndOnlyTheFirstCompleteBlockIsRead) {
     for (const char* value : {"", "&amp;", "x</primary><hint>evil</hint>", "<<&&>>"}) {
         std::string text;
@@ -152,8 +151,8 @@ TEST(TaggedText, ValuesAreEscapedAndOnlyTheFirstCompleteBlockIsRead) {
         EXPECT_EQ(kelvoapi::ReadTagValue(text, "hint"), value) << text;
 }
 
-// A rendered context id must lead back to one place: every id lives in the one
-// table, under one name and with a value no other id has.
+// A rendered context id must lead back to one place: every id lives in the one table, under one name and with a value
+// no other id has.
 TEST(ContextIds, EveryIdIsDefinedOnceInTheTableWithItsOwnValue) {
     namespace fs = std::filesystem;
     const fs::path root(KELVO_SOURCE_DIR);

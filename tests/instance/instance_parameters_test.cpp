@@ -1,5 +1,5 @@
-// Instance parameters, the server's command line made from them, finding the server file, the processor it
-// needs, and the capture of its output.
+// Instance parameters, the server's command line made from them, finding the server file, the processor it needs, and
+// the capture of its output.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -68,8 +68,8 @@ Strings WithTail(Strings head) {
     return head;
 }
 
-// The ten instance defaults, with a fresh random database name in the
-// temporary directory each time, deleted with the instance.
+// The ten instance defaults, with a fresh random database name in the temporary directory each time, deleted with the
+// instance.
 TEST(CommandLineTest, InstanceDefaultsBecomeServerOptions) {
     const InstanceParameters empty(false);
     EXPECT_EQ(empty.begin(), empty.end());
@@ -209,9 +209,8 @@ TEST(CpuCheck, EveryRequiredBitMustBeSet) {
 }
 
 TEST(Capture, AWriterThatKeepsThePipeOpenDoesNotStallTheFlush) {
-    // The sink stays open, as when a grandchild inherited it: the flush
-    // gives up waiting for the end of the stream and keeps everything
-    // written before it, whether or not the reader had taken it yet.
+    // The sink stays open, as when a grandchild inherited it: the flush gives up waiting for the end of the stream and
+    // keeps everything written before it, whether or not the reader had taken it yet.
     for (const int drainMs : {0, 200}) {
         std::optional<PipeDriver> driver;
         driver.emplace();

@@ -25,6 +25,7 @@
 #include "error/error.h"
 #include "instance/instance.h"
 #include "instance/kelvo_process.h"
+#include "kelvo/connection.h"
 #include "kelvo/instance.h"
 #include "kelvo/parameters.h"
 #include "support/error_ptr.h"
@@ -144,17 +145,16 @@ const kelvoapi::Error& ExpectStartFailure(const ErrorPtr& returned) {
     return *error.GetCause();
 }
 
-// Whatever ends a start-up, the call reports why and leaves neither the process
-// nor the database file behind; a server killed or stopped during start-up fails
-// the call within the start-up limit and a little (not the shut-down's grace
+// Whatever ends a start-up, the call reports why and leaves neither the process nor the database file behind; a server
+// killed or stopped during start-up fails the call within the start-up limit and a little (not the shut-down's grace
 // period on top).
 TEST(StartFailure, ReportsWhyAndLeavesNothingBehind) {
     const std::string exited = "HY000 0x13cead20 The Kelvo server process exited during startup with exit code: ";
-    // The start-up limit is short only where the case waits for it: a server
-    // that exits must be seen exiting however slow the machine is.
+    // The start-up limit is short only where the case waits for it: a server that exits must be seen exiting however
+    // slow the machine is.
     const milliseconds patient = std::chrono::seconds(20);
-    // The entries; the Summary of the cause to its first line's end ("%pid%":
-    // the server's), or only its SQLSTATE; the output reported; the limit.
+    // The entries; the Summary of the cause to its first line's end ("%pid%": the server's), or only its SQLSTATE; the
+    // output reported; the limit.
     const std::tuple<const char*, std::string, std::string, milliseconds> cases[] = {
         {"fake_mode=flood fake_exit_code=3", exited + "3",
          "Child process' stdout:\n" + FloodTail('a') + "\nChild process' stderr:\n" + FloodTail('A') + "\n", patient},
@@ -220,8 +220,7 @@ TEST(StartFailure, BadSetUpIsReportedAsTheCause) {
         ASSERT_LE(::waitpid(-1, nullptr, WNOHANG), 0);
 }
 
-// The output goes into the first error that reports it; a later one says
-// it is gone rather than repeating it.
+// The output goes into the first error that reports it; a later one says it is gone rather than repeating it.
 TEST(StartFailure, OutputIsReportedOnce) {
     kelvoapi::KelvoProcess process(kFakeServerDirectory);
     ParametersPtr parameters = MakeParameters({{"fake_mode", "exit"}, {"fake_exit_code", "3"}});
@@ -232,8 +231,8 @@ TEST(StartFailure, OutputIsReportedOnce) {
               "HY000 0x255a28 The Kelvo server terminated with exit code 3.\nChild process' output was not captured.");
 }
 
-// A port held on every address for the length of a test, so that nothing
-// else (the callback listener's ephemeral port least of all) can take it.
+// A port held on every address for the length of a test, so that nothing else (the callback listener's ephemeral port
+// least of all) can take it.
 struct HeldTcpPort {
     HeldTcpPort() {
         sockaddr_in6 address{};
@@ -251,8 +250,8 @@ struct HeldTcpPort {
 
 TEST(ServerStart, TheServerSeesItsCommandLineAndNothingElse) {
     const HeldTcpPort held;
-    // Work from a short directory: a socket path must fit in 108 bytes, and the
-    // build directory may lie deep in the file system.
+    // Work from a short directory: a socket path must fit in 108 bytes, and the build directory may lie deep in the
+    // file system.
     ScopedTempDirectory directory;
     const fs::path previous = fs::current_path();
     fs::current_path(directory.path());
@@ -371,8 +370,7 @@ TEST(ServerLifetime, GrandchildIsGoneAfterRelease) {
     }
 }
 
-// Runs the fake server from a plain fork and exec, as an application might,
-// and returns the descriptors it found open.
+// Runs the fake server from a plain fork and exec, as an application might, and returns the descriptors it found open.
 std::vector<std::string> DescriptorsOfAForkedProgram() {
     ScopedTempDirectory directory;
     const std::string report = "--fake-report=" + (directory.path() / "report").string();
@@ -387,9 +385,8 @@ std::vector<std::string> DescriptorsOfAForkedProgram() {
     return ReportLines(directory.path() / "report", "fd");
 }
 
-// A program the application forks and execs inherits no descriptor of the
-// instance; a copy made by fork alone holds them all, the callback connection
-// too, yet closing that connection still reaches the server, which stops.
+// A program the application forks and execs inherits no descriptor of the instance; a copy made by fork alone holds
+// them all, the callback connection too, yet closing that connection still reaches the server, which stops.
 TEST(ServerLifetime, ForkedProgramsAndCopiesDoNotKeepTheServerAlive) {
     const std::vector<std::string> before = DescriptorsOfAForkedProgram();
     for (const char* port : {"off", "auto"}) {
@@ -437,8 +434,39 @@ TEST(ServerLifetime, DatabaseFilesAreDeletedOnlyWhenAskedAndRegular) {
     }
 }
 
-// Released by the static destructors at exit, after the library's own: a
-// crash or hang there fails this binary.
+// A real server that stops answering (stopped by a signal; the kernel still takes the start-up packet): connect_timeout
+// ends the wait with 08001 "timeout expired", on a socket file and over TCP with keep-alives, which the kernel answers
+// for the stopped server and which therefore do not end it sooner.
+TEST(ServerStart, AStoppedServerFailsTheConnectWhenItsTimeoutExpires) {
+    for (const char* port : {"off", "auto"}) {
+        SCOPED_TRACE(port);
+        kelvo_parameters_t* raw = nullptr;
+        ASSERT_EQ(ErrorPtr(kelvo_create_instance_parameters(&raw, true)), nullptr);
+        ParametersPtr parameters(raw);
+        ASSERT_EQ(ErrorPtr(kelvo_parameters_set(raw, "use_tcp_port", port)), nullptr);
+        kelvo_instance_t* instance = nullptr;
+        ASSERT_EQ(ErrorPtr(kelvo_instance_create(KELVO_SERVER_DIR, KELVO_DISABLE_TELEMETRY, raw, &instance)), nullptr);
+        InstancePtr started(instance);
+        ASSERT_EQ(ErrorPtr(kelvo_create_connection_parameters(instance, &raw)), nullptr);
+        parameters.reset(raw);
+        for (const auto& [name, value] :
+             Entries("connect_timeout=2 keepalives=1 keepalives_idle=1 keepalives_interval=1 keepalives_count=1"))
+            ASSERT_EQ(ErrorPtr(kelvo_parameters_set(raw, name.c_str(), value.c_str())), nullptr) << name;
+        ASSERT_EQ(::kill(ServerPid(instance), SIGSTOP), 0);
+        const auto start = std::chrono::steady_clock::now();
+        kelvo_connection_t* connection = nullptr;
+        const ErrorPtr error(kelvo_connect(raw, &connection, KELVO_DO_NOT_CREATE));
+        const auto waited = std::chrono::steady_clock::now() - start;
+        ::kill(ServerPid(instance), SIGCONT);
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(AsError(error).GetSqlstate() + " " + AsError(error).GetMessage(), "08001 timeout expired");
+        EXPECT_GE(waited, std::chrono::seconds(1));
+        EXPECT_LT(waited, std::chrono::seconds(5));
+        EXPECT_EQ(ErrorPtr(kelvo_instance_shutdown(started.release(), 5000)), nullptr);
+    }
+}
+
+// Released by the static destructors at exit, after the library's own: a crash or hang there fails this binary.
 InstancePtr& InstanceReleasedAtExit() {
     static InstancePtr instance;
     return instance;

@@ -67,8 +67,8 @@ std::string ProcessUmask() {
     return "";
 }
 
-// The application's other threads may create files while a listener binds:
-// the process-wide umask is never changed under them.
+// The application's other threads may create files while a listener binds: the process-wide umask is never changed
+// under them.
 TEST(SocketListen, BindingLeavesTheProcessUmaskAlone) {
     ScopedTempDirectory directory;
     const std::string before = ProcessUmask();
@@ -91,8 +91,8 @@ TEST(SocketListen, BindingLeavesTheProcessUmaskAlone) {
     EXPECT_EQ(changes.load(), 0);
 }
 
-// A socket file left behind by a listener that is gone is replaced by a
-// private one, which goes with its listener; other files are never replaced.
+// A socket file left behind by a listener that is gone is replaced by a private one, which goes with its listener;
+// other files are never replaced.
 TEST(SocketListen, StaleSocketIsReplacedPrivatelyButOtherFilesAreNot) {
     ScopedTempDirectory directory;
     ::close(kelvotest::ListenUnix((directory.path() / "stale").string()));
@@ -118,10 +118,9 @@ TEST(SocketListen, StaleSocketIsReplacedPrivatelyButOtherFilesAreNot) {
     EXPECT_EQ(content, "keep me");
 }
 
-// The callback listener trusts a TCP peer only when it comes from loopback.
-// Against a dual-stack listener an IPv4 peer arrives as an IPv4-mapped IPv6
-// address, which is loopback all the same. (Only loopback addresses are
-// tried: tests send nothing to any other address.)
+// The callback listener trusts a TCP peer only when it comes from loopback. Against a dual-stack listener an IPv4 peer
+// arrives as an IPv4-mapped IPv6 address, which is loopback all the same. (Only loopback addresses are tried: tests
+// send nothing to any other address.)
 TEST(SocketPeer, LoopbackPeersAreRecognisedInEveryForm) {
     IPC_Socket listener;
     const unsigned short port = ListenOnLoopback(listener);
@@ -139,9 +138,8 @@ int AcceptWithoutDescriptors(int, sockaddr*, socklen_t*, int) {
     return -1;
 }
 
-// With no descriptor left, accepting fails; the listener waits a little
-// before it tries again, instead of keeping the loop thread busy, and takes
-// the connection once descriptors are free.
+// With no descriptor left, accepting fails; the listener waits a little before it tries again, instead of keeping the
+// loop thread busy, and takes the connection once descriptors are free.
 TEST(SocketListen, AcceptBacksOffAndRecoversWhenDescriptorsRunOut) {
     IPC_Socket listener;
     const unsigned short port = ListenOnLoopback(listener);
@@ -163,9 +161,8 @@ TEST(SocketListen, AcceptBacksOffAndRecoversWhenDescriptorsRunOut) {
     EXPECT_EQ(byte, 'x');
 }
 
-// Closing a listener ends a wait for its next connection, however the two
-// threads meet: before the wait began or during it; closing a connection
-// wakes a receive blocked on it.
+// Closing a listener ends a wait for its next connection, however the two threads meet: before the wait began or during
+// it; closing a connection wakes a receive blocked on it.
 TEST(SocketActivity, DisconnectEndsWaitingAcceptsAndReceives) {
     for (int round = 0; round < 20; ++round) {
         IPC_Socket listener;
@@ -286,9 +283,8 @@ TEST(CallbackListener, SilentOrForeignPeersAreDropped) {
     ExpectEndAndClose(fd);
 }
 
-// The expected process, but under another user: refused all the same. The
-// socket file is opened up first, so that only the listener's own check
-// stands in the way.
+// The expected process, but under another user: refused all the same. The socket file is opened up first, so that only
+// the listener's own check stands in the way.
 TEST(CallbackListener, CallBackFromAnotherUserIsRefused) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "switching users needs root";

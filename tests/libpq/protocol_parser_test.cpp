@@ -1,5 +1,5 @@
-// The protocol 3.0 and 2.0 parsers fed from memory: framing, hostile messages, error texts and the
-// error-cursor display.
+// The protocol 3.0 and 2.0 parsers fed from memory: framing, hostile messages, error texts and the error-cursor
+// display.
 #include "postgres/libpq/protocol3_parser.h"
 
 #include <gtest/gtest.h>
@@ -76,8 +76,7 @@ TEST(Framing, LengthLimitsForShortAndLongMessageTypes) {
     }
 }
 
-// A whole conversation, parsed at once and one byte at a time, gives the
-// same results.
+// A whole conversation, parsed at once and one byte at a time, gives the same results.
 TEST(Framing, MessagesCutOneByteAtATime) {
     const std::string stream =
         w::ParameterStatus("client_encoding", "UTF8") + w::NoticeResponse({{'S', "NOTICE"}, {'M', "hello"}}) +
@@ -114,8 +113,7 @@ TEST(Framing, MessagesCutOneByteAtATime) {
     }
 }
 
-// Malformed messages give one error result each and the connection stays
-// usable; the statement ends at ReadyForQuery.
+// Malformed messages give one error result each and the connection stays usable; the statement ends at ReadyForQuery.
 TEST(MalformedMessages, GiveOneErrorResultAndKeepTheConnection) {
     const std::string oneColumn = w::RowDescription({{"t", 25, -1}});
     const std::tuple<const char*, std::string, std::string> cases[] = {
@@ -210,9 +208,8 @@ TEST(ErrorTexts, ServerErrorsBecomeTaggedTexts) {
     }
 }
 
-// While idle, a notice and an error both go to the receiver as notices,
-// and other messages raise a client notice; during a statement an error
-// carries its context, and notifications are parsed and dropped.
+// While idle, a notice and an error both go to the receiver as notices, and other messages raise a client notice;
+// during a statement an error carries its context, and notifications are parsed and dropped.
 TEST(Notices, ReachTheReceiverAndCarryNoContext) {
     auto conn = MakeDetachedRecord();
     Notices notices;
@@ -318,8 +315,8 @@ TEST(BusyMessages, StatusBytesKeysAndSimpleResults) {
     }
 }
 
-// Unsigned and signed fields read as such; a column in a format the client
-// does not know is kept as sent and makes the result not binary.
+// Unsigned and signed fields read as such; a column in a format the client does not know is kept as sent and makes the
+// result not binary.
 TEST(RowDescription, ReadsSignedAndUnsignedFieldsFormatsAndTheBinaryFlag) {
     const w::Column wide{"w", 0xFFFFFFF0u, -1, 1, 0xFFFFFFFFu, 0xFFFF, -1};
     const std::string odd("\x01\x00\x02", 3);
@@ -340,8 +337,8 @@ TEST(RowDescription, ReadsSignedAndUnsignedFieldsFormatsAndTheBinaryFlag) {
     EXPECT_EQ(std::string(PQgetvalue(results[1].get(), 0, 1), PQgetlength(results[1].get(), 0, 1)), odd);
 }
 
-// The query is copied into a heap block of exactly its size (with the NUL),
-// so that the address sanitizer sees any read past its end.
+// The query is copied into a heap block of exactly its size (with the NUL), so that the address sanitizer sees any read
+// past its end.
 std::string Cursor(const std::string& query, int position, int encoding = PG_SQL_ASCII) {
     char* copy = static_cast<char*>(malloc(query.size() + 1));
     memcpy(copy, query.c_str(), query.size() + 1);
@@ -522,8 +519,7 @@ TEST(Protocol2, OddMessagesGiveTheirTexts) {
     };
     const std::tuple<std::string, std::vector<std::string>, std::string, std::vector<std::string>> cases[] = {
         {"IxZ", {"0:0"}, "", {"unexpected character x following empty query response (\"I\" message)\n"}},
-        // The error result waits for the statement's end; the unreadable
-        // rest of the input is dropped.
+        // The error result waits for the statement's end; the unreadable rest of the input is dropped.
         {Row2(false, {std::string("a")}) + Complete2("SELECT 1"),
          {},
          "server sent data (\"D\" message) without prior row description (\"T\" message)\n",

@@ -1,5 +1,5 @@
-// Result records (chunks, accessors, copies, storage), the growable buffers up to INT_MAX, and the
-// process-wide client lock.
+// Result records (chunks, accessors, copies, storage), the growable buffers up to INT_MAX, and the process-wide client
+// lock.
 #include "postgres/libpq/result_record.h"
 
 #include <gtest/gtest.h>
@@ -138,8 +138,7 @@ TEST(ResultCopy, CopiesWhatTheFlagsAsk) {
     EXPECT_EQ(notices.texts, std::vector<std::string>{"row number 5 is out of range 0..2\n"});
 }
 
-// Large values get blocks of their own; the size count saturates instead of
-// wrapping.
+// Large values get blocks of their own; the size count saturates instead of wrapping.
 TEST(ResultStorage, LargeValuesGetBlocksOfTheirOwnAndTheSizeSaturates) {
     ResultPtr res(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK));
     std::vector<char*> small;

@@ -74,8 +74,7 @@ TEST(SocketIO, ServerCloseKeepsTheDataAlreadyRead) {
 std::atomic<int> g_sigpipes{0};
 void countSigpipe(int) { g_sigpipes++; }
 
-// Sending to a peer that has gone raises no SIGPIPE, with MSG_NOSIGNAL and
-// with the signal-mask fall-back alike.
+// Sending to a peer that has gone raises no SIGPIPE, with MSG_NOSIGNAL and with the signal-mask fall-back alike.
 TEST(SocketIO, BrokenPipeRaisesNoSignal) {
     struct sigaction sa {
     }, old{};
@@ -103,8 +102,8 @@ TEST(SocketIO, BrokenPipeRaisesNoSignal) {
         EXPECT_EQ(g_sigpipes.load(), 0) << useFlag;
         const std::string text = conn->errorMessage.data;
         EXPECT_NE(text.find("closed the connection"), std::string::npos) << text;
-        // A failed send leaves the stream out of step: the connection is
-        // bad, but keeps the socket for the server's last message.
+        // A failed send leaves the stream out of step: the connection is bad, but keeps the socket for the server's
+        // last message.
         EXPECT_EQ(conn->status, CONNECTION_BAD) << useFlag;
         EXPECT_GE(conn->sock, 0) << useFlag;
         sigset_t pending;
@@ -119,8 +118,8 @@ TEST(SocketIO, WaitsTimeOutAndReportClosedSockets) {
     peer.AddConnection().Await(1).Send(w::ReadyForQuery());
     peer.Start();
     auto conn = Connect(peer);
-    // Nothing to read yet: an end time in the past times out at once. The
-    // texts of hosts tried before the time-out are kept.
+    // Nothing to read yet: an end time in the past times out at once. The texts of hosts tried before the time-out are
+    // kept.
     printfPQExpBuffer(&conn->errorMessage, "<primary>first host</primary>");
     EXPECT_EQ(pqWaitTimed(1, 0, conn.get(), time(nullptr) - 1), 1);
     EXPECT_STREQ(conn->errorMessage.data,
@@ -138,12 +137,10 @@ TEST(SocketIO, WaitsTimeOutAndReportClosedSockets) {
     EXPECT_STREQ(conn->errorMessage.data, "The socket is invalid.");
 }
 
-// Bytes received ahead reach the input buffer whole and in order, however
-// the reader's consumption and pauses and the writer's sends fall: received
-// by the reader itself, blocks taken as the buffer, blocks appended behind a
-// long unread message, blocks taken half-filled; after a detach mid-stream
-// the socket is read directly; the end of the stream reads as it does
-// without read-ahead.
+// Bytes received ahead reach the input buffer whole and in order, however the reader's consumption and pauses and the
+// writer's sends fall: received by the reader itself, blocks taken as the buffer, blocks appended behind a long unread
+// message, blocks taken half-filled; after a detach mid-stream the socket is read directly; the end of the stream reads
+// as it does without read-ahead.
 TEST(SocketIO, ReadAheadKeepsTheStreamWhole) {
     for (const size_t limit : {size_t{1}, size_t{100000}, size_t{1} << 28}) {
         SCOPED_TRACE(limit);
@@ -170,8 +167,8 @@ TEST(SocketIO, ReadAheadKeepsTheStreamWhole) {
         std::string received;
         int rc;
         while ((rc = pqReadBlocking(conn.get())) > 0) {
-            // Leaves up to 400 KiB unread now and then, as a long message
-            // would, which is more than a block's room in front.
+            // Leaves up to 400 KiB unread now and then, as a long message would, which is more than a block's room in
+            // front.
             const int unread = conn->inEnd - conn->inStart;
             const int keep = random(8) == 0 ? std::min(unread, static_cast<int>(random(400000))) : 0;
             received.append(conn->inBuffer + conn->inStart, static_cast<size_t>(unread - keep));
@@ -274,10 +271,9 @@ TEST(QueryExecution, ExtendedProtocolBytes) {
     EXPECT_EQ(peer.Received(0), expected);
 }
 
-// One session: PQexec hands out the last of several results and merges an
-// error into the connection's text, and the next PQexec abandons an open
-// COPY OUT and ends an open COPY IN with CopyFail; then a statement is read
-// without blocking.
+// One session: PQexec hands out the last of several results and merges an error into the connection's text, and the
+// next PQexec abandons an open COPY OUT and ends an open COPY IN with CopyFail; then a statement is read without
+// blocking.
 TEST(QueryExecution, ExecCollectsTheLastResultEndsOpenCopiesAndNeverBlocks) {
     ScriptedPeer peer;
     peer.AddConnection()
