@@ -1,6 +1,5 @@
-// Allocation failure at the C boundary, the n-th allocation failing for every
-// n: a lost one is reported and nothing leaks. The C allocation functions are
-// linked with --wrap to the counters here; only the armed test thread counts.
+// Allocation failure at the C boundary, the n-th allocation failing for every n: a lost one is reported and nothing
+// leaks. The C allocation functions are linked with --wrap to the counters here; only the armed test thread counts.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -183,8 +182,8 @@ bool ConninfoParsed(const char* conninfo) {
     return options != nullptr;
 }
 
-// A statement's answer parsed into results: success only when every row
-// arrived; a lost allocation must end in an error result or a dead record.
+// A statement's answer parsed into results: success only when every row arrived; a lost allocation must end in an error
+// result or a dead record.
 bool ScriptedResultsTaken() {
     static const std::string answer = w::RowDescription({{"a_column", 25, -1}, {"b", 23, 4}}) +
                                       w::DataRow({std::string("first row value"), std::string("1")}) +

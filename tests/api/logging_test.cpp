@@ -40,8 +40,7 @@ std::string CapturedStderr(const std::function<void()>& body) {
 void ReentrantHook(kelvo_log_level_t level, const char* topic, const char* value, void* context) {
     Record(level, topic, value, context);
     if (std::string(topic) == "outer") {
-        // Logging, changing the level and replacing the hook from inside a
-        // hook must not dead-lock.
+        // Logging, changing the level and replacing the hook from inside a hook must not dead-lock.
         kelvo_log_event(KELVO_LOG_LEVEL_INFO, "inner", value);
         kelvo_log_set_log_level(KELVO_LOG_LEVEL_INFO);
         kelvo_log_set_log_function(Record, context);

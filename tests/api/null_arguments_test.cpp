@@ -1,5 +1,5 @@
-// Null pointers and bad indexes from a C caller: refused with a clear error and
-// the export's own context id, or answered as an empty object would.
+// Null pointers and bad indexes from a C caller: refused with a clear error and the export's own context id, or
+// answered as an empty object would.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -157,9 +157,8 @@ TEST(NullArguments, DbapiAccessorsAnswerANullHandleAsEmpty) {
     EXPECT_EQ(2u, kelvo_quote_sql_literal(quoted, sizeof quoted, nullptr, 3));
 }
 
-// Values a C caller may pass for an enumeration that name none of its
-// members (passed from C, where that is allowed), and column indexes outside
-// the definition.
+// Values a C caller may pass for an enumeration that name none of its members (passed from C, where that is allowed),
+// and column indexes outside the definition.
 TEST(NullArguments, EnumerationValuesAndColumnIndexesOutsideTheirRangeAreRefused) {
     kelvo_table_definition_t* definition = kelvo_create_table_definition(nullptr, nullptr, "t", KELVO_PERMANENT, false);
     const ErrorPtr refused(AddColumnOfTag(definition, 99));
@@ -187,8 +186,8 @@ TEST(NullArguments, EnumerationValuesAndColumnIndexesOutsideTheirRangeAreRefused
     EXPECT_EQ(nullptr, rowset);
 }
 
-// String lists as the catalog functions hand them to a C caller: texts that
-// stay in place while the list lives, and bad indexes answered with null.
+// String lists as the catalog functions hand them to a C caller: texts that stay in place while the list lives, and bad
+// indexes answered with null.
 TEST(NullArguments, StringListsAnswerBadIndexes) {
     for (const std::vector<std::string>& strings : {std::vector<std::string>{}, {"public", "", "schema \xc3\xa9"}}) {
         SCOPED_TRACE(strings.size());

@@ -1,6 +1,5 @@
-// psql and psycopg2 (Debian's postgresql-client-15 and python3-psycopg2, which
-// the set-up script installs) against a started kelvod: the values, errors and
-// transactions that such clients rely on, and a short mixed load.
+// psql and psycopg2 (Debian's postgresql-client-15 and python3-psycopg2, which the set-up script installs) against a
+// started kelvod: the values, errors and transactions that such clients rely on, and a short mixed load.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -93,8 +92,8 @@ TEST_F(RealClients, RawProtocolBatchesUntypedParametersAndPlans) {
     ASSERT_EQ(c.Open(server->Endpoint(), ":main").status, 'I');
     ASSERT_EQ(other.Open(server->Endpoint(), ":main").status, 'I');
     ASSERT_TRUE(c.Query("CREATE TABLE batch (k INT PRIMARY KEY, n INT)").Ok());
-    // 500 INSERTs, a failing statement, a simple query in the window after it, one Sync:
-    // one error, the simple query ignored, no row kept.
+    // 500 INSERTs, a failing statement, a simple query in the window after it, one Sync: one error, the simple query
+    // ignored, no row kept.
     for (int k = 0; k < 500; ++k)
         c.SendExtended("INSERT INTO batch VALUES ($1, 0)", {std::to_string(k)});
     c.SendExtended("SELECT nosuch FROM batch");
@@ -135,9 +134,8 @@ TEST_F(RealClients, RawProtocolBatchesUntypedParametersAndPlans) {
     EXPECT_EQ(c.Extended(setting, 0).Value(), before);
 }
 
-// pgbench's built-in script in its three query modes, without an error that is
-// not a conflict (40001, retried). Its own initialisation sends text COPY, which
-// the server does not take, so the tables are made as it would make them.
+// pgbench's built-in script in its three query modes, without an error that is not a conflict (40001, retried). Its own
+// initialisation sends text COPY, which the server does not take, so the tables are made as it would make them.
 TEST_F(RealClients, PgbenchRunsItsBuiltInScriptInEachQueryMode) {
     Psql(
         "CREATE TABLE pgbench_branches (bid INT PRIMARY KEY, bbalance INT, filler CHAR(88));\n"

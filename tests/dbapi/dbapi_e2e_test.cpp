@@ -1,5 +1,5 @@
-// The database API against a server started by kelvo_instance_create:
-// connections, catalog, database statements, rowsets, loads through inserters.
+// The database API against a server started by kelvo_instance_create: connections, catalog, database statements,
+// rowsets, loads through inserters.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -202,8 +202,8 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
                       raw, "INSERT INTO sales.items SELECT i, 'n' || i, i / 4 FROM range(1000) t(i)", &count)));
     EXPECT_EQ(1000, count);
     ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "INSERT INTO sales.items VALUES (1000, NULL, NULL)", &count)));
-    // Several statements in one text: the first one's rows come back, and a
-    // failure among them keeps none of their changes (the rows are counted below).
+    // Several statements in one text: the first one's rows come back, and a failure among them keeps none of their
+    // changes (the rows are counted below).
     EXPECT_EQ(std::vector<std::string>{"1001"},
               Column(raw, "SELECT count(*)::INT FROM sales.items; SELECT 2", 0, false));
     EXPECT_EQ("42703", SqlstateOf(kelvo_execute_command(raw, "DELETE FROM sales.items; SELECT nosuch", &count)));
@@ -230,8 +230,8 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
     }
     EXPECT_STREQ("UTF8", kelvo_connection_parameter_status(raw, "server_encoding"));
     EXPECT_EQ(nullptr, kelvo_connection_parameter_status(raw, "no_such_setting"));
-    // The table definition round trips through the catalog: names, types,
-    // modifiers, nullability and collations all show in its CREATE statement.
+    // The table definition round trips through the catalog: names, types, modifiers, nullability and collations all
+    // show in its CREATE statement.
     kelvo_table_definition_t* read = nullptr;
     ASSERT_EQ("", TextOf(kelvo_get_table_definition(raw, nullptr, "sales", "items", &read)));
     const auto create = [](const kelvo_table_definition_t* d) {
@@ -240,8 +240,7 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
     EXPECT_EQ(create(def), create(read));
     kelvo_destroy_table_definition(read);
     kelvo_destroy_table_definition(def);
-    // A clone is a second session with the same options, default settings
-    // and without the API marker.
+    // A clone is a second session with the same options, default settings and without the API marker.
     kelvo_set_chunked_mode(raw, false);
     kelvo_set_prefetch_threshold(raw, 5);
     std::unique_ptr<kelvoapi::Connection> clone = raw->Get().Clone();
@@ -257,8 +256,7 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
     clone->Close();  // a second close does nothing
 }
 
-// On a connection that asks for text results: the catalog reads integers and
-// flags in whichever format the server sent.
+// On a connection that asks for text results: the catalog reads integers and flags in whichever format the server sent.
 TEST_F(DbapiE2E, CatalogQuestions) {
     kelvo_connection_t* raw = Fresh("cat.kelvo", {}, "Text");
     ASSERT_NE(nullptr, raw);
@@ -311,9 +309,8 @@ TEST_F(DbapiE2E, CatalogQuestions) {
     EXPECT_TRUE(kelvo_connection_is_ready(raw));
 }
 
-// A table named with its database but no schema resolves inside that database,
-// for the catalog and inserters alike; a bulk load into a database attached
-// after the connect has the stream connection attach it too. Then detaching,
+// A table named with its database but no schema resolves inside that database, for the catalog and inserters alike; a
+// bulk load into a database attached after the connect has the stream connection attach it too. Then detaching,
 // attaching under another name, dropping.
 TEST_F(DbapiE2E, DatabasesAttachedAndDroppedAndQualifiedNamesStayInTheirDatabase) {
     const std::string second = Path("second.kelvo");
@@ -357,9 +354,8 @@ TEST_F(DbapiE2E, DatabasesAttachedAndDroppedAndQualifiedNamesStayInTheirDatabase
     EXPECT_EQ("", TextOf(kelvo_drop_database(raw, path.c_str(), true)));
 }
 
-// Rows of every type read back as loaded, plain and (beyond 16 MiB) in bulk.
-// A bulk INSERT failing on its first chunk while the second is on its way: that
-// chunk may fail (cancelled, or refused by the stream nobody reads), the close
+// Rows of every type read back as loaded, plain and (beyond 16 MiB) in bulk. A bulk INSERT failing on its first chunk
+// while the second is on its way: that chunk may fail (cancelled, or refused by the stream nobody reads), the close
 // reports the statement's error, nothing is inserted, the stream is dropped.
 TEST_F(DbapiE2E, InsertersLoadEveryTypeAndEveryShapePlainAndInBulk) {
     kelvo_connection_t* raw = Fresh(
@@ -405,10 +401,9 @@ TEST_F(DbapiE2E, InsertersLoadEveryTypeAndEveryShapePlainAndInBulk) {
     EXPECT_NE(closing.find("23505"), std::string::npos) << closing;
     EXPECT_EQ(Column(raw, "SELECT count(*) FROM every", 0, true), std::vector<std::string>{"0"});
     EXPECT_EQ(Column(raw, streams, 0, true), std::vector<std::string>{"0"});
-    // The rows stored are the rows sent: a definition whose nullability
-    // differs from the table's, columns mapped by a select list, a temporary
-    // table past the bulk threshold, one chunk past the server's limit on a
-    // message. Rows (1, 2), (2, 4), (3, 6) go as columns x and y, or a and b.
+    // The rows stored are the rows sent: a definition whose nullability differs from the table's, columns mapped by a
+    // select list, a temporary table past the bulk threshold, one chunk past the server's limit on a message. Rows (1,
+    // 2), (2, 4), (3, 6) go as columns x and y, or a and b.
     const auto load = [&](const char* table, bool nullable, const char* select) {
         kelvoapi::TableDefinition target("", "", table, KELVO_PERMANENT, false), sent = target;
         const bool all = std::string(select) == "*";
@@ -452,10 +447,9 @@ TEST_F(DbapiE2E, InsertersLoadEveryTypeAndEveryShapePlainAndInBulk) {
               Column(raw, "SELECT count(*), sum(length(x)) FROM wide", -1, true));
 }
 
-// A rowset closed early stops reading ahead: the close reads only what the
-// cancel leaves on the way, and the connection keeps no more than a block. A
-// cancel from another thread ends a running statement with 57014 and the
-// connection goes on. Then ping.
+// A rowset closed early stops reading ahead: the close reads only what the cancel leaves on the way, and the connection
+// keeps no more than a block. A cancel from another thread ends a running statement with 57014 and the connection goes
+// on. Then ping.
 TEST_F(DbapiE2E, ClosingEarlyStopsTheReadAheadAndACancelEndsOnlyTheStatement) {
     kelvo_connection_t* raw = Fresh("big.kelvo");
     ASSERT_NE(nullptr, raw);
@@ -480,8 +474,8 @@ TEST_F(DbapiE2E, ClosingEarlyStopsTheReadAheadAndACancelEndsOnlyTheStatement) {
         sqlstate = SqlstateOf(kelvo_execute_command(raw, "SELECT sum(i) FROM range(1000000000000) t(i)", nullptr));
         done = true;
     });
-    // Cancels that find the session idle are dropped, so repeat until one
-    // lands; the statement itself would run for hours.
+    // Cancels that find the session idle are dropped, so repeat until one lands; the statement itself would run for
+    // hours.
     for (int i = 0; i < 600 && !done; ++i) {
         EXPECT_EQ("", TextOf(kelvo_cancel(raw)));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -500,8 +494,8 @@ TEST_F(DbapiE2E, ClosingEarlyStopsTheReadAheadAndACancelEndsOnlyTheStatement) {
     kelvo_parameters_destroy(parameters);
 }
 
-// Two threads on one connection are outside the contract, but the loser must
-// get 55006 rather than corrupt the protocol connection for the winner.
+// Two threads on one connection are outside the contract, but the loser must get 55006 rather than corrupt the protocol
+// connection for the winner.
 TEST_F(DbapiE2E, TheLoserOfARaceForTheConnectionGetsBusy) {
     kelvo_connection_t* raw = Fresh("race.kelvo");
     ASSERT_NE(nullptr, raw);
@@ -525,9 +519,8 @@ TEST_F(DbapiE2E, TheLoserOfARaceForTheConnectionGetsBusy) {
     EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false));
 }
 
-// A server stopped (SIGSTOP) while a read waits on another thread: a cancel
-// fails within seconds with class 08 and ends that wait; closing the rowset
-// and disconnecting busy and idle connections take seconds too.
+// A server stopped (SIGSTOP) while a read waits on another thread: a cancel fails within seconds with class 08 and ends
+// that wait; closing the rowset and disconnecting busy and idle connections take seconds too.
 TEST(DbapiStalledServer, ACancelEndsTheWaitAndNothingElseWaitsLong) {
     kelvotest::LibraryInstance server;
     server.Start(KELVO_SERVER_DIR);
@@ -574,9 +567,8 @@ TEST(DbapiStalledServer, ACancelEndsTheWaitAndNothingElseWaitsLong) {
     server.Stop();
 }
 
-// The server killed mid-call: the call fails within a second with class 08 and
-// a message, never HY000 and empty; rows read before are whole; what was
-// committed survives a restart on the same database file.
+// The server killed mid-call: the call fails within a second with class 08 and a message, never HY000 and empty; rows
+// read before are whole; what was committed survives a restart on the same database file.
 TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
     const std::string dir = MakeTempDirectory();
     const std::string database = dir + "/fault.kelvo";
@@ -621,8 +613,8 @@ TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
              killer.join();
              return error;
          }}};
-    // Step 0 makes the database; each later one starts a server on it, finds
-    // what was committed and nothing else, then runs case step-1, if any.
+    // Step 0 makes the database; each later one starts a server on it, finds what was committed and nothing else, then
+    // runs case step-1, if any.
     for (size_t step = 0; step <= std::size(cases) + 1; ++step) {
         SCOPED_TRACE(step > 0 && step <= std::size(cases) ? cases[step - 1].first : "before or after the cases");
         LibraryInstance server;

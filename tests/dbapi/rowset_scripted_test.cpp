@@ -42,8 +42,7 @@ kelvo_connection_t* StartAndConnect(ScriptedPeer& peer, ScriptedPeer::Script& sc
 
 std::string Text(kelvo_value_t v) { return std::string(reinterpret_cast<const char*>(v.value), v.size); }
 
-// Reads every chunk; returns their row counts and checks that row values run
-// 0, 1, ... across chunk boundaries.
+// Reads every chunk; returns their row counts and checks that row values run 0, 1, ... across chunk boundaries.
 std::vector<size_t> ReadChunkSizes(kelvo_rowset_t* rowset, ErrorPtr* error = nullptr) {
     std::vector<size_t> sizes;
     for (int next = 0;;) {
@@ -85,9 +84,8 @@ std::vector<size_t> QueryChunks(kelvo_connection_t* conn) {
     return sizes;
 }
 
-// Several statements: the rowset hands out the first one's rows under its
-// columns, prefetched or not; the rest is drained and its first error comes
-// from the last read, or from kelvo_execute_command.
+// Several statements: the rowset hands out the first one's rows under its columns, prefetched or not; the rest is
+// drained and its first error comes from the last read, or from kelvo_execute_command.
 TEST(RowsetScriptedTest, MultiStatementTexts) {
     const std::string second = wire::RowDescription({{"a", 25, -1, 0}, {"b", 23, 4, 0}}) +
                                wire::DataRow({"abcd", "2"}) + wire::CommandComplete("SELECT 1");
@@ -136,8 +134,8 @@ std::string TextRows(size_t columns, const std::vector<std::string>& rows) {
     return bytes + Done("SELECT " + std::to_string(rows.size()));
 }
 
-// Catalog questions, then server errors as the error object carries them, also
-// from malformed fields; the connection stays ready after each.
+// Catalog questions, then server errors as the error object carries them, also from malformed fields; the connection
+// stays ready after each.
 TEST(RowsetScriptedTest, CatalogQuestionsAndServerErrorsBeforeTheRows) {
     // The fields sent; SQLSTATE, severity, message, detail and hint read.
     using Fields = std::vector<std::pair<char, std::string>>;
@@ -156,8 +154,8 @@ TEST(RowsetScriptedTest, CatalogQuestionsAndServerErrorsBeforeTheRows) {
     for (const auto& [fields, read] : cases)
         script.ExpectMessage('Q').Send(wire::ErrorResponse(fields) + wire::ReadyForQuery());
     kelvo_connection_t* conn = StartAndConnect(peer, script);
-    // Names without a database are asked of the connection's own catalog; a
-    // table the catalog knows without columns is asked for its persistence alone.
+    // Names without a database are asked of the connection's own catalog; a table the catalog knows without columns is
+    // asked for its persistence alone.
     kelvo_string_list_t* list = nullptr;
     ASSERT_EQ(nullptr, kelvo_get_table_names(conn, nullptr, "s", &list));
     kelvo_string_list_destroy(list);
@@ -184,11 +182,9 @@ TEST(RowsetScriptedTest, CatalogQuestionsAndServerErrorsBeforeTheRows) {
               "n.oid = cl.relnamespace WHERE cl.relname = 't' AND n.nspname = 's'");
 }
 
-// A connection lost while rows arrive gives the rows before it, then the
-// loss with its class-08 code and text, never HY000 with an empty message. A
-// message whose length cannot be, or a copy in both directions that nothing
-// here asks for, is one 08P01 error, and the connection is given up: no call
-// keeps waiting for the copy to end.
+// A connection lost while rows arrive gives the rows before it, then the loss with its class-08 code and text, never
+// HY000 with an empty message. A message whose length cannot be, or a copy in both directions that nothing here asks
+// for, is one 08P01 error, and the connection is given up: no call keeps waiting for the copy to end.
 TEST(RowsetScriptedTest, ALostOrUnsynchronizedConnectionIsOneErrorWithItsText) {
     const std::string lost = "08003 The Kelvo server closed the connection unexpectedly";
     const std::tuple<std::string, size_t, std::string> cases[] = {
@@ -223,9 +219,8 @@ TEST(RowsetScriptedTest, ALostOrUnsynchronizedConnectionIsOneErrorWithItsText) {
     }
 }
 
-// Closing a rowset whose statement still runs (after a chunk of rows or a
-// block of COPY OUT data) cancels it over a second connection and drains the
-// rest; the connection takes the next statement.
+// Closing a rowset whose statement still runs (after a chunk of rows or a block of COPY OUT data) cancels it over a
+// second connection and drains the rest; the connection takes the next statement.
 TEST(RowsetScriptedTest, ClosingARunningStatementCancelsAndDrains) {
     const std::string canceled = kelvotest::Fail("57014", "canceling statement");
     // What the server sends before the close, what after it, and the threshold.
@@ -277,8 +272,8 @@ void Receiver(void* context, kelvo_error_t* notice) {
 constexpr auto FirstReceiver = &Receiver<&firstNotices>;
 constexpr auto SecondReceiver = &Receiver<&secondNotices>;
 
-// The caller replaces the receiver while a prefetching rowset's notices
-// arrive: each notice reaches exactly one receiver, with its own context.
+// The caller replaces the receiver while a prefetching rowset's notices arrive: each notice reaches exactly one
+// receiver, with its own context.
 TEST(RowsetScriptedTest, ReplacingTheReceiverWhileAPrefetchingRowsetDeliversNotices) {
     constexpr int kNotices = 2000;
     ScriptedPeer peer;
@@ -308,9 +303,8 @@ std::string CopyOut(const std::vector<std::string>& blocks) {
     return bytes + wire::CopyDone() + Done("COPY " + std::to_string(blocks.size()));
 }
 
-// COPY OUT data read in blocks to its end (then closed without a cancel); a
-// COPY OUT run as a command does not hold the connection; finished statements
-// close without a cancel; a COPY IN stays open for its caller.
+// COPY OUT data read in blocks to its end (then closed without a cancel); a COPY OUT run as a command does not hold the
+// connection; finished statements close without a cancel; a COPY IN stays open for its caller.
 TEST(RowsetScriptedTest, CopyOutDataFinishedStatementsAndTheConnectionAfterThem) {
     ScriptedPeer peer;
     auto& script = NewSession(peer).ExpectMessage('Q').Send(CopyOut({"1\n", "22\n"}));
@@ -346,11 +340,9 @@ TEST(RowsetScriptedTest, CopyOutDataFinishedStatementsAndTheConnectionAfterThem)
     ASSERT_EQ(nullptr, kelvo_execute_command(conn, "DELETE", &count));
     EXPECT_EQ(INT32_MAX, count) << "clamped to the int range";
     EXPECT_EQ(std::vector<size_t>({2}), QueryChunks(conn));
-    // A statement that has ended is not cancelled: the request would reach
-    // the server while the next statement runs and cancel that one. Here one
-    // is closed unread, and one read to its end by the prefetch thread with
-    // chunks still queued, whose COPY data is refused: reading it would race
-    // the prefetch thread.
+    // A statement that has ended is not cancelled: the request would reach the server while the next statement runs and
+    // cancel that one. Here one is closed unread, and one read to its end by the prefetch thread with chunks still
+    // queued, whose COPY data is refused: reading it would race the prefetch thread.
     kelvo_close_rowset(Execute(conn));
     rowset = Execute(conn);
     char* buffer = nullptr;
@@ -362,8 +354,8 @@ TEST(RowsetScriptedTest, CopyOutDataFinishedStatementsAndTheConnectionAfterThem)
     kelvo_close_rowset(rowset);
     ASSERT_EQ(nullptr, kelvo_execute_command(conn, "COPY t FROM STDIN", &count));
     EXPECT_EQ(PGASYNC_COPY_IN, conn->Get().GetPGconn()->asyncStatus);
-    // The protocol client refuses to send while the COPY is open; each
-    // statement export reports that under its own context id.
+    // The protocol client refuses to send while the COPY is open; each statement export reports that under its own
+    // context id.
     const std::pair<ErrorPtr, uint32_t> refused[] = {
         {ErrorPtr(kelvo_execute_query(conn, "SELECT 1", &rowset)), 0x43da522a},
         {ErrorPtr(kelvo_execute_command(conn, "SELECT 1", &count)), 0x43da522a},
@@ -400,8 +392,8 @@ TEST(RowsetScriptedTest, ChunkFieldArraysAreRowMajorWithNullFlags) {
     EXPECT_EQ(std::make_tuple(nullptr != values[5], sizes[4], sizes[5]), std::make_tuple(true, size_t{0}, size_t{0}));
     EXPECT_EQ(std::vector<int8_t>({0, 1, 0}), std::vector<int8_t>(nulls + 3, nulls + 6));
     EXPECT_EQ(nullptr, values[4]);
-    // The chunk outlives its rowset and connection; out-of-range indexes must
-    // not reach the gone connection's notice hook.
+    // The chunk outlives its rowset and connection; out-of-range indexes must not reach the gone connection's notice
+    // hook.
     kelvo_close_rowset(rowset);
     Finish(peer, conn);
     // Single fields: NULL, empty, and indexes past the end or above INT_MAX.

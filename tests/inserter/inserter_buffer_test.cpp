@@ -133,8 +133,8 @@ TEST(InserterBufferRefusals, BadCellsChangeNothing) {
         EXPECT_EQ(buffer.GetCurrentCell(), 0u);
         EXPECT_EQ(buffer.GetCapacity(), kelvoapi::DataChunk::initial_size);
     }
-    // Into (INT NOT NULL, INT NOT NULL): every add but int32 (and a raw of four
-    // bytes) is refused with the column named, and the row stays where it was.
+    // Into (INT NOT NULL, INT NOT NULL): every add but int32 (and a raw of four bytes) is refused with the column
+    // named, and the row stays where it was.
     const std::vector<std::pair<Add, const char*>> wrong = {
         {Cell(kelvo_inserter_buffer_add_int16, 3), "a SMALLINT value"},
         {Cell(kelvo_inserter_buffer_add_int64, 3), "a BIGINT value"},
@@ -184,10 +184,9 @@ TEST(InserterBufferFlush, SmallLoadsLeaveOnlyWithTheFlushAndAFailedSendLosesNoth
     EXPECT_EQ(sink.events.size(), 1u);
 }
 
-// Short cells near the chunk's end: where a quick add cannot be sure of
-// its room, the checked add writes the same bytes, growing by a fifth only
-// when a cell does not fit. The first full chunk switches to bulk mode with
-// the select list; later ones are only sent.
+// Short cells near the chunk's end: where a quick add cannot be sure of its room, the checked add writes the same
+// bytes, growing by a fifth only when a cell does not fit. The first full chunk switches to bulk mode with the select
+// list; later ones are only sent.
 TEST(InserterBufferCells, CellsNearTheChunksEndFitExactlyOrGrowIt) {
     for (const size_t room : {size_t{40}, size_t{39}}) {
         SCOPED_TRACE(room);

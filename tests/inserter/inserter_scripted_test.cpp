@@ -1,5 +1,5 @@
-// Inserters against the scripted peer: plain loads in one COPY, bulk loads
-// through a stream with a COPY per chunk, and no hang when the stream stays open.
+// Inserters against the scripted peer: plain loads in one COPY, bulk loads through a stream with a COPY per chunk, and
+// no hang when the stream stays open.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -32,8 +32,8 @@ std::string Show(const std::string& name, const std::string& value) {
     return wire::RowDescription({{name, 25, -1, 0}}) + wire::DataRow({value}) + Done("SHOW");
 }
 
-// "db"."s".table with a nullable INT "a" and a NOT NULL BOOL "b": database and
-// schema are given, so creating the inserter asks the server nothing.
+// "db"."s".table with a nullable INT "a" and a NOT NULL BOOL "b": database and schema are given, so creating the
+// inserter asks the server nothing.
 kelvoapi::TableDefinition Target(const std::string& table = "t") {
     kelvoapi::TableDefinition definition("db", "s", table, KELVO_PERMANENT, false);
     definition.AddColumn("a", KELVO_INT, 0, "", true);
@@ -75,8 +75,7 @@ struct Load {
     kelvo_inserter_t* inserter = nullptr;
 };
 
-// Whether every descriptor this process holds on the connection's socket is
-// closed in a program the process executes.
+// Whether every descriptor this process holds on the connection's socket is closed in a program the process executes.
 bool EveryCopyIsCloseOnExec(kelvo_connection_t* conn) {
     struct stat socket {};
     EXPECT_EQ(::fstat(PQsocket(conn->Get().GetPGconn()), &socket), 0);
@@ -95,11 +94,11 @@ void Finish(ScriptedPeer& peer, const Load& load) {
     kelvotest::Finish(peer, load.conn);
 }
 
-// The server's answers to the COPY: refused at opening, refused at the end,
-// or 53400 (retried after 100 ms, never reported).
+// The server's answers to the COPY: refused at opening, refused at the end, or 53400 (retried after 100 ms, never
+// reported).
 TEST(InserterPlainTest, ServerAnswersToTheCopy) {
-    // The answers to the COPY statement(s), then to the end; whether the send
-    // fails (else the close), and the error (no SQLSTATE: success).
+    // The answers to the COPY statement(s), then to the end; whether the send fails (else the close), and the error (no
+    // SQLSTATE: success).
     const std::string copyIn = wire::CopyInResponse(1, {1, 1});
     const char* missing = "relation \"t\" does not exist";
     const std::tuple<const char*, std::vector<std::string>, bool, std::string, const char*, uint32_t> cases[] = {
@@ -129,11 +128,9 @@ TEST(InserterPlainTest, ServerAnswersToTheCopy) {
     }
 }
 
-// Refusals leave the load usable: other statements on the busy connection,
-// the switch to bulk mode inside the open plain COPY (it would need the main
-// connection, which the COPY holds), and chunks that cannot be sent; later
-// rows still arrive, and the COPY ends normally even without insert_data.
-// Then the caller's own COPY on that connection.
+// Refusals leave the load usable: other statements on the busy connection, the switch to bulk mode inside the open
+// plain COPY (it would need the main connection, which the COPY holds), and chunks that cannot be sent; later rows
+// still arrive, and the COPY ends normally even without insert_data. Then the caller's own COPY on that connection.
 TEST(InserterPlainTest, RefusedSwitchChunksAndDefinitionsThenTheCallersCopy) {
     ScriptedPeer peer;
     Script& script = NewSession(peer).ExpectMessage('Q').Send(kNotNull);
@@ -202,8 +199,8 @@ void ScriptMain(Script& main, const std::string& insertAnswer) {
     ExpectDetach(main.ExpectMessage('Q').Await(kInsertGate).Send(insertAnswer));
 }
 
-// The stream connection's start and the three settings. A script is written
-// whole before the next AddConnection, which ends its reference.
+// The stream connection's start and the three settings. A script is written whole before the next AddConnection, which
+// ends its reference.
 Script& ScriptStream(ScriptedPeer& peer) {
     Script& stream = NewSession(peer);
     for (int i = 0; i < 3; ++i)
@@ -224,8 +221,7 @@ void ScriptStreamClose(Script& stream, const std::string& closeAnswer = Done("CL
     ExpectDetach(stream.Send(closeAnswer).ExpectMessage('Q').Send(Done("DROP")));
 }
 
-// Cancel requests, one connection each; the first normally ends the load,
-// but a slow machine may need more.
+// Cancel requests, one connection each; the first normally ends the load, but a slow machine may need more.
 void ScriptCancels(ScriptedPeer& peer) {
     for (int i = 0; i < 50; ++i)
         peer.AddConnection().ExpectMessage(0).Close();
@@ -298,8 +294,8 @@ TEST(BulkInsertionTest, ATakenStreamNameIsProbedForAFreeOne) {
 }
 
 TEST(BulkInsertionTest, TheCloseReportsWhatEndedTheInsertionAndDropsTheStream) {
-    // Whether the close inserts the data, the INSERT BULK's answer and what the
-    // close reports (empty: success), whether the statement ends before the close.
+    // Whether the close inserts the data, the INSERT BULK's answer and what the close reports (empty: success), whether
+    // the statement ends before the close.
     const std::tuple<const char*, bool, std::string, std::string, bool> cases[] = {
         {"the statement fails", true, "23505", "23505", false},
         {"the caller cancels", false, "57014", "", false},
@@ -332,9 +328,8 @@ TEST(BulkInsertionTest, TheCloseReportsWhatEndedTheInsertionAndDropsTheStream) {
     }
 }
 
-// When the stream cannot be closed, the INSERT BULK would wait for it without
-// end; the close cancels it instead of hanging: with the stream connection
-// lost, and with its CLOSE refused and no second connection to be had.
+// When the stream cannot be closed, the INSERT BULK would wait for it without end; the close cancels it instead of
+// hanging: with the stream connection lost, and with its CLOSE refused and no second connection to be had.
 TEST(BulkInsertionTest, AStreamThatCannotBeClosedEndsTheLoadWithoutHanging) {
     for (const bool lost : {true, false}) {
         SCOPED_TRACE(lost ? "stream connection lost" : "CLOSE refused, no clone");
@@ -350,8 +345,8 @@ TEST(BulkInsertionTest, AStreamThatCannotBeClosedEndsTheLoadWithoutHanging) {
         ScriptCancels(peer);
         const size_t firstCancel = lost ? 2 : 3;
         Load load(peer, true);
-        // The first cancel request lets the INSERT BULK end; the peer must have
-        // started, or no connection would count as closed yet.
+        // The first cancel request lets the INSERT BULK end; the peer must have started, or no connection would count
+        // as closed yet.
         std::thread releaser([&] {
             peer.WaitForClose(firstCancel);
             peer.Open(kInsertGate);
@@ -373,8 +368,8 @@ TEST(BulkInsertionTest, AStreamThatCannotBeClosedEndsTheLoadWithoutHanging) {
     }
 }
 
-// A server that answers no cancel request: the close waits a bounded time,
-// then cuts the task's connection, and returns with the connection ready.
+// A server that answers no cancel request: the close waits a bounded time, then cuts the task's connection, and returns
+// with the connection ready.
 TEST(BulkInsertionTest, ACancelThatNeverTakesEffectEndsWithinItsBound) {
     ScriptedPeer peer;
     ScriptShows(NewSession(peer), {"x", "x", "x"})
@@ -395,9 +390,8 @@ TEST(BulkInsertionTest, ACancelThatNeverTakesEffectEndsWithinItsBound) {
     peer.Stop();
 }
 
-// The inserter keeps its own copy of the definition, and a buffer keeps its
-// inserter: freeing the definition early, or closing the inserter before its
-// buffer, leaves a refusal (55000) where memory would have been freed.
+// The inserter keeps its own copy of the definition, and a buffer keeps its inserter: freeing the definition early, or
+// closing the inserter before its buffer, leaves a refusal (55000) where memory would have been freed.
 TEST(BulkInsertionTest, DefinitionAndInserterOutliveTheirCallersHandles) {
     ScriptedPeer peer;
     ScriptMain(NewSession(peer), Done("INSERT 0 0"));

@@ -1,9 +1,7 @@
-// COPY FROM STDIN in the KLVCPY format, driven over raw sockets: values
-// round-trip into binary and text results, the stream may be split
-// anywhere across CopyData messages, and a malformed stream or a CopyFail
-// fails with its own SQLSTATE and leaves the table as it was; loads beside
-// sorting sessions are whole after a restart, and sessions that come and go
-// on database files of their own always connect.
+// COPY FROM STDIN in the KLVCPY format, driven over raw sockets: values round-trip into binary and text results, the
+// stream may be split anywhere across CopyData messages, and a malformed stream or a CopyFail fails with its own
+// SQLSTATE and leaves the table as it was; loads beside sorting sessions are whole after a restart, and sessions that
+// come and go on database files of their own always connect.
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
@@ -105,8 +103,8 @@ TEST_F(KelvodCopyFrom, CellsOfEachTypeRoundTripIntoBinaryAndTextResults) {
 }
 
 TEST_F(KelvodCopyFrom, TheStreamMaySplitAnywhereAcrossCopyData) {
-    // More rows than one engine chunk holds, b NULL all through the first
-    // chunk: a reused chunk must not carry those NULLs over into the next.
+    // More rows than one engine chunk holds, b NULL all through the first chunk: a reused chunk must not carry those
+    // NULLs over into the next.
     Run("CREATE TABLE split_rows (a INT NOT NULL, b TEXT, c BIGINT)");
     KlvcpyRows rows;
     rows.Header();
@@ -132,8 +130,8 @@ TEST_F(KelvodCopyFrom, TheStreamMaySplitAnywhereAcrossCopyData) {
 
 TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
     Run("CREATE TABLE strict_rows (a INT, b TEXT, f BOOLEAN, n NUMERIC(4,2), t TIME)");
-    // Enough good rows ahead of the fault that the engine has received some of
-    // them, and that the fault lies in a later piece than the first (1 MiB).
+    // Enough good rows ahead of the fault that the engine has received some of them, and that the fault lies in a later
+    // piece than the first (1 MiB).
     KlvcpyRows good;
     good.Header();
     for (int i = 0; i < 40000; ++i)
@@ -238,9 +236,8 @@ TEST_F(KelvodCopyFrom, TargetsAreFoundByEveryFormOfTheirNameAndOtherStatementsAr
     EXPECT_EQ(text.Extended("COPY named_target" + from, 0).Sqlstate(), "0A000");
 }
 
-// In a block a COPY is undone by the ROLLBACK, and a failed or cancelled one
-// leaves a block that only ends in a rollback; a cancel outside a block ends
-// the COPY with nothing loaded and the session usable.
+// In a block a COPY is undone by the ROLLBACK, and a failed or cancelled one leaves a block that only ends in a
+// rollback; a cancel outside a block ends the COPY with nothing loaded and the session usable.
 TEST_F(KelvodCopyFrom, ACopyInABlockIsUndoneByItsRollbackAndAFailedOrCancelledOneLoadsNothing) {
     Run("CREATE TABLE in_block (a INT); INSERT INTO in_block VALUES (0)");
     KlvcpyRows rows;
@@ -279,9 +276,8 @@ TEST_F(KelvodCopyFrom, ACopyInABlockIsUndoneByItsRollbackAndAFailedOrCancelledOn
 
 TEST_F(KelvodCopyFrom, ACellAsLargeAsTheDecoderTakesLoadsAndReadsBack) {
 #if defined(__SANITIZE_THREAD__)
-    // The thread sanitizer checks each of the cell's many copies byte by
-    // byte, past any time limit; the size bound has no threads in it and the
-    // address-sanitizer run covers it.
+    // The thread sanitizer checks each of the cell's many copies byte by byte, past any time limit; the size bound has
+    // no threads in it and the address-sanitizer run covers it.
     GTEST_SKIP() << "too slow under the thread sanitizer";
 #endif
     Run("CREATE TABLE huge (id INT, t TEXT)");
@@ -343,8 +339,8 @@ TEST(KelvodDiskFull, ALoadThatFillsTheDiskFailsWith53100AndKeepsEveryCommittedRo
         }
         EXPECT_EQ(r.Sqlstate(), "53100") << r.Message();
         ASSERT_GT(committed, 0u);
-        // On the full disk a small commit may be durable although its checkpoint fails:
-        // whatever the answer, it is the truth about the row.
+        // On the full disk a small commit may be durable although its checkpoint fails: whatever the answer, it is the
+        // truth about the row.
         ASSERT_EQ(c.Query("BEGIN; INSERT INTO t VALUES (-1, 'last')").status, 'T');
         WireResult commit = c.Query("COMMIT");
         if (commit.Ok() && commit.tags == std::vector<std::string>{"COMMIT"})

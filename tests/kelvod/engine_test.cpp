@@ -1,6 +1,5 @@
-// The engine seen from the server: its error texts as ErrorResponse fields,
-// its version, a client's RESET of memory_limit giving the engine its default
-// limit back (not only the name of it), and a load's feed read by its own
+// The engine seen from the server: its error texts as ErrorResponse fields, its version, a client's RESET of
+// memory_limit giving the engine its default limit back (not only the name of it), and a load's feed read by its own
 // session's statement only.
 #include <gtest/gtest.h>
 

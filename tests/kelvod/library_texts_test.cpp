@@ -1,8 +1,7 @@
 // What the library writes for the server to read: endpoint descriptors on its
 // command line, the `dbname` list at start-up, and statements, split outside
-// quotes and comments, E'...' literals and U&"..." identifiers reaching the
-// engine as plain quoted text, which statements the server runs itself and
-// what it reads from them.
+// quotes and comments, E'...' literals and U&"..." identifiers reaching the engine as plain quoted text, which
+// statements the server runs itself and what it reads from them.
 #include <gtest/gtest.h>
 
 #include "kelvod/process/endpoint.h"
@@ -148,8 +147,8 @@ TEST(KelvodSqlRewriter, RefusesWhatItCannotRun) {
         EXPECT_TRUE(std::holds_alternative<EngineStatement>(Classify(sql))) << sql;
 }
 
-// Escaped literals and Unicode identifiers reach the engine as plain quoted text, requoted tokens stay apart from
-// their neighbours, NUMERIC without precision has one engine type, and catalog and temporary names are the session's.
+// Escaped literals and Unicode identifiers reach the engine as plain quoted text, requoted tokens stay apart from their
+// neighbours, NUMERIC without precision has one engine type, and catalog and temporary names are the session's.
 TEST(KelvodSqlRewriter, EngineTextOfEachForm) {
     struct {
         const char* sql;

@@ -1,6 +1,6 @@
-// The server as a process: started with the library's command line, it calls
-// back with its endpoint, serves, and stops cleanly when the callback
-// connection closes (or SIGTERM comes); bad command lines and endpoints give distinct exit codes.
+// The server as a process: started with the library's command line, it calls back with its endpoint, serves, and stops
+// cleanly when the callback connection closes (or SIGTERM comes); bad command lines and endpoints give distinct exit
+// codes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -44,8 +44,8 @@ TEST(KelvodProcess, CallsBackWithItsDomainSocketAndStopsWhenTheCallbackCloses) {
     EXPECT_EQ(KelvodServer::RunWithArguments({"--listen-connection", server.Endpoint(), "--callback-connection",
                                               "pel.domain://" + server.Directory() + "/domain/none", "run"}),
               3);
-    // One session idle, one busy with a statement that would run for minutes, one
-    // streaming rows that would take minutes (its chunks fetched ahead on a thread of their own).
+    // One session idle, one busy with a statement that would run for minutes, one streaming rows that would take
+    // minutes (its chunks fetched ahead on a thread of their own).
     WireClient client, busy, streaming;
     ASSERT_EQ(client.Open(server.Endpoint()).status, 'I');
     ASSERT_EQ(busy.Open(server.Endpoint()).status, 'I');

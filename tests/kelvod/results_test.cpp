@@ -1,6 +1,5 @@
-// Result values as the client reads them: type OIDs and modifiers, PostgreSQL's
-// text output, the bare little-endian binary form, extended queries and
-// prepared statements, COPY TO STDOUT, large results, and cancel of a running
+// Result values as the client reads them: type OIDs and modifiers, PostgreSQL's text output, the bare little-endian
+// binary form, extended queries and prepared statements, COPY TO STDOUT, large results, and cancel of a running
 // statement.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -221,8 +220,8 @@ TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
     WireResult untyped = text.Extended("SELECT $1 AS s", 0, {std::nullopt});
     EXPECT_EQ(untyped.columns.at(0).typeOid, 25u);
     EXPECT_EQ(untyped.rows.at(0), std::vector<std::optional<std::string>>{std::nullopt});
-    // A parameter only its value types leaves every column with its name and type;
-    // a type the client gave at Parse types its parameter.
+    // A parameter only its value types leaves every column with its name and type; a type the client gave at Parse
+    // types its parameter.
     struct Described {
         const char* sql;
         std::vector<uint32_t> oids;
@@ -263,8 +262,8 @@ TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
     ASSERT_TRUE(parse("classes", "SELECT count(*) AS n FROM pg_catalog.pg_class WHERE relname = 'late'"));
     ASSERT_TRUE(parse("path", "SELECT n FROM v"));
     EXPECT_EQ(run("param"), "08P01");
-    // A parameter the engine types as an integer reads as the engine reads it, or is refused as PostgreSQL
-    // refuses it: out of range (22003) or no number (22P02).
+    // A parameter the engine types as an integer reads as the engine reads it, or is refused as PostgreSQL refuses it:
+    // out of range (22003) or no number (22P02).
     ASSERT_TRUE(parse("below", "SELECT count(*) AS n FROM range(10) r(i) WHERE i < $1"));
     for (const auto& [name, param, expected] :
          std::vector<std::array<std::string, 3>>{{"param", "21", "42"},
@@ -343,8 +342,8 @@ TEST_F(KelvodResults, CancelEndsARunningOrBlockedStatementAndIsDroppedWhenIdle) 
     // A cancel that finds the session idle is not remembered for the next statement.
     ASSERT_TRUE(kelvotest::SendCancel(server->Endpoint(), text.Pid(), text.Key()));
     EXPECT_TRUE(text.Query("SELECT 1").Ok());
-    // One statement computing, one blocked in send: 10^8 rows cannot be buffered anywhere, and the client
-    // stops reading until the cancel.
+    // One statement computing, one blocked in send: 10^8 rows cannot be buffered anywhere, and the client stops reading
+    // until the cancel.
     text.SendMessage('Q', WireClient::Str("SELECT count(*) FROM range(3000000000) a, range(10) b"));
     binary.SendMessage('Q', WireClient::Str("SELECT * FROM range(100000000)"));
     usleep(300000);

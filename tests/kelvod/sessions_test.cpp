@@ -1,8 +1,6 @@
-// Sessions of one server: start-up values, the statements the server runs
-// itself (databases, aliases, schemas, tables, settings), statement errors with
-// their SQLSTATEs, attachments shared or refused between sessions, the catalog
-// as the library reads it, and bad input that ends a session without harm to
-// the server.
+// Sessions of one server: start-up values, the statements the server runs itself (databases, aliases, schemas, tables,
+// settings), statement errors with their SQLSTATEs, attachments shared or refused between sessions, the catalog as the
+// library reads it, and bad input that ends a session without harm to the server.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -175,8 +173,8 @@ TEST_F(KelvodSessions, SharedAndConflictingAttachmentsBetweenSessions) {
     ASSERT_EQ(a.Open(server->Endpoint(), DbList("shared", "s1.kelvo")).status, 'I');
     ASSERT_EQ(b.Open(server->Endpoint(), DbList("shared", "s1.kelvo")).status, 'I');
     EXPECT_EQ(b.Query("SELECT sum(v) FROM t").Value(), "499500");
-    // The same alias for another file is refused, at start-up and by ATTACH; the same file
-    // under another alias and a missing file too.
+    // The same alias for another file is refused, at start-up and by ATTACH; the same file under another alias and a
+    // missing file too.
     EXPECT_EQ(c.Open(server->Endpoint(), DbList("shared", "s2.kelvo")).Sqlstate(), "42710");
     EXPECT_EQ(m.Open(server->Endpoint(), DbList("renamed", "s1.kelvo")).Sqlstate(), "42710");
     EXPECT_EQ(m.Open(server->Endpoint(), DbList("m", "missing.kelvo")).Sqlstate(), "3D000");
@@ -228,8 +226,8 @@ TEST_F(KelvodSessions, StatementsStopAtTheFirstErrorAndTheTransactionStatusFollo
     EXPECT_FALSE(failedCommit.Ok());
     EXPECT_EQ(c.Query("ROLLBACK").status, 'I');
     EXPECT_EQ(c.Query("SELECT count(*) FROM keys").Value(), "1");
-    // Whatever fails inside a block (parse, bind, catalog, run time, in either
-    // protocol) aborts it: nothing more runs, and COMMIT rolls back.
+    // Whatever fails inside a block (parse, bind, catalog, run time, in either protocol) aborts it: nothing more runs,
+    // and COMMIT rolls back.
     ASSERT_TRUE(c.Query("CREATE TABLE aborts (v INT)").Ok());
     for (const char* failing : {"SELEC 1", "SELECT nosuchcolumn FROM aborts", "SELECT * FROM nowhere",
                                 "SELECT 2147483647::INT + 1", "SELECT 'x'::INT"}) {
@@ -315,9 +313,8 @@ TEST_F(KelvodSessions, SearchPathAndClientContextSettings) {
     EXPECT_EQ(c.Query("SHOW external_client_context").Value(), "it's the caller");
 }
 
-// A table created with the library's CREATE TABLE text reads back with the same
-// types, modifiers, nullability and collations, through the exact catalog
-// queries the library sends, with and without a database prefix.
+// A table created with the library's CREATE TABLE text reads back with the same types, modifiers, nullability and
+// collations, through the exact catalog queries the library sends, with and without a database prefix.
 TEST_F(KelvodSessions, TableDefinitionsReadBackAsCreatedForEveryTypeAndTemporaryOnesInPgTemp) {
     // A session asking for binary results on the databases "cat" (first) and "two".
     WireClient c;
@@ -383,8 +380,8 @@ TEST_F(KelvodSessions, TableDefinitionsReadBackAsCreatedForEveryTypeAndTemporary
     EXPECT_EQ(c.Query("SELECT CAST(count(*) AS INTEGER) FROM \"pg_temp\".\"tmp\"").Value(), std::string("\2\0\0\0", 4));
 }
 
-// Bad input of any kind draws one FATAL error and a closed session, never a
-// crash or a hang of the server or of other sessions.
+// Bad input of any kind draws one FATAL error and a closed session, never a crash or a hang of the server or of other
+// sessions.
 TEST_F(KelvodSessions, MalformedStartupPacketsAndMessagesGetAFatalErrorAndAClosedConnection) {
     struct Case {
         const char* what;

@@ -1,5 +1,5 @@
-// COPY data over one end of a socket pair, the test playing the server on the
-// other end, including what PostgreSQL cannot be made to send.
+// COPY data over one end of a socket pair, the test playing the server on the other end, including what PostgreSQL
+// cannot be made to send.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,8 +25,7 @@ namespace {
 using kelvotest::ConnPtr;
 namespace wire = kelvotest::wire;
 
-// The server's end of a socket pair joined to a connection record, and the
-// notices the record received.
+// The server's end of a socket pair joined to a connection record, and the notices the record received.
 struct CopyPeer {
     explicit CopyPeer(PGAsyncStatusType state, PGQueryClass queryclass = PGQUERY_SIMPLE) {
         int fds[2];
@@ -143,9 +142,8 @@ TEST(CopyDataTest, EndsTheCopyWithTheRightMessages) {
 }
 
 TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
-    // Query class, whether the server reads (else it stops, with its error
-    // sent), what the client sends after the last data, what the server sends
-    // ahead of its error, and the notices.
+    // Query class, whether the server reads (else it stops, with its error sent), what the client sends after the last
+    // data, what the server sends ahead of its error, and the notices.
     const std::string notice = wire::NoticeResponse({{'S', "NOTICE"}, {'C', "00000"}, {'M', "row 1"}});
     using Notices = std::vector<std::string>;
     const std::tuple<PGQueryClass, bool, std::string, std::string, Notices> cases[] = {
@@ -157,8 +155,7 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
         CopyPeer peer(PGASYNC_COPY_IN, queryclass);
         PGconn* conn = peer.conn();
         const std::string block(1024 * 1024, 'x');
-        // Fill the socket until it is full, so that the error arrives while
-        // the client waits to send.
+        // Fill the socket until it is full, so that the error arrives while the client waits to send.
         peer.Send(before + ServerError("bad row") + wire::ReadyForQuery('I'));
         std::future<std::string> drain = serverReads ? Drain(peer.server) : std::future<std::string>();
         int rc = 1, calls = 0;
@@ -177,8 +174,7 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
         EXPECT_EQ(-1, PQputCopyData(conn, "y", 1));
         EXPECT_STREQ("No COPY is in progress.", conn->errorMessage.data);
         if (drain.valid()) {
-            // Whatever was queued still goes out whole, with the Sync that
-            // an extended-protocol server waits for.
+            // Whatever was queued still goes out whole, with the Sync that an extended-protocol server waits for.
             pqFlush(conn);
             shutdown(conn->sock, SHUT_WR);
             std::string received = drain.get();
@@ -188,9 +184,8 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
     }
 }
 
-// After a failed COPY the rest of the last block is still queued. The
-// server's ReadyForQuery can arrive while PQgetResult flushes that rest, and
-// is then read by the flush: the answer is complete, nothing more will come.
+// After a failed COPY the rest of the last block is still queued. The server's ReadyForQuery can arrive while
+// PQgetResult flushes that rest, and is then read by the flush: the answer is complete, nothing more will come.
 TEST(CopyDataTest, AnAnswerReadWhileFlushingEndsTheStatement) {
     CopyPeer peer(PGASYNC_COPY_IN);
     PGconn* conn = peer.conn();
@@ -270,8 +265,7 @@ TEST(CopyDataTest, ReadsRowsUntilTheEndOfTheCopy) {
 }
 
 TEST(CopyDataTest, BrokenFramingOrALostServerFailsTheRead) {
-    // A length below 4, and a parameter report whose value's NUL lies in the
-    // next message, which must not be read.
+    // A length below 4, and a parameter report whose value's NUL lies in the next message, which must not be read.
     const std::pair<std::string, const char*> cases[] = {
         {std::string("d\0\0\0\3", 5), "\"d\", length 3"},
         {wire::Message('S', std::string("TimeZone\0UTC", 12)) + wire::CopyData(std::string("x\0", 2)),

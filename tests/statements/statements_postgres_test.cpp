@@ -1,5 +1,5 @@
-// Statements against the PostgreSQL peer, for what only a real server shows,
-// and cancel requests against a peer of the test's own.
+// Statements against the PostgreSQL peer, for what only a real server shows, and cancel requests against a peer of the
+// test's own.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -57,9 +57,8 @@ PGcancel ClosedPortHandle() {
     return cancel;
 }
 
-// A handle copies what it needs from the connection and outlives it; the
-// call keeps errno and writes nothing on success. A server that never
-// closes costs only the time limit: the request went out, so it counts.
+// A handle copies what it needs from the connection and outlives it; the call keeps errno and writes nothing on
+// success. A server that never closes costs only the time limit: the request went out, so it counts.
 TEST(CancelTest, SendsTheSixteenByteRequestAndWaitsForTheClose) {
     kelvotest::ScriptedPeer peer;
     peer.AddConnection().ExpectMessage(0).Close();
@@ -89,9 +88,8 @@ TEST(CancelTest, SendsTheSixteenByteRequestAndWaitsForTheClose) {
     }
 }
 
-// The text goes into the buffer as far as it fits, never past its size; a
-// buffer of no size, or none, receives nothing. Handles need an open
-// connection, and a failure of PQrequestCancel is the connection's error text.
+// The text goes into the buffer as far as it fits, never past its size; a buffer of no size, or none, receives nothing.
+// Handles need an open connection, and a failure of PQrequestCancel is the connection's error text.
 TEST(CancelTest, FailureTextsAreCutToTheBufferOrGoToTheConnection) {
     PGcancel closedPort = ClosedPortHandle();
     const std::string prefix = "PQcancel() -- connect() failed: ";
@@ -158,9 +156,8 @@ protected:
     Session conn_ = OpenSession();
 };
 
-// A cancel ends the running statement only. A session ended by the server
-// gives PQexec one result with both the server's FATAL error and the lost
-// connection; sending on it then fails with a text, not a signal.
+// A cancel ends the running statement only. A session ended by the server gives PQexec one result with both the
+// server's FATAL error and the lost connection; sending on it then fails with a text, not a signal.
 TEST_F(StatementsPostgresTest, CancelEndsTheStatementTerminationTheSession) {
     Session observer = OpenSession();
     ASSERT_EQ(1, PQsendQuery(conn_.get(), "SELECT pg_sleep(30)"));
@@ -191,8 +188,8 @@ TEST_F(StatementsPostgresTest, CancelEndsTheStatementTerminationTheSession) {
     signal(SIGPIPE, old);
 }
 
-// A notice reaches the processor that replaced the default one, as its tagged
-// text; the client encoding changes only when the server accepts the change.
+// A notice reaches the processor that replaced the default one, as its tagged text; the client encoding changes only
+// when the server accepts the change.
 TEST_F(StatementsPostgresTest, NoticesReachTheProcessorAndTheClientEncodingChangesWhenTheServerAcceptsIt) {
     PGconn* conn = conn_.get();
     std::string text;
@@ -225,9 +222,8 @@ TEST_F(StatementsPostgresTest, NoticesReachTheProcessorAndTheClientEncodingChang
     EXPECT_EQ(-1, PQclientEncoding(nullptr));
 }
 
-// Pinging the peer (up, whatever it thinks of the credentials), a standby that
-// refuses every connection, a port with no listener, and options that never
-// allow an attempt.
+// Pinging the peer (up, whatever it thinks of the credentials), a standby that refuses every connection, a port with no
+// listener, and options that never allow an attempt.
 TEST(PingTest, ReportsWhetherAServerIsThereAndAccepting) {
     const PostgresCluster& cluster = PostgresCluster::Shared();
     kelvotest::StandbyServer standby;

@@ -1,5 +1,5 @@
-// Records the library's log events while it lives, at every level, for tests
-// that check what a load reports. One at a time: it owns the process's hook.
+// Records the library's log events while it lives, at every level, for tests that check what a load reports. One at a
+// time: it owns the process's hook.
 #pragma once
 
 #include <mutex>

@@ -1,7 +1,6 @@
-// A PostgreSQL 15 server that is up but refuses every connection: a fresh
-// cluster started as a standby with hot_standby off stays in recovery and
-// answers each start-up with 57P03. It runs as the "postgres" account in a
-// temporary directory and is removed by the destructor; a failed start throws.
+// A PostgreSQL 15 server that is up but refuses every connection: a fresh cluster started as a standby with hot_standby
+// off stays in recovery and answers each start-up with 57P03. It runs as the "postgres" account in a temporary
+// directory and is removed by the destructor; a failed start throws.
 #pragma once
 
 #include <signal.h>

@@ -1,5 +1,5 @@
-// The value exports, the copy-format writers and readers, data chunks, table
-// definitions and the statements where names and types are written.
+// The value exports, the copy-format writers and readers, data chunks, table definitions and the statements where names
+// and types are written.
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -21,17 +21,15 @@
 #include "kelvo/values.h"
 #include "support/error_ptr.h"
 
-// Huge requests must come back as null allocations, as they do without the
-// sanitizer, rather than end the test.
+// Huge requests must come back as null allocations, as they do without the sanitizer, rather than end the test.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
 namespace {
 
 using namespace std::string_literals;
 
-// Every calendar day from day number 0 (-4713-11-24) to 9999-12-31, both
-// ways, against the C library's proleptic calendar (astronomical years, as
-// ours); day 2440588 is the Unix epoch.
+// Every calendar day from day number 0 (-4713-11-24) to 9999-12-31, both ways, against the C library's proleptic
+// calendar (astronomical years, as ours); day 2440588 is the Unix epoch.
 TEST(DateCodec, RoundTripsEveryDayOfTheSupportedRange) {
     size_t mismatches = 0;
     for (uint32_t number = 0; number <= 5373484; ++number) {
@@ -48,8 +46,8 @@ TEST(DateCodec, RoundTripsEveryDayOfTheSupportedRange) {
                           << expected.day;
     }
     EXPECT_EQ(mismatches, 0u);
-    // Day numbers and components far beyond the calendar go through unsigned
-    // arithmetic; the sanitizers would report any overflow.
+    // Day numbers and components far beyond the calendar go through unsigned arithmetic; the sanitizers would report
+    // any overflow.
     for (const uint32_t number : {std::numeric_limits<uint32_t>::max(), 0x80000000u, 1073709000u})
         (void)kelvo_decode_date(number);
     (void)kelvo_encode_date({std::numeric_limits<int32_t>::min(), 13, 0});
@@ -73,8 +71,8 @@ auto Fields(const kelvo_interval_components_t& c) {
     return std::make_tuple(c.years, c.months, c.days, c.hours, c.minutes, c.seconds, c.microseconds);
 }
 
-// Each case is the stored layout (microseconds; month count and days) and the
-// components it decodes to; where they say the same, encoding gives it back.
+// Each case is the stored layout (microseconds; month count and days) and the components it decodes to; where they say
+// the same, encoding gives it back.
 TEST(IntervalCodec, EncodesAndDecodesTheStoredLayout) {
     constexpr int32_t min32 = std::numeric_limits<int32_t>::min();
     constexpr int32_t max32 = std::numeric_limits<int32_t>::max();
@@ -135,8 +133,7 @@ TEST(ParseNumeric, AcceptsAndRefusesTexts) {
         {"1.5E-1", 10, 2, "15"},
         {"12.5e(1)", 10, 2, "125"},
         {"999999999999999999", 18, 0, "999999999999999999"},
-        // Judged by significant digits: zeros moved across the point by the
-        // exponent are not digits of the value.
+        // Judged by significant digits: zeros moved across the point by the exponent are not digits of the value.
         {"0e9", 3, 2, "0"},
         {"0.05e2", 3, 2, "500"},
         {"0.05e2", 3, 3, "O"},
@@ -154,8 +151,8 @@ TEST(ParseNumeric, AcceptsAndRefusesTexts) {
         {std::string(400, '9'), 18, 2, "O"},
         {"0." + std::string(400, '1'), 18, 18, "O"},
         {std::string(30, '9') + "e18", 18, 0, "O"},
-        // A scale beyond the precision is outside the contract, but the result
-        // still cannot leave the 18 digits of an int64.
+        // A scale beyond the precision is outside the contract, but the result still cannot leave the 18 digits of an
+        // int64.
         {"123456789012345678901234", 5, 10, "O"},
         {"1", 18, 25, "O"}};
     for (const auto& [text, precision, scale, outcome] : cases) {
@@ -169,8 +166,7 @@ TEST(ParseNumeric, AcceptsAndRefusesTexts) {
         }
         EXPECT_LE(iter, text.data() + text.size());
     }
-    // The position is left behind the number; only the given range is read,
-    // so no NUL terminator is needed.
+    // The position is left behind the number; only the given range is read, so no NUL terminator is needed.
     const std::tuple<std::string, size_t, size_t> positions[] = {
         {"12.5  ", 6, 4}, {"  12.5", 6, 6}, {"12.5xyz", 4, 4}, {"   ", 3, 3}};
     for (const auto& [text, end, consumed] : positions) {
@@ -377,9 +373,8 @@ TEST(CopyWriters, WriteExactBytesOnlyWhenTheCellFits) {
 TEST(CopyWriters, RefuseLengthsTheFormatCannotHold) {
     uint8_t buffer[16] = {};
     const uint8_t byte = 0x55;
-    // Lengths from 2^32 do not fit the length field; near SIZE_MAX the cell
-    // size would wrap to a small number and overrun the buffer; a null value
-    // has no bytes to copy.
+    // Lengths from 2^32 do not fit the length field; near SIZE_MAX the cell size would wrap to a small number and
+    // overrun the buffer; a null value has no bytes to copy.
     const std::pair<const uint8_t*, size_t> cases[] = {
         {&byte, size_t{1} << 32}, {&byte, std::numeric_limits<size_t>::max() - 4}, {nullptr, 3}};
     for (const auto& [value, length] : cases) {
@@ -413,8 +408,8 @@ using ChunkPtr = std::unique_ptr<kelvo_data_chunk_t, ChunkDeleter>;
 
 constexpr size_t initial_size = 16777216;
 
-// A chunk starts with the header; out of memory leaves it as it was, and
-// resizing keeps the bytes below the smaller size, down to none.
+// A chunk starts with the header; out of memory leaves it as it was, and resizing keeps the bytes below the smaller
+// size, down to none.
 TEST(DataChunk, KeepsWhatWasWrittenThroughResizesAndOutOfMemory) {
     ChunkPtr chunk(kelvo_create_data_chunk());
     ASSERT_NE(chunk, nullptr);
