@@ -166,7 +166,7 @@ Command InsertBulk(const Statement& statement, const Tokens& t) {
         if (IsSymbol(t, end, "("))
             ++depth;
         else if (IsSymbol(t, end, ")") && depth-- == 0)
-            break;
+            break;  // NOLINT(bugprone-branch-clone): the list ends at its closing parenthesis or at FROM
         else if (depth == 0 && IsWord(t, end, "from"))
             break;
     }

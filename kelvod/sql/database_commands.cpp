@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <utility>
 
 #include "kelvod/engine/attachments.h"
 #include "kelvod/sql/database_commands.h"
@@ -173,7 +174,7 @@ void DatabaseCommands::DetachAll() {
         }
     }
     if (first)
-        throw *first;
+        throw std::move(*first);
 }
 
 void DatabaseCommands::CreateSchema(const std::string& database, const std::string& schema, bool ifNotExists) {
