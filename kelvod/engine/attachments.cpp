@@ -42,18 +42,26 @@ bool IsReservedAlias(const std::string& alias) {
 
 void RunEngine(duckdb_connection connection, const std::string& sql) {
     ResultHandle result;
-    if (duckdb_query(connection, sql.c_str(), result.Out()) == DuckDBError) {
-        ErrorFields e = EngineErrorFields(duckdb_result_error(&result.Get()));
-        throw SqlError(e.sqlstate, e.message, e.hint);
+    if (duckdb_query(connection, sql.c_str(), result.Out()) == DuckDBError)
+        throw ResultError(result.Get());
+}
+
+void RollbackEngine(duckdb_connection connection) {
+    try {
+        RunEngine(connection, "ROLLBACK");
+    } catch (const EngineError& e) {
+        if (!NoTransactionWasActive(e))
+            throw;
     }
 }
 
 bool EndStrayTransaction(duckdb_connection connection) {
-    ResultHandle result;
-    if (duckdb_query(connection, "ROLLBACK", result.Out()) == DuckDBSuccess)
+    try {
+        RollbackEngine(connection);
         return true;
-    const char* error = duckdb_result_error(&result.Get());
-    return error && std::string_view(error).find("no transaction is active") != std::string_view::npos;
+    } catch (const SqlError&) {
+        return false;
+    }
 }
 
 namespace {
@@ -88,8 +96,9 @@ std::string AttachmentRegistry::Acquire(duckdb_connection connection, const std:
     for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, std::chrono::milliseconds(50))) {
         try {
             return AcquireOnce(connection, alias, path);
-        } catch (const SqlError& e) {
-            if (std::string_view(e.what()).find("Unique file handle conflict") == std::string_view::npos)
+        } catch (const EngineError& e) {
+            if (e.type != DUCKDB_ERROR_BINDER ||
+                std::string_view(e.what()).find("Unique file handle conflict") == std::string_view::npos)
                 throw;
             if (std::chrono::steady_clock::now() + pause > deadline)
                 throw SqlError("55006",

@@ -65,12 +65,16 @@ bool IsDatabaseFile(const std::string& path);
 // Names the engine keeps for itself; no database may be attached under them.
 bool IsReservedAlias(const std::string& alias);
 
+// Rolls back the connection's transaction; none being open is no failure.
+// Throws EngineError when the engine could not roll back.
+void RollbackEngine(duckdb_connection connection);
+
 // Rolls back whatever transaction the connection is in, if any: a session that
 // has opened no block must never find its statements refused as in a failed one.
 // False when a transaction remains that the engine could not roll back.
 bool EndStrayTransaction(duckdb_connection connection);
 
-// Runs one statement on the engine; throws SqlError with the mapped SQLSTATE.
+// Runs one statement on the engine; throws EngineError.
 void RunEngine(duckdb_connection connection, const std::string& sql);
 
 }  // namespace kelvod

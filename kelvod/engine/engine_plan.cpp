@@ -49,9 +49,7 @@ bool ReturnsRows(duckdb_prepared_statement ps, const Statement& statement) {
 PreparedStatementHandle PrepareText(duckdb_connection connection, const std::string& text) {
     PreparedStatementHandle ps;
     if (duckdb_prepare(connection, text.c_str(), ps.Out()) == DuckDBError) {
-        const char* error = duckdb_prepare_error(ps.Get());
-        ErrorFields e = EngineErrorFields(error ? error : "Prepare failed");
-        throw SqlError(e.sqlstate, e.message, e.hint);
+        throw TextError(duckdb_prepare_error(ps.Get()), "Prepare failed");
     }
     RefuseFileStatement(connection, text, duckdb_prepared_statement_type(ps.Get()));
     return ps;

@@ -27,30 +27,7 @@ EngineAppender::~EngineAppender() {
 
 void EngineAppender::ThrowError(const char* fallback) {
     ErrorDataHandle error(m_appender ? duckdb_appender_error_data(m_appender) : nullptr);
-    const char* text = error ? duckdb_error_data_message(error.Get()) : nullptr;
-    std::string message = text && *text ? text : fallback;
-    // The appender's texts lack the "<Kind> Error: " lead that names the error's
-    // kind elsewhere; its error type says the same.
-    if (error && message.find(" Error: ") == std::string::npos) {
-        switch (duckdb_error_data_error_type(error.Get())) {
-            case DUCKDB_ERROR_CONSTRAINT:
-                message = "Constraint Error: " + message;
-                break;
-            case DUCKDB_ERROR_CONVERSION:
-                message = "Conversion Error: " + message;
-                break;
-            case DUCKDB_ERROR_OUT_OF_RANGE:
-                message = "Out of Range Error: " + message;
-                break;
-            case DUCKDB_ERROR_INTERRUPT:
-                message = "Interrupt Error: " + message;
-                break;
-            default:
-                break;
-        }
-    }
-    ErrorFields e = EngineErrorFields(message);
-    throw SqlError(e.sqlstate, e.message, e.hint);
+    throw ErrorDataError(error.Get(), fallback);
 }
 
 void EngineAppender::AddColumn(const std::string& name) {

@@ -180,18 +180,17 @@ uint64_t RunFeedingInsert(duckdb_connection connection, const std::string& text,
     PreparedStatementHandle prepared;
     PendingResultHandle pending;
     ResultHandle result;
-    auto fail = [&](const char* message) {
-        ErrorFields e = EngineErrorFields(message ? message : "");
+    auto fail = [&](const EngineError& error) {
         if (auto failure = feed.Failure())
             std::rethrow_exception(failure);
-        throw SqlError(e.sqlstate, e.message, e.hint);
+        throw error;
     };
     // Asked first: another query on the connection would close the pending one.
     const bool background = BackgroundThreads(connection);
     if (duckdb_prepare(connection, text.c_str(), prepared.Out()) == DuckDBError)
-        fail(duckdb_prepare_error(prepared.Get()));
+        fail(TextError(duckdb_prepare_error(prepared.Get()), ""));
     if (duckdb_pending_prepared(prepared.Get(), pending.Out()) == DuckDBError)
-        fail(duckdb_pending_error(pending.Get()));
+        fail(TextError(duckdb_pending_error(pending.Get()), ""));
     // The engine's worker threads run the statement; this thread only waits.
     // Run by the caller, the engine's wait for tasks spins and takes a core
     // from the threads that decode and write.
@@ -203,7 +202,7 @@ uint64_t RunFeedingInsert(duckdb_connection connection, const std::string& text,
             if (state == DUCKDB_PENDING_ERROR) {
                 const char* message = duckdb_pending_error(pending.Get());
                 if (message && *message)
-                    fail(message);
+                    fail(TextError(message, ""));
                 break;
             }
             if (state == DUCKDB_PENDING_RESULT_READY)
@@ -212,7 +211,7 @@ uint64_t RunFeedingInsert(duckdb_connection connection, const std::string& text,
         }
     }
     if (duckdb_execute_pending(pending.Get(), result.Out()) == DuckDBError)
-        fail(duckdb_result_error(&result.Get()));
+        fail(ResultError(result.Get()));
     return static_cast<uint64_t>(duckdb_value_int64(&result.Get(), 0, 0));
 }
 

@@ -117,7 +117,7 @@ bool SelectsStreamColumns(const Statement& list, const std::vector<CopyColumn>& 
 void Loader::CommitOwnTransaction() {
     try {
         RunEngine(m_context.connection, "COMMIT");
-    } catch (const SqlError& e) {
+    } catch (const EngineError& e) {
         if (!CommittedDespite(e))
             throw;
         ErrorFields f;

@@ -212,10 +212,8 @@ size_t SkipSpace(const std::vector<Token>& t, size_t i) {
 std::vector<Row> QueryText(duckdb_connection connection, const std::string& sql) {
     ResultHandle owner;
     duckdb_result* result = owner.Out();
-    if (duckdb_query(connection, sql.c_str(), result) == DuckDBError) {
-        ErrorFields e = EngineErrorFields(duckdb_result_error(result));
-        throw SqlError(e.sqlstate, e.message, e.hint);
-    }
+    if (duckdb_query(connection, sql.c_str(), result) == DuckDBError)
+        throw ResultError(*result);
     std::vector<Row> rows;
     idx_t n = duckdb_row_count(result), cols = duckdb_column_count(result);
     for (idx_t r = 0; r < n; ++r) {

@@ -250,9 +250,7 @@ void RefuseFileStatement(duckdb_connection connection, const std::string& text, 
         innerText += t[i]->text + " ";
     PreparedStatementHandle ps;
     if (duckdb_prepare(connection, innerText.c_str(), ps.Out()) == DuckDBError) {
-        const char* error = duckdb_prepare_error(ps.Get());
-        ErrorFields e = EngineErrorFields(error ? error : "Prepare failed");
-        throw SqlError(e.sqlstate, e.message, e.hint);
+        throw TextError(duckdb_prepare_error(ps.Get()), "Prepare failed");
     }
     RefuseFileStatement(connection, innerText, duckdb_prepared_statement_type(ps.Get()));
 }

@@ -107,18 +107,9 @@ void StatementRunner::EndFailedBlock(const Statement& statement) {
     std::string tag = CommandTagFor(statement);
     if (tag != "COMMIT" && tag != "ROLLBACK")
         throw SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");
-    RollbackEngine();
+    RollbackEngine(m_context.connection);
     m_context.transaction = TransactionStatus::Idle;
     m_context.writer.CommandComplete("ROLLBACK");
-}
-
-void StatementRunner::RollbackEngine() {
-    try {
-        RunEngine(m_context.connection, "ROLLBACK");
-    } catch (const SqlError& e) {
-        if (std::string_view(e.what()).find("no transaction is active") == std::string_view::npos)
-            throw;
-    }
 }
 
 bool StatementRunner::JoinBatch(const Statement& statement, const Command& command) {
@@ -155,9 +146,9 @@ void StatementRunner::CommitImplicit() {
     m_context.transaction = TransactionStatus::Idle;
     try {
         RunEngine(m_context.connection, "COMMIT");
-    } catch (const SqlError& e) {
+    } catch (const EngineError& e) {
         if (!CommittedDespite(e)) {
-            RollbackEngine();
+            RollbackEngine(m_context.connection);
             throw;
         }
         ErrorFields warning;
@@ -180,7 +171,7 @@ void StatementRunner::AbandonBatch() {
         return;
     m_context.implicitBlock = false;
     m_context.transaction = TransactionStatus::Idle;
-    RollbackEngine();
+    RollbackEngine(m_context.connection);
 }
 
 void StatementRunner::RunServerCommand(Command& command, const std::vector<int16_t>& formats, bool sendDescription,
@@ -280,20 +271,16 @@ void StatementRunner::RunEngineStatement(const Statement& statement, EnginePlan&
     BindTextParameters(plan, params);
     duckdb_statement_type type = plan.type;
     PendingResultHandle pending;
-    if (duckdb_pending_prepared_streaming(plan.prepared.Get(), pending.Out()) == DuckDBError) {
-        const char* error = duckdb_pending_error(pending.Get());
-        ErrorFields e = EngineErrorFields(error ? error : "");
-        throw SqlError(e.sqlstate, e.message, e.hint);
-    }
+    if (duckdb_pending_prepared_streaming(plan.prepared.Get(), pending.Out()) == DuckDBError)
+        throw TextError(duckdb_pending_error(pending.Get()), "");
     ResultHandle result;
     duckdb_state state = duckdb_execute_pending(pending.Get(), result.Out());
     pending.Reset();
     if (state == DuckDBError) {
         m_context.ThrowIfCancelled();
-        ErrorFields e = EngineErrorFields(duckdb_result_error(&result.Get()));
-        SqlError error(e.sqlstate, e.message, e.hint);
+        EngineError error = ResultError(result.Get());
         if (CommandTagFor(statement) == "COMMIT" && CommittedDespite(error)) {
-            ErrorFields warning = e;
+            ErrorFields warning = error.Fields();
             warning.severity = "WARNING";
             m_context.writer.Notice(warning);
             m_context.transaction = TransactionStatus::Idle;
@@ -386,10 +373,8 @@ uint64_t StatementRunner::SendRows(duckdb_result& result, const std::vector<int1
         if (!chunk) {
             const char* error = duckdb_result_error(&result);
             m_context.ThrowIfCancelled();
-            if (error && *error) {
-                ErrorFields e = EngineErrorFields(error);
-                throw SqlError(e.sqlstate, e.message, e.hint);
-            }
+            if (error && *error)
+                throw ResultError(result);
             return rows;
         }
         idx_t n = duckdb_data_chunk_get_size(chunk.Get());

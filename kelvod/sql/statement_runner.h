@@ -56,8 +56,6 @@ private:
     // when the statement was BEGIN and has made the open one explicit.
     bool JoinBatch(const Statement& statement, const Command& command);
     void CommitImplicit();
-    // Ends the engine's transaction, which a failed statement or COMMIT may have ended already.
-    void RollbackEngine();
     // The statements the server runs itself: database commands and loads.
     void RunServerCommand(Command& command, const std::vector<int16_t>& formats, bool sendDescription,
                           bool simpleQuery);
