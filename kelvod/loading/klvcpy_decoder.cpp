@@ -165,8 +165,17 @@ bool ValueIsSound(const CopyColumn& c, const uint8_t* p, uint32_t length) {
     }
 }
 
+// What an error about one cell begins with.
+std::string CellLead(const CopyColumn& c, uint64_t rowNumber) {
+    return "Row " + std::to_string(rowNumber + 1) + ", column \"" + c.name + "\": ";
+}
+
+[[noreturn]] void CutShort(const CopyColumn& c, uint64_t rowNumber) {
+    throw SqlError("22P04", CellLead(c, rowNumber) + "the row is cut short.");
+}
+
 [[noreturn]] void ThrowValueFault(const CopyColumn& c, const uint8_t* p, uint64_t rowNumber) {
-    std::string lead = "Row " + std::to_string(rowNumber + 1) + ", column \"" + c.name + "\": ";
+    std::string lead = CellLead(c, rowNumber);
     switch (c.type) {
         case DUCKDB_TYPE_BOOLEAN:
             throw SqlError("22P02", lead + "a boolean is 0 or 1, not " + std::to_string(*p) + ".");
@@ -182,6 +191,40 @@ bool ValueIsSound(const CopyColumn& c, const uint8_t* p, uint32_t length) {
         default:
             throw SqlError("22008", lead + "the timestamp is out of range.");
     }
+}
+
+// One function per way a fixed cell's value is stored in the engine's vector.
+template <typename T>
+void StoreAsIs(void* data, idx_t row, const uint8_t* p) {
+    Put(data, row, LoadLe<T>(p));
+}
+
+void StoreBoolean(void* data, idx_t row, const uint8_t* p) { Put<bool>(data, row, *p == 1); }
+
+void StoreDate(void* data, idx_t row, const uint8_t* p) {
+    Put(data, row, static_cast<int32_t>(static_cast<int64_t>(LoadLe<uint32_t>(p)) - kUnixEpochJulianDay));
+}
+
+// Microseconds since Julian day 0 to the engine's since 1970; the infinities keep their sentinels.
+void StoreTimestamp(void* data, idx_t row, const uint8_t* p) {
+    int64_t v = LoadLe<int64_t>(p);
+    if (v != std::numeric_limits<int64_t>::max() && v != -std::numeric_limits<int64_t>::max())
+        v -= kUnixEpochJulianDay * kMicrosPerDay;
+    Put(data, row, v);
+}
+
+void StoreInterval(void* data, idx_t row, const uint8_t* p) {
+    duckdb_interval iv;
+    iv.micros = LoadLe<int64_t>(p);
+    iv.days = LoadLe<int32_t>(p + 8);
+    iv.months = LoadLe<int32_t>(p + 12);
+    Put(data, row, iv);
+}
+
+// A decimal of up to 9 digits travels in 64 bits and is stored in fewer.
+template <typename T>
+void StoreNarrowed(void* data, idx_t row, const uint8_t* p) {
+    Put(data, row, static_cast<T>(LoadLe<int64_t>(p)));
 }
 
 }  // namespace
@@ -335,156 +378,155 @@ void KlvcpyRowCutter::Finish() {
         Emit();
 }
 
-KlvcpyRowDecoder::KlvcpyRowDecoder(const std::vector<CopyColumn>& columns, bool checkValues)
-    : m_columns(columns), m_checkValues(checkValues) {
-    for (const auto& c : m_columns) {
-        m_fixedWidth.push_back(CellWidth(c));
-        m_checked.push_back(NeedsCheck(c.type));
+// The output vectors of a chunk with their data, looked up once per call; a
+// vector's validity is made writable at its first NULL. Up to a few dozen
+// columns live on the stack, wider tables on the heap.
+class KlvcpyRowDecoder::OutputColumns {
+public:
+    OutputColumns(duckdb_data_chunk chunk, size_t count) : m_columns(m_onStack) {
+        if (count > kOnStack) {
+            m_onHeap.resize(count);
+            m_columns = m_onHeap.data();
+        }
+        for (size_t i = 0; i < count; ++i) {
+            duckdb_vector vector = duckdb_data_chunk_get_vector(chunk, i);
+            m_columns[i] = {vector, duckdb_vector_get_data(vector), nullptr};
+        }
+    }
+    OutputColumns(const OutputColumns&) = delete;
+    OutputColumns& operator=(const OutputColumns&) = delete;
+
+    duckdb_vector Vector(size_t i) const { return m_columns[i].vector; }
+    void* Data(size_t i) const { return m_columns[i].data; }
+    // Rows are valid unless marked: the engine hands out its output chunk with every row valid.
+    void SetNull(size_t i, idx_t row) {
+        Column& c = m_columns[i];
+        if (!c.validity) {
+            duckdb_vector_ensure_validity_writable(c.vector);
+            c.validity = duckdb_vector_get_validity(c.vector);
+        }
+        duckdb_validity_set_row_invalid(c.validity, row);
+    }
+
+private:
+    struct Column {
+        duckdb_vector vector;
+        void* data;
+        uint64_t* validity;
+    };
+    static constexpr size_t kOnStack = 32;
+    Column m_onStack[kOnStack];
+    std::vector<Column> m_onHeap;
+    Column* m_columns;
+};
+
+KlvcpyRowDecoder::KlvcpyRowDecoder(const std::vector<CopyColumn>& columns, bool checkValues) : m_columns(columns) {
+    for (const auto& c : m_columns)
+        m_cells.push_back(
+            {KindOf(c), static_cast<uint8_t>(CellWidth(c)), c.nullable, checkValues && NeedsCheck(c.type)});
+}
+
+KlvcpyRowDecoder::CellKind KlvcpyRowDecoder::KindOf(const CopyColumn& c) {
+    switch (c.type) {
+        case DUCKDB_TYPE_VARCHAR:
+        case DUCKDB_TYPE_BLOB:
+            return CellKind::Variable;
+        case DUCKDB_TYPE_BOOLEAN:
+            return CellKind::Boolean;
+        case DUCKDB_TYPE_DATE:
+            return CellKind::Date;
+        case DUCKDB_TYPE_TIMESTAMP:
+        case DUCKDB_TYPE_TIMESTAMP_TZ:
+            return CellKind::Timestamp;
+        case DUCKDB_TYPE_INTERVAL:
+            return CellKind::Interval;
+        default:
+            break;
+    }
+    if (c.type == DUCKDB_TYPE_DECIMAL && c.width <= 9)
+        return c.width <= 4 ? CellKind::Decimal2 : CellKind::Decimal4;
+    // Every other cell is stored as it is: Copy1 to Copy16 follow their widths' powers of two.
+    static_assert(static_cast<int>(CellKind::Copy16) == 4, "Copy1 to Copy16 come first, in order");
+    return static_cast<CellKind>(__builtin_ctz(static_cast<unsigned>(CellWidth(c))));
+}
+
+void KlvcpyRowDecoder::StoreFixed(CellKind kind, void* data, idx_t row, const uint8_t* p) {
+    switch (kind) {
+        case CellKind::Copy1:
+            return StoreAsIs<uint8_t>(data, row, p);
+        case CellKind::Copy2:
+            return StoreAsIs<uint16_t>(data, row, p);
+        case CellKind::Copy4:
+            return StoreAsIs<uint32_t>(data, row, p);
+        case CellKind::Copy8:
+            return StoreAsIs<uint64_t>(data, row, p);
+        case CellKind::Copy16:
+            return StoreAsIs<duckdb_hugeint>(data, row, p);
+        case CellKind::Boolean:
+            return StoreBoolean(data, row, p);
+        case CellKind::Date:
+            return StoreDate(data, row, p);
+        case CellKind::Timestamp:
+            return StoreTimestamp(data, row, p);
+        case CellKind::Interval:
+            return StoreInterval(data, row, p);
+        case CellKind::Decimal2:
+            return StoreNarrowed<int16_t>(data, row, p);
+        case CellKind::Decimal4:
+            return StoreNarrowed<int32_t>(data, row, p);
+        case CellKind::Variable:
+            return;  // DecodeVariable stores these
     }
 }
 
 const uint8_t* KlvcpyRowDecoder::Decode(const uint8_t* p, const uint8_t* end, duckdb_data_chunk chunk, idx_t first,
                                         idx_t capacity, uint64_t rowNumber, idx_t& count) const {
-    const size_t columns = m_columns.size();
-    // Up to a few dozen columns live on the stack; wider tables on the heap.
-    constexpr size_t kOnStack = 32;
-    duckdb_vector vectorsOnStack[kOnStack];
-    void* dataOnStack[kOnStack];
-    uint64_t* validityOnStack[kOnStack];
-    std::vector<duckdb_vector> vectorsOnHeap;
-    std::vector<void*> dataOnHeap;
-    std::vector<uint64_t*> validityOnHeap;
-    duckdb_vector* vectors = vectorsOnStack;
-    void** datas = dataOnStack;
-    uint64_t** validity = validityOnStack;
-    if (columns > kOnStack) {
-        vectorsOnHeap.resize(columns);
-        dataOnHeap.resize(columns);
-        validityOnHeap.resize(columns);
-        vectors = vectorsOnHeap.data();
-        datas = dataOnHeap.data();
-        validity = validityOnHeap.data();
-    }
-    for (size_t i = 0; i < columns; ++i) {
-        vectors[i] = duckdb_data_chunk_get_vector(chunk, i);
-        datas[i] = duckdb_vector_get_data(vectors[i]);
-        validity[i] = nullptr;  // made writable at the column's first NULL
-    }
+    OutputColumns out(chunk, m_cells.size());
     idx_t row = first;
-    auto fail = [&](const char* state, size_t column, const std::string& what) {
-        throw SqlError(state,
-                       "Row " + std::to_string(rowNumber + 1) + ", column \"" + m_columns[column].name + "\": " + what);
-    };
-    auto need = [&](const uint8_t* q, size_t n, size_t column) {
-        if (static_cast<size_t>(end - q) < n)
-            fail("22P04", column, "the row is cut short.");
-    };
-    for (; row < capacity && p < end; ++row, ++rowNumber) {
-        for (size_t i = 0; i < columns; ++i) {
-            const CopyColumn& c = m_columns[i];
-            void* data = datas[i];
-            if (c.nullable) {
-                need(p, 1, i);
-                if (*p++ == 1) {
-                    if (!validity[i]) {
-                        duckdb_vector_ensure_validity_writable(vectors[i]);
-                        validity[i] = duckdb_vector_get_validity(vectors[i]);
-                    }
-                    duckdb_validity_set_row_invalid(validity[i], row);
-                    continue;
-                }
-            }
-            const size_t width = m_fixedWidth[i];
-            need(p, width == 0 ? 4 : width, i);
-            const uint32_t length = width == 0 ? LoadLe<uint32_t>(p) : 0;
-            if (width == 0)
-                need(p + 4, length, i);
-            const uint8_t* value = width == 0 ? p + 4 : p;
-            if (m_checkValues && m_checked[i] && !ValueIsSound(c, value, length))
-                ThrowValueFault(c, value, rowNumber);
-            // Rows are valid unless marked: the engine hands out its output chunk with every row valid.
-            switch (c.type) {
-                case DUCKDB_TYPE_BOOLEAN:
-                    Put<bool>(data, row, *p == 1);
-                    break;
-                case DUCKDB_TYPE_TINYINT:
-                    Put(data, row, LoadLe<int8_t>(p));
-                    break;
-                case DUCKDB_TYPE_UTINYINT:
-                    Put(data, row, *p);
-                    break;
-                case DUCKDB_TYPE_SMALLINT:
-                    Put(data, row, LoadLe<int16_t>(p));
-                    break;
-                case DUCKDB_TYPE_USMALLINT:
-                    Put(data, row, LoadLe<uint16_t>(p));
-                    break;
-                case DUCKDB_TYPE_INTEGER:
-                    Put(data, row, LoadLe<int32_t>(p));
-                    break;
-                case DUCKDB_TYPE_UINTEGER:
-                    Put(data, row, LoadLe<uint32_t>(p));
-                    break;
-                case DUCKDB_TYPE_FLOAT:
-                    Put(data, row, LoadLe<float>(p));
-                    break;
-                case DUCKDB_TYPE_BIGINT:
-                    Put(data, row, LoadLe<int64_t>(p));
-                    break;
-                case DUCKDB_TYPE_DOUBLE:
-                    Put(data, row, LoadLe<double>(p));
-                    break;
-                case DUCKDB_TYPE_DATE:
-                    Put(data, row,
-                        static_cast<int32_t>(static_cast<int64_t>(LoadLe<uint32_t>(p)) - kUnixEpochJulianDay));
-                    break;
-                case DUCKDB_TYPE_TIME:
-                    Put(data, row, static_cast<int64_t>(LoadLe<uint64_t>(p)));
-                    break;
-                case DUCKDB_TYPE_TIMESTAMP:
-                case DUCKDB_TYPE_TIMESTAMP_TZ: {
-                    int64_t v = LoadLe<int64_t>(p);
-                    if (v != std::numeric_limits<int64_t>::max() && v != -std::numeric_limits<int64_t>::max())
-                        v -= kUnixEpochJulianDay * kMicrosPerDay;
-                    Put(data, row, v);
-                    break;
-                }
-                case DUCKDB_TYPE_INTERVAL: {
-                    duckdb_interval iv;
-                    iv.micros = LoadLe<int64_t>(p);
-                    iv.days = LoadLe<int32_t>(p + 8);
-                    iv.months = LoadLe<int32_t>(p + 12);
-                    Put(data, row, iv);
-                    break;
-                }
-                case DUCKDB_TYPE_HUGEINT: {
-                    duckdb_hugeint h{LoadLe<uint64_t>(p), LoadLe<int64_t>(p + 8)};
-                    Put(data, row, h);
-                    break;
-                }
-                case DUCKDB_TYPE_DECIMAL: {
-                    __int128 v = DecimalCell(c, p);
-                    if (c.width <= 4)
-                        Put(data, row, static_cast<int16_t>(v));
-                    else if (c.width <= 9)
-                        Put(data, row, static_cast<int32_t>(v));
-                    else if (c.width <= 18)
-                        Put(data, row, static_cast<int64_t>(v));
-                    else
-                        Put(data, row, duckdb_hugeint{static_cast<uint64_t>(v), static_cast<int64_t>(v >> 64)});
-                    break;
-                }
-                default:  // VARCHAR, BLOB
-                    duckdb_vector_assign_string_element_len(vectors[i], row, reinterpret_cast<const char*>(value),
-                                                            length);
-                    p += 4 + static_cast<size_t>(length);
-                    continue;
-            }
-            p += width;
-        }
-    }
+    for (; row < capacity && p < end; ++row, ++rowNumber)
+        p = DecodeRow(p, end, out, row, rowNumber);
     count += row - first;
     return p;
+}
+
+const uint8_t* KlvcpyRowDecoder::DecodeRow(const uint8_t* p, const uint8_t* end, OutputColumns& out, idx_t row,
+                                           uint64_t rowNumber) const {
+    for (size_t i = 0; i < m_cells.size(); ++i) {
+        const CellPlan cell = m_cells[i];
+        if (cell.nullable) {
+            if (p == end)
+                CutShort(m_columns[i], rowNumber);
+            if (*p++ == 1) {
+                out.SetNull(i, row);
+                continue;
+            }
+        }
+        if (cell.kind == CellKind::Variable) {
+            p = DecodeVariable(i, p, end, out, row, rowNumber);
+            continue;
+        }
+        if (static_cast<size_t>(end - p) < cell.width)
+            CutShort(m_columns[i], rowNumber);
+        if (cell.checked && !ValueIsSound(m_columns[i], p, 0))
+            ThrowValueFault(m_columns[i], p, rowNumber);
+        StoreFixed(cell.kind, out.Data(i), row, p);
+        p += cell.width;
+    }
+    return p;
+}
+
+const uint8_t* KlvcpyRowDecoder::DecodeVariable(size_t column, const uint8_t* p, const uint8_t* end, OutputColumns& out,
+                                                idx_t row, uint64_t rowNumber) const {
+    if (static_cast<size_t>(end - p) < 4)
+        CutShort(m_columns[column], rowNumber);
+    const uint32_t length = LoadLe<uint32_t>(p);
+    const uint8_t* value = p + 4;
+    if (static_cast<size_t>(end - value) < length)
+        CutShort(m_columns[column], rowNumber);
+    if (m_cells[column].checked && !ValueIsSound(m_columns[column], value, length))
+        ThrowValueFault(m_columns[column], value, rowNumber);
+    duckdb_vector_assign_string_element_len(out.Vector(column), row, reinterpret_cast<const char*>(value), length);
+    return value + length;
 }
 
 }  // namespace kelvod

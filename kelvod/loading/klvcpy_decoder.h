@@ -93,10 +93,39 @@ public:
                           uint64_t rowNumber, idx_t& count) const;
 
 private:
+    // How a cell's value reaches the engine's vector.
+    enum class CellKind : uint8_t {
+        Copy1,
+        Copy2,
+        Copy4,
+        Copy8,
+        Copy16,  // bytes as they are
+        Boolean,
+        Date,
+        Timestamp,
+        Interval,
+        Decimal2,
+        Decimal4,  // a 64-bit cell narrowed to the decimal's storage
+        Variable,  // text and bytes
+    };
+    // What the row loop reads per column, packed apart from the names.
+    struct CellPlan {
+        CellKind kind;
+        uint8_t width;  // of a fixed cell
+        bool nullable;
+        bool checked;  // the value is checked before it is stored
+    };
+    class OutputColumns;
+
+    static CellKind KindOf(const CopyColumn& column);
+    static void StoreFixed(CellKind kind, void* data, idx_t row, const uint8_t* p);
+    const uint8_t* DecodeRow(const uint8_t* p, const uint8_t* end, OutputColumns& out, idx_t row,
+                             uint64_t rowNumber) const;
+    const uint8_t* DecodeVariable(size_t column, const uint8_t* p, const uint8_t* end, OutputColumns& out, idx_t row,
+                                  uint64_t rowNumber) const;
+
     const std::vector<CopyColumn>& m_columns;
-    bool m_checkValues;
-    std::vector<size_t> m_fixedWidth;
-    std::vector<bool> m_checked;
+    std::vector<CellPlan> m_cells;
 };
 
 }  // namespace kelvod

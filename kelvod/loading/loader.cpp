@@ -17,6 +17,7 @@
 #include "kelvod/loading/load_feed.h"
 #include "kelvod/loading/row_piece_queue.h"
 #include "kelvod/loading/stream_row_source.h"
+#include "kelvod/sql/insert_select.h"
 #include "kelvod/sql/statement_tokens.h"
 
 namespace kelvod {
@@ -498,11 +499,9 @@ void Loader::InsertFromStream(const InsertBulkCommand& command) {
                    (names.empty() ? "" : " (" + names + ")") + " SELECT * FROM " + registration.Call();
         } else {
             // Only what the client wrote is rewritten (and judged): clients may not call the feed.
-            auto statements = SplitStatements("INSERT INTO " + QuotedName(command.target) +
-                                              (names.empty() ? "" : " (" + names + ")") + " SELECT " +
-                                              command.selectList.ToEngineText());
-            text = RewriteForEngine(statements.front(), m_context.connection, m_context.Names()) + "\nFROM " +
-                   registration.Call();
+            Statement insert =
+                WithNulCharactersRefused(InsertSelectStatement(command.target, command.columns, command.selectList));
+            text = RewriteForEngine(insert, m_context.connection, m_context.Names()) + "\nFROM " + registration.Call();
         }
         return RunFeedingInsert(m_context.connection, text, *feed);
     });

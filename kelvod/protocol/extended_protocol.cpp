@@ -40,8 +40,10 @@ void ExtendedProtocol::Parse(const ParseMessage& message) {
         prepared->statement = std::move(s);
     }
     if (const Statement* s = prepared->statement ? &*prepared->statement : nullptr) {
-        RefuseInFailedBlock(*s);
+        prepared->tag = CommandTagFor(*s);
+        RefuseInFailedBlock(prepared->tag);
         prepared->command = ClassifyStatement(*s);
+        prepared->savepoint = IsSavepointStatement(*s);
         // Statements the engine runs are prepared now, so that a bad one fails at Parse.
         if (std::holds_alternative<EngineStatement>(prepared->command)) {
             prepared->plan = m_runner.Plan(*s, message.paramTypes);
@@ -64,7 +66,7 @@ bool ExtendedProtocol::ReuseUnnamed(const ParseMessage& message) {
     if (last.sql != message.sql || last.paramTypes != message.paramTypes || !last.plan || last.readsCatalog ||
         last.foldsSettings || last.plan->namesGeneration != m_context.namesGeneration)
         return false;
-    RefuseInFailedBlock(*last.statement);
+    RefuseInFailedBlock(last.tag);
     return true;
 }
 
@@ -168,10 +170,9 @@ void ExtendedProtocol::Sync() {
     m_context.Flush();
 }
 
-void ExtendedProtocol::RefuseInFailedBlock(const Statement& statement) const {
+void ExtendedProtocol::RefuseInFailedBlock(const std::string& tag) const {
     if (m_context.transaction != TransactionStatus::FailedBlock)
         return;
-    std::string tag = CommandTagFor(statement);
     if (tag != "COMMIT" && tag != "ROLLBACK")
         throw SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");
 }

@@ -37,8 +37,8 @@ private:
     // Answers Describe from what Parse prepared: ParameterDescription (for a
     // statement), then RowDescription or NoData.
     void DescribePrepared(PreparedStatement& prepared, const std::vector<int16_t>& formats, bool withParameters);
-    // In a failed block only COMMIT and ROLLBACK are accepted.
-    void RefuseInFailedBlock(const Statement& statement) const;
+    // In a failed block only COMMIT and ROLLBACK (by their command tags) are accepted.
+    void RefuseInFailedBlock(const std::string& tag) const;
 
     SessionContext& m_context;
     StatementRunner& m_runner;

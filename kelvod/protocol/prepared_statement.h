@@ -1,7 +1,8 @@
 // What the extended protocol keeps between its messages. Parse splits,
-// classifies, rewrites and prepares a statement once; the prepared statement
-// owns the engine's statement, and each portal bound from it shares it, so that
-// Close of the statement leaves its portals working.
+// classifies, rewrites and prepares a statement once, and Bind, Describe and
+// Execute read what it worked out; the prepared statement owns the engine's
+// statement, and each portal bound from it shares it, so that Close of the
+// statement leaves its portals working.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,8 @@ struct PreparedStatement {
     std::vector<uint32_t> paramTypes;
     std::optional<Statement> statement;  // the one statement that is not empty, if any
     Command command;                     // what it is, as classified at Parse
+    std::string tag;                     // its command tag
+    bool savepoint = false;              // SAVEPOINT, RELEASE or ROLLBACK TO
     // Engine statements other than those the session intercepts (SET, RESET,
     // PREPARE, DEALLOCATE) carry their plan.
     std::optional<EnginePlan> plan;

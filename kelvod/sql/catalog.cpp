@@ -4,7 +4,9 @@
 #include "kelvod/sql/database_reach.h"
 #include "kelvod/sql/file_access.h"
 
+#include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <set>
 
 #include "kelvod/engine/attachments.h"
@@ -195,18 +197,6 @@ DatabaseCatalog BuildCatalog(duckdb_connection connection, const SessionNames& n
     return c;
 }
 
-bool IsSym(const std::vector<Token>& t, size_t i, const char* s) {
-    return i < t.size() && t[i].kind == Token::Kind::Symbol && t[i].text == s;
-}
-bool IsW(const std::vector<Token>& t, size_t i, const char* w) {
-    return i < t.size() && t[i].kind == Token::Kind::Word && t[i].value == w;
-}
-size_t SkipSpace(const std::vector<Token>& t, size_t i) {
-    while (i < t.size() && t[i].kind == Token::Kind::Space)
-        ++i;
-    return i;
-}
-
 }  // namespace
 
 std::vector<Row> QueryText(duckdb_connection connection, const std::string& sql) {
@@ -320,118 +310,180 @@ bool RewriteReadsCatalog(const Statement& statement) {
     return false;
 }
 
+namespace {
+
+// Rewriters read all tokens, spaces and comments included: the engine reads
+// "db . pg_temp . t" apart from "db.pg_temp.t".
+bool IsSym(const std::vector<Token>& t, size_t i, const char* s) {
+    return i < t.size() && t[i].kind == Token::Kind::Symbol && t[i].text == s;
+}
+bool IsW(const std::vector<Token>& t, size_t i, const char* w) {
+    return i < t.size() && t[i].kind == Token::Kind::Word && t[i].value == w;
+}
+bool IsAnyName(const std::vector<Token>& t, size_t i) {
+    return i < t.size() && (t[i].kind == Token::Kind::Word || t[i].kind == Token::Kind::Identifier);
+}
+bool IsNamed(const std::vector<Token>& t, size_t i, const char* name) { return IsAnyName(t, i) && t[i].value == name; }
+size_t SkipSpace(const std::vector<Token>& t, size_t i) {
+    while (i < t.size() && t[i].kind == Token::Kind::Space)
+        ++i;
+    return i;
+}
+
+// What the rewriters of one statement share: its tokens, the session's names,
+// the catalogs built so far (each database's at most once) and the text made.
+struct Rewrite {
+    const std::vector<Token>& t;
+    duckdb_connection connection;
+    const SessionNames& names;
+    std::vector<const char*> typeSpellings;  // per token, as EngineTypeSpellings tells
+    std::map<std::string, DatabaseCatalog> built;
+    std::string out;
+    bool apart = false;  // as AppendEngineToken carries it
+};
+
+// A rewriter looks at token `i`. When what begins there is its to rewrite, it
+// appends the engine's text for it, moves `i` to the last token it took and
+// returns true.
+using Rewriter = bool (*)(Rewrite& r, size_t& i);
+
+// kelvo_database_of_table('x') and its kind become the literal they resolve to.
+bool ResolvingFunction(Rewrite& r, size_t& i) {
+    const auto& t = r.t;
+    if (!IsW(t, i, "kelvo_database_of_table") && !IsW(t, i, "kelvo_schema_of_table") &&
+        !IsW(t, i, "kelvo_database_of_schema"))
+        return false;
+    size_t open = SkipSpace(t, i + 1), arg = SkipSpace(t, open + 1), close = SkipSpace(t, arg + 1);
+    if (!IsSym(t, open, "(") || arg >= t.size() || t[arg].kind != Token::Kind::String || !IsSym(t, close, ")"))
+        throw SqlError("0A000", "The function " + t[i].value + " takes one string literal.");
+    std::optional<std::string> value;
+    if (t[i].value == "kelvo_database_of_schema") {
+        value = ResolveSchema(r.connection, r.names, t[arg].value);
+    } else if (auto found = ResolveTable(r.connection, r.names, t[arg].value)) {
+        value = t[i].value == "kelvo_database_of_table" ? found->first : found->second;
+    }
+    r.out += value ? QuoteLiteral(*value) : "NULL::VARCHAR";
+    i = close;
+    return true;
+}
+
+// "db".pg_temp.name and pg_temp.name: the session's temporary tables live in the engine's temp catalog.
+bool TempSchema(Rewrite& r, size_t& i) {
+    const auto& t = r.t;
+    size_t last;
+    if (IsAnyName(t, i) && IsSym(t, i + 1, ".") && IsNamed(t, i + 2, kTempSchema) && IsSym(t, i + 3, "."))
+        last = i + 3;
+    else if (IsNamed(t, i, kTempSchema) && IsSym(t, i + 1, ".") && !(i > 0 && IsSym(t, i - 1, ".")))
+        last = i + 1;
+    else
+        return false;
+    r.out += "\"temp\".\"main\".";
+    i = last;
+    return true;
+}
+
+struct ServedTable {
+    const char* name;
+    std::vector<std::string> DatabaseCatalog::*rows;
+    std::vector<std::pair<const char*, const char*>> columns;  // name and engine type
+};
+
+// The catalog tables served from a database's catalog, with their columns.
+const std::vector<ServedTable>& ServedTables() {
+    static const std::vector<ServedTable> tables = {
+        {"pg_namespace", &DatabaseCatalog::namespaces, {{"oid", "UINTEGER"}, {"nspname", "VARCHAR"}}},
+        {"pg_tables", &DatabaseCatalog::tables, {{"schemaname", "VARCHAR"}, {"tablename", "VARCHAR"}}},
+        {"pg_class",
+         &DatabaseCatalog::classes,
+         {{"oid", "UINTEGER"},
+          {"relname", "VARCHAR"},
+          {"relnamespace", "UINTEGER"},
+          {"relpersistence", "VARCHAR"},
+          {"relkind", "VARCHAR"}}},
+        {"pg_attribute",
+         &DatabaseCatalog::attributes,
+         {{"attrelid", "UINTEGER"},
+          {"attname", "VARCHAR"},
+          {"atttypid", "UINTEGER"},
+          {"atttypmod", "INTEGER"},
+          {"attnotnull", "BOOLEAN"},
+          {"attcollation", "UINTEGER"},
+          {"attnum", "SMALLINT"},
+          {"attisdropped", "BOOLEAN"}}},
+        {"pg_collation", &DatabaseCatalog::collations, {{"oid", "UINTEGER"}, {"collname", "VARCHAR"}}},
+    };
+    return tables;
+}
+
+// The attached database a catalog reference names; the session's first one
+// when it names none. Empty when the session has none.
+std::string CatalogDatabase(const SessionNames& names, const std::optional<std::string>& named) {
+    if (!named)
+        return names.databases.empty() ? std::string() : names.databases.front();
+    // Aliases compare as the engine compares them, without regard to case.
+    for (const auto& d : names.databases)
+        if (EqualsFolded(d, *named))
+            return d;
+    throw SqlError("3F000", "The database \"" + *named + "\" is not attached to this session.",
+                   "Attach it with ATTACH DATABASE first.");
+}
+
+// ["db".] pg_catalog.pg_xxx, of the tables served: a derived table of the database's catalog.
+bool CatalogTable(Rewrite& r, size_t& i) {
+    const auto& t = r.t;
+    std::optional<std::string> named;
+    size_t at = i;
+    if (IsAnyName(t, i) && IsSym(t, i + 1, ".")) {
+        size_t next = SkipSpace(t, i + 2);
+        if (IsW(t, next, "pg_catalog") && IsSym(t, next + 1, ".")) {
+            named = t[i].value;
+            at = next;
+        }
+    }
+    if (!IsW(t, at, "pg_catalog") || !IsSym(t, at + 1, ".") || at + 2 >= t.size() ||
+        t[at + 2].kind != Token::Kind::Word)
+        return false;
+    const auto& served = ServedTables();
+    auto table =
+        std::find_if(served.begin(), served.end(), [&](const ServedTable& s) { return t[at + 2].value == s.name; });
+    if (table == served.end())
+        return false;
+    std::string db = CatalogDatabase(r.names, named);
+    DatabaseCatalog empty;
+    const DatabaseCatalog* c = &empty;
+    if (!db.empty()) {
+        auto it = r.built.find(db);
+        if (it == r.built.end())
+            it = r.built.emplace(db, BuildCatalog(r.connection, r.names, db)).first;
+        c = &it->second;
+    }
+    r.out += Derived(c->*(table->rows), table->columns) + " ";
+    i = at + 2;
+    return true;
+}
+
+// NUMERIC and FLOAT where a type stands, in the engine's spelling.
+bool TypeSpelling(Rewrite& r, size_t& i) {
+    if (!r.typeSpellings[i])
+        return false;
+    AppendEngineToken(r.out, Token{Token::Kind::Other, r.typeSpellings[i], {}}, r.apart);
+    return true;
+}
+
+// Applied in this order at each token; a token none rewrites goes as it is.
+constexpr Rewriter kRewriters[] = {ResolvingFunction, TempSchema, CatalogTable, TypeSpelling};
+
+}  // namespace
+
 std::string RewriteForEngine(const Statement& statement, duckdb_connection connection, const SessionNames& names) {
     RefuseFileAccess(statement);
     if (names.isOtherSessionsAlias)
         RefuseOtherSessionsDatabases(statement, names.isOtherSessionsAlias);
-    const auto& t = statement.tokens;
-    std::string out;
-    bool apart = false;
-    std::vector<const char*> typeSpellings = EngineTypeSpellings(statement);
-    std::map<std::string, DatabaseCatalog> built;
-    for (size_t i = 0; i < t.size(); ++i) {
-        // kelvo_database_of_table('x') and friends become the literal they resolve to.
-        if (t[i].kind == Token::Kind::Word &&
-            (t[i].value == "kelvo_database_of_table" || t[i].value == "kelvo_schema_of_table" ||
-             t[i].value == "kelvo_database_of_schema")) {
-            size_t open = SkipSpace(t, i + 1), arg = SkipSpace(t, open + 1), close = SkipSpace(t, arg + 1);
-            if (!IsSym(t, open, "(") || arg >= t.size() || t[arg].kind != Token::Kind::String || !IsSym(t, close, ")"))
-                throw SqlError("0A000", "The function " + t[i].value + " takes one string literal.");
-            std::optional<std::string> value;
-            if (t[i].value == "kelvo_database_of_schema") {
-                value = ResolveSchema(connection, names, t[arg].value);
-            } else if (auto r = ResolveTable(connection, names, t[arg].value)) {
-                value = t[i].value == "kelvo_database_of_table" ? r->first : r->second;
-            }
-            out += value ? QuoteLiteral(*value) : "NULL::VARCHAR";
-            i = close;
-            continue;
-        }
-        // ["db".]pg_temp.name: the session's temporary tables live in the engine's temp catalog.
-        auto isName = [&](size_t k, const char* v) {
-            return k < t.size() && (t[k].kind == Token::Kind::Word || t[k].kind == Token::Kind::Identifier) &&
-                   t[k].value == v;
-        };
-        if ((t[i].kind == Token::Kind::Word || t[i].kind == Token::Kind::Identifier) && IsSym(t, i + 1, ".") &&
-            isName(i + 2, kTempSchema) && IsSym(t, i + 3, ".")) {
-            out += "\"temp\".\"main\".";
-            i += 3;
-            continue;
-        }
-        if (isName(i, kTempSchema) && IsSym(t, i + 1, ".") && !(i > 0 && IsSym(t, i - 1, "."))) {
-            out += "\"temp\".\"main\".";
-            i += 1;
-            continue;
-        }
-        // ["db".] pg_catalog.pg_xxx
-        std::optional<std::string> database;
-        size_t at = i;
-        if ((t[i].kind == Token::Kind::Identifier || t[i].kind == Token::Kind::Word) && IsSym(t, i + 1, ".")) {
-            size_t next = SkipSpace(t, i + 2);
-            if (IsW(t, next, "pg_catalog") && IsSym(t, next + 1, ".")) {
-                database = t[i].value;
-                at = next;
-            }
-        }
-        if (IsW(t, at, "pg_catalog") && IsSym(t, at + 1, ".") && at + 2 < t.size() &&
-            t[at + 2].kind == Token::Kind::Word) {
-            const std::string& table = t[at + 2].value;
-            bool known = table == "pg_namespace" || table == "pg_tables" || table == "pg_class" ||
-                         table == "pg_attribute" || table == "pg_collation";
-            if (known) {
-                std::string db;
-                if (database) {
-                    // Aliases compare as the engine compares them, without regard to case.
-                    for (const auto& d : names.databases)
-                        if (db.empty() && EqualsFolded(d, *database))
-                            db = d;
-                    if (db.empty())
-                        throw SqlError("3F000", "The database \"" + *database + "\" is not attached to this session.",
-                                       "Attach it with ATTACH DATABASE first.");
-                } else if (!names.databases.empty()) {
-                    db = names.databases.front();
-                }
-                DatabaseCatalog empty;
-                const DatabaseCatalog* c = &empty;
-                if (!db.empty()) {
-                    auto it = built.find(db);
-                    if (it == built.end())
-                        it = built.emplace(db, BuildCatalog(connection, names, db)).first;
-                    c = &it->second;
-                }
-                if (table == "pg_namespace")
-                    out += Derived(c->namespaces, {{"oid", "UINTEGER"}, {"nspname", "VARCHAR"}});
-                else if (table == "pg_tables")
-                    out += Derived(c->tables, {{"schemaname", "VARCHAR"}, {"tablename", "VARCHAR"}});
-                else if (table == "pg_class")
-                    out += Derived(c->classes, {{"oid", "UINTEGER"},
-                                                {"relname", "VARCHAR"},
-                                                {"relnamespace", "UINTEGER"},
-                                                {"relpersistence", "VARCHAR"},
-                                                {"relkind", "VARCHAR"}});
-                else if (table == "pg_attribute")
-                    out += Derived(c->attributes, {{"attrelid", "UINTEGER"},
-                                                   {"attname", "VARCHAR"},
-                                                   {"atttypid", "UINTEGER"},
-                                                   {"atttypmod", "INTEGER"},
-                                                   {"attnotnull", "BOOLEAN"},
-                                                   {"attcollation", "UINTEGER"},
-                                                   {"attnum", "SMALLINT"},
-                                                   {"attisdropped", "BOOLEAN"}});
-                else
-                    out += Derived(c->collations, {{"oid", "UINTEGER"}, {"collname", "VARCHAR"}});
-                out += " ";
-                i = at + 2;
-                continue;
-            }
-        }
-        if (typeSpellings[i]) {
-            AppendEngineToken(out, Token{Token::Kind::Other, typeSpellings[i], {}}, apart);
-            continue;
-        }
-        AppendEngineToken(out, t[i], apart);
-    }
-    return out;
+    Rewrite r{statement.tokens, connection, names, EngineTypeSpellings(statement), {}, {}, false};
+    for (size_t i = 0; i < r.t.size(); ++i)
+        if (std::none_of(std::begin(kRewriters), std::end(kRewriters), [&](Rewriter rewrite) { return rewrite(r, i); }))
+            AppendEngineToken(r.out, r.t[i], r.apart);
+    return r.out;
 }
 
 }  // namespace kelvod

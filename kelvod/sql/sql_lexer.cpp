@@ -295,105 +295,175 @@ bool IsValidUtf8(std::string_view text) {
     return true;
 }
 
+namespace {
+
+// What a reader makes of one token: its kind and decoded value (the source
+// text is the span it moved past).
+struct Lexeme {
+    Token::Kind kind;
+    std::string value;
+};
+
+// A reader of one lexical form: called at the token's first character, it moves
+// `pos` past the token.
+using Reader = Lexeme (*)(std::string_view sql, size_t& pos);
+
+Lexeme ReadSpace(std::string_view sql, size_t& pos) {
+    while (pos < sql.size() && std::isspace(static_cast<unsigned char>(sql[pos])))
+        ++pos;
+    return {Token::Kind::Space, {}};
+}
+
+Lexeme ReadLineComment(std::string_view sql, size_t& pos) {
+    // The engine ends a comment at a carriage return as at a line feed.
+    while (pos < sql.size() && sql[pos] != '\n' && sql[pos] != '\r')
+        ++pos;
+    return {Token::Kind::Space, {}};
+}
+
+// Block comments nest.
+Lexeme ReadBlockComment(std::string_view sql, size_t& pos) {
+    int depth = 0;
+    do {
+        if (sql.compare(pos, 2, "/*") == 0)
+            ++depth, pos += 2;
+        else if (sql.compare(pos, 2, "*/") == 0)
+            --depth, pos += 2;
+        else
+            ++pos;
+    } while (depth > 0 && pos < sql.size());
+    if (depth > 0)
+        throw SqlError("42601", "Unterminated /* comment.");
+    return {Token::Kind::Space, {}};
+}
+
+// E'...': backslash escapes, whose decoded bytes must still be UTF-8.
+Lexeme ReadEscapedString(std::string_view sql, size_t& pos) {
+    pos += 2;
+    std::string value = DecodeBackslashEscapes(ReadQuoted(sql, pos, '\'', true));
+    if (!IsValidUtf8(value))
+        throw SqlError("22021", "invalid byte sequence for encoding \"UTF8\"");
+    return {Token::Kind::String, std::move(value)};
+}
+
+// U&'...' and U&"...", with an optional UESCAPE clause.
+Lexeme ReadUnicodeEscaped(std::string_view sql, size_t& pos) {
+    char quote = sql[pos + 2];
+    pos += 3;
+    std::string raw = ReadQuoted(sql, pos, quote, false);
+    char escape = ReadUescape(sql, pos);
+    std::string value = DecodeUnicodeEscapes(raw, escape);
+    if (quote == '\'')
+        return {Token::Kind::String, std::move(value)};
+    // Requoted for the engine, an empty name would only fail there, with its own words.
+    if (value.empty())
+        throw SqlError("42601", "Zero-length delimited identifier.");
+    return {Token::Kind::Identifier, std::move(value)};
+}
+
+Lexeme ReadString(std::string_view sql, size_t& pos) {
+    ++pos;
+    return {Token::Kind::String, ReadQuoted(sql, pos, '\'', false)};
+}
+
+Lexeme ReadQuotedIdentifier(std::string_view sql, size_t& pos) {
+    ++pos;
+    std::string raw = ReadQuoted(sql, pos, '"', false);
+    if (raw.empty())
+        throw SqlError("42601", "Zero-length delimited identifier.");
+    return {Token::Kind::Identifier, std::move(raw)};
+}
+
+// $tag$...$tag$ is kept as it stands, for the engine to read; without a closing
+// '$' the '$' begins a parameter ($1) or stands alone.
+Lexeme ReadDollar(std::string_view sql, size_t& pos) {
+    size_t tagEnd = pos + 1;
+    while (tagEnd < sql.size() && IsIdentChar(static_cast<unsigned char>(sql[tagEnd])) && sql[tagEnd] != '$')
+        ++tagEnd;
+    if (tagEnd < sql.size() && sql[tagEnd] == '$') {
+        std::string_view tag = sql.substr(pos, tagEnd - pos + 1);
+        size_t close = sql.find(tag, tagEnd + 1);
+        if (close == std::string_view::npos)
+            throw SqlError("42601", "Unterminated dollar-quoted string.");
+        pos = close + tag.size();
+        return {Token::Kind::Other, {}};
+    }
+    ++pos;
+    while (pos < sql.size() && std::isdigit(static_cast<unsigned char>(sql[pos])))
+        ++pos;
+    return {Token::Kind::Other, {}};
+}
+
+// A keyword or unquoted name; its value is lower-cased, as the engine folds it.
+Lexeme ReadWord(std::string_view sql, size_t& pos) {
+    size_t start = pos;
+    while (pos < sql.size() && IsIdentChar(static_cast<unsigned char>(sql[pos])))
+        ++pos;
+    std::string lower(sql.substr(start, pos - start));
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return {Token::Kind::Word, std::move(lower)};
+}
+
+Lexeme ReadNumber(std::string_view sql, size_t& pos) {
+    while (pos < sql.size() && (std::isalnum(static_cast<unsigned char>(sql[pos])) || sql[pos] == '.'))
+        ++pos;
+    return {Token::Kind::Number, {}};
+}
+
+// One character, or "::".
+Lexeme ReadSymbol(std::string_view sql, size_t& pos) {
+    size_t start = pos++;
+    if (sql[start] == ':' && pos < sql.size() && sql[pos] == ':')
+        ++pos;
+    return {Token::Kind::Symbol, std::string(sql.substr(start, pos - start))};
+}
+
+// The reader of the form that begins at `pos`.
+Reader ReaderAt(std::string_view sql, size_t pos) {
+    auto c = static_cast<unsigned char>(sql[pos]);
+    // Past the end reads as NUL, which no form's second or third character is.
+    auto at = [&](size_t k) { return pos + k < sql.size() ? sql[pos + k] : '\0'; };
+    if (std::isspace(c))
+        return ReadSpace;
+    if (c == '-' && at(1) == '-')
+        return ReadLineComment;
+    if (c == '/' && at(1) == '*')
+        return ReadBlockComment;
+    if ((c == 'E' || c == 'e') && at(1) == '\'')
+        return ReadEscapedString;
+    if ((c == 'U' || c == 'u') && at(1) == '&' && (at(2) == '"' || at(2) == '\''))
+        return ReadUnicodeEscaped;
+    if (c == '\'')
+        return ReadString;
+    if (c == '"')
+        return ReadQuotedIdentifier;
+    if (c == '$')
+        return ReadDollar;
+    if (IsIdentStart(c))
+        return ReadWord;
+    if (std::isdigit(c))
+        return ReadNumber;
+    return ReadSymbol;
+}
+
+}  // namespace
+
 std::vector<Statement> SplitStatements(std::string_view sql) {
     if (!IsValidUtf8(sql))
         throw SqlError("22021", "invalid byte sequence for encoding \"UTF8\"");
     std::vector<Statement> out(1);
     size_t pos = 0;
-    auto push = [&](Token::Kind kind, size_t start, std::string value) {
-        out.back().tokens.push_back(Token{kind, std::string(sql.substr(start, pos - start)), std::move(value)});
-    };
     while (pos < sql.size()) {
-        size_t start = pos;
-        auto c = static_cast<unsigned char>(sql[pos]);
-        if (std::isspace(c)) {
-            while (pos < sql.size() && std::isspace(static_cast<unsigned char>(sql[pos])))
-                ++pos;
-            push(Token::Kind::Space, start, {});
-        } else if (c == '-' && pos + 1 < sql.size() && sql[pos + 1] == '-') {
-            // The engine ends a comment at a carriage return as at a line feed.
-            while (pos < sql.size() && sql[pos] != '\n' && sql[pos] != '\r')
-                ++pos;
-            push(Token::Kind::Space, start, {});
-        } else if (c == '/' && pos + 1 < sql.size() && sql[pos + 1] == '*') {
-            int depth = 0;
-            do {
-                if (sql.compare(pos, 2, "/*") == 0)
-                    ++depth, pos += 2;
-                else if (sql.compare(pos, 2, "*/") == 0)
-                    --depth, pos += 2;
-                else
-                    ++pos;
-            } while (depth > 0 && pos < sql.size());
-            if (depth > 0)
-                throw SqlError("42601", "Unterminated /* comment.");
-            push(Token::Kind::Space, start, {});
-        } else if ((c == 'E' || c == 'e') && pos + 1 < sql.size() && sql[pos + 1] == '\'') {
-            pos += 2;
-            std::string raw = ReadQuoted(sql, pos, '\'', true);
-            std::string value = DecodeBackslashEscapes(raw);
-            if (!IsValidUtf8(value))
-                throw SqlError("22021", "invalid byte sequence for encoding \"UTF8\"");
-            push(Token::Kind::String, start, std::move(value));
-        } else if ((c == 'U' || c == 'u') && pos + 2 < sql.size() && sql[pos + 1] == '&' &&
-                   (sql[pos + 2] == '"' || sql[pos + 2] == '\'')) {
-            char quote = sql[pos + 2];
-            pos += 3;
-            std::string raw = ReadQuoted(sql, pos, quote, false);
-            char escape = ReadUescape(sql, pos);
-            std::string value = DecodeUnicodeEscapes(raw, escape);
-            // Requoted for the engine, an empty name would only fail there, with its own words.
-            if (quote == '"' && value.empty())
-                throw SqlError("42601", "Zero-length delimited identifier.");
-            push(quote == '"' ? Token::Kind::Identifier : Token::Kind::String, start, std::move(value));
-        } else if (c == '\'') {
-            ++pos;
-            std::string raw = ReadQuoted(sql, pos, '\'', false);
-            push(Token::Kind::String, start, std::move(raw));
-        } else if (c == '"') {
-            ++pos;
-            std::string raw = ReadQuoted(sql, pos, '"', false);
-            if (raw.empty())
-                throw SqlError("42601", "Zero-length delimited identifier.");
-            push(Token::Kind::Identifier, start, std::move(raw));
-        } else if (c == '$') {
-            // Dollar-quoted text is kept as it stands; the engine reads it.
-            size_t tagEnd = pos + 1;
-            while (tagEnd < sql.size() && IsIdentChar(static_cast<unsigned char>(sql[tagEnd])) && sql[tagEnd] != '$')
-                ++tagEnd;
-            if (tagEnd < sql.size() && sql[tagEnd] == '$') {
-                std::string_view tag = sql.substr(pos, tagEnd - pos + 1);
-                size_t close = sql.find(tag, tagEnd + 1);
-                if (close == std::string_view::npos)
-                    throw SqlError("42601", "Unterminated dollar-quoted string.");
-                pos = close + tag.size();
-                push(Token::Kind::Other, start, {});
-            } else {
-                ++pos;
-                while (pos < sql.size() && std::isdigit(static_cast<unsigned char>(sql[pos])))
-                    ++pos;
-                push(Token::Kind::Other, start, {});
-            }
-        } else if (IsIdentStart(c)) {
-            while (pos < sql.size() && IsIdentChar(static_cast<unsigned char>(sql[pos])))
-                ++pos;
-            std::string lower(sql.substr(start, pos - start));
-            for (char& ch : lower)
-                ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-            push(Token::Kind::Word, start, std::move(lower));
-        } else if (std::isdigit(c)) {
-            while (pos < sql.size() && (std::isalnum(static_cast<unsigned char>(sql[pos])) || sql[pos] == '.'))
-                ++pos;
-            push(Token::Kind::Number, start, {});
-        } else if (c == ';') {
+        if (sql[pos] == ';') {
             ++pos;
             out.emplace_back();
-        } else {
-            ++pos;
-            if (c == ':' && pos < sql.size() && sql[pos] == ':')
-                ++pos;
-            push(Token::Kind::Symbol, start, std::string(sql.substr(start, pos - start)));
+            continue;
         }
+        size_t start = pos;
+        Lexeme lexeme = ReaderAt(sql, pos)(sql, pos);
+        out.back().tokens.push_back(
+            Token{lexeme.kind, std::string(sql.substr(start, pos - start)), std::move(lexeme.value)});
     }
     return out;
 }

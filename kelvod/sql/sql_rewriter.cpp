@@ -215,166 +215,232 @@ bool IsSavepointStatement(const Statement& statement) {
     return IsWord(t, 0, "rollback") && IsWord(t, i, "to");
 }
 
+namespace {
+
+bool IfNotExists(const Tokens& t, size_t& i) {
+    if (!(IsWord(t, i, "if") && IsWord(t, i + 1, "not") && IsWord(t, i + 2, "exists")))
+        return false;
+    i += 3;
+    return true;
+}
+
+bool IfExists(const Tokens& t, size_t& i) {
+    if (!(IsWord(t, i, "if") && IsWord(t, i + 1, "exists")))
+        return false;
+    i += 2;
+    return true;
+}
+
+// CREATE DATABASE [IF NOT EXISTS] "path"
+Command ParseCreateDatabase(const Statement&, const Tokens& t) {
+    CreateDatabaseCommand c;
+    size_t i = 2;
+    c.ifNotExists = IfNotExists(t, i);
+    c.path = Path(t, i);
+    ExpectEnd(t, i);
+    return c;
+}
+
+// DROP DATABASE [IF EXISTS] "path"
+Command ParseDropDatabase(const Statement&, const Tokens& t) {
+    DropDatabaseCommand c;
+    size_t i = 2;
+    c.ifExists = IfExists(t, i);
+    c.path = Path(t, i);
+    ExpectEnd(t, i);
+    return c;
+}
+
+// ATTACH [DATABASE] "path" AS alias
+Command ParseAttach(const Statement&, const Tokens& t) {
+    AttachDatabaseCommand c;
+    size_t i = IsWord(t, 1, "database") ? 2 : 1;
+    c.path = Path(t, i);
+    if (!IsWord(t, i, "as"))
+        Syntax("ATTACH DATABASE needs an alias: ATTACH DATABASE \"path\" AS \"alias\"");
+    ++i;
+    c.alias = Name(t, i, "an alias");
+    ExpectEnd(t, i);
+    return c;
+}
+
+// DETACH [DATABASE] alias | *
+Command ParseDetach(const Statement&, const Tokens& t) {
+    DetachDatabaseCommand c;
+    size_t i = IsWord(t, 1, "database") ? 2 : 1;
+    if (IsSymbol(t, i, "*"))
+        c.all = true, ++i;
+    else
+        c.alias = Name(t, i, "an alias or *");
+    ExpectEnd(t, i);
+    return c;
+}
+
+// CREATE SCHEMA [IF NOT EXISTS] [database.]schema
+Command ParseCreateSchema(const Statement&, const Tokens& t) {
+    CreateSchemaCommand c;
+    size_t i = 2;
+    c.ifNotExists = IfNotExists(t, i);
+    c.schema = Name(t, i, "a schema name");
+    if (IsSymbol(t, i, ".")) {
+        ++i;
+        c.database = std::move(c.schema);
+        c.schema = Name(t, i, "a schema name");
+    }
+    ExpectEnd(t, i);
+    return c;
+}
+
+// An external stream, or a table as the library declares it; any other CREATE is the engine's.
+Command ParseCreate(const Statement& statement, const Tokens& t) {
+    if (auto load = ClassifyLoadStatement(statement))
+        return *load;
+    CreateTableCommand c;
+    if (ParseCreateTable(t, c))
+        return c;
+    return EngineStatement{};
+}
+
+Command ParseShow(const Statement&, const Tokens& t) {
+    if (t.size() == 2 && IsName(t, 1))
+        return ShowCommand{t[1]->value};
+    return EngineStatement{};
+}
+
+// The value of SET, as written after TO or =: a list of names or literals.
+std::string SetValue(const Tokens& t, size_t i) {
+    std::string value;
+    for (; i < t.size(); ++i) {
+        if (t[i]->kind == Token::Kind::String)
+            value += t[i]->value;
+        else if (t[i]->kind == Token::Kind::Identifier)
+            value += QuoteIdentifier(t[i]->value);
+        else if (IsSymbol(t, i, ","))
+            value += ", ";
+        else
+            value += t[i]->text;
+    }
+    return value;
+}
+
+// SET [SESSION | LOCAL] of the settings the server keeps itself; the engine's settings are the engine's.
+Command ParseSet(const Statement&, const Tokens& t) {
+    size_t i = IsWord(t, 1, "session") || IsWord(t, 1, "local") ? 2 : 1;
+    if (!IsName(t, 1) || !IsName(t, i))
+        return EngineStatement{};
+    std::string name = t[i++]->value;
+    if (name != "search_path" && name != "schema_search_path" && name != "external_client_context")
+        return EngineStatement{};
+    if (!(IsWord(t, i, "to") || IsSymbol(t, i, "=")))
+        Syntax("expected TO or = after SET " + name);
+    return SetCommand{name, SetValue(t, i + 1)};
+}
+
+// The parenthesis that closes the one at `open`; 0 when none does.
+size_t ClosingParenthesis(const Tokens& t, size_t open) {
+    int depth = 0;
+    for (size_t k = open; k < t.size(); ++k) {
+        if (IsSymbol(t, k, "("))
+            ++depth;
+        else if (IsSymbol(t, k, ")") && --depth == 0)
+            return k;
+    }
+    return 0;
+}
+
+// The statement's tokens strictly between two of its tokens.
+Statement TokensBetween(const Statement& statement, const Token* open, const Token* close) {
+    Statement inner;
+    bool inside = false;
+    for (const auto& tok : statement.tokens) {
+        if (&tok == close)
+            break;
+        if (inside)
+            inner.tokens.push_back(tok);
+        if (&tok == open)
+            inside = true;
+    }
+    return inner;
+}
+
+// [WITH] (FORMAT text | FORMAT kelvobinary) from `k`: every other option is
+// refused, not ignored. Empty when the options are sound.
+std::optional<RefusedCommand> ReadCopyOptions(const Tokens& t, size_t k, CopyToStdoutCommand& c) {
+    if (IsWord(t, k, "with"))
+        ++k;
+    if (k == t.size())
+        return std::nullopt;
+    if (!IsSymbol(t, k, "("))
+        return RefusedCommand{"0A000", "COPY TO STDOUT takes its options as (FORMAT text) or (FORMAT KELVOBINARY)."};
+    for (++k; k < t.size() && !IsSymbol(t, k, ")"); ++k) {
+        if (IsSymbol(t, k, ","))
+            continue;
+        if (!IsWord(t, k, "format"))
+            return RefusedCommand{"0A000", "The COPY option \"" + t[k]->text + "\" is not supported."};
+        ++k;
+        if (IsWord(t, k, "kelvobinary"))
+            c.binary = true;
+        else if (IsWord(t, k, "binary"))
+            return RefusedCommand{"0A000",
+                                  "COPY TO STDOUT does not write PostgreSQL's binary format; use FORMAT "
+                                  "KELVOBINARY or text."};
+        else if (!IsWord(t, k, "text"))
+            return RefusedCommand{"0A000", "COPY TO STDOUT writes FORMAT text or KELVOBINARY only."};
+    }
+    if (!IsSymbol(t, k, ")") || k + 1 != t.size())
+        Syntax("unexpected end of the COPY options");
+    return std::nullopt;
+}
+
+// COPY name FROM STDIN (a load), or COPY (query) TO STDOUT [WITH (FORMAT ...)].
+Command ParseCopy(const Statement& statement, const Tokens& t) {
+    if (auto load = ClassifyLoadStatement(statement))
+        return *load;
+    if (!IsSymbol(t, 1, "("))
+        return RefusedCommand{"0A000", "COPY is supported only as COPY (query) TO STDOUT and as COPY name FROM STDIN."};
+    size_t close = ClosingParenthesis(t, 1);
+    if (close == 0 || !IsWord(t, close + 1, "to") || !IsWord(t, close + 2, "stdout"))
+        return RefusedCommand{"0A000", "COPY is supported only as COPY (query) TO STDOUT."};
+    CopyToStdoutCommand c;
+    c.query = TokensBetween(statement, t[1], t[close]);
+    if (auto refused = ReadCopyOptions(t, close + 3, c))
+        return *refused;
+    return c;
+}
+
+// The statements the server runs itself, by their first words (the second:
+// null for any), tried in order.
+struct ServerForm {
+    const char* first;
+    const char* second;
+    Command (*parse)(const Statement& statement, const Tokens& t);
+};
+constexpr ServerForm kServerForms[] = {
+    {"create", "database", ParseCreateDatabase},
+    {"create", "schema", ParseCreateSchema},
+    {"create", nullptr, ParseCreate},
+    {"drop", "database", ParseDropDatabase},
+    {"attach", nullptr, ParseAttach},
+    {"detach", nullptr, ParseDetach},
+    {"show", nullptr, ParseShow},
+    {"set", nullptr, ParseSet},
+    {"copy", nullptr, ParseCopy},
+};
+
+}  // namespace
+
 Command ClassifyStatement(const Statement& statement) {
     Tokens t = statement.Significant();
     if (t.empty())
         return EngineStatement{};
     if (IsSavepointStatement(statement))
         return RefusedCommand{"0A000", "Savepoints are not supported; the transaction block fails as a whole."};
-    size_t i = 1;
-    if (IsWord(t, 0, "create") && IsWord(t, 1, "database")) {
-        CreateDatabaseCommand c;
-        i = 2;
-        if (IsWord(t, i, "if") && IsWord(t, i + 1, "not") && IsWord(t, i + 2, "exists"))
-            c.ifNotExists = true, i += 3;
-        c.path = Path(t, i);
-        ExpectEnd(t, i);
-        return c;
-    }
-    if (IsWord(t, 0, "drop") && IsWord(t, 1, "database")) {
-        DropDatabaseCommand c;
-        i = 2;
-        if (IsWord(t, i, "if") && IsWord(t, i + 1, "exists"))
-            c.ifExists = true, i += 2;
-        c.path = Path(t, i);
-        ExpectEnd(t, i);
-        return c;
-    }
-    if (IsWord(t, 0, "attach")) {
-        AttachDatabaseCommand c;
-        i = 1;
-        if (IsWord(t, i, "database"))
-            ++i;
-        c.path = Path(t, i);
-        if (!IsWord(t, i, "as"))
-            Syntax("ATTACH DATABASE needs an alias: ATTACH DATABASE \"path\" AS \"alias\"");
-        ++i;
-        c.alias = Name(t, i, "an alias");
-        ExpectEnd(t, i);
-        return c;
-    }
-    if (IsWord(t, 0, "detach")) {
-        DetachDatabaseCommand c;
-        i = 1;
-        if (IsWord(t, i, "database"))
-            ++i;
-        if (IsSymbol(t, i, "*"))
-            c.all = true, ++i;
-        else
-            c.alias = Name(t, i, "an alias or *");
-        ExpectEnd(t, i);
-        return c;
-    }
-    if (IsWord(t, 0, "create") && IsWord(t, 1, "schema")) {
-        CreateSchemaCommand c;
-        i = 2;
-        if (IsWord(t, i, "if") && IsWord(t, i + 1, "not") && IsWord(t, i + 2, "exists"))
-            c.ifNotExists = true, i += 3;
-        std::string first = Name(t, i, "a schema name");
-        if (IsSymbol(t, i, ".")) {
-            ++i;
-            c.database = first;
-            c.schema = Name(t, i, "a schema name");
-        } else {
-            c.schema = first;
-        }
-        ExpectEnd(t, i);
-        return c;
-    }
+    for (const ServerForm& form : kServerForms)
+        if (IsWord(t, 0, form.first) && (!form.second || IsWord(t, 1, form.second)))
+            return form.parse(statement, t);
+    // The other loading statements: DROP and CLOSE EXTERNAL STREAM, INSERT BULK.
     if (auto load = ClassifyLoadStatement(statement))
         return *load;
-    if (IsWord(t, 0, "create")) {
-        CreateTableCommand c;
-        if (ParseCreateTable(t, c))
-            return c;
-        return EngineStatement{};
-    }
-    if (IsWord(t, 0, "show") && t.size() == 2 && IsName(t, 1))
-        return ShowCommand{t[1]->value};
-    if (IsWord(t, 0, "set") && IsName(t, 1)) {
-        i = 1;
-        if (IsWord(t, 1, "session") || IsWord(t, 1, "local"))
-            ++i;
-        if (!IsName(t, i))
-            return EngineStatement{};
-        std::string name = t[i++]->value;
-        if (name != "search_path" && name != "schema_search_path" && name != "external_client_context")
-            return EngineStatement{};
-        if (!(IsWord(t, i, "to") || IsSymbol(t, i, "=")))
-            Syntax("expected TO or = after SET " + name);
-        ++i;
-        // The value is kept as written after TO or =: a list of names or literals.
-        std::string value;
-        for (; i < t.size(); ++i) {
-            if (t[i]->kind == Token::Kind::String)
-                value += t[i]->value;
-            else if (t[i]->kind == Token::Kind::Identifier)
-                value += QuoteIdentifier(t[i]->value);
-            else if (IsSymbol(t, i, ","))
-                value += ", ";
-            else
-                value += t[i]->text;
-        }
-        return SetCommand{name, value};
-    }
-    if (IsWord(t, 0, "copy")) {
-        // COPY (query) TO STDOUT [WITH (FORMAT ...)]; COPY ... FROM STDIN was taken above.
-        if (!IsSymbol(t, 1, "("))
-            return RefusedCommand{"0A000",
-                                  "COPY is supported only as COPY (query) TO STDOUT and as COPY name FROM STDIN."};
-        int depth = 0;
-        size_t close = 0;
-        for (size_t k = 1; k < t.size(); ++k) {
-            if (IsSymbol(t, k, "("))
-                ++depth;
-            else if (IsSymbol(t, k, ")") && --depth == 0) {
-                close = k;
-                break;
-            }
-        }
-        if (close == 0 || !IsWord(t, close + 1, "to") || !IsWord(t, close + 2, "stdout"))
-            return RefusedCommand{"0A000", "COPY is supported only as COPY (query) TO STDOUT."};
-        CopyToStdoutCommand c;
-        // The inner query's tokens, from after "(" to before its matching ")".
-        const Token* openTok = t[1];
-        const Token* closeTok = t[close];
-        bool inside = false;
-        for (const auto& tok : statement.tokens) {
-            if (&tok == closeTok)
-                break;
-            if (inside)
-                c.query.tokens.push_back(tok);
-            if (&tok == openTok)
-                inside = true;
-        }
-        // [WITH] (FORMAT text | FORMAT kelvobinary): every other option is refused, not ignored.
-        size_t k = close + 3;
-        if (IsWord(t, k, "with"))
-            ++k;
-        if (k == t.size())
-            return c;
-        if (!IsSymbol(t, k, "("))
-            return RefusedCommand{"0A000",
-                                  "COPY TO STDOUT takes its options as (FORMAT text) or (FORMAT KELVOBINARY)."};
-        for (++k; k < t.size() && !IsSymbol(t, k, ")"); ++k) {
-            if (IsSymbol(t, k, ","))
-                continue;
-            if (!IsWord(t, k, "format"))
-                return RefusedCommand{"0A000", "The COPY option \"" + t[k]->text + "\" is not supported."};
-            ++k;
-            if (IsWord(t, k, "kelvobinary"))
-                c.binary = true;
-            else if (IsWord(t, k, "binary"))
-                return RefusedCommand{"0A000",
-                                      "COPY TO STDOUT does not write PostgreSQL's binary format; use FORMAT "
-                                      "KELVOBINARY or text."};
-            else if (!IsWord(t, k, "text"))
-                return RefusedCommand{"0A000", "COPY TO STDOUT writes FORMAT text or KELVOBINARY only."};
-        }
-        if (!IsSymbol(t, k, ")") || k + 1 != t.size())
-            Syntax("unexpected end of the COPY options");
-        return c;
-    }
     return EngineStatement{};
 }
 

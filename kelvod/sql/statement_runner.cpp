@@ -10,6 +10,7 @@
 #include "kelvod/engine/engine_errors.h"
 #include "kelvod/protocol/scoped_value.h"
 #include "kelvod/sql/chunk_prefetcher.h"
+#include "kelvod/sql/insert_select.h"
 #include "kelvod/sql/memory_limit_setting.h"
 #include "kelvod/sql/statement_tokens.h"
 #include "kelvod/values/value_encoding.h"
@@ -33,13 +34,6 @@ std::string ChangedRowsTag(duckdb_statement_type type, const std::string& fallba
     }
 }
 
-std::string QuotedName(const std::vector<std::string>& parts) {
-    std::string out;
-    for (const auto& p : parts)
-        out += (out.empty() ? "" : ".") + QuoteIdentifier(p);
-    return out;
-}
-
 // SET of the engine's schema or search path; other settings leave names where they are.
 bool SetsSearchPath(const Statement& statement) {
     Tokens t = statement.Significant();
@@ -60,51 +54,58 @@ bool ChangesRows(duckdb_statement_type type) {
 }  // namespace
 
 void StatementRunner::RunSimple(const Statement& statement) {
-    Run(statement, {m_context.DefaultFormat()}, true, {}, nullptr, true);
+    Command command = ClassifyStatement(statement);
+    std::string tag = CommandTagFor(statement);
+    Run({statement, command, tag, IsSavepointStatement(statement)}, {m_context.DefaultFormat()}, true, {}, nullptr,
+        true);
 }
 
 void StatementRunner::RunPortal(PreparedStatement& prepared, const std::vector<int16_t>& formats,
                                 const std::vector<std::optional<std::string>>& params) {
-    Run(*prepared.statement, formats, false, params, &prepared, false);
+    Run({*prepared.statement, prepared.command, prepared.tag, prepared.savepoint}, formats, false, params, &prepared,
+        false);
 }
 
-void StatementRunner::Run(const Statement& statement, const std::vector<int16_t>& formats, bool sendDescription,
+void StatementRunner::Run(const Classified& classified, const std::vector<int16_t>& formats, bool sendDescription,
                           const std::vector<std::optional<std::string>>& params, PreparedStatement* prepared,
                           bool simpleQuery) {
-    Command command = prepared ? prepared->command : ClassifyStatement(statement);
-    if (IsSavepointStatement(statement) && m_context.transaction == TransactionStatus::Idle)
+    const Statement& statement = classified.statement;
+    const std::string& tag = classified.tag;
+    if (classified.savepoint && m_context.transaction == TransactionStatus::Idle)
         throw SqlError("25P01", "Savepoints can only be used in transaction blocks.");
     if (m_context.transaction == TransactionStatus::FailedBlock) {
         // ROLLBACK TO would end the block; the refusal keeps it failed.
-        if (auto* refused = std::get_if<RefusedCommand>(&command); refused && IsSavepointStatement(statement))
+        if (auto* refused = std::get_if<RefusedCommand>(&classified.command); refused && classified.savepoint)
             throw SqlError(refused->sqlstate, refused->message);
-        return EndFailedBlock(statement);
+        return EndFailedBlock(tag);
     }
-    if (!JoinBatch(statement, command))
+    if (!JoinBatch(tag, classified.command))
         return;
-    if (!std::holds_alternative<EngineStatement>(command))
-        return RunServerCommand(command, formats, sendDescription, simpleQuery);
-    if (InterceptEngineStatement(statement, formats, sendDescription, params))
+    if (!std::holds_alternative<EngineStatement>(classified.command))
+        return RunServerCommand(classified.command, formats, sendDescription, simpleQuery);
+    if (InterceptEngineStatement(statement, tag, formats, sendDescription, params))
         return;
-    RefuseUnsafeMemoryLimit(statement);
-    if (ResetMemoryLimit(m_context.connection, statement)) {
-        m_context.writer.CommandComplete(CommandTagFor(statement));
-        return;
+    // Only SET and RESET touch the memory limit.
+    if (tag == "SET" || tag == "RESET") {
+        RefuseUnsafeMemoryLimit(statement);
+        if (ResetMemoryLimit(m_context.connection, statement)) {
+            m_context.writer.CommandComplete(tag);
+            return;
+        }
     }
     if (prepared)
-        return RunEngineStatement(statement, CurrentPlan(*prepared), formats, sendDescription, params);
+        return RunEngineStatement(statement, tag, CurrentPlan(*prepared), formats, sendDescription, params);
     if (simpleQuery) {
         std::optional<EnginePlan> once;
-        return RunEngineStatement(statement, KeptPlan(statement, once), formats, sendDescription, params);
+        return RunEngineStatement(statement, tag, KeptPlan(statement, once), formats, sendDescription, params);
     }
     EnginePlan plan = Plan(statement);
-    RunEngineStatement(statement, plan, formats, sendDescription, params);
+    RunEngineStatement(statement, tag, plan, formats, sendDescription, params);
 }
 
-void StatementRunner::EndFailedBlock(const Statement& statement) {
+void StatementRunner::EndFailedBlock(const std::string& tag) {
     // Whatever failed, the block's earlier writes must not be committed: the
     // engine keeps its transaction alive after some errors, so it is ended here.
-    std::string tag = CommandTagFor(statement);
     if (tag != "COMMIT" && tag != "ROLLBACK")
         throw SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");
     RollbackEngine(m_context.connection);
@@ -112,7 +113,7 @@ void StatementRunner::EndFailedBlock(const Statement& statement) {
     m_context.writer.CommandComplete("ROLLBACK");
 }
 
-bool StatementRunner::JoinBatch(const Statement& statement, const Command& command) {
+bool StatementRunner::JoinBatch(const std::string& tag, const Command& command) {
     // Database files are attached and detached outside any transaction: what
     // the batch did before one of them is committed first.
     bool outsideBlocks = std::holds_alternative<CreateDatabaseCommand>(command) ||
@@ -123,7 +124,6 @@ bool StatementRunner::JoinBatch(const Statement& statement, const Command& comma
         CommitImplicit();
         return true;
     }
-    std::string tag = CommandTagFor(statement);
     if (m_context.implicitBlock && tag == "BEGIN") {
         // BEGIN inside a batch makes its implicit block explicit, with what it holds.
         m_context.implicitBlock = false;
@@ -174,8 +174,8 @@ void StatementRunner::AbandonBatch() {
     RollbackEngine(m_context.connection);
 }
 
-void StatementRunner::RunServerCommand(Command& command, const std::vector<int16_t>& formats, bool sendDescription,
-                                       bool simpleQuery) {
+void StatementRunner::RunServerCommand(const Command& command, const std::vector<int16_t>& formats,
+                                       bool sendDescription, bool simpleQuery) {
     // Commands that attach, create or drop what names resolve to, or move the
     // search path, make prepared statements resolve their names again; the others
     // (SHOW, COPY, loads) leave them prepared.
@@ -251,20 +251,15 @@ void StatementRunner::RunServerCommand(Command& command, const std::vector<int16
 }
 
 void StatementRunner::InsertSelect(const InsertBulkCommand& command) {
-    std::string columns;
-    for (const auto& c : command.columns)
-        columns += (columns.empty() ? "" : ", ") + QuoteIdentifier(c);
-    std::string text = "INSERT INTO " + QuotedName(command.target) + (columns.empty() ? "" : " (" + columns + ")") +
-                       " SELECT " + command.selectList.ToEngineText();
-    auto statements = SplitStatements(text);
-    const Statement& insert = statements.front();
+    const Statement insert =
+        WithNulCharactersRefused(InsertSelectStatement(command.target, command.columns, command.selectList));
     EnginePlan plan =
         PrepareEnginePlan(m_context.connection, insert,
                           RewriteForEngine(insert, m_context.connection, m_context.Names()), m_context.namesGeneration);
-    RunEngineStatement(insert, plan, {}, false, {});
+    RunEngineStatement(insert, "INSERT", plan, {}, false, {});
 }
 
-void StatementRunner::RunEngineStatement(const Statement& statement, EnginePlan& plan,
+void StatementRunner::RunEngineStatement(const Statement& statement, const std::string& tag, EnginePlan& plan,
                                          const std::vector<int16_t>& formats, bool sendDescription,
                                          const std::vector<std::optional<std::string>>& params) {
     SessionContext::RunningStatement running(m_context);
@@ -279,7 +274,7 @@ void StatementRunner::RunEngineStatement(const Statement& statement, EnginePlan&
     if (state == DuckDBError) {
         m_context.ThrowIfCancelled();
         EngineError error = ResultError(result.Get());
-        if (CommandTagFor(statement) == "COMMIT" && CommittedDespite(error)) {
+        if (tag == "COMMIT" && CommittedDespite(error)) {
             ErrorFields warning = error.Fields();
             warning.severity = "WARNING";
             m_context.writer.Notice(warning);
@@ -292,7 +287,6 @@ void StatementRunner::RunEngineStatement(const Statement& statement, EnginePlan&
         throw error;
     }
     m_context.ThrowIfCancelled();
-    std::string tag = CommandTagFor(statement);
     if (tag == "BEGIN")
         m_context.transaction = TransactionStatus::InBlock;
     else if (tag == "COMMIT" || tag == "ROLLBACK") {
@@ -441,10 +435,9 @@ uint64_t StatementRunner::SendRows(duckdb_result& result, const std::vector<int1
     }
 }
 
-bool StatementRunner::InterceptEngineStatement(const Statement& statement, const std::vector<int16_t>& formats,
-                                               bool sendDescription,
+bool StatementRunner::InterceptEngineStatement(const Statement& statement, const std::string& tag,
+                                               const std::vector<int16_t>& formats, bool sendDescription,
                                                const std::vector<std::optional<std::string>>& params) {
-    std::string tag = CommandTagFor(statement);
     if (tag == "SET" || tag == "RESET") {
         // The engine's settings are locked, and a locked one reads the same as one
         // that does not exist; clients tell the two apart.
@@ -481,7 +474,7 @@ bool StatementRunner::InterceptEngineStatement(const Statement& statement, const
         if (m_sqlPrepared.count(folded) || m_protocolStatements.count(name))
             throw SqlError("42P05", "The prepared statement \"" + name + "\" already exists.");
         EnginePlan plan = Plan(statement);
-        RunEngineStatement(statement, plan, formats, sendDescription, params);
+        RunEngineStatement(statement, tag, plan, formats, sendDescription, params);
         m_sqlPrepared.insert(folded);
         return true;
     }
@@ -492,7 +485,7 @@ bool StatementRunner::InterceptEngineStatement(const Statement& statement, const
     if (!m_sqlPrepared.count(folded))
         throw SqlError("26000", "The prepared statement \"" + name + "\" does not exist.");
     EnginePlan plan = Plan(statement);
-    RunEngineStatement(statement, plan, formats, sendDescription, params);
+    RunEngineStatement(statement, tag, plan, formats, sendDescription, params);
     m_sqlPrepared.erase(folded);
     return true;
 }
@@ -547,7 +540,7 @@ void StatementRunner::CopyToStdout(const Statement& query, bool binary) {
     CopyTarget target{binary};
     ScopedValue<CopyTarget*> copying(m_copy, &target);
     EnginePlan plan = Plan(query);
-    RunEngineStatement(query, plan, {binary ? kBinaryFormat : kTextFormat}, true, {});
+    RunEngineStatement(query, CommandTagFor(query), plan, {binary ? kBinaryFormat : kTextFormat}, true, {});
 }
 
 void StatementRunner::CopyRow(const std::vector<ColumnEncoder>& encoders, const std::vector<duckdb_vector>& vectors,

@@ -48,25 +48,35 @@ public:
     EnginePlan& CurrentPlan(PreparedStatement& prepared);
 
 private:
-    void Run(const Statement& statement, const std::vector<int16_t>& formats, bool sendDescription,
+    // A statement with what Run reads of it, worked out once: a prepared
+    // statement keeps it from Parse, a simple query's statement is classified here.
+    struct Classified {
+        const Statement& statement;
+        const Command& command;
+        const std::string& tag;  // CommandTagFor
+        bool savepoint;          // IsSavepointStatement
+    };
+    void Run(const Classified& classified, const std::vector<int16_t>& formats, bool sendDescription,
              const std::vector<std::optional<std::string>>& params, PreparedStatement* prepared, bool simpleQuery);
     // In a failed block only COMMIT and ROLLBACK run, and both roll back.
-    void EndFailedBlock(const Statement& statement);
+    void EndFailedBlock(const std::string& tag);
     // Opens the batch's implicit transaction for `command` if it needs one; false
     // when the statement was BEGIN and has made the open one explicit.
-    bool JoinBatch(const Statement& statement, const Command& command);
+    bool JoinBatch(const std::string& tag, const Command& command);
     void CommitImplicit();
     // The statements the server runs itself: database commands and loads.
-    void RunServerCommand(Command& command, const std::vector<int16_t>& formats, bool sendDescription,
+    void RunServerCommand(const Command& command, const std::vector<int16_t>& formats, bool sendDescription,
                           bool simpleQuery);
-    void RunEngineStatement(const Statement& statement, EnginePlan& plan, const std::vector<int16_t>& formats,
-                            bool sendDescription, const std::vector<std::optional<std::string>>& params);
+    void RunEngineStatement(const Statement& statement, const std::string& tag, EnginePlan& plan,
+                            const std::vector<int16_t>& formats, bool sendDescription,
+                            const std::vector<std::optional<std::string>>& params);
     // Streams the rows of a query result as DataRows (or COPY data) and returns how many were sent.
     uint64_t SendRows(duckdb_result& result, const std::vector<int16_t>& formats, bool sendDescription);
     // SQL PREPARE and DEALLOCATE: the engine forgets unknown names silently and
     // knows no DEALLOCATE ALL, so the names are kept here too; SET and RESET of a
     // setting the engine does not have. False: left to the engine.
-    bool InterceptEngineStatement(const Statement& statement, const std::vector<int16_t>& formats, bool sendDescription,
+    bool InterceptEngineStatement(const Statement& statement, const std::string& tag,
+                                  const std::vector<int16_t>& formats, bool sendDescription,
                                   const std::vector<std::optional<std::string>>& params);
     // INSERT BULK without a stream is the INSERT ... SELECT it spells.
     void InsertSelect(const InsertBulkCommand& command);

@@ -64,10 +64,14 @@ std::string FormatClock(uint64_t micros) {
     return out;
 }
 
+__int128 HugeintValue(duckdb_hugeint h) {
+    return static_cast<__int128>((static_cast<unsigned __int128>(static_cast<uint64_t>(h.upper)) << 64) | h.lower);
+}
+
 __int128 LoadHugeint(const void* data, idx_t row) {
     duckdb_hugeint h;
     std::memcpy(&h, static_cast<const char*>(data) + row * sizeof h, sizeof h);
-    return static_cast<__int128>((static_cast<unsigned __int128>(static_cast<uint64_t>(h.upper)) << 64) | h.lower);
+    return HugeintValue(h);
 }
 
 template <typename T>
@@ -616,25 +620,131 @@ bool IsNull(const uint64_t* validity, idx_t row) {
     return validity && !(validity[row / 64] & (uint64_t{1} << (row % 64)));
 }
 
+// One vector's fields and where each row's field goes.
+struct VectorFields {
+    const void* data;
+    const uint64_t* validity;
+    idx_t count;
+    char** cursors;
+};
+
 // Fields of a fixed-size binary form, made from the stored value by `convert`.
 template <typename Stored, typename Sent, typename Convert>
-void WriteFixedFields(const void* data, const uint64_t* validity, idx_t count, char** cursors, Convert convert) {
-    for (idx_t r = 0; r < count; ++r) {
-        char*& p = cursors[r];
-        if (IsNull(validity, r)) {
+void WriteFixedFields(VectorFields f, Convert convert) {
+    for (idx_t r = 0; r < f.count; ++r) {
+        char*& p = f.cursors[r];
+        if (IsNull(f.validity, r)) {
             PutLength(p, -1);
             continue;
         }
         PutLength(p, static_cast<int32_t>(sizeof(Sent)));
-        Sent v = convert(Load<Stored>(data, r));
+        Sent v = convert(Load<Stored>(f.data, r));
         std::memcpy(p, &v, sizeof v);
         p += sizeof v;
     }
 }
 
 template <typename Stored, typename Sent>
-void WriteFixedFields(const void* data, const uint64_t* validity, idx_t count, char** cursors) {
-    WriteFixedFields<Stored, Sent>(data, validity, count, cursors, [](Stored v) { return static_cast<Sent>(v); });
+void WriteFixedFields(VectorFields f) {
+    WriteFixedFields<Stored, Sent>(f, [](Stored v) { return static_cast<Sent>(v); });
+}
+
+// One function per family of types written a whole vector at a time.
+void WriteNullFields(idx_t count, char** cursors) {
+    for (idx_t r = 0; r < count; ++r)
+        PutLength(cursors[r], -1);
+}
+
+void WriteStringFields(VectorFields f) {
+    const auto* strings = static_cast<const duckdb_string_t*>(f.data);
+    for (idx_t r = 0; r < f.count; ++r) {
+        char*& p = f.cursors[r];
+        if (IsNull(f.validity, r)) {
+            PutLength(p, -1);
+            continue;
+        }
+        const duckdb_string_t& s = strings[r];
+        uint32_t length = s.value.inlined.length;
+        PutLength(p, static_cast<int32_t>(length));
+        std::memcpy(p, length <= sizeof s.value.inlined.inlined ? s.value.inlined.inlined : s.value.pointer.ptr,
+                    length);
+        p += length;
+    }
+}
+
+// Booleans and integers, each in the width of its binary form.
+void WriteIntegerFields(duckdb_type type, VectorFields f) {
+    switch (type) {
+        case DUCKDB_TYPE_BOOLEAN:
+            return WriteFixedFields<bool, char>(f, [](bool v) { return char(v ? 1 : 0); });
+        case DUCKDB_TYPE_TINYINT:
+            return WriteFixedFields<int8_t, int16_t>(f);
+        case DUCKDB_TYPE_UTINYINT:
+            return WriteFixedFields<uint8_t, int16_t>(f);
+        case DUCKDB_TYPE_SMALLINT:
+            return WriteFixedFields<int16_t, int16_t>(f);
+        case DUCKDB_TYPE_USMALLINT:
+            return WriteFixedFields<uint16_t, int32_t>(f);
+        case DUCKDB_TYPE_INTEGER:
+            return WriteFixedFields<int32_t, int32_t>(f);
+        case DUCKDB_TYPE_UINTEGER:
+            return WriteFixedFields<uint32_t, uint32_t>(f);
+        case DUCKDB_TYPE_BIGINT:
+            return WriteFixedFields<int64_t, int64_t>(f);
+        case DUCKDB_TYPE_UBIGINT:
+            return WriteFixedFields<uint64_t, __int128>(f);
+        case DUCKDB_TYPE_HUGEINT:
+            return WriteFixedFields<duckdb_hugeint, __int128>(f, [](duckdb_hugeint h) { return HugeintValue(h); });
+        default:
+            return;
+    }
+}
+
+// Decimals travel as 64 bits up to 18 digits, as 128 beyond.
+void WriteDecimalFields(duckdb_type internal, VectorFields f) {
+    switch (internal) {
+        case DUCKDB_TYPE_SMALLINT:
+            return WriteFixedFields<int16_t, int64_t>(f);
+        case DUCKDB_TYPE_INTEGER:
+            return WriteFixedFields<int32_t, int64_t>(f);
+        case DUCKDB_TYPE_BIGINT:
+            return WriteFixedFields<int64_t, int64_t>(f);
+        default:
+            return WriteFixedFields<duckdb_hugeint, __int128>(f, [](duckdb_hugeint h) { return HugeintValue(h); });
+    }
+}
+
+// AddFieldSizes has stopped the rows before any date or timestamp without a binary form.
+void WriteDateFields(VectorFields f) {
+    WriteFixedFields<int32_t, uint32_t>(f, [](int32_t days) {
+        uint32_t julian = 0;
+        BinaryDate(days, julian);
+        return julian;
+    });
+}
+
+void WriteTimestampFields(duckdb_type type, VectorFields f) {
+    WriteFixedFields<int64_t, int64_t>(f, [type](int64_t raw) {
+        int64_t us = 0;
+        BinaryTimestamp(type, raw, us);
+        return us;
+    });
+}
+
+void WriteIntervalFields(VectorFields f) {
+    for (idx_t r = 0; r < f.count; ++r) {
+        char*& p = f.cursors[r];
+        if (IsNull(f.validity, r)) {
+            PutLength(p, -1);
+            continue;
+        }
+        PutLength(p, 16);
+        auto iv = Load<duckdb_interval>(f.data, r);
+        PutLittleEndian(p, iv.micros);
+        PutLittleEndian(p + 8, iv.days);
+        PutLittleEndian(p + 12, iv.months);
+        p += 16;
+    }
 }
 
 // The size of the binary form of the types that have a fixed one; 0 for the others.
@@ -717,112 +827,33 @@ idx_t ColumnEncoder::AddFieldSizes(duckdb_vector vector, idx_t count, int16_t fo
 }
 
 void ColumnEncoder::WriteFields(duckdb_vector vector, idx_t count, int16_t /*format*/, char** cursors) const {
-    if (m_type == DUCKDB_TYPE_SQLNULL) {
-        for (idx_t r = 0; r < count; ++r)
-            PutLength(cursors[r], -1);
-        return;
-    }
-    const uint64_t* validity = duckdb_vector_get_validity(vector);
-    const void* data = duckdb_vector_get_data(vector);
+    if (m_type == DUCKDB_TYPE_SQLNULL)
+        return WriteNullFields(count, cursors);
+    const VectorFields fields{duckdb_vector_get_data(vector), duckdb_vector_get_validity(vector), count, cursors};
     switch (m_type) {
         case DUCKDB_TYPE_VARCHAR:
-        case DUCKDB_TYPE_BLOB: {
-            const auto* strings = static_cast<const duckdb_string_t*>(data);
-            for (idx_t r = 0; r < count; ++r) {
-                char*& p = cursors[r];
-                if (IsNull(validity, r)) {
-                    PutLength(p, -1);
-                    continue;
-                }
-                const duckdb_string_t& s = strings[r];
-                uint32_t length = s.value.inlined.length;
-                PutLength(p, static_cast<int32_t>(length));
-                std::memcpy(p, length <= sizeof s.value.inlined.inlined ? s.value.inlined.inlined : s.value.pointer.ptr,
-                            length);
-                p += length;
-            }
-            return;
-        }
-        case DUCKDB_TYPE_BOOLEAN:
-            return WriteFixedFields<bool, char>(data, validity, count, cursors, [](bool v) { return char(v ? 1 : 0); });
-        case DUCKDB_TYPE_TINYINT:
-            return WriteFixedFields<int8_t, int16_t>(data, validity, count, cursors);
-        case DUCKDB_TYPE_UTINYINT:
-            return WriteFixedFields<uint8_t, int16_t>(data, validity, count, cursors);
-        case DUCKDB_TYPE_SMALLINT:
-            return WriteFixedFields<int16_t, int16_t>(data, validity, count, cursors);
-        case DUCKDB_TYPE_USMALLINT:
-            return WriteFixedFields<uint16_t, int32_t>(data, validity, count, cursors);
-        case DUCKDB_TYPE_INTEGER:
-            return WriteFixedFields<int32_t, int32_t>(data, validity, count, cursors);
-        case DUCKDB_TYPE_UINTEGER:
-            return WriteFixedFields<uint32_t, uint32_t>(data, validity, count, cursors);
-        case DUCKDB_TYPE_BIGINT:
-            return WriteFixedFields<int64_t, int64_t>(data, validity, count, cursors);
-        case DUCKDB_TYPE_UBIGINT:
-            return WriteFixedFields<uint64_t, __int128>(data, validity, count, cursors);
-        case DUCKDB_TYPE_HUGEINT:
-            return WriteFixedFields<duckdb_hugeint, __int128>(data, validity, count, cursors, [](duckdb_hugeint h) {
-                return static_cast<__int128>((static_cast<unsigned __int128>(static_cast<uint64_t>(h.upper)) << 64) |
-                                             h.lower);
-            });
+        case DUCKDB_TYPE_BLOB:
+            return WriteStringFields(fields);
         case DUCKDB_TYPE_FLOAT:
-            return WriteFixedFields<float, double>(data, validity, count, cursors);
+            return WriteFixedFields<float, double>(fields);
         case DUCKDB_TYPE_DOUBLE:
-            return WriteFixedFields<double, double>(data, validity, count, cursors);
-        case DUCKDB_TYPE_TIME:
-            return WriteFixedFields<int64_t, uint64_t>(data, validity, count, cursors);
+            return WriteFixedFields<double, double>(fields);
         case DUCKDB_TYPE_DECIMAL:
-            switch (m_internal) {
-                case DUCKDB_TYPE_SMALLINT:
-                    return WriteFixedFields<int16_t, int64_t>(data, validity, count, cursors);
-                case DUCKDB_TYPE_INTEGER:
-                    return WriteFixedFields<int32_t, int64_t>(data, validity, count, cursors);
-                case DUCKDB_TYPE_BIGINT:
-                    return WriteFixedFields<int64_t, int64_t>(data, validity, count, cursors);
-                default:
-                    return WriteFixedFields<duckdb_hugeint, __int128>(
-                        data, validity, count, cursors, [](duckdb_hugeint h) {
-                            return static_cast<__int128>(
-                                (static_cast<unsigned __int128>(static_cast<uint64_t>(h.upper)) << 64) | h.lower);
-                        });
-            }
+            return WriteDecimalFields(m_internal, fields);
         case DUCKDB_TYPE_DATE:
-            // AddFieldSizes has stopped the rows before any date without a binary form.
-            return WriteFixedFields<int32_t, uint32_t>(data, validity, count, cursors, [](int32_t days) {
-                uint32_t julian = 0;
-                BinaryDate(days, julian);
-                return julian;
-            });
+            return WriteDateFields(fields);
+        case DUCKDB_TYPE_TIME:
+            return WriteFixedFields<int64_t, uint64_t>(fields);
         case DUCKDB_TYPE_TIMESTAMP:
         case DUCKDB_TYPE_TIMESTAMP_S:
         case DUCKDB_TYPE_TIMESTAMP_MS:
         case DUCKDB_TYPE_TIMESTAMP_NS:
-        case DUCKDB_TYPE_TIMESTAMP_TZ: {
-            duckdb_type type = m_type;
-            return WriteFixedFields<int64_t, int64_t>(data, validity, count, cursors, [type](int64_t raw) {
-                int64_t us = 0;
-                BinaryTimestamp(type, raw, us);
-                return us;
-            });
-        }
+        case DUCKDB_TYPE_TIMESTAMP_TZ:
+            return WriteTimestampFields(m_type, fields);
         case DUCKDB_TYPE_INTERVAL:
-            for (idx_t r = 0; r < count; ++r) {
-                char*& p = cursors[r];
-                if (IsNull(validity, r)) {
-                    PutLength(p, -1);
-                    continue;
-                }
-                PutLength(p, 16);
-                auto iv = Load<duckdb_interval>(data, r);
-                PutLittleEndian(p, iv.micros);
-                PutLittleEndian(p + 8, iv.days);
-                PutLittleEndian(p + 12, iv.months);
-                p += 16;
-            }
-            return;
+            return WriteIntervalFields(fields);
         default:
-            return;
+            return WriteIntegerFields(m_type, fields);
     }
 }
 

@@ -33,21 +33,27 @@ protected:
         WireResult r = c.Query(sql);
         ASSERT_TRUE(r.Ok()) << sql << ": " << r.Message();
     }
+    static std::string Quoted(const std::string& name) {
+        std::string out = "\"";
+        for (char c : name)
+            out += c == '"' ? "\"\"" : std::string(1, c);
+        return out + "\"";
+    }
     // A table and a stream of its shape, named as the inserter names them;
     // `insert` starts the insertion from the stream on the main session.
     void MakeTableAndStream(const std::string& table, bool insert = true, const char* columns = kStreamColumns) {
-        Run(main, "CREATE TABLE \"" + table + "\" " + columns);
+        Run(main, "CREATE TABLE " + Quoted(table) + " " + columns);
         database = main.Query("SELECT kelvo_database_of_table('" + table + "')").Value();
         probe = "SELECT 1 FROM \"" + database + "\".pg_catalog.pg_class r WHERE r.relname = '__Insert_Stream__" +
                 table + "__' AND r.relkind = 'x'";
-        stream = "\"" + database + "\".\"public\".\"__Insert_Stream__" + table + "__\"";
+        stream = "\"" + database + "\".\"public\"." + Quoted("__Insert_Stream__" + table + "__");
         Run(main, "CREATE BOUNDED EXTERNAL STREAM " + stream + " " + kStreamColumns + kWith + ";");
         if (insert)
             main.SendMessage('Q', WireClient::Str(InsertBulk(table)));
     }
     std::string InsertBulk(const std::string& table, const std::string& select = "\"a\", \"b\", \"c\"",
                            const std::string& columns = "\"a\", \"b\", \"c\"") {
-        return "INSERT BULK INTO \"" + database + "\".\"public\".\"" + table + "\" (" + columns + ") (SELECT " +
+        return "INSERT BULK INTO \"" + database + "\".\"public\"." + Quoted(table) + " (" + columns + ") (SELECT " +
                select + " FROM EXTERNAL STREAM " + stream + ")";
     }
     // One chunk as the inserter sends it: its own header, then `rows` rows from
@@ -136,6 +142,7 @@ TEST_F(KelvodStreams, StreamStatementsReportWhatIsWrongWithTheirStream) {
         {"DROP EXTERNAL STREAM IF EXISTS \"no_such_stream\"", "DROP EXTERNAL STREAM"},
         {"INSERT BULK INTO \"lifecycle\" (\"a\") (SELECT \"a\" FROM EXTERNAL STREAM \"no_such_stream\")", "42P01"},
         {"INSERT BULK INTO \"lifecycle\" (\"a\", \"b\") (SELECT 6 * 7, 'x' || 'y')", "INSERT 0 1"},
+        {"INSERT BULK INTO \"lifecycle\" (\"a\", \"b\") (SELECT 1, chr(0))", "54000"},
         {"COPY " + stream + " (\"c\", \"b\", \"a\") FROM STDIN WITH (FORMAT KELVOBINARY)", "0A000"},
         {"CREATE BOUNDED EXTERNAL STREAM \"not_attached\".\"public\".\"s\" (\"a\" INT)" + std::string(kWith), "3F000"},
         {"CREATE BOUNDED EXTERNAL STREAM \"" + database + "\".\"no_such_schema\".\"s\" (\"a\" INT)" + kWith, "3F000"},
@@ -230,31 +237,36 @@ TEST_F(KelvodStreams, TheServerKeepsABoundedNumberOfStreams) {
 TEST_F(KelvodStreams, TheSelectListShapesWhatReachesTheTable) {
     // The stream is always (a INT NOT NULL, b TEXT, c DOUBLE PRECISION); rows 0..9, b NULL on row 0 and 5.
     struct Case {
+        const char* name;  // of the table
         const char* table;
         const char* columns;
         const char* select;
         const char* check;     // a query over the table after the load
         const char* expected;  // its value, or the SQLSTATE of the failed insertion
     } cases[] = {
-        {"(\"a\" INT NOT NULL, \"b\" TEXT, \"c\" DOUBLE PRECISION)", "\"a\", \"b\", \"c\"", "*",
+        {"shaped_0", "(\"a\" INT NOT NULL, \"b\" TEXT, \"c\" DOUBLE PRECISION)", "\"a\", \"b\", \"c\"", "*",
          "SELECT sum(a) || '/' || count(b) || '/' || sum(c)", "45/8/22.5"},
-        {"(\"a\" BIGINT, \"b\" TEXT, \"c\" NUMERIC(18,1))", "\"a\", \"b\", \"c\"", "\"a\", \"b\", \"c\"",
+        {"shaped_1", "(\"a\" BIGINT, \"b\" TEXT, \"c\" NUMERIC(18,1))", "\"a\", \"b\", \"c\"", "\"a\", \"b\", \"c\"",
          "SELECT sum(a) || '/' || count(b) || '/' || sum(c)", "45/8/22.5"},
-        {"(\"x\" INT, \"y\" TEXT)", "\"y\", \"x\"", "upper(\"b\"), \"a\" * 10", "SELECT sum(x) || '/' || min(y)",
-         "450/ROW 1"},
-        {"(\"a\" INT NOT NULL, \"b\" TEXT NOT NULL, \"c\" DOUBLE PRECISION)", "\"a\", \"b\", \"c\"",
+        {"shaped_2", "(\"x\" INT, \"y\" TEXT)", "\"y\", \"x\"", "upper(\"b\"), \"a\" * 10",
+         "SELECT sum(x) || '/' || min(y)", "450/ROW 1"},
+        // Names and a select list that would read differently if the server's own text were split or unquoted.
+        {"shaped\" 3. ; -- x", "(\"x\" INT, \"y\" TEXT)", "\"y\", \"x\"", "upper(\"b\") || E'\\'', \"a\" * 10 -- c\n",
+         "SELECT sum(x) || '/' || min(y)", "450/ROW 1'"},
+        {"refused_nul", "(\"x\" INT, \"y\" TEXT)", "\"y\", \"x\"", "chr(\"a\" - \"a\") || \"b\", \"a\"",
+         "SELECT count(*)", "54000"},
+        {"shaped_4", "(\"a\" INT NOT NULL, \"b\" TEXT NOT NULL, \"c\" DOUBLE PRECISION)", "\"a\", \"b\", \"c\"",
          "\"a\", \"b\", \"c\"", "SELECT count(*)", "23502"},
     };
-    int n = 0;
     for (const auto& c : cases) {
-        std::string table = "shaped_" + std::to_string(n++);
+        const std::string table = c.name;
         MakeTableAndStream(table, false, c.table);
         main.SendMessage('Q', WireClient::Str(InsertBulk(table, c.select, c.columns)));
         ASSERT_TRUE(Feed(0, 10).Ok());
         Run(feeder, "CLOSE EXTERNAL STREAM " + stream);
         WireResult r = main.ReadUntilReady();
         Run(feeder, "DROP EXTERNAL STREAM " + stream);
-        std::string value = main.Query(std::string(c.check) + " FROM \"" + table + "\"").Value();
+        std::string value = main.Query(std::string(c.check) + " FROM " + Quoted(table)).Value();
         if (r.Ok()) {
             EXPECT_EQ(r.tags, std::vector<std::string>{"INSERT 0 10"}) << table;
             EXPECT_EQ(value, c.expected) << table;

@@ -16,6 +16,13 @@ TEST(KelvodSqlLexer, SplitsStatementsOutsideQuotesAndComments) {
               (std::vector<std::string>{"SELECT ';' AS a", " -- x;y\nSELECT \"a;b\" /* ; */ FROM t", " SELECT $$;$$"}));
     // A comment ends at a carriage return too, as the engine ends it: what follows is read.
     EXPECT_EQ(SplitStatements("SELECT 1 --c\r; SELECT 2").size(), 2u);
+    // Block comments nest; a dollar quote ends only at its own tag; $1 is a parameter, :: one symbol.
+    auto forms = SplitStatements("/* a /* ; */ ; */ $t$ $$ ; $t$ $1::int");
+    ASSERT_EQ(forms.size(), 1u);
+    std::vector<std::string> spelled;
+    for (const Token* t : forms[0].Significant())
+        spelled.push_back(t->text);
+    EXPECT_EQ(spelled, (std::vector<std::string>{"$t$ $$ ; $t$", "$1", "::", "int"}));
 }
 
 TEST(KelvodSqlLexer, DecodesEscapedLiteralsAndUnicodeIdentifiers) {

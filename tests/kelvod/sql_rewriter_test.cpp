@@ -114,3 +114,26 @@ TEST(KelvodSqlRewriter, EngineTextKeepsTokenBoundariesAndOneNumericRule) {
     for (const auto& c : cases)
         EXPECT_EQ(RewriteForEngine(SplitStatements(c.sql).front(), nullptr, SessionNames{}), c.engine) << c.sql;
 }
+
+TEST(KelvodSqlRewriter, CatalogAndTemporaryNames) {
+    struct {
+        const char* sql;
+        const char* engine;  // or the SQLSTATE of the refusal
+    } cases[] = {
+        // Only the dotted names without spaces are the temporary schema.
+        {"SELECT * FROM pg_temp.x, \"db\".pg_temp.y, a.pg_temp . z",
+         "SELECT * FROM \"temp\".\"main\".x, \"temp\".\"main\".y, a.pg_temp . z"},
+        // No database attached: the served tables are empty, their columns typed.
+        {"SELECT * FROM pg_catalog.pg_tables",
+         "SELECT * FROM (SELECT NULL::VARCHAR AS schemaname, NULL::VARCHAR AS tablename WHERE false) "},
+        {"SELECT * FROM nope.pg_catalog.pg_class", "3F000"},
+        {"SELECT kelvo_database_of_table(t)", "0A000"},
+    };
+    for (const auto& c : cases) {
+        try {
+            EXPECT_EQ(RewriteForEngine(SplitStatements(c.sql).front(), nullptr, SessionNames{}), c.engine) << c.sql;
+        } catch (const SqlError& e) {
+            EXPECT_EQ(e.sqlstate, c.engine) << c.sql;
+        }
+    }
+}
