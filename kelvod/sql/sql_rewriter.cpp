@@ -3,6 +3,7 @@
 #include "kelvod/sql/statement_tokens.h"
 
 #include <cctype>
+#include <initializer_list>
 #include <limits>
 
 namespace kelvod {
@@ -217,19 +218,18 @@ bool IsSavepointStatement(const Statement& statement) {
 
 namespace {
 
-bool IfNotExists(const Tokens& t, size_t& i) {
-    if (!(IsWord(t, i, "if") && IsWord(t, i + 1, "not") && IsWord(t, i + 2, "exists")))
-        return false;
-    i += 3;
+// Steps over the words of an optional clause when all of them stand at i.
+bool Clause(const Tokens& t, size_t& i, std::initializer_list<const char*> words) {
+    size_t at = i;
+    for (const char* w : words)
+        if (!IsWord(t, at++, w))
+            return false;
+    i = at;
     return true;
 }
 
-bool IfExists(const Tokens& t, size_t& i) {
-    if (!(IsWord(t, i, "if") && IsWord(t, i + 1, "exists")))
-        return false;
-    i += 2;
-    return true;
-}
+bool IfNotExists(const Tokens& t, size_t& i) { return Clause(t, i, {"if", "not", "exists"}); }
+bool IfExists(const Tokens& t, size_t& i) { return Clause(t, i, {"if", "exists"}); }
 
 // CREATE DATABASE [IF NOT EXISTS] "path"
 Command ParseCreateDatabase(const Statement&, const Tokens& t) {

@@ -1,12 +1,8 @@
-// Allocation failure at the C boundary: each call below runs once with its
-// first allocation failing, once with its second failing, and so on until a
-// run fails none. Every run that lost an allocation must report failure, and
-// no run may leave anything allocated behind.
-//
-// The binary links with --wrap for the C allocation functions, so every
-// malloc, calloc, realloc, strdup and free of the library passes through the
-// counting functions here; operator new and delete are replaced to use them.
-// Only the test's own thread, and only while armed, is counted.
+// Allocation failure at the C boundary: each call runs with its first
+// allocation failing, its second, and so on until a run fails none. A run that
+// lost one must report failure, and none may leave anything allocated.
+// The C allocation functions are linked with --wrap to the counters here, and
+// operator new and delete use them; only the armed test thread is counted.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -136,32 +132,31 @@ bool Succeeded(kelvo_error_t* error) {
 }
 
 kelvo_error_t* SetText(kelvo_error_t* error, kelvo_error_field_key key, const char* text) {
-    kelvo_error_field_value value{};
-    value.discriminator = 1;
+    kelvo_error_field_value value{1, {}};
     value.value.string = text;
     return kelvo_error_set_field(error, key, value);
 }
 
 bool ErrorWithTexts() {
     kelvo_error_t* error = kelvo_error_create(0x1234);
-    if (error == nullptr)
-        return false;
-    const bool ok = Succeeded(SetText(error, KELVO_ERROR_FIELD_MESSAGE, "a message long enough to be on the heap")) &&
-                    Succeeded(SetText(error, KELVO_ERROR_FIELD_HINT_MESSAGE, "a hint long enough to be on the heap"));
     kelvo_error_field_value value{};
-    const bool read = ok && Succeeded(kelvo_error_get_field(error, KELVO_ERROR_FIELD_SQL_STATE, &value));
+    const bool ok = error != nullptr &&
+                    Succeeded(SetText(error, KELVO_ERROR_FIELD_MESSAGE, "a message long enough to be on the heap")) &&
+                    Succeeded(SetText(error, KELVO_ERROR_FIELD_HINT_MESSAGE, "a hint long enough to be on the heap")) &&
+                    Succeeded(kelvo_error_get_field(error, KELVO_ERROR_FIELD_SQL_STATE, &value));
     kelvo_error_destroy(error);
-    return read;
+    return ok;
 }
 
 bool ParametersSetAndCopied() {
     kelvo_parameters_t* parameters = nullptr;
     if (!Succeeded(kelvo_create_instance_parameters(&parameters, true)))
         return false;
-    bool ok = Succeeded(kelvo_parameters_set(parameters, "database_directory", "/tmp/a/directory/of/some/length")) &&
-              Succeeded(kelvo_parameters_set(parameters, "default_database", "a value long enough to be on the heap"));
-    kelvo_parameters_t* copy = ok ? kelvo_parameters_copy(parameters) : nullptr;
-    ok = copy != nullptr;
+    const bool set =
+        Succeeded(kelvo_parameters_set(parameters, "database_directory", "/tmp/a/directory/of/some/length")) &&
+        Succeeded(kelvo_parameters_set(parameters, "default_database", "a value long enough to be on the heap"));
+    kelvo_parameters_t* copy = set ? kelvo_parameters_copy(parameters) : nullptr;
+    const bool ok = copy != nullptr;
     kelvo_parameters_destroy(copy);
     kelvo_parameters_destroy(parameters);
     return ok;
@@ -170,14 +165,13 @@ bool ParametersSetAndCopied() {
 bool TableDefinitionBuiltAndCopied() {
     kelvo_table_definition_t* table =
         kelvo_create_table_definition("a_database", "a_schema", "a_table_name_on_the_heap", KELVO_PERMANENT, false);
-    if (table == nullptr)
-        return false;
-    bool ok = Succeeded(kelvo_table_definition_add_column(table, "a_column_name_on_the_heap", KELVO_VARCHAR,
-                                                          kelvo_encode_string_modifier(20), "en_US", true)) &&
-              Succeeded(kelvo_table_definition_add_column(table, "n", KELVO_NUMERIC,
-                                                          kelvo_encode_numeric_modifier(18, 3), nullptr, false));
     kelvo_table_definition_t* copy = nullptr;
-    ok = ok && Succeeded(kelvo_copy_table_definition(table, &copy));
+    const bool ok = table != nullptr &&
+                    Succeeded(kelvo_table_definition_add_column(table, "a_column_name_on_the_heap", KELVO_VARCHAR,
+                                                                kelvo_encode_string_modifier(20), "en_US", true)) &&
+                    Succeeded(kelvo_table_definition_add_column(
+                        table, "n", KELVO_NUMERIC, kelvo_encode_numeric_modifier(18, 3), nullptr, false)) &&
+                    Succeeded(kelvo_copy_table_definition(table, &copy));
     kelvo_destroy_table_definition(copy);
     kelvo_destroy_table_definition(table);
     return ok;
@@ -198,34 +192,24 @@ bool ScriptedResultsTaken() {
                                       w::DataRow({std::string("first row value"), std::string("1")}) +
                                       w::DataRow({std::nullopt, std::string("2")}) + w::CommandComplete("SELECT 2") +
                                       w::ReadyForQuery();
-    PGconn* conn = makeEmptyPGconn();
-    if (conn == nullptr)
-        return false;
-    ConnPtr owner(conn);
-    conn->status = CONNECTION_OK;
-    conn->pversion = PG_PROTOCOL(3, 0);
-    conn->asyncStatus = PGASYNC_BUSY;
-    conn->queryclass = PGQUERY_SIMPLE;
+    ConnPtr conn;
     try {
-        FeedInput(conn, answer);
+        conn = MakeDetachedRecord();
+        FeedInput(conn.get(), answer);
     } catch (const std::runtime_error&) {
         return false;
     }
+    conn->asyncStatus = PGASYNC_BUSY;
+    conn->queryclass = PGQUERY_SIMPLE;
     int rows = 0;
     bool failed = false;
-    for (;;) {
-        pqParseInput3(conn);
-        if (conn->asyncStatus != PGASYNC_READY)
-            break;
-        PGresult* result = pqPrepareAsyncResult(conn);
+    for (pqParseInput3(conn.get()); conn->asyncStatus == PGASYNC_READY; pqParseInput3(conn.get())) {
+        const ResultPtr result(pqPrepareAsyncResult(conn.get()));
         conn->asyncStatus = PGASYNC_BUSY;
-        if (result == nullptr || PQresultStatus(result) == PGRES_FATAL_ERROR)
-            failed = true;
-        if (result != nullptr && PQresultStatus(result) == PGRES_TUPLES_OK)
-            rows += PQntuples(result);
-        PQclear(result);
-        if (result == nullptr)
-            break;
+        if (!result)
+            return false;
+        failed |= PQresultStatus(result.get()) == PGRES_FATAL_ERROR;
+        rows += PQntuples(result.get());
     }
     return !failed && conn->status == CONNECTION_OK && rows == 2;
 }

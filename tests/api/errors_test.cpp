@@ -1,10 +1,9 @@
 // The error functions of the C interface, used as a C caller uses them.
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <string>
+#include <tuple>
 
-#include "error/error.h"
-#include "kelvo/error.h"
 #include "support/error_ptr.h"
 
 namespace {
@@ -23,19 +22,15 @@ int GetInt(const kelvo_error_t* error, int key) { return Get(error, key).value.i
 void* GetCause(const kelvo_error_t* error) { return Get(error, KELVO_ERROR_FIELD_CAUSE).value.pointer; }
 
 kelvo_error_t* SetInt(kelvo_error_t* error, int key, int integer) {
-    kelvo_error_field_value value{};
-    value.value.integer = integer;
-    return kelvo_error_set_field(error, Key(key), value);
+    return kelvo_error_set_field(error, Key(key), {0, {integer}});
 }
 kelvo_error_t* SetText(kelvo_error_t* error, int key, const char* text) {
-    kelvo_error_field_value value{};
-    value.discriminator = 1;
+    kelvo_error_field_value value{1, {}};
     value.value.string = text;
     return kelvo_error_set_field(error, Key(key), value);
 }
 kelvo_error_t* SetCause(kelvo_error_t* error, void* cause) {
-    kelvo_error_field_value value{};
-    value.discriminator = 2;
+    kelvo_error_field_value value{2, {}};
     value.value.pointer = cause;
     return kelvo_error_set_field(error, KELVO_ERROR_FIELD_CAUSE, value);
 }
@@ -50,9 +45,7 @@ void ExpectInvalidField(kelvo_error_t* returned, uint32_t contextId) {
     EXPECT_EQ(Get(failure.get(), KELVO_ERROR_FIELD_CONTEXT_ID).value.uinteger, contextId);
 }
 
-std::string Render(const kelvo_error_t* error) {
-    return kelvoapi::ToString(*static_cast<const kelvoapi::Error*>(error));
-}
+std::string Render(const kelvo_error_t* error) { return kelvoapi::ToString(kelvotest::AsError(error)); }
 
 TEST(ErrorFunctions, FieldsReadBackWhatWasSetWithTheSqlstateInStep) {
     ErrorPtr error(kelvo_error_create(7));
@@ -70,23 +63,19 @@ TEST(ErrorFunctions, FieldsReadBackWhatWasSetWithTheSqlstateInStep) {
     EXPECT_EQ(Render(error.get()),
               "Code: sqlstate:HY000\nMessage: the message\nHint Message: the hint\nSeverity: PANIC\n"
               "Context id: 0xdeadbeef\n");
-
-    struct Step {
-        int key, value, category;
-        const char* sqlstate;
-    };
-    const Step steps[] = {
+    // Each step sets a key to a value; the category and SQLSTATE follow.
+    const std::tuple<int, int, int, const char*> steps[] = {
         {KELVO_ERROR_FIELD_ERROR_CATEGORY, KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE,
          KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE, ""},
         {KELVO_ERROR_FIELD_ERROR_CODE, 137, KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE, ""},
         {KELVO_ERROR_FIELD_ERROR_CATEGORY, KELVO_ERROR_CATEGORY_SQLSTATE, KELVO_ERROR_CATEGORY_SQLSTATE, "00000"},
         {KELVO_ERROR_FIELD_ERROR_CODE, -1, KELVO_ERROR_CATEGORY_SQLSTATE, "141Z3"},
     };
-    for (const Step& s : steps) {
-        SCOPED_TRACE(s.value);
-        ASSERT_EQ(SetInt(error.get(), s.key, s.value), nullptr);
-        EXPECT_EQ(GetInt(error.get(), KELVO_ERROR_FIELD_ERROR_CATEGORY), s.category);
-        EXPECT_EQ(GetText(error.get(), KELVO_ERROR_FIELD_SQL_STATE), s.sqlstate);
+    for (const auto& [key, value, category, sqlstate] : steps) {
+        SCOPED_TRACE(value);
+        ASSERT_EQ(SetInt(error.get(), key, value), nullptr);
+        EXPECT_EQ(GetInt(error.get(), KELVO_ERROR_FIELD_ERROR_CATEGORY), category);
+        EXPECT_EQ(GetText(error.get(), KELVO_ERROR_FIELD_SQL_STATE), sqlstate);
     }
 }
 
@@ -143,7 +132,7 @@ TEST(ErrorFunctions, AHundredThousandCausesAreBuiltCopiedRenderedAndFreed) {
     for (int i = 0; i < 99999; ++i)
         deep = static_cast<kelvo_error_t*>(GetCause(deep));
     ExpectInvalidField(SetCause(head, deep), 0x2fecca9a);
-    const kelvoapi::Error copy = *static_cast<const kelvoapi::Error*>(head);
+    const kelvoapi::Error copy = kelvotest::AsError(head);
     const std::string text = kelvoapi::ToString(copy);
     EXPECT_EQ(text.substr(text.size() - 16), "Context id: 0x0\n");
     EXPECT_NE(text.find("Context id: 0x1869f\n"), std::string::npos);

@@ -1,6 +1,7 @@
 // The log hook, the level filter and the default hook's line format.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,8 +31,7 @@ protected:
 };
 
 // Standard error while `body` runs.
-template <typename Body>
-std::string CapturedStderr(Body body) {
+std::string CapturedStderr(const std::function<void()>& body) {
     testing::internal::CaptureStderr();
     body();
     return testing::internal::GetCapturedStderr();
@@ -60,17 +60,15 @@ TEST_F(Logging, HooksMayLogAndReplaceThemselvesAndThrowingOnesAreContained) {
 }
 
 TEST_F(Logging, TheDefaultHookPrintsOneLinePerEvent) {
-    const std::pair<int, const char*> cases[] = {
-        {KELVO_LOG_LEVEL_TRACE, "[Trace] topic\tvalue\n"},
-        {KELVO_LOG_LEVEL_ERROR, "[Error] topic\tvalue\n"},
-        {KELVO_LOG_LEVEL_FATAL, "[Fatal] topic\tvalue\n"},
-        {7, " topic\tvalue\n"},
-    };
-    for (const auto& [level, line] : cases) {
-        EXPECT_EQ(CapturedStderr([level = level] {
-                      kelvo_default_log_function(static_cast<kelvo_log_level_t>(level), "topic", "value", nullptr);
-                  }),
-                  line);
+    const std::pair<int, const char*> cases[] = {{KELVO_LOG_LEVEL_TRACE, "[Trace]"},
+                                                 {KELVO_LOG_LEVEL_ERROR, "[Error]"},
+                                                 {KELVO_LOG_LEVEL_FATAL, "[Fatal]"},
+                                                 {7, ""}};
+    for (const auto& [level, name] : cases) {
+        const auto log = [level = level] {
+            kelvo_default_log_function(static_cast<kelvo_log_level_t>(level), "topic", "value", nullptr);
+        };
+        EXPECT_EQ(CapturedStderr(log), std::string(name) + " topic\tvalue\n");
     }
 }
 

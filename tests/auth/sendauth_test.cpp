@@ -5,11 +5,11 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include "postgres/common/base64.h"
 #include "postgres/libpq/auth.h"
 #include "postgres/libpq/connection_record.h"
-#include "postgres/libpq/message_io.h"
 #include "postgres/libpq/scram_client.h"
 #include "support/connected_record.h"
 #include "support/scripted_peer.h"
@@ -64,7 +64,6 @@ bool FixedNonce(void* buf, std::size_t len) {
     std::memcpy(buf, g_nonce_bytes.data(), len);
     return true;
 }
-bool FailingRandom(void*, std::size_t) { return false; }
 
 class SendAuth : public ::testing::Test {
 protected:
@@ -90,12 +89,7 @@ protected:
 constexpr char kNonce[] = "QkJCQkJCQkJCQkJCQkJCQkJC";
 
 TEST_F(SendAuth, RefusesMethodsItDoesNotSpeak) {
-    struct Case {
-        AuthRequest areq;
-        const char* text;
-        std::string payload;
-    };
-    const Case kCases[] = {
+    const std::tuple<AuthRequest, const char*, std::string> kCases[] = {
         {AUTH_REQ_KRB4, "Kerberos 4 authentication not supported\n", ""},
         {AUTH_REQ_SCM_CREDS, "SCM_CRED authentication method not supported\n", ""},
         {AUTH_REQ_SSPI, "SSPI authentication not supported\n", ""},
@@ -105,13 +99,13 @@ TEST_F(SendAuth, RefusesMethodsItDoesNotSpeak) {
         {AUTH_REQ_SASL_CONT,
          "fe_sendauth: invalid authentication request from server: AUTH_REQ_SASL_CONT without AUTH_REQ_SASL\n", "r=x"},
     };
-    for (const Case& c : kCases) {
+    for (const auto& [areq, text, payload] : kCases) {
         ConnPtr conn = NewConn("u", "pw");
         appendPQExpBufferStr(&conn->errorMessage, "text of an earlier host\n");
-        EXPECT_EQ(Answer(conn.get(), c.areq, c.payload), -1);
-        EXPECT_EQ(Error(conn.get()), c.text);  // replaced, not appended
+        EXPECT_EQ(Answer(conn.get(), areq, payload), -1);
+        EXPECT_EQ(Error(conn.get()), text);  // replaced, not appended
         EXPECT_EQ(TakeOutput(conn.get()), "");
-        EXPECT_EQ(conn->password_needed, c.areq == AUTH_REQ_MD5);
+        EXPECT_EQ(conn->password_needed, areq == AUTH_REQ_MD5);
     }
 }
 
@@ -136,12 +130,8 @@ TEST_F(SendAuth, ScramRefusesBadServerMessages) {
     const std::string ours = std::string("r=") + kNonce;
     const std::string first_ok = ours + "srv,s=c2FsdA==,i=2";
     const std::string bad_count = "malformed SCRAM message (invalid iteration count)\n";
-    struct Case {
-        std::string server_first;
-        std::string server_final;  // empty: the first message already fails
-        std::string text;
-    };
-    const Case kCases[] = {
+    // With an empty server-final message the first message already fails.
+    const std::tuple<std::string, std::string, std::string> kCases[] = {
         {"r=QkJCQkJDsrv,s=c2FsdA==,i=2", "", "invalid SCRAM response (nonce mismatch)\n"},
         {ours + ",s=c2Fsd,i=2", "", "malformed SCRAM message (invalid salt)\n"},
         {ours + ",s=c2FsdA==,i=0", "", bad_count},
@@ -159,20 +149,20 @@ TEST_F(SendAuth, ScramRefusesBadServerMessages) {
          "v=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA==", "malformed SCRAM message (invalid server signature)\n"},
         {first_ok, "x=1", "malformed SCRAM message (attribute \"v\" expected)\n"},
     };
-    for (const Case& c : kCases) {
-        SCOPED_TRACE(c.server_first + " / " + c.server_final);
+    for (const auto& [server_first, server_final, text] : kCases) {
+        SCOPED_TRACE(server_first + " / " + server_final);
         ConnPtr conn = NewConn("postgres", "pw");
         // An earlier host's text of the same length must not hide the step's.
-        appendPQExpBufferStr(&conn->errorMessage, std::string(c.text.size(), '#').c_str());
+        appendPQExpBufferStr(&conn->errorMessage, std::string(text.size(), '#').c_str());
         StartScram(conn.get(), kNonce);
-        int rc = Answer(conn.get(), AUTH_REQ_SASL_CONT, c.server_first);
-        if (c.server_first == first_ok) {
+        int rc = Answer(conn.get(), AUTH_REQ_SASL_CONT, server_first);
+        if (server_first == first_ok) {
             ASSERT_EQ(rc, 0) << Error(conn.get());
             TakeOutput(conn.get());
-            rc = Answer(conn.get(), AUTH_REQ_SASL_FIN, c.server_final);
+            rc = Answer(conn.get(), AUTH_REQ_SASL_FIN, server_final);
         }
         EXPECT_EQ(rc, -1);
-        EXPECT_EQ(Error(conn.get()), c.text);
+        EXPECT_EQ(Error(conn.get()), text);
         EXPECT_EQ(TakeOutput(conn.get()), "");
     }
 }
@@ -211,47 +201,36 @@ TEST_F(SendAuth, ScramStepsOutOfOrder) {
     StartScram(conn.get(), kNonce);
 }
 
-TEST_F(SendAuth, ChoosesScramFromTheMechanismList) {
-    struct Case {
-        std::string list;  // the payload of the SASL request
-        int rc;
-        const char* text;
-    };
-    const Case kCases[] = {
-        {std::string("OTHER\0SCRAM-SHA-256\0\0", 21), 0, ""},
-        {std::string("SCRAM-SHA-256-PLUS\0\0", 20), -1,
+TEST_F(SendAuth, ChoosesScramFromTheMechanismListOrCannotStart) {
+    const std::string scram("SCRAM-SHA-256\0\0", 15);
+    // The payload of the SASL request, the password's length (1024 is the
+    // limit), whether random bytes are there for the nonce, the answer, the text.
+    const std::tuple<std::string, size_t, bool, int, const char*> kCases[] = {
+        {std::string("OTHER\0SCRAM-SHA-256\0\0", 21), 1024, true, 0, ""},
+        {std::string("SCRAM-SHA-256-PLUS\0\0", 20), 1024, true, -1,
          "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n"},
-        {std::string("SCRAM-SHA-256\0SCRAM-SHA-256-PLUS\0\0", 34), -1,
+        {std::string("SCRAM-SHA-256\0SCRAM-SHA-256-PLUS\0\0", 34), 1024, true, -1,
          "server offered SCRAM-SHA-256-PLUS authentication over a non-SSL connection\n"},
-        {std::string("SCRAM-SHA-1\0\0", 13), -1, "none of the server's SASL authentication mechanisms are supported\n"},
-        {std::string("SCRAM-SHA-256\0", 14), -1,
+        {std::string("SCRAM-SHA-1\0\0", 13), 1024, true, -1,
+         "none of the server's SASL authentication mechanisms are supported\n"},
+        {std::string("SCRAM-SHA-256\0", 14), 1024, true, -1,
          "fe_sendauth: invalid authentication request from server: invalid list of authentication mechanisms\n"},
+        {scram, 1025, true, -1, "password too long for SCRAM authentication (more than 1024 bytes)\n"},
+        {scram, 2, false, -1, "could not generate nonce\n"},
     };
-    for (const Case& c : kCases) {
-        SCOPED_TRACE(::testing::PrintToString(c.list));
-        ConnPtr conn = NewConn("postgres", std::string(1024, 'p').c_str());  // at the length limit
+    for (const auto& [list, passwordLength, random, rc, text] : kCases) {
+        SCOPED_TRACE(::testing::PrintToString(list));
+        ConnPtr conn = NewConn("postgres", std::string(passwordLength, 'p').c_str());
         UseNonce(kNonce);
+        if (!random)
+            g_nonce_bytes.clear();
         // Bytes of a following message sit in the buffer: the list must not
         // be read into them.
-        kelvotest::FeedInput(conn.get(), c.list + std::string("\0\0", 2) + Message('Z', "I"));
-        EXPECT_EQ(pg_fe_sendauth(AUTH_REQ_SASL, static_cast<int>(c.list.size()), conn.get()), c.rc);
-        EXPECT_EQ(Error(conn.get()), c.text);
-        EXPECT_LE(conn->inCursor, static_cast<int>(c.list.size()));
-        EXPECT_EQ(TakeOutput(conn.get()).empty(), c.rc != 0);
-    }
-}
-
-TEST_F(SendAuth, ScramCannotStart) {
-    const std::pair<std::string, const char*> cases[] = {
-        {std::string(1025, 'p'), "password too long for SCRAM authentication (more than 1024 bytes)\n"},
-        {"pw", "could not generate nonce\n"},  // without random bytes
-    };
-    pg_fe_scram_set_random_source(FailingRandom);
-    for (const auto& [password, text] : cases) {
-        ConnPtr conn = NewConn("postgres", password.c_str());
-        EXPECT_EQ(Answer(conn.get(), AUTH_REQ_SASL, std::string("SCRAM-SHA-256\0\0", 15)), -1);
+        kelvotest::FeedInput(conn.get(), list + std::string("\0\0", 2) + Message('Z', "I"));
+        EXPECT_EQ(pg_fe_sendauth(AUTH_REQ_SASL, static_cast<int>(list.size()), conn.get()), rc);
         EXPECT_EQ(Error(conn.get()), text);
-        EXPECT_EQ(TakeOutput(conn.get()), "");
+        EXPECT_LE(conn->inCursor, static_cast<int>(list.size()));
+        EXPECT_EQ(TakeOutput(conn.get()).empty(), rc != 0);
     }
 }
 

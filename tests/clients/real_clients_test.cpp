@@ -22,15 +22,11 @@ protected:
     }
     // Runs `command` with its standard error joined to its output; returns the output and the exit status.
     static std::pair<std::string, int> Run(const std::string& command) {
-        std::string out;
         FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-        if (!p)
-            return {"popen failed", -1};
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        int status = ::pclose(p);
+        std::string out = p ? "" : "popen failed";
+        for (int c; p && (c = std::fgetc(p)) != EOF;)
+            out += static_cast<char>(c);
+        const int status = p ? ::pclose(p) : -1;
         return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
     }
     // psql reading `script` from its standard input, unaligned and without headers,
@@ -79,13 +75,12 @@ TEST_F(RealClients, PsqlSeesValuesTagsAndErrorsAsFromPostgreSQL) {
          {"22007", "22003", "22003", "22003", "22003", "54000", "22008", "22P02"}},
     };
     for (const auto& c : cases) {
-        std::string out = Psql(c.script);
+        const std::string out = Psql(c.script);
         size_t at = 0;
         for (const char* e : c.expected) {
-            size_t found = out.find(e, at);
+            const size_t found = out.find(e, at);
             EXPECT_NE(found, std::string::npos) << "\"" << e << "\" in:\n" << out;
-            if (found != std::string::npos)
-                at = found + 1;
+            at = found == std::string::npos ? at : found + 1;
         }
     }
 }
@@ -115,7 +110,6 @@ TEST_F(RealClients, RawProtocolBatchesUntypedParametersAndPlans) {
     EXPECT_EQ(r.Sqlstate(), "42703");
     EXPECT_EQ(r.status, 'I');
     EXPECT_EQ(c.Query("SELECT count(*) FROM batch").Value(), "0");
-
     ASSERT_TRUE(c.Query("INSERT INTO batch VALUES (1, 4)").Ok());
     const struct {
         const char* sql;
@@ -139,7 +133,6 @@ TEST_F(RealClients, RawProtocolBatchesUntypedParametersAndPlans) {
         EXPECT_EQ(r.parameterTypes.empty() ? 0u : r.parameterTypes[0], k.type) << k.sql;
     }
     EXPECT_EQ(c.Extended("SELECT $1", 0, {std::string("a\0b", 3)}).Sqlstate(), "22021");
-
     // The same text as the unnamed statement again answers a setting as it is now.
     const char* setting = "SELECT current_setting('memory_limit')";
     std::string before = c.Extended(setting, 0).Value();

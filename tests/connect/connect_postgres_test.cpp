@@ -15,10 +15,7 @@
 #include <vector>
 
 #include "postgres/libpq/connect.h"
-#include "postgres/libpq/conninfo.h"
 #include "postgres/libpq/parameter_status.h"
-#include "postgres/libpq/query_execution.h"
-#include "postgres/libpq/result_record.h"
 #include "support/postgres_cluster.h"
 #include "support/scoped_temp_directory.h"
 
@@ -52,11 +49,14 @@ protected:
     }
     void TearDown() override { kelvotest::ScrubPgEnvironment(); }
 
-    Settings Over(bool tcp, const char* user) const {
-        return {{"host", tcp ? PostgresCluster::kTcpHost : m_cluster->SocketDir()},
-                {"port", m_cluster->PortText()},
-                {"user", user},
-                {"dbname", PostgresCluster::kDatabase}};
+    // The cluster's settings for user over TCP or the socket, then more.
+    Settings Over(bool tcp, const char* user, const Settings& more = {}) const {
+        Settings settings{{"host", tcp ? PostgresCluster::kTcpHost : m_cluster->SocketDir()},
+                          {"port", m_cluster->PortText()},
+                          {"user", user},
+                          {"dbname", PostgresCluster::kDatabase}};
+        settings.insert(settings.end(), more.begin(), more.end());
+        return settings;
     }
     const PostgresCluster* m_cluster = nullptr;
 };
@@ -64,13 +64,8 @@ protected:
 TEST_F(ConnectPostgresTest, EveryMethodWithRightWrongAndMissingPasswords) {
     const std::string no_password =
         "<sqlstate>28P01</sqlstate><primary>fe_sendauth: No password was supplied.</primary>";
-    struct Case {
-        const char* user;
-        const char* password;  // null: none given
-        bool ok;
-        std::string error_part;
-    };
-    const Case cases[] = {
+    // A null password: none given.
+    const std::tuple<const char*, const char*, bool, std::string> cases[] = {
         {C::kTrustUser, nullptr, true, ""},
         {C::kPasswordUser, C::kPasswordUserPassword, true, ""},
         {C::kPasswordUser, nullptr, false, no_password},
@@ -80,33 +75,27 @@ TEST_F(ConnectPostgresTest, EveryMethodWithRightWrongAndMissingPasswords) {
         {C::kSaslprepUser, C::kSaslprepUserPassword, true, ""},
         // Stored as "IX 9": SASLprep maps U+00AD to nothing, U+00A0 and U+2000
         // to a blank, and U+2168 to "IX".
-        {C::kSaslprepUser,
-         "\xE2\x85\xA8\xE2\x80\x80"
-         "9",
-         true, ""},
+        {C::kSaslprepUser, "\xE2\x85\xA8\xE2\x80\x80\x39", true, ""},
     };
     for (bool tcp : {false, true}) {
-        for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(c.user) + " " + (c.password ? c.password : "(none)") + (tcp ? " tcp" : " socket"));
-            Settings settings = Over(tcp, c.user);
-            if (c.password != nullptr)
-                settings.emplace_back("password", c.password);
-            Conn conn = ConnectParams(settings);
+        for (const auto& [user, password, ok, error_part] : cases) {
+            SCOPED_TRACE(std::string(user) + " " + (password ? password : "(none)") + (tcp ? " tcp" : " socket"));
+            Conn conn = ConnectParams(Over(tcp, user, password ? Settings{{"password", password}} : Settings{}));
             ASSERT_NE(conn, nullptr);
-            EXPECT_EQ(PQstatus(conn.get()), c.ok ? CONNECTION_OK : CONNECTION_BAD) << PQerrorMessage(conn.get());
-            if (c.ok) {
+            EXPECT_EQ(PQstatus(conn.get()), ok ? CONNECTION_OK : CONNECTION_BAD) << PQerrorMessage(conn.get());
+            if (ok) {
                 EXPECT_STREQ(PQerrorMessage(conn.get()), "");
                 EXPECT_GT(PQbackendPID(conn.get()), 0);
                 EXPECT_GE(PQserverVersion(conn.get()), 150000);
-                EXPECT_STREQ(PQparameterStatus(conn.get(), "session_authorization"), c.user);
-                EXPECT_STREQ(PQuser(conn.get()), c.user);
+                EXPECT_STREQ(PQparameterStatus(conn.get(), "session_authorization"), user);
+                EXPECT_STREQ(PQuser(conn.get()), user);
                 EXPECT_EQ(PQprotocolVersion(conn.get()), 3);
-                EXPECT_EQ(PQconnectionUsedPassword(conn.get()), c.password != nullptr);
-            } else if (c.error_part == no_password) {
+                EXPECT_EQ(PQconnectionUsedPassword(conn.get()), password != nullptr);
+            } else if (error_part == no_password) {
                 EXPECT_EQ(PQerrorMessage(conn.get()), no_password);
                 EXPECT_EQ(PQconnectionNeedsPassword(conn.get()), 1);
             } else {
-                EXPECT_NE(std::string(PQerrorMessage(conn.get())).find(c.error_part), std::string::npos)
+                EXPECT_NE(std::string(PQerrorMessage(conn.get())).find(error_part), std::string::npos)
                     << PQerrorMessage(conn.get());
             }
         }
@@ -116,20 +105,10 @@ TEST_F(ConnectPostgresTest, EveryMethodWithRightWrongAndMissingPasswords) {
 // Which line matches and which files are ignored: password_file_test.
 TEST_F(ConnectPostgresTest, PasswordFileSuppliesPasswords) {
     kelvotest::ScopedTempDirectory dir;
-    const std::string right = dir.WriteFile(
-        "pgpass", "127.0.0.1:" + m_cluster->PortText() + ":*:" + C::kScramUser + ":" + C::kScramUserPassword + "\n",
-        0600);
-    Settings from_file = Over(true, C::kScramUser);
-    from_file.emplace_back("passfile", right);
-    Conn right_conn = ConnectParams(from_file);
-    EXPECT_EQ(PQstatus(right_conn.get()), CONNECTION_OK) << PQerrorMessage(right_conn.get());
-
     // A wrong password from the file says where it came from.
     const std::string wrong =
         dir.WriteFile("pgpass-wrong", std::string("*:*:*:") + C::kScramUser + ":not\\:it\n", 0600);
-    Settings settings = Over(true, C::kScramUser);
-    settings.emplace_back("passfile", wrong);
-    Conn conn = ConnectParams(settings);
+    Conn conn = ConnectParams(Over(true, C::kScramUser, {{"passfile", wrong}}));
     EXPECT_EQ(PQstatus(conn.get()), CONNECTION_BAD);
     const std::string message = PQerrorMessage(conn.get());
     EXPECT_NE(message.find("<sqlstate>28P01</sqlstate>"), std::string::npos) << message;
@@ -138,7 +117,6 @@ TEST_F(ConnectPostgresTest, PasswordFileSuppliesPasswords) {
 
 TEST_F(ConnectPostgresTest, DeadHostsAreReportedAndRecorded) {
     const std::string dead = std::to_string(kelvotest::FindFreeTcpPort());
-    const std::string port = m_cluster->PortText();
 
     // Only dead hosts: one tagged text per host, in order.
     Conn none = ConnectParams({{"host", std::string(C::kTcpHost) + ",/nonexistent"}, {"port", dead}, {"user", "u"}});
@@ -162,20 +140,19 @@ TEST_F(ConnectPostgresTest, DeadHostsAreReportedAndRecorded) {
     Conn tmp = ConnectParams({{"host", ","}, {"port", dead}, {"user", "u"}});
     EXPECT_NE(std::string(PQerrorMessage(tmp.get())).find("socket \"/tmp/.s.PGSQL." + dead + "\""), std::string::npos);
 
-    Conn keepalives =
-        ConnectParams({{"host", C::kTcpHost}, {"port", port}, {"user", C::kTrustUser}, {"keepalives", "1x"}});
-    EXPECT_STREQ(PQerrorMessage(keepalives.get()), "The given keepalives parameter is not an integer.");
-    // A negative value is sent as 0, which the system refuses for the interval.
-    Conn negative =
-        ConnectParams({{"host", C::kTcpHost}, {"port", port}, {"user", C::kTrustUser}, {"keepalives_interval", "-5"}});
-    EXPECT_STREQ(PQerrorMessage(negative.get()),
-                 "<primary>The call to `setsockopt(TCP_KEEPINTVL)` failed.</primary><detail>Invalid argument</detail>");
+    // A negative keep-alive value is sent as 0, which the system refuses for the interval.
+    const std::pair<Settings, const char*> refused[] = {
+        {{{"keepalives", "1x"}}, "The given keepalives parameter is not an integer."},
+        {{{"keepalives_interval", "-5"}},
+         "<primary>The call to `setsockopt(TCP_KEEPINTVL)` failed.</primary><detail>Invalid argument</detail>"},
+        {{{"port", "70000"}}, "The port number \"70000\" is invalid."},
+    };
+    for (const auto& [more, error] : refused)
+        EXPECT_STREQ(PQerrorMessage(ConnectParams(Over(true, C::kTrustUser, more)).get()), error);
     // Chosen keep-alive values are what the connection's socket carries.
-    Settings kept = Over(true, C::kTrustUser);
-    kept.insert(
-        kept.end(),
-        {{"keepalives", "1"}, {"keepalives_idle", "7"}, {"keepalives_interval", "3"}, {"keepalives_count", "2"}});
-    Conn alive = ConnectParams(kept);
+    Conn alive = ConnectParams(
+        Over(true, C::kTrustUser,
+             {{"keepalives", "1"}, {"keepalives_idle", "7"}, {"keepalives_interval", "3"}, {"keepalives_count", "2"}}));
     ASSERT_EQ(PQstatus(alive.get()), CONNECTION_OK) << PQerrorMessage(alive.get());
     for (const auto& [level, option, value] : {std::tuple<int, int, int>{SOL_SOCKET, SO_KEEPALIVE, 1},
                                                {IPPROTO_TCP, TCP_KEEPIDLE, 7},
@@ -186,21 +163,15 @@ TEST_F(ConnectPostgresTest, DeadHostsAreReportedAndRecorded) {
         ASSERT_EQ(getsockopt(PQsocket(alive.get()), level, option, &set, &length), 0);
         EXPECT_EQ(set, value) << option;
     }
-    Conn bad_port = ConnectParams({{"host", C::kTcpHost}, {"port", "70000"}, {"user", C::kTrustUser}});
-    EXPECT_STREQ(PQerrorMessage(bad_port.get()), "The port number \"70000\" is invalid.");
 }
 
 TEST_F(ConnectPostgresTest, ReadWriteTargetRefusesReadOnlySessions) {
-    Settings read_only = Over(true, C::kReadOnlyUser);
-    read_only.emplace_back("target_session_attrs", "read-write");
-    Conn refused = ConnectParams(read_only);
+    Conn refused = ConnectParams(Over(true, C::kReadOnlyUser, {{"target_session_attrs", "read-write"}}));
     EXPECT_EQ(PQstatus(refused.get()), CONNECTION_BAD);
     EXPECT_EQ(std::string(PQerrorMessage(refused.get())),
               "Could not establish a writable connection to server \"127.0.0.1:" + m_cluster->PortText() + "\".");
 
-    Settings writable = Over(false, C::kTrustUser);
-    writable.emplace_back("target_session_attrs", "read-write");
-    Conn accepted = ConnectParams(writable);
+    Conn accepted = ConnectParams(Over(false, C::kTrustUser, {{"target_session_attrs", "read-write"}}));
     EXPECT_EQ(PQstatus(accepted.get()), CONNECTION_OK) << PQerrorMessage(accepted.get());
     EXPECT_EQ(PQtransactionStatus(accepted.get()), PQTRANS_IDLE);
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "postgres/libpq/connect.h"
@@ -25,15 +26,12 @@ namespace {
 
 using namespace kelvotest;
 
-struct ConnDeleter {
-    void operator()(PGconn* conn) const { PQfinish(conn); }
-};
-using Conn = std::unique_ptr<PGconn, ConnDeleter>;
+using Conn = std::unique_ptr<PGconn, decltype(&PQfinish)>;
 
 Conn Connect(const std::string& host, const std::string& port, const std::string& options = "") {
     const char* keywords[] = {"host", "port", "user", "dbname", "options", nullptr};
     const char* values[] = {host.c_str(), port.c_str(), "u", "d", options.c_str(), nullptr};
-    return Conn(PQconnectdbParams(keywords, values, 0));
+    return Conn(PQconnectdbParams(keywords, values, 0), &PQfinish);
 }
 
 constexpr int kLingerMs = 5000;
@@ -87,28 +85,23 @@ TEST_F(ConnectRedirectTest, RedirectIsFollowedWhereverItArrives) {
     const std::string redirect = wire::Redirect("sess-1", {To(7102)});
     const std::string after_ok = wire::AuthenticationOk() + wire::ParameterStatus("server_version", "15.0") +
                                  wire::ParameterStatus("client_encoding", "UTF8");
-    struct Case {
-        const char* name;
-        std::string bytes;
-        size_t piece;
-        std::string options = "allow_redirects=on";
+    // The reply, the size of its pieces, the options given. A session
+    // identifier already given is never doubled.
+    const std::tuple<std::string, size_t, std::string> cases[] = {
+        {redirect, 0, "session_identifier=mine"},
+        {after_ok + redirect, 1, "allow_redirects=on"},
     };
-    const Case cases[] = {
-        // A session identifier already given is never doubled.
-        {"before authentication, identifier given", redirect, 0, "session_identifier=mine"},
-        {"after parameter statuses, byte by byte", after_ok + redirect, 1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto a = Peer(7101, {{c.bytes, c.piece}, {Success()}});
+    for (const auto& [bytes, piece, given] : cases) {
+        SCOPED_TRACE(given);
+        auto a = Peer(7101, {{bytes, piece}, {Success()}});
         auto b = Peer(7102, {{Success()}});
-        Conn conn = Connect(m_dir.Path(), "7101", c.options);
+        Conn conn = Connect(m_dir.Path(), "7101", given);
         ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
         EXPECT_STREQ(PQport(conn.get()), "7102");
         // What was given is still what PQconninfo reports.
         PQconninfoOption* options = PQconninfo(conn.get());
         EXPECT_STREQ(pqConninfoValue(options, "port"), "7101");
-        EXPECT_STREQ(pqConninfoValue(options, "options"), c.options.c_str());
+        EXPECT_STREQ(pqConninfoValue(options, "options"), given.c_str());
         PQconninfoFree(options);
         // Only what the second server said counts.
         EXPECT_EQ(PQparameterStatus(conn.get(), "client_encoding"), nullptr);
@@ -116,11 +109,11 @@ TEST_F(ConnectRedirectTest, RedirectIsFollowedWhereverItArrives) {
         PQreset(conn.get());
         ASSERT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
         EXPECT_STREQ(PQport(conn.get()), "7101");
-        EXPECT_EQ(Options(*a, 0), c.options);
-        EXPECT_EQ(Options(*a, 1), c.options);
+        EXPECT_EQ(Options(*a, 0), given);
+        EXPECT_EQ(Options(*a, 1), given);
         // The redirecting host is no failed attempt.
-        const bool given = c.options.find("session_identifier") != std::string::npos;
-        EXPECT_EQ(Options(*b, 0), given ? c.options : c.options + " session_identifier=sess-1");
+        EXPECT_EQ(Options(*b, 0),
+                  given.rfind("session_identifier", 0) == 0 ? given : given + " session_identifier=sess-1");
     }
 }
 
@@ -216,7 +209,7 @@ TEST_F(ConnectRedirectTest, SilentServerIsGivenUpAfterTheTimeout) {
     const std::string conninfo =
         "host='" + m_dir.Path() + "," + m_dir.Path() + "' port=7201,7202 user=u connect_timeout=1";
     const auto start = std::chrono::steady_clock::now();
-    Conn conn(PQconnectdb(conninfo.c_str()));
+    Conn conn(PQconnectdb(conninfo.c_str()), &PQfinish);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GT(took, std::chrono::milliseconds(1500));
     EXPECT_LT(took, std::chrono::milliseconds(3500));
@@ -228,41 +221,33 @@ TEST_F(ConnectRedirectTest, SilentServerIsGivenUpAfterTheTimeout) {
 // Every malformed redirect is read in startup_test; here the attempt ends
 // at once with the one error, before and after AuthenticationOk.
 TEST_F(ConnectRedirectTest, StartupFailures) {
-    struct Case {
-        const char* name;
-        std::string bytes;
-        std::string error;
-        const char* options = "";
-    };
-    const Case cases[] = {
+    // What the server sends, the options given, the error.
+    const std::tuple<std::string, const char*, std::string> cases[] = {
         // Declares 2 GiB and sends nothing more: no allocation, no wait.
-        {"oversized redirect", "@" + wire::Int32(0x7fffffff),
+        {"@" + wire::Int32(0x7fffffff), "",
          "<sqlstate>08P01</sqlstate><primary>The redirect request has an invalid length of 2147483647 "
          "bytes.</primary>"},
-        {"oversized redirect after AuthenticationOk", wire::AuthenticationOk() + "@" + wire::Int32(0x40000000),
+        {wire::AuthenticationOk() + "@" + wire::Int32(0x40000000), "",
          "<sqlstate>08P01</sqlstate><primary>The redirect request has an invalid length of 1073741824 "
          "bytes.</primary>"},
         // The values of the switch are read in startup_test.
-        {"redirect while disabled", wire::Redirect("ignored", {To(7172)}),
+        {wire::Redirect("ignored", {To(7172)}), "a=1 allow_redirects=OFF",
          "<sqlstate>08P01</sqlstate><primary>The server sent a redirect request even though `allow_redirects` is "
-         "disabled.</primary>",
-         "a=1 allow_redirects=OFF"},
-        {"unexpected message", wire::Message('X', ""),
-         "Expected an authentication request or redirect from the server, but received X."},
-        {"oversized authentication request", wire::Message('R', std::string(2000, '\0')),
+         "disabled.</primary>"},
+        {wire::Message('X', ""), "", "Expected an authentication request or redirect from the server, but received X."},
+        {wire::Message('R', std::string(2000, '\0')), "",
          "Expected an authentication request from the server, but received R."},
-        {"error after AuthenticationOk",
-         wire::AuthenticationOk() +
+        {wire::AuthenticationOk() +
              wire::ErrorResponse({{'S', "FATAL"}, {'V', "FATAL"}, {'C', "53300"}, {'M', "too many"}}),
-         "<severity>FATAL</severity><sqlstate>53300</sqlstate><primary>too many</primary>\n"},
+         "", "<severity>FATAL</severity><sqlstate>53300</sqlstate><primary>too many</primary>\n"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto peer = Peer(7171, {{c.bytes}});
+    for (const auto& [bytes, options, error] : cases) {
+        SCOPED_TRACE(error);
+        auto peer = Peer(7171, {{bytes}});
         auto target = Peer(7172, {{Success()}});
-        Conn conn = Connect(m_dir.Path(), "7171", c.options);
+        Conn conn = Connect(m_dir.Path(), "7171", options);
         EXPECT_EQ(PQstatus(conn.get()), CONNECTION_BAD);
-        EXPECT_EQ(PQerrorMessage(conn.get()), c.error);
+        EXPECT_EQ(PQerrorMessage(conn.get()), error);
         EXPECT_EQ(target->Accepted(), 0u);
     }
 }
@@ -278,7 +263,7 @@ TEST_F(ConnectRedirectTest, RequirePeerNamesTheServersUser) {
         SCOPED_TRACE(peer_user);
         auto peer = Peer(7191, {{Success()}});
         const std::string conninfo = "host='" + m_dir.Path() + "' port=7191 user=u requirepeer=" + peer_user;
-        Conn conn(PQconnectdb(conninfo.c_str()));
+        Conn conn(PQconnectdb(conninfo.c_str()), &PQfinish);
         EXPECT_EQ(PQstatus(conn.get()), error.empty() ? CONNECTION_OK : CONNECTION_BAD);
         EXPECT_EQ(PQerrorMessage(conn.get()), error);
         // The check comes before the start-up packet.
@@ -295,7 +280,7 @@ TEST_F(ConnectRedirectTest, NonBlockingPollReportsEachStepAndNotices) {
         wire::NoticeResponse({{'S', "NOTICE"}, {'V', "NOTICE"}, {'C', "00000"}, {'M', "welcome"}});
     auto peer =
         Peer(7192, {{wire::AuthenticationOk() + notice + wire::BackendKeyData(1, 2) + wire::ReadyForQuery(), 3}});
-    Conn conn(PQconnectStart(("host='" + m_dir.Path() + "' port=7192 user=u").c_str()));
+    Conn conn(PQconnectStart(("host='" + m_dir.Path() + "' port=7192 user=u").c_str()), &PQfinish);
     ASSERT_NE(PQstatus(conn.get()), CONNECTION_BAD) << PQerrorMessage(conn.get());
     std::vector<std::string> notices;
     PQnoticeReceiver receiver = [](void* arg, const PGresult* res) {

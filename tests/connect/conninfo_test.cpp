@@ -1,15 +1,18 @@
 // Connection options from strings, URIs, keyword arrays, the service file and
-// the environment, and the option arrays handed back to callers.
+// the environment, the option arrays handed back to callers, and passwords
+// from the password file: matching, wildcards, escapes, the file's
+// permissions and overlong lines.
 #include "postgres/libpq/conninfo.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <array>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <string>
+#include <tuple>
 
+#include "postgres/libpq/password_file.h"
 #include "support/postgres_cluster.h"
 #include "support/scoped_temp_directory.h"
 
@@ -26,12 +29,18 @@ Settings ValuesOf(const PQconninfoOption* options) {
     return values;
 }
 
+// A failure as Parse reports it; the client's own texts tagged with 22023.
+Settings Failure(const std::string& text) { return {{"error", text}}; }
+Settings Invalid(const std::string& primary) {
+    return Failure("<sqlstate>22023</sqlstate><primary>" + primary + "</primary>");
+}
+
 // Parses text; the settings, or "error: " and the message.
 Settings Parse(const std::string& text) {
     char* error = nullptr;
     PQconninfoOption* options = PQconninfoParse(text.c_str(), &error);
     if (options == nullptr) {
-        Settings failure{{"error", error != nullptr ? error : "(none)"}};
+        const Settings failure = Failure(error != nullptr ? error : "(none)");
         free(error);
         return failure;
     }
@@ -47,37 +56,18 @@ protected:
     void TearDown() override { kelvotest::ScrubPgEnvironment(); }
 };
 
-TEST_F(ConninfoTest, KeywordValueStrings) {
-    const std::string missing =
-        "<sqlstate>22023</sqlstate><primary>The connection info string is missing an \"=\" after \"host\".</primary>";
-    const std::string unterminated =
-        "<sqlstate>22023</sqlstate><primary>The connection info string contains an unterminated quoted "
-        "string.</primary>";
+TEST_F(ConninfoTest, KeywordValueStringsAndUris) {
     const std::pair<const char*, Settings> cases[] = {
         {"host = a\tport =\n5 ", {{"host", "a"}, {"port", "5"}}},
         {"password='it\\'s' user=a\\ b", {{"password", "it's"}, {"user", "a b"}}},
         {"host=a host=b", {{"host", "b"}}},
         {"requiressl=1", {{"sslmode", "require"}}},
         {"requiressl=0", {{"sslmode", "prefer"}}},
-        {"a<b>&=1",
-         {{"error",
-           "<sqlstate>22023</sqlstate><primary>The connection option \"a&lt;b>&amp;\" is invalid.</primary>"}}},
-        {"host", {{"error", missing}}},
+        {"a<b>&=1", Invalid("The connection option \"a&lt;b>&amp;\" is invalid.")},
+        {"host", Invalid("The connection info string is missing an \"=\" after \"host\".")},
         // A keyword cannot end the tag it is quoted in.
-        {"x</primary>",
-         {{"error",
-           "<sqlstate>22023</sqlstate><primary>The connection info string is missing an "
-           "\"=\" after \"x&lt;/primary>\".</primary>"}}},
-        {"user='abc\\'", {{"error", unterminated}}},
-    };
-    for (const auto& [text, expected] : cases) {
-        SCOPED_TRACE(text);
-        EXPECT_EQ(Parse(text), expected);
-    }
-}
-
-TEST_F(ConninfoTest, Uris) {
-    const std::pair<const char*, Settings> cases[] = {
+        {"x</primary>", Invalid("The connection info string is missing an \"=\" after \"x&lt;/primary>\".")},
+        {"user='abc\\'", Invalid("The connection info string contains an unterminated quoted string.")},
         {"postgresql://", {}},
         {"postgresql://:p@h", {{"password", "p"}, {"host", "h"}}},
         {"postgresql://a:1,b,c:3/db", {{"host", "a,b,c"}, {"port", "1,,3"}, {"dbname", "db"}}},
@@ -87,37 +77,25 @@ TEST_F(ConninfoTest, Uris) {
         {"postgresql://h?ssl=true", {{"host", "h"}, {"sslmode", "require"}}},
         {"postgresql://h?application_name=x@y", {{"host", "h"}, {"application_name", "x@y"}}},
         {"postgresql://[::1",
-         {{"error",
-           "end of string reached when looking for matching \"]\" in IPv6 host address in URI: "
-           "\"postgresql://[::1\""}}},
-        {"postgresql://[]/d", {{"error", "The URI \"postgresql://[]/d\" contains an empty IPv6 host address."}}},
+         Failure("end of string reached when looking for matching \"]\" in IPv6 host address in URI: "
+                 "\"postgresql://[::1\"")},
+        {"postgresql://[]/d", Failure("The URI \"postgresql://[]/d\" contains an empty IPv6 host address.")},
         {"postgresql://[::1]x",
-         {{"error",
-           "unexpected character \"x\" at position 19 in URI (expected \":\" or \"/\"): \"postgresql://[::1]x\""}}},
-        {"postgresql://h?a=b=c", {{"error", "extra key/value separator \"=\" in URI query parameter: \"a=b=c\""}}},
-        {"postgresql://h?port", {{"error", "missing key/value separator \"=\" in URI query parameter: \"port\""}}},
-        {"postgresql://h?ssl=false", {{"error", "invalid URI query parameter: \"ssl\""}}},
-        {"postgresql://h/d%00x", {{"error", "forbidden value %00 in percent-encoded value: \"d%00x\""}}},
-        {"postgresql://h/d%zz", {{"error", "invalid percent-encoded token: \"d%zz\""}}},
+         Failure(
+             "unexpected character \"x\" at position 19 in URI (expected \":\" or \"/\"): \"postgresql://[::1]x\"")},
+        {"postgresql://h?a=b=c", Failure("extra key/value separator \"=\" in URI query parameter: \"a=b=c\"")},
+        {"postgresql://h?port", Failure("missing key/value separator \"=\" in URI query parameter: \"port\"")},
+        {"postgresql://h?ssl=false", Failure("invalid URI query parameter: \"ssl\"")},
+        {"postgresql://h/d%00x", Failure("forbidden value %00 in percent-encoded value: \"d%00x\"")},
+        {"postgresql://h/d%zz", Failure("invalid percent-encoded token: \"d%zz\"")},
     };
-    for (const auto& [text, expected] : cases) {
-        SCOPED_TRACE(text);
-        EXPECT_EQ(Parse(text), expected);
-    }
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(Parse(text), expected) << text;
 }
 
 TEST_F(ConninfoTest, KeywordArrays) {
-    struct Case {
-        std::vector<const char*> keywords;
-        std::vector<const char*> values;
-        int expand;
-        Settings expected;
-    };
-    const Case cases[] = {
-        {{"requiressl"},
-         {"1"},
-         0,
-         {{"error", "<sqlstate>22023</sqlstate><primary>The connection option \"requiressl\" is invalid.</primary>"}}},
+    const std::tuple<std::vector<const char*>, std::vector<const char*>, int, Settings> cases[] = {
+        {{"requiressl"}, {"1"}, 0, Invalid("The connection option \"requiressl\" is invalid.")},
         // Without expansion a dbname with '=' or a URI is just a name.
         {{"dbname"}, {"host=a port=1"}, 0, {{"dbname", "host=a port=1"}}},
         // With expansion its settings stand at its place: later entries win.
@@ -127,22 +105,16 @@ TEST_F(ConninfoTest, KeywordArrays) {
          {{"host", "a"}, {"port", "1"}, {"user", "v"}, {"dbname", "d"}}},
         {{"dbname", "port"}, {"postgresql://h:2/x", "3"}, 1, {{"host", "h"}, {"port", "3"}, {"dbname", "x"}}},
         {{"dbname", "dbname"}, {"plain", "host=a"}, 1, {{"dbname", "host=a"}}},
-        {{"dbname"},
-         {"host='x"},
-         1,
-         {{"error",
-           "<sqlstate>22023</sqlstate><primary>The connection info string contains an unterminated quoted "
-           "string.</primary>"}}},
+        {{"dbname"}, {"host='x"}, 1, Invalid("The connection info string contains an unterminated quoted string.")},
     };
-    for (const auto& c : cases) {
-        std::vector<const char*> keywords = c.keywords, values = c.values;
+    for (const auto& [givenKeywords, givenValues, expand, expected] : cases) {
+        std::vector<const char*> keywords = givenKeywords, values = givenValues;
         keywords.push_back(nullptr);
         values.push_back(nullptr);
-        SCOPED_TRACE(std::string(keywords[0]) + " expand=" + std::to_string(c.expand));
+        SCOPED_TRACE(std::string(keywords[0]) + " expand=" + std::to_string(expand));
         std::string error;
-        ConninfoOptions options = pqConninfoParseArrays(keywords.data(), values.data(), c.expand, error);
-        Settings actual = options ? ValuesOf(options.get()) : Settings{{"error", error}};
-        EXPECT_EQ(actual, c.expected);
+        ConninfoOptions options = pqConninfoParseArrays(keywords.data(), values.data(), expand, error);
+        EXPECT_EQ(options ? ValuesOf(options.get()) : Failure(error), expected);
     }
 
     // No arrays at all is no setting at all.
@@ -208,14 +180,9 @@ TEST_F(ServiceFileTest, ExplicitBeatsServiceBeatsEnvironmentBeatsCompiled) {
 TEST_F(ServiceFileTest, ServiceFileFailures) {
     const std::string long_line = "host=" + std::string(249, 'h') + "\n";  // 255 with its newline
     const std::string fitting_line = "host=" + std::string(248, 'h') + "\n";
-    struct Case {
-        const char* name;
-        std::string text;
-        const char* service;
-        std::string expected_error;  // empty: succeeds
-    };
-    const Case cases[] = {
-        {"missing", "", "x", ""},
+    // No text: no file. An empty expected error: the service is found. "%s" is the file's path.
+    const std::tuple<const char*, std::string, const char*, std::string> cases[] = {
+        {"missing", "", "x", "The service file \"%s\" was not found."},
         {"prefix-name", "[ab]\nhost=x\n", "a", "The definition of service \"a\" was not found."},
         {"no-equals", "[a]\nhost x\n", "a", "syntax error in service file \"%s\", line 2"},
         {"nested", "[a]\nservice=b\n", "a",
@@ -223,15 +190,13 @@ TEST_F(ServiceFileTest, ServiceFileFailures) {
         {"too-long", "[a]\n" + long_line, "a", "Line 2 is too long in service file \"%s\"."},
         {"fits", "[a]\n" + fitting_line, "a", ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string path = std::string(c.name) == "missing" ? m_dir + "/does-not-exist" : Write(c.name, c.text);
+    for (const auto& [name, text, service, expected_error] : cases) {
+        SCOPED_TRACE(name);
+        const std::string path = text.empty() ? m_dir + "/does-not-exist" : Write(name, text);
         setenv("PGSERVICEFILE", path.c_str(), 1);
-        Settings values = Resolve({{"service", c.service}});
-        std::string expected = c.expected_error;
-        if (std::string(c.name) == "missing")
-            expected = "The service file \"" + path + "\" was not found.";
-        size_t at = expected.find("%s");
+        Settings values = Resolve({{"service", service}});
+        std::string expected = expected_error;
+        const size_t at = expected.find("%s");
         if (at != std::string::npos)
             expected.replace(at, 2, path);
         EXPECT_EQ(values.count("error") ? values["error"] : "", expected);
@@ -239,6 +204,71 @@ TEST_F(ServiceFileTest, ServiceFileFailures) {
         PQconninfoOption* defaults = PQconndefaults();
         ASSERT_NE(defaults, nullptr);
         PQconninfoFree(defaults);
+    }
+}
+
+std::string Lookup(const char* host, const char* port, const char* db, const char* user, const std::string& path) {
+    char* password = pqPasswordFromFile(host, port, db, user, path.c_str());
+    std::string result = password != nullptr ? password : "(none)";
+    free(password);
+    return result;
+}
+
+TEST(PasswordFile, FirstMatchingLineGivesThePassword) {
+    kelvotest::ScopedTempDirectory dir;
+    const std::string path = dir.WriteFile("pgpass",
+                                           "\n"
+                                           "db.example:5432:sales:alice:first\n"
+                                           "db.example:5432:sales:alice:second\n"
+                                           "db.example:*:*:bob:wild\n"
+                                           "*:*:*:carol:any\\:thing:ignored\n"
+                                           "esc\\:host:5432:d\\\\b:dave:p\\\\w\n"
+                                           "localhost:5432:local:erin:sock\r\n"
+                                           "*:6000:*:\\*:star-user\n"
+                                           "short:line\n"
+                                           "h:5432:d:frank:\n");
+    const std::array<const char*, 5> cases[] = {
+        {"db.example", "5432", "sales", "alice", "first"},
+        {"db.example", "", "sales", "alice", "first"},  // empty port means 5432
+        {"db.example", "5433", "sales", "alice", "(none)"},
+        {"other", "1", "x", "carol", "any:thing"},  // password ends at an unescaped ':'
+        {"esc:host", "5432", "d\\b", "dave", "p\\w"},
+        {"", "5432", "local", "erin", "sock"},      // no host: localhost
+        {"/tmp", "5432", "local", "erin", "sock"},  // default socket directory: localhost
+        {"h", "6000", "d", "*", "star-user"},       // an escaped '*' is a literal star
+    };
+    for (const auto& [host, port, db, user, expected] : cases)
+        EXPECT_EQ(Lookup(host, port, db, user, path), expected) << host << ":" << port << ":" << db << ":" << user;
+
+    // An overlong line is skipped whole: the tail past the reader's limit
+    // would itself be a matching line. Also when it is the last one and has
+    // no newline.
+    const std::string tail = "h:5432:d:u:stolen";
+    const std::string longest = "h:5432:d:v:" + std::string(319 - 11, 'q');
+    const std::string overlong = dir.WriteFile(
+        "overlong", "x:1:y:z:" + std::string(319 - 8, 'p') + tail + "\n" + longest + "\nh:5432:d:u:right\n");
+    EXPECT_EQ(Lookup("h", "5432", "d", "u", overlong), "right");
+    EXPECT_EQ(Lookup("h", "5432", "d", "v", overlong), std::string(319 - 11, 'q'));
+    const std::string last = dir.WriteFile("last", "h:5432:d:w:ok\n" + std::string(400, 'p') + tail);
+    EXPECT_EQ(Lookup("h", "5432", "d", "u", last), "(none)");
+    EXPECT_EQ(Lookup("h", "5432", "d", "w", last), "ok");
+}
+
+TEST(PasswordFile, FilesOthersMayUseAreIgnoredWithAWarning) {
+    kelvotest::ScopedTempDirectory dir;
+    const std::string open = dir.WriteFile("open", "h:5432:d:u:secret\n", 0640);
+    const std::tuple<std::string, const char*, std::string> cases[] = {
+        {dir.WriteFile("private", "h:5432:d:u:secret\n", 0600), "secret", ""},
+        {open, "(none)",
+         "WARNING: The password file \"" + open +
+             "\" has group or world access. The permissions should be u=rw (0600) or less.\n"},
+        {dir.Path(), "(none)", "WARNING: The password file \"" + dir.Path() + "\" is not a plain file.\n"},
+        {dir.Path() + "/missing", "(none)", ""},
+    };
+    for (const auto& [path, password, warning] : cases) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(Lookup("h", "5432", "d", "u", path), password) << path;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), warning);
     }
 }
 

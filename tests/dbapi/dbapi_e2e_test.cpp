@@ -1,6 +1,5 @@
-// The database API against the stand-in server started through
-// kelvo_instance_create: connections, catalog questions, database statements,
-// rowsets, and loads through inserters.
+// The database API against a server started by kelvo_instance_create:
+// connections, catalog, database statements, rowsets, loads through inserters.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,14 +12,12 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
-#include "api/connection.h"
 #include "api/table_definition.h"
-#include "error/error.h"
 #include "instance/instance.h"
 #include "instance/kelvo_process.h"
-#include "instance/parameters.h"
 #include "kelvo/kelvo.h"
 #include "postgres/libpq/connect.h"
 #include "postgres/libpq/connection_record.h"
@@ -32,34 +29,24 @@
 
 namespace {
 
-using kelvotest::AsError;
-using kelvotest::Column;
-using kelvotest::ErrorPtr;
-using kelvotest::ExpectError;
-using kelvotest::SqlstateOf;
-using kelvotest::TextOf;
-
-using kelvotest::ConnectionPtr;
+using namespace kelvotest;
 
 class DbapiE2E : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { s_server.Start(KELVO_SERVER_DIR); }
     static void TearDownTestSuite() { s_server.Stop(); }
-
     void SetUp() override { ASSERT_NE(nullptr, s_server.Get()) << "the server did not start"; }
-
     static std::string Path(const std::string& name) { return s_server.Directory() + "/" + name; }
-
     static kelvo_parameters_t* Parameters(const std::string& dbname) {
         kelvo_parameters_t* parameters = nullptr;
         EXPECT_EQ("", TextOf(kelvo_create_connection_parameters(s_server.Get(), &parameters)));
         EXPECT_EQ("", TextOf(kelvo_parameters_set(parameters, "dbname", dbname.c_str())));
         return parameters;
     }
-
     // A connection to a fresh database `name`, owned by the test, asking for
-    // text results when `resultFormat` says so.
-    kelvo_connection_t* Fresh(const std::string& name, const char* resultFormat = nullptr) {
+    // text results when `resultFormat` says so; the statements run first.
+    kelvo_connection_t* Fresh(const std::string& name, std::initializer_list<const char*> statements = {},
+                              const char* resultFormat = nullptr) {
         kelvo_parameters_t* parameters = Parameters(Path(name));
         if (resultFormat) {
             EXPECT_EQ("", TextOf(kelvo_parameters_set(parameters, "result_format_code", resultFormat)));
@@ -68,14 +55,15 @@ protected:
         EXPECT_EQ("", TextOf(kelvo_connect(parameters, &raw, KELVO_CREATE_AND_REPLACE)));
         kelvo_parameters_destroy(parameters);
         m_conn.reset(raw);
+        for (const char* statement : statements)
+            EXPECT_EQ("", TextOf(kelvo_execute_command(raw, statement, nullptr))) << statement;
         return raw;
     }
-
     ConnectionPtr m_conn;
-    static kelvotest::LibraryInstance s_server;
+    static LibraryInstance s_server;
 };
 
-kelvotest::LibraryInstance DbapiE2E::s_server;
+LibraryInstance DbapiE2E::s_server;
 
 std::vector<std::string> SortedAndDestroyed(kelvo_string_list_t* list) {
     std::vector<std::string> out;
@@ -86,10 +74,9 @@ std::vector<std::string> SortedAndDestroyed(kelvo_string_list_t* list) {
     return out;
 }
 
-// Loads rows k = 1000000, 1000001, ... into database.table (k BIGINT NOT
-// NULL, and x TEXT of `textSize` bytes when not 0) through an inserter
-// buffer; beyond 16 MiB the load goes in bulk. `kill` runs after `killAfter`
-// rows, once they are flushed. The first error of the whole load.
+// Loads k = 1000000, 1000001, ... (and x TEXT of `textSize` bytes unless 0)
+// into database.table through an inserter buffer, in bulk beyond 16 MiB;
+// `kill` runs once `killAfter` rows are flushed. The load's first error.
 kelvo_error_t* Load(kelvo_connection_t* conn, const char* database, const char* table, int rows, size_t textSize,
                     int killAfter = -1, const std::function<void()>& kill = {}) {
     kelvoapi::TableDefinition def(database, "", table, KELVO_PERMANENT, false);
@@ -121,22 +108,17 @@ kelvo_error_t* Load(kelvo_connection_t* conn, const char* database, const char* 
     return first;
 }
 
-// Loads keys 0 to count-1 into the table "every" through an inserter buffer,
-// key `duplicate` as 0 a second time; every seventh row is NULL but for k.
-// What went wrong while rows were sent, and at the close (error texts).
+// Loads keys 0 to count-1 (`duplicate` as 0 again; every seventh row NULL but
+// for k) into "every"; the error texts of the sending and of the close.
 std::pair<std::string, std::string> LoadEveryType(kelvo_connection_t* conn, int64_t count, const std::string& text,
                                                   int64_t duplicate = -1) {
     kelvoapi::TableDefinition definition("every", KELVO_PERMANENT, false);
     definition.AddColumn("k", KELVO_BIG_INT, 0, "", false);
-    for (const auto& [name, tag] : {std::pair{"i", KELVO_INT},
-                                    {"s", KELVO_SMALL_INT},
-                                    {"f", KELVO_BOOL},
-                                    {"d", KELVO_DOUBLE},
-                                    {"x", KELVO_TEXT},
-                                    {"y", KELVO_BYTE_A},
-                                    {"dt", KELVO_DATE}}) {
-        definition.AddColumn(name, tag, 0, "", true);
-    }
+    const char* names[] = {"i", "s", "f", "d", "x", "y", "dt"};
+    const kelvo_type_tag_t tags[] = {KELVO_INT,  KELVO_SMALL_INT, KELVO_BOOL, KELVO_DOUBLE,
+                                     KELVO_TEXT, KELVO_BYTE_A,    KELVO_DATE};
+    for (int c = 0; c < 7; ++c)
+        definition.AddColumn(names[c], tags[c], 0, "", true);
     kelvo_inserter_t* inserter = nullptr;
     kelvo_inserter_buffer_t* b = nullptr;
     EXPECT_EQ("", TextOf(kelvo_create_inserter(conn, &definition, &inserter)));
@@ -145,8 +127,7 @@ std::pair<std::string, std::string> LoadEveryType(kelvo_connection_t* conn, int6
     std::string sending;
     const auto check = [&](kelvo_error_t* e) {
         const std::string failure = TextOf(e);
-        if (sending.empty())
-            sending = failure;
+        sending = sending.empty() ? failure : sending;
     };
     for (int64_t k = 0; k < count && sending.empty(); ++k) {
         check(kelvo_inserter_buffer_add_int64(b, k == duplicate ? 0 : k));
@@ -167,19 +148,14 @@ std::pair<std::string, std::string> LoadEveryType(kelvo_connection_t* conn, int6
     if (sending.empty())
         sending = TextOf(kelvo_inserter_buffer_flush(b));
     kelvo_inserter_buffer_destroy(b);
-    std::string closing = TextOf(kelvo_close_inserter(inserter, true));
+    const std::pair<std::string, std::string> result{sending, TextOf(kelvo_close_inserter(inserter, true))};
     EXPECT_TRUE(kelvo_connection_is_ready(conn));
-    return {sending, closing};
+    return result;
 }
 
 TEST_F(DbapiE2E, RefusedConnects) {
-    const struct {
-        const char* endpoint;  // null: the instance's; "": none
-        int mode;
-        const char* dbname;
-        std::string sqlstate;
-        std::string message;
-    } cases[] = {
+    // Endpoint (null: the instance's; "": none), create mode, dbname, SQLSTATE and message.
+    const std::tuple<const char*, int, const char*, std::string, std::string> cases[] = {
         {"", KELVO_CREATE, nullptr, "08001", "Missing endpoint parameter"},
         {"pel.tcp://127.0.0.1:1", KELVO_CREATE, nullptr, "08001",
          "Could not connect to the Kelvo server: The given endpoint doesn't belong to a started KelvoProcess"},
@@ -191,17 +167,17 @@ TEST_F(DbapiE2E, RefusedConnects) {
         {nullptr, KELVO_CREATE_AND_REPLACE, "[{\"path\": \"a\"}]", "22023",
          "A create mode needs the path of one database in `dbname`, not \"[{\"path\": \"a\"}]\"."},
     };
-    for (const auto& c : cases) {
-        kelvo_parameters_t* parameters = Parameters(c.dbname ? c.dbname : Path("x.kelvo"));
-        if (c.endpoint != nullptr && *c.endpoint == '\0') {
+    for (const auto& [endpoint, mode, dbname, sqlstate, message] : cases) {
+        kelvo_parameters_t* parameters = Parameters(dbname ? dbname : Path("x.kelvo"));
+        if (endpoint != nullptr && *endpoint == '\0') {
             kelvo_parameters_destroy(parameters);
             ASSERT_EQ("", TextOf(kelvo_create_connection_parameters(nullptr, &parameters)));
-        } else if (c.endpoint != nullptr) {
-            ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "endpoint", c.endpoint)));
+        } else if (endpoint != nullptr) {
+            ASSERT_EQ("", TextOf(kelvo_parameters_set(parameters, "endpoint", endpoint)));
         }
         kelvo_connection_t* conn = nullptr;
-        ExpectError(ErrorPtr(kelvo_connect(parameters, &conn, static_cast<kelvo_create_mode_t>(c.mode))), c.sqlstate,
-                    c.message);
+        ExpectError(ErrorPtr(kelvo_connect(parameters, &conn, static_cast<kelvo_create_mode_t>(mode))), sqlstate,
+                    message);
         EXPECT_EQ(nullptr, conn);
         kelvo_parameters_destroy(parameters);
     }
@@ -222,7 +198,6 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
     ASSERT_EQ("", TextOf(kelvo_create_table(raw, def, true)));
     ASSERT_EQ("", TextOf(kelvo_create_table(raw, def, false)));
     EXPECT_NE("", SqlstateOf(kelvo_create_table(raw, def, true)));
-
     int count = 0;
     ASSERT_EQ("", TextOf(kelvo_execute_command(
                       raw, "INSERT INTO sales.items SELECT i, 'n' || i, i / 4 FROM range(1000) t(i)", &count)));
@@ -241,7 +216,6 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
     const std::vector<std::string> names = Column(raw, query, 1, false);
     EXPECT_EQ("n7", names[7]);
     EXPECT_EQ("<null>", names[1000]);
-
     ASSERT_EQ("", TextOf(kelvo_prepare(raw, "by_id", "SELECT id FROM sales.items WHERE id = 2")));
     for (const auto& [format, bytes] : {std::pair{KELVO_ROWSET_RESULT_FORMAT_KELVO_BINARY, std::string("\2\0\0\0", 4)},
                                         std::pair{KELVO_ROWSET_RESULT_FORMAT_TEXT, std::string("2")}}) {
@@ -257,27 +231,16 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
     }
     EXPECT_STREQ("UTF8", kelvo_connection_parameter_status(raw, "server_encoding"));
     EXPECT_EQ(nullptr, kelvo_connection_parameter_status(raw, "no_such_setting"));
-
-    // The table definition round trips through the catalog.
+    // The table definition round trips through the catalog: names, types,
+    // modifiers, nullability and collations all show in its CREATE statement.
     kelvo_table_definition_t* read = nullptr;
     ASSERT_EQ("", TextOf(kelvo_get_table_definition(raw, nullptr, "sales", "items", &read)));
-    EXPECT_STREQ("road", kelvo_table_definition_database_name(read));
-    EXPECT_STREQ("sales", kelvo_table_definition_schema_name(read));
-    EXPECT_STREQ("items", kelvo_table_definition_table_name(read));
-    EXPECT_EQ(KELVO_PERMANENT, kelvo_table_definition_table_persistence(read));
-    ASSERT_EQ(3u, kelvo_table_definition_column_count(read));
-    for (uint32_t i = 0; i < 3; ++i) {
-        EXPECT_STREQ(kelvo_table_definition_column_name(def, i), kelvo_table_definition_column_name(read, i));
-        EXPECT_EQ(kelvo_table_definition_column_type_tag(def, i), kelvo_table_definition_column_type_tag(read, i));
-        EXPECT_EQ(kelvo_table_definition_column_type_modifier(def, i),
-                  kelvo_table_definition_column_type_modifier(read, i));
-        EXPECT_EQ(kelvo_table_definition_column_is_nullable(def, i),
-                  kelvo_table_definition_column_is_nullable(read, i));
-        EXPECT_STREQ("", kelvo_table_definition_column_collation(read, i));
-    }
+    const auto create = [](const kelvo_table_definition_t* d) {
+        return static_cast<const kelvoapi::TableDefinition*>(d)->GenerateCreateSQL(false);
+    };
+    EXPECT_EQ(create(def), create(read));
     kelvo_destroy_table_definition(read);
     kelvo_destroy_table_definition(def);
-
     // A clone is a second session with the same options, default settings
     // and without the API marker.
     kelvo_set_chunked_mode(raw, false);
@@ -298,7 +261,7 @@ TEST_F(DbapiE2E, MainRoadWritesAndReadsRowsInBinaryAndText) {
 // On a connection that asks for text results: the catalog reads integers and
 // flags in whichever format the server sent.
 TEST_F(DbapiE2E, CatalogQuestions) {
-    kelvo_connection_t* raw = Fresh("cat.kelvo", "Text");
+    kelvo_connection_t* raw = Fresh("cat.kelvo", {}, "Text");
     ASSERT_NE(nullptr, raw);
     EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false)) << "text results";
     ASSERT_EQ("", TextOf(kelvo_create_schema(raw, "cat", "pg_extra", true)));
@@ -312,54 +275,36 @@ TEST_F(DbapiE2E, CatalogQuestions) {
     EXPECT_EQ(std::vector<std::string>({"pg_extra", "public"}), SortedAndDestroyed(list));
     ASSERT_EQ("", TextOf(kelvo_get_table_names(raw, "cat", "pg_extra", &list)));
     EXPECT_EQ(std::vector<std::string>({"t1", "t2"}), SortedAndDestroyed(list));
-
-    const struct {
-        const char* database;
-        const char* schema;
-        const char* table;
-        bool exists;
-    } hasCases[] = {
+    const std::tuple<const char*, const char*, const char*, bool> hasCases[] = {
         {nullptr, nullptr, "empty_cols", true}, {nullptr, nullptr, "nowhere", false}, {"cat", "pg_extra", "t1", true},
         {nullptr, "noschema", "t1", false},     {"cat", "public", "t1", false},
     };
-    for (const auto& c : hasCases) {
-        bool exists = !c.exists;
-        EXPECT_EQ("", TextOf(kelvo_has_table(raw, c.database, c.schema, c.table, &exists))) << c.table;
-        EXPECT_EQ(c.exists, exists) << c.table;
+    for (const auto& [database, schema, table, expected] : hasCases) {
+        bool exists = !expected;
+        EXPECT_EQ("", TextOf(kelvo_has_table(raw, database, schema, table, &exists))) << table;
+        EXPECT_EQ(expected, exists) << table;
     }
-    kelvo_table_definition_t* def = nullptr;
-    ASSERT_EQ("", TextOf(kelvo_get_table_definition(raw, nullptr, nullptr, "tmp", &def)));
-    EXPECT_EQ(KELVO_TEMPORARY, kelvo_table_definition_table_persistence(def));
-    kelvo_destroy_table_definition(def);
-    ASSERT_EQ("", TextOf(kelvo_get_table_definition(raw, nullptr, "pg_extra", "t1", &def)));
-    ASSERT_EQ(2u, kelvo_table_definition_column_count(def));
-    EXPECT_EQ(KELVO_VARCHAR, kelvo_table_definition_column_type_tag(def, 0));
-    EXPECT_EQ(9u, kelvo_get_max_length_from_modifier(kelvo_table_definition_column_type_modifier(def, 0)));
-    EXPECT_FALSE(kelvo_table_definition_column_is_nullable(def, 0));
-    EXPECT_EQ(KELVO_NUMERIC, kelvo_table_definition_column_type_tag(def, 1));
-    EXPECT_EQ(12u, kelvo_get_precision_from_modifier(kelvo_table_definition_column_type_modifier(def, 1)));
-    EXPECT_EQ(3u, kelvo_get_scale_from_modifier(kelvo_table_definition_column_type_modifier(def, 1)));
-    EXPECT_TRUE(kelvo_table_definition_column_is_nullable(def, 1));
-    EXPECT_EQ(KELVO_PERMANENT, kelvo_table_definition_table_persistence(def));
-    kelvo_destroy_table_definition(def);
-
-    const struct {
-        const char* database;
-        const char* schema;
-        const char* table;
-        std::string sqlstate;
-        uint32_t contextId;
-        std::string message;
-    } failCases[] = {
+    // Types, modifiers, nullability and persistence as the CREATE statement writes them.
+    for (const auto& [schema, table, create] :
+         {std::tuple<const char*, const char*, const char*>{
+              nullptr, "tmp", "CREATE TEMPORARY TABLE \"cat\".\"pg_temp\".\"tmp\" (\"v\" INT);"},
+          {"pg_extra", "t1",
+           "CREATE TABLE \"cat\".\"pg_extra\".\"t1\" (\"a\" VARCHAR(9) NOT NULL, \"b\" NUMERIC(12,3));"}}) {
+        kelvo_table_definition_t* def = nullptr;
+        ASSERT_EQ("", TextOf(kelvo_get_table_definition(raw, nullptr, schema, table, &def)));
+        EXPECT_EQ(create, static_cast<kelvoapi::TableDefinition*>(def)->GenerateCreateSQL(false));
+        kelvo_destroy_table_definition(def);
+    }
+    const std::tuple<const char*, const char*, const char*, std::string, uint32_t, std::string> failCases[] = {
         {nullptr, nullptr, "nowhere", "42P01", 0x7bd02a3b, "Specified table does not exist: nowhere."},
         {"cat", "public", "nowhere", "42P01", 0x08b95b2f, "Specified table does not exist: nowhere."},
         {nullptr, "noschema", "nowhere", "3F000", 0xdb2e8a8b, "Specified schema does not exist: noschema."},
         {"elsewhere", "public", "t1", "3D000", 0x80d59a97, "The specified database \"elsewhere\" does not exist."},
     };
-    for (const auto& c : failCases) {
-        def = nullptr;
-        ExpectError(ErrorPtr(kelvo_get_table_definition(raw, c.database, c.schema, c.table, &def)), c.sqlstate,
-                    c.message, c.contextId);
+    for (const auto& [database, schema, table, sqlstate, contextId, message] : failCases) {
+        kelvo_table_definition_t* def = nullptr;
+        ExpectError(ErrorPtr(kelvo_get_table_definition(raw, database, schema, table, &def)), sqlstate, message,
+                    contextId);
         EXPECT_EQ(nullptr, def);
     }
     bool exists = false;
@@ -393,19 +338,17 @@ TEST_F(DbapiE2E, AttachDetachCreateAndDropDatabases) {
     EXPECT_EQ("", TextOf(kelvo_drop_database(raw, path.c_str(), true)));
 }
 
-// A table named with its database but no schema resolves inside that
-// database, for the catalog and for inserters alike; a bulk load (beyond one
-// 16 MiB chunk) into a database attached after the connect has the stream
-// connection attach it too.
+// A table named with its database but no schema resolves inside that database,
+// for the catalog and inserters alike; a bulk load into a database attached
+// after the connect has the stream connection attach it too.
 TEST_F(DbapiE2E, DatabaseQualifiedNamesStayInTheirDatabase) {
-    kelvo_connection_t* raw = Fresh("main1.kelvo");
-    ASSERT_NE(nullptr, raw);
     const std::string second = Path("second.kelvo");
+    kelvo_connection_t* raw = Fresh("main1.kelvo", {"CREATE TABLE dup (k BIGINT NOT NULL)"});
+    ASSERT_NE(nullptr, raw);
     ASSERT_EQ("", TextOf(kelvo_create_database(raw, second.c_str(), false)));
     ASSERT_EQ("", TextOf(kelvo_attach_database(raw, second.c_str(), nullptr)));
     for (const char* statement :
-         {"CREATE TABLE dup (k BIGINT NOT NULL)", "CREATE TABLE second.public.dup (k BIGINT NOT NULL)",
-          "CREATE TABLE second.public.only_in_second (v INT)",
+         {"CREATE TABLE second.public.dup (k BIGINT NOT NULL)", "CREATE TABLE second.public.only_in_second (v INT)",
           "CREATE TABLE second.public.big (k BIGINT NOT NULL, x TEXT)"}) {
         ASSERT_EQ("", TextOf(kelvo_execute_command(raw, statement, nullptr))) << statement;
     }
@@ -416,10 +359,9 @@ TEST_F(DbapiE2E, DatabaseQualifiedNamesStayInTheirDatabase) {
     }
     kelvo_table_definition_t* read = nullptr;
     ASSERT_EQ("", TextOf(kelvo_get_table_definition(raw, "second", nullptr, "only_in_second", &read)));
-    EXPECT_STREQ("second", kelvo_table_definition_database_name(read));
-    EXPECT_STREQ("public", kelvo_table_definition_schema_name(read));
+    EXPECT_EQ("second.public",
+              std::string(kelvo_table_definition_database_name(read)) + "." + kelvo_table_definition_schema_name(read));
     kelvo_destroy_table_definition(read);
-
     EXPECT_EQ("", TextOf(Load(raw, "second", "dup", 1, 0)));
     EXPECT_EQ(std::vector<std::string>({"1000000"}), Column(raw, "SELECT k FROM second.public.dup", 0, true));
     EXPECT_EQ(std::vector<std::string>({"0"}), Column(raw, "SELECT count(*) FROM dup", 0, true));
@@ -427,24 +369,20 @@ TEST_F(DbapiE2E, DatabaseQualifiedNamesStayInTheirDatabase) {
     EXPECT_EQ(std::vector<std::string>({"40000"}), Column(raw, "SELECT count(*) FROM second.public.big", 0, true));
 }
 
-// Rows of every type through an inserter buffer in plain mode and, beyond
-// 16 MiB, in bulk mode over the cloned stream connection, read back the same.
-// A bulk INSERT that fails on its first chunk while the second is on its way:
-// that chunk may fail (cancelled in flight, or refused by the stream nobody
-// reads any more), and the close reports the statement's own error; nothing
-// is inserted and the stream is dropped either way.
+// Rows of every type read back as loaded, plain and (beyond 16 MiB) in bulk.
+// A bulk INSERT failing on its first chunk while the second is on its way: that
+// chunk may fail (cancelled, or refused by the stream nobody reads), the close
+// reports the statement's error, nothing is inserted, the stream is dropped.
 TEST_F(DbapiE2E, InsertersLoadEveryTypePlainAndInBulk) {
-    kelvo_connection_t* raw = Fresh("every.kelvo");
+    kelvo_connection_t* raw =
+        Fresh("every.kelvo", {"CREATE TABLE every (k BIGINT NOT NULL PRIMARY KEY, i INT, "
+                              "s SMALLINT, f BOOLEAN, d DOUBLE PRECISION, x TEXT, y BYTEA, dt DATE)"});
     ASSERT_NE(nullptr, raw);
-    kelvoapi::TableDefinition missing("every", KELVO_PERMANENT, false);
+    kelvoapi::TableDefinition missing("nowhere", KELVO_PERMANENT, false);
     missing.AddColumn("k", KELVO_BIG_INT, 0, "", false);
     kelvo_inserter_t* inserter = nullptr;
     EXPECT_EQ("42P01", SqlstateOf(kelvo_create_inserter(raw, &missing, &inserter)));
     EXPECT_EQ(nullptr, inserter);
-    ASSERT_EQ("", TextOf(kelvo_execute_command(raw,
-                                               "CREATE TABLE every (k BIGINT NOT NULL PRIMARY KEY, i INT, s SMALLINT, "
-                                               "f BOOLEAN, d DOUBLE PRECISION, x TEXT, y BYTEA, dt DATE)",
-                                               nullptr)));
     const char* streams = "SELECT count(*) FROM pg_catalog.pg_class WHERE relkind = 'x'";
     kelvotest::LogEvents log;
     EXPECT_EQ(LoadEveryType(raw, 10, "row \xC3\xA9"), (std::pair<std::string, std::string>()));
@@ -455,7 +393,6 @@ TEST_F(DbapiE2E, InsertersLoadEveryTypePlainAndInBulk) {
                                   "1|-1|1|f|1.5|row \xC3\xA9|00FF01|2000-01-02",
                                   "3|<null>|<null>|<null>|<null>|<null>|<null>|<null>"}));
     EXPECT_EQ(log.Values("inserter-end").at(0).find("bulk"), std::string::npos);
-
     // About 300 bytes a row: 70000 rows fill a little more than one buffer.
     ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "DELETE FROM every", nullptr)));
     EXPECT_EQ(LoadEveryType(raw, 70000, std::string(256, 'p')), (std::pair<std::string, std::string>()));
@@ -469,7 +406,6 @@ TEST_F(DbapiE2E, InsertersLoadEveryTypePlainAndInBulk) {
                true),
         (std::vector<std::string>{"69998|-69998|9998|t|69998.5|256|00FF6E", "69999|-69999|9999|f|69999.5|256|00FF6F"}));
     EXPECT_EQ(Column(raw, streams, 0, true), std::vector<std::string>{"0"}) << "the stream is dropped";
-
     ASSERT_EQ("", TextOf(kelvo_execute_command(raw, "DELETE FROM every", nullptr)));
     const auto [sending, closing] = LoadEveryType(raw, 70000, std::string(256, 'p'), 10);
     EXPECT_TRUE(sending.empty() || sending.find("57014") != std::string::npos ||
@@ -480,18 +416,15 @@ TEST_F(DbapiE2E, InsertersLoadEveryTypePlainAndInBulk) {
     EXPECT_EQ(Column(raw, streams, 0, true), std::vector<std::string>{"0"});
 }
 
-// The rows stored are the rows sent, whether the load stays plain or goes in
-// bulk: a definition whose nullability differs from the table's, a buffer
-// whose columns a select list maps, a temporary table past the bulk
-// threshold, one chunk past the server's limit on a message.
+// The rows stored are the rows sent: a definition whose nullability differs
+// from the table's, columns mapped by a select list, a temporary table past
+// the bulk threshold, one chunk past the server's limit on a message.
 TEST_F(DbapiE2E, EveryLoadShapeStoresWhatWasSent) {
-    kelvo_connection_t* raw = Fresh("shapes.kelvo");
+    kelvo_connection_t* raw = Fresh(
+        "shapes.kelvo",
+        {"CREATE TABLE strict (a INT NOT NULL, b INT NOT NULL)", "CREATE TABLE loose (a INT, b INT)",
+         "CREATE TEMPORARY TABLE tmp (k BIGINT NOT NULL, x TEXT)", "CREATE TABLE wide (k BIGINT NOT NULL, x TEXT)"});
     ASSERT_NE(nullptr, raw);
-    for (const char* ddl :
-         {"CREATE TABLE strict (a INT NOT NULL, b INT NOT NULL)", "CREATE TABLE loose (a INT, b INT)",
-          "CREATE TEMPORARY TABLE tmp (k BIGINT NOT NULL, x TEXT)", "CREATE TABLE wide (k BIGINT NOT NULL, x TEXT)"}) {
-        ASSERT_EQ("", TextOf(kelvo_execute_command(raw, ddl, nullptr))) << ddl;
-    }
     // Rows (1, 2), (2, 4), (3, 6) sent as columns x and y, or a and b for "*".
     const auto load = [&](const char* table, bool nullable, const char* select) {
         kelvoapi::TableDefinition target("", "", table, KELVO_PERMANENT, false), sent = target;
@@ -518,10 +451,8 @@ TEST_F(DbapiE2E, EveryLoadShapeStoresWhatWasSent) {
     EXPECT_EQ(sent, load("strict", true, "*"));
     EXPECT_EQ(sent, load("loose", false, "*"));
     EXPECT_EQ((std::vector<std::string>{"1|12", "2|24", "3|36"}), load("loose", true, "x, x * 10 + y"));
-
     EXPECT_EQ("", TextOf(Load(raw, "", "tmp", 40000, 500)));
     EXPECT_EQ(std::vector<std::string>{"40000"}, Column(raw, "SELECT count(*) FROM tmp", 0, true));
-
     // One chunk of 70 MB, past the server's 64 MiB limit on a message.
     kelvotest::KlvcpyRows rows;
     rows.Header();
@@ -553,9 +484,8 @@ TEST_F(DbapiE2E, PrefetchBelowAChunkKeepsPace) {
     EXPECT_LT(elapsed, std::chrono::seconds(15)) << "1000 chunks at 100 ms each would take 100 s";
 }
 
-// A rowset closed early stops reading ahead: its close reads only what the
-// cancel leaves on the way, not megabytes more, and the connection keeps no
-// more than a block of it.
+// A rowset closed early stops reading ahead: the close reads only what the
+// cancel leaves on the way, and the connection keeps no more than a block.
 TEST_F(DbapiE2E, ClosingEarlyStopsTheReadAhead) {
     kelvo_connection_t* raw = Fresh("early.kelvo");
     ASSERT_NE(nullptr, raw);
@@ -596,7 +526,6 @@ TEST_F(DbapiE2E, CancelAndPing) {
     runner.join();
     EXPECT_EQ("57014", sqlstate);
     EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false));
-
     kelvo_parameters_t* parameters = Parameters(Path("big.kelvo"));
     kelvo_ping_status_t status = KELVO_PING_NO_ATTEMPT;
     EXPECT_EQ("", TextOf(kelvo_ping(parameters, &status)));
@@ -633,10 +562,9 @@ TEST_F(DbapiE2E, TheLoserOfARaceForTheConnectionGetsBusy) {
     EXPECT_EQ(std::vector<std::string>({"7"}), Column(raw, "SELECT 7", 0, false));
 }
 
-// A server that stops answering (SIGSTOP) while a read waits on another
-// thread: a cancel fails within seconds with a class-08 error and ends that
-// wait; closing the rowset and disconnecting (a busy and an idle connection)
-// return within seconds too.
+// A server stopped (SIGSTOP) while a read waits on another thread: a cancel
+// fails within seconds with class 08 and ends that wait; closing the rowset
+// and disconnecting busy and idle connections take seconds too.
 TEST(DbapiStalledServer, ACancelEndsTheWaitAndNothingElseWaitsLong) {
     kelvotest::LibraryInstance server;
     server.Start(KELVO_SERVER_DIR);
@@ -656,17 +584,13 @@ TEST(DbapiStalledServer, ACancelEndsTheWaitAndNothingElseWaitsLong) {
     std::string readFailure;
     Clock::time_point readEnded;
     std::thread reader([&] {
-        for (kelvo_error_t* error = nullptr;;) {
-            kelvo_rowset_chunk_t* chunk = nullptr;
-            if ((error = kelvo_rowset_get_next_chunk(rowset, &chunk)) != nullptr || chunk == nullptr) {
-                readFailure = SqlstateOf(error);
-                break;
-            }
+        kelvo_rowset_chunk_t* chunk = nullptr;
+        ErrorPtr error;
+        while (!(error = ErrorPtr(kelvo_rowset_get_next_chunk(rowset, &chunk))) && chunk) {
             kelvo_destroy_rowset_chunk(chunk);
-            if (!stopped.exchange(true)) {
-                ASSERT_EQ(0, kill(pid, SIGSTOP));
-            }
+            EXPECT_TRUE(stopped.exchange(true) || kill(pid, SIGSTOP) == 0);
         }
+        readFailure = error ? AsError(error).GetSqlstate() : "";
         readEnded = Clock::now();
     });
     while (!stopped)
@@ -687,19 +611,15 @@ TEST(DbapiStalledServer, ACancelEndsTheWaitAndNothingElseWaitsLong) {
     server.Stop();
 }
 
-// The server dies (SIGKILL of its process group) while a call runs: the call
-// fails within a second with a class-08 code and the account of the loss,
-// never HY000 with an empty message; the rows read before are whole; what
-// was committed before survives a restart on the same database file.
+// The server killed mid-call: the call fails within a second with class 08 and
+// a message, never HY000 and empty; rows read before are whole; what was
+// committed survives a restart on the same database file.
 TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
-    const std::string dir = kelvotest::MakeTempDirectory();
+    const std::string dir = MakeTempDirectory();
     const std::string database = dir + "/fault.kelvo";
     using Clock = std::chrono::steady_clock;
     using Kill = std::function<void()>;
-    const struct {
-        const char* name;
-        std::function<kelvo_error_t*(kelvo_connection_t*, const Kill&)> run;
-    } cases[] = {
+    const std::pair<const char*, std::function<kelvo_error_t*(kelvo_connection_t*, const Kill&)>> cases[] = {
         {"chunked read",
          [](kelvo_connection_t* conn, const Kill& kill) -> kelvo_error_t* {
              kelvo_set_prefetch_threshold(conn, 4 << 20);
@@ -740,47 +660,35 @@ TEST(DbapiFaultInjection, AServerKilledMidCallFailsThatCallPromptly) {
              return error;
          }},
     };
-    // A server on the database file, and a connection to it.
-    const auto open = [&](kelvotest::LibraryInstance& server, kelvo_create_mode_t mode) -> ConnectionPtr {
+    // Step 0 makes the database; each later one starts a server on it, finds
+    // what was committed and nothing else, then runs case step-1, if any.
+    for (size_t step = 0; step <= std::size(cases) + 1; ++step) {
+        SCOPED_TRACE(step > 0 && step <= std::size(cases) ? cases[step - 1].first : "before or after the cases");
+        LibraryInstance server;
         server.Start(KELVO_SERVER_DIR, {{"auto_delete_database", "false"}});
-        return server.Get() == nullptr ? nullptr : server.Connect(database, mode);
-    };
-    {
-        kelvotest::LibraryInstance server;
-        ConnectionPtr conn = open(server, KELVO_CREATE);
+        ConnectionPtr conn =
+            server.Get() ? server.Connect(database, step ? KELVO_DO_NOT_CREATE : KELVO_CREATE) : nullptr;
         ASSERT_NE(nullptr, conn);
-        for (const char* statement :
-             {"CREATE TABLE kept (k BIGINT NOT NULL)", "INSERT INTO kept SELECT i FROM range(1000) t(i)",
-              "CREATE TABLE wide (k BIGINT NOT NULL, x TEXT)"}) {
-            ASSERT_EQ("", TextOf(kelvo_execute_command(conn.get(), statement, nullptr))) << statement;
-        }
-        conn.reset();
-        server.Stop();
-    }
-    for (size_t i = 0; i <= std::size(cases); ++i) {
-        SCOPED_TRACE(i < std::size(cases) ? cases[i].name : "after the last");
-        kelvotest::LibraryInstance server;
-        ConnectionPtr conn = open(server, KELVO_DO_NOT_CREATE);
-        ASSERT_NE(nullptr, conn);
+        const char* setup[] = {"CREATE TABLE kept (k BIGINT NOT NULL)",
+                               "INSERT INTO kept SELECT i FROM range(1000) t(i)",
+                               "CREATE TABLE wide (k BIGINT NOT NULL, x TEXT)"};
+        for (size_t k = 0; step == 0 && k < std::size(setup); ++k)
+            ASSERT_EQ("", TextOf(kelvo_execute_command(conn.get(), setup[k], nullptr))) << setup[k];
         EXPECT_EQ(std::vector<std::string>({"1000|499500|0"}),
-                  Column(conn.get(), "SELECT count(*), sum(k), (SELECT count(*) FROM wide) FROM kept", -1, true))
-            << "what was committed, and nothing else";
-        if (i == std::size(cases)) {
-            conn.reset();
-            server.Stop();
-            break;
+                  Column(conn.get(), "SELECT count(*), sum(k), (SELECT count(*) FROM wide) FROM kept", -1, true));
+        if (step > 0 && step <= std::size(cases)) {
+            Clock::time_point killed{};
+            const ErrorPtr f(cases[step - 1].second(conn.get(), [&] {
+                server.Kill();
+                killed = Clock::now();
+            }));
+            const auto took = Clock::now() - killed;
+            EXPECT_NE(Clock::time_point{}, killed) << "the server was not killed";
+            ASSERT_NE(nullptr, f);
+            EXPECT_EQ("08", AsError(f).GetSqlstate().substr(0, 2)) << AsError(f).GetMessage();
+            EXPECT_FALSE(AsError(f).GetMessage().empty());
+            EXPECT_LT(took, std::chrono::seconds(1));
         }
-        Clock::time_point killed{};
-        const ErrorPtr f(cases[i].run(conn.get(), [&] {
-            server.Kill();
-            killed = Clock::now();
-        }));
-        const auto took = Clock::now() - killed;
-        EXPECT_NE(Clock::time_point{}, killed) << "the server was not killed";
-        ASSERT_NE(nullptr, f);
-        EXPECT_EQ("08", AsError(f).GetSqlstate().substr(0, 2)) << AsError(f).GetMessage();
-        EXPECT_FALSE(AsError(f).GetMessage().empty());
-        EXPECT_LT(took, std::chrono::seconds(1));
         conn.reset();
         server.Stop();
     }

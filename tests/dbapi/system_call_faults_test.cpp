@@ -1,9 +1,8 @@
-// The library's system calls failing one at a time (the binary links with
-// --wrap for them, so every call on any thread passes through Fails): each
-// road runs once to count its calls, then with its first failing, its
-// second, and so on. Every run ends with an error or the right answer within
-// seconds; the connection is then in step or bad, never one answer behind; a
-// load reported done holds its rows, and no load is stored in part.
+// The library's system calls (linked with --wrap, on every thread) failing one
+// at a time: each road runs with its first call failing, its second, and so
+// on. Every run ends with an error or the right answer within seconds; the
+// connection is in step or bad, never an answer behind; a load reported done
+// holds its rows, and none is stored in part.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -54,10 +53,7 @@ KELVO_FAILING(ssize_t, read, kRead, EIO, (int f, void* b, size_t n), (f, b, n))
 
 namespace {
 
-using kelvotest::Column;
-using kelvotest::ConnectionPtr;
-using kelvotest::ErrorPtr;
-using kelvotest::TextOf;
+using namespace kelvotest;
 
 // Runs `road` unarmed (n = 0), then with its n-th call in `counted` failing
 // for n = 1, 2, ... until a run makes fewer than n such calls.

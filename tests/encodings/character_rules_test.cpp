@@ -1,5 +1,7 @@
 // Character length, display width and validity per encoding, against what
-// Python's codecs write and the lead-byte rules of what they cannot.
+// Python's codecs write and the lead-byte rules of what they cannot; the
+// encoding table's names, its client/server split, and conversions between
+// encoded text and code values.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,9 +10,11 @@
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "auth/hex.h"
+#include "postgres/mb/code_value_conversion.h"
 #include "postgres/mb/encoding.h"
 
 namespace {
@@ -73,9 +77,7 @@ TEST(CharacterRules, MatchWhatPythonCodecsWriteAndUtf8Exactly) {
         const std::string where = std::string(pg_encoding_to_char(encoding)) + " " + Hex(character);
         EXPECT_EQ(pg_encoding_mblen_bounded(encoding, bytes.get(), character.size()), length) << where;
         EXPECT_EQ(pg_encoding_verifymb(encoding, bytes.get(), length), length) << where;
-        if (length > 1) {
-            EXPECT_EQ(pg_encoding_verifymb(encoding, bytes.get(), length - 1), -1) << where;
-        }
+        EXPECT_TRUE(length == 1 || pg_encoding_verifymb(encoding, bytes.get(), length - 1) == -1) << where;
         EXPECT_LE(length, pg_encoding_max_length(encoding)) << where;
         ++checked;
     });
@@ -100,15 +102,11 @@ TEST(CharacterRules, MatchWhatPythonCodecsWriteAndUtf8Exactly) {
     EXPECT_FALSE(pg_utf8_islegal(euro, 5));
 }
 
-// Length and width by lead byte, mostly where Python has no codec.
+// Length and width by lead byte, mostly where Python has no codec; an
+// invalid identifier (42) counts bytes and uses the ASCII width rule.
 TEST(CharacterRules, LengthAndWidthByLeadByte) {
-    struct Case {
-        int encoding;
-        const char* bytes;  // four bytes, so that every rule may look ahead
-        int mblen;
-        int dsplen;
-    };
-    const Case cases[] = {
+    // Four bytes each, so that every rule may look ahead.
+    const std::tuple<int, const char*, int, int> cases[] = {
         {PG_SQL_ASCII, "\xe9\0\0\0", 1, 1},
         {PG_SQL_ASCII, "\0\0\0\0", 1, 0},
         {PG_SQL_ASCII, "\t\0\0\0", 1, -1},
@@ -132,13 +130,12 @@ TEST(CharacterRules, LengthAndWidthByLeadByte) {
         {PG_SJIS, "\xdf\0\0\0", 1, 1},
         {PG_SJIS, "\xe0\x40\0\0", 2, 2},
         {PG_GB18030, "\x81\0\0\0", 2, 2},
-        // An invalid identifier counts bytes and uses the ASCII width rule.
         {42, "\x01\0\0\0", 1, -1},
     };
-    for (const Case& c : cases) {
-        const std::string where = std::to_string(c.encoding) + " " + Hex(std::string(c.bytes, 4));
-        EXPECT_EQ(pg_encoding_mblen(c.encoding, c.bytes), c.mblen) << where;
-        EXPECT_EQ(pg_encoding_dsplen(c.encoding, c.bytes), c.dsplen) << where;
+    for (const auto& [encoding, bytes, mblen, dsplen] : cases) {
+        const std::string where = std::to_string(encoding) + " " + Hex(std::string(bytes, 4));
+        EXPECT_EQ(pg_encoding_mblen(encoding, bytes), mblen) << where;
+        EXPECT_EQ(pg_encoding_dsplen(encoding, bytes), dsplen) << where;
     }
 }
 
@@ -198,6 +195,73 @@ TEST(CharacterRules, BoundedStepsStayInsideTheText) {
     EXPECT_EQ(pg_encoding_dsplen_bounded(PG_UTF8, cut.get(), 2), -1);
     auto whole = ExactCopy("\xe4\xb8\x80");
     EXPECT_EQ(pg_encoding_dsplen_bounded(PG_UTF8, whole.get(), 3), 2);
+}
+
+TEST(EncodingNames, LookUpAndTheClientServerSplit) {
+    // The search relies on the alias order: every alias must be found.
+    for (unsigned int i = 0; i < pg_encname_tbl_sz; ++i)
+        EXPECT_EQ(pg_char_to_encoding(pg_encname_tbl[i].name), pg_encname_tbl[i].encoding) << pg_encname_tbl[i].name;
+    for (int id = 0; id < _PG_LAST_ENCODING_; ++id)
+        EXPECT_EQ(pg_char_to_encoding(pg_encoding_to_char(id)), id);
+    // Case, dashes, underscores and spaces do not count; what is left must be whole.
+    const std::pair<const char*, int> cases[] = {{"Latin-1", 8}, {"utf_8", 6}, {"utf8 ", 6},
+                                                 {"cp949", -1},  {"", -1},     {"latin11", -1}};
+    for (const auto& [name, expected] : cases)
+        EXPECT_EQ(pg_char_to_encoding(name), expected) << name;
+    EXPECT_EQ(pg_char_to_encoding(nullptr), -1);
+    EXPECT_STREQ(pg_encoding_to_char(-1), "");
+    EXPECT_STREQ(pg_encoding_to_char(42), "");
+
+    // A name of 64 bytes or more is refused with a message.
+    const std::string just_fits = std::string(59, '-') + "utf8";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(pg_char_to_encoding(just_fits.c_str()), 6);
+    EXPECT_EQ(pg_char_to_encoding(("-" + just_fits).c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "encoding name too long\n");
+
+    // Only some encodings may be the server's.
+    const std::tuple<const char*, int, int> split[] = {{"SQL_ASCII", 0, 0}, {"SJIS", 35, -1}, {"bogus", -1, -1}};
+    for (const auto& [name, client, server] : split) {
+        EXPECT_EQ(pg_valid_client_encoding(name), client) << name;
+        EXPECT_EQ(pg_valid_server_encoding(name), server) << name;
+    }
+    EXPECT_TRUE(pg_valid_server_encoding_id(34));
+    EXPECT_FALSE(pg_valid_server_encoding_id(35));
+    EXPECT_FALSE(pg_valid_server_encoding_id(-1));
+}
+
+// Text to code values up to a length, and back where the text was whole: a
+// length that ends inside a character ends the conversion before it, a NUL
+// ends the text, and undecodable bytes stand for themselves.
+TEST(CodeValues, ServerEncodingsRoundTripUpToTheLength) {
+    const std::tuple<int, std::string, int, std::vector<pg_wchar>, bool> cases[] = {
+        {PG_SQL_ASCII, "Az\x80\xff", 4, {0x41, 0x7A, 0x80, 0xFF}, true},
+        {PG_UTF8, "a\xc3\xa9\xe4\xb8\x80\xf0\x9f\x98\x80", 10, {0x61, 0xE9, 0x4E00, 0x1F600}, true},
+        {PG_EUC_JP, "a\x8e\xb1\x8f\xb0\xa1\xa4\xa2", 8, {0x61, 0x8EB1, 0x8FB0A1, 0xA4A2}, true},
+        {PG_EUC_TW, "\x8e\xa2\xa1\xa1\xc4\xa1", 6, {0x8EA2A1A1, 0xC4A1}, true},
+        {PG_MULE_INTERNAL, "\x81\xe9\x9c\xf0\xa1\xa1", 6, {0x81E9, 0x9CF0A1A1}, true},
+        {PG_UTF8, "a\xe4\xb8\x80", 3, {0x61}, false},
+        {PG_EUC_JP, "a\x8f\xb0\xa1", 3, {0x61}, false},
+        {PG_UTF8, std::string("a\0b", 3), 3, {0x61}, false},
+        {PG_UTF8, "\xff\x80", 2, {0xFF, 0x80}, false},
+    };
+    for (const auto& [encoding, text, len, expected, whole] : cases) {
+        SCOPED_TRACE(std::string(pg_encoding_to_char(encoding)) + " " + std::to_string(len));
+        const pg_wchar_tbl& rules = pg_wchar_table[encoding];
+        std::vector<pg_wchar> codes(text.size() + 1, 0xDEAD);
+        const int count =
+            rules.mb2wchar_with_len(reinterpret_cast<const unsigned char*>(text.data()), codes.data(), len);
+        ASSERT_EQ(count, static_cast<int>(expected.size()));
+        EXPECT_EQ(std::vector<pg_wchar>(codes.begin(), codes.begin() + count), expected);
+        EXPECT_EQ(codes[count], 0u);
+        if (!whole)
+            continue;
+        std::vector<unsigned char> bytes(count * MAX_MULTIBYTE_CHAR_LEN + 1, 0xEE);
+        const int made = rules.wchar2mb_with_len(expected.data(), bytes.data(), count);
+        ASSERT_EQ(made, static_cast<int>(text.size()));
+        EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + made), text);
+        EXPECT_EQ(bytes[made], 0);
+    }
 }
 
 }  // namespace

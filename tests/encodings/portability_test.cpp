@@ -11,7 +11,6 @@
 #include <string>
 #include <utility>
 
-#include "postgres/mb/encoding.h"
 #include "postgres/port/portability.h"
 
 namespace {

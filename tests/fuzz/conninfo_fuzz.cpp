@@ -4,23 +4,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iomanip>
+#include <sstream>
 #include <string>
 
+#include "fuzz_input.h"
 #include "postgres/libpq/conninfo.h"
-
-namespace {
-
-std::string Quoted(const char* value) {
-    std::string out = "'";
-    for (const char* p = value; *p != '\0'; ++p) {
-        if (*p == '\'' || *p == '\\')
-            out += '\\';
-        out += *p;
-    }
-    return out + "'";
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 20000 || memchr(data, 0, size) != nullptr)
@@ -31,18 +20,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     free(error);
     if (parsed == nullptr)
         return 0;
-    std::string written;
+    // Each value quoted, with a backslash before a quote or a backslash in it.
+    std::ostringstream written;
     for (const PQconninfoOption* o = parsed; o->keyword != nullptr; ++o)
         if (o->val != nullptr)
-            written += std::string(o->keyword) + "=" + Quoted(o->val) + " ";
-    PQconninfoOption* again = PQconninfoParse(written.c_str(), &error);
-    if (again == nullptr)
-        __builtin_trap();
+            written << o->keyword << "=" << std::quoted(o->val, '\'', '\\') << " ";
+    PQconninfoOption* again = PQconninfoParse(written.str().c_str(), &error);
+    TrapIf(again == nullptr);
     for (int i = 0; parsed[i].keyword != nullptr; ++i) {
         const char* a = parsed[i].val;
         const char* b = again[i].val;
-        if ((a == nullptr) != (b == nullptr) || (a != nullptr && strcmp(a, b) != 0))
-            __builtin_trap();
+        TrapIf((a == nullptr) != (b == nullptr) || (a != nullptr && strcmp(a, b) != 0));
     }
     PQconninfoFree(again);
     PQconninfoFree(parsed);

@@ -6,6 +6,7 @@
 #include <deque>
 #include <string>
 
+#include "fuzz_input.h"
 #include "instance/pq_params.h"
 #include "kelvod/protocol/startup_options.h"
 #include "kelvod/sql/sql_lexer.h"
@@ -15,8 +16,7 @@ namespace {
 void ServerReads(const std::string& text) {
     try {
         for (const kelvod::DatabaseToAttach& d : kelvod::ParseDatabaseList(text))
-            if (d.path.empty())
-                __builtin_trap();
+            TrapIf(d.path.empty());
     } catch (const kelvod::SqlError&) {
     }
 }
@@ -34,13 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kelvoapi::handleDbname(parameters, strings);
     if (strings.size() != 2 || text.empty())
         return 0;
-    std::vector<kelvod::DatabaseToAttach> databases;
-    try {
-        databases = kelvod::ParseDatabaseList(strings[1]);
-    } catch (const kelvod::SqlError&) {
-        __builtin_trap();
-    }
-    if (databases.size() != 1 || databases[0].path != text || databases[0].alias != kelvod::PathStem(text))
-        __builtin_trap();
+    const std::vector<kelvod::DatabaseToAttach> databases = kelvod::ParseDatabaseList(strings[1]);
+    TrapIf(databases.size() != 1 || databases[0].path != text || databases[0].alias != kelvod::PathStem(text));
     return 0;
 }

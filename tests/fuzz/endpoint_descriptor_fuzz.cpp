@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_input.h"
 #include "ipc/connection_descriptor.h"
 #include "kelvod/process/endpoint.h"
 
@@ -31,17 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const std::invalid_argument&) {
         return 0;
     }
-    if (!parsed)
-        __builtin_trap();
-    if (ServerForm(parsed->str()) != parsed->str())
-        __builtin_trap();  // the server cannot read, or reads otherwise, what the library wrote
-    std::unique_ptr<IPC_ConnectionDescriptor> again;
-    try {
-        again = IPC_ConnectionDescriptor::Parse(parsed->str());
-    } catch (const std::invalid_argument&) {
-        __builtin_trap();
-    }
-    if (again->str() != parsed->str() || again->GetScheme() != parsed->GetScheme())
-        __builtin_trap();
+    TrapIf(!parsed);
+    // The server cannot read, or reads otherwise, what the library wrote.
+    TrapIf(ServerForm(parsed->str()) != parsed->str());
+    const std::unique_ptr<IPC_ConnectionDescriptor> again = IPC_ConnectionDescriptor::Parse(parsed->str());
+    TrapIf(again->str() != parsed->str() || again->GetScheme() != parsed->GetScheme());
     return 0;
 }

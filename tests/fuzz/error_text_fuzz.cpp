@@ -7,6 +7,7 @@
 #include <string>
 
 #include "error/tagged_text.h"
+#include "fuzz_input.h"
 #include "libpq/parser_helpers.h"
 #include "postgres/libpq/error_text.h"
 
@@ -15,14 +16,9 @@ using namespace kelvotest;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 100000)
         return 0;
-    std::string body(reinterpret_cast<const char*>(data), size);
-    const uint32_t length = static_cast<uint32_t>(body.size() + 4);
-    std::string message = "E";
-    for (int shift = 24; shift >= 0; shift -= 8)
-        message += static_cast<char>((length >> shift) & 0xFF);
     ConnPtr conn = MakeDetachedRecord();
     BeginStatement(conn.get(), 0, PGQUERY_SIMPLE, "SELECT 'a\nb' FROM t");
-    FeedInput(conn.get(), message + body);
+    FeedInput(conn.get(), kelvofuzz::Msg('E', std::string(reinterpret_cast<const char*>(data), size)));
     for (ResultPtr& res : TakeResults(conn.get())) {
         if (res->errFields == nullptr)
             continue;
@@ -41,8 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                       {'d', "datatype-name"}, {'n', "constraint-name"}};
         for (const auto& f : fields) {
             const char* sent = PQresultErrorField(res.get(), f.code);
-            if (kelvoapi::ReadTagValue(built, f.tag) != (sent != nullptr ? sent : ""))
-                __builtin_trap();
+            TrapIf(kelvoapi::ReadTagValue(built, f.tag) != (sent != nullptr ? sent : ""));
         }
     }
     return 0;

@@ -13,12 +13,11 @@
 // traps a call that spins or waits for ever), and once the peer has gone
 // the next statement fails instead of answering from what came before.
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -39,31 +38,19 @@ using kelvofuzz::Input;
 
 namespace {
 
-// Seconds a whole input may take: far beyond any sound answer.
-constexpr int kHangSeconds = 30;
-
+// Traps a call that neither answers nor fails while it lives.
 class Watchdog {
 public:
-    Watchdog()
-        : m_thread([this] {
-              std::unique_lock<std::mutex> lock(m_mutex);
-              if (!m_done.wait_for(lock, std::chrono::seconds(kHangSeconds), [this] { return m_finished; }))
-                  __builtin_trap();  // a call neither answered nor failed
-          }) {}
     ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_finished = true;
-        }
-        m_done.notify_one();
+        m_finished.set_value();
         m_thread.join();
     }
 
 private:
-    std::mutex m_mutex;
-    std::condition_variable m_done;
-    bool m_finished = false;
-    std::thread m_thread;
+    std::promise<void> m_finished;
+    std::thread m_thread{[done = m_finished.get_future()] {
+        TrapIf(done.wait_for(std::chrono::seconds(kelvofuzz::kHangSeconds)) == std::future_status::timeout);
+    }};
 };
 
 // Fuzzer bytes as a string field: no NUL inside.
@@ -122,49 +109,33 @@ std::string WrongMessages(Input& in) {
     return out;
 }
 
-struct Table {
-    std::vector<std::vector<std::optional<std::string>>> rows;
-    size_t columns = 0;
-};
+using Rows = std::vector<std::vector<std::optional<std::string>>>;
 
 // A sound answer for each road and what the call must give back from it.
 struct Expected {
-    Table table;                     // rows read chunk by chunk
+    Rows rows;                       // rows read chunk by chunk
     std::vector<std::string> names;  // catalog names
     int count = 0;                   // a command's count
     std::string copy;                // COPY TO STDOUT data
 };
 
-Table MakeTable(Input& in) {
-    Table t;
-    t.columns = 1 + in.Byte() % 4;
-    const size_t rows = in.Byte() * 3;  // past a chunk of 256 rows now and then
-    for (size_t r = 0; r < rows; ++r) {
-        std::vector<std::optional<std::string>> row;
-        for (size_t c = 0; c < t.columns; ++c) {
-            const uint8_t shape = in.Byte();
-            if (shape == 0xff)
-                row.push_back(std::nullopt);
-            else
-                row.push_back(in.Bytes(shape % 12));
-        }
-        t.rows.push_back(std::move(row));
-    }
-    return t;
-}
-
 std::string GoodAnswer(uint8_t road, Input& in, Expected& e) {
     std::string out;
     switch (road) {
         case 0: {
-            e.table = MakeTable(in);
             std::vector<wire::Column> columns;
-            for (size_t c = 0; c < e.table.columns; ++c)
+            for (int c = 1 + in.Byte() % 4; c > 0; --c)
                 columns.push_back({"c" + std::to_string(c), 25, -1, 0});
-            out = wire::RowDescription(columns);
-            for (const auto& row : e.table.rows)
+            e.rows.resize(in.Byte() * 3);  // past a chunk of 256 rows now and then
+            for (auto& row : e.rows) {
+                for (size_t c = 0; c < columns.size(); ++c) {
+                    const uint8_t shape = in.Byte();
+                    row.push_back(shape == 0xff ? std::nullopt : std::optional<std::string>(in.Bytes(shape % 12)));
+                }
                 out += wire::DataRow(row);
-            out += wire::CommandComplete("SELECT " + std::to_string(e.table.rows.size()));
+            }
+            out =
+                wire::RowDescription(columns) + out + wire::CommandComplete("SELECT " + std::to_string(e.rows.size()));
             break;
         }
         case 1:
@@ -196,38 +167,36 @@ std::string GoodAnswer(uint8_t road, Input& in, Expected& e) {
     return out + wire::ReadyForQuery();
 }
 
+// Whether a call failed (its error released).
+bool Failed(kelvo_error_t* error) {
+    const bool failed = error != nullptr;
+    kelvo_error_destroy(error);
+    return failed;
+}
+
 // Reads the whole rowset; with `expected`, every value must be the one sent.
-bool ReadAll(kelvo_rowset_t* rowset, const Table* expected) {
+bool ReadAll(kelvo_rowset_t* rowset, const Rows* expected) {
     size_t row = 0;
-    for (;;) {
-        kelvo_rowset_chunk_t* chunk = nullptr;
-        kelvo_error_t* error = kelvo_rowset_get_next_chunk(rowset, &chunk);
-        if (error != nullptr) {
-            kelvo_error_destroy(error);
+    for (kelvo_rowset_chunk_t* chunk = nullptr;; kelvo_destroy_rowset_chunk(chunk)) {
+        if (Failed(kelvo_rowset_get_next_chunk(rowset, &chunk)))
             return false;
-        }
         if (chunk == nullptr)
             break;
         const size_t rows = kelvo_rowset_chunk_row_count(chunk);
-        if (rows == 0)
-            __builtin_trap();
+        TrapIf(rows == 0);
         for (size_t r = 0; expected != nullptr && r < rows; ++r, ++row) {
-            if (row >= expected->rows.size())
-                __builtin_trap();
-            for (size_t c = 0; c < expected->columns; ++c) {
-                const auto& want = expected->rows[row][c];
+            TrapIf(row >= expected->size());
+            for (size_t c = 0; c < (*expected)[row].size(); ++c) {
+                const auto& want = (*expected)[row][c];
                 const auto i = static_cast<kelvo_row_index_t>(r);
                 const auto f = static_cast<kelvo_field_index_t>(c);
                 const kelvo_value_t got = kelvo_rowset_chunk_field_value(chunk, i, f);
-                if (kelvo_rowset_chunk_field_is_null(chunk, i, f) != !want.has_value() ||
-                    (want && std::string(reinterpret_cast<const char*>(got.value), got.size) != *want))
-                    __builtin_trap();
+                TrapIf(kelvo_rowset_chunk_field_is_null(chunk, i, f) != !want.has_value() ||
+                       (want && std::string(reinterpret_cast<const char*>(got.value), got.size) != *want));
             }
         }
-        kelvo_destroy_rowset_chunk(chunk);
     }
-    if (expected != nullptr && row != expected->rows.size())
-        __builtin_trap();
+    TrapIf(expected != nullptr && row != expected->size());
     return true;
 }
 
@@ -236,11 +205,8 @@ bool ReadCopy(kelvo_rowset_t* rowset, std::string& data) {
     for (;;) {
         char* buffer = nullptr;
         size_t length = 0;
-        kelvo_error_t* error = kelvo_rowset_get_copy_data(rowset, &buffer, &length);
-        if (error != nullptr) {
-            kelvo_error_destroy(error);
+        if (Failed(kelvo_rowset_get_copy_data(rowset, &buffer, &length)))
             return false;
-        }
         if (buffer == nullptr)
             return true;
         data.append(buffer, length);
@@ -251,51 +217,31 @@ bool ReadCopy(kelvo_rowset_t* rowset, std::string& data) {
 // Runs the road; true when it succeeded. With `expected`, what it gave back
 // must be what the sound answer held.
 bool RunRoad(kelvo_connection_t* connection, uint8_t road, const Expected* expected) {
-    kelvo_error_t* error = nullptr;
-    switch (road) {
-        case 0:
-        case 3: {
-            kelvo_rowset_t* rowset = nullptr;
-            error = kelvo_execute_query(connection, road == 0 ? "SELECT" : "COPY", &rowset);
-            if (error != nullptr)
-                break;
-            bool read = false;
-            if (road == 0) {
-                read = ReadAll(rowset, expected ? &expected->table : nullptr);
-            } else {
-                std::string data;
-                read = ReadCopy(rowset, data);
-                if (expected != nullptr && read && data != expected->copy)
-                    __builtin_trap();
-            }
-            kelvo_close_rowset(rowset);
-            return read;
-        }
-        case 1: {
-            kelvo_string_list_t* names = nullptr;
-            error = kelvo_get_table_names(connection, nullptr, "public", &names);
-            if (error == nullptr && expected != nullptr) {
-                if (kelvo_string_list_size(names) != expected->names.size())
-                    __builtin_trap();
-                for (size_t i = 0; i < expected->names.size(); ++i)
-                    if (kelvo_string_list_at(names, static_cast<int>(i)) != expected->names[i])
-                        __builtin_trap();
-            }
-            kelvo_string_list_destroy(names);
-            break;
-        }
-        default: {
-            int count = -2;
-            error = kelvo_execute_command(connection, "UPDATE", &count);
-            if (error == nullptr && expected != nullptr && count != expected->count)
-                __builtin_trap();
-            break;
-        }
+    if (road == 0 || road == 3) {
+        kelvo_rowset_t* rowset = nullptr;
+        if (Failed(kelvo_execute_query(connection, road == 0 ? "SELECT" : "COPY", &rowset)))
+            return false;
+        std::string data;
+        const bool read = road == 0 ? ReadAll(rowset, expected ? &expected->rows : nullptr) : ReadCopy(rowset, data);
+        TrapIf(road == 3 && expected != nullptr && read && data != expected->copy);
+        kelvo_close_rowset(rowset);
+        return read;
     }
-    if (error == nullptr)
-        return true;
-    kelvo_error_destroy(error);
-    return false;
+    if (road == 1) {
+        kelvo_string_list_t* names = nullptr;
+        const bool failed = Failed(kelvo_get_table_names(connection, nullptr, "public", &names));
+        if (!failed && expected != nullptr) {
+            TrapIf(kelvo_string_list_size(names) != expected->names.size());
+            for (size_t i = 0; i < expected->names.size(); ++i)
+                TrapIf(kelvo_string_list_at(names, static_cast<int>(i)) != expected->names[i]);
+        }
+        kelvo_string_list_destroy(names);
+        return !failed;
+    }
+    int count = -2;
+    const bool failed = Failed(kelvo_execute_command(connection, "UPDATE", &count));
+    TrapIf(!failed && expected != nullptr && count != expected->count);
+    return !failed;
 }
 
 }  // namespace
@@ -353,13 +299,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // (after a wrong start-up that was accepted, no answer comes at all)
     const bool sound = goodStartup && goodAnswer;
     const bool ok = RunRoad(connection.get(), road, sound ? &expected : nullptr);
-    if (sound && !ok)
-        __builtin_trap();
+    TrapIf(sound && !ok);
     if (!sound) {
         // The peer has hung up: nothing may answer from what came before.
         peer.Stop();
-        if (RunRoad(connection.get(), 0, nullptr))
-            __builtin_trap();
+        TrapIf(RunRoad(connection.get(), 0, nullptr));
     }
     kelvo_disconnect(connection.release());
     peer.Stop();

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "kelvod/loading/klvcpy_decoder.h"
 #include "kelvod/sql/sql_lexer.h"
 
@@ -59,15 +60,9 @@ std::string Render(duckdb_data_chunk chunk, const std::vector<const TypeSpec*>& 
     return out;
 }
 
-struct Outcome {
-    bool refused = false;
-    uint64_t cut = 0;
-    std::string values;
-    bool operator!=(const Outcome& o) const { return refused != o.refused || cut != o.cut || values != o.values; }
-};
-
-Outcome Decode(const std::vector<CopyColumn>& columns, const std::vector<const TypeSpec*>& specs,
-               const std::string& stream, size_t cut) {
+// "refused", or the count of rows decoded and their values.
+std::string Decode(const std::vector<CopyColumn>& columns, const std::vector<const TypeSpec*>& specs,
+                   const std::string& stream, size_t cut) {
     std::vector<kelvod::RowPiece> pieces;
     // Small pieces, so that rows cross the cuts between them.
     kelvod::KlvcpyRowCutter cutter(columns, 64, true, [&](kelvod::RowPiece&& p) { pieces.push_back(std::move(p)); });
@@ -76,9 +71,8 @@ Outcome Decode(const std::vector<CopyColumn>& columns, const std::vector<const T
         cutter.Feed(stream.data() + cut, stream.size() - cut);
         cutter.Finish();
     } catch (const kelvod::SqlError& e) {
-        if (e.sqlstate.empty())
-            __builtin_trap();
-        return {true, 0, {}};
+        TrapIf(e.sqlstate.empty());
+        return "refused";
     }
     std::vector<duckdb_logical_type> types;
     for (const auto& c : columns)
@@ -86,11 +80,10 @@ Outcome Decode(const std::vector<CopyColumn>& columns, const std::vector<const T
     duckdb_data_chunk chunk = duckdb_create_data_chunk(types.data(), types.size());
     // The values were checked while cutting: checking them again finds nothing.
     kelvod::KlvcpyRowDecoder decoder(columns, true);
-    Outcome outcome;
-    uint64_t next = 0;
+    std::string values;
+    uint64_t next = 0, decoded = 0;
     for (const auto& p : pieces) {
-        if (p.firstRow != next || p.rows == 0)
-            __builtin_trap();
+        TrapIf(p.firstRow != next || p.rows == 0);
         next += p.rows;
         const auto* at = reinterpret_cast<const uint8_t*>(p.bytes.data());
         const uint8_t* end = at + p.bytes.size();
@@ -98,26 +91,19 @@ Outcome Decode(const std::vector<CopyColumn>& columns, const std::vector<const T
         while (at < end) {
             duckdb_data_chunk_reset(chunk);
             idx_t n = 0;
-            try {
-                at = decoder.Decode(at, end, chunk, 0, duckdb_vector_size(), row, n);
-            } catch (const kelvod::SqlError&) {
-                __builtin_trap();
-            }
-            if (n == 0)
-                __builtin_trap();
-            outcome.values += Render(chunk, specs, n);
+            at = decoder.Decode(at, end, chunk, 0, duckdb_vector_size(), row, n);
+            TrapIf(n == 0);
+            values += Render(chunk, specs, n);
             row += n;
-            outcome.cut += n;
+            decoded += n;
         }
-        if (row != next)
-            __builtin_trap();
+        TrapIf(row != next);
     }
     duckdb_destroy_data_chunk(&chunk);
     for (auto& t : types)
         duckdb_destroy_logical_type(&t);
-    if (outcome.cut != cutter.Rows())
-        __builtin_trap();
-    return outcome;
+    TrapIf(decoded != cutter.Rows());
+    return std::to_string(decoded) + ":" + values;
 }
 
 }  // namespace
@@ -133,20 +119,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<const TypeSpec*> specs;
     for (size_t i = 0; i < count; ++i) {
         const TypeSpec& spec = kTypes[(data[2 + i] & 0x7f) % kTypeCount];
-        CopyColumn c;
-        c.name = "c" + std::to_string(i);
-        c.type = spec.type;
-        c.width = spec.width;
-        c.scale = spec.scale;
-        c.nullable = (data[2 + i] & 0x80) == 0;
-        columns.push_back(c);
+        columns.push_back({"c" + std::to_string(i), spec.type, spec.width, spec.scale, (data[2 + i] & 0x80) == 0});
         specs.push_back(&spec);
     }
     const std::string stream = std::string("KLVCPY", 6) + std::string(13, '\0') +
                                std::string(reinterpret_cast<const char*>(data) + 2 + count, size - 2 - count);
     const size_t cut = data[0] * stream.size() / 255;
-    const Outcome whole = Decode(columns, specs, stream, stream.size());
-    if (Decode(columns, specs, stream, cut) != whole)
-        __builtin_trap();
+    const std::string whole = Decode(columns, specs, stream, stream.size());
+    TrapIf(Decode(columns, specs, stream, cut) != whole);
     return 0;
 }

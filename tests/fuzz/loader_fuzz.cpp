@@ -49,14 +49,12 @@ uint32_t Le32(const std::string& s, size_t at) {
 bool IsUtf8(const std::string& s) {
     for (size_t i = 0; i < s.size();) {
         const auto b = static_cast<uint8_t>(s[i]);
-        if (b == 0)
-            return false;
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        const size_t len = b >= 0xF0 && b <= 0xF4 ? 4 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xC2 && b <= 0xDF ? 2 : 0;
-        if (len == 0 || s.size() - i < len)
+        const size_t len = b < 0x80                 ? 1
+                           : b >= 0xF0 && b <= 0xF4 ? 4
+                           : b >= 0xE0 && b <= 0xEF ? 3
+                           : b >= 0xC2 && b <= 0xDF ? 2
+                                                    : 0;
+        if (b == 0 || len == 0 || s.size() - i < len)
             return false;
         uint32_t cp = b & (0x7F >> len);
         for (size_t k = 1; k < len; ++k) {
@@ -150,34 +148,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             m.push_back(&a);
     size_t at = 0;
     auto take = [&](char type) -> const ServerMessage& {
-        if (at >= m.size() || m[at]->type != type)
-            __builtin_trap();
+        TrapIf(at >= m.size() || m[at]->type != type);
         return *m[at++];
     };
-    take('C');
-    take('Z');
-    take('G');
+    for (char type : {'C', 'Z', 'G'})
+        take(type);
     const bool loaded = at < m.size() && m[at]->type == 'C';
-    if (loaded != expected.has_value())
-        __builtin_trap();
-    if (loaded && take('C').body != CStr("COPY " + std::to_string(expected->size())))
-        __builtin_trap();
-    if (!loaded)
-        take('E');
-    take('Z');
-    take('1');
-    take('2');
+    TrapIf(loaded != expected.has_value());
+    TrapIf(loaded && take('C').body != CStr("COPY " + std::to_string(expected->size())));
+    for (char type : std::string(loaded ? "Z12" : "EZ12"))
+        take(type);
     std::vector<Row> got;
     while (at < m.size() && m[at]->type == 'D') {
         const std::string& d = take('D').body;
-        if (static_cast<size_t>(ReadBe16(d, 0)) != count)
-            __builtin_trap();
+        TrapIf(static_cast<size_t>(ReadBe16(d, 0)) != count);
         Row row;
         for (size_t i = 0, p = 2; i < count; ++i) {
             const int32_t length = ReadBe32(d, p);
-            p += 4;
-            row += length < 0 ? std::string("N") : 'V' + Be32(length) + d.substr(p, static_cast<size_t>(length));
-            p += length < 0 ? 0 : static_cast<size_t>(length);
+            row += length < 0 ? std::string("N") : 'V' + Be32(length) + d.substr(p + 4, static_cast<size_t>(length));
+            p += 4 + static_cast<size_t>(std::max(length, 0));
         }
         got.push_back(std::move(row));
     }
@@ -186,7 +175,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<Row> want = expected.value_or(std::vector<Row>{});
     std::sort(got.begin(), got.end());
     std::sort(want.begin(), want.end());
-    if (got != want)
-        __builtin_trap();
+    TrapIf(got != want);
     return 0;
 }

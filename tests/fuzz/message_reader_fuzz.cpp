@@ -7,10 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "kelvod/protocol/protocol_reader.h"
 
 namespace {
@@ -60,11 +62,6 @@ std::string Describe(const StartupPacket& packet) {
     return out;
 }
 
-uint32_t BigEndian32(const std::string& s, size_t at) {
-    return (uint32_t(uint8_t(s[at])) << 24) | (uint32_t(uint8_t(s[at + 1])) << 16) |
-           (uint32_t(uint8_t(s[at + 2])) << 8) | uint32_t(uint8_t(s[at + 3]));
-}
-
 // Where each whole frame of the stream ends, as far as the lengths are sane.
 std::vector<size_t> FrameEnds(const std::string& bytes) {
     std::vector<size_t> ends;
@@ -73,7 +70,7 @@ std::vector<size_t> FrameEnds(const std::string& bytes) {
         const size_t head = startup ? 0 : 1;
         if (bytes.size() - at < head + 4)
             break;
-        const uint32_t length = BigEndian32(bytes, at + head);
+        const auto length = static_cast<uint32_t>(kelvofuzz::ReadBe32(bytes, at + head));
         if (length < 4 || bytes.size() - at - head < length)
             break;
         at += head + length;
@@ -82,23 +79,19 @@ std::vector<size_t> FrameEnds(const std::string& bytes) {
     return ends;
 }
 
-struct Taken {
-    std::vector<std::string> requests;
-    bool refused = false;
-    bool operator==(const Taken& o) const { return requests == o.requests && refused == o.refused; }
-};
-
-// Feeds the bytes `step` at a time; with `quick`, CopyData is taken as the
-// session takes it during COPY, into the reader's own space.
-Taken Take(const std::string& bytes, size_t step, bool quick) {
+// Feeds the bytes `step` at a time and describes every request taken, then
+// "refused" if the reader refused the stream; with `quick`, CopyData is taken
+// as the session takes it during COPY, into the reader's own space.
+std::vector<std::string> Take(const std::string& bytes, size_t step, bool quick) {
     const std::vector<size_t> ends = FrameEnds(bytes);
     ProtocolReader reader;
-    Taken taken;
+    std::vector<std::string> taken;
     size_t fed = 0;
-    auto check = [&] {
-        const size_t consumed = taken.requests.empty() ? 0 : ends.at(taken.requests.size() - 1);
-        if (reader.Buffered() != fed - consumed)
-            __builtin_trap();
+    // Each request is the next whole frame, and the reader holds only what follows it.
+    auto take = [&](std::string request) {
+        TrapIf(taken.size() >= ends.size());
+        taken.push_back(std::move(request));
+        TrapIf(reader.Buffered() != fed - ends[taken.size() - 1]);
     };
     try {
         for (size_t at = 0; at < bytes.size(); at += step) {
@@ -110,38 +103,25 @@ Taken Take(const std::string& bytes, size_t step, bool quick) {
                 reader.Append(bytes.data() + at, n);
             }
             fed += n;
-            if (taken.requests.empty()) {
+            if (taken.empty()) {
                 auto packet = reader.TakeStartupPacket();
                 if (!packet)
                     continue;
-                if (ends.empty())
-                    __builtin_trap();
-                taken.requests.push_back(Describe(*packet));
-                check();
+                take(Describe(*packet));
             }
             for (;;) {
-                if (quick) {
-                    if (auto data = reader.TakeCopyData()) {
-                        if (taken.requests.size() >= ends.size())
-                            __builtin_trap();
-                        taken.requests.push_back("copyd" + Str(std::string(*data)));
-                        check();
-                        continue;
-                    }
-                }
-                auto request = reader.TakeRequest();
-                if (!request)
+                if (auto data = quick ? reader.TakeCopyData() : std::nullopt) {
+                    take("copyd" + Str(std::string(*data)));
+                } else if (auto request = reader.TakeRequest()) {
+                    take(Describe(*request));
+                } else {
                     break;
-                if (taken.requests.size() >= ends.size())
-                    __builtin_trap();
-                taken.requests.push_back(Describe(*request));
-                check();
+                }
             }
         }
     } catch (const ProtocolError& e) {
-        if (e.sqlstate.empty())
-            __builtin_trap();
-        taken.refused = true;
+        TrapIf(e.sqlstate.empty());
+        taken.push_back("refused");
     }
     return taken;
 }
@@ -153,8 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
     const size_t step = 1 + data[0] % 16;
-    const Taken whole = Take(bytes, bytes.size() + 1, false);
-    if (!(Take(bytes, step, false) == whole) || !(Take(bytes, step, true) == whole))
-        __builtin_trap();
+    const std::vector<std::string> whole = Take(bytes, bytes.size() + 1, false);
+    TrapIf(Take(bytes, step, false) != whole || Take(bytes, step, true) != whole);
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "fuzz_input.h"
 #include "postgres/common/scram_common.h"
 #include "postgres/libpq/scram_client.h"
 
@@ -61,12 +62,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int outputlen = 0;
         pg_fe_scram_exchange(state, step == 0 ? nullptr : &messages[step][0], static_cast<int>(messages[step].size()),
                              &output, &outputlen, &done, &success);
-        if (output != nullptr && (outputlen <= 0 || memchr(output, '\0', static_cast<size_t>(outputlen)) != nullptr))
-            __builtin_trap();
+        TrapIf(output != nullptr &&
+               (outputlen <= 0 || memchr(output, '\0', static_cast<size_t>(outputlen)) != nullptr));
         free(output);
     }
-    if (success)
-        __builtin_trap();
+    TrapIf(success);
     pg_fe_scram_free(state);
     return 0;
 }

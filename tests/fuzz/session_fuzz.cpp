@@ -13,37 +13,21 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_input.h"
 #include "session_peer.h"
 
 using namespace kelvofuzz;
 
 namespace {
 
-const char* const kSql[] = {"SELECT 1",
-                            "SELECT $1::INTEGER + 1",
-                            "CREATE TABLE t (a INTEGER, b VARCHAR)",
-                            "INSERT INTO t VALUES (1, 'x'), (2, NULL)",
-                            "SELECT * FROM t",
-                            "BEGIN",
-                            "COMMIT",
-                            "ROLLBACK",
-                            "SELECT error('boom')",
-                            "",
-                            "SELECT 1; SELECT 2",
-                            "COPY t FROM STDIN WITH (FORMAT KELVOBINARY)",
-                            "COPY (SELECT 1) TO STDOUT",
-                            "SHOW search_path",
-                            "SET search_path = 'main'",
-                            "SELEC 1",
-                            "DROP TABLE t",
-                            "SELECT $1::BLOB",
-                            "CREATE DATABASE \"f.db\"",
-                            "ATTACH DATABASE \"f.db\" AS \"f\"",
-                            "DETACH DATABASE \"f\"",
-                            "INSERT INTO t VALUES ($1::INTEGER, $2)",
-                            "SELECT * FROM range(3000)",
-                            "CREATE TEMPORARY TABLE tt (a INTEGER)"};
+// The statements a client sends, one a line (the empty one among them).
+const std::vector<std::string> kSql = Split(
+    "SELECT 1\nSELECT $1::INTEGER + 1\nCREATE TABLE t (a INTEGER, b VARCHAR)\n"
+    "INSERT INTO t VALUES (1, 'x'), (2, NULL)\nSELECT * FROM t\nBEGIN\nCOMMIT\nROLLBACK\nSELECT error('boom')\n\n"
+    "SELECT 1; SELECT 2\nCOPY t FROM STDIN WITH (FORMAT KELVOBINARY)\nCOPY (SELECT 1) TO STDOUT\n"
+    "SHOW search_path\nSET search_path = 'main'\nSELEC 1\nDROP TABLE t\nSELECT $1::BLOB\n"
+    "CREATE DATABASE \"f.db\"\nATTACH DATABASE \"f.db\" AS \"f\"\nDETACH DATABASE \"f\"\n"
+    "INSERT INTO t VALUES ($1::INTEGER, $2)\nSELECT * FROM range(3000)\nCREATE TEMPORARY TABLE tt (a INTEGER)",
+    '\n');
 const char* const kNames[] = {"", "a", "b"};
 const char* const kParams[] = {"1", "abc", "\\x4142", "\xff", "", "99999999999999999999", "\\x4"};
 
@@ -127,8 +111,7 @@ public:
     // The next answer's type, 0 at the end; a FATAL error ends the model.
     char Peek() {
         while (m_at < m_messages->size() && std::string("NSA").find((*m_messages)[m_at].type) != std::string::npos) {
-            if ((*m_messages)[m_at].type == 'N' && ErrorField((*m_messages)[m_at].body, 'M').empty())
-                __builtin_trap();
+            TrapIf((*m_messages)[m_at].type == 'N' && ErrorField((*m_messages)[m_at].body, 'M').empty());
             ++m_at;
         }
         if (m_at == m_messages->size())
@@ -136,13 +119,10 @@ public:
         const ServerMessage& m = (*m_messages)[m_at];
         if (m.type == 'E') {
             const std::string severity = ErrorField(m.body, 'S'), state = ErrorField(m.body, 'C');
-            if ((severity != "ERROR" && severity != "FATAL") || state.size() != 5 || ErrorField(m.body, 'M').empty())
-                __builtin_trap();
-            for (char c : state)
-                if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z')))
-                    __builtin_trap();
-            if (severity == "FATAL")
-                m_fatal = true;
+            TrapIf((severity != "ERROR" && severity != "FATAL") || state.size() != 5 ||
+                   state.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ") != std::string::npos ||
+                   ErrorField(m.body, 'M').empty());
+            m_fatal = m_fatal || severity == "FATAL";
         }
         return m.type;
     }

@@ -31,10 +31,7 @@ const std::string kServerTypes = "RSKZTDCIEN123tnsGHdcA";
 
 std::string ScalarText(duckdb_connection connection, const char* sql) {
     duckdb_result result;
-    if (duckdb_query(connection, sql, &result) == DuckDBError) {
-        duckdb_destroy_result(&result);
-        __builtin_trap();
-    }
+    TrapIf(duckdb_query(connection, sql, &result) == DuckDBError);
     char* text = duckdb_row_count(&result) > 0 ? duckdb_value_varchar(&result, 0, 0) : nullptr;
     std::string value = text ? text : "";
     duckdb_free(text);
@@ -44,32 +41,15 @@ std::string ScalarText(duckdb_connection connection, const char* sql) {
 
 }  // namespace
 
-std::string Be16(int v) { return {static_cast<char>((v >> 8) & 0xff), static_cast<char>(v & 0xff)}; }
-std::string Be32(int64_t v) {
-    return {static_cast<char>((v >> 24) & 0xff), static_cast<char>((v >> 16) & 0xff),
-            static_cast<char>((v >> 8) & 0xff), static_cast<char>(v & 0xff)};
-}
-int32_t ReadBe32(const std::string& s, size_t at) {
-    return static_cast<int32_t>((uint32_t(uint8_t(s.at(at))) << 24) | (uint32_t(uint8_t(s.at(at + 1))) << 16) |
-                                (uint32_t(uint8_t(s.at(at + 2))) << 8) | uint32_t(uint8_t(s.at(at + 3))));
-}
-int16_t ReadBe16(const std::string& s, size_t at) {
-    return static_cast<int16_t>((uint16_t(uint8_t(s.at(at))) << 8) | uint16_t(uint8_t(s.at(at + 1))));
-}
-
 std::string ErrorField(const std::string& body, char code) {
     std::string found;
     size_t at = 0;
-    while (at < body.size() && body[at] != '\0') {
-        const size_t nul = body.find('\0', at + 1);
-        if (nul == std::string::npos)
-            __builtin_trap();
-        if (body[at] == code)
-            found = body.substr(at + 1, nul - at - 1);
-        at = nul + 1;
+    for (size_t nul; at < body.size() && body[at] != '\0'; at = nul + 1) {
+        nul = body.find('\0', at + 1);
+        TrapIf(nul == std::string::npos);
+        found = body[at] == code ? body.substr(at + 1, nul - at - 1) : found;
     }
-    if (at + 1 != body.size())  // the terminating NUL ends the body
-        __builtin_trap();
+    TrapIf(at + 1 != body.size());  // the terminating NUL ends the body
     return found;
 }
 
@@ -91,8 +71,7 @@ const std::filesystem::path& BaseDirectory() {
         char dirTemplate[] = "/dev/shm/kelvo-fuzz-XXXXXX";
         if (::access("/dev/shm", W_OK) != 0)
             std::memcpy(dirTemplate, "/tmp/", 5);
-        if (::mkdtemp(dirTemplate) == nullptr)
-            __builtin_trap();
+        TrapIf(::mkdtemp(dirTemplate) == nullptr);
         return new std::filesystem::path(dirTemplate);
     }();
     static const int removal = std::atexit([] {
@@ -109,14 +88,12 @@ duckdb_database Engine() {
     static duckdb_database engine = [] {
         duckdb_database e = nullptr;
         duckdb_config config;
-        if (duckdb_create_config(&config) == DuckDBError || duckdb_set_config(config, "threads", "2") == DuckDBError)
-            __builtin_trap();
-        if (duckdb_open_ext(nullptr, &e, config, nullptr) == DuckDBError)
-            __builtin_trap();
+        TrapIf(duckdb_create_config(&config) == DuckDBError ||
+               duckdb_set_config(config, "threads", "2") == DuckDBError);
+        TrapIf(duckdb_open_ext(nullptr, &e, config, nullptr) == DuckDBError);
         duckdb_destroy_config(&config);
         duckdb_connection setup;
-        if (duckdb_connect(e, &setup) == DuckDBError)
-            __builtin_trap();
+        TrapIf(duckdb_connect(e, &setup) == DuckDBError);
         // Set up as the server sets its engine up.
         kelvod::RegisterByteaCast(setup);
         kelvod::RegisterLoadFeedFunction(setup);
@@ -130,15 +107,13 @@ duckdb_database Engine() {
 
 SessionPeer::SessionPeer() : m_state(new State) {
     std::string dirTemplate = (BaseDirectory() / "input-XXXXXX").string();
-    if (::mkdtemp(dirTemplate.data()) == nullptr)
-        __builtin_trap();
+    TrapIf(::mkdtemp(dirTemplate.data()) == nullptr);
     m_state->dir = dirTemplate;
     m_state->engine = Engine();
     // A main database, made as the server makes it, for the session to attach.
     const std::string main = (m_state->dir / "main.kelvo").string();
     duckdb_connection setup;
-    if (duckdb_connect(m_state->engine, &setup) == DuckDBError)
-        __builtin_trap();
+    TrapIf(duckdb_connect(m_state->engine, &setup) == DuckDBError);
     ScalarText(setup, ("ATTACH '" + main + "' AS setup").c_str());
     ScalarText(setup, "CREATE SCHEMA setup.public");
     kelvod::PrepareServerSchema(setup, "setup");
@@ -147,16 +122,14 @@ SessionPeer::SessionPeer() : m_state(new State) {
     m_state->server =
         std::make_unique<kelvod::ServerState>(m_state->engine, main, m_state->dir.string(), kPendingBound);
     int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
-        __builtin_trap();
+    TrapIf(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0);
     m_fd = fds[1];
     ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
     m_state->session = std::make_unique<kelvod::Session>(*m_state->server, fds[0]);
     m_state->thread = std::thread([this] { m_state->session->Run(); });
     const std::string body = Be32(196608) + CStr("user") + CStr("fuzz") + CStr("database") + CStr(":main") + CStr("");
     std::vector<ServerMessage> welcome = Exchange(Be32(static_cast<int64_t>(body.size()) + 4) + body, 'Z');
-    if (welcome.empty() || welcome.front().type != 'R' || welcome.back().type != 'Z')
-        __builtin_trap();
+    TrapIf(welcome.empty() || welcome.front().type != 'R' || welcome.back().type != 'Z');
 }
 
 std::vector<ServerMessage> SessionPeer::Exchange(const std::string& bytes, char until) {
@@ -167,8 +140,7 @@ std::vector<ServerMessage> SessionPeer::Exchange(const std::string& bytes, char 
     for (;;) {
         while (m_state->in.size() >= 5) {
             const int32_t length = ReadBe32(m_state->in, 1);
-            if (kServerTypes.find(m_state->in[0]) == std::string::npos || length < 4)
-                __builtin_trap();
+            TrapIf(kServerTypes.find(m_state->in[0]) == std::string::npos || length < 4);
             if (m_state->in.size() < static_cast<size_t>(length) + 1)
                 break;
             messages.push_back({m_state->in[0], m_state->in.substr(5, static_cast<size_t>(length) - 4)});
@@ -183,8 +155,7 @@ std::vector<ServerMessage> SessionPeer::Exchange(const std::string& bytes, char 
         }
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            __builtin_trap();  // neither an answer nor the end: the session hangs
+        TrapIf(left.count() <= 0);  // neither an answer nor the end: the session hangs
         pollfd p{m_fd, static_cast<short>(POLLIN | (sending && sent < bytes.size() ? POLLOUT : 0)), 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) < 0)
             continue;
@@ -213,16 +184,14 @@ SessionPeer::~SessionPeer() {
     m_state->thread.join();
     m_state->session.reset();
     // Every session's share of the bound on pending input has come back.
-    if (!m_state->server->ChangePendingInput(0, kPendingBound))
-        __builtin_trap();
+    TrapIf(!m_state->server->ChangePendingInput(0, kPendingBound));
     m_state->server->ChangePendingInput(kPendingBound, 0);
     duckdb_connection probe;
-    if (duckdb_connect(m_state->engine, &probe) == DuckDBError)
-        __builtin_trap();
+    TrapIf(duckdb_connect(m_state->engine, &probe) == DuckDBError);
     // No file stays attached and no transaction stays open: a new one can begin.
-    if (ScalarText(probe, "SELECT count(*) FROM duckdb_databases() WHERE NOT internal AND database_name <> 'memory'") !=
-        "0")
-        __builtin_trap();
+    TrapIf(
+        ScalarText(probe, "SELECT count(*) FROM duckdb_databases() WHERE NOT internal AND database_name <> 'memory'") !=
+        "0");
     // (a transaction left open that touched the table would make this a write conflict)
     ScalarText(probe, "DROP TABLE IF EXISTS t");
     ScalarText(probe, "CREATE TABLE t (a INTEGER)");

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
+
 namespace kelvofuzz {
 
 // One message the server sent.
@@ -15,16 +17,6 @@ struct ServerMessage {
     char type;
     std::string body;
 };
-
-// Wire helpers for building client messages.
-std::string Be16(int v);
-std::string Be32(int64_t v);
-inline std::string Msg(char type, const std::string& body) {
-    return std::string(1, type) + Be32(static_cast<int64_t>(body.size()) + 4) + body;
-}
-inline std::string CStr(const std::string& s) { return s + std::string(1, '\0'); }
-int32_t ReadBe32(const std::string& s, size_t at);
-int16_t ReadBe16(const std::string& s, size_t at);
 
 // The fields of an ErrorResponse or NoticeResponse by code; traps when the
 // body is not a sequence of NUL-terminated fields.
@@ -51,9 +43,5 @@ private:
     struct State;
     State* m_state;
 };
-
-// The seconds a session gets to answer or end before it counts as hung: far
-// beyond any well-behaved input, so that a slow machine is not taken for a fault.
-constexpr int kHangSeconds = 30;
 
 }  // namespace kelvofuzz

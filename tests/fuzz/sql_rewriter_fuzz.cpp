@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "kelvod/sql/database_reach.h"
 #include "kelvod/sql/file_access.h"
 #include "kelvod/sql/sql_lexer.h"
@@ -52,17 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         kelvod::WithNulCharactersRefused(statement);
         if (statement.IsEmpty())
             continue;
-        std::vector<kelvod::Statement> again;
-        try {
-            again = kelvod::SplitStatements(statement.ToEngineText());
-        } catch (const kelvod::SqlError&) {
-            __builtin_trap();
-        }
-        if (again.empty() || Shape(again[0]) != Shape(statement))
-            __builtin_trap();
+        const std::vector<kelvod::Statement> again = kelvod::SplitStatements(statement.ToEngineText());
+        TrapIf(again.empty() || Shape(again[0]) != Shape(statement));
         for (size_t i = 1; i < again.size(); ++i)
-            if (!again[i].IsEmpty())
-                __builtin_trap();
+            TrapIf(!again[i].IsEmpty());
     }
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,16 +26,13 @@ namespace {
 
 using Items = std::vector<std::pair<std::string, std::string>>;
 
-// The server's reading, or a mark when it refused.
-Items Read(const std::string& options, bool& refused) {
-    refused = false;
+// The server's reading, or nothing when it refused.
+std::optional<Items> Read(const std::string& options) {
     try {
         return kelvod::ParseOptionItems(options);
     } catch (const kelvod::SqlError& e) {
-        if (e.sqlstate != "22023")
-            __builtin_trap();
-        refused = true;
-        return {};
+        TrapIf(e.sqlstate != "22023");
+        return std::nullopt;
     }
 }
 
@@ -43,14 +41,11 @@ Items Read(const std::string& options, bool& refused) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string input(reinterpret_cast<const char*>(data), size);
     std::replace(input.begin(), input.end(), '\0', '0');  // a start-up value holds no NUL
-    bool refused = false;
-    const Items read = Read(input, refused);
-    if (!refused) {
+    if (const std::optional<Items> read = Read(input)) {
         std::string again;
-        for (const auto& [name, value] : read)
+        for (const auto& [name, value] : *read)
             again += (again.empty() ? "" : " ") + name + "=" + kelvoapi::EscapeAndQuoteOptionsValue(value);
-        if (Read(again, refused) != read || refused)
-            __builtin_trap();
+        TrapIf(Read(again) != read);
     }
 
     kelvoapi::Parameters parameters;
@@ -72,22 +67,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     try {
         kelvoapi::PQParams params = kelvoapi::ConvertToPQParams(parameters);
-        if (!valid)
-            __builtin_trap();  // a name that splits an item was sent
-        Items got;
-        refused = false;
+        TrapIf(!valid);  // a name that splits an item was sent
+        std::optional<Items> got = Items();
         for (size_t i = 0; params.GetKeywords()[i] != nullptr; ++i)
             if (std::strcmp(params.GetKeywords()[i], "options") == 0)
-                got = Read(params.GetValues()[i], refused);
-        if (refused)
-            __builtin_trap();
-        std::sort(got.begin(), got.end());
+                got = Read(params.GetValues()[i]);
+        TrapIf(!got);
+        std::sort(got->begin(), got->end());
         std::sort(expected.begin(), expected.end());
-        if (got != expected)
-            __builtin_trap();
+        TrapIf(*got != expected);
     } catch (const kelvoapi::Error&) {
-        if (valid)
-            __builtin_trap();  // every setting could have been sent
+        TrapIf(valid);  // every setting could have been sent
     }
     return 0;
 }

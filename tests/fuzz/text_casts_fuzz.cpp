@@ -5,16 +5,15 @@
 #include <limits>
 #include <string_view>
 
+#include "fuzz_input.h"
 #include "kelvod/values/text_casts.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool outOfRange = false;
     auto days = kelvod::ParseDateText(std::string_view(reinterpret_cast<const char*>(data), size), outOfRange);
-    if (days && outOfRange)
-        __builtin_trap();
+    TrapIf(days && outOfRange);
     // A date written with digits never lands on the infinities' sentinels.
     constexpr int32_t kInfinity = std::numeric_limits<int32_t>::max();
-    if (days && size > 0 && data[0] >= '0' && data[0] <= '9' && (*days == kInfinity || *days == -kInfinity))
-        __builtin_trap();
+    TrapIf(days && size > 0 && data[0] >= '0' && data[0] <= '9' && (*days == kInfinity || *days == -kInfinity));
     return 0;
 }

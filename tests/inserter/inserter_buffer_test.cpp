@@ -7,15 +7,13 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
-#include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "api/chunk_sink.h"
 #include "api/inserter_buffer.h"
-#include "error/error.h"
-#include "kelvo/error.h"
 #include "kelvo/inserter.h"
 #include "support/error_ptr.h"
 
@@ -27,6 +25,12 @@ using kelvotest::AsError;
 using kelvotest::ErrorPtr;
 using Bytes = std::vector<uint8_t>;
 using Add = std::function<kelvo_error_t*(kelvo_inserter_buffer_t*)>;
+
+// An add of one cell: `add` called on the buffer with `arguments`.
+template <typename Function, typename... Arguments>
+Add Cell(Function add, Arguments... arguments) {
+    return [=](kelvo_inserter_buffer_t* buffer) { return add(buffer, arguments...); };
+}
 
 const Bytes kHeader = {'K', 'L', 'V', 'C', 'P', 'Y', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 const uint8_t kThree[3] = {0xAA, 0xBB, 0xCC};
@@ -74,54 +78,30 @@ Bytes Chunk(const Bytes& cells) {
 }
 
 TEST(InserterBufferCells, EveryKindOfCellInBothNullabilities) {
-    struct Case {
-        const char* name;
-        kelvo_type_tag_t tag;
-        Add add;
-        Bytes value;  // nullable columns get 00 in front
-    };
-    const std::vector<Case> cases = {
-        {"bool", KELVO_BOOL, [](auto* b) { return kelvo_inserter_buffer_add_bool(b, true); }, {0x01}},
-        {"int16", KELVO_SMALL_INT, [](auto* b) { return kelvo_inserter_buffer_add_int16(b, 0x0102); }, {2, 1}},
-        {"int32 min",
-         KELVO_INT,
-         [](auto* b) { return kelvo_inserter_buffer_add_int32(b, std::numeric_limits<int32_t>::min()); },
-         {0, 0, 0, 0x80}},
-        {"int64",
-         KELVO_BIG_INT,
-         [](auto* b) { return kelvo_inserter_buffer_add_int64(b, 0x0102030405060708); },
-         {8, 7, 6, 5, 4, 3, 2, 1}},
-        {"double -0.0",
-         KELVO_DOUBLE,
-         [](auto* b) { return kelvo_inserter_buffer_add_double(b, -0.0); },
-         {0, 0, 0, 0, 0, 0, 0, 0x80}},
-        {"binary",
-         KELVO_BYTE_A,
-         [](auto* b) { return kelvo_inserter_buffer_add_binary(b, kThree, 3); },
-         {3, 0, 0, 0, 0xAA, 0xBB, 0xCC}},
-        {"empty binary",
-         KELVO_TEXT,
-         [](auto* b) { return kelvo_inserter_buffer_add_binary(b, nullptr, 0); },
-         {0, 0, 0, 0}},
-        {"date 2000-01-01",
-         KELVO_DATE,
-         [](auto* b) { return kelvo_inserter_buffer_add_date(b, 2000, 1, 1); },
-         {0x59, 0x68, 0x25, 0x00}},
-        {"raw", KELVO_INTERVAL, [](auto* b) { return kelvo_inserter_buffer_add_raw(b, kSixteen, 16); },
-         Bytes(kSixteen, kSixteen + 16)},
-        {"empty raw", KELVO_UNSUPPORTED, [](auto* b) { return kelvo_inserter_buffer_add_raw(b, nullptr, 0); }, {}},
-        {"raw variable", KELVO_TEXT, [](auto* b) { return kelvo_inserter_buffer_add_raw(b, kLengthOne, 5); },
+    // The cell's bytes; nullable columns get 00 in front.
+    const std::tuple<const char*, kelvo_type_tag_t, Add, Bytes> cases[] = {
+        {"bool", KELVO_BOOL, Cell(kelvo_inserter_buffer_add_bool, true), {0x01}},
+        {"int16", KELVO_SMALL_INT, Cell(kelvo_inserter_buffer_add_int16, int16_t{0x0102}), {2, 1}},
+        {"int32 min", KELVO_INT, Cell(kelvo_inserter_buffer_add_int32, INT32_MIN), {0, 0, 0, 0x80}},
+        {"int64", KELVO_BIG_INT, Cell(kelvo_inserter_buffer_add_int64, 0x0102030405060708), {8, 7, 6, 5, 4, 3, 2, 1}},
+        {"double -0.0", KELVO_DOUBLE, Cell(kelvo_inserter_buffer_add_double, -0.0), {0, 0, 0, 0, 0, 0, 0, 0x80}},
+        {"binary", KELVO_BYTE_A, Cell(kelvo_inserter_buffer_add_binary, kThree, 3), {3, 0, 0, 0, 0xAA, 0xBB, 0xCC}},
+        {"empty binary", KELVO_TEXT, Cell(kelvo_inserter_buffer_add_binary, nullptr, 0), {0, 0, 0, 0}},
+        {"date 2000-01-01", KELVO_DATE, Cell(kelvo_inserter_buffer_add_date, 2000, 1, 1), {0x59, 0x68, 0x25, 0x00}},
+        {"raw", KELVO_INTERVAL, Cell(kelvo_inserter_buffer_add_raw, kSixteen, 16), Bytes(kSixteen, kSixteen + 16)},
+        {"empty raw", KELVO_UNSUPPORTED, Cell(kelvo_inserter_buffer_add_raw, nullptr, 0), {}},
+        {"raw variable", KELVO_TEXT, Cell(kelvo_inserter_buffer_add_raw, kLengthOne, 5),
          Bytes(kLengthOne, kLengthOne + 5)},
     };
-    for (const Case& c : cases) {
+    for (const auto& [name, tag, add, value] : cases) {
         for (const bool nullable : {true, false}) {
-            SCOPED_TRACE(std::string(c.name) + (nullable ? " nullable" : " not null"));
+            SCOPED_TRACE(std::string(name) + (nullable ? " nullable" : " not null"));
             RecordingSink sink;
             // A second column keeps the row open, so nothing is sent.
-            InserterBuffer buffer(sink, Table({{c.tag, nullable}, {KELVO_INT, true}}), "*");
-            ASSERT_EQ(ErrorPtr(c.add(&buffer)), nullptr);
+            InserterBuffer buffer(sink, Table({{tag, nullable}, {KELVO_INT, true}}), "*");
+            ASSERT_EQ(ErrorPtr(add(&buffer)), nullptr);
             Bytes expected = nullable ? Bytes{0x00} : Bytes{};
-            expected.insert(expected.end(), c.value.begin(), c.value.end());
+            expected.insert(expected.end(), value.begin(), value.end());
             EXPECT_EQ(Filled(buffer), expected);
             EXPECT_EQ(buffer.GetCurrentCell(), 1u);
             EXPECT_TRUE(sink.events.empty());
@@ -130,34 +110,27 @@ TEST(InserterBufferCells, EveryKindOfCellInBothNullabilities) {
 }
 
 TEST(InserterBufferRefusals, BadCellsChangeNothing) {
-    struct Case {
-        const char* name;
-        Add add;
-        const char* sqlstate;  // empty: the invalid-argument code 22
-    };
-    const std::vector<Case> cases = {
-        {"null in a NOT NULL column", [](auto* b) { return kelvo_inserter_buffer_add_null(b); }, "22004"},
-        {"binary beyond the 32-bit length",
-         [](auto* b) { return kelvo_inserter_buffer_add_binary(b, kThree, size_t{1} << 32); }, "54S01"},
-        {"raw that overflows the size",
-         [](auto* b) { return kelvo_inserter_buffer_add_raw(b, kThree, std::numeric_limits<size_t>::max()); }, "54S01"},
-        {"binary without bytes", [](auto* b) { return kelvo_inserter_buffer_add_binary(b, nullptr, 3); }, ""},
-        {"raw without bytes", [](auto* b) { return kelvo_inserter_buffer_add_raw(b, nullptr, 3); }, ""},
+    // The SQLSTATE; none for the invalid-argument code 22.
+    const std::tuple<const char*, Add, std::string> cases[] = {
+        {"null in a NOT NULL column", kelvo_inserter_buffer_add_null, "22004"},
+        {"binary beyond the 32-bit length", Cell(kelvo_inserter_buffer_add_binary, kThree, size_t{1} << 32), "54S01"},
+        {"raw that overflows the size", Cell(kelvo_inserter_buffer_add_raw, kThree, SIZE_MAX), "54S01"},
+        {"binary without bytes", Cell(kelvo_inserter_buffer_add_binary, nullptr, 3), ""},
+        {"raw without bytes", Cell(kelvo_inserter_buffer_add_raw, nullptr, 3), ""},
         {"no buffer", [](auto*) { return kelvo_inserter_buffer_add_int32(nullptr, 1); }, ""},
         // A cell the column's type does not take would shift every later cell.
-        {"int32 into BYTEA", [](auto* b) { return kelvo_inserter_buffer_add_int32(b, 1); }, "42804"},
-        {"raw without its length", [](auto* b) { return kelvo_inserter_buffer_add_raw(b, kThree, 3); }, "42804"},
-        {"raw whose length is not its size", [](auto* b) { return kelvo_inserter_buffer_add_raw(b, kLengthOne, 4); },
-         "42804"},
+        {"int32 into BYTEA", Cell(kelvo_inserter_buffer_add_int32, 1), "42804"},
+        {"raw without its length", Cell(kelvo_inserter_buffer_add_raw, kThree, 3), "42804"},
+        {"raw whose length is not its size", Cell(kelvo_inserter_buffer_add_raw, kLengthOne, 4), "42804"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, add, sqlstate] : cases) {
+        SCOPED_TRACE(name);
         RecordingSink sink;
         InserterBuffer buffer(sink, Table({{KELVO_BYTE_A, false}, {KELVO_INT, false}}), "*");
-        const ErrorPtr error(c.add(&buffer));
+        const ErrorPtr error(add(&buffer));
         ASSERT_NE(error, nullptr);
-        if (*c.sqlstate != '\0') {
-            EXPECT_EQ(AsError(error).GetSqlstate(), c.sqlstate);
+        if (!sqlstate.empty()) {
+            EXPECT_EQ(AsError(error).GetSqlstate(), sqlstate);
         } else {
             EXPECT_EQ(AsError(error).GetCode(), std::errc::invalid_argument);
         }
@@ -168,13 +141,13 @@ TEST(InserterBufferRefusals, BadCellsChangeNothing) {
     // Into (INT NOT NULL, INT NOT NULL): every add but int32 (and a raw of four
     // bytes) is refused with the column named, and the row stays where it was.
     const std::vector<std::pair<Add, const char*>> wrong = {
-        {[](auto* b) { return kelvo_inserter_buffer_add_int16(b, 3); }, "a SMALLINT value"},
-        {[](auto* b) { return kelvo_inserter_buffer_add_int64(b, 3); }, "a BIGINT value"},
-        {[](auto* b) { return kelvo_inserter_buffer_add_bool(b, true); }, "a BOOLEAN value"},
-        {[](auto* b) { return kelvo_inserter_buffer_add_double(b, 1.0); }, "a DOUBLE value"},
-        {[](auto* b) { return kelvo_inserter_buffer_add_date(b, 2000, 1, 1); }, "a DATE value"},
-        {[](auto* b) { return kelvo_inserter_buffer_add_binary(b, kThree, 3); }, "a variable-length value"},
-        {[](auto* b) { return kelvo_inserter_buffer_add_raw(b, kThree, 3); }, "an encoded value of 3 bytes"},
+        {Cell(kelvo_inserter_buffer_add_int16, 3), "a SMALLINT value"},
+        {Cell(kelvo_inserter_buffer_add_int64, 3), "a BIGINT value"},
+        {Cell(kelvo_inserter_buffer_add_bool, true), "a BOOLEAN value"},
+        {Cell(kelvo_inserter_buffer_add_double, 1.0), "a DOUBLE value"},
+        {Cell(kelvo_inserter_buffer_add_date, 2000, 1, 1), "a DATE value"},
+        {Cell(kelvo_inserter_buffer_add_binary, kThree, 3), "a variable-length value"},
+        {Cell(kelvo_inserter_buffer_add_raw, kThree, 3), "an encoded value of 3 bytes"},
     };
     RecordingSink ints;
     InserterBuffer two(ints, Table({{KELVO_INT, false}, {KELVO_INT, false}}), "*");
@@ -188,7 +161,6 @@ TEST(InserterBufferRefusals, BadCellsChangeNothing) {
         EXPECT_EQ(two.GetFilledSize(), kHeader.size() + 4);
         EXPECT_EQ(two.GetCurrentCell(), 1u);
     }
-
     // No cell could ever be placed in a row without columns.
     RecordingSink sink;
     EXPECT_THROW(InserterBuffer(sink, Table({}), "*"), kelvoapi::Error);
@@ -200,7 +172,6 @@ TEST(InserterBufferFlush, SmallLoadsLeaveOnlyWithTheFlushAndAFailedSendLosesNoth
     InserterBuffer buffer(sink, Table({{KELVO_INT, false}, {KELVO_INT, true}}), "a, b");
     ASSERT_EQ(ErrorPtr(kelvo_inserter_buffer_flush(&buffer)), nullptr);
     EXPECT_TRUE(sink.events.empty()) << "a flush without cells sends nothing";
-
     buffer.addInt32(1);
     buffer.addNull();
     buffer.addInt32(3);  // half a row: the flush sends it as it stands

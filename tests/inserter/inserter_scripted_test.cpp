@@ -1,8 +1,7 @@
-// Inserters against the scripted peer. Plain mode: one COPY for every chunk
-// with the exact bytes, the busy rule, failures, back-off on 53400 and COPY
-// driven by the caller. Bulk mode: the switch with its exact SQL, one COPY
-// per chunk into the stream, the stream-name probe, back-off, the close with
-// and without data, and no hang when the stream cannot be closed.
+// Inserters against the scripted peer. Plain: one COPY for all chunks, exact
+// bytes, the busy rule, failures, back-off on 53400, the caller's COPY. Bulk:
+// the switch's exact SQL, a COPY per chunk into the stream, the stream-name
+// probe, the close with and without data, no hang when the stream stays open.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -10,15 +9,12 @@
 
 #include <chrono>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
-#include "api/connection.h"
 #include "api/table_definition.h"
-#include "error/error.h"
-#include "kelvo/connection.h"
 #include "kelvo/inserter.h"
 #include "kelvo/rowset.h"
 #include "postgres/libpq/connect.h"
@@ -27,17 +23,8 @@
 
 namespace {
 
-using kelvotest::AsError;
-using kelvotest::Done;
-using kelvotest::ErrorPtr;
-using kelvotest::ExpectDetach;
-using kelvotest::ExpectError;
-using kelvotest::Fail;
-using kelvotest::NewSession;
-using kelvotest::ScriptedPeer;
-using kelvotest::Sent;
+using namespace kelvotest;
 using Script = ScriptedPeer::Script;
-namespace wire = kelvotest::wire;
 
 constexpr size_t kMain = 0;
 constexpr size_t kStream = 1;
@@ -85,7 +72,6 @@ struct Load {
             kelvo_inserter_insert_chunk(inserter, reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size()));
     }
     ErrorPtr Close(bool insertData = true) const { return ErrorPtr(kelvo_close_inserter(inserter, insertData)); }
-
     const kelvoapi::TableDefinition definition;
     kelvo_connection_t* const conn;
     kelvo_inserter_t* inserter = nullptr;
@@ -96,15 +82,14 @@ struct Load {
 bool EveryCopyIsCloseOnExec(kelvo_connection_t* conn) {
     struct stat socket {};
     EXPECT_EQ(::fstat(PQsocket(conn->Get().GetPGconn()), &socket), 0);
+    bool all = true;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         const int fd = std::stoi(entry.path().filename().string());
         struct stat held {};
-        if (::fstat(fd, &held) == 0 && held.st_dev == socket.st_dev && held.st_ino == socket.st_ino &&
-            (::fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) {
-            return false;
-        }
+        all &= !(::fstat(fd, &held) == 0 && held.st_dev == socket.st_dev && held.st_ino == socket.st_ino &&
+                 (::fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0);
     }
-    return true;
+    return all;
 }
 
 void Finish(ScriptedPeer& peer, const Load& load) {
@@ -115,36 +100,29 @@ void Finish(ScriptedPeer& peer, const Load& load) {
 // The server's answers to the COPY: refused at opening, refused at the end,
 // or 53400 (retried after 100 ms, never reported).
 TEST(InserterPlainTest, ServerAnswersToTheCopy) {
-    struct Case {
-        const char* name;
-        std::vector<std::string> answers;  // to the COPY statement(s), then to the end
-        bool failsAtSend;
-        const char* sqlstate;  // empty: success
-        const char* message;
-        uint32_t contextId;
-    };
+    // The answers to the COPY statement(s), then to the end; whether the send
+    // fails (else the close), and the error (no SQLSTATE: success).
     const std::string copyIn = wire::CopyInResponse(1, {1, 1});
     const char* missing = "relation \"t\" does not exist";
-    const std::vector<Case> cases = {
+    const std::tuple<const char*, std::vector<std::string>, bool, std::string, const char*, uint32_t> cases[] = {
         {"refused at opening", {Fail("42P01", missing)}, true, "42P01", missing, 0x25a07c27},
         {"refused at the end", {copyIn, Fail("22P04", "bad copy data")}, false, "22P04", "bad copy data", 0x13f24940},
         {"53400 at opening", {Fail("53400", "too many loads"), copyIn, Done("COPY 1")}, false, "", "", 0},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, answers, failsAtSend, sqlstate, message, contextId] : cases) {
+        SCOPED_TRACE(name);
         kelvotest::LogEvents log;
         ScriptedPeer peer;
         Script& script = NewSession(peer).ExpectMessage('Q').Send(kNotNull);
-        for (size_t i = 0; i < c.answers.size(); ++i) {
-            script.ExpectMessage(i + 1 == c.answers.size() && i != 0 ? 'c' : 'Q').Send(c.answers[i]);
-        }
+        for (size_t i = 0; i < answers.size(); ++i)
+            script.ExpectMessage(i + 1 == answers.size() && i != 0 ? 'c' : 'Q').Send(answers[i]);
         ExpectDetach(script.ExpectMessage('Q').Send(Done("SELECT 0")));
         Load load(peer);
         const ErrorPtr sent = load.Send(kRow);
         const ErrorPtr closed = load.Close();
-        EXPECT_EQ(c.failsAtSend ? closed : sent, nullptr);
-        if (*c.sqlstate != '\0') {
-            ExpectError(c.failsAtSend ? sent : closed, c.sqlstate, c.message, c.contextId);
+        EXPECT_EQ(failsAtSend ? closed : sent, nullptr);
+        if (!sqlstate.empty()) {
+            ExpectError(failsAtSend ? sent : closed, sqlstate, message, contextId);
         } else {
             EXPECT_EQ(closed, nullptr);
             EXPECT_NE(log.Values("inserter-end").at(0).find(",\"throttled-msec\":100}"), std::string::npos);
@@ -174,7 +152,6 @@ TEST(InserterPlainTest, RefusedSwitchChunksAndDefinitions) {
     EXPECT_EQ(second, nullptr);
     ExpectError(ErrorPtr(kelvo_copy_data(load.conn, reinterpret_cast<const uint8_t*>("x"), 1)), "55006");
     ExpectError(ErrorPtr(kelvo_copy_end(load.conn)), "55006");
-
     ASSERT_EQ(load.Send(Header()), nullptr);
     ExpectError(ErrorPtr(kelvo_init_bulk_insert(load.inserter, &load.definition, "*")), "55000");
     // A later chunk shorter than its header cannot be cut to its cells.
@@ -221,13 +198,18 @@ TEST(CallerCopyTest, CopyDataAndCopyEndDriveTheCallersCopy) {
     EXPECT_EQ(Sent(peer, kMain, 'd'), std::vector<std::string>{"1\n2\n"});
 }
 
+// The settings the switch asks the main connection for, answered with `values`.
+Script& ScriptShows(Script& main, const std::vector<std::string>& values = {"\"$user\", public", "s", "it's mine"}) {
+    const char* names[] = {"search_path", "schema_search_path", "external_client_context"};
+    for (size_t i = 0; i < 3; ++i)
+        main.ExpectMessage('Q').Send(Show(names[i], values[i]));
+    return main;
+}
+
 // The main connection's side of the switch, up to the INSERT BULK, which is
 // answered with `insertAnswer` once the test opens the insert gate.
 void ScriptMain(Script& main, const std::string& insertAnswer) {
-    main.ExpectMessage('Q').Send(Show("search_path", "\"$user\", public"));
-    main.ExpectMessage('Q').Send(Show("schema_search_path", "s"));
-    main.ExpectMessage('Q').Send(Show("external_client_context", "it's mine"));
-    main.ExpectMessage('Q').Send(Done("CREATE STREAM"));
+    ScriptShows(main).ExpectMessage('Q').Send(Done("CREATE STREAM"));
     ExpectDetach(main.ExpectMessage('Q').Await(kInsertGate).Send(insertAnswer));
 }
 
@@ -279,7 +261,6 @@ TEST(BulkInsertionTest, EveryChunkIsACopyOfItsOwnIntoTheStream) {
     ExpectError(ErrorPtr(kelvo_insert_computed_expressions(load.inserter, "1, true")), "55006");
     ASSERT_EQ(load.Close(), nullptr);
     Finish(peer, load);
-
     const std::string streamCopy = "COPY " + kStreamName + " FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)";
     EXPECT_EQ(
         Sent(peer, kMain, 'Q'),
@@ -303,15 +284,11 @@ TEST(BulkInsertionTest, EveryChunkIsACopyOfItsOwnIntoTheStream) {
 
 TEST(BulkInsertionTest, ATakenStreamNameIsProbedForAFreeOne) {
     ScriptedPeer peer;
-    Script& main = NewSession(peer);
-    main.ExpectMessage('Q').Send(Show("search_path", "main"));
-    main.ExpectMessage('Q').Send(Show("schema_search_path", "s"));
-    main.ExpectMessage('Q').Send(Show("external_client_context", ""));
+    Script& main = ScriptShows(NewSession(peer), {"main", "s", ""});
+    const std::string one = wire::RowDescription({{"?column?", 23, 4, 0}});
     main.ExpectMessage('Q').Send(Fail("42P07", "stream exists"));
-    main.ExpectMessage('Q').Send(wire::RowDescription({{"?column?", 23, 4, 0}}) + wire::DataRow({"1"}) +
-                                 Done("SELECT 1"));
-    main.ExpectMessage('Q').Send(wire::RowDescription({{"?column?", 23, 4, 0}}) + Done("SELECT 0"));
-    main.ExpectMessage('Q').Send(Done("CREATE STREAM"));
+    main.ExpectMessage('Q').Send(one + wire::DataRow({"1"}) + Done("SELECT 1"));
+    main.ExpectMessage('Q').Send(one + Done("SELECT 0")).ExpectMessage('Q').Send(Done("CREATE STREAM"));
     ExpectDetach(main.ExpectMessage('Q').Await(kInsertGate).Send(Done("INSERT 0 0")));
     ScriptStreamClose(ScriptStream(peer));
     Load load(peer, true, "my\"table");
@@ -332,38 +309,33 @@ TEST(BulkInsertionTest, ATakenStreamNameIsProbedForAFreeOne) {
 }
 
 TEST(BulkInsertionTest, TheCloseReportsWhatEndedTheInsertionAndDropsTheStream) {
-    struct Case {
-        const char* name;
-        bool insertData;
-        const char* insertSqlstate;    // the INSERT BULK's answer; empty: success
-        const char* reportedSqlstate;  // empty: the close succeeds
-        bool endsEarly;                // the statement ends before the close begins
-    };
-    const Case cases[] = {
+    // Whether the close inserts the data, the INSERT BULK's answer and what the
+    // close reports (empty: success), whether the statement ends before the close.
+    const std::tuple<const char*, bool, std::string, std::string, bool> cases[] = {
         {"the statement fails", true, "23505", "23505", false},
         {"the caller cancels", false, "57014", "", false},
         {"the caller cancels a finished load", false, "", "", true},
         // It read only part of what was sent: never a success.
         {"the statement ends before the stream is closed", true, "", "55000", true},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, insertData, insertSqlstate, reportedSqlstate, endsEarly] : cases) {
+        SCOPED_TRACE(name);
         ScriptedPeer peer;
         ScriptMain(NewSession(peer),
-                   *c.insertSqlstate == '\0' ? Done("INSERT 0 1") : Fail(c.insertSqlstate, "insert failed"));
+                   insertSqlstate.empty() ? Done("INSERT 0 1") : Fail(insertSqlstate.c_str(), "insert failed"));
         ScriptStreamClose(ScriptChunk(ScriptStream(peer)));
-        if (!c.insertData)
+        if (!insertData)
             ScriptCancels(peer);
         Load load(peer, true);
         ASSERT_EQ(load.Send(kRow), nullptr);
         peer.Open(kInsertGate);
-        if (c.endsEarly)
+        if (endsEarly)
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        const ErrorPtr closed = load.Close(c.insertData);
-        if (*c.reportedSqlstate == '\0') {
+        const ErrorPtr closed = load.Close(insertData);
+        if (reportedSqlstate.empty()) {
             EXPECT_EQ(closed, nullptr) << kelvoapi::ToString(AsError(closed));
         } else {
-            ExpectError(closed, c.reportedSqlstate, c.endsEarly ? "" : "insert failed");
+            ExpectError(closed, reportedSqlstate, endsEarly ? "" : "insert failed");
         }
         Finish(peer, load);
         const auto queries = Sent(peer, kStream, 'Q');
@@ -417,11 +389,11 @@ TEST(BulkInsertionTest, AStreamThatCannotBeClosedEndsTheLoadWithoutHanging) {
 // then cuts the task's connection, and returns with the connection ready.
 TEST(BulkInsertionTest, ACancelThatNeverTakesEffectEndsWithinItsBound) {
     ScriptedPeer peer;
-    Script& main = NewSession(peer);
-    for (const char* name : {"search_path", "schema_search_path", "external_client_context"}) {
-        main.ExpectMessage('Q').Send(Show(name, "x"));
-    }
-    main.ExpectMessage('Q').Send(Done("CREATE STREAM")).ExpectMessage('Q').Await(99);
+    ScriptShows(NewSession(peer), {"x", "x", "x"})
+        .ExpectMessage('Q')
+        .Send(Done("CREATE STREAM"))
+        .ExpectMessage('Q')
+        .Await(99);
     ScriptStreamClose(ScriptStream(peer), Done("CLOSE"), false);
     for (int i = 0; i < 100; ++i)
         peer.AddConnection().ExpectMessage(0).Close();

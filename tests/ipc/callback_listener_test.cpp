@@ -15,10 +15,12 @@
 #include "ipc/socket.h"
 #include "support/local_connection.h"
 #include "support/scoped_temp_directory.h"
+#include "support/thrown_error.h"
 
 namespace {
 
 using kelvotest::ScopedTempDirectory;
+using kelvotest::Thrown;
 
 void Send(int fd, const std::string& bytes) {
     ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
@@ -42,23 +44,13 @@ unsigned short ListenOnLoopback(IPC_Socket& listener) {
     return port;
 }
 
-template <typename Body>
-std::string ExceptionText(Body body) {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no exception";
-}
-
 TEST(SocketListen, RemoteHostsAreRefused) {
     const std::pair<const char*, std::string> cases[] = {
         {"myhost", "cannot bind listener to invalid hostname: myhost, "},
         {"10.1.2.3", "cannot bind to remote IP:10.1.2.3, "}};
     for (const auto& [host, prefix] : cases) {
         IPC_Socket socket;
-        const std::string text = ExceptionText([&, host = host] { socket.Listen(0, host, false, true, true); });
+        const std::string text = Thrown([&, host = host] { socket.Listen(0, host, false, true, true); });
         EXPECT_EQ(text.substr(0, prefix.size()), prefix) << text;
         EXPECT_FALSE(socket.IsListening());
     }
@@ -116,7 +108,7 @@ TEST(SocketListen, StaleSocketIsReplacedPrivatelyButOtherFilesAreNot) {
     const std::string regular = (directory.path() / "regular").string();
     std::ofstream(regular) << "keep me";
     IPC_Socket other;
-    const std::string text = ExceptionText([&] { other.Listen(directory.path().string(), "regular", false); });
+    const std::string text = Thrown([&] { other.Listen(directory.path().string(), "regular", false); });
     EXPECT_EQ(text.rfind("An error has occurred while binding to unix domain socket: ", 0), 0u) << text;
     std::string content;
     std::getline(std::ifstream(regular), content);
@@ -169,13 +161,14 @@ TEST(SocketListen, AcceptBacksOffAndRecoversWhenDescriptorsRunOut) {
 }
 
 // Closing a listener ends a wait for its next connection, however the two
-// threads meet: before the wait began or during it.
-TEST(SocketActivity, DisconnectEndsAWaitingAccept) {
+// threads meet: before the wait began or during it; closing a connection
+// wakes a receive blocked on it.
+TEST(SocketActivity, DisconnectEndsWaitingAcceptsAndReceives) {
     for (int round = 0; round < 20; ++round) {
         IPC_Socket listener;
         listener.Listen(0, "localhost", false, true, true);
         std::string text;
-        std::thread acceptor([&] { text = ExceptionText([&] { listener.Accept(); }); });
+        std::thread acceptor([&] { text = Thrown([&] { listener.Accept(); }); });
         if (round % 2 == 1)
             std::this_thread::yield();
         listener.Disconnect();
@@ -183,16 +176,14 @@ TEST(SocketActivity, DisconnectEndsAWaitingAccept) {
         EXPECT_EQ(text, "socket not listening (socket::accept)");
         EXPECT_FALSE(IPC_Socket::WaitForActivity({&listener}, 0));
     }
-}
 
-TEST(SocketReceive, DisconnectWakesABlockedReceive) {
     IPC_Socket listener;
     const Client client(kelvotest::ConnectToAddress("::1", ListenOnLoopback(listener)));
     const IPC_SocketPtr accepted = listener.Accept();
     std::string text;
     std::thread receiver([&] {
         char buffer[4];
-        text = ExceptionText([&] { accepted->Recv(buffer, sizeof buffer); });
+        text = Thrown([&] { accepted->Recv(buffer, sizeof buffer); });
     });
     while (!accepted->IsReceiving())
         std::this_thread::yield();
@@ -218,8 +209,7 @@ void ExpectEndAndClose(int fd) {
 }
 
 std::string SocketPath(const IPC_ServerProxy& proxy) {
-    auto descriptor = proxy.GetProxyDescriptor();
-    return dynamic_cast<IPC_DomainSocketConnectionDescriptor&>(*descriptor).GetFullName();
+    return dynamic_cast<IPC_DomainSocketConnectionDescriptor&>(*proxy.GetProxyDescriptor()).GetFullName();
 }
 
 struct Proxy {
@@ -230,30 +220,27 @@ struct Proxy {
 
 TEST(CallbackListener, ReadsTheServersDescriptorAndSurvivesBadMessages) {
     const std::string longest = "pel.domain:///d/domain/" + std::string(255 - 23, 'n');
-    const struct {
-        std::string bytes;
-        std::string expected;  // the descriptor read, or a part of the error
-        bool byteByByte = false;
-    } cases[] = {
-        {Message(longest), longest},
+    // The bytes sent, whether one at a time, the descriptor read or the start of the error.
+    const std::tuple<std::string, bool, std::string> cases[] = {
+        {Message(longest), false, longest},
         // The text ends at its first zero byte; bytes after the message are not read.
-        {Message(std::string("pel.tcp://127.0.0.1:5432\0x", 26)) + "junk", "pel.tcp://127.0.0.1:5432"},
-        {Message("pel.tcp://[::1]:7"), "pel.tcp://[::1]:7", true},
-        {Message(""), "Invalid connection string"},
-        {Message("pel.tcp://127.0.0.1:5432").substr(0, 5),
+        {Message(std::string("pel.tcp://127.0.0.1:5432\0x", 26)) + "junk", false, "pel.tcp://127.0.0.1:5432"},
+        {Message("pel.tcp://[::1]:7"), true, "pel.tcp://[::1]:7"},
+        {Message(""), false, "Invalid connection string"},
+        {Message("pel.tcp://127.0.0.1:5432").substr(0, 5), false,
          "The connection was closed by the peer in IPC_Socket::Recv(len="},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.expected);
+    for (const auto& [bytes, byteByByte, expected] : cases) {
+        SCOPED_TRACE(expected);
         Proxy p;
         p.proxy->SetExpectedPeer(::getpid());
         const int fd = ConnectDomain(SocketPath(*p.proxy));
-        std::thread sender([&] {
-            for (size_t at = 0; at < c.bytes.size(); at += c.byteByByte ? 1 : c.bytes.size()) {
-                Send(fd, c.bytes.substr(at, c.byteByByte ? 1 : std::string::npos));
-                std::this_thread::sleep_for(std::chrono::milliseconds(c.byteByByte ? 2 : 0));
+        std::thread sender([&, &bytes = bytes, piece = byteByByte ? 1 : bytes.size(), &expected = expected] {
+            for (size_t at = 0; at < bytes.size(); at += piece) {
+                Send(fd, bytes.substr(at, piece));
+                std::this_thread::sleep_for(std::chrono::milliseconds(piece == 1 ? 2 : 0));
             }
-            if (c.expected.rfind("The connection was closed", 0) == 0)
+            if (expected.rfind("The connection was closed", 0) == 0)
                 ::shutdown(fd, SHUT_WR);
         });
         std::string outcome;
@@ -270,7 +257,7 @@ TEST(CallbackListener, ReadsTheServersDescriptorAndSurvivesBadMessages) {
             ::close(second);
         }
         sender.join();
-        EXPECT_EQ(outcome.substr(0, c.expected.size()), c.expected);
+        EXPECT_EQ(outcome.substr(0, expected.size()), expected);
         // The listener is gone once called back.
         EXPECT_FALSE(p.proxy->WaitForServer(-1, true));
         // Closing the callback connection is the server's signal to stop.

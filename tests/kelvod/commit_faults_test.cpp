@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,27 +32,6 @@ const char* const kKinds[] = {"write", "pwrite", "fsync", "openat", "ftruncate"}
 // Every call up to this many of a kind, else this many spread over them.
 constexpr int kRunsPerKind = 40;
 
-// Environment variables set for the servers started while it lives.
-class ScopedEnvironment {
-public:
-    void Set(const std::string& name, const std::string& value) {
-        const char* old = std::getenv(name.c_str());
-        m_saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        ::setenv(name.c_str(), value.c_str(), 1);
-    }
-    ~ScopedEnvironment() {
-        for (auto it = m_saved.rbegin(); it != m_saved.rend(); ++it) {
-            if (it->second)
-                ::setenv(it->first.c_str(), it->second->c_str(), 1);
-            else
-                ::unsetenv(it->first.c_str());
-        }
-    }
-
-private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
-};
-
 class CommitFaults : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -68,18 +47,21 @@ protected:
     // Starts a server on the database, with `call` failing at its `at`-th use
     // (none for an empty call).
     bool Start(KelvodServer& server, const std::string& call, long at) {
-        ScopedEnvironment env;
-        if (!call.empty() || at == 0) {
-            env.Set("LD_PRELOAD", KELVO_FAULTS_LIBRARY);
-            env.Set("KELVO_FAULT_DIR", m_dir + "/db");
-            env.Set("KELVO_FAULT_CALL", call);
-            env.Set("KELVO_FAULT_AT", std::to_string(at));
-            env.Set("KELVO_FAULT_COUNTS", m_dir + "/counts");
-            // The preloaded library comes before the sanitizer's runtime.
-            const char* asan = std::getenv("ASAN_OPTIONS");
-            env.Set("ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0");
-        }
-        return server.Start({false, {"--database=" + Database(), "--init=keep"}});
+        // The server inherits the environment; the preloaded library comes before the sanitizer's runtime.
+        static const char* const asan = std::getenv("ASAN_OPTIONS");
+        if (!call.empty() || at == 0)
+            for (const auto& [name, value] : std::map<std::string, std::string>{
+                     {"LD_PRELOAD", KELVO_FAULTS_LIBRARY},
+                     {"KELVO_FAULT_DIR", m_dir + "/db"},
+                     {"KELVO_FAULT_CALL", call},
+                     {"KELVO_FAULT_AT", std::to_string(at)},
+                     {"KELVO_FAULT_COUNTS", m_dir + "/counts"},
+                     {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}})
+                ::setenv(name.c_str(), value.c_str(), 1);
+        const bool started = server.Start({false, {"--database=" + Database(), "--init=keep"}});
+        ::unsetenv("LD_PRELOAD");
+        asan ? ::setenv("ASAN_OPTIONS", asan, 1) : ::unsetenv("ASAN_OPTIONS");
+        return started;
     }
 
     // Commits rows on `server`; returns the ids whose commit was reported.
@@ -94,12 +76,10 @@ protected:
         };
         for (int id = 1; id <= 4; ++id)
             insert(id);
-        if (c.Query("BEGIN").Ok() && c.Query("INSERT INTO t VALUES (10), (11)").Ok() && c.Query("COMMIT").Ok()) {
-            committed.insert(10);
-            committed.insert(11);
-        } else {
+        if (c.Query("BEGIN").Ok() && c.Query("INSERT INTO t VALUES (10), (11)").Ok() && c.Query("COMMIT").Ok())
+            committed.insert({10, 11});
+        else
             c.Query("ROLLBACK");
-        }
         kelvotest::KlvcpyRows rows;
         rows.Header();
         for (int id = 1000; id < 4000; ++id)
@@ -138,21 +118,17 @@ protected:
             return;  // the table itself may be gone
         ASSERT_TRUE(r.Ok()) << r.Message();
         std::map<int, int> found;
-        for (const auto& row : r.rows)
-            found[std::stoi(*row[0])] = std::stoi(*row[1]);
         std::string twice, gone;
-        for (const auto& [id, count] : found)
-            if (count != 1)
-                twice += " " + std::to_string(id);
+        for (const auto& row : r.rows)
+            if ((found[std::stoi(*row[0])] = std::stoi(*row[1])) != 1)
+                twice += " " + *row[0];
         for (int id : committed)
             if (found.count(id) == 0 && gone.size() < 60)
                 gone += " " + std::to_string(id);
         EXPECT_EQ(twice, "") << "rows found more than once";
         EXPECT_EQ(gone, "") << "committed rows that are gone (the first few)";
         // Rows of a COPY are there all together or not at all.
-        size_t loaded = 0;
-        for (int id = 1000; id < 4000; ++id)
-            loaded += found.count(id);
+        const auto loaded = std::distance(found.lower_bound(1000), found.lower_bound(4000));
         EXPECT_TRUE(loaded == 0 || loaded == 3000) << loaded << " rows of the COPY";
     }
 

@@ -58,13 +58,16 @@ TEST(KelvodProcess, CallsBackWithItsDomainSocketAndStopsWhenTheCallbackCloses) {
         ASSERT_TRUE(type == 'T' || type == 'D') << type;
         rows += type == 'D';
     }
+    // The FATAL error a session hears before it ends.
+    auto fatalOf = [](WireClient& c) {
+        for (auto m = c.Read(5000); m.type != 0; m = c.Read(5000))
+            if (m.type == 'E' && m.body.find("SFATAL") != std::string::npos)
+                return m.body;
+        return std::string();
+    };
     // It keeps reading while the server stops, so its session is never stuck sending.
     std::string streamingFatal;
-    std::thread reader([&] {
-        for (auto m = streaming.Read(5000); m.type != 0 && streamingFatal.empty(); m = streaming.Read(5000))
-            if (m.type == 'E' && m.body.find("SFATAL") != std::string::npos)
-                streamingFatal = m.body;
-    });
+    std::thread reader([&] { streamingFatal = fatalOf(streaming); });
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(server.Stop(5000).value_or(-1), 0) << server.Output();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
@@ -73,10 +76,7 @@ TEST(KelvodProcess, CallsBackWithItsDomainSocketAndStopsWhenTheCallbackCloses) {
     EXPECT_NE(streamingFatal.find("C57P01"), std::string::npos) << streamingFatal;
     // Each session hears why it ends (after the busy one's statement error), then closes.
     for (WireClient* c : {&client, &busy}) {
-        std::string fatal;
-        for (auto m = c->Read(2000); m.type != 0 && fatal.empty(); m = c->Read(2000))
-            if (m.type == 'E' && m.body.find("SFATAL") != std::string::npos)
-                fatal = m.body;
+        const std::string fatal = fatalOf(*c);
         EXPECT_NE(fatal.find("C57P01"), std::string::npos) << fatal;
         EXPECT_TRUE(c->WaitClosed(2000)) << "a session outlived the server";
     }
@@ -84,23 +84,15 @@ TEST(KelvodProcess, CallsBackWithItsDomainSocketAndStopsWhenTheCallbackCloses) {
 
 TEST(KelvodProcess, ReadsRelativeDatabasePathsIgnoresUnknownOptionsAndSurvivesAnOutputPipeThatNobodyReads) {
     KelvodServer server;
-    KelvodServer::Options o;
     // The directory itself relative to where the server runs.
     std::string relative = std::filesystem::relative(server.Directory()).string();
     ASSERT_FALSE(relative.empty());
-    o.tcp = true;
-    o.extraArguments = {"--database=rel.kelvo",
-                        "--database-directory=" + relative,
-                        "--date-style=MDY",
-                        "--log-config=file,json,all,kelvod,0",
-                        "--telemetry-opt-in=",
-                        "-x",
-                        "-5 = minus five",
-                        "-y",
-                        "--some-unknown-option=a b=c",
-                        "--config=c.conf"};
-    o.brokenOutput = true;
-    ASSERT_TRUE(server.Start(o));
+    // On TCP, with unknown options among the known ones, its output a pipe nobody reads.
+    ASSERT_TRUE(server.Start({true,
+                              {"--database=rel.kelvo", "--database-directory=" + relative, "--date-style=MDY",
+                               "--log-config=file,json,all,kelvod,0", "--telemetry-opt-in=", "-x", "-5 = minus five",
+                               "-y", "--some-unknown-option=a b=c", "--config=c.conf"},
+                              true}));
     ASSERT_EQ(server.Endpoint().rfind("pel.tcp://127.0.0.1:", 0), 0u) << server.Endpoint();
     EXPECT_NE(server.Endpoint(), "pel.tcp://127.0.0.1:auto");
     EXPECT_TRUE(std::filesystem::exists(server.Directory() + "/rel.kelvo"));

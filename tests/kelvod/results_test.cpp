@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 #include <thread>
 
@@ -55,10 +56,9 @@ protected:
 };
 
 std::string Hex(const std::string& s) {
-    static const char* d = "0123456789abcdef";
     std::string out;
     for (unsigned char c : s)
-        out += std::string{d[c >> 4], d[c & 15]};
+        out += std::string{"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
     return out;
 }
 
@@ -157,14 +157,9 @@ TEST_F(KelvodResults, ByteaTextReadsBackByteForByte) {
     WireResult p =
         text.Extended("INSERT INTO bt VALUES (4, $1), (5, $2)", 0, {std::string("\\x00ff"), std::string("\\x")});
     ASSERT_TRUE(p.Ok()) << p.Message();
-    WireResult r = text.Query("SELECT b, octet_length(b) FROM bt ORDER BY n");
-    ASSERT_EQ(r.rows.size(), 5u);
-    const char* expected[][2] = {
-        {"\\xdeadbeef", "4"}, {"\\x615c6201", "4"}, {"\\xdead", "2"}, {"\\x00ff", "2"}, {"\\x", "0"}};
-    for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(r.Value(i, 0), expected[i][0]) << i;
-        EXPECT_EQ(r.Value(i, 1), expected[i][1]) << i;
-    }
+    EXPECT_EQ(text.Query("SELECT b, octet_length(b) FROM bt ORDER BY n").rows,
+              (std::vector<std::vector<std::optional<std::string>>>{
+                  {"\\xdeadbeef", "4"}, {"\\x615c6201", "4"}, {"\\xdead", "2"}, {"\\x00ff", "2"}, {"\\x", "0"}}));
     EXPECT_EQ(Hex(binary.Query("SELECT b FROM bt WHERE n = 1").Value()), "deadbeef");
     EXPECT_EQ(text.Query("SELECT count(*) FROM bt WHERE b = '\\xdeadbeef'").Value(), "1");
     for (const char* bad : {"SELECT '\\xabc'::BYTEA", "SELECT '\\xzz'::BYTEA", "SELECT 'a\\9'::BYTEA"})
@@ -228,21 +223,17 @@ TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
         const char* sql;
         std::vector<uint32_t> oids;
         std::vector<std::optional<std::string>> params;
-        std::vector<std::string> names, values;
-        std::vector<uint32_t> types;
-        const char* sqlstate;
+        std::vector<std::string> columns, values;  // each column's name and type OID
     } described[] = {
-        {"SELECT $1 AS a, 2 AS b", {}, {"x"}, {"a", "b"}, {"x", "2"}, {25, 23}, ""},
-        {"SELECT $1 AS a, 2 AS b", {23}, {"7"}, {"a", "b"}, {"7", "2"}, {23, 23}, ""},
+        {"SELECT $1 AS a, 2 AS b", {}, {"x"}, {"a 25", "b 23"}, {"x", "2"}},
+        {"SELECT $1 AS a, 2 AS b", {23}, {"7"}, {"a 23", "b 23"}, {"7", "2"}},
         {"SELECT $2 AS a, $1 = 5 AS b, $3 AS c",
          {0, 0, 0},
          {"05", "y", "z"},
-         {"a", "b", "c"},
-         {"y", "t", "z"},
-         {25, 16, 25},
-         ""},
-        {"SELECT $2 AS a, i < $1 AS b FROM range(1) r(i)", {}, {"2", "y"}, {"a", "b"}, {"y", "t"}, {25, 16}, ""},
-        {"SELECT $1 + 1 AS a", {}, {"1"}, {"a"}, {"2"}, {23}, ""},
+         {"a 25", "b 16", "c 25"},
+         {"y", "t", "z"}},
+        {"SELECT $2 AS a, i < $1 AS b FROM range(1) r(i)", {}, {"2", "y"}, {"a 25", "b 16"}, {"y", "t"}},
+        {"SELECT $1 + 1 AS a", {}, {"1"}, {"a 23"}, {"2"}},
     };
     for (const auto& d : described) {
         for (const std::string name : {"", "described"}) {
@@ -254,16 +245,11 @@ TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
                                      {'C', "S" + Z(name)},
                                      kSync});
                 std::string what = std::string(d.sql) + " as \"" + name + "\" in format " + std::to_string(format);
-                EXPECT_EQ(r.Sqlstate(), d.sqlstate) << what << ": " << r.Message();
-                std::vector<std::string> names;
-                std::vector<uint32_t> types;
-                for (const auto& c : r.columns) {
-                    names.push_back(c.name);
-                    types.push_back(c.typeOid);
-                }
-                EXPECT_EQ(names, d.names) << what;
-                EXPECT_EQ(types, d.types) << what;
-                ASSERT_EQ(r.rows.size(), d.values.empty() ? 0u : 1u) << what;
+                EXPECT_TRUE(r.Ok()) << what << ": " << r.Message();
+                ASSERT_EQ(r.columns.size(), d.columns.size()) << what;
+                for (size_t i = 0; i < d.columns.size(); ++i)
+                    EXPECT_EQ(r.columns[i].name + " " + std::to_string(r.columns[i].typeOid), d.columns[i]) << what;
+                ASSERT_EQ(r.rows.size(), 1u) << what;
                 for (size_t i = 0; i < d.values.size() && format == 0; ++i)
                     EXPECT_EQ(r.Value(0, i), d.values[i]) << what;
             }
@@ -272,16 +258,18 @@ TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
     ASSERT_TRUE(parse("param", "SELECT CAST($1 AS INTEGER) * 2 AS n"));
     ASSERT_TRUE(parse("classes", "SELECT count(*) AS n FROM pg_catalog.pg_class WHERE relname = 'late'"));
     ASSERT_TRUE(parse("path", "SELECT n FROM v"));
-    EXPECT_EQ(run("param", {std::string("21")}), "42");
-    EXPECT_EQ(run("param", {std::string("4")}), "8");
     EXPECT_EQ(run("param"), "08P01");
     // A parameter the engine types as an integer reads as the engine reads it, or is refused as PostgreSQL
     // refuses it: out of range (22003) or no number (22P02).
     ASSERT_TRUE(parse("below", "SELECT count(*) AS n FROM range(10) r(i) WHERE i < $1"));
-    EXPECT_EQ(run("below", {std::string("5")}), "5");
-    EXPECT_EQ(run("below", {std::string("-1")}), "0");
-    EXPECT_EQ(run("below", {std::string("99999999999999999999")}), "22003");
-    EXPECT_EQ(run("below", {std::string("x")}), "22P02");
+    for (const auto& [name, param, expected] :
+         std::vector<std::array<std::string, 3>>{{"param", "21", "42"},
+                                                 {"param", "4", "8"},
+                                                 {"below", "5", "5"},
+                                                 {"below", "-1", "0"},
+                                                 {"below", "99999999999999999999", "22003"},
+                                                 {"below", "x", "22P02"}})
+        EXPECT_EQ(run(name, {param}), expected) << name << "(" << param << ")";
     EXPECT_EQ(run("classes"), "0");
     EXPECT_EQ(run("path"), "1");
     EXPECT_EQ(unnamed(), "1");

@@ -1,9 +1,13 @@
 // Sessions of one server: start-up values, the statements the server runs
 // itself (databases, aliases, schemas, tables, settings), statement errors with
-// their SQLSTATEs, and attachments shared or refused between sessions.
+// their SQLSTATEs, attachments shared or refused between sessions, the catalog
+// as the library reads it, and bad input that ends a session without harm to
+// the server.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -15,34 +19,56 @@ using kelvotest::WireResult;
 
 namespace {
 
+std::string Q(const std::string& s) { return "\"" + s + "\""; }
+const auto I32 = WireClient::Int32;
+const auto I16 = WireClient::Int16;
+
+// A binary INTEGER or OID value.
+int32_t BinaryInt(const std::optional<std::string>& v) {
+    int32_t x = 0;
+    if (v && v->size() == 4)
+        std::memcpy(&x, v->data(), 4);
+    return x;
+}
+
 class KelvodSessions : public kelvotest::KelvodSuite {
 protected:
     static std::string Path(const std::string& name) { return server->Directory() + "/" + name; }
-    static std::string DbList(const std::string& alias, const std::string& file) {
-        return "[{\"alias\": \"" + alias + "\", \"path\": \"" + Path(file) + "\"}]";
+    // One database of the list a dbname holds; DbList for a list of it alone.
+    static std::string Db(const std::string& alias, const std::string& file) {
+        return "{\"alias\": \"" + alias + "\", \"path\": \"" + Path(file) + "\"}";
     }
+    static std::string DbList(const std::string& alias, const std::string& file) { return "[" + Db(alias, file) + "]"; }
     // Each statement succeeds with its tag, or fails with its SQLSTATE; the session stays ready.
-    struct Step {
-        std::string sql;
-        const char* expected;  // a tag, or an SQLSTATE of five characters
-    };
-    static void RunSteps(WireClient& c, const std::vector<Step>& steps) {
-        for (const auto& s : steps) {
-            WireResult r = c.Query(s.sql);
-            EXPECT_TRUE(r.status == 'I' || r.status == 'T') << s.sql;
-            bool isState =
-                std::string(s.expected).size() == 5 && std::string(s.expected).find(' ') == std::string::npos;
-            if (isState) {
-                EXPECT_EQ(r.Sqlstate(), s.expected) << s.sql << ": " << r.Message();
-                EXPECT_EQ(r.errors.size(), 1u) << s.sql;
-            } else {
-                EXPECT_EQ(r.tags, std::vector<std::string>{s.expected}) << s.sql << ": " << r.Message();
-            }
+    static void RunSteps(WireClient& c, const std::vector<std::pair<std::string, const char*>>& steps) {
+        for (const auto& [sql, expected] : steps) {
+            WireResult r = c.Query(sql);
+            EXPECT_EQ(r.Outcome(), expected) << sql << ": " << r.Message();
+            EXPECT_TRUE(r.status == 'I' || r.status == 'T') << sql;
         }
     }
+    // A session asking for binary results on the databases "cat" (first) and "two", made when missing.
+    static void OpenCatalog(WireClient& c) {
+        WireClient admin;
+        ASSERT_EQ(admin.Open(server->Endpoint()).status, 'I');
+        for (const char* file : {"cat.kelvo", "two.kelvo"})
+            ASSERT_TRUE(admin.Query("CREATE DATABASE IF NOT EXISTS " + Q(Path(file))).Ok());
+        std::string list = "[" + Db("cat", "cat.kelvo") + ", " + Db("two", "two.kelvo") + "]";
+        ASSERT_EQ(c.Open(server->Endpoint(), list, "result_format_code=KelvoBinary").status, 'I');
+    }
+    // The column query of the table-definition road, prefix P ("" or "\"db\".").
+    static std::string ColumnQuery(const std::string& p, const std::string& schema, const std::string& table) {
+        std::string sql =
+            "SELECT a.attname, a.atttypid, a.atttypmod, a.attnotnull, coll.collname, a.attnum, cl.relpersistence "
+            "FROM @pg_catalog.pg_attribute a JOIN @pg_catalog.pg_class cl ON a.attrelid = cl.oid JOIN "
+            "@pg_catalog.pg_namespace n ON n.oid = cl.relnamespace LEFT JOIN @ pg_catalog.pg_collation coll ON "
+            "a.attcollation = coll.oid WHERE a.attnum > 0 AND NOT a.attisdropped AND cl.relname = '" +
+            table + "' AND n.nspname = '" + schema + "' ORDER BY a.attnum";
+        for (size_t at; (at = sql.find('@')) != std::string::npos;)
+            sql.replace(at, 1, p);
+        return sql;
+    }
 };
-
-std::string Q(const std::string& s) { return "\"" + s + "\""; }
 
 }  // namespace
 
@@ -173,11 +199,8 @@ TEST_F(KelvodSessions, SharedAndConflictingAttachmentsBetweenSessions) {
     b.Close();
     // Once the last user is gone the file is free again (the session ends asynchronously).
     bool dropped = false;
-    for (int i = 0; i < 100 && !dropped; ++i) {
-        dropped = admin.Query("DROP DATABASE " + Q(Path("s1.kelvo"))).Ok();
-        if (!dropped)
-            usleep(20000);
-    }
+    for (int i = 0; i < 100 && !(dropped = admin.Query("DROP DATABASE " + Q(Path("s1.kelvo"))).Ok()); ++i)
+        usleep(20000);
     EXPECT_TRUE(dropped);
 }
 
@@ -291,4 +314,120 @@ TEST_F(KelvodSessions, SearchPathAndClientContextSettings) {
     EXPECT_TRUE(c.Query("SET search_path = " + c.Query("SHOW search_path").Value()).Ok());
     ASSERT_TRUE(c.Query("SET external_client_context = 'it''s the caller'").Ok());
     EXPECT_EQ(c.Query("SHOW external_client_context").Value(), "it's the caller");
+}
+
+// A table created with the library's CREATE TABLE text reads back with the same
+// types, modifiers, nullability and collations, through the exact catalog
+// queries the library sends, with and without a database prefix.
+TEST_F(KelvodSessions, TableDefinitionsReadBackAsCreatedForEveryType) {
+    WireClient c;
+    ASSERT_NO_FATAL_FAILURE(OpenCatalog(c));
+    const struct {
+        const char* sql;  // as the library writes the type
+        uint32_t oid;
+        int32_t modifier;
+    } columns[] = {
+        {"TEXT", 25, -1},
+        {"NUMERIC(18,3)", 1700, (18 << 16 | 3) + 4},
+        {"NUMERIC(4294967295,4294967295)", 1700, -1},
+        {"VARCHAR(100)", 1043, 104},
+        {"VARCHAR(4294967295)", 1043, -1},
+        {"CHAR(1)", 18, 5},
+        {"CHAR(10)", 1042, 14},
+        {"JSON", 114, -1},
+        {"INTERVAL", 1186, -1},
+        {"TIME", 1083, -1},
+        {"TIMESTAMP", 1114, -1},
+        {"TIMESTAMPTZ", 1184, -1},
+        {"GEOGRAPHY", 5003, -1},
+    };
+    std::string create = "CREATE TABLE \"cat\".\"public\".\"every\" (";
+    for (size_t i = 0; i < std::size(columns); ++i)
+        create += std::string(i ? ", " : "") + "\"c" + std::to_string(i) + "\" " + columns[i].sql +
+                  (i % 2 ? " NOT NULL" : "") + (i == 0 ? " COLLATE \"en_US\"" : "");
+    ASSERT_TRUE(c.Query(create + ");").Ok());
+    for (std::string prefix : {"", "\"cat\".", "\"CAT\"."}) {
+        WireResult r = c.Query(ColumnQuery(prefix, "public", "every"));
+        ASSERT_EQ(r.rows.size(), std::size(columns)) << prefix << r.Message();
+        EXPECT_EQ(r.columns[1].typeLength, 4);  // oid columns arrive as 4 bytes
+        for (size_t i = 0; i < std::size(columns); ++i) {
+            const auto& row = r.rows[i];
+            EXPECT_EQ(row[0].value_or(""), "c" + std::to_string(i));
+            EXPECT_EQ(static_cast<uint32_t>(BinaryInt(row[1])), columns[i].oid) << columns[i].sql;
+            EXPECT_EQ(BinaryInt(row[2]), columns[i].modifier) << columns[i].sql;
+            EXPECT_EQ(row[3].value_or("?"), std::string(1, i % 2 ? '\1' : '\0')) << columns[i].sql;
+            EXPECT_EQ(row[4].value_or(""), i == 0 ? "en_US" : "default") << columns[i].sql;
+            EXPECT_EQ(row[6].value_or(""), "p");
+        }
+    }
+}
+
+TEST_F(KelvodSessions, TemporaryTablesLiveInPgTempOfTheFirstDatabase) {
+    WireClient c;
+    ASSERT_NO_FATAL_FAILURE(OpenCatalog(c));
+    ASSERT_TRUE(c.Query("CREATE TEMPORARY TABLE \"tmp\" (\"v\" VARCHAR(7) NOT NULL);").Ok());
+    WireResult r = c.Query("SELECT kelvo_database_of_table('tmp'), kelvo_schema_of_table('tmp')");
+    EXPECT_EQ(r.Value(0, 0) + "." + r.Value(0, 1), "cat.pg_temp");
+    WireResult cols = c.Query(ColumnQuery("\"cat\".", "pg_temp", "tmp"));
+    ASSERT_EQ(cols.rows.size(), 1u);
+    EXPECT_EQ(static_cast<uint32_t>(BinaryInt(cols.rows[0][1])), 1043u);
+    EXPECT_EQ(BinaryInt(cols.rows[0][2]), 11);
+    EXPECT_EQ(cols.rows[0][6].value_or(""), "t");
+    // The qualified name the catalog gives for it reaches the table.
+    EXPECT_TRUE(c.Query("INSERT INTO \"cat\".\"pg_temp\".\"tmp\" VALUES ('a')").Ok());
+    EXPECT_TRUE(c.Query("INSERT INTO pg_temp.tmp VALUES ('b')").Ok());
+    EXPECT_EQ(c.Query("SELECT CAST(count(*) AS INTEGER) FROM \"pg_temp\".\"tmp\"").Value(), std::string("\2\0\0\0", 4));
+}
+
+// Bad input of any kind draws one FATAL error and a closed session, never a
+// crash or a hang of the server or of other sessions.
+TEST_F(KelvodSessions, MalformedStartupPacketsAndMessagesGetAFatalErrorAndAClosedConnection) {
+    struct Case {
+        const char* what;
+        bool startup;
+        std::string bytes;
+        const char* sqlstate;
+    } cases[] = {
+        {"start-up length below 8", true, I32(4), "08P01"},
+        {"negative start-up length", true, I32(-5), "08P01"},
+        {"protocol 2.0", true, I32(8) + I32(131072), "0A000"},
+        {"unterminated parameter", true, I32(12) + I32(196608) + "user", "08P01"},
+        {"cancel request of the wrong size", true, I32(12) + I32(80877102) + I32(1), "08P01"},
+        {"length below 4", false, "Q" + I32(2), "08P01"},
+        {"length past any sane bound", false, "Q" + I32(0x7FFFFFFF), "08P01"},
+        {"unknown message type", false, "?" + I32(4), "08P01"},
+        {"query without terminator", false, "Q" + I32(7) + "abc", "08P01"},
+        {"bind with a negative count", false, "B" + I32(8) + std::string(2, '\0') + I16(-1), "08P01"},
+        {"bind with a parameter past the end", false, "B" + I32(14) + std::string(2, '\0') + I16(0) + I16(1) + I32(100),
+         "08P01"},
+        {"bind with a negative parameter length", false,
+         "B" + I32(16) + std::string(2, '\0') + I16(0) + I16(1) + I32(-2) + I16(0), "08P01"},
+        {"describe of an unknown kind", false, "D" + I32(6) + std::string("X\0", 2), "08P01"},
+        {"execute too short", false, "E" + I32(7) + std::string(3, '\0'), "08P01"},
+    };
+    for (const auto& c : cases) {
+        WireClient client;
+        ASSERT_TRUE(c.startup ? client.ConnectSocket(server->Endpoint())
+                              : client.Open(server->Endpoint(), ":main").status == 'I')
+            << c.what;
+        client.SendRaw(c.bytes);
+        WireResult r = client.ReadUntilReady(5000);
+        EXPECT_EQ(r.types, std::vector<char>{'E'}) << c.what;
+        EXPECT_EQ(r.errors.at(0).severity + " " + r.Sqlstate(), std::string("FATAL ") + c.sqlstate) << c.what;
+        EXPECT_TRUE(client.WaitClosed(5000)) << c.what;
+    }
+    // The server still serves a fresh session.
+    WireClient c;
+    ASSERT_EQ(c.Open(server->Endpoint(), ":main").status, 'I');
+    EXPECT_EQ(c.Query("SELECT 41 + 1").Value(), "42");
+}
+
+TEST_F(KelvodSessions, SslRequestIsRefusedAndTheStartupGoesOn) {
+    WireClient client;
+    ASSERT_TRUE(client.ConnectSocket(server->Endpoint()));
+    client.SendRaw(I32(8) + I32(80877103));
+    char answer = 0;
+    ASSERT_EQ(::recv(client.Fd(), &answer, 1, 0), 1);
+    EXPECT_EQ(answer, 'N');
+    EXPECT_EQ(client.Startup({{"user", "u"}, {"database", "[]"}, {"client_encoding", "UTF8"}}).status, 'I');
 }

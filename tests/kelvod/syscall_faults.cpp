@@ -86,99 +86,34 @@ mode_t ModeOf(int flags, va_list args) {
 
 }  // namespace
 
+// Each wrapper fails its call when it is the one chosen, else passes it on.
+#define KELVO_FD_CALL(Ret, name, kind, Params, Args)        \
+    Ret name Params {                                       \
+        static auto real = Next<Ret(*) Params>(#name);      \
+        return FdBelow(fd) && Fails(kind) ? -1 : real Args; \
+    }
+#define KELVO_OPEN_CALL(name, Params, Args)                    \
+    int name Params {                                          \
+        static auto real = Next<int(*) Params>(#name);         \
+        va_list args;                                          \
+        va_start(args, flags);                                 \
+        const mode_t mode = ModeOf(flags, args);               \
+        va_end(args);                                          \
+        return Below(path) && Fails(kOpenat) ? -1 : real Args; \
+    }
+
 extern "C" {
 
-ssize_t write(int fd, const void* buf, size_t n) {
-    static auto real = Next<ssize_t (*)(int, const void*, size_t)>("write");
-    if (FdBelow(fd) && Fails(kWrite))
-        return -1;
-    return real(fd, buf, n);
-}
-
-ssize_t pwrite(int fd, const void* buf, size_t n, off_t offset) {
-    static auto real = Next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
-    if (FdBelow(fd) && Fails(kPwrite))
-        return -1;
-    return real(fd, buf, n, offset);
-}
-
-ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t offset) {
-    static auto real = Next<ssize_t (*)(int, const void*, size_t, off64_t)>("pwrite64");
-    if (FdBelow(fd) && Fails(kPwrite))
-        return -1;
-    return real(fd, buf, n, offset);
-}
-
-int fsync(int fd) {
-    static auto real = Next<int (*)(int)>("fsync");
-    if (FdBelow(fd) && Fails(kFsync))
-        return -1;
-    return real(fd);
-}
-
-int fdatasync(int fd) {
-    static auto real = Next<int (*)(int)>("fdatasync");
-    if (FdBelow(fd) && Fails(kFsync))
-        return -1;
-    return real(fd);
-}
-
-int ftruncate(int fd, off_t length) {
-    static auto real = Next<int (*)(int, off_t)>("ftruncate");
-    if (FdBelow(fd) && Fails(kFtruncate))
-        return -1;
-    return real(fd, length);
-}
-
-int ftruncate64(int fd, off64_t length) {
-    static auto real = Next<int (*)(int, off64_t)>("ftruncate64");
-    if (FdBelow(fd) && Fails(kFtruncate))
-        return -1;
-    return real(fd, length);
-}
-
-int openat(int dirfd, const char* path, int flags, ...) {
-    static auto real = Next<int (*)(int, const char*, int, ...)>("openat");
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = ModeOf(flags, args);
-    va_end(args);
-    if (Below(path) && Fails(kOpenat))
-        return -1;
-    return real(dirfd, path, flags, mode);
-}
-
-int openat64(int dirfd, const char* path, int flags, ...) {
-    static auto real = Next<int (*)(int, const char*, int, ...)>("openat64");
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = ModeOf(flags, args);
-    va_end(args);
-    if (Below(path) && Fails(kOpenat))
-        return -1;
-    return real(dirfd, path, flags, mode);
-}
-
-int open(const char* path, int flags, ...) {
-    static auto real = Next<int (*)(const char*, int, ...)>("open");
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = ModeOf(flags, args);
-    va_end(args);
-    if (Below(path) && Fails(kOpenat))
-        return -1;
-    return real(path, flags, mode);
-}
-
-int open64(const char* path, int flags, ...) {
-    static auto real = Next<int (*)(const char*, int, ...)>("open64");
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = ModeOf(flags, args);
-    va_end(args);
-    if (Below(path) && Fails(kOpenat))
-        return -1;
-    return real(path, flags, mode);
-}
+KELVO_FD_CALL(ssize_t, write, kWrite, (int fd, const void* buf, size_t n), (fd, buf, n))
+KELVO_FD_CALL(ssize_t, pwrite, kPwrite, (int fd, const void* buf, size_t n, off_t offset), (fd, buf, n, offset))
+KELVO_FD_CALL(ssize_t, pwrite64, kPwrite, (int fd, const void* buf, size_t n, off64_t offset), (fd, buf, n, offset))
+KELVO_FD_CALL(int, fsync, kFsync, (int fd), (fd))
+KELVO_FD_CALL(int, fdatasync, kFsync, (int fd), (fd))
+KELVO_FD_CALL(int, ftruncate, kFtruncate, (int fd, off_t length), (fd, length))
+KELVO_FD_CALL(int, ftruncate64, kFtruncate, (int fd, off64_t length), (fd, length))
+KELVO_OPEN_CALL(openat, (int dirfd, const char* path, int flags, ...), (dirfd, path, flags, mode))
+KELVO_OPEN_CALL(openat64, (int dirfd, const char* path, int flags, ...), (dirfd, path, flags, mode))
+KELVO_OPEN_CALL(open, (const char* path, int flags, ...), (path, flags, mode))
+KELVO_OPEN_CALL(open64, (const char* path, int flags, ...), (path, flags, mode))
 
 }  // extern "C"

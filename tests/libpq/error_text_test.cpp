@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
+#include <tuple>
 
 #include "postgres/libpq/result_record.h"
 #include "postgres/mb/encoding.h"
@@ -35,14 +35,7 @@ TEST(ErrorCursor, MarksThePositionInItsLine) {
         digits += "0123456789";
     for (int i = 0; i < 40; ++i)
         han += "\xE6\xBC\xA2";
-    struct Case {
-        const char* name;
-        std::string query;
-        int position;
-        int encoding;
-        std::string expected;
-    };
-    const std::vector<Case> cases = {
+    const std::tuple<const char*, std::string, int, int, std::string> cases[] = {
         {"one line", "SELECT * FROM nosuch", 15, PG_SQL_ASCII, "LINE 1: SELECT * FROM nosuch\n" + Spaces(22) + "^\n"},
         {"just past the end", "abc", 4, PG_SQL_ASCII, "LINE 1: abc\n" + Spaces(11) + "^\n"},
         {"beyond the end", "abc", 5, PG_SQL_ASCII, ""},
@@ -63,8 +56,8 @@ TEST(ErrorCursor, MarksThePositionInItsLine) {
         {"GB18030 lead byte at the very end", "a\x81", 2, PG_GB18030, "LINE 1: a\x81\n" + Spaces(9) + "^\n"},
         {"EUC_TW four-byte lead cut short", "x\x8E\xA1", 2, PG_EUC_TW, "LINE 1: x\x8E\xA1\n" + Spaces(9) + "^\n"},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(Cursor(c.query, c.position, c.encoding), c.expected) << c.name;
+    for (const auto& [name, query, position, encoding, expected] : cases)
+        EXPECT_EQ(Cursor(query, position, encoding), expected) << name;
 }
 
 // The message built for res at the given verbosity.

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "parser_helpers.h"
@@ -37,31 +39,24 @@ std::string Dump(const std::vector<ResultPtr>& results) {
 
 TEST(Framing, LengthLimitsForShortAndLongMessageTypes) {
     const std::string columns = w::RowDescription({{"t", 25, -1}});
-    struct Case {
-        std::string prefix;
-        std::string message;
-        int64_t lostAt;  // the length in the lost-sync text, or 0
-    };
-    const std::vector<Case> cases = {
+    // Bytes before the message, the message, the length in the lost-sync text or 0.
+    const std::tuple<std::string, std::string, int64_t> cases[] = {
         {"", w::CommandComplete(std::string(29995, 'x')), 0},
         {"", w::CommandComplete(std::string(29996, 'x')), 30001},
         {"", w::ErrorResponse({{'S', "ERROR"}, {'M', std::string(39990, 'm')}}), 0},
         {"", RawMessage('D', 0x80000000LL, ""), INT32_MIN},  // above INT_MAX
         {columns, RawMessage('D', 0x7FFFFFFF, ""), 0x7FFFFFFF},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(1, c.message[0]) + " " + std::to_string(c.message.size()));
+    for (const auto& [prefix, message, lostAt] : cases) {
+        SCOPED_TRACE(std::string(1, message[0]) + " " + std::to_string(message.size()));
         ConnPtr conn;
-        auto results = RunStatement(conn, c.prefix + c.message);
-        if (c.lostAt != 0) {
+        auto results = RunStatement(conn, prefix + message);
+        if (lostAt != 0) {
             ASSERT_EQ(results.size(), 1u);
             EXPECT_EQ(PQresultStatus(results[0].get()), PGRES_FATAL_ERROR);
-            const std::string primary = std::string("lost synchronization with server: got message type \"") +
-                                        c.message[0] + "\", length " + std::to_string(c.lostAt);
             EXPECT_EQ(std::string(PQresultErrorMessage(results[0].get())),
-                      "<sqlstate>08P01</sqlstate><primary>" + primary + "</primary>\n");
-            EXPECT_STREQ(PQresultErrorField(results[0].get(), 'C'), "08P01");
-            EXPECT_EQ(PQresultErrorField(results[0].get(), 'M'), primary);
+                      "<sqlstate>08P01</sqlstate><primary>lost synchronization with server: got message type \"" +
+                          std::string(1, message[0]) + "\", length " + std::to_string(lostAt) + "</primary>\n");
             EXPECT_EQ(conn->status, CONNECTION_BAD);
             EXPECT_LE(conn->inBufSize, 65536);  // the buffer did not grow toward a hostile length
         } else {
@@ -70,7 +65,7 @@ TEST(Framing, LengthLimitsForShortAndLongMessageTypes) {
             for (const ResultPtr& r : results)
                 EXPECT_EQ(std::string(PQresultErrorMessage(r.get())).find("lost synchronization"), std::string::npos);
             // A command tag is cut to 63 characters.
-            if (c.message[0] == 'C') {
+            if (message[0] == 'C') {
                 ASSERT_EQ(results.size(), 1u);
                 EXPECT_EQ(std::string(PQcmdStatus(results[0].get())), std::string(63, 'x'));
             }
@@ -120,12 +115,8 @@ TEST(Framing, MessagesCutOneByteAtATime) {
 // usable; the statement ends at ReadyForQuery.
 TEST(MalformedMessages, GiveOneErrorResultAndKeepTheConnection) {
     const std::string oneColumn = w::RowDescription({{"t", 25, -1}});
-    struct Case {
-        const char* name;
-        std::string stream;
-        std::string text;
-    };
-    const std::vector<Case> cases = {
+    const std::tuple<const char*, std::string, std::string> cases[] = {
+        // name, stream, text
         {"field length below -1", oneColumn + w::Message('D', w::Int16(1) + w::Int32(-2) + "abc"),
          "invalid field length in \"D\" message\n"},
         {"field length past the message", oneColumn + w::Message('D', w::Int16(1) + w::Int32(0x7FFFFFFF) + "abc"),
@@ -150,96 +141,71 @@ TEST(MalformedMessages, GiveOneErrorResultAndKeepTheConnection) {
         {"unknown type", w::Message('X', "abc"),
          "unexpected response from server; first received character was \"X\"\n"},
     };
-    for (const Case& c : cases) {
-        auto conn = MakeDetachedRecord();
-        BeginStatement(conn.get());
+    for (const auto& [name, stream, text] : cases) {
+        SCOPED_TRACE(name);
         // The statement goes on after the bad message and ends normally.
-        FeedInput(conn.get(), c.stream + w::CommandComplete("SELECT 1") + w::ReadyForQuery());
-        auto results = TakeResults(conn.get());
-        ASSERT_FALSE(results.empty()) << c.name;
-        EXPECT_EQ(PQresultStatus(results[0].get()), PGRES_FATAL_ERROR) << c.name;
-        EXPECT_EQ(PQresultErrorMessage(results[0].get()), c.text) << c.name;
-        EXPECT_EQ(conn->status, CONNECTION_OK) << c.name;
-        EXPECT_EQ(conn->asyncStatus, PGASYNC_IDLE) << c.name;
-        EXPECT_EQ(conn->inStart, conn->inEnd) << c.name;
+        ConnPtr conn;
+        auto results = RunStatement(conn, stream + w::CommandComplete("SELECT 1") + w::ReadyForQuery());
+        ASSERT_FALSE(results.empty());
+        EXPECT_EQ(PQresultStatus(results[0].get()), PGRES_FATAL_ERROR);
+        EXPECT_EQ(PQresultErrorMessage(results[0].get()), text);
+        EXPECT_EQ(conn->status, CONNECTION_OK);
+        EXPECT_EQ(conn->asyncStatus, PGASYNC_IDLE);
+        EXPECT_EQ(conn->inStart, conn->inEnd);
     }
 }
 
+// Error fields from "S=ERROR|C=42P01|...": a code and its text per item.
+std::vector<std::pair<char, std::string>> Fields(const std::string& items) {
+    std::vector<std::pair<char, std::string>> out;
+    for (size_t at = 0, end = 0; at < items.size(); at = end + 1) {
+        end = std::min(items.find('|', at), items.size());
+        out.emplace_back(items[at], items.substr(at + 2, end - at - 2));
+    }
+    return out;
+}
+
 TEST(ErrorTexts, ServerErrorsBecomeTaggedTexts) {
-    struct Case {
-        const char* name;
-        std::vector<std::pair<char, std::string>> fields;
-        const char* query;
-        std::string expected;
-    };
-    const std::vector<Case> cases = {
-        {"no query kept",
-         {{'S', "ERROR"}, {'C', "42P01"}, {'M', "relation \"nosuch\" does not exist"}, {'P', "15"}},
-         nullptr,
+    const std::tuple<std::string, const char*, std::string> cases[] = {
+        // fields, query kept, text
+        {"S=ERROR|C=42P01|M=relation \"nosuch\" does not exist|P=15", nullptr,
          "<severity>ERROR</severity><sqlstate>42P01</sqlstate><primary>relation \"nosuch\" does not "
          "exist</primary><position>15</position>\n"},
-        {"every field",
-         {{'S', "ERROR"},
-          {'C', "23505"},
-          {'M', "duplicate key"},
-          {'D', "Key (id)=(1) exists."},
-          {'H', "Use another."},
-          {'W', "SQL function"},
-          {'s', "public"},
-          {'t', "items"},
-          {'c', "id"},
-          {'d', "int4"},
-          {'n', "items_pkey"},
-          {'R', "_bt_check_unique"}},
+        {"S=ERROR|C=23505|M=duplicate key|D=Key (id)=(1) exists.|H=Use another.|W=SQL function|s=public|t=items|c=id|"
+         "d=int4|n=items_pkey|R=_bt_check_unique",
          nullptr,
          "<severity>ERROR</severity><sqlstate>23505</sqlstate><primary>duplicate key</primary>\n"
          "<detail>Key (id)=(1) exists.</detail><hint>Use another.</hint><context>SQL function</context>"
          "<schema-name>public</schema-name><table-name>items</table-name><column-name>id</column-name>"
          "<datatype-name>int4</datatype-name><constraint-name>items_pkey</constraint-name>"
          "<location>_bt_check_unique, </location>"},
-        {"non-localised severity wins",
-         {{'S', "FEHLER"}, {'V', "ERROR"}, {'C', "42601"}, {'M', "Syntaxfehler"}},
-         nullptr,
+        // The non-localised severity wins.
+        {"S=FEHLER|V=ERROR|C=42601|M=Syntaxfehler", nullptr,
          "<severity>ERROR</severity><sqlstate>42601</sqlstate><primary>Syntaxfehler</primary>\n"},
-        {"internal query and position",
-         {{'S', "ERROR"}, {'C', "42703"}, {'M', "no column"}, {'p', "8"}, {'q', "SELECT nope"}},
-         nullptr,
+        {"S=ERROR|C=42703|M=no column|p=8|q=SELECT nope", nullptr,
          "<severity>ERROR</severity><sqlstate>42703</sqlstate><primary>no column</primary>\n"
          "LINE 1: SELECT nope\n"
          "               ^\n"
          "<query>SELECT nope</query>"},
-        {"internal position without its query",
-         {{'S', "ERROR"}, {'M', "m"}, {'p', "8"}},
-         nullptr,
-         "<severity>ERROR</severity><primary>m</primary><position>8</position>\n"},
-        {"position far past the query",
-         {{'S', "ERROR"}, {'M', "m"}, {'P', "99999999999999999999"}},
-         "SELECT 1",
-         "<severity>ERROR</severity><primary>m</primary>\n"},
-        {"field texts cannot forge or cut tags",
-         {{'S', "ERROR"},
-          {'M', "relation \"a</primary><hint>x</hint>\" & more"},
-          {'t', "</table-name>"},
-          {'D', "<detail>fake</detail>"},
-          {'P', "17"}},
+        {"S=ERROR|M=m|p=8", nullptr, "<severity>ERROR</severity><primary>m</primary><position>8</position>\n"},
+        {"S=ERROR|M=m|P=99999999999999999999", "SELECT 1", "<severity>ERROR</severity><primary>m</primary>\n"},
+        // Field texts can neither forge nor cut tags.
+        {"S=ERROR|M=relation \"a</primary><hint>x</hint>\" & more|t=</table-name>|D=<detail>fake</detail>|P=17",
          "SELECT <x> FROM \"a</primary>\"",
          "<severity>ERROR</severity><primary>relation \"a&lt;/primary>&lt;hint>x&lt;/hint>\" &amp; more</primary>\n"
          "LINE 1: SELECT &lt;x> FROM \"a&lt;/primary>\"\n" +
              std::string(27, ' ') +
              "^\n"
              "<detail>&lt;detail>fake&lt;/detail></detail><table-name>&lt;/table-name></table-name>"},
-        {"file without line",
-         {{'S', "ERROR"}, {'M', "m"}, {'F', "a.c"}},
-         nullptr,
-         "<severity>ERROR</severity><primary>m</primary>\n<location></location>"},
+        {"S=ERROR|M=m|F=a.c", nullptr, "<severity>ERROR</severity><primary>m</primary>\n<location></location>"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [fields, query, expected] : cases) {
         ConnPtr conn;
-        auto results = RunStatement(conn, w::ErrorResponse(c.fields) + w::ReadyForQuery(), 0, PGQUERY_SIMPLE, c.query);
-        ASSERT_EQ(results.size(), 1u) << c.name;
-        EXPECT_EQ(PQresultErrorMessage(results[0].get()), c.expected) << c.name;
-        // The connection's text is the same.
-        EXPECT_EQ(std::string(conn->errorMessage.data), c.expected) << c.name;
+        auto results =
+            RunStatement(conn, w::ErrorResponse(Fields(fields)) + w::ReadyForQuery(), 0, PGQUERY_SIMPLE, query);
+        ASSERT_EQ(results.size(), 1u) << fields;
+        EXPECT_EQ(PQresultErrorMessage(results[0].get()), expected) << fields;
+        EXPECT_EQ(std::string(conn->errorMessage.data), expected) << fields;  // the connection's text is the same
     }
 }
 
@@ -250,8 +216,7 @@ TEST(Notices, ReachTheReceiverAndCarryNoContext) {
     auto conn = MakeDetachedRecord();
     Notices notices;
     notices.Install(conn->noticeHooks);
-    const auto fields = std::vector<std::pair<char, std::string>>{
-        {'S', "WARNING"}, {'C', "01000"}, {'M', "careful"}, {'W', "PL/pgSQL function"}};
+    const auto fields = Fields("S=WARNING|C=01000|M=careful|W=PL/pgSQL function");
     FeedInput(conn.get(), w::NoticeResponse(fields) + w::ErrorResponse(fields) + w::CommandComplete("X") +
                               w::ParameterStatus("standard_conforming_strings", "on"));
     EXPECT_TRUE(TakeResults(conn.get()).empty());
@@ -273,15 +238,13 @@ TEST(Notices, ReachTheReceiverAndCarryNoContext) {
 }
 
 TEST(ParameterStatus, ServerVersionEncodingAndStandardStringsFollowTheLatestReport) {
-    const std::vector<std::pair<const char*, int>> versions = {
-        {"9.6.1", 90601},
-        {"12devel", 120000},
-        {"9.6", 90600},
-        {"", 0},
-        {"abc", 0},
-        {"10.1.2", 100102},
-        {"99999999999999.1", 999990001},
-    };
+    const std::vector<std::pair<const char*, int>> versions = {{"9.6.1", 90601},
+                                                               {"12devel", 120000},
+                                                               {"9.6", 90600},
+                                                               {"", 0},
+                                                               {"abc", 0},
+                                                               {"10.1.2", 100102},
+                                                               {"99999999999999.1", 999990001}};
     for (const auto& [text, number] : versions) {
         auto conn = MakeDetachedRecord();
         FeedInput(conn.get(), w::ParameterStatus("server_version", text));
@@ -328,12 +291,7 @@ TEST(BusyMessages, StatusBytesKeysAndSimpleResults) {
     }
 
     // Extended-protocol replies by query class.
-    struct Case {
-        PGQueryClass queryclass;
-        std::string stream;
-        std::vector<std::string> expected;
-    };
-    const std::vector<Case> cases = {
+    const std::tuple<PGQueryClass, std::string, std::vector<std::string>> cases[] = {
         {PGQUERY_EXTENDED,
          w::ParseComplete() + w::BindComplete() + w::NoData() + w::CommandComplete("SET") + w::ReadyForQuery(),
          {"1:0:SET"}},
@@ -343,17 +301,17 @@ TEST(BusyMessages, StatusBytesKeysAndSimpleResults) {
         {PGQUERY_DESCRIBE, w::Message('t', w::Int16(0)) + w::NoData() + w::ReadyForQuery(), {"1:0"}},
         {PGQUERY_EXTENDED, w::CopyOutResponse(1, {1, 1}), {"3:0"}},
     };
-    for (const Case& c : cases) {
+    for (const auto& [queryclass, stream, expected] : cases) {
         ConnPtr conn;
-        auto results = RunStatement(conn, c.stream, 0, c.queryclass);
+        auto results = RunStatement(conn, stream, 0, queryclass);
         if (conn->asyncStatus == PGASYNC_COPY_OUT) {
             results.emplace_back(pqPrepareAsyncResult(conn.get()));
             EXPECT_EQ(conn->copy_is_binary, 1);
             EXPECT_EQ(PQnfields(results.back().get()), 2);
             EXPECT_EQ(results.back()->binary, 1);
         }
-        EXPECT_EQ(Describe(results), c.expected);
-        if (c.queryclass == PGQUERY_DESCRIBE && PQnfields(results[0].get()) == 1) {
+        EXPECT_EQ(Describe(results), expected);
+        if (queryclass == PGQUERY_DESCRIBE && PQnfields(results[0].get()) == 1) {
             EXPECT_EQ(results[0]->numParameters, 2);
             EXPECT_EQ(results[0]->paramDescs[1].typid, 25u);
         }

@@ -1,14 +1,18 @@
 // Statements against the scripted peer: what goes on the wire and what
-// comes back, whole and in chunks.
+// comes back, whole and in chunks; and a failed protocol 2.0 settings
+// exchange (the whole exchange and the start-up packet: tests/connect).
 #include "postgres/libpq/query_execution.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "parser_helpers.h"
+#include "postgres/libpq/protocol2_startup.h"
 #include "postgres/libpq/socket_io.h"
 #include "support/scripted_peer.h"
 
@@ -29,11 +33,8 @@ TEST(QueryExecution, SendingFunctionsRefuseBadRequests) {
     const char* values[] = {"abc"};
     const int binary[] = {1};
     const int lengths[] = {-5};
-    struct Case {
-        std::function<int(PGconn*)> call;  // on a fresh idle record
-        std::string text;
-    };
-    const std::vector<Case> cases = {
+    // Each call on a fresh idle record.
+    const std::tuple<std::function<int(PGconn*)>, std::string> cases[] = {
         {[](PGconn* c) { return PQsendQuery(c, nullptr); }, "The given command string is a null pointer."},
         {[](PGconn* c) { return PQsendQueryParams(c, nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0); },
          "The given command string is a null pointer."},
@@ -61,12 +62,12 @@ TEST(QueryExecution, SendingFunctionsRefuseBadRequests) {
          },
          "<sqlstate>08003</sqlstate><primary>There is no connection to the server.</primary>"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [call, text] : cases) {
         auto conn = MakeDetachedRecord();
-        EXPECT_EQ(c.call(conn.get()), 0) << c.text;
-        EXPECT_EQ(std::string(conn->errorMessage.data), c.text);
-        EXPECT_EQ(conn->outCount, 0) << c.text;  // nothing half-queued, not marked busy
-        EXPECT_NE(conn->asyncStatus, PGASYNC_BUSY) << c.text;
+        EXPECT_EQ(call(conn.get()), 0) << text;
+        EXPECT_EQ(std::string(conn->errorMessage.data), text);
+        EXPECT_EQ(conn->outCount, 0) << text;  // nothing half-queued, not marked busy
+        EXPECT_NE(conn->asyncStatus, PGASYNC_BUSY) << text;
     }
     EXPECT_EQ(PQsendQuery(nullptr, "x"), 0);
     EXPECT_EQ(PQgetResult(nullptr), nullptr);
@@ -165,6 +166,26 @@ TEST(QueryExecution, ExecCollectsTheLastResultEndsOpenCopiesAndNeverBlocks) {
     ASSERT_EQ(messages.size(), 8u);
     EXPECT_EQ(messages[5].type, 'f');
     EXPECT_EQ(messages[5].body, w::CStr("COPY was terminated by a new `PQexec`."));
+}
+
+TEST(QueryExecution, AFailedSetEndsTheProtocol2SettingsExchange) {
+    unsetenv("PGDATESTYLE");
+    unsetenv("PGTZ");
+    unsetenv("PGGEQO");
+    ScriptedPeer peer;
+    peer.AddConnection()
+        .ExpectBytes(w::CStr("QSET client_encoding = DEFAULT").size())
+        .Send("E" + w::CStr("ERROR:  nope\n") + "Z");
+    peer.Start();
+    auto conn = MakeConnectedRecord(peer.ConnectTcp());
+    conn->pversion = PG_PROTOCOL(2, 0);
+    conn->client_encoding_initial = strdup("Default");
+    pqSetenvStart(conn.get());
+    PostgresPollingStatusType rc;
+    while ((rc = pqSetenvPoll(conn.get())) == PGRES_POLLING_READING)
+        ASSERT_EQ(pqWait(1, 0, conn.get()), 0);
+    EXPECT_EQ(rc, PGRES_POLLING_FAILED);
+    EXPECT_STREQ(conn->errorMessage.data, "ERROR:  nope\n");
 }
 
 }  // namespace

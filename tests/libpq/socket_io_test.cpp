@@ -14,7 +14,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "parser_helpers.h"
 #include "postgres/libpq/message_io.h"
@@ -39,11 +38,9 @@ TEST(SocketIO, ServerCloseKeepsTheDataAlreadyRead) {
     auto conn = Connect(peer);
     BeginStatement(conn.get());
 
-    int rc;
-    do {
-        ASSERT_EQ(pqWait(1, 0, conn.get()), 0);
-        rc = pqReadData(conn.get());
-    } while (rc > 0);
+    int rc = 0;
+    while (pqWait(1, 0, conn.get()) == 0 && (rc = pqReadData(conn.get())) > 0)
+        continue;
     EXPECT_EQ(rc, -1);
     const std::string hint =
         "</primary><detail>pqReadData</detail><hint>The server process may have been shut down "
@@ -93,15 +90,11 @@ TEST(SocketIO, BrokenPipeRaisesNoSignal) {
 
         const std::string block(100000, 'x');
         int rc = 0;
-        for (int i = 0; i < 50 && rc == 0; ++i) {
-            rc = pqPutMsgStart('d', false, conn.get());
-            if (rc == 0)
-                rc = pqPutnchar(block.data(), block.size(), conn.get());
-            if (rc == 0)
-                rc = pqPutMsgEnd(conn.get());
-            if (rc == 0)
-                rc = pqFlush(conn.get());
-        }
+        for (int i = 0; i < 50 && rc == 0; ++i)
+            rc = pqPutMsgStart('d', false, conn.get()) || pqPutnchar(block.data(), block.size(), conn.get()) ||
+                         pqPutMsgEnd(conn.get()) || pqFlush(conn.get())
+                     ? -1
+                     : 0;
         EXPECT_EQ(rc, -1) << useFlag;
         EXPECT_EQ(g_sigpipes.load(), 0) << useFlag;
         const std::string text = conn->errorMessage.data;

@@ -1,19 +1,28 @@
 // Statements against the PostgreSQL peer, for what only a real server shows:
 // a statement cancelled and a session ended, PQexec's merging of errors, notices,
-// changes of the client encoding, and pinging.
+// changes of the client encoding, and pinging. Cancel requests against a peer
+// of the test's own: the exact 16 bytes, errno kept, no endless wait on a
+// server that never closes, and the failure texts cut to the caller's buffer.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include "postgres/libpq/cancel.h"
 #include "postgres/libpq/client_encoding.h"
 #include "postgres/libpq/connect.h"
+#include "postgres/libpq/connection_record.h"
 #include "postgres/libpq/parameter_status.h"
 #include "postgres/libpq/ping.h"
 #include "postgres/libpq/query_execution.h"
@@ -21,13 +30,114 @@
 #include "postgres/mb/encoding.h"
 #include "support/connected_record.h"
 #include "support/postgres_cluster.h"
+#include "support/scripted_peer.h"
 #include "support/standby_server.h"
 
 namespace {
 
+using kelvotest::ConnPtr;
 using kelvotest::PostgresCluster;
 using Result = kelvotest::ResultPtr;
 using Session = std::unique_ptr<PGconn, decltype(&PQfinish)>;
+using CancelPtr = std::unique_ptr<PGcancel, decltype(&PQfreeCancel)>;
+
+template <typename Address>
+SockAddr ToSockAddr(const Address& address) {
+    SockAddr out{};
+    memcpy(&out.addr, &address, sizeof address);
+    out.salen = sizeof address;
+    return out;
+}
+
+// A cancel handle for a TCP port on 127.0.0.1 where nothing listens.
+PGcancel ClosedPortHandle() {
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<uint16_t>(kelvotest::FindFreeTcpPort()));
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    PGcancel cancel{};
+    cancel.raddr = ToSockAddr(sin);
+    return cancel;
+}
+
+// A handle copies what it needs from the connection and outlives it; the
+// call keeps errno and writes nothing on success. A server that never
+// closes costs only the time limit: the request went out, so it counts.
+TEST(CancelTest, SendsTheSixteenByteRequestAndWaitsForTheClose) {
+    kelvotest::ScriptedPeer peer;
+    peer.AddConnection().ExpectMessage(0).Close();
+    peer.AddConnection().ExpectMessage(0).Close(5000);  // holds the socket until the client gives up
+    peer.Start();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, peer.SocketPath().c_str(), sizeof address.sun_path - 1);
+    ConnPtr conn(makeEmptyPGconn());
+    conn->sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    conn->raddr = ToSockAddr(address);
+    conn->be_pid = 0x01020304;
+    conn->be_key = -2;
+    CancelPtr cancel(PQgetCancel(conn.get()), &PQfreeCancel);
+    ASSERT_NE(nullptr, cancel);
+    conn.reset();
+    char errbuf[256] = "untouched";
+    errno = 4242;
+    EXPECT_EQ(1, PQcancel(cancel.get(), errbuf, sizeof errbuf));
+    EXPECT_EQ(4242, errno);
+    EXPECT_STREQ("untouched", errbuf);
+    EXPECT_EQ(1, pqCancelWithin(cancel.get(), errbuf, sizeof errbuf, 200));
+    for (size_t i : {0, 1}) {
+        peer.WaitForClose(i);
+        EXPECT_EQ(std::string("\x00\x00\x00\x10\x04\xd2\x16\x2e\x01\x02\x03\x04\xff\xff\xff\xfe", 16),
+                  peer.Received(i));
+    }
+}
+
+// The text goes into the buffer as far as it fits, never past its size; a
+// buffer of no size, or none, receives nothing.
+TEST(CancelTest, FailureTextsAreCutToTheBuffer) {
+    PGcancel closedPort = ClosedPortHandle();
+    const std::string prefix = "PQcancel() -- connect() failed: ";
+    const std::string refused = prefix + strerror(ECONNREFUSED) + "\n";
+    const int prefixSize = static_cast<int>(prefix.size());
+    const std::tuple<PGcancel*, int, std::string> cases[] = {
+        {&closedPort, 256, refused},
+        {&closedPort, 1, ""},
+        {&closedPort, prefixSize + 2, prefix + "\n"},  // no room for the system's text
+        {&closedPort, prefixSize + 5, prefix + refused.substr(prefix.size(), 3) + "\n"},
+        {nullptr, 5, "PQca"},
+        {&closedPort, 0, ""},
+        {nullptr, -100, ""},
+    };
+    for (const auto& [handle, size, expected] : cases) {
+        SCOPED_TRACE(size);
+        std::string buf(300, 'x');
+        errno = 777;
+        EXPECT_EQ(0, PQcancel(handle, &buf[0], size));
+        if (handle != nullptr) {
+            EXPECT_EQ(777, errno);
+        }
+        const size_t written = size > 0 ? expected.size() + 1 : 0;
+        EXPECT_EQ(size > 0 ? expected + '\0' : "", buf.substr(0, written));
+        EXPECT_EQ(std::string(300 - written, 'x'), buf.substr(written));
+        EXPECT_EQ(0, PQcancel(handle, nullptr, size));
+    }
+}
+
+TEST(CancelTest, HandlesNeedAnOpenConnection) {
+    EXPECT_EQ(nullptr, PQgetCancel(nullptr));
+    EXPECT_EQ(0, PQrequestCancel(nullptr));
+    ConnPtr conn(makeEmptyPGconn());
+    EXPECT_EQ(nullptr, PQgetCancel(conn.get()));
+    EXPECT_EQ(0, PQrequestCancel(conn.get()));
+    EXPECT_STREQ(
+        "<sqlstate>08003</sqlstate><primary>The connection given to `PQrequestCancel()` is not open.</primary>",
+        conn->errorMessage.data);
+    // A failure of PQrequestCancel is the connection's error text.
+    conn->sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    conn->raddr = ClosedPortHandle().raddr;
+    EXPECT_EQ(0, PQrequestCancel(conn.get()));
+    EXPECT_EQ(std::string("PQcancel() -- connect() failed: ") + strerror(ECONNREFUSED) + "\n", conn->errorMessage.data);
+}
 
 // A session of the superuser on the shared peer, over its Unix socket.
 Session OpenSession() {
@@ -45,9 +155,7 @@ Session OpenSession() {
 std::string Value(PGconn* conn, const std::string& sql) {
     Result res(PQexec(conn, sql.c_str()));
     EXPECT_EQ(PGRES_TUPLES_OK, PQresultStatus(res.get())) << sql << ": " << PQresultErrorMessage(res.get());
-    if (PQntuples(res.get()) < 1 || PQnfields(res.get()) < 1)
-        return "<no value>";
-    return PQgetvalue(res.get(), 0, 0);
+    return PQntuples(res.get()) < 1 || PQnfields(res.get()) < 1 ? "<no value>" : PQgetvalue(res.get(), 0, 0);
 }
 
 // Each test holds a session of its own.
@@ -57,24 +165,17 @@ protected:
     Session conn_ = OpenSession();
 };
 
-// Waits until the session with that process id runs pg_sleep.
-void AwaitSleeping(PGconn* observer, int pid) {
-    for (int i = 0; i < 1000; ++i) {
-        if (Value(observer, "SELECT count(*) FROM pg_stat_activity WHERE pid = " + std::to_string(pid) +
-                                " AND state = 'active' AND query LIKE '%pg_sleep%'") == "1")
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    FAIL() << "the session never started to sleep";
-}
-
 // A cancel ends the running statement only. A session ended by the server
 // gives PQexec one result with both the server's FATAL error and the lost
 // connection; sending on it then fails with a text, not a signal.
 TEST_F(StatementsPostgresTest, CancelEndsTheStatementTerminationTheSession) {
     Session observer = OpenSession();
     ASSERT_EQ(1, PQsendQuery(conn_.get(), "SELECT pg_sleep(30)"));
-    AwaitSleeping(observer.get(), PQbackendPID(conn_.get()));
+    const std::string sleeping =
+        "SELECT count(*) FROM pg_stat_activity WHERE pid = " + std::to_string(PQbackendPID(conn_.get())) +
+        " AND state = 'active' AND query LIKE '%pg_sleep%'";
+    for (int i = 0; i < 1000 && Value(observer.get(), sleeping) != "1"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(1, PQrequestCancel(conn_.get())) << PQerrorMessage(conn_.get());
     Result res(PQgetResult(conn_.get()));
     EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(res.get()));
@@ -82,7 +183,6 @@ TEST_F(StatementsPostgresTest, CancelEndsTheStatementTerminationTheSession) {
     EXPECT_STREQ("canceling statement due to user request", PQresultErrorField(res.get(), 'M'));
     EXPECT_EQ(nullptr, PQgetResult(conn_.get()));
     EXPECT_EQ("alive", Value(conn_.get(), "SELECT 'alive'"));
-
     res.reset(PQexec(conn_.get(), "SELECT pg_terminate_backend(pg_backend_pid())"));
     EXPECT_EQ(PGRES_FATAL_ERROR, PQresultStatus(res.get()));
     const std::string text = PQresultErrorMessage(res.get());
@@ -90,7 +190,6 @@ TEST_F(StatementsPostgresTest, CancelEndsTheStatementTerminationTheSession) {
     EXPECT_NE(std::string::npos, text.find("<sqlstate>08003</sqlstate>")) << text;
     EXPECT_EQ(text, PQerrorMessage(conn_.get()));
     EXPECT_EQ(CONNECTION_BAD, PQstatus(conn_.get()));
-
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     struct sigaction old {};
@@ -121,41 +220,21 @@ TEST_F(StatementsPostgresTest, ClientEncodingChangesOnlyWhenTheServerAcceptsIt) 
     EXPECT_GE(PQserverVersion(conn), 150000);
     EXPECT_LT(PQserverVersion(conn), 160000);
     const std::string tooLong(101, 'a');
-    const struct {
-        const char* name;
-        int result;
-        int encoding;  // reported afterwards
-    } cases[] = {
+    // What PQsetClientEncoding returns, and the encoding reported afterwards.
+    const std::tuple<const char*, int, int> cases[] = {
         {"latin1", 0, PG_LATIN1},         {"no_such_encoding", -1, PG_LATIN1},  // refused by the server
         {tooLong.c_str(), -1, PG_LATIN1},                                       // refused before sending
         {nullptr, -1, PG_LATIN1},         {"UTF8", 0, PG_UTF8},  // replaces the report at the head of the list
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name != nullptr ? c.name : "(null)");
-        EXPECT_EQ(c.result, PQsetClientEncoding(conn, c.name));
-        EXPECT_EQ(c.encoding, PQclientEncoding(conn));
-        EXPECT_STREQ(pg_encoding_to_char(c.encoding), PQparameterStatus(conn, "client_encoding"));
+    for (const auto& [name, result, encoding] : cases) {
+        SCOPED_TRACE(name != nullptr ? name : "(null)");
+        EXPECT_EQ(result, PQsetClientEncoding(conn, name));
+        EXPECT_EQ(encoding, PQclientEncoding(conn));
+        EXPECT_STREQ(pg_encoding_to_char(encoding), PQparameterStatus(conn, "client_encoding"));
         EXPECT_EQ(PQTRANS_IDLE, PQtransactionStatus(conn));
     }
     EXPECT_EQ(-1, PQsetClientEncoding(nullptr, "UTF8"));
     EXPECT_EQ(-1, PQclientEncoding(nullptr));
-}
-
-struct Option {
-    const char* keyword;
-    std::string value;
-};
-
-PGPing Ping(const std::vector<Option>& options) {
-    std::vector<const char*> keywords;
-    std::vector<const char*> values;
-    for (const Option& o : options) {
-        keywords.push_back(o.keyword);
-        values.push_back(o.value.c_str());
-    }
-    keywords.push_back(nullptr);
-    values.push_back(nullptr);
-    return PQpingParams(keywords.data(), values.data(), 0);
 }
 
 // Pinging the peer (up, whatever it thinks of the credentials), a standby that
@@ -167,31 +246,22 @@ TEST(PingTest, ReportsWhetherAServerIsThereAndAccepting) {
     const std::string socketDir = cluster.SocketDir();
     const std::string port = cluster.PortText();
     const std::string closedPort = std::to_string(kelvotest::FindFreeTcpPort());
-
-    struct Case {
-        const char* name;
-        std::vector<Option> options;
-        PGPing expected;
-    };
-    const Case cases[] = {
-        {"trusted user", {{"host", socketDir}, {"port", port}, {"user", PostgresCluster::kAdminUser}}, PQPING_OK},
-        // The server asked for a password: it is up.
-        // Refusing an unknown role is an answer too.
-        {"unknown role", {{"host", socketDir}, {"port", port}, {"user", "nobody_here"}}, PQPING_OK},
-        {"standby without hot standby",
-         {{"host", standby.SocketDir()}, {"port", std::to_string(standby.Port())}, {"user", "kelvo_admin"}},
+    const std::string peer = "host=" + socketDir + " port=" + port;
+    const std::pair<std::string, PGPing> cases[] = {
+        {peer + " user=kelvo_admin", PQPING_OK},
+        {peer + " user=nobody_here", PQPING_OK},  // refusing an unknown role is an answer too
+        {"host=" + standby.SocketDir() + " port=" + std::to_string(standby.Port()) + " user=kelvo_admin",
          PQPING_REJECT},
-        {"closed TCP port", {{"host", "127.0.0.1"}, {"port", closedPort}, {"user", "kelvo_admin"}}, PQPING_NO_RESPONSE},
-        {"invalid option value", {{"host", socketDir}, {"port", port}, {"sslmode", "sometimes"}}, PQPING_NO_ATTEMPT},
+        {"host=127.0.0.1 port=" + closedPort + " user=kelvo_admin", PQPING_NO_RESPONSE},
+        {peer + " sslmode=sometimes", PQPING_NO_ATTEMPT},
+        {"host='unterminated", PQPING_NO_ATTEMPT},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.expected, Ping(c.options));
-    }
-
-    // The connection-string form.
-    EXPECT_EQ(PQPING_OK, PQping(("host=" + socketDir + " port=" + port + " user=kelvo_admin").c_str()));
-    EXPECT_EQ(PQPING_NO_ATTEMPT, PQping("host='unterminated"));
+    for (const auto& [conninfo, expected] : cases)
+        EXPECT_EQ(expected, PQping(conninfo.c_str())) << conninfo;
+    // The keyword form.
+    const char* keywords[] = {"host", "port", "user", nullptr};
+    const char* values[] = {socketDir.c_str(), port.c_str(), PostgresCluster::kAdminUser, nullptr};
+    EXPECT_EQ(PQPING_OK, PQpingParams(keywords, values, 0));
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 namespace kelvotest {
@@ -97,11 +97,9 @@ bool KelvodServer::Start(const Options& options) {
     const int listenFd = ListenUnix(m_dir + "/cb");
     std::vector<std::string> args{"--database=" + MainDatabase(), "--init=overwrite", "--no-password=true"};
     args.insert(args.end(), options.extraArguments.begin(), options.extraArguments.end());
-    args.push_back("--listen-connection");
-    args.push_back(options.tcp ? "pel.tcp://localhost:auto" : "pel.domain://" + m_dir + "/domain/auto");
-    args.push_back("--callback-connection");
-    args.push_back("pel.domain://" + m_dir + "/domain/cb");
-    args.push_back("run");
+    args.insert(args.end(), {"--listen-connection",
+                             options.tcp ? "pel.tcp://localhost:auto" : "pel.domain://" + m_dir + "/domain/auto",
+                             "--callback-connection", "pel.domain://" + m_dir + "/domain/cb", "run"});
     m_pid = Spawn(args, m_dir + "/stderr.txt", options.brokenOutput);
     // Wait for the call-back in short steps, giving up early when the server exits.
     bool called = false;
@@ -117,16 +115,14 @@ bool KelvodServer::Start(const Options& options) {
     ::close(listenFd);
     if (m_callbackFd < 0)
         return false;
+    // The endpoint's text after a byte of its length.
     unsigned char len = 0;
     timeval tv{10, 0};
     ::setsockopt(m_callbackFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     if (::recv(m_callbackFd, &len, 1, MSG_WAITALL) != 1)
         return false;
-    std::string text(len, '\0');
-    if (len > 0 && ::recv(m_callbackFd, text.data(), len, MSG_WAITALL) != len)
-        return false;
-    m_endpoint = text;
-    return true;
+    m_endpoint.assign(len, '\0');
+    return len == 0 || ::recv(m_callbackFd, m_endpoint.data(), len, MSG_WAITALL) == len;
 }
 
 std::optional<int> KelvodServer::Stop(int timeoutMs) {
@@ -142,9 +138,7 @@ std::optional<int> KelvodServer::Stop(int timeoutMs) {
 
 std::string KelvodServer::Output() const {
     std::ifstream in(m_dir + "/stderr.txt");
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 int KelvodServer::RunWithArguments(const std::vector<std::string>& args, int timeoutMs) {

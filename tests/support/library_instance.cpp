@@ -11,8 +11,6 @@
 #include "support/kelvod_server.h"
 
 namespace kelvotest {
-void LibraryInstance::Start(const char* serverDir) { Start(serverDir, {}); }
-
 void LibraryInstance::Kill() {
     if (m_instance != nullptr) {
         static_cast<kelvoapi::Instance*>(m_instance)->m_kelvoServerProcess->Kill();

@@ -25,11 +25,10 @@ std::vector<std::string> Column(kelvo_connection_t* conn, const char* query, int
 
 class LibraryInstance {
 public:
-    // Starts the server found in `serverDir`; a failing step is reported as a
-    // test failure and leaves Get() null, so each test can refuse to run.
-    void Start(const char* serverDir);
-    // The same with further instance parameters (name, value).
-    void Start(const char* serverDir, const std::vector<std::pair<std::string, std::string>>& parameters);
+    // Starts the server found in `serverDir` with further instance parameters
+    // (name, value); a failing step is reported as a test failure and leaves
+    // Get() null, so each test can refuse to run.
+    void Start(const char* serverDir, const std::vector<std::pair<std::string, std::string>>& parameters = {});
     // SIGKILLs the server's process group, as a crash would end it.
     void Kill();
     // Closes the instance and removes its directory; safe when never started.

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -43,18 +44,13 @@ int16_t Be16(const std::string& s, size_t at) {
 
 WireError ParseError(const std::string& body) {
     WireError e;
-    size_t p = 0;
-    while (p < body.size() && body[p] != '\0') {
-        char code = body[p++];
-        size_t end = body.find('\0', p);
-        std::string v = body.substr(p, end - p);
-        p = end + 1;
-        if (code == 'S')
-            e.severity = v;
-        else if (code == 'C')
-            e.sqlstate = v;
-        else if (code == 'M')
-            e.message = v;
+    std::string other;
+    for (size_t p = 0, end; p < body.size() && body[p] != '\0'; p = end + 1) {
+        end = std::min(body.find('\0', p + 1), body.size());
+        (body[p] == 'S'   ? e.severity
+         : body[p] == 'C' ? e.sqlstate
+         : body[p] == 'M' ? e.message
+                          : other) = body.substr(p + 1, end - p - 1);
     }
     return e;
 }
@@ -68,6 +64,15 @@ std::string WireResult::Value(size_t row, size_t column) const {
     if (row >= rows.size() || column >= rows[row].size() || !rows[row][column])
         return "<null>";
     return *rows[row][column];
+}
+
+std::string WireResult::Outcome() const {
+    std::string out;
+    for (const auto& tag : tags)
+        out += (out.empty() ? "" : ", ") + tag;
+    for (const auto& error : errors)
+        out += (out.empty() ? "" : ", ") + error.sqlstate;
+    return out;
 }
 
 WireClient::~WireClient() { Close(); }
@@ -148,39 +153,25 @@ void WireClient::Absorb(const WireMessage& m, WireResult& r) {
     switch (m.type) {
         case 'T': {
             r.columns.clear();
-            int16_t n = Be16(m.body, 0);
-            size_t p = 2;
-            for (int i = 0; i < n; ++i) {
-                size_t end = m.body.find('\0', p);
-                WireColumn c;
-                c.name = m.body.substr(p, end - p);
-                p = end + 1 + 6;
-                c.typeOid = Be32(m.body, p);
-                c.typeLength = Be16(m.body, p + 4);
-                c.typeModifier = static_cast<int32_t>(Be32(m.body, p + 6));
-                c.format = Be16(m.body, p + 10);
-                p += 12;
-                r.columns.push_back(c);
+            for (size_t p = 2; r.columns.size() < static_cast<size_t>(std::max<int16_t>(Be16(m.body, 0), 0));) {
+                const size_t end = m.body.find('\0', p), at = end + 7;  // past the table's OID and column number
+                r.columns.push_back({m.body.substr(p, end - p), Be32(m.body, at), Be16(m.body, at + 4),
+                                     static_cast<int32_t>(Be32(m.body, at + 6)), Be16(m.body, at + 10)});
+                p = at + 12;
             }
             break;
         }
         case 'D': {
-            int16_t n = Be16(m.body, 0);
-            if (!r.columns.empty() && static_cast<size_t>(n) != r.columns.size())
+            const auto n = static_cast<size_t>(std::max<int16_t>(Be16(m.body, 0), 0));
+            if (!r.columns.empty() && n != r.columns.size())
                 ADD_FAILURE() << "a DataRow of " << n << " fields after a RowDescription of " << r.columns.size();
-            size_t p = 2;
-            std::vector<std::optional<std::string>> row;
-            for (int i = 0; i < n; ++i) {
-                auto len = static_cast<int32_t>(Be32(m.body, p));
-                p += 4;
-                if (len < 0)
-                    row.emplace_back(std::nullopt);
-                else {
-                    row.emplace_back(m.body.substr(p, static_cast<size_t>(len)));
-                    p += static_cast<size_t>(len);
-                }
+            auto& row = r.rows.emplace_back();
+            for (size_t p = 2; row.size() < n;) {
+                const auto len = static_cast<int32_t>(Be32(m.body, p));
+                row.push_back(len < 0 ? std::nullopt
+                                      : std::optional<std::string>(m.body.substr(p + 4, static_cast<size_t>(len))));
+                p += 4 + static_cast<size_t>(std::max(len, 0));
             }
-            r.rows.push_back(std::move(row));
             break;
         }
         case 'C':
@@ -217,13 +208,10 @@ void WireClient::Absorb(const WireMessage& m, WireResult& r) {
     }
 }
 
-void WireClient::ReadInto(WireResult& r, int timeoutMs) {
-    for (;;) {
-        WireMessage m = Read(timeoutMs);
-        if (m.type == 0)
-            return;
+void WireClient::ReadInto(WireResult& r, int timeoutMs, const char* last) {
+    for (WireMessage m = Read(timeoutMs); m.type != 0; m = Read(timeoutMs)) {
         Absorb(m, r);
-        if (m.type == 'Z')
+        if (std::strchr(last, m.type) != nullptr)
             return;
     }
 }
@@ -244,10 +232,7 @@ WireResult WireClient::CopyIn(const std::string& sql, const std::vector<std::str
     if (first.type == 'G') {
         for (const auto& p : pieces)
             SendMessage('d', p);
-        if (failure)
-            SendMessage('f', Str(failure));
-        else
-            SendMessage('c', "");
+        failure ? SendMessage('f', Str(failure)) : SendMessage('c', "");
     }
     if (first.type != 'Z')
         ReadInto(r, 10000);
@@ -268,14 +253,8 @@ WireResult WireClient::Startup(const std::vector<std::pair<std::string, std::str
     body.push_back('\0');
     SendRaw(Int32(static_cast<int32_t>(body.size() + 4)) + body);
     WireResult r;
-    for (;;) {
-        WireMessage m = Read();
-        if (m.type == 0)
-            return r;
-        Absorb(m, r);
-        if (m.type == 'Z' || m.type == 'E')
-            return r;
-    }
+    ReadInto(r, 10000, "ZE");
+    return r;
 }
 
 WireResult WireClient::Open(const std::string& endpoint, const std::string& dbname, const std::string& options) {

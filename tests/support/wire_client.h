@@ -46,6 +46,8 @@ struct WireResult {
     // The first error's SQLSTATE and message; "" when there was none.
     std::string Sqlstate() const { return errors.empty() ? "" : errors[0].sqlstate; }
     std::string Message() const { return errors.empty() ? "" : errors[0].message; }
+    // The tags, then the errors' SQLSTATEs, joined by ", ": what a statement came to in one string.
+    std::string Outcome() const;
     std::string Value(size_t row = 0, size_t column = 0) const;
 };
 
@@ -57,6 +59,11 @@ public:
     WireClient& operator=(const WireClient&) = delete;
 
     bool ConnectSocket(const std::string& endpointDescriptor);
+    // Takes `fd`, a connected socket (one end of a socket pair), as the client's own.
+    void Adopt(int fd) {
+        Close();
+        m_fd = fd;
+    }
     // Sends the start-up packet and reads to ReadyForQuery (or the error).
     WireResult Startup(const std::vector<std::pair<std::string, std::string>>& parameters);
     // Connects and starts up with dbname and options.
@@ -94,7 +101,8 @@ public:
 private:
     bool Receive(std::chrono::steady_clock::time_point deadline);
     void Absorb(const WireMessage& m, WireResult& r);
-    void ReadInto(WireResult& r, int timeoutMs);
+    // Reads into `r` up to a message of one of the types in `last`.
+    void ReadInto(WireResult& r, int timeoutMs, const char* last = "Z");
     int m_fd = -1;
     std::string m_in;
     bool m_closed = false;  // the last read met the end of the stream

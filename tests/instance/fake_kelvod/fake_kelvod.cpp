@@ -12,11 +12,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "ipc/connection_descriptor.h"
 #include "support/local_connection.h"
@@ -52,19 +50,11 @@ void SendAll(int fd, const std::string& bytes) {
     }
 }
 
-std::string CallbackMessage(const std::string& text) { return std::string(1, static_cast<char>(text.size())) + text; }
-
 // The endpoint it "serves" on: the listen descriptor with "auto" resolved.
 std::string ServedEndpoint(const std::string& listen) {
-    const std::string suffix = "auto";
-    if (listen.size() < suffix.size() || listen.compare(listen.size() - suffix.size(), suffix.size(), suffix) != 0)
-        return listen;
-    return listen.substr(0, listen.size() - suffix.size()) + std::to_string(20000 + ::getpid() % 40000);
-}
-
-void WaitForEndOfConnection(int fd) {
-    for (char byte; ::recv(fd, &byte, 1, 0) > 0;)
-        continue;
+    const size_t at = listen.size() < 4 ? 0 : listen.size() - 4;
+    return listen.compare(at, 4, "auto") != 0 ? listen
+                                              : listen.substr(0, at) + std::to_string(20000 + ::getpid() % 40000);
 }
 
 // Stays until the library has given up on the call-back (it drops the
@@ -103,9 +93,8 @@ void WriteReport(const std::string& path, int argc, char** argv) {
         report << "arg " << argv[i] << "\n";
     for (const int fd : open)
         report << "fd " << fd << "\n";
-    report << "pid " << ::getpid() << "\n";
-    report << "pgid-is-pid " << (::getpgrp() == ::getpid() ? "yes" : "no") << "\n";
-    report << "stdin " << (stdinClosed ? "closed" : "open") << "\n";
+    report << "pid " << ::getpid() << "\npgid-is-pid " << (::getpgrp() == ::getpid() ? "yes" : "no") << "\nstdin "
+           << (stdinClosed ? "closed" : "open") << "\n";
 }
 
 void Flood(FILE* stream, char first) {
@@ -136,8 +125,6 @@ int main(int argc, char** argv) {
         Flood(stderr, 'A');
         return exitCode;
     }
-    if (mode == "crash")
-        ::kill(::getpid(), SIGKILL);
     if (mode == "stop")
         ::raise(SIGSTOP);
     if (mode == "no-callback") {
@@ -151,7 +138,8 @@ int main(int argc, char** argv) {
         std::perror("fake kelvod: connect");
         return 70;
     }
-    const std::string message = CallbackMessage(ServedEndpoint(listen));
+    const std::string endpoint = ServedEndpoint(listen);
+    const std::string message = std::string(1, static_cast<char>(endpoint.size())) + endpoint;
 
     if (mode == "partial") {
         SendAll(fd, message.substr(0, 5));
@@ -178,7 +166,8 @@ int main(int argc, char** argv) {
         ::signal(SIGTERM, SIG_IGN);
         SleepForever();
     }
-    WaitForEndOfConnection(fd);
+    for (char byte; ::recv(fd, &byte, 1, 0) > 0;)
+        continue;
     std::fprintf(stderr, "fake kelvod stops with %d\n", exitCode);
     return exitCode;
 }

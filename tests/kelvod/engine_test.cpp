@@ -1,9 +1,16 @@
-// The engine's error texts as ErrorResponse fields.
+// The engine seen from the server: its error texts as ErrorResponse fields,
+// its version, a client's RESET of memory_limit giving the engine its default
+// limit back (not only the name of it), and a load's feed read by its own
+// session's statement only.
 #include <gtest/gtest.h>
 
 #include "kelvod/engine/attachments.h"
 #include "kelvod/engine/engine_errors.h"
 #include "kelvod/engine/engine_version.h"
+#include "kelvod/loading/load_feed.h"
+#include "kelvod/loading/row_piece_queue.h"
+#include "kelvod/sql/catalog.h"
+#include "kelvod/sql/memory_limit_setting.h"
 
 using namespace kelvod;
 
@@ -107,4 +114,59 @@ TEST(KelvodEngineErrors, NamesTheDatabaseThatAFailedCheckpointInvalidated) {
                                   "reattach it before using it again."),
               "My Db");
     EXPECT_EQ(InvalidatedDatabase("Catalog \"g\" does not exist!"), "");
+}
+
+TEST(KelvodMemoryLimit, AResetLetsQueriesUseTheDefaultLimitAgain) {
+    duckdb_database engine = nullptr;
+    ASSERT_EQ(duckdb_open(nullptr, &engine), DuckDBSuccess);
+    duckdb_connection c = nullptr;
+    ASSERT_EQ(duckdb_connect(engine, &c), DuckDBSuccess);
+    auto shown = [&] { return QueryText(c, "SELECT current_setting('memory_limit')::VARCHAR").at(0).at(0); };
+    const auto byDefault = shown();
+    NoteDefaultMemoryLimit(c);
+    // Without a place to spill, this needs more than 256MB.
+    RunEngine(c, "SET temp_directory = ''");
+    const std::string large = "SELECT count(DISTINCT md5(range::VARCHAR)) FROM range(6000000)";
+    for (const char* reset : {"RESET memory_limit", "SET GLOBAL memory_limit TO DEFAULT"}) {
+        RunEngine(c, "SET GLOBAL memory_limit = '256MB'");
+        EXPECT_THROW(QueryText(c, large), SqlError);
+        EXPECT_TRUE(ResetMemoryLimit(c, SplitStatements(reset).front())) << reset;
+        EXPECT_EQ(shown(), byDefault) << reset;
+        EXPECT_NO_THROW(QueryText(c, large)) << reset;
+    }
+    EXPECT_FALSE(ResetMemoryLimit(c, SplitStatements("RESET search_path").front()));
+    duckdb_disconnect(&c);
+    duckdb_close(&engine);
+}
+
+TEST(KelvodLoadFeed, OnlyTheLoadingConnectionCanNameReadOrDrainItsFeed) {
+    duckdb_database engine = nullptr;
+    ASSERT_EQ(duckdb_open(nullptr, &engine), DuckDBSuccess);
+    duckdb_connection loading = nullptr, other = nullptr;
+    ASSERT_EQ(duckdb_connect(engine, &loading), DuckDBSuccess);
+    ASSERT_EQ(duckdb_connect(engine, &other), DuckDBSuccess);
+    RegisterLoadFeedFunction(loading);
+    RowPieceQueue queue(1 << 20);
+    RowPiece piece;
+    piece.bytes = std::string("\x2a\0\0\0\0\0\0\0", 8);  // one BIGINT cell, NOT NULL
+    piece.rows = 1;
+    ASSERT_TRUE(queue.Push(std::move(piece)));
+    queue.Close();
+    const std::vector<CopyColumn> columns{{"a", DUCKDB_TYPE_BIGINT, 0, 0, false}};
+    std::string sql;
+    {
+        LoadFeedRegistration registration(std::make_shared<LoadFeed>(columns, queue, false), loading);
+        sql = "SELECT sum(a)::VARCHAR FROM " + registration.Call();
+        try {
+            QueryText(other, sql);
+            ADD_FAILURE() << "another connection read the feed";
+        } catch (const SqlError& e) {
+            EXPECT_NE(std::string(e.what()).find("There is no such load."), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(QueryText(loading, sql).at(0).at(0).value_or(""), "42");
+    }
+    EXPECT_THROW(QueryText(loading, sql), SqlError);
+    duckdb_disconnect(&other);
+    duckdb_disconnect(&loading);
+    duckdb_close(&engine);
 }

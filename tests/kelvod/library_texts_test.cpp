@@ -1,10 +1,39 @@
-// The `dbname` list as the library writes it.
+// What the library writes for the server to read: endpoint descriptors on its
+// command line and the `dbname` list at start-up.
 #include <gtest/gtest.h>
 
+#include "kelvod/process/endpoint.h"
 #include "kelvod/protocol/startup_options.h"
 #include "kelvod/sql/sql_lexer.h"
 
 using namespace kelvod;
+
+TEST(KelvodEndpoint, ParsesAndPrintsDescriptors) {
+    struct Case {
+        const char* text;
+        const char* printed;  // nullptr: refused
+    } cases[] = {
+        {"pel.tcp://localhost:auto", "pel.tcp://localhost:auto"},
+        {"pel.tcp://[::1]:80", "pel.tcp://[::1]:80"},
+        {"pel.tcp://:5000", "pel.tcp://:5000"},
+        {"pel.pipe://auto", "pel.pipe://./pipe/auto"},
+        {"pel.tcp://localhost", nullptr},
+        {"pel.tcp://localhost:", nullptr},
+        {"pel.tcp://localhost:-1", nullptr},
+        {"pel.tcp://localhost:65536", nullptr},
+        {"pel.tcp://localhost:0", nullptr},
+        {"pel.domain:///tmp/domain/", nullptr},
+        {"pel.domain:///tmp/x", nullptr},
+        {"PEL.TCP://h:1", nullptr},
+        {"pel.pipe:///pipe/x", nullptr},
+    };
+    for (const auto& c : cases) {
+        if (c.printed)
+            EXPECT_EQ(ParseEndpoint(c.text).ToString(), c.printed) << c.text;
+        else
+            EXPECT_THROW(ParseEndpoint(c.text), std::invalid_argument) << c.text;
+    }
+}
 
 TEST(KelvodStartupOptions, ReadsTheDatabaseList) {
     auto list = ParseDatabaseList("[{\n    \"alias\": \"sales\",\n    \"path\": \"\\/data\\/sales.kelvo\"\n}\n]");
