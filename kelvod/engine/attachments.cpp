@@ -173,18 +173,12 @@ void AttachmentRegistry::Release(duckdb_connection connection, const std::string
 }
 
 void AttachmentRegistry::DetachFresh(duckdb_connection fallback, const std::string& alias) {
-    duckdb_connection fresh = nullptr;
-    if (!m_engine || duckdb_connect(m_engine, &fresh) == DuckDBError) {
+    ConnectionHandle fresh;
+    if (!m_engine || duckdb_connect(m_engine, fresh.Out()) == DuckDBError) {
         RunEngine(fallback, "DETACH " + QuoteIdentifier(alias));
         return;
     }
-    try {
-        RunEngine(fresh, "DETACH " + QuoteIdentifier(alias));
-    } catch (...) {
-        duckdb_disconnect(&fresh);
-        throw;
-    }
-    duckdb_disconnect(&fresh);
+    RunEngine(fresh.Get(), "DETACH " + QuoteIdentifier(alias));
 }
 
 void AttachmentRegistry::Reattach(duckdb_connection connection, const std::string& alias) {

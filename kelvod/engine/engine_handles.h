@@ -1,6 +1,7 @@
-// One owner type per engine handle the server keeps: prepared statements,
-// pending and materialised results, data chunks, logical types, values, error
-// data, table functions and client contexts free themselves on every path, thrown errors included.
+// One owner type per engine handle the server keeps: the engine (database)
+// itself, connections, prepared statements, pending and materialised results,
+// data chunks, logical types, values, error data, table functions and client
+// contexts free themselves on every path, thrown errors included.
 #pragma once
 
 #include <utility>
@@ -39,10 +40,15 @@ public:
             Destroy(&m_handle);
         m_handle = nullptr;
     }
+    // Gives the handle up without freeing it: the engine keeps what it holds.
+    Handle Release() { return std::exchange(m_handle, nullptr); }
 
 private:
     Handle m_handle = nullptr;
 };
+
+using DatabaseHandle = EngineHandle<duckdb_database, duckdb_close>;
+using ConnectionHandle = EngineHandle<duckdb_connection, duckdb_disconnect>;
 
 using PreparedStatementHandle = EngineHandle<duckdb_prepared_statement, duckdb_destroy_prepare>;
 using PendingResultHandle = EngineHandle<duckdb_pending_result, duckdb_destroy_pending>;

@@ -117,7 +117,7 @@ bool SelectsStreamColumns(const Statement& list, const std::vector<CopyColumn>& 
 
 void Loader::CommitOwnTransaction() {
     try {
-        RunEngine(m_context.connection, "COMMIT");
+        RunEngine(m_context.Connection(), "COMMIT");
     } catch (const EngineError& e) {
         if (!CommittedDespite(e))
             throw;
@@ -125,8 +125,8 @@ void Loader::CommitOwnTransaction() {
         f.severity = "WARNING";
         f.sqlstate = e.sqlstate;
         f.message = e.what();
-        m_context.writer.Notice(f);
-        m_context.transaction = TransactionStatus::Idle;
+        m_context.Writer().Notice(f);
+        m_context.EndBlock();
         m_commands.RecoverInvalidated(e);
     }
 }
@@ -134,12 +134,12 @@ void Loader::CommitOwnTransaction() {
 void Loader::AbandonWrites(bool ownTransaction) {
     try {
         if (ownTransaction) {
-            RunEngine(m_context.connection, "ROLLBACK");
+            RunEngine(m_context.Connection(), "ROLLBACK");
         } else {
             // Rows already handed to the engine must not reach a COMMIT of the
             // caller's transaction block: a failed statement aborts the engine's
             // transaction, as it does in PostgreSQL, so only ROLLBACK remains.
-            RunEngine(m_context.connection, "SELECT error('The transaction is aborted by a failed load.')");
+            RunEngine(m_context.Connection(), "SELECT error('The transaction is aborted by a failed load.')");
         }
     } catch (...) {
     }
@@ -149,7 +149,7 @@ void Loader::ReceiveCopyData(KlvcpyRowCutter& cutter, uint64_t maxBytes) {
     uint64_t received = 0;
     for (;;) {
         m_context.ThrowIfCancelled();
-        if (auto data = m_context.reader.TakeCopyData()) {
+        if (auto data = m_context.Reader().TakeCopyData()) {
             received += data->size();
             if (received > maxBytes)
                 throw SqlError("54000", "The COPY data exceeds " + std::to_string(maxBytes) + " bytes.",
@@ -157,7 +157,7 @@ void Loader::ReceiveCopyData(KlvcpyRowCutter& cutter, uint64_t maxBytes) {
             cutter.Feed(data->data(), data->size());
             continue;
         }
-        auto request = m_context.reader.TakeRequest();
+        auto request = m_context.Reader().TakeRequest();
         if (!request) {
             if (!m_context.ReadBulk())
                 throw ConnectionLost("the client left during COPY FROM STDIN");
@@ -187,7 +187,7 @@ Loader::LoadTarget Loader::ResolveLoadTarget(const std::vector<std::string>& t) 
     if (t.size() == 3) {
         // The alias as the engine spells it, which the catalog functions compare exactly.
         std::string database;
-        for (const auto& d : m_context.databases)
+        for (const auto& d : m_context.Databases())
             if (database.empty() && EqualsFolded(d, t[0]))
                 database = d;
         if (database.empty())
@@ -199,12 +199,12 @@ Loader::LoadTarget Loader::ResolveLoadTarget(const std::vector<std::string>& t) 
     } else if (t.size() == 2) {
         if (t[0] == kTempSchema)
             target = {"temp", "main", t[1]};
-        else if (auto db = ResolveSchema(m_context.connection, names, t[0]))
+        else if (auto db = ResolveSchema(m_context.Connection(), names, t[0]))
             target = {*db, t[0], t[1]};
         else
             throw SqlError("3F000", "The schema \"" + t[0] + "\" does not exist.");
     } else {
-        auto where = ResolveTable(m_context.connection, names, t[0]);
+        auto where = ResolveTable(m_context.Connection(), names, t[0]);
         if (!where)
             throw SqlError("42P01", "The table \"" + t[0] + "\" does not exist.");
         if (where->second == kTempSchema)
@@ -225,7 +225,7 @@ void Loader::CopyFromStdin(const CopyFromStdinCommand& command) {
 void Loader::CopyIntoTable(const CopyFromStdinCommand& command) {
     const auto& t = command.target;
     LoadTarget target = ResolveLoadTarget(t);
-    auto columnRows = QueryText(m_context.connection,
+    auto columnRows = QueryText(m_context.Connection(),
                                 "SELECT column_name, is_nullable FROM duckdb_columns() WHERE "
                                 "database_name = " +
                                     QuoteLiteral(target.catalog) + " AND schema_name = " + QuoteLiteral(target.schema) +
@@ -233,15 +233,15 @@ void Loader::CopyIntoTable(const CopyFromStdinCommand& command) {
     if (columnRows.empty())
         throw SqlError("42P01", "The table \"" + Joined(t) + "\" does not exist.");
 
-    const bool ownTransaction = m_context.transaction == TransactionStatus::Idle;
-    InsertionOrderFree orderFree(m_context.connection, ownTransaction);
+    const bool ownTransaction = m_context.Transaction() == TransactionStatus::Idle;
+    InsertionOrderFree orderFree(m_context.Connection(), ownTransaction);
     if (ownTransaction)
-        RunEngine(m_context.connection, "BEGIN");
+        RunEngine(m_context.Connection(), "BEGIN");
     // A cancel request reaches the load while its data comes in: it interrupts
     // the engine's statement and ends the receiving.
     SessionContext::RunningStatement running(m_context);
     const uint64_t rows = RunLoad(running, ownTransaction, [&] { return LoadIntoTable(target, command, columnRows); });
-    m_context.writer.CommandComplete("COPY " + std::to_string(rows));
+    m_context.Writer().CommandComplete("COPY " + std::to_string(rows));
 }
 
 template <typename Load>
@@ -277,10 +277,10 @@ uint64_t Loader::LoadIntoTable(const LoadTarget& target, const CopyFromStdinComm
     RowPieceQueue queue(kQueueBytes);
     // The scan threads check the values as they decode them: their errors end this statement.
     auto feed = std::make_shared<LoadFeed>(copyColumns, queue, false);
-    LoadFeedRegistration registration(feed, m_context.connection);
+    LoadFeedRegistration registration(feed, m_context.Connection());
     const std::string text = "INSERT INTO " + QuotedName({target.catalog, target.schema, target.table}) + " (" + names +
                              ") SELECT * FROM " + registration.Call();
-    m_context.writer.CopyInResponse(static_cast<int16_t>(copyColumns.size()));
+    m_context.Writer().CopyInResponse(static_cast<int16_t>(copyColumns.size()));
     m_context.Flush();
     KlvcpyRowCutter cutter(copyColumns, kPieceBytes, false, [&](RowPiece&& piece) {
         if (!queue.Push(std::move(piece)))
@@ -291,7 +291,7 @@ uint64_t Loader::LoadIntoTable(const LoadTarget& target, const CopyFromStdinComm
     std::exception_ptr failure;
     std::thread statement([&] {
         try {
-            RunFeedingInsert(m_context.connection, text, *feed);
+            RunFeedingInsert(m_context.Connection(), text, *feed);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -319,7 +319,7 @@ uint64_t Loader::LoadIntoTable(const LoadTarget& target, const CopyFromStdinComm
 std::vector<CopyColumn> Loader::DescribeLoadColumns(const LoadTarget& target, const std::vector<std::string>& named,
                                                     const std::vector<Row>& columnRows) {
     // The appender knows the engine types of the columns; it only describes them here.
-    EngineAppender appender(m_context.connection, target.catalog, target.schema, target.table);
+    EngineAppender appender(m_context.Connection(), target.catalog, target.schema, target.table);
     std::vector<std::pair<std::string, bool>> columns;  // name, nullable
     if (named.empty()) {
         for (const auto& r : columnRows)
@@ -378,19 +378,19 @@ void Loader::CopyIntoStream(ExternalStream& stream, const CopyFromStdinCommand& 
     // rather than the INSERT BULK that decodes the rows later.
     KlvcpyRowCutter cutter(stream.Columns(), kPieceBytes, true,
                            [&](RowPiece&& piece) { batch->Add(std::move(piece)); });
-    m_context.writer.CopyInResponse(static_cast<int16_t>(stream.Columns().size()));
+    m_context.Writer().CopyInResponse(static_cast<int16_t>(stream.Columns().size()));
     m_context.Flush();
     ReceiveCopyData(cutter, kMaxStreamCopyBytes);
     uint64_t rows = cutter.Rows();
     refuse(stream.Push(batch));
-    m_context.writer.CommandComplete("COPY " + std::to_string(rows));
+    m_context.Writer().CommandComplete("COPY " + std::to_string(rows));
 }
 
 StreamRegistry::Key Loader::StreamKey(const std::vector<std::string>& name) const {
-    std::string first = m_context.databases.empty() ? "" : m_context.databases.front();
+    std::string first = m_context.Databases().empty() ? "" : m_context.Databases().front();
     if (name.size() == 3) {
         bool attached = false;
-        for (const auto& d : m_context.databases)
+        for (const auto& d : m_context.Databases())
             attached |= StreamRegistry::MakeKey(d, "", "") == StreamRegistry::MakeKey(name[0], "", "");
         if (!attached)
             throw SqlError("3F000", "The database \"" + name[0] + "\" is not attached to this session.");
@@ -401,15 +401,15 @@ StreamRegistry::Key Loader::StreamKey(const std::vector<std::string>& name) cons
     // An unqualified stream lives in the first database's "public" schema, or in
     // "main" for a database file that has no "public".
     std::string schema = "public";
-    if (!first.empty() && QueryText(m_context.connection, "SELECT 1 FROM duckdb_schemas() WHERE database_name = " +
-                                                              QuoteLiteral(first) + " AND schema_name = 'public'")
+    if (!first.empty() && QueryText(m_context.Connection(), "SELECT 1 FROM duckdb_schemas() WHERE database_name = " +
+                                                                QuoteLiteral(first) + " AND schema_name = 'public'")
                               .empty())
         schema = "main";
     return StreamRegistry::MakeKey(first, schema, name[0]);
 }
 
 std::shared_ptr<ExternalStream> Loader::FindStream(const std::vector<std::string>& name) const {
-    return m_context.server.Streams().Find(StreamKey(name));
+    return m_context.Server().Streams().Find(StreamKey(name));
 }
 
 std::shared_ptr<ExternalStream> Loader::ExistingStream(const std::vector<std::string>& name) const {
@@ -429,13 +429,13 @@ void Loader::CreateStream(const CreateStreamCommand& command) {
     auto key = StreamKey(command.name);
     const std::string& database = std::get<0>(key);
     if (!database.empty() &&
-        QueryText(m_context.connection,
+        QueryText(m_context.Connection(),
                   "SELECT 1 FROM duckdb_schemas() WHERE lower(database_name) = " + QuoteLiteral(database) +
                       " AND schema_name = " + QuoteLiteral(std::get<1>(key)))
             .empty())
         throw SqlError("3F000", "The schema \"" + std::get<1>(key) + "\" does not exist.");
-    auto stream = std::make_shared<ExternalStream>(Joined(command.name), std::move(columns), m_context.pid);
-    auto added = m_context.server.Streams().Add(key, stream);
+    auto stream = std::make_shared<ExternalStream>(Joined(command.name), std::move(columns), m_context.Pid());
+    auto added = m_context.Server().Streams().Add(key, stream);
     if (added == StreamRegistry::AddResult::Added)
         return;
     if (added == StreamRegistry::AddResult::TooMany)
@@ -451,7 +451,7 @@ void Loader::CreateStream(const CreateStreamCommand& command) {
 void Loader::CloseStream(const CloseStreamCommand& command) { ExistingStream(command.name)->Close(); }
 
 void Loader::DropStream(const DropStreamCommand& command) {
-    if (m_context.server.Streams().Remove(StreamKey(command.name)))
+    if (m_context.Server().Streams().Remove(StreamKey(command.name)))
         return;
     if (command.ifExists) {
         m_context.Notice("00000", "The external stream \"" + Joined(command.name) + "\" does not exist, skipping.");
@@ -474,10 +474,10 @@ void Loader::InsertFromStream(const InsertBulkCommand& command) {
     // Cancel requests reach this statement while it waits for batches.
     SessionContext::RunningStatement running(m_context);
 
-    const bool ownTransaction = m_context.transaction == TransactionStatus::Idle;
-    InsertionOrderFree orderFree(m_context.connection, ownTransaction);
+    const bool ownTransaction = m_context.Transaction() == TransactionStatus::Idle;
+    InsertionOrderFree orderFree(m_context.Connection(), ownTransaction);
     if (ownTransaction)
-        RunEngine(m_context.connection, "BEGIN");
+        RunEngine(m_context.Connection(), "BEGIN");
     const uint64_t inserted = RunLoad(running, ownTransaction, [&] {
         StreamRowSource source(*stream, [this] {
             m_context.ThrowIfCancelled();
@@ -485,7 +485,7 @@ void Loader::InsertFromStream(const InsertBulkCommand& command) {
                 throw ConnectionLost("the client left during INSERT BULK");
         });
         auto feed = std::make_shared<LoadFeed>(stream->Columns(), source, true);
-        LoadFeedRegistration registration(feed, m_context.connection);
+        LoadFeedRegistration registration(feed, m_context.Connection());
         // The select list reads the stream's columns by their names; the engine
         // casts what it selects to the target's columns.
         std::string names;
@@ -501,12 +501,13 @@ void Loader::InsertFromStream(const InsertBulkCommand& command) {
             // Only what the client wrote is rewritten (and judged): clients may not call the feed.
             Statement insert =
                 WithNulCharactersRefused(InsertSelectStatement(command.target, command.columns, command.selectList));
-            text = RewriteForEngine(insert, m_context.connection, m_context.Names()) + "\nFROM " + registration.Call();
+            text =
+                RewriteForEngine(insert, m_context.Connection(), m_context.Names()) + "\nFROM " + registration.Call();
         }
-        return RunFeedingInsert(m_context.connection, text, *feed);
+        return RunFeedingInsert(m_context.Connection(), text, *feed);
     });
     finished = true;
-    m_context.writer.CommandComplete("INSERT 0 " + std::to_string(inserted));
+    m_context.Writer().CommandComplete("INSERT 0 " + std::to_string(inserted));
 }
 
 }  // namespace kelvod

@@ -13,6 +13,7 @@
 
 #include "duckdb.h"
 #include "kelvod/engine/attachments.h"
+#include "kelvod/engine/engine_handles.h"
 #include "kelvod/engine/engine_paths.h"
 #include "kelvod/engine/engine_version.h"
 #include "kelvod/loading/load_feed.h"
@@ -88,45 +89,44 @@ int Serve(const kelvod::CommandLine& cl, kelvod::TerminationWatch& termination) 
         Log(e.what());
         return kInternalError;
     }
-    duckdb_database engine = nullptr;
-    if (duckdb_open(nullptr, &engine) == DuckDBError) {
+    // Declared before the server state and the listener, so that the engine
+    // closes only after every session and its connection are gone.
+    kelvod::DatabaseHandle engine;
+    if (duckdb_open(nullptr, engine.Out()) == DuckDBError) {
         Log("cannot open the SQL engine");
         return kInternalError;
     }
-    kelvod::ServerState server(engine, mainDatabase, setting("database_directory"), kelvod::kMaxPendingInput,
+    kelvod::ServerState server(engine.Get(), mainDatabase, setting("database_directory"), kelvod::kMaxPendingInput,
                                paths.get());
-    duckdb_connection setup = nullptr;
+    kelvod::ConnectionHandle setup;
     try {
-        if (duckdb_connect(engine, &setup) == DuckDBError)
+        if (duckdb_connect(engine.Get(), setup.Out()) == DuckDBError)
             throw std::runtime_error("no engine connection");
-        kelvod::RegisterByteaCast(setup);
-        kelvod::RegisterTextCasts(setup);
-        kelvod::RegisterLoadFeedFunction(setup);
-        kelvod::NoteDefaultMemoryLimit(setup);
+        kelvod::RegisterByteaCast(setup.Get());
+        kelvod::RegisterTextCasts(setup.Get());
+        kelvod::RegisterLoadFeedFunction(setup.Get());
+        kelvod::NoteDefaultMemoryLimit(setup.Get());
         // Loads churn through the engine's allocator on several threads; without
         // its background threads the freed pages stay with the process for a while.
-        kelvod::RunEngine(setup, "SET GLOBAL allocator_background_threads = true");
+        kelvod::RunEngine(setup.Get(), "SET GLOBAL allocator_background_threads = true");
         // Integer / integer truncates, as PostgreSQL clients expect.
-        kelvod::RunEngine(setup, "SET GLOBAL integer_division = true");
-        kelvod::LockEngineDown(setup, paths->SpillDirectory(), paths->AllowedDirectories(), paths->AllowedFiles());
+        kelvod::RunEngine(setup.Get(), "SET GLOBAL integer_division = true");
+        kelvod::LockEngineDown(setup.Get(), paths->SpillDirectory(), paths->AllowedDirectories(),
+                               paths->AllowedFiles());
     } catch (const std::exception& e) {
-        if (setup)
-            duckdb_disconnect(&setup);
         Log(std::string("cannot set the SQL engine up: ") + e.what());
-        duckdb_close(&engine);
         return kInternalError;
     }
     if (!mainDatabase.empty()) {
         try {
-            CreateMainDatabase(setup, mainDatabase, server.EnginePath(mainDatabase), setting("init") == "overwrite");
+            CreateMainDatabase(setup.Get(), mainDatabase, server.EnginePath(mainDatabase),
+                               setting("init") == "overwrite");
         } catch (const std::exception& e) {
-            duckdb_disconnect(&setup);
             Log("cannot create the database " + mainDatabase + ": " + e.what());
-            duckdb_close(&engine);
             return kInternalError;
         }
     }
-    duckdb_disconnect(&setup);
+    setup.Reset();
 
     int code = kClean;
     {
@@ -135,7 +135,6 @@ int Serve(const kelvod::CommandLine& cl, kelvod::TerminationWatch& termination) 
             listener = std::make_unique<kelvod::Listener>(listenAt, server);
         } catch (const std::exception& e) {
             Log(std::string("cannot listen: ") + e.what());
-            duckdb_close(&engine);
             return kCannotListen;
         }
         // Connections are accepted before the library hears of the endpoint.
@@ -155,7 +154,8 @@ int Serve(const kelvod::CommandLine& cl, kelvod::TerminationWatch& termination) 
         }
         listener->Stop();
     }
-    duckdb_close(&engine);
+    // Closed before the last words, so that what the engine writes as it closes is on disk once "stopped" is said.
+    engine.Reset();
     if (code == kClean)
         Log("stopped");
     return code;

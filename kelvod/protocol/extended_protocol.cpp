@@ -26,7 +26,7 @@ void ExtendedProtocol::Parse(const ParseMessage& message) {
     if (!message.name.empty() && m_prepared.count(message.name))
         throw SqlError("42P05", "The prepared statement \"" + message.name + "\" already exists.");
     if (message.name.empty() && ReuseUnnamed(message)) {
-        m_context.writer.ParseComplete();
+        m_context.Writer().ParseComplete();
         return;
     }
     auto prepared = std::make_shared<PreparedStatement>();
@@ -52,7 +52,7 @@ void ExtendedProtocol::Parse(const ParseMessage& message) {
         }
     }
     m_prepared[message.name] = std::move(prepared);
-    m_context.writer.ParseComplete();
+    m_context.Writer().ParseComplete();
 }
 
 bool ExtendedProtocol::ReuseUnnamed(const ParseMessage& message) {
@@ -64,7 +64,7 @@ bool ExtendedProtocol::ReuseUnnamed(const ParseMessage& message) {
         return false;
     PreparedStatement& last = *it->second;
     if (last.sql != message.sql || last.paramTypes != message.paramTypes || !last.plan || last.readsCatalog ||
-        last.foldsSettings || last.plan->namesGeneration != m_context.namesGeneration)
+        last.foldsSettings || last.plan->namesGeneration != m_context.NamesGeneration())
         return false;
     RefuseInFailedBlock(last.tag);
     return true;
@@ -91,7 +91,7 @@ void ExtendedProtocol::Bind(const BindMessage& message) {
     if (!message.portal.empty() && m_portals.count(message.portal))
         throw SqlError("42P03", "The portal \"" + message.portal + "\" already exists.");
     m_portals[message.portal] = Portal{it->second, message.resultFormats, message.params};
-    m_context.writer.BindComplete();
+    m_context.Writer().BindComplete();
 }
 
 void ExtendedProtocol::Describe(const DescribeMessage& message) {
@@ -112,11 +112,11 @@ void ExtendedProtocol::DescribePrepared(PreparedStatement& prepared, const std::
                                         bool withParameters) {
     if (!prepared.plan) {
         if (withParameters)
-            m_context.writer.ParameterDescription({});
+            m_context.Writer().ParameterDescription({});
         if (auto* show = std::get_if<ShowCommand>(&prepared.command); show && prepared.statement)
-            m_context.writer.RowDescription({{show->name, 25, -1, -1, FormatFor(formats, 0)}});
+            m_context.Writer().RowDescription({{show->name, 25, -1, -1, FormatFor(formats, 0)}});
         else
-            m_context.writer.NoData();
+            m_context.Writer().NoData();
         return;
     }
     const EnginePlan& plan = m_runner.CurrentPlan(prepared);
@@ -125,16 +125,16 @@ void ExtendedProtocol::DescribePrepared(PreparedStatement& prepared, const std::
         std::vector<uint32_t> types = plan.parameterOids;
         for (size_t i = 0; i < types.size() && i < prepared.paramTypes.size(); ++i)
             types[i] = prepared.paramTypes[i] ? prepared.paramTypes[i] : types[i];
-        m_context.writer.ParameterDescription(types);
+        m_context.Writer().ParameterDescription(types);
     }
     if (!plan.returnsRows) {
-        m_context.writer.NoData();
+        m_context.Writer().NoData();
         return;
     }
     std::vector<ColumnDescription> columns = plan.columns;
     for (size_t i = 0; i < columns.size(); ++i)
         columns[i].format = FormatFor(formats, i);
-    m_context.writer.RowDescription(columns);
+    m_context.Writer().RowDescription(columns);
 }
 
 void ExtendedProtocol::Execute(const ExecuteMessage& message) {
@@ -148,10 +148,10 @@ void ExtendedProtocol::Execute(const ExecuteMessage& message) {
     PreparedStatement& prepared = *portal.prepared;
     // An Execute right before Sync runs alone, committed as the engine does outside
     // a block; any other shares the batch's implicit transaction.
-    if (m_context.reader.NextType() != 'S')
+    if (m_context.Reader().NextType() != 'S')
         m_runner.BeginBatch();
     if (!prepared.statement)
-        m_context.writer.EmptyQueryResponse();
+        m_context.Writer().EmptyQueryResponse();
     else
         m_runner.RunPortal(prepared, portal.resultFormats, portal.params);
 }
@@ -161,17 +161,17 @@ void ExtendedProtocol::Close(const CloseMessage& message) {
         m_prepared.erase(message.name);
     else
         m_portals.erase(message.name);
-    m_context.writer.CloseComplete();
+    m_context.Writer().CloseComplete();
 }
 
 void ExtendedProtocol::Sync() {
     m_portals.erase("");
-    m_context.writer.ReadyForQuery(m_context.transaction);
+    m_context.Writer().ReadyForQuery(m_context.Transaction());
     m_context.Flush();
 }
 
 void ExtendedProtocol::RefuseInFailedBlock(const std::string& tag) const {
-    if (m_context.transaction != TransactionStatus::FailedBlock)
+    if (m_context.Transaction() != TransactionStatus::FailedBlock)
         return;
     if (tag != "COMMIT" && tag != "ROLLBACK")
         throw SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");

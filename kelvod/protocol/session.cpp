@@ -35,31 +35,31 @@ Session::Session(ServerState& server, int fd, std::chrono::milliseconds startupT
     : m_context(server, fd, server.NextSessionId()), m_key(RandomKey()), m_startupTimeout(startupTimeout) {}
 
 Session::~Session() {
-    ServerState& server = m_context.server;
-    server.Unregister(m_context.pid);
-    server.Streams().RemoveOwnedBy(m_context.pid);
-    if (m_context.connection) {
+    ServerState& server = m_context.Server();
+    server.Unregister(m_context.Pid());
+    server.Streams().RemoveOwnedBy(m_context.Pid());
+    if (m_context.Connection()) {
         // An open transaction would keep the files from being detached.
-        const bool ended = EndStrayTransaction(m_context.connection);
+        const bool ended = EndStrayTransaction(m_context.Connection());
         try {
             m_commands.DetachAll();
         } catch (...) {
             // the session ends either way; a failed detach leaves the alias to the engine
         }
         try {
-            RunEngine(m_context.connection, "USE memory");
-            RunEngine(m_context.connection,
+            RunEngine(m_context.Connection(), "USE memory");
+            RunEngine(m_context.Connection(),
                       "DETACH DATABASE IF EXISTS " + QuoteIdentifier(m_context.PrivateDatabase()));
         } catch (...) {
         }
         // The engine rolls back again inside its disconnect, where a failure
         // could not be caught but would end the server: a connection whose
         // transaction it could not roll back is left to the engine instead.
-        if (ended)
-            duckdb_disconnect(&m_context.connection);
+        if (!ended)
+            m_context.LeaveConnectionToEngine();
     }
-    if (m_context.fd >= 0)
-        ::close(m_context.fd);
+    if (m_context.Fd() >= 0)
+        ::close(m_context.Fd());
 }
 
 void Session::Run() {
@@ -67,7 +67,7 @@ void Session::Run() {
     m_context.ReleasePendingInput();
     // The client learns at once that the session ended; the descriptor itself
     // is closed with the session, after its thread has been joined.
-    ::shutdown(m_context.fd, SHUT_RDWR);
+    ::shutdown(m_context.Fd(), SHUT_RDWR);
 }
 
 void Session::RunProtocol() {
@@ -90,7 +90,7 @@ bool Session::Startup() {
     SessionStartup startup(m_context, m_commands);
     if (!startup.Accept(std::chrono::steady_clock::now() + m_startupTimeout))
         return false;
-    m_context.server.Register(m_context.pid, m_key, this);
+    m_context.Server().Register(m_context.Pid(), m_key, this);
     startup.Welcome(m_key);
     return true;
 }
@@ -108,7 +108,7 @@ void Session::SendFatal(const std::string& sqlstate, const std::string& message)
     }
 }
 
-void Session::Abort() { ::shutdown(m_context.fd, SHUT_RDWR); }
+void Session::Abort() { ::shutdown(m_context.Fd(), SHUT_RDWR); }
 
 void Session::SayGoodbyeIfStopping() {
     if (m_context.Stopping())
@@ -117,7 +117,7 @@ void Session::SayGoodbyeIfStopping() {
 
 void Session::Serve() {
     for (;;) {
-        auto request = m_context.reader.TakeRequest();
+        auto request = m_context.Reader().TakeRequest();
         if (!request) {
             m_context.Flush();
             if (!m_context.ReadMore())
@@ -127,7 +127,7 @@ void Session::Serve() {
         if (std::holds_alternative<TerminateMessage>(*request))
             return;
         HandleRequest(*request);
-        if (m_context.writer.Buffer().size() > kFlushThreshold)
+        if (m_context.Writer().Buffer().size() > kFlushThreshold)
             m_context.Flush();
     }
 }
@@ -139,7 +139,7 @@ void Session::HandleRequest(const Request& request) {
         if (m_skipUntilSync)
             return;
         SimpleQuery(q->sql);
-        m_context.writer.ReadyForQuery(m_context.transaction);
+        m_context.Writer().ReadyForQuery(m_context.Transaction());
         m_context.Flush();
         return;
     }
@@ -178,10 +178,10 @@ void Session::ReportFailure(const SqlError& error) {
     }
     // Any failed statement or message inside a block aborts it; outside one,
     // no engine transaction may outlive the failure.
-    if (m_context.transaction == TransactionStatus::InBlock)
-        m_context.transaction = TransactionStatus::FailedBlock;
-    else if (m_context.transaction == TransactionStatus::Idle)
-        EndStrayTransaction(m_context.connection);
+    if (m_context.Transaction() == TransactionStatus::Idle)
+        EndStrayTransaction(m_context.Connection());
+    else
+        m_context.FailBlock();
     m_commands.RecoverInvalidated(error);
 }
 
@@ -198,12 +198,12 @@ void Session::SimpleQuery(const std::string& sql) {
             if (s.IsEmpty())
                 continue;
             m_runner.RunSimple(s);
-            if (m_context.writer.Buffer().size() > kFlushThreshold)
+            if (m_context.Writer().Buffer().size() > kFlushThreshold)
                 m_context.Flush();
         }
         m_runner.EndBatch();
         if (count == 0)
-            m_context.writer.EmptyQueryResponse();
+            m_context.Writer().EmptyQueryResponse();
     } catch (const SqlError& e) {
         ReportFailure(e);
     }

@@ -5,7 +5,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "kelvod/sql/statement_tokens.h"
 #include "kelvod/values/value_encoding.h"
@@ -47,24 +49,24 @@ void SessionContext::Cancel() {
     if (!m_running)
         return;  // a cancel that finds the session idle is dropped
     m_cancelRequested = true;
-    if (connection)
-        duckdb_interrupt(connection);
+    if (m_connection)
+        duckdb_interrupt(m_connection.Get());
 }
 
 void SessionContext::Stop() {
     m_stopping = true;
     // Reading ends at once; writing stays open for the client to learn why (57P01).
-    ::shutdown(fd, SHUT_RD);
+    ::shutdown(m_fd, SHUT_RD);
     std::lock_guard<std::mutex> lock(m_interruptMutex);
-    if (m_running && connection)
-        duckdb_interrupt(connection);
+    if (m_running && m_connection)
+        duckdb_interrupt(m_connection.Get());
 }
 
 void SessionContext::Flush() {
-    OutputBuffer& out = writer.Buffer();
+    OutputBuffer& out = m_writer.Buffer();
     size_t sent = 0;
     while (sent < out.size()) {
-        ssize_t n = ::send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+        ssize_t n = ::send(m_fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -79,13 +81,13 @@ void SessionContext::Flush() {
 void SessionContext::ChargePendingInput(uint64_t pending) {
     // Bytes that wait for the rest of their message count against the bound for all
     // sessions, so that many clients sending large messages slowly cannot exhaust memory.
-    if (!server.ChangePendingInput(m_pendingInput, pending))
+    if (!m_server.ChangePendingInput(m_pendingInput, pending))
         throw ProtocolError("53200", "out of memory: the server holds too much partly received input");
     m_pendingInput = pending;
 }
 
 void SessionContext::ReleasePendingInput() {
-    server.ChangePendingInput(m_pendingInput, 0);
+    m_server.ChangePendingInput(m_pendingInput, 0);
     m_pendingInput = 0;
 }
 
@@ -94,19 +96,19 @@ bool SessionContext::ReadMore(std::chrono::steady_clock::time_point deadline) {
     for (;;) {
         if (m_stopping || std::chrono::steady_clock::now() > deadline)
             return false;
-        pollfd p{fd, POLLIN, 0};
+        pollfd p{m_fd, POLLIN, 0};
         int r = ::poll(&p, 1, kPollMilliseconds);
         if (r < 0 && errno != EINTR)
             return false;
         if (r <= 0)
             continue;
-        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
-        ChargePendingInput(reader.Buffered() + static_cast<uint64_t>(n));
-        reader.Append(buf, static_cast<size_t>(n));
+        ChargePendingInput(m_reader.Buffered() + static_cast<uint64_t>(n));
+        m_reader.Append(buf, static_cast<size_t>(n));
         return true;
     }
 }
@@ -115,11 +117,11 @@ bool SessionContext::ReadBulk() {
     for (;;) {
         if (m_stopping)
             return false;
-        char* space = reader.Space(kBulkReceiveBytes);
-        ssize_t n = ::recv(fd, space, kBulkReceiveBytes, MSG_DONTWAIT);
-        reader.Received(n > 0 ? static_cast<size_t>(n) : 0);
+        char* space = m_reader.Space(kBulkReceiveBytes);
+        ssize_t n = ::recv(m_fd, space, kBulkReceiveBytes, MSG_DONTWAIT);
+        m_reader.Received(n > 0 ? static_cast<size_t>(n) : 0);
         if (n > 0) {
-            ChargePendingInput(reader.Buffered());
+            ChargePendingInput(m_reader.Buffered());
             return true;
         }
         if (n == 0)
@@ -128,7 +130,7 @@ bool SessionContext::ReadBulk() {
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             return false;
-        pollfd p{fd, POLLIN, 0};
+        pollfd p{m_fd, POLLIN, 0};
         int r = ::poll(&p, 1, kPollMilliseconds);
         if (r < 0 && errno != EINTR)
             return false;
@@ -138,7 +140,7 @@ bool SessionContext::ReadBulk() {
 }
 
 bool SessionContext::ClientGone() const {
-    pollfd p{fd, POLLRDHUP, 0};
+    pollfd p{m_fd, POLLRDHUP, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
 }
 
@@ -147,15 +149,44 @@ void SessionContext::Notice(const std::string& sqlstate, const std::string& mess
     f.severity = "NOTICE";
     f.sqlstate = sqlstate;
     f.message = message;
-    writer.Notice(f);
+    m_writer.Notice(f);
 }
 
-SessionNames SessionContext::Names() const {
+void SessionContext::Connect() {
+    if (duckdb_connect(m_server.Engine(), m_connection.Out()) == DuckDBError)
+        throw SqlError("53000", "The engine refused a new connection.");
+}
+
+void SessionContext::AddDatabase(std::string alias) {
+    m_databases.push_back(std::move(alias));
+    m_names.reset();
+}
+
+void SessionContext::RemoveDatabase(const std::string& alias) {
+    auto it = std::find(m_databases.begin(), m_databases.end(), alias);
+    if (it != m_databases.end())
+        m_databases.erase(it);
+    m_names.reset();
+}
+
+std::vector<std::string> SessionContext::TakeDatabases() {
+    m_names.reset();
+    return std::exchange(m_databases, {});
+}
+
+void SessionContext::RecordSetting(const std::string& name, std::string value) {
+    m_settings[name] = std::move(value);
+    m_names.reset();
+}
+
+const SessionNames& SessionContext::Names() const {
+    if (m_names)
+        return *m_names;
     SessionNames names;
-    names.databases = databases;
-    names.tempTables = &tempTables;
+    names.databases = m_databases;
+    names.tempTables = &m_tempTables;
     names.isOtherSessionsAlias = [this](const std::string& alias) {
-        for (const auto& d : databases)
+        for (const auto& d : m_databases)
             if (EqualsFolded(d, alias))
                 return false;
         // The engine's shared "memory" database and the server's own databases
@@ -164,23 +195,23 @@ SessionNames SessionContext::Names() const {
             return true;
         if (alias.size() > 7 && EqualsFolded(alias.substr(0, 7), "kelvod_"))
             return !EqualsFolded(alias, PrivateDatabase());
-        return server.Attachments().IsAlias(alias);
+        return m_server.Attachments().IsAlias(alias);
     };
-    names.streams = [this](const std::string& database) { return server.Streams().NamesIn(database); };
-    auto it = settings.find("search_path");
-    if (it != settings.end()) {
+    names.streams = [this](const std::string& database) { return m_server.Streams().NamesIn(database); };
+    auto it = m_settings.find("search_path");
+    if (it != m_settings.end()) {
         names.searchPath.clear();
         auto statements = SplitStatements("SELECT " + it->second);
         for (const Token* t : statements.front().Significant())
             if (t->kind == Token::Kind::Identifier || (t->kind == Token::Kind::Word && t->value != "select"))
                 names.searchPath.push_back(t->value);
     }
-    return names;
+    return m_names.emplace(std::move(names));
 }
 
 int SessionContext::ExtraFloatDigits() const {
-    auto it = settings.find("extra_float_digits");
-    if (it == settings.end())
+    auto it = m_settings.find("extra_float_digits");
+    if (it == m_settings.end())
         return 1;
     try {
         return std::stoi(it->second);

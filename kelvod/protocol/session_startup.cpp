@@ -38,19 +38,19 @@ const char* const kKnownSettings[] = {"result_format_code",
 bool SessionStartup::Accept(std::chrono::steady_clock::time_point deadline) {
     StartupRequest request;
     for (;;) {
-        auto packet = m_context.reader.TakeStartupPacket();
+        auto packet = m_context.Reader().TakeStartupPacket();
         if (!packet) {
             if (!m_context.ReadMore(deadline))
                 return false;
             continue;
         }
         if (std::holds_alternative<SslRequest>(*packet)) {
-            m_context.writer.SslRefused();
+            m_context.Writer().SslRefused();
             m_context.Flush();
             continue;
         }
         if (auto* c = std::get_if<CancelRequest>(&*packet)) {
-            m_context.server.Cancel(c->pid, c->key);
+            m_context.Server().Cancel(c->pid, c->key);
             return false;
         }
         request = std::get<StartupRequest>(*packet);
@@ -72,9 +72,8 @@ bool SessionStartup::Accept(std::chrono::steady_clock::time_point deadline) {
 }
 
 void SessionStartup::ApplyParameters(const StartupRequest& request) {
-    if (duckdb_connect(m_context.server.Engine(), &m_context.connection) == DuckDBError)
-        throw SqlError("53000", "The engine refused a new connection.");
-    RunEngine(m_context.connection, "ATTACH ':memory:' AS " + QuoteIdentifier(m_context.PrivateDatabase()));
+    m_context.Connect();
+    RunEngine(m_context.Connection(), "ATTACH ':memory:' AS " + QuoteIdentifier(m_context.PrivateDatabase()));
     std::string dbname;
     for (const auto& [name, value] : request.parameters) {
         if (name == "database")
@@ -94,7 +93,7 @@ void SessionStartup::ApplyParameters(const StartupRequest& request) {
 }
 
 void SessionStartup::Welcome(int32_t key) {
-    ProtocolWriter& writer = m_context.writer;
+    ProtocolWriter& writer = m_context.Writer();
     writer.AuthenticationOk();
     writer.ParameterStatus("server_version", "15.0");
     writer.ParameterStatus("server_encoding", "UTF8");
@@ -104,8 +103,8 @@ void SessionStartup::Welcome(int32_t key) {
     writer.ParameterStatus("TimeZone", "UTC");
     writer.ParameterStatus("integer_datetimes", "on");
     writer.ParameterStatus("standard_conforming_strings", "on");
-    writer.BackendKeyData(m_context.pid, key);
-    writer.ReadyForQuery(m_context.transaction);
+    writer.BackendKeyData(m_context.Pid(), key);
+    writer.ReadyForQuery(m_context.Transaction());
     m_context.Flush();
 }
 
@@ -118,9 +117,9 @@ void SessionStartup::ApplyOptions(const std::string& options) {
             throw SqlError("42704", "Unknown setting \"" + name + "\" in the options start-up value.");
         if (name == "result_format_code") {
             if (EqualsFolded(value, "KelvoBinary") || EqualsFolded(value, "Binary") || value == "2")
-                m_context.binaryResults = true;
+                m_context.UseBinaryResults(true);
             else if (EqualsFolded(value, "Text") || EqualsFolded(value, "KelvoText") || value == "0")
-                m_context.binaryResults = false;
+                m_context.UseBinaryResults(false);
             else
                 throw SqlError("22023", "Invalid value \"" + value + "\" for result_format_code.",
                                "Use KelvoBinary or Text.");
@@ -132,7 +131,7 @@ void SessionStartup::ApplyOptions(const std::string& options) {
                 throw SqlError("22023", "Invalid value \"" + value + "\" for extra_float_digits.",
                                "Use an integer from -15 to 3.");
         }
-        m_context.settings[name] = value;
+        m_context.RecordSetting(name, value);
     }
 }
 
@@ -140,13 +139,13 @@ void SessionStartup::ApplyDbname(const std::string& dbname) {
     if (dbname.empty() || dbname == "[]")
         return;
     if (dbname == ":main") {
-        if (m_context.server.MainDatabase().empty())
+        if (m_context.Server().MainDatabase().empty())
             throw SqlError("3D000", "This server has no main database.", "Start it with --database.");
         // The main database is known by its file's stem, unless the engine keeps that name.
-        std::string alias = PathStem(m_context.server.MainDatabase());
+        std::string alias = PathStem(m_context.Server().MainDatabase());
         if (IsReservedAlias(alias))
             alias += "_database";
-        m_commands.Attach(m_context.server.MainDatabase(), alias);
+        m_commands.Attach(m_context.Server().MainDatabase(), alias);
         return;
     }
     if (dbname.front() == '[') {

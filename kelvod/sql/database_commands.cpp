@@ -19,18 +19,18 @@
 namespace kelvod {
 
 void DatabaseCommands::UseFirstDatabase() {
-    if (m_context.databases.empty()) {
-        RunEngine(m_context.connection, "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
+    if (m_context.Databases().empty()) {
+        RunEngine(m_context.Connection(), "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
         return;
     }
-    const std::string db = QuoteIdentifier(m_context.databases.front());
+    const std::string db = QuoteIdentifier(m_context.Databases().front());
     try {
-        RunEngine(m_context.connection, "USE " + db + ".public");
+        RunEngine(m_context.Connection(), "USE " + db + ".public");
     } catch (const SqlError&) {
-        RunEngine(m_context.connection, "USE " + db);
+        RunEngine(m_context.Connection(), "USE " + db);
     }
-    auto it = m_context.settings.find("search_path");
-    if (it != m_context.settings.end())
+    auto it = m_context.Settings().find("search_path");
+    if (it != m_context.Settings().end())
         Set("search_path", it->second);
 }
 
@@ -65,9 +65,9 @@ private:
 }  // namespace
 
 void DatabaseCommands::CreateDatabase(const std::string& rawPath, bool ifNotExists) {
-    std::string path = m_context.server.ResolvePath(rawPath);
+    std::string path = m_context.Server().ResolvePath(rawPath);
     // Before anything is looked at: where the engine may not reach, nothing is told of the file.
-    const std::string enginePath = m_context.server.EnginePath(path);
+    const std::string enginePath = m_context.Server().EnginePath(path);
     CreationClaim claim(path);
     std::error_code ec;
     if (!claim.Claimed() || std::filesystem::exists(path, ec)) {
@@ -83,7 +83,7 @@ void DatabaseCommands::CreateDatabase(const std::string& rawPath, bool ifNotExis
     // later ATTACH and CREATE DATABASE: a failed creation leaves none behind.
     auto removeUnfinished = [&] {
         try {
-            RunEngine(m_context.connection, "DETACH IF EXISTS " + QuoteIdentifier(alias));
+            RunEngine(m_context.Connection(), "DETACH IF EXISTS " + QuoteIdentifier(alias));
         } catch (const SqlError&) {
         }
         std::error_code ignored;
@@ -91,10 +91,10 @@ void DatabaseCommands::CreateDatabase(const std::string& rawPath, bool ifNotExis
         std::filesystem::remove(path + ".wal", ignored);
     };
     try {
-        RunEngine(m_context.connection, "ATTACH " + QuoteLiteral(enginePath) + " AS " + QuoteIdentifier(alias));
-        RunEngine(m_context.connection, "CREATE SCHEMA " + QuoteIdentifier(alias) + ".public");
-        PrepareServerSchema(m_context.connection, alias);
-        RunEngine(m_context.connection, "DETACH " + QuoteIdentifier(alias));
+        RunEngine(m_context.Connection(), "ATTACH " + QuoteLiteral(enginePath) + " AS " + QuoteIdentifier(alias));
+        RunEngine(m_context.Connection(), "CREATE SCHEMA " + QuoteIdentifier(alias) + ".public");
+        PrepareServerSchema(m_context.Connection(), alias);
+        RunEngine(m_context.Connection(), "DETACH " + QuoteIdentifier(alias));
     } catch (...) {
         removeUnfinished();
         throw;
@@ -102,9 +102,9 @@ void DatabaseCommands::CreateDatabase(const std::string& rawPath, bool ifNotExis
 }
 
 void DatabaseCommands::DropDatabase(const std::string& rawPath, bool ifExists) {
-    std::string path = m_context.server.ResolvePath(rawPath);
-    m_context.server.EnginePath(path);  // clients drop only databases they could attach
-    if (m_context.server.Attachments().IsPathAttached(path))
+    std::string path = m_context.Server().ResolvePath(rawPath);
+    m_context.Server().EnginePath(path);  // clients drop only databases they could attach
+    if (m_context.Server().Attachments().IsPathAttached(path))
         throw SqlError("55006", "The database \"" + rawPath + "\" is attached and cannot be dropped.",
                        "Detach it in every session first.");
     std::error_code ec;
@@ -124,25 +124,25 @@ void DatabaseCommands::DropDatabase(const std::string& rawPath, bool ifExists) {
 }
 
 void DatabaseCommands::Attach(const std::string& rawPath, const std::string& alias) {
-    for (const auto& d : m_context.databases)
+    for (const auto& d : m_context.Databases())
         if (EqualsFolded(d, alias))
             throw SqlError("42710", "The alias \"" + alias + "\" is already attached in this session.");
-    std::string path = m_context.server.ResolvePath(rawPath);
-    m_context.server.EnginePath(path);  // where the engine may not reach, nothing is told of the file
-    m_context.databases.push_back(m_context.server.Attachments().Acquire(m_context.connection, alias, path));
-    if (m_context.databases.size() == 1)
+    std::string path = m_context.Server().ResolvePath(rawPath);
+    m_context.Server().EnginePath(path);  // where the engine may not reach, nothing is told of the file
+    m_context.AddDatabase(m_context.Server().Attachments().Acquire(m_context.Connection(), alias, path));
+    if (m_context.Databases().size() == 1)
         UseFirstDatabase();
 }
 
 void DatabaseCommands::Detach(const std::string& alias) {
-    for (auto it = m_context.databases.begin(); it != m_context.databases.end(); ++it) {
+    for (auto it = m_context.Databases().begin(); it != m_context.Databases().end(); ++it) {
         if (!EqualsFolded(*it, alias))
             continue;
         std::string name = *it;
-        RunEngine(m_context.connection, "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
-        m_context.databases.erase(it);
+        RunEngine(m_context.Connection(), "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
+        m_context.RemoveDatabase(name);
         try {
-            m_context.server.Attachments().Release(m_context.connection, name);
+            m_context.Server().Attachments().Release(m_context.Connection(), name);
         } catch (...) {
             UseFirstDatabase();
             throw;
@@ -154,20 +154,19 @@ void DatabaseCommands::Detach(const std::string& alias) {
 }
 
 void DatabaseCommands::DetachAll() {
-    if (m_context.databases.empty())
+    if (m_context.Databases().empty())
         return;
     try {
-        RunEngine(m_context.connection, "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
+        RunEngine(m_context.Connection(), "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
     } catch (const SqlError&) {
         // an invalidated default database refuses even this; the uses are given back all the same
     }
-    std::vector<std::string> all;
-    all.swap(m_context.databases);
+    std::vector<std::string> all = m_context.TakeDatabases();
     // Every alias is given back even when one of them fails, so that no use is counted forever.
     std::optional<SqlError> first;
     for (const auto& alias : all) {
         try {
-            m_context.server.Attachments().Release(m_context.connection, alias);
+            m_context.Server().Attachments().Release(m_context.Connection(), alias);
         } catch (const SqlError& e) {
             if (!first)
                 first = e;
@@ -180,19 +179,19 @@ void DatabaseCommands::DetachAll() {
 void DatabaseCommands::CreateSchema(const std::string& database, const std::string& schema, bool ifNotExists) {
     std::string db = database;
     if (db.empty()) {
-        if (m_context.databases.empty())
+        if (m_context.Databases().empty())
             throw SqlError("3D000", "No database is attached to this session.", "Attach a database first.");
-        db = m_context.databases.front();
+        db = m_context.Databases().front();
     } else {
         bool attached = false;
-        for (auto& d : m_context.databases)
+        for (auto& d : m_context.Databases())
             if (EqualsFolded(d, db))
                 attached = true, db = d;
         if (!attached)
             throw SqlError("3D000", "The database \"" + database + "\" is not attached to this session.");
     }
-    RunEngine(m_context.connection, std::string("CREATE SCHEMA ") + (ifNotExists ? "IF NOT EXISTS " : "") +
-                                        QuoteIdentifier(db) + "." + QuoteIdentifier(schema));
+    RunEngine(m_context.Connection(), std::string("CREATE SCHEMA ") + (ifNotExists ? "IF NOT EXISTS " : "") +
+                                          QuoteIdentifier(db) + "." + QuoteIdentifier(schema));
 }
 
 void DatabaseCommands::CreateTable(const CreateTableCommand& c) {
@@ -204,20 +203,18 @@ void DatabaseCommands::CreateTable(const CreateTableCommand& c) {
     }
     const std::string& table = c.name.back();
     if (c.temporary) {
-        bool existed = m_context.tempTables.count(table) > 0;
-        RunEngine(m_context.connection, std::string("CREATE TEMPORARY TABLE ") +
-                                            (c.ifNotExists ? "IF NOT EXISTS " : "") + QuoteIdentifier(table) + " (" +
-                                            columns + ")");
-        if (!existed)
-            m_context.tempTables[table] = c.columns;
+        RunEngine(m_context.Connection(), std::string("CREATE TEMPORARY TABLE ") +
+                                              (c.ifNotExists ? "IF NOT EXISTS " : "") + QuoteIdentifier(table) + " (" +
+                                              columns + ")");
+        m_context.DeclareTempTable(table, c.columns);
         return;
     }
-    if (m_context.databases.empty())
+    if (m_context.Databases().empty())
         throw SqlError("3D000", "No database is attached to this session.", "Attach a database first.");
-    std::string db = m_context.databases.front(), schema = "public";
+    std::string db = m_context.Databases().front(), schema = "public";
     auto hasSchema = [&](const std::string& d, const std::string& s) {
-        return !QueryText(m_context.connection, "SELECT 1 FROM duckdb_schemas() WHERE database_name = " +
-                                                    QuoteLiteral(d) + " AND schema_name = " + QuoteLiteral(s))
+        return !QueryText(m_context.Connection(), "SELECT 1 FROM duckdb_schemas() WHERE database_name = " +
+                                                      QuoteLiteral(d) + " AND schema_name = " + QuoteLiteral(s))
                     .empty();
     };
     if (c.name.size() == 3) {
@@ -225,7 +222,7 @@ void DatabaseCommands::CreateTable(const CreateTableCommand& c) {
         schema = c.name[1];
     } else if (c.name.size() == 2) {
         bool isAlias = false;
-        for (const auto& d : m_context.databases)
+        for (const auto& d : m_context.Databases())
             isAlias |= EqualsFolded(d, c.name[0]);
         if (isAlias && !hasSchema(db, c.name[0]))
             db = c.name[0];
@@ -235,16 +232,16 @@ void DatabaseCommands::CreateTable(const CreateTableCommand& c) {
         schema = "main";
     }
     bool attached = false;
-    for (const auto& d : m_context.databases)
+    for (const auto& d : m_context.Databases())
         attached |= EqualsFolded(d, db);
     if (!attached)
         throw SqlError("3F000", "The database \"" + db + "\" is not attached to this session.");
     if (!hasSchema(db, schema))
         throw SqlError("3F000", "The schema \"" + schema + "\" does not exist.");
     bool exists =
-        !QueryText(m_context.connection, "SELECT 1 FROM duckdb_tables() WHERE database_name = " + QuoteLiteral(db) +
-                                             " AND schema_name = " + QuoteLiteral(schema) +
-                                             " AND table_name = " + QuoteLiteral(table))
+        !QueryText(m_context.Connection(), "SELECT 1 FROM duckdb_tables() WHERE database_name = " + QuoteLiteral(db) +
+                                               " AND schema_name = " + QuoteLiteral(schema) +
+                                               " AND table_name = " + QuoteLiteral(table))
              .empty();
     if (exists) {
         if (c.ifNotExists) {
@@ -253,21 +250,22 @@ void DatabaseCommands::CreateTable(const CreateTableCommand& c) {
         }
         throw SqlError("42P07", "The table \"" + table + "\" already exists.");
     }
-    RunEngine(m_context.connection, "CREATE TABLE " + QuoteIdentifier(db) + "." + QuoteIdentifier(schema) + "." +
-                                        QuoteIdentifier(table) + " (" + columns + ")");
-    RecordDeclaredColumns(m_context.connection, db, schema, table, c.columns);
+    RunEngine(m_context.Connection(), "CREATE TABLE " + QuoteIdentifier(db) + "." + QuoteIdentifier(schema) + "." +
+                                          QuoteIdentifier(table) + " (" + columns + ")");
+    RecordDeclaredColumns(m_context.Connection(), db, schema, table, c.columns);
 }
 
 void DatabaseCommands::Show(const std::string& name) {
     std::string value;
     if (name == "search_path" || name == "schema_search_path") {
-        auto it = m_context.settings.find("search_path");
-        value = it == m_context.settings.end() ? "public" : it->second;
+        auto it = m_context.Settings().find("search_path");
+        value = it == m_context.Settings().end() ? "public" : it->second;
     } else if (name == "external_client_context") {
-        value = m_context.settings["external_client_context"];
+        auto it = m_context.Settings().find(name);
+        value = it == m_context.Settings().end() ? "" : it->second;
     } else {
-        auto it = m_context.settings.end();
-        for (auto i = m_context.settings.begin(); i != m_context.settings.end(); ++i)
+        auto it = m_context.Settings().end();
+        for (auto i = m_context.Settings().begin(); i != m_context.Settings().end(); ++i)
             if (EqualsFolded(i->first, name))
                 it = i;
         if (name == "server_version")
@@ -276,20 +274,20 @@ void DatabaseCommands::Show(const std::string& name) {
             value = "UTC";
         else if (EqualsFolded(name, "DateStyle"))
             value = "ISO, MDY";
-        else if (it != m_context.settings.end())
+        else if (it != m_context.Settings().end())
             value = it->second;
         else
             throw SqlError("42704", "unrecognized configuration parameter \"" + name + "\"");
     }
-    m_context.writer.BeginDataRow(1);
-    m_context.writer.Field(value.data(), value.size());
-    m_context.writer.EndDataRow();
-    m_context.writer.CommandComplete("SHOW");
+    m_context.Writer().BeginDataRow(1);
+    m_context.Writer().Field(value.data(), value.size());
+    m_context.Writer().EndDataRow();
+    m_context.Writer().CommandComplete("SHOW");
 }
 
 void DatabaseCommands::Set(const std::string& name, const std::string& value) {
     if (name == "external_client_context") {
-        m_context.settings[name] = value;
+        m_context.RecordSetting(name, value);
         return;
     }
     // search_path and its alias: a list of schema names of the first database.
@@ -305,19 +303,20 @@ void DatabaseCommands::Set(const std::string& name, const std::string& value) {
         else
             throw SqlError("22023", "Invalid value for search_path: \"" + value + "\".");
     }
-    if (!m_context.databases.empty() && !schemas.empty()) {
+    if (!m_context.Databases().empty() && !schemas.empty()) {
         std::string path;
         // As in PostgreSQL, schemas that do not exist (yet) are skipped, not refused.
         for (const auto& s : schemas) {
-            if (QueryText(m_context.connection, "SELECT 1 FROM duckdb_schemas() WHERE database_name = " +
-                                                    QuoteLiteral(m_context.databases.front()) +
-                                                    " AND schema_name = " + QuoteLiteral(s))
+            if (QueryText(m_context.Connection(), "SELECT 1 FROM duckdb_schemas() WHERE database_name = " +
+                                                      QuoteLiteral(m_context.Databases().front()) +
+                                                      " AND schema_name = " + QuoteLiteral(s))
                     .empty())
                 continue;
-            path += (path.empty() ? "" : ",") + QuoteIdentifier(m_context.databases.front()) + "." + QuoteIdentifier(s);
+            path +=
+                (path.empty() ? "" : ",") + QuoteIdentifier(m_context.Databases().front()) + "." + QuoteIdentifier(s);
         }
         if (!path.empty())
-            RunEngine(m_context.connection, "SET search_path = " + QuoteLiteral(path));
+            RunEngine(m_context.Connection(), "SET search_path = " + QuoteLiteral(path));
     }
     std::string normalized;
     for (const auto& s : schemas) {
@@ -327,26 +326,26 @@ void DatabaseCommands::Set(const std::string& name, const std::string& value) {
             plain &= (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '_';
         normalized += (normalized.empty() ? "" : ", ") + (plain ? s : QuoteIdentifier(s));
     }
-    m_context.settings["search_path"] = normalized;
+    m_context.RecordSetting("search_path", normalized);
 }
 
 void DatabaseCommands::RecoverInvalidated(const SqlError& error) {
     std::string alias = InvalidatedDatabase(error.what());
-    if (alias.empty() || m_context.transaction != TransactionStatus::Idle)
+    if (alias.empty() || m_context.Transaction() != TransactionStatus::Idle)
         return;  // an open block still holds the database
     bool ours = false;
-    for (const auto& d : m_context.databases)
+    for (const auto& d : m_context.Databases())
         ours |= EqualsFolded(d, alias);
     if (!ours)
         return;
     try {
         // This connection may not even leave the invalidated database; the registry
         // detaches it through a connection of its own.
-        RunEngine(m_context.connection, "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
+        RunEngine(m_context.Connection(), "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
     } catch (const SqlError&) {
     }
     try {
-        m_context.server.Attachments().Reattach(m_context.connection, alias);
+        m_context.Server().Attachments().Reattach(m_context.Connection(), alias);
     } catch (const SqlError& e) {
         // Still refused (the disk may still be full): the next statement tries again.
         m_context.Notice(e.sqlstate,

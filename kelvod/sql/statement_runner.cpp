@@ -71,9 +71,9 @@ void StatementRunner::Run(const Classified& classified, const std::vector<int16_
                           bool simpleQuery) {
     const Statement& statement = classified.statement;
     const std::string& tag = classified.tag;
-    if (classified.savepoint && m_context.transaction == TransactionStatus::Idle)
+    if (classified.savepoint && m_context.Transaction() == TransactionStatus::Idle)
         throw SqlError("25P01", "Savepoints can only be used in transaction blocks.");
-    if (m_context.transaction == TransactionStatus::FailedBlock) {
+    if (m_context.Transaction() == TransactionStatus::FailedBlock) {
         // ROLLBACK TO would end the block; the refusal keeps it failed.
         if (auto* refused = std::get_if<RefusedCommand>(&classified.command); refused && classified.savepoint)
             throw SqlError(refused->sqlstate, refused->message);
@@ -88,8 +88,8 @@ void StatementRunner::Run(const Classified& classified, const std::vector<int16_
     // Only SET and RESET touch the memory limit.
     if (tag == "SET" || tag == "RESET") {
         RefuseUnsafeMemoryLimit(statement);
-        if (ResetMemoryLimit(m_context.connection, statement)) {
-            m_context.writer.CommandComplete(tag);
+        if (ResetMemoryLimit(m_context.Connection(), statement)) {
+            m_context.Writer().CommandComplete(tag);
             return;
         }
     }
@@ -108,9 +108,9 @@ void StatementRunner::EndFailedBlock(const std::string& tag) {
     // engine keeps its transaction alive after some errors, so it is ended here.
     if (tag != "COMMIT" && tag != "ROLLBACK")
         throw SqlError("25P02", "current transaction is aborted, commands ignored until end of transaction block");
-    RollbackEngine(m_context.connection);
-    m_context.transaction = TransactionStatus::Idle;
-    m_context.writer.CommandComplete("ROLLBACK");
+    RollbackEngine(m_context.Connection());
+    m_context.EndBlock();
+    m_context.Writer().CommandComplete("ROLLBACK");
 }
 
 bool StatementRunner::JoinBatch(const std::string& tag, const Command& command) {
@@ -124,38 +124,36 @@ bool StatementRunner::JoinBatch(const std::string& tag, const Command& command) 
         CommitImplicit();
         return true;
     }
-    if (m_context.implicitBlock && tag == "BEGIN") {
+    if (m_context.InImplicitBlock() && tag == "BEGIN") {
         // BEGIN inside a batch makes its implicit block explicit, with what it holds.
-        m_context.implicitBlock = false;
-        m_context.writer.CommandComplete("BEGIN");
+        m_context.MakeBlockExplicit();
+        m_context.Writer().CommandComplete("BEGIN");
         return false;
     }
-    if (!m_batch || m_context.transaction != TransactionStatus::Idle || tag == "BEGIN" || tag == "COMMIT" ||
+    if (!m_batch || m_context.Transaction() != TransactionStatus::Idle || tag == "BEGIN" || tag == "COMMIT" ||
         tag == "ROLLBACK")
         return true;
-    RunEngine(m_context.connection, "BEGIN");
-    m_context.transaction = TransactionStatus::InBlock;
-    m_context.implicitBlock = true;
+    RunEngine(m_context.Connection(), "BEGIN");
+    m_context.BeginImplicitBlock();
     return true;
 }
 
 void StatementRunner::CommitImplicit() {
-    if (!m_context.implicitBlock)
+    if (!m_context.InImplicitBlock())
         return;
-    m_context.implicitBlock = false;
-    m_context.transaction = TransactionStatus::Idle;
+    m_context.EndBlock();
     try {
-        RunEngine(m_context.connection, "COMMIT");
+        RunEngine(m_context.Connection(), "COMMIT");
     } catch (const EngineError& e) {
         if (!CommittedDespite(e)) {
-            RollbackEngine(m_context.connection);
+            RollbackEngine(m_context.Connection());
             throw;
         }
         ErrorFields warning;
         warning.severity = "WARNING";
         warning.sqlstate = e.sqlstate;
         warning.message = e.what();
-        m_context.writer.Notice(warning);
+        m_context.Writer().Notice(warning);
         m_commands.RecoverInvalidated(e);
     }
 }
@@ -167,11 +165,10 @@ void StatementRunner::EndBatch() {
 
 void StatementRunner::AbandonBatch() {
     m_batch = false;
-    if (!m_context.implicitBlock)
+    if (!m_context.InImplicitBlock())
         return;
-    m_context.implicitBlock = false;
-    m_context.transaction = TransactionStatus::Idle;
-    RollbackEngine(m_context.connection);
+    m_context.EndBlock();
+    RollbackEngine(m_context.Connection());
 }
 
 void StatementRunner::RunServerCommand(const Command& command, const std::vector<int16_t>& formats,
@@ -186,11 +183,11 @@ void StatementRunner::RunServerCommand(const Command& command, const std::vector
     if (auto* set = std::get_if<SetCommand>(&command); set && set->name == "external_client_context")
         changesNames = false;
     if (changesNames) {
-        ++m_context.namesGeneration;
+        m_context.NamesChanged();
         // A kept plan must not hold on to a database that is detached or dropped now.
         m_keptPlans.clear();
     }
-    ProtocolWriter& writer = m_context.writer;
+    ProtocolWriter& writer = m_context.Writer();
     std::visit(
         [&](auto& c) {
             using T = std::decay_t<decltype(c)>;
@@ -253,9 +250,9 @@ void StatementRunner::RunServerCommand(const Command& command, const std::vector
 void StatementRunner::InsertSelect(const InsertBulkCommand& command) {
     const Statement insert =
         WithNulCharactersRefused(InsertSelectStatement(command.target, command.columns, command.selectList));
-    EnginePlan plan =
-        PrepareEnginePlan(m_context.connection, insert,
-                          RewriteForEngine(insert, m_context.connection, m_context.Names()), m_context.namesGeneration);
+    EnginePlan plan = PrepareEnginePlan(m_context.Connection(), insert,
+                                        RewriteForEngine(insert, m_context.Connection(), m_context.Names()),
+                                        m_context.NamesGeneration());
     RunEngineStatement(insert, "INSERT", plan, {}, false, {});
 }
 
@@ -277,10 +274,9 @@ void StatementRunner::RunEngineStatement(const Statement& statement, const std::
         if (tag == "COMMIT" && CommittedDespite(error)) {
             ErrorFields warning = error.Fields();
             warning.severity = "WARNING";
-            m_context.writer.Notice(warning);
-            m_context.transaction = TransactionStatus::Idle;
-            m_context.implicitBlock = false;
-            m_context.writer.CommandComplete("COMMIT");
+            m_context.Writer().Notice(warning);
+            m_context.EndBlock();
+            m_context.Writer().CommandComplete("COMMIT");
             m_commands.RecoverInvalidated(error);
             return;
         }
@@ -288,14 +284,12 @@ void StatementRunner::RunEngineStatement(const Statement& statement, const std::
     }
     m_context.ThrowIfCancelled();
     if (tag == "BEGIN")
-        m_context.transaction = TransactionStatus::InBlock;
-    else if (tag == "COMMIT" || tag == "ROLLBACK") {
-        m_context.transaction = TransactionStatus::Idle;
-        m_context.implicitBlock = false;
-    }
+        m_context.BeginBlock();
+    else if (tag == "COMMIT" || tag == "ROLLBACK")
+        m_context.EndBlock();
     // After these the names in a prepared statement may mean other tables.
     else if (tag == "USE" || tag == "RESET" || (tag == "SET" && SetsSearchPath(statement)))
-        ++m_context.namesGeneration;  // names may resolve elsewhere now
+        m_context.NamesChanged();  // names may resolve elsewhere now
 
     duckdb_result_type returned = duckdb_result_return_type(result.Get());
     if (returned == DUCKDB_RESULT_TYPE_CHANGED_ROWS) {
@@ -305,13 +299,13 @@ void StatementRunner::RunEngineStatement(const Statement& statement, const std::
             duckdb_vector v = duckdb_data_chunk_get_vector(chunk.Get(), 0);
             std::memcpy(&count, duckdb_vector_get_data(v), sizeof count);
         }
-        m_context.writer.CommandComplete(ChangedRowsTag(type, tag, count));
+        m_context.Writer().CommandComplete(ChangedRowsTag(type, tag, count));
         return;
     }
     if (returned != DUCKDB_RESULT_TYPE_QUERY_RESULT) {
         if (m_copy)
             throw SqlError("0A000", "COPY TO STDOUT needs a query that returns rows.");
-        m_context.writer.CommandComplete(tag);
+        m_context.Writer().CommandComplete(tag);
         return;
     }
     // A portal's rows must match the columns Describe gave; the engine binds a
@@ -320,16 +314,16 @@ void StatementRunner::RunEngineStatement(const Statement& statement, const std::
         throw SqlError("0A000", "cached plan must not change result type");
     uint64_t rows = SendRows(result.Get(), formats, sendDescription);
     if (m_copy) {
-        m_context.writer.CopyDone();
-        m_context.writer.CommandComplete("COPY " + std::to_string(rows));
+        m_context.Writer().CopyDone();
+        m_context.Writer().CommandComplete("COPY " + std::to_string(rows));
         return;
     }
     if (type == DUCKDB_STATEMENT_TYPE_SELECT)
-        m_context.writer.CommandComplete("SELECT " + std::to_string(rows));
+        m_context.Writer().CommandComplete("SELECT " + std::to_string(rows));
     else if (ChangesRows(type))
-        m_context.writer.CommandComplete(ChangedRowsTag(type, tag, static_cast<int64_t>(rows)));
+        m_context.Writer().CommandComplete(ChangedRowsTag(type, tag, static_cast<int64_t>(rows)));
     else
-        m_context.writer.CommandComplete(tag);
+        m_context.Writer().CommandComplete(tag);
 }
 
 uint64_t StatementRunner::SendRows(duckdb_result& result, const std::vector<int16_t>& formats, bool sendDescription) {
@@ -348,11 +342,11 @@ uint64_t StatementRunner::SendRows(duckdb_result& result, const std::vector<int1
         descriptions.push_back(encoders.back().Describe(name ? name : "?column?", columnFormats.back()));
     }
     if (m_copy) {
-        m_context.writer.CopyOutResponse(m_copy->binary, static_cast<int16_t>(columns));
+        m_context.Writer().CopyOutResponse(m_copy->binary, static_cast<int16_t>(columns));
         if (m_copy->binary)
-            m_context.writer.CopyData(std::string("KLVCPY") + std::string(13, '\0'));
+            m_context.Writer().CopyData(std::string("KLVCPY") + std::string(13, '\0'));
     } else if (sendDescription) {
-        m_context.writer.RowDescription(descriptions);
+        m_context.Writer().RowDescription(descriptions);
     }
     bool wholeVectors = !m_copy;
     for (idx_t c = 0; c < columns; ++c)
@@ -384,7 +378,7 @@ uint64_t StatementRunner::SendRows(duckdb_result& result, const std::vector<int1
             uint64_t bytes = 0;
             for (idx_t r = 0; r < encodable; ++r)
                 bytes += rowSizes[r];
-            char* p = m_context.writer.Buffer().Extend(bytes);
+            char* p = m_context.Writer().Buffer().Extend(bytes);
             cursors.resize(encodable);
             for (idx_t r = 0; r < encodable; ++r) {
                 auto length = static_cast<uint32_t>(rowSizes[r] - 1);
@@ -414,14 +408,14 @@ uint64_t StatementRunner::SendRows(duckdb_result& result, const std::vector<int1
                 CopyRow(encoders, vectors, columnFormats, descriptions, r);
             for (idx_t r = 0; r < n && !m_copy; ++r) {
                 // A value that cannot be encoded ends the statement; its row is not sent half-written.
-                size_t rowStart = m_context.writer.Buffer().size();
+                size_t rowStart = m_context.Writer().Buffer().size();
                 try {
-                    m_context.writer.BeginDataRow(static_cast<int16_t>(columns));
+                    m_context.Writer().BeginDataRow(static_cast<int16_t>(columns));
                     for (idx_t c = 0; c < columns; ++c)
-                        encoders[c].Write(m_context.writer, vectors[c], r, columnFormats[c]);
-                    m_context.writer.EndDataRow();
+                        encoders[c].Write(m_context.Writer(), vectors[c], r, columnFormats[c]);
+                    m_context.Writer().EndDataRow();
                 } catch (...) {
-                    m_context.writer.Buffer().Truncate(rowStart);
+                    m_context.Writer().Buffer().Truncate(rowStart);
                     throw;
                 }
             }
@@ -429,7 +423,7 @@ uint64_t StatementRunner::SendRows(duckdb_result& result, const std::vector<int1
         }
         // Rows go out in large writes; a client that stops reading blocks this
         // thread in send, and the engine fetches no more than a few chunks ahead.
-        if (m_context.writer.Buffer().size() > kRowsFlushThreshold)
+        if (m_context.Writer().Buffer().size() > kRowsFlushThreshold)
             m_context.Flush();
         m_context.ThrowIfCancelled();
     }
@@ -444,7 +438,7 @@ bool StatementRunner::InterceptEngineStatement(const Statement& statement, const
         Tokens t = statement.Significant();
         size_t i = IsWord(t, 1, "session") || IsWord(t, 1, "local") || IsWord(t, 1, "global") ? 2 : 1;
         if (IsName(t, i) && !IsSymbol(t, i + 1, ".") && !IsWord(t, i, "variable") && !IsWord(t, i, "all") &&
-            QueryText(m_context.connection,
+            QueryText(m_context.Connection(),
                       "SELECT 1 FROM duckdb_settings() WHERE lower(name) = lower(" + QuoteLiteral(t[i]->value) + ")")
                 .empty())
             throw SqlError("42704", "unrecognized configuration parameter \"" + t[i]->value + "\"");
@@ -458,10 +452,10 @@ bool StatementRunner::InterceptEngineStatement(const Statement& statement, const
         ++i;
     if (tag == "DEALLOCATE" && IsWord(t, i, "all") && i + 1 == t.size()) {
         for (const auto& name : m_sqlPrepared)
-            RunEngine(m_context.connection, "DEALLOCATE " + QuoteIdentifier(name));
+            RunEngine(m_context.Connection(), "DEALLOCATE " + QuoteIdentifier(name));
         m_sqlPrepared.clear();
         m_protocolStatements.clear();
-        m_context.writer.CommandComplete("DEALLOCATE ALL");
+        m_context.Writer().CommandComplete("DEALLOCATE ALL");
         return true;
     }
     if (!IsName(t, i) || (tag == "DEALLOCATE" && i + 1 != t.size()))
@@ -479,7 +473,7 @@ bool StatementRunner::InterceptEngineStatement(const Statement& statement, const
         return true;
     }
     if (m_protocolStatements.erase(name)) {
-        m_context.writer.CommandComplete("DEALLOCATE");
+        m_context.Writer().CommandComplete("DEALLOCATE");
         return true;
     }
     if (!m_sqlPrepared.count(folded))
@@ -492,23 +486,23 @@ bool StatementRunner::InterceptEngineStatement(const Statement& statement, const
 
 EnginePlan StatementRunner::Plan(const Statement& statement, const std::vector<uint32_t>& declaredTypes) {
     return PrepareEnginePlan(
-        m_context.connection, statement,
-        RewriteForEngine(WithNulCharactersRefused(statement), m_context.connection, m_context.Names()),
-        m_context.namesGeneration, declaredTypes);
+        m_context.Connection(), statement,
+        RewriteForEngine(WithNulCharactersRefused(statement), m_context.Connection(), m_context.Names()),
+        m_context.NamesGeneration(), declaredTypes);
 }
 
 EnginePlan& StatementRunner::CurrentPlan(PreparedStatement& prepared) {
     EnginePlan& plan = *prepared.plan;
-    bool namesChanged = plan.namesGeneration != m_context.namesGeneration;
+    bool namesChanged = plan.namesGeneration != m_context.NamesGeneration();
     if (!prepared.readsCatalog && !namesChanged && !prepared.foldsSettings)
         return plan;
     std::string rewritten =
-        RewriteForEngine(WithNulCharactersRefused(*prepared.statement), m_context.connection, m_context.Names());
+        RewriteForEngine(WithNulCharactersRefused(*prepared.statement), m_context.Connection(), m_context.Names());
     // The engine binds names when it prepares: after a change of the search path
     // or the attached databases the same text may mean other tables.
     if (namesChanged || prepared.foldsSettings || rewritten != plan.rewritten)
-        plan = PrepareEnginePlan(m_context.connection, *prepared.statement, std::move(rewritten),
-                                 m_context.namesGeneration, prepared.paramTypes);
+        plan = PrepareEnginePlan(m_context.Connection(), *prepared.statement, std::move(rewritten),
+                                 m_context.NamesGeneration(), prepared.paramTypes);
     return plan;
 }
 
@@ -590,7 +584,7 @@ void StatementRunner::CopyRow(const std::vector<ColumnEncoder>& encoders, const 
     }
     if (!m_copy->binary)
         line.push_back('\n');
-    m_context.writer.CopyData(line);
+    m_context.Writer().CopyData(line);
 }
 
 }  // namespace kelvod

@@ -1,8 +1,5 @@
-// Allocation failure at the C boundary: each call runs with its first
-// allocation failing, its second, and so on until a run fails none. A run that
-// lost one must report failure, and none may leave anything allocated.
-// The C allocation functions are linked with --wrap to the counters here, and
-// operator new and delete use them; only the armed test thread is counted.
+// Allocation failure at the C boundary, the n-th allocation failing for every n: a lost one is reported and nothing
+// leaks. The C allocation functions are linked with --wrap to the counters here; only the armed test thread counts.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -185,8 +182,8 @@ bool ConninfoParsed(const char* conninfo) {
     return options != nullptr;
 }
 
-// A statement's answer parsed into results: success only when every row
-// arrived; a lost allocation must end in an error result or a dead record.
+// A statement's answer parsed into results: success only when every row arrived; a lost allocation must end in an error
+// result or a dead record.
 bool ScriptedResultsTaken() {
     static const std::string answer = w::RowDescription({{"a_column", 25, -1}, {"b", 23, 4}}) +
                                       w::DataRow({std::string("first row value"), std::string("1")}) +
@@ -224,13 +221,11 @@ TEST(AllocationFailure, EveryLostAllocationIsReportedAndNothingLeaks) {
         {"table definition", TableDefinitionBuiltAndCopied},
         {"conninfo string", [] { return ConninfoParsed("host=/tmp port=5433 dbname='a b' user=someone"); }},
         {"conninfo URI", [] { return ConninfoParsed("postgresql://someone:pw@localhost:5433/db?connect_timeout=3"); }},
-        {"scripted results", ScriptedResultsTaken},
-    };
+        {"scripted results", ScriptedResultsTaken}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(c.call()) << "fails even with memory to spare";
-        long n = 0;
-        for (;; ++n) {
+        for (long n = 0;; ++n) {
             tArmed = true;
             tBeforeFailure = n;
             tFailed = false;

@@ -69,8 +69,7 @@ TEST(ErrorFunctions, FieldsReadBackWhatWasSetWithTheSqlstateInStep) {
          KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE, ""},
         {KELVO_ERROR_FIELD_ERROR_CODE, 137, KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE, ""},
         {KELVO_ERROR_FIELD_ERROR_CATEGORY, KELVO_ERROR_CATEGORY_SQLSTATE, KELVO_ERROR_CATEGORY_SQLSTATE, "00000"},
-        {KELVO_ERROR_FIELD_ERROR_CODE, -1, KELVO_ERROR_CATEGORY_SQLSTATE, "141Z3"},
-    };
+        {KELVO_ERROR_FIELD_ERROR_CODE, -1, KELVO_ERROR_CATEGORY_SQLSTATE, "141Z3"}};
     for (const auto& [key, value, category, sqlstate] : steps) {
         SCOPED_TRACE(value);
         ASSERT_EQ(SetInt(error.get(), key, value), nullptr);

@@ -1,7 +1,5 @@
-// Null pointers and bad indexes from a C caller: every export that can fail
-// refuses them with a clear error and its own context id, and the accessors
-// and setters answer as an empty or closed object would, without reading
-// outside the object.
+// Null pointers and bad indexes from a C caller: refused with a clear error and the export's own context id, or
+// answered as an empty object would.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -92,8 +90,7 @@ TEST(NullArguments, RefusedWithInvalidArgumentAndTheExportsContextId) {
         {Call(kelvo_detach_database, nullptr, "a"), conn, 0x84f92a22},
         {Call(kelvo_detach_all_databases, nullptr), conn, 0x2b4a292d},
         {Call(kelvo_create_schema, nullptr, nullptr, "s", true), conn, 0x685775ff},
-        {Call(kelvo_create_table, nullptr, nullptr, true), conn, 0xa5c307ee},
-    };
+        {Call(kelvo_create_table, nullptr, nullptr, true), conn, 0xa5c307ee}};
     for (const auto& [call, message, contextId] : cases) {
         SCOPED_TRACE(message);
         const ErrorPtr returned(call());
@@ -118,23 +115,6 @@ TEST(NullArguments, RefusedWithInvalidArgumentAndTheExportsContextId) {
     EXPECT_EQ(nullptr, connection);
     kelvo_destroy_table_definition(definition);
     kelvo_parameters_destroy(parameters);
-}
-
-TEST(NullArguments, ColumnAccessorsAnswerForIndexesOutsideTheDefinition) {
-    kelvo_table_definition_t* definition = kelvo_create_table_definition(nullptr, nullptr, "t", KELVO_PERMANENT, false);
-    ASSERT_EQ(kelvo_table_definition_add_column(definition, "a", KELVO_TEXT, 0xFFFFFFFF, "C", true), nullptr);
-    for (kelvo_field_index_t index : {1u, 0xFFFFFFFFu}) {
-        SCOPED_TRACE(index);
-        EXPECT_EQ(kelvo_table_definition_column_name(definition, index), nullptr);
-        EXPECT_EQ(kelvo_table_definition_column_type_tag(definition, index), KELVO_UNSUPPORTED);
-        EXPECT_EQ(kelvo_table_definition_column_type_oid(definition, index), 0u);
-        EXPECT_EQ(kelvo_table_definition_column_type_modifier(definition, index), 0xFFFFFFFFu);
-        EXPECT_FALSE(kelvo_table_definition_column_is_nullable(definition, index));
-        EXPECT_EQ(kelvo_table_definition_column_collation(definition, index), nullptr);
-    }
-    EXPECT_STREQ(kelvo_table_definition_column_name(definition, 0), "a");
-    EXPECT_STREQ(kelvo_table_definition_column_collation(definition, 0), "C");
-    kelvo_destroy_table_definition(definition);
 }
 
 TEST(NullArguments, DbapiAccessorsAnswerANullHandleAsEmpty) {
@@ -177,14 +157,24 @@ TEST(NullArguments, DbapiAccessorsAnswerANullHandleAsEmpty) {
     EXPECT_EQ(2u, kelvo_quote_sql_literal(quoted, sizeof quoted, nullptr, 3));
 }
 
-// Values a C caller may pass for an enumeration that name none of its
-// members (passed from C, where that is allowed).
-TEST(NullArguments, EnumerationValuesOutsideTheEnumerationAreRefused) {
+// Values a C caller may pass for an enumeration that name none of its members (passed from C, where that is allowed),
+// and column indexes outside the definition.
+TEST(NullArguments, EnumerationValuesAndColumnIndexesOutsideTheirRangeAreRefused) {
     kelvo_table_definition_t* definition = kelvo_create_table_definition(nullptr, nullptr, "t", KELVO_PERMANENT, false);
     const ErrorPtr refused(AddColumnOfTag(definition, 99));
     ASSERT_NE(refused, nullptr);
     EXPECT_EQ(AsError(refused).GetMessage(), "Invalid `type_tag`");
-    EXPECT_EQ(kelvo_table_definition_column_count(definition), 0u);
+    ASSERT_EQ(kelvo_table_definition_add_column(definition, "a", KELVO_TEXT, 0xFFFFFFFF, "C", true), nullptr);
+    for (kelvo_field_index_t index : {1u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(index);
+        EXPECT_EQ(kelvo_table_definition_column_name(definition, index), nullptr);
+        EXPECT_EQ(kelvo_table_definition_column_type_tag(definition, index), KELVO_UNSUPPORTED);
+        EXPECT_EQ(kelvo_table_definition_column_type_oid(definition, index), 0u);
+        EXPECT_EQ(kelvo_table_definition_column_type_modifier(definition, index), 0xFFFFFFFFu);
+        EXPECT_FALSE(kelvo_table_definition_column_is_nullable(definition, index));
+        EXPECT_EQ(kelvo_table_definition_column_collation(definition, index), nullptr);
+    }
+    EXPECT_STREQ(kelvo_table_definition_column_collation(definition, 0), "C");
     kelvo_destroy_table_definition(definition);
     EXPECT_EQ(nullptr, DefinitionOfPersistence(7));
     kelvo_rowset_t* rowset = nullptr;
@@ -196,11 +186,10 @@ TEST(NullArguments, EnumerationValuesOutsideTheEnumerationAreRefused) {
     EXPECT_EQ(nullptr, rowset);
 }
 
-// String lists as the catalog functions hand them to a C caller: texts that
-// stay in place while the list lives, and bad indexes answered with null.
+// String lists as the catalog functions hand them to a C caller: texts that stay in place while the list lives, and bad
+// indexes answered with null.
 TEST(NullArguments, StringListsAnswerBadIndexes) {
-    for (const std::vector<std::string>& strings :
-         std::vector<std::vector<std::string>>{{}, {"main"}, {"public", "", "a long schema name with \xc3\xa9"}}) {
+    for (const std::vector<std::string>& strings : {std::vector<std::string>{}, {"public", "", "schema \xc3\xa9"}}) {
         SCOPED_TRACE(strings.size());
         auto* list = new kelvo_string_list_t{strings};
         ASSERT_EQ(kelvo_string_list_size(list), strings.size());

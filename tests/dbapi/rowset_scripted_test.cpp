@@ -42,8 +42,7 @@ kelvo_connection_t* StartAndConnect(ScriptedPeer& peer, ScriptedPeer::Script& sc
 
 std::string Text(kelvo_value_t v) { return std::string(reinterpret_cast<const char*>(v.value), v.size); }
 
-// Reads every chunk; returns their row counts and checks that row values run
-// 0, 1, ... across chunk boundaries.
+// Reads every chunk; returns their row counts and checks that row values run 0, 1, ... across chunk boundaries.
 std::vector<size_t> ReadChunkSizes(kelvo_rowset_t* rowset, ErrorPtr* error = nullptr) {
     std::vector<size_t> sizes;
     for (int next = 0;;) {
@@ -85,9 +84,8 @@ std::vector<size_t> QueryChunks(kelvo_connection_t* conn) {
     return sizes;
 }
 
-// Several statements: the rowset hands out the first one's rows under its
-// columns, prefetched or not; the rest is drained and its first error comes
-// from the last read, or from kelvo_execute_command.
+// Several statements: the rowset hands out the first one's rows under its columns, prefetched or not; the rest is
+// drained and its first error comes from the last read, or from kelvo_execute_command.
 TEST(RowsetScriptedTest, MultiStatementTexts) {
     const std::string second = wire::RowDescription({{"a", 25, -1, 0}, {"b", 23, 4, 0}}) +
                                wire::DataRow({"abcd", "2"}) + wire::CommandComplete("SELECT 1");
@@ -100,14 +98,12 @@ TEST(RowsetScriptedTest, MultiStatementTexts) {
         std::vector<size_t> chunks;
         const char* sqlstate;  // empty: none
         bool chunked = true;
-    } cases[] = {
-        {first + second + ready, kDefaultThreshold, {256, 44}, ""},
-        {first + second + ready, kDefaultThreshold, {300}, "", false},
-        {first + second + ready, 0, {256, 44}, ""},
-        {first + failure + ready, kDefaultThreshold, {256, 44}, "P0001"},
-        {first + failure + ready, 0, {256, 44}, "P0001"},
-        {deleted + second + failure + ready, kDefaultThreshold, {}, "P0001"},
-    };
+    } cases[] = {{first + second + ready, kDefaultThreshold, {256, 44}, ""},
+                 {first + second + ready, kDefaultThreshold, {300}, "", false},
+                 {first + second + ready, 0, {256, 44}, ""},
+                 {first + failure + ready, kDefaultThreshold, {256, 44}, "P0001"},
+                 {first + failure + ready, 0, {256, 44}, "P0001"},
+                 {deleted + second + failure + ready, kDefaultThreshold, {}, "P0001"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.sqlstate) + " threshold " + std::to_string(c.threshold));
         ScriptedPeer peer;
@@ -130,30 +126,17 @@ TEST(RowsetScriptedTest, MultiStatementTexts) {
     }
 }
 
-// A connection lost while rows arrive: the rows before it, then the loss
-// with its class-08 code and text, never HY000 with an empty message.
-TEST(RowsetScriptedTest, ALostConnectionIsReportedWithItsText) {
-    for (const size_t threshold : {kDefaultThreshold, size_t{0}}) {
-        ScriptedPeer peer;
-        NewSession(peer).ExpectMessage('Q').Send(Rows(300)).Close();
-        peer.Start();
-        kelvo_connection_t* conn = ConnectTo(peer);
-        kelvo_set_prefetch_threshold(conn, threshold);
-        kelvo_rowset_t* rowset = Execute(conn);
-        ErrorPtr error;
-        EXPECT_EQ(std::vector<size_t>({256}), ReadChunkSizes(rowset, &error));
-        ASSERT_TRUE(error);
-        EXPECT_EQ("08003 The Kelvo server closed the connection unexpectedly",
-                  (AsError(error).GetSqlstate() + " " + AsError(error).GetMessage()).substr(0, 57));
-        kelvo_close_rowset(rowset);
-        kelvo_disconnect(conn);
-        peer.Stop();
-    }
+// A complete query answer: `columns`, then `rows`.
+std::string TextRows(size_t columns, const std::vector<std::string>& rows) {
+    std::string bytes = wire::RowDescription(std::vector<wire::Column>(columns, wire::Column{"v", 25, -1, 0}));
+    for (const auto& row : rows)
+        bytes += wire::DataRow({row});
+    return bytes + Done("SELECT " + std::to_string(rows.size()));
 }
 
-// A server error as the error object carries it, also from malformed fields;
-// the connection stays ready after each.
-TEST(RowsetScriptedTest, ServerErrorsBeforeTheRows) {
+// Catalog questions, then server errors as the error object carries them, also from malformed fields; the connection
+// stays ready after each.
+TEST(RowsetScriptedTest, CatalogQuestionsAndServerErrorsBeforeTheRows) {
     // The fields sent; SQLSTATE, severity, message, detail and hint read.
     using Fields = std::vector<std::pair<char, std::string>>;
     using Read = std::tuple<std::string, int, std::string, std::string, std::string>;
@@ -164,13 +147,23 @@ TEST(RowsetScriptedTest, ServerErrorsBeforeTheRows) {
         {{{'S', "PANIC"}, {'M', "no code"}}, {"HY000", KELVO_SEVERITY_PANIC, "no code", "", ""}},
         {{{'S', "FATAL"}, {'C', ""}, {'M', "m"}}, {"HY000", fatal, "m", "", ""}},
         {{{'S', "fatal"}, {'C', "2201"}, {'M', "m"}}, {"08P01", error, "m", "", ""}},
-        {{{'S', "WARNING"}, {'C', "220123"}, {'M', "m"}, {'D', ""}}, {"08P01", error, "m", "", ""}},
-    };
+        {{{'S', "WARNING"}, {'C', "220123"}, {'M', "m"}, {'D', ""}}, {"08P01", error, "m", "", ""}}};
     ScriptedPeer peer;
-    auto& script = NewSession(peer);
+    auto& script = NewSession(peer).ExpectMessage('Q').Send(TextRows(1, {"t"})).ExpectMessage('Q');
+    script.Send(TextRows(7, {})).ExpectMessage('Q').Send(TextRows(1, {"t"}));
     for (const auto& [fields, read] : cases)
         script.ExpectMessage('Q').Send(wire::ErrorResponse(fields) + wire::ReadyForQuery());
     kelvo_connection_t* conn = StartAndConnect(peer, script);
+    // Names without a database are asked of the connection's own catalog; a table the catalog knows without columns is
+    // asked for its persistence alone.
+    kelvo_string_list_t* list = nullptr;
+    ASSERT_EQ(nullptr, kelvo_get_table_names(conn, nullptr, "s", &list));
+    kelvo_string_list_destroy(list);
+    kelvo_table_definition_t* definition = nullptr;
+    ASSERT_EQ(nullptr, kelvo_get_table_definition(conn, "db", "s", "t", &definition));
+    EXPECT_EQ(KELVO_TEMPORARY, kelvo_table_definition_table_persistence(definition));
+    EXPECT_EQ(0u, kelvo_table_definition_column_count(definition));
+    kelvo_destroy_table_definition(definition);
     for (const auto& [fields, read] : cases) {
         kelvo_rowset_t* rowset = nullptr;
         ErrorPtr returned(kelvo_execute_query(conn, "stmt", &rowset));
@@ -182,41 +175,59 @@ TEST(RowsetScriptedTest, ServerErrorsBeforeTheRows) {
         EXPECT_TRUE(kelvo_connection_is_ready(conn));
     }
     Finish(peer, conn);
+    const std::vector<std::string> sent = Sent(peer, 0);
+    EXPECT_EQ(sent.at(0), "SELECT tablename FROM pg_catalog.pg_tables WHERE schemaname = 's'");
+    EXPECT_EQ(sent.at(2),
+              "SELECT cl.relpersistence FROM \"db\".pg_catalog.pg_class cl JOIN \"db\".pg_catalog.pg_namespace n ON "
+              "n.oid = cl.relnamespace WHERE cl.relname = 't' AND n.nspname = 's'");
 }
 
-// A message whose length cannot be, or a copy in both directions that
-// nothing here asks for, is one 08P01 error, and the connection is given up:
-// no call keeps waiting for the copy to end.
-TEST(RowsetScriptedTest, LostSynchronizationIsOneProtocolError) {
-    const std::pair<std::string, const char*> cases[] = {
-        {"C" + wire::Int32(3), "lost synchronization with server: got message type \"C\", length 3"},
-        {wire::Message('W', std::string(3, '\0')),
-         "The server started a copy in both directions, which no statement here asks for."},
-    };
-    for (const auto& [answer, message] : cases) {
+// A connection lost while rows arrive gives the rows before it, then the loss with its class-08 code and text, never
+// HY000 with an empty message. A message whose length cannot be, or a copy in both directions that nothing here asks
+// for, is one 08P01 error, and the connection is given up: no call keeps waiting for the copy to end.
+TEST(RowsetScriptedTest, ALostOrUnsynchronizedConnectionIsOneErrorWithItsText) {
+    const std::string lost = "08003 The Kelvo server closed the connection unexpectedly";
+    const std::tuple<std::string, size_t, std::string> cases[] = {
+        {Rows(300), kDefaultThreshold, lost},
+        {Rows(300), 0, lost},
+        {"C" + wire::Int32(3), kDefaultThreshold,
+         "08P01 lost synchronization with server: got message type \"C\", length 3"},
+        {wire::Message('W', std::string(3, '\0')), kDefaultThreshold,
+         "08P01 The server started a copy in both directions, which no statement here asks for."}};
+    for (const auto& [answer, threshold, text] : cases) {
+        SCOPED_TRACE(text);
         ScriptedPeer peer;
         NewSession(peer).ExpectMessage('Q').Send(answer).Close();
         peer.Start();
         kelvo_connection_t* conn = ConnectTo(peer);
-        kelvo_string_list_t* names = nullptr;
-        ExpectError(ErrorPtr(kelvo_get_table_names(conn, nullptr, "s", &names)), "08P01", message);
-        EXPECT_EQ(KELVO_CONNECTION_BAD, kelvo_connection_status(conn));
+        kelvo_set_prefetch_threshold(conn, threshold);
+        ErrorPtr error;
+        if (text == lost) {
+            kelvo_rowset_t* rowset = Execute(conn);
+            EXPECT_EQ(std::vector<size_t>({256}), ReadChunkSizes(rowset, &error));
+            kelvo_close_rowset(rowset);
+        } else {
+            kelvo_string_list_t* names = nullptr;
+            error.reset(kelvo_get_table_names(conn, nullptr, "s", &names));
+            EXPECT_EQ(KELVO_CONNECTION_BAD, kelvo_connection_status(conn));
+        }
+        ASSERT_TRUE(error);
+        const std::string got = AsError(error).GetSqlstate() + " " + AsError(error).GetMessage();
+        EXPECT_EQ(text, text == lost ? got.substr(0, lost.size()) : got);
         kelvo_disconnect(conn);
         peer.Stop();
     }
 }
 
-// Closing a rowset whose statement still runs (after a chunk of rows or a
-// block of COPY OUT data) cancels it over a second connection and drains the
-// rest; the connection takes the next statement.
+// Closing a rowset whose statement still runs (after a chunk of rows or a block of COPY OUT data) cancels it over a
+// second connection and drains the rest; the connection takes the next statement.
 TEST(RowsetScriptedTest, ClosingARunningStatementCancelsAndDrains) {
     const std::string canceled = kelvotest::Fail("57014", "canceling statement");
     // What the server sends before the close, what after it, and the threshold.
     const std::tuple<std::string, std::string, size_t> cases[] = {
         {Rows(600), canceled, kDefaultThreshold},
         {Rows(600), canceled, 0},
-        {wire::CopyOutResponse(0, {0}) + wire::CopyData("1\n"), wire::CopyData("2\n") + canceled, kDefaultThreshold},
-    };
+        {wire::CopyOutResponse(0, {0}) + wire::CopyData("1\n"), wire::CopyData("2\n") + canceled, kDefaultThreshold}};
     for (const auto& [first, rest, threshold] : cases) {
         ScriptedPeer peer;
         auto& script = NewSession(peer).ExpectMessage('Q').Send(first);
@@ -244,58 +255,6 @@ TEST(RowsetScriptedTest, ClosingARunningStatementCancelsAndDrains) {
     }
 }
 
-// A statement that has ended is not cancelled: the request would reach the
-// server while the next statement runs and cancel that one.
-TEST(RowsetScriptedTest, ClosingAFinishedStatementWithUnreadRowsSendsNoCancel) {
-    ScriptedPeer peer;
-    auto& script = NewSession(peer).ExpectMessage('Q').Send(Query(10)).ExpectMessage('Q').Send(Query(1000));
-    kelvo_connection_t* conn = StartAndConnect(peer, script, true);
-    kelvo_close_rowset(Execute(conn));
-    // Read to its end by the prefetch thread, with chunks still queued.
-    kelvo_rowset_t* rowset = Execute(conn);
-    // COPY data is refused: reading it would race the prefetch thread.
-    char* buffer = nullptr;
-    size_t length = 0;
-    ExpectError(ErrorPtr(kelvo_rowset_get_copy_data(rowset, &buffer, &length)), "55000");
-    kelvo_destroy_rowset_chunk(NextChunk(rowset));
-    while (!rowset->Get().StatementEnded())
-        std::this_thread::yield();
-    kelvo_close_rowset(rowset);
-    Finish(peer, conn);
-    EXPECT_EQ("", peer.Received(1));
-}
-
-// A complete query answer: `columns`, then `rows`.
-std::string TextRows(size_t columns, const std::vector<std::string>& rows) {
-    std::string bytes = wire::RowDescription(std::vector<wire::Column>(columns, wire::Column{"v", 25, -1, 0}));
-    for (const auto& row : rows)
-        bytes += wire::DataRow({row});
-    return bytes + Done("SELECT " + std::to_string(rows.size()));
-}
-
-// Names without a database are asked of the connection's own catalog; a
-// table the catalog knows without columns is asked for its persistence alone.
-TEST(RowsetScriptedTest, CatalogQuestionsWithoutADatabaseOrColumns) {
-    ScriptedPeer peer;
-    auto& script = NewSession(peer).ExpectMessage('Q').Send(TextRows(1, {"t"})).ExpectMessage('Q');
-    kelvo_connection_t* conn =
-        StartAndConnect(peer, script.Send(TextRows(7, {})).ExpectMessage('Q').Send(TextRows(1, {"t"})));
-    kelvo_string_list_t* list = nullptr;
-    ASSERT_EQ(nullptr, kelvo_get_table_names(conn, nullptr, "s", &list));
-    kelvo_string_list_destroy(list);
-    kelvo_table_definition_t* definition = nullptr;
-    ASSERT_EQ(nullptr, kelvo_get_table_definition(conn, "db", "s", "t", &definition));
-    EXPECT_EQ(KELVO_TEMPORARY, kelvo_table_definition_table_persistence(definition));
-    EXPECT_EQ(0u, kelvo_table_definition_column_count(definition));
-    kelvo_destroy_table_definition(definition);
-    Finish(peer, conn);
-    const std::vector<std::string> sent = Sent(peer, 0);
-    EXPECT_EQ(sent.at(0), "SELECT tablename FROM pg_catalog.pg_tables WHERE schemaname = 's'");
-    EXPECT_EQ(sent.at(2),
-              "SELECT cl.relpersistence FROM \"db\".pg_catalog.pg_class cl JOIN \"db\".pg_catalog.pg_namespace n ON "
-              "n.oid = cl.relnamespace WHERE cl.relname = 't' AND n.nspname = 's'");
-}
-
 struct Notices {
     std::mutex mutex;
     std::vector<std::string> texts;
@@ -313,8 +272,8 @@ void Receiver(void* context, kelvo_error_t* notice) {
 constexpr auto FirstReceiver = &Receiver<&firstNotices>;
 constexpr auto SecondReceiver = &Receiver<&secondNotices>;
 
-// The caller replaces the receiver while a prefetching rowset's notices
-// arrive: each notice reaches exactly one receiver, with its own context.
+// The caller replaces the receiver while a prefetching rowset's notices arrive: each notice reaches exactly one
+// receiver, with its own context.
 TEST(RowsetScriptedTest, ReplacingTheReceiverWhileAPrefetchingRowsetDeliversNotices) {
     constexpr int kNotices = 2000;
     ScriptedPeer peer;
@@ -344,14 +303,14 @@ std::string CopyOut(const std::vector<std::string>& blocks) {
     return bytes + wire::CopyDone() + Done("COPY " + std::to_string(blocks.size()));
 }
 
-// COPY OUT data read in blocks to its end (then closed without a cancel); a
-// COPY OUT run as a command does not hold the connection; a COPY IN stays
-// open for its caller.
-TEST(RowsetScriptedTest, CopyOutDataAndTheConnectionAfterIt) {
+// COPY OUT data read in blocks to its end (then closed without a cancel); a COPY OUT run as a command does not hold the
+// connection; finished statements close without a cancel; a COPY IN stays open for its caller.
+TEST(RowsetScriptedTest, CopyOutDataFinishedStatementsAndTheConnectionAfterThem) {
     ScriptedPeer peer;
     auto& script = NewSession(peer).ExpectMessage('Q').Send(CopyOut({"1\n", "22\n"}));
     script.ExpectMessage('Q').Send(CopyOut({"1\n", "2\n"})).ExpectMessage('Q').Send(Done("DELETE 4294967296"));
-    script.ExpectMessage('Q').Send(Query(2)).ExpectMessage('Q').Send(wire::CopyInResponse(0, {0}));
+    script.ExpectMessage('Q').Send(Query(2)).ExpectMessage('Q').Send(Query(10)).ExpectMessage('Q').Send(Query(1000));
+    script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0}));
     peer.AddConnection().ExpectBytes(16).Close();
     peer.Start();
     kelvo_connection_t* conn = ConnectTo(peer);
@@ -381,23 +340,34 @@ TEST(RowsetScriptedTest, CopyOutDataAndTheConnectionAfterIt) {
     ASSERT_EQ(nullptr, kelvo_execute_command(conn, "DELETE", &count));
     EXPECT_EQ(INT32_MAX, count) << "clamped to the int range";
     EXPECT_EQ(std::vector<size_t>({2}), QueryChunks(conn));
+    // A statement that has ended is not cancelled: the request would reach the server while the next statement runs and
+    // cancel that one. Here one is closed unread, and one read to its end by the prefetch thread with chunks still
+    // queued, whose COPY data is refused: reading it would race the prefetch thread.
+    kelvo_close_rowset(Execute(conn));
+    rowset = Execute(conn);
+    char* buffer = nullptr;
+    size_t length = 0;
+    ExpectError(ErrorPtr(kelvo_rowset_get_copy_data(rowset, &buffer, &length)), "55000");
+    kelvo_destroy_rowset_chunk(NextChunk(rowset));
+    while (!rowset->Get().StatementEnded())
+        std::this_thread::yield();
+    kelvo_close_rowset(rowset);
     ASSERT_EQ(nullptr, kelvo_execute_command(conn, "COPY t FROM STDIN", &count));
     EXPECT_EQ(PGASYNC_COPY_IN, conn->Get().GetPGconn()->asyncStatus);
-    // The protocol client refuses to send while the COPY is open; each
-    // statement export reports that under its own context id.
+    // The protocol client refuses to send while the COPY is open; each statement export reports that under its own
+    // context id.
     const std::pair<ErrorPtr, uint32_t> refused[] = {
         {ErrorPtr(kelvo_execute_query(conn, "SELECT 1", &rowset)), 0x43da522a},
         {ErrorPtr(kelvo_execute_command(conn, "SELECT 1", &count)), 0x43da522a},
         {ErrorPtr(kelvo_execute_query_params(conn, "SELECT 1", KELVO_ROWSET_RESULT_FORMAT_TEXT, &rowset)), 0x34092392},
         {ErrorPtr(kelvo_prepare(conn, "p", "SELECT 1")), 0xe580198d},
-        {ErrorPtr(kelvo_execute_prepared(conn, "p", KELVO_ROWSET_RESULT_FORMAT_TEXT, &rowset)), 0xbef7b2ba},
-    };
+        {ErrorPtr(kelvo_execute_prepared(conn, "p", KELVO_ROWSET_RESULT_FORMAT_TEXT, &rowset)), 0xbef7b2ba}};
     for (const auto& [error, contextId] : refused) {
         ASSERT_TRUE(error);
         EXPECT_EQ(contextId, AsError(error).GetContextId().value) << AsError(error).GetMessage();
     }
     Finish(peer, conn);
-    EXPECT_EQ("", peer.Received(1)) << "no cancel for a finished COPY";
+    EXPECT_EQ("", peer.Received(1)) << "no cancel for a finished COPY or statement";
 }
 
 TEST(RowsetScriptedTest, ChunkFieldArraysAreRowMajorWithNullFlags) {
@@ -422,8 +392,8 @@ TEST(RowsetScriptedTest, ChunkFieldArraysAreRowMajorWithNullFlags) {
     EXPECT_EQ(std::make_tuple(nullptr != values[5], sizes[4], sizes[5]), std::make_tuple(true, size_t{0}, size_t{0}));
     EXPECT_EQ(std::vector<int8_t>({0, 1, 0}), std::vector<int8_t>(nulls + 3, nulls + 6));
     EXPECT_EQ(nullptr, values[4]);
-    // The chunk outlives its rowset and connection; out-of-range indexes must
-    // not reach the gone connection's notice hook.
+    // The chunk outlives its rowset and connection; out-of-range indexes must not reach the gone connection's notice
+    // hook.
     kelvo_close_rowset(rowset);
     Finish(peer, conn);
     // Single fields: NULL, empty, and indexes past the end or above INT_MAX.

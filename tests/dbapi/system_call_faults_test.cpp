@@ -1,8 +1,5 @@
-// The library's system calls (linked with --wrap, on every thread) failing one
-// at a time: each road runs with its first call failing, its second, and so
-// on. Every run ends with an error or the right answer within seconds; the
-// connection is in step or bad, never an answer behind; a load reported done
-// holds its rows, and none is stored in part.
+// The library's system calls (linked with --wrap, on every thread) failing one at a time: every run ends with an error
+// or the right answer within seconds, the connection in step or bad, a load whole or failed.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -75,8 +72,7 @@ void EveryCallFailsOnce(unsigned counted, const std::function<void()>& road) {
 
 bool Failed(const std::vector<std::string>& rows) { return !rows.empty() && rows.back().rfind("error ", 0) == 0; }
 
-// A connection that lived through a failure answers its next statement with
-// that statement's rows, or fails it.
+// A connection that lived through a failure answers its next statement with that statement's rows, or fails it.
 void ExpectInStep(kelvo_connection_t* conn) {
     const std::vector<std::string> next = Column(conn, "SELECT 'next'", 0, true);
     EXPECT_TRUE(next == std::vector<std::string>{"next"} || Failed(next)) << next.size() << " rows: " << next[0];

@@ -1,12 +1,16 @@
-// Character length, display width and validity per encoding, against what
-// Python's codecs write and the lead-byte rules of what they cannot; the
-// encoding table's names, its client/server split, and conversions between
-// encoded text and code values.
+// Character rules per encoding against what Python's codecs write, encoding names, code values, the locale's encoding
+// and numeric address texts.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <locale.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -16,21 +20,20 @@
 #include "auth/hex.h"
 #include "postgres/mb/code_value_conversion.h"
 #include "postgres/mb/encoding.h"
+#include "postgres/port/portability.h"
 
 namespace {
 
 std::string Hex(const std::string& bytes) { return ToHex(bytes.data(), bytes.size()); }
 
-// A copy of exactly these bytes on the heap, so that a rule that reads one
-// byte too far trips the address sanitizer.
+// A copy of exactly these bytes on the heap, so that a rule that reads one byte too far trips the address sanitizer.
 std::unique_ptr<char[]> ExactCopy(const std::string& bytes) {
     std::unique_ptr<char[]> copy(new char[bytes.size()]);
     memcpy(copy.get(), bytes.data(), bytes.size());
     return copy;
 }
 
-// Calls f(kind, first word, byte) for every byte of every "lo-hi" range of the
-// data file's lines.
+// Calls f(kind, first word, byte) for every byte of every "lo-hi" range of the data file's lines.
 template <typename F>
 void ForEachDataByte(F f) {
     const std::string path = std::string(KELVO_SOURCE_DIR) + "/tests/encodings/data/python_codec_sequences.txt";
@@ -54,9 +57,8 @@ void ForEachDataByte(F f) {
     }
 }
 
-// Every character Python writes has the length its lead bytes announce, is
-// accepted whole and refused when cut short; for UTF-8 Python is an exact
-// oracle: every lead byte with every second byte.
+// Every character Python writes has the length its lead bytes announce, is accepted whole and refused when cut short;
+// for UTF-8 Python is an exact oracle: every lead byte with every second byte.
 TEST(CharacterRules, MatchWhatPythonCodecsWriteAndUtf8Exactly) {
     int encoding = -1;
     size_t checked = 0;
@@ -102,8 +104,8 @@ TEST(CharacterRules, MatchWhatPythonCodecsWriteAndUtf8Exactly) {
     EXPECT_FALSE(pg_utf8_islegal(euro, 5));
 }
 
-// Length and width by lead byte, mostly where Python has no codec; an
-// invalid identifier (42) counts bytes and uses the ASCII width rule.
+// Length and width by lead byte, mostly where Python has no codec; an invalid identifier (42) counts bytes and uses the
+// ASCII width rule.
 TEST(CharacterRules, LengthAndWidthByLeadByte) {
     // Four bytes each, so that every rule may look ahead.
     const std::tuple<int, const char*, int, int> cases[] = {
@@ -139,8 +141,8 @@ TEST(CharacterRules, LengthAndWidthByLeadByte) {
     }
 }
 
-// Bytes outside an encoding's ranges are refused; the user-defined areas,
-// MULE and EUC_TW, which Python cannot write, are accepted.
+// Bytes outside an encoding's ranges are refused; the user-defined areas, MULE and EUC_TW, which Python cannot write,
+// are accepted.
 TEST(CharacterRules, VerifyRefusesBytesOutsideTheRanges) {
     const std::vector<std::tuple<int, std::string, int>> cases = {
         {PG_EUC_JP, "\x8e\xe0", -1},
@@ -170,8 +172,8 @@ TEST(CharacterRules, VerifyRefusesBytesOutsideTheRanges) {
     }
 }
 
-// Over text that ends inside a character, the bounded steps read nothing past
-// the end, never step past it and visit every byte once.
+// Over text that ends inside a character, the bounded steps read nothing past the end, never step past it and visit
+// every byte once.
 TEST(CharacterRules, BoundedStepsStayInsideTheText) {
     const std::string texts[] = {"\xe4\xb8",     "\xf0\x9f\x98", "\x81\x35\xf4",
                                  "\x8e\xa2\xa1", "\x9c\xf0",     "\xe4\xb8\x80"};
@@ -230,9 +232,8 @@ TEST(EncodingNames, LookUpAndTheClientServerSplit) {
     EXPECT_FALSE(pg_valid_server_encoding_id(-1));
 }
 
-// Text to code values up to a length, and back where the text was whole: a
-// length that ends inside a character ends the conversion before it, a NUL
-// ends the text, and undecodable bytes stand for themselves.
+// Text to code values up to a length, and back where the text was whole: a length that ends inside a character ends the
+// conversion before it, a NUL ends the text, and undecodable bytes stand for themselves.
 TEST(CodeValues, ServerEncodingsRoundTripUpToTheLength) {
     const std::tuple<int, std::string, int, std::vector<pg_wchar>, bool> cases[] = {
         {PG_SQL_ASCII, "Az\x80\xff", 4, {0x41, 0x7A, 0x80, 0xFF}, true},
@@ -261,6 +262,80 @@ TEST(CodeValues, ServerEncodingsRoundTripUpToTheLength) {
         ASSERT_EQ(made, static_cast<int>(text.size()));
         EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + made), text);
         EXPECT_EQ(bytes[made], 0);
+    }
+}
+
+TEST(LocaleEncoding, CodeSetsAndLocales) {
+    const std::pair<const char*, int> codesets[] = {{"utf8", 6}, {"Utf-8", 6},   {"CP28605", 16},
+                                                    {"5601", 3}, {"cp1361", 40}, {"us-ascii", 0}};
+    for (const auto& [codeset, encoding] : codesets) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(pg_encoding_from_codeset("xx_XX", codeset, true), encoding) << codeset;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << codeset;
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(pg_encoding_from_codeset("tt_RU", "TATAR-CYR", true), -1);
+    EXPECT_EQ(pg_encoding_from_codeset("C.ascii", "ANSI_X3.4-1968", false), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "could not determine encoding for locale \"tt_RU\": codeset is \"TATAR-CYR\"\n");
+
+    const std::string before = setlocale(LC_CTYPE, nullptr);
+    const std::pair<const char*, int> locales[] = {
+        {"c", 0}, {"POSIX", 0}, {"C.UTF-8", 6}, {"C.utf8", 6}, {"no_SUCH.locale", -1}};
+    for (const auto& [ctype, encoding] : locales)
+        EXPECT_EQ(pg_get_encoding_from_locale(ctype, true), encoding) << ctype;
+    // Asking about another locale leaves the process's own alone.
+    EXPECT_EQ(setlocale(LC_CTYPE, nullptr), before);
+    ASSERT_NE(setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+    EXPECT_EQ(pg_get_encoding_from_locale(nullptr, true), 6);
+    setlocale(LC_CTYPE, before.c_str());
+}
+
+std::string NetText(int af, const unsigned char* address, int bits, size_t size = 1025) {
+    char buffer[1025];
+    const char* text = inet_net_ntop(af, address, bits, buffer, size);
+    return text == nullptr ? "(null)" : text;
+}
+
+TEST(AddressText, PrefixesRefusalsAndTheInetNtopOracle) {
+    const unsigned char v4[4] = {192, 168, 100, 200};
+    const unsigned char v6[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    EXPECT_EQ(NetText(AF_INET, v4, 24, 19), "192.168.100.200/24");
+    EXPECT_EQ(NetText(AF_INET6, v6, 64), "fe80::ffff/64");
+    EXPECT_EQ(NetText(AF_INET, v4, 32, 15), "(null)");
+    EXPECT_EQ(errno, EMSGSIZE);
+    EXPECT_EQ(NetText(AF_INET, v4, 24, 18), "(null)");
+    EXPECT_EQ(NetText(AF_INET6, v6, 128, 10), "(null)");
+    EXPECT_EQ(NetText(AF_INET, v4, 33), "(null)");
+    EXPECT_EQ(NetText(AF_INET, v4, -1), "(null)");
+    EXPECT_EQ(NetText(AF_INET6, v6, 129), "(null)");
+    EXPECT_EQ(NetText(AF_UNIX, v4, 32), "(null)");
+    EXPECT_EQ(errno, EAFNOSUPPORT);
+
+    // The C library's inet_ntop is the oracle for full-width addresses; zero groups are made common so that every
+    // compression case comes up.
+    std::mt19937 random(20261206);
+    for (int round = 0; round < 20000; ++round) {
+        unsigned char v4[4];
+        for (unsigned char& byte : v4)
+            byte = static_cast<unsigned char>(random());
+        char expected[INET6_ADDRSTRLEN];
+        ASSERT_NE(inet_ntop(AF_INET, v4, expected, sizeof(expected)), nullptr);
+        ASSERT_EQ(NetText(AF_INET, v4, 32), expected);
+
+        unsigned char v6[16];
+        for (int group = 0; group < 8; ++group) {
+            unsigned int value = random() % 2 == 0 ? 0 : random() % 4 == 0 ? random() % 16 : random() & 0xFFFF;
+            v6[2 * group] = static_cast<unsigned char>(value >> 8);
+            v6[2 * group + 1] = static_cast<unsigned char>(value);
+        }
+        if (round % 5 == 0) {  // the IPv4-mapped and -compatible forms
+            memset(v6, 0, 10);
+            v6[10] = v6[11] = round % 10 == 0 ? 0xFF : 0;
+        }
+        ASSERT_NE(inet_ntop(AF_INET6, v6, expected, sizeof(expected)), nullptr);
+        ASSERT_EQ(NetText(AF_INET6, v6, 128), expected);
+        ASSERT_EQ(NetText(AF_INET6, v6, round % 128), std::string(expected) + "/" + std::to_string(round % 128));
     }
 }
 

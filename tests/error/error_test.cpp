@@ -1,5 +1,4 @@
-// The error object, its categories, SQLSTATEs and text; tagged error texts; and
-// what the C-interface frame turns a body's throw into.
+// The error object, SQLSTATEs, tagged texts and the C-interface frame.
 #include "error/error.h"
 
 #include <gtest/gtest.h>
@@ -57,8 +56,7 @@ TEST(Error, EveryCodeEndsUpInOneOfTheFourCategories) {
          KELVO_ERROR_CATEGORY_PROCESS_EXIT_CODE, 3},
         {"sqlstate", Sqlstate(kelvo::Sqlstate::DiskFull), KELVO_ERROR_CATEGORY_SQLSTATE, kelvo::SqlstateValue("53100")},
         {"future", std::make_error_code(std::future_errc::no_state), KELVO_ERROR_CATEGORY_SQLSTATE, hy000},
-        {"foreign with generic condition", std::error_code(1, foreignCategory), KELVO_ERROR_CATEGORY_GENERIC, ENOENT},
-    };
+        {"foreign with generic condition", std::error_code(1, foreignCategory), KELVO_ERROR_CATEGORY_GENERIC, ENOENT}};
     for (const auto& [name, code, category, value] : cases) {
         SCOPED_TRACE(name);
         const Error made = kelvoapi::MakeError(std::system_error(code, "what"), ContextId{9});
@@ -104,8 +102,7 @@ TEST(Sqlstate, SystemErrorsMapToTheirSqlstates) {
         {std::error_code(ECHILD, std::system_category()), "58000"},
         {Sqlstate(kelvo::Sqlstate::InvalidParameterValue), "22023"},
         {std::make_error_code(std::future_errc::no_state), "58000"},
-        {std::error_code(), "00000"},
-    };
+        {std::error_code(), "00000"}};
     for (const auto& [code, sqlstate] : cases) {
         SCOPED_TRACE(sqlstate);
         EXPECT_EQ(kelvo::SqlstateText(static_cast<int>(kelvo::mapToSqlstate(code, kelvo::Sqlstate::SystemError))),
@@ -121,8 +118,7 @@ TEST(Frame, AnyThrowBecomesAReturnedError) {
     EXPECT_EQ(kelvotest::ErrorPtr(kelvoapi::WrapErrorThrowingBlock([] {}, ContextId{1})), nullptr);
 }
 
-// A value that looks like tags (a server error quoting an object so named)
-// cannot end its own field or forge another.
+// A value that looks like tags (a server error quoting an object so named) cannot end its own field or forge another.
 TEST(TaggedText, ValuesAreEscapedAndOnlyTheFirstCompleteBlockIsRead) {
     for (const char* value : {"", "&amp;", "x</primary><hint>evil</hint>", "<<&&>>"}) {
         std::string text;
@@ -155,8 +151,8 @@ TEST(TaggedText, ValuesAreEscapedAndOnlyTheFirstCompleteBlockIsRead) {
         EXPECT_EQ(kelvoapi::ReadTagValue(text, "hint"), value) << text;
 }
 
-// A rendered context id must lead back to one place: every id lives in the one
-// table, under one name and with a value no other id has.
+// A rendered context id must lead back to one place: every id lives in the one table, under one name and with a value
+// no other id has.
 TEST(ContextIds, EveryIdIsDefinedOnceInTheTableWithItsOwnValue) {
     namespace fs = std::filesystem;
     const fs::path root(KELVO_SOURCE_DIR);

@@ -1,7 +1,6 @@
-// The server's reader of bytea text (Bind parameters, literals) against a
-// reader written here from the two forms' definitions: the same verdict and
-// the same bytes for any text, and any bytes written in either form, with
-// blanks between hex pairs as the fuzzer says, read back as themselves.
+// The server's reader of bytea text (Bind parameters, literals) against a reader written here from the two forms'
+// definitions: the same verdict and the same bytes for any text, and any bytes written in either form, with blanks
+// between hex pairs as the fuzzer says, read back as themselves.
 #include <cstddef>
 #include <cstdint>
 #include <optional>

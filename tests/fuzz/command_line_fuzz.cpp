@@ -1,9 +1,7 @@
-// The server's command line from the library's writing to the server's
-// reading: parameters with any names and values (the input: items split at
-// 0x01, name and value at 0x02) go through the library's writer and the
-// server's parser. Every parameter the writer accepts arrives under its name
-// with its value, and nothing arrives that no parameter said: a value can
-// neither become an option of its own nor change another's.
+// The server's command line from the library's writing to the server's reading: parameters with any names and values
+// (the input: items split at 0x01, name and value at 0x02) go through the library's writer and the server's parser.
+// Every parameter the writer accepts arrives under its name with its value, and nothing arrives that no parameter said:
+// a value can neither become an option of its own nor change another's.
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -29,8 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } catch (const kelvoapi::Error&) {
         }
     }
-    // What the server should read: every parameter not kept for the library
-    // itself, under its name as an option spells it.
+    // What the server should read: every parameter not kept for the library itself, under its name as an option spells
+    // it.
     std::map<std::string, std::string> expected;
     for (const auto& [name, value] : parameters) {
         if (name.empty() || name == "listen_connection" || name == "callback_connection" ||

@@ -1,5 +1,4 @@
-// Connection strings and URIs: whatever parses, written back as a
-// keyword/value string, parses to the same values.
+// Connection strings and URIs: whatever parses, written back as a keyword/value string, parses to the same values.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,5 @@
-// The dbname JSON: the server's reader takes hostile text, and a database
-// name the client writes as JSON reads back on the server as that one path
-// under the alias the client chose.
+// The dbname JSON: the server's reader takes hostile text, and a database name the client writes as JSON reads back on
+// the server as that one path under the alias the client chose.
 #include <cstddef>
 #include <cstdint>
 #include <deque>

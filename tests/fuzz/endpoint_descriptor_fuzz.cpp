@@ -1,5 +1,5 @@
-// Endpoint descriptors from hostile text: a descriptor's text form parses to
-// itself, and the server reads every descriptor the library writes (its
+// Endpoint descriptors from hostile text: a descriptor's text form parses to itself, and the server reads every
+// descriptor the library writes (its
 // --listen-connection) as the library meant it.
 #include <cstddef>
 #include <cstdint>

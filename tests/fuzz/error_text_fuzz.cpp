@@ -1,7 +1,6 @@
-// Tagged error texts built from hostile ErrorResponse fields: whatever the
-// server sends, each tag reads back exactly the field it was built from, and
-// a field the server did not send reads back empty. The input is the
-// ErrorResponse body.
+// Tagged error texts built from hostile ErrorResponse fields: whatever the server sends, each tag reads back exactly
+// the field it was built from, and a field the server did not send reads back empty. The input is the ErrorResponse
+// body.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,7 +1,6 @@
-// What the fuzz targets share: a trap for a broken invariant, the fuzzer's
-// bytes read as choices (a byte at a time, 0 past the end, or a run of bytes)
-// for the targets that build messages from them, and the big-endian words and
-// framing of the wire protocol.
+// What the fuzz targets share: a trap for a broken invariant, the fuzzer's bytes read as choices (a byte at a time, 0
+// past the end, or a run of bytes) for the targets that build messages from them, and the big-endian words and framing
+// of the wire protocol.
 #pragma once
 
 #include <algorithm>
@@ -20,8 +19,8 @@ inline void TrapIf(bool fault) {
         __builtin_trap();
 }
 
-// The seconds an input gets to be answered or ended before it counts as hung:
-// far beyond any well-behaved input, so that a slow machine is not taken for a fault.
+// The seconds an input gets to be answered or ended before it counts as hung: far beyond any well-behaved input, so
+// that a slow machine is not taken for a fault.
 constexpr int kHangSeconds = 30;
 
 class Input {

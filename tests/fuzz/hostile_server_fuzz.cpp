@@ -1,17 +1,12 @@
-// The library against a hostile but well-framed server, through the public
-// calls: a scripted peer answers the start-up (authentication requests,
-// cleartext and MD5 passwords, NegotiateProtocolVersion, parameter statuses,
-// a cancel key) and one statement. The first byte picks the road (rows read
-// chunk by chunk, catalog names, a command's count, COPY TO STDOUT data),
-// chunked mode and prefetching; the second whether the answers keep to the
-// protocol.
+// The library against a hostile but well-framed server, through the public calls: a scripted peer answers the start-up
+// (authentication requests, cleartext and MD5 passwords, NegotiateProtocolVersion, parameter statuses, a cancel key)
+// and one statement. The first byte picks the road (rows read chunk by chunk, catalog names, a command's count, COPY TO
+// STDOUT data), chunked mode and prefetching; the second whether the answers keep to the protocol.
 //
-// Correct answers must come back exactly: every field of every row, NULLs
-// too, in order across the chunks, with and without prefetching; every name,
-// the count, the COPY data. Wrong ones
-// may succeed or fail, but every call returns within a bound (a watchdog
-// traps a call that spins or waits for ever), and once the peer has gone
-// the next statement fails instead of answering from what came before.
+// Correct answers must come back exactly: every field of every row, NULLs too, in order across the chunks, with and
+// without prefetching; every name, the count, the COPY data. Wrong ones may succeed or fail, but every call returns
+// within a bound (a watchdog traps a call that spins or waits for ever), and once the peer has gone the next statement
+// fails instead of answering from what came before.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -61,8 +56,8 @@ std::string Text(Input& in, size_t n) {
     return s;
 }
 
-// A start-up that keeps to the protocol, message by message: maybe a
-// password request, then the welcome with parameter statuses and a key.
+// A start-up that keeps to the protocol, message by message: maybe a password request, then the welcome with parameter
+// statuses and a key.
 std::vector<std::string> GoodStartup(Input& in) {
     const uint8_t shape = in.Byte();
     std::vector<std::string> out;
@@ -81,8 +76,8 @@ std::vector<std::string> GoodStartup(Input& in) {
     return out;
 }
 
-// Framed messages of types a server sends (and some it never does), with
-// bodies that keep to their type or are the fuzzer's own.
+// Framed messages of types a server sends (and some it never does), with bodies that keep to their type or are the
+// fuzzer's own.
 std::string WrongMessages(Input& in) {
     static const char kTypes[] = "RSKZTDCIEN123ntsAvGHWdcVxp";
     std::string out;

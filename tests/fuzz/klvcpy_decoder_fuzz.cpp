@@ -1,8 +1,7 @@
-// The server's KLVCPY cutter and decoder on hostile rows: the first byte says
-// where to cut the stream, the next ones pick the target columns (any count,
-// type and nullability), the rest follows the header. Every row the cutter
-// takes the decoder decodes, in pieces numbered without a gap, and wherever
-// the stream was cut the same values arrive in the engine's vectors.
+// The server's KLVCPY cutter and decoder on hostile rows: the first byte says where to cut the stream, the next ones
+// pick the target columns (any count, type and nullability), the rest follows the header. Every row the cutter takes
+// the decoder decodes, in pieces numbered without a gap, and wherever the stream was cut the same values arrive in the
+// engine's vectors.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

@@ -1,10 +1,8 @@
-// The loader end to end: a session creates a table whose columns the fuzzer
-// picks (types, NOT NULL), loads a KLVCPY stream the fuzzer writes through
-// COPY FROM STDIN, cut into two CopyData messages where it says, and reads the
-// table back in the binary format. A small decoder written here from the
-// format's definition says whether the stream is sound and which rows it
-// holds: a sound stream loads exactly those rows (as a multiset, with the
-// count in the tag), an unsound one fails the COPY and leaves the table empty.
+// The loader end to end: a session creates a table whose columns the fuzzer picks (types, NOT NULL), loads a KLVCPY
+// stream the fuzzer writes through COPY FROM STDIN, cut into two CopyData messages where it says, and reads the table
+// back in the binary format. A small decoder written here from the format's definition says whether the stream is sound
+// and which rows it holds: a sound stream loads exactly those rows (as a multiset, with the count in the tag), an
+// unsound one fails the COPY and leaves the table empty.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

@@ -1,9 +1,7 @@
-// The server's message reader fed hostile bytes: a start-up packet, then
-// messages. Each request taken must be the next frame of the stream as an
-// independent framer cuts it (a length word counting itself, a type byte
-// before it after start-up), the reader never holds more than it was given,
-// and cutting the bytes elsewhere, or taking CopyData the session's quick way
-// (through Space/Received), takes the same requests with the same contents.
+// The server's message reader fed hostile bytes: a start-up packet, then messages. Each request taken must be the next
+// frame of the stream as an independent framer cuts it (a length word counting itself, a type byte before it after
+// start-up), the reader never holds more than it was given, and cutting the bytes elsewhere, or taking CopyData the
+// session's quick way (through Space/Received), takes the same requests with the same contents.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

@@ -1,6 +1,5 @@
-// A statement's answer fed to the library's protocol parser through the input
-// buffer in two reads: the first byte of the fuzzer's input picks the chunk
-// size and where the second read begins, the rest is the answer.
+// A statement's answer fed to the library's protocol parser through the input buffer in two reads: the first byte of
+// the fuzzer's input picks the chunk size and where the second read begins, the rest is the answer.
 #pragma once
 
 #include <cstddef>
@@ -42,8 +41,7 @@ inline std::string ParseCut(const std::string& input, size_t cut, uint32_t chunk
     return DescribeWhole(results);
 }
 
-// Traps when an answer parsed whole gives results that the same answer cut
-// in two does not.
+// Traps when an answer parsed whole gives results that the same answer cut in two does not.
 inline void SameWhereverCut(const uint8_t* data, size_t size, bool protocol2) {
     if (size < 1)
         return;

@@ -1,9 +1,7 @@
-// The protocol 3.0 parser fed hostile bytes through the input buffer, as a
-// statement's answer. The first byte picks the chunk size and where to cut
-// the input. Answers that keep to the protocol must give the same results
-// wherever the bytes were cut; after a protocol violation the parser owes
-// only an error, and which results it reports around it may depend on where
-// a read ended.
+// The protocol 3.0 parser fed hostile bytes through the input buffer, as a statement's answer. The first byte picks the
+// chunk size and where to cut the input. Answers that keep to the protocol must give the same results wherever the
+// bytes were cut; after a protocol violation the parser owes only an error, and which results it reports around it may
+// depend on where a read ended.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -14,9 +12,8 @@
 
 namespace {
 
-// Whether a message declares more than a megabyte. The parser then grows its
-// buffer to the declared size, which is right and tested elsewhere, but would
-// make the fuzzer spend its time clearing pages.
+// Whether a message declares more than a megabyte. The parser then grows its buffer to the declared size, which is
+// right and tested elsewhere, but would make the fuzzer spend its time clearing pages.
 bool DeclaresHugeMessage(const std::string& input) {
     for (size_t at = 0; at + 5 <= input.size();) {
         const auto length = static_cast<uint32_t>(kelvofuzz::ReadBe32(input, at + 1));

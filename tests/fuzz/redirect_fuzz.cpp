@@ -1,5 +1,5 @@
-// The redirect message read from hostile bytes: what reads as complete stays
-// inside the bytes given, and written back reads the same again.
+// The redirect message read from hostile bytes: what reads as complete stays inside the bytes given, and written back
+// reads the same again.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,8 +1,6 @@
-// The SCRAM client against a hostile server: the input is the server-first
-// and the server-final message, cut where the first byte says. The nonce is
-// fixed so that the fuzzer can learn to echo it. No input may crash the
-// client, and no input may bring it to success: that takes the server's
-// signature, which nobody without the password's key can forge.
+// The SCRAM client against a hostile server: the input is the server-first and the server-final message, cut where the
+// first byte says. The nonce is fixed so that the fuzzer can learn to echo it. No input may crash the client, and no
+// input may bring it to success: that takes the server's signature, which nobody without the password's key can forge.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -25,9 +23,8 @@ struct ConnFree {
     void operator()(PGconn* conn) const { freePGconn(conn); }
 };
 
-// Whether the server-first message asks for an iteration count the client
-// accepts but takes long to honour: millions of rounds cost seconds under the
-// sanitizers and prove nothing the small counts do not.
+// Whether the server-first message asks for an iteration count the client accepts but takes long to honour: millions of
+// rounds cost seconds under the sanitizers and prove nothing the small counts do not.
 bool AsksForSlowHashing(const std::string& first) {
     for (size_t at = first.find("i="); at != std::string::npos; at = first.find("i=", at + 1)) {
         long long value = 0;

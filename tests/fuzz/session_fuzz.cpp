@@ -1,15 +1,11 @@
-// A kelvod session played by a hostile client: simple queries, the extended
-// protocol and COPY in any order, with any names, parameters and formats. A
-// model of the protocol's state machine walks the answers: each message has
-// its own answer or an error, an error skips everything up to Sync (a Query
-// too), Sync and Query each end in exactly one ReadyForQuery, COPY takes only
-// its own messages, and every error carries a severity, a SQLSTATE and a
-// message. At the end the session must still answer in step (ROLLBACK and
-// SELECT 1 give their own answers) and, once gone, leave nothing behind.
+// A kelvod session played by a hostile client: simple queries, the extended protocol and COPY in any order, with any
+// names, parameters and formats. A model of the protocol's state machine walks the answers: each message has its own
+// answer or an error, an error skips everything up to Sync (a Query too), Sync and Query each end in exactly one
+// ReadyForQuery, COPY takes only its own messages, and every error carries a severity, a SQLSTATE and a message. At the
+// end the session must still answer in step (ROLLBACK and SELECT 1 give their own answers) and, once gone, leave
+// nothing behind.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -103,8 +99,8 @@ Request Next(Input& in) {
 // The answers do not fit the model (down the road the model took).
 struct Mismatch {};
 
-// The answers in order, passing over what may come at any time (notices,
-// parameter statuses, notifications) once their fields are checked.
+// The answers in order, passing over what may come at any time (notices, parameter statuses, notifications) once their
+// fields are checked.
 class Answers {
 public:
     explicit Answers(const std::vector<ServerMessage>& messages) : m_messages(&messages) {}
@@ -155,8 +151,8 @@ void AnswerSync(Answers& a) {
         a.Expect("Z");
 }
 
-// Answers to a simple query up to its ReadyForQuery, or up to the start of a
-// COPY FROM STDIN, which its own messages continue.
+// Answers to a simple query up to its ReadyForQuery, or up to the start of a COPY FROM STDIN, which its own messages
+// continue.
 Mode AnswerQuery(Answers& a) {
     for (;;) {
         const char type = a.Expect("TDCIEHdcGZ");
@@ -180,8 +176,7 @@ Mode AnswerExecute(Answers& a) {
     }
 }
 
-// Where a run of messages that a COPY in progress takes in silence (data,
-// Sync, Flush) ends.
+// Where a run of messages that a COPY in progress takes in silence (data, Sync, Flush) ends.
 size_t CopyRunEnd(const std::vector<Request>& requests, size_t from) {
     size_t end = from;
     while (end < requests.size() && (requests[end].kind == Kind::CopyData || requests[end].kind == Kind::Sync ||
@@ -190,8 +185,8 @@ size_t CopyRunEnd(const std::vector<Request>& requests, size_t from) {
     return end;
 }
 
-// The COPY failed on bad data at one of the run's messages: its error, and a
-// ReadyForQuery for each Sync after that message, taken as outside a COPY.
+// The COPY failed on bad data at one of the run's messages: its error, and a ReadyForQuery for each Sync after that
+// message, taken as outside a COPY.
 void FailedInRun(const std::vector<Request>& requests, size_t from, size_t end, Answers& a, Mode& mode) {
     a.Expect("E");
     const bool query = mode == Mode::CopyInQuery;
@@ -216,9 +211,8 @@ void FailedInRun(const std::vector<Request>& requests, size_t from, size_t end, 
 void Finish(const std::vector<ServerMessage>& answers, Answers& a, bool followed);
 
 // Walks the model over the answers from request `i` on, to the end; throws
-// Mismatch where they part. Where the answers allow two readings (a COPY's
-// error after a run of its data: from the data, or from what follows), the
-// walk goes on down both.
+// Mismatch where they part. Where the answers allow two readings (a COPY's error after a run of its data: from the
+// data, or from what follows), the walk goes on down both.
 void Walk(const std::vector<ServerMessage>& answers, const std::vector<Request>& requests, size_t i, Answers a,
           Mode mode) {
     for (; i < requests.size(); ++i) {
@@ -297,9 +291,8 @@ void Walk(const std::vector<ServerMessage>& answers, const std::vector<Request>&
     Finish(answers, a, !a.Fatal());
 }
 
-// Once the model has followed every request, the answers end with the last
-// query's own, outside any block; where it could not (a raw message, a FATAL
-// error), a FATAL error is the session's last word.
+// Once the model has followed every request, the answers end with the last query's own, outside any block; where it
+// could not (a raw message, a FATAL error), a FATAL error is the session's last word.
 void Finish(const std::vector<ServerMessage>& answers, Answers& a, bool followed) {
     if (!followed) {
         if (a.Fatal()) {
@@ -324,8 +317,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<Request> requests;
     while (!in.Done() && requests.size() < 48)
         requests.push_back(Next(in));
-    // Back in step whatever state the session was left in: a COPY is ended by
-    // the first ROLLBACK, skipping by the second Sync, a block by a ROLLBACK.
+    // Back in step whatever state the session was left in: a COPY is ended by the first ROLLBACK, skipping by the
+    // second Sync, a block by a ROLLBACK.
     for (const char* sql : {"", "ROLLBACK", "", "ROLLBACK"})
         requests.push_back(*sql ? Request{Kind::Query, Msg('Q', CStr(sql))} : Request{Kind::Sync, Msg('S', "")});
     requests.push_back({Kind::Query, Msg('Q', CStr("SELECT 1"))});
@@ -334,9 +327,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bytes += r.bytes;
     SessionPeer peer;
     const std::vector<ServerMessage> answers = peer.Exchange(bytes + Msg('X', ""));
-    if (std::getenv("KELVO_FUZZ_TRACE") != nullptr)
-        for (const ServerMessage& m : answers)
-            std::fprintf(stderr, "%c %s\n", m.type, m.type == 'E' ? ErrorField(m.body, 'M').c_str() : m.body.c_str());
     try {
         Walk(answers, requests, 0, Answers(answers), Mode::Normal);
     } catch (const Mismatch&) {

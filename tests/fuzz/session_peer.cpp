@@ -63,8 +63,8 @@ struct SessionPeer::State {
     bool closed = false;
 };
 
-// Where every input's databases are made, in memory where there is such a
-// file system: the files are made and synced for every input. Removed at exit.
+// Where every input's databases are made, in memory where there is such a file system: the files are made and synced
+// for every input. Removed at exit.
 const std::filesystem::path& BaseDirectory() {
     // Never destroyed, so that the removal at exit still knows it.
     static const std::filesystem::path* base = [] {
@@ -82,8 +82,8 @@ const std::filesystem::path& BaseDirectory() {
     return *base;
 }
 
-// One engine for every input: opening one costs far more than an input's
-// work. Each input gets databases of its own, which it leaves detached.
+// One engine for every input: opening one costs far more than an input's work. Each input gets databases of its own,
+// which it leaves detached.
 duckdb_database Engine() {
     static duckdb_database engine = [] {
         duckdb_database e = nullptr;

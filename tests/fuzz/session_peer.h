@@ -1,7 +1,6 @@
-// A kelvod session served in-process on one end of a socket pair, on an engine
-// of its own in memory, for the fuzz targets that play a client to it. The
-// bytes go both ways at once, so that neither side blocks on a full socket, and
-// a session that neither answers nor ends within its deadline is a hang.
+// A kelvod session served in-process on one end of a socket pair, on an engine of its own in memory, for the fuzz
+// targets that play a client to it. The bytes go both ways at once, so that neither side blocks on a full socket, and a
+// session that neither answers nor ends within its deadline is a hang.
 #pragma once
 
 #include <cstdint>
@@ -18,17 +17,16 @@ struct ServerMessage {
     std::string body;
 };
 
-// The fields of an ErrorResponse or NoticeResponse by code; traps when the
-// body is not a sequence of NUL-terminated fields.
+// The fields of an ErrorResponse or NoticeResponse by code; traps when the body is not a sequence of NUL-terminated
+// fields.
 std::string ErrorField(const std::string& body, char code);
 
 class SessionPeer {
 public:
     // Opens the engine, starts the session and completes its start-up.
     SessionPeer();
-    // Ends the session (if the client has not), joins it and checks that it left
-    // nothing behind: no pending input counted against the server, no database
-    // attached, no transaction open.
+    // Ends the session (if the client has not), joins it and checks that it left nothing behind: no pending input
+    // counted against the server, no database attached, no transaction open.
     ~SessionPeer();
     SessionPeer(const SessionPeer&) = delete;
     SessionPeer& operator=(const SessionPeer&) = delete;

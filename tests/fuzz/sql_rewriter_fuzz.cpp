@@ -1,7 +1,6 @@
-// The server's SQL lexer and rewriter on hostile text: every statement it
-// splits off, rewritten for the engine, lexes again into the same tokens (a
-// rewrite may requote, never join or split tokens), and classifying it and
-// judging what it reaches throw nothing but SqlError.
+// The server's SQL lexer and rewriter on hostile text: every statement it splits off, rewritten for the engine, lexes
+// again into the same tokens (a rewrite may requote, never join or split tokens), and classifying it and judging what
+// it reaches throw nothing but SqlError.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -1,10 +1,8 @@
 // Settings carried from the library to the server in the `options` start-up
-// value: the library packs any names and values (the input: items split at
-// 0x01, name and value at 0x02) and the server reads them back. Every setting
-// the library accepts arrives exactly, as one item of its own; a name that
-// would split or forge an item is refused before anything is sent. Text the
-// server reads that no library wrote is refused or read into items that,
-// packed again, read back the same.
+// value: the library packs any names and values (the input: items split at 0x01, name and value at 0x02) and the server
+// reads them back. Every setting the library accepts arrives exactly, as one item of its own; a name that would split
+// or forge an item is refused before anything is sent. Text the server reads that no library wrote is refused or read
+// into items that, packed again, read back the same.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

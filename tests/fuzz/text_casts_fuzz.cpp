@@ -1,5 +1,5 @@
-// Date text as clients send it, on hostile input: reading it throws nothing,
-// and a date written with digits is never taken for an infinity.
+// Date text as clients send it, on hostile input: reading it throws nothing, and a date written with digits is never
+// taken for an infinity.
 #include <cstddef>
 #include <cstdint>
 #include <limits>

@@ -1,7 +1,4 @@
-// The inserter buffer's exact bytes for every kind of cell, its refusals,
-// and when it hands chunks on: never for a small load until the flush, the
-// switch to bulk mode before the first full chunk, and nothing lost when a
-// send fails.
+// The inserter buffer's exact bytes, its refusals, and when it hands chunks on.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -91,8 +88,7 @@ TEST(InserterBufferCells, EveryKindOfCellInBothNullabilities) {
         {"raw", KELVO_INTERVAL, Cell(kelvo_inserter_buffer_add_raw, kSixteen, 16), Bytes(kSixteen, kSixteen + 16)},
         {"empty raw", KELVO_UNSUPPORTED, Cell(kelvo_inserter_buffer_add_raw, nullptr, 0), {}},
         {"raw variable", KELVO_TEXT, Cell(kelvo_inserter_buffer_add_raw, kLengthOne, 5),
-         Bytes(kLengthOne, kLengthOne + 5)},
-    };
+         Bytes(kLengthOne, kLengthOne + 5)}};
     for (const auto& [name, tag, add, value] : cases) {
         for (const bool nullable : {true, false}) {
             SCOPED_TRACE(std::string(name) + (nullable ? " nullable" : " not null"));
@@ -121,8 +117,7 @@ TEST(InserterBufferRefusals, BadCellsChangeNothing) {
         // A cell the column's type does not take would shift every later cell.
         {"int32 into BYTEA", Cell(kelvo_inserter_buffer_add_int32, 1), "42804"},
         {"raw without its length", Cell(kelvo_inserter_buffer_add_raw, kThree, 3), "42804"},
-        {"raw whose length is not its size", Cell(kelvo_inserter_buffer_add_raw, kLengthOne, 4), "42804"},
-    };
+        {"raw whose length is not its size", Cell(kelvo_inserter_buffer_add_raw, kLengthOne, 4), "42804"}};
     for (const auto& [name, add, sqlstate] : cases) {
         SCOPED_TRACE(name);
         RecordingSink sink;
@@ -138,8 +133,8 @@ TEST(InserterBufferRefusals, BadCellsChangeNothing) {
         EXPECT_EQ(buffer.GetCurrentCell(), 0u);
         EXPECT_EQ(buffer.GetCapacity(), kelvoapi::DataChunk::initial_size);
     }
-    // Into (INT NOT NULL, INT NOT NULL): every add but int32 (and a raw of four
-    // bytes) is refused with the column named, and the row stays where it was.
+    // Into (INT NOT NULL, INT NOT NULL): every add but int32 (and a raw of four bytes) is refused with the column
+    // named, and the row stays where it was.
     const std::vector<std::pair<Add, const char*>> wrong = {
         {Cell(kelvo_inserter_buffer_add_int16, 3), "a SMALLINT value"},
         {Cell(kelvo_inserter_buffer_add_int64, 3), "a BIGINT value"},
@@ -147,8 +142,7 @@ TEST(InserterBufferRefusals, BadCellsChangeNothing) {
         {Cell(kelvo_inserter_buffer_add_double, 1.0), "a DOUBLE value"},
         {Cell(kelvo_inserter_buffer_add_date, 2000, 1, 1), "a DATE value"},
         {Cell(kelvo_inserter_buffer_add_binary, kThree, 3), "a variable-length value"},
-        {Cell(kelvo_inserter_buffer_add_raw, kThree, 3), "an encoded value of 3 bytes"},
-    };
+        {Cell(kelvo_inserter_buffer_add_raw, kThree, 3), "an encoded value of 3 bytes"}};
     RecordingSink ints;
     InserterBuffer two(ints, Table({{KELVO_INT, false}, {KELVO_INT, false}}), "*");
     two.addInt32(1);
@@ -190,10 +184,9 @@ TEST(InserterBufferFlush, SmallLoadsLeaveOnlyWithTheFlushAndAFailedSendLosesNoth
     EXPECT_EQ(sink.events.size(), 1u);
 }
 
-// Short cells near the chunk's end: where a quick add cannot be sure of
-// its room, the checked add writes the same bytes, growing by a fifth only
-// when a cell does not fit. The first full chunk switches to bulk mode with
-// the select list; later ones are only sent.
+// Short cells near the chunk's end: where a quick add cannot be sure of its room, the checked add writes the same
+// bytes, growing by a fifth only when a cell does not fit. The first full chunk switches to bulk mode with the select
+// list; later ones are only sent.
 TEST(InserterBufferCells, CellsNearTheChunksEndFitExactlyOrGrowIt) {
     for (const size_t room : {size_t{40}, size_t{39}}) {
         SCOPED_TRACE(room);

@@ -1,7 +1,5 @@
-// Inserters against the scripted peer. Plain: one COPY for all chunks, exact
-// bytes, the busy rule, failures, back-off on 53400, the caller's COPY. Bulk:
-// the switch's exact SQL, a COPY per chunk into the stream, the stream-name
-// probe, the close with and without data, no hang when the stream stays open.
+// Inserters against the scripted peer: plain loads in one COPY, bulk loads through a stream with a COPY per chunk, and
+// no hang when the stream stays open.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -34,8 +32,8 @@ std::string Show(const std::string& name, const std::string& value) {
     return wire::RowDescription({{name, 25, -1, 0}}) + wire::DataRow({value}) + Done("SHOW");
 }
 
-// "db"."s".table with a nullable INT "a" and a NOT NULL BOOL "b": database and
-// schema are given, so creating the inserter asks the server nothing.
+// "db"."s".table with a nullable INT "a" and a NOT NULL BOOL "b": database and schema are given, so creating the
+// inserter asks the server nothing.
 kelvoapi::TableDefinition Target(const std::string& table = "t") {
     kelvoapi::TableDefinition definition("db", "s", table, KELVO_PERMANENT, false);
     definition.AddColumn("a", KELVO_INT, 0, "", true);
@@ -77,8 +75,7 @@ struct Load {
     kelvo_inserter_t* inserter = nullptr;
 };
 
-// Whether every descriptor this process holds on the connection's socket is
-// closed in a program the process executes.
+// Whether every descriptor this process holds on the connection's socket is closed in a program the process executes.
 bool EveryCopyIsCloseOnExec(kelvo_connection_t* conn) {
     struct stat socket {};
     EXPECT_EQ(::fstat(PQsocket(conn->Get().GetPGconn()), &socket), 0);
@@ -97,18 +94,17 @@ void Finish(ScriptedPeer& peer, const Load& load) {
     kelvotest::Finish(peer, load.conn);
 }
 
-// The server's answers to the COPY: refused at opening, refused at the end,
-// or 53400 (retried after 100 ms, never reported).
+// The server's answers to the COPY: refused at opening, refused at the end, or 53400 (retried after 100 ms, never
+// reported).
 TEST(InserterPlainTest, ServerAnswersToTheCopy) {
-    // The answers to the COPY statement(s), then to the end; whether the send
-    // fails (else the close), and the error (no SQLSTATE: success).
+    // The answers to the COPY statement(s), then to the end; whether the send fails (else the close), and the error (no
+    // SQLSTATE: success).
     const std::string copyIn = wire::CopyInResponse(1, {1, 1});
     const char* missing = "relation \"t\" does not exist";
     const std::tuple<const char*, std::vector<std::string>, bool, std::string, const char*, uint32_t> cases[] = {
         {"refused at opening", {Fail("42P01", missing)}, true, "42P01", missing, 0x25a07c27},
         {"refused at the end", {copyIn, Fail("22P04", "bad copy data")}, false, "22P04", "bad copy data", 0x13f24940},
-        {"53400 at opening", {Fail("53400", "too many loads"), copyIn, Done("COPY 1")}, false, "", "", 0},
-    };
+        {"53400 at opening", {Fail("53400", "too many loads"), copyIn, Done("COPY 1")}, false, "", "", 0}};
     for (const auto& [name, answers, failsAtSend, sqlstate, message, contextId] : cases) {
         SCOPED_TRACE(name);
         kelvotest::LogEvents log;
@@ -132,15 +128,16 @@ TEST(InserterPlainTest, ServerAnswersToTheCopy) {
     }
 }
 
-// Refusals leave the load usable: other statements on the busy connection,
-// the switch to bulk mode inside the open plain COPY (it would need the main
-// connection, which the COPY holds), and chunks that cannot be sent; later
-// rows still arrive, and the COPY ends normally even without insert_data.
-TEST(InserterPlainTest, RefusedSwitchChunksAndDefinitions) {
+// Refusals leave the load usable: other statements on the busy connection, the switch to bulk mode inside the open
+// plain COPY (it would need the main connection, which the COPY holds), and chunks that cannot be sent; later rows
+// still arrive, and the COPY ends normally even without insert_data. Then the caller's own COPY on that connection.
+TEST(InserterPlainTest, RefusedSwitchChunksAndDefinitionsThenTheCallersCopy) {
     ScriptedPeer peer;
     Script& script = NewSession(peer).ExpectMessage('Q').Send(kNotNull);
-    ExpectDetach(
-        script.ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1})).ExpectMessage('c').Send(Done("COPY 1")));
+    script.ExpectMessage('Q').Send(wire::CopyInResponse(1, {1, 1})).ExpectMessage('c').Send(Done("COPY 1"));
+    script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0})).ExpectMessage('c').Send(Done("COPY 2"));
+    script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0})).ExpectMessage('c').Send(Fail("22P04", "no data"));
+    ExpectDetach(script);
     Load load(peer);
     EXPECT_FALSE(kelvo_connection_is_ready(load.conn));
     kelvo_inserter_t* second = nullptr;
@@ -170,32 +167,21 @@ TEST(InserterPlainTest, RefusedSwitchChunksAndDefinitions) {
                 "Cannot create an inserter for the table \"db\".\"s\".\"t\". The column \"g\"\"x\" is of a type "
                 "that is not supported.",
                 0xefa77244);
+    // The caller's own COPY, driven by kelvo_copy_data and kelvo_copy_end.
+    ASSERT_EQ(ErrorPtr(kelvo_execute_command(load.conn, "COPY t FROM STDIN", nullptr)), nullptr);
+    ASSERT_EQ(ErrorPtr(kelvo_copy_data(load.conn, reinterpret_cast<const uint8_t*>("1\n2\n"), 4)), nullptr);
+    ASSERT_EQ(ErrorPtr(kelvo_copy_data(load.conn, nullptr, 0)), nullptr);
+    ASSERT_EQ(ErrorPtr(kelvo_copy_end(load.conn)), nullptr);
+    ASSERT_EQ(ErrorPtr(kelvo_execute_command(load.conn, "COPY t FROM STDIN", nullptr)), nullptr);
+    ExpectError(ErrorPtr(kelvo_copy_end(load.conn)), "22P04");
     Finish(peer, load);
-    EXPECT_EQ(Sent(peer, kMain, 'd'), (std::vector<std::string>{Header(), kRow.substr(19)}))
+    EXPECT_EQ(Sent(peer, kMain, 'd'), (std::vector<std::string>{Header(), kRow.substr(19), "1\n2\n"}))
         << "later chunks go without their header";
     const std::vector<std::string> statements = Sent(peer, kMain, 'Q');
-    ASSERT_EQ(statements.size(), 3u);
+    ASSERT_EQ(statements.size(), 5u);
     EXPECT_NE(statements[0].find("a.attnotnull AND cl.relname = 't' AND n.nspname = 's'"), std::string::npos);
     EXPECT_EQ(statements[1], kCopy);
     EXPECT_TRUE(Sent(peer, kMain, 'f').empty());
-}
-
-TEST(CallerCopyTest, CopyDataAndCopyEndDriveTheCallersCopy) {
-    ScriptedPeer peer;
-    Script& script = NewSession(peer);
-    script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0})).ExpectMessage('c').Send(Done("COPY 2"));
-    script.ExpectMessage('Q').Send(wire::CopyInResponse(0, {0})).ExpectMessage('c').Send(Fail("22P04", "no data"));
-    ExpectDetach(script);
-    kelvo_connection_t* conn = Connect(peer);
-    ASSERT_EQ(ErrorPtr(kelvo_execute_command(conn, "COPY t FROM STDIN", nullptr)), nullptr);
-    ASSERT_EQ(ErrorPtr(kelvo_copy_data(conn, reinterpret_cast<const uint8_t*>("1\n2\n"), 4)), nullptr);
-    ASSERT_EQ(ErrorPtr(kelvo_copy_data(conn, nullptr, 0)), nullptr);
-    ASSERT_EQ(ErrorPtr(kelvo_copy_end(conn)), nullptr);
-    ASSERT_EQ(ErrorPtr(kelvo_execute_command(conn, "COPY t FROM STDIN", nullptr)), nullptr);
-    ExpectError(ErrorPtr(kelvo_copy_end(conn)), "22P04");
-    EXPECT_TRUE(kelvo_connection_is_ready(conn));
-    kelvotest::Finish(peer, conn);
-    EXPECT_EQ(Sent(peer, kMain, 'd'), std::vector<std::string>{"1\n2\n"});
 }
 
 // The settings the switch asks the main connection for, answered with `values`.
@@ -213,8 +199,8 @@ void ScriptMain(Script& main, const std::string& insertAnswer) {
     ExpectDetach(main.ExpectMessage('Q').Await(kInsertGate).Send(insertAnswer));
 }
 
-// The stream connection's start and the three settings. A script is written
-// whole before the next AddConnection, which ends its reference.
+// The stream connection's start and the three settings. A script is written whole before the next AddConnection, which
+// ends its reference.
 Script& ScriptStream(ScriptedPeer& peer) {
     Script& stream = NewSession(peer);
     for (int i = 0; i < 3; ++i)
@@ -235,8 +221,7 @@ void ScriptStreamClose(Script& stream, const std::string& closeAnswer = Done("CL
     ExpectDetach(stream.Send(closeAnswer).ExpectMessage('Q').Send(Done("DROP")));
 }
 
-// Cancel requests, one connection each; the first normally ends the load,
-// but a slow machine may need more.
+// Cancel requests, one connection each; the first normally ends the load, but a slow machine may need more.
 void ScriptCancels(ScriptedPeer& peer) {
     for (int i = 0; i < 50; ++i)
         peer.AddConnection().ExpectMessage(0).Close();
@@ -309,15 +294,14 @@ TEST(BulkInsertionTest, ATakenStreamNameIsProbedForAFreeOne) {
 }
 
 TEST(BulkInsertionTest, TheCloseReportsWhatEndedTheInsertionAndDropsTheStream) {
-    // Whether the close inserts the data, the INSERT BULK's answer and what the
-    // close reports (empty: success), whether the statement ends before the close.
+    // Whether the close inserts the data, the INSERT BULK's answer and what the close reports (empty: success), whether
+    // the statement ends before the close.
     const std::tuple<const char*, bool, std::string, std::string, bool> cases[] = {
         {"the statement fails", true, "23505", "23505", false},
         {"the caller cancels", false, "57014", "", false},
         {"the caller cancels a finished load", false, "", "", true},
         // It read only part of what was sent: never a success.
-        {"the statement ends before the stream is closed", true, "", "55000", true},
-    };
+        {"the statement ends before the stream is closed", true, "", "55000", true}};
     for (const auto& [name, insertData, insertSqlstate, reportedSqlstate, endsEarly] : cases) {
         SCOPED_TRACE(name);
         ScriptedPeer peer;
@@ -344,9 +328,8 @@ TEST(BulkInsertionTest, TheCloseReportsWhatEndedTheInsertionAndDropsTheStream) {
     }
 }
 
-// When the stream cannot be closed, the INSERT BULK would wait for it without
-// end; the close cancels it instead of hanging: with the stream connection
-// lost, and with its CLOSE refused and no second connection to be had.
+// When the stream cannot be closed, the INSERT BULK would wait for it without end; the close cancels it instead of
+// hanging: with the stream connection lost, and with its CLOSE refused and no second connection to be had.
 TEST(BulkInsertionTest, AStreamThatCannotBeClosedEndsTheLoadWithoutHanging) {
     for (const bool lost : {true, false}) {
         SCOPED_TRACE(lost ? "stream connection lost" : "CLOSE refused, no clone");
@@ -362,8 +345,8 @@ TEST(BulkInsertionTest, AStreamThatCannotBeClosedEndsTheLoadWithoutHanging) {
         ScriptCancels(peer);
         const size_t firstCancel = lost ? 2 : 3;
         Load load(peer, true);
-        // The first cancel request lets the INSERT BULK end; the peer must have
-        // started, or no connection would count as closed yet.
+        // The first cancel request lets the INSERT BULK end; the peer must have started, or no connection would count
+        // as closed yet.
         std::thread releaser([&] {
             peer.WaitForClose(firstCancel);
             peer.Open(kInsertGate);
@@ -385,8 +368,8 @@ TEST(BulkInsertionTest, AStreamThatCannotBeClosedEndsTheLoadWithoutHanging) {
     }
 }
 
-// A server that answers no cancel request: the close waits a bounded time,
-// then cuts the task's connection, and returns with the connection ready.
+// A server that answers no cancel request: the close waits a bounded time, then cuts the task's connection, and returns
+// with the connection ready.
 TEST(BulkInsertionTest, ACancelThatNeverTakesEffectEndsWithinItsBound) {
     ScriptedPeer peer;
     ScriptShows(NewSession(peer), {"x", "x", "x"})
@@ -407,9 +390,8 @@ TEST(BulkInsertionTest, ACancelThatNeverTakesEffectEndsWithinItsBound) {
     peer.Stop();
 }
 
-// The inserter keeps its own copy of the definition, and a buffer keeps its
-// inserter: freeing the definition early, or closing the inserter before its
-// buffer, leaves a refusal (55000) where memory would have been freed.
+// The inserter keeps its own copy of the definition, and a buffer keeps its inserter: freeing the definition early, or
+// closing the inserter before its buffer, leaves a refusal (55000) where memory would have been freed.
 TEST(BulkInsertionTest, DefinitionAndInserterOutliveTheirCallersHandles) {
     ScriptedPeer peer;
     ScriptMain(NewSession(peer), Done("INSERT 0 0"));

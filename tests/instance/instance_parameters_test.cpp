@@ -1,18 +1,25 @@
-// Instance parameters: refused names and values leave the set as it was, the
-// defaults with their random database name, the server's command line made
-// from the set, and the `use_tcp_port` setting.
+// Instance parameters, the server's command line made from them, finding the server file, the processor it needs, and
+// the capture of its output.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "instance/command_line.h"
+#include "instance/cpu_check.h"
 #include "instance/parameters.h"
+#include "instance/pipe_driver.h"
 #include "instance/random_string.h"
+#include "instance/server_location.h"
+#include "support/scoped_temp_directory.h"
 #include "support/thrown_error.h"
 
 namespace kelvoapi {
@@ -33,8 +40,7 @@ TEST(ParametersTest, RefusesInvalidNamesAndValuesAndKeepsTheSet) {
         {"endpoint", "localhost:80",
          "HY000 0x53788 Invalid connection string \"localhost:80\". The connection string must be of the form "
          "\"<scheme>://<rest>\"."},
-        {"endpoint", "pel.tcp://h:70000", "HY000 0x53788 Port must not be greater than 65535"},
-    };
+        {"endpoint", "pel.tcp://h:70000", "HY000 0x53788 Port must not be greater than 65535"}};
     for (const auto& [name, value, error] : cases) {
         Parameters parameters;
         parameters.Set("log_config", "");
@@ -62,8 +68,8 @@ Strings WithTail(Strings head) {
     return head;
 }
 
-// The ten instance defaults, with a fresh random database name in the
-// temporary directory each time, deleted with the instance.
+// The ten instance defaults, with a fresh random database name in the temporary directory each time, deleted with the
+// instance.
 TEST(CommandLineTest, InstanceDefaultsBecomeServerOptions) {
     const InstanceParameters empty(false);
     EXPECT_EQ(empty.begin(), empty.end());
@@ -99,8 +105,7 @@ TEST(CommandLineTest, TurnsEntriesIntoArguments) {
           {"callback_connection", "pel.tcp://h:2"}},
          {}},
         // config comes after every other option, whatever its place in name order.
-        {{{"config", "c.conf"}, {"z", "1"}, {"a_option", "2"}}, {"--a-option=2", "-z", "1", "--config=c.conf"}},
-    };
+        {{{"config", "c.conf"}, {"z", "1"}, {"a_option", "2"}}, {"--a-option=2", "-z", "1", "--config=c.conf"}}};
     for (const auto& [entries, expected] : cases) {
         Parameters parameters;
         for (const auto& [name, value] : entries)
@@ -124,8 +129,7 @@ TEST(CommandLineTest, TurnsEntriesIntoArguments) {
 TEST(CommandLineTest, ReadsUseTcpPort) {
     const std::pair<const char*, std::pair<bool, uint16_t>> accepted[] = {
         {nullptr, {false, 0}}, {"", {false, 0}},         {"off", {false, 0}}, {"auto", {true, 0}},
-        {"1", {true, 1}},      {"65535", {true, 65535}}, {" 80", {true, 80}}, {"80abc", {true, 80}},
-    };
+        {"1", {true, 1}},      {"65535", {true, 65535}}, {" 80", {true, 80}}, {"80abc", {true, 80}}};
     for (const auto& [value, expected] : accepted) {
         Parameters parameters;
         if (value)
@@ -139,6 +143,82 @@ TEST(CommandLineTest, ReadsUseTcpPort) {
                   "22023 0x1d669fd7 Parameter `use_tcp_port` is set to an invalid value. | Specify `auto` for Kelvo to "
                   "pick an ephemeral port or specify a port number between 1 and 65535.")
             << value;
+    }
+}
+
+namespace fs = std::filesystem;
+using kelvotest::ScopedTempDirectory;
+
+// What stands at <directory>/kelvod: nothing, a file, a directory, a link to a file.
+void Make(const fs::path& directory, char entry, const fs::path& realFile) {
+    fs::create_directories(directory);
+    const fs::path server = directory / "kelvod";
+    if (entry == 'f')
+        std::ofstream(server) << "server";
+    if (entry == 'd')
+        fs::create_directory(server);
+    if (entry == 'l')
+        fs::create_symlink(realFile, server);
+}
+
+TEST(ServerSearch, FindsTheFirstDirectoryHoldingTheServerFile) {
+    // What stands in <lib>/kelvo, <lib>, KELVO_PATH ('-' for nothing); where the server is found.
+    const std::tuple<const char*, bool, const char*> cases[] = {
+        {"fff", true, "sub"},  {"-ff", true, "lib"},
+        {"--f", true, "env"},  {"ddf", true, "env"},  // a directory named kelvod is skipped
+        {"lf-", false, "sub"},
+    };
+    for (const auto& [entries, kelvoPathSet, expected] : cases) {
+        SCOPED_TRACE(entries);
+        ScopedTempDirectory root;
+        const fs::path library = root.path() / "lib", environment = root.path() / "elsewhere";
+        const fs::path realFile = root.path() / "real-kelvod";
+        std::ofstream(realFile) << "server";
+        Make(library / "kelvo", entries[0], realFile);
+        Make(library, entries[1], realFile);
+        Make(environment, entries[2], realFile);
+        const fs::path found = FindKelvoDirectoryFrom(
+            library, kelvoPathSet ? std::optional<std::string>(environment.string()) : std::nullopt);
+        EXPECT_EQ(found, expected == std::string("sub")   ? library / "kelvo"
+                         : expected == std::string("lib") ? library
+                                                          : environment);
+    }
+
+    // Nothing found names the expected directory.
+    ScopedTempDirectory root;
+    const fs::path library = root.path() / "lib";
+    Make(library, 'd', {});
+    for (const auto& environment : {std::optional<std::string>(), std::optional<std::string>("")})
+        EXPECT_EQ(Thrown([&] { FindKelvoDirectoryFrom(library, environment); }),
+                  "58P01 0x55c7d260 Could not auto-detect Kelvo binary: Kelvo binary is not in the expected "
+                  "directory " +
+                      (library / "kelvo").string() +
+                      " | Explicitly specify the path to the directory containing the Kelvo binary in the "
+                      "KelvoProcess constructor.");
+}
+
+TEST(CpuCheck, EveryRequiredBitMustBeSet) {
+    EXPECT_NO_THROW(CheckProcessor(0x980201));
+    EXPECT_NO_THROW(CheckProcessor());  // this machine
+    // SSE3, SSSE3, SSE4.1, SSE4.2, POPCNT.
+    for (const uint32_t bit : {0u, 9u, 19u, 20u, 23u})
+        EXPECT_EQ(Thrown([&] { CheckProcessor(0xffffffffu & ~(1u << bit)); }),
+                  "58000 0xf4c5532 The Kelvo API requires a processor that supports SSE4.2, SSE4.1, SSSE3, SSE3 and "
+                  "POPCNT instructions.")
+            << bit;
+}
+
+TEST(Capture, AWriterThatKeepsThePipeOpenDoesNotStallTheFlush) {
+    // The sink stays open, as when a grandchild inherited it: the flush gives up waiting for the end of the stream and
+    // keeps everything written before it, whether or not the reader had taken it yet.
+    for (const int drainMs : {0, 200}) {
+        std::optional<PipeDriver> driver;
+        driver.emplace();
+        for (const std::string piece : {"still ", "here"})
+            ASSERT_EQ(::write(driver->StdOutPipe().native_sink(), piece.data(), piece.size()), ssize_t(piece.size()));
+        EXPECT_EQ(PipeDriver::flushPipeOutput(driver, std::chrono::milliseconds(drainMs)),
+                  "Child process' stdout:\nstill here\n")
+            << drainMs;
     }
 }
 

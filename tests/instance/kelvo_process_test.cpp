@@ -1,6 +1,4 @@
-// Starting and stopping servers: every start-up and shut-down path, driven
-// through the fake server; the endpoint registry, instances released late,
-// and the connection parameter defaults.
+// Starting and stopping servers through the fake server, and the connection parameter defaults.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -27,6 +25,7 @@
 #include "error/error.h"
 #include "instance/instance.h"
 #include "instance/kelvo_process.h"
+#include "kelvo/connection.h"
 #include "kelvo/instance.h"
 #include "kelvo/parameters.h"
 #include "support/error_ptr.h"
@@ -73,11 +72,10 @@ struct StartResult {
 };
 
 // The telemetry value is passed as a C caller would pass it: any int.
-StartResult Start(const std::map<std::string, std::string>& entries,
-                  const std::string& directory = kFakeServerDirectory, int telemetry = 0) {
+StartResult Start(const std::string& entries, const std::string& directory = kFakeServerDirectory, int telemetry = 0) {
     using CreateFromC = kelvo_error_t* (*)(const char*, int, const kelvo_parameters_t*, kelvo_instance_t**);
     const auto create = reinterpret_cast<CreateFromC>(&kelvo_instance_create);
-    ParametersPtr parameters = MakeParameters(entries);
+    ParametersPtr parameters = MakeParameters(Entries(entries));
     auto* sentinel = reinterpret_cast<kelvo_instance_t*>(0x1);
     kelvo_instance_t* instance = sentinel;
     StartResult result;
@@ -147,17 +145,16 @@ const kelvoapi::Error& ExpectStartFailure(const ErrorPtr& returned) {
     return *error.GetCause();
 }
 
-// Whatever ends a start-up, the call reports why and leaves neither the process
-// nor the database file behind; a server killed or stopped during start-up fails
-// the call within the start-up limit and a little (not the shut-down's grace
+// Whatever ends a start-up, the call reports why and leaves neither the process nor the database file behind; a server
+// killed or stopped during start-up fails the call within the start-up limit and a little (not the shut-down's grace
 // period on top).
 TEST(StartFailure, ReportsWhyAndLeavesNothingBehind) {
     const std::string exited = "HY000 0x13cead20 The Kelvo server process exited during startup with exit code: ";
-    // The start-up limit is short only where the case waits for it: a server
-    // that exits must be seen exiting however slow the machine is.
+    // The start-up limit is short only where the case waits for it: a server that exits must be seen exiting however
+    // slow the machine is.
     const milliseconds patient = std::chrono::seconds(20);
-    // The entries; the Summary of the cause to its first line's end ("%pid%":
-    // the server's), or only its SQLSTATE; the output reported; the limit.
+    // The entries; the Summary of the cause to its first line's end ("%pid%": the server's), or only its SQLSTATE; the
+    // output reported; the limit.
     const std::tuple<const char*, std::string, std::string, milliseconds> cases[] = {
         {"fake_mode=flood fake_exit_code=3", exited + "3",
          "Child process' stdout:\n" + FloodTail('a') + "\nChild process' stderr:\n" + FloodTail('A') + "\n", patient},
@@ -167,8 +164,7 @@ TEST(StartFailure, ReportsWhyAndLeavesNothingBehind) {
         {"fake_mode=no-callback",
          "08001 0xf6603a71 The Kelvo server did not call back on the callback connection: process id: %pid%", "",
          milliseconds(700)},
-        {"fake_mode=stop", "08001", "", milliseconds(700)},
-    };
+        {"fake_mode=stop", "08001", "", milliseconds(700)}};
     for (const auto& [entries, error, output, startupLimit] : cases) {
         SCOPED_TRACE(entries);
         ShortStartupLimit limit(startupLimit);
@@ -177,8 +173,8 @@ TEST(StartFailure, ReportsWhyAndLeavesNothingBehind) {
         std::ofstream(database) << "data";
         const auto start = std::chrono::steady_clock::now();
         StartResult result =
-            Start(Entries(std::string(entries) + " database=main.kelvo auto_delete_database=true" +
-                          " fake_report=" + report + " domain_socket_dir=" + dir + " database_directory=" + dir));
+            Start(std::string(entries) + " database=main.kelvo auto_delete_database=true fake_report=" + report +
+                  " domain_socket_dir=" + dir + " database_directory=" + dir);
         EXPECT_LT(std::chrono::steady_clock::now() - start, startupLimit + milliseconds(1500));
         const kelvoapi::Error& cause = ExpectStartFailure(result.error);
         const std::vector<std::string> pid = ReportLines(report, "pid");
@@ -210,11 +206,10 @@ TEST(StartFailure, BadSetUpIsReportedAsTheCause) {
          "The Kelvo executable \"" + (empty.path() / "kelvod").string() + "\" does not exist."},
         {notExecutable.path().string(), "", nullptr, 0xeee3fd70,
          "Could not spawn the Kelvo server process " + (notExecutable.path() / "kelvod").string() + "."},
-        {kFakeServerDirectory, "callback_connection=nonsense", "22023", 0xa27dd27e, ""},
-    };
+        {kFakeServerDirectory, "callback_connection=nonsense", "22023", 0xa27dd27e, ""}};
     for (const auto& [directory, entries, sqlstate, contextId, message] : cases) {
         SCOPED_TRACE(contextId);
-        StartResult result = Start(Entries(entries), directory);
+        StartResult result = Start(entries, directory);
         const kelvoapi::Error& cause = ExpectStartFailure(result.error);
         EXPECT_EQ(cause.GetContextId().value, contextId);
         EXPECT_EQ(sqlstate ? cause.GetSqlstate() : "", sqlstate ? sqlstate : "");
@@ -225,8 +220,7 @@ TEST(StartFailure, BadSetUpIsReportedAsTheCause) {
         ASSERT_LE(::waitpid(-1, nullptr, WNOHANG), 0);
 }
 
-// The output goes into the first error that reports it; a later one says
-// it is gone rather than repeating it.
+// The output goes into the first error that reports it; a later one says it is gone rather than repeating it.
 TEST(StartFailure, OutputIsReportedOnce) {
     kelvoapi::KelvoProcess process(kFakeServerDirectory);
     ParametersPtr parameters = MakeParameters({{"fake_mode", "exit"}, {"fake_exit_code", "3"}});
@@ -237,8 +231,8 @@ TEST(StartFailure, OutputIsReportedOnce) {
               "HY000 0x255a28 The Kelvo server terminated with exit code 3.\nChild process' output was not captured.");
 }
 
-// A port held on every address for the length of a test, so that nothing
-// else (the callback listener's ephemeral port least of all) can take it.
+// A port held on every address for the length of a test, so that nothing else (the callback listener's ephemeral port
+// least of all) can take it.
 struct HeldTcpPort {
     HeldTcpPort() {
         sockaddr_in6 address{};
@@ -256,8 +250,8 @@ struct HeldTcpPort {
 
 TEST(ServerStart, TheServerSeesItsCommandLineAndNothingElse) {
     const HeldTcpPort held;
-    // Work from a short directory: a socket path must fit in 108 bytes, and the
-    // build directory may lie deep in the file system.
+    // Work from a short directory: a socket path must fit in 108 bytes, and the build directory may lie deep in the
+    // file system.
     ScopedTempDirectory directory;
     const fs::path previous = fs::current_path();
     fs::current_path(directory.path());
@@ -275,14 +269,11 @@ TEST(ServerStart, TheServerSeesItsCommandLineAndNothingElse) {
         {"fake_mode=serve use_tcp_port=auto", 1, "pel.tcp://localhost:auto", loopback, "pel\\.tcp://localhost:[0-9]+"},
         // The call-back takes a port of its own, never the server's.
         {"fake_mode=serve use_tcp_port=" + held.port, 2, "pel.tcp://localhost:" + held.port, loopback,
-         "pel\\.tcp://localhost:" + held.port},
-    };
+         "pel\\.tcp://localhost:" + held.port}};
     for (const auto& [text, telemetry, listen, callback, endpointPattern] : cases) {
         SCOPED_TRACE(listen);
         const fs::path report = directory.path() / "report";
-        auto entries = Entries(text);
-        entries["fake_report"] = report.string();
-        StartResult result = Start(entries, kFakeServerDirectory, telemetry);
+        StartResult result = Start(text + " fake_report=" + report.string(), kFakeServerDirectory, telemetry);
         ASSERT_EQ(result.error, nullptr) << kelvoapi::ToString(AsError(result.error));
         std::vector<std::string> argv = ReportLines(report, "arg");
         EXPECT_EQ(std::count(argv.begin(), argv.end(), "--telemetry-opt-in="), telemetry == 1 ? 1 : 0);
@@ -291,7 +282,7 @@ TEST(ServerStart, TheServerSeesItsCommandLineAndNothingElse) {
         EXPECT_TRUE(std::regex_match(argv[6], std::regex(callback))) << argv[6];
         EXPECT_NE(argv[6].substr(argv[6].rfind(':') + 1), held.port);
         EXPECT_EQ(argv, (std::vector<std::string>{(fs::path(kFakeServerDirectory) / "kelvod").string(),
-                                                  "--fake-mode=" + entries.at("fake_mode"),
+                                                  "--fake-mode=" + Entries(text).at("fake_mode"),
                                                   "--fake-report=" + report.string(), "--listen-connection", listen,
                                                   "--callback-connection", argv[6], "run"}));
         // Only standard output and error reach the server; standard input is closed.
@@ -309,7 +300,7 @@ TEST(ServerStart, TheServerSeesItsCommandLineAndNothingElse) {
 
     // An empty server directory searches for the server, KELVO_PATH last.
     ::setenv("KELVO_PATH", kFakeServerDirectory.c_str(), 1);
-    StartResult searched = Start({{"fake_mode", "serve"}}, "");
+    StartResult searched = Start("fake_mode=serve", "");
     ::unsetenv("KELVO_PATH");
     EXPECT_EQ(searched.error, nullptr);
 }
@@ -333,11 +324,10 @@ TEST(Shutdown, ReportsALateOrFailedExit) {
         {"fake_mode=serve fake_exit_code=7", 10000,
          "58000 0x34c41d The exit status of the Kelvo server process is not available: the application ignores "
          "SIGCHLD or reaps child processes itself.",
-         -1, Before::IgnoreSigchld},
-    };
+         -1, Before::IgnoreSigchld}};
     for (const auto& [entries, timeoutMs, expected, exitCodeCause, before] : cases) {
         SCOPED_TRACE(expected);
-        StartResult result = Start(Entries(entries));
+        StartResult result = Start(entries);
         ASSERT_EQ(result.error, nullptr) << kelvoapi::ToString(AsError(result.error));
         const pid_t pid = ServerPid(result.instance.get());
         int code = -1;
@@ -370,7 +360,7 @@ TEST(ServerLifetime, GrandchildIsGoneAfterRelease) {
     for (const int timeoutMs : {10000, 0}) {
         ScopedTempDirectory directory;
         const fs::path report = directory.path() / "report";
-        StartResult result = Start({{"fake_mode", "grandchild"}, {"fake_report", report.string()}});
+        StartResult result = Start("fake_mode=grandchild fake_report=" + report.string());
         ASSERT_EQ(result.error, nullptr);
         pid_t grandchild = 0;
         ASSERT_TRUE(Eventually([&] { return bool(std::ifstream(report.string() + ".grandchild") >> grandchild); }));
@@ -380,8 +370,7 @@ TEST(ServerLifetime, GrandchildIsGoneAfterRelease) {
     }
 }
 
-// Runs the fake server from a plain fork and exec, as an application might,
-// and returns the descriptors it found open.
+// Runs the fake server from a plain fork and exec, as an application might, and returns the descriptors it found open.
 std::vector<std::string> DescriptorsOfAForkedProgram() {
     ScopedTempDirectory directory;
     const std::string report = "--fake-report=" + (directory.path() / "report").string();
@@ -396,14 +385,13 @@ std::vector<std::string> DescriptorsOfAForkedProgram() {
     return ReportLines(directory.path() / "report", "fd");
 }
 
-// A program the application forks and execs inherits no descriptor of the
-// instance; a copy made by fork alone holds them all, the callback connection
-// too, yet closing that connection still reaches the server, which stops.
+// A program the application forks and execs inherits no descriptor of the instance; a copy made by fork alone holds
+// them all, the callback connection too, yet closing that connection still reaches the server, which stops.
 TEST(ServerLifetime, ForkedProgramsAndCopiesDoNotKeepTheServerAlive) {
     const std::vector<std::string> before = DescriptorsOfAForkedProgram();
     for (const char* port : {"off", "auto"}) {
         SCOPED_TRACE(port);
-        StartResult result = Start({{"fake_mode", "serve"}, {"use_tcp_port", port}});
+        StartResult result = Start(std::string("fake_mode=serve use_tcp_port=") + port);
         ASSERT_EQ(result.error, nullptr);
         EXPECT_EQ(DescriptorsOfAForkedProgram(), before);
         const pid_t copy = ::fork();
@@ -436,11 +424,9 @@ TEST(ServerLifetime, DatabaseFilesAreDeletedOnlyWhenAskedAndRegular) {
         else
             std::ofstream(database) << "data";
         std::ofstream(log) << "log";
-        std::map<std::string, std::string> entries{
-            {"fake_mode", "serve"}, {"database", name}, {"database_directory", directory.path().string()}};
-        if (autoDelete)
-            entries["auto_delete_database"] = autoDelete;
-        StartResult result = Start(entries);
+        StartResult result =
+            Start("fake_mode=serve database=" + std::string(name) + " database_directory=" + directory.path().string() +
+                  (autoDelete ? std::string(" auto_delete_database=") + autoDelete : ""));
         ASSERT_EQ(result.error, nullptr);
         EXPECT_EQ(ErrorPtr(kelvo_instance_shutdown(result.instance.release(), 10000)), nullptr);
         EXPECT_EQ(fs::exists(database), !deleted || databaseIsDirectory);
@@ -448,8 +434,39 @@ TEST(ServerLifetime, DatabaseFilesAreDeletedOnlyWhenAskedAndRegular) {
     }
 }
 
-// Released by the static destructors at exit, after the library's own: a
-// crash or hang there fails this binary.
+// A real server that stops answering (stopped by a signal; the kernel still takes the start-up packet): connect_timeout
+// ends the wait with 08001 "timeout expired", on a socket file and over TCP with keep-alives, which the kernel answers
+// for the stopped server and which therefore do not end it sooner.
+TEST(ServerStart, AStoppedServerFailsTheConnectWhenItsTimeoutExpires) {
+    for (const char* port : {"off", "auto"}) {
+        SCOPED_TRACE(port);
+        kelvo_parameters_t* raw = nullptr;
+        ASSERT_EQ(ErrorPtr(kelvo_create_instance_parameters(&raw, true)), nullptr);
+        ParametersPtr parameters(raw);
+        ASSERT_EQ(ErrorPtr(kelvo_parameters_set(raw, "use_tcp_port", port)), nullptr);
+        kelvo_instance_t* instance = nullptr;
+        ASSERT_EQ(ErrorPtr(kelvo_instance_create(KELVO_SERVER_DIR, KELVO_DISABLE_TELEMETRY, raw, &instance)), nullptr);
+        InstancePtr started(instance);
+        ASSERT_EQ(ErrorPtr(kelvo_create_connection_parameters(instance, &raw)), nullptr);
+        parameters.reset(raw);
+        for (const auto& [name, value] :
+             Entries("connect_timeout=2 keepalives=1 keepalives_idle=1 keepalives_interval=1 keepalives_count=1"))
+            ASSERT_EQ(ErrorPtr(kelvo_parameters_set(raw, name.c_str(), value.c_str())), nullptr) << name;
+        ASSERT_EQ(::kill(ServerPid(instance), SIGSTOP), 0);
+        const auto start = std::chrono::steady_clock::now();
+        kelvo_connection_t* connection = nullptr;
+        const ErrorPtr error(kelvo_connect(raw, &connection, KELVO_DO_NOT_CREATE));
+        const auto waited = std::chrono::steady_clock::now() - start;
+        ::kill(ServerPid(instance), SIGCONT);
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(AsError(error).GetSqlstate() + " " + AsError(error).GetMessage(), "08001 timeout expired");
+        EXPECT_GE(waited, std::chrono::seconds(1));
+        EXPECT_LT(waited, std::chrono::seconds(5));
+        EXPECT_EQ(ErrorPtr(kelvo_instance_shutdown(started.release(), 5000)), nullptr);
+    }
+}
+
+// Released by the static destructors at exit, after the library's own: a crash or hang there fails this binary.
 InstancePtr& InstanceReleasedAtExit() {
     static InstancePtr instance;
     return instance;
@@ -471,18 +488,14 @@ std::map<std::string, std::string> EntriesOf(const kelvo_parameters_t* parameter
 }
 
 TEST(ConnectionDefaults, WithoutAndWithAnInstance) {
-    std::map<std::string, std::string> expected{{"dbname", "[]"},
-                                                {"user", "pellory_internal_user"},
-                                                {"result_format_code", "KelvoBinary"},
-                                                {"requested_protocol_version", "1"},
-                                                {"extra_float_digits", "2"},
-                                                {"two_digit_year_threshold", "40"},
-                                                {"allow_redirects", "true"}};
+    std::map<std::string, std::string> expected = Entries(
+        "dbname=[] user=pellory_internal_user result_format_code=KelvoBinary requested_protocol_version=1 "
+        "extra_float_digits=2 two_digit_year_threshold=40 allow_redirects=true");
     kelvo_parameters_t* raw = nullptr;
     ASSERT_EQ(ErrorPtr(kelvo_create_connection_parameters(nullptr, &raw)), nullptr);
     EXPECT_EQ(EntriesOf(ParametersPtr(raw).get()), expected);
 
-    StartResult result = Start({{"fake_mode", "serve"}});
+    StartResult result = Start("fake_mode=serve");
     ASSERT_EQ(result.error, nullptr);
     ASSERT_EQ(ErrorPtr(kelvo_create_connection_parameters(result.instance.get(), &raw)), nullptr);
     expected["endpoint"] = kelvo_instance_get_endpoint_descriptor(result.instance.get());

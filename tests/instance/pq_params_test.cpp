@@ -1,6 +1,4 @@
-// Translation of connection parameters into the wire-protocol client's
-// keywords and values, the `options` syntax, the `dbname` JSON and the
-// sanitized JSON of the log.
+// Connection parameters translated for the wire-protocol client, and their sanitized JSON.
 #include "instance/pq_params.h"
 
 #include <gtest/gtest.h>
@@ -85,8 +83,7 @@ TEST(PQParamsTest, TranslatesParameterSets) {
                                 ",\n    \"encryption_key\": \"k\\\"ey\",\n    \"access_mode\": \"read_only\"")}}},
         {"dbname with empty key and mode",
          {{"dbname", ".hidden"}, {"encryption_key", ""}, {"access_mode", ""}},
-         {{"dbname", DbnameJson(".hidden", ".hidden")}, {"options", "access_mode='' encryption_key=''"}}},
-    };
+         {{"dbname", DbnameJson(".hidden", ".hidden")}, {"options", "access_mode='' encryption_key=''"}}}};
     for (const auto& [title, entries, expected] : cases)
         EXPECT_EQ(Keywords(ConvertToPQParams(MakeParameters(entries))), expected) << title;
 }
@@ -108,8 +105,7 @@ TEST(PQParamsTest, RefusesConflictingAndUnsafeParameters) {
          "22023 0x1d799d7 Conflicting parameters: 'endpoint' and 'host' may not be specified at the same time!"},
         {{{"a\nb", "1"}}, badName("a\nb")},
         {{{"a=b", "1"}}, badName("a=b")},
-        {{{"", "1"}}, badName("")},
-    };
+        {{{"", "1"}}, badName("")}};
     for (const auto& [entries, error] : cases)
         EXPECT_EQ(kelvotest::Thrown([&, &entries = entries] { ConvertToPQParams(MakeParameters(entries)); }), error);
 }
@@ -124,8 +120,7 @@ TEST(SanitizedJsonTest, MasksSecretsAndWritesValidJson) {
         {{{"q\"\\", "v\"\\/\n"}}, "{\n    \"q\\\"\\\\\": \"v\\\"\\\\\\/\\n\"\n}\n"},
         {{{"dbname", "[{\"path\":\"a\",\"encryption_key\":\"k1\"},{\"x\":{\"y\":1}}]"}},
          "{\n    \"dbname\": {\n        \"path\": \"a\",\n        \"encryption_key\": \"********\"\n    },\n"
-         "    \"dbname\": {\n        \"x\": \"\"\n    }\n}\n"},
-    };
+         "    \"dbname\": {\n        \"x\": \"\"\n    }\n}\n"}};
     for (const auto& [entries, expected] : cases)
         EXPECT_EQ(MakeParameters(entries).ToSanitizedJson(), expected);
     EXPECT_EQ(QuoteJsonString(std::string("a\"b\\c\b\x01\x1f", 8)), "\"a\\\"b\\\\c\\b\\u0001\\u001F\"");

@@ -1,5 +1,4 @@
-// The callback listener, through which the server reports where it listens,
-// and the sockets under it.
+// Endpoint descriptors, the callback listener and the sockets under it.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,8 +8,12 @@
 #include <atomic>
 #include <fstream>
 #include <regex>
+#include <stdexcept>
+#include <string>
 #include <thread>
+#include <tuple>
 
+#include "ipc/connection_descriptor.h"
 #include "ipc/server_proxy.h"
 #include "ipc/socket.h"
 #include "support/local_connection.h"
@@ -64,8 +67,8 @@ std::string ProcessUmask() {
     return "";
 }
 
-// The application's other threads may create files while a listener binds:
-// the process-wide umask is never changed under them.
+// The application's other threads may create files while a listener binds: the process-wide umask is never changed
+// under them.
 TEST(SocketListen, BindingLeavesTheProcessUmaskAlone) {
     ScopedTempDirectory directory;
     const std::string before = ProcessUmask();
@@ -88,8 +91,8 @@ TEST(SocketListen, BindingLeavesTheProcessUmaskAlone) {
     EXPECT_EQ(changes.load(), 0);
 }
 
-// A socket file left behind by a listener that is gone is replaced by a
-// private one, which goes with its listener; other files are never replaced.
+// A socket file left behind by a listener that is gone is replaced by a private one, which goes with its listener;
+// other files are never replaced.
 TEST(SocketListen, StaleSocketIsReplacedPrivatelyButOtherFilesAreNot) {
     ScopedTempDirectory directory;
     ::close(kelvotest::ListenUnix((directory.path() / "stale").string()));
@@ -115,10 +118,9 @@ TEST(SocketListen, StaleSocketIsReplacedPrivatelyButOtherFilesAreNot) {
     EXPECT_EQ(content, "keep me");
 }
 
-// The callback listener trusts a TCP peer only when it comes from loopback.
-// Against a dual-stack listener an IPv4 peer arrives as an IPv4-mapped IPv6
-// address, which is loopback all the same. (Only loopback addresses are
-// tried: tests send nothing to any other address.)
+// The callback listener trusts a TCP peer only when it comes from loopback. Against a dual-stack listener an IPv4 peer
+// arrives as an IPv4-mapped IPv6 address, which is loopback all the same. (Only loopback addresses are tried: tests
+// send nothing to any other address.)
 TEST(SocketPeer, LoopbackPeersAreRecognisedInEveryForm) {
     IPC_Socket listener;
     const unsigned short port = ListenOnLoopback(listener);
@@ -136,9 +138,8 @@ int AcceptWithoutDescriptors(int, sockaddr*, socklen_t*, int) {
     return -1;
 }
 
-// With no descriptor left, accepting fails; the listener waits a little
-// before it tries again, instead of keeping the loop thread busy, and takes
-// the connection once descriptors are free.
+// With no descriptor left, accepting fails; the listener waits a little before it tries again, instead of keeping the
+// loop thread busy, and takes the connection once descriptors are free.
 TEST(SocketListen, AcceptBacksOffAndRecoversWhenDescriptorsRunOut) {
     IPC_Socket listener;
     const unsigned short port = ListenOnLoopback(listener);
@@ -160,9 +161,8 @@ TEST(SocketListen, AcceptBacksOffAndRecoversWhenDescriptorsRunOut) {
     EXPECT_EQ(byte, 'x');
 }
 
-// Closing a listener ends a wait for its next connection, however the two
-// threads meet: before the wait began or during it; closing a connection
-// wakes a receive blocked on it.
+// Closing a listener ends a wait for its next connection, however the two threads meet: before the wait began or during
+// it; closing a connection wakes a receive blocked on it.
 TEST(SocketActivity, DisconnectEndsWaitingAcceptsAndReceives) {
     for (int round = 0; round < 20; ++round) {
         IPC_Socket listener;
@@ -228,8 +228,7 @@ TEST(CallbackListener, ReadsTheServersDescriptorAndSurvivesBadMessages) {
         {Message("pel.tcp://[::1]:7"), true, "pel.tcp://[::1]:7"},
         {Message(""), false, "Invalid connection string"},
         {Message("pel.tcp://127.0.0.1:5432").substr(0, 5), false,
-         "The connection was closed by the peer in IPC_Socket::Recv(len="},
-    };
+         "The connection was closed by the peer in IPC_Socket::Recv(len="}};
     for (const auto& [bytes, byteByByte, expected] : cases) {
         SCOPED_TRACE(expected);
         Proxy p;
@@ -284,9 +283,8 @@ TEST(CallbackListener, SilentOrForeignPeersAreDropped) {
     ExpectEndAndClose(fd);
 }
 
-// The expected process, but under another user: refused all the same. The
-// socket file is opened up first, so that only the listener's own check
-// stands in the way.
+// The expected process, but under another user: refused all the same. The socket file is opened up first, so that only
+// the listener's own check stands in the way.
 TEST(CallbackListener, CallBackFromAnotherUserIsRefused) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "switching users needs root";
@@ -330,6 +328,80 @@ TEST(CallbackListener, DescriptorsHandedToTheServer) {
         EXPECT_TRUE(std::regex_match(text, std::regex("pel\\.tcp://(\\[::1\\]|127\\.0\\.0\\.1):[1-9][0-9]*"))) << text;
     }
     EXPECT_THROW(IPC_ServerProxy::MakeProxy(IPC_NamedPipeConnectionDescriptor("name")), std::range_error);
+}
+
+TEST(ConnectionDescriptorTest, ParsesTcpDescriptorsIntoNormalForm) {
+    // The text, its host and port, its normal form.
+    const std::tuple<const char*, const char*, uint16_t, const char*> cases[] = {
+        {"pel.tcp://localhost:0", "localhost", 0, "pel.tcp://localhost:auto"},
+        {"pel.tcp://:5000", "", 5000, "pel.tcp://:5000"},
+        {"pel.tcp://::1:80", "::1", 80, "pel.tcp://[::1]:80"},
+        {"pel.tcp://h:80x", "h", 80, "pel.tcp://h:80"},
+        {"pel.tcp://h:000000000000000000065535", "h", 65535, "pel.tcp://h:65535"}};
+    for (const auto& [input, host, port, printed] : cases) {
+        SCOPED_TRACE(input);
+        const auto parsed = IPC_ConnectionDescriptor::Parse(input);
+        const auto& tcp = dynamic_cast<const IPC_SocketConnectionDescriptor&>(*parsed);
+        EXPECT_EQ(tcp.GetHostName(), host);
+        EXPECT_EQ(tcp.GetPort(), port);
+        EXPECT_EQ(tcp.str(), printed);
+        EXPECT_EQ(IPC_ConnectionDescriptor::Parse(tcp.str())->str(), printed);  // a fixed point
+    }
+}
+
+TEST(ConnectionDescriptorTest, DomainAndPipeDescriptorsRoundTrip) {
+    // The text, its directory, name and socket file.
+    const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
+        {"pel.domain:///tmp/domain/.s.PGSQL.8000", "/tmp", ".s.PGSQL.8000", "/tmp/.s.PGSQL.8000"},
+        // Directories that themselves hold the separator.
+        {"pel.domain:///srv/domain/socks/domain/s", "/srv/domain/socks", "s", "/srv/domain/socks/s"},
+        {"pel.domain:///srv/domain/domain/s", "/srv/domain", "s", "/srv/domain/s"},
+        {"pel.domain:///tmp/domain/domain", "/tmp", "domain", "/tmp/domain"}};
+    for (const auto& [input, directory, name, fullName] : cases) {
+        SCOPED_TRACE(input);
+        const auto parsed = IPC_ConnectionDescriptor::Parse(input);
+        const auto& domain = dynamic_cast<const IPC_DomainSocketConnectionDescriptor&>(*parsed);
+        EXPECT_EQ(domain.GetDirectoryName(), directory);
+        EXPECT_EQ(domain.GetDomainName(), name);
+        EXPECT_EQ(domain.GetFullName(), fullName);
+        EXPECT_EQ(domain.str(), input);
+        EXPECT_EQ(IPC_DomainSocketConnectionDescriptor(directory, name).str(), input);
+    }
+    const auto pipe = IPC_ConnectionDescriptor::Parse("pel.pipe://auto");
+    EXPECT_EQ(pipe->str(), "pel.pipe://./pipe/auto");
+    EXPECT_EQ(dynamic_cast<const IPC_NamedPipeConnectionDescriptor&>(*pipe).GetQualifiedPipeName(),
+              "\\\\.\\pipe\\auto");
+    const auto deep = IPC_ConnectionDescriptor::Parse("pel.pipe://h/pipe/p/pipe/q");
+    EXPECT_EQ(dynamic_cast<const IPC_NamedPipeConnectionDescriptor&>(*deep).GetPipeName(), "p/pipe/q");
+    // A copy keeps the kind of its original, which prints alike.
+    for (const auto* parsed : {&pipe, &deep})
+        EXPECT_EQ((*parsed)->clone()->str(), (*parsed)->str());
+}
+
+TEST(ConnectionDescriptorTest, RefusesMalformedDescriptorsWithExactTexts) {
+    const std::string tcpForm = "Socket connection must be of form pel.tcp://[host]:port";
+    const std::string tooLarge = "Port must not be greater than 65535";
+    const std::pair<std::string, std::string> cases[] = {
+        {"localhost:80",
+         "Invalid connection string \"localhost:80\". The connection string must be of the form "
+         "\"<scheme>://<rest>\"."},
+        {"PEL.TCP://h:1", "Unknown connection string scheme: PEL.TCP://h:1"},
+        {"pel.tcp://localhost", tcpForm},
+        {"pel.tcp://localhost:", "Port must be non-empty"},
+        {"pel.tcp://localhost:-1", "Port must be numeric or \"auto\""},
+        {"pel.tcp://localhost:65536", tooLarge},
+        {"pel.tcp://localhost:4294967376", tooLarge},
+        {"pel.tcp://localhost:99999999999999999999999", tooLarge},
+        {"pel.tcp://[::1:80", tcpForm},
+        {"pel.domain:///tmp/x", "Socket connection must be of form pel.domain://<host>/domain/<domainName>"},
+        {"pel.domain:///tmp/domain/x/domain/", "Local Domain must be non-empty"},
+        {"pel.pipe://h/x", "Socket connection must be of form pel.pipe://<host>/pipe/<pipeName>"},
+        {"pel.pipe:///pipe/x", "Host must be non-empty"},
+        {"pel.pipe://h/pipe/", "Pipe must be non-empty"}};
+    for (const auto& [input, message] : cases)
+        EXPECT_EQ(
+            kelvotest::Thrown<std::invalid_argument>([&, &input = input] { IPC_ConnectionDescriptor::Parse(input); }),
+            message);
 }
 
 }  // namespace

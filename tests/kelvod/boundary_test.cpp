@@ -1,6 +1,5 @@
-// What a client reaches: its own databases and nothing else. Each refused
-// statement is checked for its error and for the absence of its effect (no
-// file made, changed or read, no row of another session seen or changed).
+// What a client reaches: its own databases and nothing else. Each refused statement is checked for its error and for
+// the absence of its effect (no file made, changed or read, no row of another session seen or changed).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -98,8 +97,8 @@ TEST_F(KelvodBoundary, StatementsThatReachFilesAreRefusedAndLeaveNoTrace) {
         "SELECT * FROM views.public.leak",
         "SELECT * FROM views.public.leaks()",
     };
-    // The engine itself refuses a file read that no statement of the client names
-    // (the last two cases): a view and a table macro stored in a database file made elsewhere.
+    // The engine itself refuses a file read that no statement of the client names (the last two cases): a view and a
+    // table macro stored in a database file made elsewhere.
     duckdb_database db = nullptr;
     duckdb_connection con = nullptr;
     ASSERT_EQ(duckdb_open((Inside("views.kelvo")).c_str(), &db), DuckDBSuccess);
@@ -143,12 +142,11 @@ TEST_F(KelvodBoundary, ASessionNeitherSeesNorTouchesAnotherSessionsDatabase) {
     WireClient a, b;
     const std::string file = Inside("bpriv.kelvo");
     ASSERT_EQ(a.Open(server->Endpoint()).status, 'I');
-    ASSERT_TRUE(a.Query("CREATE DATABASE \"" + file + "\"").Ok());
-    ASSERT_TRUE(a.Query("ATTACH DATABASE \"" + file + "\" AS bpriv").Ok());
-    ASSERT_TRUE(a.Query("CREATE TABLE pay (amount INT)").Ok());
-    ASSERT_TRUE(a.Query("INSERT INTO pay VALUES (100), (250)").Ok());
-    ASSERT_TRUE(a.Query("CREATE SEQUENCE bpriv.public.s").Ok());
-    ASSERT_TRUE(a.Query(std::string("SELECT 'password=") + kCanary + "'").Ok());
+    ASSERT_TRUE(a.Query("CREATE DATABASE \"" + file + "\"; ATTACH DATABASE \"" + file + "\" AS bpriv").Ok());
+    ASSERT_TRUE(a.Query("CREATE TABLE pay (amount INT); INSERT INTO pay VALUES (100), (250); CREATE SEQUENCE "
+                        "bpriv.public.s; SELECT 'password=" +
+                        std::string(kCanary) + "'")
+                    .Ok());
     ASSERT_EQ(b.Open(server->Endpoint(), ":main").status, 'I');
     const struct {
         std::string sql;
@@ -208,8 +206,8 @@ TEST_F(KelvodBoundary, ASessionNeitherSeesNorTouchesAnotherSessionsDatabase) {
     EXPECT_EQ(b.Query("SELECT bpriv.x FROM (SELECT 7 AS x) bpriv").Value(), "7");
 }
 
-// Databases lie in the database directory: one named elsewhere is refused
-// alike whether a file is there or not, and a database there is not dropped.
+// Databases lie in the database directory: one named elsewhere is refused alike whether a file is there or not, and a
+// database there is not dropped.
 TEST_F(KelvodBoundary, DatabasesElsewhereAreRefusedAndNothingIsToldOfThem) {
     Write(outside + "/far.kelvo", std::string(8, '\0') + "DUCK");  // as a database file begins
     WireClient c;

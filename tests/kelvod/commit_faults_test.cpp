@@ -1,8 +1,7 @@
-// kelvod with one system call on its database's files failing (write, pwrite,
-// fsync, open, ftruncate, each at its n-th call) while a client commits rows
-// one by one, in a block and by COPY, and checkpoints; the server is then
-// stopped or killed and started again without faults. Every row whose commit
-// was reported is there exactly once, and no row is there twice.
+// kelvod with one system call on its database's files failing (write, pwrite, fsync, open, ftruncate, each at its n-th
+// call) while a client commits rows one by one, in a block and by COPY, and checkpoints; the server is then stopped or
+// killed and started again without faults. Every row whose commit was reported is there exactly once, and no row is
+// there twice.
 #include <gtest/gtest.h>
 #include <signal.h>
 

@@ -1,6 +1,5 @@
-// The engine seen from the server: its error texts as ErrorResponse fields,
-// its version, a client's RESET of memory_limit giving the engine its default
-// limit back (not only the name of it), and a load's feed read by its own
+// The engine seen from the server: its error texts as ErrorResponse fields, its version, a client's RESET of
+// memory_limit giving the engine its default limit back (not only the name of it), and a load's feed read by its own
 // session's statement only.
 #include <gtest/gtest.h>
 
@@ -13,6 +12,25 @@
 #include "kelvod/sql/memory_limit_setting.h"
 
 using namespace kelvod;
+
+namespace {
+
+// An engine in memory and a connection to it.
+class KelvodEngine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(duckdb_open(nullptr, &engine), DuckDBSuccess);
+        ASSERT_EQ(duckdb_connect(engine, &c), DuckDBSuccess);
+    }
+    void TearDown() override {
+        duckdb_disconnect(&c);
+        duckdb_close(&engine);
+    }
+    duckdb_database engine = nullptr;
+    duckdb_connection c = nullptr;
+};
+
+}  // namespace
 
 TEST(KelvodEngineErrors, SplitsTheEngineTextIntoMessageHintAndDetail) {
     ErrorFields e = EngineErrorFields(
@@ -78,11 +96,7 @@ TEST(KelvodEngineErrors, ReadsTheTypeOfAnUntypedTextFromItsLead) {
     EXPECT_STREQ(TextError(nullptr, "Prepare failed").what(), "Prepare failed");
 }
 
-TEST(KelvodEngineErrors, TakesTheTypeOfAFailedResultAndRollsBackWithNoTransactionOpen) {
-    duckdb_database engine = nullptr;
-    ASSERT_EQ(duckdb_open(nullptr, &engine), DuckDBSuccess);
-    duckdb_connection c = nullptr;
-    ASSERT_EQ(duckdb_connect(engine, &c), DuckDBSuccess);
+TEST_F(KelvodEngine, TakesTheTypeOfAFailedResultAndRollsBackWithNoTransactionOpen) {
     try {
         RunEngine(c, "SELECT * FROM nope");
         ADD_FAILURE() << "no error";
@@ -95,8 +109,6 @@ TEST(KelvodEngineErrors, TakesTheTypeOfAFailedResultAndRollsBackWithNoTransactio
     RunEngine(c, "CREATE TABLE gone (a INT)");
     EXPECT_TRUE(EndStrayTransaction(c));
     EXPECT_THROW(RunEngine(c, "SELECT * FROM gone"), EngineError);
-    duckdb_disconnect(&c);
-    duckdb_close(&engine);
 }
 
 TEST(KelvodEngineErrors, RefusesEnginesOlderThanOneFive) {
@@ -116,11 +128,7 @@ TEST(KelvodEngineErrors, NamesTheDatabaseThatAFailedCheckpointInvalidated) {
     EXPECT_EQ(InvalidatedDatabase("Catalog \"g\" does not exist!"), "");
 }
 
-TEST(KelvodMemoryLimit, AResetLetsQueriesUseTheDefaultLimitAgain) {
-    duckdb_database engine = nullptr;
-    ASSERT_EQ(duckdb_open(nullptr, &engine), DuckDBSuccess);
-    duckdb_connection c = nullptr;
-    ASSERT_EQ(duckdb_connect(engine, &c), DuckDBSuccess);
+TEST_F(KelvodEngine, AResetOfTheMemoryLimitLetsQueriesUseTheDefaultLimitAgain) {
     auto shown = [&] { return QueryText(c, "SELECT current_setting('memory_limit')::VARCHAR").at(0).at(0); };
     const auto byDefault = shown();
     NoteDefaultMemoryLimit(c);
@@ -135,15 +143,10 @@ TEST(KelvodMemoryLimit, AResetLetsQueriesUseTheDefaultLimitAgain) {
         EXPECT_NO_THROW(QueryText(c, large)) << reset;
     }
     EXPECT_FALSE(ResetMemoryLimit(c, SplitStatements("RESET search_path").front()));
-    duckdb_disconnect(&c);
-    duckdb_close(&engine);
 }
 
-TEST(KelvodLoadFeed, OnlyTheLoadingConnectionCanNameReadOrDrainItsFeed) {
-    duckdb_database engine = nullptr;
-    ASSERT_EQ(duckdb_open(nullptr, &engine), DuckDBSuccess);
-    duckdb_connection loading = nullptr, other = nullptr;
-    ASSERT_EQ(duckdb_connect(engine, &loading), DuckDBSuccess);
+TEST_F(KelvodEngine, OnlyTheLoadingConnectionCanNameReadOrDrainItsFeed) {
+    duckdb_connection loading = c, other = nullptr;
     ASSERT_EQ(duckdb_connect(engine, &other), DuckDBSuccess);
     RegisterLoadFeedFunction(loading);
     RowPieceQueue queue(1 << 20);
@@ -167,6 +170,4 @@ TEST(KelvodLoadFeed, OnlyTheLoadingConnectionCanNameReadOrDrainItsFeed) {
     }
     EXPECT_THROW(QueryText(loading, sql), SqlError);
     duckdb_disconnect(&other);
-    duckdb_disconnect(&loading);
-    duckdb_close(&engine);
 }

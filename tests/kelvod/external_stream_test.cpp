@@ -1,7 +1,6 @@
-// External streams over two connections, as bulk insertion uses them: one
-// session runs INSERT BULK from the stream while another COPYs chunks into it;
-// a full stream answers 53400, a cancel ends the insertion with nothing
-// inserted, and a session that goes away takes its streams with it.
+// External streams over two connections, as bulk insertion uses them: one session runs INSERT BULK from the stream
+// while another COPYs chunks into it; a full stream answers 53400, a cancel ends the insertion with nothing inserted,
+// and a session that goes away takes its streams with it.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -106,8 +105,8 @@ TEST_F(KelvodStreams, ACancelEndsTheInsertionWithNothingInsertedAndTheSessionUsa
     for (int round = 0; round < 5; ++round) {
         MakeTableAndStream("cancelled_" + std::to_string(round));
         ASSERT_TRUE(Feed(0, 3000).Ok());
-        // As the library does, cancel requests keep coming until the statement
-        // answers; here without pause, so that some arrive while it cleans up.
+        // As the library does, cancel requests keep coming until the statement answers; here without pause, so that
+        // some arrive while it cleans up.
         std::atomic<bool> answered{false};
         std::thread canceller([&] {
             while (!answered)
@@ -159,8 +158,8 @@ TEST_F(KelvodStreams, StreamStatementsReportWhatIsWrongWithTheirStream) {
 
 TEST_F(KelvodStreams, DroppingAnUnclosedStreamEndsItsInsertionWithAnError) {
     MakeTableAndStream("dropped");
-    // A drop before the insertion reads would make it find no stream at all. A
-    // stream holds four chunks unread, so a fifth one taken proves it is reading.
+    // A drop before the insertion reads would make it find no stream at all. A stream holds four chunks unread, so a
+    // fifth one taken proves it is reading.
     for (int chunk = 0; chunk < 5; ++chunk)
         FeedUntilTaken(chunk * 10, 10);
     Run(feeder, "DROP EXTERNAL STREAM " + stream);

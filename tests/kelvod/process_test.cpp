@@ -1,6 +1,6 @@
-// The server as a process: started with the library's command line, it calls
-// back with its endpoint, serves, and stops cleanly when the callback
-// connection closes (or SIGTERM comes); bad command lines and endpoints give distinct exit codes.
+// The server as a process: started with the library's command line, it calls back with its endpoint, serves, and stops
+// cleanly when the callback connection closes (or SIGTERM comes); bad command lines and endpoints give distinct exit
+// codes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -45,8 +44,8 @@ TEST(KelvodProcess, CallsBackWithItsDomainSocketAndStopsWhenTheCallbackCloses) {
     EXPECT_EQ(KelvodServer::RunWithArguments({"--listen-connection", server.Endpoint(), "--callback-connection",
                                               "pel.domain://" + server.Directory() + "/domain/none", "run"}),
               3);
-    // One session idle, one busy with a statement that would run for minutes, one
-    // streaming rows that would take minutes (its chunks fetched ahead on a thread of their own).
+    // One session idle, one busy with a statement that would run for minutes, one streaming rows that would take
+    // minutes (its chunks fetched ahead on a thread of their own).
     WireClient client, busy, streaming;
     ASSERT_EQ(client.Open(server.Endpoint()).status, 'I');
     ASSERT_EQ(busy.Open(server.Endpoint()).status, 'I');
@@ -68,9 +67,7 @@ TEST(KelvodProcess, CallsBackWithItsDomainSocketAndStopsWhenTheCallbackCloses) {
     // It keeps reading while the server stops, so its session is never stuck sending.
     std::string streamingFatal;
     std::thread reader([&] { streamingFatal = fatalOf(streaming); });
-    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(server.Stop(5000).value_or(-1), 0) << server.Output();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_FALSE(std::filesystem::exists(socketPath));
     reader.join();
     EXPECT_NE(streamingFatal.find("C57P01"), std::string::npos) << streamingFatal;
@@ -82,7 +79,8 @@ TEST(KelvodProcess, CallsBackWithItsDomainSocketAndStopsWhenTheCallbackCloses) {
     }
 }
 
-TEST(KelvodProcess, ReadsRelativeDatabasePathsIgnoresUnknownOptionsAndSurvivesAnOutputPipeThatNobodyReads) {
+// SIGTERM ends it as the end of its callback connection does: every session learns why (57P01) first.
+TEST(KelvodProcess, ReadsRelativePathsIgnoresUnknownOptionsSurvivesAnUnreadOutputPipeAndEndsOnSigterm) {
     KelvodServer server;
     // The directory itself relative to where the server runs.
     std::string relative = std::filesystem::relative(server.Directory()).string();
@@ -102,6 +100,11 @@ TEST(KelvodProcess, ReadsRelativeDatabasePathsIgnoresUnknownOptionsAndSurvivesAn
     EXPECT_TRUE(std::filesystem::exists(server.Directory() + "/other.kelvo"));
     EXPECT_TRUE(client.Query("ATTACH DATABASE \"other.kelvo\" AS \"other\"").Ok());
     EXPECT_EQ(client.Query("SELECT 1").tags, std::vector<std::string>{"SELECT 1"});
+    ASSERT_EQ(::kill(server.Pid(), SIGTERM), 0);
+    kelvotest::WireMessage m = client.Read(5000);
+    ASSERT_EQ(m.type, 'E');
+    EXPECT_NE(m.body.find("57P01"), std::string::npos);
+    EXPECT_TRUE(client.WaitClosed(5000));
     EXPECT_EQ(server.Stop().value_or(-1), 0);
 }
 
@@ -141,19 +144,4 @@ TEST(KelvodProcess, ExitsWithDistinctCodesForBadArgumentsListenAndCallbackFailur
     std::filesystem::remove(dir + "/notes.txt", ec);
     EXPECT_TRUE(std::filesystem::is_empty(dir, ec)) << "a failed start left a socket file behind";
     std::filesystem::remove_all(dir, ec);
-}
-
-// SIGTERM ends the server as the end of its callback connection does: every
-// connected session learns why (57P01) before the process exits, cleanly.
-TEST(KelvodProcess, SigtermTellsConnectedSessionsBeforeTheServerExits) {
-    KelvodServer s;
-    ASSERT_TRUE(s.Start()) << s.Output();
-    WireClient c;
-    ASSERT_EQ(c.Open(s.Endpoint(), ":main").status, 'I');
-    ASSERT_EQ(::kill(s.Pid(), SIGTERM), 0);
-    kelvotest::WireMessage m = c.Read(5000);
-    ASSERT_EQ(m.type, 'E');
-    EXPECT_NE(m.body.find("57P01"), std::string::npos);
-    EXPECT_TRUE(c.WaitClosed(5000));
-    EXPECT_EQ(s.Stop().value_or(-1), 0) << s.Output();
 }

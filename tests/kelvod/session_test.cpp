@@ -1,5 +1,5 @@
-// A session on one end of a socket pair, without a listener: a client that
-// never completes its start-up is let go instead of holding a thread forever.
+// A session on one end of a socket pair, without a listener: a client that never completes its start-up is let go
+// instead of holding a thread forever.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>

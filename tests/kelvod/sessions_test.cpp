@@ -1,8 +1,6 @@
-// Sessions of one server: start-up values, the statements the server runs
-// itself (databases, aliases, schemas, tables, settings), statement errors with
-// their SQLSTATEs, attachments shared or refused between sessions, the catalog
-// as the library reads it, and bad input that ends a session without harm to
-// the server.
+// Sessions of one server: start-up values, the statements the server runs itself (databases, aliases, schemas, tables,
+// settings), statement errors with their SQLSTATEs, attachments shared or refused between sessions, the catalog as the
+// library reads it, and bad input that ends a session without harm to the server.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +10,7 @@
 #include <fstream>
 
 #include "support/kelvod_server.h"
+#include "support/klvcpy_rows.h"
 #include "support/wire_client.h"
 
 using kelvotest::WireClient;
@@ -47,15 +46,6 @@ protected:
             EXPECT_TRUE(r.status == 'I' || r.status == 'T') << sql;
         }
     }
-    // A session asking for binary results on the databases "cat" (first) and "two", made when missing.
-    static void OpenCatalog(WireClient& c) {
-        WireClient admin;
-        ASSERT_EQ(admin.Open(server->Endpoint()).status, 'I');
-        for (const char* file : {"cat.kelvo", "two.kelvo"})
-            ASSERT_TRUE(admin.Query("CREATE DATABASE IF NOT EXISTS " + Q(Path(file))).Ok());
-        std::string list = "[" + Db("cat", "cat.kelvo") + ", " + Db("two", "two.kelvo") + "]";
-        ASSERT_EQ(c.Open(server->Endpoint(), list, "result_format_code=KelvoBinary").status, 'I');
-    }
     // The column query of the table-definition road, prefix P ("" or "\"db\".").
     static std::string ColumnQuery(const std::string& p, const std::string& schema, const std::string& table) {
         std::string sql =
@@ -88,16 +78,19 @@ TEST_F(KelvodSessions, StartupReportsItsSettingsAndFailsOnUnknownOnes) {
     // Options with quoting and runs of blanks; each session has its own key.
     const struct {
         const char* options;
-        const char* sqlstate;  // "" for success
+        const char* sqlstate;                     // "" for success
+        std::string sum = "0.30000000000000004";  // of 0.1 and 0.2 as doubles
     } cases[] = {
         {"allow_redirects=true extra_float_digits=2 requestedProtocolVersion=1 result_format_code=KelvoBinary "
          "TwoDigitYearThreshold=40",
-         ""},
+         "", kelvotest::Le<double>(0.1 + 0.2)},
         {"user_agent='External API' client_info=C,Linux,0.1.0 dorvane_api=1", ""},
         {"allow_redirects=true  result_format_code=Text   session_identifier=a\\\\bc "
          "failed_connection_attempts=/tmp/.s.PGSQL.1",
          ""},
         {"client_info='it\\'s a \\\\ b' DateStyle=ISO TimeZone=UTC IntervalStyle=postgres", ""},
+        {"extra_float_digits=0", "", "0.3"},
+        {"extra_float_digits=-10", "", "0.3"},
         {"no_such_setting=1", "42704"},
         {"result_format_code=Sideways", "22023"},
         {"extra_float_digits=lots", "22023"},
@@ -114,6 +107,7 @@ TEST_F(KelvodSessions, StartupReportsItsSettingsAndFailsOnUnknownOnes) {
         } else {
             EXPECT_EQ(s.status, 'I') << c.options;
             EXPECT_NE(a.Pid(), b.Pid());
+            EXPECT_EQ(b.Query("SELECT CAST(0.1 AS DOUBLE) + CAST(0.2 AS DOUBLE)").Value(), c.sum) << c.options;
         }
     }
 }
@@ -179,8 +173,8 @@ TEST_F(KelvodSessions, SharedAndConflictingAttachmentsBetweenSessions) {
     ASSERT_EQ(a.Open(server->Endpoint(), DbList("shared", "s1.kelvo")).status, 'I');
     ASSERT_EQ(b.Open(server->Endpoint(), DbList("shared", "s1.kelvo")).status, 'I');
     EXPECT_EQ(b.Query("SELECT sum(v) FROM t").Value(), "499500");
-    // The same alias for another file is refused, at start-up and by ATTACH; the same file
-    // under another alias and a missing file too.
+    // The same alias for another file is refused, at start-up and by ATTACH; the same file under another alias and a
+    // missing file too.
     EXPECT_EQ(c.Open(server->Endpoint(), DbList("shared", "s2.kelvo")).Sqlstate(), "42710");
     EXPECT_EQ(m.Open(server->Endpoint(), DbList("renamed", "s1.kelvo")).Sqlstate(), "42710");
     EXPECT_EQ(m.Open(server->Endpoint(), DbList("m", "missing.kelvo")).Sqlstate(), "3D000");
@@ -189,9 +183,6 @@ TEST_F(KelvodSessions, SharedAndConflictingAttachmentsBetweenSessions) {
 
     ASSERT_TRUE(a.Query("INSERT INTO t VALUES (-499500)").Ok());
     EXPECT_EQ(b.Query("SELECT sum(v) FROM t").Value(), "0");
-    // A session reaches only its own aliases, although the engine holds them for all.
-    for (const char* sql : {"SELECT v FROM shared.public.t", "USE shared"})
-        EXPECT_EQ(c.Query(sql).Sqlstate(), "3F000") << sql;
     // One session leaving releases only its own use of the alias.
     ASSERT_TRUE(a.Query("DETACH DATABASE *").Ok());
     EXPECT_EQ(b.Query("SELECT count(*) FROM shared.public.t").Value(), "1001");
@@ -235,19 +226,16 @@ TEST_F(KelvodSessions, StatementsStopAtTheFirstErrorAndTheTransactionStatusFollo
     EXPECT_FALSE(failedCommit.Ok());
     EXPECT_EQ(c.Query("ROLLBACK").status, 'I');
     EXPECT_EQ(c.Query("SELECT count(*) FROM keys").Value(), "1");
-    // Whatever fails inside a block (parse, bind, catalog, run time, in either
-    // protocol) aborts it: nothing more runs, and COMMIT rolls back.
+    // Whatever fails inside a block (parse, bind, catalog, run time, in either protocol) aborts it: nothing more runs,
+    // and COMMIT rolls back.
     ASSERT_TRUE(c.Query("CREATE TABLE aborts (v INT)").Ok());
     for (const char* failing : {"SELEC 1", "SELECT nosuchcolumn FROM aborts", "SELECT * FROM nowhere",
                                 "SELECT 2147483647::INT + 1", "SELECT 'x'::INT"}) {
         for (bool extended : {false, true}) {
-            ASSERT_EQ(c.Query("BEGIN").status, 'T');
-            ASSERT_TRUE(c.Query("INSERT INTO aborts VALUES (1)").Ok());
-            WireResult f = extended ? c.Extended(failing, 0) : c.Query(failing);
-            EXPECT_EQ(f.status, 'E') << failing;
-            WireResult next =
-                extended ? c.Extended("INSERT INTO aborts VALUES (2)", 0) : c.Query("INSERT INTO aborts VALUES (2)");
-            EXPECT_EQ(next.Sqlstate(), "25P02") << failing;
+            auto run = [&](const std::string& sql) { return extended ? c.Extended(sql, 0) : c.Query(sql); };
+            ASSERT_EQ(c.Query("BEGIN; INSERT INTO aborts VALUES (1)").status, 'T');
+            EXPECT_EQ(run(failing).status, 'E') << failing;
+            EXPECT_EQ(run("INSERT INTO aborts VALUES (2)").Sqlstate(), "25P02") << failing;
             WireResult commit = c.Query("COMMIT");
             EXPECT_EQ(commit.tags, std::vector<std::string>{"ROLLBACK"}) << failing;
             EXPECT_EQ(commit.status, 'I');
@@ -294,6 +282,10 @@ TEST_F(KelvodSessions, EngineErrorsCarryTheNearestSqlstate) {
                     {"PREPARE two AS SELECT 2", "PREPARE"},
                     {"DEALLOCATE ALL", "DEALLOCATE ALL"},
                     {"DEALLOCATE two", "26000"},
+                    {"create or replace view kv as select 1", "CREATE VIEW"},
+                    {"begin", "BEGIN"},
+                    {"END", "COMMIT"},
+                    {"checkpoint", "CHECKPOINT"},
                 });
 }
 
@@ -303,25 +295,33 @@ TEST_F(KelvodSessions, SearchPathAndClientContextSettings) {
     // What SHOW gives, SET takes.
     EXPECT_EQ(c.Query("SHOW search_path").Value(), "public");
     EXPECT_TRUE(c.Query("SET search_path = public").Ok());
-    ASSERT_TRUE(c.Query("CREATE SCHEMA \"other\"").Ok());
-    ASSERT_TRUE(c.Query("CREATE TABLE \"other\".\"o\" (\"v\" INT)").Ok());
+    ASSERT_TRUE(c.Query("CREATE SCHEMA \"other\"; CREATE TABLE \"other\".\"o\" (\"v\" INT)").Ok());
     EXPECT_EQ(c.Query("SELECT count(*) FROM o").Sqlstate(), "42P01");
     ASSERT_TRUE(c.Query("SET schema_search_path TO other, public").Ok());
     EXPECT_EQ(c.Query("SHOW schema_search_path").Value(), "other, public");
     EXPECT_TRUE(c.Query("SELECT count(*) FROM o").Ok());
+    // A load resolves its table through the search path of the moment, as a query does.
+    const std::string loadO = "COPY o FROM STDIN WITH (FORMAT KELVOBINARY)";
+    const std::string oneRow = kelvotest::KlvcpyRows().Header().Int32(7).Data();
+    WireResult loaded = c.CopyIn(loadO, {oneRow});
+    EXPECT_TRUE(loaded.Ok()) << loaded.Message();
     ASSERT_TRUE(c.Query("SET search_path = \"My Schema\", public").Ok());
     EXPECT_EQ(c.Query("SHOW search_path").Value(), "\"My Schema\", public");
+    EXPECT_EQ(c.CopyIn(loadO, {oneRow}).Sqlstate(), "42P01");
     EXPECT_TRUE(c.Query("SET search_path = " + c.Query("SHOW search_path").Value()).Ok());
     ASSERT_TRUE(c.Query("SET external_client_context = 'it''s the caller'").Ok());
     EXPECT_EQ(c.Query("SHOW external_client_context").Value(), "it's the caller");
 }
 
-// A table created with the library's CREATE TABLE text reads back with the same
-// types, modifiers, nullability and collations, through the exact catalog
-// queries the library sends, with and without a database prefix.
-TEST_F(KelvodSessions, TableDefinitionsReadBackAsCreatedForEveryType) {
+// A table created with the library's CREATE TABLE text reads back with the same types, modifiers, nullability and
+// collations, through the exact catalog queries the library sends, with and without a database prefix.
+TEST_F(KelvodSessions, TableDefinitionsReadBackAsCreatedForEveryTypeAndTemporaryOnesInPgTemp) {
+    // A session asking for binary results on the databases "cat" (first) and "two".
     WireClient c;
-    ASSERT_NO_FATAL_FAILURE(OpenCatalog(c));
+    ASSERT_EQ(c.Open(server->Endpoint()).status, 'I');
+    ASSERT_TRUE(c.Query("CREATE DATABASE " + Q(Path("cat.kelvo")) + "; CREATE DATABASE " + Q(Path("two.kelvo"))).Ok());
+    std::string list = "[" + Db("cat", "cat.kelvo") + ", " + Db("two", "two.kelvo") + "]";
+    ASSERT_EQ(c.Open(server->Endpoint(), list, "result_format_code=KelvoBinary").status, 'I');
     const struct {
         const char* sql;  // as the library writes the type
         uint32_t oid;
@@ -340,6 +340,11 @@ TEST_F(KelvodSessions, TableDefinitionsReadBackAsCreatedForEveryType) {
         {"TIMESTAMP", 1114, -1},
         {"TIMESTAMPTZ", 1184, -1},
         {"GEOGRAPHY", 5003, -1},
+        {"DOUBLE PRECISION", 701, -1},
+        {"NUMERIC", 1700, -1},
+        {"NUMERIC(38,38)", 1700, (38 << 16 | 38) + 4},
+        {"VARCHAR(1)", 1043, 5},
+        {"TIMESTAMP WITH TIME ZONE", 1184, -1},
     };
     std::string create = "CREATE TABLE \"cat\".\"public\".\"every\" (";
     for (size_t i = 0; i < std::size(columns); ++i)
@@ -360,11 +365,7 @@ TEST_F(KelvodSessions, TableDefinitionsReadBackAsCreatedForEveryType) {
             EXPECT_EQ(row[6].value_or(""), "p");
         }
     }
-}
-
-TEST_F(KelvodSessions, TemporaryTablesLiveInPgTempOfTheFirstDatabase) {
-    WireClient c;
-    ASSERT_NO_FATAL_FAILURE(OpenCatalog(c));
+    // Temporary tables live in pg_temp of the first database.
     ASSERT_TRUE(c.Query("CREATE TEMPORARY TABLE \"tmp\" (\"v\" VARCHAR(7) NOT NULL);").Ok());
     WireResult r = c.Query("SELECT kelvo_database_of_table('tmp'), kelvo_schema_of_table('tmp')");
     EXPECT_EQ(r.Value(0, 0) + "." + r.Value(0, 1), "cat.pg_temp");
@@ -379,8 +380,8 @@ TEST_F(KelvodSessions, TemporaryTablesLiveInPgTempOfTheFirstDatabase) {
     EXPECT_EQ(c.Query("SELECT CAST(count(*) AS INTEGER) FROM \"pg_temp\".\"tmp\"").Value(), std::string("\2\0\0\0", 4));
 }
 
-// Bad input of any kind draws one FATAL error and a closed session, never a
-// crash or a hang of the server or of other sessions.
+// Bad input of any kind draws one FATAL error and a closed session, never a crash or a hang of the server or of other
+// sessions.
 TEST_F(KelvodSessions, MalformedStartupPacketsAndMessagesGetAFatalErrorAndAClosedConnection) {
     struct Case {
         const char* what;
@@ -416,18 +417,13 @@ TEST_F(KelvodSessions, MalformedStartupPacketsAndMessagesGetAFatalErrorAndAClose
         EXPECT_EQ(r.errors.at(0).severity + " " + r.Sqlstate(), std::string("FATAL ") + c.sqlstate) << c.what;
         EXPECT_TRUE(client.WaitClosed(5000)) << c.what;
     }
-    // The server still serves a fresh session.
+    // The server still serves a fresh session, which an SSLRequest refused ('N') does not end.
     WireClient c;
-    ASSERT_EQ(c.Open(server->Endpoint(), ":main").status, 'I');
-    EXPECT_EQ(c.Query("SELECT 41 + 1").Value(), "42");
-}
-
-TEST_F(KelvodSessions, SslRequestIsRefusedAndTheStartupGoesOn) {
-    WireClient client;
-    ASSERT_TRUE(client.ConnectSocket(server->Endpoint()));
-    client.SendRaw(I32(8) + I32(80877103));
+    ASSERT_TRUE(c.ConnectSocket(server->Endpoint()));
+    c.SendRaw(I32(8) + I32(80877103));
     char answer = 0;
-    ASSERT_EQ(::recv(client.Fd(), &answer, 1, 0), 1);
+    ASSERT_EQ(::recv(c.Fd(), &answer, 1, 0), 1);
     EXPECT_EQ(answer, 'N');
-    EXPECT_EQ(client.Startup({{"user", "u"}, {"database", "[]"}, {"client_encoding", "UTF8"}}).status, 'I');
+    EXPECT_EQ(c.Startup({{"user", "u"}, {"database", ":main"}, {"client_encoding", "UTF8"}}).status, 'I');
+    EXPECT_EQ(c.Query("SELECT 41 + 1").Value(), "42");
 }

@@ -1,13 +1,12 @@
-// A library the fault tests preload into kelvod: it fails one system call on
-// the database's files, the n-th of its kind, and counts them all.
+// A library the fault tests preload into kelvod: it fails one system call on the database's files, the n-th of its
+// kind, and counts them all.
 //
 //   KELVO_FAULT_DIR     only files below this directory count
 //   KELVO_FAULT_CALL    write, pwrite, fsync, openat or ftruncate
 //   KELVO_FAULT_AT      the call to fail, from 1 (0: none, only count)
 //   KELVO_FAULT_COUNTS  where to write, at exit, how many calls of each kind came
 //
-// Each kind covers its variants (pwrite64, fdatasync, open...), which the engine
-// may use instead.
+// Each kind covers its variants (pwrite64, fdatasync, open...), which the engine may use instead.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>

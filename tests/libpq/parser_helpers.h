@@ -1,5 +1,4 @@
-// Helpers for the parser tests: run a statement's input through the parser
-// as the result-taking loop of a caller would, without a socket.
+// Run a statement's input through the parser as a caller's result loop would, without a socket.
 #pragma once
 
 #include <cstring>
@@ -36,8 +35,8 @@ inline void BeginStatement(PGconn* conn, uint32_t chunkSize = 0, PGQueryClass qu
     conn->last_query = query != nullptr ? strdup(query) : nullptr;
 }
 
-// Parses what is buffered and takes every ready result, as PQgetResult
-// would, until the statement ends or more input is needed.
+// Parses what is buffered and takes every ready result, as PQgetResult would, until the statement ends or more input is
+// needed.
 inline std::vector<ResultPtr> TakeResults(PGconn* conn, void (*parse)(PGconn*) = pqParseInput3) {
     std::vector<ResultPtr> out;
     for (;;) {
@@ -49,8 +48,7 @@ inline std::vector<ResultPtr> TakeResults(PGconn* conn, void (*parse)(PGconn*) =
     }
 }
 
-// A fresh record that has sent a statement and read all of `input`; the
-// results it gave.
+// A fresh record that has sent a statement and read all of `input`; the results it gave.
 inline std::vector<ResultPtr> RunStatement(ConnPtr& conn, const std::string& input, uint32_t chunkSize = 0,
                                            PGQueryClass queryclass = PGQUERY_SIMPLE, const char* query = nullptr) {
     conn = MakeDetachedRecord();

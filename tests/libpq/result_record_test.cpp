@@ -1,15 +1,20 @@
-// Result records: chunk cutting by the row processor, accessors on bad
-// indexes, PQcmdTuples, copies, block storage and the saturating size count.
+// Result records (chunks, accessors, copies, storage), the growable buffers up to INT_MAX, and the process-wide client
+// lock.
 #include "postgres/libpq/result_record.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "parser_helpers.h"
+#include "postgres/libpq/buffer_space.h"
+#include "postgres/libpq/pq_exp_buffer.h"
+#include "postgres/libpq/thread_lock.h"
 #include "support/scripted_peer.h"
 
 namespace {
@@ -37,8 +42,7 @@ TEST(ChunkCutting, CutsAStatementsRowsIntoChunks) {
         {Select(300) + w::CommandComplete("INSERT 0 1") + Select(2),
          {"9:256", "2:44:SELECT 300", "1:0:INSERT 0 1", "2:2:SELECT 2"}},
         // An error in the middle ends the chunks with one error.
-        {kTwoColumns + IntRows(300) + w::ErrorResponse({{'S', "ERROR"}, {'M', "division by zero"}}), {"9:256", "7:0"}},
-    };
+        {kTwoColumns + IntRows(300) + w::ErrorResponse({{'S', "ERROR"}, {'M', "division by zero"}}), {"9:256", "7:0"}}};
     for (const auto& [stream, expected] : cases) {
         ConnPtr conn;
         auto results = RunStatement(conn, stream + w::ReadyForQuery(), 256);
@@ -97,8 +101,7 @@ TEST(ResultAccessors, CmdTuplesReadsTheRowCountOfTheTag) {
     const std::tuple<const char*, const char*, bool> cases[] = {
         {"INSERT 0 15", "15", false}, {"COPY 1000", "1000", false}, {"SELECT", "", false},    {"SELECT 1x", "", true},
         {"SELECT ", "", true},        {"INSERT 0", "", true},       {"UPDATE 3", "3", false}, {"DELETE 1", "1", false},
-        {"FETCH 2", "2", false},      {"MOVE 2", "2", false},       {"MERGE 1", "", false},
-    };
+        {"FETCH 2", "2", false},      {"MOVE 2", "2", false},       {"MERGE 1", "", false}};
     for (const auto& [tag, count, notice] : cases) {
         Notices notices;
         ResultPtr res(PQmakeEmptyPGresult(nullptr, PGRES_COMMAND_OK));
@@ -135,8 +138,7 @@ TEST(ResultCopy, CopiesWhatTheFlagsAsk) {
     EXPECT_EQ(notices.texts, std::vector<std::string>{"row number 5 is out of range 0..2\n"});
 }
 
-// Large values get blocks of their own; the size count saturates instead of
-// wrapping.
+// Large values get blocks of their own; the size count saturates instead of wrapping.
 TEST(ResultStorage, LargeValuesGetBlocksOfTheirOwnAndTheSizeSaturates) {
     ResultPtr res(PQmakeEmptyPGresult(nullptr, PGRES_TUPLES_OK));
     std::vector<char*> small;
@@ -153,6 +155,95 @@ TEST(ResultStorage, LargeValuesGetBlocksOfTheirOwnAndTheSizeSaturates) {
     EXPECT_EQ(pqResultAlloc(res.get(), 0, true), res->null_field);
     res->tupAllocSize = static_cast<int64_t>(INT_MAX) + 5000;
     EXPECT_EQ(PQresultSize(res.get()), INT_MAX);
+}
+
+struct Buffer {
+    PQExpBufferData data;
+    Buffer() { initPQExpBuffer(&data); }
+    ~Buffer() { termPQExpBuffer(&data); }
+};
+
+TEST(PQExpBuffer, FormatsTextsOfEveryLength) {
+    for (size_t n : {0u, 239u, 240u, 241u, 256u, 100000u}) {
+        Buffer b;
+        appendPQExpBufferStr(&b.data, "pre:");
+        appendBinaryPQExpBuffer(&b.data, "a\0b", 3);
+        appendPQExpBufferChar(&b.data, ':');
+        const std::string arg(n, 'q');
+        appendPQExpBuffer(&b.data, "[%s]%d", arg.c_str(), 42);
+        EXPECT_EQ(std::string(b.data.data, b.data.len + 1), "pre:" + std::string("a\0b:", 4) + "[" + arg + "]42" + '\0')
+            << n;
+        printfPQExpBuffer(&b.data, "%s", "new");
+        EXPECT_STREQ(b.data.data, "new");
+    }
+}
+
+TEST(PQExpBuffer, TooLargeRequestBreaksTheBufferForGood) {
+    Buffer b;
+    appendPQExpBufferStr(&b.data, "kept?");
+    // One byte more than INT_MAX with the text and its NUL.
+    EXPECT_EQ(enlargePQExpBuffer(&b.data, static_cast<size_t>(INT_MAX) - 5), 0);
+    EXPECT_TRUE(PQExpBufferBroken(&b.data));
+    EXPECT_EQ(b.data.len, 0u);
+    EXPECT_STREQ(b.data.data, "");
+    const char* shared = b.data.data;
+
+    appendPQExpBufferStr(&b.data, "ignored");
+    appendPQExpBufferChar(&b.data, 'c');
+    appendPQExpBuffer(&b.data, "%d", 7);
+    appendBinaryPQExpBuffer(&b.data, "xy", 2);
+    EXPECT_EQ(b.data.data, shared);
+    EXPECT_STREQ(b.data.data, "");
+
+    // A reset gives a broken buffer a fresh allocation.
+    resetPQExpBuffer(&b.data);
+    appendPQExpBufferStr(&b.data, "again");
+    EXPECT_STREQ(b.data.data, "again");
+}
+
+TEST(InputBuffer, CompactsBeforeGrowingAndStopsAtIntMax) {
+    auto conn = MakeDetachedRecord();
+    FeedInput(conn.get(), std::string(10000, 'a'));
+    conn->inStart = conn->inCursor = 9000;
+    // 9000 consumed bytes are reclaimed: no growth needed for 16384.
+    EXPECT_EQ(pqCheckInBufferSpace(9000 + 16384, conn.get()), 0);
+    EXPECT_EQ(conn->inBufSize, 16384);
+    EXPECT_EQ(conn->inEnd, 1000);
+    EXPECT_EQ(conn->inBuffer[0], 'a');
+
+    EXPECT_EQ(pqCheckInBufferSpace(40000, conn.get()), 0);
+    EXPECT_EQ(conn->inBufSize, 65536);
+
+    EXPECT_EQ(pqCheckInBufferSpace(static_cast<size_t>(INT_MAX) + 1, conn.get()), EOF);
+    EXPECT_STREQ(conn->errorMessage.data, "cannot allocate memory for input buffer\n");
+    EXPECT_EQ(conn->inEnd, 1000);
+    EXPECT_EQ(pqCheckOutBufferSpace(static_cast<size_t>(INT_MAX) + 1, conn.get()), EOF);
+    EXPECT_STREQ(conn->errorMessage.data, "cannot allocate memory for output buffer\n");
+}
+
+void countingLock(int) {}
+
+TEST(ThreadLock, ReplaceableRestorableAndReportsMisuseWithoutAborting) {
+    EXPECT_EQ(PQregisterThreadLock(countingLock), default_threadlock);
+    EXPECT_EQ(pg_g_threadlock, countingLock);
+    EXPECT_EQ(PQregisterThreadLock(nullptr), countingLock);
+    EXPECT_EQ(pg_g_threadlock, default_threadlock);
+
+    default_threadlock(1);
+    std::atomic<bool> entered{false};
+    std::thread other([&] {
+        default_threadlock(1);
+        entered = true;
+        default_threadlock(0);
+    });
+    EXPECT_FALSE(entered);
+    default_threadlock(0);
+    other.join();
+    EXPECT_TRUE(entered);
+
+    testing::internal::CaptureStderr();
+    default_threadlock(0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "failed to unlock mutex\n");
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
-// COPY data over one end of a socket pair, the test playing the server on the
-// other end: exact bytes sent, refusals, protocol 2.0 lines, COPY BOTH, a
-// server that fails the copy or stops reading, and what PostgreSQL cannot be
-// made to send (empty data messages, half messages, broken framing).
+// COPY data over one end of a socket pair, the test playing the server on the other end, including what PostgreSQL
+// cannot be made to send.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,8 +25,7 @@ namespace {
 using kelvotest::ConnPtr;
 namespace wire = kelvotest::wire;
 
-// The server's end of a socket pair joined to a connection record, and the
-// notices the record received.
+// The server's end of a socket pair joined to a connection record, and the notices the record received.
 struct CopyPeer {
     explicit CopyPeer(PGAsyncStatusType state, PGQueryClass queryclass = PGQUERY_SIMPLE) {
         int fds[2];
@@ -103,8 +100,7 @@ TEST(CopyDataTest, RefusesCallsOutsideACopyAndBadBlocksBeforeSendingAnything) {
         {nullptr, 5, "<sqlstate>22023</sqlstate><primary>The COPY data is a null pointer.</primary>"},
         {"abc", INT_MAX - 4,
          "<sqlstate>54000</sqlstate><primary>The COPY data of 2147483643 bytes does not fit into one "
-         "message.</primary>"},
-    };
+         "message.</primary>"}};
     for (const auto& [data, nbytes, text] : blocks) {
         SCOPED_TRACE(nbytes);
         CopyPeer peer(PGASYNC_COPY_IN);
@@ -124,8 +120,7 @@ TEST(CopyDataTest, EndsTheCopyWithTheRightMessages) {
         {3, PGQUERY_SIMPLE, "stop here", rows + wire::Message('f', wire::CStr("stop here"))},
         {3, PGQUERY_EXTENDED, nullptr, rows + wire::Message('c', "") + wire::Message('S', "")},
         {2, PGQUERY_SIMPLE, nullptr, "1\tone\n2\ttwo\n\\.\n"},
-        {2, PGQUERY_SIMPLE, "no reasons in protocol 2.0", "1\tone\n2\ttwo\n"},
-    };
+        {2, PGQUERY_SIMPLE, "no reasons in protocol 2.0", "1\tone\n2\ttwo\n"}};
     for (const auto& [protocol, queryclass, reason, sent] : cases) {
         const bool refused = protocol == 2 && reason != nullptr;
         SCOPED_TRACE(sent);
@@ -147,23 +142,20 @@ TEST(CopyDataTest, EndsTheCopyWithTheRightMessages) {
 }
 
 TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
-    // Query class, whether the server reads (else it stops, with its error
-    // sent), what the client sends after the last data, what the server sends
-    // ahead of its error, and the notices.
+    // Query class, whether the server reads (else it stops, with its error sent), what the client sends after the last
+    // data, what the server sends ahead of its error, and the notices.
     const std::string notice = wire::NoticeResponse({{'S', "NOTICE"}, {'C', "00000"}, {'M', "row 1"}});
     using Notices = std::vector<std::string>;
     const std::tuple<PGQueryClass, bool, std::string, std::string, Notices> cases[] = {
         {PGQUERY_EXTENDED, true, wire::Message('S', ""), notice, {"row 1"}},
         {PGQUERY_SIMPLE, false, "", notice, {"row 1"}},
-        {PGQUERY_SIMPLE, false, "", wire::ParameterStatus("TimeZone", "UTC"), {}},
-    };
+        {PGQUERY_SIMPLE, false, "", wire::ParameterStatus("TimeZone", "UTC"), {}}};
     for (const auto& [queryclass, serverReads, trailer, before, notices] : cases) {
         SCOPED_TRACE(before);
         CopyPeer peer(PGASYNC_COPY_IN, queryclass);
         PGconn* conn = peer.conn();
         const std::string block(1024 * 1024, 'x');
-        // Fill the socket until it is full, so that the error arrives while
-        // the client waits to send.
+        // Fill the socket until it is full, so that the error arrives while the client waits to send.
         peer.Send(before + ServerError("bad row") + wire::ReadyForQuery('I'));
         std::future<std::string> drain = serverReads ? Drain(peer.server) : std::future<std::string>();
         int rc = 1, calls = 0;
@@ -182,8 +174,7 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
         EXPECT_EQ(-1, PQputCopyData(conn, "y", 1));
         EXPECT_STREQ("No COPY is in progress.", conn->errorMessage.data);
         if (drain.valid()) {
-            // Whatever was queued still goes out whole, with the Sync that
-            // an extended-protocol server waits for.
+            // Whatever was queued still goes out whole, with the Sync that an extended-protocol server waits for.
             pqFlush(conn);
             shutdown(conn->sock, SHUT_WR);
             std::string received = drain.get();
@@ -193,9 +184,8 @@ TEST(CopyDataTest, StopsSendingOnceTheServerHasFailedTheCopy) {
     }
 }
 
-// After a failed COPY the rest of the last block is still queued. The
-// server's ReadyForQuery can arrive while PQgetResult flushes that rest, and
-// is then read by the flush: the answer is complete, nothing more will come.
+// After a failed COPY the rest of the last block is still queued. The server's ReadyForQuery can arrive while
+// PQgetResult flushes that rest, and is then read by the flush: the answer is complete, nothing more will come.
 TEST(CopyDataTest, AnAnswerReadWhileFlushingEndsTheStatement) {
     CopyPeer peer(PGASYNC_COPY_IN);
     PGconn* conn = peer.conn();
@@ -247,8 +237,7 @@ TEST(CopyDataTest, ReadsRowsUntilTheEndOfTheCopy) {
         {"copy both returns to copy in", 3, both, data("d\n") + wire::CopyDone(), {2, -1}, {"d\n"}, PGASYNC_COPY_IN},
         {"protocol 2 lines", 2, out, "1\tone\n2\t\n\\.\nC", {6, 3, -1}, {"1\tone\n", "2\t\n"}, busy, 1},
         {"protocol 2 half line", 2, out, "1\tone\n2\t", {6, 0}, {"1\tone\n"}, out, 2},
-        {"protocol 2 end marker inside a line", 2, out, "a\\.\n\\.\n", {4, -1}, {"a\\.\n"}, busy},
-    };
+        {"protocol 2 end marker inside a line", 2, out, "a\\.\n\\.\n", {4, -1}, {"a\\.\n"}, busy}};
     for (const GetCase& c : cases) {
         SCOPED_TRACE(c.name);
         kelvotest::ConnPtr conn = kelvotest::MakeDetachedRecord();
@@ -276,13 +265,11 @@ TEST(CopyDataTest, ReadsRowsUntilTheEndOfTheCopy) {
 }
 
 TEST(CopyDataTest, BrokenFramingOrALostServerFailsTheRead) {
-    // A length below 4, and a parameter report whose value's NUL lies in the
-    // next message, which must not be read.
+    // A length below 4, and a parameter report whose value's NUL lies in the next message, which must not be read.
     const std::pair<std::string, const char*> cases[] = {
         {std::string("d\0\0\0\3", 5), "\"d\", length 3"},
         {wire::Message('S', std::string("TimeZone\0UTC", 12)) + wire::CopyData(std::string("x\0", 2)),
-         "\"S\", length 16"},
-    };
+         "\"S\", length 16"}};
     for (const auto& [input, text] : cases) {
         SCOPED_TRACE(text);
         kelvotest::ConnPtr conn = kelvotest::MakeDetachedRecord();

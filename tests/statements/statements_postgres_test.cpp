@@ -1,8 +1,5 @@
-// Statements against the PostgreSQL peer, for what only a real server shows:
-// a statement cancelled and a session ended, PQexec's merging of errors, notices,
-// changes of the client encoding, and pinging. Cancel requests against a peer
-// of the test's own: the exact 16 bytes, errno kept, no endless wait on a
-// server that never closes, and the failure texts cut to the caller's buffer.
+// Statements against the PostgreSQL peer, for what only a real server shows, and cancel requests against a peer of the
+// test's own.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -60,9 +57,8 @@ PGcancel ClosedPortHandle() {
     return cancel;
 }
 
-// A handle copies what it needs from the connection and outlives it; the
-// call keeps errno and writes nothing on success. A server that never
-// closes costs only the time limit: the request went out, so it counts.
+// A handle copies what it needs from the connection and outlives it; the call keeps errno and writes nothing on
+// success. A server that never closes costs only the time limit: the request went out, so it counts.
 TEST(CancelTest, SendsTheSixteenByteRequestAndWaitsForTheClose) {
     kelvotest::ScriptedPeer peer;
     peer.AddConnection().ExpectMessage(0).Close();
@@ -92,9 +88,9 @@ TEST(CancelTest, SendsTheSixteenByteRequestAndWaitsForTheClose) {
     }
 }
 
-// The text goes into the buffer as far as it fits, never past its size; a
-// buffer of no size, or none, receives nothing.
-TEST(CancelTest, FailureTextsAreCutToTheBuffer) {
+// The text goes into the buffer as far as it fits, never past its size; a buffer of no size, or none, receives nothing.
+// Handles need an open connection, and a failure of PQrequestCancel is the connection's error text.
+TEST(CancelTest, FailureTextsAreCutToTheBufferOrGoToTheConnection) {
     PGcancel closedPort = ClosedPortHandle();
     const std::string prefix = "PQcancel() -- connect() failed: ";
     const std::string refused = prefix + strerror(ECONNREFUSED) + "\n";
@@ -106,8 +102,7 @@ TEST(CancelTest, FailureTextsAreCutToTheBuffer) {
         {&closedPort, prefixSize + 5, prefix + refused.substr(prefix.size(), 3) + "\n"},
         {nullptr, 5, "PQca"},
         {&closedPort, 0, ""},
-        {nullptr, -100, ""},
-    };
+        {nullptr, -100, ""}};
     for (const auto& [handle, size, expected] : cases) {
         SCOPED_TRACE(size);
         std::string buf(300, 'x');
@@ -121,9 +116,6 @@ TEST(CancelTest, FailureTextsAreCutToTheBuffer) {
         EXPECT_EQ(std::string(300 - written, 'x'), buf.substr(written));
         EXPECT_EQ(0, PQcancel(handle, nullptr, size));
     }
-}
-
-TEST(CancelTest, HandlesNeedAnOpenConnection) {
     EXPECT_EQ(nullptr, PQgetCancel(nullptr));
     EXPECT_EQ(0, PQrequestCancel(nullptr));
     ConnPtr conn(makeEmptyPGconn());
@@ -132,11 +124,10 @@ TEST(CancelTest, HandlesNeedAnOpenConnection) {
     EXPECT_STREQ(
         "<sqlstate>08003</sqlstate><primary>The connection given to `PQrequestCancel()` is not open.</primary>",
         conn->errorMessage.data);
-    // A failure of PQrequestCancel is the connection's error text.
     conn->sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    conn->raddr = ClosedPortHandle().raddr;
+    conn->raddr = closedPort.raddr;
     EXPECT_EQ(0, PQrequestCancel(conn.get()));
-    EXPECT_EQ(std::string("PQcancel() -- connect() failed: ") + strerror(ECONNREFUSED) + "\n", conn->errorMessage.data);
+    EXPECT_EQ(refused, conn->errorMessage.data);
 }
 
 // A session of the superuser on the shared peer, over its Unix socket.
@@ -165,9 +156,8 @@ protected:
     Session conn_ = OpenSession();
 };
 
-// A cancel ends the running statement only. A session ended by the server
-// gives PQexec one result with both the server's FATAL error and the lost
-// connection; sending on it then fails with a text, not a signal.
+// A cancel ends the running statement only. A session ended by the server gives PQexec one result with both the
+// server's FATAL error and the lost connection; sending on it then fails with a text, not a signal.
 TEST_F(StatementsPostgresTest, CancelEndsTheStatementTerminationTheSession) {
     Session observer = OpenSession();
     ASSERT_EQ(1, PQsendQuery(conn_.get(), "SELECT pg_sleep(30)"));
@@ -190,31 +180,26 @@ TEST_F(StatementsPostgresTest, CancelEndsTheStatementTerminationTheSession) {
     EXPECT_NE(std::string::npos, text.find("<sqlstate>08003</sqlstate>")) << text;
     EXPECT_EQ(text, PQerrorMessage(conn_.get()));
     EXPECT_EQ(CONNECTION_BAD, PQstatus(conn_.get()));
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    struct sigaction old {};
-    sigaction(SIGPIPE, &dfl, &old);
+    const auto old = signal(SIGPIPE, SIG_DFL);
     res.reset(PQexec(conn_.get(), "SELECT 1"));
     EXPECT_EQ(nullptr, res);
     EXPECT_STREQ("<sqlstate>08003</sqlstate><primary>There is no connection to the server.</primary>",
                  PQerrorMessage(conn_.get()));
-    sigaction(SIGPIPE, &old, nullptr);
+    signal(SIGPIPE, old);
 }
 
-// A notice reaches the processor that replaced the default one, as its tagged text.
-TEST_F(StatementsPostgresTest, NoticesReachTheProcessor) {
+// A notice reaches the processor that replaced the default one, as its tagged text; the client encoding changes only
+// when the server accepts the change.
+TEST_F(StatementsPostgresTest, NoticesReachTheProcessorAndTheClientEncodingChangesWhenTheServerAcceptsIt) {
+    PGconn* conn = conn_.get();
     std::string text;
     const auto append = [](void* out, const char* message) { *static_cast<std::string*>(out) += message; };
-    EXPECT_NE(nullptr, PQsetNoticeProcessor(conn_.get(), append, &text));
-    Result res(PQexec(conn_.get(), "DO $$BEGIN RAISE NOTICE 'from the server'; END$$"));
+    EXPECT_NE(nullptr, PQsetNoticeProcessor(conn, append, &text));
+    Result res(PQexec(conn, "DO $$BEGIN RAISE NOTICE 'from the server'; END$$"));
     EXPECT_EQ(PGRES_COMMAND_OK, PQresultStatus(res.get()));
     const std::string notice =
         "<severity>NOTICE</severity><sqlstate>00000</sqlstate><primary>from the server</primary>\n";
     EXPECT_EQ(notice, text.substr(0, notice.size())) << "the location that follows names the server's source";
-}
-
-TEST_F(StatementsPostgresTest, ClientEncodingChangesOnlyWhenTheServerAcceptsIt) {
-    PGconn* conn = conn_.get();
     ASSERT_EQ(PG_UTF8, PQclientEncoding(conn));
     EXPECT_TRUE(conn->std_strings);
     EXPECT_GE(PQserverVersion(conn), 150000);
@@ -237,9 +222,8 @@ TEST_F(StatementsPostgresTest, ClientEncodingChangesOnlyWhenTheServerAcceptsIt) 
     EXPECT_EQ(-1, PQclientEncoding(nullptr));
 }
 
-// Pinging the peer (up, whatever it thinks of the credentials), a standby that
-// refuses every connection, a port with no listener, and options that never
-// allow an attempt.
+// Pinging the peer (up, whatever it thinks of the credentials), a standby that refuses every connection, a port with no
+// listener, and options that never allow an attempt.
 TEST(PingTest, ReportsWhetherAServerIsThereAndAccepting) {
     const PostgresCluster& cluster = PostgresCluster::Shared();
     kelvotest::StandbyServer standby;
@@ -254,8 +238,7 @@ TEST(PingTest, ReportsWhetherAServerIsThereAndAccepting) {
          PQPING_REJECT},
         {"host=127.0.0.1 port=" + closedPort + " user=kelvo_admin", PQPING_NO_RESPONSE},
         {peer + " sslmode=sometimes", PQPING_NO_ATTEMPT},
-        {"host='unterminated", PQPING_NO_ATTEMPT},
-    };
+        {"host='unterminated", PQPING_NO_ATTEMPT}};
     for (const auto& [conninfo, expected] : cases)
         EXPECT_EQ(expected, PQping(conninfo.c_str())) << conninfo;
     // The keyword form.

@@ -1,7 +1,6 @@
-// A connection record in CONNECTION_OK over a socket that is already
-// connected (to a ScriptedPeer, say), as if start-up had just finished:
-// protocol 3.0, non-blocking socket, MSG_NOSIGNAL sends. Also a record with
-// no socket at all, for feeding bytes straight into the parser.
+// A connection record in CONNECTION_OK over a socket that is already connected (to a ScriptedPeer, say), as if start-up
+// had just finished: protocol 3.0, non-blocking socket, MSG_NOSIGNAL sends. Also a record with no socket at all, for
+// feeding bytes straight into the parser.
 #pragma once
 
 #include <memory>

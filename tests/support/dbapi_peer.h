@@ -1,5 +1,5 @@
-// A database API connection to a ScriptedPeer, the exchanges every such
-// session opens and closes with, and the check of a returned error.
+// A database API connection to a ScriptedPeer, the exchanges every such session opens and closes with, and the check of
+// a returned error.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -39,8 +39,7 @@ inline kelvo_connection_t* ConnectTo(const ScriptedPeer& peer, kelvo_create_mode
     return new kelvo_connection_t(std::make_shared<kelvoapi::Connection>(parameters, mode));
 }
 
-// The bodies of the messages of one type that a connection sent; query texts
-// without their NUL.
+// The bodies of the messages of one type that a connection sent; query texts without their NUL.
 inline std::vector<std::string> Sent(const ScriptedPeer& peer, size_t connection, char type = 'Q') {
     std::vector<std::string> bodies;
     for (const auto& m : peer.Messages(connection)) {

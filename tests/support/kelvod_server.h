@@ -1,6 +1,5 @@
-// Starts the kelvod server as the library does (its command line, a callback
-// listener that reads the one-byte-length message) and stops it by closing the
-// callback connection. Each server gets a private temporary directory.
+// Starts the kelvod server as the library does (its command line, a callback listener that reads the one-byte-length
+// message) and stops it by closing the callback connection. Each server gets a private temporary directory.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -56,8 +55,7 @@ protected:
     static KelvodServer* server;
 };
 
-// A server suite whose every test holds two sessions on the main database:
-// one asking for text results, one for binary.
+// A server suite whose every test holds two sessions on the main database: one asking for text results, one for binary.
 class KelvodFormatsSuite : public KelvodSuite {
 protected:
     void SetUp() override;

@@ -1,5 +1,5 @@
-// Builds KLVCPY streams for the server tests with the library's own cell
-// writers, so that the server is checked against the bytes the library sends.
+// Builds KLVCPY streams for the server tests with the library's own cell writers, so that the server is checked against
+// the bytes the library sends.
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "error/error.h"
 #include "instance/instance.h"
@@ -45,18 +46,16 @@ ConnectionPtr LibraryInstance::Connect(const std::string& dbname, kelvo_create_m
 }
 
 std::vector<std::string> Column(kelvo_connection_t* conn, const char* query, int column, bool text) {
-    std::vector<std::string> out;
     kelvo_rowset_t* rowset = nullptr;
     const std::string failed =
         TextOf(text ? kelvo_execute_query_params(conn, query, KELVO_ROWSET_RESULT_FORMAT_TEXT, &rowset)
                     : kelvo_execute_query(conn, query, &rowset));
     if (rowset == nullptr)
         return {"error " + failed};
-    const int columns =
-        column >= 0 ? 1
-                    : static_cast<int>(kelvo_table_definition_column_count(kelvo_rowset_get_table_definition(rowset)));
-    for (;;) {
-        kelvo_rowset_chunk_t* chunk = nullptr;
+    const kelvo_table_definition_t* definition = kelvo_rowset_get_table_definition(rowset);
+    const int columns = column >= 0 ? 1 : static_cast<int>(kelvo_table_definition_column_count(definition));
+    std::vector<std::string> out;
+    for (kelvo_rowset_chunk_t* chunk = nullptr;; kelvo_destroy_rowset_chunk(std::exchange(chunk, nullptr))) {
         const std::string error = TextOf(kelvo_rowset_get_next_chunk(rowset, &chunk));
         if (!error.empty())
             out.push_back("error " + error);
@@ -67,17 +66,12 @@ std::vector<std::string> Column(kelvo_connection_t* conn, const char* query, int
             for (int c = 0; c < columns; ++c) {
                 const kelvo_value_t v = kelvo_rowset_chunk_field_value(chunk, r, column >= 0 ? column : c);
                 row += c != 0 ? "|" : "";
-                if (v.value == nullptr) {
-                    row += "<null>";
-                } else if (text || v.size != 4) {
-                    row.append(reinterpret_cast<const char*>(v.value), v.size);
-                } else {
-                    row += std::to_string(kelvo_read_int32(v.value));
-                }
+                row += v.value == nullptr    ? "<null>"
+                       : text || v.size != 4 ? std::string(reinterpret_cast<const char*>(v.value), v.size)
+                                             : std::to_string(kelvo_read_int32(v.value));
             }
             out.push_back(row);
         }
-        kelvo_destroy_rowset_chunk(chunk);
     }
     kelvo_close_rowset(rowset);
     return out;

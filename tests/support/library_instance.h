@@ -1,6 +1,5 @@
-// A kelvod instance started through the library (kelvo_instance_create) and
-// shared by a whole test suite: no TCP port, its logs in a private temporary
-// directory that is removed when the instance stops.
+// A kelvod instance started through the library (kelvo_instance_create) and shared by a whole test suite: no TCP port,
+// its logs in a private temporary directory that is removed when the instance stops.
 #pragma once
 
 #include <memory>
@@ -18,16 +17,15 @@ struct ConnectionCloser {
 using ConnectionPtr = std::unique_ptr<kelvo_connection_t, ConnectionCloser>;
 
 // Every value of column `column` across all chunks, or with `column` -1 every
-// row's fields joined by '|'; read as texts (text format) or as little-endian
-// int32 printed in decimal (binary format). A failure ends the list with
-// "error " and its text.
+// row's fields joined by '|'; read as texts (text format) or as little-endian int32 printed in decimal (binary format).
+// A failure ends the list with "error " and its text.
 std::vector<std::string> Column(kelvo_connection_t* conn, const char* query, int column, bool text);
 
 class LibraryInstance {
 public:
     // Starts the server found in `serverDir` with further instance parameters
-    // (name, value); a failing step is reported as a test failure and leaves
-    // Get() null, so each test can refuse to run.
+    // (name, value); a failing step is reported as a test failure and leaves Get() null, so each test can refuse to
+    // run.
     void Start(const char* serverDir, const std::vector<std::pair<std::string, std::string>>& parameters = {});
     // SIGKILLs the server's process group, as a crash would end it.
     void Kill();

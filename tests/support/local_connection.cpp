@@ -100,8 +100,7 @@ bool WaitReadable(int fd, int timeout_ms) {
 }
 
 bool WaitUntilDrained(int fd, int timeout_ms) {
-    // On a Unix stream socket the bytes stay charged to the sender until the
-    // reader has taken them.
+    // On a Unix stream socket the bytes stay charged to the sender until the reader has taken them.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         int queued = 0;

@@ -1,8 +1,7 @@
 // The PostgreSQL peer of the wire tests; see postgres_cluster.h.
 //
-// Only the server binaries are run: initdb to make the cluster, the server in
-// single-user mode to create the roles (so no client program is needed), and
-// the server itself (postgres_process.h).
+// Only the server binaries are run: initdb to make the cluster, the server in single-user mode to create the roles (so
+// no client program is needed), and the server itself (postgres_process.h).
 #include "postgres_cluster.h"
 
 #include "local_connection.h"
@@ -27,8 +26,8 @@ using namespace pgproc;
 
 namespace {
 
-// The roles of postgres_cluster.h. One statement per line, as single-user
-// mode reads them. password_encryption decides how each password is stored.
+// The roles of postgres_cluster.h. One statement per line, as single-user mode reads them. password_encryption decides
+// how each password is stored.
 std::string SetupSql() {
     using C = PostgresCluster;
     std::ostringstream sql;

@@ -139,8 +139,8 @@ pid_t StartServer(const Account& account, const std::string& data_dir, const std
         args.push_back(setting);
     }
     pid_t pid = SpawnAsPostgres(account, args, "", log_path);
-    // The last line of postmaster.pid names the server's state once it
-    // listens; polling the file is the only signal the server gives.
+    // The last line of postmaster.pid names the server's state once it listens; polling the file is the only signal the
+    // server gives.
     const std::string pid_file = data_dir + "/postmaster.pid";
     const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
     while (ReadFile(pid_file).find("\n" + state) == std::string::npos) {

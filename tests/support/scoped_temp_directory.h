@@ -1,5 +1,5 @@
-// A fresh directory under /tmp for one test (its files: password files,
-// service files, sockets), removed with everything in it when the object goes.
+// A fresh directory under /tmp for one test (its files: password files, service files, sockets), removed with
+// everything in it when the object goes.
 #pragma once
 
 #include <stdlib.h>

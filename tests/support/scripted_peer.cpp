@@ -250,8 +250,7 @@ void ScriptedPeer::AcceptLoop() {
     }
 }
 
-// Reads what the client sent (waiting for it, for Stop, or at most
-// timeoutMs). False on EOF, error, stop or time-out.
+// Reads what the client sent (waiting for it, for Stop, or at most timeoutMs). False on EOF, error, stop or time-out.
 bool ScriptedPeer::ReadMore(size_t index, int fd, int timeoutMs) {
     for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
@@ -274,9 +273,8 @@ bool ScriptedPeer::ReadMore(size_t index, int fd, int timeoutMs) {
     }
 }
 
-// Splits complete messages off the received bytes; found is set when the
-// step's message (or its count of bytes) was among them. An untyped packet
-// (start-up, cancel, SSL request) is only recognised while expecting one.
+// Splits complete messages off the received bytes; found is set when the step's message (or its count of bytes) was
+// among them. An untyped packet (start-up, cancel, SSL request) is only recognised while expecting one.
 bool ScriptedPeer::TakeMessage(size_t index, const Script::Step& step, bool& found) {
     std::lock_guard<std::mutex> lock(mutex_);
     ConnectionState& c = connections_[index];

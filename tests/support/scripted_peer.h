@@ -1,14 +1,12 @@
-// A scripted protocol peer for tests: listens on a Unix socket (named
-// ".s.PGSQL.<port>" in a directory of its own, or in a given one where several
-// peers sit side by side as redirect targets) and on loopback TCP, and plays
-// one script per accepted connection: send these bytes, wait for a client
-// message of this type, wait for the test to open a gate, close. Every byte a
+// A scripted protocol peer for tests: listens on a Unix socket (named ".s.PGSQL.<port>" in a directory of its own, or
+// in a given one where several peers sit side by side as redirect targets) and on loopback TCP, and plays one script
+// per accepted connection: send these bytes, wait for a client message of this type, wait for the test to open a gate,
+// close. Every byte a
 // client sends is recorded. The builders in namespace `wire` make scripts
 // easy to write: wire::RowDescription({...}) + wire::DataRow({...}) + ...
 //
-// Connections are served on threads of their own (a cancel request may arrive
-// while another connection is open) and all are joined by Stop() or the
-// destructor.
+// Connections are served on threads of their own (a cancel request may arrive while another connection is open) and all
+// are joined by Stop() or the destructor.
 #pragma once
 
 #include <condition_variable>
@@ -72,8 +70,8 @@ inline std::string Authentication(int32_t code, const std::string& extra = "") {
 }
 inline std::string AuthenticationOk() { return Authentication(0); }
 
-// The server's redirect message: session identifier, then per address its
-// host type (0 name, 1 numeric address, 2 socket directory), text and port.
+// The server's redirect message: session identifier, then per address its host type (0 name, 1 numeric address, 2
+// socket directory), text and port.
 struct RedirectTarget {
     int type;
     std::string address;
@@ -81,8 +79,8 @@ struct RedirectTarget {
 };
 std::string Redirect(const std::string& sessionIdentifier, const std::vector<RedirectTarget>& targets);
 
-// The name/value pairs of a protocol 3.0 start-up packet body (as recorded by
-// ExpectMessage(0)), after its protocol version word; empty when malformed.
+// The name/value pairs of a protocol 3.0 start-up packet body (as recorded by ExpectMessage(0)), after its protocol
+// version word; empty when malformed.
 std::vector<std::pair<std::string, std::string>> StartupParameters(const std::string& body);
 
 }  // namespace wire
@@ -98,26 +96,24 @@ public:
     // The script of one connection, built step by step.
     class Script {
     public:
-        // With a piece size, sends each piece only once the client has read
-        // the one before (Unix socket only): each arrives in a read of its own.
+        // With a piece size, sends each piece only once the client has read the one before (Unix socket only): each
+        // arrives in a read of its own.
         Script& Send(std::string bytes, size_t piece = 0);
         // Sends bytes that several steps share (a long stream sent many times).
         Script& SendShared(std::shared_ptr<const std::string> bytes);
-        // Reads until a whole client message of that type has arrived
-        // (type 0: a start-up packet or other untyped packet). Messages of
-        // other types before it are recorded and passed over.
+        // Reads until a whole client message of that type has arrived (type 0: a start-up packet or other untyped
+        // packet). Messages of other types before it are recorded and passed over.
         Script& ExpectMessage(char type);
         // Reads until `count` more bytes have arrived than earlier steps
         // took (for protocol 2.0 messages, which have no length word).
         Script& ExpectBytes(size_t count);
         // Waits until the test calls ScriptedPeer::Open(gate).
         Script& Await(int gate);
-        // Opens a gate itself, as ScriptedPeer::Open does: one connection's
-        // answer can wait for another connection's message.
+        // Opens a gate itself, as ScriptedPeer::Open does: one connection's answer can wait for another connection's
+        // message.
         Script& OpenGate(int gate);
-        // Closes the connection: at once, or once the client has closed or
-        // lingerMs have passed, so a client that waits for more than the
-        // script sends fails instead of hanging.
+        // Closes the connection: at once, or once the client has closed or lingerMs have passed, so a client that waits
+        // for more than the script sends fails instead of hanging.
         Script& Close(int lingerMs = 0);
 
     private:
@@ -150,8 +146,8 @@ public:
     // Closes every connection, stops accepting and joins the threads.
     void Stop();
     // Blocks until connection `index` has been accepted and the peer has
-    // closed it (its script ended with Close, or the client closed first).
-    // May be called from another thread before Start.
+    // closed it (its script ended with Close, or the client closed first). May be called from another thread before
+    // Start.
     void WaitForClose(size_t index);
 
     // Where to connect: the socket directory and the socket in it.

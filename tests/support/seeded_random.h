@@ -1,5 +1,5 @@
-// A small generator with a fixed seed for tests that feed random input: a
-// stream that breaks a parser breaks it again on every run.
+// A small generator with a fixed seed for tests that feed random input: a stream that breaks a parser breaks it again
+// on every run.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,5 @@
-// The test watchdog (see test_watchdog.h): a gtest listener arms a deadline
-// at each test's start; a thread of its own prints every thread's stack
-// through gdb when the deadline passes, then aborts.
+// The test watchdog (see test_watchdog.h): a gtest listener arms a deadline at each test's start; a thread of its own
+// prints every thread's stack through gdb when the deadline passes, then aborts.
 #include "support/test_watchdog.h"
 
 #include <gtest/gtest.h>
@@ -21,8 +20,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Never freed: the watching thread outlives the listener, which gtest
-// deletes at exit.
+// Never freed: the watching thread outlives the listener, which gtest deletes at exit.
 struct WatchState {
     std::mutex mutex;
     std::condition_variable changed;

@@ -1,7 +1,6 @@
-// Every test binary built by kelvo_add_test carries a watchdog: a test that
-// runs longer than its limit (KELVO_TEST_WATCHDOG_SECONDS, 60 by default)
-// is ended with the stacks of all its threads, instead of hanging until the
-// CTest time-out with nothing to show.
+// Every test binary built by kelvo_add_test carries a watchdog: a test that runs longer than its limit
+// (KELVO_TEST_WATCHDOG_SECONDS, 60 by default) is ended with the stacks of all its threads, instead of hanging until
+// the CTest time-out with nothing to show.
 #pragma once
 
 #include <chrono>

@@ -1,5 +1,5 @@
-// A library error, or what a call throws, in one line, so that a table of
-// refusals can name each expected error as one text.
+// A library error, or what a call throws, in one line, so that a table of refusals can name each expected error as one
+// text.
 #pragma once
 
 #include <cstdio>
@@ -17,8 +17,7 @@ inline std::string Summary(const kelvoapi::Error& e) {
     return e.GetSqlstate() + " " + id + " " + e.GetMessage() + (e.GetHint().empty() ? "" : " | " + e.GetHint());
 }
 
-// The Summary of the library error body throws, the text of an Exception, or
-// "no error"; other exceptions pass.
+// The Summary of the library error body throws, the text of an Exception, or "no error"; other exceptions pass.
 template <typename Exception = std::exception, typename Body>
 std::string Thrown(Body body) {
     try {

@@ -1,6 +1,5 @@
-// A small protocol-3.0 client for the server tests: raw socket, start-up
-// packet, simple and extended queries, and message reading with a time-out on
-// every read, so that a misbehaving server fails a test instead of hanging it.
+// A small protocol-3.0 client for the server tests: raw socket, start-up packet, simple and extended queries, and
+// message reading with a time-out on every read, so that a misbehaving server fails a test instead of hanging it.
 #pragma once
 
 #include <chrono>

@@ -1,8 +1,4 @@
-// A stand-in server for the instance tests. It understands the server's
-// command line as far as the library's start-up and shut-down need it, and
-// misbehaves on request: --fake-mode=<mode> picks the behaviour,
-// --fake-exit-code=<n> the exit code, --fake-report=<file> where the report
-// of its argv, descriptors, process group and stdin goes.
+// A stand-in server that misbehaves on request (--fake-mode, --fake-exit-code) and reports what it saw (--fake-report).
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -57,9 +53,8 @@ std::string ServedEndpoint(const std::string& listen) {
                                               : listen.substr(0, at) + std::to_string(20000 + ::getpid() % 40000);
 }
 
-// Stays until the library has given up on the call-back (it drops the
-// callback listener, whose socket file then goes) and a while longer, so
-// that the library sees it still running when it reports the time-out.
+// Stays until the library has given up on the call-back (it drops the callback listener, whose socket file then goes)
+// and a while longer, so that the library sees it still running when it reports the time-out.
 void OutliveTheCallbackListener(const std::string& callback) {
     const auto descriptor = IPC_ConnectionDescriptor::Parse(callback);
     if (const auto* domain = dynamic_cast<const IPC_DomainSocketConnectionDescriptor*>(descriptor.get())) {
@@ -78,8 +73,7 @@ void OutliveTheCallbackListener(const std::string& callback) {
 }
 
 void WriteReport(const std::string& path, int argc, char** argv) {
-    // Looked at before anything here opens a descriptor, which would take
-    // the lowest free number.
+    // Looked at before anything here opens a descriptor, which would take the lowest free number.
     const bool stdinClosed = ::fcntl(0, F_GETFD) == -1;
     std::set<int> open;
     if (DIR* fds = ::opendir("/proc/self/fd")) {

@@ -1,17 +1,21 @@
-// The protocol 3.0 parser fed from memory: framing limits, messages cut at
-// every byte, malformed and hostile messages, error and notice texts,
-// notifications, parameter reports and row descriptions.
+// The protocol 3.0 and 2.0 parsers fed from memory: framing, hostile messages, error texts and the error-cursor
+// display.
 #include "postgres/libpq/protocol3_parser.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "parser_helpers.h"
+#include "postgres/libpq/error_text.h"
 #include "postgres/libpq/parameter_status.h"
+#include "postgres/libpq/protocol2_parser.h"
+#include "postgres/mb/encoding.h"
 #include "support/scripted_peer.h"
 
 namespace {
@@ -45,8 +49,7 @@ TEST(Framing, LengthLimitsForShortAndLongMessageTypes) {
         {"", w::CommandComplete(std::string(29996, 'x')), 30001},
         {"", w::ErrorResponse({{'S', "ERROR"}, {'M', std::string(39990, 'm')}}), 0},
         {"", RawMessage('D', 0x80000000LL, ""), INT32_MIN},  // above INT_MAX
-        {columns, RawMessage('D', 0x7FFFFFFF, ""), 0x7FFFFFFF},
-    };
+        {columns, RawMessage('D', 0x7FFFFFFF, ""), 0x7FFFFFFF}};
     for (const auto& [prefix, message, lostAt] : cases) {
         SCOPED_TRACE(std::string(1, message[0]) + " " + std::to_string(message.size()));
         ConnPtr conn;
@@ -73,8 +76,7 @@ TEST(Framing, LengthLimitsForShortAndLongMessageTypes) {
     }
 }
 
-// A whole conversation, parsed at once and one byte at a time, gives the
-// same results.
+// A whole conversation, parsed at once and one byte at a time, gives the same results.
 TEST(Framing, MessagesCutOneByteAtATime) {
     const std::string stream =
         w::ParameterStatus("client_encoding", "UTF8") + w::NoticeResponse({{'S', "NOTICE"}, {'M', "hello"}}) +
@@ -111,8 +113,7 @@ TEST(Framing, MessagesCutOneByteAtATime) {
     }
 }
 
-// Malformed messages give one error result each and the connection stays
-// usable; the statement ends at ReadyForQuery.
+// Malformed messages give one error result each and the connection stays usable; the statement ends at ReadyForQuery.
 TEST(MalformedMessages, GiveOneErrorResultAndKeepTheConnection) {
     const std::string oneColumn = w::RowDescription({{"t", 25, -1}});
     const std::tuple<const char*, std::string, std::string> cases[] = {
@@ -139,8 +140,7 @@ TEST(MalformedMessages, GiveOneErrorResultAndKeepTheConnection) {
         {"copy response with 65535 columns", w::Message('H', std::string(1, '\0') + w::Int16(0xFFFF)),
          "message contents do not agree with length in message type \"H\"\n"},
         {"unknown type", w::Message('X', "abc"),
-         "unexpected response from server; first received character was \"X\"\n"},
-    };
+         "unexpected response from server; first received character was \"X\"\n"}};
     for (const auto& [name, stream, text] : cases) {
         SCOPED_TRACE(name);
         // The statement goes on after the bad message and ends normally.
@@ -197,8 +197,7 @@ TEST(ErrorTexts, ServerErrorsBecomeTaggedTexts) {
              std::string(27, ' ') +
              "^\n"
              "<detail>&lt;detail>fake&lt;/detail></detail><table-name>&lt;/table-name></table-name>"},
-        {"S=ERROR|M=m|F=a.c", nullptr, "<severity>ERROR</severity><primary>m</primary>\n<location></location>"},
-    };
+        {"S=ERROR|M=m|F=a.c", nullptr, "<severity>ERROR</severity><primary>m</primary>\n<location></location>"}};
     for (const auto& [fields, query, expected] : cases) {
         ConnPtr conn;
         auto results =
@@ -209,9 +208,8 @@ TEST(ErrorTexts, ServerErrorsBecomeTaggedTexts) {
     }
 }
 
-// While idle, a notice and an error both go to the receiver as notices,
-// and other messages raise a client notice; during a statement an error
-// carries its context, and notifications are parsed and dropped.
+// While idle, a notice and an error both go to the receiver as notices, and other messages raise a client notice;
+// during a statement an error carries its context, and notifications are parsed and dropped.
 TEST(Notices, ReachTheReceiverAndCarryNoContext) {
     auto conn = MakeDetachedRecord();
     Notices notices;
@@ -299,8 +297,7 @@ TEST(BusyMessages, StatusBytesKeysAndSimpleResults) {
          w::Message('t', w::Int16(2) + w::Int32(23) + w::Int32(25)) + w::RowDescription({{"a"}}) + w::ReadyForQuery(),
          {"1:0"}},
         {PGQUERY_DESCRIBE, w::Message('t', w::Int16(0)) + w::NoData() + w::ReadyForQuery(), {"1:0"}},
-        {PGQUERY_EXTENDED, w::CopyOutResponse(1, {1, 1}), {"3:0"}},
-    };
+        {PGQUERY_EXTENDED, w::CopyOutResponse(1, {1, 1}), {"3:0"}}};
     for (const auto& [queryclass, stream, expected] : cases) {
         ConnPtr conn;
         auto results = RunStatement(conn, stream, 0, queryclass);
@@ -318,8 +315,8 @@ TEST(BusyMessages, StatusBytesKeysAndSimpleResults) {
     }
 }
 
-// Unsigned and signed fields read as such; a column in a format the client
-// does not know is kept as sent and makes the result not binary.
+// Unsigned and signed fields read as such; a column in a format the client does not know is kept as sent and makes the
+// result not binary.
 TEST(RowDescription, ReadsSignedAndUnsignedFieldsFormatsAndTheBinaryFlag) {
     const w::Column wide{"w", 0xFFFFFFF0u, -1, 1, 0xFFFFFFFFu, 0xFFFF, -1};
     const std::string odd("\x01\x00\x02", 3);
@@ -338,6 +335,232 @@ TEST(RowDescription, ReadsSignedAndUnsignedFieldsFormatsAndTheBinaryFlag) {
     EXPECT_EQ(results[1]->binary, 0);
     EXPECT_EQ(results[1]->attDescs[1].format, 2);
     EXPECT_EQ(std::string(PQgetvalue(results[1].get(), 0, 1), PQgetlength(results[1].get(), 0, 1)), odd);
+}
+
+// The query is copied into a heap block of exactly its size (with the NUL), so that the address sanitizer sees any read
+// past its end.
+std::string Cursor(const std::string& query, int position, int encoding = PG_SQL_ASCII) {
+    char* copy = static_cast<char*>(malloc(query.size() + 1));
+    memcpy(copy, query.c_str(), query.size() + 1);
+    std::string out;
+    pqAppendErrorCursor(out, copy, position, encoding);
+    free(copy);
+    return out;
+}
+
+std::string Spaces(int n) { return std::string(static_cast<size_t>(n), ' '); }
+
+TEST(ErrorCursor, MarksThePositionInItsLine) {
+    std::string digits, han;  // 100 one-column characters; 40 two-column ones
+    for (int i = 0; i < 10; ++i)
+        digits += "0123456789";
+    for (int i = 0; i < 40; ++i)
+        han += "\xE6\xBC\xA2";
+    const std::tuple<const char*, std::string, int, int, std::string> cases[] = {
+        {"one line", "SELECT * FROM nosuch", 15, PG_SQL_ASCII, "LINE 1: SELECT * FROM nosuch\n" + Spaces(22) + "^\n"},
+        {"just past the end", "abc", 4, PG_SQL_ASCII, "LINE 1: abc\n" + Spaces(11) + "^\n"},
+        {"beyond the end", "abc", 5, PG_SQL_ASCII, ""},
+        {"negative", "abc", -3, PG_SQL_ASCII, ""},
+        {"third line after CRLF", "SELECT 1,\n  foo\r\nFROM x", 18, PG_SQL_ASCII,
+         "LINE 3: FROM x\n" + Spaces(8) + "^\n"},
+        {"second line of three", "a\nbcd\ne", 4, PG_SQL_ASCII, "LINE 2: bcd\n" + Spaces(9) + "^\n"},
+        {"lone CRs count", "a\r\rb", 4, PG_SQL_ASCII, "LINE 3: b\n" + Spaces(8) + "^\n"},
+        {"tab is a blank", "\tSELECT x", 2, PG_SQL_ASCII, "LINE 1:  SELECT x\n" + Spaces(9) + "^\n"},
+        {"long line, position at column 51", digits, 51, PG_SQL_ASCII,
+         "LINE 1: " + digits.substr(0, 60) + "...\n" + Spaces(58) + "^\n"},
+        {"long line, position at column 52", digits, 52, PG_SQL_ASCII,
+         "LINE 1: ..." + digits.substr(1, 60) + "...\n" + Spaces(61) + "^\n"},
+        {"wide characters in a long line", han, 35, PG_UTF8,
+         "LINE 1: ..." + han.substr(27, 90) + "...\n" + Spaces(61) + "^\n"},
+        {"escaped markup moves the caret", "a<b&c d", 7, PG_SQL_ASCII, "LINE 1: a&lt;b&amp;c d\n" + Spaces(21) + "^\n"},
+        {"UTF-8 lead byte at the very end", "ab\xE6", 3, PG_UTF8, "LINE 1: ab\xE6\n" + Spaces(10) + "^\n"},
+        {"GB18030 lead byte at the very end", "a\x81", 2, PG_GB18030, "LINE 1: a\x81\n" + Spaces(9) + "^\n"},
+        {"EUC_TW four-byte lead cut short", "x\x8E\xA1", 2, PG_EUC_TW, "LINE 1: x\x8E\xA1\n" + Spaces(9) + "^\n"}};
+    for (const auto& [name, query, position, encoding, expected] : cases)
+        EXPECT_EQ(Cursor(query, position, encoding), expected) << name;
+}
+
+// The message built for res at the given verbosity.
+std::string Built(const PGresult* res, PGVerbosity verbosity) {
+    PQExpBufferData buf;
+    initPQExpBuffer(&buf);
+    pqBuildErrorMessage3(&buf, res, verbosity, PQSHOW_CONTEXT_ERRORS);
+    const std::string text = buf.data;
+    termPQExpBuffer(&buf);
+    return text;
+}
+
+TEST(ErrorText, TerseAndDefaultLevels) {
+    const ResultPtr res(PQmakeEmptyPGresult(nullptr, PGRES_FATAL_ERROR));
+    pqSaveMessageField(res.get(), 'S', "ERROR");
+    pqSaveMessageField(res.get(), 'M', "gone");
+    pqSaveMessageField(res.get(), 'P', "3");
+    pqSaveMessageField(res.get(), 'D', "detail");
+    pqSaveMessageField(res.get(), 'C', "42P01");  // shown only when verbose, as the table name
+    pqSaveMessageField(res.get(), 't', "tbl");
+    res->errQuery = pqResultStrdup(res.get(), "abcdef");
+    EXPECT_EQ(Built(res.get(), PQERRORS_TERSE),
+              "<severity>ERROR</severity><primary>gone</primary><position>3</position>\n");
+    EXPECT_EQ(Built(res.get(), PQERRORS_DEFAULT),
+              "<severity>ERROR</severity><primary>gone</primary>\nLINE 1: abcdef\n" + Spaces(10) +
+                  "^\n<detail>detail</detail>");
+    EXPECT_EQ(Built(nullptr, PQERRORS_VERBOSE), "out of memory");
+    const ResultPtr bare(PQmakeEmptyPGresult(nullptr, PGRES_FATAL_ERROR));
+    EXPECT_EQ(Built(bare.get(), PQERRORS_VERBOSE), "no error message available\n");
+}
+
+// A protocol 2.0 record with a statement under way, its notices collected.
+ConnPtr MakeProtocol2Record(Notices* notices = nullptr, uint32_t chunk = 0) {
+    ConnPtr conn = MakeDetachedRecord();
+    conn->pversion = PG_PROTOCOL(2, 0);
+    if (notices != nullptr)
+        notices->Install(conn->noticeHooks);
+    else
+        conn->noticeHooks.noticeRec = nullptr;
+    BeginStatement(conn.get(), chunk);
+    return conn;
+}
+
+// Protocol 2 messages have no length words.
+std::string RowDescription2(const std::vector<std::string>& names) {
+    std::string out = "T" + w::Int16(static_cast<int>(names.size()));
+    for (const std::string& n : names)
+        out += w::CStr(n) + w::Int32(25) + w::Int16(-1) + w::Int32(-1);
+    return out;
+}
+
+// Text rows count the length word in the length; binary rows do not.
+std::string Row2(bool binary, const std::vector<std::optional<std::string>>& fields) {
+    std::string bitmap((fields.size() + 7) / 8, '\0');
+    std::string values;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (!fields[i])
+            continue;
+        bitmap[i / 8] = static_cast<char>(bitmap[i / 8] | (0x80 >> (i % 8)));
+        values += w::Int32(static_cast<int64_t>(fields[i]->size()) + (binary ? 0 : 4)) + *fields[i];
+    }
+    return std::string(binary ? "B" : "D") + bitmap + values;
+}
+
+std::string Complete2(const std::string& tag) { return "C" + w::CStr(tag); }
+
+TEST(Protocol2, TextAndBinaryRowsWithNullBitmaps) {
+    std::vector<std::string> names;
+    std::vector<std::optional<std::string>> sparse(10), dense;
+    for (int i = 0; i < 10; ++i) {
+        names.push_back("c" + std::to_string(i));
+        dense.push_back(std::string(i, 'x'));
+    }
+    sparse[0] = "first";
+    sparse[7] = "";
+    sparse[8] = "eight";
+    const std::string stream =
+        RowDescription2(names) + Row2(false, sparse) + Row2(false, dense) + Complete2("SELECT 2") + "Z";
+    for (bool bytewise : {false, true}) {
+        auto conn = MakeProtocol2Record();
+        std::vector<ResultPtr> results;
+        for (size_t pos = 0; pos < stream.size(); pos += bytewise ? 1 : stream.size()) {
+            FeedInput(conn.get(), stream.substr(pos, bytewise ? 1 : stream.size()));
+            for (auto& r : TakeResults(conn.get(), pqParseInput2))
+                results.push_back(std::move(r));
+        }
+        ASSERT_EQ(Describe(results), std::vector<std::string>{"2:2:SELECT 2"}) << bytewise;
+        const PGresult* res = results[0].get();
+        for (int col = 0; col < 10; ++col) {
+            EXPECT_EQ(PQgetisnull(res, 0, col), sparse[col] ? 0 : 1) << col;
+            EXPECT_EQ(std::string(PQgetvalue(res, 0, col)), sparse[col].value_or(""));
+            EXPECT_EQ(std::string(PQgetvalue(res, 1, col)), *dense[col]);
+        }
+        EXPECT_EQ(res->binary, 0);
+        EXPECT_EQ(conn->asyncStatus, PGASYNC_IDLE);
+    }
+
+    // Binary rows do not count the length word; chunks are cut as in 3.0.
+    auto conn = MakeProtocol2Record(nullptr, 2);
+    std::string rows;
+    for (int i = 0; i < 5; ++i)
+        rows += Row2(true, {std::string(4, static_cast<char>(i)), std::nullopt});
+    FeedInput(conn.get(), RowDescription2({"a", "b"}) + rows + Complete2("SELECT 5") + "Z");
+    auto results = TakeResults(conn.get(), pqParseInput2);
+    EXPECT_EQ(Describe(results), (std::vector<std::string>{"9:2", "9:2", "2:1:SELECT 5"}));
+    EXPECT_EQ(results[0]->binary, 1);
+    EXPECT_EQ(PQgetlength(results[2].get(), 0, 0), 4);
+    EXPECT_EQ(PQgetvalue(results[2].get(), 0, 0)[0], 4);
+}
+
+TEST(Protocol2, PlainErrorTextsAndTransactionStates) {
+    auto conn = MakeProtocol2Record();
+    conn->xactStatus = PQTRANS_INTRANS;
+    const std::string text = "ERROR:  relation \"x\" does not exist\n\t  more detail\n";
+    FeedInput(conn.get(), "E" + w::CStr(text) + "Z");
+    auto results = TakeResults(conn.get(), pqParseInput2);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(PQresultErrorMessage(results[0].get()), text);
+    EXPECT_STREQ(PQresultErrorField(results[0].get(), 'S'), "ERROR");
+    EXPECT_STREQ(PQresultErrorField(results[0].get(), 'M'), "relation \"x\" does not exist");
+    EXPECT_STREQ(PQresultErrorField(results[0].get(), 'D'), "more detail\n");
+    EXPECT_EQ(conn->xactStatus, PQTRANS_INERROR);
+
+    const std::pair<std::string, PGTransactionStatusType> tags[] = {
+        {"BEGIN", PQTRANS_INTRANS}, {"START TRANSACTION", PQTRANS_INTRANS}, {"COMMIT", PQTRANS_IDLE},
+        {"ROLLBACK", PQTRANS_IDLE}, {"*ABORT STATE*", PQTRANS_INERROR},     {"SELECT 1", PQTRANS_UNKNOWN}};
+    for (const auto& [tag, status] : tags) {
+        conn = MakeProtocol2Record();
+        conn->xactStatus = PQTRANS_UNKNOWN;
+        FeedInput(conn.get(), Complete2(tag) + "Z");
+        EXPECT_EQ(Describe(TakeResults(conn.get(), pqParseInput2)), std::vector<std::string>{"1:0:" + tag});
+        EXPECT_EQ(conn->xactStatus, status) << tag;
+    }
+}
+
+TEST(Protocol2, OddMessagesGiveTheirTexts) {
+    const auto textOfLength = [](int64_t length) {
+        return RowDescription2({"a"}) + "D\x80" + w::Int32(length) + Complete2("SELECT 1") + "Z";
+    };
+    const std::tuple<std::string, std::vector<std::string>, std::string, std::vector<std::string>> cases[] = {
+        {"IxZ", {"0:0"}, "", {"unexpected character x following empty query response (\"I\" message)\n"}},
+        // The error result waits for the statement's end; the unreadable rest of the input is dropped.
+        {Row2(false, {std::string("a")}) + Complete2("SELECT 1"),
+         {},
+         "server sent data (\"D\" message) without prior row description (\"T\" message)\n",
+         {}},
+        {Row2(true, {std::string("a")}) + Complete2("SELECT 1"),
+         {},
+         "server sent binary data (\"B\" message) without prior row description (\"T\" message)\n",
+         {}},
+        {"Q??", {"7:0"}, "unexpected response from server; first received character was \"Q\"\n", {}},
+        {"K" + w::Int32(77) + w::Int32(88) + "P" + w::CStr("blank") + Complete2("X") + "Z", {"1:0:X"}, "", {}},
+        // Text lengths below their own length word read as empty.
+        {textOfLength(INT32_MIN), {"2:1:SELECT 1"}, "", {}},
+        {textOfLength(-1), {"2:1:SELECT 1"}, "", {}},
+        {textOfLength(0), {"2:1:SELECT 1"}, "", {}},
+        {textOfLength(3), {"2:1:SELECT 1"}, "", {}}};
+    for (const auto& [stream, described, errorText, noticeTexts] : cases) {
+        SCOPED_TRACE(stream);
+        Notices notices;
+        auto conn = MakeProtocol2Record(&notices);
+        FeedInput(conn.get(), stream);
+        auto results = TakeResults(conn.get(), pqParseInput2);
+        EXPECT_EQ(Describe(results), described);
+        EXPECT_TRUE(results.empty() || PQntuples(results[0].get()) == 0 || PQgetlength(results[0].get(), 0, 0) == 0);
+        if (!errorText.empty()) {
+            const PGresult* error = results.empty() ? conn->result : results[0].get();
+            EXPECT_EQ(PQresultStatus(error), PGRES_FATAL_ERROR);
+            EXPECT_EQ(PQresultErrorMessage(error), errorText);
+            EXPECT_EQ(conn->inStart, conn->inEnd);
+        }
+        EXPECT_EQ(notices.texts, noticeTexts);
+    }
+
+    // While idle, a stray message raises a notice and the buffered input is dropped.
+    Notices notices;
+    auto conn = MakeProtocol2Record(&notices);
+    conn->asyncStatus = PGASYNC_IDLE;
+    FeedInput(conn.get(), "N" + w::CStr("NOTICE:  hi\n") + "C" + w::CStr("x"));
+    pqParseInput2(conn.get());
+    EXPECT_EQ(notices.texts,
+              (std::vector<std::string>{"NOTICE:  hi\n", "message type 0x43 arrived from server while idle\n"}));
+    EXPECT_EQ(conn->inStart, conn->inEnd);
 }
 
 }  // namespace
