@@ -138,7 +138,8 @@ void DatabaseCommands::Detach(const std::string& alias) {
     for (auto it = m_context.Databases().begin(); it != m_context.Databases().end(); ++it) {
         if (!EqualsFolded(*it, alias))
             continue;
-        std::string name = *it;
+        // A copy, as RemoveDatabase erases the entry that *it names.
+        std::string name = *it;  // NOLINT(performance-unnecessary-copy-initialization)
         RunEngine(m_context.Connection(), "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
         m_context.RemoveDatabase(name);
         try {
