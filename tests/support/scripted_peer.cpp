@@ -140,9 +140,10 @@ ScriptedPeer::ScriptedPeer(std::string dir, int port) : m_dir(std::move(dir)), m
 
 ScriptedPeer::~ScriptedPeer() {
     Stop();
-    for (int fd : {m_unixListener, m_tcpListener, m_wakePipe[0], m_wakePipe[1]})
+    for (int fd : {m_unixListener, m_tcpListener, m_wakePipe[0], m_wakePipe[1]}) {
         if (fd >= 0)
             close(fd);
+    }
     unlink(SocketPath().c_str());
     if (m_ownsDir)
         rmdir(m_dir.c_str());
@@ -186,9 +187,10 @@ void ScriptedPeer::Stop() {
     (void)ignored;
     if (m_acceptThread.joinable())
         m_acceptThread.join();
-    for (std::thread& t : m_threads)
+    for (std::thread& t : m_threads) {
         if (t.joinable())
             t.join();
+    }
     m_threads.clear();
     m_started = false;
 }
