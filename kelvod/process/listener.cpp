@@ -222,14 +222,20 @@ void Listener::Reap(bool all) {
         }
     }
     // Sessions get a moment to tell their clients (57P01); one stuck sending to a
-    // client that does not read is cut off. A statement that begins after the
-    // first Stop misses its interrupt (the session was between reading the
-    // query and running it), so a stopping session is told again until it ends.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    // client that does not read (nothing sent for 2 s) is cut off, and so is any
+    // session still going after 10 s. A statement that begins after the first
+    // Stop misses its interrupt (the session was between reading the query and
+    // running it), so a stopping session is told again until it ends.
+    const auto start = std::chrono::steady_clock::now();
     for (auto& r : finished) {
         bool aborted = false;
+        uint64_t sent = r->session->BytesSent();
+        auto progress = std::chrono::steady_clock::now();
         while (all && !r->done) {
-            if (!aborted && std::chrono::steady_clock::now() >= deadline) {
+            const auto now = std::chrono::steady_clock::now();
+            if (const uint64_t s = r->session->BytesSent(); s != sent)
+                sent = s, progress = now;
+            if (!aborted && (now - progress >= std::chrono::seconds(2) || now - start >= std::chrono::seconds(10))) {
                 r->session->Abort();
                 aborted = true;
             }

@@ -34,6 +34,7 @@ public:
     // with 57P01 unless the session is stuck sending, which Abort ends.
     void Stop() { m_context.Stop(); }
     void Abort();
+    uint64_t BytesSent() const { return m_context.BytesSent(); }
 
 private:
     void RunProtocol();

@@ -74,6 +74,7 @@ void SessionContext::Flush() {
             throw ConnectionLost("send failed");
         }
         sent += static_cast<size_t>(n);
+        m_bytesSent.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     }
     out.clear();
 }

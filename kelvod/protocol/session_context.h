@@ -77,6 +77,9 @@ public:
     void ReleasePendingInput();
     // Whether the client has hung up; checked while a statement waits for a stream.
     bool ClientGone() const;
+    // From any thread: bytes sent to the client so far, so that a stopping server can tell a session that
+    // still sends to a reading client from one stuck on a client that does not read.
+    uint64_t BytesSent() const { return m_bytesSent.load(std::memory_order_relaxed); }
 
     void SendError(const ErrorFields& error) { m_writer.Error(error); }
     void Notice(const std::string& sqlstate, const std::string& message);
@@ -175,6 +178,7 @@ private:
 
     uint64_t m_pendingInput = 0;  // this session's share of the server's bound on pending input
     std::atomic<bool> m_running{false};
+    std::atomic<uint64_t> m_bytesSent{0};
     std::atomic<bool> m_cancelRequested{false};
     std::atomic<bool> m_stopping{false};
     // Held while the running flag changes and while another thread interrupts the engine.

@@ -235,21 +235,12 @@ bool Clause(const Tokens& t, size_t& i, std::initializer_list<const char*> words
 bool IfNotExists(const Tokens& t, size_t& i) { return Clause(t, i, {"if", "not", "exists"}); }
 bool IfExists(const Tokens& t, size_t& i) { return Clause(t, i, {"if", "exists"}); }
 
-// CREATE DATABASE [IF NOT EXISTS] "path"
-Command ParseCreateDatabase(const Statement&, const Tokens& t) {
-    CreateDatabaseCommand c;
+// CREATE DATABASE [IF NOT EXISTS] "path" and DROP DATABASE [IF EXISTS] "path"
+template <class C, bool C::*kFlag, bool (*kClause)(const Tokens&, size_t&)>
+Command ParseDatabaseFile(const Statement&, const Tokens& t) {
+    C c;
     size_t i = 2;
-    c.ifNotExists = IfNotExists(t, i);
-    c.path = Path(t, i);
-    ExpectEnd(t, i);
-    return c;
-}
-
-// DROP DATABASE [IF EXISTS] "path"
-Command ParseDropDatabase(const Statement&, const Tokens& t) {
-    DropDatabaseCommand c;
-    size_t i = 2;
-    c.ifExists = IfExists(t, i);
+    c.*kFlag = kClause(t, i);
     c.path = Path(t, i);
     ExpectEnd(t, i);
     return c;
@@ -424,10 +415,10 @@ struct ServerForm {
     Command (*parse)(const Statement& statement, const Tokens& t);
 };
 constexpr ServerForm kServerForms[] = {
-    {"create", "database", ParseCreateDatabase},
+    {"create", "database", ParseDatabaseFile<CreateDatabaseCommand, &CreateDatabaseCommand::ifNotExists, IfNotExists>},
     {"create", "schema", ParseCreateSchema},
     {"create", nullptr, ParseCreate},
-    {"drop", "database", ParseDropDatabase},
+    {"drop", "database", ParseDatabaseFile<DropDatabaseCommand, &DropDatabaseCommand::ifExists, IfExists>},
     {"attach", nullptr, ParseAttach},
     {"detach", nullptr, ParseDetach},
     {"show", nullptr, ParseShow},
