@@ -33,10 +33,11 @@ std::unique_ptr<kelvoapi::Instance> StartInstance(const char* kelvo_path, const 
                                                 ? kelvoapi::FindKelvoDirectory()
                                                 : std::filesystem::path(kelvo_path);
     std::unique_ptr<kelvoapi::Parameters> startParameters;
-    if (parameters != nullptr)
+    if (parameters != nullptr) {
         startParameters = std::make_unique<kelvoapi::Parameters>(*static_cast<const kelvoapi::Parameters*>(parameters));
-    else
+    } else {
         startParameters = std::make_unique<kelvoapi::InstanceParameters>(true);
+    }
     // A C caller may pass any int; it is read as one, never as the enum.
     int telemetryValue = 0;
     std::memcpy(&telemetryValue, &telemetry, sizeof telemetryValue);
@@ -139,9 +140,10 @@ kelvo_error_t* kelvo_create_connection_parameters(const kelvo_instance_t* instan
             const kelvoapi::KelvoProcess* process = nullptr;
             if (instance_ != nullptr) {
                 process = AsInstance(instance_)->m_kelvoServerProcess.get();
-                if (process == nullptr)
+                if (process == nullptr) {
                     throw Error(kelvo::make_error_code(kelvo::Sqlstate::InvalidParameterValue),
                                 "The given instance is not valid.", kelvoapi::ContextIds::InvalidInstance);
+                }
             }
             *parameters = std::make_unique<kelvoapi::ConnectionParameters>(process).release();
         },

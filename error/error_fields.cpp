@@ -14,9 +14,10 @@ Error InvalidFieldError(ContextId contextId) { return InvalidArgumentError("fiel
 std::string_view TextOrEmpty(const char* text) noexcept { return text ? std::string_view(text) : std::string_view(); }
 
 bool ChainContains(const Error& error, const Error* candidate) noexcept {
-    for (const Error* link = &error; link; link = link->GetCause())
+    for (const Error* link = &error; link; link = link->GetCause()) {
         if (link == candidate)
             return true;
+    }
     return false;
 }
 

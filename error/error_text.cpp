@@ -9,10 +9,11 @@ namespace {
 
 void PrintOne(std::ostream& os, const Error& error) {
     os << "Code: " << error.GetCode().category().name() << ':';
-    if (error.GetCategory() == KELVO_ERROR_CATEGORY_SQLSTATE)
+    if (error.GetCategory() == KELVO_ERROR_CATEGORY_SQLSTATE) {
         os << kelvo::SqlstateText(error.GetCode().value());
-    else
+    } else {
         os << std::dec << error.GetCode().value();
+    }
     os << '\n';
     if (!error.GetMessage().empty())
         os << "Message: " << error.GetMessage() << '\n';

@@ -30,10 +30,11 @@ int SeverityFromText(std::string_view text) {
 Error MakeErrorFromTaggedString(std::string_view text, ContextId contextId) {
     const std::string sqlstate = ReadTagValue(text, "sqlstate");
     kelvo::Sqlstate code = kelvo::Sqlstate::GeneralError;
-    if (sqlstate.size() == 5)
+    if (sqlstate.size() == 5) {
         code = static_cast<kelvo::Sqlstate>(kelvo::SqlstateValue(sqlstate));
-    else if (!sqlstate.empty())
+    } else if (!sqlstate.empty()) {
         code = kelvo::Sqlstate::ProtocolViolation;
+    }
 
     std::string message = ReadTagValue(text, "primary");
     const std::string detail = ReadTagValue(text, "detail");

@@ -16,10 +16,11 @@ constexpr int SqlstateValue(std::string_view text) {
     for (size_t i = 0; i < 5; ++i) {
         const char c = i < text.size() ? text[i] : '0';
         int digit = 0;
-        if (c >= '0' && c <= '9')
+        if (c >= '0' && c <= '9') {
             digit = c - '0';
-        else if (c >= 'A' && c <= 'Z')
+        } else if (c >= 'A' && c <= 'Z') {
             digit = c - 'A' + 10;
+        }
         value = value * 36 + digit;
     }
     return value;

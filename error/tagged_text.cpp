@@ -10,12 +10,13 @@ std::string EscapeTagValue(std::string_view value) {
     std::string out;
     out.reserve(value.size());
     for (char c : value) {
-        if (c == '&')
+        if (c == '&') {
             out += "&amp;";
-        else if (c == '<')
+        } else if (c == '<') {
             out += "&lt;";
-        else
+        } else {
             out += c;
+        }
     }
     return out;
 }

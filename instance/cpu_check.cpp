@@ -21,11 +21,12 @@ std::array<uint32_t, 4> cpuid() {
 bool supportsKelvosSSE42Build(uint32_t ecx) { return (ecx & kKelvoRequiredEcxBits) == kKelvoRequiredEcxBits; }
 
 void CheckProcessor(uint32_t ecx) {
-    if (!supportsKelvosSSE42Build(ecx))
+    if (!supportsKelvosSSE42Build(ecx)) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::SystemError),
                     "The Kelvo API requires a processor that supports SSE4.2, SSE4.1, SSSE3, SSE3 and POPCNT "
                     "instructions.",
                     ContextIds::ProcessorUnsupported);
+    }
 }
 
 void CheckProcessor() { CheckProcessor(cpuid()[2]); }

@@ -242,10 +242,11 @@ void KelvoProcess::Start(const Parameters& parameters) {
     Impl& impl = *m_impl;
     std::error_code statusError;
     const fs::file_status status = fs::status(impl.executablePath, statusError);
-    if (status.type() == fs::file_type::not_found || status.type() == fs::file_type::none)
+    if (status.type() == fs::file_type::not_found || status.type() == fs::file_type::none) {
         throw Error(kelvo::make_error_code(kelvo::Sqlstate::UndefinedFile),
                     "The Kelvo executable \"" + impl.executablePath.string() + "\" does not exist.",
                     ContextIds::ExecutableMissing);
+    }
 
     const bool haveCallback = parameters.ContainsKey("callback_connection");
     const bool haveListen = parameters.ContainsKey("listen_connection");
@@ -368,13 +369,14 @@ void KelvoProcess::WaitForCallBack(const std::vector<std::string>& command) {
                             .str(),
                         ContextIds::ExitedDuringStartup);
         }
-        if (elapsed >= limit)
+        if (elapsed >= limit) {
             throw Error(kelvo::make_error_code(kelvo::Sqlstate::SqlclientUnableToEstablishSqlconnection),
                         (boost::format("The Kelvo server did not call back on the callback connection: process id: "
                                        "%1%\nCommand-line: \"%2%\"\n%3%") %
                          impl.childPid % commandToString(command) % impl.flushOutput())
                             .str(),
                         ContextIds::NoCallBack);
+        }
     }
     impl.server = impl.callbackProxy->GetServerDescriptor()->str();
 }
@@ -457,11 +459,12 @@ void KelvoProcess::Shutdown(milliseconds timeout) {
     try {
         const bool killed = WaitOrKill(timeout);
         if (timeout.count() != 0) {
-            if (killed)
+            if (killed) {
                 throw Error(kelvo::make_error_code(kelvo::Sqlstate::TimeoutExpired),
                             "The Kelvo process took longer than " + std::to_string(timeout.count()) +
                                 " milliseconds to shut down, and was terminated forcefully.\n" + m_impl->flushOutput(),
                             ContextIds::ShutdownTimedOut);
+            }
             if (m_impl->childPid > 0) {
                 if (!m_impl->exitCode)
                     throwExitStatusLost();

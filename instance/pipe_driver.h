@@ -44,6 +44,8 @@ private:
     void arm(std::vector<char>& readBuffer, CircularBuffer& ringBuffer, boost::process::async_pipe& pipe);
     void stopAndJoin();
 
+    // The server-process classes name their fields in plain camel case, without the m_ prefix.
+    // NOLINTBEGIN(readability-identifier-naming)
     boost::asio::io_context io;
     boost::process::async_pipe stdErrPipe;
     boost::process::async_pipe stdOutPipe;
@@ -55,6 +57,7 @@ private:
     std::mutex finishedMutex;
     std::condition_variable finishedCond;
     bool finished = false;
+    // NOLINTEND(readability-identifier-naming)
 };
 
 }  // namespace kelvoapi

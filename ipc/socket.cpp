@@ -47,10 +47,11 @@ struct ActivityEvent {
 
     void Wait(int timeoutInMS) {
         std::unique_lock<std::mutex> lock(mutex);
-        if (timeoutInMS == 0)
+        if (timeoutInMS == 0) {
             blocker.wait(lock, [this] { return raised; });
-        else
+        } else {
             blocker.wait_for(lock, std::chrono::milliseconds(timeoutInMS), [this] { return raised; });
+        }
     }
 };
 
@@ -124,10 +125,11 @@ struct IPC_Socket::IPC_Socket_Impl : std::enable_shared_from_this<IPC_Socket_Imp
         acceptArmed = true;
         auto self = shared_from_this();
         auto handler = [self](const error_code& error) { self->OnAcceptReady(error); };
-        if (tcpAcceptor)
+        if (tcpAcceptor) {
             tcpAcceptor->async_wait(IPC_Network::TcpAcceptor::wait_read, handler);
-        else
+        } else {
             domainAcceptor->async_wait(IPC_Network::DomainAcceptor::wait_read, handler);
+        }
     }
 
     // Accepts with accept4 so that the new descriptor is close-on-exec at once.
@@ -205,10 +207,11 @@ struct IPC_Socket::IPC_Socket_Impl : std::enable_shared_from_this<IPC_Socket_Imp
             if (toNotify)
                 toNotify->Notify();
         };
-        if (socket)
+        if (socket) {
             socket->async_wait(IPC_Network::TcpSocket::wait_read, handler);
-        else
+        } else {
             domainSocket->async_wait(IPC_Network::DomainSocket::wait_read, handler);
+        }
     }
 
     void CloseListenerLocked() {
@@ -449,12 +452,13 @@ size_t IPC_Socket::Recv(char* buf, size_t len, int timeoutInMS) {
             self->recvCond.notify_all();
         };
         auto buffer = boost::asio::buffer(received->data(), len);
-        if (m_impl->socket)
+        if (m_impl->socket) {
             m_impl->socket->async_receive(buffer,
                                           [received, handler](const error_code& ec, size_t n) { handler(ec, n); });
-        else
+        } else {
             m_impl->domainSocket->async_receive(
                 buffer, [received, handler](const error_code& ec, size_t n) { handler(ec, n); });
+        }
 
         const auto done = [this] { return m_impl->recvCompleted; };
         if (timeoutInMS > 0) {
@@ -474,9 +478,10 @@ size_t IPC_Socket::Recv(char* buf, size_t len, int timeoutInMS) {
         if (error != boost::asio::error::try_again)
             break;
     }
-    if (count > len)
+    if (count > len) {
         throw std::runtime_error("IPC_Socket::Recv(len=" + std::to_string(len) + ", n=" + std::to_string(count) +
                                  "): Length out of range");
+    }
     if (error)
         ThrowErrorException("in IPC_Socket::Recv(len=" + std::to_string(len) + ")", error);
     return count;
@@ -489,9 +494,10 @@ bool IPC_Socket::HasActivity() {
 
 bool IPC_Socket::WaitForActivity(const std::set<IPC_Socket*>& sockets, int timeoutInMS) {
     const auto anyActive = [&sockets] {
-        for (IPC_Socket* socket : sockets)
+        for (IPC_Socket* socket : sockets) {
             if (socket->HasActivity())
                 return true;
+        }
         return false;
     };
     if (anyActive())
@@ -554,12 +560,13 @@ void IPC_Socket::GetMyEndpoint(std::string& ip, unsigned short& port) {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     error_code error;
     ip::tcp::endpoint endpoint;
-    if (m_impl->socket)
+    if (m_impl->socket) {
         endpoint = m_impl->socket->local_endpoint(error);
-    else if (m_impl->tcpAcceptor)
+    } else if (m_impl->tcpAcceptor) {
         endpoint = m_impl->tcpAcceptor->local_endpoint(error);
-    else
+    } else {
         throw socket_closed(" Socket not connected nor listening");
+    }
     if (error)
         ThrowErrorException("while getting the local endpoint", error);
     port = endpoint.port();

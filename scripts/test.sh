@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds kelvo with AddressSanitizer and UndefinedBehaviorSanitizer
-# (build/asan), checks the changed library sources with clang-tidy and runs
+# (build/asan), checks the library, the server and the test fixtures with
+# clang-tidy (only what changed since they were last found clean) and runs
 # every test; then builds the threaded tests with
 # ThreadSanitizer (build/tsan) and runs them; then builds the fuzz targets
 # with clang (build/fuzz) and runs each briefly. Any failure fails the run.

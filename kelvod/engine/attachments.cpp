@@ -100,10 +100,11 @@ std::string AttachmentRegistry::Acquire(duckdb_connection connection, const std:
             if (e.type != DUCKDB_ERROR_BINDER ||
                 std::string_view(e.what()).find("Unique file handle conflict") == std::string_view::npos)
                 throw;
-            if (std::chrono::steady_clock::now() + pause > deadline)
+            if (std::chrono::steady_clock::now() + pause > deadline) {
                 throw SqlError("55006",
                                "The database \"" + path + "\" is still held by a transaction of another session.",
                                "Try again once that transaction has ended.");
+            }
         }
         std::this_thread::sleep_for(pause);
     }
@@ -117,26 +118,30 @@ std::string AttachmentRegistry::AcquireOnce(duckdb_connection connection, const 
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_entries.find(key);
     if (it != m_entries.end()) {
-        if (it->second.path != path)
+        if (it->second.path != path) {
             throw SqlError(
                 "42710", "The alias \"" + alias + "\" is already in use for the database \"" + it->second.path + "\".",
                 "Attach \"" + path + "\" under another alias.");
+        }
         // A detach that failed half-way may have left the entry behind the engine's back.
         if (!EngineHas(connection, it->second.alias))
             RunEngine(connection, AttachStatement(path, it->second.alias));
         ++it->second.users;
         return it->second.alias;
     }
-    for (const auto& [other, entry] : m_entries)
-        if (entry.path == path)
+    for (const auto& [other, entry] : m_entries) {
+        if (entry.path == path) {
             throw SqlError("42710",
                            "The database \"" + path + "\" is already attached under the alias \"" + other + "\".",
                            "Attach it under that alias.");
+        }
+    }
     // A missing file and one that is not a database read alike, so that ATTACH
     // tells nothing of the other files of the host.
-    if (!IsDatabaseFile(path))
+    if (!IsDatabaseFile(path)) {
         throw SqlError("3D000", "The database \"" + path + "\" does not exist.",
                        "Create it with CREATE DATABASE first.");
+    }
     RunEngine(connection, AttachStatement(path, alias));
     m_entries[key] = Entry{path, alias, 1};
     return alias;
@@ -198,9 +203,10 @@ bool AttachmentRegistry::IsAlias(const std::string& alias) const {
 
 bool AttachmentRegistry::IsPathAttached(const std::string& path) const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const auto& [alias, entry] : m_entries)
+    for (const auto& [alias, entry] : m_entries) {
         if (entry.path == path)
             return true;
+    }
     return false;
 }
 

@@ -66,9 +66,10 @@ constexpr EngineType kEngineTypes[] = {
 };
 
 const EngineType* TypeNamed(std::string_view name) {
-    for (const auto& t : kEngineTypes)
+    for (const auto& t : kEngineTypes) {
         if (t.name == name)
             return &t;
+    }
     return nullptr;
 }
 
@@ -82,9 +83,10 @@ const EngineType* LeadType(std::string_view text) {
 }
 
 const char* TypeState(duckdb_error_type type) {
-    for (const auto& t : kEngineTypes)
+    for (const auto& t : kEngineTypes) {
         if (t.type == type)
             return t.sqlstate;
+    }
     return "XX000";
 }
 
@@ -232,11 +234,11 @@ std::string JsonField(std::string_view json, std::string_view name) {
             continue;
         }
         char c = json[++i];
-        if (c == 'n')
+        if (c == 'n') {
             out += '\n';
-        else if (c == 't')
+        } else if (c == 't') {
             out += '\t';
-        else if (c == 'u' && i + 4 < json.size()) {
+        } else if (c == 'u' && i + 4 < json.size()) {
             unsigned long code = std::strtoul(std::string(json.substr(i + 1, 4)).c_str(), nullptr, 16);
             out += code < 0x80 ? static_cast<char>(code) : '?';
             i += 4;

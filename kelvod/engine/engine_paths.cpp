@@ -108,9 +108,10 @@ std::vector<std::string> EnginePaths::AllowedFiles() const {
 }
 
 std::string EnginePaths::ForEngine(const std::string& resolved) const {
-    if (resolved.rfind(m_own, 0) == 0)
+    if (resolved.rfind(m_own, 0) == 0) {
         throw SqlError("42501", "The database \"" + resolved + "\" lies in the server's own directory.",
                        "Keep databases out of \"" + m_own + "\".");
+    }
     if (resolved == m_main || (!m_open.empty() && resolved.rfind(m_open, 0) == 0))
         return resolved;
     throw SqlError("42501", "The database \"" + resolved + "\" lies outside the database directory.",

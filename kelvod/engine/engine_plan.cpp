@@ -28,9 +28,10 @@ bool ChangesRows(duckdb_statement_type type) {
 bool ReturnsRows(duckdb_prepared_statement ps, const Statement& statement) {
     duckdb_statement_type type = duckdb_prepared_statement_type(ps);
     if (ChangesRows(type)) {
-        for (const Token* t : statement.Significant())
+        for (const Token* t : statement.Significant()) {
             if (t->kind == Token::Kind::Word && t->value == "returning")
                 return true;
+        }
         return false;
     }
     switch (type) {
@@ -224,12 +225,13 @@ std::map<idx_t, std::string> OperandHints(const std::string& text, const std::se
                 continue;
             std::string literal = LiteralType(t, first, last);
             std::string param = "$" + std::to_string(n);
-            if (any)
+            if (any) {
                 hints[n] = "(CASE WHEN false THEN [" + spelled(first, last) + "] ELSE " + param + " END)";
-            else if (!literal.empty())
+            } else if (!literal.empty()) {
                 hints[n] = "CAST(" + param + " AS " + literal + ")";
-            else
+            } else {
                 hints[n] = "(CASE WHEN false THEN " + spelled(first, last) + " ELSE " + param + " END)";
+            }
         }
     }
     return hints;
@@ -237,9 +239,10 @@ std::map<idx_t, std::string> OperandHints(const std::string& text, const std::se
 
 std::set<idx_t> UntypedParameters(duckdb_prepared_statement ps) {
     std::set<idx_t> untyped;
-    for (idx_t i = 1; i <= duckdb_nparams(ps); ++i)
+    for (idx_t i = 1; i <= duckdb_nparams(ps); ++i) {
         if (duckdb_param_type(ps, i) == DUCKDB_TYPE_INVALID)
             untyped.insert(i);
+    }
     return untyped;
 }
 
@@ -270,9 +273,10 @@ PreparedStatementHandle PrepareDescribed(duckdb_connection connection, std::stri
     // Each hint on its own: one that fails leaves the others standing. Where the
     // operand's own type does not fit (a date or timestamp plus another), the
     // parameter is a number of days, else an interval, as a client means it.
-    for (const auto& [n, hint] : hints)
+    for (const auto& [n, hint] : hints) {
         if (!hinted({{n, hint}}) && !hinted(CastsTo({n}, "INTEGER")))
             hinted(CastsTo({n}, "INTERVAL"));
+    }
     if (untyped.empty() || !IsUndescribed(ps.Get()) || !ReturnsRows(ps.Get(), statement))
         return ps;
     // Where the engine stops it forgets every parameter's type, also of those it
@@ -300,9 +304,10 @@ PreparedStatementHandle PrepareDescribed(duckdb_connection connection, std::stri
     bool arithmetic = false;
     for (const Statement& s : SplitStatements(text)) {
         Tokens t = s.Significant();
-        for (size_t k = 0; k < t.size(); ++k)
+        for (size_t k = 0; k < t.size(); ++k) {
             arithmetic |=
                 untyped.count(ParameterNumber(*t[k])) && ((k > 0 && IsArithmetic(t, k - 1)) || IsArithmetic(t, k + 1));
+        }
     }
     const std::array<const char*, 2> order =
         arithmetic ? std::array<const char*, 2>{"DOUBLE", "VARCHAR"} : std::array<const char*, 2>{"VARCHAR", "DOUBLE"};
@@ -393,12 +398,13 @@ duckdb_state BindText(duckdb_prepared_statement ps, idx_t index, duckdb_type typ
                 std::string list = text;
                 bool quoted = false;
                 for (size_t i = 0; i < list.size(); ++i) {
-                    if (list[i] == '\\' && quoted)
+                    if (list[i] == '\\' && quoted) {
                         ++i;
-                    else if (list[i] == '"')
+                    } else if (list[i] == '"') {
                         quoted = !quoted;
-                    else if (!quoted && (list[i] == '{' || list[i] == '}'))
+                    } else if (!quoted && (list[i] == '{' || list[i] == '}')) {
                         list[i] = list[i] == '{' ? '[' : ']';
+                    }
                 }
                 return duckdb_bind_varchar_length(ps, index, list.data(), list.size());
             }
@@ -448,9 +454,10 @@ uint32_t ParameterOid(duckdb_logical_type type) {
 }  // namespace
 
 bool FoldsSettings(const Statement& statement) {
-    for (const Token& t : statement.tokens)
+    for (const Token& t : statement.tokens) {
         if (t.kind == Token::Kind::Word && t.value == "current_setting")
             return true;
+    }
     return false;
 }
 
@@ -495,9 +502,10 @@ EnginePlan PrepareEnginePlan(duckdb_connection connection, const Statement& stat
 
 void BindTextParameters(EnginePlan& plan, const std::vector<std::optional<std::string>>& params) {
     duckdb_prepared_statement ps = plan.prepared.Get();
-    if (plan.parameterCount != params.size())
+    if (plan.parameterCount != params.size()) {
         throw SqlError("08P01", "The statement needs " + std::to_string(plan.parameterCount) + " parameters, but " +
                                     std::to_string(params.size()) + " were given.");
+    }
     for (size_t i = 0; i < params.size(); ++i) {
         duckdb_state st =
             params[i] ? BindText(ps, i + 1, plan.parameterTypes[i], *params[i]) : duckdb_bind_null(ps, i + 1);

@@ -124,9 +124,10 @@ std::vector<std::pair<std::string, std::string>> StreamRegistry::NamesIn(const s
     Key low = MakeKey(database, "", "");
     std::vector<std::pair<std::string, std::string>> names;
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const auto& [key, stream] : m_streams)
+    for (const auto& [key, stream] : m_streams) {
         if (std::get<0>(key) == std::get<0>(low))
             names.emplace_back(std::get<1>(key), std::get<2>(key));
+    }
     return names;
 }
 

@@ -81,14 +81,15 @@ bool IsValidText(const uint8_t* p, size_t n) {
         }
         size_t len;
         uint32_t cp;
-        if ((b & 0xE0) == 0xC0)
+        if ((b & 0xE0) == 0xC0) {
             len = 2, cp = b & 0x1F;
-        else if ((b & 0xF0) == 0xE0)
+        } else if ((b & 0xF0) == 0xE0) {
             len = 3, cp = b & 0x0F;
-        else if ((b & 0xF8) == 0xF0)
+        } else if ((b & 0xF8) == 0xF0) {
             len = 4, cp = b & 0x07;
-        else
+        } else {
             return false;
+        }
         if (n - i < len)
             return false;
         for (size_t k = 1; k < len; ++k) {
@@ -342,9 +343,10 @@ size_t KlvcpyRowCutter::MeasureRow(const uint8_t* p, const uint8_t* end) const {
             uint8_t marker = *p++;
             if (marker == 1)
                 continue;
-            if (marker != 0)
+            if (marker != 0) {
                 BadFormat("Row " + std::to_string(m_rows + 1) + ", column \"" + m_columns[i].name +
                           "\": the null marker is " + std::to_string(marker) + ", not 0 or 1.");
+            }
         }
         size_t width = m_fixedWidth[i];
         uint32_t length = 0;
@@ -352,10 +354,11 @@ size_t KlvcpyRowCutter::MeasureRow(const uint8_t* p, const uint8_t* end) const {
             if (static_cast<size_t>(end - p) < 4)
                 return 0;
             length = LoadLe<uint32_t>(p);
-            if (length > kMaxVariableCell)
+            if (length > kMaxVariableCell) {
                 BadFormat("Row " + std::to_string(m_rows + 1) + ", column \"" + m_columns[i].name +
                           "\": the value length " + std::to_string(length) + " exceeds the limit of " +
                           std::to_string(kMaxVariableCell) + " bytes.");
+            }
             width = 4 + static_cast<size_t>(length);
         }
         if (static_cast<size_t>(end - p) < width)
@@ -371,9 +374,10 @@ size_t KlvcpyRowCutter::MeasureRow(const uint8_t* p, const uint8_t* end) const {
 void KlvcpyRowCutter::Finish() {
     if (!m_headerSeen)
         BadFormat("The COPY data ends before its 19-byte KLVCPY header is complete.");
-    if (m_piece.bytes.size() > m_measured)
+    if (m_piece.bytes.size() > m_measured) {
         BadFormat("The COPY data ends inside row " + std::to_string(m_rows + 1) + ": " +
                   std::to_string(m_piece.bytes.size() - m_measured) + " bytes of it arrived.");
+    }
     if (m_piece.rows > 0)
         Emit();
 }
@@ -421,9 +425,10 @@ private:
 };
 
 KlvcpyRowDecoder::KlvcpyRowDecoder(const std::vector<CopyColumn>& columns, bool checkValues) : m_columns(columns) {
-    for (const auto& c : m_columns)
+    for (const auto& c : m_columns) {
         m_cells.push_back(
             {KindOf(c), static_cast<uint8_t>(CellWidth(c)), c.nullable, checkValues && NeedsCheck(c.type)});
+    }
 }
 
 KlvcpyRowDecoder::CellKind KlvcpyRowDecoder::KindOf(const CopyColumn& c) {

@@ -7,6 +7,7 @@
 #include <map>
 #include <random>
 #include <thread>
+#include <utility>
 
 #include "kelvod/engine/attachments.h"
 #include "kelvod/engine/engine_errors.h"
@@ -180,10 +181,10 @@ uint64_t RunFeedingInsert(duckdb_connection connection, const std::string& text,
     PreparedStatementHandle prepared;
     PendingResultHandle pending;
     ResultHandle result;
-    auto fail = [&](const EngineError& error) {
+    auto fail = [&](EngineError error) {
         if (auto failure = feed.Failure())
             std::rethrow_exception(failure);
-        throw error;
+        throw std::move(error);
     };
     // Asked first: another query on the connection would close the pending one.
     const bool background = BackgroundThreads(connection);

@@ -8,9 +8,10 @@ namespace kelvod {
 namespace {
 
 void Expect(const Tokens& t, size_t& i, const char* symbol) {
-    if (!IsSymbol(t, i, symbol))
+    if (!IsSymbol(t, i, symbol)) {
         Syntax(std::string("expected \"") + symbol + "\"" +
                (i < t.size() ? " before \"" + t[i]->text + "\"" : " at the end"));
+    }
     ++i;
 }
 
@@ -58,9 +59,10 @@ void LoadOptions(const Tokens& t, size_t& i, const char* statement) {
                 Syntax("expected a format name");
             std::string format = t[i]->value;
             ++i;
-            if (format != "kelvobinary")
+            if (format != "kelvobinary") {
                 throw SqlError("0A000",
                                std::string(statement) + " supports only FORMAT KELVOBINARY, not \"" + format + "\".");
+            }
             binary = true;
         } else if (IsWord(t, i, "sanitize")) {
             ++i;  // text values are always checked for valid UTF-8
@@ -124,10 +126,11 @@ Command CopyFrom(const Tokens& t) {
 
 Command CreateStream(const Tokens& t) {
     size_t i = 1;
-    if (IsWord(t, i, "bounded"))
+    if (IsWord(t, i, "bounded")) {
         ++i;
-    else
+    } else {
         throw SqlError("0A000", "Only bounded external streams are supported.");
+    }
     i += 2;  // EXTERNAL STREAM, checked by the caller
     CreateStreamCommand c;
     if (IsWord(t, i, "if") && IsWord(t, i + 1, "not") && IsWord(t, i + 2, "exists"))
@@ -163,12 +166,13 @@ Command InsertBulk(const Statement& statement, const Tokens& t) {
     size_t end = ++i;
     int depth = 0;
     for (; end < t.size(); ++end) {
-        if (IsSymbol(t, end, "("))
+        if (IsSymbol(t, end, "(")) {
             ++depth;
-        else if (IsSymbol(t, end, ")") && depth-- == 0)
+        } else if (IsSymbol(t, end, ")") && depth-- == 0) {  // NOLINT(bugprone-branch-clone): ends at ) or at FROM
             break;
-        else if (depth == 0 && IsWord(t, end, "from"))
+        } else if (depth == 0 && IsWord(t, end, "from")) {
             break;
+        }
     }
     if (end == t.size())
         Syntax("expected \")\" after the select list of INSERT BULK");
@@ -201,9 +205,10 @@ Command InsertBulk(const Statement& statement, const Tokens& t) {
 std::optional<Command> ClassifyLoadStatement(const Statement& statement) {
     Tokens t = statement.Significant();
     if (IsWord(t, 0, "copy") && !IsSymbol(t, 1, "(")) {
-        for (size_t k = 1; k + 1 < t.size(); ++k)
+        for (size_t k = 1; k + 1 < t.size(); ++k) {
             if (IsWord(t, k, "from") && IsWord(t, k + 1, "stdin"))
                 return CopyFrom(t);
+        }
         return std::nullopt;
     }
     if (IsWord(t, 0, "create") && (IsWord(t, 1, "bounded") || IsWord(t, 1, "external"))) {

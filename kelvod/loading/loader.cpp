@@ -57,31 +57,31 @@ CopyColumn StreamColumn(const ColumnDefinition& d) {
     c.name = d.name;
     c.nullable = !d.notNull;
     const std::string& e = d.type.engineType;
-    if (e == "BOOLEAN")
+    if (e == "BOOLEAN") {
         c.type = DUCKDB_TYPE_BOOLEAN;
-    else if (e == "BIGINT")
+    } else if (e == "BIGINT") {
         c.type = DUCKDB_TYPE_BIGINT;
-    else if (e == "SMALLINT")
+    } else if (e == "SMALLINT") {
         c.type = DUCKDB_TYPE_SMALLINT;
-    else if (e == "INTEGER")
+    } else if (e == "INTEGER") {
         c.type = DUCKDB_TYPE_INTEGER;
-    else if (e == "UINTEGER")
+    } else if (e == "UINTEGER") {
         c.type = DUCKDB_TYPE_UINTEGER;
-    else if (e == "DOUBLE")
+    } else if (e == "DOUBLE") {
         c.type = DUCKDB_TYPE_DOUBLE;
-    else if (e == "BLOB")
+    } else if (e == "BLOB") {
         c.type = DUCKDB_TYPE_BLOB;
-    else if (e == "DATE")
+    } else if (e == "DATE") {
         c.type = DUCKDB_TYPE_DATE;
-    else if (e == "INTERVAL")
+    } else if (e == "INTERVAL") {
         c.type = DUCKDB_TYPE_INTERVAL;
-    else if (e == "TIME")
+    } else if (e == "TIME") {
         c.type = DUCKDB_TYPE_TIME;
-    else if (e == "TIMESTAMP")
+    } else if (e == "TIMESTAMP") {
         c.type = DUCKDB_TYPE_TIMESTAMP;
-    else if (e == "TIMESTAMPTZ")
+    } else if (e == "TIMESTAMPTZ") {
         c.type = DUCKDB_TYPE_TIMESTAMP_TZ;
-    else if (e.rfind("DECIMAL(", 0) == 0) {
+    } else if (e.rfind("DECIMAL(", 0) == 0) {
         c.type = DUCKDB_TYPE_DECIMAL;
         unsigned width = 0, scale = 0;
         std::sscanf(e.c_str(), "DECIMAL(%u,%u)", &width, &scale);
@@ -151,9 +151,10 @@ void Loader::ReceiveCopyData(KlvcpyRowCutter& cutter, uint64_t maxBytes) {
         m_context.ThrowIfCancelled();
         if (auto data = m_context.Reader().TakeCopyData()) {
             received += data->size();
-            if (received > maxBytes)
+            if (received > maxBytes) {
                 throw SqlError("54000", "The COPY data exceeds " + std::to_string(maxBytes) + " bytes.",
                                "Send the rows in several smaller COPY statements.");
+            }
             cutter.Feed(data->data(), data->size());
             continue;
         }
@@ -187,39 +188,44 @@ Loader::LoadTarget Loader::ResolveLoadTarget(const std::vector<std::string>& t) 
     if (t.size() == 3) {
         // The alias as the engine spells it, which the catalog functions compare exactly.
         std::string database;
-        for (const auto& d : m_context.Databases())
+        for (const auto& d : m_context.Databases()) {
             if (database.empty() && EqualsFolded(d, t[0]))
                 database = d;
+        }
         if (database.empty())
             throw SqlError("3F000", "The database \"" + t[0] + "\" is not attached to this session.");
-        if (t[1] == kTempSchema)
+        if (t[1] == kTempSchema) {
             target = {"temp", "main", t[2]};
-        else
+        } else {
             target = {database, t[1], t[2]};
+        }
     } else if (t.size() == 2) {
-        if (t[0] == kTempSchema)
+        if (t[0] == kTempSchema) {
             target = {"temp", "main", t[1]};
-        else if (auto db = ResolveSchema(m_context.Connection(), names, t[0]))
+        } else if (auto db = ResolveSchema(m_context.Connection(), names, t[0])) {
             target = {*db, t[0], t[1]};
-        else
+        } else {
             throw SqlError("3F000", "The schema \"" + t[0] + "\" does not exist.");
+        }
     } else {
         auto where = ResolveTable(m_context.Connection(), names, t[0]);
         if (!where)
             throw SqlError("42P01", "The table \"" + t[0] + "\" does not exist.");
-        if (where->second == kTempSchema)
+        if (where->second == kTempSchema) {
             target = {"temp", "main", t[0]};
-        else
+        } else {
             target = {where->first, where->second, t[0]};
+        }
     }
     return target;
 }
 
 void Loader::CopyFromStdin(const CopyFromStdinCommand& command) {
-    if (auto stream = FindStream(command.target))
+    if (auto stream = FindStream(command.target)) {
         CopyIntoStream(*stream, command);
-    else
+    } else {
         CopyIntoTable(command);
+    }
 }
 
 void Loader::CopyIntoTable(const CopyFromStdinCommand& command) {
@@ -327,15 +333,18 @@ std::vector<CopyColumn> Loader::DescribeLoadColumns(const LoadTarget& target, co
     } else {
         for (const auto& name : named) {
             const Row* found = nullptr;
-            for (const auto& r : columnRows)
+            for (const auto& r : columnRows) {
                 if (!found && EqualsFolded(r[0].value_or(""), name))
                     found = &r;
-            if (!found)
+            }
+            if (!found) {
                 throw SqlError("42703",
                                "The column \"" + name + "\" of the table \"" + target.table + "\" does not exist.");
-            for (const auto& c : columns)
+            }
+            for (const auto& c : columns) {
                 if (EqualsFolded(c.first, name))
                     throw SqlError("42701", "The column \"" + name + "\" is named twice.");
+            }
             columns.emplace_back((*found)[0].value_or(""), (*found)[1] != std::string("false"));
             appender.AddColumn(columns.back().first);
         }
@@ -353,9 +362,10 @@ void Loader::CopyIntoStream(ExternalStream& stream, const CopyFromStdinCommand& 
         bool same = command.columns.size() == stream.Columns().size();
         for (size_t i = 0; same && i < command.columns.size(); ++i)
             same = EqualsFolded(command.columns[i], stream.Columns()[i].name);
-        if (!same)
+        if (!same) {
             throw SqlError("0A000", "A COPY into the external stream \"" + stream.DisplayName() +
                                         "\" carries all of its columns in their order.");
+        }
     }
     auto refuse = [&](ExternalStream::PushResult r) {
         switch (r) {
@@ -438,9 +448,10 @@ void Loader::CreateStream(const CreateStreamCommand& command) {
     auto added = m_context.Server().Streams().Add(key, stream);
     if (added == StreamRegistry::AddResult::Added)
         return;
-    if (added == StreamRegistry::AddResult::TooMany)
+    if (added == StreamRegistry::AddResult::TooMany) {
         throw SqlError("54000", "The server holds " + std::to_string(kMaxStreams) + " external streams already.",
                        "Drop streams that are no longer used.");
+    }
     if (command.ifNotExists) {
         m_context.Notice("42P07", "The external stream \"" + Joined(command.name) + "\" already exists, skipping.");
         return;

@@ -34,9 +34,10 @@ bool StreamRowSource::Next(RowPiece& piece) {
                 m_ended = true;
                 return false;
             }
-            if (popped == ExternalStream::PopResult::Dropped)
+            if (popped == ExternalStream::PopResult::Dropped) {
                 throw SqlError("55000", "The external stream \"" + m_stream.DisplayName() +
                                             "\" was dropped before it was closed.");
+            }
         } catch (...) {
             // The other scan threads end quietly; this one's error ends the statement.
             m_ended = true;

@@ -35,10 +35,11 @@ Callback::Callback(const Endpoint& to, const std::string& descriptor) {
             throw CallbackError("Cannot resolve the callback host \"" + host + "\".");
         for (addrinfo* a = res; a && m_fd < 0; a = a->ai_next) {
             int fd = ::socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) == 0)
+            if (fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
                 m_fd = fd;
-            else if (fd >= 0)
+            } else if (fd >= 0) {
                 ::close(fd);
+            }
         }
         ::freeaddrinfo(res);
         if (m_fd < 0)

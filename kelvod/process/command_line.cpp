@@ -17,9 +17,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         } else if (a.size() > 2 && a[0] == '-' && a[1] == '-') {
             size_t eq = a.find('=');
             std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            for (char& c : name)
+            for (char& c : name) {
                 if (c == '-')
                     c = '_';
+            }
             // A long option without '=' takes no value: the library always writes the '='.
             cl.settings[name] = eq == std::string::npos ? std::string() : a.substr(eq + 1);
         } else if (a.size() == 2 && a[0] == '-') {

@@ -29,10 +29,11 @@ Endpoint ParseEndpoint(std::string_view text) {
         if (rest.empty() || colon == std::string_view::npos)
             throw std::invalid_argument("Socket connection must be of form pel.tcp://[host]:port");
         std::string_view host = rest.substr(0, colon), port = rest.substr(colon + 1);
-        if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
             host = host.substr(1, host.size() - 2);
-        else if (host.find_first_of("[]") != std::string_view::npos)
+        } else if (host.find_first_of("[]") != std::string_view::npos) {
             throw std::invalid_argument("Malformed host in \"" + std::string(text) + "\"");
+        }
         e.kind = Endpoint::Kind::Tcp;
         e.host = std::string(host);
         if (port == "auto") {

@@ -51,9 +51,10 @@ bool IsLiveSocket(const std::string& path) {
 
 int BindDomain(const std::string& path) {
     sockaddr_un addr{};
-    if (path.size() >= sizeof addr.sun_path)
+    if (path.size() >= sizeof addr.sun_path) {
         throw ListenError("The socket path \"" + path + "\" is too long (at most " +
                           std::to_string(sizeof addr.sun_path - 1) + " bytes).");
+    }
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -119,9 +120,10 @@ Listener::Listener(const Endpoint& where, ServerState& server) : m_server(server
         addrinfo hints{}, *res = nullptr;
         hints.ai_socktype = SOCK_STREAM;
         hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
-        if (::getaddrinfo(host.c_str(), std::to_string(where.port).c_str(), &hints, &res) != 0 || !res)
+        if (::getaddrinfo(host.c_str(), std::to_string(where.port).c_str(), &hints, &res) != 0 || !res) {
             throw ListenError("Cannot listen on host \"" + where.host +
                               "\": only numeric addresses and localhost are served.");
+        }
         m_fd = ::socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
         if (m_fd >= 0)

@@ -10,16 +10,17 @@
 namespace kelvod {
 
 void ExtendedProtocol::Handle(const Request& request) {
-    if (auto* p = std::get_if<ParseMessage>(&request))
+    if (auto* p = std::get_if<ParseMessage>(&request)) {
         Parse(*p);
-    else if (auto* b = std::get_if<BindMessage>(&request))
+    } else if (auto* b = std::get_if<BindMessage>(&request)) {
         Bind(*b);
-    else if (auto* d = std::get_if<DescribeMessage>(&request))
+    } else if (auto* d = std::get_if<DescribeMessage>(&request)) {
         Describe(*d);
-    else if (auto* e = std::get_if<ExecuteMessage>(&request))
+    } else if (auto* e = std::get_if<ExecuteMessage>(&request)) {
         Execute(*e);
-    else if (auto* c = std::get_if<CloseMessage>(&request))
+    } else if (auto* c = std::get_if<CloseMessage>(&request)) {
         Close(*c);
+    }
 }
 
 void ExtendedProtocol::Parse(const ParseMessage& message) {
@@ -74,9 +75,10 @@ void ExtendedProtocol::Bind(const BindMessage& message) {
     auto it = m_prepared.find(message.statement);
     if (it == m_prepared.end())
         throw SqlError("26000", "The prepared statement \"" + message.statement + "\" does not exist.");
-    for (int16_t f : message.paramFormats)
+    for (int16_t f : message.paramFormats) {
         if (f != 0)
             throw SqlError("0A000", "Parameters must be sent in the text format.");
+    }
     for (const auto& p : message.params) {
         if (p && !IsValidUtf8(*p))
             throw SqlError("22021", "invalid byte sequence for encoding \"UTF8\"");
@@ -84,10 +86,12 @@ void ExtendedProtocol::Bind(const BindMessage& message) {
         if (p && p->find('\0') != std::string::npos)
             throw SqlError("22021", "invalid byte sequence for encoding \"UTF8\": 0x00");
     }
-    for (int16_t f : message.resultFormats)
-        if (f != kTextFormat && f != kBinaryFormat)
+    for (int16_t f : message.resultFormats) {
+        if (f != kTextFormat && f != kBinaryFormat) {
             throw SqlError("0A000", "Result format code " + std::to_string(f) + " is not supported.",
                            "Use 0 for text or 2 for binary.");
+        }
+    }
     if (!message.portal.empty() && m_portals.count(message.portal))
         throw SqlError("42P03", "The portal \"" + message.portal + "\" already exists.");
     m_portals[message.portal] = Portal{it->second, message.resultFormats, message.params};
@@ -113,10 +117,11 @@ void ExtendedProtocol::DescribePrepared(PreparedStatement& prepared, const std::
     if (!prepared.plan) {
         if (withParameters)
             m_context.Writer().ParameterDescription({});
-        if (auto* show = std::get_if<ShowCommand>(&prepared.command); show && prepared.statement)
+        if (auto* show = std::get_if<ShowCommand>(&prepared.command); show && prepared.statement) {
             m_context.Writer().RowDescription({{show->name, 25, -1, -1, FormatFor(formats, 0)}});
-        else
+        } else {
             m_context.Writer().NoData();
+        }
         return;
     }
     const EnginePlan& plan = m_runner.CurrentPlan(prepared);
@@ -150,17 +155,19 @@ void ExtendedProtocol::Execute(const ExecuteMessage& message) {
     // a block; any other shares the batch's implicit transaction.
     if (m_context.Reader().NextType() != 'S')
         m_runner.BeginBatch();
-    if (!prepared.statement)
+    if (!prepared.statement) {
         m_context.Writer().EmptyQueryResponse();
-    else
+    } else {
         m_runner.RunPortal(prepared, portal.resultFormats, portal.params);
+    }
 }
 
 void ExtendedProtocol::Close(const CloseMessage& message) {
-    if (message.kind == 'S')
+    if (message.kind == 'S') {
         m_prepared.erase(message.name);
-    else
+    } else {
         m_portals.erase(message.name);
+    }
     m_context.Writer().CloseComplete();
 }
 

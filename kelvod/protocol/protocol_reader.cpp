@@ -87,9 +87,10 @@ StartupPacket ParseStartupPacket(std::string_view body) {
         r.ExpectEnd('?');
         return c;
     }
-    if (code != kProtocol3)
+    if (code != kProtocol3) {
         throw ProtocolError("0A000", "Unsupported frontend protocol " + std::to_string(code >> 16) + "." +
                                          std::to_string(code & 0xFFFF) + ": the server supports 3.0.");
+    }
     StartupRequest s;
     for (;;) {
         std::string name = r.String();
@@ -129,12 +130,13 @@ Request ParseRequest(char type, std::string_view body) {
             int16_t np = Count(r, "The Bind message has a negative parameter count.");
             for (int i = 0; i < np; ++i) {
                 int32_t len = r.Int32();
-                if (len == -1)
+                if (len == -1) {
                     b.params.emplace_back(std::nullopt);
-                else if (len < 0)
+                } else if (len < 0) {
                     throw ProtocolError("08P01", "The Bind message has an invalid parameter length.");
-                else
+                } else {
                     b.params.emplace_back(r.Bytes(static_cast<size_t>(len)));
+                }
             }
             b.resultFormats = FormatCodes(r, "The Bind message has a negative result format count.");
             r.ExpectEnd(type);
@@ -143,9 +145,10 @@ Request ParseRequest(char type, std::string_view body) {
         case 'D':
         case 'C': {
             char kind = static_cast<char>(r.Byte());
-            if (kind != 'S' && kind != 'P')
+            if (kind != 'S' && kind != 'P') {
                 throw ProtocolError(
                     "08P01", std::string("Invalid object kind '") + kind + "' in a message of type '" + type + "'.");
+            }
             std::string name = r.String();
             r.ExpectEnd(type);
             if (type == 'D')
@@ -241,9 +244,10 @@ std::optional<Request> ProtocolReader::TakeRequest() {
         return std::nullopt;
     char type = m_buffer[m_start];
     uint32_t len = BigEndian32(m_buffer.data() + m_start + 1);
-    if (len < 4 || len > kMaxMessage)
+    if (len < 4 || len > kMaxMessage) {
         throw ProtocolError("08P01", "Invalid message length " + std::to_string(len) + " for a message of type '" +
                                          std::string(1, type) + "'.");
+    }
     if (Buffered() < size_t(len) + 1)
         return std::nullopt;
     std::string_view body(m_buffer.data() + m_start + 5, len - 4);

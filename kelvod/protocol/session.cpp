@@ -178,10 +178,11 @@ void Session::ReportFailure(const SqlError& error) {
     }
     // Any failed statement or message inside a block aborts it; outside one,
     // no engine transaction may outlive the failure.
-    if (m_context.Transaction() == TransactionStatus::Idle)
+    if (m_context.Transaction() == TransactionStatus::Idle) {
         EndStrayTransaction(m_context.Connection());
-    else
+    } else {
         m_context.FailBlock();
+    }
     m_commands.RecoverInvalidated(error);
 }
 

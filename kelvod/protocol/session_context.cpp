@@ -187,9 +187,10 @@ const SessionNames& SessionContext::Names() const {
     names.databases = m_databases;
     names.tempTables = &m_tempTables;
     names.isOtherSessionsAlias = [this](const std::string& alias) {
-        for (const auto& d : m_databases)
+        for (const auto& d : m_databases) {
             if (EqualsFolded(d, alias))
                 return false;
+        }
         // The engine's shared "memory" database and the server's own databases
         // (other sessions' private ones, those being created) are no session's.
         if (EqualsFolded(alias, "memory"))
@@ -203,9 +204,10 @@ const SessionNames& SessionContext::Names() const {
     if (it != m_settings.end()) {
         names.searchPath.clear();
         auto statements = SplitStatements("SELECT " + it->second);
-        for (const Token* t : statements.front().Significant())
+        for (const Token* t : statements.front().Significant()) {
             if (t->kind == Token::Kind::Identifier || (t->kind == Token::Kind::Word && t->value != "select"))
                 names.searchPath.push_back(t->value);
+        }
     }
     return m_names.emplace(std::move(names));
 }

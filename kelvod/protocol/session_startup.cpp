@@ -76,14 +76,15 @@ void SessionStartup::ApplyParameters(const StartupRequest& request) {
     RunEngine(m_context.Connection(), "ATTACH ':memory:' AS " + QuoteIdentifier(m_context.PrivateDatabase()));
     std::string dbname;
     for (const auto& [name, value] : request.parameters) {
-        if (name == "database")
+        if (name == "database") {
             dbname = value;
-        else if (name == "options")
+        } else if (name == "options") {
             ApplyOptions(value);
-        else if (name == "client_encoding") {
-            if (!EqualsFolded(value, "UTF8") && !EqualsFolded(value, "UTF-8") && !EqualsFolded(value, "UNICODE"))
+        } else if (name == "client_encoding") {
+            if (!EqualsFolded(value, "UTF8") && !EqualsFolded(value, "UTF-8") && !EqualsFolded(value, "UNICODE")) {
                 throw SqlError("22023", "The client encoding \"" + value + "\" is not supported.",
                                "This server speaks UTF8 only.");
+            }
         } else if (name == "replication" && !value.empty() && value != "false" && value != "0") {
             throw SqlError("0A000", "Replication connections are not supported.");
         }
@@ -116,20 +117,22 @@ void SessionStartup::ApplyOptions(const std::string& options) {
         if (!known)
             throw SqlError("42704", "Unknown setting \"" + name + "\" in the options start-up value.");
         if (name == "result_format_code") {
-            if (EqualsFolded(value, "KelvoBinary") || EqualsFolded(value, "Binary") || value == "2")
+            if (EqualsFolded(value, "KelvoBinary") || EqualsFolded(value, "Binary") || value == "2") {
                 m_context.UseBinaryResults(true);
-            else if (EqualsFolded(value, "Text") || EqualsFolded(value, "KelvoText") || value == "0")
+            } else if (EqualsFolded(value, "Text") || EqualsFolded(value, "KelvoText") || value == "0") {
                 m_context.UseBinaryResults(false);
-            else
+            } else {
                 throw SqlError("22023", "Invalid value \"" + value + "\" for result_format_code.",
                                "Use KelvoBinary or Text.");
+            }
         }
         if (name == "extra_float_digits") {
             char* end = nullptr;
             long digits = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || digits < -15 || digits > 3)
+            if (value.empty() || *end != '\0' || digits < -15 || digits > 3) {
                 throw SqlError("22023", "Invalid value \"" + value + "\" for extra_float_digits.",
                                "Use an integer from -15 to 3.");
+            }
         }
         m_context.RecordSetting(name, value);
     }

@@ -17,9 +17,10 @@ std::vector<std::pair<std::string, std::string>> ParseOptionItems(std::string_vi
         }
         size_t eq = s.find('=', i);
         size_t blank = s.find(' ', i);
-        if (eq == std::string_view::npos || (blank != std::string_view::npos && blank < eq))
+        if (eq == std::string_view::npos || (blank != std::string_view::npos && blank < eq)) {
             throw SqlError("22023", "Invalid item \"" + std::string(s.substr(i, blank - i)) +
                                         "\" in the options value: expected name=value.");
+        }
         std::string name(s.substr(i, eq - i));
         if (name.empty())
             throw SqlError("22023", "An item of the options value has no name.");
@@ -30,9 +31,9 @@ std::vector<std::pair<std::string, std::string>> ParseOptionItems(std::string_vi
             bool closed = false;
             while (i < s.size()) {
                 char c = s[i++];
-                if (c == '\\' && i < s.size())
+                if (c == '\\' && i < s.size()) {
                     value.push_back(s[i++]);
-                else if (c == '\'') {
+                } else if (c == '\'') {
                     closed = true;
                     break;
                 } else
@@ -43,10 +44,11 @@ std::vector<std::pair<std::string, std::string>> ParseOptionItems(std::string_vi
         } else {
             while (i < s.size() && s[i] != ' ') {
                 char c = s[i++];
-                if (c == '\\' && i < s.size())
+                if (c == '\\' && i < s.size()) {
                     value.push_back(s[i++]);
-                else
+                } else {
                     value.push_back(c);
+                }
             }
         }
         items.emplace_back(std::move(name), std::move(value));
@@ -158,10 +160,11 @@ std::vector<DatabaseToAttach> ParseDatabaseList(std::string_view json) {
                     std::string key = r.String();
                     r.Expect(':');
                     std::string value = r.String();
-                    if (key == "alias")
+                    if (key == "alias") {
                         d.alias = value;
-                    else if (key == "path")
+                    } else if (key == "path") {
                         d.path = value, hasPath = true;
+                    }
                     // encryption_key and access_mode are accepted and not used by this server
                 } while (r.Take(','));
                 r.Expect('}');

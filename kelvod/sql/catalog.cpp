@@ -82,9 +82,10 @@ std::string Derived(const std::vector<std::string>& rows,
             out += (i ? ", " : "") + std::string("NULL::") + cols[i].second + " AS " + cols[i].first;
         return out + " WHERE false)";
     }
-    for (size_t i = 0; i < cols.size(); ++i)
+    for (size_t i = 0; i < cols.size(); ++i) {
         out += (i ? ", " : "") + std::string("CAST(col") + std::to_string(i) + " AS " + cols[i].second + ") AS " +
                cols[i].first;
+    }
     out += " FROM (VALUES ";
     for (size_t i = 0; i < rows.size(); ++i)
         out += (i ? ", (" : "(") + rows[i] + ")";
@@ -177,10 +178,12 @@ DatabaseCatalog BuildCatalog(duckdb_connection connection, const SessionNames& n
         if (temp) {
             if (names.tempTables) {
                 auto it = names.tempTables->find(table);
-                if (it != names.tempTables->end())
-                    for (const auto& col : it->second)
+                if (it != names.tempTables->end()) {
+                    for (const auto& col : it->second) {
                         if (col.name == column)
                             oid = col.type.oid, modifier = col.type.modifier, collation = col.collation;
+                    }
+                }
             }
         } else {
             auto it = declared.find({schema, table, column});
@@ -249,11 +252,12 @@ std::optional<std::string> ResolveSchema(duckdb_connection connection, const Ses
         return std::nullopt;
     if (schema == kTempSchema || schema == "pg_catalog")
         return names.databases.front();
-    for (const auto& db : names.databases)
+    for (const auto& db : names.databases) {
         if (!QueryText(connection, "SELECT 1 FROM duckdb_schemas() WHERE database_name = " + QuoteLiteral(db) +
                                        " AND schema_name = " + QuoteLiteral(schema))
                  .empty())
             return db;
+    }
     return std::nullopt;
 }
 
@@ -371,12 +375,13 @@ bool ResolvingFunction(Rewrite& r, size_t& i) {
 bool TempSchema(Rewrite& r, size_t& i) {
     const auto& t = r.t;
     size_t last;
-    if (IsAnyName(t, i) && IsSym(t, i + 1, ".") && IsNamed(t, i + 2, kTempSchema) && IsSym(t, i + 3, "."))
+    if (IsAnyName(t, i) && IsSym(t, i + 1, ".") && IsNamed(t, i + 2, kTempSchema) && IsSym(t, i + 3, ".")) {
         last = i + 3;
-    else if (IsNamed(t, i, kTempSchema) && IsSym(t, i + 1, ".") && !(i > 0 && IsSym(t, i - 1, ".")))
+    } else if (IsNamed(t, i, kTempSchema) && IsSym(t, i + 1, ".") && !(i > 0 && IsSym(t, i - 1, "."))) {
         last = i + 1;
-    else
+    } else {
         return false;
+    }
     r.out += "\"temp\".\"main\".";
     i = last;
     return true;
@@ -421,9 +426,10 @@ std::string CatalogDatabase(const SessionNames& names, const std::optional<std::
     if (!named)
         return names.databases.empty() ? std::string() : names.databases.front();
     // Aliases compare as the engine compares them, without regard to case.
-    for (const auto& d : names.databases)
+    for (const auto& d : names.databases) {
         if (EqualsFolded(d, *named))
             return d;
+    }
     throw SqlError("3F000", "The database \"" + *named + "\" is not attached to this session.",
                    "Attach it with ATTACH DATABASE first.");
 }
@@ -480,9 +486,10 @@ std::string RewriteForEngine(const Statement& statement, duckdb_connection conne
     if (names.isOtherSessionsAlias)
         RefuseOtherSessionsDatabases(statement, names.isOtherSessionsAlias);
     Rewrite r{statement.tokens, connection, names, EngineTypeSpellings(statement), {}, {}, false};
-    for (size_t i = 0; i < r.t.size(); ++i)
+    for (size_t i = 0; i < r.t.size(); ++i) {
         if (std::none_of(std::begin(kRewriters), std::end(kRewriters), [&](Rewriter rewrite) { return rewrite(r, i); }))
             AppendEngineToken(r.out, r.t[i], r.apart);
+    }
     return r.out;
 }
 

@@ -44,10 +44,11 @@ void ChunkPrefetcher::Fetch() {
         bool ended = !chunk;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (ended)
+            if (ended) {
                 m_ended = true;
-            else
+            } else {
                 m_ready.push_back(std::move(chunk));
+            }
         }
         m_changed.notify_all();
         if (ended)

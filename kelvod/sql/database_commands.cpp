@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <utility>
 
 #include "kelvod/engine/attachments.h"
 #include "kelvod/sql/database_commands.h"
@@ -103,9 +104,10 @@ void DatabaseCommands::CreateDatabase(const std::string& rawPath, bool ifNotExis
 void DatabaseCommands::DropDatabase(const std::string& rawPath, bool ifExists) {
     std::string path = m_context.Server().ResolvePath(rawPath);
     m_context.Server().EnginePath(path);  // clients drop only databases they could attach
-    if (m_context.Server().Attachments().IsPathAttached(path))
+    if (m_context.Server().Attachments().IsPathAttached(path)) {
         throw SqlError("55006", "The database \"" + rawPath + "\" is attached and cannot be dropped.",
                        "Detach it in every session first.");
+    }
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) {
         if (ifExists) {
@@ -123,9 +125,10 @@ void DatabaseCommands::DropDatabase(const std::string& rawPath, bool ifExists) {
 }
 
 void DatabaseCommands::Attach(const std::string& rawPath, const std::string& alias) {
-    for (const auto& d : m_context.Databases())
+    for (const auto& d : m_context.Databases()) {
         if (EqualsFolded(d, alias))
             throw SqlError("42710", "The alias \"" + alias + "\" is already attached in this session.");
+    }
     std::string path = m_context.Server().ResolvePath(rawPath);
     m_context.Server().EnginePath(path);  // where the engine may not reach, nothing is told of the file
     m_context.AddDatabase(m_context.Server().Attachments().Acquire(m_context.Connection(), alias, path));
@@ -137,7 +140,8 @@ void DatabaseCommands::Detach(const std::string& alias) {
     for (auto it = m_context.Databases().begin(); it != m_context.Databases().end(); ++it) {
         if (!EqualsFolded(*it, alias))
             continue;
-        std::string name = *it;
+        // A copy, as RemoveDatabase erases the entry that *it names.
+        std::string name = *it;  // NOLINT(performance-unnecessary-copy-initialization)
         RunEngine(m_context.Connection(), "USE " + QuoteIdentifier(m_context.PrivateDatabase()));
         m_context.RemoveDatabase(name);
         try {
@@ -172,7 +176,7 @@ void DatabaseCommands::DetachAll() {
         }
     }
     if (first)
-        throw *first;
+        throw std::move(*first);
 }
 
 void DatabaseCommands::CreateSchema(const std::string& database, const std::string& schema, bool ifNotExists) {
@@ -183,9 +187,10 @@ void DatabaseCommands::CreateSchema(const std::string& database, const std::stri
         db = m_context.Databases().front();
     } else {
         bool attached = false;
-        for (auto& d : m_context.Databases())
+        for (auto& d : m_context.Databases()) {
             if (EqualsFolded(d, db))
                 attached = true, db = d;
+        }
         if (!attached)
             throw SqlError("3D000", "The database \"" + database + "\" is not attached to this session.");
     }
@@ -223,10 +228,11 @@ void DatabaseCommands::CreateTable(const CreateTableCommand& c) {
         bool isAlias = false;
         for (const auto& d : m_context.Databases())
             isAlias |= EqualsFolded(d, c.name[0]);
-        if (isAlias && !hasSchema(db, c.name[0]))
+        if (isAlias && !hasSchema(db, c.name[0])) {
             db = c.name[0];
-        else
+        } else {
             schema = c.name[0];
+        }
     } else if (!hasSchema(db, schema)) {
         schema = "main";
     }
@@ -264,19 +270,21 @@ void DatabaseCommands::Show(const std::string& name) {
         value = it == m_context.Settings().end() ? "" : it->second;
     } else {
         auto it = m_context.Settings().end();
-        for (auto i = m_context.Settings().begin(); i != m_context.Settings().end(); ++i)
+        for (auto i = m_context.Settings().begin(); i != m_context.Settings().end(); ++i) {
             if (EqualsFolded(i->first, name))
                 it = i;
-        if (name == "server_version")
+        }
+        if (name == "server_version") {
             value = "15.0";
-        else if (EqualsFolded(name, "TimeZone"))
+        } else if (EqualsFolded(name, "TimeZone")) {
             value = "UTC";
-        else if (EqualsFolded(name, "DateStyle"))
+        } else if (EqualsFolded(name, "DateStyle")) {
             value = "ISO, MDY";
-        else if (it != m_context.Settings().end())
+        } else if (it != m_context.Settings().end()) {
             value = it->second;
-        else
+        } else {
             throw SqlError("42704", "unrecognized configuration parameter \"" + name + "\"");
+        }
     }
     m_context.Writer().BeginDataRow(1);
     m_context.Writer().Field(value.data(), value.size());
@@ -297,10 +305,11 @@ void DatabaseCommands::Set(const std::string& name, const std::string& value) {
             continue;
         if (t->kind == Token::Kind::Symbol && t->text == ",")
             continue;
-        if (t->kind == Token::Kind::Word || t->kind == Token::Kind::Identifier || t->kind == Token::Kind::String)
+        if (t->kind == Token::Kind::Word || t->kind == Token::Kind::Identifier || t->kind == Token::Kind::String) {
             schemas.push_back(t->value);
-        else
+        } else {
             throw SqlError("22023", "Invalid value for search_path: \"" + value + "\".");
+        }
     }
     if (!m_context.Databases().empty() && !schemas.empty()) {
         std::string path;

@@ -20,9 +20,10 @@ bool TakesTable(const Tokens& t, size_t i) {
         return false;
     for (const char* w : {"from", "join",   "into",       "update",  "table",   "truncate", "describe", "summarize",
                           "show", "only",   "view",       "pivot",   "unpivot", "sequence", "macro",    "function",
-                          "type", "exists", "references", "lateral", "analyze", "vacuum"})
+                          "type", "exists", "references", "lateral", "analyze", "vacuum"}) {
         if (t[i]->value == w)
             return true;
+    }
     return false;
 }
 
@@ -75,9 +76,10 @@ void RefuseOtherSessionsDatabases(const Statement& statement,
         if (IsWord(t, 1, "session") || IsWord(t, 1, "local") || global)
             ++i;
         if (global &&
-            (IsWord(t, i, "schema") || IsWord(t, i, "search_path") || IsWord(t, i, "preserve_insertion_order")))
+            (IsWord(t, i, "schema") || IsWord(t, i, "search_path") || IsWord(t, i, "preserve_insertion_order"))) {
             throw SqlError("42501", "SET GLOBAL " + t[i]->value + " is not allowed: it would change every session's.",
                            "Leave out GLOBAL.");
+        }
         if (IsWord(t, i, "schema") || IsWord(t, i, "search_path")) {
             for (size_t k = i + 1; k < t.size(); ++k) {
                 if (t[k]->kind != Token::Kind::String && t[k]->kind != Token::Kind::Identifier &&
@@ -94,38 +96,42 @@ void RefuseOtherSessionsDatabases(const Statement& statement,
     }
     // Names that appear on their own (table aliases), so that alias.column is not taken for db.table.
     auto bare = [&](const std::string& name) {
-        for (size_t k = 0; k < t.size(); ++k)
+        for (size_t k = 0; k < t.size(); ++k) {
             if (IsName(t, k) && EqualsFolded(t[k]->value, name) && !IsSymbol(t, k + 1, ".") &&
                 !(k > 0 && IsSymbol(t, k - 1, ".")))
                 return true;
+        }
         return false;
     };
     // Per parenthesis level: whether a FROM clause runs there (a "," in it starts another table).
     std::vector<bool> inFrom(1, false);
     for (size_t i = 0; i < t.size(); ++i) {
-        if (IsSymbol(t, i, "("))
+        if (IsSymbol(t, i, "(")) {
             inFrom.push_back(false);
-        else if (IsSymbol(t, i, ")") && inFrom.size() > 1)
+        } else if (IsSymbol(t, i, ")") && inFrom.size() > 1) {
             inFrom.pop_back();
-        else if (IsWord(t, i, "from") || IsWord(t, i, "join"))
+        } else if (IsWord(t, i, "from") || IsWord(t, i, "join")) {
             inFrom.back() = true;
-        else if (t[i]->kind == Token::Kind::Word &&
-                 (t[i]->value == "where" || t[i]->value == "group" || t[i]->value == "order" ||
-                  t[i]->value == "having" || t[i]->value == "limit" || t[i]->value == "select" || t[i]->value == "on" ||
-                  t[i]->value == "using" || t[i]->value == "union" || t[i]->value == "window" ||
-                  t[i]->value == "qualify" || t[i]->value == "returning"))
+        } else if (t[i]->kind == Token::Kind::Word &&
+                   (t[i]->value == "where" || t[i]->value == "group" || t[i]->value == "order" ||
+                    t[i]->value == "having" || t[i]->value == "limit" || t[i]->value == "select" ||
+                    t[i]->value == "on" || t[i]->value == "using" || t[i]->value == "union" ||
+                    t[i]->value == "window" || t[i]->value == "qualify" || t[i]->value == "returning")) {
             inFrom.back() = false;
+        }
         // nextval('db.schema.sequence') and its kind name an object by text, checkpoint('db') a database.
         if (IsName(t, i) && IsSymbol(t, i + 1, "(") && i + 2 < t.size() && t[i + 2]->kind == Token::Kind::String) {
-            for (const char* f : {"nextval", "currval", "setval"})
+            for (const char* f : {"nextval", "currval", "setval"}) {
                 if (EqualsFolded(t[i]->value, f)) {
                     std::string first = FirstPart(t[i + 2]->value);
                     if (t[i + 2]->value.find('.') != std::string::npos && isOtherSessionsAlias(first))
                         NotAttached(first);
                 }
-            for (const char* f : {"checkpoint", "force_checkpoint"})
+            }
+            for (const char* f : {"checkpoint", "force_checkpoint"}) {
                 if (EqualsFolded(t[i]->value, f) && isOtherSessionsAlias(t[i + 2]->value))
                     NotAttached(t[i + 2]->value);
+            }
         }
         if (!IsName(t, i) || (i > 0 && IsSymbol(t, i - 1, ".")) || !isOtherSessionsAlias(t[i]->value))
             continue;

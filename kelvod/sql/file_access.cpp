@@ -28,9 +28,10 @@ namespace {
 bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
 bool OneOf(const std::string& s, std::initializer_list<const char*> words) {
-    for (const char* w : words)
+    for (const char* w : words) {
         if (s == w)
             return true;
+    }
     return false;
 }
 
@@ -86,9 +87,10 @@ bool LooksLikeFile(std::string name) {
         return true;
     name = Lower(name);
     for (const char* ext : {".csv", ".tsv", ".txt", ".parquet", ".json", ".jsonl", ".ndjson", ".gz", ".zst", ".xlsx",
-                            ".arrow", ".db", ".duckdb", ".kelvo"})
+                            ".arrow", ".db", ".duckdb", ".kelvo"}) {
         if (name.find(ext) != std::string::npos)
             return true;
+    }
     return false;
 }
 
@@ -146,9 +148,10 @@ struct Level {
 };
 
 void RefuseFileStatementWords(const Tokens& t, size_t body) {
-    for (const char* first : {"import", "export", "install", "load", "pragma", "attach", "detach", "copy"})
+    for (const char* first : {"import", "export", "install", "load", "pragma", "attach", "detach", "copy"}) {
         if (IsWord(t, body, first) && (body > 0 || std::string(first) != "copy"))
             Refuse("The statement " + t[body]->text);
+    }
     if (IsWord(t, body, "force") && IsWord(t, body + 1, "install"))
         Refuse("The statement FORCE INSTALL");
     if (IsWord(t, body, "show") && (IsWord(t, body + 1, "databases") || IsWord(t, body + 1, "all")))
@@ -156,10 +159,12 @@ void RefuseFileStatementWords(const Tokens& t, size_t body) {
     if (IsWord(t, body, "update") && IsWord(t, body + 1, "extensions"))
         Refuse("UPDATE EXTENSIONS");
     // CREATE [OR REPLACE] [PERSISTENT | TEMPORARY] SECRET, DROP [...] SECRET
-    if (IsWord(t, body, "create") || IsWord(t, body, "drop"))
-        for (size_t i = body + 1; i < t.size() && i <= body + 4; ++i)
+    if (IsWord(t, body, "create") || IsWord(t, body, "drop")) {
+        for (size_t i = body + 1; i < t.size() && i <= body + 4; ++i) {
             if (IsWord(t, i, "secret"))
                 RefuseShared("A secret");
+        }
+    }
 }
 
 }  // namespace

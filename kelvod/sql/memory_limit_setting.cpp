@@ -34,9 +34,10 @@ std::optional<size_t> MemoryLimitName(const Tokens& t) {
 
 std::optional<uint64_t> ParseMemorySize(const std::string& text) {
     std::string s;
-    for (char ch : text)
+    for (char ch : text) {
         if (ch != ' ')
             s += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    }
     if (s.empty())
         NotASize(text);
     if (s[0] == '-' || s == "none" || s == "null")
@@ -74,14 +75,16 @@ void RefuseUnsafeMemoryLimit(const Statement& statement) {
         return;  // the engine's own syntax error
     if (i + 3 == t.size() && IsWord(t, i + 2, "default"))
         return;
-    if (i + 3 != t.size() || (t[i + 2]->kind != Token::Kind::String && t[i + 2]->kind != Token::Kind::Number))
+    if (i + 3 != t.size() || (t[i + 2]->kind != Token::Kind::String && t[i + 2]->kind != Token::Kind::Number)) {
         throw SqlError("22023", "memory_limit takes a literal size only.",
                        "Give it as a quoted size such as '4GB' or '512MiB'.");
+    }
     const std::string value = t[i + 2]->kind == Token::Kind::String ? t[i + 2]->value : t[i + 2]->text;
     auto bytes = ParseMemorySize(value);
-    if (bytes && *bytes < kMemoryLimitFloor)
+    if (bytes && *bytes < kMemoryLimitFloor) {
         throw SqlError("22023", "memory_limit cannot be set below 512MB: the engine's commits need that much.",
                        "Set it to '512MB' or more, or RESET it to the default.");
+    }
 }
 
 void NoteDefaultMemoryLimit(duckdb_connection connection) {

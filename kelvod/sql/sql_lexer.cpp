@@ -69,9 +69,10 @@ std::string DecodeBackslashEscapes(std::string_view raw) {
                 int digits = e == 'u' ? 4 : 8;
                 unsigned long cp = 0;
                 for (int k = 0; k < digits; ++k) {
-                    if (i + 1 >= raw.size() || HexValue(raw[i + 1]) < 0)
+                    if (i + 1 >= raw.size() || HexValue(raw[i + 1]) < 0) {
                         throw SqlError("22025", "Invalid Unicode escape: \\" + std::string(1, e) + " needs " +
                                                     std::to_string(digits) + " hexadecimal digits.");
+                    }
                     cp = cp * 16 + static_cast<unsigned long>(HexValue(raw[++i]));
                 }
                 AppendUtf8(out, cp);
@@ -176,9 +177,10 @@ void AppendUtf8(std::string& out, unsigned long cp) {
 bool EqualsFolded(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
-    for (size_t i = 0; i < a.size(); ++i)
+    for (size_t i = 0; i < a.size(); ++i) {
         if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
             return false;
+    }
     return true;
 }
 
@@ -210,17 +212,19 @@ char ControlEscape(char c) {
 }
 
 bool Statement::IsEmpty() const {
-    for (const auto& t : tokens)
+    for (const auto& t : tokens) {
         if (t.kind != Token::Kind::Space)
             return false;
+    }
     return true;
 }
 
 std::vector<const Token*> Statement::Significant() const {
     std::vector<const Token*> out;
-    for (const auto& t : tokens)
+    for (const auto& t : tokens) {
         if (t.kind != Token::Kind::Space)
             out.push_back(&t);
+    }
     return out;
 }
 
@@ -325,12 +329,13 @@ Lexeme ReadLineComment(std::string_view sql, size_t& pos) {
 Lexeme ReadBlockComment(std::string_view sql, size_t& pos) {
     int depth = 0;
     do {
-        if (sql.compare(pos, 2, "/*") == 0)
+        if (sql.compare(pos, 2, "/*") == 0) {
             ++depth, pos += 2;
-        else if (sql.compare(pos, 2, "*/") == 0)
+        } else if (sql.compare(pos, 2, "*/") == 0) {
             --depth, pos += 2;
-        else
+        } else {
             ++pos;
+        }
     } while (depth > 0 && pos < sql.size());
     if (depth > 0)
         throw SqlError("42601", "Unterminated /* comment.");

@@ -40,9 +40,10 @@ constexpr uint64_t kNoModifier = 4294967295ull;
 int32_t LengthModifier(uint64_t n) {
     if (n == kNoModifier)
         return -1;
-    if (n < 1 || n > 10485760)
+    if (n < 1 || n > 10485760) {
         throw SqlError("22023",
                        "Length " + std::to_string(n) + " is out of range: it must lie between 1 and 10485760.");
+    }
     return static_cast<int32_t>(n + 4);
 }
 
@@ -50,14 +51,15 @@ int32_t LengthModifier(uint64_t n) {
 
 void ParseColumnConstraints(const Tokens& t, size_t& i, ColumnDefinition& c) {
     for (;;) {
-        if (IsWord(t, i, "not") && IsWord(t, i + 1, "null"))
+        if (IsWord(t, i, "not") && IsWord(t, i + 1, "null")) {
             c.notNull = true, i += 2;
-        else if (IsWord(t, i, "null"))
+        } else if (IsWord(t, i, "null")) {
             ++i;
-        else if (IsWord(t, i, "collate") && IsName(t, i + 1))
+        } else if (IsWord(t, i, "collate") && IsName(t, i + 1)) {
             c.collation = t[i + 1]->value, i += 2;
-        else
+        } else {
             break;
+        }
     }
 }
 
@@ -146,9 +148,10 @@ DeclaredType ParseDeclaredType(const Tokens& t, size_t& i) {
             return {1700, -1, kUnconstrainedNumeric};
         if (p < 1 || p > 38)
             throw SqlError("22023", "NUMERIC precision " + std::to_string(p) + " must lie between 1 and 38.");
-        if (s > p)
+        if (s > p) {
             throw SqlError("22023", "NUMERIC scale " + std::to_string(s) + " must lie between 0 and the precision " +
                                         std::to_string(p) + ".");
+        }
         return {1700, static_cast<int32_t>(((p << 16) | s) + 4),
                 "DECIMAL(" + std::to_string(p) + "," + std::to_string(s) + ")"};
     }
@@ -221,9 +224,10 @@ namespace {
 // Steps over the words of an optional clause when all of them stand at i.
 bool Clause(const Tokens& t, size_t& i, std::initializer_list<const char*> words) {
     size_t at = i;
-    for (const char* w : words)
+    for (const char* w : words) {
         if (!IsWord(t, at++, w))
             return false;
+    }
     i = at;
     return true;
 }
@@ -259,10 +263,11 @@ Command ParseAttach(const Statement&, const Tokens& t) {
 Command ParseDetach(const Statement&, const Tokens& t) {
     DetachDatabaseCommand c;
     size_t i = IsWord(t, 1, "database") ? 2 : 1;
-    if (IsSymbol(t, i, "*"))
+    if (IsSymbol(t, i, "*")) {
         c.all = true, ++i;
-    else
+    } else {
         c.alias = Name(t, i, "an alias or *");
+    }
     ExpectEnd(t, i);
     return c;
 }
@@ -302,14 +307,15 @@ Command ParseShow(const Statement&, const Tokens& t) {
 std::string SetValue(const Tokens& t, size_t i) {
     std::string value;
     for (; i < t.size(); ++i) {
-        if (t[i]->kind == Token::Kind::String)
+        if (t[i]->kind == Token::Kind::String) {
             value += t[i]->value;
-        else if (t[i]->kind == Token::Kind::Identifier)
+        } else if (t[i]->kind == Token::Kind::Identifier) {
             value += QuoteIdentifier(t[i]->value);
-        else if (IsSymbol(t, i, ","))
+        } else if (IsSymbol(t, i, ",")) {
             value += ", ";
-        else
+        } else {
             value += t[i]->text;
+        }
     }
     return value;
 }
@@ -331,10 +337,11 @@ Command ParseSet(const Statement&, const Tokens& t) {
 size_t ClosingParenthesis(const Tokens& t, size_t open) {
     int depth = 0;
     for (size_t k = open; k < t.size(); ++k) {
-        if (IsSymbol(t, k, "("))
+        if (IsSymbol(t, k, "(")) {
             ++depth;
-        else if (IsSymbol(t, k, ")") && --depth == 0)
+        } else if (IsSymbol(t, k, ")") && --depth == 0) {
             return k;
+        }
     }
     return 0;
 }
@@ -369,14 +376,15 @@ std::optional<RefusedCommand> ReadCopyOptions(const Tokens& t, size_t k, CopyToS
         if (!IsWord(t, k, "format"))
             return RefusedCommand{"0A000", "The COPY option \"" + t[k]->text + "\" is not supported."};
         ++k;
-        if (IsWord(t, k, "kelvobinary"))
+        if (IsWord(t, k, "kelvobinary")) {
             c.binary = true;
-        else if (IsWord(t, k, "binary"))
+        } else if (IsWord(t, k, "binary")) {
             return RefusedCommand{"0A000",
                                   "COPY TO STDOUT does not write PostgreSQL's binary format; use FORMAT "
                                   "KELVOBINARY or text."};
-        else if (!IsWord(t, k, "text"))
+        } else if (!IsWord(t, k, "text")) {
             return RefusedCommand{"0A000", "COPY TO STDOUT writes FORMAT text or KELVOBINARY only."};
+        }
     }
     if (!IsSymbol(t, k, ")") || k + 1 != t.size())
         Syntax("unexpected end of the COPY options");
@@ -426,9 +434,10 @@ Command ClassifyStatement(const Statement& statement) {
         return EngineStatement{};
     if (IsSavepointStatement(statement))
         return RefusedCommand{"0A000", "Savepoints are not supported; the transaction block fails as a whole."};
-    for (const ServerForm& form : kServerForms)
+    for (const ServerForm& form : kServerForms) {
         if (IsWord(t, 0, form.first) && (!form.second || IsWord(t, 1, form.second)))
             return form.parse(statement, t);
+    }
     // The other loading statements: DROP and CLOSE EXTERNAL STREAM, INSERT BULK.
     if (auto load = ClassifyLoadStatement(statement))
         return *load;
@@ -438,26 +447,29 @@ Command ClassifyStatement(const Statement& statement) {
 std::vector<const char*> EngineTypeSpellings(const Statement& statement) {
     const auto& all = statement.tokens;
     std::vector<size_t> at;  // the significant tokens' places in `all`
-    for (size_t k = 0; k < all.size(); ++k)
+    for (size_t k = 0; k < all.size(); ++k) {
         if (all[k].kind != Token::Kind::Space)
             at.push_back(k);
+    }
     Tokens t = statement.Significant();
     std::vector<const char*> out(all.size(), nullptr);
     bool definesColumns = IsWord(t, 0, "create") || IsWord(t, 0, "alter");
     std::vector<bool> castParens;  // per open parenthesis: whether it opened a CAST
     for (size_t i = 0; i < t.size(); ++i) {
-        if (IsSymbol(t, i, "("))
+        if (IsSymbol(t, i, "(")) {
             castParens.push_back(i > 0 && (IsWord(t, i - 1, "cast") || IsWord(t, i - 1, "try_cast")));
-        else if (IsSymbol(t, i, ")") && !castParens.empty())
+        } else if (IsSymbol(t, i, ")") && !castParens.empty()) {
             castParens.pop_back();
+        }
         bool numeric = IsWord(t, i, "numeric") || IsWord(t, i, "decimal");
         if (!(numeric || IsWord(t, i, "float")) || IsSymbol(t, i + 1, "(") || i == 0)
             continue;
         bool type = IsSymbol(t, i - 1, "::") || IsWord(t, i - 1, "type") ||
                     (IsWord(t, i - 1, "as") && !castParens.empty() && castParens.back());
-        if (definesColumns && IsName(t, i - 1) && i >= 2)
+        if (definesColumns && IsName(t, i - 1) && i >= 2) {
             type |= IsSymbol(t, i - 2, "(") || IsSymbol(t, i - 2, ",") || IsWord(t, i - 2, "column") ||
                     IsWord(t, i - 2, "add");
+        }
         if (type)
             out[at[i]] = numeric ? kUnconstrainedNumeric : "DOUBLE";
     }

@@ -202,10 +202,11 @@ void StatementRunner::RunServerCommand(const Command& command, const std::vector
                 m_commands.Attach(c.path, c.alias);
                 writer.CommandComplete("ATTACH DATABASE");
             } else if constexpr (std::is_same_v<T, DetachDatabaseCommand>) {
-                if (c.all)
+                if (c.all) {
                     m_commands.DetachAll();
-                else
+                } else {
                     m_commands.Detach(c.alias);
+                }
                 writer.CommandComplete("DETACH DATABASE");
             } else if constexpr (std::is_same_v<T, CreateSchemaCommand>) {
                 m_commands.CreateSchema(c.database, c.schema, c.ifNotExists);
@@ -236,10 +237,11 @@ void StatementRunner::RunServerCommand(const Command& command, const std::vector
                 m_loader.DropStream(c);
                 writer.CommandComplete("DROP EXTERNAL STREAM");
             } else if constexpr (std::is_same_v<T, InsertBulkCommand>) {
-                if (c.stream.empty())
+                if (c.stream.empty()) {
                     InsertSelect(c);
-                else
+                } else {
                     m_loader.InsertFromStream(c);
+                }
             } else if constexpr (std::is_same_v<T, RefusedCommand>) {
                 throw SqlError(c.sqlstate, c.message);
             }
@@ -283,13 +285,14 @@ void StatementRunner::RunEngineStatement(const Statement& statement, const std::
         throw error;
     }
     m_context.ThrowIfCancelled();
-    if (tag == "BEGIN")
+    if (tag == "BEGIN") {
         m_context.BeginBlock();
-    else if (tag == "COMMIT" || tag == "ROLLBACK")
+    } else if (tag == "COMMIT" || tag == "ROLLBACK") {
         m_context.EndBlock();
-    // After these the names in a prepared statement may mean other tables.
-    else if (tag == "USE" || tag == "RESET" || (tag == "SET" && SetsSearchPath(statement)))
+        // After these the names in a prepared statement may mean other tables.
+    } else if (tag == "USE" || tag == "RESET" || (tag == "SET" && SetsSearchPath(statement))) {
         m_context.NamesChanged();  // names may resolve elsewhere now
+    }
 
     duckdb_result_type returned = duckdb_result_return_type(result.Get());
     if (returned == DUCKDB_RESULT_TYPE_CHANGED_ROWS) {
@@ -318,19 +321,21 @@ void StatementRunner::RunEngineStatement(const Statement& statement, const std::
         m_context.Writer().CommandComplete("COPY " + std::to_string(rows));
         return;
     }
-    if (type == DUCKDB_STATEMENT_TYPE_SELECT)
+    if (type == DUCKDB_STATEMENT_TYPE_SELECT) {
         m_context.Writer().CommandComplete("SELECT " + std::to_string(rows));
-    else if (ChangesRows(type))
+    } else if (ChangesRows(type)) {
         m_context.Writer().CommandComplete(ChangedRowsTag(type, tag, static_cast<int64_t>(rows)));
-    else
+    } else {
         m_context.Writer().CommandComplete(tag);
+    }
 }
 
 uint64_t StatementRunner::SendRows(duckdb_result& result, const std::vector<int16_t>& formats, bool sendDescription) {
     idx_t columns = duckdb_column_count(&result);
-    if (formats.size() > 1 && formats.size() != columns)
+    if (formats.size() > 1 && formats.size() != columns) {
         throw SqlError("08P01", "The Bind message has " + std::to_string(formats.size()) +
                                     " result formats but the query has " + std::to_string(columns) + " columns.");
+    }
     std::vector<ColumnEncoder> encoders;
     std::vector<ColumnDescription> descriptions;
     std::vector<int16_t> columnFormats;
@@ -372,9 +377,10 @@ uint64_t StatementRunner::SendRows(duckdb_result& result, const std::vector<int1
             // Each row's size first, then every row's room at once, then the fields column by column.
             rowSizes.assign(n, 7);  // type byte, length, field count
             idx_t encodable = n;
-            for (idx_t c = 0; c < columns; ++c)
+            for (idx_t c = 0; c < columns; ++c) {
                 encodable =
                     std::min(encodable, encoders[c].AddFieldSizes(vectors[c], n, columnFormats[c], rowSizes.data()));
+            }
             uint64_t bytes = 0;
             for (idx_t r = 0; r < encodable; ++r)
                 bytes += rowSizes[r];
@@ -500,9 +506,10 @@ EnginePlan& StatementRunner::CurrentPlan(PreparedStatement& prepared) {
         RewriteForEngine(WithNulCharactersRefused(*prepared.statement), m_context.Connection(), m_context.Names());
     // The engine binds names when it prepares: after a change of the search path
     // or the attached databases the same text may mean other tables.
-    if (namesChanged || prepared.foldsSettings || rewritten != plan.rewritten)
+    if (namesChanged || prepared.foldsSettings || rewritten != plan.rewritten) {
         plan = PrepareEnginePlan(m_context.Connection(), *prepared.statement, std::move(rewritten),
                                  m_context.NamesGeneration(), prepared.paramTypes);
+    }
     return plan;
 }
 
@@ -570,16 +577,17 @@ void StatementRunner::CopyRow(const std::vector<ColumnEncoder>& encoders, const 
         }
         for (size_t k = 4; k < b.size(); ++k) {
             char ch = b[k];
-            if (ch == '\\')
+            if (ch == '\\') {
                 line += "\\\\";
-            else if (ch == '\t')
+            } else if (ch == '\t') {
                 line += "\\t";
-            else if (ch == '\n')
+            } else if (ch == '\n') {
                 line += "\\n";
-            else if (ch == '\r')
+            } else if (ch == '\r') {
                 line += "\\r";
-            else
+            } else {
                 line.push_back(ch);
+            }
         }
     }
     if (!m_copy->binary)

@@ -206,10 +206,11 @@ std::optional<int32_t> ParseDateText(std::string_view text, bool& outOfRange) {
     while (i < s.size() && IsBlank(s[i]))
         ++i;
     std::string_view era = s.substr(i);
-    if (EqualsFolded(era, "bc") || EqualsFolded(era, "(bc)"))
+    if (EqualsFolded(era, "bc") || EqualsFolded(era, "(bc)")) {
         bc = true;
-    else if (!era.empty() && !EqualsFolded(era, "ad"))
+    } else if (!era.empty() && !EqualsFolded(era, "ad")) {
         return std::nullopt;
+    }
     static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     // Year 1 BC is the astronomers' year 0, whose leap days follow the same rule.
     int64_t astronomical = bc ? 1 - year : year;

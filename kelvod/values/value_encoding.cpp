@@ -253,9 +253,10 @@ std::string FormatDouble(double v, int extraFloatDigits) {
     }
     std::string digits;
     bool negative = sci[0] == '-';
-    for (size_t i = negative ? 1 : 0; i < e; ++i)
+    for (size_t i = negative ? 1 : 0; i < e; ++i) {
         if (sci[i] != '.')
             digits.push_back(sci[i]);
+    }
     std::string out;
     if (exponent < 0) {
         out = "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
@@ -404,10 +405,11 @@ void ColumnEncoder::Write(ProtocolWriter& out, duckdb_vector vector, idx_t row, 
         return;
     }
     const void* data = duckdb_vector_get_data(vector);
-    if (format == kBinaryFormat)
+    if (format == kBinaryFormat) {
         WriteBinary(out, data, row);
-    else
+    } else {
         WriteText(out, data, row);
+    }
 }
 
 namespace {
@@ -557,10 +559,11 @@ void ColumnEncoder::WriteBinary(ProtocolWriter& out, const void* data, idx_t row
             return;
         case DUCKDB_TYPE_DECIMAL: {
             __int128 v = LoadDecimal(m_internal, data, row);
-            if (m_width <= 18)
+            if (m_width <= 18) {
                 PutLittleEndian(out.FieldSpace(8), static_cast<int64_t>(v));
-            else
+            } else {
                 PutLittleEndian(out.FieldSpace(16), v);
+            }
             return;
         }
         case DUCKDB_TYPE_DATE: {

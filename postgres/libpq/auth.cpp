@@ -297,9 +297,10 @@ char* pg_fe_getauthname(PQExpBuffer errorMessage) {
             continue;
         }
         if (rc != 0) {
-            if (errorMessage != nullptr)
+            if (errorMessage != nullptr) {
                 printfPQExpBuffer(errorMessage, "could not look up local user ID %d: %s\n", static_cast<int>(user_id),
                                   std::strerror(rc));
+            }
         } else if (found == nullptr) {
             if (errorMessage != nullptr)
                 printfPQExpBuffer(errorMessage, "local user with ID %d does not exist\n", static_cast<int>(user_id));

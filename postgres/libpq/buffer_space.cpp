@@ -56,17 +56,19 @@ int pqCheckInBufferSpace(size_t bytes_needed, PGconn* conn) {
             memmove(conn->inBuffer, conn->inBuffer + conn->inStart, conn->inEnd - conn->inStart);
             conn->inEnd -= conn->inStart;
             conn->inCursor -= conn->inStart;
-            if (bytes_needed >= static_cast<size_t>(conn->inStart))
+            if (bytes_needed >= static_cast<size_t>(conn->inStart)) {
                 bytes_needed -= conn->inStart;
-            else
+            } else {
                 bytes_needed = 0;
+            }
             conn->inStart = 0;
         }
     } else {
-        if (bytes_needed >= static_cast<size_t>(conn->inStart))
+        if (bytes_needed >= static_cast<size_t>(conn->inStart)) {
             bytes_needed -= conn->inStart;
-        else
+        } else {
             bytes_needed = 0;
+        }
         conn->inStart = conn->inCursor = conn->inEnd = 0;
     }
     if (bytes_needed <= static_cast<size_t>(conn->inBufSize))

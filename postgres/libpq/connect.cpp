@@ -149,10 +149,11 @@ bool InstallRedirect(PGconn* conn, const RedirectRequest& request) {
     for (const RedirectTarget& target : request.targets) {
         pg_conn_host& entry = entries[i++];
         entry.type = target.type;
-        if (target.type == CHT_HOST_ADDRESS)
+        if (target.type == CHT_HOST_ADDRESS) {
             entry.hostaddr = copy(target.address.c_str(), ok);
-        else
+        } else {
             entry.host = copy(target.address.c_str(), ok);
+        }
         entry.port = copy(target.port.c_str(), ok);
     }
     for (int j = from; j < conn->nconnhost; ++j) {

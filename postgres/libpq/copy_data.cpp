@@ -76,10 +76,11 @@ void leaveFailedCopy(PGconn* conn) {
     }
     resetPQExpBuffer(&conn->errorMessage);
     pqParseInput3(conn);
-    if (conn->errorMessage.len == 0)
+    if (conn->errorMessage.len == 0) {
         printfPQExpBuffer(
             &conn->errorMessage, "%s",
             kelvoapi::TaggedText().Sqlstate("08P01").Primary("The server ended the COPY with an error.").c_str());
+    }
 }
 
 bool takeServerFailure(PGconn* conn) {

@@ -38,10 +38,11 @@ void pqBuildErrorMessage3(PQExpBuffer msg, const PGresult* res, PGVerbosity verb
         return;
     }
     if (res->errFields == nullptr) {
-        if (res->errMsg != nullptr && res->errMsg[0] != '\0')
+        if (res->errMsg != nullptr && res->errMsg[0] != '\0') {
             appendPQExpBufferStr(msg, res->errMsg);
-        else
+        } else {
             appendPQExpBufferStr(msg, "no error message available\n");
+        }
         return;
     }
 

@@ -78,10 +78,11 @@ int ParseKeepaliveSwitch(const char* text) {
 // getaddrinfo, so the list of such an entry is freed with free().
 void pqReleaseAddrList(PGconn* conn) {
     if (conn->addrlist != nullptr) {
-        if (conn->addrlist_family == AF_UNIX)
+        if (conn->addrlist_family == AF_UNIX) {
             free(conn->addrlist);
-        else
+        } else {
             freeaddrinfo(conn->addrlist);
+        }
     }
     conn->addrlist = nullptr;
     conn->addr_cur = nullptr;

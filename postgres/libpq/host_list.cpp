@@ -157,9 +157,10 @@ bool pqCheckConnectionOptions(PGconn* conn) {
             if (!valid)
                 return Fail(conn, std::string("The sslmode value \"") + conn->sslmode + "\" is invalid.");
             // There is no TLS: the modes that demand it cannot be met.
-            if (conn->sslmode[0] == 'r' || conn->sslmode[0] == 'v')
+            if (conn->sslmode[0] == 'r' || conn->sslmode[0] == 'v') {
                 return Fail(conn, std::string("The sslmode value \"") + conn->sslmode +
                                       "\" is invalid when SSL support is not compiled in.");
+            }
         } else if (!(conn->sslmode = strdup("disable"))) {
             return OutOfMemory(conn);
         }
@@ -171,9 +172,10 @@ bool pqCheckConnectionOptions(PGconn* conn) {
         }
 
         if (conn->target_session_attrs != nullptr && std::strcmp(conn->target_session_attrs, "any") != 0 &&
-            std::strcmp(conn->target_session_attrs, "read-write") != 0)
+            std::strcmp(conn->target_session_attrs, "read-write") != 0) {
             return Fail(
                 conn, std::string("The target_session_attrs value \"") + conn->target_session_attrs + "\" is invalid.");
+        }
 
         conn->options_valid = true;
         return true;

@@ -58,10 +58,11 @@ void pqSaveParameterStatus(PGconn* conn, const char* name, const char* value) {
     pgParameterStatus* prev = nullptr;
     for (pgParameterStatus* pstatus = conn->pstatus; pstatus != nullptr; pstatus = pstatus->next) {
         if (strcmp(pstatus->name, name) == 0) {
-            if (prev != nullptr)
+            if (prev != nullptr) {
                 prev->next = pstatus->next;
-            else
+            } else {
                 conn->pstatus = pstatus->next;
+            }
             free(pstatus);
             break;
         }

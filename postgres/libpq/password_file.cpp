@@ -53,12 +53,13 @@ bool SplitLine(const std::string& line, std::vector<Field>& fields, std::string&
     password.clear();
     while (i < line.size()) {
         char c = line[i++];
-        if (c == '\\' && i < line.size())
+        if (c == '\\' && i < line.size()) {
             password += line[i++];
-        else if (c == ':')
+        } else if (c == ':') {
             break;
-        else
+        } else {
             password += c;
+        }
     }
     return true;
 }

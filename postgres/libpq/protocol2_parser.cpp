@@ -17,12 +17,13 @@ namespace {
 
 // The transaction state follows the command tags.
 void checkXactStatus(PGconn* conn, const char* cmdTag) {
-    if (strcmp(cmdTag, "BEGIN") == 0 || strcmp(cmdTag, "START TRANSACTION") == 0)
+    if (strcmp(cmdTag, "BEGIN") == 0 || strcmp(cmdTag, "START TRANSACTION") == 0) {
         conn->xactStatus = PQTRANS_INTRANS;
-    else if (strcmp(cmdTag, "COMMIT") == 0 || strcmp(cmdTag, "ROLLBACK") == 0)
+    } else if (strcmp(cmdTag, "COMMIT") == 0 || strcmp(cmdTag, "ROLLBACK") == 0) {
         conn->xactStatus = PQTRANS_IDLE;
-    else if (strcmp(cmdTag, "*ABORT STATE*") == 0)
+    } else if (strcmp(cmdTag, "*ABORT STATE*") == 0) {
         conn->xactStatus = PQTRANS_INERROR;
+    }
 }
 
 int getNotify2(PGconn* conn) {
@@ -186,10 +187,11 @@ int pqGetErrorNotice2(PGconn* conn, bool isError) {
         pqClearAsyncResult(conn);
         conn->result = res.release();
         resetPQExpBuffer(&conn->errorMessage);
-        if (conn->result != nullptr && conn->result->errMsg != nullptr)
+        if (conn->result != nullptr && conn->result->errMsg != nullptr) {
             appendPQExpBufferStr(&conn->errorMessage, conn->result->errMsg);
-        else
+        } else {
             appendPQExpBufferStr(&conn->errorMessage, "out of memory");
+        }
         if (conn->xactStatus == PQTRANS_INTRANS)
             conn->xactStatus = PQTRANS_INERROR;
     } else if (res && res->noticeHooks.noticeRec != nullptr) {
@@ -257,9 +259,10 @@ Parsed2 ParseEmptyQuery(PGconn* conn) {
     char next;
     if (pqGetc(&next, conn))
         return Parsed2::Stop;
-    if (next != '\0')
+    if (next != '\0') {
         pqInternalNotice(&conn->noticeHooks, "unexpected character %c following empty query response (\"I\" message)",
                          next);
+    }
     EnsureResult(conn, PGRES_EMPTY_QUERY);
     conn->asyncStatus = PGASYNC_READY;
     return Parsed2::Consumed;

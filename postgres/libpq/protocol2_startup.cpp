@@ -92,10 +92,11 @@ SetenvStep SendQuery(PGconn* conn, const char* query, PGSetenvStatusType waitSta
 // Sends "SET name = 'value'" (or DEFAULT), the value cut to 60 bytes.
 SetenvStep SendSet(PGconn* conn, const char* name, const char* value, PGSetenvStatusType waitState) {
     char setQuery[128];
-    if (pg_strcasecmp(value, "default") == 0)
+    if (pg_strcasecmp(value, "default") == 0) {
         snprintf(setQuery, sizeof(setQuery), "SET %s = DEFAULT", name);
-    else
+    } else {
         snprintf(setQuery, sizeof(setQuery), "SET %s = '%.60s'", name, value);
+    }
     return SendQuery(conn, setQuery, waitState);
 }
 

@@ -500,10 +500,11 @@ int pqGetErrorNotice3(PGconn* conn, bool isError) {
             res->errMsg = pqResultStrdup(res.get(), conn->workBuffer.data);
         pqClearAsyncResult(conn);
         conn->result = res.release();
-        if (PQExpBufferDataBroken(conn->workBuffer))
+        if (PQExpBufferDataBroken(conn->workBuffer)) {
             appendPQExpBufferStr(&conn->errorMessage, "out of memory");
-        else
+        } else {
             appendPQExpBufferStr(&conn->errorMessage, conn->workBuffer.data);
+        }
     } else if (res) {
         res->errMsg = pqResultStrdup(res.get(), conn->workBuffer.data);
         if (res->noticeHooks.noticeRec != nullptr)

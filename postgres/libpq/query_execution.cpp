@@ -84,9 +84,10 @@ int putParamTypes(PGconn* conn, int nParams, const Oid* paramTypes) {
     if (nParams > 0 && paramTypes != nullptr) {
         if (pqPutInt(nParams, 2, conn) < 0)
             return EOF;
-        for (int i = 0; i < nParams; ++i)
+        for (int i = 0; i < nParams; ++i) {
             if (pqPutInt(static_cast<int>(paramTypes[i]), 4, conn) < 0)
                 return EOF;
+        }
         return 0;
     }
     return pqPutInt(0, 2, conn);
@@ -123,9 +124,10 @@ int sendQueryGuts(PGconn* conn, const char* command, const char* stmtName, int n
     if (nParams > 0 && paramFormats != nullptr) {
         if (pqPutInt(nParams, 2, conn) < 0)
             goto sendFailed;
-        for (int i = 0; i < nParams; ++i)
+        for (int i = 0; i < nParams; ++i) {
             if (pqPutInt(paramFormats[i], 2, conn) < 0)
                 goto sendFailed;
+        }
     } else if (pqPutInt(0, 2, conn) < 0) {
         goto sendFailed;
     }
@@ -191,10 +193,11 @@ PGresult* getCopyResult(PGconn* conn, ExecStatusType copytype) {
 }  // namespace
 
 void pqParseInput(PGconn* conn) {
-    if (PG_PROTOCOL_MAJOR(conn->pversion) >= 3)
+    if (PG_PROTOCOL_MAJOR(conn->pversion) >= 3) {
         pqParseInput3(conn);
-    else
+    } else {
         pqParseInput2(conn);
+    }
 }
 
 int PQsendQuery(PGconn* conn, const char* query) {

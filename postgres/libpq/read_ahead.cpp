@@ -94,9 +94,10 @@ ReadAhead::~ReadAhead() {
 }
 
 void ReadAhead::closeAll() {
-    for (int fd : {m_socket, m_wake, m_epoll})
+    for (int fd : {m_socket, m_wake, m_epoll}) {
         if (fd >= 0)
             close(fd);
+    }
 }
 
 int ReadAhead::Take(bool wait, int* error) {

@@ -79,10 +79,11 @@ void* growFieldArray(void* array, size_t& mapped, size_t used, size_t bytes) {
 }
 
 void freeFieldArray(void* array, size_t mapped) {
-    if (mapped != 0)
+    if (mapped != 0) {
         munmap(array, mapped);
-    else
+    } else {
         free(array);
+    }
 }
 
 }  // namespace
@@ -96,12 +97,13 @@ bool pqGrowTupleArray(PGresult* res, const char** errmsgp, int minRows) {
         *errmsgp = "PGresult cannot support more than INT_MAX tuples";
         return false;
     }
-    if (res->tupArrSize == 0)
+    if (res->tupArrSize == 0) {
         newSize = 128;
-    else if (res->tupArrSize > INT_MAX / 2)
+    } else if (res->tupArrSize > INT_MAX / 2) {
         newSize = INT_MAX;
-    else
+    } else {
         newSize = res->tupArrSize * 2;
+    }
     if (newSize < minRows)
         newSize = minRows;
     // Rows without columns still need an array that is not null.
@@ -169,10 +171,11 @@ static bool copyAttributes(PGresult* res, int numAttributes, const PGresAttDesc*
     memcpy(res->attDescs, attDescs, numAttributes * sizeof(PGresAttDesc));
     res->binary = 1;
     for (int i = 0; i < numAttributes; ++i) {
-        if (attDescs[i].name != nullptr)
+        if (attDescs[i].name != nullptr) {
             res->attDescs[i].name = pqResultStrdup(res, attDescs[i].name);
-        else
+        } else {
             res->attDescs[i].name = res->null_field;
+        }
         if (res->attDescs[i].name == nullptr)
             return false;
         if (res->attDescs[i].format == 0)

@@ -33,9 +33,10 @@ std::string pqStartupOptions(const PGconn* conn) {
     std::string options = conn->pgoptions != nullptr ? conn->pgoptions : "";
     if (conn->session_identifier != nullptr && options.find("session_identifier=") == std::string::npos)
         options += " session_identifier=" + kelvoapi::EscapeAndQuoteOptionsValue(conn->session_identifier);
-    if (conn->failedConnectionAttempts.len > 0)
+    if (conn->failedConnectionAttempts.len > 0) {
         options +=
             " failed_connection_attempts=" + kelvoapi::EscapeAndQuoteOptionsValue(conn->failedConnectionAttempts.data);
+    }
     return options;
 }
 

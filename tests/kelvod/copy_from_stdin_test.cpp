@@ -33,10 +33,10 @@ namespace {
 class KelvodCopyFrom : public kelvotest::KelvodFormatsSuite {
 protected:
     void Run(const std::string& sql) {
-        WireResult r = text.Query(sql);
+        WireResult r = m_text.Query(sql);
         ASSERT_TRUE(r.Ok()) << sql << ": " << r.Message();
     }
-    std::string Count(const std::string& table) { return text.Query("SELECT count(*) FROM " + table).Value(); }
+    std::string Count(const std::string& table) { return m_text.Query("SELECT count(*) FROM " + table).Value(); }
 };
 
 using kelvotest::SplitInto;
@@ -87,13 +87,13 @@ TEST_F(KelvodCopyFrom, CellsOfEachTypeRoundTripIntoBinaryAndTextResults) {
         c.variable ? rows.Bytes(c.value) : rows.Raw(std::string(1, '\0') + c.value);
     for (size_t i = 0; i < std::size(cases); ++i)
         rows.Null();
-    WireResult r = text.CopyIn("COPY every_type FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", {rows.Data()});
+    WireResult r = m_text.CopyIn("COPY every_type FROM STDIN WITH (FORMAT KELVOBINARY, SANITIZE)", {rows.Data()});
     ASSERT_EQ(r.Outcome(), "COPY 2") << r.Message();
 
-    WireResult b = binary.Query("SELECT * FROM every_type ORDER BY c0 NULLS LAST");
+    WireResult b = m_binary.Query("SELECT * FROM every_type ORDER BY c0 NULLS LAST");
     ASSERT_TRUE(b.Ok());
     ASSERT_EQ(b.rows.size(), 2u);
-    WireResult t = text.Query("SELECT * FROM every_type ORDER BY c0 NULLS LAST");
+    WireResult t = m_text.Query("SELECT * FROM every_type ORDER BY c0 NULLS LAST");
     ASSERT_EQ(t.rows.size(), 2u);
     for (size_t i = 0; i < std::size(cases); ++i) {
         EXPECT_EQ(b.rows[0][i].value_or("<null>"), cases[i].value) << cases[i].declared;
@@ -122,9 +122,9 @@ TEST_F(KelvodCopyFrom, TheStreamMaySplitAnywhereAcrossCopyData) {
     std::vector<std::string> pieces = SplitInto(rows.Data(), 1);
     for (size_t at : {pieces.size(), size_t{10}, size_t{0}})
         pieces.insert(pieces.begin() + static_cast<std::ptrdiff_t>(at), "");
-    WireResult r = text.CopyIn("COPY split_rows FROM STDIN WITH (FORMAT KELVOBINARY)", pieces);
+    WireResult r = m_text.CopyIn("COPY split_rows FROM STDIN WITH (FORMAT KELVOBINARY)", pieces);
     EXPECT_EQ(r.tags, std::vector<std::string>{"COPY 2101"}) << r.Message();
-    EXPECT_EQ(text.Query("SELECT count(*), sum(a), sum(length(b)), sum(c), count(b) FROM split_rows").rows[0],
+    EXPECT_EQ(m_text.Query("SELECT count(*), sum(a), sum(length(b)), sum(c), count(b) FROM split_rows").rows[0],
               expected);
 }
 
@@ -161,10 +161,10 @@ TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
     // A load lifts the engine's insertion order for itself only, and leaves its memory limit alone.
     const std::string settings =
         "SELECT current_setting('preserve_insertion_order') || ' ' || current_setting('memory_limit')";
-    const std::string before = text.Query(settings).Value();
+    const std::string before = m_text.Query(settings).Value();
     for (const auto& c : cases) {
-        WireResult r =
-            text.CopyIn("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", SplitInto(c.stream, 65536), c.failure);
+        WireResult r = m_text.CopyIn("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)",
+                                     SplitInto(c.stream, 65536), c.failure);
         EXPECT_EQ(r.Sqlstate(), c.sqlstate) << c.name << ": " << r.Message();
         EXPECT_EQ(r.Message() == "COPY from stdin failed: client gave up", c.failure != nullptr) << c.name;
         // Rows are numbered through the whole stream, whichever thread decodes them.
@@ -173,40 +173,40 @@ TEST_F(KelvodCopyFrom, MalformedStreamsFailWithTheirSqlstateAndApplyNothing) {
         }
         EXPECT_EQ(r.status, 'I') << c.name;
         EXPECT_EQ(Count("strict_rows"), "0") << c.name;
-        EXPECT_EQ(text.Query(settings).Value(), before) << c.name;
+        EXPECT_EQ(m_text.Query(settings).Value(), before) << c.name;
     }
     // The session goes on: the same table takes the good rows, all of them.
-    EXPECT_EQ(text.CopyIn("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok}).Outcome(), "COPY 40000");
-    EXPECT_EQ(text.Query("SELECT sum(a) FROM strict_rows").Value(), "799980000");
-    EXPECT_EQ(text.Query(settings).Value(), before);
+    EXPECT_EQ(m_text.CopyIn("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok}).Outcome(), "COPY 40000");
+    EXPECT_EQ(m_text.Query("SELECT sum(a) FROM strict_rows").Value(), "799980000");
+    EXPECT_EQ(m_text.Query(settings).Value(), before);
     // No load moves the engine's memory limit; a client moves it, but never below the floor where commits stay whole.
     for (const char* low :
          {"SET memory_limit = '511MB'", "SET GLOBAL max_memory TO '200 MiB'", "SET memory_limit = '10 bytes'",
           "SET memory_limit = '0.1' || 'GB'", "SET memory_limit = '1x'"})
-        EXPECT_EQ(text.Query(low).Sqlstate(), "22023") << low;
-    EXPECT_EQ(text.Query(settings).Value(), before);
+        EXPECT_EQ(m_text.Query(low).Sqlstate(), "22023") << low;
+    EXPECT_EQ(m_text.Query(settings).Value(), before);
     for (const char* fine :
          {"SET GLOBAL memory_limit = '512MB'", "SET memory_limit TO '1 GiB'", "RESET memory_limit"}) {
-        EXPECT_TRUE(text.Query(fine).Ok()) << fine;
-        const std::string set = text.Query(settings).Value();
-        EXPECT_EQ(text.CopyIn("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok}).Sqlstate(), "") << fine;
-        EXPECT_EQ(text.Query(settings).Value(), set) << fine;
+        EXPECT_TRUE(m_text.Query(fine).Ok()) << fine;
+        const std::string set = m_text.Query(settings).Value();
+        EXPECT_EQ(m_text.CopyIn("COPY strict_rows FROM STDIN WITH (FORMAT KELVOBINARY)", {ok}).Sqlstate(), "") << fine;
+        EXPECT_EQ(m_text.Query(settings).Value(), set) << fine;
     }
-    EXPECT_EQ(text.Query(settings).Value(), before);
+    EXPECT_EQ(m_text.Query(settings).Value(), before);
     // A finite timestamp that would land on the engine's -infinity is refused; the next one up is stored.
     Run("CREATE TABLE earliest (t TIMESTAMP)");
     const int64_t landsOnInfinity = std::numeric_limits<int64_t>::min() + 1 + 2440588 * kMicrosPerDay;
     for (int64_t v : {landsOnInfinity, landsOnInfinity + 1}) {
         std::string rows = KlvcpyRows().Header().Int64(v).Data();
-        EXPECT_EQ(text.CopyIn("COPY earliest FROM STDIN WITH (FORMAT KELVOBINARY)", {rows}).Sqlstate(),
+        EXPECT_EQ(m_text.CopyIn("COPY earliest FROM STDIN WITH (FORMAT KELVOBINARY)", {rows}).Sqlstate(),
                   v == landsOnInfinity ? "22008" : "");
     }
-    EXPECT_EQ(text.Query("SELECT count(*) FROM earliest WHERE t > '-infinity'").Value(), "1");
+    EXPECT_EQ(m_text.Query("SELECT count(*) FROM earliest WHERE t > '-infinity'").Value(), "1");
 }
 
 TEST_F(KelvodCopyFrom, TargetsAreFoundByEveryFormOfTheirNameAndOtherStatementsAreRefusedBeforeAnyData) {
     Run("CREATE TABLE named_target (a INT); CREATE TEMPORARY TABLE temp_target (a INT)");
-    std::string db = text.Query("SELECT kelvo_database_of_table('named_target')").Value();
+    std::string db = m_text.Query("SELECT kelvo_database_of_table('named_target')").Value();
     std::string upper = db;
     for (char& ch : upper)
         ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
@@ -227,13 +227,13 @@ TEST_F(KelvodCopyFrom, TargetsAreFoundByEveryFormOfTheirNameAndOtherStatementsAr
         {"named_target FROM STDIN WITH (FORMAT KELVOBINARY, DELIMITER)", "42601"},
     };
     for (const auto& c : cases) {
-        WireResult r = text.CopyIn("COPY " + c.target, {KlvcpyRows().Header().Int32(7).Data()});
+        WireResult r = m_text.CopyIn("COPY " + c.target, {KlvcpyRows().Header().Int32(7).Data()});
         EXPECT_EQ(r.Outcome(), c.expected) << c.target << ": " << r.Message();
         EXPECT_EQ(r.types.at(0) == 'G', c.expected[0] == 'C') << c.target;
     }
     EXPECT_EQ(Count("named_target") + "/" + Count("temp_target"), "2/3");
     // In the extended protocol the COPY is refused too, rather than left waiting for data.
-    EXPECT_EQ(text.Extended("COPY named_target" + from, 0).Sqlstate(), "0A000");
+    EXPECT_EQ(m_text.Extended("COPY named_target" + from, 0).Sqlstate(), "0A000");
 }
 
 // In a block a COPY is undone by the ROLLBACK, and a failed or cancelled one leaves a block that only ends in a
@@ -245,30 +245,30 @@ TEST_F(KelvodCopyFrom, ACopyInABlockIsUndoneByItsRollbackAndAFailedOrCancelledOn
     for (int i = 1; i <= 3000; ++i)
         rows.Int32(i);
     Run("BEGIN");
-    WireResult r = text.CopyIn("COPY in_block FROM STDIN WITH (FORMAT KELVOBINARY)", {rows.Data()});
+    WireResult r = m_text.CopyIn("COPY in_block FROM STDIN WITH (FORMAT KELVOBINARY)", {rows.Data()});
     EXPECT_EQ(r.status, 'T');
     EXPECT_EQ(Count("in_block"), "3001");
     Run("ROLLBACK");
     EXPECT_EQ(Count("in_block"), "1");
     Run("BEGIN");
-    r = text.CopyIn("COPY in_block FROM STDIN WITH (FORMAT KELVOBINARY)", {rows.Data() + std::string(1, '\x09')});
+    r = m_text.CopyIn("COPY in_block FROM STDIN WITH (FORMAT KELVOBINARY)", {rows.Data() + std::string(1, '\x09')});
     EXPECT_EQ(r.Sqlstate(), "22P04");
     EXPECT_EQ(r.status, 'E');
-    EXPECT_EQ(text.Query("COMMIT").status, 'I');
+    EXPECT_EQ(m_text.Query("COMMIT").status, 'I');
     EXPECT_EQ(Count("in_block"), "1");
     for (bool inBlock : {false, true}) {
         if (inBlock)
             Run("BEGIN");
-        text.SendMessage('Q', kelvotest::WireClient::Str("COPY in_block FROM STDIN WITH (FORMAT KELVOBINARY)"));
-        ASSERT_EQ(text.Read().type, 'G');
-        text.SendMessage('d', rows.Data());  // and the client would send more
-        ASSERT_TRUE(kelvotest::SendCancel(server->Endpoint(), text.Pid(), text.Key()));
-        r = text.ReadUntilReady();
+        m_text.SendMessage('Q', kelvotest::WireClient::Str("COPY in_block FROM STDIN WITH (FORMAT KELVOBINARY)"));
+        ASSERT_EQ(m_text.Read().type, 'G');
+        m_text.SendMessage('d', rows.Data());  // and the client would send more
+        ASSERT_TRUE(kelvotest::SendCancel(server->Endpoint(), m_text.Pid(), m_text.Key()));
+        r = m_text.ReadUntilReady();
         EXPECT_EQ(r.Sqlstate(), "57014") << inBlock << ": " << r.Message();
         EXPECT_EQ(r.status, inBlock ? 'E' : 'I');
-        text.SendMessage('c', "");  // a CopyDone sent before the client saw the error is ignored
+        m_text.SendMessage('c', "");  // a CopyDone sent before the client saw the error is ignored
         if (inBlock) {
-            EXPECT_EQ(text.Query("COMMIT").tags, std::vector<std::string>{"ROLLBACK"});
+            EXPECT_EQ(m_text.Query("COMMIT").tags, std::vector<std::string>{"ROLLBACK"});
         }
         EXPECT_EQ(Count("in_block"), "1") << inBlock;
     }
@@ -284,15 +284,15 @@ TEST_F(KelvodCopyFrom, ACellAsLargeAsTheDecoderTakesLoadsAndReadsBack) {
     std::string cell(256u << 20, 'k');
     cell[12345] = 'x';
     // Checked byte by byte, the cell takes longer than a query's usual wait under the sanitizers.
-    text.SendMessage('Q', kelvotest::WireClient::Str("COPY huge FROM STDIN WITH (FORMAT KELVOBINARY)"));
-    ASSERT_EQ(text.Read().type, 'G');
+    m_text.SendMessage('Q', kelvotest::WireClient::Str("COPY huge FROM STDIN WITH (FORMAT KELVOBINARY)"));
+    ASSERT_EQ(m_text.Read().type, 'G');
     for (const auto& piece : SplitInto(KlvcpyRows().Header().Int32(1).Bytes(cell).Data(), 32u << 20))
-        text.SendMessage('d', piece);
-    text.SendMessage('c', "");
-    WireResult r = text.ReadUntilReady(120000);
+        m_text.SendMessage('d', piece);
+    m_text.SendMessage('c', "");
+    WireResult r = m_text.ReadUntilReady(120000);
     ASSERT_EQ(r.tags, std::vector<std::string>{"COPY 1"}) << r.Message();
-    binary.SendMessage('Q', kelvotest::WireClient::Str("SELECT t FROM huge"));
-    WireResult back = binary.ReadUntilReady(120000);
+    m_binary.SendMessage('Q', kelvotest::WireClient::Str("SELECT t FROM huge"));
+    WireResult back = m_binary.ReadUntilReady(120000);
     ASSERT_TRUE(back.Ok()) << back.Message();
     EXPECT_TRUE(back.Value() == cell) << back.Value().size();
     Run("DROP TABLE huge");

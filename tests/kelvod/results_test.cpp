@@ -49,8 +49,8 @@ class KelvodResults : public kelvotest::KelvodFormatsSuite {
 protected:
     WireResult Send(const std::vector<Message>& messages) {
         for (const auto& [type, body] : messages)
-            text.SendMessage(type, body);
-        return text.ReadUntilReady();
+            m_text.SendMessage(type, body);
+        return m_text.ReadUntilReady();
     }
 };
 
@@ -125,7 +125,7 @@ TEST_F(KelvodResults, ValuesInTextAndBinaryForEveryType) {
     };
     for (const auto& c : cases) {
         std::string sql = std::string("SELECT ") + c.expression + " AS v";
-        WireResult t = text.Query(sql), b = binary.Query(sql);
+        WireResult t = m_text.Query(sql), b = m_binary.Query(sql);
         ASSERT_TRUE(t.Ok() && b.Ok()) << sql << ": " << t.Message();
         ASSERT_EQ(t.columns.size(), 1u);
         EXPECT_EQ(t.columns[0].typeOid, c.oid) << sql;
@@ -139,35 +139,35 @@ TEST_F(KelvodResults, ValuesInTextAndBinaryForEveryType) {
 
 TEST_F(KelvodResults, DatesAndTimestampsPastTheBinaryRangeAreRefusedNotWrapped) {
     const char* sql = "SELECT TIMESTAMP '290000-01-01 00:00:00' AS t";
-    EXPECT_EQ(binary.Query(sql).Sqlstate(), "22008");
-    EXPECT_EQ(text.Query(sql).Value(), "290000-01-01 00:00:00");
-    EXPECT_EQ(binary.Query("SELECT CAST(TIMESTAMP '290000-01-01 00:00:00' AS TIMESTAMP_S) AS t").Sqlstate(), "22008");
-    EXPECT_EQ(binary.Query("SELECT DATE '5000-01-01 (BC)' AS d").Sqlstate(), "22008");
-    EXPECT_EQ(text.Query("SELECT DATE '5000-01-01 (BC)' AS d").Value(), "5000-01-01 BC");
+    EXPECT_EQ(m_binary.Query(sql).Sqlstate(), "22008");
+    EXPECT_EQ(m_text.Query(sql).Value(), "290000-01-01 00:00:00");
+    EXPECT_EQ(m_binary.Query("SELECT CAST(TIMESTAMP '290000-01-01 00:00:00' AS TIMESTAMP_S) AS t").Sqlstate(), "22008");
+    EXPECT_EQ(m_binary.Query("SELECT DATE '5000-01-01 (BC)' AS d").Sqlstate(), "22008");
+    EXPECT_EQ(m_text.Query("SELECT DATE '5000-01-01 (BC)' AS d").Value(), "5000-01-01 BC");
     // Mid-stream, in the middle of a chunk: the rows before it go out whole, then the error.
-    WireResult r = binary.Query(
+    WireResult r = m_binary.Query(
         "SELECT i, CASE WHEN i = 5000 THEN TIMESTAMP '290000-01-01' ELSE TIMESTAMP "
         "'2000-01-01' END AS t, 'v' || i AS s FROM range(10000) r(i)");
     EXPECT_EQ(r.Sqlstate(), "22008");
     ASSERT_EQ(r.rows.size(), 5000u);
     EXPECT_EQ(r.Value(4999, 2), "v4999");
-    EXPECT_TRUE(binary.Query("SELECT 1").Ok());
+    EXPECT_TRUE(m_binary.Query("SELECT 1").Ok());
 }
 
 TEST_F(KelvodResults, ByteaTextReadsBackByteForByte) {
-    ASSERT_TRUE(text.Query("CREATE TABLE \"bt\" (\"n\" INT, \"b\" BYTEA)").Ok());
-    ASSERT_TRUE(text.Query("INSERT INTO bt VALUES (1, '\\xdeadbeef'), (2, 'a\\\\b\\001'), (3, '\\xDE AD')").Ok());
+    ASSERT_TRUE(m_text.Query("CREATE TABLE \"bt\" (\"n\" INT, \"b\" BYTEA)").Ok());
+    ASSERT_TRUE(m_text.Query("INSERT INTO bt VALUES (1, '\\xdeadbeef'), (2, 'a\\\\b\\001'), (3, '\\xDE AD')").Ok());
     WireResult p =
-        text.Extended("INSERT INTO bt VALUES (4, $1), (5, $2)", 0, {std::string("\\x00ff"), std::string("\\x")});
+        m_text.Extended("INSERT INTO bt VALUES (4, $1), (5, $2)", 0, {std::string("\\x00ff"), std::string("\\x")});
     ASSERT_TRUE(p.Ok()) << p.Message();
-    EXPECT_EQ(text.Query("SELECT b, octet_length(b) FROM bt ORDER BY n").rows,
+    EXPECT_EQ(m_text.Query("SELECT b, octet_length(b) FROM bt ORDER BY n").rows,
               (std::vector<std::vector<std::optional<std::string>>>{
                   {"\\xdeadbeef", "4"}, {"\\x615c6201", "4"}, {"\\xdead", "2"}, {"\\x00ff", "2"}, {"\\x", "0"}}));
-    EXPECT_EQ(binary.Query("SELECT b FROM bt WHERE n = 1").Value(), "\xde\xad\xbe\xef");
-    EXPECT_EQ(text.Query("SELECT count(*) FROM bt WHERE b = '\\xdeadbeef'").Value(), "1");
+    EXPECT_EQ(m_binary.Query("SELECT b FROM bt WHERE n = 1").Value(), "\xde\xad\xbe\xef");
+    EXPECT_EQ(m_text.Query("SELECT count(*) FROM bt WHERE b = '\\xdeadbeef'").Value(), "1");
     for (const char* bad : {"SELECT '\\xabc'::BYTEA", "SELECT '\\xzz'::BYTEA", "SELECT 'a\\9'::BYTEA"})
-        EXPECT_EQ(text.Query(bad).Sqlstate(), "22P02") << bad;
-    EXPECT_TRUE(text.Query("DROP TABLE bt").Ok());
+        EXPECT_EQ(m_text.Query(bad).Sqlstate(), "22P02") << bad;
+    EXPECT_TRUE(m_text.Query("DROP TABLE bt").Ok());
 }
 
 TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLastUntilClosed) {
@@ -196,7 +196,7 @@ TEST_F(KelvodResults, ExtendedErrorsSkipToSyncAndNamedStatementsLastUntilClosed)
          {},
          "08P01"},
     };
-    ASSERT_TRUE(text.Query("CREATE TABLE grows AS SELECT 1 AS a").Ok());
+    ASSERT_TRUE(m_text.Query("CREATE TABLE grows AS SELECT 1 AS a").Ok());
     for (const auto& c : cases) {
         WireResult r = Send(c.messages);
         EXPECT_TRUE(c.types.empty() || r.types == c.types) << c.what;
@@ -212,12 +212,12 @@ TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
     auto parse = [&](const std::string& name, const std::string& sql) { return Send({Parse(name, sql), kSync}).Ok(); };
     // The unnamed statement parsed again with its text keeps its plan under the same rules.
     auto unnamed = [&] { return parse("", "SELECT n FROM v") ? run("") : std::string("not parsed"); };
-    WireResult setup = text.Query(
+    WireResult setup = m_text.Query(
         "CREATE SCHEMA sp1; CREATE SCHEMA sp2; CREATE TABLE sp1.v AS SELECT 1 AS n; "
         "CREATE TABLE sp2.v AS SELECT 2 AS n; USE sp1");
     ASSERT_TRUE(setup.Ok()) << setup.Sqlstate() << " " << setup.Message();
     // A parameter that nothing types is described as text, and NULL binds as NULL.
-    WireResult untyped = text.Extended("SELECT $1 AS s", 0, {std::nullopt});
+    WireResult untyped = m_text.Extended("SELECT $1 AS s", 0, {std::nullopt});
     EXPECT_EQ(untyped.columns.at(0).typeOid, 25u);
     EXPECT_EQ(untyped.rows.at(0), std::vector<std::optional<std::string>>{std::nullopt});
     // A parameter only its value types leaves every column with its name and type; a type the client gave at Parse
@@ -276,63 +276,64 @@ TEST_F(KelvodResults, StatementsPreparedOnceFollowTheCatalogAndTheSchemaInUse) {
     EXPECT_EQ(run("classes"), "0");
     EXPECT_EQ(run("path"), "1");
     EXPECT_EQ(unnamed(), "1");
-    ASSERT_TRUE(text.Query("CREATE TABLE late (i INTEGER)").Ok());
+    ASSERT_TRUE(m_text.Query("CREATE TABLE late (i INTEGER)").Ok());
     EXPECT_EQ(run("classes"), "1");
     EXPECT_EQ(run("path"), "1");
-    ASSERT_TRUE(text.Query("USE sp2").Ok());
+    ASSERT_TRUE(m_text.Query("USE sp2").Ok());
     EXPECT_EQ(run("path"), "2");
     EXPECT_EQ(unnamed(), "2");
-    ASSERT_TRUE(text.Query("DROP TABLE sp2.v; CREATE TABLE sp2.v AS SELECT 3 AS n").Ok());
+    ASSERT_TRUE(m_text.Query("DROP TABLE sp2.v; CREATE TABLE sp2.v AS SELECT 3 AS n").Ok());
     EXPECT_EQ(run("path"), "3");
     EXPECT_EQ(unnamed(), "3");
-    EXPECT_FALSE(text.Query("BEGIN; SELECT * FROM nowhere").Ok());
+    EXPECT_FALSE(m_text.Query("BEGIN; SELECT * FROM nowhere").Ok());
     EXPECT_EQ(unnamed(), "not parsed");  // 25P02, as for any other text
-    EXPECT_EQ(text.Query("ROLLBACK").status, 'I');
-    EXPECT_TRUE(text.Query("USE main; DROP SCHEMA sp1 CASCADE; DROP SCHEMA sp2 CASCADE").Ok());
+    EXPECT_EQ(m_text.Query("ROLLBACK").status, 'I');
+    EXPECT_TRUE(m_text.Query("USE main; DROP SCHEMA sp1 CASCADE; DROP SCHEMA sp2 CASCADE").Ok());
 }
 
 TEST_F(KelvodResults, SimpleQueriesSentAgainFollowTheCatalogTheSchemaInUseAndTheSettings) {
     auto value = [&](const std::string& sql) {
-        WireResult r = text.Query(sql);
+        WireResult r = m_text.Query(sql);
         return r.Ok() && !r.rows.empty() ? r.Value() : r.Sqlstate();
     };
     const std::string path = "SELECT n FROM v",
                       late = "SELECT count(*) FROM pg_catalog.pg_class WHERE relname = 'late2'",
                       settings = "SELECT current_setting('preserve_insertion_order')::VARCHAR || getvariable('kept')";
-    ASSERT_TRUE(text.Query("CREATE SCHEMA sq1; CREATE SCHEMA sq2; CREATE TABLE sq1.v AS SELECT 1 AS n; CREATE TABLE "
+    ASSERT_TRUE(m_text
+                    .Query("CREATE SCHEMA sq1; CREATE SCHEMA sq2; CREATE TABLE sq1.v AS SELECT 1 AS n; CREATE TABLE "
                            "sq2.v AS SELECT 2 AS n; USE sq1; SET VARIABLE kept = 1")
                     .Ok());
     for (int again = 0; again < 2; ++again)
         EXPECT_EQ(value(path) + value(late) + value(settings), "10true1");
-    ASSERT_TRUE(text.Query("CREATE TABLE late2 (i INTEGER); SET SESSION preserve_insertion_order = false").Ok());
-    ASSERT_TRUE(text.Query("SET VARIABLE kept = 2").Ok());
+    ASSERT_TRUE(m_text.Query("CREATE TABLE late2 (i INTEGER); SET SESSION preserve_insertion_order = false").Ok());
+    ASSERT_TRUE(m_text.Query("SET VARIABLE kept = 2").Ok());
     EXPECT_EQ(value(path) + value(late) + value(settings), "11false2");
-    ASSERT_TRUE(text.Query("USE sq2; RESET SESSION preserve_insertion_order").Ok());
+    ASSERT_TRUE(m_text.Query("USE sq2; RESET SESSION preserve_insertion_order").Ok());
     EXPECT_EQ(value(path), "2");
-    ASSERT_TRUE(text.Query("DROP TABLE sq2.v; CREATE TABLE sq2.v AS SELECT 'three' AS n").Ok());
+    ASSERT_TRUE(m_text.Query("DROP TABLE sq2.v; CREATE TABLE sq2.v AS SELECT 'three' AS n").Ok());
     EXPECT_EQ(value(path), "three");
-    EXPECT_TRUE(text.Query("USE main; DROP SCHEMA sq1 CASCADE; DROP SCHEMA sq2 CASCADE").Ok());
+    EXPECT_TRUE(m_text.Query("USE main; DROP SCHEMA sq1 CASCADE; DROP SCHEMA sq2 CASCADE").Ok());
 }
 
 TEST_F(KelvodResults, CopyQueryToStdoutInTextAndBinary) {
-    WireResult t = text.Query("COPY (SELECT * FROM (VALUES (1, 'a\tb'), (NULL, 'c')) v(i, s)) TO STDOUT");
+    WireResult t = m_text.Query("COPY (SELECT * FROM (VALUES (1, 'a\tb'), (NULL, 'c')) v(i, s)) TO STDOUT");
     ASSERT_TRUE(t.Ok()) << t.Message();
     EXPECT_EQ(t.copyData, "1\ta\\tb\n\\N\tc\n");
     EXPECT_EQ(t.tags, std::vector<std::string>{"COPY 2"});
     WireResult b =
-        text.Query("COPY (SELECT CAST(1 AS INTEGER), 'xy', CAST(NULL AS BIGINT)) TO STDOUT (FORMAT KELVOBINARY)");
+        m_text.Query("COPY (SELECT CAST(1 AS INTEGER), 'xy', CAST(NULL AS BIGINT)) TO STDOUT (FORMAT KELVOBINARY)");
     ASSERT_TRUE(b.Ok()) << b.Message();
     std::string expected = std::string("KLVCPY") + std::string(13, '\0') + std::string(1, '\0') + Le<int32_t>(1) +
                            std::string(1, '\0') + Le<uint32_t>(2) + "xy" + std::string(1, '\1');
     EXPECT_EQ(b.copyData, expected);
     // Results larger than the server's output buffer stream whole and in order.
-    WireResult big = text.Query("COPY (SELECT i FROM range(100000) t(i)) TO STDOUT");
+    WireResult big = m_text.Query("COPY (SELECT i FROM range(100000) t(i)) TO STDOUT");
     EXPECT_EQ(big.tags, std::vector<std::string>{"COPY 100000"});
     std::string expectedBig;
     for (int i = 0; i < 100000; ++i)
         expectedBig += std::to_string(i) + "\n";
     EXPECT_TRUE(big.copyData == expectedBig);
-    WireResult rows = binary.Query("SELECT CAST(i AS VARCHAR) AS s FROM range(200000) t(i)");
+    WireResult rows = m_binary.Query("SELECT CAST(i AS VARCHAR) AS s FROM range(200000) t(i)");
     ASSERT_EQ(rows.rows.size(), 200000u);
     EXPECT_EQ(rows.tags, std::vector<std::string>{"SELECT 200000"});
     EXPECT_EQ(rows.Value(199999), "199999");
@@ -340,22 +341,22 @@ TEST_F(KelvodResults, CopyQueryToStdoutInTextAndBinary) {
 
 TEST_F(KelvodResults, CancelEndsARunningOrBlockedStatementAndIsDroppedWhenIdle) {
     // A cancel that finds the session idle is not remembered for the next statement.
-    ASSERT_TRUE(kelvotest::SendCancel(server->Endpoint(), text.Pid(), text.Key()));
-    EXPECT_TRUE(text.Query("SELECT 1").Ok());
+    ASSERT_TRUE(kelvotest::SendCancel(server->Endpoint(), m_text.Pid(), m_text.Key()));
+    EXPECT_TRUE(m_text.Query("SELECT 1").Ok());
     // One statement computing, one blocked in send: 10^8 rows cannot be buffered anywhere, and the client stops reading
     // until the cancel.
-    text.SendMessage('Q', WireClient::Str("SELECT count(*) FROM range(3000000000) a, range(10) b"));
-    binary.SendMessage('Q', WireClient::Str("SELECT * FROM range(100000000)"));
+    m_text.SendMessage('Q', WireClient::Str("SELECT count(*) FROM range(3000000000) a, range(10) b"));
+    m_binary.SendMessage('Q', WireClient::Str("SELECT * FROM range(100000000)"));
     usleep(300000);
     // A wrong key cancels nothing.
-    ASSERT_TRUE(kelvotest::SendCancel(server->Endpoint(), text.Pid(), text.Key() ^ 1));
-    EXPECT_EQ(text.Read(300).type, 0) << "the statement ended without its cancel";
-    for (WireClient* c : {&text, &binary}) {
+    ASSERT_TRUE(kelvotest::SendCancel(server->Endpoint(), m_text.Pid(), m_text.Key() ^ 1));
+    EXPECT_EQ(m_text.Read(300).type, 0) << "the statement ended without its cancel";
+    for (WireClient* c : {&m_text, &m_binary}) {
         ASSERT_TRUE(kelvotest::SendCancel(server->Endpoint(), c->Pid(), c->Key()));
         WireResult r = c->ReadUntilReady(20000);
         EXPECT_EQ(r.status, 'I') << "no end of the cancelled statement";
         EXPECT_EQ(r.Sqlstate(), "57014");
-        EXPECT_EQ(r.rows.empty(), c == &text);
+        EXPECT_EQ(r.rows.empty(), c == &m_text);
         EXPECT_LT(r.rows.size(), 100000000u);
         EXPECT_TRUE(c->Query("SELECT 1").Ok());
     }

@@ -166,8 +166,8 @@ void KelvodSuite::TearDownTestSuite() {
 }
 
 void KelvodFormatsSuite::SetUp() {
-    ASSERT_EQ(text.Open(server->Endpoint(), ":main", "result_format_code=Text").status, 'I');
-    ASSERT_EQ(binary.Open(server->Endpoint(), ":main", "result_format_code=KelvoBinary").status, 'I');
+    ASSERT_EQ(m_text.Open(server->Endpoint(), ":main", "result_format_code=Text").status, 'I');
+    ASSERT_EQ(m_binary.Open(server->Endpoint(), ":main", "result_format_code=KelvoBinary").status, 'I');
 }
 
 }  // namespace kelvotest

@@ -59,7 +59,7 @@ protected:
 class KelvodFormatsSuite : public KelvodSuite {
 protected:
     void SetUp() override;
-    WireClient text, binary;
+    WireClient m_text, m_binary;
 };
 
 // A fresh temporary directory, removed by the caller.

@@ -102,7 +102,7 @@ std::vector<std::pair<std::string, std::string>> StartupParameters(const std::st
 }  // namespace wire
 
 ScriptedPeer::Script& ScriptedPeer::Script::Add(Step step) {
-    steps_.push_back(std::move(step));
+    m_steps.push_back(std::move(step));
     return *this;
 }
 
@@ -124,108 +124,110 @@ ScriptedPeer::Script& ScriptedPeer::Script::Close(int lingerMs) {
 
 ScriptedPeer::ScriptedPeer() : ScriptedPeer("", kUnixPort) {}
 
-ScriptedPeer::ScriptedPeer(std::string dir, int port) : dir_(std::move(dir)), port_(port), ownsDir_(dir_.empty()) {
+ScriptedPeer::ScriptedPeer(std::string dir, int port) : m_dir(std::move(dir)), m_port(port), m_ownsDir(m_dir.empty()) {
     char tmpl[] = "/tmp/kelvo-peer-XXXXXX";
-    if (ownsDir_ && mkdtemp(tmpl) == nullptr)
+    if (m_ownsDir && mkdtemp(tmpl) == nullptr)
         throw std::runtime_error("mkdtemp failed");
-    if (ownsDir_)
-        dir_ = tmpl;
+    if (m_ownsDir)
+        m_dir = tmpl;
 
-    unixListener_ = ListenUnix(SocketPath());
-    tcpListener_ = ListenTcpLoopback(tcpPort_);
+    m_unixListener = ListenUnix(SocketPath());
+    m_tcpListener = ListenTcpLoopback(m_tcpPort);
 
-    if (pipe2(wakePipe_, O_CLOEXEC) != 0)
+    if (pipe2(m_wakePipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
 }
 
 ScriptedPeer::~ScriptedPeer() {
     Stop();
-    for (int fd : {unixListener_, tcpListener_, wakePipe_[0], wakePipe_[1]})
+    for (int fd : {m_unixListener, m_tcpListener, m_wakePipe[0], m_wakePipe[1]}) {
         if (fd >= 0)
             close(fd);
+    }
     unlink(SocketPath().c_str());
-    if (ownsDir_)
-        rmdir(dir_.c_str());
+    if (m_ownsDir)
+        rmdir(m_dir.c_str());
 }
 
-std::string ScriptedPeer::SocketPath() const { return dir_ + "/.s.PGSQL." + std::to_string(port_); }
+std::string ScriptedPeer::SocketPath() const { return m_dir + "/.s.PGSQL." + std::to_string(m_port); }
 
 ScriptedPeer::Script& ScriptedPeer::AddConnection() {
-    scripts_.emplace_back();
-    return scripts_.back();
+    m_scripts.emplace_back();
+    return m_scripts.back();
 }
 
 void ScriptedPeer::Start() {
     {
         // WaitForClose may already be waiting on another thread.
-        std::lock_guard<std::mutex> lock(mutex_);
-        connections_.resize(scripts_.size());
-        accepting_ = true;
-        changed_.notify_all();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_connections.resize(m_scripts.size());
+        m_accepting = true;
+        m_changed.notify_all();
     }
-    started_ = true;
-    acceptThread_ = std::thread([this] { AcceptLoop(); });
+    m_started = true;
+    m_acceptThread = std::thread([this] { AcceptLoop(); });
 }
 
 void ScriptedPeer::Open(int gate) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    openGates_.push_back(gate);
-    changed_.notify_all();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_openGates.push_back(gate);
+    m_changed.notify_all();
 }
 
 void ScriptedPeer::Stop() {
-    if (!started_)
+    if (!m_started)
         return;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        changed_.notify_all();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+        m_changed.notify_all();
     }
     char byte = 1;
-    ssize_t ignored = write(wakePipe_[1], &byte, 1);
+    ssize_t ignored = write(m_wakePipe[1], &byte, 1);
     (void)ignored;
-    if (acceptThread_.joinable())
-        acceptThread_.join();
-    for (std::thread& t : threads_)
+    if (m_acceptThread.joinable())
+        m_acceptThread.join();
+    for (std::thread& t : m_threads) {
         if (t.joinable())
             t.join();
-    threads_.clear();
-    started_ = false;
+    }
+    m_threads.clear();
+    m_started = false;
 }
 
 int ScriptedPeer::ConnectUnix() const { return ConnectToSocketFile(SocketPath()); }
 
-int ScriptedPeer::ConnectTcp() const { return ConnectToAddress("127.0.0.1", static_cast<unsigned short>(tcpPort_)); }
+int ScriptedPeer::ConnectTcp() const { return ConnectToAddress("127.0.0.1", static_cast<unsigned short>(m_tcpPort)); }
 
 std::string ScriptedPeer::Received(size_t index) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return index < connections_.size() ? connections_[index].received : std::string();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return index < m_connections.size() ? m_connections[index].received : std::string();
 }
 
 std::vector<ClientMessage> ScriptedPeer::Messages(size_t index) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return index < connections_.size() ? connections_[index].messages : std::vector<ClientMessage>();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return index < m_connections.size() ? m_connections[index].messages : std::vector<ClientMessage>();
 }
 
 std::vector<std::string> ScriptedPeer::Errors() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return errors_;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_errors;
 }
 
 size_t ScriptedPeer::Accepted() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return accepted_;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_accepted;
 }
 
 void ScriptedPeer::Fail(const std::string& what) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    errors_.push_back(what);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_errors.push_back(what);
 }
 
 void ScriptedPeer::AcceptLoop() {
     size_t next = 0;
-    while (next < scripts_.size()) {
-        pollfd fds[3] = {{unixListener_, POLLIN, 0}, {tcpListener_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+    while (next < m_scripts.size()) {
+        pollfd fds[3] = {{m_unixListener, POLLIN, 0}, {m_tcpListener, POLLIN, 0}, {m_wakePipe[0], POLLIN, 0}};
         if (poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -234,7 +236,7 @@ void ScriptedPeer::AcceptLoop() {
         }
         if (fds[2].revents)
             return;
-        for (int i = 0; i < 2 && next < scripts_.size(); ++i) {
+        for (int i = 0; i < 2 && next < m_scripts.size(); ++i) {
             if (!(fds[i].revents & POLLIN))
                 continue;
             int fd = accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -242,10 +244,10 @@ void ScriptedPeer::AcceptLoop() {
                 continue;
             const size_t index = next++;
             {
-                std::lock_guard<std::mutex> lock(mutex_);
-                accepted_ = next;
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_accepted = next;
             }
-            threads_.emplace_back([this, index, fd] { Serve(index, fd); });
+            m_threads.emplace_back([this, index, fd] { Serve(index, fd); });
         }
     }
 }
@@ -253,7 +255,7 @@ void ScriptedPeer::AcceptLoop() {
 // Reads what the client sent (waiting for it, for Stop, or at most timeoutMs). False on EOF, error, stop or time-out.
 bool ScriptedPeer::ReadMore(size_t index, int fd, int timeoutMs) {
     for (;;) {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+        pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakePipe[0], POLLIN, 0}};
         const int ready = poll(fds, 2, timeoutMs);
         if (ready < 0 && errno == EINTR)
             continue;
@@ -267,8 +269,8 @@ bool ScriptedPeer::ReadMore(size_t index, int fd, int timeoutMs) {
             continue;
         if (n <= 0)
             return false;
-        std::lock_guard<std::mutex> lock(mutex_);
-        connections_[index].received.append(buf, static_cast<size_t>(n));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_connections[index].received.append(buf, static_cast<size_t>(n));
         return true;
     }
 }
@@ -276,8 +278,8 @@ bool ScriptedPeer::ReadMore(size_t index, int fd, int timeoutMs) {
 // Splits complete messages off the received bytes; found is set when the step's message (or its count of bytes) was
 // among them. An untyped packet (start-up, cancel, SSL request) is only recognised while expecting one.
 bool ScriptedPeer::TakeMessage(size_t index, const Script::Step& step, bool& found) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ConnectionState& c = connections_[index];
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ConnectionState& c = m_connections[index];
     for (;;) {
         const size_t avail = c.received.size() - c.parsed;
         const unsigned char* p = reinterpret_cast<const unsigned char*>(c.received.data()) + c.parsed;
@@ -350,11 +352,11 @@ bool ScriptedPeer::RunStep(size_t index, int fd, const Script::Step& step) {
                 }
             }
         case Script::Step::kAwait: {
-            std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [&] {
-                return stopping_ || std::find(openGates_.begin(), openGates_.end(), step.gate) != openGates_.end();
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock, [&] {
+                return m_stopping || std::find(m_openGates.begin(), m_openGates.end(), step.gate) != m_openGates.end();
             });
-            return !stopping_;
+            return !m_stopping;
         }
         case Script::Step::kOpen:
             Open(step.gate);
@@ -375,7 +377,7 @@ bool ScriptedPeer::RunStep(size_t index, int fd, const Script::Step& step) {
 
 void ScriptedPeer::Serve(size_t index, int fd) {
     bool open = true;
-    for (const Script::Step& step : scripts_[index].steps_) {
+    for (const Script::Step& step : m_scripts[index].m_steps) {
         if (open)
             open = RunStep(index, fd, step);
     }
@@ -383,16 +385,16 @@ void ScriptedPeer::Serve(size_t index, int fd) {
     while (open && ReadMore(index, fd)) {
     }
     close(fd);
-    std::lock_guard<std::mutex> lock(mutex_);
-    connections_[index].closed = true;
-    changed_.notify_all();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_connections[index].closed = true;
+    m_changed.notify_all();
 }
 
 void ScriptedPeer::WaitForClose(size_t index) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(m_mutex);
     // Before Start there is nothing to wait for yet, not nothing to wait for.
-    changed_.wait(lock, [&] {
-        return stopping_ || (accepting_ && (index >= connections_.size() || connections_[index].closed));
+    m_changed.wait(lock, [&] {
+        return m_stopping || (m_accepting && (index >= m_connections.size() || m_connections[index].closed));
     });
 }
 

@@ -127,7 +127,7 @@ public:
             int gate = 0;
         };
         Script& Add(Step step);
-        std::vector<Step> steps_;
+        std::vector<Step> m_steps;
     };
 
     ScriptedPeer();
@@ -151,7 +151,7 @@ public:
     void WaitForClose(size_t index);
 
     // Where to connect: the socket directory and the socket in it.
-    const std::string& SocketDirectory() const { return dir_; }
+    const std::string& SocketDirectory() const { return m_dir; }
     std::string SocketPath() const;
 
     // A blocking client socket connected to the peer (by Unix socket or TCP).
@@ -185,27 +185,27 @@ private:
     bool RunStep(size_t index, int fd, const Script::Step& step);
     void Fail(const std::string& what);
 
-    std::string dir_;
-    int port_ = kUnixPort;
-    bool ownsDir_ = true;
-    int unixListener_ = -1;
-    int tcpListener_ = -1;
-    int tcpPort_ = 0;
-    int wakePipe_[2] = {-1, -1};
+    std::string m_dir;
+    int m_port = kUnixPort;
+    bool m_ownsDir = true;
+    int m_unixListener = -1;
+    int m_tcpListener = -1;
+    int m_tcpPort = 0;
+    int m_wakePipe[2] = {-1, -1};
 
-    std::vector<Script> scripts_;
-    std::vector<ConnectionState> connections_;
-    std::vector<std::thread> threads_;
-    std::thread acceptThread_;
+    std::vector<Script> m_scripts;
+    std::vector<ConnectionState> m_connections;
+    std::vector<std::thread> m_threads;
+    std::thread m_acceptThread;
 
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;  // a gate opened or a connection closed
-    std::vector<int> openGates_;
-    std::vector<std::string> errors_;
-    size_t accepted_ = 0;
-    bool stopping_ = false;
-    bool accepting_ = false;  // Start has sized connections_
-    bool started_ = false;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;  // a gate opened or a connection closed
+    std::vector<int> m_openGates;
+    std::vector<std::string> m_errors;
+    size_t m_accepted = 0;
+    bool m_stopping = false;
+    bool m_accepting = false;  // Start has sized m_connections
+    bool m_started = false;
 };
 
 }  // namespace kelvotest
